@@ -1,0 +1,89 @@
+# Project-wide compile settings and the helpers that every folder uses to declare
+# its libraries, COM/filter modules, programs and tests.
+
+add_compile_options(-Wall -Wextra)
+if(VORN_WERROR)
+  add_compile_options(-Werror)
+endif()
+add_compile_definitions(UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+# Fully static runtime: modules import system DLLs only.
+add_link_options(-static -static-libgcc -static-libstdc++)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  # .def files name the undecorated exports; let ld bind them to the stdcall symbols.
+  add_link_options(-Wl,--enable-stdcall-fixup -Wl,--large-address-aware)
+endif()
+
+# Sources include project headers by their path from the top ("common/locks.h").
+include_directories(${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+
+# vorn_add_module(<name> SUFFIX .dll|.ax|.exe DEF <file.def> SOURCES ... LIBS ...)
+# A loadable module (in-process COM server or filter) with exports from its .def file.
+function(vorn_add_module name)
+  cmake_parse_arguments(M "" "SUFFIX;DEF;OUTPUT_NAME" "SOURCES;LIBS" ${ARGN})
+  if(NOT M_SUFFIX)
+    set(M_SUFFIX .dll)
+  endif()
+  add_library(${name} SHARED ${M_SOURCES} ${M_DEF})
+  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ${M_SUFFIX}
+    RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+  if(M_OUTPUT_NAME)
+    set_target_properties(${name} PROPERTIES OUTPUT_NAME ${M_OUTPUT_NAME})
+  endif()
+  target_link_libraries(${name} PRIVATE ${M_LIBS})
+  set_property(GLOBAL APPEND PROPERTY VORN_MODULES ${name})
+endfunction()
+
+# vorn_add_program(<name> [GUI] SOURCES ... LIBS ...): a program in bin/.
+function(vorn_add_program name)
+  cmake_parse_arguments(P "GUI" "OUTPUT_NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${P_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+  if(P_OUTPUT_NAME)
+    set_target_properties(${name} PROPERTIES OUTPUT_NAME ${P_OUTPUT_NAME})
+  endif()
+  target_link_options(${name} PRIVATE -municode)
+  if(P_GUI)
+    target_link_options(${name} PRIVATE -mwindows)
+  endif()
+  target_link_libraries(${name} PRIVATE ${P_LIBS})
+endfunction()
+
+# vorn_add_test(<name> SOURCES ... LIBS ... [LOCKS lock...] [TIMEOUT seconds] [DEPENDS target...])
+# A GoogleTest program run under Wine. Its cases are discovered when ctest runs (building
+# never needs Wine). LOCKS names shared resources ("registry", "serial", "services", ...):
+# cases that name the same lock never run at once.
+function(vorn_add_test name)
+  if(NOT VORN_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LOCKS;DEPENDS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} vorn_testing gmock gtest)
+  if(T_DEPENDS)
+    add_dependencies(${name} ${T_DEPENDS})
+  endif()
+  # Where the modules and the sources are, as the tests see them (Wine maps / to Z:).
+  target_compile_definitions(${name} PRIVATE
+    VORN_BIN_DIR="${PROJECT_BINARY_DIR}/bin" VORN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  set(props TIMEOUT ${T_TIMEOUT})
+  gtest_discover_tests(${name}
+    TEST_PREFIX "${name}."
+    TEST_LIST ${name}_TESTS
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ${props})
+  if(T_LOCKS)
+    # gtest_discover_tests flattens property lists, so the locks are set by a file that ctest
+    # reads after the discovered cases.
+    set(lockfile "${CMAKE_CURRENT_BINARY_DIR}/${name}_locks.cmake")
+    file(WRITE "${lockfile}"
+      "foreach(t IN LISTS ${name}_TESTS)\n"
+      "  set_tests_properties(\"\${t}\" PROPERTIES RESOURCE_LOCK \"${T_LOCKS}\")\n"
+      "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${lockfile}")
+  endif()
+endfunction()

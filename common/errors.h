@@ -1,0 +1,82 @@
+// Every system error code of the system's own modules, in one place.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace errors {
+
+constexpr HRESULT Code(std::uint32_t value) noexcept { return static_cast<HRESULT>(value); }
+
+// --- Device managers: 0x8007F0KC, K the kind, C the reporting component ----------------------
+enum class DmKind : std::uint32_t {
+  Failure = 3,      // a failure with no code of its own
+  NullPointer = 4,  // a missing pointer
+  InvalidArg = 5,   // an invalid argument
+  OutOfMemory = 6,
+};
+enum class DmComponent : std::uint32_t {
+  DriverLink = 0,
+  TunerControl = 1,
+  PreviewGraph = 2,
+  OutputGraph = 3,
+  DeviceManager = 4,
+  VideoChain = 6,
+  RendererWrappers = 7,
+};
+constexpr HRESULT DmCode(DmKind kind, DmComponent component) noexcept {
+  return Code(0x8007F000u | (static_cast<std::uint32_t>(kind) << 4) |
+              static_cast<std::uint32_t>(component));
+}
+// The device manager's own codes (component 4), the ones the facades report.
+constexpr HRESULT kDmFailure = DmCode(DmKind::Failure, DmComponent::DeviceManager);          // 0x8007F034
+constexpr HRESULT kDmNullPointer = DmCode(DmKind::NullPointer, DmComponent::DeviceManager);  // 0x8007F044
+constexpr HRESULT kDmInvalidArg = DmCode(DmKind::InvalidArg, DmComponent::DeviceManager);    // 0x8007F054
+constexpr HRESULT kDmOutOfMemory = DmCode(DmKind::OutOfMemory, DmComponent::DeviceManager);  // 0x8007F064
+static_assert(kDmFailure == Code(0x8007F034) && kDmOutOfMemory == Code(0x8007F064));
+
+// Order of use and exclusive use of the device interfaces.
+constexpr HRESULT kDeviceAlreadySet = Code(0x80072301);         // SetDeviceInfo with a device set
+constexpr HRESULT kInputSwitchNotInit = Code(0x80072302);       // channel call before IInputSwitch::Initialize
+constexpr HRESULT kNoBaseChannel = Code(0x80072303);            // the device offers no base channel
+constexpr HRESULT kDeviceNotSet = Code(0x80072304);             // IDevice::GetInfo before SetDeviceInfo
+constexpr HRESULT kPreviewNotInit = Code(0x80072305);           // IPreview call before Initialize
+constexpr HRESULT kWindowNotInit = Code(0x80072306);            // window call before Initialize
+constexpr HRESULT kOutputDataNotInit = Code(0x80072307);        // IOutputData call before Initialize
+constexpr HRESULT kAutoScanNotInit = Code(0x80072308);          // IAutoScan call before Initialize
+constexpr HRESULT kInputSwitchInUse = Code(0x80072309);
+constexpr HRESULT kPreviewInUse = Code(0x8007230A);
+constexpr HRESULT kWindowInUse = Code(0x8007230B);
+constexpr HRESULT kOutputDataInUse = Code(0x8007230C);
+constexpr HRESULT kNoScanCapability = Code(0x8007230D);
+constexpr HRESULT kNoCapability08 = Code(0x8007231C);           // optional interface, capability bit 0x8
+constexpr HRESULT kAutoScanInUse = Code(0x8007231D);
+constexpr HRESULT kSoundNotInit = Code(0x8007231F);
+constexpr HRESULT kNoCapability20 = Code(0x80072322);           // optional interface, capability bit 0x20
+
+// --- Serial port server ---------------------------------------------------------------------
+constexpr HRESULT kPortNotOpen = Code(0x8007D100);
+constexpr HRESULT kPortLocked = Code(0x8007D101);
+constexpr HRESULT kPortOpenWithoutLock = Code(0x8007D102);
+constexpr HRESULT kPortWrongKey = Code(0x8007D103);
+constexpr HRESULT kPortNoLock = Code(0x8007D104);
+
+// --- Preview control ------------------------------------------------------------------------
+constexpr HRESULT kPreviewAlreadyInit = Code(0x8007D000);
+constexpr HRESULT kPreviewHeldElsewhere = Code(0x8007D001);
+constexpr HRESULT kPreviewMutexNotOpened = Code(0x8007D002);
+constexpr HRESULT kPreviewControlNotInit = Code(0x8007D003);
+
+// --- Board control --------------------------------------------------------------------------
+constexpr HRESULT kBoardPortNotOpened = Code(0x8007C000);
+constexpr HRESULT kBoardNotAnswering = Code(0x8007C001);  // settings file or board not answering
+constexpr HRESULT kBoardViewHeld = Code(0x8007C002);
+constexpr HRESULT kBoardNotInit = Code(0x8007C003);
+constexpr HRESULT kBoardPanelUnreadable = Code(0x8007C010);
+constexpr HRESULT kBoardNotEnabled = Code(0x8007C011);
+
+// --- Renderer -------------------------------------------------------------------------------
+constexpr HRESULT kRendererSecondInstance = Code(0x8007D200);
+
+}  // namespace errors

@@ -1,0 +1,110 @@
+#include "common/thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+namespace {
+
+class Counter final : public PeriodicThread {
+ public:
+  ~Counter() override { Stop(); }
+  std::atomic<int> ticks{0};
+  std::atomic<DWORD> tickSleep{0};
+  std::atomic<bool> stopFromTick{false};
+  std::atomic<DWORD> stopFromTickMs{0};
+
+ protected:
+  void Tick() override {
+    ++ticks;
+    if (stopFromTick) {
+      const DWORD t0 = GetTickCount();
+      Stop();
+      stopFromTickMs = GetTickCount() - t0;
+      stopFromTick = false;
+    }
+    if (tickSleep) Sleep(tickSleep);
+  }
+};
+
+}  // namespace
+
+TEST(PeriodicThread, TicksUntilStoppedAndResetsThePeriod) {
+  Counter c;
+  ASSERT_EQ(c.Start(10), S_OK);
+  EXPECT_EQ(c.Start(500), S_OK);  // running: the first period stays
+  EXPECT_EQ(c.period(), 10u);
+  Sleep(300);
+  c.Stop();
+  const int ticks = c.ticks;
+  EXPECT_GE(ticks, 5);   // loose bounds: about 30 expected
+  EXPECT_LE(ticks, 40);
+  EXPECT_EQ(c.period(), 1000u);
+  EXPECT_FALSE(c.IsRunning());
+  Sleep(50);
+  EXPECT_EQ(c.ticks, ticks);  // no tick after Stop
+}
+
+TEST(PeriodicThread, StopWithoutStartIsHarmlessAndRestartWorks) {
+  Counter c;
+  c.Stop();
+  ASSERT_EQ(c.Start(5), S_OK);
+  c.Stop();
+  ASSERT_EQ(c.Start(5), S_OK);
+  Sleep(100);
+  c.Stop();
+  EXPECT_GT(c.ticks, 0);
+}
+
+TEST(PeriodicThread, StuckTickIsTerminatedAfterTheStopTimeout) {
+  Counter c;
+  c.SetStopTimeout(100);
+  c.tickSleep = 60000;
+  ASSERT_EQ(c.Start(1), S_OK);
+  Sleep(50);  // the first tick is now asleep
+  const DWORD t0 = GetTickCount();
+  c.Stop();
+  EXPECT_LT(GetTickCount() - t0, 5000u);
+  EXPECT_FALSE(c.IsRunning());
+  EXPECT_EQ(c.period(), 1000u);
+}
+
+TEST(PeriodicThread, StopFromTickReturnsAtOnceAndEndsTheThread) {
+  Counter c;
+  c.stopFromTick = true;
+  ASSERT_EQ(c.Start(1), S_OK);
+  for (int i = 0; i < 200 && c.IsRunning(); ++i) Sleep(10);
+  EXPECT_FALSE(c.IsRunning());
+  EXPECT_LT(c.stopFromTickMs.load(), 1000u);
+  EXPECT_EQ(c.ticks, 1);
+  // The object is usable again.
+  ASSERT_EQ(c.Start(5), S_OK);
+  c.Stop();
+}
+
+namespace {
+class ComProbe final : public StoppableThread {
+ public:
+  using StoppableThread::StoppableThread;
+  ~ComProbe() override { Stop(); }
+  std::atomic<HRESULT> seen{E_FAIL};
+
+ protected:
+  DWORD Run() override {
+    // Already initialised by the entry: a second multithreaded init answers S_FALSE.
+    seen = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (SUCCEEDED(seen)) CoUninitialize();
+    WaitForSingleObject(stopEvent(), INFINITE);
+    return 5;
+  }
+};
+}  // namespace
+
+TEST(StoppableThread, InitialisesComPerThreadWhenAsked) {
+  ComProbe t(StoppableThread::ComApartment::MultiThreaded);
+  ASSERT_EQ(t.Start(), S_OK);
+  for (int i = 0; i < 200 && t.seen == E_FAIL; ++i) Sleep(5);
+  EXPECT_EQ(t.seen.load(), S_FALSE);
+  t.Stop();
+  EXPECT_EQ(t.threadHandle(), nullptr);
+}

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Runs one command inside a private, throw-away Wine session:
+#   a new WINEPREFIX and run directory under /tmp, Xvfb on a free display (started before any
+#   Wine process), a socat pseudo-terminal pair with COM1 mapped to one end (verified before the
+#   command runs: unmapped, COM1 is this machine's console), one kept-alive wineserver.
+# Exports to the command: WINEPREFIX, DISPLAY, VORN_WINE_SESSION=1, VORN_RUN_DIR and
+# VORN_BOARD_PTY (the peer end, where the simulated picture board attaches).
+# Tears everything down on exit and returns the command's exit code.
+#
+# Test hooks: VORN_SOCAT (socat program), VORN_COM1_TARGET (what COM1 is pointed at instead of
+# the pty), VORN_SESSION_INFO (file that receives the run directory and helper PIDs).
+set -u
+
+die() { echo "wine-session: $*" >&2; exit 3; }
+[ $# -gt 0 ] || die "usage: wine-session.sh command [args...]"
+
+WINE64=${VORN_WINE64:-/usr/lib/wine/wine64}
+WINESERVER_BIN=${VORN_WINESERVER:-/usr/lib/wine/wineserver64}
+SOCAT=${VORN_SOCAT:-socat}
+[ -x "$WINE64" ] || die "64-bit Wine loader not found at $WINE64 (run scripts/deps.sh)"
+
+RUN_DIR=$(mktemp -d /tmp/vorn-run.XXXXXX) || die "cannot create run directory"
+case "$RUN_DIR" in /tmp/vorn-run.??????) ;; *) die "unexpected run directory '$RUN_DIR'";; esac
+XVFB_PID=""; SOCAT_PID=""; SERVER_STARTED=0
+
+cleanup() {
+  local rc=$?
+  trap - EXIT INT TERM
+  if [ "$SERVER_STARTED" = 1 ]; then
+    WINEPREFIX="$RUN_DIR/prefix" WINESERVER="$WINESERVER_BIN" "$WINESERVER_BIN" -k >/dev/null 2>&1
+    WINEPREFIX="$RUN_DIR/prefix" WINESERVER="$WINESERVER_BIN" timeout 20 "$WINESERVER_BIN" -w >/dev/null 2>&1
+  fi
+  for pid in $SOCAT_PID $XVFB_PID; do
+    kill "$pid" 2>/dev/null
+  done
+  for pid in $SOCAT_PID $XVFB_PID; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null
+  done
+  # Only ever the directory this run created.
+  case "${RUN_DIR:?}" in /tmp/vorn-run.??????) rm -rf "${RUN_DIR:?}" ;; esac
+  exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# 1. Pseudo-terminal pair: com1 (Wine's side) and board (the simulated picture board's side).
+"$SOCAT" pty,raw,echo=0,link="$RUN_DIR/com1" pty,raw,echo=0,link="$RUN_DIR/board" >/dev/null 2>&1 </dev/null &
+SOCAT_PID=$!
+[ -n "${VORN_SESSION_INFO:-}" ] && printf 'run_dir=%s\nsocat=%s\n' "$RUN_DIR" "$SOCAT_PID" > "$VORN_SESSION_INFO"
+for _ in $(seq 100); do
+  [ -e "$RUN_DIR/com1" ] && [ -e "$RUN_DIR/board" ] && break
+  kill -0 "$SOCAT_PID" 2>/dev/null || break
+  sleep 0.05
+done
+[ -e "$RUN_DIR/com1" ] && [ -e "$RUN_DIR/board" ] || die "no pseudo-terminal pair; refusing to run (COM1 would stay the console)"
+PTY=$(readlink -f "$RUN_DIR/com1")
+case "$PTY" in /dev/pts/*) ;; *) die "COM1 end '$PTY' is not a pseudo-terminal";; esac
+
+# 2. Xvfb on a free display, before any Wine process.
+for n in $(seq 90 250); do
+  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+  Xvfb ":$n" -nolisten tcp -screen 0 1280x1024x24 >/dev/null 2>&1 </dev/null &
+  XVFB_PID=$!
+  for _ in $(seq 100); do
+    [ -e "/tmp/.X11-unix/X$n" ] && break
+    kill -0 "$XVFB_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  if [ -e "/tmp/.X11-unix/X$n" ] && kill -0 "$XVFB_PID" 2>/dev/null; then
+    export DISPLAY=":$n"; break
+  fi
+  kill "$XVFB_PID" 2>/dev/null; XVFB_PID=""
+done
+[ -n "$XVFB_PID" ] || die "no free X display"
+[ -n "${VORN_SESSION_INFO:-}" ] && printf 'xvfb=%s\n' "$XVFB_PID" >> "$VORN_SESSION_INFO"
+
+# 3. The prefix: created, configured, and its first server left to exit.
+export WINEPREFIX="$RUN_DIR/prefix" WINESERVER="$WINESERVER_BIN" WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+SERVER_STARTED=1
+COM1_TARGET=${VORN_COM1_TARGET:-$RUN_DIR/com1}
+{
+  "$WINE64" wineboot -i
+  "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
+  "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$COM1_TARGET" /f
+  "$WINESERVER_BIN" -w
+} >/dev/null 2>&1 </dev/null
+[ -d "$WINEPREFIX/dosdevices" ] || die "Wine prefix was not created"
+
+# 4. One kept-alive server, warmed up with stdio on /dev/null (its system processes must not
+#    inherit the test runner's pipes).
+"$WINESERVER_BIN" -p >/dev/null 2>&1 </dev/null
+"$WINE64" cmd /c exit >/dev/null 2>&1 </dev/null
+
+# 5. COM1 to our pty and nothing else to a host serial device; verify before anything runs.
+for link in "$WINEPREFIX"/dosdevices/com*; do
+  [ -L "$link" ] || continue
+  case "$(basename "$link")" in com1) ;; *) rm -f "$link" ;; esac
+done
+ln -sfn "$COM1_TARGET" "$WINEPREFIX/dosdevices/com1"
+mapped=$(readlink -f "$WINEPREFIX/dosdevices/com1" 2>/dev/null)
+[ "$mapped" = "$PTY" ] && [ -c "$mapped" ] || die "COM1 is mapped to '$mapped', not to the session's pseudo-terminal $PTY; refusing to run"
+others=$(find "$WINEPREFIX/dosdevices" -maxdepth 1 -name 'com*' ! -name com1 2>/dev/null)
+[ -z "$others" ] || die "other serial links remain: $others"
+
+export VORN_WINE_SESSION=1 VORN_RUN_DIR="$RUN_DIR" VORN_BOARD_PTY="$RUN_DIR/board"
+"$@"
