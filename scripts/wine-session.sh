@@ -84,6 +84,9 @@ COM1_TARGET=${VORN_COM1_TARGET:-$RUN_DIR/com1}
   "$WINE64" wineboot -i
   "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
   "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$COM1_TARGET" /f
+  # A crashing program ends at once: no debugger, no crash dialog waiting on the display.
+  "$WINE64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
+  "$WINE64" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f
   "$WINESERVER_BIN" -w
 } >/dev/null 2>&1 </dev/null
 [ -d "$WINEPREFIX/dosdevices" ] || die "Wine prefix was not created"
