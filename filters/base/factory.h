@@ -1,0 +1,90 @@
+// The module side of a filter DLL: the table of creatable classes that each module defines,
+// its class factory, the entry points DllGetClassObject and DllCanUnloadNow (exported through
+// the module's .def file), and the registration helpers its DllRegisterServer and
+// DllUnregisterServer call.
+//
+// A module defines:
+//   const CFactoryTemplate g_Templates[] = { {L"Name", &CLSID_X, &X::CreateInstance, nullptr, &sudX}, ... };
+//   const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
+// and its DllMain calls DllEntryPoint(instance, reason, reserved) (after any work of its own).
+#pragma once
+
+#include <vector>
+
+#include "filters/base/dshow.h"
+#include "filters/base/unknown.h"
+
+// --- Filter setup data, written to the filter mapper on registration --------------------------
+struct AMOVIESETUP_MEDIATYPE {
+  const CLSID* clsMajorType;
+  const CLSID* clsMinorType;  // &MEDIASUBTYPE_NULL: any subtype
+};
+
+struct AMOVIESETUP_PIN {
+  const wchar_t* strName;
+  BOOL bRendered;
+  BOOL bOutput;
+  BOOL bZero;
+  BOOL bMany;
+  const CLSID* clsConnectsToFilter;
+  const wchar_t* strConnectsToPin;
+  UINT nMediaTypes;
+  const AMOVIESETUP_MEDIATYPE* lpMediaType;
+};
+
+struct AMOVIESETUP_FILTER {
+  const CLSID* clsID;
+  const wchar_t* strName;
+  DWORD dwMerit;
+  UINT nPins;
+  const AMOVIESETUP_PIN* lpPin;
+};
+
+// --- The class table -------------------------------------------------------------------------
+using LPFNNewCOMObject = CUnknown* (*)(IUnknown* outer, HRESULT* phr);
+// Called with TRUE when the module is loaded and FALSE when it is unloaded.
+using LPFNInitRoutine = void (*)(BOOL loading, const CLSID* clsid);
+
+struct CFactoryTemplate {
+  const wchar_t* m_Name;
+  const CLSID* m_ClsID;
+  LPFNNewCOMObject m_lpfnNew;
+  LPFNInitRoutine m_lpfnInit;
+  const AMOVIESETUP_FILTER* m_pAMovieSetup_Filter;  // null: not a filter (a page, a helper)
+
+  bool IsClassID(REFCLSID clsid) const { return IsEqualCLSID(*m_ClsID, clsid) != FALSE; }
+};
+
+extern const CFactoryTemplate g_Templates[];
+extern const int g_cTemplates;
+
+// The module's instance handle (valid from load on, whether or not DllEntryPoint ran).
+HINSTANCE ModuleInstance() noexcept;
+
+// Records the module handle and runs the table's init routines on process attach and detach.
+BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+// Server locks taken through IClassFactory::LockServer, for DllCanUnloadNow.
+long ServerLockCount() noexcept;
+
+// Registers (TRUE) or unregisters (FALSE) every class of the table: the class key with its
+// in-process server and threading model "Both", and, for filters, the mapper entry in the
+// legacy filter category. Unregistration deletes a class key only while its server path names
+// this module: a class (a shared property page) registered again by another module stays.
+HRESULT AMovieDllRegisterServer2(BOOL bRegister);
+
+// The same for one entry (used by AMovieDllRegisterServer2; modules with special rules may
+// call it themselves).
+HRESULT RegisterTemplate(const CFactoryTemplate& entry, const wchar_t* modulePath);
+HRESULT UnregisterTemplate(const CFactoryTemplate& entry, const wchar_t* modulePath);
+
+// The filter mapper's record (version 2) for a setup record; it points into its own vectors.
+struct FilterRegistration {
+  explicit FilterRegistration(const AMOVIESETUP_FILTER& setup);
+  FilterRegistration(const FilterRegistration&) = delete;
+  FilterRegistration& operator=(const FilterRegistration&) = delete;
+
+  REGFILTER2 filter{};
+  std::vector<REGFILTERPINS2> pins;
+  std::vector<REGPINTYPES> types;
+};

@@ -1,0 +1,14 @@
+// Media types the filter tests use again and again.
+#pragma once
+
+#include "filters/base/mediatype.h"
+
+namespace graph_testkit {
+
+// A packed video type (YUY2 by default) with a VIDEOINFOHEADER or VIDEOINFOHEADER2 format:
+// 16 bits per pixel, image size from the header, fixed-size samples.
+CMediaType MakeVideoType(LONG width, LONG height, const GUID& subtype = MEDIASUBTYPE_YUY2,
+                         const GUID& formatType = FORMAT_VideoInfo,
+                         REFERENCE_TIME avgTimePerFrame = 333667);
+
+}  // namespace graph_testkit
