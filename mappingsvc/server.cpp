@@ -1,0 +1,168 @@
+#include "mappingsvc/server.h"
+
+#include <objbase.h>
+#include <wrl/client.h>
+
+#include <functional>
+
+#include "common/format.h"
+#include "common/hresult.h"
+#include "common/locks.h"
+#include "mappingsvc/mapping_registry.h"
+#include "mappingsvc/mmf_support.h"
+#include "mappingsvc/server_lifetime.h"
+#include "mappingsvc/shell_log.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace mappingsvc {
+namespace {
+
+// Runs the class object on the calling thread's message loop until WM_QUIT. `onRunning` is
+// called once the class object is registered; `onMessage` sees every other message.
+HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& onRunning,
+                       const std::function<bool(const MSG&)>& onMessage) {
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (FAILED(hr)) return hr;
+  hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                            RPC_C_IMP_LEVEL_IDENTIFY, nullptr, EOAC_NONE, nullptr);
+  DWORD cookie = 0;
+  if (SUCCEEDED(hr)) {
+    ComPtr<IClassFactory> factory;
+    factory.Attach(new (std::nothrow) CZarnMMFSupportFactory(&registry));
+    if (!factory) hr = E_OUTOFMEMORY;
+    else hr = CoRegisterClassObject(CLSID_ZarnMMFSupport, factory.Get(), CLSCTX_LOCAL_SERVER,
+                                    REGCLS_MULTIPLEUSE, &cookie);
+  }
+  if (SUCCEEDED(hr)) {
+    onRunning();
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+      if (onMessage(msg)) break;
+      DispatchMessageW(&msg);
+    }
+    CoRevokeClassObject(cookie);
+  }
+  CoUninitialize();
+  return hr;
+}
+
+// --- Service ----------------------------------------------------------------------------------
+
+// The one service of this process. The control handler runs on the dispatcher's thread, the
+// service main on its own: the status is shared under `lock`.
+struct ServiceState {
+  MappingRegistry* registry = nullptr;
+  SERVICE_STATUS_HANDLE handle = nullptr;
+  SERVICE_STATUS status{};
+  CriticalSection lock;
+  DWORD thread = 0;  // the service main's thread, which runs the message loop
+  HRESULT result = S_OK;
+};
+ServiceState* g_service = nullptr;
+
+void SetState(DWORD state, DWORD win32Exit = NO_ERROR, DWORD specificExit = 0) {
+  LockGuard guard(g_service->lock, INFINITE);
+  SERVICE_STATUS& s = g_service->status;
+  s.dwCurrentState = state;
+  s.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  s.dwWin32ExitCode = win32Exit;
+  s.dwServiceSpecificExitCode = specificExit;
+  s.dwCheckPoint = 0;
+  s.dwWaitHint = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ? 10000 : 0;
+  SetServiceStatus(g_service->handle, &s);
+}
+
+void WINAPI ServiceHandler(DWORD control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      SetState(SERVICE_STOP_PENDING);
+      PostThreadMessageW(g_service->thread, WM_QUIT, 0, 0);
+      break;
+    case SERVICE_CONTROL_INTERROGATE: {
+      LockGuard guard(g_service->lock, INFINITE);
+      SetServiceStatus(g_service->handle, &g_service->status);
+      break;
+    }
+    default:
+      LogWarning(L"Bad service request");
+      break;
+  }
+}
+
+void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  ServiceState& service = *g_service;
+  service.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  service.handle = RegisterServiceCtrlHandlerW(ServiceName(), ServiceHandler);
+  if (!service.handle) {
+    service.result = HResultFromLastError();
+    LogError(L"Handler not installed");
+    return;
+  }
+  // The thread's message queue exists before the handler can post WM_QUIT to it.
+  MSG msg;
+  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  service.thread = GetCurrentThreadId();
+  SetState(SERVICE_START_PENDING);
+
+  service.result = RunClassObject(
+      *service.registry,
+      [] {
+        LogInfo(L"Service started");
+        SetState(SERVICE_RUNNING);
+      },
+      [](const MSG&) { return false; });
+
+  // Kept mappings go before "stopped" is reported: a service started again at once must not
+  // find (and leave to us) sections that are about to disappear.
+  service.registry->Clear();
+  LogInfo(L"Service stopped");
+  if (FAILED(service.result)) {
+    SetState(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, static_cast<DWORD>(service.result));
+  } else {
+    SetState(SERVICE_STOPPED);
+  }
+}
+
+}  // namespace
+
+HRESULT RunService(MappingRegistry& registry) {
+  ServiceState state;
+  state.registry = &registry;
+  g_service = &state;
+  // ServiceName() returns a stable buffer; the table wants a non-const pointer.
+  SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(ServiceName()), ServiceMain},
+                                  {nullptr, nullptr}};
+  HRESULT hr = S_OK;
+  if (!StartServiceCtrlDispatcherW(table)) {
+    hr = HResultFromLastError();
+    LogError(L"Could not start service");
+  } else {
+    hr = state.result;
+  }
+  g_service = nullptr;
+  return hr;
+}
+
+// --- Plain local server -----------------------------------------------------------------------
+
+HRESULT RunLocalServer(MappingRegistry& registry, DWORD lingerMs) {
+  MSG msg;
+  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  server_lifetime::SetQuitThread(GetCurrentThreadId());
+  UINT_PTR timer = 0;
+  const HRESULT hr = RunClassObject(
+      registry,
+      [&] { timer = SetTimer(nullptr, 0, lingerMs, nullptr); },
+      [&](const MSG& m) {
+        if (m.message != WM_TIMER || m.hwnd != nullptr || m.wParam != timer) return false;
+        KillTimer(nullptr, timer);
+        // Started by COM but nobody came (the client gave up): leave.
+        return server_lifetime::Count() == 0;
+      });
+  server_lifetime::SetQuitThread(0);
+  registry.Clear();
+  return hr;
+}
+
+}  // namespace mappingsvc

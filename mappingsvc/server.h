@@ -1,0 +1,20 @@
+// Running MappingSvc.exe: as the Windows service (through the service control dispatcher) or as
+// a plain local server started by COM. Both host the class object of CZarnMMFSupport over the
+// process's one MappingRegistry.
+#pragma once
+
+#include <windows.h>
+
+namespace mappingsvc {
+
+class MappingRegistry;
+
+// Runs the service until the service control manager stops it. The kept mappings are released
+// before the stopped state is reported.
+HRESULT RunService(MappingRegistry& registry);
+
+// Runs as a plain local server: leaves when the last object and server lock are gone, or when no
+// client arrived within the linger time after start.
+HRESULT RunLocalServer(MappingRegistry& registry, DWORD lingerMs);
+
+}  // namespace mappingsvc

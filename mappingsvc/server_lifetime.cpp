@@ -1,0 +1,31 @@
+#include "mappingsvc/server_lifetime.h"
+
+namespace mappingsvc::server_lifetime {
+namespace {
+volatile LONG g_count = 0;
+volatile LONG g_quitThread = 0;
+}  // namespace
+
+void SetQuitThread(DWORD threadId) noexcept {
+  InterlockedExchange(&g_quitThread, static_cast<LONG>(threadId));
+}
+
+void AddRef() noexcept { InterlockedIncrement(&g_count); }
+
+void Release() noexcept {
+  // Never below zero: an unbalanced LockServer(FALSE) must not end a server that has objects.
+  LONG count = InterlockedCompareExchange(&g_count, 0, 0);
+  for (;;) {
+    if (count <= 0) return;
+    const LONG seen = InterlockedCompareExchange(&g_count, count - 1, count);
+    if (seen == count) break;
+    count = seen;
+  }
+  if (count != 1) return;
+  const DWORD thread = static_cast<DWORD>(InterlockedCompareExchange(&g_quitThread, 0, 0));
+  if (thread != 0) PostThreadMessageW(thread, WM_QUIT, 0, 0);
+}
+
+LONG Count() noexcept { return InterlockedCompareExchange(&g_count, 0, 0); }
+
+}  // namespace mappingsvc::server_lifetime
