@@ -6,8 +6,12 @@
 //
 // Each tracing module defines its context once, naming its settings key:
 //   VORN_MODULE_TRACE(kTraceKeyLumacrest2)
-// and public methods open a scope:
-//   TraceScope scope(ModuleTrace(), L"LumacrestPort::OpenPort()", L"%lu", pid);
+// and public methods open a scope, name-only or with arguments:
+//   TraceScope scope(ModuleTrace(), L"CRulDeviceManager::SetChannel()");
+//   TraceScope scope(ModuleTrace(), L"LumacrestPort::OpenPort", L"%lu", pid);
+// Settings are read on the first record (never under the loader lock); the context closes its
+// objects when the module unloads. Writing a record keeps the caller's last error, never throws
+// and reports nothing: a context whose initialisation failed simply writes nothing.
 #pragma once
 
 #include <windows.h>
@@ -51,14 +55,21 @@ class ReleaseTrace {
 // The context of the module this code is linked into; defined by VORN_MODULE_TRACE.
 ReleaseTrace& ModuleTrace();
 
-#define VORN_MODULE_TRACE(settingsKey)      \
-  ReleaseTrace& ModuleTrace() {             \
-    static ReleaseTrace context(settingsKey); \
-    return context;                         \
+// The first call constructs the context (nothing more: settings are read on the first record);
+// the caller's last error survives the static's guard.
+#define VORN_MODULE_TRACE(settingsKey)                \
+  ReleaseTrace& ModuleTrace() {                       \
+    const DWORD vornSavedLastError = ::GetLastError(); \
+    static ReleaseTrace context(settingsKey);         \
+    ::SetLastError(vornSavedLastError);               \
+    return context;                                   \
   }
 
 // Scope record: "IN" with the name (or "name(arguments)" in the formatted form) when
-// constructed, "OUT" with the name when destroyed.
+// constructed, "OUT" with the name when destroyed. Name-only scopes take "Class::Method()";
+// formatted scopes take the bare "Class::Method" and render "Class::Method(arguments)" on entry
+// ("Class::Method()" for an empty format; a name already ending in "()" gets no second pair)
+// and the name on exit. Arguments that cannot be formatted give the name alone.
 class TraceScope {
  public:
   TraceScope(ReleaseTrace& trace, const wchar_t* name);
