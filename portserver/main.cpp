@@ -1,0 +1,64 @@
+// VornPort.exe: the serial port server. "/RegServer" and "/UnregServer" (or with "-") register
+// and unregister it; any other start (COM passes "-Embedding") runs the server until it has
+// had no object for the linger time.
+#include <windows.h>
+#include <objbase.h>
+
+#include <cwchar>
+
+#include "common/hresult.h"
+#include "common/timeouts.h"
+#include "portserver/VornPort.h"
+#include "portserver/lumacrest_port.h"
+#include "portserver/registration.h"
+#include "portserver/server_module.h"
+
+namespace {
+
+bool HasSwitch(const wchar_t* commandLine, const wchar_t* name) {
+  for (const wchar_t* p = commandLine; (p = wcspbrk(p, L"/-")) != nullptr; ++p) {
+    const size_t n = wcslen(name);
+    if (_wcsnicmp(p + 1, name, n) == 0 && (p[n + 1] == 0 || p[n + 1] == L' ' || p[n + 1] == L'"'))
+      return true;
+  }
+  return false;
+}
+
+std::wstring ServerPath() {
+  wchar_t path[MAX_PATH * 2] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
+  return path;
+}
+
+HRESULT RunServer() {
+  SingletonClassFactory factory(&SingletonClassFactory::CreateDefault);
+  DWORD cookie = 0;
+  RETURN_IF_FAILED(CoRegisterClassObject(CLSID_LumacrestPort, &factory, CLSCTX_LOCAL_SERVER,
+                                         REGCLS_MULTIPLEUSE, &cookie));
+  ServerModule::Instance().Run(timeouts::kServerLinger);
+  CoRevokeClassObject(cookie);
+  // Calls that were queued while the class object went away are answered before leaving.
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  return S_OK;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (FAILED(hr)) return static_cast<int>(hr);
+  const std::wstring path = ServerPath();
+  if (HasSwitch(commandLine, L"RegServer")) {
+    hr = port_registration::Register(path.c_str());
+  } else if (HasSwitch(commandLine, L"UnregServer")) {
+    hr = port_registration::Unregister(path.c_str());
+  } else {
+    hr = GuardHr(E_FAIL, [] { return RunServer(); });
+  }
+  CoUninitialize();
+  return static_cast<int>(hr);
+}

@@ -1,0 +1,42 @@
+#include "portserver/server_module.h"
+
+ServerModule& ServerModule::Instance() {
+  static ServerModule module;
+  return module;
+}
+
+void ServerModule::Lock() { InterlockedIncrement(&count_); }
+
+void ServerModule::Unlock() {
+  if (InterlockedDecrement(&count_) == 0) {
+    InterlockedExchange64(&idleSince_, static_cast<LONGLONG>(GetTickCount64()));
+    // Wakes the loop so that it starts counting the linger time now.
+    if (loopThread_) PostThreadMessageW(loopThread_, WM_NULL, 0, 0);
+  }
+}
+
+LONG ServerModule::count() const { return InterlockedCompareExchange(const_cast<LONG*>(&count_), 0, 0); }
+
+void ServerModule::Run(DWORD lingerMs) {
+  loopThread_ = GetCurrentThreadId();
+  InterlockedExchange64(&idleSince_, static_cast<LONGLONG>(GetTickCount64()));
+  for (;;) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        loopThread_ = 0;
+        return;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    DWORD wait = INFINITE;
+    if (count() == 0) {
+      const ULONGLONG idle = GetTickCount64() - static_cast<ULONGLONG>(idleSince_);
+      if (idle >= lingerMs) break;
+      wait = static_cast<DWORD>(lingerMs - idle);
+    }
+    MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
+  loopThread_ = 0;
+}

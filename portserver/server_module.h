@@ -1,0 +1,24 @@
+// Lifetime of the serial port server process: a count of live objects and server locks, and
+// the message loop that ends once the count has stayed at zero for the linger time.
+#pragma once
+
+#include <windows.h>
+
+class ServerModule {
+ public:
+  static ServerModule& Instance();
+
+  void Lock();
+  void Unlock();
+  LONG count() const;
+
+  // Runs the calling thread's message loop until the count has been zero for lingerMs (counted
+  // from the start too, so a server that nobody uses does not stay). Returns when it is time to
+  // revoke the class objects and leave.
+  void Run(DWORD lingerMs);
+
+ private:
+  volatile LONG count_ = 0;
+  volatile LONGLONG idleSince_ = 0;  // GetTickCount64 when the count last fell to zero
+  volatile DWORD loopThread_ = 0;
+};

@@ -1,0 +1,280 @@
+// VornPort.exe out of process: registration, one object shared by client processes, the
+// watchdog for a killed client, full-size replies through the proxy, and the server's exit.
+#include <windows.h>
+#include <objbase.h>
+#include <tlhelp32.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include <string>
+#include <vector>
+
+#include "common/errors.h"
+#include "common/format.h"
+#include "common/handles.h"
+#include "common/hresult.h"
+#include "common/locks.h"
+#include "common/testing/child.h"
+#include "common/testing/paths.h"
+#include "portserver/VornPort.h"
+#include "sim/board/board_sim_client.h"
+
+namespace {
+
+using board_sim::BoardSim;
+using Microsoft::WRL::ComPtr;
+using testing_support::BinPath;
+using testing_support::ChildProcess;
+
+constexpr HRESULT kChildFailed = static_cast<HRESULT>(0x80004005);
+
+DWORD RunProgram(const std::wstring& path, const std::wstring& args, DWORD timeoutMs = 30000) {
+  std::wstring command = L"\"" + path + L"\" " + args;
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS,
+                      nullptr, nullptr, &si, &pi))
+    return GetLastError();
+  UniqueHandle process(pi.hProcess), thread(pi.hThread);
+  DWORD code = STILL_ACTIVE;
+  if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    TerminateProcess(pi.hProcess, 1);
+    WaitForSingleObject(pi.hProcess, 5000);
+    return STILL_ACTIVE;
+  }
+  GetExitCodeProcess(pi.hProcess, &code);
+  return code;
+}
+
+std::vector<DWORD> ServerProcesses() {
+  std::vector<DWORD> pids;
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) {
+    snapshot.release();
+    return pids;
+  }
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL ok = Process32FirstW(snapshot.get(), &entry); ok; ok = Process32NextW(snapshot.get(), &entry))
+    if (_wcsicmp(entry.szExeFile, L"VornPort.exe") == 0) pids.push_back(entry.th32ProcessID);
+  return pids;
+}
+
+// Waits (bounded) until no server process is left; false when one stays.
+bool WaitForNoServer(DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (!ServerProcesses().empty()) {
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(100);
+  }
+  return true;
+}
+
+using board_sim::MakeFrame;
+
+std::vector<BYTE> ReadFrame(WORD addr, BYTE count) { return board_sim::ReadRequest(addr, count); }
+
+HRESULT CreatePort(IKelvPortEx** port) {
+  return CoCreateInstance(CLSID_LumacrestPort, nullptr, CLSCTX_LOCAL_SERVER, IID_IKelvPortEx,
+                          reinterpret_cast<void**>(port));
+}
+
+// Reads the panel identifier through the server; S_OK only with the full, right reply.
+HRESULT ReadPanel(IKelvPort* port) {
+  std::vector<BYTE> request = ReadFrame(0x5062, 1);
+  BYTE reply[11] = {};
+  unsigned long size = 11;
+  const HRESULT hr = port->SendCommand(static_cast<unsigned long>(request.size()), request.data(), &size, reply);
+  if (hr != S_OK) return FAILED(hr) ? hr : kChildFailed;
+  return size == 11 && reply[9] == 7 ? S_OK : kChildFailed;
+}
+
+struct ComScope {
+  ComScope() { hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+  ~ComScope() {
+    if (SUCCEEDED(hr)) CoUninitialize();
+  }
+  HRESULT hr;
+};
+
+// Children: each a client process of its own.
+VORN_CHILD(SendWithoutOpen) {
+  ComScope com;
+  ComPtr<IKelvPortEx> port;
+  HRESULT hr = CreatePort(&port);
+  return static_cast<int>(FAILED(hr) ? hr : ReadPanel(port.Get()));
+}
+
+VORN_CHILD(OpenSendClose) {
+  ComScope com;
+  ComPtr<IKelvPortEx> port;
+  RETURN_IF_FAILED(CreatePort(&port));
+  RETURN_IF_FAILED(port->OpenPort(GetCurrentProcessId()));
+  RETURN_IF_FAILED(ReadPanel(port.Get()));
+  return static_cast<int>(port->ClosePort(GetCurrentProcessId()));
+}
+
+// Opens the port and lets its reference go, then waits to be killed: its open stays on the
+// server's client list. (A reference held by a killed client is never released under Wine,
+// which does not ping clients, and would keep the server alive.)
+VORN_CHILD(OpenAndWait) {
+  ComScope com;
+  ComPtr<IKelvPortEx> port;
+  RETURN_IF_FAILED(CreatePort(&port));
+  RETURN_IF_FAILED(port->OpenPort(GetCurrentProcessId()));
+  port.Reset();
+  NamedEvent ready;
+  if (args.empty() || FAILED(ready.Open(args[0].c_str()))) return 2;
+  ready.Set();
+  Sleep(30000);  // killed by the test long before
+  return 0;
+}
+
+class PortServer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!BoardSim::Available()) return;
+    registered_ = RunProgram(BinPath(L"VornPort.exe"), L"/RegServer") == 0;
+  }
+  static void TearDownTestSuite() {
+    if (registered_) RunProgram(BinPath(L"VornPort.exe"), L"/UnregServer");
+    registered_ = false;
+  }
+  void SetUp() override {
+    if (!BoardSim::Available()) GTEST_SKIP() << "no Wine session with the simulated board";
+    ASSERT_TRUE(registered_) << "VornPort.exe /RegServer failed";
+    ASSERT_EQ(board_.ResetAll(), S_OK);
+    ASSERT_TRUE(SUCCEEDED(com_.hr));
+  }
+
+  static bool registered_;
+  BoardSim board_;
+  ComScope com_;
+};
+bool PortServer::registered_ = false;
+
+std::wstring ReadClassesValue(const std::wstring& key, const wchar_t* name) {
+  wchar_t value[512] = {};
+  DWORD size = sizeof(value);
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+    return L"<missing>";
+  return value;
+}
+
+TEST_F(PortServer, RegistrationWritesAndRemovesItsKeys) {
+  const std::wstring clsid = L"CLSID\\{D698A0B5-10FB-4C5A-9A18-EB665876631A}";
+  EXPECT_NE(ReadClassesValue(clsid + L"\\LocalServer32", nullptr).find(L"VornPort.exe"), std::wstring::npos);
+  EXPECT_EQ(ReadClassesValue(clsid, nullptr), L"LumacrestPort Class");
+  EXPECT_EQ(ReadClassesValue(clsid, L"AppID"), L"{4D2B43B4-8965-45AF-8D42-2FA51FC1ECB9}");
+  EXPECT_EQ(ReadClassesValue(L"AppID\\{4D2B43B4-8965-45AF-8D42-2FA51FC1ECB9}", nullptr), L"VornPort");
+  EXPECT_EQ(ReadClassesValue(L"AppID\\VornPort.exe", L"AppID"), L"{4D2B43B4-8965-45AF-8D42-2FA51FC1ECB9}");
+  EXPECT_EQ(ReadClassesValue(L"VornPort.LumacrestPort\\CurVer", nullptr), L"VornPort.LumacrestPort.1");
+  EXPECT_EQ(ReadClassesValue(L"VornPort.LumacrestPort.1\\CLSID", nullptr), L"{D698A0B5-10FB-4C5A-9A18-EB665876631A}");
+  EXPECT_NE(ReadClassesValue(L"Interface\\{80ADEB46-F8A4-4964-BE5A-0710D5EBB1FE}\\ProxyStubClsid32", nullptr), L"<missing>");
+  ITypeLib* lib = nullptr;
+  ASSERT_EQ(LoadRegTypeLib(LIBID_VornPortLib, 1, 0, LOCALE_NEUTRAL, &lib), S_OK);
+  lib->Release();
+
+  ASSERT_EQ(RunProgram(BinPath(L"VornPort.exe"), L"/UnregServer"), 0u);
+  EXPECT_EQ(ReadClassesValue(clsid, nullptr), L"<missing>");
+  EXPECT_EQ(ReadClassesValue(L"VornPort.LumacrestPort\\CurVer", nullptr), L"<missing>");
+  EXPECT_EQ(ReadClassesValue(L"Interface\\{80ADEB46-F8A4-4964-BE5A-0710D5EBB1FE}\\ProxyStubClsid32", nullptr), L"<missing>");
+  ComPtr<IKelvPortEx> port;
+  EXPECT_EQ(CreatePort(&port), REGDB_E_CLASSNOTREG);
+  registered_ = RunProgram(BinPath(L"VornPort.exe"), L"/RegServer") == 0;
+  ASSERT_TRUE(registered_);
+}
+
+TEST_F(PortServer, ClientProcessesShareOneObjectAndPort) {
+  ComPtr<IKelvPortEx> port;
+  ASSERT_EQ(CreatePort(&port), S_OK);
+  const DWORD self = GetCurrentProcessId();
+  ASSERT_EQ(port->OpenPort(self), S_OK);
+  // Another process reaches the port this process opened: the same object behind both.
+  EXPECT_EQ(static_cast<HRESULT>(testing_support::RunChild("SendWithoutOpen")), S_OK);
+  // A second client's open and close leave this client's open in place.
+  EXPECT_EQ(static_cast<HRESULT>(testing_support::RunChild("OpenSendClose")), S_OK);
+  EXPECT_EQ(ReadPanel(port.Get()), S_OK);
+  ASSERT_EQ(port->ClosePort(self), S_OK);
+  EXPECT_EQ(ReadPanel(port.Get()), errors::kPortNotOpen);
+  EXPECT_EQ(static_cast<HRESULT>(testing_support::RunChild("SendWithoutOpen")), errors::kPortNotOpen);
+}
+
+TEST_F(PortServer, FullSizeReplyAndPointerChecksThroughTheProxy) {
+  std::string hex;
+  for (int i = 0; i < 245; ++i) hex += FormatA("%02X", (i * 7 + 3) & 0xFF);
+  ASSERT_EQ(board_.Command("poke 0x4000 " + hex), S_OK);
+  ComPtr<IKelvPortEx> port;
+  ASSERT_EQ(CreatePort(&port), S_OK);
+  ASSERT_EQ(port->OpenPort(GetCurrentProcessId()), S_OK);
+  std::vector<BYTE> request = ReadFrame(0x4000, 245);
+  std::vector<BYTE> reply(255, 0xCC);
+  unsigned long size = 255;
+  ASSERT_EQ(port->SendCommand(static_cast<unsigned long>(request.size()), request.data(), &size, reply.data()), S_OK);
+  ASSERT_EQ(size, 255u);
+  std::vector<BYTE> body = {0x00, 0x80, 0x00, 0x00, 0x40, 0x00};
+  for (int i = 0; i < 245; ++i) body.push_back(static_cast<BYTE>((i * 7 + 3) & 0xFF));
+  EXPECT_EQ(reply, MakeFrame(body));
+
+  EXPECT_EQ(port->SetState(0, nullptr), E_POINTER);
+  KELVPORT_STATE state{};
+  ASSERT_EQ(port->GetState(&state), S_OK);
+  EXPECT_EQ(state.baudrate, 57600u);
+  EXPECT_EQ(state.byteSize, 8);
+  size = 4097;  // more than a reply can be
+  std::vector<BYTE> big(4097);
+  EXPECT_EQ(port->SendCommand(static_cast<unsigned long>(request.size()), request.data(), &size, big.data()), E_INVALIDARG);
+  // A silent board: a short reply, reported as such through the proxy.
+  ASSERT_EQ(board_.Command("fault noreply count=1"), S_OK);
+  size = 11;
+  std::vector<BYTE> panel = ReadFrame(0x5062, 1);
+  EXPECT_EQ(port->SendCommand(static_cast<unsigned long>(panel.size()), panel.data(), &size, reply.data()), S_FALSE);
+  EXPECT_EQ(size, 0u);
+  EXPECT_EQ(port->ClosePort(GetCurrentProcessId()), S_OK);
+}
+
+TEST_F(PortServer, KilledClientIsDroppedByTheWatchdog) {
+  ComPtr<IKelvPortEx> port;
+  ASSERT_EQ(CreatePort(&port), S_OK);
+  const std::wstring name = testing_support::UniqueName(L"VornPortTestReady");
+  NamedEvent ready;
+  ASSERT_TRUE(SUCCEEDED(ready.Create(name.c_str())));
+  ChildProcess child = ChildProcess::Start("OpenAndWait", {name});
+  ASSERT_TRUE(child.valid());
+  ASSERT_EQ(WaitForSingleObject(ready.handle(), 20000), WAIT_OBJECT_0);
+  EXPECT_EQ(ReadPanel(port.Get()), S_OK) << "open through the child's record";
+  ASSERT_TRUE(TerminateProcess(child.handle(), 1));
+  const ULONGLONG killed = GetTickCount64();
+  HRESULT hr = S_OK;
+  while ((hr = ReadPanel(port.Get())) == S_OK && GetTickCount64() - killed < 4000) Sleep(50);
+  EXPECT_EQ(hr, errors::kPortNotOpen);
+  EXPECT_LT(GetTickCount64() - killed, 3000u);
+  EXPECT_EQ(port.Reset(), 0u);
+}
+
+TEST_F(PortServer, ServerLeavesAfterItsLastObjectAndANewOneStarts) {
+  // A server left by an earlier case ends first (its linger is 5 s).
+  ASSERT_TRUE(WaitForNoServer(8000));
+  ComPtr<IKelvPortEx> port;
+  ASSERT_EQ(CreatePort(&port), S_OK);
+  std::vector<DWORD> servers = ServerProcesses();
+  ASSERT_EQ(servers.size(), 1u);
+  UniqueHandle first(OpenProcess(SYNCHRONIZE, FALSE, servers[0]));
+  ASSERT_TRUE(first);
+  ASSERT_EQ(port.Reset(), 0u);
+  const ULONGLONG released = GetTickCount64();
+  ASSERT_EQ(WaitForSingleObject(first.get(), 10000), WAIT_OBJECT_0);
+  const ULONGLONG stayed = GetTickCount64() - released;
+  EXPECT_GE(stayed, 4000u);
+  EXPECT_LE(stayed, 8000u);
+  ASSERT_EQ(CreatePort(&port), S_OK);
+  servers = ServerProcesses();
+  ASSERT_EQ(servers.size(), 1u);
+  EXPECT_NE(WaitForSingleObject(first.get(), 0), WAIT_TIMEOUT);
+  EXPECT_EQ(ReadPanel(port.Get()), errors::kPortNotOpen) << "a new server starts with the port closed";
+}
+
+}  // namespace
