@@ -1,0 +1,166 @@
+#include "sim/driver/driver_requests.h"
+
+#include <cstring>
+
+namespace simdriver {
+namespace {
+
+constexpr std::uint32_t kHeaderSize = 24;  // set identifier, property identifier, kind
+
+std::uint32_t ReadWord(const std::uint8_t* bytes, DWORD offset) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, bytes + offset, sizeof(value));
+  return value;
+}
+
+void WriteWord(std::uint8_t* bytes, DWORD offset, std::uint32_t value) {
+  std::memcpy(bytes + offset, &value, sizeof(value));
+}
+
+// The encoder parameters of the three recording-quality settings, as the capture graph sends them.
+constexpr std::uint32_t kEncoderPresets[3][kSimDriverEncoderValues] = {
+    {8000, 0, 2, 0, 0, 3, 15, 1, 0x050E0716, 4, 0, 256, 1},
+    {4000, 6000, 2, 1, 0, 3, 15, 1, 0x050E0716, 4, 0, 256, 1},
+    {2500, 0, 2, 0, 0, 3, 15, 4, 0x050E0716, 4, 0, 256, 1},
+};
+
+// What each property request of the encoder channel must look like.
+struct PropertyShape {
+  const GUID* set;
+  std::uint32_t id;
+  std::uint32_t kind;
+  DWORD size;
+};
+constexpr PropertyShape kEncoderProperties[] = {
+    {&kTunerPropertySet, 0, kKindSet, 28},   // audio-mode event
+    {&kTunerPropertySet, 1, kKindSet, 28},   // scan switch
+    {&kTunerPropertySet, 2, kKindSet, 32},   // frequency and mode
+    {&kTunerPropertySet, 2, kKindGet, 32},
+    {&kTunerPropertySet, 3, kKindGet, 28},   // signal level
+    {&kEncodePropertySet, 0, kKindSet, 76},  // encoder parameters
+    {&kEncodePropertySet, 1, kKindGet, 28},  // capture switch
+    {&kEncodePropertySet, 1, kKindSet, 28},
+    {&kEncodePropertySet, 3, kKindSet, 28},  // encoder-failure event
+    {&kEncodePropertySet, 4, kKindSet, 28},  // encoder-stopped event
+};
+
+DWORD RegisterEvent(CardRecord& card, SimDriverEventList list, std::uint32_t value, HANDLE driverHandle) {
+  if (card.eventCount[list] >= kMaxEvents) return ERROR_NO_SYSTEM_RESOURCES;
+  // Handle values travel in 32 bits; kernel handles fit in 32 bits on 64-bit Windows too.
+  const HANDLE source = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+  HANDLE duplicate = nullptr;
+  // Like a driver's object reference: the caller may close its handle at any time.
+  if (!value || !DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &duplicate, 0, FALSE,
+                                 DUPLICATE_SAME_ACCESS)) {
+    return ERROR_INVALID_HANDLE;
+  }
+  RegisteredEvent& entry = card.events[list][card.eventCount[list]++];
+  entry.processId = GetCurrentProcessId();
+  entry.handle = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(duplicate));
+  entry.driverHandle = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(driverHandle));
+  return ERROR_SUCCESS;
+}
+
+std::uint32_t SignalLevelAt(const CardRecord& card, std::uint32_t frequency) {
+  const std::uint32_t count = card.stationCount < kMaxStations ? card.stationCount : kMaxStations;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (card.stations[i].frequency == frequency) return card.stations[i].level;
+  }
+  return 1;  // off station
+}
+
+DWORD AnswerProperty(CardRecord& card, const Request& request, std::uint8_t* answer, DWORD* answered) {
+  if (request.inSize < kHeaderSize || request.inSize > kSimDriverMaxPacket) return ERROR_INVALID_FUNCTION;
+  GUID set{};
+  std::memcpy(&set, request.input, sizeof(set));
+  const std::uint32_t id = ReadWord(request.input, 16);
+  const std::uint32_t kind = ReadWord(request.input, 20);
+  const PropertyShape* shape = nullptr;
+  for (const PropertyShape& candidate : kEncoderProperties) {
+    if (IsEqualGUID(*candidate.set, set) && candidate.id == id && candidate.kind == kind) shape = &candidate;
+  }
+  if (!shape) return ERROR_INVALID_FUNCTION;
+  if (request.inSize != shape->size || request.outSize != shape->size) return ERROR_INVALID_PARAMETER;
+
+  std::memcpy(answer, request.input, request.inSize);
+  const std::uint32_t value = ReadWord(request.input, 24);
+  const bool tuner = IsEqualGUID(set, kTunerPropertySet);
+  DWORD error = ERROR_SUCCESS;
+  if (tuner && id == 0) {
+    error = RegisterEvent(card, kSimEventAudioMode, value, request.driverHandle);
+  } else if (tuner && id == 1) {
+    if (value > 1) return ERROR_INVALID_PARAMETER;
+    card.scanSwitch = value;
+  } else if (tuner && id == 2 && kind == kKindSet) {
+    const std::uint32_t mode = ReadWord(request.input, 28);
+    if (mode > 2) return ERROR_INVALID_PARAMETER;
+    card.frequency = value;
+    card.frequencyMode = mode;
+  } else if (tuner && id == 2) {
+    WriteWord(answer, 24, card.frequency);
+    WriteWord(answer, 28, card.frequencyMode);
+  } else if (tuner && id == 3) {
+    WriteWord(answer, 24, SignalLevelAt(card, card.frequency));
+  } else if (id == 0) {
+    std::memcpy(card.encoderValues, request.input + kHeaderSize, sizeof(card.encoderValues));
+    card.encoderPreset = EncoderPresetOf(card.encoderValues);
+  } else if (id == 1 && kind == kKindSet) {
+    card.captureSwitch = value;
+  } else if (id == 1) {
+    WriteWord(answer, 24, card.captureSwitch);
+  } else if (id == 3) {
+    error = RegisterEvent(card, kSimEventEncoderError, value, request.driverHandle);
+  } else {
+    error = RegisterEvent(card, kSimEventEncoderStopped, value, request.driverHandle);
+  }
+  if (error == ERROR_SUCCESS) *answered = request.outSize;
+  return error;
+}
+
+DWORD AnswerDeviceInfo(const std::uint32_t* words, DWORD size, const Request& request,
+                       std::uint8_t* answer, DWORD* answered) {
+  if (request.outSize != size || (request.inSize != 0 && request.inSize != size)) return ERROR_INVALID_PARAMETER;
+  std::memcpy(answer, words, size);
+  *answered = size;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+int EncoderPresetOf(const std::uint32_t (&values)[kSimDriverEncoderValues]) {
+  for (int preset = 0; preset < 3; ++preset) {
+    if (std::memcmp(values, kEncoderPresets[preset], sizeof(values)) == 0) return preset;
+  }
+  return -1;
+}
+
+bool FaultMatches(const CardRecord& card, const Request& request) {
+  if (!card.faultArmed) return false;
+  const SimDriverFault& fault = card.fault;
+  if (fault.code != 0 && fault.code != request.code) return false;
+  const bool anySet = IsEqualGUID(fault.set, GUID_NULL);
+  if (anySet && fault.id == 0xFFFFFFFFu && fault.kind == 0) return true;
+  // Set, id and kind exist only in property packets.
+  if (request.code != kPropertyCode || request.inSize < kHeaderSize) return false;
+  GUID set{};
+  std::memcpy(&set, request.input, sizeof(set));
+  if (!anySet && !IsEqualGUID(set, fault.set)) return false;
+  if (fault.id != 0xFFFFFFFFu && fault.id != ReadWord(request.input, 16)) return false;
+  return fault.kind == 0 || fault.kind == ReadWord(request.input, 20);
+}
+
+DWORD AnswerRequestLocked(CardRecord& card, const Request& request, std::uint8_t* answer, DWORD* answered) {
+  *answered = 0;
+  switch (request.channel) {
+    case Channel::Encoder:
+      switch (request.code) {
+        case kPropertyCode: return AnswerProperty(card, request, answer, answered);
+        case kDeviceInfo12Code: return AnswerDeviceInfo(card.blockA, sizeof(card.blockA), request, answer, answered);
+        case kDeviceInfo32Code: return AnswerDeviceInfo(card.blockB, sizeof(card.blockB), request, answer, answered);
+        default: return ERROR_INVALID_FUNCTION;
+      }
+  }
+  return ERROR_INVALID_FUNCTION;
+}
+
+}  // namespace simdriver
