@@ -1,0 +1,140 @@
+// The item double: values of every kind the device managers use go in and come out equal,
+// missing values fail distinctly, clones are independent.
+#include <windows.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <gtest/gtest.h>
+
+#include "common/handles.h"
+#include "common/module.h"
+#include "common/testing/paths.h"
+#include "devices/idl/device_manager.h"
+#include "sim/doubles/hal_item.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+class HalItemDouble : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module_.reset(LoadLibraryW(testing_support::BinPath(L"vorn_halitem.dll").c_str()));
+    ASSERT_TRUE(module_.valid());
+    auto get = GetProcAs<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(module_.get(), "DllGetClassObject");
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(get(kClsidHalItem, IID_PPV_ARGS(factory.GetAddressOf())), S_OK);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(item_.GetAddressOf())), S_OK);
+  }
+  void TearDown() override {
+    if (item_) {
+      EXPECT_EQ(item_.Detach()->Release(), 0u);
+    }
+  }
+  UniqueModule module_;
+  ComPtr<IHalItem> item_;
+};
+
+VARIANT Make(VARTYPE vt) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = vt;
+  return v;
+}
+
+TEST_F(HalItemDouble, RoundTripsEveryKindOfValue) {
+  VARIANT values[7];
+  values[0] = Make(VT_BSTR);
+  values[0].bstrVal = SysAllocString(L"\\\\?\\pci#ven_1&dev_2&subsys_3&rev_4#5#{x}");
+  values[1] = Make(VT_I4);
+  values[1].lVal = -7;
+  values[2] = Make(VT_UI4);
+  values[2].ulVal = 0xFFFFFFF0u;
+  values[3] = Make(VT_ERROR);
+  values[3].scode = E_OUTOFMEMORY;
+  values[4] = Make(VT_EMPTY);
+  values[5] = Make(VT_BOOL);
+  values[5].boolVal = VARIANT_TRUE;
+  values[6] = Make(VT_ARRAY | VT_UI1);
+  values[6].parray = SafeArrayCreateVector(VT_UI1, 0, 3);
+  static_cast<BYTE*>(values[6].parray->pvData)[2] = 0x5A;
+
+  for (long i = 0; i < 7; ++i) ASSERT_EQ(item_->SetInfo(i, values[i]), S_OK) << i;
+  for (long i = 0; i < 7; ++i) {
+    VARIANT got;
+    VariantInit(&got);
+    ASSERT_EQ(item_->GetInfo(i, &got), S_OK) << i;
+    EXPECT_EQ(got.vt, values[i].vt) << i;
+    if (got.vt == (VT_ARRAY | VT_UI1)) {
+      EXPECT_NE(got.parray, values[i].parray);  // a copy, not the caller's array
+      EXPECT_EQ(static_cast<BYTE*>(got.parray->pvData)[2], 0x5A);
+    } else if (got.vt == VT_BSTR) {
+      EXPECT_NE(got.bstrVal, values[i].bstrVal);
+      EXPECT_STREQ(got.bstrVal, values[i].bstrVal);
+    } else if (got.vt == VT_BOOL) {
+      EXPECT_EQ(got.boolVal, values[i].boolVal);
+    } else {
+      EXPECT_EQ(got.ulVal, values[i].ulVal) << i;  // the 32-bit kinds
+    }
+    VariantClear(&got);
+  }
+
+  long count = 0;
+  long* types = nullptr;
+  VARIANT* all = nullptr;
+  ASSERT_EQ(item_->GetInfoAll(&count, &types, &all), S_OK);
+  EXPECT_EQ(count, 7);
+  for (long i = 0; i < count; ++i) {
+    EXPECT_EQ(types[i], i);
+    VariantClear(&all[i]);
+  }
+  CoTaskMemFree(types);
+  CoTaskMemFree(all);
+  for (auto& v : values) VariantClear(&v);
+}
+
+TEST_F(HalItemDouble, MissingValuesFailDistinctlyAndClearEmpties) {
+  VARIANT got = Make(VT_I4);
+  EXPECT_EQ(item_->GetInfo(7, &got), kHalItemNoValue);
+  EXPECT_EQ(got.vt, VT_EMPTY);
+  VARIANT v = Make(VT_I4);
+  v.lVal = 5;
+  ASSERT_EQ(item_->SetInfo(2, v), S_OK);
+  ASSERT_EQ(item_->Clear(), S_OK);
+  EXPECT_EQ(item_->GetInfo(2, &got), kHalItemNoValue);
+  long count = -1;
+  long* types = nullptr;
+  VARIANT* all = nullptr;
+  EXPECT_EQ(item_->GetInfoAll(&count, &types, &all), S_OK);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(types, nullptr);
+}
+
+TEST_F(HalItemDouble, SetInfoAllStoresEachPairAndClonesAreIndependent) {
+  long types[2] = {2, 5};
+  VARIANT values[2] = {Make(VT_I4), Make(VT_BSTR)};
+  values[0].lVal = 1;
+  values[1].bstrVal = SysAllocString(L"tuner");
+  ASSERT_EQ(item_->SetInfoAll(2, types, values), S_OK);
+  EXPECT_EQ(item_->SetInfoAll(-1, types, values), E_INVALIDARG);
+
+  ComPtr<IHalItem> clone;
+  ASSERT_EQ(item_->Clone(clone.GetAddressOf()), S_OK);
+  VARIANT changed = Make(VT_I4);
+  changed.lVal = 99;
+  ASSERT_EQ(item_->SetInfo(2, changed), S_OK);
+  ASSERT_EQ(clone->SetInfo(8, changed), S_OK);
+
+  VARIANT got;
+  VariantInit(&got);
+  ASSERT_EQ(clone->GetInfo(2, &got), S_OK);
+  EXPECT_EQ(got.lVal, 1);
+  ASSERT_EQ(clone->GetInfo(5, &got), S_OK);
+  EXPECT_STREQ(got.bstrVal, L"tuner");
+  VariantClear(&got);
+  EXPECT_EQ(item_->GetInfo(8, &got), kHalItemNoValue);
+  EXPECT_EQ(clone.Detach()->Release(), 0u);  // one reference, the caller's
+  VariantClear(&values[1]);
+}
+
+}  // namespace
