@@ -1,88 +1,59 @@
-// The host demo: what a host application sees of the system against the simulated hardware.
-// It grows with every subsystem; for now it shows the cross-process named objects every module
-// relies on: a Global\ section and mutex shared with a second process, and a worker thread.
+// The host demo: what a host application sees of the system against the simulated hardware. It
+// grows with every subsystem. With the release trace switched to a log file in the session's run
+// directory it shows the cross-process named objects every module relies on, the serial port
+// server talking to the picture board, the first device manager and the mapping service, then
+// undoes what it registered and prints what the modules traced.
+//   vorn_demo.exe           the host session (run through scripts/demo.sh)
+//   vorn_demo.exe --peer    the second process of the named-objects step
 #include <windows.h>
+#include <objbase.h>
 
-#include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "common/format.h"
-#include "common/locks.h"
-#include "common/shared_memory.h"
-#include "common/thread.h"
+#include "common/path.h"
+#include "sim/demo/demo_support.h"
 
-namespace {
-
-constexpr wchar_t kSection[] = L"Global\\VornDemo_Section";
-constexpr wchar_t kMutex[] = L"Global\\VornDemo_Mutex";
-
-void Say(const std::wstring& text) {
-  std::printf("%ls\n", text.c_str());
-  std::fflush(stdout);
-}
-
-int Peer() {
-  NamedMutex mutex(kMutex);
-  SharedMemory memory;
-  BOOL created = TRUE;
-  if (!mutex.Create() || FAILED(memory.Create(kSection, 0, 4096, &created))) return 2;
-  LockGuard guard(mutex, 5000);
-  Say(FormatW(L"  peer %lu: section %ls, mutex %ls; host wrote \"%hs\"", GetCurrentProcessId(),
-              created ? L"created" : L"opened", guard.owns() ? L"taken" : L"NOT taken",
-              memory.As<char>()));
-  std::strcpy(memory.As<char>() + 256, "hello from the peer");
-  return created ? 3 : 0;
-}
-
-class Ticker final : public PeriodicThread {
- public:
-  ~Ticker() override { Stop(); }
-  volatile LONG ticks = 0;
-
- protected:
-  void Tick() override { InterlockedIncrement(&ticks); }
-};
-
-}  // namespace
+using namespace demo;
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc > 1 && std::wstring(argv[1]) == L"--peer") return Peer();
+  if (argc > 1 && std::wstring(argv[1]) == L"--peer") return NamedObjectsPeer();
 
-  Say(L"host demo: shared named objects");
-  SharedMemory memory;
-  BOOL created = FALSE;
-  HRESULT hr = memory.Create(kSection, 0, 4096, &created);
-  if (FAILED(hr)) {
-    Say(FormatW(L"  section failed: 0x%08lX", static_cast<unsigned long>(hr)));
-    return 1;
+  Say(FormatW(L"host demo: process %lu, modules in %ls", GetCurrentProcessId(), BinFolder().c_str()));
+  const std::wstring run = RunFolder();
+  if (run.empty()) {
+    Say(L"host demo: no Wine session (VORN_RUN_DIR is not set); run scripts/demo.sh");
+    return 2;
   }
-  std::strcpy(memory.As<char>(), "hello from the host");
-  Say(FormatW(L"  host %lu: section %ls", GetCurrentProcessId(), created ? L"created" : L"opened"));
 
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring command = FormatW(L"\"%ls\" --peer", self);
-  STARTUPINFOW si{};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-    Say(L"  cannot start the peer process");
-    return 1;
+  Session session;
+  Verdict& verdict = session.verdict;
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (!verdict.Check(L"CoInitializeEx(apartment-threaded)", com)) return 1;
+
+  Step(L"Release trace");
+  const std::wstring log = PathString::Combine(WideString(run), WideString(L"host-trace.log")).str();
+  TraceSwitch trace;
+  verdict.Check(FormatW(L"trace = 2 (log file), log = %ls, under the Lumacrest2 and Tovrel RELTrace keys", log.c_str()),
+                trace.SwitchOn(log));
+
+  NamedObjectsStep(session);
+  PortServerStep(session);
+  DeviceManagerStep(session);
+  MappingServiceStep(session);
+
+  Step(L"Unregistering what the session registered");
+  session.undo.RunAll(verdict);
+  CoUninitialize();
+
+  Step(L"Release trace log");
+  verdict.Check(L"trace settings put back", trace.PutBack());
+  PrintTraceLog(log, verdict);
+
+  if (verdict.ok()) {
+    Say(L"\nhost demo: ok");
+    return 0;
   }
-  WaitForSingleObject(pi.hProcess, 30000);
-  DWORD code = 1;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  Say(FormatW(L"  peer exited with %lu; it wrote \"%hs\"", code, memory.As<char>() + 256));
-
-  Ticker ticker;
-  ticker.Start(20);
-  Sleep(200);
-  ticker.Stop();
-  Say(FormatW(L"  worker thread ticked %ld times in 200 ms (period 20 ms)", ticker.ticks));
-  const bool ok = code == 0;
-  Say(ok ? L"host demo: ok" : L"host demo: FAILED");
-  return ok ? 0 : 1;
+  Say(FormatW(L"\nhost demo: FAILED (%d failures)", verdict.failures()));
+  return 1;
 }

@@ -1,0 +1,141 @@
+// The first family's device manager as a host meets it: tamDevice.dll and the host's item class
+// registered as regsvr32 would, a simulated card known to the driver stand-in (attached to
+// tamDevice.dll's imports), tamDeviceManager created by its class identifier and given the
+// card's device item, then asked for its interfaces.
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <string>
+
+#include "common/format.h"
+#include "common/hresult.h"
+#include "common/module.h"
+#include "devices/idl/device_manager.h"
+#include "sim/demo/demo_support.h"
+#include "sim/doubles/hal_item.h"
+#include "sim/driver/sim_driver.h"
+
+namespace demo {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+constexpr wchar_t kTamDeviceManagerClsid[] = L"{DFD021C0-14CE-47DD-9792-ACE51354850D}";
+// The capture device path of the simulated card (hardware and instance segments identify it).
+constexpr wchar_t kCardPath[] =
+    L"\\\\?\\sim#ven_5a52&dev_7130&subsys_00011a2b&rev_01#3&2411e6fe&0&48"
+    L"#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\capture";
+constexpr long kItemDevicePath = 7;  // the device item's value: the device path
+
+// Registers an in-process server as regsvr32 does and keeps it loaded; unregistering and
+// unloading it become part of the session's undo list.
+bool RegisterInproc(Session& session, const wchar_t* name, HMODULE* module) {
+  if (!session.verdict.Check(FormatW(L"%ls DllRegisterServer", name),
+                             CallServerEntry(BinPath(name), "DllRegisterServer", module)))
+    return false;
+  const HMODULE loaded = *module;
+  session.undo.Add(FormatW(L"%ls DllUnregisterServer", name), [loaded] {
+    using EntryFn = HRESULT(STDAPICALLTYPE*)();
+    const auto unregister = GetProcAs<EntryFn>(loaded, "DllUnregisterServer");
+    const HRESULT hr = unregister ? unregister() : HResultFromWin32(ERROR_PROC_NOT_FOUND);
+    FreeLibrary(loaded);
+    return hr;
+  });
+  return true;
+}
+
+void ShowInterface(Verdict& verdict, IDevice* device, REFIID iid, const wchar_t* name, HRESULT expected,
+                   const wchar_t* note = nullptr) {
+  ComPtr<IUnknown> itf;
+  const HRESULT hr = device->GetInterface(iid, reinterpret_cast<void**>(itf.GetAddressOf()));
+  verdict.Check(FormatW(L"IDevice::GetInterface(%ls)%ls%ls", name, note ? L" " : L"", note ? note : L""), hr, expected);
+}
+
+}  // namespace
+
+void DeviceManagerStep(Session& session) {
+  Verdict& verdict = session.verdict;
+  Step(L"Device manager: tamDevice.dll with a simulated card");
+  HMODULE itemModule = nullptr, tamModule = nullptr;
+  if (!RegisterInproc(session, L"vorn_halitem.dll", &itemModule)) return;
+  if (!RegisterInproc(session, L"tamDevice.dll", &tamModule)) return;
+
+  // The simulated hardware: the card registered with the driver stand-in, which answers
+  // tamDevice.dll's driver requests in place of the real driver.
+  UINT card = 0, patched = 0;
+  if (!verdict.Check(L"driver stand-in: connect", SimDriver_Connect(nullptr))) return;
+  const HRESULT added = SimDriver_AddCard(kCardPath, &card);
+  if (!verdict.Check(L"driver stand-in: add the simulated card", SUCCEEDED(added) ? S_OK : added)) return;
+  Say(FormatW(L"    card %u: %ls", card, kCardPath));
+  if (!verdict.Check(L"driver stand-in: attach to tamDevice.dll", SimDriver_Attach(tamModule, &patched))) return;
+  Say(FormatW(L"    %u import entries of tamDevice.dll now reach the stand-in", patched));
+  session.undo.Add(L"driver stand-in: detach from tamDevice.dll", [tamModule] {
+    const HRESULT hr = SimDriver_Detach(tamModule);
+    return hr == S_FALSE ? S_OK : hr;
+  });
+  SimDriverCardState before{};
+  SimDriver_GetCardState(card, &before);
+
+  {
+    CLSID clsid{};
+    if (!verdict.Check(FormatW(L"CLSIDFromString(%ls)", kTamDeviceManagerClsid),
+                       CLSIDFromString(kTamDeviceManagerClsid, &clsid)))
+      return;
+    ComPtr<IDeviceSetup> setup;
+    if (!verdict.Check(L"CoCreateInstance(tamDeviceManager, in-process)",
+                       CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceSetup,
+                                        reinterpret_cast<void**>(setup.GetAddressOf()))))
+      return;
+
+    ComPtr<IHalItem> item;
+    if (!verdict.Check(L"CoCreateInstance(host item class)",
+                       CoCreateInstance(kClsidHalItem, nullptr, CLSCTX_INPROC_SERVER, IID_IHalItem,
+                                        reinterpret_cast<void**>(item.GetAddressOf()))))
+      return;
+    VARIANT path;
+    VariantInit(&path);
+    path.vt = VT_BSTR;
+    path.bstrVal = SysAllocString(kCardPath);
+    const HRESULT set = item->SetInfo(kItemDevicePath, path);
+    VariantClear(&path);
+    if (!verdict.Check(FormatW(L"IHalItem::SetInfo(%ld, device path)", kItemDevicePath), set)) return;
+    if (!verdict.Check(L"IDeviceSetup::SetDeviceInfo(item)", setup->SetDeviceInfo(item.Get()))) return;
+
+    ComPtr<IDevice> device;
+    if (!verdict.Check(L"QueryInterface(IDevice)", setup.As(&device))) return;
+    long count = 0;
+    GUID* iids = nullptr;
+    if (verdict.Check(L"IDevice::GetAvailableInterface", device->GetAvailableInterface(&count, &iids)))
+      Say(FormatW(L"    %ld interfaces offered", count));
+    CoTaskMemFree(iids);
+
+    VARIANT got;
+    VariantInit(&got);
+    if (verdict.Check(FormatW(L"IDevice::GetInfo(%ld)", kItemDevicePath), device->GetInfo(kItemDevicePath, &got))) {
+      if (got.vt == VT_BSTR && got.bstrVal && std::wstring(got.bstrVal) == kCardPath) {
+        Say(L"    the device item keeps the card's device path");
+      } else {
+        verdict.Fail(L"GetInfo gave back another value than the device path");
+      }
+    }
+    VariantClear(&got);
+
+    ShowInterface(verdict, device.Get(), IID_IInputSwitch, L"IInputSwitch", S_OK);
+    ShowInterface(verdict, device.Get(), IID_IPreview2, L"IPreview2", S_OK);
+    ShowInterface(verdict, device.Get(), IID_IHalItem, L"IHalItem", E_NOTIMPL, L"(not a device interface)");
+
+    // The device object behind the interfaces is still the interim one: it answers E_NOTIMPL.
+    ComPtr<IInputSwitch> inputs;
+    if (SUCCEEDED(device->GetInterface(IID_IInputSwitch, reinterpret_cast<void**>(inputs.GetAddressOf()))))
+      verdict.Check(L"IInputSwitch::Initialize(0) (interim device object, not built yet)", inputs->Initialize(0),
+                    E_NOTIMPL);
+  }
+  Say(L"  released tamDeviceManager and the item");
+  SimDriverCardState after{};
+  if (verdict.Check(L"driver stand-in: read the card's state", SimDriver_GetCardState(card, &after)))
+    Say(FormatW(L"    driver requests answered for the card during the step: %u", after.requests - before.requests));
+}
+
+}  // namespace demo

@@ -1,0 +1,127 @@
+// What every step of the host demo shares: its output lines, the verdict of each action, the
+// folders it works in, and starting the system's programs the way an installer would.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace demo {
+
+// One line of output, flushed at once (the programs started by the demo print nothing).
+void Say(const std::wstring& text);
+// A step's title.
+void Step(const wchar_t* title);
+
+// "0x80004001 E_NOTIMPL": the code and, for the codes a host meets here, its name.
+std::wstring HrText(HRESULT hr);
+
+// The verdict of the whole run: any action whose answer is not the one the built system gives
+// marks it failed.
+class Verdict {
+ public:
+  // Prints "  <action>: <hr>" and records a failure when hr is not `expected`.
+  bool Check(const std::wstring& action, HRESULT hr, HRESULT expected = S_OK);
+  // Prints a failure that has no HRESULT of its own and records it.
+  void Fail(const std::wstring& what);
+  bool ok() const { return failures_ == 0; }
+  int failures() const { return failures_; }
+
+ private:
+  int failures_ = 0;
+};
+
+// What the session registered or attached, undone in reverse order at its end.
+class Undo {
+ public:
+  void Add(std::wstring action, std::function<HRESULT()> undo);
+  // Runs every undo action, last first, each checked for S_OK.
+  void RunAll(Verdict& verdict);
+
+ private:
+  std::vector<std::pair<std::wstring, std::function<HRESULT()>>> actions_;
+};
+
+struct Session {
+  Verdict verdict;
+  Undo undo;
+};
+
+// The folder of the demo program, where every built module lies ("...\bin\").
+std::wstring BinFolder();
+// A module beside the demo program.
+std::wstring BinPath(const wchar_t* name);
+// The session's run directory as a Windows path (VORN_RUN_DIR, "Z:\tmp\vorn-run.xxxxxx"), empty
+// when the demo is not running in a session.
+std::wstring RunFolder();
+
+// Runs a program with arguments and waits (bounded) for it: S_OK when it ran, `exitCode`
+// receives its exit code (STILL_ACTIVE when it had to be ended).
+HRESULT RunProgram(const std::wstring& path, const std::wstring& arguments, DWORD* exitCode,
+                   DWORD timeoutMs = 30000);
+// Runs a local server with a registration switch ("/RegServer", "-UnregServer", ...): the
+// server's exit code is the registration's HRESULT.
+HRESULT RunServerSwitch(const wchar_t* program, const wchar_t* switchText);
+// Whether a process of that image name ("VornPort.exe") runs now.
+HRESULT ProcessRunning(const wchar_t* imageName, bool* running);
+// Registers or unregisters an in-process server as regsvr32 does (LoadLibrary, then the
+// entry point), keeping the module loaded in `module` when it is given.
+HRESULT CallServerEntry(const std::wstring& path, const char* entry, HMODULE* module = nullptr);
+
+// A BSTR owned for one scope.
+class Bstr {
+ public:
+  explicit Bstr(const std::wstring& text)
+      : value_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+  ~Bstr() { SysFreeString(value_); }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  BSTR get() const { return value_; }
+
+ private:
+  BSTR value_;
+};
+
+// Milliseconds since a GetTickCount64 value (printed with %lu: the formatter of the target's C
+// runtime knows no 64-bit or size_t lengths).
+inline unsigned long MsSince(ULONGLONG start) { return static_cast<unsigned long>(GetTickCount64() - start); }
+
+// Bytes as "AA 00 09 ...".
+std::wstring HexBytes(const unsigned char* data, size_t size);
+
+// The release trace of the system's two settings keys switched to one log file (records to the
+// log only); the values it replaced come back with PutBack (or at destruction).
+class TraceSwitch {
+ public:
+  TraceSwitch() = default;
+  TraceSwitch(const TraceSwitch&) = delete;
+  TraceSwitch& operator=(const TraceSwitch&) = delete;
+  ~TraceSwitch() { PutBack(); }
+
+  HRESULT SwitchOn(const std::wstring& logPath);
+  HRESULT PutBack();
+
+ private:
+  struct Saved {
+    std::wstring key;
+    bool hadTrace = false, hadLog = false;
+    DWORD trace = 0;
+    std::wstring log;
+  };
+  Saved saved_[2];
+  int count_ = 0;
+};
+// Prints how many records the log holds, from which modules, and a few of them.
+void PrintTraceLog(const std::wstring& path, Verdict& verdict);
+
+// The steps, in the order a host session meets the subsystems.
+void NamedObjectsStep(Session& session);
+int NamedObjectsPeer();
+void PortServerStep(Session& session);
+void DeviceManagerStep(Session& session);
+void MappingServiceStep(Session& session);
+
+}  // namespace demo
