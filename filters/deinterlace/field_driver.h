@@ -137,6 +137,13 @@ HRESULT ReferencePackedField(const KernelKind& kind, KernelContext& context, con
 HRESULT ReferencePlanarField(const KernelKind& kind, KernelContext& context, const PlanarFieldFrames& in,
                              const OutputFrame& out, int fieldFlag);
 
+// The same walk with any kernel of the given kind (the vector kernels through the dispatch
+// table). Planar kernels also need the context's PlanarLineSet, sized for the width.
+HRESULT RunPackedFieldKernel(const KernelKind& kind, PackedKernel kernel, KernelContext& context,
+                             const PackedFieldFrames& in, const OutputFrame& out, int fieldFlag);
+HRESULT RunPlanarFieldKernel(const KernelKind& kind, PlanarKernel kernel, KernelContext& context,
+                             const PlanarFieldFrames& in, const OutputFrame& out, int fieldFlag);
+
 // Checks shared by the reference and the processor's own runs.
 HRESULT CheckKernelState(const KernelKind& kind, const KernelContext& context, int width);
 

@@ -4,6 +4,7 @@
 #include "filters/deinterlace/field_kernels.h"
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "filters/deinterlace/line_buffers.h"
@@ -153,6 +154,19 @@ void UnpackPlanarChroma(const std::uint8_t* uRow, const std::uint8_t* vRow, int 
 
 namespace {
 
+// This unit is compiled with SSE2. Its containers take an allocator of their own so that their
+// member functions are instantiated for this unit alone: otherwise the linker may keep this
+// unit's copy of, say, std::vector<std::uint8_t>::_M_default_append for code that must run on
+// processors without SSE2.
+template <class T>
+struct UnitAllocator : std::allocator<T> {
+  using value_type = T;
+  UnitAllocator() = default;
+  template <class U>
+  UnitAllocator(const UnitAllocator<U>&) noexcept {}
+};
+using Bytes = std::vector<std::uint8_t, UnitAllocator<std::uint8_t>>;
+
 int ClampIndex(int x, int width) { return x < 0 ? 0 : (x >= width ? width - 1 : x); }
 
 // The nearest position inside [0, width) with the same U/V parity as x.
@@ -193,7 +207,7 @@ struct RowViews {
 
 // The two new lines of a call, over whole groups.
 struct PairLines {
-  std::vector<std::uint8_t> keptY, keptC, fillY, fillC;
+  Bytes keptY, keptC, fillY, fillC;
 };
 
 void ComputeLines(const KernelKind& kind, const RowViews& rows, int pixels, PairLines* lines) {
@@ -367,7 +381,7 @@ namespace {
 
 // One planar row unpacked into guarded lines.
 struct UnpackedRow {
-  std::vector<std::uint8_t> lumaStorage, chromaStorage;
+  Bytes lumaStorage, chromaStorage;
 
   RowView Unpack(const std::uint8_t* luma, const std::uint8_t* u, const std::uint8_t* v, int width) {
     RowView view;

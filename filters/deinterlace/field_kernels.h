@@ -73,6 +73,10 @@ struct KernelContext {
                                              // reference unpacks into lines of its own)
 };
 
+// A kernel: one row pair per call (packed or planar input), state reached through the context.
+using PackedKernel = void (*)(KernelContext& context, const PackedRowPair& pair);
+using PlanarKernel = void (*)(KernelContext& context, const PlanarRowPair& pair);
+
 // ---- Kernel families ------------------------------------------------------------------------
 
 enum class Interpolator { Weave, LineAverage, FieldMedian, EdgeDirected, EdgeMedian };

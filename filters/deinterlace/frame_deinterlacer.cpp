@@ -62,13 +62,19 @@ void FrameDeinterlacer::Copy(const std::uint8_t* source, std::uint8_t* destinati
   for (int line = 0; line < height; ++line) frame.CopyLine(line);
 }
 
+void FrameDeinterlacer::RunLineRule(const std::uint8_t* source, std::uint8_t* destination, int destinationPitch,
+                                    int height, int sourcePitch, LineRule rule) {
+  RunSkeleton(MakeFrame(source, destination, destinationPitch, sourcePitch), height, rule);
+}
+
+void AverageLine(const std::uint8_t* above, const std::uint8_t*, const std::uint8_t* below, std::uint8_t* out,
+                 std::size_t bytes) noexcept {
+  for (std::size_t i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>((above[i] + below[i] + 1) >> 1);
+}
+
 void FrameDeinterlacer::LineAverage(const std::uint8_t* source, std::uint8_t* destination, int destinationPitch,
                                     int height, int sourcePitch) {
-  RunSkeleton(MakeFrame(source, destination, destinationPitch, sourcePitch), height,
-              [](const std::uint8_t* above, const std::uint8_t*, const std::uint8_t* below, std::uint8_t* out,
-                 std::size_t bytes) {
-                for (std::size_t i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>((above[i] + below[i] + 1) >> 1);
-              });
+  RunLineRule(source, destination, destinationPitch, height, sourcePitch, &AverageLine);
 }
 
 BlendWeights AdaptiveBlendWeights(int above, int middle, int below) noexcept {
@@ -87,18 +93,19 @@ std::uint8_t AdaptiveBlendValue(int above, int middle, int below, BlendWeights w
   return static_cast<std::uint8_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
 }
 
+void AdaptiveBlendLine(const std::uint8_t* above, const std::uint8_t* middle, const std::uint8_t* below,
+                       std::uint8_t* out, std::size_t bytes) noexcept {
+  // One pixel is a 16-bit word: luma in the low byte decides, chroma follows.
+  for (std::size_t i = 0; i + 1 < bytes; i += 2) {
+    const BlendWeights w = AdaptiveBlendWeights(above[i], middle[i], below[i]);
+    out[i] = AdaptiveBlendValue(above[i], middle[i], below[i], w);
+    out[i + 1] = AdaptiveBlendValue(above[i + 1], middle[i + 1], below[i + 1], w);
+  }
+}
+
 void FrameDeinterlacer::AdaptiveBlend(const std::uint8_t* source, std::uint8_t* destination, int destinationPitch,
                                       int height, int sourcePitch) {
-  RunSkeleton(MakeFrame(source, destination, destinationPitch, sourcePitch), height,
-              [](const std::uint8_t* above, const std::uint8_t* middle, const std::uint8_t* below, std::uint8_t* out,
-                 std::size_t bytes) {
-                // One pixel is a 16-bit word: luma in the low byte decides, chroma follows.
-                for (std::size_t i = 0; i + 1 < bytes; i += 2) {
-                  const BlendWeights w = AdaptiveBlendWeights(above[i], middle[i], below[i]);
-                  out[i] = AdaptiveBlendValue(above[i], middle[i], below[i], w);
-                  out[i + 1] = AdaptiveBlendValue(above[i + 1], middle[i + 1], below[i + 1], w);
-                }
-              });
+  RunLineRule(source, destination, destinationPitch, height, sourcePitch, &AdaptiveBlendLine);
 }
 
 }  // namespace deinterlace

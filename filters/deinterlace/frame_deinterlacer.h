@@ -7,6 +7,7 @@
 // 2 * min(source pitch, destination pitch) bytes, so a narrower destination is never overrun.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace deinterlace {
@@ -30,7 +31,22 @@ class FrameDeinterlacer {
   // As LineAverage, with each odd pixel blended towards its neighbours as far as it combs.
   virtual void AdaptiveBlend(const std::uint8_t* source, std::uint8_t* destination, int destinationPitch,
                              int height, int sourcePitch);
+
+ protected:
+  // Computes one odd line from the lines above and below it (and the middle line itself).
+  using LineRule = void (*)(const std::uint8_t* above, const std::uint8_t* middle, const std::uint8_t* below,
+                            std::uint8_t* out, std::size_t bytes);
+  // The frame skeleton of LineAverage and AdaptiveBlend: even lines and the last odd line
+  // copied, the other odd lines through the rule; 2 * min(pitches) bytes per line.
+  static void RunLineRule(const std::uint8_t* source, std::uint8_t* destination, int destinationPitch, int height,
+                          int sourcePitch, LineRule rule);
 };
+
+// The portable rules, by line.
+void AverageLine(const std::uint8_t* above, const std::uint8_t* middle, const std::uint8_t* below, std::uint8_t* out,
+                 std::size_t bytes) noexcept;
+void AdaptiveBlendLine(const std::uint8_t* above, const std::uint8_t* middle, const std::uint8_t* below,
+                       std::uint8_t* out, std::size_t bytes) noexcept;
 
 // The adaptive blend of one pixel: luma A (above), M (middle), B (below) decide the weights,
 // which the chroma of the same pixel shares.

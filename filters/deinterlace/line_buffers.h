@@ -83,16 +83,18 @@ class ChromaLineRing {
 
 // Unpacked planar rows: one luma line (a byte per pixel) and one chroma line (U, V pairs) for
 // each role. Holds 3 * ceil(G / 3) groups, the whole blocks the unpacker writes. Grows only.
+// The kept role serves kernels whose kept rows are neither the above nor the below rows.
 class PlanarLineSet {
  public:
-  enum Role { kAbove = 0, kBelow = 1, kPrevious = 2, kNext = 3 };
+  enum Role { kAbove = 0, kBelow = 1, kPrevious = 2, kNext = 3, kKept = 4 };
+  static constexpr int kRoles = 5;
 
   PlanarLineSet();  // sized for width 720
 
   // S_OK, or E_OUTOFMEMORY with the old lines kept.
   HRESULT Reserve(int width);
   std::uint8_t* Luma(Role role) const noexcept { return block_.Line(role); }
-  std::uint8_t* Chroma(Role role) const noexcept { return block_.Line(4 + role); }
+  std::uint8_t* Chroma(Role role) const noexcept { return block_.Line(kRoles + role); }
   int groups() const noexcept { return block_.groups(); }
 
  private:

@@ -87,7 +87,7 @@ TEST(PlanarLineSet, CapacityHoldsWholeBlocks) {
   EXPECT_EQ(lines.groups(), 48);
   EXPECT_EQ(lines.Reserve(352), S_OK);
   EXPECT_EQ(lines.groups(), 48);
-  for (int role = 0; role < 4; ++role) {
+  for (int role = 0; role < PlanarLineSet::kRoles; ++role) {
     EXPECT_NE(lines.Luma(static_cast<PlanarLineSet::Role>(role)), nullptr);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(lines.Chroma(static_cast<PlanarLineSet::Role>(role))) % 32, 0u);
   }

@@ -1,0 +1,652 @@
+// The vector field kernels: one body for every instruction set, generated over the input layout,
+// the interpolator, the sharpness and contrast stages and the load policy.
+//
+// Included once by each instruction set's translation unit, which supplies its load policy
+// (a struct with `static __m128i Unaligned(const void*)`). Everything here lives in an anonymous
+// namespace so that the instantiations of two instruction sets are never merged by the linker.
+//
+// The bytes are those of the scalar reference (field_kernels.cpp), ring state included:
+//   * Packed rows are read only inside [row, row + 2 * width). Groups whose reads would cross a
+//     row end (the first and last groups of the edge-directed kernels, a partial last group)
+//     go through a small window filled by the reference's clamp rule; all others load directly.
+//   * Planar rows are unpacked into the PlanarLineSet, whose lines carry copies of their edge
+//     pixels, so that neighbours at x - 2 .. x + 2 are plain offsets.
+//   * Input rows are loaded unaligned; destination rows are stored unaligned (the caller's rows
+//     need no alignment). Only the kernels' own line buffers are accessed aligned.
+#pragma once
+
+#include <emmintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "filters/deinterlace/contrast_processor.h"
+#include "filters/deinterlace/field_kernels.h"
+#include "filters/deinterlace/kernel_dispatch.h"
+#include "filters/deinterlace/line_buffers.h"
+#include "filters/deinterlace/sharpness_processor.h"
+
+namespace deinterlace {
+namespace {
+
+// ---- Vector helpers -------------------------------------------------------------------------
+
+inline __m128i LoadAligned(const void* p) { return _mm_load_si128(static_cast<const __m128i*>(p)); }
+inline void StoreAligned(void* p, __m128i v) { _mm_store_si128(static_cast<__m128i*>(p), v); }
+inline void StoreUnaligned(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+
+inline __m128i AbsDiff(__m128i a, __m128i b) { return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a)); }
+
+inline __m128i Select(__m128i mask, __m128i ifSet, __m128i ifClear) {
+  return _mm_or_si128(_mm_and_si128(mask, ifSet), _mm_andnot_si128(mask, ifClear));
+}
+
+inline __m128i VectorMedian3(__m128i a, __m128i b, __m128i c) {
+  return _mm_min_epu8(_mm_max_epu8(a, c), _mm_max_epu8(_mm_min_epu8(a, c), b));
+}
+
+// The middle of five: the larger of the two pair minima and the smaller of the two pair maxima
+// bracket the median, which is then the median of those two and the fifth value.
+inline __m128i VectorMedian5(__m128i a, __m128i b, __m128i c, __m128i d, __m128i e) {
+  const __m128i low = _mm_max_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d));
+  const __m128i high = _mm_min_epu8(_mm_max_epu8(a, b), _mm_max_epu8(c, d));
+  return VectorMedian3(e, low, high);
+}
+
+// Sum of three byte differences, widened to 16 bits (at most 765).
+inline void Sum3(__m128i d0, __m128i d1, __m128i d2, __m128i* low, __m128i* high) {
+  const __m128i zero = _mm_setzero_si128();
+  *low = _mm_add_epi16(_mm_add_epi16(_mm_unpacklo_epi8(d0, zero), _mm_unpacklo_epi8(d1, zero)),
+                       _mm_unpacklo_epi8(d2, zero));
+  *high = _mm_add_epi16(_mm_add_epi16(_mm_unpackhi_epi8(d0, zero), _mm_unpackhi_epi8(d1, zero)),
+                        _mm_unpackhi_epi8(d2, zero));
+}
+
+// The edge-directed candidate; a[i] and b[i] are the above and below luma at x - 2 + i.
+inline __m128i VectorEdgeCandidate(const __m128i a[5], const __m128i b[5]) {
+  __m128i fallingLow, fallingHigh, verticalLow, verticalHigh, risingLow, risingHigh;
+  Sum3(AbsDiff(a[0], b[2]), AbsDiff(a[1], b[3]), AbsDiff(a[2], b[4]), &fallingLow, &fallingHigh);
+  Sum3(AbsDiff(a[1], b[1]), AbsDiff(a[2], b[2]), AbsDiff(a[3], b[3]), &verticalLow, &verticalHigh);
+  Sum3(AbsDiff(a[4], b[2]), AbsDiff(a[3], b[1]), AbsDiff(a[2], b[0]), &risingLow, &risingHigh);
+  const __m128i minLow = _mm_min_epi16(_mm_min_epi16(verticalLow, fallingLow), risingLow);
+  const __m128i minHigh = _mm_min_epi16(_mm_min_epi16(verticalHigh, fallingHigh), risingHigh);
+  // Word masks narrowed to byte masks (-1 stays -1 under signed saturation).
+  const __m128i vertical =
+      _mm_packs_epi16(_mm_cmpeq_epi16(verticalLow, minLow), _mm_cmpeq_epi16(verticalHigh, minHigh));
+  const __m128i rising = _mm_packs_epi16(_mm_cmpeq_epi16(risingLow, minLow), _mm_cmpeq_epi16(risingHigh, minHigh));
+  // Ties go to the vertical direction, then the rising diagonal, then the falling one.
+  const __m128i diagonal = Select(rising, _mm_avg_epu8(a[3], b[1]), _mm_avg_epu8(a[1], b[3]));
+  return Select(vertical, _mm_avg_epu8(a[2], b[2]), diagonal);
+}
+
+// Sixteen luma values through the contrast curve: a table lookup per value, two values per
+// 16-bit word moved in and out of the vector (no round trip through memory).
+template <int Word>
+inline __m128i MapWord(const std::int32_t* curve, __m128i y, __m128i mapped) {
+  const int pair = _mm_extract_epi16(y, Word);
+  const int low = curve[pair & 0xFF] & 0xFF;
+  const int high = curve[pair >> 8] & 0xFF;
+  return _mm_insert_epi16(mapped, low | (high << 8), Word);
+}
+
+inline __m128i MapThroughCurve(const ContrastCurve& curve, __m128i y) {
+  const std::int32_t* c = curve.entries;
+  __m128i mapped = _mm_setzero_si128();
+  mapped = MapWord<0>(c, y, mapped);
+  mapped = MapWord<1>(c, y, mapped);
+  mapped = MapWord<2>(c, y, mapped);
+  mapped = MapWord<3>(c, y, mapped);
+  mapped = MapWord<4>(c, y, mapped);
+  mapped = MapWord<5>(c, y, mapped);
+  mapped = MapWord<6>(c, y, mapped);
+  return MapWord<7>(c, y, mapped);
+}
+
+// Luma and interleaved chroma of 16 pixels as packed YUY2.
+inline void StoreYuy2(std::uint8_t* destination, __m128i y, __m128i c) {
+  StoreUnaligned(destination, _mm_unpacklo_epi8(y, c));
+  StoreUnaligned(destination + 16, _mm_unpackhi_epi8(y, c));
+}
+
+// ---- Contrast statistics --------------------------------------------------------------------
+
+// Adds groups of 16 luma values with the fixed lane split: luma-sum lane l takes pixels l, l + 4,
+// l + 8, l + 12; halved-square lane 0 the even pixels, lane 1 the odd ones. The sums stay in
+// registers for one call.
+class StatisticsAccumulator {
+ public:
+  explicit StatisticsAccumulator(ContrastStatistics* statistics)
+      : statistics_(statistics),
+        lumaSum_(LoadAligned(statistics->lumaSum)),
+        squareSum_(LoadAligned(statistics->squareSum)) {}
+
+  void Add(__m128i y) {
+    Count<0>(y);
+    Count<1>(y);
+    Count<2>(y);
+    Count<3>(y);
+    Count<4>(y);
+    Count<5>(y);
+    Count<6>(y);
+    Count<7>(y);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low = _mm_unpacklo_epi8(y, zero);   // pixels 0..7
+    const __m128i high = _mm_unpackhi_epi8(y, zero);  // pixels 8..15
+    const __m128i pairs = _mm_add_epi16(low, high);   // pixel j + pixel j + 8
+    lumaSum_ = _mm_add_epi32(lumaSum_, _mm_add_epi32(_mm_unpacklo_epi16(pairs, zero), _mm_unpackhi_epi16(pairs, zero)));
+    // floor(Y * Y / 2) fits 15 bits; pixel j and j + 8 share a parity and their sum fits 16.
+    const __m128i halves = _mm_add_epi16(_mm_srli_epi16(_mm_mullo_epi16(low, low), 1),
+                                         _mm_srli_epi16(_mm_mullo_epi16(high, high), 1));
+    const __m128i even = _mm_and_si128(halves, _mm_set1_epi32(0xFFFF));
+    const __m128i odd = _mm_srli_epi32(halves, 16);
+    const __m128i mixed = _mm_add_epi32(_mm_unpacklo_epi32(even, odd), _mm_unpackhi_epi32(even, odd));
+    const __m128i folded = _mm_add_epi32(mixed, _mm_srli_si128(mixed, 8));  // even, odd, -, -
+    squareSum_ = _mm_add_epi64(squareSum_, _mm_unpacklo_epi32(folded, zero));
+    count_ += 16;
+  }
+
+  void Flush() {
+    StoreAligned(statistics_->lumaSum, lumaSum_);
+    StoreAligned(statistics_->squareSum, squareSum_);
+    statistics_->count += count_;
+  }
+
+ private:
+  template <int Word>
+  void Count(__m128i y) {
+    const int pair = _mm_extract_epi16(y, Word);
+    std::uint32_t* histogram = statistics_->histogram;
+    if ((pair & 0xFF) == (pair >> 8)) {
+      histogram[pair & 0xFF] += 2;  // one update instead of two dependent ones (flat areas)
+    } else {
+      histogram[pair & 0xFF] += 1;
+      histogram[pair >> 8] += 1;
+    }
+  }
+
+  ContrastStatistics* statistics_;
+  __m128i lumaSum_;
+  __m128i squareSum_;
+  std::uint32_t count_ = 0;
+};
+
+struct NoStatistics {
+  void Add(__m128i) {}
+  void Flush() {}
+};
+
+template <bool Contrast>
+std::conditional_t<Contrast, StatisticsAccumulator, NoStatistics> StatisticsFor(KernelContext& context) {
+  if constexpr (Contrast) {
+    return StatisticsAccumulator(&context.contrast->statistics());
+  } else {
+    return NoStatistics{};
+  }
+}
+
+// ---- Input layouts --------------------------------------------------------------------------
+
+enum RowRole { kKeptRow, kAboveRow, kBelowRow, kPreviousRow, kNextRow, kRowRoles };
+
+// Packed YUY2 rows: each pointer is the byte of the group's first pixel.
+template <class Load>
+struct PackedGroup {
+  const std::uint8_t* row[kRowRoles];
+
+  __m128i Luma(int role, int offset) const {
+    const std::uint8_t* p = row[role] + 2 * offset;
+    const __m128i mask = _mm_set1_epi16(0x00FF);
+    return _mm_packus_epi16(_mm_and_si128(Load::Unaligned(p), mask), _mm_and_si128(Load::Unaligned(p + 16), mask));
+  }
+  __m128i Chroma(int role) const {
+    const std::uint8_t* p = row[role];
+    return _mm_packus_epi16(_mm_srli_epi16(Load::Unaligned(p), 8), _mm_srli_epi16(Load::Unaligned(p + 16), 8));
+  }
+};
+
+// Unpacked lines (guarded, 32-byte aligned): a luma byte and a chroma byte per pixel.
+template <class Load>
+struct LineGroup {
+  const std::uint8_t* luma[kRowRoles];
+  const std::uint8_t* chroma[kRowRoles];
+
+  __m128i Luma(int role, int offset) const {
+    return offset == 0 ? LoadAligned(luma[role]) : Load::Unaligned(luma[role] + offset);
+  }
+  __m128i Chroma(int role) const { return LoadAligned(chroma[role]); }
+};
+
+// ---- Interpolators --------------------------------------------------------------------------
+
+struct GroupLines {
+  __m128i keptY, keptC, fillY, fillC;
+  __m128i statisticsY;
+};
+
+constexpr bool IsEdgeDirected(Interpolator i) {
+  return i == Interpolator::EdgeDirected || i == Interpolator::EdgeMedian;
+}
+constexpr bool ReadsOtherPictures(Interpolator i) {
+  return i == Interpolator::FieldMedian || i == Interpolator::EdgeMedian;
+}
+
+template <Interpolator I, bool StatisticsFromNext, class Group>
+inline GroupLines ComputeGroup(const Group& g) {
+  GroupLines out;
+  out.keptY = g.Luma(kKeptRow, 0);
+  out.keptC = g.Chroma(kKeptRow);
+  if constexpr (I == Interpolator::Weave) {
+    out.fillY = g.Luma(kPreviousRow, 0);
+    out.fillC = g.Chroma(kPreviousRow);
+  } else {
+    const __m128i a = g.Luma(kAboveRow, 0);
+    const __m128i b = g.Luma(kBelowRow, 0);
+    out.fillC = _mm_avg_epu8(g.Chroma(kAboveRow), g.Chroma(kBelowRow));
+    if constexpr (I == Interpolator::LineAverage) {
+      out.fillY = _mm_avg_epu8(a, b);
+    } else if constexpr (I == Interpolator::FieldMedian) {
+      out.fillY = VectorMedian5(a, b, _mm_avg_epu8(a, b), g.Luma(kPreviousRow, 0), g.Luma(kNextRow, 0));
+    } else {
+      const __m128i above[5] = {g.Luma(kAboveRow, -2), g.Luma(kAboveRow, -1), a, g.Luma(kAboveRow, 1),
+                                g.Luma(kAboveRow, 2)};
+      const __m128i below[5] = {g.Luma(kBelowRow, -2), g.Luma(kBelowRow, -1), b, g.Luma(kBelowRow, 1),
+                                g.Luma(kBelowRow, 2)};
+      const __m128i e = VectorEdgeCandidate(above, below);
+      if constexpr (I == Interpolator::EdgeDirected) {
+        out.fillY = VectorMedian3(a, b, e);
+      } else {
+        out.fillY = VectorMedian5(a, b, e, g.Luma(kPreviousRow, 0), g.Luma(kNextRow, 0));
+      }
+    }
+  }
+  if constexpr (StatisticsFromNext) {
+    out.statisticsY = g.Luma(kNextRow, 0);
+  } else {
+    out.statisticsY = out.keptY;
+  }
+  return out;
+}
+
+// ---- Sharpness stage ------------------------------------------------------------------------
+
+// h(x) = Y(x - 2) + Y(x + 2) of one group of a guarded luma line.
+template <class Load>
+inline void HorizontalSums(const std::uint8_t* line, __m128i* low, __m128i* high) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i left = Load::Unaligned(line - 2);
+  const __m128i right = Load::Unaligned(line + 2);
+  *low = _mm_add_epi16(_mm_unpacklo_epi8(left, zero), _mm_unpacklo_epi8(right, zero));
+  *high = _mm_add_epi16(_mm_unpackhi_epi8(left, zero), _mm_unpackhi_epi8(right, zero));
+}
+
+template <class Load>
+void StoreHorizontalSums(const std::uint8_t* line, int groups, std::uint16_t* low, std::uint16_t* high) {
+  for (int g = 0; g < groups; ++g) {
+    __m128i l, h;
+    HorizontalSums<Load>(line + 16 * g, &l, &h);
+    StoreAligned(low + 8 * g, l);
+    StoreAligned(high + 8 * g, h);
+  }
+}
+
+// p = trunc(c * gain) in single precision, saturated to 16 bits, for four lanes of d.
+inline __m128i CoredGain(__m128i d, __m128i coring, __m128 gain) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i minus = _mm_sub_epi32(d, coring);
+  const __m128i plus = _mm_add_epi32(d, coring);
+  const __m128i positive = _mm_cmpgt_epi32(minus, zero);
+  const __m128i negative = _mm_cmplt_epi32(plus, zero);
+  const __m128i c = Select(positive, minus, _mm_and_si128(negative, plus));
+  __m128 product = _mm_mul_ps(_mm_cvtepi32_ps(c), gain);
+  product = _mm_min_ps(_mm_max_ps(product, _mm_set1_ps(-32768.0f)), _mm_set1_ps(32767.0f));
+  return _mm_cvttps_epi32(product);
+}
+
+inline __m128i SharpenHalf(__m128i centre, __m128i sum, __m128i coring, __m128 gain) {
+  // d = (Yc >> 1) - (S >> 3), in 16 bits, then widened to 32 for the gain.
+  const __m128i d = _mm_sub_epi16(_mm_srli_epi16(centre, 1), _mm_srli_epi16(sum, 3));
+  const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(d, d), 16);
+  const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(d, d), 16);
+  const __m128i p = _mm_packs_epi32(CoredGain(low, coring, gain), CoredGain(high, coring, gain));
+  return _mm_adds_epi16(centre, p);
+}
+
+// Emits the line two above the newest stored one (luma slot 2, the chroma ring's output slot),
+// storing the newest line's horizontal sums in sum slot 4 on the way.
+template <class Load, bool Contrast>
+void EmitSharpened(KernelContext& context, int groups, std::uint8_t* destination) {
+  SharpnessProcessor& sharpness = *context.sharpness;
+  const std::uint8_t* newest = sharpness.Luma(4);
+  const std::uint8_t* centre = sharpness.Luma(2);
+  std::uint16_t* newLow = sharpness.SumLow(4);
+  std::uint16_t* newHigh = sharpness.SumHigh(4);
+  const std::uint16_t* oldLow = sharpness.SumLow(0);
+  const std::uint16_t* oldHigh = sharpness.SumHigh(0);
+  const std::uint8_t* chroma = context.chromaRing->Output();
+  const __m128i coring = _mm_set1_epi32(static_cast<std::int16_t>(sharpness.coring()));
+  const __m128 gain = _mm_set1_ps(sharpness.gain());
+  const __m128i zero = _mm_setzero_si128();
+  for (int g = 0; g < groups; ++g) {
+    __m128i hLow, hHigh;
+    HorizontalSums<Load>(newest + 16 * g, &hLow, &hHigh);
+    StoreAligned(newLow + 8 * g, hLow);
+    StoreAligned(newHigh + 8 * g, hHigh);
+    const __m128i sLow = _mm_adds_epu16(hLow, LoadAligned(oldLow + 8 * g));
+    const __m128i sHigh = _mm_adds_epu16(hHigh, LoadAligned(oldHigh + 8 * g));
+    const __m128i yc = LoadAligned(centre + 16 * g);
+    const __m128i yLow = SharpenHalf(_mm_unpacklo_epi8(yc, zero), sLow, coring, gain);
+    const __m128i yHigh = SharpenHalf(_mm_unpackhi_epi8(yc, zero), sHigh, coring, gain);
+    __m128i y = _mm_packus_epi16(yLow, yHigh);
+    if constexpr (Contrast) y = MapThroughCurve(context.contrast->curve(), y);
+    StoreYuy2(destination + 32 * g, y, LoadAligned(chroma + 16 * g));
+  }
+}
+
+// A new field: lines -4 .. -1 in the rings become copies of lines 0 and 1.
+template <class Load>
+void PrimeRings(KernelContext& context, int groups) {
+  SharpnessProcessor& sharpness = *context.sharpness;
+  const std::size_t lumaBytes = 16 * static_cast<std::size_t>(groups) + 2 * kLineGuard;
+  for (int slot = 0; slot < 4; ++slot) {
+    std::memcpy(sharpness.Luma(slot) - kLineGuard, sharpness.Luma(slot % 2 == 0 ? 4 : 5) - kLineGuard, lumaBytes);
+    StoreHorizontalSums<Load>(sharpness.Luma(slot), groups, sharpness.SumLow(slot), sharpness.SumHigh(slot));
+  }
+  ChromaLineRing& ring = *context.chromaRing;
+  const std::size_t chromaBytes = 16 * static_cast<std::size_t>(groups);
+  for (int slot = 2; slot < ChromaLineRing::kSlots; ++slot) {
+    std::memcpy(ring.Slot(slot), ring.Slot(slot % 2 == 0 ? 0 : 1), chromaBytes);
+  }
+}
+
+// ---- Output of one call ---------------------------------------------------------------------
+
+// Takes the two new lines group by group: writes them out (with the curve) or, for the sharpen
+// kernels, pushes them into the rings and emits the pair of the previous call at the end.
+template <class Load, bool Sharpen, bool Contrast>
+class PairOutput {
+ public:
+  PairOutput(KernelContext& context, int width, int groups, int fieldFlag, int rowIndex, std::uint8_t* keptDestination,
+             std::uint8_t* fillDestination)
+      : context_(context),
+        statistics_(StatisticsFor<Contrast>(context)),
+        width_(width),
+        groups_(groups),
+        keptIsUpper_(fieldFlag == 1),
+        rowIndex_(rowIndex),
+        keptDestination_(keptDestination),
+        fillDestination_(fillDestination) {}
+
+  void Put(int g, const GroupLines& lines) {
+    statistics_.Add(lines.statisticsY);
+    if constexpr (!Sharpen) {
+      __m128i keptY = lines.keptY, fillY = lines.fillY;
+      if constexpr (Contrast) {
+        keptY = MapThroughCurve(context_.contrast->curve(), keptY);
+        fillY = MapThroughCurve(context_.contrast->curve(), fillY);
+      }
+      StoreYuy2(keptDestination_ + 32 * g, keptY, lines.keptC);
+      StoreYuy2(fillDestination_ + 32 * g, fillY, lines.fillC);
+    } else {
+      SharpnessProcessor& sharpness = *context_.sharpness;
+      ChromaLineRing& ring = *context_.chromaRing;
+      StoreAligned(sharpness.Luma(4) + 16 * g, keptIsUpper_ ? lines.keptY : lines.fillY);
+      StoreAligned(sharpness.Luma(5) + 16 * g, keptIsUpper_ ? lines.fillY : lines.keptY);
+      StoreAligned(ring.Slot(1) + 16 * g, keptIsUpper_ ? lines.keptC : lines.fillC);
+      StoreAligned(ring.Slot(0) + 16 * g, keptIsUpper_ ? lines.fillC : lines.keptC);
+    }
+  }
+
+  void Finish() {
+    statistics_.Flush();
+    if constexpr (Sharpen) {
+      SharpnessProcessor& sharpness = *context_.sharpness;
+      ChromaLineRing& ring = *context_.chromaRing;
+      ReplicateLumaEdges(sharpness.Luma(4), width_, groups_);
+      ReplicateLumaEdges(sharpness.Luma(5), width_, groups_);
+      if (rowIndex_ == 0) PrimeRings<Load>(context_, groups_);
+      std::uint8_t* upper = keptIsUpper_ ? keptDestination_ : fillDestination_;
+      std::uint8_t* lower = keptIsUpper_ ? fillDestination_ : keptDestination_;
+      EmitSharpened<Load, Contrast>(context_, groups_, upper);
+      sharpness.Rotate();
+      ring.Rotate();
+      EmitSharpened<Load, Contrast>(context_, groups_, lower);
+      sharpness.Rotate();
+      ring.Rotate();
+    }
+  }
+
+ private:
+  KernelContext& context_;
+  std::conditional_t<Contrast, StatisticsAccumulator, NoStatistics> statistics_;
+  int width_;
+  int groups_;
+  bool keptIsUpper_;
+  int rowIndex_;
+  std::uint8_t* keptDestination_;
+  std::uint8_t* fillDestination_;
+};
+
+// ---- Packed kernels -------------------------------------------------------------------------
+
+inline int ClampedLuma(int x, int width) { return x < 0 ? 0 : (x >= width ? width - 1 : x); }
+
+// The nearest position inside [0, width) with the same U/V parity as x.
+inline int ClampedChroma(int x, int width) {
+  if (x >= 0 && x < width) return x;
+  if (x < 0) return width > 1 ? (x & 1) : 0;
+  int source = width - 1;
+  if (((source ^ x) & 1) != 0 && source > 0) --source;
+  return source;
+}
+
+// A group near a row end: pixels x0 - 8 .. x0 + 23 of the row, clamped as the reference reads
+// them. The group's first pixel sits at byte kWindowOrigin.
+constexpr int kWindowPixels = 32;
+constexpr int kWindowOrigin = 16;
+
+inline void FillWindow(const std::uint8_t* row, int width, int x0, std::uint8_t* window) {
+  for (int i = 0; i < kWindowPixels; ++i) {
+    const int x = x0 - kWindowOrigin / 2 + i;
+    window[2 * i] = row[2 * ClampedLuma(x, width)];
+    window[2 * i + 1] = row[2 * ClampedChroma(x, width) + 1];
+  }
+}
+
+template <class Load, Interpolator I, bool Sharpen, bool Contrast, bool StatisticsFromNext>
+void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
+  const int width = pair.width;
+  if (width <= 0) return;
+  const int groups = BlockCount16(width);
+  constexpr int reach = IsEdgeDirected(I) ? 2 : 0;  // pixels read beside a group
+  const std::uint8_t* rows[kRowRoles] = {pair.keptSource, pair.above, pair.below, pair.previous, pair.next};
+  const bool read[kRowRoles] = {true, I != Interpolator::Weave, I != Interpolator::Weave,
+                                I == Interpolator::Weave || ReadsOtherPictures(I),
+                                ReadsOtherPictures(I) || StatisticsFromNext};
+  alignas(16) std::uint8_t windows[kRowRoles][2 * kWindowPixels];
+  PairOutput<Load, Sharpen, Contrast> output(context, width, groups, pair.fieldFlag, pair.rowIndex,
+                                             pair.keptDestination, pair.fillDestination);
+  for (int g = 0; g < groups; ++g) {
+    const int x0 = 16 * g;
+    PackedGroup<Load> group;
+    const bool inside = x0 >= reach && x0 + 16 + reach <= width;
+    for (int r = 0; r < kRowRoles; ++r) {
+      if (!read[r]) {
+        group.row[r] = nullptr;
+      } else if (inside) {
+        group.row[r] = rows[r] + 2 * static_cast<std::size_t>(x0);
+      } else {
+        FillWindow(rows[r], width, x0, windows[r]);
+        group.row[r] = windows[r] + kWindowOrigin;
+      }
+    }
+    output.Put(g, ComputeGroup<I, StatisticsFromNext>(group));
+  }
+  output.Finish();
+}
+
+// ---- Planar kernels -------------------------------------------------------------------------
+
+// Bytes 0-5 and 8-13 of a vector (the samples of two SampleGroup6of8 groups) to bytes 0-11,
+// bytes 12-15 cleared.
+inline __m128i Compact6of8(__m128i v) {
+  const __m128i first = _mm_set_epi16(0, 0, 0, 0, 0, -1, -1, -1);
+  const __m128i second = _mm_set_epi16(0, 0, -1, -1, -1, 0, 0, 0);
+  return _mm_or_si128(_mm_and_si128(v, first), _mm_and_si128(_mm_srli_si128(v, 2), second));
+}
+
+// A luma row: 64 input bytes give 48 samples per block; then the edge copies.
+template <class Load>
+void UnpackLumaRow(const std::uint8_t* row, int width, std::uint8_t* line) {
+  const int blocks = PlanarBlockCount(width);
+  for (int b = 0; b < blocks; ++b) {
+    const std::uint8_t* in = row + 64 * static_cast<std::size_t>(b);
+    std::uint8_t* out = line + 48 * static_cast<std::size_t>(b);
+    const __m128i c0 = Compact6of8(Load::Unaligned(in));
+    const __m128i c1 = Compact6of8(Load::Unaligned(in + 16));
+    const __m128i c2 = Compact6of8(Load::Unaligned(in + 32));
+    const __m128i c3 = Compact6of8(Load::Unaligned(in + 48));
+    StoreAligned(out, _mm_or_si128(c0, _mm_slli_si128(c1, 12)));
+    StoreAligned(out + 16, _mm_or_si128(_mm_srli_si128(c1, 4), _mm_slli_si128(c2, 8)));
+    StoreAligned(out + 32, _mm_or_si128(_mm_srli_si128(c2, 8), _mm_slli_si128(c3, 4)));
+  }
+  ReplicateLumaEdges(line, width, PlanarLineGroups(width));
+}
+
+// A U row and a V row: 32 bytes of each give 24 pairs U, V per block; then the edge copies.
+template <class Load>
+void UnpackChromaRows(const std::uint8_t* uRow, const std::uint8_t* vRow, int width, std::uint8_t* line) {
+  const int blocks = PlanarBlockCount(width);
+  for (int b = 0; b < blocks; ++b) {
+    const std::size_t offset = 32 * static_cast<std::size_t>(b);
+    const __m128i u1 = Compact6of8(Load::Unaligned(uRow + offset + 16));
+    const __m128i v1 = Compact6of8(Load::Unaligned(vRow + offset + 16));
+    const __m128i u = _mm_or_si128(Compact6of8(Load::Unaligned(uRow + offset)), _mm_slli_si128(u1, 12));
+    const __m128i v = _mm_or_si128(Compact6of8(Load::Unaligned(vRow + offset)), _mm_slli_si128(v1, 12));
+    std::uint8_t* out = line + 48 * static_cast<std::size_t>(b);
+    StoreAligned(out, _mm_unpacklo_epi8(u, v));
+    StoreAligned(out + 16, _mm_unpackhi_epi8(u, v));
+    StoreAligned(out + 32, _mm_unpacklo_epi8(_mm_srli_si128(u1, 4), _mm_srli_si128(v1, 4)));
+  }
+  ReplicateChromaEdges(line, width, PlanarLineGroups(width));
+}
+
+template <class Load, Interpolator I, bool Sharpen, bool Contrast, bool StatisticsFromNext, bool KeptFromKeptRows>
+void PlanarVectorKernel(KernelContext& context, const PlanarRowPair& pair) {
+  const int width = pair.width;
+  if (width <= 0) return;
+  const int groups = BlockCount16(width);
+  PlanarLineSet& lines = *context.planarLines;
+  constexpr bool weave = I == Interpolator::Weave;
+  const std::uint8_t* luma[kRowRoles] = {};
+  const std::uint8_t* chroma[kRowRoles] = {};
+  const auto unpack = [&](RowRole role, PlanarLineSet::Role lineRole, const std::uint8_t* y, const std::uint8_t* u,
+                          const std::uint8_t* v) {
+    luma[role] = lines.Luma(lineRole);
+    UnpackLumaRow<Load>(y, width, lines.Luma(lineRole));
+    if (u && v) {
+      chroma[role] = lines.Chroma(lineRole);
+      UnpackChromaRows<Load>(u, v, width, lines.Chroma(lineRole));
+    }
+  };
+  if constexpr (!weave) {
+    unpack(kAboveRow, PlanarLineSet::kAbove, pair.luma.above, pair.u.above, pair.v.above);
+    unpack(kBelowRow, PlanarLineSet::kBelow, pair.luma.below, pair.u.below, pair.v.below);
+  }
+  // The kept line: the above rows (field flag 1) or the below rows (0), or the kept rows of the
+  // kernels that take them; rows already unpacked are not unpacked again.
+  const bool upper = pair.fieldFlag == 1;
+  const std::uint8_t* keptY = KeptFromKeptRows ? pair.luma.kept : (upper ? pair.luma.above : pair.luma.below);
+  const std::uint8_t* keptU = KeptFromKeptRows ? pair.u.kept : (upper ? pair.u.above : pair.u.below);
+  const std::uint8_t* keptV = KeptFromKeptRows ? pair.v.kept : (upper ? pair.v.above : pair.v.below);
+  if (!weave && keptY == pair.luma.above && keptU == pair.u.above && keptV == pair.v.above) {
+    luma[kKeptRow] = luma[kAboveRow];
+    chroma[kKeptRow] = chroma[kAboveRow];
+  } else if (!weave && keptY == pair.luma.below && keptU == pair.u.below && keptV == pair.v.below) {
+    luma[kKeptRow] = luma[kBelowRow];
+    chroma[kKeptRow] = chroma[kBelowRow];
+  } else {
+    unpack(kKeptRow, PlanarLineSet::kKept, keptY, keptU, keptV);
+  }
+  if constexpr (weave) {
+    unpack(kPreviousRow, PlanarLineSet::kPrevious, pair.luma.previous, pair.u.previous, pair.v.previous);
+  }
+  if constexpr (ReadsOtherPictures(I)) {
+    // Only the luma of the other field's rows is read.
+    unpack(kPreviousRow, PlanarLineSet::kPrevious, pair.luma.previous, nullptr, nullptr);
+    unpack(kNextRow, PlanarLineSet::kNext, pair.luma.next, nullptr, nullptr);
+  }
+
+  PairOutput<Load, Sharpen, Contrast> output(context, width, groups, pair.fieldFlag, pair.rowIndex,
+                                             pair.keptDestination, pair.fillDestination);
+  for (int g = 0; g < groups; ++g) {
+    LineGroup<Load> group;
+    for (int r = 0; r < kRowRoles; ++r) {
+      group.luma[r] = luma[r] ? luma[r] + 16 * g : nullptr;
+      group.chroma[r] = chroma[r] ? chroma[r] + 16 * g : nullptr;
+    }
+    output.Put(g, ComputeGroup<I, StatisticsFromNext>(group));
+  }
+  output.Finish();
+}
+
+// ---- Tables ---------------------------------------------------------------------------------
+
+// The seven pairs (weave, line average and field median with sharpness; edge-directed without
+// and with; edge median without and with), each contrast off and on.
+template <class Load, int Pair, bool Contrast>
+struct PairMember {
+  static constexpr Interpolator kInterpolator =
+      Pair == 0 ? Interpolator::Weave
+                : Pair == 1 ? Interpolator::LineAverage
+                            : Pair == 2 ? Interpolator::FieldMedian
+                                        : Pair <= 4 ? Interpolator::EdgeDirected : Interpolator::EdgeMedian;
+  static constexpr bool kSharpen = Pair != 3 && Pair != 5;
+  static constexpr PackedKernel packed = &PackedVectorKernel<Load, kInterpolator, kSharpen, Contrast, false>;
+  static constexpr PlanarKernel planar = &PlanarVectorKernel<Load, kInterpolator, kSharpen, Contrast, false, false>;
+};
+
+// The sharpness-off rules of modes 0..2: copy (weave), average, median (its statistics from
+// the next picture's line); the planar members keep their kept rows.
+template <class Load, int Rule, bool Contrast>
+struct RuleMember {
+  static constexpr Interpolator kInterpolator =
+      Rule == 0 ? Interpolator::Weave : Rule == 1 ? Interpolator::LineAverage : Interpolator::FieldMedian;
+  static constexpr bool kFromNext = Rule == 2;
+  static constexpr PackedKernel packed = &PackedVectorKernel<Load, kInterpolator, false, Contrast, kFromNext>;
+  static constexpr PlanarKernel planar = &PlanarVectorKernel<Load, kInterpolator, false, Contrast, kFromNext, true>;
+};
+
+template <class Load, int Pair>
+void InstallPair(KernelTable* table) {
+  table->pairs[Pair][0] = {PairMember<Load, Pair, false>::packed, PairMember<Load, Pair, false>::planar};
+  table->pairs[Pair][1] = {PairMember<Load, Pair, true>::packed, PairMember<Load, Pair, true>::planar};
+}
+
+template <class Load>
+void InstallPairs(KernelTable* table) {
+  InstallPair<Load, 0>(table);
+  InstallPair<Load, 1>(table);
+  InstallPair<Load, 2>(table);
+  InstallPair<Load, 3>(table);
+  InstallPair<Load, 4>(table);
+  InstallPair<Load, 5>(table);
+  InstallPair<Load, 6>(table);
+}
+
+template <class Load, int Rule>
+void InstallRule(KernelTable* table) {
+  table->rules[Rule][0] = {RuleMember<Load, Rule, false>::packed, RuleMember<Load, Rule, false>::planar};
+  table->rules[Rule][1] = {RuleMember<Load, Rule, true>::packed, RuleMember<Load, Rule, true>::planar};
+}
+
+template <class Load>
+void InstallRules(KernelTable* table) {
+  InstallRule<Load, 0>(table);
+  InstallRule<Load, 1>(table);
+  InstallRule<Load, 2>(table);
+}
+
+}  // namespace
+}  // namespace deinterlace
