@@ -1,0 +1,210 @@
+// simcard.dll: the five filter classes of the simulated card, their registration in the device
+// categories, and the test controls.
+#include <cwchar>
+#include <string>
+
+#include "common/format.h"
+#include "common/hresult.h"
+#include "filters/base/factory.h"
+#include "sim/card/card_filter.h"
+#include "sim/card/card_state.h"
+#include "sim/card/sim_card.h"
+
+namespace {
+
+using namespace simcard;
+
+struct RoleInfo {
+  const CLSID* clsid;
+  const GUID* category;
+  const wchar_t* friendlyName;
+  const wchar_t* pathClass;  // the interface class in the device path
+  const wchar_t* suffix;
+};
+
+const RoleInfo kRoles[kSimRoleCount] = {
+    {&kClsidSimTuner, &kCategoryTvTuner, SIM_CARD_TUNER_NAME, L"a799a800-a46d-11d0-a18c-00a02401dcd4", L"tuner"},
+    {&kClsidSimCrossbar, &kCategoryCrossbar, SIM_CARD_CROSSBAR_NAME, L"a799a801-a46d-11d0-a18c-00a02401dcd4", L"crossbar"},
+    {&kClsidSimTvAudio, &kCategoryTvAudio, SIM_CARD_TVAUDIO_NAME, L"a799a802-a46d-11d0-a18c-00a02401dcd4", L"tvaudio"},
+    {&kClsidSimCapture, &kCategoryVideoInput, SIM_CARD_CAPTURE_NAME, L"65e8773d-8f56-11d0-a3b9-00a0c9223196", L"capture"},
+    {&kClsidSimEncoder, &kCategoryEncoder, SIM_CARD_ENCODER_NAME, L"19689bf6-c384-48fd-ad51-90e58c79f70b", L"encoder"},
+};
+
+constexpr UINT kMaxCards = 16;
+
+std::wstring GuidText(REFGUID guid) {
+  wchar_t text[40] = {};
+  StringFromGUID2(guid, text, 40);
+  return text;
+}
+
+std::wstring DevicePath(UINT index, UINT role) {
+  return FormatW(L"\\\\?\\sim#ven_5a52&dev_7130&subsys_00011a2b&rev_01#3&2411e6fe&0&%u#{%ls}\\%ls", 48 + 2 * index,
+                 kRoles[role].pathClass, kRoles[role].suffix);
+}
+
+std::wstring InstanceKey(UINT index, UINT role) {
+  return L"CLSID\\" + GuidText(*kRoles[role].category) + L"\\Instance\\" + FormatW(L"SimCard%u_%u", index, role);
+}
+
+HRESULT SetString(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+  const LSTATUS status = RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), name, REG_SZ, value.c_str(),
+                                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  return HResultFromWin32(static_cast<DWORD>(status));
+}
+
+std::shared_ptr<CardState> CardOf(const wchar_t* devicePath) { return FindOrCreateCard(devicePath); }
+
+}  // namespace
+
+const CFactoryTemplate g_Templates[] = {
+    {L"Sim TV Tuner", &kClsidSimTuner, &CreateTunerFilter, nullptr, nullptr},
+    {L"Sim Crossbar", &kClsidSimCrossbar, &CreateCrossbarFilter, nullptr, nullptr},
+    {L"Sim TV Audio", &kClsidSimTvAudio, &CreateTvAudioFilter, nullptr, nullptr},
+    {L"Sim Capture", &kClsidSimCapture, &CreateCaptureFilter, nullptr, nullptr},
+    {L"Sim Encoder", &kClsidSimEncoder, &CreateEncoderFilter, nullptr, nullptr},
+};
+const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
+
+extern "C" {
+
+HRESULT SimCard_RegisterCard(UINT index, BOOL add) {
+  if (index >= kMaxCards) return E_INVALIDARG;
+  for (UINT role = 0; role < kSimRoleCount; ++role) {
+    const std::wstring key = InstanceKey(index, role);
+    if (!add) {
+      const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+      if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return HResultFromWin32(static_cast<DWORD>(status));
+      continue;
+    }
+    HRESULT hr = SetString(key, L"FriendlyName", kRoles[role].friendlyName);
+    if (SUCCEEDED(hr)) hr = SetString(key, L"CLSID", GuidText(*kRoles[role].clsid));
+    if (SUCCEEDED(hr)) hr = SetString(key, L"DevicePath", DevicePath(index, role));
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+HRESULT SimCard_GetDevicePath(UINT index, UINT role, wchar_t* path, UINT chars) {
+  if (!path) return E_POINTER;
+  if (index >= kMaxCards || role >= kSimRoleCount) return E_INVALIDARG;
+  const std::wstring text = DevicePath(index, role);
+  if (chars <= text.size()) return HResultFromWin32(ERROR_INSUFFICIENT_BUFFER);
+  wmemcpy(path, text.c_str(), text.size() + 1);
+  return S_OK;
+}
+
+HRESULT SimCard_SetCrossbarVariant(const wchar_t* devicePath, UINT variant) {
+  auto card = CardOf(devicePath);
+  if (!card || variant > kSimCrossbarNoDecoderOut) return E_INVALIDARG;
+  card->SetCrossbarVariant(variant);
+  return S_OK;
+}
+
+HRESULT SimCard_GetRouteLog(const wchar_t* devicePath, SimCardRoute* routes, UINT capacity, UINT* count) {
+  if (!count || (capacity && !routes)) return E_POINTER;
+  auto card = CardOf(devicePath);
+  if (!card) return E_INVALIDARG;
+  const std::vector<SimCardRoute> log = card->RouteLog();
+  *count = 0;
+  for (const SimCardRoute& route : log) {
+    if (*count >= capacity) break;
+    routes[(*count)++] = route;
+  }
+  return S_OK;
+}
+
+HRESULT SimCard_SetTunerInputType(const wchar_t* devicePath, LONG type) {
+  auto card = CardOf(devicePath);
+  if (!card) return E_INVALIDARG;
+  card->SetTunerInputType(type);
+  return S_OK;
+}
+
+HRESULT SimCard_SetTvAudioMode(const wchar_t* devicePath, DWORD mode) {
+  UINT driverCard = 0;
+  if (!CardOf(devicePath)) return E_INVALIDARG;
+  if (!DriverLink::Instance().Card(devicePath, &driverCard)) return E_NOINTERFACE;
+  return DriverLink::Instance().SetTvAudioMode(driverCard, mode);
+}
+
+HRESULT SimCard_SetProcAmpRange(const wchar_t* devicePath, LONG property, LONG minimum, LONG maximum, LONG step,
+                                LONG defaultValue, LONG flags) {
+  auto card = CardOf(devicePath);
+  if (!card || minimum > maximum || defaultValue < minimum || defaultValue > maximum) return E_INVALIDARG;
+  return card->SetProcAmpRange(property, ProcAmpRange{minimum, maximum, step, defaultValue, flags, defaultValue,
+                                                      flags == 1 ? 1 : 2});
+}
+
+HRESULT SimCard_SetCaptureFormat(const wchar_t* devicePath, UINT format) {
+  auto card = CardOf(devicePath);
+  if (!card || format > kSimCaptureInterlaced) return E_INVALIDARG;
+  card->SetCaptureFormat(format);
+  return S_OK;
+}
+
+HRESULT SimCard_SetEncoderStopMode(const wchar_t* devicePath, UINT mode, DWORD delayMs) {
+  auto card = CardOf(devicePath);
+  if (!card || mode > kSimEncoderStopNever) return E_INVALIDARG;
+  card->SetEncoderStop(mode, delayMs);
+  return S_OK;
+}
+
+HRESULT SimCard_InjectFailure(const wchar_t* devicePath, const char* method, HRESULT error, UINT times) {
+  if (!method) return E_POINTER;
+  auto card = CardOf(devicePath);
+  if (!card || SUCCEEDED(error)) return E_INVALIDARG;
+  card->InjectFailure(method, error, times);
+  return S_OK;
+}
+
+HRESULT SimCard_PostCaptureEvent(const wchar_t* devicePath, LONG code, LONG_PTR param1, LONG_PTR param2) {
+  const std::wstring key = CardKey(devicePath);
+  if (key.empty()) return E_INVALIDARG;
+  return PostCaptureEvent(key, code, param1, param2);
+}
+
+HRESULT SimCard_GetCounters(const wchar_t* devicePath, SimCardCounters* counters) {
+  if (!counters) return E_POINTER;
+  auto card = CardOf(devicePath);
+  if (!card) return E_INVALIDARG;
+  *counters = card->counters();
+  return S_OK;
+}
+
+HRESULT SimCard_GetPicture(const wchar_t* devicePath, SimCardPicture* picture) {
+  if (!picture) return E_POINTER;
+  auto card = CardOf(devicePath);
+  if (!card) return E_INVALIDARG;
+  UINT driverCard = 0;
+  SimDriverCardState state{};
+  DWORD frequency = 0;
+  if (DriverLink::Instance().Card(devicePath, &driverCard) && DriverLink::Instance().State(driverCard, &state)) {
+    frequency = state.frequency;
+  }
+  *picture = card->Picture(frequency);
+  return S_OK;
+}
+
+HRESULT SimCard_ResetAll() {
+  ResetCards();
+  return S_OK;
+}
+
+}  // extern "C"
+
+// Registers the classes and card 0.
+STDAPI DllRegisterServer() {
+  const HRESULT hr = AMovieDllRegisterServer2(TRUE);
+  return FAILED(hr) ? hr : SimCard_RegisterCard(0, TRUE);
+}
+
+STDAPI DllUnregisterServer() {
+  for (UINT index = 0; index < kMaxCards; ++index) SimCard_RegisterCard(index, FALSE);
+  return AMovieDllRegisterServer2(FALSE);
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+  return DllEntryPoint(instance, reason, reserved);
+}

@@ -1,0 +1,137 @@
+// The simulated tuner card: five kernel-streaming-like filters per card (tuner, crossbar, TV
+// audio, capture, encoder) in simcard.dll, found through the system device enumerator by
+// friendly name in their device categories. Each filter learns its device path from the
+// enumerator's property bag and binds to the state of its card: the routing, the tuner input
+// type and the picture controls live in this module (shared by every instance of one card in a
+// process); the tuned frequency and the broadcast audio mode come from the driver stand-in
+// (simdriver.dll), so that tuning through the driver changes the picture.
+//
+// The SimCard_* functions are the tests' controls, exported by simcard.dll.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+// --- Classes of the five filters ------------------------------------------------------------------
+// {5C1A0001-7E2B-4D3A-9F10-3B6C0D5E7A01} ... 05
+inline constexpr CLSID kClsidSimTuner = {0x5c1a0001, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
+inline constexpr CLSID kClsidSimCrossbar = {0x5c1a0002, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
+inline constexpr CLSID kClsidSimTvAudio = {0x5c1a0003, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
+inline constexpr CLSID kClsidSimCapture = {0x5c1a0004, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
+inline constexpr CLSID kClsidSimEncoder = {0x5c1a0005, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
+
+// --- Device categories ------------------------------------------------------------------------------
+inline constexpr GUID kCategoryTvTuner = {0xa799a800, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
+inline constexpr GUID kCategoryCrossbar = {0xa799a801, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
+inline constexpr GUID kCategoryTvAudio = {0xa799a802, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
+inline constexpr GUID kCategoryVideoInput = {0x860bb310, 0x5d01, 0x11d0, {0xbd, 0x3b, 0x00, 0xa0, 0xc9, 0x11, 0xce, 0x86}};
+inline constexpr GUID kCategoryEncoder = {0x19689bf6, 0xc384, 0x48fd, {0xad, 0x51, 0x90, 0xe5, 0x8c, 0x79, 0xf7, 0x0b}};
+
+// --- Friendly names ---------------------------------------------------------------------------------
+#define SIM_CARD_TUNER_NAME L"VEKA TV Tuner"
+#define SIM_CARD_CROSSBAR_NAME L"VEKA Crossbar"
+#define SIM_CARD_TVAUDIO_NAME L"VEKA TV Audio"
+#define SIM_CARD_CAPTURE_NAME L"VEKA Capture Device"
+#define SIM_CARD_ENCODER_NAME L"VEKA Encoder/Multiplexer"
+
+// The private media types between the capture filter's virtual pins and the encoder.
+// {5C1A0010-7E2B-4D3A-9F10-3B6C0D5E7A01}
+inline constexpr GUID kMediaTypeSimVirtual = {0x5c1a0010, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
+inline constexpr GUID kSubtypeSimVirtualVideo = {0x5c1a0011, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
+inline constexpr GUID kSubtypeSimVirtualAudio = {0x5c1a0012, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
+
+// Roles of a card's filters (registration order).
+enum SimCardRole : std::uint32_t {
+  kSimRoleTuner = 0,
+  kSimRoleCrossbar = 1,
+  kSimRoleTvAudio = 2,
+  kSimRoleCapture = 3,
+  kSimRoleEncoder = 4,
+  kSimRoleCount = 5,
+};
+
+// Crossbar layouts. Default: inputs tuner video, composite, composite, tuner audio, line, line
+// (related 3, 4, 5, 0, 1, 2); outputs video decoder (related 1), audio decoder (related 0).
+enum SimCrossbarVariant : std::uint32_t {
+  kSimCrossbarDefault = 0,
+  kSimCrossbarSVideo = 1,        // input 2 is S-Video
+  kSimCrossbarNoRelated = 2,     // input 2 has no related pin (0xFFFFFFFF)
+  kSimCrossbarNoDecoderOut = 3,  // output 0 is no video decoder
+};
+
+// The capture pin's picture.
+enum SimCaptureFormat : std::uint32_t {
+  kSimCaptureDefault = 0,     // YUY2 720x480 VIDEOINFOHEADER, then RGB32 720x480
+  kSimCaptureNarrow = 1,      // YUY2 352x480 VIDEOINFOHEADER
+  kSimCaptureInterlaced = 2,  // YUY2 720x480 VIDEOINFOHEADER2, AMINTERLACE_IsInterlaced
+};
+
+// When the encoder tells the driver "encoder stopped" after a run-to-pause.
+enum SimEncoderStopMode : std::uint32_t {
+  kSimEncoderStopAtOnce = 0,
+  kSimEncoderStopDelayed = 1,  // after the given delay
+  kSimEncoderStopNever = 2,
+};
+
+constexpr std::uint32_t kSimCardMaxRoutes = 64;
+constexpr std::uint32_t kSimProcAmpProperties = 10;
+
+// One crossbar Route call as the card saw it.
+struct SimCardRoute {
+  std::int32_t output;
+  std::int32_t input;
+  HRESULT result;
+};
+
+// Counters of a card's streams since the card's state was created.
+struct SimCardCounters {
+  std::uint32_t videoFrames;   // delivered by "Capture"
+  std::uint32_t audioBuffers;  // delivered by "AUDIO Out"
+  std::uint32_t packs;         // delivered by "MPEG Out"
+  std::uint32_t encoderStopsSignalled;
+  std::uint32_t eventsPosted;  // graph events posted on request
+};
+
+// The picture of a channel: the colour of the upper part (from the tuned frequency when the
+// tuner input is routed, else from the input) and of the band at the bottom (from the input).
+struct SimCardPicture {
+  std::uint8_t top[3];     // R, G, B
+  std::uint8_t bottom[3];  // R, G, B
+};
+
+extern "C" {
+
+// Registers (`add`) or removes card `index` (0..15) in the device categories: one instance key
+// per role, "SimCard<index>_<role>", with its friendly name, class and device path. The device
+// paths of card n differ from card 0 only in the instance segment ("...&0&48" + 2n).
+HRESULT SimCard_RegisterCard(UINT index, BOOL add);
+// The device path of a card's role (buffer of `chars` characters).
+HRESULT SimCard_GetDevicePath(UINT index, UINT role, wchar_t* path, UINT chars);
+
+// Per-card controls, by any device path of the card. A card's state is made on first use.
+HRESULT SimCard_SetCrossbarVariant(const wchar_t* devicePath, UINT variant);
+HRESULT SimCard_GetRouteLog(const wchar_t* devicePath, SimCardRoute* routes, UINT capacity, UINT* count);
+// The tuner's input type of connection 0 (TunerInputCable 0, TunerInputAntenna 1, other values
+// as given).
+HRESULT SimCard_SetTunerInputType(const wchar_t* devicePath, LONG type);
+// The broadcast audio mode: forwarded to the driver stand-in (which signals the registered
+// audio-mode events); read back by IAMTVAudio::get_TVAudioMode.
+HRESULT SimCard_SetTvAudioMode(const wchar_t* devicePath, DWORD mode);
+// The picture controls: range of a property and the capability flags GetRange reports.
+HRESULT SimCard_SetProcAmpRange(const wchar_t* devicePath, LONG property, LONG minimum, LONG maximum,
+                                LONG step, LONG defaultValue, LONG flags);
+HRESULT SimCard_SetCaptureFormat(const wchar_t* devicePath, UINT format);
+HRESULT SimCard_SetEncoderStopMode(const wchar_t* devicePath, UINT mode, DWORD delayMs);
+// The next call of `method` (an interface method name such as "Route" or "get_InputType") on
+// any filter of the card fails with `error`, `times` times.
+HRESULT SimCard_InjectFailure(const wchar_t* devicePath, const char* method, HRESULT error, UINT times);
+// The capture filter of the card posts this event to its graph (IMediaEventSink::Notify).
+HRESULT SimCard_PostCaptureEvent(const wchar_t* devicePath, LONG code, LONG_PTR param1, LONG_PTR param2);
+HRESULT SimCard_GetCounters(const wchar_t* devicePath, SimCardCounters* counters);
+// The picture the capture pin shows now.
+HRESULT SimCard_GetPicture(const wchar_t* devicePath, SimCardPicture* picture);
+// Forgets every card's state (the next use starts from the defaults).
+HRESULT SimCard_ResetAll();
+
+}  // extern "C"

@@ -1,0 +1,427 @@
+// Doubles of the outside filter modules and of the preview-control class: one module, built
+// once and copied under each module file name beside the device manager (each copy serves every
+// class). Every call of a private interface is recorded in the journal (double_journal.h) and
+// can be made to fail.
+//
+// The filters: pin 0 of the inputs passes its samples through (copied) to output 0; the other
+// inputs consume theirs. The MPEG analyzer adds one index record per kIndexEvery samples on
+// "INDEX_INFO"; the callback filter hands each sample of a selected stream to the host's
+// IOutputDataCB::OnData from the upstream filter's streaming thread.
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "devices/idl/device_manager.h"
+#include "filters/base/factory.h"
+#include "filters/base/filter.h"
+#include "filters/base/pin.h"
+#include "sim/doubles/double_journal.h"
+#include "sim/doubles/outside_interfaces.h"
+
+namespace {
+
+using doubles::Journal;
+
+// {5C1A0020-7E2B-4D3A-9F10-3B6C0D5E7A01}: the analyzer's index records.
+constexpr GUID kSubtypeIndexRecords = {0x5c1a0020, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
+constexpr LONG kIndexEvery = 8;
+
+enum class Kind { Callback, Analyzer, Selector, RateMatcher, Osd, Deinterlace, Mor, VideoInfo, Mixer1, Mixer2 };
+
+struct KindInfo {
+  const char* name;  // the journal's object name
+  const CLSID* clsid;
+  std::vector<const wchar_t*> inputs;
+  std::vector<const wchar_t*> outputs;
+};
+
+const KindInfo& InfoOf(Kind kind) {
+  static const KindInfo kInfos[] = {
+      {"CallbackFilter", &doubles::kClsidCallbackFilter, {L"MPEG Input", L"INDEX Input", L"PCM Input"}, {}},
+      {"MpegAnalyzer", &doubles::kClsidMpegAnalyzer, {L"Input"}, {L"Output", L"INDEX_INFO"}},
+      {"SoundSelector", &doubles::kClsidSoundSelector, {L"Input"}, {L"Output"}},
+      {"RateMatcher", &doubles::kClsidRateMatcher, {L"Input"}, {L"Output"}},
+      {"Osd", &doubles::kClsidOsd, {L"Input"}, {L"Output"}},
+      {"Deinterlace", &doubles::kClsidDeinterlace, {L"Input"}, {L"Output"}},
+      {"MorDeinterlace", &doubles::kClsidMorDeinterlace, {L"Input"}, {L"Output"}},
+      {"VideoInfo", &doubles::kClsidVideoInfo, {L"Input"}, {L"Output"}},
+      {"CaptionMixer1", &doubles::kClsidCaptionMixer1, {L"Video", L"Captions"}, {L"Output"}},
+      {"CaptionMixer2", &doubles::kClsidCaptionMixer2, {L"Video", L"Captions"}, {L"Output"}},
+  };
+  return kInfos[static_cast<int>(kind)];
+}
+
+class DoubleFilter;
+
+class DoubleInput final : public CBaseInputPin {
+ public:
+  DoubleInput(DoubleFilter* filter, CCritSec* lock, HRESULT* phr, const wchar_t* name, int index);
+  HRESULT CheckMediaType(const CMediaType* type) override { return type->IsValid() ? S_OK : VFW_E_TYPE_NOT_ACCEPTED; }
+  STDMETHODIMP Receive(IMediaSample* sample) override;
+
+ private:
+  DoubleFilter* const owner_;
+  const int index_;
+};
+
+class DoubleOutput final : public CBaseOutputPin {
+ public:
+  DoubleOutput(DoubleFilter* filter, CCritSec* lock, HRESULT* phr, const wchar_t* name, int index);
+  HRESULT GetMediaType(int position, CMediaType* type) override;
+  HRESULT CheckMediaType(const CMediaType* type) override;
+  HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
+  // Copies `length` bytes into a buffer of ours and delivers it with the source's times.
+  HRESULT DeliverCopy(const BYTE* data, LONG length, IMediaSample* timesFrom);
+
+ private:
+  DoubleFilter* const owner_;
+  const int index_;
+};
+
+class DoubleFilter final : public CBaseFilter,
+                           public ICallbackFilterControl,
+                           public IAnalyzerControl,
+                           public ISelectorFilterControl,
+                           public ICaptionMixerControl,
+                           public IDeinterlaceModuleControl,
+                           public IMorDeinterlaceControl,
+                           public IVideoInfoControl {
+ public:
+  DoubleFilter(Kind kind, IUnknown* outer, HRESULT* phr)
+      : CBaseFilter(L"Outside module double", outer, &lock_, *InfoOf(kind).clsid, phr), kind_(kind) {
+    const KindInfo& info = InfoOf(kind);
+    for (size_t i = 0; i < info.inputs.size(); ++i) {
+      inputs_.push_back(std::make_unique<DoubleInput>(this, &lock_, phr, info.inputs[i], static_cast<int>(i)));
+    }
+    for (size_t i = 0; i < info.outputs.size(); ++i) {
+      outputs_.push_back(std::make_unique<DoubleOutput>(this, &lock_, phr, info.outputs[i], static_cast<int>(i)));
+    }
+  }
+  ~DoubleFilter() override {
+    if (callback_) callback_->Release();
+  }
+
+  DECLARE_IUNKNOWN
+  STDMETHODIMP NonDelegatingQueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    switch (kind_) {
+      case Kind::Callback:
+        if (iid == IID_ICallbackFilterControl) return GetInterface(static_cast<ICallbackFilterControl*>(this), out);
+        break;
+      case Kind::Analyzer:
+        if (iid == IID_IAnalyzerControl) return GetInterface(static_cast<IAnalyzerControl*>(this), out);
+        break;
+      case Kind::Selector:
+        if (iid == IID_ISelectorFilterControl) return GetInterface(static_cast<ISelectorFilterControl*>(this), out);
+        break;
+      case Kind::Deinterlace:
+        if (iid == IID_IDeinterlaceModuleControl) return GetInterface(static_cast<IDeinterlaceModuleControl*>(this), out);
+        break;
+      case Kind::Mor:
+        if (iid == IID_IMorDeinterlaceControl) return GetInterface(static_cast<IMorDeinterlaceControl*>(this), out);
+        break;
+      case Kind::VideoInfo:
+        if (iid == IID_IVideoInfoControl) return GetInterface(static_cast<IVideoInfoControl*>(this), out);
+        break;
+      case Kind::Mixer1:
+      case Kind::Mixer2:
+        if (iid == IID_ICaptionMixerControl) return GetInterface(static_cast<ICaptionMixerControl*>(this), out);
+        break;
+      default:
+        break;
+    }
+    return CBaseFilter::NonDelegatingQueryInterface(iid, out);
+  }
+
+  int GetPinCount() override { return static_cast<int>(inputs_.size() + outputs_.size()); }
+  CBasePin* GetPin(int n) override {
+    if (n < 0) return nullptr;
+    if (static_cast<size_t>(n) < inputs_.size()) return inputs_[n].get();
+    n -= static_cast<int>(inputs_.size());
+    return static_cast<size_t>(n) < outputs_.size() ? outputs_[n].get() : nullptr;
+  }
+
+  const char* Name() const { return InfoOf(kind_).name; }
+  HRESULT Record(const char* method, std::int64_t a0 = 0, std::int64_t a1 = 0, std::int64_t a2 = 0,
+                 std::int64_t a3 = 0) const {
+    return Journal::Instance().Record(Name(), method, a0, a1, a2, a3);
+  }
+
+  // ICallbackFilterControl
+  STDMETHODIMP SelectStream(ULONG type, ULONG subtype, LONG on) override {
+    const HRESULT hr = Record("SelectStream", type, subtype, on);
+    if (FAILED(hr)) return hr;
+    if (type < 1 || type > 3) return E_INVALIDARG;
+    CAutoLock lock(&callbackLock_);
+    selected_[type - 1] = on != 0;
+    subtype_[type - 1] = subtype;
+    return S_OK;
+  }
+  STDMETHODIMP EndDelivery(LONG stopMode) override {
+    const HRESULT hr = Record("EndDelivery", stopMode);
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&callbackLock_);
+    ended_ = true;
+    return S_OK;
+  }
+  STDMETHODIMP SetCallback(IUnknown* callback) override {
+    const HRESULT hr = Record("SetCallback", callback ? 1 : 0);
+    if (FAILED(hr)) return hr;
+    IOutputDataCB* target = nullptr;
+    if (callback && FAILED(callback->QueryInterface(IID_IOutputDataCB, reinterpret_cast<void**>(&target)))) {
+      return E_NOINTERFACE;
+    }
+    CAutoLock lock(&callbackLock_);
+    if (callback_) callback_->Release();
+    callback_ = target;
+    ended_ = false;
+    return S_OK;
+  }
+
+  // IAnalyzerControl
+  STDMETHODIMP SetParameters(LONG a, LONG b, LONG c, LONG d) override { return Record("SetParameters", a, b, c, d); }
+  // ISelectorFilterControl
+  STDMETHODIMP Select(LONG a, LONG b) override { return Record("Select", a, b); }
+  // ICaptionMixerControl
+  STDMETHODIMP Reset() override {
+    const HRESULT hr = Record("Reset");
+    if (SUCCEEDED(hr)) mixerState_ = 1;
+    return hr;
+  }
+  STDMETHODIMP Enable(LONG on) override {
+    const HRESULT hr = Record("Enable", on);
+    if (SUCCEEDED(hr)) mixerEnabled_ = on;
+    return hr;
+  }
+  STDMETHODIMP GetState(LONG* state) override {
+    if (!state) return E_POINTER;
+    const HRESULT hr = Record("GetState");
+    if (SUCCEEDED(hr)) *state = mixerState_ && mixerEnabled_ ? 1 : 0;
+    return hr;
+  }
+  // The deinterlace, MOR and video-information controls: the value is only recorded.
+  STDMETHODIMP Unused1() override { return E_NOTIMPL; }
+  STDMETHODIMP Unused2() override { return E_NOTIMPL; }
+  STDMETHODIMP Unused3() override { return E_NOTIMPL; }
+  STDMETHODIMP Unused4() override { return E_NOTIMPL; }
+  STDMETHODIMP SetMode(LONG mode) override { return Record("SetMode", mode); }
+  STDMETHODIMP SetInterlaceFlags(LONG flags) override { return Record("SetInterlaceFlags", flags); }
+
+  // The receive path of input `index`.
+  HRESULT Received(int index, IMediaSample* sample) {
+    BYTE* data = nullptr;
+    if (FAILED(sample->GetPointer(&data))) return E_POINTER;
+    const LONG length = sample->GetActualDataLength();
+    if (kind_ == Kind::Callback) return Deliver(index, data, length);
+    if (index != 0 || outputs_.empty()) return S_OK;
+    HRESULT hr = S_OK;
+    if (outputs_[0]->IsConnected()) hr = outputs_[0]->DeliverCopy(data, length, sample);
+    if (kind_ == Kind::Analyzer && ++packs_ % kIndexEvery == 0 && outputs_[1]->IsConnected()) {
+      // One index record: pack count and the stream offset of this pack.
+      const std::int64_t record[2] = {packs_, offset_};
+      outputs_[1]->DeliverCopy(reinterpret_cast<const BYTE*>(record), sizeof(record), sample);
+    }
+    offset_ += length;
+    return hr;
+  }
+
+  const CMediaType* InputType() const { return inputs_.empty() ? nullptr : &inputs_[0]->CurrentMediaType(); }
+  bool InputConnected() const { return !inputs_.empty() && inputs_[0]->IsConnected(); }
+  Kind kind() const { return kind_; }
+
+ private:
+  // The callback filter: MPEG input 0 is type 1, INDEX input 1 type 3, PCM input 2 type 2.
+  HRESULT Deliver(int index, BYTE* data, LONG length) {
+    static const ULONG kTypes[] = {1, 3, 2};
+    const ULONG type = kTypes[index];
+    IOutputDataCB* callback = nullptr;
+    ULONG subtype = 0;
+    {
+      CAutoLock lock(&callbackLock_);
+      if (ended_ || !selected_[type - 1] || !callback_) return S_OK;
+      callback = callback_;
+      callback->AddRef();
+      subtype = subtype_[type - 1];
+    }
+    Record("OnData", type, subtype, length);
+    const HRESULT hr = callback->OnData(type, subtype, 0, 0, static_cast<ULONG>(length), data);
+    callback->Release();
+    return SUCCEEDED(hr) ? S_OK : hr;
+  }
+
+  const Kind kind_;
+  CCritSec lock_;
+  CCritSec callbackLock_;  // the callback fields only (a leaf, taken on the streaming threads)
+  std::vector<std::unique_ptr<DoubleInput>> inputs_;
+  std::vector<std::unique_ptr<DoubleOutput>> outputs_;
+  IOutputDataCB* callback_ = nullptr;  // referenced
+  bool selected_[3] = {false, false, false};
+  ULONG subtype_[3] = {0, 0, 0};
+  bool ended_ = false;
+  std::int64_t packs_ = 0;
+  std::int64_t offset_ = 0;
+  LONG mixerState_ = 0;
+  LONG mixerEnabled_ = 0;
+};
+
+DoubleInput::DoubleInput(DoubleFilter* filter, CCritSec* lock, HRESULT* phr, const wchar_t* name, int index)
+    : CBaseInputPin(L"Double input", filter, lock, phr, name), owner_(filter), index_(index) {}
+
+STDMETHODIMP DoubleInput::Receive(IMediaSample* sample) {
+  const HRESULT hr = CBaseInputPin::Receive(sample);
+  if (hr != S_OK) return hr;
+  return owner_->Received(index_, sample);
+}
+
+DoubleOutput::DoubleOutput(DoubleFilter* filter, CCritSec* lock, HRESULT* phr, const wchar_t* name, int index)
+    : CBaseOutputPin(L"Double output", filter, lock, phr, name), owner_(filter), index_(index) {}
+
+HRESULT DoubleOutput::GetMediaType(int position, CMediaType* type) {
+  if (position < 0) return E_INVALIDARG;
+  if (position > 0) return VFW_S_NO_MORE_ITEMS;
+  if (owner_->kind() == Kind::Analyzer && index_ == 1) {
+    type->InitMediaType();
+    type->SetType(&MEDIATYPE_Stream);
+    type->SetSubtype(&kSubtypeIndexRecords);
+    type->SetFormatType(&FORMAT_None);
+    return S_OK;
+  }
+  if (!owner_->InputConnected()) return VFW_E_NOT_CONNECTED;
+  *type = *owner_->InputType();
+  return S_OK;
+}
+
+HRESULT DoubleOutput::CheckMediaType(const CMediaType* type) {
+  CMediaType mine;
+  const HRESULT hr = GetMediaType(0, &mine);
+  if (hr != S_OK) return hr;
+  return *type->Type() == *mine.Type() && *type->Subtype() == *mine.Subtype() ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+}
+
+HRESULT DoubleOutput::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
+  ALLOCATOR_PROPERTIES wanted = *request, actual{};
+  LONG size = 4096;
+  if (const BITMAPINFOHEADER* header = GetBitmapInfoHeader(&m_mt)) size = static_cast<LONG>(GetBitmapSize(header));
+  if (wanted.cBuffers < 4) wanted.cBuffers = 4;
+  if (wanted.cbBuffer < size) wanted.cbBuffer = size;
+  return allocator->SetProperties(&wanted, &actual);
+}
+
+HRESULT DoubleOutput::DeliverCopy(const BYTE* data, LONG length, IMediaSample* timesFrom) {
+  IMediaSample* out = nullptr;
+  HRESULT hr = GetDeliveryBuffer(&out, nullptr, nullptr, 0);
+  if (FAILED(hr)) return hr;
+  BYTE* target = nullptr;
+  if (SUCCEEDED(out->GetPointer(&target)) && out->GetSize() >= length) {
+    std::memcpy(target, data, static_cast<size_t>(length));
+    out->SetActualDataLength(length);
+    REFERENCE_TIME start = 0, stop = 0;
+    if (SUCCEEDED(timesFrom->GetTime(&start, &stop))) out->SetTime(&start, &stop);
+    out->SetSyncPoint(timesFrom->IsSyncPoint() == S_OK);
+    hr = Deliver(out);
+  } else {
+    hr = E_OUTOFMEMORY;
+  }
+  out->Release();
+  return hr;
+}
+
+// --- The preview-control class -------------------------------------------------------------------
+class PreviewControlDouble final : public CUnknown, public IPreviewControl {
+ public:
+  explicit PreviewControlDouble(IUnknown* outer) : CUnknown(L"Preview control double", outer) {}
+
+  DECLARE_IUNKNOWN
+  STDMETHODIMP NonDelegatingQueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (iid == IID_IPreviewControl) return GetInterface(static_cast<IPreviewControl*>(this), out);
+    return CUnknown::NonDelegatingQueryInterface(iid, out);
+  }
+
+  STDMETHODIMP Initialize(LONG reserve) override { return Record("Initialize", reserve); }
+  STDMETHODIMP SetVideoSize(SIZE* size) override {
+    if (!size) return E_POINTER;
+    return Record("SetVideoSize", size->cx, size->cy);
+  }
+  STDMETHODIMP SetVideoClippingWindow(HWND window) override {
+    return Record("SetVideoClippingWindow", static_cast<std::int64_t>(reinterpret_cast<uintptr_t>(window)));
+  }
+  STDMETHODIMP SetVideoPosition(RECT* source, RECT* destination) override {
+    const RECT d = destination ? *destination : RECT{};
+    (void)source;
+    return Record("SetVideoPosition", d.left, d.top, d.right, d.bottom);
+  }
+  STDMETHODIMP GetVideoPosition(RECT*, RECT*) override { return Record("GetVideoPosition"); }
+  STDMETHODIMP SetColorKey(DWORD key) override { return Record("SetColorKey", key); }
+  STDMETHODIMP GetColorKey(DWORD* key) override {
+    if (!key) return E_POINTER;
+    const HRESULT hr = Record("GetColorKey");
+    if (SUCCEEDED(hr)) *key = 0x00100010;
+    return hr;
+  }
+  STDMETHODIMP RepaintVideo(HWND window, HDC) override {
+    return Record("RepaintVideo", static_cast<std::int64_t>(reinterpret_cast<uintptr_t>(window)));
+  }
+  STDMETHODIMP DisplayModeChanged() override { return Record("DisplayModeChanged"); }
+  STDMETHODIMP SetZoomMode(DWORD mode) override {
+    const HRESULT hr = Record("SetZoomMode", mode);
+    if (SUCCEEDED(hr)) zoom_ = mode;
+    return hr;
+  }
+  STDMETHODIMP GetZoomMode(DWORD* mode) override {
+    if (!mode) return E_POINTER;
+    const HRESULT hr = Record("GetZoomMode");
+    if (SUCCEEDED(hr)) *mode = zoom_;
+    return hr;
+  }
+  STDMETHODIMP Uninitialize(LONG reserve) override { return Record("Uninitialize", reserve); }
+
+ private:
+  static HRESULT Record(const char* method, std::int64_t a0 = 0, std::int64_t a1 = 0, std::int64_t a2 = 0,
+                        std::int64_t a3 = 0) {
+    return Journal::Instance().Record("PreviewControl", method, a0, a1, a2, a3);
+  }
+  DWORD zoom_ = 0;
+};
+
+template <Kind kind>
+CUnknown* CreateDouble(IUnknown* outer, HRESULT* phr) {
+  auto* filter = new (std::nothrow) DoubleFilter(kind, outer, phr);
+  if (!filter && phr) *phr = E_OUTOFMEMORY;
+  return filter;
+}
+
+CUnknown* CreatePreviewControl(IUnknown* outer, HRESULT* phr) {
+  auto* control = new (std::nothrow) PreviewControlDouble(outer);
+  if (!control && phr) *phr = E_OUTOFMEMORY;
+  return control;
+}
+
+}  // namespace
+
+const CFactoryTemplate g_Templates[] = {
+    {L"Callback Filter double", &doubles::kClsidCallbackFilter, &CreateDouble<Kind::Callback>, nullptr, nullptr},
+    {L"MPEG Analyzer double", &doubles::kClsidMpegAnalyzer, &CreateDouble<Kind::Analyzer>, nullptr, nullptr},
+    {L"Sound Selector double", &doubles::kClsidSoundSelector, &CreateDouble<Kind::Selector>, nullptr, nullptr},
+    {L"Rate Matcher double", &doubles::kClsidRateMatcher, &CreateDouble<Kind::RateMatcher>, nullptr, nullptr},
+    {L"OSD double", &doubles::kClsidOsd, &CreateDouble<Kind::Osd>, nullptr, nullptr},
+    {L"Deinterlace double", &doubles::kClsidDeinterlace, &CreateDouble<Kind::Deinterlace>, nullptr, nullptr},
+    {L"MOR Deinterlace double", &doubles::kClsidMorDeinterlace, &CreateDouble<Kind::Mor>, nullptr, nullptr},
+    {L"Video Info double", &doubles::kClsidVideoInfo, &CreateDouble<Kind::VideoInfo>, nullptr, nullptr},
+    {L"Caption Mixer double", &doubles::kClsidCaptionMixer1, &CreateDouble<Kind::Mixer1>, nullptr, nullptr},
+    {L"Caption Mixer 2 double", &doubles::kClsidCaptionMixer2, &CreateDouble<Kind::Mixer2>, nullptr, nullptr},
+    {L"Preview Control double", &doubles::kClsidPreviewControl, &CreatePreviewControl, nullptr, nullptr},
+};
+const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
+
+// Registration is for the preview-control class (created by class identifier); the filters are
+// loaded from their files and need none, but registering them does no harm.
+STDAPI DllRegisterServer() { return AMovieDllRegisterServer2(TRUE); }
+STDAPI DllUnregisterServer() { return AMovieDllRegisterServer2(FALSE); }
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+  return DllEntryPoint(instance, reason, reserved);
+}
