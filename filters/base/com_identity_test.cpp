@@ -11,6 +11,7 @@
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/stub_graph.h"
 #include "filters/base/testkit/stub_page_site.h"
+#include "filters/base/testkit/test_filters.h"
 
 using namespace graph_testkit;
 
@@ -140,6 +141,21 @@ TEST(ComIdentity, TestKitObjects) {
   StubPropertyPageSite* site = StubPropertyPageSite::Create();
   ExpectInterfaces(static_cast<IPropertyPageSite*>(site), {&IID_IPropertyPageSite}, {&IID_IPropertyPage});
   EXPECT_EQ(site->Release(), 0u);
+}
+
+TEST(ComIdentity, TransformAndInPlaceFiltersWithTheirPins) {
+  IdentityTransform* transform = IdentityTransform::Create();
+  IncrementInPlace* inPlace = IncrementInPlace::Create();
+  for (CTransformFilter* filter : {static_cast<CTransformFilter*>(transform), static_cast<CTransformFilter*>(inPlace)}) {
+    ExpectInterfaces(static_cast<IBaseFilter*>(filter),
+                     {&IID_IUnknown, &IID_IBaseFilter, &IID_IMediaFilter, &IID_IPersist},
+                     {&IID_IPin, &IID_IMemInputPin, &IID_IReferenceClock, &IID_IMemAllocator});
+    ExpectInterfaces(static_cast<IPin*>(filter->GetPin(0)), {&IID_IPin, &IID_IMemInputPin, &IID_IQualityControl}, {&IID_IBaseFilter});
+    ExpectInterfaces(static_cast<IPin*>(filter->GetPin(1)), {&IID_IPin, &IID_IQualityControl}, {&IID_IMemInputPin, &IID_IBaseFilter});
+    EXPECT_EQ(filter->GetPin(2), nullptr);
+  }
+  EXPECT_EQ(transform->Release(), 0u);
+  EXPECT_EQ(inPlace->Release(), 0u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "filters/base/testkit/video_types.h"
+#include "filters/include/field_video.h"
 
 namespace graph_testkit {
 
@@ -46,6 +47,23 @@ CMediaType MakeVideoType(LONG width, LONG height, const GUID& subtype, const GUI
   return type;
 }
 
+CMediaType MakeFieldVideoType(LONG width, LONG height, bool pal) {
+  CMediaType type(&MEDIATYPE_FieldVideo);
+  type.SetSubtype(&MEDIASUBTYPE_FieldPlanar420);
+  type.SetFormatType(pal ? &FORMAT_FieldVideoPal : &FORMAT_FieldVideoNtsc);
+  auto* format = reinterpret_cast<field_video::FieldVideoFormat*>(type.AllocFormatBuffer(sizeof(field_video::FieldVideoFormat)));
+  format->bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  format->bmiHeader.biWidth = width;
+  format->bmiHeader.biHeight = height;
+  format->bmiHeader.biPlanes = 1;
+  format->bmiHeader.biBitCount = 12;
+  const field_video::PlaneLayout layout = field_video::MakePlaneLayout(width, height);
+  format->bmiHeader.biSizeImage = layout.totalBytes;
+  type.SetSampleSize(layout.totalBytes);
+  type.SetTemporalCompression(FALSE);
+  return type;
+}
+
 class TestSourcePin final : public CBaseOutputPin {
  public:
   TestSourcePin(TestPushSource* filter, HRESULT* phr)
@@ -73,7 +91,15 @@ class TestSourcePin final : public CBaseOutputPin {
     if (pin && FAILED(pin->GetAllocatorRequirements(&required))) required = ALLOCATOR_PROPERTIES{};
     source_->peerRequirements_ = required;
     source_->usedPeerAllocator_ = true;  // InitAllocator says otherwise
-    return CBaseOutputPin::DecideAllocator(pin, allocator);
+    HRESULT hr = CBaseOutputPin::DecideAllocator(pin, allocator);
+    if (SUCCEEDED(hr) && source_->readOnly_) {
+      hr = pin->NotifyAllocator(*allocator, TRUE);
+      if (FAILED(hr)) {
+        (*allocator)->Release();
+        *allocator = nullptr;
+      }
+    }
+    return hr;
   }
 
   HRESULT InitAllocator(IMemAllocator** allocator) override {

@@ -49,6 +49,8 @@ class TestPushSource : public CBaseFilter {
     requestSize_ = size;
   }
   // What the downstream pin asked for in GetAllocatorRequirements, and what was granted.
+  // The allocator is announced downstream as read-only (NotifyAllocator(..., TRUE)).
+  void SetReadOnly(bool readOnly) { readOnly_ = readOnly; }
   ALLOCATOR_PROPERTIES PeerRequirements() const { return peerRequirements_; }
   ALLOCATOR_PROPERTIES Granted() const { return granted_; }
   bool UsedPeerAllocator() const { return usedPeerAllocator_; }
@@ -85,6 +87,7 @@ class TestPushSource : public CBaseFilter {
   ALLOCATOR_PROPERTIES peerRequirements_{};
   ALLOCATOR_PROPERTIES granted_{};
   bool usedPeerAllocator_ = false;
+  bool readOnly_ = false;
 
   UniqueHandle thread_;
   std::vector<SampleSpec> toPush_;

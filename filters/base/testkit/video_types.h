@@ -11,4 +11,8 @@ CMediaType MakeVideoType(LONG width, LONG height, const GUID& subtype = MEDIASUB
                          const GUID& formatType = FORMAT_VideoInfo,
                          REFERENCE_TIME avgTimePerFrame = 333667);
 
+// A field-planar type (MEDIATYPE_FieldVideo / MEDIASUBTYPE_FieldPlanar420) with its 40-byte
+// format block: NTSC or PAL format type, fixed-size samples of header and planes.
+CMediaType MakeFieldVideoType(LONG width, LONG height, bool pal = false);
+
 }  // namespace graph_testkit
