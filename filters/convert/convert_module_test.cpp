@@ -1,0 +1,96 @@
+// The converters' module files: their filters come out of the class objects without the
+// registry, registration writes the class keys, and unregistration leaves the field-order page
+// alone once another module has registered it again.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/handles.h"
+#include "common/module.h"
+#include "common/testing/paths.h"
+#include "filters/base/dshow.h"
+#include "filters/convert/color_convert_filter.h"
+#include "filters/convert/planar_pack_filter.h"
+
+using testing_support::BinPath;
+
+namespace {
+
+using DllFn = HRESULT(STDAPICALLTYPE*)();
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+std::wstring ClassKey(REFCLSID clsid) {
+  wchar_t text[40] = {};
+  StringFromGUID2(clsid, text, 40);
+  return std::wstring(L"CLSID\\") + text;
+}
+
+std::wstring ServerOf(REFCLSID clsid) {
+  wchar_t value[512] = {};
+  DWORD bytes = sizeof(value) - sizeof(wchar_t);
+  if (RegGetValueW(HKEY_CLASSES_ROOT, (ClassKey(clsid) + L"\\InprocServer32").c_str(), nullptr, RRF_RT_REG_SZ,
+                   nullptr, value, &bytes) != ERROR_SUCCESS) {
+    return L"<none>";
+  }
+  return value;
+}
+
+class ConverterModule : public ::testing::TestWithParam<const wchar_t*> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    path_ = BinPath(GetParam());
+    module_.reset(LoadLibraryW(path_.c_str()));
+    ASSERT_TRUE(module_);
+  }
+  void TearDown() override {
+    module_.reset();
+    CoUninitialize();
+  }
+  template <class Fn>
+  Fn Entry(const char* name) {
+    return GetProcAs<Fn>(module_.get(), name);
+  }
+  std::wstring path_;
+  UniqueModule module_;
+};
+
+TEST_P(ConverterModule, CreatesItsFilterFromTheFile) {
+  const CLSID clsid = std::wstring(GetParam()) == L"PlanarPack.ax" ? convert::CLSID_PlanarPack : convert::CLSID_QfaCfc;
+  IClassFactory* factory = nullptr;
+  ASSERT_EQ(Entry<GetClassObjectFn>("DllGetClassObject")(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+            S_OK);
+  IBaseFilter* filter = nullptr;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter)), S_OK);
+  EXPECT_EQ(Entry<DllFn>("DllCanUnloadNow")(), S_FALSE);
+  EXPECT_EQ(factory->Release(), 0u);
+  EXPECT_EQ(filter->Release(), 0u);
+  EXPECT_EQ(Entry<DllFn>("DllCanUnloadNow")(), S_OK);
+}
+
+TEST_P(ConverterModule, RegistersAndUnregistersItsClasses) {
+  const bool planar = std::wstring(GetParam()) == L"PlanarPack.ax";
+  const CLSID filter = planar ? convert::CLSID_PlanarPack : convert::CLSID_QfaCfc;
+  ASSERT_EQ(Entry<DllFn>("DllRegisterServer")(), S_OK);
+  EXPECT_EQ(_wcsicmp(ServerOf(filter).c_str(), path_.c_str()), 0);
+  if (planar) {
+    EXPECT_EQ(_wcsicmp(ServerOf(convert::CLSID_PlanarFieldOrderPage).c_str(), path_.c_str()), 0);
+    // The deinterlacing filter's module registers the same page class after us.
+    UniqueRegKey server;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, (ClassKey(convert::CLSID_PlanarFieldOrderPage) + L"\\InprocServer32").c_str(),
+                            0, KEY_SET_VALUE, server.put()),
+              ERROR_SUCCESS);
+    const wchar_t other[] = L"C:\\elsewhere\\other.ax";
+    RegSetValueExW(server.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(other), sizeof(other));
+  }
+  ASSERT_EQ(Entry<DllFn>("DllUnregisterServer")(), S_OK);
+  EXPECT_EQ(ServerOf(filter), L"<none>");
+  if (planar) {
+    EXPECT_EQ(ServerOf(convert::CLSID_PlanarFieldOrderPage), L"C:\\elsewhere\\other.ax");
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, ClassKey(convert::CLSID_PlanarFieldOrderPage).c_str());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ConverterModule, ::testing::Values(L"PlanarPack.ax", L"QfaCfc.ax"));
+
+}  // namespace

@@ -1,0 +1,312 @@
+#include "filters/convert/planar_pack_filter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "common/hresult.h"
+
+#include "filters/convert/planar_kernels.h"
+#include "filters/include/field_video.h"
+
+namespace convert {
+
+namespace {
+
+LONG Magnitude(LONG value) { return value < 0 ? -value : value; }
+
+// IsSyncPoint, IsPreroll and IsDiscontinuity answer S_OK or S_FALSE; anything else is a sample
+// we do not understand.
+HRESULT CopyFlag(HRESULT answer, BOOL* flag) {
+  if (answer == S_OK) {
+    *flag = TRUE;
+  } else if (answer == S_FALSE) {
+    *flag = FALSE;
+  } else {
+    return E_UNEXPECTED;
+  }
+  return S_OK;
+}
+
+HRESULT CopySampleProperties(IMediaSample* in, IMediaSample* out) {
+  REFERENCE_TIME start = 0, stop = 0;
+  if (in->GetTime(&start, &stop) == S_OK) RETURN_IF_FAILED(out->SetTime(&start, &stop));
+  LONGLONG mediaStart = 0, mediaStop = 0;
+  if (in->GetMediaTime(&mediaStart, &mediaStop) == S_OK) RETURN_IF_FAILED(out->SetMediaTime(&mediaStart, &mediaStop));
+  BOOL flag = FALSE;
+  RETURN_IF_FAILED(CopyFlag(in->IsSyncPoint(), &flag));
+  RETURN_IF_FAILED(out->SetSyncPoint(flag));
+  RETURN_IF_FAILED(CopyFlag(in->IsPreroll(), &flag));
+  RETURN_IF_FAILED(out->SetPreroll(flag));
+  RETURN_IF_FAILED(CopyFlag(in->IsDiscontinuity(), &flag));
+  return out->SetDiscontinuity(flag);
+}
+
+}  // namespace
+
+CPlanerConvertFilter::CPlanerConvertFilter(IUnknown* outer, HRESULT* phr)
+    : CTransformFilter(L"CPlanerConvertFilter", outer, CLSID_PlanarPack, phr) {}
+
+CUnknown* CPlanerConvertFilter::CreateInstance(IUnknown* outer, HRESULT* phr) {
+  auto* filter = new (std::nothrow) CPlanerConvertFilter(outer, phr);
+  if (!filter && phr) *phr = E_OUTOFMEMORY;
+  return filter;
+}
+
+STDMETHODIMP CPlanerConvertFilter::NonDelegatingQueryInterface(REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  if (iid == IID_IPlanarFieldOrder) return GetInterface(static_cast<IPlanarFieldOrder*>(this), out);
+  if (iid == IID_ISpecifyPropertyPages) return GetInterface(static_cast<ISpecifyPropertyPages*>(this), out);
+  return CTransformFilter::NonDelegatingQueryInterface(iid, out);
+}
+
+STDMETHODIMP CPlanerConvertFilter::SetFieldOrder(LONG order) {
+  CAutoLock lock(&orderLock_);
+  fieldOrder_ = order;
+  return S_OK;
+}
+
+STDMETHODIMP CPlanerConvertFilter::GetFieldOrder(LONG* order) {
+  if (!order) return E_POINTER;
+  CAutoLock lock(&orderLock_);
+  *order = fieldOrder_;
+  return S_OK;
+}
+
+STDMETHODIMP CPlanerConvertFilter::GetPages(CAUUID* pages) {
+  if (!pages) return E_POINTER;
+  pages->pElems = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID)));
+  if (!pages->pElems) {
+    pages->cElems = 0;
+    return E_OUTOFMEMORY;
+  }
+  pages->cElems = 1;
+  pages->pElems[0] = CLSID_PlanarFieldOrderPage;
+  return S_OK;
+}
+
+HRESULT CPlanerConvertFilter::CheckInputType(const CMediaType* in) {
+  OutputDebugStringW(L"CPlanerConvertFilter::CheckInputType\n");
+  if (!in) return E_POINTER;
+  if (*in->Type() != MEDIATYPE_FieldVideo || *in->Subtype() != MEDIASUBTYPE_FieldPlanar420) return E_INVALIDARG;
+  const bool pal = *in->FormatType() == FORMAT_FieldVideoPal;
+  if (!pal && *in->FormatType() != FORMAT_FieldVideoNtsc) return E_INVALIDARG;
+  if (!in->Format() || in->FormatLength() != sizeof(field_video::FieldVideoFormat)) return E_INVALIDARG;
+  const auto* format = reinterpret_cast<const field_video::FieldVideoFormat*>(in->Format());
+  const LONG width = format->bmiHeader.biWidth;
+  const LONG height = format->bmiHeader.biHeight;
+  // Only 352 (in 384-sample rows) and 720 have a row layout the weave knows; any other width
+  // would be converted 720 samples wide into narrower rows.
+  if ((width != 352 && width != 720) || height <= 0) return E_INVALIDARG;
+  palFormat_ = pal ? 1 : 0;
+  frameWidth_ = width == 352 ? 384 : width;
+  frameHeight_ = height;
+  return S_OK;
+}
+
+HRESULT CPlanerConvertFilter::CheckTransform(const CMediaType*, const CMediaType* out) {
+  if (!out) return E_POINTER;
+  if (*out->Type() != MEDIATYPE_Video || *out->Subtype() != MEDIASUBTYPE_YUY2) return VFW_E_TYPE_NOT_ACCEPTED;
+  const BITMAPINFOHEADER* header = GetBitmapInfoHeader(out);
+  if (!header) return VFW_E_TYPE_NOT_ACCEPTED;
+  if (header->biWidth < frameWidth_ || Magnitude(header->biHeight) != frameHeight_) return VFW_E_TYPE_NOT_ACCEPTED;
+  return S_OK;
+}
+
+HRESULT CPlanerConvertFilter::GetMediaType(int position, CMediaType* type) {
+  if (position < 0) return E_INVALIDARG;
+  if (position > 0) return VFW_S_NO_MORE_ITEMS;
+  if (!type) return E_POINTER;
+  if (!m_pInput || !m_pInput->IsConnected()) return E_UNEXPECTED;
+  RETURN_IF_FAILED(type->Set(m_pInput->CurrentMediaType()));
+  type->SetType(&MEDIATYPE_Video);
+  type->SetSubtype(&MEDIASUBTYPE_YUY2);
+  type->SetFormatType(&FORMAT_VideoInfo);
+  auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(type->AllocFormatBuffer(sizeof(VIDEOINFOHEADER)));
+  if (!vih) return E_OUTOFMEMORY;
+  BITMAPINFOHEADER& header = vih->bmiHeader;
+  header.biSize = sizeof(BITMAPINFOHEADER);
+  header.biWidth = frameWidth_;
+  header.biHeight = frameHeight_;
+  header.biPlanes = 1;
+  header.biBitCount = 16;
+  header.biCompression = MAKEFOURCC('Y', 'U', 'Y', '2');
+  header.biSizeImage = GetBitmapSize(&header);
+  vih->AvgTimePerFrame = palFormat_ ? field_video::kFrameTimePal : field_video::kFrameTimeNtsc;
+  vih->dwBitRate = static_cast<DWORD>(
+      MulDiv(static_cast<int>(header.biSizeImage), 80000000, static_cast<int>(vih->AvgTimePerFrame)));
+  type->SetTemporalCompression(FALSE);
+  type->SetSampleSize(header.biSizeImage);
+  return S_OK;
+}
+
+HRESULT CPlanerConvertFilter::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
+  if (!m_pInput || !m_pInput->IsConnected()) return E_UNEXPECTED;
+  if (!allocator || !request) return E_POINTER;
+  const BITMAPINFOHEADER* header = GetBitmapInfoHeader(&m_pOutput->CurrentMediaType());
+  if (!header || header->biWidth <= 0) return E_FAIL;  // no geometry to size the buffers by
+  ALLOCATOR_PROPERTIES wanted{};
+  const long long bytes = static_cast<long long>(Magnitude(header->biHeight) + 4) * ((header->biWidth / 64) + 1) * 64 *
+                          header->biBitCount / 8;
+  if (bytes <= 0 || bytes > 0x7FFFFFFF) return E_FAIL;
+  wanted.cbBuffer = static_cast<LONG>(bytes);
+  wanted.cbAlign = 1;  // the kernels make no alignment assumption
+  wanted.cBuffers = std::max<LONG>(request->cBuffers, 1);
+  wanted.cbPrefix = 0;
+  ALLOCATOR_PROPERTIES actual{};
+  RETURN_IF_FAILED(allocator->SetProperties(&wanted, &actual));
+  if (actual.cBuffers < wanted.cBuffers || actual.cbBuffer < wanted.cbBuffer) return E_FAIL;
+  return S_OK;
+}
+
+HRESULT CPlanerConvertFilter::SetMediaType(PIN_DIRECTION direction, const CMediaType* type) {
+  if (direction == PINDIR_OUTPUT && type) {
+    const BITMAPINFOHEADER* header = GetBitmapInfoHeader(type);
+    if (header) outputStride_ = header->biWidth;
+  }
+  return S_OK;
+}
+
+HRESULT CPlanerConvertFilter::BreakConnect(PIN_DIRECTION direction) {
+  if (direction == PINDIR_INPUT || !m_pInput || !m_pInput->IsConnected()) {
+    frameWidth_ = 0;
+    frameHeight_ = 0;
+    outputStride_ = 0;
+  }
+  return S_OK;
+}
+
+HRESULT CPlanerConvertFilter::Receive(IMediaSample* sample) {
+  if (!sample) return E_POINTER;
+  const AM_SAMPLE2_PROPERTIES& props = *m_pInput->SampleProps();
+  if (props.dwStreamId != AM_STREAM_MEDIA) return m_pOutput->Deliver(sample);
+  if (props.pMediaType) {
+    // Upstream changed its type (the input pin has checked it); the geometry stays.
+    const CMediaType changed(*props.pMediaType);
+    m_pInput->SetMediaType(&changed);
+  }
+  IMediaSample* out = nullptr;
+  HRESULT hr = InitializeOutputSample(sample, &out);
+  if (FAILED(hr)) return hr;
+  AM_MEDIA_TYPE* downstream = nullptr;
+  if (out->GetMediaType(&downstream) == S_OK && downstream) {
+    // The downstream filter's format change: rows of its new pitch from this sample on.
+    const CMediaType changed(*downstream);
+    DeleteMediaType(downstream);
+    m_pOutput->SetMediaType(&changed);
+  }
+  hr = Transform(sample, out);
+  if (hr == S_OK) {
+    hr = m_pOutput->Deliver(out);
+    m_bSampleSkipped = false;
+  } else if (hr == S_FALSE) {
+    NoteSkippedSample();
+    hr = S_OK;
+  }
+  out->Release();
+  return hr;
+}
+
+HRESULT CPlanerConvertFilter::Transform(IMediaSample* in, IMediaSample* out) {
+  if (!in || !out) return E_POINTER;
+  const LONG actual = in->GetActualDataLength();
+  if (actual <= 0) return S_FALSE;
+  BYTE* source = nullptr;
+  BYTE* destination = nullptr;
+  RETURN_IF_FAILED(in->GetPointer(&source));
+  RETURN_IF_FAILED(out->GetPointer(&destination));
+  if (!source || !destination) return E_POINTER;
+  const std::size_t available = static_cast<std::size_t>(std::min(actual, in->GetSize()));
+  if (available < kFieldFrameHeaderBytes) return S_FALSE;
+  field_video::FieldFrameHeader header;
+  std::memcpy(&header, source, sizeof(header));
+  const std::uint32_t flags = header.FrameFlags;
+  const bool all = flags == 0xFFFFFFFFu;
+  if (!all && field_video::IsDropped(flags)) return S_FALSE;
+
+  // The frame must fit both buffers as the geometry describes it; anything else is skipped.
+  const LONG width = frameWidth_;
+  const LONG height = frameHeight_;
+  const LONG stride = outputStride_;
+  const int samples = PlanarRowSamples(width);
+  if (width <= 0 || height <= 0 || stride < samples) return S_FALSE;
+  const long long outputBytes = static_cast<long long>(stride) * height * 2;
+  if (outputBytes > out->GetSize()) return S_FALSE;
+  const bool weave = (flags & field_video::kFrameFill) == 0;
+  if (weave && available < PlanarFrameBytes(width, height)) return S_FALSE;
+
+  RETURN_IF_FAILED(CopySampleProperties(in, out));
+  const std::ptrdiff_t pitch = 2 * static_cast<std::ptrdiff_t>(stride);
+  const std::size_t rowBytes = 2 * static_cast<std::size_t>(width);
+  if (weave) {
+    WeaveJob job;
+    job.planes = source + kFieldFrameHeaderBytes;
+    job.frameWidth = width;
+    job.frameHeight = height;
+    job.firstStoredIsTop = fieldOrder_.load() != 0;
+    job.output = destination;
+    job.outputPitch = pitch;
+    WeaveFields(job, SelectedPackRow());
+  } else {
+    FillRows32(destination, pitch, height, rowBytes, header.fillPattern);
+  }
+  if (flags & field_video::kFrameBlack) FillRowsByte(destination, pitch, height, rowBytes, 0x10);
+  if (field_video::IsDropped(flags)) return S_FALSE;
+  return out->SetActualDataLength(static_cast<LONG>(outputBytes));
+}
+
+// ---- PlanarFieldOrderPage ------------------------------------------------------------------------
+
+PlanarFieldOrderPage::PlanarFieldOrderPage(IUnknown* outer)
+    : CBasePropertyPage(L"PlanarFieldOrderPage", outer, kDialogId, kTitleId) {}
+
+CUnknown* PlanarFieldOrderPage::CreateInstance(IUnknown* outer, HRESULT* phr) {
+  auto* page = new (std::nothrow) PlanarFieldOrderPage(outer);
+  if (!page && phr) *phr = E_OUTOFMEMORY;
+  return page;
+}
+
+HRESULT PlanarFieldOrderPage::OnConnect(IUnknown* object) {
+  if (!object) return E_POINTER;
+  IPlanarFieldOrder* order = nullptr;
+  const HRESULT hr = object->QueryInterface(IID_IPlanarFieldOrder, reinterpret_cast<void**>(&order));
+  if (FAILED(hr) || !order) return E_NOINTERFACE;
+  if (order_) order_->Release();
+  order_ = order;
+  order_->GetFieldOrder(&pending_);
+  return S_OK;
+}
+
+HRESULT PlanarFieldOrderPage::OnDisconnect() {
+  if (!order_) return E_UNEXPECTED;
+  order_->Release();
+  order_ = nullptr;
+  initialised_ = false;
+  return S_OK;
+}
+
+HRESULT PlanarFieldOrderPage::OnActivate() {
+  // Only exactly 1 reads as top first; the page shows any other value as bottom first.
+  CheckRadioButton(m_hwnd, kTopFirst, kBottomFirst, pending_ == 1 ? kTopFirst : kBottomFirst);
+  initialised_ = true;
+  return S_OK;
+}
+
+HRESULT PlanarFieldOrderPage::OnApplyChanges() {
+  if (!order_) return E_UNEXPECTED;
+  return order_->SetFieldOrder(pending_);
+}
+
+INT_PTR PlanarFieldOrderPage::OnReceiveMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_COMMAND && initialised_ && HIWORD(wParam) == BN_CLICKED) {
+    const int id = LOWORD(wParam);
+    if (id == kTopFirst || id == kBottomFirst) {
+      pending_ = id == kTopFirst ? 1 : 0;
+      SetDirty();
+      return TRUE;
+    }
+  }
+  return CBasePropertyPage::OnReceiveMessage(hwnd, message, wParam, lParam);
+}
+
+}  // namespace convert

@@ -1,0 +1,92 @@
+// Helpers of the source filter's tests: renderer frames as the renderer hands them over (a
+// sample of its own allocator with field flags and, optionally, an attached type) and the
+// interface checks every COM class gets.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <vector>
+
+#include "filters/base/allocator.h"
+#include "filters/source/source_filter.h"
+
+namespace vsrc_test {
+
+inline void ExpectInterfaces(IUnknown* object, std::initializer_list<const IID*> must,
+                             std::initializer_list<const IID*> mustNot) {
+  for (const IID* iid : must) {
+    IUnknown* p = nullptr;
+    EXPECT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&p)), S_OK);
+    if (p) p->Release();
+  }
+  for (const IID* iid : mustNot) {
+    IUnknown* p = reinterpret_cast<IUnknown*>(1);
+    EXPECT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&p)), E_NOINTERFACE);
+    EXPECT_EQ(p, nullptr);
+  }
+  EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+}
+
+// Frames of the renderer: one buffer each from an allocator of the test.
+class RendererFrames {
+ public:
+  explicit RendererFrames(LONG bytes = 691200, LONG count = 2) {
+    HRESULT hr = S_OK;
+    auto* allocator = new CMemAllocator(L"renderer frames", nullptr, &hr);
+    allocator->NonDelegatingAddRef();
+    allocator->NonDelegatingQueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&allocator_));
+    allocator->NonDelegatingRelease();
+    ALLOCATOR_PROPERTIES request{count, bytes, 1, 0}, actual{};
+    EXPECT_EQ(allocator_->SetProperties(&request, &actual), S_OK);
+    EXPECT_EQ(allocator_->Commit(), S_OK);
+  }
+  ~RendererFrames() {
+    allocator_->Decommit();
+    EXPECT_EQ(allocator_->Release(), 0u);
+  }
+  RendererFrames(const RendererFrames&) = delete;
+  RendererFrames& operator=(const RendererFrames&) = delete;
+
+  // A frame whose row r (1440-byte pitch) holds (r * 3 + b) & 0xFF at byte b, over `length`
+  // bytes (-1: the whole buffer). The caller releases it.
+  IMediaSample* Make(DWORD typeSpecificFlags = 0, const AM_MEDIA_TYPE* attach = nullptr, LONG length = -1) {
+    IMediaSample* sample = nullptr;
+    EXPECT_EQ(allocator_->GetBuffer(&sample, nullptr, nullptr, 0), S_OK);
+    BYTE* data = nullptr;
+    sample->GetPointer(&data);
+    const LONG size = sample->GetSize();
+    for (LONG i = 0; i < size; ++i) data[i] = Byte(i / 1440, i % 1440);
+    if (length >= 0) sample->SetActualDataLength(length);
+    REFERENCE_TIME start = 1000, stop = 2000;
+    sample->SetTime(&start, &stop);
+    IMediaSample2* sample2 = nullptr;
+    EXPECT_EQ(sample->QueryInterface(IID_IMediaSample2, reinterpret_cast<void**>(&sample2)), S_OK);
+    AM_SAMPLE2_PROPERTIES props{};
+    sample2->GetProperties(sizeof(props), reinterpret_cast<BYTE*>(&props));
+    props.dwTypeSpecificFlags = typeSpecificFlags;
+    if (attach) {
+      props.pMediaType = const_cast<AM_MEDIA_TYPE*>(attach);
+      props.dwSampleFlags |= AM_SAMPLE_TYPECHANGED;
+    }
+    EXPECT_EQ(sample2->SetProperties(sizeof(props), reinterpret_cast<const BYTE*>(&props)), S_OK);
+    sample2->Release();
+    return sample;
+  }
+
+  static BYTE Byte(LONG row, LONG column) { return static_cast<BYTE>(row * 3 + column); }
+
+ private:
+  IMemAllocator* allocator_ = nullptr;
+};
+
+// A SourceFilter made through its creation function, with one reference for the caller.
+inline vsrc::SourceFilter* NewSourceFilter() {
+  HRESULT hr = S_OK;
+  CUnknown* object = vsrc::SourceFilter::CreateInstance(nullptr, &hr);
+  EXPECT_EQ(hr, S_OK);
+  object->NonDelegatingAddRef();
+  return static_cast<vsrc::SourceFilter*>(object);
+}
+
+}  // namespace vsrc_test
