@@ -1,0 +1,56 @@
+#include "common/worker_thread.h"
+
+#include <objbase.h>
+#include <process.h>
+
+#include <new>
+
+#include "common/hresult.h"
+
+namespace {
+
+struct StartBlock {
+  WorkerThread::Loop loop;
+  void* object;
+};
+
+unsigned __stdcall WorkerEntry(void* param) {
+  const StartBlock block = *static_cast<StartBlock*>(param);
+  delete static_cast<StartBlock*>(param);
+  const bool comInitialised = SUCCEEDED(CoInitialize(nullptr));
+  DWORD result = static_cast<DWORD>(E_UNEXPECTED);
+  GuardNoThrow([&] { result = block.loop(block.object); });
+  if (comInitialised) CoUninitialize();
+  return result;
+}
+
+}  // namespace
+
+HRESULT WorkerThread::Start(void* object, UniqueHandle& slot, Loop loop) {
+  if (slot) return S_OK;
+  if (!loop) return E_POINTER;
+  auto* block = new (std::nothrow) StartBlock{loop, object};
+  if (!block) return E_OUTOFMEMORY;
+  unsigned id = 0;
+  const uintptr_t h = _beginthreadex(nullptr, 0, &WorkerEntry, block, 0, &id);
+  if (!h) {
+    delete block;
+    return HResultFromWin32(_doserrno ? static_cast<DWORD>(_doserrno) : ERROR_NOT_ENOUGH_MEMORY);
+  }
+  slot.reset(reinterpret_cast<HANDLE>(h));
+  return S_OK;
+}
+
+HRESULT WorkerThread::StopWorker(UniqueHandle& slot, HANDLE exitEvent, DWORD timeoutMs) {
+  if (!slot) return S_OK;
+  if (exitEvent) SetEvent(exitEvent);
+  if (GetThreadId(slot.get()) == GetCurrentThreadId()) return S_FALSE;
+  HRESULT result = S_OK;
+  const DWORD wait = WaitForSingleObject(slot.get(), timeoutMs);
+  if (wait != WAIT_OBJECT_0) {
+    TerminateThread(slot.get(), wait);
+    result = S_FALSE;
+  }
+  slot.reset();
+  return result;
+}

@@ -1,0 +1,324 @@
+// The delivery thread on a small filter of the base library: order and thread of delivery,
+// the late-frame rule against the manual clock, frames without times or without a clock,
+// stopped filters, flushes and destruction with frames still queued.
+#include "filters/pacers/frame_pacer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "common/testing/debug_capture.h"
+#include "filters/base/testkit/manual_clock.h"
+#include "filters/base/testkit/recording_sink.h"
+#include "filters/base/testkit/stub_graph.h"
+#include "filters/base/testkit/video_types.h"
+#include "filters/pacers/pacer_registry.h"
+#include "filters/pacers/pacer_test_support.h"
+
+using namespace graph_testkit;
+using namespace pacer_testing;
+
+namespace {
+
+constexpr LONGLONG kMs = pacer::kUnitsPerMs;
+
+class OutPin final : public CBaseOutputPin {
+ public:
+  OutPin(CBaseFilter* filter, CCritSec* lock, HRESULT* phr)
+      : CBaseOutputPin(L"Paced out", filter, lock, phr, L"Out") {}
+  HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
+  HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override {
+    ALLOCATOR_PROPERTIES want{1, 64, 1, 0}, got{};
+    (void)request;
+    return allocator->SetProperties(&want, &got);
+  }
+};
+
+// A filter with one output pin and a delivery thread behind it.
+class PacedFilter final : public CBaseFilter {
+ public:
+  static PacedFilter* Create(FramePacer::WaitFunction wait = nullptr) {
+    HRESULT hr = S_OK;
+    auto* f = new PacedFilter(&hr, wait);
+    f->NonDelegatingAddRef();
+    EXPECT_EQ(hr, S_OK);
+    return f;
+  }
+  ~PacedFilter() override { pacer_.reset(); }
+  int GetPinCount() override { return 1; }
+  CBasePin* GetPin(int n) override { return n == 0 ? pin_.get() : nullptr; }
+  STDMETHODIMP Stop() override {
+    const HRESULT hr = CBaseFilter::Stop();
+    if (pacer_) pacer_->Flush();
+    return hr;
+  }
+  FramePacer& pacer() { return *pacer_; }
+  void DropPacer() { pacer_.reset(); }
+
+ private:
+  PacedFilter(HRESULT* phr, FramePacer::WaitFunction wait)
+      : CBaseFilter(L"Paced", nullptr, &lock_, GUID_NULL, phr) {
+    pin_ = std::make_unique<OutPin>(this, &lock_, phr);
+    pacer_ = std::make_unique<FramePacer>(this, pin_.get(), phr, wait);
+  }
+  CCritSec lock_;
+  std::unique_ptr<OutPin> pin_;
+  std::unique_ptr<FramePacer> pacer_;
+};
+
+class FramePacerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Build(); }
+  void Build(FramePacer::WaitFunction wait = nullptr) {
+    graph_ = StubGraph::Create();
+    filter_ = PacedFilter::Create(wait);
+    sink_ = RecordingSink::Create();
+    clock_ = ManualClock::Create(0);
+    ASSERT_EQ(graph_->AddFilter(filter_, L"paced"), S_OK);
+    ASSERT_EQ(graph_->AddFilter(sink_, L"sink"), S_OK);
+    const CMediaType type = MakeVideoType(16, 16);
+    ASSERT_EQ(graph_->ConnectDirect(filter_->GetPin(0), sink_->InputPin(), &type), S_OK);
+    ASSERT_EQ(filter_->SetSyncSource(clock_), S_OK);
+  }
+  void Run(REFERENCE_TIME tStart = 0) {
+    ASSERT_EQ(sink_->Run(tStart), S_OK);
+    ASSERT_EQ(filter_->Run(tStart), S_OK);
+  }
+  // Queues a buffer of the pool marked with `fill`; start < 0: no times.
+  void Queue(BYTE fill, REFERENCE_TIME start) {
+    REFERENCE_TIME stop = start + 10 * kMs;
+    IMediaSample* s = start >= 0 ? pool_.Get(fill, &start, &stop) : pool_.Get(fill);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(filter_->pacer().Queue(s), S_OK);
+    s->Release();
+  }
+  bool WaitQueueEmpty(DWORD timeoutMs = 5000) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (filter_->pacer().QueuedCount() != 0 || pool_.Outstanding() != 0) {
+      if (GetTickCount64() > end) return false;
+      Sleep(1);
+    }
+    return true;
+  }
+  void TearDown() override {
+    if (!filter_) return;
+    filter_->Stop();
+    sink_->Stop();
+    filter_->GetPin(0)->Disconnect();
+    sink_->InputPin()->Disconnect();
+    filter_->SetSyncSource(nullptr);
+    EXPECT_EQ(filter_->Release(), 1u);
+    EXPECT_EQ(sink_->Release(), 1u);
+    EXPECT_EQ(graph_->Release(), 0u);
+    EXPECT_EQ(clock_->Release(), 0u);
+    EXPECT_EQ(pool_.Outstanding(), 0);
+  }
+
+  BufferPool pool_{16, 64};
+  StubGraph* graph_ = nullptr;
+  PacedFilter* filter_ = nullptr;
+  RecordingSink* sink_ = nullptr;
+  ManualClock* clock_ = nullptr;
+};
+
+std::vector<BYTE> FirstBytes(const std::vector<ReceivedSample>& samples) {
+  std::vector<BYTE> bytes;
+  for (const auto& s : samples) bytes.push_back(s.firstByte);
+  return bytes;
+}
+
+}  // namespace
+
+TEST_F(FramePacerTest, DeliversOnItsOwnThreadInArrivalOrderWithoutBlockingTheCaller) {
+  Run();
+  sink_->SetBlocking(true);  // the renderer holds every sample until released
+  const ULONGLONG t0 = GetTickCount64();
+  for (BYTE i = 1; i <= 5; ++i) Queue(i, 0);
+  EXPECT_LT(GetTickCount64() - t0, 2000u);  // Queue never waits for downstream
+  ASSERT_TRUE(sink_->WaitForSamples(1, 5000));
+  sink_->SetBlocking(false);
+  sink_->Unblock();
+  ASSERT_TRUE(sink_->WaitForSamples(5, 5000));
+  ASSERT_TRUE(WaitQueueEmpty());
+  const auto got = sink_->Samples();
+  EXPECT_EQ(FirstBytes(got), (std::vector<BYTE>{1, 2, 3, 4, 5}));
+  for (const auto& s : got) {
+    EXPECT_EQ(s.threadId, filter_->pacer().ThreadId());
+    EXPECT_NE(s.threadId, GetCurrentThreadId());
+  }
+}
+
+TEST_F(FramePacerTest, DropsFramesLateByTheDropTimeWithTheTraceText) {
+  testing_support::DebugOutputCapture capture;
+  Run(100 * kMs);
+  clock_->SetTime(100 * kMs + 1000 * kMs);  // stream time 1000 ms
+  Queue(1, 1000 * kMs - 22 * kMs);          // 22 ms late: dropped
+  Queue(2, 1000 * kMs - 22 * kMs + 1);      // 21.9999 ms late: delivered
+  Queue(3, 5000 * kMs);                     // in the future: delivered at once
+  Queue(4, 0);                              // a second late: dropped
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{2, 3}));
+  EXPECT_EQ(capture.Containing(L"Sample is too late. Drop 1 frame").size(), 2u);
+  for (const auto& text : capture.Containing(L"Sample is too late. Drop 1 frame")) {
+    EXPECT_NE(text.find(L"[TRACE]"), std::wstring::npos) << text;
+  }
+}
+
+TEST_F(FramePacerTest, FramesWithoutTimesOrWithoutAClockGoOnAtOnce) {
+  Run();
+  clock_->SetTime(60000 * kMs);
+  Queue(1, -1);  // no start time: nothing to measure lateness by
+  ASSERT_TRUE(WaitQueueEmpty());
+  ASSERT_EQ(filter_->SetSyncSource(nullptr), S_OK);
+  Queue(2, 0);  // a minute late, but no clock to tell
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{1, 2}));
+}
+
+TEST_F(FramePacerTest, AStoppedFilterReleasesFramesWithoutDelivering) {
+  // Never run: the filter is stopped.
+  Queue(1, 0);
+  Queue(2, 0);
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_EQ(sink_->SampleCount(), 0u);
+  EXPECT_EQ(pool_.Outstanding(), 0);
+}
+
+TEST_F(FramePacerTest, FlushReleasesQueuedFramesAndWaitsForTheDeliveryInProgress) {
+  Run();
+  sink_->SetBlocking(true);
+  for (BYTE i = 1; i <= 4; ++i) Queue(i, 0);
+  ASSERT_TRUE(sink_->WaitForSamples(1, 5000));  // frame 1 held by the sink
+  // The flush must wait for the held delivery, so release the sink from another thread.
+  struct Releaser {
+    static DWORD WINAPI Entry(void* p) {
+      Sleep(100);
+      static_cast<RecordingSink*>(p)->Unblock();
+      return 0;
+    }
+  };
+  sink_->SetBlocking(false);
+  UniqueHandle t(CreateThread(nullptr, 0, &Releaser::Entry, sink_, 0, nullptr));
+  filter_->pacer().Flush();
+  EXPECT_EQ(filter_->pacer().QueuedCount(), 0u);
+  EXPECT_EQ(WaitForSingleObject(t.get(), 5000), WAIT_OBJECT_0);
+  ASSERT_TRUE(WaitQueueEmpty());
+}
+
+TEST_F(FramePacerTest, DestructionWithQueuedFramesAndABlockedDeliveryEndsPromptly) {
+  Run();
+  sink_->SetBlocking(true);
+  for (BYTE i = 1; i <= 6; ++i) Queue(i, 0);
+  ASSERT_TRUE(sink_->WaitForSamples(1, 5000));
+  filter_->pacer().SetStopTimeout(10000);
+  const ULONGLONG t0 = GetTickCount64();
+  // The graph stops the renderer first: that frees the held delivery.
+  sink_->Stop();
+  filter_->DropPacer();
+  EXPECT_LT(GetTickCount64() - t0, 3000u);
+  EXPECT_EQ(pool_.Outstanding(), 0);
+}
+
+TEST_F(FramePacerTest, QueueRefusesWhenTheThreadHasEndedAndNullSamples) {
+  EXPECT_EQ(filter_->pacer().Queue(nullptr), E_POINTER);
+  EXPECT_TRUE(filter_->pacer().IsRunning());
+}
+
+TEST(FrameQueue, HoldsOneReferencePerSampleInOrder) {
+  BufferPool pool(4, 16);
+  FrameQueue queue;
+  IMediaSample* a = pool.Get(1);
+  IMediaSample* b = pool.Get(2);
+  ASSERT_EQ(queue.Push(a), S_OK);
+  ASSERT_EQ(queue.Push(b), S_OK);
+  EXPECT_EQ(queue.Push(nullptr), E_POINTER);
+  EXPECT_EQ(RefCount(a), 2u);
+  a->Release();
+  b->Release();
+  EXPECT_EQ(queue.Size(), 2u);
+  EXPECT_EQ(queue.Front(), a);
+  queue.PopFront();
+  EXPECT_EQ(queue.Front(), b);
+  EXPECT_EQ(pool.Outstanding(), 1);
+  EXPECT_EQ(queue.Clear(), 1u);
+  EXPECT_TRUE(queue.Empty());
+  EXPECT_EQ(pool.Outstanding(), 0);
+  queue.PopFront();  // empty: nothing happens
+}
+
+// Machine settings are read by each new delivery thread.
+class FramePacerDropOffTest : public FramePacerTest {
+ protected:
+  void SetUp() override {
+    off_ = std::make_unique<MachineValue>(kBoardInfoSubKey, pacer::kFrameDropValue, 0);
+    Build();
+  }
+  void TearDown() override {
+    FramePacerTest::TearDown();
+    off_.reset();
+  }
+  std::unique_ptr<MachineValue> off_;
+};
+
+TEST_F(FramePacerDropOffTest, FrameDropZeroNeverDrops) {
+  Run();
+  clock_->SetTime(60000 * kMs);
+  Queue(1, 0);  // a minute late
+  Queue(2, 59000 * kMs);
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{1, 2}));
+}
+
+TEST(FrameDropRule, ReadsBothMachineValuesAndKeepsDefaultsForMissingOnes) {
+  EXPECT_EQ(pacer::FrameDropRule::FromRegistry().dropEnabled, 1u);
+  EXPECT_EQ(pacer::FrameDropRule::FromRegistry().dropTimeMs, 22u);
+  MachineValue time(kBoardInfoSubKey, pacer::kFrameDropTimeValue, 40);
+  EXPECT_EQ(pacer::FrameDropRule::FromRegistry().dropTimeMs, 40u);
+  EXPECT_EQ(pacer::FrameDropRule::FromRegistry().dropEnabled, 1u);
+}
+
+namespace {
+
+// A wait that fails every time, once the test lets it (the filter must be in its graph first).
+HANDLE g_letWaitFail = nullptr;
+std::atomic<int> g_failedWaits{0};
+DWORD WINAPI FailingWait(DWORD, const HANDLE*, BOOL, DWORD) {
+  WaitForSingleObject(g_letWaitFail, 10000);
+  ++g_failedWaits;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return WAIT_FAILED;
+}
+
+class FramePacerWaitFailureTest : public FramePacerTest {
+ protected:
+  void SetUp() override {
+    let_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_letWaitFail = let_.get();
+    g_failedWaits = 0;
+    Build(&FailingWait);
+  }
+  UniqueHandle let_;
+};
+
+}  // namespace
+
+TEST_F(FramePacerWaitFailureTest, AFailingWaitIsReportedOnceAndEndsTheThread) {
+  SetEvent(let_.get());
+  const ULONGLONG end = GetTickCount64() + 5000;
+  while (filter_->pacer().IsRunning() && GetTickCount64() < end) Sleep(1);
+  ASSERT_FALSE(filter_->pacer().IsRunning());
+  EXPECT_EQ(g_failedWaits, 1);
+  int reported = 0;
+  for (const auto& e : graph_->Events()) {
+    if (e.code != EC_STREAM_ERROR_STILLPLAYING) continue;
+    ++reported;
+    EXPECT_EQ(static_cast<HRESULT>(e.param1), HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE));
+  }
+  EXPECT_EQ(reported, 1);
+  // Nothing would ever deliver a queued frame now: the caller hears so.
+  IMediaSample* s = pool_.Get(1);
+  EXPECT_EQ(filter_->pacer().Queue(s), E_UNEXPECTED);
+  s->Release();
+  EXPECT_EQ(pool_.Outstanding(), 0);
+}

@@ -1,0 +1,275 @@
+// The two modules as the device managers and the platform see them: loaded without
+// registration through DllGetClassObject, registered and unregistered (the shared page class
+// included), and the audio pacer's clock made the sync source of Wine's filter graph.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <mmreg.h>
+
+#include <cstring>
+#include <string>
+
+#include "common/handles.h"
+#include "common/module.h"
+#include "common/testing/paths.h"
+#include "filters/base/testkit/push_source.h"
+#include "filters/base/testkit/recording_sink.h"
+#include "filters/base/testkit/video_types.h"
+#include "filters/include/filter_interfaces.h"
+#include "filters/pacers/pacer_ids.h"
+
+using namespace graph_testkit;
+using testing_support::BinPath;
+
+namespace {
+
+using DllFn = HRESULT(STDAPICALLTYPE*)();
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+std::wstring ClassKey(REFCLSID clsid) {
+  wchar_t text[40] = {};
+  StringFromGUID2(clsid, text, 40);
+  return std::wstring(L"CLSID\\") + text;
+}
+
+bool KeyExists(const std::wstring& path) {
+  UniqueRegKey key;
+  return RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+std::wstring ReadString(const std::wstring& path, const wchar_t* name) {
+  wchar_t value[512] = {};
+  DWORD bytes = sizeof(value) - sizeof(wchar_t);
+  if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS) {
+    return L"<none>";
+  }
+  return value;
+}
+
+// One loaded module and its entry points.
+struct Module {
+  explicit Module(const wchar_t* file) : path(BinPath(file)), handle(LoadLibraryW(path.c_str())) {
+    if (!handle) return;
+    getClassObject = GetProcAs<GetClassObjectFn>(handle.get(), "DllGetClassObject");
+    canUnload = GetProcAs<DllFn>(handle.get(), "DllCanUnloadNow");
+    reg = GetProcAs<DllFn>(handle.get(), "DllRegisterServer");
+    unreg = GetProcAs<DllFn>(handle.get(), "DllUnregisterServer");
+  }
+  // An object of the class, as a device manager makes it: factory, then CreateInstance.
+  HRESULT Create(REFCLSID clsid, REFIID iid, void** out) const {
+    IClassFactory* factory = nullptr;
+    HRESULT hr = getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    if (FAILED(hr)) return hr;
+    hr = factory->CreateInstance(nullptr, iid, out);
+    factory->Release();
+    return hr;
+  }
+  std::wstring path;
+  UniqueModule handle;
+  GetClassObjectFn getClassObject = nullptr;
+  DllFn canUnload = nullptr;
+  DllFn reg = nullptr;
+  DllFn unreg = nullptr;
+};
+
+// The first pin of a direction (as the device managers find them).
+IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION wanted) {
+  IEnumPins* pins = nullptr;
+  if (FAILED(filter->EnumPins(&pins))) return nullptr;
+  IPin* pin = nullptr;
+  IPin* found = nullptr;
+  while (!found && pins->Next(1, &pin, nullptr) == S_OK) {
+    PIN_DIRECTION direction = PINDIR_INPUT;
+    pin->QueryDirection(&direction);
+    if (direction == wanted) {
+      found = pin;
+    } else {
+      pin->Release();
+    }
+  }
+  pins->Release();
+  return found;
+}
+
+CMediaType PcmType() {
+  CMediaType type;
+  type.SetType(&MEDIATYPE_Audio);
+  type.SetSubtype(&MEDIASUBTYPE_PCM);
+  type.SetFormatType(&FORMAT_WaveFormatEx);
+  type.SetSampleSize(4);
+  WAVEFORMATEX wfx{WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 0};
+  std::memcpy(type.AllocFormatBuffer(sizeof(wfx)), &wfx, sizeof(wfx));
+  return type;
+}
+
+class PacerModules : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
+  void TearDown() override { CoUninitialize(); }
+};
+
+}  // namespace
+
+TEST_F(PacerModules, BothLoadWithoutRegistrationThroughTheirClassFactories) {
+  struct Case {
+    const wchar_t* file;
+    const CLSID* filter;
+    bool clock;
+  };
+  for (const Case& c : {Case{L"AudioPacer.ax", &CLSID_AudioPacer, true}, Case{L"VideoPacer.ax", &CLSID_VideoPacer, false}}) {
+    SCOPED_TRACE(testing::Message() << static_cast<const void*>(c.file));
+    Module module(c.file);
+    ASSERT_TRUE(module.handle);
+    ASSERT_NE(module.getClassObject, nullptr);
+    EXPECT_FALSE(KeyExists(ClassKey(*c.filter)));  // not registered
+
+    IBaseFilter* filter = nullptr;
+    ASSERT_EQ(module.Create(*c.filter, IID_IBaseFilter, reinterpret_cast<void**>(&filter)), S_OK);
+    IPacerSettings* settings = nullptr;
+    ASSERT_EQ(filter->QueryInterface(IID_IPacerSettings, reinterpret_cast<void**>(&settings)), S_OK);
+    settings->SetAllocatorBuffers(3);  // what the device managers do right after creation
+    settings->SetDelay(20);
+    settings->SetHwTimeStamp(0);
+    EXPECT_EQ(settings->GetDelay(), 20);
+    settings->Release();
+    IReferenceClock* clock = nullptr;
+    EXPECT_EQ(filter->QueryInterface(IID_IReferenceClock, reinterpret_cast<void**>(&clock)),
+              c.clock ? S_OK : E_NOINTERFACE);
+    if (clock) clock->Release();
+    IPin* in = FirstPin(filter, PINDIR_INPUT);
+    IPin* out = FirstPin(filter, PINDIR_OUTPUT);
+    EXPECT_NE(in, nullptr);
+    EXPECT_NE(out, nullptr);
+    if (in) in->Release();
+    if (out) out->Release();
+    EXPECT_EQ(module.canUnload(), S_FALSE);
+
+    IPropertyPage* page = nullptr;
+    ASSERT_EQ(module.Create(CLSID_LiveSyncPage, IID_IPropertyPage, reinterpret_cast<void**>(&page)), S_OK);
+    PROPPAGEINFO info{};
+    ASSERT_EQ(page->GetPageInfo(&info), S_OK);
+    EXPECT_STREQ(info.pszTitle, L"Live Sync");  // the module's own resources
+    CoTaskMemFree(info.pszTitle);
+    EXPECT_EQ(page->Release(), 0u);
+
+    EXPECT_EQ(filter->Release(), 0u);
+    EXPECT_EQ(module.canUnload(), S_OK);
+    void* none = nullptr;
+    EXPECT_EQ(module.getClassObject(CLSID_NULL, IID_IClassFactory, &none), CLASS_E_CLASSNOTAVAILABLE);
+  }
+}
+
+TEST_F(PacerModules, RegistrationAndTheSharedPageClass) {
+  Module audio(L"AudioPacer.ax");
+  Module video(L"VideoPacer.ax");
+  ASSERT_TRUE(audio.handle && video.handle);
+  const std::wstring page = ClassKey(CLSID_LiveSyncPage) + L"\\InprocServer32";
+
+  ASSERT_EQ(audio.reg(), S_OK);
+  ASSERT_EQ(video.reg(), S_OK);
+  EXPECT_EQ(ReadString(ClassKey(CLSID_AudioPacer), nullptr), L"Zarn Live Audio Sync Filter");
+  EXPECT_EQ(ReadString(ClassKey(CLSID_VideoPacer), nullptr), L"Zarn Live Video Sync Filter");
+  EXPECT_EQ(ReadString(ClassKey(CLSID_LiveSyncPage), nullptr), L"Zarn Live Sync Property Page");
+  EXPECT_EQ(ReadString(ClassKey(CLSID_AudioPacer) + L"\\InprocServer32", L"ThreadingModel"), L"Both");
+  EXPECT_EQ(_wcsicmp(ReadString(page, nullptr).c_str(), video.path.c_str()), 0);  // the last to register
+
+  // Registered, both are made by COM itself.
+  for (const CLSID* clsid : {&CLSID_AudioPacer, &CLSID_VideoPacer}) {
+    IBaseFilter* filter = nullptr;
+    ASSERT_EQ(CoCreateInstance(*clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                               reinterpret_cast<void**>(&filter)), S_OK);
+    EXPECT_EQ(filter->Release(), 0u);
+  }
+
+  // Unregistering the audio pacer leaves the page, which names the video pacer's module.
+  ASSERT_EQ(audio.unreg(), S_OK);
+  EXPECT_FALSE(KeyExists(ClassKey(CLSID_AudioPacer)));
+  EXPECT_TRUE(KeyExists(page));
+  IPropertyPage* p = nullptr;
+  ASSERT_EQ(CoCreateInstance(CLSID_LiveSyncPage, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage,
+                             reinterpret_cast<void**>(&p)), S_OK);
+  EXPECT_EQ(p->Release(), 0u);
+  ASSERT_EQ(video.unreg(), S_OK);
+  EXPECT_FALSE(KeyExists(ClassKey(CLSID_VideoPacer)));
+  EXPECT_FALSE(KeyExists(ClassKey(CLSID_LiveSyncPage)));
+  EXPECT_EQ(video.unreg(), S_OK);  // twice is harmless
+}
+
+TEST_F(PacerModules, TheAudioClockDrivesWinesGraphAndTheFiltersOutliveIt) {
+  Module audio(L"AudioPacer.ax");
+  Module video(L"VideoPacer.ax");
+  IGraphBuilder* graph = nullptr;
+  ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                             reinterpret_cast<void**>(&graph)), S_OK);
+  IBaseFilter* audioPacer = nullptr;
+  IBaseFilter* videoPacer = nullptr;
+  ASSERT_EQ(audio.Create(CLSID_AudioPacer, IID_IBaseFilter, reinterpret_cast<void**>(&audioPacer)), S_OK);
+  ASSERT_EQ(video.Create(CLSID_VideoPacer, IID_IBaseFilter, reinterpret_cast<void**>(&videoPacer)), S_OK);
+  TestPushSource* sound = TestPushSource::Create({PcmType()});
+  sound->SetBufferRequest(4, 4800);
+  TestPushSource* picture = TestPushSource::Create({MakeVideoType(16, 16)});
+  RecordingSink* speaker = RecordingSink::Create();
+  RecordingSink* screen = RecordingSink::Create();
+  ASSERT_EQ(graph->AddFilter(sound, L"sound"), S_OK);
+  ASSERT_EQ(graph->AddFilter(picture, L"picture"), S_OK);
+  ASSERT_EQ(graph->AddFilter(audioPacer, L"Zarn Live Audio Sync Filter"), S_OK);
+  ASSERT_EQ(graph->AddFilter(videoPacer, L"Zarn Live Video Sync Filter"), S_OK);
+  ASSERT_EQ(graph->AddFilter(speaker, L"speaker"), S_OK);
+  ASSERT_EQ(graph->AddFilter(screen, L"screen"), S_OK);
+  IPin* aIn = FirstPin(audioPacer, PINDIR_INPUT);
+  IPin* aOut = FirstPin(audioPacer, PINDIR_OUTPUT);
+  IPin* vIn = FirstPin(videoPacer, PINDIR_INPUT);
+  IPin* vOut = FirstPin(videoPacer, PINDIR_OUTPUT);
+  ASSERT_EQ(graph->ConnectDirect(sound->OutputPin(), aIn, nullptr), S_OK);
+  ASSERT_EQ(graph->ConnectDirect(aOut, speaker->InputPin(), nullptr), S_OK);
+  ASSERT_EQ(graph->ConnectDirect(picture->OutputPin(), vIn, nullptr), S_OK);
+  ASSERT_EQ(graph->ConnectDirect(vOut, screen->InputPin(), nullptr), S_OK);
+  for (IPin* pin : {aIn, aOut, vIn, vOut}) pin->Release();
+
+  // The device managers' step: the pacer's clock becomes the graph's.
+  IReferenceClock* clock = nullptr;
+  ASSERT_EQ(audioPacer->QueryInterface(IID_IReferenceClock, reinterpret_cast<void**>(&clock)), S_OK);
+  IMediaFilter* graphFilter = nullptr;
+  ASSERT_EQ(graph->QueryInterface(IID_IMediaFilter, reinterpret_cast<void**>(&graphFilter)), S_OK);
+  ASSERT_EQ(graphFilter->SetSyncSource(clock), S_OK);
+  graphFilter->Release();
+  IReferenceClock* used = nullptr;
+  ASSERT_EQ(videoPacer->GetSyncSource(&used), S_OK);
+  EXPECT_EQ(used, clock);  // propagated to every filter
+  if (used) used->Release();
+  clock->Release();
+
+  IMediaControl* control = nullptr;
+  ASSERT_EQ(graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control)), S_OK);
+  ASSERT_TRUE(SUCCEEDED(control->Run()));
+  OAFilterState state = State_Stopped;
+  control->GetState(5000, &state);
+  EXPECT_EQ(state, State_Running);
+  std::vector<SampleSpec> sounds(8);
+  for (auto& s : sounds) s.actualLength = 4800;  // 25 ms each
+  std::vector<SampleSpec> pictures(8);
+  ASSERT_EQ(sound->StartPushing(sounds, true), S_OK);
+  ASSERT_EQ(picture->StartPushing(pictures, false), S_OK);
+  ASSERT_TRUE(speaker->WaitForSamples(8, 10000));
+  ASSERT_TRUE(screen->WaitForSamples(1, 10000));  // late frames may be dropped, never all
+  const auto got = speaker->Samples();
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].start, static_cast<REFERENCE_TIME>(i) * 250000);
+    EXPECT_EQ(got[i].stop, static_cast<REFERENCE_TIME>(i + 1) * 250000);
+  }
+  EXPECT_TRUE(sound->WaitPushed(10000));
+  EXPECT_TRUE(picture->WaitPushed(10000));
+  ASSERT_TRUE(SUCCEEDED(control->Stop()));
+  control->Release();
+
+  // Released last, the graph lets go of the filters and of the clock: each filter's final
+  // Release is then ours.
+  EXPECT_EQ(graph->Release(), 0u);
+  EXPECT_EQ(audioPacer->Release(), 0u);
+  EXPECT_EQ(videoPacer->Release(), 0u);
+  EXPECT_EQ(sound->Release(), 0u);
+  EXPECT_EQ(picture->Release(), 0u);
+  EXPECT_EQ(speaker->Release(), 0u);
+  EXPECT_EQ(screen->Release(), 0u);
+  EXPECT_EQ(audio.canUnload(), S_OK);
+  EXPECT_EQ(video.canUnload(), S_OK);
+}

@@ -1,0 +1,102 @@
+#include "filters/pacers/pacer_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "common/trace.h"
+
+VORN_MODULE_TRACE(kTraceKeyTovrel)
+
+namespace pacer_testing {
+
+BufferPool::BufferPool(LONG count, LONG size) {
+  HRESULT hr = S_OK;
+  pool_ = static_cast<CMemAllocator*>(CMemAllocator::CreateInstance(nullptr, &hr));
+  pool_->NonDelegatingQueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&allocator_));
+  ALLOCATOR_PROPERTIES want{count, size, 1, 0};
+  ALLOCATOR_PROPERTIES got{};
+  allocator_->SetProperties(&want, &got);
+  allocator_->Commit();
+}
+
+BufferPool::~BufferPool() {
+  allocator_->Decommit();
+  allocator_->Release();
+}
+
+IMediaSample* BufferPool::Get(BYTE fill, const REFERENCE_TIME* start, const REFERENCE_TIME* stop) {
+  IMediaSample* sample = nullptr;
+  if (FAILED(allocator_->GetBuffer(&sample, nullptr, nullptr, AM_GBF_NOWAIT)) || !sample) return nullptr;
+  BYTE* data = nullptr;
+  sample->GetPointer(&data);
+  std::memset(data, fill, static_cast<size_t>(sample->GetSize()));
+  REFERENCE_TIME a = start ? *start : 0;
+  REFERENCE_TIME b = stop ? *stop : a;
+  if (start) sample->SetTime(&a, stop ? &b : nullptr);
+  return sample;
+}
+
+MachineValue::MachineValue(const wchar_t* subKey, const wchar_t* name, DWORD value)
+    : subKey_(subKey), name_(name) {
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE, subKey, name, REG_DWORD, &value, sizeof(value));
+}
+
+MachineValue::~MachineValue() {
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, subKey_.c_str(), name_.c_str());
+}
+
+namespace {
+
+constexpr wchar_t kTraceSubKey[] = L"SOFTWARE\\Zarn Corporation\\Tovrel\\RELTrace";
+
+// The trace reads its switch once, on the first record: on before any test, off after all.
+class TraceEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    const DWORD on = 1;
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTraceSubKey, L"trace", REG_DWORD, &on, sizeof(on));
+  }
+  void TearDown() override { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kTraceSubKey, L"trace"); }
+};
+
+}  // namespace
+
+::testing::Environment* const g_traceEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TraceEnvironment);
+
+}  // namespace pacer_testing
+
+namespace pacer_testing {
+
+void ExpectInterfaces(IUnknown* object, std::initializer_list<const IID*> must,
+                      std::initializer_list<const IID*> mustNot) {
+  for (const IID* iid : must) {
+    IUnknown* p = nullptr;
+    EXPECT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&p)), S_OK);
+    ASSERT_NE(p, nullptr);
+    p->Release();
+  }
+  for (const IID* iid : mustNot) {
+    IUnknown* p = reinterpret_cast<IUnknown*>(1);
+    EXPECT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&p)), E_NOINTERFACE);
+    EXPECT_EQ(p, nullptr);
+  }
+  EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+}
+
+STDMETHODIMP Outer::QueryInterface(REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  if (iid == IID_IUnknown || iid == IID_IPersist) {
+    *out = static_cast<IPersist*>(this);
+    AddRef();
+    return S_OK;
+  }
+  if (!inner) {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  return inner->NonDelegatingQueryInterface(iid, out);
+}
+
+}  // namespace pacer_testing

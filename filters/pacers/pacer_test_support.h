@@ -1,0 +1,98 @@
+// Shared pieces of the pacers' tests: a pool of upstream buffers whose every sample can be
+// checked back home, machine values written and removed again, and the trace switched on for
+// the whole test program.
+#pragma once
+
+#include <windows.h>
+
+#include <initializer_list>
+#include <string>
+
+#include "filters/base/allocator.h"
+#include "filters/base/dshow.h"
+
+namespace pacer_testing {
+
+// An upstream allocator of `count` buffers of `size` bytes, committed.
+class BufferPool {
+ public:
+  BufferPool(LONG count, LONG size);
+  ~BufferPool();
+  BufferPool(const BufferPool&) = delete;
+  BufferPool& operator=(const BufferPool&) = delete;
+
+  // A buffer (null when none is free) filled with `fill`, with the given start/stop (none when
+  // start < 0 is not wanted: use the flags).
+  IMediaSample* Get(BYTE fill, const REFERENCE_TIME* start = nullptr,
+                    const REFERENCE_TIME* stop = nullptr);
+  LONG Outstanding() const { return pool_->OutstandingCount(); }
+  IMemAllocator* allocator() const { return allocator_; }
+
+ private:
+  CMemAllocator* pool_ = nullptr;
+  IMemAllocator* allocator_ = nullptr;
+};
+
+// A DWORD value under HKEY_LOCAL_MACHINE written for one test and removed afterwards.
+class MachineValue {
+ public:
+  MachineValue(const wchar_t* subKey, const wchar_t* name, DWORD value);
+  ~MachineValue();
+  MachineValue(const MachineValue&) = delete;
+  MachineValue& operator=(const MachineValue&) = delete;
+
+ private:
+  std::wstring subKey_;
+  std::wstring name_;
+};
+
+constexpr wchar_t kBoardInfoSubKey[] = L"Software\\Zarn Corporation\\TunerBrdInfo";
+
+// Every test program that links this file traces to the debugger (switched on before the
+// first test, off after the last).
+
+inline ULONG RefCount(IUnknown* p) {
+  p->AddRef();
+  return p->Release();
+}
+
+}  // namespace pacer_testing
+
+namespace pacer_testing {
+
+// Creates a filter through its factory function with one reference, as IBaseFilter.
+template <class F>
+IBaseFilter* CreateFilter(IUnknown* outer = nullptr) {
+  HRESULT hr = S_OK;
+  CUnknown* object = F::CreateInstance(outer, &hr);
+  if (!object || FAILED(hr)) {
+    delete object;
+    return nullptr;
+  }
+  IBaseFilter* filter = nullptr;
+  object->NonDelegatingAddRef();
+  object->NonDelegatingQueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&filter));
+  object->NonDelegatingRelease();
+  return filter;
+}
+
+// QueryInterface must answer S_OK for each of `must` and E_NOINTERFACE (with a cleared out
+// pointer) for each of `mustNot`; E_POINTER for a null out pointer.
+void ExpectInterfaces(IUnknown* object, std::initializer_list<const IID*> must,
+                      std::initializer_list<const IID*> mustNot);
+
+// An outer object that aggregates one inner object and answers IPersist itself.
+class Outer final : public IPersist {
+ public:
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
+  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
+  STDMETHODIMP GetClassID(CLSID* clsid) override {
+    *clsid = CLSID_NULL;
+    return S_OK;
+  }
+  long refs = 1;
+  CUnknown* inner = nullptr;
+};
+
+}  // namespace pacer_testing
