@@ -296,7 +296,7 @@ TEST_F(FilterGraphHolderTest, PausePollsAGraphThatAnswersSFalse) {
 }
 
 TEST_F(FilterGraphHolderTest, RunsAGraphWithALiveSource) {
-  MockFilterSpec live;
+  MockFilterPlan live;
   live.inputs.clear();
   live.pauseResult = S_FALSE;        // a live source cannot cue
   live.intermediateStates = 2;       // and takes a moment to pause

@@ -16,10 +16,10 @@ class PinHelpersTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    MockFilterSpec spec;
-    spec.inputs = {L"In1", L"In2"};
-    spec.outputs = {L"Out"};
-    filter_ = new MockFilter(spec);
+    MockFilterPlan plan;
+    plan.inputs = {L"In1", L"In2"};
+    plan.outputs = {L"Out"};
+    filter_ = new MockFilter(plan);
   }
   void TearDown() override {
     filter_->Release();
@@ -68,7 +68,7 @@ TEST_F(PinHelpersTest, FindsPinsByExactName) {
   EXPECT_EQ(PinHelpers::FindPinByName(pin.GetAddressOf(), filter_, PINDIR_INPUT, L"In"), VFW_E_NOT_FOUND);
 
   // A filter whose pins cannot be enumerated gives that error.
-  MockFilterSpec broken;
+  MockFilterPlan broken;
   broken.enumPinsResult = E_UNEXPECTED;
   auto* other = new MockFilter(broken);
   EXPECT_EQ(PinHelpers::FindPinByName(pin.GetAddressOf(), other, PINDIR_INPUT, L"In"), E_UNEXPECTED);
@@ -79,7 +79,7 @@ TEST_F(PinHelpersTest, ConnectsAndDisconnectsThroughTheGraph) {
   ComPtr<IGraphBuilder> graph;
   ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
                              reinterpret_cast<void**>(graph.GetAddressOf())), S_OK);
-  auto* downstream = new MockFilter(MockFilterSpec{});
+  auto* downstream = new MockFilter(MockFilterPlan{});
   ASSERT_EQ(graph->AddFilter(filter_, L"Up"), S_OK);
   ASSERT_EQ(graph->AddFilter(downstream, L"Down"), S_OK);
   ComPtr<IPin> out, in, peer;

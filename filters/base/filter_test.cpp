@@ -136,7 +136,7 @@ TEST_F(GraphFixture, SamplesArriveWithTheirTimesFlagsAndLengths) {
   Build();
   ASSERT_EQ(Connect(), S_OK);
   Run();
-  SampleSpec a;
+  SamplePlan a;
   a.start = 100;
   a.stop = 200;
   a.mediaStart = 7;
@@ -145,13 +145,13 @@ TEST_F(GraphFixture, SamplesArriveWithTheirTimesFlagsAndLengths) {
   a.actualLength = 1000;
   a.typeSpecificFlags = AM_VIDEO_FLAG_FIELD1FIRST;
   a.fill = 0x5A;
-  SampleSpec b;
+  SamplePlan b;
   b.start = 300;  // no stop time
   b.sync = false;
   b.preroll = true;
   ASSERT_EQ(source_->Push(a), S_OK);
   ASSERT_EQ(source_->Push(b), S_OK);
-  SampleSpec c;  // no times at all
+  SamplePlan c;  // no times at all
   ASSERT_EQ(source_->Push(c), S_OK);
   const auto samples = sink_->Samples();
   ASSERT_EQ(samples.size(), 3u);
@@ -203,14 +203,14 @@ TEST_F(GraphFixture, ARefusedTypeChangeEndsTheStreamUntilFlushed) {
   Build({}, {MakeVideoType(720, 480)});
   ASSERT_EQ(Connect(), S_OK);
   Run();
-  SampleSpec accepted;
+  SamplePlan accepted;
   accepted.attachType = std::make_shared<CMediaType>(MakeVideoType(720, 480));
   ASSERT_EQ(source_->Push(accepted), S_OK);
   ASSERT_EQ(sink_->SampleCount(), 1u);
   ASSERT_TRUE(sink_->Samples()[0].type);
   EXPECT_TRUE(*sink_->Samples()[0].type == MakeVideoType(720, 480));
 
-  SampleSpec refused;
+  SamplePlan refused;
   auto rgb = std::make_shared<CMediaType>(&MEDIATYPE_Video);
   rgb->SetSubtype(&MEDIASUBTYPE_RGB32);
   refused.attachType = rgb;
@@ -244,7 +244,7 @@ TEST_F(GraphFixture, ABlockedReceiveAndAWaitingSourceAreReleasedByStop) {
   ASSERT_EQ(Connect(), S_OK);
   sink_->SetBlocking(true);
   Run();
-  ASSERT_EQ(source_->StartPushing({SampleSpec{}, SampleSpec{}, SampleSpec{}}, false), S_OK);
+  ASSERT_EQ(source_->StartPushing({SamplePlan{}, SamplePlan{}, SamplePlan{}}, false), S_OK);
   ASSERT_TRUE(sink_->WaitForSamples(1, 5000));
   EXPECT_FALSE(source_->WaitPushed(100));  // held in Receive
   ASSERT_EQ(sink_->Stop(), S_OK);

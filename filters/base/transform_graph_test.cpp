@@ -17,14 +17,14 @@ namespace {
 
 constexpr REFERENCE_TIME kFrame = 100 * 10000;  // 100 ms
 
-std::vector<SampleSpec> Frames(int count) {
-  std::vector<SampleSpec> frames;
+std::vector<SamplePlan> Frames(int count) {
+  std::vector<SamplePlan> frames;
   for (int i = 0; i < count; ++i) {
-    SampleSpec spec;
-    spec.start = i * kFrame;
-    spec.stop = (i + 1) * kFrame;
-    spec.fill = static_cast<BYTE>(0x10 + i);
-    frames.push_back(spec);
+    SamplePlan plan;
+    plan.start = i * kFrame;
+    plan.stop = (i + 1) * kFrame;
+    plan.fill = static_cast<BYTE>(0x10 + i);
+    frames.push_back(plan);
   }
   return frames;
 }

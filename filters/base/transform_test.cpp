@@ -22,12 +22,12 @@ int CountEvents(StubGraph* graph, long code) {
   return n;
 }
 
-SampleSpec Frame(int i, BYTE fill) {
-  SampleSpec spec;
-  spec.start = i * 1000;
-  spec.stop = (i + 1) * 1000;
-  spec.fill = fill;
-  return spec;
+SamplePlan Frame(int i, BYTE fill) {
+  SamplePlan plan;
+  plan.start = i * 1000;
+  plan.stop = (i + 1) * 1000;
+  plan.fill = fill;
+  return plan;
 }
 
 // source -> filter -> sink in a stub graph; the filter is either kind.
@@ -124,14 +124,14 @@ TEST_F(TransformChain, OutputSamplesCarryTheInputsTimesAndFlags) {
   ASSERT_EQ(ConnectAll(), S_OK);
   ASSERT_EQ(Run(), S_OK);
   EXPECT_EQ(filter_->control.startStreaming, 1);
-  SampleSpec a = Frame(3, 0x21);
+  SamplePlan a = Frame(3, 0x21);
   a.mediaStart = 30;
   a.mediaStop = 31;
   a.discontinuity = true;
   a.preroll = true;
   a.actualLength = 999;
   a.typeSpecificFlags = AM_VIDEO_FLAG_FIELD1FIRST | AM_VIDEO_FLAG_WEAVE;
-  SampleSpec b;  // no times, no sync point
+  SamplePlan b;  // no times, no sync point
   b.sync = false;
   b.fill = 0x22;
   ASSERT_EQ(source_->Push(a), S_OK);
@@ -238,7 +238,7 @@ TEST_F(TransformChain, ATypeChangeReachesTheOutputOnceAndARefusedOneEndsTheStrea
   Build(IdentityTransform::Create());
   ASSERT_EQ(ConnectAll(), S_OK);
   ASSERT_EQ(Run(), S_OK);
-  SampleSpec changed = Frame(0, 1);
+  SamplePlan changed = Frame(0, 1);
   changed.attachType = std::make_shared<CMediaType>(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2));
   ASSERT_EQ(source_->Push(changed), S_OK);
   ASSERT_EQ(source_->Push(Frame(1, 2)), S_OK);
@@ -248,7 +248,7 @@ TEST_F(TransformChain, ATypeChangeReachesTheOutputOnceAndARefusedOneEndsTheStrea
   EXPECT_EQ(*samples[0].type->FormatType(), FORMAT_VideoInfo2);
   EXPECT_FALSE(samples[1].type);  // the recycled buffer carries no stale type
 
-  SampleSpec audio = Frame(2, 3);
+  SamplePlan audio = Frame(2, 3);
   audio.attachType = std::make_shared<CMediaType>(&MEDIATYPE_Audio);
   EXPECT_EQ(source_->Push(audio), VFW_E_INVALIDMEDIATYPE);
   EXPECT_EQ(CountEvents(graph_, EC_ERRORABORT), 1);
@@ -264,7 +264,7 @@ TEST_F(InPlaceChain, SamplesAreChangedInTheUpstreamBuffersWithoutACopy) {
   info.pFilter->Release();
   EXPECT_FALSE(filter_->UsingDifferentAllocators());
   ASSERT_EQ(Run(), S_OK);
-  SampleSpec a = Frame(0, 0x40);
+  SamplePlan a = Frame(0, 0x40);
   a.typeSpecificFlags = AM_VIDEO_FLAG_FIELD1;
   ASSERT_EQ(source_->Push(a), S_OK);
   ASSERT_EQ(source_->Push(Frame(1, 0x50)), S_OK);
@@ -292,7 +292,7 @@ TEST_F(InPlaceChain, AReadOnlyUpstreamAllocatorMakesTheFilterCopy) {
   ASSERT_EQ(ConnectAll(), S_OK);
   EXPECT_TRUE(filter_->UsingDifferentAllocators());
   ASSERT_EQ(Run(), S_OK);
-  SampleSpec a = Frame(5, 0x10);
+  SamplePlan a = Frame(5, 0x10);
   a.actualLength = 1234;
   a.discontinuity = true;
   a.mediaStart = 50;

@@ -225,7 +225,7 @@ TEST(CcRelayTypes, TakesVbiWithoutAFormatAndOffersLine21BytePairs) {
   ASSERT_EQ(sink->Pause(), S_OK);
   ASSERT_EQ(filter->Pause(), S_OK);
   ASSERT_EQ(source->Pause(), S_OK);
-  SampleSpec record;  // channel field 0x01010101: another channel, skipped
+  SamplePlan record;  // channel field 0x01010101: another channel, skipped
   record.fill = 1;
   EXPECT_EQ(source->Push(record), S_OK);
   EXPECT_EQ(sink->SampleCount(), 0u);

@@ -282,14 +282,14 @@ TEST_F(PlanarGraph, PalFramesGetThePalFrameTimeAndSkippedSamplesAreCounted) {
   ASSERT_EQ(sink_->Pause(), S_OK);
   ASSERT_EQ(filter_->Pause(), S_OK);
   ASSERT_EQ(source_->Pause(), S_OK);
-  SampleSpec empty;
+  SamplePlan empty;
   empty.actualLength = 0;
   EXPECT_EQ(source_->Push(empty), S_OK);
-  SampleSpec tooShort;
+  SamplePlan tooShort;
   tooShort.actualLength = 1000;  // header fine, planes missing
   EXPECT_EQ(source_->Push(tooShort), S_OK);
   EXPECT_EQ(sink_->SampleCount(), 0u);
-  SampleSpec whole;  // all zero: flags 0, woven
+  SamplePlan whole;  // all zero: flags 0, woven
   EXPECT_EQ(source_->Push(whole), S_OK);
   ASSERT_EQ(sink_->SampleCount(), 1u);
   EXPECT_EQ(sink_->Samples()[0].actualLength, 720 * 2 * 576);
@@ -303,7 +303,7 @@ TEST_F(PlanarGraph, ADownstreamFormatChangeSetsTheRowPitchFromThatSampleOn) {
   ASSERT_EQ(sink_->Pause(), S_OK);
   ASSERT_EQ(filter_->Pause(), S_OK);
   ASSERT_EQ(source_->Pause(), S_OK);
-  SampleSpec whole;
+  SamplePlan whole;
   EXPECT_EQ(source_->Push(whole), S_OK);
   ASSERT_EQ(sink_->SampleCount(), 1u);
   EXPECT_EQ(filter_->OutputStride(), 800);
@@ -590,7 +590,7 @@ TEST_F(TiledGraph, OffersA720By480FrameForA240LineInputAndConvertsWholeBuffers) 
   // The buffer decision takes the output geometry for both sides.
   EXPECT_EQ(filter_->InputHeight(), 480);
   Start();
-  SampleSpec frame;  // a 240-line input buffer is too short for 480 lines: skipped
+  SamplePlan frame;  // a 240-line input buffer is too short for 480 lines: skipped
   EXPECT_EQ(source_->Push(frame), S_OK);
   EXPECT_EQ(sink_->SampleCount(), 0u);
 }
@@ -604,7 +604,7 @@ TEST_F(TiledGraph, AFormatChangeTheOutputRefusesFailsTheSample) {
   auto rgb = std::make_shared<CMediaType>(MakeVideoType(720, 480, MEDIASUBTYPE_RGB32));
   Build(TiledType(720, 480), rgb);
   Start();
-  SampleSpec frame;
+  SamplePlan frame;
   EXPECT_EQ(source_->Push(frame), E_FAIL);
   EXPECT_EQ(sink_->SampleCount(), 0u);
 }
@@ -612,7 +612,7 @@ TEST_F(TiledGraph, AFormatChangeTheOutputRefusesFailsTheSample) {
 TEST_F(TiledGraph, AWholeFrameIsDeliveredInTheWholeBuffer) {
   Build(TiledType(720, 480));
   Start();
-  SampleSpec frame;
+  SamplePlan frame;
   frame.fill = 0x40;
   EXPECT_EQ(source_->Push(frame), S_OK);
   ASSERT_EQ(sink_->SampleCount(), 1u);

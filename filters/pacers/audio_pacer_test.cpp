@@ -48,17 +48,17 @@ CMediaType PcmType(DWORD avgBytesPerSec, const GUID& formatType = FORMAT_WaveFor
   return type;
 }
 
-SampleSpec Audio(LONG length) {
-  SampleSpec spec;
-  spec.actualLength = length;
-  return spec;
+SamplePlan Audio(LONG length) {
+  SamplePlan plan;
+  plan.actualLength = length;
+  return plan;
 }
 
-SampleSpec Stamped(LONG length, REFERENCE_TIME start, std::optional<REFERENCE_TIME> stop) {
-  SampleSpec spec = Audio(length);
-  spec.start = start;
-  spec.stop = stop;
-  return spec;
+SamplePlan Stamped(LONG length, REFERENCE_TIME start, std::optional<REFERENCE_TIME> stop) {
+  SamplePlan plan = Audio(length);
+  plan.start = start;
+  plan.stop = stop;
+  return plan;
 }
 
 class AudioPacerTest : public ::testing::Test {
@@ -185,7 +185,7 @@ TEST_F(AudioPacerTest, DiscontinuitySetsTheBaseAndTheClockOffset) {
   Run();
   ASSERT_EQ(source_->Push(Audio(k25Ms)), S_OK);
   g_tick += 300;  // the clock is at 300 ms
-  SampleSpec disc = Stamped(k25Ms, 2000 * kMs, 2025 * kMs);
+  SamplePlan disc = Stamped(k25Ms, 2000 * kMs, 2025 * kMs);
   disc.discontinuity = true;
   ASSERT_EQ(source_->Push(disc), S_OK);
   // Its own start plus the audio counted so far.

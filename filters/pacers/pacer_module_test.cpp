@@ -244,9 +244,9 @@ TEST_F(PacerModules, TheAudioClockDrivesWinesGraphAndTheFiltersOutliveIt) {
   OAFilterState state = State_Stopped;
   control->GetState(5000, &state);
   EXPECT_EQ(state, State_Running);
-  std::vector<SampleSpec> sounds(8);
+  std::vector<SamplePlan> sounds(8);
   for (auto& s : sounds) s.actualLength = 4800;  // 25 ms each
-  std::vector<SampleSpec> pictures(8);
+  std::vector<SamplePlan> pictures(8);
   ASSERT_EQ(sound->StartPushing(sounds, true), S_OK);
   ASSERT_EQ(picture->StartPushing(pictures, false), S_OK);
   ASSERT_TRUE(speaker->WaitForSamples(8, 10000));

@@ -101,12 +101,12 @@ void Run(const char* label, IReferenceClock* clock, ManualClock* manual) {
   QueryPerformanceFrequency(&freq);
   for (int i = 0; i < kFrames; ++i) {
     const BYTE index = static_cast<BYTE>(i % 256);
-    SampleSpec spec;
-    spec.fill = index;
-    spec.actualLength = 16;
+    SamplePlan plan;
+    plan.fill = index;
+    plan.actualLength = 16;
     if (manual) manual->Advance(333667);
     pushed[index] = Now();
-    source->Push(spec);
+    source->Push(plan);
     Sleep(kCadenceMs);
   }
   Sleep(500);  // the last deliveries

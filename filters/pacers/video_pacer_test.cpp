@@ -27,18 +27,18 @@ namespace {
 constexpr LONGLONG kMs = pacer::kUnitsPerMs;
 constexpr REFERENCE_TIME kFrame = 333667;
 
-SampleSpec Frame(BYTE fill) {
-  SampleSpec spec;
-  spec.fill = fill;
-  spec.actualLength = 64;
-  return spec;
+SamplePlan Frame(BYTE fill) {
+  SamplePlan plan;
+  plan.fill = fill;
+  plan.actualLength = 64;
+  return plan;
 }
 
-SampleSpec StampedFrame(BYTE fill, REFERENCE_TIME start, REFERENCE_TIME stop) {
-  SampleSpec spec = Frame(fill);
-  spec.start = start;
-  spec.stop = stop;
-  return spec;
+SamplePlan StampedFrame(BYTE fill, REFERENCE_TIME start, REFERENCE_TIME stop) {
+  SamplePlan plan = Frame(fill);
+  plan.start = start;
+  plan.stop = stop;
+  return plan;
 }
 
 std::vector<BYTE> FirstBytes(const std::vector<ReceivedSample>& samples) {
@@ -139,7 +139,7 @@ TEST_F(VideoPacerTest, StampsFromTheGraphClockPlusTheDelay) {
 
   // A discontinuity frame keeps its own start; the frames after it follow the clock from it.
   // (Its start lies ahead of the stream time, so the late-frame rule lets it pass.)
-  SampleSpec disc = StampedFrame(2, 5000 * kMs, 5010 * kMs);
+  SamplePlan disc = StampedFrame(2, 5000 * kMs, 5010 * kMs);
   disc.discontinuity = true;
   ASSERT_EQ(source_->Push(disc), S_OK);
   EXPECT_EQ(WaitOne().start, 5005 * kMs);
@@ -147,7 +147,7 @@ TEST_F(VideoPacerTest, StampsFromTheGraphClockPlusTheDelay) {
   ASSERT_EQ(source_->Push(Frame(3)), S_OK);
   EXPECT_EQ(WaitOne().start, 5045 * kMs);
   // A discontinuity without times starts the stream base again from 0.
-  SampleSpec bare = Frame(4);
+  SamplePlan bare = Frame(4);
   bare.discontinuity = true;
   ASSERT_EQ(source_->Push(bare), S_OK);
   EXPECT_EQ(WaitOne().start, 945 * kMs);

@@ -215,7 +215,7 @@ TEST_F(FilterDoublesTest, CallbackFilterHandsSelectedStreamsToTheHostOnTheStream
   ASSERT_EQ(S_OK, callbackFilter->FindPin(L"PCM Input", &pcm));
   ASSERT_EQ(S_OK, graph->ConnectDirect(source->OutputPin(), pcm.Get(), nullptr));
 
-  std::vector<graph_testkit::SampleSpec> samples(5);
+  std::vector<graph_testkit::SamplePlan> samples(5);
   for (auto& s : samples) s.actualLength = 3840;
   ASSERT_EQ(S_OK, source->StartPushing(samples, false));
   ComPtr<IMediaControl> run;
@@ -230,7 +230,7 @@ TEST_F(FilterDoublesTest, CallbackFilterHandsSelectedStreamsToTheHostOnTheStream
 
   // After the end of delivery nothing more reaches the host.
   ASSERT_EQ(S_OK, control->EndDelivery(0));
-  ASSERT_EQ(S_OK, source->StartPushing(std::vector<graph_testkit::SampleSpec>(2), false));
+  ASSERT_EQ(S_OK, source->StartPushing(std::vector<graph_testkit::SamplePlan>(2), false));
   ASSERT_TRUE(source->WaitPushed(5000));
   EXPECT_EQ(5, callback.calls_.load());
   run->Stop();
@@ -266,7 +266,7 @@ TEST_F(FilterDoublesTest, AnalyzerPassesPacksThroughAndAddsIndexRecords) {
   ASSERT_EQ(S_OK, graph->ConnectDirect(out.Get(), packs->InputPin(), nullptr));
   ASSERT_EQ(S_OK, graph->ConnectDirect(info.Get(), index->InputPin(), nullptr));
 
-  std::vector<graph_testkit::SampleSpec> samples(16);
+  std::vector<graph_testkit::SamplePlan> samples(16);
   for (auto& s : samples) s.actualLength = 2048;
   ASSERT_EQ(S_OK, source->StartPushing(samples, false));
   ComPtr<IMediaControl> run;

@@ -189,10 +189,10 @@ class PinEnumerator final : public IEnumPins {
 
 }  // namespace
 
-MockFilter::MockFilter(const MockFilterSpec& spec) : spec_(spec), intermediateLeft_(spec.intermediateStates) {
+MockFilter::MockFilter(const MockFilterPlan& plan) : plan_(plan), intermediateLeft_(plan.intermediateStates) {
   ++g_liveFilters;
-  for (const auto& name : spec_.inputs) pins_.push_back(std::make_unique<MockPin>(this, PINDIR_INPUT, name));
-  for (const auto& name : spec_.outputs) pins_.push_back(std::make_unique<MockPin>(this, PINDIR_OUTPUT, name));
+  for (const auto& name : plan_.inputs) pins_.push_back(std::make_unique<MockPin>(this, PINDIR_INPUT, name));
+  for (const auto& name : plan_.outputs) pins_.push_back(std::make_unique<MockPin>(this, PINDIR_OUTPUT, name));
 }
 
 MockFilter::~MockFilter() {
@@ -225,7 +225,7 @@ STDMETHODIMP_(ULONG) MockFilter::Release() {
 
 STDMETHODIMP MockFilter::GetClassID(CLSID* clsid) {
   if (!clsid) return E_POINTER;
-  *clsid = spec_.clsid;
+  *clsid = plan_.clsid;
   return S_OK;
 }
 
@@ -240,7 +240,7 @@ STDMETHODIMP MockFilter::Pause() {
   ++pauseCalls;
   std::lock_guard<std::mutex> hold(lock_);
   state_ = State_Paused;
-  return spec_.pauseResult;
+  return plan_.pauseResult;
 }
 
 STDMETHODIMP MockFilter::Run(REFERENCE_TIME) {
@@ -259,7 +259,7 @@ STDMETHODIMP MockFilter::GetState(DWORD, FILTER_STATE* state) {
     --intermediateLeft_;
     return VFW_S_STATE_INTERMEDIATE;
   }
-  if (state_ == State_Paused && spec_.cantCueWhenPaused) return VFW_S_CANT_CUE;
+  if (state_ == State_Paused && plan_.cantCueWhenPaused) return VFW_S_CANT_CUE;
   return S_OK;
 }
 
@@ -282,7 +282,7 @@ STDMETHODIMP MockFilter::GetSyncSource(IReferenceClock** clock) {
 STDMETHODIMP MockFilter::EnumPins(IEnumPins** pins) {
   if (!pins) return E_POINTER;
   *pins = nullptr;
-  if (FAILED(spec_.enumPinsResult)) return spec_.enumPinsResult;
+  if (FAILED(plan_.enumPinsResult)) return plan_.enumPinsResult;
   *pins = new PinEnumerator(this, 0);
   return S_OK;
 }
@@ -366,7 +366,7 @@ STDMETHODIMP MockFilterFactory::CreateInstance(IUnknown* outer, REFIID iid, void
   *out = nullptr;
   if (outer) return CLASS_E_NOAGGREGATION;
   if (FAILED(createResult)) return createResult;
-  auto* filter = new MockFilter(spec_);
+  auto* filter = new MockFilter(plan_);
   const HRESULT hr = filter->QueryInterface(iid, out);
   filter->Release();
   if (SUCCEEDED(hr)) ++created;

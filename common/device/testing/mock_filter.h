@@ -24,7 +24,7 @@ namespace device_testing {
 // Filters alive in this process (every test checks it returns to 0).
 long LiveMockFilters();
 
-struct MockFilterSpec {
+struct MockFilterPlan {
   std::vector<std::wstring> inputs{L"In"};
   std::vector<std::wstring> outputs{L"Out"};
   CLSID clsid{};
@@ -38,7 +38,7 @@ class MockPin;
 
 class MockFilter final : public IBaseFilter, public IPersistPropertyBag {
  public:
-  explicit MockFilter(const MockFilterSpec& spec);
+  explicit MockFilter(const MockFilterPlan& plan);
   MockFilter(const MockFilter&) = delete;
   MockFilter& operator=(const MockFilter&) = delete;
 
@@ -77,7 +77,7 @@ class MockFilter final : public IBaseFilter, public IPersistPropertyBag {
   ~MockFilter();
   friend class MockPin;
 
-  MockFilterSpec spec_;
+  MockFilterPlan plan_;
   std::atomic<long> refs_{1};
   mutable std::mutex lock_;
   FILTER_STATE state_ = State_Stopped;      // guarded by lock_
@@ -90,7 +90,7 @@ class MockFilter final : public IBaseFilter, public IPersistPropertyBag {
 
 class MockFilterFactory final : public IClassFactory {
  public:
-  explicit MockFilterFactory(const MockFilterSpec& spec) : spec_(spec) {}
+  explicit MockFilterFactory(const MockFilterPlan& plan) : plan_(plan) {}
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
   STDMETHODIMP_(ULONG) Release() override;
@@ -102,7 +102,7 @@ class MockFilterFactory final : public IClassFactory {
 
  private:
   ~MockFilterFactory() = default;
-  MockFilterSpec spec_;
+  MockFilterPlan plan_;
   std::atomic<long> refs_{1};
 };
 

@@ -165,42 +165,42 @@ STDMETHODIMP TestPushSource::GetState(DWORD timeoutMs, FILTER_STATE* state) {
 
 STDMETHODIMP TestPushSource::Stop() { return CBaseFilter::Stop(); }
 
-HRESULT TestPushSource::Push(const SampleSpec& spec) {
+HRESULT TestPushSource::Push(const SamplePlan& plan) {
   IMediaSample* sample = nullptr;
-  HRESULT hr = pin_->GetDeliveryBuffer(&sample, nullptr, nullptr, spec.bufferFlags);
+  HRESULT hr = pin_->GetDeliveryBuffer(&sample, nullptr, nullptr, plan.bufferFlags);
   if (FAILED(hr)) return hr;
-  if (spec.start) {
-    REFERENCE_TIME start = *spec.start;
-    REFERENCE_TIME stop = spec.stop.value_or(0);
-    sample->SetTime(&start, spec.stop ? &stop : nullptr);
+  if (plan.start) {
+    REFERENCE_TIME start = *plan.start;
+    REFERENCE_TIME stop = plan.stop.value_or(0);
+    sample->SetTime(&start, plan.stop ? &stop : nullptr);
   } else {
     sample->SetTime(nullptr, nullptr);
   }
-  if (spec.mediaStart) {
-    LONGLONG start = *spec.mediaStart;
-    LONGLONG stop = spec.mediaStop.value_or(start + 1);
+  if (plan.mediaStart) {
+    LONGLONG start = *plan.mediaStart;
+    LONGLONG stop = plan.mediaStop.value_or(start + 1);
     sample->SetMediaTime(&start, &stop);
   }
-  sample->SetSyncPoint(spec.sync);
-  sample->SetPreroll(spec.preroll);
-  sample->SetDiscontinuity(spec.discontinuity);
-  const LONG length = spec.actualLength < 0 ? sample->GetSize() : spec.actualLength;
+  sample->SetSyncPoint(plan.sync);
+  sample->SetPreroll(plan.preroll);
+  sample->SetDiscontinuity(plan.discontinuity);
+  const LONG length = plan.actualLength < 0 ? sample->GetSize() : plan.actualLength;
   hr = sample->SetActualDataLength(length);
   BYTE* data = nullptr;
   if (SUCCEEDED(hr) && SUCCEEDED(sample->GetPointer(&data)) && data && length > 0) {
-    std::memset(data, spec.fill, static_cast<size_t>(length));
+    std::memset(data, plan.fill, static_cast<size_t>(length));
   }
-  if (SUCCEEDED(hr) && (spec.typeSpecificFlags || spec.attachType)) {
+  if (SUCCEEDED(hr) && (plan.typeSpecificFlags || plan.attachType)) {
     IMediaSample2* sample2 = nullptr;
     hr = sample->QueryInterface(IID_IMediaSample2, reinterpret_cast<void**>(&sample2));
     if (SUCCEEDED(hr)) {
       AM_SAMPLE2_PROPERTIES props{};
       hr = sample2->GetProperties(sizeof(props), reinterpret_cast<BYTE*>(&props));
       if (SUCCEEDED(hr)) {
-        props.dwTypeSpecificFlags = spec.typeSpecificFlags;
-        if (spec.attachType) {
+        props.dwTypeSpecificFlags = plan.typeSpecificFlags;
+        if (plan.attachType) {
           props.dwSampleFlags |= AM_SAMPLE_TYPECHANGED;
-          props.pMediaType = spec.attachType.get();
+          props.pMediaType = plan.attachType.get();
         }
         hr = sample2->SetProperties(sizeof(props), reinterpret_cast<const BYTE*>(&props));
       }
@@ -219,7 +219,7 @@ HRESULT TestPushSource::PushNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop
   return pin_->DeliverNewSegment(start, stop, rate);
 }
 
-HRESULT TestPushSource::StartPushing(std::vector<SampleSpec> samples, bool endOfStream) {
+HRESULT TestPushSource::StartPushing(std::vector<SamplePlan> samples, bool endOfStream) {
   if (thread_) {
     if (WaitForSingleObject(thread_.get(), 0) != WAIT_OBJECT_0) return VFW_E_WRONG_STATE;
     thread_.reset();
@@ -240,9 +240,9 @@ unsigned __stdcall TestPushSource::PushEntry(void* self) {
   auto* source = static_cast<TestPushSource*>(self);
   source->pushThreadId_ = GetCurrentThreadId();
   for (int i = 0; i < 1000 && source->IsStopped() && !source->abort_; ++i) Sleep(10);
-  for (const SampleSpec& spec : source->toPush_) {
+  for (const SamplePlan& plan : source->toPush_) {
     if (source->abort_) break;
-    source->pushResults_.push_back(source->Push(spec));
+    source->pushResults_.push_back(source->Push(plan));
   }
   if (source->pushEndOfStream_ && !source->abort_) source->PushEndOfStream();
   return 0;

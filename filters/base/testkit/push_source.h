@@ -13,7 +13,7 @@
 
 namespace graph_testkit {
 
-struct SampleSpec {
+struct SamplePlan {
   std::optional<REFERENCE_TIME> start;  // no start: no times
   std::optional<REFERENCE_TIME> stop;
   std::optional<LONGLONG> mediaStart;
@@ -59,7 +59,7 @@ class TestPushSource : public CBaseFilter {
   CBaseOutputPin* Output();
 
   // Pushes one sample on the calling thread: the delivery result (or the buffer's failure).
-  HRESULT Push(const SampleSpec& spec);
+  HRESULT Push(const SamplePlan& plan);
   HRESULT PushEndOfStream();
   HRESULT PushBeginFlush();
   HRESULT PushEndFlush();
@@ -67,7 +67,7 @@ class TestPushSource : public CBaseFilter {
 
   // Pushes the samples (then end of stream when asked) from a thread of the source, once the
   // filter has left the stopped state (waiting at most 10 s for that).
-  HRESULT StartPushing(std::vector<SampleSpec> samples, bool endOfStream);
+  HRESULT StartPushing(std::vector<SamplePlan> samples, bool endOfStream);
   // Waits (bounded) for the thread; true when it ended. Its results per sample follow.
   bool WaitPushed(DWORD timeoutMs);
   std::vector<HRESULT> PushResults() const { return pushResults_; }
@@ -90,7 +90,7 @@ class TestPushSource : public CBaseFilter {
   bool readOnly_ = false;
 
   UniqueHandle thread_;
-  std::vector<SampleSpec> toPush_;
+  std::vector<SamplePlan> toPush_;
   bool pushEndOfStream_ = false;
   std::vector<HRESULT> pushResults_;
   volatile DWORD pushThreadId_ = 0;
