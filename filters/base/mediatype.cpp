@@ -8,10 +8,10 @@
 static_assert(offsetof(VIDEOINFOHEADER, bmiHeader) == 48);
 static_assert(offsetof(VIDEOINFOHEADER2, bmiHeader) == 72);
 
-CMediaType::CMediaType() { InitMediaType(); }
+CMediaType::CMediaType() { SetDefaults(); }
 
 CMediaType::CMediaType(const GUID* majorType) {
-  InitMediaType();
+  SetDefaults();
   majortype = *majorType;
 }
 
@@ -146,6 +146,11 @@ void CMediaType::ResetFormatBuffer() {
 }
 
 void CMediaType::InitMediaType() {
+  FreeMediaType(*this);  // a held format block and format object are released, not leaked
+  SetDefaults();
+}
+
+void CMediaType::SetDefaults() {
   std::memset(static_cast<AM_MEDIA_TYPE*>(this), 0, sizeof(AM_MEDIA_TYPE));
   lSampleSize = 1;
   bFixedSizeSamples = TRUE;

@@ -53,7 +53,11 @@ class CMediaType : public AM_MEDIA_TYPE {
   // out of memory, with the old block kept.
   BYTE* ReallocFormatBuffer(ULONG length);
   void ResetFormatBuffer();
+  // Back to an empty type (fixed-size samples of 1 byte), releasing what the type held.
   void InitMediaType();
+
+ private:
+  void SetDefaults();  // for raw storage: frees nothing
 };
 
 // Frees the format block and the format's IUnknown of a type (the record itself stays).

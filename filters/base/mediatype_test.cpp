@@ -47,6 +47,20 @@ TEST(MediaTypeCopy, CopiesOwnTheirFormatBlockAndReferenceTheFormatObject) {
   EXPECT_EQ(clock->Release(), 0u);
 }
 
+TEST(MediaTypeCopy, InitReleasesWhatTheTypeHeld) {
+  CMediaType type = MakeVideoType(720, 480);
+  auto* clock = graph_testkit::ManualClock::Create();
+  type.pUnk = static_cast<IReferenceClock*>(clock);
+  type.pUnk->AddRef();
+  type.InitMediaType();
+  EXPECT_EQ(type.pbFormat, nullptr);
+  EXPECT_EQ(type.cbFormat, 0u);
+  EXPECT_EQ(type.pUnk, nullptr);
+  EXPECT_TRUE(type.IsFixedSize());
+  EXPECT_EQ(type.GetSampleSize(), 1u);
+  EXPECT_EQ(clock->Release(), 0u);  // the type's reference was given back
+}
+
 TEST(MediaTypeCopy, MoveLeavesTheSourceEmpty) {
   CMediaType source = MakeVideoType(320, 240);
   BYTE* block = source.pbFormat;

@@ -81,8 +81,7 @@ HRESULT CColorConvertFilter::GetMediaType(int position, CMediaType* type) {
   outputWidth_ = 720;
   outputHeight_ = inputHeight_ == 288 || inputHeight_ == 576 ? 576 : 480;
 
-  FreeMediaType(*type);  // a type handed in may carry a format block already
-  type->InitMediaType();
+  type->InitMediaType();  // releases a format block the type may carry already
   type->SetType(&MEDIATYPE_Video);
   type->SetSubtype(&MEDIASUBTYPE_YUY2);
   type->SetFormatType(&FORMAT_VideoInfo);

@@ -11,8 +11,7 @@ static_assert(offsetof(VIDEOINFOHEADER2, bmiHeader) == 72);
 
 HRESULT MakeDefaultTransmitType(CMediaType* type) {
   if (!type) return E_POINTER;
-  FreeMediaType(*type);  // a type handed in may carry a format block already
-  type->InitMediaType();
+  type->InitMediaType();  // releases a format block the type may carry already
   type->SetType(&MEDIATYPE_Video);
   type->SetSubtype(&MEDIASUBTYPE_YUY2);
   type->SetFormatType(&FORMAT_VideoInfo2);
