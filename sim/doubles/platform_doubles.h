@@ -1,0 +1,86 @@
+// Stand-ins of platform filters that the device manager finds by category or creates by class
+// identifier and that Wine lacks: the DirectSound-style audio renderer of the audio renderer
+// category, the Line 21 decoder and the VBI codec. One module (platformdoubles.dll), registered
+// with regsvr32 (or DllRegisterServer); its calls go to the doubles' journal (double_journal.h).
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <strmif.h>
+
+#include <cstdint>
+
+// The Line 21 decoder's control interface (declared by no mingw header; the IID is in
+// libstrmiids).
+enum AM_LINE21_CCLEVEL { AM_L21_CCLEVEL_TC2 = 0 };
+enum AM_LINE21_CCSERVICE {
+  AM_L21_CCSERVICE_None = 0,
+  AM_L21_CCSERVICE_Caption1 = 1,
+  AM_L21_CCSERVICE_Caption2 = 2,
+  AM_L21_CCSERVICE_Text1 = 3,
+  AM_L21_CCSERVICE_Text2 = 4,
+  AM_L21_CCSERVICE_XDS = 5,
+  AM_L21_CCSERVICE_DefChannel = 10,
+  AM_L21_CCSERVICE_Invalid = 11
+};
+enum AM_LINE21_CCSTATE { AM_L21_CCSTATE_Off = 0, AM_L21_CCSTATE_On = 1 };
+enum AM_LINE21_DRAWBGMODE { AM_L21_DRAWBGMODE_Opaque = 0, AM_L21_DRAWBGMODE_Transparent = 1 };
+
+#ifndef __IAMLine21Decoder_INTERFACE_DEFINED__
+#define __IAMLine21Decoder_INTERFACE_DEFINED__
+DECLARE_INTERFACE_(IAMLine21Decoder, IUnknown) {
+  STDMETHOD(GetDecoderLevel)(THIS_ AM_LINE21_CCLEVEL* level) PURE;
+  STDMETHOD(GetCurrentService)(THIS_ AM_LINE21_CCSERVICE* service) PURE;
+  STDMETHOD(SetCurrentService)(THIS_ AM_LINE21_CCSERVICE service) PURE;
+  STDMETHOD(GetServiceState)(THIS_ AM_LINE21_CCSTATE* state) PURE;
+  STDMETHOD(SetServiceState)(THIS_ AM_LINE21_CCSTATE state) PURE;
+  STDMETHOD(GetOutputFormat)(THIS_ LPBITMAPINFOHEADER header) PURE;
+  STDMETHOD(SetOutputFormat)(THIS_ LPBITMAPINFO info) PURE;
+  STDMETHOD(GetBackgroundColor)(THIS_ DWORD* color) PURE;
+  STDMETHOD(SetBackgroundColor)(THIS_ DWORD color) PURE;
+  STDMETHOD(GetRedrawAlways)(THIS_ LPBOOL option) PURE;
+  STDMETHOD(SetRedrawAlways)(THIS_ BOOL option) PURE;
+  STDMETHOD(GetDrawBackgroundMode)(THIS_ AM_LINE21_DRAWBGMODE* mode) PURE;
+  STDMETHOD(SetDrawBackgroundMode)(THIS_ AM_LINE21_DRAWBGMODE mode) PURE;
+};
+#endif
+extern "C" const IID IID_IAMLine21Decoder;
+__CRT_UUID_DECL(IAMLine21Decoder, 0x6e8d4a21, 0x310c, 0x11d0, 0xb7, 0x9a, 0x00, 0xaa, 0x00, 0x37, 0x67, 0xa7)
+
+namespace doubles {
+
+// {5C1A0030-7E2B-4D3A-9F10-3B6C0D5E7A10}: the audio renderer of the audio renderer category.
+inline constexpr CLSID kClsidSimSound = {0x5c1a0030, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x10}};
+// {5C1A0031-7E2B-4D3A-9F10-3B6C0D5E7A11}: the VBI codec of the VBI codec category.
+inline constexpr CLSID kClsidSimVbiCodec = {0x5c1a0031, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x11}};
+
+// The VBI codec category, and the raw VBI stream its inputs take.
+inline constexpr GUID kCategoryVbiCodec = {0x07dad660, 0x22f1, 0x11d1, {0xa9, 0xf4, 0x00, 0xc0, 0x4f, 0xbb, 0xde, 0x8f}};
+inline constexpr GUID kMediaTypeVbi = {0xf72a76e1, 0xeb0a, 0x11d0, {0xac, 0xe4, 0x00, 0x00, 0xc0, 0xcc, 0x16, 0xba}};
+inline constexpr GUID kSubtypeRaw8 = {0xca20d9a0, 0x3e3e, 0x11d1, {0x9b, 0xf9, 0x00, 0xc0, 0x4f, 0xbb, 0xde, 0xbf}};
+
+// The device-parameter keys (under HKLM) whose "FriendlyName" names the VBI codec: the usual
+// one and the variant.
+#define DOUBLES_VBI_PARAMETERS_ROOT                                                              \
+  L"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\{07dad660-22f1-11d1-a9f4-00c04fbbde8f}" \
+  L"\\##?#Root#SYSTEM#0000#{07dad660-22f1-11d1-a9f4-00c04fbbde8f}"
+#define DOUBLES_VBI_PARAMETERS_KEY \
+  DOUBLES_VBI_PARAMETERS_ROOT L"\\#{562370a8-f8dd-11d2-bc64-00a0c95ec22e}&GLOBAL\\Device Parameters"
+#define DOUBLES_VBI_PARAMETERS_KEY2 \
+  DOUBLES_VBI_PARAMETERS_ROOT L"\\#{70bc06e0-5666-11d3-a184-00105aef9f33}&GLOBAL\\Device Parameters"
+
+// The audio renderer's entry: "DirectSound: " followed by the sound driver's name.
+#define DOUBLES_SOUND_DRIVER L"SimSound"
+#define DOUBLES_SOUND_FRIENDLY_NAME L"DirectSound: SimSound"
+#define DOUBLES_VBI_CODEC_NAME L"Sim VBI Codec"
+#define DOUBLES_PLATFORM_FILE L"platformdoubles.dll"
+
+// Journal values (Journal::Value/SetValue) of the platform doubles.
+constexpr std::uint32_t kValueSoundFullness = 8;     // percent, read by GetStatParam(BUFFERFULLNESS)
+constexpr std::uint32_t kValueSoundBytes = 9;        // PCM bytes the renderer consumed
+constexpr std::uint32_t kValueSoundSamples = 10;     // samples the renderer consumed
+constexpr std::uint32_t kValueLine21Pairs = 11;      // byte pairs the Line 21 decoder received
+constexpr std::uint32_t kValueLine21Frames = 12;     // caption pictures it delivered
+constexpr std::uint32_t kValueVbiSamples = 13;       // VBI samples the codec received
+
+}  // namespace doubles
