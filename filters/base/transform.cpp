@@ -224,7 +224,8 @@ CBasePin* CTransformFilter::GetPin(int n) {
         m_pOutput = nullptr;
         return nullptr;
       }
-      IncrementPinVersion();
+      // No new pin version: the filter always counts two pins, creating them on first use
+      // changes nothing an enumerator has seen.
     }
   }
   if (n == 0) return m_pInput;

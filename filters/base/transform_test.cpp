@@ -355,3 +355,24 @@ TEST_F(InPlaceChain, AFlushLeavesNothingOfTheOldStream) {
 }
 
 }  // namespace
+
+namespace {
+// A pin enumerator made before the pins were first asked for stays in step.
+TEST(TransformPins, EnumeratorMadeBeforeFirstUseIsInStep) {
+  auto* filter = graph_testkit::IdentityTransform::Create();
+  ASSERT_NE(filter, nullptr);
+  IEnumPins* pins = nullptr;
+  ASSERT_EQ(filter->EnumPins(&pins), S_OK);
+  // One pin at a time: the first Next creates the pins, the second must not find the
+  // enumerator out of step.
+  for (int i = 0; i < 2; ++i) {
+    IPin* pin = nullptr;
+    ULONG fetched = 0;
+    EXPECT_EQ(pins->Next(1, &pin, &fetched), S_OK) << "pin " << i;
+    EXPECT_EQ(fetched, 1u);
+    if (pin) pin->Release();
+  }
+  pins->Release();
+  EXPECT_EQ(filter->Release(), 0u);
+}
+}  // namespace
