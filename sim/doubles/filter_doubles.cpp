@@ -7,6 +7,12 @@
 // inputs consume theirs. The MPEG analyzer adds one index record per kIndexEvery samples on
 // "INDEX_INFO"; the callback filter hands each sample of a selected stream to the host's
 // IOutputDataCB::OnData from the upstream filter's streaming thread.
+//
+// The deinterlacing filter ("QfaTesk.ax") is the system's own; this double stands in for it
+// until its module is built. It passes its frames through unchanged and answers ITeskControl,
+// ITeskSettings and IPlanarFieldOrder over the real parameter table of the deinterlacing core,
+// registered as the filter registers it.
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -17,6 +23,11 @@
 #include "filters/base/factory.h"
 #include "filters/base/filter.h"
 #include "filters/base/pin.h"
+#include "filters/deinterlace/contrast_processor.h"
+#include "filters/deinterlace/cpu_features.h"
+#include "filters/deinterlace/parameter_table.h"
+#include "filters/deinterlace/sharpness_processor.h"
+#include "filters/include/filter_interfaces.h"
 #include "sim/doubles/double_journal.h"
 #include "sim/doubles/outside_interfaces.h"
 
@@ -28,7 +39,7 @@ using doubles::Journal;
 constexpr GUID kSubtypeIndexRecords = {0x5c1a0020, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
 constexpr LONG kIndexEvery = 8;
 
-enum class Kind { Callback, Analyzer, Selector, RateMatcher, Osd, Deinterlace, Mor, VideoInfo, Mixer1, Mixer2 };
+enum class Kind { Callback, Analyzer, Selector, RateMatcher, Osd, Deinterlace, Mor, VideoInfo, Mixer1, Mixer2, Tesk };
 
 struct KindInfo {
   const char* name;  // the journal's object name
@@ -49,6 +60,7 @@ const KindInfo& InfoOf(Kind kind) {
       {"VideoInfo", &doubles::kClsidVideoInfo, {L"Input"}, {L"Output"}},
       {"CaptionMixer1", &doubles::kClsidCaptionMixer1, {L"Video", L"Captions"}, {L"Output"}},
       {"CaptionMixer2", &doubles::kClsidCaptionMixer2, {L"Video", L"Captions"}, {L"Output"}},
+      {"Tesk", &doubles::kClsidTesk, {L"Input"}, {L"Output"}},
   };
   return kInfos[static_cast<int>(kind)];
 }
@@ -72,6 +84,8 @@ class DoubleOutput final : public CBaseOutputPin {
   HRESULT GetMediaType(int position, CMediaType* type) override;
   HRESULT CheckMediaType(const CMediaType* type) override;
   HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
+  HRESULT CompleteConnect(IPin* receivePin) override;
+  HRESULT BreakConnect() override;
   // Copies `length` bytes into a buffer of ours and delivers it with the source's times.
   HRESULT DeliverCopy(const BYTE* data, LONG length, IMediaSample* timesFrom);
 
@@ -80,14 +94,14 @@ class DoubleOutput final : public CBaseOutputPin {
   const int index_;
 };
 
-class DoubleFilter final : public CBaseFilter,
-                           public ICallbackFilterControl,
-                           public IAnalyzerControl,
-                           public ISelectorFilterControl,
-                           public ICaptionMixerControl,
-                           public IDeinterlaceModuleControl,
-                           public IMorDeinterlaceControl,
-                           public IVideoInfoControl {
+class DoubleFilter : public CBaseFilter,
+                     public ICallbackFilterControl,
+                     public IAnalyzerControl,
+                     public ISelectorFilterControl,
+                     public ICaptionMixerControl,
+                     public IDeinterlaceModuleControl,
+                     public IMorDeinterlaceControl,
+                     public IVideoInfoControl {
  public:
   DoubleFilter(Kind kind, IUnknown* outer, HRESULT* phr)
       : CBaseFilter(L"Outside module double", outer, &lock_, *InfoOf(kind).clsid, phr), kind_(kind) {
@@ -227,6 +241,9 @@ class DoubleFilter final : public CBaseFilter,
     return hr;
   }
 
+  // Output `index` completed or broke a connection (under the filter lock).
+  virtual void OutputConnectionChanged(int index) { (void)index; }
+
   const CMediaType* InputType() const { return inputs_.empty() ? nullptr : &inputs_[0]->CurrentMediaType(); }
   bool InputConnected() const { return !inputs_.empty() && inputs_[0]->IsConnected(); }
   Kind kind() const { return kind_; }
@@ -309,6 +326,17 @@ HRESULT DoubleOutput::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPE
   return allocator->SetProperties(&wanted, &actual);
 }
 
+HRESULT DoubleOutput::CompleteConnect(IPin* receivePin) {
+  const HRESULT hr = CBaseOutputPin::CompleteConnect(receivePin);
+  if (SUCCEEDED(hr)) owner_->OutputConnectionChanged(index_);
+  return hr;
+}
+
+HRESULT DoubleOutput::BreakConnect() {
+  owner_->OutputConnectionChanged(index_);
+  return CBaseOutputPin::BreakConnect();
+}
+
 HRESULT DoubleOutput::DeliverCopy(const BYTE* data, LONG length, IMediaSample* timesFrom) {
   IMediaSample* out = nullptr;
   HRESULT hr = GetDeliveryBuffer(&out, nullptr, nullptr, 0);
@@ -327,6 +355,156 @@ HRESULT DoubleOutput::DeliverCopy(const BYTE* data, LONG length, IMediaSample* t
   out->Release();
   return hr;
 }
+
+// --- The deinterlacing filter ---------------------------------------------------------------------
+// The table with the filter's key set before anything registers or loads (as the filter's
+// factory does).
+class TeskTable final : public deinterlace::ParameterTable {
+ public:
+  TeskTable() { SetKey(deinterlace::kFilterParameterKey); }
+};
+
+class TeskDouble;
+
+// IPlanarFieldOrder shares its method names with ITeskControl but means "Qfa First Field":
+// a sub-object of its own, delegating its identity to the filter.
+class PlanarFieldOrderPart final : public IPlanarFieldOrder {
+ public:
+  explicit PlanarFieldOrderPart(TeskDouble* owner) : owner_(owner) {}
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+  STDMETHODIMP_(ULONG) AddRef() override;
+  STDMETHODIMP_(ULONG) Release() override;
+  STDMETHODIMP SetFieldOrder(LONG order) override;
+  STDMETHODIMP GetFieldOrder(LONG* order) override;
+
+ private:
+  TeskDouble* const owner_;  // our owner contains us
+};
+
+class TeskDouble final : public DoubleFilter, public ITeskControl, public ITeskSettings {
+ public:
+  TeskDouble(IUnknown* outer, HRESULT* phr) : DoubleFilter(Kind::Tesk, outer, phr), planar_(this) {
+    // As the filter is made: the processors' parameters (registered by their constructors
+    // above), the filter's own, then the processing switches; then every value is taken.
+    deinterlace::RegisterFilterParameters(table_, deinterlace::IsMmxPath(deinterlace::ProcessorMask::Get()));
+    RegisterSwitches();
+    TakeParameters();
+  }
+
+  DECLARE_IUNKNOWN
+  STDMETHODIMP NonDelegatingQueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (iid == IID_ITeskControl || iid == IID_ITeskControlAlias) {
+      return GetInterface(static_cast<ITeskControl*>(this), out);
+    }
+    if (iid == IID_ITeskSettings) return GetInterface(static_cast<ITeskSettings*>(this), out);
+    if (iid == IID_IPlanarFieldOrder) return GetInterface(&planar_, out);
+    return DoubleFilter::NonDelegatingQueryInterface(iid, out);
+  }
+
+  // The forced field order returns to automatic whenever the output connects or disconnects.
+  void OutputConnectionChanged(int) override { fieldOrder_ = kFieldOrderAuto; }
+
+  // ITeskControl: the mode is "Qfa Deintermode" (clamped); the field order is kept unchecked.
+  STDMETHODIMP GetDeinterlaceMode(LONG* mode) override {
+    if (!mode) return E_POINTER;
+    const HRESULT hr = Record("GetDeinterlaceMode");
+    if (SUCCEEDED(hr)) *mode = table_.GetByName(deinterlace::params::kDeintermode);
+    return hr;
+  }
+  STDMETHODIMP SetDeinterlaceMode(LONG mode) override {
+    const HRESULT hr = Record("SetDeinterlaceMode", mode);
+    if (SUCCEEDED(hr)) table_.SetByName(deinterlace::params::kDeintermode, mode);
+    return hr;
+  }
+  STDMETHODIMP GetFieldOrder(LONG* order) override {
+    const HRESULT hr = Record("GetFieldOrder");
+    if (SUCCEEDED(hr) && order) *order = fieldOrder_.load();  // a null pointer is no error
+    return hr;
+  }
+  STDMETHODIMP SetFieldOrder(LONG order) override {
+    const HRESULT hr = Record("SetFieldOrder", order);
+    if (SUCCEEDED(hr)) fieldOrder_ = order;
+    return hr;
+  }
+
+  // ITeskSettings
+  STDMETHODIMP GetParameterTable(deinterlace::ParameterTableLayout** table) override {
+    if (!table) return E_POINTER;
+    const HRESULT hr = Record("GetParameterTable");
+    if (SUCCEEDED(hr)) *table = table_.Raw();
+    return hr;
+  }
+  STDMETHODIMP ApplyParameters() override {
+    const HRESULT hr = Record("ApplyParameters");
+    if (SUCCEEDED(hr)) TakeParameters();
+    return hr;
+  }
+  // The processor's interface means something only inside the real module: none here.
+  STDMETHODIMP GetProcessor(GUID requester, void** processor) override {
+    if (!processor) return E_POINTER;
+    *processor = nullptr;
+    const HRESULT hr = Record("GetProcessor", requester.Data1);
+    return FAILED(hr) ? hr : E_NOTIMPL;
+  }
+  STDMETHODIMP LoadParameters() override {
+    const HRESULT hr = Record("LoadParameters");
+    if (FAILED(hr)) return hr;
+    deinterlace::RegisterFilterParameters(table_, deinterlace::IsMmxPath(deinterlace::ProcessorMask::Get()));
+    TakeParameters();
+    return S_OK;
+  }
+  STDMETHODIMP GetPages(CAUUID* pages) override {
+    if (!pages) return E_POINTER;
+    pages->cElems = 0;
+    pages->pElems = nullptr;
+    return Record("GetPages");
+  }
+
+  // IPlanarFieldOrder, through the sub-object: "Qfa First Field" (clamped to 0..1).
+  HRESULT SetFirstField(LONG first) {
+    const HRESULT hr = Record("SetPlanarFieldOrder", first);
+    if (SUCCEEDED(hr)) table_.SetByName(deinterlace::params::kFirstField, first);
+    return hr;
+  }
+  HRESULT GetFirstField(LONG* first) {
+    if (!first) return E_POINTER;
+    const HRESULT hr = Record("GetPlanarFieldOrder");
+    if (SUCCEEDED(hr)) *first = table_.GetByName(deinterlace::params::kFirstField);
+    return hr;
+  }
+
+ private:
+  static constexpr LONG kFieldOrderAuto = 2;
+
+  // The Tesk processor's switches (its own registration, then a load, as the processor does).
+  void RegisterSwitches() {
+    table_.Register(deinterlace::params::kContrast, 0, 1, 1, 2);
+    table_.Register(deinterlace::params::kSharpness, 0, 1, 1, 2);
+    table_.Register(deinterlace::params::kFirstField, 0, 1, 1, 2);
+    table_.Load();
+  }
+  // The processors take the table's current values.
+  void TakeParameters() {
+    contrast_.LoadParameters();
+    contrast_.ReadBorders();
+    sharpness_.LoadParameters();
+  }
+
+  TeskTable table_;  // before the processors, which register in it when they are made
+  deinterlace::ContrastProcessor contrast_{&table_};
+  deinterlace::SharpnessProcessor sharpness_{&table_};
+  PlanarFieldOrderPart planar_;
+  std::atomic<LONG> fieldOrder_{kFieldOrderAuto};
+};
+
+STDMETHODIMP PlanarFieldOrderPart::QueryInterface(REFIID iid, void** out) {
+  return owner_->GetOwner()->QueryInterface(iid, out);
+}
+STDMETHODIMP_(ULONG) PlanarFieldOrderPart::AddRef() { return owner_->GetOwner()->AddRef(); }
+STDMETHODIMP_(ULONG) PlanarFieldOrderPart::Release() { return owner_->GetOwner()->Release(); }
+STDMETHODIMP PlanarFieldOrderPart::SetFieldOrder(LONG order) { return owner_->SetFirstField(order); }
+STDMETHODIMP PlanarFieldOrderPart::GetFieldOrder(LONG* order) { return owner_->GetFirstField(order); }
 
 // --- The preview-control class -------------------------------------------------------------------
 class PreviewControlDouble final : public CUnknown, public IPreviewControl {
@@ -393,6 +571,12 @@ CUnknown* CreateDouble(IUnknown* outer, HRESULT* phr) {
   return filter;
 }
 
+CUnknown* CreateTesk(IUnknown* outer, HRESULT* phr) {
+  auto* filter = new (std::nothrow) TeskDouble(outer, phr);
+  if (!filter && phr) *phr = E_OUTOFMEMORY;
+  return filter;
+}
+
 CUnknown* CreatePreviewControl(IUnknown* outer, HRESULT* phr) {
   auto* control = new (std::nothrow) PreviewControlDouble(outer);
   if (!control && phr) *phr = E_OUTOFMEMORY;
@@ -413,6 +597,7 @@ const CFactoryTemplate g_Templates[] = {
     {L"Caption Mixer double", &doubles::kClsidCaptionMixer1, &CreateDouble<Kind::Mixer1>, nullptr, nullptr},
     {L"Caption Mixer 2 double", &doubles::kClsidCaptionMixer2, &CreateDouble<Kind::Mixer2>, nullptr, nullptr},
     {L"Preview Control double", &doubles::kClsidPreviewControl, &CreatePreviewControl, nullptr, nullptr},
+    {L"Qfa-Tesk double", &doubles::kClsidTesk, &CreateTesk, nullptr, nullptr},
 };
 const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
 

@@ -2,6 +2,7 @@
 #include <wrl/client.h>
 
 #include <atomic>
+#include <cstring>
 #include <vector>
 
 #include "common/handles.h"
@@ -10,6 +11,7 @@
 #include "devices/idl/device_manager.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/recording_sink.h"
+#include "filters/include/filter_interfaces.h"
 #include "sim/doubles/double_journal.h"
 #include "sim/doubles/outside_interfaces.h"
 
@@ -57,10 +59,12 @@ TEST_F(FilterDoublesTest, EachClassAnswersOnlyItsOwnControl) {
       {DOUBLES_VIDEOINFO_FILE, doubles::kClsidVideoInfo, IID_IVideoInfoControl, 1, 1},
       {DOUBLES_MIXER1_FILE, doubles::kClsidCaptionMixer1, IID_ICaptionMixerControl, 2, 1},
       {DOUBLES_MIXER2_FILE, doubles::kClsidCaptionMixer2, IID_ICaptionMixerControl, 2, 1},
+      {DOUBLES_TESK_FILE, doubles::kClsidTesk, IID_ITeskControl, 1, 1},
   };
   const IID controls[] = {IID_ICallbackFilterControl, IID_IAnalyzerControl,        IID_ISelectorFilterControl,
                           IID_IDeinterlaceModuleControl, IID_IMorDeinterlaceControl, IID_IVideoInfoControl,
-                          IID_ICaptionMixerControl,    IID_IPreviewControl,         IID_IPersistPropertyBag};
+                          IID_ICaptionMixerControl,    IID_IPreviewControl,         IID_IPersistPropertyBag,
+                          IID_ITeskControl};
   for (const auto& c : classes) {
     SCOPED_TRACE(testing::Message() << std::hex << c.clsid.Data1);
     IBaseFilter* filter = nullptr;
@@ -285,6 +289,205 @@ TEST_F(FilterDoublesTest, AnalyzerPassesPacksThroughAndAddsIndexRecords) {
   const auto calls = Journal::Instance().Calls("MpegAnalyzer", "SetParameters");
   ASSERT_EQ(1u, calls.size());
   EXPECT_EQ(4, calls[0].args[3]);
+}
+
+// --- The deinterlacing filter's double ------------------------------------------------------------
+// A record found as the device manager finds it: by exact name, walking the raw layout.
+deinterlace::ParameterRecord* FindRecord(deinterlace::ParameterTableLayout* table, const char* name) {
+  for (int i = 0; i < table->count; ++i) {
+    char* record = reinterpret_cast<char*>(table->records[i]);
+    if (std::strcmp(record + 20, name) == 0) return table->records[i];  // the name is at byte 20
+  }
+  return nullptr;
+}
+
+struct Tesk {
+  ComPtr<IBaseFilter> filter;
+  ComPtr<ITeskControl> control;
+  ComPtr<ITeskSettings> settings;
+  ComPtr<IPlanarFieldOrder> planar;
+  deinterlace::ParameterTableLayout* table = nullptr;
+
+  void Create() {
+    ASSERT_EQ(S_OK, CreateFromFile(DOUBLES_TESK_FILE, doubles::kClsidTesk, IID_IBaseFilter, filter.GetAddressOf()));
+    ASSERT_EQ(S_OK, filter->QueryInterface(IID_ITeskControl, reinterpret_cast<void**>(control.GetAddressOf())));
+    ASSERT_EQ(S_OK, filter->QueryInterface(IID_ITeskSettings, reinterpret_cast<void**>(settings.GetAddressOf())));
+    ASSERT_EQ(S_OK, filter->QueryInterface(IID_IPlanarFieldOrder, reinterpret_cast<void**>(planar.GetAddressOf())));
+    ASSERT_EQ(S_OK, settings->GetParameterTable(&table));
+    ASSERT_NE(nullptr, table);
+  }
+  ~Tesk() {
+    planar.Reset();
+    settings.Reset();
+    control.Reset();
+    if (filter) {
+      EXPECT_EQ(0u, filter.Reset());
+    }
+  }
+};
+
+TEST_F(FilterDoublesTest, TeskTableHasTheFiltersParametersInTheSharedLayout) {
+  Tesk tesk;
+  ASSERT_NO_FATAL_FAILURE(tesk.Create());
+  deinterlace::ParameterTableLayout* again = nullptr;
+  ASSERT_EQ(S_OK, tesk.settings->GetParameterTable(&again));
+  EXPECT_EQ(tesk.table, again);  // the filter's own memory, not a copy
+  EXPECT_EQ(E_POINTER, tesk.settings->GetParameterTable(nullptr));
+
+  EXPECT_EQ(17, tesk.table->count);
+  EXPECT_EQ(0, tesk.table->textCount);
+  EXPECT_STREQ("Software\\Zarn Corporation\\TunerBrdInfo\\", tesk.table->key);
+  const struct {
+    const char* name;
+    int minimum, maximum, defaultValue, flags;
+  } expected[] = {
+      {"Qfa Debug Messages", 0, 1, 0, 2},   {"Qfa Frame Drop", 0, 1, 0, 2},
+      {"Qfa Frame Drop Time", 1, 40, 20, 2}, {"Qfa run MMX", 0, 1, 0, 2},
+      {"Qfa Allow MC Deinterlacing", 0, 1, 0, 2}, {"Qfa Show Motion Vectors", 0, 1, 0, 2},
+      {"Qfa Deintermode", 0, 4, 4, 2},       {"Qfa Deinterlace Single Field", 0, 2, 0, 2},
+      {"Qfa DVD Bypass", 0, 1, 1, 2},        {"Qfa Contrast", 0, 1, 1, 2},
+      {"Qfa Sharpness", 0, 1, 1, 2},         {"Qfa First Field", 0, 1, 1, 2},
+      {"Qfa Contrast Factor", 0, 100, 80, 1}, {"LeftRightBorder", 0, 100, 0, 2},
+      {"TopBottomBorder", 0, 100, 0, 2},     {"Qfa Sharpness Factor", 0, 100, 25, 1},
+      {"Qfa Sharpness Coring", 0, 10, 3, 2},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.name);
+    const deinterlace::ParameterRecord* record = FindRecord(tesk.table, e.name);
+    ASSERT_NE(nullptr, record);
+    const auto* words = reinterpret_cast<const std::int32_t*>(record);  // value, min, max, default, flags
+    EXPECT_EQ(e.defaultValue, words[0]);  // nothing in the registry: the default
+    EXPECT_EQ(e.minimum, words[1]);
+    EXPECT_EQ(e.maximum, words[2]);
+    EXPECT_EQ(e.defaultValue, words[3]);
+    EXPECT_EQ(e.flags, words[4]);
+  }
+  EXPECT_EQ(nullptr, FindRecord(tesk.table, "qfa deintermode"));  // names compare exactly
+}
+
+TEST_F(FilterDoublesTest, TeskSeesWritesThroughItsTableAndCountsApplies) {
+  Tesk tesk;
+  ASSERT_NO_FATAL_FAILURE(tesk.Create());
+  deinterlace::ParameterRecord* mode = FindRecord(tesk.table, "Qfa Deintermode");
+  deinterlace::ParameterRecord* firstField = FindRecord(tesk.table, "Qfa First Field");
+  ASSERT_TRUE(mode && firstField);
+
+  // Plain stores into the table, as the device manager makes them, reach the filter's reads.
+  mode->value = 2;
+  firstField->value = 0;
+  LONG value = -1;
+  ASSERT_EQ(S_OK, tesk.control->GetDeinterlaceMode(&value));
+  EXPECT_EQ(2, value);
+  ASSERT_EQ(S_OK, tesk.planar->GetFieldOrder(&value));
+  EXPECT_EQ(0, value);
+  // And the filter's writes land in the table, clamped.
+  EXPECT_EQ(S_OK, tesk.control->SetDeinterlaceMode(7));
+  EXPECT_EQ(4, mode->value);
+  EXPECT_EQ(S_OK, tesk.control->SetDeinterlaceMode(-3));
+  EXPECT_EQ(0, mode->value);
+  EXPECT_EQ(S_OK, tesk.planar->SetFieldOrder(5));
+  EXPECT_EQ(1, firstField->value);
+  EXPECT_EQ(E_POINTER, tesk.control->GetDeinterlaceMode(nullptr));
+
+  EXPECT_EQ(S_OK, tesk.settings->ApplyParameters());
+  EXPECT_EQ(S_OK, tesk.settings->ApplyParameters());
+  ASSERT_TRUE(Journal::Instance().InjectFailure("Tesk", "ApplyParameters", E_ACCESSDENIED, 1));
+  EXPECT_EQ(E_ACCESSDENIED, tesk.settings->ApplyParameters());
+  const auto applies = Journal::Instance().Calls("Tesk", "ApplyParameters");
+  ASSERT_EQ(3u, applies.size());
+  EXPECT_EQ(S_OK, applies[1].result);
+  EXPECT_EQ(E_ACCESSDENIED, applies[2].result);
+
+  // The rest of ITeskSettings: recorded, minimal.
+  CAUUID pages{5, reinterpret_cast<GUID*>(1)};
+  ASSERT_EQ(S_OK, tesk.settings->GetPages(&pages));
+  EXPECT_EQ(0u, pages.cElems);
+  EXPECT_EQ(nullptr, pages.pElems);
+  void* processor = reinterpret_cast<void*>(1);
+  EXPECT_EQ(E_NOTIMPL, tesk.settings->GetProcessor(GUID_NULL, &processor));
+  EXPECT_EQ(nullptr, processor);
+  // Loading again goes back to the defaults of the registry-less machine.
+  ASSERT_EQ(S_OK, tesk.settings->LoadParameters());
+  EXPECT_EQ(4, mode->value);
+  EXPECT_EQ(1u, Journal::Instance().Calls("Tesk", "LoadParameters").size());
+}
+
+TEST_F(FilterDoublesTest, TeskFieldOrdersAreTwoSettings) {
+  Tesk tesk;
+  ASSERT_NO_FATAL_FAILURE(tesk.Create());
+  ComPtr<IUnknown> alias, control;
+  ASSERT_EQ(S_OK, tesk.filter->QueryInterface(IID_ITeskControlAlias, reinterpret_cast<void**>(alias.GetAddressOf())));
+  ASSERT_EQ(S_OK, tesk.control.As(&control));
+  EXPECT_EQ(static_cast<void*>(tesk.control.Get()), static_cast<void*>(alias.Get()));
+  alias.Reset();
+  control.Reset();
+
+  LONG order = -1;
+  ASSERT_EQ(S_OK, tesk.control->GetFieldOrder(&order));
+  EXPECT_EQ(2, order);  // automatic
+  EXPECT_EQ(S_OK, tesk.control->SetFieldOrder(0));
+  ASSERT_TRUE(Journal::Instance().InjectFailure("Tesk", "SetFieldOrder", E_FAIL, 1));
+  EXPECT_EQ(E_FAIL, tesk.control->SetFieldOrder(1));
+  EXPECT_EQ(S_OK, tesk.control->GetFieldOrder(nullptr));
+  ASSERT_EQ(S_OK, tesk.control->GetFieldOrder(&order));
+  EXPECT_EQ(0, order);  // the failed call changed nothing
+  LONG first = -1;
+  ASSERT_EQ(S_OK, tesk.planar->GetFieldOrder(&first));
+  EXPECT_EQ(1, first);  // "Qfa First Field" is not the forced order
+  EXPECT_EQ(E_POINTER, tesk.planar->GetFieldOrder(nullptr));
+  EXPECT_EQ(S_OK, tesk.planar->SetFieldOrder(0));
+
+  const auto sets = Journal::Instance().Calls("Tesk", "SetFieldOrder");
+  ASSERT_EQ(2u, sets.size());
+  EXPECT_EQ(1, sets[1].args[0]);
+  EXPECT_EQ(E_FAIL, sets[1].result);
+  const auto planar = Journal::Instance().Calls("Tesk", "SetPlanarFieldOrder");
+  ASSERT_EQ(1u, planar.size());
+  EXPECT_EQ(0, planar[0].args[0]);
+}
+
+TEST_F(FilterDoublesTest, TeskPassesFramesThroughAndForgetsItsFieldOrderOnConnection) {
+  Tesk tesk;
+  ASSERT_NO_FATAL_FAILURE(tesk.Create());
+  ComPtr<IGraphBuilder> graph;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph)));
+  graph_testkit::TestPushSource* source = graph_testkit::TestPushSource::Create();
+  graph_testkit::RecordingSink* sink = graph_testkit::RecordingSink::Create();
+  ComPtr<IBaseFilter> refs[] = {source, sink};
+  source->Release();
+  sink->Release();
+  ASSERT_EQ(S_OK, graph->AddFilter(source, L"source"));
+  ASSERT_EQ(S_OK, graph->AddFilter(tesk.filter.Get(), L"Qfa-Tesk"));
+  ASSERT_EQ(S_OK, graph->AddFilter(sink, L"sink"));
+  ComPtr<IPin> in, out;
+  ASSERT_EQ(S_OK, tesk.filter->FindPin(L"Input", &in));
+  ASSERT_EQ(S_OK, tesk.filter->FindPin(L"Output", &out));
+  ASSERT_EQ(S_OK, graph->ConnectDirect(source->OutputPin(), in.Get(), nullptr));
+
+  ASSERT_EQ(S_OK, tesk.control->SetFieldOrder(0));
+  ASSERT_EQ(S_OK, graph->ConnectDirect(out.Get(), sink->InputPin(), nullptr));
+  LONG order = -1;
+  ASSERT_EQ(S_OK, tesk.control->GetFieldOrder(&order));
+  EXPECT_EQ(2, order);  // set before the output connected: gone
+  ASSERT_EQ(S_OK, tesk.control->SetFieldOrder(1));
+
+  std::vector<graph_testkit::SamplePlan> frames(4);
+  for (auto& f : frames) f.fill = 0x5A;
+  ASSERT_EQ(S_OK, source->StartPushing(frames, false));
+  ComPtr<IMediaControl> run;
+  ASSERT_EQ(S_OK, graph.As(&run));
+  ASSERT_TRUE(SUCCEEDED(run->Run()));
+  ASSERT_TRUE(source->WaitPushed(5000));
+  ASSERT_TRUE(sink->WaitForSamples(4, 5000));
+  EXPECT_EQ(720 * 480 * 2, sink->Samples()[0].actualLength);
+  EXPECT_EQ(0x5A, sink->Samples()[3].firstByte);
+  run->Stop();
+  ASSERT_EQ(S_OK, tesk.control->GetFieldOrder(&order));
+  EXPECT_EQ(1, order);  // kept while connected
+  run.Reset();
+  in.Reset();
+  out.Reset();
+  EXPECT_EQ(0u, graph.Reset());
 }
 
 }  // namespace

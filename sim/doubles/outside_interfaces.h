@@ -1,6 +1,8 @@
 // The private interfaces of the outside filter modules and classes that the device manager
 // drives, as far as it calls them, and the class identifiers and file names of their doubles.
 // Slots whose arguments are not known are declared without any: nobody may call them.
+// The deinterlacing filter is the system's own (its interfaces are in
+// filters/include/filter_interfaces.h); its double here stands in until its module is built.
 #pragma once
 
 #include <windows.h>
@@ -92,6 +94,8 @@ inline constexpr CLSID kClsidVideoInfo = {0xd88ce61c, 0x6a4c, 0x4059, {0x92, 0x6
 inline constexpr CLSID kClsidCaptionMixer1 = {0x993beb8e, 0x164e, 0x49d7, {0xa7, 0x39, 0x72, 0x53, 0x37, 0x6a, 0x6b, 0xbb}};
 inline constexpr CLSID kClsidCaptionMixer2 = {0xb95248a9, 0xbf32, 0x4ea6, {0xa2, 0x38, 0x75, 0x05, 0xa2, 0xed, 0x79, 0x38}};
 inline constexpr CLSID kClsidPreviewControl = {0xce337231, 0x1fce, 0x443c, {0x80, 0x19, 0x11, 0x8f, 0xd5, 0xda, 0xfc, 0x01}};
+// {B03C30D4-2DDB-44EC-9275-ACD280029252}: the deinterlacing filter.
+inline constexpr CLSID kClsidTesk = {0xb03c30d4, 0x2ddb, 0x44ec, {0x92, 0x75, 0xac, 0xd2, 0x80, 0x02, 0x92, 0x52}};
 
 // The file names the doubles are copied to beside the device manager (one module, built once).
 #define DOUBLES_CALLBACK_FILE L"ZarnCallback.ax"
@@ -104,5 +108,6 @@ inline constexpr CLSID kClsidPreviewControl = {0xce337231, 0x1fce, 0x443c, {0x80
 #define DOUBLES_VIDEOINFO_FILE L"VideoInfoHeader2.ax"
 #define DOUBLES_MIXER1_FILE L"CaptionMixer.ax"
 #define DOUBLES_MIXER2_FILE L"CaptionMixer2.ax"
+#define DOUBLES_TESK_FILE L"QfaTesk.ax"
 
 }  // namespace doubles

@@ -1,7 +1,7 @@
 // platformdoubles.dll: the class table and the registration of the platform filter stand-ins.
-// Besides the class keys, registration writes the entries that the device enumerator reads
-// (HKCR\CLSID\{category}\Instance\<name>) and the VBI codec's device-parameter keys under
-// HKLM that name it; unregistration removes them again.
+// Every class of the table gets its class key; besides them, registration writes the entries
+// that the device enumerator reads (HKCR\CLSID\{category}\Instance\<name>) and the VBI codec's
+// device-parameter keys under HKLM that name it; unregistration removes them again.
 #include <string>
 
 #include "common/hresult.h"
@@ -98,6 +98,8 @@ const CFactoryTemplate g_Templates[] = {
     {L"SimSound audio renderer", &doubles::kClsidSimSound, &CreateSimSoundRenderer, nullptr, nullptr},
     {L"Sim Line 21 decoder", &CLSID_Line21Decoder, &CreateSimLine21Decoder, nullptr, nullptr},
     {L"Sim VBI codec", &doubles::kClsidSimVbiCodec, &CreateSimVbiCodec, nullptr, nullptr},
+    // In no category (no filter setup data): the device manager creates it by class identifier.
+    {L"Sim video renderer", &doubles::kClsidSimVideoRenderer, &CreateSimVideoRenderer, nullptr, nullptr},
 };
 const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
 

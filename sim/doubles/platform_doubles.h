@@ -1,7 +1,8 @@
 // Stand-ins of platform filters that the device manager finds by category or creates by class
 // identifier and that Wine lacks: the DirectSound-style audio renderer of the audio renderer
-// category, the Line 21 decoder and the VBI codec. One module (platformdoubles.dll), registered
-// with regsvr32 (or DllRegisterServer); its calls go to the doubles' journal (double_journal.h).
+// category, the Line 21 decoder, the VBI codec, and the system's video renderer (until that
+// renderer's own module is built). One module (platformdoubles.dll), registered with regsvr32
+// (or DllRegisterServer); its calls go to the doubles' journal (double_journal.h).
 #pragma once
 
 #include <windows.h>
@@ -53,6 +54,8 @@ namespace doubles {
 inline constexpr CLSID kClsidSimSound = {0x5c1a0030, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x10}};
 // {5C1A0031-7E2B-4D3A-9F10-3B6C0D5E7A11}: the VBI codec of the VBI codec category.
 inline constexpr CLSID kClsidSimVbiCodec = {0x5c1a0031, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x11}};
+// {B1E39656-ABCE-4B23-A6FB-6776C7399B1E}: the system's video renderer, created by class identifier.
+inline constexpr CLSID kClsidSimVideoRenderer = {0xb1e39656, 0xabce, 0x4b23, {0xa6, 0xfb, 0x67, 0x76, 0xc7, 0x39, 0x9b, 0x1e}};
 
 // The VBI codec category, and the raw VBI stream its inputs take.
 inline constexpr GUID kCategoryVbiCodec = {0x07dad660, 0x22f1, 0x11d1, {0xa9, 0xf4, 0x00, 0xc0, 0x4f, 0xbb, 0xde, 0x8f}};
@@ -75,12 +78,14 @@ inline constexpr GUID kSubtypeRaw8 = {0xca20d9a0, 0x3e3e, 0x11d1, {0x9b, 0xf9, 0
 #define DOUBLES_VBI_CODEC_NAME L"Sim VBI Codec"
 #define DOUBLES_PLATFORM_FILE L"platformdoubles.dll"
 
-// Journal values (Journal::Value/SetValue) of the platform doubles.
+// Journal values (Journal::Value/SetValue) of the platform doubles. The journal is one per
+// process and shared with the filter doubles (outside_interfaces.h): indices must not collide.
 constexpr std::uint32_t kValueSoundFullness = 8;     // percent, read by GetStatParam(BUFFERFULLNESS)
 constexpr std::uint32_t kValueSoundBytes = 9;        // PCM bytes the renderer consumed
 constexpr std::uint32_t kValueSoundSamples = 10;     // samples the renderer consumed
 constexpr std::uint32_t kValueLine21Pairs = 11;      // byte pairs the Line 21 decoder received
 constexpr std::uint32_t kValueLine21Frames = 12;     // caption pictures it delivered
 constexpr std::uint32_t kValueVbiSamples = 13;       // VBI samples the codec received
+constexpr std::uint32_t kValueVideoFrames = 14;      // frames the video renderer consumed
 
 }  // namespace doubles

@@ -6,3 +6,4 @@
 CUnknown* CreateSimSoundRenderer(IUnknown* outer, HRESULT* phr);
 CUnknown* CreateSimLine21Decoder(IUnknown* outer, HRESULT* phr);
 CUnknown* CreateSimVbiCodec(IUnknown* outer, HRESULT* phr);
+CUnknown* CreateSimVideoRenderer(IUnknown* outer, HRESULT* phr);

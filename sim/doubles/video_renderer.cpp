@@ -1,0 +1,471 @@
+// The video renderer stand-in (class {B1E39656-ABCE-4B23-A6FB-6776C7399B1E}, created by class
+// identifier and in no category): one video input "Video Input" that consumes its frames and
+// counts them, and the configuration interfaces a device manager drives: IVMRFilterConfig (the
+// rendering mode), IVMRWindowlessControl (answered only in windowless mode), KivraNtscZoom,
+// and KivraNtsc2 with its older KivraNtsc. Nothing is drawn: what the windowless control is
+// given is kept, so that a later Get returns it, and every call goes to the journal
+// ("SimVideoRenderer"), where a test can make any method fail.
+//
+// Accepted input: MEDIATYPE_Video YUY2 or RGB32 with FORMAT_VideoInfo or FORMAT_VideoInfo2 and
+// a positive height, and the cards' field-planar type.
+#include <cstdlib>
+#include <new>
+
+#include "filters/base/filter.h"
+#include "filters/base/pin.h"
+#include "filters/include/field_video.h"
+#include "filters/include/filter_interfaces.h"
+#include "sim/doubles/double_journal.h"
+#include "sim/doubles/platform_doubles.h"
+#include "sim/doubles/platform_filters.h"
+
+namespace {
+
+using doubles::Journal;
+
+constexpr char kObject[] = "SimVideoRenderer";
+// The longest single wait for a frame's time: a frame further ahead is waited for in steps.
+constexpr DWORD kMaxWaitMs = 200;
+constexpr COLORREF kDefaultColorKey = RGB(16, 0, 16);
+
+std::int64_t Handle(const void* handle) { return static_cast<std::int64_t>(reinterpret_cast<uintptr_t>(handle)); }
+
+// The picture size and aspect ratio of an accepted type; false for any other type.
+struct PictureSize {
+  LONG width = 0;
+  LONG height = 0;
+  LONG aspectX = 4;
+  LONG aspectY = 3;
+};
+
+bool ReadPictureSize(const CMediaType& type, PictureSize* size) {
+  if (*type.Type() == MEDIATYPE_FieldVideo) {
+    if (*type.Subtype() != MEDIASUBTYPE_FieldPlanar420 ||
+        (*type.FormatType() != FORMAT_FieldVideoNtsc && *type.FormatType() != FORMAT_FieldVideoPal) ||
+        !type.Format() || type.FormatLength() < sizeof(field_video::FieldVideoFormat)) {
+      return false;
+    }
+    const auto* format = reinterpret_cast<const field_video::FieldVideoFormat*>(type.Format());
+    size->width = format->bmiHeader.biWidth;
+    size->height = std::abs(format->bmiHeader.biHeight);
+    return size->width > 0 && size->height > 0;
+  }
+  if (*type.Type() != MEDIATYPE_Video ||
+      (*type.Subtype() != MEDIASUBTYPE_YUY2 && *type.Subtype() != MEDIASUBTYPE_RGB32)) {
+    return false;
+  }
+  // Null unless the format is VideoInfo or VideoInfo2 and long enough for the header.
+  const BITMAPINFOHEADER* header = GetBitmapInfoHeader(&type);
+  if (!header || header->biWidth <= 0 || header->biHeight <= 0) return false;
+  // Both format blocks start with the source rectangle; an empty one stands for the picture.
+  const RECT& source = reinterpret_cast<const VIDEOINFOHEADER*>(type.Format())->rcSource;
+  const bool useSource = source.right > source.left && source.bottom > source.top;
+  size->width = useSource ? source.right - source.left : header->biWidth;
+  size->height = useSource ? source.bottom - source.top : header->biHeight;
+  if (*type.FormatType() == FORMAT_VideoInfo2) {
+    const auto* info = reinterpret_cast<const VIDEOINFOHEADER2*>(type.Format());
+    if (info->dwPictAspectRatioX && info->dwPictAspectRatioY) {
+      size->aspectX = static_cast<LONG>(info->dwPictAspectRatioX);
+      size->aspectY = static_cast<LONG>(info->dwPictAspectRatioY);
+    }
+  }
+  return true;
+}
+
+class VideoRenderer;
+
+class VideoInput final : public CBaseInputPin {
+ public:
+  VideoInput(VideoRenderer* filter, CCritSec* lock, HRESULT* phr);
+  HRESULT CheckMediaType(const CMediaType* type) override {
+    PictureSize size;
+    return ReadPictureSize(*type, &size) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+  }
+  STDMETHODIMP Receive(IMediaSample* sample) override;
+  STDMETHODIMP BeginFlush() override;
+  STDMETHODIMP EndOfStream() override;
+
+ private:
+  VideoRenderer* const owner_;
+};
+
+class VideoRenderer final : public CBaseFilter,
+                            public IVMRFilterConfig,
+                            public IVMRWindowlessControl,
+                            public KivraNtsc2,
+                            public KivraNtscZoom,
+                            public IAMFilterMiscFlags {
+ public:
+  VideoRenderer(IUnknown* outer, HRESULT* phr)
+      : CBaseFilter(L"Sim video renderer", outer, &lock_, doubles::kClsidSimVideoRenderer, phr),
+        wake_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        input_(this, &lock_, phr) {
+    if (!wake_ && phr) *phr = E_OUTOFMEMORY;
+  }
+  ~VideoRenderer() override {
+    if (wake_) CloseHandle(wake_);
+  }
+
+  DECLARE_IUNKNOWN
+  STDMETHODIMP NonDelegatingQueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (iid == IID_IVMRFilterConfig) return GetInterface(static_cast<IVMRFilterConfig*>(this), out);
+    if (iid == IID_IVMRWindowlessControl) {
+      // Like the platform's renderers: the windowless control exists in windowless mode only.
+      if (Mode() != VMRMode_Windowless) {
+        *out = nullptr;
+        return E_NOINTERFACE;
+      }
+      return GetInterface(static_cast<IVMRWindowlessControl*>(this), out);
+    }
+    if (iid == IID_KivraNtsc2 || iid == IID_KivraNtsc) return GetInterface(static_cast<KivraNtsc2*>(this), out);
+    if (iid == IID_KivraNtscZoom) return GetInterface(static_cast<KivraNtscZoom*>(this), out);
+    if (iid == IID_IAMFilterMiscFlags) return GetInterface(static_cast<IAMFilterMiscFlags*>(this), out);
+    return CBaseFilter::NonDelegatingQueryInterface(iid, out);
+  }
+
+  int GetPinCount() override { return 1; }
+  CBasePin* GetPin(int n) override { return n == 0 ? &input_ : nullptr; }
+
+  // State changes wake a Receive that waits (for the run, or for its frame's time).
+  STDMETHODIMP Stop() override {
+    const HRESULT hr = CBaseFilter::Stop();
+    SetEvent(wake_);
+    ClearEndOfStream();
+    return hr;
+  }
+  STDMETHODIMP Pause() override {
+    const HRESULT hr = CBaseFilter::Pause();
+    SetEvent(wake_);
+    return hr;
+  }
+  STDMETHODIMP Run(REFERENCE_TIME start) override {
+    const HRESULT hr = CBaseFilter::Run(start);
+    SetEvent(wake_);
+    CAutoLock lock(&lock_);
+    if (SUCCEEDED(hr) && eosPending_) SendComplete();
+    return hr;
+  }
+
+  // --- IVMRFilterConfig ---------------------------------------------------------------------------
+  STDMETHODIMP SetImageCompositor(IVMRImageCompositor* compositor) override {
+    const HRESULT hr = Record("SetImageCompositor", compositor ? 1 : 0);
+    return FAILED(hr) ? hr : E_NOTIMPL;
+  }
+  STDMETHODIMP SetNumberOfStreams(DWORD streams) override {
+    const HRESULT hr = Record("SetNumberOfStreams", streams);
+    return FAILED(hr) ? hr : E_NOTIMPL;
+  }
+  STDMETHODIMP GetNumberOfStreams(DWORD* streams) override {
+    if (!streams) return E_POINTER;
+    const HRESULT hr = Record("GetNumberOfStreams");
+    return FAILED(hr) ? hr : E_NOTIMPL;
+  }
+  STDMETHODIMP SetRenderingPrefs(DWORD prefs) override {
+    const HRESULT hr = Record("SetRenderingPrefs", prefs);
+    return FAILED(hr) ? hr : E_NOTIMPL;
+  }
+  STDMETHODIMP GetRenderingPrefs(DWORD* prefs) override {
+    if (!prefs) return E_POINTER;
+    const HRESULT hr = Record("GetRenderingPrefs");
+    return FAILED(hr) ? hr : E_NOTIMPL;
+  }
+  // Windowed (1) or windowless (2), chosen before the input connects; renderless is not offered.
+  STDMETHODIMP SetRenderingMode(DWORD mode) override {
+    const HRESULT hr = Record("SetRenderingMode", mode);
+    if (FAILED(hr)) return hr;
+    if (mode == VMRMode_Renderless) return E_NOTIMPL;
+    if (mode != VMRMode_Windowed && mode != VMRMode_Windowless) return E_INVALIDARG;
+    CAutoLock lock(&lock_);
+    if (input_.IsConnected()) return VFW_E_WRONG_STATE;
+    CAutoLock settings(&settingsLock_);
+    mode_ = mode;
+    return S_OK;
+  }
+  STDMETHODIMP GetRenderingMode(DWORD* mode) override {
+    if (!mode) return E_POINTER;
+    const HRESULT hr = Record("GetRenderingMode");
+    if (SUCCEEDED(hr)) *mode = Mode();
+    return hr;
+  }
+
+  // --- IVMRWindowlessControl ----------------------------------------------------------------------
+  // The connected picture's size (zeros while unconnected) and its aspect ratio.
+  STDMETHODIMP GetNativeVideoSize(LONG* width, LONG* height, LONG* aspectX, LONG* aspectY) override {
+    if (!width || !height || !aspectX || !aspectY) return E_POINTER;
+    HRESULT hr = Windowless("GetNativeVideoSize");
+    if (FAILED(hr)) return hr;
+    const PictureSize size = Native();
+    *width = size.width;
+    *height = size.height;
+    *aspectX = size.width ? size.aspectX : 0;
+    *aspectY = size.width ? size.aspectY : 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetMinIdealVideoSize(LONG* width, LONG* height) override {
+    if (!width || !height) return E_POINTER;
+    const HRESULT hr = Windowless("GetMinIdealVideoSize");
+    return FAILED(hr) ? hr : E_NOTIMPL;
+  }
+  STDMETHODIMP GetMaxIdealVideoSize(LONG* width, LONG* height) override {
+    if (!width || !height) return E_POINTER;
+    const HRESULT hr = Windowless("GetMaxIdealVideoSize");
+    return FAILED(hr) ? hr : E_NOTIMPL;
+  }
+  // Recorded with the destination (as the preview control double records it); a null source
+  // stands for the whole native picture. GetVideoPosition returns both.
+  STDMETHODIMP SetVideoPosition(const LPRECT source, const LPRECT destination) override {
+    if (!destination) return E_POINTER;
+    const HRESULT hr = Windowless("SetVideoPosition", destination->left, destination->top, destination->right,
+                                  destination->bottom);
+    if (FAILED(hr)) return hr;
+    RECT whole{};
+    if (!source) {
+      const PictureSize size = Native();
+      whole = {0, 0, size.width, size.height};
+    }
+    CAutoLock lock(&settingsLock_);
+    source_ = source ? *source : whole;
+    destination_ = *destination;
+    return S_OK;
+  }
+  STDMETHODIMP GetVideoPosition(LPRECT source, LPRECT destination) override {
+    if (!source || !destination) return E_POINTER;
+    const HRESULT hr = Windowless("GetVideoPosition");
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&settingsLock_);
+    *source = source_;
+    *destination = destination_;
+    return S_OK;
+  }
+  STDMETHODIMP GetAspectRatioMode(DWORD* mode) override {
+    if (!mode) return E_POINTER;
+    const HRESULT hr = Windowless("GetAspectRatioMode");
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&settingsLock_);
+    *mode = aspectMode_;
+    return S_OK;
+  }
+  STDMETHODIMP SetAspectRatioMode(DWORD mode) override {
+    const HRESULT hr = Windowless("SetAspectRatioMode", mode);
+    if (FAILED(hr)) return hr;
+    if (mode != VMR_ARMODE_NONE && mode != VMR_ARMODE_LETTER_BOX) return E_INVALIDARG;
+    CAutoLock lock(&settingsLock_);
+    aspectMode_ = mode;
+    return S_OK;
+  }
+  STDMETHODIMP SetVideoClippingWindow(HWND window) override {
+    const HRESULT hr = Windowless("SetVideoClippingWindow", Handle(window));
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&settingsLock_);
+    clippingWindow_ = window;
+    return S_OK;
+  }
+  STDMETHODIMP RepaintVideo(HWND window, HDC dc) override {
+    return Windowless("RepaintVideo", Handle(window), Handle(dc));
+  }
+  STDMETHODIMP DisplayModeChanged() override { return Windowless("DisplayModeChanged"); }
+  STDMETHODIMP GetCurrentImage(BYTE** image) override {
+    if (!image) return E_POINTER;
+    *image = nullptr;
+    const HRESULT hr = Windowless("GetCurrentImage");
+    return FAILED(hr) ? hr : E_NOTIMPL;
+  }
+  STDMETHODIMP SetBorderColor(COLORREF color) override {
+    const HRESULT hr = Windowless("SetBorderColor", color);
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&settingsLock_);
+    borderColor_ = color;
+    return S_OK;
+  }
+  STDMETHODIMP GetBorderColor(COLORREF* color) override {
+    if (!color) return E_POINTER;
+    const HRESULT hr = Windowless("GetBorderColor");
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&settingsLock_);
+    *color = borderColor_;
+    return S_OK;
+  }
+  STDMETHODIMP SetColorKey(COLORREF key) override {
+    const HRESULT hr = Windowless("SetColorKey", key);
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&settingsLock_);
+    colorKey_ = key;
+    return S_OK;
+  }
+  STDMETHODIMP GetColorKey(COLORREF* key) override {
+    if (!key) return E_POINTER;
+    const HRESULT hr = Windowless("GetColorKey");
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&settingsLock_);
+    *key = colorKey_;
+    return S_OK;
+  }
+
+  // --- KivraNtsc: the older interface, nothing implemented ----------------------------------------
+  STDMETHODIMP Unused3() override { return NotImplemented("Unused3"); }
+  STDMETHODIMP Unused4() override { return NotImplemented("Unused4"); }
+  STDMETHODIMP Unused5() override { return NotImplemented("Unused5"); }
+  STDMETHODIMP Unused6() override { return NotImplemented("Unused6"); }
+  STDMETHODIMP Unused7() override { return NotImplemented("Unused7"); }
+  STDMETHODIMP Unused8() override { return NotImplemented("Unused8"); }
+  STDMETHODIMP Unused9() override { return NotImplemented("Unused9"); }
+  STDMETHODIMP Unused10() override { return NotImplemented("Unused10"); }
+
+  // --- KivraNtsc2: field order 0 auto, 1 top first, 2 bottom first --------------------------------
+  STDMETHODIMP SetFieldOrder(LONG order) override {
+    const HRESULT hr = Record("SetFieldOrder", order);
+    if (FAILED(hr)) return hr;
+    if (order < 0 || order > 2) return E_INVALIDARG;
+    CAutoLock lock(&settingsLock_);
+    fieldOrder_ = order;
+    return S_OK;
+  }
+  STDMETHODIMP GetFieldOrder(LONG* order) override {
+    if (!order) return E_POINTER;
+    const HRESULT hr = Record("GetFieldOrder");
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&settingsLock_);
+    *order = fieldOrder_;
+    return S_OK;
+  }
+
+  // --- KivraNtscZoom: 0 normal, any other value wide ----------------------------------------------
+  STDMETHODIMP SetZoomMode(LONG mode) override {
+    const HRESULT hr = Record("SetZoomMode", mode);
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&settingsLock_);
+    zoomMode_ = mode;
+    return S_OK;
+  }
+  STDMETHODIMP GetZoomMode(LONG* mode) override {
+    if (!mode) return E_POINTER;
+    const HRESULT hr = Record("GetZoomMode");
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&settingsLock_);
+    *mode = zoomMode_;
+    return S_OK;
+  }
+
+  // --- IAMFilterMiscFlags: a renderer (the graph waits for its EC_COMPLETE) -----------------------
+  STDMETHODIMP_(ULONG) GetMiscFlags() override { return AM_FILTER_MISC_FLAGS_IS_RENDERER; }
+
+  // --- The receive path ---------------------------------------------------------------------------
+  // Holds the frame while paused, waits for its start time while running, then counts it.
+  HRESULT Render(IMediaSample* sample) {
+    for (;;) {
+      if (input_.IsFlushing()) return S_FALSE;
+      const FILTER_STATE state = m_State.load();
+      if (state == State_Stopped) return VFW_E_WRONG_STATE;
+      if (state == State_Paused) {
+        ResetEvent(wake_);
+        if (m_State.load() == State_Paused && !input_.IsFlushing()) WaitForSingleObject(wake_, kMaxWaitMs);
+        continue;
+      }
+      REFERENCE_TIME start = 0, stop = 0, now = 0;
+      if (FAILED(sample->GetTime(&start, &stop)) || StreamTime(now) != S_OK || start <= now) break;
+      const REFERENCE_TIME ahead = (start - now) / 10000;
+      ResetEvent(wake_);
+      if (m_State.load() != State_Running || input_.IsFlushing()) continue;
+      WaitForSingleObject(wake_, ahead > kMaxWaitMs ? kMaxWaitMs : static_cast<DWORD>(ahead) + 1);
+    }
+    Journal& journal = Journal::Instance();
+    journal.SetValue(doubles::kValueVideoFrames, journal.Value(doubles::kValueVideoFrames) + 1);
+    return S_OK;
+  }
+
+  void Wake() { SetEvent(wake_); }
+
+  // End of stream: EC_COMPLETE once running (at once when running now).
+  HRESULT EndOfStream() {
+    CAutoLock lock(&lock_);
+    if (m_State == State_Stopped) return VFW_E_WRONG_STATE;
+    eosPending_ = true;
+    if (m_State == State_Running) SendComplete();
+    return S_OK;
+  }
+  void ClearEndOfStream() {
+    CAutoLock lock(&lock_);
+    eosPending_ = false;
+    eosSent_ = false;
+  }
+
+ private:
+  static HRESULT Record(const char* method, std::int64_t a0 = 0, std::int64_t a1 = 0, std::int64_t a2 = 0,
+                        std::int64_t a3 = 0) {
+    return Journal::Instance().Record(kObject, method, a0, a1, a2, a3);
+  }
+  static HRESULT NotImplemented(const char* method) {
+    const HRESULT hr = Record(method);
+    return FAILED(hr) ? hr : E_NOTIMPL;
+  }
+  // Records a windowless-control call; VFW_E_WRONG_STATE outside windowless mode.
+  HRESULT Windowless(const char* method, std::int64_t a0 = 0, std::int64_t a1 = 0, std::int64_t a2 = 0,
+                     std::int64_t a3 = 0) {
+    const HRESULT hr = Record(method, a0, a1, a2, a3);
+    if (FAILED(hr)) return hr;
+    return Mode() == VMRMode_Windowless ? S_OK : VFW_E_WRONG_STATE;
+  }
+  DWORD Mode() {
+    CAutoLock lock(&settingsLock_);
+    return mode_;
+  }
+  PictureSize Native() {
+    PictureSize size;
+    CAutoLock lock(&lock_);
+    if (!input_.IsConnected() || !ReadPictureSize(input_.CurrentMediaType(), &size)) return PictureSize{0, 0, 0, 0};
+    return size;
+  }
+  void SendComplete() {
+    if (eosSent_) return;
+    eosSent_ = true;
+    eosPending_ = false;
+    NotifyEvent(EC_COMPLETE, S_OK, 0);
+  }
+
+  CCritSec lock_;          // the filter (state) lock
+  CCritSec settingsLock_;  // the settings below; a leaf, taken after the filter lock
+  HANDLE wake_;            // manual reset: a state change or a flush
+  VideoInput input_;
+  bool eosPending_ = false;  // filter lock
+  bool eosSent_ = false;     // filter lock
+  DWORD mode_ = VMRMode_Windowed;
+  HWND clippingWindow_ = nullptr;  // kept only, never used
+  RECT source_{};
+  RECT destination_{};
+  DWORD aspectMode_ = VMR_ARMODE_LETTER_BOX;
+  COLORREF borderColor_ = 0;
+  COLORREF colorKey_ = kDefaultColorKey;
+  LONG fieldOrder_ = 0;
+  LONG zoomMode_ = 0;
+};
+
+VideoInput::VideoInput(VideoRenderer* filter, CCritSec* lock, HRESULT* phr)
+    : CBaseInputPin(L"Sim video input", filter, lock, phr, L"Video Input"), owner_(filter) {}
+
+STDMETHODIMP VideoInput::Receive(IMediaSample* sample) {
+  const HRESULT hr = CBaseInputPin::Receive(sample);
+  if (hr != S_OK) return hr;
+  return owner_->Render(sample);
+}
+
+STDMETHODIMP VideoInput::BeginFlush() {
+  const HRESULT hr = CBaseInputPin::BeginFlush();
+  owner_->Wake();
+  owner_->ClearEndOfStream();
+  return hr;
+}
+
+STDMETHODIMP VideoInput::EndOfStream() {
+  const HRESULT hr = CheckStreaming();
+  if (hr != S_OK) return hr;
+  return owner_->EndOfStream();
+}
+
+}  // namespace
+
+CUnknown* CreateSimVideoRenderer(IUnknown* outer, HRESULT* phr) {
+  auto* filter = new (std::nothrow) VideoRenderer(outer, phr);
+  if (!filter && phr) *phr = E_OUTOFMEMORY;
+  return filter;
+}
