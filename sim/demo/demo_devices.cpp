@@ -14,8 +14,9 @@
 #include "common/module.h"
 #include "devices/idl/device_manager.h"
 #include "sim/demo/demo_support.h"
-#include "sim/doubles/hal_item.h"
 #include "sim/driver/sim_driver.h"
+#include "sim/host/device_item.h"
+#include "sim/host/sim_environment.h"
 
 namespace demo {
 namespace {
@@ -27,13 +28,12 @@ constexpr wchar_t kTamDeviceManagerClsid[] = L"{DFD021C0-14CE-47DD-9792-ACE51354
 constexpr wchar_t kCardPath[] =
     L"\\\\?\\sim#ven_5a52&dev_7130&subsys_00011a2b&rev_01#3&2411e6fe&0&48"
     L"#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\capture";
-constexpr long kItemDevicePath = 7;  // the device item's value: the device path
 
 // Registers an in-process server as regsvr32 does and keeps it loaded; unregistering and
 // unloading it become part of the session's undo list.
 bool RegisterInproc(Session& session, const wchar_t* name, HMODULE* module) {
   if (!session.verdict.Check(FormatW(L"%ls DllRegisterServer", name),
-                             CallServerEntry(BinPath(name), "DllRegisterServer", module)))
+                             sim_host::CallServerEntry(BinPath(name), "DllRegisterServer", module)))
     return false;
   const HMODULE loaded = *module;
   session.undo.Add(FormatW(L"%ls DllUnregisterServer", name), [loaded] {
@@ -90,17 +90,11 @@ void DeviceManagerStep(Session& session) {
       return;
 
     ComPtr<IHalItem> item;
-    if (!verdict.Check(L"CoCreateInstance(host item class)",
-                       CoCreateInstance(kClsidHalItem, nullptr, CLSCTX_INPROC_SERVER, IID_IHalItem,
-                                        reinterpret_cast<void**>(item.GetAddressOf()))))
+    sim_host::DeviceItemValues values;
+    values.devicePath = kCardPath;
+    if (!verdict.Check(L"device item of the host's item class (values 7, 0, 2, 4, 5, 8)",
+                       sim_host::MakeDeviceItem(values, &item)))
       return;
-    VARIANT path;
-    VariantInit(&path);
-    path.vt = VT_BSTR;
-    path.bstrVal = SysAllocString(kCardPath);
-    const HRESULT set = item->SetInfo(kItemDevicePath, path);
-    VariantClear(&path);
-    if (!verdict.Check(FormatW(L"IHalItem::SetInfo(%ld, device path)", kItemDevicePath), set)) return;
     if (!verdict.Check(L"IDeviceSetup::SetDeviceInfo(item)", setup->SetDeviceInfo(item.Get()))) return;
 
     ComPtr<IDevice> device;
@@ -113,7 +107,8 @@ void DeviceManagerStep(Session& session) {
 
     VARIANT got;
     VariantInit(&got);
-    if (verdict.Check(FormatW(L"IDevice::GetInfo(%ld)", kItemDevicePath), device->GetInfo(kItemDevicePath, &got))) {
+    if (verdict.Check(FormatW(L"IDevice::GetInfo(%ld)", static_cast<long>(sim_host::kItemDevicePath)),
+                      device->GetInfo(sim_host::kItemDevicePath, &got))) {
       if (got.vt == VT_BSTR && got.bstrVal && std::wstring(got.bstrVal) == kCardPath) {
         Say(L"    the device item keeps the card's device path");
       } else {

@@ -9,7 +9,6 @@
 #include "common/format.h"
 #include "common/handles.h"
 #include "common/hresult.h"
-#include "common/module.h"
 #include "common/path.h"
 
 namespace demo {
@@ -136,18 +135,6 @@ HRESULT ProcessRunning(const wchar_t* imageName, bool* running) {
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
     if (_wcsicmp(entry.szExeFile, imageName) == 0) *running = true;
   return S_OK;
-}
-
-HRESULT CallServerEntry(const std::wstring& path, const char* entry, HMODULE* module) {
-  if (module) *module = nullptr;
-  UniqueModule loaded(LoadLibraryW(path.c_str()));
-  if (!loaded) return HResultFromLastError();
-  using EntryFn = HRESULT(STDAPICALLTYPE*)();
-  const auto fn = GetProcAs<EntryFn>(loaded.get(), entry);
-  if (!fn) return HResultFromLastError();
-  const HRESULT hr = fn();
-  if (module) *module = loaded.release();
-  return hr;
 }
 
 std::wstring HexBytes(const unsigned char* data, size_t size) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/host/registry_journal.h"
+
 namespace demo {
 
 // One line of output, flushed at once (the programs started by the demo print nothing).
@@ -67,9 +69,6 @@ HRESULT RunProgram(const std::wstring& path, const std::wstring& arguments, DWOR
 HRESULT RunServerSwitch(const wchar_t* program, const wchar_t* switchText);
 // Whether a process of that image name ("VornPort.exe") runs now.
 HRESULT ProcessRunning(const wchar_t* imageName, bool* running);
-// Registers or unregisters an in-process server as regsvr32 does (LoadLibrary, then the
-// entry point), keeping the module loaded in `module` when it is given.
-HRESULT CallServerEntry(const std::wstring& path, const char* entry, HMODULE* module = nullptr);
 
 // A BSTR owned for one scope.
 class Bstr {
@@ -93,7 +92,7 @@ inline unsigned long MsSince(ULONGLONG start) { return static_cast<unsigned long
 std::wstring HexBytes(const unsigned char* data, size_t size);
 
 // The release trace of the system's two settings keys switched to one log file (records to the
-// log only); the values it replaced come back with PutBack (or at destruction).
+// log only); what it replaced or created is undone by PutBack (or at destruction).
 class TraceSwitch {
  public:
   TraceSwitch() = default;
@@ -105,14 +104,7 @@ class TraceSwitch {
   HRESULT PutBack();
 
  private:
-  struct Saved {
-    std::wstring key;
-    bool hadTrace = false, hadLog = false;
-    DWORD trace = 0;
-    std::wstring log;
-  };
-  Saved saved_[2];
-  int count_ = 0;
+  sim_host::RegistryJournal journal_;
 };
 // Prints how many records the log holds, from which modules, and a few of them.
 void PrintTraceLog(const std::wstring& path, Verdict& verdict);

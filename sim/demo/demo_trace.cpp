@@ -9,32 +9,19 @@
 #include "common/format.h"
 #include "common/handles.h"
 #include "common/hresult.h"
+#include "common/trace.h"
 #include "sim/demo/demo_support.h"
 
 namespace demo {
 namespace {
 
-constexpr const wchar_t* kTraceKeys[] = {
-    L"SOFTWARE\\Zarn Corporation\\Lumacrest2\\RELTrace",
-    L"SOFTWARE\\Zarn Corporation\\Tovrel\\RELTrace",
-};
+constexpr const wchar_t* kTraceKeys[] = {kTraceKeyLumacrest2, kTraceKeyTovrel};
 constexpr DWORD kLogFileOnly = 2;  // bit 1: the log file; bit 0 (the debugger) stays off
 
 // The modules whose records the session expects in the log, and how many of their entry
 // records to print.
 constexpr const char* kTracedModules[] = {"VornPort.exe", "tamDevice.dll"};
 constexpr int kLinesPerModule = 4;
-
-HRESULT SetDword(HKEY key, const wchar_t* name, DWORD value) {
-  return HResultFromWin32(static_cast<DWORD>(
-      RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value))));
-}
-
-HRESULT SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
-  return HResultFromWin32(static_cast<DWORD>(
-      RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)))));
-}
 
 // One record: "text",[KIND],process,0xPID,module,0xTID,elapsed. The text may hold commas, so
 // the fields are taken from the end.
@@ -61,48 +48,14 @@ bool ParseRecord(const std::string& line, Record* record) {
 HRESULT TraceSwitch::SwitchOn(const std::wstring& logPath) {
   PutBack();
   for (const wchar_t* path : kTraceKeys) {
-    UniqueRegKey key;
-    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
-                                     key.put(), nullptr);
-    if (status != ERROR_SUCCESS) return HResultFromWin32(static_cast<DWORD>(status));
-    Saved& saved = saved_[count_];
-    saved = Saved{};
-    saved.key = path;
-    DWORD type = 0, bytes = sizeof(saved.trace);
-    saved.hadTrace = RegQueryValueExW(key.get(), L"trace", nullptr, &type, reinterpret_cast<BYTE*>(&saved.trace),
-                                      &bytes) == ERROR_SUCCESS && type == REG_DWORD;
-    wchar_t log[MAX_PATH] = {};
-    bytes = sizeof(log) - sizeof(wchar_t);
-    saved.hadLog = RegQueryValueExW(key.get(), L"log", nullptr, &type, reinterpret_cast<BYTE*>(log), &bytes) ==
-                       ERROR_SUCCESS && type == REG_SZ;
-    if (saved.hadLog) saved.log = log;
-    ++count_;
-    RETURN_IF_FAILED(SetDword(key.get(), L"trace", kLogFileOnly));
-    RETURN_IF_FAILED(SetString(key.get(), L"log", logPath));
+    const RegistryKeyPath key{WideString(path)};
+    RETURN_IF_FAILED(journal_.SetDword(key, L"trace", kLogFileOnly));
+    RETURN_IF_FAILED(journal_.SetString(key, L"log", logPath));
   }
   return S_OK;
 }
 
-HRESULT TraceSwitch::PutBack() {
-  HRESULT result = S_OK;
-  for (int i = 0; i < count_; ++i) {
-    const Saved& saved = saved_[i];
-    UniqueRegKey key;
-    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, saved.key.c_str(), 0, KEY_WRITE, key.put());
-    if (status != ERROR_SUCCESS) {
-      result = HResultFromWin32(static_cast<DWORD>(status));
-      continue;
-    }
-    const HRESULT trace = saved.hadTrace ? SetDword(key.get(), L"trace", saved.trace)
-                                         : HResultFromWin32(static_cast<DWORD>(RegDeleteValueW(key.get(), L"trace")));
-    const HRESULT log = saved.hadLog ? SetString(key.get(), L"log", saved.log)
-                                     : HResultFromWin32(static_cast<DWORD>(RegDeleteValueW(key.get(), L"log")));
-    if (FAILED(trace)) result = trace;
-    if (FAILED(log)) result = log;
-  }
-  count_ = 0;
-  return result;
-}
+HRESULT TraceSwitch::PutBack() { return journal_.Restore(); }
 
 void PrintTraceLog(const std::wstring& path, Verdict& verdict) {
   UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

@@ -1,0 +1,44 @@
+#include "sim/host/device_item.h"
+
+#include <oleauto.h>
+
+#include "common/hresult.h"
+#include "sim/doubles/hal_item.h"
+
+namespace sim_host {
+
+HRESULT MakeDeviceItem(const DeviceItemValues& values, Microsoft::WRL::ComPtr<IHalItem>* item) {
+  if (!item) return E_POINTER;
+  item->Reset();
+  Microsoft::WRL::ComPtr<IHalItem> made;
+  RETURN_IF_FAILED(CoCreateInstance(kClsidHalItem, nullptr, CLSCTX_INPROC_SERVER, IID_IHalItem,
+                                    reinterpret_cast<void**>(made.GetAddressOf())));
+  for (const long id : {kItemDevicePath, kItemName}) {
+    VARIANT path;
+    VariantInit(&path);
+    path.vt = VT_BSTR;
+    path.bstrVal = SysAllocStringLen(values.devicePath.data(), static_cast<UINT>(values.devicePath.size()));
+    if (!path.bstrVal) return E_OUTOFMEMORY;
+    const HRESULT hr = made->SetInfo(id, path);
+    VariantClear(&path);
+    RETURN_IF_FAILED(hr);
+  }
+  const struct {
+    long id;
+    long value;
+  } integers[] = {{kItemBoardType, values.boardType},
+                  {kItemCapabilities, values.capabilities},
+                  {kItemFunctions, values.functions},
+                  {kItemTunerNumber, values.tunerNumber}};
+  for (const auto& v : integers) {
+    VARIANT number;
+    VariantInit(&number);
+    number.vt = VT_I4;
+    number.lVal = v.value;
+    RETURN_IF_FAILED(made->SetInfo(v.id, number));
+  }
+  *item = std::move(made);
+  return S_OK;
+}
+
+}  // namespace sim_host
