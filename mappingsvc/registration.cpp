@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/class_registration.h"
 #include "common/handles.h"
 #include "common/hresult.h"
 #include "mappingsvc/identity.h"
@@ -24,25 +25,12 @@ struct ServiceHandleTraits {
 };
 using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
 
-std::wstring ClsidKey() { return std::wstring(L"CLSID\\") + kClsidString; }
 std::wstring AppIdKey() { return std::wstring(L"AppID\\") + kAppIdString; }
-std::wstring AppIdExeKey() { return std::wstring(L"AppID\\") + kAppIdExeKey; }
 
-std::wstring GuidString(REFGUID guid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return text;
-}
-
-// Sets `value` (null: the default value) of HKCR\<key>, creating the key.
-HRESULT SetString(const std::wstring& key, const wchar_t* value, const std::wstring& data) {
-  UniqueRegKey handle;
-  LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                                   nullptr, handle.put(), nullptr);
-  if (status != ERROR_SUCCESS) return HResultFromWin32(status);
-  status = RegSetValueExW(handle.get(), value, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                          static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
-  return HResultFromWin32(status);
+// The class as COM knows it; `path` is the server's own (quoted for LocalServer32).
+LocalServerClass ServerClass(const std::wstring& path) {
+  return {kClsidString, kClassName, kAppIdString, kAppIdName, kAppIdExeKey, L"\"" + path + L"\"",
+          kProgId, kVersionIndependentProgId, GuidKeyName(LIBID_MappingSvcLib)};
 }
 
 HRESULT DeleteValue(const std::wstring& key, const wchar_t* value) {
@@ -87,7 +75,7 @@ HRESULT RegisterOwnTypeLib(const std::wstring& path) {
 }
 
 HRESULT UnregisterOwnTypeLib(const std::wstring& path) {
-  if (!KeyExists(L"TypeLib\\" + GuidString(LIBID_MappingSvcLib))) return S_OK;
+  if (!KeyExists(L"TypeLib\\" + GuidKeyName(LIBID_MappingSvcLib))) return S_OK;
   ITypeLib* library = nullptr;
   RETURN_IF_FAILED(LoadOwnTypeLib(path, &library));
   TLIBATTR* attributes = nullptr;
@@ -102,21 +90,8 @@ HRESULT UnregisterOwnTypeLib(const std::wstring& path) {
 }
 
 HRESULT RegisterClassKeys(const std::wstring& path) {
-  const std::wstring clsid = ClsidKey();
   HRESULT hr = S_OK;
-  Keep(hr, SetString(clsid, nullptr, kClassName));
-  Keep(hr, SetString(clsid, L"AppID", kAppIdString));
-  Keep(hr, SetString(clsid + L"\\LocalServer32", nullptr, L"\"" + path + L"\""));
-  Keep(hr, SetString(clsid + L"\\ProgID", nullptr, kProgId));
-  Keep(hr, SetString(clsid + L"\\VersionIndependentProgID", nullptr, kVersionIndependentProgId));
-  Keep(hr, SetString(clsid + L"\\TypeLib", nullptr, GuidString(LIBID_MappingSvcLib)));
-  Keep(hr, SetString(kProgId, nullptr, kClassName));
-  Keep(hr, SetString(std::wstring(kProgId) + L"\\CLSID", nullptr, kClsidString));
-  Keep(hr, SetString(kVersionIndependentProgId, nullptr, kClassName));
-  Keep(hr, SetString(std::wstring(kVersionIndependentProgId) + L"\\CLSID", nullptr, kClsidString));
-  Keep(hr, SetString(std::wstring(kVersionIndependentProgId) + L"\\CurVer", nullptr, kProgId));
-  Keep(hr, SetString(AppIdKey(), nullptr, kAppIdName));
-  Keep(hr, SetString(AppIdExeKey(), L"AppID", kAppIdString));
+  for (const ClassesRootValue& value : LocalServerValues(ServerClass(path))) Keep(hr, SetClassesRootValue(value));
   return hr;
 }
 
@@ -136,7 +111,7 @@ HRESULT RegisterServer(bool asService) {
   const std::wstring path = ModulePath();
   if (path.empty()) return HResultFromLastError();
   HRESULT hr = RegisterClassKeys(path);
-  if (asService) Keep(hr, SetString(AppIdKey(), L"LocalService", ServiceName()));
+  if (asService) Keep(hr, SetClassesRootValue({AppIdKey(), L"LocalService", ServiceName()}));
   else Keep(hr, DeleteValue(AppIdKey(), L"LocalService"));
   Keep(hr, RegisterOwnTypeLib(path));
   if (asService && SUCCEEDED(hr)) hr = InstallService();
@@ -148,11 +123,8 @@ HRESULT UnregisterServer() {
   const std::wstring path = ModulePath();
   // The type library first: its unregistration reads the class's interfaces from the file.
   if (!path.empty()) Keep(hr, UnregisterOwnTypeLib(path));
-  Keep(hr, DeleteTree(ClsidKey()));
-  Keep(hr, DeleteTree(kProgId));
-  Keep(hr, DeleteTree(kVersionIndependentProgId));
-  Keep(hr, DeleteTree(AppIdKey()));  // the "LocalService" value goes with the key
-  Keep(hr, DeleteTree(AppIdExeKey()));
+  // AppID\<identifier> is among them: the "LocalService" value goes with the key.
+  for (const std::wstring& key : LocalServerKeys(ServerClass(path))) Keep(hr, DeleteTree(key));
   return hr;
 }
 

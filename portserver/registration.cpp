@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "common/class_registration.h"
 #include "common/format.h"
 #include "common/handles.h"
 #include "common/hresult.h"
@@ -13,22 +14,6 @@
 
 namespace port_registration {
 namespace {
-
-std::wstring GuidText(const GUID& guid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return text;
-}
-
-HRESULT SetValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-  UniqueRegKey k;
-  LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                                   nullptr, k.put(), nullptr);
-  if (status != ERROR_SUCCESS) return HResultFromWin32(status);
-  status = RegSetValueExW(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  return HResultFromWin32(status);
-}
 
 HRESULT DeleteTree(const std::wstring& key) {
   const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
@@ -51,6 +36,15 @@ std::wstring FileName(const wchar_t* path) {
   return slash == std::wstring::npos ? name : name.substr(slash + 1);
 }
 
+// The class as COM knows it; `server` is the server program's path.
+LocalServerClass ServerClass(const wchar_t* server) {
+  // A command line: quoted when the path has blanks.
+  std::wstring command = server;
+  if (command.find(L' ') != std::wstring::npos) command = L"\"" + command + L"\"";
+  return {GuidKeyName(CLSID_LumacrestPort), kClassName, GuidKeyName(kAppId), kAppName, FileName(server),
+          command, kProgId, kVersionIndependentProgId, GuidKeyName(LIBID_VornPortLib)};
+}
+
 // Calls DllRegisterServer or DllUnregisterServer of the proxy/stub module beside the server.
 HRESULT CallProxyModule(const wchar_t* server, const char* entry) {
   const std::wstring path = Folder(server) + kProxyModule;
@@ -64,29 +58,9 @@ HRESULT CallProxyModule(const wchar_t* server, const char* entry) {
 }  // namespace
 
 HRESULT Register(const wchar_t* server) {
-  const std::wstring clsid = GuidText(CLSID_LumacrestPort);
-  const std::wstring appId = GuidText(kAppId);
-  const std::wstring classKey = L"CLSID\\" + clsid;
-  // A command line: quoted when the path has blanks.
-  std::wstring command = server;
-  if (command.find(L' ') != std::wstring::npos) command = L"\"" + command + L"\"";
-
-  RETURN_IF_FAILED(SetValue(classKey, nullptr, kClassName));
-  RETURN_IF_FAILED(SetValue(classKey, L"AppID", appId));
-  RETURN_IF_FAILED(SetValue(classKey + L"\\LocalServer32", nullptr, command));
-  RETURN_IF_FAILED(SetValue(classKey + L"\\ProgID", nullptr, kProgId));
-  RETURN_IF_FAILED(SetValue(classKey + L"\\VersionIndependentProgID", nullptr,
-                            kVersionIndependentProgId));
-  RETURN_IF_FAILED(SetValue(classKey + L"\\TypeLib", nullptr, GuidText(LIBID_VornPortLib)));
-
-  RETURN_IF_FAILED(SetValue(kProgId, nullptr, kClassName));
-  RETURN_IF_FAILED(SetValue(std::wstring(kProgId) + L"\\CLSID", nullptr, clsid));
-  RETURN_IF_FAILED(SetValue(kVersionIndependentProgId, nullptr, kClassName));
-  RETURN_IF_FAILED(SetValue(std::wstring(kVersionIndependentProgId) + L"\\CLSID", nullptr, clsid));
-  RETURN_IF_FAILED(SetValue(std::wstring(kVersionIndependentProgId) + L"\\CurVer", nullptr, kProgId));
-
-  RETURN_IF_FAILED(SetValue(L"AppID\\" + appId, nullptr, kAppName));
-  RETURN_IF_FAILED(SetValue(L"AppID\\" + FileName(server), L"AppID", appId));
+  for (const ClassesRootValue& value : LocalServerValues(ServerClass(server))) {
+    RETURN_IF_FAILED(SetClassesRootValue(value));
+  }
 
   // The type library is resource 1 of the server itself.
   ITypeLib* lib = nullptr;
@@ -97,16 +71,11 @@ HRESULT Register(const wchar_t* server) {
 }
 
 HRESULT Unregister(const wchar_t* server) {
-  const std::wstring clsid = GuidText(CLSID_LumacrestPort);
   HRESULT result = S_OK;
   auto keep = [&result](HRESULT hr) {
     if (FAILED(hr) && SUCCEEDED(result)) result = hr;
   };
-  keep(DeleteTree(L"CLSID\\" + clsid));
-  keep(DeleteTree(kProgId));
-  keep(DeleteTree(kVersionIndependentProgId));
-  keep(DeleteTree(L"AppID\\" + GuidText(kAppId)));
-  keep(DeleteTree(L"AppID\\" + FileName(server)));
+  for (const std::wstring& key : LocalServerKeys(ServerClass(server))) keep(DeleteTree(key));
   const SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
   const HRESULT hr = UnRegisterTypeLib(LIBID_VornPortLib, 1, 0, LOCALE_NEUTRAL, kind);
   if (hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_CANTLOADLIBRARY) keep(hr);

@@ -194,6 +194,12 @@ class DeviceManagerObject final {
     return Locked(std::forward<F>(op));
   }
 
+  // The usual method: Forward with an operation that takes the method's own arguments.
+  template <class... Params, class... Args>
+  HRESULT Call(M method, bool missingPointer, HRESULT (Ops::*op)(Params...), Args&&... args) noexcept {
+    return Forward(method, missingPointer, [&](Ops& x) { return (x.*op)(args...); });
+  }
+
   // Methods answered by the object's own QueryInterface (no operation runs).
   HRESULT OwnInterface(M method, REFIID iid, void** out) noexcept {
     TraceScope scope(ModuleTrace(), Scope(method));
@@ -305,7 +311,7 @@ class DeviceManagerObject final {
    public:
     using Part<IDeviceSetup>::Part;
     STDMETHODIMP SetDeviceInfo(IHalItem* item) override {
-      return o_->Forward(M::SetDeviceInfo, Missing(item), [&](Ops& x) { return x.SetDeviceInfo(item); });
+      return o_->Call(M::SetDeviceInfo, Missing(item), &Ops::SetDeviceInfo, item);
     }
   };
 
@@ -314,15 +320,15 @@ class DeviceManagerObject final {
    public:
     using Part<IDevice>::Part;
     STDMETHODIMP GetAvailableInterface(long* count, GUID** iids) override {
-      return o_->Forward(M::GetAvailableInterface, Missing(count, iids),
-                         [&](Ops& x) { return x.GetAvailableInterface(count, iids); });
+      return o_->Call(M::GetAvailableInterface, Missing(count, iids),
+                      &Ops::GetAvailableInterface, count, iids);
     }
     STDMETHODIMP GetInterface(REFIID iid, void** out) override { return o_->GetInterface(iid, out); }
     STDMETHODIMP CanUseInterface(REFIID iid, long* can) override {
-      return o_->Forward(M::CanUseInterface, Missing(can), [&](Ops& x) { return x.CanUseInterface(iid, can); });
+      return o_->Call(M::CanUseInterface, Missing(can), &Ops::CanUseInterface, iid, can);
     }
     STDMETHODIMP GetInfo(long type, VARIANT* value) override {
-      return o_->Forward(M::GetInfo, Missing(value), [&](Ops& x) { return x.GetInfo(type, value); });
+      return o_->Call(M::GetInfo, Missing(value), &Ops::GetInfo, type, value);
     }
   };
 
@@ -331,36 +337,36 @@ class DeviceManagerObject final {
    public:
     using Part<IDeviceInfoDetail>::Part;
     STDMETHODIMP GetAvailableCountryCode(ULONG* n, ULONG** regions) override {
-      return o_->Forward(M::GetAvailableCountryCode, Missing(n, regions),
-                         [&](Ops& x) { return x.GetAvailableCountryCode(n, regions); });
+      return o_->Call(M::GetAvailableCountryCode, Missing(n, regions),
+                      &Ops::GetAvailableCountryCode, n, regions);
     }
     STDMETHODIMP GetAvailableTVFormat(ULONG region, ULONG* n, ULONG** formats) override {
-      return o_->Forward(M::GetAvailableTVFormat, Missing(n, formats),
-                         [&](Ops& x) { return x.GetAvailableTVFormat(region, n, formats); });
+      return o_->Call(M::GetAvailableTVFormat, Missing(n, formats),
+                      &Ops::GetAvailableTVFormat, region, n, formats);
     }
     STDMETHODIMP GetAvailableBaseChannel(ULONG region, ULONG tvfmt, ULONG* n, _SHAL_BASECH** ch) override {
-      return o_->Forward(M::GetAvailableBaseChannel, Missing(n, ch),
-                         [&](Ops& x) { return x.GetAvailableBaseChannel(region, tvfmt, n, ch); });
+      return o_->Call(M::GetAvailableBaseChannel, Missing(n, ch),
+                      &Ops::GetAvailableBaseChannel, region, tvfmt, n, ch);
     }
     STDMETHODIMP GetAvailableTunerFunction(_SHAL_BASECH* ch, ULONG* functions) override {
-      return o_->Forward(M::GetAvailableTunerFunction, Missing(ch, functions),
-                         [&](Ops& x) { return x.GetAvailableTunerFunction(ch, functions); });
+      return o_->Call(M::GetAvailableTunerFunction, Missing(ch, functions),
+                      &Ops::GetAvailableTunerFunction, ch, functions);
     }
     STDMETHODIMP GetAvailableChannelInfo(_SHAL_BASECH* ch, ULONG* minCh, ULONG* maxCh) override {
-      return o_->Forward(M::GetAvailableChannelInfo, Missing(ch, minCh, maxCh),
-                         [&](Ops& x) { return x.GetAvailableChannelInfo(ch, minCh, maxCh); });
+      return o_->Call(M::GetAvailableChannelInfo, Missing(ch, minCh, maxCh),
+                      &Ops::GetAvailableChannelInfo, ch, minCh, maxCh);
     }
     STDMETHODIMP GetAvailableFrequencyInfo(ULONG* minF, ULONG* maxF, ULONG* step) override {
-      return o_->Forward(M::GetAvailableFrequencyInfo, Missing(minF, maxF, step),
-                         [&](Ops& x) { return x.GetAvailableFrequencyInfo(minF, maxF, step); });
+      return o_->Call(M::GetAvailableFrequencyInfo, Missing(minF, maxF, step),
+                      &Ops::GetAvailableFrequencyInfo, minF, maxF, step);
     }
     STDMETHODIMP GetInputAudioModeVariety(ULONG* n, _SHAL_INPUT_AUDIOMODE** modes) override {
-      return o_->Forward(M::GetInputAudioModeVariety, Missing(n, modes),
-                         [&](Ops& x) { return x.GetInputAudioModeVariety(n, modes); });
+      return o_->Call(M::GetInputAudioModeVariety, Missing(n, modes),
+                      &Ops::GetInputAudioModeVariety, n, modes);
     }
     STDMETHODIMP GetOutputAudioModeVariety(ULONG* n, _SHAL_OUTPUT_AUDIOMODE** modes) override {
-      return o_->Forward(M::GetOutputAudioModeVariety, Missing(n, modes),
-                         [&](Ops& x) { return x.GetOutputAudioModeVariety(n, modes); });
+      return o_->Call(M::GetOutputAudioModeVariety, Missing(n, modes),
+                      &Ops::GetOutputAudioModeVariety, n, modes);
     }
   };
 
@@ -369,33 +375,30 @@ class DeviceManagerObject final {
    public:
     using Part<IInputSwitch>::Part;
     STDMETHODIMP Initialize(ULONG reserve) override {
-      return o_->Forward(M::IInputSwitch_Initialize, false,
-                         [&](Ops& x) { return x.InitializeInputSwitch(reserve); });
+      return o_->Call(M::IInputSwitch_Initialize, false, &Ops::InitializeInputSwitch, reserve);
     }
     STDMETHODIMP GetChannel(IHalItem** item) override {
-      return o_->Forward(M::GetChannel, Missing(item), [&](Ops& x) { return x.GetChannel(item); });
+      return o_->Call(M::GetChannel, Missing(item), &Ops::GetChannel, item);
     }
     STDMETHODIMP SetChannel(IHalItem* item) override {
-      return o_->Forward(M::SetChannel, Missing(item), [&](Ops& x) { return x.SetChannel(item); });
+      return o_->Call(M::SetChannel, Missing(item), &Ops::SetChannel, item);
     }
     STDMETHODIMP GetAvailableAudioFunction(long* n, ULONG** functions) override {
-      return o_->Forward(M::GetAvailableAudioFunction, Missing(n, functions),
-                         [&](Ops& x) { return x.GetAvailableAudioFunction(n, functions); });
+      return o_->Call(M::GetAvailableAudioFunction, Missing(n, functions),
+                      &Ops::GetAvailableAudioFunction, n, functions);
     }
     STDMETHODIMP GetAudioFunction(ULONG* function) override {
-      return o_->Forward(M::GetAudioFunction, Missing(function),
-                         [&](Ops& x) { return x.GetAudioFunction(function); });
+      return o_->Call(M::GetAudioFunction, Missing(function), &Ops::GetAudioFunction, function);
     }
     STDMETHODIMP SetAudioFunction(ULONG function) override {
-      return o_->Forward(M::SetAudioFunction, false, [&](Ops& x) { return x.SetAudioFunction(function); });
+      return o_->Call(M::SetAudioFunction, false, &Ops::SetAudioFunction, function);
     }
     STDMETHODIMP GetInputQualityControl(IInputQualityControl** out) override {
       return o_->OwnInterface(M::GetInputQualityControl, IID_IInputQualityControl,
                               reinterpret_cast<void**>(out));
     }
     STDMETHODIMP Uninitialize(ULONG reserve) override {
-      return o_->Forward(M::IInputSwitch_Uninitialize, false,
-                         [&](Ops& x) { return x.UninitializeInputSwitch(reserve); });
+      return o_->Call(M::IInputSwitch_Uninitialize, false, &Ops::UninitializeInputSwitch, reserve);
     }
   };
 
@@ -404,20 +407,17 @@ class DeviceManagerObject final {
    public:
     using Part<IInputQualityControl>::Part;
     STDMETHODIMP GetAvailableVidProcAmp(ULONG* bits) override {
-      return o_->Forward(M::GetAvailableVidProcAmp, Missing(bits),
-                         [&](Ops& x) { return x.GetAvailableVidProcAmp(bits); });
+      return o_->Call(M::GetAvailableVidProcAmp, Missing(bits), &Ops::GetAvailableVidProcAmp, bits);
     }
     STDMETHODIMP GetVidProcAmpRange(long type, long* mn, long* mx, long* step, long* def, long* au) override {
-      return o_->Forward(M::GetVidProcAmpRange, Missing(mn, mx, step, def, au),
-                         [&](Ops& x) { return x.GetVidProcAmpRange(type, mn, mx, step, def, au); });
+      return o_->Call(M::GetVidProcAmpRange, Missing(mn, mx, step, def, au),
+                      &Ops::GetVidProcAmpRange, type, mn, mx, step, def, au);
     }
     STDMETHODIMP GetVidProcAmpParam(long type, long* value) override {
-      return o_->Forward(M::GetVidProcAmpParam, Missing(value),
-                         [&](Ops& x) { return x.GetVidProcAmpParam(type, value); });
+      return o_->Call(M::GetVidProcAmpParam, Missing(value), &Ops::GetVidProcAmpParam, type, value);
     }
     STDMETHODIMP SetVidProcAmpParam(long type, long value) override {
-      return o_->Forward(M::SetVidProcAmpParam, false,
-                         [&](Ops& x) { return x.SetVidProcAmpParam(type, value); });
+      return o_->Call(M::SetVidProcAmpParam, false, &Ops::SetVidProcAmpParam, type, value);
     }
   };
 
@@ -426,259 +426,217 @@ class DeviceManagerObject final {
    public:
     using Part<IPreview2>::Part;
     STDMETHODIMP Initialize(ULONG reserve) override {
-      return o_->Forward(M::IPreview_Initialize, false, [&](Ops& x) { return x.InitializePreview(reserve); });
+      return o_->Call(M::IPreview_Initialize, false, &Ops::InitializePreview, reserve);
     }
     STDMETHODIMP GetNotifyEvent(long type, ULONG* handle) override {
-      return o_->Forward(M::IPreview_GetNotifyEvent, Missing(handle),
-                         [&](Ops& x) { return x.GetPreviewNotifyEvent(type, handle); });
+      return o_->Call(M::IPreview_GetNotifyEvent, Missing(handle), &Ops::GetPreviewNotifyEvent, type, handle);
     }
     STDMETHODIMP GetLastError(HRESULT* error, ULONG* reserve) override {
-      return o_->Forward(M::IPreview_GetLastError, Missing(error, reserve),
-                         [&](Ops& x) { return x.GetPreviewLastError(error, reserve); });
+      return o_->Call(M::IPreview_GetLastError, Missing(error, reserve),
+                      &Ops::GetPreviewLastError, error, reserve);
     }
     STDMETHODIMP GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override {
-      return o_->Forward(M::IPreview_GetCurrentInputAudioMode, Missing(mode),
-                         [&](Ops& x) { return x.GetPreviewInputAudioMode(mode); });
+      return o_->Call(M::IPreview_GetCurrentInputAudioMode, Missing(mode),
+                      &Ops::GetPreviewInputAudioMode, mode);
     }
     STDMETHODIMP GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override {
-      return o_->Forward(M::IPreview_GetCurrentOutputAudioMode, Missing(mode),
-                         [&](Ops& x) { return x.GetPreviewOutputAudioMode(mode); });
+      return o_->Call(M::IPreview_GetCurrentOutputAudioMode, Missing(mode),
+                      &Ops::GetPreviewOutputAudioMode, mode);
     }
     STDMETHODIMP GetAvailableVideoModeInterface(long* count, GUID** iids) override {
-      return o_->Forward(M::GetAvailableVideoModeInterface, Missing(count, iids),
-                         [&](Ops& x) { return x.GetAvailableVideoModeInterface(count, iids); });
+      return o_->Call(M::GetAvailableVideoModeInterface, Missing(count, iids),
+                      &Ops::GetAvailableVideoModeInterface, count, iids);
     }
     STDMETHODIMP GetVideoModeInterface(REFIID iid, void** out) override {
       return o_->OwnInterface(M::GetVideoModeInterface, iid, out);
     }
     STDMETHODIMP GetVideoDataInfo(IHalItem** item) override {
-      return o_->Forward(M::GetVideoDataInfo, Missing(item), [&](Ops& x) { return x.GetVideoDataInfo(item); });
+      return o_->Call(M::GetVideoDataInfo, Missing(item), &Ops::GetVideoDataInfo, item);
     }
     STDMETHODIMP GetAvailableSoundModeInterface(long* count, GUID** iids) override {
-      return o_->Forward(M::GetAvailableSoundModeInterface, Missing(count, iids),
-                         [&](Ops& x) { return x.GetAvailableSoundModeInterface(count, iids); });
+      return o_->Call(M::GetAvailableSoundModeInterface, Missing(count, iids),
+                      &Ops::GetAvailableSoundModeInterface, count, iids);
     }
     STDMETHODIMP GetSoundModeInterface(REFIID iid, void** out) override {
       return o_->OwnInterface(M::GetSoundModeInterface, iid, out);
     }
     STDMETHODIMP GetSoundDataInfo(IHalItem** item) override {
-      return o_->Forward(M::GetSoundDataInfo, Missing(item), [&](Ops& x) { return x.GetSoundDataInfo(item); });
+      return o_->Call(M::GetSoundDataInfo, Missing(item), &Ops::GetSoundDataInfo, item);
     }
     STDMETHODIMP Run(ULONG reserve) override {
-      return o_->Forward(M::IPreview_Run, false, [&](Ops& x) { return x.RunPreview(reserve); });
+      return o_->Call(M::IPreview_Run, false, &Ops::RunPreview, reserve);
     }
     STDMETHODIMP Pause(ULONG reserve) override {
-      return o_->Forward(M::IPreview_Pause, false, [&](Ops& x) { return x.PausePreview(reserve); });
+      return o_->Call(M::IPreview_Pause, false, &Ops::PausePreview, reserve);
     }
     STDMETHODIMP Stop(ULONG reserve) override {
-      return o_->Forward(M::IPreview_Stop, false, [&](Ops& x) { return x.StopPreview(reserve); });
+      return o_->Call(M::IPreview_Stop, false, &Ops::StopPreview, reserve);
     }
     STDMETHODIMP GetState(ULONG* state) override {
-      return o_->Forward(M::IPreview_GetState, Missing(state), [&](Ops& x) { return x.GetPreviewState(state); });
+      return o_->Call(M::IPreview_GetState, Missing(state), &Ops::GetPreviewState, state);
     }
     STDMETHODIMP Uninitialize(ULONG reserve) override {
-      return o_->Forward(M::IPreview_Uninitialize, false,
-                         [&](Ops& x) { return x.UninitializePreview(reserve); });
+      return o_->Call(M::IPreview_Uninitialize, false, &Ops::UninitializePreview, reserve);
     }
     STDMETHODIMP GetMuteStatus(long* muteOn) override {
-      return o_->Forward(M::IPreview2_GetMuteStatus, Missing(muteOn),
-                         [&](Ops& x) { return x.GetMuteStatus(muteOn); });
+      return o_->Call(M::IPreview2_GetMuteStatus, Missing(muteOn), &Ops::GetMuteStatus, muteOn);
     }
   };
 
   // The window methods of the four window interfaces forward to shared operations; the
-  // interface only chooses the trace names (Names: the traces of one interface).
+  // interface only chooses the trace names (WindowNames: the traces of one interface). A table
+  // is put together from layers: the methods all four have, then the zoom methods of the second
+  // versions, then the Initialize of a preview window or of a custom window.
   struct WindowNames {
     M initialize, setClippingWindow, setVideoPosition, getColorKey, rePaint, displayModeChanged,
         getCurrentImage, setZoomMode, getZoomMode, uninitialize, queryCustomFilter;
   };
 
   template <class Itf>
-  class WindowPartBase : public Part<Itf> {
-   protected:
-    using Part<Itf>::o_;
-    WindowPartBase(DeviceManagerObject* owner, const WindowNames& names) noexcept
+  class WindowPart : public Part<Itf> {
+   public:
+    WindowPart(DeviceManagerObject* owner, const WindowNames& names) noexcept
         : Part<Itf>(owner), n_(names) {}
-    HRESULT DoSetVideoClippingWindow(HWND window) {
-      return o_->Forward(n_.setClippingWindow, false,
-                         [&](Ops& x) { return x.SetVideoClippingWindow(window); });
+    STDMETHODIMP SetVideoClippingWindow(HWND window) override {
+      return o_->Call(n_.setClippingWindow, false, &Ops::SetVideoClippingWindow, window);
     }
     // A null source rectangle means the whole source.
-    HRESULT DoSetVideoPosition(RECT* source, RECT* destination) {
-      return o_->Forward(n_.setVideoPosition, Missing(destination),
-                         [&](Ops& x) { return x.SetVideoPosition(source, destination); });
+    STDMETHODIMP SetVideoPosition(RECT* source, RECT* destination) override {
+      return o_->Call(n_.setVideoPosition, Missing(destination), &Ops::SetVideoPosition, source, destination);
     }
-    HRESULT DoGetColorKey(ULONG* type, ULONG* index, ULONG* low, ULONG* high) {
-      return o_->Forward(n_.getColorKey, Missing(type, index, low, high),
-                         [&](Ops& x) { return x.GetColorKey(type, index, low, high); });
+    STDMETHODIMP GetColorKey(ULONG* type, ULONG* index, ULONG* low, ULONG* high) override {
+      return o_->Call(n_.getColorKey, Missing(type, index, low, high),
+                      &Ops::GetColorKey, type, index, low, high);
     }
-    HRESULT DoRePaint(HWND window, HDC dc) {
-      return o_->Forward(n_.rePaint, false, [&](Ops& x) { return x.RePaint(window, dc); });
+    STDMETHODIMP RePaint(HWND window, HDC dc) override {
+      return o_->Call(n_.rePaint, false, &Ops::RePaint, window, dc);
     }
-    HRESULT DoDisplayModeChanged(HWND window) {
-      return o_->Forward(n_.displayModeChanged, false, [&](Ops& x) { return x.DisplayModeChanged(window); });
+    STDMETHODIMP DisplayModeChanged(HWND window) override {
+      return o_->Call(n_.displayModeChanged, false, &Ops::DisplayModeChanged, window);
     }
-    HRESULT DoGetCurrentImage(ULONG* size, BYTE** image) {
-      return o_->Forward(n_.getCurrentImage, Missing(size, image),
-                         [&](Ops& x) { return x.GetCurrentImage(size, image); });
+    STDMETHODIMP GetCurrentImage(ULONG* size, BYTE** image) override {
+      return o_->Call(n_.getCurrentImage, Missing(size, image), &Ops::GetCurrentImage, size, image);
     }
-    HRESULT DoSetZoomMode(ULONG mode) {
-      return o_->Forward(n_.setZoomMode, false, [&](Ops& x) { return x.SetZoomMode(mode); });
-    }
-    HRESULT DoGetZoomMode(ULONG* mode) {
-      return o_->Forward(n_.getZoomMode, Missing(mode), [&](Ops& x) { return x.GetZoomMode(mode); });
-    }
-    HRESULT DoUninitialize(ULONG reserve) {
-      return o_->Forward(n_.uninitialize, false, [&](Ops& x) { return x.UninitializePreviewWindow(reserve); });
-    }
-    HRESULT DoQueryInterfaceFromCustomFilter(REFIID iid, void** out) {
-      return o_->Forward(n_.queryCustomFilter, Missing(out),
-                         [&](Ops& x) { return x.QueryInterfaceFromCustomFilter(iid, out); });
-    }
-    // The overlay mode is completed by the device object before a window Initialize.
-    HRESULT DoInitialize(ULONG mode) {
-      return o_->Forward(n_.initialize, false,
-                         [&](Ops& x) { return x.InitializePreviewWindow(x.CompleteOverlayMode(mode)); });
-    }
-    template <class InitOp>
-    HRESULT DoInitializeCustom(ULONG mode, REFCLSID clsid, BSTR module, InitOp init) {
-      return o_->Forward(n_.initialize, false,
-                         [&](Ops& x) { return (x.*init)(x.CompleteOverlayMode(mode), clsid, module); });
+    STDMETHODIMP Uninitialize(ULONG reserve) override {
+      return o_->Call(n_.uninitialize, false, &Ops::UninitializePreviewWindow, reserve);
     }
 
-   private:
+   protected:
+    using Part<Itf>::o_;
     const WindowNames n_;
   };
 
-  class PreviewWindowPart final : public WindowPartBase<IPreviewWindow> {
-    using B = WindowPartBase<IPreviewWindow>;
+  // IPreviewWindow2 and ICustomPreviewWindow2 add the zoom mode.
+  template <class Base>
+  class WithZoom : public Base {
    public:
-    explicit PreviewWindowPart(DeviceManagerObject* owner) noexcept
-        : B(owner, {M::IPreviewWindow_Initialize, M::IPreviewWindow_SetVideoClippingWindow,
-                    M::IPreviewWindow_SetVideoPosition, M::IPreviewWindow_GetColorKey,
-                    M::IPreviewWindow_RePaint, M::IPreviewWindow_DisplayModeChanged,
-                    M::IPreviewWindow_GetCurrentImage, M::Count, M::Count,
-                    M::IPreviewWindow_Uninitialize, M::Count}) {}
-    STDMETHODIMP Initialize(ULONG mode) override { return B::DoInitialize(mode); }
-    STDMETHODIMP SetVideoClippingWindow(HWND w) override { return B::DoSetVideoClippingWindow(w); }
-    STDMETHODIMP SetVideoPosition(RECT* s, RECT* d) override { return B::DoSetVideoPosition(s, d); }
-    STDMETHODIMP GetColorKey(ULONG* t, ULONG* i, ULONG* l, ULONG* h) override { return B::DoGetColorKey(t, i, l, h); }
-    STDMETHODIMP RePaint(HWND w, HDC dc) override { return B::DoRePaint(w, dc); }
-    STDMETHODIMP DisplayModeChanged(HWND w) override { return B::DoDisplayModeChanged(w); }
-    STDMETHODIMP GetCurrentImage(ULONG* n, BYTE** image) override { return B::DoGetCurrentImage(n, image); }
-    STDMETHODIMP Uninitialize(ULONG reserve) override { return B::DoUninitialize(reserve); }
+    using Base::Base;
+    STDMETHODIMP SetZoomMode(ULONG mode) override {
+      return this->o_->Call(this->n_.setZoomMode, false, &Ops::SetZoomMode, mode);
+    }
+    STDMETHODIMP GetZoomMode(ULONG* mode) override {
+      return this->o_->Call(this->n_.getZoomMode, Missing(mode), &Ops::GetZoomMode, mode);
+    }
   };
 
-  class PreviewWindow2Part final : public WindowPartBase<IPreviewWindow2> {
-    using B = WindowPartBase<IPreviewWindow2>;
+  // The overlay mode is completed by the device object before a window Initialize.
+  template <class Base>
+  class WithPreviewInitialize final : public Base {
    public:
-    explicit PreviewWindow2Part(DeviceManagerObject* owner) noexcept
-        : B(owner, {M::IPreviewWindow2_Initialize, M::IPreviewWindow2_SetVideoClippingWindow,
-                    M::IPreviewWindow2_SetVideoPosition, M::IPreviewWindow2_GetColorKey,
-                    M::IPreviewWindow2_RePaint, M::IPreviewWindow2_DisplayModeChanged,
-                    M::IPreviewWindow2_GetCurrentImage, M::IPreviewWindow2_SetZoomMode,
-                    M::IPreviewWindow2_GetZoomMode, M::IPreviewWindow2_Uninitialize, M::Count}) {}
-    STDMETHODIMP Initialize(ULONG mode) override { return B::DoInitialize(mode); }
-    STDMETHODIMP SetVideoClippingWindow(HWND w) override { return B::DoSetVideoClippingWindow(w); }
-    STDMETHODIMP SetVideoPosition(RECT* s, RECT* d) override { return B::DoSetVideoPosition(s, d); }
-    STDMETHODIMP GetColorKey(ULONG* t, ULONG* i, ULONG* l, ULONG* h) override { return B::DoGetColorKey(t, i, l, h); }
-    STDMETHODIMP RePaint(HWND w, HDC dc) override { return B::DoRePaint(w, dc); }
-    STDMETHODIMP DisplayModeChanged(HWND w) override { return B::DoDisplayModeChanged(w); }
-    STDMETHODIMP GetCurrentImage(ULONG* n, BYTE** image) override { return B::DoGetCurrentImage(n, image); }
-    STDMETHODIMP SetZoomMode(ULONG mode) override { return B::DoSetZoomMode(mode); }
-    STDMETHODIMP GetZoomMode(ULONG* mode) override { return B::DoGetZoomMode(mode); }
-    STDMETHODIMP Uninitialize(ULONG reserve) override { return B::DoUninitialize(reserve); }
+    using Base::Base;
+    STDMETHODIMP Initialize(ULONG mode) override {
+      return this->o_->Forward(this->n_.initialize, false, [&](Ops& x) {
+        return x.InitializePreviewWindow(x.CompleteOverlayMode(mode));
+      });
+    }
   };
 
-  class CustomWindowPart final : public WindowPartBase<ICustomPreviewWindow> {
-    using B = WindowPartBase<ICustomPreviewWindow>;
+  // The custom windows load a filter of the caller's choice and answer its interfaces.
+  template <class Base, HRESULT (Ops::*kInitialize)(ULONG, REFCLSID, BSTR)>
+  class WithCustomInitialize final : public Base {
    public:
-    explicit CustomWindowPart(DeviceManagerObject* owner) noexcept
-        : B(owner, {M::ICustomPreviewWindow_Initialize, M::ICustomPreviewWindow_SetVideoClippingWindow,
-                    M::ICustomPreviewWindow_SetVideoPosition, M::ICustomPreviewWindow_GetColorKey,
-                    M::ICustomPreviewWindow_RePaint, M::ICustomPreviewWindow_DisplayModeChanged,
-                    M::ICustomPreviewWindow_GetCurrentImage, M::Count, M::Count,
-                    M::ICustomPreviewWindow_Uninitialize,
-                    M::ICustomPreviewWindow_QueryInterfaceFromCustomFilter}) {}
+    using Base::Base;
     STDMETHODIMP Initialize(ULONG mode, CLSID clsid, BSTR module) override {
-      return B::DoInitializeCustom(mode, clsid, module, &Ops::InitializeCustomPreviewWindow);
+      return this->o_->Forward(this->n_.initialize, false, [&](Ops& x) {
+        return (x.*kInitialize)(x.CompleteOverlayMode(mode), clsid, module);
+      });
     }
     STDMETHODIMP QueryInterfaceFromCustomFilter(REFIID iid, void** out) override {
-      return B::DoQueryInterfaceFromCustomFilter(iid, out);
+      return this->o_->Call(this->n_.queryCustomFilter, Missing(out), &Ops::QueryInterfaceFromCustomFilter,
+                            iid, out);
     }
-    STDMETHODIMP SetVideoClippingWindow(HWND w) override { return B::DoSetVideoClippingWindow(w); }
-    STDMETHODIMP SetVideoPosition(RECT* s, RECT* d) override { return B::DoSetVideoPosition(s, d); }
-    STDMETHODIMP GetColorKey(ULONG* t, ULONG* i, ULONG* l, ULONG* h) override { return B::DoGetColorKey(t, i, l, h); }
-    STDMETHODIMP RePaint(HWND w, HDC dc) override { return B::DoRePaint(w, dc); }
-    STDMETHODIMP DisplayModeChanged(HWND w) override { return B::DoDisplayModeChanged(w); }
-    STDMETHODIMP GetCurrentImage(ULONG* n, BYTE** image) override { return B::DoGetCurrentImage(n, image); }
-    STDMETHODIMP Uninitialize(ULONG reserve) override { return B::DoUninitialize(reserve); }
   };
 
-  class CustomWindow2Part final : public WindowPartBase<ICustomPreviewWindow2> {
-    using B = WindowPartBase<ICustomPreviewWindow2>;
-   public:
-    explicit CustomWindow2Part(DeviceManagerObject* owner) noexcept
-        : B(owner, {M::ICustomPreviewWindow2_Initialize, M::ICustomPreviewWindow2_SetVideoClippingWindow,
-                    M::ICustomPreviewWindow2_SetVideoPosition, M::ICustomPreviewWindow2_GetColorKey,
-                    M::ICustomPreviewWindow2_RePaint, M::ICustomPreviewWindow2_DisplayModeChanged,
-                    M::ICustomPreviewWindow2_GetCurrentImage, M::ICustomPreviewWindow2_SetZoomMode,
-                    M::ICustomPreviewWindow2_GetZoomMode, M::ICustomPreviewWindow2_Uninitialize,
-                    M::ICustomPreviewWindow2_QueryInterfaceFromCustomFilter}) {}
-    STDMETHODIMP Initialize(ULONG mode, CLSID clsid, BSTR module) override {
-      return B::DoInitializeCustom(mode, clsid, module, &Ops::InitializeCustomPreviewWindow2);
-    }
-    STDMETHODIMP QueryInterfaceFromCustomFilter(REFIID iid, void** out) override {
-      return B::DoQueryInterfaceFromCustomFilter(iid, out);
-    }
-    STDMETHODIMP SetVideoClippingWindow(HWND w) override { return B::DoSetVideoClippingWindow(w); }
-    STDMETHODIMP SetVideoPosition(RECT* s, RECT* d) override { return B::DoSetVideoPosition(s, d); }
-    STDMETHODIMP GetColorKey(ULONG* t, ULONG* i, ULONG* l, ULONG* h) override { return B::DoGetColorKey(t, i, l, h); }
-    STDMETHODIMP RePaint(HWND w, HDC dc) override { return B::DoRePaint(w, dc); }
-    STDMETHODIMP DisplayModeChanged(HWND w) override { return B::DoDisplayModeChanged(w); }
-    STDMETHODIMP GetCurrentImage(ULONG* n, BYTE** image) override { return B::DoGetCurrentImage(n, image); }
-    STDMETHODIMP SetZoomMode(ULONG mode) override { return B::DoSetZoomMode(mode); }
-    STDMETHODIMP GetZoomMode(ULONG* mode) override { return B::DoGetZoomMode(mode); }
-    STDMETHODIMP Uninitialize(ULONG reserve) override { return B::DoUninitialize(reserve); }
-  };
+  using PreviewWindowPart = WithPreviewInitialize<WindowPart<IPreviewWindow>>;
+  using PreviewWindow2Part = WithPreviewInitialize<WithZoom<WindowPart<IPreviewWindow2>>>;
+  using CustomWindowPart =
+      WithCustomInitialize<WindowPart<ICustomPreviewWindow>, &Ops::InitializeCustomPreviewWindow>;
+  using CustomWindow2Part =
+      WithCustomInitialize<WithZoom<WindowPart<ICustomPreviewWindow2>>, &Ops::InitializeCustomPreviewWindow2>;
+
+  static constexpr WindowNames kPreviewWindowNames{
+      M::IPreviewWindow_Initialize, M::IPreviewWindow_SetVideoClippingWindow,
+      M::IPreviewWindow_SetVideoPosition, M::IPreviewWindow_GetColorKey,
+      M::IPreviewWindow_RePaint, M::IPreviewWindow_DisplayModeChanged,
+      M::IPreviewWindow_GetCurrentImage, M::Count, M::Count,
+      M::IPreviewWindow_Uninitialize, M::Count};
+  static constexpr WindowNames kPreviewWindow2Names{
+      M::IPreviewWindow2_Initialize, M::IPreviewWindow2_SetVideoClippingWindow,
+      M::IPreviewWindow2_SetVideoPosition, M::IPreviewWindow2_GetColorKey,
+      M::IPreviewWindow2_RePaint, M::IPreviewWindow2_DisplayModeChanged,
+      M::IPreviewWindow2_GetCurrentImage, M::IPreviewWindow2_SetZoomMode,
+      M::IPreviewWindow2_GetZoomMode, M::IPreviewWindow2_Uninitialize, M::Count};
+  static constexpr WindowNames kCustomWindowNames{
+      M::ICustomPreviewWindow_Initialize, M::ICustomPreviewWindow_SetVideoClippingWindow,
+      M::ICustomPreviewWindow_SetVideoPosition, M::ICustomPreviewWindow_GetColorKey,
+      M::ICustomPreviewWindow_RePaint, M::ICustomPreviewWindow_DisplayModeChanged,
+      M::ICustomPreviewWindow_GetCurrentImage, M::Count, M::Count,
+      M::ICustomPreviewWindow_Uninitialize, M::ICustomPreviewWindow_QueryInterfaceFromCustomFilter};
+  static constexpr WindowNames kCustomWindow2Names{
+      M::ICustomPreviewWindow2_Initialize, M::ICustomPreviewWindow2_SetVideoClippingWindow,
+      M::ICustomPreviewWindow2_SetVideoPosition, M::ICustomPreviewWindow2_GetColorKey,
+      M::ICustomPreviewWindow2_RePaint, M::ICustomPreviewWindow2_DisplayModeChanged,
+      M::ICustomPreviewWindow2_GetCurrentImage, M::ICustomPreviewWindow2_SetZoomMode,
+      M::ICustomPreviewWindow2_GetZoomMode, M::ICustomPreviewWindow2_Uninitialize,
+      M::ICustomPreviewWindow2_QueryInterfaceFromCustomFilter};
 
   class SoundPart final : public Part<ISound> {
     using Part<ISound>::o_;
    public:
     using Part<ISound>::Part;
     STDMETHODIMP Initialize(ULONG reserve) override {
-      return o_->Forward(M::ISound_Initialize, false, [&](Ops& x) { return x.InitializeSound(reserve); });
+      return o_->Call(M::ISound_Initialize, false, &Ops::InitializeSound, reserve);
     }
     STDMETHODIMP GetAvailableSoundMode(long* n, ULONG** modes) override {
-      return o_->Forward(M::ISound_GetAvailableSoundMode, Missing(n, modes),
-                         [&](Ops& x) { return x.GetAvailableSoundMode(n, modes); });
+      return o_->Call(M::ISound_GetAvailableSoundMode, Missing(n, modes),
+                      &Ops::GetAvailableSoundMode, n, modes);
     }
     STDMETHODIMP GetSoundMode(ULONG* mode) override {
-      return o_->Forward(M::ISound_GetSoundMode, Missing(mode), [&](Ops& x) { return x.GetSoundMode(mode); });
+      return o_->Call(M::ISound_GetSoundMode, Missing(mode), &Ops::GetSoundMode, mode);
     }
     STDMETHODIMP SetSoundMode(ULONG mode) override {
-      return o_->Forward(M::ISound_SetSoundMode, false, [&](Ops& x) { return x.SetSoundMode(mode); });
+      return o_->Call(M::ISound_SetSoundMode, false, &Ops::SetSoundMode, mode);
     }
     STDMETHODIMP GetMix(_SHAL_AUDIOMIX* mix) override {
-      return o_->Forward(M::ISound_GetMix, Missing(mix), [&](Ops& x) { return x.GetMix(mix); });
+      return o_->Call(M::ISound_GetMix, Missing(mix), &Ops::GetMix, mix);
     }
     STDMETHODIMP SetMix(_SHAL_AUDIOMIX* mix) override {
-      return o_->Forward(M::ISound_SetMix, Missing(mix), [&](Ops& x) { return x.SetMix(mix); });
+      return o_->Call(M::ISound_SetMix, Missing(mix), &Ops::SetMix, mix);
     }
     STDMETHODIMP GetBalance(long* balance) override {
-      return o_->Forward(M::ISound_GetBalance, Missing(balance), [&](Ops& x) { return x.GetBalance(balance); });
+      return o_->Call(M::ISound_GetBalance, Missing(balance), &Ops::GetBalance, balance);
     }
     STDMETHODIMP SetBalance(long balance) override {
-      return o_->Forward(M::ISound_SetBalance, false, [&](Ops& x) { return x.SetBalance(balance); });
+      return o_->Call(M::ISound_SetBalance, false, &Ops::SetBalance, balance);
     }
     STDMETHODIMP GetVolume(long* volume) override {
-      return o_->Forward(M::ISound_GetVolume, Missing(volume), [&](Ops& x) { return x.GetVolume(volume); });
+      return o_->Call(M::ISound_GetVolume, Missing(volume), &Ops::GetVolume, volume);
     }
     STDMETHODIMP SetVolume(long volume) override {
-      return o_->Forward(M::ISound_SetVolume, false, [&](Ops& x) { return x.SetVolume(volume); });
+      return o_->Call(M::ISound_SetVolume, false, &Ops::SetVolume, volume);
     }
     STDMETHODIMP Uninitialize(ULONG reserve) override {
-      return o_->Forward(M::ISound_Uninitialize, false, [&](Ops& x) { return x.UninitializeSound(reserve); });
+      return o_->Call(M::ISound_Uninitialize, false, &Ops::UninitializeSound, reserve);
     }
   };
 
@@ -687,55 +645,50 @@ class DeviceManagerObject final {
    public:
     using Part<IOutputData>::Part;
     STDMETHODIMP Initialize(ULONG reserve) override {
-      return o_->Forward(M::IOutputData_Initialize, false,
-                         [&](Ops& x) { return x.InitializeOutputData(reserve); });
+      return o_->Call(M::IOutputData_Initialize, false, &Ops::InitializeOutputData, reserve);
     }
     STDMETHODIMP GetNotifyEvent(long type, ULONG* handle) override {
-      return o_->Forward(M::IOutputData_GetNotifyEvent, Missing(handle),
-                         [&](Ops& x) { return x.GetOutputNotifyEvent(type, handle); });
+      return o_->Call(M::IOutputData_GetNotifyEvent, Missing(handle),
+                      &Ops::GetOutputNotifyEvent, type, handle);
     }
     STDMETHODIMP GetLastError(HRESULT* error, ULONG* reserve) override {
-      return o_->Forward(M::IOutputData_GetLastError, Missing(error, reserve),
-                         [&](Ops& x) { return x.GetOutputLastError(error, reserve); });
+      return o_->Call(M::IOutputData_GetLastError, Missing(error, reserve),
+                      &Ops::GetOutputLastError, error, reserve);
     }
     STDMETHODIMP Start(ULONG reserve) override {
-      return o_->Forward(M::IOutputData_Start, false, [&](Ops& x) { return x.StartOutputData(reserve); });
+      return o_->Call(M::IOutputData_Start, false, &Ops::StartOutputData, reserve);
     }
     STDMETHODIMP Stop(ULONG mode) override {
-      return o_->Forward(M::IOutputData_Stop, false, [&](Ops& x) { return x.StopOutputData(mode); });
+      return o_->Call(M::IOutputData_Stop, false, &Ops::StopOutputData, mode);
     }
     STDMETHODIMP GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override {
-      return o_->Forward(M::IOutputData_GetCurrentInputAudioMode, Missing(mode),
-                         [&](Ops& x) { return x.GetOutputInputAudioMode(mode); });
+      return o_->Call(M::IOutputData_GetCurrentInputAudioMode, Missing(mode),
+                      &Ops::GetOutputInputAudioMode, mode);
     }
     STDMETHODIMP GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override {
-      return o_->Forward(M::IOutputData_GetCurrentOutputAudioMode, Missing(mode),
-                         [&](Ops& x) { return x.GetOutputOutputAudioMode(mode); });
+      return o_->Call(M::IOutputData_GetCurrentOutputAudioMode, Missing(mode),
+                      &Ops::GetOutputOutputAudioMode, mode);
     }
     STDMETHODIMP GetAvailableOutputDataType(long* n, ULONG** types) override {
-      return o_->Forward(M::GetAvailableOutputDataType, Missing(n, types),
-                         [&](Ops& x) { return x.GetAvailableOutputDataType(n, types); });
+      return o_->Call(M::GetAvailableOutputDataType, Missing(n, types),
+                      &Ops::GetAvailableOutputDataType, n, types);
     }
     STDMETHODIMP GetAvailableOutputDataSubType(long type, long* n, ULONG** subTypes) override {
-      return o_->Forward(M::GetAvailableOutputDataSubType, Missing(n, subTypes),
-                         [&](Ops& x) { return x.GetAvailableOutputDataSubType(type, n, subTypes); });
+      return o_->Call(M::GetAvailableOutputDataSubType, Missing(n, subTypes),
+                      &Ops::GetAvailableOutputDataSubType, type, n, subTypes);
     }
     // The callback may be null; the record may not.
     STDMETHODIMP SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) override {
-      return o_->Forward(M::SetOutputDataType, Missing(type),
-                         [&](Ops& x) { return x.SetOutputDataType(type, callback); });
+      return o_->Call(M::SetOutputDataType, Missing(type), &Ops::SetOutputDataType, type, callback);
     }
     STDMETHODIMP GetOutputDataType(long* n, _SHAL_OUTPUTDTATA_TYPE** types) override {
-      return o_->Forward(M::GetOutputDataType, Missing(n, types),
-                         [&](Ops& x) { return x.GetOutputDataType(n, types); });
+      return o_->Call(M::GetOutputDataType, Missing(n, types), &Ops::GetOutputDataType, n, types);
     }
     STDMETHODIMP GetOutputDataInfo(long type, long subtype, IHalItem** item) override {
-      return o_->Forward(M::GetOutputDataInfo, Missing(item),
-                         [&](Ops& x) { return x.GetOutputDataInfo(type, subtype, item); });
+      return o_->Call(M::GetOutputDataInfo, Missing(item), &Ops::GetOutputDataInfo, type, subtype, item);
     }
     STDMETHODIMP Uninitialize(ULONG reserve) override {
-      return o_->Forward(M::IOutputData_Uninitialize, false,
-                         [&](Ops& x) { return x.UninitializeOutputData(reserve); });
+      return o_->Call(M::IOutputData_Uninitialize, false, &Ops::UninitializeOutputData, reserve);
     }
   };
 
@@ -744,19 +697,17 @@ class DeviceManagerObject final {
    public:
     using Part<IAutoScan2>::Part;
     STDMETHODIMP Initialize(ULONG reserve) override {
-      return o_->Forward(M::IAutoScan_Initialize, false, [&](Ops& x) { return x.InitializeAutoScan(reserve); });
+      return o_->Call(M::IAutoScan_Initialize, false, &Ops::InitializeAutoScan, reserve);
     }
     STDMETHODIMP GetChannelFreqLevel(_SHAL_BASECH* ch, ULONG freq, long* level, ULONG* tvfmt) override {
-      return o_->Forward(M::GetChannelFreqLevel, Missing(ch, level, tvfmt),
-                         [&](Ops& x) { return x.GetChannelFreqLevel(ch, freq, level, tvfmt); });
+      return o_->Call(M::GetChannelFreqLevel, Missing(ch, level, tvfmt),
+                      &Ops::GetChannelFreqLevel, ch, freq, level, tvfmt);
     }
     STDMETHODIMP Uninitialize(ULONG reserve) override {
-      return o_->Forward(M::IAutoScan_Uninitialize, false,
-                         [&](Ops& x) { return x.UninitializeAutoScan(reserve); });
+      return o_->Call(M::IAutoScan_Uninitialize, false, &Ops::UninitializeAutoScan, reserve);
     }
     STDMETHODIMP GetAutoScanSetting(IHalItem** item) override {
-      return o_->Forward(M::IAutoScan2_GetAutoScanSetting, Missing(item),
-                         [&](Ops& x) { return x.GetAutoScanSetting(item); });
+      return o_->Call(M::IAutoScan2_GetAutoScanSetting, Missing(item), &Ops::GetAutoScanSetting, item);
     }
   };
 
@@ -770,10 +721,10 @@ class DeviceManagerObject final {
   InputSwitchPart inputSwitch_{this};
   InputQualityControlPart inputQualityControl_{this};
   PreviewPart preview_{this};
-  PreviewWindowPart previewWindow_{this};
-  PreviewWindow2Part previewWindow2_{this};
-  CustomWindowPart customWindow_{this};
-  CustomWindow2Part customWindow2_{this};
+  PreviewWindowPart previewWindow_{this, kPreviewWindowNames};
+  PreviewWindow2Part previewWindow2_{this, kPreviewWindow2Names};
+  CustomWindowPart customWindow_{this, kCustomWindowNames};
+  CustomWindow2Part customWindow2_{this, kCustomWindow2Names};
   SoundPart sound_{this};
   OutputDataPart outputData_{this};
   AutoScanPart autoScan_{this};

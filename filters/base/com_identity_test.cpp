@@ -3,9 +3,8 @@
 // and a final Release of 0.
 #include <gtest/gtest.h>
 
-#include <initializer_list>
-
 #include "filters/base/allocator.h"
+#include "filters/base/testkit/com_checks.h"
 #include "filters/base/testkit/manual_clock.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/recording_sink.h"
@@ -16,44 +15,6 @@
 using namespace graph_testkit;
 
 namespace {
-
-void ExpectInterfaces(IUnknown* object, std::initializer_list<const IID*> must,
-                      std::initializer_list<const IID*> mustNot) {
-  for (const IID* iid : must) {
-    IUnknown* p = nullptr;
-    EXPECT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&p)), S_OK);
-    ASSERT_NE(p, nullptr);
-    p->Release();
-  }
-  for (const IID* iid : mustNot) {
-    IUnknown* p = reinterpret_cast<IUnknown*>(1);
-    EXPECT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&p)), E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
-  }
-  EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
-}
-
-// An outer object that aggregates one inner object and answers IPersist itself.
-class Outer final : public IPersist {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IPersist) {
-      *out = static_cast<IPersist*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return inner ? inner->QueryInterface(iid, out) : (*out = nullptr, E_NOINTERFACE);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
-  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
-  STDMETHODIMP GetClassID(CLSID* clsid) override {
-    *clsid = CLSID_NULL;
-    return S_OK;
-  }
-  long refs = 1;
-  IUnknown* inner = nullptr;  // non-delegating
-};
 
 TEST(ComIdentity, MemoryAllocatorAndItsSamples) {
   HRESULT hr = S_OK;
@@ -73,11 +34,10 @@ TEST(ComIdentity, MemoryAllocatorAndItsSamples) {
 }
 
 TEST(ComIdentity, AggregatedAllocatorDelegatesToItsOuterObject) {
-  Outer outer;
+  AggregatingOuter outer;
   HRESULT hr = S_OK;
   auto* allocator = new CMemAllocator(L"a", &outer, &hr);
-  allocator->NonDelegatingAddRef();
-  outer.inner = reinterpret_cast<IUnknown*>(static_cast<INonDelegatingUnknown*>(allocator));
+  outer.Aggregate(allocator);
   IMemAllocator* a = nullptr;
   ASSERT_EQ(outer.QueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&a)), S_OK);
   EXPECT_EQ(outer.refs, 2);  // the inner interface counts on the outer object

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <string>
 
+#include "common/class_registration.h"
 #include "common/handles.h"
 #include "common/hresult.h"
 #include "common/module.h"
@@ -70,13 +71,7 @@ const CFactoryTemplate* FindTemplate(REFCLSID clsid) {
   return nullptr;
 }
 
-std::wstring GuidText(REFGUID guid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return text;
-}
-
-std::wstring ClassKeyPath(REFCLSID clsid) { return L"CLSID\\" + GuidText(clsid); }
+std::wstring ClassKeyPath(REFCLSID clsid) { return L"CLSID\\" + GuidKeyName(clsid); }
 
 std::wstring ThisModulePath() {
   std::wstring path(MAX_PATH, L'\0');

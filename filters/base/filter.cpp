@@ -8,30 +8,13 @@
 namespace {
 
 // IEnumPins over CBaseFilter::GetPin. Holds a reference on the filter.
-class CEnumPins final : public IEnumPins {
+class CEnumPins final : public SingleInterfaceObject<CEnumPins, IEnumPins, IID_IEnumPins> {
  public:
   CEnumPins(CBaseFilter* filter, int position, long version)
       : filter_(filter), position_(position), version_(version) {
     filter_->GetOwner()->AddRef();
   }
   ~CEnumPins() { filter_->GetOwner()->Release(); }
-
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IEnumPins) {
-      *out = static_cast<IEnumPins*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
-  STDMETHODIMP_(ULONG) Release() override {
-    const long left = --refs_;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
 
   STDMETHODIMP Next(ULONG count, IPin** pins, ULONG* fetched) override {
     if (!pins) return E_POINTER;
@@ -81,7 +64,6 @@ class CEnumPins final : public IEnumPins {
   CBaseFilter* const filter_;
   int position_;
   long version_;
-  std::atomic<long> refs_{1};
 };
 
 }  // namespace

@@ -7,9 +7,11 @@
 #include <d3d9.h>
 #include <vmr9.h>
 
+#include "filters/base/testkit/graph_helpers.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/video_types.h"
+#include "filters/base/testkit/wine_graph_fixture.h"
 
 using namespace graph_testkit;
 
@@ -17,88 +19,9 @@ namespace {
 
 constexpr REFERENCE_TIME kFrame = 333667;
 
-std::vector<SamplePlan> Frames(int count) {
-  std::vector<SamplePlan> frames;
-  for (int i = 0; i < count; ++i) {
-    SamplePlan plan;
-    plan.start = i * kFrame;
-    plan.stop = (i + 1) * kFrame;
-    plan.fill = static_cast<BYTE>(0x10 + i);
-    frames.push_back(plan);
-  }
-  return frames;
-}
+std::vector<SamplePlan> Frames(int count) { return EvenFrames(count, kFrame); }
 
-// The next event of this code within the time-out (others are skipped).
-bool WaitForGraphEvent(IMediaEventEx* events, long wanted, DWORD timeoutMs, LONG_PTR* param1 = nullptr) {
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  while (GetTickCount64() < deadline) {
-    long code = 0;
-    LONG_PTR p1 = 0, p2 = 0;
-    if (events->GetEvent(&code, &p1, &p2, 50) == S_OK) {
-      events->FreeEventParams(code, p1, p2);
-      if (code == wanted) {
-        if (param1) *param1 = p1;
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
-IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION direction) {
-  IEnumPins* pins = nullptr;
-  if (FAILED(filter->EnumPins(&pins))) return nullptr;
-  IPin* pin = nullptr;
-  IPin* found = nullptr;
-  while (!found && pins->Next(1, &pin, nullptr) == S_OK) {
-    PIN_DIRECTION d;
-    if (SUCCEEDED(pin->QueryDirection(&d)) && d == direction) {
-      found = pin;
-    } else {
-      pin->Release();
-    }
-  }
-  pins->Release();
-  return found;
-}
-
-class WineGraph : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                               reinterpret_cast<void**>(&graph_)), S_OK);
-    ASSERT_EQ(graph_->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control_)), S_OK);
-    ASSERT_EQ(graph_->QueryInterface(IID_IMediaEventEx, reinterpret_cast<void**>(&events_)), S_OK);
-    source_ = TestPushSource::Create();
-    ASSERT_EQ(graph_->AddFilter(source_, L"source"), S_OK);
-  }
-  void TearDown() override {
-    if (control_) control_->Stop();
-    if (source_) {
-      source_->WaitPushed(10000);
-      source_->Release();
-    }
-    if (events_) events_->Release();
-    if (control_) control_->Release();
-    if (graph_) {
-      EXPECT_EQ(graph_->Release(), 0u);
-    }
-    CoUninitialize();
-  }
-  void RunAndWait() {
-    ASSERT_TRUE(SUCCEEDED(control_->Run()));
-    OAFilterState state = State_Stopped;
-    control_->GetState(5000, &state);
-    EXPECT_EQ(state, State_Running);
-  }
-
-  IGraphBuilder* graph_ = nullptr;
-  IMediaControl* control_ = nullptr;
-  IMediaEventEx* events_ = nullptr;
-  TestPushSource* source_ = nullptr;
-};
+using WineGraph = WineGraphTest;
 
 TEST_F(WineGraph, SamplesReachTheSinkOnTheSourcesThreadAndCompletionIsReported) {
   RecordingSink* sink = RecordingSink::Create();

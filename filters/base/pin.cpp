@@ -7,30 +7,14 @@
 namespace {
 
 // IEnumMediaTypes over CBasePin::GetMediaType. Holds a reference on the pin (its filter).
-class CEnumMediaTypes final : public IEnumMediaTypes {
+class CEnumMediaTypes final
+    : public SingleInterfaceObject<CEnumMediaTypes, IEnumMediaTypes, IID_IEnumMediaTypes> {
  public:
   CEnumMediaTypes(CBasePin* pin, int position, long version)
       : pin_(pin), position_(position), version_(version) {
     pin_->AddRef();
   }
   ~CEnumMediaTypes() { pin_->Release(); }
-
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IEnumMediaTypes) {
-      *out = static_cast<IEnumMediaTypes*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
-  STDMETHODIMP_(ULONG) Release() override {
-    const long left = --refs_;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
 
   STDMETHODIMP Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) override {
     if (!types) return E_POINTER;
@@ -85,7 +69,6 @@ class CEnumMediaTypes final : public IEnumMediaTypes {
   CBasePin* const pin_;
   int position_;
   long version_;
-  std::atomic<long> refs_{1};
 };
 
 // Where a connection attempt failed: the peer as such, the type, or the set-up afterwards.

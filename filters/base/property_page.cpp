@@ -176,3 +176,15 @@ void CBasePropertyPage::SetDirty() {
   m_bDirty = true;
   if (m_pPageSite) m_pPageSite->OnStatusChange(PROPPAGESTATUS_DIRTY);
 }
+
+HRESULT GetSinglePage(REFCLSID page, CAUUID* pages) {
+  if (!pages) return E_POINTER;
+  pages->pElems = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID)));
+  if (!pages->pElems) {
+    pages->cElems = 0;
+    return E_OUTOFMEMORY;
+  }
+  pages->cElems = 1;
+  pages->pElems[0] = page;
+  return S_OK;
+}

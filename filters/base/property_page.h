@@ -63,3 +63,7 @@ class CBasePropertyPage : public CUnknown, public IPropertyPage {
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   static INT_PTR CALLBACK MeasureProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 };
+
+// ISpecifyPropertyPages::GetPages of a filter with one page: `pages` lists `page`, in an array
+// from CoTaskMemAlloc that the caller frees. E_OUTOFMEMORY leaves the list empty.
+HRESULT GetSinglePage(REFCLSID page, CAUUID* pages);

@@ -7,6 +7,7 @@
 
 #include "filters/base/dshow.h"
 #include "filters/base/property_page.h"
+#include "filters/base/testkit/com_checks.h"
 #include "filters/base/testkit/stub_page_site.h"
 
 using namespace graph_testkit;
@@ -191,33 +192,12 @@ TEST_F(PropertyPage, BadCallsAreRefusedAndARemainingWindowGoesWithThePage) {
 
 TEST_F(PropertyPage, ComIdentityAndAggregation) {
   IPropertyPage* page = Page(page_);
-  IUnknown* p = nullptr;
-  EXPECT_EQ(page->QueryInterface(IID_IPropertyPage, reinterpret_cast<void**>(&p)), S_OK);
-  p->Release();
-  for (const IID* iid : {&IID_IPropertyPage2, &IID_IBaseFilter, &IID_IPropertyPageSite, &IID_ISpecifyPropertyPages}) {
-    p = reinterpret_cast<IUnknown*>(1);
-    EXPECT_EQ(page->QueryInterface(*iid, reinterpret_cast<void**>(&p)), E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
-  }
-  EXPECT_EQ(page->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+  ExpectInterfaces(page, {&IID_IPropertyPage},
+                   {&IID_IPropertyPage2, &IID_IBaseFilter, &IID_IPropertyPageSite, &IID_ISpecifyPropertyPages});
 
-  struct Outer : IUnknown {
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-      if (iid == IID_IUnknown) {
-        *out = this;
-        AddRef();
-        return S_OK;
-      }
-      return inner->QueryInterface(iid, out);
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
-    long refs = 1;
-    IUnknown* inner = nullptr;
-  } outer;
+  AggregatingOuter outer;
   auto* aggregated = new TestPage(&outer);
-  aggregated->NonDelegatingAddRef();
-  outer.inner = reinterpret_cast<IUnknown*>(static_cast<INonDelegatingUnknown*>(aggregated));
+  outer.Aggregate(aggregated);
   IPropertyPage* inner = nullptr;
   ASSERT_EQ(outer.QueryInterface(IID_IPropertyPage, reinterpret_cast<void**>(&inner)), S_OK);
   EXPECT_EQ(outer.refs, 2);

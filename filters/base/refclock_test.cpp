@@ -7,6 +7,9 @@
 
 #include "common/handles.h"
 #include "filters/base/refclock.h"
+#include "filters/base/testkit/com_checks.h"
+
+using namespace graph_testkit;
 
 namespace {
 
@@ -158,35 +161,14 @@ TEST(ReferenceClock, BadAdvisesAreRefused) {
 
 TEST(ReferenceClock, ComIdentityAndAggregation) {
   SettableClock* clock = NewClock();
-  IUnknown* p = nullptr;
-  EXPECT_EQ(Clock(clock)->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&p)), S_OK);
-  p->Release();
-  for (const IID* iid : {&IID_IBaseFilter, &IID_IMediaFilter, &IID_IPin, &IID_IMemAllocator}) {
-    p = reinterpret_cast<IUnknown*>(1);
-    EXPECT_EQ(Clock(clock)->QueryInterface(*iid, reinterpret_cast<void**>(&p)), E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
-  }
+  ExpectInterfaces(Clock(clock), {&IID_IUnknown}, {&IID_IBaseFilter, &IID_IMediaFilter, &IID_IPin, &IID_IMemAllocator});
   EXPECT_EQ(Clock(clock)->QueryInterface(IID_IReferenceClock, nullptr), E_POINTER);
   EXPECT_EQ(Clock(clock)->Release(), 0u);
 
   // Aggregated: IReferenceClock counts on the outer object and answers the outer identity.
-  struct Outer : IUnknown {
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-      if (iid == IID_IUnknown) {
-        *out = this;
-        AddRef();
-        return S_OK;
-      }
-      return inner->QueryInterface(iid, out);
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
-    long refs = 1;
-    IUnknown* inner = nullptr;
-  } outer;
+  AggregatingOuter outer;
   auto* aggregated = new SettableClock(&outer);
-  aggregated->NonDelegatingAddRef();
-  outer.inner = reinterpret_cast<IUnknown*>(static_cast<INonDelegatingUnknown*>(aggregated));
+  outer.Aggregate(aggregated);
   IReferenceClock* rc = nullptr;
   ASSERT_EQ(outer.QueryInterface(IID_IReferenceClock, reinterpret_cast<void**>(&rc)), S_OK);
   EXPECT_EQ(outer.refs, 2);

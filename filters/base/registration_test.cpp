@@ -8,8 +8,10 @@
 #include "common/module.h"
 #include "common/testing/paths.h"
 #include "filters/base/dshow.h"
+#include "filters/base/testkit/com_checks.h"
 #include "filters/base/testmodule/basetest_ids.h"
 
+using graph_testkit::AggregatingOuter;
 using testing_support::BinPath;
 
 namespace {
@@ -149,20 +151,7 @@ TEST_F(ModuleTest, ClassFactoryCreatesAggregatesAndLocks) {
   EXPECT_EQ(canUnload_(), S_FALSE);  // a factory held keeps the module
 
   // Aggregation: only IUnknown may be asked for; the inner object's interfaces then delegate.
-  struct Outer : IUnknown {
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-      if (iid == IID_IUnknown) {
-        *out = this;
-        AddRef();
-        return S_OK;
-      }
-      return inner->QueryInterface(iid, out);
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
-    long refs = 1;
-    IUnknown* inner = nullptr;
-  } outer;
+  AggregatingOuter outer;
   EXPECT_EQ(factory->CreateInstance(&outer, IID_IBaseFilter, reinterpret_cast<void**>(&p)), CLASS_E_NOAGGREGATION);
   ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
   IBaseFilter* filter = nullptr;

@@ -1,12 +1,15 @@
 // COM identity for the filter classes: a non-delegating IUnknown that an outer object can
 // aggregate, the forwarder that makes every other interface of an object delegate to its owner,
-// and the module-wide count of live objects that DllCanUnloadNow reads.
+// and the module-wide count of live objects that DllCanUnloadNow reads. Helper objects that are
+// not aggregatable and stand alone (enumerators) build on SingleInterfaceObject instead.
 #pragma once
 
 #include <windows.h>
 #include <unknwn.h>
 
 #include <atomic>
+
+#include "common/com_object.h"
 
 // The object's own IUnknown, reached by the outer object when aggregated. Its three slots have
 // the layout of IUnknown, so an object that is not aggregated is its own owner.

@@ -40,17 +40,7 @@ STDMETHODIMP CCcRelayFilter::GetChannel(long* channel) {
   return S_OK;
 }
 
-STDMETHODIMP CCcRelayFilter::GetPages(CAUUID* pages) {
-  if (!pages) return E_POINTER;
-  pages->pElems = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID)));
-  if (!pages->pElems) {
-    pages->cElems = 0;
-    return E_OUTOFMEMORY;
-  }
-  pages->cElems = 1;
-  pages->pElems[0] = CLSID_CcChannelPage;
-  return S_OK;
-}
+STDMETHODIMP CCcRelayFilter::GetPages(CAUUID* pages) { return GetSinglePage(CLSID_CcChannelPage, pages); }
 
 HRESULT CCcRelayFilter::CheckInputType(const CMediaType* in) {
   if (!in) return E_POINTER;

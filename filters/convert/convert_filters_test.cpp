@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <initializer_list>
 #include <thread>
 #include <vector>
 
 #include "filters/base/allocator.h"
 #include "filters/base/factory.h"
+#include "filters/base/testkit/com_checks.h"
 #include "filters/base/testkit/field_frame_builder.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/recording_sink.h"
@@ -26,70 +26,6 @@ using namespace convert;
 using namespace graph_testkit;
 
 namespace {
-
-void ExpectInterfaces(IUnknown* object, std::initializer_list<const IID*> must,
-                      std::initializer_list<const IID*> mustNot) {
-  for (const IID* iid : must) {
-    IUnknown* p = nullptr;
-    EXPECT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&p)), S_OK);
-    if (p) p->Release();
-  }
-  for (const IID* iid : mustNot) {
-    IUnknown* p = reinterpret_cast<IUnknown*>(1);
-    EXPECT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&p)), E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
-  }
-  EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
-}
-
-// An aggregating outer object that answers IPersist itself.
-class Outer final : public IPersist {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IPersist) {
-      *out = static_cast<IPersist*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return inner ? inner->QueryInterface(iid, out) : (*out = nullptr, E_NOINTERFACE);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
-  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
-  STDMETHODIMP GetClassID(CLSID* clsid) override {
-    *clsid = CLSID_NULL;
-    return S_OK;
-  }
-  long refs = 1;
-  IUnknown* inner = nullptr;
-};
-
-void ExpectAggregates(LPFNNewCOMObject create) {
-  Outer outer;
-  HRESULT hr = S_OK;
-  CUnknown* inner = create(reinterpret_cast<IUnknown*>(&outer), &hr);
-  ASSERT_EQ(hr, S_OK);
-  inner->NonDelegatingAddRef();
-  outer.inner = reinterpret_cast<IUnknown*>(static_cast<INonDelegatingUnknown*>(inner));
-  IBaseFilter* filter = nullptr;
-  ASSERT_EQ(outer.QueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&filter)), S_OK);
-  IPersist* persist = nullptr;
-  ASSERT_EQ(filter->QueryInterface(IID_IPersist, reinterpret_cast<void**>(&persist)), S_OK);
-  EXPECT_EQ(persist, static_cast<IPersist*>(&outer));
-  persist->Release();
-  filter->Release();
-  EXPECT_EQ(outer.refs, 1);
-  EXPECT_EQ(inner->NonDelegatingRelease(), 0u);
-}
-
-template <class T>
-T* New() {
-  HRESULT hr = S_OK;
-  CUnknown* object = T::CreateInstance(nullptr, &hr);
-  EXPECT_EQ(hr, S_OK);
-  object->NonDelegatingAddRef();
-  return static_cast<T*>(object);
-}
 
 // Samples of the test's own allocator.
 class SamplePool {
@@ -151,7 +87,7 @@ CMediaType FieldVideoType(LONG width, LONG height, bool pal = false, ULONG block
 // ---- Planar converter -------------------------------------------------------------------------
 
 TEST(PlanarPackIdentity, ExposesItsInterfacesAggregatesAndReleasesToZero) {
-  auto* filter = New<CPlanerConvertFilter>();
+  auto* filter = NewObject<CPlanerConvertFilter>();
   ExpectInterfaces(static_cast<IBaseFilter*>(filter),
                    {&IID_IBaseFilter, &IID_IMediaFilter, &IID_IPersist, &IID_IPlanarFieldOrder, &IID_ISpecifyPropertyPages},
                    {&IID_IKelvTransmit, &IID_ITeskControl, &IID_IPin, &IID_IMemInputPin});
@@ -165,13 +101,13 @@ TEST(PlanarPackIdentity, ExposesItsInterfacesAggregatesAndReleasesToZero) {
   EXPECT_EQ(static_cast<IBaseFilter*>(filter)->Release(), 0u);
   ExpectAggregates(&CPlanerConvertFilter::CreateInstance);
 
-  auto* page = New<PlanarFieldOrderPage>();
+  auto* page = NewObject<PlanarFieldOrderPage>();
   ExpectInterfaces(static_cast<IPropertyPage*>(page), {&IID_IPropertyPage}, {&IID_IBaseFilter, &IID_IPlanarFieldOrder});
   EXPECT_EQ(static_cast<IPropertyPage*>(page)->Release(), 0u);
 }
 
 TEST(PlanarPackTypes, TakesOnly352Or720FieldVideoWithAFortyByteBlock) {
-  auto* filter = New<CPlanerConvertFilter>();
+  auto* filter = NewObject<CPlanerConvertFilter>();
   EXPECT_EQ(filter->FrameWidth(), 352);
   EXPECT_EQ(filter->FrameHeight(), 480);
   EXPECT_EQ(filter->OutputStride(), 352);
@@ -212,7 +148,7 @@ class PlanarGraph : public ::testing::Test {
   void Build(const CMediaType& input, std::shared_ptr<CMediaType> attach = nullptr, LONG sinkBytes = 0) {
     graph_ = StubGraph::Create();
     source_ = TestPushSource::Create({input});
-    filter_ = New<CPlanerConvertFilter>();
+    filter_ = NewObject<CPlanerConvertFilter>();
     sink_ = RecordingSink::Create();
     if (attach) {
       sink_->SetAllocator(1, sinkBytes);
@@ -315,7 +251,7 @@ TEST_F(PlanarGraph, ADownstreamFormatChangeSetsTheRowPitchFromThatSampleOn) {
 class PlanarTransform : public ::testing::Test {
  protected:
   void SetUp() override {
-    filter_ = New<CPlanerConvertFilter>();
+    filter_ = NewObject<CPlanerConvertFilter>();
     CMediaType in = FieldVideoType(720, 480);
     ASSERT_EQ(filter_->CheckInputType(&in), S_OK);
     SetStride(720);
@@ -450,8 +386,8 @@ TEST_F(PlanarTransform, AFieldOrderChangedFromAnotherThreadNeverTearsAFrame) {
 }
 
 TEST(PlanarFieldOrderPage, ShowsAppliesAndReadsTheFieldOrder) {
-  auto* filter = New<CPlanerConvertFilter>();
-  auto* page = New<PlanarFieldOrderPage>();
+  auto* filter = NewObject<CPlanerConvertFilter>();
+  auto* page = NewObject<PlanarFieldOrderPage>();
   IPropertyPage* ipage = page;
   StubPropertyPageSite* site = StubPropertyPageSite::Create();
   HWND parent = CreateWindowExW(0, L"STATIC", L"page parent", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, nullptr,
@@ -499,7 +435,7 @@ CMediaType TiledType(LONG width, LONG height, const GUID& format = FORMAT_VideoI
 }
 
 TEST(ColorConvertIdentity, ExposesItsInterfacesAggregatesAndReleasesToZero) {
-  auto* filter = New<CColorConvertFilter>();
+  auto* filter = NewObject<CColorConvertFilter>();
   ExpectInterfaces(static_cast<IBaseFilter*>(filter), {&IID_IBaseFilter, &IID_IMediaFilter, &IID_IPersist},
                    {&IID_IPlanarFieldOrder, &IID_ISpecifyPropertyPages, &IID_IPin});
   EXPECT_EQ(filter->WorkBufferBytes(), 207360u);
@@ -508,7 +444,7 @@ TEST(ColorConvertIdentity, ExposesItsInterfacesAggregatesAndReleasesToZero) {
 }
 
 TEST(ColorConvertTypes, TakesTiledVideoAndGrowsItsWorkBufferWithTheGeometry) {
-  auto* filter = New<CColorConvertFilter>();
+  auto* filter = NewObject<CColorConvertFilter>();
   CMediaType vi = TiledType(720, 480);
   CMediaType vi2 = TiledType(720, 576, FORMAT_VideoInfo2);
   EXPECT_EQ(filter->CheckInputType(&vi), S_OK);
@@ -535,7 +471,7 @@ class TiledGraph : public ::testing::Test {
   void Build(const CMediaType& input, std::shared_ptr<CMediaType> attach = nullptr) {
     graph_ = StubGraph::Create();
     source_ = TestPushSource::Create({input});
-    filter_ = New<CColorConvertFilter>();
+    filter_ = NewObject<CColorConvertFilter>();
     sink_ = RecordingSink::Create();
     if (attach) {
       sink_->SetAllocator(1, 0);
@@ -621,7 +557,7 @@ TEST_F(TiledGraph, AWholeFrameIsDeliveredInTheWholeBuffer) {
 }
 
 TEST(ColorConvertTransform, Reads576LineChromaAt414720And352AsThreeHundredTwenty) {
-  auto* filter = New<CColorConvertFilter>();
+  auto* filter = NewObject<CColorConvertFilter>();
   CMediaType yuy2 = MakeVideoType(720, 576);
   CMediaType in576 = TiledType(720, 576);
   ASSERT_EQ(filter->CheckTransform(&in576, &yuy2), S_OK);

@@ -73,17 +73,7 @@ STDMETHODIMP CPlanerConvertFilter::GetFieldOrder(LONG* order) {
   return S_OK;
 }
 
-STDMETHODIMP CPlanerConvertFilter::GetPages(CAUUID* pages) {
-  if (!pages) return E_POINTER;
-  pages->pElems = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID)));
-  if (!pages->pElems) {
-    pages->cElems = 0;
-    return E_OUTOFMEMORY;
-  }
-  pages->cElems = 1;
-  pages->pElems[0] = CLSID_PlanarFieldOrderPage;
-  return S_OK;
-}
+STDMETHODIMP CPlanerConvertFilter::GetPages(CAUUID* pages) { return GetSinglePage(CLSID_PlanarFieldOrderPage, pages); }
 
 HRESULT CPlanerConvertFilter::CheckInputType(const CMediaType* in) {
   OutputDebugStringW(L"CPlanerConvertFilter::CheckInputType\n");

@@ -20,28 +20,6 @@ const VIDEOINFOHEADER2* Vih2(const CMediaType& type) {
   return reinterpret_cast<const VIDEOINFOHEADER2*>(type.Format());
 }
 
-// An aggregating outer object that answers IPersist itself.
-class Outer final : public IPersist {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IPersist) {
-      *out = static_cast<IPersist*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return inner ? inner->QueryInterface(iid, out) : (*out = nullptr, E_NOINTERFACE);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
-  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
-  STDMETHODIMP GetClassID(CLSID* clsid) override {
-    *clsid = CLSID_NULL;
-    return S_OK;
-  }
-  long refs = 1;
-  IUnknown* inner = nullptr;
-};
-
 TEST(SourceFilterIdentity, FilterPinAndTransmitExposeExactlyTheirInterfaces) {
   SourceFilter* filter = NewSourceFilter();
   ExpectInterfaces(filter, {&IID_IBaseFilter, &IID_IMediaFilter, &IID_IPersist},
@@ -73,21 +51,7 @@ TEST(SourceFilterIdentity, FilterPinAndTransmitExposeExactlyTheirInterfaces) {
 }
 
 TEST(SourceFilterIdentity, AggregatesUnderAnOuterObject) {
-  Outer outer;
-  HRESULT hr = S_OK;
-  CUnknown* inner = SourceFilter::CreateInstance(reinterpret_cast<IUnknown*>(&outer), &hr);
-  ASSERT_EQ(hr, S_OK);
-  inner->NonDelegatingAddRef();
-  outer.inner = reinterpret_cast<IUnknown*>(static_cast<INonDelegatingUnknown*>(inner));
-  IBaseFilter* filter = nullptr;
-  ASSERT_EQ(outer.QueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&filter)), S_OK);
-  IPersist* persist = nullptr;
-  ASSERT_EQ(filter->QueryInterface(IID_IPersist, reinterpret_cast<void**>(&persist)), S_OK);
-  EXPECT_EQ(persist, static_cast<IPersist*>(&outer));  // the outer object answers for us
-  persist->Release();
-  filter->Release();
-  EXPECT_EQ(outer.refs, 1);
-  EXPECT_EQ(inner->NonDelegatingRelease(), 0u);
+  ExpectAggregates(&SourceFilter::CreateInstance);
 }
 
 TEST(VideoOutputPin, OffersOnlyTheTransmitTypeAndChecksItsThreeGuids) {

@@ -16,6 +16,7 @@
 #include "common/registry.h"
 #include "common/testing/paths.h"
 #include "common/trace.h"
+#include "filters/base/testkit/graph_helpers.h"
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/stub_graph.h"
 #include "filters/base/testkit/video_types.h"
@@ -57,23 +58,6 @@ class ModuleFile : public ::testing::Test {
   }
   HMODULE module_ = nullptr;
 };
-
-IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION direction) {
-  IEnumPins* pins = nullptr;
-  if (FAILED(filter->EnumPins(&pins))) return nullptr;
-  IPin* pin = nullptr;
-  IPin* found = nullptr;
-  while (!found && pins->Next(1, &pin, nullptr) == S_OK) {
-    PIN_DIRECTION d;
-    if (SUCCEEDED(pin->QueryDirection(&d)) && d == direction) {
-      found = pin;
-    } else {
-      pin->Release();
-    }
-  }
-  pins->Release();
-  return found;
-}
 
 TEST_F(ModuleFile, LoadsWithoutTheRegistryAndRefusesToRegister) {
   auto registerServer = GetProcAs<PlainEntryFn>(module_, "DllRegisterServer");

@@ -1,32 +1,19 @@
 // Helpers of the source filter's tests: renderer frames as the renderer hands them over (a
-// sample of its own allocator with field flags and, optionally, an attached type) and the
-// interface checks every COM class gets.
+// sample of its own allocator with field flags and, optionally, an attached type) and filters
+// made through the creation function. The interface checks come from the graph test kit.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <vector>
 
 #include "filters/base/allocator.h"
+#include "filters/base/testkit/com_checks.h"
 #include "filters/source/source_filter.h"
 
 namespace vsrc_test {
 
-inline void ExpectInterfaces(IUnknown* object, std::initializer_list<const IID*> must,
-                             std::initializer_list<const IID*> mustNot) {
-  for (const IID* iid : must) {
-    IUnknown* p = nullptr;
-    EXPECT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&p)), S_OK);
-    if (p) p->Release();
-  }
-  for (const IID* iid : mustNot) {
-    IUnknown* p = reinterpret_cast<IUnknown*>(1);
-    EXPECT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&p)), E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
-  }
-  EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
-}
+using graph_testkit::ExpectInterfaces;
 
 // Frames of the renderer: one buffer each from an allocator of the test.
 class RendererFrames {
@@ -81,12 +68,6 @@ class RendererFrames {
 };
 
 // A SourceFilter made through its creation function, with one reference for the caller.
-inline vsrc::SourceFilter* NewSourceFilter() {
-  HRESULT hr = S_OK;
-  CUnknown* object = vsrc::SourceFilter::CreateInstance(nullptr, &hr);
-  EXPECT_EQ(hr, S_OK);
-  object->NonDelegatingAddRef();
-  return static_cast<vsrc::SourceFilter*>(object);
-}
+inline vsrc::SourceFilter* NewSourceFilter() { return graph_testkit::NewObject<vsrc::SourceFilter>(); }
 
 }  // namespace vsrc_test

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "common/com_object.h"
 #include "common/module.h"
 
 // {6E0C1A3B-3C55-4F7B-9D2A-0B7E5D3C9A11}
@@ -15,70 +16,20 @@ namespace {
 std::atomic<long> g_objects{0};
 std::atomic<long> g_locks{0};
 
-class TestObject final : public IPersist {
+class TestObject final : public SingleInterfaceObject<TestObject, IPersist, IID_IPersist> {
  public:
   TestObject() { ++g_objects; }
   ~TestObject() { --g_objects; }
 
-  // IUnknown
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IPersist) {
-      *out = static_cast<IPersist*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
-  STDMETHODIMP_(ULONG) Release() override {
-    const long left = --refs_;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
   // IPersist
   STDMETHODIMP GetClassID(CLSID* clsid) override {
     if (!clsid) return E_POINTER;
     *clsid = CLSID_VornTestObject;
     return S_OK;
   }
-
- private:
-  std::atomic<long> refs_{1};
 };
 
-class Factory final : public IClassFactory {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *out = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }   // static object
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    auto* object = new (std::nothrow) TestObject;
-    if (!object) return E_OUTOFMEMORY;
-    const HRESULT hr = object->QueryInterface(iid, out);
-    object->Release();
-    return hr;
-  }
-  STDMETHODIMP LockServer(BOOL lock) override {
-    g_locks += lock ? 1 : -1;
-    return S_OK;
-  }
-};
-
-Factory g_factory;
+SingleClassFactory<TestObject> g_factory(g_locks);
 
 }  // namespace
 

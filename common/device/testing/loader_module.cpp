@@ -6,6 +6,7 @@
 #include <atomic>
 #include <new>
 
+#include "common/com_object.h"
 #include "common/device/testing/loader_ids.h"
 #include "common/format.h"
 
@@ -14,62 +15,18 @@ namespace {
 std::atomic<long> g_objects{0};
 std::atomic<long> g_locks{0};
 
-class TestObject final : public IPersist {
+class TestObject final : public SingleInterfaceObject<TestObject, IPersist, IID_IPersist> {
  public:
   TestObject() { ++g_objects; }
   ~TestObject() { --g_objects; }
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IPersist) return E_NOINTERFACE;
-    *out = static_cast<IPersist*>(this);
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
-  STDMETHODIMP_(ULONG) Release() override {
-    const long left = --refs_;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
   STDMETHODIMP GetClassID(CLSID* clsid) override {
     if (!clsid) return E_POINTER;
     *clsid = device_testing::kLoaderTestClass;
     return S_OK;
   }
-
- private:
-  std::atomic<long> refs_{1};
 };
 
-class Factory final : public IClassFactory {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-    *out = static_cast<IClassFactory*>(this);
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // a static object
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    auto* object = new (std::nothrow) TestObject;
-    if (!object) return E_OUTOFMEMORY;
-    const HRESULT hr = object->QueryInterface(iid, out);
-    object->Release();
-    return hr;
-  }
-  STDMETHODIMP LockServer(BOOL lock) override {
-    g_locks += lock ? 1 : -1;
-    return S_OK;
-  }
-};
-
-Factory g_factory;
+SingleClassFactory<TestObject> g_factory(g_locks);
 
 // A test can hold a failing class request half-way: when the gate events of this process
 // exist, the request signals the first and waits (bounded) for the second.

@@ -1,0 +1,93 @@
+// IUnknown for the small standalone COM objects that are neither aggregatable nor built on the
+// filter base classes (enumerators, the objects and class objects of test modules):
+//   SingleInterfaceObject  a heap object with one interface and its own reference count
+//   StaticClassObject      the fixed-count IUnknown of a class object that lives as a global
+//   SingleClassFactory     such a class object making one plain class
+// Header only: modules that link no base library use it as well.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <unknwn.h>
+
+#include <atomic>
+#include <new>
+
+// Answers IUnknown and `Itf` (identified by `kIid`) with the one interface pointer, and deletes
+// the `Derived` object at the last Release. The object starts with one reference: the creator's.
+// `Derived` is final (it is deleted through its own type).
+template <class Derived, class Itf, const IID& kIid>
+class SingleInterfaceObject : public Itf {
+ public:
+  SingleInterfaceObject(const SingleInterfaceObject&) = delete;
+  SingleInterfaceObject& operator=(const SingleInterfaceObject&) = delete;
+
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (iid != IID_IUnknown && iid != kIid) return E_NOINTERFACE;
+    *out = static_cast<Itf*>(this);
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
+  // Returns what the decrement gave, never a second read of the count.
+  STDMETHODIMP_(ULONG) Release() override {
+    const long left = --refs_;
+    if (left == 0) delete static_cast<Derived*>(this);
+    return static_cast<ULONG>(left);
+  }
+
+ protected:
+  SingleInterfaceObject() = default;
+  ~SingleInterfaceObject() = default;
+
+ private:
+  std::atomic<long> refs_{1};
+};
+
+// The IUnknown of a class object that is a global of its module: it answers IUnknown and
+// IClassFactory, and its reference count is fixed (the module's lock count is LockServer's).
+class StaticClassObject : public IClassFactory {
+ public:
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+    *out = static_cast<IClassFactory*>(this);
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+
+ protected:
+  StaticClassObject() = default;
+  ~StaticClassObject() = default;
+};
+
+// The class object of a module serving one class that cannot be aggregated: CreateInstance
+// makes an `Object` (default-constructed, holding its creation reference) and asks it for `iid`;
+// LockServer counts in `locks`, which the module's DllCanUnloadNow reads.
+template <class Object>
+class SingleClassFactory final : public StaticClassObject {
+ public:
+  constexpr explicit SingleClassFactory(std::atomic<long>& locks) noexcept : locks_(locks) {}
+
+  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    auto* object = new (std::nothrow) Object;
+    if (!object) return E_OUTOFMEMORY;
+    const HRESULT hr = object->QueryInterface(iid, out);
+    object->Release();
+    return hr;
+  }
+  STDMETHODIMP LockServer(BOOL lock) override {
+    locks_ += lock ? 1 : -1;
+    return S_OK;
+  }
+
+ private:
+  std::atomic<long>& locks_;
+};

@@ -1,0 +1,50 @@
+#include "filters/base/testkit/graph_helpers.h"
+
+namespace graph_testkit {
+
+std::vector<SamplePlan> EvenFrames(int count, REFERENCE_TIME duration) {
+  std::vector<SamplePlan> frames;
+  for (int i = 0; i < count; ++i) {
+    SamplePlan plan;
+    plan.start = i * duration;
+    plan.stop = (i + 1) * duration;
+    plan.fill = static_cast<BYTE>(0x10 + i);
+    frames.push_back(plan);
+  }
+  return frames;
+}
+
+IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION direction) {
+  IEnumPins* pins = nullptr;
+  if (FAILED(filter->EnumPins(&pins))) return nullptr;
+  IPin* pin = nullptr;
+  IPin* found = nullptr;
+  while (!found && pins->Next(1, &pin, nullptr) == S_OK) {
+    PIN_DIRECTION d;
+    if (SUCCEEDED(pin->QueryDirection(&d)) && d == direction) {
+      found = pin;
+    } else {
+      pin->Release();
+    }
+  }
+  pins->Release();
+  return found;
+}
+
+bool WaitForGraphEvent(IMediaEventEx* events, long wanted, DWORD timeoutMs, LONG_PTR* param1) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (GetTickCount64() < deadline) {
+    long code = 0;
+    LONG_PTR p1 = 0, p2 = 0;
+    if (events->GetEvent(&code, &p1, &p2, 50) == S_OK) {
+      events->FreeEventParams(code, p1, p2);
+      if (code == wanted) {
+        if (param1) *param1 = p1;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace graph_testkit

@@ -1,0 +1,22 @@
+// Small steps of the graph tests: frame plans for the test source, finding a filter's pin and
+// waiting for a graph event.
+#pragma once
+
+#include <vector>
+
+#include "filters/base/dshow.h"
+#include "filters/base/testkit/push_source.h"
+
+namespace graph_testkit {
+
+// `count` timed frames of `duration` each from time 0; frame i is filled with 0x10 + i.
+std::vector<SamplePlan> EvenFrames(int count, REFERENCE_TIME duration);
+
+// The first pin of `filter` with this direction (one reference for the caller), or null.
+IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION direction);
+
+// Waits at most `timeoutMs` for the next event of code `wanted` (others are taken and skipped);
+// its first parameter goes to `param1` when given.
+bool WaitForGraphEvent(IMediaEventEx* events, long wanted, DWORD timeoutMs, LONG_PTR* param1 = nullptr);
+
+}  // namespace graph_testkit
