@@ -27,18 +27,27 @@ class Counter final : public PeriodicThread {
   }
 };
 
+// Waits (bounded) until the counter has ticked `count` times; returns the milliseconds waited.
+DWORD WaitForTicks(const Counter& c, int count) {
+  const DWORD t0 = GetTickCount();
+  while (c.ticks < count && GetTickCount() - t0 < 10000) Sleep(5);
+  return GetTickCount() - t0;
+}
+
 }  // namespace
 
 TEST(PeriodicThread, TicksUntilStoppedAndResetsThePeriod) {
   Counter c;
+  const DWORD t0 = GetTickCount();
   ASSERT_EQ(c.Start(10), S_OK);
   EXPECT_EQ(c.Start(500), S_OK);  // running: the first period stays
   EXPECT_EQ(c.period(), 10u);
-  Sleep(300);
+  WaitForTicks(c, 5);
   c.Stop();
+  const DWORD elapsed = GetTickCount() - t0;
   const int ticks = c.ticks;
-  EXPECT_GE(ticks, 5);   // loose bounds: about 30 expected
-  EXPECT_LE(ticks, 40);
+  EXPECT_GE(ticks, 5);
+  EXPECT_LE(ticks, static_cast<int>(elapsed / 10) + 2);  // never faster than the period
   EXPECT_EQ(c.period(), 1000u);
   EXPECT_FALSE(c.IsRunning());
   Sleep(50);
@@ -51,7 +60,7 @@ TEST(PeriodicThread, StopWithoutStartIsHarmlessAndRestartWorks) {
   ASSERT_EQ(c.Start(5), S_OK);
   c.Stop();
   ASSERT_EQ(c.Start(5), S_OK);
-  Sleep(100);
+  WaitForTicks(c, 1);
   c.Stop();
   EXPECT_GT(c.ticks, 0);
 }

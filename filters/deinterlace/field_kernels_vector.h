@@ -13,6 +13,9 @@
 //     pixels, so that neighbours at x - 2 .. x + 2 are plain offsets.
 //   * Input rows are loaded unaligned; destination rows are stored unaligned (the caller's rows
 //     need no alignment). Only the kernels' own line buffers are accessed aligned.
+//
+// Everything a group runs through is forced inline: an outlined helper takes and returns its
+// vectors through memory (both ABIs) and, on x86_64, saves and restores xmm6-xmm15 per call.
 #pragma once
 
 #include <emmintrin.h>
@@ -28,35 +31,37 @@
 #include "filters/deinterlace/line_buffers.h"
 #include "filters/deinterlace/sharpness_processor.h"
 
+#define VORN_KERNEL_INLINE inline __attribute__((always_inline))
+
 namespace deinterlace {
 namespace {
 
 // ---- Vector helpers -------------------------------------------------------------------------
 
-inline __m128i LoadAligned(const void* p) { return _mm_load_si128(static_cast<const __m128i*>(p)); }
-inline void StoreAligned(void* p, __m128i v) { _mm_store_si128(static_cast<__m128i*>(p), v); }
-inline void StoreUnaligned(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+VORN_KERNEL_INLINE __m128i LoadAligned(const void* p) { return _mm_load_si128(static_cast<const __m128i*>(p)); }
+VORN_KERNEL_INLINE void StoreAligned(void* p, __m128i v) { _mm_store_si128(static_cast<__m128i*>(p), v); }
+VORN_KERNEL_INLINE void StoreUnaligned(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
 
-inline __m128i AbsDiff(__m128i a, __m128i b) { return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a)); }
+VORN_KERNEL_INLINE __m128i AbsDiff(__m128i a, __m128i b) { return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a)); }
 
-inline __m128i Select(__m128i mask, __m128i ifSet, __m128i ifClear) {
+VORN_KERNEL_INLINE __m128i Select(__m128i mask, __m128i ifSet, __m128i ifClear) {
   return _mm_or_si128(_mm_and_si128(mask, ifSet), _mm_andnot_si128(mask, ifClear));
 }
 
-inline __m128i VectorMedian3(__m128i a, __m128i b, __m128i c) {
+VORN_KERNEL_INLINE __m128i VectorMedian3(__m128i a, __m128i b, __m128i c) {
   return _mm_min_epu8(_mm_max_epu8(a, c), _mm_max_epu8(_mm_min_epu8(a, c), b));
 }
 
 // The middle of five: the larger of the two pair minima and the smaller of the two pair maxima
 // bracket the median, which is then the median of those two and the fifth value.
-inline __m128i VectorMedian5(__m128i a, __m128i b, __m128i c, __m128i d, __m128i e) {
+VORN_KERNEL_INLINE __m128i VectorMedian5(__m128i a, __m128i b, __m128i c, __m128i d, __m128i e) {
   const __m128i low = _mm_max_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d));
   const __m128i high = _mm_min_epu8(_mm_max_epu8(a, b), _mm_max_epu8(c, d));
   return VectorMedian3(e, low, high);
 }
 
 // Sum of three byte differences, widened to 16 bits (at most 765).
-inline void Sum3(__m128i d0, __m128i d1, __m128i d2, __m128i* low, __m128i* high) {
+VORN_KERNEL_INLINE void Sum3(__m128i d0, __m128i d1, __m128i d2, __m128i* low, __m128i* high) {
   const __m128i zero = _mm_setzero_si128();
   *low = _mm_add_epi16(_mm_add_epi16(_mm_unpacklo_epi8(d0, zero), _mm_unpacklo_epi8(d1, zero)),
                        _mm_unpacklo_epi8(d2, zero));
@@ -65,7 +70,7 @@ inline void Sum3(__m128i d0, __m128i d1, __m128i d2, __m128i* low, __m128i* high
 }
 
 // The edge-directed candidate; a[i] and b[i] are the above and below luma at x - 2 + i.
-inline __m128i VectorEdgeCandidate(const __m128i a[5], const __m128i b[5]) {
+VORN_KERNEL_INLINE __m128i VectorEdgeCandidate(const __m128i a[5], const __m128i b[5]) {
   __m128i fallingLow, fallingHigh, verticalLow, verticalHigh, risingLow, risingHigh;
   Sum3(AbsDiff(a[0], b[2]), AbsDiff(a[1], b[3]), AbsDiff(a[2], b[4]), &fallingLow, &fallingHigh);
   Sum3(AbsDiff(a[1], b[1]), AbsDiff(a[2], b[2]), AbsDiff(a[3], b[3]), &verticalLow, &verticalHigh);
@@ -81,33 +86,36 @@ inline __m128i VectorEdgeCandidate(const __m128i a[5], const __m128i b[5]) {
   return Select(vertical, _mm_avg_epu8(a[2], b[2]), diagonal);
 }
 
-// Sixteen luma values through the contrast curve: a table lookup per value, two values per
-// 16-bit word moved in and out of the vector (no round trip through memory).
-template <int Word>
-inline __m128i MapWord(const std::int32_t* curve, __m128i y, __m128i mapped) {
-  const int pair = _mm_extract_epi16(y, Word);
-  const int low = curve[pair & 0xFF] & 0xFF;
-  const int high = curve[pair >> 8] & 0xFF;
-  return _mm_insert_epi16(mapped, low | (high << 8), Word);
-}
-
-inline __m128i MapThroughCurve(const ContrastCurve& curve, __m128i y) {
-  const std::int32_t* c = curve.entries;
-  __m128i mapped = _mm_setzero_si128();
-  mapped = MapWord<0>(c, y, mapped);
-  mapped = MapWord<1>(c, y, mapped);
-  mapped = MapWord<2>(c, y, mapped);
-  mapped = MapWord<3>(c, y, mapped);
-  mapped = MapWord<4>(c, y, mapped);
-  mapped = MapWord<5>(c, y, mapped);
-  mapped = MapWord<6>(c, y, mapped);
-  return MapWord<7>(c, y, mapped);
+// The 16 bytes of v in memory, for per-byte table work. The empty asm tells the compiler the
+// bytes may have changed, so it reads them back with byte loads; otherwise it extracts each
+// byte from the vector on its own, storing the whole vector again for every byte.
+VORN_KERNEL_INLINE void StoreBytes(std::uint8_t (&bytes)[16], __m128i v) {
+  StoreAligned(bytes, v);
+  __asm__("" : "+m"(bytes));
 }
 
 // Luma and interleaved chroma of 16 pixels as packed YUY2.
-inline void StoreYuy2(std::uint8_t* destination, __m128i y, __m128i c) {
+VORN_KERNEL_INLINE void StoreYuy2(std::uint8_t* destination, __m128i y, __m128i c) {
   StoreUnaligned(destination, _mm_unpacklo_epi8(y, c));
   StoreUnaligned(destination + 16, _mm_unpackhi_epi8(y, c));
+}
+
+// The same with the luma mapped through the contrast curve: `luma` holds the 16 values as
+// bytes; each is looked up on its own and its low byte stored over the unmapped one (SSE2 has
+// no byte shuffle, and moving values in and out of a vector by words costs more than these
+// scalar loads and byte stores).
+VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i y, __m128i c, const std::uint8_t* luma,
+                                        const ContrastCurve& curve) {
+  StoreYuy2(destination, y, c);
+  const std::int32_t* entries = curve.entries;
+#pragma GCC unroll 16
+  for (int j = 0; j < 16; ++j) destination[2 * j] = static_cast<std::uint8_t>(entries[luma[j]]);
+}
+
+VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i y, __m128i c, const ContrastCurve& curve) {
+  alignas(16) std::uint8_t luma[16];
+  StoreBytes(luma, y);
+  StoreYuy2Mapped(destination, y, c, luma, curve);
 }
 
 // ---- Contrast statistics --------------------------------------------------------------------
@@ -115,22 +123,31 @@ inline void StoreYuy2(std::uint8_t* destination, __m128i y, __m128i c) {
 // Adds groups of 16 luma values with the fixed lane split: luma-sum lane l takes pixels l, l + 4,
 // l + 8, l + 12; halved-square lane 0 the even pixels, lane 1 the odd ones. The sums stay in
 // registers for one call.
+//
+// The histogram is counted into four interleaved parts: pixel j of a group goes to part j mod 4,
+// part 0 being the processor's histogram itself and parts 1..3 16-bit counters of this call,
+// added in at the end. An update reads what the previous update of its bin stored, so a run of
+// equal values (flat areas, black borders) would otherwise chain every pixel of the run through
+// store-to-load forwarding; four parts make four independent chains.
 class StatisticsAccumulator {
  public:
   explicit StatisticsAccumulator(ContrastStatistics* statistics)
       : statistics_(statistics),
         lumaSum_(LoadAligned(statistics->lumaSum)),
-        squareSum_(LoadAligned(statistics->squareSum)) {}
+        squareSum_(LoadAligned(statistics->squareSum)) {
+    ClearParts();
+  }
 
-  void Add(__m128i y) {
-    Count<0>(y);
-    Count<1>(y);
-    Count<2>(y);
-    Count<3>(y);
-    Count<4>(y);
-    Count<5>(y);
-    Count<6>(y);
-    Count<7>(y);
+  // `luma` holds the bytes of `y`.
+  VORN_KERNEL_INLINE void Add(__m128i y, const std::uint8_t* luma) {
+    std::uint32_t* histogram = statistics_->histogram;
+#pragma GCC unroll 4
+    for (int j = 0; j < 16; j += 4) {
+      histogram[luma[j]] += 1;
+      parts_[0][luma[j + 1]] += 1;
+      parts_[1][luma[j + 2]] += 1;
+      parts_[2][luma[j + 3]] += 1;
+    }
     const __m128i zero = _mm_setzero_si128();
     const __m128i low = _mm_unpacklo_epi8(y, zero);   // pixels 0..7
     const __m128i high = _mm_unpackhi_epi8(y, zero);  // pixels 8..15
@@ -145,35 +162,57 @@ class StatisticsAccumulator {
     const __m128i folded = _mm_add_epi32(mixed, _mm_srli_si128(mixed, 8));  // even, odd, -, -
     squareSum_ = _mm_add_epi64(squareSum_, _mm_unpacklo_epi32(folded, zero));
     count_ += 16;
+    if (++groupsInParts_ == kMaxGroupsInParts) MergeParts();
+  }
+
+  VORN_KERNEL_INLINE void Add(__m128i y) {
+    alignas(16) std::uint8_t luma[16];
+    StoreBytes(luma, y);
+    Add(y, luma);
   }
 
   void Flush() {
+    MergeParts();
     StoreAligned(statistics_->lumaSum, lumaSum_);
     StoreAligned(statistics_->squareSum, squareSum_);
     statistics_->count += count_;
   }
 
  private:
-  template <int Word>
-  void Count(__m128i y) {
-    const int pair = _mm_extract_epi16(y, Word);
-    std::uint32_t* histogram = statistics_->histogram;
-    if ((pair & 0xFF) == (pair >> 8)) {
-      histogram[pair & 0xFF] += 2;  // one update instead of two dependent ones (flat areas)
-    } else {
-      histogram[pair & 0xFF] += 1;
-      histogram[pair >> 8] += 1;
+  static constexpr int kParts = 3;
+  // A part's bin takes at most four counts per group, and the three parts are added in 16 bits.
+  static constexpr int kMaxGroupsInParts = 65535 / (4 * kParts);
+
+  void ClearParts() {
+    for (int p = 0; p < kParts; ++p) {
+      for (int b = 0; b < 256; b += 8) StoreAligned(&parts_[p][b], _mm_setzero_si128());
     }
+    groupsInParts_ = 0;
+  }
+
+  void MergeParts() {
+    const __m128i zero = _mm_setzero_si128();
+    std::uint32_t* histogram = statistics_->histogram;
+    for (int b = 0; b < 256; b += 8) {
+      const __m128i sum = _mm_add_epi16(_mm_add_epi16(LoadAligned(&parts_[0][b]), LoadAligned(&parts_[1][b])),
+                                        LoadAligned(&parts_[2][b]));
+      StoreAligned(histogram + b, _mm_add_epi32(LoadAligned(histogram + b), _mm_unpacklo_epi16(sum, zero)));
+      StoreAligned(histogram + b + 4, _mm_add_epi32(LoadAligned(histogram + b + 4), _mm_unpackhi_epi16(sum, zero)));
+    }
+    ClearParts();
   }
 
   ContrastStatistics* statistics_;
   __m128i lumaSum_;
   __m128i squareSum_;
   std::uint32_t count_ = 0;
+  int groupsInParts_ = 0;
+  alignas(16) std::uint16_t parts_[kParts][256];
 };
 
 struct NoStatistics {
   void Add(__m128i) {}
+  void Add(__m128i, const std::uint8_t*) {}
   void Flush() {}
 };
 
@@ -195,12 +234,12 @@ template <class Load>
 struct PackedGroup {
   const std::uint8_t* row[kRowRoles];
 
-  __m128i Luma(int role, int offset) const {
+  VORN_KERNEL_INLINE __m128i Luma(int role, int offset) const {
     const std::uint8_t* p = row[role] + 2 * offset;
     const __m128i mask = _mm_set1_epi16(0x00FF);
     return _mm_packus_epi16(_mm_and_si128(Load::Unaligned(p), mask), _mm_and_si128(Load::Unaligned(p + 16), mask));
   }
-  __m128i Chroma(int role) const {
+  VORN_KERNEL_INLINE __m128i Chroma(int role) const {
     const std::uint8_t* p = row[role];
     return _mm_packus_epi16(_mm_srli_epi16(Load::Unaligned(p), 8), _mm_srli_epi16(Load::Unaligned(p + 16), 8));
   }
@@ -212,10 +251,10 @@ struct LineGroup {
   const std::uint8_t* luma[kRowRoles];
   const std::uint8_t* chroma[kRowRoles];
 
-  __m128i Luma(int role, int offset) const {
+  VORN_KERNEL_INLINE __m128i Luma(int role, int offset) const {
     return offset == 0 ? LoadAligned(luma[role]) : Load::Unaligned(luma[role] + offset);
   }
-  __m128i Chroma(int role) const { return LoadAligned(chroma[role]); }
+  VORN_KERNEL_INLINE __m128i Chroma(int role) const { return LoadAligned(chroma[role]); }
 };
 
 // ---- Interpolators --------------------------------------------------------------------------
@@ -233,7 +272,7 @@ constexpr bool ReadsOtherPictures(Interpolator i) {
 }
 
 template <Interpolator I, bool StatisticsFromNext, class Group>
-inline GroupLines ComputeGroup(const Group& g) {
+VORN_KERNEL_INLINE GroupLines ComputeGroup(const Group& g) {
   GroupLines out;
   out.keptY = g.Luma(kKeptRow, 0);
   out.keptC = g.Chroma(kKeptRow);
@@ -273,7 +312,7 @@ inline GroupLines ComputeGroup(const Group& g) {
 
 // h(x) = Y(x - 2) + Y(x + 2) of one group of a guarded luma line.
 template <class Load>
-inline void HorizontalSums(const std::uint8_t* line, __m128i* low, __m128i* high) {
+VORN_KERNEL_INLINE void HorizontalSums(const std::uint8_t* line, __m128i* low, __m128i* high) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i left = Load::Unaligned(line - 2);
   const __m128i right = Load::Unaligned(line + 2);
@@ -292,7 +331,7 @@ void StoreHorizontalSums(const std::uint8_t* line, int groups, std::uint16_t* lo
 }
 
 // p = trunc(c * gain) in single precision, saturated to 16 bits, for four lanes of d.
-inline __m128i CoredGain(__m128i d, __m128i coring, __m128 gain) {
+VORN_KERNEL_INLINE __m128i CoredGain(__m128i d, __m128i coring, __m128 gain) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i minus = _mm_sub_epi32(d, coring);
   const __m128i plus = _mm_add_epi32(d, coring);
@@ -304,19 +343,55 @@ inline __m128i CoredGain(__m128i d, __m128i coring, __m128 gain) {
   return _mm_cvttps_epi32(product);
 }
 
-inline __m128i SharpenHalf(__m128i centre, __m128i sum, __m128i coring, __m128 gain) {
-  // d = (Yc >> 1) - (S >> 3), in 16 bits, then widened to 32 for the gain.
+// Four lanes of c (sign-extended from 16 bits) times the gain, truncated: no clamp needed.
+VORN_KERNEL_INLINE __m128i NarrowGain(__m128i c, __m128 gain) {
+  return _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(_mm_srai_epi32(c, 16)), gain));
+}
+
+// The coring and gain that the processor's parameters give (coring 0..10, gain 0..2) allow a
+// shorter exact path. d lies in -8191 ((0 >> 1) - (65535 >> 3)) .. 127, so with 0 <= T <= 8192
+// d - T and d + T fit 16 bits and the cored value is max(d - T, 0) + min(d + T, 0); with
+// |gain| <= 2 the product stays below 16383 and needs no clamp.
+struct SharpenSettings {
+  __m128i coring32;  // T in 32-bit lanes
+  __m128i coring16;  // T in 16-bit lanes
+  __m128 gain;
+  bool narrow;
+};
+
+inline SharpenSettings TakeSharpenSettings(const SharpnessProcessor& sharpness) {
+  const std::int16_t coring = static_cast<std::int16_t>(sharpness.coring());
+  const float gain = sharpness.gain();
+  return {_mm_set1_epi32(coring), _mm_set1_epi16(coring), _mm_set1_ps(gain),
+          coring >= 0 && coring <= 8192 && gain >= -2.0f && gain <= 2.0f};
+}
+
+template <bool Narrow>
+VORN_KERNEL_INLINE __m128i SharpenHalf(__m128i centre, __m128i sum, const SharpenSettings& settings) {
+  // d = (Yc >> 1) - (S >> 3), in 16 bits.
   const __m128i d = _mm_sub_epi16(_mm_srli_epi16(centre, 1), _mm_srli_epi16(sum, 3));
-  const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(d, d), 16);
-  const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(d, d), 16);
-  const __m128i p = _mm_packs_epi32(CoredGain(low, coring, gain), CoredGain(high, coring, gain));
+  __m128i p;
+  if constexpr (Narrow) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i c = _mm_add_epi16(_mm_max_epi16(_mm_sub_epi16(d, settings.coring16), zero),
+                                    _mm_min_epi16(_mm_add_epi16(d, settings.coring16), zero));
+    p = _mm_packs_epi32(NarrowGain(_mm_unpacklo_epi16(c, c), settings.gain),
+                        NarrowGain(_mm_unpackhi_epi16(c, c), settings.gain));
+  } else {
+    // Widened to 32 bits for the coring and the gain.
+    const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(d, d), 16);
+    const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(d, d), 16);
+    p = _mm_packs_epi32(CoredGain(low, settings.coring32, settings.gain),
+                        CoredGain(high, settings.coring32, settings.gain));
+  }
   return _mm_adds_epi16(centre, p);
 }
 
 // Emits the line two above the newest stored one (luma slot 2, the chroma ring's output slot),
 // storing the newest line's horizontal sums in sum slot 4 on the way.
-template <class Load, bool Contrast>
-void EmitSharpened(KernelContext& context, int groups, std::uint8_t* destination) {
+template <class Load, bool Contrast, bool Narrow>
+void EmitSharpenedWith(KernelContext& context, const SharpenSettings& settings, int groups,
+                       std::uint8_t* destination) {
   SharpnessProcessor& sharpness = *context.sharpness;
   const std::uint8_t* newest = sharpness.Luma(4);
   const std::uint8_t* centre = sharpness.Luma(2);
@@ -325,8 +400,6 @@ void EmitSharpened(KernelContext& context, int groups, std::uint8_t* destination
   const std::uint16_t* oldLow = sharpness.SumLow(0);
   const std::uint16_t* oldHigh = sharpness.SumHigh(0);
   const std::uint8_t* chroma = context.chromaRing->Output();
-  const __m128i coring = _mm_set1_epi32(static_cast<std::int16_t>(sharpness.coring()));
-  const __m128 gain = _mm_set1_ps(sharpness.gain());
   const __m128i zero = _mm_setzero_si128();
   for (int g = 0; g < groups; ++g) {
     __m128i hLow, hHigh;
@@ -336,11 +409,23 @@ void EmitSharpened(KernelContext& context, int groups, std::uint8_t* destination
     const __m128i sLow = _mm_adds_epu16(hLow, LoadAligned(oldLow + 8 * g));
     const __m128i sHigh = _mm_adds_epu16(hHigh, LoadAligned(oldHigh + 8 * g));
     const __m128i yc = LoadAligned(centre + 16 * g);
-    const __m128i yLow = SharpenHalf(_mm_unpacklo_epi8(yc, zero), sLow, coring, gain);
-    const __m128i yHigh = SharpenHalf(_mm_unpackhi_epi8(yc, zero), sHigh, coring, gain);
-    __m128i y = _mm_packus_epi16(yLow, yHigh);
-    if constexpr (Contrast) y = MapThroughCurve(context.contrast->curve(), y);
-    StoreYuy2(destination + 32 * g, y, LoadAligned(chroma + 16 * g));
+    const __m128i yLow = SharpenHalf<Narrow>(_mm_unpacklo_epi8(yc, zero), sLow, settings);
+    const __m128i yHigh = SharpenHalf<Narrow>(_mm_unpackhi_epi8(yc, zero), sHigh, settings);
+    const __m128i y = _mm_packus_epi16(yLow, yHigh);
+    if constexpr (Contrast) {
+      StoreYuy2Mapped(destination + 32 * g, y, LoadAligned(chroma + 16 * g), context.contrast->curve());
+    } else {
+      StoreYuy2(destination + 32 * g, y, LoadAligned(chroma + 16 * g));
+    }
+  }
+}
+
+template <class Load, bool Contrast>
+void EmitSharpened(KernelContext& context, const SharpenSettings& settings, int groups, std::uint8_t* destination) {
+  if (settings.narrow) {
+    EmitSharpenedWith<Load, Contrast, true>(context, settings, groups, destination);
+  } else {
+    EmitSharpenedWith<Load, Contrast, false>(context, settings, groups, destination);
   }
 }
 
@@ -363,8 +448,10 @@ void PrimeRings(KernelContext& context, int groups) {
 // ---- Output of one call ---------------------------------------------------------------------
 
 // Takes the two new lines group by group: writes them out (with the curve) or, for the sharpen
-// kernels, pushes them into the rings and emits the pair of the previous call at the end.
-template <class Load, bool Sharpen, bool Contrast>
+// kernels, pushes them into the rings and emits the pair of the previous call at the end. The
+// ring slots and the curve are taken once per call (vector stores may alias any pointer the
+// compiler would otherwise reload).
+template <class Load, bool Sharpen, bool Contrast, bool StatisticsFromNext>
 class PairOutput {
  public:
   PairOutput(KernelContext& context, int width, int groups, int fieldFlag, int rowIndex, std::uint8_t* keptDestination,
@@ -376,25 +463,44 @@ class PairOutput {
         keptIsUpper_(fieldFlag == 1),
         rowIndex_(rowIndex),
         keptDestination_(keptDestination),
-        fillDestination_(fillDestination) {}
+        fillDestination_(fillDestination) {
+    if constexpr (Contrast) curve_ = &context.contrast->curve();
+    if constexpr (Sharpen) {
+      // Upper line: luma slot 4, chroma slot 1; lower line: luma slot 5, chroma slot 0.
+      SharpnessProcessor& sharpness = *context.sharpness;
+      ChromaLineRing& ring = *context.chromaRing;
+      keptLuma_ = sharpness.Luma(keptIsUpper_ ? 4 : 5);
+      fillLuma_ = sharpness.Luma(keptIsUpper_ ? 5 : 4);
+      keptChroma_ = ring.Slot(keptIsUpper_ ? 1 : 0);
+      fillChroma_ = ring.Slot(keptIsUpper_ ? 0 : 1);
+    }
+  }
 
-  void Put(int g, const GroupLines& lines) {
-    statistics_.Add(lines.statisticsY);
+  VORN_KERNEL_INLINE void Put(int g, const GroupLines& lines) {
     if constexpr (!Sharpen) {
-      __m128i keptY = lines.keptY, fillY = lines.fillY;
+      std::uint8_t* kept = keptDestination_ + 32 * g;
+      std::uint8_t* fill = fillDestination_ + 32 * g;
       if constexpr (Contrast) {
-        keptY = MapThroughCurve(context_.contrast->curve(), keptY);
-        fillY = MapThroughCurve(context_.contrast->curve(), fillY);
+        // The kept luma's bytes serve both the histogram and the lookups.
+        alignas(16) std::uint8_t keptBytes[16];
+        StoreBytes(keptBytes, lines.keptY);
+        if constexpr (StatisticsFromNext) {
+          statistics_.Add(lines.statisticsY);
+        } else {
+          statistics_.Add(lines.keptY, keptBytes);
+        }
+        StoreYuy2Mapped(kept, lines.keptY, lines.keptC, keptBytes, *curve_);
+        StoreYuy2Mapped(fill, lines.fillY, lines.fillC, *curve_);
+      } else {
+        StoreYuy2(kept, lines.keptY, lines.keptC);
+        StoreYuy2(fill, lines.fillY, lines.fillC);
       }
-      StoreYuy2(keptDestination_ + 32 * g, keptY, lines.keptC);
-      StoreYuy2(fillDestination_ + 32 * g, fillY, lines.fillC);
     } else {
-      SharpnessProcessor& sharpness = *context_.sharpness;
-      ChromaLineRing& ring = *context_.chromaRing;
-      StoreAligned(sharpness.Luma(4) + 16 * g, keptIsUpper_ ? lines.keptY : lines.fillY);
-      StoreAligned(sharpness.Luma(5) + 16 * g, keptIsUpper_ ? lines.fillY : lines.keptY);
-      StoreAligned(ring.Slot(1) + 16 * g, keptIsUpper_ ? lines.keptC : lines.fillC);
-      StoreAligned(ring.Slot(0) + 16 * g, keptIsUpper_ ? lines.fillC : lines.keptC);
+      statistics_.Add(lines.statisticsY);
+      StoreAligned(keptLuma_ + 16 * g, lines.keptY);
+      StoreAligned(fillLuma_ + 16 * g, lines.fillY);
+      StoreAligned(keptChroma_ + 16 * g, lines.keptC);
+      StoreAligned(fillChroma_ + 16 * g, lines.fillC);
     }
   }
 
@@ -408,10 +514,11 @@ class PairOutput {
       if (rowIndex_ == 0) PrimeRings<Load>(context_, groups_);
       std::uint8_t* upper = keptIsUpper_ ? keptDestination_ : fillDestination_;
       std::uint8_t* lower = keptIsUpper_ ? fillDestination_ : keptDestination_;
-      EmitSharpened<Load, Contrast>(context_, groups_, upper);
+      const SharpenSettings settings = TakeSharpenSettings(sharpness);
+      EmitSharpened<Load, Contrast>(context_, settings, groups_, upper);
       sharpness.Rotate();
       ring.Rotate();
-      EmitSharpened<Load, Contrast>(context_, groups_, lower);
+      EmitSharpened<Load, Contrast>(context_, settings, groups_, lower);
       sharpness.Rotate();
       ring.Rotate();
     }
@@ -426,14 +533,19 @@ class PairOutput {
   int rowIndex_;
   std::uint8_t* keptDestination_;
   std::uint8_t* fillDestination_;
+  const ContrastCurve* curve_ = nullptr;
+  std::uint8_t* keptLuma_ = nullptr;
+  std::uint8_t* fillLuma_ = nullptr;
+  std::uint8_t* keptChroma_ = nullptr;
+  std::uint8_t* fillChroma_ = nullptr;
 };
 
 // ---- Packed kernels -------------------------------------------------------------------------
 
-inline int ClampedLuma(int x, int width) { return x < 0 ? 0 : (x >= width ? width - 1 : x); }
+VORN_KERNEL_INLINE int ClampedLuma(int x, int width) { return x < 0 ? 0 : (x >= width ? width - 1 : x); }
 
 // The nearest position inside [0, width) with the same U/V parity as x.
-inline int ClampedChroma(int x, int width) {
+VORN_KERNEL_INLINE int ClampedChroma(int x, int width) {
   if (x >= 0 && x < width) return x;
   if (x < 0) return width > 1 ? (x & 1) : 0;
   int source = width - 1;
@@ -447,8 +559,15 @@ constexpr int kWindowPixels = 32;
 constexpr int kWindowOrigin = 16;
 
 inline void FillWindow(const std::uint8_t* row, int width, int x0, std::uint8_t* window) {
+  const int first = x0 - kWindowOrigin / 2;  // the row's pixel at window pixel 0
+  const int inFrom = first < 0 ? 0 : first;
+  const int inTo = first + kWindowPixels < width ? first + kWindowPixels : width;
+  if (inTo > inFrom) {
+    std::memcpy(window + 2 * (inFrom - first), row + 2 * static_cast<std::size_t>(inFrom), 2 * (inTo - inFrom));
+  }
   for (int i = 0; i < kWindowPixels; ++i) {
-    const int x = x0 - kWindowOrigin / 2 + i;
+    const int x = first + i;
+    if (x >= inFrom && x < inTo) continue;
     window[2 * i] = row[2 * ClampedLuma(x, width)];
     window[2 * i + 1] = row[2 * ClampedChroma(x, width) + 1];
   }
@@ -459,26 +578,31 @@ void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
   const int width = pair.width;
   if (width <= 0) return;
   const int groups = BlockCount16(width);
-  constexpr int reach = IsEdgeDirected(I) ? 2 : 0;  // pixels read beside a group
+  constexpr int reach = IsEdgeDirected(I) ? 2 : 0;  // pixels read beside a group (above, below)
   const std::uint8_t* rows[kRowRoles] = {pair.keptSource, pair.above, pair.below, pair.previous, pair.next};
   const bool read[kRowRoles] = {true, I != Interpolator::Weave, I != Interpolator::Weave,
                                 I == Interpolator::Weave || ReadsOtherPictures(I),
                                 ReadsOtherPictures(I) || StatisticsFromNext};
+  const int rowReach[kRowRoles] = {0, reach, reach, 0, 0};
   alignas(16) std::uint8_t windows[kRowRoles][2 * kWindowPixels];
-  PairOutput<Load, Sharpen, Contrast> output(context, width, groups, pair.fieldFlag, pair.rowIndex,
-                                             pair.keptDestination, pair.fillDestination);
+  PairOutput<Load, Sharpen, Contrast, StatisticsFromNext> output(context, width, groups, pair.fieldFlag, pair.rowIndex,
+                                                                 pair.keptDestination, pair.fillDestination);
   for (int g = 0; g < groups; ++g) {
     const int x0 = 16 * g;
     PackedGroup<Load> group;
-    const bool inside = x0 >= reach && x0 + 16 + reach <= width;
-    for (int r = 0; r < kRowRoles; ++r) {
-      if (!read[r]) {
-        group.row[r] = nullptr;
-      } else if (inside) {
-        group.row[r] = rows[r] + 2 * static_cast<std::size_t>(x0);
-      } else {
-        FillWindow(rows[r], width, x0, windows[r]);
-        group.row[r] = windows[r] + kWindowOrigin;
+    if (x0 >= reach && x0 + 16 + reach <= width) {
+      for (int r = 0; r < kRowRoles; ++r) group.row[r] = read[r] ? rows[r] + 2 * static_cast<std::size_t>(x0) : nullptr;
+    } else {
+      // Only the rows whose reads cross a row end go through a window.
+      for (int r = 0; r < kRowRoles; ++r) {
+        if (!read[r]) {
+          group.row[r] = nullptr;
+        } else if (x0 >= rowReach[r] && x0 + 16 + rowReach[r] <= width) {
+          group.row[r] = rows[r] + 2 * static_cast<std::size_t>(x0);
+        } else {
+          FillWindow(rows[r], width, x0, windows[r]);
+          group.row[r] = windows[r] + kWindowOrigin;
+        }
       }
     }
     output.Put(g, ComputeGroup<I, StatisticsFromNext>(group));
@@ -490,7 +614,7 @@ void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
 
 // Bytes 0-5 and 8-13 of a vector (the samples of two SampleGroup6of8 groups) to bytes 0-11,
 // bytes 12-15 cleared.
-inline __m128i Compact6of8(__m128i v) {
+VORN_KERNEL_INLINE __m128i Compact6of8(__m128i v) {
   const __m128i first = _mm_set_epi16(0, 0, 0, 0, 0, -1, -1, -1);
   const __m128i second = _mm_set_epi16(0, 0, -1, -1, -1, 0, 0, 0);
   return _mm_or_si128(_mm_and_si128(v, first), _mm_and_si128(_mm_srli_si128(v, 2), second));
@@ -578,7 +702,7 @@ void PlanarVectorKernel(KernelContext& context, const PlanarRowPair& pair) {
     unpack(kNextRow, PlanarLineSet::kNext, pair.luma.next, nullptr, nullptr);
   }
 
-  PairOutput<Load, Sharpen, Contrast> output(context, width, groups, pair.fieldFlag, pair.rowIndex,
+  PairOutput<Load, Sharpen, Contrast, StatisticsFromNext> output(context, width, groups, pair.fieldFlag, pair.rowIndex,
                                              pair.keptDestination, pair.fillDestination);
   for (int g = 0; g < groups; ++g) {
     LineGroup<Load> group;
@@ -650,3 +774,5 @@ void InstallRules(KernelTable* table) {
 
 }  // namespace
 }  // namespace deinterlace
+
+#undef VORN_KERNEL_INLINE

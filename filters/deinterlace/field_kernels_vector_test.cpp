@@ -614,6 +614,35 @@ TEST(VectorFields, GroupsWrittenPerRow) {
   }
 }
 
+// The vector kernels count the histogram partly in 16-bit counters of their own, added in before
+// they would overflow: a row of one value, long enough to overflow them, still counts exactly.
+TEST(VectorFields, HistogramOfLongFlatRowsIsExact) {
+  const int width = 16 * 16500;  // more than 65535 counts in one 16-bit counter
+  std::mt19937 random(TestSeed() + 7);
+  for (bool flat : {true, false}) {
+    std::vector<std::uint8_t> row(2 * static_cast<size_t>(width), 16);
+    if (!flat) {
+      for (size_t i = 0; i < row.size(); i += 2) row[i] = static_cast<std::uint8_t>(16 + random() % 2);
+    }
+    std::vector<std::uint8_t> outA(row.size()), fillA(row.size()), outB(row.size()), fillB(row.size());
+    State reference(25, 3), vector(25, 3);
+    const std::uint8_t* r = row.data();
+    PackedRowPair a{outA.data(), fillA.data(), r, r, r, r, r, 2, width, 1};
+    PackedRowPair b{outB.data(), fillB.data(), r, r, r, r, r, 2, width, 1};
+    BuildKernelTable(0).pairs[5][1].packed(reference.context, a);
+    Sse2Table().pairs[5][1].packed(vector.context, b);
+    const ContrastStatistics& x = reference.contrast->statistics();
+    const ContrastStatistics& y = vector.contrast->statistics();
+    if (flat) {
+      EXPECT_EQ(y.histogram[16], static_cast<std::uint32_t>(width));
+    }
+    EXPECT_EQ(0, std::memcmp(x.histogram, y.histogram, sizeof(x.histogram))) << flat;
+    EXPECT_EQ(x.count, y.count);
+    EXPECT_EQ(outA, outB);
+    EXPECT_EQ(fillA, fillB);
+  }
+}
+
 TEST(VectorFields, StatisticsExamples) {
   State state(25, 3);
   const int width = 32;
