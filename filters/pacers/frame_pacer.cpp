@@ -16,9 +16,19 @@ HRESULT FrameQueue::Push(IMediaSample* sample) {
   return hr;
 }
 
+HRESULT FrameQueue::PushEndOfStream() {
+  CAutoLock lock(&lock_);
+  return GuardHr(E_OUTOFMEMORY, [&] { samples_.push_back(nullptr); });
+}
+
 IMediaSample* FrameQueue::Front() const {
   CAutoLock lock(&lock_);
   return samples_.empty() ? nullptr : samples_.front();
+}
+
+bool FrameQueue::EndOfStreamAtFront() const {
+  CAutoLock lock(&lock_);
+  return !samples_.empty() && !samples_.front();
 }
 
 void FrameQueue::PopFront() {
@@ -29,7 +39,7 @@ void FrameQueue::PopFront() {
     head = samples_.front();
     samples_.pop_front();
   }
-  head->Release();  // back to its allocator: outside our lock
+  if (head) head->Release();  // back to its allocator: outside our lock
 }
 
 size_t FrameQueue::Clear() {
@@ -38,8 +48,13 @@ size_t FrameQueue::Clear() {
     CAutoLock lock(&lock_);
     taken.swap(samples_);
   }
-  for (IMediaSample* sample : taken) sample->Release();
-  return taken.size();
+  size_t released = 0;
+  for (IMediaSample* sample : taken) {
+    if (!sample) continue;  // an end-of-stream mark
+    sample->Release();
+    ++released;
+  }
+  return released;
 }
 
 size_t FrameQueue::Size() const {
@@ -83,6 +98,13 @@ HRESULT FramePacer::Queue(IMediaSample* sample) {
   return S_OK;
 }
 
+HRESULT FramePacer::QueueEndOfStream() {
+  if (!IsRunning()) return E_UNEXPECTED;
+  RETURN_IF_FAILED(queue_.PushEndOfStream());
+  SetEvent(data_.get());
+  return S_OK;
+}
+
 void FramePacer::Flush() {
   CAutoLock lock(&deliveryLock_);
   queue_.Clear();
@@ -116,23 +138,30 @@ DWORD FramePacer::Run() {
 bool FramePacer::Drain(const pacer::FrameDropRule& rule) {
   while (!queue_.Empty()) {
     if (WaitForSingleObject(exit_.get(), 0) == WAIT_OBJECT_0) return false;
+    // Held over the delivery and the removal, so a flush that returns has seen the last of the
+    // entries it discarded reach downstream (an end of stream included).
     CAutoLock lock(&deliveryLock_);
+    const bool endOfStream = queue_.EndOfStreamAtFront();
     IMediaSample* head = queue_.Front();
-    if (!head) break;  // flushed meanwhile
-    if (output_ && output_->IsConnected() && !filter_->IsStopped()) {
-      // The lateness test needs both a start time and a graph clock; without either the frame
-      // goes on at once.
-      bool late = false;
-      REFERENCE_TIME start = 0;
-      REFERENCE_TIME stop = 0;
-      REFERENCE_TIME now = 0;
-      if (SUCCEEDED(head->GetTime(&start, &stop)) && SUCCEEDED(filter_->StreamTime(now))) {
-        late = rule.IsTooLate(now, start);
-      }
-      if (late) {
-        ModuleTrace().WriteLine(TraceKind::Trace, L"Sample is too late. Drop 1 frame");
+    if (!head && !endOfStream) break;  // flushed meanwhile
+    if (!flushing_ && output_ && output_->IsConnected() && !filter_->IsStopped()) {
+      if (endOfStream) {
+        output_->DeliverEndOfStream();
       } else {
-        output_->Deliver(head);
+        // The lateness test needs both a start time and a graph clock; without either the frame
+        // goes on at once.
+        bool late = false;
+        REFERENCE_TIME start = 0;
+        REFERENCE_TIME stop = 0;
+        REFERENCE_TIME now = 0;
+        if (SUCCEEDED(head->GetTime(&start, &stop)) && SUCCEEDED(filter_->StreamTime(now))) {
+          late = rule.IsTooLate(now, start);
+        }
+        if (late) {
+          ModuleTrace().WriteLine(TraceKind::Trace, L"Sample is too late. Drop 1 frame");
+        } else {
+          output_->Deliver(head);
+        }
       }
     }
     queue_.PopFront();

@@ -1,6 +1,8 @@
 // The video pacer's delivery side: a first-in-first-out queue of media samples (each holds one
 // reference while queued) and the delivery thread that hands them to the output pin in arrival
-// order, dropping a frame that is already too late.
+// order, dropping a frame that is already too late. The end of the stream is queued behind the
+// frames like one of them: downstream hears it only after every frame before it has been
+// delivered or dropped, and a flush or stop discards it with them.
 //
 // Locks, in order: the delivery lock (a delivery in progress, the removal of the delivered
 // sample, a flush), then the queue lock (the list only). The streaming thread takes only the
@@ -9,6 +11,7 @@
 // while it flushes, and a flush waits for the delivery lock.
 #pragma once
 
+#include <atomic>
 #include <deque>
 
 #include "common/handles.h"
@@ -28,18 +31,24 @@ class FrameQueue {
 
   // Appends the sample with a reference of its own. E_POINTER for null, E_OUTOFMEMORY.
   HRESULT Push(IMediaSample* sample);
-  // The head sample, without a reference and without removing it; null when empty.
+  // Appends an end-of-stream mark. E_OUTOFMEMORY.
+  HRESULT PushEndOfStream();
+  // The head sample, without a reference and without removing it; null when empty or when the
+  // head is an end-of-stream mark.
   IMediaSample* Front() const;
-  // Removes the head sample and releases it.
+  // True when the head is an end-of-stream mark.
+  bool EndOfStreamAtFront() const;
+  // Removes the head entry (releasing a sample).
   void PopFront();
-  // Removes and releases every sample; the number released.
+  // Removes every entry and releases the samples; the number of samples released.
   size_t Clear();
+  // Entries: samples and end-of-stream marks.
   size_t Size() const;
   bool Empty() const { return Size() == 0; }
 
  private:
   mutable CCritSec lock_;
-  std::deque<IMediaSample*> samples_;
+  std::deque<IMediaSample*> samples_;  // null: an end-of-stream mark
 };
 
 class FramePacer {
@@ -61,10 +70,20 @@ class FramePacer {
   // Queues the sample for delivery. E_UNEXPECTED when the delivery thread does not run (it
   // never started, or it ended after a failed wait): the sample would never leave.
   HRESULT Queue(IMediaSample* sample);
-  // Releases every queued sample without delivering it; waits for a delivery in progress.
+  // Queues the end of the stream behind the frames queued so far: the delivery thread passes it
+  // downstream once they are delivered or dropped (and drops it, as it does them, while the
+  // filter is stopped or the output unconnected). E_UNEXPECTED when the delivery thread does not
+  // run, E_OUTOFMEMORY.
+  HRESULT QueueEndOfStream();
+  // Releases every queued sample and discards a queued end of stream without delivering them;
+  // waits for a delivery in progress.
   void Flush();
+  // While on, the delivery thread drops what it takes from the queue instead of delivering it:
+  // set before a flush goes downstream, so that a delivery the flush releases is the last one.
+  void SetFlushing(bool on) { flushing_ = on; }
 
   bool IsRunning() const;
+  // Queued frames and end-of-stream marks.
   size_t QueuedCount() const { return queue_.Size(); }
   DWORD ThreadId() const;
   // The wait before termination in the destructor (timeouts::kWorkerStop unless a test
@@ -85,5 +104,6 @@ class FramePacer {
   UniqueHandle exit_;  // manual reset
   UniqueHandle data_;  // manual reset: samples were queued
   UniqueHandle thread_;
+  std::atomic<bool> flushing_{false};
   DWORD stopTimeout_ = timeouts::kWorkerStop;
 };

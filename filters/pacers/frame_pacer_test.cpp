@@ -1,6 +1,7 @@
 // The delivery thread on a small filter of the base library: order and thread of delivery,
-// the late-frame rule against the manual clock, frames without times or without a clock,
-// stopped filters, flushes and destruction with frames still queued.
+// the late-frame rule against the manual clock, frames without times or without a clock, the
+// end of the stream behind the frames, stopped filters, flushes and destruction with frames
+// still queued.
 #include "filters/pacers/frame_pacer.h"
 
 #include <gtest/gtest.h>
@@ -185,6 +186,73 @@ TEST_F(FramePacerTest, AStoppedFilterReleasesFramesWithoutDelivering) {
   EXPECT_EQ(pool_.Outstanding(), 0);
 }
 
+TEST_F(FramePacerTest, EndOfStreamFollowsTheFramesBeforeItDeliveredOrDropped) {
+  Run(100 * kMs);
+  clock_->SetTime(100 * kMs + 1000 * kMs);  // stream time 1000 ms
+  sink_->SetBlocking(true);
+  Queue(1, 5000 * kMs);
+  Queue(2, 0);  // a second late: dropped
+  Queue(3, 5000 * kMs);
+  ASSERT_EQ(filter_->pacer().QueueEndOfStream(), S_OK);
+  ASSERT_TRUE(sink_->WaitForSamples(1, 5000));
+  EXPECT_FALSE(sink_->WaitForEndOfStream(100));  // the sink holds frame 1
+  sink_->SetBlocking(false);
+  sink_->Unblock();
+  ASSERT_TRUE(sink_->WaitForEndOfStream(5000));
+  EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{1, 3}));
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_EQ(sink_->EndOfStreamCount(), 1);
+}
+
+TEST_F(FramePacerTest, AStoppedFilterOrAFlushDiscardsTheEndOfStream) {
+  ASSERT_EQ(sink_->Run(0), S_OK);  // downstream would take it; the paced filter is stopped
+  Queue(1, 0);
+  ASSERT_EQ(filter_->pacer().QueueEndOfStream(), S_OK);
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_EQ(sink_->EndOfStreamCount(), 0);
+
+  // A flush as the video pacer passes it on: delivery off, downstream's flush (it releases the
+  // held frame 2), the queue, downstream's end, delivery on. Frame 3 and the mark go nowhere.
+  ASSERT_EQ(filter_->Run(0), S_OK);
+  sink_->SetBlocking(true);
+  Queue(2, 0);
+  Queue(3, 0);
+  ASSERT_EQ(filter_->pacer().QueueEndOfStream(), S_OK);
+  ASSERT_TRUE(sink_->WaitForSamples(1, 5000));
+  filter_->pacer().SetFlushing(true);
+  ASSERT_EQ(sink_->InputPin()->BeginFlush(), S_OK);
+  filter_->pacer().Flush();
+  EXPECT_EQ(filter_->pacer().QueuedCount(), 0u);
+  sink_->SetBlocking(false);
+  ASSERT_EQ(sink_->InputPin()->EndFlush(), S_OK);
+  filter_->pacer().SetFlushing(false);
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_FALSE(sink_->WaitForEndOfStream(100));
+  EXPECT_EQ(sink_->EndOfStreamCount(), 0);
+  EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{2}));
+
+  // Delivery goes on after the flush.
+  Queue(4, 0);
+  ASSERT_EQ(filter_->pacer().QueueEndOfStream(), S_OK);
+  ASSERT_TRUE(sink_->WaitForEndOfStream(5000));
+  EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{2, 4}));
+  ASSERT_TRUE(WaitQueueEmpty());
+}
+
+TEST_F(FramePacerTest, WhileFlushingQueuedEntriesAreDroppedNotDelivered) {
+  Run();
+  filter_->pacer().SetFlushing(true);
+  Queue(1, 0);
+  ASSERT_EQ(filter_->pacer().QueueEndOfStream(), S_OK);
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_EQ(sink_->SampleCount(), 0u);
+  EXPECT_EQ(sink_->EndOfStreamCount(), 0);
+  filter_->pacer().SetFlushing(false);
+  Queue(2, 0);
+  ASSERT_TRUE(sink_->WaitForSamples(1, 5000));
+  EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{2}));
+}
+
 TEST_F(FramePacerTest, FlushReleasesQueuedFramesAndWaitsForTheDeliveryInProgress) {
   Run();
   sink_->SetBlocking(true);
@@ -245,6 +313,32 @@ TEST(FrameQueue, HoldsOneReferencePerSampleInOrder) {
   EXPECT_TRUE(queue.Empty());
   EXPECT_EQ(pool.Outstanding(), 0);
   queue.PopFront();  // empty: nothing happens
+}
+
+TEST(FrameQueue, KeepsEndOfStreamMarksInPlaceAmongTheSamples) {
+  BufferPool pool(4, 16);
+  FrameQueue queue;
+  IMediaSample* a = pool.Get(1);
+  IMediaSample* b = pool.Get(2);
+  ASSERT_EQ(queue.Push(a), S_OK);
+  ASSERT_EQ(queue.PushEndOfStream(), S_OK);
+  ASSERT_EQ(queue.Push(b), S_OK);
+  a->Release();
+  b->Release();
+  EXPECT_EQ(queue.Size(), 3u);
+  EXPECT_FALSE(queue.EndOfStreamAtFront());
+  queue.PopFront();
+  EXPECT_TRUE(queue.EndOfStreamAtFront());
+  EXPECT_EQ(queue.Front(), nullptr);
+  EXPECT_EQ(pool.Outstanding(), 1);
+  queue.PopFront();  // the mark: nothing released
+  EXPECT_EQ(pool.Outstanding(), 1);
+  EXPECT_EQ(queue.Front(), b);
+  ASSERT_EQ(queue.PushEndOfStream(), S_OK);
+  EXPECT_EQ(queue.Clear(), 1u);  // samples only
+  EXPECT_TRUE(queue.Empty());
+  EXPECT_FALSE(queue.EndOfStreamAtFront());
+  EXPECT_EQ(pool.Outstanding(), 0);
 }
 
 // Machine settings are read by each new delivery thread.
@@ -319,6 +413,7 @@ TEST_F(FramePacerWaitFailureTest, AFailingWaitIsReportedOnceAndEndsTheThread) {
   // Nothing would ever deliver a queued frame now: the caller hears so.
   IMediaSample* s = pool_.Get(1);
   EXPECT_EQ(filter_->pacer().Queue(s), E_UNEXPECTED);
+  EXPECT_EQ(filter_->pacer().QueueEndOfStream(), E_UNEXPECTED);
   s->Release();
   EXPECT_EQ(pool_.Outstanding(), 0);
 }

@@ -125,12 +125,26 @@ STDMETHODIMP VideoPacer::Stop() {
   TraceScope scope(ModuleTrace(), L"VideoPacer::Stop()");
   CAutoLock lock(&m_csFilter);
   const HRESULT hr = CTransInPlaceFilter::Stop();
-  if (pacer_) pacer_->Flush();
+  if (pacer_) {
+    pacer_->Flush();
+    pacer_->SetFlushing(false);  // a flush that never saw its EndFlush ends with the stream
+  }
   return hr;
 }
 
+HRESULT VideoPacer::EndOfStream() {
+  // Called under the streaming lock, so it only queues: Stop takes that lock (holding the filter
+  // lock), and a wait here for the queue to drain would hold Stop up behind the renderer.
+  const HRESULT hr = pacer_ ? pacer_->QueueEndOfStream() : E_UNEXPECTED;
+  if (hr != E_UNEXPECTED) return hr;
+  return CTransInPlaceFilter::EndOfStream();
+}
+
 HRESULT VideoPacer::BeginFlush() {
-  // Downstream first: a delivery blocked in a paused renderer returns, so the queue's flush
+  // The delivery thread stops delivering first: the delivery the flush releases downstream is
+  // the last one of the old stream (no queued frame or end of stream slips in behind it).
+  if (pacer_) pacer_->SetFlushing(true);
+  // Downstream next: a delivery blocked in a paused renderer returns, so the queue's flush
   // (which waits for that delivery) cannot hang.
   const HRESULT hr = CTransInPlaceFilter::BeginFlush();
   if (pacer_) pacer_->Flush();
@@ -138,7 +152,10 @@ HRESULT VideoPacer::BeginFlush() {
 }
 
 HRESULT VideoPacer::EndFlush() {
-  if (pacer_) pacer_->Flush();
+  if (pacer_) {
+    pacer_->Flush();
+    pacer_->SetFlushing(false);  // the input still refuses samples until the base's EndFlush
+  }
   return CTransInPlaceFilter::EndFlush();
 }
 

@@ -49,14 +49,18 @@ class VideoPacer : public CTransInPlaceFilter {
 
   STDMETHODIMP Run(REFERENCE_TIME tStart) override;
   STDMETHODIMP Pause() override;
-  // Stops, then releases every queued frame.
+  // Stops, then releases every queued frame (and discards a queued end of stream).
   STDMETHODIMP Stop() override;
 
   HRESULT CheckInputType(const CMediaType* in) override;
   // Stamps and queues the frame; S_FALSE (the base does not deliver it) or a failure.
   HRESULT Transform(IMediaSample* sample) override;
 
-  // The flush goes downstream first (a delivery blocked there returns), then the queue empties.
+  // The end of the stream queues behind the frames (the delivery thread passes it on after
+  // them); without a running delivery thread no frame can still leave, so it goes on at once.
+  HRESULT EndOfStream() override;
+  // The delivery thread stops delivering, the flush goes downstream (a delivery blocked there
+  // returns), then the queue empties, a queued end of stream with it.
   HRESULT BeginFlush() override;
   HRESULT EndFlush() override;
 

@@ -1,7 +1,7 @@
 // The video pacer between the test source and the recording sink, with the manual clock as
 // the graph clock: stamping from the clock and from the hardware, the field-video header,
-// accepted types, the allocator request, delivery on the pacer's own thread, Stop and flushes,
-// and its COM identity.
+// accepted types, the allocator request, delivery on the pacer's own thread, the end of the
+// stream behind the queued frames, Stop and flushes, and its COM identity.
 #include "filters/pacers/video_pacer.h"
 
 #include <gtest/gtest.h>
@@ -82,6 +82,21 @@ class VideoPacerTest : public ::testing::Test {
     sink_->Stop();  // downstream first, as a graph does
     filter_->Stop();
   }
+  // StopAll on a thread of its own, so that a deadlock fails the case instead of hanging it
+  // (the objects are then left to that thread: TearDown skips them).
+  bool StopAllWithin(DWORD timeoutMs) {
+    struct Stopper {
+      static DWORD WINAPI Entry(void* p) {
+        static_cast<VideoPacerTest*>(p)->StopAll();
+        return 0;
+      }
+    };
+    UniqueHandle thread(CreateThread(nullptr, 0, &Stopper::Entry, this, 0, nullptr));
+    if (!thread) return false;
+    if (WaitForSingleObject(thread.get(), timeoutMs) == WAIT_OBJECT_0) return true;
+    graph_ = nullptr;
+    return false;
+  }
   LONG Outstanding() {
     IMemAllocator* a = source_->Output()->Allocator();
     return a ? static_cast<CBaseAllocator*>(a)->OutstandingCount() : 0;
@@ -94,10 +109,26 @@ class VideoPacerTest : public ::testing::Test {
     }
     return true;
   }
+  // The mark of a delivered end of stream leaves the queue just after the sink has seen it.
+  bool WaitQueueEmpty(DWORD timeoutMs = 5000) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (pacer_->Pacer()->QueuedCount() != 0) {
+      if (GetTickCount64() > end) return false;
+      Sleep(1);
+    }
+    return true;
+  }
+  // The next sample this case has not yet taken. (Counting from the sink's records at the time
+  // of the call would miss a frame the delivery thread handed on before it.)
   ReceivedSample WaitOne() {
-    const size_t before = sink_->SampleCount();
-    EXPECT_TRUE(sink_->WaitForSamples(before + 1, 5000));
-    return sink_->Samples().back();
+    const bool arrived = sink_->WaitForSamples(taken_ + 1, 5000);
+    EXPECT_TRUE(arrived);
+    if (!arrived) return ReceivedSample{};
+    return sink_->Samples()[taken_++];
+  }
+  void ClearRecords() {
+    sink_->ClearRecords();
+    taken_ = 0;
   }
   void TearDown() override {
     if (!graph_) return;
@@ -115,6 +146,7 @@ class VideoPacerTest : public ::testing::Test {
     EXPECT_EQ(clock_->Release(), 0u);
   }
 
+  size_t taken_ = 0;  // samples WaitOne has returned
   HRESULT connectResult_ = E_FAIL;
   StubGraph* graph_ = nullptr;
   TestPushSource* source_ = nullptr;
@@ -252,9 +284,112 @@ TEST_F(VideoPacerTest, BeginFlushCompletesWhileTheSinkHoldsADelivery) {
   // Streaming goes on after the flush.
   sink_->SetBlocking(false);
   sink_->Unblock();
-  sink_->ClearRecords();
+  ClearRecords();
   ASSERT_EQ(source_->Push(Frame(9)), S_OK);
   EXPECT_EQ(WaitOne().firstByte, 9);
+}
+
+// --- End of stream ---------------------------------------------------------------------------
+
+TEST_F(VideoPacerTest, EndOfStreamReachesTheSinkOnlyAfterEveryQueuedFrame) {
+  Run();
+  sink_->SetBlocking(true);
+  for (BYTE i = 1; i <= 4; ++i) ASSERT_EQ(source_->Push(Frame(i)), S_OK);
+  const ULONGLONG t0 = GetTickCount64();
+  EXPECT_EQ(source_->PushEndOfStream(), S_OK);
+  EXPECT_LT(GetTickCount64() - t0, 2000u);  // queued, not waited for
+  ASSERT_TRUE(sink_->WaitForSamples(1, 5000));
+  // The sink still holds frame 1: the end of the stream must wait behind frames 2-4.
+  EXPECT_FALSE(sink_->WaitForEndOfStream(200));
+  sink_->SetBlocking(false);
+  sink_->Unblock();
+  ASSERT_TRUE(sink_->WaitForEndOfStream(5000));
+  EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{1, 2, 3, 4}));
+  ASSERT_TRUE(WaitBuffersHome());
+  EXPECT_TRUE(WaitQueueEmpty());
+  EXPECT_EQ(sink_->EndOfStreamCount(), 1);
+
+  // A second run ends the same way, once more.
+  StopAll();
+  ClearRecords();
+  Run();
+  ASSERT_EQ(source_->Push(Frame(5)), S_OK);
+  ASSERT_EQ(source_->Push(Frame(6)), S_OK);
+  EXPECT_EQ(source_->PushEndOfStream(), S_OK);
+  ASSERT_TRUE(sink_->WaitForEndOfStream(5000));
+  EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{5, 6}));
+  ASSERT_TRUE(WaitBuffersHome());
+  EXPECT_EQ(sink_->EndOfStreamCount(), 2);
+}
+
+TEST_F(VideoPacerTest, AFlushDiscardsAQueuedEndOfStream) {
+  Run();
+  sink_->SetBlocking(true);
+  for (BYTE i = 1; i <= 3; ++i) ASSERT_EQ(source_->Push(Frame(i)), S_OK);
+  EXPECT_EQ(source_->PushEndOfStream(), S_OK);
+  ASSERT_TRUE(sink_->WaitForSamples(1, 5000));
+  struct Flusher {
+    static DWORD WINAPI Entry(void* p) {
+      return static_cast<DWORD>(static_cast<TestPushSource*>(p)->PushBeginFlush());
+    }
+  };
+  UniqueHandle thread(CreateThread(nullptr, 0, &Flusher::Entry, source_, 0, nullptr));
+  ASSERT_EQ(WaitForSingleObject(thread.get(), 3000), WAIT_OBJECT_0);
+  EXPECT_EQ(pacer_->Pacer()->QueuedCount(), 0u);
+  // One arriving while flushing is refused at the input.
+  EXPECT_EQ(source_->PushEndOfStream(), S_FALSE);
+  sink_->SetBlocking(false);
+  ASSERT_EQ(source_->PushEndFlush(), S_OK);
+  EXPECT_TRUE(WaitBuffersHome());
+  EXPECT_FALSE(sink_->WaitForEndOfStream(200));
+  EXPECT_EQ(sink_->EndOfStreamCount(), 0);
+
+  // The stream after the flush ends with its own end of stream, and only that one.
+  sink_->Unblock();
+  ClearRecords();
+  ASSERT_EQ(source_->Push(Frame(9)), S_OK);
+  EXPECT_EQ(source_->PushEndOfStream(), S_OK);
+  ASSERT_TRUE(sink_->WaitForEndOfStream(5000));
+  EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{9}));
+  EXPECT_EQ(sink_->EndOfStreamCount(), 1);
+}
+
+TEST_F(VideoPacerTest, AStopEndsAFlushThatNeverSawItsEndFlush) {
+  Run();
+  ASSERT_EQ(source_->PushBeginFlush(), S_OK);
+  StopAll();
+  ClearRecords();
+  Run();
+  ASSERT_EQ(source_->Push(Frame(3)), S_OK);
+  EXPECT_EQ(WaitOne().firstByte, 3);
+}
+
+TEST_F(VideoPacerTest, StopWithFramesAndAnEndOfStreamQueuedReturnsPromptly) {
+  Run();
+  sink_->SetBlocking(true);
+  for (BYTE i = 1; i <= 5; ++i) ASSERT_EQ(source_->Push(Frame(i)), S_OK);
+  EXPECT_EQ(source_->PushEndOfStream(), S_OK);
+  ASSERT_TRUE(sink_->WaitForSamples(1, 5000));
+  EXPECT_EQ(sink_->EndOfStreamCount(), 0);  // the sink holds frame 1
+  ASSERT_TRUE(StopAllWithin(3000));
+  EXPECT_TRUE(WaitBuffersHome());
+  EXPECT_EQ(pacer_->Pacer()->QueuedCount(), 0u);
+  // The sink lets its held frame go before it counts as stopped, so the rest of the stream may
+  // get in meanwhile; the end of the stream then still came last, and once.
+  const int ended = sink_->EndOfStreamCount();
+  EXPECT_LE(ended, 1);
+  if (ended == 1) {
+    EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{1, 2, 3, 4, 5}));
+  }
+
+  // Nothing of the stopped stream comes out of the next run.
+  sink_->SetBlocking(false);
+  ClearRecords();
+  Run();
+  ASSERT_EQ(source_->Push(Frame(7)), S_OK);
+  EXPECT_EQ(WaitOne().firstByte, 7);
+  EXPECT_FALSE(sink_->WaitForEndOfStream(100));
+  EXPECT_EQ(sink_->EndOfStreamCount(), ended);
 }
 
 TEST_F(VideoPacerTest, AllocatorRequestComesFromTheSetting) {
