@@ -128,7 +128,14 @@ HRESULT CColorConvertFilter::Transform(IMediaSample* in, IMediaSample* out) {
     // The downstream filter's format change: only a type our output pin accepts is honoured.
     const CMediaType type(*changed);
     DeleteMediaType(changed);
-    if (m_pOutput->CheckMediaType(&type) != S_OK) return E_FAIL;
+    // The pin's check runs CheckTransform, which takes the input type's geometry; the input is
+    // still read as the buffer decision said (a field-height type carries whole frames).
+    const LONG readWidth = inputWidth_;
+    const LONG readHeight = inputHeight_;
+    const HRESULT accepted = m_pOutput->CheckMediaType(&type);
+    inputWidth_ = readWidth;
+    inputHeight_ = readHeight;
+    if (accepted != S_OK) return E_FAIL;
     const BITMAPINFOHEADER* header = GetBitmapInfoHeader(&type);
     if (!header) return E_FAIL;
     outputWidth_ = header->biWidth;

@@ -468,13 +468,13 @@ TEST(ColorConvertTypes, TakesTiledVideoAndGrowsItsWorkBufferWithTheGeometry) {
 
 class TiledGraph : public ::testing::Test {
  protected:
-  void Build(const CMediaType& input, std::shared_ptr<CMediaType> attach = nullptr) {
+  void Build(const CMediaType& input, std::shared_ptr<CMediaType> attach = nullptr, LONG attachBufferBytes = 0) {
     graph_ = StubGraph::Create();
     source_ = TestPushSource::Create({input});
     filter_ = NewObject<CColorConvertFilter>();
     sink_ = RecordingSink::Create();
     if (attach) {
-      sink_->SetAllocator(1, 0);
+      sink_->SetAllocator(1, attachBufferBytes);
       sink_->SetAttachType(std::move(attach));
     }
     ASSERT_EQ(graph_->AddFilter(source_, L"source"), S_OK);
@@ -543,6 +543,24 @@ TEST_F(TiledGraph, AFormatChangeTheOutputRefusesFailsTheSample) {
   SamplePlan frame;
   EXPECT_EQ(source_->Push(frame), E_FAIL);
   EXPECT_EQ(sink_->SampleCount(), 0u);
+}
+
+TEST_F(TiledGraph, ADownstreamFormatChangeKeepsTheInputGeometryOfTheBufferDecision) {
+  // A field-height type whose samples hold whole 480-line frames: the buffer decision reads
+  // 480 lines; a wider row pitch from downstream must not bring back the type's 240.
+  CMediaType fields = TiledType(720, 240);
+  fields.SetSampleSize(static_cast<ULONG>(TiledFrameBytes(720, 480)));
+  auto wider = std::make_shared<CMediaType>(MakeVideoType(768, 480));
+  Build(fields, wider, 768 * 480 * 2);
+  ASSERT_EQ(filter_->InputHeight(), 480);
+  Start();
+  SamplePlan frame;
+  frame.fill = 0x40;
+  EXPECT_EQ(source_->Push(frame), S_OK);
+  ASSERT_EQ(sink_->SampleCount(), 1u);
+  EXPECT_EQ(filter_->OutputWidth(), 768);
+  EXPECT_EQ(filter_->InputWidth(), 720);
+  EXPECT_EQ(filter_->InputHeight(), 480);
 }
 
 TEST_F(TiledGraph, AWholeFrameIsDeliveredInTheWholeBuffer) {
