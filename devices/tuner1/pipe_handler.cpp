@@ -4,7 +4,8 @@
 #include <cstring>
 
 void HandleDevicePipeRequest(void* /*context*/, HANDLE /*pipe*/, DWORD requestSize,
-                             const BYTE* request, DWORD* answerSize, BYTE* answer) {
+                             const BYTE* request, DWORD* answerSize, BYTE* answer,
+                             DWORD answerCapacity) {
   if (!answerSize) return;
   *answerSize = 0;
   if (!request || !answer || requestSize < 8) return;
@@ -13,6 +14,7 @@ void HandleDevicePipeRequest(void* /*context*/, HANDLE /*pipe*/, DWORD requestSi
   if (second == 0) return;
   const std::uint32_t reply[3] = {12, 0, 0};
   static_assert(sizeof(reply) == 12 && sizeof(reply) <= kDevicePipeAnswerCapacity);
+  if (answerCapacity < sizeof(reply)) return;
   std::memcpy(answer, reply, sizeof(reply));
   *answerSize = sizeof(reply);
 }

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/device/device_identity.h"
+#include "common/device/named_pipe.h"
+#include "common/handles.h"
 #include "devices/tuner1/device_state_slots.h"
 #include "devices/tuner1/pipe_handler.h"
 
@@ -11,7 +14,7 @@ namespace {
 
 DWORD Answer(const BYTE* request, DWORD size, BYTE* answer) {
   DWORD answerSize = 77;  // the handler decides, whatever it was given
-  HandleDevicePipeRequest(nullptr, nullptr, size, request, &answerSize, answer);
+  HandleDevicePipeRequest(nullptr, nullptr, size, request, &answerSize, answer, kDevicePipeAnswerCapacity);
   return answerSize;
 }
 
@@ -35,6 +38,61 @@ TEST(DevicePipeHandler, AnswersOnlyRequestsWithANonZeroSecondWord) {
   EXPECT_EQ(words[1], 0u);
   EXPECT_EQ(words[2], 0u);
   EXPECT_EQ(answer[12], 0xCC);                 // exactly twelve bytes
+
+  // An answer buffer too small for the reply gets nothing written.
+  BYTE small[11];
+  std::memset(small, 0xCC, sizeof(small));
+  DWORD answerSize = 77;
+  HandleDevicePipeRequest(nullptr, nullptr, 16, unaligned + 1, &answerSize, small, sizeof(small));
+  EXPECT_EQ(answerSize, 0u);
+  EXPECT_EQ(small[0], 0xCC);
+}
+
+// One overlapped transfer on the client end, bounded.
+bool ClientTransfer(HANDLE pipe, bool write, BYTE* buffer, DWORD size, DWORD* moved) {
+  UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = done.get();
+  const BOOL started = write ? WriteFile(pipe, buffer, size, nullptr, &overlapped)
+                             : ReadFile(pipe, buffer, size, nullptr, &overlapped);
+  if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+  if (WaitForSingleObject(done.get(), 5000) != WAIT_OBJECT_0) {
+    CancelIo(pipe);
+    GetOverlappedResult(pipe, &overlapped, moved, TRUE);
+    return false;
+  }
+  return GetOverlappedResult(pipe, &overlapped, moved, FALSE) != FALSE;
+}
+
+// The device object serves the handler through the device pipe as it is; a client of another
+// object reaches it by the device's pipe name and gets the twelve bytes on each request.
+TEST(DevicePipeHandler, ServedThroughTheDevicePipe) {
+  const DeviceIdentity identity(L"\\\\?\\pci#ven_1&dev_2&subsys_3&rev_4#5&6#{65e8773d-8f56-11d0-a3b9-00a0c9223196}");
+  int owner = 0;
+  NamedPipe server;
+  ASSERT_EQ(server.StartDeviceServer(nullptr, identity, GetCurrentProcessId(), &owner,
+                                     &HandleDevicePipeRequest, 0),
+            S_OK);
+  const std::wstring name = NamedPipe::DevicePipeName(identity, GetCurrentProcessId(), &owner, 0);
+  UniqueFileHandle client(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+  ASSERT_TRUE(client.valid()) << GetLastError();
+
+  for (int round = 0; round < 2; ++round) {
+    const std::uint32_t request[2] = {0, static_cast<std::uint32_t>(round + 1)};
+    DWORD moved = 0;
+    ASSERT_TRUE(ClientTransfer(client.get(), true, reinterpret_cast<BYTE*>(const_cast<std::uint32_t*>(request)),
+                               sizeof(request), &moved));
+    ASSERT_EQ(moved, sizeof(request));
+    std::uint32_t reply[4] = {};
+    ASSERT_TRUE(ClientTransfer(client.get(), false, reinterpret_cast<BYTE*>(reply), sizeof(reply), &moved));
+    ASSERT_EQ(moved, 12u);
+    EXPECT_EQ(reply[0], 12u);
+    EXPECT_EQ(reply[1], 0u);
+    EXPECT_EQ(reply[2], 0u);
+  }
+  client.reset();
+  EXPECT_EQ(server.StopServer(), S_OK);
 }
 
 TEST(DeviceStateSlots, ObjectAddressesKeepTheirLow32Bits) {
