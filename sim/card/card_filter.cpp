@@ -30,10 +30,13 @@ STDMETHODIMP CardFilter::Load(IPropertyBag* bag, IErrorLog* log) {
   std::shared_ptr<CardState> card = FindOrCreateCard(path.c_str());
   if (!card) return E_INVALIDARG;
   CAutoLock lock(&lock_);
-  devicePath_ = path;
-  card_ = std::move(card);
+  {
+    CAutoLock bind(&bindLock_);
+    devicePath_ = path;
+    card_ = std::move(card);
+  }
   UINT driverCard = 0;
-  DriverLink::Instance().Card(devicePath_.c_str(), &driverCard);  // makes the card known there
+  DriverLink::Instance().Card(path.c_str(), &driverCard);  // makes the card known there
   OnBound();
   return S_OK;
 }
@@ -42,7 +45,7 @@ STDMETHODIMP CardFilter::Save(IPropertyBag* bag, BOOL, BOOL) {
   if (!bag) return E_POINTER;
   std::wstring path;
   {
-    CAutoLock lock(&lock_);
+    CAutoLock bind(&bindLock_);
     path = devicePath_;
   }
   if (path.empty()) return E_UNEXPECTED;
@@ -57,7 +60,7 @@ STDMETHODIMP CardFilter::Save(IPropertyBag* bag, BOOL, BOOL) {
 }
 
 std::shared_ptr<CardState> CardFilter::card() const {
-  CAutoLock lock(&lock_);
+  CAutoLock bind(&bindLock_);
   return card_;
 }
 
@@ -70,7 +73,7 @@ HRESULT CardFilter::Enter(const char* method, std::shared_ptr<CardState>* card) 
 bool CardFilter::DriverCard(UINT* card) const {
   std::wstring path;
   {
-    CAutoLock lock(&lock_);
+    CAutoLock bind(&bindLock_);
     path = devicePath_;
   }
   return !path.empty() && DriverLink::Instance().Card(path.c_str(), card);

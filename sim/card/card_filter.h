@@ -2,7 +2,9 @@
 // the device enumerator's BindToObject hands the filter its "DevicePath"; the filter then binds
 // to the state of its card. Until then the card-dependent methods answer E_UNEXPECTED.
 //
-// Lock order: the filter lock, then the card state's lock (a leaf).
+// Lock order: the filter lock, then the binding lock or the card state's lock (both leaves). The
+// live pins' streaming threads take the leaves only, never the filter lock: the filter stops those
+// threads (and waits for them) while it holds the filter lock.
 #pragma once
 
 #include <memory>
@@ -48,6 +50,7 @@ class CardFilter : public CBaseFilter, public IPersistPropertyBag {
   mutable CCritSec lock_;  // the filter lock
 
  private:
+  mutable CCritSec bindLock_;  // the binding lock: devicePath_ and card_
   std::wstring devicePath_;
   std::shared_ptr<CardState> card_;
 };

@@ -1,153 +1,13 @@
-#include "sim/card/sim_card.h"
+#include "sim/card/sim_card_fixture.h"
 
-#include <gtest/gtest.h>
-#include <wrl/client.h>
+#include <cstring>
 
-#include <dshow.h>
-
-#include <string>
-#include <vector>
-
-#include "common/module.h"
-#include "common/testing/child.h"
+#include "common/handles.h"
 #include "common/testing/paths.h"
-#include "filters/base/testkit/recording_sink.h"
-#include "sim/driver/sim_driver.h"
-
-using Microsoft::WRL::ComPtr;
 
 namespace {
 
-std::wstring PathOf(UINT card, UINT role) {
-  wchar_t path[300] = {};
-  EXPECT_EQ(S_OK, SimCard_GetDevicePath(card, role, path, 300));
-  return path;
-}
-
-// A property bag that keeps one "DevicePath".
-class PathBag final : public IPropertyBag {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IPropertyBag) {
-      *out = this;
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP Read(LPCOLESTR name, VARIANT* value, IErrorLog*) override {
-    if (std::wstring(name) != L"DevicePath" || path.empty()) return E_INVALIDARG;
-    value->vt = VT_BSTR;
-    value->bstrVal = SysAllocString(path.c_str());
-    return S_OK;
-  }
-  STDMETHODIMP Write(LPCOLESTR name, VARIANT* value) override {
-    if (std::wstring(name) != L"DevicePath" || value->vt != VT_BSTR) return E_INVALIDARG;
-    path = value->bstrVal;
-    return S_OK;
-  }
-  std::wstring path;
-};
-
-std::wstring DevicePathOf(IUnknown* filter) {
-  ComPtr<IPersistPropertyBag> persist;
-  if (FAILED(filter->QueryInterface(IID_PPV_ARGS(&persist)))) return L"";
-  PathBag bag;
-  persist->Save(&bag, FALSE, TRUE);
-  return bag.path;
-}
-
-// Every device of `category` named `name`: its bound filter and its registered path.
-struct Device {
-  ComPtr<IBaseFilter> filter;
-  std::wstring registeredPath;
-};
-
-std::vector<Device> FindDevices(REFGUID category, const wchar_t* name) {
-  std::vector<Device> found;
-  ComPtr<ICreateDevEnum> devEnum;
-  EXPECT_EQ(S_OK, CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&devEnum)));
-  if (!devEnum) return found;
-  ComPtr<IEnumMoniker> monikers;
-  if (devEnum->CreateClassEnumerator(category, &monikers, 0) != S_OK) return found;
-  ComPtr<IMoniker> moniker;
-  while (monikers->Next(1, &moniker, nullptr) == S_OK) {
-    ComPtr<IPropertyBag> bag;
-    if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_PPV_ARGS(&bag)))) {
-      VARIANT friendly, path;
-      VariantInit(&friendly);
-      VariantInit(&path);
-      if (SUCCEEDED(bag->Read(L"FriendlyName", &friendly, nullptr)) && friendly.vt == VT_BSTR &&
-          std::wstring(friendly.bstrVal) == name && SUCCEEDED(bag->Read(L"DevicePath", &path, nullptr))) {
-        Device device;
-        device.registeredPath = path.bstrVal;
-        EXPECT_EQ(S_OK, moniker->BindToObject(nullptr, nullptr, IID_PPV_ARGS(&device.filter)));
-        found.push_back(std::move(device));
-      }
-      VariantClear(&friendly);
-      VariantClear(&path);
-    }
-    moniker.Reset();
-  }
-  return found;
-}
-
-ComPtr<IBaseFilter> Bind(UINT card, UINT role, REFGUID category, const wchar_t* name) {
-  const std::wstring path = PathOf(card, role);
-  for (Device& device : FindDevices(category, name)) {
-    if (device.registeredPath == path) return device.filter;
-  }
-  return nullptr;
-}
-
-ComPtr<IPin> PinNamed(IBaseFilter* filter, const wchar_t* name) {
-  ComPtr<IEnumPins> pins;
-  if (FAILED(filter->EnumPins(&pins))) return nullptr;
-  ComPtr<IPin> pin;
-  while (pins->Next(1, &pin, nullptr) == S_OK) {
-    PIN_INFO info{};
-    pin->QueryPinInfo(&info);
-    if (info.pFilter) info.pFilter->Release();
-    if (std::wstring(info.achName) == name) return pin;
-    pin.Reset();
-  }
-  return nullptr;
-}
-
-std::wstring& StateName() {
-  static std::wstring name = testing_support::UniqueName(L"Local\\VornSimCardTest_");
-  return name;
-}
-
-// The classes registered for this program's copy of simcard.dll, cards 0 and 1 in the device
-// categories, and the driver stand-in on a state of our own.
-class SimCardTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    ASSERT_EQ(S_OK, SimDriver_Connect(StateName().c_str()));
-    module_ = GetModuleHandleW(L"simcard.dll");
-    ASSERT_TRUE(module_);
-    auto reg = GetProcAs<HRESULT(STDAPICALLTYPE*)()>(module_, "DllRegisterServer");
-    ASSERT_TRUE(reg);
-    ASSERT_EQ(S_OK, reg());
-    ASSERT_EQ(S_OK, SimCard_RegisterCard(1, TRUE));
-    SimCard_ResetAll();
-    capturePath_ = PathOf(0, kSimRoleCapture);
-  }
-  void TearDown() override {
-    auto unreg = GetProcAs<HRESULT(STDAPICALLTYPE*)()>(module_, "DllUnregisterServer");
-    if (unreg) {
-      EXPECT_EQ(S_OK, unreg());
-    }
-    CoUninitialize();
-  }
-
-  HMODULE module_ = nullptr;
-  std::wstring capturePath_;
-};
+using namespace simcard_testing;
 
 TEST_F(SimCardTest, EnumeratorFindsEveryRoleByNameAndTheFilterKnowsItsPath) {
   const struct {
@@ -369,49 +229,6 @@ TEST_F(SimCardTest, TunerTvAudioAndPictureControlsFollowTheCard) {
   EXPECT_NE(S_OK, procAmp->GetRange(10, &mn, &mx, &step, &def, &flags));
 }
 
-// A graph of the card's capture (and encoder) filters with recording sinks.
-class SimCardGraphTest : public SimCardTest {
- protected:
-  void SetUp() override {
-    SimCardTest::SetUp();
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph_)));
-    capture_ = Bind(0, kSimRoleCapture, kCategoryVideoInput, SIM_CARD_CAPTURE_NAME);
-    ASSERT_TRUE(capture_);
-    ASSERT_EQ(S_OK, graph_->AddFilter(capture_.Get(), L"capture"));
-  }
-  void TearDown() override {
-    if (graph_) {
-      ComPtr<IMediaControl> control;
-      if (SUCCEEDED(graph_.As(&control))) control->Stop();
-    }
-    sinks_.clear();
-    capture_.Reset();
-    graph_.Reset();
-    SimCardTest::TearDown();
-  }
-  graph_testkit::RecordingSink* AddSink(const wchar_t* name) {
-    graph_testkit::RecordingSink* sink = graph_testkit::RecordingSink::Create();
-    sinks_.emplace_back(sink);
-    sink->Release();  // the ComPtr holds it
-    EXPECT_EQ(S_OK, graph_->AddFilter(sink, name));
-    return sink;
-  }
-  HRESULT Run() {
-    ComPtr<IMediaControl> control;
-    HRESULT hr = graph_.As(&control);
-    return FAILED(hr) ? hr : control->Run();
-  }
-  HRESULT Pause() {
-    ComPtr<IMediaControl> control;
-    HRESULT hr = graph_.As(&control);
-    return FAILED(hr) ? hr : control->Pause();
-  }
-
-  ComPtr<IGraphBuilder> graph_;
-  ComPtr<IBaseFilter> capture_;
-  std::vector<ComPtr<IBaseFilter>> sinks_;
-};
-
 TEST_F(SimCardGraphTest, CapturePinFeedsTheNullRendererAtTheFrameRate) {
   ComPtr<IBaseFilter> null;
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&null)));
@@ -476,6 +293,36 @@ TEST_F(SimCardGraphTest, FramesCarryConsecutiveTimesAndShowTheTunedChannel) {
   graph_.As(&control);
   control->Stop();
   SimDriver_Detach(probe);
+}
+
+DWORD WINAPI UnblockSoon(void* sink) {
+  Sleep(300);
+  static_cast<graph_testkit::RecordingSink*>(sink)->Unblock();
+  return 0;
+}
+
+// The filter's Stop holds the filter lock while it waits for the streaming thread: a thread
+// inside a delivery must finish that frame and end by itself, not wait for the filter lock until
+// it is cut off at its stop time-out.
+TEST_F(SimCardGraphTest, StopWhileAFrameIsInDeliveryLetsTheStreamingThreadFinish) {
+  auto* sink = AddSink(L"sink");
+  sink->SetBlocking(true);
+  ASSERT_EQ(S_OK, graph_->ConnectDirect(PinNamed(capture_.Get(), L"Capture").Get(), sink->InputPin(), nullptr));
+  ASSERT_TRUE(SUCCEEDED(Run()));
+  ASSERT_TRUE(sink->WaitForSamples(1, 5000));  // the streaming thread now waits in the sink
+  SimCardCounters counters{};
+  ASSERT_EQ(S_OK, SimCard_GetCounters(capturePath_.c_str(), &counters));
+  const std::uint32_t before = counters.videoFrames;
+
+  UniqueHandle releaser(CreateThread(nullptr, 0, &UnblockSoon, sink, 0, nullptr));
+  ASSERT_TRUE(releaser);
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(S_OK, capture_->Stop());
+  const ULONGLONG took = GetTickCount64() - start;
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(releaser.get(), 10000));
+  ASSERT_EQ(S_OK, SimCard_GetCounters(capturePath_.c_str(), &counters));
+  EXPECT_EQ(before + 1, counters.videoFrames);  // the frame in delivery was completed
+  EXPECT_LT(took, 9000u);                       // not the thread's 10 s stop time-out
 }
 
 TEST_F(SimCardGraphTest, AudioPinDeliversPcmIn20MsBuffers) {
