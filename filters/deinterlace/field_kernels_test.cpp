@@ -388,6 +388,64 @@ TEST(Fields, SharpenIsDeterministicAndLeavesFlatPicturesAlone) {
   EXPECT_NE(a.bytes, d.bytes);
 }
 
+// A flat field (luma 100, chroma 10 x row) with one bright kept pixel, worked out by hand: line
+// n is sharpened against lines n - 2 and n + 2 at x - 2 and x + 2 (kept lines against kept
+// lines, interpolated against interpolated), one pair late, chroma passed through.
+TEST(Fields, SharpenWiringByHand) {
+  const int width = 32, height = 12, x = 10;
+  for (int f : {0, 1}) {
+    const int peak = 5 - f;  // a kept row: 5 (f = 0) or 4 (f = 1)
+    Picture m{width, height, std::vector<std::uint8_t>(2 * width * height)};
+    for (int y = 0; y < height; ++y) {
+      for (int i = 0; i < width; ++i) {
+        m.bytes[2 * (width * y + i)] = 100;
+        m.bytes[2 * (width * y + i) + 1] = static_cast<std::uint8_t>(10 * y);
+      }
+    }
+    m.bytes[2 * (width * peak + x)] = 200;
+    // d and the added value p per place: line `peak` at x: d = 100 - 50; the interpolated lines
+    // beside it (150 at x): d = 75 - 50; kept lines two away at x -+ 2: d = 50 - (500 >> 3);
+    // interpolated lines two away from those at x -+ 2: d = 50 - (450 >> 3).
+    struct Case {
+      int factor, coring, peakP, besideP, keptNearP, fillNearP;
+    } cases[] = {{50, 0, 50, 25, -12, -6}, {25, 3, 23, 11, -4, -1}};
+    for (const Case& c : cases) {
+      for (bool contrast : {false, true}) {
+        Processors processors(c.factor, c.coring);
+        for (int k = 0; k < 256; ++k) processors.contrast->curve().entries[k] = 0x300 | (255 - k);
+        Output out(width, height);
+        ASSERT_EQ(RunPacked(PairKernel(1, contrast), processors.context, m, m, m, out, f), S_OK);
+        for (int y = 0; y < height; ++y) {
+          for (int i = 0; i < width; ++i) {
+            int luma = 100;
+            if (y == peak && i == x) luma = 200 + c.peakP;
+            if ((y == peak - 1 || y == peak + 1) && i == x) luma = 150 + c.besideP;
+            if ((y == peak - 2 || y == peak + 2) && (i == x - 2 || i == x + 2)) luma = 100 + c.keptNearP;
+            if ((y == peak - 3 || y == peak - 1 || y == peak + 1 || y == peak + 3) && (i == x - 2 || i == x + 2)) {
+              luma = 100 + c.fillNearP;
+            }
+            // Chroma: kept rows carry their own, interpolated rows the average of the kept rows
+            // around them, the field's edges repeating its first or last kept row.
+            int chroma = 10 * y;
+            if (f == 0 && y == 0) chroma = 10;
+            if (f == 1 && y == height - 1) chroma = 10 * (height - 2);
+            const std::uint8_t* line = out.Line(y);
+            ASSERT_EQ(line[2 * i], contrast ? 255 - luma : luma)
+                << "f " << f << " factor " << c.factor << " contrast " << contrast << " y " << y << " x " << i;
+            ASSERT_EQ(line[2 * i + 1], chroma) << "f " << f << " y " << y << " x " << i;
+          }
+        }
+        if (contrast) {
+          // The statistics count the kept lines as they came in (unsharpened, unmapped),
+          // the closing call's repeated line included.
+          EXPECT_EQ(processors.contrast->statistics().histogram[200], 1u);
+          EXPECT_EQ(processors.contrast->statistics().count, 7u * width);
+        }
+      }
+    }
+  }
+}
+
 TEST(Fields, ContrastStatisticsAndIdentityCurve) {
   const Picture o = RandomPicture(360, 8, 12), m = RandomPicture(360, 8, 13), n = RandomPicture(360, 8, 14);
   for (const KernelKind& kind : AllKinds()) {
