@@ -31,8 +31,15 @@ std::vector<ClassesRootValue> LocalServerValues(const LocalServerClass& c) {
 }
 
 std::vector<std::wstring> LocalServerKeys(const LocalServerClass& c) {
-  return {L"CLSID\\" + c.clsid, c.progId, c.versionIndependentProgId, L"AppID\\" + c.appId,
-          L"AppID\\" + c.exeName};
+  // A key is named only by its own part: with that part empty the path would name the whole
+  // CLSID or AppID branch (or HKEY_CLASSES_ROOT itself), and a removal would take all of it.
+  std::vector<std::wstring> keys;
+  if (!c.clsid.empty()) keys.push_back(L"CLSID\\" + c.clsid);
+  if (!c.progId.empty()) keys.push_back(c.progId);
+  if (!c.versionIndependentProgId.empty()) keys.push_back(c.versionIndependentProgId);
+  if (!c.appId.empty()) keys.push_back(L"AppID\\" + c.appId);
+  if (!c.exeName.empty()) keys.push_back(L"AppID\\" + c.exeName);
+  return keys;
 }
 
 HRESULT SetClassesRootValue(const ClassesRootValue& value) {

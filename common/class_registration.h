@@ -36,7 +36,8 @@ struct ClassesRootValue {
 std::vector<ClassesRootValue> LocalServerValues(const LocalServerClass& c);
 
 // The keys that hold those values, in the order a removal deletes them (each with its subkeys):
-// CLSID\<clsid>, the two ProgIDs, AppID\<appId>, AppID\<exe>.
+// CLSID\<clsid>, the two ProgIDs, AppID\<appId>, AppID\<exe>. A key whose own name is empty is
+// left out (its path would name a whole branch).
 std::vector<std::wstring> LocalServerKeys(const LocalServerClass& c);
 
 // Writes one value, creating its key.

@@ -6,7 +6,6 @@
 #include <new>
 
 #include "common/hresult.h"
-#include "common/registry.h"
 #include "common/trace.h"
 #include "filters/pacers/pacer_ids.h"
 #include "filters/pacers/pacer_registry.h"
@@ -22,7 +21,7 @@ AudioPacer::AudioPacer(IUnknown* outer, HRESULT* phr)
     : CTransInPlaceFilter(nullptr, outer, CLSID_AudioPacer, phr, true) {
   TraceScope scope(ModuleTrace(), L"AudioPacer::AudioPacer()");
   if (phr && FAILED(*phr)) return;
-  correctTimestamp_ = RegistryKeyPath(pacer::kBoardInfoKey).ReadDwordValue(pacer::kCorrectTimestampValue, 0) != 0;
+  correctTimestamp_ = pacer::ReadBoardValue(pacer::kCorrectTimestampValue, 0) != 0;
 
   HRESULT hr = S_OK;
   clock_.reset(new (std::nothrow) AudioRefClock(L"RefClock", GetOwner(), &hr));

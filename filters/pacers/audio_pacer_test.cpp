@@ -324,6 +324,24 @@ TEST_F(AudioPacerCorrectTimestampTest, StampedSamplesFollowEachOtherWithoutGaps)
   EXPECT_EQ(Last().start, 900 * kMs);
 }
 
+TEST(AudioPacerCorrectTimestampSwitch, AnyNonZeroFourByteValueTurnsItOn) {
+  // Stored as four binary bytes, the switch counts as it does as a DWORD.
+  const DWORD on = 2;
+  {
+    MachineValue value(kBoardInfoSubKey, pacer::kCorrectTimestampValue, REG_BINARY, &on, sizeof(on));
+    IBaseFilter* filter = CreateFilter<AudioPacer>();
+    ASSERT_NE(filter, nullptr);
+    EXPECT_TRUE(static_cast<AudioPacer*>(filter)->CorrectTimestamp());
+    EXPECT_EQ(filter->Release(), 0u);
+  }
+  const DWORD off = 0;
+  MachineValue value(kBoardInfoSubKey, pacer::kCorrectTimestampValue, REG_BINARY, &off, sizeof(off));
+  IBaseFilter* filter = CreateFilter<AudioPacer>();
+  ASSERT_NE(filter, nullptr);
+  EXPECT_FALSE(static_cast<AudioPacer*>(filter)->CorrectTimestamp());
+  EXPECT_EQ(filter->Release(), 0u);
+}
+
 TEST(AudioPacerFormats, OnlyPcmAudioIsAccepted) {
   IBaseFilter* filter = CreateFilter<AudioPacer>();
   ASSERT_NE(filter, nullptr);

@@ -372,6 +372,26 @@ TEST(FrameDropRule, ReadsBothMachineValuesAndKeepsDefaultsForMissingOnes) {
   EXPECT_EQ(pacer::FrameDropRule::FromRegistry().dropEnabled, 1u);
 }
 
+TEST(FrameDropRule, ReadsFourByteValuesOfAnyTypeAndNothingElse) {
+  // Board settings stored as four binary bytes count like DWORDs.
+  const DWORD off = 0;
+  const DWORD time = 35;
+  {
+    MachineValue drop(kBoardInfoSubKey, pacer::kFrameDropValue, REG_BINARY, &off, sizeof(off));
+    MachineValue dropTime(kBoardInfoSubKey, pacer::kFrameDropTimeValue, REG_BINARY, &time, sizeof(time));
+    const pacer::FrameDropRule rule = pacer::FrameDropRule::FromRegistry();
+    EXPECT_EQ(rule.dropEnabled, 0u);
+    EXPECT_EQ(rule.dropTimeMs, 35u);
+  }
+  // A value of another length cannot be read as one: the default stays.
+  const ULONGLONG wide = 7;
+  MachineValue dropTime(kBoardInfoSubKey, pacer::kFrameDropTimeValue, REG_QWORD, &wide, sizeof(wide));
+  MachineValue drop(kBoardInfoSubKey, pacer::kFrameDropValue, REG_SZ, L"", sizeof(wchar_t));
+  const pacer::FrameDropRule rule = pacer::FrameDropRule::FromRegistry();
+  EXPECT_EQ(rule.dropTimeMs, 22u);
+  EXPECT_EQ(rule.dropEnabled, 1u);
+}
+
 namespace {
 
 // A wait that fails every time, once the test lets it (the filter must be in its graph first).

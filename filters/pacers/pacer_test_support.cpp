@@ -42,6 +42,11 @@ MachineValue::MachineValue(const wchar_t* subKey, const wchar_t* name, DWORD val
   RegSetKeyValueW(HKEY_LOCAL_MACHINE, subKey, name, REG_DWORD, &value, sizeof(value));
 }
 
+MachineValue::MachineValue(const wchar_t* subKey, const wchar_t* name, DWORD type, const void* data, DWORD size)
+    : subKey_(subKey), name_(name) {
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE, subKey, name, type, data, size);
+}
+
 MachineValue::~MachineValue() {
   RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, subKey_.c_str(), name_.c_str());
 }

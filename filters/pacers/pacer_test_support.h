@@ -37,6 +37,8 @@ class BufferPool {
 class MachineValue {
  public:
   MachineValue(const wchar_t* subKey, const wchar_t* name, DWORD value);
+  // A value of any type and size (as installers may have stored it).
+  MachineValue(const wchar_t* subKey, const wchar_t* name, DWORD type, const void* data, DWORD size);
   ~MachineValue();
   MachineValue(const MachineValue&) = delete;
   MachineValue& operator=(const MachineValue&) = delete;

@@ -21,11 +21,20 @@ LONGLONG TickElapsed(DWORD nowTick, DWORD anchorTick) {
   return static_cast<LONGLONG>(elapsed) * kUnitsPerMs;
 }
 
+DWORD ReadBoardValue(const wchar_t* name, DWORD defaultValue) {
+  const UniqueRegKey key = RegistryKeyPath(kBoardInfoKey).Open();
+  if (!key) return defaultValue;
+  // The type is not looked at: the board settings are also found stored as 4 binary bytes.
+  DWORD value = 0;
+  DWORD size = sizeof(value);
+  const LSTATUS status = RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+  return status == ERROR_SUCCESS && size == sizeof(value) ? value : defaultValue;
+}
+
 FrameDropRule FrameDropRule::FromRegistry() {
   FrameDropRule rule;
-  const RegistryKeyPath key(kBoardInfoKey);
-  rule.dropEnabled = key.ReadDwordValue(kFrameDropValue, rule.dropEnabled);
-  rule.dropTimeMs = key.ReadDwordValue(kFrameDropTimeValue, rule.dropTimeMs);
+  rule.dropEnabled = ReadBoardValue(kFrameDropValue, rule.dropEnabled);
+  rule.dropTimeMs = ReadBoardValue(kFrameDropTimeValue, rule.dropTimeMs);
   return rule;
 }
 

@@ -34,6 +34,11 @@ inline bool SkipReanchor(LONGLONG lead, LONGLONG duration, unsigned skipCount) {
   return lead > duration / 2 && skipCount < 1;
 }
 
+// A 4-byte value under the board-information key ("APC Correct Timestamp", "VPC Frame Drop",
+// "VPC Frame Drop Time"), whatever registry type it was stored with; `defaultValue` when the
+// key or value is missing or the value is not 4 bytes long.
+DWORD ReadBoardValue(const wchar_t* name, DWORD defaultValue);
+
 // The video pacer's late-frame rule ("VPC Frame Drop", "VPC Frame Drop Time").
 struct FrameDropRule {
   DWORD dropEnabled = 1;  // 0: never drop
