@@ -1,15 +1,16 @@
 #include "filters/base/testkit/push_source.h"
 #include "sim/doubles/platform_doubles_testing.h"
+#include "sim/doubles/renderer_graph_testing.h"
 
 #include <mmreg.h>
 
 using Microsoft::WRL::ComPtr;
 using doubles::Journal;
 using graph_testkit::SamplePlan;
-using graph_testkit::TestPushSource;
 using platform_testing::BindByName;
 using platform_testing::ExpectInterfaces;
 using platform_testing::PinAt;
+using platform_testing::RendererGraph;
 
 namespace {
 
@@ -51,35 +52,9 @@ class SoundRendererTest : public platform_testing::RegisteredDoublesTest {
   }
 };
 
-// A graph of Wine's filter graph manager: the push source feeding the renderer.
-struct SoundGraph {
-  ComPtr<IGraphBuilder> graph;
-  ComPtr<IMediaControl> control;
-  ComPtr<IMediaEvent> events;
-  TestPushSource* source = nullptr;
-
-  void Build(IBaseFilter* renderer) {
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph)));
-    ASSERT_EQ(S_OK, graph.As(&control));
-    ASSERT_EQ(S_OK, graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(events.GetAddressOf())));
-    source = TestPushSource::Create({PcmType()});
-    source->SetBufferRequest(4, kBufferBytes);
-    ASSERT_EQ(S_OK, graph->AddFilter(source, L"Source"));
-    ASSERT_EQ(S_OK, graph->AddFilter(renderer, L"Audio Renderer"));
-    ASSERT_EQ(S_OK, graph->ConnectDirect(source->OutputPin(), PinAt(renderer, PINDIR_INPUT, 0).Get(), nullptr));
-  }
-  ~SoundGraph() {
-    if (control) control->Stop();
-    if (source) source->WaitPushed(5000);
-    events.Reset();
-    control.Reset();
-    if (graph) {
-      EXPECT_EQ(0u, graph.Reset());
-    }
-    if (source) {
-      EXPECT_EQ(0u, source->Release());
-    }
-  }
+// The push source feeding the renderer in Wine's filter graph manager.
+struct SoundGraph : RendererGraph {
+  void Build(IBaseFilter* renderer) { RendererGraph::Build(renderer, PcmType(), L"Audio Renderer", 4, kBufferBytes); }
 };
 
 TEST_F(SoundRendererTest, IsFoundByItsFriendlyNameAndGoesAwayWithUnregistration) {
@@ -220,28 +195,8 @@ TEST_F(SoundRendererTest, HoldsSamplesWhilePausedAndLetsGoOnStop) {
   {
     SoundGraph g;
     ASSERT_NO_FATAL_FAILURE(g.Build(renderer.Get()));
-    ASSERT_EQ(S_OK, g.source->StartPushing(Buffers(3), false));
-    ASSERT_TRUE(SUCCEEDED(g.control->Pause()));
-    Sleep(300);
-    EXPECT_EQ(0, Journal::Instance().Value(doubles::kValueSoundSamples));
-    EXPECT_FALSE(g.source->WaitPushed(0));
-    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
-    ASSERT_TRUE(g.source->WaitPushed(3000));
-    EXPECT_EQ(3, Journal::Instance().Value(doubles::kValueSoundSamples));
-
-    // A buffer far in the future blocks its thread until the graph stops.
-    ASSERT_EQ(S_OK, g.control->Stop());
-    ASSERT_EQ(S_OK, g.source->StartPushing(Buffers(1, 1000 * 10000000LL), false));
-    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
-    Sleep(200);
-    EXPECT_FALSE(g.source->WaitPushed(0));
-    const DWORD stopping = GetTickCount();
-    ASSERT_EQ(S_OK, g.control->Stop());
-    ASSERT_TRUE(g.source->WaitPushed(2000));
-    EXPECT_LT(GetTickCount() - stopping, 1500u);
-    EXPECT_EQ(3, Journal::Instance().Value(doubles::kValueSoundSamples));
-    ASSERT_EQ(1u, g.source->PushResults().size());
-    EXPECT_NE(S_OK, g.source->PushResults()[0]);
+    ASSERT_NO_FATAL_FAILURE(platform_testing::ExpectHeldWhilePausedAndLetGoOnStop(
+        g, Buffers(3), Buffers(1, 1000 * 10000000LL), doubles::kValueSoundSamples));
   }
   EXPECT_EQ(0u, renderer.Reset());
 }

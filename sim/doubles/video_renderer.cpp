@@ -11,21 +11,18 @@
 #include <cstdlib>
 #include <new>
 
-#include "filters/base/filter.h"
-#include "filters/base/pin.h"
 #include "filters/include/field_video.h"
 #include "filters/include/filter_interfaces.h"
 #include "sim/doubles/double_journal.h"
 #include "sim/doubles/platform_doubles.h"
 #include "sim/doubles/platform_filters.h"
+#include "sim/doubles/renderer_double.h"
 
 namespace {
 
 using doubles::Journal;
 
 constexpr char kObject[] = "SimVideoRenderer";
-// The longest single wait for a frame's time: a frame further ahead is waited for in steps.
-constexpr DWORD kMaxWaitMs = 200;
 constexpr COLORREF kDefaultColorKey = RGB(16, 0, 16);
 
 std::int64_t Handle(const void* handle) { return static_cast<std::int64_t>(reinterpret_cast<uintptr_t>(handle)); }
@@ -72,39 +69,15 @@ bool ReadPictureSize(const CMediaType& type, PictureSize* size) {
   return true;
 }
 
-class VideoRenderer;
-
-class VideoInput final : public CBaseInputPin {
- public:
-  VideoInput(VideoRenderer* filter, CCritSec* lock, HRESULT* phr);
-  HRESULT CheckMediaType(const CMediaType* type) override {
-    PictureSize size;
-    return ReadPictureSize(*type, &size) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
-  }
-  STDMETHODIMP Receive(IMediaSample* sample) override;
-  STDMETHODIMP BeginFlush() override;
-  STDMETHODIMP EndOfStream() override;
-
- private:
-  VideoRenderer* const owner_;
-};
-
-class VideoRenderer final : public CBaseFilter,
+class VideoRenderer final : public doubles::RendererDouble,
                             public IVMRFilterConfig,
                             public IVMRWindowlessControl,
                             public KivraNtsc2,
-                            public KivraNtscZoom,
-                            public IAMFilterMiscFlags {
+                            public KivraNtscZoom {
  public:
   VideoRenderer(IUnknown* outer, HRESULT* phr)
-      : CBaseFilter(L"Sim video renderer", outer, &lock_, doubles::kClsidSimVideoRenderer, phr),
-        wake_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-        input_(this, &lock_, phr) {
-    if (!wake_ && phr) *phr = E_OUTOFMEMORY;
-  }
-  ~VideoRenderer() override {
-    if (wake_) CloseHandle(wake_);
-  }
+      : RendererDouble(L"Sim video renderer", outer, doubles::kClsidSimVideoRenderer, L"Sim video input",
+                       L"Video Input", phr) {}
 
   DECLARE_IUNKNOWN
   STDMETHODIMP NonDelegatingQueryInterface(REFIID iid, void** out) override {
@@ -120,31 +93,7 @@ class VideoRenderer final : public CBaseFilter,
     }
     if (iid == IID_KivraNtsc2 || iid == IID_KivraNtsc) return GetInterface(static_cast<KivraNtsc2*>(this), out);
     if (iid == IID_KivraNtscZoom) return GetInterface(static_cast<KivraNtscZoom*>(this), out);
-    if (iid == IID_IAMFilterMiscFlags) return GetInterface(static_cast<IAMFilterMiscFlags*>(this), out);
-    return CBaseFilter::NonDelegatingQueryInterface(iid, out);
-  }
-
-  int GetPinCount() override { return 1; }
-  CBasePin* GetPin(int n) override { return n == 0 ? &input_ : nullptr; }
-
-  // State changes wake a Receive that waits (for the run, or for its frame's time).
-  STDMETHODIMP Stop() override {
-    const HRESULT hr = CBaseFilter::Stop();
-    SetEvent(wake_);
-    ClearEndOfStream();
-    return hr;
-  }
-  STDMETHODIMP Pause() override {
-    const HRESULT hr = CBaseFilter::Pause();
-    SetEvent(wake_);
-    return hr;
-  }
-  STDMETHODIMP Run(REFERENCE_TIME start) override {
-    const HRESULT hr = CBaseFilter::Run(start);
-    SetEvent(wake_);
-    CAutoLock lock(&lock_);
-    if (SUCCEEDED(hr) && eosPending_) SendComplete();
-    return hr;
+    return RendererDouble::NonDelegatingQueryInterface(iid, out);
   }
 
   // --- IVMRFilterConfig ---------------------------------------------------------------------------
@@ -176,8 +125,8 @@ class VideoRenderer final : public CBaseFilter,
     if (FAILED(hr)) return hr;
     if (mode == VMRMode_Renderless) return E_NOTIMPL;
     if (mode != VMRMode_Windowed && mode != VMRMode_Windowless) return E_INVALIDARG;
-    CAutoLock lock(&lock_);
-    if (input_.IsConnected()) return VFW_E_WRONG_STATE;
+    CAutoLock lock(FilterLock());
+    if (Input().IsConnected()) return VFW_E_WRONG_STATE;
     CAutoLock settings(&settingsLock_);
     mode_ = mode;
     return S_OK;
@@ -347,47 +296,16 @@ class VideoRenderer final : public CBaseFilter,
     return S_OK;
   }
 
-  // --- IAMFilterMiscFlags: a renderer (the graph waits for its EC_COMPLETE) -----------------------
-  STDMETHODIMP_(ULONG) GetMiscFlags() override { return AM_FILTER_MISC_FLAGS_IS_RENDERER; }
-
-  // --- The receive path ---------------------------------------------------------------------------
-  // Holds the frame while paused, waits for its start time while running, then counts it.
-  HRESULT Render(IMediaSample* sample) {
-    for (;;) {
-      if (input_.IsFlushing()) return S_FALSE;
-      const FILTER_STATE state = m_State.load();
-      if (state == State_Stopped) return VFW_E_WRONG_STATE;
-      if (state == State_Paused) {
-        ResetEvent(wake_);
-        if (m_State.load() == State_Paused && !input_.IsFlushing()) WaitForSingleObject(wake_, kMaxWaitMs);
-        continue;
-      }
-      REFERENCE_TIME start = 0, stop = 0, now = 0;
-      if (FAILED(sample->GetTime(&start, &stop)) || StreamTime(now) != S_OK || start <= now) break;
-      const REFERENCE_TIME ahead = (start - now) / 10000;
-      ResetEvent(wake_);
-      if (m_State.load() != State_Running || input_.IsFlushing()) continue;
-      WaitForSingleObject(wake_, ahead > kMaxWaitMs ? kMaxWaitMs : static_cast<DWORD>(ahead) + 1);
-    }
+ protected:
+  HRESULT CheckInputType(const CMediaType& type) override {
+    PictureSize size;
+    return ReadPictureSize(type, &size) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+  }
+  // Counts the frame; nothing is drawn.
+  HRESULT Consume(IMediaSample*) override {
     Journal& journal = Journal::Instance();
     journal.SetValue(doubles::kValueVideoFrames, journal.Value(doubles::kValueVideoFrames) + 1);
     return S_OK;
-  }
-
-  void Wake() { SetEvent(wake_); }
-
-  // End of stream: EC_COMPLETE once running (at once when running now).
-  HRESULT EndOfStream() {
-    CAutoLock lock(&lock_);
-    if (m_State == State_Stopped) return VFW_E_WRONG_STATE;
-    eosPending_ = true;
-    if (m_State == State_Running) SendComplete();
-    return S_OK;
-  }
-  void ClearEndOfStream() {
-    CAutoLock lock(&lock_);
-    eosPending_ = false;
-    eosSent_ = false;
   }
 
  private:
@@ -412,23 +330,12 @@ class VideoRenderer final : public CBaseFilter,
   }
   PictureSize Native() {
     PictureSize size;
-    CAutoLock lock(&lock_);
-    if (!input_.IsConnected() || !ReadPictureSize(input_.CurrentMediaType(), &size)) return PictureSize{0, 0, 0, 0};
+    CAutoLock lock(FilterLock());
+    if (!Input().IsConnected() || !ReadPictureSize(Input().CurrentMediaType(), &size)) return PictureSize{0, 0, 0, 0};
     return size;
   }
-  void SendComplete() {
-    if (eosSent_) return;
-    eosSent_ = true;
-    eosPending_ = false;
-    NotifyEvent(EC_COMPLETE, S_OK, 0);
-  }
 
-  CCritSec lock_;          // the filter (state) lock
   CCritSec settingsLock_;  // the settings below; a leaf, taken after the filter lock
-  HANDLE wake_;            // manual reset: a state change or a flush
-  VideoInput input_;
-  bool eosPending_ = false;  // filter lock
-  bool eosSent_ = false;     // filter lock
   DWORD mode_ = VMRMode_Windowed;
   HWND clippingWindow_ = nullptr;  // kept only, never used
   RECT source_{};
@@ -439,28 +346,6 @@ class VideoRenderer final : public CBaseFilter,
   LONG fieldOrder_ = 0;
   LONG zoomMode_ = 0;
 };
-
-VideoInput::VideoInput(VideoRenderer* filter, CCritSec* lock, HRESULT* phr)
-    : CBaseInputPin(L"Sim video input", filter, lock, phr, L"Video Input"), owner_(filter) {}
-
-STDMETHODIMP VideoInput::Receive(IMediaSample* sample) {
-  const HRESULT hr = CBaseInputPin::Receive(sample);
-  if (hr != S_OK) return hr;
-  return owner_->Render(sample);
-}
-
-STDMETHODIMP VideoInput::BeginFlush() {
-  const HRESULT hr = CBaseInputPin::BeginFlush();
-  owner_->Wake();
-  owner_->ClearEndOfStream();
-  return hr;
-}
-
-STDMETHODIMP VideoInput::EndOfStream() {
-  const HRESULT hr = CheckStreaming();
-  if (hr != S_OK) return hr;
-  return owner_->EndOfStream();
-}
 
 }  // namespace
 

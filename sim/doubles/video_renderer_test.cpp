@@ -2,6 +2,7 @@
 #include "filters/base/testkit/video_types.h"
 #include "filters/include/filter_interfaces.h"
 #include "sim/doubles/platform_doubles_testing.h"
+#include "sim/doubles/renderer_graph_testing.h"
 
 #include <d3d9.h>
 #include <vmr9.h>
@@ -11,7 +12,6 @@ using doubles::Journal;
 using graph_testkit::MakeFieldVideoType;
 using graph_testkit::MakeVideoType;
 using graph_testkit::SamplePlan;
-using graph_testkit::TestPushSource;
 using platform_testing::ExpectInterfaces;
 using platform_testing::PinAt;
 
@@ -54,33 +54,10 @@ class VideoRendererTest : public platform_testing::RegisteredDoublesTest {
   }
 };
 
-// Wine's filter graph manager: the push source feeding the renderer.
-struct VideoGraph {
-  ComPtr<IGraphBuilder> graph;
-  ComPtr<IMediaControl> control;
-  ComPtr<IMediaEvent> events;
-  TestPushSource* source = nullptr;
-
+// The push source feeding the renderer in Wine's filter graph manager.
+struct VideoGraph : platform_testing::RendererGraph {
   void Build(IBaseFilter* renderer, const CMediaType& type) {
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph)));
-    ASSERT_EQ(S_OK, graph.As(&control));
-    ASSERT_EQ(S_OK, graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(events.GetAddressOf())));
-    source = TestPushSource::Create({type});
-    ASSERT_EQ(S_OK, graph->AddFilter(source, L"Source"));
-    ASSERT_EQ(S_OK, graph->AddFilter(renderer, L"New Quib Video Renderer"));
-    ASSERT_EQ(S_OK, graph->ConnectDirect(source->OutputPin(), PinAt(renderer, PINDIR_INPUT, 0).Get(), nullptr));
-  }
-  ~VideoGraph() {
-    if (control) control->Stop();
-    if (source) source->WaitPushed(5000);
-    events.Reset();
-    control.Reset();
-    if (graph) {
-      EXPECT_EQ(0u, graph.Reset());
-    }
-    if (source) {
-      EXPECT_EQ(0u, source->Release());
-    }
+    RendererGraph::Build(renderer, type, L"New Quib Video Renderer");
   }
 };
 
@@ -332,26 +309,8 @@ TEST_F(VideoRendererTest, HoldsFramesWhilePausedAndLetsGoOnStop) {
   {
     VideoGraph g;
     ASSERT_NO_FATAL_FAILURE(g.Build(renderer.Get(), MakeFieldVideoType(720, 480)));
-    ASSERT_EQ(S_OK, g.source->StartPushing(Frames(3), false));
-    ASSERT_TRUE(SUCCEEDED(g.control->Pause()));
-    Sleep(300);
-    EXPECT_EQ(0, Journal::Instance().Value(doubles::kValueVideoFrames));
-    EXPECT_FALSE(g.source->WaitPushed(0));
-    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
-    ASSERT_TRUE(g.source->WaitPushed(3000));
-    EXPECT_EQ(3, Journal::Instance().Value(doubles::kValueVideoFrames));
-
-    // A frame far in the future holds its thread until the graph stops.
-    ASSERT_EQ(S_OK, g.control->Stop());
-    ASSERT_EQ(S_OK, g.source->StartPushing(Frames(1, 1000 * 10000000LL), false));
-    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
-    Sleep(200);
-    EXPECT_FALSE(g.source->WaitPushed(0));
-    const DWORD stopping = GetTickCount();
-    ASSERT_EQ(S_OK, g.control->Stop());
-    ASSERT_TRUE(g.source->WaitPushed(2000));
-    EXPECT_LT(GetTickCount() - stopping, 1500u);
-    EXPECT_EQ(3, Journal::Instance().Value(doubles::kValueVideoFrames));
+    ASSERT_NO_FATAL_FAILURE(platform_testing::ExpectHeldWhilePausedAndLetGoOnStop(
+        g, Frames(3), Frames(1, 1000 * 10000000LL), doubles::kValueVideoFrames));
   }
   EXPECT_EQ(0u, renderer.Reset());
 }
