@@ -10,48 +10,69 @@
 
 HRESULT FrameQueue::Push(IMediaSample* sample) {
   if (!sample) return E_POINTER;
+  Entry entry;
+  entry.sample = sample;
   CAutoLock lock(&lock_);
-  const HRESULT hr = GuardHr(E_OUTOFMEMORY, [&] { samples_.push_back(sample); });
+  const HRESULT hr = GuardHr(E_OUTOFMEMORY, [&] { entries_.push_back(entry); });
   if (SUCCEEDED(hr)) sample->AddRef();
   return hr;
 }
 
 HRESULT FrameQueue::PushEndOfStream() {
+  Entry entry;
+  entry.kind = Entry::Kind::kEndOfStream;
   CAutoLock lock(&lock_);
-  return GuardHr(E_OUTOFMEMORY, [&] { samples_.push_back(nullptr); });
+  return GuardHr(E_OUTOFMEMORY, [&] { entries_.push_back(entry); });
+}
+
+HRESULT FrameQueue::PushNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+  Entry entry;
+  entry.kind = Entry::Kind::kNewSegment;
+  entry.start = start;
+  entry.stop = stop;
+  entry.rate = rate;
+  CAutoLock lock(&lock_);
+  return GuardHr(E_OUTOFMEMORY, [&] { entries_.push_back(entry); });
+}
+
+bool FrameQueue::PeekFront(Entry* head) const {
+  CAutoLock lock(&lock_);
+  if (entries_.empty()) return false;
+  if (head) *head = entries_.front();
+  return true;
 }
 
 IMediaSample* FrameQueue::Front() const {
   CAutoLock lock(&lock_);
-  return samples_.empty() ? nullptr : samples_.front();
+  return entries_.empty() ? nullptr : entries_.front().sample;
 }
 
 bool FrameQueue::EndOfStreamAtFront() const {
   CAutoLock lock(&lock_);
-  return !samples_.empty() && !samples_.front();
+  return !entries_.empty() && entries_.front().kind == Entry::Kind::kEndOfStream;
 }
 
 void FrameQueue::PopFront() {
   IMediaSample* head = nullptr;
   {
     CAutoLock lock(&lock_);
-    if (samples_.empty()) return;
-    head = samples_.front();
-    samples_.pop_front();
+    if (entries_.empty()) return;
+    head = entries_.front().sample;
+    entries_.pop_front();
   }
   if (head) head->Release();  // back to its allocator: outside our lock
 }
 
 size_t FrameQueue::Clear() {
-  std::deque<IMediaSample*> taken;
+  std::deque<Entry> taken;
   {
     CAutoLock lock(&lock_);
-    taken.swap(samples_);
+    taken.swap(entries_);
   }
   size_t released = 0;
-  for (IMediaSample* sample : taken) {
-    if (!sample) continue;  // an end-of-stream mark
-    sample->Release();
+  for (const Entry& entry : taken) {
+    if (!entry.sample) continue;  // a mark
+    entry.sample->Release();
     ++released;
   }
   return released;
@@ -59,7 +80,7 @@ size_t FrameQueue::Clear() {
 
 size_t FrameQueue::Size() const {
   CAutoLock lock(&lock_);
-  return samples_.size();
+  return entries_.size();
 }
 
 // --- FramePacer ----------------------------------------------------------------------------------
@@ -105,6 +126,14 @@ HRESULT FramePacer::QueueEndOfStream() {
   return S_OK;
 }
 
+HRESULT FramePacer::QueueNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+  if (!IsRunning()) return E_UNEXPECTED;
+  if (flushing_ || filter_->IsStopped()) return S_FALSE;
+  RETURN_IF_FAILED(queue_.PushNewSegment(start, stop, rate));
+  SetEvent(data_.get());
+  return S_OK;
+}
+
 void FramePacer::Flush() {
   CAutoLock lock(&deliveryLock_);
   queue_.Clear();
@@ -135,33 +164,42 @@ DWORD FramePacer::Run() {
   }
 }
 
+void FramePacer::DeliverOrDrop(IMediaSample* sample, const pacer::FrameDropRule& rule) {
+  // The lateness test needs both a start time and a graph clock; without either the frame goes
+  // on at once.
+  bool late = false;
+  REFERENCE_TIME start = 0;
+  REFERENCE_TIME stop = 0;
+  REFERENCE_TIME now = 0;
+  if (SUCCEEDED(sample->GetTime(&start, &stop)) && SUCCEEDED(filter_->StreamTime(now))) {
+    late = rule.IsTooLate(now, start);
+  }
+  if (late) {
+    ModuleTrace().WriteLine(TraceKind::Trace, L"Sample is too late. Drop 1 frame");
+  } else {
+    output_->Deliver(sample);
+  }
+}
+
 bool FramePacer::Drain(const pacer::FrameDropRule& rule) {
   while (!queue_.Empty()) {
     if (WaitForSingleObject(exit_.get(), 0) == WAIT_OBJECT_0) return false;
     // Held over the delivery and the removal, so a flush that returns has seen the last of the
-    // entries it discarded reach downstream (an end of stream included).
+    // entries it discarded reach downstream (the marks included).
     CAutoLock lock(&deliveryLock_);
-    const bool endOfStream = queue_.EndOfStreamAtFront();
-    IMediaSample* head = queue_.Front();
-    if (!head && !endOfStream) break;  // flushed meanwhile
+    FrameQueue::Entry head;
+    if (!queue_.PeekFront(&head)) break;  // flushed meanwhile
     if (!flushing_ && output_ && output_->IsConnected() && !filter_->IsStopped()) {
-      if (endOfStream) {
-        output_->DeliverEndOfStream();
-      } else {
-        // The lateness test needs both a start time and a graph clock; without either the frame
-        // goes on at once.
-        bool late = false;
-        REFERENCE_TIME start = 0;
-        REFERENCE_TIME stop = 0;
-        REFERENCE_TIME now = 0;
-        if (SUCCEEDED(head->GetTime(&start, &stop)) && SUCCEEDED(filter_->StreamTime(now))) {
-          late = rule.IsTooLate(now, start);
-        }
-        if (late) {
-          ModuleTrace().WriteLine(TraceKind::Trace, L"Sample is too late. Drop 1 frame");
-        } else {
-          output_->Deliver(head);
-        }
+      switch (head.kind) {
+        case FrameQueue::Entry::Kind::kEndOfStream:
+          output_->DeliverEndOfStream();
+          break;
+        case FrameQueue::Entry::Kind::kNewSegment:
+          output_->DeliverNewSegment(head.start, head.stop, head.rate);
+          break;
+        case FrameQueue::Entry::Kind::kSample:
+          DeliverOrDrop(head.sample, rule);
+          break;
       }
     }
     queue_.PopFront();

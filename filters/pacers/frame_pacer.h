@@ -1,8 +1,9 @@
 // The video pacer's delivery side: a first-in-first-out queue of media samples (each holds one
 // reference while queued) and the delivery thread that hands them to the output pin in arrival
-// order, dropping a frame that is already too late. The end of the stream is queued behind the
-// frames like one of them: downstream hears it only after every frame before it has been
-// delivered or dropped, and a flush or stop discards it with them.
+// order, dropping a frame that is already too late. The end of the stream and a new segment are
+// queued between the frames like one of them: downstream hears of them only after every frame
+// before them has been delivered or dropped (and a new segment before every frame after it),
+// and a flush or stop discards them with the frames.
 //
 // Locks, in order: the delivery lock (a delivery in progress, the removal of the delivered
 // sample, a flush), then the queue lock (the list only). The streaming thread takes only the
@@ -29,12 +30,26 @@ class FrameQueue {
   FrameQueue& operator=(const FrameQueue&) = delete;
   ~FrameQueue() { Clear(); }
 
+  // One entry: a sample, or a mark that travels between the samples.
+  struct Entry {
+    enum class Kind { kSample, kEndOfStream, kNewSegment };
+    Kind kind = Kind::kSample;
+    IMediaSample* sample = nullptr;  // kSample only (the queue holds the reference)
+    REFERENCE_TIME start = 0;        // kNewSegment only: the segment as received
+    REFERENCE_TIME stop = 0;
+    double rate = 1.0;
+  };
+
   // Appends the sample with a reference of its own. E_POINTER for null, E_OUTOFMEMORY.
   HRESULT Push(IMediaSample* sample);
   // Appends an end-of-stream mark. E_OUTOFMEMORY.
   HRESULT PushEndOfStream();
+  // Appends a new-segment mark. E_OUTOFMEMORY.
+  HRESULT PushNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate);
+  // A copy of the head entry (its sample without a reference of its own); false when empty.
+  bool PeekFront(Entry* head) const;
   // The head sample, without a reference and without removing it; null when empty or when the
-  // head is an end-of-stream mark.
+  // head is a mark.
   IMediaSample* Front() const;
   // True when the head is an end-of-stream mark.
   bool EndOfStreamAtFront() const;
@@ -42,13 +57,13 @@ class FrameQueue {
   void PopFront();
   // Removes every entry and releases the samples; the number of samples released.
   size_t Clear();
-  // Entries: samples and end-of-stream marks.
+  // Entries: samples and marks.
   size_t Size() const;
   bool Empty() const { return Size() == 0; }
 
  private:
   mutable CCritSec lock_;
-  std::deque<IMediaSample*> samples_;  // null: an end-of-stream mark
+  std::deque<Entry> entries_;
 };
 
 class FramePacer {
@@ -75,15 +90,22 @@ class FramePacer {
   // filter is stopped or the output unconnected). E_UNEXPECTED when the delivery thread does not
   // run, E_OUTOFMEMORY.
   HRESULT QueueEndOfStream();
-  // Releases every queued sample and discards a queued end of stream without delivering them;
-  // waits for a delivery in progress.
+  // Queues a new segment behind the frames queued so far, for the delivery thread to pass on
+  // (DeliverNewSegment) after them and before the frames queued after it; dropped like them
+  // while the filter is stopped or the output unconnected, discarded by a flush. S_FALSE, with
+  // nothing queued, while the filter is stopped or flushing: every queued frame is on its way
+  // out undelivered then, so the caller passes the segment on at once (rather than have it
+  // dropped). E_UNEXPECTED when the delivery thread does not run, E_OUTOFMEMORY.
+  HRESULT QueueNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate);
+  // Releases every queued sample and discards the queued marks without delivering them; waits
+  // for a delivery in progress.
   void Flush();
   // While on, the delivery thread drops what it takes from the queue instead of delivering it:
   // set before a flush goes downstream, so that a delivery the flush releases is the last one.
   void SetFlushing(bool on) { flushing_ = on; }
 
   bool IsRunning() const;
-  // Queued frames and end-of-stream marks.
+  // Queued frames and marks.
   size_t QueuedCount() const { return queue_.Size(); }
   DWORD ThreadId() const;
   // The wait before termination in the destructor (timeouts::kWorkerStop unless a test
@@ -93,8 +115,9 @@ class FramePacer {
  private:
   static DWORD Loop(void* self);
   DWORD Run();
-  // Delivers or drops every queued sample; false when the exit event came meanwhile.
+  // Delivers or drops every queued entry; false when the exit event came meanwhile.
   bool Drain(const pacer::FrameDropRule& rule);
+  void DeliverOrDrop(IMediaSample* sample, const pacer::FrameDropRule& rule);
 
   CBaseFilter* const filter_;      // owns us
   CBaseOutputPin* const output_;   // owned by the filter

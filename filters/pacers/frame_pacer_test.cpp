@@ -1,7 +1,7 @@
 // The delivery thread on a small filter of the base library: order and thread of delivery,
 // the late-frame rule against the manual clock, frames without times or without a clock, the
-// end of the stream behind the frames, stopped filters, flushes and destruction with frames
-// still queued.
+// end of the stream and new segments behind the frames, stopped filters, flushes and
+// destruction with frames still queued.
 #include "filters/pacers/frame_pacer.h"
 
 #include <gtest/gtest.h>
@@ -239,6 +239,54 @@ TEST_F(FramePacerTest, AStoppedFilterOrAFlushDiscardsTheEndOfStream) {
   ASSERT_TRUE(WaitQueueEmpty());
 }
 
+TEST_F(FramePacerTest, ANewSegmentFollowsTheFramesBeforeItAndAFlushDiscardsIt) {
+  // Stopped or flushing, every queued frame leaves undelivered: nothing is queued, the caller
+  // passes the segment on itself.
+  EXPECT_EQ(filter_->pacer().QueueNewSegment(1, 2, 1.0), S_FALSE);
+  Run();
+  filter_->pacer().SetFlushing(true);
+  EXPECT_EQ(filter_->pacer().QueueNewSegment(1, 2, 1.0), S_FALSE);
+  filter_->pacer().SetFlushing(false);
+  EXPECT_EQ(filter_->pacer().QueuedCount(), 0u);
+
+  CBaseInputPin* in = sink_->Input();
+  sink_->SetBlocking(true);
+  Queue(1, 0);
+  ASSERT_EQ(filter_->pacer().QueueNewSegment(10 * kMs, 20 * kMs, 0.5), S_OK);
+  Queue(2, 0);
+  ASSERT_TRUE(sink_->WaitForSamples(1, 5000));
+  Sleep(50);
+  EXPECT_EQ(sink_->NewSegmentCount(), 0);  // the sink holds frame 1
+  sink_->SetBlocking(false);
+  sink_->Unblock();
+  ASSERT_TRUE(sink_->WaitForSamples(2, 5000));
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_EQ(sink_->NewSegmentCount(), 1);
+  EXPECT_EQ(in->CurrentStartTime(), 10 * kMs);
+  EXPECT_EQ(in->CurrentStopTime(), 20 * kMs);
+  EXPECT_EQ(in->CurrentRate(), 0.5);
+
+  // A flush as the video pacer passes it on: the segment queued behind the held frame 3 goes
+  // nowhere, and delivery goes on after it.
+  sink_->SetBlocking(true);
+  Queue(3, 0);
+  ASSERT_EQ(filter_->pacer().QueueNewSegment(30 * kMs, 40 * kMs, 1.0), S_OK);
+  ASSERT_TRUE(sink_->WaitForSamples(3, 5000));
+  filter_->pacer().SetFlushing(true);
+  ASSERT_EQ(sink_->InputPin()->BeginFlush(), S_OK);
+  filter_->pacer().Flush();
+  EXPECT_EQ(filter_->pacer().QueuedCount(), 0u);
+  sink_->SetBlocking(false);
+  ASSERT_EQ(sink_->InputPin()->EndFlush(), S_OK);
+  filter_->pacer().SetFlushing(false);
+  Queue(4, 0);
+  ASSERT_TRUE(sink_->WaitForSamples(4, 5000));
+  ASSERT_TRUE(WaitQueueEmpty());
+  EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{1, 2, 3, 4}));
+  EXPECT_EQ(sink_->NewSegmentCount(), 1);
+  EXPECT_EQ(in->CurrentStartTime(), 10 * kMs);
+}
+
 TEST_F(FramePacerTest, WhileFlushingQueuedEntriesAreDroppedNotDelivered) {
   Run();
   filter_->pacer().SetFlushing(true);
@@ -335,10 +383,39 @@ TEST(FrameQueue, KeepsEndOfStreamMarksInPlaceAmongTheSamples) {
   EXPECT_EQ(pool.Outstanding(), 1);
   EXPECT_EQ(queue.Front(), b);
   ASSERT_EQ(queue.PushEndOfStream(), S_OK);
+  ASSERT_EQ(queue.PushNewSegment(5, 9, 2.0), S_OK);
   EXPECT_EQ(queue.Clear(), 1u);  // samples only
   EXPECT_TRUE(queue.Empty());
   EXPECT_FALSE(queue.EndOfStreamAtFront());
   EXPECT_EQ(pool.Outstanding(), 0);
+}
+
+TEST(FrameQueue, NewSegmentMarksCarryTheirValuesInPlace) {
+  BufferPool pool(4, 16);
+  FrameQueue queue;
+  IMediaSample* a = pool.Get(1);
+  ASSERT_EQ(queue.Push(a), S_OK);
+  ASSERT_EQ(queue.PushNewSegment(-5, 0x7FFFFFFFFFFFFFFFLL, -1.5), S_OK);
+  ASSERT_EQ(queue.PushEndOfStream(), S_OK);
+  a->Release();
+  FrameQueue::Entry head;
+  ASSERT_TRUE(queue.PeekFront(&head));
+  EXPECT_EQ(head.kind, FrameQueue::Entry::Kind::kSample);
+  EXPECT_EQ(head.sample, a);
+  queue.PopFront();
+  EXPECT_EQ(pool.Outstanding(), 0);
+  ASSERT_TRUE(queue.PeekFront(&head));
+  EXPECT_EQ(head.kind, FrameQueue::Entry::Kind::kNewSegment);
+  EXPECT_EQ(head.sample, nullptr);
+  EXPECT_EQ(head.start, -5);
+  EXPECT_EQ(head.stop, 0x7FFFFFFFFFFFFFFFLL);
+  EXPECT_EQ(head.rate, -1.5);
+  EXPECT_EQ(queue.Front(), nullptr);
+  EXPECT_FALSE(queue.EndOfStreamAtFront());
+  queue.PopFront();
+  EXPECT_TRUE(queue.EndOfStreamAtFront());
+  queue.PopFront();
+  EXPECT_FALSE(queue.PeekFront(&head));
 }
 
 // Machine settings are read by each new delivery thread.
@@ -434,6 +511,7 @@ TEST_F(FramePacerWaitFailureTest, AFailingWaitIsReportedOnceAndEndsTheThread) {
   IMediaSample* s = pool_.Get(1);
   EXPECT_EQ(filter_->pacer().Queue(s), E_UNEXPECTED);
   EXPECT_EQ(filter_->pacer().QueueEndOfStream(), E_UNEXPECTED);
+  EXPECT_EQ(filter_->pacer().QueueNewSegment(0, 1, 1.0), E_UNEXPECTED);
   s->Release();
   EXPECT_EQ(pool_.Outstanding(), 0);
 }

@@ -104,4 +104,103 @@ STDMETHODIMP Outer::QueryInterface(REFIID iid, void** out) {
   return inner->NonDelegatingQueryInterface(iid, out);
 }
 
+// --- OrderSink ---------------------------------------------------------------------------------
+
+class OrderSinkPin final : public CBaseInputPin {
+ public:
+  OrderSinkPin(OrderSink* sink, HRESULT* phr)
+      : CBaseInputPin(L"Order sink pin", sink, &sink->lock_, phr, L"In"), sink_(sink) {}
+
+  HRESULT CheckMediaType(const CMediaType* type) override { return type ? S_OK : E_POINTER; }
+
+  STDMETHODIMP Receive(IMediaSample* sample) override {
+    const HRESULT hr = CBaseInputPin::Receive(sample);
+    if (hr != S_OK) return hr;
+    OrderSink::Event event;
+    BYTE* data = nullptr;
+    if (SUCCEEDED(sample->GetPointer(&data)) && data) event.firstByte = data[0];
+    bool hold = false;
+    {
+      CAutoLock lock(&sink_->recordLock_);
+      sink_->events_.push_back(event);
+      hold = sink_->holdNext_;
+      sink_->holdNext_ = false;
+    }
+    if (hold) WaitForSingleObject(sink_->release_.get(), 10000);
+    return S_OK;
+  }
+
+  STDMETHODIMP NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override {
+    OrderSink::Event event;
+    event.segment = true;
+    event.start = start;
+    event.stop = stop;
+    event.rate = rate;
+    sink_->Record(event);
+    return CBaseInputPin::NewSegment(start, stop, rate);
+  }
+
+  STDMETHODIMP BeginFlush() override {
+    SetEvent(sink_->release_.get());
+    return CBaseInputPin::BeginFlush();
+  }
+
+ private:
+  OrderSink* const sink_;
+};
+
+OrderSink::OrderSink(HRESULT* phr)
+    : CBaseFilter(L"Order sink", nullptr, &lock_, GUID_NULL, phr),
+      release_(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {
+  pin_ = std::make_unique<OrderSinkPin>(this, phr);
+}
+
+OrderSink::~OrderSink() = default;
+
+OrderSink* OrderSink::Create() {
+  HRESULT hr = S_OK;
+  auto* sink = new OrderSink(&hr);
+  sink->NonDelegatingAddRef();
+  EXPECT_EQ(hr, S_OK);
+  return sink;
+}
+
+CBasePin* OrderSink::GetPin(int n) { return n == 0 ? pin_.get() : nullptr; }
+IPin* OrderSink::InputPin() { return pin_.get(); }
+
+STDMETHODIMP OrderSink::Stop() {
+  SetEvent(release_.get());  // a held sample must not hold up the stop
+  return CBaseFilter::Stop();
+}
+
+void OrderSink::HoldFirst() {
+  CAutoLock lock(&recordLock_);
+  ResetEvent(release_.get());
+  holdNext_ = true;
+}
+
+void OrderSink::ReleaseHeld() { SetEvent(release_.get()); }
+
+void OrderSink::Record(const Event& event) {
+  CAutoLock lock(&recordLock_);
+  events_.push_back(event);
+}
+
+std::vector<OrderSink::Event> OrderSink::Events() const {
+  CAutoLock lock(&recordLock_);
+  return events_;
+}
+
+bool OrderSink::WaitForEvents(size_t count, DWORD timeoutMs) const {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    {
+      CAutoLock lock(&recordLock_);
+      if (events_.size() >= count) return true;
+    }
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(1);
+  }
+}
+
 }  // namespace pacer_testing

@@ -1,15 +1,20 @@
 // Shared pieces of the pacers' tests: a pool of upstream buffers whose every sample can be
-// checked back home, machine values written and removed again, and the trace switched on for
-// the whole test program.
+// checked back home, machine values written and removed again, a sink that logs samples and
+// new segments in their order, and the trace switched on for the whole test program.
 #pragma once
 
 #include <windows.h>
 
 #include <initializer_list>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "common/handles.h"
 #include "filters/base/allocator.h"
 #include "filters/base/dshow.h"
+#include "filters/base/filter.h"
+#include "filters/base/pin.h"
 
 namespace pacer_testing {
 
@@ -95,6 +100,47 @@ class Outer final : public IPersist {
   }
   long refs = 1;
   CUnknown* inner = nullptr;
+};
+
+// A sink that logs what reaches its input, samples and new segments, in one list in arrival
+// order; it accepts any type and can hold the first sample it receives.
+class OrderSink final : public CBaseFilter {
+ public:
+  struct Event {
+    bool segment = false;
+    BYTE firstByte = 0;       // a sample's first byte
+    REFERENCE_TIME start = 0;  // a segment's values
+    REFERENCE_TIME stop = 0;
+    double rate = 0;
+  };
+
+  // A new sink with one reference for the caller.
+  static OrderSink* Create();
+  ~OrderSink() override;
+
+  int GetPinCount() override { return 1; }
+  CBasePin* GetPin(int n) override;
+  STDMETHODIMP Stop() override;
+  IPin* InputPin();
+
+  // The first sample received from now on waits (at most 10 s) in Receive until ReleaseHeld, a
+  // flush or Stop.
+  void HoldFirst();
+  void ReleaseHeld();
+  std::vector<Event> Events() const;
+  bool WaitForEvents(size_t count, DWORD timeoutMs) const;
+
+ private:
+  friend class OrderSinkPin;
+  explicit OrderSink(HRESULT* phr);
+  void Record(const Event& event);
+
+  CCritSec lock_;
+  mutable CCritSec recordLock_;  // events only (leaf)
+  std::unique_ptr<CBaseInputPin> pin_;
+  std::vector<Event> events_;
+  UniqueHandle release_;  // manual reset: a held sample may go on
+  bool holdNext_ = false;  // recordLock_
 };
 
 }  // namespace pacer_testing

@@ -140,6 +140,14 @@ HRESULT VideoPacer::EndOfStream() {
   return CTransInPlaceFilter::EndOfStream();
 }
 
+HRESULT VideoPacer::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+  // Only queues, as EndOfStream does: downstream applies a segment to the frames that follow
+  // it, so it must not overtake frames of the old segment still waiting in the queue.
+  const HRESULT hr = pacer_ ? pacer_->QueueNewSegment(start, stop, rate) : E_UNEXPECTED;
+  if (hr != E_UNEXPECTED && hr != S_FALSE) return hr;
+  return CTransInPlaceFilter::NewSegment(start, stop, rate);
+}
+
 HRESULT VideoPacer::BeginFlush() {
   // The delivery thread stops delivering first: the delivery the flush releases downstream is
   // the last one of the old stream (no queued frame or end of stream slips in behind it).

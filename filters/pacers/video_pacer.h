@@ -49,7 +49,7 @@ class VideoPacer : public CTransInPlaceFilter {
 
   STDMETHODIMP Run(REFERENCE_TIME tStart) override;
   STDMETHODIMP Pause() override;
-  // Stops, then releases every queued frame (and discards a queued end of stream).
+  // Stops, then releases every queued frame (and discards the queued marks).
   STDMETHODIMP Stop() override;
 
   HRESULT CheckInputType(const CMediaType* in) override;
@@ -59,8 +59,12 @@ class VideoPacer : public CTransInPlaceFilter {
   // The end of the stream queues behind the frames (the delivery thread passes it on after
   // them); without a running delivery thread no frame can still leave, so it goes on at once.
   HRESULT EndOfStream() override;
+  // A new segment queues behind the frames of the old one as well (the input pin has recorded
+  // it already); it goes on at once without a running delivery thread, or while the filter is
+  // stopped or flushing (every queued frame is then dropped, none can be overtaken).
+  HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
   // The delivery thread stops delivering, the flush goes downstream (a delivery blocked there
-  // returns), then the queue empties, a queued end of stream with it.
+  // returns), then the queue empties, the queued marks with it.
   HRESULT BeginFlush() override;
   HRESULT EndFlush() override;
 

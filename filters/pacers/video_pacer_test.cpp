@@ -1,7 +1,7 @@
 // The video pacer between the test source and the recording sink, with the manual clock as
 // the graph clock: stamping from the clock and from the hardware, the field-video header,
 // accepted types, the allocator request, delivery on the pacer's own thread, the end of the
-// stream behind the queued frames, Stop and flushes, and its COM identity.
+// stream and new segments behind the queued frames, Stop and flushes, and its COM identity.
 #include "filters/pacers/video_pacer.h"
 
 #include <gtest/gtest.h>
@@ -390,6 +390,122 @@ TEST_F(VideoPacerTest, StopWithFramesAndAnEndOfStreamQueuedReturnsPromptly) {
   EXPECT_EQ(WaitOne().firstByte, 7);
   EXPECT_FALSE(sink_->WaitForEndOfStream(100));
   EXPECT_EQ(sink_->EndOfStreamCount(), ended);
+}
+
+// --- New segments ----------------------------------------------------------------------------
+
+namespace {
+
+// The pacer's output goes to a sink that logs samples and segments in one list; all running.
+class VideoPacerSegmentTest : public VideoPacerTest {
+ protected:
+  void SetUp() override {
+    Build({MakeVideoType(16, 16)}, nullptr, false);
+    order_ = OrderSink::Create();
+    ASSERT_EQ(graph_->AddFilter(order_, L"order"), S_OK);
+    ASSERT_EQ(graph_->ConnectDirect(pacer_->GetPin(1), order_->InputPin(), nullptr), S_OK);
+    ASSERT_EQ(order_->Run(0), S_OK);
+    Run();
+  }
+  void TearDown() override {
+    if (!order_) return VideoPacerTest::TearDown();
+    if (graph_) {
+      order_->Stop();  // downstream first
+      StopAll();
+      order_->InputPin()->Disconnect();  // its hold on the pacer's output goes
+    }
+    VideoPacerTest::TearDown();
+    EXPECT_EQ(order_->Release(), 0u);
+  }
+  static OrderSink::Event Sample(BYTE fill) {
+    OrderSink::Event event;
+    event.firstByte = fill;
+    return event;
+  }
+  static OrderSink::Event Segment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+    OrderSink::Event event;
+    event.segment = true;
+    event.start = start;
+    event.stop = stop;
+    event.rate = rate;
+    return event;
+  }
+  void ExpectEvents(const std::vector<OrderSink::Event>& want) {
+    const auto got = order_->Events();
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+      EXPECT_EQ(got[i].segment, want[i].segment) << i;
+      if (want[i].segment) {
+        EXPECT_EQ(got[i].start, want[i].start) << i;
+        EXPECT_EQ(got[i].stop, want[i].stop) << i;
+        EXPECT_EQ(got[i].rate, want[i].rate) << i;
+      } else {
+        EXPECT_EQ(got[i].firstByte, want[i].firstByte) << i;
+      }
+    }
+  }
+
+  OrderSink* order_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(VideoPacerSegmentTest, ANewSegmentReachesTheSinkBetweenTheFramesAroundIt) {
+  order_->HoldFirst();
+  ASSERT_EQ(source_->Push(Frame(1)), S_OK);
+  ASSERT_EQ(source_->Push(Frame(2)), S_OK);
+  ASSERT_TRUE(order_->WaitForEvents(1, 5000));  // the sink holds frame 1
+  ASSERT_EQ(source_->PushNewSegment(10 * kMs, 90 * kMs, 2.0), S_OK);
+  ASSERT_EQ(source_->Push(Frame(3)), S_OK);
+  ASSERT_EQ(source_->Push(Frame(4)), S_OK);
+  // The filter's own input has taken the segment at once; downstream waits behind frame 2.
+  const auto* in = static_cast<CBasePin*>(pacer_->GetPin(0));
+  EXPECT_EQ(in->CurrentStartTime(), 10 * kMs);
+  EXPECT_EQ(in->CurrentStopTime(), 90 * kMs);
+  EXPECT_EQ(in->CurrentRate(), 2.0);
+  EXPECT_FALSE(order_->WaitForEvents(2, 200));
+  order_->ReleaseHeld();
+  ASSERT_TRUE(order_->WaitForEvents(5, 5000));
+  ExpectEvents({Sample(1), Sample(2), Segment(10 * kMs, 90 * kMs, 2.0), Sample(3), Sample(4)});
+  EXPECT_TRUE(WaitBuffersHome());
+  EXPECT_TRUE(WaitQueueEmpty());
+}
+
+TEST_F(VideoPacerSegmentTest, AFlushDiscardsAQueuedNewSegment) {
+  order_->HoldFirst();
+  ASSERT_EQ(source_->Push(Frame(1)), S_OK);
+  ASSERT_EQ(source_->Push(Frame(2)), S_OK);
+  ASSERT_TRUE(order_->WaitForEvents(1, 5000));
+  ASSERT_EQ(source_->PushNewSegment(5 * kMs, 50 * kMs, 1.0), S_OK);
+  ASSERT_EQ(source_->Push(Frame(3)), S_OK);
+  struct Flusher {
+    static DWORD WINAPI Entry(void* p) {
+      return static_cast<DWORD>(static_cast<TestPushSource*>(p)->PushBeginFlush());
+    }
+  };
+  UniqueHandle thread(CreateThread(nullptr, 0, &Flusher::Entry, source_, 0, nullptr));
+  ASSERT_EQ(WaitForSingleObject(thread.get(), 3000), WAIT_OBJECT_0);
+  EXPECT_EQ(pacer_->Pacer()->QueuedCount(), 0u);
+  // One arriving while flushing goes on at once: every queued frame is gone, none is overtaken.
+  ASSERT_EQ(source_->PushNewSegment(7 * kMs, 70 * kMs, 1.0), S_OK);
+  ASSERT_EQ(source_->PushEndFlush(), S_OK);
+  EXPECT_TRUE(WaitBuffersHome());
+  EXPECT_FALSE(order_->WaitForEvents(3, 200));
+  ExpectEvents({Sample(1), Segment(7 * kMs, 70 * kMs, 1.0)});
+
+  // The stream after the flush brings its own segment, delivered before its frames.
+  ASSERT_EQ(source_->PushNewSegment(8 * kMs, 80 * kMs, 1.0), S_OK);
+  ASSERT_EQ(source_->Push(Frame(9)), S_OK);
+  ASSERT_TRUE(order_->WaitForEvents(4, 5000));
+  EXPECT_TRUE(WaitQueueEmpty());
+  ExpectEvents({Sample(1), Segment(7 * kMs, 70 * kMs, 1.0), Segment(8 * kMs, 80 * kMs, 1.0), Sample(9)});
+}
+
+TEST_F(VideoPacerSegmentTest, WhileStoppedANewSegmentGoesOnAtOnce) {
+  StopAll();
+  ASSERT_EQ(source_->PushNewSegment(3 * kMs, 30 * kMs, 1.0), S_OK);
+  ExpectEvents({Segment(3 * kMs, 30 * kMs, 1.0)});
+  EXPECT_EQ(pacer_->Pacer()->QueuedCount(), 0u);
 }
 
 TEST_F(VideoPacerTest, AllocatorRequestComesFromTheSetting) {
