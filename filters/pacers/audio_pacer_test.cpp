@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "common/testing/debug_capture.h"
+#include "filters/base/testkit/com_checks.h"
 #include "filters/base/testkit/manual_clock.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/recording_sink.h"
@@ -404,21 +405,8 @@ TEST(AudioPacerIdentity, InterfacesAggregationAndFinalRelease) {
   EXPECT_EQ(filter->Release(), 0u);
 
   // Aggregated: every interface, the clock's and the settings' included, counts on the outer.
-  Outer outer;
-  HRESULT hr = S_OK;
-  outer.inner = AudioPacer::CreateInstance(&outer, &hr);
-  ASSERT_NE(outer.inner, nullptr);
-  outer.inner->NonDelegatingAddRef();
-  IPacerSettings* settings = nullptr;
-  ASSERT_EQ(outer.QueryInterface(IID_IPacerSettings, reinterpret_cast<void**>(&settings)), S_OK);
-  EXPECT_EQ(outer.refs, 2);
-  IPersist* persist = nullptr;
-  ASSERT_EQ(settings->QueryInterface(IID_IPersist, reinterpret_cast<void**>(&persist)), S_OK);
-  EXPECT_EQ(persist, static_cast<IPersist*>(&outer));
-  persist->Release();
-  settings->Release();
-  EXPECT_EQ(outer.refs, 1);
-  EXPECT_EQ(outer.inner->NonDelegatingRelease(), 0u);
+  graph_testkit::ExpectAggregates(&AudioPacer::CreateInstance, IID_IPacerSettings);
+  graph_testkit::ExpectAggregates(&AudioPacer::CreateInstance, IID_IReferenceClock);
 }
 
 TEST_F(AudioPacerTest, StopWritesInAndOutTraceRecords) {

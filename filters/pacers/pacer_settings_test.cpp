@@ -4,6 +4,7 @@
 
 #include <ocidl.h>
 
+#include "filters/base/testkit/com_checks.h"
 #include "filters/base/testkit/stub_page_site.h"
 #include "filters/pacers/audio_pacer.h"
 #include "filters/pacers/live_sync_page.h"
@@ -13,6 +14,7 @@
 #include "filters/pacers/video_pacer.h"
 
 using namespace pacer_testing;
+using graph_testkit::ExpectInterfaces;
 
 namespace {
 

@@ -74,22 +74,6 @@ class TraceEnvironment : public ::testing::Environment {
 
 namespace pacer_testing {
 
-void ExpectInterfaces(IUnknown* object, std::initializer_list<const IID*> must,
-                      std::initializer_list<const IID*> mustNot) {
-  for (const IID* iid : must) {
-    IUnknown* p = nullptr;
-    EXPECT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&p)), S_OK);
-    ASSERT_NE(p, nullptr);
-    p->Release();
-  }
-  for (const IID* iid : mustNot) {
-    IUnknown* p = reinterpret_cast<IUnknown*>(1);
-    EXPECT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&p)), E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
-  }
-  EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
-}
-
 STDMETHODIMP Outer::QueryInterface(REFIID iid, void** out) {
   if (!out) return E_POINTER;
   if (iid == IID_IUnknown || iid == IID_IPersist) {

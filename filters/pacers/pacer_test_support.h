@@ -83,11 +83,6 @@ IBaseFilter* CreateFilter(IUnknown* outer = nullptr) {
   return filter;
 }
 
-// QueryInterface must answer S_OK for each of `must` and E_NOINTERFACE (with a cleared out
-// pointer) for each of `mustNot`; E_POINTER for a null out pointer.
-void ExpectInterfaces(IUnknown* object, std::initializer_list<const IID*> must,
-                      std::initializer_list<const IID*> mustNot);
-
 // An outer object that aggregates one inner object and answers IPersist itself.
 class Outer final : public IPersist {
  public:

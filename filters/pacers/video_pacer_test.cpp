@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/testing/debug_capture.h"
+#include "filters/base/testkit/com_checks.h"
 #include "filters/base/testkit/manual_clock.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/recording_sink.h"
@@ -706,21 +707,7 @@ TEST(VideoPacerIdentity, InterfacesPinsAggregationAndFinalRelease) {
   EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_VideoPacer));
   EXPECT_EQ(filter->Release(), 0u);
 
-  Outer outer;
-  HRESULT hr = S_OK;
-  outer.inner = VideoPacer::CreateInstance(&outer, &hr);
-  ASSERT_NE(outer.inner, nullptr);
-  outer.inner->NonDelegatingAddRef();
-  ISpecifyPropertyPages* pages = nullptr;
-  ASSERT_EQ(outer.QueryInterface(IID_ISpecifyPropertyPages, reinterpret_cast<void**>(&pages)), S_OK);
-  EXPECT_EQ(outer.refs, 2);
-  IPersist* persist = nullptr;
-  ASSERT_EQ(pages->QueryInterface(IID_IPersist, reinterpret_cast<void**>(&persist)), S_OK);
-  EXPECT_EQ(persist, static_cast<IPersist*>(&outer));
-  persist->Release();
-  pages->Release();
-  EXPECT_EQ(outer.refs, 1);
-  EXPECT_EQ(outer.inner->NonDelegatingRelease(), 0u);
+  graph_testkit::ExpectAggregates(&VideoPacer::CreateInstance, IID_ISpecifyPropertyPages);
 }
 
 TEST_F(VideoPacerTest, StateChangesWriteInAndOutTraceRecords) {

@@ -62,21 +62,24 @@ class AggregatingOuter final : public IPersist {
   IUnknown* inner = nullptr;  // the inner object's non-delegating unknown
 };
 
-// A filter made by `create` under an AggregatingOuter: its interfaces answer the outer object's
-// IPersist, count on the outer object, and the inner object's last release is 0.
-inline void ExpectAggregates(LPFNNewCOMObject create) {
+// An object made by `create` under an AggregatingOuter: its interface `iid` (the filter by
+// default) answers the outer object's IPersist, counts on the outer object, and the inner
+// object's last release is 0.
+inline void ExpectAggregates(LPFNNewCOMObject create, REFIID iid = IID_IBaseFilter) {
   AggregatingOuter outer;
   HRESULT hr = S_OK;
   CUnknown* inner = create(&outer, &hr);
   ASSERT_EQ(hr, S_OK);
+  ASSERT_NE(inner, nullptr);
   outer.Aggregate(inner);
-  IBaseFilter* filter = nullptr;
-  ASSERT_EQ(outer.QueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&filter)), S_OK);
+  IUnknown* part = nullptr;
+  ASSERT_EQ(outer.QueryInterface(iid, reinterpret_cast<void**>(&part)), S_OK);
+  EXPECT_EQ(outer.refs, 2);  // the reference handed out counts on the outer object
   IPersist* persist = nullptr;
-  ASSERT_EQ(filter->QueryInterface(IID_IPersist, reinterpret_cast<void**>(&persist)), S_OK);
+  ASSERT_EQ(part->QueryInterface(IID_IPersist, reinterpret_cast<void**>(&persist)), S_OK);
   EXPECT_EQ(persist, static_cast<IPersist*>(&outer));  // the outer object answers for it
   persist->Release();
-  filter->Release();
+  part->Release();
   EXPECT_EQ(outer.refs, 1);
   EXPECT_EQ(inner->NonDelegatingRelease(), 0u);
 }
