@@ -12,7 +12,7 @@ cmake -S "$src" -B "$root/$arch" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-$arch.cmake" \
   -DCMAKE_BUILD_TYPE=${VORN_BUILD_TYPE:-RelWithDebInfo} \
   -DVORN_WERROR=$werror -DVORN_TESTS=$tests >/dev/null
-# VORN_TARGETS="a b": build only these targets (and what they need).
+# VORN_TARGETS="a b": build only these targets (and what they need); VORN_JOBS: parallel jobs.
 targets=()
 for t in ${VORN_TARGETS:-}; do targets+=(--target "$t"); done
-cmake --build "$root/$arch" -j "$(nproc)" "${targets[@]}"
+cmake --build "$root/$arch" -j "${VORN_JOBS:-$(nproc)}" "${targets[@]}"
