@@ -3,6 +3,8 @@
 //   SingleInterfaceObject  a heap object with one interface and its own reference count
 //   StaticClassObject      the fixed-count IUnknown of a class object that lives as a global
 //   SingleClassFactory     such a class object making one plain class
+//   InnerUnknown           the non-delegating unknown of an aggregatable object with several
+//                          interface tables, and DelegatingInterface, such a table's IUnknown
 // Header only: modules that link no base library use it as well.
 #pragma once
 
@@ -90,4 +92,59 @@ class SingleClassFactory final : public StaticClassObject {
 
  private:
   std::atomic<long>& locks_;
+};
+
+// The non-delegating unknown of an aggregatable object whose interfaces are separate tables
+// (members of `Owner`). It owns the reference count (starting at 1: the creator's), asks
+// `Owner::InnerQueryInterface` for everything but IUnknown, and deletes the owner at the last
+// Release. The owner keeps it as a member and hands out its address as its own identity.
+template <class Owner>
+class InnerUnknown final : public IUnknown {
+ public:
+  explicit InnerUnknown(Owner* owner) noexcept : owner_(owner) {}
+  InnerUnknown(const InnerUnknown&) = delete;
+  InnerUnknown& operator=(const InnerUnknown&) = delete;
+
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (iid == IID_IUnknown) {
+      AddRef();
+      *out = static_cast<IUnknown*>(this);
+      return S_OK;
+    }
+    return owner_->InnerQueryInterface(iid, out);
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
+  STDMETHODIMP_(ULONG) Release() override {
+    const long left = --refs_;
+    if (left == 0) delete owner_;
+    return static_cast<ULONG>(left);
+  }
+
+ private:
+  Owner* owner_;
+  std::atomic<long> refs_{1};
+};
+
+// One interface table of such an object: its IUnknown goes to the controlling unknown (the
+// aggregate's outer unknown, or the object's InnerUnknown when it is not aggregated).
+template <class Itf>
+class DelegatingInterface : public Itf {
+ public:
+  explicit DelegatingInterface(IUnknown* controlling) noexcept : controlling_(controlling) {}
+  DelegatingInterface(const DelegatingInterface&) = delete;
+  DelegatingInterface& operator=(const DelegatingInterface&) = delete;
+
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    return controlling_->QueryInterface(iid, out);
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return controlling_->AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return controlling_->Release(); }
+
+ protected:
+  ~DelegatingInterface() = default;
+
+ private:
+  IUnknown* const controlling_;
 };

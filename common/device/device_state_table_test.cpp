@@ -9,6 +9,7 @@
 
 #include "common/errors.h"
 #include "common/format.h"
+#include "common/handles.h"
 #include "common/testing/child.h"
 
 using testing_support::ChildProcess;
@@ -227,7 +228,10 @@ TEST(DeviceStateTable, AChildsEntryIsSeenByTheParent) {
 VORN_CHILD(StateTableRacer) {
   const int racer = std::stoi(args.at(3));
   HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, args.at(2).c_str());
-  if (!go || WaitForSingleObject(go, 20000) != WAIT_OBJECT_0) return 2;
+  HANDLE ready = OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, args.at(4).c_str());
+  if (!go || !ready || !ReleaseSemaphore(ready, 1, nullptr)) return 2;
+  CloseHandle(ready);
+  if (WaitForSingleObject(go, 20000) != WAIT_OBJECT_0) return 2;
   CloseHandle(go);
   DeviceStateTable table(args.at(0).c_str(), args.at(1).c_str());
   if (FAILED(table.Open())) return 3;
@@ -247,13 +251,17 @@ TEST(DeviceStateTable, ConcurrentRegistrationFromSeveralProcessesNeverDuplicates
   const std::wstring goName = UniqueName(L"Global\\vorn_state_go_");
   HANDLE go = CreateEventW(nullptr, TRUE, FALSE, goName.c_str());
   ASSERT_NE(go, nullptr);
+  // Each racer counts itself in here once it has opened the start event.
+  const std::wstring readyName = UniqueName(L"Global\\vorn_state_ready_");
+  UniqueHandle ready(CreateSemaphoreW(nullptr, 0, 3, readyName.c_str()));
+  ASSERT_NE(ready.get(), nullptr);
   std::vector<ChildProcess> racers;
   for (int r = 0; r < 3; ++r) {
     racers.push_back(ChildProcess::Start(
-        "StateTableRacer", {names.section, names.mutex, goName, std::to_wstring(r)}));
+        "StateTableRacer", {names.section, names.mutex, goName, std::to_wstring(r), readyName}));
     ASSERT_TRUE(racers.back().valid());
   }
-  Sleep(200);  // let the children reach the start line
+  for (int r = 0; r < 3; ++r) ASSERT_EQ(WaitForSingleObject(ready.get(), 30000), WAIT_OBJECT_0);
   SetEvent(go);
   for (auto& racer : racers) EXPECT_EQ(racer.Wait(30000), 0u);
   CloseHandle(go);

@@ -30,6 +30,7 @@
 #include <type_traits>
 
 #include "common/errors.h"
+#include "common/com_object.h"
 #include "common/hresult.h"
 #include "common/trace.h"
 #include "devices/core/facade_methods.h"
@@ -222,23 +223,18 @@ class DeviceManagerObject final {
   }
 
   // --- IUnknown -----------------------------------------------------------------------------
+  // InnerUnknown's QueryInterface for everything but IUnknown: the family's interface map.
   HRESULT InnerQueryInterface(REFIID iid, void** out) noexcept {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown) {
-      *out = static_cast<IUnknown*>(&inner_);
-    } else {
-      for (const DmInterface itf : Traits::kInterfaceMap) {
-        if (iid == InterfaceId(itf)) {
-          *out = InterfacePointer(itf);
-          break;
-        }
+    for (const DmInterface itf : Traits::kInterfaceMap) {
+      if (iid == InterfaceId(itf)) {
+        *out = InterfacePointer(itf);
+        static_cast<IUnknown*>(*out)->AddRef();
+        return S_OK;
       }
     }
-    if (!*out) return E_NOINTERFACE;
-    static_cast<IUnknown*>(*out)->AddRef();
-    return S_OK;
+    return E_NOINTERFACE;
   }
+  friend class InnerUnknown<DeviceManagerObject>;
 
   void* InterfacePointer(DmInterface itf) noexcept {
     switch (itf) {
@@ -266,35 +262,13 @@ class DeviceManagerObject final {
     return nullptr;
   }
 
-  // The non-delegating unknown: owns the reference count.
-  class Inner final : public IUnknown {
-   public:
-    explicit Inner(DeviceManagerObject* owner) noexcept : owner_(owner) {}
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-      return owner_->InnerQueryInterface(iid, out);
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
-    STDMETHODIMP_(ULONG) Release() override {
-      const long left = --refs_;
-      if (left == 0) delete owner_;
-      return static_cast<ULONG>(left);
-    }
-
-   private:
-    DeviceManagerObject* owner_;
-    std::atomic<long> refs_{1};
-  };
-
-  // Every interface table delegates IUnknown to the controlling unknown.
+  // Every interface table delegates IUnknown to the controlling unknown and forwards its methods
+  // through the owner.
   template <class Itf>
-  class Part : public Itf {
+  class InterfaceTable : public DelegatingInterface<Itf> {
    public:
-    explicit Part(DeviceManagerObject* owner) noexcept : o_(owner) {}
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-      return o_->outer_->QueryInterface(iid, out);
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return o_->outer_->AddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return o_->outer_->Release(); }
+    explicit InterfaceTable(DeviceManagerObject* owner) noexcept
+        : DelegatingInterface<Itf>(owner->outer_), o_(owner) {}
 
    protected:
     DeviceManagerObject* o_;
@@ -306,19 +280,19 @@ class DeviceManagerObject final {
   }
 
   // --- The interface tables -----------------------------------------------------------------
-  class DeviceSetupPart final : public Part<IDeviceSetup> {
-    using Part<IDeviceSetup>::o_;
+  class DeviceSetupTable final : public InterfaceTable<IDeviceSetup> {
+    using InterfaceTable<IDeviceSetup>::o_;
    public:
-    using Part<IDeviceSetup>::Part;
+    using InterfaceTable<IDeviceSetup>::InterfaceTable;
     STDMETHODIMP SetDeviceInfo(IHalItem* item) override {
       return o_->Call(M::SetDeviceInfo, Missing(item), &Ops::SetDeviceInfo, item);
     }
   };
 
-  class DevicePart final : public Part<IDevice> {
-    using Part<IDevice>::o_;
+  class DeviceTable final : public InterfaceTable<IDevice> {
+    using InterfaceTable<IDevice>::o_;
    public:
-    using Part<IDevice>::Part;
+    using InterfaceTable<IDevice>::InterfaceTable;
     STDMETHODIMP GetAvailableInterface(long* count, GUID** iids) override {
       return o_->Call(M::GetAvailableInterface, Missing(count, iids),
                       &Ops::GetAvailableInterface, count, iids);
@@ -332,10 +306,10 @@ class DeviceManagerObject final {
     }
   };
 
-  class DeviceInfoDetailPart final : public Part<IDeviceInfoDetail> {
-    using Part<IDeviceInfoDetail>::o_;
+  class DeviceInfoDetailTable final : public InterfaceTable<IDeviceInfoDetail> {
+    using InterfaceTable<IDeviceInfoDetail>::o_;
    public:
-    using Part<IDeviceInfoDetail>::Part;
+    using InterfaceTable<IDeviceInfoDetail>::InterfaceTable;
     STDMETHODIMP GetAvailableCountryCode(ULONG* n, ULONG** regions) override {
       return o_->Call(M::GetAvailableCountryCode, Missing(n, regions),
                       &Ops::GetAvailableCountryCode, n, regions);
@@ -370,10 +344,10 @@ class DeviceManagerObject final {
     }
   };
 
-  class InputSwitchPart final : public Part<IInputSwitch> {
-    using Part<IInputSwitch>::o_;
+  class InputSwitchTable final : public InterfaceTable<IInputSwitch> {
+    using InterfaceTable<IInputSwitch>::o_;
    public:
-    using Part<IInputSwitch>::Part;
+    using InterfaceTable<IInputSwitch>::InterfaceTable;
     STDMETHODIMP Initialize(ULONG reserve) override {
       return o_->Call(M::IInputSwitch_Initialize, false, &Ops::InitializeInputSwitch, reserve);
     }
@@ -402,10 +376,10 @@ class DeviceManagerObject final {
     }
   };
 
-  class InputQualityControlPart final : public Part<IInputQualityControl> {
-    using Part<IInputQualityControl>::o_;
+  class InputQualityControlTable final : public InterfaceTable<IInputQualityControl> {
+    using InterfaceTable<IInputQualityControl>::o_;
    public:
-    using Part<IInputQualityControl>::Part;
+    using InterfaceTable<IInputQualityControl>::InterfaceTable;
     STDMETHODIMP GetAvailableVidProcAmp(ULONG* bits) override {
       return o_->Call(M::GetAvailableVidProcAmp, Missing(bits), &Ops::GetAvailableVidProcAmp, bits);
     }
@@ -421,10 +395,10 @@ class DeviceManagerObject final {
     }
   };
 
-  class PreviewPart final : public Part<IPreview2> {
-    using Part<IPreview2>::o_;
+  class PreviewTable final : public InterfaceTable<IPreview2> {
+    using InterfaceTable<IPreview2>::o_;
    public:
-    using Part<IPreview2>::Part;
+    using InterfaceTable<IPreview2>::InterfaceTable;
     STDMETHODIMP Initialize(ULONG reserve) override {
       return o_->Call(M::IPreview_Initialize, false, &Ops::InitializePreview, reserve);
     }
@@ -493,10 +467,10 @@ class DeviceManagerObject final {
   };
 
   template <class Itf>
-  class WindowPart : public Part<Itf> {
+  class WindowTable : public InterfaceTable<Itf> {
    public:
-    WindowPart(DeviceManagerObject* owner, const WindowNames& names) noexcept
-        : Part<Itf>(owner), n_(names) {}
+    WindowTable(DeviceManagerObject* owner, const WindowNames& names) noexcept
+        : InterfaceTable<Itf>(owner), n_(names) {}
     STDMETHODIMP SetVideoClippingWindow(HWND window) override {
       return o_->Call(n_.setClippingWindow, false, &Ops::SetVideoClippingWindow, window);
     }
@@ -522,7 +496,7 @@ class DeviceManagerObject final {
     }
 
    protected:
-    using Part<Itf>::o_;
+    using InterfaceTable<Itf>::o_;
     const WindowNames n_;
   };
 
@@ -567,12 +541,12 @@ class DeviceManagerObject final {
     }
   };
 
-  using PreviewWindowPart = WithPreviewInitialize<WindowPart<IPreviewWindow>>;
-  using PreviewWindow2Part = WithPreviewInitialize<WithZoom<WindowPart<IPreviewWindow2>>>;
-  using CustomWindowPart =
-      WithCustomInitialize<WindowPart<ICustomPreviewWindow>, &Ops::InitializeCustomPreviewWindow>;
-  using CustomWindow2Part =
-      WithCustomInitialize<WithZoom<WindowPart<ICustomPreviewWindow2>>, &Ops::InitializeCustomPreviewWindow2>;
+  using PreviewWindowTable = WithPreviewInitialize<WindowTable<IPreviewWindow>>;
+  using PreviewWindow2Table = WithPreviewInitialize<WithZoom<WindowTable<IPreviewWindow2>>>;
+  using CustomWindowTable =
+      WithCustomInitialize<WindowTable<ICustomPreviewWindow>, &Ops::InitializeCustomPreviewWindow>;
+  using CustomWindow2Table =
+      WithCustomInitialize<WithZoom<WindowTable<ICustomPreviewWindow2>>, &Ops::InitializeCustomPreviewWindow2>;
 
   static constexpr WindowNames kPreviewWindowNames{
       M::IPreviewWindow_Initialize, M::IPreviewWindow_SetVideoClippingWindow,
@@ -600,10 +574,10 @@ class DeviceManagerObject final {
       M::ICustomPreviewWindow2_GetZoomMode, M::ICustomPreviewWindow2_Uninitialize,
       M::ICustomPreviewWindow2_QueryInterfaceFromCustomFilter};
 
-  class SoundPart final : public Part<ISound> {
-    using Part<ISound>::o_;
+  class SoundTable final : public InterfaceTable<ISound> {
+    using InterfaceTable<ISound>::o_;
    public:
-    using Part<ISound>::Part;
+    using InterfaceTable<ISound>::InterfaceTable;
     STDMETHODIMP Initialize(ULONG reserve) override {
       return o_->Call(M::ISound_Initialize, false, &Ops::InitializeSound, reserve);
     }
@@ -640,10 +614,10 @@ class DeviceManagerObject final {
     }
   };
 
-  class OutputDataPart final : public Part<IOutputData> {
-    using Part<IOutputData>::o_;
+  class OutputDataTable final : public InterfaceTable<IOutputData> {
+    using InterfaceTable<IOutputData>::o_;
    public:
-    using Part<IOutputData>::Part;
+    using InterfaceTable<IOutputData>::InterfaceTable;
     STDMETHODIMP Initialize(ULONG reserve) override {
       return o_->Call(M::IOutputData_Initialize, false, &Ops::InitializeOutputData, reserve);
     }
@@ -692,10 +666,10 @@ class DeviceManagerObject final {
     }
   };
 
-  class AutoScanPart final : public Part<IAutoScan2> {
-    using Part<IAutoScan2>::o_;
+  class AutoScanTable final : public InterfaceTable<IAutoScan2> {
+    using InterfaceTable<IAutoScan2>::o_;
    public:
-    using Part<IAutoScan2>::Part;
+    using InterfaceTable<IAutoScan2>::InterfaceTable;
     STDMETHODIMP Initialize(ULONG reserve) override {
       return o_->Call(M::IAutoScan_Initialize, false, &Ops::InitializeAutoScan, reserve);
     }
@@ -712,21 +686,21 @@ class DeviceManagerObject final {
   };
 
   // --- State --------------------------------------------------------------------------------
-  Inner inner_{this};
+  InnerUnknown<DeviceManagerObject> inner_{this};
   IUnknown* const outer_;  // the controlling unknown: the aggregate's, or inner_
   // The thirteen interface tables (IPreview2 and IAutoScan2 share theirs with the base).
-  DeviceSetupPart deviceSetup_{this};
-  DevicePart device_{this};
-  DeviceInfoDetailPart deviceInfoDetail_{this};
-  InputSwitchPart inputSwitch_{this};
-  InputQualityControlPart inputQualityControl_{this};
-  PreviewPart preview_{this};
-  PreviewWindowPart previewWindow_{this, kPreviewWindowNames};
-  PreviewWindow2Part previewWindow2_{this, kPreviewWindow2Names};
-  CustomWindowPart customWindow_{this, kCustomWindowNames};
-  CustomWindow2Part customWindow2_{this, kCustomWindow2Names};
-  SoundPart sound_{this};
-  OutputDataPart outputData_{this};
-  AutoScanPart autoScan_{this};
+  DeviceSetupTable deviceSetup_{this};
+  DeviceTable device_{this};
+  DeviceInfoDetailTable deviceInfoDetail_{this};
+  InputSwitchTable inputSwitch_{this};
+  InputQualityControlTable inputQualityControl_{this};
+  PreviewTable preview_{this};
+  PreviewWindowTable previewWindow_{this, kPreviewWindowNames};
+  PreviewWindow2Table previewWindow2_{this, kPreviewWindow2Names};
+  CustomWindowTable customWindow_{this, kCustomWindowNames};
+  CustomWindow2Table customWindow2_{this, kCustomWindow2Names};
+  SoundTable sound_{this};
+  OutputDataTable outputData_{this};
+  AutoScanTable autoScan_{this};
   std::unique_ptr<Ops> impl_;  // the device object: made in FinalConstruct, gone after FinalRelease
 };

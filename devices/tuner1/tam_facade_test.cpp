@@ -249,8 +249,10 @@ TEST_F(TamFacade, TwoThreadsOnOneObjectRunOneAfterTheOther) {
   HRESULT first = E_FAIL, second = E_FAIL;
   std::thread a([&] { first = preview->Run(0); });
   ASSERT_EQ(WaitForSingleObject(entered.get(), 5000), WAIT_OBJECT_0);
+  ResetEvent(entered.get());
   std::thread b([&] { second = preview->Run(0); });
-  Sleep(100);  // the second call is waiting for the device lock now
+  // While the first call holds the device lock the second never enters the operation.
+  EXPECT_EQ(WaitForSingleObject(entered.get(), 200), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(script_.runCalls, 1);
   SetEvent(release.get());
   a.join();

@@ -7,7 +7,7 @@
 
 #include "common/device/device_identity.h"
 #include "common/hresult.h"
-#include "devices/core/driver/encoder_control.h"
+#include "devices/tuner1/encoder_control.h"
 
 extern "C" {
 

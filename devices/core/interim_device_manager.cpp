@@ -1,13 +1,9 @@
-#include "devices/tuner1/interim_device_manager.h"
+#include "devices/core/interim_device_manager.h"
 
-#include <objbase.h>
+#include <vector>
 
 #include "common/errors.h"
-#include "devices/tuner1/tam_traits.h"
-
-std::unique_ptr<DeviceManagerOperations> TamTraits::CreateImplementation() {
-  return std::make_unique<InterimDeviceManager>();
-}
+#include "devices/core/host_arrays.h"
 
 HRESULT InterimDeviceManager::Shutdown() {
   deviceItem_.Reset();
@@ -22,22 +18,16 @@ HRESULT InterimDeviceManager::SetDeviceInfo(IHalItem* item) {
 
 HRESULT InterimDeviceManager::GetAvailableInterface(long* count, GUID** iids) {
   if (!count || !iids) return errors::kDmNullPointer;
-  *count = 0;
-  *iids = nullptr;
-  constexpr size_t n = std::size(TamTraits::kInterfaceMap);
-  auto* list = static_cast<GUID*>(CoTaskMemAlloc(n * sizeof(GUID)));
-  if (!list) return errors::kDmOutOfMemory;
-  for (size_t i = 0; i < n; ++i) list[i] = InterfaceId(TamTraits::kInterfaceMap[i]);
-  *count = static_cast<long>(n);
-  *iids = list;
-  return S_OK;
+  std::vector<GUID> list;
+  for (std::size_t i = 0; i < count_; ++i) list.push_back(InterfaceId(interfaces_[i]));
+  return HandOutArray(list.data(), list.size(), count, iids);
 }
 
 HRESULT InterimDeviceManager::CanUseInterface(REFIID iid, long* can) {
   if (!can) return errors::kDmNullPointer;
   *can = 0;
-  for (const DmInterface itf : TamTraits::kInterfaceMap)
-    if (iid == InterfaceId(itf)) *can = 1;
+  for (std::size_t i = 0; i < count_; ++i)
+    if (iid == InterfaceId(interfaces_[i])) *can = 1;
   return S_OK;
 }
 

@@ -1,4 +1,4 @@
-#include "devices/tuner1/pipe_handler.h"
+#include "devices/core/pipe_handler.h"
 
 #include <cstdint>
 #include <cstring>

@@ -7,8 +7,8 @@
 #include "common/device/device_identity.h"
 #include "common/device/named_pipe.h"
 #include "common/handles.h"
-#include "devices/tuner1/device_state_slots.h"
-#include "devices/tuner1/pipe_handler.h"
+#include "devices/core/device_state_slots.h"
+#include "devices/core/pipe_handler.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "devices/core/driver/encoder_control.h"
+#include "devices/tuner1/encoder_control.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "common/handles.h"
 #include "common/hresult.h"
 #include "common/locks.h"
-#include "devices/core/driver/sim_card_fixture.h"
+#include "devices/core/testing/sim_card_fixture.h"
 
 using namespace driver_test;
 

@@ -1,4 +1,4 @@
-#include "devices/core/driver/encoder_control.h"
+#include "devices/tuner1/encoder_control.h"
 
 #include <cstring>
 
