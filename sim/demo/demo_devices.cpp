@@ -53,6 +53,53 @@ void ShowInterface(Verdict& verdict, IDevice* device, REFIID iid, const wchar_t*
   verdict.Check(FormatW(L"IDevice::GetInterface(%ls)%ls%ls", name, note ? L" " : L"", note ? note : L""), hr, expected);
 }
 
+std::wstring InterfaceName(REFIID iid) {
+  const struct {
+    const IID* iid;
+    const wchar_t* name;
+  } known[] = {{&IID_IDeviceInfoDetail, L"IDeviceInfoDetail"}, {&IID_IInputSwitch, L"IInputSwitch"},
+               {&IID_IOutputData, L"IOutputData"},             {&IID_IPreview, L"IPreview"},
+               {&IID_IPreview2, L"IPreview2"},                 {&IID_IAutoScan, L"IAutoScan"},
+               {&IID_IAutoScan2, L"IAutoScan2"}};
+  for (const auto& k : known)
+    if (*k.iid == iid) return k.name;
+  wchar_t text[40] = {};
+  StringFromGUID2(iid, text, 40);
+  return text;
+}
+
+// What a host shows of the tuner: its base channels with their tuner functions and channel
+// ranges, and the tuning range.
+void ShowTunerInformation(Verdict& verdict, IDevice* device) {
+  ComPtr<IDeviceInfoDetail> info;
+  if (!verdict.Check(L"QueryInterface(IDeviceInfoDetail)", device->QueryInterface(IID_PPV_ARGS(info.GetAddressOf()))))
+    return;
+  ULONG count = 0;
+  _SHAL_BASECH* channels = nullptr;
+  if (!verdict.Check(L"IDeviceInfoDetail::GetAvailableBaseChannel(81, 2)",
+                     info->GetAvailableBaseChannel(81, 2, &count, &channels)))
+    return;
+  Say(FormatW(L"    %lu base channels:", count));
+  for (ULONG i = 0; i < count; ++i) {
+    ULONG functions = 0, minCh = 0, maxCh = 0;
+    const HRESULT f = info->GetAvailableTunerFunction(&channels[i], &functions);
+    const HRESULT c = info->GetAvailableChannelInfo(&channels[i], &minCh, &maxCh);
+    if (!verdict.Check(FormatW(L"tuner function and channels of band 0x%08lX", channels[i].band),
+                       FAILED(f) ? f : c))
+      continue;
+    if (channels[i].band & 3) {
+      Say(FormatW(L"      band 0x%08lX (tuner): functions 0x%lX, channels %lu to %lu", channels[i].band, functions,
+                  minCh, maxCh));
+    } else {
+      Say(FormatW(L"      band 0x%08lX (external input): functions 0x%lX", channels[i].band, functions));
+    }
+  }
+  CoTaskMemFree(channels);
+  ULONG minFreq = 0, maxFreq = 0, step = 0;
+  if (verdict.Check(L"IDeviceInfoDetail::GetAvailableFrequencyInfo", info->GetAvailableFrequencyInfo(&minFreq, &maxFreq, &step)))
+    Say(FormatW(L"    tuning range %lu to %lu Hz in steps of %lu Hz", minFreq, maxFreq, step));
+}
+
 }  // namespace
 
 void DeviceManagerStep(Session& session) {
@@ -101,9 +148,13 @@ void DeviceManagerStep(Session& session) {
     if (!verdict.Check(L"QueryInterface(IDevice)", setup.As(&device))) return;
     long count = 0;
     GUID* iids = nullptr;
-    if (verdict.Check(L"IDevice::GetAvailableInterface", device->GetAvailableInterface(&count, &iids)))
-      Say(FormatW(L"    %ld interfaces offered", count));
+    if (verdict.Check(L"IDevice::GetAvailableInterface", device->GetAvailableInterface(&count, &iids))) {
+      std::wstring names;
+      for (long i = 0; i < count; ++i) names += (i ? L", " : L"") + InterfaceName(iids[i]);
+      Say(FormatW(L"    %ld interfaces available: %ls", count, names.c_str()));
+    }
     CoTaskMemFree(iids);
+    ShowTunerInformation(verdict, device.Get());
 
     VARIANT got;
     VariantInit(&got);
@@ -121,11 +172,10 @@ void DeviceManagerStep(Session& session) {
     ShowInterface(verdict, device.Get(), IID_IPreview2, L"IPreview2", S_OK);
     ShowInterface(verdict, device.Get(), IID_IHalItem, L"IHalItem", E_NOTIMPL, L"(not a device interface)");
 
-    // The device object behind the interfaces is still the interim one: it answers E_NOTIMPL.
+    // Input switching is not built yet: the device object answers E_NOTIMPL.
     ComPtr<IInputSwitch> inputs;
     if (SUCCEEDED(device->GetInterface(IID_IInputSwitch, reinterpret_cast<void**>(inputs.GetAddressOf()))))
-      verdict.Check(L"IInputSwitch::Initialize(0) (interim device object, not built yet)", inputs->Initialize(0),
-                    E_NOTIMPL);
+      verdict.Check(L"IInputSwitch::Initialize(0) (not built yet)", inputs->Initialize(0), E_NOTIMPL);
   }
   Say(L"  released tamDeviceManager and the item");
   SimDriverCardState after{};

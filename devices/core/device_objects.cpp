@@ -1,0 +1,89 @@
+#include "devices/core/device_objects.h"
+
+#include "common/device/named_pipe.h"
+#include "common/format.h"
+#include "common/hresult.h"
+
+namespace {
+
+constexpr const wchar_t* kEventKinds[] = {L"ExternalInput",  L"LiveInputAudio", L"LiveOutputAudio",
+                                          L"RecInputAudio",  L"RecOutputAudio", L"LiveRunning",
+                                          L"RecRunning"};
+static_assert(std::size(kEventKinds) == NotifyEventSet::kCount);
+
+constexpr const wchar_t* kExclusiveKinds[] = {L"IInputSwitch", L"IPreview", L"IPreviewWindow",
+                                              L"IOutputData", L"IAutoScan"};
+static_assert(std::size(kExclusiveKinds) == ExclusiveUseSet::kCount);
+
+}  // namespace
+
+DeviceObjectNames::DeviceObjectNames(const DeviceIdentity& identity, int instance)
+    : identity_(identity), instance_(instance) {
+  for (int field = 1; field <= DeviceIdentity::kFieldCount; ++field) {
+    const wchar_t* text = identity.GetField(field);
+    fields_ += L'_';
+    fields_ += text ? text : L"";
+  }
+  if (instance != kNoInstance) fields_ += FormatW(L"_%d", instance);
+}
+
+std::wstring DeviceObjectNames::Event(NotifyEvent which) const {
+  return FormatW(L"Global\\EventName_%ls%ls", kEventKinds[static_cast<int>(which)], fields_.c_str());
+}
+
+std::wstring DeviceObjectNames::ExclusiveUse(ExclusiveInterface which) const {
+  return FormatW(L"Global\\%ls_%ls_is_already_used", fields_.c_str(),
+                 kExclusiveKinds[static_cast<int>(which)]);
+}
+
+std::wstring DeviceObjectNames::InstanceSection() const {
+  return L"Global\\{59680507-0B46-4771-965E-A09CE6177719}" + fields_;
+}
+
+std::wstring DeviceObjectNames::Pipe(DWORD processId, const void* object) const {
+  return NamedPipe::DevicePipeName(identity_, processId, object, instance_ == kNoInstance ? 0 : instance_);
+}
+
+HRESULT NotifyEventSet::Create(const DeviceObjectNames& names) {
+  HRESULT first = S_OK;
+  for (int i = 0; i < kCount; ++i) {
+    if (events_[i].handle()) continue;
+    const HRESULT hr = events_[i].Create(names.Event(static_cast<NotifyEvent>(i)).c_str());
+    if (FAILED(hr) && SUCCEEDED(first)) first = hr;
+  }
+  return first;
+}
+
+void NotifyEventSet::Close() {
+  for (auto& event : events_) event.Close();
+}
+
+HANDLE NotifyEventSet::handle(NotifyEvent which) const noexcept {
+  return events_[static_cast<int>(which)].handle();
+}
+
+HRESULT ExclusiveUseSet::Prepare(const DeviceObjectNames& names) {
+  Clear();
+  for (int i = 0; i < kCount; ++i) {
+    if (!mutexes_[i].SetName(names.ExclusiveUse(static_cast<ExclusiveInterface>(i)).c_str())) {
+      Clear();
+      return HResultFromWin32(ERROR_FILENAME_EXCED_RANGE);
+    }
+  }
+  prepared_ = true;
+  return S_OK;
+}
+
+void ExclusiveUseSet::Clear() {
+  for (auto& mutex : mutexes_) {
+    mutex.Close();
+    mutex.SetName(nullptr);
+  }
+  prepared_ = false;
+}
+
+HRESULT InstanceStamp::Create(const DeviceObjectNames& names) {
+  const std::wstring name = names.InstanceSection();
+  if (name.size() >= MAX_PATH) return HResultFromWin32(ERROR_FILENAME_EXCED_RANGE);
+  return memory_.Create(name.c_str(), 0, sizeof(InstanceRecord));
+}

@@ -1,0 +1,107 @@
+// The first family's device object behind the tamDeviceManager facade: one per COM object,
+// owning everything the object does with its tuner device. SetDeviceInfo binds it to one device
+// (identity, driver link, named objects, pipe, device-state entry); the device-information
+// answers come from the shared DeviceInfoAnswers with this family's lists.
+//
+// Operations that later work fills in (input switching, preview, window, sound, output data,
+// auto scan) still answer E_NOTIMPL through NotImplementedOperations.
+//
+// The facade holds the device lock over every operation; the pipe handler runs on the pipe's
+// own threads and touches no member.
+#pragma once
+
+#include <windows.h>
+
+#include <wrl/client.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/device/device_identity.h"
+#include "common/device/device_state_table.h"
+#include "common/device/named_pipe.h"
+#include "devices/core/device_info.h"
+#include "devices/core/device_objects.h"
+#include "devices/core/not_implemented_operations.h"
+#include "devices/tuner1/encoder_control.h"
+
+class DeviceManagerImpl final : public NotImplementedOperations {
+ public:
+  // Every name of this object's device ends in this instance number.
+  static constexpr int kInstanceNumber = 0;
+  static constexpr ULONG kDefaultInterval = 100;  // ms between channel changes
+
+  // The system's device-state table.
+  DeviceManagerImpl();
+  // A device-state table under other names (tests keep theirs apart).
+  DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex);
+  ~DeviceManagerImpl() override;
+
+  // --- Lifetime -----------------------------------------------------------------------------
+  HRESULT Initialize() override;
+  HRESULT Shutdown() override;
+
+  // --- IDeviceSetup / IDevice ---------------------------------------------------------------
+  HRESULT SetDeviceInfo(IHalItem* item) override;
+  HRESULT GetAvailableInterface(long* count, GUID** iids) override;
+  HRESULT CanUseInterface(REFIID iid, long* can) override;
+  HRESULT GetInfo(long type, VARIANT* value) override;
+
+  // --- IDeviceInfoDetail --------------------------------------------------------------------
+  HRESULT GetAvailableCountryCode(ULONG* count, ULONG** regions) override;
+  HRESULT GetAvailableTVFormat(ULONG region, ULONG* count, ULONG** formats) override;
+  HRESULT GetAvailableBaseChannel(ULONG region, ULONG tvfmt, ULONG* count, _SHAL_BASECH** channels) override;
+  HRESULT GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) override;
+  HRESULT GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) override;
+  HRESULT GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) override;
+  HRESULT GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) override;
+  HRESULT GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) override;
+
+  // --- IPreview's lists and formats ---------------------------------------------------------
+  HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
+  HRESULT GetVideoDataInfo(IHalItem** item) override;
+  HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
+  HRESULT GetSoundDataInfo(IHalItem** item) override;
+
+  // --- What the object's parts and the video chain read ---------------------------------------
+  bool bound() const noexcept { return deviceItem_ != nullptr; }
+  const DeviceIdentity& identity() const noexcept { return identity_; }
+  // The names of this device's objects (meaningful once bound).
+  DeviceObjectNames names() const { return DeviceObjectNames(identity_, kInstanceNumber); }
+  // The recording event's name, as the video chain's elements open it; empty before setup.
+  std::wstring RecRunningEventName() const;
+  NotifyEventSet& notifyEvents() noexcept { return events_; }
+  ExclusiveUseSet& exclusiveUse() noexcept { return exclusive_; }
+  InstanceStamp& instanceStamp() noexcept { return stamp_; }
+  EncoderControl* driverLink() const noexcept { return driver_.get(); }
+  ULONG channelInterval() const noexcept { return interval_; }
+  // The device's name in the device-state table; empty when the item gave none (nothing is
+  // registered and no slot is written then).
+  const std::wstring& stateName() const noexcept { return stateName_; }
+  const NamedPipe& pipe() const noexcept { return pipe_; }
+
+ private:
+  // Steps 2 to 13 of the setup; each failure throws.
+  void Bind(IHalItem* item);
+  void OpenDriverLink();
+  void BuildBaseChannelList();
+  // Undoes a failed setup (the driver link and a state registration stay).
+  void Undo() noexcept;
+
+  DeviceStateTable stateTable_;
+  NamedPipe pipe_;
+  ExclusiveUseSet exclusive_;
+  Microsoft::WRL::ComPtr<IHalItem> deviceItem_;  // a clone of the host's item; null until bound
+  DeviceIdentity identity_;
+  std::unique_ptr<EncoderControl> driver_;
+  DeviceInfo12 blockA_{};  // word 1 band capability bits, word 2 tuner-function bits
+  DeviceInfo32 blockB_{};  // scan capability, frequency range and step, band 1 and 2 channels
+  DeviceInfoAnswers info_;
+  NotifyEventSet events_;
+  std::wstring stateName_;
+  ULONG interval_ = kDefaultInterval;
+  InstanceStamp stamp_;
+  bool previewInitialized_ = false;  // IPreview::Initialize (later work)
+};
