@@ -24,7 +24,7 @@
 #include <objbase.h>
 
 #include <atomic>
-#include <cwchar>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -79,12 +79,12 @@ const wchar_t* ScopeName(FacadeMethod method) noexcept {
     Table() noexcept {
       for (std::size_t i = 0; i < kCount; ++i) {
         const wchar_t* method = FacadeMethodName(static_cast<FacadeMethod>(i));
-        // Both parts are short constants; the table is sized for them.
+        // Both parts are short constants; the table is sized for them (and cuts, never overruns).
         static_assert(kLength > 100);
-        std::wcscpy(names[i], Traits::kClassName);
-        std::wcscat(names[i], L"::");
-        std::wcscat(names[i], method);
-        std::wcscat(names[i], L"()");
+        std::size_t at = 0;
+        for (const wchar_t* part : {Traits::kClassName, L"::", method, L"()"})
+          for (; *part && at + 1 < kLength; ++part) names[i][at++] = *part;
+        names[i][at] = L'\0';
       }
     }
   };

@@ -2,12 +2,18 @@
 
 #include <oleauto.h>
 
+#include <mmsystem.h>
+
+#include <algorithm>
 #include <iterator>
 
 #include "common/errors.h"
 #include "common/hresult.h"
 #include "common/module.h"
 #include "common/settings_file.h"
+#include "devices/core/device_state_slots.h"
+#include "devices/core/hal_items.h"
+#include "devices/core/host_arrays.h"
 #include "devices/core/pipe_handler.h"
 #include "devices/tuner1/tam_traits.h"
 
@@ -59,27 +65,6 @@ const DeviceInfoTable kInfoTable = {
     kInputAudioModes, kOutputAudioModes,
 };
 
-// A value of the item: the string (empty when missing or not a string), or the integer (0).
-std::wstring ItemString(IHalItem* item, long type) {
-  VARIANT value;
-  VariantInit(&value);
-  std::wstring text;
-  if (SUCCEEDED(item->GetInfo(type, &value)) && value.vt == VT_BSTR && value.bstrVal)
-    text.assign(value.bstrVal, SysStringLen(value.bstrVal));
-  VariantClear(&value);
-  return text;
-}
-
-std::int32_t ItemInteger(IHalItem* item, long type) {
-  VARIANT value;
-  VariantInit(&value);
-  std::int32_t number = 0;
-  if (SUCCEEDED(item->GetInfo(type, &value)) && SUCCEEDED(VariantChangeType(&value, &value, 0, VT_I4)))
-    number = value.lVal;
-  VariantClear(&value);
-  return number;
-}
-
 }  // namespace
 
 DeviceManagerImpl::DeviceManagerImpl() : info_(kInfoTable) {}
@@ -95,7 +80,10 @@ HRESULT DeviceManagerImpl::Initialize() {
 }
 
 HRESULT DeviceManagerImpl::Shutdown() {
-  // The uninitialisation of the interfaces joins here with the operations that start them.
+  // The interfaces in use end first: auto scan, then input switching.
+  UninitializeAutoScan(0);
+  UninitializeInputSwitch(0);
+  tuner_.Release();
   pipe_.StopServer();
   events_.Close();
   exclusive_.Clear();
@@ -149,11 +137,11 @@ void DeviceManagerImpl::Bind(IHalItem* item) {
   events_.Create(objectNames);  // an event that cannot be made stays without a handle
   ThrowIfFailed(exclusive_.Prepare(objectNames));
 
-  const std::int32_t boardType = ItemInteger(deviceItem_.Get(), kItemBoardType);
-  const std::int32_t functions = ItemInteger(deviceItem_.Get(), kItemFunctions);
-  stateName_ = ItemString(deviceItem_.Get(), kItemName);
+  const std::int32_t boardType = hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType);
+  const std::int32_t functions = hal_items::ReadInteger(deviceItem_.Get(), kItemFunctions);
+  stateName_ = hal_items::ReadString(deviceItem_.Get(), kItemName);
   info_.facts().hasItem = true;
-  info_.facts().capability = static_cast<ULONG>(ItemInteger(deviceItem_.Get(), kItemCapability));
+  info_.facts().capability = static_cast<ULONG>(hal_items::ReadInteger(deviceItem_.Get(), kItemCapability));
 
   ThrowIfFailed(pipe_.StartDeviceServer(this, identity_, GetCurrentProcessId(), this,
                                         &HandleDevicePipeRequest, kInstanceNumber));
@@ -282,4 +270,303 @@ HRESULT DeviceManagerImpl::GetSoundDataInfo(IHalItem** item) {
   *item = nullptr;
   if (!previewInitialized_) return errors::kPreviewNotInit;
   return E_NOTIMPL;
+}
+
+// --- Shared means of the interfaces -------------------------------------------------------------
+
+void DeviceManagerImpl::WriteSlot(int slot, std::int32_t value) {
+  // An empty name marks a free entry of the table: a device without a name has no slots.
+  if (!stateName_.empty()) stateTable_.SetSlot(stateName_.c_str(), slot, value);
+}
+
+HRESULT DeviceManagerImpl::TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse) {
+  if (!exclusive_.prepared()) return errors::kDeviceNotSet;
+  // One atomic create: whoever creates the mutex has the interface.
+  const HRESULT hr = exclusive_.mutex(which).CreateExclusive();
+  if (hr == S_FALSE) return inUse;
+  return hr;
+}
+
+void DeviceManagerImpl::SetAudioEventsIfRunning() {
+  if (events_.event(NotifyEvent::LiveRunning).IsSet()) {
+    events_.event(NotifyEvent::LiveInputAudio).Set();
+    events_.event(NotifyEvent::LiveOutputAudio).Set();
+  }
+  if (events_.event(NotifyEvent::RecRunning).IsSet()) {
+    events_.event(NotifyEvent::RecInputAudio).Set();
+    events_.event(NotifyEvent::RecOutputAudio).Set();
+  }
+}
+
+ULONG DeviceManagerImpl::DeviceFunctions() const noexcept {
+  return ((blockA_[2] >> 6) & 1) | (((blockA_[2] >> 7) & 1) << 1);
+}
+
+namespace {
+
+bool IsTunerBand(ULONG band) { return (band & 3) != 0; }
+
+// Whether setting `next` after `current` changes the routed input: two tuner bands share the
+// tuner's input; external inputs are told apart by their ordinal (bits 20-27).
+bool InputChanges(ULONG current, ULONG next) {
+  if (IsTunerBand(current) && IsTunerBand(next)) return false;
+  if (IsTunerBand(current) || IsTunerBand(next)) return true;
+  return ((current ^ next) & 0x0FF00000) != 0 || (current & 0x20) != (next & 0x20);
+}
+
+constexpr ULONG kBandMask28 = 0x0FFFFFFF;
+
+// Picture-control property bits: one of bits 0 to 9.
+bool ValidProcAmpBit(long type) {
+  for (long n = 0; n < 10; ++n)
+    if (type == (1L << n)) return true;
+  return false;
+}
+
+}  // namespace
+
+// --- IInputSwitch -------------------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::InitializeInputSwitch(ULONG) {
+  if (inputSwitchInitialized_) return S_OK;
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::InputSwitch, errors::kInputSwitchInUse));
+  HRESULT hr = errors::kDmFailure;
+  try {
+    hr = InitializeInputSwitchSteps();
+  } catch (const HResultError& e) {
+    hr = FAILED(e.code()) ? e.code() : errors::kDmFailure;
+  } catch (...) {
+    hr = errors::kDmFailure;
+  }
+  if (FAILED(hr)) {
+    channelItem_.Reset();
+    exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
+    return hr;
+  }
+  inputSwitchInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::InitializeInputSwitchSteps() {
+  RETURN_IF_FAILED(hal_items::CreateItem(&channelItem_));
+  for (long value = 0; value <= 5; ++value) RETURN_IF_FAILED(hal_items::WriteInteger(channelItem_.Get(), value, 0));
+  RETURN_IF_FAILED(hal_items::WriteString(channelItem_.Get(), 6, L""));
+  RETURN_IF_FAILED(tuner_.KeepDeviceItem(deviceItem_.Get()));
+  RETURN_IF_FAILED(tuner_.Build(&identity_));
+  procAmpRanges_.Clear();
+  for (const long bit : {1L, 2L, 4L, 8L}) {
+    long minimum = 0, maximum = 0, step = 0, def = 0, automatic = 0;
+    if (SUCCEEDED(tuner_.GetProcAmpRange(bit, &minimum, &maximum, &step, &def, &automatic)))
+      procAmpRanges_.Insert(bit, minimum, maximum);
+  }
+  ULONG input = 0;
+  RETURN_IF_FAILED(tuner_.GetCurrentInput(&input));
+  if (input == 1) RETURN_IF_FAILED(tuner_.GetInputType(&input));
+  currentBand_ = input & kBandMask28;
+  if (IsTunerBand(currentBand_)) {
+    events_.event(NotifyEvent::ExternalInput).Reset();
+  } else {
+    events_.event(NotifyEvent::ExternalInput).Set();
+  }
+  WriteSlot(kSlotInputSwitchProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
+  WriteSlot(kSlotInputSwitchObject, ObjectAddress32(this));
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetChannel(IHalItem** channel) {
+  *channel = nullptr;
+  if (!inputSwitchInitialized_) return errors::kInputSwitchNotInit;
+  Microsoft::WRL::ComPtr<IHalItem> copy;
+  RETURN_IF_FAILED(channelItem_->Clone(copy.GetAddressOf()));
+  ULONG frequency = 0;
+  tuner_.GetTunedFrequency(&frequency);
+  ULONG functions = 0;
+  ULONG capture = 0;
+  if ((DeviceFunctions() & 2) && SUCCEEDED(tuner_.GetCaptureSwitch(&capture)) && capture) functions |= 2;
+  const std::int32_t values[] = {81, 2, static_cast<std::int32_t>(currentBand_), 0,
+                                 static_cast<std::int32_t>(frequency), static_cast<std::int32_t>(functions)};
+  for (long i = 0; i < 6; ++i) RETURN_IF_FAILED(hal_items::WriteInteger(copy.Get(), i, values[i]));
+  *channel = copy.Detach();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetChannel(IHalItem* channel) {
+  if (!inputSwitchInitialized_) return errors::kInputSwitchNotInit;
+  Microsoft::WRL::ComPtr<IHalItem> hold(channel);
+  try {
+    return ApplyChannel(channel);
+  } catch (const HResultError& e) {
+    return FAILED(e.code()) ? e.code() : errors::kDmFailure;
+  }
+}
+
+HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
+  ULONG band = static_cast<ULONG>(hal_items::ReadInteger(channel, 2));
+  if (band == 0) band = 1;
+  ULONG frequency = 0;
+  if (IsTunerBand(band)) {
+    VARIANT value;
+    VariantInit(&value);
+    RETURN_IF_FAILED(channel->GetInfo(4, &value));
+    const HRESULT converted = VariantChangeType(&value, &value, 0, VT_UI4);
+    frequency = value.ulVal;
+    VariantClear(&value);
+    RETURN_IF_FAILED(converted);
+    if (frequency < blockB_[1] || frequency > blockB_[2]) return errors::kDmInvalidArg;
+  }
+  const ULONG functions = static_cast<ULONG>(hal_items::ReadInteger(channel, 5));
+  if (functions != 0 && (functions & ~DeviceFunctions()) != 0) return errors::kDmInvalidArg;
+  const auto& list = info_.facts().baseChannels;
+  const bool known = std::any_of(list.begin(), list.end(), [&](const _SHAL_BASECH& entry) {
+    return ((entry.band ^ band) & kBandMask28) == 0;
+  });
+  if (!known) return errors::kDmInvalidArg;
+
+  ULONG current = 0;
+  if (FAILED(tuner_.GetCurrentInput(&current))) current = 0;
+  const bool changes = current == 0 || InputChanges(current, band);
+
+  HRESULT last = S_OK;
+  // The function switches; a failure here is the result only when nothing follows.
+  if (DeviceFunctions() & 1) last = tuner_.SetVideoSwitch0(functions & 1);
+  if (DeviceFunctions() & 2) {
+    ULONG capture = 0;
+    const HRESULT read = tuner_.GetCaptureSwitch(&capture);
+    const ULONG wanted = (functions >> 1) & 1;
+    last = read;
+    if (FAILED(read) || capture != wanted) {
+      last = GuardHr(errors::kDmFailure, [&] { return tuner_.SetCaptureSwitch(wanted); });
+    }
+  }
+  if (changes) {
+    last = tuner_.SetInput(band);
+    RETURN_IF_FAILED(last);
+    if (IsTunerBand(band)) {
+      events_.event(NotifyEvent::ExternalInput).Reset();
+    } else {
+      events_.event(NotifyEvent::ExternalInput).Set();
+    }
+    if (IsTunerBand(current) != IsTunerBand(band)) SetAudioEventsIfRunning();
+  }
+  if (IsTunerBand(band)) {
+    last = tuner_.Tune(frequency, 0);
+    RETURN_IF_FAILED(last);
+  }
+  if (InstanceRecord* record = stamp_.record()) {
+    record->channelSet = 1;
+    record->lastChangeMs = timeGetTime();
+  }
+  currentBand_ = band & kBandMask28;
+  WriteSlot(kSlotBand, static_cast<std::int32_t>(band));
+  WriteSlot(kSlotTunerFunction, static_cast<std::int32_t>(functions));
+  return last;
+}
+
+HRESULT DeviceManagerImpl::GetAvailableAudioFunction(long* count, ULONG** functions) {
+  constexpr ULONG kFunctions[] = {1};
+  return HandOutArray(kFunctions, 1, count, functions);
+}
+
+HRESULT DeviceManagerImpl::GetAudioFunction(ULONG* function) {
+  *function = 1;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetAudioFunction(ULONG function) {
+  return function == 1 ? S_OK : errors::kDmInvalidArg;
+}
+
+HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
+  if (!inputSwitchInitialized_) return S_OK;
+  if (exclusive_.mutex(ExclusiveInterface::AutoScan).AlreadyExists()) return errors::kAutoScanInUse;
+  if (channelItem_) channelItem_->Clear();
+  channelItem_.Reset();
+  SetAudioEventsIfRunning();
+  WriteSlot(kSlotInputSwitchProcess, 0);
+  WriteSlot(kSlotInputSwitchObject, 0);
+  inputSwitchInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
+  return S_OK;
+}
+
+// --- IInputQualityControl -----------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::GetAvailableVidProcAmp(ULONG* bits) {
+  *bits = 1 | 2 | 4 | 8;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetVidProcAmpRange(long type, long* min, long* max, long* step, long* def,
+                                              long* automatic) {
+  if (!ValidProcAmpBit(type)) return errors::kDmInvalidArg;
+  RETURN_IF_FAILED(tuner_.GetProcAmpRange(type, min, max, step, def, automatic));
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetVidProcAmpParam(long type, long* value) {
+  if (!ValidProcAmpBit(type)) return errors::kDmInvalidArg;
+  RETURN_IF_FAILED(tuner_.GetProcAmp(type, value));
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetVidProcAmpParam(long type, long value) {
+  if (!ValidProcAmpBit(type)) return errors::kDmInvalidArg;
+  return tuner_.SetProcAmp(type, procAmpRanges_.Clamp(type, value));
+}
+
+// --- IAutoScan / IAutoScan2 ---------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::InitializeAutoScan(ULONG) {
+  if (autoScanInitialized_) return errors::kAutoScanInUse;
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::AutoScan, errors::kAutoScanInUse));
+  NamedMutex& mine = exclusive_.mutex(ExclusiveInterface::AutoScan);
+  if (exclusive_.mutex(ExclusiveInterface::OutputData).AlreadyExists()) {
+    mine.Close();
+    return errors::kOutputDataInUse;
+  }
+  const HRESULT hr = GuardHr(errors::kDmFailure, [&] { return tuner_.SetScanMode(); });
+  if (FAILED(hr)) {
+    mine.Close();
+    return hr;
+  }
+  autoScanInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetChannelFreqLevel(_SHAL_BASECH*, ULONG freq, long* level, ULONG* tvfmt) {
+  if (!autoScanInitialized_) return errors::kAutoScanNotInit;
+  *tvfmt = 2;
+  if (freq < blockB_[1] || freq > blockB_[2]) return errors::kDmInvalidArg;
+  return GuardHr(errors::kDmFailure, [&] {
+    RETURN_IF_FAILED(tuner_.Tune(freq, 1));
+    return tuner_.GetSignalLevel(level);
+  });
+}
+
+HRESULT DeviceManagerImpl::UninitializeAutoScan(ULONG) {
+  if (!autoScanInitialized_) return S_OK;
+  RETURN_IF_FAILED(GuardHr(errors::kDmFailure, [&] { return tuner_.ClearScanMode(); }));
+  autoScanInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::AutoScan).Close();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetAutoScanSetting(IHalItem** item) {
+  *item = nullptr;
+  if (!autoScanInitialized_) return errors::kAutoScanNotInit;
+  const struct {
+    const wchar_t* key;
+    int fallback;
+  } settings[] = {{L"ScanDelta None", 250000},
+                  {L"ScanDelta Near", 62500},
+                  {L"ScanDelta Near2", 125000},
+                  {L"ScanDelta Just", 6000000},
+                  {L"ScanDelta Just NoFmt", 500000}};
+  Microsoft::WRL::ComPtr<IHalItem> made;
+  RETURN_IF_FAILED(hal_items::CreateItem(&made));
+  const SettingsFile file = SettingsFile::ForModule(ThisModule());
+  for (long i = 0; i < 5; ++i)
+    RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, file.ReadInt(L"AutoScan", settings[i].key, settings[i].fallback)));
+  *item = made.Detach();
+  return S_OK;
 }

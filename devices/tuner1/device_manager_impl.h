@@ -25,7 +25,9 @@
 #include "devices/core/device_info.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/not_implemented_operations.h"
+#include "devices/core/crossbar.h"
 #include "devices/tuner1/encoder_control.h"
+#include "devices/tuner1/tuner_control.h"
 
 class DeviceManagerImpl final : public NotImplementedOperations {
  public:
@@ -59,6 +61,25 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   HRESULT GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) override;
   HRESULT GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) override;
 
+  // --- IInputSwitch / IInputQualityControl ---------------------------------------------------
+  HRESULT InitializeInputSwitch(ULONG reserve) override;
+  HRESULT GetChannel(IHalItem** channel) override;
+  HRESULT SetChannel(IHalItem* channel) override;
+  HRESULT GetAvailableAudioFunction(long* count, ULONG** functions) override;
+  HRESULT GetAudioFunction(ULONG* function) override;
+  HRESULT SetAudioFunction(ULONG function) override;
+  HRESULT UninitializeInputSwitch(ULONG reserve) override;
+  HRESULT GetAvailableVidProcAmp(ULONG* bits) override;
+  HRESULT GetVidProcAmpRange(long type, long* min, long* max, long* step, long* def, long* automatic) override;
+  HRESULT GetVidProcAmpParam(long type, long* value) override;
+  HRESULT SetVidProcAmpParam(long type, long value) override;
+
+  // --- IAutoScan / IAutoScan2 ---------------------------------------------------------------
+  HRESULT InitializeAutoScan(ULONG reserve) override;
+  HRESULT GetChannelFreqLevel(_SHAL_BASECH* baseCh, ULONG freq, long* level, ULONG* tvfmt) override;
+  HRESULT UninitializeAutoScan(ULONG reserve) override;
+  HRESULT GetAutoScanSetting(IHalItem** item) override;
+
   // --- IPreview's lists and formats ---------------------------------------------------------
   HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
   HRESULT GetVideoDataInfo(IHalItem** item) override;
@@ -81,6 +102,8 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   // registered and no slot is written then).
   const std::wstring& stateName() const noexcept { return stateName_; }
   const NamedPipe& pipe() const noexcept { return pipe_; }
+  TunerControl& tunerControl() noexcept { return tuner_; }
+  ULONG currentBand() const noexcept { return currentBand_; }
 
  private:
   // Steps 2 to 13 of the setup; each failure throws.
@@ -89,6 +112,15 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   void BuildBaseChannelList();
   // Undoes a failed setup (the driver link and a state registration stay).
   void Undo() noexcept;
+  // Writes a state slot of the device; nothing for a device without a name.
+  void WriteSlot(int slot, std::int32_t value);
+  // Takes the exclusive use of an interface: S_OK held, `inUse` when it is held elsewhere.
+  HRESULT TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse);
+  void SetAudioEventsIfRunning();
+  HRESULT InitializeInputSwitchSteps();
+  HRESULT ApplyChannel(IHalItem* channel);
+  // Tuner functions the device has: bit 0 function 1, bit 1 function 2 (block A word 2).
+  ULONG DeviceFunctions() const noexcept;
 
   DeviceStateTable stateTable_;
   NamedPipe pipe_;
@@ -104,4 +136,10 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   ULONG interval_ = kDefaultInterval;
   InstanceStamp stamp_;
   bool previewInitialized_ = false;  // IPreview::Initialize (later work)
+  bool inputSwitchInitialized_ = false;
+  bool autoScanInitialized_ = false;
+  ULONG currentBand_ = 0;  // band of the input set last (low 28 bits)
+  Microsoft::WRL::ComPtr<IHalItem> channelItem_;
+  ProcAmpRanges procAmpRanges_;
+  TunerControl tuner_;
 };

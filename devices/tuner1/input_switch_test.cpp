@@ -1,0 +1,323 @@
+// Input switching, picture controls and auto scan of the first family's device object, against
+// the simulated card's filters (this program's copy of simcard.dll registered), the driver
+// stand-in and the item double (registered: the object makes items of the host's class).
+#include "devices/tuner1/device_manager_impl.h"
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/errors.h"
+#include "common/format.h"
+#include "common/handles.h"
+#include "common/module.h"
+#include "common/testing/child.h"
+#include "common/testing/paths.h"
+#include "devices/core/device_state_slots.h"
+#include "devices/core/hal_items.h"
+#include "devices/core/testing/sim_card_fixture.h"
+#include "sim/card/sim_card.h"
+
+using Microsoft::WRL::ComPtr;
+using namespace driver_test;
+
+namespace {
+
+using RegFn = HRESULT(STDAPICALLTYPE*)();
+
+std::vector<SimCardRoute> Routes(const std::wstring& path) {
+  std::vector<SimCardRoute> routes(kSimCardMaxRoutes);
+  UINT count = 0;
+  SimCard_GetRouteLog(path.c_str(), routes.data(), kSimCardMaxRoutes, &count);
+  routes.resize(count);
+  return routes;
+}
+
+// The item of a channel: band (2), frequency (4), tuner functions (5).
+ComPtr<IHalItem> Channel(ULONG band, ULONG frequency, ULONG functions = 0) {
+  ComPtr<IHalItem> item;
+  if (FAILED(hal_items::CreateItem(&item))) return item;
+  hal_items::WriteInteger(item.Get(), 0, 81);
+  hal_items::WriteInteger(item.Get(), 1, 2);
+  hal_items::WriteInteger(item.Get(), 2, static_cast<std::int32_t>(band));
+  hal_items::WriteInteger(item.Get(), 4, static_cast<std::int32_t>(frequency));
+  hal_items::WriteInteger(item.Get(), 5, static_cast<std::int32_t>(functions));
+  return item;
+}
+
+// A device item with the card's path as device path (7) and name (0).
+ComPtr<IHalItem> DeviceItemFor(const std::wstring& path) {
+  ComPtr<IHalItem> item;
+  if (FAILED(hal_items::CreateItem(&item))) return item;
+  hal_items::WriteString(item.Get(), 7, path.c_str());
+  hal_items::WriteString(item.Get(), 0, path.c_str());
+  return item;
+}
+
+class InputSwitch : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(AttachStandIn(StateName())); }
+
+  void SetUp() override {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    item_.reset(LoadLibraryW(testing_support::BinPath(L"vorn_halitem.dll").c_str()));
+    for (HMODULE module : {GetModuleHandleW(L"simcard.dll"), item_.get()}) {
+      auto reg = GetProcAs<RegFn>(module, "DllRegisterServer");
+      ASSERT_TRUE(reg && reg() == S_OK);
+    }
+    ASSERT_EQ(SimCard_RegisterCard(0, TRUE), S_OK);
+    SimCard_ResetAll();
+    wchar_t path[300] = {};
+    ASSERT_EQ(SimCard_GetDevicePath(0, kSimRoleCapture, path, 300), S_OK);
+    path_ = path;
+    ASSERT_TRUE(SUCCEEDED(SimDriver_AddCard(path_.c_str(), &card_)));
+    tableSection_ = testing_support::UniqueName(L"Global\\vorn_dm_state_");
+    tableMutex_ = tableSection_ + L"_mutex";
+    object_ = NewObject();
+    ASSERT_TRUE(object_);
+  }
+  void TearDown() override {
+    object_.reset();
+    other_.reset();
+    SimCard_RegisterCard(0, FALSE);
+    for (HMODULE module : {GetModuleHandleW(L"simcard.dll"), item_.get()})
+      if (auto unreg = GetProcAs<RegFn>(module, "DllUnregisterServer")) unreg();
+    CoUninitialize();
+  }
+
+  std::unique_ptr<DeviceManagerImpl> NewObject() {
+    auto object = std::make_unique<DeviceManagerImpl>(tableSection_.c_str(), tableMutex_.c_str());
+    ComPtr<IHalItem> item = DeviceItemFor(path_);
+    if (!item || FAILED(object->Initialize()) || object->SetDeviceInfo(item.Get()) != S_OK) return nullptr;
+    return object;
+  }
+
+  std::int32_t Slot(int index) {
+    DeviceStateTable table(tableSection_.c_str(), tableMutex_.c_str());
+    std::int32_t slots[kSlotCount] = {};
+    table.Open();
+    table.ReadSlots(path_.c_str(), sizeof(slots), slots);
+    return slots[index];
+  }
+
+  bool IsSet(NotifyEvent which) { return object_->notifyEvents().event(which).IsSet(); }
+
+  UniqueModule item_;
+  std::wstring path_, tableSection_, tableMutex_;
+  UINT card_ = 0;
+  std::unique_ptr<DeviceManagerImpl> object_, other_;
+};
+
+TEST_F(InputSwitch, SetChannelChecksFirstThenTunesAndRecordsTheChange) {
+  ASSERT_EQ(object_->InitializeInputSwitch(0), S_OK);
+  EXPECT_EQ(Slot(kSlotInputSwitchProcess), static_cast<std::int32_t>(GetCurrentProcessId()));
+  EXPECT_EQ(object_->currentBand(), 1u);  // the card starts on the tuner, antenna input
+  const std::uint32_t before = CardState(card_).frequency;
+
+  EXPECT_EQ(object_->SetChannel(Channel(1, 801250000 + 1).Get()), errors::kDmInvalidArg);
+  EXPECT_EQ(object_->SetChannel(Channel(1, 55250000, 4).Get()), errors::kDmInvalidArg);  // no such function
+  EXPECT_EQ(object_->SetChannel(Channel(4, 0).Get()), errors::kDmInvalidArg);            // not a base channel
+  EXPECT_EQ(CardState(card_).frequency, before);
+  EXPECT_EQ(Slot(kSlotBand), 0);
+  EXPECT_EQ(object_->instanceStamp().record()->channelSet, 0u);
+
+  EXPECT_EQ(object_->SetChannel(Channel(0, 91250000).Get()), S_OK);  // band 0 is band 1
+  EXPECT_EQ(CardState(card_).frequency, 91250000u);
+  EXPECT_EQ(CardState(card_).frequencyMode, 1u);
+  EXPECT_EQ(Slot(kSlotBand), 1);
+  EXPECT_EQ(object_->instanceStamp().record()->channelSet, 1u);
+
+  ComPtr<IHalItem> got;
+  ASSERT_EQ(object_->GetChannel(got.GetAddressOf()), S_OK);
+  EXPECT_EQ(hal_items::ReadInteger(got.Get(), 0), 81);
+  EXPECT_EQ(hal_items::ReadInteger(got.Get(), 2), 1);
+  EXPECT_EQ(hal_items::ReadInteger(got.Get(), 4), 91250000);
+
+  EXPECT_EQ(object_->UninitializeInputSwitch(0), S_OK);
+  EXPECT_EQ(Slot(kSlotInputSwitchProcess), 0);
+  EXPECT_EQ(object_->GetChannel(got.ReleaseAndGetAddressOf()), errors::kInputSwitchNotInit);
+}
+
+TEST_F(InputSwitch, InputsRerouteTheCrossbarOnlyWhenTheInputChanges) {
+  ASSERT_EQ(object_->InitializeInputSwitch(0), S_OK);
+  ASSERT_TRUE(object_->notifyEvents().event(NotifyEvent::LiveRunning).Set());
+  const size_t start = Routes(path_).size();
+  ASSERT_EQ(object_->SetChannel(Channel(2, 91250000).Get()), S_OK);
+  EXPECT_EQ(Routes(path_).size(), start) << "band 1 to band 2 keeps the tuner input";
+  EXPECT_EQ(CardState(card_).frequency, 91250000u);
+  EXPECT_FALSE(IsSet(NotifyEvent::LiveInputAudio));
+
+  // Default crossbar: inputs 0 tuner video, 1 and 2 composite, 3 tuner audio, 4 and 5 line
+  // audio; output 0 video decoder, output 1 audio decoder.
+  const struct {
+    ULONG band;
+    LONG videoIn, audioIn;
+  } inputs[] = {{0x20000020, 1, 4}, {0x10100020, 2, 5}, {1, 0, 3}};
+  for (const auto& input : inputs) {
+    const size_t before = Routes(path_).size();
+    ASSERT_EQ(object_->SetChannel(Channel(input.band, 91250000).Get()), S_OK) << input.band;
+    const auto routes = Routes(path_);
+    ASSERT_EQ(routes.size(), before + 2) << input.band;
+    EXPECT_EQ(routes[before].output, 0);
+    EXPECT_EQ(routes[before].input, input.videoIn);
+    EXPECT_EQ(routes[before + 1].output, 1);
+    EXPECT_EQ(routes[before + 1].input, input.audioIn);
+    ULONG current = 0;
+    ASSERT_EQ(object_->tunerControl().GetCurrentInput(&current), S_OK);
+    EXPECT_EQ(current, input.band == 1 ? 1u : input.band);
+    EXPECT_EQ(IsSet(NotifyEvent::ExternalInput), input.band != 1) << input.band;
+  }
+  EXPECT_TRUE(IsSet(NotifyEvent::LiveInputAudio));
+  EXPECT_TRUE(IsSet(NotifyEvent::LiveOutputAudio));
+  EXPECT_FALSE(IsSet(NotifyEvent::RecInputAudio));
+
+  // A crossbar routed to S-Video by someone else reports no input this device offers.
+  ASSERT_EQ(SimCard_SetCrossbarVariant(path_.c_str(), kSimCrossbarSVideo), S_OK);
+  CrossbarRouter router;
+  ASSERT_EQ(router.Build(object_->identity(), L"VEKA Crossbar"), S_OK);
+  ASSERT_EQ(router.RouteInput(PhysConn_Video_SVideo, 0), S_OK);
+  TunerControl fresh;
+  ASSERT_EQ(fresh.Build(&object_->identity()), S_OK);
+  ULONG current = 0;
+  EXPECT_EQ(fresh.GetCurrentInput(&current), HRESULT(0x80072402));
+}
+
+TEST_F(InputSwitch, PictureControlsUseTheRangesReadAtInitialize) {
+  ASSERT_EQ(SimCard_SetProcAmpRange(path_.c_str(), 0, -10, 10, 1, 0, VideoProcAmp_Flags_Manual), S_OK);
+  ASSERT_EQ(SimCard_SetProcAmpRange(path_.c_str(), 1, 0, 5, 1, 0, VideoProcAmp_Flags_Auto), S_OK);
+  ASSERT_EQ(SimCard_SetProcAmpRange(path_.c_str(), 3, 0, 200, 1, 100, VideoProcAmp_Flags_Manual), S_OK);
+  ASSERT_EQ(object_->InitializeInputSwitch(0), S_OK);
+  ULONG bits = 0;
+  EXPECT_EQ(object_->GetAvailableVidProcAmp(&bits), S_OK);
+  EXPECT_EQ(bits, 15u);
+  long lo = 0, hi = 0, step = 0, def = 0, automatic = 0;
+  ASSERT_EQ(object_->GetVidProcAmpRange(1, &lo, &hi, &step, &def, &automatic), S_OK);
+  EXPECT_EQ(lo, -10);
+  EXPECT_EQ(hi, 10);
+  EXPECT_EQ(automatic, 0);
+  ASSERT_EQ(object_->GetVidProcAmpRange(2, &lo, &hi, &step, &def, &automatic), S_OK);
+  EXPECT_EQ(automatic, 1);  // only "auto" among the capability flags
+  const struct {
+    long type, value, stored;
+  } cases[] = {{1, 50, 10}, {1, -50, -10}, {1, 3, 3}, {8, 250, 200}, {8, -1, 0}, {16, 77, 0}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(object_->SetVidProcAmpParam(c.type, c.value), S_OK) << c.type;
+    long value = 12345;
+    ASSERT_EQ(object_->GetVidProcAmpParam(c.type, &value), S_OK);
+    EXPECT_EQ(value, c.stored) << c.type << " " << c.value;
+  }
+  long value = 0;
+  EXPECT_EQ(object_->SetVidProcAmpParam(3, 1), errors::kDmInvalidArg);
+  EXPECT_EQ(object_->GetVidProcAmpParam(1024, &value), errors::kDmInvalidArg);
+}
+
+TEST_F(InputSwitch, AutoScanReadsLevelsAtTheStationsOnly) {
+  ASSERT_EQ(object_->InitializeInputSwitch(0), S_OK);
+  _SHAL_BASECH band1{81, 2, 1};
+  long level = 0;
+  ULONG tvfmt = 0;
+  EXPECT_EQ(object_->GetChannelFreqLevel(&band1, 91250000, &level, &tvfmt), errors::kAutoScanNotInit);
+  ASSERT_EQ(object_->InitializeAutoScan(0), S_OK);
+  EXPECT_EQ(CardState(card_).scanSwitch, 0u);
+  EXPECT_EQ(object_->UninitializeInputSwitch(0), errors::kAutoScanInUse);
+
+  ASSERT_EQ(SimDriver_SetStation(card_, 91250000, 4), S_OK);
+  ASSERT_EQ(SimDriver_SetStation(card_, 97250000, 2), S_OK);
+  const struct {
+    ULONG frequency;
+    long level;
+  } cases[] = {{91250000, 127}, {97250000, 0}, {103250000, -64}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(object_->GetChannelFreqLevel(&band1, c.frequency, &level, &tvfmt), S_OK);
+    EXPECT_EQ(level, c.level) << c.frequency;
+    EXPECT_EQ(tvfmt, 2u);
+    EXPECT_EQ(CardState(card_).frequencyMode, 2u);
+  }
+  EXPECT_EQ(object_->GetChannelFreqLevel(&band1, 801250000 + 1, &level, &tvfmt), errors::kDmInvalidArg);
+  SimDriverFault fault{};
+  fault.id = 0xFFFFFFFF;
+  fault.kind = 1;  // the next get request
+  fault.error = 0x1F;
+  ASSERT_EQ(SimDriver_InjectFault(card_, &fault), S_OK);
+  EXPECT_EQ(object_->GetChannelFreqLevel(&band1, 91250000, &level, &tvfmt), HRESULT(0x8007001F));
+
+  ComPtr<IHalItem> settings;
+  ASSERT_EQ(object_->GetAutoScanSetting(settings.GetAddressOf()), S_OK);
+  const std::int32_t defaults[] = {250000, 62500, 125000, 6000000, 500000};
+  for (long i = 0; i < 5; ++i) EXPECT_EQ(hal_items::ReadInteger(settings.Get(), i), defaults[i]) << i;
+
+  ASSERT_EQ(object_->UninitializeAutoScan(0), S_OK);
+  EXPECT_EQ(CardState(card_).scanSwitch, 1u);
+  EXPECT_EQ(object_->UninitializeInputSwitch(0), S_OK);
+}
+
+TEST_F(InputSwitch, ExclusiveUseHasExactlyOneWinner) {
+  other_ = NewObject();
+  ASSERT_TRUE(other_);
+  // Output data in use elsewhere keeps auto scan out.
+  {
+    NamedMutex outputData(object_->exclusiveUse().mutex(ExclusiveInterface::OutputData).name());
+    ASSERT_EQ(outputData.CreateExclusive(), S_OK);
+    EXPECT_EQ(other_->InitializeAutoScan(0), errors::kOutputDataInUse);
+  }
+  for (int round = 0; round < 200; ++round) {
+    std::atomic<int> go{0};
+    HRESULT results[2] = {E_FAIL, E_FAIL};
+    DeviceManagerImpl* objects[2] = {object_.get(), other_.get()};
+    std::thread racers[2];
+    for (int i = 0; i < 2; ++i) {
+      racers[i] = std::thread([&, i] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        ++go;
+        while (go < 2) {
+        }
+        results[i] = objects[i]->InitializeInputSwitch(0);
+        CoUninitialize();
+      });
+    }
+    for (auto& racer : racers) racer.join();
+    const int winners = (results[0] == S_OK) + (results[1] == S_OK);
+    ASSERT_EQ(winners, 1) << "round " << round;
+    EXPECT_EQ(results[results[0] == S_OK ? 1 : 0], errors::kInputSwitchInUse);
+    ASSERT_EQ(objects[results[0] == S_OK ? 0 : 1]->UninitializeInputSwitch(0), S_OK);
+  }
+}
+
+// Holds IInputSwitch of the device until told to let go. args: state, table section, table
+// mutex, device path, held event, release event.
+VORN_CHILD(InputSwitchHolder) {
+  if (args.size() != 6 || !AttachStandIn(args[0])) return 2;
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  DeviceManagerImpl object(args[1].c_str(), args[2].c_str());
+  ComPtr<IHalItem> item = DeviceItemFor(args[3]);
+  if (!item || FAILED(object.Initialize()) || object.SetDeviceInfo(item.Get()) != S_OK) return 3;
+  if (object.InitializeInputSwitch(0) != S_OK) return 4;
+  UniqueHandle held(OpenEventW(EVENT_MODIFY_STATE, FALSE, args[4].c_str()));
+  UniqueHandle release(OpenEventW(SYNCHRONIZE, FALSE, args[5].c_str()));
+  if (!held || !release) return 5;
+  SetEvent(held.get());
+  return WaitForSingleObject(release.get(), 30000) == WAIT_OBJECT_0 ? 0 : 6;
+}
+
+TEST_F(InputSwitch, AnotherProcessHoldingTheInputSwitchRefusesThisOne) {
+  const std::wstring heldName = testing_support::UniqueName(L"Global\\vorn_is_held_");
+  const std::wstring releaseName = testing_support::UniqueName(L"Global\\vorn_is_release_");
+  UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, heldName.c_str()));
+  UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str()));
+  auto child = testing_support::ChildProcess::Start(
+      "InputSwitchHolder", {StateName(), tableSection_, tableMutex_, path_, heldName, releaseName});
+  ASSERT_TRUE(child.valid());
+  ASSERT_EQ(WaitForSingleObject(held.get(), 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(object_->InitializeInputSwitch(0), errors::kInputSwitchInUse);
+  SetEvent(release.get());
+  EXPECT_EQ(child.Wait(30000), 0u);
+  EXPECT_EQ(object_->InitializeInputSwitch(0), S_OK);
+}
+
+}  // namespace
