@@ -100,6 +100,75 @@ void ShowTunerInformation(Verdict& verdict, IDevice* device) {
     Say(FormatW(L"    tuning range %lu to %lu Hz in steps of %lu Hz", minFreq, maxFreq, step));
 }
 
+// A channel item of the host's class: region 81, TV format 2, band and frequency.
+ComPtr<IHalItem> ChannelItem(Verdict& verdict, ULONG band, ULONG frequency) {
+  ComPtr<IHalItem> item;
+  sim_host::DeviceItemValues none;
+  if (!verdict.Check(L"channel item of the host's item class", sim_host::MakeDeviceItem(none, &item))) return nullptr;
+  item->Clear();
+  const long values[][2] = {{0, 81}, {1, 2}, {2, static_cast<long>(band)}, {3, 0}, {4, static_cast<long>(frequency)}, {5, 0}};
+  for (const auto& v : values) {
+    VARIANT number;
+    VariantInit(&number);
+    number.vt = VT_I4;
+    number.lVal = v[1];
+    item->SetInfo(v[0], number);
+  }
+  return item;
+}
+
+// The stations the simulated card receives, and the channels a scan visits: the 6 MHz raster
+// of band 1 from 91.25 MHz.
+constexpr struct {
+  DWORD frequency;
+  DWORD level;  // the driver's level, 0 to 4
+} kStations[] = {{91250000, 4}, {103250000, 3}, {127250000, 2}};
+constexpr ULONG kScanFirst = 91250000, kScanStep = 6000000, kScanChannels = 8;
+
+// Switches to the tuner, tunes a station, goes to an external input and back, then scans band 1.
+void SwitchAndScan(Verdict& verdict, IDevice* device, UINT card) {
+  for (const auto& station : kStations) SimDriver_SetStation(card, station.frequency, station.level);
+  ComPtr<IInputSwitch> inputs;
+  if (!verdict.Check(L"IDevice::GetInterface(IInputSwitch)",
+                     device->GetInterface(IID_IInputSwitch, reinterpret_cast<void**>(inputs.GetAddressOf()))))
+    return;
+  if (!verdict.Check(L"IInputSwitch::Initialize(0)", inputs->Initialize(0))) return;
+  const struct {
+    ULONG band;
+    ULONG frequency;
+    const wchar_t* what;
+  } steps[] = {{1, kStations[0].frequency, L"tuner band 1, first station"},
+               {0x20000020, 0, L"first external input"},
+               {1, kStations[1].frequency, L"back to the tuner, second station"}};
+  for (const auto& step : steps) {
+    ComPtr<IHalItem> channel = ChannelItem(verdict, step.band, step.frequency);
+    if (!channel) break;
+    verdict.Check(FormatW(L"IInputSwitch::SetChannel(band 0x%08lX, %lu Hz): %ls", step.band, step.frequency, step.what),
+                  inputs->SetChannel(channel.Get()));
+    SimDriverCardState state{};
+    SimDriver_GetCardState(card, &state);
+    Say(FormatW(L"    the card is tuned to %u Hz", state.frequency));
+  }
+
+  ComPtr<IAutoScan2> scan;
+  if (verdict.Check(L"IDevice::GetInterface(IAutoScan2)",
+                    device->GetInterface(IID_IAutoScan2, reinterpret_cast<void**>(scan.GetAddressOf()))) &&
+      verdict.Check(L"IAutoScan::Initialize(0)", scan->Initialize(0))) {
+    Say(FormatW(L"    scanning %lu channels of band 1:", kScanChannels));
+    _SHAL_BASECH band1{81, 2, 1};
+    for (ULONG i = 0; i < kScanChannels; ++i) {
+      const ULONG frequency = kScanFirst + i * kScanStep;
+      long level = 0;
+      ULONG tvfmt = 0;
+      const HRESULT hr = scan->GetChannelFreqLevel(&band1, frequency, &level, &tvfmt);
+      if (!verdict.Check(FormatW(L"IAutoScan::GetChannelFreqLevel(%lu Hz)", frequency), hr)) break;
+      Say(FormatW(L"      %lu Hz: level %ld%ls", frequency, level, level > -64 ? L"  <- station" : L""));
+    }
+    verdict.Check(L"IAutoScan::Uninitialize(0)", scan->Uninitialize(0));
+  }
+  verdict.Check(L"IInputSwitch::Uninitialize(0)", inputs->Uninitialize(0));
+}
+
 }  // namespace
 
 void DeviceManagerStep(Session& session) {
@@ -108,6 +177,15 @@ void DeviceManagerStep(Session& session) {
   HMODULE itemModule = nullptr, tamModule = nullptr;
   if (!RegisterInproc(session, L"vorn_halitem.dll", &itemModule)) return;
   if (!RegisterInproc(session, L"tamDevice.dll", &tamModule)) return;
+  // The card's filters in the device categories, where the device manager looks for them.
+  HMODULE cardModule = nullptr;
+  if (!RegisterInproc(session, L"simcard.dll", &cardModule)) return;
+  using RegisterCardFn = HRESULT(WINAPI*)(UINT, BOOL);
+  const auto registerCard = GetProcAs<RegisterCardFn>(cardModule, "SimCard_RegisterCard");
+  if (!verdict.Check(L"simcard.dll: card 0 in the device categories",
+                     registerCard ? registerCard(0, TRUE) : HResultFromWin32(ERROR_PROC_NOT_FOUND)))
+    return;
+  session.undo.Add(L"simcard.dll: card 0 out of the device categories", [registerCard] { return registerCard(0, FALSE); });
 
   // The simulated hardware: the card registered with the driver stand-in, which answers
   // tamDevice.dll's driver requests in place of the real driver.
@@ -172,10 +250,7 @@ void DeviceManagerStep(Session& session) {
     ShowInterface(verdict, device.Get(), IID_IPreview2, L"IPreview2", S_OK);
     ShowInterface(verdict, device.Get(), IID_IHalItem, L"IHalItem", E_NOTIMPL, L"(not a device interface)");
 
-    // Input switching is not built yet: the device object answers E_NOTIMPL.
-    ComPtr<IInputSwitch> inputs;
-    if (SUCCEEDED(device->GetInterface(IID_IInputSwitch, reinterpret_cast<void**>(inputs.GetAddressOf()))))
-      verdict.Check(L"IInputSwitch::Initialize(0) (not built yet)", inputs->Initialize(0), E_NOTIMPL);
+    SwitchAndScan(verdict, device.Get(), card);
   }
   Say(L"  released tamDeviceManager and the item");
   SimDriverCardState after{};
