@@ -186,6 +186,12 @@ TEST_F(InputSwitch, InputsRerouteTheCrossbarOnlyWhenTheInputChanges) {
   ASSERT_EQ(fresh.Build(&object_->identity()), S_OK);
   ULONG current = 0;
   EXPECT_EQ(fresh.GetCurrentInput(&current), HRESULT(0x80072402));
+
+  // A card that is not in the device categories is a failure, not a graph without filters.
+  TunerControl missing;
+  const DeviceIdentity absent(CardPath(L"none").c_str());
+  EXPECT_TRUE(FAILED(missing.Build(&absent)));
+  EXPECT_EQ(missing.GetCurrentInput(&current), tuner_codes::kNullPointer);
 }
 
 TEST_F(InputSwitch, PictureControlsUseTheRangesReadAtInitialize) {
