@@ -17,6 +17,7 @@
 #include "common/format.h"
 #include "common/handles.h"
 #include "common/module.h"
+#include "common/path.h"
 #include "common/testing/child.h"
 #include "common/testing/paths.h"
 #include "devices/core/device_state_slots.h"
@@ -257,6 +258,14 @@ TEST_F(InputSwitch, AutoScanReadsLevelsAtTheStationsOnly) {
   ASSERT_EQ(object_->GetAutoScanSetting(settings.GetAddressOf()), S_OK);
   const std::int32_t defaults[] = {250000, 62500, 125000, 6000000, 500000};
   for (long i = 0; i < 5; ++i) EXPECT_EQ(hal_items::ReadInteger(settings.Get(), i), defaults[i]) << i;
+  // The settings file beside the module overrides each value.
+  const PathString ini = ModulePath::OfModule(ThisModule()).WithExtension(L".ini");
+  ASSERT_TRUE(WritePrivateProfileStringW(L"AutoScan", L"ScanDelta Near2", L"4321", ini.c_str()));
+  const HRESULT hr = object_->GetAutoScanSetting(settings.ReleaseAndGetAddressOf());
+  DeleteFileW(ini.c_str());
+  ASSERT_EQ(hr, S_OK);
+  EXPECT_EQ(hal_items::ReadInteger(settings.Get(), 2), 4321);
+  EXPECT_EQ(hal_items::ReadInteger(settings.Get(), 1), 62500);
 
   ASSERT_EQ(object_->UninitializeAutoScan(0), S_OK);
   EXPECT_EQ(CardState(card_).scanSwitch, 1u);
@@ -295,15 +304,19 @@ TEST_F(InputSwitch, ExclusiveUseHasExactlyOneWinner) {
   }
 }
 
-// Holds IInputSwitch of the device until told to let go. args: state, table section, table
-// mutex, device path, held event, release event.
-VORN_CHILD(InputSwitchHolder) {
-  if (args.size() != 6 || !AttachStandIn(args[0])) return 2;
+// Holds IInputSwitch of the device ("input") or the exclusive use of its IOutputData ("output")
+// until told to let go. args: state, table section, table mutex, device path, held event,
+// release event, what.
+VORN_CHILD(InterfaceHolder) {
+  if (args.size() != 7 || !AttachStandIn(args[0])) return 2;
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   DeviceManagerImpl object(args[1].c_str(), args[2].c_str());
   ComPtr<IHalItem> item = DeviceItemFor(args[3]);
   if (!item || FAILED(object.Initialize()) || object.SetDeviceInfo(item.Get()) != S_OK) return 3;
-  if (object.InitializeInputSwitch(0) != S_OK) return 4;
+  const HRESULT taken = args[6] == L"input"
+                           ? object.InitializeInputSwitch(0)
+                           : object.exclusiveUse().mutex(ExclusiveInterface::OutputData).CreateExclusive();
+  if (taken != S_OK) return 4;
   UniqueHandle held(OpenEventW(EVENT_MODIFY_STATE, FALSE, args[4].c_str()));
   UniqueHandle release(OpenEventW(SYNCHRONIZE, FALSE, args[5].c_str()));
   if (!held || !release) return 5;
@@ -311,19 +324,32 @@ VORN_CHILD(InputSwitchHolder) {
   return WaitForSingleObject(release.get(), 30000) == WAIT_OBJECT_0 ? 0 : 6;
 }
 
-TEST_F(InputSwitch, AnotherProcessHoldingTheInputSwitchRefusesThisOne) {
-  const std::wstring heldName = testing_support::UniqueName(L"Global\\vorn_is_held_");
-  const std::wstring releaseName = testing_support::UniqueName(L"Global\\vorn_is_release_");
-  UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, heldName.c_str()));
-  UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str()));
-  auto child = testing_support::ChildProcess::Start(
-      "InputSwitchHolder", {StateName(), tableSection_, tableMutex_, path_, heldName, releaseName});
-  ASSERT_TRUE(child.valid());
-  ASSERT_EQ(WaitForSingleObject(held.get(), 30000), WAIT_OBJECT_0);
-  EXPECT_EQ(object_->InitializeInputSwitch(0), errors::kInputSwitchInUse);
-  SetEvent(release.get());
-  EXPECT_EQ(child.Wait(30000), 0u);
+TEST_F(InputSwitch, InterfacesHeldByAnotherProcessRefuseThisOne) {
+  ASSERT_EQ(object_->InitializeInputSwitch(0), S_OK);
+  ASSERT_EQ(object_->UninitializeInputSwitch(0), S_OK);
+  const struct {
+    const wchar_t* what;
+    HRESULT (DeviceManagerImpl::*initialize)(ULONG);
+    HRESULT refusal;
+  } cases[] = {{L"input", &DeviceManagerImpl::InitializeInputSwitch, errors::kInputSwitchInUse},
+               {L"output", &DeviceManagerImpl::InitializeAutoScan, errors::kOutputDataInUse}};
+  for (const auto& c : cases) {
+    const std::wstring heldName = testing_support::UniqueName(L"Global\\vorn_is_held_");
+    const std::wstring releaseName = testing_support::UniqueName(L"Global\\vorn_is_release_");
+    UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, heldName.c_str()));
+    UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str()));
+    auto child = testing_support::ChildProcess::Start(
+        "InterfaceHolder", {StateName(), tableSection_, tableMutex_, path_, heldName, releaseName, c.what});
+    ASSERT_TRUE(child.valid());
+    ASSERT_EQ(WaitForSingleObject(held.get(), 30000), WAIT_OBJECT_0) << c.what;
+    EXPECT_EQ(((*object_).*c.initialize)(0), c.refusal) << c.what;
+    SetEvent(release.get());
+    EXPECT_EQ(child.Wait(30000), 0u);
+  }
+  // Both free again: input switching, then auto scan on top of it.
   EXPECT_EQ(object_->InitializeInputSwitch(0), S_OK);
+  EXPECT_EQ(object_->InitializeAutoScan(0), S_OK);
+  EXPECT_EQ(object_->UninitializeAutoScan(0), S_OK);
 }
 
 }  // namespace
