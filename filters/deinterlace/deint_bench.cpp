@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "filters/base/testkit/field_frame_builder.h"
+#include "filters/deinterlace/bench_clock.h"
 #include "filters/deinterlace/contrast_processor.h"
 #include "filters/deinterlace/cpu_features.h"
 #include "filters/deinterlace/field_driver.h"
@@ -31,7 +33,6 @@
 #include "filters/deinterlace/parameter_table.h"
 #include "filters/deinterlace/sharpness_processor.h"
 #include "filters/deinterlace/tesk_processor.h"
-#include "filters/base/testkit/field_frame_builder.h"
 
 using namespace deinterlace;
 
@@ -40,28 +41,6 @@ namespace {
 constexpr int kWidth = 720, kHeight = 480;
 constexpr int kLumaPitch = 1024, kChromaPitch = 512;
 constexpr int kColdPool = 64;  // 64 x 0.66 MB packed, more than any last-level cache here
-
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-// CPU time of this thread: on a loaded machine wall time also counts the time the thread
-// waited for a processor.
-double ThreadSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
-  const auto value = [](const FILETIME& t) {
-    return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) * 1e-7;
-  };
-  return value(kernel) + value(user);
-}
 
 struct Rate {
   double wall;  // output frames per second of wall time

@@ -8,17 +8,6 @@ namespace deinterlace {
 
 namespace {
 
-class Guard {
- public:
-  explicit Guard(CRITICAL_SECTION* section) : section_(section) { EnterCriticalSection(section_); }
-  ~Guard() { LeaveCriticalSection(section_); }
-  Guard(const Guard&) = delete;
-  Guard& operator=(const Guard&) = delete;
-
- private:
-  CRITICAL_SECTION* section_;
-};
-
 int ClampWeight(LONG weight) { return weight < 0 ? 0 : (weight > 256 ? 256 : static_cast<int>(weight)); }
 
 }  // namespace
@@ -85,13 +74,10 @@ MenuBackgroundDrawer::MenuBackgroundDrawer(IUnknown* owner, bool vectorBlend)
       menuBackgroundPart_(new MenuBackgroundPart(this)),
       scaledPart_(new ScaledPart(this)),
       capturePart_(new CapturePart(this)),
-      blackoutPart_(new BlackoutPart(this)) {
-  InitializeCriticalSection(&lock_);
-}
+      blackoutPart_(new BlackoutPart(this)) {}
 
 MenuBackgroundDrawer::~MenuBackgroundDrawer() {
   ReleaseSample();
-  DeleteCriticalSection(&lock_);
 }
 
 HRESULT MenuBackgroundDrawer::QueryDrawerInterface(REFIID iid, void** out) {
@@ -147,7 +133,7 @@ void MenuBackgroundDrawer::SetPitches(MenuRect* rect, int sourcePitch, int desti
 
 HRESULT MenuBackgroundDrawer::SetCount(LONG count, bool reset) {
   if (count < 0 || count > kMaxRects) return E_INVALIDARG;
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   hasTable_ = false;
   rects_.clear();
   try {
@@ -167,7 +153,7 @@ HRESULT MenuBackgroundDrawer::MenuBackground_SetCount(LONG count) { return SetCo
 HRESULT MenuBackgroundDrawer::MenuBackgroundScaled_SetCount(LONG count) { return SetCount(count, false); }
 
 HRESULT MenuBackgroundDrawer::MenuBackground_ResetAll() {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   if (!hasTable_) return E_FAIL;
   for (MenuRect& rect : rects_) {
     rect = MenuRect{};
@@ -177,7 +163,7 @@ HRESULT MenuBackgroundDrawer::MenuBackground_ResetAll() {
 }
 
 HRESULT MenuBackgroundDrawer::MenuBackground_SetRect(LONG index, LONG x, LONG y, LONG w, LONG h, DWORD alpha) {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   MenuRect* rect = At(index);
   if (!rect) return E_FAIL;
   rect->x = rect->px = x;
@@ -190,7 +176,7 @@ HRESULT MenuBackgroundDrawer::MenuBackground_SetRect(LONG index, LONG x, LONG y,
 }
 
 HRESULT MenuBackgroundDrawer::MenuBackgroundScaled_SetRect(LONG index, LONG x, LONG y, LONG w, LONG h) {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   MenuRect* rect = At(index);
   if (!rect) return E_FAIL;
   rect->x = x;
@@ -222,7 +208,7 @@ HRESULT MenuBackgroundDrawer::StartFade(LONG index, int startWeight, int endWeig
 }
 
 HRESULT MenuBackgroundDrawer::MenuBackground_Fade(LONG index, LONG show, LONG timeMs) {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   const MenuRect* rect = At(index);
   if (!rect) return E_FAIL;
   const int target = rect->target;
@@ -232,7 +218,7 @@ HRESULT MenuBackgroundDrawer::MenuBackground_Fade(LONG index, LONG show, LONG ti
 HRESULT MenuBackgroundDrawer::MenuBackground_FadeAll(LONG show, LONG timeMs) {
   LONG count = 0;
   {
-    Guard guard(&lock_);
+    CAutoLock guard(&lock_);
     if (!hasTable_) return E_FAIL;
     count = static_cast<LONG>(rects_.size());
   }
@@ -241,27 +227,27 @@ HRESULT MenuBackgroundDrawer::MenuBackground_FadeAll(LONG show, LONG timeMs) {
 }
 
 HRESULT MenuBackgroundDrawer::MenuBackground_SetFade(LONG index, DWORD alpha1, DWORD alpha2, LONG timeMs) {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   return StartFade(index, AlphaToWeight(alpha1), AlphaToWeight(alpha2), timeMs);
 }
 
 HRESULT MenuBackgroundDrawer::MenuBackgroundScaled_SetFade(LONG index, LONG startWeight, LONG endWeight,
                                                            LONG timeMs) {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   return StartFade(index, ClampWeight(startWeight), ClampWeight(endWeight), timeMs);
 }
 
 // ---- Capture and blackout -----------------------------------------------------------------------
 
 HRESULT MenuBackgroundDrawer::FrameCapture_SetCaptureEnabled(LONG on) {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   capture_ = on;
   return S_OK;
 }
 
 HRESULT MenuBackgroundDrawer::FrameCapture_GetFrameInfo(LONG* width, LONG* height, LONG* size) {
   if (!width || !height || !size) return E_POINTER;
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   if (!held_) return E_FAIL;
   capturedLength_ = held_->GetActualDataLength();
   *size = capturedLength_;
@@ -272,7 +258,7 @@ HRESULT MenuBackgroundDrawer::FrameCapture_GetFrameInfo(LONG* width, LONG* heigh
 
 HRESULT MenuBackgroundDrawer::FrameCapture_GetFrame(BYTE* buffer) {
   if (!buffer) return E_POINTER;
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   BYTE* data = nullptr;
   if (!held_ || FAILED(held_->GetPointer(&data)) || !data) return E_FAIL;
   // The sample held now may be shorter than the one GetFrameInfo measured.
@@ -282,20 +268,20 @@ HRESULT MenuBackgroundDrawer::FrameCapture_GetFrame(BYTE* buffer) {
 }
 
 HRESULT MenuBackgroundDrawer::VideoBlackout_SetBlackout(LONG on) {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   blackout_ = on;
   return S_OK;
 }
 
 bool MenuBackgroundDrawer::Blackout() {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   return blackout_ != 0;
 }
 
 void MenuBackgroundDrawer::HoldSample(IMediaSample* sample) {
   IMediaSample* released = nullptr;
   {
-    Guard guard(&lock_);
+    CAutoLock guard(&lock_);
     released = held_;
     held_ = nullptr;
     if (capture_ && sample) {
@@ -312,14 +298,14 @@ void MenuBackgroundDrawer::ReleaseSample() { HoldSample(nullptr); }
 // ---- Drawing --------------------------------------------------------------------------------------
 
 void MenuBackgroundDrawer::SetTickSource(TickSource* source) {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   ticks_ = source;
 }
 
 DWORD MenuBackgroundDrawer::Now() { return ticks_ ? ticks_->Now() : GetTickCount(); }
 
 void MenuBackgroundDrawer::SetGeometry(int destinationPitch, int sourcePitch, int width, int height) {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   destinationPitch_ = destinationPitch;
   sourcePitch_ = sourcePitch;
   width_ = width;
@@ -327,7 +313,7 @@ void MenuBackgroundDrawer::SetGeometry(int destinationPitch, int sourcePitch, in
 }
 
 bool MenuBackgroundDrawer::Rect(LONG index, MenuRect* rect) {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   const MenuRect* found = At(index);
   if (!found || !rect) return false;
   *rect = *found;
@@ -335,7 +321,7 @@ bool MenuBackgroundDrawer::Rect(LONG index, MenuRect* rect) {
 }
 
 void MenuBackgroundDrawer::Draw(const BYTE* source, BYTE* destination, long size) {
-  Guard guard(&lock_);
+  CAutoLock guard(&lock_);
   if (!hasTable_ || !source || !destination || size <= 0) return;
   const DWORD now = Now();
   if (sourcePitch_ == 0) {

@@ -20,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "filters/base/lock.h"
 #include "filters/deinterlace/drawer_interfaces.h"
 
 namespace deinterlace {
@@ -128,7 +129,7 @@ class MenuBackgroundDrawer {
 
   IUnknown* const owner_;
   const bool vectorBlend_;
-  CRITICAL_SECTION lock_;
+  CCritSec lock_;
   bool hasTable_ = false;
   std::vector<MenuRect> rects_;
   int destinationPitch_ = 0;

@@ -19,6 +19,7 @@
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/stub_graph.h"
 #include "filters/base/testkit/video_types.h"
+#include "filters/deinterlace/bench_clock.h"
 #include "filters/deinterlace/cpu_features.h"
 #include "filters/deinterlace/tesk_filter.h"
 #include "filters/include/field_video.h"
@@ -29,15 +30,6 @@ using namespace graph_testkit;
 namespace {
 
 constexpr LONG kWidth = 720, kHeight = 480;
-
-double ThreadSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
-  const auto value = [](const FILETIME& t) {
-    return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) * 1e-7;
-  };
-  return value(kernel) + value(user);
-}
 
 // Three pictures with moving diagonal edges and noise, packed or field-planar.
 std::vector<std::vector<BYTE>> Pictures(bool planar) {
