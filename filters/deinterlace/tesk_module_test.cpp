@@ -1,7 +1,10 @@
-// QfaTesk.ax as a file: each of its three class identifiers gives the filter without the
-// registry, and registration writes the class keys and the mapper records (merit 0x200000)
-// that unregistration takes away again.
+// QfaTesk.ax as a file: each of its three filter classes gives the filter and each page class
+// its page without the registry; registration writes the class keys and the mapper records
+// (merit 0x200000) that unregistration takes away again, leaving the field-order page alone
+// once another module has registered it.
 #include <gtest/gtest.h>
+
+#include <ocidl.h>
 
 #include <string>
 
@@ -20,6 +23,9 @@ using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
 const CLSID* const kFilters[] = {&deinterlace::CLSID_QfaTesk, &deinterlace::CLSID_QfaTeskRv30,
                                  &deinterlace::CLSID_QfaTeskRv35};
+const CLSID* const kPages[] = {&deinterlace::CLSID_TeskModePage,      &deinterlace::CLSID_TeskMmxModePage,
+                               &deinterlace::CLSID_TeskContrastPage,  &deinterlace::CLSID_TeskSharpnessPage,
+                               &deinterlace::CLSID_TeskMenuBackPage,  &deinterlace::CLSID_TeskFieldOrderPage};
 
 std::wstring Text(REFCLSID clsid) {
   wchar_t text[40] = {};
@@ -83,6 +89,20 @@ TEST_F(TeskModule, EveryClassGivesTheFilter) {
     EXPECT_EQ(factory->Release(), 0u);
     EXPECT_EQ(filter->Release(), 0u);
   }
+  for (const CLSID* clsid : kPages) {
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(Entry<GetClassObjectFn>("DllGetClassObject")(*clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+              S_OK);
+    IPropertyPage* page = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPropertyPage, reinterpret_cast<void**>(&page)), S_OK);
+    PROPPAGEINFO info{};
+    ASSERT_EQ(page->GetPageInfo(&info), S_OK);
+    EXPECT_GT(info.size.cx, 0);
+    EXPECT_NE(info.pszTitle[0], L'\0');
+    CoTaskMemFree(info.pszTitle);
+    EXPECT_EQ(factory->Release(), 0u);
+    EXPECT_EQ(page->Release(), 0u);
+  }
   EXPECT_EQ(Entry<DllFn>("DllCanUnloadNow")(), S_OK);
 }
 
@@ -92,11 +112,23 @@ TEST_F(TeskModule, RegistersAndUnregistersItsFilters) {
     EXPECT_EQ(_wcsicmp(ServerOf(*clsid).c_str(), path_.c_str()), 0);
     EXPECT_EQ(MeritOf(*clsid), 0x200000);
   }
+  for (const CLSID* clsid : kPages) EXPECT_EQ(_wcsicmp(ServerOf(*clsid).c_str(), path_.c_str()), 0);
+  // The planar converter's module registers the shared field-order page after us.
+  const std::wstring shared = L"CLSID\\" + Text(deinterlace::CLSID_TeskFieldOrderPage) + L"\\InprocServer32";
+  UniqueRegKey server;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, shared.c_str(), 0, KEY_SET_VALUE, server.put()), ERROR_SUCCESS);
+  const wchar_t other[] = L"C:\\elsewhere\\PlanarPack.ax";
+  RegSetValueExW(server.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(other), sizeof(other));
+
   ASSERT_EQ(Entry<DllFn>("DllUnregisterServer")(), S_OK);
   for (const CLSID* clsid : kFilters) {
     EXPECT_EQ(ServerOf(*clsid), L"<none>");
     EXPECT_EQ(MeritOf(*clsid), -1);
   }
+  for (const CLSID* clsid : kPages) {
+    EXPECT_EQ(ServerOf(*clsid), *clsid == deinterlace::CLSID_TeskFieldOrderPage ? std::wstring(other) : L"<none>");
+  }
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + Text(deinterlace::CLSID_TeskFieldOrderPage)).c_str());
 }
 
 }  // namespace
