@@ -60,7 +60,7 @@ class TeskModule : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    path_ = BinPath(L"QfaTesk.ax");
+    path_ = BinPath(L"deinterlace\\QfaTesk.ax");
     module_.reset(LoadLibraryW(path_.c_str()));
     ASSERT_TRUE(module_);
   }
