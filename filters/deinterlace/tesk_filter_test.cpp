@@ -325,6 +325,24 @@ TEST_F(TeskGraph, BlackoutCaptureAndSamplesReturnedOnFlushAndStop) {
   capture->Release();
 }
 
+TEST_F(TeskGraph, MenuRectanglesAreDrawnOnlyOffTheMmxPath) {
+  for (std::uint32_t mask : {std::uint32_t{kCpuMmx | kCpuSseInteger | kCpuSse2}, std::uint32_t{kCpuMmx}}) {
+    Build(MakeVideoType(kWidth, kHeight), mask);
+    IMenuBackground* menu = nullptr;
+    ASSERT_EQ(filter_->GetOwner()->QueryInterface(IID_IMenuBackground, reinterpret_cast<void**>(&menu)), S_OK);
+    ASSERT_EQ(menu->SetCount(1), S_OK);
+    ASSERT_EQ(menu->SetRect(0, 0, 0, kWidth, kHeight, 0xFF000000), S_OK);  // weight 1: black
+    ASSERT_EQ(menu->Fade(0, 1, 0), S_OK);
+    menu->Release();
+    Pause();
+    ASSERT_EQ(Push(Fields(200, 200)), S_OK);
+    ASSERT_FALSE(sink_->Samples().empty());
+    EXPECT_EQ(sink_->Samples()[0].firstByte, filter_->MmxPath() ? 200 : 0) << mask;
+    TearDown();
+    graph_ = nullptr;
+  }
+}
+
 TEST_F(TeskGraph, TheInputNeedsThreeBuffers) {
   Build(MakeVideoType(kWidth, kHeight));
   HRESULT hr = S_OK;
