@@ -80,7 +80,10 @@ bool BuildContrastCurve(const ContrastStatistics& statistics, int factor, Contra
   std::int64_t running = 0;
   for (int k = 0; k < 256; ++k) {
     running += bins[k];
-    curve->entries[k] = static_cast<std::int32_t>((a * running / d + (1023 - a) * k) >> 10);
+    // The running sum can pass 255 * d (d is truncated): the kernels use an entry's low byte, so
+    // an entry above 255 would turn the brightest pixels dark.
+    const std::int64_t entry = (a * running / d + (1023 - a) * k) >> 10;
+    curve->entries[k] = static_cast<std::int32_t>(entry < 0 ? 0 : (entry > 255 ? 255 : entry));
   }
   return true;
 }

@@ -62,7 +62,10 @@ void DeriveCurve(const std::uint32_t histogram[256], std::int64_t lumaSum, std::
     cumulative[k] = total;
   }
   const std::int64_t d = total / 255;
-  for (int k = 0; k < 256; ++k) out[k] = static_cast<std::int32_t>((a * cumulative[k] / d + (1023 - a) * k) / 1024);
+  for (int k = 0; k < 256; ++k) {
+    const std::int64_t entry = (a * cumulative[k] / d + (1023 - a) * k) / 1024;
+    out[k] = static_cast<std::int32_t>(entry > 255 ? 255 : entry);
+  }
 }
 
 TEST(ContrastProcessor, UniformFieldsGiveTheScaledIdentity) {
@@ -132,6 +135,24 @@ TEST(ContrastProcessor, NonUniformCurveMatchesTheRules) {
   EXPECT_NE(contrast.curve().entries[64], (64 * 1023) >> 10);  // bent away from the identity
   for (int k = 256; k < 512; ++k) ASSERT_EQ(contrast.curve().entries[k], 0);
   ExpectCleared(contrast.statistics());
+}
+
+TEST(ContrastProcessor, SmallBrightPictureKeepsEveryEntryAByte) {
+  // One field of a 48x30 picture, nearly all of it bright: the truncated divisor lets the
+  // running sums pass 255, and the kernels map through an entry's low byte.
+  ContrastProcessor contrast(nullptr);
+  std::uint8_t luma[16];
+  for (int row = 0; row < 15; ++row) {
+    for (int group = 0; group < 3; ++group) {
+      for (int x = 0; x < 16; ++x) luma[x] = static_cast<std::uint8_t>(row == 0 && group == 0 ? 16 : 236 + (x + row) % 20);
+      AddGroupStatistics(&contrast.statistics(), luma);
+    }
+  }
+  contrast.UpdateCurve();
+  const ContrastCurve& curve = contrast.curve();
+  for (int k = 0; k < 256; ++k) ASSERT_TRUE(curve.entries[k] >= 0 && curve.entries[k] <= 255) << k;
+  for (int k = 1; k < 256; ++k) ASSERT_GE(curve.entries[k], curve.entries[k - 1]) << k;
+  EXPECT_EQ(MapLuma(curve, 255), 255);
 }
 
 TEST(ContrastProcessor, NothingToDivideByKeepsThePreviousCurve) {

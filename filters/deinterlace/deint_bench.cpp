@@ -8,6 +8,8 @@
 // work it is the steadiest figure, as the thread times have the coarse tick of the host.
 //
 //   deint_bench [--quick] [--isa C|SSE2|SSE3] [--mode N] [--csv]
+//   deint_bench --whole-field [--quick] [--csv]   the Tesk processor field by field: ms per
+//                                                  output frame of every mode and setting
 //   deint_bench --write-frames <file> [frames]   raw yuv422p frames for outside tools
 #include <windows.h>
 
@@ -20,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "filters/base/testkit/field_frame_builder.h"
+#include "filters/deinterlace/bench_clock.h"
 #include "filters/deinterlace/contrast_processor.h"
 #include "filters/deinterlace/cpu_features.h"
 #include "filters/deinterlace/field_driver.h"
@@ -28,6 +32,7 @@
 #include "filters/deinterlace/line_buffers.h"
 #include "filters/deinterlace/parameter_table.h"
 #include "filters/deinterlace/sharpness_processor.h"
+#include "filters/deinterlace/tesk_processor.h"
 
 using namespace deinterlace;
 
@@ -36,28 +41,6 @@ namespace {
 constexpr int kWidth = 720, kHeight = 480;
 constexpr int kLumaPitch = 1024, kChromaPitch = 512;
 constexpr int kColdPool = 64;  // 64 x 0.66 MB packed, more than any last-level cache here
-
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-// CPU time of this thread: on a loaded machine wall time also counts the time the thread
-// waited for a processor.
-double ThreadSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
-  const auto value = [](const FILETIME& t) {
-    return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) * 1e-7;
-  };
-  return value(kernel) + value(user);
-}
 
 struct Rate {
   double wall;  // output frames per second of wall time
@@ -209,6 +192,102 @@ double MemcpyBandwidth() {
   return rates[2];
 }
 
+// ---- Whole fields through the processor -------------------------------------------------------
+
+struct BenchOwner : ProcessorOwner {
+  ParameterTable* table = nullptr;
+  bool planar = false;
+  ParameterTable* OwnerParameterTable() override { return table; }
+  bool OwnerInputLayout(bool* p) override {
+    *p = planar;
+    return true;
+  }
+};
+
+// The pictures as field-planar samples (the field stored first is the top field).
+std::vector<std::vector<std::uint8_t>> FieldPlanarSamples(const std::vector<std::vector<std::uint8_t>>& packed) {
+  std::vector<std::vector<std::uint8_t>> samples;
+  for (const auto& picture : packed) {
+    graph_testkit::FieldPlanarFrameBuilder builder(kWidth, kHeight);
+    const auto at = [&](int x, int y, int offset) { return picture[2 * kWidth * y + 4 * x + offset]; };
+    builder.Fill([&](int x, int y) { return picture[2 * kWidth * y + 2 * x]; }, [&](int x, int y) { return at(x, y, 1); },
+                 [&](int x, int y) { return at(x, y, 3); });
+    samples.push_back(builder.Bytes());
+  }
+  return samples;
+}
+
+// Processor time per output frame, in ms: ProcessField as the filter calls it, two fields per
+// input picture, the three latest pictures in the input descriptor.
+double RunWholeField(std::vector<std::vector<std::uint8_t>>& inputs, bool planar, int mode, bool contrast,
+                     bool sharpness, double seconds) {
+  ParameterTable table;
+  table.SetKey("Software\\Zarn Corporation\\NoSuchDeinterlaceKey\\");
+  table.Register(params::kDeintermode, 0, 9, mode, 2);
+  FrameDescriptor input, output;
+  TeskProcessor processor(&table, &input, &output, ProcessorMask::Get());
+  processor.LoadParameters();
+  table.SetByName(params::kContrast, contrast ? 1 : 0);
+  table.SetByName(params::kSharpness, sharpness ? 1 : 0);
+  BenchOwner owner;
+  owner.table = &table;
+  owner.planar = planar;
+  processor.Attach(&owner);
+  std::vector<std::uint8_t> frame(2 * RoundUp64(kWidth) * kHeight);
+  input.SetFormat(kWidth, kHeight, planar ? kLumaPitch : kWidth);
+  output.SetFormat(kWidth, kHeight, RoundUp64(kWidth));
+  output.SetPlane(1, frame.data());
+  const int pictures = static_cast<int>(inputs.size());
+  auto field = [&](int i) {
+    const int picture = i / 2 % pictures;
+    input.SetPlane(0, inputs[(picture + pictures - 1) % pictures].data());
+    input.SetPlane(1, inputs[picture].data());
+    input.SetPlane(2, inputs[(picture + 1) % pictures].data());
+    processor.ProcessField(i % 2 == 0 ? 2 : 1);
+  };
+  int frames = 0;
+  const double start = Now();
+  while (Now() - start < seconds / 6 || frames < 2) field(frames++);
+  std::vector<double> ms;
+  for (int run = 0; run < 5; ++run) {
+    const double c0 = ThreadSeconds(), t0 = Now();
+    for (int i = 0; i < frames; ++i) field(i);
+    const double c1 = ThreadSeconds(), t1 = Now();
+    // The thread times tick coarsely under Wine: fall back to wall time when they did not move.
+    ms.push_back(1e3 * (c1 > c0 ? c1 - c0 : t1 - t0) / frames);
+  }
+  std::sort(ms.begin(), ms.end());
+  return ms[2];
+}
+
+int WholeFieldBench(bool quick, bool csv) {
+  const double seconds = quick ? 0.15 : 0.6;
+  std::vector<std::vector<std::uint8_t>> packed = MakeSequence(3).packed;
+  std::vector<std::vector<std::uint8_t>> planar = FieldPlanarSamples(packed);
+  std::printf("Tesk processor, 720x480, processor mask 0x%02X, one thread: ms of processor time per output frame\n",
+              static_cast<unsigned>(ProcessorMask::Get()));
+  if (csv) std::printf("mode,contrast,sharpness,layout,ms_per_frame,fps\n");
+  else std::printf("%-4s %-8s %-9s %-7s %10s %10s\n", "mode", "contrast", "sharpness", "layout", "ms/frame", "fps");
+  for (int mode = 0; mode <= 9; ++mode) {
+    for (bool isPlanar : {false, true}) {
+      for (bool sharpness : {false, true}) {
+        for (bool contrast : {false, true}) {
+          const double ms = RunWholeField(isPlanar ? planar : packed, isPlanar, mode, contrast, sharpness, seconds);
+          const char* layout = isPlanar ? "planar" : "packed";
+          if (csv) {
+            std::printf("%d,%d,%d,%s,%.4f,%.1f\n", mode, contrast, sharpness, layout, ms, 1e3 / ms);
+          } else {
+            std::printf("%-4d %-8s %-9s %-7s %10.4f %10.1f\n", mode, contrast ? "on" : "off", sharpness ? "on" : "off",
+                        layout, ms, 1e3 / ms);
+          }
+          std::fflush(stdout);
+        }
+      }
+    }
+  }
+  return 0;
+}
+
 int WriteFrames(const wchar_t* path, int count) {
   FILE* file = _wfopen(path, L"wb");
   if (!file) return 1;
@@ -232,7 +311,7 @@ int WriteFrames(const wchar_t* path, int count) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  bool quick = false, csv = false;
+  bool quick = false, csv = false, wholeField = false;
   int onlyMode = -1;
   std::wstring onlyIsa;
   for (int i = 1; i < argc; ++i) {
@@ -242,10 +321,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (arg == L"--quick") quick = true;
     if (arg == L"--csv") csv = true;
+    if (arg == L"--whole-field") wholeField = true;
     if (arg == L"--mode" && i + 1 < argc) onlyMode = _wtoi(argv[++i]);
     if (arg == L"--isa" && i + 1 < argc) onlyIsa = argv[++i];
   }
   SetThreadAffinityMask(GetCurrentThread(), 1);
+  if (wholeField) return WholeFieldBench(quick, csv);
   const double seconds = quick ? 0.15 : 0.6;
   const Sequence hot = MakeSequence(3);
   const Sequence cold = MakeSequence(kColdPool);

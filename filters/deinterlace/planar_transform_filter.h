@@ -1,0 +1,121 @@
+// The transform-filter base of the deinterlacing filter: media-type negotiation (packed, planar
+// and field-planar input; YUY2 or planar 4:2:2 output), the sizes and pitches of every stage,
+// and the planar 4:2:2 work frames of the processing chain.
+//
+// Pitches: a VideoInfo or VideoInfo2 input has its bitmap width as pitch, a field-planar input
+// 512 (width 352) or 1024. The processor's input descriptor keeps that pitch for YUY2 input
+// when the default output is YUY2, else takes it rounded up to 64 pixels; output pitches are the
+// output width rounded up to 64.
+//
+// Planar 4:2:2 (work frames and MEDIASUBTYPE_AuxVideo): luma, height rows of pitch bytes, then
+// U and V, height rows of pitch / 2 bytes each; 2 x pitch x height bytes. A new or grown work
+// frame is black (luma 0, chroma 128); work frames never shrink.
+//
+// Every input type is checked before anything of it is used: a format block of the size its
+// format type needs, positive sizes within kMaxPictureSize, field-planar widths up to 768 (the
+// samples a 1024-byte row holds) and field formats only with the field-planar subtype.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "filters/base/transform.h"
+#include "filters/deinterlace/frame_descriptor.h"
+#include "filters/deinterlace/tesk_processor.h"
+
+namespace deinterlace {
+
+constexpr LONG kMaxPictureSize = 2048;   // pixels, both directions
+constexpr LONG kMaxFieldPlanarWidth = 768;
+constexpr std::size_t kSampleHeaderBytes = 48;
+
+// Where a picture's geometry comes from in a media type.
+struct InputGeometry {
+  int width = 0;
+  int height = 0;
+  int pitch = 0;      // pixels
+  bool fieldPlanar = false;
+};
+
+// Reads and checks the geometry of an input type (the rules of the header comment). False for
+// a type that must be refused.
+bool ReadInputGeometry(const AM_MEDIA_TYPE& type, InputGeometry* geometry);
+// Bytes an input sample of that geometry needs: 48 + 2 x pitch x height for field-planar
+// input, 2 x pitch x height for packed input.
+std::size_t InputSampleBytes(const InputGeometry& geometry);
+
+// A planar 4:2:2 frame, 32-byte aligned, grow-only, painted black when (re)allocated.
+class WorkFrame {
+ public:
+  WorkFrame() = default;
+  ~WorkFrame();
+  WorkFrame(const WorkFrame&) = delete;
+  WorkFrame& operator=(const WorkFrame&) = delete;
+
+  // Grows to 2 x pitch x height bytes when that is more than now. E_OUTOFMEMORY keeps the old.
+  HRESULT Reserve(int pitch, int height);
+  std::uint8_t* Data() const { return data_; }
+  std::ptrdiff_t Size() const { return size_; }  // -1 until first allocated
+
+ private:
+  std::uint8_t* data_ = nullptr;
+  std::ptrdiff_t size_ = -1;
+};
+
+// Packed YUY2 rows to planar rows (source pitch in pixels, planar pitch in bytes of luma) and
+// back. Each row moves whole 32-pixel blocks covering the width.
+void SplitPackedToPlanar(const std::uint8_t* source, std::uint8_t* y, std::uint8_t* u, std::uint8_t* v, int width,
+                         int rows, int sourcePitch, int planarPitch);
+void JoinPlanarToPacked(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* destination,
+                        int width, int rows, int planarPitch, int destinationPitch);
+
+class PlanarTransformFilter : public CTransformFilter {
+ public:
+  // Pins, kind and subtypes of the two sides.
+  struct ConversionFormats {
+    GUID inputSubtype = MEDIASUBTYPE_YUY2;
+    GUID outputSubtype = MEDIASUBTYPE_YUY2;
+    int inputKind = 2;     // 1 for IYUV and Tiled420, 2 for every other subtype
+    int outputFactor = 2;  // bytes per output pixel
+  };
+
+  // `processor`, `processorInput` and `processorOutput` belong to the caller and outlive the
+  // filter. The processor's input is set to 720 x 576 pitch 720, its output to pitch 768.
+  PlanarTransformFilter(const wchar_t* name, IUnknown* outer, REFCLSID clsid, FrameProcessor* processor,
+                        FrameDescriptor* processorInput, FrameDescriptor* processorOutput,
+                        const GUID& defaultOutputSubtype, HRESULT* phr);
+
+  HRESULT CheckInputType(const CMediaType* in) override;
+  HRESULT CheckTransform(const CMediaType* in, const CMediaType* out) override;
+  HRESULT GetMediaType(int position, CMediaType* type) override;
+  HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
+  HRESULT StartStreaming() override;
+  HRESULT Transform(IMediaSample* in, IMediaSample* out) override;
+
+  const ConversionFormats& Formats() const { return formats_; }
+  const FrameDescriptor& OwnDescriptor() const { return own_; }
+  const WorkFrame& InputWorkFrame() const { return inputWork_; }
+  const WorkFrame& OutputWorkFrame() const { return outputWork_; }
+
+ protected:
+  // The processor's input descriptor := (width, height, pitch) and SetInputFormat.
+  void SetProcessorInput(int width, int height, int pitch);
+  void SetProcessorOutput(int width, int height, int pitch);
+  // The pitch the processor works with for an input pitch.
+  int ProcessorPitch(int pitch) const;
+  void OutputSize(int width, int height, int* outWidth, int* outHeight);
+  HRESULT ReallocateWorkFrames();
+
+  FrameProcessor* const processor_;
+  FrameDescriptor* const processorInput_;
+  FrameDescriptor* const processorOutput_;
+  ConversionFormats formats_;
+  FrameDescriptor own_;  // the input's own shape
+  GUID defaultOutputSubtype_;
+  WorkFrame inputWork_;
+  WorkFrame outputWork_;
+  GUID checkedInputSubtype_ = GUID_NULL;
+  GUID checkedOutputSubtype_ = GUID_NULL;
+};
+
+}  // namespace deinterlace

@@ -1,0 +1,420 @@
+// The deinterlacing filter in a graph: a source, the filter and a recording sink, with input
+// samples of the test's own (contents, times, flags) handed to the filter's input pin. Outputs
+// per input and their times, field order, the MMX path, the field-planar header, frame drop
+// against a clock, blackout and capture, samples returned on stop and flush, the allocator
+// check and the control interfaces.
+#include "filters/deinterlace/tesk_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "filters/base/allocator.h"
+#include "filters/base/testkit/com_checks.h"
+#include "filters/base/testkit/manual_clock.h"
+#include "filters/base/testkit/push_source.h"
+#include "filters/base/testkit/recording_sink.h"
+#include "filters/base/testkit/stub_graph.h"
+#include "filters/base/testkit/video_types.h"
+#include "filters/deinterlace/cpu_features.h"
+#include "filters/include/field_video.h"
+
+namespace deinterlace {
+namespace {
+
+using namespace graph_testkit;
+
+constexpr LONG kWidth = 720, kHeight = 480;
+constexpr REFERENCE_TIME kFrame = 333667;
+constexpr int kBuffers = 4;
+
+CMediaType InterlacedType(DWORD flags) {
+  CMediaType type = MakeVideoType(kWidth, kHeight, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2);
+  reinterpret_cast<VIDEOINFOHEADER2*>(type.Format())->dwInterlaceFlags = flags;
+  return type;
+}
+
+class TeskGraph : public ::testing::Test {
+ protected:
+  void Build(const CMediaType& input, std::uint32_t mask = 0) {
+    if (mask) ProcessorMask::SetOverride(mask);
+    filter_ = NewObject<TeskFilter>();
+    if (mask) ProcessorMask::ClearOverride();
+    graph_ = StubGraph::Create();
+    source_ = TestPushSource::Create({input});
+    sink_ = RecordingSink::Create();
+    ASSERT_EQ(graph_->AddFilter(source_, L"source"), S_OK);
+    ASSERT_EQ(graph_->AddFilter(static_cast<IBaseFilter*>(filter_), L"tesk"), S_OK);
+    ASSERT_EQ(graph_->AddFilter(sink_, L"sink"), S_OK);
+    ASSERT_EQ(graph_->ConnectDirect(source_->OutputPin(), filter_->GetPin(0), nullptr), S_OK);
+    ASSERT_EQ(graph_->ConnectDirect(filter_->GetPin(1), sink_->InputPin(), nullptr), S_OK);
+    ASSERT_EQ(filter_->GetPin(0)->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input_)), S_OK);
+
+    HRESULT hr = S_OK;
+    allocatorObject_ = CMemAllocator::CreateInstance(nullptr, &hr);
+    allocatorObject_->NonDelegatingAddRef();
+    ASSERT_EQ(allocatorObject_->NonDelegatingQueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&allocator_)),
+              S_OK);
+    const long bytes = static_cast<long>(*input.Subtype() == MEDIASUBTYPE_FieldPlanar420
+                                             ? field_video::MakePlaneLayout(kWidth, kHeight).totalBytes
+                                             : 2 * kWidth * kHeight);
+    ALLOCATOR_PROPERTIES request{kBuffers, bytes, 16, 0}, actual{};
+    ASSERT_EQ(allocator_->SetProperties(&request, &actual), S_OK);
+    ASSERT_EQ(allocator_->Commit(), S_OK);
+  }
+  void Pause() {
+    ASSERT_EQ(sink_->Pause(), S_OK);
+    ASSERT_EQ(static_cast<IBaseFilter*>(filter_)->Pause(), S_OK);
+  }
+  void TearDown() override {
+    if (!graph_) return;
+    sink_->Stop();
+    static_cast<IBaseFilter*>(filter_)->Stop();
+    source_->Stop();
+    input_->Release();
+    allocator_->Decommit();
+    allocator_->Release();
+    allocatorObject_->NonDelegatingRelease();
+    graph_->Disconnect(filter_->GetPin(1));
+    graph_->Disconnect(sink_->InputPin());
+    graph_->Disconnect(filter_->GetPin(0));
+    graph_->Disconnect(source_->OutputPin());
+    for (IBaseFilter* f : {static_cast<IBaseFilter*>(sink_), static_cast<IBaseFilter*>(filter_),
+                           static_cast<IBaseFilter*>(source_)}) {
+      graph_->RemoveFilter(f);
+    }
+    EXPECT_EQ(graph_->Release(), 0u);
+    EXPECT_EQ(sink_->Release(), 0u);
+    EXPECT_EQ(static_cast<IBaseFilter*>(filter_)->Release(), 0u);
+    EXPECT_EQ(source_->Release(), 0u);
+  }
+
+  // One input sample: `fill` writes its bytes; times when `start` >= 0.
+  HRESULT Push(const std::function<void(BYTE*, long)>& fill, REFERENCE_TIME start = 0, REFERENCE_TIME end = kFrame,
+               long length = -1) {
+    IMediaSample* sample = nullptr;
+    HRESULT hr = allocator_->GetBuffer(&sample, nullptr, nullptr, 0);
+    if (FAILED(hr)) return hr;
+    BYTE* data = nullptr;
+    sample->GetPointer(&data);
+    fill(data, sample->GetSize());
+    sample->SetActualDataLength(length >= 0 ? length : sample->GetSize());
+    if (start >= 0) sample->SetTime(&start, &end);
+    hr = input_->Receive(sample);
+    sample->Release();
+    return hr;
+  }
+  // Every buffer of our allocator is back (no sample held anywhere).
+  bool AllReturned() {
+    std::vector<IMediaSample*> taken;
+    bool all = true;
+    for (int i = 0; i < kBuffers; ++i) {
+      IMediaSample* s = nullptr;
+      if (allocator_->GetBuffer(&s, nullptr, nullptr, AM_GBF_NOWAIT) != S_OK) {
+        all = false;
+        break;
+      }
+      taken.push_back(s);
+    }
+    for (IMediaSample* s : taken) s->Release();
+    return all;
+  }
+  void Set(const char* name, int value) { filter_->Table().SetByName(name, value); }
+
+  StubGraph* graph_ = nullptr;
+  TestPushSource* source_ = nullptr;
+  TeskFilter* filter_ = nullptr;
+  RecordingSink* sink_ = nullptr;
+  IMemInputPin* input_ = nullptr;
+  CUnknown* allocatorObject_ = nullptr;
+  IMemAllocator* allocator_ = nullptr;
+};
+
+void ExpectSameIdentity(IUnknown* part, IUnknown* owner) {
+  IUnknown* a = nullptr;
+  IUnknown* b = nullptr;
+  ASSERT_EQ(part->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&a)), S_OK);
+  ASSERT_EQ(owner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&b)), S_OK);
+  EXPECT_EQ(a, b);
+  a->Release();
+  b->Release();
+}
+
+// Top field rows luma `top`, bottom rows `bottom`, chroma 128.
+std::function<void(BYTE*, long)> Fields(BYTE top, BYTE bottom) {
+  return [=](BYTE* data, long) {
+    for (int y = 0; y < kHeight; ++y) {
+      for (int x = 0; x < kWidth; ++x) {
+        data[2 * (kWidth * y + x)] = y % 2 ? bottom : top;
+        data[2 * (kWidth * y + x) + 1] = 128;
+      }
+    }
+  };
+}
+
+TEST_F(TeskGraph, OutputsPerInputAndTheirTimes) {
+  Build(MakeVideoType(kWidth, kHeight));
+  const auto* out = reinterpret_cast<const VIDEOINFOHEADER*>(filter_->GetPin(1)->CurrentMediaType().Format());
+  EXPECT_EQ(out->AvgTimePerFrame, kFrame / 2);
+  Pause();
+  struct Case {
+    int singleField, frameDrop;
+    std::vector<std::pair<REFERENCE_TIME, REFERENCE_TIME>> times;
+  };
+  const REFERENCE_TIME mid = kFrame / 2;
+  const Case cases[] = {{0, 0, {{0, mid}, {mid, kFrame}}},
+                        {1, 0, {{0, kFrame}}},
+                        {2, 0, {{mid, kFrame}}},
+                        {2, 1, {{mid, kFrame}}},  // single field before the drop test; no clock: in time
+                        {0, 1, {{0, mid}, {mid, kFrame}}}};
+  for (const Case& c : cases) {
+    Set(params::kSingleField, c.singleField);
+    Set(params::kFrameDrop, c.frameDrop);
+    sink_->ClearRecords();
+    ASSERT_EQ(Push(Fields(50, 60)), S_OK);
+    const auto samples = sink_->Samples();
+    ASSERT_EQ(samples.size(), c.times.size()) << c.singleField << c.frameDrop;
+    for (size_t i = 0; i < samples.size(); ++i) {
+      EXPECT_EQ(samples[i].start, c.times[i].first);
+      EXPECT_EQ(samples[i].stop, c.times[i].second);
+      EXPECT_EQ(samples[i].actualLength, 2 * 768 * kHeight);
+    }
+  }
+  sink_->ClearRecords();
+  ASSERT_EQ(Push(Fields(50, 60), -1), S_OK);  // frame drop on, no times: delivered
+  EXPECT_EQ(sink_->SampleCount(), 2u);
+}
+
+TEST_F(TeskGraph, FieldOrderFromTheTypeOrForced) {
+  // Mode 1 without sharpness: an output keeping the top field starts with its top row, one
+  // keeping the bottom field with the average around row 0, the bottom row.
+  struct Case {
+    DWORD flags;
+    LONG forced;
+    BYTE first, second;
+  };
+  const Case cases[] = {{AMINTERLACE_IsInterlaced, 2, 0x40, 0x82},                          // bottom first
+                        {AMINTERLACE_IsInterlaced | AMINTERLACE_Field1First, 2, 0x80, 0x42},  // top first
+                        {AMINTERLACE_IsInterlaced, 1, 0x80, 0x42},
+                        {AMINTERLACE_IsInterlaced | AMINTERLACE_Field1First, 0, 0x40, 0x82}};
+  for (const Case& c : cases) {
+    Build(InterlacedType(c.flags));
+    Set(params::kDeintermode, 1);
+    Set(params::kSharpness, 0);
+    Set(params::kContrast, 0);
+    ITeskControl* control = nullptr;
+    ASSERT_EQ(filter_->GetOwner()->QueryInterface(IID_ITeskControl, reinterpret_cast<void**>(&control)), S_OK);
+    control->SetFieldOrder(c.forced);
+    control->Release();
+    Pause();
+    ASSERT_EQ(Push(Fields(0x40, 0x80)), S_OK);
+    sink_->ClearRecords();
+    ASSERT_EQ(Push(Fields(0x42, 0x82), kFrame, 2 * kFrame), S_OK);
+    const auto samples = sink_->Samples();
+    ASSERT_EQ(samples.size(), 2u);
+    EXPECT_EQ(samples[0].firstByte, c.first) << c.flags << " forced " << c.forced;
+    EXPECT_EQ(samples[1].firstByte, c.second) << c.flags << " forced " << c.forced;
+    TearDown();
+    graph_ = nullptr;
+  }
+}
+
+TEST_F(TeskGraph, TheMmxPathGivesOneWholeOutputAndOnePage) {
+  Build(MakeVideoType(kWidth, kHeight), kCpuMmx);
+  ASSERT_TRUE(filter_->MmxPath());
+  const auto* out = reinterpret_cast<const VIDEOINFOHEADER*>(filter_->GetPin(1)->CurrentMediaType().Format());
+  EXPECT_EQ(out->AvgTimePerFrame, kFrame);
+  EXPECT_EQ(filter_->Table().GetByName(params::kDeintermode), 9);
+  CAUUID pages{};
+  ASSERT_EQ(filter_->GetPages(&pages), S_OK);
+  ASSERT_EQ(pages.cElems, 1u);
+  EXPECT_EQ(pages.pElems[0], CLSID_TeskMmxModePage);
+  CoTaskMemFree(pages.pElems);
+  Pause();
+  ASSERT_EQ(Push(Fields(50, 60)), S_OK);
+  const auto samples = sink_->Samples();
+  ASSERT_EQ(samples.size(), 1u);
+  EXPECT_EQ(samples[0].start, 0);
+  EXPECT_EQ(samples[0].stop, kFrame);
+}
+
+TEST_F(TeskGraph, FieldPlanarHeaderDropsAndFills) {
+  Build(MakeFieldVideoType(kWidth, kHeight));
+  CAUUID pages{};
+  ASSERT_EQ(filter_->GetPages(&pages), S_OK);
+  EXPECT_EQ(pages.cElems, filter_->MmxPath() ? 1u : 5u);
+  CoTaskMemFree(pages.pElems);
+  Pause();
+  struct Case {
+    DWORD flags;
+    size_t outputs;
+    BYTE first;
+  };
+  const Case cases[] = {{0x10000000, 0, 0},      {0x20000000, 0, 0},          {0xFFFFFFFF, 0, 0},
+                        {field_video::kFrameFill, 2, 0x5A}, {field_video::kFrameBlack, 2, 0x10},
+                        {field_video::kFrameFill | field_video::kFrameBlack, 2, 0x10}};
+  for (const Case& c : cases) {
+    sink_->ClearRecords();
+    ASSERT_EQ(Push([&](BYTE* data, long size) {
+                std::memset(data, 0x33, static_cast<size_t>(size));
+                auto* header = reinterpret_cast<field_video::FieldFrameHeader*>(data);
+                header->FrameFlags = c.flags;
+                header->fillPattern = 0x805A805A;
+              }),
+              S_OK);
+    ASSERT_EQ(sink_->SampleCount(), c.outputs) << std::hex << c.flags;
+    for (const auto& s : sink_->Samples()) EXPECT_EQ(s.firstByte, c.first) << std::hex << c.flags;
+  }
+  sink_->ClearRecords();
+  ASSERT_EQ(Push([](BYTE* data, long size) { std::memset(data, 0, static_cast<size_t>(size)); }, 0, kFrame, 1000),
+            S_OK);  // short: skipped without an error
+  EXPECT_EQ(sink_->SampleCount(), 0u);
+}
+
+TEST_F(TeskGraph, FrameDropAgainstTheClock) {
+  Build(MakeVideoType(kWidth, kHeight));
+  ManualClock* clock = ManualClock::Create(0);
+  ASSERT_EQ(static_cast<IBaseFilter*>(filter_)->SetSyncSource(clock), S_OK);
+  Pause();
+  ASSERT_EQ(static_cast<IBaseFilter*>(filter_)->Run(0), S_OK);
+  Set(params::kFrameDrop, 1);
+  Set(params::kFrameDropTime, 20);
+  struct Case {
+    REFERENCE_TIME now;
+    size_t outputs;
+  };
+  for (const Case& c : {Case{199000, 2}, Case{200000, 1}, Case{359999, 1}, Case{360000, 0}}) {
+    clock->SetTime(c.now);
+    sink_->ClearRecords();
+    ASSERT_EQ(Push(Fields(50, 60)), S_OK);
+    EXPECT_EQ(sink_->SampleCount(), c.outputs) << c.now;
+  }
+  static_cast<IBaseFilter*>(filter_)->SetSyncSource(nullptr);
+  clock->Release();
+}
+
+TEST_F(TeskGraph, BlackoutCaptureAndSamplesReturnedOnFlushAndStop) {
+  Build(MakeVideoType(kWidth, kHeight));
+  Pause();
+  IVideoBlackout* blackout = nullptr;
+  IFrameCapture* capture = nullptr;
+  ASSERT_EQ(filter_->GetOwner()->QueryInterface(IID_IVideoBlackout, reinterpret_cast<void**>(&blackout)), S_OK);
+  ASSERT_EQ(filter_->GetOwner()->QueryInterface(IID_IFrameCapture, reinterpret_cast<void**>(&capture)), S_OK);
+  ASSERT_EQ(blackout->SetBlackout(1), S_OK);
+  ASSERT_EQ(Push(Fields(200, 200)), S_OK);
+  ASSERT_EQ(sink_->SampleCount(), 2u);
+  EXPECT_EQ(sink_->Samples()[0].firstByte, 0x00);  // 0x80008000: luma 0
+  LONG w = 0, h = 0, size = 0;
+  ASSERT_EQ(capture->GetFrameInfo(&w, &h, &size), S_OK);
+  EXPECT_EQ(size, 2 * kWidth * kHeight);
+  EXPECT_FALSE(AllReturned());
+
+  // A flush and a stop forget every held sample (the next push fills the history afresh).
+  ASSERT_EQ(filter_->GetPin(0)->BeginFlush(), S_OK);
+  ASSERT_EQ(filter_->GetPin(0)->EndFlush(), S_OK);
+  EXPECT_TRUE(AllReturned());
+  EXPECT_EQ(capture->GetFrameInfo(&w, &h, &size), E_FAIL);
+  ASSERT_EQ(blackout->SetBlackout(0), S_OK);
+  ASSERT_EQ(Push(Fields(200, 200)), S_OK);
+  EXPECT_FALSE(AllReturned());
+  static_cast<IBaseFilter*>(filter_)->Stop();
+  EXPECT_TRUE(AllReturned());
+  blackout->Release();
+  capture->Release();
+}
+
+TEST_F(TeskGraph, MenuRectanglesAreDrawnOnlyOffTheMmxPath) {
+  for (std::uint32_t mask : {std::uint32_t{kCpuMmx | kCpuSseInteger | kCpuSse2}, std::uint32_t{kCpuMmx}}) {
+    Build(MakeVideoType(kWidth, kHeight), mask);
+    IMenuBackground* menu = nullptr;
+    ASSERT_EQ(filter_->GetOwner()->QueryInterface(IID_IMenuBackground, reinterpret_cast<void**>(&menu)), S_OK);
+    ASSERT_EQ(menu->SetCount(1), S_OK);
+    ASSERT_EQ(menu->SetRect(0, 0, 0, kWidth, kHeight, 0xFF000000), S_OK);  // weight 1: black
+    ASSERT_EQ(menu->Fade(0, 1, 0), S_OK);
+    menu->Release();
+    Pause();
+    ASSERT_EQ(Push(Fields(200, 200)), S_OK);
+    ASSERT_FALSE(sink_->Samples().empty());
+    EXPECT_EQ(sink_->Samples()[0].firstByte, filter_->MmxPath() ? 200 : 0) << mask;
+    TearDown();
+    graph_ = nullptr;
+  }
+}
+
+TEST_F(TeskGraph, TheInputNeedsThreeBuffers) {
+  Build(MakeVideoType(kWidth, kHeight));
+  HRESULT hr = S_OK;
+  CUnknown* object = CMemAllocator::CreateInstance(nullptr, &hr);
+  object->NonDelegatingAddRef();
+  IMemAllocator* two = nullptr;
+  ASSERT_EQ(object->NonDelegatingQueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&two)), S_OK);
+  ALLOCATOR_PROPERTIES request{2, 1024, 1, 0}, actual{};
+  ASSERT_EQ(two->SetProperties(&request, &actual), S_OK);
+  ASSERT_EQ(two->Commit(), S_OK);  // committed: it cannot grow
+  EXPECT_TRUE(FAILED(input_->NotifyAllocator(two, FALSE)));
+  two->Decommit();
+  ASSERT_EQ(input_->NotifyAllocator(allocator_, FALSE), S_OK);  // four buffers
+  ALLOCATOR_PROPERTIES wanted{};
+  ASSERT_EQ(input_->GetAllocatorRequirements(&wanted), S_OK);
+  EXPECT_EQ(wanted.cBuffers, 3);
+  EXPECT_EQ(wanted.cbAlign, 16);
+  two->Release();
+  object->NonDelegatingRelease();
+}
+
+TEST_F(TeskGraph, ControlInterfaces) {
+  ExpectAggregates(&TeskFilter::CreateInstance);
+  Build(InterlacedType(0));
+  IUnknown* owner = filter_->GetOwner();
+  ITeskControl* control = nullptr;
+  IPlanarFieldOrder* order = nullptr;
+  ITeskSettings* settings = nullptr;
+  ASSERT_EQ(owner->QueryInterface(IID_ITeskControl, reinterpret_cast<void**>(&control)), S_OK);
+  ASSERT_EQ(owner->QueryInterface(IID_IPlanarFieldOrder, reinterpret_cast<void**>(&order)), S_OK);
+  ASSERT_EQ(owner->QueryInterface(IID_ITeskSettings, reinterpret_cast<void**>(&settings)), S_OK);
+  ExpectSameIdentity(control, owner);
+  ExpectSameIdentity(order, owner);
+  EXPECT_EQ(control->GetFieldOrder(nullptr), E_POINTER);
+  EXPECT_EQ(control->GetDeinterlaceMode(nullptr), E_POINTER);
+  LONG value = -1;
+  // A progressive VideoInfo2 input: the DVD bypass holds mode 0 and will give the mode back.
+  ASSERT_EQ(control->GetDeinterlaceMode(&value), S_OK);
+  EXPECT_EQ(value, filter_->MmxPath() ? 7 : 0);
+  CMediaType interlaced = InterlacedType(AMINTERLACE_IsInterlaced);
+  CMediaType out = filter_->GetPin(1)->CurrentMediaType();
+  ASSERT_EQ(filter_->CheckTransform(&interlaced, &out), S_OK);
+  control->GetDeinterlaceMode(&value);
+  EXPECT_EQ(value, filter_->MmxPath() ? 9 : 4);  // given back
+  control->SetDeinterlaceMode(filter_->MmxPath() ? 2 : 7);
+  control->GetDeinterlaceMode(&value);
+  EXPECT_EQ(value, filter_->MmxPath() ? 7 : 4);
+  ASSERT_EQ(order->SetFieldOrder(5), S_OK);
+  ASSERT_EQ(order->GetFieldOrder(&value), S_OK);
+  EXPECT_EQ(value, 1);
+  order->SetFieldOrder(0);
+  EXPECT_EQ(filter_->Table().GetByName(params::kFirstField), 0);
+  EXPECT_EQ(order->GetFieldOrder(nullptr), E_POINTER);
+  ParameterTableLayout* table = nullptr;
+  ASSERT_EQ(settings->GetParameterTable(&table), S_OK);
+  EXPECT_EQ(table, filter_->Table().Raw());
+  const int count = filter_->Table().Count();
+  ASSERT_EQ(settings->LoadParameters(), S_OK);  // again: nothing registered twice
+  EXPECT_EQ(filter_->Table().Count(), count);
+  void* processor = nullptr;
+  ASSERT_EQ(settings->GetProcessor(GUID_NULL, &processor), S_OK);
+  EXPECT_EQ(static_cast<FrameProcessor*>(processor)->GetParameterTable(), &filter_->Table());
+  for (const IID& iid : {IID_IMenuBackground, IID_IMenuBackgroundScaled, IID_IFrameCapture, IID_IVideoBlackout}) {
+    IUnknown* part = nullptr;
+    ASSERT_EQ(owner->QueryInterface(iid, reinterpret_cast<void**>(&part)), S_OK);
+    ExpectSameIdentity(part, owner);
+    part->Release();
+  }
+  control->Release();
+  order->Release();
+  settings->Release();
+}
+
+}  // namespace
+}  // namespace deinterlace
