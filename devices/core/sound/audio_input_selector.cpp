@@ -158,7 +158,7 @@ DWORD AudioInputSelector::Watch(HANDLE stop) {
   ComPtr<IMediaControl> control;
   ComPtr<IAMAudioRendererStats> stats;
   if (graph_) graph_->QueryInterface(IID_PPV_ARGS(&control));
-  if (renderer_) renderer_->QueryInterface(IID_PPV_ARGS(&stats));
+  if (renderer_) renderer_->QueryInterface(IID_IAMAudioRendererStats, reinterpret_cast<void**>(stats.GetAddressOf()));
   const HANDLE handles[3] = {stop, start_.get(), watchOff_.get()};
   DWORD timeout = INFINITE;
   for (;;) {

@@ -1,5 +1,7 @@
 #include "devices/core/sound/sound_path.h"
 
+#include <algorithm>
+#include <cwchar>
 #include <new>
 
 #include "common/handles.h"
@@ -63,16 +65,18 @@ bool ReadShortString(HKEY root, const wchar_t* subKey, const wchar_t* value, Wid
   HKEY raw = nullptr;
   if (RegOpenKeyExW(root, subKey, 0, KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS) return false;
   UniqueRegKey key(raw);
-  // One character more than the value may fill: a value stored without its terminator still
-  // ends in one here.
-  wchar_t text[kStringBytes / sizeof(wchar_t) + 1] = {};
+  // Room for the longest accepted value with a terminator and one character more, so that a
+  // value of 32 characters reads whether or not it was stored with its terminator.
+  constexpr DWORD kChars = kStringBytes / sizeof(wchar_t);
+  wchar_t text[kChars + 2] = {};
   DWORD type = 0;
-  DWORD bytes = kStringBytes;
+  DWORD bytes = sizeof(text);
   if (RegQueryValueExW(key.get(), value, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes) != ERROR_SUCCESS ||
       (type != REG_SZ && type != REG_EXPAND_SZ)) {
     return false;
   }
-  text[bytes / sizeof(wchar_t)] = L'\0';
+  text[std::min<DWORD>(bytes / sizeof(wchar_t), kChars + 1)] = L'\0';
+  if (std::wcslen(text) > kChars) return false;
   out = WideString(static_cast<const wchar_t*>(text));
   return true;
 }

@@ -95,17 +95,17 @@ inline constexpr SoundPathPolicy kFamily23SoundPaths = {
 // filter files lie (the device manager's).
 std::unique_ptr<FilterHolder> CreateSoundPath(const SoundPathPolicy& policy, int kind, HMODULE module);
 
-// The registry strings of the audio filter driver and the playback device: 64 bytes at most,
-// always returned terminated. False when the key or value is missing, is not a string or is
-// longer than 64 bytes.
+// The registry strings of the audio filter driver and the playback device: up to 64 bytes of
+// characters (32), always returned terminated. False when the key or value is missing, is not a
+// string or holds more than 32 characters.
 bool ReadFilterDriverName(WideString& out);  // HKLM "...\Belvane Audio Filter\App" "FilterDriverName"
 bool ReadSoundDriver(WideString& out);       // HKCU "...\Belvane Audio Filter\Settings" "SoundDriver"
 bool ReadPlaybackDevice(WideString& out);    // HKCU "...\Multimedia\Sound Mapper" "Playback"
 
 namespace sound_registry {
 inline constexpr DWORD kStringBytes = 64;
-// Reads a string value of at most kStringBytes bytes and terminates it (a value stored without
-// its terminator keeps all its characters).
+// Reads a string value of at most kStringBytes bytes of characters, stored with or without its
+// terminator, and terminates it.
 bool ReadShortString(HKEY root, const wchar_t* subKey, const wchar_t* value, WideString& out);
 
 inline constexpr wchar_t kFilterDriverKey[] = L"SOFTWARE\\Zarn Corporation\\Belvane Audio Filter\\App";
