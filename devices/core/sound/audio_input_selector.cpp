@@ -192,6 +192,7 @@ void AudioInputSelector::Restart(IMediaControl* control) {
   const HRESULT hr = control->GetState(0, &state);
   if (FAILED(hr) || state == State_Stopped) return;
   const bool paused = state == State_Paused;
+  OnRestarting();
   control->Stop();
   for (int i = 0; i < kRestartPolls; ++i) {
     if (SUCCEEDED(control->GetState(kRestartPollMs, &state)) && state == State_Stopped) break;

@@ -72,8 +72,10 @@ class AudioInputSelector : public FilterHolder {
   void SetStopTimeout(DWORD ms) noexcept { worker_.SetStopTimeout(ms); }
 
  protected:
-  // Called on the worker after each fullness check (`restarted`: the graph was restarted).
+  // Called on the worker after each fullness check (`restarted`: the graph was restarted), and
+  // when a restart begins, before the graph is stopped.
   virtual void OnWatched(bool restarted) { (void)restarted; }
+  virtual void OnRestarting() {}
 
   // Connects `feed` -> selector -> renderer, switches the watch on and starts the base with
   // `upstream`; on failure nothing stays connected.

@@ -22,6 +22,7 @@ class WatchedSelector final : public AudioInputSelector {
 
   UniqueHandle quiet{CreateEventW(nullptr, FALSE, FALSE, nullptr)};      // a check without restart
   UniqueHandle restarted{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // a check that restarted
+  UniqueHandle restarting{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // a restart has begun
   std::atomic<int> restarts{0};
 
  protected:
@@ -29,6 +30,7 @@ class WatchedSelector final : public AudioInputSelector {
     if (restartedGraph) ++restarts;
     SetEvent(restartedGraph ? restarted.get() : quiet.get());
   }
+  void OnRestarting() override { SetEvent(restarting.get()); }
 };
 
 class SelectorTest : public SoundGraphTest {
@@ -142,8 +144,9 @@ TEST_F(SelectorTest, WatchRestartsOnlyAtTheLimitAndAPausedGraphEndsPaused) {
   EXPECT_EQ(State_Stopped, State());
 }
 
-// The host's stop: the preview switches the watch off, then stops the graph. A restart that was
-// in flight has ended by then and none starts afterwards: the graph stays stopped.
+// The host's stop: the preview switches the watch off, then stops the graph. It lands while a
+// restart is under way; that restart has ended before the graph is stopped and none starts
+// afterwards: the graph stays stopped.
 TEST_F(SelectorTest, HostStopDuringRestartsLeavesTheGraphStopped) {
   SetWatch(1, 10);
   SetFullness(100);
@@ -153,7 +156,7 @@ TEST_F(SelectorTest, HostStopDuringRestartsLeavesTheGraphStopped) {
     ASSERT_EQ(S_OK, selector.Build(doubles::kClsidSimSound, 0, 0, Graph()));
     ASSERT_EQ(S_OK, selector.Start(audioPin_.Get()));
     ASSERT_TRUE(SUCCEEDED(control_->Run()));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(selector.restarted.get(), 5000));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(selector.restarting.get(), 5000));
 
     selector.SuspendWatch();
     ASSERT_EQ(S_OK, control_->Stop());
