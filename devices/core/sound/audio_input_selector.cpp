@@ -205,35 +205,28 @@ void AudioInputSelector::Restart(IMediaControl* control) {
   control->Pause();
 }
 
-HRESULT AudioInputSelector::SetVolume(LONG volume) {
+HRESULT AudioInputSelector::PutClamped(HRESULT (STDMETHODCALLTYPE IBasicAudio::*put)(long), LONG value, LONG low,
+                                       LONG high) {
   if (!basicAudio_) return E_POINTER;
-  const HRESULT hr = basicAudio_->put_Volume(std::clamp<LONG>(volume, -10000, 0));
+  const HRESULT hr = (basicAudio_->*put)(std::clamp(value, low, high));
   return FAILED(hr) ? hr : S_OK;
 }
 
-HRESULT AudioInputSelector::GetVolume(LONG* volume) {
-  if (!volume || !basicAudio_) return E_POINTER;
+HRESULT AudioInputSelector::GetValue(HRESULT (STDMETHODCALLTYPE IBasicAudio::*get)(long*), LONG* out) {
+  if (!out || !basicAudio_) return E_POINTER;
   long value = 0;
-  const HRESULT hr = basicAudio_->get_Volume(&value);
+  const HRESULT hr = (basicAudio_->*get)(&value);
   if (FAILED(hr)) return hr;
-  *volume = value;
+  *out = value;
   return S_OK;
 }
 
+HRESULT AudioInputSelector::SetVolume(LONG volume) { return PutClamped(&IBasicAudio::put_Volume, volume, -10000, 0); }
+HRESULT AudioInputSelector::GetVolume(LONG* volume) { return GetValue(&IBasicAudio::get_Volume, volume); }
 HRESULT AudioInputSelector::SetBalance(LONG balance) {
-  if (!basicAudio_) return E_POINTER;
-  const HRESULT hr = basicAudio_->put_Balance(std::clamp<LONG>(balance, -10000, 10000));
-  return FAILED(hr) ? hr : S_OK;
+  return PutClamped(&IBasicAudio::put_Balance, balance, -10000, 10000);
 }
-
-HRESULT AudioInputSelector::GetBalance(LONG* balance) {
-  if (!balance || !basicAudio_) return E_POINTER;
-  long value = 0;
-  const HRESULT hr = basicAudio_->get_Balance(&value);
-  if (FAILED(hr)) return hr;
-  *balance = value;
-  return S_OK;
-}
+HRESULT AudioInputSelector::GetBalance(LONG* balance) { return GetValue(&IBasicAudio::get_Balance, balance); }
 
 // --- AudioRateAdapter ----------------------------------------------------------------------------
 

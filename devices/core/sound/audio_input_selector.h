@@ -100,6 +100,9 @@ class AudioInputSelector : public FilterHolder {
   };
 
   HRESULT AddRenderer(REFCLSID renderer);
+  // One IBasicAudio value: set clamped to low..high, or read.
+  HRESULT PutClamped(HRESULT (STDMETHODCALLTYPE IBasicAudio::*put)(long), LONG value, LONG low, LONG high);
+  HRESULT GetValue(HRESULT (STDMETHODCALLTYPE IBasicAudio::*get)(long*), LONG* out);
   // The worker's loop.
   DWORD Watch(HANDLE stop);
   // One fullness check; true when the graph was restarted.

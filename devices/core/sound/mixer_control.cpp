@@ -175,17 +175,23 @@ HRESULT MixerControl::FindVolumeControl(MIXERCONTROLW* control, DWORD* channels)
   return kLineNotFound;
 }
 
-HRESULT MixerControl::ReadChannels(mixer_math::Channels* channels) const {
+HRESULT MixerControl::PrepareDetails(MIXERCONTROLDETAILS* details, MIXERCONTROLDETAILS_UNSIGNED* values) const {
   MIXERCONTROLW control{};
   DWORD lineChannels = 0;
   RETURN_IF_FAILED(FindVolumeControl(&control, &lineChannels));
+  *details = MIXERCONTROLDETAILS{};
+  details->cbStruct = sizeof(*details);
+  details->dwControlID = control.dwControlID;
+  details->cChannels = lineChannels >= 2 ? 2 : 1;
+  details->cbDetails = sizeof(MIXERCONTROLDETAILS_UNSIGNED);
+  details->paDetails = values;
+  return S_OK;
+}
+
+HRESULT MixerControl::ReadChannels(mixer_math::Channels* channels) const {
   MIXERCONTROLDETAILS_UNSIGNED values[2] = {};
-  MIXERCONTROLDETAILS details{};
-  details.cbStruct = sizeof(details);
-  details.dwControlID = control.dwControlID;
-  details.cChannels = lineChannels >= 2 ? 2 : 1;
-  details.cbDetails = sizeof(MIXERCONTROLDETAILS_UNSIGNED);
-  details.paDetails = values;
+  MIXERCONTROLDETAILS details;
+  RETURN_IF_FAILED(PrepareDetails(&details, values));
   if (mixerGetControlDetailsW(Object(mixer_), &details, MIXER_OBJECTF_HMIXER | MIXER_GETCONTROLDETAILSF_VALUE) !=
       MMSYSERR_NOERROR) {
     return kLineControlsFailed;
@@ -196,16 +202,9 @@ HRESULT MixerControl::ReadChannels(mixer_math::Channels* channels) const {
 }
 
 HRESULT MixerControl::WriteChannels(const mixer_math::Channels& channels) const {
-  MIXERCONTROLW control{};
-  DWORD lineChannels = 0;
-  RETURN_IF_FAILED(FindVolumeControl(&control, &lineChannels));
   MIXERCONTROLDETAILS_UNSIGNED values[2] = {{channels.left}, {channels.right}};
-  MIXERCONTROLDETAILS details{};
-  details.cbStruct = sizeof(details);
-  details.dwControlID = control.dwControlID;
-  details.cChannels = lineChannels >= 2 ? 2 : 1;
-  details.cbDetails = sizeof(MIXERCONTROLDETAILS_UNSIGNED);
-  details.paDetails = values;
+  MIXERCONTROLDETAILS details;
+  RETURN_IF_FAILED(PrepareDetails(&details, values));
   if (mixerSetControlDetails(Object(mixer_), &details, MIXER_OBJECTF_HMIXER | MIXER_SETCONTROLDETAILSF_VALUE) !=
       MMSYSERR_NOERROR) {
     return kSetValuesFailed;

@@ -78,6 +78,8 @@ class MixerControl : public FilterHolder {
   void SettleMaxVolume();
   // The volume control of the configured source line of a speaker destination.
   HRESULT FindVolumeControl(MIXERCONTROLW* control, DWORD* channels) const;
+  // The request for the two channel values of that control (one for a mono line).
+  HRESULT PrepareDetails(MIXERCONTROLDETAILS* details, MIXERCONTROLDETAILS_UNSIGNED* values) const;
   HRESULT ReadChannels(mixer_math::Channels* channels) const;
   HRESULT WriteChannels(const mixer_math::Channels& channels) const;
 
