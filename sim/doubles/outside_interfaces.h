@@ -9,6 +9,8 @@
 #include <objbase.h>
 #include <strmif.h>
 
+#include "devices/core/outside_filters.h"
+
 #define DOUBLES_DECLARE_IID(type, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                    \
   inline constexpr IID IID_##type = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}};             \
   __CRT_UUID_DECL(type, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)
@@ -33,53 +35,8 @@ DECLARE_INTERFACE_(ISelectorFilterControl, IUnknown) {
 };
 DOUBLES_DECLARE_IID(ISelectorFilterControl, 0xd616f352, 0xd622, 0x11ce, 0xaa, 0xc5, 0x00, 0x20, 0xaf, 0x0b, 0x99, 0xa3)
 
-// The caption mixers' control: method 1 (no arguments), method 2 (on 0/1), method 3 (state).
-DECLARE_INTERFACE_(ICaptionMixerControl, IUnknown) {
-  STDMETHOD(Reset)(THIS) PURE;
-  STDMETHOD(Enable)(THIS_ LONG on) PURE;
-  STDMETHOD(GetState)(THIS_ LONG* state) PURE;
-};
-DOUBLES_DECLARE_IID(ICaptionMixerControl, 0x07526a49, 0x9dfa, 0x4890, 0x95, 0x43, 0xf4, 0xab, 0x3a, 0xa4, 0x5b, 0xa9)
-
-// The deinterlace module's control: the device manager calls method 2.
-DECLARE_INTERFACE_(IDeinterlaceModuleControl, IUnknown) {
-  STDMETHOD(Unused1)(THIS) PURE;
-  STDMETHOD(SetMode)(THIS_ LONG mode) PURE;
-};
-DOUBLES_DECLARE_IID(IDeinterlaceModuleControl, 0x944692ac, 0x7c89, 0x4e1c, 0x91, 0x60, 0x85, 0x3e, 0x8c, 0x45, 0xe5, 0xb5)
-
-DECLARE_INTERFACE_(IMorDeinterlaceControl, IUnknown) {
-  STDMETHOD(Unused1)(THIS) PURE;
-  STDMETHOD(SetMode)(THIS_ LONG mode) PURE;
-};
-DOUBLES_DECLARE_IID(IMorDeinterlaceControl, 0xdea7eced, 0x0ec7, 0x40aa, 0x83, 0xb7, 0xd6, 0x2c, 0x69, 0x2e, 0xbc, 0x9e)
-
-// The video-information module's control: the device manager calls method 5.
-DECLARE_INTERFACE_(IVideoInfoControl, IUnknown) {
-  STDMETHOD(Unused1)(THIS) PURE;
-  STDMETHOD(Unused2)(THIS) PURE;
-  STDMETHOD(Unused3)(THIS) PURE;
-  STDMETHOD(Unused4)(THIS) PURE;
-  STDMETHOD(SetInterlaceFlags)(THIS_ LONG flags) PURE;
-};
-DOUBLES_DECLARE_IID(IVideoInfoControl, 0x1f5ff69f, 0xecab, 0x4f1e, 0xb3, 0x3e, 0x94, 0xec, 0xbf, 0x2a, 0xfb, 0x7b)
-
-// The preview-control class's interface, in slot order.
-DECLARE_INTERFACE_(IPreviewControl, IUnknown) {
-  STDMETHOD(Initialize)(THIS_ LONG reserve) PURE;
-  STDMETHOD(SetVideoSize)(THIS_ SIZE* size) PURE;
-  STDMETHOD(SetVideoClippingWindow)(THIS_ HWND window) PURE;
-  STDMETHOD(SetVideoPosition)(THIS_ RECT* source, RECT* destination) PURE;
-  STDMETHOD(GetVideoPosition)(THIS_ RECT* source, RECT* destination) PURE;
-  STDMETHOD(SetColorKey)(THIS_ DWORD colorKey) PURE;
-  STDMETHOD(GetColorKey)(THIS_ DWORD* colorKey) PURE;
-  STDMETHOD(RepaintVideo)(THIS_ HWND window, HDC dc) PURE;
-  STDMETHOD(DisplayModeChanged)(THIS) PURE;
-  STDMETHOD(SetZoomMode)(THIS_ DWORD mode) PURE;
-  STDMETHOD(GetZoomMode)(THIS_ DWORD* mode) PURE;
-  STDMETHOD(Uninitialize)(THIS_ LONG reserve) PURE;
-};
-DOUBLES_DECLARE_IID(IPreviewControl, 0xfb66c6a6, 0x9005, 0x49e2, 0x98, 0xa7, 0xd3, 0x7c, 0x8a, 0x52, 0x19, 0x65)
+// The caption mixers', deinterlace modules', video-information module's and preview control's
+// interfaces are the device manager's declarations (devices/core/outside_filters.h).
 
 namespace doubles {
 

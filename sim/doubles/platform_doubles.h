@@ -11,42 +11,10 @@
 
 #include <cstdint>
 
-// The Line 21 decoder's control interface (declared by no mingw header; the IID is in
-// libstrmiids).
-enum AM_LINE21_CCLEVEL { AM_L21_CCLEVEL_TC2 = 0 };
-enum AM_LINE21_CCSERVICE {
-  AM_L21_CCSERVICE_None = 0,
-  AM_L21_CCSERVICE_Caption1 = 1,
-  AM_L21_CCSERVICE_Caption2 = 2,
-  AM_L21_CCSERVICE_Text1 = 3,
-  AM_L21_CCSERVICE_Text2 = 4,
-  AM_L21_CCSERVICE_XDS = 5,
-  AM_L21_CCSERVICE_DefChannel = 10,
-  AM_L21_CCSERVICE_Invalid = 11
-};
-enum AM_LINE21_CCSTATE { AM_L21_CCSTATE_Off = 0, AM_L21_CCSTATE_On = 1 };
-enum AM_LINE21_DRAWBGMODE { AM_L21_DRAWBGMODE_Opaque = 0, AM_L21_DRAWBGMODE_Transparent = 1 };
+#include "devices/core/outside_filters.h"
 
-#ifndef __IAMLine21Decoder_INTERFACE_DEFINED__
-#define __IAMLine21Decoder_INTERFACE_DEFINED__
-DECLARE_INTERFACE_(IAMLine21Decoder, IUnknown) {
-  STDMETHOD(GetDecoderLevel)(THIS_ AM_LINE21_CCLEVEL* level) PURE;
-  STDMETHOD(GetCurrentService)(THIS_ AM_LINE21_CCSERVICE* service) PURE;
-  STDMETHOD(SetCurrentService)(THIS_ AM_LINE21_CCSERVICE service) PURE;
-  STDMETHOD(GetServiceState)(THIS_ AM_LINE21_CCSTATE* state) PURE;
-  STDMETHOD(SetServiceState)(THIS_ AM_LINE21_CCSTATE state) PURE;
-  STDMETHOD(GetOutputFormat)(THIS_ LPBITMAPINFOHEADER header) PURE;
-  STDMETHOD(SetOutputFormat)(THIS_ LPBITMAPINFO info) PURE;
-  STDMETHOD(GetBackgroundColor)(THIS_ DWORD* color) PURE;
-  STDMETHOD(SetBackgroundColor)(THIS_ DWORD color) PURE;
-  STDMETHOD(GetRedrawAlways)(THIS_ LPBOOL option) PURE;
-  STDMETHOD(SetRedrawAlways)(THIS_ BOOL option) PURE;
-  STDMETHOD(GetDrawBackgroundMode)(THIS_ AM_LINE21_DRAWBGMODE* mode) PURE;
-  STDMETHOD(SetDrawBackgroundMode)(THIS_ AM_LINE21_DRAWBGMODE mode) PURE;
-};
-#endif
-extern "C" const IID IID_IAMLine21Decoder;
-__CRT_UUID_DECL(IAMLine21Decoder, 0x6e8d4a21, 0x310c, 0x11d0, 0xb7, 0x9a, 0x00, 0xaa, 0x00, 0x37, 0x67, 0xa7)
+// The Line 21 decoder's control interface is declared with the device manager's outside
+// interfaces (devices/core/outside_filters.h).
 
 namespace doubles {
 
