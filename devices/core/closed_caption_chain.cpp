@@ -171,11 +171,7 @@ HRESULT ClosedCaptionChain::RemoveFromGraph() {
 }
 
 HRESULT ClosedCaptionChain::GetOutputPin(const wchar_t* name, IPin** out) {
-  if (out) *out = nullptr;
-  if (!out || name || !mixerOut_) return kChainNullPointer;
-  *out = mixerOut_.Get();
-  (*out)->AddRef();
-  return S_OK;
+  return HandOutOutputPin(mixerOut_.Get(), name, out);
 }
 
 HRESULT ClosedCaptionChain::QueryFilterInterface(REFIID, void** out) {

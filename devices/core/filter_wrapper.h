@@ -43,6 +43,16 @@ struct ChainSettings {
   FilterCreation creation = FilterCreation::ModuleFileOnly;
 };
 
+// GetOutputPin's rules: 0x8007F046 (and a null pin) for a null out-pointer, a name or no pin;
+// else the pin with a reference for the caller.
+inline HRESULT HandOutOutputPin(IPin* pin, const wchar_t* name, IPin** out) {
+  if (out) *out = nullptr;
+  if (!out || name || !pin) return kChainNullPointer;
+  pin->AddRef();
+  *out = pin;
+  return S_OK;
+}
+
 class FilterWrapper {
  public:
   virtual ~FilterWrapper() = default;

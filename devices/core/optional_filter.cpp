@@ -137,11 +137,7 @@ HRESULT OptionalFilter::Disconnect() {
 }
 
 HRESULT OptionalFilter::GetOutputPin(const wchar_t* name, IPin** out) {
-  if (out) *out = nullptr;
-  if (!out || name || !output_) return kChainNullPointer;
-  *out = output_.Get();
-  (*out)->AddRef();
-  return S_OK;
+  return HandOutOutputPin(output_.Get(), name, out);
 }
 
 HRESULT OptionalFilter::QueryFilterInterface(REFIID iid, void** out) {
