@@ -7,6 +7,7 @@
 #include "common/device/device_enum.h"
 #include "common/device/filter_loader.h"
 #include "common/device/pin_helpers.h"
+#include "common/hresult.h"
 #include "common/registry.h"
 
 using Microsoft::WRL::ComPtr;
@@ -61,7 +62,7 @@ HRESULT ClosedCaptionChain::CreateFilter(IFilterGraph* graph) {
   if (!graph) return kChainNullPointer;
   if (!(mode_ & kModeEnabled)) return kChainInvalidArg;
   graph_ = graph;
-  const HRESULT hr = Build();
+  const HRESULT hr = GuardHr(kChainFailure, [&] { return Build(); });
   if (FAILED(hr)) RemoveFromGraph();
   return hr;
 }

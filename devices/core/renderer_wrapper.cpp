@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/device/pin_helpers.h"
+#include "common/hresult.h"
 #include "devices/core/optional_filter.h"
 #include "devices/core/outside_filters.h"
 
@@ -19,12 +20,18 @@ bool ChooseMonitor(Config* config, HWND window, Select&& select) {
   const HMONITOR monitor = MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY);
   DWORD count = 0;
   if (FAILED(config->GetAvailableMonitors(nullptr, 0, &count)) || count == 0) return false;
-  std::vector<Info> records(count);
-  if (FAILED(config->GetAvailableMonitors(records.data(), count, &count))) return false;
-  for (DWORD i = 0; i < count && i < records.size(); ++i) {
-    if (records[i].hMon == monitor) return SUCCEEDED(select(records[i]));
-  }
-  return false;
+  bool chosen = false;
+  GuardHr(kRendererFailure, [&] {
+    std::vector<Info> records(count);
+    if (FAILED(config->GetAvailableMonitors(records.data(), count, &count))) return;
+    for (DWORD i = 0; i < count && i < records.size(); ++i) {
+      if (records[i].hMon == monitor) {
+        chosen = SUCCEEDED(select(records[i]));
+        return;
+      }
+    }
+  });
+  return chosen;
 }
 
 // (The mingw headers bind no __uuidof to the mixing renderer 7's interfaces: IIDs are passed.)

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/hresult.h"
 #include "common/registry.h"
 #include "devices/core/outside_filters.h"
 #include "filters/include/filter_interfaces.h"
@@ -50,26 +51,34 @@ HRESULT WriteAndApply(IUnknown* filter, const Writes& writes) {
 }  // namespace
 
 HRESULT SetFrameDrop(IUnknown* filter, LONG on, LONG time) {
-  Writes writes{{"Qfa Frame Drop", on ? 1 : 0}};
-  if (on && time >= 0) writes.emplace_back("Qfa Frame Drop Time", time);
-  return WriteAndApply(filter, writes);
+  return GuardHr(kChainFailure, [&] {
+    Writes writes{{"Qfa Frame Drop", on ? 1 : 0}};
+    if (on && time >= 0) writes.emplace_back("Qfa Frame Drop Time", time);
+    return WriteAndApply(filter, writes);
+  });
 }
 
-HRESULT SetDeinterlaceMode(IUnknown* filter, LONG mode) { return WriteAndApply(filter, {{"Qfa Deintermode", mode}}); }
+HRESULT SetDeinterlaceMode(IUnknown* filter, LONG mode) {
+  return GuardHr(kChainFailure, [&] { return WriteAndApply(filter, {{"Qfa Deintermode", mode}}); });
+}
 
 HRESULT SetContrast(IUnknown* filter, LONG on, LONG factor) {
-  Writes writes{{"Qfa Contrast", on}};
-  if (on) writes.emplace_back("Qfa Contrast Factor", factor);
-  return WriteAndApply(filter, writes);
+  return GuardHr(kChainFailure, [&] {
+    Writes writes{{"Qfa Contrast", on}};
+    if (on) writes.emplace_back("Qfa Contrast Factor", factor);
+    return WriteAndApply(filter, writes);
+  });
 }
 
 HRESULT SetSharpness(IUnknown* filter, LONG on, LONG factor, LONG coring) {
-  Writes writes{{"Qfa Sharpness", on}};
-  if (on) {
-    writes.emplace_back("Qfa Sharpness Coring", coring);
-    writes.emplace_back("Qfa Sharpness Factor", factor);
-  }
-  return WriteAndApply(filter, writes);
+  return GuardHr(kChainFailure, [&] {
+    Writes writes{{"Qfa Sharpness", on}};
+    if (on) {
+      writes.emplace_back("Qfa Sharpness Coring", coring);
+      writes.emplace_back("Qfa Sharpness Factor", factor);
+    }
+    return WriteAndApply(filter, writes);
+  });
 }
 
 HRESULT ApplyProcessing(IUnknown* filter, LONG mode, LONG contrastOn, LONG contrastFactor, LONG sharpnessOn,
