@@ -211,7 +211,7 @@ TEST_F(PlanarGraph, A352InputOffers384WideYuy2AndSizesItsBuffers) {
   EXPECT_EQ(filter_->OutputStride(), 0);
 }
 
-TEST_F(PlanarGraph, PalFramesGetThePalFrameTimeAndSkippedSamplesAreCounted) {
+TEST_F(PlanarGraph, PalFramesGetThePalFrameTimeAndSkippedSamplesAreCountedAndMarked) {
   Build(FieldVideoType(720, 576, true));
   const auto* vih = reinterpret_cast<const VIDEOINFOHEADER*>(filter_->GetPin(1)->CurrentMediaType().Format());
   EXPECT_EQ(vih->AvgTimePerFrame, 400000);
@@ -224,11 +224,17 @@ TEST_F(PlanarGraph, PalFramesGetThePalFrameTimeAndSkippedSamplesAreCounted) {
   SamplePlan tooShort;
   tooShort.actualLength = 1000;  // header fine, planes missing
   EXPECT_EQ(source_->Push(tooShort), S_OK);
+  SamplePlan dropped;
+  dropped.fill = 0x10;  // frame flags 0x10101010: dropped
+  EXPECT_EQ(source_->Push(dropped), S_OK);
   EXPECT_EQ(sink_->SampleCount(), 0u);
   SamplePlan whole;  // all zero: flags 0, woven
   EXPECT_EQ(source_->Push(whole), S_OK);
-  ASSERT_EQ(sink_->SampleCount(), 1u);
+  EXPECT_EQ(source_->Push(whole), S_OK);
+  ASSERT_EQ(sink_->SampleCount(), 2u);
   EXPECT_EQ(sink_->Samples()[0].actualLength, 720 * 2 * 576);
+  EXPECT_TRUE(sink_->Samples()[0].discontinuity) << "the first frame after skipped ones";
+  EXPECT_FALSE(sink_->Samples()[1].discontinuity);
   EXPECT_TRUE(graph_->WaitForEvent(EC_QUALITY_CHANGE, 1000));
 }
 

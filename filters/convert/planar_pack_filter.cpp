@@ -15,33 +15,6 @@ namespace {
 
 LONG Magnitude(LONG value) { return value < 0 ? -value : value; }
 
-// IsSyncPoint, IsPreroll and IsDiscontinuity answer S_OK or S_FALSE; anything else is a sample
-// we do not understand.
-HRESULT CopyFlag(HRESULT answer, BOOL* flag) {
-  if (answer == S_OK) {
-    *flag = TRUE;
-  } else if (answer == S_FALSE) {
-    *flag = FALSE;
-  } else {
-    return E_UNEXPECTED;
-  }
-  return S_OK;
-}
-
-HRESULT CopySampleProperties(IMediaSample* in, IMediaSample* out) {
-  REFERENCE_TIME start = 0, stop = 0;
-  if (in->GetTime(&start, &stop) == S_OK) RETURN_IF_FAILED(out->SetTime(&start, &stop));
-  LONGLONG mediaStart = 0, mediaStop = 0;
-  if (in->GetMediaTime(&mediaStart, &mediaStop) == S_OK) RETURN_IF_FAILED(out->SetMediaTime(&mediaStart, &mediaStop));
-  BOOL flag = FALSE;
-  RETURN_IF_FAILED(CopyFlag(in->IsSyncPoint(), &flag));
-  RETURN_IF_FAILED(out->SetSyncPoint(flag));
-  RETURN_IF_FAILED(CopyFlag(in->IsPreroll(), &flag));
-  RETURN_IF_FAILED(out->SetPreroll(flag));
-  RETURN_IF_FAILED(CopyFlag(in->IsDiscontinuity(), &flag));
-  return out->SetDiscontinuity(flag);
-}
-
 }  // namespace
 
 CPlanerConvertFilter::CPlanerConvertFilter(IUnknown* outer, HRESULT* phr)
@@ -166,35 +139,10 @@ HRESULT CPlanerConvertFilter::BreakConnect(PIN_DIRECTION direction) {
   return S_OK;
 }
 
-HRESULT CPlanerConvertFilter::Receive(IMediaSample* sample) {
-  if (!sample) return E_POINTER;
-  const AM_SAMPLE2_PROPERTIES& props = *m_pInput->SampleProps();
-  if (props.dwStreamId != AM_STREAM_MEDIA) return m_pOutput->Deliver(sample);
-  if (props.pMediaType) {
-    // Upstream changed its type (the input pin has checked it); the geometry stays.
-    const CMediaType changed(*props.pMediaType);
-    m_pInput->SetMediaType(&changed);
-  }
-  IMediaSample* out = nullptr;
-  HRESULT hr = InitializeOutputSample(sample, &out);
-  if (FAILED(hr)) return hr;
-  AM_MEDIA_TYPE* downstream = nullptr;
-  if (out->GetMediaType(&downstream) == S_OK && downstream) {
-    // The downstream filter's format change: rows of its new pitch from this sample on.
-    const CMediaType changed(*downstream);
-    DeleteMediaType(downstream);
-    m_pOutput->SetMediaType(&changed);
-  }
-  hr = Transform(sample, out);
-  if (hr == S_OK) {
-    hr = m_pOutput->Deliver(out);
-    m_bSampleSkipped = false;
-  } else if (hr == S_FALSE) {
-    NoteSkippedSample();
-    hr = S_OK;
-  }
-  out->Release();
-  return hr;
+HRESULT CPlanerConvertFilter::StreamTypeChange(const CMediaType* upstream, const CMediaType* downstream) {
+  if (upstream) RETURN_IF_FAILED(m_pInput->SetMediaType(upstream));
+  if (downstream) RETURN_IF_FAILED(m_pOutput->SetMediaType(downstream));
+  return S_OK;
 }
 
 HRESULT CPlanerConvertFilter::Transform(IMediaSample* in, IMediaSample* out) {
@@ -225,7 +173,6 @@ HRESULT CPlanerConvertFilter::Transform(IMediaSample* in, IMediaSample* out) {
   const bool weave = (flags & field_video::kFrameFill) == 0;
   if (weave && available < PlanarFrameBytes(width, height)) return S_FALSE;
 
-  RETURN_IF_FAILED(CopySampleProperties(in, out));
   const std::ptrdiff_t pitch = 2 * static_cast<std::ptrdiff_t>(stride);
   const std::size_t rowBytes = 2 * static_cast<std::size_t>(width);
   if (weave) {

@@ -40,7 +40,9 @@ class CPlanerConvertFilter final : public CTransformFilter, public IPlanarFieldO
   HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
   HRESULT SetMediaType(PIN_DIRECTION direction, const CMediaType* type) override;
   HRESULT BreakConnect(PIN_DIRECTION direction) override;
-  HRESULT Receive(IMediaSample* sample) override;
+  // Upstream's new type is taken without touching the geometry; downstream's sets the row pitch
+  // from that sample on.
+  HRESULT StreamTypeChange(const CMediaType* upstream, const CMediaType* downstream) override;
   HRESULT Transform(IMediaSample* in, IMediaSample* out) override;
 
   LONG FrameWidth() const { return frameWidth_; }
