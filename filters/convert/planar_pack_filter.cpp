@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "common/hresult.h"
 
@@ -10,12 +11,6 @@
 #include "filters/include/field_video.h"
 
 namespace convert {
-
-namespace {
-
-LONG Magnitude(LONG value) { return value < 0 ? -value : value; }
-
-}  // namespace
 
 CPlanerConvertFilter::CPlanerConvertFilter(IUnknown* outer, HRESULT* phr)
     : CTransformFilter(L"CPlanerConvertFilter", outer, CLSID_PlanarPack, phr) {}
@@ -81,25 +76,12 @@ HRESULT CPlanerConvertFilter::GetMediaType(int position, CMediaType* type) {
   if (position > 0) return VFW_S_NO_MORE_ITEMS;
   if (!type) return E_POINTER;
   if (!m_pInput || !m_pInput->IsConnected()) return E_UNEXPECTED;
-  RETURN_IF_FAILED(type->Set(m_pInput->CurrentMediaType()));
-  type->SetType(&MEDIATYPE_Video);
-  type->SetSubtype(&MEDIASUBTYPE_YUY2);
-  type->SetFormatType(&FORMAT_VideoInfo);
-  auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(type->AllocFormatBuffer(sizeof(VIDEOINFOHEADER)));
+  auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(
+      SetYuy2VideoType(type, frameWidth_, frameHeight_, FORMAT_VideoInfo, sizeof(VIDEOINFOHEADER)));
   if (!vih) return E_OUTOFMEMORY;
-  BITMAPINFOHEADER& header = vih->bmiHeader;
-  header.biSize = sizeof(BITMAPINFOHEADER);
-  header.biWidth = frameWidth_;
-  header.biHeight = frameHeight_;
-  header.biPlanes = 1;
-  header.biBitCount = 16;
-  header.biCompression = MAKEFOURCC('Y', 'U', 'Y', '2');
-  header.biSizeImage = GetBitmapSize(&header);
   vih->AvgTimePerFrame = palFormat_ ? field_video::kFrameTimePal : field_video::kFrameTimeNtsc;
   vih->dwBitRate = static_cast<DWORD>(
-      MulDiv(static_cast<int>(header.biSizeImage), 80000000, static_cast<int>(vih->AvgTimePerFrame)));
-  type->SetTemporalCompression(FALSE);
-  type->SetSampleSize(header.biSizeImage);
+      MulDiv(static_cast<int>(vih->bmiHeader.biSizeImage), 80000000, static_cast<int>(vih->AvgTimePerFrame)));
   return S_OK;
 }
 
@@ -205,19 +187,17 @@ CUnknown* PlanarFieldOrderPage::CreateInstance(IUnknown* outer, HRESULT* phr) {
 
 HRESULT PlanarFieldOrderPage::OnConnect(IUnknown* object) {
   if (!object) return E_POINTER;
-  IPlanarFieldOrder* order = nullptr;
-  const HRESULT hr = object->QueryInterface(IID_IPlanarFieldOrder, reinterpret_cast<void**>(&order));
+  Microsoft::WRL::ComPtr<IPlanarFieldOrder> order;
+  const HRESULT hr = object->QueryInterface(IID_IPlanarFieldOrder, reinterpret_cast<void**>(order.GetAddressOf()));
   if (FAILED(hr) || !order) return E_NOINTERFACE;
-  if (order_) order_->Release();
-  order_ = order;
+  order_ = std::move(order);
   order_->GetFieldOrder(&pending_);
   return S_OK;
 }
 
 HRESULT PlanarFieldOrderPage::OnDisconnect() {
   if (!order_) return E_UNEXPECTED;
-  order_->Release();
-  order_ = nullptr;
+  order_.Reset();
   initialised_ = false;
   return S_OK;
 }

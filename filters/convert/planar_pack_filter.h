@@ -7,6 +7,8 @@
 // any time (orderLock_ for writers, one atomic read per frame).
 #pragma once
 
+#include <wrl/client.h>
+
 #include <atomic>
 
 #include "filters/base/property_page.h"
@@ -81,7 +83,7 @@ class PlanarFieldOrderPage final : public CBasePropertyPage {
  private:
   explicit PlanarFieldOrderPage(IUnknown* outer);
 
-  IPlanarFieldOrder* order_ = nullptr;  // referenced while connected
+  Microsoft::WRL::ComPtr<IPlanarFieldOrder> order_;  // while connected
   LONG pending_ = 1;
   bool initialised_ = false;
 };

@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "common/bitmap_dump.h"
+#include "filters/base/bitmap_dump.h"
 #include "common/locks.h"
 #include "common/module.h"
 #include "common/registry.h"
