@@ -10,7 +10,8 @@
 #   scripts/test.sh --stress N [ctest args]
 # Runs the whole suite N times with twice the parallel tests while a build of its own runs
 # beside it (a throw-away folder <build root>-stress-load, rebuilt without the compiler cache
-# for as long as the runs last), and ends with one line per run and the cases that failed.
+# for as long as the runs last), and ends with one line per run and the cases that failed; the
+# whole output of a failed run is kept in /tmp.
 set -eu -o pipefail
 cd "$(dirname "$0")/.."
 root=${VORN_BUILD_ROOT:-build}
@@ -90,8 +91,12 @@ for run in $(seq "$stress"); do
   echo "stress: $line"
   [ -n "$failures" ] && echo "$failures"
   [ -n "$starts" ] && { echo "  did not start at first:"; echo "$starts" | sed 's/^/    /'; }
-  [ "$rc" = 0 ] || failed_runs=$((failed_runs + 1))
-  rm -f "$log"
+  if [ "$rc" = 0 ]; then
+    rm -f "$log"
+  else
+    failed_runs=$((failed_runs + 1))
+    echo "  the run's whole output (failing tests in full): $log"
+  fi
 done
 echo "stress: $((stress - failed_runs)) of $stress runs passed"
 [ "$failed_runs" = 0 ]

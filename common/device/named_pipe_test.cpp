@@ -177,7 +177,9 @@ struct ServedPipe {
   void Start(DWORD stopTimeout = 0, bool connect = true) {
     if (stopTimeout) pipe.SetStopTimeout(stopTimeout);
     ASSERT_EQ(pipe.StartServer(&recorder, name.c_str(), &Recorder::Handle), S_OK);
-    if (connect) ASSERT_TRUE(client.Open(name));
+    if (connect) {
+      ASSERT_TRUE(client.Open(name));
+    }
   }
 };
 
