@@ -87,3 +87,48 @@ function(vorn_add_test name)
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${lockfile}")
   endif()
 endfunction()
+
+# vorn_widl(<idl> [HEADER <file>] [IIDS <file>] [PROXY <file>] [DLLDATA <file>] [TYPELIB <file>]
+#           [INCLUDES dir...] [DEPENDS file...])
+# Runs widl on <idl> (a path from the current source folder) for each output asked for: the
+# C/C++ header, the interface identifiers, the -Oif proxies and stubs (the default style needs
+# Wine's own headers), dlldata.c for the proxy file named after the IDL, and the type library.
+# The system .idl files and stdole2.tlb come from the folders below.
+set(VORN_WIDL_INCLUDE /usr/include/wine/wine/windows CACHE PATH
+    "Folder of the system .idl files (libwine-dev)")
+set(VORN_WIDL_STDOLE_DIR /usr/lib/x86_64-linux-gnu/wine/x86_64-windows CACHE PATH
+    "Folder holding stdole2.tlb, imported by type libraries")
+function(vorn_widl idl)
+  cmake_parse_arguments(W "" "HEADER;IIDS;PROXY;DLLDATA;TYPELIB" "INCLUDES;DEPENDS" ${ARGN})
+  find_program(VORN_WIDL NAMES ${VORN_TRIPLE}-widl widl REQUIRED)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(arch --win64)
+  else()
+    set(arch --win32)
+  endif()
+  get_filename_component(source ${idl} ABSOLUTE)
+  get_filename_component(name ${idl} NAME_WE)
+  set(widl ${VORN_WIDL} ${arch} -I${CMAKE_CURRENT_SOURCE_DIR} -I${VORN_WIDL_INCLUDE})
+  foreach(dir IN LISTS W_INCLUDES)
+    list(APPEND widl -I${dir})
+  endforeach()
+  set(outputs)
+  set(commands)
+  set(kinds HEADER IIDS PROXY TYPELIB)
+  set(flags "-h" "-u" "-p -Oif" "-L${VORN_WIDL_STDOLE_DIR} -t")
+  foreach(kind flag IN ZIP_LISTS kinds flags)
+    if(W_${kind})
+      separate_arguments(flag)
+      list(APPEND outputs ${W_${kind}})
+      list(APPEND commands COMMAND ${widl} ${flag} -o ${W_${kind}} ${source})
+    endif()
+  endforeach()
+  if(W_DLLDATA)
+    list(APPEND outputs ${W_DLLDATA})
+    list(APPEND commands COMMAND ${VORN_WIDL} --dlldata-only -o ${W_DLLDATA} ${name})
+  endif()
+  add_custom_command(OUTPUT ${outputs} ${commands}
+    DEPENDS ${source} ${W_DEPENDS}
+    COMMENT "widl ${name}.idl"
+    VERBATIM)
+endfunction()

@@ -66,25 +66,23 @@ BOOL VCLFile::Open(const wchar_t* path, DWORD openMode) {
   SECURITY_ATTRIBUTES security{};
   security.nLength = sizeof(security);
   security.bInheritHandle = args.inheritable ? TRUE : FALSE;
-  handle_ = CreateFileW(path, args.access, args.share, &security, args.disposition, args.flags, nullptr);
-  return handle_ != INVALID_HANDLE_VALUE;
+  handle_.reset(CreateFileW(path, args.access, args.share, &security, args.disposition, args.flags, nullptr));
+  return IsOpen();
 }
 
 BOOL VCLFile::Close() {
-  if (handle_ == INVALID_HANDLE_VALUE) return TRUE;
-  const BOOL ok = CloseHandle(handle_);
-  handle_ = INVALID_HANDLE_VALUE;
-  return ok;
+  if (!IsOpen()) return TRUE;
+  return CloseHandle(handle_.release());
 }
 
 DWORD VCLFile::Write(const void* bytes, DWORD count) {
-  if (handle_ == INVALID_HANDLE_VALUE || (!bytes && count)) return 0;
+  if (!IsOpen() || (!bytes && count)) return 0;
   DWORD written = 0;
-  WriteFile(handle_, bytes, count, &written, nullptr);  // a partial write still counts
+  WriteFile(handle_.get(), bytes, count, &written, nullptr);  // a partial write still counts
   return written;
 }
 
 DWORD VCLFile::Seek(LONG distance, UINT origin) {
-  if (origin > FILE_END || handle_ == INVALID_HANDLE_VALUE) return 0;
-  return SetFilePointer(handle_, distance, nullptr, origin);
+  if (origin > FILE_END || !IsOpen()) return 0;
+  return SetFilePointer(handle_.get(), distance, nullptr, origin);
 }

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "common/handles.h"
+
 class VCLFile {
  public:
   // Open-mode bits. Access (bits 0-1) and sharing (bits 4-6) are values, the rest are flags.
@@ -48,8 +50,8 @@ class VCLFile {
   // (INVALID_SET_FILE_POINTER on failure). Any other origin, or a closed file: 0.
   DWORD Seek(LONG distance, UINT origin);
 
-  bool IsOpen() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE handle() const noexcept { return handle_; }
+  bool IsOpen() const noexcept { return handle_.valid(); }
+  HANDLE handle() const noexcept { return handle_.get(); }
 
   // What CreateFileW receives for a mode word (exposed for checking the table).
   struct CreateArguments {
@@ -62,5 +64,5 @@ class VCLFile {
   static CreateArguments Translate(DWORD openMode);
 
  private:
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  UniqueFileHandle handle_;
 };

@@ -43,17 +43,6 @@ inline HRESULT ThrowIfFailed(HRESULT hr) {
   return hr;
 }
 
-// Throws the last error when a Win32 call reported failure.
-inline void ThrowLastErrorIf(bool failed) {
-  if (failed) ThrowHr(HResultFromLastError());
-}
-
-template <class T>
-T* ThrowIfNull(T* p, HRESULT hr = E_OUTOFMEMORY) {
-  if (!p) ThrowHr(hr);
-  return p;
-}
-
 // Runs f at a boundary and turns every exception into an HRESULT: the thrown code itself
 // (`fallback` when the thrown value is not a failure code), E_OUTOFMEMORY for bad_alloc and
 // `fallback` for anything else. f returns an HRESULT or nothing (S_OK).
@@ -89,14 +78,4 @@ void GuardNoThrow(F&& f) noexcept {
   do {                                         \
     const HRESULT hr_ = (expr);                \
     if (FAILED(hr_)) return hr_;               \
-  } while (0)
-
-#define RETURN_LAST_ERROR_IF(cond)             \
-  do {                                         \
-    if (cond) return HResultFromLastError();   \
-  } while (0)
-
-#define RETURN_HR_IF_NULL(hr, ptr)             \
-  do {                                         \
-    if ((ptr) == nullptr) return (hr);         \
   } while (0)

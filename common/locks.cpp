@@ -1,6 +1,7 @@
 #include "common/locks.h"
 
 #include <cwchar>
+#include <utility>
 
 #include "common/hresult.h"
 #include "common/security.h"
@@ -12,15 +13,7 @@ bool NameFits(const wchar_t* name) {
 }
 }  // namespace
 
-SyncObject::~SyncObject() {
-  if (handle_) CloseHandle(handle_);
-}
-
-BOOL SyncObject::Close() {
-  const BOOL ok = handle_ ? CloseHandle(handle_) : FALSE;
-  handle_ = nullptr;
-  return ok;
-}
+BOOL SyncObject::Close() { return handle_ ? CloseHandle(handle_.release()) : FALSE; }
 
 bool NamedMutex::SetName(const wchar_t* name) {
   std::wmemset(buffer_, 0, kNameCapacity);
@@ -37,42 +30,35 @@ BOOL NamedMutex::Create() {
     if (!name_) SetLastError(ERROR_INVALID_NAME);
     return FALSE;
   }
-  handle_ = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name_);
+  handle_.reset(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name_));
   if (!handle_) {
     OpenSecurity security = OpenSecurity::NullDacl();
-    handle_ = CreateMutexW(security.get(), FALSE, name_);
+    handle_.reset(CreateMutexW(security.get(), FALSE, name_));
   }
-  return handle_ != nullptr;
+  return handle_.valid();
 }
 
 BOOL NamedMutex::CreateUnnamed() {
   if (handle_) return TRUE;
-  handle_ = CreateMutexW(nullptr, FALSE, nullptr);
-  return handle_ != nullptr;
+  handle_.reset(CreateMutexW(nullptr, FALSE, nullptr));
+  return handle_.valid();
 }
 
 HRESULT NamedMutex::CreateExclusive() {
   if (!name_) return E_INVALIDARG;
   if (handle_) return S_OK;
   OpenSecurity security = OpenSecurity::NullDacl();
-  HANDLE h = CreateMutexW(security.get(), FALSE, name_);
+  UniqueHandle mutex(CreateMutexW(security.get(), FALSE, name_));
   const DWORD error = GetLastError();
-  if (!h) return HResultFromLastError();
-  if (error == ERROR_ALREADY_EXISTS) {
-    CloseHandle(h);
-    return S_FALSE;
-  }
-  handle_ = h;
+  if (!mutex) return HResultFromLastError();
+  if (error == ERROR_ALREADY_EXISTS) return S_FALSE;
+  handle_ = std::move(mutex);
   return S_OK;
 }
 
 BOOL NamedMutex::AlreadyExists() const {
   if (!name_) return FALSE;
-  HANDLE h = OpenMutexW(SYNCHRONIZE, FALSE, name_);
-  if (h) {
-    CloseHandle(h);
-    return TRUE;
-  }
+  if (UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, name_))) return TRUE;
   // Anything but "not found" means an object of that name is there (another type, or one we
   // may not open).
   const DWORD error = GetLastError();
@@ -81,7 +67,7 @@ BOOL NamedMutex::AlreadyExists() const {
 
 LockResult NamedMutex::Acquire(DWORD timeoutMs) {
   if (!handle_) return LockResult::Failed;
-  switch (WaitForSingleObject(handle_, timeoutMs)) {
+  switch (WaitForSingleObject(handle_.get(), timeoutMs)) {
     case WAIT_OBJECT_0: return LockResult::Acquired;
     case WAIT_ABANDONED: return LockResult::Abandoned;
     case WAIT_TIMEOUT: return LockResult::TimedOut;
@@ -91,15 +77,14 @@ LockResult NamedMutex::Acquire(DWORD timeoutMs) {
 
 BOOL NamedMutex::Unlock() {
   if (!handle_) return FALSE;
-  ReleaseMutex(handle_);
+  ReleaseMutex(handle_.get());
   return TRUE;
 }
 
 BOOL NamedMutex::Close() {
   if (!handle_) return FALSE;
-  ReleaseMutex(handle_);  // harmless when not owned
-  CloseHandle(handle_);
-  handle_ = nullptr;
+  ReleaseMutex(handle_.get());  // harmless when not owned
+  handle_.reset();
   return TRUE;
 }
 
@@ -107,7 +92,7 @@ HRESULT NamedEvent::Create(const wchar_t* name, bool initialState) {
   Close();
   if (name && !NameFits(name)) return HResultFromWin32(ERROR_FILENAME_EXCED_RANGE);
   OpenSecurity security = OpenSecurity::NullDacl();
-  handle_ = CreateEventW(security.get(), TRUE, initialState ? TRUE : FALSE, name);
+  handle_.reset(CreateEventW(security.get(), TRUE, initialState ? TRUE : FALSE, name));
   if (!handle_) return HResultFromLastError();
   return GetLastError() == ERROR_ALREADY_EXISTS ? S_FALSE : S_OK;
 }
@@ -115,11 +100,8 @@ HRESULT NamedEvent::Create(const wchar_t* name, bool initialState) {
 HRESULT NamedEvent::Open(const wchar_t* name) {
   Close();
   if (!NameFits(name)) return name ? HResultFromWin32(ERROR_FILENAME_EXCED_RANGE) : E_INVALIDARG;
-  handle_ = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name);
+  handle_.reset(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name));
   return handle_ ? S_OK : HResultFromLastError();
 }
 
-void NamedEvent::Close() {
-  if (handle_) CloseHandle(handle_);
-  handle_ = nullptr;
-}
+void NamedEvent::Close() { handle_.reset(); }

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "common/handles.h"
+
 // What a wait on a lock object gave. An abandoned mutex is owned by the caller all the same.
 enum class LockResult { Acquired, Abandoned, TimedOut, Failed };
 constexpr bool Owns(LockResult r) noexcept {
@@ -18,13 +20,12 @@ class SyncObject {
   SyncObject() = default;
   SyncObject(const SyncObject&) = delete;
   SyncObject& operator=(const SyncObject&) = delete;
-  virtual ~SyncObject();
+  virtual ~SyncObject() = default;
 
   virtual BOOL Create() { return TRUE; }
   // Closes the handle; TRUE when CloseHandle succeeded.
   virtual BOOL Close();
-  BOOL CloseIfOpen() { return handle_ ? SyncObject::Close() : TRUE; }
-  BOOL IsValid() const noexcept { return handle_ != nullptr; }
+  BOOL IsValid() const noexcept { return handle_.valid(); }
   // TRUE only when the lock was taken cleanly (a time-out or an abandoned mutex gives FALSE).
   virtual BOOL Lock(DWORD timeoutMs) = 0;
   virtual BOOL Unlock() = 0;
@@ -32,10 +33,10 @@ class SyncObject {
   virtual LockResult Acquire(DWORD timeoutMs) {
     return Lock(timeoutMs) ? LockResult::Acquired : LockResult::Failed;
   }
-  HANDLE handle() const noexcept { return handle_; }
+  HANDLE handle() const noexcept { return handle_.get(); }
 
  protected:
-  HANDLE handle_ = nullptr;
+  UniqueHandle handle_;
 };
 
 class CriticalSection final : public SyncObject {
@@ -133,11 +134,11 @@ class NamedEvent {
   HRESULT Open(const wchar_t* name);
   void Close();
 
-  BOOL Set() const { return handle_ ? SetEvent(handle_) : FALSE; }
-  BOOL Reset() const { return handle_ ? ResetEvent(handle_) : FALSE; }
-  bool IsSet() const { return handle_ && WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0; }
-  HANDLE handle() const noexcept { return handle_; }
+  BOOL Set() const { return handle_ ? SetEvent(handle_.get()) : FALSE; }
+  BOOL Reset() const { return handle_ ? ResetEvent(handle_.get()) : FALSE; }
+  bool IsSet() const { return handle_ && WaitForSingleObject(handle_.get(), 0) == WAIT_OBJECT_0; }
+  HANDLE handle() const noexcept { return handle_.get(); }
 
  private:
-  HANDLE handle_ = nullptr;
+  UniqueHandle handle_;
 };

@@ -1,5 +1,7 @@
 #include "common/shared_memory.h"
 
+#include <utility>
+
 #include "common/hresult.h"
 #include "common/security.h"
 
@@ -8,27 +10,22 @@ HRESULT SharedMemory::Create(const wchar_t* name, DWORD sizeHigh, DWORD sizeLow,
   OpenSecurity security = OpenSecurity::Everyone(OpenSecurity::kSectionAllAccess);
   SECURITY_ATTRIBUTES* attributes = security.get();
   if (!attributes) return HResultFromLastError();
-  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, sizeHigh,
-                                      sizeLow, name);
+  // The page file backs the section: CreateFileMappingW takes INVALID_HANDLE_VALUE for "no file".
+  UniqueHandle mapping(CreateFileMappingW(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, sizeHigh,
+                                          sizeLow, name));
   if (!mapping) return HResultFromLastError();
   const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-  void* view = MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeLow);
-  if (!view) {
-    const HRESULT hr = HResultFromLastError();
-    CloseHandle(mapping);
-    return hr;
-  }
+  UniqueMappedView view(MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeLow));
+  if (!view) return HResultFromLastError();
   if (created) *created = existed ? FALSE : TRUE;
-  mapping_ = mapping;
-  view_ = view;
+  mapping_ = std::move(mapping);
+  view_ = std::move(view);
   size_ = sizeLow;
   return S_OK;
 }
 
 void SharedMemory::Close() {
-  if (view_) UnmapViewOfFile(view_);
-  view_ = nullptr;
-  if (mapping_ != INVALID_HANDLE_VALUE && mapping_ != nullptr) CloseHandle(mapping_);
-  mapping_ = INVALID_HANDLE_VALUE;
+  view_.reset();  // the view goes before its section
+  mapping_.reset();
   size_ = 0;
 }

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "common/handles.h"
+
 class SharedMemory {
  public:
   SharedMemory() = default;
@@ -17,14 +19,14 @@ class SharedMemory {
   virtual HRESULT Create(const wchar_t* name, DWORD sizeHigh, DWORD sizeLow, BOOL* created = nullptr);
   void Close();
 
-  void* view() const noexcept { return view_; }
+  void* view() const noexcept { return view_.get(); }
   template <class T>
-  T* As() const noexcept { return static_cast<T*>(view_); }
-  HANDLE handle() const noexcept { return mapping_; }
+  T* As() const noexcept { return static_cast<T*>(view_.get()); }
+  HANDLE handle() const noexcept { return mapping_.get(); }  // null while nothing is held
   DWORD size() const noexcept { return size_; }
 
  private:
-  HANDLE mapping_ = INVALID_HANDLE_VALUE;
-  void* view_ = nullptr;
+  UniqueHandle mapping_;
+  UniqueMappedView view_;
   DWORD size_ = 0;
 };

@@ -44,7 +44,7 @@ TEST(SharedMemory, RecreatingClosesThePreviousMapping) {
   EXPECT_EQ(OpenFileMappingW(FILE_MAP_READ, FALSE, first.c_str()), nullptr);
   mem.Close();
   EXPECT_EQ(mem.view(), nullptr);
-  EXPECT_EQ(mem.handle(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(mem.handle(), nullptr);
 }
 
 TEST(SharedMemory, FailureHoldsNothing) {
@@ -56,6 +56,6 @@ TEST(SharedMemory, FailureHoldsNothing) {
   EXPECT_TRUE(FAILED(hr));
   EXPECT_EQ(HRESULT_FACILITY(hr), FACILITY_WIN32);
   EXPECT_EQ(mem.view(), nullptr);
-  EXPECT_EQ(mem.handle(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(mem.handle(), nullptr);
   CloseHandle(mutex);
 }

@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "common/handles.h"
+
 namespace {
 
 class Counter final : public PeriodicThread {
@@ -13,10 +15,12 @@ class Counter final : public PeriodicThread {
   std::atomic<DWORD> tickSleep{0};
   std::atomic<bool> stopFromTick{false};
   std::atomic<DWORD> stopFromTickMs{0};
+  UniqueHandle tickEntered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // set by every tick
 
  protected:
   void Tick() override {
     ++ticks;
+    SetEvent(tickEntered.get());
     if (stopFromTick) {
       const DWORD t0 = GetTickCount();
       Stop();
@@ -70,7 +74,7 @@ TEST(PeriodicThread, StuckTickIsTerminatedAfterTheStopTimeout) {
   c.SetStopTimeout(100);
   c.tickSleep = 60000;
   ASSERT_EQ(c.Start(1), S_OK);
-  Sleep(50);  // the first tick is now asleep
+  ASSERT_EQ(WaitForSingleObject(c.tickEntered.get(), 10000), WAIT_OBJECT_0);  // the first tick sleeps
   const DWORD t0 = GetTickCount();
   c.Stop();
   EXPECT_LT(GetTickCount() - t0, 5000u);

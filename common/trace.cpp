@@ -90,7 +90,6 @@ struct ReleaseTrace::State {
   SRWLOCK lock = SRWLOCK_INIT;
   std::atomic<int> phase{kNotInitialized};
 
-  LONG initialized = 0;  // 1 between initialisation and shutdown
   DWORD flags = 0;
   std::wstring logPath;
   std::wstring processName;
@@ -109,7 +108,6 @@ struct ReleaseTrace::State {
 };
 
 bool ReleaseTrace::State::Open() {
-  initialized = 1;
   const RegistryKeyPath key{WideString(settingsKey)};
   flags = key.ReadDwordValue(L"trace", 0);
   WideString log;
@@ -146,7 +144,6 @@ void ReleaseTrace::State::CloseObjects() {
   logView.Close();
   globalView.Close();
   mutex.Close();
-  initialized = 0;
 }
 
 void ReleaseTrace::State::Write(TraceKind kind, const wchar_t* text) {

@@ -56,6 +56,9 @@ TEST(WorkerThread, RunsTheLoopWithComAndEndsWithItsResult) {
 TEST(WorkerThread, StopSignalsWaitsAndClearsTheSlot) {
   Worker w;
   ASSERT_EQ(WorkerThread::Start(&w, w.thread, &Worker::Loop), S_OK);
+  // Stopped once it runs: on a busy machine the stop wait could otherwise expire during the
+  // thread's start-up, and a thread terminated there can hang the process's exit.
+  ASSERT_EQ(WaitForSingleObject(w.started.get(), 10000), WAIT_OBJECT_0);
   EXPECT_EQ(WorkerThread::StopWorker(w.thread, w.exit.get(), 10000), S_OK);
   EXPECT_FALSE(w.thread);
   EXPECT_EQ(WaitForSingleObject(w.exit.get(), 0), WAIT_OBJECT_0);

@@ -6,8 +6,10 @@ set -eu
 cd "$(dirname "$0")/.."
 root=${VORN_BUILD_ROOT:-build}
 scripts/deps.sh
-VORN_TESTS=${VORN_TESTS:-OFF} scripts/build.sh x86_64 "$root-demo"
-bin=$(cd "$root-demo/x86_64/bin" && pwd)
+# The demo and the modules it loads, in the folder the test command builds everything into:
+# scripts/test.sh then reuses what is built here.
+VORN_TARGETS=vorn_demo scripts/build.sh x86_64 "$root"
+bin=$(cd "$root/x86_64/bin" && pwd)
 board=$(pwd)/sim/board/board_sim.py
 
 # Inside the session: VORN_BOARD_PTY and VORN_RUN_DIR name the board's end of COM1 and its folder.

@@ -2,9 +2,25 @@
 # Builds everything for x86_64 and i686, checks the i686 exports, and runs every test under
 # Wine in a private session. Extra arguments go to ctest (for example -R LockTest).
 #   VORN_BUILD_ROOT  build folder (default: build)   VORN_SKIP_I686=1  skip the i686 build
-set -eu
+#   VORN_TEST_JOBS   parallel tests (default: the processor count)
+#   VORN_TEST_VERBOSE=1  one line per test instead of the summary
+# The output keeps every failing test in full, a progress line per hundred passed tests and
+# ctest's own closing summary ("N% tests passed, N tests failed out of N").
+#
+#   scripts/test.sh --stress N [ctest args]
+# Runs the whole suite N times with twice the parallel tests while a build of its own runs
+# beside it (a throw-away folder <build root>-stress-load, rebuilt without the compiler cache
+# for as long as the runs last), and ends with one line per run and the cases that failed; the
+# whole output of a failed run is kept in /tmp.
+set -eu -o pipefail
 cd "$(dirname "$0")/.."
 root=${VORN_BUILD_ROOT:-build}
+stress=0
+if [ "${1:-}" = --stress ]; then
+  stress=${2:-}
+  case "$stress" in ''|*[!0-9]*|0) echo "test.sh: --stress needs a run count" >&2; exit 2 ;; esac
+  shift 2
+fi
 scripts/deps.sh
 scripts/build.sh x86_64 "$root"
 if [ "${VORN_SKIP_I686:-}" != 1 ]; then
@@ -12,5 +28,75 @@ if [ "${VORN_SKIP_I686:-}" != 1 ]; then
   scripts/check-exports.sh "$root/i686/bin"
 fi
 jobs=${VORN_TEST_JOBS:-$(nproc)}
-exec scripts/wine-session.sh ctest --test-dir "$root/x86_64" -j "$jobs" --timeout 300 \
-  --output-on-failure --no-tests=error "$@"
+
+# One suite run in a session of its own. Harness notes (a test program that never got going)
+# are printed after the tests.
+run_suite() {
+  local jobs=$1; shift
+  scripts/wine-session.sh bash -c '
+    rc=0
+    ctest --test-dir "$1" -j "$2" --timeout 300 --output-on-failure --no-tests=error "${@:3}" || rc=$?
+    if [ -s "$VORN_RUN_DIR/start-failures.log" ]; then
+      echo "Test programs that did not start (run again once; see tools/winerun):"
+      cat "$VORN_RUN_DIR/start-failures.log"
+    fi
+    exit $rc
+  ' suite "$root/x86_64" "$jobs" "$@"
+}
+
+# Passed tests shrink to a progress line per hundred; everything else is shown as ctest wrote it.
+summarise() {
+  if [ "${VORN_TEST_VERBOSE:-}" = 1 ]; then cat; return; fi
+  awk '/^ +Start +[0-9]+: / { next }
+       /Test +#[0-9]+: .* +Passed +[0-9.]+ sec$/ {
+         if (++passed % 100 == 0) { printf "test: %d passed so far\n", passed; fflush() }
+         next
+       }
+       { print; fflush() }'
+}
+
+if [ "$stress" = 0 ]; then
+  run_suite "$jobs" "$@" 2>&1 | summarise
+  exit "${PIPESTATUS[0]}"
+fi
+
+# --- Stress mode --------------------------------------------------------------------------------
+load_root="$root-stress-load"
+case "$load_root" in *-stress-load) ;; *) echo "test.sh: unexpected load folder '$load_root'" >&2; exit 2 ;; esac
+# The load build runs in a process group of its own, so that it can be stopped as a whole.
+setsid bash -c '
+  while :; do
+    rm -rf "${1:?}"
+    CCACHE_DISABLE=1 VORN_TARGETS= scripts/build.sh x86_64 "$1" >/dev/null 2>&1 || sleep 1
+  done
+' load "$load_root" &
+load_pid=$!
+stop_load() {
+  kill -- "-$load_pid" 2>/dev/null || true
+  wait "$load_pid" 2>/dev/null || true
+  rm -rf "${load_root:?}"
+}
+trap stop_load EXIT
+echo "stress: $stress runs of the whole suite with $((jobs * 2)) parallel tests, a build running beside them"
+failed_runs=0
+for run in $(seq "$stress"); do
+  log=$(mktemp /tmp/vorn-stress.XXXXXX)
+  started=$SECONDS
+  rc=0
+  run_suite $((jobs * 2)) "$@" > "$log" 2>&1 || rc=$?
+  summary=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)
+  failures=$(sed -n '/^The following tests FAILED:/,$p' "$log" | grep -E '^\s+[0-9]+ - ' || true)
+  starts=$(sed -n '/^Test programs that did not start/,$p' "$log" | tail -n +2 || true)
+  line="run $run: ${summary:-no summary (exit $rc)} in $((SECONDS - started)) s"
+  echo "stress: $line"
+  [ -n "$failures" ] && echo "$failures"
+  [ -n "$starts" ] && { echo "  did not start at first:"; echo "$starts" | sed 's/^/    /'; }
+  if [ "$rc" = 0 ]; then
+    rm -f "$log"
+  else
+    failed_runs=$((failed_runs + 1))
+    echo "  the run's whole output (failing tests in full): $log"
+  fi
+done
+echo "stress: $((stress - failed_runs)) of $stress runs passed"
+[ "$failed_runs" = 0 ]

@@ -80,6 +80,8 @@ export WINEPREFIX="$RUN_DIR/prefix" WINESERVER="$WINESERVER_BIN" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 SERVER_STARTED=1
 COM1_TARGET=${VORN_COM1_TARGET:-$RUN_DIR/com1}
+prefix_start=$SECONDS
+echo "wine-session: creating a private Wine prefix (10-25 s)..." >&2
 {
   "$WINE64" wineboot -i
   "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
@@ -90,6 +92,7 @@ COM1_TARGET=${VORN_COM1_TARGET:-$RUN_DIR/com1}
   "$WINESERVER_BIN" -w
 } >/dev/null 2>&1 </dev/null
 [ -d "$WINEPREFIX/dosdevices" ] || die "Wine prefix was not created"
+echo "wine-session: Wine prefix ready in $((SECONDS - prefix_start)) s" >&2
 
 # 4. One kept-alive server, warmed up with stdio on /dev/null (its system processes must not
 #    inherit the test runner's pipes).

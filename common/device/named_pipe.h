@@ -94,6 +94,3 @@ class NamedPipe {
   // Belongs to the server thread while it runs, and to StopServer once it has ended.
   std::vector<std::unique_ptr<Connection>> connections_;
 };
-
-// The device managers' pipe object: a NamedPipe, which owns its events itself.
-using DevicePipe = NamedPipe;

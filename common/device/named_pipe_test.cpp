@@ -165,15 +165,30 @@ DWORD MillisecondsOf(NamedPipe& pipe) {
   return static_cast<DWORD>(GetTickCount64() - start);
 }
 
+// A started server with a recorder of its own on a new name and, when asked, a client
+// connected to it. Taken apart in a test as
+//   ServedPipe served; ASSERT_NO_FATAL_FAILURE(served.Start(...)); auto& [recorder, pipe, name, client] = served;
+struct ServedPipe {
+  Recorder recorder;
+  NamedPipe pipe;
+  std::wstring name = PipeName();
+  Client client;
+  // `stopTimeout` 0 keeps the pipe's own.
+  void Start(DWORD stopTimeout = 0, bool connect = true) {
+    if (stopTimeout) pipe.SetStopTimeout(stopTimeout);
+    ASSERT_EQ(pipe.StartServer(&recorder, name.c_str(), &Recorder::Handle), S_OK);
+    if (connect) {
+      ASSERT_TRUE(client.Open(name));
+    }
+  }
+};
+
 }  // namespace
 
 TEST(NamedPipe, RequestsArriveInPiecesOfAtMost4096Bytes) {
-  Recorder recorder;
-  NamedPipe pipe;
-  const std::wstring name = PipeName();
-  ASSERT_EQ(pipe.StartServer(&recorder, name.c_str(), &Recorder::Handle), S_OK);
-  Client client;
-  ASSERT_TRUE(client.Open(name));
+  ServedPipe served;
+  ASSERT_NO_FATAL_FAILURE(served.Start());
+  auto& [recorder, pipe, name, client] = served;
   std::vector<BYTE> sent(4096 + 6000);
   for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<BYTE>(0x80 + i % 127);
   ASSERT_TRUE(client.Write(sent.data(), 4096));
@@ -191,12 +206,9 @@ TEST(NamedPipe, RequestsArriveInPiecesOfAtMost4096Bytes) {
 }
 
 TEST(NamedPipe, AnswersAreSentWhenGivenAndCutToTheBuffer) {
-  Recorder recorder;
-  NamedPipe pipe;
-  const std::wstring name = PipeName();
-  ASSERT_EQ(pipe.StartServer(&recorder, name.c_str(), &Recorder::Handle), S_OK);
-  Client client;
-  ASSERT_TRUE(client.Open(name));
+  ServedPipe served;
+  ASSERT_NO_FATAL_FAILURE(served.Start());
+  auto& [recorder, pipe, name, client] = served;
 
   // No answer: nothing arrives, and the next request is served.
   ASSERT_TRUE(client.Write("N1"));
@@ -217,10 +229,9 @@ TEST(NamedPipe, AnswersAreSentWhenGivenAndCutToTheBuffer) {
 }
 
 TEST(NamedPipe, AThrowingHandlerEndsOnlyItsConnection) {
-  Recorder recorder;
-  NamedPipe pipe;
-  const std::wstring name = PipeName();
-  ASSERT_EQ(pipe.StartServer(&recorder, name.c_str(), &Recorder::Handle), S_OK);
+  ServedPipe served;
+  ASSERT_NO_FATAL_FAILURE(served.Start(0, false));
+  auto& [recorder, pipe, name, client] = served;
   Client failing, other;
   ASSERT_TRUE(failing.Open(name));
   ASSERT_TRUE(other.Open(name));
@@ -302,13 +313,9 @@ TEST(NamedPipe, StoppingDisconnectsIdleClientsAndNoHandlerRunsAfterwards) {
 }
 
 TEST(NamedPipe, StopWaitsForARunningHandlerAndSendsNoAnswerAfterIt) {
-  Recorder recorder;
-  NamedPipe pipe;
-  pipe.SetStopTimeout(20000);
-  const std::wstring name = PipeName();
-  ASSERT_EQ(pipe.StartServer(&recorder, name.c_str(), &Recorder::Handle), S_OK);
-  Client client;
-  ASSERT_TRUE(client.Open(name));
+  ServedPipe served;
+  ASSERT_NO_FATAL_FAILURE(served.Start(20000));
+  auto& [recorder, pipe, name, client] = served;
   ASSERT_TRUE(client.Write("W"));
   ASSERT_TRUE(recorder.WaitForCalls(1));
 
@@ -334,13 +341,9 @@ TEST(NamedPipe, StopWaitsForARunningHandlerAndSendsNoAnswerAfterIt) {
 }
 
 TEST(NamedPipe, AHandlerThatNeverReturnsIsEndedAfterTheStopTimeout) {
-  Recorder recorder;
-  NamedPipe pipe;
-  pipe.SetStopTimeout(300);
-  const std::wstring name = PipeName();
-  ASSERT_EQ(pipe.StartServer(&recorder, name.c_str(), &Recorder::Handle), S_OK);
-  Client client;
-  ASSERT_TRUE(client.Open(name));
+  ServedPipe served;
+  ASSERT_NO_FATAL_FAILURE(served.Start(300));
+  auto& [recorder, pipe, name, client] = served;
   ASSERT_TRUE(client.Write("H"));
   ASSERT_TRUE(recorder.WaitForCalls(1));
   const DWORD ms = MillisecondsOf(pipe);
@@ -351,10 +354,9 @@ TEST(NamedPipe, AHandlerThatNeverReturnsIsEndedAfterTheStopTimeout) {
 }
 
 TEST(NamedPipe, ServesTwoClientsAtOnce) {
-  Recorder recorder;
-  NamedPipe pipe;
-  const std::wstring name = PipeName();
-  ASSERT_EQ(pipe.StartServer(&recorder, name.c_str(), &Recorder::Handle), S_OK);
+  ServedPipe served;
+  ASSERT_NO_FATAL_FAILURE(served.Start(0, false));
+  auto& [recorder, pipe, name, client] = served;
   Client first, second;
   ASSERT_TRUE(first.Open(name));
   ASSERT_TRUE(second.Open(name));

@@ -1,9 +1,10 @@
 // Test support: a registry key of the test's own, deleted with everything under it when the
-// object goes. Values are written with the plain Win32 calls so that tests do not depend on
-// the readers they check.
+// object goes, and readers of registered classes. Values are written and read with the plain
+// Win32 calls so that tests do not depend on the code they check.
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
 #include <string>
 
@@ -45,5 +46,29 @@ class ScratchRegistryKey {
   std::wstring subKey_;
   std::wstring path_;
 };
+
+// "CLSID\{...}", the class's key under HKEY_CLASSES_ROOT.
+inline std::wstring ClassKey(REFGUID clsid) {
+  wchar_t text[40] = {};
+  StringFromGUID2(clsid, text, 40);
+  return std::wstring(L"CLSID\\") + text;
+}
+
+inline bool KeyExists(const std::wstring& path, HKEY root = HKEY_CLASSES_ROOT) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// A string value (null `name`: the default value); "<none>" when there is none.
+inline std::wstring ReadString(const std::wstring& path, const wchar_t* name, HKEY root = HKEY_CLASSES_ROOT) {
+  wchar_t value[512] = {};
+  DWORD bytes = sizeof(value) - sizeof(wchar_t);
+  if (RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS) {
+    return L"<none>";
+  }
+  return value;
+}
 
 }  // namespace testing_support

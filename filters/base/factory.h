@@ -3,10 +3,11 @@
 // the module's .def file), and the registration helpers its DllRegisterServer and
 // DllUnregisterServer call.
 //
-// A module defines:
+// A module defines its class table and then writes the entry-point macro below it:
 //   const CFactoryTemplate g_Templates[] = { {L"Name", &CLSID_X, &X::CreateInstance, nullptr, &sudX}, ... };
-//   const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
-// and its DllMain calls DllEntryPoint(instance, reason, reserved) (after any work of its own).
+//   VORN_FILTER_MODULE_ENTRY_POINTS()   // g_cTemplates, DllMain, DllRegisterServer, DllUnregisterServer
+// or, with registration of its own, VORN_FILTER_MODULE_DLLMAIN() and its own two registration
+// functions. A DllMain of its own calls DllEntryPoint(instance, reason, reserved) after any work.
 #pragma once
 
 #include <vector>
@@ -88,3 +89,19 @@ struct FilterRegistration {
   std::vector<REGFILTERPINS2> pins;
   std::vector<REGPINTYPES> types;
 };
+
+// --- Module entry points -----------------------------------------------------------------------
+// g_cTemplates for the table g_Templates defined just above, and a DllMain that turns thread
+// notifications off and calls DllEntryPoint.
+#define VORN_FILTER_MODULE_DLLMAIN()                                                    \
+  const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);               \
+  extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {  \
+    if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);             \
+    return DllEntryPoint(instance, reason, reserved);                                  \
+  }
+
+// The same, and DllRegisterServer / DllUnregisterServer for every class of the table.
+#define VORN_FILTER_MODULE_ENTRY_POINTS()                                       \
+  VORN_FILTER_MODULE_DLLMAIN()                                                  \
+  STDAPI DllRegisterServer() { return AMovieDllRegisterServer2(TRUE); }        \
+  STDAPI DllUnregisterServer() { return AMovieDllRegisterServer2(FALSE); }

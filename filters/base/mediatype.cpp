@@ -230,3 +230,28 @@ DWORD GetBitmapSize(const BITMAPINFOHEADER* header) {
   const unsigned long long size = rowBytes * height;
   return size > 0xFFFFFFFFull ? 0 : static_cast<DWORD>(size);
 }
+
+BYTE* SetYuy2VideoType(CMediaType* type, LONG width, LONG height, const GUID& formatType, ULONG formatBytes) {
+  if (!type) return nullptr;
+  const ULONG needed = formatType == FORMAT_VideoInfo    ? sizeof(VIDEOINFOHEADER)
+                       : formatType == FORMAT_VideoInfo2 ? sizeof(VIDEOINFOHEADER2)
+                                                         : 0;
+  if (needed == 0 || formatBytes < needed) return nullptr;
+  type->InitMediaType();  // releases a format block the type may carry already
+  type->SetType(&MEDIATYPE_Video);
+  type->SetSubtype(&MEDIASUBTYPE_YUY2);
+  type->SetFormatType(&formatType);
+  type->SetTemporalCompression(FALSE);
+  BYTE* format = type->AllocFormatBuffer(formatBytes);
+  if (!format) return nullptr;
+  BITMAPINFOHEADER* header = GetBitmapInfoHeader(static_cast<AM_MEDIA_TYPE*>(type));
+  header->biSize = sizeof(BITMAPINFOHEADER);
+  header->biWidth = width;
+  header->biHeight = height;
+  header->biPlanes = 1;
+  header->biBitCount = 16;
+  header->biCompression = MAKEFOURCC('Y', 'U', 'Y', '2');
+  header->biSizeImage = GetBitmapSize(header);
+  type->SetSampleSize(header->biSizeImage);
+  return format;
+}

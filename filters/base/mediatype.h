@@ -2,6 +2,8 @@
 // expects) and of the format's IUnknown, and the free helpers that pins and samples use.
 #pragma once
 
+#include <cstdint>
+
 #include "filters/base/dshow.h"
 
 class CMediaType : public AM_MEDIA_TYPE {
@@ -78,3 +80,15 @@ BITMAPINFOHEADER* GetBitmapInfoHeader(AM_MEDIA_TYPE* type);
 // The image size of a header: DWORD-aligned rows times the absolute height. 0 for a null
 // header or one whose size does not fit 32 bits.
 DWORD GetBitmapSize(const BITMAPINFOHEADER* header);
+// The size of a bitmap dimension (a negative height means top-down rows), in 64 bits so that
+// no value overflows.
+inline std::int64_t Magnitude(LONG value) { return value < 0 ? -static_cast<std::int64_t>(value) : value; }
+
+// Makes `type` a YUY2 video type (MEDIATYPE_Video / MEDIASUBTYPE_YUY2, no temporal compression)
+// of `width` x `height` with a zeroed format block of `formatBytes` bytes whose bitmap header
+// is filled in (16 bits per pixel, image size from the header) and fixed-size samples of that
+// image size. `formatType` is FORMAT_VideoInfo or FORMAT_VideoInfo2; the block must hold its
+// header (VIDEOINFOHEADER or VIDEOINFOHEADER2). What the type held before is released. Returns
+// the format block (owned by the type) for the caller's other fields; null when out of memory
+// or for another format type or a block too short.
+BYTE* SetYuy2VideoType(CMediaType* type, LONG width, LONG height, const GUID& formatType, ULONG formatBytes);

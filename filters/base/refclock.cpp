@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <new>
 
+#include "common/hresult.h"
+
 namespace {
 constexpr REFERENCE_TIME kMaxTime = 0x7FFFFFFFFFFFFFFFLL;
 constexpr REFERENCE_TIME kUnitsPerMs = 10000;
@@ -94,8 +96,10 @@ HRESULT CBaseReferenceClock::AddAdvise(const Advise& advise, DWORD_PTR* cookie) 
   const HRESULT hr = m_pThread->Start();
   if (FAILED(hr)) return hr;
   Advise entry = advise;
-  entry.cookie = m_nextCookie++;
-  m_advises.push_back(entry);
+  entry.cookie = m_nextCookie;
+  // The list may fail to grow: that is E_OUTOFMEMORY, never an exception out of the COM method.
+  RETURN_IF_FAILED(GuardHr(E_OUTOFMEMORY, [&] { m_advises.push_back(entry); }));
+  ++m_nextCookie;
   *cookie = entry.cookie;
   SetEvent(m_wake.get());
   return S_OK;

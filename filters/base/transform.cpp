@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <new>
+#include <optional>
 
 HRESULT CopySampleProperties(IMediaSample* in, const AM_SAMPLE2_PROPERTIES& props, bool discontinuity,
                              IMediaSample* out) {
@@ -311,7 +312,8 @@ HRESULT CTransformFilter::Receive(IMediaSample* sample) {
   IMediaSample* out = nullptr;
   HRESULT hr = InitializeOutputSample(sample, &out);
   if (FAILED(hr)) return hr;
-  hr = Transform(sample, out);
+  hr = ReceiveTypeChanges(out);
+  if (SUCCEEDED(hr)) hr = Transform(sample, out);
   if (hr == S_OK) {
     hr = m_pOutput->Deliver(out);
     m_bSampleSkipped = false;
@@ -322,6 +324,20 @@ HRESULT CTransformFilter::Receive(IMediaSample* sample) {
   }
   out->Release();
   return hr;
+}
+
+HRESULT CTransformFilter::ReceiveTypeChanges(IMediaSample* out) {
+  const AM_MEDIA_TYPE* in = m_pInput->SampleProps()->pMediaType;
+  AM_MEDIA_TYPE* attached = nullptr;
+  if (out->GetMediaType(&attached) != S_OK) attached = nullptr;
+  if (!in && !attached) return S_OK;
+  std::optional<CMediaType> upstream, downstream;
+  if (in) upstream.emplace(*in);
+  if (attached) {
+    downstream.emplace(*attached);
+    DeleteMediaType(attached);
+  }
+  return StreamTypeChange(upstream ? &*upstream : nullptr, downstream ? &*downstream : nullptr);
 }
 
 HRESULT CTransformFilter::InitializeOutputSample(IMediaSample* in, IMediaSample** out) {

@@ -111,6 +111,11 @@ class CTransformFilter : public CBaseFilter {
   virtual HRESULT CheckConnect(PIN_DIRECTION, IPin*) { return S_OK; }
   virtual HRESULT BreakConnect(PIN_DIRECTION) { return S_OK; }
   virtual HRESULT CompleteConnect(PIN_DIRECTION, IPin*) { return S_OK; }
+  // A type change in the middle of the stream, called by Receive before Transform: `upstream` is
+  // the type the input sample carries (the input pin has checked it), `downstream` the type the
+  // downstream filter attached to the delivery buffer; either may be null, never both. A failure
+  // is returned from Receive. The base ignores both.
+  virtual HRESULT StreamTypeChange(const CMediaType* /*upstream*/, const CMediaType* /*downstream*/) { return S_OK; }
 
   // The receive path, called by the input pin under the streaming lock once the pin's checks
   // passed. A derived Receive may call this more than once for one input sample.
@@ -150,4 +155,8 @@ class CTransformFilter : public CBaseFilter {
 
   // Counts a sample that Transform skipped: EC_QUALITY_CHANGE once per run.
   void NoteSkippedSample();
+
+ private:
+  // StreamTypeChange for the types the input sample and the delivery buffer `out` carry, if any.
+  HRESULT ReceiveTypeChanges(IMediaSample* out);
 };

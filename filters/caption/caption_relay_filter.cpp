@@ -4,6 +4,7 @@
 #include <ksmedia.h>
 
 #include <new>
+#include <utility>
 
 #include "common/hresult.h"
 #include "filters/caption/caption_record.h"
@@ -113,18 +114,16 @@ CUnknown* CcChannelPage::CreateInstance(IUnknown* outer, HRESULT* phr) {
 
 HRESULT CcChannelPage::OnConnect(IUnknown* object) {
   if (!object) return E_POINTER;
-  ICcChannel* channel = nullptr;
-  RETURN_IF_FAILED(object->QueryInterface(IID_ICcChannel, reinterpret_cast<void**>(&channel)));
-  if (channel_) channel_->Release();
-  channel_ = channel;
+  Microsoft::WRL::ComPtr<ICcChannel> channel;
+  RETURN_IF_FAILED(object->QueryInterface(IID_ICcChannel, reinterpret_cast<void**>(channel.GetAddressOf())));
+  channel_ = std::move(channel);
   return S_OK;
 }
 
 HRESULT CcChannelPage::OnDisconnect() {
   if (!channel_) return S_OK;
   channel_->SetChannel(saved_);  // a choice that was never applied is undone
-  channel_->Release();
-  channel_ = nullptr;
+  channel_.Reset();
   return S_OK;
 }
 

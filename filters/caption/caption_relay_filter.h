@@ -3,6 +3,8 @@
 // byte-pair type. Its page changes the channel live and puts it back unless applied.
 #pragma once
 
+#include <wrl/client.h>
+
 #include <atomic>
 
 #include "filters/base/property_page.h"
@@ -67,7 +69,7 @@ class CcChannelPage final : public CBasePropertyPage {
  private:
   explicit CcChannelPage(IUnknown* outer);
 
-  ICcChannel* channel_ = nullptr;  // referenced while connected
+  Microsoft::WRL::ComPtr<ICcChannel> channel_;  // while connected
   long saved_ = 1;    // the filter's channel when the page was activated, or the last applied
   long current_ = 1;  // the page's choice
 };

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "filters/base/allocator.h"
+#include "filters/base/testkit/graph_helpers.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/stub_graph.h"
@@ -36,21 +37,6 @@ CCcRelayFilter* NewFilter() {
   CUnknown* object = CCcRelayFilter::CreateInstance(nullptr, &hr);
   object->NonDelegatingAddRef();
   return static_cast<CCcRelayFilter*>(object);
-}
-
-IMemAllocator* NewAllocator(LONG count, LONG bytes) {
-  HRESULT hr = S_OK;
-  auto* memory = new CMemAllocator(L"test", nullptr, &hr);
-  memory->NonDelegatingAddRef();
-  IMemAllocator* allocator = nullptr;
-  memory->NonDelegatingQueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&allocator));
-  memory->NonDelegatingRelease();
-  if (count > 0) {
-    ALLOCATOR_PROPERTIES request{count, bytes, 1, 0}, actual{};
-    allocator->SetProperties(&request, &actual);
-    allocator->Commit();
-  }
-  return allocator;
 }
 
 IMediaSample* Sample(IMemAllocator* allocator, const std::vector<std::uint8_t>& bytes) {

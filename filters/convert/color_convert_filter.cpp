@@ -15,7 +15,6 @@ namespace convert {
 namespace {
 
 constexpr std::size_t kInitialWorkBytes = 720 * 576 / 2;
-LONG Magnitude(LONG value) { return value < 0 ? -value : value; }
 
 }  // namespace
 
@@ -48,7 +47,7 @@ HRESULT CColorConvertFilter::EnsureWorkBuffer(std::size_t bytes) {
 }
 
 HRESULT CColorConvertFilter::TakeGeometry(LONG width, LONG height) {
-  height = Magnitude(height);
+  height = static_cast<LONG>(Magnitude(height));
   inputWidth_ = outputWidth_ = width;
   inputHeight_ = outputHeight_ = height;
   if (width <= 0 || height <= 0) return S_OK;
@@ -81,23 +80,8 @@ HRESULT CColorConvertFilter::GetMediaType(int position, CMediaType* type) {
   outputWidth_ = 720;
   outputHeight_ = inputHeight_ == 288 || inputHeight_ == 576 ? 576 : 480;
 
-  type->InitMediaType();  // releases a format block the type may carry already
-  type->SetType(&MEDIATYPE_Video);
-  type->SetSubtype(&MEDIASUBTYPE_YUY2);
-  type->SetFormatType(&FORMAT_VideoInfo);
-  auto* info = reinterpret_cast<VIDEOINFO*>(type->AllocFormatBuffer(sizeof(VIDEOINFO)));
-  if (!info) return E_OUTOFMEMORY;
-  BITMAPINFOHEADER& header = info->bmiHeader;
-  header.biSize = sizeof(BITMAPINFOHEADER);
-  header.biWidth = outputWidth_;
-  header.biHeight = outputHeight_;
-  header.biPlanes = 1;
-  header.biBitCount = 16;
-  header.biCompression = MAKEFOURCC('Y', 'U', 'Y', '2');
-  header.biSizeImage = GetBitmapSize(&header);
-  type->SetTemporalCompression(FALSE);
-  type->SetSampleSize(header.biSizeImage);
-  return S_OK;
+  return SetYuy2VideoType(type, outputWidth_, outputHeight_, FORMAT_VideoInfo, sizeof(VIDEOINFO)) ? S_OK
+                                                                                               : E_OUTOFMEMORY;
 }
 
 HRESULT CColorConvertFilter::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
@@ -139,7 +123,7 @@ HRESULT CColorConvertFilter::Transform(IMediaSample* in, IMediaSample* out) {
     const BITMAPINFOHEADER* header = GetBitmapInfoHeader(&type);
     if (!header) return E_FAIL;
     outputWidth_ = header->biWidth;
-    outputHeight_ = Magnitude(header->biHeight);
+    outputHeight_ = static_cast<LONG>(Magnitude(header->biHeight));
   }
   if (inputWidth_ == 352) inputWidth_ = 320;  // a 352-wide picture is converted 320 wide
 

@@ -21,12 +21,4 @@ const CFactoryTemplate g_Templates[] = {
     {L"Zarn (Qfa) Color Format Converter", &convert::CLSID_QfaCfc, &convert::CColorConvertFilter::CreateInstance,
      nullptr, &kFilterSetup},
 };
-const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
-
-STDAPI DllRegisterServer() { return AMovieDllRegisterServer2(TRUE); }
-STDAPI DllUnregisterServer() { return AMovieDllRegisterServer2(FALSE); }
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
-  return DllEntryPoint(instance, reason, reserved);
-}
+VORN_FILTER_MODULE_ENTRY_POINTS()

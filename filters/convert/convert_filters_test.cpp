@@ -12,6 +12,7 @@
 #include "filters/base/factory.h"
 #include "filters/base/testkit/com_checks.h"
 #include "filters/base/testkit/field_frame_builder.h"
+#include "filters/base/testkit/graph_helpers.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/stub_graph.h"
@@ -30,16 +31,7 @@ namespace {
 // Samples of the test's own allocator.
 class SamplePool {
  public:
-  SamplePool(LONG bytes, LONG count = 2) {
-    HRESULT hr = S_OK;
-    auto* allocator = new CMemAllocator(L"test samples", nullptr, &hr);
-    allocator->NonDelegatingAddRef();
-    allocator->NonDelegatingQueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&allocator_));
-    allocator->NonDelegatingRelease();
-    ALLOCATOR_PROPERTIES request{count, bytes, 1, 0}, actual{};
-    EXPECT_EQ(allocator_->SetProperties(&request, &actual), S_OK);
-    EXPECT_EQ(allocator_->Commit(), S_OK);
-  }
+  SamplePool(LONG bytes, LONG count = 2) : allocator_(NewAllocator(count, bytes)) {}
   ~SamplePool() {
     allocator_->Decommit();
     EXPECT_EQ(allocator_->Release(), 0u);
@@ -83,6 +75,56 @@ CMediaType FieldVideoType(LONG width, LONG height, bool pal = false, ULONG block
   type.SetSampleSize(field_video::MakePlaneLayout(width, height).totalBytes);
   return type;
 }
+
+// A converter between the test kit's push source (offering `input`) and a recording sink in a
+// stub graph; `attach`: a type the sink attaches to its buffers of `sinkBytes` bytes.
+template <class Filter>
+class ConverterGraph : public ::testing::Test {
+ protected:
+  void Build(const CMediaType& input, std::shared_ptr<CMediaType> attach = nullptr, LONG sinkBytes = 0) {
+    graph_ = StubGraph::Create();
+    source_ = TestPushSource::Create({input});
+    filter_ = NewObject<Filter>();
+    sink_ = RecordingSink::Create();
+    if (attach) {
+      sink_->SetAllocator(1, sinkBytes);
+      sink_->SetAttachType(std::move(attach));
+    }
+    ASSERT_EQ(graph_->AddFilter(source_, L"source"), S_OK);
+    ASSERT_EQ(graph_->AddFilter(static_cast<IBaseFilter*>(filter_), L"converter"), S_OK);
+    ASSERT_EQ(graph_->AddFilter(sink_, L"sink"), S_OK);
+    ASSERT_EQ(graph_->ConnectDirect(source_->OutputPin(), filter_->GetPin(0), nullptr), S_OK);
+    ASSERT_EQ(graph_->ConnectDirect(filter_->GetPin(1), sink_->InputPin(), nullptr), S_OK);
+  }
+  void Start() {
+    ASSERT_EQ(sink_->Pause(), S_OK);
+    ASSERT_EQ(filter_->Pause(), S_OK);
+    ASSERT_EQ(source_->Pause(), S_OK);
+  }
+  void TearDown() override {
+    if (!graph_) return;
+    for (IBaseFilter* f : {static_cast<IBaseFilter*>(sink_), static_cast<IBaseFilter*>(filter_),
+                           static_cast<IBaseFilter*>(source_)}) {
+      f->Stop();
+    }
+    graph_->Disconnect(filter_->GetPin(1));
+    graph_->Disconnect(sink_->InputPin());
+    graph_->Disconnect(filter_->GetPin(0));
+    graph_->Disconnect(source_->OutputPin());
+    for (IBaseFilter* f : {static_cast<IBaseFilter*>(sink_), static_cast<IBaseFilter*>(filter_),
+                           static_cast<IBaseFilter*>(source_)}) {
+      graph_->RemoveFilter(f);
+    }
+    EXPECT_EQ(graph_->Release(), 0u);
+    EXPECT_EQ(sink_->Release(), 0u);
+    EXPECT_EQ(static_cast<IBaseFilter*>(filter_)->Release(), 0u);
+    EXPECT_EQ(source_->Release(), 0u);
+  }
+  StubGraph* graph_ = nullptr;
+  TestPushSource* source_ = nullptr;
+  Filter* filter_ = nullptr;
+  RecordingSink* sink_ = nullptr;
+};
 
 // ---- Planar converter -------------------------------------------------------------------------
 
@@ -143,47 +185,7 @@ TEST(PlanarPackTypes, TakesOnly352Or720FieldVideoWithAFortyByteBlock) {
 }
 
 // A planar converter between a field-video source and a recording sink in a stub graph.
-class PlanarGraph : public ::testing::Test {
- protected:
-  void Build(const CMediaType& input, std::shared_ptr<CMediaType> attach = nullptr, LONG sinkBytes = 0) {
-    graph_ = StubGraph::Create();
-    source_ = TestPushSource::Create({input});
-    filter_ = NewObject<CPlanerConvertFilter>();
-    sink_ = RecordingSink::Create();
-    if (attach) {
-      sink_->SetAllocator(1, sinkBytes);
-      sink_->SetAttachType(std::move(attach));
-    }
-    ASSERT_EQ(graph_->AddFilter(source_, L"source"), S_OK);
-    ASSERT_EQ(graph_->AddFilter(static_cast<IBaseFilter*>(filter_), L"planar"), S_OK);
-    ASSERT_EQ(graph_->AddFilter(sink_, L"sink"), S_OK);
-    ASSERT_EQ(graph_->ConnectDirect(source_->OutputPin(), filter_->GetPin(0), nullptr), S_OK);
-    ASSERT_EQ(graph_->ConnectDirect(filter_->GetPin(1), sink_->InputPin(), nullptr), S_OK);
-  }
-  void TearDown() override {
-    if (!graph_) return;
-    for (IBaseFilter* f : {static_cast<IBaseFilter*>(sink_), static_cast<IBaseFilter*>(filter_),
-                           static_cast<IBaseFilter*>(source_)}) {
-      f->Stop();
-    }
-    graph_->Disconnect(filter_->GetPin(1));
-    graph_->Disconnect(sink_->InputPin());
-    graph_->Disconnect(filter_->GetPin(0));
-    graph_->Disconnect(source_->OutputPin());
-    for (IBaseFilter* f : {static_cast<IBaseFilter*>(sink_), static_cast<IBaseFilter*>(filter_),
-                           static_cast<IBaseFilter*>(source_)}) {
-      graph_->RemoveFilter(f);
-    }
-    EXPECT_EQ(graph_->Release(), 0u);
-    EXPECT_EQ(sink_->Release(), 0u);
-    EXPECT_EQ(static_cast<IBaseFilter*>(filter_)->Release(), 0u);
-    EXPECT_EQ(source_->Release(), 0u);
-  }
-  StubGraph* graph_ = nullptr;
-  TestPushSource* source_ = nullptr;
-  CPlanerConvertFilter* filter_ = nullptr;
-  RecordingSink* sink_ = nullptr;
-};
+class PlanarGraph : public ConverterGraph<CPlanerConvertFilter> {};
 
 TEST_F(PlanarGraph, A352InputOffers384WideYuy2AndSizesItsBuffers) {
   Build(FieldVideoType(352, 480));
@@ -211,7 +213,7 @@ TEST_F(PlanarGraph, A352InputOffers384WideYuy2AndSizesItsBuffers) {
   EXPECT_EQ(filter_->OutputStride(), 0);
 }
 
-TEST_F(PlanarGraph, PalFramesGetThePalFrameTimeAndSkippedSamplesAreCounted) {
+TEST_F(PlanarGraph, PalFramesGetThePalFrameTimeAndSkippedSamplesAreCountedAndMarked) {
   Build(FieldVideoType(720, 576, true));
   const auto* vih = reinterpret_cast<const VIDEOINFOHEADER*>(filter_->GetPin(1)->CurrentMediaType().Format());
   EXPECT_EQ(vih->AvgTimePerFrame, 400000);
@@ -224,11 +226,17 @@ TEST_F(PlanarGraph, PalFramesGetThePalFrameTimeAndSkippedSamplesAreCounted) {
   SamplePlan tooShort;
   tooShort.actualLength = 1000;  // header fine, planes missing
   EXPECT_EQ(source_->Push(tooShort), S_OK);
+  SamplePlan dropped;
+  dropped.fill = 0x10;  // frame flags 0x10101010: dropped
+  EXPECT_EQ(source_->Push(dropped), S_OK);
   EXPECT_EQ(sink_->SampleCount(), 0u);
   SamplePlan whole;  // all zero: flags 0, woven
   EXPECT_EQ(source_->Push(whole), S_OK);
-  ASSERT_EQ(sink_->SampleCount(), 1u);
+  EXPECT_EQ(source_->Push(whole), S_OK);
+  ASSERT_EQ(sink_->SampleCount(), 2u);
   EXPECT_EQ(sink_->Samples()[0].actualLength, 720 * 2 * 576);
+  EXPECT_TRUE(sink_->Samples()[0].discontinuity) << "the first frame after skipped ones";
+  EXPECT_FALSE(sink_->Samples()[1].discontinuity);
   EXPECT_TRUE(graph_->WaitForEvent(EC_QUALITY_CHANGE, 1000));
 }
 
@@ -466,52 +474,7 @@ TEST(ColorConvertTypes, TakesTiledVideoAndGrowsItsWorkBufferWithTheGeometry) {
   EXPECT_EQ(static_cast<IBaseFilter*>(filter)->Release(), 0u);
 }
 
-class TiledGraph : public ::testing::Test {
- protected:
-  void Build(const CMediaType& input, std::shared_ptr<CMediaType> attach = nullptr, LONG attachBufferBytes = 0) {
-    graph_ = StubGraph::Create();
-    source_ = TestPushSource::Create({input});
-    filter_ = NewObject<CColorConvertFilter>();
-    sink_ = RecordingSink::Create();
-    if (attach) {
-      sink_->SetAllocator(1, attachBufferBytes);
-      sink_->SetAttachType(std::move(attach));
-    }
-    ASSERT_EQ(graph_->AddFilter(source_, L"source"), S_OK);
-    ASSERT_EQ(graph_->AddFilter(static_cast<IBaseFilter*>(filter_), L"cfc"), S_OK);
-    ASSERT_EQ(graph_->AddFilter(sink_, L"sink"), S_OK);
-    ASSERT_EQ(graph_->ConnectDirect(source_->OutputPin(), filter_->GetPin(0), nullptr), S_OK);
-    ASSERT_EQ(graph_->ConnectDirect(filter_->GetPin(1), sink_->InputPin(), nullptr), S_OK);
-  }
-  void Start() {
-    ASSERT_EQ(sink_->Pause(), S_OK);
-    ASSERT_EQ(filter_->Pause(), S_OK);
-    ASSERT_EQ(source_->Pause(), S_OK);
-  }
-  void TearDown() override {
-    if (!graph_) return;
-    for (IBaseFilter* f : {static_cast<IBaseFilter*>(sink_), static_cast<IBaseFilter*>(filter_),
-                           static_cast<IBaseFilter*>(source_)}) {
-      f->Stop();
-    }
-    graph_->Disconnect(filter_->GetPin(1));
-    graph_->Disconnect(sink_->InputPin());
-    graph_->Disconnect(filter_->GetPin(0));
-    graph_->Disconnect(source_->OutputPin());
-    for (IBaseFilter* f : {static_cast<IBaseFilter*>(sink_), static_cast<IBaseFilter*>(filter_),
-                           static_cast<IBaseFilter*>(source_)}) {
-      graph_->RemoveFilter(f);
-    }
-    EXPECT_EQ(graph_->Release(), 0u);
-    EXPECT_EQ(sink_->Release(), 0u);
-    EXPECT_EQ(static_cast<IBaseFilter*>(filter_)->Release(), 0u);
-    EXPECT_EQ(source_->Release(), 0u);
-  }
-  StubGraph* graph_ = nullptr;
-  TestPushSource* source_ = nullptr;
-  CColorConvertFilter* filter_ = nullptr;
-  RecordingSink* sink_ = nullptr;
-};
+class TiledGraph : public ConverterGraph<CColorConvertFilter> {};
 
 TEST_F(TiledGraph, OffersA720By480FrameForA240LineInputAndConvertsWholeBuffers) {
   Build(TiledType(720, 240));

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "common/testing/seed.h"
 #include "filters/base/testkit/field_frame_builder.h"
 #include "filters/convert/planar_kernels.h"
 #include "filters/convert/tiled_kernels.h"
@@ -18,11 +19,7 @@ namespace {
 
 constexpr std::uint8_t kCanary = 0xA5;
 
-std::mt19937 Rng() {
-  const unsigned seed = static_cast<unsigned>(GetTickCount());
-  std::printf("kernel test seed %u\n", seed);
-  return std::mt19937(seed);
-}
+std::mt19937 Rng() { return std::mt19937(testing_support::TestSeed()); }
 
 void Randomise(std::vector<std::uint8_t>& bytes, std::mt19937& rng) {
   for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());

@@ -8,32 +8,21 @@
 #include "common/handles.h"
 #include "common/module.h"
 #include "common/testing/paths.h"
+#include "common/testing/registry_fixture.h"
 #include "filters/base/dshow.h"
 #include "filters/convert/color_convert_filter.h"
 #include "filters/convert/planar_pack_filter.h"
 
 using testing_support::BinPath;
+using testing_support::ClassKey;
+using testing_support::ReadString;
 
 namespace {
 
 using DllFn = HRESULT(STDAPICALLTYPE*)();
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
-std::wstring ClassKey(REFCLSID clsid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(clsid, text, 40);
-  return std::wstring(L"CLSID\\") + text;
-}
-
-std::wstring ServerOf(REFCLSID clsid) {
-  wchar_t value[512] = {};
-  DWORD bytes = sizeof(value) - sizeof(wchar_t);
-  if (RegGetValueW(HKEY_CLASSES_ROOT, (ClassKey(clsid) + L"\\InprocServer32").c_str(), nullptr, RRF_RT_REG_SZ,
-                   nullptr, value, &bytes) != ERROR_SUCCESS) {
-    return L"<none>";
-  }
-  return value;
-}
+std::wstring ServerOf(REFCLSID clsid) { return ReadString(ClassKey(clsid) + L"\\InprocServer32", nullptr); }
 
 class ConverterModule : public ::testing::TestWithParam<const wchar_t*> {
  protected:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "common/hresult.h"
 
@@ -10,39 +11,6 @@
 #include "filters/include/field_video.h"
 
 namespace convert {
-
-namespace {
-
-LONG Magnitude(LONG value) { return value < 0 ? -value : value; }
-
-// IsSyncPoint, IsPreroll and IsDiscontinuity answer S_OK or S_FALSE; anything else is a sample
-// we do not understand.
-HRESULT CopyFlag(HRESULT answer, BOOL* flag) {
-  if (answer == S_OK) {
-    *flag = TRUE;
-  } else if (answer == S_FALSE) {
-    *flag = FALSE;
-  } else {
-    return E_UNEXPECTED;
-  }
-  return S_OK;
-}
-
-HRESULT CopySampleProperties(IMediaSample* in, IMediaSample* out) {
-  REFERENCE_TIME start = 0, stop = 0;
-  if (in->GetTime(&start, &stop) == S_OK) RETURN_IF_FAILED(out->SetTime(&start, &stop));
-  LONGLONG mediaStart = 0, mediaStop = 0;
-  if (in->GetMediaTime(&mediaStart, &mediaStop) == S_OK) RETURN_IF_FAILED(out->SetMediaTime(&mediaStart, &mediaStop));
-  BOOL flag = FALSE;
-  RETURN_IF_FAILED(CopyFlag(in->IsSyncPoint(), &flag));
-  RETURN_IF_FAILED(out->SetSyncPoint(flag));
-  RETURN_IF_FAILED(CopyFlag(in->IsPreroll(), &flag));
-  RETURN_IF_FAILED(out->SetPreroll(flag));
-  RETURN_IF_FAILED(CopyFlag(in->IsDiscontinuity(), &flag));
-  return out->SetDiscontinuity(flag);
-}
-
-}  // namespace
 
 CPlanerConvertFilter::CPlanerConvertFilter(IUnknown* outer, HRESULT* phr)
     : CTransformFilter(L"CPlanerConvertFilter", outer, CLSID_PlanarPack, phr) {}
@@ -108,25 +76,12 @@ HRESULT CPlanerConvertFilter::GetMediaType(int position, CMediaType* type) {
   if (position > 0) return VFW_S_NO_MORE_ITEMS;
   if (!type) return E_POINTER;
   if (!m_pInput || !m_pInput->IsConnected()) return E_UNEXPECTED;
-  RETURN_IF_FAILED(type->Set(m_pInput->CurrentMediaType()));
-  type->SetType(&MEDIATYPE_Video);
-  type->SetSubtype(&MEDIASUBTYPE_YUY2);
-  type->SetFormatType(&FORMAT_VideoInfo);
-  auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(type->AllocFormatBuffer(sizeof(VIDEOINFOHEADER)));
+  auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(
+      SetYuy2VideoType(type, frameWidth_, frameHeight_, FORMAT_VideoInfo, sizeof(VIDEOINFOHEADER)));
   if (!vih) return E_OUTOFMEMORY;
-  BITMAPINFOHEADER& header = vih->bmiHeader;
-  header.biSize = sizeof(BITMAPINFOHEADER);
-  header.biWidth = frameWidth_;
-  header.biHeight = frameHeight_;
-  header.biPlanes = 1;
-  header.biBitCount = 16;
-  header.biCompression = MAKEFOURCC('Y', 'U', 'Y', '2');
-  header.biSizeImage = GetBitmapSize(&header);
   vih->AvgTimePerFrame = palFormat_ ? field_video::kFrameTimePal : field_video::kFrameTimeNtsc;
   vih->dwBitRate = static_cast<DWORD>(
-      MulDiv(static_cast<int>(header.biSizeImage), 80000000, static_cast<int>(vih->AvgTimePerFrame)));
-  type->SetTemporalCompression(FALSE);
-  type->SetSampleSize(header.biSizeImage);
+      MulDiv(static_cast<int>(vih->bmiHeader.biSizeImage), 80000000, static_cast<int>(vih->AvgTimePerFrame)));
   return S_OK;
 }
 
@@ -166,35 +121,10 @@ HRESULT CPlanerConvertFilter::BreakConnect(PIN_DIRECTION direction) {
   return S_OK;
 }
 
-HRESULT CPlanerConvertFilter::Receive(IMediaSample* sample) {
-  if (!sample) return E_POINTER;
-  const AM_SAMPLE2_PROPERTIES& props = *m_pInput->SampleProps();
-  if (props.dwStreamId != AM_STREAM_MEDIA) return m_pOutput->Deliver(sample);
-  if (props.pMediaType) {
-    // Upstream changed its type (the input pin has checked it); the geometry stays.
-    const CMediaType changed(*props.pMediaType);
-    m_pInput->SetMediaType(&changed);
-  }
-  IMediaSample* out = nullptr;
-  HRESULT hr = InitializeOutputSample(sample, &out);
-  if (FAILED(hr)) return hr;
-  AM_MEDIA_TYPE* downstream = nullptr;
-  if (out->GetMediaType(&downstream) == S_OK && downstream) {
-    // The downstream filter's format change: rows of its new pitch from this sample on.
-    const CMediaType changed(*downstream);
-    DeleteMediaType(downstream);
-    m_pOutput->SetMediaType(&changed);
-  }
-  hr = Transform(sample, out);
-  if (hr == S_OK) {
-    hr = m_pOutput->Deliver(out);
-    m_bSampleSkipped = false;
-  } else if (hr == S_FALSE) {
-    NoteSkippedSample();
-    hr = S_OK;
-  }
-  out->Release();
-  return hr;
+HRESULT CPlanerConvertFilter::StreamTypeChange(const CMediaType* upstream, const CMediaType* downstream) {
+  if (upstream) RETURN_IF_FAILED(m_pInput->SetMediaType(upstream));
+  if (downstream) RETURN_IF_FAILED(m_pOutput->SetMediaType(downstream));
+  return S_OK;
 }
 
 HRESULT CPlanerConvertFilter::Transform(IMediaSample* in, IMediaSample* out) {
@@ -225,7 +155,6 @@ HRESULT CPlanerConvertFilter::Transform(IMediaSample* in, IMediaSample* out) {
   const bool weave = (flags & field_video::kFrameFill) == 0;
   if (weave && available < PlanarFrameBytes(width, height)) return S_FALSE;
 
-  RETURN_IF_FAILED(CopySampleProperties(in, out));
   const std::ptrdiff_t pitch = 2 * static_cast<std::ptrdiff_t>(stride);
   const std::size_t rowBytes = 2 * static_cast<std::size_t>(width);
   if (weave) {
@@ -258,19 +187,17 @@ CUnknown* PlanarFieldOrderPage::CreateInstance(IUnknown* outer, HRESULT* phr) {
 
 HRESULT PlanarFieldOrderPage::OnConnect(IUnknown* object) {
   if (!object) return E_POINTER;
-  IPlanarFieldOrder* order = nullptr;
-  const HRESULT hr = object->QueryInterface(IID_IPlanarFieldOrder, reinterpret_cast<void**>(&order));
+  Microsoft::WRL::ComPtr<IPlanarFieldOrder> order;
+  const HRESULT hr = object->QueryInterface(IID_IPlanarFieldOrder, reinterpret_cast<void**>(order.GetAddressOf()));
   if (FAILED(hr) || !order) return E_NOINTERFACE;
-  if (order_) order_->Release();
-  order_ = order;
+  order_ = std::move(order);
   order_->GetFieldOrder(&pending_);
   return S_OK;
 }
 
 HRESULT PlanarFieldOrderPage::OnDisconnect() {
   if (!order_) return E_UNEXPECTED;
-  order_->Release();
-  order_ = nullptr;
+  order_.Reset();
   initialised_ = false;
   return S_OK;
 }

@@ -7,6 +7,8 @@
 // any time (orderLock_ for writers, one atomic read per frame).
 #pragma once
 
+#include <wrl/client.h>
+
 #include <atomic>
 
 #include "filters/base/property_page.h"
@@ -40,7 +42,9 @@ class CPlanerConvertFilter final : public CTransformFilter, public IPlanarFieldO
   HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
   HRESULT SetMediaType(PIN_DIRECTION direction, const CMediaType* type) override;
   HRESULT BreakConnect(PIN_DIRECTION direction) override;
-  HRESULT Receive(IMediaSample* sample) override;
+  // Upstream's new type is taken without touching the geometry; downstream's sets the row pitch
+  // from that sample on.
+  HRESULT StreamTypeChange(const CMediaType* upstream, const CMediaType* downstream) override;
   HRESULT Transform(IMediaSample* in, IMediaSample* out) override;
 
   LONG FrameWidth() const { return frameWidth_; }
@@ -79,7 +83,7 @@ class PlanarFieldOrderPage final : public CBasePropertyPage {
  private:
   explicit PlanarFieldOrderPage(IUnknown* outer);
 
-  IPlanarFieldOrder* order_ = nullptr;  // referenced while connected
+  Microsoft::WRL::ComPtr<IPlanarFieldOrder> order_;  // while connected
   LONG pending_ = 1;
   bool initialised_ = false;
 };

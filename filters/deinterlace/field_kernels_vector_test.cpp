@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/testing/seed.h"
 #include "filters/deinterlace/cpu_features.h"
 #include "filters/deinterlace/field_driver.h"
 #include "filters/deinterlace/field_kernels.h"
@@ -26,15 +27,7 @@
 namespace deinterlace {
 namespace {
 
-unsigned TestSeed() {
-  static const unsigned seed = [] {
-    const char* text = std::getenv("VORN_KERNEL_SEED");
-    const unsigned value = text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : GetTickCount();
-    std::printf("kernel test seed: %u (VORN_KERNEL_SEED=%u repeats it)\n", value, value);
-    return value;
-  }();
-  return seed;
-}
+using testing_support::TestSeed;
 
 // ---- Content --------------------------------------------------------------------------------
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "filters/deinterlace/registry_fixture.h"
+#include "filters/deinterlace/testing/registry_fixture.h"
 
 namespace deinterlace {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "filters/deinterlace/parameter_table.h"
-#include "filters/deinterlace/registry_fixture.h"
+#include "filters/deinterlace/testing/registry_fixture.h"
 
 namespace deinterlace {
 namespace {

@@ -1,6 +1,7 @@
 #include "filters/pacers/audio_pacer.h"
 
 #include <mmreg.h>
+#include <wrl/client.h>
 
 #include <cstddef>
 #include <new>
@@ -26,15 +27,7 @@ AudioPacer::AudioPacer(IUnknown* outer, HRESULT* phr)
   HRESULT hr = S_OK;
   clock_.reset(new (std::nothrow) AudioRefClock(L"RefClock", GetOwner(), &hr));
   if (!clock_ && SUCCEEDED(hr)) hr = E_OUTOFMEMORY;
-  if (SUCCEEDED(hr)) {
-    settings_.reset(new (std::nothrow) PacerSettings(L"LiveSync", GetOwner(), &hr));
-    if (!settings_ && SUCCEEDED(hr)) hr = E_OUTOFMEMORY;
-  }
-  if (SUCCEEDED(hr)) {
-    pages_.reset(new (std::nothrow) PropertyPageList(L"SpecifyPropertyPages", GetOwner(), &hr));
-    if (!pages_ && SUCCEEDED(hr)) hr = E_OUTOFMEMORY;
-  }
-  if (SUCCEEDED(hr)) hr = pages_->AddPage(CLSID_LiveSyncPage);
+  if (SUCCEEDED(hr)) hr = CreatePacerParts(GetOwner(), &settings_, &pages_);
   if (FAILED(hr) && phr) *phr = hr;
 }
 
@@ -77,12 +70,11 @@ bool AudioPacer::HasClock() {
 
 HRESULT AudioPacer::UpstreamByteRate(DWORD* rate) {
   *rate = 0;
-  IPin* upstream = nullptr;
-  HRESULT hr = InputPin()->ConnectedTo(&upstream);
+  Microsoft::WRL::ComPtr<IPin> upstream;
+  HRESULT hr = InputPin()->ConnectedTo(upstream.GetAddressOf());
   if (FAILED(hr)) return hr;
   AM_MEDIA_TYPE type{};
   hr = upstream->ConnectionMediaType(&type);
-  upstream->Release();
   if (FAILED(hr)) return hr;
   // nAvgBytesPerSec lies within the first 16 bytes (a PCMWAVEFORMAT block is enough).
   constexpr ULONG kNeeded = offsetof(WAVEFORMATEX, nAvgBytesPerSec) + sizeof(DWORD);

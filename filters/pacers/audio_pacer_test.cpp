@@ -20,7 +20,7 @@
 #include "filters/pacers/pacer_ids.h"
 #include "filters/pacers/pacer_registry.h"
 #include "filters/pacers/pacer_timing.h"
-#include "filters/pacers/pacer_test_support.h"
+#include "filters/pacers/testing/pacer_test_support.h"
 
 using namespace graph_testkit;
 using namespace pacer_testing;

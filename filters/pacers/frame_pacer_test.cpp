@@ -15,7 +15,7 @@
 #include "filters/base/testkit/stub_graph.h"
 #include "filters/base/testkit/video_types.h"
 #include "filters/pacers/pacer_registry.h"
-#include "filters/pacers/pacer_test_support.h"
+#include "filters/pacers/testing/pacer_test_support.h"
 
 using namespace graph_testkit;
 using namespace pacer_testing;

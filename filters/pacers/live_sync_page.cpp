@@ -15,21 +15,14 @@ CUnknown* LiveSyncPage::CreateInstance(IUnknown* outer, HRESULT* phr) {
 LiveSyncPage::LiveSyncPage(IUnknown* outer, HRESULT*)
     : CBasePropertyPage(L"Live Sync Property Page", outer, IDD_LIVE_SYNC, IDS_LIVE_SYNC_TITLE) {}
 
-LiveSyncPage::~LiveSyncPage() {
-  if (settings_) settings_->Release();
-}
-
 HRESULT LiveSyncPage::OnConnect(IUnknown* object) {
   if (settings_) return S_OK;
   if (!object) return E_POINTER;
-  return object->QueryInterface(IID_IPacerSettings, reinterpret_cast<void**>(&settings_));
+  return object->QueryInterface(IID_IPacerSettings, reinterpret_cast<void**>(settings_.GetAddressOf()));
 }
 
 HRESULT LiveSyncPage::OnDisconnect() {
-  if (settings_) {
-    settings_->Release();
-    settings_ = nullptr;
-  }
+  settings_.Reset();
   return S_OK;
 }
 

@@ -2,6 +2,8 @@
 // stamping and hardware time stamp as check boxes, written through the filter's IPacerSettings.
 #pragma once
 
+#include <wrl/client.h>
+
 #include "filters/base/property_page.h"
 #include "filters/include/filter_interfaces.h"
 
@@ -11,7 +13,6 @@ class LiveSyncPage : public CBasePropertyPage {
   static CUnknown* CreateInstance(IUnknown* outer, HRESULT* phr);
 
   LiveSyncPage(IUnknown* outer, HRESULT* phr);
-  ~LiveSyncPage() override;
 
   // The filter's settings, kept (one reference) from connect to disconnect.
   HRESULT OnConnect(IUnknown* object) override;
@@ -26,5 +27,5 @@ class LiveSyncPage : public CBasePropertyPage {
  private:
   long ReadNumber(int controlId) const;
 
-  IPacerSettings* settings_ = nullptr;  // referenced while connected
+  Microsoft::WRL::ComPtr<IPacerSettings> settings_;  // while connected
 };

@@ -11,6 +11,7 @@
 #include "common/handles.h"
 #include "common/module.h"
 #include "common/testing/paths.h"
+#include "common/testing/registry_fixture.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/video_types.h"
@@ -19,31 +20,14 @@
 
 using namespace graph_testkit;
 using testing_support::BinPath;
+using testing_support::ClassKey;
+using testing_support::KeyExists;
+using testing_support::ReadString;
 
 namespace {
 
 using DllFn = HRESULT(STDAPICALLTYPE*)();
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-
-std::wstring ClassKey(REFCLSID clsid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(clsid, text, 40);
-  return std::wstring(L"CLSID\\") + text;
-}
-
-bool KeyExists(const std::wstring& path) {
-  UniqueRegKey key;
-  return RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-}
-
-std::wstring ReadString(const std::wstring& path, const wchar_t* name) {
-  wchar_t value[512] = {};
-  DWORD bytes = sizeof(value) - sizeof(wchar_t);
-  if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS) {
-    return L"<none>";
-  }
-  return value;
-}
 
 // One loaded module and its entry points.
 struct Module {

@@ -3,9 +3,12 @@
 // IUnknown methods go to the filter, and it answers nothing but IPacerSettings itself.
 #pragma once
 
+#include <memory>
+
 #include "filters/base/lock.h"
 #include "filters/base/unknown.h"
 #include "filters/include/filter_interfaces.h"
+#include "filters/pacers/property_page_list.h"
 
 class PacerSettings : public CUnknown, public IPacerSettings {
  public:
@@ -50,3 +53,10 @@ class PacerSettings : public CUnknown, public IPacerSettings {
   Value timeStamping_{1};      // the pacer writes time stamps
   Value hwTimeStamp_{0};       // stamps start from the sample's own (hardware) times
 };
+
+// The sub-objects both pacers carry, made in their constructors: the settings ("LiveSync") and
+// the page list ("SpecifyPropertyPages") naming the live sync page, each with the filter's
+// outer unknown `owner`. The first failure (E_OUTOFMEMORY, a sub-object's) is returned; what
+// was made stays for the destructor.
+HRESULT CreatePacerParts(IUnknown* owner, std::unique_ptr<PacerSettings>* settings,
+                         std::unique_ptr<PropertyPageList>* pages);

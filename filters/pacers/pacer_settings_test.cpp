@@ -10,7 +10,7 @@
 #include "filters/pacers/live_sync_page.h"
 #include "filters/pacers/live_sync_resource.h"
 #include "filters/pacers/pacer_ids.h"
-#include "filters/pacers/pacer_test_support.h"
+#include "filters/pacers/testing/pacer_test_support.h"
 #include "filters/pacers/video_pacer.h"
 
 using namespace pacer_testing;

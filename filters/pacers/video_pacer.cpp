@@ -1,5 +1,7 @@
 #include "filters/pacers/video_pacer.h"
 
+#include <wrl/client.h>
+
 #include <cstring>
 #include <new>
 
@@ -24,8 +26,8 @@ STDMETHODIMP VideoInputPin::GetAllocatorRequirements(ALLOCATOR_PROPERTIES* props
 STDMETHODIMP VideoInputPin::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* type) {
   if (!connector) return E_POINTER;
   bool offered = false;
-  IEnumMediaTypes* types = nullptr;
-  if (SUCCEEDED(connector->EnumMediaTypes(&types)) && types) {
+  Microsoft::WRL::ComPtr<IEnumMediaTypes> types;
+  if (SUCCEEDED(connector->EnumMediaTypes(types.GetAddressOf())) && types) {
     for (;;) {
       AM_MEDIA_TYPE* next = nullptr;
       ULONG fetched = 0;
@@ -41,7 +43,6 @@ STDMETHODIMP VideoInputPin::ReceiveConnection(IPin* connector, const AM_MEDIA_TY
       if (next->formattype == FORMAT_VideoInfo2) offered = true;
       DeleteMediaType(next);
     }
-    types->Release();
   }
   pacer_->SetVideoInfo2Offered(offered);
   return CTransInPlaceInputPin::ReceiveConnection(connector, type);
@@ -70,14 +71,7 @@ VideoPacer::VideoPacer(IUnknown* outer, HRESULT* phr)
     : CTransInPlaceFilter(nullptr, outer, CLSID_VideoPacer, phr, true) {
   TraceScope scope(ModuleTrace(), L"VideoPacer::VideoPacer()");
   if (phr && FAILED(*phr)) return;
-  HRESULT hr = S_OK;
-  settings_.reset(new (std::nothrow) PacerSettings(L"LiveSync", GetOwner(), &hr));
-  if (!settings_ && SUCCEEDED(hr)) hr = E_OUTOFMEMORY;
-  if (SUCCEEDED(hr)) {
-    pages_.reset(new (std::nothrow) PropertyPageList(L"SpecifyPropertyPages", GetOwner(), &hr));
-    if (!pages_ && SUCCEEDED(hr)) hr = E_OUTOFMEMORY;
-  }
-  if (SUCCEEDED(hr)) hr = pages_->AddPage(CLSID_LiveSyncPage);
+  const HRESULT hr = CreatePacerParts(GetOwner(), &settings_, &pages_);
   if (FAILED(hr) && phr) *phr = hr;
 }
 
@@ -183,15 +177,13 @@ HRESULT VideoPacer::CheckInputType(const CMediaType* in) {
 
 HRESULT VideoPacer::Transform(IMediaSample* sample) {
   if (!sample) return E_POINTER;
-  IReferenceClock* clock = nullptr;
+  Microsoft::WRL::ComPtr<IReferenceClock> clock;
   {
     CAutoLock lock(&m_clockLock);  // SetSyncSource(null) may come at any time
     clock = m_pClock;
-    if (clock) clock->AddRef();
   }
   if (clock) {
-    const HRESULT hr = Stamp(sample, clock);
-    clock->Release();
+    const HRESULT hr = Stamp(sample, clock.Get());
     if (FAILED(hr)) return hr;
   }
   // Without a delivery thread no frame would ever leave: say so instead of swallowing it.
@@ -209,12 +201,11 @@ constexpr ULONG kAvgTimePerFrameEnd = offsetof(VIDEOINFOHEADER, AvgTimePerFrame)
 }  // namespace
 
 HRESULT VideoPacer::Stamp(IMediaSample* sample, IReferenceClock* clock) {
-  IPin* upstream = nullptr;
-  HRESULT hr = InputPin()->ConnectedTo(&upstream);
+  Microsoft::WRL::ComPtr<IPin> upstream;
+  HRESULT hr = InputPin()->ConnectedTo(upstream.GetAddressOf());
   if (hr != S_OK) return FAILED(hr) ? hr : E_UNEXPECTED;
   AM_MEDIA_TYPE type{};
   hr = upstream->ConnectionMediaType(&type);
-  upstream->Release();
   if (hr != S_OK) return FAILED(hr) ? hr : E_UNEXPECTED;
 
   // Frame duration, and the field-video header when there is one.

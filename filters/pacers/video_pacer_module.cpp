@@ -27,12 +27,4 @@ const CFactoryTemplate g_Templates[] = {
     {L"Zarn Live Video Sync Filter", &CLSID_VideoPacer, &VideoPacer::CreateInstance, nullptr, &kFilterSetup},
     {L"Zarn Live Sync Property Page", &CLSID_LiveSyncPage, &LiveSyncPage::CreateInstance, nullptr, nullptr},
 };
-const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
-
-STDAPI DllRegisterServer() { return AMovieDllRegisterServer2(TRUE); }
-STDAPI DllUnregisterServer() { return AMovieDllRegisterServer2(FALSE); }
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
-  return DllEntryPoint(instance, reason, reserved);
-}
+VORN_FILTER_MODULE_ENTRY_POINTS()

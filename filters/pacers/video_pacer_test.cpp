@@ -17,7 +17,7 @@
 #include "filters/base/testkit/video_types.h"
 #include "filters/include/field_video.h"
 #include "filters/pacers/pacer_ids.h"
-#include "filters/pacers/pacer_test_support.h"
+#include "filters/pacers/testing/pacer_test_support.h"
 #include "filters/pacers/pacer_timing.h"
 
 using namespace graph_testkit;

@@ -10,16 +10,11 @@ const CFactoryTemplate g_Templates[] = {
     {L"Zarn Lumacrest2 Source Filter", &vsrc::CLSID_VornSourceFilter, &vsrc::SourceFilter::CreateInstance, nullptr,
      nullptr},
 };
-const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
+VORN_FILTER_MODULE_DLLMAIN()
 
 STDAPI DllRegisterServer() { return E_FAIL; }
 
 STDAPI DllUnregisterServer() {
   AMovieDllRegisterServer2(FALSE);
   return E_FAIL;
-}
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
-  return DllEntryPoint(instance, reason, reserved);
 }

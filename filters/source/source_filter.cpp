@@ -5,7 +5,7 @@
 #include <atomic>
 #include <new>
 
-#include "common/bitmap_dump.h"
+#include "filters/base/bitmap_dump.h"
 #include "common/hresult.h"
 #include "common/locks.h"
 #include "common/trace.h"

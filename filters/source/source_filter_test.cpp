@@ -6,7 +6,7 @@
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/stub_graph.h"
 #include "filters/base/testkit/video_types.h"
-#include "filters/source/source_test_support.h"
+#include "filters/source/testing/source_test_support.h"
 
 VORN_MODULE_TRACE(kTraceKeyLumacrest2)
 
@@ -81,13 +81,7 @@ TEST(VideoOutputPin, OffersOnlyTheTransmitTypeAndChecksItsThreeGuids) {
 TEST(VideoOutputPin, AsksForAtLeastTwoBuffersOfTheImageSize) {
   SourceFilter* filter = NewSourceFilter();
   auto* pin = static_cast<VideoOutputPin*>(filter->GetPin(0));
-  HRESULT hr = S_OK;
-  auto* memory = new CMemAllocator(L"a", nullptr, &hr);
-  memory->NonDelegatingAddRef();
-  IMemAllocator* allocator = nullptr;
-  memory->NonDelegatingQueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&allocator));
-  memory->NonDelegatingRelease();
-
+  IMemAllocator* allocator = NewAllocator();
   ALLOCATOR_PROPERTIES request{1, 0, 1, 0}, actual{};
   ASSERT_EQ(pin->DecideBufferSize(allocator, &request), S_OK);
   allocator->GetProperties(&actual);

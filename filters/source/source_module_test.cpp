@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "common/bitmap_dump.h"
+#include "filters/base/bitmap_dump.h"
 #include "common/locks.h"
 #include "common/module.h"
 #include "common/registry.h"
@@ -20,7 +20,7 @@
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/stub_graph.h"
 #include "filters/base/testkit/video_types.h"
-#include "filters/source/source_test_support.h"
+#include "filters/source/testing/source_test_support.h"
 
 VORN_MODULE_TRACE(kTraceKeyLumacrest2)
 

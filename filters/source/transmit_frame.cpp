@@ -11,14 +11,10 @@ static_assert(offsetof(VIDEOINFOHEADER2, bmiHeader) == 72);
 
 HRESULT MakeDefaultTransmitType(CMediaType* type) {
   if (!type) return E_POINTER;
-  type->InitMediaType();  // releases a format block the type may carry already
-  type->SetType(&MEDIATYPE_Video);
-  type->SetSubtype(&MEDIASUBTYPE_YUY2);
-  type->SetFormatType(&FORMAT_VideoInfo2);
-  type->SetTemporalCompression(FALSE);
-  type->SetSampleSize(kDefaultImageSize);
-  auto* format = reinterpret_cast<VIDEOINFOHEADER2*>(type->AllocFormatBuffer(sizeof(VIDEOINFOHEADER2)));
+  auto* format = reinterpret_cast<VIDEOINFOHEADER2*>(
+      SetYuy2VideoType(type, kDefaultWidth, kDefaultHeight, FORMAT_VideoInfo2, sizeof(VIDEOINFOHEADER2)));
   if (!format) return E_OUTOFMEMORY;
+  static_assert(kDefaultImageSize == kDefaultWidth * 2 * kDefaultHeight);  // the header's image size
   format->rcSource = RECT{0, 0, kDefaultWidth, kDefaultHeight};
   format->rcTarget = format->rcSource;
   format->dwBitRate = kDefaultBitRate;
@@ -30,14 +26,6 @@ HRESULT MakeDefaultTransmitType(CMediaType* type) {
   format->dwPictAspectRatioY = 3;
   format->dwControlFlags = 3;
   format->dwReserved2 = 0;
-  BITMAPINFOHEADER& header = format->bmiHeader;
-  header.biSize = sizeof(BITMAPINFOHEADER);
-  header.biWidth = kDefaultWidth;
-  header.biHeight = kDefaultHeight;
-  header.biPlanes = 1;
-  header.biBitCount = 16;
-  header.biCompression = MAKEFOURCC('Y', 'U', 'Y', '2');
-  header.biSizeImage = kDefaultImageSize;
   return S_OK;
 }
 
@@ -71,8 +59,6 @@ HRESULT DeriveOutputType(const AM_MEDIA_TYPE& given, CMediaType* target) {
 }
 
 namespace {
-
-std::int64_t Magnitude(LONG value) { return value < 0 ? -static_cast<std::int64_t>(value) : value; }
 
 // Rows of `pitch` bytes of which the first `rowBytes` fit in `bytes`.
 std::int64_t RowsThatFit(std::size_t bytes, std::int64_t pitch, std::int64_t rowBytes) {

@@ -64,7 +64,7 @@ const CFactoryTemplate g_Templates[] = {
     {L"Sim Capture", &kClsidSimCapture, &CreateCaptureFilter, nullptr, nullptr},
     {L"Sim Encoder", &kClsidSimEncoder, &CreateEncoderFilter, nullptr, nullptr},
 };
-const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
+VORN_FILTER_MODULE_DLLMAIN()
 
 extern "C" {
 
@@ -202,9 +202,4 @@ STDAPI DllRegisterServer() {
 STDAPI DllUnregisterServer() {
   for (UINT index = 0; index < kMaxCards; ++index) SimCard_RegisterCard(index, FALSE);
   return AMovieDllRegisterServer2(FALSE);
-}
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
-  return DllEntryPoint(instance, reason, reserved);
 }

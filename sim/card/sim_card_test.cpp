@@ -247,11 +247,17 @@ TEST_F(SimCardGraphTest, CapturePinFeedsTheNullRendererAtTheFrameRate) {
   CoTaskMemFree(mt.pbFormat);
 
   ASSERT_TRUE(SUCCEEDED(Run()));
-  Sleep(1200);
+  // Frames come at the frame rate: ten take a third of a second, never much less.
+  const ULONGLONG t0 = GetTickCount64();
   SimCardCounters counters{};
-  ASSERT_EQ(S_OK, SimCard_GetCounters(capturePath_.c_str(), &counters));
+  do {
+    ASSERT_EQ(S_OK, SimCard_GetCounters(capturePath_.c_str(), &counters));
+    if (counters.videoFrames >= 10) break;
+    Sleep(10);
+  } while (GetTickCount64() - t0 < 10000);
+  const ULONGLONG elapsed = GetTickCount64() - t0;
   EXPECT_GE(counters.videoFrames, 10u);
-  EXPECT_LE(counters.videoFrames, 60u);
+  EXPECT_GE(elapsed, 150u) << counters.videoFrames << " frames";
 }
 
 TEST_F(SimCardGraphTest, FramesCarryConsecutiveTimesAndShowTheTunedChannel) {
@@ -375,11 +381,10 @@ TEST_F(SimCardGraphTest, EncoderDeliversPacksWhileRunningAndReportsTheStop) {
   ASSERT_TRUE(SUCCEEDED(Pause()));
   ASSERT_EQ(S_OK, SimCard_GetCounters(capturePath_.c_str(), &counters));
   EXPECT_EQ(1u, counters.encoderStopsSignalled);
-  // Paused, a live encoder delivers nothing more.
-  Sleep(50);
+  // Paused, a live encoder delivers nothing more (one delivery may have been under way).
+  sink->WaitForSamples(sink->SampleCount() + 1, 50);
   const size_t paused = sink->SampleCount();
-  Sleep(100);
-  EXPECT_EQ(paused, sink->SampleCount());
+  EXPECT_FALSE(sink->WaitForSamples(paused + 1, 100));
 
   // "Never": no stop is reported.
   ASSERT_EQ(S_OK, SimCard_SetEncoderStopMode(capturePath_.c_str(), kSimEncoderStopNever, 0));

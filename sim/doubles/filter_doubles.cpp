@@ -599,14 +599,6 @@ const CFactoryTemplate g_Templates[] = {
     {L"Preview Control double", &doubles::kClsidPreviewControl, &CreatePreviewControl, nullptr, nullptr},
     {L"Qfa-Tesk double", &doubles::kClsidTesk, &CreateTesk, nullptr, nullptr},
 };
-const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
-
 // Registration is for the preview-control class (created by class identifier); the filters are
 // loaded from their files and need none, but registering them does no harm.
-STDAPI DllRegisterServer() { return AMovieDllRegisterServer2(TRUE); }
-STDAPI DllUnregisterServer() { return AMovieDllRegisterServer2(FALSE); }
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
-  return DllEntryPoint(instance, reason, reserved);
-}
+VORN_FILTER_MODULE_ENTRY_POINTS()

@@ -147,43 +147,22 @@ class Line21Decoder final : public CTransformFilter, public IAMLine21Decoder {
     return hr;
   }
   STDMETHODIMP GetCurrentService(AM_LINE21_CCSERVICE* service) override {
-    if (!service) return E_POINTER;
-    const HRESULT hr = Record("GetCurrentService");
-    CAutoLock lock(&settingsLock_);
-    if (SUCCEEDED(hr)) *service = service_;
-    return hr;
+    return GetSetting("GetCurrentService", service, service_);
   }
   STDMETHODIMP SetCurrentService(AM_LINE21_CCSERVICE service) override {
-    const HRESULT hr = Record("SetCurrentService", service);
-    if (FAILED(hr)) return hr;
-    if ((service < AM_L21_CCSERVICE_None || service > AM_L21_CCSERVICE_XDS) && service != AM_L21_CCSERVICE_DefChannel) {
-      return E_INVALIDARG;
-    }
-    CAutoLock lock(&settingsLock_);
-    service_ = service == AM_L21_CCSERVICE_DefChannel ? AM_L21_CCSERVICE_Caption1 : service;
-    return S_OK;
+    const bool valid =
+        (service >= AM_L21_CCSERVICE_None && service <= AM_L21_CCSERVICE_XDS) || service == AM_L21_CCSERVICE_DefChannel;
+    return SetSetting("SetCurrentService", service, valid, service_,
+                      service == AM_L21_CCSERVICE_DefChannel ? AM_L21_CCSERVICE_Caption1 : service);
   }
   STDMETHODIMP GetServiceState(AM_LINE21_CCSTATE* state) override {
-    if (!state) return E_POINTER;
-    const HRESULT hr = Record("GetServiceState");
-    CAutoLock lock(&settingsLock_);
-    if (SUCCEEDED(hr)) *state = state_;
-    return hr;
+    return GetSetting("GetServiceState", state, state_);
   }
   STDMETHODIMP SetServiceState(AM_LINE21_CCSTATE state) override {
-    const HRESULT hr = Record("SetServiceState", state);
-    if (FAILED(hr)) return hr;
-    if (state != AM_L21_CCSTATE_Off && state != AM_L21_CCSTATE_On) return E_INVALIDARG;
-    CAutoLock lock(&settingsLock_);
-    state_ = state;
-    return S_OK;
+    return SetSetting("SetServiceState", state, state == AM_L21_CCSTATE_Off || state == AM_L21_CCSTATE_On, state_, state);
   }
   STDMETHODIMP GetOutputFormat(LPBITMAPINFOHEADER header) override {
-    if (!header) return E_POINTER;
-    const HRESULT hr = Record("GetOutputFormat");
-    CAutoLock lock(&settingsLock_);
-    if (SUCCEEDED(hr)) *header = format_;
-    return hr;
+    return GetSetting("GetOutputFormat", header, format_);
   }
   // Any 32-bit RGB size from 16x16 to 1920x1080; not while the output is connected.
   STDMETHODIMP SetOutputFormat(LPBITMAPINFO info) override {
@@ -206,52 +185,47 @@ class Line21Decoder final : public CTransformFilter, public IAMLine21Decoder {
     return S_OK;
   }
   STDMETHODIMP GetBackgroundColor(DWORD* color) override {
-    if (!color) return E_POINTER;
-    const HRESULT hr = Record("GetBackgroundColor");
-    CAutoLock lock(&settingsLock_);
-    if (SUCCEEDED(hr)) *color = background_;
-    return hr;
+    return GetSetting("GetBackgroundColor", color, background_);
   }
   STDMETHODIMP SetBackgroundColor(DWORD color) override {
-    const HRESULT hr = Record("SetBackgroundColor", color);
-    if (FAILED(hr)) return hr;
-    CAutoLock lock(&settingsLock_);
-    background_ = color;
-    return S_OK;
+    return SetSetting("SetBackgroundColor", color, true, background_, color);
   }
   STDMETHODIMP GetRedrawAlways(LPBOOL option) override {
-    if (!option) return E_POINTER;
-    const HRESULT hr = Record("GetRedrawAlways");
-    CAutoLock lock(&settingsLock_);
-    if (SUCCEEDED(hr)) *option = redrawAlways_;
-    return hr;
+    return GetSetting("GetRedrawAlways", option, redrawAlways_);
   }
   STDMETHODIMP SetRedrawAlways(BOOL option) override {
-    const HRESULT hr = Record("SetRedrawAlways", option);
-    if (FAILED(hr)) return hr;
-    CAutoLock lock(&settingsLock_);
-    redrawAlways_ = option ? TRUE : FALSE;
-    return S_OK;
+    return SetSetting("SetRedrawAlways", option, true, redrawAlways_, option ? TRUE : FALSE);
   }
   STDMETHODIMP GetDrawBackgroundMode(AM_LINE21_DRAWBGMODE* mode) override {
-    if (!mode) return E_POINTER;
-    const HRESULT hr = Record("GetDrawBackgroundMode");
-    CAutoLock lock(&settingsLock_);
-    if (SUCCEEDED(hr)) *mode = mode_;
-    return hr;
+    return GetSetting("GetDrawBackgroundMode", mode, mode_);
   }
   STDMETHODIMP SetDrawBackgroundMode(AM_LINE21_DRAWBGMODE mode) override {
-    const HRESULT hr = Record("SetDrawBackgroundMode", mode);
-    if (FAILED(hr)) return hr;
-    if (mode != AM_L21_DRAWBGMODE_Opaque && mode != AM_L21_DRAWBGMODE_Transparent) return E_INVALIDARG;
-    CAutoLock lock(&settingsLock_);
-    mode_ = mode;
-    return S_OK;
+    return SetSetting("SetDrawBackgroundMode", mode,
+                      mode == AM_L21_DRAWBGMODE_Opaque || mode == AM_L21_DRAWBGMODE_Transparent, mode_, mode);
   }
 
  private:
   static HRESULT Record(const char* method, std::int64_t a0 = 0, std::int64_t a1 = 0, std::int64_t a2 = 0) {
     return Journal::Instance().Record(kObject, method, a0, a1, a2);
+  }
+  // A getter: the call recorded, then (unless the journal fails it) the setting copied out.
+  template <class T>
+  HRESULT GetSetting(const char* method, T* out, const T& setting) {
+    if (!out) return E_POINTER;
+    const HRESULT hr = Record(method);
+    CAutoLock lock(&settingsLock_);
+    if (SUCCEEDED(hr)) *out = setting;
+    return hr;
+  }
+  // A setter: the call recorded with `given`, an invalid value refused, `value` stored.
+  template <class T>
+  HRESULT SetSetting(const char* method, std::int64_t given, bool valid, T& setting, T value) {
+    const HRESULT hr = Record(method, given);
+    if (FAILED(hr)) return hr;
+    if (!valid) return E_INVALIDARG;
+    CAutoLock lock(&settingsLock_);
+    setting = value;
+    return S_OK;
   }
   // With settingsLock_ held.
   bool Showing() const {

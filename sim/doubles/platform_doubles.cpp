@@ -101,7 +101,7 @@ const CFactoryTemplate g_Templates[] = {
     // In no category (no filter setup data): the device manager creates it by class identifier.
     {L"Sim video renderer", &doubles::kClsidSimVideoRenderer, &CreateSimVideoRenderer, nullptr, nullptr},
 };
-const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
+VORN_FILTER_MODULE_DLLMAIN()
 
 STDAPI DllRegisterServer() {
   HRESULT hr = AMovieDllRegisterServer2(TRUE);
@@ -113,9 +113,4 @@ STDAPI DllUnregisterServer() {
   const HRESULT entries = RegisterEntries(false);
   const HRESULT classes = AMovieDllRegisterServer2(FALSE);
   return FAILED(entries) ? entries : classes;
-}
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
-  return DllEntryPoint(instance, reason, reserved);
 }

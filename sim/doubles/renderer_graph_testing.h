@@ -58,9 +58,9 @@ inline void ExpectHeldWhilePausedAndLetGoOnStop(RendererGraph& g, std::vector<gr
   doubles::Journal& journal = doubles::Journal::Instance();
   ASSERT_EQ(S_OK, g.source->StartPushing(std::move(three), false));
   ASSERT_TRUE(SUCCEEDED(g.control->Pause()));
-  Sleep(300);
+  // Held: the pushing thread stays in the renderer, so waiting for it to end times out.
+  EXPECT_FALSE(g.source->WaitPushed(300));
   EXPECT_EQ(0, journal.Value(counter));
-  EXPECT_FALSE(g.source->WaitPushed(0));
   ASSERT_TRUE(SUCCEEDED(g.control->Run()));
   ASSERT_TRUE(g.source->WaitPushed(3000));
   EXPECT_EQ(3, journal.Value(counter));
@@ -68,8 +68,7 @@ inline void ExpectHeldWhilePausedAndLetGoOnStop(RendererGraph& g, std::vector<gr
   ASSERT_EQ(S_OK, g.control->Stop());
   ASSERT_EQ(S_OK, g.source->StartPushing(std::move(farAhead), false));
   ASSERT_TRUE(SUCCEEDED(g.control->Run()));
-  Sleep(200);
-  EXPECT_FALSE(g.source->WaitPushed(0));
+  EXPECT_FALSE(g.source->WaitPushed(200));  // the far sample waits for its time
   const DWORD stopping = GetTickCount();
   ASSERT_EQ(S_OK, g.control->Stop());
   ASSERT_TRUE(g.source->WaitPushed(2000));

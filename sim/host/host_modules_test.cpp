@@ -223,16 +223,14 @@ TEST_F(HostModules, FileModulesBesideTheDeviceManagerGiveTheirClassObjects) {
   }
 }
 
-TEST_F(HostModules, SettingsFileReadsAsTheDeviceManagerReadsIt) {
-  // The device manager reads "<module>.ini" beside itself through the profile functions.
-  const std::wstring ini = SettingsFile::ForModule(env_.tamModule()).path().str();
-  EXPECT_EQ(ini, env_.settings().path().str());
-  EXPECT_EQ(100u, GetPrivateProfileIntW(L"SetChannel", L"Interval", 0, ini.c_str()));
-  EXPECT_EQ(100u, GetPrivateProfileIntW(L"REC", L"minimum REC time", 0, ini.c_str()));
-  EXPECT_EQ(9u, GetPrivateProfileIntW(L"AutoScan", L"Start", 9, ini.c_str()));
+TEST_F(HostModules, TheDeviceManagersSettingsReaderFindsTheEnvironmentsValues) {
+  // The device manager finds "<module>.ini" beside itself through SettingsFile::ForModule: the
+  // environment's settings, changed or not, must be what that reader gives.
+  const SettingsFile product = SettingsFile::ForModule(env_.tamModule());
   ASSERT_EQ(S_OK, env_.SetSetting(L"AutoScan", L"Start", L"4"));
-  EXPECT_EQ(4u, GetPrivateProfileIntW(L"AutoScan", L"Start", 9, ini.c_str()));
-  EXPECT_EQ(100u, GetPrivateProfileIntW(L"SetChannel", L"Interval", 0, ini.c_str()));
+  EXPECT_EQ(100, product.ReadInt(L"SetChannel", L"Interval", 0));
+  EXPECT_EQ(100, product.ReadInt(L"REC", L"minimum REC time", 0));
+  EXPECT_EQ(4, product.ReadInt(L"AutoScan", L"Start", 9));
 }
 
 }  // namespace

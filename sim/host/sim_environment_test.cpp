@@ -20,6 +20,7 @@
 namespace {
 
 using sim_host::SimEnvironment;
+using testing_support::ClassKey;
 
 // Every key and value below root\subKey ("" for a missing key): key paths end in "\", values
 // map to their type and bytes.
@@ -45,12 +46,6 @@ void Collect(HKEY root, const std::wstring& subKey, Snapshot* out) {
     children.push_back(name);
   }
   for (const std::wstring& child : children) Collect(root, subKey + L"\\" + child, out);
-}
-
-std::wstring ClassKey(REFGUID clsid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(clsid, text, 40);
-  return std::wstring(L"CLSID\\") + text;
 }
 
 // What the environment touches: the settings keys of both hives, the sound mapper, and the

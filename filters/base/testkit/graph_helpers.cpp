@@ -1,5 +1,7 @@
 #include "filters/base/testkit/graph_helpers.h"
 
+#include "filters/base/allocator.h"
+
 namespace graph_testkit {
 
 std::vector<SamplePlan> EvenFrames(int count, REFERENCE_TIME duration) {
@@ -45,6 +47,23 @@ bool WaitForGraphEvent(IMediaEventEx* events, long wanted, DWORD timeoutMs, LONG
     }
   }
   return false;
+}
+
+IMemAllocator* NewAllocator(LONG count, LONG bytes) {
+  HRESULT hr = S_OK;
+  auto* memory = new CMemAllocator(L"test allocator", nullptr, &hr);
+  memory->NonDelegatingAddRef();
+  IMemAllocator* allocator = nullptr;
+  memory->NonDelegatingQueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&allocator));
+  memory->NonDelegatingRelease();
+  if (count > 0) {
+    ALLOCATOR_PROPERTIES request{count, bytes, 1, 0}, actual{};
+    if (FAILED(allocator->SetProperties(&request, &actual)) || FAILED(allocator->Commit())) {
+      allocator->Release();
+      return nullptr;
+    }
+  }
+  return allocator;
 }
 
 }  // namespace graph_testkit

@@ -76,12 +76,4 @@ const CFactoryTemplate g_Templates[] = {
     {L"Vorn Base Test Filter", &CLSID_VornBaseTestFilter, &TestFilter::CreateInstance, nullptr, &kFilterSetup},
     {L"Vorn Base Test Page", &CLSID_VornBaseTestPage, &TestPage::CreateInstance, nullptr, nullptr},
 };
-const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
-
-STDAPI DllRegisterServer() { return AMovieDllRegisterServer2(TRUE); }
-STDAPI DllUnregisterServer() { return AMovieDllRegisterServer2(FALSE); }
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
-  return DllEntryPoint(instance, reason, reserved);
-}
+VORN_FILTER_MODULE_ENTRY_POINTS()

@@ -1,4 +1,4 @@
-#include "common/bitmap_dump.h"
+#include "filters/base/bitmap_dump.h"
 
 #include <amvideo.h>
 #include <dvdmedia.h>
@@ -253,24 +253,4 @@ TEST(BitmapDumpFrames, RefusesWhatItCannotWriteSafely) {
   header.biWidth = 100000;
   header.biHeight = 100000;  // no such frame: refused before any size overflows
   EXPECT_EQ(BitmapDump::WriteFrame(frame.data(), frame.size(), header, files.paths[0].c_str()), E_INVALIDARG);
-}
-
-TEST(VideoFormatHeader, FoundAtItsOffsetOnlyInsideTheBlock) {
-  VIDEOINFOHEADER2 info2{};
-  AM_MEDIA_TYPE type{};
-  type.formattype = FORMAT_VideoInfo2;
-  type.pbFormat = reinterpret_cast<BYTE*>(&info2);
-  type.cbFormat = sizeof(info2);
-  EXPECT_EQ(VideoFormat::GetBitmapInfoHeader(&type), &info2.bmiHeader);
-  type.cbFormat = 72 + 40;
-  EXPECT_EQ(VideoFormat::GetBitmapInfoHeader(&type), &info2.bmiHeader);
-  type.cbFormat = 72 + 39;
-  EXPECT_EQ(VideoFormat::GetBitmapInfoHeader(&type), nullptr);
-  type.cbFormat = sizeof(info2);
-  type.pbFormat = nullptr;
-  EXPECT_EQ(VideoFormat::GetBitmapInfoHeader(&type), nullptr);
-  type.pbFormat = reinterpret_cast<BYTE*>(&info2);
-  type.formattype = FORMAT_WaveFormatEx;
-  EXPECT_EQ(VideoFormat::GetBitmapInfoHeader(&type), nullptr);
-  EXPECT_EQ(VideoFormat::GetBitmapInfoHeader(nullptr), nullptr);
 }

@@ -1,4 +1,4 @@
-#include "common/bitmap_dump.h"
+#include "filters/base/bitmap_dump.h"
 
 #include <amvideo.h>
 #include <dvdmedia.h>
@@ -12,6 +12,7 @@
 #include "common/format.h"
 #include "common/handles.h"
 #include "common/hresult.h"
+#include "filters/base/mediatype.h"
 
 namespace {
 
@@ -35,20 +36,6 @@ void StorePixel(BYTE* out, int y, int cb, int cr) {
 }
 
 }  // namespace
-
-const BITMAPINFOHEADER* VideoFormat::GetBitmapInfoHeader(const AM_MEDIA_TYPE* type) {
-  if (!type || !type->pbFormat) return nullptr;
-  std::size_t offset = 0;
-  if (type->formattype == FORMAT_VideoInfo) {
-    offset = offsetof(VIDEOINFOHEADER, bmiHeader);
-  } else if (type->formattype == FORMAT_VideoInfo2) {
-    offset = offsetof(VIDEOINFOHEADER2, bmiHeader);
-  } else {
-    return nullptr;
-  }
-  if (type->cbFormat < offset + sizeof(BITMAPINFOHEADER)) return nullptr;
-  return reinterpret_cast<const BITMAPINFOHEADER*>(type->pbFormat + offset);
-}
 
 std::wstring BitmapDump::FileName(const wchar_t* folder, const wchar_t* prefix, int number) {
   return FormatW(L"%ls\\%ls%03d.bmp", folder ? folder : L"", prefix ? prefix : L"", number);
@@ -124,7 +111,7 @@ HRESULT BitmapDump::WriteFrame(const BYTE* frame, std::size_t frameBytes, const 
 HRESULT BitmapDump::WriteFrame(IMediaSample* sample, const AM_MEDIA_TYPE* type, const wchar_t* folder,
                                const wchar_t* prefix, int number) {
   if (!sample || !type || !folder || !prefix) return E_POINTER;
-  const BITMAPINFOHEADER* header = VideoFormat::GetBitmapInfoHeader(type);
+  const BITMAPINFOHEADER* header = GetBitmapInfoHeader(type);
   if (!header) return E_INVALIDARG;
   BYTE* buffer = nullptr;
   const HRESULT hr = sample->GetPointer(&buffer);

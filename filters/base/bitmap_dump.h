@@ -1,5 +1,6 @@
-// Diagnostic frame dumps: a YUY2 video frame written as a 24-bit top-down bitmap file, and the
-// bitmap header inside a video media type. Used by the renderer and by its internal source.
+// Diagnostic frame dumps: a YUY2 video frame written as a 24-bit top-down bitmap file. Used by
+// the renderer and by its internal source. The bitmap header of a type: GetBitmapInfoHeader
+// (mediatype.h).
 #pragma once
 
 #include <windows.h>
@@ -7,13 +8,6 @@
 
 #include <cstddef>
 #include <string>
-
-class VideoFormat {
- public:
-  // The BITMAPINFOHEADER inside a FORMAT_VideoInfo (byte 48) or FORMAT_VideoInfo2 (byte 72)
-  // block; null for any other format type, a missing block or one too short to hold it.
-  static const BITMAPINFOHEADER* GetBitmapInfoHeader(const AM_MEDIA_TYPE* type);
-};
 
 class BitmapDump {
  public:

@@ -9,6 +9,7 @@
 
 #include "filters/base/allocator.h"
 #include "filters/base/testkit/com_checks.h"
+#include "filters/base/testkit/graph_helpers.h"
 #include "filters/source/source_filter.h"
 
 namespace vsrc_test {
@@ -18,16 +19,8 @@ using graph_testkit::ExpectInterfaces;
 // Frames of the renderer: one buffer each from an allocator of the test.
 class RendererFrames {
  public:
-  explicit RendererFrames(LONG bytes = 691200, LONG count = 2) {
-    HRESULT hr = S_OK;
-    auto* allocator = new CMemAllocator(L"renderer frames", nullptr, &hr);
-    allocator->NonDelegatingAddRef();
-    allocator->NonDelegatingQueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&allocator_));
-    allocator->NonDelegatingRelease();
-    ALLOCATOR_PROPERTIES request{count, bytes, 1, 0}, actual{};
-    EXPECT_EQ(allocator_->SetProperties(&request, &actual), S_OK);
-    EXPECT_EQ(allocator_->Commit(), S_OK);
-  }
+  explicit RendererFrames(LONG bytes = 691200, LONG count = 2)
+      : allocator_(graph_testkit::NewAllocator(count, bytes)) {}
   ~RendererFrames() {
     allocator_->Decommit();
     EXPECT_EQ(allocator_->Release(), 0u);

@@ -1,4 +1,4 @@
-#include "filters/pacers/pacer_test_support.h"
+#include "filters/pacers/testing/pacer_test_support.h"
 
 #include <gtest/gtest.h>
 
