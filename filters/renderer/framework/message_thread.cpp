@@ -33,6 +33,7 @@ struct MessageThread::Call {
   UINT message = 0;
   WPARAM wParam = 0;
   LPARAM lParam = 0;
+  std::shared_ptr<void> keepAlive;  // what lParam points into, when the caller passed it
   UniqueHandle done;
 };
 
@@ -85,11 +86,13 @@ HRESULT MessageThread::Post(UINT message, WPARAM wParam, LPARAM lParam) {
   return S_OK;
 }
 
-HRESULT MessageThread::Send(UINT message, WPARAM wParam, LPARAM lParam) {
+HRESULT MessageThread::SendCall(UINT message, WPARAM wParam, LPARAM lParam,
+                                std::shared_ptr<void> keepAlive) {
   auto call = std::make_shared<Call>();
   call->message = message;
   call->wParam = wParam;
   call->lParam = lParam;
+  call->keepAlive = std::move(keepAlive);
   call->done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!call->done) return HResultFromLastError();
   {

@@ -21,6 +21,7 @@ UINT GraphEventMessage();  // "{559AB99D-...}": the internal graph's event notif
 
 class MessageThread : private StoppableThread {
  public:
+  using StoppableThread::ComApartment;
   explicit MessageThread(ComApartment com = ComApartment::None) : StoppableThread(com) {}
   // Derived classes that override Run stop the thread in their own destructor.
   ~MessageThread() override;
@@ -40,7 +41,9 @@ class MessageThread : private StoppableThread {
   // S_OK, the failed post, or 0x80070102 after the call time-out. Each call has its own packet
   // and done event: concurrent callers each wait for their own call, and a timed-out call is
   // withdrawn (it never runs later, and the worker never touches the caller's memory).
-  virtual HRESULT Send(UINT message, WPARAM wParam, LPARAM lParam);
+  virtual HRESULT Send(UINT message, WPARAM wParam, LPARAM lParam) {
+    return SendCall(message, wParam, lParam, nullptr);
+  }
 
   // The loop's wait time-out (INFINITE by default), read anew before every wait: a handler may
   // change it to arm or disarm OnTimeout.
@@ -64,6 +67,10 @@ class MessageThread : private StoppableThread {
   // Forces the thread's queue, signals ready, then waits for the stop event or input until
   // stopped (returns 0); a failed wait returns its error.
   DWORD RunLoop();
+
+  // Send, with an object that lParam points into kept alive until the worker is done with the
+  // call, also when the caller's wait timed out first.
+  HRESULT SendCall(UINT message, WPARAM wParam, LPARAM lParam, std::shared_ptr<void> keepAlive);
 
   // Handlers, on the worker thread; exceptions never leave them.
   virtual void OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
