@@ -7,31 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "common/testing/paths.h"
-#include "sim/board/board_sim_client.h"
+#include "board/board_test_support.h"
 
 namespace {
 
-using board_sim::BoardSim;
-using board_sim::LoggedFrame;
-
-DWORD RunProgram(const std::wstring& path, const std::wstring& args) {
-  std::wstring command = L"\"" + path + L"\" " + args;
-  STARTUPINFOW si{};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                      nullptr, &si, &pi))
-    return GetLastError();
-  UniqueHandle process(pi.hProcess), thread(pi.hThread);
-  if (WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0) {
-    TerminateProcess(pi.hProcess, 1);
-    return STILL_ACTIVE;
-  }
-  DWORD code = 0;
-  GetExitCodeProcess(pi.hProcess, &code);
-  return code;
-}
 
 // The request thread, with the port resets the register code asks for counted.
 class CountingLink final : public board::FrameTransport {
@@ -51,40 +30,19 @@ class CountingLink final : public board::FrameTransport {
   board::BoardRequestThread& thread_;
 };
 
-class BoardLink : public ::testing::Test {
+class BoardLink : public board_testing::OnTheBoard {
  protected:
-  static void SetUpTestSuite() {
-    if (BoardSim::Available())
-      registered_ = RunProgram(testing_support::BinPath(L"VornPort.exe"), L"/RegServer") == 0;
-  }
-  static void TearDownTestSuite() {
-    if (registered_) RunProgram(testing_support::BinPath(L"VornPort.exe"), L"/UnregServer");
-    registered_ = false;
-  }
   void SetUp() override {
-    if (!BoardSim::Available()) GTEST_SKIP() << "no Wine session with the simulated board";
-    ASSERT_TRUE(registered_);
-    ASSERT_EQ(board_.ResetAll(), S_OK);
-    ASSERT_EQ(board_.Command("profile-filler"), S_OK);
-    ASSERT_EQ(board_.Command("reload"), S_OK);
+    OnTheBoard::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_EQ(thread_.Start(), S_OK);
     ASSERT_EQ(thread_.OpenPort(), 1);
   }
   void TearDown() override { thread_.Stop(); }
 
-  std::vector<LoggedFrame> Requests(const std::string& op) {
-    std::vector<LoggedFrame> out;
-    for (const auto& f : board_.Frames())
-      if (f.direction == "RX" && f.op == op) out.push_back(f);
-    return out;
-  }
-
-  static bool registered_;
-  BoardSim board_;
   board::BoardRequestThread thread_;
   CountingLink link_{thread_};
 };
-bool BoardLink::registered_ = false;
 
 }  // namespace
 
