@@ -1,8 +1,10 @@
 #include "board/board_controller.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "common/errors.h"
+#include "common/format.h"
 #include "common/hresult.h"
 #include "common/registry.h"
 
@@ -152,17 +154,27 @@ HRESULT BoardController::Construct() {
   if (first) RETURN_IF_FAILED(FirstInstanceSetup());
   if (!instance_.Create()) return E_FAIL;
   instanceRegistered_ = true;
+  long v[7] = {};
+  const wchar_t* keys[6] = {L"LIMIT_SRCACT_LEFT", L"LIMIT_SRCACT_TOP", L"LIMIT_SRCACT_WIDTH",
+                            L"LIMIT_SRCACT_HEIGTH", L"PANEL_WIDTH", L"PANEL_HEIGHT"};
+  for (int i = 0; i < 6; ++i) settings_.ReadInt(kCommon, keys[i], &v[i]);
+  settings_.ReadInt(L"MEASURES_TO_DISTORTED_PICTUE", L"SRC_HEIGHT_LOWER_LIMITS", &v[6]);
+  sourceOrigin_ = {v[0], v[1]};
+  sourceSize_ = {0, 0, v[2], v[3]};
+  panel_ = {0, 0, v[4], v[5]};
+  sourceHeightLowerLimit_ = v[6];
+  // The view the board shows now.
+  const BYTE* pos = Block(0x5040).data();
+  const BYTE* size = Block(0x5160).data();
+  const LONG x = ((pos[0] & 7) << 8) | pos[1], y = ((pos[2] & 7) << 8) | pos[3];
+  const LONG w = ((size[0] & 7) << 8) | size[1], h = ((size[2] & 7) << 8) | size[3];
+  currentView_ = {x, y, x + w, y + h};
   if (first) {
-    // The view the board shows now, as the source and view of the shared state.
-    const BYTE* pos = Block(0x5040).data();
-    const BYTE* size = Block(0x5160).data();
-    const LONG x = ((pos[0] & 7) << 8) | pos[1], y = ((pos[2] & 7) << 8) | pos[3];
-    const LONG w = ((size[0] & 7) << 8) | size[1], h = ((size[2] & 7) << 8) | size[3];
-    long srcW = 0, srcH = 0;
-    settings_.ReadInt(kCommon, L"LIMIT_SRCACT_WIDTH", &srcW);
-    settings_.ReadInt(kCommon, L"LIMIT_SRCACT_HEIGTH", &srcH);
-    const LONG rects[8] = {0, 0, srcW, srcH, x, y, x + w, y + h};
-    std::copy(rects, rects + 8, &State(1));
+    currentSource_ = sourceSize_;
+    std::copy(&currentSource_.left, &currentSource_.left + 4, &State(1));
+    std::copy(&currentView_.left, &currentView_.left + 4, &State(5));
+  } else {
+    currentSource_ = {State(1), State(2), State(3), State(4)};
   }
   return S_OK;
 }
@@ -366,6 +378,8 @@ HRESULT BoardController::InitializeView() {
 HRESULT BoardController::UninitializeView() {
   LockGuard guard(access_, INFINITE);
   if (!viewInitialized_) return S_OK;
+  const RECT home = {0, 0, 720, 480};
+  if (SUCCEEDED(SetView(home)) && viewStateOpen_) std::copy(&home.left, &home.left + 4, &State(5));
   viewOwner_.Close();
   viewInitialized_ = false;
   return S_OK;
@@ -508,6 +522,267 @@ HRESULT BoardController::SetProcAmpControl(LONG property, LONG value, LONG flush
   if (row.width <= 0 || value < row.minimum || value > row.maximum) return E_INVALIDARG;
   if (!Store(row.address, row.width, static_cast<std::uint32_t>(value))) return E_FAIL;
   if (flush == 1 && !FlushPending()) return E_FAIL;
+  return S_OK;
+}
+
+}  // namespace board
+
+// --- View geometry -------------------------------------------------------------------------------
+
+namespace board {
+
+namespace {
+
+bool operator==(const RECT& a, const RECT& b) {
+  return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+LONG Width(const RECT& r) { return r.right - r.left; }
+LONG Height(const RECT& r) { return r.bottom - r.top; }
+bool Meets(const RECT& a, const RECT& b) {
+  return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+}
+RECT Clip(const RECT& r, const RECT& to) {
+  return {std::max(r.left, to.left), std::max(r.top, to.top), std::min(r.right, to.right), std::min(r.bottom, to.bottom)};
+}
+// An 11-bit (or wider) value as the board holds it: high bits in the even byte's low bits.
+void Put11(BYTE* at, LONG value, BYTE highMask = 0x07) {
+  at[0] = static_cast<BYTE>((at[0] & ~highMask) | ((value >> 8) & highMask));
+  at[1] = static_cast<BYTE>(value & 0xFF);
+}
+LONG Get11(const BYTE* at) { return ((at[0] & 7) << 8) | at[1]; }
+
+}  // namespace
+
+HRESULT BoardController::CropOffsets(const RECT& view, const RECT& clipped, const RECT& source, LONG out[4]) {
+  if (Width(view) <= 0 || Height(view) <= 0) return E_INVALIDARG;  // never divide by them
+  const double sx = static_cast<double>(Width(source)) / Width(view);
+  const double sy = static_cast<double>(Height(source)) / Height(view);
+  const auto moved = [](double scale, LONG distance) { return static_cast<LONG>(scale * distance + 0.5); };
+  const LONG left = std::abs(moved(sx, clipped.left - view.left));
+  const LONG right = std::abs(moved(sx, clipped.right - view.right));
+  out[0] = left & ~1;
+  out[1] = right & ~1;
+  out[2] = std::abs(moved(sy, clipped.top - view.top));
+  out[3] = std::abs(moved(sy, clipped.bottom - view.bottom));
+  return S_OK;
+}
+
+HRESULT BoardController::WriteCrop(const LONG offsets[4]) {
+  RegisterBlock& crop = Block(0x5034);
+  for (int i = 0; i < 4; ++i) Put11(crop.data() + 2 * i, offsets[i]);
+  return crop.Write();
+}
+
+HRESULT BoardController::DistortionCheck(const RECT& view, LONG sourceHeight) {
+  const bool applies = Width(view) == Width(panel_) && Height(view) == Height(panel_) &&
+                       sourceHeight <= sourceHeightLowerLimit_;
+  if (!viewStateOpen_ || State(0) != kYuv422 || distortionApplied_ == static_cast<int>(applies)) return S_OK;
+  distortionApplied_ = applies;
+  return settings_.ApplySection(applies ? L"MEASURES_TO_DISTORTED_PICTUE" : L"FULLSCREEN_SETTING", *this);
+}
+
+HRESULT BoardController::SetSource(const RECT& rect) {
+  if (rect.left < 0 || rect.top < 0 || rect.right > sourceSize_.right || rect.bottom > sourceSize_.bottom ||
+      rect.left > rect.right || rect.top > rect.bottom)
+    return E_INVALIDARG;
+  if (rect == currentSource_) return S_OK;
+  const RECT clipped = Clip(currentView_, panel_);
+  if (viewClipped_ && Meets(currentView_, panel_)) {
+    LONG offsets[4];
+    RETURN_IF_FAILED(CropOffsets(currentView_, clipped, rect, offsets));
+    RETURN_IF_FAILED(WriteCrop(offsets));
+  }
+  RETURN_IF_FAILED(DistortionCheck(clipped, Height(rect)));
+  RETURN_IF_FAILED(SetZoom(false));
+  BYTE* s = Block(0x5000).data();
+  Put11(s + 2, Width(rect), 0x0F);
+  Put11(s + 4, Height(rect));
+  Put11(s + 6, rect.left + sourceOrigin_.x, 0x01);
+  Put11(s + 8, rect.top + sourceOrigin_.y, 0x01);
+  RETURN_IF_FAILED(BracketBegin());
+  RETURN_IF_FAILED(Block(0x5000).Write());
+  RETURN_IF_FAILED(BracketEnd());
+  currentSource_ = rect;
+  return S_OK;
+}
+
+HRESULT BoardController::SetView(const RECT& rect) {
+  if (rect == currentView_) return S_OK;
+  if (!Meets(rect, panel_)) {
+    viewOffPanel_ = true;  // nothing to show on the panel: nothing written
+    return S_OK;
+  }
+  const RECT clipped = Clip(rect, panel_);
+  if (!(clipped == rect)) {
+    LONG offsets[4];
+    RETURN_IF_FAILED(CropOffsets(rect, clipped, currentSource_, offsets));
+    RETURN_IF_FAILED(WriteCrop(offsets));
+    viewClipped_ = true;
+  } else if (viewClipped_) {
+    const LONG zero[4] = {};
+    RETURN_IF_FAILED(WriteCrop(zero));
+    viewClipped_ = false;
+  }
+  BYTE* pos = Block(0x5040).data();
+  BYTE* size = Block(0x5160).data();
+  const bool sameSize = Get11(size) == Width(clipped) && Get11(size + 2) == Height(clipped);
+  const bool samePosition = Get11(pos) == clipped.left && Get11(pos + 2) == clipped.top;
+  RETURN_IF_FAILED(SetZoom(false));
+  RETURN_IF_FAILED(BracketBegin());
+  if (!sameSize) RETURN_IF_FAILED(DistortionCheck(clipped, Height(currentSource_)));
+  if (!samePosition || sameSize) {
+    Put11(pos, clipped.left);
+    Put11(pos + 2, clipped.top);
+    RETURN_IF_FAILED(Block(0x5040).Write());
+  }
+  if (!sameSize) {
+    Put11(size, Width(clipped));
+    Put11(size + 2, Height(clipped));
+    RETURN_IF_FAILED(Block(0x5160).Write());
+  }
+  RETURN_IF_FAILED(BracketEnd());
+  currentView_ = rect;
+  viewOffPanel_ = false;
+  return S_OK;
+}
+
+HRESULT BoardController::WideZoomBytes(const std::wstring& hnls, LONG left, LONG right, LONG panelLeft,
+                                       LONG panelRight, BYTE b[16]) {
+  long p[7] = {};
+  std::size_t start = 0;
+  for (int i = 0; i < 7; ++i) {
+    if (start > hnls.size()) return E_FAIL;  // fewer than seven numbers
+    const std::size_t comma = hnls.find(L',', start);
+    const std::wstring item = hnls.substr(start, comma == std::wstring::npos ? std::wstring::npos : comma - start);
+    if (item.find_first_not_of(L" \t") == std::wstring::npos) return E_FAIL;
+    p[i] = ParseIntValue(item);
+    start = comma == std::wstring::npos ? hnls.size() + 1 : comma + 1;
+  }
+  const long p0 = static_cast<std::uint16_t>(p[0]), p1 = static_cast<std::uint16_t>(p[1]);
+  if (p1 == 0) return E_FAIL;  // a zero divisor from the settings file
+  const long c = p0 * (right - left) / p1;
+  const LONG first = std::max(left + c, panelLeft);
+  const LONG last = std::min(right - c, panelRight);
+  if (last < first) return E_FAIL;
+  b[3] = static_cast<BYTE>(first & 0xFF);
+  b[2] = static_cast<BYTE>((b[2] & ~7) | ((first >> 8) & 7));
+  b[5] = static_cast<BYTE>(last & 0xFF);
+  b[4] = static_cast<BYTE>((b[4] & ~7) | ((last >> 8) & 7));
+  b[1] = static_cast<BYTE>((b[1] & ~1) | (p[2] < 0 ? 1 : 0));
+  const unsigned long magnitude = p[2] < 0 ? 0UL - static_cast<unsigned long>(p[2]) : static_cast<unsigned long>(p[2]);
+  b[9] = static_cast<BYTE>((b[9] & ~0x1F) | ((magnitude >> 16) & 0x1F));
+  b[10] = static_cast<BYTE>((magnitude >> 8) & 0xFF);
+  b[11] = static_cast<BYTE>(magnitude & 0xFF);
+  for (int i = 0; i < 4; ++i) b[12 + i] = static_cast<BYTE>(p[3 + i]);
+  b[7] = 0;
+  b[6] = static_cast<BYTE>(b[6] & ~0x1F);
+  b[0] = static_cast<BYTE>((b[0] & ~0x03) | 0x04 | 0x80);
+  return S_OK;
+}
+
+HRESULT BoardController::SetZoom(bool on) {
+  RegisterBlock& zoom = Block(0x5150);
+  if (((zoom.data()[0] & 0x04) != 0) == on) return S_OK;
+  if (on) {
+    if (!(currentView_ == panel_)) return S_FALSE;  // wide only on the whole panel
+    std::wstring hnls;
+    const std::wstring key = FormatW(L"HNLS_%3dX%3d", static_cast<int>(Width(currentSource_)),
+                                     static_cast<int>(Height(currentSource_)));
+    if (!settings_.ReadText(L"HNLS_PARAMTERS", key.c_str(), &hnls)) return E_FAIL;
+    BYTE bytes[16];
+    std::copy_n(zoom.data(), 16, bytes);
+    RETURN_IF_FAILED(WideZoomBytes(hnls, currentView_.left, currentView_.right, panel_.left, panel_.right, bytes));
+    std::copy_n(bytes, 16, zoom.data());
+  } else {
+    zoom.data()[0] = static_cast<BYTE>((zoom.data()[0] & ~0x06) | 0x80);
+  }
+  RETURN_IF_FAILED(zoom.Write());  // with the strobe bit set, then again without it
+  zoom.data()[0] &= 0x7F;
+  return zoom.Write();
+}
+
+HRESULT BoardController::SetZoomMode(LONG mode) {
+  LockGuard guard(access_, INFINITE);
+  if (!viewInitialized_) return errors::kBoardNotInit;
+  RETURN_IF_FAILED(BracketBegin());
+  const HRESULT hr = SetZoom(mode == 1);
+  if (FAILED(hr)) return hr;  // a failed write is reported (it used to read as success)
+  const HRESULT end = BracketEnd();
+  return FAILED(end) ? end : hr;
+}
+
+HRESULT BoardController::GetZoomMode(LONG* mode) {
+  LockGuard guard(access_, INFINITE);
+  if (!viewInitialized_) return errors::kBoardNotInit;
+  if (!mode) return E_POINTER;
+  *mode = (Block(0x5150).data()[0] & 0x04) ? 1 : 0;
+  return S_OK;
+}
+
+HRESULT BoardController::SetSrcSize(const RECT* rect) {
+  LockGuard guard(access_, INFINITE);
+  if (!viewInitialized_) return E_FAIL;
+  if (!rect) return E_POINTER;
+  long maxW = 0, maxH = 0;
+  settings_.ReadInt(kCommon, L"LIMIT_SRCACT_WIDTH", &maxW);
+  settings_.ReadInt(kCommon, L"LIMIT_SRCACT_HEIGTH", &maxH);
+  if (rect->left != 0 || rect->top != 0 || rect->right < 0 || rect->bottom < 0 || rect->right > maxW ||
+      rect->bottom > maxH)
+    return E_INVALIDARG;
+  sourceSize_ = {0, 0, rect->right, rect->bottom};
+  return SetSource(sourceSize_);
+}
+
+HRESULT BoardController::GetSrcSize(RECT* rect) {
+  LockGuard guard(access_, INFINITE);
+  if (!viewInitialized_) return E_FAIL;
+  if (!rect) return E_POINTER;
+  *rect = sourceSize_;
+  return S_OK;
+}
+
+HRESULT BoardController::GetSrcPosition(RECT* rect) {
+  LockGuard guard(access_, INFINITE);
+  if (!viewInitialized_) return E_FAIL;
+  if (!rect) return E_POINTER;
+  *rect = currentSource_;
+  return S_OK;
+}
+
+HRESULT BoardController::SetSrcPosition(const RECT* rect) {
+  LockGuard guard(access_, INFINITE);
+  if (!viewInitialized_) return E_FAIL;
+  if (!rect) return E_POINTER;
+  long minW = 0, minH = 0;
+  if (!settings_.ReadInt(kCommon, L"MIN_SRCACT_WIDTH", &minW) || !settings_.ReadInt(kCommon, L"MIN_SRCACT_HEIGHT", &minH))
+    return E_FAIL;
+  if (Width(*rect) < minW || Height(*rect) < minH) return S_OK;  // too small: ignored
+  RETURN_IF_FAILED(SetSource(*rect));
+  if (viewStateOpen_) std::copy(&rect->left, &rect->left + 4, &State(1));
+  return S_OK;
+}
+
+HRESULT BoardController::GetViewPosition(RECT* rect) {
+  LockGuard guard(access_, INFINITE);
+  if (!viewInitialized_) return E_FAIL;
+  if (!rect) return E_POINTER;
+  *rect = currentView_;
+  return S_OK;
+}
+
+HRESULT BoardController::SetViewPosition(const RECT* rect) {
+  LockGuard guard(access_, INFINITE);
+  if (!viewInitialized_) return E_FAIL;
+  if (!rect) return E_POINTER;
+  if (viewStateOpen_ && State(0) == kYuv444) {
+    long b[4] = {};
+    const wchar_t* keys[4] = {L"MIN_VIEW_WIDTH", L"MAX_VIEW_WIDTH", L"MIN_VIEW_HEIGHT", L"MAX_VIEW_HEIGHT"};
+    for (int i = 0; i < 4; ++i)
+      if (!settings_.ReadInt(kCommon, keys[i], &b[i])) return E_FAIL;
+    if (Width(*rect) < b[0] || Width(*rect) > b[1] || Height(*rect) < b[2] || Height(*rect) > b[3]) return S_OK;
+  }
+  RETURN_IF_FAILED(SetView(*rect));
+  if (viewStateOpen_) std::copy(&rect->left, &rect->left + 4, &State(5));
   return S_OK;
 }
 

@@ -64,6 +64,14 @@ class BoardController final : private RegisterShadow {
   HRESULT IsShowView(LONG* show);
   HRESULT SetColorKey(DWORD color);
   HRESULT GetColorKey(DWORD* color);
+  HRESULT SetSrcSize(const RECT* rect);
+  HRESULT GetSrcSize(RECT* rect);
+  HRESULT GetSrcPosition(RECT* rect);
+  HRESULT SetSrcPosition(const RECT* rect);
+  HRESULT GetViewPosition(RECT* rect);
+  HRESULT SetViewPosition(const RECT* rect);
+  HRESULT GetZoomMode(LONG* mode);
+  HRESULT SetZoomMode(LONG mode);
 
   // IVideoProperty.
   HRESULT InitializeProperty();
@@ -82,6 +90,16 @@ class BoardController final : private RegisterShadow {
   HRESULT ResetOstrel();
   HRESULT MuteTv(LONG enable);
   HRESULT IsMuteTv(LONG* enable);
+
+  // The crop offsets (left, right, top, bottom) that hide the source part of a view cut by
+  // the panel: each source edge moves by the scaled distance between the clipped and the full
+  // view edge; left and right rounded down to even. E_INVALIDARG for an empty or inverted view.
+  static HRESULT CropOffsets(const RECT& view, const RECT& clipped, const RECT& source, LONG out[4]);
+  // The 16 bytes of 0x5150 for wide zoom from an HNLS line ("p0,p1,...,p6"), the view's
+  // horizontal extent and the panel's; E_FAIL for fewer than seven numbers, a zero divisor or
+  // an empty result.
+  static HRESULT WideZoomBytes(const std::wstring& hnls, LONG left, LONG right, LONG panelLeft,
+                               LONG panelRight, BYTE bytes[16]);
 
   // The colour-key window bytes at 0x50E5 (lower Cr, Y, Cb, upper Cr, Y, Cb) for a COLORREF.
   static std::array<BYTE, 6> ColorKeyWindow(DWORD color);
@@ -106,6 +124,11 @@ class BoardController final : private RegisterShadow {
   HRESULT Strobe();
   HRESULT WriteColorKey(DWORD color);
   HRESULT WriteMute(bool muted);
+  HRESULT SetSource(const RECT& rect);
+  HRESULT SetView(const RECT& rect);
+  HRESULT WriteCrop(const LONG offsets[4]);
+  HRESULT DistortionCheck(const RECT& view, LONG sourceHeight);
+  HRESULT SetZoom(bool on);
   LONG& State(int index) { return viewState_.As<BoardViewStateLayout>()->values[index]; }
   BYTE* CacheArea(std::uint16_t start);
   long Option(const wchar_t* key) const;
@@ -133,6 +156,17 @@ class BoardController final : private RegisterShadow {
   long ioMuteDelay_ = 0;
   bool calibrationMode_ = false;
   bool controlColorFormat_ = false;
+
+  // View geometry.
+  RECT sourceSize_ = {};
+  RECT panel_ = {};
+  POINT sourceOrigin_ = {};
+  long sourceHeightLowerLimit_ = 0;
+  RECT currentSource_ = {};
+  RECT currentView_ = {};
+  bool viewClipped_ = false;
+  bool viewOffPanel_ = false;
+  int distortionApplied_ = -1;  // the last answer of the distortion check (-1: none yet)
 };
 
 }  // namespace board
