@@ -26,6 +26,12 @@ constexpr std::uint16_t kStrobe = 0x50EE;
 constexpr const wchar_t kDefaults[] = L"DEFALUT_VALUES";
 constexpr const wchar_t kCommon[] = L"COMMON_PARAMETERS";
 
+bool operator==(const RECT& a, const RECT& b) {
+  return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+LONG Width(const RECT& r) { return r.right - r.left; }
+LONG Height(const RECT& r) { return r.bottom - r.top; }
+
 }  // namespace
 
 BoardController::BoardController(ControllerSetup setup) : setup_(std::move(setup)) {
@@ -321,8 +327,20 @@ HRESULT BoardController::SetColorFormat(LONG format) {
   if (format < kYuv422 || format > kRgb) return E_INVALIDARG;
   LockGuard guard(access_, INFINITE);
   if (!viewStateOpen_) return E_UNEXPECTED;
-  if (format == State(0)) return S_OK;
-  return ChangeColorFormat(format);
+  const LONG before = State(0);
+  if (format == before) return S_OK;
+  RETURN_IF_FAILED(ChangeColorFormat(format));
+  const RECT view = {State(5), State(6), State(7), State(8)};
+  if (format != kYuv422 || !(view == panel_)) return S_OK;
+  // Back to YUV422 on the whole panel: the board's geometry is read again, then the stored
+  // source and view are set anew (source first).
+  for (std::uint16_t start : {0x5000, 0x506A, 0x50EE, 0x5034, 0x5160, 0x5040})
+    RETURN_IF_FAILED(Block(static_cast<std::uint16_t>(start)).Read());
+  const RECT source = {State(1), State(2), State(3), State(4)};
+  if (Width(source) <= 0 || Height(source) <= 0) return S_OK;
+  currentSource_ = currentView_ = RECT{};
+  RETURN_IF_FAILED(SetSource(source));
+  return SetView(view);
 }
 
 HRESULT BoardController::GetColorFormat(LONG* format) {
@@ -533,11 +551,6 @@ namespace board {
 
 namespace {
 
-bool operator==(const RECT& a, const RECT& b) {
-  return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
-LONG Width(const RECT& r) { return r.right - r.left; }
-LONG Height(const RECT& r) { return r.bottom - r.top; }
 bool Meets(const RECT& a, const RECT& b) {
   return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
 }

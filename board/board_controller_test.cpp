@@ -71,7 +71,61 @@ class Controller : public board_testing::OnTheBoard {
   ControllerSetup setup_;
 };
 
+// args: enable key, settings folder, the five object names, the ready and go events.
+ControllerSetup SetupFrom(const testing_support::ChildArgs& args) {
+  ControllerSetup setup;
+  setup.enableKey = args[0];
+  setup.settingsDirectory = args[1];
+  setup.accessMutex = args[2];
+  setup.instanceMutex = args[3];
+  setup.viewOwnerMutex = args[4];
+  setup.viewStateSection = args[5];
+  setup.registerCacheSection = args[6];
+  return setup;
+}
+
+// A second object in another process: holds the view until told to let go.
+VORN_CHILD(SecondObjectHoldsTheView) {
+  if (args.size() < 9) return 2;
+  BoardController c(SetupFrom(args));
+  if (FAILED(c.Construct()) || FAILED(c.InitializeView())) return 3;
+  NamedEvent ready, go;
+  if (FAILED(ready.Open(args[7].c_str())) || FAILED(go.Open(args[8].c_str()))) return 4;
+  ready.Set();
+  WaitForSingleObject(go.handle(), 30000);
+  c.UninitializeView();
+  return SUCCEEDED(c.Release()) ? 0 : 5;
+}
+
 }  // namespace
+
+TEST_F(Controller, TwoProcessesShareOneSetUpAndOneViewOwner) {
+  const auto before = board_.Registers();
+  BoardController first(setup_);
+  ASSERT_EQ(first.Construct(), S_OK);
+  NamedEvent ready, go;
+  const std::wstring readyName = UniqueName(L"vorn-ready-"), goName = UniqueName(L"vorn-go-");
+  ASSERT_TRUE(SUCCEEDED(ready.Create(readyName.c_str())));
+  ASSERT_TRUE(SUCCEEDED(go.Create(goName.c_str())));
+  auto child = testing_support::ChildProcess::Start(
+      "SecondObjectHoldsTheView", {setup_.enableKey, setup_.settingsDirectory, setup_.accessMutex, setup_.instanceMutex,
+                                   setup_.viewOwnerMutex, setup_.viewStateSection, setup_.registerCacheSection,
+                                   readyName, goName});
+  ASSERT_TRUE(child.valid());
+  const HANDLE waits[] = {ready.handle(), child.handle()};
+  ASSERT_EQ(WaitForMultipleObjects(2, waits, FALSE, 30000), WAIT_OBJECT_0) << "the child did not get the view";
+  EXPECT_EQ(first.InitializeView(), errors::kBoardViewHeld);
+  EXPECT_EQ(WritesAt(0x5034).size(), 1u) << "the register cache is filled and the board set up once";
+  go.Set();
+  EXPECT_EQ(child.Wait(30000), 0u);
+  EXPECT_EQ(first.InitializeView(), S_OK);
+  EXPECT_EQ(first.UninitializeView(), S_OK);
+  EXPECT_EQ(first.Release(), S_OK);
+  const auto after = board_.Registers();
+  ASSERT_EQ(after.size(), before.size());
+  for (std::size_t a = 0; a < after.size(); ++a)
+    if (a != 0x50EE && a != 0x5095) ASSERT_EQ(after[a], before[a]) << std::hex << a;
+}
 
 TEST_F(Controller, InitialisationFailuresHaveTheirOwnCodes) {
   struct Case {
