@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <memory>
 
@@ -19,56 +18,17 @@ using board::BoardController;
 using board::ControllerSetup;
 using testing_support::UniqueName;
 
-const char kPanelFile[] =
-    "[COMMON_PARAMETERS]\r\n"
-    "PANEL_WIDTH=1366\r\nPANEL_HEIGHT=768\r\nAVAILABEL_DEST_MIN_WIDTH=160\r\n"
-    "AVAILABEL_DEST_MIN_HEIGHT=120\r\nAVAILABEL_DEST_MAX_WIDTH=1366\r\nAVAILABEL_DEST_MAX_HEIGHT=768\r\n"
-    "MIN_VIEW_WIDTH=160\r\nMIN_VIEW_HEIGHT=120\r\nMAX_VIEW_WIDTH=1366\r\nMAX_VIEW_HEIGHT=768\r\n"
-    "MIN_SRCACT_WIDTH=160\r\nMIN_SRCACT_HEIGHT=120\r\nLIMIT_SRCACT_LEFT=0\r\nLIMIT_SRCACT_TOP=0\r\n"
-    "LIMIT_SRCACT_WIDTH=720\r\nLIMIT_SRCACT_HEIGTH=480\r\n"
-    "[DEFALUT_VALUES]\r\nDEFAULT_COLORKEY=0x100010\r\nCONTROL_COLORFORMAT=1\r\n"
-    "IO_MUTE_DELAY=120\r\nMEMORY_REALLOC_DELAY=150\r\nUTILIZE_CAL_MODE=1\r\n"
-    "[HNLS_PARAMTERS]\r\nHNLS_329X412=1,2,3,4,5,6,7\r\nHNLS_352X412=1,2,3,4,5,6,7\r\n"
-    "HNLS_672X412=1,2,3,4,5,6,7\r\nHNLS_720X412=1,2,3,4,5,6,7\r\n"
-    "[FULLSCREEN_SETTING]\r\nPIC_YAGC=5\r\nIO_SYNC_SET=3\r\nIO_SYNC_THRESH1=2\r\nIO_SYNC_THRESH2=0x123\r\n"
-    "[WINDOWMODE_SETTING]\r\nPIC_YAGC=7\r\n"
-    "[MEASURES_TO_DISTORTED_PICTUE]\r\nSRC_HEIGHT_LOWER_LIMITS=240\r\n";
+std::string PanelWithDelays() {
+  return board_testing::PanelFile(
+      "IO_MUTE_DELAY=120\r\nMEMORY_REALLOC_DELAY=150\r\nUTILIZE_CAL_MODE=1\r\n", "",
+      "[FULLSCREEN_SETTING]\r\nPIC_YAGC=5\r\nIO_SYNC_SET=3\r\nIO_SYNC_THRESH1=2\r\nIO_SYNC_THRESH2=0x123\r\n"
+      "[WINDOWMODE_SETTING]\r\nPIC_YAGC=7\r\n");
+}
 
-class Controller : public board_testing::OnTheBoard {
+class Controller : public board_testing::PanelFixture {
  protected:
-  void SetUp() override {
-    OnTheBoard::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    ASSERT_TRUE(key_.SetDword(L"Kelv2", 1));
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    dir_ = std::wstring(temp) + UniqueName(L"vorn-board-");
-    CreateDirectoryW(dir_.c_str(), nullptr);
-    WriteSettings(kPanelFile);
-    setup_.enableKey = key_.path();
-    setup_.settingsDirectory = dir_;
-    for (auto* name : {&setup_.accessMutex, &setup_.instanceMutex, &setup_.viewOwnerMutex,
-                       &setup_.viewStateSection, &setup_.registerCacheSection})
-      *name = L"Global\\" + UniqueName(L"vorn-board-test-");
-  }
-  void TearDown() override {
-    DeleteFileW((dir_ + L"\\VornConP07.ini").c_str());
-    RemoveDirectoryW(dir_.c_str());
-  }
-  void WriteSettings(const std::string& text) {
-    std::ofstream(std::string(dir_.begin(), dir_.end()) + "\\VornConP07.ini", std::ios::binary) << text;
-  }
-  // The data of every write the board received at `addr`.
-  std::vector<std::vector<std::uint8_t>> WritesAt(int addr) const {
-    std::vector<std::vector<std::uint8_t>> out;
-    for (const auto& f : Requests("write"))
-      if (f.addr == addr) out.push_back(f.data);
-    return out;
-  }
-
-  testing_support::ScratchRegistryKey key_;
-  std::wstring dir_;
-  ControllerSetup setup_;
+  std::string PanelText() const override { return PanelWithDelays(); }
+  void WriteSettings(const std::string& text) const { folder_.Write(text); }
 };
 
 // args: enable key, settings folder, the five object names, the ready and go events.
@@ -136,7 +96,7 @@ TEST_F(Controller, InitialisationFailuresHaveTheirOwnCodes) {
   const Case cases[] = {
       {"not enabled", [&] { key_.SetDword(L"Kelv2", 0); }, errors::kBoardNotEnabled},
       {"panel id silent", [&] { board_.Command("fault noreply at=0x5062 count=1"); }, errors::kBoardPanelUnreadable},
-      {"no settings file", [&] { DeleteFileW((dir_ + L"\\VornConP07.ini").c_str()); }, errors::kBoardNotAnswering},
+      {"no settings file", [&] { folder_.Remove(); }, errors::kBoardNotAnswering},
       {"incomplete settings file", [&] { WriteSettings("[COMMON_PARAMETERS]\r\nPANEL_WIDTH=1\r\n"); }, errors::kBoardNotAnswering},
       {"no read-back, no reset",
        [&] {
@@ -147,7 +107,7 @@ TEST_F(Controller, InitialisationFailuresHaveTheirOwnCodes) {
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(key_.SetDword(L"Kelv2", 1));
-    WriteSettings(kPanelFile);
+    WriteSettings(PanelWithDelays());
     ASSERT_EQ(board_.Command("clear-faults"), S_OK);
     c.arrange();
     BoardController controller(setup_);

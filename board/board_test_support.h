@@ -8,7 +8,10 @@
 
 #include <string>
 
+#include "board/board_controller.h"
+#include "board/panel_test_files.h"
 #include "common/handles.h"
+#include "common/testing/registry_fixture.h"
 #include "common/testing/paths.h"
 #include "sim/board/board_sim_client.h"
 
@@ -61,6 +64,37 @@ class OnTheBoard : public ::testing::Test {
 
   static inline bool registered_ = false;
   board_sim::BoardSim board_;
+};
+
+// A board controller's world of the test's own: the board enabled under a scratch key, a
+// panel file in a scratch folder (PanelText), object names no other case uses.
+class PanelFixture : public OnTheBoard {
+ protected:
+  virtual std::string PanelText() const { return PanelFile(); }
+
+  void SetUp() override {
+    OnTheBoard::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_TRUE(key_.SetDword(L"Kelv2", 1));
+    folder_.Write(PanelText());
+    setup_.enableKey = key_.path();
+    setup_.settingsDirectory = folder_.dir();
+    for (auto* name : {&setup_.accessMutex, &setup_.instanceMutex, &setup_.viewOwnerMutex,
+                       &setup_.viewStateSection, &setup_.registerCacheSection})
+      *name = L"Global\\" + testing_support::UniqueName(L"vorn-board-test-");
+  }
+
+  // The data of every write the board received at `addr`.
+  std::vector<std::vector<std::uint8_t>> WritesAt(int addr) const {
+    std::vector<std::vector<std::uint8_t>> out;
+    for (const auto& f : Requests("write"))
+      if (f.addr == addr) out.push_back(f.data);
+    return out;
+  }
+
+  testing_support::ScratchRegistryKey key_;
+  PanelFolder folder_;
+  board::ControllerSetup setup_;
 };
 
 }  // namespace board_testing

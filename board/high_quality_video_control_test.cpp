@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
-#include <fstream>
 
 #include "board/board_test_support.h"
 #include "common/errors.h"
@@ -20,7 +19,6 @@ namespace {
 using board::BoardController;
 using board::CHighQualityVideoControl;
 using Microsoft::WRL::ComPtr;
-using testing_support::UniqueName;
 
 using GetClassObjectFn = HRESULT(__stdcall*)(REFCLSID, REFIID, void**);
 using RegisterFn = HRESULT(__stdcall*)();
@@ -110,48 +108,16 @@ class Outer final : public IUnknown {
   ULONG refs = 1;
 };
 
-const char kPanelFile[] =
-    "[COMMON_PARAMETERS]\r\n"
-    "PANEL_WIDTH=1366\r\nPANEL_HEIGHT=768\r\nAVAILABEL_DEST_MIN_WIDTH=160\r\n"
-    "AVAILABEL_DEST_MIN_HEIGHT=120\r\nAVAILABEL_DEST_MAX_WIDTH=1366\r\nAVAILABEL_DEST_MAX_HEIGHT=768\r\n"
-    "MIN_VIEW_WIDTH=160\r\nMIN_VIEW_HEIGHT=120\r\nMAX_VIEW_WIDTH=1366\r\nMAX_VIEW_HEIGHT=768\r\n"
-    "MIN_SRCACT_WIDTH=160\r\nMIN_SRCACT_HEIGHT=120\r\nLIMIT_SRCACT_LEFT=0\r\nLIMIT_SRCACT_TOP=0\r\n"
-    "LIMIT_SRCACT_WIDTH=720\r\nLIMIT_SRCACT_HEIGTH=480\r\n"
-    "[DEFALUT_VALUES]\r\nDEFAULT_COLORKEY=0x100010\r\nCONTROL_COLORFORMAT=1\r\n"
-    "[HNLS_PARAMTERS]\r\nHNLS_329X412=1,2,3,4,5,6,7\r\nHNLS_352X412=1,2,3,4,5,6,7\r\n"
-    "HNLS_672X412=1,2,3,4,5,6,7\r\nHNLS_720X412=1,2,3,4,5,6,7\r\nHNLS_720X480=1,10,-0x12345,0x11,0x22,0x33,044\r\n"
-    "[MEASURES_TO_DISTORTED_PICTUE]\r\nSRC_HEIGHT_LOWER_LIMITS=240\r\n";
-
-class ControlObject : public board_testing::OnTheBoard {
+class ControlObject : public board_testing::PanelFixture {
  protected:
-  void SetUp() override {
-    OnTheBoard::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    ASSERT_TRUE(key_.SetDword(L"Kelv2", 1));
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    dir_ = std::wstring(temp) + UniqueName(L"vorn-con-");
-    CreateDirectoryW(dir_.c_str(), nullptr);
-    std::ofstream(std::string(dir_.begin(), dir_.end()) + "\\VornConP07.ini", std::ios::binary) << kPanelFile;
-    setup_.enableKey = key_.path();
-    setup_.settingsDirectory = dir_;
-    for (auto* name : {&setup_.accessMutex, &setup_.instanceMutex, &setup_.viewOwnerMutex,
-                       &setup_.viewStateSection, &setup_.registerCacheSection})
-      *name = L"Global\\" + UniqueName(L"vorn-con-test-");
-  }
-  void TearDown() override {
-    DeleteFileW((dir_ + L"\\VornConP07.ini").c_str());
-    RemoveDirectoryW(dir_.c_str());
+  std::string PanelText() const override {
+    return board_testing::PanelFile("", "HNLS_720X480=1,10,-0x12345,0x11,0x22,0x33,044\r\n");
   }
   std::vector<int> WrittenAddresses() const {
     std::vector<int> out;
     for (const auto& f : Requests("write")) out.push_back(f.addr);
     return out;
   }
-
-  testing_support::ScratchRegistryKey key_;
-  std::wstring dir_;
-  board::ControllerSetup setup_;
 };
 
 }  // namespace

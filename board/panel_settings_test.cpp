@@ -2,54 +2,22 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <set>
 #include <string>
 
 #include "board/register_block.h"
-#include "common/testing/child.h"
+#include "board/panel_test_files.h"
 
 namespace {
 
 using board::PanelSettings;
 
-// A folder of the test's own with one settings file, removed afterwards.
-class SettingsFolder {
- public:
-  SettingsFolder() {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    dir_ = std::wstring(temp) + testing_support::UniqueName(L"vorn-panel-");
-    CreateDirectoryW(dir_.c_str(), nullptr);
-  }
-  ~SettingsFolder() {
-    DeleteFileW((dir_ + L"\\" + kName).c_str());
-    RemoveDirectoryW(dir_.c_str());
-  }
-  void Write(const std::string& text) const {
-    std::ofstream out(std::string(dir_.begin(), dir_.end()) + "\\VornConP07.ini", std::ios::binary);
-    out << text;
-  }
-  HRESULT Load(PanelSettings& s) const { return s.Load(kName, dir_.c_str()); }
-  const std::wstring& dir() const { return dir_; }
+// The folder's file as a settings store.
+HRESULT Load(const board_testing::PanelFolder& folder, PanelSettings& s) {
+  return s.Load(board_testing::PanelFolder::kName, folder.dir().c_str());
+}
 
-  static constexpr const wchar_t* kName = L"VornConP07.ini";
-
- private:
-  std::wstring dir_;
-};
-
-const char kRequired[] =
-    "[COMMON_PARAMETERS]\r\n"
-    "PANEL_WIDTH=1366\r\nPANEL_HEIGHT=768\r\nAVAILABEL_DEST_MIN_WIDTH=160\r\n"
-    "AVAILABEL_DEST_MIN_HEIGHT=120\r\nAVAILABEL_DEST_MAX_WIDTH=1366\r\nAVAILABEL_DEST_MAX_HEIGHT=768\r\n"
-    "MIN_VIEW_WIDTH=160\r\nMIN_VIEW_HEIGHT=120\r\nMAX_VIEW_WIDTH=1366\r\nMAX_VIEW_HEIGHT=768\r\n"
-    "MIN_SRCACT_WIDTH=160\r\nMIN_SRCACT_HEIGHT=120\r\nLIMIT_SRCACT_LEFT=0\r\nLIMIT_SRCACT_TOP=0\r\n"
-    "LIMIT_SRCACT_WIDTH=720\r\nLIMIT_SRCACT_HEIGTH=480\r\n"
-    "[DEFALUT_VALUES]\r\nDEFAULT_COLORKEY=0x100010\r\nCONTROL_COLORFORMAT=1\r\n"
-    "[HNLS_PARAMTERS]\r\nHNLS_329X412=1,2,3,4,5,6,7\r\nHNLS_352X412=1,2,3,4,5,6,7\r\n"
-    "HNLS_672X412=1,2,3,4,5,6,7\r\nHNLS_720X412=1,2,3,4,5,6,7\r\n"
-    "[MEASURES_TO_DISTORTED_PICTUE]\r\nSRC_HEIGHT_LOWER_LIMITS=240\r\n";
+const std::string kRequired = board_testing::PanelFile();
 
 // The register shadow over the picture and white-balance blocks, writes recorded, no board.
 class Shadow final : public board::RegisterShadow {
@@ -89,13 +57,13 @@ TEST(PanelSettings, SchemaNeedsEveryRequiredKeyButNoRegisterSection) {
   EXPECT_EQ(PanelSettings::FileNameForPanel(7), L"VornConP07.ini");
   EXPECT_EQ(PanelSettings::FileNameForPanel(123), L"VornConP123.ini");
 
-  SettingsFolder folder;
+  board_testing::PanelFolder folder;
   PanelSettings s;
-  EXPECT_EQ(folder.Load(s), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(Load(folder, s), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(s.Load(L".", folder.dir().c_str()), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));  // a folder
 
   folder.Write(kRequired);
-  ASSERT_EQ(folder.Load(s), S_OK);
+  ASSERT_EQ(Load(folder, s), S_OK);
   EXPECT_TRUE(s.CheckSchema());  // no FULLSCREEN_SETTING: accepted
   long value = 0;
   EXPECT_TRUE(s.ReadInt(L"DEFALUT_VALUES", L"DEFAULT_COLORKEY", &value));
@@ -108,7 +76,7 @@ TEST(PanelSettings, SchemaNeedsEveryRequiredKeyButNoRegisterSection) {
   std::string missing = kRequired;
   missing.erase(missing.find("HNLS_720X412"), std::string("HNLS_720X412=1,2,3,4,5,6,7\r\n").size());
   folder.Write(missing);
-  ASSERT_EQ(folder.Load(s), S_OK);
+  ASSERT_EQ(Load(folder, s), S_OK);
   EXPECT_FALSE(s.CheckSchema());
 }
 
@@ -128,10 +96,10 @@ TEST(PanelSettings, AFullSectionOfAnyLengthAppliesTheRegisterMap) {
   section += "LONG_LINE=" + std::string(70000, '7') + "\r\n";
   ASSERT_GT(section.size(), 4000u);
 
-  SettingsFolder folder;
-  folder.Write(std::string(kRequired) + section);
+  board_testing::PanelFolder folder;
+  folder.Write(kRequired + section);
   PanelSettings s;
-  ASSERT_EQ(folder.Load(s), S_OK);
+  ASSERT_EQ(Load(folder, s), S_OK);
   EXPECT_TRUE(s.CheckSchema());
   EXPECT_EQ(s.Section(L"FULLSCREEN_SETTING").size(), 89u + 3u + 1u);
   std::wstring longLine;
