@@ -23,13 +23,21 @@ Run directory (default: $VORN_RUN_DIR/board-sim) holds:
   ready, pid      written once the board listens
 
 Commands:
-  fault <kind> [value] [op=read|write|reset|any] [addr=A] [count=N]
-        kinds: noreply, delay <ms>, status <value>, badlen, badsum, truncate <bytes kept>,
-               shift <signed offset>, extra <stray bytes>; without count the fault stays
+  fault <kind> [value] [op=read|write|reset|any] [addr=A] [at=A] [count=N]
+        kinds: noreply, delay <ms>, status <value>, badlen [length delta, default +1], badsum,
+               truncate <bytes kept>, shift <signed offset>, extra <stray bytes>; without
+               count the fault stays. addr= hits a request whose range covers A, at= only a
+               request that starts at A. Of several armed faults of one kind only the first
+               that matches applies (and is counted); faults of different kinds combine.
   clear-faults
   poke <addr> <hex bytes>          set registers now
   profile <addr> <hex bytes>       change the power-on profile (takes effect on reload)
   profile-default                  back to the built-in power-on profile
+  profile-filler                   the filler power-on profile: every register byte non-zero,
+                                   the defined fields set, filler bits everywhere else
+  refused-writes store|drop        whether a write answered with a bad status is stored
+  lost-writes store|drop           whether a write whose reply is not sent (noreply,
+                                   truncate) is stored
   reload                           registers := power-on profile
   reset-reloads on|off             whether a board reset frame reloads the profile
   dump                             write registers.bin
@@ -55,6 +63,7 @@ import tty
 
 REGISTER_SPACE = 0x10000
 MAX_FRAME = 255
+MAX_READ = 245                # the longest read whose reply fits a frame
 PARTIAL_FRAME_TIMEOUT = 0.5   # seconds an incomplete frame may wait for its remaining bytes
 POLL_INTERVAL = 0.02          # control file poll period
 
@@ -85,12 +94,40 @@ def default_profile():
     return {
         0x5062: bytes([7]),               # panel identifier
         0x506A: bytes([0x00, 0x02]),      # format code (low nibble of 0x506B): YUV422
+        0x5011: bytes([0x10]),            # colour space 2 (YUV) in bits 3-4
+        0x5136: bytes([0x01, 0x00]),      # I/O mute register: bits 0-1 = 1, mute off
         0x5095: bytes([1]),               # calibration mode
         0x50E4: bytes([0x01]),            # picture on
         0x5040: bytes([0, 0, 0, 0]),      # view position x, y
         0x5160: bytes([0x02, 0xD0, 0x01, 0xE0]),  # view size 720 x 480
         0x5150: bytes([0x00]),            # wide zoom off
     }
+
+
+FILLER = 0x5A   # 0101 1010: bits set and clear in every nibble
+
+
+def filler_profile():
+    """Every register byte non-zero: FILLER everywhere, the defined fields of the default
+    profile set within it, so that a reader that drops neighbouring bits or fails to mask a
+    field is seen. Given as one run over the whole space."""
+    regs = bytearray([FILLER]) * REGISTER_SPACE
+
+    def field(addr, mask, value):
+        regs[addr] = (regs[addr] & ~mask & 0xFF) | (value & mask)
+
+    regs[0x5062] = 7                      # panel identifier (the whole byte)
+    field(0x506B, 0x0F, 0x02)             # format code YUV422
+    field(0x5011, 0x18, 2 << 3)           # colour space YUV
+    field(0x5136, 0x07, 0x01)             # I/O mute bits 0-1 = 1, mute off
+    field(0x5095, 0x07, 1)                # calibration mode 1
+    field(0x50E4, 0x01, 1)                # picture on
+    field(0x5150, 0x04, 0)                # wide zoom off
+    # View 0,0 / 720 x 480: high bits 0-2 in the even bytes, low bytes whole.
+    for addr, value in ((0x5040, 0), (0x5042, 0), (0x5160, 720), (0x5162, 480)):
+        field(addr, 0x07, value >> 8)
+        regs[addr + 1] = value & 0xFF
+    return {0: bytes(regs)}
 
 
 # --- Frame parser ---------------------------------------------------------------------------
@@ -187,7 +224,7 @@ FAULT_KINDS = {"noreply": False, "delay": True, "status": True, "badlen": False,
 
 
 class Fault:
-    def __init__(self, kind, value=None, op="any", addr=None, count=None):
+    def __init__(self, kind, value=None, op="any", addr=None, count=None, at=None):
         if kind not in FAULT_KINDS:
             raise ValueError("unknown fault '%s'" % kind)
         if FAULT_KINDS[kind] and value is None:
@@ -195,11 +232,14 @@ class Fault:
         if op not in ("any", "read", "write", "reset"):
             raise ValueError("unknown op '%s'" % op)
         self.kind, self.value, self.op, self.addr, self.count = kind, value, op, addr, count
+        self.at = at
 
     def matches(self, op, addr, size):
         if self.count is not None and self.count <= 0:
             return False
         if self.op != "any" and self.op != op:
+            return False
+        if self.at is not None and (op == "reset" or addr != self.at):
             return False
         if self.addr is not None:
             if op == "reset" or not (addr <= self.addr < addr + max(size, 1)):
@@ -225,12 +265,13 @@ def parse_fault(args):
     opts = {}
     for item in rest:
         key, sep, val = item.partition("=")
-        if not sep or key not in ("op", "addr", "count"):
+        if not sep or key not in ("op", "addr", "at", "count"):
             raise ValueError("bad fault option '%s'" % item)
         opts[key] = val
     return Fault(kind, value, opts.get("op", "any"),
                  parse_int(opts["addr"]) if "addr" in opts else None,
-                 parse_int(opts["count"]) if "count" in opts else None)
+                 parse_int(opts["count"]) if "count" in opts else None,
+                 parse_int(opts["at"]) if "at" in opts else None)
 
 
 # --- The board ------------------------------------------------------------------------------
@@ -241,6 +282,8 @@ class Board:
         self.registers = bytearray(REGISTER_SPACE)
         self.faults = []
         self.reset_reloads = False
+        self.store_refused = True
+        self.store_lost = True
         self.reload()
 
     def reload(self):
@@ -260,7 +303,7 @@ class Board:
         op, length = (frame[3], frame[4]), frame[2]
         if op == OP_WRITE and length >= 8:
             return ("write", (frame[5] << 8) | frame[6], length - 8)
-        if op == OP_READ and length == 9:
+        if op == OP_READ and length == 9 and frame[7] <= MAX_READ:
             return ("read", (frame[5] << 8) | frame[6], frame[7])
         if op == OP_RESET and length == 6:
             return ("reset", 0, 0)
@@ -273,7 +316,11 @@ class Board:
         if kind is None:
             return None, 0.0, []
         op, addr, size = kind
-        active = [f for f in self.faults if f.matches(op, addr, size)]
+        active, seen = [], set()
+        for f in self.faults:    # the first matching fault of each kind
+            if f.kind not in seen and f.matches(op, addr, size):
+                seen.add(f.kind)
+                active.append(f)
         for f in active:
             if f.count is not None:
                 f.count -= 1
@@ -283,7 +330,10 @@ class Board:
 
         status = kinds["status"].value & 0xFFFF if "status" in kinds else 0
         if op == "write":
-            self._store(addr, frame[7:-1])
+            refused = status not in (0, 0x1000)
+            lost = "noreply" in kinds or "truncate" in kinds
+            if (self.store_refused or not refused) and (self.store_lost or not lost):
+                self._store(addr, frame[7:-1])
             body = bytes([0x00, 0x00, status >> 8, status & 0xFF])
         elif op == "reset":
             if self.reset_reloads:
@@ -297,7 +347,8 @@ class Board:
             return None, 0.0, names
         reply = bytearray(make_frame(body))
         if "badlen" in kinds:
-            reply[2] = (reply[2] + 1) & 0xFF
+            delta = kinds["badlen"].value if kinds["badlen"].value is not None else 1
+            reply[2] = (reply[2] + delta) & 0xFF
             reply[-1] = checksum(reply[:-1])
         if "badsum" in kinds:
             reply[-1] = (reply[-1] + 1) & 0xFF
@@ -366,7 +417,8 @@ class Simulator:
         fault_field = [("fault", ",".join(faults))] if faults else []
         if reply is None:
             if self.board.classify(frame) is None:
-                self.log.write("TX", "none", [("reason", "unknown-request")])
+                too_long = (frame[3], frame[4]) == OP_READ and frame[2] == 9
+                self.log.write("TX", "none", [("reason", "read-too-long" if too_long else "unknown-request")])
             else:
                 self.log.write("TX", "none", fault_field)
             return
@@ -470,6 +522,12 @@ class Simulator:
             board.profile[parse_int(args[0])] = bytes.fromhex("".join(args[1:]))
         elif name == "profile-default":
             board.profile = default_profile()
+        elif name == "profile-filler":
+            board.profile = filler_profile()
+        elif name in ("refused-writes", "lost-writes"):
+            if not args or args[0] not in ("store", "drop"):
+                raise ValueError("%s store|drop" % name)
+            setattr(board, "store_refused" if name == "refused-writes" else "store_lost", args[0] == "store")
         elif name == "reload":
             board.reload()
         elif name == "reset-reloads":
@@ -484,6 +542,7 @@ class Simulator:
             board.faults = []
             board.profile = default_profile()
             board.reset_reloads = False
+            board.store_refused = board.store_lost = True
             board.reload()
             self.pending = []
             self.parser = FrameParser()

@@ -189,6 +189,47 @@ class Faults(unittest.TestCase):
         self.assertEqual((delay, names), (0.0, ["status:1"]))
         self.assertEqual(self.board.handle(reset_frame())[2], [])
 
+    def test_exact_address_and_first_fault_of_a_kind(self):
+        self.inject("noreply at=0x5062 count=1")
+        self.inject("noreply count=1")
+        # a read covering 0x5062 but starting elsewhere takes the general fault only
+        self.assertIsNone(self.board.handle(read_frame(0x5060, 4))[0])
+        self.assertIsNone(self.board.handle(read_frame(0x5062, 1))[0])
+        self.assertIsNotNone(self.board.handle(read_frame(0x5062, 1))[0])
+
+    def test_length_byte_off_by_any_delta_keeps_a_good_sum(self):
+        for delta in (1, -2, 5):
+            self.board.faults = []
+            self.inject("badlen %d count=1" % delta)
+            reply = self.board.handle(write_frame(0x5000, [1]))[0]
+            self.assertEqual(reply[2], (8 + delta) & 0xFF)
+            self.assertEqual(reply[-1], bs.checksum(reply[:-1]))
+
+    def test_refused_and_lost_writes_are_stored_as_set(self):
+        for setting, fault in (("store_refused", "status 1"), ("store_lost", "noreply")):
+            for store in (True, False):
+                self.board = bs.Board()
+                setattr(self.board, setting, store)
+                self.inject(fault + " count=1")
+                self.board.handle(write_frame(0x5000, [0x42]))
+                self.assertEqual(self.board.read(0x5000, 1) == b"\x42", store, (setting, store))
+
+    def test_read_longer_than_a_frame_holds_is_ignored(self):
+        self.assertIsNone(self.board.handle(read_frame(0x4000, 246))[0])
+        self.assertIsNotNone(self.board.handle(read_frame(0x4000, 245))[0])
+
+    def test_filler_profile_sets_fields_within_non_zero_bytes(self):
+        self.board.profile = bs.filler_profile()
+        self.board.reload()
+        regs = self.board.registers
+        self.assertEqual(regs[0x5062], 7)
+        self.assertEqual(regs[0x506B] & 0x0F, 2)
+        self.assertEqual((regs[0x5011] >> 3) & 3, 2)
+        self.assertEqual(regs[0x5136] & 0x07, 1)
+        self.assertEqual(((regs[0x5160] & 7) << 8) | regs[0x5161], 720)
+        self.assertEqual(regs[0x4000], bs.FILLER)
+        self.assertTrue(all(regs[a] for a in range(0x4000, 0x4085)))
+
     def test_bad_fault_lines_are_refused(self):
         for text in ["", "meltdown", "delay", "status op=read", "noreply op=erase", "noreply when=now"]:
             with self.assertRaises(ValueError, msg=text):
