@@ -55,6 +55,14 @@ constexpr HRESULT kAutoScanInUse = Code(0x8007231D);
 constexpr HRESULT kSoundNotInit = Code(0x8007231F);
 constexpr HRESULT kNoCapability20 = Code(0x80072322);           // optional interface, capability bit 0x20
 
+// --- Device managers of families 2 and 3 -----------------------------------------------------
+constexpr HRESULT kNoDeviceItem = Code(0x8007E100);             // family 2: no device item
+constexpr HRESULT kTunerIndexOutOfRange = Code(0x8007E101);     // family 2: type 8 not below type 9
+constexpr HRESULT kNoStreamingControl = Code(0x8007E102);       // family 2: no driver link
+constexpr HRESULT kFirmwareDownloadFailed = Code(0x8007E000);   // family 3: both attempts failed
+// Family 3's control channel is not open (a code of another facility, kept as the drivers know it).
+constexpr HRESULT kControlChannelClosed = Code(0x80041002);
+
 // --- Serial port server ---------------------------------------------------------------------
 constexpr HRESULT kPortNotOpen = Code(0x8007D100);
 constexpr HRESULT kPortLocked = Code(0x8007D101);
