@@ -60,6 +60,11 @@ constexpr HRESULT kNoDeviceItem = Code(0x8007E100);             // family 2: no 
 constexpr HRESULT kTunerIndexOutOfRange = Code(0x8007E101);     // family 2: type 8 not below type 9
 constexpr HRESULT kNoStreamingControl = Code(0x8007E102);       // family 2: no driver link
 constexpr HRESULT kFirmwareDownloadFailed = Code(0x8007E000);   // family 3: both attempts failed
+// Input routing through the card's crossbar (all families).
+constexpr HRESULT kRoutedInputUnsupported = Code(0x80072402);  // routed input neither tuner nor external
+constexpr HRESULT kNoRoutedInput = Code(0x80072403);
+constexpr HRESULT kTunerInputTypeUnknown = Code(0x80072404);    // neither antenna nor cable
+constexpr HRESULT kNoSuchInput = Code(0x80072405);              // no crossbar pin for the input
 // Family 3's control channel is not open (a code of another facility, kept as the drivers know it).
 constexpr HRESULT kControlChannelClosed = Code(0x80041002);
 
