@@ -35,6 +35,26 @@ inline constexpr GUID kCategoryEncoder = {0x19689bf6, 0xc384, 0x48fd, {0xad, 0x5
 #define SIM_CARD_CAPTURE_NAME L"VEKA Capture Device"
 #define SIM_CARD_ENCODER_NAME L"VEKA Encoder/Multiplexer"
 
+// The other families' names for a card's filters: the second family numbers one set per tuner
+// (n = tuner index + 1), the third has one set.
+#define SIM_CARD_RUL_TUNER_NAME L"DORU TvTuner %u"
+#define SIM_CARD_RUL_CROSSBAR_NAME L"DORU Crossbar %u"
+#define SIM_CARD_RUL_TVAUDIO_NAME L"DORU TvAudio %u"
+#define SIM_CARD_RUL_CAPTURE_NAME L"DORU Capture %u"
+#define SIM_CARD_RUL_ENCODER_NAME L"DORU Encode %u"
+#define SIM_CARD_PEX_TUNER_NAME L"TAVO TvTuner"
+#define SIM_CARD_PEX_CROSSBAR_NAME L"TAVO Crossbar"
+#define SIM_CARD_PEX_TVAUDIO_NAME L"TAVO TvAudio"
+#define SIM_CARD_PEX_CAPTURE_NAME L"TAVO Capture"
+#define SIM_CARD_PEX_ENCODER_NAME L"TAVO Encode"
+
+enum SimCardFamily : std::uint32_t {
+  kSimFamilyTam = 1,  // the "VEKA" names of SimCard_RegisterCard
+  kSimFamilyRul = 2,
+  kSimFamilyPex = 3,
+};
+constexpr std::uint32_t kSimCardMaxTuners = 4;
+
 // The private media types between the capture filter's virtual pins and the encoder.
 // {5C1A0010-7E2B-4D3A-9F10-3B6C0D5E7A01}
 inline constexpr GUID kMediaTypeSimVirtual = {0x5c1a0010, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
@@ -58,6 +78,8 @@ enum SimCrossbarVariant : std::uint32_t {
   kSimCrossbarSVideo = 1,        // input 2 is S-Video
   kSimCrossbarNoRelated = 2,     // input 2 has no related pin (0xFFFFFFFF)
   kSimCrossbarNoDecoderOut = 3,  // output 0 is no video decoder
+  kSimCrossbarAux = 4,           // inputs 1 and 2 are AUX inputs (the other families' external inputs)
+  kSimCrossbarAuxNoRelated = 5,  // as kSimCrossbarAux, and input 1 has no related pin
 };
 
 // The capture pin's picture.
@@ -106,6 +128,11 @@ extern "C" {
 // per role, "SimCard<index>_<role>", with its friendly name, class and device path. The device
 // paths of card n differ from card 0 only in the instance segment ("...&0&48" + 2n).
 HRESULT SimCard_RegisterCard(UINT index, BOOL add);
+// Registers (`add`) or removes card `index` under the names of family 2 (one set of five per
+// tuner, `tuners` from 1 to kSimCardMaxTuners) or family 3 (one set; `tuners` ignored): the same
+// classes and device paths as SimCard_RegisterCard, instance keys "SimCard<index>_F<family>_..".
+// Removal takes every tuner's set.
+HRESULT SimCard_RegisterFamilyCard(UINT index, UINT family, UINT tuners, BOOL add);
 // The device path of a card's role (buffer of `chars` characters).
 HRESULT SimCard_GetDevicePath(UINT index, UINT role, wchar_t* path, UINT chars);
 
