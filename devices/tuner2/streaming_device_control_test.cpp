@@ -216,6 +216,29 @@ TEST_F(StreamingDeviceControlTest, DriverFailuresAreThrownFoldedAndLeaveTheRecor
   EXPECT_EQ(S_OK, raw.IoControl(0x220000, &tune, 36, &tune, 36, nullptr, nullptr));
 }
 
+TEST_F(StreamingDeviceControlTest, RegisteredEventsAreSignalledAndGoWithTheLink) {
+  UniqueHandle events[3];
+  for (auto& e : events) e.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  control_->SetTunerEvent(0, events[0].get());
+  control_->SetRecordEvent0(0, events[1].get());
+  control_->SetRecordEvent1(0, events[2].get());
+  auto signalled = [&](int i) { return WaitForSingleObject(events[i].get(), 0) == WAIT_OBJECT_0; };
+  ASSERT_EQ(S_OK, SimDriver_SetTvAudioMode(card_, 2));
+  EXPECT_TRUE(signalled(0));
+  EXPECT_FALSE(signalled(1) || signalled(2));
+  ASSERT_EQ(S_OK, SimDriver_SignalEncoderStopped(card_));  // record event 1: the stream stopped
+  EXPECT_TRUE(signalled(2));
+  EXPECT_FALSE(signalled(1));
+  ASSERT_EQ(S_OK, SimDriver_SignalEncoderError(card_));
+  EXPECT_TRUE(signalled(1));
+
+  control_.reset();
+  const SimDriverCardState state = CardState(card_);
+  EXPECT_EQ(0u, state.events[kSimEventAudioMode] + state.events[kSimEventEncoderError] +
+                    state.events[kSimEventEncoderStopped]);
+  EXPECT_EQ(0u, state.openHandles);
+}
+
 HRESULT ConstructionResult(const DeviceIdentity& identity, HRESULT* stored) {
   return Thrown([&] { Control control(identity, stored); });
 }
