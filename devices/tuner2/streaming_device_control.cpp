@@ -120,12 +120,18 @@ void StreamingDeviceControl::SetRecordEvent1(std::uint32_t tuner, HANDLE event) 
   Set(StreamRecordPropertySet, 1, tuner, HandleToWord(event));
 }
 
-void StreamingDeviceControl::SetEncoderParameters(const EncoderParameters& record) {
+driver_packets::EncoderParameterPacket StreamingDeviceControl::EncoderPacket(std::uint32_t direction,
+                                                                            const EncoderParameters& record) {
   driver_packets::EncoderParameterPacket packet{};
   packet.set = StreamRecordPropertySet;
   packet.id = 2;
-  packet.direction = kSet;
+  packet.direction = direction;
   packet.record = driver_packets::AlignEncoderRecord(record);
+  return packet;
+}
+
+void StreamingDeviceControl::SetEncoderParameters(const EncoderParameters& record) {
+  auto packet = EncoderPacket(kSet, record);
   Exchange(kPropertyCode, &packet, sizeof(packet));
 }
 
@@ -134,11 +140,7 @@ void StreamingDeviceControl::GetEncoderParameters(EncoderParameters* record) {
   // Only the key goes out; the rest of the record is the driver's answer.
   EncoderParameters key{};
   std::copy(record->begin(), record->begin() + 4, key.begin());
-  driver_packets::EncoderParameterPacket packet{};
-  packet.set = StreamRecordPropertySet;
-  packet.id = 2;
-  packet.direction = kGet;
-  packet.record = driver_packets::AlignEncoderRecord(key);
+  auto packet = EncoderPacket(kGet, key);
   Exchange(kPropertyCode, &packet, sizeof(packet));
   const EncoderParameters answer = driver_packets::PackEncoderRecord(packet.record);
   std::copy(answer.begin() + 4, answer.end(), record->begin() + 4);

@@ -79,6 +79,7 @@ class StreamingDeviceControl : public DeviceHandle {
   void Set(const GUID& set, std::uint32_t id, std::uint32_t key, std::uint32_t value);
   // A 32-byte get: the driver's value 2.
   std::uint32_t Get(const GUID& set, std::uint32_t id, std::uint32_t key);
+  static driver_packets::EncoderParameterPacket EncoderPacket(std::uint32_t direction, const EncoderParameters& record);
 
   DeviceIoMutex ioMutex_;
 };

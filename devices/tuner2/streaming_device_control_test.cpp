@@ -12,8 +12,11 @@
 #include "common/hresult.h"
 #include "common/locks.h"
 #include "devices/core/driver/sim_card_fixture.h"
+#include "devices/core/link/testing/link_test_support.h"
 
 using namespace driver_test;
+using link_testing::Packet;
+using link_testing::Thrown;
 
 namespace {
 
@@ -27,19 +30,6 @@ constexpr std::uint8_t kSwitchSet[16] = {0x91, 0x2B, 0x27, 0x2D, 0xCD, 0x18, 0x6
 constexpr std::uint8_t kRecordSet[16] = {0xF9, 0x8D, 0x54, 0x46, 0x5C, 0xF5, 0xE5, 0x4D,
                                          0x93, 0x16, 0xAE, 0xF9, 0xBF, 0xC5, 0x24, 0xD1};
 
-void PutWord(std::vector<std::uint8_t>& bytes, std::uint32_t v) {
-  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
-std::vector<std::uint8_t> Packet(const std::uint8_t (&set)[16], std::uint32_t id, std::uint32_t dir,
-                                 std::initializer_list<std::uint32_t> values) {
-  std::vector<std::uint8_t> bytes(set, set + 16);
-  PutWord(bytes, id);
-  PutWord(bytes, dir);
-  for (std::uint32_t v : values) PutWord(bytes, v);
-  return bytes;
-}
-
 std::uint32_t Low32(HANDLE h) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(h)); }
 
 // An encoder record whose every byte differs: byte i holds i + 1, word 0 the tuner index.
@@ -49,15 +39,6 @@ Control::EncoderParameters Record(std::uint8_t tuner) {
   record[0] = tuner;
   record[1] = record[2] = record[3] = 0;
   return record;
-}
-
-HRESULT Thrown(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const HResultError& e) {
-    return e.code();
-  }
-  return S_OK;
 }
 
 class StreamingDeviceControlTest : public SimCardTest {

@@ -178,24 +178,19 @@ HRESULT TunerControl::SetCaptureSwitch0(DWORD value) {
   return WithLink([&] { link_->SetCaptureSwitch0(static_cast<std::uint32_t>(tunerIndex_), value); });
 }
 
-HRESULT TunerControl::GetCaptureSwitch0(BOOL* on) {
-  if (!on) return E_INVALIDARG;
-  return WithLink([&] {
-    StreamingDeviceControl::ValueRecord record = {static_cast<std::uint32_t>(tunerIndex_), 0};
-    link_->GetCaptureSwitch0(&record);
-    *on = record[1] != 0;
-  });
-}
+HRESULT TunerControl::GetCaptureSwitch0(BOOL* on) { return ReadSwitch(&StreamingDeviceControl::GetCaptureSwitch0, on); }
 
 HRESULT TunerControl::SetCaptureSwitch1(DWORD value) {
   return WithLink([&] { link_->SetCaptureSwitch1(static_cast<std::uint32_t>(tunerIndex_), value); });
 }
 
-HRESULT TunerControl::GetCaptureSwitch1(BOOL* on) {
+HRESULT TunerControl::GetCaptureSwitch1(BOOL* on) { return ReadSwitch(&StreamingDeviceControl::GetCaptureSwitch1, on); }
+
+HRESULT TunerControl::ReadSwitch(void (StreamingDeviceControl::*get)(StreamingDeviceControl::ValueRecord*), BOOL* on) {
   if (!on) return E_INVALIDARG;
   return WithLink([&] {
     StreamingDeviceControl::ValueRecord record = {static_cast<std::uint32_t>(tunerIndex_), 0};
-    link_->GetCaptureSwitch1(&record);
+    (link_.get()->*get)(&record);
     *on = record[1] != 0;
   });
 }

@@ -73,6 +73,7 @@ class TunerControl : public FilterGraphHolder {
  private:
   template <class F>
   HRESULT WithLink(F&& request);
+  HRESULT ReadSwitch(void (StreamingDeviceControl::*get)(StreamingDeviceControl::ValueRecord*), BOOL* on);
   void ReleaseGraphObjects() noexcept;
 
   Microsoft::WRL::ComPtr<IBaseFilter> tuner_, crossbar_, capture_;

@@ -9,9 +9,11 @@
 
 #include "common/errors.h"
 #include "common/hresult.h"
+#include "devices/core/link/testing/link_test_support.h"
 #include "sim/card/sim_card_fixture.h"
 
 using namespace simcard_testing;
+using link_testing::Thrown;
 
 namespace {
 
@@ -59,15 +61,6 @@ ComPtr<IHalItem> MakeItem(std::map<long, LONG> values) {
   ComPtr<IHalItem> item;
   item.Attach(new Item(std::move(values)));
   return item;
-}
-
-HRESULT Thrown(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const HResultError& e) {
-    return e.code();
-  }
-  return S_OK;
 }
 
 class RulTunerControlTest : public SimCardTest {

@@ -46,6 +46,23 @@ constexpr PropertyShape kEncoderProperties[] = {
     {&kEncodePropertySet, 4, kKindSet, 28},  // encoder-stopped event
 };
 
+// The packet's header (at least kHeaderSize bytes) against the property table: the property's
+// set, id and kind; ERROR_INVALID_FUNCTION for an unknown property, ERROR_INVALID_PARAMETER for
+// a size the property does not have.
+template <size_t N>
+DWORD MatchShape(const Request& request, const PropertyShape (&shapes)[N], GUID* set, std::uint32_t* id,
+                 std::uint32_t* kind) {
+  std::memcpy(set, request.input, sizeof(*set));
+  *id = ReadWord(request.input, 16);
+  *kind = ReadWord(request.input, 20);
+  for (const PropertyShape& shape : shapes) {
+    if (IsEqualGUID(*shape.set, *set) && shape.id == *id && shape.kind == *kind) {
+      return request.inSize == shape.size && request.outSize == shape.size ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+    }
+  }
+  return ERROR_INVALID_FUNCTION;
+}
+
 DWORD RegisterEvent(CardRecord& card, SimDriverEventList list, std::uint32_t value, HANDLE driverHandle) {
   if (card.eventCount[list] >= kMaxEvents) return ERROR_NO_SYSTEM_RESOURCES;
   // Handle values travel in 32 bits; kernel handles fit in 32 bits on 64-bit Windows too.
@@ -74,15 +91,9 @@ std::uint32_t SignalLevelAt(const CardRecord& card, std::uint32_t frequency) {
 DWORD AnswerProperty(CardRecord& card, const Request& request, std::uint8_t* answer, DWORD* answered) {
   if (request.inSize < kHeaderSize || request.inSize > kSimDriverMaxPacket) return ERROR_INVALID_FUNCTION;
   GUID set{};
-  std::memcpy(&set, request.input, sizeof(set));
-  const std::uint32_t id = ReadWord(request.input, 16);
-  const std::uint32_t kind = ReadWord(request.input, 20);
-  const PropertyShape* shape = nullptr;
-  for (const PropertyShape& candidate : kEncoderProperties) {
-    if (IsEqualGUID(*candidate.set, set) && candidate.id == id && candidate.kind == kind) shape = &candidate;
-  }
-  if (!shape) return ERROR_INVALID_FUNCTION;
-  if (request.inSize != shape->size || request.outSize != shape->size) return ERROR_INVALID_PARAMETER;
+  std::uint32_t id = 0, kind = 0;
+  const DWORD shape = MatchShape(request, kEncoderProperties, &set, &id, &kind);
+  if (shape != ERROR_SUCCESS) return shape;
 
   std::memcpy(answer, request.input, request.inSize);
   const std::uint32_t value = ReadWord(request.input, 24);
@@ -140,15 +151,9 @@ constexpr PropertyShape kStreamingProperties[] = {
 DWORD AnswerStreamingProperty(CardRecord& card, const Request& request, std::uint8_t* answer, DWORD* answered) {
   if (request.inSize < kHeaderSize) return ERROR_INVALID_PARAMETER;
   GUID set{};
-  std::memcpy(&set, request.input, sizeof(set));
-  const std::uint32_t id = ReadWord(request.input, 16);
-  const std::uint32_t kind = ReadWord(request.input, 20);
-  const PropertyShape* shape = nullptr;
-  for (const PropertyShape& candidate : kStreamingProperties) {
-    if (IsEqualGUID(*candidate.set, set) && candidate.id == id && candidate.kind == kind) shape = &candidate;
-  }
-  if (!shape) return ERROR_INVALID_FUNCTION;
-  if (request.inSize != shape->size || request.outSize != shape->size) return ERROR_INVALID_PARAMETER;
+  std::uint32_t id = 0, kind = 0;
+  const DWORD shape = MatchShape(request, kStreamingProperties, &set, &id, &kind);
+  if (shape != ERROR_SUCCESS) return shape;
   const std::uint32_t tunerIndex = ReadWord(request.input, 24);
   if (tunerIndex >= kSimDriverMaxTuners) return ERROR_INVALID_PARAMETER;
   SimDriverTunerState& tuner = card.tuners[tunerIndex];
