@@ -65,6 +65,13 @@ constexpr HRESULT kRoutedInputUnsupported = Code(0x80072402);  // routed input n
 constexpr HRESULT kNoRoutedInput = Code(0x80072403);
 constexpr HRESULT kTunerInputTypeUnknown = Code(0x80072404);    // neither antenna nor cable
 constexpr HRESULT kNoSuchInput = Code(0x80072405);              // no crossbar pin for the input
+// Family 3: a driver property the tuner or capture filter does not support.
+constexpr HRESULT kKsScanModeUnsupported = Code(0x8007A091);
+constexpr HRESULT kKsFrequencyUnsupported = Code(0x8007A092);
+constexpr HRESULT kKsSignalLevelUnsupported = Code(0x8007A093);
+constexpr HRESULT kKsSwitchingFlagUnsupported = Code(0x8007A025);
+constexpr HRESULT kKsCaptureSwitchAUnsupported = Code(0x8007A004);
+constexpr HRESULT kKsCaptureSwitchBUnsupported = Code(0x8007A002);
 // Family 3's control channel is not open (a code of another facility, kept as the drivers know it).
 constexpr HRESULT kControlChannelClosed = Code(0x80041002);
 

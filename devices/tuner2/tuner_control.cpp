@@ -1,19 +1,12 @@
 #include "devices/tuner2/tuner_control.h"
 
-#include <uuids.h>
-// The kernel-streaming categories (their symbols are in the platform's library); the header
-// expects the entry macro that uuids.h leaves undefined.
-#define OUR_GUID_ENTRY(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-  DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8);
-#include <ksuuids.h>
-#undef OUR_GUID_ENTRY
-
 #include <cwchar>
 
 #include "common/device/device_identity.h"
 #include "common/errors.h"
 #include "common/format.h"
 #include "common/hresult.h"
+#include "devices/core/tuning/ks_categories.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/core/tuning/signal_level.h"
 

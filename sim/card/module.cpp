@@ -194,6 +194,30 @@ HRESULT SimCard_PostCaptureEvent(const wchar_t* devicePath, LONG code, LONG_PTR 
   return PostCaptureEvent(key, code, param1, param2);
 }
 
+HRESULT SimCard_SetKsSupport(const wchar_t* devicePath, const GUID* set, DWORD id, DWORD support) {
+  auto card = CardOf(devicePath);
+  if (!card || !set) return E_INVALIDARG;
+  return card->ks().SetSupport(*set, id, support);
+}
+
+HRESULT SimCard_SetKsValues(const wchar_t* devicePath, const GUID* set, DWORD id, LONG value1, LONG value2) {
+  auto card = CardOf(devicePath);
+  if (!card || !set) return E_INVALIDARG;
+  return card->ks().SetValues(*set, id, value1, value2);
+}
+
+HRESULT SimCard_GetKsLog(const wchar_t* devicePath, SimCardKsWrite* writes, UINT capacity, UINT* count) {
+  if (!count || (capacity && !writes)) return E_POINTER;
+  auto card = CardOf(devicePath);
+  if (!card) return E_INVALIDARG;
+  *count = 0;
+  for (const SimCardKsWrite& write : card->ks().Log()) {
+    if (*count >= capacity) break;
+    writes[(*count)++] = write;
+  }
+  return S_OK;
+}
+
 HRESULT SimCard_GetCounters(const wchar_t* devicePath, SimCardCounters* counters) {
   if (!counters) return E_POINTER;
   auto card = CardOf(devicePath);

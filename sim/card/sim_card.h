@@ -99,6 +99,22 @@ enum SimEncoderStopMode : std::uint32_t {
 constexpr std::uint32_t kSimCardMaxRoutes = 64;
 constexpr std::uint32_t kSimProcAmpProperties = 10;
 
+// The third family's driver property sets on the tuner ({C7A58D4E-...}: 0 scan mode, 1 frequency
+// and tuning mode, 2 signal level code; {D8A919C5-...}: 2 switching flag) and on the capture
+// filter ({DD58719E-...}: 3 capture switch B, 4 capture switch A), answered through
+// IKsPropertySet by every card's tuner and capture filter.
+inline constexpr GUID kSimKsTunerSet = {0xc7a58d4e, 0x9eaf, 0x4701, {0xa4, 0x16, 0xc3, 0xe2, 0xed, 0x27, 0x40, 0xf9}};
+inline constexpr GUID kSimKsSwitchingSet = {0xd8a919c5, 0x6e3f, 0x403e, {0xb7, 0xae, 0xeb, 0xf3, 0x50, 0x92, 0xea, 0x12}};
+inline constexpr GUID kSimKsCaptureSet = {0xdd58719e, 0x435e, 0x4611, {0x84, 0x11, 0x42, 0x92, 0xa1, 0x7f, 0x93, 0x53}};
+
+// One accepted IKsPropertySet::Set: the property, the record size and its values (0 when absent).
+struct SimCardKsWrite {
+  GUID set;
+  std::uint32_t id;
+  std::uint32_t size;
+  std::int32_t values[2];
+};
+
 // One crossbar Route call as the card saw it.
 struct SimCardRoute {
   std::int32_t output;
@@ -158,6 +174,12 @@ HRESULT SimCard_PostCaptureEvent(const wchar_t* devicePath, LONG code, LONG_PTR 
 HRESULT SimCard_GetCounters(const wchar_t* devicePath, SimCardCounters* counters);
 // The picture the capture pin shows now.
 HRESULT SimCard_GetPicture(const wchar_t* devicePath, SimCardPicture* picture);
+// The support flags QuerySupported reports for a property (KSPROPERTY_SUPPORT_GET 1, _SET 2; a
+// Set or Get without its flag fails), and the values a Get reads.
+HRESULT SimCard_SetKsSupport(const wchar_t* devicePath, const GUID* set, DWORD id, DWORD support);
+HRESULT SimCard_SetKsValues(const wchar_t* devicePath, const GUID* set, DWORD id, LONG value1, LONG value2);
+// The accepted property writes of the card, oldest first.
+HRESULT SimCard_GetKsLog(const wchar_t* devicePath, SimCardKsWrite* writes, UINT capacity, UINT* count);
 // Forgets every card's state (the next use starts from the defaults).
 HRESULT SimCard_ResetAll();
 

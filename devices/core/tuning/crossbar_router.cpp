@@ -21,8 +21,10 @@ void CrossbarRouter::InputOfBand(std::uint32_t band, LONG externalType, LONG* ty
   *ordinal = (band >> kOrdinalShift) & kOrdinalMask;
 }
 
-std::uint32_t CrossbarRouter::ExternalBand(std::uint32_t before) noexcept {
-  return before == 0 ? kFirstExternalBand : before == 1 ? kSecondExternalBand : kFurtherExternalBand;
+std::uint32_t CrossbarRouter::ExternalBand(std::uint32_t before, bool numberLater) noexcept {
+  if (before == 0) return kFirstExternalBand;
+  if (before == 1) return kSecondExternalBand;
+  return numberLater ? ((before & kOrdinalMask) << kOrdinalShift) | kFurtherExternalBand : kFurtherExternalBand;
 }
 
 HRESULT CrossbarRouter::Attach(IAMCrossbar* crossbar) {
@@ -79,7 +81,7 @@ HRESULT CrossbarRouter::RouteInput(LONG type, std::uint32_t ordinal) {
   return Connect(crossbar_.Get(), output->related, input->related);
 }
 
-HRESULT CrossbarRouter::CurrentBand(LONG externalType, std::uint32_t* band) const {
+HRESULT CrossbarRouter::CurrentBand(LONG externalType, std::uint32_t* band, bool numberLater) const {
   if (!band) return E_POINTER;
   if (!crossbar_) return E_UNEXPECTED;
   std::uint32_t found = 0;
@@ -97,7 +99,7 @@ HRESULT CrossbarRouter::CurrentBand(LONG externalType, std::uint32_t* band) cons
       if (input.type == PhysConn_Video_Tuner) {
         found = 1;
       } else if (input.type == static_cast<std::uint32_t>(externalType)) {
-        found = ExternalBand(externalsBefore);
+        found = ExternalBand(externalsBefore, numberLater);
       } else {
         return errors::kRoutedInputUnsupported;
       }

@@ -4,7 +4,7 @@
 // Band words: 1 and 2 are tuner bands (bits 0-1), bit 5 (0x20) marks an external input and bits
 // 20-27 say which one (0 the first). The first external input reads as 0x20000020, the second as
 // 0x10100020 (the value the device's band list offers, which routes back to the same input),
-// any later one as 0x20.
+// any later one as 0x20 or, where a family numbers them, as (n << 20) | 0x20.
 #pragma once
 
 #include <windows.h>
@@ -34,7 +34,7 @@ class CrossbarRouter {
   // tuner input, every other band the external type.
   static void InputOfBand(std::uint32_t band, LONG externalType, LONG* type, std::uint32_t* ordinal) noexcept;
   // The band of an external input with `before` external inputs ahead of it.
-  static std::uint32_t ExternalBand(std::uint32_t before) noexcept;
+  static std::uint32_t ExternalBand(std::uint32_t before, bool numberLater = false) noexcept;
 
   // Takes the crossbar and reads its pins: get_PinCounts, then get_CrossbarPinInfo for every
   // input and every output. Pins without a related pin (index -1) are left out: they can be
@@ -54,8 +54,8 @@ class CrossbarRouter {
   // The band routed to the video-decoder outputs (the last one with a routed input wins). The
   // input counts as external when its type is `externalType`; a tuner input reads as band 1; any
   // other type ends with errors::kRoutedInputUnsupported; none found: errors::kNoRoutedInput.
-  // `band` is written only on success.
-  HRESULT CurrentBand(LONG externalType, std::uint32_t* band) const;
+  // `band` is written only on success. `numberLater`: see ExternalBand.
+  HRESULT CurrentBand(LONG externalType, std::uint32_t* band, bool numberLater = false) const;
 
  private:
   Microsoft::WRL::ComPtr<IAMCrossbar> crossbar_;

@@ -120,8 +120,10 @@ TEST(CrossbarRouter, RoutesTheChosenInputAndItsRelatedPin) {
     EXPECT_EQ(expected, crossbar->calls);
     std::uint32_t band = 0;
     ASSERT_EQ(S_OK, router.CurrentBand(kAux, &band));
-    // The band read back routes the same input again (the third AUX reads as 0x20).
+    // The band read back routes the same input again (the third AUX reads as 0x20, or numbered).
     EXPECT_EQ(c.band == 2 ? 1u : c.band == 0x00200020 ? 0x20u : c.band, band);
+    ASSERT_EQ(S_OK, router.CurrentBand(kAux, &band, true));
+    EXPECT_EQ(c.band == 2 ? 1u : c.band, band);
   }
 }
 
