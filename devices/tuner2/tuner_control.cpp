@@ -1,12 +1,9 @@
 #include "devices/tuner2/tuner_control.h"
 
-#include <cwchar>
-
 #include "common/device/device_identity.h"
 #include "common/errors.h"
 #include "common/format.h"
 #include "common/hresult.h"
-#include "devices/core/tuning/ks_categories.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/core/tuning/signal_level.h"
 
@@ -52,25 +49,10 @@ void TunerControl::Build(const wchar_t* devicePath) {
     const DeviceIdentity identity(devicePath);
     ThrowIfFailed(CreateGraph());
     const unsigned number = static_cast<unsigned>(tunerIndex_) + 1;
-    DeviceFilterEntry filters[3] = {
-        {&AM_KSCATEGORY_TVTUNER, &identity, {}, tuner_.ReleaseAndGetAddressOf()},
-        {&AM_KSCATEGORY_CROSSBAR, &identity, {}, crossbar_.ReleaseAndGetAddressOf()},
-        {&CLSID_VideoInputDeviceCategory, &identity, {}, capture_.ReleaseAndGetAddressOf()},
-    };
-    const wchar_t* const names[3] = {L"DORU TvTuner %u", L"DORU Crossbar %u", L"DORU Capture %u"};
-    for (int i = 0; i < 3; ++i) {
-      const std::wstring name = FormatW(names[i], number);
-      wcsncpy(filters[i].name, name.c_str(), 255);
-    }
-    ThrowIfFailed(AddDeviceFilters(filters, 3));
-    InterfaceQuery queries[4] = {
-        {tuner_.Get(), &IID_IAMTVTuner, reinterpret_cast<void**>(tvTuner_.ReleaseAndGetAddressOf())},
-        {crossbar_.Get(), &IID_IAMCrossbar, reinterpret_cast<void**>(amCrossbar_.ReleaseAndGetAddressOf())},
-        {capture_.Get(), &IID_IAMAnalogVideoDecoder, reinterpret_cast<void**>(decoder_.ReleaseAndGetAddressOf())},
-        {capture_.Get(), &IID_IAMVideoProcAmp, reinterpret_cast<void**>(procAmp_.ReleaseAndGetAddressOf())},
-    };
-    ThrowIfFailed(QueryInterfaces(queries, 4));
-    ThrowIfFailed(router_.Attach(amCrossbar_.Get()));
+    ThrowIfFailed(filters_.Add(*this, identity, FormatW(L"DORU TvTuner %u", number).c_str(),
+                               FormatW(L"DORU Crossbar %u", number).c_str(),
+                               FormatW(L"DORU Capture %u", number).c_str()));
+    ThrowIfFailed(router_.Attach(filters_.crossbarControl.Get()));
     ThrowIfFailed(QueryControl());
     HRESULT opened = E_FAIL;
     link_ = std::make_unique<StreamingDeviceControl>(identity, &opened);
@@ -84,17 +66,7 @@ void TunerControl::Build(const wchar_t* devicePath) {
 void TunerControl::ReleaseGraphObjects() noexcept {
   link_.reset();
   router_.Detach();
-  if (graph_) {
-    IBaseFilter* const filters[3] = {tuner_.Get(), crossbar_.Get(), capture_.Get()};
-    RemoveFilters(filters, 3);
-  }
-  tvTuner_.Reset();
-  amCrossbar_.Reset();
-  decoder_.Reset();
-  procAmp_.Reset();
-  tuner_.Reset();
-  crossbar_.Reset();
-  capture_.Reset();
+  filters_.Remove(*this);
   FilterGraphHolder::Release();
 }
 
@@ -105,9 +77,9 @@ void TunerControl::ReleaseFilters() {
 }
 
 HRESULT TunerControl::GetInputType(DWORD* type) {
-  if (!type || !tvTuner_) return E_POINTER;
+  if (!type || !filters_.tvTuner) return E_POINTER;
   TunerInputType input = TunerInputCable;
-  const HRESULT hr = tvTuner_->get_InputType(0, &input);
+  const HRESULT hr = filters_.tvTuner->get_InputType(0, &input);
   if (FAILED(hr)) return hr;
   if (input == TunerInputCable) {
     *type = 2;
@@ -141,12 +113,12 @@ HRESULT TunerControl::SelectInput(DWORD band) {
 
 HRESULT TunerControl::GetProcAmpRange(DWORD mask, LONG* minimum, LONG* maximum, LONG* step, LONG* defaultValue,
                                       LONG* automatic) {
-  return proc_amp::GetRange(procAmp_.Get(), mask, minimum, maximum, step, defaultValue, automatic);
+  return proc_amp::GetRange(filters_.procAmp.Get(), mask, minimum, maximum, step, defaultValue, automatic);
 }
 
-HRESULT TunerControl::SetProcAmp(DWORD mask, LONG value) { return proc_amp::Set(procAmp_.Get(), mask, value); }
+HRESULT TunerControl::SetProcAmp(DWORD mask, LONG value) { return proc_amp::Set(filters_.procAmp.Get(), mask, value); }
 
-HRESULT TunerControl::GetProcAmp(DWORD mask, LONG* value) { return proc_amp::Get(procAmp_.Get(), mask, value); }
+HRESULT TunerControl::GetProcAmp(DWORD mask, LONG* value) { return proc_amp::Get(filters_.procAmp.Get(), mask, value); }
 
 template <class F>
 HRESULT TunerControl::WithLink(F&& request) {

@@ -16,6 +16,7 @@
 
 #include "common/device/filter_graph_holder.h"
 #include "devices/core/tuning/crossbar_router.h"
+#include "devices/core/tuning/tuner_filters.h"
 #include "devices/idl/device_manager.h"
 #include "devices/tuner2/streaming_device_control.h"
 
@@ -76,11 +77,7 @@ class TunerControl : public FilterGraphHolder {
   HRESULT ReadSwitch(void (StreamingDeviceControl::*get)(StreamingDeviceControl::ValueRecord*), BOOL* on);
   void ReleaseGraphObjects() noexcept;
 
-  Microsoft::WRL::ComPtr<IBaseFilter> tuner_, crossbar_, capture_;
-  Microsoft::WRL::ComPtr<IAMTVTuner> tvTuner_;
-  Microsoft::WRL::ComPtr<IAMCrossbar> amCrossbar_;
-  Microsoft::WRL::ComPtr<IAMAnalogVideoDecoder> decoder_;
-  Microsoft::WRL::ComPtr<IAMVideoProcAmp> procAmp_;
+  TunerFilters filters_;
   CrossbarRouter router_;
   Microsoft::WRL::ComPtr<IHalItem> item_;
   LONG tunerIndex_ = -1;

@@ -83,13 +83,7 @@ class RulTunerControlTest : public SimCardTest {
     control_->SetDeviceItem(MakeItem({{8, index}, {9, count}}).Get());
     control_->Build(PathOf(card, kSimRoleCapture).c_str());
   }
-  std::vector<SimCardRoute> Routes() {
-    std::vector<SimCardRoute> routes(kSimCardMaxRoutes);
-    UINT count = 0;
-    EXPECT_EQ(S_OK, SimCard_GetRouteLog(capturePath_.c_str(), routes.data(), kSimCardMaxRoutes, &count));
-    routes.resize(count);
-    return routes;
-  }
+  std::vector<SimCardRoute> Routes() { return RouteLog(capturePath_); }
 
   UINT driverCard_ = 0;
   std::unique_ptr<rul::TunerControl> control_;

@@ -1,11 +1,7 @@
 #include "devices/tuner3/tuner_control.h"
 
-#include <cstring>
-#include <cwchar>
-
 #include "common/errors.h"
 #include "devices/core/link/packet_codecs.h"
-#include "devices/core/tuning/ks_categories.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/core/tuning/signal_level.h"
 
@@ -36,26 +32,17 @@ TunerControl::~TunerControl() { Teardown(); }
 HRESULT TunerControl::Build(const DeviceIdentity& identity) {
   if (IsReady()) return S_OK;
   HRESULT hr = CreateGraph();
+  if (SUCCEEDED(hr)) hr = filters_.Add(*this, identity, L"TAVO TvTuner", L"TAVO Crossbar", L"TAVO Capture");
   if (SUCCEEDED(hr)) {
-    DeviceFilterEntry filters[3] = {
-        {&AM_KSCATEGORY_TVTUNER, &identity, L"TAVO TvTuner", tuner_.ReleaseAndGetAddressOf()},
-        {&AM_KSCATEGORY_CROSSBAR, &identity, L"TAVO Crossbar", crossbar_.ReleaseAndGetAddressOf()},
-        {&CLSID_VideoInputDeviceCategory, &identity, L"TAVO Capture", capture_.ReleaseAndGetAddressOf()},
+    InterfaceQuery queries[2] = {
+        {filters_.tuner.Get(), &IID_IKsPropertySet,
+         reinterpret_cast<void**>(tunerProperties_.ReleaseAndGetAddressOf())},
+        {filters_.capture.Get(), &IID_IKsPropertySet,
+         reinterpret_cast<void**>(captureProperties_.ReleaseAndGetAddressOf())},
     };
-    hr = AddDeviceFilters(filters, 3);
+    hr = QueryInterfaces(queries, 2);
   }
-  if (SUCCEEDED(hr)) {
-    InterfaceQuery queries[6] = {
-        {tuner_.Get(), &IID_IAMTVTuner, reinterpret_cast<void**>(tvTuner_.ReleaseAndGetAddressOf())},
-        {crossbar_.Get(), &IID_IAMCrossbar, reinterpret_cast<void**>(amCrossbar_.ReleaseAndGetAddressOf())},
-        {capture_.Get(), &IID_IAMAnalogVideoDecoder, reinterpret_cast<void**>(decoder_.ReleaseAndGetAddressOf())},
-        {capture_.Get(), &IID_IAMVideoProcAmp, reinterpret_cast<void**>(procAmp_.ReleaseAndGetAddressOf())},
-        {tuner_.Get(), &IID_IKsPropertySet, reinterpret_cast<void**>(tunerProperties_.ReleaseAndGetAddressOf())},
-        {capture_.Get(), &IID_IKsPropertySet, reinterpret_cast<void**>(captureProperties_.ReleaseAndGetAddressOf())},
-    };
-    hr = QueryInterfaces(queries, 6);
-  }
-  if (SUCCEEDED(hr)) hr = router_.Attach(amCrossbar_.Get());
+  if (SUCCEEDED(hr)) hr = router_.Attach(filters_.crossbarControl.Get());
   if (SUCCEEDED(hr)) hr = QueryControl();
   if (FAILED(hr)) Teardown();
   return hr;
@@ -63,33 +50,23 @@ HRESULT TunerControl::Build(const DeviceIdentity& identity) {
 
 HRESULT TunerControl::Teardown() {
   router_.Detach();
-  if (graph_) {
-    IBaseFilter* const filters[3] = {tuner_.Get(), crossbar_.Get(), capture_.Get()};
-    RemoveFilters(filters, 3);
-  }
   tunerProperties_.Reset();
   captureProperties_.Reset();
-  tvTuner_.Reset();
-  amCrossbar_.Reset();
-  decoder_.Reset();
-  procAmp_.Reset();
-  tuner_.Reset();
-  crossbar_.Reset();
-  capture_.Reset();
+  filters_.Remove(*this);
   return FilterGraphHolder::Release();
 }
 
 HRESULT TunerControl::SetInputType(DWORD flags) {
   if (!IsReady()) return E_POINTER;
-  if (flags & 1) return tvTuner_->put_InputType(0, TunerInputAntenna);
-  if (flags & 2) return tvTuner_->put_InputType(0, TunerInputCable);
+  if (flags & 1) return filters_.tvTuner->put_InputType(0, TunerInputAntenna);
+  if (flags & 2) return filters_.tvTuner->put_InputType(0, TunerInputCable);
   return E_INVALIDARG;
 }
 
 HRESULT TunerControl::GetInputType(int* type) {
   if (!IsReady() || !type) return E_POINTER;
   TunerInputType input = TunerInputCable;
-  const HRESULT hr = tvTuner_->get_InputType(0, &input);
+  const HRESULT hr = filters_.tvTuner->get_InputType(0, &input);
   if (FAILED(hr)) return hr;
   if (input != TunerInputAntenna && input != TunerInputCable) return errors::kTunerInputTypeUnknown;
   *type = input == TunerInputAntenna ? 1 : 2;
@@ -98,13 +75,13 @@ HRESULT TunerControl::GetInputType(int* type) {
 
 HRESULT TunerControl::SetChannel(int channel) {
   if (!IsReady()) return E_POINTER;
-  return tvTuner_->put_Channel(channel, -1, -1);  // AMTUNER_SUBCHAN_DEFAULT for both
+  return filters_.tvTuner->put_Channel(channel, -1, -1);  // AMTUNER_SUBCHAN_DEFAULT for both
 }
 
 HRESULT TunerControl::GetChannel(int* channel) {
   if (!IsReady() || !channel) return E_POINTER;
   long number = 0, video = 0, audio = 0;
-  const HRESULT hr = tvTuner_->get_Channel(&number, &video, &audio);
+  const HRESULT hr = filters_.tvTuner->get_Channel(&number, &video, &audio);
   if (SUCCEEDED(hr)) *channel = number;
   return hr;
 }
@@ -206,17 +183,17 @@ HRESULT TunerControl::RouteInput(int physicalType, int ordinal) {
 HRESULT TunerControl::GetProcAmpRange(DWORD mask, LONG* minimum, LONG* maximum, LONG* step, LONG* defaultValue,
                                       LONG* automatic) {
   if (!IsReady()) return E_POINTER;
-  return proc_amp::GetRange(procAmp_.Get(), mask, minimum, maximum, step, defaultValue, automatic);
+  return proc_amp::GetRange(filters_.procAmp.Get(), mask, minimum, maximum, step, defaultValue, automatic);
 }
 
 HRESULT TunerControl::SetProcAmp(DWORD mask, LONG value) {
   if (!IsReady()) return E_POINTER;
-  return proc_amp::Set(procAmp_.Get(), mask, value);
+  return proc_amp::Set(filters_.procAmp.Get(), mask, value);
 }
 
 HRESULT TunerControl::GetProcAmp(DWORD mask, LONG* value) {
   if (!IsReady()) return E_POINTER;
-  return proc_amp::Get(procAmp_.Get(), mask, value);
+  return proc_amp::Get(filters_.procAmp.Get(), mask, value);
 }
 
 }  // namespace pex

@@ -15,6 +15,7 @@
 #include "common/device/device_identity.h"
 #include "common/device/filter_graph_holder.h"
 #include "devices/core/tuning/crossbar_router.h"
+#include "devices/core/tuning/tuner_filters.h"
 
 // The driver's property sets.
 // {C7A58D4E-9EAF-4701-A416-C3E2ED2740F9} (tuner): 0 scan mode, 1 frequency, 2 signal level.
@@ -75,11 +76,7 @@ class TunerControl : public FilterGraphHolder {
   HRESULT GetProperty(const Property& property, int* value);
   HRESULT Exchange(const Property& property, DWORD flags, int* values);
 
-  Microsoft::WRL::ComPtr<IBaseFilter> tuner_, crossbar_, capture_;
-  Microsoft::WRL::ComPtr<IAMTVTuner> tvTuner_;
-  Microsoft::WRL::ComPtr<IAMCrossbar> amCrossbar_;
-  Microsoft::WRL::ComPtr<IAMAnalogVideoDecoder> decoder_;
-  Microsoft::WRL::ComPtr<IAMVideoProcAmp> procAmp_;
+  TunerFilters filters_;
   Microsoft::WRL::ComPtr<IKsPropertySet> tunerProperties_, captureProperties_;
   CrossbarRouter router_;
 };

@@ -34,13 +34,7 @@ class PexTunerControlTest : public SimCardTest {
     writes.resize(count);
     return writes;
   }
-  std::vector<SimCardRoute> Routes() {
-    std::vector<SimCardRoute> routes(kSimCardMaxRoutes);
-    UINT count = 0;
-    EXPECT_EQ(S_OK, SimCard_GetRouteLog(capturePath_.c_str(), routes.data(), kSimCardMaxRoutes, &count));
-    routes.resize(count);
-    return routes;
-  }
+  std::vector<SimCardRoute> Routes() { return RouteLog(capturePath_); }
   std::unique_ptr<pex::TunerControl> control_;
 };
 

@@ -172,7 +172,10 @@ class AudioPin final : public LivePin {
 std::mutex g_capturesLock;
 std::set<CaptureFilter*> g_captures;  // bound capture filters alive now
 
-class CaptureFilter final : public CardFilter, public IAMVideoProcAmp, public IAMAnalogVideoDecoder, public IKsPropertySet {
+class CaptureFilter final : public CardFilter,
+                            public IAMVideoProcAmp,
+                            public IAMAnalogVideoDecoder,
+                            public IKsPropertySet {
  public:
   CaptureFilter(IUnknown* outer, HRESULT* phr) : CardFilter(L"Sim capture", outer, kClsidSimCapture, phr) {
     pins_[0] = std::make_unique<QuietPin>(this, &lock_, phr, L"Virtual Video Out", kMediaTypeSimVirtual,
@@ -257,20 +260,19 @@ class CaptureFilter final : public CardFilter, public IAMVideoProcAmp, public IA
 
   // IKsPropertySet: the card's properties of this filter's role.
   STDMETHODIMP Set(REFGUID set, DWORD id, void* instance, DWORD instanceSize, void* data, DWORD dataSize) override {
-    std::shared_ptr<CardState> card;
-    const HRESULT hr = Enter("KsSet", &card);
-    return FAILED(hr) ? hr : card->ks().Set(kSimRoleCapture, set, id, instance, instanceSize, data, dataSize);
+    return WithKs("KsSet", [&](KsProperties& ks) {
+      return ks.Set(kSimRoleCapture, set, id, instance, instanceSize, data, dataSize);
+    });
   }
   STDMETHODIMP Get(REFGUID set, DWORD id, void* instance, DWORD instanceSize, void* data, DWORD dataSize,
                    DWORD* returned) override {
-    std::shared_ptr<CardState> card;
-    const HRESULT hr = Enter("KsGet", &card);
-    return FAILED(hr) ? hr : card->ks().Get(kSimRoleCapture, set, id, instance, instanceSize, data, dataSize, returned);
+    return WithKs("KsGet", [&](KsProperties& ks) {
+      return ks.Get(kSimRoleCapture, set, id, instance, instanceSize, data, dataSize, returned);
+    });
   }
   STDMETHODIMP QuerySupported(REFGUID set, DWORD id, DWORD* support) override {
-    std::shared_ptr<CardState> card;
-    const HRESULT hr = Enter("QuerySupported", &card);
-    return FAILED(hr) ? hr : card->ks().QuerySupported(kSimRoleCapture, set, id, support);
+    return WithKs("QuerySupported",
+                  [&](KsProperties& ks) { return ks.QuerySupported(kSimRoleCapture, set, id, support); });
   }
 
  protected:

@@ -170,20 +170,19 @@ class TunerFilter final : public CardFilter, public IAMTVTuner, public IKsProper
 
   // IKsPropertySet: the card's properties of this filter's role.
   STDMETHODIMP Set(REFGUID set, DWORD id, void* instance, DWORD instanceSize, void* data, DWORD dataSize) override {
-    std::shared_ptr<CardState> card;
-    const HRESULT hr = Enter("KsSet", &card);
-    return FAILED(hr) ? hr : card->ks().Set(kSimRoleTuner, set, id, instance, instanceSize, data, dataSize);
+    return WithKs("KsSet", [&](KsProperties& ks) {
+      return ks.Set(kSimRoleTuner, set, id, instance, instanceSize, data, dataSize);
+    });
   }
   STDMETHODIMP Get(REFGUID set, DWORD id, void* instance, DWORD instanceSize, void* data, DWORD dataSize,
                    DWORD* returned) override {
-    std::shared_ptr<CardState> card;
-    const HRESULT hr = Enter("KsGet", &card);
-    return FAILED(hr) ? hr : card->ks().Get(kSimRoleTuner, set, id, instance, instanceSize, data, dataSize, returned);
+    return WithKs("KsGet", [&](KsProperties& ks) {
+      return ks.Get(kSimRoleTuner, set, id, instance, instanceSize, data, dataSize, returned);
+    });
   }
   STDMETHODIMP QuerySupported(REFGUID set, DWORD id, DWORD* support) override {
-    std::shared_ptr<CardState> card;
-    const HRESULT hr = Enter("QuerySupported", &card);
-    return FAILED(hr) ? hr : card->ks().QuerySupported(kSimRoleTuner, set, id, support);
+    return WithKs("QuerySupported",
+                  [&](KsProperties& ks) { return ks.QuerySupported(kSimRoleTuner, set, id, support); });
   }
 };
 

@@ -42,7 +42,8 @@ HRESULT CrossbarRouter::Attach(IAMCrossbar* crossbar) {
       if (FAILED(hr)) return hr;
       if (static_cast<std::uint32_t>(related) == kNoRelated) continue;
       (isInput ? inputs : outputs)
-          .push_back(Pin{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(related), static_cast<std::uint32_t>(type)});
+          .push_back(Pin{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(related),
+                         static_cast<std::uint32_t>(type)});
     }
   }
   inputs_.swap(inputs);
