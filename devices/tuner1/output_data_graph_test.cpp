@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "common/device/device_identity.h"
 #include "common/handles.h"
@@ -158,7 +159,9 @@ TEST_F(OutputDataGraphTest, EachSelectionDeliversItsTypesThroughItsChain) {
     EXPECT_EQ(graph_->Disconnect(), S_OK);
     EXPECT_EQ(sink.seen_.load() & ~c.mask, 0u) << "a type nobody selected was delivered";
     EXPECT_FALSE(sink.bad_.load());
-    if (c.mask & kMpeg) EXPECT_EQ(sink.subtype_[0].load(), 1u);
+    if (c.mask & kMpeg) {
+      EXPECT_EQ(sink.subtype_[0].load(), 1u);
+    }
     EXPECT_EQ(PeerOf(graph_->graph(), L"ZARN MPEG Analyzer", L"Input"), L"");
     ASSERT_EQ(graph_->SetCallback(nullptr), S_OK);
     EXPECT_EQ(sink.refs_.load(), 0u) << "the callback filter still holds the host's callback";
@@ -235,6 +238,65 @@ TEST_F(OutputDataGraphTest, EncoderFailureWhileRunningBecomesTheLastError) {
   EXPECT_EQ(graph_->Run(), S_OK);  // a new run clears the last error
   EXPECT_EQ(graph_->GetLastError(), S_OK);
   EXPECT_EQ(graph_->Stop(), S_OK);
+}
+
+TEST_F(OutputDataGraphTest, AudioModeChangesWhileRunningReachTheRecordEventsAndTheQueries) {
+  Sink sink(kPcm);
+  Select(kPcm, 0, &sink);
+  _SHAL_INPUT_AUDIOMODE input{};
+  _SHAL_OUTPUT_AUDIOMODE output{};
+  EXPECT_EQ(graph_->GetCurrentInputAudioMode(&input), static_cast<HRESULT>(0x80040226));
+  ASSERT_EQ(graph_->Connect(), S_OK);
+  ASSERT_EQ(graph_->Run(), S_OK);
+  HANDLE recInput = nullptr, recOutput = nullptr;
+  ASSERT_EQ(graph_->GetNotifyEvent(1, &recInput), S_OK);
+  ASSERT_EQ(graph_->GetNotifyEvent(2, &recOutput), S_OK);
+  EXPECT_EQ(graph_->GetNotifyEvent(3, &recInput), static_cast<HRESULT>(0x8007F053));
+  ResetEvent(recInput);
+  ResetEvent(recOutput);
+  ASSERT_EQ(SimCard_SetTvAudioMode(path_.c_str(), 0x22), S_OK);  // stereo with a second language
+  const HANDLE both[] = {recInput, recOutput};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, kDataWaitMs), WAIT_OBJECT_0);
+  ASSERT_EQ(graph_->GetCurrentInputAudioMode(&input), S_OK);
+  EXPECT_EQ(input.mainL, 2u);
+  EXPECT_EQ(input.sub, 16u);
+  ASSERT_EQ(graph_->GetCurrentOutputAudioMode(&output), S_OK);
+  EXPECT_EQ(output.lineL, 2u);
+  EXPECT_EQ(graph_->Stop(), S_OK);
+}
+
+TEST_F(OutputDataGraphTest, TearingDownWhileRunningLetsTheDeviceBeBuiltAgain) {
+  Sink sink(kMpeg | kIndex | kPcm);
+  Select(kMpeg | kIndex | kPcm, 0, &sink);
+  ASSERT_EQ(graph_->Connect(), S_OK);
+  ASSERT_EQ(graph_->Run(), S_OK);
+  ASSERT_TRUE(sink.WaitAll());
+  std::thread other([this] { graph_.reset(); });
+  other.join();
+  EXPECT_EQ(sink.refs_.load(), 0u);
+  graph_ = std::make_unique<OutputDataGraph>(filters_.get());
+  graph_->SetMinimumRecTime(0);
+  ASSERT_EQ(graph_->Build(DeviceIdentity(path_.c_str()), 0), S_OK);
+  Sink again(kMpeg);
+  Select(kMpeg, 0, &again);
+  ASSERT_EQ(graph_->Connect(), S_OK);
+  ASSERT_EQ(graph_->Run(), S_OK);
+  EXPECT_TRUE(again.WaitAll());
+  EXPECT_EQ(graph_->Stop(), S_OK);
+}
+
+// Slow (10 s): the real wait for an encoder that never reports "stopped".
+TEST_F(OutputDataGraphTest, SlowStopGoesOnTenSecondsAfterAnEncoderThatNeverStops) {
+  Sink sink(kMpeg);
+  Select(kMpeg, 0, &sink);
+  ASSERT_EQ(graph_->Connect(), S_OK);
+  ASSERT_EQ(SimCard_SetEncoderStopMode(path_.c_str(), kSimEncoderStopNever, 0), S_OK);
+  ASSERT_EQ(graph_->Run(), S_OK);
+  const DWORD start = GetTickCount();
+  EXPECT_EQ(graph_->Stop(), S_OK);
+  const DWORD took = GetTickCount() - start;
+  EXPECT_GE(took + 20, OutputDataGraph::kEncoderStopWaitMs);
+  EXPECT_LT(took, OutputDataGraph::kEncoderStopWaitMs + 3000);
 }
 
 }  // namespace
