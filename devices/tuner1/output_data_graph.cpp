@@ -106,6 +106,9 @@ void OutputDataGraph::BuildSteps(const DeviceIdentity& identity, int instance) {
   encoder_->SetEncoderStopEvent(encoderStopped_.handle());
 
   ThrowIfFailed(graph_->QueryInterface(IID_IMediaEventEx, reinterpret_cast<void**>(events_.GetAddressOf())));
+  OAEVENT graphEvent = 0;
+  ThrowIfFailed(events_->GetEventHandle(&graphEvent));
+  graphEvent_ = reinterpret_cast<HANDLE>(graphEvent);
   ThrowIfFailed(worker_.Start());
   ThrowIfFailed(QueryControl());
 }
@@ -210,22 +213,27 @@ HRESULT OutputDataGraph::GetNotifyEvent(long type, HANDLE* event) {
   }
 }
 
+HRESULT OutputDataGraph::ReadAudioMode(long* tvMode, bool* external) {
+  if (!built_ || !GraphRunning()) return kNotRunning;
+  *tvMode = 0;
+  *external = externalInput_.IsSet();
+  return *external ? S_OK : tvAudioControl_->get_TVAudioMode(tvMode);
+}
+
 HRESULT OutputDataGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
   if (!mode) return kNullPointer;
-  if (!built_ || !GraphRunning()) return kNotRunning;
   long tvMode = 0;
-  const bool external = externalInput_.IsSet();
-  if (!external) RETURN_IF_FAILED(tvAudioControl_->get_TVAudioMode(&tvMode));
+  bool external = false;
+  RETURN_IF_FAILED(ReadAudioMode(&tvMode, &external));
   *mode = output_data::InputAudioMode(tvMode, external);
   return S_OK;
 }
 
 HRESULT OutputDataGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
   if (!mode) return kNullPointer;
-  if (!built_ || !GraphRunning()) return kNotRunning;
   long tvMode = 0;
-  const bool external = externalInput_.IsSet();
-  if (!external) RETURN_IF_FAILED(tvAudioControl_->get_TVAudioMode(&tvMode));
+  bool external = false;
+  RETURN_IF_FAILED(ReadAudioMode(&tvMode, &external));
   *mode = output_data::OutputAudioMode(tvMode, external);
   return S_OK;
 }
@@ -344,6 +352,7 @@ void OutputDataGraph::Teardown() noexcept {
   encoder_.reset();
   worker_.Stop();
   events_.Reset();
+  graphEvent_ = nullptr;
   for (NamedEvent* event : {&error_, &audioMode_, &encoderFailure_, &encoderStopped_, &recInputAudio_,
                             &recOutputAudio_, &externalInput_})
     event->Close();
@@ -378,9 +387,7 @@ void OutputDataGraph::HandleGraphEvents() {
 }
 
 DWORD OutputDataGraph::Worker::Run() {
-  OAEVENT graphEvent = 0;
-  owner_->events_->GetEventHandle(&graphEvent);
-  const HANDLE handles[] = {stopEvent(), owner_->audioMode_.handle(), reinterpret_cast<HANDLE>(graphEvent),
+  const HANDLE handles[] = {stopEvent(), owner_->audioMode_.handle(), owner_->graphEvent_,
                             owner_->encoderFailure_.handle()};
   for (;;) {
     const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(std::size(handles)), handles, FALSE, INFINITE);

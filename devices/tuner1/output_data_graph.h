@@ -113,6 +113,8 @@ class OutputDataGraph : public FilterGraphHolder {
   void Teardown() noexcept;
   bool GraphRunning();  // not stopped (a failing state query counts as stopped)
   void HandleGraphEvents();
+  // The TV-audio mode and whether an external input is selected; only while running.
+  HRESULT ReadAudioMode(long* tvMode, bool* external);
   void ReleasePins() noexcept;
   template <std::size_t N>
   void ConnectionTable(output_data::PinPair (&pairs)[N]) const;
@@ -130,6 +132,7 @@ class OutputDataGraph : public FilterGraphHolder {
   IAnalyzerControl* analyzerControl_ = nullptr;
   IPin* pins_[kPinCount] = {};
   Microsoft::WRL::ComPtr<IMediaEventEx> events_;
+  HANDLE graphEvent_ = nullptr;  // the graph's own, valid while events_ is held
 
   std::atomic<HRESULT> lastError_{S_OK};
   bool selected_[3] = {false, false, false};  // MPEG, PCM, INDEX
