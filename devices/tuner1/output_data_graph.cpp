@@ -1,0 +1,420 @@
+#include "devices/tuner1/output_data_graph.h"
+
+#include <iterator>
+#include <vector>
+
+#include "common/device/device_identity.h"
+#include "common/device/pin_helpers.h"
+#include "common/hresult.h"
+#include "devices/core/device_objects.h"
+#include "sim/doubles/outside_interfaces.h"
+
+using namespace output_codes;
+using output_data::kNotBuilt;
+using output_data::kNullPointer;
+using output_data::kUnknownValue;
+
+namespace {
+
+// {A799A802-A46D-11D0-A18C-00A02401DCD4}
+constexpr GUID kCategoryKsTvAudio = {0xa799a802, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
+// {19689BF6-C384-48FD-AD51-90E58C79F70B}
+constexpr GUID kCategoryKsEncoder = {0x19689bf6, 0xc384, 0x48fd, {0xad, 0x51, 0x90, 0xe5, 0x8c, 0x79, 0xf7, 0x0b}};
+// {C1F400A4-3F08-11D3-9F0B-006008039E37}
+constexpr CLSID kClsidNullRenderer = {0xc1f400a4, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
+
+// The thirteen encoder values of modes 0, 1 and 2.
+const EncoderParameters kEncoderTable[3] = {
+    {8000, 0, 2, 0, 0, 3, 15, 1, 0x050E0716, 4, 0, 256, 1},
+    {4000, 6000, 2, 1, 0, 3, 15, 1, 0x050E0716, 4, 0, 256, 1},
+    {2500, 0, 2, 0, 0, 3, 15, 4, 0x050E0716, 4, 0, 256, 1},
+};
+
+// Graph events whose first parameter is an error worth keeping.
+bool IsErrorEvent(long code) { return code == EC_ERRORABORT || (code >= 6 && code <= 8); }
+
+HRESULT EventFailure() {
+  return static_cast<HRESULT>((::GetLastError() & 0xFFFF) | 0x80070000);
+}
+
+HRESULT AllocateArray(const std::vector<ULONG>& values, long* count, ULONG** out) {
+  if (!count || !out) return kNullPointer;
+  auto* array = static_cast<ULONG*>(CoTaskMemAlloc(values.size() * sizeof(ULONG)));
+  if (!array) return E_OUTOFMEMORY;
+  for (std::size_t i = 0; i < values.size(); ++i) array[i] = values[i];
+  *count = static_cast<long>(values.size());
+  *out = array;
+  return S_OK;
+}
+
+}  // namespace
+
+OutputDataGraph::OutputDataGraph(HMODULE module)
+    : module_(module), minimumRecMs_(output_data::ReadMinimumRecTime(module)) {}
+
+OutputDataGraph::~OutputDataGraph() { Teardown(); }
+
+const EncoderParameters* OutputDataGraph::EncoderParametersFor(ULONG mode) {
+  return mode < std::size(kEncoderTable) ? &kEncoderTable[mode] : nullptr;
+}
+
+HRESULT OutputDataGraph::Build(const DeviceIdentity& identity, int instance) {
+  if (built_) return S_OK;
+  try {
+    BuildSteps(identity, instance);
+  } catch (...) {
+    Teardown();
+    throw;
+  }
+  built_ = true;
+  return S_OK;
+}
+
+void OutputDataGraph::BuildSteps(const DeviceIdentity& identity, int instance) {
+  ThrowIfFailed(CreateGraph());
+  DeviceFilterEntry devices[] = {
+      {&kCategoryKsTvAudio, &identity, L"VEKA TV Audio", &tvAudio_},
+      {&CLSID_VideoInputDeviceCategory, &identity, L"VEKA Capture Device", &capture_},
+      {&kCategoryKsEncoder, &identity, L"VEKA Encoder/Multiplexer", &encoderFilter_},
+  };
+  ThrowIfFailed(AddDeviceFilters(devices, static_cast<int>(std::size(devices))));
+  FilterEntry filters[] = {
+      {&doubles::kClsidCallbackFilter, L"Callback Filter", &callback_, module_, DOUBLES_CALLBACK_FILE},
+      {&doubles::kClsidMpegAnalyzer, L"ZARN MPEG Analyzer", &analyzer_, module_, DOUBLES_ANALYZER_FILE},
+      {&kClsidNullRenderer, L"Null Renderer (MPG)", &nullMpg_, nullptr, nullptr},
+      {&kClsidNullRenderer, L"Null Renderer (Preview)", &nullPreview_, nullptr, nullptr},
+  };
+  ThrowIfFailed(AddFilters(filters, static_cast<int>(std::size(filters))));
+  InterfaceQuery queries[] = {
+      {tvAudio_, &IID_IAMTVAudio, reinterpret_cast<void**>(&tvAudioControl_)},
+      {callback_, &IID_ICallbackFilterControl, reinterpret_cast<void**>(&callbackControl_)},
+      {analyzer_, &IID_IAnalyzerControl, reinterpret_cast<void**>(&analyzerControl_)},
+  };
+  ThrowIfFailed(QueryInterfaces(queries, static_cast<int>(std::size(queries))));
+  FindPins();
+  CreateEvents(identity, instance);
+
+  HRESULT opened = S_OK;
+  try {
+    encoder_ = std::make_unique<EncoderControl>(identity, &opened);
+  } catch (const HResultError&) {
+    encoder_.reset();
+  }
+  if (!encoder_) ThrowHr(kNoEncoderLink);
+  encoder_->SetAudioModeEvent(audioMode_.handle());
+  encoder_->SetEncoderErrorEvent(encoderFailure_.handle());
+  encoder_->SetEncoderStopEvent(encoderStopped_.handle());
+
+  ThrowIfFailed(graph_->QueryInterface(IID_IMediaEventEx, reinterpret_cast<void**>(events_.GetAddressOf())));
+  OAEVENT graphEvent = 0;
+  ThrowIfFailed(events_->GetEventHandle(&graphEvent));
+  graphEvent_ = reinterpret_cast<HANDLE>(graphEvent);
+  ThrowIfFailed(worker_.Start());
+  ThrowIfFailed(QueryControl());
+}
+
+void OutputDataGraph::FindPins() {
+  struct PinSpec {
+    IBaseFilter* filter;
+    PIN_DIRECTION direction;
+    const wchar_t* name;  // or null: by number
+    int number;
+  };
+  const PinSpec specs[kPinCount] = {
+      {encoderFilter_, PINDIR_INPUT, nullptr, 1},
+      {encoderFilter_, PINDIR_INPUT, nullptr, 2},
+      {encoderFilter_, PINDIR_OUTPUT, nullptr, 1},
+      {capture_, PINDIR_OUTPUT, nullptr, 1},
+      {capture_, PINDIR_OUTPUT, nullptr, 2},
+      {capture_, PINDIR_OUTPUT, nullptr, 3},
+      {capture_, PINDIR_OUTPUT, nullptr, 5},
+      {callback_, PINDIR_INPUT, L"MPEG Input", 0},
+      {callback_, PINDIR_INPUT, L"INDEX Input", 0},
+      {callback_, PINDIR_INPUT, L"PCM Input", 0},
+      {analyzer_, PINDIR_INPUT, L"Input", 0},
+      {analyzer_, PINDIR_OUTPUT, L"Output", 0},
+      {analyzer_, PINDIR_OUTPUT, L"INDEX_INFO", 0},
+      {nullMpg_, PINDIR_INPUT, L"In", 0},
+      {nullPreview_, PINDIR_INPUT, L"In", 0},
+  };
+  for (int i = 0; i < kPinCount; ++i) {
+    if (pins_[i]) continue;
+    const HRESULT hr = PinHelpers::FindPin(&pins_[i], specs[i].filter, specs[i].direction, specs[i].name, specs[i].number);
+    if (FAILED(hr) || !pins_[i]) {
+      ReleasePins();
+      ThrowHr(FAILED(hr) && hr != VFW_E_NOT_FOUND ? hr : kNotBuilt);
+    }
+  }
+}
+
+void OutputDataGraph::CreateEvents(const DeviceIdentity& identity, int instance) {
+  const DeviceObjectNames names(identity, instance);
+  const auto check = [](HRESULT hr) {
+    if (FAILED(hr)) ThrowHr(EventFailure());
+  };
+  check(error_.Create(nullptr));
+  check(audioMode_.Create(nullptr));
+  check(encoderFailure_.Create(nullptr));
+  check(encoderStopped_.Create(nullptr));
+  check(recInputAudio_.Create(names.Event(NotifyEvent::RecInputAudio).c_str()));
+  check(recOutputAudio_.Create(names.Event(NotifyEvent::RecOutputAudio).c_str()));
+  check(externalInput_.Create(names.Event(NotifyEvent::ExternalInput).c_str()));
+}
+
+HRESULT OutputDataGraph::KeepDeviceItem(IHalItem* item) {
+  if (!item) return kNullPointer;
+  item_.Reset();
+  ThrowIfFailed(item->Clone(item_.GetAddressOf()));
+  return S_OK;
+}
+
+HRESULT OutputDataGraph::GetAvailableOutputDataType(long* count, ULONG** types) {
+  return AllocateArray({output_data::kTypeMpeg, output_data::kTypePcm, output_data::kTypeIndex}, count, types);
+}
+
+HRESULT OutputDataGraph::GetAvailableOutputDataSubType(long type, long* count, ULONG** subtypes) {
+  std::vector<ULONG> values;
+  RETURN_IF_FAILED(output_data::AvailableSubtypes(static_cast<ULONG>(type), &values));
+  return AllocateArray(values, count, subtypes);
+}
+
+HRESULT OutputDataGraph::SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE& type, LONG on) {
+  if (!built_) return kNotBuilt;
+  if (GraphRunning()) return kChangeWhileRunning;
+  if (type.type < 1 || type.type > 3) return kUnknownValue;
+  // The table's order is MPEG, PCM, INDEX: the type's own number.
+  selected_[type.type - 1] = on != 0;
+  return callbackControl_->SelectStream(type.type, type.subtype, on != 0 ? 1 : 0);
+}
+
+HRESULT OutputDataGraph::SetCallback(IOutputDataCB* callback) {
+  if (!built_) return kNotBuilt;
+  return callbackControl_->SetCallback(callback);
+}
+
+HRESULT OutputDataGraph::SetAnalyzerParameters(LONG a, LONG b, LONG c, LONG d) {
+  if (!built_) return kNotBuilt;
+  if (GraphRunning()) return kChangeWhileRunning;
+  return analyzerControl_->SetParameters(a, b, c, d);
+}
+
+HRESULT OutputDataGraph::GetOutputDataInfo(long type, long subtype, IHalItem* item) {
+  return output_data::WriteOutputDataInfo(static_cast<ULONG>(type), static_cast<ULONG>(subtype), item);
+}
+
+HRESULT OutputDataGraph::GetNotifyEvent(long type, HANDLE* event) {
+  if (!event) return kNullPointer;
+  if (!built_) return kNotBuilt;
+  switch (type) {
+    case 0: *event = error_.handle(); return S_OK;
+    case 1: *event = recInputAudio_.handle(); return S_OK;
+    case 2: *event = recOutputAudio_.handle(); return S_OK;
+    default: return kUnknownValue;
+  }
+}
+
+HRESULT OutputDataGraph::ReadAudioMode(long* tvMode, bool* external) {
+  if (!built_ || !GraphRunning()) return kNotRunning;
+  *tvMode = 0;
+  *external = externalInput_.IsSet();
+  return *external ? S_OK : tvAudioControl_->get_TVAudioMode(tvMode);
+}
+
+HRESULT OutputDataGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
+  if (!mode) return kNullPointer;
+  long tvMode = 0;
+  bool external = false;
+  RETURN_IF_FAILED(ReadAudioMode(&tvMode, &external));
+  *mode = output_data::InputAudioMode(tvMode, external);
+  return S_OK;
+}
+
+HRESULT OutputDataGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
+  if (!mode) return kNullPointer;
+  long tvMode = 0;
+  bool external = false;
+  RETURN_IF_FAILED(ReadAudioMode(&tvMode, &external));
+  *mode = output_data::OutputAudioMode(tvMode, external);
+  return S_OK;
+}
+
+template <std::size_t N>
+void OutputDataGraph::ConnectionTable(output_data::PinPair (&pairs)[N]) const {
+  static_assert(N == 8);
+  const bool mpeg = selected_[0], pcm = selected_[1], index = selected_[2];
+  const output_data::PinPair table[8] = {
+      {pins_[kCaptureVideoOut], pins_[kEncoderVideoIn], mpeg},
+      {pins_[kCaptureAudioOut], pins_[kEncoderAudioIn], mpeg},
+      {pins_[kCaptureCapture], pins_[kNullPreviewIn], pcm},
+      {pins_[kCaptureAudioPcm], pins_[kCallbackPcm], pcm},
+      {pins_[kEncoderMpegOut], pins_[kAnalyzerInput], mpeg || index},
+      {pins_[kAnalyzerOutput], pins_[kCallbackMpeg], mpeg},
+      {pins_[kAnalyzerOutput], pins_[kNullMpgIn], index && !mpeg},
+      {pins_[kAnalyzerIndex], pins_[kCallbackIndex], index},
+  };
+  for (std::size_t i = 0; i < N; ++i) pairs[i] = table[i];
+}
+
+HRESULT OutputDataGraph::Connect() {
+  if (!built_) return kNotBuilt;
+  if (flag_) return S_OK;
+  output_data::PinPair pairs[8];
+  ConnectionTable(pairs);
+  const HRESULT hr = output_data::ConnectPairs(pairs, std::size(pairs), graph_);
+  if (FAILED(hr)) {
+    // Leave no half-built chain behind.
+    output_data::DisconnectPairs(pairs, std::size(pairs), graph_);
+    return hr;
+  }
+  return SetFlag();
+}
+
+HRESULT OutputDataGraph::Disconnect() {
+  if (!built_ || !flag_) return S_OK;
+  OAFilterState state = State_Stopped;
+  if (SUCCEEDED(GetState(&state, 0)) && state != State_Stopped) Stop();
+  output_data::PinPair pairs[8];
+  ConnectionTable(pairs);
+  output_data::DisconnectPairs(pairs, std::size(pairs), graph_);
+  return ClearFlag();
+}
+
+HRESULT OutputDataGraph::SetEncoderParameters(ULONG mode) {
+  if (!encoder_) return kNoEncoderLink;
+  const EncoderParameters* values = EncoderParametersFor(mode);
+  if (!values) ThrowHr(kUnknownValue);
+  encoder_->SetEncoderParameters(*values);
+  return S_OK;
+}
+
+HRESULT OutputDataGraph::Run() {
+  if (!built_) return kNotBuilt;
+  if (!flag_) return kNotConnected;
+  lastError_ = S_OK;
+  encoderStopped_.Reset();
+  RETURN_IF_FAILED(FilterGraphHolder::Run());
+  const DWORD now = GetTickCount();
+  startTick_ = now ? now : 1;  // 0 means "no capture"
+  return S_OK;
+}
+
+HRESULT OutputDataGraph::Stop() {
+  WaitMinimumRecTime();
+  if (!built_) return S_OK;
+  OAFilterState state = State_Stopped;
+  if (SUCCEEDED(GetState(&state, 0)) && state == State_Running) {
+    Microsoft::WRL::ComPtr<IPin> peer;
+    const HRESULT hr = pins_[kEncoderMpegOut]->ConnectedTo(peer.GetAddressOf());
+    if (SUCCEEDED(hr)) {
+      // The encoder drains on the pause and reports "stopped" through the driver.
+      ThrowIfFailed(Pause());
+      WaitForSingleObject(encoderStopped_.handle(), encoderStopWaitMs_);
+    } else if (hr != VFW_E_NOT_CONNECTED) {
+      ThrowHr(hr);
+    }
+  }
+  ThrowIfFailed(FilterGraphHolder::Stop());
+  return S_OK;
+}
+
+HRESULT OutputDataGraph::EndOfData(LONG stopMode) {
+  if (!built_) return kNotBuilt;
+  if (!flag_) return kNotConnected;
+  if (!GraphRunning()) return kNotRunning;
+  return callbackControl_->EndDelivery(stopMode);
+}
+
+bool OutputDataGraph::GraphRunning() {
+  OAFilterState state = State_Stopped;
+  return SUCCEEDED(GetState(&state, 0)) && state != State_Stopped;
+}
+
+HRESULT OutputDataGraph::Release() {
+  Teardown();
+  return S_OK;
+}
+
+void OutputDataGraph::ReleasePins() noexcept {
+  for (IPin*& pin : pins_) {
+    if (pin) pin->Release();
+    pin = nullptr;
+  }
+}
+
+void OutputDataGraph::Teardown() noexcept {
+  if (flag_) {
+    try {
+      Disconnect();
+    } catch (const HResultError&) {
+      ClearFlag();
+    }
+  }
+  encoder_.reset();
+  worker_.Stop();
+  events_.Reset();
+  graphEvent_ = nullptr;
+  for (NamedEvent* event : {&error_, &audioMode_, &encoderFailure_, &encoderStopped_, &recInputAudio_,
+                            &recOutputAudio_, &externalInput_})
+    event->Close();
+  IBaseFilter* const filters[] = {nullMpg_, nullPreview_, tvAudio_, capture_, callback_, analyzer_, encoderFilter_};
+  RemoveFilters(filters, static_cast<int>(std::size(filters)));
+  ReleasePins();
+  IUnknown** const pointers[] = {
+      reinterpret_cast<IUnknown**>(&nullMpg_),         reinterpret_cast<IUnknown**>(&nullPreview_),
+      reinterpret_cast<IUnknown**>(&tvAudio_),         reinterpret_cast<IUnknown**>(&capture_),
+      reinterpret_cast<IUnknown**>(&callback_),        reinterpret_cast<IUnknown**>(&analyzer_),
+      reinterpret_cast<IUnknown**>(&encoderFilter_),   reinterpret_cast<IUnknown**>(&tvAudioControl_),
+      reinterpret_cast<IUnknown**>(&callbackControl_), reinterpret_cast<IUnknown**>(&analyzerControl_),
+  };
+  ReleaseAll(pointers, static_cast<int>(std::size(pointers)));
+  item_.Reset();
+  selected_[0] = selected_[1] = selected_[2] = false;
+  startTick_ = 0;
+  built_ = false;
+  FilterGraphHolder::Release();
+}
+
+void OutputDataGraph::HandleGraphEvents() {
+  long code = 0;
+  LONG_PTR param1 = 0, param2 = 0;
+  while (events_->GetEvent(&code, &param1, &param2, 0) == S_OK) {
+    if (IsErrorEvent(code)) {
+      lastError_ = static_cast<HRESULT>(param1);
+      error_.Set();
+    }
+    events_->FreeEventParams(code, param1, param2);
+  }
+}
+
+DWORD OutputDataGraph::Worker::Run() {
+  const HANDLE handles[] = {stopEvent(), owner_->audioMode_.handle(), owner_->graphEvent_,
+                            owner_->encoderFailure_.handle()};
+  for (;;) {
+    const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(std::size(handles)), handles, FALSE, INFINITE);
+    DWORD index = result;
+    if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + std::size(handles)) index = result - WAIT_ABANDONED_0;
+    switch (index) {
+      case 0:
+        return 0;
+      case 1:
+        owner_->audioMode_.Reset();
+        if (owner_->GraphRunning() && !owner_->externalInput_.IsSet()) {
+          owner_->recInputAudio_.Set();
+          owner_->recOutputAudio_.Set();
+        }
+        break;
+      case 2:
+        owner_->HandleGraphEvents();
+        break;
+      case 3:
+        owner_->encoderFailure_.Reset();
+        if (owner_->GraphRunning()) {
+          owner_->lastError_ = output_data::kEncoderFailure;
+          owner_->error_.Set();
+        }
+        break;
+      default:
+        return result;  // a failed wait ends the worker
+    }
+  }
+}

@@ -1,0 +1,302 @@
+// The output-data graph against the simulated card's filters (this program's copy of
+// simcard.dll registered), the driver stand-in and the doubles of the callback filter and the
+// MPEG analyzer (loaded from the built modules' folder): data reaches an IOutputDataCB of the
+// test's own.
+#include "devices/tuner1/output_data_graph.h"
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <wrl/client.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "common/device/device_identity.h"
+#include "common/handles.h"
+#include "common/hresult.h"
+#include "common/module.h"
+#include "common/testing/paths.h"
+#include "devices/core/testing/sim_card_fixture.h"
+#include "sim/card/sim_card.h"
+#include "sim/doubles/outside_interfaces.h"
+
+using Microsoft::WRL::ComPtr;
+using namespace driver_test;
+
+namespace {
+
+using RegFn = HRESULT(STDAPICALLTYPE*)();
+constexpr DWORD kDataWaitMs = 5000;
+
+// The host's callback: counts the bytes of each type, keeps the subtype last seen and signals
+// once every wanted type has delivered.
+class Sink final : public IOutputDataCB {
+ public:
+  explicit Sink(unsigned wanted) : wanted_(wanted), all_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IOutputDataCB) {
+      *out = static_cast<IOutputDataCB*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the test's stack
+  STDMETHODIMP OnData(ULONG type, ULONG subtype, ULONG, ULONG, ULONG size, BYTE* data) override {
+    if (type < 1 || type > 3 || !data || size == 0) {
+      bad_ = true;
+      return S_OK;
+    }
+    bytes_[type - 1] += size;
+    subtype_[type - 1] = subtype;
+    seen_ |= 1u << type;
+    if ((seen_ & wanted_) == wanted_) SetEvent(all_.get());
+    return S_OK;
+  }
+  bool WaitAll() { return WaitForSingleObject(all_.get(), kDataWaitMs) == WAIT_OBJECT_0; }
+
+  const unsigned wanted_;  // bit n: type n
+  std::atomic<unsigned> seen_{0};
+  std::atomic<ULONG> bytes_[3] = {0, 0, 0};
+  std::atomic<ULONG> subtype_[3] = {0, 0, 0};
+  std::atomic<bool> bad_{false};
+  std::atomic<ULONG> refs_{0};
+  UniqueHandle all_;
+};
+
+// The name of the pin `pin` is connected to, and of its filter ("" when unconnected).
+std::wstring PeerOf(IGraphBuilder* graph, const wchar_t* filterName, const wchar_t* pinName) {
+  ComPtr<IBaseFilter> filter;
+  ComPtr<IPin> pin, peer;
+  if (FAILED(graph->FindFilterByName(filterName, &filter)) || FAILED(filter->FindPin(pinName, &pin)) ||
+      FAILED(pin->ConnectedTo(&peer)))
+    return L"";
+  PIN_INFO info{};
+  peer->QueryPinInfo(&info);
+  FILTER_INFO filterInfo{};
+  if (info.pFilter) {
+    info.pFilter->QueryFilterInfo(&filterInfo);
+    if (filterInfo.pGraph) filterInfo.pGraph->Release();
+    info.pFilter->Release();
+  }
+  return std::wstring(filterInfo.achName) + L"/" + info.achName;
+}
+
+class OutputDataGraphTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(AttachStandIn(StateName())); }
+
+  void SetUp() override {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    auto reg = GetProcAs<RegFn>(GetModuleHandleW(L"simcard.dll"), "DllRegisterServer");
+    ASSERT_TRUE(reg && reg() == S_OK);
+    ASSERT_EQ(SimCard_RegisterCard(0, TRUE), S_OK);
+    SimCard_ResetAll();
+    wchar_t path[300] = {};
+    ASSERT_EQ(SimCard_GetDevicePath(0, kSimRoleCapture, path, 300), S_OK);
+    path_ = path;
+    ASSERT_TRUE(SUCCEEDED(SimDriver_AddCard(path_.c_str(), &card_)));
+    // The doubles' folder stands for the device manager's own.
+    filters_.reset(LoadLibraryW(testing_support::BinPath(DOUBLES_CALLBACK_FILE).c_str()));
+    ASSERT_TRUE(filters_);
+    graph_ = std::make_unique<OutputDataGraph>(filters_.get());
+    graph_->SetMinimumRecTime(0);
+    ASSERT_EQ(graph_->Build(DeviceIdentity(path_.c_str()), 0), S_OK);
+  }
+  void TearDown() override {
+    graph_.reset();
+    SimCard_RegisterCard(0, FALSE);
+    if (auto unreg = GetProcAs<RegFn>(GetModuleHandleW(L"simcard.dll"), "DllUnregisterServer")) unreg();
+    CoUninitialize();
+  }
+
+  // Selects the types of `mask` (bit n: type n), MPEG with `mpegSubtype`, and names `sink`.
+  void Select(unsigned mask, ULONG mpegSubtype, Sink* sink) {
+    for (ULONG type = 1; type <= 3; ++type) {
+      const _SHAL_OUTPUTDTATA_TYPE choice{type, type == 1 ? mpegSubtype : 0};
+      ASSERT_EQ(graph_->SetOutputDataType(choice, (mask >> type) & 1), S_OK);
+    }
+    ASSERT_EQ(graph_->SetCallback(sink), S_OK);
+  }
+
+  std::wstring path_;
+  UINT card_ = 0;
+  UniqueModule filters_;
+  std::unique_ptr<OutputDataGraph> graph_;
+};
+
+constexpr unsigned kMpeg = 1u << 1, kPcm = 1u << 2, kIndex = 1u << 3;
+
+TEST_F(OutputDataGraphTest, EachSelectionDeliversItsTypesThroughItsChain) {
+  struct Case {
+    unsigned mask;
+    const wchar_t* analyzerOutputPeer;  // where the analyzer's "Output" goes
+    const wchar_t* capturePeer;         // where the capture's "Capture" goes
+  };
+  const Case cases[] = {
+      {kMpeg, L"Callback Filter/MPEG Input", L""},
+      {kPcm, L"", L"Null Renderer (Preview)/In"},
+      {kIndex, L"Null Renderer (MPG)/In", L""},
+      {kMpeg | kIndex, L"Callback Filter/MPEG Input", L""},
+      {kPcm | kIndex, L"Null Renderer (MPG)/In", L"Null Renderer (Preview)/In"},
+      {kMpeg | kPcm | kIndex, L"Callback Filter/MPEG Input", L"Null Renderer (Preview)/In"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mask);
+    Sink sink(c.mask);
+    Select(c.mask, 1, &sink);
+    ASSERT_EQ(graph_->Connect(), S_OK);
+    EXPECT_EQ(PeerOf(graph_->graph(), L"ZARN MPEG Analyzer", L"Output"), c.analyzerOutputPeer);
+    EXPECT_EQ(PeerOf(graph_->graph(), L"VEKA Capture Device", L"Capture"), c.capturePeer);
+    ASSERT_EQ(graph_->Run(), S_OK);
+    EXPECT_TRUE(sink.WaitAll());
+    EXPECT_EQ(graph_->Stop(), S_OK);
+    EXPECT_EQ(graph_->Disconnect(), S_OK);
+    EXPECT_EQ(sink.seen_.load() & ~c.mask, 0u) << "a type nobody selected was delivered";
+    EXPECT_FALSE(sink.bad_.load());
+    if (c.mask & kMpeg) {
+      EXPECT_EQ(sink.subtype_[0].load(), 1u);
+    }
+    EXPECT_EQ(PeerOf(graph_->graph(), L"ZARN MPEG Analyzer", L"Input"), L"");
+    ASSERT_EQ(graph_->SetCallback(nullptr), S_OK);
+    EXPECT_EQ(sink.refs_.load(), 0u) << "the callback filter still holds the host's callback";
+  }
+}
+
+TEST_F(OutputDataGraphTest, EncoderValuesOfEachModeReachTheDriverByteForByte) {
+  for (ULONG mode = 0; mode < 3; ++mode) {
+    SCOPED_TRACE(mode);
+    const UINT from = LogNext();
+    ASSERT_EQ(graph_->SetEncoderParameters(mode), S_OK);
+    const auto log = LogSince(from);
+    ASSERT_EQ(log.size(), 1u);
+    EncoderParameterPacket packet{};
+    ASSERT_EQ(log[0].inSize, sizeof(packet));
+    std::memcpy(&packet, log[0].packet, sizeof(packet));
+    EXPECT_EQ(packet.header.set, EncodePropertySet);
+    EXPECT_EQ(packet.header.kind, EncoderControl::kSet);
+    EXPECT_EQ(std::memcmp(packet.values, OutputDataGraph::EncoderParametersFor(mode)->data(), sizeof(packet.values)), 0);
+  }
+  EXPECT_EQ(OutputDataGraph::EncoderParametersFor(0)->at(0), 8000u);
+  EXPECT_EQ(OutputDataGraph::EncoderParametersFor(2)->at(7), 4u);
+  try {
+    graph_->SetEncoderParameters(3);
+    ADD_FAILURE() << "mode 3 accepted";
+  } catch (const HResultError& e) {
+    EXPECT_EQ(e.code(), static_cast<HRESULT>(0x8007F053));
+  }
+}
+
+TEST_F(OutputDataGraphTest, StopWaitsForTheMinimumRecordingTimeAndTheEncoder) {
+  Sink sink(kMpeg);
+  Select(kMpeg, 0, &sink);
+  ASSERT_EQ(graph_->Connect(), S_OK);
+  struct Case {
+    UINT stopMode;
+    DWORD minimumMs, encoderWaitMs, atLeastMs, belowMs;
+  };
+  const Case cases[] = {
+      {kSimEncoderStopAtOnce, 300, 10000, 300, 3000},  // held to the minimum recording time
+      {kSimEncoderStopDelayed, 0, 10000, 200, 3000},   // the encoder drains for 250 ms
+      {kSimEncoderStopNever, 0, 400, 400, 3000},       // goes on after the (shortened) wait
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stopMode);
+    ASSERT_EQ(SimCard_SetEncoderStopMode(path_.c_str(), c.stopMode, 250), S_OK);
+    graph_->SetMinimumRecTime(c.minimumMs);
+    graph_->SetEncoderStopWait(c.encoderWaitMs);
+    ASSERT_EQ(graph_->Run(), S_OK);
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(graph_->Stop(), S_OK);
+    const DWORD took = GetTickCount() - start;
+    EXPECT_GE(took + 20, c.atLeastMs);  // tick granularity
+    EXPECT_LT(took, c.belowMs);
+  }
+}
+
+TEST_F(OutputDataGraphTest, EncoderFailureWhileRunningBecomesTheLastError) {
+  Sink sink(kMpeg);
+  Select(kMpeg, 2, &sink);
+  ASSERT_EQ(graph_->Connect(), S_OK);
+  ASSERT_EQ(graph_->Run(), S_OK);
+  const _SHAL_OUTPUTDTATA_TYPE pcm{2, 0};
+  EXPECT_EQ(graph_->SetOutputDataType(pcm, 1), static_cast<HRESULT>(0x80040224));
+  EXPECT_EQ(graph_->SetAnalyzerParameters(1, 2, 3, 4), static_cast<HRESULT>(0x80040224));
+  HANDLE error = nullptr;
+  ASSERT_EQ(graph_->GetNotifyEvent(0, &error), S_OK);
+  ASSERT_EQ(SimDriver_SignalEncoderError(card_), S_OK);
+  EXPECT_EQ(WaitForSingleObject(error, kDataWaitMs), WAIT_OBJECT_0);
+  EXPECT_EQ(graph_->GetLastError(), static_cast<HRESULT>(0x80072502));
+  EXPECT_EQ(graph_->EndOfData(0), S_OK);
+  EXPECT_EQ(graph_->Stop(), S_OK);
+  EXPECT_EQ(graph_->EndOfData(0), static_cast<HRESULT>(0x80040226));
+  EXPECT_EQ(graph_->Run(), S_OK);  // a new run clears the last error
+  EXPECT_EQ(graph_->GetLastError(), S_OK);
+  EXPECT_EQ(graph_->Stop(), S_OK);
+}
+
+TEST_F(OutputDataGraphTest, AudioModeChangesWhileRunningReachTheRecordEventsAndTheQueries) {
+  Sink sink(kPcm);
+  Select(kPcm, 0, &sink);
+  _SHAL_INPUT_AUDIOMODE input{};
+  _SHAL_OUTPUT_AUDIOMODE output{};
+  EXPECT_EQ(graph_->GetCurrentInputAudioMode(&input), static_cast<HRESULT>(0x80040226));
+  ASSERT_EQ(graph_->Connect(), S_OK);
+  ASSERT_EQ(graph_->Run(), S_OK);
+  HANDLE recInput = nullptr, recOutput = nullptr;
+  ASSERT_EQ(graph_->GetNotifyEvent(1, &recInput), S_OK);
+  ASSERT_EQ(graph_->GetNotifyEvent(2, &recOutput), S_OK);
+  EXPECT_EQ(graph_->GetNotifyEvent(3, &recInput), static_cast<HRESULT>(0x8007F053));
+  ResetEvent(recInput);
+  ResetEvent(recOutput);
+  ASSERT_EQ(SimCard_SetTvAudioMode(path_.c_str(), 0x22), S_OK);  // stereo with a second language
+  const HANDLE both[] = {recInput, recOutput};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, kDataWaitMs), WAIT_OBJECT_0);
+  ASSERT_EQ(graph_->GetCurrentInputAudioMode(&input), S_OK);
+  EXPECT_EQ(input.mainL, 2u);
+  EXPECT_EQ(input.sub, 16u);
+  ASSERT_EQ(graph_->GetCurrentOutputAudioMode(&output), S_OK);
+  EXPECT_EQ(output.lineL, 2u);
+  EXPECT_EQ(graph_->Stop(), S_OK);
+}
+
+TEST_F(OutputDataGraphTest, TearingDownWhileRunningLetsTheDeviceBeBuiltAgain) {
+  Sink sink(kMpeg | kIndex | kPcm);
+  Select(kMpeg | kIndex | kPcm, 0, &sink);
+  ASSERT_EQ(graph_->Connect(), S_OK);
+  ASSERT_EQ(graph_->Run(), S_OK);
+  ASSERT_TRUE(sink.WaitAll());
+  std::thread other([this] { graph_.reset(); });
+  other.join();
+  EXPECT_EQ(sink.refs_.load(), 0u);
+  graph_ = std::make_unique<OutputDataGraph>(filters_.get());
+  graph_->SetMinimumRecTime(0);
+  ASSERT_EQ(graph_->Build(DeviceIdentity(path_.c_str()), 0), S_OK);
+  Sink again(kMpeg);
+  Select(kMpeg, 0, &again);
+  ASSERT_EQ(graph_->Connect(), S_OK);
+  ASSERT_EQ(graph_->Run(), S_OK);
+  EXPECT_TRUE(again.WaitAll());
+  EXPECT_EQ(graph_->Stop(), S_OK);
+}
+
+// Slow (10 s): the real wait for an encoder that never reports "stopped".
+TEST_F(OutputDataGraphTest, SlowStopGoesOnTenSecondsAfterAnEncoderThatNeverStops) {
+  Sink sink(kMpeg);
+  Select(kMpeg, 0, &sink);
+  ASSERT_EQ(graph_->Connect(), S_OK);
+  ASSERT_EQ(SimCard_SetEncoderStopMode(path_.c_str(), kSimEncoderStopNever, 0), S_OK);
+  ASSERT_EQ(graph_->Run(), S_OK);
+  const DWORD start = GetTickCount();
+  EXPECT_EQ(graph_->Stop(), S_OK);
+  const DWORD took = GetTickCount() - start;
+  EXPECT_GE(took + 20, OutputDataGraph::kEncoderStopWaitMs);
+  EXPECT_LT(took, OutputDataGraph::kEncoderStopWaitMs + 3000);
+}
+
+}  // namespace
