@@ -55,6 +55,26 @@ constexpr HRESULT kAutoScanInUse = Code(0x8007231D);
 constexpr HRESULT kSoundNotInit = Code(0x8007231F);
 constexpr HRESULT kNoCapability20 = Code(0x80072322);           // optional interface, capability bit 0x20
 
+// --- Device managers of families 2 and 3 -----------------------------------------------------
+constexpr HRESULT kNoDeviceItem = Code(0x8007E100);             // family 2: no device item
+constexpr HRESULT kTunerIndexOutOfRange = Code(0x8007E101);     // family 2: type 8 not below type 9
+constexpr HRESULT kNoStreamingControl = Code(0x8007E102);       // family 2: no driver link
+constexpr HRESULT kFirmwareDownloadFailed = Code(0x8007E000);   // family 3: both attempts failed
+// Input routing through the card's crossbar (all families).
+constexpr HRESULT kRoutedInputUnsupported = Code(0x80072402);  // routed input neither tuner nor external
+constexpr HRESULT kNoRoutedInput = Code(0x80072403);
+constexpr HRESULT kTunerInputTypeUnknown = Code(0x80072404);    // neither antenna nor cable
+constexpr HRESULT kNoSuchInput = Code(0x80072405);              // no crossbar pin for the input
+// Family 3: a driver property the tuner or capture filter does not support.
+constexpr HRESULT kKsScanModeUnsupported = Code(0x8007A091);
+constexpr HRESULT kKsFrequencyUnsupported = Code(0x8007A092);
+constexpr HRESULT kKsSignalLevelUnsupported = Code(0x8007A093);
+constexpr HRESULT kKsSwitchingFlagUnsupported = Code(0x8007A025);
+constexpr HRESULT kKsCaptureSwitchAUnsupported = Code(0x8007A004);
+constexpr HRESULT kKsCaptureSwitchBUnsupported = Code(0x8007A002);
+// Family 3's control channel is not open (a code of another facility, kept as the drivers know it).
+constexpr HRESULT kControlChannelClosed = Code(0x80041002);
+
 // --- Serial port server ---------------------------------------------------------------------
 constexpr HRESULT kPortNotOpen = Code(0x8007D100);
 constexpr HRESULT kPortLocked = Code(0x8007D101);

@@ -172,7 +172,10 @@ class AudioPin final : public LivePin {
 std::mutex g_capturesLock;
 std::set<CaptureFilter*> g_captures;  // bound capture filters alive now
 
-class CaptureFilter final : public CardFilter, public IAMVideoProcAmp, public IAMAnalogVideoDecoder {
+class CaptureFilter final : public CardFilter,
+                            public IAMVideoProcAmp,
+                            public IAMAnalogVideoDecoder,
+                            public IKsPropertySet {
  public:
   CaptureFilter(IUnknown* outer, HRESULT* phr) : CardFilter(L"Sim capture", outer, kClsidSimCapture, phr) {
     pins_[0] = std::make_unique<QuietPin>(this, &lock_, phr, L"Virtual Video Out", kMediaTypeSimVirtual,
@@ -193,6 +196,7 @@ class CaptureFilter final : public CardFilter, public IAMVideoProcAmp, public IA
     if (!out) return E_POINTER;
     if (iid == IID_IAMVideoProcAmp) return GetInterface(static_cast<IAMVideoProcAmp*>(this), out);
     if (iid == IID_IAMAnalogVideoDecoder) return GetInterface(static_cast<IAMAnalogVideoDecoder*>(this), out);
+    if (iid == IID_IKsPropertySet) return GetInterface(static_cast<IKsPropertySet*>(this), out);
     return CardFilter::NonDelegatingQueryInterface(iid, out);
   }
   int GetPinCount() override { return 5; }
@@ -253,6 +257,23 @@ class CaptureFilter final : public CardFilter, public IAMVideoProcAmp, public IA
   std::shared_ptr<CardState> Card() const { return card(); }
   DWORD TunedFrequency() const { return Frequency(); }
   HRESULT Post(long code, LONG_PTR p1, LONG_PTR p2) { return NotifyEvent(code, p1, p2); }
+
+  // IKsPropertySet: the card's properties of this filter's role.
+  STDMETHODIMP Set(REFGUID set, DWORD id, void* instance, DWORD instanceSize, void* data, DWORD dataSize) override {
+    return WithKs("KsSet", [&](KsProperties& ks) {
+      return ks.Set(kSimRoleCapture, set, id, instance, instanceSize, data, dataSize);
+    });
+  }
+  STDMETHODIMP Get(REFGUID set, DWORD id, void* instance, DWORD instanceSize, void* data, DWORD dataSize,
+                   DWORD* returned) override {
+    return WithKs("KsGet", [&](KsProperties& ks) {
+      return ks.Get(kSimRoleCapture, set, id, instance, instanceSize, data, dataSize, returned);
+    });
+  }
+  STDMETHODIMP QuerySupported(REFGUID set, DWORD id, DWORD* support) override {
+    return WithKs("QuerySupported",
+                  [&](KsProperties& ks) { return ks.QuerySupported(kSimRoleCapture, set, id, support); });
+  }
 
  protected:
   void OnBound() override {

@@ -90,7 +90,7 @@ namespace {
 
 // --- Tuner ------------------------------------------------------------------------------------------
 // Only the input type of connection 0 is simulated; every other method is not.
-class TunerFilter final : public CardFilter, public IAMTVTuner {
+class TunerFilter final : public CardFilter, public IAMTVTuner, public IKsPropertySet {
  public:
   TunerFilter(IUnknown* outer, HRESULT* phr) : CardFilter(L"Sim tuner", outer, kClsidSimTuner, phr) {}
 
@@ -99,14 +99,29 @@ class TunerFilter final : public CardFilter, public IAMTVTuner {
     if (!out) return E_POINTER;
     if (iid == IID_IAMTVTuner) return GetInterface(static_cast<IAMTVTuner*>(this), out);
     if (iid == IID_IAMTuner) return GetInterface(static_cast<IAMTuner*>(this), out);
+    if (iid == IID_IKsPropertySet) return GetInterface(static_cast<IKsPropertySet*>(this), out);
     return CardFilter::NonDelegatingQueryInterface(iid, out);
   }
   int GetPinCount() override { return 0; }
   CBasePin* GetPin(int) override { return nullptr; }
 
   // IAMTuner
-  STDMETHODIMP put_Channel(long, long, long) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Channel(long*, long*, long*) override { return E_NOTIMPL; }
+  STDMETHODIMP put_Channel(long channel, long, long) override {
+    std::shared_ptr<CardState> card;
+    const HRESULT hr = Enter("put_Channel", &card);
+    if (FAILED(hr)) return hr;
+    card->SetChannel(channel);
+    return S_OK;
+  }
+  STDMETHODIMP get_Channel(long* channel, long* video, long* audio) override {
+    if (!channel || !video || !audio) return E_POINTER;
+    std::shared_ptr<CardState> card;
+    const HRESULT hr = Enter("get_Channel", &card);
+    if (FAILED(hr)) return hr;
+    *channel = card->channel();
+    *video = *audio = -1;
+    return S_OK;
+  }
   STDMETHODIMP ChannelMinMax(long*, long*) override { return E_NOTIMPL; }
   STDMETHODIMP put_CountryCode(long) override { return E_NOTIMPL; }
   STDMETHODIMP get_CountryCode(long*) override { return E_NOTIMPL; }
@@ -131,7 +146,14 @@ class TunerFilter final : public CardFilter, public IAMTVTuner {
     *count = 1;
     return S_OK;
   }
-  STDMETHODIMP put_InputType(long, TunerInputType) override { return E_NOTIMPL; }
+  STDMETHODIMP put_InputType(long index, TunerInputType type) override {
+    std::shared_ptr<CardState> card;
+    const HRESULT hr = Enter("put_InputType", &card);
+    if (FAILED(hr)) return hr;
+    if (index != 0) return E_INVALIDARG;
+    card->SetTunerInputType(type);
+    return S_OK;
+  }
   STDMETHODIMP get_InputType(long index, TunerInputType* type) override {
     if (!type) return E_POINTER;
     std::shared_ptr<CardState> card;
@@ -145,6 +167,23 @@ class TunerFilter final : public CardFilter, public IAMTVTuner {
   STDMETHODIMP get_ConnectInput(long*) override { return E_NOTIMPL; }
   STDMETHODIMP get_VideoFrequency(long*) override { return E_NOTIMPL; }
   STDMETHODIMP get_AudioFrequency(long*) override { return E_NOTIMPL; }
+
+  // IKsPropertySet: the card's properties of this filter's role.
+  STDMETHODIMP Set(REFGUID set, DWORD id, void* instance, DWORD instanceSize, void* data, DWORD dataSize) override {
+    return WithKs("KsSet", [&](KsProperties& ks) {
+      return ks.Set(kSimRoleTuner, set, id, instance, instanceSize, data, dataSize);
+    });
+  }
+  STDMETHODIMP Get(REFGUID set, DWORD id, void* instance, DWORD instanceSize, void* data, DWORD dataSize,
+                   DWORD* returned) override {
+    return WithKs("KsGet", [&](KsProperties& ks) {
+      return ks.Get(kSimRoleTuner, set, id, instance, instanceSize, data, dataSize, returned);
+    });
+  }
+  STDMETHODIMP QuerySupported(REFGUID set, DWORD id, DWORD* support) override {
+    return WithKs("QuerySupported",
+                  [&](KsProperties& ks) { return ks.QuerySupported(kSimRoleTuner, set, id, support); });
+  }
 };
 
 // --- Crossbar ---------------------------------------------------------------------------------------

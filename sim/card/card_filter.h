@@ -43,6 +43,13 @@ class CardFilter : public CBaseFilter, public IPersistPropertyBag {
   // A card-dependent method's entry: the injected failure for `method`, E_UNEXPECTED without a
   // card, else S_OK with the card in `card`.
   HRESULT Enter(const char* method, std::shared_ptr<CardState>* card) const;
+  // Runs `f` on the card's kernel-streaming properties after Enter(method).
+  template <class F>
+  HRESULT WithKs(const char* method, F&& f) const {
+    std::shared_ptr<CardState> card;
+    const HRESULT hr = Enter(method, &card);
+    return FAILED(hr) ? hr : f(card->ks());
+  }
   // The tuned frequency from the driver stand-in (0 when unknown).
   DWORD Frequency() const;
   bool DriverCard(UINT* card) const;

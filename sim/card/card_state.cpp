@@ -8,7 +8,7 @@ namespace simcard {
 
 namespace {
 
-constexpr LONG kTuner = 1, kComposite = 2, kSVideo = 3, kDecoder = 12;
+constexpr LONG kTuner = 1, kComposite = 2, kSVideo = 3, kAux = 9, kDecoder = 12;
 constexpr LONG kAudioTuner = 0x1000, kAudioLine = 0x1002, kAudioDecoder = 0x1007;
 
 bool IsAudio(LONG type) { return type >= 0x1000; }
@@ -37,6 +37,11 @@ void CardState::SetCrossbarVariant(UINT variant) {
     case kSimCrossbarSVideo: inputs_[2].type = kSVideo; break;
     case kSimCrossbarNoRelated: inputs_[2].related = -1; break;
     case kSimCrossbarNoDecoderOut: outputs_[0].type = 11; break;  // PhysConn_Video_VideoEncoder
+    case kSimCrossbarAux:
+    case kSimCrossbarAuxNoRelated:
+      inputs_[1].type = inputs_[2].type = kAux;
+      if (variant == kSimCrossbarAuxNoRelated) inputs_[1].related = -1;
+      break;
     default: break;
   }
   routes_ = {0, 3};

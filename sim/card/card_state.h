@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/locks.h"
+#include "sim/card/ks_properties.h"
 #include "sim/card/sim_card.h"
 #include "sim/driver/sim_driver.h"
 
@@ -54,6 +55,8 @@ class CardState {
   // --- tuner, picture controls, capture, encoder --------------------------------------------------
   LONG tunerInputType() const { return tunerInputType_.load(); }
   void SetTunerInputType(LONG type) { tunerInputType_ = type; }
+  LONG channel() const { return channel_.load(); }
+  void SetChannel(LONG channel) { channel_ = channel; }
   HRESULT SetProcAmpRange(LONG property, const ProcAmpRange& range);
   HRESULT GetProcAmp(LONG property, ProcAmpRange* range) const;
   HRESULT SetProcAmpValue(LONG property, LONG value, LONG flags);
@@ -74,6 +77,9 @@ class CardState {
   void CountEncoderStop() { ++encoderStops_; }
   void CountEvent() { ++eventsPosted_; }
 
+  // --- kernel-streaming properties (thread-safe on their own) ---------------------------------------
+  KsProperties& ks() { return ks_; }
+
   // --- the picture ----------------------------------------------------------------------------------
   SimCardPicture Picture(DWORD frequency) const;
 
@@ -91,9 +97,11 @@ class CardState {
   };
   std::map<std::string, Failure> failures_;
   std::atomic<LONG> tunerInputType_{1};  // TunerInputAntenna
+  std::atomic<LONG> channel_{0};
   std::atomic<UINT> captureFormat_{kSimCaptureDefault};
   std::atomic<UINT> encoderStopMode_{kSimEncoderStopAtOnce};
   std::atomic<DWORD> encoderStopDelay_{0};
+  KsProperties ks_;
   std::atomic<std::uint32_t> videoFrames_{0}, audioBuffers_{0}, packs_{0}, encoderStops_{0}, eventsPosted_{0};
 };
 

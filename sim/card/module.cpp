@@ -85,6 +85,36 @@ HRESULT SimCard_RegisterCard(UINT index, BOOL add) {
   return S_OK;
 }
 
+HRESULT SimCard_RegisterFamilyCard(UINT index, UINT family, UINT tuners, BOOL add) {
+  static const wchar_t* const kRulNames[kSimRoleCount] = {SIM_CARD_RUL_TUNER_NAME, SIM_CARD_RUL_CROSSBAR_NAME,
+                                                           SIM_CARD_RUL_TVAUDIO_NAME, SIM_CARD_RUL_CAPTURE_NAME,
+                                                           SIM_CARD_RUL_ENCODER_NAME};
+  static const wchar_t* const kPexNames[kSimRoleCount] = {SIM_CARD_PEX_TUNER_NAME, SIM_CARD_PEX_CROSSBAR_NAME,
+                                                           SIM_CARD_PEX_TVAUDIO_NAME, SIM_CARD_PEX_CAPTURE_NAME,
+                                                           SIM_CARD_PEX_ENCODER_NAME};
+  if (index >= kMaxCards || (family != kSimFamilyRul && family != kSimFamilyPex)) return E_INVALIDARG;
+  const bool numbered = family == kSimFamilyRul;
+  if (add && numbered && (tuners < 1 || tuners > kSimCardMaxTuners)) return E_INVALIDARG;
+  const UINT sets = !numbered ? 1 : add ? tuners : kSimCardMaxTuners;
+  for (UINT tuner = 0; tuner < sets; ++tuner) {
+    for (UINT role = 0; role < kSimRoleCount; ++role) {
+      const std::wstring key = L"CLSID\\" + GuidText(*kRoles[role].category) + L"\\Instance\\" +
+                               FormatW(L"SimCard%u_F%u_%u_%u", index, family, tuner, role);
+      if (!add) {
+        const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return HResultFromWin32(static_cast<DWORD>(status));
+        continue;
+      }
+      const std::wstring name = numbered ? FormatW(kRulNames[role], tuner + 1) : std::wstring(kPexNames[role]);
+      HRESULT hr = SetString(key, L"FriendlyName", name);
+      if (SUCCEEDED(hr)) hr = SetString(key, L"CLSID", GuidText(*kRoles[role].clsid));
+      if (SUCCEEDED(hr)) hr = SetString(key, L"DevicePath", DevicePath(index, role));
+      if (FAILED(hr)) return hr;
+    }
+  }
+  return S_OK;
+}
+
 HRESULT SimCard_GetDevicePath(UINT index, UINT role, wchar_t* path, UINT chars) {
   if (!path) return E_POINTER;
   if (index >= kMaxCards || role >= kSimRoleCount) return E_INVALIDARG;
@@ -96,7 +126,7 @@ HRESULT SimCard_GetDevicePath(UINT index, UINT role, wchar_t* path, UINT chars) 
 
 HRESULT SimCard_SetCrossbarVariant(const wchar_t* devicePath, UINT variant) {
   auto card = CardOf(devicePath);
-  if (!card || variant > kSimCrossbarNoDecoderOut) return E_INVALIDARG;
+  if (!card || variant > kSimCrossbarAuxNoRelated) return E_INVALIDARG;
   card->SetCrossbarVariant(variant);
   return S_OK;
 }
@@ -164,6 +194,30 @@ HRESULT SimCard_PostCaptureEvent(const wchar_t* devicePath, LONG code, LONG_PTR 
   return PostCaptureEvent(key, code, param1, param2);
 }
 
+HRESULT SimCard_SetKsSupport(const wchar_t* devicePath, const GUID* set, DWORD id, DWORD support) {
+  auto card = CardOf(devicePath);
+  if (!card || !set) return E_INVALIDARG;
+  return card->ks().SetSupport(*set, id, support);
+}
+
+HRESULT SimCard_SetKsValues(const wchar_t* devicePath, const GUID* set, DWORD id, LONG value1, LONG value2) {
+  auto card = CardOf(devicePath);
+  if (!card || !set) return E_INVALIDARG;
+  return card->ks().SetValues(*set, id, value1, value2);
+}
+
+HRESULT SimCard_GetKsLog(const wchar_t* devicePath, SimCardKsWrite* writes, UINT capacity, UINT* count) {
+  if (!count || (capacity && !writes)) return E_POINTER;
+  auto card = CardOf(devicePath);
+  if (!card) return E_INVALIDARG;
+  *count = 0;
+  for (const SimCardKsWrite& write : card->ks().Log()) {
+    if (*count >= capacity) break;
+    writes[(*count)++] = write;
+  }
+  return S_OK;
+}
+
 HRESULT SimCard_GetCounters(const wchar_t* devicePath, SimCardCounters* counters) {
   if (!counters) return E_POINTER;
   auto card = CardOf(devicePath);
@@ -200,7 +254,11 @@ STDAPI DllRegisterServer() {
 }
 
 STDAPI DllUnregisterServer() {
-  for (UINT index = 0; index < kMaxCards; ++index) SimCard_RegisterCard(index, FALSE);
+  for (UINT index = 0; index < kMaxCards; ++index) {
+    SimCard_RegisterCard(index, FALSE);
+    SimCard_RegisterFamilyCard(index, kSimFamilyRul, 0, FALSE);
+    SimCard_RegisterFamilyCard(index, kSimFamilyPex, 0, FALSE);
+  }
   return AMovieDllRegisterServer2(FALSE);
 }
 

@@ -35,6 +35,26 @@ inline constexpr GUID kCategoryEncoder = {0x19689bf6, 0xc384, 0x48fd, {0xad, 0x5
 #define SIM_CARD_CAPTURE_NAME L"VEKA Capture Device"
 #define SIM_CARD_ENCODER_NAME L"VEKA Encoder/Multiplexer"
 
+// The other families' names for a card's filters: the second family numbers one set per tuner
+// (n = tuner index + 1), the third has one set.
+#define SIM_CARD_RUL_TUNER_NAME L"DORU TvTuner %u"
+#define SIM_CARD_RUL_CROSSBAR_NAME L"DORU Crossbar %u"
+#define SIM_CARD_RUL_TVAUDIO_NAME L"DORU TvAudio %u"
+#define SIM_CARD_RUL_CAPTURE_NAME L"DORU Capture %u"
+#define SIM_CARD_RUL_ENCODER_NAME L"DORU Encode %u"
+#define SIM_CARD_PEX_TUNER_NAME L"TAVO TvTuner"
+#define SIM_CARD_PEX_CROSSBAR_NAME L"TAVO Crossbar"
+#define SIM_CARD_PEX_TVAUDIO_NAME L"TAVO TvAudio"
+#define SIM_CARD_PEX_CAPTURE_NAME L"TAVO Capture"
+#define SIM_CARD_PEX_ENCODER_NAME L"TAVO Encode"
+
+enum SimCardFamily : std::uint32_t {
+  kSimFamilyTam = 1,  // the "VEKA" names of SimCard_RegisterCard
+  kSimFamilyRul = 2,
+  kSimFamilyPex = 3,
+};
+constexpr std::uint32_t kSimCardMaxTuners = 4;
+
 // The private media types between the capture filter's virtual pins and the encoder.
 // {5C1A0010-7E2B-4D3A-9F10-3B6C0D5E7A01}
 inline constexpr GUID kMediaTypeSimVirtual = {0x5c1a0010, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
@@ -58,6 +78,8 @@ enum SimCrossbarVariant : std::uint32_t {
   kSimCrossbarSVideo = 1,        // input 2 is S-Video
   kSimCrossbarNoRelated = 2,     // input 2 has no related pin (0xFFFFFFFF)
   kSimCrossbarNoDecoderOut = 3,  // output 0 is no video decoder
+  kSimCrossbarAux = 4,           // inputs 1 and 2 are AUX inputs (the other families' external inputs)
+  kSimCrossbarAuxNoRelated = 5,  // as kSimCrossbarAux, and input 1 has no related pin
 };
 
 // The capture pin's picture.
@@ -76,6 +98,22 @@ enum SimEncoderStopMode : std::uint32_t {
 
 constexpr std::uint32_t kSimCardMaxRoutes = 64;
 constexpr std::uint32_t kSimProcAmpProperties = 10;
+
+// The third family's driver property sets on the tuner ({C7A58D4E-...}: 0 scan mode, 1 frequency
+// and tuning mode, 2 signal level code; {D8A919C5-...}: 2 switching flag) and on the capture
+// filter ({DD58719E-...}: 3 capture switch B, 4 capture switch A), answered through
+// IKsPropertySet by every card's tuner and capture filter.
+inline constexpr GUID kSimKsTunerSet = {0xc7a58d4e, 0x9eaf, 0x4701, {0xa4, 0x16, 0xc3, 0xe2, 0xed, 0x27, 0x40, 0xf9}};
+inline constexpr GUID kSimKsSwitchingSet = {0xd8a919c5, 0x6e3f, 0x403e, {0xb7, 0xae, 0xeb, 0xf3, 0x50, 0x92, 0xea, 0x12}};
+inline constexpr GUID kSimKsCaptureSet = {0xdd58719e, 0x435e, 0x4611, {0x84, 0x11, 0x42, 0x92, 0xa1, 0x7f, 0x93, 0x53}};
+
+// One accepted IKsPropertySet::Set: the property, the record size and its values (0 when absent).
+struct SimCardKsWrite {
+  GUID set;
+  std::uint32_t id;
+  std::uint32_t size;
+  std::int32_t values[2];
+};
 
 // One crossbar Route call as the card saw it.
 struct SimCardRoute {
@@ -106,6 +144,11 @@ extern "C" {
 // per role, "SimCard<index>_<role>", with its friendly name, class and device path. The device
 // paths of card n differ from card 0 only in the instance segment ("...&0&48" + 2n).
 HRESULT SimCard_RegisterCard(UINT index, BOOL add);
+// Registers (`add`) or removes card `index` under the names of family 2 (one set of five per
+// tuner, `tuners` from 1 to kSimCardMaxTuners) or family 3 (one set; `tuners` ignored): the same
+// classes and device paths as SimCard_RegisterCard, instance keys "SimCard<index>_F<family>_..".
+// Removal takes every tuner's set.
+HRESULT SimCard_RegisterFamilyCard(UINT index, UINT family, UINT tuners, BOOL add);
 // The device path of a card's role (buffer of `chars` characters).
 HRESULT SimCard_GetDevicePath(UINT index, UINT role, wchar_t* path, UINT chars);
 
@@ -131,6 +174,12 @@ HRESULT SimCard_PostCaptureEvent(const wchar_t* devicePath, LONG code, LONG_PTR 
 HRESULT SimCard_GetCounters(const wchar_t* devicePath, SimCardCounters* counters);
 // The picture the capture pin shows now.
 HRESULT SimCard_GetPicture(const wchar_t* devicePath, SimCardPicture* picture);
+// The support flags QuerySupported reports for a property (KSPROPERTY_SUPPORT_GET 1, _SET 2; a
+// Set or Get without its flag fails), and the values a Get reads.
+HRESULT SimCard_SetKsSupport(const wchar_t* devicePath, const GUID* set, DWORD id, DWORD support);
+HRESULT SimCard_SetKsValues(const wchar_t* devicePath, const GUID* set, DWORD id, LONG value1, LONG value2);
+// The accepted property writes of the card, oldest first.
+HRESULT SimCard_GetKsLog(const wchar_t* devicePath, SimCardKsWrite* writes, UINT capacity, UINT* count);
 // Forgets every card's state (the next use starts from the defaults).
 HRESULT SimCard_ResetAll();
 

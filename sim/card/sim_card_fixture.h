@@ -27,6 +27,15 @@ inline std::wstring PathOf(UINT card, UINT role) {
   return path;
 }
 
+// The crossbar Route calls a card has seen, oldest first.
+inline std::vector<SimCardRoute> RouteLog(const std::wstring& devicePath) {
+  std::vector<SimCardRoute> routes(kSimCardMaxRoutes);
+  UINT count = 0;
+  EXPECT_EQ(S_OK, SimCard_GetRouteLog(devicePath.c_str(), routes.data(), kSimCardMaxRoutes, &count));
+  routes.resize(count);
+  return routes;
+}
+
 // A property bag that keeps one "DevicePath".
 class PathBag final : public IPropertyBag {
  public:

@@ -46,10 +46,10 @@ TEST_F(SimCardTest, ClassesExposeOnlyTheirInterfaces) {
     CLSID clsid;
     std::vector<IID> must;
   } classes[] = {
-      {kClsidSimTuner, {IID_IAMTVTuner, IID_IAMTuner}},
+      {kClsidSimTuner, {IID_IAMTVTuner, IID_IAMTuner, IID_IKsPropertySet}},
       {kClsidSimCrossbar, {IID_IAMCrossbar}},
       {kClsidSimTvAudio, {IID_IAMTVAudio}},
-      {kClsidSimCapture, {IID_IAMVideoProcAmp, IID_IAMAnalogVideoDecoder}},
+      {kClsidSimCapture, {IID_IAMVideoProcAmp, IID_IAMAnalogVideoDecoder, IID_IKsPropertySet}},
       {kClsidSimEncoder, {}},
   };
   const IID all[] = {IID_IAMTVTuner, IID_IAMCrossbar, IID_IAMTVAudio, IID_IAMVideoProcAmp, IID_IAMAnalogVideoDecoder,
@@ -203,7 +203,13 @@ TEST_F(SimCardTest, TunerTvAudioAndPictureControlsFollowTheCard) {
   ASSERT_EQ(S_OK, SimCard_SetTunerInputType(capturePath_.c_str(), TunerInputCable));
   ASSERT_EQ(S_OK, tuner->get_InputType(0, &input));
   EXPECT_EQ(TunerInputCable, input);
-  EXPECT_EQ(E_NOTIMPL, tuner->put_Channel(1, 0, 0));
+  ASSERT_EQ(S_OK, tuner->put_InputType(0, TunerInputAntenna));
+  ASSERT_EQ(S_OK, tuner->get_InputType(0, &input));
+  EXPECT_EQ(TunerInputAntenna, input);
+  ASSERT_EQ(S_OK, tuner->put_Channel(7, -1, -1));
+  long channel = 0, video = 0, audioChannel = 0;
+  ASSERT_EQ(S_OK, tuner->get_Channel(&channel, &video, &audioChannel));
+  EXPECT_EQ(7, channel);
 
   ASSERT_EQ(S_OK, SimCard_SetTvAudioMode(capturePath_.c_str(), 0x32));
   long mode = 0;

@@ -16,6 +16,7 @@ constexpr wchar_t kStateNameVariable[] = L"VORN_SIMDRIVER_STATE";
 
 const std::uint32_t kDefaultBlockA[3] = {0, 0x7, 0x80};
 const std::uint32_t kDefaultBlockB[8] = {1, 55250000, 801250000, 62500, 1, 62, 1, 125};
+constexpr std::uint32_t kDefaultHardwareVersion = 2;
 
 }  // namespace
 
@@ -99,6 +100,10 @@ void InitialiseCard(CardRecord& card, const wchar_t* key) {
   std::memcpy(card.blockA, kDefaultBlockA, sizeof(card.blockA));
   std::memcpy(card.blockB, kDefaultBlockB, sizeof(card.blockB));
   card.encoderPreset = -1;
+  card.hardwareVersion = kDefaultHardwareVersion;
+  for (std::uint32_t tuner = 0; tuner < kSimDriverMaxTuners; ++tuner) {
+    card.tuners[tuner].encoderRecord[0] = static_cast<std::uint8_t>(tuner);  // word 0 the index
+  }
 }
 
 LockedState::LockedState() {

@@ -54,12 +54,19 @@ struct CardRecord {
   volatile LONG overlaps;
   volatile LONG requests;
   std::uint32_t openHandles;
-  std::uint32_t faultArmed;
+  std::uint32_t faultArmed;  // how many more matching requests fail
   SimDriverFault fault;
   std::uint32_t stationCount;
   Station stations[kMaxStations];
   std::uint32_t eventCount[kSimEventListCount];
   RegisteredEvent events[kSimEventListCount][kMaxEvents];
+  // The second family's streaming device.
+  SimDriverTunerState tuners[kSimDriverMaxTuners];
+  // The third family's control channel.
+  std::uint32_t hardwareVersion;
+  std::uint32_t versionNoise;  // advances with every version query
+  std::uint32_t firmwareCount;  // blocks accepted; the last kSimDriverMaxFirmwareBlocks are kept
+  SimDriverFirmwareBlock firmware[kSimDriverMaxFirmwareBlocks];
 };
 
 struct SharedState {
@@ -70,7 +77,9 @@ struct SharedState {
   CardRecord cards[kMaxCards];
   SimDriverLogEntry log[kLogCapacity];
 };
-static_assert(sizeof(SimDriverLogEntry) == 112);
+static_assert(sizeof(SimDriverLogEntry) == 144);
+static_assert(sizeof(SimDriverTunerState) == 100);
+static_assert(sizeof(SimDriverFirmwareBlock) == 16);
 static_assert(sizeof(SimDriverFault) == 32);
 
 // This process's connection to the shared state.

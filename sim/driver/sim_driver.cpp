@@ -26,7 +26,12 @@ struct ChannelSuffix {
 };
 constexpr ChannelSuffix kChannels[] = {
     {SIM_DRIVER_ENCODER_SUFFIX, Channel::Encoder},
+    {SIM_DRIVER_STREAMING_SUFFIX, Channel::Streaming},
+    {SIM_DRIVER_CONTROL_SUFFIX, Channel::Control},
 };
+
+// The largest input a request may carry (a firmware block with its header).
+constexpr DWORD kMaxInput = 1u << 20;
 
 struct OpenDevice {
   UINT card;
@@ -138,9 +143,10 @@ BOOL WINAPI HookDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSi
   if (delay) Sleep(delay);
 
   // The caller's buffer serves as input and output: work on a copy.
-  std::uint8_t input[kSimDriverMaxPacket] = {};
-  if (in) std::memcpy(input, in, inSize < kSimDriverMaxPacket ? inSize : kSimDriverMaxPacket);
-  const Request request{device.channel, code, input, in ? inSize : 0, out ? outSize : 0, handle};
+  const DWORD copied = in && inSize <= kMaxInput ? inSize : 0;
+  std::vector<std::uint8_t> input(copied > kSimDriverMaxPacket ? copied : kSimDriverMaxPacket);
+  if (copied) std::memcpy(input.data(), in, copied);
+  const Request request{device.channel, code, input.data(), in ? inSize : 0, out ? outSize : 0, handle};
   std::uint8_t answer[kSimDriverMaxPacket] = {};
   DWORD answered = 0;
   DWORD error = ERROR_SUCCESS;
@@ -151,10 +157,10 @@ BOOL WINAPI HookDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSi
     if (!state) {
       error = ERROR_GEN_FAILURE;
     } else {
-      if (overlapped || !returned) {
+      if (overlapped || !returned || (in && inSize > kMaxInput)) {
         error = ERROR_INVALID_PARAMETER;  // the device is synchronous; a count must be returned
       } else if (FaultMatches(record, request)) {
-        record.faultArmed = 0;
+        --record.faultArmed;
         error = record.fault.error;
         failed = true;
       } else {
@@ -319,11 +325,13 @@ HRESULT SimDriver_SetDelay(UINT card, DWORD delayMs) {
   });
 }
 
-HRESULT SimDriver_InjectFault(UINT card, const SimDriverFault* fault) {
+HRESULT SimDriver_InjectFault(UINT card, const SimDriverFault* fault) { return SimDriver_InjectFaults(card, fault, 1); }
+
+HRESULT SimDriver_InjectFaults(UINT card, const SimDriverFault* fault, UINT times) {
   if (!fault) return E_POINTER;
   return WithCard(card, [&](CardRecord& record) {
     record.fault = *fault;
-    record.faultArmed = 1;
+    record.faultArmed = times;
     return S_OK;
   });
 }
@@ -374,7 +382,39 @@ HRESULT SimDriver_GetCardState(UINT card, SimDriverCardState* out) {
     s.openHandles = record.openHandles;
     for (std::uint32_t i = 0; i < kSimEventListCount; ++i) s.events[i] = record.eventCount[i];
     s.delayMs = record.delayMs;
+    s.hardwareVersion = record.hardwareVersion;
+    s.firmwareBlocks = record.firmwareCount;
     *out = s;
+    return S_OK;
+  });
+}
+
+HRESULT SimDriver_GetTunerState(UINT card, UINT tuner, SimDriverTunerState* out) {
+  if (!out) return E_POINTER;
+  if (tuner >= kSimDriverMaxTuners) return E_INVALIDARG;
+  return WithCard(card, [&](CardRecord& record) {
+    *out = record.tuners[tuner];
+    return S_OK;
+  });
+}
+
+HRESULT SimDriver_SetHardwareVersion(UINT card, DWORD version) {
+  if (version > 0xFF) return E_INVALIDARG;
+  return WithCard(card, [&](CardRecord& record) {
+    record.hardwareVersion = version;
+    return S_OK;
+  });
+}
+
+HRESULT SimDriver_ReadFirmwareBlocks(UINT card, SimDriverFirmwareBlock* blocks, UINT capacity, UINT* count) {
+  if (!count || (capacity && !blocks)) return E_POINTER;
+  *count = 0;
+  return WithCard(card, [&](CardRecord& record) {
+    const std::uint32_t end = record.firmwareCount;
+    const std::uint32_t first = end > kSimDriverMaxFirmwareBlocks ? end - kSimDriverMaxFirmwareBlocks : 0;
+    for (std::uint32_t i = first; i < end && *count < capacity; ++i) {
+      blocks[(*count)++] = record.firmware[i % kSimDriverMaxFirmwareBlocks];
+    }
     return S_OK;
   });
 }

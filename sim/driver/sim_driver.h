@@ -14,13 +14,21 @@
 
 extern "C" {
 
-// The device object of the first family's encoder link, appended to a card's device path.
+// The device objects of the families' driver links, appended to a card's device path: the first
+// family's encoder link, the second family's streaming device and the third family's control
+// channel. Every registered card offers all three.
 #define SIM_DRIVER_ENCODER_SUFFIX L"\\Zarn Orvane encoder device"
+#define SIM_DRIVER_STREAMING_SUFFIX L"\\Zarn Quessa Device"
+#define SIM_DRIVER_CONTROL_SUFFIX L"\\ZarnExtendedDual-functionDevice"
 
 constexpr std::uint32_t kSimDriverEncoderValues = 13;
-constexpr std::uint32_t kSimDriverMaxPacket = 76;  // the largest request packet logged whole
+constexpr std::uint32_t kSimDriverMaxPacket = 108;  // the largest request packet logged whole
+constexpr std::uint32_t kSimDriverMaxTuners = 4;    // tuners of a second-family card
+constexpr std::uint32_t kSimDriverEncoderRecordSize = 78;
+constexpr std::uint32_t kSimDriverMaxFirmwareBlocks = 8;  // the last blocks kept per card
 
-// Registered event lists of a card.
+// Registered event lists of a card. The second family's tuner events join the audio-mode list,
+// its record events 0 and 1 the encoder-failure and encoder-stopped lists (whatever the tuner).
 enum SimDriverEventList : std::uint32_t {
   kSimEventAudioMode = 0,
   kSimEventEncoderError = 1,
@@ -28,7 +36,7 @@ enum SimDriverEventList : std::uint32_t {
   kSimEventListCount = 3,
 };
 
-// A request that fails once with `error` (any value, 0 included). Fields that say "any":
+// A request that fails with `error` (any value, 0 included), once or a given number of times. Fields that say "any":
 // code 0, set all zero, id 0xFFFFFFFF, kind 0.
 struct SimDriverFault {
   std::uint32_t code;
@@ -52,6 +60,28 @@ struct SimDriverCardState {
   std::uint32_t openHandles;   // driver handles open in all processes
   std::uint32_t events[kSimEventListCount];  // registered events per list
   std::uint32_t delayMs;
+  std::uint32_t hardwareVersion;  // third family: the version the version query reports
+  std::uint32_t firmwareBlocks;   // third family: firmware blocks accepted so far
+};
+
+// One tuner of a second-family card as its streaming device holds it.
+struct SimDriverTunerState {
+  std::uint32_t scanMode;
+  std::uint32_t frequency;
+  std::uint32_t tuneMode;
+  std::uint32_t switch0;
+  std::uint32_t switch1;
+  std::uint8_t encoderRecord[kSimDriverEncoderRecordSize];  // packed, word 0 the tuner index
+  std::uint8_t reserved[2];
+};
+
+// A firmware block the third family's control channel accepted: its header words, the FNV-1a
+// hash of its image (SimDriver_HashBytes), and the four bytes behind the image as sent.
+struct SimDriverFirmwareBlock {
+  std::uint32_t parameter;
+  std::uint32_t length;
+  std::uint32_t hash;
+  std::uint32_t trailing;
 };
 
 // One logged request. `packet` holds the first bytes of the input as the caller sent them.
@@ -99,6 +129,8 @@ HRESULT SimDriver_SetStation(UINT card, DWORD frequency, DWORD level);
 HRESULT SimDriver_SetDelay(UINT card, DWORD delayMs);
 // The next request that matches fails once with the fault's error.
 HRESULT SimDriver_InjectFault(UINT card, const SimDriverFault* fault);
+// The next `times` requests that match fail with the fault's error (0 disarms).
+HRESULT SimDriver_InjectFaults(UINT card, const SimDriverFault* fault, UINT times);
 // Clears the request and overlap counters of a card.
 HRESULT SimDriver_ResetCounters(UINT card);
 
@@ -110,6 +142,16 @@ HRESULT SimDriver_SignalEncoderError(UINT card);
 HRESULT SimDriver_SignalEncoderStopped(UINT card);
 
 HRESULT SimDriver_GetCardState(UINT card, SimDriverCardState* state);
+// A tuner of a second-family card (0 to kSimDriverMaxTuners - 1).
+HRESULT SimDriver_GetTunerState(UINT card, UINT tuner, SimDriverTunerState* state);
+
+// Third family: the version (0 to 255) that the version query puts in the third byte of word 1;
+// the other bytes of the reply carry noise that changes with every query.
+HRESULT SimDriver_SetHardwareVersion(UINT card, DWORD version);
+// Copies the firmware blocks still held (oldest first, at most kSimDriverMaxFirmwareBlocks).
+HRESULT SimDriver_ReadFirmwareBlocks(UINT card, SimDriverFirmwareBlock* blocks, UINT capacity, UINT* count);
+// The hash recorded for a firmware image (32-bit FNV-1a).
+std::uint32_t SimDriver_HashBytes(const void* bytes, UINT size);
 
 // Copies logged requests with a sequence number of at least `from` (oldest first) that are still
 // held; `count` receives how many were copied. `next` (may be null) receives the sequence number

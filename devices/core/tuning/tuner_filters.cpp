@@ -1,0 +1,42 @@
+#include "devices/core/tuning/tuner_filters.h"
+
+#include <cwchar>
+
+#include "devices/core/tuning/ks_categories.h"
+
+HRESULT TunerFilters::Add(FilterGraphHolder& holder, const DeviceIdentity& identity, const wchar_t* tunerName,
+                          const wchar_t* crossbarName, const wchar_t* captureName) {
+  DeviceFilterEntry filters[3] = {
+      {&AM_KSCATEGORY_TVTUNER, &identity, {}, tuner.ReleaseAndGetAddressOf()},
+      {&AM_KSCATEGORY_CROSSBAR, &identity, {}, crossbar.ReleaseAndGetAddressOf()},
+      {&CLSID_VideoInputDeviceCategory, &identity, {}, capture.ReleaseAndGetAddressOf()},
+  };
+  const wchar_t* const names[3] = {tunerName, crossbarName, captureName};
+  for (int i = 0; i < 3; ++i) {
+    if (!names[i] || std::wcslen(names[i]) >= 256) return E_INVALIDARG;
+    std::wcscpy(filters[i].name, names[i]);
+  }
+  HRESULT hr = holder.AddDeviceFilters(filters, 3);
+  if (FAILED(hr)) return hr;
+  InterfaceQuery queries[4] = {
+      {tuner.Get(), &IID_IAMTVTuner, reinterpret_cast<void**>(tvTuner.ReleaseAndGetAddressOf())},
+      {crossbar.Get(), &IID_IAMCrossbar, reinterpret_cast<void**>(crossbarControl.ReleaseAndGetAddressOf())},
+      {capture.Get(), &IID_IAMAnalogVideoDecoder, reinterpret_cast<void**>(decoder.ReleaseAndGetAddressOf())},
+      {capture.Get(), &IID_IAMVideoProcAmp, reinterpret_cast<void**>(procAmp.ReleaseAndGetAddressOf())},
+  };
+  return holder.QueryInterfaces(queries, 4);
+}
+
+void TunerFilters::Remove(FilterGraphHolder& holder) noexcept {
+  if (holder.graph()) {
+    IBaseFilter* const filters[3] = {tuner.Get(), crossbar.Get(), capture.Get()};
+    holder.RemoveFilters(filters, 3);
+  }
+  tvTuner.Reset();
+  crossbarControl.Reset();
+  decoder.Reset();
+  procAmp.Reset();
+  tuner.Reset();
+  crossbar.Reset();
+  capture.Reset();
+}

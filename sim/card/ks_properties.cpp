@@ -1,0 +1,126 @@
+#include "sim/card/ks_properties.h"
+
+#include <vfwmsgs.h>
+
+#include <cstring>
+
+namespace simcard {
+namespace {
+
+constexpr DWORD kHeaderSize = 24;  // KSPROPERTY: set, id, flags
+constexpr DWORD kFlagGet = 1;
+constexpr DWORD kFlagSet = 2;
+constexpr DWORD kSupportAll = KSPROPERTY_SUPPORT_GET | KSPROPERTY_SUPPORT_SET;
+
+}  // namespace
+
+KsProperties::KsProperties() {
+  entries_ = {
+      {kSimKsTunerSet, 0, kSimRoleTuner, 28, kSupportAll, {0, 0}},    // scan mode
+      {kSimKsTunerSet, 1, kSimRoleTuner, 32, kSupportAll, {0, 0}},    // frequency, tuning mode
+      {kSimKsTunerSet, 2, kSimRoleTuner, 28, kSupportAll, {1, 0}},    // signal level code
+      {kSimKsSwitchingSet, 2, kSimRoleTuner, 28, kSupportAll, {0, 0}},  // switching flag
+      {kSimKsCaptureSet, 3, kSimRoleCapture, 28, kSupportAll, {0, 0}},  // capture switch B
+      {kSimKsCaptureSet, 4, kSimRoleCapture, 28, kSupportAll, {0, 0}},  // capture switch A
+  };
+}
+
+KsProperties::Entry* KsProperties::Find(UINT role, REFGUID set, DWORD id, HRESULT* error) {
+  bool setKnown = false;
+  for (Entry& entry : entries_) {
+    if (entry.role != role || !IsEqualGUID(entry.set, set)) continue;
+    setKnown = true;
+    if (entry.id == id) return &entry;
+  }
+  *error = setKnown ? E_PROP_ID_UNSUPPORTED : E_PROP_SET_UNSUPPORTED;
+  return nullptr;
+}
+
+HRESULT KsProperties::QuerySupported(UINT role, REFGUID set, DWORD id, DWORD* support) const {
+  if (!support) return E_POINTER;
+  LockGuard guard(lock_, INFINITE);
+  HRESULT hr = S_OK;
+  const Entry* entry = const_cast<KsProperties*>(this)->Find(role, set, id, &hr);
+  if (!entry) return hr;
+  *support = entry->support;
+  return S_OK;
+}
+
+HRESULT KsProperties::CheckRecord(const Entry& entry, DWORD flags, void* instance, DWORD instanceSize, void* data,
+                                  DWORD dataSize) const {
+  if (!instance || !data) return E_POINTER;
+  if (instance != data || instanceSize != dataSize || dataSize != entry.size) return E_INVALIDARG;
+  GUID set{};
+  DWORD header[2] = {};
+  std::memcpy(&set, data, sizeof(set));
+  std::memcpy(header, static_cast<const std::uint8_t*>(data) + sizeof(set), sizeof(header));
+  if (!IsEqualGUID(set, entry.set) || header[0] != entry.id || header[1] != flags) return E_INVALIDARG;
+  return S_OK;
+}
+
+HRESULT KsProperties::Set(UINT role, REFGUID set, DWORD id, void* instance, DWORD instanceSize, void* data,
+                          DWORD dataSize) {
+  LockGuard guard(lock_, INFINITE);
+  HRESULT hr = S_OK;
+  Entry* entry = Find(role, set, id, &hr);
+  if (!entry) return hr;
+  if (!(entry->support & KSPROPERTY_SUPPORT_SET)) return E_PROP_ID_UNSUPPORTED;
+  hr = CheckRecord(*entry, kFlagSet, instance, instanceSize, data, dataSize);
+  if (FAILED(hr)) return hr;
+  const DWORD values = (dataSize - kHeaderSize) / sizeof(LONG);
+  std::memcpy(entry->values, static_cast<const std::uint8_t*>(data) + kHeaderSize, values * sizeof(LONG));
+  SimCardKsWrite write{};
+  write.set = entry->set;
+  write.id = id;
+  write.size = dataSize;
+  std::memcpy(write.values, entry->values, sizeof(write.values));
+  if (values < 2) write.values[1] = 0;
+  log_.push_back(write);
+  return S_OK;
+}
+
+HRESULT KsProperties::Get(UINT role, REFGUID set, DWORD id, void* instance, DWORD instanceSize, void* data,
+                          DWORD dataSize, DWORD* returned) {
+  if (!returned) return E_POINTER;
+  LockGuard guard(lock_, INFINITE);
+  HRESULT hr = S_OK;
+  Entry* entry = Find(role, set, id, &hr);
+  if (!entry) return hr;
+  if (!(entry->support & KSPROPERTY_SUPPORT_GET)) return E_PROP_ID_UNSUPPORTED;
+  hr = CheckRecord(*entry, kFlagGet, instance, instanceSize, data, dataSize);
+  if (FAILED(hr)) return hr;
+  const DWORD values = (dataSize - kHeaderSize) / sizeof(LONG);
+  std::memcpy(static_cast<std::uint8_t*>(data) + kHeaderSize, entry->values, values * sizeof(LONG));
+  *returned = dataSize;
+  return S_OK;
+}
+
+HRESULT KsProperties::SetSupport(REFGUID set, DWORD id, DWORD support) {
+  LockGuard guard(lock_, INFINITE);
+  for (Entry& entry : entries_) {
+    if (IsEqualGUID(entry.set, set) && entry.id == id) {
+      entry.support = support;
+      return S_OK;
+    }
+  }
+  return E_INVALIDARG;
+}
+
+HRESULT KsProperties::SetValues(REFGUID set, DWORD id, LONG value1, LONG value2) {
+  LockGuard guard(lock_, INFINITE);
+  for (Entry& entry : entries_) {
+    if (IsEqualGUID(entry.set, set) && entry.id == id) {
+      entry.values[0] = value1;
+      entry.values[1] = value2;
+      return S_OK;
+    }
+  }
+  return E_INVALIDARG;
+}
+
+std::vector<SimCardKsWrite> KsProperties::Log() const {
+  LockGuard guard(lock_, INFINITE);
+  return log_;
+}
+
+}  // namespace simcard
