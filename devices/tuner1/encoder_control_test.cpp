@@ -216,23 +216,14 @@ TEST_F(EncoderControlTest, TimedOutMutexFailsTheRequestInsteadOfRunningUnlocked)
   HRESULT hr = E_FAIL;
   EncoderControl control(identity_, &hr);
   control.SetIoTimeout(50);
-  UniqueHandle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  std::thread holder([&] {
-    NamedMutex mutex(EncoderControl::IoMutexName(identity_).c_str());
-    mutex.Create();
-    LockGuard guard(mutex, 5000);
-    SetEvent(taken.get());
-    WaitForSingleObject(release.get(), 10000);
-  });
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(taken.get(), 10000));
+  HeldMutex held(EncoderControl::IoMutexName(identity_));
+  ASSERT_TRUE(held.Taken());
   const UINT from = LogNext();
   EXPECT_EQ(HRESULT(0x80070102), Thrown([&] { control.SetFrequency(1, 1); }));
   std::uint32_t level = 0;
   EXPECT_EQ(HRESULT(0x80070102), control.GetSignalLevel(&level));
   EXPECT_TRUE(LogSince(from).empty());
-  SetEvent(release.get());
-  holder.join();
+  held.Release();
   EXPECT_EQ(S_OK, control.GetSignalLevel(&level));
 }
 
