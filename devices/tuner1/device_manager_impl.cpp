@@ -357,7 +357,7 @@ HRESULT DeviceManagerImpl::InitializeInputSwitchSteps() {
   for (const long bit : {1L, 2L, 4L, 8L}) {
     long minimum = 0, maximum = 0, step = 0, def = 0, automatic = 0;
     if (SUCCEEDED(tuner_.GetProcAmpRange(bit, &minimum, &maximum, &step, &def, &automatic)))
-      procAmpRanges_.Insert(bit, minimum, maximum);
+      procAmpRanges_.Insert(static_cast<std::uint32_t>(bit), minimum, maximum);
   }
   ULONG input = 0;
   RETURN_IF_FAILED(tuner_.GetCurrentInput(&input));
@@ -511,7 +511,7 @@ HRESULT DeviceManagerImpl::GetVidProcAmpParam(long type, long* value) {
 
 HRESULT DeviceManagerImpl::SetVidProcAmpParam(long type, long value) {
   if (!ValidProcAmpBit(type)) return errors::kDmInvalidArg;
-  return tuner_.SetProcAmp(type, procAmpRanges_.Clamp(type, value));
+  return tuner_.SetProcAmp(type, procAmpRanges_.Clamp(static_cast<std::uint32_t>(type), value));
 }
 
 // --- IAutoScan / IAutoScan2 ---------------------------------------------------------------------

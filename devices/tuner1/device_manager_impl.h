@@ -25,7 +25,7 @@
 #include "devices/core/device_info.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/not_implemented_operations.h"
-#include "devices/core/crossbar.h"
+#include "devices/core/tuning/proc_amp.h"
 #include "devices/tuner1/encoder_control.h"
 #include "devices/tuner1/tuner_control.h"
 
@@ -140,6 +140,6 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   bool autoScanInitialized_ = false;
   ULONG currentBand_ = 0;  // band of the input set last (low 28 bits)
   Microsoft::WRL::ComPtr<IHalItem> channelItem_;
-  ProcAmpRanges procAmpRanges_;
+  StateMap procAmpRanges_;
   TunerControl tuner_;
 };

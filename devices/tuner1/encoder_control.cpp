@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "common/format.h"
 #include "common/hresult.h"
 
 namespace {
@@ -14,8 +13,6 @@ PropertyPacketHeader Header(const GUID& set, std::uint32_t id, std::uint32_t kin
   header.kind = kind;
   return header;
 }
-
-const wchar_t* FieldText(const wchar_t* field) { return field ? field : L""; }
 
 // The 32-bit value of a handle in a request. Kernel handles fit in 32 bits on 64-bit Windows as
 // well: only their low 32 bits are significant, so that 32-bit and 64-bit code can share them.
@@ -35,26 +32,17 @@ EncoderControl::EncoderControl(const DeviceIdentity& identity, HRESULT* result) 
   const HRESULT opened = Open(identity, kDeviceSuffix);
   if (result) *result = opened;
   ThrowIfFailed(opened);
-  if (!ioControlMutex_.Open(IoMutexName(identity).c_str())) {
+  if (!ioMutex_.Open(identity)) {
     if (result) *result = kLinkOutOfMemory;
     ThrowHr(kLinkFailure);
   }
 }
 
-std::wstring EncoderControl::IoMutexName(const DeviceIdentity& identity) {
-  return FormatW(L"Global\\MutexName_IoCtrl_%ls_%ls_%ls_%ls_%ls_%ls", FieldText(identity.GetField1()),
-                 FieldText(identity.GetField2()), FieldText(identity.GetField3()),
-                 FieldText(identity.GetField4()), FieldText(identity.GetField5()),
-                 FieldText(identity.GetField6()));
-}
-
 void EncoderControl::Exchange(DWORD code, void* packet, DWORD size) {
-  LockGuard guard(ioControlMutex_, ioTimeout_);
-  if (!guard.owns()) {
-    ThrowHr(guard.result() == LockResult::TimedOut ? HResultFromWin32(WAIT_TIMEOUT) : kLinkFailure);
-  }
-  DWORD returned = 0;
-  ThrowIfFailed(IoControl(code, packet, size, packet, size, &returned, nullptr));
+  ioMutex_.Serialise([&] {
+    DWORD returned = 0;
+    ThrowIfFailed(IoControl(code, packet, size, packet, size, &returned, nullptr));
+  });
 }
 
 void EncoderControl::SetValue(const GUID& set, std::uint32_t id, std::uint32_t value) {

@@ -19,9 +19,8 @@
 #include <string>
 
 #include "common/device/device_identity.h"
-#include "common/locks.h"
-#include "common/timeouts.h"
 #include "devices/core/driver/device_handle.h"
+#include "devices/core/link/io_mutex.h"
 
 // Property-set identifiers of the encoder link's requests.
 // {DDE0CD6D-21E1-497F-86DA-852EF9637C4E}
@@ -75,7 +74,7 @@ class EncoderControl : public DeviceHandle {
   ~EncoderControl() override = default;
 
   // The I/O mutex's name for a device: "Global\MutexName_IoCtrl_" and the six identity fields.
-  static std::wstring IoMutexName(const DeviceIdentity& identity);
+  static std::wstring IoMutexName(const DeviceIdentity& identity) { return DeviceIoMutex::NameFor(identity); }
 
   // Set requests: throw on failure.
   void SetAudioModeEvent(HANDLE event);
@@ -94,8 +93,7 @@ class EncoderControl : public DeviceHandle {
   HRESULT ReadDeviceInfo32(DeviceInfo32* words);
 
   // How long a request waits for the I/O mutex (timeouts::kDriverIo unless a test shortens it).
-  void SetIoTimeout(DWORD ms) noexcept { ioTimeout_ = ms; }
-  DWORD ioTimeout() const noexcept { return ioTimeout_; }
+  void SetIoTimeout(DWORD ms) noexcept { ioMutex_.SetTimeout(ms); }
 
  private:
   // Sends `packet` as input and output under the I/O mutex; throws on failure.
@@ -104,6 +102,5 @@ class EncoderControl : public DeviceHandle {
   void SetHandleValue(const GUID& set, std::uint32_t id, HANDLE event);
   PropertyPacket1 GetValue(const GUID& set, std::uint32_t id);
 
-  NamedMutex ioControlMutex_;
-  DWORD ioTimeout_ = timeouts::kDriverIo;
+  DeviceIoMutex ioMutex_;
 };

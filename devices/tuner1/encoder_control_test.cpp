@@ -2,16 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <thread>
 #include <vector>
 
 #include "common/handles.h"
 #include "common/hresult.h"
 #include "common/locks.h"
+#include "devices/core/link/testing/link_test_support.h"
 #include "devices/core/testing/sim_card_fixture.h"
 
 using namespace driver_test;
+using namespace link_testing;
 
 namespace {
 
@@ -22,37 +23,10 @@ constexpr std::uint8_t kEncodeSetBytes[16] = {0xE7, 0x40, 0xDD, 0xAD, 0x9A, 0x51
                                               0x82, 0x6C, 0xA1, 0xB7, 0xDE, 0x0F, 0x68, 0xF2};
 constexpr EncoderParameters kQualityOne = {4000, 6000, 2, 1, 0, 3, 15, 1, 0x050E0716, 4, 0, 256, 1};
 
-void PutWord(std::vector<std::uint8_t>& bytes, std::uint32_t v) {
-  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
-std::vector<std::uint8_t> Packet(const std::uint8_t (&set)[16], std::uint32_t id, std::uint32_t kind,
-                                 std::initializer_list<std::uint32_t> values) {
-  std::vector<std::uint8_t> bytes(set, set + 16);
-  PutWord(bytes, id);
-  PutWord(bytes, kind);
-  for (std::uint32_t v : values) PutWord(bytes, v);
-  return bytes;
-}
-
 std::uint32_t Low32(HANDLE h) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(h)); }
 
-HRESULT ThrownBy(void (*f)(EncoderControl&), EncoderControl& control) {
-  try {
-    f(control);
-  } catch (const HResultError& e) {
-    return e.code();
-  }
-  return S_OK;
-}
-
 HRESULT ConstructionResult(const DeviceIdentity& identity, HRESULT* stored) {
-  try {
-    EncoderControl control(identity, stored);
-  } catch (const HResultError& e) {
-    return e.code();
-  }
-  return S_OK;
+  return Thrown([&] { EncoderControl control(identity, stored); });
 }
 
 class EncoderControlTest : public SimCardTest {};
@@ -201,7 +175,7 @@ TEST_F(EncoderControlTest, DriverFailuresBecomeHResults) {
     SCOPED_TRACE(c.error);
     SimDriverFault any{0, {}, 0xFFFFFFFFu, 0, c.error};
     ASSERT_EQ(S_OK, SimDriver_InjectFault(card_, &any));
-    EXPECT_EQ(c.expected, ThrownBy([](EncoderControl& e) { e.SetCaptureSwitch(1); }, control));
+    EXPECT_EQ(c.expected, Thrown([&] { control.SetCaptureSwitch(1); }));
     ASSERT_EQ(S_OK, SimDriver_InjectFault(card_, &any));
     std::uint32_t value = 0;
     EXPECT_EQ(c.expected, control.GetCaptureSwitch(&value));
@@ -242,23 +216,14 @@ TEST_F(EncoderControlTest, TimedOutMutexFailsTheRequestInsteadOfRunningUnlocked)
   HRESULT hr = E_FAIL;
   EncoderControl control(identity_, &hr);
   control.SetIoTimeout(50);
-  UniqueHandle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  std::thread holder([&] {
-    NamedMutex mutex(EncoderControl::IoMutexName(identity_).c_str());
-    mutex.Create();
-    LockGuard guard(mutex, 5000);
-    SetEvent(taken.get());
-    WaitForSingleObject(release.get(), 10000);
-  });
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(taken.get(), 10000));
+  HeldMutex held(EncoderControl::IoMutexName(identity_));
+  ASSERT_TRUE(held.Taken());
   const UINT from = LogNext();
-  EXPECT_EQ(HRESULT(0x80070102), ThrownBy([](EncoderControl& e) { e.SetFrequency(1, 1); }, control));
+  EXPECT_EQ(HRESULT(0x80070102), Thrown([&] { control.SetFrequency(1, 1); }));
   std::uint32_t level = 0;
   EXPECT_EQ(HRESULT(0x80070102), control.GetSignalLevel(&level));
   EXPECT_TRUE(LogSince(from).empty());
-  SetEvent(release.get());
-  holder.join();
+  held.Release();
   EXPECT_EQ(S_OK, control.GetSignalLevel(&level));
 }
 

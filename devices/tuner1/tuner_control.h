@@ -17,7 +17,8 @@
 #include <memory>
 
 #include "common/device/filter_graph_holder.h"
-#include "devices/core/crossbar.h"
+#include "devices/core/tuning/crossbar_router.h"
+#include "devices/core/tuning/tuner_filters.h"
 #include "devices/idl/device_manager.h"
 #include "devices/tuner1/encoder_control.h"
 
@@ -33,7 +34,7 @@ inline constexpr HRESULT kInvalidInput = static_cast<HRESULT>(0x8007F051);
 
 class TunerControl : public FilterGraphHolder {
  public:
-  static constexpr ULONG kSecondExternal = 0x10100020;
+  static constexpr ULONG kSecondExternal = CrossbarRouter::kSecondExternalBand;
 
   ~TunerControl() override;
 
@@ -67,14 +68,8 @@ class TunerControl : public FilterGraphHolder {
   EncoderControl* encoder() const noexcept { return encoder_.get(); }
 
  private:
-  IBaseFilter* tunerFilter_ = nullptr;
-  IBaseFilter* crossbarFilter_ = nullptr;
-  IBaseFilter* captureFilter_ = nullptr;
-  IAMTVTuner* tuner_ = nullptr;
-  IAMCrossbar* crossbar_ = nullptr;
-  IAMAnalogVideoDecoder* decoder_ = nullptr;
-  IAMVideoProcAmp* procAmp_ = nullptr;
-  CrossbarPins pins_;
+  TunerFilters filters_;
+  CrossbarRouter router_;
   Microsoft::WRL::ComPtr<IHalItem> item_;
   std::unique_ptr<EncoderControl> encoder_;
 };

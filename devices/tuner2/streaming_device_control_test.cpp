@@ -11,12 +11,13 @@
 #include "common/handles.h"
 #include "common/hresult.h"
 #include "common/locks.h"
-#include "devices/core/driver/sim_card_fixture.h"
+#include "devices/core/testing/sim_card_fixture.h"
 #include "devices/core/link/testing/link_test_support.h"
 
 using namespace driver_test;
 using link_testing::Packet;
 using link_testing::Thrown;
+using link_testing::HeldMutex;
 
 namespace {
 
@@ -239,21 +240,12 @@ TEST_F(StreamingDeviceControlTest, ConstructionThrowsAndLeavesNothingOpen) {
 
 TEST_F(StreamingDeviceControlTest, TimedOutMutexFailsTheRequest) {
   control_->SetIoTimeout(50);
-  UniqueHandle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  std::thread holder([&] {
-    NamedMutex mutex(Control::IoMutexName(identity_).c_str());
-    mutex.Create();
-    LockGuard guard(mutex, 5000);
-    SetEvent(taken.get());
-    WaitForSingleObject(release.get(), 10000);
-  });
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(taken.get(), 10000));
+  HeldMutex held(Control::IoMutexName(identity_));
+  ASSERT_TRUE(held.Taken());
   const UINT from = LogNext();
   EXPECT_EQ(HRESULT(0x80070102), Thrown([&] { control_->SetScanMode(0, 1); }));
   EXPECT_TRUE(LogSince(from).empty());
-  SetEvent(release.get());
-  holder.join();
+  held.Release();
   EXPECT_EQ(S_OK, Thrown([&] { control_->SetScanMode(0, 1); }));
 }
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "devices/core/driver/sim_card_fixture.h"
+#include "devices/core/testing/sim_card_fixture.h"
 
 using namespace driver_test;
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "devices/core/driver/sim_card_fixture.h"
+#include "devices/core/testing/sim_card_fixture.h"
 
 using namespace driver_test;
 

@@ -1,5 +1,10 @@
 #include "devices/core/tuning/crossbar_router.h"
 
+#include <cwchar>
+#include <iterator>
+
+#include "devices/core/tuning/ks_categories.h"
+
 namespace {
 
 constexpr std::uint32_t kNoRelated = 0xFFFFFFFF;
@@ -25,6 +30,31 @@ std::uint32_t CrossbarRouter::ExternalBand(std::uint32_t before, bool numberLate
   if (before == 0) return kFirstExternalBand;
   if (before == 1) return kSecondExternalBand;
   return numberLater ? ((before & kOrdinalMask) << kOrdinalShift) | kFurtherExternalBand : kFurtherExternalBand;
+}
+
+CrossbarRouter::~CrossbarRouter() { CrossbarRouter::Release(); }
+
+HRESULT CrossbarRouter::Build(const DeviceIdentity& identity, const wchar_t* friendlyName) {
+  if (IsReady()) return S_OK;
+  DeviceFilterEntry entry{&AM_KSCATEGORY_CROSSBAR, &identity, {}, crossbarFilter_.ReleaseAndGetAddressOf()};
+  if (!friendlyName || !*friendlyName || std::wcslen(friendlyName) >= std::size(entry.name)) return E_INVALIDARG;
+  std::wcscpy(entry.name, friendlyName);
+  HRESULT hr = CreateGraph();
+  if (SUCCEEDED(hr)) hr = AddDeviceFilters(&entry, 1);
+  Microsoft::WRL::ComPtr<IAMCrossbar> crossbar;
+  if (SUCCEEDED(hr)) hr = crossbarFilter_.As(&crossbar);
+  if (SUCCEEDED(hr)) hr = Attach(crossbar.Get());
+  return SUCCEEDED(hr) ? QueryControl() : hr;
+}
+
+HRESULT CrossbarRouter::Release() {
+  Detach();
+  if (graph() && crossbarFilter_) {
+    IBaseFilter* const filter = crossbarFilter_.Get();
+    RemoveFilters(&filter, 1);
+  }
+  crossbarFilter_.Reset();
+  return FilterGraphHolder::Release();
 }
 
 HRESULT CrossbarRouter::Attach(IAMCrossbar* crossbar) {

@@ -5,6 +5,9 @@
 // 20-27 say which one (0 the first). The first external input reads as 0x20000020, the second as
 // 0x10100020 (the value the device's band list offers, which routes back to the same input),
 // any later one as 0x20 or, where a family numbers them, as (n << 20) | 0x20.
+//
+// A tuner control attaches the router to the crossbar of its own graph. Built on its own, the
+// router keeps the device's crossbar filter in a graph of its own (never run).
 #pragma once
 
 #include <windows.h>
@@ -15,9 +18,12 @@
 
 #include <wrl/client.h>
 
+#include "common/device/filter_graph_holder.h"
 #include "common/errors.h"
 
-class CrossbarRouter {
+class DeviceIdentity;
+
+class CrossbarRouter : public FilterGraphHolder {
  public:
   // One crossbar pin as the lists keep it.
   struct Pin {
@@ -35,6 +41,15 @@ class CrossbarRouter {
   static void InputOfBand(std::uint32_t band, LONG externalType, LONG* type, std::uint32_t* ordinal) noexcept;
   // The band of an external input with `before` external inputs ahead of it.
   static std::uint32_t ExternalBand(std::uint32_t before, bool numberLater = false) noexcept;
+
+  ~CrossbarRouter() override;
+
+  // Creates the router's own graph with the device's crossbar filter (found by `friendlyName`
+  // in the crossbar category) and attaches to it; S_OK at once when built. E_INVALIDARG for a
+  // missing or overlong name, VFW_E_NOT_FOUND when the card has no such filter.
+  HRESULT Build(const DeviceIdentity& identity, const wchar_t* friendlyName);
+  // Detaches, then takes the crossbar filter out of the own graph and releases the graph.
+  HRESULT Release() override;
 
   // Takes the crossbar and reads its pins: get_PinCounts, then get_CrossbarPinInfo for every
   // input and every output. Pins without a related pin (index -1) are left out: they can be
@@ -58,6 +73,7 @@ class CrossbarRouter {
   HRESULT CurrentBand(LONG externalType, std::uint32_t* band, bool numberLater = false) const;
 
  private:
+  Microsoft::WRL::ComPtr<IBaseFilter> crossbarFilter_;  // only when built on its own
   Microsoft::WRL::ComPtr<IAMCrossbar> crossbar_;
   std::vector<Pin> inputs_;
   std::vector<Pin> outputs_;

@@ -1,13 +1,17 @@
-// Test support for the driver links: the bytes of an expected command packet, and the code an
-// operation threw.
+// Test support for the driver links: the bytes of an expected command packet, the code an
+// operation threw, and a device I/O mutex held by another thread.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/hresult.h"
+#include "common/locks.h"
 
 namespace link_testing {
 
@@ -34,5 +38,34 @@ inline HRESULT Thrown(const std::function<void()>& f) {
   }
   return S_OK;
 }
+
+// Takes the named mutex on a thread of its own and holds it until Release (or destruction), so
+// that a link's requests meet a mutex held elsewhere.
+class HeldMutex {
+ public:
+  explicit HeldMutex(const std::wstring& name)
+      : holder_([this, name] {
+          NamedMutex mutex(name.c_str());
+          mutex.Create();
+          LockGuard guard(mutex, 5000);
+          SetEvent(taken_.get());
+          WaitForSingleObject(release_.get(), 10000);
+        }) {}
+  ~HeldMutex() { Release(); }
+  HeldMutex(const HeldMutex&) = delete;
+  HeldMutex& operator=(const HeldMutex&) = delete;
+
+  // True once the thread holds the mutex (waits up to 10 s).
+  bool Taken() const { return WaitForSingleObject(taken_.get(), 10000) == WAIT_OBJECT_0; }
+  void Release() {
+    SetEvent(release_.get());
+    if (holder_.joinable()) holder_.join();
+  }
+
+ private:
+  UniqueHandle taken_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  UniqueHandle release_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::thread holder_;
+};
 
 }  // namespace link_testing
