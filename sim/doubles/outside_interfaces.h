@@ -9,6 +9,8 @@
 #include <objbase.h>
 #include <strmif.h>
 
+#include "devices/core/outside_filters.h"
+
 #define DOUBLES_DECLARE_IID(type, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                    \
   inline constexpr IID IID_##type = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}};             \
   __CRT_UUID_DECL(type, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)
@@ -33,53 +35,8 @@ DECLARE_INTERFACE_(ISelectorFilterControl, IUnknown) {
 };
 DOUBLES_DECLARE_IID(ISelectorFilterControl, 0xd616f352, 0xd622, 0x11ce, 0xaa, 0xc5, 0x00, 0x20, 0xaf, 0x0b, 0x99, 0xa3)
 
-// The caption mixers' control: method 1 (no arguments), method 2 (on 0/1), method 3 (state).
-DECLARE_INTERFACE_(ICaptionMixerControl, IUnknown) {
-  STDMETHOD(Reset)(THIS) PURE;
-  STDMETHOD(Enable)(THIS_ LONG on) PURE;
-  STDMETHOD(GetState)(THIS_ LONG* state) PURE;
-};
-DOUBLES_DECLARE_IID(ICaptionMixerControl, 0x07526a49, 0x9dfa, 0x4890, 0x95, 0x43, 0xf4, 0xab, 0x3a, 0xa4, 0x5b, 0xa9)
-
-// The deinterlace module's control: the device manager calls method 2.
-DECLARE_INTERFACE_(IDeinterlaceModuleControl, IUnknown) {
-  STDMETHOD(Unused1)(THIS) PURE;
-  STDMETHOD(SetMode)(THIS_ LONG mode) PURE;
-};
-DOUBLES_DECLARE_IID(IDeinterlaceModuleControl, 0x944692ac, 0x7c89, 0x4e1c, 0x91, 0x60, 0x85, 0x3e, 0x8c, 0x45, 0xe5, 0xb5)
-
-DECLARE_INTERFACE_(IMorDeinterlaceControl, IUnknown) {
-  STDMETHOD(Unused1)(THIS) PURE;
-  STDMETHOD(SetMode)(THIS_ LONG mode) PURE;
-};
-DOUBLES_DECLARE_IID(IMorDeinterlaceControl, 0xdea7eced, 0x0ec7, 0x40aa, 0x83, 0xb7, 0xd6, 0x2c, 0x69, 0x2e, 0xbc, 0x9e)
-
-// The video-information module's control: the device manager calls method 5.
-DECLARE_INTERFACE_(IVideoInfoControl, IUnknown) {
-  STDMETHOD(Unused1)(THIS) PURE;
-  STDMETHOD(Unused2)(THIS) PURE;
-  STDMETHOD(Unused3)(THIS) PURE;
-  STDMETHOD(Unused4)(THIS) PURE;
-  STDMETHOD(SetInterlaceFlags)(THIS_ LONG flags) PURE;
-};
-DOUBLES_DECLARE_IID(IVideoInfoControl, 0x1f5ff69f, 0xecab, 0x4f1e, 0xb3, 0x3e, 0x94, 0xec, 0xbf, 0x2a, 0xfb, 0x7b)
-
-// The preview-control class's interface, in slot order.
-DECLARE_INTERFACE_(IPreviewControl, IUnknown) {
-  STDMETHOD(Initialize)(THIS_ LONG reserve) PURE;
-  STDMETHOD(SetVideoSize)(THIS_ SIZE* size) PURE;
-  STDMETHOD(SetVideoClippingWindow)(THIS_ HWND window) PURE;
-  STDMETHOD(SetVideoPosition)(THIS_ RECT* source, RECT* destination) PURE;
-  STDMETHOD(GetVideoPosition)(THIS_ RECT* source, RECT* destination) PURE;
-  STDMETHOD(SetColorKey)(THIS_ DWORD colorKey) PURE;
-  STDMETHOD(GetColorKey)(THIS_ DWORD* colorKey) PURE;
-  STDMETHOD(RepaintVideo)(THIS_ HWND window, HDC dc) PURE;
-  STDMETHOD(DisplayModeChanged)(THIS) PURE;
-  STDMETHOD(SetZoomMode)(THIS_ DWORD mode) PURE;
-  STDMETHOD(GetZoomMode)(THIS_ DWORD* mode) PURE;
-  STDMETHOD(Uninitialize)(THIS_ LONG reserve) PURE;
-};
-DOUBLES_DECLARE_IID(IPreviewControl, 0xfb66c6a6, 0x9005, 0x49e2, 0x98, 0xa7, 0xd3, 0x7c, 0x8a, 0x52, 0x19, 0x65)
+// The caption mixers', deinterlace modules', video-information module's and preview control's
+// interfaces are the device manager's declarations (devices/core/outside_filters.h).
 
 namespace doubles {
 
@@ -88,14 +45,14 @@ inline constexpr CLSID kClsidMpegAnalyzer = {0x460e079b, 0xc73d, 0x43af, {0xb5, 
 inline constexpr CLSID kClsidSoundSelector = {0x426c22e4, 0x4333, 0x41f7, {0x9f, 0x75, 0x23, 0xa2, 0xfd, 0xf0, 0x51, 0x94}};
 inline constexpr CLSID kClsidRateMatcher = {0xddf73d9b, 0x2d12, 0x4897, {0x92, 0x03, 0xc3, 0xc9, 0xf0, 0x7c, 0xef, 0xa5}};
 inline constexpr CLSID kClsidOsd = {0x694c8f29, 0xa6ee, 0x4587, {0x82, 0x64, 0x13, 0xc5, 0x88, 0x6d, 0x71, 0x40}};
-inline constexpr CLSID kClsidDeinterlace = {0xb59a5c61, 0x1218, 0x471e, {0x9f, 0xe1, 0x06, 0xa2, 0xf1, 0xeb, 0x0b, 0x3b}};
-inline constexpr CLSID kClsidMorDeinterlace = {0xcf9e8e1b, 0x0240, 0x47c4, {0xa9, 0x62, 0xed, 0x38, 0x55, 0x81, 0x74, 0x78}};
-inline constexpr CLSID kClsidVideoInfo = {0xd88ce61c, 0x6a4c, 0x4059, {0x92, 0x6d, 0x9e, 0xa9, 0x7d, 0xf2, 0x34, 0xd1}};
-inline constexpr CLSID kClsidCaptionMixer1 = {0x993beb8e, 0x164e, 0x49d7, {0xa7, 0x39, 0x72, 0x53, 0x37, 0x6a, 0x6b, 0xbb}};
-inline constexpr CLSID kClsidCaptionMixer2 = {0xb95248a9, 0xbf32, 0x4ea6, {0xa2, 0x38, 0x75, 0x05, 0xa2, 0xed, 0x79, 0x38}};
-inline constexpr CLSID kClsidPreviewControl = {0xce337231, 0x1fce, 0x443c, {0x80, 0x19, 0x11, 0x8f, 0xd5, 0xda, 0xfc, 0x01}};
+inline constexpr CLSID kClsidDeinterlace = outside::kClsidDeinterlace;
+inline constexpr CLSID kClsidMorDeinterlace = outside::kClsidMorDeinterlace;
+inline constexpr CLSID kClsidVideoInfo = outside::kClsidVideoInfo;
+inline constexpr CLSID kClsidCaptionMixer1 = outside::kClsidCaptionMixer1;
+inline constexpr CLSID kClsidCaptionMixer2 = outside::kClsidCaptionMixer2;
+inline constexpr CLSID kClsidPreviewControl = outside::kClsidPreviewControl;
 // {B03C30D4-2DDB-44EC-9275-ACD280029252}: the deinterlacing filter.
-inline constexpr CLSID kClsidTesk = {0xb03c30d4, 0x2ddb, 0x44ec, {0x92, 0x75, 0xac, 0xd2, 0x80, 0x02, 0x92, 0x52}};
+inline constexpr CLSID kClsidTesk = outside::kClsidTesk;
 
 // The file names the doubles are copied to beside the device manager (one module, built once).
 #define DOUBLES_CALLBACK_FILE L"ZarnCallback.ax"

@@ -11,42 +11,10 @@
 
 #include <cstdint>
 
-// The Line 21 decoder's control interface (declared by no mingw header; the IID is in
-// libstrmiids).
-enum AM_LINE21_CCLEVEL { AM_L21_CCLEVEL_TC2 = 0 };
-enum AM_LINE21_CCSERVICE {
-  AM_L21_CCSERVICE_None = 0,
-  AM_L21_CCSERVICE_Caption1 = 1,
-  AM_L21_CCSERVICE_Caption2 = 2,
-  AM_L21_CCSERVICE_Text1 = 3,
-  AM_L21_CCSERVICE_Text2 = 4,
-  AM_L21_CCSERVICE_XDS = 5,
-  AM_L21_CCSERVICE_DefChannel = 10,
-  AM_L21_CCSERVICE_Invalid = 11
-};
-enum AM_LINE21_CCSTATE { AM_L21_CCSTATE_Off = 0, AM_L21_CCSTATE_On = 1 };
-enum AM_LINE21_DRAWBGMODE { AM_L21_DRAWBGMODE_Opaque = 0, AM_L21_DRAWBGMODE_Transparent = 1 };
+#include "devices/core/outside_filters.h"
 
-#ifndef __IAMLine21Decoder_INTERFACE_DEFINED__
-#define __IAMLine21Decoder_INTERFACE_DEFINED__
-DECLARE_INTERFACE_(IAMLine21Decoder, IUnknown) {
-  STDMETHOD(GetDecoderLevel)(THIS_ AM_LINE21_CCLEVEL* level) PURE;
-  STDMETHOD(GetCurrentService)(THIS_ AM_LINE21_CCSERVICE* service) PURE;
-  STDMETHOD(SetCurrentService)(THIS_ AM_LINE21_CCSERVICE service) PURE;
-  STDMETHOD(GetServiceState)(THIS_ AM_LINE21_CCSTATE* state) PURE;
-  STDMETHOD(SetServiceState)(THIS_ AM_LINE21_CCSTATE state) PURE;
-  STDMETHOD(GetOutputFormat)(THIS_ LPBITMAPINFOHEADER header) PURE;
-  STDMETHOD(SetOutputFormat)(THIS_ LPBITMAPINFO info) PURE;
-  STDMETHOD(GetBackgroundColor)(THIS_ DWORD* color) PURE;
-  STDMETHOD(SetBackgroundColor)(THIS_ DWORD color) PURE;
-  STDMETHOD(GetRedrawAlways)(THIS_ LPBOOL option) PURE;
-  STDMETHOD(SetRedrawAlways)(THIS_ BOOL option) PURE;
-  STDMETHOD(GetDrawBackgroundMode)(THIS_ AM_LINE21_DRAWBGMODE* mode) PURE;
-  STDMETHOD(SetDrawBackgroundMode)(THIS_ AM_LINE21_DRAWBGMODE mode) PURE;
-};
-#endif
-extern "C" const IID IID_IAMLine21Decoder;
-__CRT_UUID_DECL(IAMLine21Decoder, 0x6e8d4a21, 0x310c, 0x11d0, 0xb7, 0x9a, 0x00, 0xaa, 0x00, 0x37, 0x67, 0xa7)
+// The Line 21 decoder's control interface is declared with the device manager's outside
+// interfaces (devices/core/outside_filters.h).
 
 namespace doubles {
 
@@ -55,10 +23,10 @@ inline constexpr CLSID kClsidSimSound = {0x5c1a0030, 0x7e2b, 0x4d3a, {0x9f, 0x10
 // {5C1A0031-7E2B-4D3A-9F10-3B6C0D5E7A11}: the VBI codec of the VBI codec category.
 inline constexpr CLSID kClsidSimVbiCodec = {0x5c1a0031, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x11}};
 // {B1E39656-ABCE-4B23-A6FB-6776C7399B1E}: the system's video renderer, created by class identifier.
-inline constexpr CLSID kClsidSimVideoRenderer = {0xb1e39656, 0xabce, 0x4b23, {0xa6, 0xfb, 0x67, 0x76, 0xc7, 0x39, 0x9b, 0x1e}};
+inline constexpr CLSID kClsidSimVideoRenderer = outside::kClsidSystemRenderer;
 
 // The VBI codec category, and the raw VBI stream its inputs take.
-inline constexpr GUID kCategoryVbiCodec = {0x07dad660, 0x22f1, 0x11d1, {0xa9, 0xf4, 0x00, 0xc0, 0x4f, 0xbb, 0xde, 0x8f}};
+inline constexpr GUID kCategoryVbiCodec = ::kCategoryVbiCodec;
 inline constexpr GUID kMediaTypeVbi = {0xf72a76e1, 0xeb0a, 0x11d0, {0xac, 0xe4, 0x00, 0x00, 0xc0, 0xcc, 0x16, 0xba}};
 inline constexpr GUID kSubtypeRaw8 = {0xca20d9a0, 0x3e3e, 0x11d1, {0x9b, 0xf9, 0x00, 0xc0, 0x4f, 0xbb, 0xde, 0xbf}};
 

@@ -1,0 +1,242 @@
+// The renderers of the preview window. A wrapper creates one renderer filter in the preview
+// graph, connects it behind the video chain and carries the window operations to the renderer's
+// windowless control, its private interfaces or, for the kinds that draw through the picture
+// board, to the preview control. `RendererSlot` is the chain element that owns the wrapper.
+//
+// Kinds: 1 mixing renderer 7, 2 mixing renderer 9, 3 mixing renderer 7 with the preview
+// control, 4 the system's renderer, 5 the null renderer with the preview control.
+// No lock of their own: the chain builder's lock serialises every call.
+#pragma once
+
+#include <windows.h>
+#include <d3d9.h>
+#include <dshow.h>
+#include <vmr9.h>
+#include <wrl/client.h>
+
+#include <memory>
+
+#include "common/handles.h"
+#include "devices/core/filter_wrapper.h"
+#include "devices/core/preview_control_wrapper.h"
+
+class RendererWrapper {
+ public:
+  virtual ~RendererWrapper();
+  RendererWrapper(const RendererWrapper&) = delete;
+  RendererWrapper& operator=(const RendererWrapper&) = delete;
+
+  // Connects `upstream` to the renderer's input pin (directly, no media type).
+  virtual HRESULT AddToGraph(IPin* upstream);
+  // Disconnects the renderer from its upstream pin.
+  virtual HRESULT RemoveFromGraph();
+  virtual HRESULT SetVideoClippingWindow(HWND window) = 0;
+  virtual HRESULT SetVideoPosition(RECT* source, RECT* destination) = 0;
+  virtual HRESULT GetColorKey(COLORREF* key) = 0;
+  virtual HRESULT RepaintVideo(HWND window, HDC dc) = 0;
+  virtual HRESULT DisplayModeChanged() = 0;
+  virtual HRESULT GetCurrentImage(BYTE** dib) = 0;
+  virtual HRESULT SetZoomMode(DWORD mode) = 0;
+  virtual HRESULT GetZoomMode(DWORD* mode) = 0;
+  virtual int GetKind() const = 0;
+  // The renderer filter's QueryInterface.
+  virtual HRESULT QueryFilterInterface(REFIID iid, void** out);
+
+  IBaseFilter* filter() const { return filter_.Get(); }
+
+ protected:
+  explicit RendererWrapper(IFilterGraph* graph) : graph_(graph) {}
+  // Creates `clsid` in process.
+  HRESULT CreateRenderer(REFCLSID clsid);
+  // Adds the filter under `name` and finds its first input pin.
+  HRESULT AddRenderer(const wchar_t* name);
+  // Removes the filter from the graph and releases it and its pin.
+  void DropRenderer();
+
+  Microsoft::WRL::ComPtr<IBaseFilter> filter_;
+  Microsoft::WRL::ComPtr<IFilterGraph> graph_;
+  Microsoft::WRL::ComPtr<IPin> input_;
+  Microsoft::WRL::ComPtr<IPin> upstream_;  // while connected
+
+  friend HRESULT CreateRendererWrapper(int kind, DWORD preferences, IFilterGraph* graph,
+                                       std::unique_ptr<RendererWrapper>* out);
+  virtual HRESULT Construct() = 0;
+};
+
+// Makes the wrapper of `kind` in `graph`: 0x8007F057 for an unknown kind. A wrapper whose
+// construction fails is deleted here and its failure returned; *out stays empty.
+HRESULT CreateRendererWrapper(int kind, DWORD preferences, IFilterGraph* graph, std::unique_ptr<RendererWrapper>* out);
+
+// Kind 1: the mixing renderer 7, windowless; re-created when it returns to the graph.
+class Vmr7RendererWrapper : public RendererWrapper {
+ public:
+  Vmr7RendererWrapper(IFilterGraph* graph, DWORD preferences) : RendererWrapper(graph), preferences_(preferences) {}
+
+  HRESULT AddToGraph(IPin* upstream) override;
+  HRESULT RemoveFromGraph() override;
+  HRESULT SetVideoClippingWindow(HWND window) override;
+  HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
+  HRESULT GetColorKey(COLORREF* key) override;
+  HRESULT RepaintVideo(HWND window, HDC dc) override;
+  HRESULT DisplayModeChanged() override;
+  HRESULT GetCurrentImage(BYTE** dib) override;
+  HRESULT SetZoomMode(DWORD) override { return E_NOTIMPL; }
+  HRESULT GetZoomMode(DWORD*) override { return E_NOTIMPL; }
+  int GetKind() const override { return 1; }
+
+  // How often a monitor was chosen for a new clipping window.
+  int monitorChoices() const { return monitorChoices_; }
+
+ protected:
+  HRESULT Construct() override;
+
+ private:
+  Microsoft::WRL::ComPtr<IVMRWindowlessControl> windowless_;
+  Microsoft::WRL::ComPtr<IVMRMonitorConfig> monitors_;
+  const DWORD preferences_;
+  HWND clippingWindow_ = nullptr;
+  HWND monitorWindow_ = nullptr;
+  int monitorChoices_ = 0;
+};
+
+// Kind 2: the mixing renderer 9, windowless.
+class Vmr9RendererWrapper final : public RendererWrapper {
+ public:
+  explicit Vmr9RendererWrapper(IFilterGraph* graph) : RendererWrapper(graph) {}
+
+  HRESULT SetVideoClippingWindow(HWND window) override;
+  HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
+  HRESULT GetColorKey(COLORREF*) override { return E_NOTIMPL; }
+  HRESULT RepaintVideo(HWND window, HDC dc) override;
+  HRESULT DisplayModeChanged() override;
+  HRESULT GetCurrentImage(BYTE** dib) override;
+  HRESULT SetZoomMode(DWORD) override { return E_NOTIMPL; }
+  HRESULT GetZoomMode(DWORD*) override { return E_NOTIMPL; }
+  int GetKind() const override { return 2; }
+  int monitorChoices() const { return monitorChoices_; }
+
+ protected:
+  HRESULT Construct() override;
+
+ private:
+  Microsoft::WRL::ComPtr<IVMRWindowlessControl9> windowless_;
+  Microsoft::WRL::ComPtr<IVMRMonitorConfig9> monitors_;
+  HWND clippingWindow_ = nullptr;
+  HWND monitorWindow_ = nullptr;
+  int monitorChoices_ = 0;
+};
+
+// Kind 3: kind 1 with preferences 2, the preview control first.
+class Vmr7ControlRendererWrapper final : public Vmr7RendererWrapper {
+ public:
+  explicit Vmr7ControlRendererWrapper(IFilterGraph* graph) : Vmr7RendererWrapper(graph, 2) {}
+
+  HRESULT SetVideoClippingWindow(HWND window) override;
+  HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
+  HRESULT GetColorKey(COLORREF* key) override;
+  HRESULT RepaintVideo(HWND window, HDC dc) override;
+  HRESULT DisplayModeChanged() override;
+  HRESULT GetCurrentImage(BYTE**) override { return E_NOTIMPL; }
+  HRESULT SetZoomMode(DWORD mode) override;
+  HRESULT GetZoomMode(DWORD* mode) override;
+  int GetKind() const override { return 3; }
+
+ protected:
+  HRESULT Construct() override;
+
+ private:
+  std::unique_ptr<PreviewControlWrapper> control_;
+};
+
+// Kind 4: the system's renderer, windowless, with its zoom interface.
+class VideoRendererWrapper final : public RendererWrapper {
+ public:
+  explicit VideoRendererWrapper(IFilterGraph* graph) : RendererWrapper(graph) {}
+
+  HRESULT SetVideoClippingWindow(HWND window) override;
+  HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
+  HRESULT GetColorKey(COLORREF* key) override;
+  HRESULT RepaintVideo(HWND window, HDC dc) override;
+  HRESULT DisplayModeChanged() override;
+  HRESULT GetCurrentImage(BYTE**) override { return E_NOTIMPL; }
+  HRESULT SetZoomMode(DWORD mode) override;
+  HRESULT GetZoomMode(DWORD* mode) override;
+  int GetKind() const override { return 4; }
+
+ protected:
+  HRESULT Construct() override;
+
+ private:
+  Microsoft::WRL::ComPtr<IVMRWindowlessControl> windowless_;
+  Microsoft::WRL::ComPtr<KivraNtscZoom> zoom_;
+};
+
+// Kind 5: the null renderer; every window operation goes to the preview control.
+class NullRendererWrapper final : public RendererWrapper {
+ public:
+  explicit NullRendererWrapper(IFilterGraph* graph) : RendererWrapper(graph) {}
+
+  HRESULT SetVideoClippingWindow(HWND window) override;
+  HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
+  HRESULT GetColorKey(COLORREF* key) override;
+  HRESULT RepaintVideo(HWND window, HDC dc) override;
+  HRESULT DisplayModeChanged() override;
+  HRESULT GetCurrentImage(BYTE**) override { return E_NOTIMPL; }
+  HRESULT SetZoomMode(DWORD mode) override;
+  HRESULT GetZoomMode(DWORD* mode) override;
+  int GetKind() const override { return 5; }
+  HRESULT QueryFilterInterface(REFIID, void** out) override;
+
+ protected:
+  HRESULT Construct() override;
+
+ private:
+  std::unique_ptr<PreviewControlWrapper> control_;
+};
+
+// The chain element that owns the renderer wrapper; it ends the chain.
+class RendererSlot final : public FilterWrapper {
+ public:
+  // `kind` 1 to 5 and the mixing renderer 7's rendering preferences.
+  RendererSlot(const ChainSettings& settings, int kind, DWORD preferences);
+  ~RendererSlot() override;
+
+  HRESULT CreateFilter(IFilterGraph* graph) override;
+  HRESULT RemoveFromGraph() override;
+  HRESULT Connect(IPin* upstream, IPin* extra1, IPin* extra2) override;
+  // Kind 4 on board type 18 tuner 1 with a VIDEOINFOHEADER connection: the renderer's field
+  // order; kinds 1 and 2 with VIDEOINFOHEADER2: no aspect-ratio correction.
+  HRESULT Configure() override;
+  HRESULT Disconnect() override;
+  bool HasOutput() const override { return false; }
+  HRESULT GetOutputPin(const wchar_t* name, IPin** out) override;
+  HRESULT QueryFilterInterface(REFIID iid, void** out) override;
+
+  // The window operations, forwarded to the wrapper (0x8007F046 without one).
+  HRESULT SetVideoClippingWindow(HWND window);
+  HRESULT SetVideoPosition(RECT* source, RECT* destination);
+  HRESULT GetColorKey(COLORREF* key);
+  HRESULT RepaintVideo(HWND window, HDC dc);
+  HRESULT DisplayModeChanged();
+  HRESULT GetCurrentImage(BYTE** dib);
+  HRESULT SetZoomMode(DWORD mode);
+  HRESULT GetZoomMode(DWORD* mode);
+
+  // "field order rec"/"norec" under the board key's "VornVRen": 1 for top field first.
+  LONG FieldOrderSetting() const;
+  RendererWrapper* wrapper() const { return wrapper_.get(); }
+
+ private:
+  template <class F>
+  HRESULT Forward(F&& call) {
+    return wrapper_ ? call(*wrapper_) : kChainNullPointer;
+  }
+
+  const ChainSettings settings_;
+  Microsoft::WRL::ComPtr<IFilterGraph> graph_;
+  Microsoft::WRL::ComPtr<IPin> upstream_;
+  const int kind_;
+  const DWORD preferences_;
+  std::unique_ptr<RendererWrapper> wrapper_;
+  UniqueHandle recRunning_;
+};
