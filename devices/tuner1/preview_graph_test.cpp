@@ -11,6 +11,8 @@
 
 #include "common/module.h"
 #include "common/testing/paths.h"
+#include "common/testing/registry_fixture.h"
+#include "devices/core/sound/sound_path.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/testing/sim_card_fixture.h"
 #include "sim/card/sim_card_fixture.h"
@@ -189,6 +191,50 @@ TEST_F(PreviewGraphTest, WatchThreadTurnsDriverAndGraphSignalsIntoTheHostsEvents
   const ULONGLONG start = GetTickCount64();
   preview_.reset();
   EXPECT_LT(GetTickCount64() - start, 3000u);
+}
+
+// The DirectSound device below the audio filter driver (the driver is the playback device):
+// the simulated sound card's stand-in renders the preview's sound.
+TEST_F(PreviewGraphTest, CaptionsAndSoundRunWithThePicture) {
+  using testing_support::ScratchRegistryKey;
+  ScratchRegistryKey app(HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE", sound_registry::kFilterDriverKey);
+  ScratchRegistryKey driverSettings(HKEY_CURRENT_USER, L"HKEY_CURRENT_USER", sound_registry::kFilterDriverSettingsKey);
+  ScratchRegistryKey mapper(HKEY_CURRENT_USER, L"HKEY_CURRENT_USER", sound_registry::kSoundMapperKey);
+  ScratchRegistryKey buffer(HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE", sound_registry::kAudioBufferKey);
+  const auto set = [](HKEY root, const wchar_t* key, const wchar_t* name, const wchar_t* value) {
+    return RegSetKeyValueW(root, key, name, REG_SZ, value, static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+  };
+  ASSERT_EQ(ERROR_SUCCESS, set(HKEY_LOCAL_MACHINE, sound_registry::kFilterDriverKey, L"FilterDriverName", L"Belvane Audio"));
+  ASSERT_EQ(ERROR_SUCCESS, set(HKEY_CURRENT_USER, sound_registry::kSoundMapperKey, L"Playback", L"Belvane Audio"));
+  ASSERT_EQ(ERROR_SUCCESS, set(HKEY_CURRENT_USER, sound_registry::kFilterDriverSettingsKey, L"SoundDriver", L"SimSound"));
+
+  ComPtr<IHalItem> item = DeviceItem(0x280);  // captions, the system renderer
+  ASSERT_EQ(S_OK, preview_->KeepDeviceItem(item.Get()));
+  ASSERT_EQ(S_OK, BuildPreview());
+  LONG volume = 0;
+  EXPECT_EQ(kPreviewNullPointer, preview_->GetVolume(&volume));
+  ASSERT_EQ(S_OK, preview_->AddAudioRenderer());
+  ASSERT_EQ(S_OK, preview_->CreateVideoChain(0x10));
+  ASSERT_EQ(S_OK, preview_->Run());
+  ComPtr<IPin> peer;
+  EXPECT_EQ(S_OK, preview_->vbiPin()->ConnectedTo(&peer));
+  ASSERT_EQ(S_OK, preview_->RunGraph());
+  EXPECT_TRUE(WaitForFrames(3)) << Frames();
+  bool sound = false;
+  for (DWORD waited = 0; !sound && waited < kWaitMs; waited += 10) {
+    sound = doubles::Journal::Instance().Value(doubles::kValueSoundSamples) > 0;
+    if (!sound) Sleep(10);
+  }
+  EXPECT_TRUE(sound);
+  EXPECT_EQ(S_OK, preview_->SetVolume(-600));
+  EXPECT_EQ(S_OK, preview_->GetVolume(&volume));
+  EXPECT_EQ(-600, volume);
+
+  ASSERT_EQ(S_OK, preview_->StopGraph());
+  EXPECT_EQ(S_OK, preview_->Stop());
+  EXPECT_EQ(VFW_E_NOT_CONNECTED, preview_->audioPin()->ConnectedTo(&peer));
+  EXPECT_EQ(S_OK, preview_->RemoveAudioRenderer());
+  EXPECT_EQ(S_OK, preview_->ReleaseVideoChain());
 }
 
 }  // namespace
