@@ -162,7 +162,11 @@ void PreviewGraph::CreateEvents(const DeviceIdentity& identity, int instance) {
 void PreviewGraph::Teardown() {
   if (!graph_) return;
   encoder_.reset();
-  if (running_) GuardHr(E_FAIL, [&] { return Stop(); });
+  if (running_) {
+    // Pins of a running graph cannot be disconnected.
+    StopGraph();
+    Stop();
+  }
   if (stop_) WorkerThread::StopWorker(watchThread_, stop_.get(), stopTimeout_);
   events_.Reset();
   stop_.reset();
