@@ -44,6 +44,17 @@ HRESULT VideoChainBuilder::ReadDevice(IHalItem* item, const ChainSettings& famil
   });
 }
 
+HRESULT CreateVideoChainBuilder(IHalItem* item, const ChainSettings& familySettings, bool usesPacer,
+                                std::unique_ptr<VideoChainBuilder>* out) {
+  if (!out) return kChainNullPointer;
+  out->reset();
+  ChainDevice device;
+  HRESULT hr = VideoChainBuilder::ReadDevice(item, familySettings, &device);
+  if (FAILED(hr)) return hr;
+  hr = GuardHr(kChainFailure, [&] { *out = std::make_unique<VideoChainBuilder>(std::move(device), usesPacer); });
+  return hr == E_OUTOFMEMORY ? kChainOutOfMemory : hr;
+}
+
 VideoChainBuilder::VideoChainBuilder(ChainDevice device, bool usesPacer)
     : device_(std::move(device)), usesPacer_(usesPacer), deinterlacer_(SelectDeinterlacer()) {}
 
@@ -194,7 +205,9 @@ HRESULT VideoChainBuilder::BuildBody(IFilterGraph* graph, const ChainSource& sou
 
   const int kind = ProcessingKind(windowMode);
   const bool late = kind != 0 && IsLateKind(kind);
-  const DWORD captions = ClosedCaptionMode();
+  // The caption element draws from a VBI pin: without one it is left out, or it would fail
+  // the whole chain's connection.
+  const DWORD captions = (source.extra1 || source.extra2) ? ClosedCaptionMode() : 0;
   HRESULT hr = S_OK;
   if (UsesVideoPacer() && FAILED(hr = AddVideoPacer())) return hr;
   if (FAILED(hr = AddColourConverter())) return hr;

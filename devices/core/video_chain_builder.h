@@ -66,7 +66,8 @@ class VideoChainBuilder {
   VideoChainBuilder& operator=(const VideoChainBuilder&) = delete;
   virtual ~VideoChainBuilder();
 
-  // Appends the chain's elements to `graph` (not connected). 0x8007F046 for a null graph or a
+  // Appends the chain's elements to `graph` (not connected); the caption element only with a
+  // VBI pin among the source's extras. 0x8007F046 for a null graph or a
   // second build; 0x8007F036 with elements left. The first failing element ends the build and
   // releases what was made.
   HRESULT Build(IFilterGraph* graph, const ChainSource& source, DWORD windowMode);
@@ -158,3 +159,8 @@ class VideoChainBuilder {
   ClosedCaptionChain* captions_ = nullptr;
   RendererSlot* renderer_ = nullptr;
 };
+
+// Reads the device item and makes the builder. 0x8007F046 for a null item or out-pointer,
+// 0x8007F066 when the builder cannot be allocated; a failing read is returned.
+HRESULT CreateVideoChainBuilder(IHalItem* item, const ChainSettings& familySettings, bool usesPacer,
+                                std::unique_ptr<VideoChainBuilder>* out);

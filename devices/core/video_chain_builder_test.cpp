@@ -232,14 +232,44 @@ TEST_F(VideoChainBuilderTest, ElementsAreConnectedInTheFamilysOrder) {
   }
 }
 
+// An element that is made but refuses every connection.
+class RefusingElement final : public FilterWrapper {
+ public:
+  HRESULT CreateFilter(IFilterGraph*) override { return S_OK; }
+  HRESULT RemoveFromGraph() override { return S_OK; }
+  HRESULT Connect(IPin*, IPin*, IPin*) override { return VFW_E_NO_ACCEPTABLE_TYPES; }
+  HRESULT Disconnect() override { return S_OK; }
+  HRESULT GetOutputPin(const wchar_t*, IPin** out) override { return HandOutOutputPin(nullptr, nullptr, out); }
+  HRESULT QueryFilterInterface(REFIID, void** out) override {
+    if (out) *out = nullptr;
+    return E_NOINTERFACE;
+  }
+};
+
+class RefusingProcessingBuilder final : public VideoChainBuilder {
+ public:
+  using VideoChainBuilder::VideoChainBuilder;
+
+ protected:
+  std::unique_ptr<FilterWrapper> MakeProcessingFilter(int) const override { return std::make_unique<RefusingElement>(); }
+};
+
 TEST_F(VideoChainBuilderTest, AFailedConnectLeavesNothingConnected) {
-  // Captions without a VBI pin: the caption element refuses, after the pacer was connected.
-  VideoChainBuilder builder(Device(0x280), true);
-  ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(false), 0x12010));
+  // The pacer is connected first, then the processing element refuses.
+  RefusingProcessingBuilder builder(Device(0x200), true);
+  ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(false), 0x52010));
   EXPECT_EQ(3u, builder.ElementCount());
-  EXPECT_EQ(kChainNullPointer, builder.Connect());
+  EXPECT_EQ(VFW_E_NO_ACCEPTABLE_TYPES, builder.Connect());
   EXPECT_FALSE(builder.IsConnected());
   ComPtr<IPin> peer;
   EXPECT_EQ(VFW_E_NOT_CONNECTED, video_->ConnectedTo(&peer));
+  EXPECT_EQ(S_OK, builder.ReleaseFilters());
+}
+
+TEST_F(VideoChainBuilderTest, CaptionsAreLeftOutWithoutAVbiPin) {
+  VideoChainBuilder builder(Device(0x280), false);
+  ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(false), 0x12010));
+  ASSERT_EQ(S_OK, builder.Connect());
+  EXPECT_EQ(std::vector<std::wstring>{L"New Quib Video Renderer"}, ChainFrom(video_.Get()));
   EXPECT_EQ(S_OK, builder.ReleaseFilters());
 }

@@ -336,22 +336,19 @@ HRESULT PreviewGraph::CreateVideoChain(DWORD windowMode) {
   if (!IsReady()) return kPreviewNotBuilt;
   HRESULT hr = ReleaseVideoChain();
   if (FAILED(hr)) return hr;
-  return GuardHr(kChainFailure, [&] {
-    ChainDevice device;
-    HRESULT read = item_ ? VideoChainBuilder::ReadDevice(item_.Get(), chainSettings_, &device) : S_OK;
-    if (FAILED(read)) return read;
-    if (!item_) device.settings = chainSettings_;
-    auto chain = std::make_unique<VideoChainBuilder>(std::move(device), kSoundPathKind == FilterLink::kLiveSyncKind);
-    ChainSource source;
-    source.video = videoPin_.Get();
-    source.extra1 = vbiPin_.Get();
-    source.customClsid = customClsid_;
-    source.customModule = customModule_.c_str();
-    source.customName = kCustomFilterName;
-    const HRESULT built = chain->Build(graph_, source, windowMode);
-    if (SUCCEEDED(built)) chain_ = std::move(chain);
-    return built;
-  });
+  if (!item_) return kPreviewNullPointer;
+  std::unique_ptr<VideoChainBuilder> chain;
+  hr = CreateVideoChainBuilder(item_.Get(), chainSettings_, kSoundPathKind == FilterLink::kLiveSyncKind, &chain);
+  if (FAILED(hr)) return hr;
+  ChainSource source;
+  source.video = videoPin_.Get();
+  source.extra1 = vbiPin_.Get();  // none: the caption element is left out
+  source.customClsid = customClsid_;
+  source.customModule = customModule_.c_str();
+  source.customName = kCustomFilterName;
+  hr = chain->Build(graph_, source, windowMode);
+  if (SUCCEEDED(hr)) chain_ = std::move(chain);
+  return hr;
 }
 
 HRESULT PreviewGraph::ReleaseVideoChain() {
