@@ -154,7 +154,9 @@ class VideoChainBuilderTest : public simcard_testing::SimCardGraphTest {
     video_.Reset();
     vbi_.Reset();
     auto unreg = GetProcAs<HRESULT(STDAPICALLTYPE*)()>(FilterDoubles(), "DllUnregisterServer");
-    if (unreg) EXPECT_EQ(S_OK, unreg());
+    if (unreg) {
+      EXPECT_EQ(S_OK, unreg());
+    }
     EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
     SimCardGraphTest::TearDown();
   }

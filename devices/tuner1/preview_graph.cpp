@@ -13,9 +13,6 @@
 
 using Microsoft::WRL::ComPtr;
 
-// {694C8F29-A6EE-4587-8264-13C5886D7140}
-const CLSID PreviewGraph::kClsidOsdFilter = {0x694c8f29, 0xa6ee, 0x4587, {0x82, 0x64, 0x13, 0xc5, 0x88, 0x6d, 0x71, 0x40}};
-
 namespace {
 
 constexpr wchar_t kCaptureName[] = L"VEKA Capture Device";
@@ -366,8 +363,6 @@ HRESULT PreviewGraph::InsertCustomFilter(REFCLSID clsid, const wchar_t* moduleFi
     customModule_ = moduleFile ? moduleFile : L"";
   });
 }
-
-HRESULT PreviewGraph::InsertOsdFilter() { return InsertCustomFilter(kClsidOsdFilter, kOsdFilterFile); }
 
 // --- the sound side ----------------------------------------------------------------------------------
 

@@ -42,9 +42,6 @@ class PreviewGraph : public FilterGraphHolder {
   // The sound-path kind of the first family's preview: the selector into the audio renderer,
   // with the audio pacer in the link (so the video pacer leads the chain).
   static constexpr int kSoundPathKind = 4;
-  // The OSD filter the host may insert, from its module beside this library.
-  static const CLSID kClsidOsdFilter;
-  static constexpr wchar_t kOsdFilterFile[] = L"VornOsd.ax";
   static constexpr wchar_t kCustomFilterName[] = L"CUSTOM FILTER";
 
   enum NotifyType : int { kGraphError = 0, kLiveInputAudio = 1, kLiveOutputAudio = 2 };
@@ -86,8 +83,9 @@ class PreviewGraph : public FilterGraphHolder {
   // Stops and deletes the chain.
   HRESULT ReleaseVideoChain();
   VideoChainBuilder* videoChain() const { return chain_.get(); }
+  // The host's filter, made from `moduleFile` beside the device manager as "CUSTOM FILTER", joins
+  // the next chain the window side creates.
   HRESULT InsertCustomFilter(REFCLSID clsid, const wchar_t* moduleFile);
-  HRESULT InsertOsdFilter();
 
   // The sound side: the selector into the DirectSound renderer, behind the audio link.
   HRESULT AddAudioRenderer();
