@@ -1,0 +1,277 @@
+// The video chain builder: its selection rules as tables, and chains built in a graph around the
+// simulated card's capture filter against the doubles of the outside filters (the system
+// renderer's stand-in counts the frames it gets).
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/testing/paths.h"
+#include "common/testing/registry_fixture.h"
+#include "devices/core/video_chain_builder.h"
+#include "sim/card/sim_card_fixture.h"
+#include "sim/doubles/double_journal.h"
+#include "sim/doubles/platform_doubles_testing.h"
+
+using Microsoft::WRL::ComPtr;
+using doubles::Journal;
+
+namespace {
+
+constexpr wchar_t kBoardInfo[] = L"Software\\Zarn Corporation\\TunerBrdInfo";
+constexpr wchar_t kTovrel[] = L"Software\\Zarn Corporation\\Tovrel";
+
+HMODULE FilterDoubles() {
+  static HMODULE module = LoadLibraryW(testing_support::BinPath(L"filterdoubles.dll").c_str());
+  return module;
+}
+
+ChainDevice Device(DWORD caps) {
+  ChainDevice device;
+  device.capabilities = caps;
+  device.settings.module = FilterDoubles();
+  return device;
+}
+
+// The names of the filters from `pin`'s peer downstream, following each filter's first
+// connected output.
+std::vector<std::wstring> ChainFrom(IPin* pin) {
+  std::vector<std::wstring> names;
+  ComPtr<IPin> out = pin;
+  for (int guard = 0; out && guard < 16; ++guard) {
+    ComPtr<IPin> peer;
+    if (out->ConnectedTo(&peer) != S_OK) break;
+    PIN_INFO info{};
+    peer->QueryPinInfo(&info);
+    ComPtr<IBaseFilter> filter;
+    filter.Attach(info.pFilter);
+    FILTER_INFO finfo{};
+    filter->QueryFilterInfo(&finfo);
+    if (finfo.pGraph) finfo.pGraph->Release();
+    names.push_back(finfo.achName);
+    out.Reset();
+    ComPtr<IEnumPins> pins;
+    filter->EnumPins(&pins);
+    for (ComPtr<IPin> p; pins->Next(1, &p, nullptr) == S_OK; p.Reset()) {
+      PIN_DIRECTION dir;
+      ComPtr<IPin> connected;
+      if (SUCCEEDED(p->QueryDirection(&dir)) && dir == PINDIR_OUTPUT && p->ConnectedTo(&connected) == S_OK) {
+        out = p;
+        break;
+      }
+    }
+  }
+  return names;
+}
+
+}  // namespace
+
+TEST(VideoChainSelection, ProcessingRendererAndCaptionsFollowCapabilitiesModeAndBoardSettings) {
+  testing_support::ScratchRegistryKey boardInfo(HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE", kBoardInfo);
+  testing_support::ScratchRegistryKey tovrel(HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE", kTovrel);
+  struct Case {
+    DWORD caps, mode;
+    const wchar_t* boardValue;  // set to 1 under TunerBrdInfo, or null
+    DWORD tovrelDxva;
+    int deinterlacer, processing, renderer;
+    DWORD preferences, captions;
+  } cases[] = {
+      {0x200, 0x0, nullptr, 0, 1, 0, 4, 2, 0},
+      {0x0, 0x52000, L"DXVA", 0, 2, 4, 1, 2, 0},
+      {0x0, 0x50, nullptr, 1, 2, 2, 2, 2, 0},
+      {0x210, 0x50, nullptr, 0, 1, 1, 2, 2, 0},
+      {0x0, 0x1001, L"Qfa Tesk", 0, 4, 5, 1, 0, 0},
+      {0x0, 0x2002, L"MOR Deinterlace", 0, 3, 3, 1, 1, 0},
+      {0x0, 0x22000, nullptr, 0, 1, 1, 1, 2, 0},
+      {0x0, 0x32000, nullptr, 0, 1, 2, 1, 2, 0},
+      {0x0, 0x42000, nullptr, 0, 1, 3, 1, 2, 0},
+      {0x0, 0x12000, nullptr, 0, 1, 0, 1, 2, 0},
+      {0x0, 0x62000, nullptr, 0, 1, 1, 1, 2, 0},
+      {0x200, 0x40, nullptr, 0, 1, 0, 4, 2, 0},
+      {0x0, 0x40, nullptr, 0, 1, 0, 0, 2, 0},
+      {0x90, 0x10, nullptr, 0, 1, 1, 3, 2, 0x20001},
+      {0x10, 0x30, nullptr, 0, 1, 1, 5, 2, 0},
+      {0x280, 0x30, nullptr, 0, 1, 1, 0, 2, 0x10001},
+      {0x0, 0x10, nullptr, 0, 1, 1, 0, 2, 0},
+      {0x0, 0x20, nullptr, 0, 1, 1, 1, 2, 0},
+      {0x200, 0x70, nullptr, 0, 1, 1, 0, 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << "caps " << c.caps << " mode " << c.mode);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBoardInfo);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTovrel);
+    if (c.boardValue) {
+      ASSERT_TRUE(boardInfo.SetDword(L"DXVA", 0));
+      ASSERT_TRUE(boardInfo.SetDword(c.boardValue, 1));
+    }
+    if (c.tovrelDxva) {
+      ASSERT_TRUE(tovrel.SetDword(L"DXVA", c.tovrelDxva));
+    }
+    VideoChainBuilder builder(Device(c.caps), false);
+    EXPECT_EQ(c.deinterlacer, builder.deinterlacer());
+    EXPECT_EQ(c.processing, builder.ProcessingKind(c.mode));
+    const RendererChoiceResult renderer = builder.RendererChoice(c.mode);
+    EXPECT_EQ(c.renderer, renderer.kind);
+    EXPECT_EQ(c.preferences, renderer.preferences);
+    EXPECT_EQ(c.captions, builder.ClosedCaptionMode());
+  }
+}
+
+TEST(VideoChainSelection, ImageSizeIsComputedWhenTheHeaderLeavesItOpen) {
+  BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), 33, -10, 1, 24, BI_RGB, 0, 0, 0, 2, 0};
+  EXPECT_EQ(sizeof(BITMAPINFOHEADER) + 8 + 100 * 10, VideoChainBuilder::DibSize(header));  // rows of 99 bytes padded to 100
+  header.biSizeImage = 1234;
+  EXPECT_EQ(sizeof(BITMAPINFOHEADER) + 8 + 1234, VideoChainBuilder::DibSize(header));
+}
+
+// A builder of another family's policy: the deinterlacer kinds go after the captions and the
+// custom filter.
+class LateProcessingBuilder final : public VideoChainBuilder {
+ public:
+  using VideoChainBuilder::VideoChainBuilder;
+
+ protected:
+  bool IsLateKind(int kind) const override { return kind == 1 || kind == 4 || kind == 5; }
+};
+
+class VideoChainBuilderTest : public simcard_testing::SimCardGraphTest {
+ protected:
+  void SetUp() override {
+    SimCardGraphTest::SetUp();
+    Journal::Instance().Reset();
+    ASSERT_TRUE(FilterDoubles());
+    ASSERT_EQ(S_OK, platform_testing::CallEntry("DllRegisterServer"));
+    auto reg = GetProcAs<HRESULT(STDAPICALLTYPE*)()>(FilterDoubles(), "DllRegisterServer");
+    ASSERT_TRUE(reg);
+    ASSERT_EQ(S_OK, reg());
+    video_ = simcard_testing::PinNamed(capture_.Get(), L"Capture");
+    vbi_ = simcard_testing::PinNamed(capture_.Get(), L"VBI");
+    ASSERT_TRUE(video_ && vbi_);
+  }
+  void TearDown() override {
+    video_.Reset();
+    vbi_.Reset();
+    auto unreg = GetProcAs<HRESULT(STDAPICALLTYPE*)()>(FilterDoubles(), "DllUnregisterServer");
+    if (unreg) {
+      EXPECT_EQ(S_OK, unreg());
+    }
+    EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
+    SimCardGraphTest::TearDown();
+  }
+  ChainSource Source(bool withVbi) {
+    ChainSource source;
+    source.video = video_.Get();
+    source.extra1 = withVbi ? vbi_.Get() : nullptr;
+    return source;
+  }
+  // Frames the system renderer's stand-in consumed.
+  static std::int64_t Frames() { return Journal::Instance().Value(doubles::kValueVideoFrames); }
+  bool WaitForFrames(std::int64_t count) {
+    for (int i = 0; i < 500; ++i) {
+      if (Frames() >= count) return true;
+      Sleep(10);
+    }
+    return false;
+  }
+
+  testing_support::ScratchRegistryKey boardInfo_{HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE", kBoardInfo};
+  ComPtr<IPin> video_, vbi_;
+};
+
+TEST_F(VideoChainBuilderTest, CapturePinReachesTheRendererAndTheChainIsKeptWhileRunning) {
+  VideoChainBuilder builder(Device(0x200), false);
+  DWORD type = 7, index = 7, low = 7, high = 7;
+  EXPECT_EQ(kChainNoRenderer, builder.GetColorKey(&type, &index, &low, &high));
+  EXPECT_TRUE(type == 7 && index == 7 && low == 7 && high == 7);
+  EXPECT_EQ(kChainNoRenderer, builder.SetVideoClippingWindow(nullptr));
+
+  ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(false), 0));
+  EXPECT_EQ(1u, builder.ElementCount());
+  EXPECT_EQ(kChainNullPointer, builder.Build(graph_.Get(), Source(false), 0x52010));
+  EXPECT_EQ(1u, builder.ElementCount());
+  ASSERT_EQ(S_OK, builder.Connect());
+  EXPECT_EQ(std::vector<std::wstring>{L"New Quib Video Renderer"}, ChainFrom(video_.Get()));
+
+  ASSERT_EQ(S_OK, Run());
+  EXPECT_TRUE(WaitForFrames(3)) << Frames();
+  EXPECT_EQ(kChainGraphNotStopped, builder.ReleaseFilters());
+  EXPECT_TRUE(builder.IsBuilt());
+  EXPECT_EQ(S_OK, builder.GetColorKey(&type, &index, &low, &high));
+  EXPECT_EQ(2u, type);
+  EXPECT_EQ(low, high);
+
+  ComPtr<IMediaControl> control;
+  ASSERT_EQ(S_OK, graph_.As(&control));
+  ASSERT_EQ(S_OK, control->Stop());
+  EXPECT_EQ(S_OK, builder.ReleaseFilters());
+  EXPECT_FALSE(builder.IsBuilt());
+  ComPtr<IPin> peer;
+  EXPECT_EQ(VFW_E_NOT_CONNECTED, video_->ConnectedTo(&peer));
+  ComPtr<IBaseFilter> renderer;
+  EXPECT_EQ(VFW_E_NOT_FOUND, graph_->FindFilterByName(L"New Quib Video Renderer", &renderer));
+}
+
+TEST_F(VideoChainBuilderTest, ElementsAreConnectedInTheFamilysOrder) {
+  const struct {
+    bool late;
+    std::vector<std::wstring> order;
+  } cases[] = {
+      {false, {L"Zarn Live Video Sync Filter", L"Qfa-Tesk", L"Mixer", L"New Quib Video Renderer"}},
+      {true, {L"Zarn Live Video Sync Filter", L"Mixer", L"Qfa-Tesk", L"New Quib Video Renderer"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.late ? "late processing" : "first family");
+    std::unique_ptr<VideoChainBuilder> builder =
+        c.late ? std::make_unique<LateProcessingBuilder>(Device(0x280), true)
+               : std::make_unique<VideoChainBuilder>(Device(0x280), true);
+    ASSERT_EQ(S_OK, builder->Build(graph_.Get(), Source(true), 0x52010));
+    ASSERT_EQ(S_OK, builder->Connect());
+    std::vector<std::wstring> order = ChainFrom(video_.Get());
+    EXPECT_EQ(c.order, order);
+    EXPECT_EQ(S_OK, builder->ReleaseFilters());
+  }
+}
+
+// An element that is made but refuses every connection.
+class RefusingElement final : public FilterWrapper {
+ public:
+  HRESULT CreateFilter(IFilterGraph*) override { return S_OK; }
+  HRESULT RemoveFromGraph() override { return S_OK; }
+  HRESULT Connect(IPin*, IPin*, IPin*) override { return VFW_E_NO_ACCEPTABLE_TYPES; }
+  HRESULT Disconnect() override { return S_OK; }
+  HRESULT GetOutputPin(const wchar_t*, IPin** out) override { return HandOutOutputPin(nullptr, nullptr, out); }
+  HRESULT QueryFilterInterface(REFIID, void** out) override {
+    if (out) *out = nullptr;
+    return E_NOINTERFACE;
+  }
+};
+
+class RefusingProcessingBuilder final : public VideoChainBuilder {
+ public:
+  using VideoChainBuilder::VideoChainBuilder;
+
+ protected:
+  std::unique_ptr<FilterWrapper> MakeProcessingFilter(int) const override { return std::make_unique<RefusingElement>(); }
+};
+
+TEST_F(VideoChainBuilderTest, AFailedConnectLeavesNothingConnected) {
+  // The pacer is connected first, then the processing element refuses.
+  RefusingProcessingBuilder builder(Device(0x200), true);
+  ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(false), 0x52010));
+  EXPECT_EQ(3u, builder.ElementCount());
+  EXPECT_EQ(VFW_E_NO_ACCEPTABLE_TYPES, builder.Connect());
+  EXPECT_FALSE(builder.IsConnected());
+  ComPtr<IPin> peer;
+  EXPECT_EQ(VFW_E_NOT_CONNECTED, video_->ConnectedTo(&peer));
+  EXPECT_EQ(S_OK, builder.ReleaseFilters());
+}
+
+TEST_F(VideoChainBuilderTest, CaptionsAreLeftOutWithoutAVbiPin) {
+  VideoChainBuilder builder(Device(0x280), false);
+  ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(false), 0x12010));
+  ASSERT_EQ(S_OK, builder.Connect());
+  EXPECT_EQ(std::vector<std::wstring>{L"New Quib Video Renderer"}, ChainFrom(video_.Get()));
+  EXPECT_EQ(S_OK, builder.ReleaseFilters());
+}

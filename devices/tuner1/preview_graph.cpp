@@ -1,0 +1,407 @@
+#include "devices/tuner1/preview_graph.h"
+
+#include <ks.h>
+#include <ksmedia.h>
+
+#include <utility>
+
+#include "common/hresult.h"
+#include "common/worker_thread.h"
+#include "devices/core/device_objects.h"
+#include "devices/core/hal_items.h"
+#include "devices/tuner1/encoder_control.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr wchar_t kCaptureName[] = L"VEKA Capture Device";
+constexpr wchar_t kTvAudioName[] = L"VEKA TV Audio";
+// The capture filter's output pins the preview uses, counted from 1 in its pin enumeration.
+constexpr int kVideoOutput = 3;
+constexpr int kAudioOutput = 5;
+constexpr long kItemBoardType = 2;
+constexpr long kItemTunerNumber = 8;
+
+// {a799a802-a46d-11d0-a18c-00a02401dcd4}
+constexpr GUID kCategoryTvAudio = {0xa799a802, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
+// {f72a76e1-eb0a-11d0-ace4-0000c0cc16ba}
+constexpr GUID kMajorTypeVbi = {0xf72a76e1, 0xeb0a, 0x11d0, {0xac, 0xe4, 0x00, 0x00, 0xc0, 0xcc, 0x16, 0xba}};
+
+// The graph events that end the preview with an error.
+bool IsErrorEvent(long code) {
+  return code == EC_USERABORT || code == EC_STREAM_ERROR_STOPPED || code == EC_STREAM_ERROR_STILLPLAYING ||
+         code == EC_ERROR_STILLPLAYING;
+}
+
+ComPtr<IPin> NthOutput(IBaseFilter* filter, int number) {
+  ComPtr<IEnumPins> pins;
+  if (FAILED(filter->EnumPins(&pins))) return nullptr;
+  int seen = 0;
+  for (ComPtr<IPin> pin; pins->Next(1, &pin, nullptr) == S_OK; pin.Reset()) {
+    PIN_DIRECTION direction;
+    if (SUCCEEDED(pin->QueryDirection(&direction)) && direction == PINDIR_OUTPUT && ++seen == number) return pin;
+  }
+  return nullptr;
+}
+
+// A VBI output: by its pin category, else by the major type it offers.
+bool IsVbiPin(IPin* pin) {
+  ComPtr<IKsPropertySet> properties;
+  if (SUCCEEDED(pin->QueryInterface(IID_PPV_ARGS(&properties)))) {
+    GUID category = GUID_NULL;
+    DWORD returned = 0;
+    if (SUCCEEDED(properties->Get(AMPROPSETID_Pin, AMPROPERTY_PIN_CATEGORY, nullptr, 0, &category, sizeof(category),
+                                  &returned)) &&
+        returned == sizeof(category)) {
+      return category == PIN_CATEGORY_VBI;
+    }
+  }
+  ComPtr<IEnumMediaTypes> types;
+  if (FAILED(pin->EnumMediaTypes(&types))) return false;
+  AM_MEDIA_TYPE* type = nullptr;
+  bool vbi = false;
+  while (!vbi && types->Next(1, &type, nullptr) == S_OK) {
+    vbi = type->majortype == kMajorTypeVbi;
+    if (type->cbFormat) CoTaskMemFree(type->pbFormat);
+    if (type->pUnk) type->pUnk->Release();
+    CoTaskMemFree(type);
+  }
+  return vbi;
+}
+
+ComPtr<IPin> FindVbiOutput(IBaseFilter* filter) {
+  ComPtr<IEnumPins> pins;
+  if (FAILED(filter->EnumPins(&pins))) return nullptr;
+  for (ComPtr<IPin> pin; pins->Next(1, &pin, nullptr) == S_OK; pin.Reset()) {
+    PIN_DIRECTION direction;
+    if (SUCCEEDED(pin->QueryDirection(&direction)) && direction == PINDIR_OUTPUT && IsVbiPin(pin.Get())) return pin;
+  }
+  return nullptr;
+}
+
+HANDLE NewUnnamedEvent() {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!event) ThrowHr(HResultFromWin32(GetLastError()));
+  return event;
+}
+
+}  // namespace
+
+PreviewGraph::PreviewGraph(ChainSettings chainSettings, HMODULE module)
+    : chainSettings_(std::move(chainSettings)), module_(module), link_(std::make_unique<FilterLink>(module)) {}
+
+PreviewGraph::~PreviewGraph() {
+  GuardNoThrow([&] {
+    if (IsReady()) StopGraph();
+    ReleaseVideoChain();
+    RemoveAudioRenderer();
+    Teardown();
+  });
+}
+
+HRESULT PreviewGraph::KeepDeviceItem(IHalItem* item) {
+  if (!item) return kPreviewNullPointer;
+  item_.Reset();
+  ThrowIfFailed(item->Clone(&item_));
+  boardType_ = static_cast<DWORD>(hal_items::ReadInteger(item_.Get(), kItemBoardType));
+  tunerNumber_ = static_cast<DWORD>(hal_items::ReadInteger(item_.Get(), kItemTunerNumber));
+  return S_OK;
+}
+
+// --- build and teardown ------------------------------------------------------------------------------
+
+void PreviewGraph::Build(const DeviceIdentity& identity, int instance) {
+  if (IsReady()) return;
+  ThrowIfFailed(CreateGraph());
+  IBaseFilter* tvAudio = tvAudio_.Get();
+  IBaseFilter* capture = capture_.Get();
+  DeviceFilterEntry filters[2] = {{&kCategoryTvAudio, &identity, {}, &tvAudio},
+                                  {&CLSID_VideoInputDeviceCategory, &identity, {}, &capture}};
+  wcscpy_s(filters[0].name, kTvAudioName);
+  wcscpy_s(filters[1].name, kCaptureName);
+  const HRESULT added = AddDeviceFilters(filters, 2);
+  if (!tvAudio_ && tvAudio) tvAudio_.Attach(tvAudio);
+  if (!capture_ && capture) capture_.Attach(capture);
+  ThrowIfFailed(added);
+  ThrowIfFailed(tvAudio_->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(tvAudioControl_.ReleaseAndGetAddressOf())));
+  videoPin_ = NthOutput(capture_.Get(), kVideoOutput);
+  audioPin_ = NthOutput(capture_.Get(), kAudioOutput);
+  if (!videoPin_ || !audioPin_) ThrowHr(VFW_E_NOT_FOUND);
+  vbiPin_ = FindVbiOutput(capture_.Get());
+
+  CreateEvents(identity, instance);
+  HRESULT opened = S_OK;
+  encoder_ = std::make_unique<EncoderControl>(identity, &opened);
+  encoder_->SetAudioModeEvent(audioMode_.handle());
+
+  ThrowIfFailed(graph_->QueryInterface(IID_IMediaEventEx, reinterpret_cast<void**>(events_.ReleaseAndGetAddressOf())));
+  ThrowIfFailed(WorkerThread::Start(this, watchThread_, &PreviewGraph::WatchLoop));
+  ThrowIfFailed(QueryControl());
+}
+
+void PreviewGraph::CreateEvents(const DeviceIdentity& identity, int instance) {
+  // The device's event names differ only in their kind: take the fields from one of them.
+  const DeviceObjectNames names(identity, instance);
+  const std::wstring external = names.Event(NotifyEvent::ExternalInput);
+  const std::wstring fields = external.substr(wcslen(L"Global\\EventName_ExternalInput"));
+  const auto make = [&](NamedEvent& event, const wchar_t* kind) {
+    ThrowIfFailed(event.Create((std::wstring(L"Global\\EventName_") + kind + fields).c_str()));
+  };
+  stop_.reset(NewUnnamedEvent());
+  make(audioMode_, L"AudioMode");
+  graphError_.reset(NewUnnamedEvent());
+  make(liveInputAudio_, L"LiveInputAudio");
+  make(liveOutputAudio_, L"LiveOutputAudio");
+  make(externalInput_, L"ExternalInput");
+}
+
+void PreviewGraph::Teardown() {
+  if (!graph_) return;
+  encoder_.reset();
+  if (running_) {
+    // Pins of a running graph cannot be disconnected.
+    StopGraph();
+    Stop();
+  }
+  if (stop_) WorkerThread::StopWorker(watchThread_, stop_.get(), stopTimeout_);
+  events_.Reset();
+  stop_.reset();
+  audioMode_.Close();
+  graphError_.reset();
+  liveInputAudio_.Close();
+  liveOutputAudio_.Close();
+  externalInput_.Close();
+  IBaseFilter* const filters[2] = {capture_.Get(), tvAudio_.Get()};
+  RemoveFilters(filters, 2);
+  videoPin_.Reset();
+  audioPin_.Reset();
+  vbiPin_.Reset();
+  tvAudioControl_.Reset();
+  capture_.Reset();
+  tvAudio_.Reset();
+  item_.Reset();
+  Release();
+}
+
+// --- running -----------------------------------------------------------------------------------------
+
+HRESULT PreviewGraph::Run() {
+  if (!IsReady()) return kPreviewNotBuilt;
+  if (running_) return S_OK;
+  if (!chain_ || !chain_->IsBuilt()) return kPreviewNoChain;
+  HRESULT hr = link_->Attach(audioPin_.Get());
+  if (FAILED(hr)) return hr;
+  if (FAILED(hr = chain_->Connect())) {
+    link_->Detach();
+    return hr;
+  }
+  if (sound_ && FAILED(hr = sound_->Start(link_->OutputPin()))) {
+    chain_->Disconnect();
+    link_->Detach();
+    return hr;
+  }
+  running_ = true;
+  return S_OK;
+}
+
+HRESULT PreviewGraph::Stop() {
+  HRESULT first = S_OK;
+  const auto keep = [&first](HRESULT hr) {
+    if (FAILED(hr) && SUCCEEDED(first)) first = hr;
+  };
+  link_->Detach();
+  if (chain_) keep(chain_->Disconnect());
+  if (sound_) keep(sound_->Stop());
+  running_ = false;
+  return first;
+}
+
+HRESULT PreviewGraph::StopGraph() {
+  if (sound_) sound_->SuspendWatch();
+  return FilterGraphHolder::Stop();
+}
+
+// --- the watch thread --------------------------------------------------------------------------------
+
+DWORD PreviewGraph::WatchLoop(void* self) { return static_cast<PreviewGraph*>(self)->Watch(); }
+
+DWORD PreviewGraph::Watch() {
+  HANDLE graphEvent = nullptr;
+  if (FAILED(events_->GetEventHandle(reinterpret_cast<OAEVENT*>(&graphEvent)))) graphEvent = nullptr;
+  const HANDLE waits[3] = {stop_.get(), audioMode_.handle(), graphEvent};
+  const DWORD count = graphEvent ? 3 : 2;
+  for (;;) {
+    const DWORD result = WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    DWORD index = result - WAIT_OBJECT_0;
+    if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + count) index = result - WAIT_ABANDONED_0;
+    if (index >= count || index == 0) break;
+    if (index == 1) {
+      if (!GraphStopped() && !externalInput_.IsSet()) {
+        liveInputAudio_.Set();
+        liveOutputAudio_.Set();
+      }
+      audioMode_.Reset();
+    } else {
+      DrainGraphEvents();
+    }
+  }
+  return 0;
+}
+
+bool PreviewGraph::GraphStopped() {
+  OAFilterState state = State_Stopped;
+  return FAILED(GetState(&state, 0)) || state == State_Stopped;
+}
+
+void PreviewGraph::DrainGraphEvents() {
+  long code = 0;
+  LONG_PTR param1 = 0, param2 = 0;
+  while (SUCCEEDED(events_->GetEvent(&code, &param1, &param2, 0))) {
+    if (IsErrorEvent(code)) {
+      lastError_ = static_cast<HRESULT>(param1);
+      SetEvent(graphError_.get());
+    }
+    events_->FreeEventParams(code, param1, param2);
+  }
+}
+
+// --- answers -----------------------------------------------------------------------------------------
+
+HRESULT PreviewGraph::GetMuteStatus(LONG* muted) const {
+  if (!muted) return kPreviewNullPointer;
+  *muted = 0;
+  return S_OK;
+}
+
+HRESULT PreviewGraph::GetNotifyEvent(int type, HANDLE* event) const {
+  if (!event) return kPreviewNullPointer;
+  switch (type) {
+    case kGraphError: *event = graphError_.get(); return S_OK;
+    case kLiveInputAudio: *event = liveInputAudio_.handle(); return S_OK;
+    case kLiveOutputAudio: *event = liveOutputAudio_.handle(); return S_OK;
+    default: *event = nullptr; return kPreviewInvalidArg;
+  }
+}
+
+HRESULT PreviewGraph::ReadAudioMode(ULONG* left, ULONG* right) {
+  if (!IsReady() || !tvAudioControl_) return kPreviewNullPointer;
+  OAFilterState state = State_Stopped;
+  HRESULT hr = GetState(&state, 0);
+  if (FAILED(hr)) return hr;
+  if (state != State_Running) return VFW_E_NOT_RUNNING;
+  *left = *right = 1;
+  if (externalInput_.IsSet()) return S_OK;
+  long mode = 0;
+  if (FAILED(hr = tvAudioControl_->get_TVAudioMode(&mode))) return hr;
+  if ((mode & 0xF) == 2) *left = *right = 2;
+  if ((mode & 0xF0) == 0x30) {
+    *left = 4;
+    *right = 8;
+  }
+  return S_OK;
+}
+
+HRESULT PreviewGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
+  if (!mode) return kPreviewNullPointer;
+  ULONG left = 0, right = 0;
+  const HRESULT hr = ReadAudioMode(&left, &right);
+  if (SUCCEEDED(hr)) *mode = {left, right, 0};
+  return hr;
+}
+
+HRESULT PreviewGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
+  if (!mode) return kPreviewNullPointer;
+  ULONG left = 0, right = 0;
+  const HRESULT hr = ReadAudioMode(&left, &right);
+  if (SUCCEEDED(hr)) *mode = {left, right};
+  return hr;
+}
+
+HRESULT PreviewGraph::GetSoundDataInfo(DWORD* rate, DWORD* channels, DWORD* bits) const {
+  if (!rate || !channels || !bits) return kPreviewNullPointer;
+  if (!IsReady()) return kPreviewNotBuilt;
+  *rate = 48000;
+  *channels = 2;
+  *bits = 16;
+  return S_OK;
+}
+
+// --- the window side ---------------------------------------------------------------------------------
+
+HRESULT PreviewGraph::CreateVideoChain(DWORD windowMode) {
+  if (!IsReady()) return kPreviewNotBuilt;
+  HRESULT hr = ReleaseVideoChain();
+  if (FAILED(hr)) return hr;
+  if (!item_) return kPreviewNullPointer;
+  std::unique_ptr<VideoChainBuilder> chain;
+  hr = CreateVideoChainBuilder(item_.Get(), chainSettings_, kSoundPathKind == FilterLink::kLiveSyncKind, &chain);
+  if (FAILED(hr)) return hr;
+  ChainSource source;
+  source.video = videoPin_.Get();
+  source.extra1 = vbiPin_.Get();  // none: the caption element is left out
+  source.customClsid = customClsid_;
+  source.customModule = customModule_.c_str();
+  source.customName = kCustomFilterName;
+  hr = chain->Build(graph_, source, windowMode);
+  if (SUCCEEDED(hr)) chain_ = std::move(chain);
+  return hr;
+}
+
+HRESULT PreviewGraph::ReleaseVideoChain() {
+  if (!chain_) return S_OK;
+  if (running_) chain_->Disconnect();
+  const HRESULT hr = chain_->ReleaseFilters();
+  if (FAILED(hr)) return hr;
+  chain_.reset();
+  return S_OK;
+}
+
+HRESULT PreviewGraph::InsertCustomFilter(REFCLSID clsid, const wchar_t* moduleFile) {
+  return GuardHr(kPreviewNullPointer, [&] {
+    customClsid_ = clsid;
+    customModule_ = moduleFile ? moduleFile : L"";
+  });
+}
+
+// --- the sound side ----------------------------------------------------------------------------------
+
+HRESULT PreviewGraph::AddAudioRenderer() {
+  if (!IsReady()) return kPreviewNotBuilt;
+  RemoveAudioRenderer();
+  sound_ = CreateSoundPath(kFamily1SoundPaths, kSoundPathKind, module_);
+  if (!sound_) return E_OUTOFMEMORY;
+  HRESULT hr = sound_->Build(CLSID_DSoundRender, 0, 0, graph_);
+  if (SUCCEEDED(hr)) {
+    hr = link_->Create(kSoundPathKind, graph_, static_cast<int>(boardType_),
+                       static_cast<int>(tunerNumber_));
+  }
+  if (FAILED(hr)) RemoveAudioRenderer();
+  return hr;
+}
+
+HRESULT PreviewGraph::RemoveAudioRenderer() {
+  link_->Remove();
+  link_ = std::make_unique<FilterLink>(module_);
+  if (sound_) {
+    sound_->Stop();
+    sound_->Teardown();
+    sound_.reset();
+  }
+  return S_OK;
+}
+
+template <class F>
+HRESULT PreviewGraph::ForwardToSound(F&& call) {
+  if (!IsReady()) return kPreviewNotBuilt;
+  if (!sound_) return kPreviewNullPointer;
+  const HRESULT hr = call(*sound_);
+  return FAILED(hr) ? hr : S_OK;
+}
+
+HRESULT PreviewGraph::SetVolume(LONG volume) { return ForwardToSound([&](FilterHolder& s) { return s.SetVolume(volume); }); }
+HRESULT PreviewGraph::GetVolume(LONG* volume) { return ForwardToSound([&](FilterHolder& s) { return s.GetVolume(volume); }); }
+HRESULT PreviewGraph::SetBalance(LONG balance) { return ForwardToSound([&](FilterHolder& s) { return s.SetBalance(balance); }); }
+HRESULT PreviewGraph::GetBalance(LONG* balance) { return ForwardToSound([&](FilterHolder& s) { return s.GetBalance(balance); }); }
+HRESULT PreviewGraph::SetMix(ULONG left, ULONG right) { return ForwardToSound([&](FilterHolder& s) { return s.SetMix(left, right); }); }
+HRESULT PreviewGraph::GetMix(ULONG* left, ULONG* right) { return ForwardToSound([&](FilterHolder& s) { return s.GetMix(left, right); }); }
