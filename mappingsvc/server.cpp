@@ -18,21 +18,35 @@ using Microsoft::WRL::ComPtr;
 namespace mappingsvc {
 namespace {
 
+// How long a plain local server keeps serving after its class object is revoked while no object
+// is alive: an activation that fetched the class object just before the revoke creates its
+// object within this time.
+constexpr DWORD kActivationDrainMs = 500;
+
 // Runs the class object on the calling thread's message loop until WM_QUIT. `onRunning` is
-// called once the class object is registered; `onMessage` sees every other message.
+// called once the class object is registered; `onMessage` sees every other message. After the
+// loop the class object is revoked (no new activation reaches this process), `afterRevoke` runs,
+// and the class object is disconnected from any client still holding it.
 HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& onRunning,
-                       const std::function<bool(const MSG&)>& onMessage) {
+                       const std::function<bool(const MSG&)>& onMessage,
+                       const std::function<void()>& afterRevoke) {
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(hr)) return hr;
   hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
                             RPC_C_IMP_LEVEL_IDENTIFY, nullptr, EOAC_NONE, nullptr);
   DWORD cookie = 0;
+  ComPtr<IClassFactory> factory;
   if (SUCCEEDED(hr)) {
-    ComPtr<IClassFactory> factory;
     factory.Attach(new (std::nothrow) CZarnMMFSupportFactory(&registry));
     if (!factory) hr = E_OUTOFMEMORY;
-    else hr = CoRegisterClassObject(CLSID_ZarnMMFSupport, factory.Get(), CLSCTX_LOCAL_SERVER,
-                                    REGCLS_MULTIPLEUSE, &cookie);
+  }
+  // A client that has fetched the class object keeps reaching it while this process lives, also
+  // after the revoke below.
+  if (SUCCEEDED(hr)) hr = CoLockObjectExternal(factory.Get(), TRUE, FALSE);
+  if (SUCCEEDED(hr)) {
+    hr = CoRegisterClassObject(CLSID_ZarnMMFSupport, factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                               &cookie);
+    if (FAILED(hr)) CoDisconnectObject(factory.Get(), 0);
   }
   if (SUCCEEDED(hr)) {
     onRunning();
@@ -42,9 +56,33 @@ HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& o
       DispatchMessageW(&msg);
     }
     CoRevokeClassObject(cookie);
+    afterRevoke();
+    CoDisconnectObject(factory.Get(), 0);
   }
+  factory.Reset();
   CoUninitialize();
   return hr;
+}
+
+// Serves the objects that activations already on their way create after the revoke, and
+// returns once no object has been alive for the drain time.
+void DrainActivations() {
+  ULONGLONG idleSince = GetTickCount64();
+  for (;;) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message != WM_QUIT) DispatchMessageW(&msg);  // each zero of the count posts one
+    }
+    DWORD wait = INFINITE;
+    const ULONGLONG now = GetTickCount64();
+    if (server_lifetime::Count() != 0) {
+      idleSince = now;
+    } else {
+      if (now - idleSince >= kActivationDrainMs) return;
+      wait = static_cast<DWORD>(kActivationDrainMs - (now - idleSince));
+    }
+    MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
 }
 
 // --- Service ----------------------------------------------------------------------------------
@@ -111,7 +149,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
         LogInfo(L"Service started");
         SetState(SERVICE_RUNNING);
       },
-      [](const MSG&) { return false; });
+      [](const MSG&) { return false; }, [] {});
 
   // Kept mappings go before "stopped" is reported: a service started again at once must not
   // find (and leave to us) sections that are about to disappear.
@@ -159,7 +197,8 @@ HRESULT RunLocalServer(MappingRegistry& registry, DWORD lingerMs) {
         KillTimer(nullptr, timer);
         // Started by COM but nobody came (the client gave up): leave.
         return server_lifetime::Count() == 0;
-      });
+      },
+      &DrainActivations);
   server_lifetime::SetQuitThread(0);
   registry.Clear();
   return hr;

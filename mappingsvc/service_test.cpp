@@ -303,6 +303,39 @@ TEST_F(MappingServiceTest, ActivationStartsTheInstalledService) {
   EXPECT_TRUE(NameExists(kept));  // a service does not end with its last object
 }
 
+// Sequential clients, each creating, calling and releasing: the plain server leaves after each
+// one, and every activation reaches a live server, also the ones that come while it is leaving.
+TEST_F(MappingServiceTest, SequentialActivationsOfThePlainServerAllSucceed) {
+  ASSERT_EQ(RunMappingSvc(L"-RegServer"), 0u);
+  constexpr int kActivations = 500;
+  int failures = 0;
+  HRESULT firstFailure = S_OK;
+  for (int i = 0; i < kActivations; ++i) {
+    ComPtr<IZarnMMFSupport> object;
+    HRESULT hr = CoCreateInstance(CLSID_ZarnMMFSupport, nullptr, CLSCTX_LOCAL_SERVER, IID_IZarnMMFSupport,
+                                  reinterpret_cast<void**>(object.GetAddressOf()));
+    if (SUCCEEDED(hr)) {
+      // A name outside the global prefix: answered by the object, nothing made.
+      Bstr name(L"vorn_not_global");
+      INT64 handle = 0;
+      hr = object->CreateTunerInfoS(name, 0, 4096, GetCurrentProcessId(), &handle, nullptr);
+      hr = hr == E_INVALIDARG ? S_OK : (FAILED(hr) ? hr : E_UNEXPECTED);
+    }
+    object.Reset();
+    if (hr != S_OK && failures++ == 0) firstFailure = hr;
+  }
+  EXPECT_EQ(failures, 0) << "first failure 0x" << std::hex << static_cast<unsigned long>(firstFailure);
+}
+
+TEST_F(MappingServiceTest, UnregServerOfACleanStateSucceedsAndLeavesNoKey) {
+  EXPECT_EQ(RunMappingSvc(L"-UnregServer"), 0u);
+  EXPECT_EQ(RunMappingSvc(L"-UnregServer"), 0u);
+  for (const std::wstring& key : {std::wstring(kClsidKey), std::wstring(kAppIdKey), std::wstring(kAppIdExeKey),
+                                 std::wstring(kInterfaceKey), std::wstring(L"MappingSvc.ZarnMMFSupport")}) {
+    EXPECT_FALSE(KeyExists(key)) << Narrow(key);
+  }
+}
+
 TEST_F(MappingServiceTest, RegServerRunsAsAPlainLocalServer) {
   // Installed as a service first: RegServer takes the AppID's service name away again.
   ASSERT_EQ(RunMappingSvc(L"-Service"), 0u);

@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "common/hresult.h"
+#include "common/path.h"
 #include "common/timeouts.h"
 #include "portserver/VornPort.h"
 #include "portserver/lumacrest_port.h"
@@ -24,19 +25,30 @@ bool HasSwitch(const wchar_t* commandLine, const wchar_t* name) {
   return false;
 }
 
-std::wstring ServerPath() {
-  wchar_t path[MAX_PATH * 2] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-  return path;
-}
+// How long the server keeps serving after its class object is revoked while no object is alive:
+// an activation that fetched the class object just before the revoke creates its object within
+// this time.
+constexpr DWORD kActivationDrainMs = 500;
 
 HRESULT RunServer() {
   SingletonClassFactory factory(&SingletonClassFactory::CreateDefault);
+  // A client that has fetched the class object keeps reaching it while this process lives, also
+  // after the revoke below.
+  RETURN_IF_FAILED(CoLockObjectExternal(&factory, TRUE, FALSE));
   DWORD cookie = 0;
-  RETURN_IF_FAILED(CoRegisterClassObject(CLSID_LumacrestPort, &factory, CLSCTX_LOCAL_SERVER,
-                                         REGCLS_MULTIPLEUSE, &cookie));
+  const HRESULT hr = CoRegisterClassObject(CLSID_LumacrestPort, &factory, CLSCTX_LOCAL_SERVER,
+                                           REGCLS_MULTIPLEUSE, &cookie);
+  if (FAILED(hr)) {
+    CoDisconnectObject(&factory, 0);
+    return hr;
+  }
   ServerModule::Instance().Run(timeouts::kServerLinger);
+  // The count reached zero (which suspended the class object) and stayed there: no new
+  // activation reaches this process once the class object is revoked. Objects that activations
+  // already on their way create are served until they go.
   CoRevokeClassObject(cookie);
+  ServerModule::Instance().Run(kActivationDrainMs);
+  CoDisconnectObject(&factory, 0);
   // Calls that were queued while the class object went away are answered before leaving.
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -51,7 +63,7 @@ HRESULT RunServer() {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(hr)) return static_cast<int>(hr);
-  const std::wstring path = ServerPath();
+  const std::wstring path = ModulePath::OfModule(nullptr).str();
   if (HasSwitch(commandLine, L"RegServer")) {
     hr = port_registration::Register(path.c_str());
   } else if (HasSwitch(commandLine, L"UnregServer")) {
