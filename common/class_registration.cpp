@@ -155,6 +155,20 @@ HRESULT DeleteLocalServer(const LocalServerClass& c) {
   return result;
 }
 
+std::vector<ProxyInterface> ProxyInterfaces(unsigned count, ProxyInterfaceAt at) {
+  std::vector<ProxyInterface> interfaces;
+  for (unsigned i = 0; i < count; ++i) {
+    IID iid{};
+    const char* name = nullptr;
+    unsigned long methods = 0;
+    if (!at(i, &iid, &name, &methods)) continue;
+    std::wstring wideName;
+    for (const char* p = name; p && *p; ++p) wideName += static_cast<wchar_t>(*p);
+    interfaces.push_back({iid, wideName, methods});
+  }
+  return interfaces;
+}
+
 HRESULT RegisterProxyStub(REFCLSID proxyClass, const std::wstring& modulePath,
                           const std::vector<ProxyInterface>& interfaces) {
   const std::wstring clsid = GuidKeyName(proxyClass);

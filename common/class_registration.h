@@ -94,6 +94,10 @@ struct ProxyInterface {
   std::wstring name;
   unsigned long methods;
 };
+// The interfaces of a proxy list read one by index (`at` gives the IID, the narrow name and the
+// method count, FALSE past the end), as a module's proxy files list them.
+using ProxyInterfaceAt = BOOL (*)(unsigned index, IID* iid, const char** name, unsigned long* methods);
+std::vector<ProxyInterface> ProxyInterfaces(unsigned count, ProxyInterfaceAt at);
 HRESULT RegisterProxyStub(REFCLSID proxyClass, const std::wstring& modulePath,
                           const std::vector<ProxyInterface>& interfaces);
 // Removes that registration while the proxy class's InprocServer32 names `modulePath` (another

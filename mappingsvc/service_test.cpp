@@ -318,7 +318,8 @@ TEST_F(MappingServiceTest, SequentialActivationsOfThePlainServerAllSucceed) {
       // A name outside the global prefix: answered by the object, nothing made.
       Bstr name(L"vorn_not_global");
       INT64 handle = 0;
-      hr = object->CreateTunerInfoS(name, 0, 4096, GetCurrentProcessId(), &handle, nullptr);
+      LONG first = 0;
+      hr = object->CreateTunerInfoS(name, 0, 4096, GetCurrentProcessId(), &handle, &first);
       hr = hr == E_INVALIDARG ? S_OK : (FAILED(hr) ? hr : E_UNEXPECTED);
     }
     object.Reset();

@@ -22,16 +22,7 @@ HRESULT STDAPICALLTYPE VornPortRegisterProxies(BOOL add, const wchar_t* registra
 namespace {
 
 std::vector<ProxyInterface> Interfaces() {
-  std::vector<ProxyInterface> interfaces;
-  const unsigned count = VornProxyInterfaceCount();
-  for (unsigned i = 0; i < count; ++i) {
-    IID iid{};
-    const char* name = nullptr;
-    unsigned long methods = 0;
-    if (!VornProxyInterfaceAt(i, &iid, &name, &methods)) continue;
-    interfaces.push_back({iid, std::wstring(name, name + strlen(name)), methods});
-  }
-  return interfaces;
+  return ProxyInterfaces(VornProxyInterfaceCount(), &VornProxyInterfaceAt);
 }
 
 CLSID ProxyClass() {

@@ -11,19 +11,8 @@
 namespace {
 
 // The interfaces that the linked proxy files serve.
-std::vector<ProxyInterface> ProxyInterfaces() {
-  std::vector<ProxyInterface> interfaces;
-  const unsigned count = VornProxyInterfaceCount();
-  for (unsigned i = 0; i < count; ++i) {
-    IID iid{};
-    const char* name = nullptr;
-    unsigned long methods = 0;
-    if (!VornProxyInterfaceAt(i, &iid, &name, &methods)) continue;
-    std::wstring wideName;
-    for (const char* p = name; p && *p; ++p) wideName += static_cast<wchar_t>(*p);
-    interfaces.push_back({iid, wideName, methods});
-  }
-  return interfaces;
+std::vector<ProxyInterface> LinkedProxyInterfaces() {
+  return ProxyInterfaces(VornProxyInterfaceCount(), &VornProxyInterfaceAt);
 }
 
 HRESULT ModuleFile(HMODULE module, std::wstring* path) {
@@ -60,14 +49,14 @@ HRESULT RegisterServer(const ServerRegistration& server, HMODULE module) {
       {current + L"\\CLSID", nullptr, clsid},
       {current + L"\\CurVer", nullptr, progId},
   }));
-  return RegisterProxyStub(CLSID_VornDeviceProxyStub, path, ProxyInterfaces());
+  return RegisterProxyStub(CLSID_VornDeviceProxyStub, path, LinkedProxyInterfaces());
 }
 
 HRESULT UnregisterServer(const ServerRegistration& server, HMODULE module) {
   std::wstring path;
   RETURN_IF_FAILED(ModuleFile(module, &path));
   const std::wstring clsid = GuidKeyName(server.clsid);
-  HRESULT result = UnregisterProxyStub(CLSID_VornDeviceProxyStub, path, ProxyInterfaces());
+  HRESULT result = UnregisterProxyStub(CLSID_VornDeviceProxyStub, path, LinkedProxyInterfaces());
   KeepFirstFailure(result, DeleteOwnedKey({server.progId, L"CLSID", nullptr}, clsid));
   KeepFirstFailure(result, DeleteOwnedKey({server.currentProgId, L"CLSID", nullptr}, clsid));
   KeepFirstFailure(result, DeleteOwnedKey({L"CLSID\\" + clsid, L"InprocServer32", nullptr}, path));
