@@ -18,18 +18,17 @@ using Microsoft::WRL::ComPtr;
 namespace mappingsvc {
 namespace {
 
-// How long a plain local server keeps serving after its class object is revoked while no object
-// is alive: an activation that fetched the class object just before the revoke creates its
-// object within this time.
-constexpr DWORD kActivationDrainMs = 500;
+// How long a plain local server stays with no object before it revokes its class object and
+// leaves: a client that comes back at once (create, call, release, create again) finds it
+// running instead of racing its exit.
+constexpr DWORD kIdleLingerMs = 2000;
 
 // Runs the class object on the calling thread's message loop until WM_QUIT. `onRunning` is
 // called once the class object is registered; `onMessage` sees every other message. After the
-// loop the class object is revoked (no new activation reaches this process), `afterRevoke` runs,
-// and the class object is disconnected from any client still holding it.
+// loop `beforeRevoke` runs (and returns when it is time to go), then the class object is revoked.
 HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& onRunning,
                        const std::function<bool(const MSG&)>& onMessage,
-                       const std::function<void()>& afterRevoke) {
+                       const std::function<void()>& beforeRevoke) {
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(hr)) return hr;
   hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
@@ -40,13 +39,9 @@ HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& o
     factory.Attach(new (std::nothrow) CZarnMMFSupportFactory(&registry));
     if (!factory) hr = E_OUTOFMEMORY;
   }
-  // A client that has fetched the class object keeps reaching it while this process lives, also
-  // after the revoke below.
-  if (SUCCEEDED(hr)) hr = CoLockObjectExternal(factory.Get(), TRUE, FALSE);
   if (SUCCEEDED(hr)) {
     hr = CoRegisterClassObject(CLSID_ZarnMMFSupport, factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
                                &cookie);
-    if (FAILED(hr)) CoDisconnectObject(factory.Get(), 0);
   }
   if (SUCCEEDED(hr)) {
     onRunning();
@@ -55,18 +50,17 @@ HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& o
       if (onMessage(msg)) break;
       DispatchMessageW(&msg);
     }
+    beforeRevoke();
     CoRevokeClassObject(cookie);
-    afterRevoke();
-    CoDisconnectObject(factory.Get(), 0);
   }
   factory.Reset();
   CoUninitialize();
   return hr;
 }
 
-// Serves the objects that activations already on their way create after the revoke, and
-// returns once no object has been alive for the drain time.
-void DrainActivations() {
+// Keeps serving while objects come and go, and returns once no object has been alive for the
+// linger time.
+void LingerWhileIdle() {
   ULONGLONG idleSince = GetTickCount64();
   for (;;) {
     MSG msg;
@@ -78,8 +72,8 @@ void DrainActivations() {
     if (server_lifetime::Count() != 0) {
       idleSince = now;
     } else {
-      if (now - idleSince >= kActivationDrainMs) return;
-      wait = static_cast<DWORD>(kActivationDrainMs - (now - idleSince));
+      if (now - idleSince >= kIdleLingerMs) return;
+      wait = static_cast<DWORD>(kIdleLingerMs - (now - idleSince));
     }
     MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
@@ -198,7 +192,7 @@ HRESULT RunLocalServer(MappingRegistry& registry, DWORD lingerMs) {
         // Started by COM but nobody came (the client gave up): leave.
         return server_lifetime::Count() == 0;
       },
-      &DrainActivations);
+      &LingerWhileIdle);
   server_lifetime::SetQuitThread(0);
   registry.Clear();
   return hr;

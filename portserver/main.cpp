@@ -25,30 +25,13 @@ bool HasSwitch(const wchar_t* commandLine, const wchar_t* name) {
   return false;
 }
 
-// How long the server keeps serving after its class object is revoked while no object is alive:
-// an activation that fetched the class object just before the revoke creates its object within
-// this time.
-constexpr DWORD kActivationDrainMs = 500;
-
 HRESULT RunServer() {
   SingletonClassFactory factory(&SingletonClassFactory::CreateDefault);
-  // A client that has fetched the class object keeps reaching it while this process lives, also
-  // after the revoke below.
-  RETURN_IF_FAILED(CoLockObjectExternal(&factory, TRUE, FALSE));
   DWORD cookie = 0;
-  const HRESULT hr = CoRegisterClassObject(CLSID_LumacrestPort, &factory, CLSCTX_LOCAL_SERVER,
-                                           REGCLS_MULTIPLEUSE, &cookie);
-  if (FAILED(hr)) {
-    CoDisconnectObject(&factory, 0);
-    return hr;
-  }
+  RETURN_IF_FAILED(CoRegisterClassObject(CLSID_LumacrestPort, &factory, CLSCTX_LOCAL_SERVER,
+                                         REGCLS_MULTIPLEUSE, &cookie));
   ServerModule::Instance().Run(timeouts::kServerLinger);
-  // The count reached zero (which suspended the class object) and stayed there: no new
-  // activation reaches this process once the class object is revoked. Objects that activations
-  // already on their way create are served until they go.
   CoRevokeClassObject(cookie);
-  ServerModule::Instance().Run(kActivationDrainMs);
-  CoDisconnectObject(&factory, 0);
   // Calls that were queued while the class object went away are answered before leaving.
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
