@@ -15,10 +15,11 @@
 #include <atomic>
 #include <new>
 
-// Answers IUnknown and `Itf` (identified by `kIid`) with the one interface pointer, and deletes
-// the `Derived` object at the last Release. The object starts with one reference: the creator's.
-// `Derived` is final (it is deleted through its own type).
-template <class Derived, class Itf, const IID& kIid>
+// Answers IUnknown and `Itf` (identified by `kIid`, and by `kAlso`: the interfaces `Itf`
+// derives from) with the one interface pointer, and deletes the `Derived` object at the last
+// Release. The object starts with one reference: the creator's. `Derived` is final (it is
+// deleted through its own type).
+template <class Derived, class Itf, const IID& kIid, const IID&... kAlso>
 class SingleInterfaceObject : public Itf {
  public:
   SingleInterfaceObject(const SingleInterfaceObject&) = delete;
@@ -27,7 +28,7 @@ class SingleInterfaceObject : public Itf {
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
     if (!out) return E_POINTER;
     *out = nullptr;
-    if (iid != IID_IUnknown && iid != kIid) return E_NOINTERFACE;
+    if (iid != IID_IUnknown && iid != kIid && !(false || ... || (iid == kAlso))) return E_NOINTERFACE;
     *out = static_cast<Itf*>(this);
     AddRef();
     return S_OK;
@@ -38,6 +39,15 @@ class SingleInterfaceObject : public Itf {
     const long left = --refs_;
     if (left == 0) delete static_cast<Derived*>(this);
     return static_cast<ULONG>(left);
+  }
+  // An extra reference, unless the object is already on its way out (its count reached zero):
+  // for a holder that keeps the object without a reference of its own.
+  bool TryAddRef() noexcept {
+    long n = refs_.load();
+    while (n != 0) {
+      if (refs_.compare_exchange_weak(n, n + 1)) return true;
+    }
+    return false;
   }
 
  protected:

@@ -1,16 +1,17 @@
 #include "mappingsvc/mmf_support.h"
 
 #include <oleauto.h>
+#include <wrl/client.h>
 
 #include <cwchar>
 #include <memory>
 #include <new>
-#include <vector>
 
 #include "common/handles.h"
 #include "common/hresult.h"
 #include "common/locks.h"
 #include "common/module.h"
+#include "common/path.h"
 #include "common/security.h"
 #include "common/shared_memory.h"
 #include "mappingsvc/mapping_registry.h"
@@ -19,8 +20,17 @@
 namespace mappingsvc {
 namespace {
 
+using Microsoft::WRL::ComPtr;
+
 constexpr wchar_t kGlobalPrefix[] = L"Global\\";
 constexpr size_t kGlobalPrefixLength = 7;
+
+// A section name as the system takes it: not empty, fits the project's name buffers, and holds no
+// embedded terminator. A longer name would be cut, and two callers' names that differ only past
+// the cut would share one section.
+bool IsUsableName(const std::wstring& name) {
+  return !name.empty() && name.size() < NamedMutex::kNameCapacity && name.find(L'\0') == std::wstring::npos;
+}
 
 }  // namespace
 
@@ -67,43 +77,17 @@ HRESULT CZarnMMFSupport::Create(MappingRegistry* registry, REFIID iid, void** ob
   return hr;
 }
 
-STDMETHODIMP CZarnMMFSupport::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IZarnMMFSupport) {
-    *object = static_cast<IZarnMMFSupport*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) CZarnMMFSupport::AddRef() { return InterlockedIncrement(&refs_); }
-
-STDMETHODIMP_(ULONG) CZarnMMFSupport::Release() {
-  const LONG refs = InterlockedDecrement(&refs_);
-  if (refs == 0) delete this;
-  return static_cast<ULONG>(refs);
-}
-
 HRESULT CZarnMMFSupport::TypeInfo(ITypeInfo** info) {
   *info = nullptr;
   ITypeInfo* cached = static_cast<ITypeInfo*>(
       InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&typeInfo_), nullptr, nullptr));
   if (!cached) {
     // The type library is resource 1 of the module this class is linked into.
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-      const DWORD n = GetModuleFileNameW(ThisModule(), path.data(), static_cast<DWORD>(path.size()));
-      if (n == 0) return HResultFromLastError();
-      if (n < path.size()) break;
-      path.resize(path.size() * 2);
-    }
-    ITypeLib* library = nullptr;
-    RETURN_IF_FAILED(LoadTypeLibEx(path.data(), REGKIND_NONE, &library));
-    const HRESULT hr = library->GetTypeInfoOfGuid(IID_IZarnMMFSupport, &cached);
-    library->Release();
-    RETURN_IF_FAILED(hr);
+    const PathString path = ModulePath::OfModule(ThisModule());
+    if (path.empty()) return HResultFromLastError();
+    ComPtr<ITypeLib> library;
+    RETURN_IF_FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.GetAddressOf()));
+    RETURN_IF_FAILED(library->GetTypeInfoOfGuid(IID_IZarnMMFSupport, &cached));
     void* previous = InterlockedCompareExchangePointer(
         reinterpret_cast<void* volatile*>(&typeInfo_), cached, nullptr);
     if (previous) {  // another thread was first: use its copy
@@ -133,22 +117,18 @@ STDMETHODIMP CZarnMMFSupport::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT co
                                             DISPID* ids) {
   if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   if (!names || !ids) return E_POINTER;
-  ITypeInfo* info = nullptr;
-  RETURN_IF_FAILED(TypeInfo(&info));
-  const HRESULT hr = DispGetIDsOfNames(info, names, count, ids);
-  info->Release();
-  return hr;
+  ComPtr<ITypeInfo> info;
+  RETURN_IF_FAILED(TypeInfo(info.GetAddressOf()));
+  return DispGetIDsOfNames(info.Get(), names, count, ids);
 }
 
 STDMETHODIMP CZarnMMFSupport::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO* exception, UINT* argError) {
   if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  ITypeInfo* info = nullptr;
-  RETURN_IF_FAILED(TypeInfo(&info));
-  const HRESULT hr = DispInvoke(static_cast<IZarnMMFSupport*>(this), info, id, flags, params,
-                                result, exception, argError);
-  info->Release();
-  return hr;
+  ComPtr<ITypeInfo> info;
+  RETURN_IF_FAILED(TypeInfo(info.GetAddressOf()));
+  return DispInvoke(static_cast<IZarnMMFSupport*>(this), info.Get(), id, flags, params, result, exception,
+                    argError);
 }
 
 // The caller's process gets its own handle to the section; this process keeps none, so the
@@ -158,6 +138,9 @@ STDMETHODIMP CZarnMMFSupport::CreateTunerInfoS(BSTR Name, ULONG MaximumSizeHigh,
                                                ULONG MaximumSizeLow, ULONG ProcessId,
                                                INT64* Handle, LONG* IsFirstObject) {
   if (!Name || std::wcsncmp(Name, kGlobalPrefix, kGlobalPrefixLength) != 0) return E_INVALIDARG;
+  if (SysStringLen(Name) >= NamedMutex::kNameCapacity || std::wcslen(Name) != SysStringLen(Name)) {
+    return E_INVALIDARG;
+  }
   if (!Handle) return E_POINTER;
   return GuardHr(E_FAIL, [&]() -> HRESULT {
     UniqueHandle process(OpenProcess(PROCESS_DUP_HANDLE, FALSE, ProcessId));
@@ -193,13 +176,15 @@ STDMETHODIMP CZarnMMFSupport::CreateTunerInfo(BSTR Name, INT64 MaximumSize, LONG
     return E_OUTOFMEMORY;
   }
   UnscrambleName(name);
+  // An unnamed section would be kept for nobody, one more on every call.
+  if (!IsUsableName(name)) return E_INVALIDARG;
 
   LockGuard guard(registry_->lock(), MappingRegistry::kLockTimeoutMs);
   if (pIsFirst) *pIsFirst = 0;
   try {
     auto memory = std::make_unique<SharedMemory>();
     BOOL created = FALSE;
-    const HRESULT hr = memory->Create(name.empty() ? nullptr : name.c_str(),
+    const HRESULT hr = memory->Create(name.c_str(),
                                       static_cast<DWORD>(static_cast<UINT64>(MaximumSize) >> 32),
                                       static_cast<DWORD>(MaximumSize), &created);
     if (FAILED(hr)) return hr;
@@ -216,25 +201,6 @@ STDMETHODIMP CZarnMMFSupport::CreateTunerInfo(BSTR Name, INT64 MaximumSize, LONG
 }
 
 // --- CZarnMMFSupportFactory -------------------------------------------------------------------
-
-STDMETHODIMP CZarnMMFSupportFactory::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) CZarnMMFSupportFactory::AddRef() { return InterlockedIncrement(&refs_); }
-
-STDMETHODIMP_(ULONG) CZarnMMFSupportFactory::Release() {
-  const LONG refs = InterlockedDecrement(&refs_);
-  if (refs == 0) delete this;
-  return static_cast<ULONG>(refs);
-}
 
 STDMETHODIMP CZarnMMFSupportFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
   if (!object) return E_POINTER;

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "common/com_object.h"
 #include "mappingsvc/mappingsvc_idl.h"
 
 namespace mappingsvc {
@@ -23,16 +24,12 @@ constexpr wchar_t kNameKey[] = L"Qm7#tR2pL9zW!eK4sB8nH0xD6cV1fJ3gY5a";
 // unscrambling are the same operation.
 void UnscrambleName(std::wstring& name) noexcept;
 
-class CZarnMMFSupport final : public IZarnMMFSupport {
+class CZarnMMFSupport final
+    : public SingleInterfaceObject<CZarnMMFSupport, IZarnMMFSupport, IID_IZarnMMFSupport, IID_IDispatch> {
  public:
   // Makes an object that keeps its CreateTunerInfo sections in `registry` (never null; it
   // outlives every object) and answers `iid`.
   static HRESULT Create(MappingRegistry* registry, REFIID iid, void** object);
-
-  // IUnknown
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
-  STDMETHODIMP_(ULONG) AddRef() override;
-  STDMETHODIMP_(ULONG) Release() override;
 
   // IDispatch (through the type library of this module)
   STDMETHODIMP GetTypeInfoCount(UINT* count) override;
@@ -48,29 +45,28 @@ class CZarnMMFSupport final : public IZarnMMFSupport {
   STDMETHODIMP CreateTunerInfo(BSTR Name, INT64 MaximumSize, LONG* pIsFirst) override;
 
  private:
+  friend SingleInterfaceObject;  // deletes the object at its last Release
   explicit CZarnMMFSupport(MappingRegistry* registry);
   ~CZarnMMFSupport();
   HRESULT TypeInfo(ITypeInfo** info);
 
-  volatile LONG refs_ = 1;
   MappingRegistry* registry_;  // not owned: the server's registry outlives its objects
   ITypeInfo* typeInfo_ = nullptr;  // loaded on first IDispatch use, published atomically
 };
 
-// The class object. Holds no reference on the registry (the server owns both).
-class CZarnMMFSupportFactory final : public IClassFactory {
+// The class object, a heap object with one reference at creation. Holds no reference on the
+// registry (the server owns both).
+class CZarnMMFSupportFactory final
+    : public SingleInterfaceObject<CZarnMMFSupportFactory, IClassFactory, IID_IClassFactory> {
  public:
   explicit CZarnMMFSupportFactory(MappingRegistry* registry) : registry_(registry) {}
 
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
-  STDMETHODIMP_(ULONG) AddRef() override;
-  STDMETHODIMP_(ULONG) Release() override;
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
   STDMETHODIMP LockServer(BOOL lock) override;
 
  private:
+  friend SingleInterfaceObject;
   ~CZarnMMFSupportFactory() = default;
-  volatile LONG refs_ = 1;
   MappingRegistry* registry_;
 };
 

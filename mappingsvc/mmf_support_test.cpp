@@ -241,16 +241,27 @@ TEST_F(MmfSupportTest, CreateTunerInfoSForAProcessThatIsGoneMakesNoSection) {
 
 // --- CreateTunerInfo ------------------------------------------------------------------------
 
-TEST(NameKey, CharacterIUsesKeyCharacterIModuloTheKeyLength) {
-  std::wstring name(71, L'A');
+// A caller's scrambled name, worked out by hand from the key: 36 characters, so the last one
+// takes the key's first character again (and '1' ^ '1' puts a terminator inside the name).
+constexpr wchar_t kPlainName[] = L"Global\\vorn_scramble_test_0123456789";
+constexpr wchar_t kScrambledName[] = {
+    0x16, 0x01, 0x58, 0x41, 0x15, 0x3E, 0x6E, 0x06, 0x23, 0x4B, 0x14, 0x08, 0x52, 0x06, 0x39, 0x55, 0x1E, 0x20,
+    0x54, 0x0B, 0x17, 0x44, 0x1D, 0x37, 0x42, 0x3C, 0x66, 0x00, 0x54, 0x79, 0x07, 0x52, 0x6F, 0x02, 0x59, 0x68};
+
+TEST(NameKey, UnscramblesAKnownCallersName) {
+  std::wstring name(kScrambledName, 36);
   mappingsvc::UnscrambleName(name);
-  const std::wstring key = mappingsvc::kNameKey;
-  ASSERT_EQ(key.size(), 35u);
-  for (size_t i = 0; i < name.size(); ++i) {
-    EXPECT_EQ(name[i], static_cast<wchar_t>(L'A' ^ key[i % 35])) << "character " << i;
-  }
-  mappingsvc::UnscrambleName(name);  // the same operation scrambles again
-  EXPECT_EQ(name, std::wstring(71, L'A'));
+  EXPECT_EQ(name, kPlainName);
+}
+
+TEST_F(MmfSupportTest, CreateTunerInfoMakesTheSectionOfTheUnscrambledName) {
+  Bstr scrambled(std::wstring(kScrambledName, 36));
+  LONG first = 7;
+  ASSERT_EQ(object_->CreateTunerInfo(scrambled, 4096, &first), S_OK);
+  EXPECT_EQ(first, 1);
+  EXPECT_TRUE(NameExists(kPlainName));
+  registry_.Clear();
+  EXPECT_FALSE(NameExists(kPlainName));
 }
 
 TEST_F(MmfSupportTest, CreateTunerInfoKeepsANewSectionUntilTheRegistryIsCleared) {
@@ -308,11 +319,33 @@ TEST_F(MmfSupportTest, CreateTunerInfoFailureReturnsTheErrorAndKeepsNothing) {
   EXPECT_EQ(registry_.size(), 0u);
 }
 
-TEST_F(MmfSupportTest, CreateTunerInfoWithoutANameKeepsAnUnnamedSection) {
+TEST_F(MmfSupportTest, NamesThatCannotBeKeptApartAreRefused) {
+  // Two long names that differ only in their last character, a name that a cut would shorten,
+  // and no name at all (an unnamed section would be kept for nobody on every call).
+  const std::wstring stem = UniqueName(L"Global\\vorn_mmf_long_");
+  const std::wstring longA = stem + std::wstring(100000, L'x') + L"a";
+  const std::wstring longB = stem + std::wstring(100000, L'x') + L"b";
+  const std::wstring justTooLong = stem + std::wstring(260 - stem.size(), L'y');
+  const std::wstring withTerminator = stem + std::wstring(1, L'\0') + L"z";
+  for (const std::wstring& plain : {longA, longB, justTooLong, withTerminator, std::wstring()}) {
+    Bstr scrambled(Scramble(plain));
+    LONG first = 7;
+    EXPECT_EQ(object_->CreateTunerInfo(scrambled, 4096, &first), E_INVALIDARG) << plain.size();
+    Bstr global(plain);
+    INT64 handle = 0;
+    EXPECT_EQ(object_->CreateTunerInfoS(global, 0, 4096, GetCurrentProcessId(), &handle, &first), E_INVALIDARG)
+        << plain.size();
+    EXPECT_EQ(handle, 0);
+  }
   LONG first = 7;
-  ASSERT_EQ(object_->CreateTunerInfo(nullptr, 4096, &first), S_OK);
-  EXPECT_EQ(first, 1);
-  EXPECT_EQ(registry_.size(), 1u);
+  EXPECT_EQ(object_->CreateTunerInfo(nullptr, 4096, &first), E_INVALIDARG);
+  EXPECT_EQ(registry_.size(), 0u);
+  EXPECT_FALSE(NameExists(stem));
+  // The longest name that fits is taken whole.
+  const std::wstring fits = stem + std::wstring(259 - stem.size(), L'y');
+  Bstr scrambled(Scramble(fits));
+  ASSERT_EQ(object_->CreateTunerInfo(scrambled, 4096, &first), S_OK);
+  EXPECT_TRUE(NameExists(fits));
 }
 
 TEST_F(MmfSupportTest, ConcurrentCreationOfOneNameHasExactlyOneFirst) {

@@ -1,12 +1,14 @@
 #include "mappingsvc/registration.h"
 
 #include <oleauto.h>
+#include <wrl/client.h>
 
 #include <string>
 
 #include "common/class_registration.h"
 #include "common/handles.h"
 #include "common/hresult.h"
+#include "common/path.h"
 #include "mappingsvc/identity.h"
 #include "mappingsvc/mappingsvc_idl.h"
 #include "mappingsvc/shell_log.h"
@@ -27,9 +29,9 @@ using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
 
 std::wstring AppIdKey() { return std::wstring(L"AppID\\") + kAppIdString; }
 
-// The class as COM knows it; `path` is the server's own (quoted for LocalServer32).
+// The class as COM knows it; `path` is the server's own.
 LocalServerClass ServerClass(const std::wstring& path) {
-  return {kClsidString, kClassName, kAppIdString, kAppIdName, kAppIdExeKey, L"\"" + path + L"\"",
+  return {kClsidString, kClassName, kAppIdString, kAppIdName, kAppIdExeKey, LocalServerCommand(path),
           kProgId, kVersionIndependentProgId, GuidKeyName(LIBID_MappingSvcLib)};
 }
 
@@ -42,57 +44,15 @@ HRESULT DeleteValue(const std::wstring& key, const wchar_t* value) {
   return status == ERROR_FILE_NOT_FOUND ? S_OK : HResultFromWin32(status);
 }
 
-HRESULT DeleteTree(const std::wstring& key) {
-  const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
-  if (status == ERROR_FILE_NOT_FOUND) return S_OK;
-  if (status != ERROR_SUCCESS) return HResultFromWin32(status);
-  // Some systems leave the emptied key itself behind.
-  const LSTATUS gone = RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
-  return gone == ERROR_FILE_NOT_FOUND ? S_OK : HResultFromWin32(gone);
-}
-
-bool KeyExists(const std::wstring& key) {
-  UniqueRegKey handle;
-  return RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, handle.put()) == ERROR_SUCCESS;
-}
-
-// Keeps the first failure of a sequence of steps that all run.
-void Keep(HRESULT& first, HRESULT hr) {
-  if (SUCCEEDED(first) && FAILED(hr)) first = hr;
-}
-
-HRESULT LoadOwnTypeLib(const std::wstring& path, ITypeLib** library) {
-  return LoadTypeLibEx(path.c_str(), REGKIND_NONE, library);
-}
-
-HRESULT RegisterOwnTypeLib(const std::wstring& path) {
-  ITypeLib* library = nullptr;
-  RETURN_IF_FAILED(LoadOwnTypeLib(path, &library));
-  std::wstring file = path;  // the API takes a non-const path
-  const HRESULT hr = RegisterTypeLib(library, file.data(), nullptr);
-  library->Release();
-  return hr;
-}
-
 HRESULT UnregisterOwnTypeLib(const std::wstring& path) {
-  if (!KeyExists(L"TypeLib\\" + GuidKeyName(LIBID_MappingSvcLib))) return S_OK;
-  ITypeLib* library = nullptr;
-  RETURN_IF_FAILED(LoadOwnTypeLib(path, &library));
+  if (!ClassesRootKeyExists(L"TypeLib\\" + GuidKeyName(LIBID_MappingSvcLib))) return S_OK;
+  Microsoft::WRL::ComPtr<ITypeLib> library;
+  RETURN_IF_FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.GetAddressOf()));
   TLIBATTR* attributes = nullptr;
-  HRESULT hr = library->GetLibAttr(&attributes);
-  if (SUCCEEDED(hr)) {
-    hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
-                           attributes->lcid, attributes->syskind);
-    library->ReleaseTLibAttr(attributes);
-  }
-  library->Release();
-  return hr;
-}
-
-HRESULT RegisterClassKeys(const std::wstring& path) {
-  HRESULT hr = S_OK;
-  for (const ClassesRootValue& value : LocalServerValues(ServerClass(path))) Keep(hr, SetClassesRootValue(value));
-  return hr;
+  RETURN_IF_FAILED(library->GetLibAttr(&attributes));
+  const WORD major = attributes->wMajorVerNum, minor = attributes->wMinorVerNum;
+  library->ReleaseTLibAttr(attributes);
+  return UnregisterModuleTypeLib(LIBID_MappingSvcLib, major, minor);
 }
 
 bool WaitForStopped(SC_HANDLE service) {
@@ -108,23 +68,26 @@ bool WaitForStopped(SC_HANDLE service) {
 }  // namespace
 
 HRESULT RegisterServer(bool asService) {
-  const std::wstring path = ModulePath();
+  const std::wstring path = ModulePath::OfModule(nullptr).str();
   if (path.empty()) return HResultFromLastError();
-  HRESULT hr = RegisterClassKeys(path);
-  if (asService) Keep(hr, SetClassesRootValue({AppIdKey(), L"LocalService", ServiceName()}));
-  else Keep(hr, DeleteValue(AppIdKey(), L"LocalService"));
-  Keep(hr, RegisterOwnTypeLib(path));
+  HRESULT hr = S_OK;
+  for (const ClassesRootValue& value : LocalServerValues(ServerClass(path))) {
+    KeepFirstFailure(hr, SetClassesRootValue(value));
+  }
+  if (asService) KeepFirstFailure(hr, SetClassesRootValue({AppIdKey(), L"LocalService", ServiceName()}));
+  else KeepFirstFailure(hr, DeleteValue(AppIdKey(), L"LocalService"));
+  KeepFirstFailure(hr, RegisterModuleTypeLib(path));
   if (asService && SUCCEEDED(hr)) hr = InstallService();
   return hr;
 }
 
 HRESULT UnregisterServer() {
   HRESULT hr = UninstallService();
-  const std::wstring path = ModulePath();
+  const std::wstring path = ModulePath::OfModule(nullptr).str();
   // The type library first: its unregistration reads the class's interfaces from the file.
-  if (!path.empty()) Keep(hr, UnregisterOwnTypeLib(path));
+  if (!path.empty()) KeepFirstFailure(hr, UnregisterOwnTypeLib(path));
   // AppID\<identifier> is among them: the "LocalService" value goes with the key.
-  for (const std::wstring& key : LocalServerKeys(ServerClass(path))) Keep(hr, DeleteTree(key));
+  KeepFirstFailure(hr, DeleteLocalServer(ServerClass(path)));
   return hr;
 }
 
@@ -138,7 +101,7 @@ HRESULT InstallService() {
   UniqueServiceHandle service(OpenServiceW(manager.get(), ServiceName(), SERVICE_QUERY_CONFIG));
   if (service) return S_OK;  // installed already
 
-  const std::wstring command = L"\"" + ModulePath() + L"\"";
+  const std::wstring command = LocalServerCommand(ModulePath::OfModule(nullptr).str());
   service.reset(CreateServiceW(manager.get(), ServiceName(), ServiceName(), SERVICE_ALL_ACCESS,
                                SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,

@@ -18,21 +18,30 @@ using Microsoft::WRL::ComPtr;
 namespace mappingsvc {
 namespace {
 
+// How long a plain local server stays with no object before it revokes its class object and
+// leaves: a client that comes back at once (create, call, release, create again) finds it
+// running instead of racing its exit.
+constexpr DWORD kIdleLingerMs = 2000;
+
 // Runs the class object on the calling thread's message loop until WM_QUIT. `onRunning` is
-// called once the class object is registered; `onMessage` sees every other message.
+// called once the class object is registered; `onMessage` sees every other message. After the
+// loop `beforeRevoke` runs (and returns when it is time to go), then the class object is revoked.
 HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& onRunning,
-                       const std::function<bool(const MSG&)>& onMessage) {
+                       const std::function<bool(const MSG&)>& onMessage,
+                       const std::function<void()>& beforeRevoke) {
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(hr)) return hr;
   hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
                             RPC_C_IMP_LEVEL_IDENTIFY, nullptr, EOAC_NONE, nullptr);
   DWORD cookie = 0;
+  ComPtr<IClassFactory> factory;
   if (SUCCEEDED(hr)) {
-    ComPtr<IClassFactory> factory;
     factory.Attach(new (std::nothrow) CZarnMMFSupportFactory(&registry));
     if (!factory) hr = E_OUTOFMEMORY;
-    else hr = CoRegisterClassObject(CLSID_ZarnMMFSupport, factory.Get(), CLSCTX_LOCAL_SERVER,
-                                    REGCLS_MULTIPLEUSE, &cookie);
+  }
+  if (SUCCEEDED(hr)) {
+    hr = CoRegisterClassObject(CLSID_ZarnMMFSupport, factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                               &cookie);
   }
   if (SUCCEEDED(hr)) {
     onRunning();
@@ -41,10 +50,33 @@ HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& o
       if (onMessage(msg)) break;
       DispatchMessageW(&msg);
     }
+    beforeRevoke();
     CoRevokeClassObject(cookie);
   }
+  factory.Reset();
   CoUninitialize();
   return hr;
+}
+
+// Keeps serving while objects come and go, and returns once no object has been alive for the
+// linger time.
+void LingerWhileIdle() {
+  ULONGLONG idleSince = GetTickCount64();
+  for (;;) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message != WM_QUIT) DispatchMessageW(&msg);  // each zero of the count posts one
+    }
+    DWORD wait = INFINITE;
+    const ULONGLONG now = GetTickCount64();
+    if (server_lifetime::Count() != 0) {
+      idleSince = now;
+    } else {
+      if (now - idleSince >= kIdleLingerMs) return;
+      wait = static_cast<DWORD>(kIdleLingerMs - (now - idleSince));
+    }
+    MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
 }
 
 // --- Service ----------------------------------------------------------------------------------
@@ -111,7 +143,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
         LogInfo(L"Service started");
         SetState(SERVICE_RUNNING);
       },
-      [](const MSG&) { return false; });
+      [](const MSG&) { return false; }, [] {});
 
   // Kept mappings go before "stopped" is reported: a service started again at once must not
   // find (and leave to us) sections that are about to disappear.
@@ -159,7 +191,8 @@ HRESULT RunLocalServer(MappingRegistry& registry, DWORD lingerMs) {
         KillTimer(nullptr, timer);
         // Started by COM but nobody came (the client gave up): leave.
         return server_lifetime::Count() == 0;
-      });
+      },
+      &LingerWhileIdle);
   server_lifetime::SetQuitThread(0);
   registry.Clear();
   return hr;

@@ -13,8 +13,9 @@ class MappingRegistry;
 // before the stopped state is reported.
 HRESULT RunService(MappingRegistry& registry);
 
-// Runs as a plain local server: leaves when the last object and server lock are gone, or when no
-// client arrived within the linger time after start.
+// Runs as a plain local server: leaves when no object or server lock has been alive for a short
+// linger time (a client that comes back at once finds it running), or when no client arrived
+// within the linger time after start.
 HRESULT RunLocalServer(MappingRegistry& registry, DWORD lingerMs);
 
 }  // namespace mappingsvc

@@ -1,5 +1,7 @@
 #include "mappingsvc/server_lifetime.h"
 
+#include <objbase.h>
+
 namespace mappingsvc::server_lifetime {
 namespace {
 volatile LONG g_count = 0;
@@ -10,7 +12,10 @@ void SetQuitThread(DWORD threadId) noexcept {
   InterlockedExchange(&g_quitThread, static_cast<LONG>(threadId));
 }
 
-void AddRef() noexcept { InterlockedIncrement(&g_count); }
+void AddRef() noexcept {
+  InterlockedIncrement(&g_count);
+  if (InterlockedCompareExchange(&g_quitThread, 0, 0) != 0) CoAddRefServerProcess();
+}
 
 void Release() noexcept {
   // Never below zero: an unbalanced LockServer(FALSE) must not end a server that has objects.
@@ -21,9 +26,11 @@ void Release() noexcept {
     if (seen == count) break;
     count = seen;
   }
-  if (count != 1) return;
   const DWORD thread = static_cast<DWORD>(InterlockedCompareExchange(&g_quitThread, 0, 0));
-  if (thread != 0) PostThreadMessageW(thread, WM_QUIT, 0, 0);
+  if (thread == 0) return;
+  // COM's count falls with ours; at zero it has suspended the class object already.
+  CoReleaseServerProcess();
+  if (count == 1) PostThreadMessageW(thread, WM_QUIT, 0, 0);
 }
 
 LONG Count() noexcept { return InterlockedCompareExchange(&g_count, 0, 0); }

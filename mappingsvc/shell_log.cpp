@@ -1,7 +1,5 @@
 #include "mappingsvc/shell_log.h"
 
-#include <vector>
-
 #include "common/format.h"
 #include "common/module.h"
 #include "mappingsvc/identity.h"
@@ -16,16 +14,6 @@ const wchar_t* ServiceName() {
     return n > 0 ? std::wstring(buffer, static_cast<size_t>(n)) : std::wstring(kServiceName);
   }();
   return name.c_str();
-}
-
-std::wstring ModulePath() {
-  std::vector<wchar_t> path(MAX_PATH);
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) return std::wstring(path.data(), n);
-    path.resize(path.size() * 2);
-  }
 }
 
 void LogEvent(WORD type, const wchar_t* text) {

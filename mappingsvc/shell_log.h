@@ -11,9 +11,6 @@ namespace mappingsvc {
 // The service name and display name: string 101 of this executable ("Quib Tovrel Service").
 const wchar_t* ServiceName();
 
-// The full path of this executable.
-std::wstring ModulePath();
-
 void LogEvent(WORD type, const wchar_t* text);
 inline void LogInfo(const wchar_t* text) { LogEvent(EVENTLOG_INFORMATION_TYPE, text); }
 inline void LogWarning(const wchar_t* text) { LogEvent(EVENTLOG_WARNING_TYPE, text); }

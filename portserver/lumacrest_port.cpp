@@ -26,6 +26,7 @@ LumacrestPort::LumacrestPort(std::unique_ptr<LockedPortManager> manager,
 }
 
 LumacrestPort::~LumacrestPort() {
+  if (owner_) owner_->Forget(this);  // a creation from now on makes a new object
   FinalRelease();
   manager_.reset();  // closes the port and frees the client list and the lock holder
   ServerModule::Instance().Unlock();
@@ -41,37 +42,6 @@ void LumacrestPort::FinalRelease() {
   TraceScope scope(ModuleTrace(), L"LumacrestPort::FinalRelease()", L"");
   LockGuard guard(lock_, INFINITE);
   manager_->Stop();
-}
-
-STDMETHODIMP LumacrestPort::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IKelvPort) ||
-      IsEqualIID(riid, IID_IKelvPortEx)) {
-    *ppv = static_cast<IKelvPortEx*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) LumacrestPort::AddRef() { return ++refs_; }
-
-bool LumacrestPort::TryAddRef() {
-  ULONG n = refs_.load();
-  while (n != 0) {
-    if (refs_.compare_exchange_weak(n, n + 1)) return true;
-  }
-  return false;
-}
-
-STDMETHODIMP_(ULONG) LumacrestPort::Release() {
-  const ULONG n = --refs_;
-  if (n == 0) {
-    if (owner_) owner_->Forget(this);
-    delete this;
-  }
-  return n;
 }
 
 STDMETHODIMP LumacrestPort::OpenPort(unsigned long processId) {
@@ -190,20 +160,6 @@ HRESULT SingletonClassFactory::CreateDefault(SingletonClassFactory* owner, Lumac
   *object = port;
   return S_OK;
 }
-
-STDMETHODIMP SingletonClassFactory::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-    *ppv = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) SingletonClassFactory::AddRef() { return ++refs_; }
-STDMETHODIMP_(ULONG) SingletonClassFactory::Release() { return --refs_; }
 
 STDMETHODIMP SingletonClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;

@@ -8,26 +8,21 @@
 #include <functional>
 #include <memory>
 
+#include "common/com_object.h"
 #include "common/locks.h"
 #include "portserver/VornPort.h"
 #include "portserver/port_manager.h"
 
 class SingletonClassFactory;
 
-class LumacrestPort final : public IKelvPortEx {
+class LumacrestPort final
+    : public SingleInterfaceObject<LumacrestPort, IKelvPortEx, IID_IKelvPortEx, IID_IKelvPort> {
  public:
   // The new object carries one reference; `owner` (may be null) is told when it goes.
   LumacrestPort(std::unique_ptr<LockedPortManager> manager, SingletonClassFactory* owner);
 
   // Starts the manager's watchdog; its result is the creation's.
   HRESULT FinalConstruct();
-
-  // IUnknown
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-  STDMETHODIMP_(ULONG) AddRef() override;
-  STDMETHODIMP_(ULONG) Release() override;
-  // An extra reference, unless the object is already on its way out (count at zero).
-  bool TryAddRef();
 
   // IKelvPort
   STDMETHODIMP OpenPort(unsigned long processId) override;
@@ -49,10 +44,10 @@ class LumacrestPort final : public IKelvPortEx {
   LockedPortManager& manager() { return *manager_; }
 
  private:
+  friend SingleInterfaceObject;  // deletes the object at its last Release
   ~LumacrestPort();
   void FinalRelease();
 
-  std::atomic<ULONG> refs_{1};
   CriticalSection lock_;  // the object lock: one facade call at a time
   std::unique_ptr<LockedPortManager> manager_;
   SingletonClassFactory* owner_;  // not owned: the factory outlives every object it made
@@ -61,7 +56,7 @@ class LumacrestPort final : public IKelvPortEx {
 // The class object: the first activation creates the object, every later one (from any
 // process) gets the same object while it lives. A creation failure is remembered and returned
 // to every later request. Aggregation is refused.
-class SingletonClassFactory final : public IClassFactory {
+class SingletonClassFactory final : public StaticClassObject {
  public:
   // Makes a new object with one reference, already constructed (FinalConstruct done).
   using Creator = std::function<HRESULT(SingletonClassFactory* owner, LumacrestPort** object)>;
@@ -70,11 +65,7 @@ class SingletonClassFactory final : public IClassFactory {
   // The server's own creator: a real serial port behind a locked port manager.
   static HRESULT CreateDefault(SingletonClassFactory* owner, LumacrestPort** object);
 
-  // IUnknown (the factory lives as long as the server; references do not free it)
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-  STDMETHODIMP_(ULONG) AddRef() override;
-  STDMETHODIMP_(ULONG) Release() override;
-  // IClassFactory
+  // IClassFactory (the factory lives as long as the server; references do not free it)
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
   STDMETHODIMP LockServer(BOOL lock) override;
 
@@ -86,5 +77,4 @@ class SingletonClassFactory final : public IClassFactory {
   Creator creator_;
   LumacrestPort* current_ = nullptr;  // weak: the object tells us when it goes
   HRESULT failure_ = S_OK;
-  std::atomic<ULONG> refs_{1};
 };

@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "common/hresult.h"
+#include "common/path.h"
 #include "common/timeouts.h"
 #include "portserver/VornPort.h"
 #include "portserver/lumacrest_port.h"
@@ -22,12 +23,6 @@ bool HasSwitch(const wchar_t* commandLine, const wchar_t* name) {
       return true;
   }
   return false;
-}
-
-std::wstring ServerPath() {
-  wchar_t path[MAX_PATH * 2] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-  return path;
 }
 
 HRESULT RunServer() {
@@ -51,7 +46,7 @@ HRESULT RunServer() {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(hr)) return static_cast<int>(hr);
-  const std::wstring path = ServerPath();
+  const std::wstring path = ModulePath::OfModule(nullptr).str();
   if (HasSwitch(commandLine, L"RegServer")) {
     hr = port_registration::Register(path.c_str());
   } else if (HasSwitch(commandLine, L"UnregServer")) {

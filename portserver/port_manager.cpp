@@ -16,6 +16,30 @@ bool ClientProcess::IsAlive() const {
   return process_ && GetExitCodeProcess(process_.get(), &code) && code == STILL_ACTIVE;
 }
 
+namespace {
+
+// A process that can hold the port: it exists and has not ended. One that exists but may not be
+// opened for the query is taken too (the watchdog then counts it as ended, as for every client
+// it cannot watch).
+bool CanBeClient(DWORD processId) {
+  if (processId == 0) return false;
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+  DWORD code = 0;
+  return GetExitCodeProcess(process.get(), &code) && code == STILL_ACTIVE;
+}
+
+// A line state the port can run at: a rate of the baud table and the DCB codes the state record
+// allows (4 to 8 data bits, parity 0 to 4, stop bits 0 to 2).
+bool IsValidState(const PortState& state) {
+  bool knownRate = false;
+  for (const auto& row : serial_settings::kBaudRates) knownRate |= static_cast<DWORD>(row.value) == state.baudrate;
+  return knownRate && state.byteSize >= 4 && state.byteSize <= 8 && state.parity <= SPACEPARITY &&
+         state.stopBits <= TWOSTOPBITS;
+}
+
+}  // namespace
+
 // --- ClientList -------------------------------------------------------------------------------
 
 size_t ClientList::Add(DWORD processId) {
@@ -91,6 +115,11 @@ bool PortLockHolder::Matches(DWORD key) {
   return key == key_;
 }
 
+DWORD PortLockHolder::HolderProcessId() {
+  LockGuard guard(lock_, INFINITE);
+  return holder_ ? holder_->processId() : 0;
+}
+
 bool PortLockHolder::Held() {
   LockGuard guard(lock_, INFINITE);
   return key_ != 0;
@@ -122,6 +151,7 @@ bool PortManager::IsPortOpen() {
 }
 
 HRESULT PortManager::OpenPort(DWORD processId) {
+  if (!CanBeClient(processId)) return E_INVALIDARG;
   LockGuard guard(lock_, INFINITE);
   if (!port_->IsOpen()) {
     // Records can be left only by a reset whose reopen failed: those clients still hold the
@@ -155,7 +185,8 @@ HRESULT PortManager::ResetPort() {
 
 HRESULT PortManager::SendCommand(DWORD writeSize, const BYTE* write, DWORD* readSize, BYTE* read) {
   if (!write || !readSize || !read) return E_POINTER;
-  if (*readSize > kMaxReadSize) return E_INVALIDARG;
+  // Nothing to send would only read what the board says unasked.
+  if (writeSize == 0 || *readSize > kMaxReadSize) return E_INVALIDARG;
   LockGuard guard(lock_, INFINITE);
   if (!port_->IsOpen()) return errors::kPortNotOpen;
   return port_->Transfer(writeSize, write, readSize, read);
@@ -208,6 +239,9 @@ HRESULT LockedPortManager::OpenLockedPort(DWORD* key, DWORD processId) {
 HRESULT LockedPortManager::CloseLockedPort(DWORD key, DWORD processId) {
   LockGuard guard(lock_, INFINITE);
   if (!holder_.Matches(key)) return errors::kPortWrongKey;
+  // Only the holder's own open ends a lock: another process's identifier would release the
+  // lock and leave the holder's open behind.
+  if (holder_.Held() && holder_.HolderProcessId() != processId) return E_INVALIDARG;
   holder_.Release();
   return PortManager::ClosePort(processId);
 }
@@ -237,6 +271,7 @@ HRESULT LockedPortManager::SetState(DWORD key, const PortState* state) {
   LockGuard guard(lock_, INFINITE);
   if (!holder_.Held()) return errors::kPortNoLock;
   if (!holder_.Matches(key)) return errors::kPortWrongKey;
+  if (!IsValidState(*state)) return E_INVALIDARG;
   return port_->SetState(*state);
 }
 

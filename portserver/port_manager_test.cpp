@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/errors.h"
+#include "common/handles.h"
 #include "common/hresult.h"
 #include "common/testing/child.h"
 
@@ -61,11 +62,42 @@ class FakePort : public SerialPort {
   std::atomic<bool> open_{false};
 };
 
+// The manager with each watchdog tick signalled, so that a test can wait for ticks to have run.
+class WatchedManager : public LockedPortManager {
+ public:
+  using LockedPortManager::LockedPortManager;
+  ~WatchedManager() override { Stop(); }  // no tick may reach a half-destroyed object
+
+  // Waits (bounded) until `count` more ticks have run.
+  bool WaitForTicks(long count, DWORD timeoutMs) {
+    const long target = ticks_ + count;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (ticks_ < target) {
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline || WaitForSingleObject(ticked_.get(), static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
+        return ticks_ >= target;
+      }
+    }
+    return true;
+  }
+
+ protected:
+  void Tick() override {
+    LockedPortManager::Tick();
+    ++ticks_;
+    SetEvent(ticked_.get());
+  }
+
+ private:
+  std::atomic<long> ticks_{0};
+  UniqueHandle ticked_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+};
+
 struct Manager {
   Manager() {
     auto p = std::make_unique<FakePort>();
     port = p.get();
-    manager = std::make_unique<LockedPortManager>(std::move(p));
+    manager = std::make_unique<WatchedManager>(std::move(p));
   }
   HRESULT Send(BYTE value = 0x5A) {
     BYTE in[1] = {value}, out[1] = {};
@@ -78,7 +110,7 @@ struct Manager {
     return manager->SendCommandEx(key, 1, in, &size, out);
   }
   FakePort* port;
-  std::unique_ptr<LockedPortManager> manager;
+  std::unique_ptr<WatchedManager> manager;
 };
 
 const DWORD kSelf = GetCurrentProcessId();
@@ -95,9 +127,11 @@ bool WaitFor(F done, DWORD timeoutMs) {
 }
 
 VORN_CHILD(SleepingClient) {
-  Sleep(30000);
+  Sleep(30000);  // ended by the test long before
   return 0;
 }
+
+VORN_CHILD(QuickExit) { return 0; }
 
 TEST(PortManagerOpens, EveryOpenNeedsItsOwnClose) {
   Manager m;
@@ -147,7 +181,9 @@ TEST(PortManagerReset, ClosedPortIsNotOpen) {
 
 TEST(PortManagerReset, FailedReopenIsReportedAndKeepsTheClients) {
   Manager m;
-  const DWORD other = kSelf + 8;
+  ChildProcess child = ChildProcess::Start("SleepingClient");
+  ASSERT_TRUE(child.valid());
+  const DWORD other = child.pid();
   ASSERT_EQ(m.manager->OpenPort(kSelf), S_OK);
   ASSERT_EQ(m.manager->OpenPort(other), S_OK);
   m.port->failOpen = HResultFromWin32(ERROR_ACCESS_DENIED);
@@ -160,6 +196,7 @@ TEST(PortManagerReset, FailedReopenIsReportedAndKeepsTheClients) {
   EXPECT_EQ(m.manager->ClientCountOf(other), 1u);
   EXPECT_EQ(m.manager->ClientCountOf(kSelf), 2u);
   EXPECT_EQ(m.Send(), S_OK);
+  TerminateProcess(child.handle(), 1);
 }
 
 TEST(PortManagerReset, ResetRestoresTheStoredSettings) {
@@ -235,7 +272,8 @@ TEST(PortManagerLock, KeysDifferBetweenLocks) {
     EXPECT_NE(key, 0u);
     keys.push_back(key);
     ASSERT_EQ(m.manager->CloseLockedPort(key, kSelf), S_OK);
-    Sleep(20);  // the key follows the tick count
+    // The key follows the tick count: the next one comes with a new tick.
+    for (const DWORD tick = GetTickCount(); GetTickCount() == tick;) Sleep(1);
   }
   EXPECT_NE(keys[0], keys[2]);
 }
@@ -247,7 +285,7 @@ TEST(PortManagerWatchdog, KilledClientIsDroppedAndThePortCloses) {
   ASSERT_EQ(m.manager->OpenPort(child.pid()), S_OK);
   ASSERT_EQ(m.manager->OpenPort(child.pid()), S_OK);
   ASSERT_EQ(m.manager->Start(1000), S_OK);
-  Sleep(1200);
+  ASSERT_TRUE(m.manager->WaitForTicks(1, 5000));
   EXPECT_EQ(m.manager->ClientCount(), 2u) << "a live client must keep its opens";
   ASSERT_TRUE(TerminateProcess(child.handle(), 1));
   const ULONGLONG killed = GetTickCount64();
@@ -263,8 +301,6 @@ TEST(PortManagerWatchdog, DeadClientGoesButTheLiveOneKeepsThePort) {
   ASSERT_TRUE(child.valid());
   ASSERT_EQ(m.manager->OpenPort(kSelf), S_OK);
   ASSERT_EQ(m.manager->OpenPort(child.pid()), S_OK);
-  // A process that cannot be opened for the query counts as ended.
-  ASSERT_EQ(m.manager->OpenPort(0xFFFFFFF0u), S_OK);
   ASSERT_TRUE(TerminateProcess(child.handle(), 1));
   ASSERT_EQ(m.manager->Start(1000), S_OK);
   EXPECT_TRUE(WaitFor([&] { return m.manager->ClientCount() == 1; }, 3000));
@@ -284,6 +320,47 @@ TEST(PortManagerWatchdog, DeadLockHolderReleasesTheKey) {
   EXPECT_TRUE(WaitFor([&] { return !m.manager->IsPortOpen(); }, 3000));
   EXPECT_EQ(m.manager->OpenPort(kSelf), S_OK) << "the lock must be gone";
   m.manager->Stop();
+}
+
+TEST(PortManagerRefusals, ImpossibleRequestsChangeNothing) {
+  Manager m;
+  ChildProcess ended = ChildProcess::Start("QuickExit");
+  ASSERT_TRUE(ended.valid());
+  ASSERT_EQ(WaitForSingleObject(ended.handle(), 20000), WAIT_OBJECT_0);
+  DWORD key = 0;
+  for (const DWORD pid : {DWORD{0}, ended.pid(), DWORD{0xFFFFFFF0u}}) {
+    EXPECT_EQ(m.manager->OpenPort(pid), E_INVALIDARG) << pid;
+    EXPECT_EQ(m.manager->OpenLockedPort(&key, pid), E_INVALIDARG) << pid;
+  }
+  EXPECT_EQ(m.port->opens, 0);
+  EXPECT_EQ(m.manager->ClientCount(), 0u);
+
+  ASSERT_EQ(m.manager->OpenPort(kSelf), S_OK);
+  BYTE in[1] = {1}, out[4] = {};
+  DWORD size = 4;
+  EXPECT_EQ(m.manager->SendCommand(0, in, &size, out), E_INVALIDARG);
+  EXPECT_EQ(m.manager->SendCommandEx(0, 0, in, &size, out), E_INVALIDARG);
+  EXPECT_EQ(m.port->transfers, 0);
+  ASSERT_EQ(m.manager->ClosePort(kSelf), S_OK);
+
+  ChildProcess other = ChildProcess::Start("SleepingClient");
+  ASSERT_TRUE(other.valid());
+  ASSERT_EQ(m.manager->OpenLockedPort(&key, kSelf), S_OK);
+  const PortState kImpossible[] = {
+      {0, 8, 0, 0}, {0xFFFFFFFFu, 8, 0, 0}, {57601, 8, 0, 0}, {57600, 3, 0, 0},
+      {57600, 9, 0, 0}, {57600, 8, 5, 0}, {57600, 8, 0, 3},
+  };
+  for (const PortState& state : kImpossible) {
+    EXPECT_EQ(m.manager->SetState(key, &state), E_INVALIDARG) << state.baudrate << " " << int{state.byteSize};
+  }
+  EXPECT_EQ(m.port->state.baudrate, 57600u);
+  // The right key with another process's identifier: the lock and the holder's open stay.
+  EXPECT_EQ(m.manager->CloseLockedPort(key, other.pid()), E_INVALIDARG);
+  EXPECT_TRUE(m.manager->IsPortOpen());
+  EXPECT_EQ(m.manager->OpenPort(kSelf), errors::kPortLocked);
+  EXPECT_EQ(m.manager->CloseLockedPort(key, kSelf), S_OK);
+  EXPECT_FALSE(m.manager->IsPortOpen());
+  TerminateProcess(other.handle(), 1);
 }
 
 DWORD WINAPI OpenSendCloseLoop(void* p) {

@@ -131,7 +131,7 @@ HRESULT SerialPort::GetState(PortState* state) {
 }
 
 HRESULT SerialPort::SetTimeouts(DWORD timeoutMs) {
-  if (timeoutMs == 0) return E_INVALIDARG;
+  if (timeoutMs == 0 || timeoutMs == MAXDWORD) return E_INVALIDARG;
   LockGuard guard(lock_, INFINITE);
   COMMTIMEOUTS t{};
   t.ReadIntervalTimeout = timeoutMs;
@@ -150,6 +150,9 @@ HRESULT SerialPort::Transfer(DWORD writeSize, const BYTE* write, DWORD* readSize
   const DWORD expected = *readSize;
   *readSize = 0;
   if (!port_) return HResultFromWin32(ERROR_INVALID_HANDLE);
+  // What is left of an earlier reply (one read shorter than the board's answer, or an answer
+  // that came after its read gave up) must never be read as this command's reply.
+  if (!PurgeComm(port_.get(), PURGE_RXCLEAR)) return HResultFromLastError();
   DWORD written = 0;
   if (!WriteFile(port_.get(), write, writeSize, &written, nullptr)) return HResultFromLastError();
   // A write the time-out cut short is a failure even though the call itself succeeded.

@@ -89,10 +89,10 @@ class SerialPort {
   // Configures the open port's line (the stored settings stay as they are).
   virtual HRESULT SetState(const PortState& state);
   virtual HRESULT GetState(PortState* state);
-  // Read interval, read total and write total time-outs in ms. 0 (which the platform reads as
-  // "wait for ever") is refused with E_INVALIDARG.
+  // Read interval, read total and write total time-outs in ms. 0 and MAXDWORD (which the
+  // platform reads as "wait for ever" and "return at once") are refused with E_INVALIDARG.
   virtual HRESULT SetTimeouts(DWORD timeoutMs);
-  // Writes all bytes, then reads up to *readSize bytes. S_OK with a full reply, S_FALSE with
+  // Discards what is left of earlier replies, writes all bytes, then reads up to *readSize bytes. S_OK with a full reply, S_FALSE with
   // *readSize = the bytes read when fewer came before the time-outs ran out. A short or failed
   // write is a failure with *readSize = 0; a failed read returns its HRESULT with *readSize =
   // the bytes read.

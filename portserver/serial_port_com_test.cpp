@@ -109,6 +109,19 @@ TEST_F(SerialPortOnCom1, LateReplyIsDiscardedWhenThePortReopens) {
   EXPECT_EQ(reply[9], 1);
 }
 
+TEST_F(SerialPortOnCom1, ShortReadLeavesNothingForTheNextCommand) {
+  SerialPort port;
+  ASSERT_EQ(port.Open(), S_OK);
+  BYTE reply[16] = {};
+  DWORD size = 4;  // the board answers with 11 bytes
+  ASSERT_EQ(Transfer(port, ReadFrame(0x5062, 1), &size, reply), S_OK);
+  ASSERT_TRUE(board_.WaitForFrames("TX", "read-reply", 1, 3000));
+  size = 11;
+  ASSERT_EQ(Transfer(port, ReadFrame(0x5095, 1), &size, reply), S_OK);
+  EXPECT_EQ(std::vector<BYTE>(reply, reply + 11), board_sim::MakeFrame({0x00, 0x80, 0x00, 0x00, 0x50, 0x95, 1}))
+      << "the rest of the reply to 0x5062 was read instead";
+}
+
 TEST_F(SerialPortOnCom1, TimeoutsComeBackAfterAReset) {
   LockedPortManager manager;
   DWORD key = 0;

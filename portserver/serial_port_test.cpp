@@ -64,8 +64,9 @@ TEST(SerialPortClosed, RefusesWithoutTouchingADevice) {
   EXPECT_EQ(port.Transfer(2, in, &size, nullptr), E_POINTER);
   PortState state{};
   EXPECT_EQ(port.GetState(&state), HResultFromWin32(ERROR_INVALID_HANDLE));
-  // 0 would mean "wait for ever" to the platform.
+  // 0 would mean "wait for ever" to the platform, MAXDWORD "return at once".
   EXPECT_EQ(port.SetTimeouts(0), E_INVALIDARG);
+  EXPECT_EQ(port.SetTimeouts(MAXDWORD), E_INVALIDARG);
 }
 
 TEST(SerialPortOpen, MissingDeviceGivesFileNotFound) {

@@ -1,13 +1,20 @@
 #include "portserver/server_module.h"
 
+#include <objbase.h>
+
 ServerModule& ServerModule::Instance() {
   static ServerModule module;
   return module;
 }
 
-void ServerModule::Lock() { InterlockedIncrement(&count_); }
+void ServerModule::Lock() {
+  InterlockedIncrement(&count_);
+  CoAddRefServerProcess();
+}
 
 void ServerModule::Unlock() {
+  // COM's count falls with ours; at zero it has suspended the class objects already.
+  CoReleaseServerProcess();
   if (InterlockedDecrement(&count_) == 0) {
     InterlockedExchange64(&idleSince_, static_cast<LONGLONG>(GetTickCount64()));
     // Wakes the loop so that it starts counting the linger time now.

@@ -1,5 +1,7 @@
-// Lifetime of the serial port server process: a count of live objects and server locks, and
-// the message loop that ends once the count has stayed at zero for the linger time.
+// Lifetime of the serial port server process: a count of live objects and server locks, kept
+// with COM's own server-process count (CoAddRefServerProcess/CoReleaseServerProcess: reaching
+// zero suspends the class objects, so that a new activation starts a new server), and the
+// message loop that ends once the count has stayed at zero for the linger time.
 #pragma once
 
 #include <windows.h>

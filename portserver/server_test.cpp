@@ -16,6 +16,7 @@
 #include "common/handles.h"
 #include "common/hresult.h"
 #include "common/locks.h"
+#include "common/module.h"
 #include "common/testing/child.h"
 #include "common/testing/paths.h"
 #include "portserver/VornPort.h"
@@ -156,6 +157,13 @@ class PortServer : public ::testing::Test {
 };
 bool PortServer::registered_ = false;
 
+// Whether two paths name one file, whatever form of the path each uses.
+bool NamesSameFile(const std::wstring& a, const std::wstring& b) {
+  wchar_t fullA[1024] = {}, fullB[1024] = {};
+  return GetFullPathNameW(a.c_str(), 1024, fullA, nullptr) && GetFullPathNameW(b.c_str(), 1024, fullB, nullptr) &&
+         _wcsicmp(fullA, fullB) == 0;
+}
+
 std::wstring ReadClassesValue(const std::wstring& key, const wchar_t* name) {
   wchar_t value[512] = {};
   DWORD size = sizeof(value);
@@ -186,6 +194,104 @@ TEST_F(PortServer, RegistrationWritesAndRemovesItsKeys) {
   EXPECT_EQ(CreatePort(&port), REGDB_E_CLASSNOTREG);
   registered_ = RunProgram(BinPath(L"VornPort.exe"), L"/RegServer") == 0;
   ASSERT_TRUE(registered_);
+}
+
+// The proxy/stub module's own registration entry points.
+HRESULT CallProxyModule(const char* entry) {
+  UniqueModule module(LoadLibraryW(BinPath(L"VornPortPS.dll").c_str()));
+  if (!module) return HResultFromLastError();
+  auto fn = GetProcAs<HRESULT(STDAPICALLTYPE*)()>(module.get(), entry);
+  return fn ? fn() : HResultFromLastError();
+}
+
+// The proxies can be loaded: the interfaces name a proxy class whose factory comes up.
+HRESULT ProxiesWork() {
+  CLSID ps{};
+  RETURN_IF_FAILED(CoGetPSClsid(IID_IKelvPortEx, &ps));
+  ComPtr<IPSFactoryBuffer> factory;
+  return CoGetClassObject(ps, CLSCTX_INPROC_SERVER, nullptr, IID_IPSFactoryBuffer,
+                          reinterpret_cast<void**>(factory.GetAddressOf()));
+}
+
+// The server answers through its proxies: a call reaches the object (the port is closed).
+HRESULT ServerWorks() {
+  ComPtr<IKelvPortEx> port;
+  RETURN_IF_FAILED(CreatePort(&port));
+  ComPtr<IKelvPort> plain;
+  RETURN_IF_FAILED(port->QueryInterface(IID_IKelvPort, reinterpret_cast<void**>(plain.GetAddressOf())));
+  const HRESULT hr = plain->ResetPort();
+  return hr == errors::kPortNotOpen ? S_OK : kChildFailed;
+}
+
+TEST_F(PortServer, ServerAndProxyModuleKeepEachOthersRegistration) {
+  const HRESULT kUnregServerOk = S_OK;
+  struct Case {
+    bool proxyModuleFirst;
+    bool unregisterServer;
+  };
+  for (const Case c : {Case{true, true}, Case{true, false}, Case{false, true}, Case{false, false}}) {
+    SCOPED_TRACE(FormatA("proxy module first %d, server unregistered %d", c.proxyModuleFirst, c.unregisterServer));
+    ASSERT_EQ(RunProgram(BinPath(L"VornPort.exe"), L"/UnregServer"), 0u);
+    ASSERT_EQ(CallProxyModule("DllUnregisterServer"), S_OK);
+    // A clean state unregisters as well.
+    EXPECT_EQ(RunProgram(BinPath(L"VornPort.exe"), L"/UnregServer"), static_cast<DWORD>(kUnregServerOk));
+    EXPECT_EQ(CallProxyModule("DllUnregisterServer"), S_OK);
+    EXPECT_EQ(ReadClassesValue(L"Interface\\{80ADEB46-F8A4-4964-BE5A-0710D5EBB1FE}", nullptr), L"<missing>");
+    EXPECT_EQ(ReadClassesValue(L"CLSID\\{80ADEB46-F8A4-4964-BE5A-0710D5EBB1FE}", nullptr), L"<missing>");
+
+    const auto registerProxyModule = [] { return CallProxyModule("DllRegisterServer"); };
+    const auto registerServer = [] { return static_cast<HRESULT>(RunProgram(BinPath(L"VornPort.exe"), L"/RegServer")); };
+    ASSERT_EQ(c.proxyModuleFirst ? registerProxyModule() : registerServer(), S_OK);
+    ASSERT_EQ(c.proxyModuleFirst ? registerServer() : registerProxyModule(), S_OK);
+
+    if (c.unregisterServer) {
+      ASSERT_EQ(RunProgram(BinPath(L"VornPort.exe"), L"/UnregServer"), 0u);
+      EXPECT_EQ(ProxiesWork(), S_OK);
+      EXPECT_EQ(ReadClassesValue(L"CLSID\\{D698A0B5-10FB-4C5A-9A18-EB665876631A}", nullptr), L"<missing>");
+      ASSERT_EQ(CallProxyModule("DllUnregisterServer"), S_OK);
+    } else {
+      ASSERT_EQ(CallProxyModule("DllUnregisterServer"), S_OK);
+      EXPECT_EQ(ProxiesWork(), S_OK);
+      EXPECT_EQ(ServerWorks(), S_OK);
+      ASSERT_EQ(RunProgram(BinPath(L"VornPort.exe"), L"/UnregServer"), 0u);
+    }
+    // The last one out takes every key with it.
+    for (const wchar_t* key : {L"Interface\\{80ADEB46-F8A4-4964-BE5A-0710D5EBB1FE}",
+                               L"Interface\\{855950FA-BEF8-480C-A660-0A33A24C551A}",
+                               L"CLSID\\{80ADEB46-F8A4-4964-BE5A-0710D5EBB1FE}",
+                               L"CLSID\\{D698A0B5-10FB-4C5A-9A18-EB665876631A}", L"AppID\\VornPort.exe"}) {
+      EXPECT_EQ(ReadClassesValue(key, nullptr), L"<missing>") << std::string(key, key + wcslen(key));
+    }
+  }
+  registered_ = RunProgram(BinPath(L"VornPort.exe"), L"/RegServer") == 0;
+  ASSERT_TRUE(registered_);
+}
+
+TEST_F(PortServer, RegistrationQuotesTheServerAndNamesThePlainTypeLibraryPath) {
+  const std::wstring command =
+      ReadClassesValue(L"CLSID\\{D698A0B5-10FB-4C5A-9A18-EB665876631A}\\LocalServer32", nullptr);
+  ASSERT_GE(command.size(), 2u);
+  EXPECT_EQ(command.front(), L'"');
+  EXPECT_EQ(command.back(), L'"');
+  EXPECT_TRUE(NamesSameFile(command.substr(1, command.size() - 2), BinPath(L"VornPort.exe")));
+  const std::wstring library = ReadClassesValue(L"TypeLib\\{B022D283-6740-4A62-B0BF-39B46B408D70}\\1.0\\0\\" +
+                                                    std::wstring(sizeof(void*) == 8 ? L"win64" : L"win32"),
+                                                nullptr);
+  EXPECT_EQ(library.rfind(L"\\\\?\\", 0), std::wstring::npos) << std::string(library.begin(), library.end());
+  EXPECT_TRUE(NamesSameFile(library, BinPath(L"VornPort.exe")));
+}
+
+// Sequential clients, each creating, calling and releasing: every activation reaches a live
+// server, also the ones that come while a server is leaving.
+TEST_F(PortServer, SequentialActivationsAllSucceed) {
+  constexpr int kActivations = 500;
+  int failures = 0;
+  HRESULT firstFailure = S_OK;
+  for (int i = 0; i < kActivations; ++i) {
+    const HRESULT hr = ServerWorks();
+    if (hr != S_OK && failures++ == 0) firstFailure = hr;
+  }
+  EXPECT_EQ(failures, 0) << FormatA("first failure 0x%08lX", static_cast<unsigned long>(firstFailure));
 }
 
 TEST_F(PortServer, ClientProcessesShareOneObjectAndPort) {

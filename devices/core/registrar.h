@@ -21,9 +21,9 @@ struct ServerRegistration {
 
 // Writes every key; a failure leaves what was written so far (DllUnregisterServer removes it).
 HRESULT RegisterServer(const ServerRegistration& server, HMODULE module);
-// Removes the class, its ProgIDs and type library; the proxy registration only while it names
-// this module (another device-manager module may serve the same proxies).
+// Removes the class, its ProgIDs and type library, each key only while it names this module or
+// its class (another device-manager module may serve the same proxies); a clean state is S_OK.
 HRESULT UnregisterServer(const ServerRegistration& server, HMODULE module);
 
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (GuidKeyName of common/class_registration.h).
 std::wstring GuidText(const GUID& guid);

@@ -7,6 +7,7 @@
 #include "common/handles.h"
 #include "common/hresult.h"
 #include "common/module.h"
+#include "common/path.h"
 
 namespace {
 
@@ -72,25 +73,6 @@ const CFactoryTemplate* FindTemplate(REFCLSID clsid) {
 }
 
 std::wstring ClassKeyPath(REFCLSID clsid) { return L"CLSID\\" + GuidKeyName(clsid); }
-
-std::wstring ThisModulePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(ThisModule(), path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
-
-HRESULT SetStringValue(HKEY key, const wchar_t* name, const wchar_t* value) {
-  const DWORD bytes = static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t));
-  return HResultFromWin32(static_cast<DWORD>(RegSetValueExW(
-      key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), bytes)));
-}
 
 // COM for the mapper calls, on whatever thread registration runs.
 class ComScope {
@@ -177,26 +159,20 @@ FilterRegistration::FilterRegistration(const AMOVIESETUP_FILTER& setup) {
 }
 
 HRESULT RegisterTemplate(const CFactoryTemplate& entry, const wchar_t* modulePath) {
-  UniqueRegKey classKey;
-  HRESULT hr = HResultFromWin32(static_cast<DWORD>(RegCreateKeyExW(
-      HKEY_CLASSES_ROOT, ClassKeyPath(*entry.m_ClsID).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-      classKey.put(), nullptr)));
-  RETURN_IF_FAILED(hr);
-  RETURN_IF_FAILED(SetStringValue(classKey.get(), nullptr, entry.m_Name));
-  UniqueRegKey serverKey;
-  hr = HResultFromWin32(static_cast<DWORD>(RegCreateKeyExW(
-      classKey.get(), L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr, serverKey.put(), nullptr)));
-  RETURN_IF_FAILED(hr);
-  RETURN_IF_FAILED(SetStringValue(serverKey.get(), nullptr, modulePath));
-  RETURN_IF_FAILED(SetStringValue(serverKey.get(), L"ThreadingModel", L"Both"));
+  const std::wstring classKey = ClassKeyPath(*entry.m_ClsID);
+  RETURN_IF_FAILED(SetClassesRootValues({
+      {classKey, nullptr, entry.m_Name},
+      {classKey + L"\\InprocServer32", nullptr, modulePath},
+      {classKey + L"\\InprocServer32", L"ThreadingModel", L"Both"},
+  }));
 
   if (!entry.m_pAMovieSetup_Filter) return S_OK;
   ComScope com;
   IFilterMapper2* mapper = nullptr;
   RETURN_IF_FAILED(CreateMapper(&mapper));
   FilterRegistration registration(*entry.m_pAMovieSetup_Filter);
-  hr = mapper->RegisterFilter(*entry.m_ClsID, entry.m_Name, nullptr, &CLSID_LegacyAmFilterCategory,
-                              nullptr, &registration.filter);
+  const HRESULT hr = mapper->RegisterFilter(*entry.m_ClsID, entry.m_Name, nullptr, &CLSID_LegacyAmFilterCategory,
+                                            nullptr, &registration.filter);
   mapper->Release();
   return hr;
 }
@@ -215,30 +191,12 @@ HRESULT UnregisterTemplate(const CFactoryTemplate& entry, const wchar_t* moduleP
   }
 
   // The class key goes only while it still names this module as its server.
-  const std::wstring keyPath = ClassKeyPath(*entry.m_ClsID);
-  UniqueRegKey serverKey;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (keyPath + L"\\InprocServer32").c_str(), 0, KEY_READ,
-                    serverKey.put()) == ERROR_SUCCESS) {
-    wchar_t server[MAX_PATH * 2] = {};
-    DWORD bytes = sizeof(server) - sizeof(wchar_t);
-    DWORD type = 0;
-    const LONG read = RegQueryValueExW(serverKey.get(), nullptr, nullptr, &type,
-                                       reinterpret_cast<BYTE*>(server), &bytes);
-    if (read == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ) && server[0] != L'\0' &&
-        _wcsicmp(server, modulePath) != 0) {
-      return result;  // another module's registration of the same class
-    }
-  }
-  serverKey.reset();
-  const LONG deleted = RegDeleteTreeW(HKEY_CLASSES_ROOT, keyPath.c_str());
-  if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND && SUCCEEDED(result)) {
-    result = HResultFromWin32(static_cast<DWORD>(deleted));
-  }
+  KeepFirstFailure(result, DeleteOwnedKey({ClassKeyPath(*entry.m_ClsID), L"InprocServer32", nullptr}, modulePath));
   return result;
 }
 
 HRESULT AMovieDllRegisterServer2(BOOL bRegister) {
-  const std::wstring path = ThisModulePath();
+  const std::wstring path = ModulePath::OfModule(ThisModule()).str();
   if (path.empty()) return HResultFromLastError();
   HRESULT result = S_OK;
   for (int i = 0; i < g_cTemplates; ++i) {

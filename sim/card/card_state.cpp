@@ -4,6 +4,8 @@
 
 #include <vfwmsgs.h>
 
+#include "common/path.h"
+
 namespace simcard {
 
 namespace {
@@ -220,14 +222,12 @@ DriverLink& DriverLink::Instance() {
 DriverLink::DriverLink() {
   HMODULE driver = GetModuleHandleW(L"simdriver.dll");
   if (!driver) {
-    wchar_t own[MAX_PATH] = {};
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                        reinterpret_cast<LPCWSTR>(&DriverLink::Instance), &self);
-    const DWORD n = GetModuleFileNameW(self, own, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) {
-      std::wstring path(own, n);
-      path = path.substr(0, path.find_last_of(L'\\') + 1) + L"simdriver.dll";
+    const PathString own = ModulePath::OfModule(self);
+    if (!own.empty()) {
+      const PathString path = PathString::Combine(own.GetFolder(), WideString(L"simdriver.dll"));
       driver = LoadLibraryW(path.c_str());  // kept for the life of the process
     }
   }

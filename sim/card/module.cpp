@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <string>
 
+#include "common/class_registration.h"
 #include "common/format.h"
 #include "common/hresult.h"
 #include "filters/base/factory.h"
@@ -32,19 +33,13 @@ const RoleInfo kRoles[kSimRoleCount] = {
 
 constexpr UINT kMaxCards = 16;
 
-std::wstring GuidText(REFGUID guid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return text;
-}
-
 std::wstring DevicePath(UINT index, UINT role) {
   return FormatW(L"\\\\?\\sim#ven_5a52&dev_7130&subsys_00011a2b&rev_01#3&2411e6fe&0&%u#{%ls}\\%ls", 48 + 2 * index,
                  kRoles[role].pathClass, kRoles[role].suffix);
 }
 
 std::wstring InstanceKey(UINT index, UINT role) {
-  return L"CLSID\\" + GuidText(*kRoles[role].category) + L"\\Instance\\" + FormatW(L"SimCard%u_%u", index, role);
+  return L"CLSID\\" + GuidKeyName(*kRoles[role].category) + L"\\Instance\\" + FormatW(L"SimCard%u_%u", index, role);
 }
 
 HRESULT SetString(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
@@ -73,12 +68,12 @@ HRESULT SimCard_RegisterCard(UINT index, BOOL add) {
   for (UINT role = 0; role < kSimRoleCount; ++role) {
     const std::wstring key = InstanceKey(index, role);
     if (!add) {
-      const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
-      if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return HResultFromWin32(static_cast<DWORD>(status));
+      // The category's "Instance" key and the category key go too when ours were all they held.
+      RETURN_IF_FAILED(DeleteKeyAndEmptyParents(HKEY_CLASSES_ROOT, key, 2));
       continue;
     }
     HRESULT hr = SetString(key, L"FriendlyName", kRoles[role].friendlyName);
-    if (SUCCEEDED(hr)) hr = SetString(key, L"CLSID", GuidText(*kRoles[role].clsid));
+    if (SUCCEEDED(hr)) hr = SetString(key, L"CLSID", GuidKeyName(*kRoles[role].clsid));
     if (SUCCEEDED(hr)) hr = SetString(key, L"DevicePath", DevicePath(index, role));
     if (FAILED(hr)) return hr;
   }

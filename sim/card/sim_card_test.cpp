@@ -41,6 +41,26 @@ TEST_F(SimCardTest, RemovedCardIsNoLongerFound) {
   EXPECT_EQ(E_INVALIDARG, SimCard_RegisterCard(16, TRUE));
 }
 
+TEST_F(SimCardTest, UnregisteringLeavesNoEmptyCategoryKey) {
+  auto unreg = GetProcAs<HRESULT(STDAPICALLTYPE*)()>(module_, "DllUnregisterServer");
+  ASSERT_TRUE(unreg);
+  ASSERT_EQ(S_OK, unreg());
+  EXPECT_EQ(S_OK, unreg()) << "a clean state";
+  for (const GUID* category : {&kCategoryTvTuner, &kCategoryCrossbar, &kCategoryTvAudio, &kCategoryVideoInput,
+                               &kCategoryEncoder}) {
+    wchar_t text[40] = {};
+    StringFromGUID2(*category, text, 40);
+    for (const std::wstring& key : {std::wstring(L"CLSID\\") + text + L"\\Instance", std::wstring(L"CLSID\\") + text}) {
+      UniqueRegKey handle;
+      if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, handle.put()) != ERROR_SUCCESS) continue;
+      DWORD subkeys = 0, values = 0;
+      ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(handle.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                                &values, nullptr, nullptr, nullptr, nullptr));
+      EXPECT_GT(subkeys + values, 0u) << "empty key " << std::string(key.begin(), key.end());
+    }
+  }
+}
+
 TEST_F(SimCardTest, ClassesExposeOnlyTheirInterfaces) {
   const struct {
     CLSID clsid;

@@ -41,26 +41,33 @@ constexpr LONG kIndexEvery = 8;
 
 enum class Kind { Callback, Analyzer, Selector, RateMatcher, Osd, Deinterlace, Mor, VideoInfo, Mixer1, Mixer2, Tesk };
 
+// An input pin: its name and the major type it takes, as the real filter's pin does (an MPEG or
+// index stream, PCM audio, video frames, line 21 byte pairs).
+struct InputInfo {
+  const wchar_t* name;
+  const GUID* majorType;
+};
+
 struct KindInfo {
   const char* name;  // the journal's object name
   const CLSID* clsid;
-  std::vector<const wchar_t*> inputs;
+  std::vector<InputInfo> inputs;
   std::vector<const wchar_t*> outputs;
 };
 
 const KindInfo& InfoOf(Kind kind) {
   static const KindInfo kInfos[] = {
-      {"CallbackFilter", &doubles::kClsidCallbackFilter, {L"MPEG Input", L"INDEX Input", L"PCM Input"}, {}},
-      {"MpegAnalyzer", &doubles::kClsidMpegAnalyzer, {L"Input"}, {L"Output", L"INDEX_INFO"}},
-      {"SoundSelector", &doubles::kClsidSoundSelector, {L"Input"}, {L"Output"}},
-      {"RateMatcher", &doubles::kClsidRateMatcher, {L"Input"}, {L"Output"}},
-      {"Osd", &doubles::kClsidOsd, {L"Input"}, {L"Output"}},
-      {"Deinterlace", &doubles::kClsidDeinterlace, {L"Input"}, {L"Output"}},
-      {"MorDeinterlace", &doubles::kClsidMorDeinterlace, {L"Input"}, {L"Output"}},
-      {"VideoInfo", &doubles::kClsidVideoInfo, {L"Input"}, {L"Output"}},
-      {"CaptionMixer1", &doubles::kClsidCaptionMixer1, {L"Video", L"Captions"}, {L"Output"}},
-      {"CaptionMixer2", &doubles::kClsidCaptionMixer2, {L"Video", L"Captions"}, {L"Output"}},
-      {"Tesk", &doubles::kClsidTesk, {L"Input"}, {L"Output"}},
+      {"CallbackFilter", &doubles::kClsidCallbackFilter, {{L"MPEG Input", &MEDIATYPE_Stream}, {L"INDEX Input", &MEDIATYPE_Stream}, {L"PCM Input", &MEDIATYPE_Audio}}, {}},
+      {"MpegAnalyzer", &doubles::kClsidMpegAnalyzer, {{L"Input", &MEDIATYPE_Stream}}, {L"Output", L"INDEX_INFO"}},
+      {"SoundSelector", &doubles::kClsidSoundSelector, {{L"Input", &MEDIATYPE_Audio}}, {L"Output"}},
+      {"RateMatcher", &doubles::kClsidRateMatcher, {{L"Input", &MEDIATYPE_Audio}}, {L"Output"}},
+      {"Osd", &doubles::kClsidOsd, {{L"Input", &MEDIATYPE_Video}}, {L"Output"}},
+      {"Deinterlace", &doubles::kClsidDeinterlace, {{L"Input", &MEDIATYPE_Video}}, {L"Output"}},
+      {"MorDeinterlace", &doubles::kClsidMorDeinterlace, {{L"Input", &MEDIATYPE_Video}}, {L"Output"}},
+      {"VideoInfo", &doubles::kClsidVideoInfo, {{L"Input", &MEDIATYPE_Video}}, {L"Output"}},
+      {"CaptionMixer1", &doubles::kClsidCaptionMixer1, {{L"Video", &MEDIATYPE_Video}, {L"Captions", &MEDIATYPE_AUXLine21Data}}, {L"Output"}},
+      {"CaptionMixer2", &doubles::kClsidCaptionMixer2, {{L"Video", &MEDIATYPE_Video}, {L"Captions", &MEDIATYPE_AUXLine21Data}}, {L"Output"}},
+      {"Tesk", &doubles::kClsidTesk, {{L"Input", &MEDIATYPE_Video}}, {L"Output"}},
   };
   return kInfos[static_cast<int>(kind)];
 }
@@ -69,13 +76,16 @@ class DoubleFilter;
 
 class DoubleInput final : public CBaseInputPin {
  public:
-  DoubleInput(DoubleFilter* filter, CCritSec* lock, HRESULT* phr, const wchar_t* name, int index);
-  HRESULT CheckMediaType(const CMediaType* type) override { return type->IsValid() ? S_OK : VFW_E_TYPE_NOT_ACCEPTED; }
+  DoubleInput(DoubleFilter* filter, CCritSec* lock, HRESULT* phr, const InputInfo& info, int index);
+  HRESULT CheckMediaType(const CMediaType* type) override {
+    return type->IsValid() && *type->Type() == *majorType_ ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+  }
   STDMETHODIMP Receive(IMediaSample* sample) override;
 
  private:
   DoubleFilter* const owner_;
   const int index_;
+  const GUID* const majorType_;
 };
 
 class DoubleOutput final : public CBaseOutputPin {
@@ -283,8 +293,9 @@ class DoubleFilter : public CBaseFilter,
   LONG mixerEnabled_ = 0;
 };
 
-DoubleInput::DoubleInput(DoubleFilter* filter, CCritSec* lock, HRESULT* phr, const wchar_t* name, int index)
-    : CBaseInputPin(L"Double input", filter, lock, phr, name), owner_(filter), index_(index) {}
+DoubleInput::DoubleInput(DoubleFilter* filter, CCritSec* lock, HRESULT* phr, const InputInfo& info, int index)
+    : CBaseInputPin(L"Double input", filter, lock, phr, info.name), owner_(filter), index_(index),
+      majorType_(info.majorType) {}
 
 STDMETHODIMP DoubleInput::Receive(IMediaSample* sample) {
   const HRESULT hr = CBaseInputPin::Receive(sample);

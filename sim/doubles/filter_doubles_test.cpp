@@ -79,10 +79,18 @@ TEST_F(FilterDoublesTest, EachClassAnswersOnlyItsOwnControl) {
     ASSERT_EQ(S_OK, filter->EnumPins(&pins));
     int ins = 0, outs = 0;
     ComPtr<IPin> pin;
+    // {5C1A00FF-...}: a major type no filter takes.
+    AM_MEDIA_TYPE unknown{};
+    unknown.majortype = {0x5c1a00ff, 0x1111, 0x2222, {0x33, 0x33, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44}};
+    unknown.subtype = MEDIASUBTYPE_None;
+    unknown.formattype = FORMAT_None;
     while (pins->Next(1, &pin, nullptr) == S_OK) {
       PIN_DIRECTION dir{};
       pin->QueryDirection(&dir);
       (dir == PINDIR_INPUT ? ins : outs)++;
+      if (dir == PINDIR_INPUT) {
+        EXPECT_EQ(S_FALSE, pin->QueryAccept(&unknown)) << "input " << ins;
+      }
       pin.Reset();
     }
     pins.Reset();
@@ -210,7 +218,10 @@ TEST_F(FilterDoublesTest, CallbackFilterHandsSelectedStreamsToTheHostOnTheStream
   ASSERT_EQ(S_OK, control->SelectStream(2, 0, 1));
   EXPECT_EQ(E_INVALIDARG, control->SelectStream(4, 0, 1));
 
-  graph_testkit::TestPushSource* source = graph_testkit::TestPushSource::Create();
+  CMediaType audio(&MEDIATYPE_Audio);
+  audio.SetSubtype(&MEDIASUBTYPE_PCM);
+  audio.SetSampleSize(3840);
+  graph_testkit::TestPushSource* source = graph_testkit::TestPushSource::Create({audio});
   ComPtr<IBaseFilter> sourceRef(source);
   source->Release();
   ASSERT_EQ(S_OK, graph->AddFilter(source, L"source"));

@@ -11,9 +11,11 @@
 #include <new>
 #include <string>
 
+#include "common/class_registration.h"
 #include "common/hresult.h"
 #include "common/locks.h"
 #include "common/module.h"
+#include "common/path.h"
 #include "devices/idl/device_manager.h"
 
 namespace {
@@ -31,7 +33,9 @@ class OwnedVariant {
   HRESULT CopyFrom(const VARIANT& source) {
     VARIANT copy;
     VariantInit(&copy);
-    const HRESULT hr = VariantCopy(&copy, const_cast<VARIANT*>(&source));
+    // By value: a VT_BYREF value points into the caller's storage, which does not outlive the
+    // call.
+    const HRESULT hr = VariantCopyInd(&copy, const_cast<VARIANT*>(&source));
     if (FAILED(hr)) return hr;
     VariantClear(&value_);
     value_ = copy;  // takes the copy's storage
@@ -192,12 +196,6 @@ Factory g_factory;
 
 constexpr wchar_t kClassKey[] = L"CLSID\\{B56ECA05-BB57-4655-81EE-2244FCF361A0}";
 
-HRESULT SetString(HKEY key, const wchar_t* name, const wchar_t* value) {
-  const DWORD bytes = static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t));
-  return HResultFromWin32(static_cast<DWORD>(
-      RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), bytes)));
-}
-
 }  // namespace
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
@@ -210,22 +208,13 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
 STDAPI DllCanUnloadNow() { return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE; }
 
 STDAPI DllRegisterServer() {
-  wchar_t path[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(ThisModule(), path, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return E_FAIL;
-  HKEY key = nullptr;
+  const std::wstring path = ModulePath::OfModule(ThisModule()).str();
+  if (path.empty()) return HResultFromLastError();
   const std::wstring server = std::wstring(kClassKey) + L"\\InprocServer32";
-  const LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, nullptr, 0, KEY_WRITE,
-                                  nullptr, &key, nullptr);
-  if (rc != ERROR_SUCCESS) return HResultFromWin32(static_cast<DWORD>(rc));
-  HRESULT hr = SetString(key, nullptr, path);
-  if (SUCCEEDED(hr)) hr = SetString(key, L"ThreadingModel", L"Both");
-  RegCloseKey(key);
-  return hr;
+  return SetClassesRootValues({{server, nullptr, path}, {server, L"ThreadingModel", L"Both"}});
 }
 
 STDAPI DllUnregisterServer() {
-  const LONG rc = RegDeleteTreeW(HKEY_CLASSES_ROOT, kClassKey);
-  return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND ? S_OK
-                                                           : HResultFromWin32(static_cast<DWORD>(rc));
+  const std::wstring path = ModulePath::OfModule(ThisModule()).str();
+  return DeleteOwnedKey({kClassKey, L"InprocServer32", nullptr}, path);
 }

@@ -137,4 +137,35 @@ TEST_F(HalItemDouble, SetInfoAllStoresEachPairAndClonesAreIndependent) {
   VariantClear(&values[1]);
 }
 
+TEST_F(HalItemDouble, ByReferenceValuesAreStoredByValue) {
+  long number = 41;
+  BSTR text = SysAllocString(L"crossbar");
+  VARIANT byRef[2] = {Make(VT_I4 | VT_BYREF), Make(VT_BSTR | VT_BYREF)};
+  byRef[0].plVal = &number;
+  byRef[1].pbstrVal = &text;
+  ASSERT_EQ(item_->SetInfo(3, byRef[0]), S_OK);
+  long types[1] = {4};
+  ASSERT_EQ(item_->SetInfoAll(1, types, &byRef[1]), S_OK);
+  // The caller's storage changes and goes: the item keeps what it was given.
+  number = 0;
+  SysFreeString(text);
+  text = nullptr;
+
+  ComPtr<IHalItem> clone;
+  ASSERT_EQ(item_->Clone(clone.GetAddressOf()), S_OK);
+  for (IHalItem* item : {item_.Get(), clone.Get()}) {
+    VARIANT got;
+    VariantInit(&got);
+    ASSERT_EQ(item->GetInfo(3, &got), S_OK);
+    EXPECT_EQ(got.vt, VT_I4);
+    EXPECT_EQ(got.lVal, 41);
+    VariantClear(&got);
+    ASSERT_EQ(item->GetInfo(4, &got), S_OK);
+    ASSERT_EQ(got.vt, VT_BSTR);
+    EXPECT_STREQ(got.bstrVal, L"crossbar");
+    VariantClear(&got);
+  }
+  EXPECT_EQ(clone.Detach()->Release(), 0u);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 // device-parameter keys under HKLM that name it; unregistration removes them again.
 #include <string>
 
+#include "common/class_registration.h"
 #include "common/hresult.h"
 #include "filters/base/factory.h"
 #include "sim/doubles/platform_doubles.h"
@@ -25,14 +26,9 @@ const CategoryEntry kEntries[] = {
     {&doubles::kCategoryVbiCodec, L"SimVbiCodec", DOUBLES_VBI_CODEC_NAME, &doubles::kClsidSimVbiCodec},
 };
 
-// The device-parameter keys naming the VBI codec; on removal, their parents go too when empty.
+// The device-parameter keys naming the VBI codec; on removal, their parents go too when empty
+// (up to the device-class key of the platform's own tree).
 const wchar_t* const kVbiParameterKeys[] = {DOUBLES_VBI_PARAMETERS_KEY, DOUBLES_VBI_PARAMETERS_KEY2};
-
-std::wstring GuidText(REFGUID guid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return text;
-}
 
 HRESULT SetString(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& value) {
   const LSTATUS status = RegSetKeyValueW(root, key.c_str(), name, REG_SZ, value.c_str(),
@@ -40,16 +36,8 @@ HRESULT SetString(HKEY root, const std::wstring& key, const wchar_t* name, const
   return HResultFromWin32(static_cast<DWORD>(status));
 }
 
-HRESULT DeleteTree(HKEY root, const std::wstring& key) {
-  const LSTATUS status = RegDeleteTreeW(root, key.c_str());
-  if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) {
-    return S_OK;
-  }
-  return HResultFromWin32(static_cast<DWORD>(status));
-}
-
 std::wstring InstanceKey(const CategoryEntry& entry) {
-  return L"CLSID\\" + GuidText(*entry.category) + L"\\Instance\\" + entry.instance;
+  return L"CLSID\\" + GuidKeyName(*entry.category) + L"\\Instance\\" + entry.instance;
 }
 
 HRESULT RegisterVbiParameters(bool add) {
@@ -61,16 +49,8 @@ HRESULT RegisterVbiParameters(bool add) {
       continue;
     }
     std::wstring path = key;
-    const size_t parameters = path.rfind(L'\\');
-    path.resize(parameters);  // "...\#{...}&GLOBAL": ours entirely
-    const HRESULT hr = DeleteTree(HKEY_LOCAL_MACHINE, path);
-    if (FAILED(hr)) result = hr;
-  }
-  if (!add) {
-    // Fails (and keeps the key) while anything else lives below it.
-    const std::wstring root = DOUBLES_VBI_PARAMETERS_ROOT;
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, root.c_str());
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, root.substr(0, root.rfind(L'\\')).c_str());
+    path.resize(path.rfind(L'\\'));  // "...\#{...}&GLOBAL": ours entirely
+    KeepFirstFailure(result, DeleteKeyAndEmptyParents(HKEY_LOCAL_MACHINE, path, 2));
   }
   return result;
 }
@@ -81,12 +61,11 @@ HRESULT RegisterEntries(bool add) {
   for (const CategoryEntry& entry : kEntries) {
     const std::wstring key = InstanceKey(entry);
     if (!add) {
-      const HRESULT hr = DeleteTree(HKEY_CLASSES_ROOT, key);
-      if (FAILED(hr)) result = hr;
+      KeepFirstFailure(result, DeleteKeyAndEmptyParents(HKEY_CLASSES_ROOT, key, 2));
       continue;
     }
     HRESULT hr = SetString(HKEY_CLASSES_ROOT, key, L"FriendlyName", entry.friendlyName);
-    if (SUCCEEDED(hr)) hr = SetString(HKEY_CLASSES_ROOT, key, L"CLSID", GuidText(*entry.clsid));
+    if (SUCCEEDED(hr)) hr = SetString(HKEY_CLASSES_ROOT, key, L"CLSID", GuidKeyName(*entry.clsid));
     if (FAILED(hr)) return hr;
   }
   return result;

@@ -128,6 +128,40 @@ TEST_F(VbiCodecTest, IsNamedByItsDeviceParametersAndFoundInItsCategory) {
   ASSERT_EQ(S_OK, platform_testing::CallEntry("DllRegisterServer"));
 }
 
+// Unregistering leaves no key of ours, not even an empty one, and a clean state unregisters too.
+TEST_F(VbiCodecTest, UnregisteringTheModuleLeavesNoEmptyKey) {
+  ASSERT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
+  EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
+  const auto expectGoneOrInUse = [](HKEY root, const std::wstring& key) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return;
+    DWORD subkeys = 0, values = 0;
+    RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                     nullptr, nullptr);
+    RegCloseKey(handle);
+    EXPECT_GT(subkeys + values, 0u) << "empty key " << std::string(key.begin(), key.end());
+  };
+  const auto text = [](REFGUID guid) {
+    wchar_t buffer[40] = {};
+    StringFromGUID2(guid, buffer, 40);
+    return std::wstring(buffer);
+  };
+  for (const GUID* category : {&CLSID_AudioRendererCategory, &doubles::kCategoryVbiCodec}) {
+    expectGoneOrInUse(HKEY_CLASSES_ROOT, L"CLSID\\" + text(*category) + L"\\Instance");
+    expectGoneOrInUse(HKEY_CLASSES_ROOT, L"CLSID\\" + text(*category));
+  }
+  for (const CLSID* clsid : {&doubles::kClsidSimSound, &doubles::kClsidSimVbiCodec, &doubles::kClsidSimVideoRenderer}) {
+    HKEY handle = nullptr;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + text(*clsid)).c_str(), 0, KEY_READ,
+                                                  &handle));
+    if (handle) RegCloseKey(handle);
+  }
+  std::wstring parent = DOUBLES_VBI_PARAMETERS_ROOT;
+  expectGoneOrInUse(HKEY_LOCAL_MACHINE, parent);
+  expectGoneOrInUse(HKEY_LOCAL_MACHINE, parent.substr(0, parent.rfind(L'\\')));
+  ASSERT_EQ(S_OK, platform_testing::CallEntry("DllRegisterServer"));
+}
+
 TEST_F(VbiCodecTest, PassesLineTwentyOneBytesOfEitherInputAsPairs) {
   ComPtr<IBaseFilter> codec = Bind();
   ASSERT_TRUE(codec);
