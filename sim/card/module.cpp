@@ -93,16 +93,15 @@ HRESULT SimCard_RegisterFamilyCard(UINT index, UINT family, UINT tuners, BOOL ad
   const UINT sets = !numbered ? 1 : add ? tuners : kSimCardMaxTuners;
   for (UINT tuner = 0; tuner < sets; ++tuner) {
     for (UINT role = 0; role < kSimRoleCount; ++role) {
-      const std::wstring key = L"CLSID\\" + GuidText(*kRoles[role].category) + L"\\Instance\\" +
+      const std::wstring key = L"CLSID\\" + GuidKeyName(*kRoles[role].category) + L"\\Instance\\" +
                                FormatW(L"SimCard%u_F%u_%u_%u", index, family, tuner, role);
       if (!add) {
-        const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
-        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return HResultFromWin32(static_cast<DWORD>(status));
+        RETURN_IF_FAILED(DeleteKeyAndEmptyParents(HKEY_CLASSES_ROOT, key, 2));
         continue;
       }
       const std::wstring name = numbered ? FormatW(kRulNames[role], tuner + 1) : std::wstring(kPexNames[role]);
       HRESULT hr = SetString(key, L"FriendlyName", name);
-      if (SUCCEEDED(hr)) hr = SetString(key, L"CLSID", GuidText(*kRoles[role].clsid));
+      if (SUCCEEDED(hr)) hr = SetString(key, L"CLSID", GuidKeyName(*kRoles[role].clsid));
       if (SUCCEEDED(hr)) hr = SetString(key, L"DevicePath", DevicePath(index, role));
       if (FAILED(hr)) return hr;
     }
