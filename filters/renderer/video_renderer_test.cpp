@@ -1,0 +1,258 @@
+// The renderer filter in a stub graph: its type rules, the single instance, the schedule shift
+// on a test clock, type changes, the allocator's full-size proposal and frame stepping.
+#include <gtest/gtest.h>
+
+#include "common/errors.h"
+#include "common/registry.h"
+#include "common/trace.h"
+#include "filters/base/testkit/manual_clock.h"
+#include "filters/base/testkit/push_source.h"
+#include "filters/base/testkit/stub_graph.h"
+#include "filters/base/testkit/video_types.h"
+#include "filters/renderer/video_renderer.h"
+
+VORN_MODULE_TRACE(kTraceKeyLumacrest2)
+
+using namespace graph_testkit;
+using namespace vren;
+
+namespace {
+
+constexpr DWORD kWaitMs = 5000;
+constexpr REFERENCE_TIME kSecond = 10000000;
+
+VideoRenderer* NewRenderer(HRESULT* hr) {
+  *hr = S_OK;
+  CUnknown* created = VideoRenderer::CreateInstance(nullptr, hr);
+  auto* renderer = static_cast<VideoRenderer*>(created);
+  if (renderer) renderer->NonDelegatingAddRef();
+  if (renderer && FAILED(*hr)) {
+    renderer->NonDelegatingRelease();
+    return nullptr;
+  }
+  return renderer;
+}
+
+// Removes the schedule values it wrote.
+struct OffsetValues {
+  OffsetValues(DWORD forwardMs, DWORD delayMs) {
+    const RegistryKeyPath key(kRendererSettingsKey);
+    key.WriteDword(L"Video Forward", forwardMs);
+    key.WriteDword(L"Video Delay", delayMs);
+  }
+  ~OffsetValues() {
+    UniqueRegKey key = RegistryKeyPath(kRendererSettingsKey).Open(KEY_SET_VALUE);
+    if (!key) return;
+    RegDeleteValueW(key.get(), L"Video Forward");
+    RegDeleteValueW(key.get(), L"Video Delay");
+  }
+};
+
+TEST(VideoRendererTypes, AcceptsYuy2UpTo720x480AtNtscRates) {
+  HRESULT hr = S_OK;
+  VideoRenderer* renderer = NewRenderer(&hr);
+  ASSERT_NE(renderer, nullptr) << std::hex << hr;
+  struct Case {
+    LONG width, height;
+    GUID subtype, format;
+    REFERENCE_TIME frameTime;
+    HRESULT expected;
+  } cases[] = {
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, S_OK},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 0, S_OK},
+      {640, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 333334, S_OK},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333668, VFW_E_TYPE_NOT_ACCEPTED},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333332, VFW_E_TYPE_NOT_ACCEPTED},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333333, S_OK},
+      {721, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, VFW_E_TYPE_NOT_ACCEPTED},
+      {720, -480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, VFW_E_TYPE_NOT_ACCEPTED},
+      {720, 481, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 333667, VFW_E_TYPE_NOT_ACCEPTED},
+      {720, 480, MEDIASUBTYPE_RGB32, FORMAT_VideoInfo, 333667, VFW_E_INVALIDMEDIATYPE},
+  };
+  for (const Case& c : cases) {
+    const CMediaType type = MakeVideoType(c.width, c.height, c.subtype, c.format, c.frameTime);
+    EXPECT_EQ(renderer->CheckMediaType(&type), c.expected) << c.width << "x" << c.height << " " << c.frameTime;
+  }
+  CMediaType noFormat = MakeVideoType(720, 480);
+  noFormat.SetFormatType(&FORMAT_None);
+  EXPECT_EQ(renderer->CheckMediaType(&noFormat), VFW_E_TYPE_NOT_ACCEPTED);
+  EXPECT_EQ(renderer->CheckMediaType(nullptr), E_POINTER);
+  EXPECT_EQ(renderer->NonDelegatingRelease(), 0u);
+}
+
+TEST(VideoRendererInstance, OnlyOneRendererExistsAtATime) {
+  HRESULT hr = S_OK;
+  VideoRenderer* first = NewRenderer(&hr);
+  ASSERT_NE(first, nullptr);
+  VideoRenderer* second = NewRenderer(&hr);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_EQ(hr, errors::kRendererSecondInstance);
+  EXPECT_EQ(first->NonDelegatingRelease(), 0u);
+  VideoRenderer* third = NewRenderer(&hr);
+  ASSERT_NE(third, nullptr) << std::hex << hr;
+  EXPECT_EQ(third->NonDelegatingRelease(), 0u);
+}
+
+// The renderer fed by the test kit's push source in a stub graph, on a manual clock.
+class RendererGraph : public ::testing::Test {
+ protected:
+  void Build(const CMediaType& type) {
+    graph_ = StubGraph::Create();
+    source_ = TestPushSource::Create({type});
+    HRESULT hr = S_OK;
+    renderer_ = NewRenderer(&hr);
+    ASSERT_NE(renderer_, nullptr) << std::hex << hr;
+    clock_ = ManualClock::Create(0);
+    ASSERT_EQ(graph_->AddFilter(source_, L"source"), S_OK);
+    ASSERT_EQ(graph_->AddFilter(renderer_, L"renderer"), S_OK);
+    ASSERT_EQ(graph_->ConnectDirect(source_->OutputPin(), renderer_->Input(), nullptr), S_OK);
+    renderer_->SetSyncSource(clock_);
+    source_->SetSyncSource(clock_);
+  }
+  void Run() {
+    ASSERT_EQ(renderer_->Run(0), S_OK);
+    ASSERT_EQ(source_->Run(0), S_OK);
+  }
+  int Drawn() {
+    int frames = -1;
+    renderer_->get_FramesDrawn(&frames);
+    return frames;
+  }
+  void TearDown() override {
+    if (!graph_) return;
+    renderer_->Stop();
+    source_->Stop();
+    source_->WaitPushed(kWaitMs);
+    source_->OutputPin()->Disconnect();
+    renderer_->Input()->Disconnect();
+    renderer_->SetSyncSource(nullptr);
+    source_->SetSyncSource(nullptr);
+    EXPECT_EQ(source_->Release(), 1u);
+    EXPECT_EQ(renderer_->Release(), 1u);
+    EXPECT_EQ(graph_->Release(), 0u);
+    clock_->Release();
+  }
+  StubGraph* graph_ = nullptr;
+  TestPushSource* source_ = nullptr;
+  VideoRenderer* renderer_ = nullptr;
+  ManualClock* clock_ = nullptr;
+};
+
+// Waits (bounded) until the renderer waits on the clock for its sample.
+bool WaitForAdvise(ManualClock* clock) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < kWaitMs;) {
+    if (clock->PendingAdvises() > 0) return true;
+    SwitchToThread();
+  }
+  return false;
+}
+
+TEST_F(RendererGraph, SampleIsDrawnAheadByTheRegistryOffset) {
+  struct Case {
+    bool write;
+    DWORD forwardMs, delayMs;
+    REFERENCE_TIME due;
+  } cases[] = {{false, 0, 0, 9000000}, {true, 200, 50, 8500000}, {true, 0, 100, 11000000}};
+  for (const Case& c : cases) {
+    std::unique_ptr<OffsetValues> values(c.write ? new OffsetValues(c.forwardMs, c.delayMs) : nullptr);
+    Build(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2));
+    Run();
+    SamplePlan plan;
+    plan.start = kSecond;
+    plan.stop = kSecond + 333667;
+    ASSERT_EQ(source_->StartPushing({plan}, false), S_OK);
+    ASSERT_TRUE(WaitForAdvise(clock_));
+    clock_->SetTime(c.due - 1);
+    EXPECT_EQ(Drawn(), 0);
+    clock_->SetTime(c.due);
+    EXPECT_TRUE(source_->WaitPushed(kWaitMs));
+    EXPECT_EQ(Drawn(), 1) << c.due;
+    TearDown();
+    graph_ = nullptr;
+  }
+}
+
+TEST_F(RendererGraph, TypeChangeWithANewSizeRaisesVideoSizeChanged) {
+  Build(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0));
+  Run();
+  SamplePlan same;  // no times: drawn at once
+  same.attachType = std::make_shared<CMediaType>(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0));
+  ASSERT_EQ(source_->Push(same), S_OK);
+  EXPECT_EQ(graph_->Events().size(), 0u);
+  SamplePlan smaller;
+  smaller.attachType = std::make_shared<CMediaType>(MakeVideoType(640, 240, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0));
+  ASSERT_EQ(source_->Push(smaller), S_OK);
+  ASSERT_TRUE(graph_->WaitForEvent(EC_VIDEO_SIZE_CHANGED, kWaitMs));
+  const auto events = graph_->Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].param1, (240 << 16) | 640);
+  CMediaType now;
+  EXPECT_TRUE(renderer_->Input()->ConnectionType(&now));
+  EXPECT_EQ(GetBitmapInfoHeader(&now)->biWidth, 640);
+}
+
+TEST_F(RendererGraph, SmallerConnectionGetsBuffersOfTheFullPictureType) {
+  Build(MakeVideoType(640, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 0));
+  IMemAllocator* allocator = nullptr;
+  ASSERT_EQ(static_cast<IMemInputPin*>(renderer_->Input())->GetAllocator(&allocator), S_OK);
+  ALLOCATOR_PROPERTIES props{};
+  ASSERT_EQ(allocator->GetProperties(&props), S_OK);
+  EXPECT_EQ(props.cbBuffer, kBufferBytes);
+  EXPECT_GE(props.cBuffers, 2);
+  // A foreign allocator is refused.
+  HRESULT hr = S_OK;
+  auto* foreign = new CMemAllocator(L"foreign", nullptr, &hr);
+  foreign->NonDelegatingAddRef();
+  EXPECT_EQ(static_cast<IMemInputPin*>(renderer_->Input())->NotifyAllocator(foreign, FALSE), VFW_E_NO_ALLOCATOR);
+  foreign->NonDelegatingRelease();
+  Run();
+  IMediaSample* sample = nullptr;
+  ASSERT_EQ(allocator->GetBuffer(&sample, nullptr, nullptr, 0), S_OK);
+  AM_MEDIA_TYPE* attached = nullptr;
+  ASSERT_EQ(sample->GetMediaType(&attached), S_OK);
+  const BITMAPINFOHEADER* header = GetBitmapInfoHeader(attached);
+  ASSERT_NE(header, nullptr);
+  EXPECT_EQ(header->biWidth, 720);
+  EXPECT_EQ(header->biHeight, 480);
+  EXPECT_EQ(header->biSizeImage, static_cast<DWORD>(kBufferBytes));
+  DeleteMediaType(attached);
+  sample->Release();
+  allocator->Release();
+}
+
+TEST_F(RendererGraph, FrameStepDropsUntilTheNthFrameThenCompletes) {
+  Build(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0));
+  IKsPropertySet* set = nullptr;
+  ASSERT_EQ(renderer_->QueryInterface(IID_IKsPropertySet, reinterpret_cast<void**>(&set)), S_OK);
+  LONG count = 0;
+  DWORD returned = 0;
+  EXPECT_EQ(set->Get(kFrameStepPropertySet, kStep, nullptr, 0, &count, sizeof(count), &returned),
+            HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND));
+  EXPECT_EQ(set->Set(kFrameStepPropertySet, kStep, nullptr, 0, &count, 2), E_INVALIDARG);
+  EXPECT_EQ(set->Set(kFrameStepPropertySet, kStep, nullptr, 0, &count, sizeof(count)), E_INVALIDARG);
+  EXPECT_EQ(set->Set(kFrameStepPropertySet, 9, nullptr, 0, &count, sizeof(count)), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+  EXPECT_EQ(set->Set(GUID_NULL, kStep, nullptr, 0, &count, sizeof(count)), HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND));
+  Run();
+  auto steps = [&] {
+    int n = 0;
+    for (const auto& e : graph_->Events()) n += e.code == kStepComplete;
+    return n;
+  };
+  for (LONG step : {1, 3}) {
+    count = step;
+    ASSERT_EQ(set->Set(kFrameStepPropertySet, kStep, nullptr, 0, &count, sizeof(count)), S_OK);
+    const int before = steps();
+    for (LONG i = 1; i < step; ++i) ASSERT_EQ(source_->Push(SamplePlan{}), S_OK);
+    EXPECT_EQ(steps(), before) << step;
+    ASSERT_EQ(source_->Push(SamplePlan{}), S_OK);
+    EXPECT_EQ(steps(), before + 1) << step;
+  }
+  count = 2;
+  ASSERT_EQ(set->Set(kFrameStepPropertySet, kStep, nullptr, 0, &count, sizeof(count)), S_OK);
+  ASSERT_EQ(set->Set(kFrameStepPropertySet, kCancelStep, nullptr, 0, nullptr, 0), S_OK);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(source_->Push(SamplePlan{}), S_OK);
+  EXPECT_EQ(steps(), 2);
+  set->Release();
+}
+
+}  // namespace
