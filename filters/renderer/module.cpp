@@ -1,4 +1,5 @@
 // The renderer module "VornVRen.ax": the video renderer, registered with its one input.
+#include "common/device/filter_loader.h"
 #include "common/trace.h"
 #include "filters/base/factory.h"
 #include "filters/renderer/video_renderer.h"
@@ -24,5 +25,6 @@ STDAPI DllUnregisterServer() { return AMovieDllRegisterServer2(FALSE); }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+  if (reason == DLL_PROCESS_DETACH) FilterLoader::OnProcessDetach(reserved);
   return DllEntryPoint(instance, reason, reserved);
 }

@@ -3,10 +3,12 @@
 // through IKsPropertySet.
 #include "filters/renderer/video_renderer.h"
 
+#include <atomic>
 #include <new>
 
 #include "common/errors.h"
 #include "common/hresult.h"
+#include "common/module.h"
 #include "common/registry.h"
 #include "common/trace.h"
 #include "filters/base/mediatype.h"
@@ -26,6 +28,13 @@ bool FillEmpty(RECT* rect, const BITMAPINFOHEADER& header) {
   if (rect->right > rect->left && rect->bottom > rect->top) return false;
   *rect = RECT{0, 0, header.biWidth, header.biHeight};
   return true;
+}
+
+std::atomic<HMODULE> g_sourceFolderModule{nullptr};
+
+HMODULE SourceFolderModule() {
+  const HMODULE module = g_sourceFolderModule.load();
+  return module ? module : ThisModule();
 }
 
 }  // namespace
@@ -238,12 +247,14 @@ CUnknown* VideoRenderer::CreateInstance(IUnknown* outer, HRESULT* phr) {
 
 VideoRenderer::VideoRenderer(IUnknown* outer, HRESULT* phr)
     : CBaseVideoRenderer(L"VideoRenderer", outer, CLSID_VornVideoRenderer, &lock_, phr),
+      worker_(SourceFolderModule(), [this](long code, LONG_PTR param1, LONG_PTR param2) { NotifyEvent(code, param1, param2); }),
       offset_(PresentationOffset::Read()) {
   TraceScope scope(ModuleTrace(), L"VideoRenderer::VideoRenderer()");
   if (phr && FAILED(*phr)) return;
   // One atomic create: two renderers starting together cannot both win.
   const HRESULT exclusive = instance_.CreateExclusive();
   HRESULT hr = exclusive == S_OK ? S_OK : exclusive == S_FALSE ? errors::kRendererSecondInstance : E_UNEXPECTED;
+  if (SUCCEEDED(hr)) hr = worker_.Start();
   if (SUCCEEDED(hr)) {
     ksPropertySet_.reset(new (std::nothrow) KsPropertySet(this, &hr));
     if (!ksPropertySet_) hr = E_OUTOFMEMORY;
@@ -251,9 +262,13 @@ VideoRenderer::VideoRenderer(IUnknown* outer, HRESULT* phr)
   if (phr && FAILED(hr)) *phr = hr;
 }
 
+void VideoRenderer::SetSourceFolderModule(HMODULE module) { g_sourceFolderModule = module; }
+
 VideoRenderer::~VideoRenderer() {
   TraceScope scope(ModuleTrace(), L"VideoRenderer::~VideoRenderer()");
   ksPropertySet_.reset();
+  worker_.TearDown();
+  worker_.Stop();
 }
 
 STDMETHODIMP VideoRenderer::NonDelegatingQueryInterface(REFIID iid, void** out) {
@@ -294,6 +309,7 @@ HRESULT VideoRenderer::SetMediaType(const CMediaType* type) {
   nativeWidth_ = header->biWidth;
   nativeHeight_ = header->biHeight;
   connected_ = *type;
+  worker_.SetSourceMediaType(type);  // a graph not built yet takes the type when it is
   return CBaseVideoRenderer::SetMediaType(type);
 }
 
@@ -302,11 +318,15 @@ HRESULT VideoRenderer::CompleteConnect(IPin* receivePin) {
   CAutoLock lock(&lock_);
   const BITMAPINFOHEADER* header = GetBitmapInfoHeader(&connected_);
   if (!header) return VFW_E_TYPE_NOT_ACCEPTED;
-  const HRESULT hr = CBaseVideoRenderer::CompleteConnect(receivePin);
+  HRESULT hr = CBaseVideoRenderer::CompleteConnect(receivePin);
   if (FAILED(hr)) return hr;
   nativeWidth_ = header->biWidth;
   nativeHeight_ = header->biHeight;
-  return S_OK;
+  hr = worker_.Connect();
+  if (SUCCEEDED(hr)) hr = worker_.SetSourceMediaType(&connected_);
+  if (SUCCEEDED(hr)) hr = worker_.RunGraph();
+  if (FAILED(hr)) worker_.TearDown();
+  return hr;
 }
 
 HRESULT VideoRenderer::BreakConnect() {
@@ -321,6 +341,7 @@ HRESULT VideoRenderer::BreakConnect() {
     }
     NotifyEvent(EC_NOTIFY_WINDOW, 0, 0);
   }
+  worker_.TearDown();
   const HRESULT hr = CBaseVideoRenderer::BreakConnect();
   if (FAILED(hr)) return hr;
   connected_ = CMediaType();
@@ -394,6 +415,11 @@ HRESULT VideoRenderer::DoRenderSample(IMediaSample* sample) {
       break;
     case FrameStepCounter::Verdict::Deliver:
       break;
+  }
+  if (sample->GetActualDataLength() > 0) {
+    BYTE* data = nullptr;
+    RETURN_IF_FAILED(sample->GetPointer(&data));
+    RETURN_IF_FAILED(worker_.Deliver(sample));
   }
   return S_OK;
 }

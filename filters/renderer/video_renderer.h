@@ -12,6 +12,7 @@
 #include "common/locks.h"
 #include "filters/base/allocator.h"
 #include "filters/base/renderer.h"
+#include "filters/renderer/graph_worker.h"
 
 namespace vren {
 
@@ -123,6 +124,10 @@ class VideoRenderer final : public CBaseVideoRenderer {
   FrameStepCounter& FrameStep() { return frameStep_; }
   RendererInputPin* Input() { return static_cast<RendererInputPin*>(InputPin()); }
   const PresentationOffset& Offset() const { return offset_; }
+  GraphWorker& Worker() { return worker_; }
+  // The module whose folder holds the internal source for renderers made from now on (null:
+  // the renderer's own module). For tests that link the renderer into their program.
+  static void SetSourceFolderModule(HMODULE module);
 
  private:
   VideoRenderer(IUnknown* outer, HRESULT* phr);
@@ -131,6 +136,7 @@ class VideoRenderer final : public CBaseVideoRenderer {
 
   CCritSec lock_;  // the filter lock
   NamedMutex instance_{kInstanceMutexName};
+  GraphWorker worker_;
   std::unique_ptr<KsPropertySet> ksPropertySet_;
   PresentationOffset offset_;
   CMediaType connected_;  // filter lock

@@ -4,6 +4,7 @@
 
 #include "common/errors.h"
 #include "common/registry.h"
+#include "common/testing/paths.h"
 #include "common/trace.h"
 #include "filters/base/testkit/manual_clock.h"
 #include "filters/base/testkit/push_source.h"
@@ -21,7 +22,14 @@ namespace {
 constexpr DWORD kWaitMs = 5000;
 constexpr REFERENCE_TIME kSecond = 10000000;
 
+// The internal source comes from the folder of the built modules.
+HMODULE SourceModule() {
+  static HMODULE module = LoadLibraryW(testing_support::BinPath(L"VornVSrc.ax").c_str());
+  return module;
+}
+
 VideoRenderer* NewRenderer(HRESULT* hr) {
+  VideoRenderer::SetSourceFolderModule(SourceModule());
   *hr = S_OK;
   CUnknown* created = VideoRenderer::CreateInstance(nullptr, hr);
   auto* renderer = static_cast<VideoRenderer*>(created);
@@ -96,13 +104,14 @@ TEST(VideoRendererInstance, OnlyOneRendererExistsAtATime) {
 // The renderer fed by the test kit's push source in a stub graph, on a manual clock.
 class RendererGraph : public ::testing::Test {
  protected:
+  void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
   void Build(const CMediaType& type) {
     graph_ = StubGraph::Create();
     source_ = TestPushSource::Create({type});
+    clock_ = ManualClock::Create(0);
     HRESULT hr = S_OK;
     renderer_ = NewRenderer(&hr);
     ASSERT_NE(renderer_, nullptr) << std::hex << hr;
-    clock_ = ManualClock::Create(0);
     ASSERT_EQ(graph_->AddFilter(source_, L"source"), S_OK);
     ASSERT_EQ(graph_->AddFilter(renderer_, L"renderer"), S_OK);
     ASSERT_EQ(graph_->ConnectDirect(source_->OutputPin(), renderer_->Input(), nullptr), S_OK);
@@ -120,6 +129,13 @@ class RendererGraph : public ::testing::Test {
   }
   void TearDown() override {
     if (!graph_) return;
+    if (!renderer_) {
+      source_->Release();
+      graph_->Release();
+      clock_->Release();
+      graph_ = nullptr;
+      return;
+    }
     renderer_->Stop();
     source_->Stop();
     source_->WaitPushed(kWaitMs);
@@ -131,7 +147,9 @@ class RendererGraph : public ::testing::Test {
     EXPECT_EQ(renderer_->Release(), 1u);
     EXPECT_EQ(graph_->Release(), 0u);
     clock_->Release();
+    graph_ = nullptr;
   }
+  ~RendererGraph() override { CoUninitialize(); }
   StubGraph* graph_ = nullptr;
   TestPushSource* source_ = nullptr;
   VideoRenderer* renderer_ = nullptr;
@@ -168,7 +186,6 @@ TEST_F(RendererGraph, SampleIsDrawnAheadByTheRegistryOffset) {
     EXPECT_TRUE(source_->WaitPushed(kWaitMs));
     EXPECT_EQ(Drawn(), 1) << c.due;
     TearDown();
-    graph_ = nullptr;
   }
 }
 
