@@ -204,10 +204,17 @@ HRESULT GraphWorker::RunGraphLocked() {
 }
 
 HRESULT GraphWorker::Deliver(IMediaSample* sample) {
+  // The frame travels without the lock: a mixer that holds it (paused) is released by a stop,
+  // which needs the lock. Our reference keeps the source alive through a tear-down meanwhile.
+  ComPtr<IKelvTransmit> transmit;
+  {
+    CAutoLock lock(&lock_);
+    transmit = transmit_;
+  }
+  if (!transmit) return E_POINTER;
+  RETURN_IF_FAILED(transmit->Transmit(sample));
   CAutoLock lock(&lock_);
-  if (!transmit_) return E_POINTER;
-  RETURN_IF_FAILED(transmit_->Transmit(sample));
-  if (sample && sample != held_.Get()) held_ = sample;
+  if (sample && transmit == transmit_ && sample != held_.Get()) held_ = sample;
   return S_OK;
 }
 
