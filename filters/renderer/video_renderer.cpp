@@ -4,12 +4,15 @@
 #include "filters/renderer/video_renderer.h"
 
 #include <atomic>
+#include <cstring>
 #include <new>
 
 #include "common/errors.h"
 #include "common/hresult.h"
 #include "common/module.h"
 #include "common/registry.h"
+#include "common/bitmap_dump.h"
+#include "common/format.h"
 #include "common/trace.h"
 #include "filters/base/mediatype.h"
 
@@ -73,6 +76,48 @@ FrameStepCounter::Verdict FrameStepCounter::OnFrame() {
   }
   remaining_ = -1;
   return Verdict::DeliverAndComplete;
+}
+
+// --- BitmapDump ---------------------------------------------------------------------------------
+
+BitmapDump::BitmapDump()
+    : outputBitmap_(RegistryKeyPath(kRendererSettingsKey).ReadDwordValue(L"Output Bitmap", 0)),
+      outputPulldown_(RegistryKeyPath(kRendererSettingsKey).ReadDwordValue(L"Output Pulldown", 0)) {}
+
+void BitmapDump::CheckPulldown(IMediaSample* sample, int framesDrawn) {
+  if (!outputPulldown_ || !sample) return;
+  // Only a frame that holds the rows compared.
+  if (sample->GetActualDataLength() < kPulldownOffset + 2 * kPulldownRowBytes) return;
+  BYTE* data = nullptr;
+  if (FAILED(sample->GetPointer(&data)) || !data) return;
+  const BYTE* rows = data + kPulldownOffset;
+  if (memcmp(rows, reference_, kPulldownRowBytes) == 0 &&
+      memcmp(rows + kPulldownRowBytes, reference_ + kPulldownRowBytes, kPulldownRowBytes) != 0) {
+    OutputDebugStringW(FormatW(L"[Kelv DVD] Detect 2-3Pulldown (Frame No: %d)\r\n", framesDrawn).c_str());
+  }
+  memcpy(reference_, rows, sizeof(reference_));
+}
+
+void BitmapDump::Dump(IMediaSample* sample, const AM_MEDIA_TYPE& type) {
+  if (!outputBitmap_ || !sample) return;
+  if (!NamedMutex(kDumpMutexName).AlreadyExists()) {
+    counter_ = 0;
+    return;
+  }
+  ::BitmapDump::WriteFrame(sample, &type, kDumpFolder, kDumpPrefix, counter_);
+  ++counter_;
+}
+
+bool TopFieldFirst(DWORD videoConfig, const CMediaType& connected, DWORD typeSpecificFlags) {
+  if (videoConfig == 2) return false;
+  if (videoConfig != 0) return true;
+  if (*connected.FormatType() != FORMAT_VideoInfo2 || connected.FormatLength() < sizeof(VIDEOINFOHEADER2)) {
+    return true;
+  }
+  const DWORD interlace = reinterpret_cast<const VIDEOINFOHEADER2*>(connected.Format())->dwInterlaceFlags;
+  const bool flagged = (typeSpecificFlags & AM_VIDEO_FLAG_FIELD1FIRST) != 0;
+  const bool invert = (interlace & AMINTERLACE_IsInterlaced) && (interlace & AMINTERLACE_Field1First);
+  return invert ? !flagged : flagged;
 }
 
 // --- RendererAllocator --------------------------------------------------------------------------
@@ -405,7 +450,30 @@ void VideoRenderer::ApplySampleType(IMediaSample* sample) {
   }
 }
 
+void VideoRenderer::MarkFieldOrder(IMediaSample* sample) {
+  IMediaSample2* sample2 = nullptr;
+  if (FAILED(sample->QueryInterface(IID_IMediaSample2, reinterpret_cast<void**>(&sample2)))) return;
+  AM_SAMPLE2_PROPERTIES props{};
+  if (SUCCEEDED(sample2->GetProperties(sizeof(props), reinterpret_cast<BYTE*>(&props)))) {
+    CMediaType connected;
+    {
+      CAutoLock lock(&lock_);
+      connected = connected_;
+    }
+    if (TopFieldFirst(videoConfig_, connected, props.dwTypeSpecificFlags)) {
+      props.dwTypeSpecificFlags |= AM_VIDEO_FLAG_FIELD1FIRST;
+    } else {
+      props.dwTypeSpecificFlags &= ~static_cast<DWORD>(AM_VIDEO_FLAG_FIELD1FIRST);
+    }
+    sample2->SetProperties(sizeof(props), reinterpret_cast<BYTE*>(&props));
+  }
+  sample2->Release();
+}
+
 HRESULT VideoRenderer::DoRenderSample(IMediaSample* sample) {
+  int drawn = 0;
+  get_FramesDrawn(&drawn);
+  dump_.CheckPulldown(sample, drawn);
   ApplySampleType(sample);
   switch (frameStep_.OnFrame()) {
     case FrameStepCounter::Verdict::Drop:
@@ -419,8 +487,11 @@ HRESULT VideoRenderer::DoRenderSample(IMediaSample* sample) {
   if (sample->GetActualDataLength() > 0) {
     BYTE* data = nullptr;
     RETURN_IF_FAILED(sample->GetPointer(&data));
+    MarkFieldOrder(sample);
     RETURN_IF_FAILED(worker_.Deliver(sample));
   }
+  CMediaType connected;
+  if (Input()->ConnectionType(&connected)) dump_.Dump(sample, connected);
   return S_OK;
 }
 

@@ -57,6 +57,36 @@ class FrameStepCounter {
   long remaining_ = -1;
 };
 
+constexpr wchar_t kDumpMutexName[] = L"OutputBitmap_VornVRen";
+constexpr wchar_t kDumpFolder[] = L"d:";
+constexpr wchar_t kDumpPrefix[] = L"VornVRen";
+
+// The renderer's diagnostics, both off unless switched on in the registry: frames written as
+// bitmaps while an outside tool holds the dump mutex ("Output Bitmap"), and repeated fields of
+// 2-3 pulldown reported to the debugger ("Output Pulldown"). Receive lock only.
+class BitmapDump {
+ public:
+  static constexpr LONG kPulldownOffset = 345600;  // row 240 of a 720-pixel YUY2 frame
+  static constexpr LONG kPulldownRowBytes = 1440;
+
+  BitmapDump();
+  // Reports a frame whose row 240 repeats the previous frame's while row 241 changed.
+  void CheckPulldown(IMediaSample* sample, int framesDrawn);
+  // Writes the frame while the dump mutex exists; the numbering restarts once it is gone.
+  void Dump(IMediaSample* sample, const AM_MEDIA_TYPE& type);
+
+ private:
+  const DWORD outputBitmap_;
+  const DWORD outputPulldown_;
+  BYTE reference_[2 * kPulldownRowBytes] = {};
+  int counter_ = 0;
+};
+
+// The top-field-first flag the renderer sets on a frame: `videoConfig` 0 decides by the
+// format (VideoInfo: always; VideoInfo2: the sample's flag, inverted when the connection says
+// interlaced with field 1 first), 2 never, any other value always.
+bool TopFieldFirst(DWORD videoConfig, const CMediaType& connected, DWORD typeSpecificFlags);
+
 class VideoRenderer;
 
 // The buffers of the input: always 720 x 480 x 2 bytes, at least two of them; a smaller
@@ -133,6 +163,8 @@ class VideoRenderer final : public CBaseVideoRenderer {
   VideoRenderer(IUnknown* outer, HRESULT* phr);
   // A type arriving with a sample: applied, with EC_VIDEO_SIZE_CHANGED for a new size.
   void ApplySampleType(IMediaSample* sample);
+  // Sets or clears AM_VIDEO_FLAG_FIELD1FIRST on the frame.
+  void MarkFieldOrder(IMediaSample* sample);
 
   CCritSec lock_;  // the filter lock
   NamedMutex instance_{kInstanceMutexName};
@@ -143,6 +175,8 @@ class VideoRenderer final : public CBaseVideoRenderer {
   LONG nativeWidth_ = 0;  // filter lock
   LONG nativeHeight_ = 0;
   FrameStepCounter frameStep_;
+  BitmapDump dump_;
+  DWORD videoConfig_ = 0;  // field order: 0 automatic
 };
 
 }  // namespace vren

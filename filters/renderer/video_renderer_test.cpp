@@ -2,9 +2,13 @@
 // on a test clock, type changes, the allocator's full-size proposal and frame stepping.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "common/errors.h"
 #include "common/device/pin_helpers.h"
+#include "common/format.h"
 #include "common/registry.h"
+#include "common/testing/debug_capture.h"
 #include "common/testing/paths.h"
 #include "common/trace.h"
 #include "filters/base/testkit/manual_clock.h"
@@ -346,6 +350,96 @@ TEST_F(RendererGraph, StopAndDisconnectRacingDeliveryNeitherHangNorCrash) {
     source_->Stop();
     ASSERT_TRUE(source_->WaitPushed(kWaitMs)) << round;
     if (round % 2) graph_->Disconnect(source_->OutputPin());
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RendererFieldOrder, FlagFollowsSettingFormatAndInterlaceFlags) {
+  CMediaType info = MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 0);
+  CMediaType info2 = MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0);
+  CMediaType info2Field1 = info2;
+  reinterpret_cast<VIDEOINFOHEADER2*>(info2Field1.Format())->dwInterlaceFlags =
+      AMINTERLACE_IsInterlaced | AMINTERLACE_Field1First;
+  struct Case {
+    DWORD config;
+    const CMediaType* type;
+    DWORD sampleFlags;
+    bool topFirst;
+  } cases[] = {
+      {0, &info, 0, true},           {0, &info2, 0, false},
+      {0, &info2, AM_VIDEO_FLAG_FIELD1FIRST, true},
+      {0, &info2Field1, 0, true},    {0, &info2Field1, AM_VIDEO_FLAG_FIELD1FIRST, false},
+      {1, &info2, 0, true},          {2, &info, AM_VIDEO_FLAG_FIELD1FIRST, false},
+      {3, &info2, 0, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TopFieldFirst(c.config, *c.type, c.sampleFlags), c.topFirst)
+        << c.config << " " << (c.type == &info) << " " << c.sampleFlags;
+  }
+}
+
+// One buffer of the full frame size from a memory allocator.
+struct FrameBuffer {
+  FrameBuffer() {
+    HRESULT hr = S_OK;
+    allocator = new CMemAllocator(L"frames", nullptr, &hr);
+    allocator->NonDelegatingAddRef();
+    ALLOCATOR_PROPERTIES request{2, kBufferBytes, 1, 0}, actual{};
+    allocator->SetProperties(&request, &actual);
+    allocator->Commit();
+  }
+  ~FrameBuffer() {
+    allocator->Decommit();
+    allocator->NonDelegatingRelease();
+  }
+  // A frame whose rows 240 and 241 are filled with the given bytes.
+  IMediaSample* Frame(BYTE row240, BYTE row241, LONG length = kBufferBytes) {
+    IMediaSample* sample = nullptr;
+    allocator->GetBuffer(&sample, nullptr, nullptr, 0);
+    BYTE* data = nullptr;
+    sample->GetPointer(&data);
+    memset(data, 0x80, kBufferBytes);
+    memset(data + BitmapDump::kPulldownOffset, row240, BitmapDump::kPulldownRowBytes);
+    memset(data + BitmapDump::kPulldownOffset + BitmapDump::kPulldownRowBytes, row241, BitmapDump::kPulldownRowBytes);
+    sample->SetActualDataLength(length);
+    return sample;
+  }
+  CMemAllocator* allocator = nullptr;
+};
+
+TEST(RendererPulldown, ReportedOnlyWhenRow240RepeatsAndRow241Changes) {
+  const RegistryKeyPath key(kRendererSettingsKey);
+  ASSERT_EQ(key.WriteDword(L"Output Pulldown", 1), S_OK);
+  BitmapDump dump;
+  UniqueRegKey open = key.Open(KEY_SET_VALUE);
+  if (open) RegDeleteValueW(open.get(), L"Output Pulldown");
+  FrameBuffer buffers;
+  testing_support::DebugOutputCapture capture;
+  struct Step {
+    BYTE row240, row241;
+    LONG length;
+    bool reported;
+  } steps[] = {
+      {1, 2, kBufferBytes, false},  // against the zero reference: row 240 differs
+      {1, 2, kBufferBytes, false},  // the same frame again
+      {1, 3, kBufferBytes, true},   // row 240 repeats, row 241 changed
+      {1, 4, BitmapDump::kPulldownOffset + BitmapDump::kPulldownRowBytes, false},  // rows not all there
+      {5, 3, kBufferBytes, false},
+  };
+  int frame = 0;
+  for (const Step& s : steps) {
+    capture.Clear();
+    IMediaSample* sample = buffers.Frame(s.row240, s.row241, s.length);
+    dump.CheckPulldown(sample, ++frame);
+    sample->Release();
+    const auto reports = capture.Containing(L"[Kelv DVD] Detect 2-3Pulldown");
+    EXPECT_EQ(reports.size(), s.reported ? 1u : 0u) << frame;
+    if (s.reported && !reports.empty()) {
+      EXPECT_EQ(reports[0], FormatW(L"[Kelv DVD] Detect 2-3Pulldown (Frame No: %d)\r\n", frame));
+    }
   }
 }
 
