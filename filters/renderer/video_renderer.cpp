@@ -328,12 +328,12 @@ CRendererInputPin* VideoRenderer::CreateInputPin(HRESULT* phr) {
 
 HRESULT VideoRenderer::CheckMediaType(const CMediaType* type) {
   if (!type) return E_POINTER;
-  if (*type->Type() != MEDIATYPE_Video || *type->Subtype() != MEDIASUBTYPE_YUY2) return VFW_E_INVALIDMEDIATYPE;
+  if (*type->Type() != MEDIATYPE_Video || *type->Subtype() != MEDIASUBTYPE_YUY2) return VFW_E_TYPE_NOT_ACCEPTED;
   const BITMAPINFOHEADER* header = GetBitmapInfoHeader(type);
   // Unsigned: a negative (top-down) height is refused with the oversized ones.
   if (!header || static_cast<DWORD>(header->biWidth) > static_cast<DWORD>(kMaxWidth) ||
       static_cast<DWORD>(header->biHeight) > static_cast<DWORD>(kMaxHeight)) {
-    return VFW_E_TYPE_NOT_ACCEPTED;
+    return VFW_E_INVALIDMEDIATYPE;
   }
   REFERENCE_TIME frameTime = 0;
   if (*type->FormatType() == FORMAT_VideoInfo) {
@@ -341,16 +341,16 @@ HRESULT VideoRenderer::CheckMediaType(const CMediaType* type) {
   } else if (*type->FormatType() == FORMAT_VideoInfo2) {
     frameTime = reinterpret_cast<const VIDEOINFOHEADER2*>(type->Format())->AvgTimePerFrame;
   } else {
-    return VFW_E_TYPE_NOT_ACCEPTED;
+    return VFW_E_INVALIDMEDIATYPE;
   }
-  if (frameTime != 0 && (frameTime < kMinFrameTime || frameTime > kMaxFrameTime)) return VFW_E_TYPE_NOT_ACCEPTED;
+  if (frameTime != 0 && (frameTime < kMinFrameTime || frameTime > kMaxFrameTime)) return VFW_E_INVALIDMEDIATYPE;
   return S_OK;
 }
 
 HRESULT VideoRenderer::SetMediaType(const CMediaType* type) {
   CAutoLock lock(&lock_);
   const BITMAPINFOHEADER* header = GetBitmapInfoHeader(type);
-  if (!header) return VFW_E_TYPE_NOT_ACCEPTED;
+  if (!header) return VFW_E_INVALIDMEDIATYPE;
   nativeWidth_ = header->biWidth;
   nativeHeight_ = header->biHeight;
   connected_ = *type;
@@ -362,7 +362,7 @@ HRESULT VideoRenderer::CompleteConnect(IPin* receivePin) {
   TraceScope scope(ModuleTrace(), L"VideoRenderer::CompleteConnect()");
   CAutoLock lock(&lock_);
   const BITMAPINFOHEADER* header = GetBitmapInfoHeader(&connected_);
-  if (!header) return VFW_E_TYPE_NOT_ACCEPTED;
+  if (!header) return VFW_E_INVALIDMEDIATYPE;
   HRESULT hr = CBaseVideoRenderer::CompleteConnect(receivePin);
   if (FAILED(hr)) return hr;
   nativeWidth_ = header->biWidth;

@@ -3,8 +3,10 @@
 // changes, frame steps and field order) and may be dumped. Only one renderer exists in the
 // whole system at a time.
 //
-// Locks, in the order they may be taken: the filter lock (state, connection, settings), then
-// the receive lock (DoRenderSample), then FrameStepCounter's own lock.
+// Locks: the filter lock (state, connection, settings), the receive lock (DoRenderSample),
+// FrameStepCounter's own lock and the graph worker's. DoRenderSample takes the filter lock
+// briefly (a type change, the connection type); nothing that holds the filter lock waits for
+// the receive lock, and the worker's lock is never held while a frame travels.
 #pragma once
 
 #include <memory>

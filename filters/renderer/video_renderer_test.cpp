@@ -74,13 +74,13 @@ TEST(VideoRendererTypes, AcceptsYuy2UpTo720x480AtNtscRates) {
       {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, S_OK},
       {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 0, S_OK},
       {640, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 333334, S_OK},
-      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333668, VFW_E_TYPE_NOT_ACCEPTED},
-      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333332, VFW_E_TYPE_NOT_ACCEPTED},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333668, VFW_E_INVALIDMEDIATYPE},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333332, VFW_E_INVALIDMEDIATYPE},
       {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333333, S_OK},
-      {721, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, VFW_E_TYPE_NOT_ACCEPTED},
-      {720, -480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, VFW_E_TYPE_NOT_ACCEPTED},
-      {720, 481, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 333667, VFW_E_TYPE_NOT_ACCEPTED},
-      {720, 480, MEDIASUBTYPE_RGB32, FORMAT_VideoInfo, 333667, VFW_E_INVALIDMEDIATYPE},
+      {721, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, VFW_E_INVALIDMEDIATYPE},
+      {720, -480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, VFW_E_INVALIDMEDIATYPE},
+      {720, 481, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 333667, VFW_E_INVALIDMEDIATYPE},
+      {720, 480, MEDIASUBTYPE_RGB32, FORMAT_VideoInfo, 333667, VFW_E_TYPE_NOT_ACCEPTED},
   };
   for (const Case& c : cases) {
     const CMediaType type = MakeVideoType(c.width, c.height, c.subtype, c.format, c.frameTime);
@@ -88,7 +88,7 @@ TEST(VideoRendererTypes, AcceptsYuy2UpTo720x480AtNtscRates) {
   }
   CMediaType noFormat = MakeVideoType(720, 480);
   noFormat.SetFormatType(&FORMAT_None);
-  EXPECT_EQ(renderer->CheckMediaType(&noFormat), VFW_E_TYPE_NOT_ACCEPTED);
+  EXPECT_EQ(renderer->CheckMediaType(&noFormat), VFW_E_INVALIDMEDIATYPE);
   EXPECT_EQ(renderer->CheckMediaType(nullptr), E_POINTER);
   EXPECT_EQ(renderer->NonDelegatingRelease(), 0u);
 }
@@ -300,6 +300,27 @@ TEST(GraphWorkerBuild, MissingSourceModuleFailsAndLeavesNoGraph) {
     EXPECT_EQ(worker.RunGraph(), E_POINTER);
   }
   CoUninitialize();
+}
+
+TEST_F(RendererGraph, ConnectionFailsWithoutTheInternalSourceAndLeavesNoGraph) {
+  Build(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0));
+  graph_->Disconnect(renderer_->Input());
+  graph_->Disconnect(source_->OutputPin());
+  renderer_->Release();
+  graph_->RemoveFilter(renderer_);
+  HRESULT hr = S_OK;
+  CUnknown* created = (VideoRenderer::SetSourceFolderModule(GetModuleHandleW(nullptr)),
+                       VideoRenderer::CreateInstance(nullptr, &hr));
+  renderer_ = static_cast<VideoRenderer*>(created);
+  ASSERT_NE(renderer_, nullptr);
+  renderer_->NonDelegatingAddRef();
+  ASSERT_EQ(hr, S_OK);
+  ASSERT_EQ(graph_->AddFilter(renderer_, L"renderer"), S_OK);
+  const CMediaType type = MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0);
+  EXPECT_EQ(renderer_->Input()->ReceiveConnection(source_->OutputPin(), &type), E_FAIL);
+  EXPECT_FALSE(renderer_->Input()->IsConnected());
+  EXPECT_FALSE(renderer_->Worker().IsConnected());
+  EXPECT_EQ(renderer_->Worker().Mixer(), nullptr);
 }
 
 TEST_F(RendererGraph, FramesReachTheInnerMixerAndRebuildShowsTheLastAgain) {
