@@ -1,0 +1,467 @@
+// The renderer filter in a stub graph: its type rules, the single instance, the schedule shift
+// on a test clock, type changes, the allocator's full-size proposal and frame stepping.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "common/errors.h"
+#include "common/device/pin_helpers.h"
+#include "common/format.h"
+#include "common/registry.h"
+#include "common/testing/debug_capture.h"
+#include "common/testing/paths.h"
+#include "common/trace.h"
+#include "filters/base/testkit/manual_clock.h"
+#include "filters/base/testkit/push_source.h"
+#include "filters/base/testkit/stub_graph.h"
+#include "filters/base/testkit/video_types.h"
+#include "filters/renderer/video_renderer.h"
+
+VORN_MODULE_TRACE(kTraceKeyLumacrest2)
+
+using namespace graph_testkit;
+using namespace vren;
+
+namespace {
+
+constexpr DWORD kWaitMs = 5000;
+constexpr REFERENCE_TIME kSecond = 10000000;
+
+// The internal source comes from the folder of the built modules.
+HMODULE SourceModule() {
+  static HMODULE module = LoadLibraryW(testing_support::BinPath(L"VornVSrc.ax").c_str());
+  return module;
+}
+
+VideoRenderer* NewRenderer(HRESULT* hr) {
+  VideoRenderer::SetSourceFolderModule(SourceModule());
+  *hr = S_OK;
+  CUnknown* created = VideoRenderer::CreateInstance(nullptr, hr);
+  auto* renderer = static_cast<VideoRenderer*>(created);
+  if (renderer) renderer->NonDelegatingAddRef();
+  if (renderer && FAILED(*hr)) {
+    renderer->NonDelegatingRelease();
+    return nullptr;
+  }
+  return renderer;
+}
+
+// Removes the schedule values it wrote.
+struct OffsetValues {
+  OffsetValues(DWORD forwardMs, DWORD delayMs) {
+    const RegistryKeyPath key(kRendererSettingsKey);
+    key.WriteDword(L"Video Forward", forwardMs);
+    key.WriteDword(L"Video Delay", delayMs);
+  }
+  ~OffsetValues() {
+    UniqueRegKey key = RegistryKeyPath(kRendererSettingsKey).Open(KEY_SET_VALUE);
+    if (!key) return;
+    RegDeleteValueW(key.get(), L"Video Forward");
+    RegDeleteValueW(key.get(), L"Video Delay");
+  }
+};
+
+TEST(VideoRendererTypes, AcceptsYuy2UpTo720x480AtNtscRates) {
+  HRESULT hr = S_OK;
+  VideoRenderer* renderer = NewRenderer(&hr);
+  ASSERT_NE(renderer, nullptr) << std::hex << hr;
+  struct Case {
+    LONG width, height;
+    GUID subtype, format;
+    REFERENCE_TIME frameTime;
+    HRESULT expected;
+  } cases[] = {
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, S_OK},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 0, S_OK},
+      {640, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 333334, S_OK},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333668, VFW_E_INVALIDMEDIATYPE},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333332, VFW_E_INVALIDMEDIATYPE},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333333, S_OK},
+      {721, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, VFW_E_INVALIDMEDIATYPE},
+      {720, -480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, VFW_E_INVALIDMEDIATYPE},
+      {720, 481, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 333667, VFW_E_INVALIDMEDIATYPE},
+      {720, 480, MEDIASUBTYPE_RGB32, FORMAT_VideoInfo, 333667, VFW_E_TYPE_NOT_ACCEPTED},
+  };
+  for (const Case& c : cases) {
+    const CMediaType type = MakeVideoType(c.width, c.height, c.subtype, c.format, c.frameTime);
+    EXPECT_EQ(renderer->CheckMediaType(&type), c.expected) << c.width << "x" << c.height << " " << c.frameTime;
+  }
+  CMediaType noFormat = MakeVideoType(720, 480);
+  noFormat.SetFormatType(&FORMAT_None);
+  EXPECT_EQ(renderer->CheckMediaType(&noFormat), VFW_E_INVALIDMEDIATYPE);
+  EXPECT_EQ(renderer->CheckMediaType(nullptr), E_POINTER);
+  EXPECT_EQ(renderer->NonDelegatingRelease(), 0u);
+}
+
+TEST(VideoRendererInstance, OnlyOneRendererExistsAtATime) {
+  HRESULT hr = S_OK;
+  VideoRenderer* first = NewRenderer(&hr);
+  ASSERT_NE(first, nullptr);
+  VideoRenderer* second = NewRenderer(&hr);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_EQ(hr, errors::kRendererSecondInstance);
+  EXPECT_EQ(first->NonDelegatingRelease(), 0u);
+  VideoRenderer* third = NewRenderer(&hr);
+  ASSERT_NE(third, nullptr) << std::hex << hr;
+  EXPECT_EQ(third->NonDelegatingRelease(), 0u);
+}
+
+// The renderer fed by the test kit's push source in a stub graph, on a manual clock.
+class RendererGraph : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
+  void Build(const CMediaType& type) {
+    graph_ = StubGraph::Create();
+    source_ = TestPushSource::Create({type});
+    clock_ = ManualClock::Create(0);
+    HRESULT hr = S_OK;
+    renderer_ = NewRenderer(&hr);
+    ASSERT_NE(renderer_, nullptr) << std::hex << hr;
+    ASSERT_EQ(graph_->AddFilter(source_, L"source"), S_OK);
+    ASSERT_EQ(graph_->AddFilter(renderer_, L"renderer"), S_OK);
+    ASSERT_EQ(graph_->ConnectDirect(source_->OutputPin(), renderer_->Input(), nullptr), S_OK);
+    renderer_->SetSyncSource(clock_);
+    source_->SetSyncSource(clock_);
+  }
+  void Run() {
+    ASSERT_EQ(renderer_->Run(0), S_OK);
+    ASSERT_EQ(source_->Run(0), S_OK);
+  }
+  int Drawn() {
+    int frames = -1;
+    renderer_->get_FramesDrawn(&frames);
+    return frames;
+  }
+  void TearDown() override {
+    if (!graph_) return;
+    if (!renderer_) {
+      source_->Release();
+      graph_->Release();
+      clock_->Release();
+      graph_ = nullptr;
+      return;
+    }
+    renderer_->Stop();
+    source_->Stop();
+    source_->WaitPushed(kWaitMs);
+    source_->OutputPin()->Disconnect();
+    renderer_->Input()->Disconnect();
+    renderer_->SetSyncSource(nullptr);
+    source_->SetSyncSource(nullptr);
+    EXPECT_EQ(source_->Release(), 1u);
+    EXPECT_EQ(renderer_->Release(), 1u);
+    EXPECT_EQ(graph_->Release(), 0u);
+    clock_->Release();
+    graph_ = nullptr;
+  }
+  ~RendererGraph() override { CoUninitialize(); }
+  StubGraph* graph_ = nullptr;
+  TestPushSource* source_ = nullptr;
+  VideoRenderer* renderer_ = nullptr;
+  ManualClock* clock_ = nullptr;
+};
+
+// Waits (bounded) until `done` holds.
+template <class Done>
+bool WaitUntil(Done done) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < kWaitMs;) {
+    if (done()) return true;
+    SwitchToThread();
+  }
+  return false;
+}
+
+// Waits until the renderer waits on the clock for its sample.
+bool WaitForAdvise(ManualClock* clock) {
+  return WaitUntil([clock] { return clock->PendingAdvises() > 0; });
+}
+
+TEST_F(RendererGraph, SampleIsDrawnAheadByTheRegistryOffset) {
+  struct Case {
+    bool write;
+    DWORD forwardMs, delayMs;
+    REFERENCE_TIME due;
+  } cases[] = {{false, 0, 0, 9000000}, {true, 200, 50, 8500000}, {true, 0, 100, 11000000}};
+  for (const Case& c : cases) {
+    std::unique_ptr<OffsetValues> values(c.write ? new OffsetValues(c.forwardMs, c.delayMs) : nullptr);
+    Build(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2));
+    Run();
+    SamplePlan plan;
+    plan.start = kSecond;
+    plan.stop = kSecond + 333667;
+    ASSERT_EQ(source_->StartPushing({plan}, false), S_OK);
+    ASSERT_TRUE(WaitForAdvise(clock_));
+    clock_->SetTime(c.due - 1);
+    EXPECT_EQ(Drawn(), 0);
+    clock_->SetTime(c.due);
+    EXPECT_TRUE(source_->WaitPushed(kWaitMs));
+    EXPECT_EQ(Drawn(), 1) << c.due;
+    TearDown();
+  }
+}
+
+TEST_F(RendererGraph, TypeChangeWithANewSizeRaisesVideoSizeChanged) {
+  Build(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0));
+  Run();
+  SamplePlan same;  // no times: drawn at once
+  same.attachType = std::make_shared<CMediaType>(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0));
+  ASSERT_EQ(source_->Push(same), S_OK);
+  EXPECT_EQ(graph_->Events().size(), 0u);
+  SamplePlan smaller;
+  smaller.attachType = std::make_shared<CMediaType>(MakeVideoType(640, 240, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0));
+  ASSERT_EQ(source_->Push(smaller), S_OK);
+  ASSERT_TRUE(graph_->WaitForEvent(EC_VIDEO_SIZE_CHANGED, kWaitMs));
+  const auto events = graph_->Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].param1, (240 << 16) | 640);
+  CMediaType now;
+  EXPECT_TRUE(renderer_->Input()->ConnectionType(&now));
+  EXPECT_EQ(GetBitmapInfoHeader(&now)->biWidth, 640);
+}
+
+TEST_F(RendererGraph, SmallerConnectionGetsBuffersOfTheFullPictureType) {
+  Build(MakeVideoType(640, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 0));
+  IMemAllocator* allocator = nullptr;
+  ASSERT_EQ(static_cast<IMemInputPin*>(renderer_->Input())->GetAllocator(&allocator), S_OK);
+  ALLOCATOR_PROPERTIES props{};
+  ASSERT_EQ(allocator->GetProperties(&props), S_OK);
+  EXPECT_EQ(props.cbBuffer, kBufferBytes);
+  EXPECT_GE(props.cBuffers, 2);
+  // A foreign allocator is refused.
+  HRESULT hr = S_OK;
+  auto* foreign = new CMemAllocator(L"foreign", nullptr, &hr);
+  foreign->NonDelegatingAddRef();
+  EXPECT_EQ(static_cast<IMemInputPin*>(renderer_->Input())->NotifyAllocator(foreign, FALSE), VFW_E_NO_ALLOCATOR);
+  foreign->NonDelegatingRelease();
+  Run();
+  IMediaSample* sample = nullptr;
+  ASSERT_EQ(allocator->GetBuffer(&sample, nullptr, nullptr, 0), S_OK);
+  AM_MEDIA_TYPE* attached = nullptr;
+  ASSERT_EQ(sample->GetMediaType(&attached), S_OK);
+  const BITMAPINFOHEADER* header = GetBitmapInfoHeader(attached);
+  ASSERT_NE(header, nullptr);
+  EXPECT_EQ(header->biWidth, 720);
+  EXPECT_EQ(header->biHeight, 480);
+  EXPECT_EQ(header->biSizeImage, static_cast<DWORD>(kBufferBytes));
+  DeleteMediaType(attached);
+  sample->Release();
+  allocator->Release();
+}
+
+TEST_F(RendererGraph, FrameStepDropsUntilTheNthFrameThenCompletes) {
+  Build(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0));
+  IKsPropertySet* set = nullptr;
+  ASSERT_EQ(renderer_->QueryInterface(IID_IKsPropertySet, reinterpret_cast<void**>(&set)), S_OK);
+  LONG count = 0;
+  DWORD returned = 0;
+  EXPECT_EQ(set->Get(kFrameStepPropertySet, kStep, nullptr, 0, &count, sizeof(count), &returned),
+            HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND));
+  EXPECT_EQ(set->Set(kFrameStepPropertySet, kStep, nullptr, 0, &count, 2), E_INVALIDARG);
+  EXPECT_EQ(set->Set(kFrameStepPropertySet, kStep, nullptr, 0, &count, sizeof(count)), E_INVALIDARG);
+  EXPECT_EQ(set->Set(kFrameStepPropertySet, 9, nullptr, 0, &count, sizeof(count)), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+  EXPECT_EQ(set->Set(GUID_NULL, kStep, nullptr, 0, &count, sizeof(count)), HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND));
+  Run();
+  auto steps = [&] {
+    int n = 0;
+    for (const auto& e : graph_->Events()) n += e.code == kStepComplete;
+    return n;
+  };
+  for (LONG step : {1, 3}) {
+    count = step;
+    ASSERT_EQ(set->Set(kFrameStepPropertySet, kStep, nullptr, 0, &count, sizeof(count)), S_OK);
+    const int before = steps();
+    for (LONG i = 1; i < step; ++i) ASSERT_EQ(source_->Push(SamplePlan{}), S_OK);
+    EXPECT_EQ(steps(), before) << step;
+    ASSERT_EQ(source_->Push(SamplePlan{}), S_OK);
+    EXPECT_EQ(steps(), before + 1) << step;
+  }
+  count = 2;
+  ASSERT_EQ(set->Set(kFrameStepPropertySet, kStep, nullptr, 0, &count, sizeof(count)), S_OK);
+  ASSERT_EQ(set->Set(kFrameStepPropertySet, kCancelStep, nullptr, 0, nullptr, 0), S_OK);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(source_->Push(SamplePlan{}), S_OK);
+  EXPECT_EQ(steps(), 2);
+  set->Release();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(GraphWorkerBuild, MissingSourceModuleFailsAndLeavesNoGraph) {
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  {
+    // The test program's own folder holds no internal source.
+    GraphWorker worker(GetModuleHandleW(nullptr), nullptr);
+    ASSERT_EQ(worker.Start(), S_OK);
+    EXPECT_EQ(worker.Connect(), E_FAIL);
+    EXPECT_FALSE(worker.IsConnected());
+    EXPECT_EQ(worker.Mixer(), nullptr);
+    EXPECT_EQ(worker.Deliver(nullptr), E_POINTER);
+    EXPECT_EQ(worker.RunGraph(), E_POINTER);
+  }
+  CoUninitialize();
+}
+
+TEST_F(RendererGraph, ConnectionFailsWithoutTheInternalSourceAndLeavesNoGraph) {
+  Build(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0));
+  graph_->Disconnect(renderer_->Input());
+  graph_->Disconnect(source_->OutputPin());
+  renderer_->Release();
+  graph_->RemoveFilter(renderer_);
+  HRESULT hr = S_OK;
+  CUnknown* created = (VideoRenderer::SetSourceFolderModule(GetModuleHandleW(nullptr)),
+                       VideoRenderer::CreateInstance(nullptr, &hr));
+  renderer_ = static_cast<VideoRenderer*>(created);
+  ASSERT_NE(renderer_, nullptr);
+  renderer_->NonDelegatingAddRef();
+  ASSERT_EQ(hr, S_OK);
+  ASSERT_EQ(graph_->AddFilter(renderer_, L"renderer"), S_OK);
+  const CMediaType type = MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0);
+  EXPECT_EQ(renderer_->Input()->ReceiveConnection(source_->OutputPin(), &type), E_FAIL);
+  EXPECT_FALSE(renderer_->Input()->IsConnected());
+  EXPECT_FALSE(renderer_->Worker().IsConnected());
+  EXPECT_EQ(renderer_->Worker().Mixer(), nullptr);
+}
+
+TEST_F(RendererGraph, FramesReachTheInnerMixerAndRebuildShowsTheLastAgain) {
+  Build(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0));
+  GraphWorker& worker = renderer_->Worker();
+  ASSERT_TRUE(worker.IsConnected());
+  EXPECT_EQ(worker.Connect(), S_OK);  // built once
+  Run();
+  // Each frame went through the internal source into the mixer (a refusal fails the render).
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(source_->Push(SamplePlan{}), S_OK);
+  EXPECT_EQ(Drawn(), 3);
+  IPin* mixerInput = nullptr;
+  Microsoft::WRL::ComPtr<IBaseFilter> old = worker.Mixer();
+  ASSERT_NE(old, nullptr);
+  ASSERT_EQ(PinHelpers::FindPinByIndex(&mixerInput, old.Get(), PINDIR_INPUT, 0), S_OK);
+  IPin* peer = nullptr;
+  EXPECT_EQ(mixerInput->ConnectedTo(&peer), S_OK);
+  if (peer) peer->Release();
+  mixerInput->Release();
+  ASSERT_EQ(worker.Rebuild(), S_OK);
+  EXPECT_NE(worker.Mixer().Get(), old.Get());
+  EXPECT_TRUE(worker.IsRunning());
+  // A disconnect takes the private graph down; a new connection builds it again.
+  ASSERT_EQ(renderer_->Stop(), S_OK);
+  ASSERT_EQ(source_->Stop(), S_OK);
+  ASSERT_EQ(graph_->Disconnect(renderer_->Input()), S_OK);
+  ASSERT_EQ(graph_->Disconnect(source_->OutputPin()), S_OK);
+  EXPECT_FALSE(worker.IsConnected());
+  EXPECT_EQ(worker.Mixer(), nullptr);
+  ASSERT_EQ(graph_->ConnectDirect(source_->OutputPin(), renderer_->Input(), nullptr), S_OK);
+  EXPECT_TRUE(worker.IsRunning());
+}
+
+TEST_F(RendererGraph, StopAndDisconnectRacingDeliveryNeitherHangNorCrash) {
+  Build(MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0));
+  std::vector<SamplePlan> frames(8);
+  for (int round = 0; round < 100; ++round) {
+    if (!renderer_->Input()->IsConnected()) {
+      ASSERT_EQ(graph_->ConnectDirect(source_->OutputPin(), renderer_->Input(), nullptr), S_OK) << round;
+    }
+    Run();
+    const int drawn = Drawn();
+    ASSERT_EQ(source_->StartPushing(frames, false), S_OK);
+    // Stop while the frames travel: once the first has arrived.
+    ASSERT_TRUE(WaitUntil([&] { return Drawn() > drawn || source_->WaitPushed(0); })) << round;
+    renderer_->Stop();
+    if (round % 2) graph_->Disconnect(renderer_->Input());
+    source_->Stop();
+    ASSERT_TRUE(source_->WaitPushed(kWaitMs)) << round;
+    if (round % 2) graph_->Disconnect(source_->OutputPin());
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RendererFieldOrder, FlagFollowsSettingFormatAndInterlaceFlags) {
+  CMediaType info = MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 0);
+  CMediaType info2 = MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0);
+  CMediaType info2Field1 = info2;
+  reinterpret_cast<VIDEOINFOHEADER2*>(info2Field1.Format())->dwInterlaceFlags =
+      AMINTERLACE_IsInterlaced | AMINTERLACE_Field1First;
+  struct Case {
+    DWORD config;
+    const CMediaType* type;
+    DWORD sampleFlags;
+    bool topFirst;
+  } cases[] = {
+      {0, &info, 0, true},           {0, &info2, 0, false},
+      {0, &info2, AM_VIDEO_FLAG_FIELD1FIRST, true},
+      {0, &info2Field1, 0, true},    {0, &info2Field1, AM_VIDEO_FLAG_FIELD1FIRST, false},
+      {1, &info2, 0, true},          {2, &info, AM_VIDEO_FLAG_FIELD1FIRST, false},
+      {3, &info2, 0, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TopFieldFirst(c.config, *c.type, c.sampleFlags), c.topFirst)
+        << c.config << " " << (c.type == &info) << " " << c.sampleFlags;
+  }
+}
+
+// One buffer of the full frame size from a memory allocator.
+struct FrameBuffer {
+  FrameBuffer() {
+    HRESULT hr = S_OK;
+    allocator = new CMemAllocator(L"frames", nullptr, &hr);
+    allocator->NonDelegatingAddRef();
+    ALLOCATOR_PROPERTIES request{2, kBufferBytes, 1, 0}, actual{};
+    allocator->SetProperties(&request, &actual);
+    allocator->Commit();
+  }
+  ~FrameBuffer() {
+    allocator->Decommit();
+    allocator->NonDelegatingRelease();
+  }
+  // A frame whose rows 240 and 241 are filled with the given bytes.
+  IMediaSample* Frame(BYTE row240, BYTE row241, LONG length = kBufferBytes) {
+    IMediaSample* sample = nullptr;
+    allocator->GetBuffer(&sample, nullptr, nullptr, 0);
+    BYTE* data = nullptr;
+    sample->GetPointer(&data);
+    memset(data, 0x80, kBufferBytes);
+    memset(data + BitmapDump::kPulldownOffset, row240, BitmapDump::kPulldownRowBytes);
+    memset(data + BitmapDump::kPulldownOffset + BitmapDump::kPulldownRowBytes, row241, BitmapDump::kPulldownRowBytes);
+    sample->SetActualDataLength(length);
+    return sample;
+  }
+  CMemAllocator* allocator = nullptr;
+};
+
+TEST(RendererPulldown, ReportedOnlyWhenRow240RepeatsAndRow241Changes) {
+  const RegistryKeyPath key(kRendererSettingsKey);
+  ASSERT_EQ(key.WriteDword(L"Output Pulldown", 1), S_OK);
+  BitmapDump dump;
+  UniqueRegKey open = key.Open(KEY_SET_VALUE);
+  if (open) RegDeleteValueW(open.get(), L"Output Pulldown");
+  FrameBuffer buffers;
+  testing_support::DebugOutputCapture capture;
+  struct Step {
+    BYTE row240, row241;
+    LONG length;
+    bool reported;
+  } steps[] = {
+      {1, 2, kBufferBytes, false},  // against the zero reference: row 240 differs
+      {1, 2, kBufferBytes, false},  // the same frame again
+      {1, 3, kBufferBytes, true},   // row 240 repeats, row 241 changed
+      {1, 4, BitmapDump::kPulldownOffset + BitmapDump::kPulldownRowBytes, false},  // rows not all there
+      {5, 3, kBufferBytes, false},
+  };
+  int frame = 0;
+  for (const Step& s : steps) {
+    capture.Clear();
+    IMediaSample* sample = buffers.Frame(s.row240, s.row241, s.length);
+    dump.CheckPulldown(sample, ++frame);
+    sample->Release();
+    const auto reports = capture.Containing(L"[Kelv DVD] Detect 2-3Pulldown");
+    EXPECT_EQ(reports.size(), s.reported ? 1u : 0u) << frame;
+    if (s.reported && !reports.empty()) {
+      EXPECT_EQ(reports[0], FormatW(L"[Kelv DVD] Detect 2-3Pulldown (Frame No: %d)\r\n", frame));
+    }
+  }
+}
+
+}  // namespace
