@@ -1,0 +1,85 @@
+// The preview engine behind Lumacrest2Ex's IPreviewControl2: the board control bound from the
+// preview control's own directory, window-client rectangles mapped onto the panel, the wide
+// zoom's source crop and the mute requests sent to the board.
+//
+// Locks: the engine lock is taken inside Lumacrest2Ex's per-call mutex, never the other way.
+#pragma once
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <string>
+
+#include "board/VornCon.h"
+#include "common/locks.h"
+
+namespace board {
+
+extern const CLSID kBoardControlClass;  // HighQualityVideoControl
+
+// The five interfaces of one HighQualityVideoControl object.
+struct BoardClient {
+  Microsoft::WRL::ComPtr<IVideoView> view;
+  Microsoft::WRL::ComPtr<IVideoProperty> property;
+  Microsoft::WRL::ComPtr<IScreenMode> mode;
+  Microsoft::WRL::ComPtr<IHardwareInfo> hardware;
+  Microsoft::WRL::ComPtr<IDirectControl> direct;
+
+  // Loads "VornCon.dll" from `directory` (ending in a backslash) without the registry, makes
+  // the object and asks it for the five interfaces. The library stays loaded for the process.
+  HRESULT Bind(const std::wstring& directory);
+  void Reset();
+};
+
+// Panel rectangle of a desktop rectangle: the desktop scaled to the panel height and centred.
+RECT DesktopToPanel(const RECT& desktop, SIZE desktopSize, SIZE panel) noexcept;
+// The wide mode's source crop: 34/480 of the video height off the top and the bottom.
+RECT WideCrop(const RECT& source, LONG videoHeight) noexcept;
+
+class PreviewEngine {
+ public:
+  explicit PreviewEngine(BoardClient& board) : board_(board) {}
+  PreviewEngine(const PreviewEngine&) = delete;
+  PreviewEngine& operator=(const PreviewEngine&) = delete;
+
+  HRESULT Initialize(long reserve);
+  HRESULT Uninitialize(long reserve);
+  HRESULT SetVideoSize(const SIZE* size);
+  HRESULT GetVideoSize(SIZE* size);
+  HRESULT SetVideoClippingWindow(HWND window);
+  HRESULT GetVideoClippingWindow(HWND* window);
+  HRESULT SetVideoPosition(const RECT* source, const RECT* destination);
+  HRESULT GetVideoPosition(RECT* source, RECT* destination);
+  HRESULT SetColorKey(DWORD key);
+  HRESULT GetColorKey(DWORD* key);
+  HRESULT RepaintVideo(HWND window, HDC dc);
+  HRESULT DisplayModeChanged();
+  HRESULT SetZoomMode(long mode);
+  HRESULT GetZoomMode(long* mode);
+  HRESULT SetMuteTimer(DWORD timeout);
+
+ private:
+  HRESULT SetVideoSizeLocked(const SIZE& size);
+  HRESULT SetVideoPositionLocked(const RECT* source, const RECT& destination);
+  HRESULT SetZoomModeLocked(long mode);
+  void SendMute();
+  void PaintColorKey();
+
+  BoardClient& board_;
+  CriticalSection lock_;
+  HWND window_ = nullptr;
+  RECT source_{};
+  RECT destination_{};
+  DWORD colorKey_ = 0x100010;
+  SIZE video_{720, 480};
+  SIZE panel_{};
+  long zoomMode_ = 0;
+  bool sizeSet_ = false;
+  bool widePossible_ = false;
+  bool wideWanted_ = false;
+  bool viewShown_ = false;
+  bool positionMute_ = false;
+  bool timerMute_ = false;
+};
+
+}  // namespace board
