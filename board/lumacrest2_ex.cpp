@@ -3,6 +3,7 @@
 #include <new>
 
 #include "board/board_controller.h"
+#include "board/wide_zoom_mapping.h"
 #include "common/errors.h"
 #include "common/hresult.h"
 #include "common/trace.h"
@@ -236,9 +237,14 @@ STDMETHODIMP Lumacrest2Ex::GetAvailableDestSize(SIZE* minimum, SIZE* maximum) {
   return board_.mode->GetAvailableDestSize(minimum, maximum);
 }
 
-STDMETHODIMP Lumacrest2Ex::GetWideZoomRect(SIZE*, RECT*, RECT*, RECT*) {
+STDMETHODIMP Lumacrest2Ex::GetWideZoomRect(SIZE* video, RECT* source, RECT* linear, RECT* nonLinear) {
   TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewMode2_GetWideZoomRect");
-  return E_NOTIMPL;
+  if (!video || !source || !linear || !nonLinear) return E_POINTER;
+  if (source->right == source->left || source->bottom == source->top) return E_INVALIDARG;
+  LockGuard call(callMutex_, INFINITE);
+  long height = 0, width = 0;
+  RETURN_IF_FAILED(board_.hardware->GetDisplayPanelSize(&height, &width));
+  return WideZoomMapping::GetWideZoomRect({width, height}, *video, *source, *linear, nonLinear);
 }
 
 // --- IPreviewInfo --------------------------------------------------------------------------

@@ -159,6 +159,13 @@ TEST_F(Preview, CallsBeforeInitializeTouchNothingAndColourFormatsAreChecked) {
   ASSERT_EQ(mode->GetColorFormat(&format), S_OK);
   EXPECT_EQ(format, 0);
 
+  SIZE video = {720, 480};
+  RECT whole = {0, 0, 720, 480}, wide{};
+  ASSERT_EQ(mode->GetWideZoomRect(&video, &whole, &whole, &wide), S_OK);
+  EXPECT_EQ(std::make_pair(wide.top, wide.bottom), std::make_pair(34L, 446L));
+  EXPECT_EQ(std::make_pair(wide.left, wide.right), std::make_pair(0L, 720L));
+  EXPECT_EQ(mode->GetWideZoomRect(&video, &whole, &whole, nullptr), E_POINTER);
+
   ComPtr<IPreviewInfo> info;
   ASSERT_EQ(control_.As(&info), S_OK);
   SIZE panel = {};
