@@ -84,6 +84,22 @@ class Preview : public board_testing::OnTheBoard {
     return out;
   }
 
+  // Waits (bounded) until the board has received `count` writes at `addr`.
+  bool WaitForWritesAt(int addr, size_t count, DWORD timeoutMs) const {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (WritesAt(addr).size() < count) {
+      if (GetTickCount64() >= end) return false;
+      board_.WaitForFrames("RX", "write", Requests("write").size() + 1, 100);
+    }
+    return true;
+  }
+  // The board's mute writes since the log was cleared: true for "muted" (bit 0 clear).
+  std::vector<bool> Mutes() const {
+    std::vector<bool> out;
+    for (const auto& d : WritesAt(0x50E4)) out.push_back((d[0] & 1) == 0);
+    return out;
+  }
+
   testing_support::ScratchRegistryKey enable_{HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE",
                                               L"SOFTWARE\\Zarn Corporation\\TunerBrdInfo"};
   const std::wstring panelPath_ = testing_support::BinPath(board_testing::PanelFolder::kName);
@@ -251,4 +267,42 @@ TEST_F(Preview, WideModeWaitsForASizeAndAFullWidthViewThenCropsTheSource) {
   EXPECT_EQ(Get11(source.back(), 4), 412);  // rows 34..446
   EXPECT_EQ(((source.back()[8] & 1) << 8) | source.back()[9], 34);  // one high bit here
   EXPECT_EQ(control_->Uninitialize(0), S_OK);
+}
+
+TEST_F(Preview, DraggingPastThePanelEdgeMutesUntilMuteTimeAfterTheLastMove) {
+  ASSERT_EQ(control_->Initialize(0), S_OK);
+  HostWindow host(0, 0, 1280, 1024);
+  ASSERT_EQ(control_->SetVideoClippingWindow(host.get()), S_OK);
+  RECT src = {0, 0, 720, 480}, dst = {100, 100, 500, 400};
+  ASSERT_EQ(control_->SetVideoPosition(&src, &dst), S_OK);
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 0, 0));
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  dst = {1200, 100, 1700, 400};  // panel columns 1103..1478: past the right edge
+  ASSERT_EQ(control_->SetVideoPosition(&src, &dst), S_OK);
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 2, 5000)) << "no mute and unmute";
+  EXPECT_EQ(Mutes(), (std::vector<bool>{true, false}));
+  std::vector<double> at;
+  for (const auto& f : Requests("write"))
+    if (f.addr == 0x50E4) at.push_back(f.ms);
+  EXPECT_GE(at[1] - at[0], 400.0);  // MuteTime 500 ms, less the board's own timing slack
+  EXPECT_EQ(control_->Uninitialize(0), S_OK);
+}
+
+TEST_F(Preview, TheMuteTimerHoldsAndUninitializeDoesNotWaitForIt) {
+  ASSERT_EQ(control_->Initialize(0), S_OK);
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  ASSERT_EQ(control_->SetMuteTimer(0xFFFFFFFF), S_OK);
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 1, 5000));
+  EXPECT_FALSE(WaitForWritesAt(0x50E4, 2, 700)) << "the mute was lifted";
+  ASSERT_EQ(control_->SetMuteTimer(0), S_OK);
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 2, 5000));
+  ASSERT_EQ(control_->SetMuteTimer(300), S_OK);  // mutes, then lifts after 300 ms
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 4, 5000));
+  EXPECT_EQ(Mutes(), (std::vector<bool>{true, false, true, false}));
+
+  ASSERT_EQ(control_->SetMuteTimer(0xFFFFFFFF), S_OK);
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 5, 5000));
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(control_->Uninitialize(0), S_OK);
+  EXPECT_LT(GetTickCount64() - start, 1000u);
 }

@@ -91,15 +91,58 @@ RECT WideCrop(const RECT& source, LONG videoHeight) noexcept {
   return {source.left, m, source.right, videoHeight - m};
 }
 
+PreviewEngine::~PreviewEngine() {
+  muteTimer_.Stop();
+  monitor_.Stop();
+}
+
+void MuteTimer::OnMessage(UINT message, WPARAM wParam, LPARAM) {
+  if (message != MuteTimerMessage()) return;
+  const DWORD timeout = static_cast<DWORD>(wParam);
+  engine_.OnTimerMute(timeout != 0);
+  SetWaitTimeout(timeout != 0 ? timeout : INFINITE);
+}
+
+void MuteTimer::OnTimeout() {
+  engine_.OnTimerMute(false);
+  SetWaitTimeout(INFINITE);
+}
+
+void PreviewEngine::OnMute(DWORD flag) {
+  LockGuard hold(lock_, INFINITE);
+  if (!running_) return;
+  positionMute_ = flag != 0;
+  SendMute();
+}
+
+void PreviewEngine::OnTimerMute(bool on) {
+  LockGuard hold(lock_, INFINITE);
+  if (!running_) return;
+  timerMute_ = on;
+  SendMute();
+}
+
+HRESULT PreviewEngine::SetMuteTimer(DWORD timeout) { return muteTimer_.Post(MuteTimerMessage(), timeout, 0); }
+
 HRESULT PreviewEngine::Initialize(long reserve) {
+  RETURN_IF_FAILED(muteTimer_.Start());
   LockGuard hold(lock_, INFINITE);
   positionMute_ = timerMute_ = false;
   RETURN_IF_FAILED(board_.view->Initialize(reserve));
+  running_ = true;
   positionMute_ = true;
   SendMute();
   long height = 0, width = 0;
   RETURN_IF_FAILED(board_.hardware->GetDisplayPanelSize(&height, &width));
   panel_ = {width, height};
+  RETURN_IF_FAILED(monitor_.Start());
+  VideoMuteSettings settings = monitor_.settings();
+  settings.limitLeft = 1;
+  settings.limitTop = 1;
+  settings.limitRight = width - 1;
+  settings.limitBottom = height - 1;
+  settings.Load(muteKey_);
+  monitor_.SetSettings(settings);
   zoomMode_ = 0;
   sizeSet_ = widePossible_ = wideWanted_ = false;
   RETURN_IF_FAILED(board_.view->SetColorKey(colorKey_));
@@ -117,7 +160,16 @@ HRESULT PreviewEngine::Initialize(long reserve) {
 }
 
 HRESULT PreviewEngine::Uninitialize(long reserve) {
-  LockGuard hold(lock_, INFINITE);
+  muteTimer_.Stop();  // its callback takes the engine lock: joined before the lock is taken
+  {
+    LockGuard hold(lock_, INFINITE);
+    UninitializeLocked(reserve);
+  }
+  monitor_.Stop();
+  return S_OK;
+}
+
+void PreviewEngine::UninitializeLocked(long reserve) {
   positionMute_ = true;
   SendMute();
   SetZoomModeLocked(0);
@@ -132,7 +184,7 @@ HRESULT PreviewEngine::Uninitialize(long reserve) {
   board_.view->Uninitialize(reserve);
   zoomMode_ = 0;
   sizeSet_ = widePossible_ = wideWanted_ = false;
-  return S_OK;
+  running_ = false;
 }
 
 HRESULT PreviewEngine::SetVideoSize(const SIZE* size) {
@@ -194,6 +246,7 @@ HRESULT PreviewEngine::SetVideoPositionLocked(const RECT* given, const RECT& des
   GetWindowRect(GetDesktopWindow(), &desktop);
   RECT panel = DesktopToPanel({corners[0].x, corners[0].y, corners[1].x, corners[1].y},
                               {desktop.right - desktop.left, desktop.bottom - desktop.top}, panel_);
+  WatchPosition(panel);
   RETURN_IF_FAILED(board_.view->SetViewPosition(&panel));
 
   const bool minimised = IsIconic(window_) != FALSE;
@@ -295,7 +348,17 @@ HRESULT PreviewEngine::GetZoomMode(long* mode) {
   return S_OK;
 }
 
-HRESULT PreviewEngine::SetMuteTimer(DWORD) { return E_NOTIMPL; }
+void PreviewEngine::WatchPosition(const RECT& r) {
+  if (!monitor_.IsRunning() || Same(r, monitor_.watchedRect())) return;
+  const VideoMuteSettings settings = monitor_.settings();
+  DWORD flag = settings.muteInScreen;
+  if (settings.Outside(r))
+    flag = 1;
+  else if (r.left < 0 || r.top < 0 || r.right > panel_.cx || r.bottom > panel_.cy)
+    flag = settings.muteOnEdge;
+  monitor_.Post(VideoMuteMessage(), flag, 0);
+  monitor_.SetWatchedRect(r);
+}
 
 void PreviewEngine::SendMute() { board_.direct->MuteTv(positionMute_ || timerMute_ ? 1 : 0); }
 

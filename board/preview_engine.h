@@ -3,6 +3,8 @@
 // zoom's source crop and the mute requests sent to the board.
 //
 // Locks: the engine lock is taken inside Lumacrest2Ex's per-call mutex, never the other way.
+// The position monitor and the mute timer call back on their own threads and take the engine
+// lock; they are therefore stopped (joined) only while the engine lock is not held.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +14,7 @@
 
 #include "board/VornCon.h"
 #include "common/locks.h"
+#include "filters/renderer/framework/video_mute_monitor.h"
 
 namespace board {
 
@@ -36,9 +39,28 @@ RECT DesktopToPanel(const RECT& desktop, SIZE desktopSize, SIZE panel) noexcept;
 // The wide mode's source crop: 34/480 of the video height off the top and the bottom.
 RECT WideCrop(const RECT& source, LONG videoHeight) noexcept;
 
-class PreviewEngine {
+class PreviewEngine;
+
+// The mute timer's thread: MuteTimerMessage with a time-out mutes at once and lifts the mute
+// when the time-out passes (INFINITE holds it, 0 lifts it now).
+class MuteTimer final : public MessageThread {
  public:
-  explicit PreviewEngine(BoardClient& board) : board_(board) {}
+  explicit MuteTimer(PreviewEngine& engine) : engine_(engine) {}
+  ~MuteTimer() override { Stop(); }
+
+ protected:
+  void OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+  void OnTimeout() override;
+
+ private:
+  PreviewEngine& engine_;
+};
+
+class PreviewEngine final : private MuteHook {
+ public:
+  explicit PreviewEngine(BoardClient& board, const wchar_t* muteKey = VideoMuteSettings::kKeyPath)
+      : board_(board), monitor_(this, muteKey), muteKey_(muteKey) {}
+  ~PreviewEngine();
   PreviewEngine(const PreviewEngine&) = delete;
   PreviewEngine& operator=(const PreviewEngine&) = delete;
 
@@ -59,6 +81,11 @@ class PreviewEngine {
   HRESULT SetMuteTimer(DWORD timeout);
 
  private:
+  friend class MuteTimer;
+  void OnMute(DWORD flag) override;
+  void OnTimerMute(bool on);
+  void UninitializeLocked(long reserve);
+  void WatchPosition(const RECT& panel);
   HRESULT SetVideoSizeLocked(const SIZE& size);
   HRESULT SetVideoPositionLocked(const RECT* source, const RECT& destination);
   HRESULT SetZoomModeLocked(long mode);
@@ -80,6 +107,10 @@ class PreviewEngine {
   bool viewShown_ = false;
   bool positionMute_ = false;
   bool timerMute_ = false;
+  bool running_ = false;  // between Initialize and Uninitialize: the callbacks reach the board
+  MuteTimer muteTimer_{*this};
+  VideoMuteMonitor monitor_;
+  const wchar_t* const muteKey_;
 };
 
 }  // namespace board
