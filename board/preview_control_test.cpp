@@ -306,3 +306,32 @@ TEST_F(Preview, TheMuteTimerHoldsAndUninitializeDoesNotWaitForIt) {
   EXPECT_EQ(control_->Uninitialize(0), S_OK);
   EXPECT_LT(GetTickCount64() - start, 1000u);
 }
+
+TEST_F(Preview, TheHostWindowKeepsItsColourKeyAndMinimisingHidesThePicture) {
+  ASSERT_EQ(control_->Initialize(0), S_OK);
+  HostWindow host(0, 0, 1280, 1024);
+  ASSERT_EQ(control_->SetVideoClippingWindow(host.get()), S_OK);
+  SIZE video = {720, 480};
+  ASSERT_EQ(control_->SetVideoSize(&video), S_OK);
+  RECT src = {0, 0, 720, 480}, dst = {0, 0, 1366, 1024};
+  ASSERT_EQ(control_->SetVideoPosition(&src, &dst), S_OK);
+  ASSERT_EQ(control_->SetZoomMode(1), S_OK);
+
+  // The window paints itself, then the colour key goes over the picture's place.
+  InvalidateRect(host.get(), nullptr, TRUE);
+  UpdateWindow(host.get());
+  HDC dc = GetDC(host.get());
+  EXPECT_EQ(GetPixel(dc, 640, 512), COLORREF{0x100010});
+  ReleaseDC(host.get(), dc);
+
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  SendMessageW(host.get(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  ASSERT_TRUE(IsIconic(host.get()));
+  ASSERT_TRUE(WaitForWritesAt(0x505C, 1, 5000)) << "not hidden";
+  SendMessageW(host.get(), WM_SYSCOMMAND, SC_RESTORE, 0);
+  ASSERT_TRUE(WaitForWritesAt(0x505C, 2, 5000)) << "not shown again";
+  long zoom = 0;
+  ASSERT_EQ(control_->GetZoomMode(&zoom), S_OK);
+  EXPECT_EQ(zoom, 1);
+  EXPECT_EQ(control_->Uninitialize(0), S_OK);
+}

@@ -94,6 +94,38 @@ RECT WideCrop(const RECT& source, LONG videoHeight) noexcept {
 PreviewEngine::~PreviewEngine() {
   muteTimer_.Stop();
   monitor_.Stop();
+  paintHook_.Detach();
+  moveHook_.Detach();
+}
+
+LRESULT ColorKeyPaintHook::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  const LRESULT result = CallPrevious(hwnd, message, wParam, lParam);
+  if (message == WM_PAINT) {
+    if (HDC dc = GetDC(hwnd)) {
+      engine_.RepaintVideo(hwnd, dc);
+      ReleaseDC(hwnd, dc);
+    }
+  }
+  return result;
+}
+
+LRESULT TopLevelMoveHook::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  const UINT command = message == WM_SYSCOMMAND ? static_cast<UINT>(wParam & 0xFFF0) : 0;
+  long zoom = 0;
+  if (command == SC_MAXIMIZE || command == SC_RESTORE) engine_.GetZoomMode(&zoom);
+  const LRESULT result = CallPrevious(hwnd, message, wParam, lParam);
+  if (message == WM_MOVE || command == SC_MINIMIZE || command == SC_MAXIMIZE || command == SC_RESTORE) {
+    engine_.Reapply();
+    if ((command == SC_MAXIMIZE || command == SC_RESTORE) && zoom == 1) engine_.SetZoomMode(1);
+  }
+  return result;
+}
+
+void PreviewEngine::Reapply() {
+  LockGuard hold(lock_, INFINITE);
+  if (!running_ || !IsWindow(window_) || Empty(source_) || Empty(destination_)) return;
+  const RECT source = source_, destination = destination_;
+  SetVideoPositionLocked(&source, destination);
 }
 
 void MuteTimer::OnMessage(UINT message, WPARAM wParam, LPARAM) {
@@ -149,6 +181,8 @@ HRESULT PreviewEngine::Initialize(long reserve) {
   // The defaults; their results are not checked.
   SetVideoSizeLocked(kDefaultSize);
   window_ = nullptr;
+  paintHook_.Detach();
+  moveHook_.Detach();
   source_ = destination_ = RECT{};
   SetVideoPositionLocked(&kDefaultRect, kDefaultRect);
   SetZoomModeLocked(0);
@@ -175,6 +209,8 @@ void PreviewEngine::UninitializeLocked(long reserve) {
   SetZoomModeLocked(0);
   SetVideoPositionLocked(&kDefaultRect, kDefaultRect);
   window_ = nullptr;
+  paintHook_.Detach();
+  moveHook_.Detach();
   source_ = destination_ = RECT{};
   SetVideoSizeLocked(kDefaultSize);
   board_.view->ShowView(0);
@@ -213,8 +249,18 @@ HRESULT PreviewEngine::GetVideoSize(SIZE* size) {
 HRESULT PreviewEngine::SetVideoClippingWindow(HWND window) {
   LockGuard hold(lock_, INFINITE);
   window_ = window;
+  paintHook_.Detach();
+  moveHook_.Detach();
   source_ = destination_ = RECT{};
-  return S_OK;
+  if (!IsWindow(window)) return S_OK;
+  RETURN_IF_FAILED(paintHook_.Attach(window));
+  HWND top = window;
+  while ((GetWindowLongW(top, GWL_STYLE) & WS_CHILD) != 0) {
+    HWND parent = reinterpret_cast<HWND>(GetWindowLongPtrW(top, GWLP_HWNDPARENT));
+    if (!parent) break;
+    top = parent;
+  }
+  return moveHook_.Attach(top);
 }
 
 HRESULT PreviewEngine::GetVideoClippingWindow(HWND* window) {
@@ -312,11 +358,7 @@ void PreviewEngine::PaintColorKey() {
 
 HRESULT PreviewEngine::DisplayModeChanged() {
   SetMuteTimer(500);
-  LockGuard hold(lock_, INFINITE);
-  if (IsWindow(window_) && !Empty(source_) && !Empty(destination_)) {
-    const RECT source = source_, destination = destination_;
-    SetVideoPositionLocked(&source, destination);
-  }
+  Reapply();
   return S_OK;
 }
 

@@ -15,6 +15,7 @@
 #include "board/VornCon.h"
 #include "common/locks.h"
 #include "filters/renderer/framework/video_mute_monitor.h"
+#include "filters/renderer/framework/window_subclass.h"
 
 namespace board {
 
@@ -56,6 +57,35 @@ class MuteTimer final : public MessageThread {
   PreviewEngine& engine_;
 };
 
+// Paints the colour key again after every WM_PAINT of the clipping window.
+class ColorKeyPaintHook final : public WindowSubclassOf<ColorKeyPaintHook> {
+ public:
+  static constexpr wchar_t kPropertyName[] = L"{7631149C-FB08-49cb-8740-C74B715E4BD2}";
+  explicit ColorKeyPaintHook(PreviewEngine& engine) : engine_(engine) {}
+  ~ColorKeyPaintHook() override { Detach(); }
+
+ protected:
+  LRESULT WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) override;
+
+ private:
+  PreviewEngine& engine_;
+};
+
+// Places the picture again when the top-level window moves, is minimised, maximised or
+// restored (wide zoom kept over maximise and restore).
+class TopLevelMoveHook final : public WindowSubclassOf<TopLevelMoveHook> {
+ public:
+  static constexpr wchar_t kPropertyName[] = L"{7631149C-FB08-40cb-8740-C74B715E4BD2}";
+  explicit TopLevelMoveHook(PreviewEngine& engine) : engine_(engine) {}
+  ~TopLevelMoveHook() override { Detach(); }
+
+ protected:
+  LRESULT WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) override;
+
+ private:
+  PreviewEngine& engine_;
+};
+
 class PreviewEngine final : private MuteHook {
  public:
   explicit PreviewEngine(BoardClient& board, const wchar_t* muteKey = VideoMuteSettings::kKeyPath)
@@ -82,6 +112,9 @@ class PreviewEngine final : private MuteHook {
 
  private:
   friend class MuteTimer;
+  friend class TopLevelMoveHook;
+  // SetVideoPosition again with the stored rectangles when both are set.
+  void Reapply();
   void OnMute(DWORD flag) override;
   void OnTimerMute(bool on);
   void UninitializeLocked(long reserve);
@@ -108,6 +141,8 @@ class PreviewEngine final : private MuteHook {
   bool positionMute_ = false;
   bool timerMute_ = false;
   bool running_ = false;  // between Initialize and Uninitialize: the callbacks reach the board
+  ColorKeyPaintHook paintHook_{*this};
+  TopLevelMoveHook moveHook_{*this};
   MuteTimer muteTimer_{*this};
   VideoMuteMonitor monitor_;
   const wchar_t* const muteKey_;
