@@ -330,6 +330,9 @@ TEST_F(Preview, TheHostWindowKeepsItsColourKeyAndMinimisingHidesThePicture) {
   ASSERT_TRUE(WaitForWritesAt(0x505C, 1, 5000)) << "not hidden";
   SendMessageW(host.get(), WM_SYSCOMMAND, SC_RESTORE, 0);
   ASSERT_TRUE(WaitForWritesAt(0x505C, 2, 5000)) << "not shown again";
+  const auto shows = WritesAt(0x505C);
+  EXPECT_EQ(shows[0][0] & 0x04, 0);  // hidden
+  EXPECT_EQ(shows[1][0] & 0x04, 0x04);  // shown
   long zoom = 0;
   ASSERT_EQ(control_->GetZoomMode(&zoom), S_OK);
   EXPECT_EQ(zoom, 1);

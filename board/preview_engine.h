@@ -57,33 +57,36 @@ class MuteTimer final : public MessageThread {
   PreviewEngine& engine_;
 };
 
+// A subclass of the engine's: detached when it goes, its procedure calling into the engine.
+template <class Derived>
+class PreviewWindowHook : public WindowSubclassOf<Derived> {
+ public:
+  explicit PreviewWindowHook(PreviewEngine& engine) : engine_(engine) {}
+  ~PreviewWindowHook() override { this->Detach(); }
+
+ protected:
+  PreviewEngine& engine_;
+};
+
 // Paints the colour key again after every WM_PAINT of the clipping window.
-class ColorKeyPaintHook final : public WindowSubclassOf<ColorKeyPaintHook> {
+class ColorKeyPaintHook final : public PreviewWindowHook<ColorKeyPaintHook> {
  public:
   static constexpr wchar_t kPropertyName[] = L"{7631149C-FB08-49cb-8740-C74B715E4BD2}";
-  explicit ColorKeyPaintHook(PreviewEngine& engine) : engine_(engine) {}
-  ~ColorKeyPaintHook() override { Detach(); }
+  using PreviewWindowHook::PreviewWindowHook;
 
  protected:
   LRESULT WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) override;
-
- private:
-  PreviewEngine& engine_;
 };
 
 // Places the picture again when the top-level window moves, is minimised, maximised or
 // restored (wide zoom kept over maximise and restore).
-class TopLevelMoveHook final : public WindowSubclassOf<TopLevelMoveHook> {
+class TopLevelMoveHook final : public PreviewWindowHook<TopLevelMoveHook> {
  public:
   static constexpr wchar_t kPropertyName[] = L"{7631149C-FB08-40cb-8740-C74B715E4BD2}";
-  explicit TopLevelMoveHook(PreviewEngine& engine) : engine_(engine) {}
-  ~TopLevelMoveHook() override { Detach(); }
+  using PreviewWindowHook::PreviewWindowHook;
 
  protected:
   LRESULT WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) override;
-
- private:
-  PreviewEngine& engine_;
 };
 
 class PreviewEngine final : private MuteHook {
