@@ -1,0 +1,340 @@
+// The preview control VornConEx.dll as the renderer uses it: its registration, the exclusions
+// across objects and processes, and the view registers the simulated board receives for a host
+// window at a known place on the 1280 x 1024 test screen (panel 1366 x 768).
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include "board/VornCon.h"
+#include "board/VornConEx.h"
+#include "board/board_test_support.h"
+#include "common/errors.h"
+#include "common/locks.h"
+#include "common/testing/child.h"
+#include "common/trace.h"
+
+VORN_MODULE_TRACE(kTraceKeyLumacrest2)
+
+namespace {
+
+using Microsoft::WRL::ComPtr;
+using GetClassObjectFn = HRESULT(__stdcall*)(REFCLSID, REFIID, void**);
+using RegisterFn = HRESULT(__stdcall*)();
+
+const CLSID kPreviewClass = {0x191331D4, 0xD4C8, 0x43D5, {0xBA, 0xE9, 0xD2, 0x39, 0xB7, 0x3E, 0x10, 0xB8}};
+const CLSID kBoardClass = {0xB71C13AA, 0x78B0, 0x411C, {0xA9, 0x6C, 0x0C, 0x4F, 0x85, 0xD0, 0x8B, 0x50}};
+
+template <class Fn>
+Fn Export(const wchar_t* dll, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(dll), name)));
+}
+
+// A new object of `dll`'s class (the module stays loaded for the program).
+template <class Itf>
+HRESULT Make(const wchar_t* dll, const CLSID& clsid, ComPtr<Itf>& out) {
+  if (!LoadLibraryW(testing_support::BinPath(dll).c_str())) return E_FAIL;
+  ComPtr<IClassFactory> factory;
+  const HRESULT hr = Export<GetClassObjectFn>(dll, "DllGetClassObject")(clsid, IID_PPV_ARGS(&factory));
+  if (FAILED(hr)) return hr;
+  return factory->CreateInstance(nullptr, IID_PPV_ARGS(&out));
+}
+
+int Get11(const std::vector<std::uint8_t>& d, size_t at) { return ((d[at] & 7) << 8) | d[at + 1]; }
+
+// A second process holding IPreviewControl until told to let go (args: ready, go events).
+VORN_CHILD(HoldsThePreviewControl) {
+  if (args.size() < 2 || FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
+  int code = 0;
+  {
+    ComPtr<IPreviewControl2> control;
+    if (FAILED(Make(L"VornConEx.dll", kPreviewClass, control)) || control->Initialize(0) != S_OK) {
+      code = 3;
+    } else {
+      NamedEvent ready, go;
+      if (FAILED(ready.Open(args[0].c_str())) || FAILED(go.Open(args[1].c_str()))) return 4;
+      ready.Set();
+      WaitForSingleObject(go.handle(), 30000);
+      code = control->Uninitialize(0) == S_OK ? 0 : 5;
+    }
+  }
+  CoUninitialize();
+  return code;
+}
+
+// The board enabled under its own key and the panel file beside VornCon.dll, where the
+// preview control's board control reads them.
+class Preview : public board_testing::OnTheBoard {
+ protected:
+  void SetUp() override {
+    OnTheBoard::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_TRUE(enable_.SetDword(L"Kelv2", 1));
+    std::ofstream(Narrow(panelPath_), std::ios::binary) << board_testing::PanelFile();
+    ASSERT_EQ(Make(L"VornConEx.dll", kPreviewClass, control_), S_OK);
+  }
+  void TearDown() override {
+    control_.Reset();
+    DeleteFileW(panelPath_.c_str());
+  }
+  static std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+
+  std::vector<std::vector<std::uint8_t>> WritesAt(int addr) const {
+    std::vector<std::vector<std::uint8_t>> out;
+    for (const auto& f : Requests("write"))
+      if (f.addr == addr) out.push_back(f.data);
+    return out;
+  }
+
+  // Waits (bounded) until the board has received `count` writes at `addr`.
+  bool WaitForWritesAt(int addr, size_t count, DWORD timeoutMs) const {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (WritesAt(addr).size() < count) {
+      if (GetTickCount64() >= end) return false;
+      board_.WaitForFrames("RX", "write", Requests("write").size() + 1, 100);
+    }
+    return true;
+  }
+  // The board's mute writes since the log was cleared: true for "muted" (bit 0 clear).
+  std::vector<bool> Mutes() const {
+    std::vector<bool> out;
+    for (const auto& d : WritesAt(0x50E4)) out.push_back((d[0] & 1) == 0);
+    return out;
+  }
+
+  testing_support::ScratchRegistryKey enable_{HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE",
+                                              L"SOFTWARE\\Zarn Corporation\\TunerBrdInfo"};
+  const std::wstring panelPath_ = testing_support::BinPath(board_testing::PanelFolder::kName);
+  ComPtr<IPreviewControl2> control_;
+};
+
+// A borderless top-level window whose client area starts at (x, y) on the screen.
+class HostWindow {
+ public:
+  HostWindow(int x, int y, int w, int h)
+      : window_(CreateWindowExW(0, L"STATIC", L"host", WS_POPUP | WS_VISIBLE, x, y, w, h, nullptr, nullptr,
+                                nullptr, nullptr)) {}
+  ~HostWindow() { DestroyWindow(window_); }
+  HWND get() const { return window_; }
+
+ private:
+  HWND window_;
+};
+
+}  // namespace
+
+TEST(VornConExModule, RegistersItsClassWithItsTypeLibrary) {
+  ASSERT_NE(LoadLibraryW(testing_support::BinPath(L"VornConEx.dll").c_str()), nullptr);
+  ASSERT_EQ(Export<RegisterFn>(L"VornConEx.dll", "DllRegisterServer")(), S_OK);
+  wchar_t value[256] = {};
+  DWORD size = sizeof(value);
+  const std::wstring key = L"CLSID\\{191331D4-D4C8-43D5-BAE9-D239B73E10B8}";
+  ASSERT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, (key + L"\\InprocServer32").c_str(), L"ThreadingModel", RRF_RT_REG_SZ,
+                         nullptr, value, &size), ERROR_SUCCESS);
+  EXPECT_STREQ(value, L"Both");
+  size = sizeof(value);
+  ASSERT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, L"VornConEx.Lumacrest2Ex\\CurVer", nullptr, RRF_RT_REG_SZ, nullptr,
+                         value, &size), ERROR_SUCCESS);
+  EXPECT_STREQ(value, L"VornConEx.Lumacrest2Ex.1");
+  size = sizeof(value);
+  ASSERT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, (key + L"\\TypeLib").c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
+                         &size), ERROR_SUCCESS);
+  EXPECT_STREQ(value, L"{B7624224-0E49-4740-BB15-6EA037D43270}");
+  ITypeLib* lib = nullptr;
+  const GUID libId = {0xB7624224, 0x0E49, 0x4740, {0xBB, 0x15, 0x6E, 0xA0, 0x37, 0xD4, 0x32, 0x70}};
+  ASSERT_EQ(LoadRegTypeLib(libId, 1, 0, LOCALE_NEUTRAL, &lib), S_OK);
+  lib->Release();
+  EXPECT_EQ(Export<RegisterFn>(L"VornConEx.dll", "DllUnregisterServer")(), S_OK);
+  EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, reinterpret_cast<HKEY*>(value)),
+            ERROR_SUCCESS);
+}
+
+TEST_F(Preview, CallsBeforeInitializeTouchNothingAndColourFormatsAreChecked) {
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  RECT src = {0, 0, 720, 480}, dst = {0, 0, 400, 300};
+  SIZE size = {720, 480};
+  long zoom = 0;
+  EXPECT_EQ(control_->SetVideoPosition(&src, &dst), errors::kPreviewControlNotInit);
+  EXPECT_EQ(control_->SetVideoSize(&size), errors::kPreviewControlNotInit);
+  EXPECT_EQ(control_->GetZoomMode(&zoom), errors::kPreviewControlNotInit);
+  EXPECT_EQ(control_->SetMuteTimer(500), errors::kPreviewControlNotInit);
+  EXPECT_EQ(control_->Uninitialize(0), errors::kPreviewControlNotInit);
+  EXPECT_TRUE(Requests("write").empty());
+
+  ComPtr<IPreviewMode2> mode;
+  ASSERT_EQ(control_.As(&mode), S_OK);
+  EXPECT_EQ(mode->SetColorFormat(2), E_INVALIDARG);
+  long format = -1;
+  EXPECT_EQ(mode->GetColorFormat(nullptr), E_POINTER);
+  ASSERT_EQ(mode->SetColorFormat(1), S_OK);
+  ASSERT_EQ(mode->GetColorFormat(&format), S_OK);
+  EXPECT_EQ(format, 1);
+  ComPtr<IScreenMode> board;  // another board control object switches the board to RGB
+  ASSERT_EQ(Make(L"VornCon.dll", kBoardClass, board), S_OK);
+  ASSERT_EQ(board->SetColorFormat(2), S_OK);
+  EXPECT_EQ(mode->GetColorFormat(&format), E_UNEXPECTED);
+  EXPECT_EQ(mode->SetColorFormat(0), S_OK);
+  ASSERT_EQ(mode->GetColorFormat(&format), S_OK);
+  EXPECT_EQ(format, 0);
+
+  SIZE video = {720, 480};
+  RECT whole = {0, 0, 720, 480}, wide{};
+  ASSERT_EQ(mode->GetWideZoomRect(&video, &whole, &whole, &wide), S_OK);
+  EXPECT_EQ(std::make_pair(wide.top, wide.bottom), std::make_pair(34L, 446L));
+  EXPECT_EQ(std::make_pair(wide.left, wide.right), std::make_pair(0L, 720L));
+  EXPECT_EQ(mode->GetWideZoomRect(&video, &whole, &whole, nullptr), E_POINTER);
+
+  ComPtr<IPreviewInfo> info;
+  ASSERT_EQ(control_.As(&info), S_OK);
+  SIZE panel = {};
+  unsigned char id = 0;
+  ASSERT_EQ(info->GetDisplayPanelSize(&panel), S_OK);
+  EXPECT_EQ(std::make_pair(panel.cx, panel.cy), std::make_pair(1366L, 768L));
+  ASSERT_EQ(info->GetDisplayPanelId(&id), S_OK);
+  EXPECT_EQ(id, 7);
+}
+
+TEST_F(Preview, OneHolderOfThePreviewControlInTheWholeSystem) {
+  ComPtr<IPreviewControl2> second;
+  ASSERT_EQ(Make(L"VornConEx.dll", kPreviewClass, second), S_OK);
+  ASSERT_EQ(control_->Initialize(0), S_OK);
+  EXPECT_EQ(control_->Initialize(0), errors::kPreviewAlreadyInit);
+  EXPECT_EQ(second->Initialize(0), errors::kPreviewHeldElsewhere);
+  ASSERT_EQ(control_->Uninitialize(0), S_OK);
+
+  // Another process holds it now.
+  NamedEvent ready, go;
+  const std::wstring readyName = testing_support::UniqueName(L"vorn-ready-");
+  const std::wstring goName = testing_support::UniqueName(L"vorn-go-");
+  ASSERT_TRUE(SUCCEEDED(ready.Create(readyName.c_str())) && SUCCEEDED(go.Create(goName.c_str())));
+  auto child = testing_support::ChildProcess::Start("HoldsThePreviewControl", {readyName, goName});
+  ASSERT_TRUE(child.valid());
+  const HANDLE waits[] = {ready.handle(), child.handle()};
+  ASSERT_EQ(WaitForMultipleObjects(2, waits, FALSE, 30000), WAIT_OBJECT_0) << "the child did not initialise";
+  EXPECT_EQ(second->Initialize(0), errors::kPreviewHeldElsewhere);
+  go.Set();
+  EXPECT_EQ(child.Wait(30000), 0u);
+
+  // A failing engine start (another board control object owns the view) lets go at once.
+  ComPtr<IVideoView> viewOwner;
+  ASSERT_EQ(Make(L"VornCon.dll", kBoardClass, viewOwner), S_OK);
+  ASSERT_EQ(viewOwner->Initialize(0), S_OK);
+  EXPECT_EQ(second->Initialize(0), errors::kBoardViewHeld);
+  ASSERT_EQ(viewOwner->Uninitialize(0), S_OK);
+  EXPECT_EQ(control_->Initialize(0), S_OK);
+  EXPECT_EQ(control_->Uninitialize(0), S_OK);
+}
+
+TEST_F(Preview, ClientRectanglesReachThePanelScaledAndCentred) {
+  ASSERT_EQ(control_->Initialize(0), S_OK);
+  HostWindow host(100, 200, 400, 300);
+  ASSERT_NE(host.get(), nullptr);
+  ASSERT_EQ(control_->SetVideoClippingWindow(host.get()), S_OK);
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  RECT src = {0, 0, 720, 480}, dst = {0, 0, 400, 300};
+  ASSERT_EQ(control_->SetVideoPosition(&src, &dst), S_OK);
+  // 1024 desktop rows onto 768 panel rows (0.75), the 960 columns centred in 1366 (+203).
+  const auto pos = WritesAt(0x5040), size = WritesAt(0x5160);
+  ASSERT_FALSE(pos.empty());
+  ASSERT_FALSE(size.empty());
+  EXPECT_EQ(std::make_pair(Get11(pos.back(), 0), Get11(pos.back(), 2)), std::make_pair(278, 150));
+  EXPECT_EQ(std::make_pair(Get11(size.back(), 0), Get11(size.back(), 2)), std::make_pair(300, 225));
+  RECT gotSrc{}, gotDst{};
+  ASSERT_EQ(control_->GetVideoPosition(&gotSrc, &gotDst), S_OK);
+  EXPECT_EQ(gotDst.right, 400);  // as the caller gave it
+  EXPECT_EQ(control_->SetVideoPosition(&src, nullptr), E_POINTER);
+  EXPECT_EQ(control_->SetZoomMode(2), E_INVALIDARG);
+  EXPECT_EQ(control_->Uninitialize(0), S_OK);
+}
+
+TEST_F(Preview, WideModeWaitsForASizeAndAFullWidthViewThenCropsTheSource) {
+  ASSERT_EQ(control_->Initialize(0), S_OK);
+  HostWindow host(0, 0, 1280, 1024);
+  ASSERT_EQ(control_->SetVideoClippingWindow(host.get()), S_OK);
+  long zoom = -1;
+  ASSERT_EQ(control_->SetZoomMode(1), S_OK);  // no size yet: wanted, not applied
+  ASSERT_EQ(control_->GetZoomMode(&zoom), S_OK);
+  EXPECT_EQ(zoom, 0);
+  SIZE video = {720, 480};
+  ASSERT_EQ(control_->SetVideoSize(&video), S_OK);
+  ASSERT_EQ(control_->GetZoomMode(&zoom), S_OK);
+  EXPECT_EQ(zoom, 0);  // the view is not the panel's width yet
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  RECT src = {0, 0, 720, 480}, dst = {0, 0, 1366, 1024};
+  ASSERT_EQ(control_->SetVideoPosition(&src, &dst), S_OK);
+  ASSERT_EQ(control_->GetZoomMode(&zoom), S_OK);
+  EXPECT_EQ(zoom, 1);
+  const auto source = WritesAt(0x5000);
+  ASSERT_FALSE(source.empty());
+  EXPECT_EQ(Get11(source.back(), 4), 412);  // rows 34..446
+  EXPECT_EQ(((source.back()[8] & 1) << 8) | source.back()[9], 34);  // one high bit here
+  EXPECT_EQ(control_->Uninitialize(0), S_OK);
+}
+
+TEST_F(Preview, DraggingPastThePanelEdgeMutesUntilMuteTimeAfterTheLastMove) {
+  ASSERT_EQ(control_->Initialize(0), S_OK);
+  HostWindow host(0, 0, 1280, 1024);
+  ASSERT_EQ(control_->SetVideoClippingWindow(host.get()), S_OK);
+  RECT src = {0, 0, 720, 480}, dst = {100, 100, 500, 400};
+  ASSERT_EQ(control_->SetVideoPosition(&src, &dst), S_OK);
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 0, 0));
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  dst = {1200, 100, 1700, 400};  // panel columns 1103..1478: past the right edge
+  ASSERT_EQ(control_->SetVideoPosition(&src, &dst), S_OK);
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 2, 5000)) << "no mute and unmute";
+  EXPECT_EQ(Mutes(), (std::vector<bool>{true, false}));
+  std::vector<double> at;
+  for (const auto& f : Requests("write"))
+    if (f.addr == 0x50E4) at.push_back(f.ms);
+  EXPECT_GE(at[1] - at[0], 400.0);  // MuteTime 500 ms, less the board's own timing slack
+  EXPECT_EQ(control_->Uninitialize(0), S_OK);
+}
+
+TEST_F(Preview, TheMuteTimerHoldsAndUninitializeDoesNotWaitForIt) {
+  ASSERT_EQ(control_->Initialize(0), S_OK);
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  ASSERT_EQ(control_->SetMuteTimer(0xFFFFFFFF), S_OK);
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 1, 5000));
+  EXPECT_FALSE(WaitForWritesAt(0x50E4, 2, 700)) << "the mute was lifted";
+  ASSERT_EQ(control_->SetMuteTimer(0), S_OK);
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 2, 5000));
+  ASSERT_EQ(control_->SetMuteTimer(300), S_OK);  // mutes, then lifts after 300 ms
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 4, 5000));
+  EXPECT_EQ(Mutes(), (std::vector<bool>{true, false, true, false}));
+
+  ASSERT_EQ(control_->SetMuteTimer(0xFFFFFFFF), S_OK);
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 5, 5000));
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(control_->Uninitialize(0), S_OK);
+  EXPECT_LT(GetTickCount64() - start, 1000u);
+}
+
+TEST_F(Preview, TheHostWindowKeepsItsColourKeyAndMinimisingHidesThePicture) {
+  ASSERT_EQ(control_->Initialize(0), S_OK);
+  HostWindow host(0, 0, 1280, 1024);
+  ASSERT_EQ(control_->SetVideoClippingWindow(host.get()), S_OK);
+  SIZE video = {720, 480};
+  ASSERT_EQ(control_->SetVideoSize(&video), S_OK);
+  RECT src = {0, 0, 720, 480}, dst = {0, 0, 1366, 1024};
+  ASSERT_EQ(control_->SetVideoPosition(&src, &dst), S_OK);
+  ASSERT_EQ(control_->SetZoomMode(1), S_OK);
+
+  // The window paints itself, then the colour key goes over the picture's place.
+  InvalidateRect(host.get(), nullptr, TRUE);
+  UpdateWindow(host.get());
+  HDC dc = GetDC(host.get());
+  EXPECT_EQ(GetPixel(dc, 640, 512), COLORREF{0x100010});
+  ReleaseDC(host.get(), dc);
+
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  SendMessageW(host.get(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  ASSERT_TRUE(IsIconic(host.get()));
+  ASSERT_TRUE(WaitForWritesAt(0x505C, 1, 5000)) << "not hidden";
+  SendMessageW(host.get(), WM_SYSCOMMAND, SC_RESTORE, 0);
+  ASSERT_TRUE(WaitForWritesAt(0x505C, 2, 5000)) << "not shown again";
+  const auto shows = WritesAt(0x505C);
+  EXPECT_EQ(shows[0][0] & 0x04, 0);  // hidden
+  EXPECT_EQ(shows[1][0] & 0x04, 0x04);  // shown
+  long zoom = 0;
+  ASSERT_EQ(control_->GetZoomMode(&zoom), S_OK);
+  EXPECT_EQ(zoom, 1);
+  EXPECT_EQ(control_->Uninitialize(0), S_OK);
+}
