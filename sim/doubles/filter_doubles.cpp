@@ -42,7 +42,7 @@ constexpr LONG kIndexEvery = 8;
 enum class Kind { Callback, Analyzer, Selector, RateMatcher, Osd, Deinterlace, Mor, VideoInfo, Mixer1, Mixer2, Tesk };
 
 // An input pin: its name and the major type it takes, as the real filter's pin does (an MPEG or
-// index stream, PCM audio, video frames, line 21 byte pairs).
+// index stream, PCM audio, video frames; a caption mixer takes the decoded caption picture).
 struct InputInfo {
   const wchar_t* name;
   const GUID* majorType;
@@ -65,8 +65,8 @@ const KindInfo& InfoOf(Kind kind) {
       {"Deinterlace", &doubles::kClsidDeinterlace, {{L"Input", &MEDIATYPE_Video}}, {L"Output"}},
       {"MorDeinterlace", &doubles::kClsidMorDeinterlace, {{L"Input", &MEDIATYPE_Video}}, {L"Output"}},
       {"VideoInfo", &doubles::kClsidVideoInfo, {{L"Input", &MEDIATYPE_Video}}, {L"Output"}},
-      {"CaptionMixer1", &doubles::kClsidCaptionMixer1, {{L"Video", &MEDIATYPE_Video}, {L"Captions", &MEDIATYPE_AUXLine21Data}}, {L"Output"}},
-      {"CaptionMixer2", &doubles::kClsidCaptionMixer2, {{L"Video", &MEDIATYPE_Video}, {L"Captions", &MEDIATYPE_AUXLine21Data}}, {L"Output"}},
+      {"CaptionMixer1", &doubles::kClsidCaptionMixer1, {{L"Video", &MEDIATYPE_Video}, {L"Captions", &MEDIATYPE_Video}}, {L"Output"}},
+      {"CaptionMixer2", &doubles::kClsidCaptionMixer2, {{L"Video", &MEDIATYPE_Video}, {L"Captions", &MEDIATYPE_Video}}, {L"Output"}},
       {"Tesk", &doubles::kClsidTesk, {{L"Input", &MEDIATYPE_Video}}, {L"Output"}},
   };
   return kInfos[static_cast<int>(kind)];
