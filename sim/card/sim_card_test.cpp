@@ -457,15 +457,19 @@ TEST_F(SimCardGraphTest, CaptureFormatVariants) {
   }
 }
 
-// The other two families' capture filters are the same card under their own names: bound by
-// name and card path, each feeds Wine's null renderer in a running graph.
-TEST_F(SimCardTest, FamilyCaptureFiltersFeedTheNullRenderer) {
+// The other two families' filters are the same card under their own names: bound by name and
+// card path, the capture filter feeds Wine's null renderer in a running graph and the TV audio
+// filter reports the broadcast's audio mode.
+TEST_F(SimCardTest, FamilyFiltersFeedTheNullRendererAndReportTheAudioMode) {
   struct Case {
     UINT family;
     UINT tuners;
     const wchar_t* name;
+    const wchar_t* audioName;
+    long audioMode;
   };
-  const Case cases[] = {{kSimFamilyRul, 2, L"DORU Capture 2"}, {kSimFamilyPex, 0, SIM_CARD_PEX_CAPTURE_NAME}};
+  const Case cases[] = {{kSimFamilyRul, 2, L"DORU Capture 2", L"DORU TvAudio 2", 0x22},
+                        {kSimFamilyPex, 0, SIM_CARD_PEX_CAPTURE_NAME, SIM_CARD_PEX_TVAUDIO_NAME, 0x42}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "family " << c.family);
     ASSERT_EQ(S_OK, SimCard_RegisterFamilyCard(0, c.family, c.tuners, TRUE));
@@ -492,6 +496,15 @@ TEST_F(SimCardTest, FamilyCaptureFiltersFeedTheNullRenderer) {
         },
         10000));
     EXPECT_TRUE(SUCCEEDED(control->Stop()));
+
+    ComPtr<IBaseFilter> audioFilter = Bind(0, kSimRoleTvAudio, kCategoryTvAudio, c.audioName);
+    ASSERT_TRUE(audioFilter);
+    ComPtr<IAMTVAudio> audio;
+    ASSERT_EQ(S_OK, audioFilter->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(audio.GetAddressOf())));
+    ASSERT_EQ(S_OK, SimCard_SetTvAudioMode(capturePath_.c_str(), static_cast<DWORD>(c.audioMode)));
+    long mode = 0;
+    ASSERT_EQ(S_OK, audio->get_TVAudioMode(&mode));
+    EXPECT_EQ(c.audioMode, mode);
     ASSERT_EQ(S_OK, SimCard_RegisterFamilyCard(0, c.family, 0, FALSE));
   }
 }
