@@ -1,4 +1,5 @@
 #include "sim/card/sim_card_fixture.h"
+#include "sim/card/picture_testing.h"
 
 #include <cstring>
 
@@ -453,6 +454,58 @@ TEST_F(SimCardGraphTest, CaptureFormatVariants) {
     CoTaskMemFree(mt.pbFormat);
     ASSERT_EQ(S_OK, graph_->Disconnect(pin.Get()));
     ASSERT_EQ(S_OK, graph_->Disconnect(sink->InputPin()));
+  }
+}
+
+// The other two families' filters are the same card under their own names: bound by name and
+// card path, the capture filter feeds Wine's null renderer in a running graph and the TV audio
+// filter reports the broadcast's audio mode.
+TEST_F(SimCardTest, FamilyFiltersFeedTheNullRendererAndReportTheAudioMode) {
+  struct Case {
+    UINT family;
+    UINT tuners;
+    const wchar_t* name;
+    const wchar_t* audioName;
+    long audioMode;
+  };
+  const Case cases[] = {{kSimFamilyRul, 2, L"DORU Capture 2", L"DORU TvAudio 2", 0x22},
+                        {kSimFamilyPex, 0, SIM_CARD_PEX_CAPTURE_NAME, SIM_CARD_PEX_TVAUDIO_NAME, 0x42}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "family " << c.family);
+    ASSERT_EQ(S_OK, SimCard_RegisterFamilyCard(0, c.family, c.tuners, TRUE));
+    ComPtr<IBaseFilter> capture = Bind(0, kSimRoleCapture, kCategoryVideoInput, c.name);
+    ASSERT_TRUE(capture);
+    EXPECT_FALSE(Bind(1, kSimRoleCapture, kCategoryVideoInput, c.name));  // card 1 has no such filter
+    ComPtr<IGraphBuilder> graph;
+    ComPtr<IBaseFilter> null;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph)));
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&null)));
+    ASSERT_EQ(S_OK, graph->AddFilter(capture.Get(), L"capture"));
+    ASSERT_EQ(S_OK, graph->AddFilter(null.Get(), L"null"));
+    ASSERT_EQ(S_OK, graph->ConnectDirect(PinNamed(capture.Get(), L"Capture").Get(), PinNamed(null.Get(), L"In").Get(),
+                                         nullptr));
+    SimCardCounters before{};
+    ASSERT_EQ(S_OK, SimCard_GetCounters(capturePath_.c_str(), &before));
+    ComPtr<IMediaControl> control;
+    ASSERT_EQ(S_OK, graph.As(&control));
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          SimCardCounters now{};
+          return SimCard_GetCounters(capturePath_.c_str(), &now) == S_OK && now.videoFrames >= before.videoFrames + 5;
+        },
+        10000));
+    EXPECT_TRUE(SUCCEEDED(control->Stop()));
+
+    ComPtr<IBaseFilter> audioFilter = Bind(0, kSimRoleTvAudio, kCategoryTvAudio, c.audioName);
+    ASSERT_TRUE(audioFilter);
+    ComPtr<IAMTVAudio> audio;
+    ASSERT_EQ(S_OK, audioFilter->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(audio.GetAddressOf())));
+    ASSERT_EQ(S_OK, SimCard_SetTvAudioMode(capturePath_.c_str(), static_cast<DWORD>(c.audioMode)));
+    long mode = 0;
+    ASSERT_EQ(S_OK, audio->get_TVAudioMode(&mode));
+    EXPECT_EQ(c.audioMode, mode);
+    ASSERT_EQ(S_OK, SimCard_RegisterFamilyCard(0, c.family, 0, FALSE));
   }
 }
 
