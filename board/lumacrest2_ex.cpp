@@ -42,8 +42,8 @@ HRESULT PreviewExclusion::Release() {
   return S_OK;
 }
 
-Lumacrest2Ex::Lumacrest2Ex(const PreviewNames& names)
-    : callMutex_(names.callMutex), control_(names.controlExclusion), property_(names.propertyExclusion) {
+Lumacrest2Ex::Lumacrest2Ex(const PreviewNames& names, const std::wstring& directory)
+    : callMutex_(names.callMutex), properties_(board_, directory), control_(names.controlExclusion), property_(names.propertyExclusion) {
   ++objects_;
 }
 
@@ -54,6 +54,10 @@ Lumacrest2Ex::~Lumacrest2Ex() {
     if (control_.initialized()) {
       engine_.Uninitialize(0);
       control_.Release();
+    }
+    if (property_.initialized()) {
+      properties_.Uninitialize(0);
+      property_.Release();
     }
     board_.Reset();
   }
@@ -73,7 +77,7 @@ HRESULT Lumacrest2Ex::Create(REFIID iid, void** out, const std::wstring& directo
   if (!out) return E_POINTER;
   *out = nullptr;
   return GuardHr(E_FAIL, [&]() -> HRESULT {
-    auto* object = new (std::nothrow) Lumacrest2Ex(names);
+    auto* object = new (std::nothrow) Lumacrest2Ex(names, directory);
     if (!object) return E_OUTOFMEMORY;
     HRESULT hr = object->FinalConstruct(directory);
     if (SUCCEEDED(hr)) hr = object->QueryInterface(iid, out);
@@ -86,6 +90,8 @@ STDMETHODIMP Lumacrest2Ex::QueryInterface(REFIID iid, void** out) {
   if (!out) return E_POINTER;
   if (iid == IID_IUnknown || iid == __uuidof(IPreviewControl) || iid == __uuidof(IPreviewControl2))
     *out = static_cast<IPreviewControl2*>(this);
+  else if (iid == __uuidof(IPreviewProperty) || iid == __uuidof(IPreviewProperty2))
+    *out = static_cast<IPreviewProperty2*>(this);
   else if (iid == __uuidof(IPreviewMode) || iid == __uuidof(IPreviewMode2))
     *out = static_cast<IPreviewMode2*>(this);
   else if (iid == __uuidof(IPreviewInfo))
@@ -113,7 +119,7 @@ HRESULT Lumacrest2Ex::Controlled(F f) {
 
 // --- IPreviewControl2 ----------------------------------------------------------------------
 
-STDMETHODIMP Lumacrest2Ex::Initialize(long reserve) {
+HRESULT Lumacrest2Ex::IPreviewControl_Initialize(long reserve) {
   TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_Initialize", L"%d", static_cast<int>(reserve));
   LockGuard call(callMutex_, INFINITE);
   RETURN_IF_FAILED(control_.Acquire());
@@ -125,7 +131,7 @@ STDMETHODIMP Lumacrest2Ex::Initialize(long reserve) {
   return hr;
 }
 
-STDMETHODIMP Lumacrest2Ex::Uninitialize(long reserve) {
+HRESULT Lumacrest2Ex::IPreviewControl_Uninitialize(long reserve) {
   TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_Uninitialize", L"%d", static_cast<int>(reserve));
   return Controlled([&] {
     engine_.Uninitialize(reserve);
@@ -207,6 +213,70 @@ STDMETHODIMP Lumacrest2Ex::GetZoomMode(long* mode) {
 STDMETHODIMP Lumacrest2Ex::SetMuteTimer(unsigned long timeout) {
   TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl2_SetMuteTimer", L"%d", static_cast<int>(timeout));
   return Controlled([&] { return engine_.SetMuteTimer(timeout); });
+}
+
+// --- IPreviewProperty2 ------------------------------------------------------------------------
+
+HRESULT Lumacrest2Ex::IPreviewProperty_Initialize(long reserve) {
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_Initialize", L"%d", static_cast<int>(reserve));
+  LockGuard call(callMutex_, INFINITE);
+  RETURN_IF_FAILED(property_.Acquire());
+  const HRESULT hr = GuardHr(E_FAIL, [&] { return properties_.Initialize(reserve); });
+  if (FAILED(hr)) {
+    GuardHr(E_FAIL, [&] { return properties_.Uninitialize(0); });
+    property_.Release();
+  }
+  return hr;
+}
+
+HRESULT Lumacrest2Ex::IPreviewProperty_Uninitialize(long reserve) {
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_Uninitialize", L"%d", static_cast<int>(reserve));
+  LockGuard call(callMutex_, INFINITE);
+  if (!property_.initialized()) return errors::kPreviewControlNotInit;
+  GuardHr(E_FAIL, [&] { return properties_.Uninitialize(reserve); });
+  return property_.Release();
+}
+
+STDMETHODIMP Lumacrest2Ex::GetAvailableProcAmpControl(long* property) {
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_GetAvailableProcAmpControl");
+  LockGuard call(callMutex_, INFINITE);
+  return GuardHr(E_FAIL, [&] { return properties_.GetAvailableProcAmpControl(property); });
+}
+
+STDMETHODIMP Lumacrest2Ex::GetProcAmpControlRange(long property, long* minimum, long* maximum, long* step,
+                                                  long* defaultValue) {
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_GetProcAmpControlRange", L"0x%x",
+                   static_cast<unsigned>(property));
+  LockGuard call(callMutex_, INFINITE);
+  return GuardHr(E_FAIL, [&] { return properties_.GetProcAmpControlRange(property, minimum, maximum, step, defaultValue); });
+}
+
+STDMETHODIMP Lumacrest2Ex::GetProcAmpControl(long type, long* value) {
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_GetProcAmpControl", L"0x%x", static_cast<unsigned>(type));
+  LockGuard call(callMutex_, INFINITE);
+  if (!property_.initialized()) return errors::kPreviewControlNotInit;
+  return GuardHr(E_FAIL, [&] { return properties_.GetProcAmpControl(type, value); });
+}
+
+STDMETHODIMP Lumacrest2Ex::SetProcAmpControl(long type, long value) {
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_SetProcAmpControl", L"0x%x,%d",
+                   static_cast<unsigned>(type), static_cast<int>(value));
+  LockGuard call(callMutex_, INFINITE);
+  if (!property_.initialized()) return errors::kPreviewControlNotInit;
+  return GuardHr(E_FAIL, [&] { return properties_.SetProcAmpControl(type, value); });
+}
+
+STDMETHODIMP Lumacrest2Ex::GetAvailableProcAmpPreset(long* preset) {
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty2_GetAvailableProcAmpPreset");
+  LockGuard call(callMutex_, INFINITE);
+  return GuardHr(E_FAIL, [&] { return properties_.GetAvailableProcAmpPreset(preset); });
+}
+
+STDMETHODIMP Lumacrest2Ex::GetProcAmpPreset(long preset, long property, long* value) {
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty2_GetProcAmpPreset", L"0x%x,0x%x",
+                   static_cast<unsigned>(preset), static_cast<unsigned>(property));
+  LockGuard call(callMutex_, INFINITE);
+  return GuardHr(E_FAIL, [&] { return properties_.GetProcAmpPreset(preset, property, value); });
 }
 
 // --- IPreviewMode2 -------------------------------------------------------------------------

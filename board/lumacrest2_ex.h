@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "board/VornConEx.h"
+#include "board/picture_properties.h"
 #include "board/preview_engine.h"
 #include "common/locks.h"
 
@@ -37,7 +38,33 @@ class PreviewExclusion {
   bool initialized_ = false;
 };
 
-class Lumacrest2Ex final : public IPreviewControl2, public IPreviewMode2, public IPreviewInfo {
+// IPreviewControl2 and IPreviewProperty2 both have Initialize and Uninitialize of one signature:
+// each interface forwards them to an operation named after it.
+class PreviewControlSlots : public IPreviewControl2 {
+ public:
+  STDMETHODIMP Initialize(long reserve) final { return IPreviewControl_Initialize(reserve); }
+  STDMETHODIMP Uninitialize(long reserve) final { return IPreviewControl_Uninitialize(reserve); }
+  virtual HRESULT IPreviewControl_Initialize(long reserve) = 0;
+  virtual HRESULT IPreviewControl_Uninitialize(long reserve) = 0;
+
+ protected:
+  ~PreviewControlSlots() = default;
+};
+class PreviewPropertySlots : public IPreviewProperty2 {
+ public:
+  STDMETHODIMP Initialize(long reserve) final { return IPreviewProperty_Initialize(reserve); }
+  STDMETHODIMP Uninitialize(long reserve) final { return IPreviewProperty_Uninitialize(reserve); }
+  virtual HRESULT IPreviewProperty_Initialize(long reserve) = 0;
+  virtual HRESULT IPreviewProperty_Uninitialize(long reserve) = 0;
+
+ protected:
+  ~PreviewPropertySlots() = default;
+};
+
+class Lumacrest2Ex final : public PreviewControlSlots,
+                           public PreviewPropertySlots,
+                           public IPreviewMode2,
+                           public IPreviewInfo {
  public:
   // Makes an object bound to the board control in `directory` (the module's own by default).
   static HRESULT Create(REFIID iid, void** out, const std::wstring& directory, PreviewNames names = {});
@@ -49,7 +76,7 @@ class Lumacrest2Ex final : public IPreviewControl2, public IPreviewMode2, public
   STDMETHODIMP_(ULONG) Release() override;
 
   // IPreviewControl2
-  STDMETHODIMP Initialize(long reserve) override;
+  HRESULT IPreviewControl_Initialize(long reserve) override;
   STDMETHODIMP SetVideoSize(SIZE* size) override;
   STDMETHODIMP SetVideoClippingWindow(HWND window) override;
   STDMETHODIMP SetVideoPosition(RECT* source, RECT* destination) override;
@@ -60,10 +87,20 @@ class Lumacrest2Ex final : public IPreviewControl2, public IPreviewMode2, public
   STDMETHODIMP DisplayModeChanged() override;
   STDMETHODIMP SetZoomMode(long mode) override;
   STDMETHODIMP GetZoomMode(long* mode) override;
-  STDMETHODIMP Uninitialize(long reserve) override;
+  HRESULT IPreviewControl_Uninitialize(long reserve) override;
   STDMETHODIMP GetVideoSize(SIZE* size) override;
   STDMETHODIMP GetVideoClippingWindow(HWND* window) override;
   STDMETHODIMP SetMuteTimer(unsigned long timeout) override;
+
+  // IPreviewProperty2 (IPreviewProperty is its first six slots)
+  HRESULT IPreviewProperty_Initialize(long reserve) override;
+  STDMETHODIMP GetAvailableProcAmpControl(long* property) override;
+  STDMETHODIMP GetProcAmpControlRange(long property, long* minimum, long* maximum, long* step, long* defaultValue) override;
+  STDMETHODIMP GetProcAmpControl(long type, long* value) override;
+  STDMETHODIMP SetProcAmpControl(long type, long value) override;
+  STDMETHODIMP GetAvailableProcAmpPreset(long* preset) override;
+  STDMETHODIMP GetProcAmpPreset(long preset, long property, long* value) override;
+  HRESULT IPreviewProperty_Uninitialize(long reserve) override;
 
   // IPreviewMode2
   STDMETHODIMP GetColorFormat(long* format) override;
@@ -76,7 +113,7 @@ class Lumacrest2Ex final : public IPreviewControl2, public IPreviewMode2, public
   STDMETHODIMP GetDisplayPanelSize(SIZE* size) override;
 
  private:
-  explicit Lumacrest2Ex(const PreviewNames& names);
+  Lumacrest2Ex(const PreviewNames& names, const std::wstring& directory);
   ~Lumacrest2Ex();
   HRESULT FinalConstruct(const std::wstring& directory);
   // Runs `f` under the per-call mutex once the control exclusion is held.
@@ -87,6 +124,7 @@ class Lumacrest2Ex final : public IPreviewControl2, public IPreviewMode2, public
   NamedMutex callMutex_;
   BoardClient board_;
   PreviewEngine engine_{board_};
+  PictureProperties properties_;
   PreviewExclusion control_;
   PreviewExclusion property_;
   static std::atomic<long> objects_;

@@ -338,3 +338,126 @@ TEST_F(Preview, TheHostWindowKeepsItsColourKeyAndMinimisingHidesThePicture) {
   EXPECT_EQ(zoom, 1);
   EXPECT_EQ(control_->Uninitialize(0), S_OK);
 }
+
+// Picture properties over the panel's "VornConEx7.ini" beside the preview control.
+class Properties : public Preview {
+ protected:
+  void SetUp() override {
+    Preview::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_EQ(control_.As(&props_), S_OK);
+  }
+  void TearDown() override {
+    props_.Reset();
+    Preview::TearDown();
+    DeleteFileW(iniPath_.c_str());
+  }
+  void WriteIni(const std::string& text) { std::ofstream(Narrow(iniPath_), std::ios::binary) << text; }
+  // A board ProcAmp property as the board holds it (read back from the board).
+  long Board(long property) {
+    long value = -1;
+    EXPECT_EQ(board_property_->GetProcAmpControl(property, &value, 1), S_OK);
+    return value;
+  }
+  void OpenBoard() {
+    ASSERT_EQ(Make(L"VornCon.dll", kBoardClass, board_property_), S_OK);
+    ASSERT_EQ(board_property_->Initialize(0), S_OK);
+  }
+
+  const std::wstring iniPath_ = testing_support::BinPath(L"VornConEx7.ini");
+  ComPtr<IPreviewProperty2> props_;
+  ComPtr<IVideoProperty> board_property_;
+};
+
+constexpr char kPropertiesIni[] =
+    "[Brightness]\r\nCount=2\r\nProp0=0,0,2,28\r\nProp1=1,1,3,10,20,30\r\n"
+    "[Picture]\r\nCount=1\r\nProp0=5,0,1,0\r\n"
+    "[Hue]\r\nCount=1\r\nProp0=2,0,1,100\r\n"
+    "[Saturation]\r\nCount=1\r\nProp0=3,1,999,10,20\r\n"
+    "[Sharpness]\r\nCount=0\r\n[Gamma]\r\nCount=0\r\n[ColorTemp]\r\nCount=0\r\n[Black]\r\nCount=0\r\n"
+    "[DynamicContrast]\r\nCount=0\r\n"
+    "[Standard]\r\nCount=1\r\nProp0=1,2,70\r\n[Theater]\r\nCount=0\r\n[AVPro]\r\nCount=0\r\n";
+
+TEST_F(Properties, MapOntoTheBoardThroughThePanelFile) {
+  WriteIni(kPropertiesIni);
+  long value = -1;
+  EXPECT_EQ(props_->GetProcAmpControl(0x1, &value), errors::kPreviewControlNotInit);
+  ASSERT_EQ(props_->Initialize(0), S_OK);
+  EXPECT_EQ(props_->Initialize(0), errors::kPreviewAlreadyInit);
+  ASSERT_NO_FATAL_FAILURE(OpenBoard());
+
+  long mask = 0, presets = 0;
+  ASSERT_EQ(props_->GetAvailableProcAmpControl(&mask), S_OK);
+  EXPECT_EQ(mask, 0x1 | 0x4 | 0x8);  // Picture drives a board property the board lacks
+  EXPECT_EQ(props_->GetProcAmpControl(0x2, &value), E_INVALIDARG);
+  long lo = 0, hi = 0, step = 0, def = 0;
+  ASSERT_EQ(props_->GetProcAmpControlRange(0x4, &lo, &hi, &step, &def), S_OK);
+  EXPECT_EQ(std::vector<long>({lo, hi, step, def}), std::vector<long>({0, 50, 1, 25}));
+  EXPECT_EQ(props_->GetProcAmpControlRange(0x10, &lo, &hi, &step, &def), E_INVALIDARG);
+
+  // Linear and table mappings; a table of three yields 0 past its end.
+  ASSERT_EQ(props_->SetProcAmpControl(0x1, 60), S_OK);
+  EXPECT_EQ(std::make_pair(Board(0), Board(1)), std::make_pair(148L, 0L));
+  ASSERT_EQ(props_->GetProcAmpControl(0x1, &value), S_OK);
+  EXPECT_EQ(value, 60);
+  ASSERT_EQ(props_->SetProcAmpControl(0x1, 2), S_OK);
+  EXPECT_EQ(std::make_pair(Board(0), Board(1)), std::make_pair(32L, 30L));
+  EXPECT_EQ(props_->SetProcAmpControl(0x1, 101), E_INVALIDARG);
+  // A table count larger than the values given is capped to them.
+  ASSERT_EQ(props_->SetProcAmpControl(0x8, 1), S_OK);
+  EXPECT_EQ(Board(3), 20);
+  ASSERT_EQ(props_->SetProcAmpControl(0x8, 2), S_OK);
+  EXPECT_EQ(Board(3), 0);
+
+  // Board registers that match no value of the scale: the default is written and reported.
+  ASSERT_EQ(board_property_->SetProcAmpControl(2, 7, 1), S_OK);
+  ASSERT_EQ(props_->GetProcAmpControl(0x4, &value), S_OK);
+  EXPECT_EQ(value, 25);
+  EXPECT_EQ(Board(2), 125);
+
+  // Not in YUV422: result 1, nothing read or written.
+  ComPtr<IPreviewMode2> mode;
+  ASSERT_EQ(control_.As(&mode), S_OK);
+  ASSERT_EQ(mode->SetColorFormat(1), S_OK);
+  value = -7;
+  EXPECT_EQ(props_->GetProcAmpControl(0x1, &value), S_FALSE);
+  EXPECT_EQ(value, -7);
+  EXPECT_EQ(props_->SetProcAmpControl(0x1, 10), S_FALSE);
+  ASSERT_EQ(mode->SetColorFormat(0), S_OK);
+
+  // Presets.
+  ASSERT_EQ(props_->GetAvailableProcAmpPreset(&presets), S_OK);
+  EXPECT_EQ(presets, 0x7);
+  ASSERT_EQ(props_->GetProcAmpPreset(0x1, 0x1, &value), S_OK);
+  EXPECT_EQ(value, 70);
+  EXPECT_EQ(props_->GetProcAmpPreset(0x1, 0x4, &value), E_INVALIDARG);
+  EXPECT_EQ(props_->GetProcAmpPreset(0x2, 0x1, &value), E_INVALIDARG);
+  EXPECT_EQ(props_->GetProcAmpPreset(0x1, 0x1, nullptr), E_POINTER);
+
+  ASSERT_EQ(props_->Uninitialize(0), S_OK);
+  EXPECT_EQ(props_->Uninitialize(0), errors::kPreviewControlNotInit);
+  ASSERT_EQ(props_->GetAvailableProcAmpControl(&mask), S_OK);
+  EXPECT_EQ(mask, 0);
+}
+
+TEST_F(Properties, HostileOrMissingFilesAreRefusedAndReleaseTheExclusion) {
+  const struct {
+    const char* text;
+    HRESULT expected;
+  } cases[] = {
+      {nullptr, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
+      {"[Brightness]\r\nCount=-5\r\n", E_UNEXPECTED},
+      {"[Picture]\r\nCount=1\r\n", E_UNEXPECTED},  // Brightness lacks "Count"
+      {"[Brightness]\r\nCount=1\r\nProp0=0,7,1,1\r\n", E_UNEXPECTED},
+      {"[Brightness]\r\nCount=1\r\nProp0=0,1,-3,1\r\n", E_UNEXPECTED},
+  };
+  for (const auto& c : cases) {
+    DeleteFileW(iniPath_.c_str());
+    if (c.text) WriteIni(c.text);
+    EXPECT_EQ(props_->Initialize(0), c.expected) << (c.text ? c.text : "no file");
+    // The failed Initialize let go of the exclusion: a second object is refused for the same reason.
+    ComPtr<IPreviewProperty2> second;
+    ASSERT_EQ(control_.As(&second), S_OK);
+    EXPECT_EQ(second->Initialize(0), c.expected);
+  }
+}
