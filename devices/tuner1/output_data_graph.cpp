@@ -114,13 +114,13 @@ void OutputDataGraph::BuildSteps(const DeviceIdentity& identity, int instance) {
 }
 
 void OutputDataGraph::FindPins() {
-  struct PinSpec {
+  struct PinWanted {
     IBaseFilter* filter;
     PIN_DIRECTION direction;
     const wchar_t* name;  // or null: by number
     int number;
   };
-  const PinSpec specs[kPinCount] = {
+  const PinWanted wanted[kPinCount] = {
       {encoderFilter_, PINDIR_INPUT, nullptr, 1},
       {encoderFilter_, PINDIR_INPUT, nullptr, 2},
       {encoderFilter_, PINDIR_OUTPUT, nullptr, 1},
@@ -139,7 +139,7 @@ void OutputDataGraph::FindPins() {
   };
   for (int i = 0; i < kPinCount; ++i) {
     if (pins_[i]) continue;
-    const HRESULT hr = PinHelpers::FindPin(&pins_[i], specs[i].filter, specs[i].direction, specs[i].name, specs[i].number);
+    const HRESULT hr = PinHelpers::FindPin(&pins_[i], wanted[i].filter, wanted[i].direction, wanted[i].name, wanted[i].number);
     if (FAILED(hr) || !pins_[i]) {
       ReleasePins();
       ThrowHr(FAILED(hr) && hr != VFW_E_NOT_FOUND ? hr : kNotBuilt);
