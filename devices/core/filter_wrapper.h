@@ -30,7 +30,8 @@ static_assert(kChainFailure == errors::Code(0x8007F036) && kRendererInvalidArg =
 // How an optional filter with a module file is made.
 enum class FilterCreation {
   ModuleFileOnly,  // family 1: the module file when one is named, else the class identifier
-  ClassFirst,      // families 2 and 3: the class identifier, then the module file
+  ClassFirst,      // family 2: the class identifier, then the module file
+  ModuleFirst,     // family 3: the module file, then the class identifier
 };
 
 struct ChainSettings {

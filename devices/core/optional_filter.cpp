@@ -41,6 +41,10 @@ LONG ReadFieldOrder(const ChainSettings& settings, const wchar_t* sub, FieldOrde
   return value != 0 ? 1 : 0;
 }
 
+LONG ReadPlanarFieldOrder(const ChainSettings& settings, HANDLE recRunning) {
+  return ReadFieldOrder(settings, L"Planer", {0, 1}, recRunning);
+}
+
 }  // namespace board_settings
 
 namespace chain_media {
@@ -93,7 +97,16 @@ HRESULT OptionalFilter::MakeFilter(IBaseFilter** out) const {
                                                reinterpret_cast<void**>(out));
   };
   if (!hasFile) return byClass();
-  if (settings_.creation == FilterCreation::ModuleFileOnly) return byFile();
+  switch (settings_.creation) {
+    case FilterCreation::ModuleFileOnly:
+      return byFile();
+    case FilterCreation::ModuleFirst: {
+      const HRESULT hr = byFile();
+      return SUCCEEDED(hr) ? hr : byClass();
+    }
+    case FilterCreation::ClassFirst:
+      break;
+  }
   const HRESULT hr = byClass();
   return SUCCEEDED(hr) ? hr : byFile();
 }
@@ -172,10 +185,12 @@ HRESULT CallControl(OptionalFilter& element, Call&& call) {
 
 }  // namespace
 
-DeinterlaceFilter::DeinterlaceFilter(const ChainSettings& settings)
-    : OptionalFilter(settings, {outside::kClsidDeinterlace, outside::kDeinterlaceFile, L"Zarn Deinterlace"}) {}
+DeinterlaceFilter::DeinterlaceFilter(const ChainSettings& settings, bool configure)
+    : OptionalFilter(settings, {outside::kClsidDeinterlace, outside::kDeinterlaceFile, L"Zarn Deinterlace"}),
+      configure_(configure) {}
 
 HRESULT DeinterlaceFilter::Configure() {
+  if (!configure_) return S_OK;
   const LONG mode = chain_media::IsInterlaced(upstream()) ? 2 : 0;
   return CallControl<IDeinterlaceModuleControl>(*this, [&](IDeinterlaceModuleControl* c) { return c->SetMode(mode); });
 }
@@ -193,10 +208,12 @@ HRESULT MorDeinterlaceFilter::Configure() {
   return CallControl<IMorDeinterlaceControl>(*this, [&](IMorDeinterlaceControl* c) { return c->SetMode(mode); });
 }
 
-VideoInfo2Filter::VideoInfo2Filter(const ChainSettings& settings)
-    : OptionalFilter(settings, {outside::kClsidVideoInfo, outside::kVideoInfoFile, L"Video Info Header2 Filter"}) {}
+VideoInfo2Filter::VideoInfo2Filter(const ChainSettings& settings, bool configure)
+    : OptionalFilter(settings, {outside::kClsidVideoInfo, outside::kVideoInfoFile, L"Video Info Header2 Filter"}),
+      configure_(configure) {}
 
 HRESULT VideoInfo2Filter::Configure() {
+  if (!configure_) return S_OK;
   const LONG flags = chain_media::IsInterlaced(upstream()) ? 4 : 8;
   return CallControl<IVideoInfoControl>(*this, [&](IVideoInfoControl* c) { return c->SetInterlaceFlags(flags); });
 }

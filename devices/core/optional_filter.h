@@ -40,6 +40,8 @@ struct FieldOrderDefaults {
 // key; any non-zero value counts as 1, a missing value gives its default.
 LONG ReadFieldOrder(const ChainSettings& settings, const wchar_t* sub, FieldOrderDefaults defaults,
                     HANDLE recRunning);
+// The planar converter's field order: "Planer" with the defaults rec 0, norec 1.
+LONG ReadPlanarFieldOrder(const ChainSettings& settings, HANDLE recRunning);
 
 }  // namespace board_settings
 
@@ -92,11 +94,15 @@ class OptionalFilter : public FilterWrapper {
   Microsoft::WRL::ComPtr<IPin> output_;
 };
 
-// The outside deinterlace module: mode 2 for interlaced input, else 0.
+// The outside deinterlace module: mode 2 for interlaced input, else 0 (nothing when the family
+// leaves the module's settings alone: `configure` false).
 class DeinterlaceFilter final : public OptionalFilter {
  public:
-  explicit DeinterlaceFilter(const ChainSettings& settings);
+  explicit DeinterlaceFilter(const ChainSettings& settings, bool configure = true);
   HRESULT Configure() override;
+
+ private:
+  const bool configure_;
 };
 
 // The outside MOR deinterlace module: mode 2 for progressive input, else "DeinterMode".
@@ -108,11 +114,15 @@ class MorDeinterlaceFilter final : public OptionalFilter {
   static LONG ReadMode();
 };
 
-// The outside video-information module: flags 4 for interlaced input, else 8.
+// The outside video-information module: flags 4 for interlaced input, else 8 (nothing when
+// `configure` is false).
 class VideoInfo2Filter final : public OptionalFilter {
  public:
-  explicit VideoInfo2Filter(const ChainSettings& settings);
+  explicit VideoInfo2Filter(const ChainSettings& settings, bool configure = true);
   HRESULT Configure() override;
+
+ private:
+  const bool configure_;
 };
 
 // The live video sync filter (the video pacer): its settings are pushed at creation.

@@ -116,6 +116,11 @@ inline constexpr CLSID kClsidCaptionMixer2 = {0xb95248a9, 0xbf32, 0x4ea6, {0xa2,
 inline constexpr CLSID kClsidPreviewControl = {0xce337231, 0x1fce, 0x443c, {0x80, 0x19, 0x11, 0x8f, 0xd5, 0xda, 0xfc, 0x01}};
 // The system's video renderer (created by class identifier).
 inline constexpr CLSID kClsidSystemRenderer = {0xb1e39656, 0xabce, 0x4b23, {0xa6, 0xfb, 0x67, 0x76, 0xc7, 0x39, 0x9b, 0x1e}};
+// The system's converters: field-planar video to YUY2, tiled 4:2:0 to YUY2.
+inline constexpr CLSID kClsidPlanarPack = {0x33b30828, 0x7ad6, 0x4db1, {0xa6, 0x81, 0x02, 0xc2, 0x3c, 0x4e, 0x79, 0x0a}};
+inline constexpr CLSID kClsidColourConverter = {0x733e10d7, 0x459f, 0x44ab, {0x86, 0x12, 0x53, 0x06, 0xf2, 0xbe, 0xb2, 0x6b}};
+// The outside on-screen-display in-place filter of the third family's preview window.
+inline constexpr CLSID kClsidOsd = {0x694c8f29, 0xa6ee, 0x4587, {0x82, 0x64, 0x13, 0xc5, 0x88, 0x6d, 0x71, 0x40}};
 
 // The module files beside the device manager.
 inline constexpr wchar_t kDeinterlaceFile[] = L"ZarnDeinterlace.ax";
@@ -125,5 +130,8 @@ inline constexpr wchar_t kTeskFile[] = L"QfaTesk.ax";
 inline constexpr wchar_t kVideoPacerFile[] = L"VideoPacer.ax";
 inline constexpr wchar_t kMixer1File[] = L"CaptionMixer.ax";
 inline constexpr wchar_t kMixer2File[] = L"CaptionMixer2.ax";
+inline constexpr wchar_t kPlanarPackFile[] = L"PlanarPack.ax";
+inline constexpr wchar_t kColourConverterFile[] = L"QfaCfc.ax";
+inline constexpr wchar_t kOsdFile[] = L"ZarnOsd.ax";
 
 }  // namespace outside

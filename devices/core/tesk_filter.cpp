@@ -100,7 +100,7 @@ LONG TeskFilter::FilterFieldOrder() const {
 }
 
 LONG TeskFilter::PlanarFieldOrder() const {
-  return board_settings::ReadFieldOrder(settings(), L"Planer", {0, 1}, recRunning_.get());
+  return board_settings::ReadPlanarFieldOrder(settings(), recRunning_.get());
 }
 
 TeskFilter::FrameDrop TeskFilter::ReadFrameDrop() {

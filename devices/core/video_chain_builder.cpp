@@ -1,6 +1,7 @@
 #include "devices/core/video_chain_builder.h"
 
 #include <cstdlib>
+#include <new>
 #include <utility>
 
 #include "common/handles.h"
@@ -9,8 +10,10 @@
 #include "devices/core/closed_caption_chain.h"
 #include "devices/core/hal_items.h"
 #include "devices/core/optional_filter.h"
+#include "devices/core/planar_pack_converter.h"
 #include "devices/core/renderer_wrapper.h"
 #include "devices/core/tesk_filter.h"
+#include "filters/include/field_video.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -29,6 +32,37 @@ constexpr DWORD kCapOverlayBoard = 0x10;
 constexpr DWORD kCapClosedCaption = 0x80;
 constexpr DWORD kCapSystemRenderer = 0x200;
 
+// Whether the first media type `pin` offers is tiled 4:2:0 video.
+bool OffersTiledVideo(IPin* pin) {
+  if (!pin) return false;
+  ComPtr<IEnumMediaTypes> types;
+  if (FAILED(pin->EnumMediaTypes(&types)) || !types) return false;
+  AM_MEDIA_TYPE* type = nullptr;
+  if (types->Next(1, &type, nullptr) != S_OK || !type) return false;
+  const bool tiled = type->subtype == MEDIASUBTYPE_Tiled420;
+  if (type->cbFormat) CoTaskMemFree(type->pbFormat);
+  if (type->pUnk) type->pUnk->Release();
+  CoTaskMemFree(type);
+  return tiled;
+}
+
+// A step's allocation failure is the chain's own code.
+template <class F>
+HRESULT GuardChainStep(F&& f) {
+  return GuardHr(kChainFailure, [&]() -> HRESULT {
+    try {
+      return f();
+    } catch (const std::bad_alloc&) {
+      return kChainOutOfMemory;
+    }
+  });
+}
+
+ChainDevice WithCreation(ChainDevice device, FilterCreation creation) {
+  device.settings.creation = creation;
+  return device;
+}
+
 }  // namespace
 
 HRESULT VideoChainBuilder::ReadDevice(IHalItem* item, const ChainSettings& familySettings, ChainDevice* out) {
@@ -44,19 +78,45 @@ HRESULT VideoChainBuilder::ReadDevice(IHalItem* item, const ChainSettings& famil
   });
 }
 
-HRESULT CreateVideoChainBuilder(IHalItem* item, const ChainSettings& familySettings, bool usesPacer,
-                                std::unique_ptr<VideoChainBuilder>* out) {
+namespace {
+
+HRESULT MakeBuilder(IHalItem* item, const ChainSettings& familySettings, const ChainPolicy* policy, bool usesPacer,
+                    std::unique_ptr<VideoChainBuilder>* out) {
   if (!out) return kChainNullPointer;
   out->reset();
   ChainDevice device;
   HRESULT hr = VideoChainBuilder::ReadDevice(item, familySettings, &device);
   if (FAILED(hr)) return hr;
-  hr = GuardHr(kChainFailure, [&] { *out = std::make_unique<VideoChainBuilder>(std::move(device), usesPacer); });
+  hr = GuardHr(kChainFailure, [&] {
+    *out = policy ? std::make_unique<VideoChainBuilder>(std::move(device), usesPacer, *policy)
+                  : std::make_unique<VideoChainBuilder>(std::move(device), usesPacer);
+  });
   return hr == E_OUTOFMEMORY ? kChainOutOfMemory : hr;
 }
 
+}  // namespace
+
+HRESULT CreateVideoChainBuilder(IHalItem* item, const ChainSettings& familySettings, bool usesPacer,
+                                std::unique_ptr<VideoChainBuilder>* out) {
+  return MakeBuilder(item, familySettings, nullptr, usesPacer, out);
+}
+
+HRESULT CreateVideoChainBuilder(IHalItem* item, const ChainSettings& familySettings, const ChainPolicy& policy,
+                                bool usesPacer, std::unique_ptr<VideoChainBuilder>* out) {
+  return MakeBuilder(item, familySettings, &policy, usesPacer, out);
+}
+
 VideoChainBuilder::VideoChainBuilder(ChainDevice device, bool usesPacer)
-    : device_(std::move(device)), usesPacer_(usesPacer), deinterlacer_(SelectDeinterlacer()) {}
+    : device_(std::move(device)),
+      policy_(chain_policies::kFamily1),
+      usesPacer_(usesPacer),
+      deinterlacer_(SelectDeinterlacer()) {}
+
+VideoChainBuilder::VideoChainBuilder(ChainDevice device, bool usesPacer, const ChainPolicy& policy)
+    : device_(WithCreation(std::move(device), policy.creation)),
+      policy_(policy),
+      usesPacer_(usesPacer),
+      deinterlacer_(SelectDeinterlacer()) {}
 
 VideoChainBuilder::~VideoChainBuilder() {
   LockGuard guard(lock_, INFINITE);
@@ -135,11 +195,13 @@ bool VideoChainBuilder::WantsCustomFilter(const ChainSource& source) const {
 std::unique_ptr<FilterWrapper> VideoChainBuilder::MakeProcessingFilter(int kind) const {
   const ChainSettings& s = device_.settings;
   switch (kind) {
-    case 1: return std::make_unique<DeinterlaceFilter>(s);
-    case 2: return std::make_unique<VideoInfo2Filter>(s);
+    case 1: return std::make_unique<DeinterlaceFilter>(s, policy_.configureOutsideFilters);
+    case 2: return std::make_unique<VideoInfo2Filter>(s, policy_.configureOutsideFilters);
     case 3: return std::make_unique<MorDeinterlaceFilter>(s);
     case 4: return std::make_unique<TeskFilter>(s);
-    case 5: return std::make_unique<PlanarConverterFilter>(s);
+    case 5:
+      if (policy_.planarConverter == PlanarConverterClass::PlanarPack) return std::make_unique<rul::PlanarConverterFilter>(s);
+      return std::make_unique<PlanarConverterFilter>(s);
     default: return nullptr;
   }
 }
@@ -153,6 +215,14 @@ HRESULT VideoChainBuilder::Append(std::unique_ptr<FilterWrapper> element, Filter
   if (added) *added = element.get();
   elements_.push_back(std::move(element));
   return S_OK;
+}
+
+HRESULT VideoChainBuilder::AddColourConverter() {
+  const FilterClass& converter = policy_.colourConverter;
+  if (converter.clsid == GUID_NULL || !OffersTiledVideo(source_.Get())) return S_OK;
+  return Append(std::make_unique<OptionalFilter>(
+      device_.settings, FilterDescriptor{converter.clsid, converter.moduleFile ? converter.moduleFile : L"",
+                                         converter.graphName ? converter.graphName : L""}));
 }
 
 HRESULT VideoChainBuilder::AddVideoPacer() { return Append(std::make_unique<VideoSyncFilter>(device_.settings)); }
@@ -185,9 +255,11 @@ HRESULT VideoChainBuilder::AddRenderer(RendererChoiceResult choice) {
 
 HRESULT VideoChainBuilder::Build(IFilterGraph* graph, const ChainSource& source, DWORD windowMode) {
   LockGuard guard(lock_, INFINITE);
-  if (graph_ || !graph) return kChainNullPointer;
-  if (!elements_.empty()) return kChainFailure;
-  const HRESULT hr = GuardHr(kChainFailure, [&] { return BuildBody(graph, source, windowMode); });
+  const BuildRefusals refusals = Refusals();
+  if (graph_) return refusals.graphHeld;
+  if (!graph) return refusals.nullGraph;
+  if (!elements_.empty()) return refusals.elementsLeft;
+  const HRESULT hr = GuardChainStep([&] { return BuildBody(graph, source, windowMode); });
   if (FAILED(hr)) {
     ReleaseBody();
     return hr;
@@ -209,6 +281,7 @@ HRESULT VideoChainBuilder::BuildBody(IFilterGraph* graph, const ChainSource& sou
   // the whole chain's connection.
   const DWORD captions = (source.extra1 || source.extra2) ? ClosedCaptionMode() : 0;
   HRESULT hr = S_OK;
+  if (FAILED(hr = AddChainHead(kind))) return hr;
   if (UsesVideoPacer() && FAILED(hr = AddVideoPacer())) return hr;
   if (FAILED(hr = AddColourConverter())) return hr;
   if (kind != 0 && !late && FAILED(hr = AddProcessingFilter(kind))) return hr;

@@ -4,10 +4,11 @@
 // board-information settings; connects them in list order and forwards the host's window
 // operations to the renderer.
 //
-// The families differ by policy, not by copies: a family overrides the selection rules and the
-// hooks of the element order (a colour converter after the pacer, processing kinds placed after
-// the caption chain and the custom filter, the rule that decides whether the custom filter is
-// added). The first family keeps the base: no converter, processing before the captions.
+// The families differ by policy, not by copies: a family hands the builder its `ChainPolicy`
+// (chain_policy.h: a colour converter after the pacer, processing kinds placed after the caption
+// chain and the custom filter, the planar converter's class, the custom chain's head rule), and
+// the hooks below read it; a subclass may still override a hook. The first family's policy is
+// the default: no converter, processing before the captions.
 //
 // Lock: the builder's own critical section, taken by every public operation for its whole
 // length (DisplayModeChanged's wait included). Elements take no lock of their own.
@@ -20,6 +21,7 @@
 #include <vector>
 #include "common/errors.h"
 #include "common/locks.h"
+#include "devices/core/chain_policy.h"
 #include "devices/core/filter_wrapper.h"
 #include "devices/idl/device_manager.h"
 
@@ -62,6 +64,8 @@ class VideoChainBuilder {
 
   // `usesPacer`: the preview's audio link holds the audio pacer, so the video pacer goes first.
   VideoChainBuilder(ChainDevice device, bool usesPacer);
+  // The same with a family's policy; the policy's creation rule replaces the device settings'.
+  VideoChainBuilder(ChainDevice device, bool usesPacer, const ChainPolicy& policy);
   VideoChainBuilder(const VideoChainBuilder&) = delete;
   VideoChainBuilder& operator=(const VideoChainBuilder&) = delete;
   virtual ~VideoChainBuilder();
@@ -108,6 +112,7 @@ class VideoChainBuilder {
   virtual DWORD ClosedCaptionMode() const;
   virtual RendererChoiceResult RendererChoice(DWORD windowMode) const;
   int deinterlacer() const { return deinterlacer_; }
+  const ChainPolicy& policy() const { return policy_; }
 
   // The size of a DIB as GetCurrentImage reports it.
   static DWORD DibSize(const BITMAPINFOHEADER& header);
@@ -115,14 +120,19 @@ class VideoChainBuilder {
  protected:
   // --- family hooks ---
   virtual bool UsesVideoPacer() const { return usesPacer_; }
-  // A colour converter after the pacer: none in the first family.
-  virtual HRESULT AddColourConverter() { return S_OK; }
-  // Kinds whose filter goes after the caption chain and the custom filter: none in the first family.
-  virtual bool IsLateKind(int /*kind*/) const { return false; }
+  // The policy's colour converter after the pacer, when the source delivers tiled 4:2:0 video.
+  virtual HRESULT AddColourConverter();
+  // Kinds whose filter goes after the caption chain and the custom filter (the policy's).
+  virtual bool IsLateKind(int kind) const { return policy_.IsLateKind(kind); }
   // Whether the host's filter joins the chain: a class with both a module file and a name.
   virtual bool WantsCustomFilter(const ChainSource& source) const;
   // Makes the processing filter of `kind` (1 to 5); null for no filter.
   virtual std::unique_ptr<FilterWrapper> MakeProcessingFilter(int kind) const;
+  // Elements before the fixed order (the custom chain's head); `kind` is the processing kind
+  // selected for this build. Nothing in the base.
+  virtual HRESULT AddChainHead(int /*kind*/) { return S_OK; }
+  // The codes Build refuses its arguments with.
+  virtual BuildRefusals Refusals() const { return chain_policies::kChainRefusals; }
 
   // The element adders, in list order.
   HRESULT AddVideoPacer();
@@ -149,6 +159,7 @@ class VideoChainBuilder {
   bool built_ = false;
   bool connected_ = false;
   const ChainDevice device_;
+  const ChainPolicy policy_;
   const bool usesPacer_;
   const int deinterlacer_;
   DWORD windowMode_ = 0;
@@ -164,3 +175,6 @@ class VideoChainBuilder {
 // 0x8007F066 when the builder cannot be allocated; a failing read is returned.
 HRESULT CreateVideoChainBuilder(IHalItem* item, const ChainSettings& familySettings, bool usesPacer,
                                 std::unique_ptr<VideoChainBuilder>* out);
+// The same for a family's policy.
+HRESULT CreateVideoChainBuilder(IHalItem* item, const ChainSettings& familySettings, const ChainPolicy& policy,
+                                bool usesPacer, std::unique_ptr<VideoChainBuilder>* out);

@@ -11,6 +11,7 @@
 #include "common/format.h"
 #include "common/hresult.h"
 #include "common/registry.h"
+#include "devices/core/sound/graph_state.h"
 #include "sim/doubles/outside_interfaces.h"
 
 using Microsoft::WRL::ComPtr;
@@ -191,19 +192,11 @@ void AudioInputSelector::Restart(IMediaControl* control) {
   OAFilterState state = State_Stopped;
   const HRESULT hr = control->GetState(0, &state);
   if (FAILED(hr) || state == State_Stopped) return;
-  const bool paused = state == State_Paused;
   OnRestarting();
-  control->Stop();
-  for (int i = 0; i < kRestartPolls; ++i) {
-    if (SUCCEEDED(control->GetState(kRestartPollMs, &state)) && state == State_Stopped) break;
-  }
-  control->Run();
-  if (!paused) return;
-  for (int i = 0; i < kRestartPolls; ++i) {
-    if (SUCCEEDED(control->GetState(kRestartPollMs, &state)) && state == State_Running) break;
-  }
-  control->Pause();
+  sound_graph::RestoreGraphState(control);
 }
+
+HRESULT AudioInputSelector::SetClockMode(LONG mode) { return sound_graph::SetClockMode(graph_, renderer_, mode); }
 
 HRESULT AudioInputSelector::PutClamped(HRESULT (STDMETHODCALLTYPE IBasicAudio::*put)(long), LONG value, LONG low,
                                        LONG high) {

@@ -33,9 +33,6 @@ class AudioInputSelector : public FilterHolder {
  public:
   static constexpr DWORD kDefaultWatchTimer = 1000;  // ms
   static constexpr DWORD kDefaultBufferLimit = 35;   // percent
-  // How a restart waits for the graph: polls of GetState with this time-out.
-  static constexpr int kRestartPolls = 10;
-  static constexpr LONG kRestartPollMs = 100;
 
   // `module`: the module whose directory holds the outside filter files.
   explicit AudioInputSelector(HMODULE module);
@@ -61,6 +58,9 @@ class AudioInputSelector : public FilterHolder {
   HRESULT GetBalance(LONG* balance) override;
   HRESULT SetMix(ULONG, ULONG) override { return E_NOTIMPL; }
   HRESULT GetMix(ULONG*, ULONG*) override { return E_NOTIMPL; }
+
+  // The graph's clock: mode 1 its default, any other the renderer's (sound_graph::SetClockMode).
+  HRESULT SetClockMode(LONG mode);
 
   // Whether the audio filter driver is to be bypassed (registry).
   static bool BypassFilterDriver();
