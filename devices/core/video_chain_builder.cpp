@@ -399,6 +399,11 @@ size_t VideoChainBuilder::ElementCount() const {
   return elements_.size();
 }
 
+FilterWrapper* VideoChainBuilder::ElementAt(size_t index) const {
+  LockGuard guard(lock_, INFINITE);
+  return index < elements_.size() ? elements_[index].get() : nullptr;
+}
+
 // --- window side -------------------------------------------------------------------------------------
 
 template <class F>

@@ -86,6 +86,9 @@ class VideoChainBuilder {
   bool HasRenderer() const;
   // The elements, in list order (for the preview's own checks and the tests).
   size_t ElementCount() const;
+  // The element at `index` in list order; null past the end. Valid until the next Build or
+  // ReleaseFilters.
+  FilterWrapper* ElementAt(size_t index) const;
 
   HRESULT QueryCustomFilterInterface(REFIID iid, void** out);
   HRESULT QueryRendererInterface(REFIID iid, void** out);

@@ -8,9 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
+#include "common/testing/child.h"
 #include "common/testing/paths.h"
 #include "common/testing/registry_fixture.h"
+#include "devices/core/custom_video_chain_builder.h"
+#include "devices/core/outside_filters.h"
+#include "devices/core/planar_pack_converter.h"
 #include "devices/core/video_chain_builder.h"
+#include "filters/base/testkit/graph_helpers.h"
 #include "sim/card/sim_card_fixture.h"
 #include "sim/doubles/double_journal.h"
 #include "sim/doubles/platform_doubles_testing.h"
@@ -274,4 +280,187 @@ TEST_F(VideoChainBuilderTest, CaptionsAreLeftOutWithoutAVbiPin) {
   ASSERT_EQ(S_OK, builder.Connect());
   EXPECT_EQ(std::vector<std::wstring>{L"New Quib Video Renderer"}, ChainFrom(video_.Get()));
   EXPECT_EQ(S_OK, builder.ReleaseFilters());
+}
+
+// --- The second and third families' policies ---------------------------------------------------------
+
+namespace {
+
+int PlanarPacks(const VideoChainBuilder& builder) {
+  int count = 0;
+  for (size_t i = 0; i < builder.ElementCount(); ++i) {
+    if (dynamic_cast<rul::PlanarConverterFilter*>(builder.ElementAt(i))) ++count;
+  }
+  return count;
+}
+
+ChainDevice TunerDevice(DWORD caps, DWORD tuner) {
+  ChainDevice device = Device(caps);
+  device.settings.tunerNumber = tuner;
+  return device;
+}
+
+}  // namespace
+
+TEST_F(VideoChainBuilderTest, SecondFamilysCustomChainStartsWithPlanarPackWhereNothingElseSetsTheFieldOrder) {
+  // PlanarPack is not registered here: it comes from its module file beside the device manager.
+  ComPtr<IBaseFilter> registered;
+  ASSERT_TRUE(FAILED(CoCreateInstance(outside::kClsidPlanarPack, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&registered))));
+  const struct {
+    DWORD tuner, mode;
+    bool head;
+    int planarPacks;
+    size_t elements;
+  } cases[] = {
+      // The pacer comes first unless PlanarPack heads the chain.
+      {0, 0x42010, false, 0, 3},  // MOR has no field order, but this is tuner index 0
+      {1, 0x52010, false, 0, 3},  // the deinterlacing filter sets it itself
+      {1, 0x1010, false, 1, 3},   // the planar converter kind is PlanarPack itself, placed late
+      {1, 0x42010, true, 1, 4},   // MOR lacks IPlanarFieldOrder
+      {1, 0x12010, true, 1, 3},   // no processing filter at all
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "tuner " << c.tuner << std::hex << " mode " << c.mode);
+    CustomVideoChainBuilder builder(TunerDevice(0x200, c.tuner), true, chain_policies::kFamily2);
+    EXPECT_EQ(E_INVALIDARG, builder.Build(nullptr, Source(false), c.mode));
+    ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(false), c.mode));
+    EXPECT_EQ(E_FAIL, builder.Build(graph_.Get(), Source(false), c.mode));
+    EXPECT_EQ(c.elements, builder.ElementCount());
+    EXPECT_EQ(c.head, dynamic_cast<rul::PlanarConverterFilter*>(builder.ElementAt(0)) != nullptr);
+    EXPECT_EQ(c.planarPacks, PlanarPacks(builder));
+    EXPECT_EQ(static_cast<int>(1 + c.elements), graph_testkit::FilterCount(graph_.Get()));  // the trial filter is gone
+    EXPECT_EQ(S_OK, builder.ReleaseFilters());
+    EXPECT_EQ(1, graph_testkit::FilterCount(graph_.Get()));
+  }
+}
+
+TEST_F(VideoChainBuilderTest, SecondFamilysCustomChainWithoutPlanarPackFailsEmpty) {
+  std::unique_ptr<VideoChainBuilder> none;
+  EXPECT_EQ(E_INVALIDARG, CustomVideoChainBuilder::Create(nullptr, ChainSettings{}, chain_policies::kFamily2, false, nullptr));
+  EXPECT_EQ(kChainNullPointer, CustomVideoChainBuilder::Create(nullptr, ChainSettings{}, chain_policies::kFamily2, false, &none));
+
+  ChainDevice device = TunerDevice(0x200, 1);
+  device.settings.module = GetModuleHandleW(L"kernel32.dll");  // a directory without PlanarPack.ax
+  device.settings.creation = chain_policies::kFamily2.creation;
+  const HRESULT missing = rul::PlanarConverterFilter(device.settings).CreateFilter(graph_.Get());
+  ASSERT_TRUE(FAILED(missing));
+  CustomVideoChainBuilder builder(device, false, chain_policies::kFamily2);
+  EXPECT_EQ(missing, builder.Build(graph_.Get(), Source(false), 0x42010));
+  EXPECT_EQ(0u, builder.ElementCount());
+  EXPECT_FALSE(builder.IsBuilt());
+  EXPECT_EQ(1, graph_testkit::FilterCount(graph_.Get()));
+}
+
+TEST_F(VideoChainBuilderTest, PlanarPackTakesOnlyTheFieldOrderTheRecordingEventChooses) {
+  ChainSettings settings = Device(0).settings;
+  settings.creation = chain_policies::kFamily2.creation;
+  settings.boardType = 5;
+  settings.tunerNumber = 1;
+  settings.recRunningEvent = testing_support::UniqueName(L"Local\\VornRecRunning_");
+  UniqueHandle rec(CreateEventW(nullptr, TRUE, FALSE, settings.recRunningEvent.c_str()));
+  ASSERT_TRUE(rec);
+  const struct {
+    bool recording;
+    DWORD rec, norec;  // stored values; 9: none
+    LONG order;
+  } cases[] = {{false, 9, 9, 1}, {true, 9, 9, 0}, {true, 1, 0, 1}, {false, 1, 0, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "rec " << c.recording << " " << c.rec << "/" << c.norec);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBoardInfo);
+    if (c.rec != 9) {
+      ASSERT_TRUE(boardInfo_.SetDword(L"field order rec", c.rec, L"BoardType5\\Tuner2\\Planer"));
+    }
+    if (c.norec != 9) {
+      ASSERT_TRUE(boardInfo_.SetDword(L"field order norec", c.norec, L"BoardType5\\Tuner2\\Planer"));
+    }
+    c.recording ? SetEvent(rec.get()) : ResetEvent(rec.get());
+    rul::PlanarConverterFilter element(settings);
+    ASSERT_EQ(S_OK, element.CreateFilter(graph_.Get()));
+    ComPtr<IBaseFilter> named;
+    EXPECT_EQ(S_OK, graph_->FindFilterByName(L"ZARN Planer YUY2 Convert Filter", &named));
+    // No processing switches: the deinterlacing filter's settings interface is not there.
+    ComPtr<ITeskSettings> tesk;
+    EXPECT_EQ(E_NOINTERFACE, element.QueryFilterInterface(IID_ITeskSettings, reinterpret_cast<void**>(tesk.GetAddressOf())));
+    ASSERT_EQ(S_OK, element.Configure());
+    ComPtr<IPlanarFieldOrder> planar;
+    ASSERT_EQ(S_OK, element.QueryFilterInterface(IID_IPlanarFieldOrder, reinterpret_cast<void**>(planar.GetAddressOf())));
+    LONG order = -1;
+    EXPECT_EQ(S_OK, planar->GetFieldOrder(&order));
+    EXPECT_EQ(c.order, order);
+  }
+}
+
+TEST_F(VideoChainBuilderTest, ThirdFamilysWindowOperationsAnswerThroughTheRenderer) {
+  VideoChainBuilder builder(Device(0x200), false, chain_policies::kFamily3);
+  const auto elapsedMs = [](auto&& call, HRESULT* result) {
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    *result = call();
+    QueryPerformanceCounter(&end);
+    return (end.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+  };
+  HRESULT hr = S_OK;
+  EXPECT_LT(elapsedMs([&] { return builder.DisplayModeChanged(); }, &hr), 100.0);
+  EXPECT_EQ(kChainNoRenderer, hr);
+
+  ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(false), 0x12010));
+  ComPtr<IVMRWindowlessControl> windowless;
+  ASSERT_EQ(S_OK, builder.QueryRendererInterface(IID_IVMRWindowlessControl, reinterpret_cast<void**>(windowless.GetAddressOf())));
+  ASSERT_EQ(S_OK, windowless->SetColorKey(0x00FF00FF));
+  DWORD type = 7, index = 7, low = 7, high = 7;
+  EXPECT_EQ(S_OK, builder.GetColorKey(&type, &index, &low, &high));
+  EXPECT_EQ((std::vector<DWORD>{2, 0, 0x00FF00FF, 0x00FF00FF}), (std::vector<DWORD>{type, index, low, high}));
+
+  EXPECT_GE(elapsedMs([&] { return builder.DisplayModeChanged(); }, &hr), 99.5);
+  EXPECT_EQ(S_OK, hr);
+  EXPECT_EQ(1u, Journal::Instance().Calls("SimVideoRenderer", "DisplayModeChanged").size());
+  EXPECT_EQ(S_OK, builder.ReleaseFilters());
+}
+
+TEST_F(VideoChainBuilderTest, ThirdFamilysFailedStepTearsTheChainDown) {
+  VideoChainBuilder builder(Device(0x280), true, chain_policies::kFamily3);
+  // Pacer, captions and the (late) deinterlacing filter are made before the renderer refuses.
+  ASSERT_TRUE(Journal::Instance().InjectFailure("SimVideoRenderer", "SetRenderingMode", E_ACCESSDENIED, 1));
+  EXPECT_EQ(E_ACCESSDENIED, builder.Build(graph_.Get(), Source(true), 0x52010));
+  EXPECT_EQ(0u, builder.ElementCount());
+  EXPECT_FALSE(builder.IsBuilt());
+  EXPECT_FALSE(builder.HasRenderer());
+  EXPECT_EQ(1, graph_testkit::FilterCount(graph_.Get()));
+
+  // The same builder builds again, in the family's order.
+  ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(true), 0x52010));
+  ASSERT_EQ(S_OK, builder.Connect());
+  EXPECT_EQ((std::vector<std::wstring>{L"Zarn Live Video Sync Filter", L"Mixer", L"Qfa-Tesk", L"New Quib Video Renderer"}),
+            ChainFrom(video_.Get()));
+  EXPECT_EQ(S_OK, builder.ReleaseFilters());
+}
+
+TEST_F(VideoChainBuilderTest, WindowCallAndTeardownOnTwoThreadsNeverInterleave) {
+  VideoChainBuilder builder(Device(0x200), false, chain_policies::kFamily3);
+  ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(false), 0x12010));
+  struct Call {
+    VideoChainBuilder* builder;
+    UniqueHandle started{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    HRESULT result = E_PENDING;
+  } call{&builder};
+  UniqueHandle thread(CreateThread(
+      nullptr, 0,
+      [](void* p) -> DWORD {
+        auto* c = static_cast<Call*>(p);
+        SetEvent(c->started.get());
+        c->result = c->builder->DisplayModeChanged();  // holds the chain's lock for 100 ms
+        return 0;
+      },
+      &call, 0, nullptr));
+  ASSERT_TRUE(thread);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(call.started.get(), 10000));
+  EXPECT_EQ(S_OK, builder.ReleaseFilters());
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 10000));
+  // Either the call ran whole against the renderer before the teardown, or after it found none.
+  const size_t forwarded = Journal::Instance().Calls("SimVideoRenderer", "DisplayModeChanged").size();
+  EXPECT_TRUE((call.result == S_OK && forwarded == 1) || (call.result == kChainNoRenderer && forwarded == 0))
+      << std::hex << call.result << " " << forwarded;
+  EXPECT_FALSE(builder.HasRenderer());
+  EXPECT_EQ(1, graph_testkit::FilterCount(graph_.Get()));
 }

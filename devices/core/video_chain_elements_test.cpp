@@ -17,6 +17,7 @@
 #include "devices/core/closed_caption_chain.h"
 #include "devices/core/optional_filter.h"
 #include "devices/core/tesk_filter.h"
+#include "filters/base/testkit/graph_helpers.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/video_types.h"
@@ -37,17 +38,7 @@ HMODULE DoublesModule() {
   return module;
 }
 
-int FilterCount(IFilterGraph* graph) {
-  ComPtr<IEnumFilters> filters;
-  if (FAILED(graph->EnumFilters(&filters))) return -1;
-  int count = 0;
-  ComPtr<IBaseFilter> filter;
-  while (filters->Next(1, &filter, nullptr) == S_OK) {
-    ++count;
-    filter.Reset();
-  }
-  return count;
-}
+using graph_testkit::FilterCount;
 
 std::vector<std::int64_t> FirstArgs(const char* object, const char* method) {
   std::vector<std::int64_t> args;
@@ -91,13 +82,17 @@ TEST_F(ChainElementTest, EachKindIsConnectedBetweenTwoPinsAndConfiguredAfterward
     const wchar_t* graphName;
     const char* object;
     const char* method;
-    std::int64_t value;
+    std::vector<std::int64_t> values;
   } cases[] = {
-      {[](auto& s) { return std::make_unique<DeinterlaceFilter>(s); }, L"Zarn Deinterlace", "Deinterlace", "SetMode", 2},
-      {[](auto& s) { return std::make_unique<MorDeinterlaceFilter>(s); }, L"MOR-Deinterlace", "MorDeinterlace", "SetMode", 4},
+      {[](auto& s) { return std::make_unique<DeinterlaceFilter>(s); }, L"Zarn Deinterlace", "Deinterlace", "SetMode", {2}},
+      {[](auto& s) { return std::make_unique<MorDeinterlaceFilter>(s); }, L"MOR-Deinterlace", "MorDeinterlace", "SetMode", {4}},
       {[](auto& s) { return std::make_unique<VideoInfo2Filter>(s); }, L"Video Info Header2 Filter", "VideoInfo",
-       "SetInterlaceFlags", 4},
-      {[](auto& s) { return std::make_unique<TeskFilter>(s); }, L"Qfa-Tesk", "Tesk", "SetFieldOrder", 1},
+       "SetInterlaceFlags", {4}},
+      {[](auto& s) { return std::make_unique<TeskFilter>(s); }, L"Qfa-Tesk", "Tesk", "SetFieldOrder", {1}},
+      // A family that leaves the outside modules' settings alone.
+      {[](auto& s) { return std::make_unique<DeinterlaceFilter>(s, false); }, L"Zarn Deinterlace", "Deinterlace", "SetMode", {}},
+      {[](auto& s) { return std::make_unique<VideoInfo2Filter>(s, false); }, L"Video Info Header2 Filter", "VideoInfo",
+       "SetInterlaceFlags", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.object);
@@ -111,7 +106,7 @@ TEST_F(ChainElementTest, EachKindIsConnectedBetweenTwoPinsAndConfiguredAfterward
     EXPECT_EQ(kChainFailure, element->Connect(capturePin_.Get(), nullptr, nullptr));
     ConnectSink(*element);
     EXPECT_EQ(S_OK, element->Configure());
-    EXPECT_EQ(std::vector<std::int64_t>{c.value}, FirstArgs(c.object, c.method));
+    EXPECT_EQ(c.values, FirstArgs(c.object, c.method));
     EXPECT_EQ(S_OK, element->RemoveFromGraph());
     EXPECT_EQ(2, FilterCount(Graph()));  // the capture filter and the sink
     sinks_.clear();
@@ -125,6 +120,8 @@ TEST_F(ChainElementTest, CreationFollowsTheFamilyPolicyAndLeavesTheGraphAsItWasO
   const CLSID unknownClass = {0x5c1a00ff, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0xff}};
   ChainSettings classFirst = settings_;
   classFirst.creation = FilterCreation::ClassFirst;
+  ChainSettings moduleFirst = settings_;
+  moduleFirst.creation = FilterCreation::ModuleFirst;
   struct Case {
     const ChainSettings* settings;
     CLSID clsid;
@@ -137,12 +134,17 @@ TEST_F(ChainElementTest, CreationFollowsTheFamilyPolicyAndLeavesTheGraphAsItWasO
       {&settings_, CLSID_NullRenderer, L"Missing.ax", E_FAIL},
       {&settings_, unknownClass, outside::kDeinterlaceFile, CLASS_E_CLASSNOTAVAILABLE},
       {&settings_, outside::kClsidDeinterlace, outside::kDeinterlaceFile, S_OK},
-      // Families 2 and 3: the class first, the module file when the class is not registered.
+      // Family 2: the class first, the module file when the class is not registered.
       {&classFirst, outside::kClsidDeinterlace, outside::kDeinterlaceFile, S_OK},
       {&classFirst, CLSID_NullRenderer, L"Missing.ax", VFW_E_NOT_FOUND},
+      {&classFirst, unknownClass, outside::kDeinterlaceFile, CLASS_E_CLASSNOTAVAILABLE},  // the file was last
+      // Family 3: the module file first, the class when the file cannot make it.
+      {&moduleFirst, outside::kClsidDeinterlace, outside::kDeinterlaceFile, S_OK},
+      {&moduleFirst, CLSID_NullRenderer, L"Missing.ax", VFW_E_NOT_FOUND},
+      {&moduleFirst, unknownClass, outside::kDeinterlaceFile, REGDB_E_CLASSNOTREG},  // the class was last
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << std::hex << c.clsid.Data1 << " " << (c.settings == &classFirst));
+    SCOPED_TRACE(testing::Message() << std::hex << c.clsid.Data1 << " " << static_cast<int>(c.settings->creation));
     CustomFilter element(*c.settings, c.clsid, c.file, L"CUSTOM FILTER");
     EXPECT_EQ(c.expected, element.CreateFilter(Graph()));
     EXPECT_EQ(SUCCEEDED(c.expected) ? 2 : 1, FilterCount(Graph()));
@@ -193,6 +195,32 @@ TEST_F(ChainElementTest, MorModeComesFromDeinterModeWithinItsRange) {
   for (const auto& [stored, mode] : std::vector<std::pair<DWORD, LONG>>{{0, 0}, {6, 6}, {7, 4}, {9, 4}}) {
     ASSERT_TRUE(boardInfo_.SetDword(L"DeinterMode", stored));
     EXPECT_EQ(mode, MorDeinterlaceFilter::ReadMode()) << stored;
+  }
+  // What reaches the module: progressive input keeps mode 2 whatever the registry says.
+  const struct {
+    LONG height;
+    DWORD stored;  // 99: no value
+    std::int64_t mode;
+  } cases[] = {{480, 4, 4}, {480, 7, 4}, {480, 5, 5}, {480, 99, 2}, {360, 4, 2}, {360, 7, 2}, {576, 0, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.height << " " << c.stored);
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kBoardInfoSubKey, L"DeinterMode");
+    if (c.stored != 99) {
+      ASSERT_TRUE(boardInfo_.SetDword(L"DeinterMode", c.stored));
+    }
+    graph_testkit::TestPushSource* source = graph_testkit::TestPushSource::Create({graph_testkit::MakeVideoType(720, c.height)});
+    ComPtr<IBaseFilter> holder(source);
+    source->Release();
+    ASSERT_EQ(S_OK, graph_->AddFilter(source, L"push"));
+    Journal::Instance().Reset();
+    {
+      MorDeinterlaceFilter element(settings_);
+      ASSERT_EQ(S_OK, element.CreateFilter(Graph()));
+      ASSERT_EQ(S_OK, element.Connect(source->OutputPin(), nullptr, nullptr));
+      EXPECT_EQ(S_OK, element.Configure());
+    }
+    EXPECT_EQ(std::vector<std::int64_t>{c.mode}, FirstArgs("MorDeinterlace", "SetMode"));
+    graph_->RemoveFilter(source);
   }
 }
 
@@ -302,7 +330,9 @@ TEST(TeskSettingsTest, AMissingNameEndsTheSetterWithoutApplying) {
   EXPECT_EQ(12, tesk.table.Value("Qfa Sharpness Coring"));
   EXPECT_EQ(1, tesk.applied);
   EXPECT_EQ(S_OK, tesk_settings::SetSharpness(&tesk, 0, 30, 13));
-  EXPECT_EQ(12, tesk.table.Value("Qfa Sharpness Coring"));
+  EXPECT_EQ(12, tesk.table.Value("Qfa Sharpness Coring"));  // off: only the switch is written
+  EXPECT_EQ(0, tesk.table.Value("Qfa Sharpness"));
+  EXPECT_EQ(2, tesk.applied);
   EXPECT_EQ(kChainNullPointer, tesk_settings::SetContrast(nullptr, 0, 0));
 }
 

@@ -16,6 +16,19 @@ std::vector<SamplePlan> EvenFrames(int count, REFERENCE_TIME duration) {
   return frames;
 }
 
+int FilterCount(IFilterGraph* graph) {
+  IEnumFilters* filters = nullptr;
+  if (FAILED(graph->EnumFilters(&filters))) return -1;
+  int count = 0;
+  IBaseFilter* filter = nullptr;
+  while (filters->Next(1, &filter, nullptr) == S_OK) {
+    ++count;
+    filter->Release();
+  }
+  filters->Release();
+  return count;
+}
+
 IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION direction) {
   IEnumPins* pins = nullptr;
   if (FAILED(filter->EnumPins(&pins))) return nullptr;

@@ -19,6 +19,9 @@ IMemAllocator* NewAllocator(LONG count = 0, LONG bytes = 0);
 // The first pin of `filter` with this direction (one reference for the caller), or null.
 IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION direction);
 
+// The number of filters in `graph` (-1 when they cannot be enumerated).
+int FilterCount(IFilterGraph* graph);
+
 // Waits at most `timeoutMs` for the next event of code `wanted` (others are taken and skipped);
 // its first parameter goes to `param1` when given.
 bool WaitForGraphEvent(IMediaEventEx* events, long wanted, DWORD timeoutMs, LONG_PTR* param1 = nullptr);
