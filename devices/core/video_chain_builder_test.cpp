@@ -17,6 +17,9 @@
 #include "devices/core/planar_pack_converter.h"
 #include "devices/core/video_chain_builder.h"
 #include "filters/base/testkit/graph_helpers.h"
+#include "filters/base/testkit/push_source.h"
+#include "filters/base/testkit/video_types.h"
+#include "filters/include/field_video.h"
 #include "sim/card/sim_card_fixture.h"
 #include "sim/doubles/double_journal.h"
 #include "sim/doubles/platform_doubles_testing.h"
@@ -463,4 +466,50 @@ TEST_F(VideoChainBuilderTest, WindowCallAndTeardownOnTwoThreadsNeverInterleave) 
       << std::hex << call.result << " " << forwarded;
   EXPECT_FALSE(builder.HasRenderer());
   EXPECT_EQ(1, graph_testkit::FilterCount(graph_.Get()));
+}
+
+TEST_F(VideoChainBuilderTest, ColourConverterFollowsThePacerWhereTheFamilyHasOneAndTheSourceIsTiled) {
+  graph_testkit::TestPushSource* tiled =
+      graph_testkit::TestPushSource::Create({graph_testkit::MakeVideoType(720, 480, MEDIASUBTYPE_Tiled420)});
+  ComPtr<IBaseFilter> holder(tiled);
+  tiled->Release();
+  ASSERT_EQ(S_OK, graph_->AddFilter(tiled, L"tiled"));
+  const wchar_t* const converter = L"Zarn (Qfa) Color Format Converter";
+  const struct {
+    const ChainPolicy* policy;
+    bool tiledSource;
+    bool converted;
+  } cases[] = {
+      {&chain_policies::kFamily3, true, true},
+      {&chain_policies::kFamily2, true, true},
+      {&chain_policies::kFamily1, true, false},
+      {&chain_policies::kFamily3, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.policy == &chain_policies::kFamily1 ? 1 : c.policy == &chain_policies::kFamily2 ? 2 : 3)
+                                    << (c.tiledSource ? " tiled" : " packed"));
+    VideoChainBuilder builder(Device(0x200), true, *c.policy);
+    ChainSource source = Source(false);
+    if (c.tiledSource) source.video = tiled->OutputPin();
+    ASSERT_EQ(S_OK, builder.Build(graph_.Get(), source, 0x12010));
+    EXPECT_EQ(c.converted ? 3u : 2u, builder.ElementCount());
+    ComPtr<IBaseFilter> found;
+    EXPECT_EQ(c.converted ? S_OK : VFW_E_NOT_FOUND, graph_->FindFilterByName(converter, &found));
+    if (c.converted && c.policy == &chain_policies::kFamily3) {
+      ASSERT_EQ(S_OK, builder.Connect());
+      EXPECT_EQ((std::vector<std::wstring>{L"Zarn Live Video Sync Filter", converter, L"New Quib Video Renderer"}),
+                ChainFrom(tiled->OutputPin()));
+    }
+    EXPECT_EQ(S_OK, builder.ReleaseFilters());
+  }
+}
+
+TEST(ChainPolicies, RecRunningCarriesTheTunerNumberWhereTheFamilyNumbersIt) {
+  const DeviceIdentity identity(L"\\\\?\\pci#ven_1&dev_2&subsys_3&rev_4#5&6#{65e8773d-8f56-11d0-a3b9-00a0c9223196}");
+  const std::wstring numbered = RecRunningEventName(chain_policies::kFamily2, identity, 1);
+  const std::wstring plain = RecRunningEventName(chain_policies::kFamily3, identity, 1);
+  EXPECT_EQ(0u, plain.rfind(L"Global\\EventName_RecRunning_", 0)) << plain;
+  EXPECT_EQ(plain + L"_1", numbered);
+  EXPECT_EQ(plain + L"_0", RecRunningEventName(chain_policies::kFamily1, identity, 0));
+  EXPECT_EQ(L"", RecRunningEventName(chain_policies::kFamily1, DeviceIdentity(), 0));
 }
