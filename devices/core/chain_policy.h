@@ -18,6 +18,7 @@
 
 #include "common/device/device_identity.h"
 #include "devices/core/filter_wrapper.h"
+#include "devices/core/outside_filters.h"
 
 // The filter that the planar converter kind (5) puts into the chain.
 enum class PlanarConverterClass {
@@ -73,14 +74,27 @@ inline constexpr BuildRefusals kComRefusals = {E_FAIL, E_INVALIDARG, E_FAIL};
 // The deinterlacing filter (kind 4) and the planar converter (kind 5).
 inline constexpr unsigned kDeinterlacingKinds = (1u << 4) | (1u << 5);
 
+inline constexpr FilterClass kNoConverter = {{}, nullptr, nullptr};  // a null class: none
+inline constexpr FilterClass kTiledConverter = {outside::kClsidColourConverter, outside::kColourConverterFile,
+                                                L"Zarn (Qfa) Color Format Converter"};
+
 // The first family: module files only, no converter, processing before the captions.
-extern const ChainPolicy kFamily1;
+inline constexpr ChainPolicy kFamily1 = {
+    FilterCreation::ModuleFileOnly, kNoConverter, 0, PlanarConverterClass::Deinterlacer, ChainHeadRule::None,
+    kChainRefusals, true, true,
+};
 // The second family: class first, the colour converter, late deinterlacing kinds, PlanarPack as
 // the planar converter and at the head of a custom chain on tuner index 1.
-extern const ChainPolicy kFamily2;
+inline constexpr ChainPolicy kFamily2 = {
+    FilterCreation::ClassFirst, kTiledConverter, kDeinterlacingKinds, PlanarConverterClass::PlanarPack,
+    ChainHeadRule::PlanarPackUnlessFieldOrder, kComRefusals, true, true,
+};
 // The third family: module first, the colour converter, late deinterlacing kinds, the outside
 // modules without settings, RecRunning without the tuner number.
-extern const ChainPolicy kFamily3;
+inline constexpr ChainPolicy kFamily3 = {
+    FilterCreation::ModuleFirst, kTiledConverter, kDeinterlacingKinds, PlanarConverterClass::Deinterlacer,
+    ChainHeadRule::None, kChainRefusals, false, false,
+};
 
 }  // namespace chain_policies
 
