@@ -439,23 +439,29 @@ TEST_F(VideoChainBuilderTest, ThirdFamilysFailedStepTearsTheChainDown) {
   EXPECT_EQ(S_OK, builder.ReleaseFilters());
 }
 
+namespace {
+
+// DisplayModeChanged on a thread of its own; `started` is set just before the call.
+struct WindowCall {
+  VideoChainBuilder* builder;
+  UniqueHandle started{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  HRESULT result = E_PENDING;
+
+  static DWORD WINAPI Run(void* p) {
+    auto* call = static_cast<WindowCall*>(p);
+    SetEvent(call->started.get());
+    call->result = call->builder->DisplayModeChanged();  // holds the chain's lock for 100 ms
+    return 0;
+  }
+};
+
+}  // namespace
+
 TEST_F(VideoChainBuilderTest, WindowCallAndTeardownOnTwoThreadsNeverInterleave) {
   VideoChainBuilder builder(Device(0x200), false, chain_policies::kFamily3);
   ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(false), 0x12010));
-  struct Call {
-    VideoChainBuilder* builder;
-    UniqueHandle started{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    HRESULT result = E_PENDING;
-  } call{&builder};
-  UniqueHandle thread(CreateThread(
-      nullptr, 0,
-      [](void* p) -> DWORD {
-        auto* c = static_cast<Call*>(p);
-        SetEvent(c->started.get());
-        c->result = c->builder->DisplayModeChanged();  // holds the chain's lock for 100 ms
-        return 0;
-      },
-      &call, 0, nullptr));
+  WindowCall call{&builder};
+  UniqueHandle thread(CreateThread(nullptr, 0, &WindowCall::Run, &call, 0, nullptr));
   ASSERT_TRUE(thread);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(call.started.get(), 10000));
   EXPECT_EQ(S_OK, builder.ReleaseFilters());
