@@ -12,12 +12,15 @@
 #include "common/handles.h"
 #include "common/testing/child.h"
 #include "common/testing/paths.h"
+#include "common/testing/registry_fixture.h"
 #include "mappingsvc/mappingsvc_idl.h"
 #include "mappingsvc/test_names.h"
 
 using Microsoft::WRL::ComPtr;
 using testing_support::BinPath;
 using testing_support::ChildProcess;
+using testing_support::KeyExists;
+using testing_support::ReadString;
 using testing_support::UniqueName;
 using mappingsvc_test::Bstr;
 using mappingsvc_test::NameExists;
@@ -59,22 +62,6 @@ DWORD RunMappingSvc(const std::wstring& arguments) {
   }
   GetExitCodeProcess(process.get(), &code);
   return code;
-}
-
-bool KeyExists(const std::wstring& key) {
-  UniqueRegKey handle;
-  return RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, handle.put()) == ERROR_SUCCESS;
-}
-
-// The string value of HKCR\<key> (null value: the default), or "<missing>".
-std::wstring ReadString(const std::wstring& key, const wchar_t* value) {
-  wchar_t data[1024] = {};
-  DWORD size = sizeof(data) - sizeof(wchar_t);
-  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, data, &size) !=
-      ERROR_SUCCESS) {
-    return L"<missing>";
-  }
-  return data;
 }
 
 std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
@@ -346,7 +333,7 @@ TEST_F(MappingServiceTest, RegServerRunsAsAPlainLocalServer) {
   // Installed as a service first: RegServer takes the AppID's service name away again.
   ASSERT_EQ(RunMappingSvc(L"-Service"), 0u);
   ASSERT_EQ(RunMappingSvc(L"-RegServer"), 0u);
-  EXPECT_EQ(ReadString(kAppIdKey, L"LocalService"), L"<missing>");
+  EXPECT_EQ(ReadString(kAppIdKey, L"LocalService"), L"<none>");
   EXPECT_EQ(ReadString(kAppIdKey, nullptr), L"MappingSvc");
 
   const std::wstring kept = UniqueName(L"Global\\vorn_svc_kept_");
