@@ -57,20 +57,21 @@ std::size_t MappingRegistry::size() {
 
 // --- CZarnMMFSupport --------------------------------------------------------------------------
 
-CZarnMMFSupport::CZarnMMFSupport(MappingRegistry* registry) : registry_(registry) {
-  server_lifetime::AddRef();
+CZarnMMFSupport::CZarnMMFSupport(MappingRegistry* registry, bool holdsServer)
+    : registry_(registry), holdsServer_(holdsServer) {
+  if (holdsServer_) server_lifetime::AddRef();
 }
 
 CZarnMMFSupport::~CZarnMMFSupport() {
   if (typeInfo_) typeInfo_->Release();
-  server_lifetime::Release();
+  if (holdsServer_) server_lifetime::Release();
 }
 
-HRESULT CZarnMMFSupport::Create(MappingRegistry* registry, REFIID iid, void** object) {
+HRESULT CZarnMMFSupport::Create(MappingRegistry* registry, REFIID iid, void** object, bool holdsServer) {
   if (!object) return E_POINTER;
   *object = nullptr;
   if (!registry) return E_UNEXPECTED;
-  auto* created = new (std::nothrow) CZarnMMFSupport(registry);
+  auto* created = new (std::nothrow) CZarnMMFSupport(registry, holdsServer);
   if (!created) return E_OUTOFMEMORY;
   const HRESULT hr = created->QueryInterface(iid, object);
   created->Release();

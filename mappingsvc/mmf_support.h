@@ -28,8 +28,9 @@ class CZarnMMFSupport final
     : public SingleInterfaceObject<CZarnMMFSupport, IZarnMMFSupport, IID_IZarnMMFSupport, IID_IDispatch> {
  public:
   // Makes an object that keeps its CreateTunerInfo sections in `registry` (never null; it
-  // outlives every object) and answers `iid`.
-  static HRESULT Create(MappingRegistry* registry, REFIID iid, void** object);
+  // outlives every object) and answers `iid`. An object made with `holdsServer` false does not
+  // keep a local server running (one the server holds for itself).
+  static HRESULT Create(MappingRegistry* registry, REFIID iid, void** object, bool holdsServer = true);
 
   // IDispatch (through the type library of this module)
   STDMETHODIMP GetTypeInfoCount(UINT* count) override;
@@ -46,12 +47,13 @@ class CZarnMMFSupport final
 
  private:
   friend SingleInterfaceObject;  // deletes the object at its last Release
-  explicit CZarnMMFSupport(MappingRegistry* registry);
+  CZarnMMFSupport(MappingRegistry* registry, bool holdsServer);
   ~CZarnMMFSupport();
   HRESULT TypeInfo(ITypeInfo** info);
 
   MappingRegistry* registry_;  // not owned: the server's registry outlives its objects
   ITypeInfo* typeInfo_ = nullptr;  // loaded on first IDispatch use, published atomically
+  const bool holdsServer_;
 };
 
 // The class object, a heap object with one reference at creation. Holds no reference on the

@@ -3,7 +3,9 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <functional>
+#include <utility>
 
 #include "common/format.h"
 #include "common/hresult.h"
@@ -22,13 +24,48 @@ namespace {
 // leaves: a client that comes back at once (create, call, release, create again) finds it
 // running instead of racing its exit.
 constexpr DWORD kIdleLingerMs = 2000;
+// How long it stays after the revoke with no object: an activation that reached the class
+// object just before the revoke creates its object and is served to its end.
+constexpr DWORD kRevokedStayMs = 1000;
+
+// Stubs of the served interfaces, held from the class object's registration to the end. Wine
+// removes an interface's RPC registration with the interface's last stub and waits there for
+// the interface's calls to end; that wait can miss the end of the call that has just answered
+// and then hangs the release (and the client waiting for it) for ever. Held stubs keep the
+// registrations, so no release waits. Best effort: an interface that cannot be held is served
+// all the same.
+class HeldStubs {
+ public:
+  HeldStubs() = default;
+  HeldStubs(const HeldStubs&) = delete;
+  HeldStubs& operator=(const HeldStubs&) = delete;
+  ~HeldStubs() {
+    for (ComPtr<IStream>& stream : streams_) {
+      if (!stream) continue;
+      const LARGE_INTEGER start{};
+      if (SUCCEEDED(stream->Seek(start, STREAM_SEEK_SET, nullptr))) CoReleaseMarshalData(stream.Get());
+    }
+  }
+  void Hold(size_t slot, REFIID iid, IUnknown* object) {
+    ComPtr<IStream> stream;
+    if (slot >= kSlots || !object || FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.GetAddressOf()))) return;
+    if (SUCCEEDED(CoMarshalInterface(stream.Get(), iid, object, MSHCTX_LOCAL, nullptr, MSHLFLAGS_TABLESTRONG)))
+      streams_[slot] = std::move(stream);
+  }
+
+  static constexpr size_t kSlots = 3;
+
+ private:
+  ComPtr<IStream> streams_[kSlots];
+};
 
 // Runs the class object on the calling thread's message loop until WM_QUIT. `onRunning` is
 // called once the class object is registered; `onMessage` sees every other message. After the
-// loop `beforeRevoke` runs (and returns when it is time to go), then the class object is revoked.
+// loop `beforeRevoke` runs (and returns when it is time to go), then the class object is revoked
+// and `afterRevoke` runs.
 HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& onRunning,
                        const std::function<bool(const MSG&)>& onMessage,
-                       const std::function<void()>& beforeRevoke) {
+                       const std::function<void()>& beforeRevoke, const std::function<void()>& afterRevoke) {
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(hr)) return hr;
   hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
@@ -44,6 +81,14 @@ HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& o
                                &cookie);
   }
   if (SUCCEEDED(hr)) {
+    HeldStubs held;
+    ComPtr<IUnknown> keeper;  // an object of the server's own, which does not hold the server
+    held.Hold(0, IID_IClassFactory, factory.Get());
+    if (SUCCEEDED(CZarnMMFSupport::Create(&registry, IID_IUnknown, reinterpret_cast<void**>(keeper.GetAddressOf()),
+                                          false))) {
+      held.Hold(1, IID_IZarnMMFSupport, keeper.Get());
+      held.Hold(2, IID_IDispatch, keeper.Get());
+    }
     onRunning();
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -52,28 +97,28 @@ HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& o
     }
     beforeRevoke();
     CoRevokeClassObject(cookie);
+    afterRevoke();
   }
   factory.Reset();
   CoUninitialize();
   return hr;
 }
 
-// Keeps serving while objects come and go, and returns once no object has been alive for the
-// linger time.
-void LingerWhileIdle() {
-  ULONGLONG idleSince = GetTickCount64();
+// Keeps serving while objects come and go, and returns once no object has been alive for
+// `idleMs`, counted from the last release or from `since`, whichever is later. The calls come
+// on COM's threads; each fall of the count to zero wakes this loop (WM_QUIT).
+void ServeUntilIdle(DWORD idleMs, ULONGLONG since) {
   for (;;) {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message != WM_QUIT) DispatchMessageW(&msg);  // each zero of the count posts one
+      if (msg.message != WM_QUIT) DispatchMessageW(&msg);
     }
     DWORD wait = INFINITE;
-    const ULONGLONG now = GetTickCount64();
-    if (server_lifetime::Count() != 0) {
-      idleSince = now;
-    } else {
-      if (now - idleSince >= kIdleLingerMs) return;
-      wait = static_cast<DWORD>(kIdleLingerMs - (now - idleSince));
+    if (server_lifetime::Count() == 0) {
+      const ULONGLONG idleSince = std::max(server_lifetime::LastRelease(), since);
+      const ULONGLONG idle = GetTickCount64() - idleSince;
+      if (idle >= idleMs) return;
+      wait = static_cast<DWORD>(idleMs - idle);
     }
     MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
@@ -143,7 +188,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
         LogInfo(L"Service started");
         SetState(SERVICE_RUNNING);
       },
-      [](const MSG&) { return false; }, [] {});
+      [](const MSG&) { return false; }, [] {}, [] {});
 
   // Kept mappings go before "stopped" is reported: a service started again at once must not
   // find (and leave to us) sections that are about to disappear.
@@ -192,7 +237,8 @@ HRESULT RunLocalServer(MappingRegistry& registry, DWORD lingerMs) {
         // Started by COM but nobody came (the client gave up): leave.
         return server_lifetime::Count() == 0;
       },
-      &LingerWhileIdle);
+      [] { ServeUntilIdle(kIdleLingerMs, GetTickCount64()); },
+      [] { ServeUntilIdle(kRevokedStayMs, GetTickCount64()); });
   server_lifetime::SetQuitThread(0);
   registry.Clear();
   return hr;

@@ -6,6 +6,7 @@ namespace mappingsvc::server_lifetime {
 namespace {
 volatile LONG g_count = 0;
 volatile LONG g_quitThread = 0;
+volatile LONGLONG g_lastRelease = 0;
 }  // namespace
 
 void SetQuitThread(DWORD threadId) noexcept {
@@ -18,6 +19,8 @@ void AddRef() noexcept {
 }
 
 void Release() noexcept {
+  // Stamped before the count falls, so that a zero count is never seen with an older stamp.
+  InterlockedExchange64(&g_lastRelease, static_cast<LONGLONG>(GetTickCount64()));
   // Never below zero: an unbalanced LockServer(FALSE) must not end a server that has objects.
   LONG count = InterlockedCompareExchange(&g_count, 0, 0);
   for (;;) {
@@ -34,5 +37,9 @@ void Release() noexcept {
 }
 
 LONG Count() noexcept { return InterlockedCompareExchange(&g_count, 0, 0); }
+
+ULONGLONG LastRelease() noexcept {
+  return static_cast<ULONGLONG>(InterlockedCompareExchange64(&g_lastRelease, 0, 0));
+}
 
 }  // namespace mappingsvc::server_lifetime

@@ -16,5 +16,8 @@ void AddRef() noexcept;
 void Release() noexcept;
 // Live objects plus server locks.
 LONG Count() noexcept;
+// GetTickCount64 at the last release of an object or lock (0: none yet). While the count is zero,
+// the server has been idle since then.
+ULONGLONG LastRelease() noexcept;
 
 }  // namespace mappingsvc::server_lifetime

@@ -135,6 +135,8 @@ class Client {
     std::string text(size, '\0');
     return Read(text.data(), size) ? text : std::string("<no answer>");
   }
+  // Why the last read or write failed (WAIT_TIMEOUT: it timed out).
+  DWORD LastError() const { return lastError_; }
   DWORD Available() {
     DWORD available = 0;
     return PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr) ? available : 0;
@@ -148,15 +150,20 @@ class Client {
     ov.hEvent = event.get();
     const BOOL done = write ? WriteFile(pipe_.get(), data, size, nullptr, &ov)
                             : ReadFile(pipe_.get(), data, size, nullptr, &ov);
-    if (!done && GetLastError() != ERROR_IO_PENDING) return false;
+    lastError_ = done ? ERROR_SUCCESS : GetLastError();
+    if (!done && lastError_ != ERROR_IO_PENDING) return false;
     if (WaitForSingleObject(event.get(), timeoutMs) != WAIT_OBJECT_0) {
       CancelIo(pipe_.get());
       GetOverlappedResult(pipe_.get(), &ov, moved, TRUE);
+      lastError_ = WAIT_TIMEOUT;
       return false;
     }
-    return GetOverlappedResult(pipe_.get(), &ov, moved, FALSE) != FALSE;
+    if (GetOverlappedResult(pipe_.get(), &ov, moved, FALSE)) return true;
+    lastError_ = GetLastError();
+    return false;
   }
   UniqueFileHandle pipe_;
+  DWORD lastError_ = ERROR_SUCCESS;
 };
 
 DWORD MillisecondsOf(NamedPipe& pipe) {
@@ -307,8 +314,10 @@ TEST(NamedPipe, StoppingDisconnectsIdleClientsAndNoHandlerRunsAfterwards) {
   const size_t calls = recorder.count();
   idle.Write("Eagain");  // may fail already; either way nobody handles it
   char c = 0;
-  EXPECT_FALSE(idle.Read(&c, 1, 500));
-  Sleep(100);
+  EXPECT_FALSE(idle.Read(&c, 1, kWait));
+  // The server end is gone (not merely silent), so no handler can ever get these bytes.
+  const DWORD error = idle.LastError();
+  EXPECT_TRUE(error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) << error;
   EXPECT_EQ(recorder.count(), calls);
 }
 

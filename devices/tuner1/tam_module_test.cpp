@@ -25,26 +25,13 @@
 
 using Microsoft::WRL::ComPtr;
 using testing_support::BinPath;
+using testing_support::KeyExists;
+using testing_support::ReadString;
 
 namespace {
 
 using RegFn = HRESULT(STDAPICALLTYPE*)();
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-
-bool KeyExists(const std::wstring& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
-}
-
-std::wstring Value(const std::wstring& path, const wchar_t* name = nullptr) {
-  wchar_t buffer[MAX_PATH] = {};
-  DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
-  if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &bytes) != ERROR_SUCCESS)
-    return L"<missing>";
-  return buffer;
-}
 
 DWORD RunRegsvr32(const std::wstring& arguments) {
   std::wstring command = L"regsvr32.exe /s " + arguments;
@@ -77,21 +64,21 @@ TEST(TamModule, Regsvr32WritesAndRemovesEveryKey) {
   const std::wstring dll = BinPath(L"tamDevice.dll");
   ASSERT_EQ(RunRegsvr32(L"\"" + dll + L"\""), 0u);
 
-  EXPECT_EQ(Value(kClassKey), L"tamDeviceManager Class");
-  EXPECT_EQ(Value(kClassKey + L"\\InprocServer32"), dll);
-  EXPECT_EQ(Value(kClassKey + L"\\InprocServer32", L"ThreadingModel"), L"Both");
-  EXPECT_EQ(Value(kClassKey + L"\\ProgID"), L"tamDevice.tamDeviceManager.1");
-  EXPECT_EQ(Value(kClassKey + L"\\VersionIndependentProgID"), L"tamDevice.tamDeviceManager");
-  EXPECT_EQ(Value(kClassKey + L"\\TypeLib"), L"{51E87F89-0D9D-48AA-BC69-E7B1E49828B8}");
-  EXPECT_EQ(Value(L"tamDevice.tamDeviceManager.1\\CLSID"), L"{DFD021C0-14CE-47DD-9792-ACE51354850D}");
-  EXPECT_EQ(Value(L"tamDevice.tamDeviceManager\\CLSID"), L"{DFD021C0-14CE-47DD-9792-ACE51354850D}");
-  EXPECT_EQ(Value(L"tamDevice.tamDeviceManager\\CurVer"), L"tamDevice.tamDeviceManager.1");
+  EXPECT_EQ(ReadString(kClassKey, nullptr), L"tamDeviceManager Class");
+  EXPECT_EQ(ReadString(kClassKey + L"\\InprocServer32", nullptr), dll);
+  EXPECT_EQ(ReadString(kClassKey + L"\\InprocServer32", L"ThreadingModel"), L"Both");
+  EXPECT_EQ(ReadString(kClassKey + L"\\ProgID", nullptr), L"tamDevice.tamDeviceManager.1");
+  EXPECT_EQ(ReadString(kClassKey + L"\\VersionIndependentProgID", nullptr), L"tamDevice.tamDeviceManager");
+  EXPECT_EQ(ReadString(kClassKey + L"\\TypeLib", nullptr), L"{51E87F89-0D9D-48AA-BC69-E7B1E49828B8}");
+  EXPECT_EQ(ReadString(L"tamDevice.tamDeviceManager.1\\CLSID", nullptr), L"{DFD021C0-14CE-47DD-9792-ACE51354850D}");
+  EXPECT_EQ(ReadString(L"tamDevice.tamDeviceManager\\CLSID", nullptr), L"{DFD021C0-14CE-47DD-9792-ACE51354850D}");
+  EXPECT_EQ(ReadString(L"tamDevice.tamDeviceManager\\CurVer", nullptr), L"tamDevice.tamDeviceManager.1");
   EXPECT_TRUE(KeyExists(L"TypeLib\\{51E87F89-0D9D-48AA-BC69-E7B1E49828B8}\\1.0"));
   // Every custom interface is marshalled by the proxies in this module.
-  const std::wstring ps = Value(L"Interface\\{15C05966-6784-4604-96F0-0B6A641C843A}\\ProxyStubClsid32");
-  EXPECT_NE(ps, L"<missing>");
-  EXPECT_EQ(Value(L"Interface\\{66F2082F-4FAB-420F-A5BE-EE12C2857597}\\ProxyStubClsid32"), ps);
-  EXPECT_EQ(Value(L"CLSID\\" + ps + L"\\InprocServer32"), dll);
+  const std::wstring ps = ReadString(L"Interface\\{15C05966-6784-4604-96F0-0B6A641C843A}\\ProxyStubClsid32", nullptr);
+  EXPECT_NE(ps, L"<none>");
+  EXPECT_EQ(ReadString(L"Interface\\{66F2082F-4FAB-420F-A5BE-EE12C2857597}\\ProxyStubClsid32", nullptr), ps);
+  EXPECT_EQ(ReadString(L"CLSID\\" + ps + L"\\InprocServer32", nullptr), dll);
   CLSID progClsid{};
   EXPECT_EQ(CLSIDFromProgID(L"tamDevice.tamDeviceManager", &progClsid), S_OK);
   EXPECT_TRUE(IsEqualCLSID(progClsid, kClsidTamDeviceManager));

@@ -1,6 +1,7 @@
 #include "filters/pacers/frame_pacer.h"
 
 #include <new>
+#include <utility>
 
 #include "common/hresult.h"
 #include "common/trace.h"
@@ -11,11 +12,9 @@
 HRESULT FrameQueue::Push(IMediaSample* sample) {
   if (!sample) return E_POINTER;
   Entry entry;
-  entry.sample = sample;
+  entry.sample = sample;  // released again if the entry does not get in
   CAutoLock lock(&lock_);
-  const HRESULT hr = GuardHr(E_OUTOFMEMORY, [&] { entries_.push_back(entry); });
-  if (SUCCEEDED(hr)) sample->AddRef();
-  return hr;
+  return GuardHr(E_OUTOFMEMORY, [&] { entries_.push_back(std::move(entry)); });
 }
 
 HRESULT FrameQueue::PushEndOfStream() {
@@ -44,7 +43,7 @@ bool FrameQueue::PeekFront(Entry* head) const {
 
 IMediaSample* FrameQueue::Front() const {
   CAutoLock lock(&lock_);
-  return entries_.empty() ? nullptr : entries_.front().sample;
+  return entries_.empty() ? nullptr : entries_.front().sample.Get();
 }
 
 bool FrameQueue::EndOfStreamAtFront() const {
@@ -53,14 +52,14 @@ bool FrameQueue::EndOfStreamAtFront() const {
 }
 
 void FrameQueue::PopFront() {
-  IMediaSample* head = nullptr;
+  Entry head;
   {
     CAutoLock lock(&lock_);
     if (entries_.empty()) return;
-    head = entries_.front().sample;
+    head = std::move(entries_.front());
     entries_.pop_front();
   }
-  if (head) head->Release();  // back to its allocator: outside our lock
+  // `head` hands its sample back to the allocator here: outside our lock.
 }
 
 size_t FrameQueue::Clear() {
@@ -71,11 +70,9 @@ size_t FrameQueue::Clear() {
   }
   size_t released = 0;
   for (const Entry& entry : taken) {
-    if (!entry.sample) continue;  // a mark
-    entry.sample->Release();
-    ++released;
+    if (entry.sample) ++released;  // the marks carry none
   }
-  return released;
+  return released;  // the samples go back to their allocators with `taken`
 }
 
 size_t FrameQueue::Size() const {
@@ -198,7 +195,7 @@ bool FramePacer::Drain(const pacer::FrameDropRule& rule) {
           output_->DeliverNewSegment(head.start, head.stop, head.rate);
           break;
         case FrameQueue::Entry::Kind::kSample:
-          DeliverOrDrop(head.sample, rule);
+          DeliverOrDrop(head.sample.Get(), rule);
           break;
       }
     }

@@ -12,6 +12,8 @@
 // while it flushes, and a flush waits for the delivery lock.
 #pragma once
 
+#include <wrl/client.h>
+
 #include <atomic>
 #include <deque>
 
@@ -30,11 +32,12 @@ class FrameQueue {
   FrameQueue& operator=(const FrameQueue&) = delete;
   ~FrameQueue() { Clear(); }
 
-  // One entry: a sample, or a mark that travels between the samples.
+  // One entry: a sample, or a mark that travels between the samples. Every copy of an entry
+  // holds a reference of its own on its sample.
   struct Entry {
     enum class Kind { kSample, kEndOfStream, kNewSegment };
     Kind kind = Kind::kSample;
-    IMediaSample* sample = nullptr;  // kSample only (the queue holds the reference)
+    Microsoft::WRL::ComPtr<IMediaSample> sample;  // kSample only
     REFERENCE_TIME start = 0;        // kNewSegment only: the segment as received
     REFERENCE_TIME stop = 0;
     double rate = 1.0;
@@ -46,10 +49,10 @@ class FrameQueue {
   HRESULT PushEndOfStream();
   // Appends a new-segment mark. E_OUTOFMEMORY.
   HRESULT PushNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate);
-  // A copy of the head entry (its sample without a reference of its own); false when empty.
+  // A copy of the head entry (with a reference of its own on the sample); false when empty.
   bool PeekFront(Entry* head) const;
-  // The head sample, without a reference and without removing it; null when empty or when the
-  // head is a mark.
+  // The head sample, borrowed (the queue keeps the reference) and not removed; null when empty
+  // or when the head is a mark.
   IMediaSample* Front() const;
   // True when the head is an end-of-stream mark.
   bool EndOfStreamAtFront() const;

@@ -255,13 +255,13 @@ TEST_F(FramePacerTest, ANewSegmentFollowsTheFramesBeforeItAndAFlushDiscardsIt) {
   ASSERT_EQ(filter_->pacer().QueueNewSegment(10 * kMs, 20 * kMs, 0.5), S_OK);
   Queue(2, 0);
   ASSERT_TRUE(sink_->WaitForSamples(1, 5000));
-  Sleep(50);
   EXPECT_EQ(sink_->NewSegmentCount(), 0);  // the sink holds frame 1
   sink_->SetBlocking(false);
   sink_->Unblock();
   ASSERT_TRUE(sink_->WaitForSamples(2, 5000));
   ASSERT_TRUE(WaitQueueEmpty());
-  EXPECT_EQ(sink_->NewSegmentCount(), 1);
+  // Once frame 1's delivery had returned, and before frame 2's.
+  EXPECT_EQ(sink_->NewSegmentPlaces(), std::vector<size_t>{1});
   EXPECT_EQ(in->CurrentStartTime(), 10 * kMs);
   EXPECT_EQ(in->CurrentStopTime(), 20 * kMs);
   EXPECT_EQ(in->CurrentRate(), 0.5);
@@ -283,7 +283,7 @@ TEST_F(FramePacerTest, ANewSegmentFollowsTheFramesBeforeItAndAFlushDiscardsIt) {
   ASSERT_TRUE(sink_->WaitForSamples(4, 5000));
   ASSERT_TRUE(WaitQueueEmpty());
   EXPECT_EQ(FirstBytes(sink_->Samples()), (std::vector<BYTE>{1, 2, 3, 4}));
-  EXPECT_EQ(sink_->NewSegmentCount(), 1);
+  EXPECT_EQ(sink_->NewSegmentPlaces(), std::vector<size_t>{1});
   EXPECT_EQ(in->CurrentStartTime(), 10 * kMs);
 }
 
@@ -306,10 +306,10 @@ TEST_F(FramePacerTest, FlushReleasesQueuedFramesAndWaitsForTheDeliveryInProgress
   sink_->SetBlocking(true);
   for (BYTE i = 1; i <= 4; ++i) Queue(i, 0);
   ASSERT_TRUE(sink_->WaitForSamples(1, 5000));  // frame 1 held by the sink
-  // The flush must wait for the held delivery, so release the sink from another thread.
+  // The flush must wait for the held delivery, so release the sink from another thread (which
+  // starts after the flush has begun, as a rule); once Flush returns, that delivery has returned.
   struct Releaser {
     static DWORD WINAPI Entry(void* p) {
-      Sleep(100);
       static_cast<RecordingSink*>(p)->Unblock();
       return 0;
     }
@@ -317,6 +317,7 @@ TEST_F(FramePacerTest, FlushReleasesQueuedFramesAndWaitsForTheDeliveryInProgress
   sink_->SetBlocking(false);
   UniqueHandle t(CreateThread(nullptr, 0, &Releaser::Entry, sink_, 0, nullptr));
   filter_->pacer().Flush();
+  EXPECT_GE(sink_->ReceivesReturned(), 1u);
   EXPECT_EQ(filter_->pacer().QueuedCount(), 0u);
   EXPECT_EQ(WaitForSingleObject(t.get(), 5000), WAIT_OBJECT_0);
   ASSERT_TRUE(WaitQueueEmpty());
@@ -401,10 +402,12 @@ TEST(FrameQueue, NewSegmentMarksCarryTheirValuesInPlace) {
   FrameQueue::Entry head;
   ASSERT_TRUE(queue.PeekFront(&head));
   EXPECT_EQ(head.kind, FrameQueue::Entry::Kind::kSample);
-  EXPECT_EQ(head.sample, a);
+  EXPECT_EQ(head.sample.Get(), a);
+  EXPECT_EQ(RefCount(a), 2u);  // the queue's and the copy's
   queue.PopFront();
-  EXPECT_EQ(pool.Outstanding(), 0);
+  EXPECT_EQ(RefCount(a), 1u);  // the copy keeps its own
   ASSERT_TRUE(queue.PeekFront(&head));
+  EXPECT_EQ(pool.Outstanding(), 0);
   EXPECT_EQ(head.kind, FrameQueue::Entry::Kind::kNewSegment);
   EXPECT_EQ(head.sample, nullptr);
   EXPECT_EQ(head.start, -5);

@@ -328,11 +328,31 @@ TEST_F(SimCardGraphTest, FramesCarryConsecutiveTimesAndShowTheTunedChannel) {
   SimDriver_Detach(probe);
 }
 
-DWORD WINAPI UnblockSoon(void* sink) {
-  Sleep(300);
-  static_cast<graph_testkit::RecordingSink*>(sink)->Unblock();
-  return 0;
-}
+// Releases the sink once the filter's Stop is under way: Stop holds the filter lock while it
+// deactivates the pins, and the output pin's deactivation decommits the allocator before it waits
+// for the streaming thread.
+struct ReleaseOnDecommit {
+  graph_testkit::RecordingSink* sink = nullptr;
+  Microsoft::WRL::ComPtr<IMemAllocator> allocator;
+  bool sawDecommit = false;
+
+  static DWORD WINAPI Run(void* p) {
+    auto* self = static_cast<ReleaseOnDecommit*>(p);
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (GetTickCount64() < deadline) {
+      IMediaSample* spare = nullptr;
+      const HRESULT hr = self->allocator->GetBuffer(&spare, nullptr, nullptr, AM_GBF_NOWAIT);
+      if (spare) spare->Release();
+      if (hr == VFW_E_NOT_COMMITTED) {
+        self->sawDecommit = true;
+        break;
+      }
+      Sleep(1);
+    }
+    self->sink->Unblock();
+    return 0;
+  }
+};
 
 // The filter's Stop holds the filter lock while it waits for the streaming thread: a thread
 // inside a delivery must finish that frame and end by itself, not wait for the filter lock until
@@ -347,12 +367,16 @@ TEST_F(SimCardGraphTest, StopWhileAFrameIsInDeliveryLetsTheStreamingThreadFinish
   ASSERT_EQ(S_OK, SimCard_GetCounters(capturePath_.c_str(), &counters));
   const std::uint32_t before = counters.videoFrames;
 
-  UniqueHandle releaser(CreateThread(nullptr, 0, &UnblockSoon, sink, 0, nullptr));
+  ReleaseOnDecommit release;
+  release.sink = sink;
+  ASSERT_EQ(S_OK, sink->Input()->GetAllocator(&release.allocator));
+  UniqueHandle releaser(CreateThread(nullptr, 0, &ReleaseOnDecommit::Run, &release, 0, nullptr));
   ASSERT_TRUE(releaser);
   const ULONGLONG start = GetTickCount64();
   EXPECT_EQ(S_OK, capture_->Stop());
   const ULONGLONG took = GetTickCount64() - start;
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(releaser.get(), 10000));
+  EXPECT_TRUE(release.sawDecommit);  // the frame was released while Stop held the filter lock
   ASSERT_EQ(S_OK, SimCard_GetCounters(capturePath_.c_str(), &counters));
   EXPECT_EQ(before + 1, counters.videoFrames);  // the frame in delivery was completed
   EXPECT_LT(took, 9000u);                       // not the thread's 10 s stop time-out

@@ -115,6 +115,7 @@ class SinkInputPin final : public CBaseInputPin {
     }
     SetEvent(sink_->sampleEvent_.get());
     if (sink_->blocking_) WaitForSingleObject(sink_->releaseEvent_.get(), 10000);
+    ++sink_->receivesReturned_;
     return S_OK;
   }
 
@@ -142,6 +143,10 @@ class SinkInputPin final : public CBaseInputPin {
 
   STDMETHODIMP NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override {
     ++sink_->newSegments_;
+    {
+      CAutoLock lock(&sink_->recordLock_);
+      sink_->newSegmentPlaces_.push_back(sink_->receivesReturned_);
+    }
     return CBaseInputPin::NewSegment(start, stop, rate);
   }
 
@@ -215,6 +220,11 @@ void RecordingSink::Unblock() { SetEvent(releaseEvent_.get()); }
 std::vector<ReceivedSample> RecordingSink::Samples() const {
   CAutoLock lock(&recordLock_);
   return samples_;
+}
+
+std::vector<size_t> RecordingSink::NewSegmentPlaces() const {
+  CAutoLock lock(&recordLock_);
+  return newSegmentPlaces_;
 }
 
 size_t RecordingSink::SampleCount() const {

@@ -74,6 +74,10 @@ class RecordingSink : public CBaseFilter, public IAMFilterMiscFlags {
   int BeginFlushCount() const { return beginFlushes_; }
   int EndFlushCount() const { return endFlushes_; }
   int NewSegmentCount() const { return newSegments_; }
+  // For each new segment, how many Receive calls had returned when it came.
+  std::vector<size_t> NewSegmentPlaces() const;
+  // Receive calls that have returned.
+  size_t ReceivesReturned() const { return receivesReturned_; }
   bool ReadOnlyAllocator() const;
   void ClearRecords();
 
@@ -86,6 +90,8 @@ class RecordingSink : public CBaseFilter, public IAMFilterMiscFlags {
   std::vector<CMediaType> accepted_;
   std::unique_ptr<SinkInputPin> pin_;
   std::vector<ReceivedSample> samples_;
+  std::vector<size_t> newSegmentPlaces_;
+  std::atomic<size_t> receivesReturned_{0};
   UniqueHandle sampleEvent_;   // auto-reset: a sample arrived
   UniqueHandle eosEvent_;      // manual-reset: end of stream seen
   UniqueHandle releaseEvent_;  // manual-reset: blocking Receive may go on
