@@ -11,9 +11,8 @@ namespace output_data {
 
 namespace {
 
-constexpr std::size_t kMpegValues = 17;
 // MPEG information by subtype 0, 1, 2 (values 0 to 16).
-constexpr std::int32_t kMpegInfo[3][kMpegValues] = {
+constexpr MpegInfoTable kMpegInfo = {
     {2, 0, 9, 8000000, 0, 1, 0, 7407200, 0, 480, 720, 2, 4, 2, 256000, 0, 48000},
     {2, 1, 9, 4000000, 6000000, 1, 0, 3670000, 5429600, 480, 720, 2, 4, 2, 256000, 0, 48000},
     {2, 1, 9, 2500000, 0, 1, 0, 1968800, 0, 480, 352, 2, 4, 2, 256000, 0, 48000},
@@ -23,9 +22,18 @@ constexpr std::int32_t kPcmInfo[] = {2, 48000, 256000, 4, 16};
 }  // namespace
 
 HRESULT OutputDataInfo(ULONG type, ULONG subtype, std::vector<std::int32_t>* values) {
+  return OutputDataInfo(kMpegInfo, type, subtype, values);
+}
+
+const std::vector<std::int32_t>& PcmInfo() {
+  static const std::vector<std::int32_t> values(std::begin(kPcmInfo), std::end(kPcmInfo));
+  return values;
+}
+
+HRESULT OutputDataInfo(const MpegInfoTable& mpeg, ULONG type, ULONG subtype, std::vector<std::int32_t>* values) {
   if (!values) return kNullPointer;
   if (type == kTypeMpeg && subtype < 3) {
-    values->assign(std::begin(kMpegInfo[subtype]), std::end(kMpegInfo[subtype]));
+    values->assign(std::begin(mpeg[subtype]), std::end(mpeg[subtype]));
   } else if (type == kTypePcm && subtype == 0) {
     values->assign(std::begin(kPcmInfo), std::end(kPcmInfo));
   } else if (type == kTypeIndex && subtype == 0) {
@@ -57,16 +65,16 @@ HRESULT AvailableSubtypes(ULONG type, std::vector<ULONG>* subtypes) {
   return S_OK;
 }
 
-_SHAL_INPUT_AUDIOMODE InputAudioMode(long tvAudioMode, bool externalInput) {
+_SHAL_INPUT_AUDIOMODE InputAudioMode(long tvAudioMode, bool externalInput, bool withSub) {
   _SHAL_INPUT_AUDIOMODE mode{0, 0, 0};
   if (externalInput) return {1, 1, 0};
   const long low = tvAudioMode & 0x0F;
   if (low == 1) mode = {1, 1, 0};
   if (low == 2) mode = {2, 2, 0};
   switch (tvAudioMode & 0xF0) {
-    case 0x20: mode.sub = 16; break;
+    case 0x20: mode.sub = withSub ? 16 : 0; break;
     case 0x30: mode = {4, 8, 0}; break;
-    case 0x40: mode.sub = 32; break;
+    case 0x40: mode.sub = withSub ? 32 : 0; break;
     default: break;
   }
   return mode;

@@ -26,7 +26,29 @@ inline constexpr HRESULT kEncoderFailure = static_cast<HRESULT>(0x80072502);
 
 // The values of an output-data information item (values 0, 1, ... in order): 17 for each MPEG
 // subtype 0 to 2, 5 for PCM, none for index records. kUnknownValue for anything else.
+// A family's MPEG values by subtype 0, 1, 2; the first family's are the default.
+inline constexpr std::size_t kMpegInfoValues = 17;
+using MpegInfoTable = std::int32_t[3][kMpegInfoValues];
 HRESULT OutputDataInfo(ULONG type, ULONG subtype, std::vector<std::int32_t>* values);
+HRESULT OutputDataInfo(const MpegInfoTable& mpeg, ULONG type, ULONG subtype, std::vector<std::int32_t>* values);
+// The PCM values: {2, 48000, 256000, 4, 16}.
+const std::vector<std::int32_t>& PcmInfo();
+
+// Copies `values` into an array of the host's (CoTaskMemAlloc; null for none) with its count.
+// E_POINTER for a null out-pointer, E_OUTOFMEMORY.
+template <class T>
+HRESULT AllocateHostArray(const std::vector<T>& values, ULONG* count, T** out) {
+  if (!count || !out) return E_POINTER;
+  T* array = nullptr;
+  if (!values.empty()) {
+    array = static_cast<T*>(CoTaskMemAlloc(values.size() * sizeof(T)));
+    if (!array) return E_OUTOFMEMORY;
+    for (std::size_t i = 0; i < values.size(); ++i) array[i] = values[i];
+  }
+  *count = static_cast<ULONG>(values.size());
+  *out = array;
+  return S_OK;
+}
 // The same values written into the host's item.
 HRESULT WriteOutputDataInfo(ULONG type, ULONG subtype, IHalItem* item);
 
@@ -36,7 +58,8 @@ HRESULT AvailableSubtypes(ULONG type, std::vector<ULONG>* subtypes);
 // The recorded sound's input mode from the TV-audio mode (TVAudioMode bits): mono {1, 1, 0},
 // stereo {2, 2, 0}; the second-language bits add 16 (0x20) or 32 (0x40) as the third value,
 // and 0x30 gives {4, 8, 0}. An external input always records as mono.
-_SHAL_INPUT_AUDIOMODE InputAudioMode(long tvAudioMode, bool externalInput);
+// `withSub` false leaves the third value 0 for the second-language bits (0x30 still maps).
+_SHAL_INPUT_AUDIOMODE InputAudioMode(long tvAudioMode, bool externalInput, bool withSub = true);
 // The output mode: {1, 1} for mono or an external input, {2, 2} for stereo, {4, 8} for 0x30.
 _SHAL_OUTPUT_AUDIOMODE OutputAudioMode(long tvAudioMode, bool externalInput);
 

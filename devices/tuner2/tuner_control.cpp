@@ -6,6 +6,7 @@
 #include "common/hresult.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/core/tuning/signal_level.h"
+#include "devices/tuner2/device_item.h"
 
 namespace rul {
 namespace {
@@ -13,33 +14,11 @@ namespace {
 constexpr DWORD kTunerBandBits = 0x3;
 constexpr DWORD kExternalBandBit = 0x20;
 
-LONG ReadLong(IHalItem* item, long type) {
-  VARIANT value;
-  VariantInit(&value);
-  ThrowIfFailed(item->GetInfo(type, &value));
-  const HRESULT hr = VariantChangeType(&value, &value, 0, VT_I4);
-  const LONG result = value.lVal;
-  VariantClear(&value);
-  ThrowIfFailed(hr);
-  return result;
-}
-
 }  // namespace
 
 TunerControl::~TunerControl() { ReleaseFilters(); }
 
-void TunerControl::SetDeviceItem(IHalItem* item) {
-  if (!item) ThrowHr(E_POINTER);
-  item_.Reset();
-  tunerIndex_ = -1;
-  ThrowIfFailed(item->Clone(item_.ReleaseAndGetAddressOf()));
-  if (!item_) ThrowHr(errors::kNoDeviceItem);
-  const LONG index = ReadLong(item_.Get(), kTunerIndexType);
-  const LONG count = ReadLong(item_.Get(), kTunerCountType);
-  // A negative index would name a filter "... 0", which no board has.
-  if (index < 0 || index >= count) ThrowHr(errors::kTunerIndexOutOfRange);
-  tunerIndex_ = index;
-}
+void TunerControl::SetDeviceItem(IHalItem* item) { KeepDeviceItem(item, &item_, &tunerIndex_); }
 
 void TunerControl::Build(const wchar_t* devicePath) {
   if (IsReady()) return;

@@ -10,58 +10,14 @@
 #include "common/errors.h"
 #include "common/hresult.h"
 #include "devices/core/link/testing/link_test_support.h"
+#include "devices/tuner2/testing/device_item_double.h"
 #include "sim/card/sim_card_fixture.h"
 
 using namespace simcard_testing;
 using link_testing::Thrown;
+using rul_testing::MakeItem;
 
 namespace {
-
-// A device item of the values the tuner control reads.
-class Item final : public IHalItem {
- public:
-  explicit Item(std::map<long, LONG> values) : values_(std::move(values)) {}
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (iid != IID_IUnknown && iid != IID_IHalItem) {
-      *out = nullptr;
-      return E_NOINTERFACE;
-    }
-    *out = this;
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --refs_;
-    if (!left) delete this;
-    return left;
-  }
-  STDMETHODIMP GetInfo(long type, VARIANT* value) override {
-    const auto it = values_.find(type);
-    if (it == values_.end()) return TYPE_E_ELEMENTNOTFOUND;
-    value->vt = VT_I4;
-    value->lVal = it->second;
-    return S_OK;
-  }
-  STDMETHODIMP GetInfoAll(long*, long**, VARIANT**) override { return E_NOTIMPL; }
-  STDMETHODIMP SetInfo(long, VARIANT) override { return E_NOTIMPL; }
-  STDMETHODIMP SetInfoAll(long, const long*, const VARIANT*) override { return E_NOTIMPL; }
-  STDMETHODIMP Clone(IHalItem** clone) override {
-    *clone = new Item(values_);
-    return S_OK;
-  }
-  STDMETHODIMP Clear() override { return E_NOTIMPL; }
-
- private:
-  std::map<long, LONG> values_;
-  ULONG refs_ = 1;
-};
-
-ComPtr<IHalItem> MakeItem(std::map<long, LONG> values) {
-  ComPtr<IHalItem> item;
-  item.Attach(new Item(std::move(values)));
-  return item;
-}
 
 class RulTunerControlTest : public SimCardTest {
  protected:
