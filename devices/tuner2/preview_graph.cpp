@@ -1,0 +1,371 @@
+#include "devices/tuner2/preview_graph.h"
+
+#include <mmsystem.h>
+
+#include <iterator>
+#include <utility>
+
+#include "common/device/device_identity.h"
+#include "common/device/device_state_table.h"
+#include "common/device/pin_helpers.h"
+#include "common/errors.h"
+#include "common/format.h"
+#include "common/hresult.h"
+#include "common/worker_thread.h"
+#include "devices/core/device_objects.h"
+#include "devices/core/device_state_slots.h"
+#include "devices/core/graph_watch.h"
+#include "devices/core/output_data.h"
+#include "devices/tuner2/device_item.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace rul {
+
+namespace {
+
+// {A799A802-A46D-11D0-A18C-00A02401DCD4}
+constexpr GUID kCategoryKsTvAudio = {0xa799a802, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
+
+// The capture filter's outputs, counted from 1: video first, audio second on tuner index 0 and
+// third on the others.
+constexpr int kVideoOutput = 1;
+constexpr int AudioOutputOf(LONG tunerIndex) { return tunerIndex == 0 ? 2 : 3; }
+
+}  // namespace
+
+PreviewGraph::~PreviewGraph() { Teardown(); }
+
+void PreviewGraph::SetDeviceItem(IHalItem* item) {
+  KeepDeviceItem(item, &item_, &tunerIndex_);
+  boardType_ = ReadItemLong(item_.Get(), kItemBoardType);
+}
+
+// --- build and teardown ------------------------------------------------------------------------------
+
+void PreviewGraph::Build(const wchar_t* devicePath) {
+  if (IsReady()) return;
+  if (!item_ || tunerIndex_ < 0) ThrowHr(errors::kNoDeviceItem);
+  if (!devicePath) ThrowHr(E_INVALIDARG);
+  const HRESULT hr = GuardHr(E_FAIL, [&] { BuildSteps(devicePath); });
+  if (FAILED(hr)) {
+    Teardown();
+    ThrowHr(hr);
+  }
+}
+
+void PreviewGraph::BuildSteps(const wchar_t* devicePath) {
+  const DeviceIdentity identity(devicePath);
+  ThrowIfFailed(CreateGraph());
+  const unsigned number = static_cast<unsigned>(tunerIndex_) + 1;
+  IBaseFilter* tvAudio = nullptr;
+  IBaseFilter* capture = nullptr;
+  DeviceFilterEntry devices[] = {{&kCategoryKsTvAudio, &identity, {}, &tvAudio},
+                                 {&CLSID_VideoInputDeviceCategory, &identity, {}, &capture}};
+  wcscpy_s(devices[0].name, FormatW(L"DORU TvAudio %u", number).c_str());
+  wcscpy_s(devices[1].name, FormatW(L"DORU Capture %u", number).c_str());
+  const HRESULT added = AddDeviceFilters(devices, static_cast<int>(std::size(devices)));
+  tvAudio_.Attach(tvAudio);
+  capture_.Attach(capture);
+  ThrowIfFailed(added);
+  ThrowIfFailed(tvAudio_->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(tvAudioControl_.ReleaseAndGetAddressOf())));
+  ThrowIfFailed(PinHelpers::FindPinByIndex(videoPin_.ReleaseAndGetAddressOf(), capture_.Get(), PINDIR_OUTPUT, kVideoOutput));
+  ThrowIfFailed(PinHelpers::FindPinByIndex(audioPin_.ReleaseAndGetAddressOf(), capture_.Get(), PINDIR_OUTPUT,
+                                           AudioOutputOf(tunerIndex_)));
+  CreateEvents(identity);
+
+  HRESULT opened = E_FAIL;
+  link2Driver_ = std::make_unique<StreamingDeviceControl>(identity, &opened);
+  link2Driver_->SetTunerEvent(static_cast<std::uint32_t>(tunerIndex_), audioMode_.handle());
+
+  ThrowIfFailed(graph_->QueryInterface(IID_IMediaEventEx, reinterpret_cast<void**>(events_.ReleaseAndGetAddressOf())));
+  ThrowIfFailed(WorkerThread::Start(this, watchThread_, &PreviewGraph::WatchEntry));
+  ThrowIfFailed(QueryControl());
+}
+
+void PreviewGraph::CreateEvents(const DeviceIdentity& identity) {
+  const DeviceObjectNames names(identity, tunerIndex_);
+  const graph_watch::EventSlot slots[] = {
+      {&stop_, nullptr},
+      {&audioMode_, L"AudioMode"},
+      {&error_, nullptr},
+      {&inputAudio_, L"Live_InputAudio"},
+      {&outputAudio_, L"Live_OutputAudio"},
+      {&unnamed_[0], nullptr},
+      {&unnamed_[1], nullptr},
+      {&unnamed_[2], nullptr},
+      {&unnamed_[3], nullptr},
+      {&unnamed_[4], nullptr},
+      {&externalInput_, L"ExternalInput"},
+  };
+  ThrowIfFailed(graph_watch::CreateEventSlots(names, slots));
+  if (tunerIndex_ == 1) {
+    const graph_watch::EventSlot tunerOne[] = {{&index1_, nullptr}, {&recording_, L"Recording"}};
+    ThrowIfFailed(graph_watch::CreateEventSlots(names, tunerOne));
+  }
+}
+
+void PreviewGraph::Teardown() noexcept {
+  if (!graph_) return;
+  link2Driver_.reset();
+  if (flag_ && FAILED(GuardHr(E_FAIL, [&] { Disconnect(); }))) ClearFlag();
+  if (watchThread_) WorkerThread::StopWorker(watchThread_, stop_.handle(), stopTimeoutMs_);
+  events_.Reset();
+  for (NamedEvent* event : {&stop_, &audioMode_, &error_, &inputAudio_, &outputAudio_, &externalInput_, &index1_,
+                            &recording_})
+    event->Close();
+  for (NamedEvent& event : unnamed_) event.Close();
+  IBaseFilter* const filters[] = {capture_.Get(), tvAudio_.Get()};
+  RemoveFilters(filters, static_cast<int>(std::size(filters)));
+  videoPin_.Reset();
+  audioPin_.Reset();
+  tvAudioControl_.Reset();
+  capture_.Reset();
+  tvAudio_.Reset();
+  item_.Reset();
+  tunerIndex_ = -1;
+  FilterGraphHolder::Release();
+}
+
+// --- connections and states --------------------------------------------------------------------------
+
+HRESULT PreviewGraph::Connect() {
+  if (!IsReady()) return kPreviewNotReady;
+  if (flag_) return S_OK;
+  if (!link_) ThrowHr(kPreviewIncomplete);
+  ThrowIfFailed(link_->Attach(audioPin_.Get()));
+  HRESULT hr = S_OK;
+  if (chain_ && !chain_->IsBuilt()) {
+    hr = kPreviewIncomplete;
+  } else if (chain_) {
+    hr = chain_->Connect();
+  }
+  if (FAILED(hr)) {
+    link_->Detach();
+    ThrowHr(hr);
+  }
+  if (sound_ && FAILED(hr = sound_->Start(link_->OutputPin()))) {
+    if (chain_) chain_->Disconnect();
+    link_->Detach();
+    ThrowHr(hr);
+  }
+  return SetFlag();
+}
+
+HRESULT PreviewGraph::Disconnect() {
+  HRESULT first = S_OK;
+  const auto keep = [&first](HRESULT hr) {
+    if (FAILED(hr) && SUCCEEDED(first)) first = hr;
+  };
+  if (link_) link_->Detach();
+  if (chain_) keep(chain_->Disconnect());
+  if (sound_) keep(sound_->Stop());
+  ClearFlag();
+  ThrowIfFailed(first);
+  return S_OK;
+}
+
+HRESULT PreviewGraph::Run() {
+  const HRESULT hr = FilterGraphHolder::Run();
+  runTime_ = timeGetTime();
+  if (FAILED(hr)) FilterGraphHolder::Stop();  // a graph half started stops again
+  return hr;
+}
+
+HRESULT PreviewGraph::Deactivate() {
+  return GuardHr(E_FAIL, [&] {
+    if (!item_) ThrowHr(errors::kNoDeviceItem);
+    // The step the first family's preview runs: the graph stops, the sound path's restarts first.
+    if (sound_) sound_->SuspendWatch();
+    ThrowIfFailed(FilterGraphHolder::Stop());
+
+    VARIANT name;
+    VariantInit(&name);
+    ThrowIfFailed(item_->GetInfo(kItemName, &name));
+    const DeviceIdentity identity(name);
+    std::wstring stateName = name.vt == VT_BSTR && name.bstrVal ? name.bstrVal : L"";
+    VariantClear(&name);
+
+    NamedEvent liveRunning;
+    ThrowIfFailed(liveRunning.Create(DeviceObjectNames(identity, tunerIndex_).Event(NotifyEvent::LiveRunning).c_str()));
+    liveRunning.Reset();
+    liveRunning.Close();
+
+    DeviceStateTable table;
+    ThrowIfFailed(table.Open());
+    ThrowIfFailed(table.Register(stateName.c_str(), ReadItemLong(item_.Get(), kItemBoardType),
+                                 ReadItemLong(item_.Get(), kItemStateValue)));
+    table.SetSlot(stateName.c_str(), kSlotPreviewState, 0);
+    Disconnect();
+    table.SetSlot(stateName.c_str(), kSlotPreviewStarted, 0);
+  });
+}
+
+bool PreviewGraph::GraphStopped() {
+  OAFilterState state = State_Stopped;
+  return FAILED(GetState(&state, 0)) || state == State_Stopped;
+}
+
+// --- the parts handed over ---------------------------------------------------------------------------
+
+HRESULT PreviewGraph::SetVideoChain(std::unique_ptr<VideoChainBuilder> chain) {
+  if (flag_) return VFW_E_WRONG_STATE;
+  chain_ = std::move(chain);
+  return S_OK;
+}
+
+HRESULT PreviewGraph::SetSoundPath(std::unique_ptr<FilterHolder> sound) {
+  if (flag_) return VFW_E_WRONG_STATE;
+  sound_ = std::move(sound);
+  return S_OK;
+}
+
+HRESULT PreviewGraph::SetAudioLink(std::unique_ptr<FilterLink> link) {
+  if (flag_) return VFW_E_WRONG_STATE;
+  link_ = std::move(link);
+  return S_OK;
+}
+
+// --- the watch thread --------------------------------------------------------------------------------
+
+DWORD PreviewGraph::WatchEntry(void* self) { return static_cast<PreviewGraph*>(self)->Watch(); }
+
+DWORD PreviewGraph::Watch() {
+  OAEVENT graphEvent = 0;
+  if (FAILED(events_->GetEventHandle(&graphEvent))) return 0;
+  const HANDLE handles[] = {stop_.handle(), audioMode_.handle(), reinterpret_cast<HANDLE>(graphEvent)};
+  const HRESULT hr = graph_watch::WatchLoop(handles, 3, [&](DWORD index) {
+    if (index == 1) {
+      graph_watch::OnAudioModeSignal(GraphStopped(), externalInput_, inputAudio_, outputAudio_, audioMode_);
+    } else {
+      graph_watch::DrainGraphEvents(events_.Get(), &lastError_, error_.handle());
+    }
+  });
+  if (FAILED(hr)) {
+    // A failed wait ends the watch; the host learns of it as a graph error.
+    lastError_ = hr;
+    error_.Set();
+  }
+  return 0;
+}
+
+// --- answers -----------------------------------------------------------------------------------------
+
+HRESULT PreviewGraph::GetNotifyEvent(long kind, HANDLE* event) const {
+  if (!event) return E_POINTER;
+  *event = nullptr;
+  switch (kind) {
+    case 0: *event = error_.handle(); return S_OK;
+    case 1: *event = inputAudio_.handle(); return S_OK;
+    case 2: *event = outputAudio_.handle(); return S_OK;
+    case 3: *event = unnamed_[0].handle(); return S_OK;
+    case 7: case 8: case 9: case 10: *event = unnamed_[kind - 6].handle(); return S_OK;
+    case 11:
+      if (tunerIndex_ == 0) return E_INVALIDARG;
+      *event = index1_.handle();
+      return S_OK;
+    case 12: return S_OK;
+    default: return E_INVALIDARG;
+  }
+}
+
+HRESULT PreviewGraph::GetLastError(DWORD* error) const {
+  if (!error) return E_POINTER;
+  *error = static_cast<DWORD>(lastError_.load());
+  return S_OK;
+}
+
+HRESULT PreviewGraph::ReadAudioMode(long* modes, bool* external) {
+  if (!IsReady()) return E_POINTER;
+  OAFilterState state = State_Stopped;
+  if (FAILED(GetState(&state, 0)) || state != State_Running) return VFW_E_NOT_RUNNING;
+  *modes = 0;
+  *external = externalInput_.IsSet();
+  return *external ? S_OK : tvAudioControl_->GetAvailableTVAudioModes(modes);
+}
+
+HRESULT PreviewGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
+  if (!mode) return E_POINTER;
+  long modes = 0;
+  bool external = false;
+  RETURN_IF_FAILED(ReadAudioMode(&modes, &external));
+  // The preview's input mode carries no second-language value.
+  *mode = output_data::InputAudioMode(modes, external, false);
+  return S_OK;
+}
+
+HRESULT PreviewGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
+  if (!mode) return E_POINTER;
+  long modes = 0;
+  bool external = false;
+  RETURN_IF_FAILED(ReadAudioMode(&modes, &external));
+  *mode = output_data::OutputAudioMode(modes, external);
+  return S_OK;
+}
+
+HRESULT PreviewGraph::GetSoundDataInfo(ULONG, DWORD* rate, DWORD* channels, DWORD* bits) const {
+  if (!rate || !channels || !bits) return E_INVALIDARG;
+  if (!IsReady()) return kPreviewNotReady;
+  *rate = 48000;
+  *channels = 2;
+  *bits = 16;
+  return S_OK;
+}
+
+// --- forwarders --------------------------------------------------------------------------------------
+
+template <class F>
+HRESULT PreviewGraph::ForwardToChain(F&& call) {
+  return chain_ ? call(*chain_) : E_UNEXPECTED;
+}
+
+HRESULT PreviewGraph::SetVideoClippingWindow(HWND window) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(window); });
+}
+HRESULT PreviewGraph::SetVideoPosition(RECT* source, RECT* destination) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoPosition(source, destination); });
+}
+HRESULT PreviewGraph::GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetColorKey(type, paletteIndex, low, high); });
+}
+HRESULT PreviewGraph::GetCurrentImage(DWORD* size, BYTE** dib) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetCurrentImage(size, dib); });
+}
+HRESULT PreviewGraph::RePaint(HWND window, HDC dc) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.RepaintVideo(window, dc); });
+}
+HRESULT PreviewGraph::SetZoomMode(DWORD mode) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetZoomMode(mode); });
+}
+HRESULT PreviewGraph::GetZoomMode(DWORD* mode) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetZoomMode(mode); });
+}
+HRESULT PreviewGraph::DisplayModeChanged() {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.DisplayModeChanged(); });
+}
+
+template <class F>
+HRESULT PreviewGraph::ForwardToSound(F&& call) {
+  if (!sound_) return E_POINTER;
+  if (!IsReady()) return kPreviewNotReady;
+  const HRESULT hr = call(*sound_);
+  return FAILED(hr) ? hr : S_OK;
+}
+
+template <class T>
+HRESULT PreviewGraph::ForwardGetter(T* out, HRESULT (FilterHolder::*get)(T*)) {
+  return ForwardToSound([&](FilterHolder& s) { return out ? (s.*get)(out) : E_INVALIDARG; });
+}
+
+HRESULT PreviewGraph::SetVolume(LONG volume) { return ForwardToSound([&](FilterHolder& s) { return s.SetVolume(volume); }); }
+HRESULT PreviewGraph::GetVolume(LONG* volume) { return ForwardGetter(volume, &FilterHolder::GetVolume); }
+HRESULT PreviewGraph::SetBalance(LONG balance) { return ForwardToSound([&](FilterHolder& s) { return s.SetBalance(balance); }); }
+HRESULT PreviewGraph::GetBalance(LONG* balance) { return ForwardGetter(balance, &FilterHolder::GetBalance); }
+HRESULT PreviewGraph::SetMix(ULONG left, ULONG right) {
+  return ForwardToSound([&](FilterHolder& s) { return s.SetMix(left, right); });
+}
+HRESULT PreviewGraph::GetMix(ULONG* left, ULONG* right) {
+  return ForwardToSound([&](FilterHolder& s) { return left && right ? s.GetMix(left, right) : E_INVALIDARG; });
+}
+
+}  // namespace rul
