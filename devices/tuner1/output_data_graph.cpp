@@ -7,6 +7,7 @@
 #include "common/device/pin_helpers.h"
 #include "common/hresult.h"
 #include "devices/core/device_objects.h"
+#include "devices/core/graph_watch.h"
 #include "sim/doubles/outside_interfaces.h"
 
 using namespace output_codes;
@@ -29,9 +30,6 @@ const EncoderParameters kEncoderTable[3] = {
     {4000, 6000, 2, 1, 0, 3, 15, 1, 0x050E0716, 4, 0, 256, 1},
     {2500, 0, 2, 0, 0, 3, 15, 4, 0x050E0716, 4, 0, 256, 1},
 };
-
-// Graph events whose first parameter is an error worth keeping.
-bool IsErrorEvent(long code) { return code == EC_ERRORABORT || (code >= 6 && code <= 8); }
 
 HRESULT EventFailure() {
   return static_cast<HRESULT>((::GetLastError() & 0xFFFF) | 0x80070000);
@@ -374,47 +372,28 @@ void OutputDataGraph::Teardown() noexcept {
   FilterGraphHolder::Release();
 }
 
-void OutputDataGraph::HandleGraphEvents() {
-  long code = 0;
-  LONG_PTR param1 = 0, param2 = 0;
-  while (events_->GetEvent(&code, &param1, &param2, 0) == S_OK) {
-    if (IsErrorEvent(code)) {
-      lastError_ = static_cast<HRESULT>(param1);
-      error_.Set();
-    }
-    events_->FreeEventParams(code, param1, param2);
-  }
-}
+void OutputDataGraph::HandleGraphEvents() { graph_watch::DrainGraphEvents(events_.Get(), &lastError_, error_.handle()); }
 
 DWORD OutputDataGraph::Worker::Run() {
   const HANDLE handles[] = {stopEvent(), owner_->audioMode_.handle(), owner_->graphEvent_,
                             owner_->encoderFailure_.handle()};
-  for (;;) {
-    const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(std::size(handles)), handles, FALSE, INFINITE);
-    DWORD index = result;
-    if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + std::size(handles)) index = result - WAIT_ABANDONED_0;
+  const HRESULT hr = graph_watch::WatchLoop(handles, static_cast<DWORD>(std::size(handles)), [&](DWORD index) {
     switch (index) {
-      case 0:
-        return 0;
       case 1:
-        owner_->audioMode_.Reset();
-        if (owner_->GraphRunning() && !owner_->externalInput_.IsSet()) {
-          owner_->recInputAudio_.Set();
-          owner_->recOutputAudio_.Set();
-        }
+        graph_watch::OnAudioModeSignal(!owner_->GraphRunning(), owner_->externalInput_, owner_->recInputAudio_,
+                                       owner_->recOutputAudio_, owner_->audioMode_);
         break;
       case 2:
         owner_->HandleGraphEvents();
         break;
-      case 3:
+      default:
         owner_->encoderFailure_.Reset();
         if (owner_->GraphRunning()) {
           owner_->lastError_ = output_data::kEncoderFailure;
           owner_->error_.Set();
         }
         break;
-      default:
-        return result;  // a failed wait ends the worker
     }
-  }
+  });
+  return static_cast<DWORD>(hr);  // a failed wait ends the worker
 }
