@@ -6,6 +6,7 @@
 #include "common/hresult.h"
 #include "common/settings_file.h"
 #include "devices/core/hal_items.h"
+#include "sim/doubles/outside_interfaces.h"
 
 namespace output_data {
 
@@ -87,6 +88,69 @@ _SHAL_OUTPUT_AUDIOMODE OutputAudioMode(long tvAudioMode, bool externalInput) {
   if (low == 1) return {1, 1};
   if (low == 2) return {2, 2};
   return {0, 0};
+}
+
+HRESULT ReadAvailableTvAudio(FilterGraphHolder& graph, IAMTVAudio* tvAudio, const NamedEvent& externalInput,
+                             long* tvMode, bool* external) {
+  if (!graph.IsReady() || !tvAudio) return E_POINTER;
+  OAFilterState state = State_Stopped;
+  if (FAILED(graph.GetState(&state, 0)) || state != State_Running) return VFW_E_NOT_RUNNING;
+  *tvMode = 0;
+  *external = externalInput.IsSet();
+  return *external ? S_OK : tvAudio->GetAvailableTVAudioModes(tvMode);
+}
+
+HRESULT FindPins(const PinWanted* wanted, IPin** pins, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (pins[i]) continue;
+    RETURN_IF_FAILED(PinHelpers::FindPin(&pins[i], wanted[i].filter, wanted[i].direction, wanted[i].name,
+                                         wanted[i].position));
+    if (!pins[i]) return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+void ReleasePins(IPin** pins, std::size_t count) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (pins[i]) pins[i]->Release();
+    pins[i] = nullptr;
+  }
+}
+
+HRESULT OutsideFilters::Add(FilterGraphHolder& holder, HMODULE module) {
+  // {C1F400A4-3F08-11D3-9F0B-006008039E37}
+  static constexpr CLSID kClsidNullRenderer = {0xc1f400a4, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
+  FilterEntry filters[] = {
+      {&doubles::kClsidCallbackFilter, L"Callback Filter", &callback, module, DOUBLES_CALLBACK_FILE},
+      {&doubles::kClsidMpegAnalyzer, L"ZARN MPEG Analyzer", &analyzer, module, DOUBLES_ANALYZER_FILE},
+      {&kClsidNullRenderer, L"Null Renderer (MPG)", &nullMpg, nullptr, nullptr},
+      {&kClsidNullRenderer, L"Null Renderer (Preview)", &nullPreview, nullptr, nullptr},
+  };
+  RETURN_IF_FAILED(holder.AddFilters(filters, static_cast<int>(std::size(filters))));
+  InterfaceQuery queries[] = {
+      {callback, &IID_ICallbackFilterControl, reinterpret_cast<void**>(&callbackControl)},
+      {analyzer, &IID_IAnalyzerControl, reinterpret_cast<void**>(&analyzerControl)},
+  };
+  RETURN_IF_FAILED(holder.QueryInterfaces(queries, static_cast<int>(std::size(queries))));
+  const PinWanted wanted[kPinCount] = {
+      {callback, PINDIR_INPUT, L"MPEG Input", 0},  {callback, PINDIR_INPUT, L"INDEX Input", 0},
+      {callback, PINDIR_INPUT, L"PCM Input", 0},   {analyzer, PINDIR_INPUT, L"Input", 0},
+      {analyzer, PINDIR_OUTPUT, L"Output", 0},     {analyzer, PINDIR_OUTPUT, L"INDEX_INFO", 0},
+      {nullMpg, PINDIR_INPUT, L"In", 0},           {nullPreview, PINDIR_INPUT, L"In", 0},
+  };
+  return FindPins(wanted, pins, kPinCount);
+}
+
+void OutsideFilters::Remove(FilterGraphHolder& holder) noexcept {
+  IBaseFilter* const filters[] = {callback, analyzer, nullMpg, nullPreview};
+  holder.RemoveFilters(filters, static_cast<int>(std::size(filters)));
+  ReleasePins(pins, kPinCount);
+  IUnknown** const pointers[] = {
+      reinterpret_cast<IUnknown**>(&callbackControl), reinterpret_cast<IUnknown**>(&analyzerControl),
+      reinterpret_cast<IUnknown**>(&callback),        reinterpret_cast<IUnknown**>(&analyzer),
+      reinterpret_cast<IUnknown**>(&nullMpg),         reinterpret_cast<IUnknown**>(&nullPreview),
+  };
+  FilterGraphHolder::ReleaseAll(pointers, static_cast<int>(std::size(pointers)));
 }
 
 HRESULT ConnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* graph) {

@@ -10,7 +10,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/device/filter_graph_holder.h"
+#include "common/locks.h"
 #include "devices/idl/device_manager.h"
+
+struct ICallbackFilterControl;
+struct IAnalyzerControl;
 
 namespace output_data {
 
@@ -62,6 +67,74 @@ HRESULT AvailableSubtypes(ULONG type, std::vector<ULONG>* subtypes);
 _SHAL_INPUT_AUDIOMODE InputAudioMode(long tvAudioMode, bool externalInput, bool withSub = true);
 // The output mode: {1, 1} for mono or an external input, {2, 2} for stereo, {4, 8} for 0x30.
 _SHAL_OUTPUT_AUDIOMODE OutputAudioMode(long tvAudioMode, bool externalInput);
+
+// The host's audio-mode answers from one reading of the graph: `read(&tvMode, &external)`
+// returns the reading's failure, which is answered with the record left as it was;
+// `nullPointer` answers a null record.
+template <class Read>
+HRESULT AnswerInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode, HRESULT nullPointer, bool withSub, Read&& read) {
+  if (!mode) return nullPointer;
+  long tvMode = 0;
+  bool external = false;
+  const HRESULT hr = read(&tvMode, &external);
+  if (FAILED(hr)) return hr;
+  *mode = InputAudioMode(tvMode, external, withSub);
+  return S_OK;
+}
+template <class Read>
+HRESULT AnswerOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode, HRESULT nullPointer, Read&& read) {
+  if (!mode) return nullPointer;
+  long tvMode = 0;
+  bool external = false;
+  const HRESULT hr = read(&tvMode, &external);
+  if (FAILED(hr)) return hr;
+  *mode = OutputAudioMode(tvMode, external);
+  return S_OK;
+}
+
+// The reading of a graph whose answers need it running and take the TV audio's available
+// modes: E_POINTER unbuilt, VFW_E_NOT_RUNNING unless running; an external input (its event
+// set) reads as such without asking the filter.
+HRESULT ReadAvailableTvAudio(FilterGraphHolder& graph, IAMTVAudio* tvAudio, const NamedEvent& externalInput,
+                             long* tvMode, bool* external);
+
+// One pin to look up: by name, or (null name) by position among the filter's pins of that
+// direction, 1 the first.
+struct PinWanted {
+  IBaseFilter* filter;
+  PIN_DIRECTION direction;
+  const wchar_t* name;
+  int position;
+};
+// Looks up each pin not held yet into `pins`; the first failed lookup returns its code, a lookup
+// that finds no pin E_OUTOFMEMORY. Pins found stay held (the caller releases them).
+HRESULT FindPins(const PinWanted* wanted, IPin** pins, std::size_t count);
+void ReleasePins(IPin** pins, std::size_t count) noexcept;
+
+// The outside filters of every output-data graph: the callback filter and the MPEG analyzer
+// (from their module files beside the device manager) with their controls, the two null
+// renderers, and their eight pins.
+struct OutsideFilters {
+  enum Pin {
+    kCallbackMpeg, kCallbackIndex, kCallbackPcm, kAnalyzerInput, kAnalyzerOutput, kAnalyzerIndex,
+    kNullMpgIn, kNullPreviewIn, kPinCount
+  };
+  IBaseFilter* callback = nullptr;
+  IBaseFilter* analyzer = nullptr;
+  IBaseFilter* nullMpg = nullptr;      // "Null Renderer (MPG)"
+  IBaseFilter* nullPreview = nullptr;  // "Null Renderer (Preview)"
+  ICallbackFilterControl* callbackControl = nullptr;
+  IAnalyzerControl* analyzerControl = nullptr;
+  IPin* pins[kPinCount] = {};
+
+  // Adds the filters to the holder's graph in the order callback filter, analyzer, null
+  // renderer (MPG), null renderer (Preview), takes the controls and finds the pins. The first
+  // failure is returned; what was added stays for Remove.
+  HRESULT Add(FilterGraphHolder& holder, HMODULE module);
+  // Removes the filters from the holder's graph and releases everything.
+  void Remove(FilterGraphHolder& holder) noexcept;
+  IPin* pin(Pin which) const noexcept { return pins[which]; }
+};
 
 // One pair of the connection table: the output pin, the input pin and whether the selection
 // wants it.

@@ -27,8 +27,6 @@ using Record = StreamingDeviceControl::EncoderParameters;
 constexpr GUID kCategoryKsTvAudio = {0xa799a802, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
 // {19689BF6-C384-48FD-AD51-90E58C79F70B}
 constexpr GUID kCategoryKsEncoder = {0x19689bf6, 0xc384, 0x48fd, {0xad, 0x51, 0x90, 0xe5, 0x8c, 0x79, 0xf7, 0x0b}};
-// {C1F400A4-3F08-11D3-9F0B-006008039E37}
-constexpr CLSID kClsidNullRenderer = {0xc1f400a4, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
 
 // Fields of the packed encoder record (byte offsets).
 constexpr std::size_t kWordTuner = 0, kWordMux = 4, kWordRateMode = 8, kWordVideo = 12, kWordVideoMax = 16,
@@ -112,20 +110,14 @@ void OutputDataGraph::BuildSteps(const wchar_t* devicePath) {
   for (std::size_t i = 0; i < std::size(devices); ++i)
     wcscpy_s(devices[i].name, FormatW(names[i], number).c_str());
   ThrowIfFailed(AddDeviceFilters(devices, static_cast<int>(std::size(devices))));
-  FilterEntry filters[] = {
-      {&doubles::kClsidCallbackFilter, L"Callback Filter", &callback_, module_, DOUBLES_CALLBACK_FILE},
-      {&doubles::kClsidMpegAnalyzer, L"ZARN MPEG Analyzer", &analyzer_, module_, DOUBLES_ANALYZER_FILE},
-      {&kClsidNullRenderer, L"Null Renderer (MPG)", &nullMpg_, nullptr, nullptr},
-      {&kClsidNullRenderer, L"Null Renderer (Preview)", &nullPreview_, nullptr, nullptr},
+  ThrowIfFailed(outside_.Add(*this, module_));
+  ThrowIfFailed(tvAudio_->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(&tvAudioControl_)));
+  const output_data::PinWanted wanted[kPinCount] = {
+      {encoder_, PINDIR_OUTPUT, L"MPEG Stream", 0},
+      {capture_, PINDIR_OUTPUT, nullptr, 1},
+      {capture_, PINDIR_OUTPUT, L"Audio PCM", 0},
   };
-  ThrowIfFailed(AddFilters(filters, static_cast<int>(std::size(filters))));
-  InterfaceQuery queries[] = {
-      {tvAudio_, &IID_IAMTVAudio, reinterpret_cast<void**>(&tvAudioControl_)},
-      {callback_, &IID_ICallbackFilterControl, reinterpret_cast<void**>(&callbackControl_)},
-      {analyzer_, &IID_IAnalyzerControl, reinterpret_cast<void**>(&analyzerControl_)},
-  };
-  ThrowIfFailed(QueryInterfaces(queries, static_cast<int>(std::size(queries))));
-  FindPins();
+  ThrowIfFailed(output_data::FindPins(wanted, pins_, kPinCount));
   CreateEvents(identity);
 
   HRESULT opened = E_FAIL;
@@ -134,39 +126,11 @@ void OutputDataGraph::BuildSteps(const wchar_t* devicePath) {
   link_->SetTunerEvent(tuner, audioMode_.handle());
   link_->SetRecordEvent0(tuner, recordEvent0_.handle());
   link_->SetRecordEvent1(tuner, streamStopped_.handle());
-  if (hostCallback_) ThrowIfFailed(callbackControl_->SetCallback(hostCallback_.Get()));
+  if (hostCallback_) ThrowIfFailed(outside_.callbackControl->SetCallback(hostCallback_.Get()));
 
   ThrowIfFailed(graph_->QueryInterface(IID_IMediaEventEx, reinterpret_cast<void**>(events_.ReleaseAndGetAddressOf())));
   ThrowIfFailed(WorkerThread::Start(this, watchThread_, &OutputDataGraph::WatchEntry));
   ThrowIfFailed(QueryControl());
-}
-
-void OutputDataGraph::FindPins() {
-  struct Wanted {
-    IBaseFilter* filter;
-    PIN_DIRECTION direction;
-    const wchar_t* name;  // or null: by position
-    int position;
-  };
-  const Wanted wanted[kPinCount] = {
-      {encoder_, PINDIR_OUTPUT, L"MPEG Stream", 0},
-      {capture_, PINDIR_OUTPUT, nullptr, 1},
-      {capture_, PINDIR_OUTPUT, L"Audio PCM", 0},
-      {callback_, PINDIR_INPUT, L"MPEG Input", 0},
-      {callback_, PINDIR_INPUT, L"INDEX Input", 0},
-      {callback_, PINDIR_INPUT, L"PCM Input", 0},
-      {analyzer_, PINDIR_INPUT, L"Input", 0},
-      {analyzer_, PINDIR_OUTPUT, L"Output", 0},
-      {analyzer_, PINDIR_OUTPUT, L"INDEX_INFO", 0},
-      {nullMpg_, PINDIR_INPUT, L"In", 0},
-      {nullPreview_, PINDIR_INPUT, L"In", 0},
-  };
-  for (int i = 0; i < kPinCount; ++i) {
-    if (pins_[i]) continue;
-    ThrowIfFailed(PinHelpers::FindPin(&pins_[i], wanted[i].filter, wanted[i].direction, wanted[i].name,
-                                      wanted[i].position));
-    if (!pins_[i]) ThrowHr(E_OUTOFMEMORY);
-  }
 }
 
 void OutputDataGraph::CreateEvents(const DeviceIdentity& identity) {
@@ -199,18 +163,13 @@ void OutputDataGraph::Teardown() noexcept {
   for (NamedEvent* event : {&stop_, &audioMode_, &error_, &inputAudio_, &outputAudio_, &kind3_, &externalInput_,
                             &recordEvent0_, &streamStopped_, &recording_})
     event->Close();
-  IBaseFilter* const filters[] = {tvAudio_, capture_, encoder_, callback_, analyzer_, nullMpg_, nullPreview_};
+  IBaseFilter* const filters[] = {tvAudio_, capture_, encoder_};
   RemoveFilters(filters, static_cast<int>(std::size(filters)));
-  for (IPin*& pin : pins_) {
-    if (pin) pin->Release();
-    pin = nullptr;
-  }
+  outside_.Remove(*this);
+  output_data::ReleasePins(pins_, kPinCount);
   IUnknown** const pointers[] = {
-      reinterpret_cast<IUnknown**>(&tvAudioControl_),  reinterpret_cast<IUnknown**>(&callbackControl_),
-      reinterpret_cast<IUnknown**>(&analyzerControl_), reinterpret_cast<IUnknown**>(&tvAudio_),
-      reinterpret_cast<IUnknown**>(&capture_),         reinterpret_cast<IUnknown**>(&encoder_),
-      reinterpret_cast<IUnknown**>(&callback_),        reinterpret_cast<IUnknown**>(&analyzer_),
-      reinterpret_cast<IUnknown**>(&nullMpg_),         reinterpret_cast<IUnknown**>(&nullPreview_),
+      reinterpret_cast<IUnknown**>(&tvAudioControl_), reinterpret_cast<IUnknown**>(&tvAudio_),
+      reinterpret_cast<IUnknown**>(&capture_), reinterpret_cast<IUnknown**>(&encoder_),
   };
   ReleaseAll(pointers, static_cast<int>(std::size(pointers)));
   startTick_ = 0;
@@ -247,13 +206,15 @@ template <std::size_t N>
 void OutputDataGraph::ConnectionTable(output_data::PinPair (&pairs)[N]) const {
   static_assert(N == 6);
   const bool mpeg = selected_[0], pcm = selected_[1], index = selected_[2];
+  using O = output_data::OutsideFilters;
+  const O& o = outside_;
   const output_data::PinPair table[N] = {
-      {pins_[kCaptureVideo], pins_[kNullPreviewIn], pcm},
-      {pins_[kCapturePcm], pins_[kCallbackPcm], pcm},
-      {pins_[kEncoderMpeg], pins_[kAnalyzerInput], mpeg || index},
-      {pins_[kAnalyzerOutput], pins_[kCallbackMpeg], mpeg},
-      {pins_[kAnalyzerOutput], pins_[kNullMpgIn], index && !mpeg},
-      {pins_[kAnalyzerIndex], pins_[kCallbackIndex], index},
+      {pins_[kCaptureVideo], o.pin(O::kNullPreviewIn), pcm},
+      {pins_[kCapturePcm], o.pin(O::kCallbackPcm), pcm},
+      {pins_[kEncoderMpeg], o.pin(O::kAnalyzerInput), mpeg || index},
+      {o.pin(O::kAnalyzerOutput), o.pin(O::kCallbackMpeg), mpeg},
+      {o.pin(O::kAnalyzerOutput), o.pin(O::kNullMpgIn), index && !mpeg},
+      {o.pin(O::kAnalyzerIndex), o.pin(O::kCallbackIndex), index},
   };
   for (std::size_t i = 0; i < N; ++i) pairs[i] = table[i];
 }
@@ -389,25 +350,25 @@ HRESULT OutputDataGraph::SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE* type, L
   if (!GraphStopped()) return VFW_E_NOT_STOPPED;
   if (type->type < output_data::kTypeMpeg || type->type > output_data::kTypeIndex) return E_INVALIDARG;
   selected_[type->type - 1] = on != 0;
-  return callbackControl_->SelectStream(type->type, type->subtype, on != 0 ? 1 : 0);
+  return outside_.callbackControl->SelectStream(type->type, type->subtype, on != 0 ? 1 : 0);
 }
 
 HRESULT OutputDataGraph::SetCallback(IOutputDataCB* callback) {
   hostCallback_ = callback;
-  return callbackControl_ ? callbackControl_->SetCallback(callback) : S_OK;
+  return outside_.callbackControl ? outside_.callbackControl->SetCallback(callback) : S_OK;
 }
 
 HRESULT OutputDataGraph::SetAnalyzerParameters(LONG a, LONG b, LONG c, LONG d) {
   if (!IsReady()) return E_POINTER;
   if (!GraphStopped()) return VFW_E_NOT_STOPPED;
-  return analyzerControl_->SetParameters(a, b, c, d);
+  return outside_.analyzerControl->SetParameters(a, b, c, d);
 }
 
 HRESULT OutputDataGraph::EndOfData(LONG stopMode) {
   if (!IsReady()) return E_POINTER;
   if (!flag_) return VFW_E_NOT_CONNECTED;
   if (GraphStopped()) return VFW_E_NOT_RUNNING;
-  return callbackControl_->EndDelivery(stopMode);
+  return outside_.callbackControl->EndDelivery(stopMode);
 }
 
 HRESULT OutputDataGraph::GetNotifyEvent(long kind, HANDLE* event) {
@@ -427,31 +388,16 @@ HRESULT OutputDataGraph::GetLastError(DWORD* error) const {
   return S_OK;
 }
 
-HRESULT OutputDataGraph::ReadAudioMode(long* modes, bool* external) {
-  if (!IsReady()) return E_POINTER;
-  OAFilterState state = State_Stopped;
-  if (FAILED(GetState(&state, 0)) || state != State_Running) return VFW_E_NOT_RUNNING;
-  *modes = 0;
-  *external = externalInput_.IsSet();
-  return *external ? S_OK : tvAudioControl_->GetAvailableTVAudioModes(modes);
-}
-
 HRESULT OutputDataGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!mode) return E_POINTER;
-  long modes = 0;
-  bool external = false;
-  RETURN_IF_FAILED(ReadAudioMode(&modes, &external));
-  *mode = output_data::InputAudioMode(modes, external);
-  return S_OK;
+  return output_data::AnswerInputAudioMode(mode, E_POINTER, true, [&](long* tvMode, bool* external) {
+    return output_data::ReadAvailableTvAudio(*this, tvAudioControl_, externalInput_, tvMode, external);
+  });
 }
 
 HRESULT OutputDataGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!mode) return E_POINTER;
-  long modes = 0;
-  bool external = false;
-  RETURN_IF_FAILED(ReadAudioMode(&modes, &external));
-  *mode = output_data::OutputAudioMode(modes, external);
-  return S_OK;
+  return output_data::AnswerOutputAudioMode(mode, E_POINTER, [&](long* tvMode, bool* external) {
+    return output_data::ReadAvailableTvAudio(*this, tvAudioControl_, externalInput_, tvMode, external);
+  });
 }
 
 }  // namespace rul

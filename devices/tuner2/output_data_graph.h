@@ -28,9 +28,6 @@
 #include "devices/idl/device_manager.h"
 #include "devices/tuner2/streaming_device_control.h"
 
-struct ICallbackFilterControl;
-struct IAnalyzerControl;
-
 namespace rul {
 
 class OutputDataGraph : public FilterGraphHolder {
@@ -102,18 +99,13 @@ class OutputDataGraph : public FilterGraphHolder {
   static const output_data::MpegInfoTable& MpegInfo();
 
  private:
-  enum Pin {
-    kEncoderMpeg, kCaptureVideo, kCapturePcm, kCallbackMpeg, kCallbackIndex, kCallbackPcm,
-    kAnalyzerInput, kAnalyzerOutput, kAnalyzerIndex, kNullMpgIn, kNullPreviewIn, kPinCount
-  };
+  enum Pin { kEncoderMpeg, kCaptureVideo, kCapturePcm, kPinCount };
 
   void BuildSteps(const wchar_t* devicePath);
-  void FindPins();
   void CreateEvents(const DeviceIdentity& identity);
   static DWORD WatchEntry(void* self);
   DWORD Watch();
   bool GraphStopped();
-  HRESULT ReadAudioMode(long* modes, bool* external);
   template <std::size_t N>
   void ConnectionTable(output_data::PinPair (&pairs)[N]) const;
   // The record for the information words of a registry preset.
@@ -125,14 +117,9 @@ class OutputDataGraph : public FilterGraphHolder {
   IBaseFilter* tvAudio_ = nullptr;
   IBaseFilter* capture_ = nullptr;
   IBaseFilter* encoder_ = nullptr;
-  IBaseFilter* callback_ = nullptr;
-  IBaseFilter* analyzer_ = nullptr;
-  IBaseFilter* nullMpg_ = nullptr;
-  IBaseFilter* nullPreview_ = nullptr;
   IAMTVAudio* tvAudioControl_ = nullptr;
-  ICallbackFilterControl* callbackControl_ = nullptr;
-  IAnalyzerControl* analyzerControl_ = nullptr;
   IPin* pins_[kPinCount] = {};
+  output_data::OutsideFilters outside_;
   Microsoft::WRL::ComPtr<IOutputDataCB> hostCallback_;
 
   bool selected_[3] = {true, true, true};  // MPEG, PCM, index

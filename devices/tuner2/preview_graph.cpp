@@ -275,32 +275,17 @@ HRESULT PreviewGraph::GetLastError(DWORD* error) const {
   return S_OK;
 }
 
-HRESULT PreviewGraph::ReadAudioMode(long* modes, bool* external) {
-  if (!IsReady()) return E_POINTER;
-  OAFilterState state = State_Stopped;
-  if (FAILED(GetState(&state, 0)) || state != State_Running) return VFW_E_NOT_RUNNING;
-  *modes = 0;
-  *external = externalInput_.IsSet();
-  return *external ? S_OK : tvAudioControl_->GetAvailableTVAudioModes(modes);
-}
-
 HRESULT PreviewGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!mode) return E_POINTER;
-  long modes = 0;
-  bool external = false;
-  RETURN_IF_FAILED(ReadAudioMode(&modes, &external));
   // The preview's input mode carries no second-language value.
-  *mode = output_data::InputAudioMode(modes, external, false);
-  return S_OK;
+  return output_data::AnswerInputAudioMode(mode, E_POINTER, false, [&](long* tvMode, bool* external) {
+    return output_data::ReadAvailableTvAudio(*this, tvAudioControl_.Get(), externalInput_, tvMode, external);
+  });
 }
 
 HRESULT PreviewGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!mode) return E_POINTER;
-  long modes = 0;
-  bool external = false;
-  RETURN_IF_FAILED(ReadAudioMode(&modes, &external));
-  *mode = output_data::OutputAudioMode(modes, external);
-  return S_OK;
+  return output_data::AnswerOutputAudioMode(mode, E_POINTER, [&](long* tvMode, bool* external) {
+    return output_data::ReadAvailableTvAudio(*this, tvAudioControl_.Get(), externalInput_, tvMode, external);
+  });
 }
 
 HRESULT PreviewGraph::GetSoundDataInfo(ULONG, DWORD* rate, DWORD* channels, DWORD* bits) const {

@@ -118,7 +118,6 @@ class PreviewGraph : public FilterGraphHolder {
   static DWORD WatchEntry(void* self);
   DWORD Watch();
   bool GraphStopped();
-  HRESULT ReadAudioMode(long* modes, bool* external);
   template <class F>
   HRESULT ForwardToChain(F&& call);
   template <class F>
