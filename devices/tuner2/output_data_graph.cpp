@@ -8,13 +8,10 @@
 #include "common/device/device_identity.h"
 #include "common/device/pin_helpers.h"
 #include "common/errors.h"
-#include "common/format.h"
 #include "common/hresult.h"
-#include "common/worker_thread.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/graph_watch.h"
 #include "devices/core/rec_param_preset.h"
-#include "devices/tuner2/device_item.h"
 #include "sim/doubles/outside_interfaces.h"
 
 namespace rul {
@@ -82,33 +79,16 @@ OutputDataGraph::~OutputDataGraph() { Teardown(); }
 
 const output_data::MpegInfoTable& OutputDataGraph::MpegInfo() { return kMpegInfo; }
 
-void OutputDataGraph::SetDeviceItem(IHalItem* item) { KeepDeviceItem(item, &item_, &tunerIndex_); }
-
 // --- build and teardown ------------------------------------------------------------------------------
 
-void OutputDataGraph::Build(const wchar_t* devicePath) {
-  if (IsReady()) return;
-  if (!item_ || tunerIndex_ < 0) ThrowHr(errors::kNoDeviceItem);
-  if (!devicePath) ThrowHr(E_INVALIDARG);
-  const HRESULT hr = GuardHr(E_FAIL, [&] { BuildSteps(devicePath); });
-  if (FAILED(hr)) {
-    Teardown();
-    ThrowHr(hr);
-  }
-}
-
-void OutputDataGraph::BuildSteps(const wchar_t* devicePath) {
-  const DeviceIdentity identity(devicePath);
-  ThrowIfFailed(CreateGraph());
-  const unsigned number = static_cast<unsigned>(tunerIndex_) + 1;
+void OutputDataGraph::BuildSteps(const DeviceIdentity& identity) {
   DeviceFilterEntry devices[] = {
       {&kCategoryKsTvAudio, &identity, {}, &tvAudio_},
       {&CLSID_VideoInputDeviceCategory, &identity, {}, &capture_},
       {&kCategoryKsEncoder, &identity, {}, &encoder_},
   };
   const wchar_t* const names[] = {L"DORU TvAudio %u", L"DORU Capture %u", L"DORU Encode %u"};
-  for (std::size_t i = 0; i < std::size(devices); ++i)
-    wcscpy_s(devices[i].name, FormatW(names[i], number).c_str());
+  for (std::size_t i = 0; i < std::size(devices); ++i) wcscpy_s(devices[i].name, FilterName(names[i]).c_str());
   ThrowIfFailed(AddDeviceFilters(devices, static_cast<int>(std::size(devices))));
   ThrowIfFailed(outside_.Add(*this, module_));
   ThrowIfFailed(tvAudio_->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(&tvAudioControl_)));
@@ -128,8 +108,7 @@ void OutputDataGraph::BuildSteps(const wchar_t* devicePath) {
   link_->SetRecordEvent1(tuner, streamStopped_.handle());
   if (hostCallback_) ThrowIfFailed(outside_.callbackControl->SetCallback(hostCallback_.Get()));
 
-  ThrowIfFailed(graph_->QueryInterface(IID_IMediaEventEx, reinterpret_cast<void**>(events_.ReleaseAndGetAddressOf())));
-  ThrowIfFailed(WorkerThread::Start(this, watchThread_, &OutputDataGraph::WatchEntry));
+  StartWatch(nullptr);
   ThrowIfFailed(QueryControl());
 }
 
@@ -158,8 +137,7 @@ void OutputDataGraph::Teardown() noexcept {
     if (FAILED(GuardHr(E_FAIL, [&] { Disconnect(); }))) ClearFlag();
   }
   link_.reset();
-  if (watchThread_) WorkerThread::StopWorker(watchThread_, stop_.handle(), stopTimeoutMs_);
-  events_.Reset();
+  StopWatch();
   for (NamedEvent* event : {&stop_, &audioMode_, &error_, &inputAudio_, &outputAudio_, &kind3_, &externalInput_,
                             &recordEvent0_, &streamStopped_, &recording_})
     event->Close();
@@ -173,31 +151,8 @@ void OutputDataGraph::Teardown() noexcept {
   };
   ReleaseAll(pointers, static_cast<int>(std::size(pointers)));
   startTick_ = 0;
+  tunerIndex_ = -1;
   FilterGraphHolder::Release();
-}
-
-// --- the watch thread --------------------------------------------------------------------------------
-
-DWORD OutputDataGraph::WatchEntry(void* self) { return static_cast<OutputDataGraph*>(self)->Watch(); }
-
-DWORD OutputDataGraph::Watch() {
-  OAEVENT graphEvent = 0;
-  if (FAILED(events_->GetEventHandle(&graphEvent))) return 0;
-  const HANDLE handles[] = {stop_.handle(), reinterpret_cast<HANDLE>(graphEvent)};
-  const HRESULT hr = graph_watch::WatchLoop(handles, 2, [&](DWORD) {
-    graph_watch::DrainGraphEvents(events_.Get(), &lastError_, error_.handle());
-  });
-  if (FAILED(hr)) {
-    // A failed wait ends the watch; the host learns of it as a graph error.
-    lastError_ = hr;
-    error_.Set();
-  }
-  return 0;
-}
-
-bool OutputDataGraph::GraphStopped() {
-  OAFilterState state = State_Stopped;
-  return FAILED(GetState(&state, 0)) || state == State_Stopped;
 }
 
 // --- connections and states --------------------------------------------------------------------------
@@ -379,12 +334,6 @@ HRESULT OutputDataGraph::GetNotifyEvent(long kind, HANDLE* event) {
     return E_INVALIDARG;
   }
   *event = kinds[kind]->handle();
-  return S_OK;
-}
-
-HRESULT OutputDataGraph::GetLastError(DWORD* error) const {
-  if (!error) return E_POINTER;
-  *error = static_cast<DWORD>(lastError_.load());
   return S_OK;
 }
 

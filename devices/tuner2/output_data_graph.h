@@ -20,17 +20,17 @@
 #include <cstdint>
 #include <memory>
 
-#include "common/device/filter_graph_holder.h"
 #include "common/handles.h"
 #include "common/locks.h"
 #include "common/timeouts.h"
 #include "devices/core/output_data.h"
 #include "devices/idl/device_manager.h"
 #include "devices/tuner2/streaming_device_control.h"
+#include "devices/tuner2/tuner_graph.h"
 
 namespace rul {
 
-class OutputDataGraph : public FilterGraphHolder {
+class OutputDataGraph : public TunerGraph {
  public:
   // How long Stop waits for the driver's "stream stopped" after the pause (tests shorten it).
   static constexpr DWORD kStreamStoppedWaitMs = 10000;
@@ -40,16 +40,9 @@ class OutputDataGraph : public FilterGraphHolder {
   explicit OutputDataGraph(HMODULE module);
   ~OutputDataGraph() override;
 
-  // Keeps a clone of the item and its tuner index (see KeepDeviceItem); throws.
-  void SetDeviceItem(IHalItem* item);
-  LONG tunerIndex() const noexcept { return tunerIndex_; }
-
-  // Builds the graph for the device path: nothing when built; errors::kNoDeviceItem without an
-  // item, E_INVALIDARG for a null path. A failing step is thrown after undoing what was built.
-  void Build(const wchar_t* devicePath);
   // Disconnects, stops the watch thread, closes the events, removes and releases the filters
-  // and the graph; the item stays.
-  void Teardown() noexcept;
+  // and the graph; the tuner index goes back to -1.
+  void Teardown() noexcept override;
 
   // Connects the pins the selected types need (E_POINTER unbuilt, S_OK when connected); a
   // failure disconnects what was connected and is returned.
@@ -82,14 +75,12 @@ class OutputDataGraph : public FilterGraphHolder {
 
   // Kinds 0 to 3: the graph error event, "Rec_InputAudio", "Rec_OutputAudio", an unnamed event.
   HRESULT GetNotifyEvent(long kind, HANDLE* event);
-  HRESULT GetLastError(DWORD* error) const;
   HRESULT GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode);
   HRESULT GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode);
 
   // Test seams.
   void SetStreamStoppedWait(DWORD ms) noexcept { streamStoppedWaitMs_ = ms; }
   void SetMinimumRecTime(DWORD ms) noexcept { minimumRecMs_ = ms; }
-  void SetStopTimeout(DWORD ms) noexcept { stopTimeoutMs_ = ms; }
   DWORD minimumRecTime() const noexcept { return minimumRecMs_; }
   HANDLE externalInputEvent() const noexcept { return externalInput_.handle(); }
   HANDLE recordingEvent() const noexcept { return recording_.handle(); }
@@ -101,19 +92,14 @@ class OutputDataGraph : public FilterGraphHolder {
  private:
   enum Pin { kEncoderMpeg, kCaptureVideo, kCapturePcm, kPinCount };
 
-  void BuildSteps(const wchar_t* devicePath);
+  void BuildSteps(const DeviceIdentity& identity) override;
   void CreateEvents(const DeviceIdentity& identity);
-  static DWORD WatchEntry(void* self);
-  DWORD Watch();
-  bool GraphStopped();
   template <std::size_t N>
   void ConnectionTable(output_data::PinPair (&pairs)[N]) const;
   // The record for the information words of a registry preset.
   void ReadRegistryRecord(ULONG subtype, StreamingDeviceControl::EncoderParameters* record);
 
   const HMODULE module_;
-  Microsoft::WRL::ComPtr<IHalItem> item_;
-  LONG tunerIndex_ = -1;
   IBaseFilter* tvAudio_ = nullptr;
   IBaseFilter* capture_ = nullptr;
   IBaseFilter* encoder_ = nullptr;
@@ -123,16 +109,12 @@ class OutputDataGraph : public FilterGraphHolder {
   Microsoft::WRL::ComPtr<IOutputDataCB> hostCallback_;
 
   bool selected_[3] = {true, true, true};  // MPEG, PCM, index
-  std::atomic<HRESULT> lastError_{S_OK};
   DWORD startTick_ = 0;
   DWORD minimumRecMs_ = 1000;
   DWORD streamStoppedWaitMs_ = kStreamStoppedWaitMs;
-  DWORD stopTimeoutMs_ = timeouts::kWorkerStop;
 
-  // The ten event slots, in order.
-  NamedEvent stop_;           // 1: stops the watch thread
+  // The ten event slots, in order: 1 and 3 are the base's stop and error events (kind 0).
   NamedEvent audioMode_;      // 2: "AudioMode", handed to the driver
-  NamedEvent error_;          // 3: kind 0
   NamedEvent inputAudio_;     // 4: "Rec_InputAudio", kind 1
   NamedEvent outputAudio_;    // 5: "Rec_OutputAudio", kind 2
   NamedEvent kind3_;          // 6: kind 3
@@ -140,8 +122,6 @@ class OutputDataGraph : public FilterGraphHolder {
   NamedEvent recordEvent0_;   // 8: handed to the driver
   NamedEvent streamStopped_;  // 9: handed to the driver, "stream stopped" after a pause
   NamedEvent recording_;      // 10: "Recording", tuner index 1 only
-  Microsoft::WRL::ComPtr<IMediaEventEx> events_;  // the watch thread's
-  UniqueHandle watchThread_;
   std::unique_ptr<StreamingDeviceControl> link_;
 };
 

@@ -9,9 +9,7 @@
 #include "common/device/device_state_table.h"
 #include "common/device/pin_helpers.h"
 #include "common/errors.h"
-#include "common/format.h"
 #include "common/hresult.h"
-#include "common/worker_thread.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/graph_watch.h"
@@ -37,33 +35,19 @@ constexpr int AudioOutputOf(LONG tunerIndex) { return tunerIndex == 0 ? 2 : 3; }
 PreviewGraph::~PreviewGraph() { Teardown(); }
 
 void PreviewGraph::SetDeviceItem(IHalItem* item) {
-  KeepDeviceItem(item, &item_, &tunerIndex_);
+  TunerGraph::SetDeviceItem(item);
   boardType_ = ReadItemLong(item_.Get(), kItemBoardType);
 }
 
 // --- build and teardown ------------------------------------------------------------------------------
 
-void PreviewGraph::Build(const wchar_t* devicePath) {
-  if (IsReady()) return;
-  if (!item_ || tunerIndex_ < 0) ThrowHr(errors::kNoDeviceItem);
-  if (!devicePath) ThrowHr(E_INVALIDARG);
-  const HRESULT hr = GuardHr(E_FAIL, [&] { BuildSteps(devicePath); });
-  if (FAILED(hr)) {
-    Teardown();
-    ThrowHr(hr);
-  }
-}
-
-void PreviewGraph::BuildSteps(const wchar_t* devicePath) {
-  const DeviceIdentity identity(devicePath);
-  ThrowIfFailed(CreateGraph());
-  const unsigned number = static_cast<unsigned>(tunerIndex_) + 1;
+void PreviewGraph::BuildSteps(const DeviceIdentity& identity) {
   IBaseFilter* tvAudio = nullptr;
   IBaseFilter* capture = nullptr;
   DeviceFilterEntry devices[] = {{&kCategoryKsTvAudio, &identity, {}, &tvAudio},
                                  {&CLSID_VideoInputDeviceCategory, &identity, {}, &capture}};
-  wcscpy_s(devices[0].name, FormatW(L"DORU TvAudio %u", number).c_str());
-  wcscpy_s(devices[1].name, FormatW(L"DORU Capture %u", number).c_str());
+  wcscpy_s(devices[0].name, FilterName(L"DORU TvAudio %u").c_str());
+  wcscpy_s(devices[1].name, FilterName(L"DORU Capture %u").c_str());
   const HRESULT added = AddDeviceFilters(devices, static_cast<int>(std::size(devices)));
   tvAudio_.Attach(tvAudio);
   capture_.Attach(capture);
@@ -78,8 +62,7 @@ void PreviewGraph::BuildSteps(const wchar_t* devicePath) {
   link2Driver_ = std::make_unique<StreamingDeviceControl>(identity, &opened);
   link2Driver_->SetTunerEvent(static_cast<std::uint32_t>(tunerIndex_), audioMode_.handle());
 
-  ThrowIfFailed(graph_->QueryInterface(IID_IMediaEventEx, reinterpret_cast<void**>(events_.ReleaseAndGetAddressOf())));
-  ThrowIfFailed(WorkerThread::Start(this, watchThread_, &PreviewGraph::WatchEntry));
+  StartWatch(audioMode_.handle());
   ThrowIfFailed(QueryControl());
 }
 
@@ -109,8 +92,7 @@ void PreviewGraph::Teardown() noexcept {
   if (!graph_) return;
   link2Driver_.reset();
   if (flag_ && FAILED(GuardHr(E_FAIL, [&] { Disconnect(); }))) ClearFlag();
-  if (watchThread_) WorkerThread::StopWorker(watchThread_, stop_.handle(), stopTimeoutMs_);
-  events_.Reset();
+  StopWatch();
   for (NamedEvent* event : {&stop_, &audioMode_, &error_, &inputAudio_, &outputAudio_, &externalInput_, &index1_,
                             &recording_})
     event->Close();
@@ -201,11 +183,6 @@ HRESULT PreviewGraph::Deactivate() {
   });
 }
 
-bool PreviewGraph::GraphStopped() {
-  OAFilterState state = State_Stopped;
-  return FAILED(GetState(&state, 0)) || state == State_Stopped;
-}
-
 // --- the parts handed over ---------------------------------------------------------------------------
 
 HRESULT PreviewGraph::SetVideoChain(std::unique_ptr<VideoChainBuilder> chain) {
@@ -226,27 +203,8 @@ HRESULT PreviewGraph::SetAudioLink(std::unique_ptr<FilterLink> link) {
   return S_OK;
 }
 
-// --- the watch thread --------------------------------------------------------------------------------
-
-DWORD PreviewGraph::WatchEntry(void* self) { return static_cast<PreviewGraph*>(self)->Watch(); }
-
-DWORD PreviewGraph::Watch() {
-  OAEVENT graphEvent = 0;
-  if (FAILED(events_->GetEventHandle(&graphEvent))) return 0;
-  const HANDLE handles[] = {stop_.handle(), audioMode_.handle(), reinterpret_cast<HANDLE>(graphEvent)};
-  const HRESULT hr = graph_watch::WatchLoop(handles, 3, [&](DWORD index) {
-    if (index == 1) {
-      graph_watch::OnAudioModeSignal(GraphStopped(), externalInput_, inputAudio_, outputAudio_, audioMode_);
-    } else {
-      graph_watch::DrainGraphEvents(events_.Get(), &lastError_, error_.handle());
-    }
-  });
-  if (FAILED(hr)) {
-    // A failed wait ends the watch; the host learns of it as a graph error.
-    lastError_ = hr;
-    error_.Set();
-  }
-  return 0;
+void PreviewGraph::OnOwnEvent() {
+  graph_watch::OnAudioModeSignal(GraphStopped(), externalInput_, inputAudio_, outputAudio_, audioMode_);
 }
 
 // --- answers -----------------------------------------------------------------------------------------
@@ -267,12 +225,6 @@ HRESULT PreviewGraph::GetNotifyEvent(long kind, HANDLE* event) const {
     case 12: return S_OK;
     default: return E_INVALIDARG;
   }
-}
-
-HRESULT PreviewGraph::GetLastError(DWORD* error) const {
-  if (!error) return E_POINTER;
-  *error = static_cast<DWORD>(lastError_.load());
-  return S_OK;
 }
 
 HRESULT PreviewGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {

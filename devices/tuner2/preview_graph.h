@@ -23,7 +23,6 @@
 #include <atomic>
 #include <memory>
 
-#include "common/device/filter_graph_holder.h"
 #include "common/handles.h"
 #include "common/locks.h"
 #include "common/timeouts.h"
@@ -32,13 +31,14 @@
 #include "devices/core/video_chain_builder.h"
 #include "devices/idl/device_manager.h"
 #include "devices/tuner2/streaming_device_control.h"
+#include "devices/tuner2/tuner_graph.h"
 
 namespace rul {
 
 inline constexpr HRESULT kPreviewNotReady = static_cast<HRESULT>(0x80072601);
 inline constexpr HRESULT kPreviewIncomplete = static_cast<HRESULT>(0x80072602);
 
-class PreviewGraph : public FilterGraphHolder {
+class PreviewGraph : public TunerGraph {
  public:
   // Notify-event kinds: 0 graph error, 1 and 2 input and output audio, 3 and 7 to 10 unnamed,
   // 11 unnamed on tuner index 1 only, 12 none.
@@ -49,14 +49,10 @@ class PreviewGraph : public FilterGraphHolder {
 
   // Keeps a clone of the item, its tuner index (see KeepDeviceItem) and its type 2; throws.
   void SetDeviceItem(IHalItem* item);
-  LONG tunerIndex() const noexcept { return tunerIndex_; }
 
-  // Builds the graph for the device path: nothing when built; errors::kNoDeviceItem without an
-  // item, E_INVALIDARG for a null path. A failing step is thrown after undoing what was built.
-  void Build(const wchar_t* devicePath);
   // Disconnects, stops the watch thread, closes the events, removes and releases the filters,
   // the link to the driver, the item and the graph. The handed-over parts stay.
-  void Teardown() noexcept;
+  void Teardown() noexcept override;
 
   // Attaches the audio pin to the link, connects the video chain and the sound path (those
   // present). kPreviewNotReady unbuilt, S_OK when connected; throws kPreviewIncomplete without
@@ -79,7 +75,6 @@ class PreviewGraph : public FilterGraphHolder {
   VideoChainBuilder* videoChain() const noexcept { return chain_.get(); }
 
   HRESULT GetNotifyEvent(long kind, HANDLE* event) const;
-  HRESULT GetLastError(DWORD* error) const;
   HRESULT GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode);
   HRESULT GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode);
   // {48000, 2, 16}: rate, channels, bits.
@@ -109,15 +104,11 @@ class PreviewGraph : public FilterGraphHolder {
   HANDLE externalInputEvent() const noexcept { return externalInput_.handle(); }
   HANDLE audioModeEvent() const noexcept { return audioMode_.handle(); }
   DWORD lastRunTime() const noexcept { return runTime_; }
-  // The watch thread's stop wait (timeouts::kWorkerStop unless a test shortens it).
-  void SetStopTimeout(DWORD ms) noexcept { stopTimeoutMs_ = ms; }
 
  private:
-  void BuildSteps(const wchar_t* devicePath);
+  void BuildSteps(const DeviceIdentity& identity) override;
+  void OnOwnEvent() override;  // the audio-mode event
   void CreateEvents(const DeviceIdentity& identity);
-  static DWORD WatchEntry(void* self);
-  DWORD Watch();
-  bool GraphStopped();
   template <class F>
   HRESULT ForwardToChain(F&& call);
   template <class F>
@@ -125,8 +116,6 @@ class PreviewGraph : public FilterGraphHolder {
   template <class T>
   HRESULT ForwardGetter(T* out, HRESULT (FilterHolder::*get)(T*));
 
-  Microsoft::WRL::ComPtr<IHalItem> item_;
-  LONG tunerIndex_ = -1;
   LONG boardType_ = 0;  // the item's type 2
   Microsoft::WRL::ComPtr<IBaseFilter> tvAudio_, capture_;
   Microsoft::WRL::ComPtr<IAMTVAudio> tvAudioControl_;
@@ -134,21 +123,16 @@ class PreviewGraph : public FilterGraphHolder {
   std::unique_ptr<VideoChainBuilder> chain_;
   std::unique_ptr<FilterHolder> sound_;
   std::unique_ptr<FilterLink> link_;
-  std::atomic<HRESULT> lastError_{S_OK};
   DWORD runTime_ = 0;
-  DWORD stopTimeoutMs_ = timeouts::kWorkerStop;
 
-  NamedEvent stop_;
+  // Besides the base's stop and error (kind 0) events:
   NamedEvent audioMode_;    // "AudioMode", handed to the driver
-  NamedEvent error_;        // kind 0
   NamedEvent inputAudio_;   // "Live_InputAudio", kind 1
   NamedEvent outputAudio_;  // "Live_OutputAudio", kind 2
   NamedEvent unnamed_[5];   // kinds 3, 7, 8, 9, 10
   NamedEvent externalInput_;
   NamedEvent index1_;     // kind 11, tuner index 1 only
   NamedEvent recording_;  // "Recording", tuner index 1 only (the recording graph sets it)
-  Microsoft::WRL::ComPtr<IMediaEventEx> events_;  // the watch thread's
-  UniqueHandle watchThread_;
   std::unique_ptr<StreamingDeviceControl> link2Driver_;
 };
 
