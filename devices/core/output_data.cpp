@@ -156,7 +156,11 @@ void OutsideFilters::Remove(FilterGraphHolder& holder) noexcept {
 HRESULT ConnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* graph) {
   for (std::size_t i = 0; i < count; ++i) {
     if (!pairs[i].wanted) continue;
-    RETURN_IF_FAILED(PinHelpers::Connect(pairs[i].output, pairs[i].input, graph));
+    const HRESULT hr = PinHelpers::Connect(pairs[i].output, pairs[i].input, graph);
+    if (FAILED(hr)) {
+      DisconnectPairs(pairs, count, graph);
+      return hr;
+    }
   }
   return S_OK;
 }

@@ -145,7 +145,8 @@ struct PinPair {
 };
 
 // Connects each wanted pair directly without a media type, output pin first; the first failure
-// ends the walk and is returned.
+// ends the walk, the wanted pairs are disconnected again (nothing stays half connected) and the
+// failure is returned.
 HRESULT ConnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* graph);
 // Disconnects each wanted pair, ignoring the results.
 void DisconnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* graph);

@@ -220,12 +220,7 @@ HRESULT OutputDataGraph::Connect() {
   if (flag_) return S_OK;
   output_data::PinPair pairs[8];
   ConnectionTable(pairs);
-  const HRESULT hr = output_data::ConnectPairs(pairs, std::size(pairs), graph_);
-  if (FAILED(hr)) {
-    // Leave no half-built chain behind.
-    output_data::DisconnectPairs(pairs, std::size(pairs), graph_);
-    return hr;
-  }
+  RETURN_IF_FAILED(output_data::ConnectPairs(pairs, std::size(pairs), graph_));
   return SetFlag();
 }
 

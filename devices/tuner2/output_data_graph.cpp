@@ -179,12 +179,7 @@ HRESULT OutputDataGraph::Connect() {
   if (flag_) return S_OK;
   output_data::PinPair pairs[6];
   ConnectionTable(pairs);
-  const HRESULT hr = output_data::ConnectPairs(pairs, std::size(pairs), graph_);
-  if (FAILED(hr)) {
-    // Leave no half-connected graph behind.
-    output_data::DisconnectPairs(pairs, std::size(pairs), graph_);
-    return hr;
-  }
+  RETURN_IF_FAILED(output_data::ConnectPairs(pairs, std::size(pairs), graph_));
   return SetFlag();
 }
 

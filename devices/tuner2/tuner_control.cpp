@@ -2,11 +2,9 @@
 
 #include "common/device/device_identity.h"
 #include "common/errors.h"
-#include "common/format.h"
 #include "common/hresult.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/core/tuning/signal_level.h"
-#include "devices/tuner2/device_item.h"
 
 namespace rul {
 namespace {
@@ -18,28 +16,13 @@ constexpr DWORD kExternalBandBit = 0x20;
 
 TunerControl::~TunerControl() { ReleaseFilters(); }
 
-void TunerControl::SetDeviceItem(IHalItem* item) { KeepDeviceItem(item, &item_, &tunerIndex_); }
-
-void TunerControl::Build(const wchar_t* devicePath) {
-  if (IsReady()) return;
-  if (!item_ || tunerIndex_ < 0) ThrowHr(errors::kNoDeviceItem);
-  if (!devicePath) ThrowHr(E_INVALIDARG);
-  const HRESULT hr = GuardHr(E_FAIL, [&] {
-    const DeviceIdentity identity(devicePath);
-    ThrowIfFailed(CreateGraph());
-    const unsigned number = static_cast<unsigned>(tunerIndex_) + 1;
-    ThrowIfFailed(filters_.Add(*this, identity, FormatW(L"DORU TvTuner %u", number).c_str(),
-                               FormatW(L"DORU Crossbar %u", number).c_str(),
-                               FormatW(L"DORU Capture %u", number).c_str()));
-    ThrowIfFailed(router_.Attach(filters_.crossbarControl.Get()));
-    ThrowIfFailed(QueryControl());
-    HRESULT opened = E_FAIL;
-    link_ = std::make_unique<StreamingDeviceControl>(identity, &opened);
-  });
-  if (FAILED(hr)) {
-    ReleaseGraphObjects();
-    ThrowHr(hr);
-  }
+void TunerControl::BuildSteps(const DeviceIdentity& identity) {
+  ThrowIfFailed(filters_.Add(*this, identity, FilterName(L"DORU TvTuner %u").c_str(),
+                             FilterName(L"DORU Crossbar %u").c_str(), FilterName(L"DORU Capture %u").c_str()));
+  ThrowIfFailed(router_.Attach(filters_.crossbarControl.Get()));
+  ThrowIfFailed(QueryControl());
+  HRESULT opened = E_FAIL;
+  link_ = std::make_unique<StreamingDeviceControl>(identity, &opened);
 }
 
 void TunerControl::ReleaseGraphObjects() noexcept {
