@@ -70,26 +70,26 @@ _SHAL_OUTPUT_AUDIOMODE OutputAudioMode(long tvAudioMode, bool externalInput);
 
 // The host's audio-mode answers from one reading of the graph: `read(&tvMode, &external)`
 // returns the reading's failure, which is answered with the record left as it was;
-// `nullPointer` answers a null record.
-template <class Read>
-HRESULT AnswerInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode, HRESULT nullPointer, bool withSub, Read&& read) {
+// `nullPointer` answers a null record; `map(tvMode, external)` makes the record.
+template <class Mode, class Read, class Map>
+HRESULT AnswerAudioMode(Mode* mode, HRESULT nullPointer, Read&& read, Map&& map) {
   if (!mode) return nullPointer;
   long tvMode = 0;
   bool external = false;
   const HRESULT hr = read(&tvMode, &external);
   if (FAILED(hr)) return hr;
-  *mode = InputAudioMode(tvMode, external, withSub);
+  *mode = map(tvMode, external);
   return S_OK;
 }
 template <class Read>
+HRESULT AnswerInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode, HRESULT nullPointer, bool withSub, Read&& read) {
+  return AnswerAudioMode(mode, nullPointer, read, [withSub](long tvMode, bool external) {
+    return InputAudioMode(tvMode, external, withSub);
+  });
+}
+template <class Read>
 HRESULT AnswerOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode, HRESULT nullPointer, Read&& read) {
-  if (!mode) return nullPointer;
-  long tvMode = 0;
-  bool external = false;
-  const HRESULT hr = read(&tvMode, &external);
-  if (FAILED(hr)) return hr;
-  *mode = OutputAudioMode(tvMode, external);
-  return S_OK;
+  return AnswerAudioMode(mode, nullPointer, read, &OutputAudioMode);
 }
 
 // The reading of a graph whose answers need it running and take the TV audio's available

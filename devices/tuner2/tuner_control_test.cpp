@@ -11,7 +11,7 @@
 #include "common/hresult.h"
 #include "devices/core/link/testing/link_test_support.h"
 #include "devices/tuner2/testing/device_item_double.h"
-#include "sim/card/sim_card_fixture.h"
+#include "devices/tuner2/testing/rul_graph_fixture.h"
 
 using namespace simcard_testing;
 using link_testing::Thrown;
@@ -19,19 +19,15 @@ using rul_testing::MakeItem;
 
 namespace {
 
-class RulTunerControlTest : public SimCardTest {
+class RulTunerControlTest : public rul_testing::RulCardTest {
  protected:
   void SetUp() override {
-    SimCardTest::SetUp();
-    UINT patched = 0;
-    ASSERT_EQ(S_OK, SimDriver_Attach(GetModuleHandleW(nullptr), &patched));
-    ASSERT_EQ(S_OK, SimCard_RegisterFamilyCard(0, kSimFamilyRul, 3, TRUE));
+    RulCardTest::SetUp();
     ASSERT_EQ(S_OK, SimCard_RegisterFamilyCard(1, kSimFamilyRul, 1, TRUE));
-    ASSERT_TRUE(SUCCEEDED(SimDriver_AddCard(capturePath_.c_str(), &driverCard_)));
   }
   void TearDown() override {
     control_.reset();
-    SimCardTest::TearDown();  // unregisters every card
+    RulCardTest::TearDown();  // unregisters every card
   }
   // A control for tuner `index` of `count`, built on card `card`.
   void BuildFor(UINT card, LONG index, LONG count) {
@@ -41,7 +37,6 @@ class RulTunerControlTest : public SimCardTest {
   }
   std::vector<SimCardRoute> Routes() { return RouteLog(capturePath_); }
 
-  UINT driverCard_ = 0;
   std::unique_ptr<rul::TunerControl> control_;
 };
 
