@@ -17,6 +17,7 @@
 #include "devices/tuner2/testing/rul_graph_fixture.h"
 
 using link_testing::Thrown;
+using Microsoft::WRL::ComPtr;
 using output_testing::PeerOf;
 using output_testing::Sink;
 using rul_testing::MakeItem;
@@ -101,6 +102,30 @@ TEST_F(RulRecordingGraphTest, EverySelectionConnectsItsPins) {
     for (const wchar_t* pin : {L"Audio PCM", L"Video"}) EXPECT_EQ(L"", Peer(L"DORU Capture 2", pin));
     EXPECT_EQ(L"", Peer(L"DORU Encode 2", L"MPEG Stream"));
   }
+
+  // A connection that fails takes back the ones made before it: here the null renderer (MPG)
+  // is taken already, after the encoder was joined to the analyzer.
+  ComPtr<IBaseFilter> capture, nullMpg;
+  ComPtr<IPin> video, in;
+  ASSERT_EQ(S_OK, graph_->graph()->FindFilterByName(L"DORU Capture 2", &capture));
+  ASSERT_EQ(S_OK, graph_->graph()->FindFilterByName(L"Null Renderer (MPG)", &nullMpg));
+  ASSERT_EQ(S_OK, capture->FindPin(L"Video", &video));
+  ASSERT_EQ(S_OK, nullMpg->FindPin(L"In", &in));
+  ASSERT_EQ(S_OK, graph_->graph()->ConnectDirect(video.Get(), in.Get(), nullptr));
+  Select(kIndex);
+  EXPECT_TRUE(FAILED(graph_->Connect()));
+  EXPECT_EQ(0, graph_->GetFlag());
+  EXPECT_EQ(L"", Peer(L"DORU Encode 2", L"MPEG Stream"));
+  EXPECT_EQ(L"", Peer(L"ZARN MPEG Analyzer", L"INDEX_INFO"));
+}
+
+// A build that fails leaves nothing built: card 1 has no numbered filters.
+TEST_F(RulRecordingGraphTest, AFailedBuildLeavesNothing) {
+  rul::OutputDataGraph graph(doubles_.get());
+  graph.SetDeviceItem(MakeItem({{8, 0}, {9, 1}}).Get());
+  EXPECT_EQ(VFW_E_NOT_FOUND, Thrown([&] { graph.Build(simcard_testing::PathOf(1, kSimRoleCapture).c_str()); }));
+  EXPECT_FALSE(graph.IsReady());
+  EXPECT_EQ(nullptr, graph.graph());
 }
 
 // Data of every selected type reaches the host with its type and subtype; Stop waits out the
