@@ -10,7 +10,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/device/filter_graph_holder.h"
+#include "common/locks.h"
 #include "devices/idl/device_manager.h"
+
+struct ICallbackFilterControl;
+struct IAnalyzerControl;
 
 namespace output_data {
 
@@ -26,7 +31,29 @@ inline constexpr HRESULT kEncoderFailure = static_cast<HRESULT>(0x80072502);
 
 // The values of an output-data information item (values 0, 1, ... in order): 17 for each MPEG
 // subtype 0 to 2, 5 for PCM, none for index records. kUnknownValue for anything else.
+// A family's MPEG values by subtype 0, 1, 2; the first family's are the default.
+inline constexpr std::size_t kMpegInfoValues = 17;
+using MpegInfoTable = std::int32_t[3][kMpegInfoValues];
 HRESULT OutputDataInfo(ULONG type, ULONG subtype, std::vector<std::int32_t>* values);
+HRESULT OutputDataInfo(const MpegInfoTable& mpeg, ULONG type, ULONG subtype, std::vector<std::int32_t>* values);
+// The PCM values: {2, 48000, 256000, 4, 16}.
+const std::vector<std::int32_t>& PcmInfo();
+
+// Copies `values` into an array of the host's (CoTaskMemAlloc; null for none) with its count.
+// E_POINTER for a null out-pointer, E_OUTOFMEMORY.
+template <class T>
+HRESULT AllocateHostArray(const std::vector<T>& values, ULONG* count, T** out) {
+  if (!count || !out) return E_POINTER;
+  T* array = nullptr;
+  if (!values.empty()) {
+    array = static_cast<T*>(CoTaskMemAlloc(values.size() * sizeof(T)));
+    if (!array) return E_OUTOFMEMORY;
+    for (std::size_t i = 0; i < values.size(); ++i) array[i] = values[i];
+  }
+  *count = static_cast<ULONG>(values.size());
+  *out = array;
+  return S_OK;
+}
 // The same values written into the host's item.
 HRESULT WriteOutputDataInfo(ULONG type, ULONG subtype, IHalItem* item);
 
@@ -36,9 +63,78 @@ HRESULT AvailableSubtypes(ULONG type, std::vector<ULONG>* subtypes);
 // The recorded sound's input mode from the TV-audio mode (TVAudioMode bits): mono {1, 1, 0},
 // stereo {2, 2, 0}; the second-language bits add 16 (0x20) or 32 (0x40) as the third value,
 // and 0x30 gives {4, 8, 0}. An external input always records as mono.
-_SHAL_INPUT_AUDIOMODE InputAudioMode(long tvAudioMode, bool externalInput);
+// `withSub` false leaves the third value 0 for the second-language bits (0x30 still maps).
+_SHAL_INPUT_AUDIOMODE InputAudioMode(long tvAudioMode, bool externalInput, bool withSub = true);
 // The output mode: {1, 1} for mono or an external input, {2, 2} for stereo, {4, 8} for 0x30.
 _SHAL_OUTPUT_AUDIOMODE OutputAudioMode(long tvAudioMode, bool externalInput);
+
+// The host's audio-mode answers from one reading of the graph: `read(&tvMode, &external)`
+// returns the reading's failure, which is answered with the record left as it was;
+// `nullPointer` answers a null record; `map(tvMode, external)` makes the record.
+template <class Mode, class Read, class Map>
+HRESULT AnswerAudioMode(Mode* mode, HRESULT nullPointer, Read&& read, Map&& map) {
+  if (!mode) return nullPointer;
+  long tvMode = 0;
+  bool external = false;
+  const HRESULT hr = read(&tvMode, &external);
+  if (FAILED(hr)) return hr;
+  *mode = map(tvMode, external);
+  return S_OK;
+}
+template <class Read>
+HRESULT AnswerInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode, HRESULT nullPointer, bool withSub, Read&& read) {
+  return AnswerAudioMode(mode, nullPointer, read, [withSub](long tvMode, bool external) {
+    return InputAudioMode(tvMode, external, withSub);
+  });
+}
+template <class Read>
+HRESULT AnswerOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode, HRESULT nullPointer, Read&& read) {
+  return AnswerAudioMode(mode, nullPointer, read, &OutputAudioMode);
+}
+
+// The reading of a graph whose answers need it running and take the TV audio's available
+// modes: E_POINTER unbuilt, VFW_E_NOT_RUNNING unless running; an external input (its event
+// set) reads as such without asking the filter.
+HRESULT ReadAvailableTvAudio(FilterGraphHolder& graph, IAMTVAudio* tvAudio, const NamedEvent& externalInput,
+                             long* tvMode, bool* external);
+
+// One pin to look up: by name, or (null name) by position among the filter's pins of that
+// direction, 1 the first.
+struct PinWanted {
+  IBaseFilter* filter;
+  PIN_DIRECTION direction;
+  const wchar_t* name;
+  int position;
+};
+// Looks up each pin not held yet into `pins`; the first failed lookup returns its code, a lookup
+// that finds no pin E_OUTOFMEMORY. Pins found stay held (the caller releases them).
+HRESULT FindPins(const PinWanted* wanted, IPin** pins, std::size_t count);
+void ReleasePins(IPin** pins, std::size_t count) noexcept;
+
+// The outside filters of every output-data graph: the callback filter and the MPEG analyzer
+// (from their module files beside the device manager) with their controls, the two null
+// renderers, and their eight pins.
+struct OutsideFilters {
+  enum Pin {
+    kCallbackMpeg, kCallbackIndex, kCallbackPcm, kAnalyzerInput, kAnalyzerOutput, kAnalyzerIndex,
+    kNullMpgIn, kNullPreviewIn, kPinCount
+  };
+  IBaseFilter* callback = nullptr;
+  IBaseFilter* analyzer = nullptr;
+  IBaseFilter* nullMpg = nullptr;      // "Null Renderer (MPG)"
+  IBaseFilter* nullPreview = nullptr;  // "Null Renderer (Preview)"
+  ICallbackFilterControl* callbackControl = nullptr;
+  IAnalyzerControl* analyzerControl = nullptr;
+  IPin* pins[kPinCount] = {};
+
+  // Adds the filters to the holder's graph in the order callback filter, analyzer, null
+  // renderer (MPG), null renderer (Preview), takes the controls and finds the pins. The first
+  // failure is returned; what was added stays for Remove.
+  HRESULT Add(FilterGraphHolder& holder, HMODULE module);
+  // Removes the filters from the holder's graph and releases everything.
+  void Remove(FilterGraphHolder& holder) noexcept;
+  IPin* pin(Pin which) const noexcept { return pins[which]; }
+};
 
 // One pair of the connection table: the output pin, the input pin and whether the selection
 // wants it.
@@ -49,7 +145,8 @@ struct PinPair {
 };
 
 // Connects each wanted pair directly without a media type, output pin first; the first failure
-// ends the walk and is returned.
+// ends the walk, the wanted pairs are disconnected again (nothing stays half connected) and the
+// failure is returned.
 HRESULT ConnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* graph);
 // Disconnects each wanted pair, ignoring the results.
 void DisconnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* graph);

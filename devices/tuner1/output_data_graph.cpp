@@ -7,6 +7,7 @@
 #include "common/device/pin_helpers.h"
 #include "common/hresult.h"
 #include "devices/core/device_objects.h"
+#include "devices/core/graph_watch.h"
 #include "sim/doubles/outside_interfaces.h"
 
 using namespace output_codes;
@@ -20,8 +21,6 @@ namespace {
 constexpr GUID kCategoryKsTvAudio = {0xa799a802, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
 // {19689BF6-C384-48FD-AD51-90E58C79F70B}
 constexpr GUID kCategoryKsEncoder = {0x19689bf6, 0xc384, 0x48fd, {0xad, 0x51, 0x90, 0xe5, 0x8c, 0x79, 0xf7, 0x0b}};
-// {C1F400A4-3F08-11D3-9F0B-006008039E37}
-constexpr CLSID kClsidNullRenderer = {0xc1f400a4, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
 
 // The thirteen encoder values of modes 0, 1 and 2.
 const EncoderParameters kEncoderTable[3] = {
@@ -29,9 +28,6 @@ const EncoderParameters kEncoderTable[3] = {
     {4000, 6000, 2, 1, 0, 3, 15, 1, 0x050E0716, 4, 0, 256, 1},
     {2500, 0, 2, 0, 0, 3, 15, 4, 0x050E0716, 4, 0, 256, 1},
 };
-
-// Graph events whose first parameter is an error worth keeping.
-bool IsErrorEvent(long code) { return code == EC_ERRORABORT || (code >= 6 && code <= 8); }
 
 HRESULT EventFailure() {
   return static_cast<HRESULT>((::GetLastError() & 0xFFFF) | 0x80070000);
@@ -78,19 +74,9 @@ void OutputDataGraph::BuildSteps(const DeviceIdentity& identity, int instance) {
       {&kCategoryKsEncoder, &identity, L"VEKA Encoder/Multiplexer", &encoderFilter_},
   };
   ThrowIfFailed(AddDeviceFilters(devices, static_cast<int>(std::size(devices))));
-  FilterEntry filters[] = {
-      {&doubles::kClsidCallbackFilter, L"Callback Filter", &callback_, module_, DOUBLES_CALLBACK_FILE},
-      {&doubles::kClsidMpegAnalyzer, L"ZARN MPEG Analyzer", &analyzer_, module_, DOUBLES_ANALYZER_FILE},
-      {&kClsidNullRenderer, L"Null Renderer (MPG)", &nullMpg_, nullptr, nullptr},
-      {&kClsidNullRenderer, L"Null Renderer (Preview)", &nullPreview_, nullptr, nullptr},
-  };
-  ThrowIfFailed(AddFilters(filters, static_cast<int>(std::size(filters))));
-  InterfaceQuery queries[] = {
-      {tvAudio_, &IID_IAMTVAudio, reinterpret_cast<void**>(&tvAudioControl_)},
-      {callback_, &IID_ICallbackFilterControl, reinterpret_cast<void**>(&callbackControl_)},
-      {analyzer_, &IID_IAnalyzerControl, reinterpret_cast<void**>(&analyzerControl_)},
-  };
-  ThrowIfFailed(QueryInterfaces(queries, static_cast<int>(std::size(queries))));
+  ThrowIfFailed(tvAudio_->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(&tvAudioControl_)));
+  const HRESULT added = outside_.Add(*this, module_);
+  if (FAILED(added)) ThrowHr(added == VFW_E_NOT_FOUND ? kNotBuilt : added);
   FindPins();
   CreateEvents(identity, instance);
 
@@ -114,13 +100,7 @@ void OutputDataGraph::BuildSteps(const DeviceIdentity& identity, int instance) {
 }
 
 void OutputDataGraph::FindPins() {
-  struct PinWanted {
-    IBaseFilter* filter;
-    PIN_DIRECTION direction;
-    const wchar_t* name;  // or null: by number
-    int number;
-  };
-  const PinWanted wanted[kPinCount] = {
+  const output_data::PinWanted wanted[kPinCount] = {
       {encoderFilter_, PINDIR_INPUT, nullptr, 1},
       {encoderFilter_, PINDIR_INPUT, nullptr, 2},
       {encoderFilter_, PINDIR_OUTPUT, nullptr, 1},
@@ -128,23 +108,9 @@ void OutputDataGraph::FindPins() {
       {capture_, PINDIR_OUTPUT, nullptr, 2},
       {capture_, PINDIR_OUTPUT, nullptr, 3},
       {capture_, PINDIR_OUTPUT, nullptr, 5},
-      {callback_, PINDIR_INPUT, L"MPEG Input", 0},
-      {callback_, PINDIR_INPUT, L"INDEX Input", 0},
-      {callback_, PINDIR_INPUT, L"PCM Input", 0},
-      {analyzer_, PINDIR_INPUT, L"Input", 0},
-      {analyzer_, PINDIR_OUTPUT, L"Output", 0},
-      {analyzer_, PINDIR_OUTPUT, L"INDEX_INFO", 0},
-      {nullMpg_, PINDIR_INPUT, L"In", 0},
-      {nullPreview_, PINDIR_INPUT, L"In", 0},
   };
-  for (int i = 0; i < kPinCount; ++i) {
-    if (pins_[i]) continue;
-    const HRESULT hr = PinHelpers::FindPin(&pins_[i], wanted[i].filter, wanted[i].direction, wanted[i].name, wanted[i].number);
-    if (FAILED(hr) || !pins_[i]) {
-      ReleasePins();
-      ThrowHr(FAILED(hr) && hr != VFW_E_NOT_FOUND ? hr : kNotBuilt);
-    }
-  }
+  const HRESULT hr = output_data::FindPins(wanted, pins_, kPinCount);
+  if (FAILED(hr)) ThrowHr(hr != VFW_E_NOT_FOUND && hr != E_OUTOFMEMORY ? hr : kNotBuilt);
 }
 
 void OutputDataGraph::CreateEvents(const DeviceIdentity& identity, int instance) {
@@ -184,18 +150,18 @@ HRESULT OutputDataGraph::SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE& type, L
   if (type.type < 1 || type.type > 3) return kUnknownValue;
   // The table's order is MPEG, PCM, INDEX: the type's own number.
   selected_[type.type - 1] = on != 0;
-  return callbackControl_->SelectStream(type.type, type.subtype, on != 0 ? 1 : 0);
+  return outside_.callbackControl->SelectStream(type.type, type.subtype, on != 0 ? 1 : 0);
 }
 
 HRESULT OutputDataGraph::SetCallback(IOutputDataCB* callback) {
   if (!built_) return kNotBuilt;
-  return callbackControl_->SetCallback(callback);
+  return outside_.callbackControl->SetCallback(callback);
 }
 
 HRESULT OutputDataGraph::SetAnalyzerParameters(LONG a, LONG b, LONG c, LONG d) {
   if (!built_) return kNotBuilt;
   if (GraphRunning()) return kChangeWhileRunning;
-  return analyzerControl_->SetParameters(a, b, c, d);
+  return outside_.analyzerControl->SetParameters(a, b, c, d);
 }
 
 HRESULT OutputDataGraph::GetOutputDataInfo(long type, long subtype, IHalItem* item) {
@@ -221,36 +187,30 @@ HRESULT OutputDataGraph::ReadAudioMode(long* tvMode, bool* external) {
 }
 
 HRESULT OutputDataGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!mode) return kNullPointer;
-  long tvMode = 0;
-  bool external = false;
-  RETURN_IF_FAILED(ReadAudioMode(&tvMode, &external));
-  *mode = output_data::InputAudioMode(tvMode, external);
-  return S_OK;
+  return output_data::AnswerInputAudioMode(mode, kNullPointer, true,
+                                           [&](long* tvMode, bool* external) { return ReadAudioMode(tvMode, external); });
 }
 
 HRESULT OutputDataGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!mode) return kNullPointer;
-  long tvMode = 0;
-  bool external = false;
-  RETURN_IF_FAILED(ReadAudioMode(&tvMode, &external));
-  *mode = output_data::OutputAudioMode(tvMode, external);
-  return S_OK;
+  return output_data::AnswerOutputAudioMode(mode, kNullPointer,
+                                            [&](long* tvMode, bool* external) { return ReadAudioMode(tvMode, external); });
 }
 
 template <std::size_t N>
 void OutputDataGraph::ConnectionTable(output_data::PinPair (&pairs)[N]) const {
   static_assert(N == 8);
   const bool mpeg = selected_[0], pcm = selected_[1], index = selected_[2];
+  using O = output_data::OutsideFilters;
+  const O& o = outside_;
   const output_data::PinPair table[8] = {
       {pins_[kCaptureVideoOut], pins_[kEncoderVideoIn], mpeg},
       {pins_[kCaptureAudioOut], pins_[kEncoderAudioIn], mpeg},
-      {pins_[kCaptureCapture], pins_[kNullPreviewIn], pcm},
-      {pins_[kCaptureAudioPcm], pins_[kCallbackPcm], pcm},
-      {pins_[kEncoderMpegOut], pins_[kAnalyzerInput], mpeg || index},
-      {pins_[kAnalyzerOutput], pins_[kCallbackMpeg], mpeg},
-      {pins_[kAnalyzerOutput], pins_[kNullMpgIn], index && !mpeg},
-      {pins_[kAnalyzerIndex], pins_[kCallbackIndex], index},
+      {pins_[kCaptureCapture], o.pin(O::kNullPreviewIn), pcm},
+      {pins_[kCaptureAudioPcm], o.pin(O::kCallbackPcm), pcm},
+      {pins_[kEncoderMpegOut], o.pin(O::kAnalyzerInput), mpeg || index},
+      {o.pin(O::kAnalyzerOutput), o.pin(O::kCallbackMpeg), mpeg},
+      {o.pin(O::kAnalyzerOutput), o.pin(O::kNullMpgIn), index && !mpeg},
+      {o.pin(O::kAnalyzerIndex), o.pin(O::kCallbackIndex), index},
   };
   for (std::size_t i = 0; i < N; ++i) pairs[i] = table[i];
 }
@@ -260,12 +220,7 @@ HRESULT OutputDataGraph::Connect() {
   if (flag_) return S_OK;
   output_data::PinPair pairs[8];
   ConnectionTable(pairs);
-  const HRESULT hr = output_data::ConnectPairs(pairs, std::size(pairs), graph_);
-  if (FAILED(hr)) {
-    // Leave no half-built chain behind.
-    output_data::DisconnectPairs(pairs, std::size(pairs), graph_);
-    return hr;
-  }
+  RETURN_IF_FAILED(output_data::ConnectPairs(pairs, std::size(pairs), graph_));
   return SetFlag();
 }
 
@@ -321,7 +276,7 @@ HRESULT OutputDataGraph::EndOfData(LONG stopMode) {
   if (!built_) return kNotBuilt;
   if (!flag_) return kNotConnected;
   if (!GraphRunning()) return kNotRunning;
-  return callbackControl_->EndDelivery(stopMode);
+  return outside_.callbackControl->EndDelivery(stopMode);
 }
 
 bool OutputDataGraph::GraphRunning() {
@@ -334,12 +289,7 @@ HRESULT OutputDataGraph::Release() {
   return S_OK;
 }
 
-void OutputDataGraph::ReleasePins() noexcept {
-  for (IPin*& pin : pins_) {
-    if (pin) pin->Release();
-    pin = nullptr;
-  }
-}
+void OutputDataGraph::ReleasePins() noexcept { output_data::ReleasePins(pins_, kPinCount); }
 
 void OutputDataGraph::Teardown() noexcept {
   if (flag_) {
@@ -356,15 +306,13 @@ void OutputDataGraph::Teardown() noexcept {
   for (NamedEvent* event : {&error_, &audioMode_, &encoderFailure_, &encoderStopped_, &recInputAudio_,
                             &recOutputAudio_, &externalInput_})
     event->Close();
-  IBaseFilter* const filters[] = {nullMpg_, nullPreview_, tvAudio_, capture_, callback_, analyzer_, encoderFilter_};
+  IBaseFilter* const filters[] = {tvAudio_, capture_, encoderFilter_};
   RemoveFilters(filters, static_cast<int>(std::size(filters)));
+  outside_.Remove(*this);
   ReleasePins();
   IUnknown** const pointers[] = {
-      reinterpret_cast<IUnknown**>(&nullMpg_),         reinterpret_cast<IUnknown**>(&nullPreview_),
-      reinterpret_cast<IUnknown**>(&tvAudio_),         reinterpret_cast<IUnknown**>(&capture_),
-      reinterpret_cast<IUnknown**>(&callback_),        reinterpret_cast<IUnknown**>(&analyzer_),
-      reinterpret_cast<IUnknown**>(&encoderFilter_),   reinterpret_cast<IUnknown**>(&tvAudioControl_),
-      reinterpret_cast<IUnknown**>(&callbackControl_), reinterpret_cast<IUnknown**>(&analyzerControl_),
+      reinterpret_cast<IUnknown**>(&tvAudio_),       reinterpret_cast<IUnknown**>(&capture_),
+      reinterpret_cast<IUnknown**>(&encoderFilter_), reinterpret_cast<IUnknown**>(&tvAudioControl_),
   };
   ReleaseAll(pointers, static_cast<int>(std::size(pointers)));
   item_.Reset();
@@ -374,47 +322,28 @@ void OutputDataGraph::Teardown() noexcept {
   FilterGraphHolder::Release();
 }
 
-void OutputDataGraph::HandleGraphEvents() {
-  long code = 0;
-  LONG_PTR param1 = 0, param2 = 0;
-  while (events_->GetEvent(&code, &param1, &param2, 0) == S_OK) {
-    if (IsErrorEvent(code)) {
-      lastError_ = static_cast<HRESULT>(param1);
-      error_.Set();
-    }
-    events_->FreeEventParams(code, param1, param2);
-  }
-}
+void OutputDataGraph::HandleGraphEvents() { graph_watch::DrainGraphEvents(events_.Get(), &lastError_, error_.handle()); }
 
 DWORD OutputDataGraph::Worker::Run() {
   const HANDLE handles[] = {stopEvent(), owner_->audioMode_.handle(), owner_->graphEvent_,
                             owner_->encoderFailure_.handle()};
-  for (;;) {
-    const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(std::size(handles)), handles, FALSE, INFINITE);
-    DWORD index = result;
-    if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + std::size(handles)) index = result - WAIT_ABANDONED_0;
+  const HRESULT hr = graph_watch::WatchLoop(handles, static_cast<DWORD>(std::size(handles)), [&](DWORD index) {
     switch (index) {
-      case 0:
-        return 0;
       case 1:
-        owner_->audioMode_.Reset();
-        if (owner_->GraphRunning() && !owner_->externalInput_.IsSet()) {
-          owner_->recInputAudio_.Set();
-          owner_->recOutputAudio_.Set();
-        }
+        graph_watch::OnAudioModeSignal(!owner_->GraphRunning(), owner_->externalInput_, owner_->recInputAudio_,
+                                       owner_->recOutputAudio_, owner_->audioMode_);
         break;
       case 2:
         owner_->HandleGraphEvents();
         break;
-      case 3:
+      default:
         owner_->encoderFailure_.Reset();
         if (owner_->GraphRunning()) {
           owner_->lastError_ = output_data::kEncoderFailure;
           owner_->error_.Set();
         }
         break;
-      default:
-        return result;  // a failed wait ends the worker
     }
-  }
+  });
+  return static_cast<DWORD>(hr);  // a failed wait ends the worker
 }

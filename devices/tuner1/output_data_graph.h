@@ -27,8 +27,6 @@
 #include "devices/tuner1/encoder_control.h"
 
 class DeviceIdentity;
-struct ICallbackFilterControl;
-struct IAnalyzerControl;
 
 namespace output_codes {
 inline constexpr HRESULT kNoEncoderLink = static_cast<HRESULT>(0x8007F006);
@@ -101,10 +99,7 @@ class OutputDataGraph : public FilterGraphHolder {
 
   enum Pin {
     kEncoderVideoIn, kEncoderAudioIn, kEncoderMpegOut,
-    kCaptureVideoOut, kCaptureAudioOut, kCaptureCapture, kCaptureAudioPcm,
-    kCallbackMpeg, kCallbackIndex, kCallbackPcm,
-    kAnalyzerInput, kAnalyzerOutput, kAnalyzerIndex,
-    kNullMpgIn, kNullPreviewIn, kPinCount
+    kCaptureVideoOut, kCaptureAudioOut, kCaptureCapture, kCaptureAudioPcm, kPinCount
   };
 
   void BuildSteps(const DeviceIdentity& identity, int instance);
@@ -120,17 +115,12 @@ class OutputDataGraph : public FilterGraphHolder {
   void ConnectionTable(output_data::PinPair (&pairs)[N]) const;
 
   const HMODULE module_;
-  IBaseFilter* nullMpg_ = nullptr;
-  IBaseFilter* nullPreview_ = nullptr;
   IBaseFilter* tvAudio_ = nullptr;
   IBaseFilter* capture_ = nullptr;
-  IBaseFilter* callback_ = nullptr;
-  IBaseFilter* analyzer_ = nullptr;
   IBaseFilter* encoderFilter_ = nullptr;
   IAMTVAudio* tvAudioControl_ = nullptr;
-  ICallbackFilterControl* callbackControl_ = nullptr;
-  IAnalyzerControl* analyzerControl_ = nullptr;
   IPin* pins_[kPinCount] = {};
+  output_data::OutsideFilters outside_;
   Microsoft::WRL::ComPtr<IMediaEventEx> events_;
   HANDLE graphEvent_ = nullptr;  // the graph's own, valid while events_ is held
 

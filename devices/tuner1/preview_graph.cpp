@@ -8,6 +8,7 @@
 #include "common/hresult.h"
 #include "common/worker_thread.h"
 #include "devices/core/device_objects.h"
+#include "devices/core/graph_watch.h"
 #include "devices/core/hal_items.h"
 #include "devices/tuner1/encoder_control.h"
 
@@ -27,12 +28,6 @@ constexpr long kItemTunerNumber = 8;
 constexpr GUID kCategoryTvAudio = {0xa799a802, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
 // {f72a76e1-eb0a-11d0-ace4-0000c0cc16ba}
 constexpr GUID kMajorTypeVbi = {0xf72a76e1, 0xeb0a, 0x11d0, {0xac, 0xe4, 0x00, 0x00, 0xc0, 0xcc, 0x16, 0xba}};
-
-// The graph events that end the preview with an error.
-bool IsErrorEvent(long code) {
-  return code == EC_USERABORT || code == EC_STREAM_ERROR_STOPPED || code == EC_STREAM_ERROR_STILLPLAYING ||
-         code == EC_ERROR_STILLPLAYING;
-}
 
 ComPtr<IPin> NthOutput(IBaseFilter* filter, int number) {
   ComPtr<IEnumPins> pins;
@@ -141,19 +136,16 @@ void PreviewGraph::Build(const DeviceIdentity& identity, int instance) {
 }
 
 void PreviewGraph::CreateEvents(const DeviceIdentity& identity, int instance) {
-  // The device's event names differ only in their kind: take the fields from one of them.
   const DeviceObjectNames names(identity, instance);
-  const std::wstring external = names.Event(NotifyEvent::ExternalInput);
-  const std::wstring fields = external.substr(wcslen(L"Global\\EventName_ExternalInput"));
-  const auto make = [&](NamedEvent& event, const wchar_t* kind) {
-    ThrowIfFailed(event.Create((std::wstring(L"Global\\EventName_") + kind + fields).c_str()));
-  };
   stop_.reset(NewUnnamedEvent());
-  make(audioMode_, L"AudioMode");
   graphError_.reset(NewUnnamedEvent());
-  make(liveInputAudio_, L"LiveInputAudio");
-  make(liveOutputAudio_, L"LiveOutputAudio");
-  make(externalInput_, L"ExternalInput");
+  const graph_watch::EventSlot slots[] = {
+      {&audioMode_, L"AudioMode"},
+      {&liveInputAudio_, L"LiveInputAudio"},
+      {&liveOutputAudio_, L"LiveOutputAudio"},
+      {&externalInput_, L"ExternalInput"},
+  };
+  ThrowIfFailed(graph_watch::CreateEventSlots(names, slots));
 }
 
 void PreviewGraph::Teardown() {
@@ -230,40 +222,19 @@ DWORD PreviewGraph::Watch() {
   HANDLE graphEvent = nullptr;
   if (FAILED(events_->GetEventHandle(reinterpret_cast<OAEVENT*>(&graphEvent)))) graphEvent = nullptr;
   const HANDLE waits[3] = {stop_.get(), audioMode_.handle(), graphEvent};
-  const DWORD count = graphEvent ? 3 : 2;
-  for (;;) {
-    const DWORD result = WaitForMultipleObjects(count, waits, FALSE, INFINITE);
-    DWORD index = result - WAIT_OBJECT_0;
-    if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + count) index = result - WAIT_ABANDONED_0;
-    if (index >= count || index == 0) break;
+  graph_watch::WatchLoop(waits, graphEvent ? 3 : 2, [&](DWORD index) {
     if (index == 1) {
-      if (!GraphStopped() && !externalInput_.IsSet()) {
-        liveInputAudio_.Set();
-        liveOutputAudio_.Set();
-      }
-      audioMode_.Reset();
+      graph_watch::OnAudioModeSignal(GraphStopped(), externalInput_, liveInputAudio_, liveOutputAudio_, audioMode_);
     } else {
-      DrainGraphEvents();
+      graph_watch::DrainGraphEvents(events_.Get(), &lastError_, graphError_.get());
     }
-  }
+  });
   return 0;
 }
 
 bool PreviewGraph::GraphStopped() {
   OAFilterState state = State_Stopped;
   return FAILED(GetState(&state, 0)) || state == State_Stopped;
-}
-
-void PreviewGraph::DrainGraphEvents() {
-  long code = 0;
-  LONG_PTR param1 = 0, param2 = 0;
-  while (SUCCEEDED(events_->GetEvent(&code, &param1, &param2, 0))) {
-    if (IsErrorEvent(code)) {
-      lastError_ = static_cast<HRESULT>(param1);
-      SetEvent(graphError_.get());
-    }
-    events_->FreeEventParams(code, param1, param2);
-  }
 }
 
 // --- answers -----------------------------------------------------------------------------------------

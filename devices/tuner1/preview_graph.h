@@ -112,7 +112,6 @@ class PreviewGraph : public FilterGraphHolder {
   void CreateEvents(const DeviceIdentity& identity, int instance);
   static DWORD WatchLoop(void* self);
   DWORD Watch();
-  void DrainGraphEvents();
   bool GraphStopped();
   // The TV-audio mode mapped to the host's pairs; false (and the failure) when not answerable.
   HRESULT ReadAudioMode(ULONG* left, ULONG* right);

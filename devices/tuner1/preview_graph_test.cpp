@@ -192,6 +192,11 @@ TEST_F(PreviewGraphTest, WatchThreadTurnsDriverAndGraphSignalsIntoTheHostsEvents
   ASSERT_EQ(S_OK, SimCard_PostCaptureEvent(capturePath_.c_str(), EC_ERROR_STILLPLAYING, 0x8007001F, 0));
   EXPECT_TRUE(Signalled(error, kWaitMs));
   EXPECT_EQ(static_cast<HRESULT>(0x8007001F), preview_->GetLastGraphError());
+  // Code 3 (EC_ERRORABORT) is an error too.
+  ResetEvent(error);
+  ASSERT_EQ(S_OK, SimCard_PostCaptureEvent(capturePath_.c_str(), EC_ERRORABORT, 0x80040266, 0));
+  EXPECT_TRUE(Signalled(error, kWaitMs));
+  EXPECT_EQ(static_cast<HRESULT>(0x80040266), preview_->GetLastGraphError());
 
   // Torn down while running: the watch thread ends promptly.
   const ULONGLONG start = GetTickCount64();

@@ -2,7 +2,6 @@
 
 #include "common/device/device_identity.h"
 #include "common/errors.h"
-#include "common/format.h"
 #include "common/hresult.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/core/tuning/signal_level.h"
@@ -13,54 +12,17 @@ namespace {
 constexpr DWORD kTunerBandBits = 0x3;
 constexpr DWORD kExternalBandBit = 0x20;
 
-LONG ReadLong(IHalItem* item, long type) {
-  VARIANT value;
-  VariantInit(&value);
-  ThrowIfFailed(item->GetInfo(type, &value));
-  const HRESULT hr = VariantChangeType(&value, &value, 0, VT_I4);
-  const LONG result = value.lVal;
-  VariantClear(&value);
-  ThrowIfFailed(hr);
-  return result;
-}
-
 }  // namespace
 
 TunerControl::~TunerControl() { ReleaseFilters(); }
 
-void TunerControl::SetDeviceItem(IHalItem* item) {
-  if (!item) ThrowHr(E_POINTER);
-  item_.Reset();
-  tunerIndex_ = -1;
-  ThrowIfFailed(item->Clone(item_.ReleaseAndGetAddressOf()));
-  if (!item_) ThrowHr(errors::kNoDeviceItem);
-  const LONG index = ReadLong(item_.Get(), kTunerIndexType);
-  const LONG count = ReadLong(item_.Get(), kTunerCountType);
-  // A negative index would name a filter "... 0", which no board has.
-  if (index < 0 || index >= count) ThrowHr(errors::kTunerIndexOutOfRange);
-  tunerIndex_ = index;
-}
-
-void TunerControl::Build(const wchar_t* devicePath) {
-  if (IsReady()) return;
-  if (!item_ || tunerIndex_ < 0) ThrowHr(errors::kNoDeviceItem);
-  if (!devicePath) ThrowHr(E_INVALIDARG);
-  const HRESULT hr = GuardHr(E_FAIL, [&] {
-    const DeviceIdentity identity(devicePath);
-    ThrowIfFailed(CreateGraph());
-    const unsigned number = static_cast<unsigned>(tunerIndex_) + 1;
-    ThrowIfFailed(filters_.Add(*this, identity, FormatW(L"DORU TvTuner %u", number).c_str(),
-                               FormatW(L"DORU Crossbar %u", number).c_str(),
-                               FormatW(L"DORU Capture %u", number).c_str()));
-    ThrowIfFailed(router_.Attach(filters_.crossbarControl.Get()));
-    ThrowIfFailed(QueryControl());
-    HRESULT opened = E_FAIL;
-    link_ = std::make_unique<StreamingDeviceControl>(identity, &opened);
-  });
-  if (FAILED(hr)) {
-    ReleaseGraphObjects();
-    ThrowHr(hr);
-  }
+void TunerControl::BuildSteps(const DeviceIdentity& identity) {
+  ThrowIfFailed(filters_.Add(*this, identity, FilterName(L"DORU TvTuner %u").c_str(),
+                             FilterName(L"DORU Crossbar %u").c_str(), FilterName(L"DORU Capture %u").c_str()));
+  ThrowIfFailed(router_.Attach(filters_.crossbarControl.Get()));
+  ThrowIfFailed(QueryControl());
+  HRESULT opened = E_FAIL;
+  link_ = std::make_unique<StreamingDeviceControl>(identity, &opened);
 }
 
 void TunerControl::ReleaseGraphObjects() noexcept {

@@ -14,15 +14,15 @@
 
 #include <wrl/client.h>
 
-#include "common/device/filter_graph_holder.h"
 #include "devices/core/tuning/crossbar_router.h"
 #include "devices/core/tuning/tuner_filters.h"
 #include "devices/idl/device_manager.h"
 #include "devices/tuner2/streaming_device_control.h"
+#include "devices/tuner2/tuner_graph.h"
 
 namespace rul {
 
-class TunerControl : public FilterGraphHolder {
+class TunerControl : public TunerGraph {
  public:
   static constexpr long kTunerIndexType = 8;  // device item: 0-based tuner index
   static constexpr long kTunerCountType = 9;  // device item: tuners on the board
@@ -30,17 +30,10 @@ class TunerControl : public FilterGraphHolder {
   TunerControl() = default;
   ~TunerControl() override;
 
-  // Keeps a clone of the item and takes its tuner index: E_POINTER for a null item,
-  // errors::kTunerIndexOutOfRange unless 0 <= index < count (the index then stays -1); a failed
-  // clone or read is thrown.
-  void SetDeviceItem(IHalItem* item);
-  LONG tunerIndex() const noexcept { return tunerIndex_; }
-
-  // Binds the tuner's three filters by category, device path and numbered name, takes their
-  // interfaces and the crossbar's pins, and opens the streaming device control. Nothing when
-  // built already; errors::kNoDeviceItem without an item or a valid index, E_INVALIDARG for a
-  // null path. A failure is thrown and leaves nothing built (the item stays).
-  virtual void Build(const wchar_t* devicePath);
+  // SetDeviceItem and Build are the base's: Build binds the tuner's three filters by category,
+  // device path and numbered name, takes their interfaces and the crossbar's pins, and opens
+  // the streaming device control; a failure leaves nothing built (the item stays).
+  void Teardown() noexcept override { ReleaseGraphObjects(); }
   // Releases the link, the filters and the graph, and the item (index -1 again).
   virtual void ReleaseFilters();
 
@@ -75,12 +68,11 @@ class TunerControl : public FilterGraphHolder {
   template <class F>
   HRESULT WithLink(F&& request);
   HRESULT ReadSwitch(void (StreamingDeviceControl::*get)(StreamingDeviceControl::ValueRecord*), BOOL* on);
+  void BuildSteps(const DeviceIdentity& identity) override;
   void ReleaseGraphObjects() noexcept;
 
   TunerFilters filters_;
   CrossbarRouter router_;
-  Microsoft::WRL::ComPtr<IHalItem> item_;
-  LONG tunerIndex_ = -1;
   std::unique_ptr<StreamingDeviceControl> link_;
 };
 

@@ -10,72 +10,24 @@
 #include "common/errors.h"
 #include "common/hresult.h"
 #include "devices/core/link/testing/link_test_support.h"
-#include "sim/card/sim_card_fixture.h"
+#include "devices/tuner2/testing/device_item_double.h"
+#include "devices/tuner2/testing/rul_graph_fixture.h"
 
 using namespace simcard_testing;
 using link_testing::Thrown;
+using rul_testing::MakeItem;
 
 namespace {
 
-// A device item of the values the tuner control reads.
-class Item final : public IHalItem {
- public:
-  explicit Item(std::map<long, LONG> values) : values_(std::move(values)) {}
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (iid != IID_IUnknown && iid != IID_IHalItem) {
-      *out = nullptr;
-      return E_NOINTERFACE;
-    }
-    *out = this;
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --refs_;
-    if (!left) delete this;
-    return left;
-  }
-  STDMETHODIMP GetInfo(long type, VARIANT* value) override {
-    const auto it = values_.find(type);
-    if (it == values_.end()) return TYPE_E_ELEMENTNOTFOUND;
-    value->vt = VT_I4;
-    value->lVal = it->second;
-    return S_OK;
-  }
-  STDMETHODIMP GetInfoAll(long*, long**, VARIANT**) override { return E_NOTIMPL; }
-  STDMETHODIMP SetInfo(long, VARIANT) override { return E_NOTIMPL; }
-  STDMETHODIMP SetInfoAll(long, const long*, const VARIANT*) override { return E_NOTIMPL; }
-  STDMETHODIMP Clone(IHalItem** clone) override {
-    *clone = new Item(values_);
-    return S_OK;
-  }
-  STDMETHODIMP Clear() override { return E_NOTIMPL; }
-
- private:
-  std::map<long, LONG> values_;
-  ULONG refs_ = 1;
-};
-
-ComPtr<IHalItem> MakeItem(std::map<long, LONG> values) {
-  ComPtr<IHalItem> item;
-  item.Attach(new Item(std::move(values)));
-  return item;
-}
-
-class RulTunerControlTest : public SimCardTest {
+class RulTunerControlTest : public rul_testing::RulCardTest {
  protected:
   void SetUp() override {
-    SimCardTest::SetUp();
-    UINT patched = 0;
-    ASSERT_EQ(S_OK, SimDriver_Attach(GetModuleHandleW(nullptr), &patched));
-    ASSERT_EQ(S_OK, SimCard_RegisterFamilyCard(0, kSimFamilyRul, 3, TRUE));
+    RulCardTest::SetUp();
     ASSERT_EQ(S_OK, SimCard_RegisterFamilyCard(1, kSimFamilyRul, 1, TRUE));
-    ASSERT_TRUE(SUCCEEDED(SimDriver_AddCard(capturePath_.c_str(), &driverCard_)));
   }
   void TearDown() override {
     control_.reset();
-    SimCardTest::TearDown();  // unregisters every card
+    RulCardTest::TearDown();  // unregisters every card
   }
   // A control for tuner `index` of `count`, built on card `card`.
   void BuildFor(UINT card, LONG index, LONG count) {
@@ -85,7 +37,6 @@ class RulTunerControlTest : public SimCardTest {
   }
   std::vector<SimCardRoute> Routes() { return RouteLog(capturePath_); }
 
-  UINT driverCard_ = 0;
   std::unique_ptr<rul::TunerControl> control_;
 };
 

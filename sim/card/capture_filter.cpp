@@ -4,6 +4,9 @@
 // "Capture" and "AUDIO Out" are live sources; the virtual pins carry private types that only
 // the encoder accepts and deliver nothing (the encoder makes its stream itself); "VBI" only
 // connects.
+// The second family's numbered capture filter ("DORU Capture n") has its own pin layout by the
+// tuner number its friendly name ends in: tuner 1 [video, "Audio PCM"], every later tuner
+// [video, "VBI", "Audio PCM"]; its video pin offers the field-planar type first.
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -12,6 +15,7 @@
 #include <set>
 
 #include "filters/base/mediatype.h"
+#include "filters/include/field_video.h"
 #include "sim/card/card_filter.h"
 #include "sim/card/live_pin.h"
 #include "sim/card/picture.h"
@@ -63,6 +67,68 @@ CMediaType VideoType(LONG width, LONG height, const GUID& subtype, WORD bits, bo
   type.SetSampleSize(header.biSizeImage);
   type.SetTemporalCompression(FALSE);
   return type;
+}
+
+std::vector<CMediaType> VideoTypes(UINT format);
+
+CMediaType FieldPlanarType(LONG width, LONG height) {
+  CMediaType type(&MEDIATYPE_FieldVideo);
+  type.SetSubtype(&MEDIASUBTYPE_FieldPlanar420);
+  type.SetFormatType(&FORMAT_FieldVideoNtsc);
+  auto* format = reinterpret_cast<field_video::FieldVideoFormat*>(type.AllocFormatBuffer(sizeof(field_video::FieldVideoFormat)));
+  *format = {};
+  format->bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  format->bmiHeader.biWidth = width;
+  format->bmiHeader.biHeight = height;
+  format->bmiHeader.biPlanes = 1;
+  format->bmiHeader.biBitCount = 16;
+  format->bmiHeader.biCompression = MEDIASUBTYPE_FieldPlanar420.Data1;
+  format->bmiHeader.biSizeImage = field_video::MakePlaneLayout(width, height).totalBytes;
+  type.SetSampleSize(format->bmiHeader.biSizeImage);
+  type.SetTemporalCompression(FALSE);
+  return type;
+}
+
+// The picture's header: the format block itself for the field-planar type.
+const BITMAPINFOHEADER* PictureHeader(const CMediaType& type) {
+  if (*type.Type() == MEDIATYPE_FieldVideo) {
+    return type.FormatLength() >= sizeof(BITMAPINFOHEADER) ? reinterpret_cast<const BITMAPINFOHEADER*>(type.Format())
+                                                           : nullptr;
+  }
+  return GetBitmapInfoHeader(&type);
+}
+
+// A YUY2 frame (top row first) as a field-planar frame: even rows the field stored first.
+void YuyvToFieldPlanar(const std::vector<std::uint8_t>& yuy2, LONG width, LONG height, BYTE* out) {
+  const field_video::PlaneLayout layout = field_video::MakePlaneLayout(width, height);
+  auto* header = reinterpret_cast<field_video::FieldFrameHeader*>(out);
+  *header = {};
+  header->duration = field_video::kFrameTimeNtsc;
+  std::vector<std::uint8_t> luma(static_cast<size_t>(width)), u(static_cast<size_t>(width / 2)),
+      v(static_cast<size_t>(width / 2));
+  for (LONG y = 0; y < height; ++y) {
+    const std::uint8_t* row = yuy2.data() + static_cast<size_t>(y) * static_cast<size_t>(width) * 2;
+    for (LONG x = 0; x < width / 2; ++x) {
+      luma[2 * x] = row[4 * x];
+      u[x] = row[4 * x + 1];
+      luma[2 * x + 1] = row[4 * x + 2];
+      v[x] = row[4 * x + 3];
+    }
+    const int field = y % 2;
+    const size_t line = static_cast<size_t>(y / 2);
+    field_video::SampleGroup6of8::Pack(luma.data(), luma.size(), out + layout.luma[field] + line * layout.pitch);
+    field_video::SampleGroup6of8::Pack(u.data(), u.size(), out + layout.u[field] + line * layout.chromaPitch);
+    field_video::SampleGroup6of8::Pack(v.data(), v.size(), out + layout.v[field] + line * layout.chromaPitch);
+  }
+}
+
+std::vector<CMediaType> VideoTypes(UINT format, bool fieldPlanar) {
+  std::vector<CMediaType> types = VideoTypes(format);
+  if (fieldPlanar) {
+    const BITMAPINFOHEADER* first = GetBitmapInfoHeader(&types.front());
+    types.insert(types.begin(), FieldPlanarType(first->biWidth, first->biHeight));
+  }
+  return types;
 }
 
 std::vector<CMediaType> VideoTypes(UINT format) {
@@ -124,7 +190,7 @@ class CaptureFilter;
 
 class VideoPin final : public LivePin {
  public:
-  VideoPin(CaptureFilter* filter, CCritSec* lock, HRESULT* phr);
+  VideoPin(CaptureFilter* filter, CCritSec* lock, HRESULT* phr, const wchar_t* name, bool fieldPlanar);
   HRESULT GetMediaType(int position, CMediaType* type) override;
   HRESULT CheckMediaType(const CMediaType* type) override;
   HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
@@ -135,6 +201,7 @@ class VideoPin final : public LivePin {
 
  private:
   CaptureFilter* const capture_;
+  const bool fieldPlanar_;
   // The last painted frame (streaming thread only).
   std::vector<std::uint8_t> frame_;
   SimCardPicture painted_{};
@@ -143,7 +210,7 @@ class VideoPin final : public LivePin {
 
 class AudioPin final : public LivePin {
  public:
-  AudioPin(CaptureFilter* filter, CCritSec* lock, HRESULT* phr);
+  AudioPin(CaptureFilter* filter, CCritSec* lock, HRESULT* phr, const wchar_t* name);
   HRESULT GetMediaType(int position, CMediaType* type) override {
     if (position < 0) return E_INVALIDARG;
     if (position > 0) return VFW_S_NO_MORE_ITEMS;
@@ -177,14 +244,24 @@ class CaptureFilter final : public CardFilter,
                             public IAMAnalogVideoDecoder,
                             public IKsPropertySet {
  public:
-  CaptureFilter(IUnknown* outer, HRESULT* phr) : CardFilter(L"Sim capture", outer, kClsidSimCapture, phr) {
+  // `numbered`: the second family's layout (see the top of the file).
+  CaptureFilter(IUnknown* outer, HRESULT* phr, bool numbered)
+      : CardFilter(L"Sim capture", outer, numbered ? kClsidSimRulCapture : kClsidSimCapture, phr), numbered_(numbered) {
+    if (numbered) {
+      pins_[0] = std::make_unique<VideoPin>(this, &lock_, phr, L"Video", true);
+      pins_[1] = std::make_unique<QuietPin>(this, &lock_, phr, L"VBI", kMediaTypeVbi, kSubtypeRaw8);
+      pins_[2] = std::make_unique<AudioPin>(this, &lock_, phr, L"Audio PCM");
+      pinCount_ = 2;
+      return;
+    }
     pins_[0] = std::make_unique<QuietPin>(this, &lock_, phr, L"Virtual Video Out", kMediaTypeSimVirtual,
                                           kSubtypeSimVirtualVideo);
     pins_[1] = std::make_unique<QuietPin>(this, &lock_, phr, L"Virtual Audio Out", kMediaTypeSimVirtual,
                                           kSubtypeSimVirtualAudio);
-    pins_[2] = std::make_unique<VideoPin>(this, &lock_, phr);
+    pins_[2] = std::make_unique<VideoPin>(this, &lock_, phr, L"Capture", false);
     pins_[3] = std::make_unique<QuietPin>(this, &lock_, phr, L"VBI", kMediaTypeVbi, kSubtypeRaw8);
-    pins_[4] = std::make_unique<AudioPin>(this, &lock_, phr);
+    pins_[4] = std::make_unique<AudioPin>(this, &lock_, phr, L"AUDIO Out");
+    pinCount_ = 5;
   }
   ~CaptureFilter() override {
     std::lock_guard<std::mutex> guard(g_capturesLock);
@@ -199,8 +276,31 @@ class CaptureFilter final : public CardFilter,
     if (iid == IID_IKsPropertySet) return GetInterface(static_cast<IKsPropertySet*>(this), out);
     return CardFilter::NonDelegatingQueryInterface(iid, out);
   }
-  int GetPinCount() override { return 5; }
-  CBasePin* GetPin(int n) override { return n >= 0 && n < 5 ? pins_[n].get() : nullptr; }
+  int GetPinCount() override { return pinCount_; }
+  CBasePin* GetPin(int n) override {
+    if (n < 0 || n >= pinCount_) return nullptr;
+    // Tuner 1 of the numbered layout has no "VBI" between video and sound.
+    if (numbered_ && pinCount_ == 2 && n == 1) return pins_[2].get();
+    return pins_[n].get();
+  }
+
+  // The numbered layout learns its tuner from the friendly name's number.
+  STDMETHODIMP Load(IPropertyBag* bag, IErrorLog* log) override {
+    const HRESULT hr = CardFilter::Load(bag, log);
+    if (FAILED(hr) || !numbered_) return hr;
+    VARIANT name;
+    VariantInit(&name);
+    name.vt = VT_BSTR;
+    if (SUCCEEDED(bag->Read(L"FriendlyName", &name, log)) && name.vt == VT_BSTR && name.bstrVal) {
+      const wchar_t* digits = wcsrchr(name.bstrVal, L' ');
+      const long number = digits ? wcstol(digits + 1, nullptr, 10) : 1;
+      CAutoLock lock(&lock_);
+      pinCount_ = number > 1 ? 3 : 2;
+      IncrementPinVersion();
+    }
+    VariantClear(&name);
+    return hr;
+  }
 
   // A live source cannot cue data while paused.
   STDMETHODIMP GetState(DWORD timeoutMs, FILTER_STATE* state) override {
@@ -288,16 +388,18 @@ class CaptureFilter final : public CardFilter,
     return S_OK;
   }
 
+  const bool numbered_;
+  int pinCount_ = 5;
   std::unique_ptr<CBaseOutputPin> pins_[5];
 };
 
-VideoPin::VideoPin(CaptureFilter* filter, CCritSec* lock, HRESULT* phr)
-    : LivePin(L"Sim capture pin", filter, lock, phr, L"Capture", kFramePeriod), capture_(filter) {}
+VideoPin::VideoPin(CaptureFilter* filter, CCritSec* lock, HRESULT* phr, const wchar_t* name, bool fieldPlanar)
+    : LivePin(L"Sim capture pin", filter, lock, phr, name, kFramePeriod), capture_(filter), fieldPlanar_(fieldPlanar) {}
 
 HRESULT VideoPin::GetMediaType(int position, CMediaType* type) {
   if (position < 0) return E_INVALIDARG;
   std::shared_ptr<CardState> card = capture_->Card();
-  const std::vector<CMediaType> types = VideoTypes(card ? card->captureFormat() : kSimCaptureDefault);
+  const std::vector<CMediaType> types = VideoTypes(card ? card->captureFormat() : kSimCaptureDefault, fieldPlanar_);
   if (static_cast<size_t>(position) >= types.size()) return VFW_S_NO_MORE_ITEMS;
   *type = types[static_cast<size_t>(position)];
   return S_OK;
@@ -305,14 +407,17 @@ HRESULT VideoPin::GetMediaType(int position, CMediaType* type) {
 
 HRESULT VideoPin::CheckMediaType(const CMediaType* type) {
   std::shared_ptr<CardState> card = capture_->Card();
-  for (const CMediaType& offered : VideoTypes(card ? card->captureFormat() : kSimCaptureDefault)) {
+  for (const CMediaType& offered : VideoTypes(card ? card->captureFormat() : kSimCaptureDefault, fieldPlanar_)) {
     if (offered == *type) return S_OK;
   }
   return VFW_E_TYPE_NOT_ACCEPTED;
 }
 
 HRESULT VideoPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
-  const LONG size = static_cast<LONG>(GetBitmapSize(GetBitmapInfoHeader(&m_mt)));
+  const BITMAPINFOHEADER* header = PictureHeader(m_mt);
+  if (!header) return E_UNEXPECTED;
+  const LONG size = *m_mt.Type() == MEDIATYPE_FieldVideo ? static_cast<LONG>(header->biSizeImage)
+                                                         : static_cast<LONG>(GetBitmapSize(header));
   ALLOCATOR_PROPERTIES wanted = *request, actual{};
   if (wanted.cBuffers < 4) wanted.cBuffers = 4;
   if (wanted.cbBuffer < size) wanted.cbBuffer = size;
@@ -322,29 +427,36 @@ HRESULT VideoPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIE
 
 HRESULT VideoPin::FillSample(IMediaSample* sample, LONGLONG) {
   std::shared_ptr<CardState> card = capture_->Card();
-  const BITMAPINFOHEADER* header = GetBitmapInfoHeader(&m_mt);
+  const BITMAPINFOHEADER* header = PictureHeader(m_mt);
   if (!card || !header) return S_FALSE;
+  const bool field = *m_mt.Type() == MEDIATYPE_FieldVideo;
   const DWORD frequency = capture_->TunedFrequency();
   const SimCardPicture picture = card->Picture(frequency);
   const PixelFormat format = header->biCompression == BI_RGB ? PixelFormat::Rgb32 : PixelFormat::Yuy2;
-  const size_t size = GetBitmapSize(header);
+  const size_t size = field ? static_cast<size_t>(header->biWidth) * static_cast<size_t>(header->biHeight) * 2
+                            : GetBitmapSize(header);
   if (frame_.size() != size || frequency != paintedFrequency_ || std::memcmp(&picture, &painted_, sizeof(picture)) != 0) {
     frame_ = PaintFrame(picture, frequency, header->biWidth, header->biHeight, format);
     painted_ = picture;
     paintedFrequency_ = frequency;
   }
+  const size_t bytes = field ? header->biSizeImage : frame_.size();
   BYTE* data = nullptr;
-  if (FAILED(sample->GetPointer(&data)) || sample->GetSize() < static_cast<LONG>(frame_.size())) return E_FAIL;
-  std::memcpy(data, frame_.data(), frame_.size());
-  return sample->SetActualDataLength(static_cast<LONG>(frame_.size()));
+  if (FAILED(sample->GetPointer(&data)) || sample->GetSize() < static_cast<LONG>(bytes)) return E_FAIL;
+  if (field) {
+    YuyvToFieldPlanar(frame_, header->biWidth, header->biHeight, data);
+  } else {
+    std::memcpy(data, frame_.data(), frame_.size());
+  }
+  return sample->SetActualDataLength(static_cast<LONG>(bytes));
 }
 
 void VideoPin::Delivered() {
   if (auto card = capture_->Card()) card->CountVideoFrame();
 }
 
-AudioPin::AudioPin(CaptureFilter* filter, CCritSec* lock, HRESULT* phr)
-    : LivePin(L"Sim audio pin", filter, lock, phr, L"AUDIO Out", kAudioPeriod), capture_(filter) {}
+AudioPin::AudioPin(CaptureFilter* filter, CCritSec* lock, HRESULT* phr, const wchar_t* name)
+    : LivePin(L"Sim audio pin", filter, lock, phr, name, kAudioPeriod), capture_(filter) {}
 
 HRESULT AudioPin::FillSample(IMediaSample* sample, LONGLONG index) {
   BYTE* data = nullptr;
@@ -372,7 +484,13 @@ void AudioPin::Delivered() {
 }  // namespace
 
 CUnknown* CreateCaptureFilter(IUnknown* outer, HRESULT* phr) {
-  auto* filter = new (std::nothrow) CaptureFilter(outer, phr);
+  auto* filter = new (std::nothrow) CaptureFilter(outer, phr, false);
+  if (!filter && phr) *phr = E_OUTOFMEMORY;
+  return filter;
+}
+
+CUnknown* CreateRulCaptureFilter(IUnknown* outer, HRESULT* phr) {
+  auto* filter = new (std::nothrow) CaptureFilter(outer, phr, true);
   if (!filter && phr) *phr = E_OUTOFMEMORY;
   return filter;
 }

@@ -273,8 +273,8 @@ class TvAudioFilter final : public CardFilter, public IAMTVAudio {
     std::shared_ptr<CardState> card;
     const HRESULT hr = Enter("GetAvailableTVAudioModes", &card);
     if (FAILED(hr)) return hr;
-    *modes = kModes;
-    return S_OK;
+    // What the broadcast offers now: the mode the card is set to.
+    return get_TVAudioMode(modes);
   }
   STDMETHODIMP get_TVAudioMode(long* mode) override {
     if (!mode) return E_POINTER;

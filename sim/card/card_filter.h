@@ -68,6 +68,9 @@ CUnknown* CreateCrossbarFilter(IUnknown* outer, HRESULT* phr);
 CUnknown* CreateTvAudioFilter(IUnknown* outer, HRESULT* phr);
 CUnknown* CreateCaptureFilter(IUnknown* outer, HRESULT* phr);
 CUnknown* CreateEncoderFilter(IUnknown* outer, HRESULT* phr);
+// The second family's numbered capture and encoder (their own pin layouts).
+CUnknown* CreateRulCaptureFilter(IUnknown* outer, HRESULT* phr);
+CUnknown* CreateRulEncoderFilter(IUnknown* outer, HRESULT* phr);
 
 // Posts a graph event from every capture filter of the card `key` that sits in a graph;
 // S_FALSE when none did.

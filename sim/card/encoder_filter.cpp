@@ -3,6 +3,7 @@
 // that delivers synthetic MPEG-2 program stream packs while the filter runs. On a change from
 // running to paused it tells the driver stand-in "encoder stopped" (at once, after a delay, or
 // never, as the card is set).
+// The second family's numbered encoder ("DORU Encode n") has the output only, named "MPEG Stream".
 #include <cstring>
 #include <memory>
 #include <new>
@@ -38,7 +39,7 @@ class EncoderFilter;
 
 class MpegPin final : public LivePin {
  public:
-  MpegPin(EncoderFilter* filter, CCritSec* lock, HRESULT* phr);
+  MpegPin(EncoderFilter* filter, CCritSec* lock, HRESULT* phr, const wchar_t* name);
   HRESULT GetMediaType(int position, CMediaType* type) override {
     if (position < 0) return E_INVALIDARG;
     if (position > 0) return VFW_S_NO_MORE_ITEMS;
@@ -99,15 +100,17 @@ class DelayedStop final : public StoppableThread {
 
 class EncoderFilter final : public CardFilter {
  public:
-  EncoderFilter(IUnknown* outer, HRESULT* phr) : CardFilter(L"Sim encoder", outer, kClsidSimEncoder, phr) {
+  EncoderFilter(IUnknown* outer, HRESULT* phr, bool numbered)
+      : CardFilter(L"Sim encoder", outer, numbered ? kClsidSimRulEncoder : kClsidSimEncoder, phr), numbered_(numbered) {
     video_ = std::make_unique<VirtualInputPin>(this, &lock_, phr, L"Virtual Video In", kSubtypeSimVirtualVideo);
     audio_ = std::make_unique<VirtualInputPin>(this, &lock_, phr, L"Virtual Audio In", kSubtypeSimVirtualAudio);
-    mpeg_ = std::make_unique<MpegPin>(this, &lock_, phr);
+    mpeg_ = std::make_unique<MpegPin>(this, &lock_, phr, numbered ? L"MPEG Stream" : L"MPEG Out");
   }
   ~EncoderFilter() override { delayed_.Stop(); }
 
-  int GetPinCount() override { return 3; }
+  int GetPinCount() override { return numbered_ ? 1 : 3; }
   CBasePin* GetPin(int n) override {
+    if (numbered_) return n == 0 ? mpeg_.get() : nullptr;
     switch (n) {
       case 0: return video_.get();
       case 1: return audio_.get();
@@ -154,14 +157,15 @@ class EncoderFilter final : public CardFilter {
     }
   }
 
+  const bool numbered_;
   std::unique_ptr<VirtualInputPin> video_;
   std::unique_ptr<VirtualInputPin> audio_;
   std::unique_ptr<MpegPin> mpeg_;
   DelayedStop delayed_;
 };
 
-MpegPin::MpegPin(EncoderFilter* filter, CCritSec* lock, HRESULT* phr)
-    : LivePin(L"Sim MPEG pin", filter, lock, phr, L"MPEG Out", kPackPeriod), encoder_(filter) {}
+MpegPin::MpegPin(EncoderFilter* filter, CCritSec* lock, HRESULT* phr, const wchar_t* name)
+    : LivePin(L"Sim MPEG pin", filter, lock, phr, name, kPackPeriod), encoder_(filter) {}
 
 HRESULT MpegPin::FillSample(IMediaSample* sample, LONGLONG index) {
   BYTE* data = nullptr;
@@ -203,7 +207,13 @@ void MpegPin::Delivered() {
 }  // namespace
 
 CUnknown* CreateEncoderFilter(IUnknown* outer, HRESULT* phr) {
-  auto* filter = new (std::nothrow) EncoderFilter(outer, phr);
+  auto* filter = new (std::nothrow) EncoderFilter(outer, phr, false);
+  if (!filter && phr) *phr = E_OUTOFMEMORY;
+  return filter;
+}
+
+CUnknown* CreateRulEncoderFilter(IUnknown* outer, HRESULT* phr) {
+  auto* filter = new (std::nothrow) EncoderFilter(outer, phr, true);
   if (!filter && phr) *phr = E_OUTOFMEMORY;
   return filter;
 }

@@ -33,6 +33,14 @@ const RoleInfo kRoles[kSimRoleCount] = {
 
 constexpr UINT kMaxCards = 16;
 
+// The class registered for a role under a family's names: the second family's capture and
+// encoder have pin layouts of their own.
+const CLSID* FamilyClass(UINT family, UINT role) {
+  if (family == kSimFamilyRul && role == kSimRoleCapture) return &kClsidSimRulCapture;
+  if (family == kSimFamilyRul && role == kSimRoleEncoder) return &kClsidSimRulEncoder;
+  return kRoles[role].clsid;
+}
+
 std::wstring DevicePath(UINT index, UINT role) {
   return FormatW(L"\\\\?\\sim#ven_5a52&dev_7130&subsys_00011a2b&rev_01#3&2411e6fe&0&%u#{%ls}\\%ls", 48 + 2 * index,
                  kRoles[role].pathClass, kRoles[role].suffix);
@@ -58,6 +66,8 @@ const CFactoryTemplate g_Templates[] = {
     {L"Sim TV Audio", &kClsidSimTvAudio, &CreateTvAudioFilter, nullptr, nullptr},
     {L"Sim Capture", &kClsidSimCapture, &CreateCaptureFilter, nullptr, nullptr},
     {L"Sim Encoder", &kClsidSimEncoder, &CreateEncoderFilter, nullptr, nullptr},
+    {L"Sim Numbered Capture", &kClsidSimRulCapture, &CreateRulCaptureFilter, nullptr, nullptr},
+    {L"Sim Numbered Encoder", &kClsidSimRulEncoder, &CreateRulEncoderFilter, nullptr, nullptr},
 };
 VORN_FILTER_MODULE_DLLMAIN()
 
@@ -101,7 +111,7 @@ HRESULT SimCard_RegisterFamilyCard(UINT index, UINT family, UINT tuners, BOOL ad
       }
       const std::wstring name = numbered ? FormatW(kRulNames[role], tuner + 1) : std::wstring(kPexNames[role]);
       HRESULT hr = SetString(key, L"FriendlyName", name);
-      if (SUCCEEDED(hr)) hr = SetString(key, L"CLSID", GuidKeyName(*kRoles[role].clsid));
+      if (SUCCEEDED(hr)) hr = SetString(key, L"CLSID", GuidKeyName(*FamilyClass(family, role)));
       if (SUCCEEDED(hr)) hr = SetString(key, L"DevicePath", DevicePath(index, role));
       if (FAILED(hr)) return hr;
     }

@@ -491,9 +491,10 @@ TEST_F(SimCardTest, FamilyFiltersFeedTheNullRendererAndReportTheAudioMode) {
     const wchar_t* name;
     const wchar_t* audioName;
     long audioMode;
+    const wchar_t* videoPin;
   };
-  const Case cases[] = {{kSimFamilyRul, 2, L"DORU Capture 2", L"DORU TvAudio 2", 0x22},
-                        {kSimFamilyPex, 0, SIM_CARD_PEX_CAPTURE_NAME, SIM_CARD_PEX_TVAUDIO_NAME, 0x42}};
+  const Case cases[] = {{kSimFamilyRul, 2, L"DORU Capture 2", L"DORU TvAudio 2", 0x22, L"Video"},
+                        {kSimFamilyPex, 0, SIM_CARD_PEX_CAPTURE_NAME, SIM_CARD_PEX_TVAUDIO_NAME, 0x42, L"Capture"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "family " << c.family);
     ASSERT_EQ(S_OK, SimCard_RegisterFamilyCard(0, c.family, c.tuners, TRUE));
@@ -506,7 +507,7 @@ TEST_F(SimCardTest, FamilyFiltersFeedTheNullRendererAndReportTheAudioMode) {
     ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&null)));
     ASSERT_EQ(S_OK, graph->AddFilter(capture.Get(), L"capture"));
     ASSERT_EQ(S_OK, graph->AddFilter(null.Get(), L"null"));
-    ASSERT_EQ(S_OK, graph->ConnectDirect(PinNamed(capture.Get(), L"Capture").Get(), PinNamed(null.Get(), L"In").Get(),
+    ASSERT_EQ(S_OK, graph->ConnectDirect(PinNamed(capture.Get(), c.videoPin).Get(), PinNamed(null.Get(), L"In").Get(),
                                          nullptr));
     SimCardCounters before{};
     ASSERT_EQ(S_OK, SimCard_GetCounters(capturePath_.c_str(), &before));

@@ -1,0 +1,308 @@
+#include "devices/tuner2/preview_graph.h"
+
+#include <mmsystem.h>
+
+#include <iterator>
+#include <utility>
+
+#include "common/device/device_identity.h"
+#include "common/device/device_state_table.h"
+#include "common/device/pin_helpers.h"
+#include "common/errors.h"
+#include "common/hresult.h"
+#include "devices/core/device_objects.h"
+#include "devices/core/device_state_slots.h"
+#include "devices/core/graph_watch.h"
+#include "devices/core/output_data.h"
+#include "devices/tuner2/device_item.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace rul {
+
+namespace {
+
+// {A799A802-A46D-11D0-A18C-00A02401DCD4}
+constexpr GUID kCategoryKsTvAudio = {0xa799a802, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
+
+// The capture filter's outputs, counted from 1: video first, audio second on tuner index 0 and
+// third on the others.
+constexpr int kVideoOutput = 1;
+constexpr int AudioOutputOf(LONG tunerIndex) { return tunerIndex == 0 ? 2 : 3; }
+
+}  // namespace
+
+PreviewGraph::~PreviewGraph() { Teardown(); }
+
+void PreviewGraph::SetDeviceItem(IHalItem* item) {
+  TunerGraph::SetDeviceItem(item);
+  boardType_ = ReadItemLong(item_.Get(), kItemBoardType);
+}
+
+// --- build and teardown ------------------------------------------------------------------------------
+
+void PreviewGraph::BuildSteps(const DeviceIdentity& identity) {
+  IBaseFilter* tvAudio = nullptr;
+  IBaseFilter* capture = nullptr;
+  DeviceFilterEntry devices[] = {{&kCategoryKsTvAudio, &identity, {}, &tvAudio},
+                                 {&CLSID_VideoInputDeviceCategory, &identity, {}, &capture}};
+  wcscpy_s(devices[0].name, FilterName(L"DORU TvAudio %u").c_str());
+  wcscpy_s(devices[1].name, FilterName(L"DORU Capture %u").c_str());
+  const HRESULT added = AddDeviceFilters(devices, static_cast<int>(std::size(devices)));
+  tvAudio_.Attach(tvAudio);
+  capture_.Attach(capture);
+  ThrowIfFailed(added);
+  ThrowIfFailed(tvAudio_->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(tvAudioControl_.ReleaseAndGetAddressOf())));
+  ThrowIfFailed(PinHelpers::FindPinByIndex(videoPin_.ReleaseAndGetAddressOf(), capture_.Get(), PINDIR_OUTPUT, kVideoOutput));
+  ThrowIfFailed(PinHelpers::FindPinByIndex(audioPin_.ReleaseAndGetAddressOf(), capture_.Get(), PINDIR_OUTPUT,
+                                           AudioOutputOf(tunerIndex_)));
+  CreateEvents(identity);
+
+  HRESULT opened = E_FAIL;
+  link2Driver_ = std::make_unique<StreamingDeviceControl>(identity, &opened);
+  link2Driver_->SetTunerEvent(static_cast<std::uint32_t>(tunerIndex_), audioMode_.handle());
+
+  StartWatch(audioMode_.handle());
+  ThrowIfFailed(QueryControl());
+}
+
+void PreviewGraph::CreateEvents(const DeviceIdentity& identity) {
+  const DeviceObjectNames names(identity, tunerIndex_);
+  const graph_watch::EventSlot slots[] = {
+      {&stop_, nullptr},
+      {&audioMode_, L"AudioMode"},
+      {&error_, nullptr},
+      {&inputAudio_, L"Live_InputAudio"},
+      {&outputAudio_, L"Live_OutputAudio"},
+      {&unnamed_[0], nullptr},
+      {&unnamed_[1], nullptr},
+      {&unnamed_[2], nullptr},
+      {&unnamed_[3], nullptr},
+      {&unnamed_[4], nullptr},
+      {&externalInput_, L"ExternalInput"},
+  };
+  ThrowIfFailed(graph_watch::CreateEventSlots(names, slots));
+  if (tunerIndex_ == 1) {
+    const graph_watch::EventSlot tunerOne[] = {{&index1_, nullptr}, {&recording_, L"Recording"}};
+    ThrowIfFailed(graph_watch::CreateEventSlots(names, tunerOne));
+  }
+}
+
+void PreviewGraph::Teardown() noexcept {
+  if (!graph_) return;
+  link2Driver_.reset();
+  if (flag_ && FAILED(GuardHr(E_FAIL, [&] { Disconnect(); }))) ClearFlag();
+  StopWatch();
+  for (NamedEvent* event : {&stop_, &audioMode_, &error_, &inputAudio_, &outputAudio_, &externalInput_, &index1_,
+                            &recording_})
+    event->Close();
+  for (NamedEvent& event : unnamed_) event.Close();
+  IBaseFilter* const filters[] = {capture_.Get(), tvAudio_.Get()};
+  RemoveFilters(filters, static_cast<int>(std::size(filters)));
+  videoPin_.Reset();
+  audioPin_.Reset();
+  tvAudioControl_.Reset();
+  capture_.Reset();
+  tvAudio_.Reset();
+  item_.Reset();
+  tunerIndex_ = -1;
+  FilterGraphHolder::Release();
+}
+
+// --- connections and states --------------------------------------------------------------------------
+
+HRESULT PreviewGraph::Connect() {
+  if (!IsReady()) return kPreviewNotReady;
+  if (flag_) return S_OK;
+  if (!link_) ThrowHr(kPreviewIncomplete);
+  ThrowIfFailed(link_->Attach(audioPin_.Get()));
+  HRESULT hr = S_OK;
+  if (chain_ && !chain_->IsBuilt()) {
+    hr = kPreviewIncomplete;
+  } else if (chain_) {
+    hr = chain_->Connect();
+  }
+  if (FAILED(hr)) {
+    link_->Detach();
+    ThrowHr(hr);
+  }
+  if (sound_ && FAILED(hr = sound_->Start(link_->OutputPin()))) {
+    if (chain_) chain_->Disconnect();
+    link_->Detach();
+    ThrowHr(hr);
+  }
+  return SetFlag();
+}
+
+HRESULT PreviewGraph::Disconnect() {
+  HRESULT first = S_OK;
+  const auto keep = [&first](HRESULT hr) {
+    if (FAILED(hr) && SUCCEEDED(first)) first = hr;
+  };
+  if (link_) link_->Detach();
+  if (chain_) keep(chain_->Disconnect());
+  if (sound_) keep(sound_->Stop());
+  ClearFlag();
+  ThrowIfFailed(first);
+  return S_OK;
+}
+
+HRESULT PreviewGraph::Run() {
+  const HRESULT hr = FilterGraphHolder::Run();
+  runTime_ = timeGetTime();
+  if (FAILED(hr)) FilterGraphHolder::Stop();  // a graph half started stops again
+  return hr;
+}
+
+HRESULT PreviewGraph::Deactivate() {
+  return GuardHr(E_FAIL, [&] {
+    if (!item_) ThrowHr(errors::kNoDeviceItem);
+    // The step the first family's preview runs: the graph stops, the sound path's restarts first.
+    if (sound_) sound_->SuspendWatch();
+    ThrowIfFailed(FilterGraphHolder::Stop());
+
+    VARIANT name;
+    VariantInit(&name);
+    ThrowIfFailed(item_->GetInfo(kItemName, &name));
+    const DeviceIdentity identity(name);
+    std::wstring stateName = name.vt == VT_BSTR && name.bstrVal ? name.bstrVal : L"";
+    VariantClear(&name);
+
+    NamedEvent liveRunning;
+    ThrowIfFailed(liveRunning.Create(DeviceObjectNames(identity, tunerIndex_).Event(NotifyEvent::LiveRunning).c_str()));
+    liveRunning.Reset();
+    liveRunning.Close();
+
+    DeviceStateTable table;
+    ThrowIfFailed(table.Open());
+    ThrowIfFailed(table.Register(stateName.c_str(), ReadItemLong(item_.Get(), kItemBoardType),
+                                 ReadItemLong(item_.Get(), kItemStateValue)));
+    table.SetSlot(stateName.c_str(), kSlotPreviewState, 0);
+    Disconnect();
+    table.SetSlot(stateName.c_str(), kSlotPreviewStarted, 0);
+  });
+}
+
+// --- the parts handed over ---------------------------------------------------------------------------
+
+HRESULT PreviewGraph::SetVideoChain(std::unique_ptr<VideoChainBuilder> chain) {
+  if (flag_) return VFW_E_WRONG_STATE;
+  chain_ = std::move(chain);
+  return S_OK;
+}
+
+HRESULT PreviewGraph::SetSoundPath(std::unique_ptr<FilterHolder> sound) {
+  if (flag_) return VFW_E_WRONG_STATE;
+  sound_ = std::move(sound);
+  return S_OK;
+}
+
+HRESULT PreviewGraph::SetAudioLink(std::unique_ptr<FilterLink> link) {
+  if (flag_) return VFW_E_WRONG_STATE;
+  link_ = std::move(link);
+  return S_OK;
+}
+
+void PreviewGraph::OnOwnEvent() {
+  graph_watch::OnAudioModeSignal(GraphStopped(), externalInput_, inputAudio_, outputAudio_, audioMode_);
+}
+
+// --- answers -----------------------------------------------------------------------------------------
+
+HRESULT PreviewGraph::GetNotifyEvent(long kind, HANDLE* event) const {
+  if (!event) return E_POINTER;
+  *event = nullptr;
+  switch (kind) {
+    case 0: *event = error_.handle(); return S_OK;
+    case 1: *event = inputAudio_.handle(); return S_OK;
+    case 2: *event = outputAudio_.handle(); return S_OK;
+    case 3: *event = unnamed_[0].handle(); return S_OK;
+    case 7: case 8: case 9: case 10: *event = unnamed_[kind - 6].handle(); return S_OK;
+    case 11:
+      if (tunerIndex_ == 0) return E_INVALIDARG;
+      *event = index1_.handle();
+      return S_OK;
+    case 12: return S_OK;
+    default: return E_INVALIDARG;
+  }
+}
+
+HRESULT PreviewGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
+  // The preview's input mode carries no second-language value.
+  return output_data::AnswerInputAudioMode(mode, E_POINTER, false, [&](long* tvMode, bool* external) {
+    return output_data::ReadAvailableTvAudio(*this, tvAudioControl_.Get(), externalInput_, tvMode, external);
+  });
+}
+
+HRESULT PreviewGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
+  return output_data::AnswerOutputAudioMode(mode, E_POINTER, [&](long* tvMode, bool* external) {
+    return output_data::ReadAvailableTvAudio(*this, tvAudioControl_.Get(), externalInput_, tvMode, external);
+  });
+}
+
+HRESULT PreviewGraph::GetSoundDataInfo(ULONG, DWORD* rate, DWORD* channels, DWORD* bits) const {
+  if (!rate || !channels || !bits) return E_INVALIDARG;
+  if (!IsReady()) return kPreviewNotReady;
+  *rate = 48000;
+  *channels = 2;
+  *bits = 16;
+  return S_OK;
+}
+
+// --- forwarders --------------------------------------------------------------------------------------
+
+template <class F>
+HRESULT PreviewGraph::ForwardToChain(F&& call) {
+  return chain_ ? call(*chain_) : E_UNEXPECTED;
+}
+
+HRESULT PreviewGraph::SetVideoClippingWindow(HWND window) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(window); });
+}
+HRESULT PreviewGraph::SetVideoPosition(RECT* source, RECT* destination) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoPosition(source, destination); });
+}
+HRESULT PreviewGraph::GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetColorKey(type, paletteIndex, low, high); });
+}
+HRESULT PreviewGraph::GetCurrentImage(DWORD* size, BYTE** dib) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetCurrentImage(size, dib); });
+}
+HRESULT PreviewGraph::RePaint(HWND window, HDC dc) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.RepaintVideo(window, dc); });
+}
+HRESULT PreviewGraph::SetZoomMode(DWORD mode) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetZoomMode(mode); });
+}
+HRESULT PreviewGraph::GetZoomMode(DWORD* mode) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetZoomMode(mode); });
+}
+HRESULT PreviewGraph::DisplayModeChanged() {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.DisplayModeChanged(); });
+}
+
+template <class F>
+HRESULT PreviewGraph::ForwardToSound(F&& call) {
+  if (!sound_) return E_POINTER;
+  if (!IsReady()) return kPreviewNotReady;
+  const HRESULT hr = call(*sound_);
+  return FAILED(hr) ? hr : S_OK;
+}
+
+template <class T>
+HRESULT PreviewGraph::ForwardGetter(T* out, HRESULT (FilterHolder::*get)(T*)) {
+  return ForwardToSound([&](FilterHolder& s) { return out ? (s.*get)(out) : E_INVALIDARG; });
+}
+
+HRESULT PreviewGraph::SetVolume(LONG volume) { return ForwardToSound([&](FilterHolder& s) { return s.SetVolume(volume); }); }
+HRESULT PreviewGraph::GetVolume(LONG* volume) { return ForwardGetter(volume, &FilterHolder::GetVolume); }
+HRESULT PreviewGraph::SetBalance(LONG balance) { return ForwardToSound([&](FilterHolder& s) { return s.SetBalance(balance); }); }
+HRESULT PreviewGraph::GetBalance(LONG* balance) { return ForwardGetter(balance, &FilterHolder::GetBalance); }
+HRESULT PreviewGraph::SetMix(ULONG left, ULONG right) {
+  return ForwardToSound([&](FilterHolder& s) { return s.SetMix(left, right); });
+}
+HRESULT PreviewGraph::GetMix(ULONG* left, ULONG* right) {
+  return ForwardToSound([&](FilterHolder& s) { return left && right ? s.GetMix(left, right) : E_INVALIDARG; });
+}
+
+}  // namespace rul
