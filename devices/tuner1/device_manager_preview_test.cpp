@@ -18,6 +18,7 @@
 #include "common/device/device_identity.h"
 #include "common/device/device_state_table.h"
 #include "common/handles.h"
+#include "common/format.h"
 #include "common/hresult.h"
 #include "common/locks.h"
 #include "common/module.h"
@@ -31,6 +32,7 @@
 #include "sim/doubles/platform_doubles.h"
 #include "sim/driver/sim_driver.h"
 #include "sim/host/device_item.h"
+#include "sim/host/live_preview.h"
 #include "sim/host/sim_environment.h"
 
 using Microsoft::WRL::ComPtr;
@@ -100,16 +102,7 @@ struct Host {
   HRESULT Tune() {
     RETURN_IF_FAILED(inputs->Initialize(0));
     ComPtr<IHalItem> channel;
-    RETURN_IF_FAILED(sim_host::MakeDeviceItem(sim_host::DeviceItemValues{}, &channel));
-    channel->Clear();
-    const long values[][2] = {{0, 81}, {1, 2}, {2, 1}, {3, 0}, {4, static_cast<long>(kStation)}, {5, 0}};
-    for (const auto& v : values) {
-      VARIANT number;
-      VariantInit(&number);
-      number.vt = VT_I4;
-      number.lVal = v[1];
-      RETURN_IF_FAILED(channel->SetInfo(v[0], number));
-    }
+    RETURN_IF_FAILED(sim_host::MakeChannelItem(1, kStation, &channel));
     return inputs->SetChannel(channel.Get());
   }
   void Release() {
@@ -348,6 +341,63 @@ TEST_F(PreviewOperations, WatchThreadEventsReachTheHostAndReleaseLeavesNothingBe
   for (NotifyEvent which : {NotifyEvent::LiveRunning, NotifyEvent::LiveInputAudio, NotifyEvent::LiveOutputAudio})
     EXPECT_FALSE(view.EventExists(which)) << static_cast<int>(which);
   EXPECT_EQ(0, view.Slot(kSlotPreviewProcess));
+}
+
+// The whole host sequence on a window of the session's display, for a device with captions: the
+// mixing renderer 9 draws the tuned channel, the simulated audio renderer takes the sound, and
+// after release no named object of the preview is left. Failures go to the report file.
+VORN_CHILD(LivePicture) {
+  if (args.size() != 2 || FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
+  const std::wstring& path = args[0];
+  std::string failures;
+  const auto fail = [&](const std::wstring& what) { failures += std::string(what.begin(), what.end()) + "; "; };
+  {
+    Host host;
+    simcard_testing::VideoWindow window;
+    DeviceView view(path);
+    const HRESULT created = host.Create(path, 0x80);
+    const HWND handle = SUCCEEDED(created) ? window.Open() : nullptr;
+    sim_host::LivePreview live([&](const std::wstring& action, HRESULT hr) {
+      if (hr != S_OK) fail(action + FormatW(L" gave 0x%08lX", static_cast<unsigned long>(hr)));
+      return hr == S_OK;
+    });
+    using PictureFn = HRESULT(WINAPI*)(const wchar_t*, SimCardPicture*);
+    if (!handle) {
+      fail(FormatW(L"no object (0x%08lX) or no window on the display", static_cast<unsigned long>(created)));
+    } else if (live.Open(host.setup.Get(), kStation, kModeVmr9, handle) && live.Run()) {
+      if (!view.EventSet(NotifyEvent::LiveRunning)) fail(L"LiveRunning is not set");
+      // The card's module is loaded with its filters.
+      const auto picture = GetProcAs<PictureFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_GetPicture");
+      SimCardPicture expected{};
+      if (!picture || FAILED(picture(path.c_str(), &expected))) fail(L"the card's picture is unknown");
+      simcard_testing::PictureCheck check;
+      WaitFor([&] { return (check = Check(simcard_testing::ScreenCopy::Of(window.ScreenRect()), expected)).Shows(); });
+      if (!check.Shows()) {
+        const std::string text = simcard_testing::Describe(check, expected);
+        fail(std::wstring(text.begin(), text.end()));
+      }
+      if (!WaitFor([] { return Journal::Instance().Value(doubles::kValueSoundSamples) > 0; }))
+        fail(L"no PCM reached the audio renderer");
+    }
+    live.Close();
+    host.Release();
+    if (view.InUse(ExclusiveInterface::Preview) || view.InUse(ExclusiveInterface::PreviewWindow))
+      fail(L"an exclusive-use mutex is left");
+    for (NotifyEvent which : {NotifyEvent::LiveRunning, NotifyEvent::LiveInputAudio})
+      if (view.EventExists(which)) fail(FormatW(L"event %d is left", static_cast<int>(which)));
+  }
+  simcard_testing::WriteReport(args[1], failures);
+  CoUninitialize();
+  return failures.empty() ? 0 : 1;
+}
+
+TEST_F(PreviewOperations, LiveTvReachesTheHostsWindowAndTheAudioRenderer) {
+  wchar_t folder[MAX_PATH] = {};
+  ASSERT_NE(0u, GetTempPathW(MAX_PATH, folder));
+  const std::wstring report = folder + testing_support::UniqueName(L"live_") + L".txt";
+  const DWORD result = testing_support::RunChild("LivePicture", {path_, report}, kChildMs);
+  EXPECT_EQ(0u, result) << simcard_testing::ReadReport(report);
+  DeleteFileW(report.c_str());
 }
 
 TEST(OverlayModeCompletion, AddsTheMixingRenderer7OnlyForAModeWithoutRenderer) {

@@ -103,17 +103,8 @@ void ShowTunerInformation(Verdict& verdict, IDevice* device) {
 // A channel item of the host's class: region 81, TV format 2, band and frequency.
 ComPtr<IHalItem> ChannelItem(Verdict& verdict, ULONG band, ULONG frequency) {
   ComPtr<IHalItem> item;
-  sim_host::DeviceItemValues none;
-  if (!verdict.Check(L"channel item of the host's item class", sim_host::MakeDeviceItem(none, &item))) return nullptr;
-  item->Clear();
-  const long values[][2] = {{0, 81}, {1, 2}, {2, static_cast<long>(band)}, {3, 0}, {4, static_cast<long>(frequency)}, {5, 0}};
-  for (const auto& v : values) {
-    VARIANT number;
-    VariantInit(&number);
-    number.vt = VT_I4;
-    number.lVal = v[1];
-    item->SetInfo(v[0], number);
-  }
+  if (!verdict.Check(L"channel item of the host's item class", sim_host::MakeChannelItem(band, frequency, &item)))
+    return nullptr;
   return item;
 }
 
