@@ -62,9 +62,10 @@ struct CardModule {
   PictureFn picture;
 };
 
-std::uint32_t FramesDelivered(const CardModule& card, const std::wstring& path) {
+SimCardCounters Counters(const CardModule& card, const std::wstring& path) {
   SimCardCounters counters{};
-  return SUCCEEDED(card.counters(path.c_str(), &counters)) ? counters.videoFrames : 0;
+  card.counters(path.c_str(), &counters);
+  return counters;
 }
 
 // Runs the preview on `window` for a few seconds and reports what it showed and played.
@@ -72,7 +73,7 @@ void ShowLiveTv(Verdict& verdict, IDeviceSetup* setup, const CardModule& card, c
                 simcard_testing::VideoWindow& window, HWND handle) {
   sim_host::LivePreview live([&](const std::wstring& action, HRESULT hr) { return verdict.Check(action, hr); });
   if (live.Open(setup, kStation, kWindowMode, handle)) {
-    const std::uint32_t before = FramesDelivered(card, path);
+    const SimCardCounters before = Counters(card, path);
     const std::int64_t soundBefore = doubles::Journal::Instance().Value(doubles::kValueSoundBytes);
     if (live.Run()) {
       SimCardPicture expected{};
@@ -86,8 +87,10 @@ void ShowLiveTv(Verdict& verdict, IDeviceSetup* setup, const CardModule& card, c
             return check.Shows() && GetTickCount64() - start >= kPreviewMs;
           },
           simcard_testing::kPictureMs);
-      Say(FormatW(L"    previewed for %lu ms: %u frames rendered, %lu bytes of PCM played by the audio renderer",
-                  MsSince(start), FramesDelivered(card, path) - before,
+      const SimCardCounters after = Counters(card, path);
+      Say(FormatW(L"    previewed for %lu ms: %u frames rendered; %u sound buffers captured, %lu bytes of PCM played "
+                  L"by the audio renderer",
+                  MsSince(start), after.videoFrames - before.videoFrames, after.audioBuffers - before.audioBuffers,
                   static_cast<unsigned long>(doubles::Journal::Instance().Value(doubles::kValueSoundBytes) - soundBefore)));
       _SHAL_INPUT_AUDIOMODE input{};
       _SHAL_OUTPUT_AUDIOMODE output{};
