@@ -25,8 +25,6 @@ constexpr HRESULT kClippingWindowKept = errors::Code(0x8007D003);
 // The video format GetVideoDataInfo describes: width, height and two format words.
 constexpr std::int32_t kVideoDataInfo[] = {720, 480, 4, 1};
 
-HRESULT CodeOf(const HResultError& e) { return FAILED(e.code()) ? e.code() : errors::kDmFailure; }
-
 }  // namespace
 
 // --- IPreview / IPreview2 -----------------------------------------------------------------------
@@ -35,14 +33,7 @@ HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
   // The object's own mutex counts too: a second Initialize finds the interface in use.
   if (previewInitialized_) return errors::kPreviewInUse;
   RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::Preview, errors::kPreviewInUse));
-  HRESULT hr = errors::kDmFailure;
-  try {
-    hr = InitializePreviewSteps();
-  } catch (const HResultError& e) {
-    hr = CodeOf(e);
-  } catch (...) {
-    hr = errors::kDmFailure;
-  }
+  const HRESULT hr = GuardHr(errors::kDmFailure, [&] { return InitializePreviewSteps(); });
   if (FAILED(hr)) {
     if (preview_) GuardNoThrow([&] { preview_->Teardown(); });
     previewRouter_.Release();
@@ -121,14 +112,7 @@ HRESULT DeviceManagerImpl::GetPreviewState(ULONG* state) {
 
 HRESULT DeviceManagerImpl::RunPreview(ULONG) {
   if (!previewInitialized_) return errors::kPreviewNotInit;
-  HRESULT hr = errors::kDmFailure;
-  try {
-    hr = RunPreviewSteps();
-  } catch (const HResultError& e) {
-    hr = CodeOf(e);
-  } catch (...) {
-    hr = errors::kDmFailure;
-  }
+  const HRESULT hr = GuardHr(errors::kDmFailure, [&] { return RunPreviewSteps(); });
   if (FAILED(hr)) {
     // Nothing of the attempt stays: the graph stopped, the preparation undone, the slots and
     // LiveRunning telling other processes that the preview does not run.
