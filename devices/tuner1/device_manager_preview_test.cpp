@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/device/device_identity.h"
 #include "common/device/device_state_table.h"
@@ -247,6 +248,53 @@ TEST_F(PreviewOperations, OrderAndExclusiveUseAreAnsweredWithTheirCodes) {
   EXPECT_FALSE(view.InUse(ExclusiveInterface::Preview));
   EXPECT_EQ(0, view.Slot(kSlotPreviewProcess));
   EXPECT_EQ(0u, testing_support::RunChild("PreviewInitialize", {path_}, kChildMs));
+}
+
+// The child's object holds IPreview until told to release the object (no Uninitialize), then
+// lives on until told to end. Events: ready, release, released, end.
+VORN_CHILD(PreviewHolder) {
+  if (args.size() != 5 || FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
+  UniqueHandle events[4];
+  for (int i = 0; i < 4; ++i) {
+    events[i].reset(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, args[1 + i].c_str()));
+    if (!events[i]) return 3;
+  }
+  Host host;
+  if (FAILED(host.Create(args[0], kCapsSystemRenderer)) || host.preview->Initialize(0) != S_OK) return 4;
+  SetEvent(events[0].get());
+  WaitForSingleObject(events[1].get(), kWaitMs);
+  host.Release();
+  SetEvent(events[2].get());
+  WaitForSingleObject(events[3].get(), kWaitMs);
+  CoUninitialize();
+  return 0;
+}
+
+TEST_F(PreviewOperations, PreviewHeldByAnotherProcessIsFreeOnceThatObjectIsReleased) {
+  ASSERT_EQ(S_OK, a_.Create(path_, kCapsSystemRenderer));
+  DeviceView view(path_);
+  std::vector<std::wstring> names;
+  std::vector<UniqueHandle> events;
+  for (int i = 0; i < 4; ++i) {
+    names.push_back(testing_support::UniqueName(L"Local\\preview_holder_"));
+    events.emplace_back(CreateEventW(nullptr, TRUE, FALSE, names.back().c_str()));
+    ASSERT_TRUE(events.back());
+  }
+  auto child = testing_support::ChildProcess::Start("PreviewHolder", {path_, names[0], names[1], names[2], names[3]});
+  ASSERT_TRUE(child.valid());
+  const HANDLE readyOrGone[2] = {events[0].get(), child.handle()};
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, readyOrGone, FALSE, kChildMs)) << child.Wait(0);
+  EXPECT_EQ(kPreviewInUse, a_.preview->Initialize(0));
+  EXPECT_EQ(static_cast<std::int32_t>(child.pid()), view.Slot(kSlotPreviewProcess));
+  SetEvent(events[1].get());
+  const HANDLE releasedOrGone[2] = {events[2].get(), child.handle()};
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, releasedOrGone, FALSE, kChildMs));
+  // The other process still runs; its release freed the interface and its slots.
+  EXPECT_EQ(0, view.Slot(kSlotPreviewProcess));
+  EXPECT_EQ(S_OK, a_.preview->Initialize(0));
+  EXPECT_EQ(S_OK, a_.preview->Uninitialize(0));
+  SetEvent(events[3].get());
+  EXPECT_EQ(0u, child.Wait(kChildMs));
 }
 
 TEST_F(PreviewOperations, RunShowsTheChannelWithSoundAndAppliesTheRememberedWindowEachTime) {
