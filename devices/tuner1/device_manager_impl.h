@@ -26,11 +26,10 @@
 #include "devices/core/device_objects.h"
 #include "devices/core/not_implemented_operations.h"
 #include "devices/core/preview_window.h"
-#include "common/device/filter_graph_holder.h"
 #include "devices/core/tuning/crossbar_router.h"
-#include "devices/tuner1/preview_graph.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/tuner1/encoder_control.h"
+#include "devices/tuner1/preview_graph.h"
 #include "devices/tuner1/tuner_control.h"
 
 class DeviceManagerImpl final : public NotImplementedOperations {
@@ -146,6 +145,7 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   Microsoft::WRL::ComPtr<IHalItem> channelItem_;
   StateMap procAmpRanges_;
   TunerControl tuner_;
+
   // --- preview, window and sound (device_manager_preview.cpp) --------------------------------
  public:
   HRESULT InitializePreview(ULONG reserve) override;
@@ -193,8 +193,6 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   void ShutdownPreviewSide() noexcept;
   // The preview graph (made by IPreview::Initialize); null before.
   PreviewGraph* previewGraph() const noexcept { return preview_.get(); }
-  // The watch thread's stop wait of the next preview graph (tests shorten it).
-  void SetPreviewStopTimeout(DWORD ms) noexcept { previewStopTimeout_ = ms; }
 
  private:
   HRESULT InitializePreviewSteps();
@@ -214,5 +212,4 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   RememberedWindow window_;
   bool windowInitialized_ = false;
   bool soundInitialized_ = false;
-  DWORD previewStopTimeout_ = timeouts::kWorkerStop;
 };

@@ -19,8 +19,9 @@ namespace {
 
 // The preview crossbar's friendly name.
 constexpr wchar_t kCrossbarName[] = L"VEKA Crossbar";
-// What a renderer of the preview-control family answers for a clipping window it holds already.
-constexpr HRESULT kClippingWindowKept = errors::Code(0x8007D003);
+// The preview control's "not initialised": the clipping window is kept and reaches the control
+// once its board is up, so the host's call has succeeded.
+constexpr HRESULT kPreviewControlNotReady = errors::Code(0x8007D003);
 
 // The video format GetVideoDataInfo describes: width, height and two format words.
 constexpr std::int32_t kVideoDataInfo[] = {720, 480, 4, 1};
@@ -53,7 +54,6 @@ HRESULT DeviceManagerImpl::InitializePreviewSteps() {
     settings.creation = FilterCreation::ModuleFileOnly;
     preview_ = std::make_unique<PreviewGraph>(std::move(settings), ThisModule());
   }
-  preview_->SetStopTimeout(previewStopTimeout_);
   RETURN_IF_FAILED(preview_->KeepDeviceItem(deviceItem_.Get()));
   preview_->Build(identity_, kInstanceNumber);
   WriteSlot(kSlotPreviewProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
@@ -278,7 +278,7 @@ HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
   if (!windowInitialized_) return errors::kWindowNotInit;
   window_.RememberClippingWindow(window);
   const HRESULT hr = ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(window); });
-  return hr == kClippingWindowKept ? S_OK : hr;
+  return hr == kPreviewControlNotReady ? S_OK : hr;
 }
 
 HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
