@@ -195,6 +195,7 @@ TEST_F(PreviewOperations, OrderAndExclusiveUseAreAnsweredWithTheirCodes) {
   RECT destination{0, 0, 720, 480};
   ULONG state = 0, key = 0;
   long volume = 0;
+  ComPtr<IHalItem> item;
   const struct {
     const char* what;
     std::function<HRESULT()> call;
@@ -204,6 +205,7 @@ TEST_F(PreviewOperations, OrderAndExclusiveUseAreAnsweredWithTheirCodes) {
       {"Pause", [&] { return a_.preview->Pause(0); }, kPreviewNotInit},
       {"Stop", [&] { return a_.preview->Stop(0); }, kPreviewNotInit},
       {"GetState", [&] { return a_.preview->GetState(&state); }, kPreviewNotInit},
+      {"GetSoundDataInfo", [&] { return a_.preview->GetSoundDataInfo(item.ReleaseAndGetAddressOf()); }, kPreviewNotInit},
       {"SetVideoClippingWindow", [&] { return a_.window->SetVideoClippingWindow(HostWindow()); }, kWindowNotInit},
       {"SetVideoPosition", [&] { return a_.window->SetVideoPosition(nullptr, &destination); }, kWindowNotInit},
       {"GetColorKey", [&] { return a_.customWindow->GetColorKey(&key, &key, &key, &key); }, kWindowNotInit},
@@ -218,6 +220,21 @@ TEST_F(PreviewOperations, OrderAndExclusiveUseAreAnsweredWithTheirCodes) {
 
   ASSERT_EQ(S_OK, a_.preview->Initialize(0));
   EXPECT_EQ(kPreviewInUse, a_.preview->Initialize(0));
+  // The formats of the preview: video width, height and two format words; sound rate, channels, bits.
+  const struct {
+    HRESULT (STDMETHODCALLTYPE IPreview::*get)(IHalItem**);
+    std::vector<long> values;
+  } formats[] = {{&IPreview::GetVideoDataInfo, {720, 480, 4, 1}}, {&IPreview::GetSoundDataInfo, {48000, 2, 16}}};
+  for (const auto& format : formats) {
+    ASSERT_EQ(S_OK, (a_.preview.Get()->*format.get)(item.ReleaseAndGetAddressOf()));
+    for (size_t i = 0; i < format.values.size(); ++i) {
+      VARIANT value;
+      VariantInit(&value);
+      EXPECT_EQ(S_OK, item->GetInfo(static_cast<long>(i), &value));
+      EXPECT_EQ(format.values[i], value.lVal) << i;
+      VariantClear(&value);
+    }
+  }
   EXPECT_EQ(kPreviewInUse, b_.preview->Initialize(0));
   EXPECT_EQ(static_cast<DWORD>(kPreviewInUse), testing_support::RunChild("PreviewInitialize", {path_}, kChildMs));
   EXPECT_EQ(static_cast<std::int32_t>(GetCurrentProcessId()), view.Slot(kSlotPreviewProcess));
