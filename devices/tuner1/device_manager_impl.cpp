@@ -80,6 +80,8 @@ HRESULT DeviceManagerImpl::Initialize() {
 }
 
 HRESULT DeviceManagerImpl::Shutdown() {
+  // output data first
+  ShutdownPreviewSide();
   // The interfaces in use end first: auto scan, then input switching.
   UninitializeAutoScan(0);
   UninitializeInputSwitch(0);
@@ -257,19 +259,6 @@ HRESULT DeviceManagerImpl::GetAvailableVideoModeInterface(long* count, GUID** ii
 
 HRESULT DeviceManagerImpl::GetAvailableSoundModeInterface(long* count, GUID** iids) {
   return info_.GetAvailableSoundModeInterface(count, iids);
-}
-
-// The formats come with the preview graph, made by IPreview::Initialize.
-HRESULT DeviceManagerImpl::GetVideoDataInfo(IHalItem** item) {
-  *item = nullptr;
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  return E_NOTIMPL;
-}
-
-HRESULT DeviceManagerImpl::GetSoundDataInfo(IHalItem** item) {
-  *item = nullptr;
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  return E_NOTIMPL;
 }
 
 // --- Shared means of the interfaces -------------------------------------------------------------

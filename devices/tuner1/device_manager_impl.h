@@ -25,8 +25,11 @@
 #include "devices/core/device_info.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/not_implemented_operations.h"
+#include "devices/core/preview_window.h"
+#include "devices/core/tuning/crossbar_router.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/tuner1/encoder_control.h"
+#include "devices/tuner1/preview_graph.h"
 #include "devices/tuner1/tuner_control.h"
 
 class DeviceManagerImpl final : public NotImplementedOperations {
@@ -142,4 +145,71 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   Microsoft::WRL::ComPtr<IHalItem> channelItem_;
   StateMap procAmpRanges_;
   TunerControl tuner_;
+
+  // --- preview, window and sound (device_manager_preview.cpp) --------------------------------
+ public:
+  HRESULT InitializePreview(ULONG reserve) override;
+  HRESULT GetPreviewNotifyEvent(long type, ULONG* handle) override;
+  HRESULT GetPreviewLastError(HRESULT* error, ULONG* reserve) override;
+  HRESULT GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
+  HRESULT GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
+  HRESULT RunPreview(ULONG reserve) override;
+  HRESULT PausePreview(ULONG reserve) override;
+  HRESULT StopPreview(ULONG reserve) override;
+  HRESULT GetPreviewState(ULONG* state) override;
+  HRESULT UninitializePreview(ULONG reserve) override;
+  HRESULT GetMuteStatus(long* muteOn) override;
+
+  ULONG CompleteOverlayMode(ULONG overlayMode) override;
+  HRESULT InitializePreviewWindow(ULONG overlayMode) override;
+  HRESULT InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
+  HRESULT InitializeCustomPreviewWindow2(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
+  HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out) override;
+  HRESULT SetVideoClippingWindow(HWND window) override;
+  HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
+  HRESULT GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) override;
+  HRESULT RePaint(HWND window, HDC dc) override;
+  HRESULT DisplayModeChanged(HWND window) override;
+  HRESULT GetCurrentImage(ULONG* size, BYTE** image) override;
+  HRESULT SetZoomMode(ULONG zoomMode) override;
+  HRESULT GetZoomMode(ULONG* zoomMode) override;
+  HRESULT UninitializePreviewWindow(ULONG reserve) override;
+
+  HRESULT InitializeSound(ULONG reserve) override;
+  HRESULT GetAvailableSoundMode(long* count, ULONG** modes) override;
+  HRESULT GetSoundMode(ULONG* mode) override;
+  HRESULT SetSoundMode(ULONG mode) override;
+  HRESULT GetMix(_SHAL_AUDIOMIX* mix) override;
+  HRESULT SetMix(_SHAL_AUDIOMIX* mix) override;
+  HRESULT GetBalance(long* balance) override;
+  HRESULT SetBalance(long balance) override;
+  HRESULT GetVolume(long* volume) override;
+  HRESULT SetVolume(long volume) override;
+  HRESULT UninitializeSound(ULONG reserve) override;
+
+  // The shutdown's preview step: stops the preview when it is not stopped, ends sound, window
+  // and preview (closing their exclusive-use mutexes) and deletes the preview graph with its
+  // events and watch thread.
+  void ShutdownPreviewSide() noexcept;
+  // The preview graph (made by IPreview::Initialize); null before.
+  PreviewGraph* previewGraph() const noexcept { return preview_.get(); }
+
+ private:
+  HRESULT InitializePreviewSteps();
+  HRESULT InitializeWindow(ULONG overlayMode, const CLSID* custom, BSTR module);
+  // The preparation (chain, audio link, sound path), undone and tried once more on failure.
+  HRESULT PreparePreview();
+  HRESULT RunPreviewSteps();
+  // Whether the preview graph is stopped: S_OK stopped, 0x80072605 not, a failing state read.
+  HRESULT PreviewStopped();
+  // 0x80072605 while an initialised preview is not stopped (window and sound Uninitialize).
+  HRESULT RefuseUnlessPreviewStopped();
+  template <class F>
+  HRESULT ForwardToChain(F&& call);
+
+  std::unique_ptr<PreviewGraph> preview_;
+  CrossbarRouter previewRouter_;
+  RememberedWindow window_;
+  bool windowInitialized_ = false;
+  bool soundInitialized_ = false;
 };

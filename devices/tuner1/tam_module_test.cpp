@@ -199,7 +199,7 @@ TEST(TamModule, WorksThroughTheProxiesFromAnotherApartment) {
       ComPtr<IPreview2> preview;
       EXPECT_EQ(device->GetInterface(IID_IPreview2, reinterpret_cast<void**>(preview.GetAddressOf())), S_OK);
       ASSERT_TRUE(preview);
-      EXPECT_EQ(preview->Run(0), E_NOTIMPL);
+      EXPECT_EQ(preview->Run(0), errors::kPreviewNotInit);
       void* none = nullptr;
       EXPECT_EQ(device->GetInterface(IID_IHalItem, &none), E_NOTIMPL);
       EXPECT_EQ(none, nullptr);
@@ -228,7 +228,7 @@ VORN_CHILD(TraceTamCalls) {
   if (getClassObject(kClsidTamDeviceManager, IID_PPV_ARGS(factory.GetAddressOf())) != S_OK) return 11;
   ComPtr<IPreview2> preview;
   if (factory->CreateInstance(nullptr, IID_PPV_ARGS(preview.GetAddressOf())) != S_OK) return 12;
-  if (preview->Run(0) != E_NOTIMPL) return 13;
+  if (preview->Run(0) != errors::kPreviewNotInit) return 13;
   if (preview->GetState(nullptr) != errors::kDmNullPointer) return 14;
 
   ComPtr<IDeviceSetup> setup;

@@ -29,23 +29,6 @@ constexpr wchar_t kCardPath[] =
     L"\\\\?\\sim#ven_5a52&dev_7130&subsys_00011a2b&rev_01#3&2411e6fe&0&48"
     L"#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\capture";
 
-// Registers an in-process server as regsvr32 does and keeps it loaded; unregistering and
-// unloading it become part of the session's undo list.
-bool RegisterInproc(Session& session, const wchar_t* name, HMODULE* module) {
-  if (!session.verdict.Check(FormatW(L"%ls DllRegisterServer", name),
-                             sim_host::CallServerEntry(BinPath(name), "DllRegisterServer", module)))
-    return false;
-  const HMODULE loaded = *module;
-  session.undo.Add(FormatW(L"%ls DllUnregisterServer", name), [loaded] {
-    using EntryFn = HRESULT(STDAPICALLTYPE*)();
-    const auto unregister = GetProcAs<EntryFn>(loaded, "DllUnregisterServer");
-    const HRESULT hr = unregister ? unregister() : HResultFromWin32(ERROR_PROC_NOT_FOUND);
-    FreeLibrary(loaded);
-    return hr;
-  });
-  return true;
-}
-
 void ShowInterface(Verdict& verdict, IDevice* device, REFIID iid, const wchar_t* name, HRESULT expected,
                    const wchar_t* note = nullptr) {
   ComPtr<IUnknown> itf;
@@ -103,17 +86,8 @@ void ShowTunerInformation(Verdict& verdict, IDevice* device) {
 // A channel item of the host's class: region 81, TV format 2, band and frequency.
 ComPtr<IHalItem> ChannelItem(Verdict& verdict, ULONG band, ULONG frequency) {
   ComPtr<IHalItem> item;
-  sim_host::DeviceItemValues none;
-  if (!verdict.Check(L"channel item of the host's item class", sim_host::MakeDeviceItem(none, &item))) return nullptr;
-  item->Clear();
-  const long values[][2] = {{0, 81}, {1, 2}, {2, static_cast<long>(band)}, {3, 0}, {4, static_cast<long>(frequency)}, {5, 0}};
-  for (const auto& v : values) {
-    VARIANT number;
-    VariantInit(&number);
-    number.vt = VT_I4;
-    number.lVal = v[1];
-    item->SetInfo(v[0], number);
-  }
+  if (!verdict.Check(L"channel item of the host's item class", sim_host::MakeChannelItem(band, frequency, &item)))
+    return nullptr;
   return item;
 }
 

@@ -1,10 +1,12 @@
 // The host demo: what a host application sees of the system against the simulated hardware. It
 // grows with every subsystem. With the release trace switched to a log file in the session's run
 // directory it shows the cross-process named objects every module relies on, the serial port
-// server talking to the picture board, the first device manager and the mapping service, then
-// undoes what it registered and prints what the modules traced.
+// server talking to the picture board, the first device manager, live television on a window
+// with sound and the mapping service, then undoes what it registered and prints what the
+// modules traced.
 //   vorn_demo.exe           the host session (run through scripts/demo.sh)
 //   vorn_demo.exe --peer    the second process of the named-objects step
+//   vorn_demo.exe --live-preview <report>   the live preview's own process
 #include <windows.h>
 #include <objbase.h>
 
@@ -18,6 +20,7 @@ using namespace demo;
 
 int wmain(int argc, wchar_t** argv) {
   if (argc > 1 && std::wstring(argv[1]) == L"--peer") return NamedObjectsPeer();
+  if (argc > 2 && std::wstring(argv[1]) == L"--live-preview") return LivePreviewProcess(argv[2]);
 
   Say(FormatW(L"host demo: process %lu, modules in %ls", GetCurrentProcessId(), BinFolder().c_str()));
   const std::wstring run = RunFolder();
@@ -40,6 +43,7 @@ int wmain(int argc, wchar_t** argv) {
   NamedObjectsStep(session);
   PortServerStep(session);
   DeviceManagerStep(session);
+  LivePreviewStep(session);
   MappingServiceStep(session);
 
   Step(L"Unregistering what the session registered");

@@ -9,13 +9,22 @@
 #include "common/format.h"
 #include "common/handles.h"
 #include "common/hresult.h"
+#include "common/module.h"
 #include "common/path.h"
+#include "sim/host/sim_environment.h"
 
 namespace demo {
 
+namespace {
+FILE* output = nullptr;  // null: the standard output
+}  // namespace
+
+void SayTo(FILE* file) { output = file; }
+
 void Say(const std::wstring& text) {
-  std::printf("%ls\n", text.c_str());
-  std::fflush(stdout);
+  FILE* to = output ? output : stdout;
+  std::fprintf(to, "%ls\n", text.c_str());
+  std::fflush(to);
 }
 
 void Step(const wchar_t* title) { Say(FormatW(L"\n== %ls", title)); }
@@ -97,6 +106,21 @@ std::wstring RunFolder() {
   for (auto& c : path)
     if (c == L'/') c = L'\\';
   return path;
+}
+
+bool RegisterInproc(Session& session, const wchar_t* name, HMODULE* module) {
+  if (!session.verdict.Check(FormatW(L"%ls DllRegisterServer", name),
+                             sim_host::CallServerEntry(BinPath(name), "DllRegisterServer", module)))
+    return false;
+  const HMODULE loaded = *module;
+  session.undo.Add(FormatW(L"%ls DllUnregisterServer", name), [loaded] {
+    using EntryFn = HRESULT(STDAPICALLTYPE*)();
+    const auto unregister = GetProcAs<EntryFn>(loaded, "DllUnregisterServer");
+    const HRESULT hr = unregister ? unregister() : HResultFromWin32(ERROR_PROC_NOT_FOUND);
+    FreeLibrary(loaded);
+    return hr;
+  });
+  return true;
 }
 
 HRESULT RunProgram(const std::wstring& path, const std::wstring& arguments, DWORD* exitCode,

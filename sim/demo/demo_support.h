@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@ namespace demo {
 
 // One line of output, flushed at once (the programs started by the demo print nothing).
 void Say(const std::wstring& text);
+// Sends the output lines to `file` from now on (null: the standard output again).
+void SayTo(FILE* file);
 // A step's title.
 void Step(const wchar_t* title);
 
@@ -59,6 +62,11 @@ std::wstring BinPath(const wchar_t* name);
 // The session's run directory as a Windows path (VORN_RUN_DIR, "Z:\tmp\vorn-run.xxxxxx"), empty
 // when the demo is not running in a session.
 std::wstring RunFolder();
+
+// Registers an in-process server beside the demo as regsvr32 does and keeps it loaded;
+// unregistering and unloading it become part of the session's undo list. False (the failure
+// recorded) when the registration failed.
+bool RegisterInproc(Session& session, const wchar_t* name, HMODULE* module);
 
 // Runs a program with arguments and waits (bounded) for it: S_OK when it ran, `exitCode`
 // receives its exit code (STILL_ACTIVE when it had to be ended).
@@ -115,5 +123,8 @@ int NamedObjectsPeer();
 void PortServerStep(Session& session);
 void DeviceManagerStep(Session& session);
 void MappingServiceStep(Session& session);
+void LivePreviewStep(Session& session);
+// The live preview's own process (--live-preview <report file>): its lines go to the report.
+int LivePreviewProcess(const std::wstring& reportPath);
 
 }  // namespace demo

@@ -41,4 +41,22 @@ HRESULT MakeDeviceItem(const DeviceItemValues& values, Microsoft::WRL::ComPtr<IH
   return S_OK;
 }
 
+HRESULT MakeChannelItem(ULONG band, ULONG frequency, Microsoft::WRL::ComPtr<IHalItem>* item) {
+  if (!item) return E_POINTER;
+  item->Reset();
+  Microsoft::WRL::ComPtr<IHalItem> made;
+  RETURN_IF_FAILED(CoCreateInstance(kClsidHalItem, nullptr, CLSCTX_INPROC_SERVER, IID_IHalItem,
+                                    reinterpret_cast<void**>(made.GetAddressOf())));
+  const long values[][2] = {{0, 81}, {1, 2}, {2, static_cast<long>(band)}, {3, 0}, {4, static_cast<long>(frequency)}, {5, 0}};
+  for (const auto& v : values) {
+    VARIANT number;
+    VariantInit(&number);
+    number.vt = VT_I4;
+    number.lVal = v[1];
+    RETURN_IF_FAILED(made->SetInfo(v[0], number));
+  }
+  *item = std::move(made);
+  return S_OK;
+}
+
 }  // namespace sim_host

@@ -32,4 +32,8 @@ struct DeviceItemValues {
 // Creates an item of the host's item class (CoCreateInstance, in-process) with the values set.
 HRESULT MakeDeviceItem(const DeviceItemValues& values, Microsoft::WRL::ComPtr<IHalItem>* item);
 
+// A channel item of the host's item class: region 81 (0), TV format 2 (1), band (2), 0 (3),
+// frequency in Hz (4), tuner functions 0 (5).
+HRESULT MakeChannelItem(ULONG band, ULONG frequency, Microsoft::WRL::ComPtr<IHalItem>* item);
+
 }  // namespace sim_host

@@ -176,14 +176,16 @@ HRESULT SimEnvironment::SetTrace(DWORD trace, const std::wstring& logPath) {
   return registry_.SetString(key, L"log", logPath);
 }
 
-HRESULT SimEnvironment::BypassSound() {
+HRESULT SimEnvironment::BypassSound() { return sim_host::BypassSound(registry_); }
+
+HRESULT BypassSound(RegistryJournal& journal) {
   const RegistryKeyPath app{WideString(std::wstring(kZarn) + L"Belvane Audio Filter\\App")};
-  RETURN_IF_FAILED(registry_.SetString(app, L"EnableTVLive", L"0"));
-  RETURN_IF_FAILED(registry_.SetString(app, L"FilterDriverName", kSoundFilter));
-  RETURN_IF_FAILED(registry_.SetString(
+  RETURN_IF_FAILED(journal.SetString(app, L"EnableTVLive", L"0"));
+  RETURN_IF_FAILED(journal.SetString(app, L"FilterDriverName", kSoundFilter));
+  RETURN_IF_FAILED(journal.SetString(
       RegistryKeyPath(WideString(L"HKEY_CURRENT_USER\\Software\\Microsoft\\Multimedia\\Sound Mapper")), L"Playback",
       kSoundFilter));
-  return registry_.SetString(
+  return journal.SetString(
       RegistryKeyPath(WideString(L"HKEY_CURRENT_USER\\Software\\Zarn Corporation\\Belvane Audio Filter\\Settings")),
       L"SoundDriver", DOUBLES_SOUND_DRIVER);
 }

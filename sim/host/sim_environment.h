@@ -40,6 +40,10 @@ RegistryKeyPath TovrelKey();  // HKLM "SOFTWARE\Zarn Corporation\Tovrel" (its RE
 extern const wchar_t* const kRegisteredModules[5];
 extern const wchar_t* const kFileModules[13];
 
+// The sound path that bypasses the audio filter driver, reaching "DirectSound: SimSound": the
+// values written through `journal` (its Restore puts back what was there).
+HRESULT BypassSound(RegistryJournal& journal);
+
 class SimEnvironment {
  public:
   // The modules are taken from `binFolder` ("Z:\...\bin").

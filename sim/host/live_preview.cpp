@@ -1,0 +1,58 @@
+#include "sim/host/live_preview.h"
+
+#include "common/format.h"
+#include "sim/host/device_item.h"
+
+namespace sim_host {
+
+bool LivePreview::Open(IUnknown* object, ULONG frequency, ULONG windowMode, HWND window) {
+  HRESULT hr = object->QueryInterface(IID_PPV_ARGS(inputs_.ReleaseAndGetAddressOf()));
+  if (SUCCEEDED(hr)) hr = object->QueryInterface(IID_PPV_ARGS(preview_.ReleaseAndGetAddressOf()));
+  if (!check_(L"QueryInterface(IInputSwitch, IPreview2)", hr)) return false;
+  if (!check_(L"IInputSwitch::Initialize(0)", inputs_->Initialize(0))) return false;
+  Microsoft::WRL::ComPtr<IHalItem> channel;
+  if (!check_(L"channel item of the host's item class", MakeChannelItem(1, frequency, &channel))) return false;
+  if (!check_(FormatW(L"IInputSwitch::SetChannel(band 1, %lu Hz)", frequency), inputs_->SetChannel(channel.Get())))
+    return false;
+  if (!check_(L"IPreview::Initialize(0)", preview_->Initialize(0))) return false;
+  if (!check_(L"IPreview::GetVideoModeInterface(IPreviewWindow2)",
+              preview_->GetVideoModeInterface(IID_IPreviewWindow2, reinterpret_cast<void**>(window_.ReleaseAndGetAddressOf()))))
+    return false;
+  if (!check_(FormatW(L"IPreviewWindow2::Initialize(0x%lX)", windowMode), window_->Initialize(windowMode))) return false;
+  if (!check_(L"IPreviewWindow2::SetVideoClippingWindow(the host's window)", window_->SetVideoClippingWindow(window)))
+    return false;
+  RECT client{};
+  GetClientRect(window, &client);
+  if (!check_(FormatW(L"IPreviewWindow2::SetVideoPosition(whole source, %ldx%ld)", client.right, client.bottom),
+              window_->SetVideoPosition(nullptr, &client)))
+    return false;
+  if (!check_(L"IPreview::GetSoundModeInterface(ISound)",
+              preview_->GetSoundModeInterface(IID_ISound, reinterpret_cast<void**>(sound_.ReleaseAndGetAddressOf()))))
+    return false;
+  return check_(L"ISound::Initialize(0)", sound_->Initialize(0));
+}
+
+bool LivePreview::Run() {
+  running_ = check_(L"IPreview::Run(0)", preview_->Run(0));
+  return running_;
+}
+
+bool LivePreview::Close() {
+  bool ok = true;
+  if (running_) {
+    ok = check_(L"IPreview::Pause(0)", preview_->Pause(0)) && ok;
+    ok = check_(L"IPreview::Stop(0)", preview_->Stop(0)) && ok;
+    running_ = false;
+  }
+  if (sound_) ok = check_(L"ISound::Uninitialize(0)", sound_->Uninitialize(0)) && ok;
+  if (window_) ok = check_(L"IPreviewWindow2::Uninitialize(0)", window_->Uninitialize(0)) && ok;
+  if (preview_) ok = check_(L"IPreview::Uninitialize(0)", preview_->Uninitialize(0)) && ok;
+  if (inputs_) ok = check_(L"IInputSwitch::Uninitialize(0)", inputs_->Uninitialize(0)) && ok;
+  sound_.Reset();
+  window_.Reset();
+  preview_.Reset();
+  inputs_.Reset();
+  return ok;
+}
+
+}  // namespace sim_host
