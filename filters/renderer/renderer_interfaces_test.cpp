@@ -10,6 +10,7 @@
 #include "filters/renderer/property_pages.h"
 #include "filters/renderer/renderer_resources.h"
 #include "filters/renderer/testing/renderer_testing.h"
+#include "filters/renderer/video_window.h"
 
 using namespace vren;
 using doubles::Journal;
@@ -145,11 +146,13 @@ TEST(RendererModes, RenderingModeChangesOnceWhileWindowedAndUnconnected) {
     HRESULT expected;
   };
   const struct Case {
+    bool askForVideoWindow;  // first: a QueryInterface for IVideoWindow fixes the mode
     std::vector<Step> steps;
     DWORD finalMode;
   } cases[] = {
-      {{{4, E_NOTIMPL}, {2, S_OK}, {2, VFW_E_WRONG_STATE}, {1, VFW_E_WRONG_STATE}, {4, E_NOTIMPL}}, 2},
-      {{{1, S_OK}, {2, VFW_E_WRONG_STATE}}, 1},
+      {false, {{4, E_NOTIMPL}, {2, S_OK}, {2, VFW_E_WRONG_STATE}, {1, VFW_E_WRONG_STATE}, {4, E_NOTIMPL}}, 2},
+      {false, {{1, S_OK}, {2, VFW_E_WRONG_STATE}}, 1},
+      {true, {{2, VFW_E_WRONG_STATE}, {4, E_NOTIMPL}}, 1},
   };
   for (const Case& c : cases) {
     Renderer r;
@@ -157,12 +160,17 @@ TEST(RendererModes, RenderingModeChangesOnceWhileWindowedAndUnconnected) {
     ComPtr<IVMRFilterConfig> config = Query<IVMRFilterConfig>(r.unknown, IID_IVMRFilterConfig);
     ASSERT_NE(config, nullptr);
     EXPECT_EQ(Query<IVMRWindowlessControl>(r.unknown, IID_IVMRWindowlessControl), nullptr);  // windowed
+    if (c.askForVideoWindow) {
+      EXPECT_NE(Query<IBasicVideo>(r.unknown, IID_IBasicVideo), nullptr);
+    }
     for (const Step& s : c.steps) EXPECT_EQ(config->SetRenderingMode(s.mode), s.expected) << s.mode;
     DWORD mode = 0;
     EXPECT_EQ(config->GetRenderingMode(&mode), S_OK);
     EXPECT_EQ(mode, c.finalMode);
-    EXPECT_EQ(Query<IVMRWindowlessControl>(r.unknown, IID_IVMRWindowlessControl) != nullptr, c.finalMode == kWindowless);
-    EXPECT_EQ(Query<IVideoWindow>(r.unknown, IID_IVideoWindow), nullptr);
+    const bool windowless = c.finalMode == kWindowless;
+    EXPECT_EQ(Query<IVMRWindowlessControl>(r.unknown, IID_IVMRWindowlessControl) != nullptr, windowless);
+    EXPECT_EQ(Query<IVideoWindow>(r.unknown, IID_IVideoWindow) == nullptr, windowless);
+    EXPECT_EQ(r.renderer->Window() == nullptr, windowless);  // windowless mode deletes the window
   }
 }
 
@@ -492,4 +500,102 @@ TEST(RendererPropertyPages, QualityPageRefreshesOnItsTimerUntilDestroyed) {
     ASSERT_EQ(shown.page->Deactivate(), S_OK);
     EXPECT_FALSE(shown.page->Refreshing());  // and a new activation starts it again
   }
+}
+
+// --- The video window ------------------------------------------------------------------------------
+
+TEST(RendererVideoWindow, SizingKeepsTheDraggedEdgesOppositeAndTheLimits) {
+  Renderer r;
+  ASSERT_NE(r.renderer, nullptr) << std::hex << r.hr;
+  VideoWindow* window = r.renderer->Window();
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(window->MinimumSize().cx, 320);  // from the preview control
+  EXPECT_EQ(window->MaximumSize().cy, 480);
+  const SIZE f = window->FrameSize();
+  EXPECT_GT(f.cx, 0);
+  EXPECT_GT(f.cy, 0);
+  struct Case {
+    WPARAM edge;
+    RECT proposed;
+    RECT expected;
+  } cases[] = {
+      {WMSZ_LEFT, {900, 100, 1000, 400}, {1000 - 320 - f.cx, 100, 1000, 400}},
+      {WMSZ_RIGHT, {100, 100, 200, 400}, {100, 100, 100 + 320 + f.cx, 400}},
+      {WMSZ_TOPLEFT, {0, 0, 500, 1000}, {0, 1000 - 480 - f.cy, 500, 1000}},
+      {WMSZ_BOTTOM, {10, 10, 1000, 20}, {10, 10, 10 + 640 + f.cx, 10 + 240 + f.cy}},
+  };
+  for (const Case& c : cases) {
+    RECT rect = c.proposed;
+    SendMessageW(window->GetWindowHWND(), WM_SIZING, c.edge, reinterpret_cast<LPARAM>(&rect));
+    EXPECT_EQ(std::vector<LONG>({rect.left, rect.top, rect.right, rect.bottom}),
+              std::vector<LONG>({c.expected.left, c.expected.top, c.expected.right, c.expected.bottom}))
+        << c.edge;
+  }
+}
+
+TEST(RendererVideoWindow, TargetWithinTheLimitsSizesTheWindowAndTellsTheControl) {
+  Journal::Instance().Reset();
+  HostWindow host;
+  Renderer r;
+  ASSERT_NE(r.renderer, nullptr) << std::hex << r.hr;
+  ComPtr<IBasicVideo> video = Query<IBasicVideo>(r.unknown, IID_IBasicVideo);
+  ComPtr<IVideoWindow> window = Query<IVideoWindow>(r.unknown, IID_IVideoWindow);
+  ASSERT_NE(video, nullptr);
+  ASSERT_NE(window, nullptr);
+  const HWND hwnd = r.renderer->Window()->GetWindowHWND();
+  wchar_t title[64] = {};
+  GetWindowTextW(hwnd, title, 64);
+  EXPECT_STREQ(title, kVideoWindowName);
+  EXPECT_EQ(GetWindowLongPtrW(hwnd, GWL_STYLE) & 0x02CF0000, 0x02CF0000);
+  EXPECT_EQ(video->SetDestinationPosition(0, 0, 641, 480), E_INVALIDARG);
+  EXPECT_EQ(video->SetDestinationPosition(0, 0, 640, 239), E_INVALIDARG);
+  EXPECT_EQ(video->SetDestinationPosition(0, 0, 640, 480), S_OK);
+  RECT client = {};
+  GetClientRect(hwnd, &client);
+  EXPECT_EQ(client.right, 640);
+  EXPECT_EQ(client.bottom, 480);
+  auto calls = PreviewCalls("SetVideoPosition");  // OnSize: the whole client area
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back().args[3], (480LL << 32) | 640);
+  EXPECT_EQ(video->IsUsingDefaultDestination(), S_FALSE);
+  EXPECT_EQ(video->SetDefaultDestinationPosition(), S_OK);
+  EXPECT_EQ(video->IsUsingDefaultDestination(), S_OK);
+
+  ASSERT_EQ(window->put_Owner(reinterpret_cast<OAHWND>(host.top)), S_OK);
+  calls = PreviewCalls("SetVideoClippingWindow");
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back().args[0], static_cast<std::int64_t>(reinterpret_cast<uintptr_t>(hwnd)));
+  EXPECT_EQ(window->put_Owner(0), S_OK);
+  // Maximising beyond what the panel shows switches the colour format.
+  SendMessageW(hwnd, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
+  calls = PreviewCalls("SetColorFormat");
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.front().args[0], 0);
+}
+
+TEST(RendererVideoWindow, BackgroundIsTheColourKeyOrBlack) {
+  Renderer r;
+  ASSERT_NE(r.renderer, nullptr) << std::hex << r.hr;
+  const HWND hwnd = r.renderer->Window()->GetWindowHWND();
+  ASSERT_EQ(Query<IVideoWindow>(r.unknown, IID_IVideoWindow)->put_Visible(-1), S_OK);
+  struct Case {
+    bool keyFails;
+    COLORREF expected;
+  } cases[] = {{false, RGB(0x12, 0x34, 0x56)}, {true, RGB(0, 0, 0)}, {false, RGB(0x12, 0x34, 0x56)}};
+  for (const Case& c : cases) {
+    Journal::Instance().Reset();
+    Journal::Instance().SetValue(doubles::kPreviewColorKey, RGB(0x12, 0x34, 0x56));
+    if (c.keyFails) Journal::Instance().InjectFailure(doubles::kPreviewControlObject, "GetColorKey", E_FAIL, 1000);
+    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ERASENOW | RDW_UPDATENOW);
+    COLORREF pixel = CLR_INVALID;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < kWaitMs;) {
+      HDC dc = GetDC(hwnd);
+      pixel = GetPixel(dc, 20, 20);
+      ReleaseDC(hwnd, dc);
+      if (pixel == c.expected) break;
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+    }
+    EXPECT_EQ(pixel, c.expected) << c.keyFails;
+  }
+  Journal::Instance().Reset();
 }

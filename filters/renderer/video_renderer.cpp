@@ -308,6 +308,10 @@ VideoRenderer::VideoRenderer(IUnknown* outer, HRESULT* phr)
     preview_.SetMuteTimer(kMuteTimerOff);
     hr = worker_.Start();
   }
+  if (SUCCEEDED(hr)) {
+    window_.reset(new (std::nothrow) VideoWindow(this, &preview_));
+    hr = window_ ? window_->Create() : E_OUTOFMEMORY;
+  }
   if (SUCCEEDED(hr)) hr = CreateParts();
   if (phr && FAILED(hr)) *phr = hr;
 }
@@ -345,10 +349,16 @@ VideoRenderer::~VideoRenderer() {
   ksPropertySet_.reset();
   windowless_.reset();
   filterConfig_.reset();
+  window_.reset();
   worker_.TearDown();
   worker_.Stop();
   preview_.Uninitialize(0);
   preview_.Disconnect();
+}
+
+void VideoRenderer::DeleteVideoWindow() {
+  CAutoLock lock(&lock_);
+  window_.reset();
 }
 
 SIZE VideoRenderer::NativeSize() {
@@ -358,6 +368,11 @@ SIZE VideoRenderer::NativeSize() {
 
 STDMETHODIMP VideoRenderer::NonDelegatingQueryInterface(REFIID iid, void** out) {
   if (!out) return E_POINTER;
+  if (iid == IID_IVideoWindow || iid == IID_IBasicVideo) {
+    if (window_) return window_->NonDelegatingQueryInterface(iid, out);
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
   // Each sub-object answers its own interfaces; the rest is the base's.
   const struct {
     const IID* iid;
@@ -419,9 +434,15 @@ HRESULT VideoRenderer::CompleteConnect(IPin* receivePin) {
   nativeWidth_ = header->biWidth;
   nativeHeight_ = header->biHeight;
   filterConfig_->Fix();
+  const bool windowed = window_ && filterConfig_->Mode() == kWindowed;
   HWND window = nullptr;
   RECT source = {}, destination = {};
-  windowless_->Placement(nativeWidth_, nativeHeight_, &window, &source, &destination);
+  if (windowed) {
+    window = window_->GetWindowHWND();
+    source = destination = RECT{0, 0, nativeWidth_, nativeHeight_};
+  } else {
+    windowless_->Placement(nativeWidth_, nativeHeight_, &window, &source, &destination);
+  }
   hr = worker_.Connect();
   if (SUCCEEDED(hr)) hr = worker_.SetSourceMediaType(&connected_);
   if (SUCCEEDED(hr)) hr = worker_.RunGraph();
@@ -434,23 +455,48 @@ HRESULT VideoRenderer::CompleteConnect(IPin* receivePin) {
   preview_.SetVideoSize(&size);
   preview_.SetVideoClippingWindow(window);
   preview_.SetVideoPosition(&source, &destination);
+  if (windowed) {
+    NotifyWindow(window);
+    if (FAILED(window_->SetTargetRect(&destination))) window_->SetDefaultTargetRect();
+    window_->OnVideoSizeChange();
+    window_->SetFormat(&connected_);
+  }
+  return S_OK;
+}
+
+void VideoRenderer::NotifyWindow(HWND window) {
+  IPin* peer = m_pInputPin ? m_pInputPin->GetConnected() : nullptr;
+  IMediaEventSink* sink = nullptr;
+  if (peer && SUCCEEDED(peer->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink)))) {
+    sink->Notify(EC_NOTIFY_WINDOW, reinterpret_cast<LONG_PTR>(window), 0);
+    sink->Release();
+  }
+  NotifyEvent(EC_NOTIFY_WINDOW, reinterpret_cast<LONG_PTR>(window), 0);
+}
+
+HRESULT VideoRenderer::Active() {
+  CBaseVideoRenderer::Active();
+  if (!window_ || !filterConfig_ || filterConfig_->Mode() != kWindowed || !preview_.IsInitialized()) return S_OK;
+  const HWND hwnd = window_->GetWindowHWND();
+  if (window_->AutoShow() && !IsWindowVisible(hwnd)) {
+    ShowWindow(hwnd, SW_SHOWNORMAL);
+    SetForegroundWindow(hwnd);
+  }
   return S_OK;
 }
 
 HRESULT VideoRenderer::BreakConnect() {
   TraceScope scope(ModuleTrace(), L"VideoRenderer::BreakConnect()");
   CAutoLock lock(&lock_);
-  if (m_pInputPin && m_pInputPin->IsConnected()) {
-    IMediaEventSink* sink = nullptr;
-    IPin* peer = m_pInputPin->GetConnected();
-    if (SUCCEEDED(peer->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink)))) {
-      sink->Notify(EC_NOTIFY_WINDOW, 0, 0);
-      sink->Release();
-    }
-    NotifyEvent(EC_NOTIFY_WINDOW, 0, 0);
-  }
+  if (m_pInputPin && m_pInputPin->IsConnected()) NotifyWindow(nullptr);
   preview_.SetMuteTimer(kMuteTimerOff);
   worker_.TearDown();
+  if (window_) {
+    const HWND hwnd = window_->GetWindowHWND();
+    long style = 0;
+    if (SUCCEEDED(window_->get_WindowStyle(&style)) && !(style & WS_CAPTION)) SendMessageW(hwnd, WM_RBUTTONDBLCLK, 0, 0);
+    InvalidateRect(hwnd, nullptr, TRUE);
+  }
   const HRESULT hr = CBaseVideoRenderer::BreakConnect();
   if (FAILED(hr)) return hr;
   connected_ = CMediaType();

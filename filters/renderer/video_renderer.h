@@ -19,6 +19,7 @@
 #include "filters/renderer/graph_worker.h"
 #include "filters/renderer/preview_controller.h"
 #include "filters/renderer/renderer_interfaces.h"
+#include "filters/renderer/video_window.h"
 
 namespace vren {
 
@@ -148,6 +149,7 @@ class VideoRenderer final : public CBaseVideoRenderer {
   HRESULT CheckMediaType(const CMediaType* type) override;
   HRESULT SetMediaType(const CMediaType* type) override;
   HRESULT CompleteConnect(IPin* receivePin) override;
+  HRESULT Active() override;
   HRESULT BreakConnect() override;
   HRESULT DoRenderSample(IMediaSample* sample) override;
   HRESULT ShouldDrawSampleNow(IMediaSample* sample, REFERENCE_TIME* start, REFERENCE_TIME* end) override;
@@ -164,7 +166,8 @@ class VideoRenderer final : public CBaseVideoRenderer {
   VMRFilterConfig* FilterConfig() { return filterConfig_.get(); }
   PreviewController& Preview() { return preview_; }
   // Windowless rendering needs no video window of the renderer's own.
-  void DeleteVideoWindow() {}
+  void DeleteVideoWindow();
+  VideoWindow* Window() { return window_.get(); }
   RendererInputPin* Input() { return static_cast<RendererInputPin*>(InputPin()); }
   const PresentationOffset& Offset() const { return offset_; }
   GraphWorker& Worker() { return worker_; }
@@ -176,6 +179,8 @@ class VideoRenderer final : public CBaseVideoRenderer {
   VideoRenderer(IUnknown* outer, HRESULT* phr);
   // The interface sub-objects, in their order; E_OUTOFMEMORY when one cannot be made.
   HRESULT CreateParts();
+  // EC_NOTIFY_WINDOW to the upstream pin (when it takes events) and to the host graph.
+  void NotifyWindow(HWND window);
   // A type arriving with a sample: applied, with EC_VIDEO_SIZE_CHANGED for a new size.
   void ApplySampleType(IMediaSample* sample);
   // Sets or clears AM_VIDEO_FLAG_FIELD1FIRST on the frame.
@@ -185,6 +190,7 @@ class VideoRenderer final : public CBaseVideoRenderer {
   NamedMutex instance_{kInstanceMutexName};
   GraphWorker worker_;
   PreviewController preview_{&worker_};
+  std::unique_ptr<VideoWindow> window_;  // windowed mode only
   // The interface sub-objects, made in this order and deleted in the reverse one.
   std::unique_ptr<VMRFilterConfig> filterConfig_;
   std::unique_ptr<VMRWindowlessControl> windowless_;
