@@ -128,6 +128,30 @@ constexpr long kTrue = -1;  // OATRUE
 
 HRESULT NeedWindow(HWND hwnd) { return hwnd && IsWindow(hwnd) ? S_OK : VFW_E_NOT_CONNECTED; }
 
+// A rectangle as position and size.
+HRESULT WritePosition(const RECT& r, long* left, long* top, long* width, long* height) {
+  if (!left || !top || !width || !height) return E_POINTER;
+  *left = r.left;
+  *top = r.top;
+  *width = r.right - r.left;
+  *height = r.bottom - r.top;
+  return S_OK;
+}
+
+HRESULT PutStyle(HWND hwnd, int index, long style) {
+  RETURN_IF_FAILED(NeedWindow(hwnd));
+  SetWindowLongPtrW(hwnd, index, style);
+  SetWindowPos(hwnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+  return S_OK;
+}
+
+HRESULT GetStyle(HWND hwnd, int index, long* style) {
+  if (!style) return E_POINTER;
+  RETURN_IF_FAILED(NeedWindow(hwnd));
+  *style = static_cast<long>(GetWindowLongPtrW(hwnd, index));
+  return S_OK;
+}
+
 }  // namespace
 
 STDMETHODIMP CBaseControlWindow::GetTypeInfoCount(UINT* count) {
@@ -152,34 +176,13 @@ STDMETHODIMP CBaseControlWindow::get_Caption(BSTR* caption) {
 
 STDMETHODIMP CBaseControlWindow::put_WindowStyle(long style) {
   if (style & kRefusedStyles) return E_INVALIDARG;
-  RETURN_IF_FAILED(NeedWindow(m_hwnd));
   // A window with an owner stays its child.
-  if (owner_) style = (style & ~WS_POPUP) | WS_CHILD;
-  SetWindowLongPtrW(m_hwnd, GWL_STYLE, style);
-  SetWindowPos(m_hwnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
-  return S_OK;
+  return PutStyle(m_hwnd, GWL_STYLE, owner_ ? (style & ~WS_POPUP) | WS_CHILD : style);
 }
 
-STDMETHODIMP CBaseControlWindow::get_WindowStyle(long* style) {
-  if (!style) return E_POINTER;
-  RETURN_IF_FAILED(NeedWindow(m_hwnd));
-  *style = static_cast<long>(GetWindowLongPtrW(m_hwnd, GWL_STYLE));
-  return S_OK;
-}
-
-STDMETHODIMP CBaseControlWindow::put_WindowStyleEx(long style) {
-  RETURN_IF_FAILED(NeedWindow(m_hwnd));
-  SetWindowLongPtrW(m_hwnd, GWL_EXSTYLE, style);
-  SetWindowPos(m_hwnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
-  return S_OK;
-}
-
-STDMETHODIMP CBaseControlWindow::get_WindowStyleEx(long* style) {
-  if (!style) return E_POINTER;
-  RETURN_IF_FAILED(NeedWindow(m_hwnd));
-  *style = static_cast<long>(GetWindowLongPtrW(m_hwnd, GWL_EXSTYLE));
-  return S_OK;
-}
+STDMETHODIMP CBaseControlWindow::get_WindowStyle(long* style) { return GetStyle(m_hwnd, GWL_STYLE, style); }
+STDMETHODIMP CBaseControlWindow::put_WindowStyleEx(long style) { return PutStyle(m_hwnd, GWL_EXSTYLE, style); }
+STDMETHODIMP CBaseControlWindow::get_WindowStyleEx(long* style) { return GetStyle(m_hwnd, GWL_EXSTYLE, style); }
 
 STDMETHODIMP CBaseControlWindow::put_AutoShow(long autoShow) {
   autoShow_ = autoShow != 0;
@@ -338,28 +341,16 @@ STDMETHODIMP CBaseControlWindow::SetWindowPosition(long left, long top, long wid
 }
 
 STDMETHODIMP CBaseControlWindow::GetWindowPosition(long* left, long* top, long* width, long* height) {
-  if (!left || !top || !width || !height) return E_POINTER;
   RETURN_IF_FAILED(NeedWindow(m_hwnd));
-  const RECT r = PlacedRect();
-  *left = r.left;
-  *top = r.top;
-  *width = r.right - r.left;
-  *height = r.bottom - r.top;
-  return S_OK;
+  return WritePosition(PlacedRect(), left, top, width, height);
 }
 
 STDMETHODIMP CBaseControlWindow::GetRestorePosition(long* left, long* top, long* width, long* height) {
-  if (!left || !top || !width || !height) return E_POINTER;
   RETURN_IF_FAILED(NeedWindow(m_hwnd));
   WINDOWPLACEMENT placement = {};
   placement.length = sizeof(placement);
   if (!GetWindowPlacement(m_hwnd, &placement)) return HResultFromLastError();
-  const RECT& r = placement.rcNormalPosition;
-  *left = r.left;
-  *top = r.top;
-  *width = r.right - r.left;
-  *height = r.bottom - r.top;
-  return S_OK;
+  return WritePosition(placement.rcNormalPosition, left, top, width, height);
 }
 
 STDMETHODIMP CBaseControlWindow::HideCursor(long hide) {
@@ -462,14 +453,9 @@ STDMETHODIMP CBaseControlVideo::SetSourcePosition(long left, long top, long widt
 }
 
 STDMETHODIMP CBaseControlVideo::GetSourcePosition(long* left, long* top, long* width, long* height) {
-  if (!left || !top || !width || !height) return E_POINTER;
   RECT r = {};
   RETURN_IF_FAILED(GetSourceRect(&r));
-  *left = r.left;
-  *top = r.top;
-  *width = r.right - r.left;
-  *height = r.bottom - r.top;
-  return S_OK;
+  return WritePosition(r, left, top, width, height);
 }
 
 STDMETHODIMP CBaseControlVideo::SetDestinationPosition(long left, long top, long width, long height) {
@@ -478,14 +464,9 @@ STDMETHODIMP CBaseControlVideo::SetDestinationPosition(long left, long top, long
 }
 
 STDMETHODIMP CBaseControlVideo::GetDestinationPosition(long* left, long* top, long* width, long* height) {
-  if (!left || !top || !width || !height) return E_POINTER;
   RECT r = {};
   RETURN_IF_FAILED(GetTargetRect(&r));
-  *left = r.left;
-  *top = r.top;
-  *width = r.right - r.left;
-  *height = r.bottom - r.top;
-  return S_OK;
+  return WritePosition(r, left, top, width, height);
 }
 
 HRESULT CBaseControlVideo::OnVideoSizeChange() {
