@@ -40,7 +40,22 @@ HRESULT CBaseWindow::PrepareWindow() {
 
 void CBaseWindow::DoneWithWindow() {
   if (!thread_) return;
-  delete thread_;  // stops the thread, which destroys the window
+  // The window's last messages may go to windows of this thread (a host's window that owns
+  // ours): this thread answers them while it waits for the window's thread to end.
+  if (thread_->stopEvent() && thread_->threadHandle()) {
+    SetEvent(thread_->stopEvent());
+    const HANDLE thread = thread_->threadHandle();
+    const DWORD start = GetTickCount();
+    for (;;) {
+      const DWORD elapsed = GetTickCount() - start;
+      if (elapsed >= thread_->stopTimeout()) break;
+      const DWORD waited = MsgWaitForMultipleObjects(1, &thread, FALSE, thread_->stopTimeout() - elapsed, QS_SENDMESSAGE);
+      if (waited != WAIT_OBJECT_0 + 1) break;
+      MSG msg;
+      PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // runs the sent messages
+    }
+  }
+  delete thread_;  // the thread has ended (else it is stopped the hard way)
   thread_ = nullptr;
 }
 

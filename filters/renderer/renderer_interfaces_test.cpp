@@ -3,6 +3,7 @@
 // pages.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "filters/base/testkit/video_types.h"
@@ -598,4 +599,45 @@ TEST(RendererVideoWindow, BackgroundIsTheColourKeyOrBlack) {
     EXPECT_EQ(pixel, c.expected) << c.keyFails;
   }
   Journal::Instance().Reset();
+}
+
+TEST(RendererVideoWindow, PropertiesMoveOneEdgeAndReleaseWhileOwnedDoesNotWait) {
+  HostWindow host;
+  auto r = std::make_unique<Renderer>();
+  ASSERT_NE(r->renderer, nullptr) << std::hex << r->hr;
+  ComPtr<IVideoWindow> window = Query<IVideoWindow>(r->unknown, IID_IVideoWindow);
+  ComPtr<IBasicVideo> video = Query<IBasicVideo>(r->unknown, IID_IBasicVideo);
+  ASSERT_EQ(window->SetWindowPosition(10, 20, 500, 400), S_OK);
+  ASSERT_EQ(video->SetSourcePosition(0, 0, 720, 480), S_OK);
+  struct Case {
+    HRESULT (*put)(IVideoWindow*, IBasicVideo*);
+    HRESULT (*get)(IVideoWindow*, IBasicVideo*, long*, long*, long*, long*);
+    long expected[4];
+  } cases[] = {
+      {[](IVideoWindow* w, IBasicVideo*) { return w->put_Left(30); },
+       [](IVideoWindow* w, IBasicVideo*, long* a, long* b, long* c, long* d) { return w->GetWindowPosition(a, b, c, d); },
+       {30, 20, 500, 400}},
+      {[](IVideoWindow* w, IBasicVideo*) { return w->put_Height(300); },
+       [](IVideoWindow* w, IBasicVideo*, long* a, long* b, long* c, long* d) { return w->GetWindowPosition(a, b, c, d); },
+       {30, 20, 500, 300}},
+      {[](IVideoWindow*, IBasicVideo* v) { return v->put_SourceLeft(8); },
+       [](IVideoWindow*, IBasicVideo* v, long* a, long* b, long* c, long* d) { return v->GetSourcePosition(a, b, c, d); },
+       {8, 0, 720, 480}},
+      {[](IVideoWindow*, IBasicVideo* v) { return v->put_SourceWidth(704); },
+       [](IVideoWindow*, IBasicVideo* v, long* a, long* b, long* c, long* d) { return v->GetSourcePosition(a, b, c, d); },
+       {8, 0, 704, 480}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(c.put(window.Get(), video.Get()), S_OK);
+    long got[4] = {};
+    ASSERT_EQ(c.get(window.Get(), video.Get(), &got[0], &got[1], &got[2], &got[3]), S_OK);
+    EXPECT_EQ(std::vector<long>(got, got + 4), std::vector<long>(c.expected, c.expected + 4));
+  }
+  // A host that lets go of the renderer while its window is still a child of the host's.
+  ASSERT_EQ(window->put_Owner(reinterpret_cast<OAHWND>(host.top)), S_OK);
+  window.Reset();
+  video.Reset();
+  const DWORD start = GetTickCount();
+  r.reset();
+  EXPECT_LT(GetTickCount() - start, 5000u);
 }
