@@ -2,6 +2,7 @@
 #include "common/device/filter_loader.h"
 #include "common/trace.h"
 #include "filters/base/factory.h"
+#include "filters/renderer/property_pages.h"
 #include "filters/renderer/video_renderer.h"
 
 VORN_MODULE_TRACE(kTraceKeyLumacrest2)
@@ -17,6 +18,9 @@ const AMOVIESETUP_FILTER kFilterSetup = {&vren::CLSID_VornVideoRenderer, L"Zarn 
 const CFactoryTemplate g_Templates[] = {
     {L"Zarn Lumacrest2 Renderer", &vren::CLSID_VornVideoRenderer, &vren::VideoRenderer::CreateInstance, nullptr,
      &kFilterSetup},
+    {L"Quality", &vren::CLSID_QualityPage, &vren::QualityPage::CreateInstance, nullptr, nullptr},
+    {L"Field Order", &vren::CLSID_FieldOrderPage, &vren::FieldOrderPage::CreateInstance, nullptr, nullptr},
+    {L"Zoom Mode", &vren::CLSID_ZoomModePage, &vren::ZoomModePage::CreateInstance, nullptr, nullptr},
 };
 const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
 

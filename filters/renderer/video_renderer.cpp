@@ -15,6 +15,7 @@
 #include "common/format.h"
 #include "common/trace.h"
 #include "filters/base/mediatype.h"
+#include "filters/renderer/property_pages.h"
 
 namespace vren {
 
@@ -296,29 +297,94 @@ VideoRenderer::VideoRenderer(IUnknown* outer, HRESULT* phr)
       offset_(PresentationOffset::Read()) {
   TraceScope scope(ModuleTrace(), L"VideoRenderer::VideoRenderer()");
   if (phr && FAILED(*phr)) return;
-  // One atomic create: two renderers starting together cannot both win.
-  const HRESULT exclusive = instance_.CreateExclusive();
-  HRESULT hr = exclusive == S_OK ? S_OK : exclusive == S_FALSE ? errors::kRendererSecondInstance : E_UNEXPECTED;
-  if (SUCCEEDED(hr)) hr = worker_.Start();
+  HRESULT hr = preview_.Connect();
   if (SUCCEEDED(hr)) {
-    ksPropertySet_.reset(new (std::nothrow) KsPropertySet(this, &hr));
-    if (!ksPropertySet_) hr = E_OUTOFMEMORY;
+    // One atomic create: two renderers starting together cannot both win.
+    const HRESULT exclusive = instance_.CreateExclusive();
+    hr = exclusive == S_OK ? S_OK : exclusive == S_FALSE ? errors::kRendererSecondInstance : E_UNEXPECTED;
   }
+  if (SUCCEEDED(hr)) hr = preview_.Initialize(0);  // S_FALSE: the control is another's; we go on
+  if (SUCCEEDED(hr)) {
+    preview_.SetMuteTimer(kMuteTimerOff);
+    hr = worker_.Start();
+  }
+  if (SUCCEEDED(hr)) {
+    window_.reset(new (std::nothrow) VideoWindow(this, &preview_));
+    hr = window_ ? window_->Create() : E_OUTOFMEMORY;
+  }
+  if (SUCCEEDED(hr)) hr = CreateParts();
   if (phr && FAILED(hr)) *phr = hr;
+}
+
+HRESULT VideoRenderer::CreateParts() {
+  HRESULT hr = S_OK;
+  filterConfig_.reset(new (std::nothrow) VMRFilterConfig(this));
+  windowless_.reset(new (std::nothrow) VMRWindowlessControl(this, &preview_));
+  ksPropertySet_.reset(new (std::nothrow) KsPropertySet(this, &hr));
+  videoConfig_.reset(new (std::nothrow) VideoConfig(this));
+  kivraNtsc2_.reset(videoConfig_ ? new (std::nothrow) KivraNtsc2Object(this, videoConfig_.get()) : nullptr);
+  zoom_.reset(new (std::nothrow) KivraNtscZoomObject(this, &preview_));
+  kelvUtil_.reset(new (std::nothrow) KelvUtil(this, &preview_));
+  pages_.reset(new (std::nothrow) PropertyPageList(this));
+  if (FAILED(hr)) return hr;
+  if (!filterConfig_ || !windowless_ || !ksPropertySet_ || !videoConfig_ || !kivraNtsc2_ || !zoom_ || !kelvUtil_ ||
+      !pages_) {
+    return E_OUTOFMEMORY;
+  }
+  return GuardHr(E_OUTOFMEMORY, [this] {
+    for (const CLSID* page : {&CLSID_QualityPage, &CLSID_FieldOrderPage, &CLSID_ZoomModePage}) pages_->Add(*page);
+    return S_OK;
+  });
 }
 
 void VideoRenderer::SetSourceFolderModule(HMODULE module) { g_sourceFolderModule = module; }
 
 VideoRenderer::~VideoRenderer() {
   TraceScope scope(ModuleTrace(), L"VideoRenderer::~VideoRenderer()");
+  pages_.reset();
+  kelvUtil_.reset();
+  videoConfig_.reset();
+  zoom_.reset();
+  kivraNtsc2_.reset();
   ksPropertySet_.reset();
+  windowless_.reset();
+  filterConfig_.reset();
+  window_.reset();
   worker_.TearDown();
   worker_.Stop();
+  preview_.Uninitialize(0);
+  preview_.Disconnect();
+}
+
+void VideoRenderer::DeleteVideoWindow() {
+  CAutoLock lock(&lock_);
+  window_.reset();
+}
+
+SIZE VideoRenderer::NativeSize() {
+  CAutoLock lock(&lock_);
+  return SIZE{nativeWidth_, nativeHeight_};
 }
 
 STDMETHODIMP VideoRenderer::NonDelegatingQueryInterface(REFIID iid, void** out) {
   if (!out) return E_POINTER;
-  if (iid == IID_IKsPropertySet && ksPropertySet_) return ksPropertySet_->NonDelegatingQueryInterface(iid, out);
+  if (iid == IID_IVideoWindow || iid == IID_IBasicVideo) {
+    if (window_) return window_->NonDelegatingQueryInterface(iid, out);
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  // Each sub-object answers its own interfaces; the rest is the base's.
+  const struct {
+    const IID* iid;
+    CUnknown* part;
+  } routes[] = {{&IID_IVMRFilterConfig, filterConfig_.get()}, {&IID_IVMRWindowlessControl, windowless_.get()},
+                {&IID_IKsPropertySet, ksPropertySet_.get()},   {&IID_KivraNtsc, kivraNtsc2_.get()},
+                {&IID_KivraNtsc2, kivraNtsc2_.get()},          {&IID_KivraNtscZoom, zoom_.get()},
+                {&IID_IVideoConfig, videoConfig_.get()},       {&IID_IKelvUtil, kelvUtil_.get()},
+                {&IID_ISpecifyPropertyPages, pages_.get()}};
+  for (const auto& route : routes) {
+    if (iid == *route.iid && route.part) return route.part->NonDelegatingQueryInterface(iid, out);
+  }
   return CBaseVideoRenderer::NonDelegatingQueryInterface(iid, out);
 }
 
@@ -367,26 +433,70 @@ HRESULT VideoRenderer::CompleteConnect(IPin* receivePin) {
   if (FAILED(hr)) return hr;
   nativeWidth_ = header->biWidth;
   nativeHeight_ = header->biHeight;
+  filterConfig_->Fix();
+  const bool windowed = window_ && filterConfig_->Mode() == kWindowed;
+  HWND window = nullptr;
+  RECT source = {}, destination = {};
+  if (windowed) {
+    window = window_->GetWindowHWND();
+    source = destination = RECT{0, 0, nativeWidth_, nativeHeight_};
+  } else {
+    windowless_->Placement(nativeWidth_, nativeHeight_, &window, &source, &destination);
+  }
   hr = worker_.Connect();
   if (SUCCEEDED(hr)) hr = worker_.SetSourceMediaType(&connected_);
   if (SUCCEEDED(hr)) hr = worker_.RunGraph();
-  if (FAILED(hr)) worker_.TearDown();
-  return hr;
+  if (FAILED(hr)) {
+    worker_.TearDown();
+    return hr;
+  }
+  SIZE size = {nativeWidth_, nativeHeight_};
+  preview_.SetMuteTimer(kMuteTimerDisplayChange);
+  preview_.SetVideoSize(&size);
+  preview_.SetVideoClippingWindow(window);
+  preview_.SetVideoPosition(&source, &destination);
+  if (windowed) {
+    NotifyWindow(window);
+    if (FAILED(window_->SetTargetRect(&destination))) window_->SetDefaultTargetRect();
+    window_->OnVideoSizeChange();
+    window_->SetFormat(&connected_);
+  }
+  return S_OK;
+}
+
+void VideoRenderer::NotifyWindow(HWND window) {
+  IPin* peer = m_pInputPin ? m_pInputPin->GetConnected() : nullptr;
+  IMediaEventSink* sink = nullptr;
+  if (peer && SUCCEEDED(peer->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink)))) {
+    sink->Notify(EC_NOTIFY_WINDOW, reinterpret_cast<LONG_PTR>(window), 0);
+    sink->Release();
+  }
+  NotifyEvent(EC_NOTIFY_WINDOW, reinterpret_cast<LONG_PTR>(window), 0);
+}
+
+HRESULT VideoRenderer::Active() {
+  CBaseVideoRenderer::Active();
+  if (!window_ || !filterConfig_ || filterConfig_->Mode() != kWindowed || !preview_.IsInitialized()) return S_OK;
+  const HWND hwnd = window_->GetWindowHWND();
+  if (window_->AutoShow() && !IsWindowVisible(hwnd)) {
+    ShowWindow(hwnd, SW_SHOWNORMAL);
+    SetForegroundWindow(hwnd);
+  }
+  return S_OK;
 }
 
 HRESULT VideoRenderer::BreakConnect() {
   TraceScope scope(ModuleTrace(), L"VideoRenderer::BreakConnect()");
   CAutoLock lock(&lock_);
-  if (m_pInputPin && m_pInputPin->IsConnected()) {
-    IMediaEventSink* sink = nullptr;
-    IPin* peer = m_pInputPin->GetConnected();
-    if (SUCCEEDED(peer->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink)))) {
-      sink->Notify(EC_NOTIFY_WINDOW, 0, 0);
-      sink->Release();
-    }
-    NotifyEvent(EC_NOTIFY_WINDOW, 0, 0);
-  }
+  if (m_pInputPin && m_pInputPin->IsConnected()) NotifyWindow(nullptr);
+  preview_.SetMuteTimer(kMuteTimerOff);
   worker_.TearDown();
+  if (window_) {
+    const HWND hwnd = window_->GetWindowHWND();
+    long style = 0;
+    if (SUCCEEDED(window_->get_WindowStyle(&style)) && !(style & WS_CAPTION)) SendMessageW(hwnd, WM_RBUTTONDBLCLK, 0, 0);
+    InvalidateRect(hwnd, nullptr, TRUE);
+  }
   const HRESULT hr = CBaseVideoRenderer::BreakConnect();
   if (FAILED(hr)) return hr;
   connected_ = CMediaType();
@@ -460,7 +570,7 @@ void VideoRenderer::MarkFieldOrder(IMediaSample* sample) {
       CAutoLock lock(&lock_);
       connected = connected_;
     }
-    if (TopFieldFirst(videoConfig_, connected, props.dwTypeSpecificFlags)) {
+    if (TopFieldFirst(videoConfig_ ? videoConfig_->FieldOrder() : 0, connected, props.dwTypeSpecificFlags)) {
       props.dwTypeSpecificFlags |= AM_VIDEO_FLAG_FIELD1FIRST;
     } else {
       props.dwTypeSpecificFlags &= ~static_cast<DWORD>(AM_VIDEO_FLAG_FIELD1FIRST);

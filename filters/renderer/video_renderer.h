@@ -4,7 +4,9 @@
 // whole system at a time.
 //
 // Locks: the filter lock (state, connection, settings), the receive lock (DoRenderSample),
-// FrameStepCounter's own lock and the graph worker's. DoRenderSample takes the filter lock
+// FrameStepCounter's own lock, the preview controller's and the graph worker's, in that
+// order: the filter lock may be held while the controller or the worker is called, and the
+// controller holds its lock while it calls the worker, never the other way. DoRenderSample takes the filter lock
 // briefly (a type change, the connection type); nothing that holds the filter lock waits for
 // the receive lock, and the worker's lock is never held while a frame travels.
 #pragma once
@@ -15,6 +17,9 @@
 #include "filters/base/allocator.h"
 #include "filters/base/renderer.h"
 #include "filters/renderer/graph_worker.h"
+#include "filters/renderer/preview_controller.h"
+#include "filters/renderer/renderer_interfaces.h"
+#include "filters/renderer/video_window.h"
 
 namespace vren {
 
@@ -144,6 +149,7 @@ class VideoRenderer final : public CBaseVideoRenderer {
   HRESULT CheckMediaType(const CMediaType* type) override;
   HRESULT SetMediaType(const CMediaType* type) override;
   HRESULT CompleteConnect(IPin* receivePin) override;
+  HRESULT Active() override;
   HRESULT BreakConnect() override;
   HRESULT DoRenderSample(IMediaSample* sample) override;
   HRESULT ShouldDrawSampleNow(IMediaSample* sample, REFERENCE_TIME* start, REFERENCE_TIME* end) override;
@@ -154,6 +160,14 @@ class VideoRenderer final : public CBaseVideoRenderer {
   STDMETHODIMP Run(REFERENCE_TIME start) override;
 
   FrameStepCounter& FrameStep() { return frameStep_; }
+  CCritSec* FilterLock() { return &lock_; }
+  // The connected picture size (0 x 0 before the first connection).
+  SIZE NativeSize();
+  VMRFilterConfig* FilterConfig() { return filterConfig_.get(); }
+  PreviewController& Preview() { return preview_; }
+  // Windowless rendering needs no video window of the renderer's own.
+  void DeleteVideoWindow();
+  VideoWindow* Window() { return window_.get(); }
   RendererInputPin* Input() { return static_cast<RendererInputPin*>(InputPin()); }
   const PresentationOffset& Offset() const { return offset_; }
   GraphWorker& Worker() { return worker_; }
@@ -163,6 +177,10 @@ class VideoRenderer final : public CBaseVideoRenderer {
 
  private:
   VideoRenderer(IUnknown* outer, HRESULT* phr);
+  // The interface sub-objects, in their order; E_OUTOFMEMORY when one cannot be made.
+  HRESULT CreateParts();
+  // EC_NOTIFY_WINDOW to the upstream pin (when it takes events) and to the host graph.
+  void NotifyWindow(HWND window);
   // A type arriving with a sample: applied, with EC_VIDEO_SIZE_CHANGED for a new size.
   void ApplySampleType(IMediaSample* sample);
   // Sets or clears AM_VIDEO_FLAG_FIELD1FIRST on the frame.
@@ -171,14 +189,23 @@ class VideoRenderer final : public CBaseVideoRenderer {
   CCritSec lock_;  // the filter lock
   NamedMutex instance_{kInstanceMutexName};
   GraphWorker worker_;
+  PreviewController preview_{&worker_};
+  std::unique_ptr<VideoWindow> window_;  // windowed mode only
+  // The interface sub-objects, made in this order and deleted in the reverse one.
+  std::unique_ptr<VMRFilterConfig> filterConfig_;
+  std::unique_ptr<VMRWindowlessControl> windowless_;
   std::unique_ptr<KsPropertySet> ksPropertySet_;
+  std::unique_ptr<KivraNtsc2Object> kivraNtsc2_;
+  std::unique_ptr<KivraNtscZoomObject> zoom_;
+  std::unique_ptr<VideoConfig> videoConfig_;
+  std::unique_ptr<KelvUtil> kelvUtil_;
+  std::unique_ptr<PropertyPageList> pages_;
   PresentationOffset offset_;
   CMediaType connected_;  // filter lock
   LONG nativeWidth_ = 0;  // filter lock
   LONG nativeHeight_ = 0;
   FrameStepCounter frameStep_;
   BitmapDump dump_;
-  DWORD videoConfig_ = 0;  // field order: 0 automatic
 };
 
 }  // namespace vren
