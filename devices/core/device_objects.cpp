@@ -27,8 +27,10 @@ DeviceObjectNames::DeviceObjectNames(const DeviceIdentity& identity, int instanc
   if (instance != kNoInstance) fields_ += FormatW(L"_%d", instance);
 }
 
-std::wstring DeviceObjectNames::Event(NotifyEvent which) const {
-  return FormatW(L"Global\\EventName_%ls%ls", kEventKinds[static_cast<int>(which)], fields_.c_str());
+std::wstring DeviceObjectNames::Event(NotifyEvent which) const { return EventNamed(kEventKinds[static_cast<int>(which)]); }
+
+std::wstring DeviceObjectNames::EventNamed(const wchar_t* kind) const {
+  return FormatW(L"Global\\EventName_%ls%ls", kind, fields_.c_str());
 }
 
 std::wstring DeviceObjectNames::ExclusiveUse(ExclusiveInterface which) const {

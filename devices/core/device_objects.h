@@ -54,6 +54,8 @@ class DeviceObjectNames {
   DeviceObjectNames(const DeviceIdentity& identity, int instance);
 
   std::wstring Event(NotifyEvent which) const;
+  // An event of another kind under the same fields ("Global\EventName_<kind>_f1_..._f6[_n]").
+  std::wstring EventNamed(const wchar_t* kind) const;
   // The recording event the video chain's elements open to choose their recording settings.
   std::wstring RecRunningEvent() const { return Event(NotifyEvent::RecRunning); }
   std::wstring ExclusiveUse(ExclusiveInterface which) const;

@@ -268,18 +268,13 @@ class TvAudioFilter final : public CardFilter, public IAMTVAudio {
     *modes = kModes;
     return S_OK;
   }
-  STDMETHODIMP GetAvailableTVAudioModes(long* modes) override {
-    if (!modes) return E_POINTER;
-    std::shared_ptr<CardState> card;
-    const HRESULT hr = Enter("GetAvailableTVAudioModes", &card);
-    if (FAILED(hr)) return hr;
-    *modes = kModes;
-    return S_OK;
-  }
-  STDMETHODIMP get_TVAudioMode(long* mode) override {
+  // The modes the broadcast offers now: the configured mode.
+  STDMETHODIMP GetAvailableTVAudioModes(long* modes) override { return ConfiguredMode("GetAvailableTVAudioModes", modes); }
+  STDMETHODIMP get_TVAudioMode(long* mode) override { return ConfiguredMode("get_TVAudioMode", mode); }
+  HRESULT ConfiguredMode(const char* method, long* mode) {
     if (!mode) return E_POINTER;
     std::shared_ptr<CardState> card;
-    HRESULT hr = Enter("get_TVAudioMode", &card);
+    HRESULT hr = Enter(method, &card);
     if (FAILED(hr)) return hr;
     UINT driverCard = 0;
     SimDriverCardState state{};

@@ -68,6 +68,9 @@ CUnknown* CreateCrossbarFilter(IUnknown* outer, HRESULT* phr);
 CUnknown* CreateTvAudioFilter(IUnknown* outer, HRESULT* phr);
 CUnknown* CreateCaptureFilter(IUnknown* outer, HRESULT* phr);
 CUnknown* CreateEncoderFilter(IUnknown* outer, HRESULT* phr);
+// The third family's preview source and stand-alone encoder (pex_filters.cpp).
+CUnknown* CreatePexPreviewFilter(IUnknown* outer, HRESULT* phr);
+CUnknown* CreatePexEncoderFilter(IUnknown* outer, HRESULT* phr);
 
 // Posts a graph event from every capture filter of the card `key` that sits in a graph;
 // S_FALSE when none did.
