@@ -18,14 +18,19 @@ constexpr std::int32_t kMpegInfo[3][kMpegValues] = {
     {2, 1, 9, 4000000, 6000000, 1, 0, 3670000, 5429600, 480, 720, 2, 4, 2, 256000, 0, 48000},
     {2, 1, 9, 2500000, 0, 1, 0, 1968800, 0, 480, 352, 2, 4, 2, 256000, 0, 48000},
 };
+// The second and third families' MPEG information (their presets' rates).
+constexpr std::int32_t kMpegInfoFamily23[3][kMpegValues] = {
+    {2, 0, 9, 8000000, 0, 1, 0, 7620000, 0, 480, 720, 2, 4, 2, 256000, 0, 48000},
+    {2, 1, 9, 4000000, 8000000, 1, 0, 3670000, 7620000, 480, 720, 2, 4, 2, 256000, 0, 48000},
+    {2, 1, 9, 2500000, 4500000, 1, 0, 2179600, 4000000, 480, 352, 2, 4, 2, 256000, 0, 48000},
+};
 constexpr std::int32_t kPcmInfo[] = {2, 48000, 256000, 4, 16};
 
-}  // namespace
-
-HRESULT OutputDataInfo(ULONG type, ULONG subtype, std::vector<std::int32_t>* values) {
+HRESULT InfoFromTable(const std::int32_t (&mpeg)[3][kMpegValues], ULONG type, ULONG subtype,
+                      std::vector<std::int32_t>* values) {
   if (!values) return kNullPointer;
   if (type == kTypeMpeg && subtype < 3) {
-    values->assign(std::begin(kMpegInfo[subtype]), std::end(kMpegInfo[subtype]));
+    values->assign(std::begin(mpeg[subtype]), std::end(mpeg[subtype]));
   } else if (type == kTypePcm && subtype == 0) {
     values->assign(std::begin(kPcmInfo), std::end(kPcmInfo));
   } else if (type == kTypeIndex && subtype == 0) {
@@ -34,6 +39,16 @@ HRESULT OutputDataInfo(ULONG type, ULONG subtype, std::vector<std::int32_t>* val
     return kUnknownValue;
   }
   return S_OK;
+}
+
+}  // namespace
+
+HRESULT OutputDataInfo(ULONG type, ULONG subtype, std::vector<std::int32_t>* values) {
+  return InfoFromTable(kMpegInfo, type, subtype, values);
+}
+
+HRESULT OutputDataInfoFamily23(ULONG type, ULONG subtype, std::vector<std::int32_t>* values) {
+  return InfoFromTable(kMpegInfoFamily23, type, subtype, values);
 }
 
 HRESULT WriteOutputDataInfo(ULONG type, ULONG subtype, IHalItem* item) {
