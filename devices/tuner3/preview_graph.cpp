@@ -290,24 +290,53 @@ HRESULT PreviewGraph::SetSoundSettings(IHalItem* item) {
 
 // --- the video chain ---------------------------------------------------------------------------------
 
-HRESULT PreviewGraph::SetVideoChain(std::unique_ptr<VideoChainBuilder> chain) {
-  if (chain_) {
-    if (flag_) chain_->Disconnect();
-    chain_->ReleaseFilters();
-  }
-  chain_ = std::move(chain);
+HRESULT PreviewGraph::ReleaseVideoChain() {
+  if (!chain_) return S_OK;
+  if (flag_) chain_->Disconnect();
+  RETURN_IF_FAILED(chain_->ReleaseFilters());
+  chain_.reset();
   return S_OK;
 }
 
-HRESULT PreviewGraph::BuildVideoChain(DWORD overlayMode, REFCLSID clsid, const wchar_t* moduleFile) {
+HRESULT PreviewGraph::InsertCustomFilter(std::unique_ptr<VideoChainBuilder> chain, DWORD overlayMode,
+                                         REFCLSID clsid, const wchar_t* moduleFile) {
   if (!IsReady()) return kPreviewNotBuilt;
-  if (!chain_) return E_UNEXPECTED;
+  RETURN_IF_FAILED(ReleaseVideoChain());
+  if (!chain) return E_OUTOFMEMORY;
+  chain_ = std::move(chain);
   ChainSource source;
   source.video = videoPin_.Get();
   source.customClsid = clsid;
   source.customModule = moduleFile;
   source.customName = kCustomFilterName;
   return chain_->Build(graph_, source, overlayMode);
+}
+
+template <class F>
+HRESULT PreviewGraph::ForwardToChain(F&& call) {
+  return chain_ ? call(*chain_) : E_UNEXPECTED;
+}
+
+HRESULT PreviewGraph::SetVideoClippingWindow(HWND window) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(window); });
+}
+HRESULT PreviewGraph::SetVideoPosition(RECT* source, RECT* destination) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoPosition(source, destination); });
+}
+HRESULT PreviewGraph::GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetColorKey(type, paletteIndex, low, high); });
+}
+HRESULT PreviewGraph::RePaint(HWND window, HDC dc) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.RepaintVideo(window, dc); });
+}
+HRESULT PreviewGraph::DisplayModeChanged() {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.DisplayModeChanged(); });
+}
+HRESULT PreviewGraph::GetCurrentImage(DWORD* size, BYTE** image) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetCurrentImage(size, image); });
+}
+HRESULT PreviewGraph::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.QueryCustomFilterInterface(iid, out); });
 }
 
 // --- the sound side ----------------------------------------------------------------------------------

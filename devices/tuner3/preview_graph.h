@@ -81,13 +81,23 @@ class PreviewGraph : public FilterGraphHolder {
   // Clones the item and keeps its value 2 as the sound setting number.
   HRESULT SetSoundSettings(IHalItem* item);
 
-  // The video chain, made by the device object (null: none); any previous chain is released.
-  HRESULT SetVideoChain(std::unique_ptr<VideoChainBuilder> chain);
-  // Builds the held chain behind the video pin with the custom filter of `clsid` from
-  // `moduleFile` ("CUSTOM FILTER") and the overlay mode. 0x80072601 not built, E_UNEXPECTED
-  // without a chain.
-  HRESULT BuildVideoChain(DWORD overlayMode, REFCLSID clsid, const wchar_t* moduleFile);
+  // The video chain: `chain` is the builder the device object made for the window interface
+  // (null: its creation failed, E_OUTOFMEMORY). Releases the chain held, then builds `chain`
+  // behind the video pin with the custom filter of `clsid` from `moduleFile` ("CUSTOM FILTER")
+  // and the overlay mode; the chain is kept even when its build fails (ConnectStreams then
+  // answers 0x80072602). 0x80072601 not built.
+  HRESULT InsertCustomFilter(std::unique_ptr<VideoChainBuilder> chain, DWORD overlayMode, REFCLSID clsid,
+                             const wchar_t* moduleFile);
+  HRESULT ReleaseVideoChain();
   VideoChainBuilder* videoChain() const noexcept { return chain_.get(); }
+  // The window forwards: E_UNEXPECTED without a chain.
+  HRESULT SetVideoClippingWindow(HWND window);
+  HRESULT SetVideoPosition(RECT* source, RECT* destination);
+  HRESULT GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high);
+  HRESULT RePaint(HWND window, HDC dc);
+  HRESULT DisplayModeChanged();
+  HRESULT GetCurrentImage(DWORD* size, BYTE** image);
+  HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out);
 
   // The sound path of kind 4 behind the sync wrapper, for `renderer`.
   HRESULT AddAudioRenderer(REFCLSID renderer);
@@ -116,6 +126,8 @@ class PreviewGraph : public FilterGraphHolder {
   HRESULT ReadAudioMode(long* tvMode, bool* external);
   template <class F>
   HRESULT ForwardToSound(F&& call);
+  template <class F>
+  HRESULT ForwardToChain(F&& call);
 
   const HMODULE module_;
   Microsoft::WRL::ComPtr<IBaseFilter> preview_, tvAudio_;

@@ -6,8 +6,12 @@
 #include <memory>
 
 #include "common/device/device_identity.h"
+#include "common/handles.h"
+#include "common/testing/paths.h"
 #include "devices/tuner3/ks_events.h"
 #include "devices/tuner3/testing/pex_card_fixture.h"
+#include "sim/doubles/outside_interfaces.h"
+#include "sim/doubles/platform_doubles_testing.h"
 
 using namespace pex_testing;
 
@@ -19,7 +23,11 @@ class PexPreviewGraphTest : public PexCardTest {
  protected:
   void SetUp() override {
     PexCardTest::SetUp();
-    graph_ = std::make_unique<pex::PreviewGraph>(nullptr);
+    // The doubles' folder stands for the device manager's own (the sound path's filters and
+    // the audio pacer lie there).
+    filters_.reset(LoadLibraryW(testing_support::BinPath(DOUBLES_CALLBACK_FILE).c_str()));
+    ASSERT_TRUE(filters_);
+    graph_ = std::make_unique<pex::PreviewGraph>(filters_.get());
     graph_->SetStopTimeout(5000);
   }
   void TearDown() override {
@@ -27,6 +35,7 @@ class PexPreviewGraphTest : public PexCardTest {
     PexCardTest::TearDown();
   }
   HRESULT Build() { return graph_->Build(DeviceIdentity(capturePath_.c_str())); }
+  UniqueModule filters_;
   std::unique_ptr<pex::PreviewGraph> graph_;
 };
 
@@ -145,13 +154,22 @@ TEST_F(PexPreviewGraphTest, TheDriversAudioModeEventBecomesTheLiveEventsUnlessEx
 }
 
 TEST_F(PexPreviewGraphTest, AFailedConnectStreamsLeavesNothingAttachedSoARetryWorks) {
+  // {5C1A00FF-7E2B-4D3A-9F10-3B6C0D5E7A01}: no module holds it.
+  constexpr CLSID kNoFilter = {0x5c1a00ff, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
+  const auto chain = [] { return std::make_unique<VideoChainBuilder>(ChainDevice{}, false); };
   EXPECT_EQ(pex::kPreviewNotBuilt, graph_->ConnectStreams());
+  EXPECT_EQ(pex::kPreviewNotBuilt, graph_->InsertCustomFilter(chain(), 0, kNoFilter, L"missing.ax"));
   ASSERT_EQ(S_OK, Build());
-  // A chain that was never built fails after the sound pin was attached.
-  ASSERT_EQ(S_OK, graph_->SetVideoChain(std::make_unique<VideoChainBuilder>(ChainDevice{}, false)));
+  EXPECT_EQ(E_UNEXPECTED, graph_->SetVideoClippingWindow(nullptr));
+  EXPECT_EQ(E_OUTOFMEMORY, graph_->InsertCustomFilter(nullptr, 0, kNoFilter, L"missing.ax"));
+  // A chain whose custom filter cannot be made stays unbuilt: the failure comes after the sound
+  // pin was attached to the audio sync wrapper.
+  EXPECT_TRUE(FAILED(graph_->InsertCustomFilter(chain(), 0, kNoFilter, L"missing.ax")));
+  ASSERT_NE(nullptr, graph_->videoChain());
+  EXPECT_EQ(kChainNoRenderer, graph_->SetVideoClippingWindow(nullptr));  // forwarded
   EXPECT_EQ(pex::kPreviewNoChain, graph_->ConnectStreams());
   EXPECT_FALSE(graph_->connected());
-  ASSERT_EQ(S_OK, graph_->SetVideoChain(nullptr));
+  ASSERT_EQ(S_OK, graph_->ReleaseVideoChain());
   EXPECT_EQ(S_OK, graph_->ConnectStreams());
   EXPECT_TRUE(graph_->connected());
   EXPECT_EQ(S_OK, graph_->ConnectStreams());
@@ -159,17 +177,31 @@ TEST_F(PexPreviewGraphTest, AFailedConnectStreamsLeavesNothingAttachedSoARetryWo
   EXPECT_EQ(S_OK, graph_->ConnectStreams());
 }
 
-TEST_F(PexPreviewGraphTest, SoundAnswersNeedABuiltGraph) {
+TEST_F(PexPreviewGraphTest, TheSoundPathRunsBehindTheSyncWrapperAndAnswersOnlyWhileBuilt) {
+  ASSERT_EQ(S_OK, platform_testing::CallEntry("DllRegisterServer"));
   DWORD rate = 0, channels = 0, bits = 0;
   EXPECT_EQ(pex::kPreviewNotBuilt, graph_->GetSoundDataInfo(&rate, &channels, &bits));
-  EXPECT_EQ(E_POINTER, graph_->SetBalance(0));  // no audio renderer
+  EXPECT_EQ(E_POINTER, graph_->SetBalance(0));  // no audio renderer object
   EXPECT_EQ(pex::kPreviewNullItem, graph_->SetSoundSettings(nullptr));
   ASSERT_EQ(S_OK, Build());
   EXPECT_EQ(S_OK, graph_->GetSoundDataInfo(&rate, &channels, &bits));
   EXPECT_EQ(48000u, rate);
   EXPECT_EQ(2u, channels);
   EXPECT_EQ(16u, bits);
-  EXPECT_EQ(E_INVALIDARG, graph_->GetSoundDataInfo(nullptr, &channels, &bits));
+
+  ASSERT_EQ(S_OK, graph_->AddAudioRenderer(doubles::kClsidSimSound));
+  ASSERT_EQ(S_OK, graph_->ConnectStreams());
+  ComPtr<IPin> peer;
+  EXPECT_EQ(S_OK, graph_->soundPin()->ConnectedTo(&peer)) << "the sound pin feeds the sync filter";
+  EXPECT_EQ(S_OK, graph_->SetBalance(-500));
+  LONG balance = 0;
+  EXPECT_EQ(S_OK, graph_->GetBalance(&balance));
+  EXPECT_EQ(-500, balance);
+  EXPECT_EQ(E_INVALIDARG, graph_->GetBalance(nullptr));
+  graph_->Teardown();
+  EXPECT_EQ(pex::kPreviewNotBuilt, graph_->SetBalance(0));  // the renderer object is still held
+  EXPECT_EQ(S_OK, graph_->RemoveAudioRenderer());
+  EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
 }
 
 }  // namespace
