@@ -96,6 +96,18 @@ _SHAL_OUTPUT_AUDIOMODE OutputAudioMode(long tvAudioMode, bool externalInput) {
   return {0, 0};
 }
 
+HRESULT ReadAudioModes(IAMTVAudio* tvAudio, bool externalInput, _SHAL_INPUT_AUDIOMODE* input,
+                       _SHAL_OUTPUT_AUDIOMODE* output) {
+  long mode = 0;
+  if (!externalInput) {
+    if (!tvAudio) return kNullPointer;
+    RETURN_IF_FAILED(tvAudio->get_TVAudioMode(&mode));
+  }
+  if (input) *input = InputAudioMode(mode, externalInput);
+  if (output) *output = OutputAudioMode(mode, externalInput);
+  return S_OK;
+}
+
 HRESULT ConnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* graph) {
   for (std::size_t i = 0; i < count; ++i) {
     if (!pairs[i].wanted) continue;

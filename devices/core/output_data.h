@@ -60,6 +60,11 @@ _SHAL_INPUT_AUDIOMODE InputAudioMode(long tvAudioMode, bool externalInput);
 // The output mode: {1, 1} for mono or an external input, {2, 2} for stereo, {4, 8} for 0x30.
 _SHAL_OUTPUT_AUDIOMODE OutputAudioMode(long tvAudioMode, bool externalInput);
 
+// Both modes at once from a TV-audio filter's mode, or mono for an external input (the filter is
+// then not asked). Either out-pointer may be null; the filter's failure is returned.
+HRESULT ReadAudioModes(IAMTVAudio* tvAudio, bool externalInput, _SHAL_INPUT_AUDIOMODE* input,
+                       _SHAL_OUTPUT_AUDIOMODE* output);
+
 // One pair of the connection table: the output pin, the input pin and whether the selection
 // wants it.
 struct PinPair {

@@ -11,7 +11,7 @@
 #include "common/worker_thread.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/link/packet_codecs.h"
-#include "devices/tuner3/ks_events.h"
+#include "devices/tuner3/graph_events.h"
 #include "sim/doubles/outside_interfaces.h"
 
 namespace pex {
@@ -54,10 +54,6 @@ constexpr RegistryValue kRegistryValues[] = {
 
 constexpr wchar_t kRecParamKey[] = L"Software\\Zarn Corporation\\Tovrel\\RecParam\\";
 
-bool IsErrorEvent(long code) {
-  return code == EC_ERRORABORT || code == EC_STREAM_ERROR_STOPPED || code == EC_STREAM_ERROR_STILLPLAYING ||
-         code == EC_ERROR_STILLPLAYING;
-}
 
 // Overlays the registry set of `preset` (DWORD values only). E_INVALIDARG without the key.
 HRESULT OverlayRegistrySet(int preset, std::int32_t* parameters) {
@@ -374,33 +370,21 @@ HRESULT OutputDataGraph::GetOutputDataInfo(long type, long subtype, long* count,
   return output_data::CopyToTaskMemory(info, count, values);
 }
 
-HRESULT OutputDataGraph::ReadAudioMode(long* tvMode, bool* external) {
+HRESULT OutputDataGraph::AudioModes(_SHAL_INPUT_AUDIOMODE* input, _SHAL_OUTPUT_AUDIOMODE* output) {
+  if (input) *input = {0, 0, 0};
+  if (output) *output = {0, 0};
   if (!IsReady()) return E_POINTER;
   OAFilterState state = State_Stopped;
   if (FAILED(GetState(&state, 0)) || state != State_Running) return VFW_E_NOT_RUNNING;
-  *tvMode = 0;
-  *external = externalInput_.IsSet();
-  return *external ? S_OK : tvAudioControl_->get_TVAudioMode(tvMode);
+  return output_data::ReadAudioModes(tvAudioControl_, externalInput_.IsSet(), input, output);
 }
 
 HRESULT OutputDataGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!mode) return E_POINTER;
-  *mode = {0, 0, 0};
-  long tvMode = 0;
-  bool external = false;
-  RETURN_IF_FAILED(ReadAudioMode(&tvMode, &external));
-  *mode = output_data::InputAudioMode(tvMode, external);
-  return S_OK;
+  return mode ? AudioModes(mode, nullptr) : E_POINTER;
 }
 
 HRESULT OutputDataGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!mode) return E_POINTER;
-  *mode = {0, 0};
-  long tvMode = 0;
-  bool external = false;
-  RETURN_IF_FAILED(ReadAudioMode(&tvMode, &external));
-  *mode = output_data::OutputAudioMode(tvMode, external);
-  return S_OK;
+  return mode ? AudioModes(nullptr, mode) : E_POINTER;
 }
 
 // --- the worker --------------------------------------------------------------------------------------
@@ -437,7 +421,7 @@ DWORD OutputDataGraph::Work() {
         error_.Set();
         break;
       case 3:
-        DrainGraphEvents();
+        DrainGraphErrors(events_.Get(), lastError_, error_);
         break;
       default:
         return 0;  // stopped
@@ -445,16 +429,5 @@ DWORD OutputDataGraph::Work() {
   }
 }
 
-void OutputDataGraph::DrainGraphEvents() {
-  long code = 0;
-  LONG_PTR param1 = 0, param2 = 0;
-  while (events_->GetEvent(&code, &param1, &param2, 0) == S_OK) {
-    if (IsErrorEvent(code)) {
-      lastError_ = static_cast<HRESULT>(param1);
-      error_.Set();
-    }
-    events_->FreeEventParams(code, param1, param2);
-  }
-}
 
 }  // namespace pex

@@ -117,12 +117,12 @@ class OutputDataGraph : public FilterGraphHolder {
   static constexpr std::size_t kPairCount = 6;
   void Pairs(output_data::PinPair (&pairs)[kPairCount]) const;
   bool GraphStopped();
-  HRESULT ReadAudioMode(long* tvMode, bool* external);
+  // Both audio modes (zeroed first); only while the graph runs.
+  HRESULT AudioModes(_SHAL_INPUT_AUDIOMODE* input, _SHAL_OUTPUT_AUDIOMODE* output);
   // The encoder's parameters as its driver reports them (after the (0, 1) pair).
   HRESULT ReadEncoderParameters(EncoderParameterBlock* block);
   static DWORD WorkerLoop(void* self);
   DWORD Work();
-  void DrainGraphEvents();
 
   const HMODULE module_;
   IBaseFilter* tvAudio_ = nullptr;

@@ -12,7 +12,7 @@
 #include "devices/core/device_objects.h"
 #include "devices/core/hal_items.h"
 #include "devices/core/output_data.h"
-#include "devices/tuner3/ks_events.h"
+#include "devices/tuner3/graph_events.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -26,10 +26,6 @@ constexpr KsEventSlot kAudioModeSlot{&PexEventPropertySet, 1, kPreviewEventUnsup
 constexpr long kItemSoundSetting = 2;
 
 // The graph events whose first parameter becomes the last error.
-bool IsErrorEvent(long code) {
-  return code == EC_ERRORABORT || code == EC_STREAM_ERROR_STOPPED || code == EC_STREAM_ERROR_STILLPLAYING ||
-         code == EC_ERROR_STILLPLAYING;
-}
 
 }  // namespace
 
@@ -183,22 +179,11 @@ DWORD PreviewGraph::Watch() {
       }
       audioMode_.Reset();
     } else {
-      DrainGraphEvents();
+      DrainGraphErrors(events_.Get(), lastError_, graphError_);
     }
   }
 }
 
-void PreviewGraph::DrainGraphEvents() {
-  long code = 0;
-  LONG_PTR param1 = 0, param2 = 0;
-  while (events_->GetEvent(&code, &param1, &param2, 0) == S_OK) {
-    if (IsErrorEvent(code)) {
-      lastError_ = static_cast<HRESULT>(param1);
-      graphError_.Set();
-    }
-    events_->FreeEventParams(code, param1, param2);
-  }
-}
 
 // --- answers -----------------------------------------------------------------------------------------
 
@@ -212,33 +197,24 @@ HRESULT PreviewGraph::GetNotifyEvent(int type, HANDLE* event) const {
   }
 }
 
-HRESULT PreviewGraph::ReadAudioMode(long* tvMode, bool* external) {
+HRESULT PreviewGraph::AudioModes(_SHAL_INPUT_AUDIOMODE* input, _SHAL_OUTPUT_AUDIOMODE* output) {
   if (!IsReady()) return E_POINTER;
   OAFilterState state = State_Stopped;
   if (FAILED(GetState(&state, 0)) || state != State_Running) return VFW_E_NOT_RUNNING;
-  *tvMode = 0;
-  *external = externalInput_.IsSet();
-  return *external ? S_OK : tvAudioControl_->get_TVAudioMode(tvMode);
+  if (input) *input = {0, 0, 0};
+  if (output) *output = {0, 0};
+  RETURN_IF_FAILED(output_data::ReadAudioModes(tvAudioControl_.Get(), externalInput_.IsSet(), input, output));
+  // The preview reports no second language alone: the third value stays 0.
+  if (input) input->sub = 0;
+  return S_OK;
 }
 
 HRESULT PreviewGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!mode) return E_POINTER;
-  long tvMode = 0;
-  bool external = false;
-  RETURN_IF_FAILED(ReadAudioMode(&tvMode, &external));
-  // The preview reports no second language alone: the third value stays 0.
-  *mode = output_data::InputAudioMode(tvMode, external);
-  mode->sub = 0;
-  return S_OK;
+  return mode ? AudioModes(mode, nullptr) : E_POINTER;
 }
 
 HRESULT PreviewGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!mode) return E_POINTER;
-  long tvMode = 0;
-  bool external = false;
-  RETURN_IF_FAILED(ReadAudioMode(&tvMode, &external));
-  *mode = output_data::OutputAudioMode(tvMode, external);
-  return S_OK;
+  return mode ? AudioModes(nullptr, mode) : E_POINTER;
 }
 
 HRESULT PreviewGraph::GetVideoSize(PreviewVideoSize* size) {

@@ -121,9 +121,8 @@ class PreviewGraph : public FilterGraphHolder {
   void BuildSteps(const DeviceIdentity& identity);
   static DWORD WatchLoop(void* self);
   DWORD Watch();
-  void DrainGraphEvents();
-  // The TV-audio mode, or `external` set; only while the graph runs.
-  HRESULT ReadAudioMode(long* tvMode, bool* external);
+  // Both audio modes (zeroed first); only while the graph runs.
+  HRESULT AudioModes(_SHAL_INPUT_AUDIOMODE* input, _SHAL_OUTPUT_AUDIOMODE* output);
   template <class F>
   HRESULT ForwardToSound(F&& call);
   template <class F>

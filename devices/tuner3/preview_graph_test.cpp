@@ -8,7 +8,7 @@
 #include "common/device/device_identity.h"
 #include "common/handles.h"
 #include "common/testing/paths.h"
-#include "devices/tuner3/ks_events.h"
+#include "devices/tuner3/graph_events.h"
 #include "devices/tuner3/testing/pex_card_fixture.h"
 #include "sim/doubles/outside_interfaces.h"
 #include "sim/doubles/platform_doubles_testing.h"

@@ -295,17 +295,10 @@ class TvAudioFilter final : public CardFilter, public IAMTVAudio {
   STDMETHODIMP UnRegisterNotificationCallBack(IAMTunerNotification*) override { return E_NOTIMPL; }
 };
 
-template <class T>
-CUnknown* Create(IUnknown* outer, HRESULT* phr) {
-  auto* filter = new (std::nothrow) T(outer, phr);
-  if (!filter && phr) *phr = E_OUTOFMEMORY;
-  return filter;
-}
-
 }  // namespace
 
-CUnknown* CreateTunerFilter(IUnknown* outer, HRESULT* phr) { return Create<TunerFilter>(outer, phr); }
-CUnknown* CreateCrossbarFilter(IUnknown* outer, HRESULT* phr) { return Create<CrossbarFilter>(outer, phr); }
-CUnknown* CreateTvAudioFilter(IUnknown* outer, HRESULT* phr) { return Create<TvAudioFilter>(outer, phr); }
+CUnknown* CreateTunerFilter(IUnknown* outer, HRESULT* phr) { return CreateCardFilter<TunerFilter>(outer, phr); }
+CUnknown* CreateCrossbarFilter(IUnknown* outer, HRESULT* phr) { return CreateCardFilter<CrossbarFilter>(outer, phr); }
+CUnknown* CreateTvAudioFilter(IUnknown* outer, HRESULT* phr) { return CreateCardFilter<TvAudioFilter>(outer, phr); }
 
 }  // namespace simcard

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <new>
 #include <string>
 
 #include "filters/base/dshow.h"
@@ -61,6 +62,14 @@ class CardFilter : public CBaseFilter, public IPersistPropertyBag {
   std::wstring devicePath_;
   std::shared_ptr<CardState> card_;
 };
+
+// Makes a filter of class T (E_OUTOFMEMORY in *phr when it cannot be allocated).
+template <class T>
+CUnknown* CreateCardFilter(IUnknown* outer, HRESULT* phr) {
+  auto* filter = new (std::nothrow) T(outer, phr);
+  if (!filter && phr) *phr = E_OUTOFMEMORY;
+  return filter;
+}
 
 // The three control filters: no pins, one interface each.
 CUnknown* CreateTunerFilter(IUnknown* outer, HRESULT* phr);

@@ -309,16 +309,9 @@ class PexEncoderFilter final : public KsCardFilter {
   DelayedEnd delayed_;
 };
 
-template <class T>
-CUnknown* Create(IUnknown* outer, HRESULT* phr) {
-  auto* filter = new (std::nothrow) T(outer, phr);
-  if (!filter && phr) *phr = E_OUTOFMEMORY;
-  return filter;
-}
-
 }  // namespace
 
-CUnknown* CreatePexPreviewFilter(IUnknown* outer, HRESULT* phr) { return Create<PreviewFilter>(outer, phr); }
-CUnknown* CreatePexEncoderFilter(IUnknown* outer, HRESULT* phr) { return Create<PexEncoderFilter>(outer, phr); }
+CUnknown* CreatePexPreviewFilter(IUnknown* outer, HRESULT* phr) { return CreateCardFilter<PreviewFilter>(outer, phr); }
+CUnknown* CreatePexEncoderFilter(IUnknown* outer, HRESULT* phr) { return CreateCardFilter<PexEncoderFilter>(outer, phr); }
 
 }  // namespace simcard

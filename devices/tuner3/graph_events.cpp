@@ -1,4 +1,4 @@
-#include "devices/tuner3/ks_events.h"
+#include "devices/tuner3/graph_events.h"
 
 #include <cstring>
 
@@ -43,6 +43,19 @@ HRESULT RegisterKsEvent(IKsPropertySet* target, const KsEventSlot& slot, HANDLE 
 HRESULT CreateNotifyEvent(NamedEvent& event, const wchar_t* name) {
   if (event.handle()) return S_OK;
   return FAILED(event.Create(name)) ? HResultFromLastError() : S_OK;
+}
+
+void DrainGraphErrors(IMediaEventEx* events, std::atomic<HRESULT>& lastError, const NamedEvent& error) {
+  long code = 0;
+  LONG_PTR param1 = 0, param2 = 0;
+  while (events->GetEvent(&code, &param1, &param2, 0) == S_OK) {
+    if (code == EC_ERRORABORT || code == EC_STREAM_ERROR_STOPPED || code == EC_STREAM_ERROR_STILLPLAYING ||
+        code == EC_ERROR_STILLPLAYING) {
+      lastError = static_cast<HRESULT>(param1);
+      error.Set();
+    }
+    events->FreeEventParams(code, param1, param2);
+  }
 }
 
 }  // namespace pex

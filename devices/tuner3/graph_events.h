@@ -1,11 +1,13 @@
-// The third family's driver events and the property records that carry them: an event handle is
-// registered with a filter's driver through IKsPropertySet (a 28-byte record, the handle in its
-// 32-bit value word) and unregistered with the value 0. Shared by the preview and output-data
-// graphs, which also hold their notify events here.
+// What the third family's two graphs share about events: the driver events and the property
+// records that carry them (an event handle is registered with a filter's driver through
+// IKsPropertySet, a 28-byte record with the handle in its 32-bit value word, and unregistered with
+// the value 0), the creation of their notify events and the draining of the graph's events.
 #pragma once
 
 #include <windows.h>
-#include <strmif.h>
+#include <dshow.h>
+
+#include <atomic>
 
 #include "common/locks.h"
 
@@ -39,5 +41,9 @@ HRESULT ExchangeKsRecord(IKsPropertySet* target, const GUID& set, DWORD id, bool
 // Creates `event` (manual reset; named: null DACL) unless it exists; the Win32 error folded
 // into an HRESULT on failure.
 HRESULT CreateNotifyEvent(NamedEvent& event, const wchar_t* name);
+
+// Drains the graph's events (time-out 0): an error event's first parameter becomes `lastError`
+// and `error` is set; every event's parameters are freed.
+void DrainGraphErrors(IMediaEventEx* events, std::atomic<HRESULT>& lastError, const NamedEvent& error);
 
 }  // namespace pex
