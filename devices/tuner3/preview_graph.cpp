@@ -33,8 +33,10 @@ PreviewGraph::PreviewGraph(HMODULE module) : module_(module), link_(new (std::no
 
 PreviewGraph::~PreviewGraph() {
   GuardNoThrow([&] {
+    if (IsReady()) FilterGraphHolder::Stop();  // pins of a running graph cannot be disconnected
     if (link_) link_->Detach();
     RemoveAudioRenderer();
+    ReleaseVideoChain();
     chain_.reset();
     Teardown();
   });
@@ -89,7 +91,10 @@ void PreviewGraph::BuildSteps(const DeviceIdentity& identity) {
 
 void PreviewGraph::Teardown() {
   if (!graph_) return;
-  if (flag_) DisconnectStreams();
+  if (flag_) {
+    if (IsReady()) FilterGraphHolder::Stop();  // pins of a running graph cannot be disconnected
+    DisconnectStreams();
+  }
   if (stop_.handle()) WorkerThread::StopWorker(watchThread_, stop_.handle(), stopTimeout_);
   events_.Reset();
   if (registered_ && previewProperties_) RegisterKsEvent(previewProperties_.Get(), kAudioModeSlot, nullptr);

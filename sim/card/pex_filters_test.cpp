@@ -19,14 +19,17 @@ TEST_F(SimCardTest, TavoRolesHaveFiltersOfTheirOwn) {
       {&kCategoryEncoder, SIM_CARD_PEX_ENCODER_NAME, &kClsidSimPexEncoder, {L"MPEG Stream", nullptr}},
   };
   for (const auto& r : roles) {
-    SCOPED_TRACE(std::wstring(r.name).size());
+    SCOPED_TRACE(r.clsid->Data1);
     std::vector<Device> devices = FindDevices(*r.category, r.name);
     ASSERT_EQ(1u, devices.size());
     CLSID clsid = GUID_NULL;
     ASSERT_EQ(S_OK, devices[0].filter->GetClassID(&clsid));
     EXPECT_TRUE(IsEqualGUID(*r.clsid, clsid));
-    for (const wchar_t* pin : r.pins)
-      if (pin) EXPECT_TRUE(PinNamed(devices[0].filter.Get(), pin)) << std::wstring(pin).size();
+    for (const wchar_t* pin : r.pins) {
+      if (pin) {
+        EXPECT_TRUE(PinNamed(devices[0].filter.Get(), pin));
+      }
+    }
     ComPtr<IKsPropertySet> properties;
     EXPECT_EQ(S_OK, devices[0].filter.As(&properties));
   }

@@ -40,7 +40,7 @@ bool WaitFor(F&& condition, DWORD timeoutMs = 5000) {
   const ULONGLONG end = GetTickCount64() + timeoutMs;
   while (!condition()) {
     if (GetTickCount64() > end) return false;
-    SwitchToThread();
+    Sleep(5);  // a bounded poll: nothing signals a reset
   }
   return true;
 }
