@@ -8,6 +8,7 @@
 #include "common/device/pin_helpers.h"
 #include "common/format.h"
 #include "common/hresult.h"
+#include "common/registry.h"
 #include "common/worker_thread.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/link/packet_codecs.h"
@@ -52,15 +53,12 @@ constexpr RegistryValue kRegistryValues[] = {
     {L"GopType", kGopType},    {L"Width", kWidth},    {L"Height", kHeight},          {L"AudioBitrate", kAudioRate},
 };
 
-constexpr wchar_t kRecParamKey[] = L"Software\\Zarn Corporation\\Tovrel\\RecParam\\";
-
+constexpr wchar_t kRecParamKey[] = L"HKEY_LOCAL_MACHINE\\Software\\Zarn Corporation\\Tovrel\\RecParam";
 
 // Overlays the registry set of `preset` (DWORD values only). E_INVALIDARG without the key.
 HRESULT OverlayRegistrySet(int preset, std::int32_t* parameters) {
-  const std::wstring key = kRecParamKey + FormatW(L"%d", preset);
-  HKEY raw = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS) return E_INVALIDARG;
-  UniqueRegKey opened(raw);
+  const UniqueRegKey opened = RegistryKeyPath(kRecParamKey).SubKey(FormatW(L"%d", preset)).Open();
+  if (!opened) return E_INVALIDARG;
   for (const RegistryValue& value : kRegistryValues) {
     DWORD data = 0, type = 0, size = sizeof(data);
     if (RegQueryValueExW(opened.get(), value.name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=

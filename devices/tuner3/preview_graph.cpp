@@ -25,8 +25,6 @@ constexpr GUID kCategoryTvAudio = {0xa799a802, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00
 constexpr KsEventSlot kAudioModeSlot{&PexEventPropertySet, 1, kPreviewEventUnsupported};
 constexpr long kItemSoundSetting = 2;
 
-// The graph events whose first parameter becomes the last error.
-
 }  // namespace
 
 PreviewGraph::PreviewGraph(HMODULE module) : module_(module), link_(new (std::nothrow) FilterLink(module)) {}
