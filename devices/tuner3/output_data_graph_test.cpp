@@ -131,7 +131,7 @@ TEST_F(PexOutputDataGraphTest, StopKeepsTheMinimumRecordingTimeAndWaitsForTheEnc
   EXPECT_EQ(1u, counters.encoderStopsSignalled) << "the encoder was paused before the graph";
 }
 
-TEST_F(PexOutputDataGraphTest, AnEncoderErrorBecomesTheLastErrorAndStopWaitsForNothing) {
+TEST_F(PexOutputDataGraphTest, EncoderAndGraphErrorsBecomeTheLastErrorAndStopWaitsForNothingAfterTheEncoders) {
   ASSERT_EQ(S_OK, Build());
   graph_->SetMinimumRecTime(0);
   graph_->SetStopWaits(pex::OutputDataGraph::kEncoderStateWaitMs, 60000);  // never reached
@@ -150,6 +150,11 @@ TEST_F(PexOutputDataGraphTest, AnEncoderErrorBecomesTheLastErrorAndStopWaitsForN
   EXPECT_LT(GetTickCount64() - start, 5000u);
   ASSERT_EQ(S_OK, graph_->Start());  // a new start clears the error
   EXPECT_EQ(S_OK, graph_->GetLastError());
+  // A graph error event's own code becomes the last error.
+  ResetEvent(error);
+  ASSERT_EQ(S_OK, SimCard_PostCaptureEvent(capturePath_.c_str(), EC_ERRORABORT, E_ACCESSDENIED, 0));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(error, kEventWaitMs));
+  EXPECT_EQ(E_ACCESSDENIED, graph_->GetLastError());
 }
 
 TEST_F(PexOutputDataGraphTest, EachRegistrationHasItsCodeAndTeardownTakesEveryOneBack) {
