@@ -18,12 +18,22 @@ constexpr MpegInfoTable kMpegInfo = {
     {2, 1, 9, 4000000, 6000000, 1, 0, 3670000, 5429600, 480, 720, 2, 4, 2, 256000, 0, 48000},
     {2, 1, 9, 2500000, 0, 1, 0, 1968800, 0, 480, 352, 2, 4, 2, 256000, 0, 48000},
 };
+// The second and third families' MPEG information (their presets' rates).
+constexpr MpegInfoTable kMpegInfoFamily23 = {
+    {2, 0, 9, 8000000, 0, 1, 0, 7620000, 0, 480, 720, 2, 4, 2, 256000, 0, 48000},
+    {2, 1, 9, 4000000, 8000000, 1, 0, 3670000, 7620000, 480, 720, 2, 4, 2, 256000, 0, 48000},
+    {2, 1, 9, 2500000, 4500000, 1, 0, 2179600, 4000000, 480, 352, 2, 4, 2, 256000, 0, 48000},
+};
 constexpr std::int32_t kPcmInfo[] = {2, 48000, 256000, 4, 16};
 
 }  // namespace
 
 HRESULT OutputDataInfo(ULONG type, ULONG subtype, std::vector<std::int32_t>* values) {
   return OutputDataInfo(kMpegInfo, type, subtype, values);
+}
+
+HRESULT OutputDataInfoFamily23(ULONG type, ULONG subtype, std::vector<std::int32_t>* values) {
+  return OutputDataInfo(kMpegInfoFamily23, type, subtype, values);
 }
 
 const std::vector<std::int32_t>& PcmInfo() {
@@ -151,6 +161,18 @@ void OutsideFilters::Remove(FilterGraphHolder& holder) noexcept {
       reinterpret_cast<IUnknown**>(&nullMpg),         reinterpret_cast<IUnknown**>(&nullPreview),
   };
   FilterGraphHolder::ReleaseAll(pointers, static_cast<int>(std::size(pointers)));
+}
+
+HRESULT ReadAudioModes(IAMTVAudio* tvAudio, bool externalInput, _SHAL_INPUT_AUDIOMODE* input,
+                       _SHAL_OUTPUT_AUDIOMODE* output) {
+  long mode = 0;
+  if (!externalInput) {
+    if (!tvAudio) return kNullPointer;
+    RETURN_IF_FAILED(tvAudio->get_TVAudioMode(&mode));
+  }
+  if (input) *input = InputAudioMode(mode, externalInput);
+  if (output) *output = OutputAudioMode(mode, externalInput);
+  return S_OK;
 }
 
 HRESULT ConnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* graph) {

@@ -57,6 +57,26 @@ HRESULT AllocateHostArray(const std::vector<T>& values, ULONG* count, T** out) {
 // The same values written into the host's item.
 HRESULT WriteOutputDataInfo(ULONG type, ULONG subtype, IHalItem* item);
 
+// The same information as the second and third families give it: their own MPEG values for
+// subtypes 0 to 2 (17 each), PCM and index records as above; kUnknownValue for anything else.
+HRESULT OutputDataInfoFamily23(ULONG type, ULONG subtype, std::vector<std::int32_t>* values);
+
+// Copies `values` into an array from CoTaskMemAlloc that the caller frees (null for none) and
+// its count. kNullPointer for a null out-pointer.
+template <class T>
+HRESULT CopyToTaskMemory(const std::vector<T>& values, long* count, T** out) {
+  if (!count || !out) return kNullPointer;
+  T* array = nullptr;
+  if (!values.empty()) {
+    array = static_cast<T*>(CoTaskMemAlloc(values.size() * sizeof(T)));
+    if (!array) return E_OUTOFMEMORY;
+    for (std::size_t i = 0; i < values.size(); ++i) array[i] = values[i];
+  }
+  *count = static_cast<long>(values.size());
+  *out = array;
+  return S_OK;
+}
+
 // The subtypes of a type: {0, 1, 2} for MPEG, {0} for PCM and index records; kUnknownValue else.
 HRESULT AvailableSubtypes(ULONG type, std::vector<ULONG>* subtypes);
 
@@ -135,6 +155,10 @@ struct OutsideFilters {
   void Remove(FilterGraphHolder& holder) noexcept;
   IPin* pin(Pin which) const noexcept { return pins[which]; }
 };
+// Both modes at once from a TV-audio filter's mode, or mono for an external input (the filter is
+// then not asked). Either out-pointer may be null; the filter's failure is returned.
+HRESULT ReadAudioModes(IAMTVAudio* tvAudio, bool externalInput, _SHAL_INPUT_AUDIOMODE* input,
+                       _SHAL_OUTPUT_AUDIOMODE* output);
 
 // One pair of the connection table: the output pin, the input pin and whether the selection
 // wants it.

@@ -34,6 +34,22 @@ TEST(OutputData, InformationValuesByTypeAndSubtype) {
       EXPECT_EQ(values, c.values);
     }
   }
+  // The second and third families' own MPEG values; the rest as above.
+  const Case family23[] = {
+      {1, 0, S_OK, {2, 0, 9, 8000000, 0, 1, 0, 7620000, 0, 480, 720, 2, 4, 2, 256000, 0, 48000}},
+      {1, 1, S_OK, {2, 1, 9, 4000000, 8000000, 1, 0, 3670000, 7620000, 480, 720, 2, 4, 2, 256000, 0, 48000}},
+      {1, 2, S_OK, {2, 1, 9, 2500000, 4500000, 1, 0, 2179600, 4000000, 480, 352, 2, 4, 2, 256000, 0, 48000}},
+      {2, 0, S_OK, {2, 48000, 256000, 4, 16}},
+      {1, 3, kUnknownValue, {}},
+  };
+  for (const Case& c : family23) {
+    SCOPED_TRACE(testing::Message() << "family 2/3 " << c.type << "/" << c.subtype);
+    std::vector<std::int32_t> values{-1};
+    EXPECT_EQ(OutputDataInfoFamily23(c.type, c.subtype, &values), c.result);
+    if (c.result == S_OK) {
+      EXPECT_EQ(values, c.values);
+    }
+  }
   std::vector<ULONG> subtypes;
   EXPECT_EQ(AvailableSubtypes(5, &subtypes), kUnknownValue);
   EXPECT_EQ(WriteOutputDataInfo(1, 0, nullptr), kNullPointer);

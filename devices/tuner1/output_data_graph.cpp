@@ -33,16 +33,6 @@ HRESULT EventFailure() {
   return static_cast<HRESULT>((::GetLastError() & 0xFFFF) | 0x80070000);
 }
 
-HRESULT AllocateArray(const std::vector<ULONG>& values, long* count, ULONG** out) {
-  if (!count || !out) return kNullPointer;
-  auto* array = static_cast<ULONG*>(CoTaskMemAlloc(values.size() * sizeof(ULONG)));
-  if (!array) return E_OUTOFMEMORY;
-  for (std::size_t i = 0; i < values.size(); ++i) array[i] = values[i];
-  *count = static_cast<long>(values.size());
-  *out = array;
-  return S_OK;
-}
-
 }  // namespace
 
 OutputDataGraph::OutputDataGraph(HMODULE module)
@@ -135,13 +125,14 @@ HRESULT OutputDataGraph::KeepDeviceItem(IHalItem* item) {
 }
 
 HRESULT OutputDataGraph::GetAvailableOutputDataType(long* count, ULONG** types) {
-  return AllocateArray({output_data::kTypeMpeg, output_data::kTypePcm, output_data::kTypeIndex}, count, types);
+  return output_data::CopyToTaskMemory<ULONG>({output_data::kTypeMpeg, output_data::kTypePcm, output_data::kTypeIndex},
+                                              count, types);
 }
 
 HRESULT OutputDataGraph::GetAvailableOutputDataSubType(long type, long* count, ULONG** subtypes) {
   std::vector<ULONG> values;
   RETURN_IF_FAILED(output_data::AvailableSubtypes(static_cast<ULONG>(type), &values));
-  return AllocateArray(values, count, subtypes);
+  return output_data::CopyToTaskMemory(values, count, subtypes);
 }
 
 HRESULT OutputDataGraph::SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE& type, LONG on) {

@@ -268,18 +268,13 @@ class TvAudioFilter final : public CardFilter, public IAMTVAudio {
     *modes = kModes;
     return S_OK;
   }
-  STDMETHODIMP GetAvailableTVAudioModes(long* modes) override {
-    if (!modes) return E_POINTER;
-    std::shared_ptr<CardState> card;
-    const HRESULT hr = Enter("GetAvailableTVAudioModes", &card);
-    if (FAILED(hr)) return hr;
-    // What the broadcast offers now: the mode the card is set to.
-    return get_TVAudioMode(modes);
-  }
-  STDMETHODIMP get_TVAudioMode(long* mode) override {
+  // The modes the broadcast offers now: the configured mode.
+  STDMETHODIMP GetAvailableTVAudioModes(long* modes) override { return ConfiguredMode("GetAvailableTVAudioModes", modes); }
+  STDMETHODIMP get_TVAudioMode(long* mode) override { return ConfiguredMode("get_TVAudioMode", mode); }
+  HRESULT ConfiguredMode(const char* method, long* mode) {
     if (!mode) return E_POINTER;
     std::shared_ptr<CardState> card;
-    HRESULT hr = Enter("get_TVAudioMode", &card);
+    HRESULT hr = Enter(method, &card);
     if (FAILED(hr)) return hr;
     UINT driverCard = 0;
     SimDriverCardState state{};
@@ -300,17 +295,10 @@ class TvAudioFilter final : public CardFilter, public IAMTVAudio {
   STDMETHODIMP UnRegisterNotificationCallBack(IAMTunerNotification*) override { return E_NOTIMPL; }
 };
 
-template <class T>
-CUnknown* Create(IUnknown* outer, HRESULT* phr) {
-  auto* filter = new (std::nothrow) T(outer, phr);
-  if (!filter && phr) *phr = E_OUTOFMEMORY;
-  return filter;
-}
-
 }  // namespace
 
-CUnknown* CreateTunerFilter(IUnknown* outer, HRESULT* phr) { return Create<TunerFilter>(outer, phr); }
-CUnknown* CreateCrossbarFilter(IUnknown* outer, HRESULT* phr) { return Create<CrossbarFilter>(outer, phr); }
-CUnknown* CreateTvAudioFilter(IUnknown* outer, HRESULT* phr) { return Create<TvAudioFilter>(outer, phr); }
+CUnknown* CreateTunerFilter(IUnknown* outer, HRESULT* phr) { return CreateCardFilter<TunerFilter>(outer, phr); }
+CUnknown* CreateCrossbarFilter(IUnknown* outer, HRESULT* phr) { return CreateCardFilter<CrossbarFilter>(outer, phr); }
+CUnknown* CreateTvAudioFilter(IUnknown* outer, HRESULT* phr) { return CreateCardFilter<TvAudioFilter>(outer, phr); }
 
 }  // namespace simcard

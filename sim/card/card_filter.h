@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <new>
 #include <string>
 
 #include "filters/base/dshow.h"
@@ -62,6 +63,14 @@ class CardFilter : public CBaseFilter, public IPersistPropertyBag {
   std::shared_ptr<CardState> card_;
 };
 
+// Makes a filter of class T (E_OUTOFMEMORY in *phr when it cannot be allocated).
+template <class T>
+CUnknown* CreateCardFilter(IUnknown* outer, HRESULT* phr) {
+  auto* filter = new (std::nothrow) T(outer, phr);
+  if (!filter && phr) *phr = E_OUTOFMEMORY;
+  return filter;
+}
+
 // The three control filters: no pins, one interface each.
 CUnknown* CreateTunerFilter(IUnknown* outer, HRESULT* phr);
 CUnknown* CreateCrossbarFilter(IUnknown* outer, HRESULT* phr);
@@ -71,6 +80,9 @@ CUnknown* CreateEncoderFilter(IUnknown* outer, HRESULT* phr);
 // The second family's numbered capture and encoder (their own pin layouts).
 CUnknown* CreateRulCaptureFilter(IUnknown* outer, HRESULT* phr);
 CUnknown* CreateRulEncoderFilter(IUnknown* outer, HRESULT* phr);
+// The third family's preview source and stand-alone encoder (pex_filters.cpp).
+CUnknown* CreatePexPreviewFilter(IUnknown* outer, HRESULT* phr);
+CUnknown* CreatePexEncoderFilter(IUnknown* outer, HRESULT* phr);
 
 // Posts a graph event from every capture filter of the card `key` that sits in a graph;
 // S_FALSE when none did.

@@ -62,6 +62,8 @@ class CardState {
   HRESULT SetProcAmpValue(LONG property, LONG value, LONG flags);
   UINT captureFormat() const { return captureFormat_.load(); }
   void SetCaptureFormat(UINT format) { captureFormat_ = format; }
+  UINT previewFormat() const { return previewFormat_.load(); }
+  void SetPreviewFormat(UINT format) { previewFormat_ = format; }
   void SetEncoderStop(UINT mode, DWORD delayMs);
   UINT encoderStopMode() const { return encoderStopMode_.load(); }
   DWORD encoderStopDelay() const { return encoderStopDelay_.load(); }
@@ -99,6 +101,7 @@ class CardState {
   std::atomic<LONG> tunerInputType_{1};  // TunerInputAntenna
   std::atomic<LONG> channel_{0};
   std::atomic<UINT> captureFormat_{kSimCaptureDefault};
+  std::atomic<UINT> previewFormat_{kSimPreviewVideoInfo};
   std::atomic<UINT> encoderStopMode_{kSimEncoderStopAtOnce};
   std::atomic<DWORD> encoderStopDelay_{0};
   KsProperties ks_;

@@ -22,7 +22,23 @@ KsProperties::KsProperties() {
       {kSimKsSwitchingSet, 2, kSimRoleTuner, 28, kSupportAll, {0, 0}},  // switching flag
       {kSimKsCaptureSet, 3, kSimRoleCapture, 28, kSupportAll, {0, 0}},  // capture switch B
       {kSimKsCaptureSet, 4, kSimRoleCapture, 28, kSupportAll, {0, 0}},  // capture switch A
+      {kSimKsEventSet, 1, kSimRolePexPreview, 28, kSupportAll, {0}},    // preview audio mode event
+      {kSimKsEventSet, 3, kSimRoleCapture, 28, kSupportAll, {0}},       // capture audio mode event
+      {kSimKsEncoderSet, 1, kSimRoleEncoder, 32, kSupportAll, {0}},     // the pair before the parameters
+      // The parameters as the driver reports them: mux, mode, video, peak, 2 x ?, GOP, 2 x ?,
+      // width, height, 3 x ?, audio, the rest.
+      {kSimKsEncoderSet, 2, kSimRoleEncoder, 104, kSupportAll,
+       {6000000, 2, 3000000, 6000000, 11, 12, 1, 13, 14, 640, 360, 15, 16, 17, 192000, 18, 19, 20, 21, 22}},
+      {kSimKsEncoderSet, 3, kSimRoleEncoder, 28, kSupportAll, {0}},  // encoder error event
+      {kSimKsEncoderSet, 4, kSimRoleEncoder, 28, kSupportAll, {0}},  // encoder end event
   };
+}
+
+const KsProperties::Entry* KsProperties::FindAny(REFGUID set, DWORD id) const {
+  for (const Entry& entry : entries_) {
+    if (IsEqualGUID(entry.set, set) && entry.id == id) return &entry;
+  }
+  return nullptr;
 }
 
 KsProperties::Entry* KsProperties::Find(UINT role, REFGUID set, DWORD id, HRESULT* error) {
@@ -73,7 +89,7 @@ HRESULT KsProperties::Set(UINT role, REFGUID set, DWORD id, void* instance, DWOR
   write.set = entry->set;
   write.id = id;
   write.size = dataSize;
-  std::memcpy(write.values, entry->values, sizeof(write.values));
+  std::memcpy(write.values, entry->values, sizeof(write.values));  // the first two
   if (values < 2) write.values[1] = 0;
   log_.push_back(write);
   return S_OK;
@@ -116,6 +132,21 @@ HRESULT KsProperties::SetValues(REFGUID set, DWORD id, LONG value1, LONG value2)
     }
   }
   return E_INVALIDARG;
+}
+
+HRESULT KsProperties::Values(REFGUID set, DWORD id, LONG* values) const {
+  LockGuard guard(lock_, INFINITE);
+  const Entry* entry = FindAny(set, id);
+  if (!entry) return E_INVALIDARG;
+  std::memcpy(values, entry->values, sizeof(entry->values));
+  return S_OK;
+}
+
+HANDLE KsProperties::RegisteredHandle(REFGUID set, DWORD id) const {
+  LockGuard guard(lock_, INFINITE);
+  const Entry* entry = FindAny(set, id);
+  // The record carries 32 bits; handles of this process sign-extend as the system does.
+  return entry ? reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(entry->values[0])) : nullptr;
 }
 
 std::vector<SimCardKsWrite> KsProperties::Log() const {

@@ -1,6 +1,7 @@
 // The kernel-streaming properties of a simulated card as the third family's filters answer them
 // through IKsPropertySet: the tuner's scan mode, frequency, signal level and switching flag, the
-// capture filter's two capture switches. Each (set, id) has its record size, its support flags
+// capture filter's two capture switches; the third family's event registrations (preview source,
+// capture filter, encoder) and encoder parameters. Each (set, id) has its record size, its support flags
 // (changeable, to reach every "not supported" path) and its stored values; every Set is logged.
 //
 // Set and Get check what the callers must send: the record size of the property as both lengths,
@@ -31,6 +32,10 @@ class KsProperties {
   HRESULT SetSupport(REFGUID set, DWORD id, DWORD support);
   HRESULT SetValues(REFGUID set, DWORD id, LONG value1, LONG value2);
   std::vector<SimCardKsWrite> Log() const;
+  // Every value of a property (kSimKsMaxValues).
+  HRESULT Values(REFGUID set, DWORD id, LONG* values) const;
+  // The event handle an event registration holds (sign-extended from its 32 bits; null for 0).
+  HANDLE RegisteredHandle(REFGUID set, DWORD id) const;
 
  private:
   struct Entry {
@@ -39,9 +44,10 @@ class KsProperties {
     UINT role;
     DWORD size;
     DWORD support;
-    LONG values[2];
+    LONG values[kSimKsMaxValues];
   };
   Entry* Find(UINT role, REFGUID set, DWORD id, HRESULT* error);
+  const Entry* FindAny(REFGUID set, DWORD id) const;
   HRESULT CheckRecord(const Entry& entry, DWORD flags, void* instance, DWORD instanceSize, void* data,
                       DWORD dataSize) const;
 

@@ -38,6 +38,7 @@ constexpr UINT kMaxCards = 16;
 const CLSID* FamilyClass(UINT family, UINT role) {
   if (family == kSimFamilyRul && role == kSimRoleCapture) return &kClsidSimRulCapture;
   if (family == kSimFamilyRul && role == kSimRoleEncoder) return &kClsidSimRulEncoder;
+  if (family == kSimFamilyPex && role == kSimRoleEncoder) return &kClsidSimPexEncoder;
   return kRoles[role].clsid;
 }
 
@@ -58,6 +59,20 @@ HRESULT SetString(const std::wstring& key, const wchar_t* name, const std::wstri
 
 std::shared_ptr<CardState> CardOf(const wchar_t* devicePath) { return FindOrCreateCard(devicePath); }
 
+// The third family's preview source: a second filter of the card in the video-input category.
+HRESULT RegisterPexPreview(UINT index, BOOL add) {
+  const std::wstring key = L"CLSID\\" + GuidKeyName(kCategoryVideoInput) + L"\\Instance\\" +
+                           FormatW(L"SimCard%u_F%u_0_%u", index, static_cast<UINT>(kSimFamilyPex),
+                                   static_cast<UINT>(kSimRolePexPreview));
+  if (!add) return DeleteKeyAndEmptyParents(HKEY_CLASSES_ROOT, key, 2);
+  std::wstring path = DevicePath(index, kSimRoleCapture);
+  path.replace(path.rfind(L'\\') + 1, std::wstring::npos, L"preview");
+  HRESULT hr = SetString(key, L"FriendlyName", SIM_CARD_PEX_PREVIEW_NAME);
+  if (SUCCEEDED(hr)) hr = SetString(key, L"CLSID", GuidKeyName(kClsidSimPexPreview));
+  if (SUCCEEDED(hr)) hr = SetString(key, L"DevicePath", path);
+  return hr;
+}
+
 }  // namespace
 
 const CFactoryTemplate g_Templates[] = {
@@ -68,6 +83,8 @@ const CFactoryTemplate g_Templates[] = {
     {L"Sim Encoder", &kClsidSimEncoder, &CreateEncoderFilter, nullptr, nullptr},
     {L"Sim Numbered Capture", &kClsidSimRulCapture, &CreateRulCaptureFilter, nullptr, nullptr},
     {L"Sim Numbered Encoder", &kClsidSimRulEncoder, &CreateRulEncoderFilter, nullptr, nullptr},
+    {L"Sim TAVO Preview", &kClsidSimPexPreview, &CreatePexPreviewFilter, nullptr, nullptr},
+    {L"Sim TAVO Encoder", &kClsidSimPexEncoder, &CreatePexEncoderFilter, nullptr, nullptr},
 };
 VORN_FILTER_MODULE_DLLMAIN()
 
@@ -116,7 +133,7 @@ HRESULT SimCard_RegisterFamilyCard(UINT index, UINT family, UINT tuners, BOOL ad
       if (FAILED(hr)) return hr;
     }
   }
-  return S_OK;
+  return numbered ? S_OK : RegisterPexPreview(index, add);
 }
 
 HRESULT SimCard_GetDevicePath(UINT index, UINT role, wchar_t* path, UINT chars) {
@@ -241,6 +258,31 @@ HRESULT SimCard_GetPicture(const wchar_t* devicePath, SimCardPicture* picture) {
     frequency = state.frequency;
   }
   *picture = card->Picture(frequency);
+  return S_OK;
+}
+
+HRESULT SimCard_GetKsData(const wchar_t* devicePath, const GUID* set, DWORD id, LONG* values, UINT count) {
+  if (!values || !set) return E_POINTER;
+  auto card = CardOf(devicePath);
+  if (!card) return E_INVALIDARG;
+  LONG all[kSimKsMaxValues] = {};
+  RETURN_IF_FAILED(card->ks().Values(*set, id, all));
+  for (UINT i = 0; i < count; ++i) values[i] = i < kSimKsMaxValues ? all[i] : 0;
+  return S_OK;
+}
+
+HRESULT SimCard_SignalKsEvent(const wchar_t* devicePath, const GUID* set, DWORD id) {
+  auto card = CardOf(devicePath);
+  if (!card || !set) return E_INVALIDARG;
+  const HANDLE event = card->ks().RegisteredHandle(*set, id);
+  if (!event) return S_FALSE;
+  return SetEvent(event) ? S_OK : HResultFromLastError();
+}
+
+HRESULT SimCard_SetPreviewFormat(const wchar_t* devicePath, UINT format) {
+  auto card = CardOf(devicePath);
+  if (!card || format > kSimPreviewOther) return E_INVALIDARG;
+  card->SetPreviewFormat(format);
   return S_OK;
 }
 

@@ -52,6 +52,13 @@ inline constexpr GUID kCategoryEncoder = {0x19689bf6, 0xc384, 0x48fd, {0xad, 0x5
 #define SIM_CARD_PEX_TVAUDIO_NAME L"TAVO TvAudio"
 #define SIM_CARD_PEX_CAPTURE_NAME L"TAVO Capture"
 #define SIM_CARD_PEX_ENCODER_NAME L"TAVO Encode"
+#define SIM_CARD_PEX_PREVIEW_NAME L"TAVO Preview"
+
+// The third family's own filter classes: the preview source ("TAVO Preview": outputs "Preview"
+// and "Audio PCM") and the stand-alone encoder ("TAVO Encode": output "MPEG Stream").
+// {5C1A0006-7E2B-4D3A-9F10-3B6C0D5E7A01}, {5C1A0007-...}
+inline constexpr CLSID kClsidSimPexPreview = {0x5c1a0006, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
+inline constexpr CLSID kClsidSimPexEncoder = {0x5c1a0007, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
 
 enum SimCardFamily : std::uint32_t {
   kSimFamilyTam = 1,  // the "VEKA" names of SimCard_RegisterCard
@@ -74,6 +81,8 @@ enum SimCardRole : std::uint32_t {
   kSimRoleCapture = 3,
   kSimRoleEncoder = 4,
   kSimRoleCount = 5,
+  // The third family's preview source (registered by SimCard_RegisterFamilyCard only).
+  kSimRolePexPreview = 5,
 };
 
 // Crossbar layouts. Default: inputs tuner video, composite, composite, tuner audio, line, line
@@ -111,6 +120,21 @@ constexpr std::uint32_t kSimProcAmpProperties = 10;
 inline constexpr GUID kSimKsTunerSet = {0xc7a58d4e, 0x9eaf, 0x4701, {0xa4, 0x16, 0xc3, 0xe2, 0xed, 0x27, 0x40, 0xf9}};
 inline constexpr GUID kSimKsSwitchingSet = {0xd8a919c5, 0x6e3f, 0x403e, {0xb7, 0xae, 0xeb, 0xf3, 0x50, 0x92, 0xea, 0x12}};
 inline constexpr GUID kSimKsCaptureSet = {0xdd58719e, 0x435e, 0x4611, {0x84, 0x11, 0x42, 0x92, 0xa1, 0x7f, 0x93, 0x53}};
+
+// The third family's event registrations ({DDE4CFD5-...}: 1 preview audio mode on the preview
+// source, 3 capture audio mode on the capture filter) and encoder properties ({F875D956-...} on
+// the encoder: 1 a pair of values, 2 the 80-byte parameter block, 3 the error event, 4 the end
+// event). A registration record carries the event's handle as 32 bits, 0 to unregister.
+inline constexpr GUID kSimKsEventSet = {0xdde4cfd5, 0x4569, 0x4a93, {0xb5, 0xb5, 0x9d, 0xe6, 0x8e, 0xff, 0x02, 0x7f}};
+inline constexpr GUID kSimKsEncoderSet = {0xf875d956, 0xa93e, 0x4d3c, {0x9b, 0xe3, 0x5f, 0x5a, 0xdf, 0xaa, 0xbb, 0x9a}};
+constexpr std::uint32_t kSimKsMaxValues = 20;  // the encoder's parameter block
+
+// What the preview source's "Preview" pin reports through IAMStreamConfig::GetFormat.
+enum SimPreviewFormat : std::uint32_t {
+  kSimPreviewVideoInfo = 0,   // YUY2 720x480 VIDEOINFOHEADER
+  kSimPreviewVideoInfo2 = 1,  // YUY2 720x480 VIDEOINFOHEADER2
+  kSimPreviewOther = 2,       // a format block of another type
+};
 
 // One accepted IKsPropertySet::Set: the property, the record size and its values (0 when absent).
 struct SimCardKsWrite {
@@ -185,6 +209,11 @@ HRESULT SimCard_SetKsSupport(const wchar_t* devicePath, const GUID* set, DWORD i
 HRESULT SimCard_SetKsValues(const wchar_t* devicePath, const GUID* set, DWORD id, LONG value1, LONG value2);
 // The accepted property writes of the card, oldest first.
 HRESULT SimCard_GetKsLog(const wchar_t* devicePath, SimCardKsWrite* writes, UINT capacity, UINT* count);
+// All values a property holds (up to kSimKsMaxValues; the rest of `values` is zeroed).
+HRESULT SimCard_GetKsData(const wchar_t* devicePath, const GUID* set, DWORD id, LONG* values, UINT count);
+// Signals the event registered last through (set, id): S_OK, S_FALSE when the handle is 0.
+HRESULT SimCard_SignalKsEvent(const wchar_t* devicePath, const GUID* set, DWORD id);
+HRESULT SimCard_SetPreviewFormat(const wchar_t* devicePath, UINT format);
 // Forgets every card's state (the next use starts from the defaults).
 HRESULT SimCard_ResetAll();
 

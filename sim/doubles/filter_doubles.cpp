@@ -107,6 +107,7 @@ class DoubleOutput final : public CBaseOutputPin {
 class DoubleFilter : public CBaseFilter,
                      public ICallbackFilterControl,
                      public IAnalyzerControl,
+                     public IStreamAnalyzerControl,
                      public ISelectorFilterControl,
                      public ICaptionMixerControl,
                      public IDeinterlaceModuleControl,
@@ -136,6 +137,7 @@ class DoubleFilter : public CBaseFilter,
         break;
       case Kind::Analyzer:
         if (iid == IID_IAnalyzerControl) return GetInterface(static_cast<IAnalyzerControl*>(this), out);
+        if (iid == IID_IStreamAnalyzerControl) return GetInterface(static_cast<IStreamAnalyzerControl*>(this), out);
         break;
       case Kind::Selector:
         if (iid == IID_ISelectorFilterControl) return GetInterface(static_cast<ISelectorFilterControl*>(this), out);
@@ -206,6 +208,8 @@ class DoubleFilter : public CBaseFilter,
 
   // IAnalyzerControl
   STDMETHODIMP SetParameters(LONG a, LONG b, LONG c, LONG d) override { return Record("SetParameters", a, b, c, d); }
+  // IStreamAnalyzerControl
+  STDMETHODIMP SetParameter(LONG index, LONG value) override { return Record("SetParameter", index, value); }
   // ISelectorFilterControl
   STDMETHODIMP Select(LONG a, LONG b) override { return Record("Select", a, b); }
   // ICaptionMixerControl

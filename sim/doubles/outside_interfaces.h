@@ -30,6 +30,13 @@ DECLARE_INTERFACE_(IAnalyzerControl, IUnknown) {
 };
 DOUBLES_DECLARE_IID(IAnalyzerControl, 0xe5b740dc, 0x67a9, 0x4b50, 0x88, 0x17, 0x99, 0xb2, 0x93, 0x62, 0x8b, 0x16)
 
+// The analyzer's control as the third family calls it: operation 1 sets one parameter by its
+// number (1 to 4).
+DECLARE_INTERFACE_(IStreamAnalyzerControl, IUnknown) {
+  STDMETHOD(SetParameter)(THIS_ LONG index, LONG value) PURE;
+};
+DOUBLES_DECLARE_IID(IStreamAnalyzerControl, 0xcd51fe0c, 0x541e, 0x4c42, 0xaf, 0x3c, 0xaf, 0xb6, 0x94, 0x92, 0xf3, 0xdc)
+
 DECLARE_INTERFACE_(ISelectorFilterControl, IUnknown) {
   STDMETHOD(Select)(THIS_ LONG a, LONG b) PURE;
 };

@@ -1,0 +1,372 @@
+#include "devices/tuner3/preview_graph.h"
+
+#include <dvdmedia.h>
+
+#include <iterator>
+#include <utility>
+
+#include "common/device/device_identity.h"
+#include "common/device/pin_helpers.h"
+#include "common/hresult.h"
+#include "common/worker_thread.h"
+#include "devices/core/device_objects.h"
+#include "devices/core/hal_items.h"
+#include "devices/core/output_data.h"
+#include "devices/tuner3/graph_events.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace pex {
+
+namespace {
+
+// {A799A802-A46D-11D0-A18C-00A02401DCD4}
+constexpr GUID kCategoryTvAudio = {0xa799a802, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
+constexpr KsEventSlot kAudioModeSlot{&PexEventPropertySet, 1, kPreviewEventUnsupported};
+constexpr long kItemSoundSetting = 2;
+
+}  // namespace
+
+PreviewGraph::PreviewGraph(HMODULE module) : module_(module), link_(new (std::nothrow) FilterLink(module)) {}
+
+PreviewGraph::~PreviewGraph() {
+  GuardNoThrow([&] {
+    if (IsReady()) FilterGraphHolder::Stop();  // pins of a running graph cannot be disconnected
+    if (link_) link_->Detach();
+    RemoveAudioRenderer();
+    ReleaseVideoChain();
+    chain_.reset();
+    Teardown();
+  });
+  link_.reset();
+}
+
+// --- build and teardown ------------------------------------------------------------------------------
+
+HRESULT PreviewGraph::Build(const DeviceIdentity& identity) {
+  if (IsReady()) return S_OK;
+  return GuardHr(kPreviewFailure, [&] {
+    try {
+      BuildSteps(identity);
+    } catch (...) {
+      Teardown();
+      throw;
+    }
+  });
+}
+
+void PreviewGraph::BuildSteps(const DeviceIdentity& identity) {
+  ThrowIfFailed(CreateGraph());
+  IBaseFilter* tvAudio = nullptr;
+  IBaseFilter* preview = nullptr;
+  DeviceFilterEntry filters[2] = {{&kCategoryTvAudio, &identity, L"TAVO TvAudio", &tvAudio},
+                                  {&CLSID_VideoInputDeviceCategory, &identity, L"TAVO Preview", &preview}};
+  const HRESULT added = AddDeviceFilters(filters, 2);
+  tvAudio_.Attach(tvAudio);
+  preview_.Attach(preview);
+  ThrowIfFailed(added);
+  ThrowIfFailed(preview_.As(&previewProperties_));
+  ThrowIfFailed(tvAudio_->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(tvAudioControl_.ReleaseAndGetAddressOf())));
+  ThrowIfFailed(PinHelpers::FindPinByIndex(&videoPin_, preview_.Get(), PINDIR_OUTPUT, 1));
+  ThrowIfFailed(PinHelpers::FindPinByIndex(&soundPin_, preview_.Get(), PINDIR_OUTPUT, 2));
+
+  const DeviceObjectNames names(identity, DeviceObjectNames::kNoInstance);
+  ThrowIfFailed(CreateNotifyEvent(stop_, nullptr));
+  ThrowIfFailed(CreateNotifyEvent(audioMode_, names.EventOfKind(L"PreviewAudioMode").c_str()));
+  ThrowIfFailed(CreateNotifyEvent(graphError_, nullptr));
+  ThrowIfFailed(CreateNotifyEvent(liveInputAudio_, names.Event(NotifyEvent::LiveInputAudio).c_str()));
+  ThrowIfFailed(CreateNotifyEvent(liveOutputAudio_, names.Event(NotifyEvent::LiveOutputAudio).c_str()));
+  ThrowIfFailed(CreateNotifyEvent(externalInput_, names.Event(NotifyEvent::ExternalInput).c_str()));
+
+  // Whatever the driver answered, teardown unregisters: a failed Set may have taken the handle.
+  registered_ = true;
+  ThrowIfFailed(RegisterKsEvent(previewProperties_.Get(), kAudioModeSlot, audioMode_.handle()));
+
+  ThrowIfFailed(graph_->QueryInterface(IID_IMediaEventEx, reinterpret_cast<void**>(events_.ReleaseAndGetAddressOf())));
+  ThrowIfFailed(WorkerThread::Start(this, watchThread_, &PreviewGraph::WatchLoop));
+  ThrowIfFailed(QueryControl());
+}
+
+void PreviewGraph::Teardown() {
+  if (!graph_) return;
+  if (flag_) {
+    if (IsReady()) FilterGraphHolder::Stop();  // pins of a running graph cannot be disconnected
+    DisconnectStreams();
+  }
+  if (stop_.handle()) WorkerThread::StopWorker(watchThread_, stop_.handle(), stopTimeout_);
+  events_.Reset();
+  if (registered_ && previewProperties_) RegisterKsEvent(previewProperties_.Get(), kAudioModeSlot, nullptr);
+  registered_ = false;
+  for (NamedEvent* event : {&stop_, &audioMode_, &graphError_, &liveInputAudio_, &liveOutputAudio_, &externalInput_})
+    event->Close();
+  IBaseFilter* const filters[2] = {tvAudio_.Get(), preview_.Get()};
+  RemoveFilters(filters, 2);
+  videoPin_.Reset();
+  soundPin_.Reset();
+  previewProperties_.Reset();
+  tvAudioControl_.Reset();
+  preview_.Reset();
+  tvAudio_.Reset();
+  soundItem_.Reset();
+  Release();
+}
+
+// --- streams -----------------------------------------------------------------------------------------
+
+HRESULT PreviewGraph::ConnectStreams() {
+  if (!IsReady()) return kPreviewNotBuilt;
+  if (flag_) return S_OK;
+  if (!link_) return kPreviewNoChain;
+  return GuardHr(kPreviewFailure, [&] {
+    HRESULT hr = link_->Attach(soundPin_.Get());
+    if (FAILED(hr)) return hr;
+    // Each later failure undoes what came before: the wrapper refuses a second pin, so a sound
+    // pin left attached would fail every later attempt.
+    if (chain_) {
+      hr = chain_->IsBuilt() ? chain_->Connect() : kPreviewNoChain;
+      if (FAILED(hr)) {
+        link_->Detach();
+        return hr;
+      }
+    }
+    if (sound_ && FAILED(hr = sound_->Start(link_->OutputPin()))) {
+      if (chain_) chain_->Disconnect();
+      link_->Detach();
+      return hr;
+    }
+    return SetFlag();
+  });
+}
+
+HRESULT PreviewGraph::DisconnectStreams() {
+  return GuardHr(kPreviewFailure, [&] {
+    HRESULT first = S_OK;
+    if (link_) link_->Detach();
+    if (chain_) {
+      const HRESULT hr = chain_->Disconnect();
+      if (FAILED(hr)) first = hr;
+    }
+    if (sound_) {
+      const HRESULT hr = sound_->Stop();
+      if (FAILED(hr) && SUCCEEDED(first)) first = hr;
+    }
+    ClearFlag();
+    return first;
+  });
+}
+
+// --- the watch thread --------------------------------------------------------------------------------
+
+DWORD PreviewGraph::WatchLoop(void* self) { return static_cast<PreviewGraph*>(self)->Watch(); }
+
+DWORD PreviewGraph::Watch() {
+  HANDLE graphEvent = nullptr;
+  if (FAILED(events_->GetEventHandle(reinterpret_cast<OAEVENT*>(&graphEvent)))) graphEvent = nullptr;
+  const HANDLE waits[3] = {stop_.handle(), audioMode_.handle(), graphEvent};
+  const DWORD count = graphEvent ? 3 : 2;
+  for (;;) {
+    const DWORD result = WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    if (result == WAIT_FAILED) {
+      // A wait that cannot be made cannot watch: record it and end rather than spin.
+      lastError_ = HResultFromLastError();
+      graphError_.Set();
+      return 1;
+    }
+    DWORD index = result - WAIT_OBJECT_0;
+    if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + count) index = result - WAIT_ABANDONED_0;
+    if (index == 0 || index >= count) return 0;
+    if (index == 1) {
+      if (!externalInput_.IsSet()) {
+        liveInputAudio_.Set();
+        liveOutputAudio_.Set();
+      }
+      audioMode_.Reset();
+    } else {
+      DrainGraphErrors(events_.Get(), lastError_, graphError_);
+    }
+  }
+}
+
+
+// --- answers -----------------------------------------------------------------------------------------
+
+HRESULT PreviewGraph::GetNotifyEvent(int type, HANDLE* event) const {
+  if (!event) return E_POINTER;
+  switch (type) {
+    case kGraphError: *event = graphError_.handle(); return S_OK;
+    case kLiveInputAudio: *event = liveInputAudio_.handle(); return S_OK;
+    case kLiveOutputAudio: *event = liveOutputAudio_.handle(); return S_OK;
+    default: *event = nullptr; return E_INVALIDARG;
+  }
+}
+
+HRESULT PreviewGraph::AudioModes(_SHAL_INPUT_AUDIOMODE* input, _SHAL_OUTPUT_AUDIOMODE* output) {
+  if (!IsReady()) return E_POINTER;
+  OAFilterState state = State_Stopped;
+  if (FAILED(GetState(&state, 0)) || state != State_Running) return VFW_E_NOT_RUNNING;
+  if (input) *input = {0, 0, 0};
+  if (output) *output = {0, 0};
+  RETURN_IF_FAILED(output_data::ReadAudioModes(tvAudioControl_.Get(), externalInput_.IsSet(), input, output));
+  // The preview reports no second language alone: the third value stays 0.
+  if (input) input->sub = 0;
+  return S_OK;
+}
+
+HRESULT PreviewGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
+  return mode ? AudioModes(mode, nullptr) : E_POINTER;
+}
+
+HRESULT PreviewGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
+  return mode ? AudioModes(nullptr, mode) : E_POINTER;
+}
+
+HRESULT PreviewGraph::GetVideoSize(PreviewVideoSize* size) {
+  if (!size || !IsReady()) return E_POINTER;
+  *size = {0, 0, 4, 0};
+  ComPtr<IAMStreamConfig> config;
+  RETURN_IF_FAILED(videoPin_.As(&config));
+  AM_MEDIA_TYPE* type = nullptr;
+  RETURN_IF_FAILED(config->GetFormat(&type));
+  if (!type) return E_FAIL;
+  HRESULT hr = S_OK;
+  const BITMAPINFOHEADER* header = nullptr;
+  if (type->formattype == FORMAT_VideoInfo && type->cbFormat >= sizeof(VIDEOINFOHEADER)) {
+    header = &reinterpret_cast<const VIDEOINFOHEADER*>(type->pbFormat)->bmiHeader;
+  } else if (type->formattype == FORMAT_VideoInfo2 && type->cbFormat >= sizeof(VIDEOINFOHEADER2)) {
+    header = &reinterpret_cast<const VIDEOINFOHEADER2*>(type->pbFormat)->bmiHeader;
+  } else {
+    hr = E_FAIL;
+  }
+  if (header) *size = {header->biWidth, header->biHeight, 4, 1};
+  if (type->cbFormat) CoTaskMemFree(type->pbFormat);
+  if (type->pUnk) type->pUnk->Release();
+  CoTaskMemFree(type);
+  return hr;
+}
+
+HRESULT PreviewGraph::GetSoundDataInfo(DWORD* rate, DWORD* channels, DWORD* bits) const {
+  if (!IsReady()) return kPreviewNotBuilt;
+  if (!rate || !channels || !bits) return E_INVALIDARG;
+  *rate = 48000;
+  *channels = 2;
+  *bits = 16;
+  return S_OK;
+}
+
+HRESULT PreviewGraph::SetSoundSettings(IHalItem* item) {
+  if (!item) return kPreviewNullItem;
+  soundItem_.Reset();
+  return GuardHr(kPreviewFailure, [&] {
+    ThrowIfFailed(item->Clone(&soundItem_));
+    try {
+      soundSetting_ = hal_items::ReadInteger(soundItem_.Get(), kItemSoundSetting);
+    } catch (...) {
+      soundItem_.Reset();
+      throw;
+    }
+  });
+}
+
+// --- the video chain ---------------------------------------------------------------------------------
+
+HRESULT PreviewGraph::ReleaseVideoChain() {
+  if (!chain_) return S_OK;
+  if (flag_) chain_->Disconnect();
+  RETURN_IF_FAILED(chain_->ReleaseFilters());
+  chain_.reset();
+  return S_OK;
+}
+
+HRESULT PreviewGraph::InsertCustomFilter(std::unique_ptr<VideoChainBuilder> chain, DWORD overlayMode,
+                                         REFCLSID clsid, const wchar_t* moduleFile) {
+  if (!IsReady()) return kPreviewNotBuilt;
+  RETURN_IF_FAILED(ReleaseVideoChain());
+  if (!chain) return E_OUTOFMEMORY;
+  chain_ = std::move(chain);
+  ChainSource source;
+  source.video = videoPin_.Get();
+  source.customClsid = clsid;
+  source.customModule = moduleFile;
+  source.customName = kCustomFilterName;
+  return chain_->Build(graph_, source, overlayMode);
+}
+
+template <class F>
+HRESULT PreviewGraph::ForwardToChain(F&& call) {
+  return chain_ ? call(*chain_) : E_UNEXPECTED;
+}
+
+HRESULT PreviewGraph::SetVideoClippingWindow(HWND window) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(window); });
+}
+HRESULT PreviewGraph::SetVideoPosition(RECT* source, RECT* destination) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoPosition(source, destination); });
+}
+HRESULT PreviewGraph::GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetColorKey(type, paletteIndex, low, high); });
+}
+HRESULT PreviewGraph::RePaint(HWND window, HDC dc) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.RepaintVideo(window, dc); });
+}
+HRESULT PreviewGraph::DisplayModeChanged() {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.DisplayModeChanged(); });
+}
+HRESULT PreviewGraph::GetCurrentImage(DWORD* size, BYTE** image) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetCurrentImage(size, image); });
+}
+HRESULT PreviewGraph::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
+  return ForwardToChain([&](VideoChainBuilder& c) { return c.QueryCustomFilterInterface(iid, out); });
+}
+
+// --- the sound side ----------------------------------------------------------------------------------
+
+HRESULT PreviewGraph::AddAudioRenderer(REFCLSID renderer) {
+  if (!IsReady()) return kPreviewNotBuilt;
+  if (!link_) return kPreviewNoChain;
+  RemoveAudioRenderer();
+  sound_ = CreateSoundPath(kFamily23SoundPaths, kSoundPathKind, module_);
+  if (!sound_) return E_OUTOFMEMORY;
+  HRESULT hr = sound_->Build(renderer, 0, 0, graph_);
+  if (SUCCEEDED(hr)) hr = link_->Create(kSoundPathKind, graph_, soundSetting_, secondSoundSetting_);
+  if (FAILED(hr)) RemoveAudioRenderer();
+  return hr;
+}
+
+HRESULT PreviewGraph::RemoveAudioRenderer() {
+  if (link_) {
+    link_->Remove();
+    link_.reset(new (std::nothrow) FilterLink(module_));
+  }
+  if (sound_) {
+    sound_->Stop();
+    sound_->Teardown();
+    sound_.reset();
+  }
+  return S_OK;
+}
+
+template <class F>
+HRESULT PreviewGraph::ForwardToSound(F&& call) {
+  if (!sound_) return E_POINTER;
+  if (!IsReady()) return kPreviewNotBuilt;
+  const HRESULT hr = call(*sound_);
+  return FAILED(hr) ? hr : S_OK;
+}
+
+HRESULT PreviewGraph::SetVolume(LONG volume) { return ForwardToSound([&](FilterHolder& s) { return s.SetVolume(volume); }); }
+HRESULT PreviewGraph::SetBalance(LONG balance) { return ForwardToSound([&](FilterHolder& s) { return s.SetBalance(balance); }); }
+HRESULT PreviewGraph::SetMix(ULONG left, ULONG right) { return ForwardToSound([&](FilterHolder& s) { return s.SetMix(left, right); }); }
+HRESULT PreviewGraph::GetVolume(LONG* volume) {
+  if (!volume) return E_INVALIDARG;
+  return ForwardToSound([&](FilterHolder& s) { return s.GetVolume(volume); });
+}
+HRESULT PreviewGraph::GetBalance(LONG* balance) {
+  if (!balance) return E_INVALIDARG;
+  return ForwardToSound([&](FilterHolder& s) { return s.GetBalance(balance); });
+}
+HRESULT PreviewGraph::GetMix(ULONG* left, ULONG* right) {
+  if (!left || !right) return E_INVALIDARG;
+  return ForwardToSound([&](FilterHolder& s) { return s.GetMix(left, right); });
+}
+
+}  // namespace pex
