@@ -19,55 +19,19 @@
 #include "common/module.h"
 #include "common/testing/paths.h"
 #include "devices/core/testing/sim_card_fixture.h"
+#include "devices/tuner1/testing/output_sink.h"
 #include "sim/card/sim_card.h"
 #include "sim/doubles/outside_interfaces.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace driver_test;
+using tuner1_test::Sink;
+using tuner1_test::Sinks;
 
 namespace {
 
 using RegFn = HRESULT(STDAPICALLTYPE*)();
 constexpr DWORD kDataWaitMs = 5000;
-
-// The host's callback: counts the bytes of each type, keeps the subtype last seen and signals
-// once every wanted type has delivered.
-class Sink final : public IOutputDataCB {
- public:
-  explicit Sink(unsigned wanted) : wanted_(wanted), all_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IOutputDataCB) {
-      *out = static_cast<IOutputDataCB*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the test's stack
-  STDMETHODIMP OnData(ULONG type, ULONG subtype, ULONG, ULONG, ULONG size, BYTE* data) override {
-    if (type < 1 || type > 3 || !data || size == 0) {
-      bad_ = true;
-      return S_OK;
-    }
-    bytes_[type - 1] += size;
-    subtype_[type - 1] = subtype;
-    seen_ |= 1u << type;
-    if ((seen_ & wanted_) == wanted_) SetEvent(all_.get());
-    return S_OK;
-  }
-  bool WaitAll() { return WaitForSingleObject(all_.get(), kDataWaitMs) == WAIT_OBJECT_0; }
-
-  const unsigned wanted_;  // bit n: type n
-  std::atomic<unsigned> seen_{0};
-  std::atomic<ULONG> bytes_[3] = {0, 0, 0};
-  std::atomic<ULONG> subtype_[3] = {0, 0, 0};
-  std::atomic<bool> bad_{false};
-  std::atomic<ULONG> refs_{0};
-  UniqueHandle all_;
-};
 
 // The name of the pin `pin` is connected to, and of its filter ("" when unconnected).
 std::wstring PeerOf(IGraphBuilder* graph, const wchar_t* filterName, const wchar_t* pinName) {
@@ -127,10 +91,13 @@ class OutputDataGraphTest : public ::testing::Test {
   std::wstring path_;
   UINT card_ = 0;
   UniqueModule filters_;
+  Sinks sinks_;  // outlive the graph, whose callback filter holds them
   std::unique_ptr<OutputDataGraph> graph_;
 };
 
-constexpr unsigned kMpeg = 1u << 1, kPcm = 1u << 2, kIndex = 1u << 3;
+using tuner1_test::kMpeg;
+using tuner1_test::kPcm;
+using tuner1_test::kIndex;
 
 TEST_F(OutputDataGraphTest, EachSelectionDeliversItsTypesThroughItsChain) {
   struct Case {
@@ -148,7 +115,7 @@ TEST_F(OutputDataGraphTest, EachSelectionDeliversItsTypesThroughItsChain) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mask);
-    Sink sink(c.mask);
+    Sink& sink = sinks_.Make(c.mask);
     Select(c.mask, 1, &sink);
     ASSERT_EQ(graph_->Connect(), S_OK);
     EXPECT_EQ(PeerOf(graph_->graph(), L"ZARN MPEG Analyzer", L"Output"), c.analyzerOutputPeer);
@@ -193,7 +160,7 @@ TEST_F(OutputDataGraphTest, EncoderValuesOfEachModeReachTheDriverByteForByte) {
 }
 
 TEST_F(OutputDataGraphTest, StopWaitsForTheMinimumRecordingTimeAndTheEncoder) {
-  Sink sink(kMpeg);
+  Sink& sink = sinks_.Make(kMpeg);
   Select(kMpeg, 0, &sink);
   ASSERT_EQ(graph_->Connect(), S_OK);
   struct Case {
@@ -220,7 +187,7 @@ TEST_F(OutputDataGraphTest, StopWaitsForTheMinimumRecordingTimeAndTheEncoder) {
 }
 
 TEST_F(OutputDataGraphTest, EncoderFailureWhileRunningBecomesTheLastError) {
-  Sink sink(kMpeg);
+  Sink& sink = sinks_.Make(kMpeg);
   Select(kMpeg, 2, &sink);
   ASSERT_EQ(graph_->Connect(), S_OK);
   ASSERT_EQ(graph_->Run(), S_OK);
@@ -241,7 +208,7 @@ TEST_F(OutputDataGraphTest, EncoderFailureWhileRunningBecomesTheLastError) {
 }
 
 TEST_F(OutputDataGraphTest, AudioModeChangesWhileRunningReachTheRecordEventsAndTheQueries) {
-  Sink sink(kPcm);
+  Sink& sink = sinks_.Make(kPcm);
   Select(kPcm, 0, &sink);
   _SHAL_INPUT_AUDIOMODE input{};
   _SHAL_OUTPUT_AUDIOMODE output{};
@@ -266,7 +233,7 @@ TEST_F(OutputDataGraphTest, AudioModeChangesWhileRunningReachTheRecordEventsAndT
 }
 
 TEST_F(OutputDataGraphTest, TearingDownWhileRunningLetsTheDeviceBeBuiltAgain) {
-  Sink sink(kMpeg | kIndex | kPcm);
+  Sink& sink = sinks_.Make(kMpeg | kIndex | kPcm);
   Select(kMpeg | kIndex | kPcm, 0, &sink);
   ASSERT_EQ(graph_->Connect(), S_OK);
   ASSERT_EQ(graph_->Run(), S_OK);
@@ -277,7 +244,7 @@ TEST_F(OutputDataGraphTest, TearingDownWhileRunningLetsTheDeviceBeBuiltAgain) {
   graph_ = std::make_unique<OutputDataGraph>(filters_.get());
   graph_->SetMinimumRecTime(0);
   ASSERT_EQ(graph_->Build(DeviceIdentity(path_.c_str()), 0), S_OK);
-  Sink again(kMpeg);
+  Sink& again = sinks_.Make(kMpeg);
   Select(kMpeg, 0, &again);
   ASSERT_EQ(graph_->Connect(), S_OK);
   ASSERT_EQ(graph_->Run(), S_OK);
@@ -287,7 +254,7 @@ TEST_F(OutputDataGraphTest, TearingDownWhileRunningLetsTheDeviceBeBuiltAgain) {
 
 // Slow (10 s): the real wait for an encoder that never reports "stopped".
 TEST_F(OutputDataGraphTest, SlowStopGoesOnTenSecondsAfterAnEncoderThatNeverStops) {
-  Sink sink(kMpeg);
+  Sink& sink = sinks_.Make(kMpeg);
   Select(kMpeg, 0, &sink);
   ASSERT_EQ(graph_->Connect(), S_OK);
   ASSERT_EQ(SimCard_SetEncoderStopMode(path_.c_str(), kSimEncoderStopNever, 0), S_OK);

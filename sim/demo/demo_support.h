@@ -11,6 +11,8 @@
 
 #include "sim/host/registry_journal.h"
 
+struct IDevice;
+
 namespace demo {
 
 // One line of output, flushed at once (the programs started by the demo print nothing).
@@ -114,6 +116,8 @@ void NamedObjectsStep(Session& session);
 int NamedObjectsPeer();
 void PortServerStep(Session& session);
 void DeviceManagerStep(Session& session);
+// Part of the device manager's step: records from the tuned device into the run directory.
+void RecordOutputData(Verdict& verdict, IDevice* device);
 void MappingServiceStep(Session& session);
 
 }  // namespace demo

@@ -183,6 +183,14 @@ class DoubleFilter : public CBaseFilter,
     subtype_[type - 1] = subtype;
     return S_OK;
   }
+  // An ended delivery lasts until the filter stops: the next run delivers again.
+  STDMETHODIMP Stop() override {
+    {
+      CAutoLock lock(&callbackLock_);
+      ended_ = false;
+    }
+    return CBaseFilter::Stop();
+  }
   STDMETHODIMP EndDelivery(LONG stopMode) override {
     const HRESULT hr = Record("EndDelivery", stopMode);
     if (FAILED(hr)) return hr;
