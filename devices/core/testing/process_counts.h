@@ -1,24 +1,38 @@
-// Test support: this process's threads and handles, for leak checks. Wine answers 0 to
-// GetProcessHandleCount, so handles are counted by probing the small handle values.
+// Test support: this process's threads and handles, for leak checks. Under Wine the thread
+// snapshot lists one thread and GetProcessHandleCount answers 0: threads are counted from the
+// system's process list, handles by probing the small handle values.
 #pragma once
 
 #include <windows.h>
-#include <tlhelp32.h>
+#include <winternl.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace testing_support {
 
 inline unsigned ThreadCount() {
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  unsigned count = 0;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-  CloseHandle(snapshot);
-  return count;
+  using QueryFn = NTSTATUS(NTAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+  const auto query = reinterpret_cast<QueryFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  if (!query) return 0;
+  std::vector<std::uint64_t> buffer(1 << 16);  // 512 KB, aligned for the records
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    ULONG needed = 0;
+    const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(buffer[0]));
+    if (query(SystemProcessInformation, buffer.data(), size, &needed) >= 0) {
+      const auto* bytes = reinterpret_cast<const BYTE*>(buffer.data());
+      for (;;) {
+        const auto* process = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(bytes);
+        if (reinterpret_cast<std::uintptr_t>(process->UniqueProcessId) == GetCurrentProcessId())
+          return process->NumberOfThreads;
+        if (!process->NextEntryOffset) return 0;
+        bytes += process->NextEntryOffset;
+      }
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+  return 0;
 }
 
 inline unsigned HandleCount() {
