@@ -99,14 +99,7 @@ DWORD SettleWaitMs(DWORD now, DWORD changed, DWORD interval) noexcept {
 class OutputTypeChoices::Dispatcher final : public IOutputDataCB {
  public:
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IOutputDataCB) {
-      *out = static_cast<IOutputDataCB*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    return QueryOutputDataCallback(this, iid, out);
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
   STDMETHODIMP_(ULONG) Release() override {

@@ -45,6 +45,19 @@ DWORD SettleWaitMs(DWORD now, DWORD changed, DWORD interval) noexcept;
 
 // --- The output-type choices --------------------------------------------------------------
 
+// QueryInterface of an object whose one interface is IOutputDataCB (the host's callbacks and
+// the choices' dispatcher).
+inline HRESULT QueryOutputDataCallback(IOutputDataCB* self, REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  if (iid == IID_IUnknown || iid == IID_IOutputDataCB) {
+    *out = self;
+    self->AddRef();
+    return S_OK;
+  }
+  *out = nullptr;
+  return E_NOINTERFACE;
+}
+
 // For each output type (1 MPEG, 2 PCM, 3 INDEX) the subtype and the host's callback chosen
 // last; the callbacks are referenced while kept. The store is also the one callback the
 // callback filter calls: it hands each OnData to the callback kept for that type (nothing

@@ -58,12 +58,7 @@ TEST(OutputSession, SettleWaitIsTheRestOfTheIntervalAcrossTheWrap) {
 // A host callback that counts its references and its calls.
 class Counting final : public IOutputDataCB {
  public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (iid != IID_IUnknown && iid != IID_IOutputDataCB) return E_NOINTERFACE;
-    *out = this;
-    AddRef();
-    return S_OK;
-  }
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override { return QueryOutputDataCallback(this, iid, out); }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
   STDMETHODIMP_(ULONG) Release() override { return --refs; }
   STDMETHODIMP OnData(ULONG type, ULONG subtype, ULONG, ULONG, ULONG size, BYTE*) override {

@@ -148,7 +148,8 @@ class DeviceManagerImpl final : public NotImplementedOperations {
 
   // --- output data --------------------------------------------------------------------------
   // IOutputData (device_manager_output.cpp). The graph records from the card; the choices keep
-  // the host's callbacks (referenced) and are the graph's one callback.
+  // the host's callbacks (referenced) and are the graph's one callback. A host must not let the
+  // object go from inside OnData: stopping the graph waits for the thread that calls it.
  public:
   HRESULT InitializeOutputData(ULONG reserve) override;
   HRESULT GetOutputNotifyEvent(long type, ULONG* handle) override;

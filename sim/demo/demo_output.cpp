@@ -13,6 +13,7 @@
 #include "common/handles.h"
 #include "common/locks.h"
 #include "common/path.h"
+#include "devices/core/output_session.h"
 #include "devices/idl/device_manager.h"
 #include "sim/demo/demo_support.h"
 
@@ -51,14 +52,7 @@ class RecordingFiles final : public IOutputDataCB {
   bool failed() const { return failed_; }
 
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IOutputDataCB) {
-      *out = static_cast<IOutputDataCB*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    return output_data::QueryOutputDataCallback(this, iid, out);
   }
   // Lives on the step's stack: the count only shows whether the device manager let it go.
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "devices/core/output_session.h"
 #include "devices/idl/device_manager.h"
 
 namespace tuner1_test {
@@ -22,14 +23,7 @@ class Sink final : public IOutputDataCB {
  public:
   explicit Sink(unsigned wanted) : wanted_(wanted), all_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IOutputDataCB) {
-      *out = static_cast<IOutputDataCB*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    return output_data::QueryOutputDataCallback(this, iid, out);
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
   STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the test's stack
