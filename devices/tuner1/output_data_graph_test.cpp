@@ -21,6 +21,7 @@
 #include "devices/core/testing/sim_card_fixture.h"
 #include "devices/tuner1/testing/output_sink.h"
 #include "sim/card/sim_card.h"
+#include "sim/doubles/double_journal.h"
 #include "sim/doubles/outside_interfaces.h"
 
 using Microsoft::WRL::ComPtr;
@@ -250,6 +251,25 @@ TEST_F(OutputDataGraphTest, TearingDownWhileRunningLetsTheDeviceBeBuiltAgain) {
   ASSERT_EQ(graph_->Run(), S_OK);
   EXPECT_TRUE(again.WaitAll());
   EXPECT_EQ(graph_->Stop(), S_OK);
+}
+
+TEST_F(OutputDataGraphTest, AMissingPinFailsTheBuildAndReleasesEveryPinFound) {
+  graph_.reset();
+  doubles::Journal& journal = doubles::Journal::Instance();
+  ASSERT_EQ(journal.Value(doubles::kValueLiveFilterDoubles), 0);
+  journal.SetValue(doubles::kValueCallbackWithoutIndexPin, 1);
+  OutputDataGraph graph(filters_.get());
+  HRESULT built = S_OK;
+  try {
+    built = graph.Build(DeviceIdentity(path_.c_str()), 0);
+  } catch (const HResultError& e) {
+    built = e.code();
+  }
+  journal.SetValue(doubles::kValueCallbackWithoutIndexPin, 0);
+  EXPECT_EQ(built, output_data::kNotBuilt);
+  // The callback filter's "MPEG Input", found before the missing pin, held it alive.
+  EXPECT_EQ(journal.Value(doubles::kValueLiveFilterDoubles), 0) << "a pin found before the missing one is still held";
+  EXPECT_EQ(graph.Build(DeviceIdentity(path_.c_str()), 0), S_OK) << "the same object builds once the pin is there";
 }
 
 // Slow (10 s): the real wait for an encoder that never reports "stopped".
