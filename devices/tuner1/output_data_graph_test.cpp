@@ -19,6 +19,7 @@
 #include "common/module.h"
 #include "common/testing/paths.h"
 #include "devices/core/testing/sim_card_fixture.h"
+#include "devices/tuner1/testing/device_object_fixture.h"
 #include "devices/tuner1/testing/output_sink.h"
 #include "sim/card/sim_card.h"
 #include "sim/doubles/double_journal.h"
@@ -31,7 +32,6 @@ using tuner1_test::Sinks;
 
 namespace {
 
-using RegFn = HRESULT(STDAPICALLTYPE*)();
 constexpr DWORD kDataWaitMs = 5000;
 
 // The name of the pin `pin` is connected to, and of its filter ("" when unconnected).
@@ -58,14 +58,8 @@ class OutputDataGraphTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-    auto reg = GetProcAs<RegFn>(GetModuleHandleW(L"simcard.dll"), "DllRegisterServer");
-    ASSERT_TRUE(reg && reg() == S_OK);
-    ASSERT_EQ(SimCard_RegisterCard(0, TRUE), S_OK);
-    SimCard_ResetAll();
-    wchar_t path[300] = {};
-    ASSERT_EQ(SimCard_GetDevicePath(0, kSimRoleCapture, path, 300), S_OK);
-    path_ = path;
-    ASSERT_TRUE(SUCCEEDED(SimDriver_AddCard(path_.c_str(), &card_)));
+    tuner1_test::RegisterSimCard(&path_, &card_);
+    if (HasFatalFailure()) return;
     // The doubles' folder stands for the device manager's own.
     filters_.reset(LoadLibraryW(testing_support::BinPath(DOUBLES_CALLBACK_FILE).c_str()));
     ASSERT_TRUE(filters_);
@@ -75,8 +69,7 @@ class OutputDataGraphTest : public ::testing::Test {
   }
   void TearDown() override {
     graph_.reset();
-    SimCard_RegisterCard(0, FALSE);
-    if (auto unreg = GetProcAs<RegFn>(GetModuleHandleW(L"simcard.dll"), "DllUnregisterServer")) unreg();
+    tuner1_test::UnregisterSimCard();
     CoUninitialize();
   }
 

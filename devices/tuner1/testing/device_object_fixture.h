@@ -45,6 +45,24 @@ inline Microsoft::WRL::ComPtr<IHalItem> DeviceItemFor(const std::wstring& path) 
   return item;
 }
 
+// Registers this program's copy of simcard.dll and its card 0 in the device categories (cards
+// reset), and the card with the driver stand-in; `path` receives the card's capture path.
+inline void RegisterSimCard(std::wstring* path, UINT* card) {
+  auto reg = GetProcAs<RegFn>(GetModuleHandleW(L"simcard.dll"), "DllRegisterServer");
+  ASSERT_TRUE(reg && reg() == S_OK);
+  ASSERT_EQ(SimCard_RegisterCard(0, TRUE), S_OK);
+  SimCard_ResetAll();
+  wchar_t text[300] = {};
+  ASSERT_EQ(SimCard_GetDevicePath(0, kSimRoleCapture, text, 300), S_OK);
+  *path = text;
+  ASSERT_TRUE(SUCCEEDED(SimDriver_AddCard(path->c_str(), card)));
+}
+
+inline void UnregisterSimCard() {
+  SimCard_RegisterCard(0, FALSE);
+  if (auto unreg = GetProcAs<RegFn>(GetModuleHandleW(L"simcard.dll"), "DllUnregisterServer")) unreg();
+}
+
 class DeviceObjectTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ASSERT_TRUE(driver_test::AttachStandIn(driver_test::StateName())); }
@@ -52,16 +70,10 @@ class DeviceObjectTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
     item_.reset(LoadLibraryW(testing_support::BinPath(L"vorn_halitem.dll").c_str()));
-    for (HMODULE module : {GetModuleHandleW(L"simcard.dll"), item_.get()}) {
-      auto reg = GetProcAs<RegFn>(module, "DllRegisterServer");
-      ASSERT_TRUE(reg && reg() == S_OK);
-    }
-    ASSERT_EQ(SimCard_RegisterCard(0, TRUE), S_OK);
-    SimCard_ResetAll();
-    wchar_t path[300] = {};
-    ASSERT_EQ(SimCard_GetDevicePath(0, kSimRoleCapture, path, 300), S_OK);
-    path_ = path;
-    ASSERT_TRUE(SUCCEEDED(SimDriver_AddCard(path_.c_str(), &card_)));
+    auto reg = GetProcAs<RegFn>(item_.get(), "DllRegisterServer");
+    ASSERT_TRUE(reg && reg() == S_OK);
+    RegisterSimCard(&path_, &card_);
+    if (HasFatalFailure()) return;
     tableSection_ = testing_support::UniqueName(L"Global\\vorn_dm_state_");
     tableMutex_ = tableSection_ + L"_mutex";
     object_ = NewObject();
@@ -70,9 +82,8 @@ class DeviceObjectTest : public ::testing::Test {
   void TearDown() override {
     object_.reset();
     other_.reset();
-    SimCard_RegisterCard(0, FALSE);
-    for (HMODULE module : {GetModuleHandleW(L"simcard.dll"), item_.get()})
-      if (auto unreg = GetProcAs<RegFn>(module, "DllUnregisterServer")) unreg();
+    UnregisterSimCard();
+    if (auto unreg = GetProcAs<RegFn>(item_.get(), "DllUnregisterServer")) unreg();
     CoUninitialize();
   }
 
