@@ -80,21 +80,21 @@ HRESULT DeviceManagerImpl::Initialize() {
 }
 
 HRESULT DeviceManagerImpl::Shutdown() {
-  // output data first
+  // The interfaces in use end first: output data, the preview side, auto scan, input switching.
+  ShutdownOutputSide();
   ShutdownPreviewSide();
-  // The interfaces in use end first: auto scan, then input switching.
   UninitializeAutoScan(0);
   UninitializeInputSwitch(0);
   tuner_.Release();
-  pipe_.StopServer();
   events_.Close();
   exclusive_.Clear();
-  stamp_.Close();
   stateTable_.Close();
+  pipe_.StopServer();
   deviceItem_.Reset();
   identity_.Clear();
   driver_.reset();
   info_.facts() = DeviceFacts{};
+  stamp_.Close();
   return S_OK;
 }
 

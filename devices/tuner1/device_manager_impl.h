@@ -3,8 +3,7 @@
 // (identity, driver link, named objects, pipe, device-state entry); the device-information
 // answers come from the shared DeviceInfoAnswers with this family's lists.
 //
-// Operations that later work fills in (input switching, preview, window, sound, output data,
-// auto scan) still answer E_NOTIMPL through NotImplementedOperations.
+// Operations that later work fills in still answer E_NOTIMPL through NotImplementedOperations.
 //
 // The facade holds the device lock over every operation; the pipe handler runs on the pipe's
 // own threads and touches no member.
@@ -22,13 +21,16 @@
 #include "common/device/device_identity.h"
 #include "common/device/device_state_table.h"
 #include "common/device/named_pipe.h"
+#include "common/module.h"
 #include "devices/core/device_info.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/not_implemented_operations.h"
+#include "devices/core/output_session.h"
 #include "devices/core/preview_window.h"
 #include "devices/core/tuning/crossbar_router.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/tuner1/encoder_control.h"
+#include "devices/tuner1/output_data_graph.h"
 #include "devices/tuner1/preview_graph.h"
 #include "devices/tuner1/tuner_control.h"
 
@@ -212,4 +214,43 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   RememberedWindow window_;
   bool windowInitialized_ = false;
   bool soundInitialized_ = false;
+
+  // --- output data --------------------------------------------------------------------------
+  // IOutputData (device_manager_output.cpp). The graph records from the card; the choices keep
+  // the host's callbacks (referenced) and are the graph's one callback. A host must not let the
+  // object go from inside OnData: stopping the graph waits for the thread that calls it.
+ public:
+  HRESULT InitializeOutputData(ULONG reserve) override;
+  HRESULT GetOutputNotifyEvent(long type, ULONG* handle) override;
+  HRESULT GetOutputLastError(HRESULT* error, ULONG* reserve) override;
+  HRESULT StartOutputData(ULONG reserve) override;
+  HRESULT StopOutputData(ULONG stopMode) override;
+  HRESULT GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
+  HRESULT GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
+  HRESULT GetAvailableOutputDataType(long* count, ULONG** types) override;
+  HRESULT GetAvailableOutputDataSubType(long type, long* count, ULONG** subTypes) override;
+  HRESULT SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) override;
+  HRESULT GetOutputDataType(long* count, _SHAL_OUTPUTDTATA_TYPE** types) override;
+  HRESULT GetOutputDataInfo(long type, long subType, IHalItem** item) override;
+  HRESULT UninitializeOutputData(ULONG reserve) override;
+
+  // The driver file whose version the analyzer is told, in the system's "drivers" folder.
+  static constexpr const wchar_t* kDriverFile = L"veka.sys";
+  OutputDataGraph& outputGraph() noexcept { return outputGraph_; }
+  // The four status words Start gives the analyzer (all 0 before setup).
+  output_data::OutputStatus BuildOutputStatus();
+
+ private:
+  void InitializeOutputDataSteps();
+  HRESULT StartOutputDataSteps();
+  void UndoOutputStart() noexcept;
+  // The channel-settle wait before recording starts.
+  void WaitChannelSettle();
+  // First step of the shutdown: output data stopped and uninitialised.
+  void ShutdownOutputSide() noexcept;
+
+  bool outputDataInitialized_ = false;
+  CrossbarRouter outputRouter_;
+  OutputDataGraph outputGraph_{ThisModule()};
+  output_data::OutputTypeChoices outputChoices_;
 };

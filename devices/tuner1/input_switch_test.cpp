@@ -1,7 +1,7 @@
 // Input switching, picture controls and auto scan of the first family's device object, against
 // the simulated card's filters (this program's copy of simcard.dll registered), the driver
 // stand-in and the item double (registered: the object makes items of the host's class).
-#include "devices/tuner1/device_manager_impl.h"
+#include "devices/tuner1/testing/device_object_fixture.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -27,10 +27,11 @@
 
 using Microsoft::WRL::ComPtr;
 using namespace driver_test;
+using tuner1_test::Channel;
+using tuner1_test::DeviceItemFor;
 
 namespace {
 
-using RegFn = HRESULT(STDAPICALLTYPE*)();
 
 std::vector<SimCardRoute> Routes(const std::wstring& path) {
   std::vector<SimCardRoute> routes(kSimCardMaxRoutes);
@@ -40,80 +41,7 @@ std::vector<SimCardRoute> Routes(const std::wstring& path) {
   return routes;
 }
 
-// The item of a channel: band (2), frequency (4), tuner functions (5).
-ComPtr<IHalItem> Channel(ULONG band, ULONG frequency, ULONG functions = 0) {
-  ComPtr<IHalItem> item;
-  if (FAILED(hal_items::CreateItem(&item))) return item;
-  hal_items::WriteInteger(item.Get(), 0, 81);
-  hal_items::WriteInteger(item.Get(), 1, 2);
-  hal_items::WriteInteger(item.Get(), 2, static_cast<std::int32_t>(band));
-  hal_items::WriteInteger(item.Get(), 4, static_cast<std::int32_t>(frequency));
-  hal_items::WriteInteger(item.Get(), 5, static_cast<std::int32_t>(functions));
-  return item;
-}
-
-// A device item with the card's path as device path (7) and name (0).
-ComPtr<IHalItem> DeviceItemFor(const std::wstring& path) {
-  ComPtr<IHalItem> item;
-  if (FAILED(hal_items::CreateItem(&item))) return item;
-  hal_items::WriteString(item.Get(), 7, path.c_str());
-  hal_items::WriteString(item.Get(), 0, path.c_str());
-  return item;
-}
-
-class InputSwitch : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(AttachStandIn(StateName())); }
-
-  void SetUp() override {
-    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-    item_.reset(LoadLibraryW(testing_support::BinPath(L"vorn_halitem.dll").c_str()));
-    for (HMODULE module : {GetModuleHandleW(L"simcard.dll"), item_.get()}) {
-      auto reg = GetProcAs<RegFn>(module, "DllRegisterServer");
-      ASSERT_TRUE(reg && reg() == S_OK);
-    }
-    ASSERT_EQ(SimCard_RegisterCard(0, TRUE), S_OK);
-    SimCard_ResetAll();
-    wchar_t path[300] = {};
-    ASSERT_EQ(SimCard_GetDevicePath(0, kSimRoleCapture, path, 300), S_OK);
-    path_ = path;
-    ASSERT_TRUE(SUCCEEDED(SimDriver_AddCard(path_.c_str(), &card_)));
-    tableSection_ = testing_support::UniqueName(L"Global\\vorn_dm_state_");
-    tableMutex_ = tableSection_ + L"_mutex";
-    object_ = NewObject();
-    ASSERT_TRUE(object_);
-  }
-  void TearDown() override {
-    object_.reset();
-    other_.reset();
-    SimCard_RegisterCard(0, FALSE);
-    for (HMODULE module : {GetModuleHandleW(L"simcard.dll"), item_.get()})
-      if (auto unreg = GetProcAs<RegFn>(module, "DllUnregisterServer")) unreg();
-    CoUninitialize();
-  }
-
-  std::unique_ptr<DeviceManagerImpl> NewObject() {
-    auto object = std::make_unique<DeviceManagerImpl>(tableSection_.c_str(), tableMutex_.c_str());
-    ComPtr<IHalItem> item = DeviceItemFor(path_);
-    if (!item || FAILED(object->Initialize()) || object->SetDeviceInfo(item.Get()) != S_OK) return nullptr;
-    return object;
-  }
-
-  std::int32_t Slot(int index) {
-    DeviceStateTable table(tableSection_.c_str(), tableMutex_.c_str());
-    std::int32_t slots[kSlotCount] = {};
-    table.Open();
-    table.ReadSlots(path_.c_str(), sizeof(slots), slots);
-    return slots[index];
-  }
-
-  bool IsSet(NotifyEvent which) { return object_->notifyEvents().event(which).IsSet(); }
-
-  UniqueModule item_;
-  std::wstring path_, tableSection_, tableMutex_;
-  UINT card_ = 0;
-  std::unique_ptr<DeviceManagerImpl> object_, other_;
-};
+class InputSwitch : public tuner1_test::DeviceObjectTest {};
 
 TEST_F(InputSwitch, SetChannelChecksFirstThenTunesAndRecordsTheChange) {
   ASSERT_EQ(object_->InitializeInputSwitch(0), S_OK);

@@ -20,17 +20,20 @@
 #include "common/testing/paths.h"
 #include "devices/core/testing/output_data_sink.h"
 #include "devices/core/testing/sim_card_fixture.h"
+#include "devices/tuner1/testing/device_object_fixture.h"
+#include "devices/tuner1/testing/output_sink.h"
 #include "sim/card/sim_card.h"
+#include "sim/doubles/double_journal.h"
 #include "sim/doubles/outside_interfaces.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace driver_test;
 using output_testing::PeerOf;
-using output_testing::Sink;
+using tuner1_test::Sink;
+using tuner1_test::Sinks;
 
 namespace {
 
-using RegFn = HRESULT(STDAPICALLTYPE*)();
 constexpr DWORD kDataWaitMs = 5000;
 
 class OutputDataGraphTest : public ::testing::Test {
@@ -39,14 +42,8 @@ class OutputDataGraphTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-    auto reg = GetProcAs<RegFn>(GetModuleHandleW(L"simcard.dll"), "DllRegisterServer");
-    ASSERT_TRUE(reg && reg() == S_OK);
-    ASSERT_EQ(SimCard_RegisterCard(0, TRUE), S_OK);
-    SimCard_ResetAll();
-    wchar_t path[300] = {};
-    ASSERT_EQ(SimCard_GetDevicePath(0, kSimRoleCapture, path, 300), S_OK);
-    path_ = path;
-    ASSERT_TRUE(SUCCEEDED(SimDriver_AddCard(path_.c_str(), &card_)));
+    tuner1_test::RegisterSimCard(&path_, &card_);
+    if (HasFatalFailure()) return;
     // The doubles' folder stands for the device manager's own.
     filters_.reset(LoadLibraryW(testing_support::BinPath(DOUBLES_CALLBACK_FILE).c_str()));
     ASSERT_TRUE(filters_);
@@ -56,8 +53,7 @@ class OutputDataGraphTest : public ::testing::Test {
   }
   void TearDown() override {
     graph_.reset();
-    SimCard_RegisterCard(0, FALSE);
-    if (auto unreg = GetProcAs<RegFn>(GetModuleHandleW(L"simcard.dll"), "DllUnregisterServer")) unreg();
+    tuner1_test::UnregisterSimCard();
     CoUninitialize();
   }
 
@@ -73,10 +69,13 @@ class OutputDataGraphTest : public ::testing::Test {
   std::wstring path_;
   UINT card_ = 0;
   UniqueModule filters_;
+  Sinks sinks_;  // outlive the graph, whose callback filter holds them
   std::unique_ptr<OutputDataGraph> graph_;
 };
 
-constexpr unsigned kMpeg = 1u << 1, kPcm = 1u << 2, kIndex = 1u << 3;
+using tuner1_test::kMpeg;
+using tuner1_test::kPcm;
+using tuner1_test::kIndex;
 
 TEST_F(OutputDataGraphTest, EachSelectionDeliversItsTypesThroughItsChain) {
   struct Case {
@@ -94,7 +93,7 @@ TEST_F(OutputDataGraphTest, EachSelectionDeliversItsTypesThroughItsChain) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mask);
-    Sink sink(c.mask);
+    Sink& sink = sinks_.Make(c.mask);
     Select(c.mask, 1, &sink);
     ASSERT_EQ(graph_->Connect(), S_OK);
     EXPECT_EQ(PeerOf(graph_->graph(), L"ZARN MPEG Analyzer", L"Output"), c.analyzerOutputPeer);
@@ -139,7 +138,7 @@ TEST_F(OutputDataGraphTest, EncoderValuesOfEachModeReachTheDriverByteForByte) {
 }
 
 TEST_F(OutputDataGraphTest, StopWaitsForTheMinimumRecordingTimeAndTheEncoder) {
-  Sink sink(kMpeg);
+  Sink& sink = sinks_.Make(kMpeg);
   Select(kMpeg, 0, &sink);
   ASSERT_EQ(graph_->Connect(), S_OK);
   struct Case {
@@ -166,7 +165,7 @@ TEST_F(OutputDataGraphTest, StopWaitsForTheMinimumRecordingTimeAndTheEncoder) {
 }
 
 TEST_F(OutputDataGraphTest, EncoderFailureWhileRunningBecomesTheLastError) {
-  Sink sink(kMpeg);
+  Sink& sink = sinks_.Make(kMpeg);
   Select(kMpeg, 2, &sink);
   ASSERT_EQ(graph_->Connect(), S_OK);
   ASSERT_EQ(graph_->Run(), S_OK);
@@ -187,7 +186,7 @@ TEST_F(OutputDataGraphTest, EncoderFailureWhileRunningBecomesTheLastError) {
 }
 
 TEST_F(OutputDataGraphTest, AudioModeChangesWhileRunningReachTheRecordEventsAndTheQueries) {
-  Sink sink(kPcm);
+  Sink& sink = sinks_.Make(kPcm);
   Select(kPcm, 0, &sink);
   _SHAL_INPUT_AUDIOMODE input{};
   _SHAL_OUTPUT_AUDIOMODE output{};
@@ -212,7 +211,7 @@ TEST_F(OutputDataGraphTest, AudioModeChangesWhileRunningReachTheRecordEventsAndT
 }
 
 TEST_F(OutputDataGraphTest, TearingDownWhileRunningLetsTheDeviceBeBuiltAgain) {
-  Sink sink(kMpeg | kIndex | kPcm);
+  Sink& sink = sinks_.Make(kMpeg | kIndex | kPcm);
   Select(kMpeg | kIndex | kPcm, 0, &sink);
   ASSERT_EQ(graph_->Connect(), S_OK);
   ASSERT_EQ(graph_->Run(), S_OK);
@@ -223,7 +222,7 @@ TEST_F(OutputDataGraphTest, TearingDownWhileRunningLetsTheDeviceBeBuiltAgain) {
   graph_ = std::make_unique<OutputDataGraph>(filters_.get());
   graph_->SetMinimumRecTime(0);
   ASSERT_EQ(graph_->Build(DeviceIdentity(path_.c_str()), 0), S_OK);
-  Sink again(kMpeg);
+  Sink& again = sinks_.Make(kMpeg);
   Select(kMpeg, 0, &again);
   ASSERT_EQ(graph_->Connect(), S_OK);
   ASSERT_EQ(graph_->Run(), S_OK);
@@ -231,9 +230,28 @@ TEST_F(OutputDataGraphTest, TearingDownWhileRunningLetsTheDeviceBeBuiltAgain) {
   EXPECT_EQ(graph_->Stop(), S_OK);
 }
 
+TEST_F(OutputDataGraphTest, AMissingPinFailsTheBuildAndReleasesEveryPinFound) {
+  graph_.reset();
+  doubles::Journal& journal = doubles::Journal::Instance();
+  ASSERT_EQ(journal.Value(doubles::kValueLiveFilterDoubles), 0);
+  journal.SetValue(doubles::kValueCallbackWithoutIndexPin, 1);
+  OutputDataGraph graph(filters_.get());
+  HRESULT built = S_OK;
+  try {
+    built = graph.Build(DeviceIdentity(path_.c_str()), 0);
+  } catch (const HResultError& e) {
+    built = e.code();
+  }
+  journal.SetValue(doubles::kValueCallbackWithoutIndexPin, 0);
+  EXPECT_EQ(built, output_data::kNotBuilt);
+  // The callback filter's "MPEG Input", found before the missing pin, held it alive.
+  EXPECT_EQ(journal.Value(doubles::kValueLiveFilterDoubles), 0) << "a pin found before the missing one is still held";
+  EXPECT_EQ(graph.Build(DeviceIdentity(path_.c_str()), 0), S_OK) << "the same object builds once the pin is there";
+}
+
 // Slow (10 s): the real wait for an encoder that never reports "stopped".
 TEST_F(OutputDataGraphTest, SlowStopGoesOnTenSecondsAfterAnEncoderThatNeverStops) {
-  Sink sink(kMpeg);
+  Sink& sink = sinks_.Make(kMpeg);
   Select(kMpeg, 0, &sink);
   ASSERT_EQ(graph_->Connect(), S_OK);
   ASSERT_EQ(SimCard_SetEncoderStopMode(path_.c_str(), kSimEncoderStopNever, 0), S_OK);

@@ -225,6 +225,7 @@ void DeviceManagerStep(Session& session) {
     ShowInterface(verdict, device.Get(), IID_IHalItem, L"IHalItem", E_NOTIMPL, L"(not a device interface)");
 
     SwitchAndScan(verdict, device.Get(), card);
+    RecordOutputData(verdict, device.Get());
   }
   Say(L"  released tamDeviceManager and the item");
   SimDriverCardState after{};

@@ -12,6 +12,8 @@
 
 #include "sim/host/registry_journal.h"
 
+struct IDevice;
+
 namespace demo {
 
 // One line of output, flushed at once (the programs started by the demo print nothing).
@@ -122,6 +124,8 @@ void NamedObjectsStep(Session& session);
 int NamedObjectsPeer();
 void PortServerStep(Session& session);
 void DeviceManagerStep(Session& session);
+// Part of the device manager's step: records from the tuned device into the run directory.
+void RecordOutputData(Verdict& verdict, IDevice* device);
 void MappingServiceStep(Session& session);
 void LivePreviewStep(Session& session);
 // The live preview's own process (--live-preview <report file>): its lines go to the report.

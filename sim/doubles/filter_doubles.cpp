@@ -117,14 +117,20 @@ class DoubleFilter : public CBaseFilter,
   DoubleFilter(Kind kind, IUnknown* outer, HRESULT* phr)
       : CBaseFilter(L"Outside module double", outer, &lock_, *InfoOf(kind).clsid, phr), kind_(kind) {
     const KindInfo& info = InfoOf(kind);
+    Journal& journal = Journal::Instance();
+    const bool withoutIndexPin = kind == Kind::Callback && journal.Value(doubles::kValueCallbackWithoutIndexPin) != 0;
     for (size_t i = 0; i < info.inputs.size(); ++i) {
+      if (withoutIndexPin && i == 1) continue;  // keeps the other pins' stream numbers
       inputs_.push_back(std::make_unique<DoubleInput>(this, &lock_, phr, info.inputs[i], static_cast<int>(i)));
     }
     for (size_t i = 0; i < info.outputs.size(); ++i) {
       outputs_.push_back(std::make_unique<DoubleOutput>(this, &lock_, phr, info.outputs[i], static_cast<int>(i)));
     }
+    journal.SetValue(doubles::kValueLiveFilterDoubles, journal.Value(doubles::kValueLiveFilterDoubles) + 1);
   }
   ~DoubleFilter() override {
+    Journal& journal = Journal::Instance();
+    journal.SetValue(doubles::kValueLiveFilterDoubles, journal.Value(doubles::kValueLiveFilterDoubles) - 1);
     if (callback_) callback_->Release();
   }
 
@@ -184,6 +190,14 @@ class DoubleFilter : public CBaseFilter,
     selected_[type - 1] = on != 0;
     subtype_[type - 1] = subtype;
     return S_OK;
+  }
+  // An ended delivery lasts until the filter stops: the next run delivers again.
+  STDMETHODIMP Stop() override {
+    {
+      CAutoLock lock(&callbackLock_);
+      ended_ = false;
+    }
+    return CBaseFilter::Stop();
   }
   STDMETHODIMP EndDelivery(LONG stopMode) override {
     const HRESULT hr = Record("EndDelivery", stopMode);

@@ -47,6 +47,11 @@ DOUBLES_DECLARE_IID(ISelectorFilterControl, 0xd616f352, 0xd622, 0x11ce, 0xaa, 0x
 
 namespace doubles {
 
+// Journal values the filter doubles keep (double_journal.h): how many of them live in the
+// process, and whether a callback filter made now leaves out its "INDEX Input" pin.
+inline constexpr unsigned kValueLiveFilterDoubles = 0;
+inline constexpr unsigned kValueCallbackWithoutIndexPin = 1;
+
 inline constexpr CLSID kClsidCallbackFilter = {0xdb58a550, 0xb5a2, 0x4bad, {0xa7, 0x65, 0xb2, 0xfb, 0x52, 0xd8, 0x8f, 0xe7}};
 inline constexpr CLSID kClsidMpegAnalyzer = {0x460e079b, 0xc73d, 0x43af, {0xb5, 0xaa, 0xf6, 0x03, 0x76, 0x5f, 0x9d, 0x3b}};
 inline constexpr CLSID kClsidSoundSelector = {0x426c22e4, 0x4333, 0x41f7, {0x9f, 0x75, 0x23, 0xa2, 0xfd, 0xf0, 0x51, 0x94}};

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cwchar>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "common/hresult.h"
@@ -224,11 +225,28 @@ extern "C" {
 
 HRESULT SimDriver_Connect(const wchar_t* stateName) { return StateConnection::Instance().Connect(stateName); }
 
+namespace {
+
+// The stand-in's file as the card's driver file, unless the system has one.
+void InstallDriverFile() {
+  wchar_t system[MAX_PATH] = {};
+  wchar_t self[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  const DWORD selfLength = GetModuleFileNameW(ThisModule(), self, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH || selfLength == 0 || selfLength >= MAX_PATH) return;
+  const std::wstring folder = std::wstring(system) + L"\\drivers";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  CopyFileW(self, (folder + L"\\veka.sys").c_str(), TRUE);  // never over an existing file
+}
+
+}  // namespace
+
 HRESULT SimDriver_Attach(HMODULE target, UINT* patched) {
   if (patched) *patched = 0;
   // The stand-in's own calls must reach the system.
   if (!target || target == ThisModule()) return E_INVALIDARG;
   RETURN_IF_FAILED(StateConnection::Instance().EnsureConnected());
+  InstallDriverFile();
   // Patched entries point into this module: it must never be unloaded after this.
   HMODULE self = nullptr;
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,

@@ -104,9 +104,14 @@ struct SimDriverLogEntry {
 // ERROR_ALREADY_INITIALIZED. Every other function connects to the default on first use.
 HRESULT SimDriver_Connect(const wchar_t* stateName);
 
+// The version of the stand-in's file, "6.1.2.3", as the device managers pack it.
+inline constexpr DWORD kSimDriverFileVersion = 6 * 100000000u + 1 * 10000000u + 2 * 100000u + 3;
+
 // Rewrites `target`'s import entries for the three functions (matched by name in every import
 // descriptor). `patched` (may be null) receives how many entries were rewritten. The stand-in
-// stays loaded for the rest of the process once attached.
+// stays loaded for the rest of the process once attached. When the system's "drivers" folder
+// holds no "veka.sys", a copy of the stand-in's own file (version kSimDriverFileVersion) is put
+// there: the card's driver file, whose version the device managers read.
 HRESULT SimDriver_Attach(HMODULE target, UINT* patched);
 // Puts back the entries that SimDriver_Attach rewrote in `target` (S_FALSE when none). A host
 // that unloads an attached module detaches it first.
