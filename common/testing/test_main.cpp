@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
 #include "common/handles.h"
 #include "common/testing/child.h"
 
@@ -18,12 +20,41 @@ void MarkStarted() {
   UniqueFileHandle marker(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
 }
 
+// Tells the harness that the tests ran to the end: a program that leaves without this mark
+// (a crash Wine turns into exit status 0, an exit() from a test) has not passed.
+void MarkFinished() {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD length = GetEnvironmentVariableW(L"VORN_START_MARKER", path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  UniqueFileHandle marker(CreateFileW(path, FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!marker.valid()) return;
+  DWORD written = 0;
+  WriteFile(marker.get(), "finished", 8, &written, nullptr);
+}
+
+// An exception no code handles ends the program with a failure status on any thread; without
+// this Wine can end such a process with status 0.
+constexpr UINT kUnhandledExceptionExit = 0xE0;
+
+LONG WINAPI EndOnUnhandledException(EXCEPTION_POINTERS* info) {
+  const EXCEPTION_RECORD* record = info ? info->ExceptionRecord : nullptr;
+  std::fprintf(stderr, "unhandled exception 0x%08lx at %p in thread %lu\n",
+               record ? static_cast<unsigned long>(record->ExceptionCode) : 0ul,
+               record ? record->ExceptionAddress : nullptr, static_cast<unsigned long>(GetCurrentThreadId()));
+  std::fflush(stderr);
+  TerminateProcess(GetCurrentProcess(), kUnhandledExceptionExit);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  SetUnhandledExceptionFilter(&EndOnUnhandledException);
   int exitCode = 0;
   if (testing_support::DispatchChild(&exitCode)) return exitCode;
   MarkStarted();
   ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  const int result = RUN_ALL_TESTS();
+  MarkFinished();
+  return result;
 }

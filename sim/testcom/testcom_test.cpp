@@ -7,7 +7,9 @@
 
 #include <string>
 
+#include "common/handles.h"
 #include "common/module.h"
+#include "common/testing/child.h"
 #include "common/testing/paths.h"
 
 extern "C" const CLSID CLSID_VornTestObject;
@@ -42,4 +44,27 @@ TEST(TestComModule, RegistersAndCreatesThroughCom) {
                              reinterpret_cast<void**>(&p)), REGDB_E_CLASSNOTREG);
   FreeLibrary(m);
   CoUninitialize();
+}
+
+// A crash anywhere in a test program fails it: Wine may end such a process with status 0.
+DWORD WINAPI ReadNowhere(void*) {
+  volatile int* nowhere = nullptr;
+  return static_cast<DWORD>(*nowhere);
+}
+
+VORN_CHILD(CrashesOnAThread) {
+  if (args.empty() || args[0] != L"worker") return static_cast<int>(ReadNowhere(nullptr));
+  UniqueHandle thread(CreateThread(nullptr, 0, &ReadNowhere, nullptr, 0, nullptr));
+  WaitForSingleObject(thread.get(), INFINITE);
+  return 0;
+}
+
+TEST(TestHarness, AProgramThatCrashesEndsWithAFailureStatus) {
+  for (const wchar_t* where : {L"main", L"worker"}) {
+    testing_support::ChildProcess child = testing_support::ChildProcess::Start("CrashesOnAThread", {where});
+    ASSERT_TRUE(child.valid());
+    const DWORD status = child.Wait();
+    EXPECT_NE(status, 0u) << where;
+    EXPECT_NE(status, static_cast<DWORD>(STILL_ACTIVE)) << where;
+  }
 }
