@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include <wrl/client.h>
+
 #include "common/device/pin_helpers.h"
 #include "common/hresult.h"
 #include "common/settings_file.h"
@@ -180,7 +182,7 @@ HRESULT ConnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* grap
     if (!pairs[i].wanted) continue;
     const HRESULT hr = PinHelpers::Connect(pairs[i].output, pairs[i].input, graph);
     if (FAILED(hr)) {
-      DisconnectPairs(pairs, count, graph);
+      DisconnectPairs(pairs, i, graph);
       return hr;
     }
   }
@@ -188,8 +190,12 @@ HRESULT ConnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* grap
 }
 
 void DisconnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* graph) {
-  for (std::size_t i = 0; i < count; ++i)
-    if (pairs[i].wanted) PinHelpers::Disconnect(pairs[i].output, pairs[i].input, graph);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!pairs[i].wanted || !pairs[i].output) continue;
+    Microsoft::WRL::ComPtr<IPin> peer;
+    if (FAILED(pairs[i].output->ConnectedTo(peer.GetAddressOf())) || peer.Get() != pairs[i].input) continue;
+    PinHelpers::Disconnect(pairs[i].output, pairs[i].input, graph);
+  }
 }
 
 void WaitMinimumRecTime(DWORD* startTick, DWORD minimumMs) {

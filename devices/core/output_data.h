@@ -169,10 +169,11 @@ struct PinPair {
 };
 
 // Connects each wanted pair directly without a media type, output pin first; the first failure
-// ends the walk, the wanted pairs are disconnected again (nothing stays half connected) and the
-// failure is returned.
+// ends the walk, the pairs it connected are disconnected again (nothing stays half connected)
+// and the failure is returned.
 HRESULT ConnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* graph);
-// Disconnects each wanted pair, ignoring the results.
+// Disconnects each wanted pair whose pins are connected to each other, ignoring the results; a
+// pin connected elsewhere keeps its connection.
 void DisconnectPairs(const PinPair* pairs, std::size_t count, IFilterGraph* graph);
 
 // The minimum recording time: after a start recorded in *startTick (0 for none), waits in

@@ -53,6 +53,7 @@ class RulRecordingGraphTest : public rul_testing::RulGraphTest {
   }
   std::wstring Peer(const wchar_t* filter, const wchar_t* pin) { return PeerOf(graph_->graph(), filter, pin); }
 
+  output_testing::Sinks sinks_;  // outlives the graph
   std::unique_ptr<rul::OutputDataGraph> graph_;
 };
 
@@ -136,7 +137,7 @@ TEST_F(RulRecordingGraphTest, RecordingDeliversToTheHostAndStopsAfterTheMinimumT
     BuildFor(tuner);
     constexpr DWORD kMinimumMs = 400;
     graph_->SetMinimumRecTime(kMinimumMs);
-    Sink sink(kMpeg | kPcm | kIndex);
+    Sink& sink = sinks_.Make(kMpeg | kPcm | kIndex);
     ASSERT_EQ(S_OK, graph_->SetCallback(&sink));
     Select(kMpeg | kPcm | kIndex, 2);
     ASSERT_EQ(S_OK, graph_->Connect());

@@ -220,12 +220,8 @@ HRESULT OutputDataGraph::ConnectStreams() {
   if (flag_) return S_OK;
   output_data::PinPair pairs[kPairCount];
   Pairs(pairs);
-  const HRESULT hr = output_data::ConnectPairs(pairs, kPairCount, graph_);
-  if (FAILED(hr)) {
-    // Pairs left connected would make every later attempt fail.
-    output_data::DisconnectPairs(pairs, kPairCount, graph_);
-    return hr;
-  }
+  // A failed walk leaves no pair connected, so a later attempt can succeed.
+  RETURN_IF_FAILED(output_data::ConnectPairs(pairs, kPairCount, graph_));
   return SetFlag();
 }
 

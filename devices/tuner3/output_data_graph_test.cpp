@@ -57,6 +57,7 @@ class PexOutputDataGraphTest : public PexCardTest {
   }
 
   UniqueModule filters_;
+  output_testing::Sinks sinks_;  // outlives the graph
   std::unique_ptr<pex::OutputDataGraph> graph_;
 };
 
@@ -77,7 +78,7 @@ TEST_F(PexOutputDataGraphTest, EachSelectionConnectsItsShapeAndDeliversOnlyItsTy
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mask);
-    Sink sink(c.mask);
+    Sink& sink = sinks_.Make(c.mask);
     Select(c.mask, &sink);
     ASSERT_EQ(S_OK, graph_->ConnectStreams());
     EXPECT_EQ(c.encoderPeer, PeerOf(graph_->graph(), L"TAVO Encode", L"MPEG Stream"));
@@ -95,7 +96,7 @@ TEST_F(PexOutputDataGraphTest, EachSelectionConnectsItsShapeAndDeliversOnlyItsTy
 
 TEST_F(PexOutputDataGraphTest, AFailedConnectionLeavesNoPairBehindSoARetryWorks) {
   ASSERT_EQ(S_OK, Build());
-  Sink sink(kPcm);
+  Sink& sink = sinks_.Make(kPcm);
   Select(kPcm, &sink);
   // The preview null renderer is taken: the last pair fails after the PCM pair was made.
   ComPtr<IBaseFilter> capture, nullPreview;
@@ -117,7 +118,7 @@ TEST_F(PexOutputDataGraphTest, AFailedConnectionLeavesNoPairBehindSoARetryWorks)
 TEST_F(PexOutputDataGraphTest, StopKeepsTheMinimumRecordingTimeAndWaitsForTheEncodersEnd) {
   ASSERT_EQ(S_OK, Build());
   EXPECT_EQ(1000u, graph_->minimumRecTime());  // no settings file beside the module
-  Sink sink(kMpeg);
+  Sink& sink = sinks_.Make(kMpeg);
   Select(kMpeg, &sink);
   ASSERT_EQ(S_OK, graph_->ConnectStreams());
   const ULONGLONG start = GetTickCount64();
@@ -136,7 +137,7 @@ TEST_F(PexOutputDataGraphTest, EncoderAndGraphErrorsBecomeTheLastErrorAndStopWai
   graph_->SetMinimumRecTime(0);
   graph_->SetStopWaits(pex::OutputDataGraph::kEncoderStateWaitMs, 60000);  // never reached
   ASSERT_EQ(S_OK, SimCard_SetEncoderStopMode(capturePath_.c_str(), kSimEncoderStopNever, 0));
-  Sink sink(kMpeg);
+  Sink& sink = sinks_.Make(kMpeg);
   Select(kMpeg, &sink);
   ASSERT_EQ(S_OK, graph_->ConnectStreams());
   ASSERT_EQ(S_OK, graph_->Start());
@@ -297,7 +298,7 @@ TEST_F(PexOutputDataGraphTest, TheCaptureAudioModeEventBecomesTheRecordEventsUnl
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(input, 0));
 
   // The recorded sound's modes: mono while external, else from the TV audio filter.
-  Sink sink(kPcm);
+  Sink& sink = sinks_.Make(kPcm);
   Select(kPcm, &sink);
   ASSERT_EQ(S_OK, graph_->ConnectStreams());
   _SHAL_INPUT_AUDIOMODE in{};

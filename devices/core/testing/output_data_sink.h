@@ -8,7 +8,9 @@
 #include <wrl/client.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/handles.h"
 #include "devices/idl/device_manager.h"
@@ -56,6 +58,20 @@ class Sink final : public IOutputDataCB {
   std::atomic<bool> bad_{false};
   std::atomic<ULONG> refs_{0};
   UniqueHandle all_;
+};
+
+// Sinks that outlive the objects holding them: a fixture declares its Sinks before the object
+// under test, so that a callback double never calls a sink that is gone (a test that ends early
+// included).
+class Sinks {
+ public:
+  Sink& Make(unsigned wanted) {
+    list_.push_back(std::make_unique<Sink>(wanted));
+    return *list_.back();
+  }
+
+ private:
+  std::vector<std::unique_ptr<Sink>> list_;
 };
 
 // The name of the pin `pin` is connected to, and of its filter ("" when unconnected).
