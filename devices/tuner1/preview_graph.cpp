@@ -116,8 +116,10 @@ void PreviewGraph::Build(const DeviceIdentity& identity, int instance) {
   wcscpy_s(filters[0].name, kTvAudioName);
   wcscpy_s(filters[1].name, kCaptureName);
   const HRESULT added = AddDeviceFilters(filters, 2);
-  if (!tvAudio_ && tvAudio) tvAudio_.Attach(tvAudio);
-  if (!capture_ && capture) capture_.Attach(capture);
+  // The filters found here come with a reference of their own, which the holders take over
+  // (the toolchain's ComPtr::Attach would add another).
+  if (!tvAudio_ && tvAudio) *tvAudio_.GetAddressOf() = tvAudio;
+  if (!capture_ && capture) *capture_.GetAddressOf() = capture;
   ThrowIfFailed(added);
   ThrowIfFailed(tvAudio_->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(tvAudioControl_.ReleaseAndGetAddressOf())));
   videoPin_ = NthOutput(capture_.Get(), kVideoOutput);

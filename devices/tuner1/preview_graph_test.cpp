@@ -153,6 +153,10 @@ TEST_F(PreviewGraphTest, RunsTheCapturePinIntoTheRendererAndTearsDownCompletely)
     UniqueHandle left(OpenEventW(SYNCHRONIZE, FALSE, EventName(which).c_str()));
     EXPECT_FALSE(left) << static_cast<int>(which);
   }
+  // No filter of the card is left alive.
+  const auto canUnload = GetProcAs<HRESULT(STDAPICALLTYPE*)()>(GetModuleHandleW(L"simcard.dll"), "DllCanUnloadNow");
+  ASSERT_NE(nullptr, canUnload);
+  EXPECT_EQ(S_OK, canUnload());
 }
 
 TEST_F(PreviewGraphTest, WatchThreadTurnsDriverAndGraphSignalsIntoTheHostsEvents) {
