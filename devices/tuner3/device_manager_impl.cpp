@@ -1,0 +1,585 @@
+#include "devices/tuner3/device_manager_impl.h"
+
+#include <oleauto.h>
+
+#include <mmsystem.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/errors.h"
+#include "common/hresult.h"
+#include "common/module.h"
+#include "common/settings_file.h"
+#include "devices/core/device_state_slots.h"
+#include "devices/core/hal_items.h"
+#include "devices/core/host_arrays.h"
+#include "devices/tuner3/firmware_download.h"
+#include "devices/tuner3/pex_traits.h"
+
+std::unique_ptr<DeviceManagerOperations> PexTraits::CreateImplementation() {
+  return std::make_unique<pex::DeviceManagerImpl>();
+}
+
+namespace pex {
+
+namespace {
+
+// Device item values read here.
+enum ItemValue : long {
+  kItemDevicePath = 0,  // string: the device path, also the device's name in the state table
+  kItemBoardType = 2,   // integer: registered with the name
+  kItemCapability = 4,  // integer: capability bits
+  kItemFunctions = 5,   // integer: registered with the name
+};
+
+// Channel item values.
+enum ChannelValue : long { kChRegion = 0, kChFormat = 1, kChBand = 2, kChChannel = 3, kChFrequency = 4, kChSwitches = 5 };
+
+// {990DDD00-99D8-45F2-A363-DD40FFFC052E}
+constexpr IID kOptionalInterface08 = {0x990ddd00, 0x99d8, 0x45f2, {0xa3, 0x63, 0xdd, 0x40, 0xff, 0xfc, 0x05, 0x2e}};
+// {07B3E6C6-B3A4-4C0F-A878-2F5FB7025C83}
+constexpr IID kOptionalInterface20 = {0x07b3e6c6, 0xb3a4, 0x4c0f, {0xa8, 0x78, 0x2f, 0x5f, 0xb7, 0x02, 0x5c, 0x83}};
+
+constexpr ULONG kRegionJapan = 81;
+constexpr ULONG kTvFormat = 2;
+constexpr ULONG kBandAntenna = 1, kBandCable = 2;
+constexpr ULONG kBandExternal1 = 0x20000020;  // record A word 1 bit 2
+constexpr ULONG kBandExternal2 = 0x10100020;  // record A word 1 bit 1
+
+const IID* const kAvailable[] = {&IID_IDeviceInfoDetail, &IID_IInputSwitch, &IID_IOutputData,
+                                 &IID_IPreview,          &IID_IAutoScan,    &IID_IAutoScan2};
+const IID* const kScan[] = {&IID_IAutoScan, &IID_IAutoScan2};
+constexpr OptionalInterface kOptional[] = {{&kOptionalInterface20, 0x20, errors::kNoCapability20},
+                                           {&kOptionalInterface08, 0x08, errors::kNoCapability08}};
+const IID* const kVideoModes[] = {&IID_IPreviewWindow, &IID_ICustomPreviewWindow};
+const IID* const kSoundModes[] = {&IID_ISound};
+constexpr ULONG kCountries[] = {kRegionJapan};
+constexpr ULONG kTvFormats[] = {kTvFormat};
+constexpr _SHAL_INPUT_AUDIOMODE kInputAudioModes[] = {{1, 1, 0}, {2, 2, 0}, {4, 8, 0}};
+constexpr _SHAL_OUTPUT_AUDIOMODE kOutputAudioModes[] = {{1, 1}, {2, 2}, {4, 4}, {8, 8}, {4, 8}};
+
+const DeviceInfoTable kInfoTable = {
+    kAvailable, kScan,        errors::kNoScanCapability, kOptional, kVideoModes, {}, 0,
+    kSoundModes, kCountries,  kTvFormats,                kInputAudioModes, kOutputAudioModes,
+};
+
+bool IsTunerBand(ULONG band) { return (band & 3) != 0; }
+bool IsExternalBand(ULONG band) { return (band & 0x60) != 0; }
+
+// Whether setting `next` after `routed` routes the input again: not when two different tuner
+// bands share the tuner's input, nor for two external bands with equal bits 28-30.
+bool RoutesAgain(ULONG routed, ULONG next) {
+  if (routed == next) return true;
+  if (IsTunerBand(routed) && IsTunerBand(next)) return false;
+  if (IsExternalBand(routed) && IsExternalBand(next) && ((routed ^ next) & 0x70000000) == 0) return false;
+  return true;
+}
+
+// Picture-control types: one of bits 0 to 9.
+bool ValidProcAmpBit(long type) {
+  for (long n = 0; n < 10; ++n)
+    if (type == (1L << n)) return true;
+  return false;
+}
+
+// Keeps the first failure of a sequence that goes on after failures.
+void Note(HRESULT* first, HRESULT hr) {
+  if (FAILED(hr) && SUCCEEDED(*first)) *first = hr;
+}
+
+}  // namespace
+
+void BusyAnswer(void*, HANDLE, DWORD requestSize, const BYTE* request, DWORD* answerSize, BYTE* answer,
+                DWORD answerCapacity) {
+  if (!answerSize) return;
+  *answerSize = 0;
+  // The second word is read only when the request holds it.
+  if (!request || requestSize < 2 * sizeof(std::uint32_t) || !answer || answerCapacity < 12) return;
+  std::uint32_t busy = 0;
+  std::memcpy(&busy, request + sizeof(std::uint32_t), sizeof(busy));
+  if (busy == 0) return;
+  const std::uint32_t reply[3] = {12, 0, static_cast<std::uint32_t>(E_FAIL)};
+  std::memcpy(answer, reply, sizeof(reply));
+  *answerSize = sizeof(reply);
+}
+static_assert(std::is_same_v<decltype(&BusyAnswer), NamedPipe::Handler>);
+
+DeviceManagerImpl::DeviceManagerImpl() : info_(kInfoTable) {}
+
+DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex)
+    : stateTable_(stateSection, stateMutex), info_(kInfoTable) {}
+
+DeviceManagerImpl::~DeviceManagerImpl() { Shutdown(); }
+
+HRESULT DeviceManagerImpl::Initialize() {
+  ThrowIfFailed(stateTable_.Open());
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::Shutdown() {
+  UninitializeAutoScan(0);
+  UninitializeInputSwitch(0);
+  tuner_.Teardown();
+  events_.Close();
+  exclusive_.Clear();
+  stateTable_.Close();
+  pipe_.StopServer();
+  identity_.Clear();
+  if (deviceItem_) deviceItem_->Clear();
+  deviceItem_.Reset();
+  channelItem_.Reset();
+  channel_.reset();
+  info_.facts() = DeviceFacts{};
+  stamp_.Close();
+  return S_OK;
+}
+
+// --- Setup ------------------------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::SetDeviceInfo(IHalItem* item) {
+  if (!item) return E_POINTER;
+  if (deviceItem_) return errors::kDeviceAlreadySet;
+  VARIANT path;
+  VariantInit(&path);
+  RETURN_IF_FAILED(item->GetInfo(kItemDevicePath, &path));
+  if (path.vt != VT_BSTR || !path.bstrVal || SysStringByteLen(path.bstrVal) == 0) {
+    VariantClear(&path);
+    return E_INVALIDARG;
+  }
+  const HRESULT hr = GuardHr(E_FAIL, [&] {
+    try {
+      Bind(item, path.bstrVal);
+      return S_OK;
+    } catch (...) {
+      Undo();
+      throw;
+    }
+  });
+  VariantClear(&path);
+  return hr;
+}
+
+void DeviceManagerImpl::Bind(IHalItem* item, const wchar_t* devicePath) {
+  identity_ = DeviceIdentity(devicePath);
+  FirmwareSetup firmware;
+  ThrowIfFailed(DownloadFirmware(identity_, ThisModule(), &firmware));
+  channel_ = std::move(firmware.channel);
+  recordA_ = firmware.descriptionA;
+  recordB_ = firmware.descriptionB;
+  BuildBaseChannelList();
+  ThrowIfFailed(item->Clone(deviceItem_.ReleaseAndGetAddressOf()));
+  if (!deviceItem_) ThrowHr(E_FAIL);
+
+  DeviceFacts& facts = info_.facts();
+  facts.hasItem = true;
+  facts.capability = static_cast<ULONG>(hal_items::ReadInteger(deviceItem_.Get(), kItemCapability));
+  facts.scanCapability = recordB_[0];
+  facts.minFrequency = recordB_[1];
+  facts.maxFrequency = recordB_[2];
+  facts.frequencyStep = recordB_[3];
+  facts.band1MinChannel = recordB_[4];
+  facts.band1MaxChannel = recordB_[5];
+  facts.band2MinChannel = recordB_[6];
+  facts.band2MaxChannel = recordB_[7];
+  facts.tunerFunctions = ((recordA_[2] >> 6) & 1) | (((recordA_[2] >> 7) & 1) << 1);
+
+  const DeviceObjectNames objectNames = names();
+  ThrowIfFailed(events_.Create(objectNames));
+  ThrowIfFailed(exclusive_.Prepare(objectNames));
+  ThrowIfFailed(pipe_.StartServer(this, objectNames.Pipe(GetCurrentProcessId(), this).c_str(), &BusyAnswer));
+  ThrowIfFailed(stateTable_.Register(identity_.GetPath(),
+                                     hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType),
+                                     hal_items::ReadInteger(deviceItem_.Get(), kItemFunctions)));
+  interval_ = static_cast<ULONG>(SettingsFile::ForModule(ThisModule())
+                                     .ReadInt(L"SetChannel", L"Interval", static_cast<int>(kDefaultInterval)));
+  ThrowIfFailed(stamp_.Create(objectNames));
+}
+
+void DeviceManagerImpl::BuildBaseChannelList() {
+  const ULONG inputs = recordA_[1];
+  auto& list = info_.facts().baseChannels;
+  list.clear();
+  if (inputs & 1) {
+    list.push_back({kRegionJapan, kTvFormat, kBandAntenna});
+    list.push_back({kRegionJapan, kTvFormat, kBandCable});
+  }
+  if (inputs & 4) list.push_back({kRegionJapan, kTvFormat, kBandExternal1});
+  if (inputs & 2) list.push_back({kRegionJapan, kTvFormat, kBandExternal2});
+  if (list.empty()) ThrowHr(errors::kNoBaseChannel);
+}
+
+void DeviceManagerImpl::Undo() noexcept {
+  pipe_.StopServer();
+  events_.Close();
+  exclusive_.Clear();
+  info_.facts() = DeviceFacts{};
+  if (deviceItem_) deviceItem_->Clear();
+  deviceItem_.Reset();
+  // The control channel goes too: a retry runs the firmware step again.
+  channel_.reset();
+  stamp_.Close();
+  identity_.Clear();
+}
+
+// --- IDevice ----------------------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::GetAvailableInterface(long* count, GUID** iids) {
+  if (!count || !iids) return E_POINTER;
+  return info_.GetAvailableInterface(count, iids);
+}
+
+HRESULT DeviceManagerImpl::CanUseInterface(REFIID iid, long* can) {
+  if (!can) return E_POINTER;
+  return info_.CanUseInterface(iid, can);
+}
+
+HRESULT DeviceManagerImpl::GetInfo(long type, VARIANT* value) {
+  if (!deviceItem_) return errors::kDeviceNotSet;
+  if (!value) return E_POINTER;
+  return deviceItem_->GetInfo(type, value);
+}
+
+// --- IDeviceInfoDetail ------------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::GetAvailableCountryCode(ULONG* count, ULONG** regions) {
+  if (!count || !regions) return E_POINTER;
+  return info_.GetAvailableCountryCode(count, regions);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableTVFormat(ULONG, ULONG* count, ULONG** formats) {
+  if (!count || !formats) return E_POINTER;
+  return info_.GetAvailableTVFormat(count, formats);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableBaseChannel(ULONG, ULONG, ULONG* count, _SHAL_BASECH** channels) {
+  if (!count || !channels) return E_POINTER;
+  return info_.GetAvailableBaseChannel(count, channels);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) {
+  if (!baseCh || !functions) return E_POINTER;
+  RETURN_IF_FAILED(info_.GetAvailableTunerFunction(*baseCh, functions, E_INVALIDARG));
+  // Capture switch A serves the tuner only.
+  if (baseCh->band & 0x60) *functions &= ~1UL;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) {
+  if (!baseCh || !minCh || !maxCh) return E_POINTER;
+  *minCh = 0;
+  *maxCh = 0;
+  return info_.GetAvailableChannelInfo(*baseCh, minCh, maxCh);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) {
+  if (!minFreq || !maxFreq || !step) return E_POINTER;
+  return info_.GetAvailableFrequencyInfo(minFreq, maxFreq, step);
+}
+
+HRESULT DeviceManagerImpl::GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) {
+  if (!count || !modes) return E_INVALIDARG;
+  return info_.GetInputAudioModeVariety(count, modes);
+}
+
+HRESULT DeviceManagerImpl::GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) {
+  if (!count || !modes) return E_INVALIDARG;
+  return info_.GetOutputAudioModeVariety(count, modes);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableVideoModeInterface(long* count, GUID** iids) {
+  if (!count || !iids) return E_POINTER;
+  return info_.GetAvailableVideoModeInterface(count, iids);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableSoundModeInterface(long* count, GUID** iids) {
+  if (!count || !iids) return E_POINTER;
+  return info_.GetAvailableSoundModeInterface(count, iids);
+}
+
+// --- Shared means of the interfaces -------------------------------------------------------------
+
+void DeviceManagerImpl::WriteSlot(int slot, std::int32_t value) {
+  if (!identity_.IsEmpty()) stateTable_.SetSlot(identity_.GetPath(), slot, value);
+}
+
+HRESULT DeviceManagerImpl::TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse) {
+  if (!exclusive_.prepared()) return errors::kDeviceNotSet;
+  // One atomic create: whoever creates the mutex has the interface.
+  const HRESULT hr = exclusive_.mutex(which).CreateExclusive();
+  return hr == S_FALSE ? inUse : hr;
+}
+
+void DeviceManagerImpl::SetAudioEventsIfRunning() {
+  if (events_.event(NotifyEvent::LiveRunning).IsSet()) {
+    events_.event(NotifyEvent::LiveInputAudio).Set();
+    events_.event(NotifyEvent::LiveOutputAudio).Set();
+  }
+  if (events_.event(NotifyEvent::RecRunning).IsSet()) {
+    events_.event(NotifyEvent::RecInputAudio).Set();
+    events_.event(NotifyEvent::RecOutputAudio).Set();
+  }
+}
+
+void DeviceManagerImpl::RouteExternalInputEvent(ULONG band) {
+  if (IsTunerBand(band)) {
+    events_.event(NotifyEvent::ExternalInput).Reset();
+  } else {
+    events_.event(NotifyEvent::ExternalInput).Set();
+  }
+}
+
+// --- IInputSwitch -------------------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::InitializeInputSwitch(ULONG) {
+  if (inputSwitchInitialized_) return S_OK;
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::InputSwitch, errors::kInputSwitchInUse));
+  const HRESULT hr = GuardHr(E_FAIL, [&] { return InitializeInputSwitchSteps(); });
+  if (FAILED(hr)) {
+    // Nothing of a failed attempt stays: the channel item goes with the exclusive use.
+    if (channelItem_) channelItem_->Clear();
+    channelItem_.Reset();
+    exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
+    return hr;
+  }
+  inputSwitchInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::InitializeInputSwitchSteps() {
+  RETURN_IF_FAILED(hal_items::CreateItem(&channelItem_));
+  for (const long value : {0L, 2L, 1L, 3L, 4L, 5L}) RETURN_IF_FAILED(hal_items::WriteInteger(channelItem_.Get(), value, 0));
+  RETURN_IF_FAILED(hal_items::WriteString(channelItem_.Get(), 6, L""));
+  RETURN_IF_FAILED(tuner_.Build(identity_));
+  procAmpRanges_.Clear();
+  for (const DWORD bit : {1UL, 2UL, 4UL, 8UL}) {
+    LONG minimum = 0, maximum = 0, step = 0, def = 0, automatic = 0;
+    if (SUCCEEDED(tuner_.GetProcAmpRange(bit, &minimum, &maximum, &step, &def, &automatic)))
+      procAmpRanges_.Insert(bit, minimum, maximum);
+  }
+  currentBand_ = 0;
+  DWORD input = 0;
+  if (SUCCEEDED(tuner_.GetInput(&input))) {
+    currentBand_ = input;
+    int type = 0;
+    if (input == 1 && SUCCEEDED(tuner_.GetInputType(&type))) currentBand_ = static_cast<ULONG>(type);
+  }
+  RouteExternalInputEvent(currentBand_);
+  WriteSlot(kSlotInputSwitchProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
+  WriteSlot(kSlotInputSwitchObject, ObjectAddress32(this));
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetChannel(IHalItem** channel) {
+  if (!inputSwitchInitialized_) return errors::kInputSwitchNotInit;
+  if (!channel) return E_POINTER;
+  *channel = nullptr;
+  Microsoft::WRL::ComPtr<IHalItem> copy;
+  RETURN_IF_FAILED(channelItem_->Clone(copy.GetAddressOf()));
+  int number = 0, frequency = 0, switchA = 0, switchB = 0;
+  if (IsTunerBand(currentBand_)) tuner_.GetChannel(&number);
+  tuner_.GetFrequency(&frequency);
+  tuner_.GetCaptureSwitchA(&switchA);
+  tuner_.GetCaptureSwitchB(&switchB);
+  const struct {
+    long type;
+    std::int32_t value;
+  } values[] = {{kChRegion, static_cast<std::int32_t>(kRegionJapan)},
+                {kChBand, static_cast<std::int32_t>(currentBand_)},
+                {kChFormat, static_cast<std::int32_t>(kTvFormat)},
+                {kChChannel, number},
+                {kChFrequency, frequency},
+                {kChSwitches, (switchB ? 2 : 0) | (switchA ? 1 : 0)}};
+  for (const auto& v : values) RETURN_IF_FAILED(hal_items::WriteInteger(copy.Get(), v.type, v.value));
+  *channel = copy.Detach();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetChannel(IHalItem* channel) {
+  if (!inputSwitchInitialized_) return errors::kInputSwitchNotInit;
+  if (!channel) return E_POINTER;
+  Microsoft::WRL::ComPtr<IHalItem> hold(channel);
+  return GuardHr(E_FAIL, [&] { return ApplyChannel(channel); });
+}
+
+HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
+  ULONG band = static_cast<ULONG>(hal_items::ReadInteger(channel, kChBand));
+  if (band == 0) band = kBandAntenna;
+  const int number = hal_items::ReadInteger(channel, kChChannel);
+  const ULONG frequency = static_cast<ULONG>(hal_items::ReadInteger(channel, kChFrequency));
+  const ULONG switches = static_cast<ULONG>(hal_items::ReadInteger(channel, kChSwitches));
+
+  // Arguments first: nothing changes for a request the device cannot take.
+  if ((switches & 1) && !(recordA_[2] & 0x40)) return E_INVALIDARG;
+  if ((switches & 2) && !(recordA_[2] & 0x80)) return E_INVALIDARG;
+  const auto& list = info_.facts().baseChannels;
+  if (std::none_of(list.begin(), list.end(), [&](const _SHAL_BASECH& entry) { return entry.band == band; }))
+    return E_INVALIDARG;
+  const bool tuner = IsTunerBand(band);
+  if (tuner) {
+    if (frequency != 0) {
+      if (frequency < recordB_[1] || frequency > recordB_[2]) return E_INVALIDARG;
+    } else {
+      const ULONG low = (band & 2) ? recordB_[6] : recordB_[4];
+      const ULONG high = (band & 2) ? recordB_[7] : recordB_[5];
+      const ULONG asked = static_cast<ULONG>(number);
+      if (asked < low || asked > high) return E_INVALIDARG;
+    }
+  }
+
+  DWORD routed = 0;
+  if (FAILED(tuner_.GetInput(&routed))) routed = currentBand_;
+  HRESULT failure = S_OK;
+  Note(&failure, tuner_.SetCaptureSwitchA(static_cast<int>(switches & 1)));
+  Note(&failure, tuner_.SetSwitchingFlag(1));
+  Note(&failure, tuner_.SetCaptureSwitchB(static_cast<int>((switches >> 1) & 1)));
+  if (RoutesAgain(routed, band)) {
+    Note(&failure, tuner_.SetInput(band));
+    RouteExternalInputEvent(band);
+    if (IsTunerBand(routed) != tuner) SetAudioEventsIfRunning();
+  }
+  bool byFrequency = false;
+  if (!tuner) {
+    Note(&failure, tuner_.SetSwitchingFlag(0));
+  } else if (frequency != 0) {
+    Note(&failure, tuner_.SetSwitchingFlag(0));
+    Note(&failure, tuner_.SetFrequency(static_cast<int>(frequency), 0));
+    // Tuned by frequency: no band and channel to report afterwards.
+    byFrequency = true;
+  } else {
+    int type = 0;
+    if (FAILED(tuner_.GetInputType(&type)) || static_cast<ULONG>(type) != band)
+      Note(&failure, tuner_.SetInputType(band));
+    Note(&failure, tuner_.SetChannel(number));
+    Note(&failure, tuner_.SetSwitchingFlag(0));
+  }
+  if (InstanceRecord* record = stamp_.record()) {
+    record->channelSet = 1;
+    record->lastChangeMs = timeGetTime();
+  }
+  currentBand_ = (FAILED(failure) || byFrequency) ? 0 : band;
+  WriteSlot(kSlotBand, static_cast<std::int32_t>(band));
+  WriteSlot(kSlotTunerFunction, static_cast<std::int32_t>(switches));
+  return failure;
+}
+
+HRESULT DeviceManagerImpl::GetAvailableAudioFunction(long* count, ULONG** functions) {
+  if (!count || !functions) return E_POINTER;
+  constexpr ULONG kFunctions[] = {1};
+  return HandOutArray(kFunctions, 1, count, functions);
+}
+
+HRESULT DeviceManagerImpl::GetAudioFunction(ULONG* function) {
+  if (!function) return E_POINTER;
+  *function = 1;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetAudioFunction(ULONG function) { return function == 1 ? S_OK : E_INVALIDARG; }
+
+HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
+  if (!inputSwitchInitialized_) return S_OK;
+  if (exclusive_.mutex(ExclusiveInterface::AutoScan).AlreadyExists()) return errors::kAutoScanInUse;
+  if (channelItem_) channelItem_->Clear();
+  channelItem_.Reset();
+  RETURN_IF_FAILED(tuner_.Teardown());
+  SetAudioEventsIfRunning();
+  WriteSlot(kSlotInputSwitchProcess, 0);
+  WriteSlot(kSlotInputSwitchObject, 0);
+  inputSwitchInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
+  return S_OK;
+}
+
+// --- IInputQualityControl -----------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::GetAvailableVidProcAmp(ULONG* bits) {
+  if (!bits) return E_POINTER;
+  *bits = 1 | 2 | 4 | 8;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetVidProcAmpRange(long type, long* min, long* max, long* step, long* def,
+                                              long* automatic) {
+  if (!ValidProcAmpBit(type)) return E_INVALIDARG;
+  if (!min || !max || !step || !def) return E_POINTER;
+  LONG a = 0, b = 0, c = 0, d = 0, e = 0;
+  RETURN_IF_FAILED(tuner_.GetProcAmpRange(static_cast<DWORD>(type), &a, &b, &c, &d, &e));
+  *min = a;
+  *max = b;
+  *step = c;
+  *def = d;
+  if (automatic) *automatic = e;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetVidProcAmpParam(long type, long* value) {
+  if (!ValidProcAmpBit(type)) return E_INVALIDARG;
+  if (!value) return E_POINTER;
+  LONG v = 0;
+  RETURN_IF_FAILED(tuner_.GetProcAmp(static_cast<DWORD>(type), &v));
+  *value = v;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetVidProcAmpParam(long type, long value) {
+  if (!ValidProcAmpBit(type)) return E_INVALIDARG;
+  return tuner_.SetProcAmp(static_cast<DWORD>(type), procAmpRanges_.Clamp(static_cast<std::uint32_t>(type), value));
+}
+
+// --- IAutoScan / IAutoScan2 ---------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::InitializeAutoScan(ULONG) {
+  if (autoScanInitialized_) return errors::kAutoScanInUse;
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::AutoScan, errors::kAutoScanInUse));
+  const HRESULT hr = tuner_.SetScanMode(1);
+  if (FAILED(hr)) {
+    exclusive_.mutex(ExclusiveInterface::AutoScan).Close();
+    return hr;
+  }
+  autoScanInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetChannelFreqLevel(_SHAL_BASECH*, ULONG freq, long* level, ULONG* tvfmt) {
+  if (!autoScanInitialized_) return errors::kAutoScanNotInit;
+  if (!level || !tvfmt) return E_POINTER;
+  *tvfmt = kTvFormat;
+  if (freq < recordB_[1] || freq > recordB_[2]) return E_INVALIDARG;
+  RETURN_IF_FAILED(tuner_.SetFrequency(static_cast<int>(freq), 1));
+  int signal = 0;
+  RETURN_IF_FAILED(tuner_.GetSignalLevel(&signal));
+  *level = signal;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::UninitializeAutoScan(ULONG) {
+  if (!autoScanInitialized_) return S_OK;
+  RETURN_IF_FAILED(tuner_.SetScanMode(0));
+  autoScanInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::AutoScan).Close();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetAutoScanSetting(IHalItem** item) {
+  if (!autoScanInitialized_) return errors::kAutoScanNotInit;
+  if (!item) return E_INVALIDARG;
+  *item = nullptr;
+  const struct {
+    const wchar_t* key;
+    int fallback;
+  } settings[] = {{L"ScanDelta None", 250000},
+                  {L"ScanDelta Near", 62500},
+                  {L"ScanDelta Near2", 125000},
+                  {L"ScanDelta Just", 6000000},
+                  {L"ScanDelta Just NoFmt", 500000}};
+  Microsoft::WRL::ComPtr<IHalItem> made;
+  RETURN_IF_FAILED(hal_items::CreateItem(&made));
+  const SettingsFile file = SettingsFile::ForModule(ThisModule());
+  for (long i = 0; i < 5; ++i)
+    RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, file.ReadInt(L"AutoScan", settings[i].key, settings[i].fallback)));
+  *item = made.Detach();
+  return S_OK;
+}
+
+}  // namespace pex

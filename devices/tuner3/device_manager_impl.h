@@ -1,0 +1,141 @@
+// The third family's device object behind the pexDeviceManager facade: one per COM object,
+// owning everything the object does with its tuner device. SetDeviceInfo binds it to one device
+// (identity from the item's device path, the firmware step with its two description records,
+// named objects, pipe, device-state entry); the device-information answers come from the shared
+// DeviceInfoAnswers with this family's lists; input switching, the picture controls and auto
+// scan work on the family's tuner control.
+//
+// Operations that later work fills in (preview, window, sound, output data) still answer
+// E_NOTIMPL through NotImplementedOperations.
+//
+// The facade holds the instance lock (without a time limit) over every operation; the pipe
+// handler runs on the pipe's own threads and touches no member. The facade checks no pointer
+// argument for this family: every operation checks what it dereferences.
+#pragma once
+
+#include <windows.h>
+
+#include <wrl/client.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/device/device_identity.h"
+#include "common/device/device_state_table.h"
+#include "common/device/named_pipe.h"
+#include "devices/core/device_info.h"
+#include "devices/core/device_objects.h"
+#include "devices/core/not_implemented_operations.h"
+#include "devices/core/tuning/proc_amp.h"
+#include "devices/tuner3/device_control_channel.h"
+#include "devices/tuner3/tuner_control.h"
+
+namespace pex {
+
+// The device pipe's handler: no request is served; a request of at least 8 bytes whose second
+// 32-bit word is non-zero is answered "busy", the 12 bytes {12, 0, E_FAIL}. Shorter requests and
+// answer buffers of fewer than 12 bytes get no answer. Touches no state.
+void BusyAnswer(void* context, HANDLE pipe, DWORD requestSize, const BYTE* request, DWORD* answerSize,
+                BYTE* answer, DWORD answerCapacity);
+
+class DeviceManagerImpl final : public NotImplementedOperations {
+ public:
+  static constexpr ULONG kDefaultInterval = 100;  // ms between a channel change and a capture start
+
+  // The system's device-state table.
+  DeviceManagerImpl();
+  // A device-state table under other names (tests keep theirs apart).
+  DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex);
+  ~DeviceManagerImpl() override;
+
+  // --- Lifetime -----------------------------------------------------------------------------
+  HRESULT Initialize() override;
+  HRESULT Shutdown() override;
+
+  // --- IDeviceSetup / IDevice ---------------------------------------------------------------
+  HRESULT SetDeviceInfo(IHalItem* item) override;
+  HRESULT GetAvailableInterface(long* count, GUID** iids) override;
+  HRESULT CanUseInterface(REFIID iid, long* can) override;
+  HRESULT GetInfo(long type, VARIANT* value) override;
+
+  // --- IDeviceInfoDetail --------------------------------------------------------------------
+  HRESULT GetAvailableCountryCode(ULONG* count, ULONG** regions) override;
+  HRESULT GetAvailableTVFormat(ULONG region, ULONG* count, ULONG** formats) override;
+  HRESULT GetAvailableBaseChannel(ULONG region, ULONG tvfmt, ULONG* count, _SHAL_BASECH** channels) override;
+  HRESULT GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) override;
+  HRESULT GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) override;
+  HRESULT GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) override;
+  HRESULT GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) override;
+  HRESULT GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) override;
+
+  // --- IInputSwitch / IInputQualityControl ---------------------------------------------------
+  HRESULT InitializeInputSwitch(ULONG reserve) override;
+  HRESULT GetChannel(IHalItem** channel) override;
+  HRESULT SetChannel(IHalItem* channel) override;
+  HRESULT GetAvailableAudioFunction(long* count, ULONG** functions) override;
+  HRESULT GetAudioFunction(ULONG* function) override;
+  HRESULT SetAudioFunction(ULONG function) override;
+  HRESULT UninitializeInputSwitch(ULONG reserve) override;
+  HRESULT GetAvailableVidProcAmp(ULONG* bits) override;
+  HRESULT GetVidProcAmpRange(long type, long* min, long* max, long* step, long* def, long* automatic) override;
+  HRESULT GetVidProcAmpParam(long type, long* value) override;
+  HRESULT SetVidProcAmpParam(long type, long value) override;
+
+  // --- IAutoScan / IAutoScan2 ---------------------------------------------------------------
+  HRESULT InitializeAutoScan(ULONG reserve) override;
+  HRESULT GetChannelFreqLevel(_SHAL_BASECH* baseCh, ULONG freq, long* level, ULONG* tvfmt) override;
+  HRESULT UninitializeAutoScan(ULONG reserve) override;
+  HRESULT GetAutoScanSetting(IHalItem** item) override;
+
+  // --- IPreview's lists -----------------------------------------------------------------------
+  HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
+  HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
+
+  // --- What tests and the object's parts read ---------------------------------------------------
+  bool bound() const noexcept { return deviceItem_ != nullptr; }
+  const DeviceIdentity& identity() const noexcept { return identity_; }
+  // The names of this device's objects (this family has no instance numbers).
+  DeviceObjectNames names() const { return DeviceObjectNames(identity_, DeviceObjectNames::kNoInstance); }
+  NotifyEventSet& notifyEvents() noexcept { return events_; }
+  InstanceStamp& channelStamp() noexcept { return stamp_; }
+  const NamedPipe& pipe() const noexcept { return pipe_; }
+  ULONG channelInterval() const noexcept { return interval_; }
+  ULONG currentBand() const noexcept { return currentBand_; }
+  DeviceControlChannel* controlChannel() const noexcept { return channel_.get(); }
+
+ private:
+  // Steps 3 to 12 of the setup; each failure throws.
+  void Bind(IHalItem* item, const wchar_t* devicePath);
+  void BuildBaseChannelList();
+  // Undoes a failed setup, leaving the object unbound for a retry.
+  void Undo() noexcept;
+  void WriteSlot(int slot, std::int32_t value);
+  // Takes the exclusive use of an interface: S_OK held, `inUse` when it is held elsewhere.
+  HRESULT TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse);
+  void SetAudioEventsIfRunning();
+  HRESULT InitializeInputSwitchSteps();
+  HRESULT ApplyChannel(IHalItem* channel);
+  void RouteExternalInputEvent(ULONG band);
+
+  DeviceStateTable stateTable_;
+  NamedPipe pipe_;
+  ULONG currentBand_ = 0;  // the input SetChannel set last; 0 before, after a failure or by frequency
+  bool inputSwitchInitialized_ = false;
+  bool autoScanInitialized_ = false;
+  ExclusiveUseSet exclusive_;
+  Microsoft::WRL::ComPtr<IHalItem> deviceItem_;  // a clone of the host's item; null until bound
+  DeviceIdentity identity_;
+  std::unique_ptr<DeviceControlChannel> channel_;  // kept from the firmware step
+  DeviceControlChannel::DescriptionA recordA_{};   // word 1 inputs, word 2 tuner functions
+  DeviceControlChannel::DescriptionB recordB_{};   // scan support, frequencies, channel ranges
+  DeviceInfoAnswers info_;
+  TunerControl tuner_;
+  Microsoft::WRL::ComPtr<IHalItem> channelItem_;
+  NotifyEventSet events_;
+  StateMap procAmpRanges_;
+  ULONG interval_ = kDefaultInterval;
+  InstanceStamp stamp_;
+};
+
+}  // namespace pex
