@@ -12,6 +12,7 @@
 #include "common/module.h"
 #include "common/settings_file.h"
 #include "devices/core/device_state_slots.h"
+#include "devices/core/file_version_number.h"
 #include "devices/core/hal_items.h"
 #include "devices/core/host_arrays.h"
 #include "devices/tuner3/firmware_download.h"
@@ -105,10 +106,13 @@ void BusyAnswer(void*, HANDLE, DWORD requestSize, const BYTE* request, DWORD* an
 }
 static_assert(std::is_same_v<decltype(&BusyAnswer), NamedPipe::Handler>);
 
-DeviceManagerImpl::DeviceManagerImpl() : info_(kInfoTable) {}
+DeviceManagerImpl::DeviceManagerImpl() : filterModule_(ThisModule()), info_(kInfoTable), output_(filterModule_) {}
 
-DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex)
-    : stateTable_(stateSection, stateMutex), info_(kInfoTable) {}
+DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
+    : stateTable_(stateSection, stateMutex),
+      filterModule_(filterModule ? filterModule : ThisModule()),
+      info_(kInfoTable),
+      output_(filterModule_) {}
 
 DeviceManagerImpl::~DeviceManagerImpl() { Shutdown(); }
 
@@ -118,6 +122,10 @@ HRESULT DeviceManagerImpl::Initialize() {
 }
 
 HRESULT DeviceManagerImpl::Shutdown() {
+  if (outputInitialized_) {
+    if (events_.event(NotifyEvent::RecRunning).IsSet()) StopOutputData(0);
+    UninitializeOutputData(0);
+  }
   UninitializeAutoScan(0);
   UninitializeInputSwitch(0);
   tuner_.Teardown();
@@ -558,6 +566,197 @@ HRESULT DeviceManagerImpl::UninitializeAutoScan(ULONG) {
   RETURN_IF_FAILED(tuner_.SetScanMode(0));
   autoScanInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::AutoScan).Close();
+  return S_OK;
+}
+
+// --- IOutputData ---------------------------------------------------------------------------------
+
+DWORD ChannelSettleWait(const InstanceRecord* record, DWORD now, DWORD interval) noexcept {
+  if (!record || record->channelSet != 1) return 0;
+  // Unsigned subtraction counts across the wrap of the millisecond counter.
+  const DWORD elapsed = now - record->lastChangeMs;
+  return elapsed < interval ? interval - elapsed : 0;
+}
+
+DeviceSummary DeviceManagerImpl::Summary() {
+  DeviceSummary summary{};
+  if (!deviceItem_) return summary;
+  const ULONG capability = static_cast<ULONG>(hal_items::ReadInteger(deviceItem_.Get(), kItemCapability));
+  std::uint32_t& kind = summary.words[0];
+  kind = 0x80000004u;
+  if (capability & 1) kind |= 0x10000000u;
+  if (capability & 2) kind |= 0x08000000u;
+  wchar_t system[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length > 0 && length < MAX_PATH)
+    summary.words[1] = file_version::ReadFileVersion((std::wstring(system) + L"\\drivers\\tavo.sys").c_str());
+  wchar_t own[MAX_PATH] = {};
+  const DWORD ownLength = GetModuleFileNameW(ThisModule(), own, MAX_PATH);
+  if (ownLength > 0 && ownLength < MAX_PATH) summary.words[2] = file_version::ReadFileVersion(own);
+  std::int32_t slots[kSlotCount] = {};
+  static_assert(sizeof(slots) == 48);
+  if (SUCCEEDED(stateTable_.ReadSlots(identity_.GetPath(), sizeof(slots), slots))) {
+    const auto band = static_cast<std::uint32_t>(slots[kSlotBand]);
+    const auto switches = static_cast<std::uint32_t>(slots[kSlotTunerFunction]);
+    std::uint32_t input = 0;
+    if (band & 0x20) {
+      input = 0x08000000u;
+    } else if (band & 0x40) {
+      input = 0x10000000u | 0x04000000u;
+    } else {
+      input = 0x04000000u;
+    }
+    if (switches & 1) input |= 2;
+    if (switches & 2) input |= 1;
+    summary.words[3] = input;
+  }
+  return summary;
+}
+
+HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::OutputData, errors::kOutputDataInUse));
+  for (OutputType& entry : outputTypes_) entry = {};
+  const HRESULT hr = output_.Build(identity_);
+  if (FAILED(hr)) {
+    exclusive_.mutex(ExclusiveInterface::OutputData).Close();
+    return hr;
+  }
+  WriteSlot(kSlotOutputProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
+  WriteSlot(kSlotOutputObject, ObjectAddress32(this));
+  outputInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetOutputNotifyEvent(long type, ULONG* handle) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!handle) return E_POINTER;
+  HANDLE event = nullptr;
+  RETURN_IF_FAILED(output_.GetNotifyEvent(static_cast<int>(type), &event));
+  // The interface carries handles as 32-bit words (the values of a 32-bit process).
+  *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG* reserve) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!error) return E_POINTER;
+  *error = output_.GetLastError();
+  if (reserve) *reserve = 0;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!mode) return E_POINTER;
+  *mode = {};
+  return output_.GetCurrentInputAudioMode(mode);
+}
+
+HRESULT DeviceManagerImpl::GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!mode) return E_POINTER;
+  *mode = {};
+  return output_.GetCurrentOutputAudioMode(mode);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableOutputDataType(long* count, ULONG** types) {
+  return output_.GetAvailableTypes(count, types);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableOutputDataSubType(long type, long* count, ULONG** subTypes) {
+  return output_.GetAvailableSubTypes(type, count, subTypes);
+}
+
+HRESULT DeviceManagerImpl::SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!type) return E_INVALIDARG;
+  long count = 0;
+  ULONG* listed = nullptr;
+  RETURN_IF_FAILED(output_.GetAvailableSubTypes(static_cast<long>(type->type), &count, &listed));
+  const bool known = std::find(listed, listed + count, type->subtype) != listed + count;
+  CoTaskMemFree(listed);
+  // The registry presets are accepted whatever the list says.
+  if (!known && (type->subtype < 100 || type->subtype > 200)) return E_INVALIDARG;
+  RETURN_IF_FAILED(output_.SetOutputDataType(type, callback));
+  if (type->type >= 1 && type->type <= 3) outputTypes_[type->type - 1] = {type->subtype, callback};
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetOutputDataType(long* count, _SHAL_OUTPUTDTATA_TYPE** types) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!count || !types) return E_POINTER;
+  const _SHAL_OUTPUTDTATA_TYPE records[3] = {
+      {1, outputTypes_[0].subtype}, {2, outputTypes_[1].subtype}, {3, outputTypes_[2].subtype}};
+  return HandOutArray(records, 3, count, types);
+}
+
+HRESULT DeviceManagerImpl::GetOutputDataInfo(long type, long subType, IHalItem** item) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!item) return E_POINTER;
+  *item = nullptr;
+  long count = 0;
+  std::int32_t* values = nullptr;
+  RETURN_IF_FAILED(output_.GetOutputDataInfo(type, subType, &count, &values));
+  struct Free {
+    void* p;
+    ~Free() { CoTaskMemFree(p); }
+  } free{values};
+  if (count <= 0) return S_OK;
+  Microsoft::WRL::ComPtr<IHalItem> made;
+  RETURN_IF_FAILED(hal_items::CreateItem(&made));
+  for (long i = 0; i < count; ++i) RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, values[i]));
+  *item = made.Detach();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::StartOutputData(ULONG) {
+  // The initialisation is checked before anything is set or connected.
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  return GuardHr(E_FAIL, [&] { return StartOutputSteps(); });
+}
+
+HRESULT DeviceManagerImpl::StartOutputSteps() {
+  const DeviceSummary summary = Summary();
+  RETURN_IF_FAILED(output_.SetAnalyzerParameters(static_cast<LONG>(summary.words[0]), static_cast<LONG>(summary.words[1]),
+                                                 static_cast<LONG>(summary.words[2]), static_cast<LONG>(summary.words[3])));
+  RETURN_IF_FAILED(output_.SetRecordingParameters(static_cast<int>(outputTypes_[0].subtype)));
+  RETURN_IF_FAILED(output_.ConnectStreams());
+  WriteSlot(kSlotOutputStarted, 1);
+  if (const DWORD wait = ChannelSettleWait(stamp_.record(), timeGetTime(), interval_)) Sleep(wait);
+  const HRESULT started = output_.Start();
+  if (FAILED(started)) {
+    // Back to the state before the start: nothing stays connected or marked.
+    output_.DisconnectStreams();
+    WriteSlot(kSlotOutputStarted, 0);
+    return started;
+  }
+  events_.event(NotifyEvent::RecRunning).Set();
+  WriteSlot(kSlotOutputState, 2);
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::StopOutputData(ULONG) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  // The graph's stop waits out the minimum recording time and drains the encoder.
+  RETURN_IF_FAILED(output_.Stop());
+  events_.event(NotifyEvent::RecRunning).Reset();
+  WriteSlot(kSlotOutputState, 0);
+  output_.DisconnectStreams();
+  WriteSlot(kSlotOutputStarted, 0);
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::UninitializeOutputData(ULONG) {
+  if (!outputInitialized_) return S_OK;
+  WriteSlot(kSlotOutputProcess, 0);
+  WriteSlot(kSlotOutputObject, 0);
+  output_.Teardown();
+  if (events_.event(NotifyEvent::LiveRunning).IsSet()) {
+    events_.event(NotifyEvent::LiveInputAudio).Set();
+    events_.event(NotifyEvent::LiveOutputAudio).Set();
+  }
+  outputInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::OutputData).Close();
   return S_OK;
 }
 

@@ -5,8 +5,8 @@
 // DeviceInfoAnswers with this family's lists; input switching, the picture controls and auto
 // scan work on the family's tuner control.
 //
-// Operations that later work fills in (preview, window, sound, output data) still answer
-// E_NOTIMPL through NotImplementedOperations.
+// Operations that later work fills in (preview, window, sound) still answer E_NOTIMPL through
+// NotImplementedOperations.
 //
 // The facade holds the instance lock (without a time limit) over every operation; the pipe
 // handler runs on the pipe's own threads and touches no member. The facade checks no pointer
@@ -29,6 +29,7 @@
 #include "devices/core/not_implemented_operations.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/tuner3/device_control_channel.h"
+#include "devices/tuner3/output_data_graph.h"
 #include "devices/tuner3/tuner_control.h"
 
 namespace pex {
@@ -39,6 +40,16 @@ namespace pex {
 void BusyAnswer(void* context, HANDLE pipe, DWORD requestSize, const BYTE* request, DWORD* answerSize,
                 BYTE* answer, DWORD answerCapacity);
 
+// How long a capture start waits for the tuner to settle after the last channel change (the
+// shared record; null or never set: no wait). The elapsed time counts modulo 2^32.
+DWORD ChannelSettleWait(const InstanceRecord* record, DWORD now, DWORD interval) noexcept;
+
+// What IOutputData::Start hands to the stream analyzer: the device kind and capabilities, the
+// versions of the driver file and of this module, and the input and switches in use.
+struct DeviceSummary {
+  std::uint32_t words[4];
+};
+
 class DeviceManagerImpl final : public NotImplementedOperations {
  public:
   static constexpr ULONG kDefaultInterval = 100;  // ms between a channel change and a capture start
@@ -46,7 +57,9 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   // The system's device-state table.
   DeviceManagerImpl();
   // A device-state table under other names (tests keep theirs apart).
-  DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex);
+  // `filterModule`: the module beside which the outside filter files lie (this module's own
+  // unless a test gives another).
+  DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule = nullptr);
   ~DeviceManagerImpl() override;
 
   // --- Lifetime -----------------------------------------------------------------------------
@@ -88,6 +101,21 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   HRESULT UninitializeAutoScan(ULONG reserve) override;
   HRESULT GetAutoScanSetting(IHalItem** item) override;
 
+  // --- IOutputData ---------------------------------------------------------------------------
+  HRESULT InitializeOutputData(ULONG reserve) override;
+  HRESULT GetOutputNotifyEvent(long type, ULONG* handle) override;
+  HRESULT GetOutputLastError(HRESULT* error, ULONG* reserve) override;
+  HRESULT StartOutputData(ULONG reserve) override;
+  HRESULT StopOutputData(ULONG stopMode) override;
+  HRESULT GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
+  HRESULT GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
+  HRESULT GetAvailableOutputDataType(long* count, ULONG** types) override;
+  HRESULT GetAvailableOutputDataSubType(long type, long* count, ULONG** subTypes) override;
+  HRESULT SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) override;
+  HRESULT GetOutputDataType(long* count, _SHAL_OUTPUTDTATA_TYPE** types) override;
+  HRESULT GetOutputDataInfo(long type, long subType, IHalItem** item) override;
+  HRESULT UninitializeOutputData(ULONG reserve) override;
+
   // --- IPreview's lists -----------------------------------------------------------------------
   HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
   HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
@@ -103,6 +131,8 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   ULONG channelInterval() const noexcept { return interval_; }
   ULONG currentBand() const noexcept { return currentBand_; }
   DeviceControlChannel* controlChannel() const noexcept { return channel_.get(); }
+  OutputDataGraph& outputGraph() noexcept { return output_; }
+  DeviceSummary Summary();
 
  private:
   // Steps 3 to 12 of the setup; each failure throws.
@@ -117,9 +147,11 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   HRESULT InitializeInputSwitchSteps();
   HRESULT ApplyChannel(IHalItem* channel);
   void RouteExternalInputEvent(ULONG band);
+  HRESULT StartOutputSteps();
 
   DeviceStateTable stateTable_;
   NamedPipe pipe_;
+  const HMODULE filterModule_;
   ULONG currentBand_ = 0;  // the input SetChannel set last; 0 before, after a failure or by frequency
   bool inputSwitchInitialized_ = false;
   bool autoScanInitialized_ = false;
@@ -136,6 +168,13 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   StateMap procAmpRanges_;
   ULONG interval_ = kDefaultInterval;
   InstanceStamp stamp_;
+  OutputDataGraph output_;
+  bool outputInitialized_ = false;
+  struct OutputType {
+    ULONG subtype;
+    IOutputDataCB* callback;  // as the host gave it; the graph's callback filter holds it
+  };
+  OutputType outputTypes_[3] = {};  // types 1, 2 and 3
 };
 
 }  // namespace pex

@@ -18,8 +18,12 @@
 #include "common/handles.h"
 #include "common/testing/child.h"
 #include "common/testing/paths.h"
+#include "devices/core/device_state_slots.h"
 #include "devices/core/hal_items.h"
+#include "devices/core/testing/output_data_sink.h"
 #include "devices/tuner3/testing/pex_card_fixture.h"
+#include "sim/doubles/double_journal.h"
+#include "sim/doubles/outside_interfaces.h"
 #include "sim/host/device_item.h"
 
 using Microsoft::WRL::ComPtr;
@@ -53,8 +57,21 @@ class PexDeviceObject : public PexCardTest {
     ASSERT_TRUE(SUCCEEDED(added));
     ASSERT_EQ(S_OK, SimDriver_SetDeviceInfo(card_, kRecordA, kRecordB));
     table_ = testing_support::UniqueName(L"Global\\vorn_pex_state_");
-    object_ = std::make_unique<pex::DeviceManagerImpl>(table_.c_str(), (table_ + L"_mutex").c_str());
-    ASSERT_EQ(S_OK, object_->Initialize());
+    // The doubles' folder stands for the device manager's own.
+    filters_.reset(LoadLibraryW(testing_support::BinPath(DOUBLES_CALLBACK_FILE).c_str()));
+    ASSERT_TRUE(filters_.valid());
+    object_ = NewObject();
+    ASSERT_TRUE(object_);
+  }
+  std::unique_ptr<pex::DeviceManagerImpl> NewObject() {
+    auto object = std::make_unique<pex::DeviceManagerImpl>(table_.c_str(), (table_ + L"_mutex").c_str(), filters_.get());
+    return SUCCEEDED(object->Initialize()) ? std::move(object) : nullptr;
+  }
+  std::int32_t Slot(int index) {
+    DeviceStateTable table(table_.c_str(), (table_ + L"_mutex").c_str());
+    std::int32_t slots[kSlotCount] = {};
+    if (FAILED(table.Open()) || FAILED(table.ReadSlots(capturePath_.c_str(), sizeof(slots), slots))) return -1;
+    return slots[index];
   }
   void TearDown() override {
     second_.reset();
@@ -96,7 +113,7 @@ class PexDeviceObject : public PexCardTest {
     return flags;
   }
 
-  UniqueModule items_;
+  UniqueModule items_, filters_;
   UINT card_ = 0;
   std::wstring table_;
   std::unique_ptr<pex::DeviceManagerImpl> object_, second_;
@@ -159,8 +176,8 @@ TEST_F(PexDeviceObject, AFailedSetupLeavesTheObjectUnboundAndARetryWorks) {
     EXPECT_EQ(4u, count);
     CoTaskMemFree(list);
     object_->Shutdown();
-    object_ = std::make_unique<pex::DeviceManagerImpl>(table_.c_str(), (table_ + L"_mutex").c_str());
-    ASSERT_EQ(S_OK, object_->Initialize());
+    object_ = NewObject();
+    ASSERT_TRUE(object_);
   }
 }
 
@@ -261,8 +278,8 @@ TEST_F(PexDeviceObject, SwitchesTheDeviceLacksAreRefusedBeforeAnythingChanges) {
 
 TEST_F(PexDeviceObject, InterfacesAreUsedByOneObjectOfTheDevice) {
   SetUpInputSwitch();
-  second_ = std::make_unique<pex::DeviceManagerImpl>(table_.c_str(), (table_ + L"_mutex").c_str());
-  ASSERT_EQ(S_OK, second_->Initialize());
+  second_ = NewObject();
+  ASSERT_TRUE(second_);
   ASSERT_EQ(S_OK, second_->SetDeviceInfo(Item().Get()));
   EXPECT_EQ(errors::kInputSwitchInUse, second_->InitializeInputSwitch(0));
   // Auto scan held by the first object: its input switch stays.
@@ -275,6 +292,79 @@ TEST_F(PexDeviceObject, InterfacesAreUsedByOneObjectOfTheDevice) {
   ASSERT_EQ(S_OK, object_->UninitializeInputSwitch(0));
   EXPECT_EQ(errors::kInputSwitchNotInit, object_->GetChannel(&channel));
   EXPECT_EQ(S_OK, second_->InitializeInputSwitch(0));
+}
+
+TEST(PexChannelSettleWait, CountsTheElapsedTimeAcrossTheWrap) {
+  const struct {
+    std::uint32_t set, tick;
+    DWORD now, wait;
+  } cases[] = {
+      {0, 1000, 1000, 0},                // no channel change yet
+      {1, 1000, 1000, 100},              // just changed: the whole interval
+      {1, 1000, 1040, 60},
+      {1, 1000, 1100, 0},
+      {1, 0xFFFFFFF0u, 0x10, 68},        // the counter wrapped in between
+      {1, 0xFFFFFFF0u, 0xFFFFFFF0u, 100},
+  };
+  for (const auto& c : cases) {
+    const InstanceRecord record{c.set, c.tick};
+    EXPECT_EQ(c.wait, pex::ChannelSettleWait(&record, c.now, 100)) << c.tick << " " << c.now;
+  }
+  EXPECT_EQ(0u, pex::ChannelSettleWait(nullptr, 5, 100));
+}
+
+TEST_F(PexDeviceObject, OutputDataStartsOnlyWhenInitialisedAndStopsBackToTheStart) {
+  doubles::Journal::Instance().Reset();
+  ASSERT_EQ(S_OK, object_->SetDeviceInfo(Item().Get()));
+  // Nothing is set or connected before the initialisation is checked.
+  EXPECT_EQ(errors::kOutputDataNotInit, object_->StartOutputData(0));
+  EXPECT_EQ(0, Slot(kSlotOutputStarted));
+  EXPECT_TRUE(doubles::Journal::Instance().Calls("MpegAnalyzer", "SetParameter").empty());
+
+  ASSERT_EQ(S_OK, object_->InitializeOutputData(0));
+  object_->outputGraph().SetMinimumRecTime(0);
+  EXPECT_EQ(static_cast<std::int32_t>(GetCurrentProcessId()), Slot(kSlotOutputProcess));
+  second_ = NewObject();
+  ASSERT_TRUE(second_);
+  ASSERT_EQ(S_OK, second_->SetDeviceInfo(Item().Get()));
+  EXPECT_EQ(errors::kOutputDataInUse, second_->InitializeOutputData(0));
+
+  output_testing::Sink sink(1u << 1);
+  const struct {
+    ULONG subtype;
+    HRESULT result;
+  } subtypes[] = {{99, E_INVALIDARG}, {201, E_INVALIDARG}, {150, S_OK}, {1, S_OK}};
+  for (const auto& c : subtypes) {
+    _SHAL_OUTPUTDTATA_TYPE type{1, c.subtype};
+    EXPECT_EQ(c.result, object_->SetOutputDataType(&type, &sink)) << c.subtype;
+  }
+  long count = 0;
+  _SHAL_OUTPUTDTATA_TYPE* types = nullptr;
+  ASSERT_EQ(S_OK, object_->GetOutputDataType(&count, &types));
+  ASSERT_EQ(3, count);
+  EXPECT_EQ(1u, types[0].subtype);
+  CoTaskMemFree(types);
+
+  HANDLE recRunning = object_->notifyEvents().handle(NotifyEvent::RecRunning);
+  ASSERT_EQ(S_OK, object_->StartOutputData(0));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(recRunning, 0));
+  EXPECT_EQ(1, Slot(kSlotOutputStarted));
+  EXPECT_EQ(2, Slot(kSlotOutputState));
+  // The summary's first word: the device kind, without capability bits for this item.
+  const auto analyzer = doubles::Journal::Instance().Calls("MpegAnalyzer", "SetParameter");
+  ASSERT_EQ(4u, analyzer.size());
+  EXPECT_EQ(1, analyzer[0].args[0]);
+  EXPECT_EQ(static_cast<std::int32_t>(0x80000004u), static_cast<std::int32_t>(analyzer[0].args[1]));
+  EXPECT_EQ(0x04000000, analyzer[3].args[1]) << "the antenna input, no switches";
+  EXPECT_TRUE(sink.WaitAll()) << "no data reached the host";
+
+  ASSERT_EQ(S_OK, object_->StopOutputData(0));
+  EXPECT_NE(WAIT_OBJECT_0, WaitForSingleObject(recRunning, 0));
+  EXPECT_EQ(0, Slot(kSlotOutputStarted));
+  EXPECT_EQ(0, Slot(kSlotOutputState));
+  ASSERT_EQ(S_OK, object_->UninitializeOutputData(0));
+  EXPECT_EQ(0, Slot(kSlotOutputProcess));
+  EXPECT_EQ(S_OK, second_->InitializeOutputData(0));
 }
 
 }  // namespace
