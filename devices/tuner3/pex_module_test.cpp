@@ -6,11 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "common/errors.h"
 #include "common/handles.h"
 #include "common/module.h"
+#include "common/testing/child.h"
+#include "common/testing/debug_capture.h"
 #include "common/testing/paths.h"
 #include "common/testing/registry_fixture.h"
 #include "devices/tuner3/pex_traits.h"
@@ -181,6 +186,71 @@ TEST_F(PexObject, AnAggregatedObjectDelegatesToItsOuterObject) {
   EXPECT_EQ(S_FALSE, canUnload_());
   EXPECT_EQ(outer.inner->Release(), 0u);
   EXPECT_EQ(S_OK, canUnload_());
+}
+
+// The facade's release-trace records, read from the debugger output of a child process (the
+// trace reads its settings once per process): one call for each naming rule, with null
+// pointers, which this family hands to its device object.
+VORN_CHILD(TracePexCalls) {
+  testing_support::DebugOutputCapture capture;
+  if (CoInitializeEx(nullptr, COINIT_MULTITHREADED) != S_OK) return 9;
+  UniqueModule m(LoadLibraryW(BinPath(L"pexDevice.dll").c_str()));
+  auto getClassObject = GetProcAs<GetClassObjectFn>(m.get(), "DllGetClassObject");
+  if (!getClassObject) return 10;
+  ComPtr<IClassFactory> factory;
+  if (getClassObject(kClsidPexDeviceManager, IID_PPV_ARGS(factory.GetAddressOf())) != S_OK) return 11;
+  ComPtr<IPreview> preview;
+  if (factory->CreateInstance(nullptr, IID_PPV_ARGS(preview.GetAddressOf())) != S_OK) return 12;
+  ComPtr<IDeviceSetup> setup;
+  ComPtr<IInputSwitch> input;
+  ComPtr<ICustomPreviewWindow> custom;
+  ComPtr<ISound> sound;
+  ComPtr<IOutputData> out;
+  ComPtr<IAutoScan2> scan;
+  if (preview.As(&setup) != S_OK || preview.As(&input) != S_OK || preview.As(&custom) != S_OK ||
+      preview.As(&sound) != S_OK || preview.As(&out) != S_OK || preview.As(&scan) != S_OK)
+    return 13;
+  const std::pair<const wchar_t*, std::function<HRESULT()>> calls[] = {
+      {L"SetDeviceInfo", [&] { return setup->SetDeviceInfo(nullptr); }},
+      {L"IInputSwitch_Initialize", [&] { return input->Initialize(0); }},
+      {L"GetChannel", [&] { return input->GetChannel(nullptr); }},
+      {L"GetInputQualityControl", [&] { return input->GetInputQualityControl(nullptr); }},
+      {L"IPreview_Run", [&] { return preview->Run(0); }},
+      {L"GetVideoModeInterface", [&] { return preview->GetVideoModeInterface(IID_ISound, nullptr); }},
+      {L"ICustomPreviewWindow_SetVideoPosition", [&] { return custom->SetVideoPosition(nullptr, nullptr); }},
+      {L"ISound_GetVolume", [&] { return sound->GetVolume(nullptr); }},
+      {L"IOutputData_Start", [&] { return out->Start(0); }},
+      {L"GetOutputDataInfo", [&] { return out->GetOutputDataInfo(1, 0, nullptr); }},
+      {L"IAutoScan2_GetAutoScanSetting", [&] { return scan->GetAutoScanSetting(nullptr); }},
+  };
+  int failures = 0;
+  for (const auto& [name, call] : calls) {
+    capture.Clear();
+    const HRESULT hr = call();
+    const std::wstring quoted = std::wstring(L"\"CPexDeviceManager::") + name + L"()\",";
+    if (capture.Containing(quoted + L"[IN]").size() != 1 || capture.Containing(quoted + L"[OUT]").size() != 1 ||
+        capture.Containing(L"[IN]").size() != 1) {
+      std::printf("%ls: not traced under its own name alone (0x%08lX)\n", name, static_cast<unsigned long>(hr));
+      ++failures;
+    }
+  }
+  setup.Reset();
+  input.Reset();
+  custom.Reset();
+  sound.Reset();
+  out.Reset();
+  scan.Reset();
+  capture.Clear();
+  if (preview.Detach()->Release() != 0) return 14;
+  if (capture.Containing(L"\"CPexDeviceManager::FinalRelease()\",[OUT]").size() != 1) ++failures;
+  return failures == 0 ? 0 : 20 + failures;
+}
+
+TEST(PexModule, TraceRecordsCarryTheClassAndMethodNames) {
+  testing_support::ScratchRegistryKey key(HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE",
+                                          L"SOFTWARE\\Zarn Corporation\\Tovrel\\RELTrace");
+  ASSERT_TRUE(key.SetDword(L"trace", 1));
+  EXPECT_EQ(testing_support::RunChild("TracePexCalls"), 0u);
 }
 
 }  // namespace
