@@ -50,6 +50,17 @@ std::wstring DeviceObjectNames::Pipe(DWORD processId, const void* object) const 
                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(object)), fields_.c_str());
 }
 
+void NotifyEventSet::SetAudioEventsIfRunning() {
+  if (event(NotifyEvent::LiveRunning).IsSet()) {
+    event(NotifyEvent::LiveInputAudio).Set();
+    event(NotifyEvent::LiveOutputAudio).Set();
+  }
+  if (event(NotifyEvent::RecRunning).IsSet()) {
+    event(NotifyEvent::RecInputAudio).Set();
+    event(NotifyEvent::RecOutputAudio).Set();
+  }
+}
+
 HRESULT NotifyEventSet::Create(const DeviceObjectNames& names) {
   HRESULT first = S_OK;
   for (int i = 0; i < kCount; ++i) {

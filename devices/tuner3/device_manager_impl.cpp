@@ -11,6 +11,8 @@
 #include "common/hresult.h"
 #include "common/module.h"
 #include "common/settings_file.h"
+#include "devices/core/auto_scan_settings.h"
+#include "devices/core/base_channel_list.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/file_version_number.h"
 #include "devices/core/hal_items.h"
@@ -42,11 +44,9 @@ constexpr IID kOptionalInterface08 = {0x990ddd00, 0x99d8, 0x45f2, {0xa3, 0x63, 0
 // {07B3E6C6-B3A4-4C0F-A878-2F5FB7025C83}
 constexpr IID kOptionalInterface20 = {0x07b3e6c6, 0xb3a4, 0x4c0f, {0xa8, 0x78, 0x2f, 0x5f, 0xb7, 0x02, 0x5c, 0x83}};
 
-constexpr ULONG kRegionJapan = 81;
-constexpr ULONG kTvFormat = 2;
-constexpr ULONG kBandAntenna = 1, kBandCable = 2;
-constexpr ULONG kBandExternal1 = 0x20000020;  // record A word 1 bit 2
-constexpr ULONG kBandExternal2 = 0x10100020;  // record A word 1 bit 1
+constexpr ULONG kRegionJapan = kBaseChannelRegion;
+constexpr ULONG kTvFormat = kBaseChannelTvFormat;
+constexpr ULONG kBandAntenna = 1;
 
 const IID* const kAvailable[] = {&IID_IDeviceInfoDetail, &IID_IInputSwitch, &IID_IOutputData,
                                  &IID_IPreview,          &IID_IAutoScan,    &IID_IAutoScan2};
@@ -205,16 +205,8 @@ void DeviceManagerImpl::Bind(IHalItem* item, const wchar_t* devicePath) {
 }
 
 void DeviceManagerImpl::BuildBaseChannelList() {
-  const ULONG inputs = recordA_[1];
-  auto& list = info_.facts().baseChannels;
-  list.clear();
-  if (inputs & 1) {
-    list.push_back({kRegionJapan, kTvFormat, kBandAntenna});
-    list.push_back({kRegionJapan, kTvFormat, kBandCable});
-  }
-  if (inputs & 4) list.push_back({kRegionJapan, kTvFormat, kBandExternal1});
-  if (inputs & 2) list.push_back({kRegionJapan, kTvFormat, kBandExternal2});
-  if (list.empty()) ThrowHr(errors::kNoBaseChannel);
+  info_.facts().baseChannels = BaseChannelsFromInputs(recordA_[1]);
+  if (info_.facts().baseChannels.empty()) ThrowHr(errors::kNoBaseChannel);
 }
 
 void DeviceManagerImpl::Undo() noexcept {
@@ -316,17 +308,6 @@ HRESULT DeviceManagerImpl::TakeExclusiveUse(ExclusiveInterface which, HRESULT in
   // One atomic create: whoever creates the mutex has the interface.
   const HRESULT hr = exclusive_.mutex(which).CreateExclusive();
   return hr == S_FALSE ? inUse : hr;
-}
-
-void DeviceManagerImpl::SetAudioEventsIfRunning() {
-  if (events_.event(NotifyEvent::LiveRunning).IsSet()) {
-    events_.event(NotifyEvent::LiveInputAudio).Set();
-    events_.event(NotifyEvent::LiveOutputAudio).Set();
-  }
-  if (events_.event(NotifyEvent::RecRunning).IsSet()) {
-    events_.event(NotifyEvent::RecInputAudio).Set();
-    events_.event(NotifyEvent::RecOutputAudio).Set();
-  }
 }
 
 void DeviceManagerImpl::RouteExternalInputEvent(ULONG band) {
@@ -444,7 +425,7 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   if (RoutesAgain(routed, band)) {
     Note(&failure, tuner_.SetInput(band));
     RouteExternalInputEvent(band);
-    if (IsTunerBand(routed) != tuner) SetAudioEventsIfRunning();
+    if (IsTunerBand(routed) != tuner) events_.SetAudioEventsIfRunning();
   }
   bool byFrequency = false;
   if (!tuner) {
@@ -491,7 +472,7 @@ HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   if (channelItem_) channelItem_->Clear();
   channelItem_.Reset();
   RETURN_IF_FAILED(tuner_.Teardown());
-  SetAudioEventsIfRunning();
+  events_.SetAudioEventsIfRunning();
   WriteSlot(kSlotInputSwitchProcess, 0);
   WriteSlot(kSlotInputSwitchObject, 0);
   inputSwitchInitialized_ = false;
@@ -763,22 +744,7 @@ HRESULT DeviceManagerImpl::UninitializeOutputData(ULONG) {
 HRESULT DeviceManagerImpl::GetAutoScanSetting(IHalItem** item) {
   if (!autoScanInitialized_) return errors::kAutoScanNotInit;
   if (!item) return E_INVALIDARG;
-  *item = nullptr;
-  const struct {
-    const wchar_t* key;
-    int fallback;
-  } settings[] = {{L"ScanDelta None", 250000},
-                  {L"ScanDelta Near", 62500},
-                  {L"ScanDelta Near2", 125000},
-                  {L"ScanDelta Just", 6000000},
-                  {L"ScanDelta Just NoFmt", 500000}};
-  Microsoft::WRL::ComPtr<IHalItem> made;
-  RETURN_IF_FAILED(hal_items::CreateItem(&made));
-  const SettingsFile file = SettingsFile::ForModule(ThisModule());
-  for (long i = 0; i < 5; ++i)
-    RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, file.ReadInt(L"AutoScan", settings[i].key, settings[i].fallback)));
-  *item = made.Detach();
-  return S_OK;
+  return MakeAutoScanSettingItem(ThisModule(), item);
 }
 
 }  // namespace pex

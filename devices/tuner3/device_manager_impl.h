@@ -143,7 +143,6 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   void WriteSlot(int slot, std::int32_t value);
   // Takes the exclusive use of an interface: S_OK held, `inUse` when it is held elsewhere.
   HRESULT TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse);
-  void SetAudioEventsIfRunning();
   HRESULT InitializeInputSwitchSteps();
   HRESULT ApplyChannel(IHalItem* channel);
   void RouteExternalInputEvent(ULONG band);
