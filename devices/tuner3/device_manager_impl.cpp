@@ -106,13 +106,15 @@ void BusyAnswer(void*, HANDLE, DWORD requestSize, const BYTE* request, DWORD* an
 }
 static_assert(std::is_same_v<decltype(&BusyAnswer), NamedPipe::Handler>);
 
-DeviceManagerImpl::DeviceManagerImpl() : filterModule_(ThisModule()), info_(kInfoTable), output_(filterModule_) {}
+DeviceManagerImpl::DeviceManagerImpl()
+    : filterModule_(ThisModule()), info_(kInfoTable), output_(filterModule_), preview_(filterModule_) {}
 
 DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
     : stateTable_(stateSection, stateMutex),
       filterModule_(filterModule ? filterModule : ThisModule()),
       info_(kInfoTable),
-      output_(filterModule_) {}
+      output_(filterModule_),
+      preview_(filterModule_) {}
 
 DeviceManagerImpl::~DeviceManagerImpl() { Shutdown(); }
 
@@ -125,6 +127,10 @@ HRESULT DeviceManagerImpl::Shutdown() {
   if (outputInitialized_) {
     if (events_.event(NotifyEvent::RecRunning).IsSet()) StopOutputData(0);
     UninitializeOutputData(0);
+  }
+  if (previewInitialized_) {
+    if (PreviewStopped() != S_OK) StopPreview(0);
+    UninitializePreview(0);
   }
   UninitializeAutoScan(0);
   UninitializeInputSwitch(0);
@@ -548,6 +554,167 @@ HRESULT DeviceManagerImpl::UninitializeAutoScan(ULONG) {
   autoScanInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::AutoScan).Close();
   return S_OK;
+}
+
+// --- IPreview -------------------------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::PreviewStopped() {
+  OAFilterState state = State_Stopped;
+  RETURN_IF_FAILED(preview_.GetState(&state, 0));
+  return state == State_Stopped ? S_OK : kChainGraphNotStopped;
+}
+
+HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::Preview, errors::kPreviewInUse));
+  HRESULT hr = preview_.SetSoundSettings(deviceItem_.Get());
+  if (SUCCEEDED(hr)) hr = preview_.Build(identity_);
+  if (FAILED(hr)) {
+    exclusive_.mutex(ExclusiveInterface::Preview).Close();
+    return hr;
+  }
+  WriteSlot(kSlotPreviewProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
+  WriteSlot(kSlotPreviewObject, ObjectAddress32(this));
+  previewInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetPreviewNotifyEvent(long type, ULONG* handle) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!handle) return E_POINTER;
+  HANDLE event = nullptr;
+  RETURN_IF_FAILED(preview_.GetNotifyEvent(static_cast<int>(type), &event));
+  // The interface carries handles as 32-bit words (the values of a 32-bit process).
+  *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetPreviewLastError(HRESULT* error, ULONG* reserve) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!error) return E_POINTER;
+  *error = preview_.GetLastError();
+  if (reserve) *reserve = 0;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!mode) return E_POINTER;
+  *mode = {};
+  return preview_.GetCurrentInputAudioMode(mode);
+}
+
+HRESULT DeviceManagerImpl::GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!mode) return E_POINTER;
+  *mode = {};
+  return preview_.GetCurrentOutputAudioMode(mode);
+}
+
+HRESULT DeviceManagerImpl::GetVideoDataInfo(IHalItem** item) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!item) return E_POINTER;
+  *item = nullptr;
+  PreviewVideoSize size{};
+  RETURN_IF_FAILED(preview_.GetVideoSize(&size));
+  Microsoft::WRL::ComPtr<IHalItem> made;
+  RETURN_IF_FAILED(hal_items::CreateItem(&made));
+  // Width in value 0 and height in value 1, as the other families and the graph give them.
+  const LONG values[] = {size.width, size.height, size.planes, size.count};
+  for (long i = 0; i < 4; ++i) RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, values[i]));
+  *item = made.Detach();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetSoundDataInfo(IHalItem** item) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!item) return E_POINTER;
+  *item = nullptr;
+  DWORD rate = 0, channels = 0, bits = 0;
+  RETURN_IF_FAILED(preview_.GetSoundDataInfo(&rate, &channels, &bits));
+  Microsoft::WRL::ComPtr<IHalItem> made;
+  RETURN_IF_FAILED(hal_items::CreateItem(&made));
+  const DWORD values[] = {rate, channels, bits};
+  for (long i = 0; i < 3; ++i)
+    RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, static_cast<std::int32_t>(values[i])));
+  *item = made.Detach();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::RunPreview(ULONG) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  return GuardHr(E_FAIL, [&] { return RunPreviewSteps(); });
+}
+
+HRESULT DeviceManagerImpl::RunPreviewSteps() {
+  RETURN_IF_FAILED(preview_.ConnectStreams());
+  WriteSlot(kSlotPreviewStarted, 1);
+  HRESULT hr = preview_.Run();
+  if (SUCCEEDED(hr)) {
+    events_.event(NotifyEvent::LiveRunning).Set();
+    WriteSlot(kSlotPreviewState, kSlotRunning);
+    if (position_.set && windowInitialized_) {
+      RECT destination = position_.destination;
+      RECT source = position_.source;
+      hr = preview_.SetVideoPosition(position_.wholeSource ? nullptr : &source, &destination);
+    }
+  }
+  if (FAILED(hr)) {
+    preview_.Stop();
+    events_.event(NotifyEvent::LiveRunning).Reset();
+    WriteSlot(kSlotPreviewState, kSlotStopped);
+    preview_.DisconnectStreams();
+    WriteSlot(kSlotPreviewStarted, 0);
+    return hr;
+  }
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::PausePreview(ULONG) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  RETURN_IF_FAILED(preview_.Pause());
+  WriteSlot(kSlotPreviewState, kSlotPaused);
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::StopPreview(ULONG) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  RETURN_IF_FAILED(preview_.Stop());
+  events_.event(NotifyEvent::LiveRunning).Reset();
+  WriteSlot(kSlotPreviewState, kSlotStopped);
+  const HRESULT hr = preview_.DisconnectStreams();
+  if (SUCCEEDED(hr)) WriteSlot(kSlotPreviewStarted, 0);
+  return hr;
+}
+
+HRESULT DeviceManagerImpl::GetPreviewState(ULONG* state) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!state) return E_POINTER;
+  OAFilterState graphState = State_Stopped;
+  RETURN_IF_FAILED(preview_.GetState(&graphState, 0));
+  *state = static_cast<ULONG>(graphState);
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
+  if (!previewInitialized_) return S_OK;
+  RETURN_IF_FAILED(PreviewStopped());
+  preview_.Teardown();
+  WriteSlot(kSlotPreviewProcess, 0);
+  WriteSlot(kSlotPreviewObject, 0);
+  previewInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::Preview).Close();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
+  if (!destination) return E_POINTER;
+  position_.set = true;
+  position_.wholeSource = source == nullptr;
+  position_.source = source ? *source : RECT{};
+  position_.destination = *destination;
+  // While the preview runs the position goes to the chain now; otherwise Run applies it.
+  if (!events_.event(NotifyEvent::LiveRunning).IsSet()) return S_OK;
+  return preview_.SetVideoPosition(source, destination);
 }
 
 // --- IOutputData ---------------------------------------------------------------------------------

@@ -5,8 +5,9 @@
 // DeviceInfoAnswers with this family's lists; input switching, the picture controls and auto
 // scan work on the family's tuner control.
 //
-// Operations that later work fills in (preview, window, sound) still answer E_NOTIMPL through
-// NotImplementedOperations.
+// Operations that later work fills in (the window interfaces' chain and the sound path) still
+// answer E_NOTIMPL through NotImplementedOperations; SetVideoPosition already stores the
+// position that Run applies.
 //
 // The facade holds the instance lock (without a time limit) over every operation; the pipe
 // handler runs on the pipe's own threads and touches no member. The facade checks no pointer
@@ -30,6 +31,7 @@
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/tuner3/device_control_channel.h"
 #include "devices/tuner3/output_data_graph.h"
+#include "devices/tuner3/preview_graph.h"
 #include "devices/tuner3/tuner_control.h"
 
 namespace pex {
@@ -116,6 +118,21 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   HRESULT GetOutputDataInfo(long type, long subType, IHalItem** item) override;
   HRESULT UninitializeOutputData(ULONG reserve) override;
 
+  // --- IPreview and the stored window position ---------------------------------------------
+  HRESULT InitializePreview(ULONG reserve) override;
+  HRESULT GetPreviewNotifyEvent(long type, ULONG* handle) override;
+  HRESULT GetPreviewLastError(HRESULT* error, ULONG* reserve) override;
+  HRESULT GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
+  HRESULT GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
+  HRESULT GetVideoDataInfo(IHalItem** item) override;
+  HRESULT GetSoundDataInfo(IHalItem** item) override;
+  HRESULT RunPreview(ULONG reserve) override;
+  HRESULT PausePreview(ULONG reserve) override;
+  HRESULT StopPreview(ULONG reserve) override;
+  HRESULT GetPreviewState(ULONG* state) override;
+  HRESULT UninitializePreview(ULONG reserve) override;
+  HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
+
   // --- IPreview's lists -----------------------------------------------------------------------
   HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
   HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
@@ -132,6 +149,7 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   ULONG currentBand() const noexcept { return currentBand_; }
   DeviceControlChannel* controlChannel() const noexcept { return channel_.get(); }
   OutputDataGraph& outputGraph() noexcept { return output_; }
+  PreviewGraph& previewGraph() noexcept { return preview_; }
   DeviceSummary Summary();
 
  private:
@@ -147,6 +165,9 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   HRESULT ApplyChannel(IHalItem* channel);
   void RouteExternalInputEvent(ULONG band);
   HRESULT StartOutputSteps();
+  HRESULT RunPreviewSteps();
+  // S_OK while the preview graph is stopped, 0x80072605 when it is not, a failing state read.
+  HRESULT PreviewStopped();
 
   DeviceStateTable stateTable_;
   NamedPipe pipe_;
@@ -169,6 +190,14 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   InstanceStamp stamp_;
   OutputDataGraph output_;
   bool outputInitialized_ = false;
+  PreviewGraph preview_;
+  bool previewInitialized_ = false;
+  bool windowInitialized_ = false;  // set by the window interfaces (later work)
+  struct VideoPosition {
+    bool set = false;
+    bool wholeSource = false;
+    RECT source{}, destination{};
+  } position_;
   struct OutputType {
     ULONG subtype;
     IOutputDataCB* callback;  // as the host gave it; the graph's callback filter holds it

@@ -367,4 +367,55 @@ TEST_F(PexDeviceObject, OutputDataStartsOnlyWhenInitialisedAndStopsBackToTheStar
   EXPECT_EQ(S_OK, second_->InitializeOutputData(0));
 }
 
+TEST_F(PexDeviceObject, PreviewAnswersItsSizesAndMarksItsStatesFromRunToStop) {
+  ASSERT_EQ(S_OK, object_->SetDeviceInfo(Item().Get()));
+  EXPECT_EQ(errors::kPreviewNotInit, object_->RunPreview(0));
+  ASSERT_EQ(S_OK, object_->InitializePreview(0));
+  EXPECT_EQ(static_cast<std::int32_t>(GetCurrentProcessId()), Slot(kSlotPreviewProcess));
+  second_ = NewObject();
+  ASSERT_TRUE(second_);
+  ASSERT_EQ(S_OK, second_->SetDeviceInfo(Item().Get()));
+  EXPECT_EQ(errors::kPreviewInUse, second_->InitializePreview(0));
+
+  // Width in value 0, height in value 1.
+  ComPtr<IHalItem> video;
+  ASSERT_EQ(S_OK, object_->GetVideoDataInfo(&video));
+  const std::int32_t expected[] = {720, 480, 4, 1};
+  for (long i = 0; i < 4; ++i) EXPECT_EQ(expected[i], hal_items::ReadInteger(video.Get(), i)) << i;
+  ComPtr<IHalItem> sound;
+  ASSERT_EQ(S_OK, object_->GetSoundDataInfo(&sound));
+  EXPECT_EQ(48000, hal_items::ReadInteger(sound.Get(), 0));
+
+  // The preview runs without a window too; the stored position waits for one.
+  RECT destination{0, 0, 320, 240};
+  EXPECT_EQ(S_OK, object_->SetVideoPosition(nullptr, &destination));
+  HANDLE live = object_->notifyEvents().handle(NotifyEvent::LiveRunning);
+  const struct {
+    const char* step;
+    std::function<HRESULT()> call;
+    HRESULT result;
+    std::int32_t started, state;
+    bool liveRunning;
+  } steps[] = {
+      {"run", [&] { return object_->RunPreview(0); }, S_OK, 1, 2, true},
+      {"uninitialize while running", [&] { return object_->UninitializePreview(0); }, kChainGraphNotStopped, 1, 2, true},
+      {"pause", [&] { return object_->PausePreview(0); }, S_OK, 1, 1, true},
+      {"stop", [&] { return object_->StopPreview(0); }, S_OK, 0, 0, false},
+  };
+  for (const auto& c : steps) {
+    SCOPED_TRACE(c.step);
+    EXPECT_EQ(c.result, c.call());
+    EXPECT_EQ(c.started, Slot(kSlotPreviewStarted));
+    EXPECT_EQ(c.state, Slot(kSlotPreviewState));
+    EXPECT_EQ(c.liveRunning, WaitForSingleObject(live, 0) == WAIT_OBJECT_0);
+  }
+  ULONG state = 9;
+  ASSERT_EQ(S_OK, object_->GetPreviewState(&state));
+  EXPECT_EQ(0u, state);
+
+  ASSERT_EQ(S_OK, object_->UninitializePreview(0));
+  EXPECT_EQ(0, Slot(kSlotPreviewProcess));
+  EXPECT_EQ(S_OK, second_->InitializePreview(0));
+}
+
 }  // namespace
