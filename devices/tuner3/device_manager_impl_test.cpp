@@ -418,4 +418,39 @@ TEST_F(PexDeviceObject, PreviewAnswersItsSizesAndMarksItsStatesFromRunToStop) {
   EXPECT_EQ(S_OK, second_->InitializePreview(0));
 }
 
+// A second device object in another process: bit 0 of the exit code when its IInputSwitch is
+// in use, bit 1 when its IPreview is (16 and up: the setup failed). Arguments: the driver
+// stand-in's state, the device path, the device-state table.
+VORN_CHILD(PexSecondObject) {
+  if (args.size() != 3 || FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 16;
+  UINT patched = 0, card = 0;
+  if (FAILED(SimDriver_Connect(args[0].c_str())) || FAILED(SimDriver_Attach(GetModuleHandleW(nullptr), &patched)) ||
+      FAILED(SimDriver_AddCard(args[1].c_str(), &card)))
+    return 17;
+  sim_host::DeviceItemValues values;
+  values.devicePath = args[1];
+  ComPtr<IHalItem> item;
+  if (FAILED(sim_host::MakeDeviceItem(values, &item))) return 18;
+  int used = 0;
+  {
+    pex::DeviceManagerImpl object(args[2].c_str(), (args[2] + L"_mutex").c_str());
+    if (FAILED(object.Initialize()) || object.SetDeviceInfo(item.Get()) != S_OK) return 19;
+    if (object.InitializeInputSwitch(0) == errors::kInputSwitchInUse) used |= 1;
+    if (object.InitializePreview(0) == errors::kPreviewInUse) used |= 2;
+  }
+  item.Reset();
+  CoUninitialize();
+  return used;
+}
+
+TEST_F(PexDeviceObject, AnotherProcessFindsTheInterfacesInUse) {
+  SetUpInputSwitch();
+  ASSERT_EQ(S_OK, object_->InitializePreview(0));
+  const testing_support::ChildArgs args = {simcard_testing::StateName(), capturePath_, table_};
+  EXPECT_EQ(3u, testing_support::RunChild("PexSecondObject", args));
+  ASSERT_EQ(S_OK, object_->UninitializePreview(0));
+  ASSERT_EQ(S_OK, object_->UninitializeInputSwitch(0));
+  EXPECT_EQ(0u, testing_support::RunChild("PexSecondObject", args));
+}
+
 }  // namespace
