@@ -13,6 +13,9 @@
 #include "common/settings_file.h"
 #include "devices/core/auto_scan_settings.h"
 #include "devices/core/base_channel_list.h"
+#include "devices/core/chain_policy.h"
+#include "devices/core/custom_video_chain_builder.h"
+#include "devices/core/outside_filters.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/file_version_number.h"
 #include "devices/core/hal_items.h"
@@ -130,6 +133,7 @@ HRESULT DeviceManagerImpl::Shutdown() {
   }
   if (previewInitialized_) {
     if (PreviewStopped() != S_OK) StopPreview(0);
+    UninitializePreviewWindow(0);
     UninitializePreview(0);
   }
   UninitializeAutoScan(0);
@@ -715,6 +719,92 @@ HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
   // While the preview runs the position goes to the chain now; otherwise Run applies it.
   if (!events_.event(NotifyEvent::LiveRunning).IsSet()) return S_OK;
   return preview_.SetVideoPosition(source, destination);
+}
+
+// --- The window interfaces ---------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile) {
+  // One exclusive object serves both window interfaces; this object's own window counts too.
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::PreviewWindow, errors::kWindowInUse));
+  position_.set = false;
+  HRESULT hr = PreviewStopped();
+  if (SUCCEEDED(hr)) {
+    hr = GuardHr(E_FAIL, [&] {
+      ChainSettings settings;
+      settings.boardType = static_cast<DWORD>(hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType));
+      settings.module = filterModule_;
+      settings.recRunningEvent = names().RecRunningEvent();
+      settings.creation = chain_policies::kFamily3.creation;
+      std::unique_ptr<VideoChainBuilder> chain;
+      // The preview's sound path holds the audio pacer: the video pacer goes first.
+      RETURN_IF_FAILED(CustomVideoChainBuilder::Create(deviceItem_.Get(), settings, chain_policies::kFamily3, true, &chain));
+      return preview_.InsertCustomFilter(std::move(chain), overlayMode, clsid, moduleFile);
+    });
+  }
+  if (FAILED(hr)) {
+    exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
+    return hr;
+  }
+  windowInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::InitializePreviewWindow(ULONG overlayMode) {
+  return InitializeWindow(overlayMode, outside::kClsidOsd, outside::kOsdFile);
+}
+
+HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) {
+  return InitializeWindow(overlayMode, clsid, module ? module : L"");
+}
+
+HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  return preview_.QueryInterfaceFromCustomFilter(iid, out);
+}
+
+HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  return preview_.SetVideoClippingWindow(window);
+}
+
+HRESULT DeviceManagerImpl::GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  if (!keyType || !paletteIndex || !low || !high) return E_POINTER;
+  DWORD values[4] = {};
+  RETURN_IF_FAILED(preview_.GetColorKey(&values[0], &values[1], &values[2], &values[3]));
+  *keyType = values[0];
+  *paletteIndex = values[1];
+  *low = values[2];
+  *high = values[3];
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::RePaint(HWND window, HDC dc) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  return preview_.RePaint(window, dc);
+}
+
+HRESULT DeviceManagerImpl::DisplayModeChanged(HWND) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  return preview_.DisplayModeChanged();
+}
+
+HRESULT DeviceManagerImpl::GetCurrentImage(ULONG* size, BYTE** image) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  if (!size || !image) return E_POINTER;
+  DWORD bytes = 0;
+  RETURN_IF_FAILED(preview_.GetCurrentImage(&bytes, image));
+  *size = bytes;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
+  if (!windowInitialized_) return S_OK;
+  if (previewInitialized_) RETURN_IF_FAILED(PreviewStopped());
+  RETURN_IF_FAILED(preview_.ReleaseVideoChain());
+  windowInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
+  return S_OK;
 }
 
 // --- IOutputData ---------------------------------------------------------------------------------

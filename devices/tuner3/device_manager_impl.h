@@ -5,9 +5,8 @@
 // DeviceInfoAnswers with this family's lists; input switching, the picture controls and auto
 // scan work on the family's tuner control.
 //
-// Operations that later work fills in (the window interfaces' chain and the sound path) still
-// answer E_NOTIMPL through NotImplementedOperations; SetVideoPosition already stores the
-// position that Run applies.
+// Operations that later work fills in (the sound path of ISound) still answer E_NOTIMPL through
+// NotImplementedOperations.
 //
 // The facade holds the instance lock (without a time limit) over every operation; the pipe
 // handler runs on the pipe's own threads and touches no member. The facade checks no pointer
@@ -133,6 +132,17 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   HRESULT UninitializePreview(ULONG reserve) override;
   HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
 
+  // --- IPreviewWindow / ICustomPreviewWindow (one state, one exclusive object) -----------------
+  HRESULT InitializePreviewWindow(ULONG overlayMode) override;
+  HRESULT InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
+  HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out) override;
+  HRESULT SetVideoClippingWindow(HWND window) override;
+  HRESULT GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) override;
+  HRESULT RePaint(HWND window, HDC dc) override;
+  HRESULT DisplayModeChanged(HWND window) override;
+  HRESULT GetCurrentImage(ULONG* size, BYTE** image) override;
+  HRESULT UninitializePreviewWindow(ULONG reserve) override;
+
   // --- IPreview's lists -----------------------------------------------------------------------
   HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
   HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
@@ -168,6 +178,7 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   HRESULT RunPreviewSteps();
   // S_OK while the preview graph is stopped, 0x80072605 when it is not, a failing state read.
   HRESULT PreviewStopped();
+  HRESULT InitializeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile);
 
   DeviceStateTable stateTable_;
   NamedPipe pipe_;
@@ -192,7 +203,7 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   bool outputInitialized_ = false;
   PreviewGraph preview_;
   bool previewInitialized_ = false;
-  bool windowInitialized_ = false;  // set by the window interfaces (later work)
+  bool windowInitialized_ = false;
   struct VideoPosition {
     bool set = false;
     bool wholeSource = false;

@@ -386,6 +386,7 @@ TEST_F(PexDeviceObject, PreviewAnswersItsSizesAndMarksItsStatesFromRunToStop) {
   ASSERT_EQ(S_OK, object_->GetSoundDataInfo(&sound));
   EXPECT_EQ(48000, hal_items::ReadInteger(sound.Get(), 0));
 
+  const DeviceObjectNames names(object_->identity(), DeviceObjectNames::kNoInstance);
   // The preview runs without a window too; the stored position waits for one.
   RECT destination{0, 0, 320, 240};
   EXPECT_EQ(S_OK, object_->SetVideoPosition(nullptr, &destination));
@@ -399,6 +400,7 @@ TEST_F(PexDeviceObject, PreviewAnswersItsSizesAndMarksItsStatesFromRunToStop) {
   } steps[] = {
       {"run", [&] { return object_->RunPreview(0); }, S_OK, 1, 2, true},
       {"uninitialize while running", [&] { return object_->UninitializePreview(0); }, kChainGraphNotStopped, 1, 2, true},
+      {"a window while running", [&] { return object_->InitializePreviewWindow(0); }, kChainGraphNotStopped, 1, 2, true},
       {"pause", [&] { return object_->PausePreview(0); }, S_OK, 1, 1, true},
       {"stop", [&] { return object_->StopPreview(0); }, S_OK, 0, 0, false},
   };
@@ -412,6 +414,10 @@ TEST_F(PexDeviceObject, PreviewAnswersItsSizesAndMarksItsStatesFromRunToStop) {
   ULONG state = 9;
   ASSERT_EQ(S_OK, object_->GetPreviewState(&state));
   EXPECT_EQ(0u, state);
+  // The refused window left its interfaces free.
+  NamedMutex window(names.ExclusiveUse(ExclusiveInterface::PreviewWindow).c_str());
+  EXPECT_FALSE(window.AlreadyExists());
+  EXPECT_EQ(errors::kWindowNotInit, object_->SetVideoClippingWindow(nullptr));
 
   ASSERT_EQ(S_OK, object_->UninitializePreview(0));
   EXPECT_EQ(0, Slot(kSlotPreviewProcess));
