@@ -43,7 +43,22 @@ std::wstring DeviceObjectNames::InstanceSection() const {
 }
 
 std::wstring DeviceObjectNames::Pipe(DWORD processId, const void* object) const {
-  return NamedPipe::DevicePipeName(identity_, processId, object, instance_ == kNoInstance ? 0 : instance_);
+  if (instance_ != kNoInstance) return NamedPipe::DevicePipeName(identity_, processId, object, instance_);
+  // Without an instance number the name ends with the identity's fields, like every other name.
+  if (identity_.IsEmpty()) return {};
+  return FormatW(L"\\\\.\\pipe\\PID%lu_PTR%x%ls", static_cast<unsigned long>(processId),
+                 static_cast<unsigned>(reinterpret_cast<uintptr_t>(object)), fields_.c_str());
+}
+
+void NotifyEventSet::SetAudioEventsIfRunning() {
+  if (event(NotifyEvent::LiveRunning).IsSet()) {
+    event(NotifyEvent::LiveInputAudio).Set();
+    event(NotifyEvent::LiveOutputAudio).Set();
+  }
+  if (event(NotifyEvent::RecRunning).IsSet()) {
+    event(NotifyEvent::RecInputAudio).Set();
+    event(NotifyEvent::RecOutputAudio).Set();
+  }
 }
 
 HRESULT NotifyEventSet::Create(const DeviceObjectNames& names) {

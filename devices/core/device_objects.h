@@ -78,6 +78,9 @@ class NotifyEventSet {
   HRESULT Create(const DeviceObjectNames& names);
   void Close();
   HANDLE handle(NotifyEvent which) const noexcept;
+  // An input change seen by what runs: the live audio events when LiveRunning is set, the
+  // recording audio events when RecRunning is set.
+  void SetAudioEventsIfRunning();
   NamedEvent& event(NotifyEvent which) noexcept { return events_[static_cast<int>(which)]; }
 
  private:

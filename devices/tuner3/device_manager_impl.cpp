@@ -1,0 +1,1007 @@
+#include "devices/tuner3/device_manager_impl.h"
+
+#include <oleauto.h>
+
+#include <mmsystem.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/errors.h"
+#include "common/hresult.h"
+#include "common/module.h"
+#include "common/settings_file.h"
+#include "devices/core/auto_scan_settings.h"
+#include "devices/core/base_channel_list.h"
+#include "devices/core/chain_policy.h"
+#include "devices/core/custom_video_chain_builder.h"
+#include "devices/core/outside_filters.h"
+#include "devices/core/device_state_slots.h"
+#include "devices/core/file_version_number.h"
+#include "devices/core/hal_items.h"
+#include "devices/core/host_arrays.h"
+#include "devices/tuner3/firmware_download.h"
+#include "devices/tuner3/pex_traits.h"
+
+std::unique_ptr<DeviceManagerOperations> PexTraits::CreateImplementation() {
+  return std::make_unique<pex::DeviceManagerImpl>();
+}
+
+namespace pex {
+
+namespace {
+
+// Device item values read here.
+enum ItemValue : long {
+  kItemDevicePath = 0,  // string: the device path, also the device's name in the state table
+  kItemBoardType = 2,   // integer: registered with the name
+  kItemCapability = 4,  // integer: capability bits
+  kItemFunctions = 5,   // integer: registered with the name
+};
+
+// Channel item values.
+enum ChannelValue : long { kChRegion = 0, kChFormat = 1, kChBand = 2, kChChannel = 3, kChFrequency = 4, kChSwitches = 5 };
+
+// {990DDD00-99D8-45F2-A363-DD40FFFC052E}
+constexpr IID kOptionalInterface08 = {0x990ddd00, 0x99d8, 0x45f2, {0xa3, 0x63, 0xdd, 0x40, 0xff, 0xfc, 0x05, 0x2e}};
+// {07B3E6C6-B3A4-4C0F-A878-2F5FB7025C83}
+constexpr IID kOptionalInterface20 = {0x07b3e6c6, 0xb3a4, 0x4c0f, {0xa8, 0x78, 0x2f, 0x5f, 0xb7, 0x02, 0x5c, 0x83}};
+
+constexpr ULONG kRegionJapan = kBaseChannelRegion;
+constexpr ULONG kTvFormat = kBaseChannelTvFormat;
+constexpr ULONG kBandAntenna = 1;
+
+const IID* const kAvailable[] = {&IID_IDeviceInfoDetail, &IID_IInputSwitch, &IID_IOutputData,
+                                 &IID_IPreview,          &IID_IAutoScan,    &IID_IAutoScan2};
+const IID* const kScan[] = {&IID_IAutoScan, &IID_IAutoScan2};
+constexpr OptionalInterface kOptional[] = {{&kOptionalInterface20, 0x20, errors::kNoCapability20},
+                                           {&kOptionalInterface08, 0x08, errors::kNoCapability08}};
+const IID* const kVideoModes[] = {&IID_IPreviewWindow, &IID_ICustomPreviewWindow};
+const IID* const kSoundModes[] = {&IID_ISound};
+constexpr ULONG kCountries[] = {kRegionJapan};
+constexpr ULONG kTvFormats[] = {kTvFormat};
+constexpr _SHAL_INPUT_AUDIOMODE kInputAudioModes[] = {{1, 1, 0}, {2, 2, 0}, {4, 8, 0}};
+constexpr _SHAL_OUTPUT_AUDIOMODE kOutputAudioModes[] = {{1, 1}, {2, 2}, {4, 4}, {8, 8}, {4, 8}};
+
+const DeviceInfoTable kInfoTable = {
+    kAvailable, kScan,        errors::kNoScanCapability, kOptional, kVideoModes, {}, 0,
+    kSoundModes, kCountries,  kTvFormats,                kInputAudioModes, kOutputAudioModes,
+};
+
+bool IsTunerBand(ULONG band) { return (band & 3) != 0; }
+bool IsExternalBand(ULONG band) { return (band & 0x60) != 0; }
+
+// Whether setting `next` after `routed` routes the input again: not when two different tuner
+// bands share the tuner's input, nor for two external bands with equal bits 28-30.
+bool RoutesAgain(ULONG routed, ULONG next) {
+  if (routed == next) return true;
+  if (IsTunerBand(routed) && IsTunerBand(next)) return false;
+  if (IsExternalBand(routed) && IsExternalBand(next) && ((routed ^ next) & 0x70000000) == 0) return false;
+  return true;
+}
+
+// Picture-control types: one of bits 0 to 9.
+bool ValidProcAmpBit(long type) {
+  for (long n = 0; n < 10; ++n)
+    if (type == (1L << n)) return true;
+  return false;
+}
+
+// Keeps the first failure of a sequence that goes on after failures.
+void Note(HRESULT* first, HRESULT hr) {
+  if (FAILED(hr) && SUCCEEDED(*first)) *first = hr;
+}
+
+}  // namespace
+
+void BusyAnswer(void*, HANDLE, DWORD requestSize, const BYTE* request, DWORD* answerSize, BYTE* answer,
+                DWORD answerCapacity) {
+  if (!answerSize) return;
+  *answerSize = 0;
+  // The second word is read only when the request holds it.
+  if (!request || requestSize < 2 * sizeof(std::uint32_t) || !answer || answerCapacity < 12) return;
+  std::uint32_t busy = 0;
+  std::memcpy(&busy, request + sizeof(std::uint32_t), sizeof(busy));
+  if (busy == 0) return;
+  const std::uint32_t reply[3] = {12, 0, static_cast<std::uint32_t>(E_FAIL)};
+  std::memcpy(answer, reply, sizeof(reply));
+  *answerSize = sizeof(reply);
+}
+static_assert(std::is_same_v<decltype(&BusyAnswer), NamedPipe::Handler>);
+
+DeviceManagerImpl::DeviceManagerImpl()
+    : filterModule_(ThisModule()), info_(kInfoTable), output_(filterModule_), preview_(filterModule_) {}
+
+DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
+    : stateTable_(stateSection, stateMutex),
+      filterModule_(filterModule ? filterModule : ThisModule()),
+      info_(kInfoTable),
+      output_(filterModule_),
+      preview_(filterModule_) {}
+
+DeviceManagerImpl::~DeviceManagerImpl() { Shutdown(); }
+
+HRESULT DeviceManagerImpl::Initialize() {
+  ThrowIfFailed(stateTable_.Open());
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::Shutdown() {
+  if (outputInitialized_) {
+    if (events_.event(NotifyEvent::RecRunning).IsSet()) StopOutputData(0);
+    UninitializeOutputData(0);
+  }
+  if (previewInitialized_) {
+    if (PreviewStopped() != S_OK) StopPreview(0);
+    UninitializePreviewWindow(0);
+    UninitializePreview(0);
+  }
+  UninitializeAutoScan(0);
+  UninitializeInputSwitch(0);
+  tuner_.Teardown();
+  events_.Close();
+  exclusive_.Clear();
+  stateTable_.Close();
+  pipe_.StopServer();
+  identity_.Clear();
+  if (deviceItem_) deviceItem_->Clear();
+  deviceItem_.Reset();
+  channelItem_.Reset();
+  channel_.reset();
+  info_.facts() = DeviceFacts{};
+  stamp_.Close();
+  return S_OK;
+}
+
+// --- Setup ------------------------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::SetDeviceInfo(IHalItem* item) {
+  if (!item) return E_POINTER;
+  if (deviceItem_) return errors::kDeviceAlreadySet;
+  VARIANT path;
+  VariantInit(&path);
+  RETURN_IF_FAILED(item->GetInfo(kItemDevicePath, &path));
+  if (path.vt != VT_BSTR || !path.bstrVal || SysStringByteLen(path.bstrVal) == 0) {
+    VariantClear(&path);
+    return E_INVALIDARG;
+  }
+  const HRESULT hr = GuardHr(E_FAIL, [&] {
+    try {
+      Bind(item, path.bstrVal);
+      return S_OK;
+    } catch (...) {
+      Undo();
+      throw;
+    }
+  });
+  VariantClear(&path);
+  return hr;
+}
+
+void DeviceManagerImpl::Bind(IHalItem* item, const wchar_t* devicePath) {
+  identity_ = DeviceIdentity(devicePath);
+  FirmwareSetup firmware;
+  ThrowIfFailed(DownloadFirmware(identity_, ThisModule(), &firmware));
+  channel_ = std::move(firmware.channel);
+  recordA_ = firmware.descriptionA;
+  recordB_ = firmware.descriptionB;
+  BuildBaseChannelList();
+  ThrowIfFailed(item->Clone(deviceItem_.ReleaseAndGetAddressOf()));
+  if (!deviceItem_) ThrowHr(E_FAIL);
+
+  DeviceFacts& facts = info_.facts();
+  facts.hasItem = true;
+  facts.capability = static_cast<ULONG>(hal_items::ReadInteger(deviceItem_.Get(), kItemCapability));
+  facts.scanCapability = recordB_[0];
+  facts.minFrequency = recordB_[1];
+  facts.maxFrequency = recordB_[2];
+  facts.frequencyStep = recordB_[3];
+  facts.band1MinChannel = recordB_[4];
+  facts.band1MaxChannel = recordB_[5];
+  facts.band2MinChannel = recordB_[6];
+  facts.band2MaxChannel = recordB_[7];
+  facts.tunerFunctions = ((recordA_[2] >> 6) & 1) | (((recordA_[2] >> 7) & 1) << 1);
+
+  const DeviceObjectNames objectNames = names();
+  ThrowIfFailed(events_.Create(objectNames));
+  ThrowIfFailed(exclusive_.Prepare(objectNames));
+  ThrowIfFailed(pipe_.StartServer(this, objectNames.Pipe(GetCurrentProcessId(), this).c_str(), &BusyAnswer));
+  ThrowIfFailed(stateTable_.Register(identity_.GetPath(),
+                                     hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType),
+                                     hal_items::ReadInteger(deviceItem_.Get(), kItemFunctions)));
+  interval_ = static_cast<ULONG>(SettingsFile::ForModule(ThisModule())
+                                     .ReadInt(L"SetChannel", L"Interval", static_cast<int>(kDefaultInterval)));
+  ThrowIfFailed(stamp_.Create(objectNames));
+}
+
+void DeviceManagerImpl::BuildBaseChannelList() {
+  info_.facts().baseChannels = BaseChannelsFromInputs(recordA_[1]);
+  if (info_.facts().baseChannels.empty()) ThrowHr(errors::kNoBaseChannel);
+}
+
+void DeviceManagerImpl::Undo() noexcept {
+  pipe_.StopServer();
+  events_.Close();
+  exclusive_.Clear();
+  info_.facts() = DeviceFacts{};
+  if (deviceItem_) deviceItem_->Clear();
+  deviceItem_.Reset();
+  // The control channel goes too: a retry runs the firmware step again.
+  channel_.reset();
+  stamp_.Close();
+  identity_.Clear();
+}
+
+// --- IDevice ----------------------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::GetAvailableInterface(long* count, GUID** iids) {
+  if (!count || !iids) return E_POINTER;
+  return info_.GetAvailableInterface(count, iids);
+}
+
+HRESULT DeviceManagerImpl::CanUseInterface(REFIID iid, long* can) {
+  if (!can) return E_POINTER;
+  return info_.CanUseInterface(iid, can);
+}
+
+HRESULT DeviceManagerImpl::GetInfo(long type, VARIANT* value) {
+  if (!deviceItem_) return errors::kDeviceNotSet;
+  if (!value) return E_POINTER;
+  return deviceItem_->GetInfo(type, value);
+}
+
+// --- IDeviceInfoDetail ------------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::GetAvailableCountryCode(ULONG* count, ULONG** regions) {
+  if (!count || !regions) return E_POINTER;
+  return info_.GetAvailableCountryCode(count, regions);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableTVFormat(ULONG, ULONG* count, ULONG** formats) {
+  if (!count || !formats) return E_POINTER;
+  return info_.GetAvailableTVFormat(count, formats);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableBaseChannel(ULONG, ULONG, ULONG* count, _SHAL_BASECH** channels) {
+  if (!count || !channels) return E_POINTER;
+  return info_.GetAvailableBaseChannel(count, channels);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) {
+  if (!baseCh || !functions) return E_POINTER;
+  RETURN_IF_FAILED(info_.GetAvailableTunerFunction(*baseCh, functions, E_INVALIDARG));
+  // Capture switch A serves the tuner only.
+  if (baseCh->band & 0x60) *functions &= ~1UL;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) {
+  if (!baseCh || !minCh || !maxCh) return E_POINTER;
+  *minCh = 0;
+  *maxCh = 0;
+  return info_.GetAvailableChannelInfo(*baseCh, minCh, maxCh);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) {
+  if (!minFreq || !maxFreq || !step) return E_POINTER;
+  return info_.GetAvailableFrequencyInfo(minFreq, maxFreq, step);
+}
+
+HRESULT DeviceManagerImpl::GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) {
+  if (!count || !modes) return E_INVALIDARG;
+  return info_.GetInputAudioModeVariety(count, modes);
+}
+
+HRESULT DeviceManagerImpl::GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) {
+  if (!count || !modes) return E_INVALIDARG;
+  return info_.GetOutputAudioModeVariety(count, modes);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableVideoModeInterface(long* count, GUID** iids) {
+  if (!count || !iids) return E_POINTER;
+  return info_.GetAvailableVideoModeInterface(count, iids);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableSoundModeInterface(long* count, GUID** iids) {
+  if (!count || !iids) return E_POINTER;
+  return info_.GetAvailableSoundModeInterface(count, iids);
+}
+
+// --- Shared means of the interfaces -------------------------------------------------------------
+
+void DeviceManagerImpl::WriteSlot(int slot, std::int32_t value) {
+  if (!identity_.IsEmpty()) stateTable_.SetSlot(identity_.GetPath(), slot, value);
+}
+
+HRESULT DeviceManagerImpl::TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse) {
+  if (!exclusive_.prepared()) return errors::kDeviceNotSet;
+  // One atomic create: whoever creates the mutex has the interface.
+  const HRESULT hr = exclusive_.mutex(which).CreateExclusive();
+  return hr == S_FALSE ? inUse : hr;
+}
+
+void DeviceManagerImpl::RouteExternalInputEvent(ULONG band) {
+  if (IsTunerBand(band)) {
+    events_.event(NotifyEvent::ExternalInput).Reset();
+  } else {
+    events_.event(NotifyEvent::ExternalInput).Set();
+  }
+}
+
+// --- IInputSwitch -------------------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::InitializeInputSwitch(ULONG) {
+  if (inputSwitchInitialized_) return S_OK;
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::InputSwitch, errors::kInputSwitchInUse));
+  const HRESULT hr = GuardHr(E_FAIL, [&] { return InitializeInputSwitchSteps(); });
+  if (FAILED(hr)) {
+    // Nothing of a failed attempt stays: the channel item goes with the exclusive use.
+    if (channelItem_) channelItem_->Clear();
+    channelItem_.Reset();
+    exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
+    return hr;
+  }
+  inputSwitchInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::InitializeInputSwitchSteps() {
+  RETURN_IF_FAILED(hal_items::CreateItem(&channelItem_));
+  for (const long value : {0L, 2L, 1L, 3L, 4L, 5L}) RETURN_IF_FAILED(hal_items::WriteInteger(channelItem_.Get(), value, 0));
+  RETURN_IF_FAILED(hal_items::WriteString(channelItem_.Get(), 6, L""));
+  RETURN_IF_FAILED(tuner_.Build(identity_));
+  procAmpRanges_.Clear();
+  for (const DWORD bit : {1UL, 2UL, 4UL, 8UL}) {
+    LONG minimum = 0, maximum = 0, step = 0, def = 0, automatic = 0;
+    if (SUCCEEDED(tuner_.GetProcAmpRange(bit, &minimum, &maximum, &step, &def, &automatic)))
+      procAmpRanges_.Insert(bit, minimum, maximum);
+  }
+  currentBand_ = 0;
+  DWORD input = 0;
+  if (SUCCEEDED(tuner_.GetInput(&input))) {
+    currentBand_ = input;
+    int type = 0;
+    if (input == 1 && SUCCEEDED(tuner_.GetInputType(&type))) currentBand_ = static_cast<ULONG>(type);
+  }
+  RouteExternalInputEvent(currentBand_);
+  WriteSlot(kSlotInputSwitchProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
+  WriteSlot(kSlotInputSwitchObject, ObjectAddress32(this));
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetChannel(IHalItem** channel) {
+  if (!inputSwitchInitialized_) return errors::kInputSwitchNotInit;
+  if (!channel) return E_POINTER;
+  *channel = nullptr;
+  Microsoft::WRL::ComPtr<IHalItem> copy;
+  RETURN_IF_FAILED(channelItem_->Clone(copy.GetAddressOf()));
+  int number = 0, frequency = 0, switchA = 0, switchB = 0;
+  if (IsTunerBand(currentBand_)) tuner_.GetChannel(&number);
+  tuner_.GetFrequency(&frequency);
+  tuner_.GetCaptureSwitchA(&switchA);
+  tuner_.GetCaptureSwitchB(&switchB);
+  const struct {
+    long type;
+    std::int32_t value;
+  } values[] = {{kChRegion, static_cast<std::int32_t>(kRegionJapan)},
+                {kChBand, static_cast<std::int32_t>(currentBand_)},
+                {kChFormat, static_cast<std::int32_t>(kTvFormat)},
+                {kChChannel, number},
+                {kChFrequency, frequency},
+                {kChSwitches, (switchB ? 2 : 0) | (switchA ? 1 : 0)}};
+  for (const auto& v : values) RETURN_IF_FAILED(hal_items::WriteInteger(copy.Get(), v.type, v.value));
+  *channel = copy.Detach();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetChannel(IHalItem* channel) {
+  if (!inputSwitchInitialized_) return errors::kInputSwitchNotInit;
+  if (!channel) return E_POINTER;
+  Microsoft::WRL::ComPtr<IHalItem> hold(channel);
+  return GuardHr(E_FAIL, [&] { return ApplyChannel(channel); });
+}
+
+HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
+  ULONG band = static_cast<ULONG>(hal_items::ReadInteger(channel, kChBand));
+  if (band == 0) band = kBandAntenna;
+  const int number = hal_items::ReadInteger(channel, kChChannel);
+  const ULONG frequency = static_cast<ULONG>(hal_items::ReadInteger(channel, kChFrequency));
+  const ULONG switches = static_cast<ULONG>(hal_items::ReadInteger(channel, kChSwitches));
+
+  // Arguments first: nothing changes for a request the device cannot take.
+  if ((switches & 1) && !(recordA_[2] & 0x40)) return E_INVALIDARG;
+  if ((switches & 2) && !(recordA_[2] & 0x80)) return E_INVALIDARG;
+  const auto& list = info_.facts().baseChannels;
+  if (std::none_of(list.begin(), list.end(), [&](const _SHAL_BASECH& entry) { return entry.band == band; }))
+    return E_INVALIDARG;
+  const bool tuner = IsTunerBand(band);
+  if (tuner) {
+    if (frequency != 0) {
+      if (frequency < recordB_[1] || frequency > recordB_[2]) return E_INVALIDARG;
+    } else {
+      const ULONG low = (band & 2) ? recordB_[6] : recordB_[4];
+      const ULONG high = (band & 2) ? recordB_[7] : recordB_[5];
+      const ULONG asked = static_cast<ULONG>(number);
+      if (asked < low || asked > high) return E_INVALIDARG;
+    }
+  }
+
+  DWORD routed = 0;
+  if (FAILED(tuner_.GetInput(&routed))) routed = currentBand_;
+  HRESULT failure = S_OK;
+  Note(&failure, tuner_.SetCaptureSwitchA(static_cast<int>(switches & 1)));
+  Note(&failure, tuner_.SetSwitchingFlag(1));
+  Note(&failure, tuner_.SetCaptureSwitchB(static_cast<int>((switches >> 1) & 1)));
+  if (RoutesAgain(routed, band)) {
+    Note(&failure, tuner_.SetInput(band));
+    RouteExternalInputEvent(band);
+    if (IsTunerBand(routed) != tuner) events_.SetAudioEventsIfRunning();
+  }
+  bool byFrequency = false;
+  if (!tuner) {
+    Note(&failure, tuner_.SetSwitchingFlag(0));
+  } else if (frequency != 0) {
+    Note(&failure, tuner_.SetSwitchingFlag(0));
+    Note(&failure, tuner_.SetFrequency(static_cast<int>(frequency), 0));
+    // Tuned by frequency: no band and channel to report afterwards.
+    byFrequency = true;
+  } else {
+    int type = 0;
+    if (FAILED(tuner_.GetInputType(&type)) || static_cast<ULONG>(type) != band)
+      Note(&failure, tuner_.SetInputType(band));
+    Note(&failure, tuner_.SetChannel(number));
+    Note(&failure, tuner_.SetSwitchingFlag(0));
+  }
+  if (InstanceRecord* record = stamp_.record()) {
+    record->channelSet = 1;
+    record->lastChangeMs = timeGetTime();
+  }
+  currentBand_ = (FAILED(failure) || byFrequency) ? 0 : band;
+  WriteSlot(kSlotBand, static_cast<std::int32_t>(band));
+  WriteSlot(kSlotTunerFunction, static_cast<std::int32_t>(switches));
+  return failure;
+}
+
+HRESULT DeviceManagerImpl::GetAvailableAudioFunction(long* count, ULONG** functions) {
+  if (!count || !functions) return E_POINTER;
+  constexpr ULONG kFunctions[] = {1};
+  return HandOutArray(kFunctions, 1, count, functions);
+}
+
+HRESULT DeviceManagerImpl::GetAudioFunction(ULONG* function) {
+  if (!function) return E_POINTER;
+  *function = 1;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetAudioFunction(ULONG function) { return function == 1 ? S_OK : E_INVALIDARG; }
+
+HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
+  if (!inputSwitchInitialized_) return S_OK;
+  if (exclusive_.mutex(ExclusiveInterface::AutoScan).AlreadyExists()) return errors::kAutoScanInUse;
+  if (channelItem_) channelItem_->Clear();
+  channelItem_.Reset();
+  RETURN_IF_FAILED(tuner_.Teardown());
+  events_.SetAudioEventsIfRunning();
+  WriteSlot(kSlotInputSwitchProcess, 0);
+  WriteSlot(kSlotInputSwitchObject, 0);
+  inputSwitchInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
+  return S_OK;
+}
+
+// --- IInputQualityControl -----------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::GetAvailableVidProcAmp(ULONG* bits) {
+  if (!bits) return E_POINTER;
+  *bits = 1 | 2 | 4 | 8;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetVidProcAmpRange(long type, long* min, long* max, long* step, long* def,
+                                              long* automatic) {
+  if (!ValidProcAmpBit(type)) return E_INVALIDARG;
+  if (!min || !max || !step || !def) return E_POINTER;
+  LONG a = 0, b = 0, c = 0, d = 0, e = 0;
+  RETURN_IF_FAILED(tuner_.GetProcAmpRange(static_cast<DWORD>(type), &a, &b, &c, &d, &e));
+  *min = a;
+  *max = b;
+  *step = c;
+  *def = d;
+  if (automatic) *automatic = e;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetVidProcAmpParam(long type, long* value) {
+  if (!ValidProcAmpBit(type)) return E_INVALIDARG;
+  if (!value) return E_POINTER;
+  LONG v = 0;
+  RETURN_IF_FAILED(tuner_.GetProcAmp(static_cast<DWORD>(type), &v));
+  *value = v;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetVidProcAmpParam(long type, long value) {
+  if (!ValidProcAmpBit(type)) return E_INVALIDARG;
+  return tuner_.SetProcAmp(static_cast<DWORD>(type), procAmpRanges_.Clamp(static_cast<std::uint32_t>(type), value));
+}
+
+// --- IAutoScan / IAutoScan2 ---------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::InitializeAutoScan(ULONG) {
+  if (autoScanInitialized_) return errors::kAutoScanInUse;
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::AutoScan, errors::kAutoScanInUse));
+  const HRESULT hr = tuner_.SetScanMode(1);
+  if (FAILED(hr)) {
+    exclusive_.mutex(ExclusiveInterface::AutoScan).Close();
+    return hr;
+  }
+  autoScanInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetChannelFreqLevel(_SHAL_BASECH*, ULONG freq, long* level, ULONG* tvfmt) {
+  if (!autoScanInitialized_) return errors::kAutoScanNotInit;
+  if (!level || !tvfmt) return E_POINTER;
+  *tvfmt = kTvFormat;
+  if (freq < recordB_[1] || freq > recordB_[2]) return E_INVALIDARG;
+  RETURN_IF_FAILED(tuner_.SetFrequency(static_cast<int>(freq), 1));
+  int signal = 0;
+  RETURN_IF_FAILED(tuner_.GetSignalLevel(&signal));
+  *level = signal;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::UninitializeAutoScan(ULONG) {
+  if (!autoScanInitialized_) return S_OK;
+  RETURN_IF_FAILED(tuner_.SetScanMode(0));
+  autoScanInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::AutoScan).Close();
+  return S_OK;
+}
+
+// --- IPreview -------------------------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::PreviewStopped() {
+  OAFilterState state = State_Stopped;
+  RETURN_IF_FAILED(preview_.GetState(&state, 0));
+  return state == State_Stopped ? S_OK : kChainGraphNotStopped;
+}
+
+HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::Preview, errors::kPreviewInUse));
+  HRESULT hr = preview_.SetSoundSettings(deviceItem_.Get());
+  if (SUCCEEDED(hr)) hr = preview_.Build(identity_);
+  if (FAILED(hr)) {
+    exclusive_.mutex(ExclusiveInterface::Preview).Close();
+    return hr;
+  }
+  WriteSlot(kSlotPreviewProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
+  WriteSlot(kSlotPreviewObject, ObjectAddress32(this));
+  previewInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetPreviewNotifyEvent(long type, ULONG* handle) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!handle) return E_POINTER;
+  HANDLE event = nullptr;
+  RETURN_IF_FAILED(preview_.GetNotifyEvent(static_cast<int>(type), &event));
+  // The interface carries handles as 32-bit words (the values of a 32-bit process).
+  *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetPreviewLastError(HRESULT* error, ULONG* reserve) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!error) return E_POINTER;
+  *error = preview_.GetLastError();
+  if (reserve) *reserve = 0;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!mode) return E_POINTER;
+  *mode = {};
+  return preview_.GetCurrentInputAudioMode(mode);
+}
+
+HRESULT DeviceManagerImpl::GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!mode) return E_POINTER;
+  *mode = {};
+  return preview_.GetCurrentOutputAudioMode(mode);
+}
+
+HRESULT DeviceManagerImpl::GetVideoDataInfo(IHalItem** item) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!item) return E_POINTER;
+  *item = nullptr;
+  PreviewVideoSize size{};
+  RETURN_IF_FAILED(preview_.GetVideoSize(&size));
+  Microsoft::WRL::ComPtr<IHalItem> made;
+  RETURN_IF_FAILED(hal_items::CreateItem(&made));
+  // Width in value 0 and height in value 1, as the other families and the graph give them.
+  const LONG values[] = {size.width, size.height, size.planes, size.count};
+  for (long i = 0; i < 4; ++i) RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, values[i]));
+  *item = made.Detach();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetSoundDataInfo(IHalItem** item) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!item) return E_POINTER;
+  *item = nullptr;
+  DWORD rate = 0, channels = 0, bits = 0;
+  RETURN_IF_FAILED(preview_.GetSoundDataInfo(&rate, &channels, &bits));
+  Microsoft::WRL::ComPtr<IHalItem> made;
+  RETURN_IF_FAILED(hal_items::CreateItem(&made));
+  const DWORD values[] = {rate, channels, bits};
+  for (long i = 0; i < 3; ++i)
+    RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, static_cast<std::int32_t>(values[i])));
+  *item = made.Detach();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::RunPreview(ULONG) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  return GuardHr(E_FAIL, [&] { return RunPreviewSteps(); });
+}
+
+HRESULT DeviceManagerImpl::RunPreviewSteps() {
+  RETURN_IF_FAILED(preview_.ConnectStreams());
+  WriteSlot(kSlotPreviewStarted, 1);
+  HRESULT hr = preview_.Run();
+  if (SUCCEEDED(hr)) {
+    events_.event(NotifyEvent::LiveRunning).Set();
+    WriteSlot(kSlotPreviewState, kSlotRunning);
+    if (position_.set && windowInitialized_) {
+      RECT destination = position_.destination;
+      RECT source = position_.source;
+      hr = preview_.SetVideoPosition(position_.wholeSource ? nullptr : &source, &destination);
+    }
+  }
+  if (FAILED(hr)) {
+    preview_.Stop();
+    events_.event(NotifyEvent::LiveRunning).Reset();
+    WriteSlot(kSlotPreviewState, kSlotStopped);
+    preview_.DisconnectStreams();
+    WriteSlot(kSlotPreviewStarted, 0);
+    return hr;
+  }
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::PausePreview(ULONG) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  RETURN_IF_FAILED(preview_.Pause());
+  WriteSlot(kSlotPreviewState, kSlotPaused);
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::StopPreview(ULONG) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  RETURN_IF_FAILED(preview_.Stop());
+  events_.event(NotifyEvent::LiveRunning).Reset();
+  WriteSlot(kSlotPreviewState, kSlotStopped);
+  const HRESULT hr = preview_.DisconnectStreams();
+  if (SUCCEEDED(hr)) WriteSlot(kSlotPreviewStarted, 0);
+  return hr;
+}
+
+HRESULT DeviceManagerImpl::GetPreviewState(ULONG* state) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  if (!state) return E_POINTER;
+  OAFilterState graphState = State_Stopped;
+  RETURN_IF_FAILED(preview_.GetState(&graphState, 0));
+  *state = static_cast<ULONG>(graphState);
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
+  if (!previewInitialized_) return S_OK;
+  RETURN_IF_FAILED(PreviewStopped());
+  preview_.Teardown();
+  WriteSlot(kSlotPreviewProcess, 0);
+  WriteSlot(kSlotPreviewObject, 0);
+  previewInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::Preview).Close();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
+  if (!destination) return E_POINTER;
+  position_.set = true;
+  position_.wholeSource = source == nullptr;
+  position_.source = source ? *source : RECT{};
+  position_.destination = *destination;
+  // While the preview runs the position goes to the chain now; otherwise Run applies it.
+  if (!events_.event(NotifyEvent::LiveRunning).IsSet()) return S_OK;
+  return preview_.SetVideoPosition(source, destination);
+}
+
+// --- The window interfaces ---------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile) {
+  // One exclusive object serves both window interfaces; this object's own window counts too.
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::PreviewWindow, errors::kWindowInUse));
+  position_.set = false;
+  HRESULT hr = PreviewStopped();
+  if (SUCCEEDED(hr)) {
+    hr = GuardHr(E_FAIL, [&] {
+      ChainSettings settings;
+      settings.boardType = static_cast<DWORD>(hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType));
+      settings.module = filterModule_;
+      settings.recRunningEvent = names().RecRunningEvent();
+      settings.creation = chain_policies::kFamily3.creation;
+      std::unique_ptr<VideoChainBuilder> chain;
+      // The preview's sound path holds the audio pacer: the video pacer goes first.
+      RETURN_IF_FAILED(CustomVideoChainBuilder::Create(deviceItem_.Get(), settings, chain_policies::kFamily3, true, &chain));
+      return preview_.InsertCustomFilter(std::move(chain), overlayMode, clsid, moduleFile);
+    });
+  }
+  if (FAILED(hr)) {
+    exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
+    return hr;
+  }
+  windowInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::InitializePreviewWindow(ULONG overlayMode) {
+  return InitializeWindow(overlayMode, outside::kClsidOsd, outside::kOsdFile);
+}
+
+HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) {
+  return InitializeWindow(overlayMode, clsid, module ? module : L"");
+}
+
+HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  return preview_.QueryInterfaceFromCustomFilter(iid, out);
+}
+
+HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  return preview_.SetVideoClippingWindow(window);
+}
+
+HRESULT DeviceManagerImpl::GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  if (!keyType || !paletteIndex || !low || !high) return E_POINTER;
+  DWORD values[4] = {};
+  RETURN_IF_FAILED(preview_.GetColorKey(&values[0], &values[1], &values[2], &values[3]));
+  *keyType = values[0];
+  *paletteIndex = values[1];
+  *low = values[2];
+  *high = values[3];
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::RePaint(HWND window, HDC dc) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  return preview_.RePaint(window, dc);
+}
+
+HRESULT DeviceManagerImpl::DisplayModeChanged(HWND) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  return preview_.DisplayModeChanged();
+}
+
+HRESULT DeviceManagerImpl::GetCurrentImage(ULONG* size, BYTE** image) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  if (!size || !image) return E_POINTER;
+  DWORD bytes = 0;
+  RETURN_IF_FAILED(preview_.GetCurrentImage(&bytes, image));
+  *size = bytes;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
+  if (!windowInitialized_) return S_OK;
+  if (previewInitialized_) RETURN_IF_FAILED(PreviewStopped());
+  RETURN_IF_FAILED(preview_.ReleaseVideoChain());
+  windowInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
+  return S_OK;
+}
+
+// --- IOutputData ---------------------------------------------------------------------------------
+
+DWORD ChannelSettleWait(const InstanceRecord* record, DWORD now, DWORD interval) noexcept {
+  if (!record || record->channelSet != 1) return 0;
+  // Unsigned subtraction counts across the wrap of the millisecond counter.
+  const DWORD elapsed = now - record->lastChangeMs;
+  return elapsed < interval ? interval - elapsed : 0;
+}
+
+DeviceSummary DeviceManagerImpl::Summary() {
+  DeviceSummary summary{};
+  if (!deviceItem_) return summary;
+  const ULONG capability = static_cast<ULONG>(hal_items::ReadInteger(deviceItem_.Get(), kItemCapability));
+  std::uint32_t& kind = summary.words[0];
+  kind = 0x80000004u;
+  if (capability & 1) kind |= 0x10000000u;
+  if (capability & 2) kind |= 0x08000000u;
+  wchar_t system[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length > 0 && length < MAX_PATH)
+    summary.words[1] = file_version::ReadFileVersion((std::wstring(system) + L"\\drivers\\tavo.sys").c_str());
+  wchar_t own[MAX_PATH] = {};
+  const DWORD ownLength = GetModuleFileNameW(ThisModule(), own, MAX_PATH);
+  if (ownLength > 0 && ownLength < MAX_PATH) summary.words[2] = file_version::ReadFileVersion(own);
+  std::int32_t slots[kSlotCount] = {};
+  static_assert(sizeof(slots) == 48);
+  if (SUCCEEDED(stateTable_.ReadSlots(identity_.GetPath(), sizeof(slots), slots))) {
+    const auto band = static_cast<std::uint32_t>(slots[kSlotBand]);
+    const auto switches = static_cast<std::uint32_t>(slots[kSlotTunerFunction]);
+    std::uint32_t input = 0;
+    if (band & 0x20) {
+      input = 0x08000000u;
+    } else if (band & 0x40) {
+      input = 0x10000000u | 0x04000000u;
+    } else {
+      input = 0x04000000u;
+    }
+    if (switches & 1) input |= 2;
+    if (switches & 2) input |= 1;
+    summary.words[3] = input;
+  }
+  return summary;
+}
+
+HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::OutputData, errors::kOutputDataInUse));
+  for (OutputType& entry : outputTypes_) entry = {};
+  const HRESULT hr = output_.Build(identity_);
+  if (FAILED(hr)) {
+    exclusive_.mutex(ExclusiveInterface::OutputData).Close();
+    return hr;
+  }
+  WriteSlot(kSlotOutputProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
+  WriteSlot(kSlotOutputObject, ObjectAddress32(this));
+  outputInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetOutputNotifyEvent(long type, ULONG* handle) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!handle) return E_POINTER;
+  HANDLE event = nullptr;
+  RETURN_IF_FAILED(output_.GetNotifyEvent(static_cast<int>(type), &event));
+  // The interface carries handles as 32-bit words (the values of a 32-bit process).
+  *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG* reserve) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!error) return E_POINTER;
+  *error = output_.GetLastError();
+  if (reserve) *reserve = 0;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!mode) return E_POINTER;
+  *mode = {};
+  return output_.GetCurrentInputAudioMode(mode);
+}
+
+HRESULT DeviceManagerImpl::GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!mode) return E_POINTER;
+  *mode = {};
+  return output_.GetCurrentOutputAudioMode(mode);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableOutputDataType(long* count, ULONG** types) {
+  return output_.GetAvailableTypes(count, types);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableOutputDataSubType(long type, long* count, ULONG** subTypes) {
+  return output_.GetAvailableSubTypes(type, count, subTypes);
+}
+
+HRESULT DeviceManagerImpl::SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!type) return E_INVALIDARG;
+  long count = 0;
+  ULONG* listed = nullptr;
+  RETURN_IF_FAILED(output_.GetAvailableSubTypes(static_cast<long>(type->type), &count, &listed));
+  const bool known = std::find(listed, listed + count, type->subtype) != listed + count;
+  CoTaskMemFree(listed);
+  // The registry presets are accepted whatever the list says.
+  if (!known && (type->subtype < 100 || type->subtype > 200)) return E_INVALIDARG;
+  RETURN_IF_FAILED(output_.SetOutputDataType(type, callback));
+  if (type->type >= 1 && type->type <= 3) outputTypes_[type->type - 1] = {type->subtype, callback};
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetOutputDataType(long* count, _SHAL_OUTPUTDTATA_TYPE** types) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!count || !types) return E_POINTER;
+  const _SHAL_OUTPUTDTATA_TYPE records[3] = {
+      {1, outputTypes_[0].subtype}, {2, outputTypes_[1].subtype}, {3, outputTypes_[2].subtype}};
+  return HandOutArray(records, 3, count, types);
+}
+
+HRESULT DeviceManagerImpl::GetOutputDataInfo(long type, long subType, IHalItem** item) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  if (!item) return E_POINTER;
+  *item = nullptr;
+  long count = 0;
+  std::int32_t* values = nullptr;
+  RETURN_IF_FAILED(output_.GetOutputDataInfo(type, subType, &count, &values));
+  struct Free {
+    void* p;
+    ~Free() { CoTaskMemFree(p); }
+  } free{values};
+  if (count <= 0) return S_OK;
+  Microsoft::WRL::ComPtr<IHalItem> made;
+  RETURN_IF_FAILED(hal_items::CreateItem(&made));
+  for (long i = 0; i < count; ++i) RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, values[i]));
+  *item = made.Detach();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::StartOutputData(ULONG) {
+  // The initialisation is checked before anything is set or connected.
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  return GuardHr(E_FAIL, [&] { return StartOutputSteps(); });
+}
+
+HRESULT DeviceManagerImpl::StartOutputSteps() {
+  const DeviceSummary summary = Summary();
+  RETURN_IF_FAILED(output_.SetAnalyzerParameters(static_cast<LONG>(summary.words[0]), static_cast<LONG>(summary.words[1]),
+                                                 static_cast<LONG>(summary.words[2]), static_cast<LONG>(summary.words[3])));
+  RETURN_IF_FAILED(output_.SetRecordingParameters(static_cast<int>(outputTypes_[0].subtype)));
+  RETURN_IF_FAILED(output_.ConnectStreams());
+  WriteSlot(kSlotOutputStarted, 1);
+  if (const DWORD wait = ChannelSettleWait(stamp_.record(), timeGetTime(), interval_)) Sleep(wait);
+  const HRESULT started = output_.Start();
+  if (FAILED(started)) {
+    // Back to the state before the start: nothing stays connected or marked.
+    output_.DisconnectStreams();
+    WriteSlot(kSlotOutputStarted, 0);
+    return started;
+  }
+  events_.event(NotifyEvent::RecRunning).Set();
+  WriteSlot(kSlotOutputState, 2);
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::StopOutputData(ULONG) {
+  if (!outputInitialized_) return errors::kOutputDataNotInit;
+  // The graph's stop waits out the minimum recording time and drains the encoder.
+  RETURN_IF_FAILED(output_.Stop());
+  events_.event(NotifyEvent::RecRunning).Reset();
+  WriteSlot(kSlotOutputState, 0);
+  output_.DisconnectStreams();
+  WriteSlot(kSlotOutputStarted, 0);
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::UninitializeOutputData(ULONG) {
+  if (!outputInitialized_) return S_OK;
+  WriteSlot(kSlotOutputProcess, 0);
+  WriteSlot(kSlotOutputObject, 0);
+  output_.Teardown();
+  if (events_.event(NotifyEvent::LiveRunning).IsSet()) {
+    events_.event(NotifyEvent::LiveInputAudio).Set();
+    events_.event(NotifyEvent::LiveOutputAudio).Set();
+  }
+  outputInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::OutputData).Close();
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetAutoScanSetting(IHalItem** item) {
+  if (!autoScanInitialized_) return errors::kAutoScanNotInit;
+  if (!item) return E_INVALIDARG;
+  return MakeAutoScanSettingItem(ThisModule(), item);
+}
+
+}  // namespace pex

@@ -1,0 +1,462 @@
+// The third family's device object against the simulated card (its "TAVO" filters registered,
+// the driver stand-in attached to this program, which carries the firmware images): setup and
+// its undo, the names without instance number, the busy answer, the channel sequences and the
+// rules between the interfaces.
+#include "devices/tuner3/device_manager_impl.h"
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/errors.h"
+#include "common/format.h"
+#include "common/handles.h"
+#include "common/testing/child.h"
+#include "common/testing/paths.h"
+#include "devices/core/device_state_slots.h"
+#include "devices/core/hal_items.h"
+#include "devices/core/testing/output_data_sink.h"
+#include "devices/tuner3/testing/pex_card_fixture.h"
+#include "sim/doubles/double_journal.h"
+#include "sim/doubles/outside_interfaces.h"
+#include "sim/host/device_item.h"
+
+using Microsoft::WRL::ComPtr;
+using namespace pex_testing;
+
+namespace {
+
+using RegFn = HRESULT(STDAPICALLTYPE*)();
+
+constexpr std::uint32_t kRecordA[3] = {0, 7, 0xC0};  // tuner and both external inputs, both switches
+constexpr std::uint32_t kRecordB[8] = {1, 91250000, 767250000, 62500, 1, 12, 13, 63};
+
+bool EventExists(const std::wstring& name) {
+  UniqueHandle h(OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
+  return h.valid();
+}
+
+class PexDeviceObject : public PexCardTest {
+ protected:
+  void SetUp() override {
+    PexCardTest::SetUp();
+    static const bool attached = [] {
+      UINT patched = 0;
+      return SUCCEEDED(SimDriver_Attach(GetModuleHandleW(nullptr), &patched));
+    }();
+    ASSERT_TRUE(attached);
+    items_.reset(LoadLibraryW(testing_support::BinPath(L"vorn_halitem.dll").c_str()));
+    auto reg = GetProcAs<RegFn>(items_.get(), "DllRegisterServer");
+    ASSERT_TRUE(reg && reg() == S_OK);
+    HRESULT added = SimDriver_AddCard(capturePath_.c_str(), &card_);
+    ASSERT_TRUE(SUCCEEDED(added));
+    ASSERT_EQ(S_OK, SimDriver_SetDeviceInfo(card_, kRecordA, kRecordB));
+    table_ = testing_support::UniqueName(L"Global\\vorn_pex_state_");
+    // The doubles' folder stands for the device manager's own.
+    filters_.reset(LoadLibraryW(testing_support::BinPath(DOUBLES_CALLBACK_FILE).c_str()));
+    ASSERT_TRUE(filters_.valid());
+    object_ = NewObject();
+    ASSERT_TRUE(object_);
+  }
+  std::unique_ptr<pex::DeviceManagerImpl> NewObject() {
+    auto object = std::make_unique<pex::DeviceManagerImpl>(table_.c_str(), (table_ + L"_mutex").c_str(), filters_.get());
+    return SUCCEEDED(object->Initialize()) ? std::move(object) : nullptr;
+  }
+  std::int32_t Slot(int index) {
+    DeviceStateTable table(table_.c_str(), (table_ + L"_mutex").c_str());
+    std::int32_t slots[kSlotCount] = {};
+    if (FAILED(table.Open()) || FAILED(table.ReadSlots(capturePath_.c_str(), sizeof(slots), slots))) return -1;
+    return slots[index];
+  }
+  void TearDown() override {
+    second_.reset();
+    object_.reset();
+    if (auto unreg = GetProcAs<RegFn>(items_.get(), "DllUnregisterServer")) unreg();
+    PexCardTest::TearDown();
+  }
+  ComPtr<IHalItem> Item() {
+    ComPtr<IHalItem> item;
+    sim_host::DeviceItemValues values;
+    values.devicePath = capturePath_;
+    values.boardType = 18;
+    values.functions = 3;
+    EXPECT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
+    return item;
+  }
+  // A channel item: band (2), channel (3), frequency (4), capture switches (5).
+  ComPtr<IHalItem> Channel(long band, long channel, long frequency, long switches = 0) {
+    ComPtr<IHalItem> item;
+    EXPECT_EQ(S_OK, hal_items::CreateItem(&item));
+    const long values[] = {81, 2, band, channel, frequency, switches};
+    for (long i = 0; i < 6; ++i) hal_items::WriteInteger(item.Get(), i, values[i]);
+    return item;
+  }
+  // External inputs need the crossbar with AUX inputs.
+  void SetUpInputSwitch(UINT crossbar = kSimCrossbarAux) {
+    ASSERT_EQ(S_OK, SimCard_SetCrossbarVariant(capturePath_.c_str(), crossbar));
+    ASSERT_EQ(S_OK, object_->SetDeviceInfo(Item().Get()));
+    ASSERT_EQ(S_OK, object_->InitializeInputSwitch(0));
+  }
+  std::wstring Fields() const {
+    const DeviceIdentity id(capturePath_.c_str());
+    return FormatW(L"_%ls_%ls_%ls_%ls_%ls_%ls", id.GetField1(), id.GetField2(), id.GetField3(), id.GetField4(),
+                   id.GetField5(), id.GetField6());
+  }
+  std::vector<std::int32_t> SwitchingFlags() const {
+    std::vector<std::int32_t> flags;
+    for (const SimCardKsWrite& w : Writes(kSimKsSwitchingSet, 2)) flags.push_back(w.values[0]);
+    return flags;
+  }
+
+  UniqueModule items_, filters_;
+  UINT card_ = 0;
+  std::wstring table_;
+  std::unique_ptr<pex::DeviceManagerImpl> object_, second_;
+};
+
+TEST_F(PexDeviceObject, TheDevicePathComesFromValueZero) {
+  const std::wstring liveRunning = L"Global\\EventName_LiveRunning" + Fields();
+  const struct {
+    const char* what;
+    std::function<void(IHalItem*)> change;
+    HRESULT expected;
+  } cases[] = {
+      {"an integer", [](IHalItem* i) { hal_items::WriteInteger(i, 0, 5); }, E_INVALIDARG},
+      {"an empty string", [](IHalItem* i) { hal_items::WriteString(i, 0, L""); }, E_INVALIDARG},
+      {"the path", [](IHalItem*) {}, S_OK},
+      {"a second call", [](IHalItem*) {}, errors::kDeviceAlreadySet},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ComPtr<IHalItem> item = Item();
+    c.change(item.Get());
+    EXPECT_EQ(c.expected, object_->SetDeviceInfo(item.Get()));
+    EXPECT_EQ(c.expected != E_INVALIDARG, object_->bound());
+    EXPECT_EQ(c.expected != E_INVALIDARG, EventExists(liveRunning));  // nothing made for a bad path
+  }
+}
+
+TEST_F(PexDeviceObject, AFailedSetupLeavesTheObjectUnboundAndARetryWorks) {
+  const SimDriverFault download{0x22302C, {}, 0xFFFFFFFFu, 0, ERROR_IO_DEVICE};
+  const std::uint32_t noInputs[3] = {0, 0, 0};
+  const struct {
+    const char* what;
+    std::function<void()> arrange;
+    HRESULT expected;
+  } cases[] = {
+      {"firmware refused twice",
+       [&] {
+         ASSERT_EQ(S_OK, SimDriver_SetHardwareVersion(card_, 2));
+         ASSERT_EQ(S_OK, SimDriver_InjectFaults(card_, &download, 2));
+       },
+       errors::kFirmwareDownloadFailed},
+      {"no input", [&] { ASSERT_EQ(S_OK, SimDriver_SetDeviceInfo(card_, noInputs, kRecordB)); }, errors::kNoBaseChannel},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.arrange();
+    ComPtr<IHalItem> item = Item();
+    EXPECT_EQ(c.expected, object_->SetDeviceInfo(item.Get()));
+    EXPECT_FALSE(object_->bound());
+    EXPECT_EQ(nullptr, object_->controlChannel());
+    EXPECT_FALSE(EventExists(L"Global\\EventName_ExternalInput" + Fields()));
+    ULONG count = 7;
+    _SHAL_BASECH* list = nullptr;
+    EXPECT_EQ(errors::kNoBaseChannel, object_->GetAvailableBaseChannel(81, 2, &count, &list));
+    // The retry runs the firmware step again and binds.
+    ASSERT_EQ(S_OK, SimDriver_SetDeviceInfo(card_, kRecordA, kRecordB));
+    EXPECT_EQ(S_OK, object_->SetDeviceInfo(item.Get()));
+    EXPECT_TRUE(object_->bound());
+    ASSERT_EQ(S_OK, object_->GetAvailableBaseChannel(81, 2, &count, &list));
+    EXPECT_EQ(4u, count);
+    CoTaskMemFree(list);
+    object_->Shutdown();
+    object_ = NewObject();
+    ASSERT_TRUE(object_);
+  }
+}
+
+TEST_F(PexDeviceObject, ThePipeIsNamedWithoutInstanceAndAnswersBusy) {
+  ASSERT_EQ(S_OK, object_->SetDeviceInfo(Item().Get()));
+  const std::wstring name = FormatW(L"\\\\.\\pipe\\PID%lu_PTR%x", GetCurrentProcessId(),
+                                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(object_.get()))) +
+                            Fields();
+  EXPECT_EQ(name, object_->pipe().name());
+  EXPECT_TRUE(EventExists(L"Global\\EventName_RecRunning" + Fields()));
+
+  // The second word decides, and is read only when the request holds it.
+  const struct {
+    std::vector<BYTE> request;
+    DWORD answered;
+  } cases[] = {
+      {{}, 0},
+      {{1, 1, 1, 1}, 0},
+      {{0, 0, 0, 0, 1, 1, 1}, 0},
+      {{0, 0, 0, 0, 0, 0, 0, 0}, 0},
+      {{0, 0, 0, 0, 1, 0, 0, 0}, 12},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request.size());
+    std::uint32_t answer[4] = {9, 9, 9, 9};
+    DWORD size = 99;
+    pex::BusyAnswer(nullptr, nullptr, static_cast<DWORD>(c.request.size()), c.request.data(), &size,
+                    reinterpret_cast<BYTE*>(answer), sizeof(answer));
+    EXPECT_EQ(c.answered, size);
+    if (size == 12) {
+      EXPECT_EQ(12u, answer[0]);
+      EXPECT_EQ(0u, answer[1]);
+      EXPECT_EQ(static_cast<std::uint32_t>(E_FAIL), answer[2]);
+    }
+  }
+}
+
+TEST_F(PexDeviceObject, SetChannelSequences) {
+  SetUpInputSwitch();
+  HANDLE external = object_->notifyEvents().handle(NotifyEvent::ExternalInput);
+  const struct {
+    const char* what;
+    long band, channel, frequency, switches;
+    HRESULT result;
+    ULONG currentBand;   // afterwards
+    bool externalInput;  // the ExternalInput event afterwards
+  } cases[] = {
+      {"band 0 is the antenna", 0, 5, 0, 0, S_OK, 1, false},
+      {"cable by channel", 2, 20, 0, 1, S_OK, 2, false},
+      {"by frequency", 1, 0, 91250000, 0, S_OK, 0, false},
+      {"external input", 0x20000020, 0, 0, 2, S_OK, 0x20000020, true},
+      {"back to the tuner", 1, 12, 0, 0, S_OK, 1, false},
+      {"channel out of range", 2, 64, 0, 0, E_INVALIDARG, 1, false},
+      {"frequency out of range", 1, 0, 91249999, 0, E_INVALIDARG, 1, false},
+      {"unknown band", 0x20000021, 0, 0, 0, E_INVALIDARG, 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t before = SwitchingFlags().size();
+    EXPECT_EQ(c.result, object_->SetChannel(Channel(c.band, c.channel, c.frequency, c.switches).Get()));
+    EXPECT_EQ(c.currentBand, object_->currentBand());
+    EXPECT_EQ(c.externalInput, WaitForSingleObject(external, 0) == WAIT_OBJECT_0);
+    const std::vector<std::int32_t> flags = SwitchingFlags();
+    // A refused request changes nothing; every other one raises the switching flag, then lowers it.
+    const std::vector<std::int32_t> expected = FAILED(c.result) ? std::vector<std::int32_t>() : std::vector<std::int32_t>({1, 0});
+    EXPECT_EQ(expected, std::vector<std::int32_t>(flags.begin() + before, flags.end()));
+    if (SUCCEEDED(c.result)) {
+      ComPtr<IHalItem> now;
+      ASSERT_EQ(S_OK, object_->GetChannel(&now));
+      EXPECT_EQ(static_cast<std::int32_t>(c.currentBand), hal_items::ReadInteger(now.Get(), 2));
+      EXPECT_EQ(c.currentBand == 1 || c.currentBand == 2 ? c.channel : 0, hal_items::ReadInteger(now.Get(), 3));
+      EXPECT_EQ(c.switches, hal_items::ReadInteger(now.Get(), 5));
+    }
+  }
+  EXPECT_EQ(1u, object_->channelStamp().record()->channelSet);
+}
+
+TEST_F(PexDeviceObject, FailuresOfRoutingAndTuningAreReturned) {
+  SetUpInputSwitch(kSimCrossbarDefault);  // no external input to route to
+  ASSERT_EQ(S_OK, SimCard_SetKsSupport(capturePath_.c_str(), &kSimKsTunerSet, 1, 1));  // the frequency cannot be set
+  EXPECT_EQ(errors::kKsFrequencyUnsupported, object_->SetChannel(Channel(1, 0, 91250000).Get()));
+  EXPECT_EQ(0u, object_->currentBand());
+  EXPECT_EQ(std::vector<std::int32_t>({1, 0}), SwitchingFlags());  // the sequence still ends lowered
+  EXPECT_EQ(errors::kNoSuchInput, object_->SetChannel(Channel(0x10100020, 0, 0).Get()));
+  EXPECT_EQ(0u, object_->currentBand());
+}
+
+TEST_F(PexDeviceObject, SwitchesTheDeviceLacksAreRefusedBeforeAnythingChanges) {
+  const std::uint32_t onlyA[3] = {0, 1, 0x40};
+  ASSERT_EQ(S_OK, SimDriver_SetDeviceInfo(card_, onlyA, kRecordB));
+  SetUpInputSwitch();
+  const size_t before = Writes(kSimKsCaptureSet, 3).size() + Writes(kSimKsCaptureSet, 4).size();
+  EXPECT_EQ(E_INVALIDARG, object_->SetChannel(Channel(1, 5, 0, 2).Get()));
+  EXPECT_EQ(before, Writes(kSimKsCaptureSet, 3).size() + Writes(kSimKsCaptureSet, 4).size());
+  EXPECT_TRUE(SwitchingFlags().empty());
+  EXPECT_EQ(S_OK, object_->SetChannel(Channel(1, 5, 0, 1).Get()));
+}
+
+TEST_F(PexDeviceObject, InterfacesAreUsedByOneObjectOfTheDevice) {
+  SetUpInputSwitch();
+  second_ = NewObject();
+  ASSERT_TRUE(second_);
+  ASSERT_EQ(S_OK, second_->SetDeviceInfo(Item().Get()));
+  EXPECT_EQ(errors::kInputSwitchInUse, second_->InitializeInputSwitch(0));
+  // Auto scan held by the first object: its input switch stays.
+  ASSERT_EQ(S_OK, object_->InitializeAutoScan(0));
+  EXPECT_EQ(errors::kAutoScanInUse, second_->InitializeAutoScan(0));
+  EXPECT_EQ(errors::kAutoScanInUse, object_->UninitializeInputSwitch(0));
+  ComPtr<IHalItem> channel;
+  EXPECT_EQ(S_OK, object_->GetChannel(&channel));
+  ASSERT_EQ(S_OK, object_->UninitializeAutoScan(0));
+  ASSERT_EQ(S_OK, object_->UninitializeInputSwitch(0));
+  EXPECT_EQ(errors::kInputSwitchNotInit, object_->GetChannel(&channel));
+  EXPECT_EQ(S_OK, second_->InitializeInputSwitch(0));
+}
+
+TEST(PexChannelSettleWait, CountsTheElapsedTimeAcrossTheWrap) {
+  const struct {
+    std::uint32_t set, tick;
+    DWORD now, wait;
+  } cases[] = {
+      {0, 1000, 1000, 0},                // no channel change yet
+      {1, 1000, 1000, 100},              // just changed: the whole interval
+      {1, 1000, 1040, 60},
+      {1, 1000, 1100, 0},
+      {1, 0xFFFFFFF0u, 0x10, 68},        // the counter wrapped in between
+      {1, 0xFFFFFFF0u, 0xFFFFFFF0u, 100},
+  };
+  for (const auto& c : cases) {
+    const InstanceRecord record{c.set, c.tick};
+    EXPECT_EQ(c.wait, pex::ChannelSettleWait(&record, c.now, 100)) << c.tick << " " << c.now;
+  }
+  EXPECT_EQ(0u, pex::ChannelSettleWait(nullptr, 5, 100));
+}
+
+TEST_F(PexDeviceObject, OutputDataStartsOnlyWhenInitialisedAndStopsBackToTheStart) {
+  doubles::Journal::Instance().Reset();
+  ASSERT_EQ(S_OK, object_->SetDeviceInfo(Item().Get()));
+  // Nothing is set or connected before the initialisation is checked.
+  EXPECT_EQ(errors::kOutputDataNotInit, object_->StartOutputData(0));
+  EXPECT_EQ(0, Slot(kSlotOutputStarted));
+  EXPECT_TRUE(doubles::Journal::Instance().Calls("MpegAnalyzer", "SetParameter").empty());
+
+  ASSERT_EQ(S_OK, object_->InitializeOutputData(0));
+  object_->outputGraph().SetMinimumRecTime(0);
+  EXPECT_EQ(static_cast<std::int32_t>(GetCurrentProcessId()), Slot(kSlotOutputProcess));
+  second_ = NewObject();
+  ASSERT_TRUE(second_);
+  ASSERT_EQ(S_OK, second_->SetDeviceInfo(Item().Get()));
+  EXPECT_EQ(errors::kOutputDataInUse, second_->InitializeOutputData(0));
+
+  output_testing::Sink sink(1u << 1);
+  const struct {
+    ULONG subtype;
+    HRESULT result;
+  } subtypes[] = {{99, E_INVALIDARG}, {201, E_INVALIDARG}, {150, S_OK}, {1, S_OK}};
+  for (const auto& c : subtypes) {
+    _SHAL_OUTPUTDTATA_TYPE type{1, c.subtype};
+    EXPECT_EQ(c.result, object_->SetOutputDataType(&type, &sink)) << c.subtype;
+  }
+  long count = 0;
+  _SHAL_OUTPUTDTATA_TYPE* types = nullptr;
+  ASSERT_EQ(S_OK, object_->GetOutputDataType(&count, &types));
+  ASSERT_EQ(3, count);
+  EXPECT_EQ(1u, types[0].subtype);
+  CoTaskMemFree(types);
+
+  HANDLE recRunning = object_->notifyEvents().handle(NotifyEvent::RecRunning);
+  ASSERT_EQ(S_OK, object_->StartOutputData(0));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(recRunning, 0));
+  EXPECT_EQ(1, Slot(kSlotOutputStarted));
+  EXPECT_EQ(2, Slot(kSlotOutputState));
+  // The summary's first word: the device kind, without capability bits for this item.
+  const auto analyzer = doubles::Journal::Instance().Calls("MpegAnalyzer", "SetParameter");
+  ASSERT_EQ(4u, analyzer.size());
+  EXPECT_EQ(1, analyzer[0].args[0]);
+  EXPECT_EQ(static_cast<std::int32_t>(0x80000004u), static_cast<std::int32_t>(analyzer[0].args[1]));
+  EXPECT_EQ(0x04000000, analyzer[3].args[1]) << "the antenna input, no switches";
+  EXPECT_TRUE(sink.WaitAll()) << "no data reached the host";
+
+  ASSERT_EQ(S_OK, object_->StopOutputData(0));
+  EXPECT_NE(WAIT_OBJECT_0, WaitForSingleObject(recRunning, 0));
+  EXPECT_EQ(0, Slot(kSlotOutputStarted));
+  EXPECT_EQ(0, Slot(kSlotOutputState));
+  ASSERT_EQ(S_OK, object_->UninitializeOutputData(0));
+  EXPECT_EQ(0, Slot(kSlotOutputProcess));
+  EXPECT_EQ(S_OK, second_->InitializeOutputData(0));
+}
+
+TEST_F(PexDeviceObject, PreviewAnswersItsSizesAndMarksItsStatesFromRunToStop) {
+  ASSERT_EQ(S_OK, object_->SetDeviceInfo(Item().Get()));
+  EXPECT_EQ(errors::kPreviewNotInit, object_->RunPreview(0));
+  ASSERT_EQ(S_OK, object_->InitializePreview(0));
+  EXPECT_EQ(static_cast<std::int32_t>(GetCurrentProcessId()), Slot(kSlotPreviewProcess));
+  second_ = NewObject();
+  ASSERT_TRUE(second_);
+  ASSERT_EQ(S_OK, second_->SetDeviceInfo(Item().Get()));
+  EXPECT_EQ(errors::kPreviewInUse, second_->InitializePreview(0));
+
+  // Width in value 0, height in value 1.
+  ComPtr<IHalItem> video;
+  ASSERT_EQ(S_OK, object_->GetVideoDataInfo(&video));
+  const std::int32_t expected[] = {720, 480, 4, 1};
+  for (long i = 0; i < 4; ++i) EXPECT_EQ(expected[i], hal_items::ReadInteger(video.Get(), i)) << i;
+  ComPtr<IHalItem> sound;
+  ASSERT_EQ(S_OK, object_->GetSoundDataInfo(&sound));
+  EXPECT_EQ(48000, hal_items::ReadInteger(sound.Get(), 0));
+
+  const DeviceObjectNames names(object_->identity(), DeviceObjectNames::kNoInstance);
+  // The preview runs without a window too; the stored position waits for one.
+  RECT destination{0, 0, 320, 240};
+  EXPECT_EQ(S_OK, object_->SetVideoPosition(nullptr, &destination));
+  HANDLE live = object_->notifyEvents().handle(NotifyEvent::LiveRunning);
+  const struct {
+    const char* step;
+    std::function<HRESULT()> call;
+    HRESULT result;
+    std::int32_t started, state;
+    bool liveRunning;
+  } steps[] = {
+      {"run", [&] { return object_->RunPreview(0); }, S_OK, 1, 2, true},
+      {"uninitialize while running", [&] { return object_->UninitializePreview(0); }, kChainGraphNotStopped, 1, 2, true},
+      {"a window while running", [&] { return object_->InitializePreviewWindow(0); }, kChainGraphNotStopped, 1, 2, true},
+      {"pause", [&] { return object_->PausePreview(0); }, S_OK, 1, 1, true},
+      {"stop", [&] { return object_->StopPreview(0); }, S_OK, 0, 0, false},
+  };
+  for (const auto& c : steps) {
+    SCOPED_TRACE(c.step);
+    EXPECT_EQ(c.result, c.call());
+    EXPECT_EQ(c.started, Slot(kSlotPreviewStarted));
+    EXPECT_EQ(c.state, Slot(kSlotPreviewState));
+    EXPECT_EQ(c.liveRunning, WaitForSingleObject(live, 0) == WAIT_OBJECT_0);
+  }
+  ULONG state = 9;
+  ASSERT_EQ(S_OK, object_->GetPreviewState(&state));
+  EXPECT_EQ(0u, state);
+  // The refused window left its interfaces free.
+  NamedMutex window(names.ExclusiveUse(ExclusiveInterface::PreviewWindow).c_str());
+  EXPECT_FALSE(window.AlreadyExists());
+  EXPECT_EQ(errors::kWindowNotInit, object_->SetVideoClippingWindow(nullptr));
+
+  ASSERT_EQ(S_OK, object_->UninitializePreview(0));
+  EXPECT_EQ(0, Slot(kSlotPreviewProcess));
+  EXPECT_EQ(S_OK, second_->InitializePreview(0));
+}
+
+// A second device object in another process: bit 0 of the exit code when its IInputSwitch is
+// in use, bit 1 when its IPreview is (16 and up: the setup failed). Arguments: the driver
+// stand-in's state, the device path, the device-state table.
+VORN_CHILD(PexSecondObject) {
+  if (args.size() != 3 || FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 16;
+  UINT patched = 0, card = 0;
+  if (FAILED(SimDriver_Connect(args[0].c_str())) || FAILED(SimDriver_Attach(GetModuleHandleW(nullptr), &patched)) ||
+      FAILED(SimDriver_AddCard(args[1].c_str(), &card)))
+    return 17;
+  sim_host::DeviceItemValues values;
+  values.devicePath = args[1];
+  ComPtr<IHalItem> item;
+  if (FAILED(sim_host::MakeDeviceItem(values, &item))) return 18;
+  int used = 0;
+  {
+    pex::DeviceManagerImpl object(args[2].c_str(), (args[2] + L"_mutex").c_str());
+    if (FAILED(object.Initialize()) || object.SetDeviceInfo(item.Get()) != S_OK) return 19;
+    if (object.InitializeInputSwitch(0) == errors::kInputSwitchInUse) used |= 1;
+    if (object.InitializePreview(0) == errors::kPreviewInUse) used |= 2;
+  }
+  item.Reset();
+  CoUninitialize();
+  return used;
+}
+
+TEST_F(PexDeviceObject, AnotherProcessFindsTheInterfacesInUse) {
+  SetUpInputSwitch();
+  ASSERT_EQ(S_OK, object_->InitializePreview(0));
+  const testing_support::ChildArgs args = {simcard_testing::StateName(), capturePath_, table_};
+  EXPECT_EQ(3u, testing_support::RunChild("PexSecondObject", args));
+  ASSERT_EQ(S_OK, object_->UninitializePreview(0));
+  ASSERT_EQ(S_OK, object_->UninitializeInputSwitch(0));
+  EXPECT_EQ(0u, testing_support::RunChild("PexSecondObject", args));
+}
+
+}  // namespace
