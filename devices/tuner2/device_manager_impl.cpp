@@ -90,10 +90,12 @@ HRESULT ThrownCode(const HResultError& e) { return FAILED(e.code()) ? e.code() :
 
 }  // namespace
 
-DeviceManagerImpl::DeviceManagerImpl() : info_(kInfoTable) {}
+DeviceManagerImpl::DeviceManagerImpl() : info_(kInfoTable), recording_(ThisModule()) {}
 
-DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex)
-    : stateTable_(stateSection, stateMutex), info_(kInfoTable) {}
+DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
+    : stateTable_(stateSection, stateMutex),
+      info_(kInfoTable),
+      recording_(filterModule ? filterModule : ThisModule()) {}
 
 DeviceManagerImpl::~DeviceManagerImpl() { Shutdown(); }
 
@@ -102,6 +104,10 @@ HRESULT DeviceManagerImpl::Initialize() { return stateTable_.Open(); }
 HRESULT DeviceManagerImpl::Shutdown() {
   // The pipe server stops first: no peer request runs on what the steps below take down.
   pipe_.StopServer();
+  if (outputInitialized_) {
+    StopOutputData(0);
+    UninitializeOutputData(0);
+  }
   UninitializeAutoScan(0);
   // Uninitialize refuses while auto scan is held elsewhere; the shutdown lets go regardless.
   if (inputSwitchInitialized_) {
@@ -116,6 +122,7 @@ HRESULT DeviceManagerImpl::Shutdown() {
   exclusive_.Clear();
   exclusion_.Close();
   stateTable_.Close();
+  peer_.Close();
   tuner_.ReleaseFilters();
   deviceItem_.Reset();
   identity_.Clear();
@@ -246,15 +253,20 @@ void DeviceManagerImpl::Undo() noexcept {
 
 // --- Peer requests ------------------------------------------------------------------------------
 
-void DeviceManagerImpl::HandlePeerRequest(void*, HANDLE, DWORD requestSize, const BYTE* request, DWORD* answerSize,
-                                          BYTE* answer, DWORD answerCapacity) {
-  // A short request, or one that misstates its length, is not read.
+void DeviceManagerImpl::HandlePeerRequest(void* context, HANDLE, DWORD requestSize, const BYTE* request,
+                                          DWORD* answerSize, BYTE* answer, DWORD answerCapacity) {
   *answerSize = 0;
+  // A short request, or one that misstates its length, is not read.
   PeerMessage message{};
   if (!ReadPeerMessage(request, requestSize, &message)) return;
-  // The preview side answers the stop and notify requests once it exists; until then there is
-  // no preview to stop.
-  if (message.kind == kPeerRequest) WritePeerAnswer(S_OK, answer, answerCapacity, answerSize);
+  auto* self = static_cast<DeviceManagerImpl*>(context);
+  const HRESULT result = GuardHr(E_UNEXPECTED, [&] {
+    // The lock like any host call: the sender holds none of this object's locks meanwhile.
+    ScopedDeviceLock lock(&self->deviceLock());
+    RETURN_IF_FAILED(lock.status());
+    return self->AnswerPeer(message.a);
+  });
+  if (message.kind == kPeerRequest) WritePeerAnswer(result, answer, answerCapacity, answerSize);
 }
 
 // --- IDevice ----------------------------------------------------------------------------------

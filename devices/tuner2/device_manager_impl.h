@@ -30,6 +30,8 @@
 #include "devices/core/device_objects.h"
 #include "devices/core/not_implemented_operations.h"
 #include "devices/core/tuning/proc_amp.h"
+#include "devices/tuner2/instance_pipe.h"
+#include "devices/tuner2/output_data_graph.h"
 #include "devices/tuner2/streaming_device_control.h"
 #include "devices/tuner2/tuner_control.h"
 
@@ -41,8 +43,9 @@ class DeviceManagerImpl : public NotImplementedOperations {
 
   // The system's device-state table.
   DeviceManagerImpl();
-  // A device-state table under other names (tests keep theirs apart).
-  DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex);
+  // A device-state table under other names (tests keep theirs apart); the recording graph loads
+  // the outside filters from the folder of `filterModule` (this module's by default).
+  DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule = nullptr);
   ~DeviceManagerImpl() override;
 
   // --- Lifetime -----------------------------------------------------------------------------
@@ -84,6 +87,21 @@ class DeviceManagerImpl : public NotImplementedOperations {
   HRESULT UninitializeAutoScan(ULONG reserve) override;
   HRESULT GetAutoScanSetting(IHalItem** item) override;
 
+  // --- IOutputData (device_manager_output.cpp) ----------------------------------------------
+  HRESULT InitializeOutputData(ULONG reserve) override;
+  HRESULT GetOutputNotifyEvent(long type, ULONG* handle) override;
+  HRESULT GetOutputLastError(HRESULT* error, ULONG* reserve) override;
+  HRESULT StartOutputData(ULONG reserve) override;
+  HRESULT StopOutputData(ULONG stopMode) override;
+  HRESULT GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
+  HRESULT GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
+  HRESULT GetAvailableOutputDataType(long* count, ULONG** types) override;
+  HRESULT GetAvailableOutputDataSubType(long type, long* count, ULONG** subTypes) override;
+  HRESULT SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) override;
+  HRESULT GetOutputDataType(long* count, _SHAL_OUTPUTDTATA_TYPE** types) override;
+  HRESULT GetOutputDataInfo(long type, long subType, IHalItem** item) override;
+  HRESULT UninitializeOutputData(ULONG reserve) override;
+
   // --- What tests and the object's parts read -----------------------------------------------
   bool bound() const noexcept { return deviceItem_ != nullptr; }
   LONG tunerIndex() const noexcept { return tunerIndex_; }
@@ -98,6 +116,7 @@ class DeviceManagerImpl : public NotImplementedOperations {
   const NamedPipe& pipe() const noexcept { return pipe_; }
   NamedMutex& exclusionMutex() noexcept { return exclusion_; }
   TunerControl& tunerControl() noexcept { return tuner_; }
+  OutputDataGraph& recordingGraph() noexcept { return recording_; }
 
  private:
   // Steps 5 to 14 of the setup; each failure throws.
@@ -117,6 +136,19 @@ class DeviceManagerImpl : public NotImplementedOperations {
   void InitializeInputSwitchSteps();
   HRESULT ApplyChannel(IHalItem* channel);
   // The request handler of the instance pipe (runs on the pipe's connection threads).
+  // The recording steps between the peer exchanges.
+  void StartRecordingSteps();
+  // Finds the owner of the preview (code 0x403/0x404) or of the recording (0x401/0x402) of
+  // `tuner` that is running, and opens a link to it; false when there is none. Throws.
+  bool LookUpPeer(std::uint32_t code, int tuner);
+  // Tuner index 1: stops a running preview of the tuner wherever it runs. Runs without the
+  // device lock (the peer may be this object). Throws.
+  void StopPeerPreview();
+  void NotifyPeerPreviewFree();
+  // The answer to a peer's request code (under the device lock).
+  HRESULT AnswerPeer(std::uint32_t code);
+  // The four driver words the MPEG analyzer is given.
+  void DriverWords(LONG words[4]);
   static void HandlePeerRequest(void* context, HANDLE pipe, DWORD requestSize, const BYTE* request,
                                 DWORD* answerSize, BYTE* answer, DWORD answerCapacity);
 
@@ -141,6 +173,22 @@ class DeviceManagerImpl : public NotImplementedOperations {
   Microsoft::WRL::ComPtr<IHalItem> channelItem_;
   StateMap procAmpRanges_;
   TunerControl tuner_;
+
+  // Recording.
+  struct Selection {
+    ULONG subtype = 0;
+    Microsoft::WRL::ComPtr<IOutputDataCB> callback;
+  };
+  OutputDataGraph recording_;
+  bool outputInitialized_ = false;
+  Selection selections_[3];  // data types 1 to 3
+
+  // The link to the object that owns the tuner's preview or recording elsewhere.
+  InstancePipe peer_;
+  DWORD peerProcess_ = 0;
+  std::uint32_t peerObject_ = 0;
+  bool peerFound_ = false;
+  ULONG stoppedByPeer_ = 0;  // the preview state a peer's stop request found
 };
 
 }  // namespace rul

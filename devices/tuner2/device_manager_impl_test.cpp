@@ -21,6 +21,7 @@
 #include "common/testing/paths.h"
 #include "common/testing/registry_fixture.h"
 #include "devices/core/device_state_slots.h"
+#include "devices/core/testing/output_data_sink.h"
 #include "devices/tuner2/device_manager_impl.h"
 #include "devices/tuner2/instance_pipe.h"
 #include "devices/tuner2/testing/device_item_double.h"
@@ -43,8 +44,9 @@ StateNames& TestStateNames() {
   return names;
 }
 
-std::unique_ptr<rul::DeviceManagerImpl> MakeObject() {
-  auto object = std::make_unique<rul::DeviceManagerImpl>(TestStateNames().section.c_str(), TestStateNames().mutex.c_str());
+std::unique_ptr<rul::DeviceManagerImpl> MakeObject(HMODULE filters = nullptr) {
+  auto object = std::make_unique<rul::DeviceManagerImpl>(TestStateNames().section.c_str(),
+                                                         TestStateNames().mutex.c_str(), filters);
   EXPECT_EQ(object->Initialize(), S_OK);
   return object;
 }
@@ -58,18 +60,18 @@ bool EventExists(const std::wstring& name) { return UniqueHandle(OpenEventW(SYNC
 bool MutexExists(const std::wstring& name) { return UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str())).valid(); }
 
 // And the host's item class registered (the object makes channel and setting items of it).
-class RulDeviceObjectTest : public rul_testing::RulCardTest {
+class RulDeviceObjectTest : public rul_testing::RulGraphTest {
  protected:
   using RegFn = HRESULT(STDAPICALLTYPE*)();
   void SetUp() override {
-    RulCardTest::SetUp();
+    RulGraphTest::SetUp();
     items_.reset(LoadLibraryW(testing_support::BinPath(L"vorn_halitem.dll").c_str()));
     auto reg = GetProcAs<RegFn>(items_.get(), "DllRegisterServer");
     ASSERT_TRUE(reg && reg() == S_OK);
   }
   void TearDown() override {
     if (auto unreg = GetProcAs<RegFn>(items_.get(), "DllUnregisterServer")) unreg();
-    RulCardTest::TearDown();
+    RulGraphTest::TearDown();
   }
 
   UniqueModule items_;
@@ -292,6 +294,80 @@ TEST_F(RulDeviceObjectTest, SetChannelReportsARoutingFailure) {
   EXPECT_EQ(object->SetChannel(Channel(0x20000020, 0, 0).Get()), errors::kNoSuchInput);
   EXPECT_EQ(object->lastBand(), 0u);
   EXPECT_EQ(object->SetChannel(Channel(1, kLowest, 0).Get()), S_OK);
+}
+
+// Recording on each tuner: data of every type reaches the host; a start right after a channel
+// change waits the channel-settle interval out; stopping clears the running marks; on tuner 1 the
+// card's exclusion is held only while Start and Stop run.
+TEST_F(RulDeviceObjectTest, RecordingDeliversAfterTheChannelSettled) {
+  for (LONG tuner : {0, 1}) {
+    SCOPED_TRACE(tuner);
+    auto object = MakeObject(doubles_.get());
+    ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, tuner).Get()), S_OK);
+    ASSERT_EQ(object->InitializeInputSwitch(0), S_OK);
+    ASSERT_EQ(object->InitializeOutputData(0), S_OK);
+    object->recordingGraph().SetMinimumRecTime(0);
+    output_testing::Sink sink((1u << 1) | (1u << 2) | (1u << 3));
+    const struct {
+      ULONG type, subtype;
+      HRESULT expected;
+    } types[] = {{1, 3, E_INVALIDARG}, {1, 99, E_INVALIDARG}, {4, 0, E_INVALIDARG},
+                 {1, 150, S_OK},       {1, 2, S_OK},         {2, 0, S_OK},        {3, 0, S_OK}};
+    for (const auto& t : types) {
+      _SHAL_OUTPUTDTATA_TYPE choice{t.type, t.subtype};
+      EXPECT_EQ(object->SetOutputDataType(&choice, &sink), t.expected) << t.type << "/" << t.subtype;
+    }
+    ASSERT_EQ(object->SetChannel(Channel(1, kLowest, 0).Get()), S_OK);
+    const DWORD changed = object->instanceStamp().record()->lastChangeMs;
+    ASSERT_EQ(object->StartOutputData(0), S_OK);
+    EXPECT_GE(timeGetTime() - changed, object->channelInterval());
+    EXPECT_TRUE(object->notifyEvents().event(NotifyEvent::RecRunning).IsSet());
+    // The exclusion is not held while recording: another holder takes it at once.
+    NamedMutex other(object->exclusionMutex().name());
+    ASSERT_TRUE(other.Create());
+    EXPECT_TRUE(other.Lock(0));
+    other.Unlock();
+    ASSERT_TRUE(sink.WaitAll());
+    EXPECT_FALSE(sink.bad_);
+    EXPECT_EQ(sink.subtype_[0].load(), 2u);
+    ASSERT_EQ(object->StopOutputData(0), S_OK);
+    EXPECT_FALSE(object->notifyEvents().event(NotifyEvent::RecRunning).IsSet());
+    std::int32_t slots[kSlotCount] = {};
+    DeviceStateTable table(TestStateNames().section.c_str(), TestStateNames().mutex.c_str());
+    ASSERT_EQ(table.Open(), S_OK);
+    ASSERT_EQ(table.ReadSlots(object->stateName().c_str(), sizeof(slots), slots), S_OK);
+    EXPECT_EQ(slots[kSlotOutputStarted], 0);
+    EXPECT_EQ(slots[kSlotOutputState], 0);
+    EXPECT_EQ(slots[kSlotOutputProcess], static_cast<std::int32_t>(GetCurrentProcessId()));
+    EXPECT_EQ(object->UninitializeOutputData(0), S_OK);
+    ASSERT_EQ(table.ReadSlots(object->stateName().c_str(), sizeof(slots), slots), S_OK);
+    EXPECT_EQ(slots[kSlotOutputProcess], 0);
+    EXPECT_EQ(object->StartOutputData(0), errors::kOutputDataNotInit);
+  }
+}
+
+// Shutdown with the input switch and a running recording lets go of every named object: a new
+// object of the same tuner takes them all.
+TEST_F(RulDeviceObjectTest, ShutdownReleasesEverything) {
+  auto object = MakeObject(doubles_.get());
+  ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 0).Get()), S_OK);
+  ASSERT_EQ(object->InitializeInputSwitch(0), S_OK);
+  ASSERT_EQ(object->InitializeOutputData(0), S_OK);
+  object->recordingGraph().SetMinimumRecTime(0);
+  output_testing::Sink sink(1u << 1);
+  _SHAL_OUTPUTDTATA_TYPE mpeg{1, 0};
+  ASSERT_EQ(object->SetOutputDataType(&mpeg, &sink), S_OK);
+  ASSERT_EQ(object->StartOutputData(0), S_OK);
+  const std::wstring pipe = object->names().Pipe(GetCurrentProcessId(), object.get());
+  object.reset();
+  EXPECT_FALSE(WaitNamedPipeW(pipe.c_str(), 0));
+  EXPECT_FALSE(EventExists(DeviceObjectNames(DeviceIdentity(capturePath_.c_str()), 0).Event(NotifyEvent::RecRunning)));
+
+  auto next = MakeObject(doubles_.get());
+  ASSERT_EQ(next->SetDeviceInfo(TunerItem(capturePath_, 0).Get()), S_OK);
+  EXPECT_EQ(next->InitializeInputSwitch(0), S_OK);
+  EXPECT_EQ(next->InitializeOutputData(0), S_OK);
+  EXPECT_EQ(next->InitializeAutoScan(0), errors::kOutputDataInUse);
 }
 
 TEST(RulPeerMessages, OnlyWholeMessagesAreRead) {
