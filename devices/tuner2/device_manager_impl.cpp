@@ -256,17 +256,25 @@ void DeviceManagerImpl::Undo() noexcept {
 void DeviceManagerImpl::HandlePeerRequest(void* context, HANDLE, DWORD requestSize, const BYTE* request,
                                           DWORD* answerSize, BYTE* answer, DWORD answerCapacity) {
   *answerSize = 0;
-  // A short request, or one that misstates its length, is not read.
-  PeerMessage message{};
-  if (!ReadPeerMessage(request, requestSize, &message)) return;
   auto* self = static_cast<DeviceManagerImpl*>(context);
-  const HRESULT result = GuardHr(E_UNEXPECTED, [&] {
-    // The lock like any host call: the sender holds none of this object's locks meanwhile.
-    ScopedDeviceLock lock(&self->deviceLock());
-    RETURN_IF_FAILED(lock.status());
-    return self->AnswerPeer(message.a);
-  });
-  if (message.kind == kPeerRequest) WritePeerAnswer(result, answer, answerCapacity, answerSize);
+  // The pipe carries bytes: a notification and the next request may arrive in one read. Every
+  // whole message is handled in order; a short one, or one that misstates its length, ends the
+  // reading. Only a request is answered (a sender waits for that answer before it writes again,
+  // so a request is the last message of a read).
+  bool answered = false;
+  HRESULT result = S_OK;
+  for (DWORD offset = 0; offset < requestSize; offset += sizeof(PeerMessage)) {
+    PeerMessage message{};
+    if (!ReadPeerMessage(request + offset, requestSize - offset, &message)) break;
+    result = GuardHr(E_UNEXPECTED, [&] {
+      // The lock like any host call: the sender holds none of this object's locks meanwhile.
+      ScopedDeviceLock lock(&self->deviceLock());
+      RETURN_IF_FAILED(lock.status());
+      return self->AnswerPeer(message.a);
+    });
+    answered = message.kind == kPeerRequest;
+  }
+  if (answered) WritePeerAnswer(result, answer, answerCapacity, answerSize);
 }
 
 // --- IDevice ----------------------------------------------------------------------------------

@@ -10,7 +10,10 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/errors.h"
 #include "common/handles.h"
@@ -20,6 +23,7 @@
 #include "common/testing/child.h"
 #include "common/testing/paths.h"
 #include "common/testing/registry_fixture.h"
+#include "devices/core/device_lock.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/testing/output_data_sink.h"
 #include "devices/tuner2/device_manager_impl.h"
@@ -368,6 +372,171 @@ TEST_F(RulDeviceObjectTest, ShutdownReleasesEverything) {
   EXPECT_EQ(next->InitializeInputSwitch(0), S_OK);
   EXPECT_EQ(next->InitializeOutputData(0), S_OK);
   EXPECT_EQ(next->InitializeAutoScan(0), errors::kOutputDataInUse);
+}
+
+// A stand-in for another object that owns the preview of tuner 1: it logs every message of its
+// instance pipe and answers requests with `answer`.
+struct ScriptedPeer {
+  static constexpr std::uint32_t kAddress = 0x5A5A1234;
+  struct Message {
+    std::uint32_t kind, code;
+    bool operator==(const Message&) const = default;
+  };
+  std::mutex lock;
+  std::vector<Message> log;
+  HRESULT answer = S_OK;
+  NamedPipe pipe;
+
+  static void Handle(void* context, HANDLE, DWORD size, const BYTE* request, DWORD* answerSize, BYTE* answer,
+                     DWORD capacity) {
+    auto* self = static_cast<ScriptedPeer*>(context);
+    for (DWORD at = 0; at + sizeof(rul::PeerMessage) <= size; at += sizeof(rul::PeerMessage)) {
+      rul::PeerMessage message{};
+      if (!rul::ReadPeerMessage(request + at, size - at, &message)) return;
+      std::lock_guard<std::mutex> hold(self->lock);
+      self->log.push_back({message.kind, message.a});
+      if (message.kind == rul::kPeerRequest) rul::WritePeerAnswer(self->answer, answer, capacity, answerSize);
+    }
+  }
+  // Waits (bounded poll) until the log holds `count` messages, and gives it.
+  std::vector<Message> WaitFor(std::size_t count) {
+    for (int i = 0; i < 500; ++i) {
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        if (log.size() >= count) return log;
+      }
+      UniqueHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+      WaitForSingleObject(never.get(), 10);
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    return log;
+  }
+};
+
+// Registers a preview owner of tuner 1 in the device-state table as running (the table lives
+// while an object holds it open).
+void RegisterPreviewOwner(const std::wstring& path, DWORD process, std::uint32_t object) {
+  DeviceStateTable table(TestStateNames().section.c_str(), TestStateNames().mutex.c_str());
+  ASSERT_EQ(table.Open(), S_OK);
+  const std::wstring entry = L"1" + path;
+  ASSERT_EQ(table.Register(entry.c_str(), 0, 0), S_OK);
+  ASSERT_EQ(table.SetSlot(entry.c_str(), kSlotPreviewProcess, static_cast<std::int32_t>(process)), S_OK);
+  ASSERT_EQ(table.SetSlot(entry.c_str(), kSlotPreviewObject, static_cast<std::int32_t>(object)), S_OK);
+  ASSERT_EQ(table.SetSlot(entry.c_str(), kSlotPreviewState, kSlotRunning), S_OK);
+}
+
+// Recording on tuner 1 asks the running preview's owner to stop before it starts and stops, and
+// tells it afterwards; a preview that is no longer held is not asked, and an earlier link gets
+// nothing; a refusal is the result and leaves the card's exclusion free.
+TEST_F(RulDeviceObjectTest, RecordingOnTunerOneStopsThePreviewOwner) {
+  const DeviceIdentity identity(capturePath_.c_str());
+  ScriptedPeer peer;
+  ASSERT_EQ(peer.pipe.StartDeviceServer(&peer, identity, GetCurrentProcessId(),
+                                        reinterpret_cast<const void*>(std::uintptr_t{ScriptedPeer::kAddress}),
+                                        &ScriptedPeer::Handle, 1),
+            S_OK);
+  NamedMutex preview(DeviceObjectNames(identity, 1).ExclusiveUse(ExclusiveInterface::Preview).c_str());
+  ASSERT_EQ(preview.CreateExclusive(), S_OK);
+
+  auto object = MakeObject(doubles_.get());
+  ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 1).Get()), S_OK);
+  RegisterPreviewOwner(capturePath_, GetCurrentProcessId(), ScriptedPeer::kAddress);
+  ASSERT_EQ(object->InitializeOutputData(0), S_OK);
+  object->recordingGraph().SetMinimumRecTime(0);
+  output_testing::Sink sink(1u << 1);
+  _SHAL_OUTPUTDTATA_TYPE mpeg{1, 0};
+  ASSERT_EQ(object->SetOutputDataType(&mpeg, &sink), S_OK);
+
+  using M = ScriptedPeer::Message;
+  const M stop{rul::kPeerRequest, rul::kPeerStopPreview}, free{rul::kPeerNotification, rul::kPeerPreviewFree};
+  ASSERT_EQ(object->StartOutputData(0), S_OK);
+  EXPECT_EQ(peer.WaitFor(2), (std::vector<M>{stop, free}));
+  ASSERT_EQ(object->StopOutputData(0), S_OK);
+  EXPECT_EQ(peer.WaitFor(4), (std::vector<M>{stop, free, stop, free}));
+
+  preview.Close();  // the preview is let go: no owner to ask
+  ASSERT_EQ(object->StartOutputData(0), S_OK);
+  ASSERT_EQ(object->StopOutputData(0), S_OK);
+
+  ASSERT_EQ(preview.CreateExclusive(), S_OK);
+  peer.answer = E_ACCESSDENIED;
+  EXPECT_EQ(object->StartOutputData(0), E_ACCESSDENIED);
+  // Nothing was sent while no preview was held; the refusal came from the fifth message.
+  EXPECT_EQ(peer.WaitFor(5), (std::vector<M>{stop, free, stop, free, stop}));
+  EXPECT_FALSE(object->notifyEvents().event(NotifyEvent::RecRunning).IsSet());
+  NamedMutex other(object->exclusionMutex().name());
+  ASSERT_TRUE(other.Create());
+  EXPECT_TRUE(other.Lock(0));
+  other.Unlock();
+  object.reset();
+  peer.pipe.StopServer();
+}
+
+// One object that owns the preview and records tuner 1 finds itself as the peer and asks its own
+// pipe while a host call holds its device lock: the exchange completes.
+TEST_F(RulDeviceObjectTest, TheSameObjectAsItsOwnPeerCompletes) {
+  auto object = MakeObject(doubles_.get());
+  ASSERT_EQ(object->CreateDeviceLock(), S_OK);
+  ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 1).Get()), S_OK);
+  ASSERT_EQ(object->InitializeOutputData(0), S_OK);
+  object->recordingGraph().SetMinimumRecTime(0);
+  output_testing::Sink sink(1u << 1);
+  _SHAL_OUTPUTDTATA_TYPE mpeg{1, 0};
+  ASSERT_EQ(object->SetOutputDataType(&mpeg, &sink), S_OK);
+  RegisterPreviewOwner(capturePath_, GetCurrentProcessId(), static_cast<std::uint32_t>(ObjectAddress32(object.get())));
+  NamedMutex preview(DeviceObjectNames(object->identity(), 1).ExclusiveUse(ExclusiveInterface::Preview).c_str());
+  ASSERT_EQ(preview.CreateExclusive(), S_OK);
+
+  UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  HRESULT started = E_FAIL, stopped = E_FAIL;
+  std::thread host([&] {
+    {
+      ScopedDeviceLock lock(&object->deviceLock());  // as the facade holds it
+      started = object->StartOutputData(0);
+      stopped = object->StopOutputData(0);
+    }
+    SetEvent(done.get());
+  });
+  const bool completed = WaitForSingleObject(done.get(), 60000) == WAIT_OBJECT_0;
+  EXPECT_TRUE(completed);
+  if (!completed) {
+    host.detach();  // hung: the process ends with the test program
+    return;
+  }
+  host.join();
+  EXPECT_EQ(started, S_OK);
+  EXPECT_EQ(stopped, S_OK);
+}
+
+// A notification and a request that arrive in one read are both handled, and the request is
+// answered.
+TEST_F(RulDeviceObjectTest, ThePipeAnswersARequestBehindANotification) {
+  auto object = MakeObject();
+  ASSERT_EQ(object->CreateDeviceLock(), S_OK);
+  ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 1).Get()), S_OK);
+  const std::wstring name = object->names().Pipe(GetCurrentProcessId(), object.get());
+  UniqueFileHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr));
+  ASSERT_TRUE(pipe.valid()) << GetLastError();
+  const rul::PeerMessage both[2] = {{20, rul::kPeerNotification, rul::kPeerPreviewFree, 1, 0},
+                                    {20, rul::kPeerRequest, rul::kPeerStopPreview, 1, 0}};
+  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  OVERLAPPED io{};
+  io.hEvent = event.get();
+  DWORD count = 0;
+  if (!WriteFile(pipe.get(), both, sizeof(both), nullptr, &io)) ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  ASSERT_TRUE(GetOverlappedResult(pipe.get(), &io, &count, TRUE));
+  ASSERT_EQ(count, sizeof(both));
+  rul::PeerAnswer answer{};
+  ResetEvent(event.get());
+  if (!ReadFile(pipe.get(), &answer, sizeof(answer), nullptr, &io)) ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  const bool arrived = WaitForSingleObject(event.get(), 10000) == WAIT_OBJECT_0;
+  if (!arrived) CancelIo(pipe.get());
+  ASSERT_TRUE(arrived);
+  ASSERT_TRUE(GetOverlappedResult(pipe.get(), &io, &count, TRUE));
+  EXPECT_EQ(count, sizeof(answer));
+  EXPECT_EQ(answer.size, 12u);
+  EXPECT_EQ(answer.result, S_OK);
 }
 
 TEST(RulPeerMessages, OnlyWholeMessagesAreRead) {
