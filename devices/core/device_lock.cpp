@@ -19,8 +19,9 @@ ScopedDeviceLock::~ScopedDeviceLock() {
 }
 
 DeviceLockGap::DeviceLockGap(DeviceLock& lock) : lock_(lock) {
-  // Unlock fails for a thread that does not own the mutex: then there is nothing to take back.
-  released_ = lock_.valid() && lock_.object().Unlock();
+  // ReleaseMutex fails for a thread that does not own the mutex: then there is nothing to take
+  // back. (The lock object's own Unlock does not say.)
+  released_ = lock_.valid() && ReleaseMutex(lock_.object().handle()) != FALSE;
 }
 
 HRESULT DeviceLockGap::Retake() {

@@ -90,12 +90,13 @@ HRESULT ThrownCode(const HResultError& e) { return FAILED(e.code()) ? e.code() :
 
 }  // namespace
 
-DeviceManagerImpl::DeviceManagerImpl() : info_(kInfoTable), recording_(ThisModule()) {}
+DeviceManagerImpl::DeviceManagerImpl() : info_(kInfoTable), filterModule_(ThisModule()), recording_(ThisModule()) {}
 
 DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
     : stateTable_(stateSection, stateMutex),
       info_(kInfoTable),
-      recording_(filterModule ? filterModule : ThisModule()) {}
+      filterModule_(filterModule ? filterModule : ThisModule()),
+      recording_(filterModule_) {}
 
 DeviceManagerImpl::~DeviceManagerImpl() { Shutdown(); }
 
@@ -108,6 +109,7 @@ HRESULT DeviceManagerImpl::Shutdown() {
     StopOutputData(0);
     UninitializeOutputData(0);
   }
+  ShutdownPreview();
   UninitializeAutoScan(0);
   // Uninitialize refuses while auto scan is held elsewhere; the shutdown lets go regardless.
   if (inputSwitchInitialized_) {

@@ -32,6 +32,7 @@
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/tuner2/instance_pipe.h"
 #include "devices/tuner2/output_data_graph.h"
+#include "devices/tuner2/preview_graph.h"
 #include "devices/tuner2/streaming_device_control.h"
 #include "devices/tuner2/tuner_control.h"
 
@@ -102,6 +103,19 @@ class DeviceManagerImpl : public NotImplementedOperations {
   HRESULT GetOutputDataInfo(long type, long subType, IHalItem** item) override;
   HRESULT UninitializeOutputData(ULONG reserve) override;
 
+  // --- IPreview (device_manager_preview.cpp) ------------------------------------------------
+  HRESULT InitializePreview(ULONG reserve) override;
+  HRESULT GetPreviewNotifyEvent(long type, ULONG* handle) override;
+  HRESULT GetPreviewLastError(HRESULT* error, ULONG* reserve) override;
+  HRESULT GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
+  HRESULT GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
+  HRESULT GetVideoDataInfo(IHalItem** item) override;
+  HRESULT GetSoundDataInfo(IHalItem** item) override;
+  HRESULT RunPreview(ULONG reserve) override;
+  HRESULT StopPreview(ULONG reserve) override;
+  HRESULT GetPreviewState(ULONG* state) override;
+  HRESULT UninitializePreview(ULONG reserve) override;
+
   // --- What tests and the object's parts read -----------------------------------------------
   bool bound() const noexcept { return deviceItem_ != nullptr; }
   LONG tunerIndex() const noexcept { return tunerIndex_; }
@@ -117,6 +131,7 @@ class DeviceManagerImpl : public NotImplementedOperations {
   NamedMutex& exclusionMutex() noexcept { return exclusion_; }
   TunerControl& tunerControl() noexcept { return tuner_; }
   OutputDataGraph& recordingGraph() noexcept { return recording_; }
+  PreviewGraph& previewGraph() noexcept { return preview_; }
 
  private:
   // Steps 5 to 14 of the setup; each failure throws.
@@ -136,6 +151,9 @@ class DeviceManagerImpl : public NotImplementedOperations {
   void InitializeInputSwitchSteps();
   HRESULT ApplyChannel(IHalItem* channel);
   // The request handler of the instance pipe (runs on the pipe's connection threads).
+  void RunPreviewSteps();
+  // The preview's part of the shutdown: stopped, then let go.
+  void ShutdownPreview() noexcept;
   // The recording steps between the peer exchanges.
   void StartRecordingSteps();
   // Finds the owner of the preview (code 0x403/0x404) or of the recording (0x401/0x402) of
@@ -174,6 +192,12 @@ class DeviceManagerImpl : public NotImplementedOperations {
   StateMap procAmpRanges_;
   TunerControl tuner_;
 
+  const HMODULE filterModule_;  // outside filters are loaded from its folder
+
+  // Preview.
+  PreviewGraph preview_;
+  bool previewInitialized_ = false;
+
   // Recording.
   struct Selection {
     ULONG subtype = 0;
@@ -189,6 +213,20 @@ class DeviceManagerImpl : public NotImplementedOperations {
   std::uint32_t peerObject_ = 0;
   bool peerFound_ = false;
   ULONG stoppedByPeer_ = 0;  // the preview state a peer's stop request found
+};
+
+// Holds the card's preview/recording exclusion mutex for a scope (abandoned counts as held);
+// throws 0x80070102 when it is not obtained in time.
+class ExclusionHold {
+ public:
+  static constexpr DWORD kTimeoutMs = 60000;
+  explicit ExclusionHold(NamedMutex& mutex, DWORD timeoutMs = kTimeoutMs);
+  ~ExclusionHold() { mutex_.Unlock(); }
+  ExclusionHold(const ExclusionHold&) = delete;
+  ExclusionHold& operator=(const ExclusionHold&) = delete;
+
+ private:
+  NamedMutex& mutex_;
 };
 
 }  // namespace rul

@@ -25,6 +25,7 @@
 #include "common/testing/registry_fixture.h"
 #include "devices/core/device_lock.h"
 #include "devices/core/device_state_slots.h"
+#include "devices/core/link/packet_codecs.h"
 #include "devices/core/testing/output_data_sink.h"
 #include "devices/tuner2/device_manager_impl.h"
 #include "devices/tuner2/instance_pipe.h"
@@ -51,6 +52,7 @@ StateNames& TestStateNames() {
 std::unique_ptr<rul::DeviceManagerImpl> MakeObject(HMODULE filters = nullptr) {
   auto object = std::make_unique<rul::DeviceManagerImpl>(TestStateNames().section.c_str(),
                                                          TestStateNames().mutex.c_str(), filters);
+  EXPECT_EQ(object->CreateDeviceLock(), S_OK);
   EXPECT_EQ(object->Initialize(), S_OK);
   return object;
 }
@@ -476,7 +478,6 @@ TEST_F(RulDeviceObjectTest, RecordingOnTunerOneStopsThePreviewOwner) {
 // pipe while a host call holds its device lock: the exchange completes.
 TEST_F(RulDeviceObjectTest, TheSameObjectAsItsOwnPeerCompletes) {
   auto object = MakeObject(doubles_.get());
-  ASSERT_EQ(object->CreateDeviceLock(), S_OK);
   ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 1).Get()), S_OK);
   ASSERT_EQ(object->InitializeOutputData(0), S_OK);
   object->recordingGraph().SetMinimumRecTime(0);
@@ -512,7 +513,6 @@ TEST_F(RulDeviceObjectTest, TheSameObjectAsItsOwnPeerCompletes) {
 // answered.
 TEST_F(RulDeviceObjectTest, ThePipeAnswersARequestBehindANotification) {
   auto object = MakeObject();
-  ASSERT_EQ(object->CreateDeviceLock(), S_OK);
   ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 1).Get()), S_OK);
   const std::wstring name = object->names().Pipe(GetCurrentProcessId(), object.get());
   UniqueFileHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -537,6 +537,116 @@ TEST_F(RulDeviceObjectTest, ThePipeAnswersARequestBehindANotification) {
   EXPECT_EQ(count, sizeof(answer));
   EXPECT_EQ(answer.size, 12u);
   EXPECT_EQ(answer.result, S_OK);
+}
+
+// A Run whose connection fails twice leaves nothing running: slots, LiveRunning and the card's
+// exclusion as they were.
+TEST_F(RulDeviceObjectTest, AFailedRunIsRolledBack) {
+  auto object = MakeObject(doubles_.get());
+  ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 1).Get()), S_OK);
+  EXPECT_EQ(object->RunPreview(0), errors::kPreviewNotInit);
+  ASSERT_EQ(object->InitializePreview(0), S_OK);
+  ASSERT_EQ(object->previewGraph().SetAudioLink(nullptr), S_OK);  // every connection fails
+  EXPECT_EQ(object->RunPreview(0), rul::kPreviewIncomplete);
+  EXPECT_FALSE(object->notifyEvents().event(NotifyEvent::LiveRunning).IsSet());
+  std::int32_t slots[kSlotCount] = {};
+  DeviceStateTable table(TestStateNames().section.c_str(), TestStateNames().mutex.c_str());
+  ASSERT_EQ(table.Open(), S_OK);
+  ASSERT_EQ(table.ReadSlots(object->stateName().c_str(), sizeof(slots), slots), S_OK);
+  EXPECT_EQ(slots[kSlotPreviewStarted], 0);
+  EXPECT_EQ(slots[kSlotPreviewState], 0);
+  EXPECT_EQ(slots[kSlotPreviewProcess], static_cast<std::int32_t>(GetCurrentProcessId()));
+  NamedMutex other(object->exclusionMutex().name());
+  ASSERT_TRUE(other.Create());
+  EXPECT_TRUE(other.Lock(0));
+  other.Unlock();
+  EXPECT_EQ(object->UninitializePreview(0), S_OK);
+}
+
+// The picture size: 720 x 480 on tuner 0 without a driver request, the encoder's words 10 and 11
+// on another tuner.
+TEST_F(RulDeviceObjectTest, VideoDataInfoOfEachTuner) {
+  for (LONG tuner : {0, 1}) {
+    SCOPED_TRACE(tuner);
+    auto object = MakeObject(doubles_.get());
+    ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, tuner).Get()), S_OK);
+    ASSERT_EQ(object->InitializePreview(0), S_OK);
+    SimDriverTunerState state{};
+    ASSERT_EQ(SimDriver_GetTunerState(driverCard_, static_cast<UINT>(tuner), &state), S_OK);
+    driver_packets::EncoderParameterRecord record{};
+    std::memcpy(record.data(), state.encoderRecord, record.size());
+    const auto aligned = driver_packets::AlignEncoderRecord(record);
+    UINT before = 0, after = 0, count = 0;
+    SimDriver_ReadLog(0, nullptr, 0, &count, &before);
+    ComPtr<IHalItem> item;
+    ASSERT_EQ(object->GetVideoDataInfo(item.GetAddressOf()), S_OK);
+    SimDriver_ReadLog(0, nullptr, 0, &count, &after);
+    EXPECT_EQ(after == before, tuner == 0);
+    const std::int32_t expected[] = {tuner == 0 ? 720 : static_cast<std::int32_t>(aligned.words[10]),
+                                     tuner == 0 ? 480 : static_cast<std::int32_t>(aligned.words[11]), 4, 1};
+    for (long i = 0; i < 4; ++i) {
+      VARIANT value;
+      VariantInit(&value);
+      ASSERT_EQ(item->GetInfo(i, &value), S_OK);
+      EXPECT_EQ(value.lVal, expected[i]) << i;
+    }
+  }
+}
+
+// Another process previews tuner 1 until the parent has recorded on it; it then reports whether
+// its preview was stopped and its kind-7 event set.
+VORN_CHILD(PreviewTunerOne) {
+  if (args.size() != 7) return 10;
+  UINT patched = 0;
+  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) || FAILED(SimDriver_Connect(args[0].c_str())) ||
+      FAILED(SimDriver_Attach(GetModuleHandleW(nullptr), &patched)))
+    return 11;
+  UniqueModule doubles(LoadLibraryW(testing_support::BinPath(DOUBLES_CALLBACK_FILE).c_str()));
+  UniqueHandle running(OpenEventW(EVENT_MODIFY_STATE, FALSE, args[4].c_str()));
+  UniqueHandle recorded(OpenEventW(SYNCHRONIZE, FALSE, args[5].c_str()));
+  if (!doubles.valid() || !running.valid() || !recorded.valid()) return 12;
+  int result = 0;
+  {
+    rul::DeviceManagerImpl object(args[2].c_str(), args[3].c_str(), doubles.get());
+    if (object.Initialize() != S_OK || object.CreateDeviceLock() != S_OK) return 13;
+    if (object.SetDeviceInfo(TunerItem(args[1], 1).Get()) != S_OK) return 14;
+    if (object.InitializePreview(0) != S_OK || object.RunPreview(0) != S_OK) return 15;
+    ULONG kind7 = 0;
+    if (object.GetPreviewNotifyEvent(7, &kind7) != S_OK) return 16;
+    SetEvent(running.get());
+    if (WaitForSingleObject(recorded.get(), 30000) != WAIT_OBJECT_0) return 17;
+    ULONG state = 99;
+    if (object.GetPreviewState(&state) != S_OK || state != 0) result = 18;
+    const HANDLE event = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(kind7));
+    if (WaitForSingleObject(event, 10000) != WAIT_OBJECT_0) result = 19;
+    if (std::stoul(args[6]) != 0 && object.notifyEvents().event(NotifyEvent::LiveRunning).IsSet()) result = 20;
+  }
+  CoUninitialize();
+  return result;
+}
+
+TEST_F(RulDeviceObjectTest, RecordingInOneProcessStopsThePreviewInAnother) {
+  auto recorder = MakeObject(doubles_.get());  // holds the state table open for the child
+  ASSERT_EQ(recorder->SetDeviceInfo(TunerItem(capturePath_, 1).Get()), S_OK);
+  const std::wstring runningName = UniqueName(L"Local\RulPreviewRuns_"), recordedName = UniqueName(L"Local\RulRecorded_");
+  UniqueHandle running(CreateEventW(nullptr, TRUE, FALSE, runningName.c_str()));
+  UniqueHandle recorded(CreateEventW(nullptr, TRUE, FALSE, recordedName.c_str()));
+  auto child = testing_support::ChildProcess::Start(
+      "PreviewTunerOne", {simcard_testing::StateName(), capturePath_, TestStateNames().section, TestStateNames().mutex,
+                          runningName, recordedName, L"1"});
+  ASSERT_TRUE(child.valid());
+  HANDLE waits[] = {running.get(), child.handle()};
+  ASSERT_EQ(WaitForMultipleObjects(2, waits, FALSE, 30000), WAIT_OBJECT_0);
+
+  ASSERT_EQ(recorder->InitializeOutputData(0), S_OK);
+  recorder->recordingGraph().SetMinimumRecTime(0);
+  output_testing::Sink sink(1u << 1);
+  _SHAL_OUTPUTDTATA_TYPE mpeg{1, 0};
+  ASSERT_EQ(recorder->SetOutputDataType(&mpeg, &sink), S_OK);
+  EXPECT_EQ(recorder->StartOutputData(0), S_OK);
+  EXPECT_EQ(recorder->StopOutputData(0), S_OK);
+  SetEvent(recorded.get());
+  EXPECT_EQ(child.Wait(), 0u);
 }
 
 TEST(RulPeerMessages, OnlyWholeMessagesAreRead) {

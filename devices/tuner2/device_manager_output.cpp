@@ -25,30 +25,17 @@ namespace rul {
 
 namespace {
 
-constexpr DWORD kExclusionTimeoutMs = 60000;  // the card's preview/recording exclusion
 constexpr std::uint32_t kPeerFindPreview = 0x403;
 constexpr int kPeerTuner = 1;  // the tuner whose preview and recording exclude each other
 
 HRESULT ThrownCode(const HResultError& e) { return FAILED(e.code()) ? e.code() : E_FAIL; }
 
-// Holds the card's exclusion mutex for a scope (abandoned counts as held); throws 0x80070102
-// when it is not obtained in time.
-class ExclusionHold {
- public:
-  ExclusionHold(NamedMutex& mutex, DWORD timeoutMs) : mutex_(mutex) {
-    const LockResult result = mutex_.Acquire(timeoutMs);
-    if (!Owns(result))
-      ThrowHr(result == LockResult::TimedOut ? HResultFromWin32(WAIT_TIMEOUT) : HResultFromLastError());
-  }
-  ~ExclusionHold() { mutex_.Unlock(); }
-  ExclusionHold(const ExclusionHold&) = delete;
-  ExclusionHold& operator=(const ExclusionHold&) = delete;
-
- private:
-  NamedMutex& mutex_;
-};
-
 }  // namespace
+
+ExclusionHold::ExclusionHold(NamedMutex& mutex, DWORD timeoutMs) : mutex_(mutex) {
+  const LockResult result = mutex_.Acquire(timeoutMs);
+  if (!Owns(result)) ThrowHr(result == LockResult::TimedOut ? HResultFromWin32(WAIT_TIMEOUT) : HResultFromLastError());
+}
 
 HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
   if (outputInitialized_) return errors::kOutputDataInUse;
@@ -164,7 +151,7 @@ HRESULT DeviceManagerImpl::StartOutputData(ULONG) {
     // The exclusion mutex before the device lock; both the wait for it and the peer's answer
     // run with the device lock let go.
     DeviceLockGap gap(deviceLock());
-    ExclusionHold exclusion(exclusion_, kExclusionTimeoutMs);
+    ExclusionHold exclusion(exclusion_);
     StopPeerPreview();
     ThrowIfFailed(gap.Retake());
     if (!outputInitialized_) ThrowHr(errors::kOutputDataNotInit);
@@ -305,12 +292,21 @@ void DeviceManagerImpl::NotifyPeerPreviewFree() {
 
 HRESULT DeviceManagerImpl::AnswerPeer(std::uint32_t code) {
   switch (code) {
-    case kPeerStopPreview:
-      // No preview runs in this object: nothing to stop.
+    case kPeerStopPreview: {
       stoppedByPeer_ = 0;
+      // No preview in this object: nothing to stop.
+      if (!previewInitialized_) return S_OK;
+      ULONG state = 0;
+      RETURN_IF_FAILED(GetPreviewState(&state));
+      stoppedByPeer_ = state;
+      return state != 0 ? StopPreview(0) : S_OK;
+    }
+    case kPeerPreviewFree: {
+      if (stoppedByPeer_ == 0 || !previewInitialized_) return S_OK;
+      HANDLE event = nullptr;
+      if (SUCCEEDED(preview_.GetNotifyEvent(7, &event)) && event) SetEvent(event);
       return S_OK;
-    case kPeerPreviewFree:
-      return S_OK;
+    }
     default:
       return E_INVALIDARG;
   }
