@@ -13,6 +13,7 @@
 #include "common/registry.h"
 #include "common/settings_file.h"
 #include "devices/core/device_state_slots.h"
+#include "devices/core/device_tables.h"
 #include "devices/core/hal_items.h"
 #include "devices/core/host_arrays.h"
 #include "devices/tuner2/device_item.h"
@@ -31,15 +32,9 @@ namespace {
 constexpr long kItemCapability = 4;  // capability bits
 constexpr long kItemDevicePath = 7;  // string: the device path
 
-// Optional interfaces the class answers about without implementing them.
-// {990DDD00-99D8-45F2-A363-DD40FFFC052E}
-constexpr IID kOptionalInterface08 = {0x990ddd00, 0x99d8, 0x45f2, {0xa3, 0x63, 0xdd, 0x40, 0xff, 0xfc, 0x05, 0x2e}};
-// {07B3E6C6-B3A4-4C0F-A878-2F5FB7025C83}
-constexpr IID kOptionalInterface20 = {0x07b3e6c6, 0xb3a4, 0x4c0f, {0xa8, 0x78, 0x2f, 0x5f, 0xb7, 0x02, 0x5c, 0x83}};
-
 // Input capability bits (hardware word 1) and the base channels they give, in list order.
-constexpr ULONG kRegionJapan = 81;
-constexpr ULONG kTvFormat = 2;
+constexpr ULONG kRegionJapan = device_tables::kRegionJapan;
+constexpr ULONG kTvFormat = device_tables::kTvFormat;
 constexpr ULONG kBandTuner1 = 1, kBandTuner2 = 2;
 constexpr ULONG kBandExternal1 = 0x20000020;  // bit 2
 constexpr ULONG kBandExternal2 = 0x10100020;  // bit 1
@@ -52,23 +47,7 @@ constexpr ULONG kSwitch1Capable = 0x80;
 // The interfaces this class offers (IPreview2 is not among them).
 const IID* const kAvailable[] = {&IID_IDeviceInfoDetail, &IID_IInputSwitch, &IID_IOutputData,
                                  &IID_IPreview,          &IID_IAutoScan,    &IID_IAutoScan2};
-const IID* const kScan[] = {&IID_IAutoScan, &IID_IAutoScan2};
-constexpr OptionalInterface kOptional[] = {{&kOptionalInterface20, 0x20, errors::kNoCapability20},
-                                           {&kOptionalInterface08, 0x08, errors::kNoCapability08}};
-const IID* const kVideoModes[] = {&IID_IPreviewWindow, &IID_IPreviewWindow2, &IID_ICustomPreviewWindow,
-                                  &IID_ICustomPreviewWindow2};
-const IID* const kSecondWindows[] = {&IID_IPreviewWindow2, &IID_ICustomPreviewWindow2};
-const IID* const kSoundModes[] = {&IID_ISound};
-constexpr ULONG kCountries[] = {kRegionJapan};
-constexpr ULONG kTvFormats[] = {kTvFormat};
-constexpr _SHAL_INPUT_AUDIOMODE kInputAudioModes[] = {{1, 1, 0}, {2, 2, 0}, {4, 8, 0}};
-constexpr _SHAL_OUTPUT_AUDIOMODE kOutputAudioModes[] = {{1, 1}, {2, 2}, {4, 4}, {8, 8}, {4, 8}};
-
-const DeviceInfoTable kInfoTable = {
-    kAvailable,     kScan,        errors::kNoScanCapability, kOptional,  kVideoModes,
-    kSecondWindows, 0x10 | 0x200, kSoundModes,               kCountries, kTvFormats,
-    kInputAudioModes, kOutputAudioModes,
-};
+const DeviceInfoTable kInfoTable = device_tables::CommonTable(kAvailable);
 
 // The picture controls the input quality control accepts.
 constexpr long kProcAmpTypes[] = {1, 2, 4, 8, 0x10, 0x20, 0x40, 0x80, 0x100, 0x200};
@@ -112,14 +91,7 @@ HRESULT DeviceManagerImpl::Shutdown() {
   ShutdownPreview();
   UninitializeAutoScan(0);
   // Uninitialize refuses while auto scan is held elsewhere; the shutdown lets go regardless.
-  if (inputSwitchInitialized_) {
-    if (channelItem_) channelItem_->Clear();
-    channelItem_.Reset();
-    tuner_.Teardown();
-    WriteSlot(kSlotInputSwitchProcess, 0);
-    WriteSlot(kSlotInputSwitchObject, 0);
-    inputSwitchInitialized_ = false;
-  }
+  if (inputSwitchInitialized_) ReleaseInputSwitch();
   events_.Close();
   exclusive_.Clear();
   exclusion_.Close();
@@ -526,6 +498,11 @@ HRESULT DeviceManagerImpl::SetAudioFunction(ULONG function) { return function ==
 HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   if (!inputSwitchInitialized_) return S_OK;
   if (exclusive_.mutex(ExclusiveInterface::AutoScan).AlreadyExists()) return errors::kAutoScanInUse;
+  ReleaseInputSwitch();
+  return S_OK;
+}
+
+void DeviceManagerImpl::ReleaseInputSwitch() noexcept {
   if (channelItem_) channelItem_->Clear();
   channelItem_.Reset();
   tuner_.Teardown();
@@ -533,7 +510,6 @@ HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   WriteSlot(kSlotInputSwitchObject, 0);
   inputSwitchInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
-  return S_OK;
 }
 
 // --- IInputQualityControl -----------------------------------------------------------------------
@@ -607,22 +583,7 @@ HRESULT DeviceManagerImpl::UninitializeAutoScan(ULONG) {
 HRESULT DeviceManagerImpl::GetAutoScanSetting(IHalItem** item) {
   if (!autoScanInitialized_) return errors::kAutoScanNotInit;
   if (!item) return E_INVALIDARG;
-  *item = nullptr;
-  const struct {
-    const wchar_t* key;
-    int fallback;
-  } settings[] = {{L"ScanDelta None", 250000},
-                  {L"ScanDelta Near", 62500},
-                  {L"ScanDelta Near2", 125000},
-                  {L"ScanDelta Just", 6000000},
-                  {L"ScanDelta Just NoFmt", 500000}};
-  Microsoft::WRL::ComPtr<IHalItem> made;
-  RETURN_IF_FAILED(hal_items::CreateItem(&made));
-  const SettingsFile file = SettingsFile::ForModule(ThisModule());
-  for (long i = 0; i < 5; ++i)
-    RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, file.ReadInt(L"AutoScan", settings[i].key, settings[i].fallback)));
-  *item = made.Detach();
-  return S_OK;
+  return device_tables::AutoScanSettingItem(SettingsFile::ForModule(ThisModule()), item);
 }
 
 }  // namespace rul

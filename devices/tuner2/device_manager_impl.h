@@ -149,6 +149,8 @@ class DeviceManagerImpl : public NotImplementedOperations {
   void SetExternalInputEvent(bool external);
   void SetAudioEventsIfRunning();
   void InitializeInputSwitchSteps();
+  // Lets go of the input switch (channel item, tuner control, slots, exclusive use).
+  void ReleaseInputSwitch() noexcept;
   HRESULT ApplyChannel(IHalItem* channel);
   // The request handler of the instance pipe (runs on the pipe's connection threads).
   void RunPreviewSteps();
