@@ -291,6 +291,27 @@ TEST_F(RulDeviceObjectTest, SetChannelChecksTheChannelAndRecordsTheChange) {
   EXPECT_EQ(static_cast<ULONG>(frequency.lVal), kLowest);
 }
 
+// The input-kind change that SetChannel signals reaches the host through the preview's own
+// audio-mode events: they are the same events.
+TEST_F(RulDeviceObjectTest, AnInputKindChangeReachesThePreviewsAudioEvents) {
+  ASSERT_EQ(S_OK, SimCard_SetCrossbarVariant(capturePath_.c_str(), kSimCrossbarAux));
+  auto object = MakeObject(doubles_.get());
+  ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 0).Get()), S_OK);
+  ASSERT_EQ(object->InitializeInputSwitch(0), S_OK);
+  ASSERT_EQ(object->SetChannel(Channel(1, kLowest, 0).Get()), S_OK);
+  ASSERT_EQ(object->InitializePreview(0), S_OK);
+  ASSERT_EQ(object->RunPreview(0), S_OK);
+  ULONG input = 0, output = 0;
+  ASSERT_EQ(object->GetPreviewNotifyEvent(1, &input), S_OK);
+  ASSERT_EQ(object->GetPreviewNotifyEvent(2, &output), S_OK);
+  const HANDLE events[] = {reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(input)),
+                           reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(output))};
+  for (HANDLE event : events) ResetEvent(event);
+  ASSERT_EQ(object->SetChannel(Channel(0x20000020, 0, 0).Get()), S_OK);
+  for (HANDLE event : events) EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(object->StopPreview(0), S_OK);
+}
+
 // A crossbar without the external input: the routing failure is the result, and the band is
 // not remembered, so the next SetChannel routes again.
 TEST_F(RulDeviceObjectTest, SetChannelReportsARoutingFailure) {
