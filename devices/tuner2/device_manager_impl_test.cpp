@@ -545,12 +545,16 @@ TEST_F(RulDeviceObjectTest, ThePipeAnswersARequestBehindANotification) {
   OVERLAPPED io{};
   io.hEvent = event.get();
   DWORD count = 0;
-  if (!WriteFile(pipe.get(), both, sizeof(both), nullptr, &io)) ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  if (!WriteFile(pipe.get(), both, sizeof(both), nullptr, &io)) {
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  }
   ASSERT_TRUE(GetOverlappedResult(pipe.get(), &io, &count, TRUE));
   ASSERT_EQ(count, sizeof(both));
   rul::PeerAnswer answer{};
   ResetEvent(event.get());
-  if (!ReadFile(pipe.get(), &answer, sizeof(answer), nullptr, &io)) ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  if (!ReadFile(pipe.get(), &answer, sizeof(answer), nullptr, &io)) {
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  }
   const bool arrived = WaitForSingleObject(event.get(), 10000) == WAIT_OBJECT_0;
   if (!arrived) CancelIo(pipe.get());
   ASSERT_TRUE(arrived);
@@ -649,7 +653,7 @@ VORN_CHILD(PreviewTunerOne) {
 TEST_F(RulDeviceObjectTest, RecordingInOneProcessStopsThePreviewInAnother) {
   auto recorder = MakeObject(doubles_.get());  // holds the state table open for the child
   ASSERT_EQ(recorder->SetDeviceInfo(TunerItem(capturePath_, 1).Get()), S_OK);
-  const std::wstring runningName = UniqueName(L"Local\RulPreviewRuns_"), recordedName = UniqueName(L"Local\RulRecorded_");
+  const std::wstring runningName = UniqueName(L"Local\\RulPreviewRuns_"), recordedName = UniqueName(L"Local\\RulRecorded_");
   UniqueHandle running(CreateEventW(nullptr, TRUE, FALSE, runningName.c_str()));
   UniqueHandle recorded(CreateEventW(nullptr, TRUE, FALSE, recordedName.c_str()));
   auto child = testing_support::ChildProcess::Start(
