@@ -15,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/device/named_pipe.h"
 #include "common/errors.h"
+#include "common/hresult.h"
 #include "common/handles.h"
 #include "common/locks.h"
 #include "common/registry.h"
@@ -672,6 +674,47 @@ TEST_F(RulDeviceObjectTest, RecordingInOneProcessStopsThePreviewInAnother) {
   EXPECT_EQ(recorder->StopOutputData(0), S_OK);
   SetEvent(recorded.get());
   EXPECT_EQ(child.Wait(), 0u);
+}
+
+// The client side against pipes of the test's own: a missing pipe fails at once; a request gets
+// its answer's result with the flag clear; a server that ends the connection instead of
+// answering gives the read's failure with the flag set.
+void AnswerWithKey(void*, HANDLE, DWORD size, const BYTE* request, DWORD* answerSize, BYTE* answer, DWORD capacity) {
+  rul::PeerMessage message{};
+  if (!rul::ReadPeerMessage(request, size, &message)) return;
+  rul::WritePeerAnswer(static_cast<HRESULT>(message.c), answer, capacity, answerSize);
+}
+void HangUp(void*, HANDLE, DWORD, const BYTE*, DWORD*, BYTE*, DWORD) { throw HResultError(E_FAIL); }
+
+TEST(RulInstancePipe, RequestsGetTheirAnswerOrTheFailure) {
+  rul::InstancePipe client;
+  const std::wstring missing = L"\\\\.\\pipe\\" + UniqueName(L"RulMissing_");
+  EXPECT_EQ(client.Connect(missing.c_str()), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  EXPECT_FALSE(client.IsOpen());
+  bool failed = false;
+  EXPECT_TRUE(FAILED(client.SendRequest(rul::kPeerStopPreview, 1, 0, &failed)));
+  EXPECT_TRUE(failed);
+
+  const struct {
+    NamedPipe::Handler handler;
+    HRESULT expected;
+    bool failed;
+  } cases[] = {{&AnswerWithKey, E_ACCESSDENIED, false}, {&HangUp, HRESULT_FROM_WIN32(ERROR_BROKEN_PIPE), true}};
+  for (const auto& c : cases) {
+    NamedPipe server;
+    const std::wstring name = L"\\\\.\\pipe\\" + UniqueName(L"RulPeer_");
+    ASSERT_EQ(server.StartServer(nullptr, name.c_str(), c.handler), S_OK);
+    ASSERT_EQ(client.Connect(name.c_str()), S_OK);
+    const HRESULT hr = client.SendRequest(rul::kPeerStopPreview, 1, static_cast<std::uint32_t>(E_ACCESSDENIED), &failed);
+    EXPECT_EQ(failed, c.failed);
+    if (c.failed) {
+      EXPECT_TRUE(FAILED(hr));
+    } else {
+      EXPECT_EQ(hr, c.expected);
+    }
+    client.Close();
+    server.StopServer();
+  }
 }
 
 TEST(RulPeerMessages, OnlyWholeMessagesAreRead) {
