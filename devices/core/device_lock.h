@@ -36,6 +36,27 @@ class DeviceLock {
   DWORD timeout_ = timeouts::kDeviceLock;
 };
 
+// Lets go of a device lock that the calling thread holds (once) for a scope and takes it back at
+// its end, so that the scope may wait for another thread or process that needs the lock (a peer
+// whose answer comes from this object's own pipe thread). Nothing when the thread does not hold
+// it. retaken() says whether the lock is held again afterwards: the state the lock guards may
+// have changed meanwhile and is read again.
+class DeviceLockGap {
+ public:
+  explicit DeviceLockGap(DeviceLock& lock);
+  DeviceLockGap(const DeviceLockGap&) = delete;
+  DeviceLockGap& operator=(const DeviceLockGap&) = delete;
+  ~DeviceLockGap() { Retake(); }
+
+  // Takes the lock back now (at most the lock's time-out): S_OK held again (or never let go),
+  // 0x80070102 when the wait timed out.
+  HRESULT Retake();
+
+ private:
+  DeviceLock& lock_;
+  bool released_ = false;
+};
+
 // Holds a device lock for a scope. status() says whether the scope may run: S_OK when the lock
 // is held (or there is no lock object), 0x80070102 when the wait timed out, the wait's failure
 // otherwise. The destructor releases only what was taken.

@@ -58,3 +58,45 @@ TEST(DeviceLock, NoLockObjectMeansNoWait) {
 }
 
 }  // namespace
+
+namespace {
+
+// The gap lets go only of a lock this thread holds, so that another thread gets it meanwhile,
+// and takes it back; a thread that holds nothing takes nothing.
+TEST(DeviceLockGap, LetsGoOnlyOfALockTheThreadHolds) {
+  DeviceLock lock;
+  ASSERT_EQ(lock.Create(), S_OK);
+  lock.SetTimeout(5000);
+  auto otherThreadTakes = [&] {
+    bool taken = false;
+    std::thread other([&] {
+      ScopedDeviceLock held(&lock);
+      taken = held.status() == S_OK;
+    });
+    other.join();
+    return taken;
+  };
+  {
+    DeviceLockGap idle(lock);  // not held here: nothing happens
+    EXPECT_EQ(idle.Retake(), S_OK);
+  }
+  EXPECT_TRUE(otherThreadTakes());
+  {
+    ScopedDeviceLock held(&lock);
+    ASSERT_EQ(held.status(), S_OK);
+    lock.SetTimeout(0);
+    EXPECT_FALSE(otherThreadTakes());
+    lock.SetTimeout(5000);
+    {
+      DeviceLockGap gap(lock);
+      EXPECT_TRUE(otherThreadTakes());
+      EXPECT_EQ(gap.Retake(), S_OK);
+      lock.SetTimeout(0);
+      EXPECT_FALSE(otherThreadTakes());
+      lock.SetTimeout(5000);
+    }
+  }
+  EXPECT_TRUE(otherThreadTakes());
+}
+
+}  // namespace

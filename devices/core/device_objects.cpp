@@ -15,15 +15,21 @@ constexpr const wchar_t* kExclusiveKinds[] = {L"IInputSwitch", L"IPreview", L"IP
                                               L"IOutputData", L"IAutoScan"};
 static_assert(std::size(kExclusiveKinds) == ExclusiveUseSet::kCount);
 
+// "_f1_f2_f3_f4_f5_f6".
+std::wstring IdentityFields(const DeviceIdentity& identity) {
+  std::wstring fields;
+  for (int field = 1; field <= DeviceIdentity::kFieldCount; ++field) {
+    const wchar_t* text = identity.GetField(field);
+    fields += L'_';
+    fields += text ? text : L"";
+  }
+  return fields;
+}
+
 }  // namespace
 
 DeviceObjectNames::DeviceObjectNames(const DeviceIdentity& identity, int instance)
-    : identity_(identity), instance_(instance) {
-  for (int field = 1; field <= DeviceIdentity::kFieldCount; ++field) {
-    const wchar_t* text = identity.GetField(field);
-    fields_ += L'_';
-    fields_ += text ? text : L"";
-  }
+    : identity_(identity), instance_(instance), fields_(IdentityFields(identity)) {
   if (instance != kNoInstance) fields_ += FormatW(L"_%d", instance);
 }
 
@@ -36,6 +42,10 @@ std::wstring DeviceObjectNames::EventOfKind(const wchar_t* kind) const {
 std::wstring DeviceObjectNames::ExclusiveUse(ExclusiveInterface which) const {
   return FormatW(L"Global\\%ls_%ls_is_already_used", fields_.c_str(),
                  kExclusiveKinds[static_cast<int>(which)]);
+}
+
+std::wstring DeviceObjectNames::DeviceMutex(const wchar_t* kind) const {
+  return FormatW(L"Global\\%ls_%ls", IdentityFields(identity_).c_str(), kind);
 }
 
 std::wstring DeviceObjectNames::InstanceSection() const {

@@ -60,6 +60,8 @@ class DeviceObjectNames {
   std::wstring RecRunningEvent() const { return Event(NotifyEvent::RecRunning); }
   std::wstring ExclusiveUse(ExclusiveInterface which) const;
   std::wstring InstanceSection() const;
+  // A mutex of the whole device, without the instance number: "Global\_f1_.._f6_<kind>".
+  std::wstring DeviceMutex(const wchar_t* kind) const;
   std::wstring Pipe(DWORD processId, const void* object) const;
 
  private:

@@ -73,7 +73,7 @@ class OutputDataGraph : public TunerGraph {
   // Ends the callback filter's delivery (connected and not stopped only).
   HRESULT EndOfData(LONG stopMode);
 
-  // Kinds 0 to 3: the graph error event, "Rec_InputAudio", "Rec_OutputAudio", an unnamed event.
+  // Kinds 0 to 3: the graph error event, "RecInputAudio", "RecOutputAudio", an unnamed event.
   HRESULT GetNotifyEvent(long kind, HANDLE* event);
   HRESULT GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode);
   HRESULT GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode);
@@ -115,8 +115,8 @@ class OutputDataGraph : public TunerGraph {
 
   // The ten event slots, in order: 1 and 3 are the base's stop and error events (kind 0).
   NamedEvent audioMode_;      // 2: "AudioMode", handed to the driver
-  NamedEvent inputAudio_;     // 4: "Rec_InputAudio", kind 1
-  NamedEvent outputAudio_;    // 5: "Rec_OutputAudio", kind 2
+  NamedEvent inputAudio_;     // 4: "RecInputAudio", kind 1
+  NamedEvent outputAudio_;    // 5: "RecOutputAudio", kind 2
   NamedEvent kind3_;          // 6: kind 3
   NamedEvent externalInput_;  // 7: "ExternalInput"
   NamedEvent recordEvent0_;   // 8: handed to the driver

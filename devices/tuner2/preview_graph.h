@@ -127,8 +127,8 @@ class PreviewGraph : public TunerGraph {
 
   // Besides the base's stop and error (kind 0) events:
   NamedEvent audioMode_;    // "AudioMode", handed to the driver
-  NamedEvent inputAudio_;   // "Live_InputAudio", kind 1
-  NamedEvent outputAudio_;  // "Live_OutputAudio", kind 2
+  NamedEvent inputAudio_;   // "LiveInputAudio", kind 1 (the device object's own)
+  NamedEvent outputAudio_;  // "LiveOutputAudio", kind 2
   NamedEvent unnamed_[5];   // kinds 3, 7, 8, 9, 10
   NamedEvent externalInput_;
   NamedEvent index1_;     // kind 11, tuner index 1 only
