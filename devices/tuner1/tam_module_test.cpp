@@ -17,6 +17,7 @@
 #include "common/testing/child.h"
 #include "common/testing/debug_capture.h"
 #include "common/testing/paths.h"
+#include "common/testing/regsvr32.h"
 #include "common/testing/registry_fixture.h"
 #include "devices/core/registrar.h"
 #include "devices/core/testing/sim_card_fixture.h"
@@ -27,29 +28,12 @@ using Microsoft::WRL::ComPtr;
 using testing_support::BinPath;
 using testing_support::KeyExists;
 using testing_support::ReadString;
+using testing_support::RunRegsvr32;
 
 namespace {
 
 using RegFn = HRESULT(STDAPICALLTYPE*)();
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-
-DWORD RunRegsvr32(const std::wstring& arguments) {
-  std::wstring command = L"regsvr32.exe /s " + arguments;
-  STARTUPINFOW si{};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                      nullptr, &si, &pi))
-    return GetLastError();
-  UniqueHandle process(pi.hProcess), thread(pi.hThread);
-  if (WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0) {
-    TerminateProcess(pi.hProcess, 1);
-    return WAIT_TIMEOUT;
-  }
-  DWORD code = 1;
-  GetExitCodeProcess(pi.hProcess, &code);
-  return code;
-}
 
 const std::wstring kClassKey = L"CLSID\\{DFD021C0-14CE-47DD-9792-ACE51354850D}";
 

@@ -18,7 +18,7 @@
 #include "common/testing/debug_capture.h"
 #include "common/testing/paths.h"
 #include "common/testing/registry_fixture.h"
-#include "devices/core/testing/regsvr32.h"
+#include "common/testing/regsvr32.h"
 #include "devices/tuner3/pex_traits.h"
 
 using Microsoft::WRL::ComPtr;
