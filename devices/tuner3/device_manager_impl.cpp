@@ -10,6 +10,7 @@
 #include "common/errors.h"
 #include "common/hresult.h"
 #include "common/module.h"
+#include "common/path.h"
 #include "common/settings_file.h"
 #include "devices/core/auto_scan_settings.h"
 #include "devices/core/base_channel_list.h"
@@ -17,8 +18,8 @@
 #include "devices/core/custom_video_chain_builder.h"
 #include "devices/core/outside_filters.h"
 #include "devices/core/device_state_slots.h"
-#include "devices/core/file_version_number.h"
 #include "devices/core/hal_items.h"
+#include "devices/core/output_session.h"
 #include "devices/core/host_arrays.h"
 #include "devices/tuner3/firmware_download.h"
 #include "devices/tuner3/pex_traits.h"
@@ -824,13 +825,8 @@ DeviceSummary DeviceManagerImpl::Summary() {
   kind = 0x80000004u;
   if (capability & 1) kind |= 0x10000000u;
   if (capability & 2) kind |= 0x08000000u;
-  wchar_t system[MAX_PATH] = {};
-  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-  if (length > 0 && length < MAX_PATH)
-    summary.words[1] = file_version::ReadFileVersion((std::wstring(system) + L"\\drivers\\tavo.sys").c_str());
-  wchar_t own[MAX_PATH] = {};
-  const DWORD ownLength = GetModuleFileNameW(ThisModule(), own, MAX_PATH);
-  if (ownLength > 0 && ownLength < MAX_PATH) summary.words[2] = file_version::ReadFileVersion(own);
+  summary.words[1] = output_data::ReadDriverVersion(L"tavo.sys");
+  summary.words[2] = output_data::ReadFileVersion(ModulePath::OfModule(ThisModule()).c_str());
   std::int32_t slots[kSlotCount] = {};
   static_assert(sizeof(slots) == 48);
   if (SUCCEEDED(stateTable_.ReadSlots(identity_.GetPath(), sizeof(slots), slots))) {
