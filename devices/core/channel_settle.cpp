@@ -2,10 +2,10 @@
 
 #include <mmsystem.h>
 
+#include "devices/core/output_session.h"
+
 DWORD ChannelSettleRemaining(const InstanceRecord& record, DWORD intervalMs, DWORD nowMs) noexcept {
-  if (record.channelSet != 1) return 0;
-  const DWORD elapsed = nowMs - record.lastChangeMs;
-  return elapsed < intervalMs ? intervalMs - elapsed : 0;
+  return record.channelSet == 1 ? output_data::SettleWaitMs(nowMs, record.lastChangeMs, intervalMs) : 0;
 }
 
 void WaitChannelSettle(const InstanceStamp& stamp, DWORD intervalMs) {

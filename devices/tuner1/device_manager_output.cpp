@@ -11,6 +11,7 @@
 #include "common/errors.h"
 #include "common/hresult.h"
 #include "common/path.h"
+#include "devices/core/channel_settle.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/hal_items.h"
 
@@ -167,10 +168,7 @@ output_data::OutputStatus DeviceManagerImpl::BuildOutputStatus() {
 }
 
 void DeviceManagerImpl::WaitChannelSettle() {
-  const InstanceRecord* record = stamp_.record();
-  if (!record || record->channelSet != 1) return;
-  const DWORD wait = output_data::SettleWaitMs(timeGetTime(), record->lastChangeMs, interval_);
-  if (wait) Sleep(wait);
+  ::WaitChannelSettle(stamp_, interval_);
 }
 
 HRESULT DeviceManagerImpl::StartOutputData(ULONG) {

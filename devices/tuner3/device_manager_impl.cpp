@@ -15,6 +15,7 @@
 #include "devices/core/auto_scan_settings.h"
 #include "devices/core/base_channel_list.h"
 #include "devices/core/chain_policy.h"
+#include "devices/core/channel_settle.h"
 #include "devices/core/custom_video_chain_builder.h"
 #include "devices/core/outside_filters.h"
 #include "devices/core/device_state_slots.h"
@@ -811,10 +812,7 @@ HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
 // --- IOutputData ---------------------------------------------------------------------------------
 
 DWORD ChannelSettleWait(const InstanceRecord* record, DWORD now, DWORD interval) noexcept {
-  if (!record || record->channelSet != 1) return 0;
-  // Unsigned subtraction counts across the wrap of the millisecond counter.
-  const DWORD elapsed = now - record->lastChangeMs;
-  return elapsed < interval ? interval - elapsed : 0;
+  return record ? ChannelSettleRemaining(*record, interval, now) : 0;
 }
 
 DeviceSummary DeviceManagerImpl::Summary() {
