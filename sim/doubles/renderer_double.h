@@ -71,7 +71,7 @@ class RendererDouble : public CBaseFilter, public IAMFilterMiscFlags {
   // running at `due`, S_FALSE when flushing, VFW_E_WRONG_STATE when stopped.
   HRESULT WaitRunningUntil(const REFERENCE_TIME* due);
   void Wake();
-  // End of stream: EC_COMPLETE once running (at once when running now).
+  // End of stream: EC_COMPLETE once running (when running now, once the buffer has played).
   HRESULT EndOfStream();
   void ClearEndOfStream();
   void SendComplete();  // filter lock held
