@@ -362,6 +362,26 @@ TEST_F(PreviewOperations, RunShowsTheChannelWithSoundAndAppliesTheRememberedWind
   a_.Release();
 }
 
+// The sound keeps pace with the picture: by the time the renderer has shown 45 frames (1.5 s of
+// a 30 frames/s picture), the audio renderer has taken at least half a second of the PCM (48 kHz,
+// 16-bit stereo), although the audio pacer stamps every buffer 300 ms ahead of the graph's clock.
+TEST_F(PreviewOperations, SoundKeepsPaceWithThePictureWhileRunning) {
+  constexpr std::int64_t kBytesPerSecond = 48000 * 4;
+  constexpr std::int64_t kFrames = 45;
+  ASSERT_EQ(S_OK, a_.Create(path_, kCapsSystemRenderer));
+  ASSERT_EQ(S_OK, a_.Tune());
+  ASSERT_EQ(S_OK, a_.preview->Initialize(0));
+  ASSERT_EQ(S_OK, a_.window->Initialize(kModeSystemRenderer));
+  ASSERT_EQ(S_OK, a_.sound->Initialize(0));
+  Journal::Instance().Reset();
+  ASSERT_EQ(S_OK, a_.preview->Run(0));
+  ASSERT_TRUE(simcard_testing::WaitUntil([] { return Frames() >= kFrames; }, 3 * kWaitMs)) << Frames();
+  const std::int64_t bytes = Journal::Instance().Value(doubles::kValueSoundBytes);
+  EXPECT_GE(bytes, kBytesPerSecond / 2) << "after " << Frames() << " frames";
+  EXPECT_EQ(0, bytes % 3840);  // whole 20 ms buffers
+  EXPECT_EQ(S_OK, a_.preview->Stop(0));
+}
+
 TEST_F(PreviewOperations, WatchThreadEventsReachTheHostAndReleaseLeavesNothingBehind) {
   ASSERT_EQ(S_OK, a_.Create(path_, kCapsSystemRenderer));
   DeviceView view(path_);

@@ -49,8 +49,8 @@ inline constexpr GUID kSubtypeRaw8 = {0xca20d9a0, 0x3e3e, 0x11d1, {0x9b, 0xf9, 0
 // Journal values (Journal::Value/SetValue) of the platform doubles. The journal is one per
 // process and shared with the filter doubles (outside_interfaces.h): indices must not collide.
 constexpr std::uint32_t kValueSoundFullness = 8;     // percent, read by GetStatParam(BUFFERFULLNESS)
-constexpr std::uint32_t kValueSoundBytes = 9;        // PCM bytes the renderer consumed
-constexpr std::uint32_t kValueSoundSamples = 10;     // samples the renderer consumed
+constexpr std::uint32_t kValueSoundBytes = 9;        // PCM bytes the renderer took into its buffer
+constexpr std::uint32_t kValueSoundSamples = 10;     // samples the renderer took into its buffer
 constexpr std::uint32_t kValueLine21Pairs = 11;      // byte pairs the Line 21 decoder received
 constexpr std::uint32_t kValueLine21Frames = 12;     // caption pictures it delivered
 constexpr std::uint32_t kValueVbiSamples = 13;       // VBI samples the codec received

@@ -36,10 +36,12 @@ STDMETHODIMP RendererInput::EndOfStream() {
 }
 
 RendererDouble::RendererDouble(const wchar_t* objectName, IUnknown* outer, REFCLSID clsid,
-                               const wchar_t* pinObjectName, const wchar_t* pinName, HRESULT* phr)
+                               const wchar_t* pinObjectName, const wchar_t* pinName, HRESULT* phr,
+                               REFERENCE_TIME buffer)
     : CBaseFilter(objectName, outer, &lock_, clsid, phr),
       wake_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      input_(pinObjectName, this, &lock_, phr, pinName) {
+      input_(pinObjectName, this, &lock_, phr, pinName),
+      buffer_(buffer) {
   if (!wake_ && phr) *phr = E_OUTOFMEMORY;
 }
 
@@ -74,7 +76,7 @@ STDMETHODIMP RendererDouble::Run(REFERENCE_TIME start) {
   return hr;
 }
 
-HRESULT RendererDouble::Render(IMediaSample* sample) {
+HRESULT RendererDouble::WaitRunningUntil(const REFERENCE_TIME* due) {
   for (;;) {
     if (input_.IsFlushing()) return S_FALSE;
     const FILTER_STATE state = m_State.load();
@@ -84,13 +86,25 @@ HRESULT RendererDouble::Render(IMediaSample* sample) {
       if (m_State.load() == State_Paused && !input_.IsFlushing()) WaitForSingleObject(wake_, kMaxWaitMs);
       continue;
     }
-    REFERENCE_TIME start = 0, stop = 0, now = 0;
-    if (FAILED(sample->GetTime(&start, &stop)) || StreamTime(now) != S_OK || start <= now) break;
-    const REFERENCE_TIME ahead = (start - now) / 10000;
+    REFERENCE_TIME now = 0;
+    if (!due || StreamTime(now) != S_OK || *due <= now) return S_OK;
+    const REFERENCE_TIME ahead = (*due - now) / 10000;
     // Reset before the state is read again: a Stop or flush after this point sets it anew.
     ResetEvent(wake_);
     if (m_State.load() != State_Running || input_.IsFlushing()) continue;
     WaitForSingleObject(wake_, ahead > kMaxWaitMs ? kMaxWaitMs : static_cast<DWORD>(ahead) + 1);
+  }
+}
+
+HRESULT RendererDouble::Render(IMediaSample* sample) {
+  REFERENCE_TIME start = 0, stop = 0;
+  const bool timed = SUCCEEDED(sample->GetTime(&start, &stop));
+  const REFERENCE_TIME due = start - buffer_;
+  const HRESULT hr = WaitRunningUntil(timed ? &due : nullptr);
+  if (hr != S_OK) return hr;
+  if (timed && buffer_ > 0) {
+    buffered_ = true;
+    playedOut_ = stop > start ? stop : start;
   }
   return Consume(sample);
 }
@@ -98,6 +112,12 @@ HRESULT RendererDouble::Render(IMediaSample* sample) {
 void RendererDouble::Wake() { SetEvent(wake_); }
 
 HRESULT RendererDouble::EndOfStream() {
+  // A running renderer completes once what its buffer holds has played.
+  if (buffered_ && m_State.load() == State_Running) {
+    const HRESULT hr = WaitRunningUntil(&playedOut_);
+    if (hr == S_FALSE) return S_OK;  // flushed: the end of stream is dropped
+    if (hr != S_OK) return hr;
+  }
   CAutoLock lock(&lock_);
   if (m_State == State_Stopped) return VFW_E_WRONG_STATE;
   eosPending_ = true;
@@ -109,6 +129,7 @@ void RendererDouble::ClearEndOfStream() {
   CAutoLock lock(&lock_);
   eosPending_ = false;
   eosSent_ = false;
+  buffered_ = false;
 }
 
 void RendererDouble::SendComplete() {

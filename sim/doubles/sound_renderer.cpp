@@ -1,6 +1,7 @@
-// The audio renderer stand-in: one PCM input that consumes its samples in real time against the
-// graph's clock (no sound is made), IBasicAudio keeping and recording volume and balance, and
-// IAMAudioRendererStats reporting a buffer fullness that the test sets through the journal.
+// The audio renderer stand-in: one PCM input that takes its samples into a device buffer of one
+// second and plays them in real time against the graph's clock (no sound is made), IBasicAudio
+// keeping and recording volume and balance, and IAMAudioRendererStats reporting a buffer fullness
+// that the test sets through the journal.
 #include <new>
 
 #include "sim/doubles/double_journal.h"
@@ -15,12 +16,14 @@ namespace {
 using doubles::Journal;
 
 constexpr char kObject[] = "SimSound";
+// The device buffer: samples are written into it up to a second ahead of their time.
+constexpr REFERENCE_TIME kDeviceBuffer = 10000000;
 
 class SoundRenderer final : public doubles::RendererDouble, public IBasicAudio, public IAMAudioRendererStats {
  public:
   SoundRenderer(IUnknown* outer, HRESULT* phr)
       : RendererDouble(L"Sim sound renderer", outer, doubles::kClsidSimSound, L"Sim sound input",
-                       L"Audio Input pin (rendered)", phr) {}
+                       L"Audio Input pin (rendered)", phr, kDeviceBuffer) {}
 
   DECLARE_IUNKNOWN
   STDMETHODIMP NonDelegatingQueryInterface(REFIID iid, void** out) override {
@@ -83,7 +86,7 @@ class SoundRenderer final : public doubles::RendererDouble, public IBasicAudio, 
 
  protected:
   HRESULT CheckInputType(const CMediaType& type) override;
-  // Counts the sample and its bytes; nothing is played.
+  // Counts the sample and its bytes as they enter the device buffer; nothing is played.
   HRESULT Consume(IMediaSample* sample) override {
     Journal& journal = Journal::Instance();
     journal.SetValue(doubles::kValueSoundBytes,
