@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -193,4 +194,40 @@ TEST_F(PictureChain, PreviewReachesTheBoardFollowsTheWindowAndReleaseRestoresThe
     EXPECT_EQ(std::vector<std::uint8_t>(after.begin() + addr, after.begin() + addr + 4),
               std::vector<std::uint8_t>(registers_.begin() + addr, registers_.begin() + addr + 4));
   }
+}
+
+TEST_F(PictureChain, TheHostsColourKeyAndWideZoomReachTheBoard) {
+  HostWindow host(0, 0, 1280, 1024);
+  ASSERT_NE(host.get(), nullptr);
+  sim_host::LivePreview live(Expect());
+  ASSERT_TRUE(live.Open(setup_.Get(), kStation, kModeBoardRenderer, host.get()));
+  ASSERT_TRUE(live.Run());
+  ComPtr<IPreviewWindow2> window;
+  ASSERT_EQ(S_OK, setup_.As(&window));
+
+  // The key the host paints is the one the board keys on.
+  ULONG type = 0, index = 0, low = 0, high = 0;
+  ASSERT_EQ(S_OK, window->GetColorKey(&type, &index, &low, &high));
+  const auto key = board::BoardController::ColorKeyWindow(low);
+  EXPECT_TRUE(WaitForLog([&] {
+    const auto r = board_.Registers();
+    return r.size() > 0x50EBu && std::equal(key.begin(), key.end(), r.begin() + 0x50E5);
+  })) << std::hex << low;
+
+  // Wide zoom once the view is the whole panel.
+  RECT panel = {0, 0, 1366, 1024};
+  ASSERT_EQ(S_OK, window->SetVideoPosition(nullptr, &panel));
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  ASSERT_EQ(S_OK, window->SetZoomMode(1));
+  ULONG zoom = 0;
+  ASSERT_EQ(S_OK, window->GetZoomMode(&zoom));
+  EXPECT_EQ(zoom, 1u);
+  // Wide: the 720 x 480 source cropped to rows 34..446 (its top has one high bit).
+  std::vector<std::uint8_t> r;
+  EXPECT_TRUE(WaitForLog([&] {
+    r = board_.Registers();
+    return !WritesAt(kSource).empty() && r.size() > size_t{kSource + 10} && Get11(r, kSource + 4) == 412 &&
+           (((r[kSource + 8] & 1) << 8) | r[kSource + 9]) == 34;
+  })) << "the wide source did not reach the board";
+  EXPECT_TRUE(live.Close());
 }
