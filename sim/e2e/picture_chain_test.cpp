@@ -1,6 +1,7 @@
-// The picture chain as a host sees it, with the real modules everywhere: tamDeviceManager on the
-// simulated card, its first family's video chain with the QfaTesk deinterlacer, the system's
-// renderer VornVRen.ax, the preview control VornConEx.dll over the board control VornCon.dll,
+// The picture chain as a host sees it, with the real modules everywhere the board side has them:
+// tamDeviceManager on the simulated card, its first family's video chain with the deinterlacer it
+// loads from QfaTesk.ax beside it (there, still the doubles' stand-in), the system's renderer
+// VornVRen.ax, the preview control VornConEx.dll over the board control VornCon.dll,
 // the port server VornPort.exe on the session's COM1, and the simulated board on its pty. What
 // the board receives is read from its frame log.
 #include <windows.h>
@@ -36,24 +37,12 @@ constexpr DWORD kWaitMs = 10000;
 // Board registers (frame log addresses).
 constexpr int kSource = 0x5000, kViewPosition = 0x5040, kViewSize = 0x5160, kMute = 0x50E4;
 
-int Get11(const std::vector<std::uint8_t>& d, size_t at) { return ((d[at] & 7) << 8) | d[at + 1]; }
-
 // The real modules the chain reaches, registered as regsvr32 would (the renderer's registration
 // replaces the system renderer's stand-in of the doubles).
 const wchar_t* const kChainModules[] = {L"VornCon.dll", L"VornConEx.dll", L"VornVRen.ax"};
 
-// A borderless top-level window whose client area starts at (x, y) of the 1280 x 1024 screen.
-class HostWindow {
- public:
-  HostWindow(int x, int y, int w, int h)
-      : window_(CreateWindowExW(0, L"STATIC", L"host", WS_POPUP | WS_VISIBLE, x, y, w, h, nullptr, nullptr,
-                                nullptr, nullptr)) {}
-  ~HostWindow() { DestroyWindow(window_); }
-  HWND get() const { return window_; }
-
- private:
-  HWND window_;
-};
+using board_testing::Get11;
+using board_testing::HostWindow;
 
 // A tamDeviceManager object given the card's item, the driver stand-in attached to its module.
 HRESULT CreateHost(const std::wstring& path, ComPtr<IDeviceSetup>* setup) {
@@ -85,7 +74,7 @@ class PictureChain : public board_testing::OnTheBoard {
           << testing::PrintToString(std::wstring(module));
       registered_modules_.push_back(module);
     }
-    // The board enabled, QfaTesk chosen as the deinterlacer, and the panel file beside VornCon.dll.
+    // The board enabled, the QfaTesk deinterlacer chosen, and the panel file beside VornCon.dll.
     ASSERT_EQ(S_OK, env_.registry().SetDword(sim_host::BoardInfoKey(), L"Kelv2", 1));
     ASSERT_EQ(S_OK, env_.registry().SetDword(sim_host::BoardInfoKey(), L"Qfa Tesk", 1));
     std::ofstream(Narrow(panelPath_), std::ios::binary) << board_testing::PanelFile();
@@ -103,12 +92,6 @@ class PictureChain : public board_testing::OnTheBoard {
   }
   static std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
 
-  std::vector<std::vector<std::uint8_t>> WritesAt(int addr) const {
-    std::vector<std::vector<std::uint8_t>> out;
-    for (const auto& f : Requests("write"))
-      if (f.addr == addr) out.push_back(f.data);
-    return out;
-  }
   // Waits (bounded) until `done` holds for the board's log, looking again at each new frame.
   template <class Done>
   bool WaitForLog(Done done, DWORD timeoutMs = kWaitMs) {
@@ -118,12 +101,6 @@ class PictureChain : public board_testing::OnTheBoard {
       board_.WaitForFrames("RX", "write", Requests("write").size() + 1, 100);
     }
     return true;
-  }
-  // The mute writes: true for "muted" (bit 0 clear).
-  std::vector<bool> Mutes() const {
-    std::vector<bool> out;
-    for (const auto& d : WritesAt(kMute)) out.push_back((d[0] & 1) == 0);
-    return out;
   }
   // The view the board holds: {left, top, width, height} on the panel.
   std::vector<int> View() {
