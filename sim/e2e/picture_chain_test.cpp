@@ -72,7 +72,7 @@ class PictureChain : public board_testing::OnTheBoard {
     for (const wchar_t* module : kChainModules) {
       ASSERT_EQ(S_OK, sim_host::CallServerEntry(env_.binFolder() + L"\\" + module, "DllRegisterServer"))
           << testing::PrintToString(std::wstring(module));
-      registered_modules_.push_back(module);
+      registeredModules_.push_back(module);
     }
     // The board enabled, the QfaTesk deinterlacer chosen, and the panel file beside VornCon.dll.
     ASSERT_EQ(S_OK, env_.registry().SetDword(sim_host::BoardInfoKey(), L"Kelv2", 1));
@@ -84,7 +84,7 @@ class PictureChain : public board_testing::OnTheBoard {
   }
   void TearDown() override {
     setup_.Reset();
-    for (auto it = registered_modules_.rbegin(); it != registered_modules_.rend(); ++it)
+    for (auto it = registeredModules_.rbegin(); it != registeredModules_.rend(); ++it)
       sim_host::CallServerEntry(env_.binFolder() + L"\\" + *it, "DllUnregisterServer");
     DeleteFileW(panelPath_.c_str());
     EXPECT_EQ(S_OK, env_.Remove()) << testing::PrintToString(env_.error());
@@ -111,7 +111,7 @@ class PictureChain : public board_testing::OnTheBoard {
 
   bool com_ = false;
   sim_host::SimEnvironment env_;
-  std::vector<const wchar_t*> registered_modules_;
+  std::vector<const wchar_t*> registeredModules_;
   const std::wstring panelPath_ = testing_support::BinPath(board_testing::PanelFolder::kName);
   std::vector<std::uint8_t> registers_;
   ComPtr<IDeviceSetup> setup_;
