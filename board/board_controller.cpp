@@ -176,7 +176,12 @@ HRESULT BoardController::Construct() {
   const LONG w = ((size[0] & 7) << 8) | size[1], h = ((size[2] & 7) << 8) | size[3];
   currentView_ = {x, y, x + w, y + h};
   if (first) {
-    currentSource_ = sourceSize_;
+    // The source the board shows now (width 12 bits, height 11, origin 9 each): a board that
+    // shows another source than the settings' full one gets the first SetSource written.
+    const BYTE* src = Block(0x5000).data();
+    const LONG sx = (((src[6] & 1) << 8) | src[7]) - sourceOrigin_.x;
+    const LONG sy = (((src[8] & 1) << 8) | src[9]) - sourceOrigin_.y;
+    currentSource_ = {sx, sy, sx + (((src[2] & 0x0F) << 8) | src[3]), sy + (((src[4] & 7) << 8) | src[5])};
     std::copy(&currentSource_.left, &currentSource_.left + 4, &State(1));
     std::copy(&currentView_.left, &currentView_.left + 4, &State(5));
   } else {

@@ -143,6 +143,26 @@ TEST_F(Controller, TheFirstObjectCachesTheBoardAndTheLastPutsItBack) {
   EXPECT_EQ(after[0x50E4], before[0x50E4]);
 }
 
+// The board powered up showing another source than the settings' full one: the first full
+// source is written, the same one again is not.
+TEST_F(Controller, TheFirstObjectTakesTheSourceTheBoardShows) {
+  const auto before = board_.Registers();
+  ASSERT_EQ(before.size(), 0x10000u);
+  ASSERT_NE(((before[0x5002] & 0x0F) << 8) | before[0x5003], 720) << "the filler board shows the full width";
+  BoardController first(setup_);
+  ASSERT_EQ(first.Construct(), S_OK);
+  ASSERT_EQ(first.InitializeView(), S_OK);
+  const RECT full = {0, 0, 720, 480};
+  ASSERT_EQ(first.SetSrcPosition(&full), S_OK);
+  ASSERT_EQ(first.SetSrcPosition(&full), S_OK);
+  const auto writes = WritesAt(0x5000);
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(((writes[0][2] & 0x0F) << 8) | writes[0][3], 720);
+  EXPECT_EQ(((writes[0][4] & 0x07) << 8) | writes[0][5], 480);
+  first.UninitializeView();
+  EXPECT_EQ(first.Release(), S_OK);
+}
+
 TEST_F(Controller, ColourKeyWindowsForBlackAndWhite) {
   EXPECT_EQ(BoardController::ColorKeyWindow(0x000000), (std::array<BYTE, 6>{0x7F, 0x00, 0x7F, 0x81, 0x01, 0x81}));
   EXPECT_EQ(BoardController::ColorKeyWindow(0xFFFFFF), (std::array<BYTE, 6>{0x7F, 0xFE, 0x7F, 0x81, 0xFF, 0x81}));

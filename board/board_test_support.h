@@ -62,8 +62,40 @@ class OnTheBoard : public ::testing::Test {
     return out;
   }
 
+  // The data of every write the board received at `addr`.
+  std::vector<std::vector<std::uint8_t>> WritesAt(int addr) const {
+    std::vector<std::vector<std::uint8_t>> out;
+    for (const auto& f : Requests("write"))
+      if (f.addr == addr) out.push_back(f.data);
+    return out;
+  }
+  // The board's mute writes: true for "muted" (bit 0 clear).
+  std::vector<bool> Mutes() const {
+    std::vector<bool> out;
+    for (const auto& d : WritesAt(0x50E4)) out.push_back((d[0] & 1) == 0);
+    return out;
+  }
+
   static inline bool registered_ = false;
   board_sim::BoardSim board_;
+};
+
+// An 11-bit register value (three high bits, then eight) at `at`.
+inline int Get11(const std::vector<std::uint8_t>& d, size_t at) { return ((d[at] & 7) << 8) | d[at + 1]; }
+
+// A borderless top-level window whose client area starts at (x, y) of the 1280 x 1024 screen.
+class HostWindow {
+ public:
+  HostWindow(int x, int y, int w, int h)
+      : window_(CreateWindowExW(0, L"STATIC", L"host", WS_POPUP | WS_VISIBLE, x, y, w, h, nullptr, nullptr,
+                                nullptr, nullptr)) {}
+  ~HostWindow() { DestroyWindow(window_); }
+  HostWindow(const HostWindow&) = delete;
+  HostWindow& operator=(const HostWindow&) = delete;
+  HWND get() const { return window_; }
+
+ private:
+  HWND window_;
 };
 
 // A board controller's world of the test's own: the board enabled under a scratch key, a
@@ -82,14 +114,6 @@ class PanelFixture : public OnTheBoard {
     for (auto* name : {&setup_.accessMutex, &setup_.instanceMutex, &setup_.viewOwnerMutex,
                        &setup_.viewStateSection, &setup_.registerCacheSection})
       *name = L"Global\\" + testing_support::UniqueName(L"vorn-board-test-");
-  }
-
-  // The data of every write the board received at `addr`.
-  std::vector<std::vector<std::uint8_t>> WritesAt(int addr) const {
-    std::vector<std::vector<std::uint8_t>> out;
-    for (const auto& f : Requests("write"))
-      if (f.addr == addr) out.push_back(f.data);
-    return out;
   }
 
   testing_support::ScratchRegistryKey key_;

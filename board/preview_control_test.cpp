@@ -38,8 +38,6 @@ HRESULT Make(const wchar_t* dll, const CLSID& clsid, ComPtr<Itf>& out) {
   return factory->CreateInstance(nullptr, IID_PPV_ARGS(&out));
 }
 
-int Get11(const std::vector<std::uint8_t>& d, size_t at) { return ((d[at] & 7) << 8) | d[at + 1]; }
-
 // A second process holding IPreviewControl until told to let go (args: ready, go events).
 VORN_CHILD(HoldsThePreviewControl) {
   if (args.size() < 2 || FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
@@ -77,13 +75,6 @@ class Preview : public board_testing::OnTheBoard {
   }
   static std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
 
-  std::vector<std::vector<std::uint8_t>> WritesAt(int addr) const {
-    std::vector<std::vector<std::uint8_t>> out;
-    for (const auto& f : Requests("write"))
-      if (f.addr == addr) out.push_back(f.data);
-    return out;
-  }
-
   // Waits (bounded) until the board has received `count` writes at `addr`.
   bool WaitForWritesAt(int addr, size_t count, DWORD timeoutMs) const {
     const ULONGLONG end = GetTickCount64() + timeoutMs;
@@ -93,12 +84,6 @@ class Preview : public board_testing::OnTheBoard {
     }
     return true;
   }
-  // The board's mute writes since the log was cleared: true for "muted" (bit 0 clear).
-  std::vector<bool> Mutes() const {
-    std::vector<bool> out;
-    for (const auto& d : WritesAt(0x50E4)) out.push_back((d[0] & 1) == 0);
-    return out;
-  }
 
   testing_support::ScratchRegistryKey enable_{HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE",
                                               L"SOFTWARE\\Zarn Corporation\\TunerBrdInfo"};
@@ -106,18 +91,8 @@ class Preview : public board_testing::OnTheBoard {
   ComPtr<IPreviewControl2> control_;
 };
 
-// A borderless top-level window whose client area starts at (x, y) on the screen.
-class HostWindow {
- public:
-  HostWindow(int x, int y, int w, int h)
-      : window_(CreateWindowExW(0, L"STATIC", L"host", WS_POPUP | WS_VISIBLE, x, y, w, h, nullptr, nullptr,
-                                nullptr, nullptr)) {}
-  ~HostWindow() { DestroyWindow(window_); }
-  HWND get() const { return window_; }
-
- private:
-  HWND window_;
-};
+using board_testing::Get11;
+using board_testing::HostWindow;
 
 }  // namespace
 

@@ -1,0 +1,210 @@
+// The picture chain as a host sees it, with the real modules everywhere the board side has them:
+// tamDeviceManager on the simulated card, its first family's video chain with the deinterlacer it
+// loads from QfaTesk.ax beside it (there, still the doubles' stand-in), the system's renderer
+// VornVRen.ax, the preview control VornConEx.dll over the board control VornCon.dll,
+// the port server VornPort.exe on the session's COM1, and the simulated board on its pty. What
+// the board receives is read from its frame log.
+#include <windows.h>
+#include <objbase.h>
+#include <wrl/client.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "board/board_test_support.h"
+#include "common/hresult.h"
+#include "sim/board/board_sim_client.h"
+#include "sim/driver/sim_driver.h"
+#include "sim/host/device_item.h"
+#include "sim/host/live_preview.h"
+#include "sim/host/sim_environment.h"
+
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+// {DFD021C0-14CE-47DD-9792-ACE51354850D}
+constexpr CLSID kClsidTamDeviceManager = {0xdfd021c0, 0x14ce, 0x47dd, {0x97, 0x92, 0xac, 0xe5, 0x13, 0x54, 0x85, 0x0d}};
+constexpr ULONG kStation = 91250000;
+constexpr long kCapsSystemRenderer = 0x200;
+constexpr ULONG kModeBoardRenderer = 0x10;  // the board's renderer, with the board info's deinterlacer
+constexpr DWORD kWaitMs = 10000;
+
+// Board registers (frame log addresses).
+constexpr int kSource = 0x5000, kViewPosition = 0x5040, kViewSize = 0x5160, kMute = 0x50E4;
+
+// The real modules the chain reaches, registered as regsvr32 would (the renderer's registration
+// replaces the system renderer's stand-in of the doubles).
+const wchar_t* const kChainModules[] = {L"VornCon.dll", L"VornConEx.dll", L"VornVRen.ax"};
+
+using board_testing::Get11;
+using board_testing::HostWindow;
+
+// A tamDeviceManager object given the card's item, the driver stand-in attached to its module.
+HRESULT CreateHost(const std::wstring& path, ComPtr<IDeviceSetup>* setup) {
+  RETURN_IF_FAILED(CoCreateInstance(kClsidTamDeviceManager, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceSetup,
+                                    reinterpret_cast<void**>(setup->ReleaseAndGetAddressOf())));
+  UINT card = 0, patched = 0;
+  RETURN_IF_FAILED(SimDriver_Connect(nullptr));
+  RETURN_IF_FAILED(SimDriver_AddCard(path.c_str(), &card));
+  RETURN_IF_FAILED(SimDriver_Attach(GetModuleHandleW(L"tamDevice.dll"), &patched));
+  ComPtr<IHalItem> item;
+  sim_host::DeviceItemValues values;
+  values.devicePath = path;
+  values.capabilities = kCapsSystemRenderer;
+  RETURN_IF_FAILED(sim_host::MakeDeviceItem(values, &item));
+  return (*setup)->SetDeviceInfo(item.Get());
+}
+
+class PictureChain : public board_testing::OnTheBoard {
+ protected:
+  void SetUp() override {
+    OnTheBoard::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    com_ = true;
+    ASSERT_EQ(S_OK, env_.Install({0})) << testing::PrintToString(env_.error());
+    ASSERT_EQ(S_OK, env_.BypassSound()) << testing::PrintToString(env_.error());
+    for (const wchar_t* module : kChainModules) {
+      ASSERT_EQ(S_OK, sim_host::CallServerEntry(env_.binFolder() + L"\\" + module, "DllRegisterServer"))
+          << testing::PrintToString(std::wstring(module));
+      registeredModules_.push_back(module);
+    }
+    // The board enabled, the QfaTesk deinterlacer chosen, and the panel file beside VornCon.dll.
+    ASSERT_EQ(S_OK, env_.registry().SetDword(sim_host::BoardInfoKey(), L"Kelv2", 1));
+    ASSERT_EQ(S_OK, env_.registry().SetDword(sim_host::BoardInfoKey(), L"Qfa Tesk", 1));
+    std::ofstream(Narrow(panelPath_), std::ios::binary) << board_testing::PanelFile();
+    registers_ = board_.Registers();
+    ASSERT_FALSE(registers_.empty());
+    ASSERT_EQ(S_OK, CreateHost(env_.DevicePath(0), &setup_));
+  }
+  void TearDown() override {
+    setup_.Reset();
+    for (auto it = registeredModules_.rbegin(); it != registeredModules_.rend(); ++it)
+      sim_host::CallServerEntry(env_.binFolder() + L"\\" + *it, "DllUnregisterServer");
+    DeleteFileW(panelPath_.c_str());
+    EXPECT_EQ(S_OK, env_.Remove()) << testing::PrintToString(env_.error());
+    if (com_) CoUninitialize();
+  }
+  static std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+
+  // Waits (bounded) until `done` holds for the board's log, looking again at each new frame.
+  template <class Done>
+  bool WaitForLog(Done done, DWORD timeoutMs = kWaitMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (!done()) {
+      if (GetTickCount64() >= end) return false;
+      board_.WaitForFrames("RX", "write", Requests("write").size() + 1, 100);
+    }
+    return true;
+  }
+  // The view the board holds: {left, top, width, height} on the panel.
+  std::vector<int> View() {
+    const auto r = board_.Registers();
+    if (r.size() < size_t{kViewSize + 4}) return {};
+    return {Get11(r, kViewPosition), Get11(r, kViewPosition + 2), Get11(r, kViewSize), Get11(r, kViewSize + 2)};
+  }
+
+  bool com_ = false;
+  sim_host::SimEnvironment env_;
+  std::vector<const wchar_t*> registeredModules_;
+  const std::wstring panelPath_ = testing_support::BinPath(board_testing::PanelFolder::kName);
+  std::vector<std::uint8_t> registers_;
+  ComPtr<IDeviceSetup> setup_;
+};
+
+sim_host::HostCheck Expect() {
+  return [](const std::wstring& action, HRESULT hr) {
+    EXPECT_EQ(S_OK, hr) << testing::PrintToString(action);
+    return hr == S_OK;
+  };
+}
+
+// 1024 desktop rows onto the 768 panel rows (0.75), the 960 columns centred in 1366 (+203).
+std::vector<int> PanelView(int x, int y, int w, int h) { return {x * 3 / 4 + 203, y * 3 / 4, w * 3 / 4, h * 3 / 4}; }
+
+}  // namespace
+
+TEST_F(PictureChain, PreviewReachesTheBoardFollowsTheWindowAndReleaseRestoresTheBoard) {
+  HostWindow host(100, 200, 400, 300);
+  ASSERT_NE(host.get(), nullptr);
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  {
+    sim_host::LivePreview live(Expect());
+    ASSERT_TRUE(live.Open(setup_.Get(), kStation, kModeBoardRenderer, host.get()));
+    ASSERT_TRUE(live.Run());
+
+    // Connecting the renderer: the view goes to the host window's place on the panel under a
+    // mute that the mute timer (500 ms) lifts; the source is the whole 720 x 480 picture.
+    const std::vector<int> view = PanelView(100, 200, 400, 300);
+    EXPECT_TRUE(WaitForLog([&] { return Mutes().size() >= 2 && !Mutes().back() && View() == view; }))
+        << "view " << testing::PrintToString(View()) << ", mutes " << testing::PrintToString(Mutes());
+    std::vector<double> muteAt;
+    for (const auto& f : Requests("write"))
+      if (f.addr == kMute) muteAt.push_back(f.ms);
+    ASSERT_GE(muteAt.size(), 2u);
+    EXPECT_TRUE(Mutes()[Mutes().size() - 2]);
+    EXPECT_GE(muteAt.back() - muteAt[muteAt.size() - 2], 400.0);  // 500 ms, less the board's timing slack
+    const auto registers = board_.Registers();
+    ASSERT_GT(registers.size(), size_t{kSource + 6});
+    EXPECT_EQ(std::make_pair(Get11(registers, kSource + 2), Get11(registers, kSource + 4)), std::make_pair(720, 480));
+
+    // Moving the window sends the view registers again.
+    ASSERT_EQ(board_.Command("clear-log"), S_OK);
+    ASSERT_TRUE(SetWindowPos(host.get(), nullptr, 300, 200, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE));
+    const std::vector<int> moved = PanelView(300, 200, 400, 300);
+    EXPECT_TRUE(WaitForLog([&] { return !WritesAt(kViewPosition).empty() && View() == moved; }))
+        << testing::PrintToString(View());
+
+    EXPECT_TRUE(live.Close());
+  }
+  // The last object gone: the board's registers are as they were before the preview.
+  setup_.Reset();
+  const auto after = board_.Registers();
+  ASSERT_EQ(after.size(), registers_.size());
+  for (int addr : {kSource, kViewPosition, kViewSize, kMute, 0x505C}) {
+    SCOPED_TRACE(addr);
+    EXPECT_EQ(std::vector<std::uint8_t>(after.begin() + addr, after.begin() + addr + 4),
+              std::vector<std::uint8_t>(registers_.begin() + addr, registers_.begin() + addr + 4));
+  }
+}
+
+TEST_F(PictureChain, TheHostsColourKeyAndWideZoomReachTheBoard) {
+  HostWindow host(0, 0, 1280, 1024);
+  ASSERT_NE(host.get(), nullptr);
+  sim_host::LivePreview live(Expect());
+  ASSERT_TRUE(live.Open(setup_.Get(), kStation, kModeBoardRenderer, host.get()));
+  ASSERT_TRUE(live.Run());
+  ComPtr<IPreviewWindow2> window;
+  ASSERT_EQ(S_OK, setup_.As(&window));
+
+  // The key the host paints is the one the board keys on.
+  ULONG type = 0, index = 0, low = 0, high = 0;
+  ASSERT_EQ(S_OK, window->GetColorKey(&type, &index, &low, &high));
+  const auto key = board::BoardController::ColorKeyWindow(low);
+  EXPECT_TRUE(WaitForLog([&] {
+    const auto r = board_.Registers();
+    return r.size() > 0x50EBu && std::equal(key.begin(), key.end(), r.begin() + 0x50E5);
+  })) << std::hex << low;
+
+  // Wide zoom once the view is the whole panel.
+  RECT panel = {0, 0, 1366, 1024};
+  ASSERT_EQ(S_OK, window->SetVideoPosition(nullptr, &panel));
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  ASSERT_EQ(S_OK, window->SetZoomMode(1));
+  ULONG zoom = 0;
+  ASSERT_EQ(S_OK, window->GetZoomMode(&zoom));
+  EXPECT_EQ(zoom, 1u);
+  // Wide: the 720 x 480 source cropped to rows 34..446 (its top has one high bit).
+  std::vector<std::uint8_t> r;
+  EXPECT_TRUE(WaitForLog([&] {
+    r = board_.Registers();
+    return !WritesAt(kSource).empty() && r.size() > size_t{kSource + 10} && Get11(r, kSource + 4) == 412 &&
+           (((r[kSource + 8] & 1) << 8) | r[kSource + 9]) == 34;
+  })) << "the wide source did not reach the board";
+  EXPECT_TRUE(live.Close());
+}
