@@ -22,7 +22,9 @@ struct ServerRegistration {
 // Writes every key; a failure leaves what was written so far (DllUnregisterServer removes it).
 HRESULT RegisterServer(const ServerRegistration& server, HMODULE module);
 // Removes the class, its ProgIDs and type library, each key only while it names this module or
-// its class (another device-manager module may serve the same proxies); a clean state is S_OK.
+// its class; a clean state is S_OK. The proxy registration goes only with the last registered
+// device-manager module: while another one stays, a registration naming this module is handed
+// to it.
 HRESULT UnregisterServer(const ServerRegistration& server, HMODULE module);
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (GuidKeyName of common/class_registration.h).

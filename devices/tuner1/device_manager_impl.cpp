@@ -11,7 +11,9 @@
 #include "common/hresult.h"
 #include "common/module.h"
 #include "common/settings_file.h"
+#include "devices/core/base_channel_list.h"
 #include "devices/core/device_state_slots.h"
+#include "devices/core/device_tables.h"
 #include "devices/core/hal_items.h"
 #include "devices/core/host_arrays.h"
 #include "devices/core/pipe_handler.h"
@@ -32,38 +34,9 @@ enum ItemValue : long {
   kItemDevicePath = 7,  // string: the device path
 };
 
-// Optional interfaces the class answers about without implementing them.
-// {990DDD00-99D8-45F2-A363-DD40FFFC052E}
-constexpr IID kOptionalInterface08 = {0x990ddd00, 0x99d8, 0x45f2, {0xa3, 0x63, 0xdd, 0x40, 0xff, 0xfc, 0x05, 0x2e}};
-// {07B3E6C6-B3A4-4C0F-A878-2F5FB7025C83}
-constexpr IID kOptionalInterface20 = {0x07b3e6c6, 0xb3a4, 0x4c0f, {0xa8, 0x78, 0x2f, 0x5f, 0xb7, 0x02, 0x5c, 0x83}};
-
-// Band capability bits of block A word 1 and the base channels they give, in list order.
-constexpr ULONG kRegionJapan = 81;
-constexpr ULONG kTvFormat = 2;
-constexpr ULONG kBandTuner1 = 1, kBandTuner2 = 2;
-constexpr ULONG kBandExternal1 = 0x20000020;  // bit 2
-constexpr ULONG kBandExternal2 = 0x10100020;  // bit 1
-
 const IID* const kAvailable[] = {&IID_IDeviceInfoDetail, &IID_IInputSwitch, &IID_IOutputData, &IID_IPreview,
                                  &IID_IPreview2,         &IID_IAutoScan,    &IID_IAutoScan2};
-const IID* const kScan[] = {&IID_IAutoScan, &IID_IAutoScan2};
-constexpr OptionalInterface kOptional[] = {{&kOptionalInterface20, 0x20, errors::kNoCapability20},
-                                           {&kOptionalInterface08, 0x08, errors::kNoCapability08}};
-const IID* const kVideoModes[] = {&IID_IPreviewWindow, &IID_IPreviewWindow2, &IID_ICustomPreviewWindow,
-                                  &IID_ICustomPreviewWindow2};
-const IID* const kSecondWindows[] = {&IID_IPreviewWindow2, &IID_ICustomPreviewWindow2};
-const IID* const kSoundModes[] = {&IID_ISound};
-constexpr ULONG kCountries[] = {kRegionJapan};
-constexpr ULONG kTvFormats[] = {kTvFormat};
-constexpr _SHAL_INPUT_AUDIOMODE kInputAudioModes[] = {{1, 1, 0}, {2, 2, 0}, {4, 8, 0}};
-constexpr _SHAL_OUTPUT_AUDIOMODE kOutputAudioModes[] = {{1, 1}, {2, 2}, {4, 4}, {8, 8}, {4, 8}};
-
-const DeviceInfoTable kInfoTable = {
-    kAvailable,     kScan,       errors::kNoScanCapability, kOptional,         kVideoModes,
-    kSecondWindows, 0x10 | 0x200, kSoundModes,              kCountries,        kTvFormats,
-    kInputAudioModes, kOutputAudioModes,
-};
+const DeviceInfoTable kInfoTable = device_tables::CommonTable(kAvailable);
 
 }  // namespace
 
@@ -174,15 +147,9 @@ void DeviceManagerImpl::OpenDriverLink() {
 }
 
 void DeviceManagerImpl::BuildBaseChannelList() {
-  const ULONG bands = blockA_[1];
+  // Block A word 1 holds the input capability bits.
   auto& list = info_.facts().baseChannels;
-  list.clear();
-  if (bands & 1) {
-    list.push_back({kRegionJapan, kTvFormat, kBandTuner1});
-    list.push_back({kRegionJapan, kTvFormat, kBandTuner2});
-  }
-  if (bands & 4) list.push_back({kRegionJapan, kTvFormat, kBandExternal1});
-  if (bands & 2) list.push_back({kRegionJapan, kTvFormat, kBandExternal2});
+  list = BaseChannelsFromInputs(blockA_[1]);
   if (list.empty()) ThrowHr(errors::kNoBaseChannel);
 }
 
@@ -543,19 +510,5 @@ HRESULT DeviceManagerImpl::UninitializeAutoScan(ULONG) {
 HRESULT DeviceManagerImpl::GetAutoScanSetting(IHalItem** item) {
   *item = nullptr;
   if (!autoScanInitialized_) return errors::kAutoScanNotInit;
-  const struct {
-    const wchar_t* key;
-    int fallback;
-  } settings[] = {{L"ScanDelta None", 250000},
-                  {L"ScanDelta Near", 62500},
-                  {L"ScanDelta Near2", 125000},
-                  {L"ScanDelta Just", 6000000},
-                  {L"ScanDelta Just NoFmt", 500000}};
-  Microsoft::WRL::ComPtr<IHalItem> made;
-  RETURN_IF_FAILED(hal_items::CreateItem(&made));
-  const SettingsFile file = SettingsFile::ForModule(ThisModule());
-  for (long i = 0; i < 5; ++i)
-    RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, file.ReadInt(L"AutoScan", settings[i].key, settings[i].fallback)));
-  *item = made.Detach();
-  return S_OK;
+  return device_tables::AutoScanSettingItem(SettingsFile::ForModule(ThisModule()), item);
 }

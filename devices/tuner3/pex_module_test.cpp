@@ -38,36 +38,42 @@ const std::wstring kTamClassKey = L"CLSID\\{DFD021C0-14CE-47DD-9792-ACE51354850D
 TEST(PexModule, Regsvr32WritesAndRemovesOnlyItsOwnKeys) {
   const std::wstring pex = L"\"" + BinPath(L"pexDevice.dll") + L"\"";
   const std::wstring tam = L"\"" + BinPath(L"tamDevice.dll") + L"\"";
+  const std::wstring interfaceKey = L"Interface\\{15C05966-6784-4604-96F0-0B6A641C843A}";
   // The marshalling proxies are one registration shared by the device-manager modules: it names
-  // the module registered last, here the first family's.
-  ASSERT_EQ(RunRegsvr32(pex), 0u);
-  ASSERT_EQ(RunRegsvr32(tam), 0u);
+  // the module registered last, and it stays with the first family's module, whichever order.
+  for (bool pexLast : {false, true}) {
+    SCOPED_TRACE(pexLast ? "pexDevice registered last" : "tamDevice registered last");
+    ASSERT_EQ(RunRegsvr32(pexLast ? tam : pex), 0u);
+    ASSERT_EQ(RunRegsvr32(pexLast ? pex : tam), 0u);
 
-  EXPECT_EQ(ReadString(kClassKey, nullptr), L"pexDeviceManager Class");
-  EXPECT_EQ(ReadString(kClassKey + L"\\InprocServer32", nullptr), BinPath(L"pexDevice.dll"));
-  EXPECT_EQ(ReadString(kClassKey + L"\\InprocServer32", L"ThreadingModel"), L"Both");
-  EXPECT_EQ(ReadString(kClassKey + L"\\ProgID", nullptr), L"pexDevice.pexDeviceManager.1");
-  EXPECT_EQ(ReadString(kClassKey + L"\\VersionIndependentProgID", nullptr), L"pexDevice.pexDeviceManager");
-  EXPECT_EQ(ReadString(kClassKey + L"\\TypeLib", nullptr), L"{B789DBEA-CB8E-466E-BB03-26557F82BB70}");
-  EXPECT_EQ(ReadString(L"pexDevice.pexDeviceManager.1", nullptr), L"pexDeviceManager Class");
-  EXPECT_EQ(ReadString(L"pexDevice.pexDeviceManager.1\\CLSID", nullptr), L"{ABB1B82E-1C49-4213-A0EF-60A37AADF05C}");
-  EXPECT_EQ(ReadString(L"pexDevice.pexDeviceManager\\CurVer", nullptr), L"pexDevice.pexDeviceManager.1");
-  EXPECT_TRUE(KeyExists(L"TypeLib\\{B789DBEA-CB8E-466E-BB03-26557F82BB70}\\1.0"));
-  CLSID progClsid{};
-  EXPECT_EQ(CLSIDFromProgID(L"pexDevice.pexDeviceManager", &progClsid), S_OK);
-  EXPECT_TRUE(IsEqualCLSID(progClsid, kClsidPexDeviceManager));
+    EXPECT_EQ(ReadString(kClassKey, nullptr), L"pexDeviceManager Class");
+    EXPECT_EQ(ReadString(kClassKey + L"\\InprocServer32", nullptr), BinPath(L"pexDevice.dll"));
+    EXPECT_EQ(ReadString(kClassKey + L"\\InprocServer32", L"ThreadingModel"), L"Both");
+    EXPECT_EQ(ReadString(kClassKey + L"\\ProgID", nullptr), L"pexDevice.pexDeviceManager.1");
+    EXPECT_EQ(ReadString(kClassKey + L"\\VersionIndependentProgID", nullptr), L"pexDevice.pexDeviceManager");
+    EXPECT_EQ(ReadString(kClassKey + L"\\TypeLib", nullptr), L"{B789DBEA-CB8E-466E-BB03-26557F82BB70}");
+    EXPECT_EQ(ReadString(L"pexDevice.pexDeviceManager.1", nullptr), L"pexDeviceManager Class");
+    EXPECT_EQ(ReadString(L"pexDevice.pexDeviceManager.1\\CLSID", nullptr), L"{ABB1B82E-1C49-4213-A0EF-60A37AADF05C}");
+    EXPECT_EQ(ReadString(L"pexDevice.pexDeviceManager\\CurVer", nullptr), L"pexDevice.pexDeviceManager.1");
+    EXPECT_TRUE(KeyExists(L"TypeLib\\{B789DBEA-CB8E-466E-BB03-26557F82BB70}\\1.0"));
+    CLSID progClsid{};
+    EXPECT_EQ(CLSIDFromProgID(L"pexDevice.pexDeviceManager", &progClsid), S_OK);
+    EXPECT_TRUE(IsEqualCLSID(progClsid, kClsidPexDeviceManager));
 
-  ASSERT_EQ(RunRegsvr32(L"/u " + pex), 0u);
-  for (const std::wstring& key : {kClassKey, std::wstring(L"pexDevice.pexDeviceManager.1"),
-                                  std::wstring(L"pexDevice.pexDeviceManager"),
-                                  std::wstring(L"TypeLib\\{B789DBEA-CB8E-466E-BB03-26557F82BB70}")})
-    EXPECT_FALSE(KeyExists(key)) << std::string(key.begin(), key.end());
-  // The first family's registration, its proxies included, is untouched.
-  EXPECT_EQ(ReadString(kTamClassKey + L"\\InprocServer32", nullptr), BinPath(L"tamDevice.dll"));
-  const std::wstring ps = ReadString(L"Interface\\{15C05966-6784-4604-96F0-0B6A641C843A}\\ProxyStubClsid32", nullptr);
-  EXPECT_EQ(ReadString(L"CLSID\\" + ps + L"\\InprocServer32", nullptr), BinPath(L"tamDevice.dll"));
-  ASSERT_EQ(RunRegsvr32(L"/u " + tam), 0u);
-  EXPECT_FALSE(KeyExists(kTamClassKey));
+    ASSERT_EQ(RunRegsvr32(L"/u " + pex), 0u);
+    for (const std::wstring& key : {kClassKey, std::wstring(L"pexDevice.pexDeviceManager.1"),
+                                    std::wstring(L"pexDevice.pexDeviceManager"),
+                                    std::wstring(L"TypeLib\\{B789DBEA-CB8E-466E-BB03-26557F82BB70}")})
+      EXPECT_FALSE(KeyExists(key)) << std::string(key.begin(), key.end());
+    // The first family's registration, its proxies included, stays whole.
+    EXPECT_EQ(ReadString(kTamClassKey + L"\\InprocServer32", nullptr), BinPath(L"tamDevice.dll"));
+    const std::wstring ps = ReadString(interfaceKey + L"\\ProxyStubClsid32", nullptr);
+    ASSERT_FALSE(ps.empty()) << "the interface keys went with pexDevice";
+    EXPECT_EQ(ReadString(L"CLSID\\" + ps + L"\\InprocServer32", nullptr), BinPath(L"tamDevice.dll"));
+    ASSERT_EQ(RunRegsvr32(L"/u " + tam), 0u);
+    EXPECT_FALSE(KeyExists(kTamClassKey));
+    EXPECT_FALSE(KeyExists(interfaceKey)) << "the proxies go with the last device-manager module";
+  }
 }
 
 // An outer object that counts its references and hands every interface to the inner one.
