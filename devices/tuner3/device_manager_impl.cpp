@@ -12,7 +12,7 @@
 #include "common/module.h"
 #include "common/path.h"
 #include "common/settings_file.h"
-#include "devices/core/auto_scan_settings.h"
+#include "devices/core/device_tables.h"
 #include "devices/core/base_channel_list.h"
 #include "devices/core/chain_policy.h"
 #include "devices/core/channel_settle.h"
@@ -995,7 +995,7 @@ HRESULT DeviceManagerImpl::UninitializeOutputData(ULONG) {
 HRESULT DeviceManagerImpl::GetAutoScanSetting(IHalItem** item) {
   if (!autoScanInitialized_) return errors::kAutoScanNotInit;
   if (!item) return E_INVALIDARG;
-  return MakeAutoScanSettingItem(ThisModule(), item);
+  return device_tables::AutoScanSettingItem(SettingsFile::ForModule(ThisModule()), item);
 }
 
 }  // namespace pex
