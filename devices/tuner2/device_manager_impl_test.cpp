@@ -24,6 +24,7 @@
 #include "common/locks.h"
 #include "common/registry.h"
 #include "common/module.h"
+#include "common/path.h"
 #include "common/testing/child.h"
 #include "common/testing/paths.h"
 #include "common/testing/registry_fixture.h"
@@ -31,6 +32,7 @@
 #include "devices/core/device_state_slots.h"
 #include "devices/core/link/packet_codecs.h"
 #include "devices/core/testing/output_data_sink.h"
+#include "devices/core/output_session.h"
 #include "devices/core/video_chain_builder.h"
 #include "devices/tuner2/device_manager_impl.h"
 #include "devices/tuner2/instance_pipe.h"
@@ -843,7 +845,25 @@ TEST_F(RulDeviceObjectTest, AWholeSessionShowsPicturesRecordsAndLeavesNothing) {
     output_testing::Sink sink(1u << 1);
     _SHAL_OUTPUTDTATA_TYPE mpeg{1, 0};
     ASSERT_EQ(object->SetOutputDataType(&mpeg, &sink), S_OK);
+    // The analyzer learns the driver file's version (any versioned module stands in for it).
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    const std::wstring driver = std::wstring(system) + L"\\drivers\\doru.sys";
+    const std::wstring versioned = testing_support::BinPath(L"tamDevice.dll");
+    ASSERT_TRUE(CopyFileW(versioned.c_str(), driver.c_str(), FALSE));
+    struct Remove {
+      std::wstring file;
+      ~Remove() { DeleteFileW(file.c_str()); }
+    } removeDriver{driver};
+    Journal::Instance().Reset();
     ASSERT_EQ(object->StartOutputData(0), S_OK);
+    const auto words = Journal::Instance().Calls("MpegAnalyzer", "SetParameters");
+    ASSERT_EQ(words.size(), 1u);
+    EXPECT_EQ(static_cast<DWORD>(words[0].args[0]) & 0x80000000u, 0x80000000u);
+    EXPECT_NE(words[0].args[1], 0);
+    EXPECT_EQ(static_cast<DWORD>(words[0].args[1]), output_data::ReadFileVersion(versioned.c_str()));
+    EXPECT_EQ(static_cast<DWORD>(words[0].args[2]),
+              output_data::ReadFileVersion(ModulePath::OfModule(ThisModule()).c_str()));
     ASSERT_TRUE(sink.WaitAll());
     EXPECT_FALSE(sink.bad_);
     ASSERT_EQ(object->StopOutputData(0), S_OK);
