@@ -9,8 +9,7 @@
 // SetDeviceInfo's binding steps, which run under it too (harmless: the lock is per object). The
 // card's preview/recording exclusion mutex is taken before the device lock, never after it.
 //
-// Operations that later work fills in (preview, windows, sound, output data) still answer
-// E_NOTIMPL through NotImplementedOperations.
+// Operations the family does not offer still answer E_NOTIMPL through NotImplementedOperations.
 #pragma once
 
 #include <windows.h>
@@ -29,6 +28,7 @@
 #include "devices/core/device_info.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/not_implemented_operations.h"
+#include "devices/core/preview_window.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/tuner2/instance_pipe.h"
 #include "devices/tuner2/output_data_graph.h"
@@ -115,6 +115,36 @@ class DeviceManagerImpl : public NotImplementedOperations {
   HRESULT StopPreview(ULONG reserve) override;
   HRESULT GetPreviewState(ULONG* state) override;
   HRESULT UninitializePreview(ULONG reserve) override;
+  HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
+
+  // --- The window interfaces (one state and one exclusive-use object for the four) ----------
+  // Mode 0x20 for a window without a renderer of its own on an overlay or system-renderer board.
+  ULONG CompleteOverlayMode(ULONG overlayMode) override;
+  HRESULT InitializePreviewWindow(ULONG overlayMode) override;
+  HRESULT InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
+  HRESULT InitializeCustomPreviewWindow2(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
+  HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out) override;
+  HRESULT SetVideoClippingWindow(HWND window) override;
+  HRESULT GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) override;
+  HRESULT RePaint(HWND window, HDC dc) override;
+  HRESULT DisplayModeChanged(HWND window) override;
+  HRESULT GetCurrentImage(ULONG* size, BYTE** image) override;
+  HRESULT SetZoomMode(ULONG zoomMode) override;
+  HRESULT GetZoomMode(ULONG* zoomMode) override;
+  HRESULT UninitializePreviewWindow(ULONG reserve) override;
+
+  // --- ISound -------------------------------------------------------------------------------
+  HRESULT InitializeSound(ULONG reserve) override;
+  HRESULT GetAvailableSoundMode(long* count, ULONG** modes) override;
+  HRESULT GetSoundMode(ULONG* mode) override;
+  HRESULT SetSoundMode(ULONG mode) override;
+  HRESULT GetMix(_SHAL_AUDIOMIX* mix) override;
+  HRESULT SetMix(_SHAL_AUDIOMIX* mix) override;
+  HRESULT GetBalance(long* balance) override;
+  HRESULT SetBalance(long balance) override;
+  HRESULT GetVolume(long* volume) override;
+  HRESULT SetVolume(long volume) override;
+  HRESULT UninitializeSound(ULONG reserve) override;
 
   // --- What tests and the object's parts read -----------------------------------------------
   bool bound() const noexcept { return deviceItem_ != nullptr; }
@@ -154,8 +184,14 @@ class DeviceManagerImpl : public NotImplementedOperations {
   HRESULT ApplyChannel(IHalItem* channel);
   // The request handler of the instance pipe (runs on the pipe's connection threads).
   void RunPreviewSteps();
-  // The preview's part of the shutdown: stopped, then let go.
+  // The preview's part of the shutdown: stopped, sound and window ended, then let go.
   void ShutdownPreview() noexcept;
+  // 0x80072605 while the preview graph is not stopped.
+  HRESULT PreviewStopped();
+  HRESULT InitializeWindow(ULONG overlayMode, const CLSID* custom, BSTR module);
+  // The chain and the sound path leave the preview graph (the graph's audio link without pacer).
+  void ReleaseWindowParts() noexcept;
+  void ReleaseSoundParts() noexcept;
   // The recording steps between the peer exchanges.
   void StartRecordingSteps();
   // Finds the owner of the preview (code 0x403/0x404) or of the recording (0x401/0x402) of
@@ -199,6 +235,9 @@ class DeviceManagerImpl : public NotImplementedOperations {
   // Preview.
   PreviewGraph preview_;
   bool previewInitialized_ = false;
+  bool windowInitialized_ = false;
+  bool soundInitialized_ = false;
+  RememberedWindow window_;  // applied again each time the preview runs
 
   // Recording.
   struct Selection {

@@ -1,6 +1,7 @@
 // The second family's device object against the simulated card (three tuners) and the driver
 // stand-in attached to the test program: setup, the names of a tuner's objects, exclusive use
-// per tuner across processes, channel setting and the auto-scan rules.
+// per tuner across processes, channel setting, the auto-scan rules, the window and sound sides
+// and a whole session (preview with pictures at the renderer, recording with data).
 #include <windows.h>
 #include <wrl/client.h>
 
@@ -8,6 +9,7 @@
 #include <mmsystem.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +24,7 @@
 #include "common/locks.h"
 #include "common/registry.h"
 #include "common/module.h"
+#include "common/path.h"
 #include "common/testing/child.h"
 #include "common/testing/paths.h"
 #include "common/testing/registry_fixture.h"
@@ -29,10 +32,17 @@
 #include "devices/core/device_state_slots.h"
 #include "devices/core/link/packet_codecs.h"
 #include "devices/core/testing/output_data_sink.h"
+#include "devices/core/output_session.h"
+#include "devices/core/video_chain_builder.h"
 #include "devices/tuner2/device_manager_impl.h"
 #include "devices/tuner2/instance_pipe.h"
 #include "devices/tuner2/testing/device_item_double.h"
 #include "devices/tuner2/testing/rul_graph_fixture.h"
+#include "sim/card/picture_testing.h"
+#include "sim/doubles/double_journal.h"
+#include "sim/doubles/platform_doubles.h"
+#include "sim/host/registry_journal.h"
+#include "sim/host/sim_environment.h"
 
 using Microsoft::WRL::ComPtr;
 using testing_support::UniqueName;
@@ -40,6 +50,7 @@ using testing_support::UniqueName;
 namespace {
 
 constexpr ULONG kLowest = 55250000, kHighest = 801250000;  // the stand-in's tuner range
+constexpr DWORD kPictureWaitMs = 10000;  // for the renderer's first pictures
 
 // One table per test program, apart from the system's.
 struct StateNames {
@@ -741,3 +752,134 @@ TEST(RulPeerMessages, OnlyWholeMessagesAreRead) {
 }
 
 }  // namespace
+
+// The window and sound sides before they are initialised, and the order they keep with the
+// preview: each code as a host meets it.
+TEST_F(RulDeviceObjectTest, WindowAndSoundAnswerInOrder) {
+  auto object = MakeObject(doubles_.get());
+  ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 0).Get()), S_OK);
+  ULONG value = 0;
+  BYTE* image = nullptr;
+  void* custom = nullptr;
+  long level = 0;
+  _SHAL_AUDIOMIX mix{};
+  const struct {
+    const char* name;
+    std::function<HRESULT()> call;
+    HRESULT expected;
+  } calls[] = {
+      {"window before preview", [&] { return object->InitializePreviewWindow(0x40); }, errors::kPreviewNotInit},
+      {"sound before preview", [&] { return object->InitializeSound(0); }, errors::kPreviewNotInit},
+      {"RePaint", [&] { return object->RePaint(nullptr, nullptr); }, errors::kWindowNotInit},
+      {"GetCurrentImage", [&] { return object->GetCurrentImage(&value, &image); }, errors::kWindowNotInit},
+      {"QueryInterfaceFromCustomFilter", [&] { return object->QueryInterfaceFromCustomFilter(IID_IUnknown, &custom); },
+       errors::kWindowNotInit},
+      {"SetZoomMode", [&] { return object->SetZoomMode(1); }, errors::kWindowNotInit},
+      {"GetVolume", [&] { return object->GetVolume(&level); }, errors::kSoundNotInit},
+      {"SetBalance", [&] { return object->SetBalance(0); }, errors::kSoundNotInit},
+      {"GetMix", [&] { return object->GetMix(&mix); }, errors::kSoundNotInit},
+      {"SetSoundMode 0", [&] { return object->SetSoundMode(0); }, S_OK},
+      {"SetSoundMode 1", [&] { return object->SetSoundMode(1); }, E_FAIL},
+      {"window uninitialised", [&] { return object->UninitializePreviewWindow(0); }, S_OK},
+  };
+  for (const auto& c : calls) EXPECT_EQ(c.call(), c.expected) << c.name;
+  EXPECT_EQ(custom, nullptr);
+  EXPECT_EQ(image, nullptr);
+}
+
+// A whole session on tuner 0 of a board with the system renderer: set up, tune, a preview with
+// window and sound shows pictures at the renderer (the window's clipping window and position
+// given again when it runs), a recording delivers data, both stop, and the object's release
+// leaves nothing: a new object takes every interface and name again.
+TEST_F(RulDeviceObjectTest, AWholeSessionShowsPicturesRecordsAndLeavesNothing) {
+  using doubles::Journal;
+  const auto entry = [](const wchar_t* file, const char* name) {
+    HMODULE module = GetModuleHandleW(file);
+    if (!module) module = LoadLibraryW(testing_support::BinPath(file).c_str());
+    auto fn = GetProcAs<RegFn>(module, name);
+    return fn ? fn() : E_FAIL;
+  };
+  ASSERT_EQ(entry(DOUBLES_PLATFORM_FILE, "DllRegisterServer"), S_OK);
+  struct Unregister {
+    std::function<void()> undo;
+    ~Unregister() { undo(); }
+  } unregister{[&] { entry(DOUBLES_PLATFORM_FILE, "DllUnregisterServer"); }};
+  sim_host::RegistryJournal registry;  // the sound renderer's stand-in as the system's choice
+  ASSERT_EQ(sim_host::BypassSound(registry), S_OK);
+  Journal::Instance().Reset();
+  const auto item = rul_testing::MakeItem({{8, 0}, {9, 3}, {2, 7}, {4, 0x200}, {5, 9}},
+                                          {{7, capturePath_}, {0, L"0" + capturePath_}});
+  constexpr ULONG kModeSystemRenderer = 0x40;
+  const DeviceObjectNames names(DeviceIdentity(capturePath_.c_str()), 0);
+  std::wstring pipe;
+  {
+    auto object = MakeObject(doubles_.get());
+    ASSERT_EQ(object->SetDeviceInfo(item.Get()), S_OK);
+    ASSERT_EQ(object->InitializeInputSwitch(0), S_OK);
+    ASSERT_EQ(object->SetChannel(Channel(1, kLowest, 0).Get()), S_OK);
+    ASSERT_EQ(object->InitializePreview(0), S_OK);
+    ASSERT_EQ(object->InitializePreviewWindow(kModeSystemRenderer), S_OK);
+    EXPECT_EQ(object->InitializeCustomPreviewWindow(kModeSystemRenderer, GUID_NULL, nullptr), errors::kWindowInUse);
+    ASSERT_EQ(object->InitializeSound(0), S_OK);
+    RECT source{0, 0, 360, 240}, destination{10, 20, 370, 260};
+    ASSERT_EQ(object->SetVideoClippingWindow(GetDesktopWindow()), S_OK);
+    ASSERT_EQ(object->SetVideoPosition(&source, &destination), S_OK);
+    Journal::Instance().Reset();
+    ASSERT_EQ(object->RunPreview(0), S_OK);
+    const auto positions = Journal::Instance().Calls("SimVideoRenderer", "SetVideoPosition");
+    ASSERT_EQ(positions.size(), 1u);
+    EXPECT_EQ(positions[0].args[0], destination.left);
+    EXPECT_EQ(positions[0].args[3], destination.bottom);
+    EXPECT_TRUE(simcard_testing::WaitUntil([] { return Journal::Instance().Value(doubles::kValueVideoFrames) >= 3; },
+                                           kPictureWaitMs))
+        << Journal::Instance().Value(doubles::kValueVideoFrames);
+    EXPECT_EQ(object->UninitializePreviewWindow(0), kChainGraphNotStopped);
+    EXPECT_EQ(object->UninitializeSound(0), kChainGraphNotStopped);
+    long volume = 0;
+    EXPECT_EQ(object->SetVolume(-600), S_OK);
+    EXPECT_EQ(object->GetVolume(&volume), S_OK);
+    EXPECT_EQ(volume, -600);
+
+    ASSERT_EQ(object->InitializeOutputData(0), S_OK);
+    object->recordingGraph().SetMinimumRecTime(0);
+    output_testing::Sink sink(1u << 1);
+    _SHAL_OUTPUTDTATA_TYPE mpeg{1, 0};
+    ASSERT_EQ(object->SetOutputDataType(&mpeg, &sink), S_OK);
+    // The analyzer learns the driver file's version (any versioned module stands in for it).
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    const std::wstring driver = std::wstring(system) + L"\\drivers\\doru.sys";
+    const std::wstring versioned = testing_support::BinPath(L"tamDevice.dll");
+    ASSERT_TRUE(CopyFileW(versioned.c_str(), driver.c_str(), FALSE));
+    struct Remove {
+      std::wstring file;
+      ~Remove() { DeleteFileW(file.c_str()); }
+    } removeDriver{driver};
+    Journal::Instance().Reset();
+    ASSERT_EQ(object->StartOutputData(0), S_OK);
+    const auto words = Journal::Instance().Calls("MpegAnalyzer", "SetParameters");
+    ASSERT_EQ(words.size(), 1u);
+    EXPECT_EQ(static_cast<DWORD>(words[0].args[0]) & 0x80000000u, 0x80000000u);
+    EXPECT_NE(words[0].args[1], 0);
+    EXPECT_EQ(static_cast<DWORD>(words[0].args[1]), output_data::ReadFileVersion(versioned.c_str()));
+    EXPECT_EQ(static_cast<DWORD>(words[0].args[2]),
+              output_data::ReadFileVersion(ModulePath::OfModule(ThisModule()).c_str()));
+    ASSERT_TRUE(sink.WaitAll());
+    EXPECT_FALSE(sink.bad_);
+    ASSERT_EQ(object->StopOutputData(0), S_OK);
+    ASSERT_EQ(object->StopPreview(0), S_OK);
+    EXPECT_EQ(object->UninitializeSound(0), S_OK);
+    EXPECT_EQ(object->GetVolume(&volume), errors::kSoundNotInit);
+    // The window stays for the shutdown to end; the sound is made again for it too.
+    ASSERT_EQ(object->InitializeSound(0), S_OK);
+    pipe = object->names().Pipe(GetCurrentProcessId(), object.get());
+  }
+  EXPECT_FALSE(WaitNamedPipeW(pipe.c_str(), 0));
+  EXPECT_FALSE(EventExists(names.Event(NotifyEvent::LiveRunning)));
+  auto next = MakeObject(doubles_.get());
+  ASSERT_EQ(next->SetDeviceInfo(item.Get()), S_OK);
+  EXPECT_EQ(next->InitializeInputSwitch(0), S_OK);
+  EXPECT_EQ(next->InitializePreview(0), S_OK);
+  EXPECT_EQ(next->InitializePreviewWindow(kModeSystemRenderer), S_OK);
+  EXPECT_EQ(next->InitializeOutputData(0), S_OK);
+}

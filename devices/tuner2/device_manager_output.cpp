@@ -13,11 +13,13 @@
 #include "common/errors.h"
 #include "common/hresult.h"
 #include "common/module.h"
+#include "common/path.h"
 #include "common/timeouts.h"
 #include "devices/core/channel_settle.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/hal_items.h"
 #include "devices/core/output_data.h"
+#include "devices/core/output_session.h"
 #include "devices/tuner2/device_item.h"
 #include "devices/tuner2/device_manager_impl.h"
 
@@ -26,7 +28,9 @@ namespace rul {
 namespace {
 
 constexpr std::uint32_t kPeerFindPreview = 0x403;
-constexpr int kPeerTuner = 1;  // the tuner whose preview and recording exclude each other
+constexpr int kPeerTuner = 1;
+// The card's driver file in the system's "drivers" folder (its version is the analyzer's word B).
+constexpr const wchar_t kDriverFile[] = L"doru.sys";  // the tuner whose preview and recording exclude each other
 
 HRESULT ThrownCode(const HResultError& e) { return FAILED(e.code()) ? e.code() : E_FAIL; }
 
@@ -220,26 +224,12 @@ HRESULT DeviceManagerImpl::UninitializeOutputData(ULONG) {
 void DeviceManagerImpl::DriverWords(LONG words[4]) {
   words[0] = words[1] = words[2] = words[3] = 0;
   if (!deviceItem_) return;
-  const ULONG capability = info_.facts().capability;
-  std::uint32_t a = 0x80000000u;
-  if (capability & 1) a |= 1u << 28;
-  if (capability & 2) a |= 1u << 27;
+  words[0] = static_cast<LONG>(output_data::StatusWordA(info_.facts().capability));
+  words[1] = static_cast<LONG>(output_data::ReadDriverVersion(kDriverFile));
+  words[2] = static_cast<LONG>(output_data::ReadFileVersion(ModulePath::OfModule(ThisModule()).c_str()));
   std::int32_t slots[kSlotCount] = {};
-  std::uint32_t d = 0;
-  if (!stateName_.empty() && SUCCEEDED(stateTable_.ReadSlots(stateName_.c_str(), sizeof(slots), slots))) {
-    const auto band = static_cast<std::uint32_t>(slots[kSlotBand]);
-    if (band & 0x20) {
-      d |= 1u << 27;
-    } else if (band & 0x40) {
-      d |= (1u << 28) | (1u << 26);
-    } else {
-      d |= 1u << 26;
-    }
-    if (slots[kSlotTunerFunction] & 1) d |= 2;
-    if (slots[kSlotTunerFunction] & 2) d |= 1;
-  }
-  words[0] = static_cast<LONG>(a);
-  words[3] = static_cast<LONG>(d);
+  if (!stateName_.empty() && SUCCEEDED(stateTable_.ReadSlots(stateName_.c_str(), sizeof(slots), slots)))
+    words[3] = static_cast<LONG>(output_data::StatusWordD(slots[kSlotBand], slots[kSlotTunerFunction]));
 }
 
 // --- Peers ------------------------------------------------------------------------------------

@@ -2,16 +2,25 @@
 // exclude each other across the card: Run holds the card's exclusion mutex (taken before the
 // device lock, which is let go while it waits), and a recording's start or stop asks this object
 // through its pipe to stop (see device_manager_output.cpp).
+//
+// The window interfaces make the video chain behind the capture filter's video pin and hand it
+// to the preview graph; ISound makes the sound path with the audio pacer in front of it. Both
+// end with the preview graph they serve (IPreview::Uninitialize and the shutdown end them).
 #include <windows.h>
 
 #include <cstring>
 
 #include "common/errors.h"
 #include "common/hresult.h"
+#include "devices/core/custom_video_chain_builder.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/hal_items.h"
+#include "devices/core/host_arrays.h"
+#include "devices/core/sound/sound_path.h"
+#include "devices/core/video_chain_builder.h"
 #include "devices/core/link/packet_codecs.h"
 #include "devices/core/sound/filter_link.h"
+#include "devices/tuner2/device_item.h"
 #include "devices/tuner2/device_manager_impl.h"
 
 namespace rul {
@@ -20,6 +29,9 @@ namespace {
 
 constexpr HRESULT kPreviewNotStopped = static_cast<HRESULT>(0x80072605);
 constexpr LONG kExcludingTuner = 1;
+// The preview's sound path: the rate adapter behind the live audio pacer.
+constexpr int kSoundPathKind = FilterLink::kLiveSyncKind;
+constexpr const wchar_t kCustomFilterName[] = L"CUSTOM FILTER";
 
 }  // namespace
 
@@ -68,6 +80,12 @@ void DeviceManagerImpl::RunPreviewSteps() {
     ThrowIfFailed(preview_.Run());
     events_.event(NotifyEvent::LiveRunning).Set();
     WriteSlot(kSlotPreviewState, kSlotRunning);
+    // What the host gave the window side goes to the chain made since. Best effort: a renderer
+    // may refuse a clipping window it holds already, and the picture is there either way.
+    if (windowInitialized_) {
+      window_.Apply([&](HWND clip) { return preview_.SetVideoClippingWindow(clip); },
+                    [&](RECT* source, RECT* destination) { return preview_.SetVideoPosition(source, destination); });
+    }
   });
   if (FAILED(hr)) {
     // Nothing of the attempt stays: other processes read that the preview does not run.
@@ -104,12 +122,16 @@ HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
   if (!previewInitialized_) return S_OK;
   OAFilterState state = State_Stopped;
   if (FAILED(preview_.GetState(&state, 0)) || state != State_Stopped) return kPreviewNotStopped;
+  ReleaseSoundParts();
+  ReleaseWindowParts();
   preview_.Teardown();
   preview_.SetAudioLink(nullptr);
   WriteSlot(kSlotPreviewProcess, 0);
   WriteSlot(kSlotPreviewObject, 0);
-  previewInitialized_ = false;
+  previewInitialized_ = windowInitialized_ = soundInitialized_ = false;
+  window_.Clear();
   exclusive_.mutex(ExclusiveInterface::Preview).Close();
+  exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
   return S_OK;
 }
 
@@ -119,10 +141,13 @@ void DeviceManagerImpl::ShutdownPreview() noexcept {
   if (SUCCEEDED(GetPreviewState(&state)) && state != State_Stopped) StopPreview(0);
   if (FAILED(UninitializePreview(0))) {
     // A graph that would not stop goes all the same.
+    ReleaseSoundParts();
+    ReleaseWindowParts();
     preview_.Teardown();
     preview_.SetAudioLink(nullptr);
-    previewInitialized_ = false;
+    previewInitialized_ = windowInitialized_ = soundInitialized_ = false;
     exclusive_.mutex(ExclusiveInterface::Preview).Close();
+    exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
   }
 }
 
@@ -192,6 +217,240 @@ HRESULT DeviceManagerImpl::GetSoundDataInfo(IHalItem** item) {
   RETURN_IF_FAILED(hal_items::CreateItem(&made));
   for (long i = 0; i < 3; ++i) RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, static_cast<std::int32_t>(format[i])));
   *item = made.Detach();
+  return S_OK;
+}
+
+// --- The window interfaces -------------------------------------------------------------------
+
+ULONG DeviceManagerImpl::CompleteOverlayMode(ULONG overlayMode) {
+  return ::CompleteOverlayMode(overlayMode, bound(), info_.facts().capability);
+}
+
+HRESULT DeviceManagerImpl::PreviewStopped() {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  OAFilterState state = State_Stopped;
+  RETURN_IF_FAILED(preview_.GetState(&state, 0));
+  return state == State_Stopped ? S_OK : kPreviewNotStopped;
+}
+
+HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, const CLSID* custom, BSTR module) {
+  // One exclusive-use object for the four interfaces: this object's own window counts too.
+  if (windowInitialized_) return errors::kWindowInUse;
+  RETURN_IF_FAILED(PreviewStopped());
+  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::PreviewWindow, errors::kWindowInUse));
+  window_.Clear();
+  const HRESULT hr = GuardHr(E_FAIL, [&] {
+    ChainSettings settings;
+    settings.module = filterModule_;
+    settings.recRunningEvent = names().RecRunningEvent();
+    std::unique_ptr<VideoChainBuilder> chain;
+    // The preview's sound path holds the audio pacer: the video pacer goes first.
+    RETURN_IF_FAILED(custom ? CustomVideoChainBuilder::Create(deviceItem_.Get(), settings, chain_policies::kFamily2,
+                                                              true, &chain)
+                            : CreateVideoChainBuilder(deviceItem_.Get(), settings, chain_policies::kFamily2, true,
+                                                      &chain));
+    ChainSource source;
+    source.video = preview_.videoPin();
+    if (custom) {
+      source.customClsid = *custom;
+      source.customModule = module ? module : L"";
+      source.customName = kCustomFilterName;
+    }
+    RETURN_IF_FAILED(chain->Build(preview_.graph(), source, overlayMode));
+    return preview_.SetVideoChain(std::move(chain));
+  });
+  if (FAILED(hr)) {
+    ReleaseWindowParts();
+    exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
+    return hr;
+  }
+  windowInitialized_ = true;
+  return S_OK;
+}
+
+void DeviceManagerImpl::ReleaseWindowParts() noexcept {
+  GuardNoThrow([&] {
+    if (VideoChainBuilder* chain = preview_.videoChain()) chain->ReleaseFilters();
+    preview_.SetVideoChain(nullptr);
+  });
+}
+
+HRESULT DeviceManagerImpl::InitializePreviewWindow(ULONG overlayMode) {
+  return InitializeWindow(overlayMode, nullptr, nullptr);
+}
+
+HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) {
+  return InitializeWindow(overlayMode, &clsid, module);
+}
+
+HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow2(ULONG overlayMode, REFCLSID clsid, BSTR module) {
+  return InitializeWindow(overlayMode, &clsid, module);
+}
+
+HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  VideoChainBuilder* chain = preview_.videoChain();
+  return chain ? chain->QueryCustomFilterInterface(iid, out) : E_UNEXPECTED;
+}
+
+HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  window_.RememberClippingWindow(window);
+  return preview_.SetVideoClippingWindow(window);
+}
+
+HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
+  if (!destination) return E_POINTER;
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  window_.RememberPosition(source, *destination);
+  // Before the preview runs the renderer may not take a position: Run gives it then.
+  if (!events_.event(NotifyEvent::LiveRunning).IsSet()) return S_OK;
+  return preview_.SetVideoPosition(source, destination);
+}
+
+HRESULT DeviceManagerImpl::GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) {
+  if (!keyType || !paletteIndex || !low || !high) return E_POINTER;
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  DWORD values[4] = {};
+  RETURN_IF_FAILED(preview_.GetColorKey(&values[0], &values[1], &values[2], &values[3]));
+  *keyType = values[0];
+  *paletteIndex = values[1];
+  *low = values[2];
+  *high = values[3];
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::RePaint(HWND window, HDC dc) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  return preview_.RePaint(window, dc);
+}
+
+HRESULT DeviceManagerImpl::DisplayModeChanged(HWND) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  return preview_.DisplayModeChanged();
+}
+
+HRESULT DeviceManagerImpl::GetCurrentImage(ULONG* size, BYTE** image) {
+  if (!size || !image) return E_POINTER;
+  *size = 0;
+  *image = nullptr;
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  DWORD bytes = 0;
+  RETURN_IF_FAILED(preview_.GetCurrentImage(&bytes, image));
+  *size = bytes;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetZoomMode(ULONG zoomMode) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  return preview_.SetZoomMode(zoomMode);
+}
+
+HRESULT DeviceManagerImpl::GetZoomMode(ULONG* zoomMode) {
+  if (!zoomMode) return E_POINTER;
+  if (!windowInitialized_) return errors::kWindowNotInit;
+  DWORD mode = 0;
+  RETURN_IF_FAILED(preview_.GetZoomMode(&mode));
+  *zoomMode = mode;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
+  if (!windowInitialized_) return S_OK;
+  OAFilterState state = State_Stopped;
+  if (FAILED(preview_.GetState(&state, 0)) || state != State_Stopped) return kPreviewNotStopped;
+  ReleaseWindowParts();
+  window_.Clear();
+  windowInitialized_ = false;
+  exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
+  return S_OK;
+}
+
+// --- ISound ---------------------------------------------------------------------------------------
+
+HRESULT DeviceManagerImpl::InitializeSound(ULONG) {
+  if (soundInitialized_) return S_OK;
+  RETURN_IF_FAILED(PreviewStopped());
+  const HRESULT hr = GuardHr(E_FAIL, [&] {
+    std::unique_ptr<FilterHolder> sound = CreateSoundPath(kFamily23SoundPaths, kSoundPathKind, filterModule_);
+    if (!sound) return E_OUTOFMEMORY;
+    RETURN_IF_FAILED(sound->Build(CLSID_DSoundRender, 0, 0, preview_.graph()));
+    // The pacer goes in front of the sound path: a new audio link that holds it.
+    auto link = std::make_unique<FilterLink>(filterModule_);
+    RETURN_IF_FAILED(link->Create(kSoundPathKind, preview_.graph(),
+                                  hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType), tunerIndex_));
+    RETURN_IF_FAILED(preview_.SetAudioLink(std::move(link)));
+    return preview_.SetSoundPath(std::move(sound));
+  });
+  if (FAILED(hr)) {
+    ReleaseSoundParts();
+    return hr;
+  }
+  soundInitialized_ = true;
+  return S_OK;
+}
+
+void DeviceManagerImpl::ReleaseSoundParts() noexcept {
+  GuardNoThrow([&] {
+    preview_.SetSoundPath(nullptr);
+    preview_.SetAudioLink(std::make_unique<FilterLink>(filterModule_));
+  });
+}
+
+HRESULT DeviceManagerImpl::GetAvailableSoundMode(long* count, ULONG** modes) {
+  if (!count || !modes) return E_POINTER;
+  constexpr ULONG kModes[] = {0};
+  return HandOutArray(kModes, 1, count, modes);
+}
+
+HRESULT DeviceManagerImpl::GetSoundMode(ULONG* mode) {
+  if (!mode) return E_POINTER;
+  *mode = 0;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetSoundMode(ULONG mode) { return mode == 0 ? S_OK : E_FAIL; }
+
+HRESULT DeviceManagerImpl::GetMix(_SHAL_AUDIOMIX* mix) {
+  if (!mix) return E_POINTER;
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.GetMix(&mix->fL, &mix->fR);
+}
+
+HRESULT DeviceManagerImpl::SetMix(_SHAL_AUDIOMIX* mix) {
+  if (!mix) return E_POINTER;
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.SetMix(mix->fL, mix->fR);
+}
+
+HRESULT DeviceManagerImpl::GetBalance(long* balance) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.GetBalance(balance);
+}
+
+HRESULT DeviceManagerImpl::SetBalance(long balance) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.SetBalance(balance);
+}
+
+HRESULT DeviceManagerImpl::GetVolume(long* volume) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.GetVolume(volume);
+}
+
+HRESULT DeviceManagerImpl::SetVolume(long volume) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.SetVolume(volume);
+}
+
+HRESULT DeviceManagerImpl::UninitializeSound(ULONG) {
+  if (!soundInitialized_) return S_OK;
+  OAFilterState state = State_Stopped;
+  if (FAILED(preview_.GetState(&state, 0)) || state != State_Stopped) return kPreviewNotStopped;
+  ReleaseSoundParts();
+  soundInitialized_ = false;
   return S_OK;
 }
 
