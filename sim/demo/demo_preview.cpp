@@ -182,9 +182,13 @@ void LivePreviewStep(Session& session) {
   session.undo.Add(L"sound path settings put back", [sound] { return sound->Restore(); });
   if (!verdict.Check(L"sound path to \"DirectSound: SimSound\" (bypassing the audio filter driver)", bypass)) return;
 
-  const std::wstring report = RunFolder() + L"\\live-preview.txt";
+  RunPreviewProcess(verdict, L"--live-preview", L"live-preview.txt");
+}
+
+void RunPreviewProcess(Verdict& verdict, const wchar_t* switchText, const wchar_t* reportName) {
+  const std::wstring report = RunFolder() + L"\\" + reportName;
   DWORD code = STILL_ACTIVE;
-  const HRESULT ran = RunProgram(BinPath(L"vorn_demo.exe"), FormatW(L"--live-preview \"%ls\"", report.c_str()), &code,
+  const HRESULT ran = RunProgram(BinPath(L"vorn_demo.exe"), FormatW(L"%ls \"%ls\"", switchText, report.c_str()), &code,
                                  kProcessMs);
   // The preview process's own lines.
   if (FILE* file = _wfopen(report.c_str(), L"r")) {
@@ -196,8 +200,8 @@ void LivePreviewStep(Session& session) {
     }
     std::fclose(file);
   }
-  if (verdict.Check(L"live preview process ran", ran) && code != 0)
-    verdict.Fail(FormatW(L"the live preview process reported %lu failures", code));
+  if (verdict.Check(FormatW(L"%ls process ran", switchText), ran) && code != 0)
+    verdict.Fail(FormatW(L"the %ls process reported %lu failures", switchText, code));
 }
 
 }  // namespace demo

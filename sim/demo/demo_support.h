@@ -130,5 +130,10 @@ void MappingServiceStep(Session& session);
 void LivePreviewStep(Session& session);
 // The live preview's own process (--live-preview <report file>): its lines go to the report.
 int LivePreviewProcess(const std::wstring& reportPath);
+// Runs vorn_demo.exe <switchText> <report in the run directory> (bounded) and prints its report.
+void RunPreviewProcess(Verdict& verdict, const wchar_t* switchText, const wchar_t* reportName);
+// The preview on the picture board: the system's renderer keying the picture onto the panel.
+void BoardPreviewStep(Session& session);
+int BoardPreviewProcess(const std::wstring& reportPath);
 
 }  // namespace demo
