@@ -35,8 +35,6 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-// {DFD021C0-14CE-47DD-9792-ACE51354850D}
-constexpr CLSID kClsidTamDeviceManager = {0xdfd021c0, 0x14ce, 0x47dd, {0x97, 0x92, 0xac, 0xe5, 0x13, 0x54, 0x85, 0x0d}};
 constexpr ULONG kStation = 91250000;
 constexpr long kCapsSystemRenderer = 0x200;
 constexpr ULONG kModeBoardRenderer = 0x10;  // the board's renderer
@@ -90,30 +88,15 @@ int BoardPreviewProcess(const std::wstring& reportPath) {
   Verdict verdict;
   if (!verdict.Check(L"CoInitializeEx(multithreaded)", CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
   {
-    using PathFn = HRESULT(WINAPI*)(UINT, UINT, wchar_t*, UINT);
     UniqueModule cardModule(LoadLibraryW(BinPath(L"simcard.dll").c_str()));
-    const auto cardPath = cardModule ? GetProcAs<PathFn>(cardModule.get(), "SimCard_GetDevicePath") : nullptr;
-    wchar_t path[300] = {};
-    UINT index = 0, patched = 0;
+    const auto cardPath = cardModule ? GetProcAs<CardPathFn>(cardModule.get(), "SimCard_GetDevicePath") : nullptr;
+    std::wstring path;
     ComPtr<IDeviceSetup> setup;
     ComPtr<IHalItem> item;
-    sim_host::DeviceItemValues values;
-    values.capabilities = kCapsSystemRenderer;
     simcard_testing::VideoWindow window;
     if (!cardPath) {
       verdict.Fail(L"simcard.dll lacks its entry points");
-    } else if (verdict.Check(L"simcard.dll: the capture path of card 0", cardPath(0, kSimRoleCapture, path, 300)) &&
-               verdict.Check(L"driver stand-in: connect", SimDriver_Connect(nullptr)) &&
-               verdict.Check(L"driver stand-in: the card is known",
-                             SUCCEEDED(SimDriver_AddCard(path, &index)) ? S_OK : E_FAIL) &&
-               verdict.Check(L"CoCreateInstance(tamDeviceManager, in-process)",
-                             CoCreateInstance(kClsidTamDeviceManager, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceSetup,
-                                              reinterpret_cast<void**>(setup.GetAddressOf()))) &&
-               verdict.Check(L"driver stand-in: attach to this process's tamDevice.dll",
-                             SimDriver_Attach(GetModuleHandleW(L"tamDevice.dll"), &patched)) &&
-               (values.devicePath = path, verdict.Check(L"device item with the system renderer's capability",
-                                                        sim_host::MakeDeviceItem(values, &item))) &&
-               verdict.Check(L"IDeviceSetup::SetDeviceInfo(item)", setup->SetDeviceInfo(item.Get()))) {
+    } else if (OpenCardDevice(verdict, cardPath, kCapsSystemRenderer, &path, &setup, &item)) {
       HWND handle = window.Open();
       if (!handle) {
         verdict.Fail(L"no window on the session's display");
