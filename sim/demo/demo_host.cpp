@@ -7,6 +7,7 @@
 //   vorn_demo.exe           the host session (run through scripts/demo.sh)
 //   vorn_demo.exe --peer    the second process of the named-objects step
 //   vorn_demo.exe --live-preview <report>   the live preview's own process
+//   vorn_demo.exe --board-preview <report>  the picture board preview's own process
 #include <windows.h>
 #include <objbase.h>
 
@@ -21,6 +22,7 @@ using namespace demo;
 int wmain(int argc, wchar_t** argv) {
   if (argc > 1 && std::wstring(argv[1]) == L"--peer") return NamedObjectsPeer();
   if (argc > 2 && std::wstring(argv[1]) == L"--live-preview") return LivePreviewProcess(argv[2]);
+  if (argc > 2 && std::wstring(argv[1]) == L"--board-preview") return BoardPreviewProcess(argv[2]);
 
   Say(FormatW(L"host demo: process %lu, modules in %ls", GetCurrentProcessId(), BinFolder().c_str()));
   const std::wstring run = RunFolder();
@@ -44,6 +46,7 @@ int wmain(int argc, wchar_t** argv) {
   PortServerStep(session);
   DeviceManagerStep(session);
   LivePreviewStep(session);
+  BoardPreviewStep(session);
   MappingServiceStep(session);
 
   Step(L"Unregistering what the session registered");

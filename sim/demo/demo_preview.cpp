@@ -47,7 +47,7 @@ constexpr wchar_t kPictureFile[] = L"live-preview.png";
 
 // The simulated card's entry points, from the module COM loaded for the card's filters.
 struct CardModule {
-  using PathFn = HRESULT(WINAPI*)(UINT, UINT, wchar_t*, UINT);
+  using PathFn = CardPathFn;
   using CountersFn = HRESULT(WINAPI*)(const wchar_t*, SimCardCounters*);
   using PictureFn = HRESULT(WINAPI*)(const wchar_t*, SimCardPicture*);
 
@@ -121,6 +121,27 @@ void ShowLiveTv(Verdict& verdict, IDeviceSetup* setup, const CardModule& card, c
 
 }  // namespace
 
+bool OpenCardDevice(Verdict& verdict, CardPathFn cardPath, long capabilities, std::wstring* path,
+                    ComPtr<IDeviceSetup>* setup, ComPtr<IHalItem>* item) {
+  wchar_t capture[300] = {};
+  UINT index = 0, patched = 0;
+  sim_host::DeviceItemValues values;
+  values.capabilities = capabilities;
+  if (!verdict.Check(L"simcard.dll: the capture path of card 0", cardPath(0, kSimRoleCapture, capture, 300)) ||
+      !verdict.Check(L"driver stand-in: connect", SimDriver_Connect(nullptr)) ||
+      !verdict.Check(L"driver stand-in: the card is known", SUCCEEDED(SimDriver_AddCard(capture, &index)) ? S_OK : E_FAIL) ||
+      !verdict.Check(L"CoCreateInstance(tamDeviceManager, in-process)",
+                     CoCreateInstance(kClsidTamDeviceManager, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceSetup,
+                                      reinterpret_cast<void**>(setup->ReleaseAndGetAddressOf()))) ||
+      !verdict.Check(L"driver stand-in: attach to this process's tamDevice.dll",
+                     SimDriver_Attach(GetModuleHandleW(L"tamDevice.dll"), &patched)))
+    return false;
+  *path = capture;
+  values.devicePath = capture;
+  return verdict.Check(L"device item of the host's item class", sim_host::MakeDeviceItem(values, item)) &&
+         verdict.Check(L"IDeviceSetup::SetDeviceInfo(item)", (*setup)->SetDeviceInfo(item->Get()));
+}
+
 int LivePreviewProcess(const std::wstring& reportPath) {
   FILE* report = _wfopen(reportPath.c_str(), L"w");
   if (!report) return 2;
@@ -131,27 +152,14 @@ int LivePreviewProcess(const std::wstring& reportPath) {
     // The card's module, as COM loads it for the filters.
     UniqueModule cardModule(LoadLibraryW(BinPath(L"simcard.dll").c_str()));
     const CardModule card(cardModule.get());
-    wchar_t path[300] = {};
-    UINT index = 0, patched = 0;
+    std::wstring path;
     ComPtr<IDeviceSetup> setup;
     ComPtr<IHalItem> item;
-    sim_host::DeviceItemValues values;
     simcard_testing::VideoWindow window;
     HWND handle = nullptr;
     if (!card.ok()) {
       verdict.Fail(L"simcard.dll lacks its entry points");
-    } else if (verdict.Check(L"simcard.dll: the capture path of card 0", card.path(0, kSimRoleCapture, path, 300)) &&
-               verdict.Check(L"driver stand-in: connect", SimDriver_Connect(nullptr)) &&
-               verdict.Check(L"driver stand-in: the card is known",
-                             SUCCEEDED(SimDriver_AddCard(path, &index)) ? S_OK : E_FAIL) &&
-               verdict.Check(L"CoCreateInstance(tamDeviceManager, in-process)",
-                             CoCreateInstance(kClsidTamDeviceManager, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceSetup,
-                                              reinterpret_cast<void**>(setup.GetAddressOf()))) &&
-               verdict.Check(L"driver stand-in: attach to this process's tamDevice.dll",
-                             SimDriver_Attach(GetModuleHandleW(L"tamDevice.dll"), &patched)) &&
-               (values.devicePath = path, verdict.Check(L"device item of the host's item class",
-                                                        sim_host::MakeDeviceItem(values, &item))) &&
-               verdict.Check(L"IDeviceSetup::SetDeviceInfo(item)", setup->SetDeviceInfo(item.Get()))) {
+    } else if (OpenCardDevice(verdict, card.path, 0, &path, &setup, &item)) {
       handle = window.Open();
       if (!handle) {
         verdict.Fail(L"no window on the session's display");
@@ -182,9 +190,13 @@ void LivePreviewStep(Session& session) {
   session.undo.Add(L"sound path settings put back", [sound] { return sound->Restore(); });
   if (!verdict.Check(L"sound path to \"DirectSound: SimSound\" (bypassing the audio filter driver)", bypass)) return;
 
-  const std::wstring report = RunFolder() + L"\\live-preview.txt";
+  RunPreviewProcess(verdict, L"--live-preview", L"live-preview.txt");
+}
+
+void RunPreviewProcess(Verdict& verdict, const wchar_t* switchText, const wchar_t* reportName) {
+  const std::wstring report = RunFolder() + L"\\" + reportName;
   DWORD code = STILL_ACTIVE;
-  const HRESULT ran = RunProgram(BinPath(L"vorn_demo.exe"), FormatW(L"--live-preview \"%ls\"", report.c_str()), &code,
+  const HRESULT ran = RunProgram(BinPath(L"vorn_demo.exe"), FormatW(L"%ls \"%ls\"", switchText, report.c_str()), &code,
                                  kProcessMs);
   // The preview process's own lines.
   if (FILE* file = _wfopen(report.c_str(), L"r")) {
@@ -196,8 +208,8 @@ void LivePreviewStep(Session& session) {
     }
     std::fclose(file);
   }
-  if (verdict.Check(L"live preview process ran", ran) && code != 0)
-    verdict.Fail(FormatW(L"the live preview process reported %lu failures", code));
+  if (verdict.Check(FormatW(L"%ls process ran", switchText), ran) && code != 0)
+    verdict.Fail(FormatW(L"the %ls process reported %lu failures", switchText, code));
 }
 
 }  // namespace demo

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/host/device_item.h"
 #include "sim/host/registry_journal.h"
 
 struct IDevice;
@@ -130,5 +131,17 @@ void MappingServiceStep(Session& session);
 void LivePreviewStep(Session& session);
 // The live preview's own process (--live-preview <report file>): its lines go to the report.
 int LivePreviewProcess(const std::wstring& reportPath);
+// The simulated card's SimCard_GetDevicePath.
+using CardPathFn = HRESULT(WINAPI*)(UINT, UINT, wchar_t*, UINT);
+// In a preview process: card 0's capture device given to a new tamDeviceManager of this process
+// (the driver stand-in attached) through a device item with `capabilities`. False (the failure
+// recorded) when a step failed.
+bool OpenCardDevice(Verdict& verdict, CardPathFn cardPath, long capabilities, std::wstring* path,
+                    Microsoft::WRL::ComPtr<IDeviceSetup>* setup, Microsoft::WRL::ComPtr<IHalItem>* item);
+// Runs vorn_demo.exe <switchText> <report in the run directory> (bounded) and prints its report.
+void RunPreviewProcess(Verdict& verdict, const wchar_t* switchText, const wchar_t* reportName);
+// The preview on the picture board: the system's renderer keying the picture onto the panel.
+void BoardPreviewStep(Session& session);
+int BoardPreviewProcess(const std::wstring& reportPath);
 
 }  // namespace demo

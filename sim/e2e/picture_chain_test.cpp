@@ -3,7 +3,7 @@
 // loads from QfaTesk.ax beside it (there, still the doubles' stand-in), the system's renderer
 // VornVRen.ax, the preview control VornConEx.dll over the board control VornCon.dll,
 // the port server VornPort.exe on the session's COM1, and the simulated board on its pty. What
-// the board receives is read from its frame log.
+// the board receives is read from its frame log; what the renderer received, from its frame dumps.
 #include <windows.h>
 #include <objbase.h>
 #include <wrl/client.h>
@@ -16,8 +16,13 @@
 #include <vector>
 
 #include "board/board_test_support.h"
+#include "common/handles.h"
 #include "common/hresult.h"
+#include "common/locks.h"
+#include "common/module.h"
+#include "common/testing/dump_drive.h"
 #include "sim/board/board_sim_client.h"
+#include "sim/card/picture_testing.h"
 #include "sim/driver/sim_driver.h"
 #include "sim/host/device_item.h"
 #include "sim/host/live_preview.h"
@@ -124,6 +129,26 @@ sim_host::HostCheck Expect() {
   };
 }
 
+// A frame dump of the renderer (a 24-bit top-down bitmap file) as a copy of the screen, for the
+// channel check; empty when the file is not such a bitmap.
+simcard_testing::ScreenCopy FromDump(const std::vector<BYTE>& file) {
+  simcard_testing::ScreenCopy copy;
+  if (file.size() < 54) return copy;
+  const auto* info = reinterpret_cast<const BITMAPINFOHEADER*>(file.data() + sizeof(BITMAPFILEHEADER));
+  const int width = info->biWidth, height = -info->biHeight;
+  const size_t row = (static_cast<size_t>(width) * 3 + 3) & ~size_t{3};
+  if (info->biBitCount != 24 || width <= 0 || height <= 0 || file.size() < 54 + row * height) return copy;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const BYTE* p = file.data() + 54 + row * y + x * 3;  // blue, green, red
+      copy.pixels.push_back((std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0]);
+    }
+  }
+  copy.width = width;
+  copy.height = height;
+  return copy;
+}
+
 // 1024 desktop rows onto the 768 panel rows (0.75), the 960 columns centred in 1366 (+203).
 std::vector<int> PanelView(int x, int y, int w, int h) { return {x * 3 / 4 + 203, y * 3 / 4, w * 3 / 4, h * 3 / 4}; }
 
@@ -207,4 +232,48 @@ TEST_F(PictureChain, TheHostsColourKeyAndWideZoomReachTheBoard) {
            (((r[kSource + 8] & 1) << 8) | r[kSource + 9]) == 34;
   })) << "the wide source did not reach the board";
   EXPECT_TRUE(live.Close());
+}
+
+TEST_F(PictureChain, TheRenderersFrameDumpShowsTheTunedChannel) {
+  if (testing_support::MapDumpDrive().empty()) GTEST_SKIP() << "no drive d: in this session";
+  auto removeDumps = [] {
+    WIN32_FIND_DATAW found{};
+    HANDLE find = FindFirstFileW(L"d:\\VornVRen*.bmp", &found);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do DeleteFileW((std::wstring(L"d:\\") + found.cFileName).c_str());
+    while (FindNextFileW(find, &found));
+    FindClose(find);
+  };
+  removeDumps();
+  // The renderer reads the switch when it is made; it dumps while the named mutex exists.
+  ASSERT_EQ(S_OK, env_.registry().SetDword(
+                      RegistryKeyPath(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Zarn Corporation\\Lumacrest2\\Renderer"),
+                      L"Output Bitmap", 1));
+  UniqueModule card(LoadLibraryW(testing_support::BinPath(L"simcard.dll").c_str()));
+  using PictureFn = HRESULT(WINAPI*)(const wchar_t*, SimCardPicture*);
+  const auto picture = card ? GetProcAs<PictureFn>(card.get(), "SimCard_GetPicture") : nullptr;
+  ASSERT_NE(picture, nullptr);
+
+  HostWindow host(100, 200, 400, 300);
+  ASSERT_NE(host.get(), nullptr);
+  sim_host::LivePreview live(Expect());
+  ASSERT_TRUE(live.Open(setup_.Get(), kStation, kModeBoardRenderer, host.get()));
+  ASSERT_TRUE(live.Run());
+  SimCardPicture expected{};
+  ASSERT_EQ(S_OK, picture(env_.DevicePath(0).c_str(), &expected));
+  {
+    NamedMutex dumpSwitch(L"OutputBitmap_VornVRen");
+    ASSERT_TRUE(dumpSwitch.Create());
+    // The third frame written means the second is whole.
+    EXPECT_TRUE(simcard_testing::WaitUntil(
+        [] { return GetFileAttributesW(L"d:\\VornVRen002.bmp") != INVALID_FILE_ATTRIBUTES; },
+        simcard_testing::kPictureMs))
+        << "the renderer wrote no frames";
+  }
+  const simcard_testing::ScreenCopy frame = FromDump(testing_support::ReadFileBytes(L"d:\\VornVRen001.bmp"));
+  EXPECT_EQ(std::make_pair(frame.width, frame.height), std::make_pair(720, 480));
+  const simcard_testing::PictureCheck check = simcard_testing::Check(frame, expected);
+  EXPECT_TRUE(check.Shows()) << simcard_testing::Describe(check, expected);
+  EXPECT_TRUE(live.Close());
+  removeDumps();
 }

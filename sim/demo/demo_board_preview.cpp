@@ -1,0 +1,143 @@
+// Live television on the picture board: tamDeviceManager's preview with the board's renderer
+// (VornVRen.ax), whose preview control (VornConEx.dll over VornCon.dll) drives the board through
+// the serial port server on COM1. The board keys the picture into the host window's place on its
+// panel: the step prints how many frames the board received and the view registers it holds.
+//
+// Like the window preview, it runs in a process of its own (vorn_demo.exe --board-preview
+// <report>); the session registers the modules, the board settings and the panel file.
+#include <windows.h>
+#include <objbase.h>
+#include <wrl/client.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "board/panel_test_files.h"
+#include "common/format.h"
+#include "common/handles.h"
+#include "common/hresult.h"
+#include "common/module.h"
+#include "devices/idl/device_manager.h"
+#include "sim/board/board_sim_client.h"
+#include "sim/card/picture_testing.h"
+#include "sim/card/sim_card.h"
+#include "sim/demo/demo_support.h"
+#include "sim/driver/sim_driver.h"
+#include "sim/host/device_item.h"
+#include "sim/host/live_preview.h"
+#include "sim/host/registry_journal.h"
+#include "sim/host/sim_environment.h"
+
+namespace demo {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+constexpr ULONG kStation = 91250000;
+constexpr long kCapsSystemRenderer = 0x200;
+constexpr ULONG kModeBoardRenderer = 0x10;  // the board's renderer
+constexpr DWORD kViewMs = 10000;
+constexpr int kViewPosition = 0x5040, kViewSize = 0x5160;
+
+// An 11-bit register value (three high bits, then eight) at `at`.
+int Get11(const std::vector<std::uint8_t>& r, size_t at) { return ((r[at] & 7) << 8) | r[at + 1]; }
+
+// Waits (bounded) for the board to receive the view size, looking again at each new frame.
+bool WaitForView(board_sim::BoardSim& board) {
+  const ULONGLONG end = GetTickCount64() + kViewMs;
+  for (;;) {
+    const auto frames = board.Frames();
+    for (const auto& f : frames)
+      if (f.direction == "RX" && f.op == "write" && f.addr == kViewSize) return true;
+    if (GetTickCount64() >= end) return false;
+    board.WaitForFrames("RX", "write", frames.size() + 1, 100);
+  }
+}
+
+void ShowOnTheBoard(Verdict& verdict, IDeviceSetup* setup, HWND window, const RECT& place) {
+  board_sim::BoardSim board;
+  verdict.Check(L"board: clear its frame log", board.Command("clear-log"));
+  sim_host::LivePreview live([&](const std::wstring& action, HRESULT hr) { return verdict.Check(action, hr); });
+  if (live.Open(setup, kStation, kModeBoardRenderer, window) && live.Run()) {
+    Say(FormatW(L"    host window at (%ld,%ld) %ldx%ld", place.left, place.top, place.right - place.left,
+                place.bottom - place.top));
+    if (!WaitForView(board)) verdict.Fail(L"the board received no view registers");
+    const auto frames = board.Frames();
+    size_t received = 0;
+    for (const auto& f : frames) received += f.direction == "RX" ? 1 : 0;
+    Say(FormatW(L"    the board received %lu frames", static_cast<unsigned long>(received)));
+    const auto r = board.Registers();
+    if (r.size() >= size_t{kViewSize + 4}) {
+      Say(FormatW(L"    view registers: position (%d,%d), size %dx%d on the panel", Get11(r, kViewPosition),
+                  Get11(r, kViewPosition + 2), Get11(r, kViewSize), Get11(r, kViewSize + 2)));
+    } else {
+      verdict.Fail(L"the board's registers could not be read");
+    }
+  }
+  verdict.Check(L"preview closed", live.Close() ? S_OK : E_FAIL);
+}
+
+}  // namespace
+
+int BoardPreviewProcess(const std::wstring& reportPath) {
+  FILE* report = _wfopen(reportPath.c_str(), L"w");
+  if (!report) return 2;
+  SayTo(report);
+  Verdict verdict;
+  if (!verdict.Check(L"CoInitializeEx(multithreaded)", CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
+  {
+    UniqueModule cardModule(LoadLibraryW(BinPath(L"simcard.dll").c_str()));
+    const auto cardPath = cardModule ? GetProcAs<CardPathFn>(cardModule.get(), "SimCard_GetDevicePath") : nullptr;
+    std::wstring path;
+    ComPtr<IDeviceSetup> setup;
+    ComPtr<IHalItem> item;
+    simcard_testing::VideoWindow window;
+    if (!cardPath) {
+      verdict.Fail(L"simcard.dll lacks its entry points");
+    } else if (OpenCardDevice(verdict, cardPath, kCapsSystemRenderer, &path, &setup, &item)) {
+      HWND handle = window.Open();
+      if (!handle) {
+        verdict.Fail(L"no window on the session's display");
+      } else {
+        ShowOnTheBoard(verdict, setup.Get(), handle, window.ScreenRect());
+      }
+    }
+    setup.Reset();
+    item.Reset();
+    Say(L"  released tamDeviceManager");
+  }
+  CoUninitialize();
+  SayTo(nullptr);
+  std::fclose(report);
+  return verdict.failures();
+}
+
+void BoardPreviewStep(Session& session) {
+  Verdict& verdict = session.verdict;
+  Step(L"Live TV on the picture board: the system's renderer keys the picture onto the panel");
+  if (!board_sim::BoardSim::Available()) {
+    verdict.Fail(L"no simulated picture board in this session (run scripts/demo.sh)");
+    return;
+  }
+  // The renderer's registration replaces the platform stand-in's; undone first, it comes back.
+  for (const wchar_t* module : {L"VornCon.dll", L"VornConEx.dll", L"VornVRen.ax"}) {
+    HMODULE loaded = nullptr;
+    if (!RegisterInproc(session, module, &loaded)) return;
+  }
+  auto settings = std::make_shared<sim_host::RegistryJournal>();
+  session.undo.Add(L"board settings put back", [settings] { return settings->Restore(); });
+  if (!verdict.Check(L"board enabled (Kelv2 = 1), its deinterlacer chosen (Qfa Tesk = 1)",
+                     SUCCEEDED(settings->SetDword(sim_host::BoardInfoKey(), L"Kelv2", 1)) &&
+                             SUCCEEDED(settings->SetDword(sim_host::BoardInfoKey(), L"Qfa Tesk", 1))
+                         ? S_OK
+                         : E_FAIL))
+    return;
+  const std::wstring panel = BinPath(board_testing::PanelFolder::kName);
+  std::ofstream(std::string(panel.begin(), panel.end()), std::ios::binary) << board_testing::PanelFile();
+  session.undo.Add(L"panel file removed", [panel] { return DeleteFileW(panel.c_str()) ? S_OK : HResultFromLastError(); });
+  RunPreviewProcess(verdict, L"--board-preview", L"board-preview.txt");
+}
+
+}  // namespace demo
