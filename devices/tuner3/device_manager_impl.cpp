@@ -135,6 +135,7 @@ HRESULT DeviceManagerImpl::Shutdown() {
   }
   if (previewInitialized_) {
     if (PreviewStopped() != S_OK) StopPreview(0);
+    UninitializeSound(0);
     UninitializePreviewWindow(0);
     UninitializePreview(0);
   }
@@ -806,6 +807,70 @@ HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
   RETURN_IF_FAILED(preview_.ReleaseVideoChain());
   windowInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
+  return S_OK;
+}
+
+// --- ISound ----------------------------------------------------------------------------------------
+// No exclusive object: any object of the device may add its own sound path to its own preview.
+
+HRESULT DeviceManagerImpl::InitializeSound(ULONG) {
+  if (soundInitialized_) return S_OK;
+  RETURN_IF_FAILED(PreviewStopped());
+  RETURN_IF_FAILED(GuardHr(E_FAIL, [&] { return preview_.AddAudioRenderer(CLSID_DSoundRender); }));
+  soundInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetAvailableSoundMode(long* count, ULONG** modes) {
+  constexpr ULONG kModes[] = {0};
+  return HandOutArray(kModes, 1, count, modes);
+}
+
+HRESULT DeviceManagerImpl::GetSoundMode(ULONG* mode) {
+  if (!mode) return E_POINTER;
+  *mode = 0;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::SetSoundMode(ULONG mode) { return mode == 0 ? S_OK : E_FAIL; }
+
+HRESULT DeviceManagerImpl::GetMix(_SHAL_AUDIOMIX* mix) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  if (!mix) return E_POINTER;
+  return preview_.GetMix(&mix->fL, &mix->fR);
+}
+
+HRESULT DeviceManagerImpl::SetMix(_SHAL_AUDIOMIX* mix) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  if (!mix) return E_POINTER;
+  return preview_.SetMix(mix->fL, mix->fR);
+}
+
+HRESULT DeviceManagerImpl::GetBalance(long* balance) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.GetBalance(balance);
+}
+
+HRESULT DeviceManagerImpl::SetBalance(long balance) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.SetBalance(balance);
+}
+
+HRESULT DeviceManagerImpl::GetVolume(long* volume) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.GetVolume(volume);
+}
+
+HRESULT DeviceManagerImpl::SetVolume(long volume) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.SetVolume(volume);
+}
+
+HRESULT DeviceManagerImpl::UninitializeSound(ULONG) {
+  if (!soundInitialized_) return S_OK;
+  if (previewInitialized_) RETURN_IF_FAILED(PreviewStopped());
+  preview_.RemoveAudioRenderer();
+  soundInitialized_ = false;
   return S_OK;
 }
 

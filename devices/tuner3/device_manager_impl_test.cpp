@@ -24,7 +24,10 @@
 #include "devices/tuner3/testing/pex_card_fixture.h"
 #include "sim/doubles/double_journal.h"
 #include "sim/doubles/outside_interfaces.h"
+#include "sim/doubles/platform_doubles_testing.h"
 #include "sim/host/device_item.h"
+#include "sim/host/registry_journal.h"
+#include "sim/host/sim_environment.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace pex_testing;
@@ -422,6 +425,68 @@ TEST_F(PexDeviceObject, PreviewAnswersItsSizesAndMarksItsStatesFromRunToStop) {
   ASSERT_EQ(S_OK, object_->UninitializePreview(0));
   EXPECT_EQ(0, Slot(kSlotPreviewProcess));
   EXPECT_EQ(S_OK, second_->InitializePreview(0));
+}
+
+// The platform doubles registered (the stand-ins of the system's audio and video renderers) and
+// the sound path led past the audio filter driver to "DirectSound: SimSound", for one case.
+class PexPreviewOutputs : public PexDeviceObject {
+ protected:
+  void SetUp() override {
+    PexDeviceObject::SetUp();
+    if (HasFatalFailure()) return;
+    doubles::Journal::Instance().Reset();
+    ASSERT_EQ(S_OK, platform_testing::CallEntry("DllRegisterServer"));
+    registered_ = true;
+    ASSERT_EQ(S_OK, sim_host::BypassSound(registry_));
+  }
+  void TearDown() override {
+    PexDeviceObject::TearDown();
+    EXPECT_EQ(S_OK, registry_.Restore());
+    if (registered_) EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
+  }
+  static std::int64_t Value(std::uint32_t which) { return doubles::Journal::Instance().Value(which); }
+
+  sim_host::RegistryJournal registry_;
+  bool registered_ = false;
+};
+
+TEST_F(PexPreviewOutputs, SoundFollowsThePreviewAndItsPcmReachesTheRenderer) {
+  ASSERT_EQ(S_OK, object_->SetDeviceInfo(Item().Get()));
+  long value = 0;
+  ULONG mode = 9;
+  _SHAL_AUDIOMIX mix{};
+  const struct {
+    const char* what;
+    std::function<HRESULT()> call;
+    HRESULT before;  // sound not initialised
+    HRESULT running;  // initialised, the preview running
+  } calls[] = {
+      {"SetVolume", [&] { return object_->SetVolume(-600); }, errors::kSoundNotInit, S_OK},
+      {"GetVolume", [&] { return object_->GetVolume(&value); }, errors::kSoundNotInit, S_OK},
+      // The sound path of this preview (the rate adapter) has no mixer to set.
+      {"SetMix", [&] { return object_->SetMix(&mix); }, errors::kSoundNotInit, E_NOTIMPL},
+      {"GetBalance", [&] { return object_->GetBalance(nullptr); }, errors::kSoundNotInit, E_INVALIDARG},
+      {"GetSoundMode", [&] { return object_->GetSoundMode(&mode); }, S_OK, S_OK},
+      {"SetSoundMode(1)", [&] { return object_->SetSoundMode(1); }, E_FAIL, E_FAIL},
+      {"Uninitialize", [&] { return object_->UninitializeSound(0); }, S_OK, kChainGraphNotStopped},
+  };
+  for (const auto& c : calls) EXPECT_EQ(c.before, c.call()) << c.what;
+  EXPECT_TRUE(FAILED(object_->InitializeSound(0))) << "no preview graph yet";
+
+  ASSERT_EQ(S_OK, object_->InitializePreview(0));
+  ASSERT_EQ(S_OK, object_->InitializeSound(0));
+  ASSERT_EQ(S_OK, object_->RunPreview(0));
+  EXPECT_EQ(S_OK, object_->InitializeSound(0)) << "initialised already: the running graph is not asked";
+  for (const auto& c : calls) EXPECT_EQ(c.running, c.call()) << c.what;
+  EXPECT_EQ(-600, value);
+  EXPECT_EQ(0u, mode);
+  EXPECT_TRUE(WaitFor([] { return Value(doubles::kValueSoundSamples) >= 3; })) << "no PCM reached the renderer";
+  EXPECT_GT(Value(doubles::kValueSoundBytes), 0);
+
+  ASSERT_EQ(S_OK, object_->StopPreview(0));
+  EXPECT_EQ(S_OK, object_->UninitializeSound(0));
+  EXPECT_EQ(errors::kSoundNotInit, object_->GetVolume(&value));
+  EXPECT_EQ(S_OK, object_->UninitializePreview(0));
 }
 
 // A second device object in another process: bit 0 of the exit code when its IInputSwitch is
