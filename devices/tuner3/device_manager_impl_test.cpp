@@ -9,6 +9,8 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include <tlhelp32.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "common/testing/paths.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/hal_items.h"
+#include "devices/core/outside_filters.h"
 #include "devices/core/testing/output_data_sink.h"
 #include "devices/tuner3/testing/pex_card_fixture.h"
 #include "sim/doubles/double_journal.h"
@@ -487,6 +490,85 @@ TEST_F(PexPreviewOutputs, SoundFollowsThePreviewAndItsPcmReachesTheRenderer) {
   EXPECT_EQ(S_OK, object_->UninitializeSound(0));
   EXPECT_EQ(errors::kSoundNotInit, object_->GetVolume(&value));
   EXPECT_EQ(S_OK, object_->UninitializePreview(0));
+}
+
+// This process's threads.
+size_t ThreadCount() {
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  size_t count = 0;
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
+    count += entry.th32OwnerProcessID == GetCurrentProcessId();
+  return count;
+}
+
+// A host's whole session: setup with the firmware sent to the driver, tuning, the preview with
+// the caller's own filter in the window chain and the sound, a recording, stop and release.
+TEST_F(PexPreviewOutputs, AWholeSessionLeavesNothingBehind) {
+  constexpr ULONG kModeSystemRenderer = 0x40;
+  // The system's audio device service starts its thread, for the process, with the first look
+  // at the audio renderers: it belongs in the count before.
+  platform_testing::BindByName(CLSID_AudioRendererCategory, L"DirectSound: SimSound");
+  const size_t threads = ThreadCount();
+  sim_host::DeviceItemValues values;
+  values.devicePath = capturePath_;
+  values.boardType = 18;
+  values.capabilities = 0x200;  // the system renderer
+  ComPtr<IHalItem> item;
+  ASSERT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
+  ASSERT_EQ(S_OK, object_->SetDeviceInfo(item.Get()));
+  item.Reset();
+  SimDriverFirmwareBlock blocks[kSimDriverMaxFirmwareBlocks];
+  UINT count = 0;
+  ASSERT_EQ(S_OK, SimDriver_ReadFirmwareBlocks(card_, blocks, kSimDriverMaxFirmwareBlocks, &count));
+  EXPECT_GT(count, 0u) << "no firmware reached the driver";
+  const DeviceObjectNames names = object_->names();
+  const std::wstring pipe = object_->pipe().name();
+
+  ASSERT_EQ(S_OK, object_->InitializeInputSwitch(0));
+  ASSERT_EQ(S_OK, object_->SetChannel(Channel(1, 12, 0).Get()));
+  EXPECT_EQ(1u, object_->currentBand());
+
+  ASSERT_EQ(S_OK, object_->InitializePreview(0));
+  ComPtr<IVideoInfoControl> custom;
+  EXPECT_EQ(errors::kWindowNotInit, object_->QueryInterfaceFromCustomFilter(IID_PPV_ARGS(&custom)));
+  ASSERT_EQ(S_OK, object_->InitializeCustomPreviewWindow(kModeSystemRenderer, doubles::kClsidVideoInfo,
+                                                         const_cast<BSTR>(DOUBLES_VIDEOINFO_FILE)));
+  // The caller's filter answers its own control, and nothing it lacks.
+  ComPtr<IAnalyzerControl> other;
+  EXPECT_EQ(S_OK, object_->QueryInterfaceFromCustomFilter(IID_PPV_ARGS(&custom)));
+  EXPECT_TRUE(custom);
+  EXPECT_EQ(E_NOINTERFACE, object_->QueryInterfaceFromCustomFilter(IID_PPV_ARGS(&other)));
+  EXPECT_FALSE(other);
+  custom.Reset();
+  ASSERT_EQ(S_OK, object_->SetVideoClippingWindow(GetDesktopWindow()));
+  ASSERT_EQ(S_OK, object_->InitializeSound(0));
+  ASSERT_EQ(S_OK, object_->RunPreview(0));
+  EXPECT_TRUE(WaitFor([&] { return Value(doubles::kValueVideoFrames) >= 3; })) << "no frames at the renderer";
+  EXPECT_TRUE(WaitFor([&] { return Value(doubles::kValueSoundSamples) >= 3; })) << "no PCM at the renderer";
+
+  ASSERT_EQ(S_OK, object_->InitializeOutputData(0));
+  object_->outputGraph().SetMinimumRecTime(0);
+  output_testing::Sink sink(1u << 1);
+  _SHAL_OUTPUTDTATA_TYPE type{1, 1};
+  ASSERT_EQ(S_OK, object_->SetOutputDataType(&type, &sink));
+  ASSERT_EQ(S_OK, object_->StartOutputData(0));
+  EXPECT_TRUE(sink.WaitAll()) << "no data reached OnData";
+  ASSERT_EQ(S_OK, object_->StopOutputData(0));
+  ASSERT_EQ(S_OK, object_->StopPreview(0));
+
+  // The host lets go with everything still initialised: the release ends it all.
+  object_.reset();
+  for (int i = 0; i < static_cast<int>(NotifyEvent::Count); ++i)
+    EXPECT_FALSE(EventExists(names.Event(static_cast<NotifyEvent>(i)))) << "event " << i;
+  for (int i = 0; i < static_cast<int>(ExclusiveInterface::Count); ++i) {
+    NamedMutex mutex(names.ExclusiveUse(static_cast<ExclusiveInterface>(i)).c_str());
+    EXPECT_FALSE(mutex.AlreadyExists()) << "exclusive object " << i;
+  }
+  EXPECT_FALSE(WaitNamedPipeW(pipe.c_str(), 0)) << "the pipe still answers";
+  EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threads; }))
+      << ThreadCount() << " threads, " << threads << " before";
 }
 
 // A second device object in another process: bit 0 of the exit code when its IInputSwitch is
