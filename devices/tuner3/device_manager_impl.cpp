@@ -60,6 +60,11 @@ constexpr OptionalInterface kOptional[] = {{&kOptionalInterface20, 0x20, errors:
                                            {&kOptionalInterface08, 0x08, errors::kNoCapability08}};
 const IID* const kVideoModes[] = {&IID_IPreviewWindow, &IID_ICustomPreviewWindow};
 const IID* const kSoundModes[] = {&IID_ISound};
+
+// The input switch's one audio function and the one sound mode.
+constexpr SingleChoice kAudioFunction{1, E_INVALIDARG};
+constexpr SingleChoice kSoundMode{0, E_FAIL};
+
 constexpr ULONG kCountries[] = {kRegionJapan};
 constexpr ULONG kTvFormats[] = {kTvFormat};
 constexpr _SHAL_INPUT_AUDIOMODE kInputAudioModes[] = {{1, 1, 0}, {2, 2, 0}, {4, 8, 0}};
@@ -466,18 +471,10 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
 }
 
 HRESULT DeviceManagerImpl::GetAvailableAudioFunction(long* count, ULONG** functions) {
-  if (!count || !functions) return E_POINTER;
-  constexpr ULONG kFunctions[] = {1};
-  return HandOutArray(kFunctions, 1, count, functions);
+  return kAudioFunction.List(count, functions);
 }
-
-HRESULT DeviceManagerImpl::GetAudioFunction(ULONG* function) {
-  if (!function) return E_POINTER;
-  *function = 1;
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::SetAudioFunction(ULONG function) { return function == 1 ? S_OK : E_INVALIDARG; }
+HRESULT DeviceManagerImpl::GetAudioFunction(ULONG* function) { return kAudioFunction.Get(function); }
+HRESULT DeviceManagerImpl::SetAudioFunction(ULONG function) { return kAudioFunction.Set(function); }
 
 HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   if (!inputSwitchInitialized_) return S_OK;
@@ -821,18 +818,9 @@ HRESULT DeviceManagerImpl::InitializeSound(ULONG) {
   return S_OK;
 }
 
-HRESULT DeviceManagerImpl::GetAvailableSoundMode(long* count, ULONG** modes) {
-  constexpr ULONG kModes[] = {0};
-  return HandOutArray(kModes, 1, count, modes);
-}
-
-HRESULT DeviceManagerImpl::GetSoundMode(ULONG* mode) {
-  if (!mode) return E_POINTER;
-  *mode = 0;
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::SetSoundMode(ULONG mode) { return mode == 0 ? S_OK : E_FAIL; }
+HRESULT DeviceManagerImpl::GetAvailableSoundMode(long* count, ULONG** modes) { return kSoundMode.List(count, modes); }
+HRESULT DeviceManagerImpl::GetSoundMode(ULONG* mode) { return kSoundMode.Get(mode); }
+HRESULT DeviceManagerImpl::SetSoundMode(ULONG mode) { return kSoundMode.Set(mode); }
 
 HRESULT DeviceManagerImpl::GetMix(_SHAL_AUDIOMIX* mix) {
   if (!soundInitialized_) return errors::kSoundNotInit;

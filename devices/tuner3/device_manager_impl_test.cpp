@@ -445,7 +445,9 @@ class PexPreviewOutputs : public PexDeviceObject {
   void TearDown() override {
     PexDeviceObject::TearDown();
     EXPECT_EQ(S_OK, registry_.Restore());
-    if (registered_) EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
+    if (registered_) {
+      EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
+    }
   }
   static std::int64_t Value(std::uint32_t which) { return doubles::Journal::Instance().Value(which); }
 
@@ -470,6 +472,7 @@ TEST_F(PexPreviewOutputs, SoundFollowsThePreviewAndItsPcmReachesTheRenderer) {
       {"SetMix", [&] { return object_->SetMix(&mix); }, errors::kSoundNotInit, E_NOTIMPL},
       {"GetBalance", [&] { return object_->GetBalance(nullptr); }, errors::kSoundNotInit, E_INVALIDARG},
       {"GetSoundMode", [&] { return object_->GetSoundMode(&mode); }, S_OK, S_OK},
+      {"GetAvailableSoundMode(null)", [&] { return object_->GetAvailableSoundMode(nullptr, nullptr); }, E_POINTER, E_POINTER},
       {"SetSoundMode(1)", [&] { return object_->SetSoundMode(1); }, E_FAIL, E_FAIL},
       {"Uninitialize", [&] { return object_->UninitializeSound(0); }, S_OK, kChainGraphNotStopped},
   };
