@@ -570,6 +570,8 @@ TEST_F(PexPreviewOutputs, AWholeSessionLeavesNothingBehind) {
     EXPECT_FALSE(mutex.AlreadyExists()) << "exclusive object " << i;
   }
   EXPECT_FALSE(WaitNamedPipeW(pipe.c_str(), 0)) << "the pipe still answers";
+  UniqueHandle stamp(OpenFileMappingW(FILE_MAP_READ, FALSE, names.InstanceSection().c_str()));
+  EXPECT_FALSE(stamp.valid()) << "the channel stamp's section is still open";
   EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threads; }))
       << ThreadCount() << " threads, " << threads << " before";
 }
