@@ -24,3 +24,21 @@ HRESULT HandOutArray(const T* items, std::size_t n, Count* count, T** out) noexc
   *out = copy;
   return S_OK;
 }
+
+// A setting the device offers one value of: the list the host is handed, the reading, and the
+// answer to a setting (`refused` for any other value). Null outputs: E_POINTER.
+struct SingleChoice {
+  ULONG value;
+  HRESULT refused;
+
+  HRESULT List(long* count, ULONG** values) const noexcept {
+    if (!count || !values) return E_POINTER;
+    return HandOutArray(&value, 1, count, values);
+  }
+  HRESULT Get(ULONG* out) const noexcept {
+    if (!out) return E_POINTER;
+    *out = value;
+    return S_OK;
+  }
+  HRESULT Set(ULONG requested) const noexcept { return requested == value ? S_OK : refused; }
+};

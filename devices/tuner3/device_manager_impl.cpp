@@ -60,6 +60,11 @@ constexpr OptionalInterface kOptional[] = {{&kOptionalInterface20, 0x20, errors:
                                            {&kOptionalInterface08, 0x08, errors::kNoCapability08}};
 const IID* const kVideoModes[] = {&IID_IPreviewWindow, &IID_ICustomPreviewWindow};
 const IID* const kSoundModes[] = {&IID_ISound};
+
+// The input switch's one audio function and the one sound mode.
+constexpr SingleChoice kAudioFunction{1, E_INVALIDARG};
+constexpr SingleChoice kSoundMode{0, E_FAIL};
+
 constexpr ULONG kCountries[] = {kRegionJapan};
 constexpr ULONG kTvFormats[] = {kTvFormat};
 constexpr _SHAL_INPUT_AUDIOMODE kInputAudioModes[] = {{1, 1, 0}, {2, 2, 0}, {4, 8, 0}};
@@ -135,6 +140,7 @@ HRESULT DeviceManagerImpl::Shutdown() {
   }
   if (previewInitialized_) {
     if (PreviewStopped() != S_OK) StopPreview(0);
+    UninitializeSound(0);
     UninitializePreviewWindow(0);
     UninitializePreview(0);
   }
@@ -465,18 +471,10 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
 }
 
 HRESULT DeviceManagerImpl::GetAvailableAudioFunction(long* count, ULONG** functions) {
-  if (!count || !functions) return E_POINTER;
-  constexpr ULONG kFunctions[] = {1};
-  return HandOutArray(kFunctions, 1, count, functions);
+  return kAudioFunction.List(count, functions);
 }
-
-HRESULT DeviceManagerImpl::GetAudioFunction(ULONG* function) {
-  if (!function) return E_POINTER;
-  *function = 1;
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::SetAudioFunction(ULONG function) { return function == 1 ? S_OK : E_INVALIDARG; }
+HRESULT DeviceManagerImpl::GetAudioFunction(ULONG* function) { return kAudioFunction.Get(function); }
+HRESULT DeviceManagerImpl::SetAudioFunction(ULONG function) { return kAudioFunction.Set(function); }
 
 HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   if (!inputSwitchInitialized_) return S_OK;
@@ -806,6 +804,61 @@ HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
   RETURN_IF_FAILED(preview_.ReleaseVideoChain());
   windowInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
+  return S_OK;
+}
+
+// --- ISound ----------------------------------------------------------------------------------------
+// No exclusive object: any object of the device may add its own sound path to its own preview.
+
+HRESULT DeviceManagerImpl::InitializeSound(ULONG) {
+  if (soundInitialized_) return S_OK;
+  RETURN_IF_FAILED(PreviewStopped());
+  RETURN_IF_FAILED(GuardHr(E_FAIL, [&] { return preview_.AddAudioRenderer(CLSID_DSoundRender); }));
+  soundInitialized_ = true;
+  return S_OK;
+}
+
+HRESULT DeviceManagerImpl::GetAvailableSoundMode(long* count, ULONG** modes) { return kSoundMode.List(count, modes); }
+HRESULT DeviceManagerImpl::GetSoundMode(ULONG* mode) { return kSoundMode.Get(mode); }
+HRESULT DeviceManagerImpl::SetSoundMode(ULONG mode) { return kSoundMode.Set(mode); }
+
+HRESULT DeviceManagerImpl::GetMix(_SHAL_AUDIOMIX* mix) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  if (!mix) return E_POINTER;
+  return preview_.GetMix(&mix->fL, &mix->fR);
+}
+
+HRESULT DeviceManagerImpl::SetMix(_SHAL_AUDIOMIX* mix) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  if (!mix) return E_POINTER;
+  return preview_.SetMix(mix->fL, mix->fR);
+}
+
+HRESULT DeviceManagerImpl::GetBalance(long* balance) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.GetBalance(balance);
+}
+
+HRESULT DeviceManagerImpl::SetBalance(long balance) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.SetBalance(balance);
+}
+
+HRESULT DeviceManagerImpl::GetVolume(long* volume) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.GetVolume(volume);
+}
+
+HRESULT DeviceManagerImpl::SetVolume(long volume) {
+  if (!soundInitialized_) return errors::kSoundNotInit;
+  return preview_.SetVolume(volume);
+}
+
+HRESULT DeviceManagerImpl::UninitializeSound(ULONG) {
+  if (!soundInitialized_) return S_OK;
+  if (previewInitialized_) RETURN_IF_FAILED(PreviewStopped());
+  preview_.RemoveAudioRenderer();
+  soundInitialized_ = false;
   return S_OK;
 }
 

@@ -5,9 +5,6 @@
 // DeviceInfoAnswers with this family's lists; input switching, the picture controls and auto
 // scan work on the family's tuner control.
 //
-// Operations that later work fills in (the sound path of ISound) still answer E_NOTIMPL through
-// NotImplementedOperations.
-//
 // The facade holds the instance lock (without a time limit) over every operation; the pipe
 // handler runs on the pipe's own threads and touches no member. The facade checks no pointer
 // argument for this family: every operation checks what it dereferences.
@@ -143,6 +140,19 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   HRESULT GetCurrentImage(ULONG* size, BYTE** image) override;
   HRESULT UninitializePreviewWindow(ULONG reserve) override;
 
+  // --- ISound (the preview's sound path) ------------------------------------------------------
+  HRESULT InitializeSound(ULONG reserve) override;
+  HRESULT GetAvailableSoundMode(long* count, ULONG** modes) override;
+  HRESULT GetSoundMode(ULONG* mode) override;
+  HRESULT SetSoundMode(ULONG mode) override;
+  HRESULT GetMix(_SHAL_AUDIOMIX* mix) override;
+  HRESULT SetMix(_SHAL_AUDIOMIX* mix) override;
+  HRESULT GetBalance(long* balance) override;
+  HRESULT SetBalance(long balance) override;
+  HRESULT GetVolume(long* volume) override;
+  HRESULT SetVolume(long volume) override;
+  HRESULT UninitializeSound(ULONG reserve) override;
+
   // --- IPreview's lists -----------------------------------------------------------------------
   HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
   HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
@@ -204,6 +214,7 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   PreviewGraph preview_;
   bool previewInitialized_ = false;
   bool windowInitialized_ = false;
+  bool soundInitialized_ = false;
   struct VideoPosition {
     bool set = false;
     bool wholeSource = false;

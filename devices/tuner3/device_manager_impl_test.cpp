@@ -9,6 +9,8 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include <tlhelp32.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,11 +22,15 @@
 #include "common/testing/paths.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/hal_items.h"
+#include "devices/core/outside_filters.h"
 #include "devices/core/testing/output_data_sink.h"
 #include "devices/tuner3/testing/pex_card_fixture.h"
 #include "sim/doubles/double_journal.h"
 #include "sim/doubles/outside_interfaces.h"
+#include "sim/doubles/platform_doubles_testing.h"
 #include "sim/host/device_item.h"
+#include "sim/host/registry_journal.h"
+#include "sim/host/sim_environment.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace pex_testing;
@@ -422,6 +428,152 @@ TEST_F(PexDeviceObject, PreviewAnswersItsSizesAndMarksItsStatesFromRunToStop) {
   ASSERT_EQ(S_OK, object_->UninitializePreview(0));
   EXPECT_EQ(0, Slot(kSlotPreviewProcess));
   EXPECT_EQ(S_OK, second_->InitializePreview(0));
+}
+
+// The platform doubles registered (the stand-ins of the system's audio and video renderers) and
+// the sound path led past the audio filter driver to "DirectSound: SimSound", for one case.
+class PexPreviewOutputs : public PexDeviceObject {
+ protected:
+  void SetUp() override {
+    PexDeviceObject::SetUp();
+    if (HasFatalFailure()) return;
+    doubles::Journal::Instance().Reset();
+    ASSERT_EQ(S_OK, platform_testing::CallEntry("DllRegisterServer"));
+    registered_ = true;
+    ASSERT_EQ(S_OK, sim_host::BypassSound(registry_));
+  }
+  void TearDown() override {
+    PexDeviceObject::TearDown();
+    EXPECT_EQ(S_OK, registry_.Restore());
+    if (registered_) {
+      EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
+    }
+  }
+  static std::int64_t Value(std::uint32_t which) { return doubles::Journal::Instance().Value(which); }
+
+  sim_host::RegistryJournal registry_;
+  bool registered_ = false;
+};
+
+TEST_F(PexPreviewOutputs, SoundFollowsThePreviewAndItsPcmReachesTheRenderer) {
+  ASSERT_EQ(S_OK, object_->SetDeviceInfo(Item().Get()));
+  long value = 0;
+  ULONG mode = 9;
+  _SHAL_AUDIOMIX mix{};
+  const struct {
+    const char* what;
+    std::function<HRESULT()> call;
+    HRESULT before;  // sound not initialised
+    HRESULT running;  // initialised, the preview running
+  } calls[] = {
+      {"SetVolume", [&] { return object_->SetVolume(-600); }, errors::kSoundNotInit, S_OK},
+      {"GetVolume", [&] { return object_->GetVolume(&value); }, errors::kSoundNotInit, S_OK},
+      // The sound path of this preview (the rate adapter) has no mixer to set.
+      {"SetMix", [&] { return object_->SetMix(&mix); }, errors::kSoundNotInit, E_NOTIMPL},
+      {"GetBalance", [&] { return object_->GetBalance(nullptr); }, errors::kSoundNotInit, E_INVALIDARG},
+      {"GetSoundMode", [&] { return object_->GetSoundMode(&mode); }, S_OK, S_OK},
+      {"GetAvailableSoundMode(null)", [&] { return object_->GetAvailableSoundMode(nullptr, nullptr); }, E_POINTER, E_POINTER},
+      {"SetSoundMode(1)", [&] { return object_->SetSoundMode(1); }, E_FAIL, E_FAIL},
+      {"Uninitialize", [&] { return object_->UninitializeSound(0); }, S_OK, kChainGraphNotStopped},
+  };
+  for (const auto& c : calls) EXPECT_EQ(c.before, c.call()) << c.what;
+  EXPECT_TRUE(FAILED(object_->InitializeSound(0))) << "no preview graph yet";
+
+  ASSERT_EQ(S_OK, object_->InitializePreview(0));
+  ASSERT_EQ(S_OK, object_->InitializeSound(0));
+  ASSERT_EQ(S_OK, object_->RunPreview(0));
+  EXPECT_EQ(S_OK, object_->InitializeSound(0)) << "initialised already: the running graph is not asked";
+  for (const auto& c : calls) EXPECT_EQ(c.running, c.call()) << c.what;
+  EXPECT_EQ(-600, value);
+  EXPECT_EQ(0u, mode);
+  EXPECT_TRUE(WaitFor([] { return Value(doubles::kValueSoundSamples) >= 3; })) << "no PCM reached the renderer";
+  EXPECT_GT(Value(doubles::kValueSoundBytes), 0);
+
+  ASSERT_EQ(S_OK, object_->StopPreview(0));
+  EXPECT_EQ(S_OK, object_->UninitializeSound(0));
+  EXPECT_EQ(errors::kSoundNotInit, object_->GetVolume(&value));
+  EXPECT_EQ(S_OK, object_->UninitializePreview(0));
+}
+
+// This process's threads.
+size_t ThreadCount() {
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  size_t count = 0;
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
+    count += entry.th32OwnerProcessID == GetCurrentProcessId();
+  return count;
+}
+
+// A host's whole session: setup with the firmware sent to the driver, tuning, the preview with
+// the caller's own filter in the window chain and the sound, a recording, stop and release.
+TEST_F(PexPreviewOutputs, AWholeSessionLeavesNothingBehind) {
+  constexpr ULONG kModeSystemRenderer = 0x40;
+  // The system's audio device service starts its thread, for the process, with the first look
+  // at the audio renderers: it belongs in the count before.
+  platform_testing::BindByName(CLSID_AudioRendererCategory, L"DirectSound: SimSound");
+  const size_t threads = ThreadCount();
+  sim_host::DeviceItemValues values;
+  values.devicePath = capturePath_;
+  values.boardType = 18;
+  values.capabilities = 0x200;  // the system renderer
+  ComPtr<IHalItem> item;
+  ASSERT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
+  ASSERT_EQ(S_OK, object_->SetDeviceInfo(item.Get()));
+  item.Reset();
+  SimDriverFirmwareBlock blocks[kSimDriverMaxFirmwareBlocks];
+  UINT count = 0;
+  ASSERT_EQ(S_OK, SimDriver_ReadFirmwareBlocks(card_, blocks, kSimDriverMaxFirmwareBlocks, &count));
+  EXPECT_GT(count, 0u) << "no firmware reached the driver";
+  const DeviceObjectNames names = object_->names();
+  const std::wstring pipe = object_->pipe().name();
+
+  ASSERT_EQ(S_OK, object_->InitializeInputSwitch(0));
+  ASSERT_EQ(S_OK, object_->SetChannel(Channel(1, 12, 0).Get()));
+  EXPECT_EQ(1u, object_->currentBand());
+
+  ASSERT_EQ(S_OK, object_->InitializePreview(0));
+  ComPtr<IVideoInfoControl> custom;
+  EXPECT_EQ(errors::kWindowNotInit, object_->QueryInterfaceFromCustomFilter(IID_PPV_ARGS(&custom)));
+  ASSERT_EQ(S_OK, object_->InitializeCustomPreviewWindow(kModeSystemRenderer, doubles::kClsidVideoInfo,
+                                                         const_cast<BSTR>(DOUBLES_VIDEOINFO_FILE)));
+  // The caller's filter answers its own control, and nothing it lacks.
+  ComPtr<IAnalyzerControl> other;
+  EXPECT_EQ(S_OK, object_->QueryInterfaceFromCustomFilter(IID_PPV_ARGS(&custom)));
+  EXPECT_TRUE(custom);
+  EXPECT_EQ(E_NOINTERFACE, object_->QueryInterfaceFromCustomFilter(IID_PPV_ARGS(&other)));
+  EXPECT_FALSE(other);
+  custom.Reset();
+  ASSERT_EQ(S_OK, object_->SetVideoClippingWindow(GetDesktopWindow()));
+  ASSERT_EQ(S_OK, object_->InitializeSound(0));
+  ASSERT_EQ(S_OK, object_->RunPreview(0));
+  EXPECT_TRUE(WaitFor([&] { return Value(doubles::kValueVideoFrames) >= 3; })) << "no frames at the renderer";
+  EXPECT_TRUE(WaitFor([&] { return Value(doubles::kValueSoundSamples) >= 3; })) << "no PCM at the renderer";
+
+  ASSERT_EQ(S_OK, object_->InitializeOutputData(0));
+  object_->outputGraph().SetMinimumRecTime(0);
+  output_testing::Sink sink(1u << 1);
+  _SHAL_OUTPUTDTATA_TYPE type{1, 1};
+  ASSERT_EQ(S_OK, object_->SetOutputDataType(&type, &sink));
+  ASSERT_EQ(S_OK, object_->StartOutputData(0));
+  EXPECT_TRUE(sink.WaitAll()) << "no data reached OnData";
+  ASSERT_EQ(S_OK, object_->StopOutputData(0));
+  ASSERT_EQ(S_OK, object_->StopPreview(0));
+
+  // The host lets go with everything still initialised: the release ends it all.
+  object_.reset();
+  for (int i = 0; i < static_cast<int>(NotifyEvent::Count); ++i)
+    EXPECT_FALSE(EventExists(names.Event(static_cast<NotifyEvent>(i)))) << "event " << i;
+  for (int i = 0; i < static_cast<int>(ExclusiveInterface::Count); ++i) {
+    NamedMutex mutex(names.ExclusiveUse(static_cast<ExclusiveInterface>(i)).c_str());
+    EXPECT_FALSE(mutex.AlreadyExists()) << "exclusive object " << i;
+  }
+  EXPECT_FALSE(WaitNamedPipeW(pipe.c_str(), 0)) << "the pipe still answers";
+  UniqueHandle stamp(OpenFileMappingW(FILE_MAP_READ, FALSE, names.InstanceSection().c_str()));
+  EXPECT_FALSE(stamp.valid()) << "the channel stamp's section is still open";
+  EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threads; }))
+      << ThreadCount() << " threads, " << threads << " before";
 }
 
 // A second device object in another process: bit 0 of the exit code when its IInputSwitch is
