@@ -1,0 +1,280 @@
+// The three device managers as a host drives them, each on a simulated card of its family:
+// tamDevice.dll, rulDevice.dll and pexDevice.dll registered with regsvr32, objects made by class
+// identifier, every call through the class's own interfaces. Each scenario sets up, tunes, runs
+// a preview with window and sound (frames at the renderer), records (data at OnData), stops and
+// lets go with everything still initialised; then nothing of the device may be left: no named
+// event, mutex or section, no pipe, no open driver handle, no extra thread. The whole set runs
+// twice in one process, so that an object the first round left behind fails the second.
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/device/device_identity.h"
+#include "common/device/device_state_table.h"
+#include "common/handles.h"
+#include "common/hresult.h"
+#include "common/module.h"
+#include "common/testing/child.h"
+#include "common/testing/regsvr32.h"
+#include "devices/core/device_objects.h"
+#include "devices/core/device_state_slots.h"
+#include "devices/core/testing/output_data_sink.h"
+#include "devices/core/testing/process_counts.h"
+#include "devices/core/testing/sim_card_fixture.h"
+#include "sim/card/picture_testing.h"
+#include "sim/card/sim_card.h"
+#include "sim/doubles/double_journal.h"
+#include "sim/doubles/platform_doubles.h"
+#include "sim/doubles/platform_doubles_testing.h"
+#include "sim/driver/sim_driver.h"
+#include "sim/host/device_item.h"
+#include "sim/host/sim_environment.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr ULONG kStation = 91250000;
+constexpr long kCapsSystemRenderer = 0x200;
+constexpr ULONG kModeSystemRenderer = 0x40;  // the system renderer (its stand-in here)
+constexpr DWORD kWaitMs = 10000;             // for pictures, data and threads that end
+constexpr long kItemTunerCount = 9;          // the second family's tuner count (value 9)
+
+// The third family's driver records: tuner and both external inputs, both switches; scanning,
+// the tuning range and the channel ranges.
+constexpr std::uint32_t kPexRecordA[3] = {0, 7, 0xC0};
+constexpr std::uint32_t kPexRecordB[8] = {1, 55250000, 801250000, 62500, 1, 12, 13, 63};
+
+// One family: its class and module, the simulated card that carries its filter names, what
+// its device item holds and how its objects are named.
+struct Family {
+  const char* name;
+  CLSID clsid;
+  const wchar_t* module;
+  UINT card;                   // the simulated card (index), registered under the family's names
+  UINT simFamily;
+  long boardType;
+  const wchar_t* entryPrefix;  // the device-state entry (value 0): prefix + device path
+  long tunerCount;             // value 9 when not 0
+  int instance;                // the names' instance number
+  bool records;                // the driver answers the third family's records (and takes firmware)
+  std::vector<const wchar_t*> graphEvents;   // event kinds of the family's graphs
+  std::vector<const wchar_t*> deviceMutexes;  // mutexes of the whole device
+};
+
+const Family kFamilies[] = {
+    {"tamDevice", {0xdfd021c0, 0x14ce, 0x47dd, {0x97, 0x92, 0xac, 0xe5, 0x13, 0x54, 0x85, 0x0d}}, L"tamDevice.dll",
+     0, kSimFamilyTam, 0, L"", 0, 0, false, {L"AudioMode"}, {}},
+    {"rulDevice", {0x95405826, 0xafa1, 0x439b, {0x94, 0x2a, 0x03, 0x9c, 0x7c, 0x39, 0x09, 0xb2}}, L"rulDevice.dll",
+     1, kSimFamilyRul, 0, L"0", 1, 0, false, {L"AudioMode"}, {L"preview_recording_exclusion"}},
+    {"pexDevice", {0xabb1b82e, 0x1c49, 0x4213, {0xa0, 0xef, 0x60, 0xa3, 0x7a, 0xad, 0xf0, 0x5c}}, L"pexDevice.dll",
+     2, kSimFamilyPex, 18, L"", 0, DeviceObjectNames::kNoInstance, true, {L"PreviewAudioMode", L"CaptureAudioMode"},
+     {}},
+};
+
+using RegisterFamilyCardFn = decltype(&SimCard_RegisterFamilyCard);
+
+// Whether any kernel object holds `name`: an open that fails for another reason than a missing
+// name (an object of another type) counts as held.
+bool NameHeld(const std::wstring& name) {
+  UniqueHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+  return mutex.valid() || GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+// The kernel object names of one family's device object.
+std::vector<std::wstring> ObjectNames(const Family& family, const DeviceObjectNames& names) {
+  std::vector<std::wstring> all;
+  for (int i = 0; i < static_cast<int>(NotifyEvent::Count); ++i) all.push_back(names.Event(static_cast<NotifyEvent>(i)));
+  for (int i = 0; i < static_cast<int>(ExclusiveInterface::Count); ++i)
+    all.push_back(names.ExclusiveUse(static_cast<ExclusiveInterface>(i)));
+  for (const wchar_t* kind : family.graphEvents) all.push_back(names.EventOfKind(kind));
+  for (const wchar_t* kind : family.deviceMutexes) all.push_back(names.DeviceMutex(kind));
+  all.push_back(names.InstanceSection());
+  return all;
+}
+
+class ThreeFamilies : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    com_ = true;
+    ASSERT_EQ(S_OK, env_.Install({0})) << testing::PrintToString(env_.error());
+    ASSERT_EQ(S_OK, env_.BypassSound()) << testing::PrintToString(env_.error());
+    // The second family resets this value at every setup: kept as it was.
+    ASSERT_EQ(S_OK, env_.registry().SetDword(sim_host::BoardInfoKey(), L"Qfa Frame Drop", 0));
+    for (const Family& family : kFamilies) {
+      if (family.simFamily == kSimFamilyTam) continue;  // the environment's card
+      const std::wstring module = L"\"" + env_.binFolder() + L"\\" + family.module + L"\"";
+      ASSERT_EQ(0u, testing_support::RunRegsvr32(module)) << family.name;
+      registered_.push_back(module);
+    }
+    registerFamilyCard_ = GetProcAs<RegisterFamilyCardFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_RegisterFamilyCard");
+    ASSERT_TRUE(registerFamilyCard_);
+    ASSERT_EQ(S_OK, env_.AttachDriver(testing_support::UniqueName(L"Local\\VornThreeFamilies_").c_str()))
+        << testing::PrintToString(env_.error());
+    for (const Family& family : kFamilies) {
+      if (family.simFamily != kSimFamilyTam) {
+        ASSERT_EQ(S_OK, registerFamilyCard_(family.card, family.simFamily, 1, TRUE)) << family.name;
+        familyCards_.push_back(family.card);
+      }
+      UINT driverCard = 0;
+      ASSERT_TRUE(SUCCEEDED(SimDriver_AddCard(env_.DevicePath(family.card).c_str(), &driverCard))) << family.name;
+      if (family.records) {
+        ASSERT_EQ(S_OK, SimDriver_SetDeviceInfo(driverCard, kPexRecordA, kPexRecordB));
+      }
+    }
+    // The system's audio device service starts its thread, for the process, with the first look
+    // at the audio renderers: it belongs in the count before.
+    platform_testing::BindByName(CLSID_AudioRendererCategory, L"DirectSound: SimSound");
+  }
+  void TearDown() override {
+    for (const Family& family : kFamilies) {
+      if (family.simFamily == kSimFamilyTam) continue;  // the environment detaches its module
+      if (HMODULE module = GetModuleHandleW(family.module)) SimDriver_Detach(module);
+    }
+    for (const UINT card : familyCards_) registerFamilyCard_(card, 0, 0, FALSE);
+    for (const std::wstring& module : registered_) EXPECT_EQ(0u, testing_support::RunRegsvr32(L"/u " + module));
+    EXPECT_EQ(S_OK, env_.Remove()) << testing::PrintToString(env_.error());
+    if (com_) CoUninitialize();
+  }
+
+  void Scenario(const Family& family);
+
+  bool com_ = false;
+  sim_host::SimEnvironment env_;
+  std::vector<std::wstring> registered_;
+  std::vector<UINT> familyCards_;
+  RegisterFamilyCardFn registerFamilyCard_ = nullptr;
+};
+
+// A host's whole session on the family's card, then the checks that nothing of it is left.
+void ThreeFamilies::Scenario(const Family& family) {
+  using doubles::Journal;
+  const std::wstring path = env_.DevicePath(family.card);
+  const std::wstring entry = family.entryPrefix + path;
+  const DeviceIdentity identity(path.c_str());
+  const DeviceObjectNames names(identity, family.instance);
+  const std::vector<std::wstring> objects = ObjectNames(family, names);
+  UINT card = 0;
+  ASSERT_TRUE(SUCCEEDED(SimDriver_AddCard(path.c_str(), &card)));
+  for (const std::wstring& name : objects) ASSERT_FALSE(NameHeld(name)) << "held before the session: " << name;
+  const unsigned threads = testing_support::ThreadCount();
+  Journal::Instance().Reset();
+
+  output_testing::Sink sink(1u << 1);  // outlives the object
+  std::wstring pipe;
+  {
+    ComPtr<IDeviceSetup> setup;
+    ASSERT_EQ(S_OK, CoCreateInstance(family.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceSetup,
+                                     reinterpret_cast<void**>(setup.GetAddressOf())));
+    UINT patched = 0;
+    ASSERT_TRUE(SUCCEEDED(SimDriver_Attach(GetModuleHandleW(family.module), &patched)));
+
+    // Set-up with the host's item.
+    ComPtr<IHalItem> item;
+    sim_host::DeviceItemValues values;
+    values.devicePath = path;
+    values.boardType = family.boardType;
+    values.capabilities = kCapsSystemRenderer;
+    ASSERT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_BSTR;
+    value.bstrVal = SysAllocString(entry.c_str());
+    ASSERT_EQ(S_OK, item->SetInfo(sim_host::kItemName, value));
+    VariantClear(&value);
+    if (family.tunerCount) {
+      value.vt = VT_I4;
+      value.lVal = family.tunerCount;
+      ASSERT_EQ(S_OK, item->SetInfo(kItemTunerCount, value));
+    }
+    ASSERT_EQ(S_OK, setup->SetDeviceInfo(item.Get()));
+    item.Reset();
+    if (family.records) {
+      SimDriverFirmwareBlock blocks[kSimDriverMaxFirmwareBlocks];
+      UINT count = 0;
+      ASSERT_EQ(S_OK, SimDriver_ReadFirmwareBlocks(card, blocks, kSimDriverMaxFirmwareBlocks, &count));
+      EXPECT_GT(count, 0u) << "no firmware reached the driver";
+    }
+
+    // Tuning.
+    ComPtr<IInputSwitch> inputs;
+    ComPtr<IHalItem> channel;
+    ASSERT_EQ(S_OK, setup.As(&inputs));
+    ASSERT_EQ(S_OK, inputs->Initialize(0));
+    ASSERT_EQ(S_OK, sim_host::MakeChannelItem(1, kStation, &channel));
+    ASSERT_EQ(S_OK, inputs->SetChannel(channel.Get()));
+
+    // The preview with window and sound: frames at the renderer.
+    ComPtr<IPreview> preview;
+    ComPtr<IPreviewWindow> window;
+    ComPtr<ISound> sound;
+    ASSERT_EQ(S_OK, setup.As(&preview));
+    ASSERT_EQ(S_OK, preview->Initialize(0));
+    ASSERT_EQ(S_OK, preview->GetVideoModeInterface(IID_IPreviewWindow, reinterpret_cast<void**>(window.GetAddressOf())));
+    ASSERT_EQ(S_OK, window->Initialize(kModeSystemRenderer));
+    ASSERT_EQ(S_OK, window->SetVideoClippingWindow(GetDesktopWindow()));
+    ASSERT_EQ(S_OK, preview->GetSoundModeInterface(IID_ISound, reinterpret_cast<void**>(sound.GetAddressOf())));
+    ASSERT_EQ(S_OK, sound->Initialize(0));
+    ASSERT_EQ(S_OK, preview->Run(0));
+    EXPECT_TRUE(simcard_testing::WaitUntil([] { return Journal::Instance().Value(doubles::kValueVideoFrames) >= 3; },
+                                           kWaitMs))
+        << "no frames at the renderer";
+
+    // The objects' names as the device object made them: computed here, held there.
+    DeviceStateTable table;
+    std::int32_t slots[kSlotCount] = {};
+    ASSERT_TRUE(SUCCEEDED(table.Open()));
+    ASSERT_EQ(S_OK, table.ReadSlots(entry.c_str(), sizeof(slots), slots));
+    ASSERT_EQ(static_cast<std::int32_t>(GetCurrentProcessId()), slots[kSlotPreviewProcess]);
+    pipe = names.Pipe(GetCurrentProcessId(),
+                      reinterpret_cast<void*>(static_cast<std::uintptr_t>(static_cast<std::uint32_t>(slots[kSlotPreviewObject]))));
+    EXPECT_TRUE(WaitNamedPipeW(pipe.c_str(), kWaitMs)) << "no pipe " << testing::PrintToString(pipe);
+    for (const NotifyEvent which : {NotifyEvent::LiveRunning, NotifyEvent::RecRunning, NotifyEvent::ExternalInput})
+      EXPECT_TRUE(NameHeld(names.Event(which))) << static_cast<int>(which);
+    EXPECT_TRUE(NameHeld(names.ExclusiveUse(ExclusiveInterface::Preview)));
+    EXPECT_TRUE(NameHeld(names.InstanceSection()));
+
+    // A recording: data at OnData.
+    ComPtr<IOutputData> output;
+    ASSERT_EQ(S_OK, setup.As(&output));
+    ASSERT_EQ(S_OK, output->Initialize(0));
+    _SHAL_OUTPUTDTATA_TYPE mpeg{1, 1};
+    ASSERT_EQ(S_OK, output->SetOutputDataType(&mpeg, &sink));
+    ASSERT_EQ(S_OK, output->Start(0));
+    EXPECT_TRUE(sink.WaitAll(kWaitMs)) << "no data at OnData";
+    EXPECT_FALSE(sink.bad_.load());
+    EXPECT_EQ(S_OK, output->Stop(0));
+    EXPECT_EQ(S_OK, preview->Stop(0));
+    // The host lets go with every interface still initialised: the release ends it all.
+  }
+
+  EXPECT_EQ(0u, sink.refs_.load()) << "the host's callback is still held";
+  for (const std::wstring& name : objects) EXPECT_FALSE(NameHeld(name)) << "left behind: " << name;
+  EXPECT_FALSE(WaitNamedPipeW(pipe.c_str(), 1)) << "the pipe still answers";
+  EXPECT_EQ(0u, driver_test::CardState(card).openHandles) << "driver handles left open";
+  EXPECT_TRUE(simcard_testing::WaitUntil([&] { return testing_support::ThreadCount() <= threads; }, kWaitMs))
+      << testing_support::ThreadCount() << " threads, " << threads << " before";
+}
+
+TEST_F(ThreeFamilies, EveryFamilysWholeSessionLeavesNothingTwiceInOneProcess) {
+  for (int round = 1; round <= 2; ++round) {
+    for (const Family& family : kFamilies) {
+      SCOPED_TRACE(testing::Message() << family.name << ", round " << round);
+      const DWORD start = GetTickCount();
+      Scenario(family);
+      std::printf("%s, round %d: %lu ms\n", family.name, round, static_cast<unsigned long>(GetTickCount() - start));
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+}  // namespace
