@@ -171,6 +171,10 @@ void ThreeFamilies::Scenario(const Family& family) {
 
   output_testing::Sink sink(1u << 1);  // outlives the object
   std::wstring pipe;
+  // The device-state table held open as a watching process would: it outlives the object's view.
+  DeviceStateTable table;
+  ASSERT_TRUE(SUCCEEDED(table.Open()));
+  std::int32_t slots[kSlotCount] = {};
   {
     ComPtr<IDeviceSetup> setup;
     ASSERT_EQ(S_OK, CoCreateInstance(family.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceSetup,
@@ -230,9 +234,6 @@ void ThreeFamilies::Scenario(const Family& family) {
         << "no frames at the renderer";
 
     // The objects' names as the device object made them: computed here, held there.
-    DeviceStateTable table;
-    std::int32_t slots[kSlotCount] = {};
-    ASSERT_TRUE(SUCCEEDED(table.Open()));
     ASSERT_EQ(S_OK, table.ReadSlots(entry.c_str(), sizeof(slots), slots));
     ASSERT_EQ(static_cast<std::int32_t>(GetCurrentProcessId()), slots[kSlotPreviewProcess]);
     pipe = names.Pipe(GetCurrentProcessId(),
@@ -261,6 +262,12 @@ void ThreeFamilies::Scenario(const Family& family) {
   for (const std::wstring& name : objects) EXPECT_FALSE(NameHeld(name)) << "left behind: " << name;
   EXPECT_FALSE(WaitNamedPipeW(pipe.c_str(), 1)) << "the pipe still answers";
   EXPECT_EQ(0u, driver_test::CardState(card).openHandles) << "driver handles left open";
+  // Nobody uses the device any more, as other processes read it.
+  ASSERT_EQ(S_OK, table.ReadSlots(entry.c_str(), sizeof(slots), slots));
+  for (const int slot : {kSlotInputSwitchProcess, kSlotInputSwitchObject, kSlotPreviewProcess, kSlotPreviewObject,
+                         kSlotPreviewStarted, kSlotPreviewState, kSlotOutputProcess, kSlotOutputObject,
+                         kSlotOutputStarted, kSlotOutputState})
+    EXPECT_EQ(0, slots[slot]) << "slot " << slot;
   EXPECT_TRUE(simcard_testing::WaitUntil([&] { return testing_support::ThreadCount() <= threads; }, kWaitMs))
       << testing_support::ThreadCount() << " threads, " << threads << " before";
 }
