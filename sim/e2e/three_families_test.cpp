@@ -29,6 +29,9 @@
 #include "devices/core/testing/output_data_sink.h"
 #include "devices/core/testing/process_counts.h"
 #include "devices/core/testing/sim_card_fixture.h"
+#include "devices/tuner1/tam_traits.h"
+#include "devices/tuner2/rul_traits.h"
+#include "devices/tuner3/pex_traits.h"
 #include "sim/card/picture_testing.h"
 #include "sim/card/sim_card.h"
 #include "sim/doubles/double_journal.h"
@@ -71,13 +74,11 @@ struct Family {
 };
 
 const Family kFamilies[] = {
-    {"tamDevice", {0xdfd021c0, 0x14ce, 0x47dd, {0x97, 0x92, 0xac, 0xe5, 0x13, 0x54, 0x85, 0x0d}}, L"tamDevice.dll",
-     0, kSimFamilyTam, 0, L"", 0, 0, false, {L"AudioMode"}, {}},
-    {"rulDevice", {0x95405826, 0xafa1, 0x439b, {0x94, 0x2a, 0x03, 0x9c, 0x7c, 0x39, 0x09, 0xb2}}, L"rulDevice.dll",
-     1, kSimFamilyRul, 0, L"0", 1, 0, false, {L"AudioMode"}, {L"preview_recording_exclusion"}},
-    {"pexDevice", {0xabb1b82e, 0x1c49, 0x4213, {0xa0, 0xef, 0x60, 0xa3, 0x7a, 0xad, 0xf0, 0x5c}}, L"pexDevice.dll",
-     2, kSimFamilyPex, 18, L"", 0, DeviceObjectNames::kNoInstance, true, {L"PreviewAudioMode", L"CaptureAudioMode"},
-     {}},
+    {"tamDevice", kClsidTamDeviceManager, L"tamDevice.dll", 0, kSimFamilyTam, 0, L"", 0, 0, false, {L"AudioMode"}, {}},
+    {"rulDevice", kClsidRulDeviceManager, L"rulDevice.dll", 1, kSimFamilyRul, 0, L"0", 1, 0, false, {L"AudioMode"},
+     {L"preview_recording_exclusion"}},
+    {"pexDevice", kClsidPexDeviceManager, L"pexDevice.dll", 2, kSimFamilyPex, 18, L"", 0, DeviceObjectNames::kNoInstance,
+     true, {L"PreviewAudioMode", L"CaptureAudioMode"}, {}},
 };
 
 using RegisterFamilyCardFn = decltype(&SimCard_RegisterFamilyCard);
