@@ -73,14 +73,31 @@ struct Family {
   bool records;                // the driver answers the third family's records (and takes firmware)
   std::vector<const wchar_t*> graphEvents;   // event kinds of the family's graphs
   std::vector<const wchar_t*> deviceMutexes;  // mutexes of the whole device
+  ULONG (*tuned)(UINT driverCard, const std::wstring& path);  // the frequency the card is tuned to
 };
 
+using GetKsDataFn = decltype(&SimCard_GetKsData);
+
+// Where each family's tuning lands: the card's driver, the driver's tuner 0, the tuner filter's
+// frequency property.
+ULONG DriverFrequency(UINT card, const std::wstring&) { return driver_test::CardState(card).frequency; }
+ULONG TunerZeroFrequency(UINT card, const std::wstring&) {
+  SimDriverTunerState state{};
+  return SUCCEEDED(SimDriver_GetTunerState(card, 0, &state)) ? state.frequency : 0;
+}
+ULONG TunerFilterFrequency(UINT, const std::wstring& path) {
+  const auto get = GetProcAs<GetKsDataFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_GetKsData");
+  LONG values[kSimKsMaxValues] = {};
+  return get && SUCCEEDED(get(path.c_str(), &kSimKsTunerSet, 1, values, kSimKsMaxValues)) ? values[0] : 0;
+}
+
 const Family kFamilies[] = {
-    {"tamDevice", kClsidTamDeviceManager, L"tamDevice.dll", 0, kSimFamilyTam, 0, L"", 0, 0, false, {L"AudioMode"}, {}},
+    {"tamDevice", kClsidTamDeviceManager, L"tamDevice.dll", 0, kSimFamilyTam, 0, L"", 0, 0, false, {L"AudioMode"}, {},
+     DriverFrequency},
     {"rulDevice", kClsidRulDeviceManager, L"rulDevice.dll", 1, kSimFamilyRul, 0, L"0", 1, 0, false, {L"AudioMode"},
-     {L"preview_recording_exclusion"}},
+     {L"preview_recording_exclusion"}, TunerZeroFrequency},
     {"pexDevice", kClsidPexDeviceManager, L"pexDevice.dll", 2, kSimFamilyPex, 18, L"", 0, DeviceObjectNames::kNoInstance,
-     true, {L"PreviewAudioMode", L"CaptureAudioMode"}, {}},
+     true, {L"PreviewAudioMode", L"CaptureAudioMode"}, {}, TunerFilterFrequency},
 };
 
 using RegisterFamilyCardFn = decltype(&SimCard_RegisterFamilyCard);
@@ -220,6 +237,7 @@ void ThreeFamilies::Scenario(const Family& family, bool uninitialise) {
     ASSERT_EQ(S_OK, inputs->Initialize(0));
     ASSERT_EQ(S_OK, sim_host::MakeChannelItem(1, kStation, &channel));
     ASSERT_EQ(S_OK, inputs->SetChannel(channel.Get()));
+    EXPECT_EQ(kStation, family.tuned(card, path));
 
     // The preview with window and sound: frames at the renderer.
     ComPtr<IPreview> preview;
