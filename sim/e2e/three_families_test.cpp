@@ -96,8 +96,8 @@ const Family kFamilies[] = {
      DriverFrequency},
     {"rulDevice", kClsidRulDeviceManager, L"rulDevice.dll", 1, kSimFamilyRul, 0, L"0", 1, 0, false, {L"AudioMode"},
      {L"preview_recording_exclusion"}, TunerZeroFrequency},
-    {"pexDevice", kClsidPexDeviceManager, L"pexDevice.dll", 2, kSimFamilyPex, 18, L"", 0, DeviceObjectNames::kNoInstance,
-     true, {L"PreviewAudioMode", L"CaptureAudioMode"}, {}, TunerFilterFrequency},
+    {"pexDevice", kClsidPexDeviceManager, L"pexDevice.dll", 2, kSimFamilyPex, 18, L"", 0,
+     DeviceObjectNames::kNoInstance, true, {L"PreviewAudioMode", L"CaptureAudioMode"}, {}, TunerFilterFrequency},
 };
 
 using RegisterFamilyCardFn = decltype(&SimCard_RegisterFamilyCard);
@@ -112,7 +112,8 @@ bool NameHeld(const std::wstring& name) {
 // The kernel object names of one family's device object.
 std::vector<std::wstring> ObjectNames(const Family& family, const DeviceObjectNames& names) {
   std::vector<std::wstring> all;
-  for (int i = 0; i < static_cast<int>(NotifyEvent::Count); ++i) all.push_back(names.Event(static_cast<NotifyEvent>(i)));
+  for (int i = 0; i < static_cast<int>(NotifyEvent::Count); ++i)
+    all.push_back(names.Event(static_cast<NotifyEvent>(i)));
   for (int i = 0; i < static_cast<int>(ExclusiveInterface::Count); ++i)
     all.push_back(names.ExclusiveUse(static_cast<ExclusiveInterface>(i)));
   for (const wchar_t* kind : family.graphEvents) all.push_back(names.EventOfKind(kind));
@@ -136,7 +137,8 @@ class ThreeFamilies : public ::testing::Test {
       ASSERT_EQ(0u, testing_support::RunRegsvr32(module)) << family.name;
       registered_.push_back(module);
     }
-    registerFamilyCard_ = GetProcAs<RegisterFamilyCardFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_RegisterFamilyCard");
+    registerFamilyCard_ =
+        GetProcAs<RegisterFamilyCardFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_RegisterFamilyCard");
     ASSERT_TRUE(registerFamilyCard_);
     ASSERT_EQ(S_OK, env_.AttachDriver(testing_support::UniqueName(L"Local\\VornThreeFamilies_").c_str()))
         << testing::PrintToString(env_.error());
@@ -245,7 +247,8 @@ void ThreeFamilies::Scenario(const Family& family, bool uninitialise) {
     ComPtr<ISound> sound;
     ASSERT_EQ(S_OK, setup.As(&preview));
     ASSERT_EQ(S_OK, preview->Initialize(0));
-    ASSERT_EQ(S_OK, preview->GetVideoModeInterface(IID_IPreviewWindow, reinterpret_cast<void**>(window.GetAddressOf())));
+    ASSERT_EQ(S_OK,
+              preview->GetVideoModeInterface(IID_IPreviewWindow, reinterpret_cast<void**>(window.GetAddressOf())));
     ASSERT_EQ(S_OK, window->Initialize(kModeSystemRenderer));
     ASSERT_EQ(S_OK, window->SetVideoClippingWindow(GetDesktopWindow()));
     ASSERT_EQ(S_OK, preview->GetSoundModeInterface(IID_ISound, reinterpret_cast<void**>(sound.GetAddressOf())));
@@ -258,8 +261,8 @@ void ThreeFamilies::Scenario(const Family& family, bool uninitialise) {
     // The objects' names as the device object made them: computed here, held there.
     ASSERT_EQ(S_OK, table.ReadSlots(entry.c_str(), sizeof(slots), slots));
     ASSERT_EQ(static_cast<std::int32_t>(GetCurrentProcessId()), slots[kSlotPreviewProcess]);
-    pipe = names.Pipe(GetCurrentProcessId(),
-                      reinterpret_cast<void*>(static_cast<std::uintptr_t>(static_cast<std::uint32_t>(slots[kSlotPreviewObject]))));
+    const auto object = static_cast<std::uintptr_t>(static_cast<std::uint32_t>(slots[kSlotPreviewObject]));
+    pipe = names.Pipe(GetCurrentProcessId(), reinterpret_cast<void*>(object));
     EXPECT_TRUE(WaitNamedPipeW(pipe.c_str(), kWaitMs)) << "no pipe " << testing::PrintToString(pipe);
     for (const NotifyEvent which : {NotifyEvent::LiveRunning, NotifyEvent::RecRunning, NotifyEvent::ExternalInput})
       EXPECT_TRUE(NameHeld(names.Event(which))) << static_cast<int>(which);
@@ -284,7 +287,7 @@ void ThreeFamilies::Scenario(const Family& family, bool uninitialise) {
       EXPECT_EQ(S_OK, preview->Uninitialize(0));
       EXPECT_EQ(S_OK, inputs->Uninitialize(0));
       for (int i = 0; i < static_cast<int>(ExclusiveInterface::Count); ++i)
-        EXPECT_FALSE(NameHeld(names.ExclusiveUse(static_cast<ExclusiveInterface>(i)))) << "in use after Uninitialize: " << i;
+        EXPECT_FALSE(NameHeld(names.ExclusiveUse(static_cast<ExclusiveInterface>(i)))) << "in use afterwards: " << i;
     }
     // Else the host lets go with every interface still initialised: the release ends it all.
   }
