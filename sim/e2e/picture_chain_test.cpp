@@ -1,9 +1,10 @@
-// The picture chain as a host sees it, with the real modules everywhere the board side has them:
+// The picture chain as a host sees it, with the real modules everywhere the system has them:
 // tamDeviceManager on the simulated card, its first family's video chain with the deinterlacer it
-// loads from QfaTesk.ax beside it (there, still the doubles' stand-in), the system's renderer
-// VornVRen.ax, the preview control VornConEx.dll over the board control VornCon.dll,
-// the port server VornPort.exe on the session's COM1, and the simulated board on its pty. What
-// the board receives is read from its frame log; what the renderer received, from its frame dumps.
+// loads from QfaTesk.ax beside it (bin\e2e holds the device manager with the real module), the
+// system's renderer VornVRen.ax, the preview control VornConEx.dll over the board control
+// VornCon.dll, the port server VornPort.exe on the session's COM1, and the simulated board on its
+// pty. What the board receives is read from its frame log; what the renderer received, from its
+// frame dumps.
 #include <windows.h>
 #include <objbase.h>
 #include <wrl/client.h>
@@ -75,7 +76,7 @@ class PictureChain : public board_testing::OnTheBoard {
     ASSERT_EQ(S_OK, env_.Install({0})) << testing::PrintToString(env_.error());
     ASSERT_EQ(S_OK, env_.BypassSound()) << testing::PrintToString(env_.error());
     for (const wchar_t* module : kChainModules) {
-      ASSERT_EQ(S_OK, sim_host::CallServerEntry(env_.binFolder() + L"\\" + module, "DllRegisterServer"))
+      ASSERT_EQ(S_OK, sim_host::CallServerEntry(testing_support::BinPath(module), "DllRegisterServer"))
           << testing::PrintToString(std::wstring(module));
       registeredModules_.push_back(module);
     }
@@ -90,7 +91,7 @@ class PictureChain : public board_testing::OnTheBoard {
   void TearDown() override {
     setup_.Reset();
     for (auto it = registeredModules_.rbegin(); it != registeredModules_.rend(); ++it)
-      sim_host::CallServerEntry(env_.binFolder() + L"\\" + *it, "DllUnregisterServer");
+      sim_host::CallServerEntry(testing_support::BinPath(*it), "DllUnregisterServer");
     DeleteFileW(panelPath_.c_str());
     EXPECT_EQ(S_OK, env_.Remove()) << testing::PrintToString(env_.error());
     if (com_) CoUninitialize();
@@ -115,7 +116,7 @@ class PictureChain : public board_testing::OnTheBoard {
   }
 
   bool com_ = false;
-  sim_host::SimEnvironment env_;
+  sim_host::SimEnvironment env_{testing_support::BinPath(L"e2e")};
   std::vector<const wchar_t*> registeredModules_;
   const std::wstring panelPath_ = testing_support::BinPath(board_testing::PanelFolder::kName);
   std::vector<std::uint8_t> registers_;
@@ -249,7 +250,7 @@ TEST_F(PictureChain, TheRenderersFrameDumpShowsTheTunedChannel) {
   ASSERT_EQ(S_OK, env_.registry().SetDword(
                       RegistryKeyPath(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Zarn Corporation\\Lumacrest2\\Renderer"),
                       L"Output Bitmap", 1));
-  UniqueModule card(LoadLibraryW(testing_support::BinPath(L"simcard.dll").c_str()));
+  UniqueModule card(LoadLibraryW((env_.binFolder() + L"\\simcard.dll").c_str()));
   using PictureFn = HRESULT(WINAPI*)(const wchar_t*, SimCardPicture*);
   const auto picture = card ? GetProcAs<PictureFn>(card.get(), "SimCard_GetPicture") : nullptr;
   ASSERT_NE(picture, nullptr);
