@@ -231,7 +231,7 @@ HRESULT PlanarTransformFilter::GetMediaType(int position, CMediaType* type) {
   if (!type) return E_POINTER;
   if (!m_pInput || !m_pInput->IsConnected()) return E_UNEXPECTED;
   if (position < 0) return E_INVALIDARG;
-  if (position > 1) return VFW_S_NO_MORE_ITEMS;
+  if (position > 2) return VFW_S_NO_MORE_ITEMS;
 
   const CMediaType& input = m_pInput->CurrentMediaType();
   InputGeometry g;
@@ -265,25 +265,51 @@ HRESULT PlanarTransformFilter::GetMediaType(int position, CMediaType* type) {
 
   int outWidth = 0, outHeight = 0;
   OutputSize(g.width, g.height, &outWidth, &outHeight);
-  const int outPitch = RoundUp64(outWidth);
+  const int outPitch = OfferedPitch(position, outWidth);
+  if (outPitch == 0) return VFW_S_NO_MORE_ITEMS;
   SetProcessorOutput(outWidth, outHeight, outPitch);
   RETURN_IF_FAILED(ReallocateWorkFrames());
 
   BITMAPINFOHEADER* header = GetBitmapInfoHeader(type);
   if (!header) return E_UNEXPECTED;
-  if (outPitch != outWidth) {
-    // Both headers start with rcSource and rcTarget.
-    static_assert(offsetof(VIDEOINFOHEADER, rcTarget) == sizeof(RECT) && offsetof(VIDEOINFOHEADER2, rcTarget) == sizeof(RECT));
-    RECT* rects = reinterpret_cast<RECT*>(type->Format());
-    SetRect(&rects[0], 0, 0, outWidth, outHeight);
-    SetRect(&rects[1], 0, 0, outWidth, outHeight);
-  }
+  // Both headers start with rcSource and rcTarget: the picture, whatever the row pitch.
+  static_assert(offsetof(VIDEOINFOHEADER, rcTarget) == sizeof(RECT) && offsetof(VIDEOINFOHEADER2, rcTarget) == sizeof(RECT));
+  RECT* rects = reinterpret_cast<RECT*>(type->Format());
+  SetRect(&rects[0], 0, 0, outWidth, outHeight);
+  SetRect(&rects[1], 0, 0, outWidth, outHeight);
+  const ULONG bytes = 2 * static_cast<ULONG>(outPitch) * static_cast<ULONG>(outHeight);
   header->biWidth = outPitch;
   header->biHeight = outHeight;
   header->biCompression = position == 0 ? FourCc('Y', 'V', '1', '6') : FourCc('Y', 'U', 'Y', '2');
+  header->biSizeImage = bytes;
   type->SetSubtype(position == 0 ? &MEDIASUBTYPE_AuxVideo : &MEDIASUBTYPE_YUY2);
-  type->SetSampleSize(2 * static_cast<ULONG>(outPitch) * static_cast<ULONG>(outHeight));
+  type->SetSampleSize(bytes);
   return S_OK;
+}
+
+int PlanarTransformFilter::OfferedPitch(int position, int width) {
+  const int tight = 16 * BlockCount16(width), padded = RoundUp64(width);
+  switch (position) {
+    case 0: return padded;                         // planar 4:2:2
+    case 1: return tight;                          // YUY2
+    case 2: return padded != tight ? padded : 0;   // YUY2
+    default: return 0;
+  }
+}
+
+HRESULT PlanarTransformFilter::TakeOutputType(const AM_MEDIA_TYPE& type) {
+  const BITMAPINFOHEADER* header = nullptr;
+  const RECT* target = nullptr;
+  if (!VideoHeader(type, &header, &target) || !InRange(header->biWidth) || !CheckedHeight(header->biHeight)) {
+    return VFW_E_INVALIDMEDIATYPE;
+  }
+  int width = header->biWidth;
+  if (!IsRectEmpty(target)) {
+    if (target->left < 0 || target->right > header->biWidth) return VFW_E_INVALIDMEDIATYPE;
+    width = target->right - target->left;
+  }
+  SetProcessorOutput(width, CheckedHeight(header->biHeight), header->biWidth);
+  return ReallocateWorkFrames();
 }
 
 HRESULT PlanarTransformFilter::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
@@ -296,6 +322,11 @@ HRESULT PlanarTransformFilter::DecideBufferSize(IMemAllocator* allocator, ALLOCA
   ALLOCATOR_PROPERTIES actual{};
   RETURN_IF_FAILED(allocator->SetProperties(request, &actual));
   if (actual.cbBuffer < request->cbBuffer || actual.cBuffers < request->cBuffers) return E_FAIL;
+  return S_OK;
+}
+
+HRESULT PlanarTransformFilter::SetMediaType(PIN_DIRECTION direction, const CMediaType* type) {
+  if (direction == PINDIR_OUTPUT && type) return TakeOutputType(*type);
   return S_OK;
 }
 
@@ -322,13 +353,7 @@ HRESULT PlanarTransformFilter::Transform(IMediaSample* in, IMediaSample* out) {
     CMediaType type(*changed);
     DeleteMediaType(changed);
     RETURN_IF_FAILED(m_pOutput->SetMediaType(&type));
-    const BITMAPINFOHEADER* header = nullptr;
-    const RECT* target = nullptr;
-    if (!VideoHeader(type, &header, &target) || !InRange(header->biWidth) || !CheckedHeight(header->biHeight)) {
-      return VFW_E_INVALIDMEDIATYPE;
-    }
-    SetProcessorOutput(header->biWidth, CheckedHeight(header->biHeight), RoundUp64(header->biWidth));
-    RETURN_IF_FAILED(ReallocateWorkFrames());
+    RETURN_IF_FAILED(TakeOutputType(type));
   }
 
   // A sample shorter than its type says is skipped.

@@ -4,8 +4,12 @@
 //
 // Pitches: a VideoInfo or VideoInfo2 input has its bitmap width as pitch, a field-planar input
 // 512 (width 352) or 1024. The processor's input descriptor keeps that pitch for YUY2 input
-// when the default output is YUY2, else takes it rounded up to 64 pixels; output pitches are the
-// output width rounded up to 64.
+// when the default output is YUY2, else takes it rounded up to 64 pixels. The output types on
+// offer, in order: planar 4:2:2 at the output width rounded up to 64, YUY2 at the width rounded
+// up to the kernels' 16-pixel groups (the width itself for 720 and 352: renderers that take no
+// row wider than the picture connect), and YUY2 at the 64-pixel pitch when that differs. Each
+// type's bitmap width is its row pitch and rcSource = rcTarget the picture; the connected
+// output type sets the processor's output pitch.
 //
 // Planar 4:2:2 (work frames and MEDIASUBTYPE_AuxVideo): luma, height rows of pitch bytes, then
 // U and V, height rows of pitch / 2 bytes each; 2 x pitch x height bytes. A new or grown work
@@ -89,6 +93,8 @@ class PlanarTransformFilter : public CTransformFilter {
   HRESULT CheckTransform(const CMediaType* in, const CMediaType* out) override;
   HRESULT GetMediaType(int position, CMediaType* type) override;
   HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
+  // The connected output type sets the processor's output (TakeOutputType).
+  HRESULT SetMediaType(PIN_DIRECTION direction, const CMediaType* type) override;
   HRESULT StartStreaming() override;
   HRESULT Transform(IMediaSample* in, IMediaSample* out) override;
 
@@ -105,6 +111,12 @@ class PlanarTransformFilter : public CTransformFilter {
   int ProcessorPitch(int pitch) const;
   void OutputSize(int width, int height, int* outWidth, int* outHeight);
   HRESULT ReallocateWorkFrames();
+  // The row pitch of the output type offered at `position` for a picture `width` wide; 0 past
+  // the last.
+  static int OfferedPitch(int position, int width);
+  // The processor's output takes a type's shape: rows of biWidth pixels, the picture as wide as
+  // its target rectangle (the bitmap width when empty).
+  HRESULT TakeOutputType(const AM_MEDIA_TYPE& type);
 
   FrameProcessor* const processor_;
   FrameDescriptor* const processorInput_;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "filters/base/allocator.h"
+#include "filters/base/mediatype.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/stub_graph.h"
 #include "filters/base/testkit/video_types.h"
@@ -67,11 +68,19 @@ class PlanarBase : public ::testing::Test {
     }
     EXPECT_EQ(filter_->NonDelegatingRelease(), 0u);
   }
+  // Connects the input to a source of `type`; a source connected before leaves first.
   void ConnectInput(const CMediaType& type) {
-    graph_ = graph_testkit::StubGraph::Create();
+    if (!graph_) {
+      graph_ = graph_testkit::StubGraph::Create();
+      ASSERT_EQ(graph_->AddFilter(filter_, L"planar"), S_OK);
+    } else {
+      graph_->Disconnect(filter_->GetPin(0));
+      graph_->Disconnect(source_->OutputPin());
+      graph_->RemoveFilter(source_);
+      source_->Release();
+    }
     source_ = graph_testkit::TestPushSource::Create({type});
     ASSERT_EQ(graph_->AddFilter(source_, L"source"), S_OK);
-    ASSERT_EQ(graph_->AddFilter(filter_, L"planar"), S_OK);
     ASSERT_EQ(graph_->ConnectDirect(source_->OutputPin(), filter_->GetPin(0), nullptr), S_OK);
   }
 
@@ -90,31 +99,91 @@ TEST_F(PlanarBase, ConstructionShapesTheProcessorAndBlackWorkFrames) {
   EXPECT_EQ(filter_->OutputWorkFrame().Size(), 2 * 768 * 576);
 }
 
-TEST_F(PlanarBase, NtscFieldInputOffersTwoTypesOfTheWholePicture) {
-  ConnectInput(MakeFieldVideoType(720, 480));
-  for (int position : {0, 1}) {
-    CMediaType type;
-    ASSERT_EQ(filter_->GetMediaType(position, &type), S_OK);
-    EXPECT_EQ(*type.Type(), MEDIATYPE_Video);
-    EXPECT_EQ(*type.Subtype(), position == 0 ? MEDIASUBTYPE_AuxVideo : MEDIASUBTYPE_YUY2);
-    ASSERT_EQ(*type.FormatType(), FORMAT_VideoInfo2);
-    ASSERT_EQ(type.FormatLength(), 112u);
-    const auto* format = reinterpret_cast<const VIDEOINFOHEADER2*>(type.Format());
-    EXPECT_EQ(format->bmiHeader.biWidth, 768);
-    EXPECT_EQ(format->bmiHeader.biHeight, 480);
-    EXPECT_EQ(format->bmiHeader.biCompression, position == 0 ? MAKEFOURCC('Y', 'V', '1', '6') : MAKEFOURCC('Y', 'U', 'Y', '2'));
-    EXPECT_EQ(format->bmiHeader.biBitCount, 16);
-    const RECT picture = {0, 0, 720, 480};
-    EXPECT_TRUE(EqualRect(&format->rcSource, &picture));
-    EXPECT_TRUE(EqualRect(&format->rcTarget, &picture));
-    EXPECT_EQ(format->dwPictAspectRatioX, 11520u);
-    EXPECT_EQ(format->dwPictAspectRatioY, 7200u);
-    EXPECT_EQ(format->AvgTimePerFrame, 333666);
+// Planar at the 64-pixel pitch, YUY2 at the kernels' 16-pixel groups (a renderer that takes no
+// row wider than the picture connects to it), then YUY2 at the 64-pixel pitch when that differs;
+// each describes the whole picture in its rectangles.
+TEST_F(PlanarBase, OfferedTypesDescribeThePictureAtEachPitch) {
+  struct Offer {
+    GUID subtype;
+    LONG pitch;
+  };
+  const GUID aux = MEDIASUBTYPE_AuxVideo, yuy2 = MEDIASUBTYPE_YUY2;
+  struct Case {
+    CMediaType input;
+    LONG width, height;
+    std::vector<Offer> offers;
+  } cases[] = {
+      {MakeFieldVideoType(720, 480), 720, 480, {{aux, 768}, {yuy2, 720}, {yuy2, 768}}},
+      {MakeFieldVideoType(352, 480), 352, 480, {{aux, 384}, {yuy2, 352}, {yuy2, 384}}},
+      {MakeVideoType(360, 240, yuy2, FORMAT_VideoInfo2), 360, 240, {{aux, 384}, {yuy2, 368}, {yuy2, 384}}},
+      {MakeVideoType(768, 576), 768, 576, {{aux, 768}, {yuy2, 768}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.width);
+    ConnectInput(c.input);
+    for (size_t position = 0; position < c.offers.size(); ++position) {
+      SCOPED_TRACE(position);
+      const Offer& offer = c.offers[position];
+      CMediaType type;
+      ASSERT_EQ(filter_->GetMediaType(static_cast<int>(position), &type), S_OK);
+      EXPECT_EQ(*type.Type(), MEDIATYPE_Video);
+      EXPECT_EQ(*type.Subtype(), offer.subtype);
+      const BITMAPINFOHEADER* header = GetBitmapInfoHeader(&type);
+      ASSERT_NE(header, nullptr);
+      EXPECT_EQ(header->biWidth, offer.pitch);
+      EXPECT_EQ(header->biHeight, c.height);
+      EXPECT_EQ(header->biCompression,
+                offer.subtype == aux ? MAKEFOURCC('Y', 'V', '1', '6') : MAKEFOURCC('Y', 'U', 'Y', '2'));
+      EXPECT_EQ(header->biSizeImage, static_cast<DWORD>(2 * offer.pitch * c.height));
+      EXPECT_EQ(type.GetSampleSize(), static_cast<ULONG>(2 * offer.pitch * c.height));
+      // Both headers start with rcSource and rcTarget.
+      const auto* rects = reinterpret_cast<const RECT*>(type.Format());
+      const RECT picture = {0, 0, c.width, c.height};
+      EXPECT_TRUE(EqualRect(&rects[0], &picture));
+      EXPECT_TRUE(EqualRect(&rects[1], &picture));
+      EXPECT_EQ(spy_.output[2], offer.pitch);
+    }
+    CMediaType none;
+    EXPECT_EQ(filter_->GetMediaType(static_cast<int>(c.offers.size()), &none), VFW_S_NO_MORE_ITEMS);
   }
-  CMediaType none;
-  EXPECT_EQ(filter_->GetMediaType(2, &none), VFW_S_NO_MORE_ITEMS);
-  EXPECT_EQ(spy_.output[2], 768);
+}
+
+TEST_F(PlanarBase, NtscFieldInputGivesAVideoInfo2TypeAtTheNtscRate) {
+  ConnectInput(MakeFieldVideoType(720, 480));
+  CMediaType type;
+  ASSERT_EQ(filter_->GetMediaType(1, &type), S_OK);
+  ASSERT_EQ(*type.FormatType(), FORMAT_VideoInfo2);
+  ASSERT_EQ(type.FormatLength(), 112u);
+  const auto* format = reinterpret_cast<const VIDEOINFOHEADER2*>(type.Format());
+  EXPECT_EQ(format->bmiHeader.biBitCount, 16);
+  EXPECT_EQ(format->dwPictAspectRatioX, 11520u);
+  EXPECT_EQ(format->dwPictAspectRatioY, 7200u);
+  EXPECT_EQ(format->AvgTimePerFrame, 333666);
   EXPECT_EQ(input_.GetPitch(), 1024);
+}
+
+// The connected output type gives the processor its row pitch and picture width.
+TEST_F(PlanarBase, TheConnectedOutputTypeSetsTheProcessorsPitch) {
+  struct Case {
+    LONG bitmapWidth;
+    RECT target;
+    int width;
+    HRESULT expected;
+  } cases[] = {{720, {0, 0, 720, 480}, 720, S_OK},
+               {768, {0, 0, 720, 480}, 720, S_OK},
+               {720, {0, 0, 0, 0}, 720, S_OK},
+               {720, {0, 0, 768, 480}, 0, VFW_E_INVALIDMEDIATYPE}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bitmapWidth);
+    CMediaType out = MakeVideoType(c.bitmapWidth, 480);
+    reinterpret_cast<VIDEOINFOHEADER*>(out.Format())->rcTarget = c.target;
+    spy_.output[0] = spy_.output[2] = 0;
+    EXPECT_EQ(filter_->SetMediaType(PINDIR_OUTPUT, &out), c.expected);
+    if (c.expected != S_OK) continue;
+    EXPECT_EQ(spy_.output[0], c.width);
+    EXPECT_EQ(spy_.output[2], c.bitmapWidth);
+    EXPECT_EQ(output_.GetPitch(), c.bitmapWidth);
+  }
 }
 
 TEST_F(PlanarBase, PitchesOfFieldAndPackedInput) {

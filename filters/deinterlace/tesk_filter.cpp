@@ -349,7 +349,7 @@ HRESULT TeskFilter::SetMediaType(PIN_DIRECTION direction, const CMediaType* type
     TakeInputType(*type);
     inputConnected_ = true;
   }
-  return S_OK;
+  return PlanarTransformFilter::SetMediaType(direction, type);
 }
 
 HRESULT TeskFilter::CompleteConnect(PIN_DIRECTION direction, IPin*) {
@@ -489,12 +489,8 @@ HRESULT TeskFilter::Transform(IMediaSample* in, IMediaSample* out) {
   if (out->GetMediaType(&changed) == S_OK && changed) {
     CMediaType type(*changed);
     DeleteMediaType(changed);
-    const BITMAPINFOHEADER* header = GetBitmapInfoHeader(&type);
-    if (m_pOutput->CheckMediaType(&type) != S_OK || FAILED(m_pOutput->SetMediaType(&type)) || !header) return E_FAIL;
-    const int width = header->biWidth;
-    const int height = header->biHeight < 0 ? -header->biHeight : header->biHeight;
-    SetProcessorOutput(width, height, RoundUp64(width));
-    RETURN_IF_FAILED(ReallocateWorkFrames());
+    // The output pin's SetMediaType gives the processor the type's row pitch.
+    if (m_pOutput->CheckMediaType(&type) != S_OK || FAILED(m_pOutput->SetMediaType(&type))) return E_FAIL;
   }
   changed = nullptr;
   if (in->GetMediaType(&changed) == S_OK && changed) {

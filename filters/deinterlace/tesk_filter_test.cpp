@@ -179,7 +179,7 @@ TEST_F(TeskGraph, OutputsPerInputAndTheirTimes) {
     for (size_t i = 0; i < samples.size(); ++i) {
       EXPECT_EQ(samples[i].start, c.times[i].first);
       EXPECT_EQ(samples[i].stop, c.times[i].second);
-      EXPECT_EQ(samples[i].actualLength, 2 * 768 * kHeight);
+      EXPECT_EQ(samples[i].actualLength, 2 * kWidth * kHeight);  // rows of the picture's width
     }
   }
   sink_->ClearRecords();

@@ -23,6 +23,13 @@ namespace {
 
 constexpr REFERENCE_TIME kMinFrameTime = 333333;
 constexpr REFERENCE_TIME kMaxFrameTime = 333667;
+// A deinterlacer delivers a frame per field: half the frame time, truncated as it halves it.
+constexpr REFERENCE_TIME kMinFieldTime = kMinFrameTime / 2;
+constexpr REFERENCE_TIME kMaxFieldTime = kMaxFrameTime / 2;
+
+bool NtscFrameTime(REFERENCE_TIME t) {
+  return t == 0 || (t >= kMinFrameTime && t <= kMaxFrameTime) || (t >= kMinFieldTime && t <= kMaxFieldTime);
+}
 
 // The VIDEOINFOHEADER or VIDEOINFOHEADER2 rectangles of a format block.
 RECT* SourceRect(CMediaType* type) { return &reinterpret_cast<VIDEOINFOHEADER*>(type->Format())->rcSource; }
@@ -128,8 +135,10 @@ RendererAllocator::RendererAllocator(VideoRenderer* renderer, HRESULT* phr)
 
 STDMETHODIMP RendererAllocator::SetProperties(ALLOCATOR_PROPERTIES* request, ALLOCATOR_PROPERTIES* actual) {
   if (!request) return E_POINTER;
+  // Every buffer holds the whole 720 x 480 picture that a type change may propose; an upstream
+  // filter that asks for more (the deinterlacer pads its rows for its kernels) gets it.
   ALLOCATOR_PROPERTIES forced = *request;
-  forced.cbBuffer = kBufferBytes;
+  if (forced.cbBuffer < kBufferBytes) forced.cbBuffer = kBufferBytes;
   if (forced.cBuffers < 2) forced.cBuffers = 2;
   return CMemAllocator::SetProperties(&forced, actual);
 }
@@ -409,7 +418,7 @@ HRESULT VideoRenderer::CheckMediaType(const CMediaType* type) {
   } else {
     return VFW_E_INVALIDMEDIATYPE;
   }
-  if (frameTime != 0 && (frameTime < kMinFrameTime || frameTime > kMaxFrameTime)) return VFW_E_INVALIDMEDIATYPE;
+  if (!NtscFrameTime(frameTime)) return VFW_E_INVALIDMEDIATYPE;
   return S_OK;
 }
 

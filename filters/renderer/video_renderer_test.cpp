@@ -2,6 +2,7 @@
 // on a test clock, type changes, the allocator's full-size proposal and frame stepping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/errors.h"
@@ -58,6 +59,12 @@ TEST(VideoRendererTypes, AcceptsYuy2UpTo720x480AtNtscRates) {
       {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333668, VFW_E_INVALIDMEDIATYPE},
       {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333332, VFW_E_INVALIDMEDIATYPE},
       {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333333, S_OK},
+      // A frame per field, as the deinterlacer delivers it: half those times.
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 166833, S_OK},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 166666, S_OK},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 166834, VFW_E_INVALIDMEDIATYPE},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 166665, VFW_E_INVALIDMEDIATYPE},
+      {720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 250000, VFW_E_INVALIDMEDIATYPE},
       {721, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, VFW_E_INVALIDMEDIATYPE},
       {720, -480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 333667, VFW_E_INVALIDMEDIATYPE},
       {720, 481, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, 333667, VFW_E_INVALIDMEDIATYPE},
@@ -146,6 +153,12 @@ TEST_F(RendererGraph, SmallerConnectionGetsBuffersOfTheFullPictureType) {
   ASSERT_EQ(allocator->GetProperties(&props), S_OK);
   EXPECT_EQ(props.cbBuffer, kBufferBytes);
   EXPECT_GE(props.cBuffers, 2);
+  // A smaller request still gets the whole picture; a larger one (rows padded upstream) is granted.
+  for (const long asked : {4096L, kBufferBytes + 58416L}) {
+    ALLOCATOR_PROPERTIES request{2, asked, 16, 0}, granted{};
+    ASSERT_EQ(allocator->SetProperties(&request, &granted), S_OK);
+    EXPECT_EQ(granted.cbBuffer, std::max(asked, long{kBufferBytes}));
+  }
   // A foreign allocator is refused.
   HRESULT hr = S_OK;
   auto* foreign = new CMemAllocator(L"foreign", nullptr, &hr);

@@ -1,9 +1,10 @@
-// The picture chain as a host sees it, with the real modules everywhere the board side has them:
+// The picture chain as a host sees it, with the real modules everywhere the system has them:
 // tamDeviceManager on the simulated card, its first family's video chain with the deinterlacer it
-// loads from QfaTesk.ax beside it (there, still the doubles' stand-in), the system's renderer
-// VornVRen.ax, the preview control VornConEx.dll over the board control VornCon.dll,
-// the port server VornPort.exe on the session's COM1, and the simulated board on its pty. What
-// the board receives is read from its frame log; what the renderer received, from its frame dumps.
+// loads from QfaTesk.ax beside it (bin\e2e holds the device manager with the real module), the
+// system's renderer VornVRen.ax, the preview control VornConEx.dll over the board control
+// VornCon.dll, the port server VornPort.exe on the session's COM1, and the simulated board on its
+// pty. What the board receives is read from its frame log; what the renderer received, from its
+// frame dumps.
 #include <windows.h>
 #include <objbase.h>
 #include <wrl/client.h>
@@ -16,10 +17,12 @@
 #include <vector>
 
 #include "board/board_test_support.h"
+#include "common/errors.h"
 #include "common/handles.h"
 #include "common/hresult.h"
 #include "common/locks.h"
 #include "common/module.h"
+#include "common/testing/child.h"
 #include "common/testing/dump_drive.h"
 #include "sim/board/board_sim_client.h"
 #include "sim/card/picture_testing.h"
@@ -27,6 +30,7 @@
 #include "sim/host/device_item.h"
 #include "sim/host/live_preview.h"
 #include "sim/host/sim_environment.h"
+#include "portserver/VornPort.h"
 
 namespace {
 
@@ -65,7 +69,8 @@ HRESULT CreateHost(const std::wstring& path, ComPtr<IDeviceSetup>* setup) {
   return (*setup)->SetDeviceInfo(item.Get());
 }
 
-class PictureChain : public board_testing::OnTheBoard {
+// The chain's modules installed and registered, the board enabled with its panel file.
+class ChainSession : public board_testing::OnTheBoard {
  protected:
   void SetUp() override {
     OnTheBoard::SetUp();
@@ -75,7 +80,7 @@ class PictureChain : public board_testing::OnTheBoard {
     ASSERT_EQ(S_OK, env_.Install({0})) << testing::PrintToString(env_.error());
     ASSERT_EQ(S_OK, env_.BypassSound()) << testing::PrintToString(env_.error());
     for (const wchar_t* module : kChainModules) {
-      ASSERT_EQ(S_OK, sim_host::CallServerEntry(env_.binFolder() + L"\\" + module, "DllRegisterServer"))
+      ASSERT_EQ(S_OK, sim_host::CallServerEntry(testing_support::BinPath(module), "DllRegisterServer"))
           << testing::PrintToString(std::wstring(module));
       registeredModules_.push_back(module);
     }
@@ -85,12 +90,11 @@ class PictureChain : public board_testing::OnTheBoard {
     std::ofstream(Narrow(panelPath_), std::ios::binary) << board_testing::PanelFile();
     registers_ = board_.Registers();
     ASSERT_FALSE(registers_.empty());
-    ASSERT_EQ(S_OK, CreateHost(env_.DevicePath(0), &setup_));
   }
   void TearDown() override {
     setup_.Reset();
     for (auto it = registeredModules_.rbegin(); it != registeredModules_.rend(); ++it)
-      sim_host::CallServerEntry(env_.binFolder() + L"\\" + *it, "DllUnregisterServer");
+      sim_host::CallServerEntry(testing_support::BinPath(*it), "DllUnregisterServer");
     DeleteFileW(panelPath_.c_str());
     EXPECT_EQ(S_OK, env_.Remove()) << testing::PrintToString(env_.error());
     if (com_) CoUninitialize();
@@ -115,11 +119,21 @@ class PictureChain : public board_testing::OnTheBoard {
   }
 
   bool com_ = false;
-  sim_host::SimEnvironment env_;
+  sim_host::SimEnvironment env_{testing_support::BinPath(L"e2e")};
   std::vector<const wchar_t*> registeredModules_;
   const std::wstring panelPath_ = testing_support::BinPath(board_testing::PanelFolder::kName);
   std::vector<std::uint8_t> registers_;
   ComPtr<IDeviceSetup> setup_;
+};
+
+// The host in the test's own process.
+class PictureChain : public ChainSession {
+ protected:
+  void SetUp() override {
+    ChainSession::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_EQ(S_OK, CreateHost(env_.DevicePath(0), &setup_));
+  }
 };
 
 sim_host::HostCheck Expect() {
@@ -249,7 +263,7 @@ TEST_F(PictureChain, TheRenderersFrameDumpShowsTheTunedChannel) {
   ASSERT_EQ(S_OK, env_.registry().SetDword(
                       RegistryKeyPath(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Zarn Corporation\\Lumacrest2\\Renderer"),
                       L"Output Bitmap", 1));
-  UniqueModule card(LoadLibraryW(testing_support::BinPath(L"simcard.dll").c_str()));
+  UniqueModule card(LoadLibraryW((env_.binFolder() + L"\\simcard.dll").c_str()));
   using PictureFn = HRESULT(WINAPI*)(const wchar_t*, SimCardPicture*);
   const auto picture = card ? GetProcAs<PictureFn>(card.get(), "SimCard_GetPicture") : nullptr;
   ASSERT_NE(picture, nullptr);
@@ -276,4 +290,75 @@ TEST_F(PictureChain, TheRenderersFrameDumpShowsTheTunedChannel) {
   EXPECT_TRUE(check.Shows()) << simcard_testing::Describe(check, expected);
   EXPECT_TRUE(live.Close());
   removeDumps();
+}
+
+// The host as a process of its own (args: the card's device path, the event it sets once its
+// preview runs) that runs the preview until it is killed.
+VORN_CHILD(HostUntilKilled) {
+  if (args.size() != 2 || FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
+  ComPtr<IDeviceSetup> setup;
+  if (FAILED(CreateHost(args[0], &setup))) return 3;
+  HostWindow host(100, 200, 400, 300);
+  sim_host::LivePreview live([](const std::wstring&, HRESULT hr) { return hr == S_OK; });
+  if (!host.get() || !live.Open(setup.Get(), kStation, kModeBoardRenderer, host.get()) || !live.Run()) return 4;
+  NamedEvent running;
+  if (FAILED(running.Open(args[1].c_str()))) return 5;
+  running.Set();
+  // The host window answers its messages until the test kills this process (bounded all the same).
+  const ULONGLONG end = GetTickCount64() + 60000;
+  while (GetTickCount64() < end) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+  }
+  return 6;
+}
+
+// A client that dies keeps its reference to the port server's object under Wine (no client
+// pinging), so the server outlives the case: it runs only in a Wine session of its own, which
+// ends the server with the session (ctest: picture_chain_killed_host).
+class KilledHost : public ChainSession {
+ protected:
+  void SetUp() override {
+    wchar_t own[8] = {};
+    ownSession_ = GetEnvironmentVariableW(L"VORN_OWN_SESSION", own, 8) != 0;
+    if (!ownSession_) GTEST_SKIP() << "runs in a Wine session of its own";
+    ChainSession::SetUp();
+  }
+  void TearDown() override {
+    if (ownSession_) ChainSession::TearDown();
+  }
+  bool ownSession_ = false;
+};
+
+// Reads the panel identifier through the port server; S_OK only with the board's reply.
+HRESULT ReadPanel(IKelvPort* port) {
+  std::vector<BYTE> request = board_sim::ReadRequest(0x5062, 1);
+  BYTE reply[11] = {};
+  unsigned long size = sizeof(reply);
+  const HRESULT hr = port->SendCommand(static_cast<unsigned long>(request.size()), request.data(), &size, reply);
+  return hr == S_OK && size != sizeof(reply) ? E_FAIL : hr;
+}
+
+TEST_F(KilledHost, TheWatchdogClosesThePortOfAKilledHost) {
+  const std::wstring name = testing_support::UniqueName(L"PictureChainHostRunning");
+  NamedEvent running;
+  ASSERT_TRUE(SUCCEEDED(running.Create(name.c_str())));
+  testing_support::ChildProcess child = testing_support::ChildProcess::Start("HostUntilKilled", {env_.DevicePath(0), name});
+  ASSERT_TRUE(child.valid());
+  const HANDLE waits[] = {running.handle(), child.handle()};
+  ASSERT_EQ(WaitForMultipleObjects(2, waits, FALSE, 3 * kWaitMs), WAIT_OBJECT_0) << "the host's preview did not run";
+  // The host's view reached the board, and a client of our own finds the port open.
+  EXPECT_TRUE(WaitForLog([&] { return View() == PanelView(100, 200, 400, 300); })) << testing::PrintToString(View());
+  ComPtr<IKelvPort> port;
+  ASSERT_EQ(CoCreateInstance(__uuidof(LumacrestPort), nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IKelvPort),
+                             reinterpret_cast<void**>(port.GetAddressOf())),
+            S_OK);
+  EXPECT_EQ(ReadPanel(port.Get()), S_OK);
+
+  ASSERT_TRUE(TerminateProcess(child.handle(), 1));
+  const ULONGLONG killed = GetTickCount64();
+  // The watchdog looks every second.
+  EXPECT_TRUE(simcard_testing::WaitUntil([&] { return ReadPanel(port.Get()) == errors::kPortNotOpen; }, 4000));
+  EXPECT_LT(GetTickCount64() - killed, 3000u);
 }
