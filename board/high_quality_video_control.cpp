@@ -84,7 +84,7 @@ STDMETHODIMP_(ULONG) CHighQualityVideoControl::Inner::Release() {
 
 // --- IVideoView ---------------------------------------------------------------------------------
 
-HRESULT CHighQualityVideoControl::IVideoView_Initialize(long reserve) {
+HRESULT CHighQualityVideoControl::InitializeOf(IVideoView*, long reserve) {
   TraceScope scope(ModuleTrace(), L"IVideoView::Initialize", L"%d", static_cast<int>(reserve));
   return GuardHr(E_FAIL, [&] { return controller_.InitializeView(); });
 }
@@ -141,18 +141,18 @@ STDMETHODIMP CHighQualityVideoControl::SetZoomMode(long mode) {
   TraceScope scope(ModuleTrace(), L"IVideoView::SetZoomMode", L"%d", static_cast<int>(mode));
   return GuardHr(E_FAIL, [&] { return controller_.SetZoomMode(mode); });
 }
-HRESULT CHighQualityVideoControl::IVideoView_Uninitialize(long reserve) {
+HRESULT CHighQualityVideoControl::UninitializeOf(IVideoView*, long reserve) {
   TraceScope scope(ModuleTrace(), L"IVideoView::Uninitialize", L"%d", static_cast<int>(reserve));
   return GuardHr(E_FAIL, [&] { return controller_.UninitializeView(); });
 }
 
 // --- IVideoProperty -----------------------------------------------------------------------------
 
-HRESULT CHighQualityVideoControl::IVideoProperty_Initialize(long reserve) {
+HRESULT CHighQualityVideoControl::InitializeOf(IVideoProperty*, long reserve) {
   TraceScope scope(ModuleTrace(), L"IVideoProperty::Initialize", L"%d", static_cast<int>(reserve));
   return GuardHr(E_FAIL, [&] { return controller_.InitializeProperty(); });
 }
-HRESULT CHighQualityVideoControl::IVideoProperty_Uninitialize(long reserve) {
+HRESULT CHighQualityVideoControl::UninitializeOf(IVideoProperty*, long reserve) {
   TraceScope scope(ModuleTrace(), L"IVideoProperty::Uninitialize", L"%d", static_cast<int>(reserve));
   return GuardHr(E_FAIL, [&] { return controller_.UninitializeProperty(); });
 }

@@ -9,33 +9,14 @@
 
 #include "board/VornCon.h"
 #include "board/board_controller.h"
+#include "board/initialize_slots.h"
 
 namespace board {
 
 extern const CLSID kHighQualityVideoControlClass;  // {B71C13AA-78B0-411C-A96C-0C4F85D08B50}
 
-// IVideoView and IVideoProperty both have Initialize and Uninitialize of one signature: each
-// interface forwards them to an operation named after it.
-class VideoViewSlots : public IVideoView {
- public:
-  STDMETHODIMP Initialize(long reserve) final { return IVideoView_Initialize(reserve); }
-  STDMETHODIMP Uninitialize(long reserve) final { return IVideoView_Uninitialize(reserve); }
-  virtual HRESULT IVideoView_Initialize(long reserve) = 0;
-  virtual HRESULT IVideoView_Uninitialize(long reserve) = 0;
-
- protected:
-  ~VideoViewSlots() = default;
-};
-class VideoPropertySlots : public IVideoProperty {
- public:
-  STDMETHODIMP Initialize(long reserve) final { return IVideoProperty_Initialize(reserve); }
-  STDMETHODIMP Uninitialize(long reserve) final { return IVideoProperty_Uninitialize(reserve); }
-  virtual HRESULT IVideoProperty_Initialize(long reserve) = 0;
-  virtual HRESULT IVideoProperty_Uninitialize(long reserve) = 0;
-
- protected:
-  ~VideoPropertySlots() = default;
-};
+using VideoViewSlots = InitializeSlots<IVideoView>;
+using VideoPropertySlots = InitializeSlots<IVideoProperty>;
 
 class CHighQualityVideoControl final : public VideoViewSlots,
                                       public VideoPropertySlots,
@@ -55,7 +36,7 @@ class CHighQualityVideoControl final : public VideoViewSlots,
   STDMETHODIMP_(ULONG) Release() override { return outer_->Release(); }
 
   // IVideoView
-  HRESULT IVideoView_Initialize(long reserve) override;
+  HRESULT InitializeOf(IVideoView*, long reserve) override;
   STDMETHODIMP ShowView(long show) override;
   STDMETHODIMP IsShowView(long* show) override;
   STDMETHODIMP SetColorKey(unsigned long color) override;
@@ -68,11 +49,11 @@ class CHighQualityVideoControl final : public VideoViewSlots,
   STDMETHODIMP SetViewPosition(RECT* rect) override;
   STDMETHODIMP GetZoomMode(long* mode) override;
   STDMETHODIMP SetZoomMode(long mode) override;
-  HRESULT IVideoView_Uninitialize(long reserve) override;
+  HRESULT UninitializeOf(IVideoView*, long reserve) override;
 
   // IVideoProperty
-  HRESULT IVideoProperty_Initialize(long reserve) override;
-  HRESULT IVideoProperty_Uninitialize(long reserve) override;
+  HRESULT InitializeOf(IVideoProperty*, long reserve) override;
+  HRESULT UninitializeOf(IVideoProperty*, long reserve) override;
   STDMETHODIMP GetAvailableProcAmpControl(long* property) override;
   STDMETHODIMP GetProcAmpControlRange(long property, long* minimum, long* maximum, long* defaultValue) override;
   STDMETHODIMP GetProcAmpControl(long property, long* value, long flush) override;

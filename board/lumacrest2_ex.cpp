@@ -119,7 +119,7 @@ HRESULT Lumacrest2Ex::Controlled(F f) {
 
 // --- IPreviewControl2 ----------------------------------------------------------------------
 
-HRESULT Lumacrest2Ex::IPreviewControl_Initialize(long reserve) {
+HRESULT Lumacrest2Ex::InitializeOf(IPreviewControl2*, long reserve) {
   TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_Initialize", L"%d", static_cast<int>(reserve));
   LockGuard call(callMutex_, INFINITE);
   RETURN_IF_FAILED(control_.Acquire());
@@ -131,7 +131,7 @@ HRESULT Lumacrest2Ex::IPreviewControl_Initialize(long reserve) {
   return hr;
 }
 
-HRESULT Lumacrest2Ex::IPreviewControl_Uninitialize(long reserve) {
+HRESULT Lumacrest2Ex::UninitializeOf(IPreviewControl2*, long reserve) {
   TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_Uninitialize", L"%d", static_cast<int>(reserve));
   return Controlled([&] {
     engine_.Uninitialize(reserve);
@@ -217,7 +217,7 @@ STDMETHODIMP Lumacrest2Ex::SetMuteTimer(unsigned long timeout) {
 
 // --- IPreviewProperty2 ------------------------------------------------------------------------
 
-HRESULT Lumacrest2Ex::IPreviewProperty_Initialize(long reserve) {
+HRESULT Lumacrest2Ex::InitializeOf(IPreviewProperty2*, long reserve) {
   TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_Initialize", L"%d", static_cast<int>(reserve));
   LockGuard call(callMutex_, INFINITE);
   RETURN_IF_FAILED(property_.Acquire());
@@ -229,7 +229,7 @@ HRESULT Lumacrest2Ex::IPreviewProperty_Initialize(long reserve) {
   return hr;
 }
 
-HRESULT Lumacrest2Ex::IPreviewProperty_Uninitialize(long reserve) {
+HRESULT Lumacrest2Ex::UninitializeOf(IPreviewProperty2*, long reserve) {
   TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_Uninitialize", L"%d", static_cast<int>(reserve));
   LockGuard call(callMutex_, INFINITE);
   if (!property_.initialized()) return errors::kPreviewControlNotInit;

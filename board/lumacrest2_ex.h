@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "board/VornConEx.h"
+#include "board/initialize_slots.h"
 #include "board/picture_properties.h"
 #include "board/preview_engine.h"
 #include "common/locks.h"
@@ -38,28 +39,8 @@ class PreviewExclusion {
   bool initialized_ = false;
 };
 
-// IPreviewControl2 and IPreviewProperty2 both have Initialize and Uninitialize of one signature:
-// each interface forwards them to an operation named after it.
-class PreviewControlSlots : public IPreviewControl2 {
- public:
-  STDMETHODIMP Initialize(long reserve) final { return IPreviewControl_Initialize(reserve); }
-  STDMETHODIMP Uninitialize(long reserve) final { return IPreviewControl_Uninitialize(reserve); }
-  virtual HRESULT IPreviewControl_Initialize(long reserve) = 0;
-  virtual HRESULT IPreviewControl_Uninitialize(long reserve) = 0;
-
- protected:
-  ~PreviewControlSlots() = default;
-};
-class PreviewPropertySlots : public IPreviewProperty2 {
- public:
-  STDMETHODIMP Initialize(long reserve) final { return IPreviewProperty_Initialize(reserve); }
-  STDMETHODIMP Uninitialize(long reserve) final { return IPreviewProperty_Uninitialize(reserve); }
-  virtual HRESULT IPreviewProperty_Initialize(long reserve) = 0;
-  virtual HRESULT IPreviewProperty_Uninitialize(long reserve) = 0;
-
- protected:
-  ~PreviewPropertySlots() = default;
-};
+using PreviewControlSlots = InitializeSlots<IPreviewControl2>;
+using PreviewPropertySlots = InitializeSlots<IPreviewProperty2>;
 
 class Lumacrest2Ex final : public PreviewControlSlots,
                            public PreviewPropertySlots,
@@ -76,7 +57,7 @@ class Lumacrest2Ex final : public PreviewControlSlots,
   STDMETHODIMP_(ULONG) Release() override;
 
   // IPreviewControl2
-  HRESULT IPreviewControl_Initialize(long reserve) override;
+  HRESULT InitializeOf(IPreviewControl2*, long reserve) override;
   STDMETHODIMP SetVideoSize(SIZE* size) override;
   STDMETHODIMP SetVideoClippingWindow(HWND window) override;
   STDMETHODIMP SetVideoPosition(RECT* source, RECT* destination) override;
@@ -87,20 +68,20 @@ class Lumacrest2Ex final : public PreviewControlSlots,
   STDMETHODIMP DisplayModeChanged() override;
   STDMETHODIMP SetZoomMode(long mode) override;
   STDMETHODIMP GetZoomMode(long* mode) override;
-  HRESULT IPreviewControl_Uninitialize(long reserve) override;
+  HRESULT UninitializeOf(IPreviewControl2*, long reserve) override;
   STDMETHODIMP GetVideoSize(SIZE* size) override;
   STDMETHODIMP GetVideoClippingWindow(HWND* window) override;
   STDMETHODIMP SetMuteTimer(unsigned long timeout) override;
 
   // IPreviewProperty2 (IPreviewProperty is its first six slots)
-  HRESULT IPreviewProperty_Initialize(long reserve) override;
+  HRESULT InitializeOf(IPreviewProperty2*, long reserve) override;
   STDMETHODIMP GetAvailableProcAmpControl(long* property) override;
   STDMETHODIMP GetProcAmpControlRange(long property, long* minimum, long* maximum, long* step, long* defaultValue) override;
   STDMETHODIMP GetProcAmpControl(long type, long* value) override;
   STDMETHODIMP SetProcAmpControl(long type, long value) override;
   STDMETHODIMP GetAvailableProcAmpPreset(long* preset) override;
   STDMETHODIMP GetProcAmpPreset(long preset, long property, long* value) override;
-  HRESULT IPreviewProperty_Uninitialize(long reserve) override;
+  HRESULT UninitializeOf(IPreviewProperty2*, long reserve) override;
 
   // IPreviewMode2
   STDMETHODIMP GetColorFormat(long* format) override;

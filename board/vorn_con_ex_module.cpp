@@ -4,11 +4,8 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include <atomic>
-
-#include "board/inproc_registration.h"
+#include "board/inproc_module.h"
 #include "board/lumacrest2_ex.h"
-#include "common/com_object.h"
 #include "common/hresult.h"
 #include "common/module.h"
 #include "common/path.h"
@@ -17,8 +14,6 @@
 VORN_MODULE_TRACE(kTraceKeyLumacrest2)
 
 namespace {
-
-std::atomic<long> g_locks{0};
 
 const board::InprocClass kClass = {
     board::kLumacrest2ExClass,
@@ -29,34 +24,18 @@ const board::InprocClass kClass = {
     L"VornConEx.Lumacrest2Ex",
     L"Lumacrest2Ex Class"};
 
-class ClassObject final : public StaticClassObject {
- public:
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    return GuardHr(E_FAIL, [&] {
-      return board::Lumacrest2Ex::Create(iid, out, ModulePath::OfModule(ThisModule()).GetFolder().str());
-    });
-  }
-  STDMETHODIMP LockServer(BOOL lock) override {
-    lock ? ++g_locks : --g_locks;
-    return S_OK;
-  }
-};
-ClassObject g_classObject;
+// The control cannot be aggregated.
+HRESULT CreateLumacrest2Ex(IUnknown* outer, REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (outer) return CLASS_E_NOAGGREGATION;
+  return GuardHr(E_FAIL, [&] {
+    return board::Lumacrest2Ex::Create(iid, out, ModulePath::OfModule(ThisModule()).GetFolder().str());
+  });
+}
+
+board::InprocModule g_module(kClass, &CreateLumacrest2Ex, &board::Lumacrest2Ex::Objects);
 
 }  // namespace
 
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (clsid != board::kLumacrest2ExClass) return CLASS_E_CLASSNOTAVAILABLE;
-  return g_classObject.QueryInterface(iid, out);
-}
-
-STDAPI DllCanUnloadNow() { return g_locks == 0 && board::Lumacrest2Ex::Objects() == 0 ? S_OK : S_FALSE; }
-
-STDAPI DllRegisterServer() { return board::RegisterInprocClass(kClass); }
-
-STDAPI DllUnregisterServer() { return board::UnregisterInprocClass(kClass); }
+VORN_INPROC_MODULE_ENTRY_POINTS(g_module)

@@ -3,19 +3,13 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include <atomic>
-
 #include "board/high_quality_video_control.h"
-#include "board/inproc_registration.h"
-#include "common/com_object.h"
-#include "common/hresult.h"
+#include "board/inproc_module.h"
 #include "common/trace.h"
 
 VORN_MODULE_TRACE(kTraceKeyLumacrest2)
 
 namespace {
-
-std::atomic<long> g_locks{0};
 
 const board::InprocClass kClass = {
     board::kHighQualityVideoControlClass,
@@ -26,31 +20,11 @@ const board::InprocClass kClass = {
     L"VornCon.HighQualityVideoControl",
     L"HighQualityVideoControl Class"};
 
-class ClassObject final : public StaticClassObject {
- public:
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-    return board::CHighQualityVideoControl::Create(outer, iid, out);
-  }
-  STDMETHODIMP LockServer(BOOL lock) override {
-    lock ? ++g_locks : --g_locks;
-    return S_OK;
-  }
-};
-ClassObject g_classObject;
+board::InprocModule g_module(
+    kClass,
+    [](IUnknown* outer, REFIID iid, void** out) { return board::CHighQualityVideoControl::Create(outer, iid, out); },
+    &board::CHighQualityVideoControl::Objects);
 
 }  // namespace
 
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  if (clsid != board::kHighQualityVideoControlClass) return CLASS_E_CLASSNOTAVAILABLE;
-  return g_classObject.QueryInterface(iid, out);
-}
-
-STDAPI DllCanUnloadNow() {
-  return g_locks == 0 && board::CHighQualityVideoControl::Objects() == 0 ? S_OK : S_FALSE;
-}
-
-STDAPI DllRegisterServer() { return board::RegisterInprocClass(kClass); }
-
-STDAPI DllUnregisterServer() { return board::UnregisterInprocClass(kClass); }
+VORN_INPROC_MODULE_ENTRY_POINTS(g_module)

@@ -33,6 +33,19 @@ function(vorn_add_module name)
   set_property(GLOBAL APPEND PROPERTY VORN_MODULES ${name})
 endfunction()
 
+# vorn_add_device_manager(<name> TYPELIB <file.tlb> SOURCES ... LIBS ...)
+# A device-manager module <name>.dll with exports from <name>.def and, as its resource from
+# <name>.rc.in (which names it @VORN_DEVICE_TLB@), its type library built in devices/idl.
+function(vorn_add_device_manager name)
+  cmake_parse_arguments(D "" "TYPELIB" "SOURCES;LIBS" ${ARGN})
+  set(VORN_DEVICE_TLB ${PROJECT_BINARY_DIR}/devices/idl/${D_TYPELIB})
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${name}.rc)
+  configure_file(${name}.rc.in ${rc} @ONLY)
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${VORN_DEVICE_TLB})
+  vorn_add_module(${name} SUFFIX .dll DEF ${name}.def SOURCES ${D_SOURCES} ${rc} LIBS ${D_LIBS})
+  add_dependencies(${name} vorn_device_typelibs)
+endfunction()
+
 # vorn_add_program(<name> [GUI] SOURCES ... LIBS ...): a program in bin/.
 function(vorn_add_program name)
   cmake_parse_arguments(P "GUI" "OUTPUT_NAME" "SOURCES;LIBS" ${ARGN})
@@ -48,15 +61,17 @@ function(vorn_add_program name)
   target_link_libraries(${name} PRIVATE ${P_LIBS})
 endfunction()
 
-# vorn_add_test(<name> SOURCES ... LIBS ... [LOCKS lock...] [TIMEOUT seconds] [DEPENDS target...])
+# vorn_add_test(<name> SOURCES ... LIBS ... [LOCKS lock...] [TIMEOUT seconds] [DEPENDS target...]
+#               [BESIDE target...])
 # A GoogleTest program run under Wine. Its cases are discovered when ctest runs (building
 # never needs Wine). LOCKS names shared resources ("registry", "serial", "services", ...):
-# cases that name the same lock never run at once.
+# cases that name the same lock never run at once. BESIDE: modules the program imports or
+# registers from its own folder, copied there after each build.
 function(vorn_add_test name)
   if(NOT VORN_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LOCKS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LOCKS;DEPENDS;BESIDE" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -66,6 +81,11 @@ function(vorn_add_test name)
   if(T_DEPENDS)
     add_dependencies(${name} ${T_DEPENDS})
   endif()
+  foreach(module IN LISTS T_BESIDE)
+    add_dependencies(${name} ${module})
+    add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${module}> $<TARGET_FILE_DIR:${name}>)
+  endforeach()
   # Where the modules and the sources are, as the tests see them (Wine maps / to Z:).
   target_compile_definitions(${name} PRIVATE
     VORN_BIN_DIR="${PROJECT_BINARY_DIR}/bin" VORN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

@@ -39,21 +39,6 @@ HRESULT OutputDataInfo(const MpegInfoTable& mpeg, ULONG type, ULONG subtype, std
 // The PCM values: {2, 48000, 256000, 4, 16}.
 const std::vector<std::int32_t>& PcmInfo();
 
-// Copies `values` into an array of the host's (CoTaskMemAlloc; null for none) with its count.
-// E_POINTER for a null out-pointer, E_OUTOFMEMORY.
-template <class T>
-HRESULT AllocateHostArray(const std::vector<T>& values, ULONG* count, T** out) {
-  if (!count || !out) return E_POINTER;
-  T* array = nullptr;
-  if (!values.empty()) {
-    array = static_cast<T*>(CoTaskMemAlloc(values.size() * sizeof(T)));
-    if (!array) return E_OUTOFMEMORY;
-    for (std::size_t i = 0; i < values.size(); ++i) array[i] = values[i];
-  }
-  *count = static_cast<ULONG>(values.size());
-  *out = array;
-  return S_OK;
-}
 // The same values written into the host's item.
 HRESULT WriteOutputDataInfo(ULONG type, ULONG subtype, IHalItem* item);
 
@@ -62,17 +47,18 @@ HRESULT WriteOutputDataInfo(ULONG type, ULONG subtype, IHalItem* item);
 HRESULT OutputDataInfoFamily23(ULONG type, ULONG subtype, std::vector<std::int32_t>* values);
 
 // Copies `values` into an array from CoTaskMemAlloc that the caller frees (null for none) and
-// its count. kNullPointer for a null out-pointer.
-template <class T>
-HRESULT CopyToTaskMemory(const std::vector<T>& values, long* count, T** out) {
-  if (!count || !out) return kNullPointer;
+// its count. `nullAnswer` for a null out-pointer (kNullPointer, or E_POINTER where the family
+// answers so), E_OUTOFMEMORY (the outputs untouched).
+template <class T, class Count>
+HRESULT CopyToTaskMemory(const std::vector<T>& values, Count* count, T** out, HRESULT nullAnswer = kNullPointer) {
+  if (!count || !out) return nullAnswer;
   T* array = nullptr;
   if (!values.empty()) {
     array = static_cast<T*>(CoTaskMemAlloc(values.size() * sizeof(T)));
     if (!array) return E_OUTOFMEMORY;
     for (std::size_t i = 0; i < values.size(); ++i) array[i] = values[i];
   }
-  *count = static_cast<long>(values.size());
+  *count = static_cast<Count>(values.size());
   *out = array;
   return S_OK;
 }

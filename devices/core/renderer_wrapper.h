@@ -32,12 +32,13 @@ class RendererWrapper {
   virtual HRESULT RemoveFromGraph();
   virtual HRESULT SetVideoClippingWindow(HWND window) = 0;
   virtual HRESULT SetVideoPosition(RECT* source, RECT* destination) = 0;
-  virtual HRESULT GetColorKey(COLORREF* key) = 0;
   virtual HRESULT RepaintVideo(HWND window, HDC dc) = 0;
   virtual HRESULT DisplayModeChanged() = 0;
-  virtual HRESULT GetCurrentImage(BYTE** dib) = 0;
-  virtual HRESULT SetZoomMode(DWORD mode) = 0;
-  virtual HRESULT GetZoomMode(DWORD* mode) = 0;
+  // What a kind does not offer answers E_NOTIMPL.
+  virtual HRESULT GetColorKey(COLORREF*) { return E_NOTIMPL; }
+  virtual HRESULT GetCurrentImage(BYTE**) { return E_NOTIMPL; }
+  virtual HRESULT SetZoomMode(DWORD) { return E_NOTIMPL; }
+  virtual HRESULT GetZoomMode(DWORD*) { return E_NOTIMPL; }
   virtual int GetKind() const = 0;
   // The renderer filter's QueryInterface.
   virtual HRESULT QueryFilterInterface(REFIID iid, void** out);
@@ -80,8 +81,6 @@ class Vmr7RendererWrapper : public RendererWrapper {
   HRESULT RepaintVideo(HWND window, HDC dc) override;
   HRESULT DisplayModeChanged() override;
   HRESULT GetCurrentImage(BYTE** dib) override;
-  HRESULT SetZoomMode(DWORD) override { return E_NOTIMPL; }
-  HRESULT GetZoomMode(DWORD*) override { return E_NOTIMPL; }
   int GetKind() const override { return 1; }
 
   // How often a monitor was chosen for a new clipping window.
@@ -106,12 +105,9 @@ class Vmr9RendererWrapper final : public RendererWrapper {
 
   HRESULT SetVideoClippingWindow(HWND window) override;
   HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
-  HRESULT GetColorKey(COLORREF*) override { return E_NOTIMPL; }
   HRESULT RepaintVideo(HWND window, HDC dc) override;
   HRESULT DisplayModeChanged() override;
   HRESULT GetCurrentImage(BYTE** dib) override;
-  HRESULT SetZoomMode(DWORD) override { return E_NOTIMPL; }
-  HRESULT GetZoomMode(DWORD*) override { return E_NOTIMPL; }
   int GetKind() const override { return 2; }
   int monitorChoices() const { return monitorChoices_; }
 
@@ -136,7 +132,7 @@ class Vmr7ControlRendererWrapper final : public Vmr7RendererWrapper {
   HRESULT GetColorKey(COLORREF* key) override;
   HRESULT RepaintVideo(HWND window, HDC dc) override;
   HRESULT DisplayModeChanged() override;
-  HRESULT GetCurrentImage(BYTE**) override { return E_NOTIMPL; }
+  HRESULT GetCurrentImage(BYTE**) override { return E_NOTIMPL; }  // not kind 1's
   HRESULT SetZoomMode(DWORD mode) override;
   HRESULT GetZoomMode(DWORD* mode) override;
   int GetKind() const override { return 3; }
@@ -158,7 +154,6 @@ class VideoRendererWrapper final : public RendererWrapper {
   HRESULT GetColorKey(COLORREF* key) override;
   HRESULT RepaintVideo(HWND window, HDC dc) override;
   HRESULT DisplayModeChanged() override;
-  HRESULT GetCurrentImage(BYTE**) override { return E_NOTIMPL; }
   HRESULT SetZoomMode(DWORD mode) override;
   HRESULT GetZoomMode(DWORD* mode) override;
   int GetKind() const override { return 4; }
@@ -181,7 +176,6 @@ class NullRendererWrapper final : public RendererWrapper {
   HRESULT GetColorKey(COLORREF* key) override;
   HRESULT RepaintVideo(HWND window, HDC dc) override;
   HRESULT DisplayModeChanged() override;
-  HRESULT GetCurrentImage(BYTE**) override { return E_NOTIMPL; }
   HRESULT SetZoomMode(DWORD mode) override;
   HRESULT GetZoomMode(DWORD* mode) override;
   int GetKind() const override { return 5; }

@@ -21,20 +21,21 @@
 #include "devices/core/testing/output_data_sink.h"
 #include "devices/core/testing/sim_card_fixture.h"
 #include "devices/tuner1/testing/device_object_fixture.h"
-#include "devices/tuner1/testing/output_sink.h"
 #include "sim/card/sim_card.h"
 #include "sim/doubles/double_journal.h"
 #include "sim/doubles/outside_interfaces.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace driver_test;
+using output_testing::kDataWaitMs;
+using output_testing::kIndex;
+using output_testing::kMpeg;
+using output_testing::kPcm;
 using output_testing::PeerOf;
-using tuner1_test::Sink;
-using tuner1_test::Sinks;
+using output_testing::Sink;
+using output_testing::Sinks;
 
 namespace {
-
-constexpr DWORD kDataWaitMs = 5000;
 
 class OutputDataGraphTest : public ::testing::Test {
  protected:
@@ -72,10 +73,6 @@ class OutputDataGraphTest : public ::testing::Test {
   Sinks sinks_;  // outlive the graph, whose callback filter holds them
   std::unique_ptr<OutputDataGraph> graph_;
 };
-
-using tuner1_test::kMpeg;
-using tuner1_test::kPcm;
-using tuner1_test::kIndex;
 
 TEST_F(OutputDataGraphTest, EachSelectionDeliversItsTypesThroughItsChain) {
   struct Case {

@@ -283,14 +283,14 @@ HRESULT OutputDataGraph::GetOutputDataInfo(ULONG type, ULONG subtype, ULONG* cou
       if (FAILED(output_data::OutputDataInfo(kMpegInfo, type, subtype, &info))) ThrowHr(E_INVALIDARG);
       values.assign(info.begin(), info.end());
     }
-    ThrowIfFailed(output_data::AllocateHostArray(values, count, words));
+    ThrowIfFailed(output_data::CopyToTaskMemory(values, count, words, E_POINTER));
   });
 }
 
 HRESULT OutputDataGraph::GetAvailableSubTypes(ULONG type, ULONG* count, ULONG** subtypes) {
   std::vector<ULONG> values;
   if (FAILED(output_data::AvailableSubtypes(type, &values))) return E_INVALIDARG;
-  return output_data::AllocateHostArray(values, count, subtypes);
+  return output_data::CopyToTaskMemory(values, count, subtypes, E_POINTER);
 }
 
 // --- forwarders --------------------------------------------------------------------------------------

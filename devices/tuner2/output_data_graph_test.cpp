@@ -19,12 +19,14 @@
 using link_testing::Thrown;
 using Microsoft::WRL::ComPtr;
 using output_testing::PeerOf;
+using output_testing::kIndex;
+using output_testing::kMpeg;
+using output_testing::kPcm;
 using output_testing::Sink;
 using rul_testing::MakeItem;
 
 namespace {
 
-constexpr unsigned kMpeg = 1u << 1, kPcm = 1u << 2, kIndex = 1u << 3;
 constexpr DWORD kEventWaitMs = 5000;
 
 class RulRecordingGraphTest : public rul_testing::RulGraphTest {

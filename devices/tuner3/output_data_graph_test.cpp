@@ -19,11 +19,13 @@
 
 using namespace pex_testing;
 using output_testing::PeerOf;
+using output_testing::kIndex;
+using output_testing::kMpeg;
+using output_testing::kPcm;
 using output_testing::Sink;
 
 namespace {
 
-constexpr unsigned kMpeg = 1u << 1, kPcm = 1u << 2, kIndex = 1u << 3;
 constexpr DWORD kEventWaitMs = 5000;
 constexpr wchar_t kRecParam[] = L"Software\\Zarn Corporation\\Tovrel\\RecParam";
 

@@ -13,12 +13,15 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "devices/core/output_session.h"
 #include "devices/idl/device_manager.h"
 
 namespace output_testing {
 
 using Microsoft::WRL::ComPtr;
 
+// Output-type bits of a selection: bit n is type n (1 MPEG, 2 PCM, 3 INDEX).
+constexpr unsigned kMpeg = 1u << 1, kPcm = 1u << 2, kIndex = 1u << 3;
 constexpr DWORD kDataWaitMs = 5000;
 
 // The host's callback: counts the bytes of each type, keeps the subtype last seen and signals
@@ -27,14 +30,7 @@ class Sink final : public IOutputDataCB {
  public:
   explicit Sink(unsigned wanted) : wanted_(wanted), all_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IOutputDataCB) {
-      *out = static_cast<IOutputDataCB*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    return output_data::QueryOutputDataCallback(this, iid, out);
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
   STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the test's stack
@@ -69,6 +65,7 @@ class Sinks {
     list_.push_back(std::make_unique<Sink>(wanted));
     return *list_.back();
   }
+  const std::vector<std::unique_ptr<Sink>>& all() const { return list_; }
 
  private:
   std::vector<std::unique_ptr<Sink>> list_;

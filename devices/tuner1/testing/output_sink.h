@@ -1,66 +1,17 @@
-// Test support: the host's IOutputDataCB, counting what each output type delivers.
+// Test support: the host's IOutputDataCB of every family's tests under the first family's names.
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
-#include <memory>
-#include <vector>
-
-#include "common/handles.h"
-#include "devices/core/output_session.h"
-#include "devices/idl/device_manager.h"
+#include "devices/core/testing/output_data_sink.h"
 
 namespace tuner1_test {
 
-// Output-type bits of a selection: bit n is type n (1 MPEG, 2 PCM, 3 INDEX).
-constexpr unsigned kMpeg = 1u << 1, kPcm = 1u << 2, kIndex = 1u << 3;
-constexpr DWORD kSinkWaitMs = 5000;
-
-// The host's callback: counts the bytes of each type, keeps the subtype last seen and signals
-// once every wanted type has delivered.
-class Sink final : public IOutputDataCB {
- public:
-  explicit Sink(unsigned wanted) : wanted_(wanted), all_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    return output_data::QueryOutputDataCallback(this, iid, out);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the test's stack
-  STDMETHODIMP OnData(ULONG type, ULONG subtype, ULONG, ULONG, ULONG size, BYTE* data) override {
-    if (type < 1 || type > 3 || !data || size == 0) {
-      bad_ = true;
-      return S_OK;
-    }
-    bytes_[type - 1] += size;
-    subtype_[type - 1] = subtype;
-    seen_ |= 1u << type;
-    if ((seen_ & wanted_) == wanted_) SetEvent(all_.get());
-    return S_OK;
-  }
-  bool WaitAll() { return WaitForSingleObject(all_.get(), kSinkWaitMs) == WAIT_OBJECT_0; }
-
-  const unsigned wanted_;  // bit n: type n
-  std::atomic<unsigned> seen_{0};
-  std::atomic<ULONG> bytes_[3] = {0, 0, 0};
-  std::atomic<ULONG> subtype_[3] = {0, 0, 0};
-  std::atomic<bool> bad_{false};
-  std::atomic<ULONG> refs_{0};
-  UniqueHandle all_;
-};
-
-// Sinks that outlive the objects holding them: a fixture keeps them until after its TearDown,
-// so that a test that ends early never leaves a device object calling a dead callback.
-class Sinks {
- public:
-  Sink& Make(unsigned wanted) {
-    list_.push_back(std::make_unique<Sink>(wanted));
-    return *list_.back();
-  }
-  const std::vector<std::unique_ptr<Sink>>& all() const { return list_; }
-
- private:
-  std::vector<std::unique_ptr<Sink>> list_;
-};
+using output_testing::kIndex;
+using output_testing::kMpeg;
+using output_testing::kPcm;
+using output_testing::Sink;
+using output_testing::Sinks;
+constexpr DWORD kSinkWaitMs = output_testing::kDataWaitMs;
 
 }  // namespace tuner1_test
