@@ -85,7 +85,10 @@ HRESULT DeviceManagerImpl::Shutdown() {
   // The pipe server stops first: no peer request runs on what the steps below take down.
   pipe_.StopServer();
   if (outputInitialized_) {
-    StopOutputData(0);
+    // Only a running recording is stopped: on tuner 1 a stop also stops the tuner's preview
+    // wherever it runs.
+    OAFilterState state = State_Stopped;
+    if (FAILED(recording_.GetState(&state, 0)) || state != State_Stopped) StopOutputData(0);
     UninitializeOutputData(0);
   }
   ShutdownPreview();

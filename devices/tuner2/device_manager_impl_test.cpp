@@ -386,6 +386,41 @@ TEST_F(RulDeviceObjectTest, RecordingDeliversAfterTheChannelSettled) {
   }
 }
 
+// A stop that ends the delivery waits out the minimum recording time first: the data of that
+// time reaches the host.
+TEST_F(RulDeviceObjectTest, StopEndsTheDeliveryAfterTheMinimumRecordingTime) {
+  constexpr DWORD kMinimumMs = 3000;
+  auto object = MakeObject(doubles_.get());
+  ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 0).Get()), S_OK);
+  ASSERT_EQ(object->InitializeOutputData(0), S_OK);
+  object->recordingGraph().SetMinimumRecTime(kMinimumMs);
+  output_testing::Sink sink(1u << 1);
+  _SHAL_OUTPUTDTATA_TYPE mpeg{1, 0};
+  ASSERT_EQ(object->SetOutputDataType(&mpeg, &sink), S_OK);
+  const doubles::Journal& journal = doubles::Journal::Instance();
+  const std::size_t before = journal.Calls("CallbackFilter", "EndDelivery").size();
+  ASSERT_EQ(object->StartOutputData(0), S_OK);
+
+  UniqueHandle stopped(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  HRESULT result = E_FAIL;
+  std::thread host([&] {
+    result = object->StopOutputData(1);
+    SetEvent(stopped.get());
+  });
+  EXPECT_EQ(WaitForSingleObject(stopped.get(), kMinimumMs / 3), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(journal.Calls("CallbackFilter", "EndDelivery").size(), before);
+  const bool done = WaitForSingleObject(stopped.get(), 60000) == WAIT_OBJECT_0;
+  if (!done) {
+    host.detach();  // hung: the process ends with the test program
+    FAIL() << "Stop did not return";
+  }
+  host.join();
+  EXPECT_EQ(result, S_OK);
+  const auto ended = journal.Calls("CallbackFilter", "EndDelivery");
+  ASSERT_EQ(ended.size(), before + 1);
+  EXPECT_EQ(ended.back().args[0], 1);
+}
+
 // Shutdown with the input switch and a running recording lets go of every named object: a new
 // object of the same tuner takes them all.
 TEST_F(RulDeviceObjectTest, ShutdownReleasesEverything) {
@@ -504,7 +539,12 @@ TEST_F(RulDeviceObjectTest, RecordingOnTunerOneStopsThePreviewOwner) {
   ASSERT_TRUE(other.Create());
   EXPECT_TRUE(other.Lock(0));
   other.Unlock();
+  // Released while not recording: the preview's owner is not asked again.
   object.reset();
+  {
+    std::lock_guard<std::mutex> hold(peer.lock);
+    EXPECT_EQ(peer.log.size(), 5u);
+  }
   peer.pipe.StopServer();
 }
 

@@ -188,6 +188,9 @@ void DeviceManagerImpl::StartRecordingSteps() {
 HRESULT DeviceManagerImpl::StopOutputData(ULONG stopMode) {
   if (!outputInitialized_) return errors::kOutputDataNotInit;
   try {
+    // The delivery ends only once the minimum recording time has passed: what the encoder gives
+    // until then reaches the host.
+    recording_.WaitMinimumRecTime();
     if (stopMode != 0) recording_.EndOfData(1);
     if (tunerIndex_ == kPeerTuner) {
       DeviceLockGap gap(deviceLock());
