@@ -55,7 +55,6 @@ constexpr long kProcAmpTypes[] = {1, 2, 4, 8, 0x10, 0x20, 0x40, 0x80, 0x100, 0x2
 constexpr long kRangedProcAmpTypes[] = {1, 2, 4, 8, 0x10};
 
 bool IsTunerBand(ULONG band) { return (band & 3) != 0; }
-bool IsExternalBand(ULONG band) { return (band & 0x60) != 0; }
 
 bool ValidProcAmpType(long type) {
   return std::find(std::begin(kProcAmpTypes), std::end(kProcAmpTypes), type) != std::end(kProcAmpTypes);
@@ -69,11 +68,11 @@ HRESULT ThrownCode(const HResultError& e) { return FAILED(e.code()) ? e.code() :
 
 }  // namespace
 
-DeviceManagerImpl::DeviceManagerImpl() : info_(kInfoTable), filterModule_(ThisModule()), recording_(ThisModule()) {}
+DeviceManagerImpl::DeviceManagerImpl()
+    : PreviewForwards(kInfoTable, errors::kNoDeviceItem), filterModule_(ThisModule()), recording_(ThisModule()) {}
 
 DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
-    : stateTable_(stateSection, stateMutex),
-      info_(kInfoTable),
+    : PreviewForwards(stateSection, stateMutex, kInfoTable, errors::kNoDeviceItem),
       filterModule_(filterModule ? filterModule : ThisModule()),
       recording_(filterModule_) {}
 
@@ -165,7 +164,7 @@ void DeviceManagerImpl::Bind(IHalItem* item) {
 
   const std::int32_t boardType = hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType);
   const std::int32_t stateValue = hal_items::ReadInteger(deviceItem_.Get(), kItemStateValue);
-  stateName_ = hal_items::ReadString(deviceItem_.Get(), kItemName);
+  stateEntry_ = hal_items::ReadString(deviceItem_.Get(), kItemName);
   DeviceFacts& facts = info_.facts();
   facts.hasItem = true;
   facts.capability = static_cast<ULONG>(hal_items::ReadInteger(deviceItem_.Get(), kItemCapability));
@@ -173,10 +172,9 @@ void DeviceManagerImpl::Bind(IHalItem* item) {
   ThrowIfFailed(pipe_.StartDeviceServer(this, identity_, GetCurrentProcessId(), this, &HandlePeerRequest,
                                         tunerIndex_));
   // An empty name marks a free entry of the table: a device without a name is not registered.
-  if (!stateName_.empty()) ThrowIfFailed(stateTable_.Register(stateName_.c_str(), boardType, stateValue));
+  if (!stateEntry_.empty()) ThrowIfFailed(stateTable_.Register(stateEntry_.c_str(), boardType, stateValue));
 
-  interval_ = static_cast<ULONG>(SettingsFile::ForModule(ThisModule())
-                                     .ReadInt(L"SetChannel", L"Interval", static_cast<int>(kDefaultInterval)));
+  ReadChannelInterval();
   ThrowIfFailed(stamp_.Create(objectNames));
 }
 
@@ -225,7 +223,7 @@ void DeviceManagerImpl::Undo() noexcept {
   identity_.Clear();
   driver_.reset();
   stamp_.Close();
-  stateName_.clear();
+  stateEntry_.clear();
 }
 
 // --- Peer requests ------------------------------------------------------------------------------
@@ -254,83 +252,7 @@ void DeviceManagerImpl::HandlePeerRequest(void* context, HANDLE, DWORD requestSi
   if (answered) WritePeerAnswer(result, answer, answerCapacity, answerSize);
 }
 
-// --- IDevice ----------------------------------------------------------------------------------
-
-HRESULT DeviceManagerImpl::GetAvailableInterface(long* count, GUID** iids) {
-  if (!count || !iids) return E_POINTER;
-  return info_.GetAvailableInterface(count, iids);
-}
-
-HRESULT DeviceManagerImpl::CanUseInterface(REFIID iid, long* can) {
-  if (!can) return E_POINTER;
-  return info_.CanUseInterface(iid, can);
-}
-
-HRESULT DeviceManagerImpl::GetInfo(long type, VARIANT* value) {
-  if (!value) return E_POINTER;
-  if (!deviceItem_) return errors::kDeviceNotSet;
-  return deviceItem_->GetInfo(type, value);
-}
-
-// --- IDeviceInfoDetail --------------------------------------------------------------------------
-
-HRESULT DeviceManagerImpl::GetAvailableCountryCode(ULONG* count, ULONG** regions) {
-  if (!count || !regions) return E_POINTER;
-  return info_.GetAvailableCountryCode(count, regions);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableTVFormat(ULONG, ULONG* count, ULONG** formats) {
-  if (!count || !formats) return E_POINTER;
-  return info_.GetAvailableTVFormat(count, formats);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableBaseChannel(ULONG, ULONG, ULONG* count, _SHAL_BASECH** channels) {
-  if (!count || !channels) return E_POINTER;
-  return info_.GetAvailableBaseChannel(count, channels);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) {
-  if (!baseCh || !functions) return E_POINTER;
-  ULONG offered = 0;
-  RETURN_IF_FAILED(info_.GetAvailableTunerFunction(*baseCh, &offered, E_INVALIDARG));
-  // Switch 0 serves the tuner bands only.
-  if (IsExternalBand(baseCh->band)) offered &= ~1u;
-  *functions = offered;
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) {
-  if (!baseCh || !minCh || !maxCh) return E_POINTER;
-  return info_.GetAvailableChannelInfo(*baseCh, minCh, maxCh);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) {
-  if (!minFreq || !maxFreq || !step) return E_POINTER;
-  return info_.GetAvailableFrequencyInfo(minFreq, maxFreq, step);
-}
-
-HRESULT DeviceManagerImpl::GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) {
-  if (!count || !modes) return E_INVALIDARG;
-  return info_.GetInputAudioModeVariety(count, modes);
-}
-
-HRESULT DeviceManagerImpl::GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) {
-  if (!count || !modes) return E_INVALIDARG;
-  return info_.GetOutputAudioModeVariety(count, modes);
-}
-
 // --- Shared means of the interfaces -------------------------------------------------------------
-
-void DeviceManagerImpl::WriteSlot(int slot, std::int32_t value) {
-  if (!stateName_.empty()) stateTable_.SetSlot(stateName_.c_str(), slot, value);
-}
-
-HRESULT DeviceManagerImpl::TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse) {
-  if (!exclusive_.prepared()) return errors::kNoDeviceItem;
-  // One atomic create: whoever creates the mutex has the interface.
-  const HRESULT hr = exclusive_.mutex(which).CreateExclusive();
-  return hr == S_FALSE ? inUse : hr;
-}
 
 namespace {
 
@@ -343,26 +265,6 @@ bool InUseOnTuner(const DeviceIdentity& identity, int tuner, ExclusiveInterface 
 }  // namespace
 
 bool DeviceManagerImpl::TunerZeroScanInUse() const { return InUseOnTuner(identity_, 0, ExclusiveInterface::AutoScan); }
-
-void DeviceManagerImpl::SetExternalInputEvent(bool external) {
-  NamedEvent& event = events_.event(NotifyEvent::ExternalInput);
-  if (external) {
-    event.Set();
-  } else {
-    event.Reset();
-  }
-}
-
-void DeviceManagerImpl::SetAudioEventsIfRunning() {
-  if (events_.event(NotifyEvent::LiveRunning).IsSet()) {
-    events_.event(NotifyEvent::LiveInputAudio).Set();
-    events_.event(NotifyEvent::LiveOutputAudio).Set();
-  }
-  if (events_.event(NotifyEvent::RecRunning).IsSet()) {
-    events_.event(NotifyEvent::RecInputAudio).Set();
-    events_.event(NotifyEvent::RecOutputAudio).Set();
-  }
-}
 
 // --- IInputSwitch -------------------------------------------------------------------------------
 
@@ -469,7 +371,7 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   if (route) {
     routed = tuner_.SelectInput(band);
     SetExternalInputEvent(!IsTunerBand(band));
-    if (IsTunerBand(current) != IsTunerBand(band)) SetAudioEventsIfRunning();
+    if (IsTunerBand(current) != IsTunerBand(band)) events_.SetAudioEventsIfRunning();
   }
   if (IsTunerBand(band)) ThrowIfFailed(tuner_.SetFrequency(frequency, 0));
   if (InstanceRecord* record = stamp_.record()) {
@@ -483,20 +385,6 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   // A routing failure is the result: the wrong input may still be selected.
   return FAILED(routed) ? routed : S_OK;
 }
-
-HRESULT DeviceManagerImpl::GetAvailableAudioFunction(long* count, ULONG** functions) {
-  if (!count || !functions) return E_POINTER;
-  constexpr ULONG kFunctions[] = {1};
-  return HandOutArray(kFunctions, 1, count, functions);
-}
-
-HRESULT DeviceManagerImpl::GetAudioFunction(ULONG* function) {
-  if (!function) return E_POINTER;
-  *function = 1;
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::SetAudioFunction(ULONG function) { return function == 1 ? S_OK : E_INVALIDARG; }
 
 HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   if (!inputSwitchInitialized_) return S_OK;
@@ -581,12 +469,6 @@ HRESULT DeviceManagerImpl::UninitializeAutoScan(ULONG) {
   autoScanInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::AutoScan).Close();
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetAutoScanSetting(IHalItem** item) {
-  if (!autoScanInitialized_) return errors::kAutoScanNotInit;
-  if (!item) return E_INVALIDARG;
-  return device_tables::AutoScanSettingItem(SettingsFile::ForModule(ThisModule()), item);
 }
 
 }  // namespace rul

@@ -231,7 +231,7 @@ void DeviceManagerImpl::DriverWords(LONG words[4]) {
   words[1] = static_cast<LONG>(output_data::ReadDriverVersion(kDriverFile));
   words[2] = static_cast<LONG>(output_data::ReadFileVersion(ModulePath::OfModule(ThisModule()).c_str()));
   std::int32_t slots[kSlotCount] = {};
-  if (!stateName_.empty() && SUCCEEDED(stateTable_.ReadSlots(stateName_.c_str(), sizeof(slots), slots)))
+  if (!stateEntry_.empty() && SUCCEEDED(stateTable_.ReadSlots(stateEntry_.c_str(), sizeof(slots), slots)))
     words[3] = static_cast<LONG>(output_data::StatusWordD(slots[kSlotBand], slots[kSlotTunerFunction]));
 }
 

@@ -310,39 +310,6 @@ HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
   return preview_.SetVideoPosition(source, destination);
 }
 
-HRESULT DeviceManagerImpl::GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) {
-  if (!keyType || !paletteIndex || !low || !high) return E_POINTER;
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  DWORD values[4] = {};
-  RETURN_IF_FAILED(preview_.GetColorKey(&values[0], &values[1], &values[2], &values[3]));
-  *keyType = values[0];
-  *paletteIndex = values[1];
-  *low = values[2];
-  *high = values[3];
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::RePaint(HWND window, HDC dc) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  return preview_.RePaint(window, dc);
-}
-
-HRESULT DeviceManagerImpl::DisplayModeChanged(HWND) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  return preview_.DisplayModeChanged();
-}
-
-HRESULT DeviceManagerImpl::GetCurrentImage(ULONG* size, BYTE** image) {
-  if (!size || !image) return E_POINTER;
-  *size = 0;
-  *image = nullptr;
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  DWORD bytes = 0;
-  RETURN_IF_FAILED(preview_.GetCurrentImage(&bytes, image));
-  *size = bytes;
-  return S_OK;
-}
-
 HRESULT DeviceManagerImpl::SetZoomMode(ULONG zoomMode) {
   if (!windowInitialized_) return errors::kWindowNotInit;
   return preview_.SetZoomMode(zoomMode);
@@ -397,52 +364,6 @@ void DeviceManagerImpl::ReleaseSoundParts() noexcept {
     preview_.SetSoundPath(nullptr);
     preview_.SetAudioLink(std::make_unique<FilterLink>(filterModule_));
   });
-}
-
-HRESULT DeviceManagerImpl::GetAvailableSoundMode(long* count, ULONG** modes) {
-  if (!count || !modes) return E_POINTER;
-  constexpr ULONG kModes[] = {0};
-  return HandOutArray(kModes, 1, count, modes);
-}
-
-HRESULT DeviceManagerImpl::GetSoundMode(ULONG* mode) {
-  if (!mode) return E_POINTER;
-  *mode = 0;
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::SetSoundMode(ULONG mode) { return mode == 0 ? S_OK : E_FAIL; }
-
-HRESULT DeviceManagerImpl::GetMix(_SHAL_AUDIOMIX* mix) {
-  if (!mix) return E_POINTER;
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.GetMix(&mix->fL, &mix->fR);
-}
-
-HRESULT DeviceManagerImpl::SetMix(_SHAL_AUDIOMIX* mix) {
-  if (!mix) return E_POINTER;
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.SetMix(mix->fL, mix->fR);
-}
-
-HRESULT DeviceManagerImpl::GetBalance(long* balance) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.GetBalance(balance);
-}
-
-HRESULT DeviceManagerImpl::SetBalance(long balance) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.SetBalance(balance);
-}
-
-HRESULT DeviceManagerImpl::GetVolume(long* volume) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.GetVolume(volume);
-}
-
-HRESULT DeviceManagerImpl::SetVolume(long volume) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.SetVolume(volume);
 }
 
 HRESULT DeviceManagerImpl::UninitializeSound(ULONG) {

@@ -61,10 +61,6 @@ constexpr OptionalInterface kOptional[] = {{&kOptionalInterface20, 0x20, errors:
 const IID* const kVideoModes[] = {&IID_IPreviewWindow, &IID_ICustomPreviewWindow};
 const IID* const kSoundModes[] = {&IID_ISound};
 
-// The input switch's one audio function and the one sound mode.
-constexpr SingleChoice kAudioFunction{1, E_INVALIDARG};
-constexpr SingleChoice kSoundMode{0, E_FAIL};
-
 constexpr ULONG kCountries[] = {kRegionJapan};
 constexpr ULONG kTvFormats[] = {kTvFormat};
 constexpr _SHAL_INPUT_AUDIOMODE kInputAudioModes[] = {{1, 1, 0}, {2, 2, 0}, {4, 8, 0}};
@@ -117,12 +113,14 @@ void BusyAnswer(void*, HANDLE, DWORD requestSize, const BYTE* request, DWORD* an
 static_assert(std::is_same_v<decltype(&BusyAnswer), NamedPipe::Handler>);
 
 DeviceManagerImpl::DeviceManagerImpl()
-    : filterModule_(ThisModule()), info_(kInfoTable), output_(filterModule_), preview_(filterModule_) {}
+    : PreviewForwards(kInfoTable, errors::kDeviceNotSet),
+      filterModule_(ThisModule()),
+      output_(filterModule_),
+      preview_(filterModule_) {}
 
 DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
-    : stateTable_(stateSection, stateMutex),
+    : PreviewForwards(stateSection, stateMutex, kInfoTable, errors::kDeviceNotSet),
       filterModule_(filterModule ? filterModule : ThisModule()),
-      info_(kInfoTable),
       output_(filterModule_),
       preview_(filterModule_) {}
 
@@ -152,6 +150,7 @@ HRESULT DeviceManagerImpl::Shutdown() {
   stateTable_.Close();
   pipe_.StopServer();
   identity_.Clear();
+  stateEntry_.clear();
   if (deviceItem_) deviceItem_->Clear();
   deviceItem_.Reset();
   channelItem_.Reset();
@@ -214,11 +213,11 @@ void DeviceManagerImpl::Bind(IHalItem* item, const wchar_t* devicePath) {
   ThrowIfFailed(events_.Create(objectNames));
   ThrowIfFailed(exclusive_.Prepare(objectNames));
   ThrowIfFailed(pipe_.StartServer(this, objectNames.Pipe(GetCurrentProcessId(), this).c_str(), &BusyAnswer));
-  ThrowIfFailed(stateTable_.Register(identity_.GetPath(),
+  stateEntry_ = identity_.GetPath();
+  ThrowIfFailed(stateTable_.Register(stateEntry_.c_str(),
                                      hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType),
                                      hal_items::ReadInteger(deviceItem_.Get(), kItemFunctions)));
-  interval_ = static_cast<ULONG>(SettingsFile::ForModule(ThisModule())
-                                     .ReadInt(L"SetChannel", L"Interval", static_cast<int>(kDefaultInterval)));
+  ReadChannelInterval();
   ThrowIfFailed(stamp_.Create(objectNames));
 }
 
@@ -238,71 +237,7 @@ void DeviceManagerImpl::Undo() noexcept {
   channel_.reset();
   stamp_.Close();
   identity_.Clear();
-}
-
-// --- IDevice ----------------------------------------------------------------------------------
-
-HRESULT DeviceManagerImpl::GetAvailableInterface(long* count, GUID** iids) {
-  if (!count || !iids) return E_POINTER;
-  return info_.GetAvailableInterface(count, iids);
-}
-
-HRESULT DeviceManagerImpl::CanUseInterface(REFIID iid, long* can) {
-  if (!can) return E_POINTER;
-  return info_.CanUseInterface(iid, can);
-}
-
-HRESULT DeviceManagerImpl::GetInfo(long type, VARIANT* value) {
-  if (!deviceItem_) return errors::kDeviceNotSet;
-  if (!value) return E_POINTER;
-  return deviceItem_->GetInfo(type, value);
-}
-
-// --- IDeviceInfoDetail ------------------------------------------------------------------------
-
-HRESULT DeviceManagerImpl::GetAvailableCountryCode(ULONG* count, ULONG** regions) {
-  if (!count || !regions) return E_POINTER;
-  return info_.GetAvailableCountryCode(count, regions);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableTVFormat(ULONG, ULONG* count, ULONG** formats) {
-  if (!count || !formats) return E_POINTER;
-  return info_.GetAvailableTVFormat(count, formats);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableBaseChannel(ULONG, ULONG, ULONG* count, _SHAL_BASECH** channels) {
-  if (!count || !channels) return E_POINTER;
-  return info_.GetAvailableBaseChannel(count, channels);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) {
-  if (!baseCh || !functions) return E_POINTER;
-  RETURN_IF_FAILED(info_.GetAvailableTunerFunction(*baseCh, functions, E_INVALIDARG));
-  // Capture switch A serves the tuner only.
-  if (baseCh->band & 0x60) *functions &= ~1UL;
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) {
-  if (!baseCh || !minCh || !maxCh) return E_POINTER;
-  *minCh = 0;
-  *maxCh = 0;
-  return info_.GetAvailableChannelInfo(*baseCh, minCh, maxCh);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) {
-  if (!minFreq || !maxFreq || !step) return E_POINTER;
-  return info_.GetAvailableFrequencyInfo(minFreq, maxFreq, step);
-}
-
-HRESULT DeviceManagerImpl::GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) {
-  if (!count || !modes) return E_INVALIDARG;
-  return info_.GetInputAudioModeVariety(count, modes);
-}
-
-HRESULT DeviceManagerImpl::GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) {
-  if (!count || !modes) return E_INVALIDARG;
-  return info_.GetOutputAudioModeVariety(count, modes);
+  stateEntry_.clear();
 }
 
 HRESULT DeviceManagerImpl::GetAvailableVideoModeInterface(long* count, GUID** iids) {
@@ -316,25 +251,6 @@ HRESULT DeviceManagerImpl::GetAvailableSoundModeInterface(long* count, GUID** ii
 }
 
 // --- Shared means of the interfaces -------------------------------------------------------------
-
-void DeviceManagerImpl::WriteSlot(int slot, std::int32_t value) {
-  if (!identity_.IsEmpty()) stateTable_.SetSlot(identity_.GetPath(), slot, value);
-}
-
-HRESULT DeviceManagerImpl::TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse) {
-  if (!exclusive_.prepared()) return errors::kDeviceNotSet;
-  // One atomic create: whoever creates the mutex has the interface.
-  const HRESULT hr = exclusive_.mutex(which).CreateExclusive();
-  return hr == S_FALSE ? inUse : hr;
-}
-
-void DeviceManagerImpl::RouteExternalInputEvent(ULONG band) {
-  if (IsTunerBand(band)) {
-    events_.event(NotifyEvent::ExternalInput).Reset();
-  } else {
-    events_.event(NotifyEvent::ExternalInput).Set();
-  }
-}
 
 // --- IInputSwitch -------------------------------------------------------------------------------
 
@@ -371,7 +287,7 @@ HRESULT DeviceManagerImpl::InitializeInputSwitchSteps() {
     int type = 0;
     if (input == 1 && SUCCEEDED(tuner_.GetInputType(&type))) currentBand_ = static_cast<ULONG>(type);
   }
-  RouteExternalInputEvent(currentBand_);
+  SetExternalInputEvent(!IsTunerBand(currentBand_));
   WriteSlot(kSlotInputSwitchProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
   WriteSlot(kSlotInputSwitchObject, ObjectAddress32(this));
   return S_OK;
@@ -442,7 +358,7 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   Note(&failure, tuner_.SetCaptureSwitchB(static_cast<int>((switches >> 1) & 1)));
   if (RoutesAgain(routed, band)) {
     Note(&failure, tuner_.SetInput(band));
-    RouteExternalInputEvent(band);
+    SetExternalInputEvent(!tuner);
     if (IsTunerBand(routed) != tuner) events_.SetAudioEventsIfRunning();
   }
   bool byFrequency = false;
@@ -469,12 +385,6 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   WriteSlot(kSlotTunerFunction, static_cast<std::int32_t>(switches));
   return failure;
 }
-
-HRESULT DeviceManagerImpl::GetAvailableAudioFunction(long* count, ULONG** functions) {
-  return kAudioFunction.List(count, functions);
-}
-HRESULT DeviceManagerImpl::GetAudioFunction(ULONG* function) { return kAudioFunction.Get(function); }
-HRESULT DeviceManagerImpl::SetAudioFunction(ULONG function) { return kAudioFunction.Set(function); }
 
 HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   if (!inputSwitchInitialized_) return S_OK;
@@ -767,37 +677,6 @@ HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
   return preview_.SetVideoClippingWindow(window);
 }
 
-HRESULT DeviceManagerImpl::GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  if (!keyType || !paletteIndex || !low || !high) return E_POINTER;
-  DWORD values[4] = {};
-  RETURN_IF_FAILED(preview_.GetColorKey(&values[0], &values[1], &values[2], &values[3]));
-  *keyType = values[0];
-  *paletteIndex = values[1];
-  *low = values[2];
-  *high = values[3];
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::RePaint(HWND window, HDC dc) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  return preview_.RePaint(window, dc);
-}
-
-HRESULT DeviceManagerImpl::DisplayModeChanged(HWND) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  return preview_.DisplayModeChanged();
-}
-
-HRESULT DeviceManagerImpl::GetCurrentImage(ULONG* size, BYTE** image) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  if (!size || !image) return E_POINTER;
-  DWORD bytes = 0;
-  RETURN_IF_FAILED(preview_.GetCurrentImage(&bytes, image));
-  *size = bytes;
-  return S_OK;
-}
-
 HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
   if (!windowInitialized_) return S_OK;
   if (previewInitialized_) RETURN_IF_FAILED(PreviewStopped());
@@ -816,42 +695,6 @@ HRESULT DeviceManagerImpl::InitializeSound(ULONG) {
   RETURN_IF_FAILED(GuardHr(E_FAIL, [&] { return preview_.AddAudioRenderer(CLSID_DSoundRender); }));
   soundInitialized_ = true;
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetAvailableSoundMode(long* count, ULONG** modes) { return kSoundMode.List(count, modes); }
-HRESULT DeviceManagerImpl::GetSoundMode(ULONG* mode) { return kSoundMode.Get(mode); }
-HRESULT DeviceManagerImpl::SetSoundMode(ULONG mode) { return kSoundMode.Set(mode); }
-
-HRESULT DeviceManagerImpl::GetMix(_SHAL_AUDIOMIX* mix) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  if (!mix) return E_POINTER;
-  return preview_.GetMix(&mix->fL, &mix->fR);
-}
-
-HRESULT DeviceManagerImpl::SetMix(_SHAL_AUDIOMIX* mix) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  if (!mix) return E_POINTER;
-  return preview_.SetMix(mix->fL, mix->fR);
-}
-
-HRESULT DeviceManagerImpl::GetBalance(long* balance) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.GetBalance(balance);
-}
-
-HRESULT DeviceManagerImpl::SetBalance(long balance) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.SetBalance(balance);
-}
-
-HRESULT DeviceManagerImpl::GetVolume(long* volume) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.GetVolume(volume);
-}
-
-HRESULT DeviceManagerImpl::SetVolume(long volume) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.SetVolume(volume);
 }
 
 HRESULT DeviceManagerImpl::UninitializeSound(ULONG) {
@@ -1043,12 +886,6 @@ HRESULT DeviceManagerImpl::UninitializeOutputData(ULONG) {
   outputInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::OutputData).Close();
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetAutoScanSetting(IHalItem** item) {
-  if (!autoScanInitialized_) return errors::kAutoScanNotInit;
-  if (!item) return E_INVALIDARG;
-  return device_tables::AutoScanSettingItem(SettingsFile::ForModule(ThisModule()), item);
 }
 
 }  // namespace pex
