@@ -56,9 +56,6 @@ HRESULT DeviceObjectCore::GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG*
 
 HRESULT DeviceObjectCore::GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) {
   if (!baseCh || !minCh || !maxCh) return E_POINTER;
-  // An external band has no channels.
-  *minCh = 0;
-  *maxCh = 0;
   return info_.GetAvailableChannelInfo(*baseCh, minCh, maxCh);
 }
 
@@ -75,6 +72,18 @@ HRESULT DeviceObjectCore::GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUD
 HRESULT DeviceObjectCore::GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) {
   if (!count || !modes) return E_INVALIDARG;
   return info_.GetOutputAudioModeVariety(count, modes);
+}
+
+// --- IPreview's lists -------------------------------------------------------------------------------
+
+HRESULT DeviceObjectCore::GetAvailableVideoModeInterface(long* count, GUID** iids) {
+  if (!count || !iids) return E_POINTER;
+  return info_.GetAvailableVideoModeInterface(count, iids);
+}
+
+HRESULT DeviceObjectCore::GetAvailableSoundModeInterface(long* count, GUID** iids) {
+  if (!count || !iids) return E_POINTER;
+  return info_.GetAvailableSoundModeInterface(count, iids);
 }
 
 // --- Audio function and sound mode ----------------------------------------------------------------

@@ -43,11 +43,15 @@ class DeviceObjectCore : public NotImplementedOperations {
   HRESULT GetAvailableBaseChannel(ULONG region, ULONG tvfmt, ULONG* count, _SHAL_BASECH** channels) override;
   // The device's functions for the listed band; function 1 (switch 0) serves the tuner only.
   HRESULT GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) override;
-  // Band bit 0 the first channel range, bit 1 the second, else 0 and 0.
+  // Band bit 0 the first channel range, bit 1 the second; the outputs untouched for another.
   HRESULT GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) override;
   HRESULT GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) override;
   HRESULT GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) override;
   HRESULT GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) override;
+
+  // --- IPreview's lists of the window and sound interfaces ------------------------------------
+  HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
+  HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
 
   // --- The input switch's one audio function (1) and the one sound mode (0) -------------------
   HRESULT GetAvailableAudioFunction(long* count, ULONG** functions) override;

@@ -92,6 +92,7 @@ class DeviceManagerImpl : public PreviewForwards<PreviewGraph> {
   HRESULT GetVideoDataInfo(IHalItem** item) override;
   HRESULT GetSoundDataInfo(IHalItem** item) override;
   HRESULT RunPreview(ULONG reserve) override;
+  HRESULT PausePreview(ULONG reserve) override;
   HRESULT StopPreview(ULONG reserve) override;
   HRESULT GetPreviewState(ULONG* state) override;
   HRESULT UninitializePreview(ULONG reserve) override;

@@ -821,10 +821,31 @@ TEST_F(RulDeviceObjectTest, WindowAndSoundAnswerInOrder) {
       {"SetSoundMode 0", [&] { return object->SetSoundMode(0); }, S_OK},
       {"SetSoundMode 1", [&] { return object->SetSoundMode(1); }, E_FAIL},
       {"window uninitialised", [&] { return object->UninitializePreviewWindow(0); }, S_OK},
+      {"Pause before preview", [&] { return object->PausePreview(0); }, errors::kPreviewNotInit},
   };
   for (const auto& c : calls) EXPECT_EQ(c.call(), c.expected) << c.name;
   EXPECT_EQ(custom, nullptr);
   EXPECT_EQ(image, nullptr);
+
+  // The window and sound interfaces IPreview lists: the second windows on a board that has them.
+  for (const LONG capability : {0, 0x200}) {
+    auto listing = MakeObject();
+    ASSERT_EQ(listing->SetDeviceInfo(rul_testing::MakeItem({{8, 1}, {9, 3}, {4, capability}}, {{7, capturePath_}}).Get()),
+              S_OK);
+    long count = 0;
+    GUID* iids = nullptr;
+    ASSERT_EQ(listing->GetAvailableVideoModeInterface(&count, &iids), S_OK);
+    std::vector<GUID> windows(iids, iids + count);
+    CoTaskMemFree(iids);
+    const std::vector<GUID> expected = capability ? std::vector<GUID>{IID_IPreviewWindow, IID_IPreviewWindow2,
+                                                                      IID_ICustomPreviewWindow, IID_ICustomPreviewWindow2}
+                                                  : std::vector<GUID>{IID_IPreviewWindow, IID_ICustomPreviewWindow};
+    EXPECT_EQ(windows, expected) << capability;
+    ASSERT_EQ(listing->GetAvailableSoundModeInterface(&count, &iids), S_OK);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(iids[0], IID_ISound);
+    CoTaskMemFree(iids);
+  }
 }
 
 // A whole session on tuner 0 of a board with the system renderer: set up, tune, a preview with
@@ -875,6 +896,18 @@ TEST_F(RulDeviceObjectTest, AWholeSessionShowsPicturesRecordsAndLeavesNothing) {
         << Journal::Instance().Value(doubles::kValueVideoFrames);
     EXPECT_EQ(object->UninitializePreviewWindow(0), kChainGraphNotStopped);
     EXPECT_EQ(object->UninitializeSound(0), kChainGraphNotStopped);
+    // A pause is told to the other processes.
+    ASSERT_EQ(object->PausePreview(0), S_OK);
+    {
+      std::int32_t slots[kSlotCount] = {};
+      DeviceStateTable table(TestStateNames().section.c_str(), TestStateNames().mutex.c_str());
+      ASSERT_EQ(table.Open(), S_OK);
+      ASSERT_EQ(table.ReadSlots(object->stateName().c_str(), sizeof(slots), slots), S_OK);
+      EXPECT_EQ(slots[kSlotPreviewState], kSlotPaused);
+    }
+    ULONG state = 0;
+    EXPECT_TRUE(SUCCEEDED(object->GetPreviewState(&state)));
+    EXPECT_EQ(state, static_cast<ULONG>(State_Paused));
     long volume = 0;
     EXPECT_EQ(object->SetVolume(-600), S_OK);
     EXPECT_EQ(object->GetVolume(&volume), S_OK);

@@ -240,17 +240,11 @@ void DeviceManagerImpl::Undo() noexcept {
   stateEntry_.clear();
 }
 
-HRESULT DeviceManagerImpl::GetAvailableVideoModeInterface(long* count, GUID** iids) {
-  if (!count || !iids) return E_POINTER;
-  return info_.GetAvailableVideoModeInterface(count, iids);
+HRESULT DeviceManagerImpl::GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) {
+  if (minCh) *minCh = 0;
+  if (maxCh) *maxCh = 0;
+  return DeviceObjectCore::GetAvailableChannelInfo(baseCh, minCh, maxCh);
 }
-
-HRESULT DeviceManagerImpl::GetAvailableSoundModeInterface(long* count, GUID** iids) {
-  if (!count || !iids) return E_POINTER;
-  return info_.GetAvailableSoundModeInterface(count, iids);
-}
-
-// --- Shared means of the interfaces -------------------------------------------------------------
 
 // --- IInputSwitch -------------------------------------------------------------------------------
 

@@ -120,9 +120,8 @@ class DeviceManagerImpl final : public PreviewForwards<PreviewGraph> {
   HRESULT InitializeSound(ULONG reserve) override;
   HRESULT UninitializeSound(ULONG reserve) override;
 
-  // --- IPreview's lists -----------------------------------------------------------------------
-  HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
-  HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
+  // --- IDeviceInfoDetail: an external band's channel range is 0 to 0 ------------------------
+  HRESULT GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) override;
 
   // --- What tests and the object's parts read ---------------------------------------------------
   // The names of this device's objects (this family has no instance numbers).
