@@ -126,6 +126,17 @@ void DeviceObjectCore::SetExternalInputEvent(bool external) {
   }
 }
 
+void DeviceObjectCore::ReleaseBinding() noexcept {
+  pipe_.StopServer();
+  events_.Close();
+  exclusive_.Clear();
+  info_.facts() = DeviceFacts{};
+  deviceItem_.Reset();
+  identity_.Clear();
+  stateEntry_.clear();
+  stamp_.Close();
+}
+
 void DeviceObjectCore::ReadChannelInterval() {
   interval_ = static_cast<ULONG>(
       SettingsFile::ForModule(ThisModule()).ReadInt(L"SetChannel", L"Interval", static_cast<int>(kDefaultInterval)));

@@ -4,7 +4,7 @@
 // item and the kept picture-control ranges, and the six interface states. It answers the
 // operations whose body is the same for every family that derives from it (IDevice, the
 // device-information lists, the one audio function and sound mode, the auto-scan settings) and,
-// through PreviewForwards, the sound controls and the window forwards of a preview graph.
+// through GraphForwards, the forwards to its preview and output-data graphs.
 //
 // Pointer arguments are checked here (E_POINTER): the facades of these families check none.
 // Not locked: the facade holds the device lock over every operation.
@@ -90,6 +90,10 @@ class DeviceObjectCore : public NotImplementedOperations {
   void SetExternalInputEvent(bool external);
   // The channel-settle interval from the module's settings file.
   void ReadChannelInterval();
+  // Lets go of what SetDeviceInfo bound: the pipe server first (no request runs on what follows),
+  // the notify events, the exclusive-use objects, the device facts, the device item, the
+  // identity with the state entry's name, the channel stamp. The state table stays open.
+  void ReleaseBinding() noexcept;
 
   DeviceStateTable stateTable_;
   NamedPipe pipe_;
@@ -114,11 +118,36 @@ class DeviceObjectCore : public NotImplementedOperations {
   const HRESULT unbound_;
 };
 
-// The sound controls (0x8007231F until ISound::Initialize) and the window forwards (0x80072306
-// until a window is initialised) of a family's preview graph.
-template <class PreviewGraphT>
-class PreviewForwards : public DeviceObjectCore {
+// What a family's device object hands straight to its preview graph and its output-data graph:
+// the notify events and audio modes of each (0x80072305 / 0x80072307 until initialised), the
+// sound controls (0x8007231F until ISound::Initialize) and the window forwards (0x80072306 until
+// a window is initialised). The out-values are cleared first.
+template <class PreviewGraphT, class OutputGraphT>
+class GraphForwards : public DeviceObjectCore {
  public:
+  HRESULT GetPreviewNotifyEvent(long type, ULONG* handle) override {
+    return NotifyEventOf(previewInitialized_, errors::kPreviewNotInit, forwardedPreview(), type, handle);
+  }
+  HRESULT GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override {
+    return AudioModeOf(previewInitialized_, errors::kPreviewNotInit, mode,
+                       [&] { return forwardedPreview().GetCurrentInputAudioMode(mode); });
+  }
+  HRESULT GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override {
+    return AudioModeOf(previewInitialized_, errors::kPreviewNotInit, mode,
+                       [&] { return forwardedPreview().GetCurrentOutputAudioMode(mode); });
+  }
+  HRESULT GetOutputNotifyEvent(long type, ULONG* handle) override {
+    return NotifyEventOf(outputInitialized_, errors::kOutputDataNotInit, forwardedOutput(), type, handle);
+  }
+  HRESULT GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override {
+    return AudioModeOf(outputInitialized_, errors::kOutputDataNotInit, mode,
+                       [&] { return forwardedOutput().GetCurrentInputAudioMode(mode); });
+  }
+  HRESULT GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override {
+    return AudioModeOf(outputInitialized_, errors::kOutputDataNotInit, mode,
+                       [&] { return forwardedOutput().GetCurrentOutputAudioMode(mode); });
+  }
+
   HRESULT GetMix(_SHAL_AUDIOMIX* mix) override {
     if (!soundInitialized_) return errors::kSoundNotInit;
     if (!mix) return E_POINTER;
@@ -178,6 +207,27 @@ class PreviewForwards : public DeviceObjectCore {
 
  protected:
   using DeviceObjectCore::DeviceObjectCore;
-  // The family's preview graph, which the forwards reach.
+  // The family's graphs, which the forwards reach.
   virtual PreviewGraphT& forwardedPreview() noexcept = 0;
+  virtual OutputGraphT& forwardedOutput() noexcept = 0;
+
+ private:
+  template <class Graph>
+  static HRESULT NotifyEventOf(bool initialized, HRESULT notInitialized, Graph& graph, long type, ULONG* handle) {
+    if (handle) *handle = 0;
+    if (!initialized) return notInitialized;
+    if (!handle) return E_POINTER;
+    HANDLE event = nullptr;
+    RETURN_IF_FAILED(graph.GetNotifyEvent(static_cast<int>(type), &event));
+    // The interface carries handles as 32-bit words (the values of a 32-bit process).
+    *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
+    return S_OK;
+  }
+  template <class Mode, class Ask>
+  static HRESULT AudioModeOf(bool initialized, HRESULT notInitialized, Mode* mode, Ask&& ask) {
+    if (mode) *mode = {};
+    if (!initialized) return notInitialized;
+    if (!mode) return E_POINTER;
+    return ask();
+  }
 };

@@ -69,10 +69,10 @@ HRESULT ThrownCode(const HResultError& e) { return FAILED(e.code()) ? e.code() :
 }  // namespace
 
 DeviceManagerImpl::DeviceManagerImpl()
-    : PreviewForwards(kInfoTable, errors::kNoDeviceItem), filterModule_(ThisModule()), recording_(ThisModule()) {}
+    : GraphForwards(kInfoTable, errors::kNoDeviceItem), filterModule_(ThisModule()), recording_(ThisModule()) {}
 
 DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
-    : PreviewForwards(stateSection, stateMutex, kInfoTable, errors::kNoDeviceItem),
+    : GraphForwards(stateSection, stateMutex, kInfoTable, errors::kNoDeviceItem),
       filterModule_(filterModule ? filterModule : ThisModule()),
       recording_(filterModule_) {}
 
@@ -94,17 +94,12 @@ HRESULT DeviceManagerImpl::Shutdown() {
   UninitializeAutoScan(0);
   // Uninitialize refuses while auto scan is held elsewhere; the shutdown lets go regardless.
   if (inputSwitchInitialized_) ReleaseInputSwitch();
-  events_.Close();
-  exclusive_.Clear();
+  ReleaseBinding();
   exclusion_.Close();
   stateTable_.Close();
   peer_.Close();
   tuner_.ReleaseFilters();
-  deviceItem_.Reset();
-  identity_.Clear();
   driver_.reset();
-  info_.facts() = DeviceFacts{};
-  stamp_.Close();
   tunerIndex_ = -1;
   return S_OK;
 }
@@ -213,17 +208,10 @@ void DeviceManagerImpl::BuildBaseChannelList() {
 
 void DeviceManagerImpl::Undo() noexcept {
   tunerIndex_ = -1;
-  pipe_.StopServer();
-  events_.Close();
-  exclusive_.Clear();
+  ReleaseBinding();
   exclusion_.Close();
   exclusion_.SetName(nullptr);
-  info_.facts() = DeviceFacts{};
-  deviceItem_.Reset();
-  identity_.Clear();
   driver_.reset();
-  stamp_.Close();
-  stateEntry_.clear();
 }
 
 // --- Peer requests ------------------------------------------------------------------------------

@@ -37,7 +37,7 @@
 
 namespace rul {
 
-class DeviceManagerImpl : public PreviewForwards<PreviewGraph> {
+class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
  public:
   // The system's device-state table.
   DeviceManagerImpl();
@@ -70,12 +70,9 @@ class DeviceManagerImpl : public PreviewForwards<PreviewGraph> {
 
   // --- IOutputData (device_manager_output.cpp) ----------------------------------------------
   HRESULT InitializeOutputData(ULONG reserve) override;
-  HRESULT GetOutputNotifyEvent(long type, ULONG* handle) override;
   HRESULT GetOutputLastError(HRESULT* error, ULONG* reserve) override;
   HRESULT StartOutputData(ULONG reserve) override;
   HRESULT StopOutputData(ULONG stopMode) override;
-  HRESULT GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
-  HRESULT GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
   HRESULT GetAvailableOutputDataType(long* count, ULONG** types) override;
   HRESULT GetAvailableOutputDataSubType(long type, long* count, ULONG** subTypes) override;
   HRESULT SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) override;
@@ -85,10 +82,7 @@ class DeviceManagerImpl : public PreviewForwards<PreviewGraph> {
 
   // --- IPreview (device_manager_preview.cpp) ------------------------------------------------
   HRESULT InitializePreview(ULONG reserve) override;
-  HRESULT GetPreviewNotifyEvent(long type, ULONG* handle) override;
   HRESULT GetPreviewLastError(HRESULT* error, ULONG* reserve) override;
-  HRESULT GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
-  HRESULT GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
   HRESULT GetVideoDataInfo(IHalItem** item) override;
   HRESULT GetSoundDataInfo(IHalItem** item) override;
   HRESULT RunPreview(ULONG reserve) override;
@@ -110,7 +104,7 @@ class DeviceManagerImpl : public PreviewForwards<PreviewGraph> {
   HRESULT GetZoomMode(ULONG* zoomMode) override;
   HRESULT UninitializePreviewWindow(ULONG reserve) override;
 
-  // --- ISound (the mode and the controls: DeviceObjectCore, PreviewForwards) ----------------
+  // --- ISound (the mode and the controls: DeviceObjectCore, GraphForwards) ------------------
   HRESULT InitializeSound(ULONG reserve) override;
   HRESULT UninitializeSound(ULONG reserve) override;
 
@@ -128,6 +122,7 @@ class DeviceManagerImpl : public PreviewForwards<PreviewGraph> {
 
  private:
   PreviewGraph& forwardedPreview() noexcept override { return preview_; }
+  OutputDataGraph& forwardedOutput() noexcept override { return recording_; }
   // Steps 5 to 14 of the setup; each failure throws.
   void Bind(IHalItem* item);
   void ReadDriverInformation();

@@ -348,15 +348,33 @@ TEST_F(RulDeviceObjectTest, RecordingDeliversAfterTheChannelSettled) {
     ASSERT_EQ(object->InitializeOutputData(0), S_OK);
     object->recordingGraph().SetMinimumRecTime(0);
     output_testing::Sink sink((1u << 1) | (1u << 2) | (1u << 3));
+    // The three types with their subtypes, chosen or not.
+    const auto chosen = [&] {
+      long count = 0;
+      _SHAL_OUTPUTDTATA_TYPE* records = nullptr;
+      EXPECT_EQ(object->GetOutputDataType(&count, &records), S_OK);
+      std::vector<ULONG> subtypes;
+      for (long i = 0; i < count; ++i) {
+        EXPECT_EQ(records[i].type, static_cast<ULONG>(i + 1));
+        subtypes.push_back(records[i].subtype);
+      }
+      CoTaskMemFree(records);
+      return subtypes;
+    };
+    EXPECT_EQ(chosen(), (std::vector<ULONG>{0, 0, 0}));
     const struct {
       ULONG type, subtype;
       HRESULT expected;
     } types[] = {{1, 3, E_INVALIDARG}, {1, 99, E_INVALIDARG}, {4, 0, E_INVALIDARG},
-                 {1, 150, S_OK},       {1, 2, S_OK},         {2, 0, S_OK},        {3, 0, S_OK}};
+                 {1, 150, S_OK},       {2, 0, S_OK},         {1, 2, S_OK},        {3, 0, S_OK}};
     for (const auto& t : types) {
       _SHAL_OUTPUTDTATA_TYPE choice{t.type, t.subtype};
       EXPECT_EQ(object->SetOutputDataType(&choice, &sink), t.expected) << t.type << "/" << t.subtype;
+      if (t.type == 2) {
+        EXPECT_EQ(chosen(), (std::vector<ULONG>{150, 0, 0}));
+      }
     }
+    EXPECT_EQ(chosen(), (std::vector<ULONG>{2, 0, 0}));
     ASSERT_EQ(object->SetChannel(Channel(1, kLowest, 0).Get()), S_OK);
     const DWORD changed = object->instanceStamp().record()->lastChangeMs;
     ASSERT_EQ(object->StartOutputData(0), S_OK);

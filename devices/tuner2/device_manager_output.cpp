@@ -18,6 +18,7 @@
 #include "devices/core/channel_settle.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/hal_items.h"
+#include "devices/core/host_arrays.h"
 #include "devices/core/output_data.h"
 #include "devices/core/output_session.h"
 #include "devices/tuner2/device_item.h"
@@ -80,10 +81,10 @@ HRESULT DeviceManagerImpl::SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutp
 
 HRESULT DeviceManagerImpl::GetOutputDataType(long* count, _SHAL_OUTPUTDTATA_TYPE** types) {
   if (!count || !types) return E_POINTER;
-  std::vector<_SHAL_OUTPUTDTATA_TYPE> chosen;
-  for (ULONG type = 1; type <= 3; ++type)
-    if (selections_[type - 1].callback) chosen.push_back({type, selections_[type - 1].subtype});
-  return output_data::CopyToTaskMemory(chosen, count, types);
+  // Always the three types, each with its subtype (0 until chosen).
+  const _SHAL_OUTPUTDTATA_TYPE records[3] = {
+      {1, selections_[0].subtype}, {2, selections_[1].subtype}, {3, selections_[2].subtype}};
+  return HandOutArray(records, 3, count, types);
 }
 
 HRESULT DeviceManagerImpl::GetAvailableOutputDataType(long* count, ULONG** types) {
@@ -111,15 +112,6 @@ HRESULT DeviceManagerImpl::GetOutputDataInfo(long type, long subType, IHalItem**
   return S_OK;
 }
 
-HRESULT DeviceManagerImpl::GetOutputNotifyEvent(long type, ULONG* handle) {
-  if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!handle) return E_POINTER;
-  HANDLE event = nullptr;
-  RETURN_IF_FAILED(recording_.GetNotifyEvent(type, &event));
-  *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
-  return S_OK;
-}
-
 HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG*) {
   if (!outputInitialized_) return errors::kOutputDataNotInit;
   if (!error) return E_POINTER;
@@ -127,20 +119,6 @@ HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG*) {
   RETURN_IF_FAILED(recording_.GetLastError(&last));
   *error = static_cast<HRESULT>(last);
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!mode) return E_POINTER;
-  *mode = {};
-  return recording_.GetCurrentInputAudioMode(mode);
-}
-
-HRESULT DeviceManagerImpl::GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!mode) return E_POINTER;
-  *mode = {};
-  return recording_.GetCurrentOutputAudioMode(mode);
 }
 
 // --- Start and stop ------------------------------------------------------------------------------

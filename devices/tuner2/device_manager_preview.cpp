@@ -158,16 +158,6 @@ void DeviceManagerImpl::ShutdownPreview() noexcept {
   }
 }
 
-HRESULT DeviceManagerImpl::GetPreviewNotifyEvent(long type, ULONG* handle) {
-  if (!handle) return E_POINTER;
-  *handle = 0;
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  HANDLE event = nullptr;
-  RETURN_IF_FAILED(preview_.GetNotifyEvent(type, &event));
-  *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
-  return S_OK;
-}
-
 HRESULT DeviceManagerImpl::GetPreviewLastError(HRESULT* error, ULONG*) {
   if (!error) return E_POINTER;
   if (!previewInitialized_) return errors::kPreviewNotInit;
@@ -175,20 +165,6 @@ HRESULT DeviceManagerImpl::GetPreviewLastError(HRESULT* error, ULONG*) {
   RETURN_IF_FAILED(preview_.GetLastError(&last));
   *error = static_cast<HRESULT>(last);
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!mode) return E_POINTER;
-  *mode = {};
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  return preview_.GetCurrentInputAudioMode(mode);
-}
-
-HRESULT DeviceManagerImpl::GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!mode) return E_POINTER;
-  *mode = {};
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  return preview_.GetCurrentOutputAudioMode(mode);
 }
 
 HRESULT DeviceManagerImpl::GetVideoDataInfo(IHalItem** item) {

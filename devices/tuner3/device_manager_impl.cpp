@@ -113,13 +113,13 @@ void BusyAnswer(void*, HANDLE, DWORD requestSize, const BYTE* request, DWORD* an
 static_assert(std::is_same_v<decltype(&BusyAnswer), NamedPipe::Handler>);
 
 DeviceManagerImpl::DeviceManagerImpl()
-    : PreviewForwards(kInfoTable, errors::kDeviceNotSet),
+    : GraphForwards(kInfoTable, errors::kDeviceNotSet),
       filterModule_(ThisModule()),
       output_(filterModule_),
       preview_(filterModule_) {}
 
 DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
-    : PreviewForwards(stateSection, stateMutex, kInfoTable, errors::kDeviceNotSet),
+    : GraphForwards(stateSection, stateMutex, kInfoTable, errors::kDeviceNotSet),
       filterModule_(filterModule ? filterModule : ThisModule()),
       output_(filterModule_),
       preview_(filterModule_) {}
@@ -145,18 +145,11 @@ HRESULT DeviceManagerImpl::Shutdown() {
   UninitializeAutoScan(0);
   UninitializeInputSwitch(0);
   tuner_.Teardown();
-  events_.Close();
-  exclusive_.Clear();
-  stateTable_.Close();
-  pipe_.StopServer();
-  identity_.Clear();
-  stateEntry_.clear();
   if (deviceItem_) deviceItem_->Clear();
-  deviceItem_.Reset();
+  ReleaseBinding();
+  stateTable_.Close();
   channelItem_.Reset();
   channel_.reset();
-  info_.facts() = DeviceFacts{};
-  stamp_.Close();
   return S_OK;
 }
 
@@ -227,17 +220,10 @@ void DeviceManagerImpl::BuildBaseChannelList() {
 }
 
 void DeviceManagerImpl::Undo() noexcept {
-  pipe_.StopServer();
-  events_.Close();
-  exclusive_.Clear();
-  info_.facts() = DeviceFacts{};
   if (deviceItem_) deviceItem_->Clear();
-  deviceItem_.Reset();
+  ReleaseBinding();
   // The control channel goes too: a retry runs the firmware step again.
   channel_.reset();
-  stamp_.Close();
-  identity_.Clear();
-  stateEntry_.clear();
 }
 
 HRESULT DeviceManagerImpl::GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) {
@@ -486,36 +472,12 @@ HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
   return S_OK;
 }
 
-HRESULT DeviceManagerImpl::GetPreviewNotifyEvent(long type, ULONG* handle) {
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  if (!handle) return E_POINTER;
-  HANDLE event = nullptr;
-  RETURN_IF_FAILED(preview_.GetNotifyEvent(static_cast<int>(type), &event));
-  // The interface carries handles as 32-bit words (the values of a 32-bit process).
-  *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
-  return S_OK;
-}
-
 HRESULT DeviceManagerImpl::GetPreviewLastError(HRESULT* error, ULONG* reserve) {
   if (!previewInitialized_) return errors::kPreviewNotInit;
   if (!error) return E_POINTER;
   *error = preview_.GetLastError();
   if (reserve) *reserve = 0;
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  if (!mode) return E_POINTER;
-  *mode = {};
-  return preview_.GetCurrentInputAudioMode(mode);
-}
-
-HRESULT DeviceManagerImpl::GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  if (!mode) return E_POINTER;
-  *mode = {};
-  return preview_.GetCurrentOutputAudioMode(mode);
 }
 
 HRESULT DeviceManagerImpl::GetVideoDataInfo(IHalItem** item) {
@@ -749,36 +711,12 @@ HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
   return S_OK;
 }
 
-HRESULT DeviceManagerImpl::GetOutputNotifyEvent(long type, ULONG* handle) {
-  if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!handle) return E_POINTER;
-  HANDLE event = nullptr;
-  RETURN_IF_FAILED(output_.GetNotifyEvent(static_cast<int>(type), &event));
-  // The interface carries handles as 32-bit words (the values of a 32-bit process).
-  *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
-  return S_OK;
-}
-
 HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG* reserve) {
   if (!outputInitialized_) return errors::kOutputDataNotInit;
   if (!error) return E_POINTER;
   *error = output_.GetLastError();
   if (reserve) *reserve = 0;
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!mode) return E_POINTER;
-  *mode = {};
-  return output_.GetCurrentInputAudioMode(mode);
-}
-
-HRESULT DeviceManagerImpl::GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!mode) return E_POINTER;
-  *mode = {};
-  return output_.GetCurrentOutputAudioMode(mode);
 }
 
 HRESULT DeviceManagerImpl::GetAvailableOutputDataType(long* count, ULONG** types) {

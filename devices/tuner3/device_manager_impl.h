@@ -47,7 +47,7 @@ struct DeviceSummary {
   std::uint32_t words[4];
 };
 
-class DeviceManagerImpl final : public PreviewForwards<PreviewGraph> {
+class DeviceManagerImpl final : public GraphForwards<PreviewGraph, OutputDataGraph> {
  public:
   // The system's device-state table.
   DeviceManagerImpl();
@@ -81,12 +81,9 @@ class DeviceManagerImpl final : public PreviewForwards<PreviewGraph> {
 
   // --- IOutputData ---------------------------------------------------------------------------
   HRESULT InitializeOutputData(ULONG reserve) override;
-  HRESULT GetOutputNotifyEvent(long type, ULONG* handle) override;
   HRESULT GetOutputLastError(HRESULT* error, ULONG* reserve) override;
   HRESULT StartOutputData(ULONG reserve) override;
   HRESULT StopOutputData(ULONG stopMode) override;
-  HRESULT GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
-  HRESULT GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
   HRESULT GetAvailableOutputDataType(long* count, ULONG** types) override;
   HRESULT GetAvailableOutputDataSubType(long type, long* count, ULONG** subTypes) override;
   HRESULT SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) override;
@@ -96,10 +93,7 @@ class DeviceManagerImpl final : public PreviewForwards<PreviewGraph> {
 
   // --- IPreview and the stored window position ---------------------------------------------
   HRESULT InitializePreview(ULONG reserve) override;
-  HRESULT GetPreviewNotifyEvent(long type, ULONG* handle) override;
   HRESULT GetPreviewLastError(HRESULT* error, ULONG* reserve) override;
-  HRESULT GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
-  HRESULT GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
   HRESULT GetVideoDataInfo(IHalItem** item) override;
   HRESULT GetSoundDataInfo(IHalItem** item) override;
   HRESULT RunPreview(ULONG reserve) override;
@@ -135,6 +129,7 @@ class DeviceManagerImpl final : public PreviewForwards<PreviewGraph> {
 
  private:
   PreviewGraph& forwardedPreview() noexcept override { return preview_; }
+  OutputDataGraph& forwardedOutput() noexcept override { return output_; }
   // Steps 3 to 12 of the setup; each failure throws.
   void Bind(IHalItem* item, const wchar_t* devicePath);
   void BuildBaseChannelList();
