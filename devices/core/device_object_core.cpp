@@ -4,11 +4,12 @@
 #include "common/settings_file.h"
 #include "devices/core/device_tables.h"
 
-DeviceObjectCore::DeviceObjectCore(const DeviceInfoTable& table, HRESULT unbound) : info_(table), unbound_(unbound) {}
+DeviceObjectCore::DeviceObjectCore(const DeviceInfoTable& table, const DeviceObjectRules& rules)
+    : info_(table), rules_(rules) {}
 
 DeviceObjectCore::DeviceObjectCore(const wchar_t* stateSection, const wchar_t* stateMutex,
-                                   const DeviceInfoTable& table, HRESULT unbound)
-    : stateTable_(stateSection, stateMutex), info_(table), unbound_(unbound) {}
+                                   const DeviceInfoTable& table, const DeviceObjectRules& rules)
+    : stateTable_(stateSection, stateMutex), info_(table), rules_(rules) {}
 
 // --- IDevice ------------------------------------------------------------------------------------
 
@@ -25,7 +26,9 @@ HRESULT DeviceObjectCore::CanUseInterface(REFIID iid, long* can) {
 HRESULT DeviceObjectCore::GetInfo(long type, VARIANT* value) {
   if (!deviceItem_) return errors::kDeviceNotSet;
   if (!value) return E_POINTER;
-  return deviceItem_->GetInfo(type, value);
+  // The item's failure is the answer; any success is S_OK.
+  RETURN_IF_FAILED(deviceItem_->GetInfo(type, value));
+  return S_OK;
 }
 
 // --- IDeviceInfoDetail --------------------------------------------------------------------------
@@ -48,8 +51,8 @@ HRESULT DeviceObjectCore::GetAvailableBaseChannel(ULONG, ULONG, ULONG* count, _S
 HRESULT DeviceObjectCore::GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) {
   if (!baseCh || !functions) return E_POINTER;
   ULONG offered = 0;
-  RETURN_IF_FAILED(info_.GetAvailableTunerFunction(*baseCh, &offered, E_INVALIDARG));
-  if (baseCh->band & 0x60) offered &= ~1UL;
+  RETURN_IF_FAILED(info_.GetAvailableTunerFunction(*baseCh, &offered, rules_.unknownBand));
+  if (rules_.switch0ForTunerOnly && (baseCh->band & 0x60)) offered &= ~1UL;
   *functions = offered;
   return S_OK;
 }
@@ -98,6 +101,7 @@ HRESULT DeviceObjectCore::GetSoundMode(ULONG* mode) { return kSoundMode.Get(mode
 HRESULT DeviceObjectCore::SetSoundMode(ULONG mode) { return kSoundMode.Set(mode); }
 
 HRESULT DeviceObjectCore::GetAutoScanSetting(IHalItem** item) {
+  if (item) *item = nullptr;
   if (!autoScanInitialized_) return errors::kAutoScanNotInit;
   if (!item) return E_INVALIDARG;
   return device_tables::AutoScanSettingItem(SettingsFile::ForModule(ThisModule()), item);
@@ -111,7 +115,7 @@ void DeviceObjectCore::WriteSlot(int slot, std::int32_t value) {
 }
 
 HRESULT DeviceObjectCore::TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse) {
-  if (!exclusive_.prepared()) return unbound_;
+  if (!exclusive_.prepared()) return rules_.unbound;
   // One atomic create: whoever creates the mutex has the interface.
   const HRESULT hr = exclusive_.mutex(which).CreateExclusive();
   return hr == S_FALSE ? inUse : hr;

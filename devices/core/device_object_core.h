@@ -28,6 +28,13 @@
 #include "devices/core/not_implemented_operations.h"
 #include "devices/core/tuning/proc_amp.h"
 
+// Where the families' answers differ in the shared operations.
+struct DeviceObjectRules {
+  HRESULT unbound;            // TakeExclusiveUse before SetDeviceInfo
+  HRESULT unknownBand;        // GetAvailableTunerFunction for a band the device does not list
+  bool switch0ForTunerOnly;   // function 1 (switch 0) is not offered for an external band
+};
+
 class DeviceObjectCore : public NotImplementedOperations {
  public:
   static constexpr ULONG kDefaultInterval = 100;  // ms a channel settles after a change
@@ -41,7 +48,7 @@ class DeviceObjectCore : public NotImplementedOperations {
   HRESULT GetAvailableCountryCode(ULONG* count, ULONG** regions) override;
   HRESULT GetAvailableTVFormat(ULONG region, ULONG* count, ULONG** formats) override;
   HRESULT GetAvailableBaseChannel(ULONG region, ULONG tvfmt, ULONG* count, _SHAL_BASECH** channels) override;
-  // The device's functions for the listed band; function 1 (switch 0) serves the tuner only.
+  // The device's functions for a listed band (compared in its low 20 bits).
   HRESULT GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) override;
   // Band bit 0 the first channel range, bit 1 the second; the outputs untouched for another.
   HRESULT GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) override;
@@ -61,7 +68,7 @@ class DeviceObjectCore : public NotImplementedOperations {
   HRESULT GetSoundMode(ULONG* mode) override;
   HRESULT SetSoundMode(ULONG mode) override;
 
-  // --- IAutoScan2: the scan steps of the settings file ----------------------------------------
+  // --- IAutoScan2: the scan steps of the settings file (the out-pointer cleared first) --------
   HRESULT GetAutoScanSetting(IHalItem** item) override;
 
   // --- What tests and the object's parts read -------------------------------------------------
@@ -76,10 +83,9 @@ class DeviceObjectCore : public NotImplementedOperations {
   static constexpr SingleChoice kSoundMode{0, E_FAIL};
 
   // The system's device-state table, or one under other names (tests keep theirs apart).
-  // `unbound`: what TakeExclusiveUse answers before SetDeviceInfo.
-  DeviceObjectCore(const DeviceInfoTable& table, HRESULT unbound);
+  DeviceObjectCore(const DeviceInfoTable& table, const DeviceObjectRules& rules);
   DeviceObjectCore(const wchar_t* stateSection, const wchar_t* stateMutex, const DeviceInfoTable& table,
-                   HRESULT unbound);
+                   const DeviceObjectRules& rules);
 
   // Writes a slot of the device's state entry; nothing without an entry name.
   void WriteSlot(int slot, std::int32_t value);
@@ -115,7 +121,7 @@ class DeviceObjectCore : public NotImplementedOperations {
   bool outputInitialized_ = false;
 
  private:
-  const HRESULT unbound_;
+  const DeviceObjectRules rules_;
 };
 
 // What a family's device object hands straight to its preview graph and its output-data graph:

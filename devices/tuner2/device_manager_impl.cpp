@@ -47,6 +47,7 @@ constexpr ULONG kSwitch1Capable = 0x80;
 // The interfaces this class offers (IPreview2 is not among them).
 const IID* const kAvailable[] = {&IID_IDeviceInfoDetail, &IID_IInputSwitch, &IID_IOutputData,
                                  &IID_IPreview,          &IID_IAutoScan,    &IID_IAutoScan2};
+constexpr DeviceObjectRules kRules{errors::kNoDeviceItem, E_INVALIDARG, true};
 const DeviceInfoTable kInfoTable = device_tables::CommonTable(kAvailable);
 
 // The picture controls the input quality control accepts.
@@ -69,10 +70,10 @@ HRESULT ThrownCode(const HResultError& e) { return FAILED(e.code()) ? e.code() :
 }  // namespace
 
 DeviceManagerImpl::DeviceManagerImpl()
-    : GraphForwards(kInfoTable, errors::kNoDeviceItem), filterModule_(ThisModule()), recording_(ThisModule()) {}
+    : GraphForwards(kInfoTable, kRules), filterModule_(ThisModule()), recording_(ThisModule()) {}
 
 DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
-    : GraphForwards(stateSection, stateMutex, kInfoTable, errors::kNoDeviceItem),
+    : GraphForwards(stateSection, stateMutex, kInfoTable, kRules),
       filterModule_(filterModule ? filterModule : ThisModule()),
       recording_(filterModule_) {}
 

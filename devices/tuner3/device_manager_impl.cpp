@@ -66,6 +66,7 @@ constexpr ULONG kTvFormats[] = {kTvFormat};
 constexpr _SHAL_INPUT_AUDIOMODE kInputAudioModes[] = {{1, 1, 0}, {2, 2, 0}, {4, 8, 0}};
 constexpr _SHAL_OUTPUT_AUDIOMODE kOutputAudioModes[] = {{1, 1}, {2, 2}, {4, 4}, {8, 8}, {4, 8}};
 
+constexpr DeviceObjectRules kRules{errors::kDeviceNotSet, E_INVALIDARG, true};
 const DeviceInfoTable kInfoTable = {
     kAvailable, kScan,        errors::kNoScanCapability, kOptional, kVideoModes, {}, 0,
     kSoundModes, kCountries,  kTvFormats,                kInputAudioModes, kOutputAudioModes,
@@ -113,13 +114,13 @@ void BusyAnswer(void*, HANDLE, DWORD requestSize, const BYTE* request, DWORD* an
 static_assert(std::is_same_v<decltype(&BusyAnswer), NamedPipe::Handler>);
 
 DeviceManagerImpl::DeviceManagerImpl()
-    : GraphForwards(kInfoTable, errors::kDeviceNotSet),
+    : GraphForwards(kInfoTable, kRules),
       filterModule_(ThisModule()),
       output_(filterModule_),
       preview_(filterModule_) {}
 
 DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
-    : GraphForwards(stateSection, stateMutex, kInfoTable, errors::kDeviceNotSet),
+    : GraphForwards(stateSection, stateMutex, kInfoTable, kRules),
       filterModule_(filterModule ? filterModule : ThisModule()),
       output_(filterModule_),
       preview_(filterModule_) {}
