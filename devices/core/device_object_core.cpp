@@ -1,7 +1,9 @@
 #include "devices/core/device_object_core.h"
 
 #include "common/module.h"
+#include "common/path.h"
 #include "common/settings_file.h"
+#include "devices/core/device_state_slots.h"
 #include "devices/core/device_tables.h"
 
 DeviceObjectCore::DeviceObjectCore(const DeviceInfoTable& table, const DeviceObjectRules& rules)
@@ -112,6 +114,23 @@ HRESULT DeviceObjectCore::GetAutoScanSetting(IHalItem** item) {
 void DeviceObjectCore::WriteSlot(int slot, std::int32_t value) {
   // An empty name marks a free entry of the table: a device without a name has no slots.
   if (!stateEntry_.empty()) stateTable_.SetSlot(stateEntry_.c_str(), slot, value);
+}
+
+void DeviceObjectCore::WriteOwnerSlots(int processSlot, bool owned) {
+  WriteSlot(processSlot, owned ? static_cast<std::int32_t>(GetCurrentProcessId()) : 0);
+  WriteSlot(processSlot + 1, owned ? ObjectAddress32(this) : 0);
+}
+
+output_data::OutputStatus DeviceObjectCore::StatusWords(const wchar_t* driverFile) {
+  output_data::OutputStatus status;
+  if (!deviceItem_) return status;
+  status.a = output_data::StatusWordA(info_.facts().capability);
+  status.b = output_data::ReadDriverVersion(driverFile);
+  status.c = output_data::ReadFileVersion(ModulePath::OfModule(ThisModule()).c_str());
+  std::int32_t slots[kSlotCount] = {};
+  if (!stateEntry_.empty() && SUCCEEDED(stateTable_.ReadSlots(stateEntry_.c_str(), sizeof(slots), slots)))
+    status.d = output_data::StatusWordD(slots[kSlotBand], slots[kSlotTunerFunction]);
+  return status;
 }
 
 HRESULT DeviceObjectCore::TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse) {

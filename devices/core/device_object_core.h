@@ -26,6 +26,7 @@
 #include "devices/core/device_objects.h"
 #include "devices/core/host_arrays.h"
 #include "devices/core/not_implemented_operations.h"
+#include "devices/core/output_session.h"
 #include "devices/core/tuning/proc_amp.h"
 
 // Where the families' answers differ in the shared operations.
@@ -89,6 +90,13 @@ class DeviceObjectCore : public NotImplementedOperations {
 
   // Writes a slot of the device's state entry; nothing without an entry name.
   void WriteSlot(int slot, std::int32_t value);
+  // An interface's owner slots (its process slot and the object slot after it): this process
+  // and this object while `owned`, else 0 and 0.
+  void WriteOwnerSlots(int processSlot, bool owned);
+  // The four status words the MPEG analyzer is told (all 0 before setup): A from the capability
+  // bits, B the version of `driverFile` in the system's "drivers" folder, C this module's
+  // version, D from the entry's band and switch slots (0 when they cannot be read).
+  output_data::OutputStatus StatusWords(const wchar_t* driverFile);
   // Takes the exclusive use of an interface: S_OK held, `inUse` when it is held elsewhere.
   HRESULT TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse);
   void ReleaseExclusiveUse(ExclusiveInterface which) { exclusive_.mutex(which).Close(); }

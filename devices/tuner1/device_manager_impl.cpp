@@ -243,8 +243,7 @@ HRESULT DeviceManagerImpl::InitializeInputSwitchSteps() {
   } else {
     events_.event(NotifyEvent::ExternalInput).Set();
   }
-  WriteSlot(kSlotInputSwitchProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotInputSwitchObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotInputSwitchProcess, true);
   return S_OK;
 }
 
@@ -357,8 +356,7 @@ HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   if (channelItem_) channelItem_->Clear();
   channelItem_.Reset();
   events_.SetAudioEventsIfRunning();
-  WriteSlot(kSlotInputSwitchProcess, 0);
-  WriteSlot(kSlotInputSwitchObject, 0);
+  WriteOwnerSlots(kSlotInputSwitchProcess, false);
   inputSwitchInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
   return S_OK;

@@ -291,8 +291,7 @@ void DeviceManagerImpl::InitializeInputSwitchSteps() {
     if (band == 1 && SUCCEEDED(tuner_.GetInputType(&type))) lastBand_ = type;
   }
   SetExternalInputEvent(!IsTunerBand(lastBand_));
-  WriteSlot(kSlotInputSwitchProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotInputSwitchObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotInputSwitchProcess, true);
 }
 
 HRESULT DeviceManagerImpl::GetChannel(IHalItem** channel) {
@@ -386,8 +385,7 @@ void DeviceManagerImpl::ReleaseInputSwitch() noexcept {
   if (channelItem_) channelItem_->Clear();
   channelItem_.Reset();
   tuner_.Teardown();
-  WriteSlot(kSlotInputSwitchProcess, 0);
-  WriteSlot(kSlotInputSwitchObject, 0);
+  WriteOwnerSlots(kSlotInputSwitchProcess, false);
   inputSwitchInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
 }

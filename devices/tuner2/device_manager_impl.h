@@ -156,8 +156,6 @@ class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
   void NotifyPeerPreviewFree();
   // The answer to a peer's request code (under the device lock).
   HRESULT AnswerPeer(std::uint32_t code);
-  // The four driver words the MPEG analyzer is given.
-  void DriverWords(LONG words[4]);
   static void HandlePeerRequest(void* context, HANDLE pipe, DWORD requestSize, const BYTE* request,
                                 DWORD* answerSize, BYTE* answer, DWORD answerCapacity);
 

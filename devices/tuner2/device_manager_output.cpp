@@ -29,9 +29,9 @@ namespace rul {
 namespace {
 
 constexpr std::uint32_t kPeerFindPreview = 0x403;
-constexpr int kPeerTuner = 1;
+constexpr int kPeerTuner = 1;  // the tuner whose preview and recording exclude each other
 // The card's driver file in the system's "drivers" folder (its version is the analyzer's word B).
-constexpr const wchar_t kDriverFile[] = L"doru.sys";  // the tuner whose preview and recording exclude each other
+constexpr const wchar_t kDriverFile[] = L"doru.sys";
 
 HRESULT ThrownCode(const HResultError& e) { return FAILED(e.code()) ? e.code() : E_FAIL; }
 
@@ -57,8 +57,7 @@ HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
     exclusive_.mutex(ExclusiveInterface::OutputData).Close();
     return hr;
   }
-  WriteSlot(kSlotOutputProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotOutputObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotOutputProcess, true);
   outputInitialized_ = true;
   return S_OK;
 }
@@ -146,9 +145,9 @@ HRESULT DeviceManagerImpl::StartOutputData(ULONG) {
 }
 
 void DeviceManagerImpl::StartRecordingSteps() {
-  LONG words[4] = {};
-  DriverWords(words);
-  ThrowIfFailed(recording_.SetAnalyzerParameters(words[0], words[1], words[2], words[3]));
+  const output_data::OutputStatus words = StatusWords(kDriverFile);
+  ThrowIfFailed(recording_.SetAnalyzerParameters(static_cast<LONG>(words.a), static_cast<LONG>(words.b),
+                                                 static_cast<LONG>(words.c), static_cast<LONG>(words.d)));
   recording_.ApplyEncoderPreset(selections_[0].subtype);
   ThrowIfFailed(recording_.Connect());
   WriteSlot(kSlotOutputStarted, 1);
@@ -193,24 +192,12 @@ HRESULT DeviceManagerImpl::UninitializeOutputData(ULONG) {
   if (!outputInitialized_) return S_OK;
   peer_.Close();
   peerFound_ = false;
-  WriteSlot(kSlotOutputProcess, 0);
-  WriteSlot(kSlotOutputObject, 0);
+  WriteOwnerSlots(kSlotOutputProcess, false);
   recording_.Teardown();
   for (Selection& selection : selections_) selection = Selection{};
   outputInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::OutputData).Close();
   return S_OK;
-}
-
-void DeviceManagerImpl::DriverWords(LONG words[4]) {
-  words[0] = words[1] = words[2] = words[3] = 0;
-  if (!deviceItem_) return;
-  words[0] = static_cast<LONG>(output_data::StatusWordA(info_.facts().capability));
-  words[1] = static_cast<LONG>(output_data::ReadDriverVersion(kDriverFile));
-  words[2] = static_cast<LONG>(output_data::ReadFileVersion(ModulePath::OfModule(ThisModule()).c_str()));
-  std::int32_t slots[kSlotCount] = {};
-  if (!stateEntry_.empty() && SUCCEEDED(stateTable_.ReadSlots(stateEntry_.c_str(), sizeof(slots), slots)))
-    words[3] = static_cast<LONG>(output_data::StatusWordD(slots[kSlotBand], slots[kSlotTunerFunction]));
 }
 
 // --- Peers ------------------------------------------------------------------------------------

@@ -51,8 +51,7 @@ HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
     exclusive_.mutex(ExclusiveInterface::Preview).Close();
     return hr;
   }
-  WriteSlot(kSlotPreviewProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotPreviewObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotPreviewProcess, true);
   previewInitialized_ = true;
   return S_OK;
 }
@@ -133,8 +132,7 @@ HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
   ReleaseWindowParts();
   preview_.Teardown();
   preview_.SetAudioLink(nullptr);
-  WriteSlot(kSlotPreviewProcess, 0);
-  WriteSlot(kSlotPreviewObject, 0);
+  WriteOwnerSlots(kSlotPreviewProcess, false);
   previewInitialized_ = windowInitialized_ = soundInitialized_ = false;
   window_.Clear();
   exclusive_.mutex(ExclusiveInterface::Preview).Close();

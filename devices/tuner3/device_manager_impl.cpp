@@ -269,8 +269,7 @@ HRESULT DeviceManagerImpl::InitializeInputSwitchSteps() {
     if (input == 1 && SUCCEEDED(tuner_.GetInputType(&type))) currentBand_ = static_cast<ULONG>(type);
   }
   SetExternalInputEvent(!IsTunerBand(currentBand_));
-  WriteSlot(kSlotInputSwitchProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotInputSwitchObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotInputSwitchProcess, true);
   return S_OK;
 }
 
@@ -374,8 +373,7 @@ HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   channelItem_.Reset();
   RETURN_IF_FAILED(tuner_.Teardown());
   events_.SetAudioEventsIfRunning();
-  WriteSlot(kSlotInputSwitchProcess, 0);
-  WriteSlot(kSlotInputSwitchObject, 0);
+  WriteOwnerSlots(kSlotInputSwitchProcess, false);
   inputSwitchInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
   return S_OK;
@@ -467,8 +465,7 @@ HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
     exclusive_.mutex(ExclusiveInterface::Preview).Close();
     return hr;
   }
-  WriteSlot(kSlotPreviewProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotPreviewObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotPreviewProcess, true);
   previewInitialized_ = true;
   return S_OK;
 }
@@ -570,8 +567,7 @@ HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
   if (!previewInitialized_) return S_OK;
   RETURN_IF_FAILED(PreviewStopped());
   preview_.Teardown();
-  WriteSlot(kSlotPreviewProcess, 0);
-  WriteSlot(kSlotPreviewObject, 0);
+  WriteOwnerSlots(kSlotPreviewProcess, false);
   previewInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::Preview).Close();
   return S_OK;
@@ -669,33 +665,9 @@ DWORD ChannelSettleWait(const InstanceRecord* record, DWORD now, DWORD interval)
 }
 
 DeviceSummary DeviceManagerImpl::Summary() {
-  DeviceSummary summary{};
-  if (!deviceItem_) return summary;
-  const ULONG capability = static_cast<ULONG>(hal_items::ReadInteger(deviceItem_.Get(), kItemCapability));
-  std::uint32_t& kind = summary.words[0];
-  kind = 0x80000004u;
-  if (capability & 1) kind |= 0x10000000u;
-  if (capability & 2) kind |= 0x08000000u;
-  summary.words[1] = output_data::ReadDriverVersion(L"tavo.sys");
-  summary.words[2] = output_data::ReadFileVersion(ModulePath::OfModule(ThisModule()).c_str());
-  std::int32_t slots[kSlotCount] = {};
-  static_assert(sizeof(slots) == 48);
-  if (SUCCEEDED(stateTable_.ReadSlots(identity_.GetPath(), sizeof(slots), slots))) {
-    const auto band = static_cast<std::uint32_t>(slots[kSlotBand]);
-    const auto switches = static_cast<std::uint32_t>(slots[kSlotTunerFunction]);
-    std::uint32_t input = 0;
-    if (band & 0x20) {
-      input = 0x08000000u;
-    } else if (band & 0x40) {
-      input = 0x10000000u | 0x04000000u;
-    } else {
-      input = 0x04000000u;
-    }
-    if (switches & 1) input |= 2;
-    if (switches & 2) input |= 1;
-    summary.words[3] = input;
-  }
-  return summary;
+  const output_data::OutputStatus status = StatusWords(L"tavo.sys");
+  // Word A carries this family's kind (0x4) beside the capability bits.
+  return {{bound() ? status.a | 0x4u : 0u, status.b, status.c, status.d}};
 }
 
 HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
@@ -706,8 +678,7 @@ HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
     exclusive_.mutex(ExclusiveInterface::OutputData).Close();
     return hr;
   }
-  WriteSlot(kSlotOutputProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotOutputObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotOutputProcess, true);
   outputInitialized_ = true;
   return S_OK;
 }
@@ -809,8 +780,7 @@ HRESULT DeviceManagerImpl::StopOutputData(ULONG) {
 
 HRESULT DeviceManagerImpl::UninitializeOutputData(ULONG) {
   if (!outputInitialized_) return S_OK;
-  WriteSlot(kSlotOutputProcess, 0);
-  WriteSlot(kSlotOutputObject, 0);
+  WriteOwnerSlots(kSlotOutputProcess, false);
   output_.Teardown();
   if (events_.event(NotifyEvent::LiveRunning).IsSet()) {
     events_.event(NotifyEvent::LiveInputAudio).Set();
