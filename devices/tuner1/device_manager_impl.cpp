@@ -37,13 +37,15 @@ enum ItemValue : long {
 const IID* const kAvailable[] = {&IID_IDeviceInfoDetail, &IID_IInputSwitch, &IID_IOutputData, &IID_IPreview,
                                  &IID_IPreview2,         &IID_IAutoScan,    &IID_IAutoScan2};
 const DeviceInfoTable kInfoTable = device_tables::CommonTable(kAvailable);
+// Every function of a listed band is offered, external inputs included.
+constexpr DeviceObjectRules kRules{errors::kDeviceNotSet, errors::kDmInvalidArg, false};
 
 }  // namespace
 
-DeviceManagerImpl::DeviceManagerImpl() : info_(kInfoTable) {}
+DeviceManagerImpl::DeviceManagerImpl() : DeviceObjectCore(kInfoTable, kRules) {}
 
 DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex)
-    : stateTable_(stateSection, stateMutex), info_(kInfoTable) {}
+    : DeviceObjectCore(stateSection, stateMutex, kInfoTable, kRules) {}
 
 DeviceManagerImpl::~DeviceManagerImpl() { Shutdown(); }
 
@@ -114,17 +116,16 @@ void DeviceManagerImpl::Bind(IHalItem* item) {
 
   const std::int32_t boardType = hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType);
   const std::int32_t functions = hal_items::ReadInteger(deviceItem_.Get(), kItemFunctions);
-  stateName_ = hal_items::ReadString(deviceItem_.Get(), kItemName);
+  stateEntry_ = hal_items::ReadString(deviceItem_.Get(), kItemName);
   info_.facts().hasItem = true;
   info_.facts().capability = static_cast<ULONG>(hal_items::ReadInteger(deviceItem_.Get(), kItemCapability));
 
   ThrowIfFailed(pipe_.StartDeviceServer(this, identity_, GetCurrentProcessId(), this,
                                         &HandleDevicePipeRequest, kInstanceNumber));
   // An empty name marks a free entry of the table: a device without a name is not registered.
-  if (!stateName_.empty()) ThrowIfFailed(stateTable_.Register(stateName_.c_str(), boardType, functions));
+  if (!stateEntry_.empty()) ThrowIfFailed(stateTable_.Register(stateEntry_.c_str(), boardType, functions));
 
-  interval_ = static_cast<ULONG>(SettingsFile::ForModule(ThisModule())
-                                     .ReadInt(L"SetChannel", L"Interval", static_cast<int>(kDefaultInterval)));
+  ReadChannelInterval();
   ThrowIfFailed(stamp_.Create(objectNames));
 }
 
@@ -163,96 +164,14 @@ void DeviceManagerImpl::Undo() noexcept {
   facts.capability = 0;
   deviceItem_.Reset();
   identity_.Clear();
-  stateName_.clear();
+  stateEntry_.clear();
 }
 
 std::wstring DeviceManagerImpl::RecRunningEventName() const {
   return bound() ? names().RecRunningEvent() : std::wstring();
 }
 
-// --- IDevice ----------------------------------------------------------------------------------
-
-HRESULT DeviceManagerImpl::GetAvailableInterface(long* count, GUID** iids) {
-  return info_.GetAvailableInterface(count, iids);
-}
-
-HRESULT DeviceManagerImpl::CanUseInterface(REFIID iid, long* can) { return info_.CanUseInterface(iid, can); }
-
-HRESULT DeviceManagerImpl::GetInfo(long type, VARIANT* value) {
-  if (!deviceItem_) return errors::kDeviceNotSet;
-  RETURN_IF_FAILED(deviceItem_->GetInfo(type, value));
-  return S_OK;
-}
-
-// --- IDeviceInfoDetail ------------------------------------------------------------------------
-
-HRESULT DeviceManagerImpl::GetAvailableCountryCode(ULONG* count, ULONG** regions) {
-  return info_.GetAvailableCountryCode(count, regions);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableTVFormat(ULONG, ULONG* count, ULONG** formats) {
-  return info_.GetAvailableTVFormat(count, formats);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableBaseChannel(ULONG, ULONG, ULONG* count, _SHAL_BASECH** channels) {
-  return info_.GetAvailableBaseChannel(count, channels);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) {
-  return info_.GetAvailableTunerFunction(*baseCh, functions, errors::kDmInvalidArg);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) {
-  return info_.GetAvailableChannelInfo(*baseCh, minCh, maxCh);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) {
-  return info_.GetAvailableFrequencyInfo(minFreq, maxFreq, step);
-}
-
-HRESULT DeviceManagerImpl::GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) {
-  return info_.GetInputAudioModeVariety(count, modes);
-}
-
-HRESULT DeviceManagerImpl::GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) {
-  return info_.GetOutputAudioModeVariety(count, modes);
-}
-
-// --- IPreview's lists and formats -------------------------------------------------------------
-
-HRESULT DeviceManagerImpl::GetAvailableVideoModeInterface(long* count, GUID** iids) {
-  return info_.GetAvailableVideoModeInterface(count, iids);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableSoundModeInterface(long* count, GUID** iids) {
-  return info_.GetAvailableSoundModeInterface(count, iids);
-}
-
 // --- Shared means of the interfaces -------------------------------------------------------------
-
-void DeviceManagerImpl::WriteSlot(int slot, std::int32_t value) {
-  // An empty name marks a free entry of the table: a device without a name has no slots.
-  if (!stateName_.empty()) stateTable_.SetSlot(stateName_.c_str(), slot, value);
-}
-
-HRESULT DeviceManagerImpl::TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse) {
-  if (!exclusive_.prepared()) return errors::kDeviceNotSet;
-  // One atomic create: whoever creates the mutex has the interface.
-  const HRESULT hr = exclusive_.mutex(which).CreateExclusive();
-  if (hr == S_FALSE) return inUse;
-  return hr;
-}
-
-void DeviceManagerImpl::SetAudioEventsIfRunning() {
-  if (events_.event(NotifyEvent::LiveRunning).IsSet()) {
-    events_.event(NotifyEvent::LiveInputAudio).Set();
-    events_.event(NotifyEvent::LiveOutputAudio).Set();
-  }
-  if (events_.event(NotifyEvent::RecRunning).IsSet()) {
-    events_.event(NotifyEvent::RecInputAudio).Set();
-    events_.event(NotifyEvent::RecOutputAudio).Set();
-  }
-}
 
 ULONG DeviceManagerImpl::DeviceFunctions() const noexcept {
   return ((blockA_[2] >> 6) & 1) | (((blockA_[2] >> 7) & 1) << 1);
@@ -324,8 +243,7 @@ HRESULT DeviceManagerImpl::InitializeInputSwitchSteps() {
   } else {
     events_.event(NotifyEvent::ExternalInput).Set();
   }
-  WriteSlot(kSlotInputSwitchProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotInputSwitchObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotInputSwitchProcess, true);
   return S_OK;
 }
 
@@ -402,7 +320,7 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
     } else {
       events_.event(NotifyEvent::ExternalInput).Set();
     }
-    if (IsTunerBand(current) != IsTunerBand(band)) SetAudioEventsIfRunning();
+    if (IsTunerBand(current) != IsTunerBand(band)) events_.SetAudioEventsIfRunning();
   }
   if (IsTunerBand(band)) {
     last = tuner_.Tune(frequency, 0);
@@ -437,9 +355,8 @@ HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   if (exclusive_.mutex(ExclusiveInterface::AutoScan).AlreadyExists()) return errors::kAutoScanInUse;
   if (channelItem_) channelItem_->Clear();
   channelItem_.Reset();
-  SetAudioEventsIfRunning();
-  WriteSlot(kSlotInputSwitchProcess, 0);
-  WriteSlot(kSlotInputSwitchObject, 0);
+  events_.SetAudioEventsIfRunning();
+  WriteOwnerSlots(kSlotInputSwitchProcess, false);
   inputSwitchInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
   return S_OK;
@@ -507,8 +424,3 @@ HRESULT DeviceManagerImpl::UninitializeAutoScan(ULONG) {
   return S_OK;
 }
 
-HRESULT DeviceManagerImpl::GetAutoScanSetting(IHalItem** item) {
-  *item = nullptr;
-  if (!autoScanInitialized_) return errors::kAutoScanNotInit;
-  return device_tables::AutoScanSettingItem(SettingsFile::ForModule(ThisModule()), item);
-}

@@ -22,9 +22,8 @@
 #include "common/device/device_state_table.h"
 #include "common/device/named_pipe.h"
 #include "common/module.h"
-#include "devices/core/device_info.h"
+#include "devices/core/device_object_core.h"
 #include "devices/core/device_objects.h"
-#include "devices/core/not_implemented_operations.h"
 #include "devices/core/output_session.h"
 #include "devices/core/preview_window.h"
 #include "devices/core/tuning/crossbar_router.h"
@@ -34,11 +33,10 @@
 #include "devices/tuner1/preview_graph.h"
 #include "devices/tuner1/tuner_control.h"
 
-class DeviceManagerImpl final : public NotImplementedOperations {
+class DeviceManagerImpl final : public DeviceObjectCore {
  public:
   // Every name of this object's device ends in this instance number.
   static constexpr int kInstanceNumber = 0;
-  static constexpr ULONG kDefaultInterval = 100;  // ms between channel changes
 
   // The system's device-state table.
   DeviceManagerImpl();
@@ -52,19 +50,6 @@ class DeviceManagerImpl final : public NotImplementedOperations {
 
   // --- IDeviceSetup / IDevice ---------------------------------------------------------------
   HRESULT SetDeviceInfo(IHalItem* item) override;
-  HRESULT GetAvailableInterface(long* count, GUID** iids) override;
-  HRESULT CanUseInterface(REFIID iid, long* can) override;
-  HRESULT GetInfo(long type, VARIANT* value) override;
-
-  // --- IDeviceInfoDetail --------------------------------------------------------------------
-  HRESULT GetAvailableCountryCode(ULONG* count, ULONG** regions) override;
-  HRESULT GetAvailableTVFormat(ULONG region, ULONG* count, ULONG** formats) override;
-  HRESULT GetAvailableBaseChannel(ULONG region, ULONG tvfmt, ULONG* count, _SHAL_BASECH** channels) override;
-  HRESULT GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) override;
-  HRESULT GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) override;
-  HRESULT GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) override;
-  HRESULT GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) override;
-  HRESULT GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) override;
 
   // --- IInputSwitch / IInputQualityControl ---------------------------------------------------
   HRESULT InitializeInputSwitch(ULONG reserve) override;
@@ -83,30 +68,22 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   HRESULT InitializeAutoScan(ULONG reserve) override;
   HRESULT GetChannelFreqLevel(_SHAL_BASECH* baseCh, ULONG freq, long* level, ULONG* tvfmt) override;
   HRESULT UninitializeAutoScan(ULONG reserve) override;
-  HRESULT GetAutoScanSetting(IHalItem** item) override;
 
   // --- IPreview's lists and formats ---------------------------------------------------------
-  HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
   HRESULT GetVideoDataInfo(IHalItem** item) override;
-  HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
   HRESULT GetSoundDataInfo(IHalItem** item) override;
 
   // --- What the object's parts and the video chain read ---------------------------------------
-  bool bound() const noexcept { return deviceItem_ != nullptr; }
-  const DeviceIdentity& identity() const noexcept { return identity_; }
   // The names of this device's objects (meaningful once bound).
   DeviceObjectNames names() const { return DeviceObjectNames(identity_, kInstanceNumber); }
   // The recording event's name, as the video chain's elements open it; empty before setup.
   std::wstring RecRunningEventName() const;
-  NotifyEventSet& notifyEvents() noexcept { return events_; }
   ExclusiveUseSet& exclusiveUse() noexcept { return exclusive_; }
   InstanceStamp& instanceStamp() noexcept { return stamp_; }
   EncoderControl* driverLink() const noexcept { return driver_.get(); }
-  ULONG channelInterval() const noexcept { return interval_; }
   // The device's name in the device-state table; empty when the item gave none (nothing is
   // registered and no slot is written then).
-  const std::wstring& stateName() const noexcept { return stateName_; }
-  const NamedPipe& pipe() const noexcept { return pipe_; }
+  const std::wstring& stateName() const noexcept { return stateEntry_; }
   TunerControl& tunerControl() noexcept { return tuner_; }
   ULONG currentBand() const noexcept { return currentBand_; }
 
@@ -117,35 +94,15 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   void BuildBaseChannelList();
   // Undoes a failed setup (the driver link and a state registration stay).
   void Undo() noexcept;
-  // Writes a state slot of the device; nothing for a device without a name.
-  void WriteSlot(int slot, std::int32_t value);
-  // Takes the exclusive use of an interface: S_OK held, `inUse` when it is held elsewhere.
-  HRESULT TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse);
-  void SetAudioEventsIfRunning();
   HRESULT InitializeInputSwitchSteps();
   HRESULT ApplyChannel(IHalItem* channel);
   // Tuner functions the device has: bit 0 function 1, bit 1 function 2 (block A word 2).
   ULONG DeviceFunctions() const noexcept;
 
-  DeviceStateTable stateTable_;
-  NamedPipe pipe_;
-  ExclusiveUseSet exclusive_;
-  Microsoft::WRL::ComPtr<IHalItem> deviceItem_;  // a clone of the host's item; null until bound
-  DeviceIdentity identity_;
   std::unique_ptr<EncoderControl> driver_;
   DeviceInfo12 blockA_{};  // word 1 band capability bits, word 2 tuner-function bits
   DeviceInfo32 blockB_{};  // scan capability, frequency range and step, band 1 and 2 channels
-  DeviceInfoAnswers info_;
-  NotifyEventSet events_;
-  std::wstring stateName_;
-  ULONG interval_ = kDefaultInterval;
-  InstanceStamp stamp_;
-  bool previewInitialized_ = false;  // IPreview::Initialize (later work)
-  bool inputSwitchInitialized_ = false;
-  bool autoScanInitialized_ = false;
   ULONG currentBand_ = 0;  // band of the input set last (low 28 bits)
-  Microsoft::WRL::ComPtr<IHalItem> channelItem_;
-  StateMap procAmpRanges_;
   TunerControl tuner_;
 
   // --- preview, window and sound (device_manager_preview.cpp) --------------------------------
@@ -212,8 +169,6 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   std::unique_ptr<PreviewGraph> preview_;
   CrossbarRouter previewRouter_;
   RememberedWindow window_;
-  bool windowInitialized_ = false;
-  bool soundInitialized_ = false;
 
   // --- output data --------------------------------------------------------------------------
   // IOutputData (device_manager_output.cpp). The graph records from the card; the choices keep

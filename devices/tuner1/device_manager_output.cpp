@@ -162,7 +162,7 @@ output_data::OutputStatus DeviceManagerImpl::BuildOutputStatus() {
   status.b = output_data::ReadDriverVersion(kDriverFile);
   status.c = output_data::ReadFileVersion(ModulePath::OfModule(ThisModule()).c_str());
   std::int32_t slots[kSlotCount] = {};
-  if (!stateName_.empty()) stateTable_.ReadSlots(stateName_.c_str(), sizeof(slots), slots);
+  if (!stateEntry_.empty()) stateTable_.ReadSlots(stateEntry_.c_str(), sizeof(slots), slots);
   status.d = output_data::StatusWordD(slots[kSlotBand], slots[kSlotTunerFunction]);
   return status;
 }

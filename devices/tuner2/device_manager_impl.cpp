@@ -47,6 +47,7 @@ constexpr ULONG kSwitch1Capable = 0x80;
 // The interfaces this class offers (IPreview2 is not among them).
 const IID* const kAvailable[] = {&IID_IDeviceInfoDetail, &IID_IInputSwitch, &IID_IOutputData,
                                  &IID_IPreview,          &IID_IAutoScan,    &IID_IAutoScan2};
+constexpr DeviceObjectRules kRules{errors::kNoDeviceItem, E_INVALIDARG, true};
 const DeviceInfoTable kInfoTable = device_tables::CommonTable(kAvailable);
 
 // The picture controls the input quality control accepts.
@@ -55,7 +56,6 @@ constexpr long kProcAmpTypes[] = {1, 2, 4, 8, 0x10, 0x20, 0x40, 0x80, 0x100, 0x2
 constexpr long kRangedProcAmpTypes[] = {1, 2, 4, 8, 0x10};
 
 bool IsTunerBand(ULONG band) { return (band & 3) != 0; }
-bool IsExternalBand(ULONG band) { return (band & 0x60) != 0; }
 
 bool ValidProcAmpType(long type) {
   return std::find(std::begin(kProcAmpTypes), std::end(kProcAmpTypes), type) != std::end(kProcAmpTypes);
@@ -69,11 +69,11 @@ HRESULT ThrownCode(const HResultError& e) { return FAILED(e.code()) ? e.code() :
 
 }  // namespace
 
-DeviceManagerImpl::DeviceManagerImpl() : info_(kInfoTable), filterModule_(ThisModule()), recording_(ThisModule()) {}
+DeviceManagerImpl::DeviceManagerImpl()
+    : GraphForwards(kInfoTable, kRules), filterModule_(ThisModule()), recording_(ThisModule()) {}
 
 DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
-    : stateTable_(stateSection, stateMutex),
-      info_(kInfoTable),
+    : GraphForwards(stateSection, stateMutex, kInfoTable, kRules),
       filterModule_(filterModule ? filterModule : ThisModule()),
       recording_(filterModule_) {}
 
@@ -85,24 +85,22 @@ HRESULT DeviceManagerImpl::Shutdown() {
   // The pipe server stops first: no peer request runs on what the steps below take down.
   pipe_.StopServer();
   if (outputInitialized_) {
-    StopOutputData(0);
+    // Only a running recording is stopped: on tuner 1 a stop also stops the tuner's preview
+    // wherever it runs.
+    OAFilterState state = State_Stopped;
+    if (FAILED(recording_.GetState(&state, 0)) || state != State_Stopped) StopOutputData(0);
     UninitializeOutputData(0);
   }
   ShutdownPreview();
   UninitializeAutoScan(0);
   // Uninitialize refuses while auto scan is held elsewhere; the shutdown lets go regardless.
   if (inputSwitchInitialized_) ReleaseInputSwitch();
-  events_.Close();
-  exclusive_.Clear();
+  ReleaseBinding();
   exclusion_.Close();
   stateTable_.Close();
   peer_.Close();
   tuner_.ReleaseFilters();
-  deviceItem_.Reset();
-  identity_.Clear();
   driver_.reset();
-  info_.facts() = DeviceFacts{};
-  stamp_.Close();
   tunerIndex_ = -1;
   return S_OK;
 }
@@ -162,7 +160,7 @@ void DeviceManagerImpl::Bind(IHalItem* item) {
 
   const std::int32_t boardType = hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType);
   const std::int32_t stateValue = hal_items::ReadInteger(deviceItem_.Get(), kItemStateValue);
-  stateName_ = hal_items::ReadString(deviceItem_.Get(), kItemName);
+  stateEntry_ = hal_items::ReadString(deviceItem_.Get(), kItemName);
   DeviceFacts& facts = info_.facts();
   facts.hasItem = true;
   facts.capability = static_cast<ULONG>(hal_items::ReadInteger(deviceItem_.Get(), kItemCapability));
@@ -170,10 +168,9 @@ void DeviceManagerImpl::Bind(IHalItem* item) {
   ThrowIfFailed(pipe_.StartDeviceServer(this, identity_, GetCurrentProcessId(), this, &HandlePeerRequest,
                                         tunerIndex_));
   // An empty name marks a free entry of the table: a device without a name is not registered.
-  if (!stateName_.empty()) ThrowIfFailed(stateTable_.Register(stateName_.c_str(), boardType, stateValue));
+  if (!stateEntry_.empty()) ThrowIfFailed(stateTable_.Register(stateEntry_.c_str(), boardType, stateValue));
 
-  interval_ = static_cast<ULONG>(SettingsFile::ForModule(ThisModule())
-                                     .ReadInt(L"SetChannel", L"Interval", static_cast<int>(kDefaultInterval)));
+  ReadChannelInterval();
   ThrowIfFailed(stamp_.Create(objectNames));
 }
 
@@ -212,17 +209,10 @@ void DeviceManagerImpl::BuildBaseChannelList() {
 
 void DeviceManagerImpl::Undo() noexcept {
   tunerIndex_ = -1;
-  pipe_.StopServer();
-  events_.Close();
-  exclusive_.Clear();
+  ReleaseBinding();
   exclusion_.Close();
   exclusion_.SetName(nullptr);
-  info_.facts() = DeviceFacts{};
-  deviceItem_.Reset();
-  identity_.Clear();
   driver_.reset();
-  stamp_.Close();
-  stateName_.clear();
 }
 
 // --- Peer requests ------------------------------------------------------------------------------
@@ -251,83 +241,7 @@ void DeviceManagerImpl::HandlePeerRequest(void* context, HANDLE, DWORD requestSi
   if (answered) WritePeerAnswer(result, answer, answerCapacity, answerSize);
 }
 
-// --- IDevice ----------------------------------------------------------------------------------
-
-HRESULT DeviceManagerImpl::GetAvailableInterface(long* count, GUID** iids) {
-  if (!count || !iids) return E_POINTER;
-  return info_.GetAvailableInterface(count, iids);
-}
-
-HRESULT DeviceManagerImpl::CanUseInterface(REFIID iid, long* can) {
-  if (!can) return E_POINTER;
-  return info_.CanUseInterface(iid, can);
-}
-
-HRESULT DeviceManagerImpl::GetInfo(long type, VARIANT* value) {
-  if (!value) return E_POINTER;
-  if (!deviceItem_) return errors::kDeviceNotSet;
-  return deviceItem_->GetInfo(type, value);
-}
-
-// --- IDeviceInfoDetail --------------------------------------------------------------------------
-
-HRESULT DeviceManagerImpl::GetAvailableCountryCode(ULONG* count, ULONG** regions) {
-  if (!count || !regions) return E_POINTER;
-  return info_.GetAvailableCountryCode(count, regions);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableTVFormat(ULONG, ULONG* count, ULONG** formats) {
-  if (!count || !formats) return E_POINTER;
-  return info_.GetAvailableTVFormat(count, formats);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableBaseChannel(ULONG, ULONG, ULONG* count, _SHAL_BASECH** channels) {
-  if (!count || !channels) return E_POINTER;
-  return info_.GetAvailableBaseChannel(count, channels);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) {
-  if (!baseCh || !functions) return E_POINTER;
-  ULONG offered = 0;
-  RETURN_IF_FAILED(info_.GetAvailableTunerFunction(*baseCh, &offered, E_INVALIDARG));
-  // Switch 0 serves the tuner bands only.
-  if (IsExternalBand(baseCh->band)) offered &= ~1u;
-  *functions = offered;
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) {
-  if (!baseCh || !minCh || !maxCh) return E_POINTER;
-  return info_.GetAvailableChannelInfo(*baseCh, minCh, maxCh);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) {
-  if (!minFreq || !maxFreq || !step) return E_POINTER;
-  return info_.GetAvailableFrequencyInfo(minFreq, maxFreq, step);
-}
-
-HRESULT DeviceManagerImpl::GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) {
-  if (!count || !modes) return E_INVALIDARG;
-  return info_.GetInputAudioModeVariety(count, modes);
-}
-
-HRESULT DeviceManagerImpl::GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) {
-  if (!count || !modes) return E_INVALIDARG;
-  return info_.GetOutputAudioModeVariety(count, modes);
-}
-
 // --- Shared means of the interfaces -------------------------------------------------------------
-
-void DeviceManagerImpl::WriteSlot(int slot, std::int32_t value) {
-  if (!stateName_.empty()) stateTable_.SetSlot(stateName_.c_str(), slot, value);
-}
-
-HRESULT DeviceManagerImpl::TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse) {
-  if (!exclusive_.prepared()) return errors::kNoDeviceItem;
-  // One atomic create: whoever creates the mutex has the interface.
-  const HRESULT hr = exclusive_.mutex(which).CreateExclusive();
-  return hr == S_FALSE ? inUse : hr;
-}
 
 namespace {
 
@@ -340,26 +254,6 @@ bool InUseOnTuner(const DeviceIdentity& identity, int tuner, ExclusiveInterface 
 }  // namespace
 
 bool DeviceManagerImpl::TunerZeroScanInUse() const { return InUseOnTuner(identity_, 0, ExclusiveInterface::AutoScan); }
-
-void DeviceManagerImpl::SetExternalInputEvent(bool external) {
-  NamedEvent& event = events_.event(NotifyEvent::ExternalInput);
-  if (external) {
-    event.Set();
-  } else {
-    event.Reset();
-  }
-}
-
-void DeviceManagerImpl::SetAudioEventsIfRunning() {
-  if (events_.event(NotifyEvent::LiveRunning).IsSet()) {
-    events_.event(NotifyEvent::LiveInputAudio).Set();
-    events_.event(NotifyEvent::LiveOutputAudio).Set();
-  }
-  if (events_.event(NotifyEvent::RecRunning).IsSet()) {
-    events_.event(NotifyEvent::RecInputAudio).Set();
-    events_.event(NotifyEvent::RecOutputAudio).Set();
-  }
-}
 
 // --- IInputSwitch -------------------------------------------------------------------------------
 
@@ -397,8 +291,7 @@ void DeviceManagerImpl::InitializeInputSwitchSteps() {
     if (band == 1 && SUCCEEDED(tuner_.GetInputType(&type))) lastBand_ = type;
   }
   SetExternalInputEvent(!IsTunerBand(lastBand_));
-  WriteSlot(kSlotInputSwitchProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotInputSwitchObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotInputSwitchProcess, true);
 }
 
 HRESULT DeviceManagerImpl::GetChannel(IHalItem** channel) {
@@ -466,7 +359,7 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   if (route) {
     routed = tuner_.SelectInput(band);
     SetExternalInputEvent(!IsTunerBand(band));
-    if (IsTunerBand(current) != IsTunerBand(band)) SetAudioEventsIfRunning();
+    if (IsTunerBand(current) != IsTunerBand(band)) events_.SetAudioEventsIfRunning();
   }
   if (IsTunerBand(band)) ThrowIfFailed(tuner_.SetFrequency(frequency, 0));
   if (InstanceRecord* record = stamp_.record()) {
@@ -481,20 +374,6 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   return FAILED(routed) ? routed : S_OK;
 }
 
-HRESULT DeviceManagerImpl::GetAvailableAudioFunction(long* count, ULONG** functions) {
-  if (!count || !functions) return E_POINTER;
-  constexpr ULONG kFunctions[] = {1};
-  return HandOutArray(kFunctions, 1, count, functions);
-}
-
-HRESULT DeviceManagerImpl::GetAudioFunction(ULONG* function) {
-  if (!function) return E_POINTER;
-  *function = 1;
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::SetAudioFunction(ULONG function) { return function == 1 ? S_OK : E_INVALIDARG; }
-
 HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   if (!inputSwitchInitialized_) return S_OK;
   if (exclusive_.mutex(ExclusiveInterface::AutoScan).AlreadyExists()) return errors::kAutoScanInUse;
@@ -506,8 +385,7 @@ void DeviceManagerImpl::ReleaseInputSwitch() noexcept {
   if (channelItem_) channelItem_->Clear();
   channelItem_.Reset();
   tuner_.Teardown();
-  WriteSlot(kSlotInputSwitchProcess, 0);
-  WriteSlot(kSlotInputSwitchObject, 0);
+  WriteOwnerSlots(kSlotInputSwitchProcess, false);
   inputSwitchInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
 }
@@ -578,12 +456,6 @@ HRESULT DeviceManagerImpl::UninitializeAutoScan(ULONG) {
   autoScanInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::AutoScan).Close();
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetAutoScanSetting(IHalItem** item) {
-  if (!autoScanInitialized_) return errors::kAutoScanNotInit;
-  if (!item) return E_INVALIDARG;
-  return device_tables::AutoScanSettingItem(SettingsFile::ForModule(ThisModule()), item);
 }
 
 }  // namespace rul

@@ -25,9 +25,8 @@
 #include "common/device/device_state_table.h"
 #include "common/device/named_pipe.h"
 #include "common/locks.h"
-#include "devices/core/device_info.h"
+#include "devices/core/device_object_core.h"
 #include "devices/core/device_objects.h"
-#include "devices/core/not_implemented_operations.h"
 #include "devices/core/preview_window.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/tuner2/instance_pipe.h"
@@ -38,10 +37,8 @@
 
 namespace rul {
 
-class DeviceManagerImpl : public NotImplementedOperations {
+class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
  public:
-  static constexpr ULONG kDefaultInterval = 100;  // ms the channel settles after a change
-
   // The system's device-state table.
   DeviceManagerImpl();
   // A device-state table under other names (tests keep theirs apart); the recording graph loads
@@ -53,29 +50,13 @@ class DeviceManagerImpl : public NotImplementedOperations {
   HRESULT Initialize() override;
   HRESULT Shutdown() override;
 
-  // --- IDeviceSetup / IDevice ---------------------------------------------------------------
+  // --- IDeviceSetup (IDevice and the information lists: DeviceObjectCore) ------------------
   HRESULT SetDeviceInfo(IHalItem* item) override;
-  HRESULT GetAvailableInterface(long* count, GUID** iids) override;
-  HRESULT CanUseInterface(REFIID iid, long* can) override;
-  HRESULT GetInfo(long type, VARIANT* value) override;
-
-  // --- IDeviceInfoDetail --------------------------------------------------------------------
-  HRESULT GetAvailableCountryCode(ULONG* count, ULONG** regions) override;
-  HRESULT GetAvailableTVFormat(ULONG region, ULONG* count, ULONG** formats) override;
-  HRESULT GetAvailableBaseChannel(ULONG region, ULONG tvfmt, ULONG* count, _SHAL_BASECH** channels) override;
-  HRESULT GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) override;
-  HRESULT GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) override;
-  HRESULT GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) override;
-  HRESULT GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) override;
-  HRESULT GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) override;
 
   // --- IInputSwitch / IInputQualityControl ---------------------------------------------------
   HRESULT InitializeInputSwitch(ULONG reserve) override;
   HRESULT GetChannel(IHalItem** channel) override;
   HRESULT SetChannel(IHalItem* channel) override;
-  HRESULT GetAvailableAudioFunction(long* count, ULONG** functions) override;
-  HRESULT GetAudioFunction(ULONG* function) override;
-  HRESULT SetAudioFunction(ULONG function) override;
   HRESULT UninitializeInputSwitch(ULONG reserve) override;
   HRESULT GetAvailableVidProcAmp(ULONG* bits) override;
   HRESULT GetVidProcAmpRange(long type, long* min, long* max, long* step, long* def, long* automatic) override;
@@ -86,16 +67,12 @@ class DeviceManagerImpl : public NotImplementedOperations {
   HRESULT InitializeAutoScan(ULONG reserve) override;
   HRESULT GetChannelFreqLevel(_SHAL_BASECH* baseCh, ULONG freq, long* level, ULONG* tvfmt) override;
   HRESULT UninitializeAutoScan(ULONG reserve) override;
-  HRESULT GetAutoScanSetting(IHalItem** item) override;
 
   // --- IOutputData (device_manager_output.cpp) ----------------------------------------------
   HRESULT InitializeOutputData(ULONG reserve) override;
-  HRESULT GetOutputNotifyEvent(long type, ULONG* handle) override;
   HRESULT GetOutputLastError(HRESULT* error, ULONG* reserve) override;
   HRESULT StartOutputData(ULONG reserve) override;
   HRESULT StopOutputData(ULONG stopMode) override;
-  HRESULT GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
-  HRESULT GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
   HRESULT GetAvailableOutputDataType(long* count, ULONG** types) override;
   HRESULT GetAvailableOutputDataSubType(long type, long* count, ULONG** subTypes) override;
   HRESULT SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) override;
@@ -105,13 +82,11 @@ class DeviceManagerImpl : public NotImplementedOperations {
 
   // --- IPreview (device_manager_preview.cpp) ------------------------------------------------
   HRESULT InitializePreview(ULONG reserve) override;
-  HRESULT GetPreviewNotifyEvent(long type, ULONG* handle) override;
   HRESULT GetPreviewLastError(HRESULT* error, ULONG* reserve) override;
-  HRESULT GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
-  HRESULT GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
   HRESULT GetVideoDataInfo(IHalItem** item) override;
   HRESULT GetSoundDataInfo(IHalItem** item) override;
   HRESULT RunPreview(ULONG reserve) override;
+  HRESULT PausePreview(ULONG reserve) override;
   HRESULT StopPreview(ULONG reserve) override;
   HRESULT GetPreviewState(ULONG* state) override;
   HRESULT UninitializePreview(ULONG reserve) override;
@@ -125,59 +100,37 @@ class DeviceManagerImpl : public NotImplementedOperations {
   HRESULT InitializeCustomPreviewWindow2(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
   HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out) override;
   HRESULT SetVideoClippingWindow(HWND window) override;
-  HRESULT GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) override;
-  HRESULT RePaint(HWND window, HDC dc) override;
-  HRESULT DisplayModeChanged(HWND window) override;
-  HRESULT GetCurrentImage(ULONG* size, BYTE** image) override;
   HRESULT SetZoomMode(ULONG zoomMode) override;
   HRESULT GetZoomMode(ULONG* zoomMode) override;
   HRESULT UninitializePreviewWindow(ULONG reserve) override;
 
-  // --- ISound -------------------------------------------------------------------------------
+  // --- ISound (the mode and the controls: DeviceObjectCore, GraphForwards) ------------------
   HRESULT InitializeSound(ULONG reserve) override;
-  HRESULT GetAvailableSoundMode(long* count, ULONG** modes) override;
-  HRESULT GetSoundMode(ULONG* mode) override;
-  HRESULT SetSoundMode(ULONG mode) override;
-  HRESULT GetMix(_SHAL_AUDIOMIX* mix) override;
-  HRESULT SetMix(_SHAL_AUDIOMIX* mix) override;
-  HRESULT GetBalance(long* balance) override;
-  HRESULT SetBalance(long balance) override;
-  HRESULT GetVolume(long* volume) override;
-  HRESULT SetVolume(long volume) override;
   HRESULT UninitializeSound(ULONG reserve) override;
 
   // --- What tests and the object's parts read -----------------------------------------------
-  bool bound() const noexcept { return deviceItem_ != nullptr; }
   LONG tunerIndex() const noexcept { return tunerIndex_; }
-  const DeviceIdentity& identity() const noexcept { return identity_; }
   // The names of this tuner's objects (meaningful once bound).
   DeviceObjectNames names() const { return DeviceObjectNames(identity_, tunerIndex_); }
-  NotifyEventSet& notifyEvents() noexcept { return events_; }
   InstanceStamp& instanceStamp() noexcept { return stamp_; }
-  ULONG channelInterval() const noexcept { return interval_; }
   ULONG lastBand() const noexcept { return lastBand_; }
-  const std::wstring& stateName() const noexcept { return stateName_; }
-  const NamedPipe& pipe() const noexcept { return pipe_; }
+  const std::wstring& stateName() const noexcept { return stateEntry_; }
   NamedMutex& exclusionMutex() noexcept { return exclusion_; }
   TunerControl& tunerControl() noexcept { return tuner_; }
   OutputDataGraph& recordingGraph() noexcept { return recording_; }
   PreviewGraph& previewGraph() noexcept { return preview_; }
 
  private:
+  PreviewGraph& forwardedPreview() noexcept override { return preview_; }
+  OutputDataGraph& forwardedOutput() noexcept override { return recording_; }
   // Steps 5 to 14 of the setup; each failure throws.
   void Bind(IHalItem* item);
   void ReadDriverInformation();
   void BuildBaseChannelList();
   // Undoes a failed setup.
   void Undo() noexcept;
-  // Writes a state slot of the device; nothing for a device without a name.
-  void WriteSlot(int slot, std::int32_t value);
-  // Takes the exclusive use of an interface: S_OK held, `inUse` when it is held elsewhere.
-  HRESULT TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse);
   // Whether the auto scan of tuner index 0 is held by anyone (this object included).
   bool TunerZeroScanInUse() const;
-  void SetExternalInputEvent(bool external);
-  void SetAudioEventsIfRunning();
   void InitializeInputSwitchSteps();
   // Lets go of the input switch (channel item, tuner control, slots, exclusive use).
   void ReleaseInputSwitch() noexcept;
@@ -203,40 +156,21 @@ class DeviceManagerImpl : public NotImplementedOperations {
   void NotifyPeerPreviewFree();
   // The answer to a peer's request code (under the device lock).
   HRESULT AnswerPeer(std::uint32_t code);
-  // The four driver words the MPEG analyzer is given.
-  void DriverWords(LONG words[4]);
   static void HandlePeerRequest(void* context, HANDLE pipe, DWORD requestSize, const BYTE* request,
                                 DWORD* answerSize, BYTE* answer, DWORD answerCapacity);
 
-  DeviceStateTable stateTable_;
-  NamedPipe pipe_;
-  ExclusiveUseSet exclusive_;
   NamedMutex exclusion_;  // the card's preview/recording exclusion (no tuner index in its name)
-  Microsoft::WRL::ComPtr<IHalItem> deviceItem_;  // a clone of the host's item; null until bound
-  DeviceIdentity identity_;
   LONG tunerIndex_ = -1;
   std::unique_ptr<StreamingDeviceControl> driver_;
   StreamingDeviceControl::HardwareInfo hardware_{};  // word 1 input capabilities, word 2 switches
   StreamingDeviceControl::TunerInfo tunerInfo_{};    // word 0 scan flag, words 1-2 frequency range
-  DeviceInfoAnswers info_;
-  NotifyEventSet events_;
-  std::wstring stateName_;
-  ULONG interval_ = kDefaultInterval;
-  InstanceStamp stamp_;
-  bool inputSwitchInitialized_ = false;
-  bool autoScanInitialized_ = false;
   ULONG lastBand_ = 0;  // the band set last; 0: none remembered (the tuner control is asked)
-  Microsoft::WRL::ComPtr<IHalItem> channelItem_;
-  StateMap procAmpRanges_;
   TunerControl tuner_;
 
   const HMODULE filterModule_;  // outside filters are loaded from its folder
 
   // Preview.
   PreviewGraph preview_;
-  bool previewInitialized_ = false;
-  bool windowInitialized_ = false;
-  bool soundInitialized_ = false;
   RememberedWindow window_;  // applied again each time the preview runs
 
   // Recording.
@@ -245,7 +179,6 @@ class DeviceManagerImpl : public NotImplementedOperations {
     Microsoft::WRL::ComPtr<IOutputDataCB> callback;
   };
   OutputDataGraph recording_;
-  bool outputInitialized_ = false;
   Selection selections_[3];  // data types 1 to 3
 
   // The link to the object that owns the tuner's preview or recording elsewhere.

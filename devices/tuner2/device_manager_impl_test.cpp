@@ -348,15 +348,33 @@ TEST_F(RulDeviceObjectTest, RecordingDeliversAfterTheChannelSettled) {
     ASSERT_EQ(object->InitializeOutputData(0), S_OK);
     object->recordingGraph().SetMinimumRecTime(0);
     output_testing::Sink sink((1u << 1) | (1u << 2) | (1u << 3));
+    // The three types with their subtypes, chosen or not.
+    const auto chosen = [&] {
+      long count = 0;
+      _SHAL_OUTPUTDTATA_TYPE* records = nullptr;
+      EXPECT_EQ(object->GetOutputDataType(&count, &records), S_OK);
+      std::vector<ULONG> subtypes;
+      for (long i = 0; i < count; ++i) {
+        EXPECT_EQ(records[i].type, static_cast<ULONG>(i + 1));
+        subtypes.push_back(records[i].subtype);
+      }
+      CoTaskMemFree(records);
+      return subtypes;
+    };
+    EXPECT_EQ(chosen(), (std::vector<ULONG>{0, 0, 0}));
     const struct {
       ULONG type, subtype;
       HRESULT expected;
     } types[] = {{1, 3, E_INVALIDARG}, {1, 99, E_INVALIDARG}, {4, 0, E_INVALIDARG},
-                 {1, 150, S_OK},       {1, 2, S_OK},         {2, 0, S_OK},        {3, 0, S_OK}};
+                 {1, 150, S_OK},       {2, 0, S_OK},         {1, 2, S_OK},        {3, 0, S_OK}};
     for (const auto& t : types) {
       _SHAL_OUTPUTDTATA_TYPE choice{t.type, t.subtype};
       EXPECT_EQ(object->SetOutputDataType(&choice, &sink), t.expected) << t.type << "/" << t.subtype;
+      if (t.type == 2) {
+        EXPECT_EQ(chosen(), (std::vector<ULONG>{150, 0, 0}));
+      }
     }
+    EXPECT_EQ(chosen(), (std::vector<ULONG>{2, 0, 0}));
     ASSERT_EQ(object->SetChannel(Channel(1, kLowest, 0).Get()), S_OK);
     const DWORD changed = object->instanceStamp().record()->lastChangeMs;
     ASSERT_EQ(object->StartOutputData(0), S_OK);
@@ -384,6 +402,41 @@ TEST_F(RulDeviceObjectTest, RecordingDeliversAfterTheChannelSettled) {
     EXPECT_EQ(slots[kSlotOutputProcess], 0);
     EXPECT_EQ(object->StartOutputData(0), errors::kOutputDataNotInit);
   }
+}
+
+// A stop that ends the delivery waits out the minimum recording time first: the data of that
+// time reaches the host.
+TEST_F(RulDeviceObjectTest, StopEndsTheDeliveryAfterTheMinimumRecordingTime) {
+  constexpr DWORD kMinimumMs = 3000;
+  auto object = MakeObject(doubles_.get());
+  ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 0).Get()), S_OK);
+  ASSERT_EQ(object->InitializeOutputData(0), S_OK);
+  object->recordingGraph().SetMinimumRecTime(kMinimumMs);
+  output_testing::Sink sink(1u << 1);
+  _SHAL_OUTPUTDTATA_TYPE mpeg{1, 0};
+  ASSERT_EQ(object->SetOutputDataType(&mpeg, &sink), S_OK);
+  const doubles::Journal& journal = doubles::Journal::Instance();
+  const std::size_t before = journal.Calls("CallbackFilter", "EndDelivery").size();
+  ASSERT_EQ(object->StartOutputData(0), S_OK);
+
+  UniqueHandle stopped(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  HRESULT result = E_FAIL;
+  std::thread host([&] {
+    result = object->StopOutputData(1);
+    SetEvent(stopped.get());
+  });
+  EXPECT_EQ(WaitForSingleObject(stopped.get(), kMinimumMs / 3), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(journal.Calls("CallbackFilter", "EndDelivery").size(), before);
+  const bool done = WaitForSingleObject(stopped.get(), 60000) == WAIT_OBJECT_0;
+  if (!done) {
+    host.detach();  // hung: the process ends with the test program
+    FAIL() << "Stop did not return";
+  }
+  host.join();
+  EXPECT_EQ(result, S_OK);
+  const auto ended = journal.Calls("CallbackFilter", "EndDelivery");
+  ASSERT_EQ(ended.size(), before + 1);
+  EXPECT_EQ(ended.back().args[0], 1);
 }
 
 // Shutdown with the input switch and a running recording lets go of every named object: a new
@@ -504,7 +557,12 @@ TEST_F(RulDeviceObjectTest, RecordingOnTunerOneStopsThePreviewOwner) {
   ASSERT_TRUE(other.Create());
   EXPECT_TRUE(other.Lock(0));
   other.Unlock();
+  // Released while not recording: the preview's owner is not asked again.
   object.reset();
+  {
+    std::lock_guard<std::mutex> hold(peer.lock);
+    EXPECT_EQ(peer.log.size(), 5u);
+  }
   peer.pipe.StopServer();
 }
 
@@ -781,10 +839,31 @@ TEST_F(RulDeviceObjectTest, WindowAndSoundAnswerInOrder) {
       {"SetSoundMode 0", [&] { return object->SetSoundMode(0); }, S_OK},
       {"SetSoundMode 1", [&] { return object->SetSoundMode(1); }, E_FAIL},
       {"window uninitialised", [&] { return object->UninitializePreviewWindow(0); }, S_OK},
+      {"Pause before preview", [&] { return object->PausePreview(0); }, errors::kPreviewNotInit},
   };
   for (const auto& c : calls) EXPECT_EQ(c.call(), c.expected) << c.name;
   EXPECT_EQ(custom, nullptr);
   EXPECT_EQ(image, nullptr);
+
+  // The window and sound interfaces IPreview lists: the second windows on a board that has them.
+  for (const LONG capability : {0, 0x200}) {
+    auto listing = MakeObject();
+    ASSERT_EQ(listing->SetDeviceInfo(rul_testing::MakeItem({{8, 1}, {9, 3}, {4, capability}}, {{7, capturePath_}}).Get()),
+              S_OK);
+    long count = 0;
+    GUID* iids = nullptr;
+    ASSERT_EQ(listing->GetAvailableVideoModeInterface(&count, &iids), S_OK);
+    std::vector<GUID> windows(iids, iids + count);
+    CoTaskMemFree(iids);
+    const std::vector<GUID> expected = capability ? std::vector<GUID>{IID_IPreviewWindow, IID_IPreviewWindow2,
+                                                                      IID_ICustomPreviewWindow, IID_ICustomPreviewWindow2}
+                                                  : std::vector<GUID>{IID_IPreviewWindow, IID_ICustomPreviewWindow};
+    EXPECT_EQ(windows, expected) << capability;
+    ASSERT_EQ(listing->GetAvailableSoundModeInterface(&count, &iids), S_OK);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(iids[0], IID_ISound);
+    CoTaskMemFree(iids);
+  }
 }
 
 // A whole session on tuner 0 of a board with the system renderer: set up, tune, a preview with
@@ -835,6 +914,18 @@ TEST_F(RulDeviceObjectTest, AWholeSessionShowsPicturesRecordsAndLeavesNothing) {
         << Journal::Instance().Value(doubles::kValueVideoFrames);
     EXPECT_EQ(object->UninitializePreviewWindow(0), kChainGraphNotStopped);
     EXPECT_EQ(object->UninitializeSound(0), kChainGraphNotStopped);
+    // A pause is told to the other processes.
+    ASSERT_EQ(object->PausePreview(0), S_OK);
+    {
+      std::int32_t slots[kSlotCount] = {};
+      DeviceStateTable table(TestStateNames().section.c_str(), TestStateNames().mutex.c_str());
+      ASSERT_EQ(table.Open(), S_OK);
+      ASSERT_EQ(table.ReadSlots(object->stateName().c_str(), sizeof(slots), slots), S_OK);
+      EXPECT_EQ(slots[kSlotPreviewState], kSlotPaused);
+    }
+    ULONG state = 0;
+    EXPECT_TRUE(SUCCEEDED(object->GetPreviewState(&state)));
+    EXPECT_EQ(state, static_cast<ULONG>(State_Paused));
     long volume = 0;
     EXPECT_EQ(object->SetVolume(-600), S_OK);
     EXPECT_EQ(object->GetVolume(&volume), S_OK);

@@ -18,6 +18,7 @@
 #include "devices/core/channel_settle.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/hal_items.h"
+#include "devices/core/host_arrays.h"
 #include "devices/core/output_data.h"
 #include "devices/core/output_session.h"
 #include "devices/tuner2/device_item.h"
@@ -28,9 +29,9 @@ namespace rul {
 namespace {
 
 constexpr std::uint32_t kPeerFindPreview = 0x403;
-constexpr int kPeerTuner = 1;
+constexpr int kPeerTuner = 1;  // the tuner whose preview and recording exclude each other
 // The card's driver file in the system's "drivers" folder (its version is the analyzer's word B).
-constexpr const wchar_t kDriverFile[] = L"doru.sys";  // the tuner whose preview and recording exclude each other
+constexpr const wchar_t kDriverFile[] = L"doru.sys";
 
 HRESULT ThrownCode(const HResultError& e) { return FAILED(e.code()) ? e.code() : E_FAIL; }
 
@@ -56,8 +57,7 @@ HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
     exclusive_.mutex(ExclusiveInterface::OutputData).Close();
     return hr;
   }
-  WriteSlot(kSlotOutputProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotOutputObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotOutputProcess, true);
   outputInitialized_ = true;
   return S_OK;
 }
@@ -80,10 +80,10 @@ HRESULT DeviceManagerImpl::SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutp
 
 HRESULT DeviceManagerImpl::GetOutputDataType(long* count, _SHAL_OUTPUTDTATA_TYPE** types) {
   if (!count || !types) return E_POINTER;
-  std::vector<_SHAL_OUTPUTDTATA_TYPE> chosen;
-  for (ULONG type = 1; type <= 3; ++type)
-    if (selections_[type - 1].callback) chosen.push_back({type, selections_[type - 1].subtype});
-  return output_data::CopyToTaskMemory(chosen, count, types);
+  // Always the three types, each with its subtype (0 until chosen).
+  const _SHAL_OUTPUTDTATA_TYPE records[3] = {
+      {1, selections_[0].subtype}, {2, selections_[1].subtype}, {3, selections_[2].subtype}};
+  return HandOutArray(records, 3, count, types);
 }
 
 HRESULT DeviceManagerImpl::GetAvailableOutputDataType(long* count, ULONG** types) {
@@ -111,15 +111,6 @@ HRESULT DeviceManagerImpl::GetOutputDataInfo(long type, long subType, IHalItem**
   return S_OK;
 }
 
-HRESULT DeviceManagerImpl::GetOutputNotifyEvent(long type, ULONG* handle) {
-  if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!handle) return E_POINTER;
-  HANDLE event = nullptr;
-  RETURN_IF_FAILED(recording_.GetNotifyEvent(type, &event));
-  *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
-  return S_OK;
-}
-
 HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG*) {
   if (!outputInitialized_) return errors::kOutputDataNotInit;
   if (!error) return E_POINTER;
@@ -127,20 +118,6 @@ HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG*) {
   RETURN_IF_FAILED(recording_.GetLastError(&last));
   *error = static_cast<HRESULT>(last);
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!mode) return E_POINTER;
-  *mode = {};
-  return recording_.GetCurrentInputAudioMode(mode);
-}
-
-HRESULT DeviceManagerImpl::GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!mode) return E_POINTER;
-  *mode = {};
-  return recording_.GetCurrentOutputAudioMode(mode);
 }
 
 // --- Start and stop ------------------------------------------------------------------------------
@@ -168,9 +145,9 @@ HRESULT DeviceManagerImpl::StartOutputData(ULONG) {
 }
 
 void DeviceManagerImpl::StartRecordingSteps() {
-  LONG words[4] = {};
-  DriverWords(words);
-  ThrowIfFailed(recording_.SetAnalyzerParameters(words[0], words[1], words[2], words[3]));
+  const output_data::OutputStatus words = StatusWords(kDriverFile);
+  ThrowIfFailed(recording_.SetAnalyzerParameters(static_cast<LONG>(words.a), static_cast<LONG>(words.b),
+                                                 static_cast<LONG>(words.c), static_cast<LONG>(words.d)));
   recording_.ApplyEncoderPreset(selections_[0].subtype);
   ThrowIfFailed(recording_.Connect());
   WriteSlot(kSlotOutputStarted, 1);
@@ -188,6 +165,9 @@ void DeviceManagerImpl::StartRecordingSteps() {
 HRESULT DeviceManagerImpl::StopOutputData(ULONG stopMode) {
   if (!outputInitialized_) return errors::kOutputDataNotInit;
   try {
+    // The delivery ends only once the minimum recording time has passed: what the encoder gives
+    // until then reaches the host.
+    recording_.WaitMinimumRecTime();
     if (stopMode != 0) recording_.EndOfData(1);
     if (tunerIndex_ == kPeerTuner) {
       DeviceLockGap gap(deviceLock());
@@ -212,24 +192,12 @@ HRESULT DeviceManagerImpl::UninitializeOutputData(ULONG) {
   if (!outputInitialized_) return S_OK;
   peer_.Close();
   peerFound_ = false;
-  WriteSlot(kSlotOutputProcess, 0);
-  WriteSlot(kSlotOutputObject, 0);
+  WriteOwnerSlots(kSlotOutputProcess, false);
   recording_.Teardown();
   for (Selection& selection : selections_) selection = Selection{};
   outputInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::OutputData).Close();
   return S_OK;
-}
-
-void DeviceManagerImpl::DriverWords(LONG words[4]) {
-  words[0] = words[1] = words[2] = words[3] = 0;
-  if (!deviceItem_) return;
-  words[0] = static_cast<LONG>(output_data::StatusWordA(info_.facts().capability));
-  words[1] = static_cast<LONG>(output_data::ReadDriverVersion(kDriverFile));
-  words[2] = static_cast<LONG>(output_data::ReadFileVersion(ModulePath::OfModule(ThisModule()).c_str()));
-  std::int32_t slots[kSlotCount] = {};
-  if (!stateName_.empty() && SUCCEEDED(stateTable_.ReadSlots(stateName_.c_str(), sizeof(slots), slots)))
-    words[3] = static_cast<LONG>(output_data::StatusWordD(slots[kSlotBand], slots[kSlotTunerFunction]));
 }
 
 // --- Peers ------------------------------------------------------------------------------------

@@ -51,8 +51,7 @@ HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
     exclusive_.mutex(ExclusiveInterface::Preview).Close();
     return hr;
   }
-  WriteSlot(kSlotPreviewProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotPreviewObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotPreviewProcess, true);
   previewInitialized_ = true;
   return S_OK;
 }
@@ -98,6 +97,13 @@ void DeviceManagerImpl::RunPreviewSteps() {
   }
 }
 
+HRESULT DeviceManagerImpl::PausePreview(ULONG) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  RETURN_IF_FAILED(preview_.FilterGraphHolder::Pause());
+  WriteSlot(kSlotPreviewState, kSlotPaused);
+  return S_OK;
+}
+
 HRESULT DeviceManagerImpl::StopPreview(ULONG) {
   if (!previewInitialized_) return errors::kPreviewNotInit;
   RETURN_IF_FAILED(preview_.FilterGraphHolder::Stop());
@@ -126,8 +132,7 @@ HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
   ReleaseWindowParts();
   preview_.Teardown();
   preview_.SetAudioLink(nullptr);
-  WriteSlot(kSlotPreviewProcess, 0);
-  WriteSlot(kSlotPreviewObject, 0);
+  WriteOwnerSlots(kSlotPreviewProcess, false);
   previewInitialized_ = windowInitialized_ = soundInitialized_ = false;
   window_.Clear();
   exclusive_.mutex(ExclusiveInterface::Preview).Close();
@@ -151,16 +156,6 @@ void DeviceManagerImpl::ShutdownPreview() noexcept {
   }
 }
 
-HRESULT DeviceManagerImpl::GetPreviewNotifyEvent(long type, ULONG* handle) {
-  if (!handle) return E_POINTER;
-  *handle = 0;
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  HANDLE event = nullptr;
-  RETURN_IF_FAILED(preview_.GetNotifyEvent(type, &event));
-  *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
-  return S_OK;
-}
-
 HRESULT DeviceManagerImpl::GetPreviewLastError(HRESULT* error, ULONG*) {
   if (!error) return E_POINTER;
   if (!previewInitialized_) return errors::kPreviewNotInit;
@@ -168,20 +163,6 @@ HRESULT DeviceManagerImpl::GetPreviewLastError(HRESULT* error, ULONG*) {
   RETURN_IF_FAILED(preview_.GetLastError(&last));
   *error = static_cast<HRESULT>(last);
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!mode) return E_POINTER;
-  *mode = {};
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  return preview_.GetCurrentInputAudioMode(mode);
-}
-
-HRESULT DeviceManagerImpl::GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!mode) return E_POINTER;
-  *mode = {};
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  return preview_.GetCurrentOutputAudioMode(mode);
 }
 
 HRESULT DeviceManagerImpl::GetVideoDataInfo(IHalItem** item) {
@@ -310,39 +291,6 @@ HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
   return preview_.SetVideoPosition(source, destination);
 }
 
-HRESULT DeviceManagerImpl::GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) {
-  if (!keyType || !paletteIndex || !low || !high) return E_POINTER;
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  DWORD values[4] = {};
-  RETURN_IF_FAILED(preview_.GetColorKey(&values[0], &values[1], &values[2], &values[3]));
-  *keyType = values[0];
-  *paletteIndex = values[1];
-  *low = values[2];
-  *high = values[3];
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::RePaint(HWND window, HDC dc) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  return preview_.RePaint(window, dc);
-}
-
-HRESULT DeviceManagerImpl::DisplayModeChanged(HWND) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  return preview_.DisplayModeChanged();
-}
-
-HRESULT DeviceManagerImpl::GetCurrentImage(ULONG* size, BYTE** image) {
-  if (!size || !image) return E_POINTER;
-  *size = 0;
-  *image = nullptr;
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  DWORD bytes = 0;
-  RETURN_IF_FAILED(preview_.GetCurrentImage(&bytes, image));
-  *size = bytes;
-  return S_OK;
-}
-
 HRESULT DeviceManagerImpl::SetZoomMode(ULONG zoomMode) {
   if (!windowInitialized_) return errors::kWindowNotInit;
   return preview_.SetZoomMode(zoomMode);
@@ -397,52 +345,6 @@ void DeviceManagerImpl::ReleaseSoundParts() noexcept {
     preview_.SetSoundPath(nullptr);
     preview_.SetAudioLink(std::make_unique<FilterLink>(filterModule_));
   });
-}
-
-HRESULT DeviceManagerImpl::GetAvailableSoundMode(long* count, ULONG** modes) {
-  if (!count || !modes) return E_POINTER;
-  constexpr ULONG kModes[] = {0};
-  return HandOutArray(kModes, 1, count, modes);
-}
-
-HRESULT DeviceManagerImpl::GetSoundMode(ULONG* mode) {
-  if (!mode) return E_POINTER;
-  *mode = 0;
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::SetSoundMode(ULONG mode) { return mode == 0 ? S_OK : E_FAIL; }
-
-HRESULT DeviceManagerImpl::GetMix(_SHAL_AUDIOMIX* mix) {
-  if (!mix) return E_POINTER;
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.GetMix(&mix->fL, &mix->fR);
-}
-
-HRESULT DeviceManagerImpl::SetMix(_SHAL_AUDIOMIX* mix) {
-  if (!mix) return E_POINTER;
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.SetMix(mix->fL, mix->fR);
-}
-
-HRESULT DeviceManagerImpl::GetBalance(long* balance) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.GetBalance(balance);
-}
-
-HRESULT DeviceManagerImpl::SetBalance(long balance) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.SetBalance(balance);
-}
-
-HRESULT DeviceManagerImpl::GetVolume(long* volume) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.GetVolume(volume);
-}
-
-HRESULT DeviceManagerImpl::SetVolume(long volume) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.SetVolume(volume);
 }
 
 HRESULT DeviceManagerImpl::UninitializeSound(ULONG) {

@@ -72,6 +72,8 @@ class OutputDataGraph : public TunerGraph {
   HRESULT SetAnalyzerParameters(LONG a, LONG b, LONG c, LONG d);
   // Ends the callback filter's delivery (connected and not stopped only).
   HRESULT EndOfData(LONG stopMode);
+  // Returns once the minimum recording time has passed since the start (at once when stopped).
+  void WaitMinimumRecTime() { output_data::WaitMinimumRecTime(&startTick_, minimumRecMs_); }
 
   // Kinds 0 to 3: the graph error event, "RecInputAudio", "RecOutputAudio", an unnamed event.
   HRESULT GetNotifyEvent(long kind, HANDLE* event);

@@ -61,15 +61,12 @@ constexpr OptionalInterface kOptional[] = {{&kOptionalInterface20, 0x20, errors:
 const IID* const kVideoModes[] = {&IID_IPreviewWindow, &IID_ICustomPreviewWindow};
 const IID* const kSoundModes[] = {&IID_ISound};
 
-// The input switch's one audio function and the one sound mode.
-constexpr SingleChoice kAudioFunction{1, E_INVALIDARG};
-constexpr SingleChoice kSoundMode{0, E_FAIL};
-
 constexpr ULONG kCountries[] = {kRegionJapan};
 constexpr ULONG kTvFormats[] = {kTvFormat};
 constexpr _SHAL_INPUT_AUDIOMODE kInputAudioModes[] = {{1, 1, 0}, {2, 2, 0}, {4, 8, 0}};
 constexpr _SHAL_OUTPUT_AUDIOMODE kOutputAudioModes[] = {{1, 1}, {2, 2}, {4, 4}, {8, 8}, {4, 8}};
 
+constexpr DeviceObjectRules kRules{errors::kDeviceNotSet, E_INVALIDARG, true};
 const DeviceInfoTable kInfoTable = {
     kAvailable, kScan,        errors::kNoScanCapability, kOptional, kVideoModes, {}, 0,
     kSoundModes, kCountries,  kTvFormats,                kInputAudioModes, kOutputAudioModes,
@@ -117,12 +114,14 @@ void BusyAnswer(void*, HANDLE, DWORD requestSize, const BYTE* request, DWORD* an
 static_assert(std::is_same_v<decltype(&BusyAnswer), NamedPipe::Handler>);
 
 DeviceManagerImpl::DeviceManagerImpl()
-    : filterModule_(ThisModule()), info_(kInfoTable), output_(filterModule_), preview_(filterModule_) {}
+    : GraphForwards(kInfoTable, kRules),
+      filterModule_(ThisModule()),
+      output_(filterModule_),
+      preview_(filterModule_) {}
 
 DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t* stateMutex, HMODULE filterModule)
-    : stateTable_(stateSection, stateMutex),
+    : GraphForwards(stateSection, stateMutex, kInfoTable, kRules),
       filterModule_(filterModule ? filterModule : ThisModule()),
-      info_(kInfoTable),
       output_(filterModule_),
       preview_(filterModule_) {}
 
@@ -147,17 +146,11 @@ HRESULT DeviceManagerImpl::Shutdown() {
   UninitializeAutoScan(0);
   UninitializeInputSwitch(0);
   tuner_.Teardown();
-  events_.Close();
-  exclusive_.Clear();
-  stateTable_.Close();
-  pipe_.StopServer();
-  identity_.Clear();
   if (deviceItem_) deviceItem_->Clear();
-  deviceItem_.Reset();
+  ReleaseBinding();
+  stateTable_.Close();
   channelItem_.Reset();
   channel_.reset();
-  info_.facts() = DeviceFacts{};
-  stamp_.Close();
   return S_OK;
 }
 
@@ -214,11 +207,11 @@ void DeviceManagerImpl::Bind(IHalItem* item, const wchar_t* devicePath) {
   ThrowIfFailed(events_.Create(objectNames));
   ThrowIfFailed(exclusive_.Prepare(objectNames));
   ThrowIfFailed(pipe_.StartServer(this, objectNames.Pipe(GetCurrentProcessId(), this).c_str(), &BusyAnswer));
-  ThrowIfFailed(stateTable_.Register(identity_.GetPath(),
+  stateEntry_ = identity_.GetPath();
+  ThrowIfFailed(stateTable_.Register(stateEntry_.c_str(),
                                      hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType),
                                      hal_items::ReadInteger(deviceItem_.Get(), kItemFunctions)));
-  interval_ = static_cast<ULONG>(SettingsFile::ForModule(ThisModule())
-                                     .ReadInt(L"SetChannel", L"Interval", static_cast<int>(kDefaultInterval)));
+  ReadChannelInterval();
   ThrowIfFailed(stamp_.Create(objectNames));
 }
 
@@ -228,112 +221,16 @@ void DeviceManagerImpl::BuildBaseChannelList() {
 }
 
 void DeviceManagerImpl::Undo() noexcept {
-  pipe_.StopServer();
-  events_.Close();
-  exclusive_.Clear();
-  info_.facts() = DeviceFacts{};
   if (deviceItem_) deviceItem_->Clear();
-  deviceItem_.Reset();
+  ReleaseBinding();
   // The control channel goes too: a retry runs the firmware step again.
   channel_.reset();
-  stamp_.Close();
-  identity_.Clear();
-}
-
-// --- IDevice ----------------------------------------------------------------------------------
-
-HRESULT DeviceManagerImpl::GetAvailableInterface(long* count, GUID** iids) {
-  if (!count || !iids) return E_POINTER;
-  return info_.GetAvailableInterface(count, iids);
-}
-
-HRESULT DeviceManagerImpl::CanUseInterface(REFIID iid, long* can) {
-  if (!can) return E_POINTER;
-  return info_.CanUseInterface(iid, can);
-}
-
-HRESULT DeviceManagerImpl::GetInfo(long type, VARIANT* value) {
-  if (!deviceItem_) return errors::kDeviceNotSet;
-  if (!value) return E_POINTER;
-  return deviceItem_->GetInfo(type, value);
-}
-
-// --- IDeviceInfoDetail ------------------------------------------------------------------------
-
-HRESULT DeviceManagerImpl::GetAvailableCountryCode(ULONG* count, ULONG** regions) {
-  if (!count || !regions) return E_POINTER;
-  return info_.GetAvailableCountryCode(count, regions);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableTVFormat(ULONG, ULONG* count, ULONG** formats) {
-  if (!count || !formats) return E_POINTER;
-  return info_.GetAvailableTVFormat(count, formats);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableBaseChannel(ULONG, ULONG, ULONG* count, _SHAL_BASECH** channels) {
-  if (!count || !channels) return E_POINTER;
-  return info_.GetAvailableBaseChannel(count, channels);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) {
-  if (!baseCh || !functions) return E_POINTER;
-  RETURN_IF_FAILED(info_.GetAvailableTunerFunction(*baseCh, functions, E_INVALIDARG));
-  // Capture switch A serves the tuner only.
-  if (baseCh->band & 0x60) *functions &= ~1UL;
-  return S_OK;
 }
 
 HRESULT DeviceManagerImpl::GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) {
-  if (!baseCh || !minCh || !maxCh) return E_POINTER;
-  *minCh = 0;
-  *maxCh = 0;
-  return info_.GetAvailableChannelInfo(*baseCh, minCh, maxCh);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) {
-  if (!minFreq || !maxFreq || !step) return E_POINTER;
-  return info_.GetAvailableFrequencyInfo(minFreq, maxFreq, step);
-}
-
-HRESULT DeviceManagerImpl::GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) {
-  if (!count || !modes) return E_INVALIDARG;
-  return info_.GetInputAudioModeVariety(count, modes);
-}
-
-HRESULT DeviceManagerImpl::GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) {
-  if (!count || !modes) return E_INVALIDARG;
-  return info_.GetOutputAudioModeVariety(count, modes);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableVideoModeInterface(long* count, GUID** iids) {
-  if (!count || !iids) return E_POINTER;
-  return info_.GetAvailableVideoModeInterface(count, iids);
-}
-
-HRESULT DeviceManagerImpl::GetAvailableSoundModeInterface(long* count, GUID** iids) {
-  if (!count || !iids) return E_POINTER;
-  return info_.GetAvailableSoundModeInterface(count, iids);
-}
-
-// --- Shared means of the interfaces -------------------------------------------------------------
-
-void DeviceManagerImpl::WriteSlot(int slot, std::int32_t value) {
-  if (!identity_.IsEmpty()) stateTable_.SetSlot(identity_.GetPath(), slot, value);
-}
-
-HRESULT DeviceManagerImpl::TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse) {
-  if (!exclusive_.prepared()) return errors::kDeviceNotSet;
-  // One atomic create: whoever creates the mutex has the interface.
-  const HRESULT hr = exclusive_.mutex(which).CreateExclusive();
-  return hr == S_FALSE ? inUse : hr;
-}
-
-void DeviceManagerImpl::RouteExternalInputEvent(ULONG band) {
-  if (IsTunerBand(band)) {
-    events_.event(NotifyEvent::ExternalInput).Reset();
-  } else {
-    events_.event(NotifyEvent::ExternalInput).Set();
-  }
+  if (minCh) *minCh = 0;
+  if (maxCh) *maxCh = 0;
+  return DeviceObjectCore::GetAvailableChannelInfo(baseCh, minCh, maxCh);
 }
 
 // --- IInputSwitch -------------------------------------------------------------------------------
@@ -371,9 +268,8 @@ HRESULT DeviceManagerImpl::InitializeInputSwitchSteps() {
     int type = 0;
     if (input == 1 && SUCCEEDED(tuner_.GetInputType(&type))) currentBand_ = static_cast<ULONG>(type);
   }
-  RouteExternalInputEvent(currentBand_);
-  WriteSlot(kSlotInputSwitchProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotInputSwitchObject, ObjectAddress32(this));
+  SetExternalInputEvent(!IsTunerBand(currentBand_));
+  WriteOwnerSlots(kSlotInputSwitchProcess, true);
   return S_OK;
 }
 
@@ -442,7 +338,7 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   Note(&failure, tuner_.SetCaptureSwitchB(static_cast<int>((switches >> 1) & 1)));
   if (RoutesAgain(routed, band)) {
     Note(&failure, tuner_.SetInput(band));
-    RouteExternalInputEvent(band);
+    SetExternalInputEvent(!tuner);
     if (IsTunerBand(routed) != tuner) events_.SetAudioEventsIfRunning();
   }
   bool byFrequency = false;
@@ -470,12 +366,6 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   return failure;
 }
 
-HRESULT DeviceManagerImpl::GetAvailableAudioFunction(long* count, ULONG** functions) {
-  return kAudioFunction.List(count, functions);
-}
-HRESULT DeviceManagerImpl::GetAudioFunction(ULONG* function) { return kAudioFunction.Get(function); }
-HRESULT DeviceManagerImpl::SetAudioFunction(ULONG function) { return kAudioFunction.Set(function); }
-
 HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   if (!inputSwitchInitialized_) return S_OK;
   if (exclusive_.mutex(ExclusiveInterface::AutoScan).AlreadyExists()) return errors::kAutoScanInUse;
@@ -483,8 +373,7 @@ HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
   channelItem_.Reset();
   RETURN_IF_FAILED(tuner_.Teardown());
   events_.SetAudioEventsIfRunning();
-  WriteSlot(kSlotInputSwitchProcess, 0);
-  WriteSlot(kSlotInputSwitchObject, 0);
+  WriteOwnerSlots(kSlotInputSwitchProcess, false);
   inputSwitchInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
   return S_OK;
@@ -576,19 +465,8 @@ HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
     exclusive_.mutex(ExclusiveInterface::Preview).Close();
     return hr;
   }
-  WriteSlot(kSlotPreviewProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotPreviewObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotPreviewProcess, true);
   previewInitialized_ = true;
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetPreviewNotifyEvent(long type, ULONG* handle) {
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  if (!handle) return E_POINTER;
-  HANDLE event = nullptr;
-  RETURN_IF_FAILED(preview_.GetNotifyEvent(static_cast<int>(type), &event));
-  // The interface carries handles as 32-bit words (the values of a 32-bit process).
-  *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
   return S_OK;
 }
 
@@ -598,20 +476,6 @@ HRESULT DeviceManagerImpl::GetPreviewLastError(HRESULT* error, ULONG* reserve) {
   *error = preview_.GetLastError();
   if (reserve) *reserve = 0;
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  if (!mode) return E_POINTER;
-  *mode = {};
-  return preview_.GetCurrentInputAudioMode(mode);
-}
-
-HRESULT DeviceManagerImpl::GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  if (!mode) return E_POINTER;
-  *mode = {};
-  return preview_.GetCurrentOutputAudioMode(mode);
 }
 
 HRESULT DeviceManagerImpl::GetVideoDataInfo(IHalItem** item) {
@@ -703,8 +567,7 @@ HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
   if (!previewInitialized_) return S_OK;
   RETURN_IF_FAILED(PreviewStopped());
   preview_.Teardown();
-  WriteSlot(kSlotPreviewProcess, 0);
-  WriteSlot(kSlotPreviewObject, 0);
+  WriteOwnerSlots(kSlotPreviewProcess, false);
   previewInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::Preview).Close();
   return S_OK;
@@ -767,37 +630,6 @@ HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
   return preview_.SetVideoClippingWindow(window);
 }
 
-HRESULT DeviceManagerImpl::GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  if (!keyType || !paletteIndex || !low || !high) return E_POINTER;
-  DWORD values[4] = {};
-  RETURN_IF_FAILED(preview_.GetColorKey(&values[0], &values[1], &values[2], &values[3]));
-  *keyType = values[0];
-  *paletteIndex = values[1];
-  *low = values[2];
-  *high = values[3];
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::RePaint(HWND window, HDC dc) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  return preview_.RePaint(window, dc);
-}
-
-HRESULT DeviceManagerImpl::DisplayModeChanged(HWND) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  return preview_.DisplayModeChanged();
-}
-
-HRESULT DeviceManagerImpl::GetCurrentImage(ULONG* size, BYTE** image) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  if (!size || !image) return E_POINTER;
-  DWORD bytes = 0;
-  RETURN_IF_FAILED(preview_.GetCurrentImage(&bytes, image));
-  *size = bytes;
-  return S_OK;
-}
-
 HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
   if (!windowInitialized_) return S_OK;
   if (previewInitialized_) RETURN_IF_FAILED(PreviewStopped());
@@ -818,42 +650,6 @@ HRESULT DeviceManagerImpl::InitializeSound(ULONG) {
   return S_OK;
 }
 
-HRESULT DeviceManagerImpl::GetAvailableSoundMode(long* count, ULONG** modes) { return kSoundMode.List(count, modes); }
-HRESULT DeviceManagerImpl::GetSoundMode(ULONG* mode) { return kSoundMode.Get(mode); }
-HRESULT DeviceManagerImpl::SetSoundMode(ULONG mode) { return kSoundMode.Set(mode); }
-
-HRESULT DeviceManagerImpl::GetMix(_SHAL_AUDIOMIX* mix) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  if (!mix) return E_POINTER;
-  return preview_.GetMix(&mix->fL, &mix->fR);
-}
-
-HRESULT DeviceManagerImpl::SetMix(_SHAL_AUDIOMIX* mix) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  if (!mix) return E_POINTER;
-  return preview_.SetMix(mix->fL, mix->fR);
-}
-
-HRESULT DeviceManagerImpl::GetBalance(long* balance) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.GetBalance(balance);
-}
-
-HRESULT DeviceManagerImpl::SetBalance(long balance) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.SetBalance(balance);
-}
-
-HRESULT DeviceManagerImpl::GetVolume(long* volume) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.GetVolume(volume);
-}
-
-HRESULT DeviceManagerImpl::SetVolume(long volume) {
-  if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_.SetVolume(volume);
-}
-
 HRESULT DeviceManagerImpl::UninitializeSound(ULONG) {
   if (!soundInitialized_) return S_OK;
   if (previewInitialized_) RETURN_IF_FAILED(PreviewStopped());
@@ -869,33 +665,9 @@ DWORD ChannelSettleWait(const InstanceRecord* record, DWORD now, DWORD interval)
 }
 
 DeviceSummary DeviceManagerImpl::Summary() {
-  DeviceSummary summary{};
-  if (!deviceItem_) return summary;
-  const ULONG capability = static_cast<ULONG>(hal_items::ReadInteger(deviceItem_.Get(), kItemCapability));
-  std::uint32_t& kind = summary.words[0];
-  kind = 0x80000004u;
-  if (capability & 1) kind |= 0x10000000u;
-  if (capability & 2) kind |= 0x08000000u;
-  summary.words[1] = output_data::ReadDriverVersion(L"tavo.sys");
-  summary.words[2] = output_data::ReadFileVersion(ModulePath::OfModule(ThisModule()).c_str());
-  std::int32_t slots[kSlotCount] = {};
-  static_assert(sizeof(slots) == 48);
-  if (SUCCEEDED(stateTable_.ReadSlots(identity_.GetPath(), sizeof(slots), slots))) {
-    const auto band = static_cast<std::uint32_t>(slots[kSlotBand]);
-    const auto switches = static_cast<std::uint32_t>(slots[kSlotTunerFunction]);
-    std::uint32_t input = 0;
-    if (band & 0x20) {
-      input = 0x08000000u;
-    } else if (band & 0x40) {
-      input = 0x10000000u | 0x04000000u;
-    } else {
-      input = 0x04000000u;
-    }
-    if (switches & 1) input |= 2;
-    if (switches & 2) input |= 1;
-    summary.words[3] = input;
-  }
-  return summary;
+  const output_data::OutputStatus status = StatusWords(L"tavo.sys");
+  // Word A carries this family's kind (0x4) beside the capability bits.
+  return {{bound() ? status.a | 0x4u : 0u, status.b, status.c, status.d}};
 }
 
 HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
@@ -906,19 +678,8 @@ HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
     exclusive_.mutex(ExclusiveInterface::OutputData).Close();
     return hr;
   }
-  WriteSlot(kSlotOutputProcess, static_cast<std::int32_t>(GetCurrentProcessId()));
-  WriteSlot(kSlotOutputObject, ObjectAddress32(this));
+  WriteOwnerSlots(kSlotOutputProcess, true);
   outputInitialized_ = true;
-  return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetOutputNotifyEvent(long type, ULONG* handle) {
-  if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!handle) return E_POINTER;
-  HANDLE event = nullptr;
-  RETURN_IF_FAILED(output_.GetNotifyEvent(static_cast<int>(type), &event));
-  // The interface carries handles as 32-bit words (the values of a 32-bit process).
-  *handle = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(event));
   return S_OK;
 }
 
@@ -928,20 +689,6 @@ HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG* reserve) {
   *error = output_.GetLastError();
   if (reserve) *reserve = 0;
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!mode) return E_POINTER;
-  *mode = {};
-  return output_.GetCurrentInputAudioMode(mode);
-}
-
-HRESULT DeviceManagerImpl::GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!mode) return E_POINTER;
-  *mode = {};
-  return output_.GetCurrentOutputAudioMode(mode);
 }
 
 HRESULT DeviceManagerImpl::GetAvailableOutputDataType(long* count, ULONG** types) {
@@ -1033,8 +780,7 @@ HRESULT DeviceManagerImpl::StopOutputData(ULONG) {
 
 HRESULT DeviceManagerImpl::UninitializeOutputData(ULONG) {
   if (!outputInitialized_) return S_OK;
-  WriteSlot(kSlotOutputProcess, 0);
-  WriteSlot(kSlotOutputObject, 0);
+  WriteOwnerSlots(kSlotOutputProcess, false);
   output_.Teardown();
   if (events_.event(NotifyEvent::LiveRunning).IsSet()) {
     events_.event(NotifyEvent::LiveInputAudio).Set();
@@ -1043,12 +789,6 @@ HRESULT DeviceManagerImpl::UninitializeOutputData(ULONG) {
   outputInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::OutputData).Close();
   return S_OK;
-}
-
-HRESULT DeviceManagerImpl::GetAutoScanSetting(IHalItem** item) {
-  if (!autoScanInitialized_) return errors::kAutoScanNotInit;
-  if (!item) return E_INVALIDARG;
-  return device_tables::AutoScanSettingItem(SettingsFile::ForModule(ThisModule()), item);
 }
 
 }  // namespace pex

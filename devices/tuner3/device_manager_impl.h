@@ -21,9 +21,8 @@
 #include "common/device/device_identity.h"
 #include "common/device/device_state_table.h"
 #include "common/device/named_pipe.h"
-#include "devices/core/device_info.h"
+#include "devices/core/device_object_core.h"
 #include "devices/core/device_objects.h"
-#include "devices/core/not_implemented_operations.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/tuner3/device_control_channel.h"
 #include "devices/tuner3/output_data_graph.h"
@@ -48,10 +47,8 @@ struct DeviceSummary {
   std::uint32_t words[4];
 };
 
-class DeviceManagerImpl final : public NotImplementedOperations {
+class DeviceManagerImpl final : public GraphForwards<PreviewGraph, OutputDataGraph> {
  public:
-  static constexpr ULONG kDefaultInterval = 100;  // ms between a channel change and a capture start
-
   // The system's device-state table.
   DeviceManagerImpl();
   // A device-state table under other names (tests keep theirs apart).
@@ -64,29 +61,13 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   HRESULT Initialize() override;
   HRESULT Shutdown() override;
 
-  // --- IDeviceSetup / IDevice ---------------------------------------------------------------
+  // --- IDeviceSetup (IDevice and the information lists: DeviceObjectCore) ------------------
   HRESULT SetDeviceInfo(IHalItem* item) override;
-  HRESULT GetAvailableInterface(long* count, GUID** iids) override;
-  HRESULT CanUseInterface(REFIID iid, long* can) override;
-  HRESULT GetInfo(long type, VARIANT* value) override;
-
-  // --- IDeviceInfoDetail --------------------------------------------------------------------
-  HRESULT GetAvailableCountryCode(ULONG* count, ULONG** regions) override;
-  HRESULT GetAvailableTVFormat(ULONG region, ULONG* count, ULONG** formats) override;
-  HRESULT GetAvailableBaseChannel(ULONG region, ULONG tvfmt, ULONG* count, _SHAL_BASECH** channels) override;
-  HRESULT GetAvailableTunerFunction(_SHAL_BASECH* baseCh, ULONG* functions) override;
-  HRESULT GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) override;
-  HRESULT GetAvailableFrequencyInfo(ULONG* minFreq, ULONG* maxFreq, ULONG* step) override;
-  HRESULT GetInputAudioModeVariety(ULONG* count, _SHAL_INPUT_AUDIOMODE** modes) override;
-  HRESULT GetOutputAudioModeVariety(ULONG* count, _SHAL_OUTPUT_AUDIOMODE** modes) override;
 
   // --- IInputSwitch / IInputQualityControl ---------------------------------------------------
   HRESULT InitializeInputSwitch(ULONG reserve) override;
   HRESULT GetChannel(IHalItem** channel) override;
   HRESULT SetChannel(IHalItem* channel) override;
-  HRESULT GetAvailableAudioFunction(long* count, ULONG** functions) override;
-  HRESULT GetAudioFunction(ULONG* function) override;
-  HRESULT SetAudioFunction(ULONG function) override;
   HRESULT UninitializeInputSwitch(ULONG reserve) override;
   HRESULT GetAvailableVidProcAmp(ULONG* bits) override;
   HRESULT GetVidProcAmpRange(long type, long* min, long* max, long* step, long* def, long* automatic) override;
@@ -97,16 +78,12 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   HRESULT InitializeAutoScan(ULONG reserve) override;
   HRESULT GetChannelFreqLevel(_SHAL_BASECH* baseCh, ULONG freq, long* level, ULONG* tvfmt) override;
   HRESULT UninitializeAutoScan(ULONG reserve) override;
-  HRESULT GetAutoScanSetting(IHalItem** item) override;
 
   // --- IOutputData ---------------------------------------------------------------------------
   HRESULT InitializeOutputData(ULONG reserve) override;
-  HRESULT GetOutputNotifyEvent(long type, ULONG* handle) override;
   HRESULT GetOutputLastError(HRESULT* error, ULONG* reserve) override;
   HRESULT StartOutputData(ULONG reserve) override;
   HRESULT StopOutputData(ULONG stopMode) override;
-  HRESULT GetOutputInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
-  HRESULT GetOutputOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
   HRESULT GetAvailableOutputDataType(long* count, ULONG** types) override;
   HRESULT GetAvailableOutputDataSubType(long type, long* count, ULONG** subTypes) override;
   HRESULT SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) override;
@@ -116,10 +93,7 @@ class DeviceManagerImpl final : public NotImplementedOperations {
 
   // --- IPreview and the stored window position ---------------------------------------------
   HRESULT InitializePreview(ULONG reserve) override;
-  HRESULT GetPreviewNotifyEvent(long type, ULONG* handle) override;
   HRESULT GetPreviewLastError(HRESULT* error, ULONG* reserve) override;
-  HRESULT GetPreviewInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) override;
-  HRESULT GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
   HRESULT GetVideoDataInfo(IHalItem** item) override;
   HRESULT GetSoundDataInfo(IHalItem** item) override;
   HRESULT RunPreview(ULONG reserve) override;
@@ -134,38 +108,19 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   HRESULT InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
   HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out) override;
   HRESULT SetVideoClippingWindow(HWND window) override;
-  HRESULT GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) override;
-  HRESULT RePaint(HWND window, HDC dc) override;
-  HRESULT DisplayModeChanged(HWND window) override;
-  HRESULT GetCurrentImage(ULONG* size, BYTE** image) override;
   HRESULT UninitializePreviewWindow(ULONG reserve) override;
 
-  // --- ISound (the preview's sound path) ------------------------------------------------------
+  // --- ISound (the preview's sound path; the mode and controls: DeviceObjectCore) -------------
   HRESULT InitializeSound(ULONG reserve) override;
-  HRESULT GetAvailableSoundMode(long* count, ULONG** modes) override;
-  HRESULT GetSoundMode(ULONG* mode) override;
-  HRESULT SetSoundMode(ULONG mode) override;
-  HRESULT GetMix(_SHAL_AUDIOMIX* mix) override;
-  HRESULT SetMix(_SHAL_AUDIOMIX* mix) override;
-  HRESULT GetBalance(long* balance) override;
-  HRESULT SetBalance(long balance) override;
-  HRESULT GetVolume(long* volume) override;
-  HRESULT SetVolume(long volume) override;
   HRESULT UninitializeSound(ULONG reserve) override;
 
-  // --- IPreview's lists -----------------------------------------------------------------------
-  HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
-  HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
+  // --- IDeviceInfoDetail: an external band's channel range is 0 to 0 ------------------------
+  HRESULT GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* minCh, ULONG* maxCh) override;
 
   // --- What tests and the object's parts read ---------------------------------------------------
-  bool bound() const noexcept { return deviceItem_ != nullptr; }
-  const DeviceIdentity& identity() const noexcept { return identity_; }
   // The names of this device's objects (this family has no instance numbers).
   DeviceObjectNames names() const { return DeviceObjectNames(identity_, DeviceObjectNames::kNoInstance); }
-  NotifyEventSet& notifyEvents() noexcept { return events_; }
   InstanceStamp& channelStamp() noexcept { return stamp_; }
-  const NamedPipe& pipe() const noexcept { return pipe_; }
-  ULONG channelInterval() const noexcept { return interval_; }
   ULONG currentBand() const noexcept { return currentBand_; }
   DeviceControlChannel* controlChannel() const noexcept { return channel_.get(); }
   OutputDataGraph& outputGraph() noexcept { return output_; }
@@ -173,48 +128,29 @@ class DeviceManagerImpl final : public NotImplementedOperations {
   DeviceSummary Summary();
 
  private:
+  PreviewGraph& forwardedPreview() noexcept override { return preview_; }
+  OutputDataGraph& forwardedOutput() noexcept override { return output_; }
   // Steps 3 to 12 of the setup; each failure throws.
   void Bind(IHalItem* item, const wchar_t* devicePath);
   void BuildBaseChannelList();
   // Undoes a failed setup, leaving the object unbound for a retry.
   void Undo() noexcept;
-  void WriteSlot(int slot, std::int32_t value);
-  // Takes the exclusive use of an interface: S_OK held, `inUse` when it is held elsewhere.
-  HRESULT TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse);
   HRESULT InitializeInputSwitchSteps();
   HRESULT ApplyChannel(IHalItem* channel);
-  void RouteExternalInputEvent(ULONG band);
   HRESULT StartOutputSteps();
   HRESULT RunPreviewSteps();
   // S_OK while the preview graph is stopped, 0x80072605 when it is not, a failing state read.
   HRESULT PreviewStopped();
   HRESULT InitializeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile);
 
-  DeviceStateTable stateTable_;
-  NamedPipe pipe_;
   const HMODULE filterModule_;
   ULONG currentBand_ = 0;  // the input SetChannel set last; 0 before, after a failure or by frequency
-  bool inputSwitchInitialized_ = false;
-  bool autoScanInitialized_ = false;
-  ExclusiveUseSet exclusive_;
-  Microsoft::WRL::ComPtr<IHalItem> deviceItem_;  // a clone of the host's item; null until bound
-  DeviceIdentity identity_;
   std::unique_ptr<DeviceControlChannel> channel_;  // kept from the firmware step
   DeviceControlChannel::DescriptionA recordA_{};   // word 1 inputs, word 2 tuner functions
   DeviceControlChannel::DescriptionB recordB_{};   // scan support, frequencies, channel ranges
-  DeviceInfoAnswers info_;
   TunerControl tuner_;
-  Microsoft::WRL::ComPtr<IHalItem> channelItem_;
-  NotifyEventSet events_;
-  StateMap procAmpRanges_;
-  ULONG interval_ = kDefaultInterval;
-  InstanceStamp stamp_;
   OutputDataGraph output_;
-  bool outputInitialized_ = false;
   PreviewGraph preview_;
-  bool previewInitialized_ = false;
-  bool windowInitialized_ = false;
-  bool soundInitialized_ = false;
   struct VideoPosition {
     bool set = false;
     bool wholeSource = false;
