@@ -263,6 +263,16 @@ HRESULT DeviceManagerImpl::CanUseInterface(REFIID iid, long* can) {
   return info_.CanUseInterface(iid, can);
 }
 
+HRESULT DeviceManagerImpl::GetAvailableVideoModeInterface(long* count, GUID** iids) {
+  if (!count || !iids) return E_POINTER;
+  return info_.GetAvailableVideoModeInterface(count, iids);
+}
+
+HRESULT DeviceManagerImpl::GetAvailableSoundModeInterface(long* count, GUID** iids) {
+  if (!count || !iids) return E_POINTER;
+  return info_.GetAvailableSoundModeInterface(count, iids);
+}
+
 HRESULT DeviceManagerImpl::GetInfo(long type, VARIANT* value) {
   if (!value) return E_POINTER;
   if (!deviceItem_) return errors::kDeviceNotSet;

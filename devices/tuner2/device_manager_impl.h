@@ -111,7 +111,10 @@ class DeviceManagerImpl : public NotImplementedOperations {
   HRESULT GetPreviewOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) override;
   HRESULT GetVideoDataInfo(IHalItem** item) override;
   HRESULT GetSoundDataInfo(IHalItem** item) override;
+  HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
+  HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
   HRESULT RunPreview(ULONG reserve) override;
+  HRESULT PausePreview(ULONG reserve) override;
   HRESULT StopPreview(ULONG reserve) override;
   HRESULT GetPreviewState(ULONG* state) override;
   HRESULT UninitializePreview(ULONG reserve) override;

@@ -98,6 +98,13 @@ void DeviceManagerImpl::RunPreviewSteps() {
   }
 }
 
+HRESULT DeviceManagerImpl::PausePreview(ULONG) {
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  RETURN_IF_FAILED(preview_.FilterGraphHolder::Pause());
+  WriteSlot(kSlotPreviewState, kSlotPaused);
+  return S_OK;
+}
+
 HRESULT DeviceManagerImpl::StopPreview(ULONG) {
   if (!previewInitialized_) return errors::kPreviewNotInit;
   RETURN_IF_FAILED(preview_.FilterGraphHolder::Stop());

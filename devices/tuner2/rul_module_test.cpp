@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/errors.h"
 #include "common/handles.h"
@@ -168,6 +169,30 @@ TEST_F(RulObjectTest, FacadeAnswersTheInterfaceQuestions) {
   ComPtr<IInputQualityControl> quality;
   EXPECT_EQ(input->GetInputQualityControl(quality.GetAddressOf()), S_OK);
   EXPECT_TRUE(quality);
+}
+
+// IPreview's own questions reach the device object: the pause step (refused before
+// IPreview::Initialize, as Run and Stop are) and the lists of window and sound interfaces, the
+// second windows only for a device whose capabilities name them.
+TEST_F(RulObjectTest, PreviewAnswersPauseAndItsModeInterfaceLists) {
+  ASSERT_EQ(Bind(0), S_OK);
+  ComPtr<IPreview> preview;
+  ASSERT_EQ(object_.As(&preview), S_OK);
+  EXPECT_EQ(preview->Pause(0), errors::kPreviewNotInit);
+  const auto listed = [](HRESULT hr, long count, GUID* iids) {
+    std::vector<GUID> list(iids, iids + (SUCCEEDED(hr) ? count : 0));
+    CoTaskMemFree(iids);
+    return list;
+  };
+  long count = 0;
+  GUID* iids = nullptr;
+  HRESULT hr = preview->GetAvailableVideoModeInterface(&count, &iids);
+  EXPECT_EQ(hr, S_OK);
+  EXPECT_EQ(listed(hr, count, iids), (std::vector<GUID>{IID_IPreviewWindow, IID_ICustomPreviewWindow}));
+  hr = preview->GetAvailableSoundModeInterface(&count, &iids);
+  EXPECT_EQ(hr, S_OK);
+  EXPECT_EQ(listed(hr, count, iids), std::vector<GUID>{IID_ISound});
+  EXPECT_EQ(preview->GetAvailableSoundModeInterface(nullptr, &iids), E_POINTER);
 }
 
 // The release trace of a child process: the class's own name, the interface-prefixed names, one
