@@ -20,6 +20,7 @@
 #include "common/testing/registry_fixture.h"
 #include "common/testing/regsvr32.h"
 #include "devices/idl/device_manager.h"
+#include "devices/core/output_session.h"
 #include "devices/tuner2/rul_traits.h"
 #include "devices/tuner2/testing/device_item_double.h"
 #include "devices/tuner2/testing/rul_graph_fixture.h"
@@ -74,6 +75,11 @@ TEST(RulModule, Regsvr32WritesAndRemovesItsOwnKeysOnly) {
   ASSERT_EQ(RunRegsvr32(L"/u \"" + tam + L"\""), 0u);
   EXPECT_FALSE(KeyExists(kTamClass));
   EXPECT_FALSE(KeyExists(kIDeviceKey));
+}
+
+// The module's own version, "1.0.0.1", is what the MPEG analyzer is told when recording starts.
+TEST(RulModule, CarriesTheVersionTheAnalyzerIsTold) {
+  EXPECT_EQ(output_data::ReadFileVersion(BinPath(L"rulDevice.dll").c_str()), 100000001u);
 }
 
 // The object made through the module's class object (no registration needed).

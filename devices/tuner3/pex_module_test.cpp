@@ -19,6 +19,7 @@
 #include "common/testing/paths.h"
 #include "common/testing/registry_fixture.h"
 #include "common/testing/regsvr32.h"
+#include "devices/core/output_session.h"
 #include "devices/tuner3/pex_traits.h"
 
 using Microsoft::WRL::ComPtr;
@@ -74,6 +75,11 @@ TEST(PexModule, Regsvr32WritesAndRemovesOnlyItsOwnKeys) {
     EXPECT_FALSE(KeyExists(kTamClassKey));
     EXPECT_FALSE(KeyExists(interfaceKey)) << "the proxies go with the last device-manager module";
   }
+}
+
+// The module's own version, "1.0.0.1", is what the MPEG analyzer is told when recording starts.
+TEST(PexModule, CarriesTheVersionTheAnalyzerIsTold) {
+  EXPECT_EQ(output_data::ReadFileVersion(BinPath(L"pexDevice.dll").c_str()), 100000001u);
 }
 
 // An outer object that counts its references and hands every interface to the inner one.

@@ -115,7 +115,8 @@ ComPtr<IDevice> SetUp(Verdict& verdict, IDeviceSetup* setup, const sim_host::Dev
 // The host watches tuner 1 and then records it on the same object: the recording takes the
 // tuner's picture, so the card stops the preview (its own device manager answering on its pipe)
 // and, once the recording stops, signals the preview's event 7 that it may run again.
-void RecordingTakesTheTuner(Verdict& verdict, IDeviceSetup* setup, IDevice* device, HWND window) {
+bool RecordingTakesTheTuner(Verdict& verdict, IDeviceSetup* setup, IDevice* device, HWND window) {
+  const int failures = verdict.failures();
   Say(L"  tuner 1 watched, then recorded on the same object:");
   sim_host::LivePreview live([&](const std::wstring& action, HRESULT hr) { return verdict.Check(action, hr); });
   if (live.Open(setup, kStations[1], kModeSystemRenderer, window) && live.Run()) {
@@ -144,6 +145,7 @@ void RecordingTakesTheTuner(Verdict& verdict, IDeviceSetup* setup, IDevice* devi
       Say(L"    the preview of tuner 1 shows pictures again");
   }
   verdict.Check(L"preview closed", live.Close() ? S_OK : E_FAIL);
+  return verdict.failures() == failures;
 }
 
 void SecondFamilySession(Verdict& verdict) {
@@ -200,7 +202,6 @@ void SecondFamilySession(Verdict& verdict) {
       }
       RecordingPlan plan;
       plan.prefix = L"tuner1-recording";
-      plan.types = 1u << 1;
       plan.unlistedSubtype = E_INVALIDARG;
       plan.recordMs = kRecordMs;
       recorded = RecordOutputData(verdict, devices[1].Get(), plan);
@@ -212,7 +213,7 @@ void SecondFamilySession(Verdict& verdict) {
     }
     verdict.Check(L"tuner 0: preview closed", live.Close() ? S_OK : E_FAIL);
   }
-  RecordingTakesTheTuner(verdict, setups[1].Get(), devices[1].Get(), handle);
+  const bool taken = RecordingTakesTheTuner(verdict, setups[1].Get(), devices[1].Get(), handle);
   verdict.Check(L"tuner 1: IInputSwitch::Uninitialize(0)", inputs->Uninitialize(0));
   inputs.Reset();
   for (LONG tuner = 0; tuner < kTuners; ++tuner) {
@@ -222,8 +223,8 @@ void SecondFamilySession(Verdict& verdict) {
   Say(L"  released both rulDeviceManager objects");
   Say(FormatW(L"  summary: tuner 0 previewed %lu Hz: %lu frames, %lu bytes of PCM", kStations[0],
               static_cast<unsigned long>(frames), static_cast<unsigned long>(soundBytes)));
-  Say(FormatW(L"  summary: tuner 1 recorded %lu Hz: %lu bytes of MPEG into tuner1-recording-mpeg.mpg", kStations[1],
-              recorded));
+  Say(FormatW(L"  summary: tuner 1 recorded %lu Hz: %lu bytes into tuner1-recording-*; %ls", kStations[1], recorded,
+              taken ? L"its own recording stopped its preview, which ran again after it" : L"watching and recording it FAILED"));
 }
 
 void ThirdFamilySession(Verdict& verdict) {
@@ -246,7 +247,7 @@ void ThirdFamilySession(Verdict& verdict) {
   UINT count = 0;
   if (verdict.Check(L"driver stand-in: the firmware it received",
                     SimDriver_ReadFirmwareBlocks(card, blocks, kSimDriverMaxFirmwareBlocks, &count))) {
-    Say(FormatW(L"    %u firmware blocks downloaded to the driver stand-in", count));
+    Say(FormatW(L"    firmware blocks downloaded to the driver stand-in: %u", count));
     for (UINT i = 0; i < count; ++i)
       Say(FormatW(L"      block %u: parameter 0x%X, %u bytes, hash 0x%08X", i, blocks[i].parameter, blocks[i].length,
                   blocks[i].hash));
@@ -273,7 +274,6 @@ void ThirdFamilySession(Verdict& verdict) {
       }
       RecordingPlan plan;
       plan.prefix = L"pex-recording";
-      plan.types = 1u << 1;
       plan.unlistedSubtype = E_INVALIDARG;
       plan.recordMs = kRecordMs;
       recorded = RecordOutputData(verdict, device.Get(), plan);
@@ -286,8 +286,8 @@ void ThirdFamilySession(Verdict& verdict) {
   device.Reset();
   setup.Reset();
   Say(L"  released pexDeviceManager");
-  Say(FormatW(L"  summary: %u firmware blocks; tuned to %lu Hz; previewed %lu frames and %lu bytes of PCM; recorded %lu bytes "
-              L"of MPEG into pex-recording-mpeg.mpg",
+  Say(FormatW(L"  summary: firmware blocks %u; tuned to %lu Hz; previewed %lu frames and %lu bytes of PCM; recorded %lu bytes "
+              L"into pex-recording-*",
               count, static_cast<unsigned long>(tuned), static_cast<unsigned long>(frames),
               static_cast<unsigned long>(soundBytes), recorded));
 }
