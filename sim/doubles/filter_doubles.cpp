@@ -8,8 +8,8 @@
 // "INDEX_INFO"; the callback filter hands each sample of a selected stream to the host's
 // IOutputDataCB::OnData from the upstream filter's streaming thread.
 //
-// The deinterlacing filter ("QfaTesk.ax") is the system's own; this double stands in for it
-// until its module is built. It passes its frames through unchanged and answers ITeskControl,
+// The deinterlacing filter ("QfaTesk.ax") is the system's own; this double stands in for it in
+// the device managers' tests (the end-to-end tests load the real module). It passes its frames through unchanged and answers ITeskControl,
 // ITeskSettings and IPlanarFieldOrder over the real parameter table of the deinterlacing core,
 // registered as the filter registers it.
 #include <atomic>
