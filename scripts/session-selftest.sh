@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Proves that scripts/wine-session.sh refuses to run a command when COM1 cannot be mapped to its
-# pseudo-terminal, and that it leaves no process, display or directory of its own behind.
+# pseudo-terminal, and that it leaves no process, display or directory of its own behind
+# (`session-selftest.sh refusal`, the default); or (`session-selftest.sh desktop`) that a program
+# which needs the desktop after the session stood idle does not hand its stderr to the desktop
+# process, which would hold a test's output pipe open for the rest of the run.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 fail=0
@@ -27,6 +30,43 @@ check_case() {
   rm -f "$info" "$info.err"
   [ "$fail" = 0 ] && echo "$label: refused and cleaned up"
 }
-check_case "no pseudo-terminal" VORN_SOCAT=/bin/false
-check_case "COM1 pointed elsewhere" VORN_COM1_TARGET=/dev/null
+# Runs inside the session: waits until an unused desktop would have closed (at most 5 s), starts
+# a program that needs the desktop with its stderr on a file, and lists the desktop processes
+# holding that file once the program runs.
+desktop_probe() {
+  desktops() {
+    local p
+    for p in $(pgrep -f 'explorer\.exe'); do
+      tr '\0' '\n' < "/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && echo "$p"
+    done
+  }
+  for _ in $(seq 50); do [ -z "$(desktops)" ] && break; sleep 0.1; done
+  local dir=$VORN_RUN_DIR/probe
+  mkdir -p "$dir" && mkfifo "$dir/in" || return 2
+  "$VORN_WINE64" cmd /c "rundll32 user32.dll,GetDesktopWindow&echo ready&pause" <"$dir/in" >"$dir/out" 2>"$dir/err" &
+  exec 8>"$dir/in"
+  for _ in $(seq 600); do grep -qs ready "$dir/out" && break; sleep 0.05; done
+  grep -qs ready "$dir/out" || { echo "the probe program did not start"; return 2; }
+  local p held=""
+  for p in $(desktops); do
+    ls -l "/proc/$p/fd" 2>/dev/null | grep -q -- "-> $dir/err" && held="$held $p"
+  done
+  [ -z "$held" ] || { echo "desktop process$held holds the probe's stderr"; return 1; }
+}
+
+check_desktop() {
+  local out rc=0
+  out=$(env -u VORN_WINE_SESSION -u WINEPREFIX VORN_WINE64="${VORN_WINE64:-/usr/lib/wine/wine64}" \
+        "$here/wine-session.sh" bash -c "$(declare -f desktop_probe); desktop_probe" 2>/dev/null) || rc=$?
+  if [ "$rc" = 0 ]; then echo "desktop: a program that needs it keeps its stderr to itself"
+  else echo "desktop: ${out:-session failed with exit code $rc}"; fail=1; fi
+}
+
+case "${1:-refusal}" in
+  refusal)
+    check_case "no pseudo-terminal" VORN_SOCAT=/bin/false
+    check_case "COM1 pointed elsewhere" VORN_COM1_TARGET=/dev/null ;;
+  desktop) check_desktop ;;
+  *) echo "usage: session-selftest.sh [refusal|desktop]" >&2; exit 2 ;;
+esac
 exit $fail

@@ -2,7 +2,8 @@
 # Runs one command inside a private, throw-away Wine session:
 #   a new WINEPREFIX and run directory under /tmp, Xvfb on a free display (started before any
 #   Wine process), a socat pseudo-terminal pair with COM1 mapped to one end (verified before the
-#   command runs: unmapped, COM1 is this machine's console), one kept-alive wineserver.
+#   command runs: unmapped, COM1 is this machine's console), one kept-alive wineserver and a desktop
+#   kept up for the whole session.
 # Exports to the command: WINEPREFIX, DISPLAY, VORN_WINE_SESSION=1, VORN_RUN_DIR and
 # VORN_BOARD_PTY (the peer end, where the simulated picture board attaches).
 # Tears everything down on exit and returns the command's exit code.
@@ -98,6 +99,21 @@ echo "wine-session: Wine prefix ready in $((SECONDS - prefix_start)) s" >&2
 #    inherit the test runner's pipes).
 "$WINESERVER_BIN" -p >/dev/null 2>&1 </dev/null
 "$WINE64" cmd /c exit >/dev/null 2>&1 </dev/null
+# The desktop, started now with stdio on /dev/null and kept up by a user of the session's own
+# until the server goes. Left alone, the desktop process (explorer.exe) leaves about a second
+# after its last user and the next program that makes a window - a COM apartment's first thread
+# does - starts it again with that program's stderr: under ctest the test's output pipe, held
+# open for the rest of the run, so that a test which passed does not end before its time-out.
+# (rundll32 makes a window; cmd waits for it, then stays a user of the desktop.)
+mkfifo "$RUN_DIR/desktop-user" || die "cannot create the desktop user's input"
+"$WINE64" cmd /c "rundll32 user32.dll,GetDesktopWindow&echo ready&pause" \
+  <"$RUN_DIR/desktop-user" >"$RUN_DIR/desktop-user.log" 2>/dev/null &
+exec 9>"$RUN_DIR/desktop-user"  # never written: the user waits on it until the server goes
+for _ in $(seq 600); do
+  grep -qs ready "$RUN_DIR/desktop-user.log" && break
+  sleep 0.05
+done
+grep -qs ready "$RUN_DIR/desktop-user.log" || die "the session's desktop user did not start"
 
 # 5. COM1 to our pty and nothing else to a host serial device; verify before anything runs.
 for link in "$WINEPREFIX"/dosdevices/com*; do
@@ -111,4 +127,4 @@ others=$(find "$WINEPREFIX/dosdevices" -maxdepth 1 -name 'com*' ! -name com1 2>/
 [ -z "$others" ] || die "other serial links remain: $others"
 
 export VORN_WINE_SESSION=1 VORN_RUN_DIR="$RUN_DIR" VORN_BOARD_PTY="$RUN_DIR/board"
-"$@"
+"$@" 9>&-

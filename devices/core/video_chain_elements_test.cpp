@@ -1,7 +1,8 @@
 // The video chain's optional filters, the deinterlacing filter's configuration and the
 // closed-caption chain, in graphs of the platform's filter graph manager around the simulated
-// card's capture filter, against the doubles of the outside modules (the deinterlacing filter's
-// double keeps the real parameter table).
+// card's capture filter: against the doubles of the outside modules, and against the system's
+// own deinterlacing module (bin/deinterlace/QfaTesk.ax), whose settings are read back through
+// its control interfaces and parameter table.
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
@@ -38,7 +39,43 @@ HMODULE DoublesModule() {
   return module;
 }
 
+// The system's deinterlacing module: as the chain's module, its directory is where the chain
+// finds "QfaTesk.ax".
+HMODULE TeskModule() {
+  static HMODULE module = LoadLibraryW(testing_support::BinPath(L"deinterlace\\QfaTesk.ax").c_str());
+  return module;
+}
+
 using graph_testkit::FilterCount;
+
+// The deinterlacing filter's two field orders: ITeskControl's forced order and
+// IPlanarFieldOrder's first field; -999 when the filter does not answer.
+struct TeskOrders {
+  LONG forced;
+  LONG firstField;
+};
+
+TeskOrders ReadTeskOrders(FilterWrapper& element) {
+  TeskOrders orders{-999, -999};
+  ComPtr<ITeskControl> control;
+  if (SUCCEEDED(element.QueryFilterInterface(IID_ITeskControl, reinterpret_cast<void**>(control.GetAddressOf())))) {
+    control->GetFieldOrder(&orders.forced);
+  }
+  ComPtr<IPlanarFieldOrder> planar;
+  if (SUCCEEDED(element.QueryFilterInterface(IID_IPlanarFieldOrder, reinterpret_cast<void**>(planar.GetAddressOf())))) {
+    planar->GetFieldOrder(&orders.firstField);
+  }
+  return orders;
+}
+
+void WriteTeskOrders(FilterWrapper& element, TeskOrders orders) {
+  ComPtr<ITeskControl> control;
+  ASSERT_EQ(S_OK, element.QueryFilterInterface(IID_ITeskControl, reinterpret_cast<void**>(control.GetAddressOf())));
+  ASSERT_EQ(S_OK, control->SetFieldOrder(orders.forced));
+  ComPtr<IPlanarFieldOrder> planar;
+  ASSERT_EQ(S_OK, element.QueryFilterInterface(IID_IPlanarFieldOrder, reinterpret_cast<void**>(planar.GetAddressOf())));
+  ASSERT_EQ(S_OK, planar->SetFieldOrder(orders.firstField));
+}
 
 std::vector<std::int64_t> FirstArgs(const char* object, const char* method) {
   std::vector<std::int64_t> args;
@@ -77,27 +114,33 @@ class ChainElementTest : public simcard_testing::SimCardGraphTest {
 // --- Optional filters --------------------------------------------------------------------------------
 TEST_F(ChainElementTest, EachKindIsConnectedBetweenTwoPinsAndConfiguredAfterwards) {
   ASSERT_TRUE(boardInfo_.SetDword(L"DeinterMode", 9));
+  ChainSettings realTesk = settings_;
+  realTesk.module = TeskModule();
+  ASSERT_TRUE(realTesk.module);
+  // What the element set: the doubles' journal (first arguments of `method`), or for the
+  // system's deinterlacing module its forced field order (2 once its output is connected).
   struct Case {
     std::function<std::unique_ptr<OptionalFilter>(const ChainSettings&)> make;
     const wchar_t* graphName;
     const char* object;
     const char* method;
     std::vector<std::int64_t> values;
+    const ChainSettings* settings = nullptr;  // settings_ when null
   } cases[] = {
       {[](auto& s) { return std::make_unique<DeinterlaceFilter>(s); }, L"Zarn Deinterlace", "Deinterlace", "SetMode", {2}},
       {[](auto& s) { return std::make_unique<MorDeinterlaceFilter>(s); }, L"MOR-Deinterlace", "MorDeinterlace", "SetMode", {4}},
       {[](auto& s) { return std::make_unique<VideoInfo2Filter>(s); }, L"Video Info Header2 Filter", "VideoInfo",
        "SetInterlaceFlags", {4}},
-      {[](auto& s) { return std::make_unique<TeskFilter>(s); }, L"Qfa-Tesk", "Tesk", "SetFieldOrder", {1}},
+      {[](auto& s) { return std::make_unique<TeskFilter>(s); }, L"Qfa-Tesk", nullptr, nullptr, {1}, &realTesk},
       // A family that leaves the outside modules' settings alone.
       {[](auto& s) { return std::make_unique<DeinterlaceFilter>(s, false); }, L"Zarn Deinterlace", "Deinterlace", "SetMode", {}},
       {[](auto& s) { return std::make_unique<VideoInfo2Filter>(s, false); }, L"Video Info Header2 Filter", "VideoInfo",
        "SetInterlaceFlags", {}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.object);
+    SCOPED_TRACE(c.graphName);
     Journal::Instance().Reset();
-    std::unique_ptr<OptionalFilter> element = c.make(settings_);
+    std::unique_ptr<OptionalFilter> element = c.make(c.settings ? *c.settings : settings_);
     ASSERT_EQ(S_OK, element->CreateFilter(Graph()));
     ComPtr<IBaseFilter> named;
     EXPECT_EQ(S_OK, graph_->FindFilterByName(c.graphName, &named));
@@ -106,7 +149,11 @@ TEST_F(ChainElementTest, EachKindIsConnectedBetweenTwoPinsAndConfiguredAfterward
     EXPECT_EQ(kChainFailure, element->Connect(capturePin_.Get(), nullptr, nullptr));
     ConnectSink(*element);
     EXPECT_EQ(S_OK, element->Configure());
-    EXPECT_EQ(c.values, FirstArgs(c.object, c.method));
+    if (c.object) {
+      EXPECT_EQ(c.values, FirstArgs(c.object, c.method));
+    } else {
+      EXPECT_EQ(c.values, std::vector<std::int64_t>{ReadTeskOrders(*element).forced});
+    }
     EXPECT_EQ(S_OK, element->RemoveFromGraph());
     EXPECT_EQ(2, FilterCount(Graph()));  // the capture filter and the sink
     sinks_.clear();
@@ -337,10 +384,13 @@ TEST(TeskSettingsTest, AMissingNameEndsTheSetterWithoutApplying) {
 }
 
 // --- Deinterlacing filter configuration --------------------------------------------------------------
+// Against the system's deinterlacing module.
 class TeskConfigureTest : public ChainElementTest {
  protected:
   void SetUp() override {
     ChainElementTest::SetUp();
+    ASSERT_TRUE(TeskModule());
+    settings_.module = TeskModule();
     settings_.recRunningEvent = testing_support::UniqueName(L"Local\\VornRecRunning_");
     rec_.reset(CreateEventW(nullptr, TRUE, FALSE, settings_.recRunningEvent.c_str()));
     ASSERT_TRUE(rec_);
@@ -359,24 +409,27 @@ class TeskConfigureTest : public ChainElementTest {
 };
 
 TEST_F(TeskConfigureTest, FieldOrdersFollowBoardRecordingAndRegistry) {
+  constexpr LONG kLeftAlone = -1;  // the order the filter held before stays
   const struct {
     DWORD board, tuner;
     bool recording;
     const wchar_t* valueName;  // written under both "Qfa Tesk" and "Planer" with `stored`
     DWORD stored;
-    std::vector<std::int64_t> filterOrder, planarOrder;
+    LONG filterOrder, planarOrder;
   } cases[] = {
-      {18, 1, true, nullptr, 0, {1}, {0}},
-      {18, 1, false, nullptr, 0, {0}, {1}},
-      {5, 0, false, nullptr, 0, {1}, {}},
-      {5, 0, true, nullptr, 0, {1}, {}},
-      {18, 1, true, L"field order rec", 7, {1}, {1}},
-      {18, 1, false, L"field order norec", 0, {0}, {0}},
-      {18, 1, false, L"field order rec", 0, {0}, {1}},  // the other value does not apply
+      {18, 1, true, nullptr, 0, 1, 0},
+      {18, 1, false, nullptr, 0, 0, 1},
+      {5, 0, false, nullptr, 0, 1, kLeftAlone},
+      {5, 0, true, nullptr, 0, 1, kLeftAlone},
+      {18, 1, true, L"field order rec", 7, 1, 1},
+      {18, 1, false, L"field order norec", 0, 0, 0},
+      {18, 1, false, L"field order rec", 0, 0, 1},  // the other value does not apply
   };
-  for (const auto& c : cases) {
+  // Each case twice, the filter holding either order before: a value that is written shows
+  // whatever the filter held, one left alone shows the order it held.
+  for (const auto& c : cases) for (const LONG before : {0L, 1L}) {
     SCOPED_TRACE(testing::Message() << c.board << "/" << c.tuner << " rec " << c.recording << " "
-                                    << (c.valueName ? c.valueName : L"-"));
+                                    << (c.valueName ? c.valueName : L"-") << " held " << before);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBoardInfoSubKey);
     if (c.valueName) {
       const std::wstring key = board_settings::BoardKey(c.board, c.tuner, nullptr).substr(
@@ -387,13 +440,14 @@ TEST_F(TeskConfigureTest, FieldOrdersFollowBoardRecordingAndRegistry) {
     c.recording ? SetEvent(rec_.get()) : ResetEvent(rec_.get());
     settings_.boardType = c.board;
     settings_.tunerNumber = c.tuner;
-    Journal::Instance().Reset();
     TeskFilter element(settings_);
     ASSERT_EQ(S_OK, element.CreateFilter(Graph()));
     ASSERT_EQ(S_OK, element.Connect(capturePin_.Get(), nullptr, nullptr));
+    WriteTeskOrders(element, {before, before});
     EXPECT_EQ(S_OK, element.Configure());
-    EXPECT_EQ(c.filterOrder, FirstArgs("Tesk", "SetFieldOrder"));
-    EXPECT_EQ(c.planarOrder, FirstArgs("Tesk", "SetPlanarFieldOrder"));
+    const TeskOrders after = ReadTeskOrders(element);
+    EXPECT_EQ(c.filterOrder == kLeftAlone ? before : c.filterOrder, after.forced);
+    EXPECT_EQ(c.planarOrder == kLeftAlone ? before : c.planarOrder, after.firstField);
   }
 }
 

@@ -1,9 +1,10 @@
 // The reference clock base: GetTime never goes backwards, advises fire when their time comes
 // (within a tolerance of the system timer), periodic advises repeat until unadvised, and the
-// clock's COM identity.
+// clock's COM identity; an allocation failure inside an advise is E_OUTOFMEMORY.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
 
 #include "common/handles.h"
 #include "filters/base/refclock.h"
@@ -12,6 +13,40 @@
 using namespace graph_testkit;
 
 namespace {
+
+// Allocation failure on demand: while armed, the allocation after `allocationsBeforeFailure`
+// more made on the armed thread throws std::bad_alloc (the nothrow form then returns null).
+std::atomic<DWORD> g_failingThread{0};
+std::atomic<int> g_allocationsBeforeFailure{0};
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (g_failingThread.load() == GetCurrentThreadId() && g_allocationsBeforeFailure.fetch_sub(1) == 0) {
+    g_failingThread = 0;
+    throw std::bad_alloc();
+  }
+  if (void* p = HeapAlloc(GetProcessHeap(), 0, size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  if (p) HeapFree(GetProcessHeap(), 0, p);
+}
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+
+namespace {
+
+// Arms the failure of the n-th allocation (from 0) this thread makes until the scope ends.
+class FailingAllocation {
+ public:
+  explicit FailingAllocation(int n) {
+    g_allocationsBeforeFailure = n;
+    g_failingThread = GetCurrentThreadId();
+  }
+  ~FailingAllocation() { g_failingThread = 0; }
+  // The armed allocation was made (and failed).
+  bool Happened() const { return g_allocationsBeforeFailure.load() < 0; }
+};
 
 // A clock whose private time the test sets; it follows the system timer while not set.
 class SettableClock : public CBaseReferenceClock {
@@ -156,6 +191,58 @@ TEST(ReferenceClock, BadAdvisesAreRefused) {
   EXPECT_EQ(Clock(clock)->Unadvise(12345), S_FALSE);
   EXPECT_EQ(clock->PendingAdvises(), 0u);
   EXPECT_EQ(Clock(clock)->Release(), 0u);
+}
+
+TEST(ReferenceClock, AnAllocationFailureInAnAdviseIsOutOfMemoryAndTheClockGoesOn) {
+  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UniqueHandle semaphore(CreateSemaphoreW(nullptr, 0, 1000, nullptr));
+  // Both kinds of advise are due at once; each allocation the first advise of a clock makes
+  // (its advise thread, the advise list) fails in turn.
+  const struct {
+    const char* name;
+    HRESULT (*advise)(IReferenceClock*, HANDLE, DWORD_PTR*);
+    HANDLE handle;
+  } advises[] = {
+      {"AdviseTime",
+       [](IReferenceClock* c, HANDLE h, DWORD_PTR* cookie) { return c->AdviseTime(1, 0, reinterpret_cast<HEVENT>(h), cookie); },
+       event.get()},
+      {"AdvisePeriodic",
+       [](IReferenceClock* c, HANDLE h, DWORD_PTR* cookie) {
+         return c->AdvisePeriodic(1, 10000000, reinterpret_cast<HSEMAPHORE>(h), cookie);
+       },
+       semaphore.get()},
+  };
+  for (const auto& a : advises) {
+    int failures = 0;
+    for (int n = 0; n < 20; ++n) {
+      SCOPED_TRACE(testing::Message() << a.name << ", allocation " << n << " fails");
+      SettableClock* clock = NewClock();
+      DWORD_PTR cookie = 7;
+      HRESULT hr = E_FAIL;
+      bool failed = false;
+      {
+        FailingAllocation failing(n);
+        hr = a.advise(Clock(clock), a.handle, &cookie);
+        failed = failing.Happened();
+      }
+      if (!failed) {  // past the advise's last allocation
+        EXPECT_EQ(hr, S_OK);
+        EXPECT_EQ(Clock(clock)->Release(), 0u);
+        break;
+      }
+      ++failures;
+      EXPECT_EQ(hr, E_OUTOFMEMORY);
+      EXPECT_EQ(cookie, 0u);
+      EXPECT_EQ(clock->PendingAdvises(), 0u);
+      // Nothing is lost: the next advise works and fires.
+      ResetEvent(event.get());
+      ASSERT_EQ(a.advise(Clock(clock), a.handle, &cookie), S_OK);
+      EXPECT_NE(cookie, 0u);
+      EXPECT_EQ(WaitForSingleObject(a.handle, 2000), WAIT_OBJECT_0);
+      EXPECT_EQ(Clock(clock)->Release(), 0u);
+    }
+    EXPECT_GE(failures, 2) << a.name;
+  }
 }
 
 TEST(ReferenceClock, ComIdentityAndAggregation) {
