@@ -5,6 +5,7 @@
 #include "common/settings_file.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/device_tables.h"
+#include "devices/core/hal_items.h"
 
 DeviceObjectCore::DeviceObjectCore(const DeviceInfoTable& table, const DeviceObjectRules& rules)
     : info_(table), rules_(rules) {}
@@ -147,6 +148,12 @@ void DeviceObjectCore::SetExternalInputEvent(bool external) {
   } else {
     event.Reset();
   }
+}
+
+HRESULT DeviceObjectCore::MakeChannelItem() {
+  RETURN_IF_FAILED(hal_items::CreateItem(&channelItem_));
+  for (long value = 0; value <= 5; ++value) RETURN_IF_FAILED(hal_items::WriteInteger(channelItem_.Get(), value, 0));
+  return hal_items::WriteString(channelItem_.Get(), 6, L"");
 }
 
 void DeviceObjectCore::ReleaseBinding() noexcept {

@@ -15,6 +15,7 @@
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "common/device/device_identity.h"
@@ -39,6 +40,9 @@ struct DeviceObjectRules {
 class DeviceObjectCore : public NotImplementedOperations {
  public:
   static constexpr ULONG kDefaultInterval = 100;  // ms a channel settles after a change
+
+  // The device-state table opened (FinalConstruct's step after the device lock).
+  HRESULT Initialize() override { return stateTable_.Open(); }
 
   // --- IDevice -------------------------------------------------------------------------------
   HRESULT GetAvailableInterface(long* count, GUID** iids) override;
@@ -102,6 +106,19 @@ class DeviceObjectCore : public NotImplementedOperations {
   void ReleaseExclusiveUse(ExclusiveInterface which) { exclusive_.mutex(which).Close(); }
   // ExternalInput set while an external input is routed, reset while the tuner is.
   void SetExternalInputEvent(bool external);
+  // Makes the channel item IInputSwitch::Initialize keeps: values 0 to 5 the integer 0, value 6
+  // an empty string.
+  HRESULT MakeChannelItem();
+  // Refills the kept picture-control ranges with those the tuner control answers for `types`.
+  template <class Tuner, class Type>
+  void KeepProcAmpRanges(Tuner& tuner, std::initializer_list<Type> types) {
+    procAmpRanges_.Clear();
+    for (const Type type : types) {
+      long minimum = 0, maximum = 0, step = 0, def = 0, automatic = 0;
+      if (SUCCEEDED(tuner.GetProcAmpRange(type, &minimum, &maximum, &step, &def, &automatic)))
+        procAmpRanges_.Insert(static_cast<std::uint32_t>(type), minimum, maximum);
+    }
+  }
   // The channel-settle interval from the module's settings file.
   void ReadChannelInterval();
   // Lets go of what SetDeviceInfo bound: the pipe server first (no request runs on what follows),

@@ -49,11 +49,6 @@ DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t*
 
 DeviceManagerImpl::~DeviceManagerImpl() { Shutdown(); }
 
-HRESULT DeviceManagerImpl::Initialize() {
-  ThrowIfFailed(stateTable_.Open());
-  return S_OK;
-}
-
 HRESULT DeviceManagerImpl::Shutdown() {
   // The interfaces in use end first: output data, the preview side, auto scan, input switching.
   ShutdownOutputSide();
@@ -223,17 +218,10 @@ HRESULT DeviceManagerImpl::InitializeInputSwitch(ULONG) {
 }
 
 HRESULT DeviceManagerImpl::InitializeInputSwitchSteps() {
-  RETURN_IF_FAILED(hal_items::CreateItem(&channelItem_));
-  for (long value = 0; value <= 5; ++value) RETURN_IF_FAILED(hal_items::WriteInteger(channelItem_.Get(), value, 0));
-  RETURN_IF_FAILED(hal_items::WriteString(channelItem_.Get(), 6, L""));
+  RETURN_IF_FAILED(MakeChannelItem());
   RETURN_IF_FAILED(tuner_.KeepDeviceItem(deviceItem_.Get()));
   RETURN_IF_FAILED(tuner_.Build(&identity_));
-  procAmpRanges_.Clear();
-  for (const long bit : {1L, 2L, 4L, 8L}) {
-    long minimum = 0, maximum = 0, step = 0, def = 0, automatic = 0;
-    if (SUCCEEDED(tuner_.GetProcAmpRange(bit, &minimum, &maximum, &step, &def, &automatic)))
-      procAmpRanges_.Insert(static_cast<std::uint32_t>(bit), minimum, maximum);
-  }
+  KeepProcAmpRanges(tuner_, {1L, 2L, 4L, 8L});
   ULONG input = 0;
   RETURN_IF_FAILED(tuner_.GetCurrentInput(&input));
   if (input == 1) RETURN_IF_FAILED(tuner_.GetInputType(&input));

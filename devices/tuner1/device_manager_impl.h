@@ -45,7 +45,6 @@ class DeviceManagerImpl final : public DeviceObjectCore {
   ~DeviceManagerImpl() override;
 
   // --- Lifetime -----------------------------------------------------------------------------
-  HRESULT Initialize() override;
   HRESULT Shutdown() override;
 
   // --- IDeviceSetup / IDevice ---------------------------------------------------------------

@@ -52,8 +52,6 @@ const DeviceInfoTable kInfoTable = device_tables::CommonTable(kAvailable);
 
 // The picture controls the input quality control accepts.
 constexpr long kProcAmpTypes[] = {1, 2, 4, 8, 0x10, 0x20, 0x40, 0x80, 0x100, 0x200};
-// The ones whose ranges are kept for clamping.
-constexpr long kRangedProcAmpTypes[] = {1, 2, 4, 8, 0x10};
 
 bool IsTunerBand(ULONG band) { return (band & 3) != 0; }
 
@@ -78,8 +76,6 @@ DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t*
       recording_(filterModule_) {}
 
 DeviceManagerImpl::~DeviceManagerImpl() { Shutdown(); }
-
-HRESULT DeviceManagerImpl::Initialize() { return stateTable_.Open(); }
 
 HRESULT DeviceManagerImpl::Shutdown() {
   // The pipe server stops first: no peer request runs on what the steps below take down.
@@ -272,17 +268,11 @@ HRESULT DeviceManagerImpl::InitializeInputSwitch(ULONG) {
 }
 
 void DeviceManagerImpl::InitializeInputSwitchSteps() {
-  ThrowIfFailed(hal_items::CreateItem(&channelItem_));
-  for (long value = 0; value <= 5; ++value) ThrowIfFailed(hal_items::WriteInteger(channelItem_.Get(), value, 0));
-  ThrowIfFailed(hal_items::WriteString(channelItem_.Get(), 6, L""));
+  ThrowIfFailed(MakeChannelItem());
   tuner_.SetDeviceItem(deviceItem_.Get());
   tuner_.Build(identity_.GetPath());
-  procAmpRanges_.Clear();
-  for (const long type : kRangedProcAmpTypes) {
-    long minimum = 0, maximum = 0, step = 0, def = 0, automatic = 0;
-    if (SUCCEEDED(tuner_.GetProcAmpRange(type, &minimum, &maximum, &step, &def, &automatic)))
-      procAmpRanges_.Insert(static_cast<std::uint32_t>(type), minimum, maximum);
-  }
+  // The ones whose ranges are kept for clamping.
+  KeepProcAmpRanges(tuner_, {1L, 2L, 4L, 8L, 0x10L});
   lastBand_ = 0;
   DWORD band = 0;
   if (SUCCEEDED(tuner_.GetCurrentBand(&band))) {

@@ -47,7 +47,6 @@ class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
   ~DeviceManagerImpl() override;
 
   // --- Lifetime -----------------------------------------------------------------------------
-  HRESULT Initialize() override;
   HRESULT Shutdown() override;
 
   // --- IDeviceSetup (IDevice and the information lists: DeviceObjectCore) ------------------

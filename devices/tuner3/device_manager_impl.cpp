@@ -127,11 +127,6 @@ DeviceManagerImpl::DeviceManagerImpl(const wchar_t* stateSection, const wchar_t*
 
 DeviceManagerImpl::~DeviceManagerImpl() { Shutdown(); }
 
-HRESULT DeviceManagerImpl::Initialize() {
-  ThrowIfFailed(stateTable_.Open());
-  return S_OK;
-}
-
 HRESULT DeviceManagerImpl::Shutdown() {
   if (outputInitialized_) {
     if (events_.event(NotifyEvent::RecRunning).IsSet()) StopOutputData(0);
@@ -251,16 +246,9 @@ HRESULT DeviceManagerImpl::InitializeInputSwitch(ULONG) {
 }
 
 HRESULT DeviceManagerImpl::InitializeInputSwitchSteps() {
-  RETURN_IF_FAILED(hal_items::CreateItem(&channelItem_));
-  for (const long value : {0L, 2L, 1L, 3L, 4L, 5L}) RETURN_IF_FAILED(hal_items::WriteInteger(channelItem_.Get(), value, 0));
-  RETURN_IF_FAILED(hal_items::WriteString(channelItem_.Get(), 6, L""));
+  RETURN_IF_FAILED(MakeChannelItem());
   RETURN_IF_FAILED(tuner_.Build(identity_));
-  procAmpRanges_.Clear();
-  for (const DWORD bit : {1UL, 2UL, 4UL, 8UL}) {
-    LONG minimum = 0, maximum = 0, step = 0, def = 0, automatic = 0;
-    if (SUCCEEDED(tuner_.GetProcAmpRange(bit, &minimum, &maximum, &step, &def, &automatic)))
-      procAmpRanges_.Insert(bit, minimum, maximum);
-  }
+  KeepProcAmpRanges(tuner_, {1UL, 2UL, 4UL, 8UL});
   currentBand_ = 0;
   DWORD input = 0;
   if (SUCCEEDED(tuner_.GetInput(&input))) {

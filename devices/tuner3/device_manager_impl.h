@@ -58,7 +58,6 @@ class DeviceManagerImpl final : public GraphForwards<PreviewGraph, OutputDataGra
   ~DeviceManagerImpl() override;
 
   // --- Lifetime -----------------------------------------------------------------------------
-  HRESULT Initialize() override;
   HRESULT Shutdown() override;
 
   // --- IDeviceSetup (IDevice and the information lists: DeviceObjectCore) ------------------
