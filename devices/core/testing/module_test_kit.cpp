@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <utility>
 
@@ -146,13 +145,38 @@ struct Interfaces {
 
 struct CallGroup {
   IUnknown* itf;
-  std::vector<std::pair<const wchar_t*, std::function<HRESULT()>>> calls;
+  std::vector<std::pair<std::wstring, std::function<HRESULT()>>> calls;
 };
+
+// The methods of a window interface under its trace prefix: the custom windows' Initialize takes
+// a class and a filter and they add QueryInterfaceFromCustomFilter, the second windows the zoom.
+template <class Window>
+CallGroup WindowCalls(Window* w, const std::wstring& prefix) {
+  CallGroup group{w,
+                  {{prefix + L"SetVideoClippingWindow", [w] { return w->SetVideoClippingWindow(nullptr); }},
+                   {prefix + L"SetVideoPosition", [w] { return w->SetVideoPosition(nullptr, nullptr); }},
+                   {prefix + L"GetColorKey", [w] { return w->GetColorKey(nullptr, nullptr, nullptr, nullptr); }},
+                   {prefix + L"RePaint", [w] { return w->RePaint(nullptr, nullptr); }},
+                   {prefix + L"DisplayModeChanged", [w] { return w->DisplayModeChanged(nullptr); }},
+                   {prefix + L"GetCurrentImage", [w] { return w->GetCurrentImage(nullptr, nullptr); }},
+                   {prefix + L"Uninitialize", [w] { return w->Uninitialize(0); }}}};
+  if constexpr (requires { w->QueryInterfaceFromCustomFilter(IID_IUnknown, nullptr); }) {
+    group.calls.push_back({prefix + L"Initialize", [w] { return w->Initialize(0, CLSID{}, nullptr); }});
+    group.calls.push_back({prefix + L"QueryInterfaceFromCustomFilter",
+                           [w] { return w->QueryInterfaceFromCustomFilter(IID_IUnknown, nullptr); }});
+  } else {
+    group.calls.push_back({prefix + L"Initialize", [w] { return w->Initialize(0); }});
+  }
+  if constexpr (requires { w->SetZoomMode(0); }) {
+    group.calls.push_back({prefix + L"SetZoomMode", [w] { return w->SetZoomMode(0); }});
+    group.calls.push_back({prefix + L"GetZoomMode", [w] { return w->GetZoomMode(nullptr); }});
+  }
+  return group;
+}
 
 // Every method of the fifteen interfaces, with null pointers and zero values, grouped by
 // interface.
 std::vector<CallGroup> Calls(Interfaces& i) {
-  static constexpr CLSID none{};
   return {
       {i.setup.Get(), {{L"SetDeviceInfo", [&] { return i.setup->SetDeviceInfo(nullptr); }}}},
       {i.dev.Get(),
@@ -204,50 +228,10 @@ std::vector<CallGroup> Calls(Interfaces& i) {
         {L"IPreview_GetState", [&] { return i.preview->GetState(nullptr); }},
         {L"IPreview_Uninitialize", [&] { return i.preview->Uninitialize(0); }}}},
       {i.preview2.Get(), {{L"IPreview2_GetMuteStatus", [&] { return i.preview2->GetMuteStatus(nullptr); }}}},
-      {i.w1.Get(),
-       {{L"IPreviewWindow_Initialize", [&] { return i.w1->Initialize(0); }},
-        {L"IPreviewWindow_SetVideoClippingWindow", [&] { return i.w1->SetVideoClippingWindow(nullptr); }},
-        {L"IPreviewWindow_SetVideoPosition", [&] { return i.w1->SetVideoPosition(nullptr, nullptr); }},
-        {L"IPreviewWindow_GetColorKey", [&] { return i.w1->GetColorKey(nullptr, nullptr, nullptr, nullptr); }},
-        {L"IPreviewWindow_RePaint", [&] { return i.w1->RePaint(nullptr, nullptr); }},
-        {L"IPreviewWindow_DisplayModeChanged", [&] { return i.w1->DisplayModeChanged(nullptr); }},
-        {L"IPreviewWindow_GetCurrentImage", [&] { return i.w1->GetCurrentImage(nullptr, nullptr); }},
-        {L"IPreviewWindow_Uninitialize", [&] { return i.w1->Uninitialize(0); }}}},
-      {i.w2.Get(),
-       {{L"IPreviewWindow2_Initialize", [&] { return i.w2->Initialize(0); }},
-        {L"IPreviewWindow2_SetVideoClippingWindow", [&] { return i.w2->SetVideoClippingWindow(nullptr); }},
-        {L"IPreviewWindow2_SetVideoPosition", [&] { return i.w2->SetVideoPosition(nullptr, nullptr); }},
-        {L"IPreviewWindow2_GetColorKey", [&] { return i.w2->GetColorKey(nullptr, nullptr, nullptr, nullptr); }},
-        {L"IPreviewWindow2_RePaint", [&] { return i.w2->RePaint(nullptr, nullptr); }},
-        {L"IPreviewWindow2_DisplayModeChanged", [&] { return i.w2->DisplayModeChanged(nullptr); }},
-        {L"IPreviewWindow2_GetCurrentImage", [&] { return i.w2->GetCurrentImage(nullptr, nullptr); }},
-        {L"IPreviewWindow2_SetZoomMode", [&] { return i.w2->SetZoomMode(0); }},
-        {L"IPreviewWindow2_GetZoomMode", [&] { return i.w2->GetZoomMode(nullptr); }},
-        {L"IPreviewWindow2_Uninitialize", [&] { return i.w2->Uninitialize(0); }}}},
-      {i.c1.Get(),
-       {{L"ICustomPreviewWindow_Initialize", [&] { return i.c1->Initialize(0, none, nullptr); }},
-        {L"ICustomPreviewWindow_QueryInterfaceFromCustomFilter",
-         [&] { return i.c1->QueryInterfaceFromCustomFilter(IID_IUnknown, nullptr); }},
-        {L"ICustomPreviewWindow_SetVideoClippingWindow", [&] { return i.c1->SetVideoClippingWindow(nullptr); }},
-        {L"ICustomPreviewWindow_SetVideoPosition", [&] { return i.c1->SetVideoPosition(nullptr, nullptr); }},
-        {L"ICustomPreviewWindow_GetColorKey", [&] { return i.c1->GetColorKey(nullptr, nullptr, nullptr, nullptr); }},
-        {L"ICustomPreviewWindow_RePaint", [&] { return i.c1->RePaint(nullptr, nullptr); }},
-        {L"ICustomPreviewWindow_DisplayModeChanged", [&] { return i.c1->DisplayModeChanged(nullptr); }},
-        {L"ICustomPreviewWindow_GetCurrentImage", [&] { return i.c1->GetCurrentImage(nullptr, nullptr); }},
-        {L"ICustomPreviewWindow_Uninitialize", [&] { return i.c1->Uninitialize(0); }}}},
-      {i.c2.Get(),
-       {{L"ICustomPreviewWindow2_Initialize", [&] { return i.c2->Initialize(0, none, nullptr); }},
-        {L"ICustomPreviewWindow2_QueryInterfaceFromCustomFilter",
-         [&] { return i.c2->QueryInterfaceFromCustomFilter(IID_IUnknown, nullptr); }},
-        {L"ICustomPreviewWindow2_SetVideoClippingWindow", [&] { return i.c2->SetVideoClippingWindow(nullptr); }},
-        {L"ICustomPreviewWindow2_SetVideoPosition", [&] { return i.c2->SetVideoPosition(nullptr, nullptr); }},
-        {L"ICustomPreviewWindow2_GetColorKey", [&] { return i.c2->GetColorKey(nullptr, nullptr, nullptr, nullptr); }},
-        {L"ICustomPreviewWindow2_RePaint", [&] { return i.c2->RePaint(nullptr, nullptr); }},
-        {L"ICustomPreviewWindow2_DisplayModeChanged", [&] { return i.c2->DisplayModeChanged(nullptr); }},
-        {L"ICustomPreviewWindow2_GetCurrentImage", [&] { return i.c2->GetCurrentImage(nullptr, nullptr); }},
-        {L"ICustomPreviewWindow2_SetZoomMode", [&] { return i.c2->SetZoomMode(0); }},
-        {L"ICustomPreviewWindow2_GetZoomMode", [&] { return i.c2->GetZoomMode(nullptr); }},
-        {L"ICustomPreviewWindow2_Uninitialize", [&] { return i.c2->Uninitialize(0); }}}},
+      WindowCalls(i.w1.Get(), L"IPreviewWindow_"),
+      WindowCalls(i.w2.Get(), L"IPreviewWindow2_"),
+      WindowCalls(i.c1.Get(), L"ICustomPreviewWindow_"),
+      WindowCalls(i.c2.Get(), L"ICustomPreviewWindow2_"),
       {i.snd.Get(),
        {{L"ISound_Initialize", [&] { return i.snd->Initialize(0); }},
         {L"ISound_GetAvailableSoundMode", [&] { return i.snd->GetAvailableSoundMode(nullptr, nullptr); }},
@@ -406,7 +390,7 @@ TEST_P(DeviceModuleTest, FacadeAnswersTheInterfaceQuestions) {
     int found = 0;
     for (const CallGroup& group : Calls(i))
       for (const auto& [name, call] : group.calls)
-        if (group.itf && !wcscmp(name, method)) {
+        if (group.itf && name == method) {
           ++found;
           EXPECT_EQ(call(), expected) << Narrow(name);
         }
@@ -506,7 +490,8 @@ VORN_CHILD(TraceDeviceManagerCalls) {
           capture.Clear();
           const HRESULT hr = call();
           if (!TracedOnce(capture, prefix + name + L"()\",") || capture.Containing(L"[IN]").size() != 1) {
-            std::printf("%ls: not traced under its own name alone (0x%08lX)\n", name, static_cast<unsigned long>(hr));
+            std::printf("%ls: not traced under its own name alone (0x%08lX)\n", name.c_str(),
+                        static_cast<unsigned long>(hr));
             ++failures;
           }
         }
