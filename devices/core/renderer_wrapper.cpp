@@ -108,6 +108,54 @@ HRESULT CreateRendererWrapper(int kind, DWORD preferences, IFilterGraph* graph, 
   return hr;
 }
 
+// --- Kinds 1 and 2 ------------------------------------------------------------------------------------
+namespace {
+
+HRESULT SetMonitor(IVMRMonitorConfig* monitors, const VMRMONITORINFO& info) { return monitors->SetMonitor(&info.guid); }
+HRESULT SetMonitor(IVMRMonitorConfig9* monitors, const VMR9MonitorInfo& info) {
+  return monitors->SetMonitor(info.uDevID);
+}
+
+}  // namespace
+
+template <class W, class M, class I>
+HRESULT WindowlessRendererWrapper<W, M, I>::SetVideoClippingWindow(HWND window) {
+  if (!windowless_) return kRendererNullPointer;
+  // The monitor follows the window even when the renderer refuses it (the mixing renderers of
+  // some platforms take a clipping window only once); the result is the renderer's.
+  const HRESULT hr = windowless_->SetVideoClippingWindow(window);
+  clippingWindow_ = window;
+  if (window != monitorWindow_ &&
+      ChooseMonitor<I>(monitors_.Get(), window, [&](const I& info) { return SetMonitor(monitors_.Get(), info); })) {
+    monitorWindow_ = window;
+    ++monitorChoices_;
+  }
+  return hr;
+}
+
+template <class W, class M, class I>
+HRESULT WindowlessRendererWrapper<W, M, I>::SetVideoPosition(RECT* source, RECT* destination) {
+  return windowless_ ? windowless_->SetVideoPosition(source, destination) : kRendererNullPointer;
+}
+
+template <class W, class M, class I>
+HRESULT WindowlessRendererWrapper<W, M, I>::RepaintVideo(HWND window, HDC dc) {
+  return windowless_ ? windowless_->RepaintVideo(window, dc) : kRendererNullPointer;
+}
+
+template <class W, class M, class I>
+HRESULT WindowlessRendererWrapper<W, M, I>::DisplayModeChanged() {
+  return windowless_ ? windowless_->DisplayModeChanged() : kRendererNullPointer;
+}
+
+template <class W, class M, class I>
+HRESULT WindowlessRendererWrapper<W, M, I>::GetCurrentImage(BYTE** dib) {
+  return windowless_ && dib ? windowless_->GetCurrentImage(dib) : kRendererNullPointer;
+}
+
+template class WindowlessRendererWrapper<IVMRWindowlessControl, IVMRMonitorConfig, VMRMONITORINFO>;
+template class WindowlessRendererWrapper<IVMRWindowlessControl9, IVMRMonitorConfig9, VMR9MonitorInfo>;
+
 // --- Kind 1 -------------------------------------------------------------------------------------------
 HRESULT Vmr7RendererWrapper::Construct() {
   HRESULT hr = CreateRenderer(CLSID_VideoMixingRenderer);
@@ -125,7 +173,7 @@ HRESULT Vmr7RendererWrapper::Construct() {
 HRESULT Vmr7RendererWrapper::AddToGraph(IPin* upstream) {
   if (!filter_) {
     HRESULT hr = Construct();
-    if (SUCCEEDED(hr) && clippingWindow_) hr = Vmr7RendererWrapper::SetVideoClippingWindow(clippingWindow_);
+    if (SUCCEEDED(hr) && clippingWindow_) hr = WindowlessRendererWrapper::SetVideoClippingWindow(clippingWindow_);
     if (FAILED(hr)) return hr;
   }
   return RendererWrapper::AddToGraph(upstream);
@@ -136,21 +184,6 @@ HRESULT Vmr7RendererWrapper::RemoveFromGraph() {
   windowless_.Reset();
   monitors_.Reset();
   DropRenderer();
-  return hr;
-}
-
-HRESULT Vmr7RendererWrapper::SetVideoClippingWindow(HWND window) {
-  if (!windowless_) return kRendererNullPointer;
-  // The monitor follows the window even when the renderer refuses it (the mixing renderers of
-  // some platforms take a clipping window only once); the result is the renderer's.
-  const HRESULT hr = windowless_->SetVideoClippingWindow(window);
-  clippingWindow_ = window;
-  if (window != monitorWindow_ &&
-      ChooseMonitor<VMRMONITORINFO>(monitors_.Get(), window,
-                                    [&](const VMRMONITORINFO& info) { return monitors_->SetMonitor(&info.guid); })) {
-    monitorWindow_ = window;
-    ++monitorChoices_;
-  }
   return hr;
 }
 
@@ -171,18 +204,6 @@ HRESULT Vmr7RendererWrapper::GetColorKey(COLORREF* key) {
   return windowless_ && key ? windowless_->GetColorKey(key) : kRendererNullPointer;
 }
 
-HRESULT Vmr7RendererWrapper::RepaintVideo(HWND window, HDC dc) {
-  return windowless_ ? windowless_->RepaintVideo(window, dc) : kRendererNullPointer;
-}
-
-HRESULT Vmr7RendererWrapper::DisplayModeChanged() {
-  return windowless_ ? windowless_->DisplayModeChanged() : kRendererNullPointer;
-}
-
-HRESULT Vmr7RendererWrapper::GetCurrentImage(BYTE** dib) {
-  return windowless_ && dib ? windowless_->GetCurrentImage(dib) : kRendererNullPointer;
-}
-
 // --- Kind 2 -------------------------------------------------------------------------------------------
 HRESULT Vmr9RendererWrapper::Construct() {
   HRESULT hr = CreateRenderer(CLSID_VideoMixingRenderer9);
@@ -193,37 +214,6 @@ HRESULT Vmr9RendererWrapper::Construct() {
   if (FAILED(hr = Query(filter_.Get(), __uuidof(IVMRWindowlessControl9), windowless_))) return hr;
   if (FAILED(hr = Query(filter_.Get(), __uuidof(IVMRMonitorConfig9), monitors_))) return hr;
   return AddRenderer(L"VMR 9");
-}
-
-HRESULT Vmr9RendererWrapper::SetVideoClippingWindow(HWND window) {
-  if (!windowless_) return kRendererNullPointer;
-  // The monitor follows the window even when the renderer refuses it (the mixing renderers of
-  // some platforms take a clipping window only once); the result is the renderer's.
-  const HRESULT hr = windowless_->SetVideoClippingWindow(window);
-  clippingWindow_ = window;
-  if (window != monitorWindow_ &&
-      ChooseMonitor<VMR9MonitorInfo>(monitors_.Get(), window,
-                                     [&](const VMR9MonitorInfo& info) { return monitors_->SetMonitor(info.uDevID); })) {
-    monitorWindow_ = window;
-    ++monitorChoices_;
-  }
-  return hr;
-}
-
-HRESULT Vmr9RendererWrapper::SetVideoPosition(RECT* source, RECT* destination) {
-  return windowless_ ? windowless_->SetVideoPosition(source, destination) : kRendererNullPointer;
-}
-
-HRESULT Vmr9RendererWrapper::RepaintVideo(HWND window, HDC dc) {
-  return windowless_ ? windowless_->RepaintVideo(window, dc) : kRendererNullPointer;
-}
-
-HRESULT Vmr9RendererWrapper::DisplayModeChanged() {
-  return windowless_ ? windowless_->DisplayModeChanged() : kRendererNullPointer;
-}
-
-HRESULT Vmr9RendererWrapper::GetCurrentImage(BYTE** dib) {
-  return windowless_ && dib ? windowless_->GetCurrentImage(dib) : kRendererNullPointer;
 }
 
 // --- Kind 3 -------------------------------------------------------------------------------------------

@@ -68,58 +68,61 @@ class RendererWrapper {
 // construction fails is deleted here and its failure returned; *out stays empty.
 HRESULT CreateRendererWrapper(int kind, DWORD preferences, IFilterGraph* graph, std::unique_ptr<RendererWrapper>* out);
 
-// Kind 1: the mixing renderer 7, windowless; re-created when it returns to the graph.
-class Vmr7RendererWrapper : public RendererWrapper {
+// The windowless mixing renderers (kinds 1 and 2): the window operations go to the windowless
+// control; the renderer's monitor follows the clipping window.
+template <class Windowless, class Monitors, class MonitorInfo>
+class WindowlessRendererWrapper : public RendererWrapper {
  public:
-  Vmr7RendererWrapper(IFilterGraph* graph, DWORD preferences) : RendererWrapper(graph), preferences_(preferences) {}
-
-  HRESULT AddToGraph(IPin* upstream) override;
-  HRESULT RemoveFromGraph() override;
   HRESULT SetVideoClippingWindow(HWND window) override;
   HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
-  HRESULT GetColorKey(COLORREF* key) override;
   HRESULT RepaintVideo(HWND window, HDC dc) override;
   HRESULT DisplayModeChanged() override;
   HRESULT GetCurrentImage(BYTE** dib) override;
-  int GetKind() const override { return 1; }
 
   // How often a monitor was chosen for a new clipping window.
   int monitorChoices() const { return monitorChoices_; }
 
  protected:
-  HRESULT Construct() override;
+  using RendererWrapper::RendererWrapper;
+
+  Microsoft::WRL::ComPtr<Windowless> windowless_;
+  Microsoft::WRL::ComPtr<Monitors> monitors_;
+  HWND clippingWindow_ = nullptr;
 
  private:
-  Microsoft::WRL::ComPtr<IVMRWindowlessControl> windowless_;
-  Microsoft::WRL::ComPtr<IVMRMonitorConfig> monitors_;
-  const DWORD preferences_;
-  HWND clippingWindow_ = nullptr;
   HWND monitorWindow_ = nullptr;
   int monitorChoices_ = 0;
 };
 
-// Kind 2: the mixing renderer 9, windowless.
-class Vmr9RendererWrapper final : public RendererWrapper {
+// Kind 1: the mixing renderer 7, windowless; re-created when it returns to the graph.
+class Vmr7RendererWrapper : public WindowlessRendererWrapper<IVMRWindowlessControl, IVMRMonitorConfig, VMRMONITORINFO> {
  public:
-  explicit Vmr9RendererWrapper(IFilterGraph* graph) : RendererWrapper(graph) {}
+  Vmr7RendererWrapper(IFilterGraph* graph, DWORD preferences)
+      : WindowlessRendererWrapper(graph), preferences_(preferences) {}
 
-  HRESULT SetVideoClippingWindow(HWND window) override;
+  HRESULT AddToGraph(IPin* upstream) override;
+  HRESULT RemoveFromGraph() override;
+  // A null source: the whole native picture (352 or 720 by 480).
   HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
-  HRESULT RepaintVideo(HWND window, HDC dc) override;
-  HRESULT DisplayModeChanged() override;
-  HRESULT GetCurrentImage(BYTE** dib) override;
-  int GetKind() const override { return 2; }
-  int monitorChoices() const { return monitorChoices_; }
+  HRESULT GetColorKey(COLORREF* key) override;
+  int GetKind() const override { return 1; }
 
  protected:
   HRESULT Construct() override;
 
  private:
-  Microsoft::WRL::ComPtr<IVMRWindowlessControl9> windowless_;
-  Microsoft::WRL::ComPtr<IVMRMonitorConfig9> monitors_;
-  HWND clippingWindow_ = nullptr;
-  HWND monitorWindow_ = nullptr;
-  int monitorChoices_ = 0;
+  const DWORD preferences_;
+};
+
+// Kind 2: the mixing renderer 9, windowless.
+class Vmr9RendererWrapper final
+    : public WindowlessRendererWrapper<IVMRWindowlessControl9, IVMRMonitorConfig9, VMR9MonitorInfo> {
+ public:
+  explicit Vmr9RendererWrapper(IFilterGraph* graph) : WindowlessRendererWrapper(graph) {}
+  int GetKind() const override { return 2; }
+
+ protected:
+  HRESULT Construct() override;
 };
 
 // Kind 3: kind 1 with preferences 2, the preview control first.

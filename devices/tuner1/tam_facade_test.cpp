@@ -1,5 +1,5 @@
-// The first family's facade over a scripted device object: its interface table, aggregation,
-// pointer and error policy, and the serialisation of two threads by the device lock.
+// The first family's facade over a scripted device object: its interface table, pointer and error
+// policy, and the serialisation of two threads by the device lock (aggregation: the module kit).
 #include <windows.h>
 #include <objbase.h>
 #include <wrl/client.h>
@@ -304,43 +304,6 @@ TEST(TamFacadeLifetime, FinalConstructAndFinalRelease) {
   script.initializeResult = S_OK;
   EXPECT_EQ(Tam::Create(reinterpret_cast<IUnknown*>(&script), IID_IPreview, &p, &MakeScripted),
             CLASS_E_NOAGGREGATION);
-}
-
-// A minimal outer object: answers IUnknown itself and everything else through the inner one.
-class Outer final : public IUnknown {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown) {
-      *out = static_cast<IUnknown*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return inner->QueryInterface(iid, out);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
-  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
-  std::atomic<long> refs{1};
-  IUnknown* inner = nullptr;
-};
-
-TEST(TamFacadeAggregation, InterfacesDelegateToTheOuterObject) {
-  OperationScript script;
-  g_script = &script;
-  Outer outer;
-  ASSERT_EQ(Tam::Create(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner), &MakeScripted), S_OK);
-  ComPtr<IPreview> preview;
-  ASSERT_EQ(outer.QueryInterface(IID_IPreview, reinterpret_cast<void**>(preview.GetAddressOf())), S_OK);
-  EXPECT_EQ(outer.refs, 2);  // the interface's reference is the outer object's
-  ComPtr<IUnknown> identity;
-  ASSERT_EQ(preview.As(&identity), S_OK);
-  EXPECT_EQ(identity.Get(), static_cast<IUnknown*>(&outer));
-  identity.Reset();
-  preview.Reset();
-  EXPECT_EQ(outer.refs, 1);
-  EXPECT_EQ(script.destroyed, 0);
-  EXPECT_EQ(outer.inner->Release(), 0u);  // the inner object's own count
-  EXPECT_EQ(script.destroyed, 1);
 }
 
 }  // namespace

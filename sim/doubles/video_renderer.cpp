@@ -10,6 +10,7 @@
 // a positive height, and the cards' field-planar type.
 #include <cstdlib>
 #include <new>
+#include <type_traits>
 
 #include "filters/include/field_video.h"
 #include "filters/include/filter_interfaces.h"
@@ -98,26 +99,17 @@ class VideoRenderer final : public doubles::RendererDouble,
 
   // --- IVMRFilterConfig ---------------------------------------------------------------------------
   STDMETHODIMP SetImageCompositor(IVMRImageCompositor* compositor) override {
-    const HRESULT hr = Record("SetImageCompositor", compositor ? 1 : 0);
-    return FAILED(hr) ? hr : E_NOTIMPL;
+    return NotImplemented(Record("SetImageCompositor", compositor ? 1 : 0));
   }
   STDMETHODIMP SetNumberOfStreams(DWORD streams) override {
-    const HRESULT hr = Record("SetNumberOfStreams", streams);
-    return FAILED(hr) ? hr : E_NOTIMPL;
+    return NotImplemented(Record("SetNumberOfStreams", streams));
   }
   STDMETHODIMP GetNumberOfStreams(DWORD* streams) override {
-    if (!streams) return E_POINTER;
-    const HRESULT hr = Record("GetNumberOfStreams");
-    return FAILED(hr) ? hr : E_NOTIMPL;
+    return streams ? NotImplemented(Record("GetNumberOfStreams")) : E_POINTER;
   }
-  STDMETHODIMP SetRenderingPrefs(DWORD prefs) override {
-    const HRESULT hr = Record("SetRenderingPrefs", prefs);
-    return FAILED(hr) ? hr : E_NOTIMPL;
-  }
+  STDMETHODIMP SetRenderingPrefs(DWORD prefs) override { return NotImplemented(Record("SetRenderingPrefs", prefs)); }
   STDMETHODIMP GetRenderingPrefs(DWORD* prefs) override {
-    if (!prefs) return E_POINTER;
-    const HRESULT hr = Record("GetRenderingPrefs");
-    return FAILED(hr) ? hr : E_NOTIMPL;
+    return prefs ? NotImplemented(Record("GetRenderingPrefs")) : E_POINTER;
   }
   // Windowed (1) or windowless (2), chosen before the input connects; renderless is not offered.
   STDMETHODIMP SetRenderingMode(DWORD mode) override {
@@ -152,14 +144,10 @@ class VideoRenderer final : public doubles::RendererDouble,
     return S_OK;
   }
   STDMETHODIMP GetMinIdealVideoSize(LONG* width, LONG* height) override {
-    if (!width || !height) return E_POINTER;
-    const HRESULT hr = Windowless("GetMinIdealVideoSize");
-    return FAILED(hr) ? hr : E_NOTIMPL;
+    return width && height ? NotImplemented(Windowless("GetMinIdealVideoSize")) : E_POINTER;
   }
   STDMETHODIMP GetMaxIdealVideoSize(LONG* width, LONG* height) override {
-    if (!width || !height) return E_POINTER;
-    const HRESULT hr = Windowless("GetMaxIdealVideoSize");
-    return FAILED(hr) ? hr : E_NOTIMPL;
+    return width && height ? NotImplemented(Windowless("GetMaxIdealVideoSize")) : E_POINTER;
   }
   // Recorded with the destination (as the preview control double records it); a null source
   // stands for the whole native picture. GetVideoPosition returns both.
@@ -187,28 +175,15 @@ class VideoRenderer final : public doubles::RendererDouble,
     *destination = destination_;
     return S_OK;
   }
-  STDMETHODIMP GetAspectRatioMode(DWORD* mode) override {
-    if (!mode) return E_POINTER;
-    const HRESULT hr = Windowless("GetAspectRatioMode");
-    if (FAILED(hr)) return hr;
-    CAutoLock lock(&settingsLock_);
-    *mode = aspectMode_;
-    return S_OK;
-  }
+  STDMETHODIMP GetAspectRatioMode(DWORD* mode) override { return Fetch(mode, aspectMode_, "GetAspectRatioMode"); }
   STDMETHODIMP SetAspectRatioMode(DWORD mode) override {
     const HRESULT hr = Windowless("SetAspectRatioMode", mode);
     if (FAILED(hr)) return hr;
     if (mode != VMR_ARMODE_NONE && mode != VMR_ARMODE_LETTER_BOX) return E_INVALIDARG;
-    CAutoLock lock(&settingsLock_);
-    aspectMode_ = mode;
-    return S_OK;
+    return Store(hr, aspectMode_, mode);
   }
   STDMETHODIMP SetVideoClippingWindow(HWND window) override {
-    const HRESULT hr = Windowless("SetVideoClippingWindow", Handle(window));
-    if (FAILED(hr)) return hr;
-    CAutoLock lock(&settingsLock_);
-    clippingWindow_ = window;
-    return S_OK;
+    return Store(Windowless("SetVideoClippingWindow", Handle(window)), clippingWindow_, window);
   }
   STDMETHODIMP RepaintVideo(HWND window, HDC dc) override {
     return Windowless("RepaintVideo", Handle(window), Handle(dc));
@@ -217,84 +192,37 @@ class VideoRenderer final : public doubles::RendererDouble,
   STDMETHODIMP GetCurrentImage(BYTE** image) override {
     if (!image) return E_POINTER;
     *image = nullptr;
-    const HRESULT hr = Windowless("GetCurrentImage");
-    return FAILED(hr) ? hr : E_NOTIMPL;
+    return NotImplemented(Windowless("GetCurrentImage"));
   }
   STDMETHODIMP SetBorderColor(COLORREF color) override {
-    const HRESULT hr = Windowless("SetBorderColor", color);
-    if (FAILED(hr)) return hr;
-    CAutoLock lock(&settingsLock_);
-    borderColor_ = color;
-    return S_OK;
+    return Store(Windowless("SetBorderColor", color), borderColor_, color);
   }
-  STDMETHODIMP GetBorderColor(COLORREF* color) override {
-    if (!color) return E_POINTER;
-    const HRESULT hr = Windowless("GetBorderColor");
-    if (FAILED(hr)) return hr;
-    CAutoLock lock(&settingsLock_);
-    *color = borderColor_;
-    return S_OK;
-  }
-  STDMETHODIMP SetColorKey(COLORREF key) override {
-    const HRESULT hr = Windowless("SetColorKey", key);
-    if (FAILED(hr)) return hr;
-    CAutoLock lock(&settingsLock_);
-    colorKey_ = key;
-    return S_OK;
-  }
-  STDMETHODIMP GetColorKey(COLORREF* key) override {
-    if (!key) return E_POINTER;
-    const HRESULT hr = Windowless("GetColorKey");
-    if (FAILED(hr)) return hr;
-    CAutoLock lock(&settingsLock_);
-    *key = colorKey_;
-    return S_OK;
-  }
+  STDMETHODIMP GetBorderColor(COLORREF* color) override { return Fetch(color, borderColor_, "GetBorderColor"); }
+  STDMETHODIMP SetColorKey(COLORREF key) override { return Store(Windowless("SetColorKey", key), colorKey_, key); }
+  STDMETHODIMP GetColorKey(COLORREF* key) override { return Fetch(key, colorKey_, "GetColorKey"); }
 
   // --- KivraNtsc: the older interface, nothing implemented ----------------------------------------
-  STDMETHODIMP Unused3() override { return NotImplemented("Unused3"); }
-  STDMETHODIMP Unused4() override { return NotImplemented("Unused4"); }
-  STDMETHODIMP Unused5() override { return NotImplemented("Unused5"); }
-  STDMETHODIMP Unused6() override { return NotImplemented("Unused6"); }
-  STDMETHODIMP Unused7() override { return NotImplemented("Unused7"); }
-  STDMETHODIMP Unused8() override { return NotImplemented("Unused8"); }
-  STDMETHODIMP Unused9() override { return NotImplemented("Unused9"); }
-  STDMETHODIMP Unused10() override { return NotImplemented("Unused10"); }
+  STDMETHODIMP Unused3() override { return NotImplemented(Record("Unused3")); }
+  STDMETHODIMP Unused4() override { return NotImplemented(Record("Unused4")); }
+  STDMETHODIMP Unused5() override { return NotImplemented(Record("Unused5")); }
+  STDMETHODIMP Unused6() override { return NotImplemented(Record("Unused6")); }
+  STDMETHODIMP Unused7() override { return NotImplemented(Record("Unused7")); }
+  STDMETHODIMP Unused8() override { return NotImplemented(Record("Unused8")); }
+  STDMETHODIMP Unused9() override { return NotImplemented(Record("Unused9")); }
+  STDMETHODIMP Unused10() override { return NotImplemented(Record("Unused10")); }
 
   // --- KivraNtsc2: field order 0 auto, 1 top first, 2 bottom first --------------------------------
   STDMETHODIMP SetFieldOrder(LONG order) override {
     const HRESULT hr = Record("SetFieldOrder", order);
     if (FAILED(hr)) return hr;
     if (order < 0 || order > 2) return E_INVALIDARG;
-    CAutoLock lock(&settingsLock_);
-    fieldOrder_ = order;
-    return S_OK;
+    return Store(hr, fieldOrder_, order);
   }
-  STDMETHODIMP GetFieldOrder(LONG* order) override {
-    if (!order) return E_POINTER;
-    const HRESULT hr = Record("GetFieldOrder");
-    if (FAILED(hr)) return hr;
-    CAutoLock lock(&settingsLock_);
-    *order = fieldOrder_;
-    return S_OK;
-  }
+  STDMETHODIMP GetFieldOrder(LONG* order) override { return Fetch(order, fieldOrder_, "GetFieldOrder", false); }
 
   // --- KivraNtscZoom: 0 normal, any other value wide ----------------------------------------------
-  STDMETHODIMP SetZoomMode(LONG mode) override {
-    const HRESULT hr = Record("SetZoomMode", mode);
-    if (FAILED(hr)) return hr;
-    CAutoLock lock(&settingsLock_);
-    zoomMode_ = mode;
-    return S_OK;
-  }
-  STDMETHODIMP GetZoomMode(LONG* mode) override {
-    if (!mode) return E_POINTER;
-    const HRESULT hr = Record("GetZoomMode");
-    if (FAILED(hr)) return hr;
-    CAutoLock lock(&settingsLock_);
-    *mode = zoomMode_;
-    return S_OK;
-  }
+  STDMETHODIMP SetZoomMode(LONG mode) override { return Store(Record("SetZoomMode", mode), zoomMode_, mode); }
+  STDMETHODIMP GetZoomMode(LONG* mode) override { return Fetch(mode, zoomMode_, "GetZoomMode", false); }
 
  protected:
   HRESULT CheckInputType(const CMediaType& type) override {
@@ -313,9 +241,26 @@ class VideoRenderer final : public doubles::RendererDouble,
                         std::int64_t a3 = 0) {
     return Journal::Instance().Record(kObject, method, a0, a1, a2, a3);
   }
-  static HRESULT NotImplemented(const char* method) {
-    const HRESULT hr = Record(method);
-    return FAILED(hr) ? hr : E_NOTIMPL;
+  // After a recorded call: E_NOTIMPL unless the journal failed it.
+  static HRESULT NotImplemented(HRESULT recorded) { return FAILED(recorded) ? recorded : E_NOTIMPL; }
+  // After a recorded call: keeps `value` in the setting.
+  template <class T>
+  HRESULT Store(HRESULT recorded, T& setting, std::type_identity_t<T> value) {
+    if (FAILED(recorded)) return recorded;
+    CAutoLock lock(&settingsLock_);
+    setting = value;
+    return S_OK;
+  }
+  // A reading of a setting: E_POINTER without `out`, then the call recorded (a windowless-control
+  // call by default).
+  template <class T>
+  HRESULT Fetch(T* out, const T& setting, const char* method, bool windowless = true) {
+    if (!out) return E_POINTER;
+    const HRESULT hr = windowless ? Windowless(method) : Record(method);
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&settingsLock_);
+    *out = setting;
+    return S_OK;
   }
   // Records a windowless-control call; VFW_E_WRONG_STATE outside windowless mode.
   HRESULT Windowless(const char* method, std::int64_t a0 = 0, std::int64_t a1 = 0, std::int64_t a2 = 0,

@@ -40,8 +40,9 @@ struct DeviceModule {
   // IDevice::GetInterface and IPreview::GetVideoModeInterface before SetDeviceInfo.
   std::vector<InterfaceAnswer> getInterface;
   std::vector<InterfaceAnswer> videoModeInterface;
-  // The methods whose trace records are checked (empty: every method the object answers).
-  std::vector<const wchar_t*> traced;
+  // Methods' answers before setup, called as the trace case calls them (null pointers, zero
+  // values), by their trace names.
+  std::vector<std::pair<const wchar_t*, HRESULT>> answers;
 };
 
 extern const DeviceModule kTam;
