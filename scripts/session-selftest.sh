@@ -44,7 +44,7 @@ desktop_probe() {
   local dir=$VORN_RUN_DIR/probe
   mkdir -p "$dir" && mkfifo "$dir/in" || return 2
   "$VORN_WINE64" cmd /c "rundll32 user32.dll,GetDesktopWindow&echo ready&pause" <"$dir/in" >"$dir/out" 2>"$dir/err" &
-  exec 8>"$dir/in"
+  exec 8<>"$dir/in"
   for _ in $(seq 600); do grep -qs ready "$dir/out" && break; sleep 0.05; done
   grep -qs ready "$dir/out" || { echo "the probe program did not start"; return 2; }
   local p held=""

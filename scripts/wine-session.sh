@@ -108,7 +108,7 @@ echo "wine-session: Wine prefix ready in $((SECONDS - prefix_start)) s" >&2
 mkfifo "$RUN_DIR/desktop-user" || die "cannot create the desktop user's input"
 "$WINE64" cmd /c "rundll32 user32.dll,GetDesktopWindow&echo ready&pause" \
   <"$RUN_DIR/desktop-user" >"$RUN_DIR/desktop-user.log" 2>/dev/null &
-exec 9>"$RUN_DIR/desktop-user"  # never written: the user waits on it until the server goes
+exec 9<>"$RUN_DIR/desktop-user"  # never written: the user waits on it until the server goes
 for _ in $(seq 600); do
   grep -qs ready "$RUN_DIR/desktop-user.log" && break
   sleep 0.05
