@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "common/device/device_identity.h"
 #include "common/device/device_state_table.h"
@@ -104,6 +105,21 @@ class DeviceObjectCore : public NotImplementedOperations {
   // Takes the exclusive use of an interface: S_OK held, `inUse` when it is held elsewhere.
   HRESULT TakeExclusiveUse(ExclusiveInterface which, HRESULT inUse);
   void ReleaseExclusiveUse(ExclusiveInterface which) { exclusive_.mutex(which).Close(); }
+  // An interface's Initialize around its exclusive-use object: takes it (`inUse` when another
+  // holder has it), runs `steps` (a thrown failure gives its code, else E_FAIL) and, when they
+  // fail, `undo` before the object is let go again; success sets `initialized`.
+  template <class Steps, class Undo>
+  HRESULT InitializeHeld(ExclusiveInterface which, HRESULT inUse, bool& initialized, Steps&& steps, Undo&& undo) {
+    RETURN_IF_FAILED(TakeExclusiveUse(which, inUse));
+    const HRESULT hr = GuardHr(E_FAIL, std::forward<Steps>(steps));
+    if (FAILED(hr)) {
+      undo();
+      ReleaseExclusiveUse(which);
+      return hr;
+    }
+    initialized = true;
+    return S_OK;
+  }
   // ExternalInput set while an external input is routed, reset while the tuner is.
   void SetExternalInputEvent(bool external);
   // Makes the channel item IInputSwitch::Initialize keeps: values 0 to 5 the integer 0, value 6

@@ -255,16 +255,12 @@ bool DeviceManagerImpl::TunerZeroScanInUse() const { return InUseOnTuner(identit
 
 HRESULT DeviceManagerImpl::InitializeInputSwitch(ULONG) {
   if (inputSwitchInitialized_) return S_OK;
-  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::InputSwitch, errors::kInputSwitchInUse));
-  const HRESULT hr = GuardHr(E_FAIL, [&] { InitializeInputSwitchSteps(); });
-  if (FAILED(hr)) {
-    channelItem_.Reset();
-    tuner_.Teardown();
-    exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
-    return hr;
-  }
-  inputSwitchInitialized_ = true;
-  return S_OK;
+  return InitializeHeld(ExclusiveInterface::InputSwitch, errors::kInputSwitchInUse, inputSwitchInitialized_,
+                        [&] { InitializeInputSwitchSteps(); },
+                        [&] {
+                          channelItem_.Reset();
+                          tuner_.Teardown();
+                        });
 }
 
 void DeviceManagerImpl::InitializeInputSwitchSteps() {
@@ -420,14 +416,8 @@ HRESULT DeviceManagerImpl::InitializeAutoScan(ULONG) {
   if (InUseOnTuner(identity_, 0, ExclusiveInterface::OutputData) ||
       InUseOnTuner(identity_, 1, ExclusiveInterface::OutputData))
     return errors::kOutputDataInUse;
-  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::AutoScan, errors::kAutoScanInUse));
-  const HRESULT hr = GuardHr(E_FAIL, [&] { return tuner_.BeginAutoScan(); });
-  if (FAILED(hr)) {
-    exclusive_.mutex(ExclusiveInterface::AutoScan).Close();
-    return hr;
-  }
-  autoScanInitialized_ = true;
-  return S_OK;
+  return InitializeHeld(ExclusiveInterface::AutoScan, errors::kAutoScanInUse, autoScanInitialized_,
+                        [&] { return tuner_.BeginAutoScan(); }, [] {});
 }
 
 HRESULT DeviceManagerImpl::GetChannelFreqLevel(_SHAL_BASECH*, ULONG freq, long* level, ULONG* tvfmt) {

@@ -46,20 +46,15 @@ HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
   if (outputInitialized_) return errors::kOutputDataInUse;
   if (!bound()) return errors::kNoDeviceItem;
   if (TunerZeroScanInUse()) return errors::kAutoScanInUse;
-  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::OutputData, errors::kOutputDataInUse));
-  const HRESULT hr = GuardHr(E_FAIL, [&] {
-    recording_.SetDeviceItem(deviceItem_.Get());
-    for (Selection& selection : selections_) selection = Selection{};
-    recording_.Build(identity_.GetPath());
-  });
-  if (FAILED(hr)) {
-    recording_.Teardown();
-    exclusive_.mutex(ExclusiveInterface::OutputData).Close();
-    return hr;
-  }
-  WriteOwnerSlots(kSlotOutputProcess, true);
-  outputInitialized_ = true;
-  return S_OK;
+  return InitializeHeld(
+      ExclusiveInterface::OutputData, errors::kOutputDataInUse, outputInitialized_,
+      [&] {
+        recording_.SetDeviceItem(deviceItem_.Get());
+        for (Selection& selection : selections_) selection = Selection{};
+        recording_.Build(identity_.GetPath());
+        WriteOwnerSlots(kSlotOutputProcess, true);
+      },
+      [&] { recording_.Teardown(); });
 }
 
 HRESULT DeviceManagerImpl::SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) {

@@ -39,21 +39,18 @@ HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
   if (previewInitialized_) return errors::kPreviewInUse;
   if (!bound()) return errors::kNoDeviceItem;
   if (tunerIndex_ != 0 && TunerZeroScanInUse()) return errors::kAutoScanInUse;
-  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::Preview, errors::kPreviewInUse));
-  const HRESULT hr = GuardHr(E_FAIL, [&] {
-    preview_.SetDeviceItem(deviceItem_.Get());
-    preview_.Build(identity_.GetPath());
-    ThrowIfFailed(preview_.SetAudioLink(std::make_unique<FilterLink>(filterModule_)));
-  });
-  if (FAILED(hr)) {
-    preview_.Teardown();
-    preview_.SetAudioLink(nullptr);
-    exclusive_.mutex(ExclusiveInterface::Preview).Close();
-    return hr;
-  }
-  WriteOwnerSlots(kSlotPreviewProcess, true);
-  previewInitialized_ = true;
-  return S_OK;
+  return InitializeHeld(
+      ExclusiveInterface::Preview, errors::kPreviewInUse, previewInitialized_,
+      [&] {
+        preview_.SetDeviceItem(deviceItem_.Get());
+        preview_.Build(identity_.GetPath());
+        ThrowIfFailed(preview_.SetAudioLink(std::make_unique<FilterLink>(filterModule_)));
+        WriteOwnerSlots(kSlotPreviewProcess, true);
+      },
+      [&] {
+        preview_.Teardown();
+        preview_.SetAudioLink(nullptr);
+      });
 }
 
 HRESULT DeviceManagerImpl::RunPreview(ULONG) {
@@ -218,9 +215,8 @@ HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, const CLSID* cust
   // One exclusive-use object for the four interfaces: this object's own window counts too.
   if (windowInitialized_) return errors::kWindowInUse;
   RETURN_IF_FAILED(PreviewStopped());
-  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::PreviewWindow, errors::kWindowInUse));
-  window_.Clear();
-  const HRESULT hr = GuardHr(E_FAIL, [&] {
+  const auto build = [&] {
+    window_.Clear();
     ChainSettings settings;
     settings.module = filterModule_;
     settings.recRunningEvent = names().RecRunningEvent();
@@ -239,14 +235,9 @@ HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, const CLSID* cust
     }
     RETURN_IF_FAILED(chain->Build(preview_.graph(), source, overlayMode));
     return preview_.SetVideoChain(std::move(chain));
-  });
-  if (FAILED(hr)) {
-    ReleaseWindowParts();
-    exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
-    return hr;
-  }
-  windowInitialized_ = true;
-  return S_OK;
+  };
+  return InitializeHeld(ExclusiveInterface::PreviewWindow, errors::kWindowInUse, windowInitialized_, build,
+                        [&] { ReleaseWindowParts(); });
 }
 
 void DeviceManagerImpl::ReleaseWindowParts() noexcept {

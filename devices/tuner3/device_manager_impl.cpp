@@ -232,17 +232,13 @@ HRESULT DeviceManagerImpl::GetAvailableChannelInfo(_SHAL_BASECH* baseCh, ULONG* 
 
 HRESULT DeviceManagerImpl::InitializeInputSwitch(ULONG) {
   if (inputSwitchInitialized_) return S_OK;
-  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::InputSwitch, errors::kInputSwitchInUse));
-  const HRESULT hr = GuardHr(E_FAIL, [&] { return InitializeInputSwitchSteps(); });
-  if (FAILED(hr)) {
-    // Nothing of a failed attempt stays: the channel item goes with the exclusive use.
-    if (channelItem_) channelItem_->Clear();
-    channelItem_.Reset();
-    exclusive_.mutex(ExclusiveInterface::InputSwitch).Close();
-    return hr;
-  }
-  inputSwitchInitialized_ = true;
-  return S_OK;
+  // Nothing of a failed attempt stays: the channel item goes with the exclusive use.
+  return InitializeHeld(ExclusiveInterface::InputSwitch, errors::kInputSwitchInUse, inputSwitchInitialized_,
+                        [&] { return InitializeInputSwitchSteps(); },
+                        [&] {
+                          if (channelItem_) channelItem_->Clear();
+                          channelItem_.Reset();
+                        });
 }
 
 HRESULT DeviceManagerImpl::InitializeInputSwitchSteps() {
@@ -407,14 +403,8 @@ HRESULT DeviceManagerImpl::SetVidProcAmpParam(long type, long value) {
 
 HRESULT DeviceManagerImpl::InitializeAutoScan(ULONG) {
   if (autoScanInitialized_) return errors::kAutoScanInUse;
-  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::AutoScan, errors::kAutoScanInUse));
-  const HRESULT hr = tuner_.SetScanMode(1);
-  if (FAILED(hr)) {
-    exclusive_.mutex(ExclusiveInterface::AutoScan).Close();
-    return hr;
-  }
-  autoScanInitialized_ = true;
-  return S_OK;
+  return InitializeHeld(ExclusiveInterface::AutoScan, errors::kAutoScanInUse, autoScanInitialized_,
+                        [&] { return tuner_.SetScanMode(1); }, [] {});
 }
 
 HRESULT DeviceManagerImpl::GetChannelFreqLevel(_SHAL_BASECH*, ULONG freq, long* level, ULONG* tvfmt) {
@@ -446,16 +436,15 @@ HRESULT DeviceManagerImpl::PreviewStopped() {
 }
 
 HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
-  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::Preview, errors::kPreviewInUse));
-  HRESULT hr = preview_.SetSoundSettings(deviceItem_.Get());
-  if (SUCCEEDED(hr)) hr = preview_.Build(identity_);
-  if (FAILED(hr)) {
-    exclusive_.mutex(ExclusiveInterface::Preview).Close();
-    return hr;
-  }
-  WriteOwnerSlots(kSlotPreviewProcess, true);
-  previewInitialized_ = true;
-  return S_OK;
+  return InitializeHeld(
+      ExclusiveInterface::Preview, errors::kPreviewInUse, previewInitialized_,
+      [&] {
+        RETURN_IF_FAILED(preview_.SetSoundSettings(deviceItem_.Get()));
+        RETURN_IF_FAILED(preview_.Build(identity_));
+        WriteOwnerSlots(kSlotPreviewProcess, true);
+        return S_OK;
+      },
+      [] {});
 }
 
 HRESULT DeviceManagerImpl::GetPreviewLastError(HRESULT* error, ULONG* reserve) {
@@ -575,29 +564,21 @@ HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
 // --- The window interfaces ---------------------------------------------------------------------
 
 HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile) {
+  const auto build = [&] {
+    position_.set = false;
+    RETURN_IF_FAILED(PreviewStopped());
+    ChainSettings settings;
+    settings.boardType = static_cast<DWORD>(hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType));
+    settings.module = filterModule_;
+    settings.recRunningEvent = names().RecRunningEvent();
+    settings.creation = chain_policies::kFamily3.creation;
+    std::unique_ptr<VideoChainBuilder> chain;
+    // The preview's sound path holds the audio pacer: the video pacer goes first.
+    RETURN_IF_FAILED(CustomVideoChainBuilder::Create(deviceItem_.Get(), settings, chain_policies::kFamily3, true, &chain));
+    return preview_.InsertCustomFilter(std::move(chain), overlayMode, clsid, moduleFile);
+  };
   // One exclusive object serves both window interfaces; this object's own window counts too.
-  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::PreviewWindow, errors::kWindowInUse));
-  position_.set = false;
-  HRESULT hr = PreviewStopped();
-  if (SUCCEEDED(hr)) {
-    hr = GuardHr(E_FAIL, [&] {
-      ChainSettings settings;
-      settings.boardType = static_cast<DWORD>(hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType));
-      settings.module = filterModule_;
-      settings.recRunningEvent = names().RecRunningEvent();
-      settings.creation = chain_policies::kFamily3.creation;
-      std::unique_ptr<VideoChainBuilder> chain;
-      // The preview's sound path holds the audio pacer: the video pacer goes first.
-      RETURN_IF_FAILED(CustomVideoChainBuilder::Create(deviceItem_.Get(), settings, chain_policies::kFamily3, true, &chain));
-      return preview_.InsertCustomFilter(std::move(chain), overlayMode, clsid, moduleFile);
-    });
-  }
-  if (FAILED(hr)) {
-    exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
-    return hr;
-  }
-  windowInitialized_ = true;
-  return S_OK;
+  return InitializeHeld(ExclusiveInterface::PreviewWindow, errors::kWindowInUse, windowInitialized_, build, [] {});
 }
 
 HRESULT DeviceManagerImpl::InitializePreviewWindow(ULONG overlayMode) {
@@ -659,16 +640,15 @@ DeviceSummary DeviceManagerImpl::Summary() {
 }
 
 HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
-  RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::OutputData, errors::kOutputDataInUse));
-  for (OutputType& entry : outputTypes_) entry = {};
-  const HRESULT hr = output_.Build(identity_);
-  if (FAILED(hr)) {
-    exclusive_.mutex(ExclusiveInterface::OutputData).Close();
-    return hr;
-  }
-  WriteOwnerSlots(kSlotOutputProcess, true);
-  outputInitialized_ = true;
-  return S_OK;
+  return InitializeHeld(
+      ExclusiveInterface::OutputData, errors::kOutputDataInUse, outputInitialized_,
+      [&] {
+        for (OutputType& entry : outputTypes_) entry = {};
+        RETURN_IF_FAILED(output_.Build(identity_));
+        WriteOwnerSlots(kSlotOutputProcess, true);
+        return S_OK;
+      },
+      [] {});
 }
 
 HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG* reserve) {
