@@ -10,21 +10,16 @@
 #include <thread>
 
 #include "common/handles.h"
-#include "common/module.h"
 #include "common/testing/child.h"
-#include "common/testing/paths.h"
 #include "devices/core/testing/module_test_kit.h"
 #include "devices/core/testing/sim_card_fixture.h"
 #include "devices/tuner1/tam_traits.h"
 #include "sim/doubles/hal_item.h"
 
 using Microsoft::WRL::ComPtr;
-using testing_support::BinPath;
 using device_module_kit::DeviceModuleTest;
 
 namespace {
-
-using RegFn = HRESULT(STDAPICALLTYPE*)();
 
 INSTANTIATE_TEST_SUITE_P(Family, DeviceModuleTest, ::testing::Values(&device_module_kit::kTam),
                          device_module_kit::RowName);
@@ -33,22 +28,16 @@ INSTANTIATE_TEST_SUITE_P(Family, DeviceModuleTest, ::testing::Values(&device_mod
 class Registered {
  public:
   Registered() {
-    for (const wchar_t* name : {L"tamDevice.dll", L"vorn_halitem.dll"}) {
-      modules_[count_].reset(LoadLibraryW(BinPath(name).c_str()));
-      auto reg = GetProcAs<RegFn>(modules_[count_].get(), "DllRegisterServer");
-      ok_ = ok_ && reg && reg() == S_OK;
-      ++count_;
-    }
+    for (const auto& m : modules_) ok_ = ok_ && m.Register() == S_OK;
   }
   ~Registered() {
-    for (auto& m : modules_)
-      if (auto unreg = GetProcAs<RegFn>(m.get(), "DllUnregisterServer")) unreg();
+    for (const auto& m : modules_) m.Unregister();
   }
   bool ok() const { return ok_; }
 
  private:
-  UniqueModule modules_[2];
-  int count_ = 0;
+  const testing_support::ComModule modules_[2] = {testing_support::ComModule(L"tamDevice.dll"),
+                                                  testing_support::ComModule(L"vorn_halitem.dll")};
   bool ok_ = true;
 };
 

@@ -2,26 +2,21 @@
 // the filter mapper and unregistration, under Wine's COM and filter mapper.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
-#include "common/handles.h"
-#include "common/module.h"
-#include "common/testing/paths.h"
+#include "common/testing/com_module.h"
 #include "common/testing/registry_fixture.h"
 #include "filters/base/dshow.h"
 #include "filters/base/testkit/com_checks.h"
 #include "filters/base/testmodule/basetest_ids.h"
 
 using graph_testkit::AggregatingOuter;
-using testing_support::BinPath;
 using testing_support::ClassKey;
 using testing_support::KeyExists;
 using testing_support::ReadString;
 
 namespace {
-
-using DllFn = HRESULT(STDAPICALLTYPE*)();
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
 // The registered filters that take MEDIATYPE_VornBaseTest on an input pin, by class.
 int CountMatchingFilters() {
@@ -61,35 +56,26 @@ class ModuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    module_.reset(LoadLibraryW(BinPath(L"vorn_basetest.ax").c_str()));
-    ASSERT_TRUE(module_);
-    reg_ = GetProcAs<DllFn>(module_.get(), "DllRegisterServer");
-    unreg_ = GetProcAs<DllFn>(module_.get(), "DllUnregisterServer");
-    canUnload_ = GetProcAs<DllFn>(module_.get(), "DllCanUnloadNow");
-    getClass_ = GetProcAs<GetClassObjectFn>(module_.get(), "DllGetClassObject");
-    ASSERT_TRUE(reg_ && unreg_ && canUnload_ && getClass_);
+    module_.emplace(L"vorn_basetest.ax");
+    ASSERT_TRUE(module_->valid());
   }
   void TearDown() override {
-    if (unreg_) unreg_();
+    if (module_) module_->Unregister();
     RegDeleteTreeW(HKEY_CLASSES_ROOT, ClassKey(CLSID_VornBaseTestPage).c_str());
     module_.reset();
     CoUninitialize();
   }
-  UniqueModule module_;
-  DllFn reg_ = nullptr;
-  DllFn unreg_ = nullptr;
-  DllFn canUnload_ = nullptr;
-  GetClassObjectFn getClass_ = nullptr;
+  std::optional<testing_support::ComModule> module_;
 };
 
 TEST_F(ModuleTest, RegisteredFilterIsFoundAndCreatedAndUnregistrationRemovesIt) {
   ASSERT_EQ(CountMatchingFilters(), 0);
-  ASSERT_EQ(reg_(), S_OK);
+  ASSERT_EQ(module_->Register(), S_OK);
   EXPECT_EQ(CountMatchingFilters(), 1);
   const std::wstring key = ClassKey(CLSID_VornBaseTestFilter);
   EXPECT_EQ(ReadString(key, nullptr), L"Vorn Base Test Filter");
   EXPECT_EQ(ReadString(key + L"\\InprocServer32", L"ThreadingModel"), L"Both");
-  EXPECT_EQ(_wcsicmp(ReadString(key + L"\\InprocServer32", nullptr).c_str(), BinPath(L"vorn_basetest.ax").c_str()), 0);
+  EXPECT_EQ(_wcsicmp(ReadString(key + L"\\InprocServer32", nullptr).c_str(), module_->path().c_str()), 0);
 
   IBaseFilter* filter = nullptr;
   ASSERT_EQ(CoCreateInstance(CLSID_VornBaseTestFilter, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
@@ -100,39 +86,39 @@ TEST_F(ModuleTest, RegisteredFilterIsFoundAndCreatedAndUnregistrationRemovesIt) 
   IPin* pin = nullptr;
   EXPECT_EQ(filter->FindPin(L"In", &pin), S_OK);
   pin->Release();
-  EXPECT_EQ(canUnload_(), S_FALSE);
+  EXPECT_EQ(module_->CanUnloadNow(), S_FALSE);
   EXPECT_EQ(filter->Release(), 0u);
-  EXPECT_EQ(canUnload_(), S_OK);
+  EXPECT_EQ(module_->CanUnloadNow(), S_OK);
 
-  ASSERT_EQ(unreg_(), S_OK);
+  ASSERT_EQ(module_->Unregister(), S_OK);
   EXPECT_EQ(CountMatchingFilters(), 0);
   EXPECT_FALSE(KeyExists(key));
   EXPECT_FALSE(KeyExists(ClassKey(CLSID_VornBaseTestPage)));
   EXPECT_EQ(CoCreateInstance(CLSID_VornBaseTestFilter, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                              reinterpret_cast<void**>(&filter)), REGDB_E_CLASSNOTREG);
-  EXPECT_EQ(unreg_(), S_OK);  // twice is harmless
+  EXPECT_EQ(module_->Unregister(), S_OK);  // twice is harmless
 }
 
 TEST_F(ModuleTest, AClassKeyRegisteredAgainByAnotherModuleSurvivesUnregistration) {
-  ASSERT_EQ(reg_(), S_OK);
+  ASSERT_EQ(module_->Register(), S_OK);
   const std::wstring page = ClassKey(CLSID_VornBaseTestPage) + L"\\InprocServer32";
   const wchar_t other[] = L"C:\\windows\\other\\SharedPages.ax";
   ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, page.c_str(), nullptr, REG_SZ, other, sizeof(other)), ERROR_SUCCESS);
-  ASSERT_EQ(unreg_(), S_OK);
+  ASSERT_EQ(module_->Unregister(), S_OK);
   EXPECT_EQ(ReadString(page, nullptr), other);  // the other module's page stays registered
   EXPECT_FALSE(KeyExists(ClassKey(CLSID_VornBaseTestFilter)));
 }
 
 TEST_F(ModuleTest, ClassFactoryCreatesAggregatesAndLocks) {
   IClassFactory* factory = nullptr;
-  EXPECT_EQ(getClass_(CLSID_NULL, IID_IClassFactory, reinterpret_cast<void**>(&factory)), CLASS_E_CLASSNOTAVAILABLE);
-  EXPECT_EQ(getClass_(CLSID_VornBaseTestFilter, IID_IBaseFilter, reinterpret_cast<void**>(&factory)), E_NOINTERFACE);
-  EXPECT_EQ(getClass_(CLSID_VornBaseTestFilter, IID_IClassFactory, nullptr), E_POINTER);
-  ASSERT_EQ(getClass_(CLSID_VornBaseTestFilter, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+  EXPECT_EQ(module_->GetClassObject(CLSID_NULL, IID_IClassFactory, reinterpret_cast<void**>(&factory)), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(module_->GetClassObject(CLSID_VornBaseTestFilter, IID_IBaseFilter, reinterpret_cast<void**>(&factory)), E_NOINTERFACE);
+  EXPECT_EQ(module_->GetClassObject(CLSID_VornBaseTestFilter, IID_IClassFactory, nullptr), E_POINTER);
+  ASSERT_EQ(module_->GetClassObject(CLSID_VornBaseTestFilter, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
   IUnknown* p = reinterpret_cast<IUnknown*>(1);
   EXPECT_EQ(factory->QueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&p)), E_NOINTERFACE);
   EXPECT_EQ(p, nullptr);
-  EXPECT_EQ(canUnload_(), S_FALSE);  // a factory held keeps the module
+  EXPECT_EQ(module_->CanUnloadNow(), S_FALSE);  // a factory held keeps the module
 
   // Aggregation: only IUnknown may be asked for; the inner object's interfaces then delegate.
   AggregatingOuter outer;
@@ -150,7 +136,7 @@ TEST_F(ModuleTest, ClassFactoryCreatesAggregatesAndLocks) {
 
   IPersist* page = nullptr;
   IClassFactory* pageFactory = nullptr;
-  ASSERT_EQ(getClass_(CLSID_VornBaseTestPage, IID_IClassFactory, reinterpret_cast<void**>(&pageFactory)), S_OK);
+  ASSERT_EQ(module_->GetClassObject(CLSID_VornBaseTestPage, IID_IClassFactory, reinterpret_cast<void**>(&pageFactory)), S_OK);
   ASSERT_EQ(pageFactory->CreateInstance(nullptr, IID_IPersist, reinterpret_cast<void**>(&page)), S_OK);
   IBaseFilter* none = nullptr;
   EXPECT_EQ(page->QueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&none)), E_NOINTERFACE);
@@ -159,16 +145,16 @@ TEST_F(ModuleTest, ClassFactoryCreatesAggregatesAndLocks) {
 
   EXPECT_EQ(factory->LockServer(TRUE), S_OK);
   EXPECT_EQ(factory->Release(), 0u);
-  EXPECT_EQ(canUnload_(), S_FALSE);  // locked
+  EXPECT_EQ(module_->CanUnloadNow(), S_FALSE);  // locked
   // A second factory object unlocks it (the count is the module's).
-  ASSERT_EQ(getClass_(CLSID_VornBaseTestFilter, IID_IUnknown, reinterpret_cast<void**>(&factory)), S_OK);
+  ASSERT_EQ(module_->GetClassObject(CLSID_VornBaseTestFilter, IID_IUnknown, reinterpret_cast<void**>(&factory)), S_OK);
   IClassFactory* cf = nullptr;
   ASSERT_EQ(factory->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&cf)), S_OK);
   cf->LockServer(FALSE);
   cf->LockServer(FALSE);  // unbalanced: ignored
   cf->Release();
   EXPECT_EQ(factory->Release(), 0u);
-  EXPECT_EQ(canUnload_(), S_OK);
+  EXPECT_EQ(module_->CanUnloadNow(), S_OK);
 }
 
 }  // namespace

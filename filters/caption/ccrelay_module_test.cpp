@@ -4,44 +4,36 @@
 
 #include <string>
 
-#include "common/handles.h"
-#include "common/module.h"
-#include "common/testing/paths.h"
+#include "common/testing/com_module.h"
+#include "common/testing/registry_fixture.h"
 #include "filters/base/dshow.h"
 #include "filters/caption/caption_relay_filter.h"
 
+using testing_support::ClassKey;
+using testing_support::KeyExists;
+
 namespace {
 
-using DllFn = HRESULT(STDAPICALLTYPE*)();
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-
-bool ClassRegistered(REFCLSID clsid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(clsid, text, 40);
-  UniqueRegKey key;
-  return RegOpenKeyExW(HKEY_CLASSES_ROOT, (std::wstring(L"CLSID\\") + text + L"\\InprocServer32").c_str(), 0,
-                       KEY_READ, key.put()) == ERROR_SUCCESS;
-}
+bool ClassRegistered(REFCLSID clsid) { return KeyExists(ClassKey(clsid) + L"\\InprocServer32"); }
 
 TEST(CcRelayModule, CreatesFromTheFileAndRegistersBothClasses) {
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
   {
-    UniqueModule module(LoadLibraryW(testing_support::BinPath(L"CcRelay.ax").c_str()));
-    ASSERT_TRUE(module);
-    auto getClassObject = GetProcAs<GetClassObjectFn>(module.get(), "DllGetClassObject");
+    testing_support::ComModule module(L"CcRelay.ax");
+    ASSERT_TRUE(module.valid());
     for (const CLSID* clsid : {&caption::CLSID_CcRelay, &caption::CLSID_CcChannelPage}) {
       IClassFactory* factory = nullptr;
-      ASSERT_EQ(getClassObject(*clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+      ASSERT_EQ(module.GetClassObject(*clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
       IUnknown* object = nullptr;
       ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), S_OK);
       EXPECT_EQ(factory->Release(), 0u);
       EXPECT_EQ(object->Release(), 0u);
     }
-    EXPECT_EQ(GetProcAs<DllFn>(module.get(), "DllCanUnloadNow")(), S_OK);
-    ASSERT_EQ(GetProcAs<DllFn>(module.get(), "DllRegisterServer")(), S_OK);
+    EXPECT_EQ(module.CanUnloadNow(), S_OK);
+    ASSERT_EQ(module.Register(), S_OK);
     EXPECT_TRUE(ClassRegistered(caption::CLSID_CcRelay));
     EXPECT_TRUE(ClassRegistered(caption::CLSID_CcChannelPage));
-    ASSERT_EQ(GetProcAs<DllFn>(module.get(), "DllUnregisterServer")(), S_OK);
+    ASSERT_EQ(module.Unregister(), S_OK);
     EXPECT_FALSE(ClassRegistered(caption::CLSID_CcRelay));
     EXPECT_FALSE(ClassRegistered(caption::CLSID_CcChannelPage));
   }

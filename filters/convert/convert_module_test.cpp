@@ -3,24 +3,20 @@
 // alone once another module has registered it again.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "common/handles.h"
-#include "common/module.h"
-#include "common/testing/paths.h"
+#include "common/testing/com_module.h"
 #include "common/testing/registry_fixture.h"
 #include "filters/base/dshow.h"
 #include "filters/convert/color_convert_filter.h"
 #include "filters/convert/planar_pack_filter.h"
 
-using testing_support::BinPath;
 using testing_support::ClassKey;
 using testing_support::ReadString;
 
 namespace {
-
-using DllFn = HRESULT(STDAPICALLTYPE*)();
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
 std::wstring ServerOf(REFCLSID clsid) { return ReadString(ClassKey(clsid) + L"\\InprocServer32", nullptr); }
 
@@ -28,42 +24,35 @@ class ConverterModule : public ::testing::TestWithParam<const wchar_t*> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    path_ = BinPath(GetParam());
-    module_.reset(LoadLibraryW(path_.c_str()));
-    ASSERT_TRUE(module_);
+    module_.emplace(GetParam());
+    ASSERT_TRUE(module_->valid());
   }
   void TearDown() override {
     module_.reset();
     CoUninitialize();
   }
-  template <class Fn>
-  Fn Entry(const char* name) {
-    return GetProcAs<Fn>(module_.get(), name);
-  }
-  std::wstring path_;
-  UniqueModule module_;
+  std::optional<testing_support::ComModule> module_;
 };
 
 TEST_P(ConverterModule, CreatesItsFilterFromTheFile) {
   const CLSID clsid = std::wstring(GetParam()) == L"PlanarPack.ax" ? convert::CLSID_PlanarPack : convert::CLSID_QfaCfc;
   IClassFactory* factory = nullptr;
-  ASSERT_EQ(Entry<GetClassObjectFn>("DllGetClassObject")(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
-            S_OK);
+  ASSERT_EQ(module_->GetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
   IBaseFilter* filter = nullptr;
   ASSERT_EQ(factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter)), S_OK);
-  EXPECT_EQ(Entry<DllFn>("DllCanUnloadNow")(), S_FALSE);
+  EXPECT_EQ(module_->CanUnloadNow(), S_FALSE);
   EXPECT_EQ(factory->Release(), 0u);
   EXPECT_EQ(filter->Release(), 0u);
-  EXPECT_EQ(Entry<DllFn>("DllCanUnloadNow")(), S_OK);
+  EXPECT_EQ(module_->CanUnloadNow(), S_OK);
 }
 
 TEST_P(ConverterModule, RegistersAndUnregistersItsClasses) {
   const bool planar = std::wstring(GetParam()) == L"PlanarPack.ax";
   const CLSID filter = planar ? convert::CLSID_PlanarPack : convert::CLSID_QfaCfc;
-  ASSERT_EQ(Entry<DllFn>("DllRegisterServer")(), S_OK);
-  EXPECT_EQ(_wcsicmp(ServerOf(filter).c_str(), path_.c_str()), 0);
+  ASSERT_EQ(module_->Register(), S_OK);
+  EXPECT_EQ(_wcsicmp(ServerOf(filter).c_str(), module_->path().c_str()), 0);
   if (planar) {
-    EXPECT_EQ(_wcsicmp(ServerOf(convert::CLSID_PlanarFieldOrderPage).c_str(), path_.c_str()), 0);
+    EXPECT_EQ(_wcsicmp(ServerOf(convert::CLSID_PlanarFieldOrderPage).c_str(), module_->path().c_str()), 0);
     // The deinterlacing filter's module registers the same page class after us.
     UniqueRegKey server;
     ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, (ClassKey(convert::CLSID_PlanarFieldOrderPage) + L"\\InprocServer32").c_str(),
@@ -72,7 +61,7 @@ TEST_P(ConverterModule, RegistersAndUnregistersItsClasses) {
     const wchar_t other[] = L"C:\\elsewhere\\other.ax";
     RegSetValueExW(server.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(other), sizeof(other));
   }
-  ASSERT_EQ(Entry<DllFn>("DllUnregisterServer")(), S_OK);
+  ASSERT_EQ(module_->Unregister(), S_OK);
   EXPECT_EQ(ServerOf(filter), L"<none>");
   if (planar) {
     EXPECT_EQ(ServerOf(convert::CLSID_PlanarFieldOrderPage), L"C:\\elsewhere\\other.ax");

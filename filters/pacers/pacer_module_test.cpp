@@ -11,6 +11,7 @@
 #include "common/handles.h"
 #include "common/module.h"
 #include "common/testing/paths.h"
+#include "common/testing/com_module.h"
 #include "common/testing/registry_fixture.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/recording_sink.h"
@@ -26,34 +27,7 @@ using testing_support::ReadString;
 
 namespace {
 
-using DllFn = HRESULT(STDAPICALLTYPE*)();
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-
-// One loaded module and its entry points.
-struct Module {
-  explicit Module(const wchar_t* file) : path(BinPath(file)), handle(LoadLibraryW(path.c_str())) {
-    if (!handle) return;
-    getClassObject = GetProcAs<GetClassObjectFn>(handle.get(), "DllGetClassObject");
-    canUnload = GetProcAs<DllFn>(handle.get(), "DllCanUnloadNow");
-    reg = GetProcAs<DllFn>(handle.get(), "DllRegisterServer");
-    unreg = GetProcAs<DllFn>(handle.get(), "DllUnregisterServer");
-  }
-  // An object of the class, as a device manager makes it: factory, then CreateInstance.
-  HRESULT Create(REFCLSID clsid, REFIID iid, void** out) const {
-    IClassFactory* factory = nullptr;
-    HRESULT hr = getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-    if (FAILED(hr)) return hr;
-    hr = factory->CreateInstance(nullptr, iid, out);
-    factory->Release();
-    return hr;
-  }
-  std::wstring path;
-  UniqueModule handle;
-  GetClassObjectFn getClassObject = nullptr;
-  DllFn canUnload = nullptr;
-  DllFn reg = nullptr;
-  DllFn unreg = nullptr;
-};
+using Module = testing_support::ComModule;
 
 // The first pin of a direction (as the device managers find them).
 IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION wanted) {
@@ -102,8 +76,7 @@ TEST_F(PacerModules, BothLoadWithoutRegistrationThroughTheirClassFactories) {
   for (const Case& c : {Case{L"AudioPacer.ax", &CLSID_AudioPacer, true}, Case{L"VideoPacer.ax", &CLSID_VideoPacer, false}}) {
     SCOPED_TRACE(testing::Message() << static_cast<const void*>(c.file));
     Module module(c.file);
-    ASSERT_TRUE(module.handle);
-    ASSERT_NE(module.getClassObject, nullptr);
+    ASSERT_TRUE(module.valid());
     EXPECT_FALSE(KeyExists(ClassKey(*c.filter)));  // not registered
 
     IBaseFilter* filter = nullptr;
@@ -125,7 +98,7 @@ TEST_F(PacerModules, BothLoadWithoutRegistrationThroughTheirClassFactories) {
     EXPECT_NE(out, nullptr);
     if (in) in->Release();
     if (out) out->Release();
-    EXPECT_EQ(module.canUnload(), S_FALSE);
+    EXPECT_EQ(module.CanUnloadNow(), S_FALSE);
 
     IPropertyPage* page = nullptr;
     ASSERT_EQ(module.Create(CLSID_LiveSyncPage, IID_IPropertyPage, reinterpret_cast<void**>(&page)), S_OK);
@@ -136,25 +109,25 @@ TEST_F(PacerModules, BothLoadWithoutRegistrationThroughTheirClassFactories) {
     EXPECT_EQ(page->Release(), 0u);
 
     EXPECT_EQ(filter->Release(), 0u);
-    EXPECT_EQ(module.canUnload(), S_OK);
+    EXPECT_EQ(module.CanUnloadNow(), S_OK);
     void* none = nullptr;
-    EXPECT_EQ(module.getClassObject(CLSID_NULL, IID_IClassFactory, &none), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(module.GetClassObject(CLSID_NULL, IID_IClassFactory, &none), CLASS_E_CLASSNOTAVAILABLE);
   }
 }
 
 TEST_F(PacerModules, RegistrationAndTheSharedPageClass) {
   Module audio(L"AudioPacer.ax");
   Module video(L"VideoPacer.ax");
-  ASSERT_TRUE(audio.handle && video.handle);
+  ASSERT_TRUE(audio.valid() && video.valid());
   const std::wstring page = ClassKey(CLSID_LiveSyncPage) + L"\\InprocServer32";
 
-  ASSERT_EQ(audio.reg(), S_OK);
-  ASSERT_EQ(video.reg(), S_OK);
+  ASSERT_EQ(audio.Register(), S_OK);
+  ASSERT_EQ(video.Register(), S_OK);
   EXPECT_EQ(ReadString(ClassKey(CLSID_AudioPacer), nullptr), L"Zarn Live Audio Sync Filter");
   EXPECT_EQ(ReadString(ClassKey(CLSID_VideoPacer), nullptr), L"Zarn Live Video Sync Filter");
   EXPECT_EQ(ReadString(ClassKey(CLSID_LiveSyncPage), nullptr), L"Zarn Live Sync Property Page");
   EXPECT_EQ(ReadString(ClassKey(CLSID_AudioPacer) + L"\\InprocServer32", L"ThreadingModel"), L"Both");
-  EXPECT_EQ(_wcsicmp(ReadString(page, nullptr).c_str(), video.path.c_str()), 0);  // the last to register
+  EXPECT_EQ(_wcsicmp(ReadString(page, nullptr).c_str(), video.path().c_str()), 0);  // the last to register
 
   // Registered, both are made by COM itself.
   for (const CLSID* clsid : {&CLSID_AudioPacer, &CLSID_VideoPacer}) {
@@ -165,17 +138,17 @@ TEST_F(PacerModules, RegistrationAndTheSharedPageClass) {
   }
 
   // Unregistering the audio pacer leaves the page, which names the video pacer's module.
-  ASSERT_EQ(audio.unreg(), S_OK);
+  ASSERT_EQ(audio.Unregister(), S_OK);
   EXPECT_FALSE(KeyExists(ClassKey(CLSID_AudioPacer)));
   EXPECT_TRUE(KeyExists(page));
   IPropertyPage* p = nullptr;
   ASSERT_EQ(CoCreateInstance(CLSID_LiveSyncPage, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage,
                              reinterpret_cast<void**>(&p)), S_OK);
   EXPECT_EQ(p->Release(), 0u);
-  ASSERT_EQ(video.unreg(), S_OK);
+  ASSERT_EQ(video.Unregister(), S_OK);
   EXPECT_FALSE(KeyExists(ClassKey(CLSID_VideoPacer)));
   EXPECT_FALSE(KeyExists(ClassKey(CLSID_LiveSyncPage)));
-  EXPECT_EQ(video.unreg(), S_OK);  // twice is harmless
+  EXPECT_EQ(video.Unregister(), S_OK);  // twice is harmless
 }
 
 TEST_F(PacerModules, TheAudioClockDrivesWinesGraphAndTheFiltersOutliveIt) {
@@ -254,6 +227,6 @@ TEST_F(PacerModules, TheAudioClockDrivesWinesGraphAndTheFiltersOutliveIt) {
   EXPECT_EQ(picture->Release(), 0u);
   EXPECT_EQ(speaker->Release(), 0u);
   EXPECT_EQ(screen->Release(), 0u);
-  EXPECT_EQ(audio.canUnload(), S_OK);
-  EXPECT_EQ(video.canUnload(), S_OK);
+  EXPECT_EQ(audio.CanUnloadNow(), S_OK);
+  EXPECT_EQ(video.CanUnloadNow(), S_OK);
 }

@@ -64,9 +64,6 @@ const DeviceModule kPex = {
 
 namespace {
 
-using RegFn = HRESULT(STDAPICALLTYPE*)();
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-
 // The marshalling proxies are one registration shared by the device-manager modules.
 const std::wstring kIDeviceKey = L"Interface\\{66F2082F-4FAB-420F-A5BE-EE12C2857597}";
 const std::wstring kOtherInterfaceKey = L"Interface\\{15C05966-6784-4604-96F0-0B6A641C843A}";
@@ -269,21 +266,15 @@ std::vector<CallGroup> Calls(Interfaces& i) {
 
 }  // namespace
 
-ModuleObject::ModuleObject(const DeviceModule& row) : module_(LoadLibraryW(BinPath(row.file).c_str())) {
+ModuleObject::ModuleObject(const DeviceModule& row) : module_(row.file) {
   CLSID clsid{};
-  auto get = GetProcAs<GetClassObjectFn>(module_.get(), "DllGetClassObject");
-  if (get && CLSIDFromString(row.clsid, &clsid) == S_OK) get(clsid, IID_PPV_ARGS(factory_.GetAddressOf()));
+  if (CLSIDFromString(row.clsid, &clsid) == S_OK) module_.GetClassObject(clsid, IID_PPV_ARGS(factory_.GetAddressOf()));
 }
 
 ComPtr<IUnknown> ModuleObject::Create() const {
   ComPtr<IUnknown> object;
   if (factory_) factory_->CreateInstance(nullptr, IID_PPV_ARGS(object.GetAddressOf()));
   return object;
-}
-
-HRESULT ModuleObject::CanUnloadNow() const {
-  auto canUnload = GetProcAs<RegFn>(module_.get(), "DllCanUnloadNow");
-  return canUnload ? canUnload() : E_NOTIMPL;
 }
 
 std::string RowName(const ::testing::TestParamInfo<const DeviceModule*>& info) {

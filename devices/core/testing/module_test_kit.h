@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/handles.h"
+#include "common/testing/com_module.h"
 
 namespace device_module_kit {
 
@@ -54,14 +54,13 @@ class ModuleObject {
  public:
   explicit ModuleObject(const DeviceModule& row);
   bool valid() const { return factory_ != nullptr; }
-  HMODULE handle() const { return module_.get(); }
+  HMODULE handle() const { return module_.handle(); }
   IClassFactory* factory() const { return factory_.Get(); }
   Microsoft::WRL::ComPtr<IUnknown> Create() const;
-  // DllCanUnloadNow's answer.
-  HRESULT CanUnloadNow() const;
+  HRESULT CanUnloadNow() const { return module_.CanUnloadNow(); }
 
  private:
-  UniqueModule module_;
+  testing_support::ComModule module_;
   Microsoft::WRL::ComPtr<IClassFactory> factory_;
 };
 
