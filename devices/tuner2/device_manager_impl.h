@@ -85,6 +85,8 @@ class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
   HRESULT GetPreviewLastError(HRESULT* error, ULONG* reserve) override;
   HRESULT GetVideoDataInfo(IHalItem** item) override;
   HRESULT GetSoundDataInfo(IHalItem** item) override;
+  HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
+  HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
   HRESULT RunPreview(ULONG reserve) override;
   HRESULT PausePreview(ULONG reserve) override;
   HRESULT StopPreview(ULONG reserve) override;

@@ -150,6 +150,9 @@ void OutputDataGraph::Teardown() noexcept {
       reinterpret_cast<IUnknown**>(&capture_), reinterpret_cast<IUnknown**>(&encoder_),
   };
   ReleaseAll(pointers, static_cast<int>(std::size(pointers)));
+  // The host's callback goes with the graph: it is not called, nor released, once the host has
+  // let the output data go.
+  hostCallback_.Reset();
   startTick_ = 0;
   tunerIndex_ = -1;
   FilterGraphHolder::Release();

@@ -166,6 +166,20 @@ TEST_F(RulRecordingGraphTest, RecordingDeliversToTheHostAndStopsAfterTheMinimumT
   }
 }
 
+// The host's callback goes with the graph: the teardown lets it go (the host may free it once
+// IOutputData is uninitialised), and a graph built again never hands it to its callback filter.
+TEST_F(RulRecordingGraphTest, TeardownLetsTheHostsCallbackGo) {
+  BuildFor(0);
+  Sink& sink = sinks_.Make(kMpeg);
+  ASSERT_EQ(S_OK, graph_->SetCallback(&sink));
+  EXPECT_GT(sink.refs_.load(), 0u);
+  graph_->Teardown();
+  EXPECT_EQ(0u, sink.refs_.load());
+  graph_->SetDeviceItem(MakeItem({{8, 0}, {9, 2}}).Get());
+  graph_->Build(capturePath_.c_str());
+  EXPECT_EQ(0u, sink.refs_.load());
+}
+
 TEST_F(RulRecordingGraphTest, EncoderPresetsWriteTheirFieldsAndPassTheRestThrough) {
   BuildFor(1);
   testing_support::ScratchRegistryKey presets(HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE",

@@ -82,12 +82,7 @@ void ShowOnTheBoard(Verdict& verdict, IDeviceSetup* setup, HWND window, const RE
 }  // namespace
 
 int BoardPreviewProcess(const std::wstring& reportPath) {
-  FILE* report = _wfopen(reportPath.c_str(), L"w");
-  if (!report) return 2;
-  SayTo(report);
-  Verdict verdict;
-  if (!verdict.Check(L"CoInitializeEx(multithreaded)", CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
-  {
+  return ReportProcess(reportPath, [](Verdict& verdict) {
     UniqueModule cardModule(LoadLibraryW(BinPath(L"simcard.dll").c_str()));
     const auto cardPath = cardModule ? GetProcAs<CardPathFn>(cardModule.get(), "SimCard_GetDevicePath") : nullptr;
     std::wstring path;
@@ -107,11 +102,7 @@ int BoardPreviewProcess(const std::wstring& reportPath) {
     setup.Reset();
     item.Reset();
     Say(L"  released tamDeviceManager");
-  }
-  CoUninitialize();
-  SayTo(nullptr);
-  std::fclose(report);
-  return verdict.failures();
+  });
 }
 
 void BoardPreviewStep(Session& session) {

@@ -36,21 +36,6 @@ void ShowInterface(Verdict& verdict, IDevice* device, REFIID iid, const wchar_t*
   verdict.Check(FormatW(L"IDevice::GetInterface(%ls)%ls%ls", name, note ? L" " : L"", note ? note : L""), hr, expected);
 }
 
-std::wstring InterfaceName(REFIID iid) {
-  const struct {
-    const IID* iid;
-    const wchar_t* name;
-  } known[] = {{&IID_IDeviceInfoDetail, L"IDeviceInfoDetail"}, {&IID_IInputSwitch, L"IInputSwitch"},
-               {&IID_IOutputData, L"IOutputData"},             {&IID_IPreview, L"IPreview"},
-               {&IID_IPreview2, L"IPreview2"},                 {&IID_IAutoScan, L"IAutoScan"},
-               {&IID_IAutoScan2, L"IAutoScan2"}};
-  for (const auto& k : known)
-    if (*k.iid == iid) return k.name;
-  wchar_t text[40] = {};
-  StringFromGUID2(iid, text, 40);
-  return text;
-}
-
 // What a host shows of the tuner: its base channels with their tuner functions and channel
 // ranges, and the tuning range.
 void ShowTunerInformation(Verdict& verdict, IDevice* device) {
@@ -143,7 +128,32 @@ void SwitchAndScan(Verdict& verdict, IDevice* device, UINT card) {
   verdict.Check(L"IInputSwitch::Uninitialize(0)", inputs->Uninitialize(0));
 }
 
+std::wstring InterfaceName(REFIID iid) {
+  const struct {
+    const IID* iid;
+    const wchar_t* name;
+  } known[] = {{&IID_IDeviceInfoDetail, L"IDeviceInfoDetail"}, {&IID_IInputSwitch, L"IInputSwitch"},
+               {&IID_IOutputData, L"IOutputData"},             {&IID_IPreview, L"IPreview"},
+               {&IID_IPreview2, L"IPreview2"},                 {&IID_IAutoScan, L"IAutoScan"},
+               {&IID_IAutoScan2, L"IAutoScan2"}};
+  for (const auto& k : known)
+    if (*k.iid == iid) return k.name;
+  wchar_t text[40] = {};
+  StringFromGUID2(iid, text, 40);
+  return text;
+}
+
 }  // namespace
+
+std::wstring InterfaceNames(IDevice* device, Verdict& verdict) {
+  long count = 0;
+  GUID* iids = nullptr;
+  std::wstring names;
+  if (verdict.Check(L"IDevice::GetAvailableInterface", device->GetAvailableInterface(&count, &iids)))
+    for (long i = 0; i < count; ++i) names += (i ? L", " : L"") + InterfaceName(iids[i]);
+  CoTaskMemFree(iids);
+  return names;
+}
 
 void DeviceManagerStep(Session& session) {
   Verdict& verdict = session.verdict;
@@ -198,14 +208,7 @@ void DeviceManagerStep(Session& session) {
 
     ComPtr<IDevice> device;
     if (!verdict.Check(L"QueryInterface(IDevice)", setup.As(&device))) return;
-    long count = 0;
-    GUID* iids = nullptr;
-    if (verdict.Check(L"IDevice::GetAvailableInterface", device->GetAvailableInterface(&count, &iids))) {
-      std::wstring names;
-      for (long i = 0; i < count; ++i) names += (i ? L", " : L"") + InterfaceName(iids[i]);
-      Say(FormatW(L"    %ld interfaces available: %ls", count, names.c_str()));
-    }
-    CoTaskMemFree(iids);
+    Say(L"    interfaces available: " + InterfaceNames(device.Get(), verdict));
     ShowTunerInformation(verdict, device.Get());
 
     VARIANT got;

@@ -2,12 +2,14 @@
 // grows with every subsystem. With the release trace switched to a log file in the session's run
 // directory it shows the cross-process named objects every module relies on, the serial port
 // server talking to the picture board, the first device manager, live television on a window
-// with sound and the mapping service, then undoes what it registered and prints what the
-// modules traced.
+// with sound, the second and third families' device managers, the picture board and the mapping
+// service, then undoes what it registered and prints what the modules traced.
 //   vorn_demo.exe           the host session (run through scripts/demo.sh)
 //   vorn_demo.exe --peer    the second process of the named-objects step
 //   vorn_demo.exe --live-preview <report>   the live preview's own process
 //   vorn_demo.exe --board-preview <report>  the picture board preview's own process
+//   vorn_demo.exe --second-family <report>  the second family's session (a card of two tuners)
+//   vorn_demo.exe --third-family <report>   the third family's session
 #include <windows.h>
 #include <objbase.h>
 
@@ -23,6 +25,8 @@ int wmain(int argc, wchar_t** argv) {
   if (argc > 1 && std::wstring(argv[1]) == L"--peer") return NamedObjectsPeer();
   if (argc > 2 && std::wstring(argv[1]) == L"--live-preview") return LivePreviewProcess(argv[2]);
   if (argc > 2 && std::wstring(argv[1]) == L"--board-preview") return BoardPreviewProcess(argv[2]);
+  if (argc > 2 && std::wstring(argv[1]) == L"--second-family") return SecondFamilyProcess(argv[2]);
+  if (argc > 2 && std::wstring(argv[1]) == L"--third-family") return ThirdFamilyProcess(argv[2]);
 
   Say(FormatW(L"host demo: process %lu, modules in %ls", GetCurrentProcessId(), BinFolder().c_str()));
   const std::wstring run = RunFolder();
@@ -46,6 +50,9 @@ int wmain(int argc, wchar_t** argv) {
   PortServerStep(session);
   DeviceManagerStep(session);
   LivePreviewStep(session);
+  // The system's renderer is still the platform's stand-in here (the board's renderer replaces it).
+  SecondFamilyStep(session);
+  ThirdFamilyStep(session);
   BoardPreviewStep(session);
   MappingServiceStep(session);
 

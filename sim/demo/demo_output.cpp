@@ -22,22 +22,22 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-constexpr DWORD kRecordMs = 3000;
-
 // The host's callback: each type's bytes go to a file of its own. Called on the callback
 // filter's streaming threads.
 class RecordingFiles final : public IOutputDataCB {
  public:
   struct File {
     ULONG type;
-    const wchar_t* name;
+    const wchar_t* kind;
+    std::wstring name;
     UniqueFileHandle handle;
     std::atomic<ULONG> bytes{0};
     std::atomic<ULONG> subtype{0};
   };
 
-  explicit RecordingFiles(const std::wstring& folder) {
+  RecordingFiles(const std::wstring& folder, const wchar_t* prefix) {
     for (File& file : files_) {
+      file.name = FormatW(L"%ls-%ls", prefix, file.kind);
       const std::wstring path = PathString::Combine(WideString(folder), WideString(file.name)).str();
       file.handle.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -74,7 +74,7 @@ class RecordingFiles final : public IOutputDataCB {
   }
 
  private:
-  File files_[3] = {{1, L"recording-mpeg.mpg", {}}, {2, L"recording-pcm.raw", {}}, {3, L"recording-index.dat", {}}};
+  File files_[3] = {{1, L"mpeg.mpg", {}, {}}, {2, L"pcm.raw", {}, {}}, {3, L"index.dat", {}, {}}};
   CriticalSection lock_;
   std::atomic<ULONG> refs_{0};
   std::atomic<bool> failed_{false};
@@ -82,35 +82,39 @@ class RecordingFiles final : public IOutputDataCB {
 
 }  // namespace
 
-void RecordOutputData(Verdict& verdict, IDevice* device) {
-  Say(L"  recording MPEG, PCM and index records through IOutputDataCB");
-  RecordingFiles files(RunFolder());
+ULONG RecordOutputData(Verdict& verdict, IDevice* device, const RecordingPlan& plan) {
+  Say(FormatW(L"  recording %ls through IOutputDataCB", plan.types == 0xE ? L"MPEG, PCM and index records" : L"MPEG"));
+  RecordingFiles files(RunFolder(), plan.prefix);
   if (!files.open()) {
     verdict.Fail(L"the recording files cannot be created in the run directory");
-    return;
+    return 0;
   }
   {
     ComPtr<IOutputData> output;
     if (!verdict.Check(L"IDevice::GetInterface(IOutputData)",
                        device->GetInterface(IID_IOutputData, reinterpret_cast<void**>(output.GetAddressOf()))))
-      return;
-    if (!verdict.Check(L"IOutputData::Initialize(0)", output->Initialize(0))) return;
+      return 0;
+    if (!verdict.Check(L"IOutputData::Initialize(0)", output->Initialize(0))) return 0;
     const struct {
       ULONG type, subtype;
-      const wchar_t* what;
-    } choices[] = {{1, 1, L"MPEG, subtype 1 (4 Mbit/s, 720 wide)"}, {2, 0, L"PCM"}, {3, 0, L"index records"}};
+      std::wstring what;
+    } choices[] = {{1, plan.mpegSubtype, FormatW(L"MPEG, subtype %lu%ls", plan.mpegSubtype, plan.mpegSubtype == 1 ? L" (4 Mbit/s, 720 wide)" : L"")},
+                   {2, 0, L"PCM"},
+                   {3, 0, L"index records"}};
     bool chosen = true;
     for (const auto& choice : choices) {
+      if (!(plan.types & (1u << choice.type))) continue;
       _SHAL_OUTPUTDTATA_TYPE type{choice.type, choice.subtype};
-      chosen = verdict.Check(FormatW(L"IOutputData::SetOutputDataType(%ls)", choice.what),
+      chosen = verdict.Check(FormatW(L"IOutputData::SetOutputDataType(%ls)", choice.what.c_str()),
                              output->SetOutputDataType(&type, &files)) && chosen;
     }
     _SHAL_OUTPUTDTATA_TYPE wrong{1, 7};
     verdict.Check(L"IOutputData::SetOutputDataType(MPEG subtype 7)", output->SetOutputDataType(&wrong, &files),
-                  static_cast<HRESULT>(0x8007F054));
+                  plan.unlistedSubtype);
     if (chosen && verdict.Check(L"IOutputData::Start(0)", output->Start(0))) {
-      Say(FormatW(L"    recording for %lu ms", kRecordMs));
-      Sleep(kRecordMs);
+      Say(FormatW(L"    recording for %lu ms", plan.recordMs));
+      if (plan.whileRecording) plan.whileRecording();
+      Sleep(plan.recordMs);
       HRESULT last = E_FAIL;
       ULONG reserve = 0;
       verdict.Check(L"IOutputData::GetLastError", output->GetLastError(&last, &reserve));
@@ -119,13 +123,17 @@ void RecordOutputData(Verdict& verdict, IDevice* device) {
     }
     verdict.Check(L"IOutputData::Uninitialize(0)", output->Uninitialize(0));
   }
+  ULONG total = 0;
   for (ULONG type = 1; type <= 3; ++type) {
+    if (!(plan.types & (1u << type))) continue;
     const auto& file = files.file(type);
-    Say(FormatW(L"    %ls: %lu bytes (subtype %lu)", file.name, file.bytes.load(), file.subtype.load()));
-    if (file.bytes.load() == 0) verdict.Fail(FormatW(L"nothing was recorded into %ls", file.name));
+    Say(FormatW(L"    %ls: %lu bytes (subtype %lu)", file.name.c_str(), file.bytes.load(), file.subtype.load()));
+    if (file.bytes.load() == 0) verdict.Fail(FormatW(L"nothing was recorded into %ls", file.name.c_str()));
+    total += file.bytes.load();
   }
   if (files.failed()) verdict.Fail(L"a recording file could not be written, or OnData was called with bad data");
   if (files.references() != 0) verdict.Fail(L"the device manager still holds the host's callback after Uninitialize");
+  return total;
 }
 
 }  // namespace demo

@@ -12,6 +12,7 @@
 #include <wrl/client.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -121,20 +122,25 @@ void ShowLiveTv(Verdict& verdict, IDeviceSetup* setup, const CardModule& card, c
 
 }  // namespace
 
+bool CreateDeviceManager(Verdict& verdict, const DeviceClass& deviceClass, ComPtr<IDeviceSetup>* setup) {
+  UINT patched = 0;
+  return verdict.Check(FormatW(L"CoCreateInstance(%ls, in-process)", deviceClass.name),
+                       CoCreateInstance(deviceClass.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceSetup,
+                                        reinterpret_cast<void**>(setup->ReleaseAndGetAddressOf()))) &&
+         verdict.Check(FormatW(L"driver stand-in: attach to this process's %ls", deviceClass.module),
+                       SimDriver_Attach(GetModuleHandleW(deviceClass.module), &patched));
+}
+
 bool OpenCardDevice(Verdict& verdict, CardPathFn cardPath, long capabilities, std::wstring* path,
                     ComPtr<IDeviceSetup>* setup, ComPtr<IHalItem>* item) {
   wchar_t capture[300] = {};
-  UINT index = 0, patched = 0;
+  UINT index = 0;
   sim_host::DeviceItemValues values;
   values.capabilities = capabilities;
   if (!verdict.Check(L"simcard.dll: the capture path of card 0", cardPath(0, kSimRoleCapture, capture, 300)) ||
       !verdict.Check(L"driver stand-in: connect", SimDriver_Connect(nullptr)) ||
       !verdict.Check(L"driver stand-in: the card is known", SUCCEEDED(SimDriver_AddCard(capture, &index)) ? S_OK : E_FAIL) ||
-      !verdict.Check(L"CoCreateInstance(tamDeviceManager, in-process)",
-                     CoCreateInstance(kClsidTamDeviceManager, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceSetup,
-                                      reinterpret_cast<void**>(setup->ReleaseAndGetAddressOf()))) ||
-      !verdict.Check(L"driver stand-in: attach to this process's tamDevice.dll",
-                     SimDriver_Attach(GetModuleHandleW(L"tamDevice.dll"), &patched)))
+      !CreateDeviceManager(verdict, {kClsidTamDeviceManager, L"tamDeviceManager", L"tamDevice.dll"}, setup))
     return false;
   *path = capture;
   values.devicePath = capture;
@@ -142,13 +148,22 @@ bool OpenCardDevice(Verdict& verdict, CardPathFn cardPath, long capabilities, st
          verdict.Check(L"IDeviceSetup::SetDeviceInfo(item)", (*setup)->SetDeviceInfo(item->Get()));
 }
 
-int LivePreviewProcess(const std::wstring& reportPath) {
+int ReportProcess(const std::wstring& reportPath, const std::function<void(Verdict&)>& body) {
   FILE* report = _wfopen(reportPath.c_str(), L"w");
   if (!report) return 2;
   SayTo(report);
   Verdict verdict;
-  if (!verdict.Check(L"CoInitializeEx(multithreaded)", CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
-  {
+  if (verdict.Check(L"CoInitializeEx(multithreaded)", CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+    body(verdict);
+    CoUninitialize();
+  }
+  SayTo(nullptr);
+  std::fclose(report);
+  return verdict.failures();
+}
+
+int LivePreviewProcess(const std::wstring& reportPath) {
+  return ReportProcess(reportPath, [](Verdict& verdict) {
     // The card's module, as COM loads it for the filters.
     UniqueModule cardModule(LoadLibraryW(BinPath(L"simcard.dll").c_str()));
     const CardModule card(cardModule.get());
@@ -172,11 +187,7 @@ int LivePreviewProcess(const std::wstring& reportPath) {
     setup.Reset();
     item.Reset();
     Say(L"  released tamDeviceManager");
-  }
-  CoUninitialize();
-  SayTo(nullptr);
-  std::fclose(report);
-  return verdict.failures();
+  });
 }
 
 void LivePreviewStep(Session& session) {

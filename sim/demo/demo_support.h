@@ -125,23 +125,55 @@ void NamedObjectsStep(Session& session);
 int NamedObjectsPeer();
 void PortServerStep(Session& session);
 void DeviceManagerStep(Session& session);
-// Part of the device manager's step: records from the tuned device into the run directory.
-void RecordOutputData(Verdict& verdict, IDevice* device);
+// How a device is recorded: the files' prefix in the run directory ("recording" gives
+// "recording-mpeg.mpg", "recording-pcm.raw" and "recording-index.dat"), the record types chosen
+// (bit n: type n), the MPEG subtype, the class's answer to an unlisted MPEG subtype, and how long.
+struct RecordingPlan {
+  const wchar_t* prefix = L"recording";
+  unsigned types = 0xE;
+  ULONG mpegSubtype = 1;
+  HRESULT unlistedSubtype = static_cast<HRESULT>(0x8007F054);
+  DWORD recordMs = 3000;
+  std::function<void()> whileRecording;  // called once the recording runs
+};
+// Records from the tuned device into the run directory; the bytes received.
+ULONG RecordOutputData(Verdict& verdict, IDevice* device, const RecordingPlan& plan = RecordingPlan());
 void MappingServiceStep(Session& session);
 void LivePreviewStep(Session& session);
 // The live preview's own process (--live-preview <report file>): its lines go to the report.
 int LivePreviewProcess(const std::wstring& reportPath);
 // The simulated card's SimCard_GetDevicePath.
 using CardPathFn = HRESULT(WINAPI*)(UINT, UINT, wchar_t*, UINT);
+// A device-manager class as a host process meets it.
+struct DeviceClass {
+  CLSID clsid;
+  const wchar_t* name;    // "rulDeviceManager"
+  const wchar_t* module;  // "rulDevice.dll"
+};
+// A new object of the class in this process (CoCreateInstance), the driver stand-in attached to
+// the class's module. False (the failure recorded) when either failed.
+bool CreateDeviceManager(Verdict& verdict, const DeviceClass& deviceClass, Microsoft::WRL::ComPtr<IDeviceSetup>* setup);
+// The body of a step's own process: its lines go to the report at `reportPath`, COM initialised
+// multithreaded around it; the process's exit code is the failures it recorded.
+int ReportProcess(const std::wstring& reportPath, const std::function<void(Verdict&)>& body);
 // In a preview process: card 0's capture device given to a new tamDeviceManager of this process
 // (the driver stand-in attached) through a device item with `capabilities`. False (the failure
 // recorded) when a step failed.
 bool OpenCardDevice(Verdict& verdict, CardPathFn cardPath, long capabilities, std::wstring* path,
                     Microsoft::WRL::ComPtr<IDeviceSetup>* setup, Microsoft::WRL::ComPtr<IHalItem>* item);
 // Runs vorn_demo.exe <switchText> <report in the run directory> (bounded) and prints its report.
+// Used by every step that runs in a process of its own.
 void RunPreviewProcess(Verdict& verdict, const wchar_t* switchText, const wchar_t* reportName);
 // The preview on the picture board: the system's renderer keying the picture onto the panel.
 void BoardPreviewStep(Session& session);
 int BoardPreviewProcess(const std::wstring& reportPath);
+// The second family's device manager with a card of two tuners, and the third family's: each
+// session in a process of its own (--second-family / --third-family <report>).
+void SecondFamilyStep(Session& session);
+int SecondFamilyProcess(const std::wstring& reportPath);
+void ThirdFamilyStep(Session& session);
+int ThirdFamilyProcess(const std::wstring& reportPath);
+// "IDeviceInfoDetail, IInputSwitch, ...": the device interfaces a device manager lists.
+std::wstring InterfaceNames(IDevice* device, Verdict& verdict);
 
 }  // namespace demo

@@ -1,7 +1,8 @@
-// A live-TV preview as a host runs it on a tamDeviceManager object that has its device item: the
+// A live-TV preview as a host runs it on a device-manager object that has its device item: the
 // input switch tuned to a station of band 1, IPreview initialised, the window interface (asked
-// for through IPreview::GetVideoModeInterface) on the host's window with the whole window as
-// the destination, ISound (through GetSoundModeInterface), then Run. Close goes back in order.
+// for through IPreview::GetVideoModeInterface: IPreviewWindow2, or IPreviewWindow where the
+// class has no other) on the host's window with the whole window as the destination, ISound
+// (through GetSoundModeInterface), then Run. Close goes back in order.
 // Every call is reported to the caller's check: the demo's verdict, a test's expectations.
 #pragma once
 
@@ -29,14 +30,16 @@ class LivePreview {
   // Uninitialize, each tried; false when any of them failed.
   bool Close();
 
-  IPreview2* preview() const noexcept { return preview_.Get(); }
+  IPreview* preview() const noexcept { return preview_.Get(); }
   ISound* sound() const noexcept { return sound_.Get(); }
 
  private:
   HostCheck check_;
   Microsoft::WRL::ComPtr<IInputSwitch> inputs_;
-  Microsoft::WRL::ComPtr<IPreview2> preview_;
-  Microsoft::WRL::ComPtr<IPreviewWindow2> window_;
+  Microsoft::WRL::ComPtr<IPreview> preview_;
+  // One of the two, as the class offers them.
+  Microsoft::WRL::ComPtr<IPreviewWindow2> window2_;
+  Microsoft::WRL::ComPtr<IPreviewWindow> window_;
   Microsoft::WRL::ComPtr<ISound> sound_;
   bool running_ = false;
 };

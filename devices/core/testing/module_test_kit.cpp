@@ -15,6 +15,7 @@
 #include "common/testing/paths.h"
 #include "common/testing/registry_fixture.h"
 #include "common/testing/regsvr32.h"
+#include "devices/core/output_session.h"
 #include "devices/idl/device_manager.h"
 
 using Microsoft::WRL::ComPtr;
@@ -145,11 +146,14 @@ std::string RowName(const ::testing::TestParamInfo<const DeviceModule*>& info) {
 void DeviceModuleTest::SetUp() { ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK); }
 void DeviceModuleTest::TearDown() { CoUninitialize(); }
 
-TEST_P(DeviceModuleTest, ExportsTheServerEntryPoints) {
+// The entry points, and the module's version ("1.0.0.1"), which the MPEG analyzer is told when
+// recording starts.
+TEST_P(DeviceModuleTest, ExportsTheServerEntryPointsAndCarriesItsVersion) {
   UniqueModule m(LoadLibraryW(BinPath(row().file).c_str()));
   ASSERT_TRUE(m.valid()) << GetLastError();
   for (const char* name : {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer", "DllUnregisterServer"})
     EXPECT_NE(GetProcAddress(m.get(), name), nullptr) << name;
+  EXPECT_EQ(output_data::ReadFileVersion(BinPath(row().file).c_str()), 100000001u);
 }
 
 // The proxies name the module registered last; removing a later family's module takes only its
