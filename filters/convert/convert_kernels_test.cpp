@@ -139,6 +139,31 @@ TEST(PlanarWeave, A352WideFrameIsRead384SamplesFrom512ByteRows) {
   EXPECT_EQ(out[768 * 240], kCanary);
 }
 
+TEST(PlanarWeave, AnOddHeightFrameReadsItsSecondFieldHalfWayIntoEachPlane) {
+  // 7 rows: 3 per field, the second field's luma at 48 + 7 * 1024 / 2, its chroma a quarter of
+  // 7 * 1024 into each chroma plane (not right behind the first field's three rows).
+  graph_testkit::FieldPlanarFrameBuilder frame(720, 7, true);
+  ASSERT_EQ(frame.Layout().luma[1], kFieldFrameHeaderBytes + 3584);
+  for (int field = 0; field < 2; ++field) {
+    for (int row = 0; row < 3; ++row) {
+      const auto mark = static_cast<std::uint8_t>(16 * field + row + 1);
+      frame.LumaRow(field, row)[0] = mark;
+      frame.URow(field, row)[0] = static_cast<std::uint8_t>(mark + 64);
+      frame.VRow(field, row)[0] = static_cast<std::uint8_t>(mark + 128);
+    }
+  }
+  const std::ptrdiff_t pitch = 1440;
+  std::vector<std::uint8_t> out(pitch * 7);
+  WeaveJob job{frame.Bytes().data() + kFieldFrameHeaderBytes, 720, 7, true, out.data(), pitch};
+  WeaveFields(job, SelectedPackRow());
+  for (int row = 0; row < 6; ++row) {
+    const auto mark = static_cast<std::uint8_t>(16 * (row % 2) + row / 2 + 1);
+    EXPECT_EQ(out[row * pitch], mark) << "row " << row;
+    EXPECT_EQ(out[row * pitch + 1], mark + 64) << "row " << row;
+    EXPECT_EQ(out[row * pitch + 3], mark + 128) << "row " << row;
+  }
+}
+
 TEST(PlanarFill, PatternAndByteFillsCoverTheRowsOnly) {
   std::vector<std::uint8_t> out(10 * 3, kCanary);
   FillRows32(out.data(), 10, 3, 8, 0x44332211u);

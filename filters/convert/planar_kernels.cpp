@@ -40,9 +40,11 @@ void WeaveFields(const WeaveJob& job, PackRowFn pack) {
   const std::size_t chromaPitch = pitch / 2;
   const int samples = PlanarRowSamples(job.frameWidth);
   const int rowsPerField = job.frameHeight / 2;
-  const std::size_t fieldLuma = static_cast<std::size_t>(rowsPerField) * pitch;
-  const std::size_t fieldChroma = static_cast<std::size_t>(rowsPerField) * chromaPitch;
   const std::size_t framePlane = static_cast<std::size_t>(job.frameHeight) * pitch;  // both fields' luma
+  // The second field starts half way into each plane, also for an odd height (whose fields
+  // then hold height / 2 rows each and leave half a row unused).
+  const std::size_t fieldLuma = framePlane / 2;
+  const std::size_t fieldChroma = framePlane / 4;
 
   const std::uint8_t* luma = job.planes;
   const std::uint8_t* cb = job.planes + framePlane;

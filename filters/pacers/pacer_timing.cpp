@@ -1,6 +1,6 @@
 #include "filters/pacers/pacer_timing.h"
 
-#include "common/registry.h"
+#include "filters/base/registry_value.h"
 #include "filters/pacers/pacer_registry.h"
 
 namespace pacer {
@@ -22,13 +22,7 @@ LONGLONG TickElapsed(DWORD nowTick, DWORD anchorTick) {
 }
 
 DWORD ReadBoardValue(const wchar_t* name, DWORD defaultValue) {
-  const UniqueRegKey key = RegistryKeyPath(kBoardInfoKey).Open();
-  if (!key) return defaultValue;
-  // The type is not looked at: the board settings are also found stored as 4 binary bytes.
-  DWORD value = 0;
-  DWORD size = sizeof(value);
-  const LSTATUS status = RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
-  return status == ERROR_SUCCESS && size == sizeof(value) ? value : defaultValue;
+  return ReadFourByteValue(RegistryKeyPath(kBoardInfoKey), name, defaultValue);
 }
 
 FrameDropRule FrameDropRule::FromRegistry() {

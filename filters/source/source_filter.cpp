@@ -6,6 +6,7 @@
 #include <new>
 
 #include "filters/base/bitmap_dump.h"
+#include "filters/base/registry_value.h"
 #include "common/hresult.h"
 #include "common/locks.h"
 #include "common/trace.h"
@@ -20,8 +21,9 @@ namespace {
 // Dump file numbers: counted per module, back to 0 whenever the dump switch mutex is gone.
 std::atomic<int> g_dumpCounter{0};
 
+// The registry type is not looked at: four bytes are the switch.
 DWORD ReadDumpSetting() {
-  return RegistryKeyPath(WideString(kSourceSettingsKey)).ReadDwordValue(kOutputBitmapValue, 0);
+  return ReadFourByteValue(RegistryKeyPath(WideString(kSourceSettingsKey)), kOutputBitmapValue, 0);
 }
 
 // A platform type handed to us by value (its blocks are ours to free) into a CMediaType.

@@ -167,7 +167,15 @@ TEST_F(ModuleFile, FeedsTheMixingRenderer9InWindowlessMode) {
 TEST(FrameDump, WritesNumberedBitmapsWhileTheMutexExistsAndStartsAgainAfter) {
   if (MapDumpDrive().empty()) GTEST_SKIP() << "no drive d: in this session";
   const RegistryKeyPath settings{WideString(kSourceSettingsKey)};
-  ASSERT_EQ(settings.WriteDword(kOutputBitmapValue, 1), S_OK);
+  // The switch stored as four binary bytes, as some machines have it: its type is not looked at.
+  ASSERT_EQ(settings.WriteDword(kOutputBitmapValue, 0), S_OK);  // makes the key
+  {
+    const UniqueRegKey key = settings.Open(KEY_SET_VALUE);
+    const DWORD on = 1;
+    ASSERT_EQ(RegSetValueExW(key.get(), kOutputBitmapValue, 0, REG_BINARY, reinterpret_cast<const BYTE*>(&on),
+                             sizeof(on)),
+              ERROR_SUCCESS);
+  }
   for (const wchar_t* name : {L"d:\\VornVSrc000.bmp", L"d:\\VornVSrc001.bmp", L"d:\\VornVSrc002.bmp"}) {
     DeleteFileW(name);
   }
