@@ -77,6 +77,8 @@ void ShowLiveTv(Verdict& verdict, IDeviceSetup* setup, const CardModule& card, c
     const SimCardCounters before = Counters(card, path);
     const std::int64_t soundBefore = doubles::Journal::Instance().Value(doubles::kValueSoundBytes);
     if (live.Run()) {
+      const std::wstring deinterlacer = LoadedDeinterlacer();
+      Say(L"    deinterlacer: " + (deinterlacer.empty() ? std::wstring(L"none") : deinterlacer));
       SimCardPicture expected{};
       card.picture(path.c_str(), &expected);
       simcard_testing::PictureCheck check;
