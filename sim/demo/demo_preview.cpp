@@ -198,10 +198,13 @@ void LivePreviewStep(Session& session) {
   HMODULE filters = nullptr, platform = nullptr;
   if (!RegisterInproc(session, L"filterdoubles.dll", &filters)) return;
   if (!RegisterInproc(session, DOUBLES_PLATFORM_FILE, &platform)) return;
-  auto sound = std::make_shared<sim_host::RegistryJournal>();
-  const HRESULT bypass = sim_host::BypassSound(*sound);
-  session.undo.Add(L"sound path settings put back", [sound] { return sound->Restore(); });
+  auto settings = std::make_shared<sim_host::RegistryJournal>();
+  const HRESULT bypass = sim_host::BypassSound(*settings);
+  session.undo.Add(L"sound path and deinterlacer settings put back", [settings] { return settings->Restore(); });
   if (!verdict.Check(L"sound path to \"DirectSound: SimSound\" (bypassing the audio filter driver)", bypass)) return;
+  // The system's own deinterlacer, as on the picture board.
+  if (!verdict.Check(L"deinterlacer chosen (Qfa Tesk = 1)", settings->SetDword(sim_host::BoardInfoKey(), L"Qfa Tesk", 1)))
+    return;
 
   RunPreviewProcess(verdict, L"--live-preview", L"live-preview.txt");
 }
