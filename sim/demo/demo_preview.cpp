@@ -5,8 +5,9 @@
 // The preview runs in a process of its own (vorn_demo.exe --live-preview <report>): once
 // Direct3D has run in a process, Wine may end that process abruptly on its way out, and the
 // demo's own exit code must stay the verdict. The session registers what the preview needs
-// (the outside filters' doubles, the platform's stand-ins, the sound path's settings); the
-// preview process writes its lines to the report, which the session prints.
+// (the outside filters' doubles, the platform's stand-ins, the sound path's settings and the
+// choice of the system's deinterlacer); the preview process writes its lines to the report,
+// which the session prints.
 #include <windows.h>
 #include <objbase.h>
 #include <wrl/client.h>
