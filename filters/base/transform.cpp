@@ -177,15 +177,13 @@ STDMETHODIMP CTransformOutputPin::Notify(IBaseFilter* sender, Quality q) {
   (void)sender;
   const HRESULT hr = m_pTransformFilter->AlterQuality(q);
   if (hr != S_FALSE) return hr;
-  // Not handled here: upstream, to the sink the graph set on the input pin or its peer.
+  // Not handled here: upstream, to the input pin's peer. Without the filter's lock: a renderer
+  // may send this from within the Receive that a Stop holding that lock waits for, and the
+  // connection cannot change while samples flow.
   CTransformInputPin* input = m_pTransformFilter->InputPin();
   if (!input) return E_FAIL;
   IQualityControl* sink = nullptr;
-  IPin* peer = nullptr;
-  if (SUCCEEDED(input->ConnectedTo(&peer)) && peer) {
-    peer->QueryInterface(IID_IQualityControl, reinterpret_cast<void**>(&sink));
-    peer->Release();
-  }
+  if (IPin* peer = input->GetConnected()) peer->QueryInterface(IID_IQualityControl, reinterpret_cast<void**>(&sink));
   if (!sink) return VFW_E_NOT_FOUND;
   const HRESULT result = sink->Notify(static_cast<IBaseFilter*>(m_pTransformFilter), q);
   sink->Release();

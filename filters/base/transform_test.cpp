@@ -213,6 +213,32 @@ TEST_F(TransformChain, StopWaitsForTheReceiveUnderWayBeforeStopStreaming) {
   EXPECT_EQ(static_cast<HRESULT>(code), S_OK);
 }
 
+unsigned __stdcall NotifyQuality(void* pin) {
+  IQualityControl* quality = nullptr;
+  HRESULT hr = static_cast<IPin*>(pin)->QueryInterface(IID_IQualityControl, reinterpret_cast<void**>(&quality));
+  if (SUCCEEDED(hr)) {
+    hr = quality->Notify(nullptr, Quality{Famine, 500, -10000, 0});
+    quality->Release();
+  }
+  return static_cast<unsigned>(hr);
+}
+
+// A renderer may send its quality message from within the Receive it is given, while a Stop
+// under way holds the filter's lock and waits for that Receive to end.
+TEST_F(TransformChain, AQualityMessageFromDownstreamGoesUpstreamWithoutTheFiltersLock) {
+  Build(IdentityTransform::Create());
+  ASSERT_EQ(ConnectAll(), S_OK);
+  DWORD code = 0;
+  {
+    CAutoLock stopping(filter_->pStateLock());
+    UniqueHandle notifier(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &NotifyQuality, filter_->Output(), 0, nullptr)));
+    ASSERT_EQ(WaitForSingleObject(notifier.get(), 5000), WAIT_OBJECT_0);
+    GetExitCodeThread(notifier.get(), &code);
+  }
+  // Passed on to the upstream pin (the test source's, which has no sink for it).
+  EXPECT_EQ(static_cast<HRESULT>(code), E_NOTIMPL);
+}
+
 TEST_F(TransformChain, AFlushRefusesSamplesUntilItEndsAndPassesDownstream) {
   Build(IdentityTransform::Create());
   ASSERT_EQ(ConnectAll(), S_OK);

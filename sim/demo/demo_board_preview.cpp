@@ -1,7 +1,9 @@
-// Live television on the picture board: tamDeviceManager's preview with the board's renderer
-// (VornVRen.ax), whose preview control (VornConEx.dll over VornCon.dll) drives the board through
-// the serial port server on COM1. The board keys the picture into the host window's place on its
-// panel: the step prints how many frames the board received and the view registers it holds.
+// Live television on the picture board: tamDeviceManager's preview through the system's
+// deinterlacer (QfaTesk.ax beside tamDevice.dll) to the board's renderer (VornVRen.ax), whose
+// preview control (VornConEx.dll over VornCon.dll) drives the board through the serial port
+// server on COM1. The board keys the picture into the host window's place on its panel: the step
+// prints the deinterlacer's module, how many frames the board received and the view registers
+// it holds.
 //
 // Like the window preview, it runs in a process of its own (vorn_demo.exe --board-preview
 // <report>); the session registers the modules, the board settings and the panel file.
@@ -63,6 +65,14 @@ void ShowOnTheBoard(Verdict& verdict, IDeviceSetup* setup, HWND window, const RE
   if (live.Open(setup, kStation, kModeBoardRenderer, window) && live.Run()) {
     Say(FormatW(L"    host window at (%ld,%ld) %ldx%ld", place.left, place.top, place.right - place.left,
                 place.bottom - place.top));
+    // The chain's deinterlacer is the system's own module beside the device manager.
+    const std::wstring deinterlacer = LoadedDeinterlacer();
+    const std::wstring expected = DeviceManagerFolder() + L"\\QfaTesk.ax";
+    if (_wcsicmp(deinterlacer.c_str(), expected.c_str()) == 0) {
+      Say(L"    deinterlacer: " + deinterlacer);
+    } else {
+      verdict.Fail(FormatW(L"the deinterlacer loaded is \"%ls\", not %ls", deinterlacer.c_str(), expected.c_str()));
+    }
     if (!WaitForView(board)) verdict.Fail(L"the board received no view registers");
     const auto frames = board.Frames();
     size_t received = 0;

@@ -160,7 +160,9 @@ void DeviceManagerStep(Session& session) {
   Step(L"Device manager: tamDevice.dll with a simulated card");
   HMODULE itemModule = nullptr, tamModule = nullptr;
   if (!RegisterInproc(session, L"vorn_halitem.dll", &itemModule)) return;
-  if (!RegisterInproc(session, L"tamDevice.dll", &tamModule)) return;
+  // tamDevice.dll from its folder as it ships, where it finds the system's QfaTesk.ax.
+  if (!RegisterInproc(session, L"tamDevice.dll", &tamModule, DeviceManagerFolder())) return;
+  Say(FormatW(L"    from %ls", DeviceManagerFolder().c_str()));
   // The card's filters in the device categories, where the device manager looks for them.
   HMODULE cardModule = nullptr;
   if (!RegisterInproc(session, L"simcard.dll", &cardModule)) return;

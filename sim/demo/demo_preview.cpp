@@ -5,8 +5,9 @@
 // The preview runs in a process of its own (vorn_demo.exe --live-preview <report>): once
 // Direct3D has run in a process, Wine may end that process abruptly on its way out, and the
 // demo's own exit code must stay the verdict. The session registers what the preview needs
-// (the outside filters' doubles, the platform's stand-ins, the sound path's settings); the
-// preview process writes its lines to the report, which the session prints.
+// (the outside filters' doubles, the platform's stand-ins, the sound path's settings and the
+// choice of the system's deinterlacer); the preview process writes its lines to the report,
+// which the session prints.
 #include <windows.h>
 #include <objbase.h>
 #include <wrl/client.h>
@@ -77,6 +78,8 @@ void ShowLiveTv(Verdict& verdict, IDeviceSetup* setup, const CardModule& card, c
     const SimCardCounters before = Counters(card, path);
     const std::int64_t soundBefore = doubles::Journal::Instance().Value(doubles::kValueSoundBytes);
     if (live.Run()) {
+      const std::wstring deinterlacer = LoadedDeinterlacer();
+      Say(L"    deinterlacer: " + (deinterlacer.empty() ? std::wstring(L"none") : deinterlacer));
       SimCardPicture expected{};
       card.picture(path.c_str(), &expected);
       simcard_testing::PictureCheck check;
@@ -196,10 +199,13 @@ void LivePreviewStep(Session& session) {
   HMODULE filters = nullptr, platform = nullptr;
   if (!RegisterInproc(session, L"filterdoubles.dll", &filters)) return;
   if (!RegisterInproc(session, DOUBLES_PLATFORM_FILE, &platform)) return;
-  auto sound = std::make_shared<sim_host::RegistryJournal>();
-  const HRESULT bypass = sim_host::BypassSound(*sound);
-  session.undo.Add(L"sound path settings put back", [sound] { return sound->Restore(); });
+  auto settings = std::make_shared<sim_host::RegistryJournal>();
+  const HRESULT bypass = sim_host::BypassSound(*settings);
+  session.undo.Add(L"sound path and deinterlacer settings put back", [settings] { return settings->Restore(); });
   if (!verdict.Check(L"sound path to \"DirectSound: SimSound\" (bypassing the audio filter driver)", bypass)) return;
+  // The system's own deinterlacer, as on the picture board.
+  if (!verdict.Check(L"deinterlacer chosen (Qfa Tesk = 1)", settings->SetDword(sim_host::BoardInfoKey(), L"Qfa Tesk", 1)))
+    return;
 
   RunPreviewProcess(verdict, L"--live-preview", L"live-preview.txt");
 }

@@ -97,6 +97,15 @@ std::wstring BinPath(const wchar_t* name) {
   return PathString::Combine(WideString(BinFolder()), WideString(name)).str();
 }
 
+std::wstring DeviceManagerFolder() { return BinPath(L"e2e"); }
+
+std::wstring LoadedDeinterlacer() {
+  // The system's own module, then the outside ones the first family may choose instead.
+  for (const wchar_t* name : {L"QfaTesk.ax", L"ZarnDeinterlace.ax", L"MorDeinterlace.ax"})
+    if (const HMODULE module = GetModuleHandleW(name)) return ModulePath::OfModule(module).str();
+  return {};
+}
+
 std::wstring RunFolder() {
   wchar_t buffer[MAX_PATH] = {};
   const DWORD n = GetEnvironmentVariableW(L"VORN_RUN_DIR", buffer, MAX_PATH);
@@ -108,9 +117,11 @@ std::wstring RunFolder() {
   return path;
 }
 
-bool RegisterInproc(Session& session, const wchar_t* name, HMODULE* module) {
+bool RegisterInproc(Session& session, const wchar_t* name, HMODULE* module, const std::wstring& folder) {
+  const std::wstring path =
+      folder.empty() ? BinPath(name) : PathString::Combine(WideString(folder), WideString(name)).str();
   if (!session.verdict.Check(FormatW(L"%ls DllRegisterServer", name),
-                             sim_host::CallServerEntry(BinPath(name), "DllRegisterServer", module)))
+                             sim_host::CallServerEntry(path, "DllRegisterServer", module)))
     return false;
   const HMODULE loaded = *module;
   session.undo.Add(FormatW(L"%ls DllUnregisterServer", name), [loaded] {

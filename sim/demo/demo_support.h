@@ -62,14 +62,19 @@ struct Session {
 std::wstring BinFolder();
 // A module beside the demo program.
 std::wstring BinPath(const wchar_t* name);
+// The device manager's folder as it ships, below the demo's ("...\bin\e2e"): tamDevice.dll with
+// the system's own QfaTesk.ax and the outside modules' doubles beside it.
+std::wstring DeviceManagerFolder();
+// The deinterlacing module this process has loaded ("...\bin\e2e\QfaTesk.ax"), empty when none.
+std::wstring LoadedDeinterlacer();
 // The session's run directory as a Windows path (VORN_RUN_DIR, "Z:\tmp\vorn-run.xxxxxx"), empty
 // when the demo is not running in a session.
 std::wstring RunFolder();
 
-// Registers an in-process server beside the demo as regsvr32 does and keeps it loaded;
-// unregistering and unloading it become part of the session's undo list. False (the failure
-// recorded) when the registration failed.
-bool RegisterInproc(Session& session, const wchar_t* name, HMODULE* module);
+// Registers an in-process server of `folder` (empty: beside the demo) as regsvr32 does and keeps
+// it loaded; unregistering and unloading it become part of the session's undo list. False (the
+// failure recorded) when the registration failed.
+bool RegisterInproc(Session& session, const wchar_t* name, HMODULE* module, const std::wstring& folder = {});
 
 // Runs a program with arguments and waits (bounded) for it: S_OK when it ran, `exitCode`
 // receives its exit code (STILL_ACTIVE when it had to be ended).
