@@ -212,7 +212,9 @@ HRESULT BoardController::FirstInstanceSetup() {
     long wanted = current;
     settings_.ReadInt(kDefaults, L"DEFAULT_COLORFORMAT", &wanted);
     if (wanted == -1) wanted = current;
-    return wanted == current ? ApplyFormatSection(current) : ChangeColorFormat(wanted);
+    // Another format goes through SetColorFormat whole: a number that names no format is
+    // refused there (and the set-up undone below) instead of reaching the board as one.
+    return wanted == current ? ApplyFormatSection(current) : SetColorFormat(wanted);
   }();
   if (SUCCEEDED(hr)) return S_OK;
   if (FAILED(LastInstanceTeardown())) ResetBoard(thread_, 0, {});
@@ -389,7 +391,8 @@ HRESULT BoardController::WriteMute(bool muted) {
 
 HRESULT BoardController::InitializeView() {
   LockGuard guard(access_, INFINITE);
-  if (viewInitialized_) return S_OK;
+  // The view-owner mutex exists while anyone holds the view, this object included.
+  if (viewInitialized_) return errors::kBoardViewHeld;
   // One atomic create: an owner elsewhere is refused, never raced.
   const HRESULT hr = viewOwner_.CreateExclusive();
   if (hr == S_FALSE) return errors::kBoardViewHeld;

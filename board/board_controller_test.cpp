@@ -106,6 +106,9 @@ TEST_F(Controller, InitialisationFailuresHaveTheirOwnCodes) {
          board_.Command("fault status 1 op=reset");
        },
        errors::kBoardNotAnswering},
+      // A wanted format that names none fails the first object's set-up, which is undone.
+      {"unknown default colour format",
+       [&] { WriteSettings(board_testing::PanelFile("DEFAULT_COLORFORMAT=3\r\n")); }, E_UNEXPECTED},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(key_.SetDword(L"Kelv2", 1));
@@ -223,6 +226,7 @@ TEST_F(Controller, TheViewHasOneOwnerAndADeadBoardFailsEveryWrite) {
   BoardController a(setup_), b(setup_);
   ASSERT_EQ(a.Construct(), S_OK);
   ASSERT_EQ(a.InitializeView(), S_OK);
+  EXPECT_EQ(a.InitializeView(), errors::kBoardViewHeld) << "the holder itself is refused a second hold";
   EXPECT_EQ(b.InitializeView(), errors::kBoardViewHeld);
   ASSERT_EQ(a.InitializeProperty(), S_OK);
   LONG n = -1;
