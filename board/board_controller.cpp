@@ -725,8 +725,13 @@ HRESULT BoardController::SetZoom(bool on) {
 HRESULT BoardController::SetZoomMode(LONG mode) {
   LockGuard guard(access_, INFINITE);
   if (!viewInitialized_) return errors::kBoardNotInit;
+  // The state it has already, or wide zoom off the whole panel: nothing is written, the
+  // calibration bracket included.
+  const bool on = mode == 1;
+  if (((Block(0x5150).data()[0] & 0x04) != 0) == on) return S_OK;
+  if (on && !(currentView_ == panel_)) return S_FALSE;
   RETURN_IF_FAILED(BracketBegin());
-  const HRESULT hr = SetZoom(mode == 1);
+  const HRESULT hr = SetZoom(on);
   if (FAILED(hr)) return hr;  // a failed write is reported (it used to read as success)
   const HRESULT end = BracketEnd();
   return FAILED(end) ? end : hr;

@@ -184,6 +184,14 @@ TEST_F(Controller, ColourKeyWindowsForBlackAndWhite) {
   const auto modes = WritesAt(0x5095);
   ASSERT_EQ(modes.size(), 2u);
   EXPECT_EQ(modes[0][0] & 7, 2);
+  // A zoom request that changes nothing writes nothing, the bracket included.
+  const RECT view = {10, 10, 330, 250};
+  ASSERT_EQ(c.SetViewPosition(&view), S_OK);
+  ASSERT_EQ(c.SetZoomMode(0), S_OK);
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  EXPECT_EQ(c.SetZoomMode(0), S_OK);
+  EXPECT_EQ(c.SetZoomMode(1), S_FALSE);  // wide only on the whole panel
+  EXPECT_TRUE(Requests("write").empty());
   c.Release();
 }
 
