@@ -90,7 +90,9 @@ STDMETHODIMP Lumacrest2Ex::QueryInterface(REFIID iid, void** out) {
   if (!out) return E_POINTER;
   if (iid == IID_IUnknown || iid == __uuidof(IPreviewControl) || iid == __uuidof(IPreviewControl2))
     *out = static_cast<IPreviewControl2*>(this);
-  else if (iid == __uuidof(IPreviewProperty) || iid == __uuidof(IPreviewProperty2))
+  else if (iid == __uuidof(IPreviewProperty))
+    *out = static_cast<IPreviewProperty*>(this);
+  else if (iid == __uuidof(IPreviewProperty2))
     *out = static_cast<IPreviewProperty2*>(this);
   else if (iid == __uuidof(IPreviewMode) || iid == __uuidof(IPreviewMode2))
     *out = static_cast<IPreviewMode2*>(this);

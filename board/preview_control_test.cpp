@@ -438,6 +438,15 @@ TEST_F(Properties, MapOntoTheBoardThroughThePanelFile) {
   EXPECT_EQ(props_->Uninitialize(0), errors::kPreviewControlNotInit);
   ASSERT_EQ(props_->GetAvailableProcAmpControl(&mask), S_OK);
   EXPECT_EQ(mask, 0);
+
+  // The first interface's own slots: its Uninitialize sits where the second has its presets.
+  ComPtr<IPreviewProperty> first;
+  ASSERT_EQ(control_.As(&first), S_OK);
+  ASSERT_EQ(first->Initialize(0), S_OK);
+  ASSERT_EQ(first->GetAvailableProcAmpControl(&mask), S_OK);
+  EXPECT_EQ(mask, 0x1 | 0x4 | 0x8);
+  EXPECT_EQ(first->Uninitialize(0), S_OK);
+  EXPECT_EQ(props_->Uninitialize(0), errors::kPreviewControlNotInit);
 }
 
 TEST_F(Properties, HostileOrMissingFilesAreRefusedAndReleaseTheExclusion) {
