@@ -80,6 +80,11 @@ class Preview : public board_testing::OnTheBoard {
     DeleteFileW(log_.c_str());
   }
   static std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+  static std::wstring TempFolder() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, folder);
+    return folder;
+  }
 
   // Waits (bounded) until the board has received `count` writes at `addr`.
   bool WaitForWritesAt(int addr, size_t count, DWORD timeoutMs) const {
@@ -96,7 +101,7 @@ class Preview : public board_testing::OnTheBoard {
   const std::wstring panelPath_ = testing_support::BinPath(board_testing::PanelFolder::kName);
   testing_support::ScratchRegistryKey trace_{HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE",
                                              L"SOFTWARE\\Zarn Corporation\\Lumacrest2\\RELTrace\\VornConEx.dll"};
-  const std::wstring log_ = testing_support::BinPath(testing_support::UniqueName(L"vorn-preview-") + L".log");
+  const std::wstring log_ = TempFolder() + testing_support::UniqueName(L"vorn-preview-") + L".log";
   ComPtr<IPreviewControl2> control_;
 };
 
