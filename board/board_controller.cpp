@@ -212,7 +212,9 @@ HRESULT BoardController::FirstInstanceSetup() {
     long wanted = current;
     settings_.ReadInt(kDefaults, L"DEFAULT_COLORFORMAT", &wanted);
     if (wanted == -1) wanted = current;
-    return wanted == current ? ApplyFormatSection(current) : ChangeColorFormat(wanted);
+    // Another format goes through SetColorFormat whole: a number that names no format is
+    // refused there (and the set-up undone below) instead of reaching the board as one.
+    return wanted == current ? ApplyFormatSection(current) : SetColorFormat(wanted);
   }();
   if (SUCCEEDED(hr)) return S_OK;
   if (FAILED(LastInstanceTeardown())) ResetBoard(thread_, 0, {});
@@ -389,7 +391,8 @@ HRESULT BoardController::WriteMute(bool muted) {
 
 HRESULT BoardController::InitializeView() {
   LockGuard guard(access_, INFINITE);
-  if (viewInitialized_) return S_OK;
+  // The view-owner mutex exists while anyone holds the view, this object included.
+  if (viewInitialized_) return errors::kBoardViewHeld;
   // One atomic create: an owner elsewhere is refused, never raced.
   const HRESULT hr = viewOwner_.CreateExclusive();
   if (hr == S_FALSE) return errors::kBoardViewHeld;
@@ -722,8 +725,13 @@ HRESULT BoardController::SetZoom(bool on) {
 HRESULT BoardController::SetZoomMode(LONG mode) {
   LockGuard guard(access_, INFINITE);
   if (!viewInitialized_) return errors::kBoardNotInit;
+  // The state it has already, or wide zoom off the whole panel: nothing is written, the
+  // calibration bracket included.
+  const bool on = mode == 1;
+  if (((Block(0x5150).data()[0] & 0x04) != 0) == on) return S_OK;
+  if (on && !(currentView_ == panel_)) return S_FALSE;
   RETURN_IF_FAILED(BracketBegin());
-  const HRESULT hr = SetZoom(mode == 1);
+  const HRESULT hr = SetZoom(on);
   if (FAILED(hr)) return hr;  // a failed write is reported (it used to read as success)
   const HRESULT end = BracketEnd();
   return FAILED(end) ? end : hr;

@@ -106,6 +106,9 @@ TEST_F(Controller, InitialisationFailuresHaveTheirOwnCodes) {
          board_.Command("fault status 1 op=reset");
        },
        errors::kBoardNotAnswering},
+      // A wanted format that names none fails the first object's set-up, which is undone.
+      {"unknown default colour format",
+       [&] { WriteSettings(board_testing::PanelFile("DEFAULT_COLORFORMAT=3\r\n")); }, E_UNEXPECTED},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(key_.SetDword(L"Kelv2", 1));
@@ -181,6 +184,14 @@ TEST_F(Controller, ColourKeyWindowsForBlackAndWhite) {
   const auto modes = WritesAt(0x5095);
   ASSERT_EQ(modes.size(), 2u);
   EXPECT_EQ(modes[0][0] & 7, 2);
+  // A zoom request that changes nothing writes nothing, the bracket included.
+  const RECT view = {10, 10, 330, 250};
+  ASSERT_EQ(c.SetViewPosition(&view), S_OK);
+  ASSERT_EQ(c.SetZoomMode(0), S_OK);
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  EXPECT_EQ(c.SetZoomMode(0), S_OK);
+  EXPECT_EQ(c.SetZoomMode(1), S_FALSE);  // wide only on the whole panel
+  EXPECT_TRUE(Requests("write").empty());
   c.Release();
 }
 
@@ -223,6 +234,7 @@ TEST_F(Controller, TheViewHasOneOwnerAndADeadBoardFailsEveryWrite) {
   BoardController a(setup_), b(setup_);
   ASSERT_EQ(a.Construct(), S_OK);
   ASSERT_EQ(a.InitializeView(), S_OK);
+  EXPECT_EQ(a.InitializeView(), errors::kBoardViewHeld) << "the holder itself is refused a second hold";
   EXPECT_EQ(b.InitializeView(), errors::kBoardViewHeld);
   ASSERT_EQ(a.InitializeProperty(), S_OK);
   LONG n = -1;

@@ -49,7 +49,7 @@ Lumacrest2Ex::Lumacrest2Ex(const PreviewNames& names, const std::wstring& direct
 
 Lumacrest2Ex::~Lumacrest2Ex() {
   {
-    TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::FinalRelease");
+    TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::FinalRelease()", L"");
     LockGuard call(callMutex_, INFINITE);
     if (control_.initialized()) {
       engine_.Uninitialize(0);
@@ -65,7 +65,7 @@ Lumacrest2Ex::~Lumacrest2Ex() {
 }
 
 HRESULT Lumacrest2Ex::FinalConstruct(const std::wstring& directory) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::FinalConstruct");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::FinalConstruct()", L"");
   if (!callMutex_.Create()) return HResultFromLastError();
   LockGuard call(callMutex_, INFINITE);
   const HRESULT hr = board_.Bind(directory);
@@ -90,7 +90,9 @@ STDMETHODIMP Lumacrest2Ex::QueryInterface(REFIID iid, void** out) {
   if (!out) return E_POINTER;
   if (iid == IID_IUnknown || iid == __uuidof(IPreviewControl) || iid == __uuidof(IPreviewControl2))
     *out = static_cast<IPreviewControl2*>(this);
-  else if (iid == __uuidof(IPreviewProperty) || iid == __uuidof(IPreviewProperty2))
+  else if (iid == __uuidof(IPreviewProperty))
+    *out = static_cast<IPreviewProperty*>(this);
+  else if (iid == __uuidof(IPreviewProperty2))
     *out = static_cast<IPreviewProperty2*>(this);
   else if (iid == __uuidof(IPreviewMode) || iid == __uuidof(IPreviewMode2))
     *out = static_cast<IPreviewMode2*>(this);
@@ -120,7 +122,7 @@ HRESULT Lumacrest2Ex::Controlled(F f) {
 // --- IPreviewControl2 ----------------------------------------------------------------------
 
 HRESULT Lumacrest2Ex::InitializeOf(IPreviewControl2*, long reserve) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_Initialize", L"%d", static_cast<int>(reserve));
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_Initialize()", L"%d", static_cast<int>(reserve));
   LockGuard call(callMutex_, INFINITE);
   RETURN_IF_FAILED(control_.Acquire());
   const HRESULT hr = GuardHr(E_FAIL, [&] { return engine_.Initialize(reserve); });
@@ -132,7 +134,7 @@ HRESULT Lumacrest2Ex::InitializeOf(IPreviewControl2*, long reserve) {
 }
 
 HRESULT Lumacrest2Ex::UninitializeOf(IPreviewControl2*, long reserve) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_Uninitialize", L"%d", static_cast<int>(reserve));
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_Uninitialize()", L"%d", static_cast<int>(reserve));
   return Controlled([&] {
     engine_.Uninitialize(reserve);
     return control_.Release();
@@ -140,45 +142,46 @@ HRESULT Lumacrest2Ex::UninitializeOf(IPreviewControl2*, long reserve) {
 }
 
 STDMETHODIMP Lumacrest2Ex::SetVideoSize(SIZE* size) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_SetVideoSize", L"(%d,%d)",
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_SetVideoSize()", L"(%d,%d)",
                    size ? static_cast<int>(size->cx) : 0, size ? static_cast<int>(size->cy) : 0);
   return Controlled([&] { return engine_.SetVideoSize(size); });
 }
 
 STDMETHODIMP Lumacrest2Ex::GetVideoSize(SIZE* size) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl2_GetVideoSize");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl2_GetVideoSize()", L"");
   return Controlled([&] { return engine_.GetVideoSize(size); });
 }
 
 STDMETHODIMP Lumacrest2Ex::SetVideoClippingWindow(HWND window) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_SetVideoClippingWindow", L"0x%08x",
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_SetVideoClippingWindow()", L"0x%08x",
                    static_cast<unsigned>(reinterpret_cast<UINT_PTR>(window)));
   return Controlled([&] { return engine_.SetVideoClippingWindow(window); });
 }
 
 STDMETHODIMP Lumacrest2Ex::GetVideoClippingWindow(HWND* window) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl2_GetVideoClippingWindow");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl2_GetVideoClippingWindow()", L"");
   return Controlled([&] { return engine_.GetVideoClippingWindow(window); });
 }
 
 STDMETHODIMP Lumacrest2Ex::SetVideoPosition(RECT* source, RECT* destination) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_SetVideoPosition", kRectsFormat,
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_SetVideoPosition()", kRectsFormat,
                    VORN_PREVIEW_RECTS(source, destination));
   return Controlled([&] { return engine_.SetVideoPosition(source, destination); });
 }
 
 STDMETHODIMP Lumacrest2Ex::GetVideoPosition(RECT* source, RECT* destination) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_GetVideoPosition");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_GetVideoPosition()", L"");
   return Controlled([&] { return engine_.GetVideoPosition(source, destination); });
 }
 
 STDMETHODIMP Lumacrest2Ex::SetColorKey(unsigned long key) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_SetColorKey", L"0x%08x", static_cast<unsigned>(key));
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_SetColorKey()",
+                   L"0x%08x", static_cast<unsigned>(key));
   return Controlled([&] { return engine_.SetColorKey(key); });
 }
 
 STDMETHODIMP Lumacrest2Ex::GetColorKey(unsigned long* key) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_GetColorKey");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_GetColorKey()", L"");
   return Controlled([&] {
     DWORD value = 0;
     if (!key) return E_POINTER;
@@ -189,36 +192,37 @@ STDMETHODIMP Lumacrest2Ex::GetColorKey(unsigned long* key) {
 }
 
 STDMETHODIMP Lumacrest2Ex::RepaintVideo(HWND window, HDC dc) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_RepaintVideo", L"hWnd=0x%08x,hDc=0x%08x",
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_RepaintVideo()", L"hWnd=0x%08x,hDc=0x%08x",
                    static_cast<unsigned>(reinterpret_cast<UINT_PTR>(window)),
                    static_cast<unsigned>(reinterpret_cast<UINT_PTR>(dc)));
   return Controlled([&] { return engine_.RepaintVideo(window, dc); });
 }
 
 STDMETHODIMP Lumacrest2Ex::DisplayModeChanged() {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_DisplayModeChanged");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_DisplayModeChanged()", L"");
   return Controlled([&] { return engine_.DisplayModeChanged(); });
 }
 
 STDMETHODIMP Lumacrest2Ex::SetZoomMode(long mode) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_SetZoomMode", L"%ls", mode == 1 ? L"Wide" : L"Normal");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_SetZoomMode()",
+                   L"%ls", mode == 1 ? L"Wide" : L"Normal");
   return Controlled([&] { return engine_.SetZoomMode(mode); });
 }
 
 STDMETHODIMP Lumacrest2Ex::GetZoomMode(long* mode) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_GetZoomMode");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl_GetZoomMode()", L"");
   return Controlled([&] { return engine_.GetZoomMode(mode); });
 }
 
 STDMETHODIMP Lumacrest2Ex::SetMuteTimer(unsigned long timeout) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl2_SetMuteTimer", L"%d", static_cast<int>(timeout));
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewControl2_SetMuteTimer()", L"%d", static_cast<int>(timeout));
   return Controlled([&] { return engine_.SetMuteTimer(timeout); });
 }
 
 // --- IPreviewProperty2 ------------------------------------------------------------------------
 
 HRESULT Lumacrest2Ex::InitializeOf(IPreviewProperty2*, long reserve) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_Initialize", L"%d", static_cast<int>(reserve));
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_Initialize()", L"%d", static_cast<int>(reserve));
   LockGuard call(callMutex_, INFINITE);
   RETURN_IF_FAILED(property_.Acquire());
   const HRESULT hr = GuardHr(E_FAIL, [&] { return properties_.Initialize(reserve); });
@@ -230,7 +234,7 @@ HRESULT Lumacrest2Ex::InitializeOf(IPreviewProperty2*, long reserve) {
 }
 
 HRESULT Lumacrest2Ex::UninitializeOf(IPreviewProperty2*, long reserve) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_Uninitialize", L"%d", static_cast<int>(reserve));
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_Uninitialize()", L"%d", static_cast<int>(reserve));
   LockGuard call(callMutex_, INFINITE);
   if (!property_.initialized()) return errors::kPreviewControlNotInit;
   GuardHr(E_FAIL, [&] { return properties_.Uninitialize(reserve); });
@@ -238,28 +242,30 @@ HRESULT Lumacrest2Ex::UninitializeOf(IPreviewProperty2*, long reserve) {
 }
 
 STDMETHODIMP Lumacrest2Ex::GetAvailableProcAmpControl(long* property) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_GetAvailableProcAmpControl");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_GetAvailableProcAmpControl()", L"");
   LockGuard call(callMutex_, INFINITE);
   return GuardHr(E_FAIL, [&] { return properties_.GetAvailableProcAmpControl(property); });
 }
 
 STDMETHODIMP Lumacrest2Ex::GetProcAmpControlRange(long property, long* minimum, long* maximum, long* step,
                                                   long* defaultValue) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_GetProcAmpControlRange", L"0x%x",
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_GetProcAmpControlRange()", L"0x%08x",
                    static_cast<unsigned>(property));
   LockGuard call(callMutex_, INFINITE);
   return GuardHr(E_FAIL, [&] { return properties_.GetProcAmpControlRange(property, minimum, maximum, step, defaultValue); });
 }
 
 STDMETHODIMP Lumacrest2Ex::GetProcAmpControl(long type, long* value) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_GetProcAmpControl", L"0x%x", static_cast<unsigned>(type));
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_GetProcAmpControl()",
+                   L"0x%08x", static_cast<unsigned>(type));
   LockGuard call(callMutex_, INFINITE);
   if (!property_.initialized()) return errors::kPreviewControlNotInit;
   return GuardHr(E_FAIL, [&] { return properties_.GetProcAmpControl(type, value); });
 }
 
 STDMETHODIMP Lumacrest2Ex::SetProcAmpControl(long type, long value) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_SetProcAmpControl", L"0x%x,%d",
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty_SetProcAmpControl()",
+                   L"type=0x%04x,value=%d",
                    static_cast<unsigned>(type), static_cast<int>(value));
   LockGuard call(callMutex_, INFINITE);
   if (!property_.initialized()) return errors::kPreviewControlNotInit;
@@ -267,13 +273,13 @@ STDMETHODIMP Lumacrest2Ex::SetProcAmpControl(long type, long value) {
 }
 
 STDMETHODIMP Lumacrest2Ex::GetAvailableProcAmpPreset(long* preset) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty2_GetAvailableProcAmpPreset");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty2_GetAvailableProcAmpPreset()", L"");
   LockGuard call(callMutex_, INFINITE);
   return GuardHr(E_FAIL, [&] { return properties_.GetAvailableProcAmpPreset(preset); });
 }
 
 STDMETHODIMP Lumacrest2Ex::GetProcAmpPreset(long preset, long property, long* value) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty2_GetProcAmpPreset", L"0x%x,0x%x",
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewProperty2_GetProcAmpPreset()", L"0x%x,0x%x",
                    static_cast<unsigned>(preset), static_cast<unsigned>(property));
   LockGuard call(callMutex_, INFINITE);
   return GuardHr(E_FAIL, [&] { return properties_.GetProcAmpPreset(preset, property, value); });
@@ -282,7 +288,7 @@ STDMETHODIMP Lumacrest2Ex::GetProcAmpPreset(long preset, long property, long* va
 // --- IPreviewMode2 -------------------------------------------------------------------------
 
 STDMETHODIMP Lumacrest2Ex::GetColorFormat(long* format) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewMode_GetColorFormat");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewMode_GetColorFormat()", L"");
   if (!format) return E_POINTER;
   LockGuard call(callMutex_, INFINITE);
   long board = -1;
@@ -293,7 +299,7 @@ STDMETHODIMP Lumacrest2Ex::GetColorFormat(long* format) {
 }
 
 STDMETHODIMP Lumacrest2Ex::SetColorFormat(long format) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewMode_SetColorFormat", L"%ls",
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewMode_SetColorFormat()", L"%ls",
                    format == 1 ? L"YUV444" : L"YUV422");
   if (format != 0 && format != 1) return E_INVALIDARG;
   LockGuard call(callMutex_, INFINITE);
@@ -301,14 +307,14 @@ STDMETHODIMP Lumacrest2Ex::SetColorFormat(long format) {
 }
 
 STDMETHODIMP Lumacrest2Ex::GetAvailableDestSize(SIZE* minimum, SIZE* maximum) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewMode_GetAvailableDestSize");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewMode_GetAvailableDestSize()", L"");
   if (!minimum || !maximum) return E_POINTER;
   LockGuard call(callMutex_, INFINITE);
   return board_.mode->GetAvailableDestSize(minimum, maximum);
 }
 
 STDMETHODIMP Lumacrest2Ex::GetWideZoomRect(SIZE* video, RECT* source, RECT* linear, RECT* nonLinear) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewMode2_GetWideZoomRect");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewMode2_GetWideZoomRect()", L"");
   if (!video || !source || !linear || !nonLinear) return E_POINTER;
   if (source->right == source->left || source->bottom == source->top) return E_INVALIDARG;
   LockGuard call(callMutex_, INFINITE);
@@ -320,7 +326,7 @@ STDMETHODIMP Lumacrest2Ex::GetWideZoomRect(SIZE* video, RECT* source, RECT* line
 // --- IPreviewInfo --------------------------------------------------------------------------
 
 STDMETHODIMP Lumacrest2Ex::GetDisplayPanelId(unsigned char* id) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewInfo_GetDisplayPanelId");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewInfo_GetDisplayPanelId()", L"");
   if (!id) return E_POINTER;
   LockGuard call(callMutex_, INFINITE);
   const HRESULT hr = board_.hardware->GetDisplayPanelId(id);
@@ -328,7 +334,7 @@ STDMETHODIMP Lumacrest2Ex::GetDisplayPanelId(unsigned char* id) {
 }
 
 STDMETHODIMP Lumacrest2Ex::GetDisplayPanelSize(SIZE* size) {
-  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewInfo_GetDisplayPanelSize");
+  TraceScope scope(ModuleTrace(), L"Lumacrest2Ex::IPreviewInfo_GetDisplayPanelSize()", L"");
   if (!size) return E_POINTER;
   LockGuard call(callMutex_, INFINITE);
   long height = 0, width = 0;

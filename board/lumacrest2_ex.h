@@ -41,9 +41,11 @@ class PreviewExclusion {
 
 using PreviewControlSlots = InitializeSlots<IPreviewControl2>;
 using PreviewPropertySlots = InitializeSlots<IPreviewProperty2>;
+using FirstPreviewPropertySlots = InitializeSlots<IPreviewProperty>;
 
 class Lumacrest2Ex final : public PreviewControlSlots,
                            public PreviewPropertySlots,
+                           public FirstPreviewPropertySlots,
                            public IPreviewMode2,
                            public IPreviewInfo {
  public:
@@ -73,7 +75,8 @@ class Lumacrest2Ex final : public PreviewControlSlots,
   STDMETHODIMP GetVideoClippingWindow(HWND* window) override;
   STDMETHODIMP SetMuteTimer(unsigned long timeout) override;
 
-  // IPreviewProperty2 (IPreviewProperty is its first six slots)
+  // IPreviewProperty2, and IPreviewProperty with its own table: the same six methods, but its
+  // Uninitialize follows SetProcAmpControl where the second interface has its preset calls.
   HRESULT InitializeOf(IPreviewProperty2*, long reserve) override;
   STDMETHODIMP GetAvailableProcAmpControl(long* property) override;
   STDMETHODIMP GetProcAmpControlRange(long property, long* minimum, long* maximum, long* step, long* defaultValue) override;
@@ -82,6 +85,8 @@ class Lumacrest2Ex final : public PreviewControlSlots,
   STDMETHODIMP GetAvailableProcAmpPreset(long* preset) override;
   STDMETHODIMP GetProcAmpPreset(long preset, long property, long* value) override;
   HRESULT UninitializeOf(IPreviewProperty2*, long reserve) override;
+  HRESULT InitializeOf(IPreviewProperty*, long reserve) override { return InitializeOf(props(), reserve); }
+  HRESULT UninitializeOf(IPreviewProperty*, long reserve) override { return UninitializeOf(props(), reserve); }
 
   // IPreviewMode2
   STDMETHODIMP GetColorFormat(long* format) override;
@@ -97,6 +102,7 @@ class Lumacrest2Ex final : public PreviewControlSlots,
   Lumacrest2Ex(const PreviewNames& names, const std::wstring& directory);
   ~Lumacrest2Ex();
   HRESULT FinalConstruct(const std::wstring& directory);
+  IPreviewProperty2* props() noexcept { return this; }
   // Runs `f` under the per-call mutex once the control exclusion is held.
   template <class F>
   HRESULT Controlled(F f);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <iterator>
+
 #include "board/VornCon.h"
 #include "board/VornConEx.h"
 #include "board/board_test_support.h"
@@ -66,14 +68,23 @@ class Preview : public board_testing::OnTheBoard {
     OnTheBoard::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_TRUE(enable_.SetDword(L"Kelv2", 1));
+    // The preview control's trace into a log of the case's own (read on its first record).
+    ASSERT_TRUE(trace_.SetDword(L"trace", 2));
+    ASSERT_TRUE(trace_.SetString(L"log", log_));
     std::ofstream(Narrow(panelPath_), std::ios::binary) << board_testing::PanelFile();
     ASSERT_EQ(Make(L"VornConEx.dll", kPreviewClass, control_), S_OK);
   }
   void TearDown() override {
     control_.Reset();
     DeleteFileW(panelPath_.c_str());
+    DeleteFileW(log_.c_str());
   }
   static std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+  static std::wstring TempFolder() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, folder);
+    return folder;
+  }
 
   // Waits (bounded) until the board has received `count` writes at `addr`.
   bool WaitForWritesAt(int addr, size_t count, DWORD timeoutMs) const {
@@ -88,6 +99,9 @@ class Preview : public board_testing::OnTheBoard {
   testing_support::ScratchRegistryKey enable_{HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE",
                                               L"SOFTWARE\\Zarn Corporation\\TunerBrdInfo"};
   const std::wstring panelPath_ = testing_support::BinPath(board_testing::PanelFolder::kName);
+  testing_support::ScratchRegistryKey trace_{HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE",
+                                             L"SOFTWARE\\Zarn Corporation\\Lumacrest2\\RELTrace\\VornConEx.dll"};
+  const std::wstring log_ = TempFolder() + testing_support::UniqueName(L"vorn-preview-") + L".log";
   ComPtr<IPreviewControl2> control_;
 };
 
@@ -165,6 +179,22 @@ TEST_F(Preview, CallsBeforeInitializeTouchNothingAndColourFormatsAreChecked) {
   EXPECT_EQ(std::make_pair(panel.cx, panel.cy), std::make_pair(1366L, 768L));
   ASSERT_EQ(info->GetDisplayPanelId(&id), S_OK);
   EXPECT_EQ(id, 7);
+
+  // Every scope is the interface and method with a pair of parentheses, arguments or none.
+  info.Reset();
+  mode.Reset();
+  control_.Reset();
+  std::ifstream file(Narrow(log_), std::ios::binary);
+  const std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  for (const char* record : {"\"Lumacrest2Ex::FinalConstruct()\",[IN]",
+                             "\"Lumacrest2Ex::IPreviewControl_SetVideoPosition("
+                             "Src(0,0,720,480),Dst(0,0,400,300))\",[IN]",
+                             "\"Lumacrest2Ex::IPreviewControl_GetZoomMode()\",[IN]",
+                             "\"Lumacrest2Ex::IPreviewControl_GetZoomMode()\",[OUT]",
+                             "\"Lumacrest2Ex::IPreviewMode_GetColorFormat()\",[IN]",
+                             "\"Lumacrest2Ex::IPreviewInfo_GetDisplayPanelId()\",[IN]",
+                             "\"Lumacrest2Ex::FinalRelease()\",[OUT]"})
+    EXPECT_NE(log.find(record), std::string::npos) << record;
 }
 
 TEST_F(Preview, OneHolderOfThePreviewControlInTheWholeSystem) {
@@ -413,6 +443,15 @@ TEST_F(Properties, MapOntoTheBoardThroughThePanelFile) {
   EXPECT_EQ(props_->Uninitialize(0), errors::kPreviewControlNotInit);
   ASSERT_EQ(props_->GetAvailableProcAmpControl(&mask), S_OK);
   EXPECT_EQ(mask, 0);
+
+  // The first interface's own slots: its Uninitialize sits where the second has its presets.
+  ComPtr<IPreviewProperty> first;
+  ASSERT_EQ(control_.As(&first), S_OK);
+  ASSERT_EQ(first->Initialize(0), S_OK);
+  ASSERT_EQ(first->GetAvailableProcAmpControl(&mask), S_OK);
+  EXPECT_EQ(mask, 0x1 | 0x4 | 0x8);
+  EXPECT_EQ(first->Uninitialize(0), S_OK);
+  EXPECT_EQ(props_->Uninitialize(0), errors::kPreviewControlNotInit);
 }
 
 TEST_F(Properties, HostileOrMissingFilesAreRefusedAndReleaseTheExclusion) {
