@@ -198,8 +198,8 @@ HRESULT TeskFilter::TeskControl_SetDeinterlaceMode(LONG mode) {
 }
 
 HRESULT TeskFilter::TeskControl_GetFieldOrder(LONG* order) {
-  if (!order) return E_POINTER;
-  *order = forcedOrder_;
+  // Callers of this interface pass null to probe it: that is not an error.
+  if (order) *order = forcedOrder_;
   return S_OK;
 }
 

@@ -376,7 +376,7 @@ TEST_F(TeskGraph, ControlInterfaces) {
   ASSERT_EQ(owner->QueryInterface(IID_ITeskSettings, reinterpret_cast<void**>(&settings)), S_OK);
   ExpectSameIdentity(control, owner);
   ExpectSameIdentity(order, owner);
-  EXPECT_EQ(control->GetFieldOrder(nullptr), E_POINTER);
+  EXPECT_EQ(control->GetFieldOrder(nullptr), S_OK);
   EXPECT_EQ(control->GetDeinterlaceMode(nullptr), E_POINTER);
   LONG value = -1;
   // A progressive VideoInfo2 input: the DVD bypass holds mode 0 and will give the mode back.
