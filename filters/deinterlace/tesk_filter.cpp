@@ -496,7 +496,7 @@ HRESULT TeskFilter::Transform(IMediaSample* in, IMediaSample* out) {
   if (in->GetMediaType(&changed) == S_OK && changed) {
     CMediaType type(*changed);
     DeleteMediaType(changed);
-    if (FAILED(m_pInput->SetMediaType(&type))) return E_FAIL;
+    if (m_pInput->CheckMediaType(&type) != S_OK || FAILED(m_pInput->SetMediaType(&type))) return E_FAIL;
     if (VideoInfo2(type)) {
       ApplyDvdBypass(type);
       CMediaType attached(type);

@@ -273,6 +273,21 @@ TEST_F(TeskGraph, FieldPlanarHeaderDropsAndFills) {
   EXPECT_EQ(sink_->SampleCount(), 0u);
 }
 
+TEST_F(TeskGraph, AnInputTypeThePinRefusesFailsTheTransformAndIsNotTaken) {
+  Build(InterlacedType(AMINTERLACE_IsInterlaced));
+  IMediaSample* in = nullptr;
+  IMediaSample* out = nullptr;
+  ASSERT_EQ(allocator_->GetBuffer(&in, nullptr, nullptr, 0), S_OK);
+  ASSERT_EQ(allocator_->GetBuffer(&out, nullptr, nullptr, 0), S_OK);
+  CMediaType refused = InterlacedType(AMINTERLACE_IsInterlaced);
+  refused.SetSubtype(&MEDIASUBTYPE_RGB24);
+  ASSERT_EQ(in->SetMediaType(&refused), S_OK);
+  EXPECT_EQ(filter_->Transform(in, out), E_FAIL);
+  EXPECT_EQ(*filter_->GetPin(0)->CurrentMediaType().Subtype(), MEDIASUBTYPE_YUY2);
+  in->Release();
+  out->Release();
+}
+
 TEST_F(TeskGraph, FrameDropAgainstTheClock) {
   Build(MakeVideoType(kWidth, kHeight));
   ManualClock* clock = ManualClock::Create(0);
