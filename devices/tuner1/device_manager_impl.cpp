@@ -54,7 +54,13 @@ HRESULT DeviceManagerImpl::Shutdown() {
   ShutdownOutputSide();
   ShutdownPreviewSide();
   UninitializeAutoScan(0);
-  UninitializeInputSwitch(0);
+  if (UninitializeInputSwitch(0) != S_OK) {
+    // Another object's auto scan refused the end of input switching: this object is gone all
+    // the same, and the device's slots must not name it as the user any longer.
+    channelItem_.Reset();
+    WriteOwnerSlots(kSlotInputSwitchProcess, false);
+    inputSwitchInitialized_ = false;
+  }
   tuner_.Release();
   events_.Close();
   exclusive_.Clear();

@@ -230,6 +230,16 @@ TEST_F(InputSwitch, ExclusiveUseHasExactlyOneWinner) {
     EXPECT_EQ(results[results[0] == S_OK ? 1 : 0], errors::kInputSwitchInUse);
     ASSERT_EQ(objects[results[0] == S_OK ? 0 : 1]->UninitializeInputSwitch(0), S_OK);
   }
+  // Auto scan of another object keeps input switching from ending, but a released object
+  // leaves no slot naming it as the user.
+  ASSERT_EQ(object_->InitializeInputSwitch(0), S_OK);
+  ASSERT_EQ(other_->InitializeAutoScan(0), S_OK);
+  EXPECT_EQ(object_->UninitializeInputSwitch(0), errors::kAutoScanInUse);
+  EXPECT_EQ(Slot(kSlotInputSwitchProcess), static_cast<std::int32_t>(GetCurrentProcessId()));
+  object_->Shutdown();
+  EXPECT_EQ(Slot(kSlotInputSwitchProcess), 0);
+  EXPECT_EQ(Slot(kSlotInputSwitchObject), 0);
+  EXPECT_EQ(other_->InitializeInputSwitch(0), S_OK) << "the released object holds nothing";
 }
 
 // Holds IInputSwitch of the device ("input") or the exclusive use of its IOutputData ("output")
