@@ -259,6 +259,7 @@ STDMETHODIMP KsPropertySet::NonDelegatingQueryInterface(REFIID iid, void** out) 
 }
 
 STDMETHODIMP KsPropertySet::Set(REFGUID set, DWORD id, void*, DWORD, void* data, DWORD dataLength) {
+  TraceScope scope(ModuleTrace(), L"KsPropertySet::Set()");
   if (set != kFrameStepPropertySet) return HResultFromWin32(ERROR_SET_NOT_FOUND);
   switch (id) {
     case kStep: {
@@ -281,10 +282,12 @@ STDMETHODIMP KsPropertySet::Set(REFGUID set, DWORD id, void*, DWORD, void* data,
 }
 
 STDMETHODIMP KsPropertySet::Get(REFGUID, DWORD, void*, DWORD, void*, DWORD, DWORD*) {
+  TraceScope scope(ModuleTrace(), L"KsPropertySet::Get()");
   return HResultFromWin32(ERROR_SET_NOT_FOUND);
 }
 
 STDMETHODIMP KsPropertySet::QuerySupported(REFGUID set, DWORD id, DWORD* support) {
+  TraceScope scope(ModuleTrace(), L"KsPropertySet::QuerySupported()");
   if (set != kFrameStepPropertySet) return HResultFromWin32(ERROR_SET_NOT_FOUND);
   if (id < kStep || id > kStepReserved2) return HResultFromWin32(ERROR_NOT_FOUND);
   if (support) *support = KSPROPERTY_SUPPORT_SET;

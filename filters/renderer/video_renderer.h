@@ -70,7 +70,9 @@ constexpr wchar_t kDumpPrefix[] = L"VornVRen";
 
 // The renderer's diagnostics, both off unless switched on in the registry: frames written as
 // bitmaps while an outside tool holds the dump mutex ("Output Bitmap"), and repeated fields of
-// 2-3 pulldown reported to the debugger ("Output Pulldown"). Receive lock only.
+// 2-3 pulldown reported to the debugger ("Output Pulldown"). Receive lock only. The pulldown
+// reference and the dump numbering belong to the module: a renderer made for a new graph
+// carries on where the last one stopped rather than writing over its files.
 class BitmapDump {
  public:
   static constexpr LONG kPulldownOffset = 345600;  // row 240 of a 720-pixel YUY2 frame
@@ -85,8 +87,8 @@ class BitmapDump {
  private:
   const DWORD outputBitmap_;
   const DWORD outputPulldown_;
-  BYTE reference_[2 * kPulldownRowBytes] = {};
-  int counter_ = 0;
+  static inline BYTE reference_[2 * kPulldownRowBytes] = {};
+  static inline int counter_ = 0;
 };
 
 // The top-field-first flag the renderer sets on a frame: `videoConfig` 0 decides by the

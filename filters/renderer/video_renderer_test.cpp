@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "common/errors.h"
 #include "common/device/pin_helpers.h"
 #include "common/format.h"
 #include "common/registry.h"
 #include "common/testing/debug_capture.h"
+#include "common/testing/dump_drive.h"
 #include "common/testing/paths.h"
 #include "common/trace.h"
 #include "filters/base/testkit/manual_clock.h"
@@ -337,7 +339,7 @@ TEST(RendererFieldOrder, FlagFollowsSettingFormatAndInterlaceFlags) {
 TEST(RendererPulldown, ReportedOnlyWhenRow240RepeatsAndRow241Changes) {
   const RegistryKeyPath key(kRendererSettingsKey);
   ASSERT_EQ(key.WriteDword(L"Output Pulldown", 1), S_OK);
-  BitmapDump dump;
+  BitmapDump dump, next;  // next: a renderer made later, which compares with the last frame seen
   UniqueRegKey open = key.Open(KEY_SET_VALUE);
   if (open) RegDeleteValueW(open.get(), L"Output Pulldown");
   FrameBuffer buffers;
@@ -352,18 +354,46 @@ TEST(RendererPulldown, ReportedOnlyWhenRow240RepeatsAndRow241Changes) {
       {1, 3, kBufferBytes, true},   // row 240 repeats, row 241 changed
       {1, 4, BitmapDump::kPulldownOffset + BitmapDump::kPulldownRowBytes, false},  // rows not all there
       {5, 3, kBufferBytes, false},
+      {5, 9, kBufferBytes, true},  // by the next renderer
   };
   int frame = 0;
   for (const Step& s : steps) {
     capture.Clear();
     IMediaSample* sample = buffers.Frame(s.row240, s.row241, s.length);
-    dump.CheckPulldown(sample, ++frame);
+    (&s == std::end(steps) - 1 ? next : dump).CheckPulldown(sample, ++frame);
     sample->Release();
     const auto reports = capture.Containing(L"[Kelv DVD] Detect 2-3Pulldown");
     EXPECT_EQ(reports.size(), s.reported ? 1u : 0u) << frame;
     if (s.reported && !reports.empty()) {
       EXPECT_EQ(reports[0], FormatW(L"[Kelv DVD] Detect 2-3Pulldown (Frame No: %d)\r\n", frame));
     }
+  }
+}
+
+TEST(RendererDump, NumberingCarriesOnAcrossRenderersWhileTheMutexIsHeld) {
+  ASSERT_FALSE(testing_support::MapDumpDrive().empty());
+  const RegistryKeyPath key(kRendererSettingsKey);
+  ASSERT_EQ(key.WriteDword(L"Output Bitmap", 1), S_OK);
+  BitmapDump first, second;
+  UniqueRegKey open = key.Open(KEY_SET_VALUE);
+  if (open) RegDeleteValueW(open.get(), L"Output Bitmap");
+  const wchar_t* files[] = {L"d:\\VornVRen000.bmp", L"d:\\VornVRen001.bmp"};
+  for (const wchar_t* file : files) DeleteFileW(file);
+  FrameBuffer buffers;
+  const CMediaType type = MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0);
+  IMediaSample* sample = buffers.Frame(16, 16);
+  first.Dump(sample, type);  // no mutex: nothing written, the numbering starts again
+  EXPECT_EQ(GetFileAttributesW(files[0]), INVALID_FILE_ATTRIBUTES);
+  {
+    NamedMutex dumpSwitch(kDumpMutexName);
+    ASSERT_TRUE(dumpSwitch.Create());
+    first.Dump(sample, type);
+    second.Dump(sample, type);
+  }
+  sample->Release();
+  for (const wchar_t* file : files) {
+    EXPECT_EQ(testing_support::ReadFileBytes(file).size(), 54u + 720u * 480u * 3u);
+    DeleteFileW(file);
   }
 }
 
