@@ -121,6 +121,7 @@ TEST_F(InputSwitch, InputsRerouteTheCrossbarOnlyWhenTheInputChanges) {
   const DeviceIdentity absent(CardPath(L"none").c_str());
   EXPECT_TRUE(FAILED(missing.Build(&absent)));
   EXPECT_EQ(missing.GetCurrentInput(&current), tuner_codes::kNullPointer);
+  EXPECT_EQ(missing.SetInput(0x20000020), tuner_codes::kNullPointer);
 }
 
 TEST_F(InputSwitch, PictureControlsUseTheRangesReadAtInitialize) {

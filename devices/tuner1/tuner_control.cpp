@@ -60,7 +60,7 @@ HRESULT TunerControl::GetCurrentInput(ULONG* input) {
 
 HRESULT TunerControl::SetInput(ULONG input) {
   if ((input & 0x23) == 0) return kInvalidInput;
-  if (!router_.attached()) return E_POINTER;
+  if (!router_.attached()) return kNullPointer;
   LONG type = 0;
   std::uint32_t ordinal = 0;
   CrossbarRouter::InputOfBand(input, PhysConn_Video_Composite, &type, &ordinal);

@@ -46,7 +46,11 @@ class TunerControl : public FilterGraphHolder {
   HRESULT KeepDeviceItem(IHalItem* item);
 
   HRESULT GetInputType(ULONG* type);        // 1 antenna, 2 cable
+  // The band of the routed input. The second composite input reads as 0x10100020, the value
+  // the device's band list offers: its bits 20-27 name the second input, so SetInput and the
+  // channel comparison of SetChannel route it back to the same pin.
   HRESULT GetCurrentInput(ULONG* input);
+  // 0x8007F051 for a band naming neither a tuner nor an external input, 0x8007F041 unbuilt.
   HRESULT SetInput(ULONG input);
   HRESULT Tune(ULONG frequency, ULONG mode);  // mode 0 normal, non-zero scanning
   HRESULT GetTunedFrequency(ULONG* frequency);
