@@ -183,6 +183,7 @@ HRESULT Vmr7RendererWrapper::RemoveFromGraph() {
   const HRESULT hr = RendererWrapper::RemoveFromGraph();
   windowless_.Reset();
   monitors_.Reset();
+  ForgetMonitor();
   DropRenderer();
   return hr;
 }

@@ -89,6 +89,9 @@ class WindowlessRendererWrapper : public RendererWrapper {
   Microsoft::WRL::ComPtr<Monitors> monitors_;
   HWND clippingWindow_ = nullptr;
 
+  // A renderer made afresh has no monitor chosen: the next clipping window chooses one again.
+  void ForgetMonitor() { monitorWindow_ = nullptr; }
+
  private:
   HWND monitorWindow_ = nullptr;
   int monitorChoices_ = 0;

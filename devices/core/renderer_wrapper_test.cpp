@@ -344,6 +344,7 @@ void Vmr7Scenario(VmrScenario& s, Findings& f) {
   s.Blacken();
   f.ExpectHr(S_OK, slot.Connect(s.CapturePin(), nullptr, nullptr), "reconnect");
   f.Expect(s.HasFilter(L"VMR 7"), "a renderer in the graph again");
+  f.Expect(static_cast<Vmr7RendererWrapper*>(slot.wrapper())->monitorChoices() == 2, "monitor chosen for it again");
   f.ExpectHr(S_OK, slot.SetVideoPosition(&destination, &destination), "position again");
   f.Expect(SUCCEEDED(s.Run()), "run again");
   s.ExpectPicture(f, "re-created renderer");
