@@ -1,5 +1,6 @@
 #include "devices/tuner3/output_data_graph.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <vector>
@@ -202,8 +203,8 @@ void OutputDataGraph::Teardown() {
 
 // --- connections and running -------------------------------------------------------------------------
 
-void OutputDataGraph::Pairs(output_data::PinPair (&pairs)[kPairCount]) const {
-  const bool mpeg = enabled_[0], pcm = enabled_[1], index = enabled_[2];
+void OutputDataGraph::Pairs(const bool (&types)[3], output_data::PinPair (&pairs)[kPairCount]) const {
+  const bool mpeg = types[0], pcm = types[1], index = types[2];
   const output_data::PinPair table[kPairCount] = {
       {pins_[kEncoderMpeg], pins_[kAnalyzerIn], mpeg || index},
       {pins_[kAnalyzerOut], pins_[kNullMpgIn], index && !mpeg},
@@ -219,17 +220,20 @@ HRESULT OutputDataGraph::ConnectStreams() {
   if (!IsReady()) return E_POINTER;
   if (flag_) return S_OK;
   output_data::PinPair pairs[kPairCount];
-  Pairs(pairs);
+  Pairs(enabled_, pairs);
   // A failed walk leaves no pair connected, so a later attempt can succeed.
   RETURN_IF_FAILED(output_data::ConnectPairs(pairs, kPairCount, graph_));
+  std::copy(std::begin(enabled_), std::end(enabled_), std::begin(connectedTypes_));
   return SetFlag();
 }
 
 HRESULT OutputDataGraph::DisconnectStreams() {
   if (!IsReady()) return E_POINTER;
   if (!GraphStopped()) FilterGraphHolder::Stop();
+  // The pairs that were made, whatever the selection has become since: a type switched off
+  // between connecting and disconnecting would otherwise leave its pins joined.
   output_data::PinPair pairs[kPairCount];
-  Pairs(pairs);
+  Pairs(connectedTypes_, pairs);
   output_data::DisconnectPairs(pairs, kPairCount, graph_);
   return ClearFlag();
 }

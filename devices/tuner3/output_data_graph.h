@@ -115,7 +115,8 @@ class OutputDataGraph : public FilterGraphHolder {
   HRESULT FindPins();
   HRESULT CreateEvents(const DeviceIdentity& identity);
   static constexpr std::size_t kPairCount = 6;
-  void Pairs(output_data::PinPair (&pairs)[kPairCount]) const;
+  // The pairs the enable flags `types` (MPEG, PCM, index) call for.
+  void Pairs(const bool (&types)[3], output_data::PinPair (&pairs)[kPairCount]) const;
   bool GraphStopped();
   // Both audio modes (zeroed first); only while the graph runs.
   HRESULT AudioModes(_SHAL_INPUT_AUDIOMODE* input, _SHAL_OUTPUT_AUDIOMODE* output);
@@ -142,6 +143,7 @@ class OutputDataGraph : public FilterGraphHolder {
   Microsoft::WRL::ComPtr<IMediaEventEx> events_;  // the worker's
 
   bool enabled_[3] = {false, false, false};  // MPEG, PCM, index
+  bool connectedTypes_[3] = {false, false, false};  // the flags the connected pairs were made for
   bool registered_[3] = {false, false, false};  // the driver event registrations made
   std::atomic<HRESULT> lastError_{S_OK};
   std::atomic<bool> encoderFailed_{false};

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "common/device/device_identity.h"
@@ -115,6 +116,21 @@ TEST_F(PexOutputDataGraphTest, AFailedConnectionLeavesNoPairBehindSoARetryWorks)
   ASSERT_EQ(S_OK, graph_->graph()->Disconnect(in.Get()));
   EXPECT_EQ(S_OK, graph_->ConnectStreams());
   EXPECT_EQ(L"Callback Filter/PCM Input", PeerOf(graph_->graph(), L"TAVO Preview", L"Audio PCM"));
+}
+
+TEST_F(PexOutputDataGraphTest, DisconnectTakesBackThePairsMadeEvenAfterTheSelectionChanged) {
+  ASSERT_EQ(S_OK, Build());
+  Sink& sink = sinks_.Make(kMpeg | kPcm);
+  Select(kMpeg | kPcm, &sink);
+  ASSERT_EQ(S_OK, graph_->ConnectStreams());
+  Select(kIndex, &sink);  // the graph is stopped, so the selection may change while connected
+  EXPECT_EQ(S_OK, graph_->DisconnectStreams());
+  for (const auto& pin : {std::pair{L"TAVO Encode", L"MPEG Stream"}, std::pair{L"TAVO Preview", L"Audio PCM"},
+                          std::pair{L"TAVO Preview", L"Preview"}}) {
+    EXPECT_EQ(L"", PeerOf(graph_->graph(), pin.first, pin.second)) << pin.second;
+  }
+  ASSERT_EQ(S_OK, graph_->ConnectStreams());
+  EXPECT_EQ(L"Null Renderer (For MPG)/In", PeerOf(graph_->graph(), L"ZARN MPEG Analyzer Filter", L"Output"));
 }
 
 TEST_F(PexOutputDataGraphTest, StopKeepsTheMinimumRecordingTimeAndWaitsForTheEncodersEnd) {
