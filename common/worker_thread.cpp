@@ -27,7 +27,10 @@ unsigned __stdcall WorkerEntry(void* param) {
 }  // namespace
 
 HRESULT WorkerThread::Start(void* object, UniqueHandle& slot, Loop loop) {
-  if (slot) return S_OK;
+  if (slot) {
+    if (WaitForSingleObject(slot.get(), 0) != WAIT_OBJECT_0) return S_OK;
+    slot.reset();  // ended on its own (or stopped itself): collect it and start anew
+  }
   if (!loop) return E_POINTER;
   auto* block = new (std::nothrow) StartBlock{loop, object};
   if (!block) return E_OUTOFMEMORY;

@@ -16,7 +16,8 @@ class WorkerThread {
   // The object's loop, run on the new thread; its result is the thread's exit code.
   using Loop = DWORD (*)(void* object);
 
-  // Does nothing and returns S_OK when `slot` already holds a thread. Otherwise creates a
+  // Does nothing and returns S_OK when `slot` holds a thread that still runs; a thread that has
+  // ended (on its own or after stopping itself) is collected first. Otherwise creates a
   // thread that initialises COM (single-threaded apartment), runs loop(object), uninitialises
   // COM and ends with the loop's result, and stores its handle in `slot`. A failed creation
   // returns the Win32 error as an HRESULT and leaves `slot` empty. Exceptions never leave the
@@ -28,7 +29,7 @@ class WorkerThread {
   // then closes the handle and clears the slot. Nothing to do without a thread (S_OK).
   // S_OK when the thread ended by itself, S_FALSE when it had to be terminated. Called on the
   // thread in `slot` itself it only sets the event (waiting would wait for itself) and returns
-  // S_FALSE, leaving the slot as it is.
+  // S_FALSE, leaving the slot as it is (the next Start or StopWorker collects the handle).
   static HRESULT StopWorker(UniqueHandle& slot, HANDLE exitEvent,
                             DWORD timeoutMs = timeouts::kWorkerStop);
 };

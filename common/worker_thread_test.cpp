@@ -14,6 +14,9 @@ struct Worker {
   std::atomic<int> runs{0};
   std::atomic<HRESULT> comOnThread{E_FAIL};
   bool ignoreExit = false;
+  bool stopItself = false;
+  UniqueHandle go{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // the slot holds the thread
+  std::atomic<HRESULT> selfStop{E_FAIL};
 
   static DWORD Loop(void* self) {
     auto* w = static_cast<Worker*>(self);
@@ -23,6 +26,11 @@ struct Worker {
     w->comOnThread = again;
     if (SUCCEEDED(again)) CoUninitialize();
     SetEvent(w->started.get());
+    if (w->stopItself) {
+      WaitForSingleObject(w->go.get(), 10000);
+      w->selfStop = WorkerThread::StopWorker(w->thread, w->exit.get(), 10000);
+      return 7;
+    }
     if (w->ignoreExit) {
       Sleep(INFINITE);
     }
@@ -76,6 +84,25 @@ TEST(WorkerThread, AThreadThatIgnoresTheExitEventIsTerminatedAfterTheTimeout) {
   const ULONGLONG t0 = GetTickCount64();
   EXPECT_EQ(WorkerThread::StopWorker(w.thread, w.exit.get(), 100), S_FALSE);
   EXPECT_LT(GetTickCount64() - t0, 5000u);
+  EXPECT_FALSE(w.thread);
+}
+
+TEST(WorkerThread, AThreadThatStoppedItselfIsCollectedByTheNextStart) {
+  Worker w;
+  w.stopItself = true;
+  ASSERT_EQ(WorkerThread::Start(&w, w.thread, &Worker::Loop), S_OK);
+  SetEvent(w.go.get());
+  ASSERT_EQ(WaitForSingleObject(w.thread.get(), 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(w.selfStop.load(), S_FALSE);
+  ASSERT_TRUE(w.thread);  // kept: its own thread cannot wait for itself
+  // The ended thread does not block a new start.
+  w.stopItself = false;
+  ResetEvent(w.exit.get());
+  ResetEvent(w.started.get());
+  ASSERT_EQ(WorkerThread::Start(&w, w.thread, &Worker::Loop), S_OK);
+  ASSERT_EQ(WaitForSingleObject(w.started.get(), 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(WorkerThread::StopWorker(w.thread, w.exit.get(), 10000), S_OK);
+  EXPECT_EQ(w.runs, 2);
   EXPECT_FALSE(w.thread);
 }
 
