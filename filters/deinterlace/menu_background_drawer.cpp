@@ -105,12 +105,14 @@ MenuRect* MenuBackgroundDrawer::At(LONG index) {
 
 // The rows of the rectangle inside the frame and their split into lead pixels (up to the next
 // 16-pixel boundary), 8-pixel blocks and tail pixels; nothing outside the frame is drawn.
+// A negative px marks a rectangle that is not placed: it is never drawn, whatever its other
+// fields (rows above the frame and columns past its right edge are clipped instead).
 void MenuBackgroundDrawer::Layout(MenuRect* rect) const {
   rect->sourceOffset = rect->destinationOffset = 0;
   rect->lead = rect->tail = rect->blocks = rect->rows = 0;
-  if (rect->px < 0 && rect->pw < 0) return;  // never placed
+  if (rect->px < 0) return;
   if (rect->sourcePitch == 0 || width_ <= 0 || height_ <= 0) return;
-  const std::int64_t x0 = std::max<std::int64_t>(rect->px, 0);
+  const std::int64_t x0 = rect->px;
   const std::int64_t y0 = std::max<std::int64_t>(rect->py, 0);
   const std::int64_t x1 = std::min<std::int64_t>(std::int64_t{rect->px} + rect->pw, width_);
   const std::int64_t y1 = std::min<std::int64_t>(std::int64_t{rect->py} + rect->ph, height_);
@@ -132,10 +134,12 @@ void MenuBackgroundDrawer::SetPitches(MenuRect* rect, int sourcePitch, int desti
 }
 
 HRESULT MenuBackgroundDrawer::SetCount(LONG count, bool reset) {
-  if (count < 0 || count > kMaxRects) return E_INVALIDARG;
+  if (count < 0) return E_INVALIDARG;
   CAutoLock guard(&lock_);
   hasTable_ = false;
   rects_.clear();
+  // A table the drawer will not hold is an allocation failure: no table is left.
+  if (count > kMaxRects) return E_OUTOFMEMORY;
   try {
     rects_.resize(static_cast<std::size_t>(count));
   } catch (const std::bad_alloc&) {
@@ -257,7 +261,7 @@ HRESULT MenuBackgroundDrawer::FrameCapture_GetFrameInfo(LONG* width, LONG* heigh
 }
 
 HRESULT MenuBackgroundDrawer::FrameCapture_GetFrame(BYTE* buffer) {
-  if (!buffer) return E_POINTER;
+  if (!buffer) return E_FAIL;
   CAutoLock guard(&lock_);
   BYTE* data = nullptr;
   if (!held_ || FAILED(held_->GetPointer(&data)) || !data) return E_FAIL;

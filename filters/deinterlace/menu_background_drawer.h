@@ -57,6 +57,7 @@ void BlendPixelsSse2(const std::uint8_t* source, std::uint8_t* destination, int 
 
 class MenuBackgroundDrawer {
  public:
+  // The largest table SetCount gives; a larger count fails as an allocation would.
   static constexpr LONG kMaxRects = 1024;
 
   // `owner` answers IUnknown for the four interfaces (not referenced: it owns the drawer).
