@@ -82,7 +82,7 @@ TEST(RegistryReaders, TypesAreChecked) {
   EXPECT_STREQ(text, "keep");
 }
 
-TEST(RegistryReaders, StringsAreAlwaysTerminated) {
+TEST(RegistryReaders, StringsAreTerminatedAndNeverCutShort) {
   testing::TestRegistryKey key;
   key.SetRaw("Unterminated", REG_SZ, "abcdef", 6);
   key.SetRaw("Long", REG_SZ, "0123456789", 11);
@@ -95,11 +95,17 @@ TEST(RegistryReaders, StringsAreAlwaysTerminated) {
   EXPECT_STREQ(text, "abcdef");
   EXPECT_EQ(size, 7u);
 
+  // A value longer than the buffer is reported, not cut short.
   char small[5];
   std::memset(small, 'x', sizeof(small));
   size = sizeof(small);
-  ASSERT_EQ(ReadRegistryString(key.path().c_str(), "Long", small, &size), ERROR_SUCCESS);
-  EXPECT_STREQ(small, "0123");
+  ASSERT_EQ(ReadRegistryString(key.path().c_str(), "Long", small, &size), ERROR_MORE_DATA);
+  EXPECT_EQ(size, 11u);
+  EXPECT_EQ(std::string(small, sizeof(small)), "xxxxx");
+  char exact[11];
+  size = sizeof(exact);
+  ASSERT_EQ(ReadRegistryString(key.path().c_str(), "Long", exact, &size), ERROR_SUCCESS);
+  EXPECT_STREQ(exact, "0123456789");
 
   std::memset(text, 'x', sizeof(text));
   size = sizeof(text);

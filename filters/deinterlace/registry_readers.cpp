@@ -58,7 +58,11 @@ LONG ReadRegistryString(const char* keyPath, const char* valueName, char* buffer
     if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_FILE_NOT_FOUND;
     DWORD length = 0;
     while (length < got && data[length] != '\0') ++length;
-    if (length > *size - 1) length = *size - 1;
+    if (length > *size - 1) {
+      // Too long for the caller's buffer: the size it needs, nothing written.
+      *size = length + 1;
+      return ERROR_MORE_DATA;
+    }
     for (DWORD i = 0; i < length; ++i) buffer[i] = data[i];
     buffer[length] = '\0';
     *size = length + 1;

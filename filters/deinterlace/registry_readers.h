@@ -11,9 +11,10 @@ namespace deinterlace {
 LONG ReadRegistryDword(const char* keyPath, const char* valueName, DWORD* value);
 
 // A REG_SZ or REG_EXPAND_SZ value (not expanded) into `buffer` of *size bytes. The result is
-// always terminated: a longer value is truncated to *size - 1 characters, a value stored without
-// its terminator gets one. On success *size is the number of bytes written, terminator included.
-// A value of another type counts as missing.
+// always terminated (a value stored without its terminator gets one); on success *size is the
+// number of bytes written, terminator included. A value that does not fit gives ERROR_MORE_DATA
+// with *size set to the bytes it needs and the buffer untouched. A value of another type counts
+// as missing.
 LONG ReadRegistryString(const char* keyPath, const char* valueName, char* buffer, DWORD* size);
 
 }  // namespace deinterlace
