@@ -25,11 +25,15 @@ using Microsoft::WRL::ComPtr;
 constexpr wchar_t kGlobalPrefix[] = L"Global\\";
 constexpr size_t kGlobalPrefixLength = 7;
 
-// A section name as the system takes it: not empty, fits the project's name buffers, and holds no
-// embedded terminator. A longer name would be cut, and two callers' names that differ only past
-// the cut would share one section.
-bool IsUsableName(const std::wstring& name) {
-  return !name.empty() && name.size() < NamedMutex::kNameCapacity && name.find(L'\0') == std::wstring::npos;
+// The longest object name the system takes whole: a counted system string holds 32767
+// characters with its terminator, and a longer name is silently cut to this length.
+constexpr size_t kMaxSectionName = 32766;
+
+// A section name as the system takes it: not empty, not longer than it keeps, and holding no
+// embedded terminator. Otherwise the name would be cut, and two callers' names that differ only
+// past the cut would share one section.
+bool IsUsableName(const wchar_t* name, size_t length) {
+  return length != 0 && length <= kMaxSectionName && std::wcslen(name) == length;
 }
 
 }  // namespace
@@ -139,9 +143,7 @@ STDMETHODIMP CZarnMMFSupport::CreateTunerInfoS(BSTR Name, ULONG MaximumSizeHigh,
                                                ULONG MaximumSizeLow, ULONG ProcessId,
                                                INT64* Handle, LONG* IsFirstObject) {
   if (!Name || std::wcsncmp(Name, kGlobalPrefix, kGlobalPrefixLength) != 0) return E_INVALIDARG;
-  if (SysStringLen(Name) >= NamedMutex::kNameCapacity || std::wcslen(Name) != SysStringLen(Name)) {
-    return E_INVALIDARG;
-  }
+  if (!IsUsableName(Name, SysStringLen(Name))) return E_INVALIDARG;
   if (!Handle) return E_POINTER;
   return GuardHr(E_FAIL, [&]() -> HRESULT {
     UniqueHandle process(OpenProcess(PROCESS_DUP_HANDLE, FALSE, ProcessId));
@@ -178,7 +180,7 @@ STDMETHODIMP CZarnMMFSupport::CreateTunerInfo(BSTR Name, INT64 MaximumSize, LONG
   }
   UnscrambleName(name);
   // An unnamed section would be kept for nobody, one more on every call.
-  if (!IsUsableName(name)) return E_INVALIDARG;
+  if (!IsUsableName(name.c_str(), name.size())) return E_INVALIDARG;
 
   LockGuard guard(registry_->lock(), MappingRegistry::kLockTimeoutMs);
   if (pIsFirst) *pIsFirst = 0;

@@ -320,14 +320,15 @@ TEST_F(MmfSupportTest, CreateTunerInfoFailureReturnsTheErrorAndKeepsNothing) {
 }
 
 TEST_F(MmfSupportTest, NamesThatCannotBeKeptApartAreRefused) {
-  // Two long names that differ only in their last character, a name that a cut would shorten,
-  // and no name at all (an unnamed section would be kept for nobody on every call).
+  // Names the system would cut (two that differ only past the cut would share one section), a
+  // name with a terminator inside, and no name at all (an unnamed section would be kept for
+  // nobody on every call).
+  constexpr size_t kLongest = 32766;  // what a counted system string holds
   const std::wstring stem = UniqueName(L"Global\\vorn_mmf_long_");
   const std::wstring longA = stem + std::wstring(100000, L'x') + L"a";
-  const std::wstring longB = stem + std::wstring(100000, L'x') + L"b";
-  const std::wstring justTooLong = stem + std::wstring(260 - stem.size(), L'y');
+  const std::wstring justTooLong = stem + std::wstring(kLongest + 1 - stem.size(), L'y');
   const std::wstring withTerminator = stem + std::wstring(1, L'\0') + L"z";
-  for (const std::wstring& plain : {longA, longB, justTooLong, withTerminator, std::wstring()}) {
+  for (const std::wstring& plain : {longA, justTooLong, withTerminator, std::wstring()}) {
     Bstr scrambled(Scramble(plain));
     LONG first = 7;
     EXPECT_EQ(object_->CreateTunerInfo(scrambled, 4096, &first), E_INVALIDARG) << plain.size();
@@ -341,11 +342,21 @@ TEST_F(MmfSupportTest, NamesThatCannotBeKeptApartAreRefused) {
   EXPECT_EQ(object_->CreateTunerInfo(nullptr, 4096, &first), E_INVALIDARG);
   EXPECT_EQ(registry_.size(), 0u);
   EXPECT_FALSE(NameExists(stem));
-  // The longest name that fits is taken whole.
-  const std::wstring fits = stem + std::wstring(259 - stem.size(), L'y');
-  Bstr scrambled(Scramble(fits));
-  ASSERT_EQ(object_->CreateTunerInfo(scrambled, 4096, &first), S_OK);
-  EXPECT_TRUE(NameExists(fits));
+  // Longer names than a path are taken whole, up to the longest the system keeps.
+  for (const size_t length : {size_t{300}, kLongest}) {
+    const std::wstring fits = stem + std::wstring(length - 1 - stem.size(), L'y') + L"a";
+    const std::wstring sibling = stem + std::wstring(length - 1 - stem.size(), L'y') + L"b";
+    Bstr scrambled(Scramble(fits));
+    ASSERT_EQ(object_->CreateTunerInfo(scrambled, 4096, &first), S_OK) << length;
+    EXPECT_EQ(first, 1);
+    EXPECT_TRUE(NameExists(fits)) << length;
+    EXPECT_FALSE(NameExists(sibling)) << length;
+    Bstr global(sibling);
+    INT64 handle = 0;
+    ASSERT_EQ(object_->CreateTunerInfoS(global, 0, 4096, GetCurrentProcessId(), &handle, &first), S_OK) << length;
+    EXPECT_EQ(first, 1) << "a name of its own";
+    EXPECT_TRUE(CloseHandle(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(handle))));
+  }
 }
 
 TEST_F(MmfSupportTest, ConcurrentCreationOfOneNameHasExactlyOneFirst) {

@@ -6,39 +6,17 @@
 // --- ClientProcess ----------------------------------------------------------------------------
 
 ClientProcess::ClientProcess(DWORD processId)
-    // Limited query rights are enough for the exit code and are granted for processes of a
-    // higher integrity too, which would otherwise look dead and lose their opens every second.
+    // Limited query rights are granted for processes of a higher integrity too, which would
+    // otherwise look dead and lose their opens every second. SYNCHRONIZE lets the watchdog ask
+    // the process object itself whether it has ended.
     : processId_(processId),
-      process_(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId)) {}
+      process_(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId)) {}
 
 bool ClientProcess::IsAlive() const {
-  DWORD code = 0;
-  return process_ && GetExitCodeProcess(process_.get(), &code) && code == STILL_ACTIVE;
+  // The process object, not the exit code: a process that ended with code 259 (STILL_ACTIVE)
+  // would look alive for ever and keep the port open.
+  return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
 }
-
-namespace {
-
-// A process that can hold the port: it exists and has not ended. One that exists but may not be
-// opened for the query is taken too (the watchdog then counts it as ended, as for every client
-// it cannot watch).
-bool CanBeClient(DWORD processId) {
-  if (processId == 0) return false;
-  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-  if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
-  DWORD code = 0;
-  return GetExitCodeProcess(process.get(), &code) && code == STILL_ACTIVE;
-}
-
-// A line state the port can run at: a rate of the baud table and the DCB codes the state record
-// allows (4 to 8 data bits, parity 0 to 4, stop bits 0 to 2).
-bool IsValidState(const PortState& state) {
-  bool knownRate = false;
-  for (const auto& row : serial_settings::kBaudRates) knownRate |= static_cast<DWORD>(row.value) == state.baudrate;
-  return knownRate && state.byteSize >= 4 && state.byteSize <= 8 && state.parity <= SPACEPARITY &&
-         state.stopBits <= TWOSTOPBITS;
-}
-
-}  // namespace
 
 // --- ClientList -------------------------------------------------------------------------------
 
@@ -115,11 +93,6 @@ bool PortLockHolder::Matches(DWORD key) {
   return key == key_;
 }
 
-DWORD PortLockHolder::HolderProcessId() {
-  LockGuard guard(lock_, INFINITE);
-  return holder_ ? holder_->processId() : 0;
-}
-
 bool PortLockHolder::Held() {
   LockGuard guard(lock_, INFINITE);
   return key_ != 0;
@@ -151,7 +124,8 @@ bool PortManager::IsPortOpen() {
 }
 
 HRESULT PortManager::OpenPort(DWORD processId) {
-  if (!CanBeClient(processId)) return E_INVALIDARG;
+  // Any identifier is taken: one whose process cannot be watched counts as ended, and the next
+  // watchdog tick closes its open.
   LockGuard guard(lock_, INFINITE);
   if (!port_->IsOpen()) {
     // Records can be left only by a reset whose reopen failed: those clients still hold the
@@ -185,8 +159,7 @@ HRESULT PortManager::ResetPort() {
 
 HRESULT PortManager::SendCommand(DWORD writeSize, const BYTE* write, DWORD* readSize, BYTE* read) {
   if (!write || !readSize || !read) return E_POINTER;
-  // Nothing to send would only read what the board says unasked.
-  if (writeSize == 0 || *readSize > kMaxReadSize) return E_INVALIDARG;
+  if (*readSize > kMaxReadSize) return E_INVALIDARG;
   LockGuard guard(lock_, INFINITE);
   if (!port_->IsOpen()) return errors::kPortNotOpen;
   return port_->Transfer(writeSize, write, readSize, read);
@@ -239,9 +212,6 @@ HRESULT LockedPortManager::OpenLockedPort(DWORD* key, DWORD processId) {
 HRESULT LockedPortManager::CloseLockedPort(DWORD key, DWORD processId) {
   LockGuard guard(lock_, INFINITE);
   if (!holder_.Matches(key)) return errors::kPortWrongKey;
-  // Only the holder's own open ends a lock: another process's identifier would release the
-  // lock and leave the holder's open behind.
-  if (holder_.Held() && holder_.HolderProcessId() != processId) return E_INVALIDARG;
   holder_.Release();
   return PortManager::ClosePort(processId);
 }
@@ -271,7 +241,7 @@ HRESULT LockedPortManager::SetState(DWORD key, const PortState* state) {
   LockGuard guard(lock_, INFINITE);
   if (!holder_.Held()) return errors::kPortNoLock;
   if (!holder_.Matches(key)) return errors::kPortWrongKey;
-  if (!IsValidState(*state)) return E_INVALIDARG;
+  // The driver judges the line state (a rate outside the name table may be one it runs at).
   return port_->SetState(*state);
 }
 

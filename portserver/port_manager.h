@@ -66,8 +66,6 @@ class PortLockHolder {
   // With no lock held the stored key is 0, so the key 0 matches.
   bool Matches(DWORD key);
   bool Held();
-  // The holder's process identifier, 0 without a lock.
-  DWORD HolderProcessId();
   // A lock whose holder has ended is closed for it.
   void CheckHolder(LockedPortManager& manager);
 
@@ -83,9 +81,7 @@ class PortManager : public PeriodicThread {
   explicit PortManager(std::unique_ptr<SerialPort> port = std::make_unique<SerialPort>());
   ~PortManager() override;
 
-  // Refused with E_INVALIDARG: an open for process 0 or a process that does not exist (or has
-  // ended), a command with nothing to write, a lock closed with another process's identifier
-  // than its holder's, and a line state the port cannot run at.
+  // A command that asks for more than kMaxReadSize bytes is refused with E_INVALIDARG.
 
   virtual HRESULT OpenPort(DWORD processId);
   virtual HRESULT ClosePort(DWORD processId);
