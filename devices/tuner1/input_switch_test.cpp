@@ -8,6 +8,7 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -122,6 +123,39 @@ TEST_F(InputSwitch, InputsRerouteTheCrossbarOnlyWhenTheInputChanges) {
   EXPECT_TRUE(FAILED(missing.Build(&absent)));
   EXPECT_EQ(missing.GetCurrentInput(&current), tuner_codes::kNullPointer);
   EXPECT_EQ(missing.SetInput(0x20000020), tuner_codes::kNullPointer);
+}
+
+// The names of a graph's filters, sorted.
+std::vector<std::wstring> FilterNames(IGraphBuilder* graph) {
+  std::vector<std::wstring> names;
+  ComPtr<IEnumFilters> filters;
+  if (!graph || FAILED(graph->EnumFilters(&filters))) return names;
+  for (ComPtr<IBaseFilter> filter; filters->Next(1, &filter, nullptr) == S_OK; filter.Reset()) {
+    FILTER_INFO info{};
+    if (FAILED(filter->QueryFilterInfo(&info))) continue;
+    if (info.pGraph) info.pGraph->Release();
+    names.push_back(info.achName);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(InputSwitch, ABuildRetriedAfterAFailureBindsEachCardFilterOnce) {
+  ASSERT_EQ(SimCard_InjectFailure(path_.c_str(), "get_PinCounts", E_ACCESSDENIED, 1), S_OK);
+  EXPECT_EQ(object_->InitializeInputSwitch(0), E_ACCESSDENIED);
+  ASSERT_EQ(object_->InitializeInputSwitch(0), S_OK);
+  EXPECT_EQ(FilterNames(object_->tunerControl().graph()),
+            (std::vector<std::wstring>{L"VEKA Capture Device", L"VEKA Crossbar", L"VEKA TV Tuner"}));
+  ULONG current = 0;
+  EXPECT_EQ(object_->tunerControl().GetCurrentInput(&current), S_OK);
+  EXPECT_EQ(current, 1u);
+
+  // The same for the crossbar holder of its own.
+  CrossbarRouter router;
+  ASSERT_EQ(SimCard_InjectFailure(path_.c_str(), "get_PinCounts", E_ACCESSDENIED, 1), S_OK);
+  EXPECT_EQ(router.Build(object_->identity(), L"VEKA Crossbar"), E_ACCESSDENIED);
+  ASSERT_EQ(router.Build(object_->identity(), L"VEKA Crossbar"), S_OK);
+  EXPECT_EQ(FilterNames(router.graph()), std::vector<std::wstring>{L"VEKA Crossbar"});
 }
 
 TEST_F(InputSwitch, PictureControlsUseTheRangesReadAtInitialize) {

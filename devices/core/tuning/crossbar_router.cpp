@@ -36,7 +36,7 @@ CrossbarRouter::~CrossbarRouter() { CrossbarRouter::Release(); }
 
 HRESULT CrossbarRouter::Build(const DeviceIdentity& identity, const wchar_t* friendlyName) {
   if (IsReady()) return S_OK;
-  DeviceFilterEntry entry{&AM_KSCATEGORY_CROSSBAR, &identity, {}, crossbarFilter_.ReleaseAndGetAddressOf()};
+  DeviceFilterEntry entry{&AM_KSCATEGORY_CROSSBAR, &identity, {}, crossbarFilter_.GetAddressOf()};
   if (!friendlyName || !*friendlyName || std::wcslen(friendlyName) >= std::size(entry.name)) return E_INVALIDARG;
   std::wcscpy(entry.name, friendlyName);
   HRESULT hr = CreateGraph();
@@ -106,8 +106,9 @@ HRESULT CrossbarRouter::RouteInput(LONG type, std::uint32_t ordinal) {
     }
   }
   if (!input || !output) return errors::kNoSuchInput;
+  // Any answer but S_OK or S_FALSE (a warning too) ends the routing at once.
   const HRESULT hr = Connect(crossbar_.Get(), output->index, input->index);
-  if (FAILED(hr)) return hr;
+  if (hr != S_OK) return hr;
   // The related pins carry the audio that belongs to the video pins.
   return Connect(crossbar_.Get(), output->related, input->related);
 }

@@ -6,10 +6,12 @@
 
 HRESULT TunerFilters::Add(FilterGraphHolder& holder, const DeviceIdentity& identity, const wchar_t* tunerName,
                           const wchar_t* crossbarName, const wchar_t* captureName) {
+  // Filters and interfaces held from an earlier, failed attempt are kept: the filters are in
+  // the graph already, and binding the card's devices again would add second instances.
   DeviceFilterEntry filters[3] = {
-      {&AM_KSCATEGORY_TVTUNER, &identity, {}, tuner.ReleaseAndGetAddressOf()},
-      {&AM_KSCATEGORY_CROSSBAR, &identity, {}, crossbar.ReleaseAndGetAddressOf()},
-      {&CLSID_VideoInputDeviceCategory, &identity, {}, capture.ReleaseAndGetAddressOf()},
+      {&AM_KSCATEGORY_TVTUNER, &identity, {}, tuner.GetAddressOf()},
+      {&AM_KSCATEGORY_CROSSBAR, &identity, {}, crossbar.GetAddressOf()},
+      {&CLSID_VideoInputDeviceCategory, &identity, {}, capture.GetAddressOf()},
   };
   const wchar_t* const names[3] = {tunerName, crossbarName, captureName};
   for (int i = 0; i < 3; ++i) {
@@ -19,10 +21,10 @@ HRESULT TunerFilters::Add(FilterGraphHolder& holder, const DeviceIdentity& ident
   HRESULT hr = holder.AddDeviceFilters(filters, 3);
   if (FAILED(hr)) return hr;
   InterfaceQuery queries[4] = {
-      {tuner.Get(), &IID_IAMTVTuner, reinterpret_cast<void**>(tvTuner.ReleaseAndGetAddressOf())},
-      {crossbar.Get(), &IID_IAMCrossbar, reinterpret_cast<void**>(crossbarControl.ReleaseAndGetAddressOf())},
-      {capture.Get(), &IID_IAMAnalogVideoDecoder, reinterpret_cast<void**>(decoder.ReleaseAndGetAddressOf())},
-      {capture.Get(), &IID_IAMVideoProcAmp, reinterpret_cast<void**>(procAmp.ReleaseAndGetAddressOf())},
+      {tuner.Get(), &IID_IAMTVTuner, reinterpret_cast<void**>(tvTuner.GetAddressOf())},
+      {crossbar.Get(), &IID_IAMCrossbar, reinterpret_cast<void**>(crossbarControl.GetAddressOf())},
+      {capture.Get(), &IID_IAMAnalogVideoDecoder, reinterpret_cast<void**>(decoder.GetAddressOf())},
+      {capture.Get(), &IID_IAMVideoProcAmp, reinterpret_cast<void**>(procAmp.GetAddressOf())},
   };
   return holder.QueryInterfaces(queries, 4);
 }

@@ -141,6 +141,10 @@ TEST(CrossbarRouter, FailuresOfRoutingAndReading) {
   crossbar->canRoute = E_INVALIDARG;  // a refusal stops before Route
   EXPECT_EQ(E_INVALIDARG, router.RouteInput(kTuner, 0));
   EXPECT_EQ(1u, crossbar->calls.size());
+  crossbar->calls.clear();
+  crossbar->canRoute = HRESULT(0x00040260);  // a warning also stops before Route
+  EXPECT_EQ(HRESULT(0x00040260), router.RouteInput(kTuner, 0));
+  EXPECT_EQ(1u, crossbar->calls.size());
   crossbar->canRoute = S_FALSE;  // S_FALSE goes on
   EXPECT_EQ(S_OK, router.RouteInput(kSVideo, 0));
   EXPECT_EQ(HRESULT(0x80072402), router.CurrentBand(kAux, &band));
