@@ -9,11 +9,17 @@
 // settingsLock_ (mode, bypass, "Qfa First Field"), then the processor's and the drawer's own
 // locks, which never nest with each other. The forced field order and the table values are
 // single words read without a lock.
+//
+// A new type on an input sample is taken in Receive, before either output of that sample is
+// made (the planar base's stream change: both pins, the descriptors, the processor), or the
+// sample is refused with nothing changed. The output type that goes with it is attached to the
+// next output sample delivered.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "filters/base/property_page.h"
 #include "filters/deinterlace/menu_background_drawer.h"
@@ -97,6 +103,10 @@ class TeskFilter final : public PlanarTransformFilter,
 
  protected:
   CTransformInputPin* CreateInputPin(HRESULT* phr) override;
+  HRESULT AcceptInputType(const CMediaType& in, InputGeometry* geometry) override;
+  // A VideoInfo2 input: a copy of it, progressive, at the output rate; any other: the base's
+  // offer with the output rate.
+  HRESULT StreamOutputType(const CMediaType& input, CMediaType* output) override;
 
  private:
   template <class Interface>
@@ -114,6 +124,13 @@ class TeskFilter final : public PlanarTransformFilter,
   void InitialFieldOrder(const AM_MEDIA_TYPE& type);
   void ApplyDvdBypass(const AM_MEDIA_TYPE& type);
   void TakeInputType(const AM_MEDIA_TYPE& type);
+  // The output rate and flags of an offered type.
+  static void AdjustOutputType(CMediaType* type, bool halve);
+  // Whether the stream can go on with a new input type (the input pin's check while streaming).
+  HRESULT CheckStreamType(const CMediaType& type);
+  // Takes a new input type in the middle of the stream, or refuses it with nothing changed.
+  HRESULT TakeStreamType(const CMediaType& type, long bufferBytes);
+  HRESULT TransformPicture(IMediaSample* in, IMediaSample* out);
   // Holds the sample in the history of three and pushes its buffer into the input descriptor.
   void PutHistory(IMediaSample* sample, BYTE* buffer);
   void ClearHistory();
@@ -147,6 +164,7 @@ class TeskFilter final : public PlanarTransformFilter,
   std::atomic<bool> inputPlanar_{false};
   std::atomic<bool> inputConnected_{false};
   IMediaSample* current_ = nullptr;  // the input sample of the outputs being made
+  std::optional<CMediaType> pendingOutput_;  // taken, not yet sent downstream
 };
 
 }  // namespace deinterlace
