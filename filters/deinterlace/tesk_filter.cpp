@@ -74,7 +74,10 @@ class TeskFilter::InputPin final : public CTransformInputPin {
   // follows the input's size); otherwise against the connected output type as in negotiation.
   HRESULT CheckMediaType(const CMediaType* type) override {
     if (!type) return E_POINTER;
-    if (!IsConnected() || tesk_->IsStopped()) return CTransformInputPin::CheckMediaType(type);
+    CTransformOutputPin* output = tesk_->OutputPin();
+    if (!IsConnected() || !output || !output->IsConnected() || tesk_->IsStopped()) {
+      return CTransformInputPin::CheckMediaType(type);
+    }
     return tesk_->CheckStreamType(*type);
   }
 
@@ -447,7 +450,7 @@ void TeskFilter::PutHistory(IMediaSample* sample, BYTE* buffer) {
 }
 
 HRESULT TeskFilter::CheckStreamType(const CMediaType& type) {
-  CAutoLock lock(&m_csReceive);  // the types and descriptors Receive works with
+  CAutoLock lock(&typeLock_);
   if (type == m_pInput->CurrentMediaType()) return S_OK;
   StreamChange change;
   return PlanStreamChange(type, OutputBufferBytes(), &change);
@@ -455,8 +458,11 @@ HRESULT TeskFilter::CheckStreamType(const CMediaType& type) {
 
 HRESULT TeskFilter::TakeStreamType(const CMediaType& type, long bufferBytes) {
   StreamChange change;
-  RETURN_IF_FAILED(PlanStreamChange(type, bufferBytes, &change));
-  RETURN_IF_FAILED(CommitStreamChange(change));
+  {
+    CAutoLock lock(&typeLock_);
+    RETURN_IF_FAILED(PlanStreamChange(type, bufferBytes, &change));
+    RETURN_IF_FAILED(CommitStreamChange(change));
+  }
   // Nothing held was made for the new shape.
   ClearHistory();
   drawer_.ReleaseSample();

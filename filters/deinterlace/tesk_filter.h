@@ -7,7 +7,10 @@
 //
 // Locks, outermost first: the state lock (m_csFilter), the streaming lock (m_csReceive),
 // settingsLock_ (mode, bypass, "Qfa First Field"), then the processor's and the drawer's own
-// locks, which never nest with each other. The forced field order and the table values are
+// locks, which never nest with each other. typeLock_ keeps the input pin's check of a type
+// while streaming (which may come from another thread) apart from a change of the stream's
+// types; it comes after the streaming lock and before settingsLock_, and downstream's
+// QueryAccept is the only call out of the filter made under it. The forced field order and the table values are
 // single words read without a lock.
 //
 // A new type on an input sample is taken in Receive, before either output of that sample is
@@ -144,6 +147,7 @@ class TeskFilter final : public PlanarTransformFilter,
   std::unique_ptr<ControlPart> controlPart_;
   std::unique_ptr<FieldOrderPart> fieldOrderPart_;
   CCritSec settingsLock_;
+  CCritSec typeLock_;
 
   bool mmxPath_ = false;
   std::atomic<LONG> forcedOrder_{2};
