@@ -185,19 +185,24 @@ HRESULT PlanarTransformFilter::ReallocateWorkFrames() {
   return hr;
 }
 
+HRESULT PlanarTransformFilter::AcceptInputType(const CMediaType& in, InputGeometry* geometry) {
+  const bool major = *in.Type() == MEDIATYPE_Video || *in.Type() == MEDIATYPE_FieldVideo;
+  const GUID& format = *in.FormatType();
+  const bool formatKnown = format == FORMAT_VideoInfo || format == FORMAT_VideoInfo2 || IsFieldFormat(format);
+  const GUID& sub = *in.Subtype();
+  const bool subKnown = sub == MEDIASUBTYPE_IYUV || sub == MEDIASUBTYPE_Tiled420 || sub == MEDIASUBTYPE_AuxVideo ||
+                        sub == MEDIASUBTYPE_YUY2 || sub == MEDIASUBTYPE_FieldPlanar420;
+  if (!major || !formatKnown || !subKnown || !ReadInputGeometry(in, geometry)) return E_INVALIDARG;
+  return S_OK;
+}
+
 HRESULT PlanarTransformFilter::CheckInputType(const CMediaType* in) {
   if (!in) return E_POINTER;
-  const bool major = *in->Type() == MEDIATYPE_Video || *in->Type() == MEDIATYPE_FieldVideo;
-  const GUID& format = *in->FormatType();
-  const bool formatKnown = format == FORMAT_VideoInfo || format == FORMAT_VideoInfo2 || IsFieldFormat(format);
-  const GUID& sub = *in->Subtype();
-  const bool planar420 = sub == MEDIASUBTYPE_IYUV || sub == MEDIASUBTYPE_Tiled420;
-  const bool subKnown = planar420 || sub == MEDIASUBTYPE_AuxVideo || sub == MEDIASUBTYPE_YUY2 ||
-                        sub == MEDIASUBTYPE_FieldPlanar420;
   InputGeometry g;
-  if (!major || !formatKnown || !subKnown || !ReadInputGeometry(*in, &g)) return E_INVALIDARG;
+  RETURN_IF_FAILED(PlanarTransformFilter::AcceptInputType(*in, &g));
+  const GUID& sub = *in->Subtype();
   formats_.inputSubtype = sub;
-  formats_.inputKind = planar420 ? 1 : 2;
+  formats_.inputKind = sub == MEDIASUBTYPE_IYUV || sub == MEDIASUBTYPE_Tiled420 ? 1 : 2;
   own_.SetFormat(g.width, g.height, g.pitch);
   return S_OK;
 }
@@ -227,19 +232,13 @@ HRESULT PlanarTransformFilter::CheckTransform(const CMediaType* in, const CMedia
   return EqualRect(outTarget, &expected) ? S_OK : VFW_E_INVALIDMEDIATYPE;
 }
 
-HRESULT PlanarTransformFilter::GetMediaType(int position, CMediaType* type) {
-  if (!type) return E_POINTER;
-  if (!m_pInput || !m_pInput->IsConnected()) return E_UNEXPECTED;
-  if (position < 0) return E_INVALIDARG;
-  if (position > 2) return VFW_S_NO_MORE_ITEMS;
-
-  const CMediaType& input = m_pInput->CurrentMediaType();
-  InputGeometry g;
+HRESULT PlanarTransformFilter::BuildOutputType(const CMediaType& input, int position, CMediaType* type,
+                                               InputGeometry* geometry, int* outWidth, int* outHeight,
+                                               int* outPitch) {
+  InputGeometry& g = *geometry;
   if (!ReadInputGeometry(input, &g)) return E_UNEXPECTED;
   RETURN_IF_FAILED(type->Set(input));
   if (g.fieldPlanar) {
-    own_.SetFormat(g.width, g.height, g.width);
-    SetProcessorInput(g.width, g.height, g.pitch);
     auto* format = reinterpret_cast<VIDEOINFOHEADER2*>(type->AllocFormatBuffer(sizeof(VIDEOINFOHEADER2)));
     if (!format) return E_OUTOFMEMORY;
     static_assert(sizeof(VIDEOINFOHEADER2) == 112);
@@ -251,40 +250,131 @@ HRESULT PlanarTransformFilter::GetMediaType(int position, CMediaType* type) {
     format->AvgTimePerFrame = *input.FormatType() == FORMAT_FieldVideoPal ? 400000 : 333666;
     type->SetFormatType(&FORMAT_VideoInfo2);
     type->SetType(&MEDIATYPE_Video);
-  } else {
-    if (*type->FormatType() == FORMAT_VideoInfo2) {
-      auto* format = reinterpret_cast<VIDEOINFOHEADER2*>(type->Format());
-      if (format->dwPictAspectRatioX == 0 && format->dwPictAspectRatioY == 0) {
-        format->dwPictAspectRatioX = 4;
-        format->dwPictAspectRatioY = 3;
-      }
+  } else if (*type->FormatType() == FORMAT_VideoInfo2) {
+    auto* format = reinterpret_cast<VIDEOINFOHEADER2*>(type->Format());
+    if (format->dwPictAspectRatioX == 0 && format->dwPictAspectRatioY == 0) {
+      format->dwPictAspectRatioX = 4;
+      format->dwPictAspectRatioY = 3;
     }
-    own_.SetFormat(g.width, g.height, g.pitch);
-    SetProcessorInput(g.width, g.height, ProcessorPitch(g.pitch));
   }
 
-  int outWidth = 0, outHeight = 0;
-  OutputSize(g.width, g.height, &outWidth, &outHeight);
-  const int outPitch = OfferedPitch(position, outWidth);
-  if (outPitch == 0) return VFW_S_NO_MORE_ITEMS;
-  SetProcessorOutput(outWidth, outHeight, outPitch);
-  RETURN_IF_FAILED(ReallocateWorkFrames());
-
+  OutputSize(g.width, g.height, outWidth, outHeight);
+  const int pitch = OfferedPitch(position, *outWidth);
+  if (pitch == 0) return VFW_S_NO_MORE_ITEMS;
+  *outPitch = pitch;
   BITMAPINFOHEADER* header = GetBitmapInfoHeader(type);
   if (!header) return E_UNEXPECTED;
   // Both headers start with rcSource and rcTarget: the picture, whatever the row pitch.
   static_assert(offsetof(VIDEOINFOHEADER, rcTarget) == sizeof(RECT) && offsetof(VIDEOINFOHEADER2, rcTarget) == sizeof(RECT));
   RECT* rects = reinterpret_cast<RECT*>(type->Format());
-  SetRect(&rects[0], 0, 0, outWidth, outHeight);
-  SetRect(&rects[1], 0, 0, outWidth, outHeight);
-  const ULONG bytes = 2 * static_cast<ULONG>(outPitch) * static_cast<ULONG>(outHeight);
-  header->biWidth = outPitch;
-  header->biHeight = outHeight;
+  SetRect(&rects[0], 0, 0, *outWidth, *outHeight);
+  SetRect(&rects[1], 0, 0, *outWidth, *outHeight);
+  const ULONG bytes = 2 * static_cast<ULONG>(pitch) * static_cast<ULONG>(*outHeight);
+  header->biWidth = pitch;
+  header->biHeight = *outHeight;
   header->biCompression = position == 0 ? FourCc('Y', 'V', '1', '6') : FourCc('Y', 'U', 'Y', '2');
   header->biSizeImage = bytes;
   type->SetSubtype(position == 0 ? &MEDIASUBTYPE_AuxVideo : &MEDIASUBTYPE_YUY2);
   type->SetSampleSize(bytes);
   return S_OK;
+}
+
+HRESULT PlanarTransformFilter::GetMediaType(int position, CMediaType* type) {
+  if (!type) return E_POINTER;
+  if (!m_pInput || !m_pInput->IsConnected()) return E_UNEXPECTED;
+  if (position < 0) return E_INVALIDARG;
+  if (position > 2) return VFW_S_NO_MORE_ITEMS;
+
+  InputGeometry g;
+  int outWidth = 0, outHeight = 0, outPitch = 0;
+  const HRESULT hr =
+      BuildOutputType(m_pInput->CurrentMediaType(), position, type, &g, &outWidth, &outHeight, &outPitch);
+  // The processor takes the input's shape even when no type is left at this position.
+  if (hr == S_OK || hr == VFW_S_NO_MORE_ITEMS) {
+    if (g.fieldPlanar) {
+      own_.SetFormat(g.width, g.height, g.width);
+      SetProcessorInput(g.width, g.height, g.pitch);
+    } else {
+      own_.SetFormat(g.width, g.height, g.pitch);
+      SetProcessorInput(g.width, g.height, ProcessorPitch(g.pitch));
+    }
+  }
+  if (hr != S_OK) return hr;
+  SetProcessorOutput(outWidth, outHeight, outPitch);
+  return ReallocateWorkFrames();
+}
+
+int PlanarTransformFilter::ConnectedOutputPosition(int width) {
+  const CMediaType& connected = m_pOutput->CurrentMediaType();
+  if (*connected.Subtype() == MEDIASUBTYPE_AuxVideo) return 0;
+  // YUY2: the tight pitch, unless the connected rows were wider than the tight pitch of their
+  // picture and a padded pitch is on offer for the new one.
+  const BITMAPINFOHEADER* header = nullptr;
+  const RECT* target = nullptr;
+  if (!VideoHeader(connected, &header, &target)) return 1;
+  const int connectedWidth = IsRectEmpty(target) ? header->biWidth : target->right - target->left;
+  const bool padded = header->biWidth > OfferedPitch(1, connectedWidth);
+  return padded && OfferedPitch(2, width) != 0 ? 2 : 1;
+}
+
+HRESULT PlanarTransformFilter::StreamOutputType(const CMediaType& input, CMediaType* output) {
+  InputGeometry g;
+  if (!ReadInputGeometry(input, &g)) return VFW_E_TYPE_NOT_ACCEPTED;
+  int outWidth = 0, outHeight = 0, outPitch = 0;
+  OutputSize(g.width, g.height, &outWidth, &outHeight);
+  const int position = ConnectedOutputPosition(outWidth);
+  const HRESULT hr = BuildOutputType(input, position, output, &g, &outWidth, &outHeight, &outPitch);
+  return hr == S_OK ? S_OK : (FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED);
+}
+
+long PlanarTransformFilter::OutputBufferBytes() {
+  IMemAllocator* allocator = m_pOutput ? m_pOutput->Allocator() : nullptr;
+  ALLOCATOR_PROPERTIES props{};
+  if (!allocator || FAILED(allocator->GetProperties(&props))) return 0;
+  return props.cbBuffer;
+}
+
+HRESULT PlanarTransformFilter::PlanStreamChange(const CMediaType& input, long bufferBytes, StreamChange* change) {
+  if (!m_pInput || !m_pOutput || !m_pOutput->IsConnected()) return VFW_E_NOT_CONNECTED;
+  StreamChange plan;
+  if (FAILED(AcceptInputType(input, &plan.geometry))) return VFW_E_TYPE_NOT_ACCEPTED;
+  RETURN_IF_FAILED(plan.input.Set(input));
+  RETURN_IF_FAILED(StreamOutputType(input, &plan.output));
+  const BITMAPINFOHEADER* header = nullptr;
+  const RECT* target = nullptr;
+  if (!VideoHeader(plan.output, &header, &target) || !InRange(header->biWidth) || !CheckedHeight(header->biHeight)) {
+    return VFW_E_TYPE_NOT_ACCEPTED;
+  }
+  const std::size_t pictureBytes =
+      2 * static_cast<std::size_t>(header->biWidth) * static_cast<std::size_t>(CheckedHeight(header->biHeight));
+  if (bufferBytes < 0 || static_cast<std::size_t>(bufferBytes) < pictureBytes) return VFW_E_BUFFER_OVERFLOW;
+  plan.outputChanged = plan.output != m_pOutput->CurrentMediaType();
+  if (plan.outputChanged) {
+    IPin* peer = m_pOutput->GetConnected();
+    if (!peer || peer->QueryAccept(&plan.output) != S_OK) return VFW_E_TYPE_NOT_ACCEPTED;
+  }
+  *change = std::move(plan);
+  return S_OK;
+}
+
+HRESULT PlanarTransformFilter::CommitStreamChange(const StreamChange& change) {
+  const InputGeometry& g = change.geometry;
+  const GUID& sub = *change.input.Subtype();
+  const GUID previousSubtype = formats_.inputSubtype;
+  formats_.inputSubtype = sub;  // the processor's pitch depends on it
+  const int pitch = ProcessorPitch(g.pitch);
+  // Memory first: a failure here leaves everything as it was.
+  HRESULT hr = inputWork_.Reserve(pitch, g.height);
+  if (FAILED(hr)) {
+    formats_.inputSubtype = previousSubtype;
+    return hr;
+  }
+  RETURN_IF_FAILED(m_pInput->SetMediaType(&change.input));
+  formats_.inputKind = sub == MEDIASUBTYPE_IYUV || sub == MEDIASUBTYPE_Tiled420 ? 1 : 2;
+  own_.SetFormat(g.width, g.height, g.pitch);
+  SetProcessorInput(g.width, g.height, pitch);
+  if (change.outputChanged) RETURN_IF_FAILED(m_pOutput->SetMediaType(&change.output));
+  return ReallocateWorkFrames();
 }
 
 int PlanarTransformFilter::OfferedPitch(int position, int width) {
@@ -346,14 +436,21 @@ HRESULT PlanarTransformFilter::Transform(IMediaSample* in, IMediaSample* out) {
   if (in->GetMediaType(&changed) == S_OK && changed) {
     CMediaType type(*changed);
     DeleteMediaType(changed);
-    if (FAILED(CheckInputType(&type)) || FAILED(m_pInput->SetMediaType(&type))) return E_FAIL;
+    StreamChange change;
+    if (type != m_pInput->CurrentMediaType()) {
+      if (FAILED(PlanStreamChange(type, out->GetSize(), &change)) || FAILED(CommitStreamChange(change))) return E_FAIL;
+      if (change.outputChanged) RETURN_IF_FAILED(out->SetMediaType(&change.output));
+    }
   }
   changed = nullptr;
   if (out->GetMediaType(&changed) == S_OK && changed) {
     CMediaType type(*changed);
     DeleteMediaType(changed);
-    RETURN_IF_FAILED(m_pOutput->SetMediaType(&type));
-    RETURN_IF_FAILED(TakeOutputType(type));
+    // A type of downstream's own (our own new type is already taken).
+    if (type != m_pOutput->CurrentMediaType()) {
+      RETURN_IF_FAILED(m_pOutput->SetMediaType(&type));
+      RETURN_IF_FAILED(TakeOutputType(type));
+    }
   }
 
   // A sample shorter than its type says is skipped.

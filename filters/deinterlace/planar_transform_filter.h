@@ -18,6 +18,13 @@
 // Every input type is checked before anything of it is used: a format block of the size its
 // format type needs, positive sizes within kMaxPictureSize, field-planar widths up to 768 (the
 // samples a 1024-byte row holds) and field formats only with the field-planar subtype.
+//
+// A new type on an input sample while streaming: the output type for it is the one the filter
+// would offer for that input at the connected output's kind of pitch. The change is taken only
+// when the output buffers hold that picture and downstream accepts the type; then the input
+// and output pins, the own and processor descriptors and the work frames take it together, and
+// the new output type travels downstream on the next output sample. Otherwise nothing changes
+// and the sample is refused: no picture is ever processed with the sizes of another type.
 #pragma once
 
 #include <cstddef>
@@ -89,6 +96,15 @@ class PlanarTransformFilter : public CTransformFilter {
                         FrameDescriptor* processorInput, FrameDescriptor* processorOutput,
                         const GUID& defaultOutputSubtype, HRESULT* phr);
 
+  // A type change in the middle of the stream (see the header comment): the input type with its
+  // geometry and the output type that goes with it.
+  struct StreamChange {
+    CMediaType input;
+    InputGeometry geometry;
+    CMediaType output;
+    bool outputChanged = false;  // differs from the connected output type
+  };
+
   HRESULT CheckInputType(const CMediaType* in) override;
   HRESULT CheckTransform(const CMediaType* in, const CMediaType* out) override;
   HRESULT GetMediaType(int position, CMediaType* type) override;
@@ -103,7 +119,28 @@ class PlanarTransformFilter : public CTransformFilter {
   const WorkFrame& InputWorkFrame() const { return inputWork_; }
   const WorkFrame& OutputWorkFrame() const { return outputWork_; }
 
+  // Whether streaming can go on with `input`, output buffers of `bufferBytes` bytes and the
+  // connected downstream pin; fills `change`, changes nothing. VFW_E_TYPE_NOT_ACCEPTED for an
+  // input or output type that is not taken, VFW_E_BUFFER_OVERFLOW when the picture does not fit.
+  HRESULT PlanStreamChange(const CMediaType& input, long bufferBytes, StreamChange* change);
+  // Takes a planned change: both pins' types, the descriptors, the processor and the work frames.
+  HRESULT CommitStreamChange(const StreamChange& change);
+  // The usable bytes of the output allocator's buffers; 0 without one.
+  long OutputBufferBytes();
+
  protected:
+  // The input check without side effects: S_OK with the geometry, or the refusal.
+  virtual HRESULT AcceptInputType(const CMediaType& in, InputGeometry* geometry);
+  // The output type offered at `position` for `input`, with its picture size and row pitch;
+  // nothing of the filter changes. VFW_S_NO_MORE_ITEMS past the last position.
+  HRESULT BuildOutputType(const CMediaType& input, int position, CMediaType* type, InputGeometry* geometry,
+                          int* outWidth, int* outHeight, int* outPitch);
+  // The output type a mid-stream input type gives (default: the base offer of the connected
+  // output's kind).
+  virtual HRESULT StreamOutputType(const CMediaType& input, CMediaType* output);
+  // The base offer position of the connected output type's kind for a picture `width` wide.
+  int ConnectedOutputPosition(int width);
+
   // The processor's input descriptor := (width, height, pitch) and SetInputFormat.
   void SetProcessorInput(int width, int height, int pitch);
   void SetProcessorOutput(int width, int height, int pitch);

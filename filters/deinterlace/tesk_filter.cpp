@@ -67,7 +67,19 @@ class TeskFilter::FieldOrderPart final : public Part<IPlanarFieldOrder> {
 // grants fewer buffers (the history holds two distinct samples while upstream fills a third).
 class TeskFilter::InputPin final : public CTransformInputPin {
  public:
-  InputPin(TeskFilter* filter, HRESULT* phr) : CTransformInputPin(L"Tesk input pin", filter, phr, L"XForm In") {}
+  InputPin(TeskFilter* filter, HRESULT* phr)
+      : CTransformInputPin(L"Tesk input pin", filter, phr, L"XForm In"), tesk_(filter) {}
+
+  // While streaming a type is judged by whether the stream can change to it (the output
+  // follows the input's size); otherwise against the connected output type as in negotiation.
+  HRESULT CheckMediaType(const CMediaType* type) override {
+    if (!type) return E_POINTER;
+    CTransformOutputPin* output = tesk_->OutputPin();
+    if (!IsConnected() || !output || !output->IsConnected() || tesk_->IsStopped()) {
+      return CTransformInputPin::CheckMediaType(type);
+    }
+    return tesk_->CheckStreamType(*type);
+  }
 
   STDMETHODIMP GetAllocatorRequirements(ALLOCATOR_PROPERTIES* props) override {
     if (!props) return E_POINTER;
@@ -90,6 +102,9 @@ class TeskFilter::InputPin final : public CTransformInputPin {
     }
     return CTransformInputPin::NotifyAllocator(allocator, readOnly);
   }
+
+ private:
+  TeskFilter* const tesk_;  // owns us
 };
 
 // ---- Construction ---------------------------------------------------------------------------------
@@ -276,6 +291,12 @@ void TeskFilter::ApplyDvdBypass(const AM_MEDIA_TYPE& type) {
   }
 }
 
+HRESULT TeskFilter::AcceptInputType(const CMediaType& in, InputGeometry* geometry) {
+  RETURN_IF_FAILED(PlanarTransformFilter::AcceptInputType(in, geometry));
+  if (*in.Subtype() == MEDIASUBTYPE_YUY2 || *in.Subtype() == MEDIASUBTYPE_FieldPlanar420) return S_OK;
+  return VFW_E_TYPE_NOT_ACCEPTED;
+}
+
 HRESULT TeskFilter::CheckInputType(const CMediaType* in) {
   RETURN_IF_FAILED(PlanarTransformFilter::CheckInputType(in));
   if (*in->Subtype() == MEDIASUBTYPE_YUY2 || *in->Subtype() == MEDIASUBTYPE_FieldPlanar420) return S_OK;
@@ -302,11 +323,7 @@ bool TeskFilter::HalvesFrameTime() {
   return !bypassActive_ && !mmxPath_ && Param(params::kSingleField) == 0;
 }
 
-HRESULT TeskFilter::GetMediaType(int position, CMediaType* type) {
-  if (position < 0) return E_INVALIDARG;
-  const HRESULT hr = PlanarTransformFilter::GetMediaType(position + 1, type);
-  if (hr != S_OK) return hr;
-  const bool halve = HalvesFrameTime();
+void TeskFilter::AdjustOutputType(CMediaType* type, bool halve) {
   if (VIDEOINFOHEADER2* info = VideoInfo2(type)) {
     if (halve) {
       info->AvgTimePerFrame /= 2;
@@ -320,6 +337,34 @@ HRESULT TeskFilter::GetMediaType(int position, CMediaType* type) {
       info->AvgTimePerFrame /= 2;
       info->dwBitRate *= 2;
     }
+  }
+}
+
+HRESULT TeskFilter::GetMediaType(int position, CMediaType* type) {
+  if (position < 0) return E_INVALIDARG;
+  const HRESULT hr = PlanarTransformFilter::GetMediaType(position + 1, type);
+  if (hr != S_OK) return hr;
+  AdjustOutputType(type, HalvesFrameTime());
+  return S_OK;
+}
+
+HRESULT TeskFilter::StreamOutputType(const CMediaType& input, CMediaType* output) {
+  const VIDEOINFOHEADER2* info = VideoInfo2(input);
+  if (!info) {
+    RETURN_IF_FAILED(PlanarTransformFilter::StreamOutputType(input, output));
+    AdjustOutputType(output, HalvesFrameTime());
+    return S_OK;
+  }
+  // The rate as it will be once the type's DVD bypass rule has run.
+  bool halve = !mmxPath_ && Param(params::kSingleField) == 0;
+  if (info->dwInterlaceFlags == 0 && Param(params::kDvdBypass) == 1) halve = false;
+  RETURN_IF_FAILED(output->Set(input));
+  AdjustOutputType(output, halve);
+  VIDEOINFOHEADER2* copy = VideoInfo2(output);
+  if (!copy) return E_OUTOFMEMORY;
+  if (copy->dwPictAspectRatioX == 0 && copy->dwPictAspectRatioY == 0) {
+    copy->dwPictAspectRatioX = 4;
+    copy->dwPictAspectRatioY = 3;
   }
   return S_OK;
 }
@@ -366,7 +411,10 @@ HRESULT TeskFilter::CompleteConnect(PIN_DIRECTION direction, IPin*) {
 }
 
 HRESULT TeskFilter::BreakConnect(PIN_DIRECTION direction) {
-  if (direction == PINDIR_OUTPUT) forcedOrder_ = 2;
+  if (direction == PINDIR_OUTPUT) {
+    forcedOrder_ = 2;
+    pendingOutput_.reset();  // a new connection agrees on its type afresh
+  }
   if (direction == PINDIR_INPUT) inputConnected_ = false;
   ClearHistory();
   drawer_.ReleaseSample();
@@ -399,6 +447,29 @@ void TeskFilter::PutHistory(IMediaSample* sample, BYTE* buffer) {
     primed_ = true;
   }
   parts_->input.PushFrame(buffer);
+}
+
+HRESULT TeskFilter::CheckStreamType(const CMediaType& type) {
+  CAutoLock lock(&typeLock_);
+  if (type == m_pInput->CurrentMediaType()) return S_OK;
+  StreamChange change;
+  return PlanStreamChange(type, OutputBufferBytes(), &change);
+}
+
+HRESULT TeskFilter::TakeStreamType(const CMediaType& type, long bufferBytes) {
+  StreamChange change;
+  {
+    CAutoLock lock(&typeLock_);
+    RETURN_IF_FAILED(PlanStreamChange(type, bufferBytes, &change));
+    RETURN_IF_FAILED(CommitStreamChange(change));
+  }
+  // Nothing held was made for the new shape.
+  ClearHistory();
+  drawer_.ReleaseSample();
+  const FrameDescriptor& input = parts_->input;
+  drawer_.SetGeometry(2 * input.GetPitch(), 0, input.GetPitch(), input.GetHeight());
+  if (change.outputChanged) pendingOutput_ = std::move(change.output);
+  return S_OK;
 }
 
 HRESULT TeskFilter::StopStreaming() {
@@ -435,13 +506,15 @@ HRESULT TeskFilter::Receive(IMediaSample* sample) {
   const AM_SAMPLE2_PROPERTIES& props = *m_pInput->SampleProps();
   const long length = sample->GetActualDataLength();
 
-  // A new type: the history and the frame record forget the old samples.
+  // A new type: taken before any output of this sample (or the sample is refused); the history
+  // and the frame record forget the old samples.
   if ((props.dwSampleFlags & AM_SAMPLE_TYPECHANGED) && props.pMediaType) {
     const CMediaType type(*props.pMediaType);
+    if (type != m_pInput->CurrentMediaType()) RETURN_IF_FAILED(TakeStreamType(type, OutputBufferBytes()));
     ClearHistory();
-    TakeInputType(type);
     bool bottom = false;
     if (DetectBottomFirst(type, &bottom)) detectedBottomFirst_ = bottom;
+    ApplyDvdBypass(type);
   }
 
   const bool planar = inputPlanar_;
@@ -486,35 +559,35 @@ HRESULT TeskFilter::Transform(IMediaSample* in, IMediaSample* out) {
   if (!in || !out) return E_POINTER;
 
   AM_MEDIA_TYPE* changed = nullptr;
-  if (out->GetMediaType(&changed) == S_OK && changed) {
-    CMediaType type(*changed);
-    DeleteMediaType(changed);
-    // The output pin's SetMediaType gives the processor the type's row pitch.
-    if (m_pOutput->CheckMediaType(&type) != S_OK || FAILED(m_pOutput->SetMediaType(&type))) return E_FAIL;
-  }
-  changed = nullptr;
   if (in->GetMediaType(&changed) == S_OK && changed) {
     CMediaType type(*changed);
     DeleteMediaType(changed);
-    if (m_pInput->CheckMediaType(&type) != S_OK || FAILED(m_pInput->SetMediaType(&type))) return E_FAIL;
-    if (VideoInfo2(type)) {
+    // Receive has taken the type of a sample it was given; one that is still new here is
+    // taken now or fails the transform.
+    if (type != m_pInput->CurrentMediaType()) {
+      if (FAILED(TakeStreamType(type, out->GetSize()))) return E_FAIL;
       ApplyDvdBypass(type);
-      CMediaType attached(type);
-      if (VIDEOINFOHEADER2* info = VideoInfo2(&attached)) {
-        if (HalvesFrameTime()) {
-          info->AvgTimePerFrame /= 2;
-          info->dwBitRate *= 2;
-        }
-        info->dwInterlaceFlags = 0;
-        if (info->dwPictAspectRatioX == 0 && info->dwPictAspectRatioY == 0) {
-          info->dwPictAspectRatioX = 4;
-          info->dwPictAspectRatioY = 3;
-        }
-        out->SetMediaType(&attached);
-      }
     }
   }
+  changed = nullptr;
+  if (out->GetMediaType(&changed) == S_OK && changed) {
+    CMediaType type(*changed);
+    DeleteMediaType(changed);
+    // Downstream's own type for this buffer, unless our new one has yet to reach it (the
+    // buffer's type then describes the old picture). The output pin's SetMediaType gives the
+    // processor the type's row pitch.
+    if (!pendingOutput_ && type != m_pOutput->CurrentMediaType() &&
+        (m_pOutput->CheckMediaType(&type) != S_OK || FAILED(m_pOutput->SetMediaType(&type)))) {
+      return E_FAIL;
+    }
+  }
+  if (pendingOutput_) RETURN_IF_FAILED(out->SetMediaType(&*pendingOutput_));
+  const HRESULT hr = TransformPicture(in, out);
+  if (hr == S_OK) pendingOutput_.reset();  // on its way downstream
+  return hr;
+}
 
+HRESULT TeskFilter::TransformPicture(IMediaSample* in, IMediaSample* out) {
   // Times: the first output of an input takes start..middle, the second middle..end; one
   // output per input (bypass, MMX path, single field 1) takes it whole.
   REFERENCE_TIME start = 0, end = 0;

@@ -7,13 +7,22 @@
 //
 // Locks, outermost first: the state lock (m_csFilter), the streaming lock (m_csReceive),
 // settingsLock_ (mode, bypass, "Qfa First Field"), then the processor's and the drawer's own
-// locks, which never nest with each other. The forced field order and the table values are
+// locks, which never nest with each other. typeLock_ keeps the input pin's check of a type
+// while streaming (which may come from another thread) apart from a change of the stream's
+// types; it comes after the streaming lock and before settingsLock_, and downstream's
+// QueryAccept is the only call out of the filter made under it. The forced field order and the table values are
 // single words read without a lock.
+//
+// A new type on an input sample is taken in Receive, before either output of that sample is
+// made (the planar base's stream change: both pins, the descriptors, the processor), or the
+// sample is refused with nothing changed. The output type that goes with it is attached to the
+// next output sample delivered.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "filters/base/property_page.h"
 #include "filters/deinterlace/menu_background_drawer.h"
@@ -97,6 +106,10 @@ class TeskFilter final : public PlanarTransformFilter,
 
  protected:
   CTransformInputPin* CreateInputPin(HRESULT* phr) override;
+  HRESULT AcceptInputType(const CMediaType& in, InputGeometry* geometry) override;
+  // A VideoInfo2 input: a copy of it, progressive, at the output rate; any other: the base's
+  // offer with the output rate.
+  HRESULT StreamOutputType(const CMediaType& input, CMediaType* output) override;
 
  private:
   template <class Interface>
@@ -114,6 +127,13 @@ class TeskFilter final : public PlanarTransformFilter,
   void InitialFieldOrder(const AM_MEDIA_TYPE& type);
   void ApplyDvdBypass(const AM_MEDIA_TYPE& type);
   void TakeInputType(const AM_MEDIA_TYPE& type);
+  // The output rate and flags of an offered type.
+  static void AdjustOutputType(CMediaType* type, bool halve);
+  // Whether the stream can go on with a new input type (the input pin's check while streaming).
+  HRESULT CheckStreamType(const CMediaType& type);
+  // Takes a new input type in the middle of the stream, or refuses it with nothing changed.
+  HRESULT TakeStreamType(const CMediaType& type, long bufferBytes);
+  HRESULT TransformPicture(IMediaSample* in, IMediaSample* out);
   // Holds the sample in the history of three and pushes its buffer into the input descriptor.
   void PutHistory(IMediaSample* sample, BYTE* buffer);
   void ClearHistory();
@@ -127,6 +147,7 @@ class TeskFilter final : public PlanarTransformFilter,
   std::unique_ptr<ControlPart> controlPart_;
   std::unique_ptr<FieldOrderPart> fieldOrderPart_;
   CCritSec settingsLock_;
+  CCritSec typeLock_;
 
   bool mmxPath_ = false;
   std::atomic<LONG> forcedOrder_{2};
@@ -147,6 +168,7 @@ class TeskFilter final : public PlanarTransformFilter,
   std::atomic<bool> inputPlanar_{false};
   std::atomic<bool> inputConnected_{false};
   IMediaSample* current_ = nullptr;  // the input sample of the outputs being made
+  std::optional<CMediaType> pendingOutput_;  // taken, not yet sent downstream
 };
 
 }  // namespace deinterlace

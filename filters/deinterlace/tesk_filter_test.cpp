@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -38,13 +40,15 @@ CMediaType InterlacedType(DWORD flags) {
 
 class TeskGraph : public ::testing::Test {
  protected:
-  void Build(const CMediaType& input, std::uint32_t mask = 0) {
+  // `inputBytes`: the size of our input buffers (0: the connected type's samples).
+  void Build(const CMediaType& input, std::uint32_t mask = 0, long inputBytes = 0) {
     if (mask) ProcessorMask::SetOverride(mask);
     filter_ = NewObject<TeskFilter>();
     if (mask) ProcessorMask::ClearOverride();
     graph_ = StubGraph::Create();
     source_ = TestPushSource::Create({input});
     sink_ = RecordingSink::Create();
+    if (sinkSetup_) sinkSetup_(sink_);
     ASSERT_EQ(graph_->AddFilter(source_, L"source"), S_OK);
     ASSERT_EQ(graph_->AddFilter(static_cast<IBaseFilter*>(filter_), L"tesk"), S_OK);
     ASSERT_EQ(graph_->AddFilter(sink_, L"sink"), S_OK);
@@ -57,9 +61,10 @@ class TeskGraph : public ::testing::Test {
     allocatorObject_->NonDelegatingAddRef();
     ASSERT_EQ(allocatorObject_->NonDelegatingQueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&allocator_)),
               S_OK);
-    const long bytes = static_cast<long>(*input.Subtype() == MEDIASUBTYPE_FieldPlanar420
-                                             ? field_video::MakePlaneLayout(kWidth, kHeight).totalBytes
-                                             : 2 * kWidth * kHeight);
+    const long bytes = inputBytes ? inputBytes
+                                  : static_cast<long>(*input.Subtype() == MEDIASUBTYPE_FieldPlanar420
+                                                          ? field_video::MakePlaneLayout(kWidth, kHeight).totalBytes
+                                                          : 2 * kWidth * kHeight);
     ALLOCATOR_PROPERTIES request{kBuffers, bytes, 16, 0}, actual{};
     ASSERT_EQ(allocator_->SetProperties(&request, &actual), S_OK);
     ASSERT_EQ(allocator_->Commit(), S_OK);
@@ -91,9 +96,9 @@ class TeskGraph : public ::testing::Test {
     EXPECT_EQ(source_->Release(), 0u);
   }
 
-  // One input sample: `fill` writes its bytes; times when `start` >= 0.
+  // One input sample: `fill` writes its bytes; times when `start` >= 0; `type` attached.
   HRESULT Push(const std::function<void(BYTE*, long)>& fill, REFERENCE_TIME start = 0, REFERENCE_TIME end = kFrame,
-               long length = -1) {
+               long length = -1, const CMediaType* type = nullptr) {
     IMediaSample* sample = nullptr;
     HRESULT hr = allocator_->GetBuffer(&sample, nullptr, nullptr, 0);
     if (FAILED(hr)) return hr;
@@ -102,6 +107,7 @@ class TeskGraph : public ::testing::Test {
     fill(data, sample->GetSize());
     sample->SetActualDataLength(length >= 0 ? length : sample->GetSize());
     if (start >= 0) sample->SetTime(&start, &end);
+    if (type) sample->SetMediaType(const_cast<CMediaType*>(type));
     hr = input_->Receive(sample);
     sample->Release();
     return hr;
@@ -130,6 +136,7 @@ class TeskGraph : public ::testing::Test {
   IMemInputPin* input_ = nullptr;
   CUnknown* allocatorObject_ = nullptr;
   IMemAllocator* allocator_ = nullptr;
+  std::function<void(RecordingSink*)> sinkSetup_;  // before the sink is connected
 };
 
 void ExpectSameIdentity(IUnknown* part, IUnknown* owner) {
@@ -286,6 +293,134 @@ TEST_F(TeskGraph, AnInputTypeThePinRefusesFailsTheTransformAndIsNotTaken) {
   EXPECT_EQ(*filter_->GetPin(0)->CurrentMediaType().Subtype(), MEDIASUBTYPE_YUY2);
   in->Release();
   out->Release();
+}
+
+// Every row of a picture alike (bytes by column and frame): each mode gives it back unchanged,
+// so a wrong width, pitch or height shows in the output.
+BYTE ColumnByte(int byteInRow, int frame) { return static_cast<BYTE>(byteInRow * 7 + frame * 29); }
+std::function<void(BYTE*, long)> Columns(LONG width, LONG height, int frame) {
+  return [=](BYTE* data, long) {
+    for (LONG y = 0; y < height; ++y) {
+      for (LONG b = 0; b < 2 * width; ++b) data[2 * width * y + b] = ColumnByte(b, frame);
+    }
+  };
+}
+
+CMediaType SizedType(LONG width, LONG height, const GUID& format, DWORD interlace = 0) {
+  CMediaType type = MakeVideoType(width, height, MEDIASUBTYPE_YUY2, format);
+  if (format == FORMAT_VideoInfo2) reinterpret_cast<VIDEOINFOHEADER2*>(type.Format())->dwInterlaceFlags = interlace;
+  return type;
+}
+
+// Frames of the connected size, then a sample carrying a type of another size, then one more
+// of that size: the processor works at the new size from that sample on and the new output
+// type goes downstream on the first output made from it; or, when the output buffers cannot
+// hold the new picture, the sample is refused and the filter keeps the old types. Nothing is
+// written past a picture (the sink's buffers start as guard bytes).
+TEST_F(TeskGraph, ANewInputSizeOnASampleReshapesTheProcessingOrIsRefused) {
+  constexpr BYTE kGuard = 0xE5;
+  constexpr DWORD kInterlaced = AMINTERLACE_IsInterlaced;
+  struct Case {
+    const char* name;
+    CMediaType connected, changed;
+    LONG sinkBytes;  // 0: the buffers the filter asks for
+    HRESULT result;
+    LONG pitch, width, height;  // of the output type that follows
+  };
+  const LONG big = 2 * 768 * 600;
+  const Case cases[] = {
+      {"taller", SizedType(720, 480, FORMAT_VideoInfo), SizedType(720, 576, FORMAT_VideoInfo), big, S_OK, 720, 720, 576},
+      {"narrower", SizedType(720, 480, FORMAT_VideoInfo), SizedType(704, 480, FORMAT_VideoInfo), 0, S_OK, 704, 704, 480},
+      {"shorter, VideoInfo2", SizedType(720, 576, FORMAT_VideoInfo2, kInterlaced),
+       SizedType(720, 480, FORMAT_VideoInfo2, kInterlaced), 0, S_OK, 720, 720, 480},
+      {"wider, VideoInfo2", SizedType(704, 480, FORMAT_VideoInfo2, kInterlaced),
+       SizedType(720, 576, FORMAT_VideoInfo2, kInterlaced), big, S_OK, 720, 720, 576},
+      {"too large for the buffers", SizedType(720, 480, FORMAT_VideoInfo), SizedType(720, 576, FORMAT_VideoInfo), 0,
+       VFW_E_INVALIDMEDIATYPE, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sinkSetup_ = [&](RecordingSink* sink) {
+      if (c.sinkBytes) sink->SetAllocator(0, c.sinkBytes);
+      sink->SetGuard(kGuard);
+    };
+    Build(c.connected, 0, 2 * 720 * 576);
+    Set(params::kDeintermode, 1);
+    Set(params::kSharpness, 0);
+    Set(params::kContrast, 0);
+    const CMediaType connectedOutput = filter_->GetPin(1)->CurrentMediaType();
+    Pause();
+    const auto* before = GetBitmapInfoHeader(&c.connected);
+    const auto* after = GetBitmapInfoHeader(&c.changed);
+
+    // The outputs of a frame: the picture of `frames[i]` (outputs run one field late: the first
+    // output of a frame is made around the previous one of the same type) in rows at the
+    // output pitch, guard bytes after it.
+    const auto expectOutputs = [&](std::vector<int> frames, LONG pitch, LONG width, LONG height) {
+      const auto samples = sink_->Samples();
+      if (filter_->MmxPath()) frames.resize(1);
+      ASSERT_EQ(samples.size(), frames.size());
+      for (size_t k = 0; k < samples.size(); ++k) {
+        const ReceivedSample& s = samples[k];
+        const int frame = frames[k];
+        ASSERT_EQ(s.actualLength, 2 * pitch * height) << frame;
+        ASSERT_EQ(s.data.size(), static_cast<size_t>(s.size));
+        for (LONG y = 0; y < height; ++y) {
+          for (LONG b = 0; b < 2 * width; ++b) {
+            ASSERT_EQ(s.data[static_cast<size_t>(2 * pitch * y + b)], ColumnByte(b, frame))
+                << "frame " << frame << " row " << y << " byte " << b;
+          }
+        }
+        for (size_t i = static_cast<size_t>(s.actualLength); i < s.data.size(); ++i) {
+          ASSERT_EQ(s.data[i], kGuard) << "frame " << frame << " byte " << i;
+        }
+      }
+    };
+
+    ASSERT_EQ(Push(Columns(before->biWidth, before->biHeight, 0)), S_OK);
+    expectOutputs({0, 0}, before->biWidth, before->biWidth, before->biHeight);
+    sink_->ClearRecords();
+    ASSERT_EQ(Push(Columns(after->biWidth, after->biHeight, 1), kFrame, 2 * kFrame, -1, &c.changed), c.result);
+
+    if (c.result != S_OK) {
+      EXPECT_EQ(sink_->SampleCount(), 0u);
+      const auto events = graph_->Events();
+      EXPECT_TRUE(std::any_of(events.begin(), events.end(), [](const GraphEvent& e) { return e.code == EC_ERRORABORT; }));
+      EXPECT_TRUE(filter_->GetPin(0)->CurrentMediaType() == c.connected);
+      EXPECT_TRUE(filter_->GetPin(1)->CurrentMediaType() == connectedOutput);
+      EXPECT_EQ(filter_->OwnDescriptor().GetHeight(), before->biHeight);
+      TearDown();
+      graph_ = nullptr;
+      continue;
+    }
+    expectOutputs({1, 1}, c.pitch, c.width, c.height);  // the history starts afresh
+    const auto changed = sink_->Samples();
+    ASSERT_TRUE(changed[0].type) << "the new output type travels with the first output";
+    for (size_t i = 1; i < changed.size(); ++i) EXPECT_FALSE(changed[i].type) << i;
+    const CMediaType& sent = *changed[0].type;
+    EXPECT_TRUE(filter_->GetPin(1)->CurrentMediaType() == sent);
+    EXPECT_EQ(*sent.Subtype(), MEDIASUBTYPE_YUY2);
+    const BITMAPINFOHEADER* header = GetBitmapInfoHeader(&sent);
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(header->biWidth, c.pitch);
+    EXPECT_EQ(std::abs(header->biHeight), c.height);
+    const RECT& target = reinterpret_cast<const RECT*>(sent.Format())[1];
+    EXPECT_EQ(IsRectEmpty(&target) ? c.pitch : target.right - target.left, c.width);
+    if (*c.changed.FormatType() == FORMAT_VideoInfo2) {
+      // A copy of the input type, progressive, at twice the frame rate.
+      ASSERT_EQ(*sent.FormatType(), FORMAT_VideoInfo2);
+      const auto* info = reinterpret_cast<const VIDEOINFOHEADER2*>(sent.Format());
+      EXPECT_EQ(info->dwInterlaceFlags, 0u);
+      EXPECT_EQ(info->AvgTimePerFrame,
+                reinterpret_cast<const VIDEOINFOHEADER2*>(c.changed.Format())->AvgTimePerFrame / 2);
+    }
+    sink_->ClearRecords();
+    ASSERT_EQ(Push(Columns(after->biWidth, after->biHeight, 2), 2 * kFrame, 3 * kFrame), S_OK);
+    expectOutputs({1, 2}, c.pitch, c.width, c.height);
+    for (const ReceivedSample& s : sink_->Samples()) EXPECT_FALSE(s.type);
+    TearDown();
+    graph_ = nullptr;
+  }
 }
 
 TEST_F(TeskGraph, FrameDropAgainstTheClock) {

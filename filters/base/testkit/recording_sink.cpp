@@ -1,6 +1,7 @@
 #include "filters/base/testkit/recording_sink.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace graph_testkit {
 
@@ -12,8 +13,13 @@ namespace {
 // The sink's own allocator: forced counts and sizes, and a type on every buffer.
 class SinkAllocator final : public CMemAllocator {
  public:
-  SinkAllocator(LONG count, LONG size, std::shared_ptr<CMediaType> type, HRESULT* phr)
-      : CMemAllocator(L"Sink allocator", nullptr, phr), count_(count), size_(size), type_(std::move(type)) {}
+  SinkAllocator(LONG count, LONG size, std::shared_ptr<CMediaType> type, bool guarded, BYTE guard, HRESULT* phr)
+      : CMemAllocator(L"Sink allocator", nullptr, phr),
+        count_(count),
+        size_(size),
+        type_(std::move(type)),
+        guarded_(guarded),
+        guard_(guard) {}
 
   STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* request, ALLOCATOR_PROPERTIES* actual) override {
     if (!request) return E_POINTER;
@@ -26,6 +32,10 @@ class SinkAllocator final : public CMemAllocator {
   STDMETHODIMP GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end,
                          DWORD flags) override {
     HRESULT hr = CMemAllocator::GetBuffer(sample, start, end, flags);
+    BYTE* data = nullptr;
+    if (SUCCEEDED(hr) && guarded_ && SUCCEEDED((*sample)->GetPointer(&data)) && data) {
+      std::memset(data, guard_, static_cast<size_t>((*sample)->GetSize()));
+    }
     if (SUCCEEDED(hr) && type_) {
       hr = (*sample)->SetMediaType(type_.get());
       if (FAILED(hr)) {
@@ -40,6 +50,8 @@ class SinkAllocator final : public CMemAllocator {
   const LONG count_;
   const LONG size_;
   const std::shared_ptr<CMediaType> type_;
+  const bool guarded_;
+  const BYTE guard_;
 };
 
 }  // namespace
@@ -68,9 +80,10 @@ class SinkInputPin final : public CBaseInputPin {
     if (!allocator) return E_POINTER;
     {
       CAutoLock lock(m_pLock);
-      if (!m_pAllocator && (sink_->allocatorCount_ > 0 || sink_->attachType_)) {
+      if (!m_pAllocator && (sink_->allocatorCount_ > 0 || sink_->attachType_ || sink_->guarded_)) {
         HRESULT hr = S_OK;
-        auto* own = new SinkAllocator(sink_->allocatorCount_, sink_->allocatorSize_, sink_->attachType_, &hr);
+        auto* own = new SinkAllocator(sink_->allocatorCount_, sink_->allocatorSize_, sink_->attachType_,
+                                      sink_->guarded_, sink_->guard_, &hr);
         own->NonDelegatingAddRef();
         hr = own->NonDelegatingQueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&m_pAllocator));
         own->NonDelegatingRelease();
@@ -109,6 +122,7 @@ class SinkInputPin final : public CBaseInputPin {
     }
     BYTE* data = nullptr;
     if (SUCCEEDED(sample->GetPointer(&data)) && data && record.actualLength > 0) record.firstByte = data[0];
+    if (data && sink_->guarded_ && record.size > 0) record.data.assign(data, data + record.size);
     {
       CAutoLock lock(&sink_->recordLock_);
       sink_->samples_.push_back(std::move(record));
@@ -205,6 +219,11 @@ void RecordingSink::SetRequirements(const ALLOCATOR_PROPERTIES& props) {
 }
 
 void RecordingSink::SetAttachType(std::shared_ptr<CMediaType> type) { attachType_ = std::move(type); }
+
+void RecordingSink::SetGuard(BYTE guard) {
+  guarded_ = true;
+  guard_ = guard;
+}
 
 void RecordingSink::SetBlocking(bool block) {
   blocking_ = block;

@@ -30,6 +30,7 @@ struct ReceivedSample {
   DWORD sampleFlags = 0;
   std::shared_ptr<CMediaType> type;  // the attached type, when the sample carried one
   BYTE firstByte = 0;
+  std::vector<BYTE> data;  // the whole buffer (GetSize bytes), while the sink keeps data
   DWORD threadId = 0;
   ULONGLONG arrivalMs = 0;  // GetTickCount64
 };
@@ -60,6 +61,9 @@ class RecordingSink : public CBaseFilter, public IAMFilterMiscFlags {
   void SetRequirements(const ALLOCATOR_PROPERTIES& props);
   // Every buffer of our allocator carries this type (null: none).
   void SetAttachType(std::shared_ptr<CMediaType> type);
+  // Every buffer of our allocator is filled with `guard` before it is handed out, and every
+  // record keeps the buffer's bytes: what a sender wrote past its data stays visible.
+  void SetGuard(BYTE guard);
   // Receive waits (at most 10 s) until Unblock, a flush or Stop.
   void SetBlocking(bool block);
   void Unblock();
@@ -106,6 +110,8 @@ class RecordingSink : public CBaseFilter, public IAMFilterMiscFlags {
   bool hasRequirements_ = false;
   ALLOCATOR_PROPERTIES requirements_{};
   std::shared_ptr<CMediaType> attachType_;
+  bool guarded_ = false;
+  BYTE guard_ = 0;
 };
 
 }  // namespace graph_testkit
