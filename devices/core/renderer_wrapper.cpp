@@ -120,7 +120,11 @@ HRESULT SetMonitor(IVMRMonitorConfig9* monitors, const VMR9MonitorInfo& info) {
 
 template <class W, class M, class I>
 HRESULT WindowlessRendererWrapper<W, M, I>::SetVideoClippingWindow(HWND window) {
-  if (!windowless_) return kRendererNullPointer;
+  if (!windowless_) {
+    // No renderer (out of the graph): the window is still the one a renderer made afresh takes.
+    clippingWindow_ = window;
+    return kRendererNullPointer;
+  }
   // The monitor follows the window even when the renderer refuses it (the mixing renderers of
   // some platforms take a clipping window only once); the result is the renderer's.
   const HRESULT hr = windowless_->SetVideoClippingWindow(window);
@@ -174,18 +178,27 @@ HRESULT Vmr7RendererWrapper::AddToGraph(IPin* upstream) {
   if (!filter_) {
     HRESULT hr = Construct();
     if (SUCCEEDED(hr) && clippingWindow_) hr = WindowlessRendererWrapper::SetVideoClippingWindow(clippingWindow_);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) {
+      // Nothing half-made stays in the graph or here: the window operations answer "no
+      // renderer" and the next call makes a renderer afresh.
+      ReleaseRenderer();
+      return hr;
+    }
   }
   return RendererWrapper::AddToGraph(upstream);
 }
 
 HRESULT Vmr7RendererWrapper::RemoveFromGraph() {
   const HRESULT hr = RendererWrapper::RemoveFromGraph();
+  ReleaseRenderer();
+  return hr;
+}
+
+void Vmr7RendererWrapper::ReleaseRenderer() {
   windowless_.Reset();
   monitors_.Reset();
   ForgetMonitor();
   DropRenderer();
-  return hr;
 }
 
 HRESULT Vmr7RendererWrapper::SetVideoPosition(RECT* source, RECT* destination) {

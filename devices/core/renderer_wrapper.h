@@ -97,7 +97,9 @@ class WindowlessRendererWrapper : public RendererWrapper {
   int monitorChoices_ = 0;
 };
 
-// Kind 1: the mixing renderer 7, windowless; re-created when it returns to the graph.
+// Kind 1: the mixing renderer 7, windowless; re-created when it returns to the graph, on the
+// last clipping window given (also while it was out of the graph). A re-creation that fails
+// leaves no renderer: window operations answer 0x8007F047 until one is made.
 class Vmr7RendererWrapper : public WindowlessRendererWrapper<IVMRWindowlessControl, IVMRMonitorConfig, VMRMONITORINFO> {
  public:
   Vmr7RendererWrapper(IFilterGraph* graph, DWORD preferences)
@@ -114,6 +116,9 @@ class Vmr7RendererWrapper : public WindowlessRendererWrapper<IVMRWindowlessContr
   HRESULT Construct() override;
 
  private:
+  // Takes the renderer out of the graph and lets it and its interfaces go.
+  void ReleaseRenderer();
+
   const DWORD preferences_;
 };
 

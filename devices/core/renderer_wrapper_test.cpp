@@ -350,6 +350,36 @@ void Vmr7Scenario(VmrScenario& s, Findings& f) {
   s.ExpectPicture(f, "re-created renderer");
 }
 
+// Kind 1 re-created on a clipping window that is gone: the failed renderer leaves the graph and
+// the wrapper, and a window given while there is no renderer is the one the next renderer takes.
+void Vmr7RecreateScenario(VmrScenario& s, Findings& f) {
+  RendererSlot& slot = s.Slot(1);
+  f.ExpectHr(S_OK, slot.CreateFilter(s.graph()), "create");
+  VideoWindow doomed;
+  const HWND gone = doomed.Open();
+  f.ExpectHr(S_OK, slot.SetVideoClippingWindow(gone), "clipping window");
+  f.ExpectHr(S_OK, slot.Connect(s.CapturePin(), nullptr, nullptr), "connect");
+  f.ExpectHr(S_OK, slot.Disconnect(), "disconnect");
+  doomed.Stop();
+  f.Expect(gone && !IsWindow(gone), "the first window destroyed");
+  for (const char* attempt : {"re-creation", "second re-creation"}) {
+    f.Expect(FAILED(slot.Connect(s.CapturePin(), nullptr, nullptr)),
+             std::string(attempt) + " on a destroyed window fails");
+    f.Expect(!s.HasFilter(L"VMR 7"), std::string(attempt) + ": no renderer left in the graph");
+  }
+  RECT destination = Whole();
+  f.ExpectHr(kRendererNullPointer, slot.SetVideoPosition(&destination, &destination), "position without a renderer");
+  ComPtr<IVMRWindowlessControl> windowless;
+  f.ExpectHr(kRendererNullPointer,
+             slot.QueryFilterInterface(IID_IVMRWindowlessControl, reinterpret_cast<void**>(windowless.GetAddressOf())),
+             "renderer interface without a renderer");
+  f.ExpectHr(kRendererNullPointer, slot.SetVideoClippingWindow(s.window()), "a new window without a renderer");
+  f.ExpectHr(S_OK, slot.Connect(s.CapturePin(), nullptr, nullptr), "re-creation on the new window");
+  f.ExpectHr(S_OK, slot.SetVideoPosition(&destination, &destination), "position");
+  f.Expect(SUCCEEDED(s.Run()), "run");
+  s.ExpectPicture(f, "renderer made on the new window");
+}
+
 void Vmr7NarrowScenario(VmrScenario& s, Findings& f) {
   RendererSlot& slot = s.Slot(1);
   f.ExpectHr(S_OK, slot.CreateFilter(s.graph()), "create");
@@ -426,6 +456,7 @@ VORN_CHILD(RendererVmr) {
     if (s.SetUp(format, f)) {
       if (name == L"vmr7") Vmr7Scenario(s, f);
       if (name == L"narrow") Vmr7NarrowScenario(s, f);
+      if (name == L"recreate") Vmr7RecreateScenario(s, f);
       if (name == L"vmr9") Vmr9Scenario(s, f);
       if (name == L"control") Vmr7ControlScenario(s, f);
     }
@@ -448,6 +479,7 @@ TEST_P(MixingRendererTest, AnswersAsItsKindSaysAndShowsTheChannel) {
   DeleteFileW(report.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, MixingRendererTest, ::testing::Values(L"vmr7", L"narrow", L"vmr9", L"control"));
+INSTANTIATE_TEST_SUITE_P(Kinds, MixingRendererTest,
+                         ::testing::Values(L"vmr7", L"narrow", L"vmr9", L"control", L"recreate"));
 
 }  // namespace

@@ -259,6 +259,21 @@ TEST_F(PexOutputDataGraphTest, PresetsAndRegistrySetsReachTheEncodersParameters)
   EXPECT_EQ(3, info[17]);
   CoTaskMemFree(info);
   EXPECT_EQ(E_INVALIDARG, graph_->GetOutputDataInfo(1, 150, &count, &info));
+
+  // A registry set's information is a query: asked during a recording it reads the driver's
+  // parameters (after the id 1 pair) and leaves the running encoder's parameters as they are.
+  Sink& sink = sinks_.Make(kMpeg);
+  Select(kMpeg, &sink);
+  graph_->SetMinimumRecTime(0);
+  ASSERT_EQ(S_OK, graph_->ConnectStreams());
+  ASSERT_EQ(S_OK, graph_->Start());
+  const std::vector<LONG> recording = EncoderBlock();
+  const size_t written = Writes(kSimKsEncoderSet, 2).size();
+  ASSERT_EQ(S_OK, graph_->GetOutputDataInfo(1, 151, &count, &info));
+  CoTaskMemFree(info);
+  EXPECT_EQ(written, Writes(kSimKsEncoderSet, 2).size());
+  EXPECT_EQ(recording, EncoderBlock());
+  EXPECT_EQ(S_OK, graph_->Stop());
 }
 
 TEST_F(PexOutputDataGraphTest, AnswersAndTheAnalyzersCallsInOrder) {
