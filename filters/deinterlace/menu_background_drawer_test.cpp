@@ -75,9 +75,18 @@ TEST(MenuBackgroundDrawer, CommandsNeedATable) {
   rig.Draw();
   EXPECT_EQ(rig.Luma(0, 0), 200);
 
-  for (LONG bad : {-1L, MenuBackgroundDrawer::kMaxRects + 1, 0x7FFFFFFFL}) {
-    EXPECT_EQ(d.MenuBackground_SetCount(bad), E_INVALIDARG) << bad;
-    EXPECT_EQ(d.MenuBackgroundScaled_SetCount(bad), E_INVALIDARG) << bad;
+  // A negative count changes nothing; a table too large to hold fails as an allocation does and
+  // leaves none.
+  for (LONG big : {MenuBackgroundDrawer::kMaxRects + 1, 0x7FFFFFFFL}) {
+    ASSERT_EQ(d.MenuBackground_SetCount(1), S_OK);
+    EXPECT_EQ(d.MenuBackground_SetCount(-1), E_INVALIDARG);
+    EXPECT_EQ(d.MenuBackgroundScaled_SetCount(-1), E_INVALIDARG);
+    EXPECT_EQ(d.MenuBackground_ResetAll(), S_OK);
+    EXPECT_EQ(d.MenuBackground_SetCount(big), E_OUTOFMEMORY) << big;
+    EXPECT_EQ(d.MenuBackground_ResetAll(), E_FAIL) << big;
+    ASSERT_EQ(d.MenuBackground_SetCount(1), S_OK);
+    EXPECT_EQ(d.MenuBackgroundScaled_SetCount(big), E_OUTOFMEMORY) << big;
+    EXPECT_EQ(d.MenuBackground_SetRect(0, 0, 0, 8, 8, Opacity(255)), E_FAIL) << big;
   }
   ASSERT_EQ(d.MenuBackground_SetCount(0), S_OK);
   EXPECT_EQ(d.MenuBackground_ResetAll(), S_OK);
@@ -160,7 +169,9 @@ TEST(MenuBackgroundDrawer, RectanglesAreClippedToTheFrameAndTheSample) {
     int x0, y0, x1, y1;  // drawn pixels
   };
   const Case cases[] = {
-      {-8, -4, 32, 16, 0, 0, 24, 12},     // before the frame
+      {8, -4, 32, 16, 8, 0, 40, 12},      // rows above the frame
+      {-8, 2, 32, 8, 0, 0, 0, 0},         // left of the frame: not placed, never drawn
+      {-1, 0, 64, 16, 0, 0, 0, 0},
       {50, 10, 100, 100, 50, 10, 64, 16}, // past its end
       {3, 1, 5, 2, 3, 1, 8, 3},           // narrower than its lead
       {-100, -100, 10, 10, 0, 0, 0, 0},   // wholly outside
@@ -249,7 +260,7 @@ TEST(MenuBackgroundDrawer, CaptureHoldsTheLatestSampleAndCopiesWhatItHas) {
   EXPECT_EQ(size, 40);
   sample->SetActualDataLength(10);  // shrinks after GetFrameInfo: only 10 bytes are copied
   std::memset(copy, 0xEE, sizeof(copy));
-  EXPECT_EQ(d.FrameCapture_GetFrame(nullptr), E_POINTER);
+  EXPECT_EQ(d.FrameCapture_GetFrame(nullptr), E_FAIL);  // as every GetFrame that copies nothing
   ASSERT_EQ(d.FrameCapture_GetFrame(copy), S_OK);
   EXPECT_EQ(copy[9], 9);
   EXPECT_EQ(copy[10], 0xEE);
