@@ -52,6 +52,11 @@ long BoardController::Option(const wchar_t* key) const {
   return settings_.ReadInt(kDefaults, key, &value) ? value : 0;
 }
 
+DWORD BoardController::DelayOption(const wchar_t* key) const {
+  const long value = Option(key);
+  return value <= 0 ? 0 : std::min(static_cast<DWORD>(value), setup_.delayLimit);
+}
+
 BYTE* BoardController::CacheArea(std::uint16_t start) {
   if (!cacheOpen_) return nullptr;
   std::size_t offset = sizeof(LONG);
@@ -109,7 +114,7 @@ HRESULT BoardController::Strobe() {
   block.data()[0] |= 0x80;
   const HRESULT hr = block.Write();
   block.data()[0] &= 0x7F;
-  if (SUCCEEDED(hr) && reallocDelay_ > 0) Sleep(static_cast<DWORD>(reallocDelay_));
+  if (SUCCEEDED(hr) && reallocDelay_ > 0) Sleep(reallocDelay_);
   return hr;
 }
 
@@ -145,8 +150,8 @@ HRESULT BoardController::InitializeBoard() {
   viewStateOpen_ = cacheOpen_ = true;
   ++viewState_.As<BoardViewStateLayout>()->refs;
   ++*registerCache_.As<LONG>();
-  reallocDelay_ = Option(L"MEMORY_REALLOC_DELAY");
-  ioMuteDelay_ = Option(L"IO_MUTE_DELAY");
+  reallocDelay_ = DelayOption(L"MEMORY_REALLOC_DELAY");
+  ioMuteDelay_ = DelayOption(L"IO_MUTE_DELAY");
   calibrationMode_ = Option(L"UTILIZE_CAL_MODE") > 0;
   controlColorFormat_ = Option(L"CONTROL_COLORFORMAT") > 0;
   return S_OK;
@@ -312,7 +317,7 @@ HRESULT BoardController::ChangeColorFormat(LONG format) {
       BYTE* mute = Block(0x5136).data();
       mute[0] = static_cast<BYTE>((mute[0] & ~0x07) | 0x01 | 0x04);
       if (FAILED(Block(0x5136).Write())) return false;
-      if (ioMuteDelay_ > 0) Sleep(static_cast<DWORD>(ioMuteDelay_));
+      if (ioMuteDelay_ > 0) Sleep(ioMuteDelay_);
       BYTE* cs = Block(0x5010).data();
       cs[1] = static_cast<BYTE>((cs[1] & ~0x18) | (space << 3));
       if (FAILED(Block(0x5010).Write())) return false;

@@ -21,6 +21,7 @@
 #include "board/register_block.h"
 #include "common/locks.h"
 #include "common/shared_memory.h"
+#include "common/timeouts.h"
 
 namespace board {
 
@@ -43,6 +44,9 @@ struct ControllerSetup {
   std::wstring viewOwnerMutex = L"Global\\E07157E3-3F81-4560-A261-F5360D4F785E";
   std::wstring viewStateSection = L"Global\\D3D84982-8B34-436d-8517-E3C2F6DBD454";
   std::wstring registerCacheSection = L"Global\\5CD8E6DD-7688-456d-9934-FF47EBB78CCE";
+  // The longest MEMORY_REALLOC_DELAY / IO_MUTE_DELAY waited (in ms): the board-access mutex of
+  // every process is held across them.
+  DWORD delayLimit = timeouts::kBoardDelay;
 };
 
 class BoardController final : private RegisterShadow {
@@ -132,6 +136,8 @@ class BoardController final : private RegisterShadow {
   LONG& State(int index) { return viewState_.As<BoardViewStateLayout>()->values[index]; }
   BYTE* CacheArea(std::uint16_t start);
   long Option(const wchar_t* key) const;
+  // A delay option in ms: none when absent or not positive, at most the set-up's limit.
+  DWORD DelayOption(const wchar_t* key) const;
 
   const ControllerSetup setup_;
   NamedMutex access_;    // every operation; first in the lock order
@@ -152,8 +158,8 @@ class BoardController final : private RegisterShadow {
   bool instanceRegistered_ = false;
   bool viewInitialized_ = false;
   bool propertyInitialized_ = false;
-  long reallocDelay_ = 0;
-  long ioMuteDelay_ = 0;
+  DWORD reallocDelay_ = 0;
+  DWORD ioMuteDelay_ = 0;
   bool calibrationMode_ = false;
   bool controlColorFormat_ = false;
 

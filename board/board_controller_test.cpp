@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <functional>
 #include <memory>
 
@@ -55,6 +56,36 @@ VORN_CHILD(SecondObjectHoldsTheView) {
   WaitForSingleObject(go.handle(), 30000);
   c.UninitializeView();
   return SUCCEEDED(c.Release()) ? 0 : 5;
+}
+
+// One colour-format switch to RGB with the delays cut to args[7] ms.
+VORN_CHILD(SwitchesToRgb) {
+  if (args.size() < 8) return 2;
+  ControllerSetup setup = SetupFrom(args);
+  setup.delayLimit = static_cast<DWORD>(std::wcstoul(args[7].c_str(), nullptr, 10));
+  BoardController c(setup);
+  if (FAILED(c.Construct())) return 3;
+  if (c.SetColorFormat(board::kRgb) != S_OK) return 4;
+  return SUCCEEDED(c.Release()) ? 0 : 5;
+}
+
+struct SwitchGaps {
+  double afterMute = -1;    // ms from the mute-on write to the next write
+  double afterStrobe = -1;  // ms from the strobe write to the next write
+};
+
+// The waits of the first colour-format switch in the board's log of received writes.
+SwitchGaps GapsOfTheSwitch(const std::vector<board_sim::LoggedFrame>& frames) {
+  double muteOn = -1, afterMute = -1, strobe = -1, afterStrobe = -1;
+  for (const auto& f : frames) {
+    if (f.direction != "RX" || f.op != "write") continue;
+    if (f.addr == 0x5136 && (f.data[0] & 4) && muteOn < 0) muteOn = f.ms;
+    else if (muteOn >= 0 && afterMute < 0) afterMute = f.ms;
+    if (f.addr == 0x50EE && (f.data[0] & 0x80) && strobe < 0) strobe = f.ms;
+    else if (strobe >= 0 && afterStrobe < 0) afterStrobe = f.ms;
+  }
+  if (muteOn < 0 || afterMute < 0 || strobe < 0 || afterStrobe < 0) return {};
+  return {afterMute - muteOn, afterStrobe - strobe};
 }
 
 }  // namespace
@@ -206,19 +237,9 @@ TEST_F(Controller, ColourFormatSwitchWaitsTheSettingsDelays) {
     LONG now = -1;
     EXPECT_EQ(c.GetColorFormat(&now), S_OK);
     EXPECT_EQ(now, format);
-    const auto frames = board_.Frames();
-    double muteOn = -1, afterMute = -1, strobe = -1, afterStrobe = -1;
-    for (const auto& f : frames) {
-      if (f.direction != "RX" || f.op != "write") continue;
-      if (f.addr == 0x5136 && (f.data[0] & 4) && muteOn < 0) muteOn = f.ms;
-      else if (muteOn >= 0 && afterMute < 0) afterMute = f.ms;
-      if (f.addr == 0x50EE && (f.data[0] & 0x80)) strobe = f.ms;
-      else if (strobe >= 0 && afterStrobe < 0) afterStrobe = f.ms;
-    }
-    ASSERT_GE(muteOn, 0) << format;
-    ASSERT_GE(strobe, 0) << format;
-    EXPECT_GE(afterMute - muteOn, 115.0) << format;
-    EXPECT_GE(afterStrobe - strobe, 145.0) << format;
+    const SwitchGaps gaps = GapsOfTheSwitch(board_.Frames());
+    EXPECT_GE(gaps.afterMute, 115.0) << format;
+    EXPECT_GE(gaps.afterStrobe, 145.0) << format;
     const auto space = WritesAt(0x5010);
     ASSERT_EQ(space.size(), 1u);
     EXPECT_EQ((space[0][1] >> 3) & 3, format == board::kRgb ? 1 : 2);
@@ -228,6 +249,21 @@ TEST_F(Controller, ColourFormatSwitchWaitsTheSettingsDelays) {
     EXPECT_EQ(code[0][1], 0x50) << "code 0, filler bits kept";
   }
   c.Release();
+}
+
+// Delays past the limit are cut to it, not dropped: the switch (which holds the board-access
+// mutex of every process throughout) used to sleep for weeks.
+TEST_F(Controller, OverlongSettingsDelaysAreCutToTheLimit) {
+  WriteSettings(board_testing::PanelFile("IO_MUTE_DELAY=0xFFFFFFFF\r\nMEMORY_REALLOC_DELAY=2147483647\r\n"));
+  ASSERT_EQ(testing_support::RunChild("SwitchesToRgb",
+                                      {setup_.enableKey, setup_.settingsDirectory, setup_.accessMutex,
+                                       setup_.instanceMutex, setup_.viewOwnerMutex, setup_.viewStateSection,
+                                       setup_.registerCacheSection, L"300"},
+                                      30000),
+            0u);
+  const SwitchGaps gaps = GapsOfTheSwitch(board_.Frames());
+  EXPECT_GE(gaps.afterMute, 295.0);
+  EXPECT_GE(gaps.afterStrobe, 295.0);
 }
 
 TEST_F(Controller, TheViewHasOneOwnerAndADeadBoardFailsEveryWrite) {

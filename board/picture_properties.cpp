@@ -24,10 +24,15 @@ const PicturePreset kBuiltInPresets[] = {{0x1, L"Standard", {}}, {0x2, L"Theater
 
 long At(const std::vector<long>& numbers, size_t i) { return i < numbers.size() ? numbers[i] : 0; }
 
-// "Count" of a section: absent or negative is refused.
+// Entries one section may declare. A mapping names one of 41 board properties and a preset pair
+// one of nine picture properties, so every real file stays far below this; a larger "Count"
+// (up to 2^31 - 1) would read default entries one profile read at a time for hours.
+constexpr long kMaxSectionEntries = 1024;
+
+// "Count" of a section: absent, negative or past kMaxSectionEntries is refused.
 HRESULT ReadCount(const SettingsFile& file, const wchar_t* section, long* count) {
   *count = file.ReadInt(section, L"Count", -1);
-  return *count < 0 ? E_UNEXPECTED : S_OK;
+  return *count < 0 || *count > kMaxSectionEntries ? E_UNEXPECTED : S_OK;
 }
 
 }  // namespace

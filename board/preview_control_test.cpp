@@ -5,6 +5,7 @@
 #include <wrl/client.h>
 
 #include <iterator>
+#include <string>
 
 #include "board/VornCon.h"
 #include "board/VornConEx.h"
@@ -455,20 +456,29 @@ TEST_F(Properties, MapOntoTheBoardThroughThePanelFile) {
 }
 
 TEST_F(Properties, HostileOrMissingFilesAreRefusedAndReleaseTheExclusion) {
+  // The good file with one section's "Count" changed.
+  const auto withCount = [](const std::string& section, const std::string& count) {
+    std::string text = kPropertiesIni;
+    const size_t at = text.find("Count=", text.find("[" + section + "]"));
+    return text.replace(at, text.find('\r', at) - at, "Count=" + count);
+  };
   const struct {
-    const char* text;
+    std::string text;  // empty: no file
     HRESULT expected;
   } cases[] = {
-      {nullptr, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
+      {"", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
       {"[Brightness]\r\nCount=-5\r\n", E_UNEXPECTED},
       {"[Picture]\r\nCount=1\r\n", E_UNEXPECTED},  // Brightness lacks "Count"
       {"[Brightness]\r\nCount=1\r\nProp0=0,7,1,1\r\n", E_UNEXPECTED},
       {"[Brightness]\r\nCount=1\r\nProp0=0,1,-3,1\r\n", E_UNEXPECTED},
+      // Counts no panel needs (reading them took hours) are refused before their entries are read.
+      {withCount("Brightness", "2147483647"), E_UNEXPECTED},
+      {withCount("Standard", "65536"), E_UNEXPECTED},
   };
   for (const auto& c : cases) {
     DeleteFileW(iniPath_.c_str());
-    if (c.text) WriteIni(c.text);
-    EXPECT_EQ(props_->Initialize(0), c.expected) << (c.text ? c.text : "no file");
+    if (!c.text.empty()) WriteIni(c.text);
+    EXPECT_EQ(props_->Initialize(0), c.expected) << (c.text.empty() ? "no file" : c.text);
     // The failed Initialize let go of the exclusion: a second object is refused for the same reason.
     ComPtr<IPreviewProperty2> second;
     ASSERT_EQ(control_.As(&second), S_OK);

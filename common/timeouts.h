@@ -11,4 +11,5 @@ constexpr DWORD kDriverIo = 30000;       // one driver request's wait for the de
 constexpr DWORD kMessageCall = 30000;    // a synchronous call into a message thread
 constexpr DWORD kServerLinger = 5000;    // a local server's stay after its last object left
 constexpr DWORD kPortWatchdog = 1000;    // the serial port server's client check
+constexpr DWORD kBoardDelay = 5000;      // the longest board delay a panel file may ask for
 }  // namespace timeouts

@@ -362,6 +362,25 @@ LONG CBaseAllocator::OutstandingCount() const {
 
 // --- CMemAllocator -----------------------------------------------------------------------------
 
+namespace {
+
+// The most one pool may take: its block (buffers, prefix and alignment slack) and the sample
+// objects that describe it, counted in 64 bits so that no product wraps on either pointer size.
+constexpr unsigned long long kMaxPoolBytes = 0x7FFFFFFFull;
+
+// The block's size in bytes for `count` buffers of `stride` bytes (prefix included), or 0 when
+// the pool would pass kMaxPoolBytes.
+unsigned long long PoolBlockBytes(LONG count, unsigned long long stride, LONG align, LONG prefix) {
+  const unsigned long long buffers = static_cast<unsigned long long>(count);
+  const unsigned long long block = stride * buffers + static_cast<unsigned long long>(align > 0 ? align : 1) +
+                                   static_cast<unsigned long long>(prefix);
+  // A sample object per buffer, listed in the pool and in its free list.
+  const unsigned long long books = buffers * (sizeof(CMediaSample) + 2 * sizeof(CMediaSample*));
+  return block + books > kMaxPoolBytes ? 0 : block;
+}
+
+}  // namespace
+
 CMemAllocator::CMemAllocator(const wchar_t* name, IUnknown* outer, HRESULT* phr)
     : CBaseAllocator(name, outer, phr) {}
 
@@ -386,6 +405,11 @@ STDMETHODIMP CMemAllocator::SetProperties(ALLOCATOR_PROPERTIES* request, ALLOCAT
   const long long stride = static_cast<long long>(adjusted.cbBuffer) + adjusted.cbPrefix;
   const long long rounded = (stride + adjusted.cbAlign - 1) / adjusted.cbAlign * adjusted.cbAlign;
   if (rounded - adjusted.cbPrefix > LONG_MAX) return E_OUTOFMEMORY;
+  // A pool that cannot exist is refused now, while the properties are negotiated, and the
+  // earlier ones stay.
+  if (adjusted.cBuffers > 0 &&
+      PoolBlockBytes(adjusted.cBuffers, static_cast<unsigned long long>(rounded), adjusted.cbAlign, adjusted.cbPrefix) == 0)
+    return E_OUTOFMEMORY;
   adjusted.cbBuffer = static_cast<LONG>(rounded - adjusted.cbPrefix);
   return CBaseAllocator::SetProperties(&adjusted, actual);
 }
@@ -393,8 +417,8 @@ STDMETHODIMP CMemAllocator::SetProperties(ALLOCATOR_PROPERTIES* request, ALLOCAT
 HRESULT CMemAllocator::Alloc() {
   const unsigned long long align = static_cast<unsigned long long>(m_lAlignment > 0 ? m_lAlignment : 1);
   const unsigned long long stride = static_cast<unsigned long long>(m_lSize) + m_lPrefix;
-  const unsigned long long total = stride * static_cast<unsigned long long>(m_lCount) + align + m_lPrefix;
-  if (total > static_cast<unsigned long long>(SIZE_MAX / 2) || total > 0x7FFFFFFFull) return E_OUTOFMEMORY;
+  const unsigned long long total = PoolBlockBytes(m_lCount, stride, m_lAlignment, m_lPrefix);
+  if (total == 0 || total > static_cast<unsigned long long>(SIZE_MAX / 2)) return E_OUTOFMEMORY;
   m_pMemory = static_cast<BYTE*>(VirtualAlloc(nullptr, static_cast<SIZE_T>(total), MEM_COMMIT | MEM_RESERVE,
                                               PAGE_READWRITE));
   if (!m_pMemory) return E_OUTOFMEMORY;

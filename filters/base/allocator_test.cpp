@@ -69,6 +69,36 @@ TEST(MemAllocator, PropertiesAreCheckedAndBuffersAligned) {
   EXPECT_EQ(allocator->Release(), 0u);
 }
 
+// Requests whose pool passes 2 GB, however their 32-bit products wrap: refused while negotiating,
+// and the properties granted before stay usable.
+TEST(MemAllocator, PoolsThatCannotExistAreRefusedAndTheEarlierPropertiesStay) {
+  IMemAllocator* allocator = MakeAllocator(3, 100);
+  const ALLOCATOR_PROPERTIES refused[] = {
+      {2, 0x7FFFFFF0, 1, 0},        // 4 GB
+      {0x10000, 0x10000, 1, 0},     // 2^32: 0 in 32 bits
+      {0x10001, 0x10000, 1, 0},     // 64 KB in 32 bits
+      {0x40000000, 1, 1, 0},        // tiny buffers, but a sample object each
+      {3, 0x7FFFFFFF, 4096, 0},     // rounding up to the alignment passes 2 GB
+      {2, 100, 1, 0x7FFFFFF0},      // the prefix
+      {0x7FFFFFFF, 0x7FFFFFFF, 1, 0x7FFFFFFF},
+  };
+  for (const ALLOCATOR_PROPERTIES& request : refused) {
+    ALLOCATOR_PROPERTIES copy = request, actual{};
+    EXPECT_EQ(allocator->SetProperties(&copy, &actual), E_OUTOFMEMORY) << request.cBuffers << " x " << request.cbBuffer;
+  }
+  ALLOCATOR_PROPERTIES now{};
+  ASSERT_EQ(allocator->GetProperties(&now), S_OK);
+  EXPECT_EQ(now.cBuffers, 3);
+  EXPECT_EQ(now.cbBuffer, 100);
+  ASSERT_EQ(allocator->Commit(), S_OK);
+  IMediaSample* sample = nullptr;
+  ASSERT_EQ(allocator->GetBuffer(&sample, nullptr, nullptr, AM_GBF_NOWAIT), S_OK);
+  EXPECT_EQ(sample->GetSize(), 100);
+  EXPECT_EQ(sample->Release(), 0u);
+  EXPECT_EQ(allocator->Decommit(), S_OK);
+  EXPECT_EQ(allocator->Release(), 0u);
+}
+
 TEST(MemAllocator, EmptyPoolBlocksUntilDecommitOrNoWaitTimesOut) {
   IMemAllocator* allocator = MakeAllocator(1, 16);
   ASSERT_EQ(allocator->Commit(), S_OK);

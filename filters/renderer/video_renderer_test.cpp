@@ -161,6 +161,9 @@ TEST_F(RendererGraph, SmallerConnectionGetsBuffersOfTheFullPictureType) {
     ASSERT_EQ(allocator->SetProperties(&request, &granted), S_OK);
     EXPECT_EQ(granted.cbBuffer, std::max(asked, long{kBufferBytes}));
   }
+  // So many full pictures that the pool would pass 2 GB (5.3 GB, 1.3 GB in 32 bits) is refused.
+  ALLOCATOR_PROPERTIES huge{0x2000, 0, 16, 0}, granted{};
+  EXPECT_EQ(allocator->SetProperties(&huge, &granted), E_OUTOFMEMORY);
   // A foreign allocator is refused.
   HRESULT hr = S_OK;
   auto* foreign = new CMemAllocator(L"foreign", nullptr, &hr);
