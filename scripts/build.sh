@@ -8,10 +8,18 @@ werror=OFF
 [ "${CI:-}" = true ] && werror=ON
 [ -n "${VORN_WERROR:-}" ] && werror=$VORN_WERROR
 tests=${VORN_TESTS:-ON}
-cmake -S "$src" -B "$root/$arch" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-$arch.cmake" \
-  -DCMAKE_BUILD_TYPE=${VORN_BUILD_TYPE:-RelWithDebInfo} \
-  -DVORN_WERROR=$werror -DVORN_TESTS=$tests >/dev/null
+toolchain=$src/cmake/toolchain-$arch.cmake
+type=${VORN_BUILD_TYPE:-RelWithDebInfo}
+# Configure only a new folder or one whose settings differ from these: the build step below
+# re-runs CMake by itself when a list file changed.
+cached() { sed -n "s/^$1:[A-Z]*=//p" "$root/$arch/CMakeCache.txt" 2>/dev/null; }
+if [ ! -f "$root/$arch/build.ninja" ] || [ "$(cached CMAKE_TOOLCHAIN_FILE)" != "$toolchain" ] ||
+   [ "$(cached CMAKE_BUILD_TYPE)" != "$type" ] || [ "$(cached VORN_WERROR)" != "$werror" ] ||
+   [ "$(cached VORN_TESTS)" != "$tests" ]; then
+  cmake -S "$src" -B "$root/$arch" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE="$type" \
+    -DVORN_WERROR="$werror" -DVORN_TESTS="$tests" >/dev/null
+fi
 # VORN_TARGETS="a b": build only these targets (and what they need); VORN_JOBS: parallel jobs.
 targets=()
 for t in ${VORN_TARGETS:-}; do targets+=(--target "$t"); done

@@ -84,6 +84,9 @@ std::wstring VariantText(const VARIANT& v) { return v.vt == VT_BSTR && v.bstrVal
 class HostModules : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Before the card's filters first reach the stand-in, which would connect them to the
+    // machine's default state.
+    ASSERT_TRUE(SUCCEEDED(SimDriver_Connect(StateName().c_str())));
     ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     com_ = true;
     ASSERT_EQ(S_OK, env_.Install({0, 1})) << testing::PrintToString(env_.error());

@@ -21,11 +21,16 @@ inline std::wstring& StateName() {
   return name;
 }
 
-// Connects to `name` and attaches the stand-in to this program's own imports.
+// Connects to `name` and attaches the stand-in to this program's own imports. The suites of one
+// program each attach: the entries the first one rewrote stay rewritten, and the stand-in counts
+// only the entries it rewrites now.
 inline bool AttachStandIn(const std::wstring& name) {
+  static bool attached = false;
   UINT patched = 0;
-  return SUCCEEDED(SimDriver_Connect(name.c_str())) &&
-         SUCCEEDED(SimDriver_Attach(GetModuleHandleW(nullptr), &patched)) && patched >= 3;
+  if (FAILED(SimDriver_Connect(name.c_str())) || FAILED(SimDriver_Attach(GetModuleHandleW(nullptr), &patched)))
+    return false;
+  if (patched >= 3) attached = true;
+  return attached;
 }
 
 // A capture-filter path of a simulated card; `instance` ends the instance segment.
