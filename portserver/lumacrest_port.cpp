@@ -169,6 +169,9 @@ STDMETHODIMP SingletonClassFactory::CreateInstance(IUnknown* outer, REFIID riid,
     LumacrestPort* object = nullptr;
     {
       LockGuard guard(lock_, INFINITE);
+      // The server is on its way out: a new object would outlive the class object and the
+      // server's state. The client starts a new server instead.
+      if (ServerModule::Instance().stopping()) return CO_E_SERVER_STOPPING;
       if (FAILED(failure_)) return failure_;
       if (current_ && current_->TryAddRef()) {
         object = current_;
@@ -190,6 +193,7 @@ STDMETHODIMP SingletonClassFactory::CreateInstance(IUnknown* outer, REFIID riid,
 
 STDMETHODIMP SingletonClassFactory::LockServer(BOOL lock) {
   if (lock) {
+    if (ServerModule::Instance().stopping()) return CO_E_SERVER_STOPPING;
     ServerModule::Instance().Lock();
   } else {
     ServerModule::Instance().Unlock();

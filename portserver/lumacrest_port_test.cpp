@@ -6,6 +6,8 @@
 #include <wrl/client.h>
 
 #include "common/errors.h"
+#include "common/testing/child.h"
+#include "portserver/server_module.h"
 
 namespace {
 
@@ -105,6 +107,32 @@ TEST(LumacrestPortFactory, RefusesAggregationAndNullOut) {
   EXPECT_EQ(factory.CreateInstance(nullptr, IID_IDispatch, &p), E_NOINTERFACE);
   EXPECT_EQ(p, nullptr);
   EXPECT_EQ(counter.created, 1);  // the refused interface did not keep the object
+}
+
+// The server's loop lets go once it has stayed idle; a client that still holds the class object
+// calls it (args[0]: "create" or "lock") before the process has left. Exit code: the call's result.
+VORN_CHILD(CallFactoryOfStoppedServer) {
+  Counter counter;
+  SingletonClassFactory factory(MakeCreator(&counter));
+  ComPtr<IKelvPort> port;
+  if (factory.CreateInstance(nullptr, IID_PPV_ARGS(&port)) != S_OK || port.Reset() != 0) return 2;
+  ServerModule::Instance().Run(0);
+  if (args.empty()) return 3;
+  if (args[0] == L"lock") {
+    const HRESULT hr = factory.LockServer(TRUE);
+    if (SUCCEEDED(hr)) factory.LockServer(FALSE);
+    return static_cast<int>(hr);
+  }
+  const HRESULT hr = factory.CreateInstance(nullptr, IID_PPV_ARGS(&port));
+  port.Reset();
+  return static_cast<int>(hr);
+}
+
+TEST(LumacrestPortFactory, StoppingServerMakesNoNewObject) {
+  for (const wchar_t* call : {L"create", L"lock"}) {
+    EXPECT_EQ(static_cast<HRESULT>(testing_support::RunChild("CallFactoryOfStoppedServer", {call})),
+              CO_E_SERVER_STOPPING) << call;
+  }
 }
 
 TEST(LumacrestPortObject, ExposesItsInterfacesOnly) {

@@ -26,13 +26,16 @@ bool HasSwitch(const wchar_t* commandLine, const wchar_t* name) {
 }
 
 HRESULT RunServer() {
-  SingletonClassFactory factory(&SingletonClassFactory::CreateDefault);
+  // Static: the objects it made refer to it, and the last of them can go as late as COM's own
+  // shut-down (CoUninitialize releases what clients left behind).
+  static SingletonClassFactory factory(&SingletonClassFactory::CreateDefault);
   DWORD cookie = 0;
   RETURN_IF_FAILED(CoRegisterClassObject(CLSID_LumacrestPort, &factory, CLSCTX_LOCAL_SERVER,
                                          REGCLS_MULTIPLEUSE, &cookie));
   ServerModule::Instance().Run(timeouts::kServerLinger);
   CoRevokeClassObject(cookie);
-  // Calls that were queued while the class object went away are answered before leaving.
+  // Calls that were queued while the class object went away are answered before leaving (a
+  // creation among them is refused: the server is stopping).
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     TranslateMessage(&msg);

@@ -24,19 +24,25 @@ void ServerModule::Unlock() {
 
 LONG ServerModule::count() const { return InterlockedCompareExchange(const_cast<LONG*>(&count_), 0, 0); }
 
+bool ServerModule::stopping() const {
+  return InterlockedCompareExchange(const_cast<LONG*>(&stopping_), 0, 0) != 0;
+}
+
 void ServerModule::Run(DWORD lingerMs) {
+  InterlockedExchange(&stopping_, 0);
   loopThread_ = GetCurrentThreadId();
   InterlockedExchange64(&idleSince_, static_cast<LONGLONG>(GetTickCount64()));
-  for (;;) {
+  for (bool quit = false; !quit;) {
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    while (!quit && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       if (msg.message == WM_QUIT) {
-        loopThread_ = 0;
-        return;
+        quit = true;
+      } else {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
       }
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
     }
+    if (quit) break;
     DWORD wait = INFINITE;
     if (count() == 0) {
       const ULONGLONG idle = GetTickCount64() - static_cast<ULONGLONG>(idleSince_);
@@ -45,5 +51,8 @@ void ServerModule::Run(DWORD lingerMs) {
     }
     MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
+  // Set on the loop's own thread, where the class objects' calls arrive: every call from here
+  // on sees it.
+  InterlockedExchange(&stopping_, 1);
   loopThread_ = 0;
 }

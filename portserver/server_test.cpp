@@ -4,6 +4,7 @@
 #include <objbase.h>
 #include <tlhelp32.h>
 #include <oleauto.h>
+#include <psapi.h>
 
 #include <gtest/gtest.h>
 #include <wrl/client.h>
@@ -331,9 +332,24 @@ TEST_F(PortServer, FullSizeReplyAndPointerChecksThroughTheProxy) {
   ASSERT_EQ(port->GetState(&state), S_OK);
   EXPECT_EQ(state.baudrate, 57600u);
   EXPECT_EQ(state.byteSize, 8);
-  size = 4097;  // more than a reply can be
-  std::vector<BYTE> big(4097);
-  EXPECT_EQ(port->SendCommand(static_cast<unsigned long>(request.size()), request.data(), &size, big.data()), E_INVALIDARG);
+  // More than a reply can be is refused by the stub before it makes room for the reply: the
+  // server's peak memory does not grow by what was asked.
+  std::vector<DWORD> servers = ServerProcesses();
+  ASSERT_EQ(servers.size(), 1u);
+  UniqueHandle server(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, servers[0]));
+  ASSERT_TRUE(server);
+  PROCESS_MEMORY_COUNTERS before{}, after{};
+  ASSERT_TRUE(GetProcessMemoryInfo(server.get(), &before, sizeof(before)));
+  constexpr unsigned long kHuge = 64u << 20;
+  std::vector<BYTE> big(kHuge);  // room for what a stub that took the size would send back
+  for (unsigned long asked : {4097ul, kHuge}) {
+    size = asked;
+    EXPECT_EQ(port->SendCommand(static_cast<unsigned long>(request.size()), request.data(), &size, big.data()),
+              HRESULT_FROM_WIN32(RPC_X_INVALID_BOUND)) << asked;
+  }
+  ASSERT_TRUE(GetProcessMemoryInfo(server.get(), &after, sizeof(after)));
+  EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, SIZE_T{kHuge / 2});
+  EXPECT_LT(after.PeakPagefileUsage - before.PeakPagefileUsage, SIZE_T{kHuge / 2});
   // A silent board: a short reply, reported as such through the proxy.
   ASSERT_EQ(board_.Command("fault noreply count=1"), S_OK);
   size = 11;
