@@ -177,7 +177,9 @@ HRESULT Vmr7RendererWrapper::Construct() {
 HRESULT Vmr7RendererWrapper::AddToGraph(IPin* upstream) {
   if (!filter_) {
     HRESULT hr = Construct();
-    if (SUCCEEDED(hr) && clippingWindow_) hr = WindowlessRendererWrapper::SetVideoClippingWindow(clippingWindow_);
+    // The window goes through this kind's own operation, as the host's call does: with the
+    // preview control, to the control first.
+    if (SUCCEEDED(hr) && clippingWindow_) hr = SetVideoClippingWindow(clippingWindow_);
     if (FAILED(hr)) {
       // Nothing half-made stays in the graph or here: the window operations answer "no
       // renderer" and the next call makes a renderer afresh.

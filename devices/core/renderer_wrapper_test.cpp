@@ -443,6 +443,13 @@ void Vmr7ControlScenario(VmrScenario& s, Findings& f) {
   BYTE* image = nullptr;
   f.ExpectHr(E_NOTIMPL, slot.GetCurrentImage(&image), "current image");
   f.ExpectHr(S_OK, slot.SetZoomMode(2), "zoom");
+
+  // A renderer made afresh takes the last clipping window the way the first one did.
+  f.ExpectHr(S_OK, slot.Connect(s.CapturePin(), nullptr, nullptr), "connect");
+  f.ExpectHr(S_OK, slot.Disconnect(), "disconnect");
+  f.ExpectHr(S_OK, slot.Connect(s.CapturePin(), nullptr, nullptr), "reconnect");
+  f.Expect(Calls("PreviewControl", "SetVideoClippingWindow") == 2, "clipping window to the preview control again");
+  f.Expect(static_cast<Vmr7RendererWrapper*>(slot.wrapper())->monitorChoices() == 2, "monitor chosen again");
 }
 
 // args: the driver state's name, the report file, the scenario.

@@ -185,7 +185,12 @@ HRESULT PreviewGraph::Run() {
   if (running_) return S_OK;
   if (!chain_ || !chain_->IsBuilt()) return kPreviewNoChain;
   HRESULT hr = link_->Attach(audioPin_.Get());
-  if (FAILED(hr)) return hr;
+  if (FAILED(hr)) {
+    // The link keeps the pin even when it could not connect it: let it go, or the next Run
+    // would find the link taken.
+    link_->Detach();
+    return hr;
+  }
   if (FAILED(hr = chain_->Connect())) {
     link_->Detach();
     return hr;

@@ -248,6 +248,24 @@ TEST_F(PreviewGraphTest, CaptionsAndSoundRunWithThePicture) {
   ASSERT_EQ(S_OK, preview_->StopGraph());
   EXPECT_EQ(S_OK, preview_->Stop());
   EXPECT_EQ(VFW_E_NOT_CONNECTED, preview_->audioPin()->ConnectedTo(&peer));
+
+  // A Run whose capture audio pin cannot reach the link (here: the pin is taken) fails and keeps
+  // nothing: once the pin is free, the next Run goes through without a Stop in between.
+  ComPtr<IBaseFilter> taker;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&taker)));
+  ASSERT_EQ(S_OK, preview_->graph()->AddFilter(taker.Get(), L"taker"));
+  ComPtr<IEnumPins> pins;
+  ComPtr<IPin> takerIn;
+  ASSERT_EQ(S_OK, taker->EnumPins(&pins));
+  ASSERT_EQ(S_OK, pins->Next(1, &takerIn, nullptr));
+  ASSERT_EQ(S_OK, preview_->graph()->ConnectDirect(preview_->audioPin(), takerIn.Get(), nullptr));
+  EXPECT_TRUE(FAILED(preview_->Run()));
+  ASSERT_EQ(S_OK, preview_->graph()->Disconnect(preview_->audioPin()));
+  ASSERT_EQ(S_OK, preview_->graph()->Disconnect(takerIn.Get()));
+  EXPECT_EQ(S_OK, preview_->Run());
+  EXPECT_EQ(S_OK, preview_->Stop());
+  EXPECT_EQ(S_OK, preview_->graph()->RemoveFilter(taker.Get()));
+
   EXPECT_EQ(S_OK, preview_->RemoveAudioRenderer());
   EXPECT_EQ(S_OK, preview_->ReleaseVideoChain());
 }

@@ -439,6 +439,59 @@ TEST_F(RulDeviceObjectTest, StopEndsTheDeliveryAfterTheMinimumRecordingTime) {
   EXPECT_EQ(ended.back().args[0], 1);
 }
 
+// The output-data information of a registry preset comes from the driver's record overlaid with
+// the preset (with its GOP type as an eighteenth value); the fixed subtypes come from the table.
+TEST_F(RulDeviceObjectTest, OutputDataInfoAnswersRegistryPresets) {
+  testing_support::ScratchRegistryKey presets(HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE",
+                                              L"Software\\Zarn Corporation\\Tovrel\\RecParam");
+  const std::pair<const wchar_t*, DWORD> values[] = {
+      {L"IsVBR", 1},    {L"MuxBitrate", 3000000}, {L"VideoBitrate", 2000000}, {L"VideoBitrateMax", 2500000},
+      {L"Width", 352},  {L"Height", 240},         {L"GopType", 6},            {L"AudioBitrate", 192000}};
+  for (const auto& [name, value] : values) ASSERT_TRUE(presets.Set(L"120", name, REG_DWORD, &value, sizeof(value)));
+  auto object = MakeObject(doubles_.get());
+  ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 1).Get()), S_OK);
+  ASSERT_EQ(object->InitializeOutputData(0), S_OK);
+
+  const struct {
+    long type, subtype;
+    HRESULT expected;
+    std::vector<std::int32_t> words;
+  } cases[] = {
+      {1, 120, S_OK, {2, 1, 9, 3000000, 0, 1, 0, 2000000, 2500000, 240, 352, 2, 4, 2, 192000, 0, 48000, 6}},
+      {1, 2, S_OK, {2, 1, 9, 2500000, 4500000, 1, 0, 2179600, 4000000, 480, 352, 2, 4, 2, 256000, 0, 48000}},
+      {2, 0, S_OK, {2, 48000, 256000, 4, 16}},
+      {3, 0, S_OK, {}},
+      {1, 121, E_INVALIDARG, {}},  // no such preset
+      {1, 3, E_INVALIDARG, {}},
+      {4, 0, E_INVALIDARG, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.type << "/" << c.subtype);
+    IHalItem* raw = reinterpret_cast<IHalItem*>(1);
+    EXPECT_EQ(object->GetOutputDataInfo(c.type, c.subtype, &raw), c.expected);
+    ComPtr<IHalItem> item;
+    item.Attach(raw);
+    if (c.expected != S_OK) {
+      EXPECT_EQ(raw, nullptr);
+      continue;
+    }
+    ASSERT_TRUE(item);
+    long count = -1;
+    long* types = nullptr;
+    VARIANT* read = nullptr;
+    ASSERT_EQ(item->GetInfoAll(&count, &types, &read), S_OK);
+    std::vector<std::int32_t> words(c.words.size(), -1);
+    for (long i = 0; i < count; ++i) {
+      if (types[i] >= 0 && types[i] < static_cast<long>(words.size())) words[types[i]] = read[i].lVal;
+      VariantClear(&read[i]);
+    }
+    CoTaskMemFree(types);
+    CoTaskMemFree(read);
+    EXPECT_EQ(count, static_cast<long>(c.words.size()));
+    EXPECT_EQ(words, c.words);
+  }
+}
+
 // Shutdown with the input switch and a running recording lets go of every named object: a new
 // object of the same tuner takes them all.
 TEST_F(RulDeviceObjectTest, ShutdownReleasesEverything) {

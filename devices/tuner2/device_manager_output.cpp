@@ -96,12 +96,17 @@ HRESULT DeviceManagerImpl::GetAvailableOutputDataSubType(long type, long* count,
 HRESULT DeviceManagerImpl::GetOutputDataInfo(long type, long subType, IHalItem** item) {
   if (!item) return E_POINTER;
   *item = nullptr;
-  std::vector<std::int32_t> values;
-  if (FAILED(output_data::OutputDataInfoFamily23(static_cast<ULONG>(type), static_cast<ULONG>(subType), &values)))
-    return E_INVALIDARG;
+  // The recording graph answers the fixed subtypes from its table and the registry presets from
+  // the driver's record.
+  ULONG count = 0;
+  DWORD* words = nullptr;
+  RETURN_IF_FAILED(recording_.GetOutputDataInfo(static_cast<ULONG>(type), static_cast<ULONG>(subType), &count, &words));
+  const std::vector<DWORD> values(words, words + count);
+  CoTaskMemFree(words);
   Microsoft::WRL::ComPtr<IHalItem> made;
   RETURN_IF_FAILED(hal_items::CreateItem(&made));
-  for (long i = 0; i < static_cast<long>(values.size()); ++i) RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), i, values[i]));
+  for (ULONG i = 0; i < count; ++i)
+    RETURN_IF_FAILED(hal_items::WriteInteger(made.Get(), static_cast<long>(i), static_cast<std::int32_t>(values[i])));
   *item = made.Detach();
   return S_OK;
 }

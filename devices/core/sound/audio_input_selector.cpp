@@ -122,7 +122,9 @@ HRESULT AudioInputSelector::StartPath(IPin* upstream, IPin* feed) {
     return hr;
   }
   const RegistryKeyPath settings = AudioBufferKey();
-  watchTimer_ = settings.ReadDwordValue(L"Watch Timer", kDefaultWatchTimer);
+  // A period of 0 would make the worker check without ever waiting: it counts as not set.
+  const DWORD timer = settings.ReadDwordValue(L"Watch Timer", kDefaultWatchTimer);
+  watchTimer_ = timer == 0 ? kDefaultWatchTimer : timer;
   bufferLimit_ = settings.ReadDwordValue(L"Buffer Limit", kDefaultBufferLimit);
   {
     LockGuard guard(watchLock_, INFINITE);

@@ -3,9 +3,9 @@
 //
 // The renderer is the DirectSound device below the audio filter driver when that driver is to
 // be bypassed (the registry says so), else the class the preview asks for. A watch worker reads
-// the renderer's buffer fullness every "Watch Timer" ms while the path is started and restarts
-// the graph (stop, run, and pause again when it was paused) when the fullness reaches
-// "Buffer Limit" percent.
+// the renderer's buffer fullness every "Watch Timer" ms (0 counts as not set) while the path is
+// started and restarts the graph (stop, run, and pause again when it was paused) when the
+// fullness reaches "Buffer Limit" percent.
 //
 // A restart and the caller's own graph state changes never interleave: a restart runs under
 // the watch lock and only while the watch is on, and Stop switches the watch off under that

@@ -97,7 +97,13 @@ HRESULT FilterLink::Attach(IPin* upstream) {
 }
 
 void FilterLink::Detach() {
-  if (graph_ && upstream_ && pacerIn_) PinHelpers::Disconnect(upstream_, pacerIn_, graph_);
+  // Only the pair this link connected: an attach that could not connect leaves whatever the
+  // pin was connected to alone.
+  if (graph_ && upstream_ && pacerIn_) {
+    ComPtr<IPin> peer;
+    if (SUCCEEDED(upstream_->ConnectedTo(&peer)) && peer.Get() == pacerIn_)
+      PinHelpers::Disconnect(upstream_, pacerIn_, graph_);
+  }
   ReleaseAndClear(upstream_);
 }
 

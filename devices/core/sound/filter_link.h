@@ -39,7 +39,7 @@ class FilterLink {
   // Keeps the capture pin (referenced) and connects it to the pacer's input when there is a
   // pacer. E_FAIL when a pin is attached, E_INVALIDARG for a null pin.
   HRESULT Attach(IPin* upstream);
-  // Disconnects the capture pin from the pacer and releases it.
+  // Disconnects the capture pin from the pacer (only when connected to it) and releases it.
   void Detach();
   // The pin the sound path connects to: the pacer's output, else the attached pin (not
   // referenced).
