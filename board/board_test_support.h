@@ -13,6 +13,7 @@
 #include "common/handles.h"
 #include "common/testing/registry_fixture.h"
 #include "common/testing/paths.h"
+#include "portserver/testing/server_processes.h"
 #include "sim/board/board_sim_client.h"
 
 namespace board_testing {
@@ -45,6 +46,7 @@ class OnTheBoard : public ::testing::Test {
   static void TearDownTestSuite() {
     if (registered_) RunProgram(testing_support::BinPath(L"VornPort.exe"), L"/UnregServer");
     registered_ = false;
+    EXPECT_TRUE(port_testing::EndServers()) << "a port server did not leave when asked";
   }
   void SetUp() override {
     if (!board_sim::BoardSim::Available()) GTEST_SKIP() << "no Wine session with the simulated board";

@@ -2,7 +2,6 @@
 // watchdog for a killed client, full-size replies through the proxy, and the server's exit.
 #include <windows.h>
 #include <objbase.h>
-#include <tlhelp32.h>
 #include <oleauto.h>
 #include <psapi.h>
 
@@ -22,11 +21,13 @@
 #include "common/testing/paths.h"
 #include "common/timeouts.h"
 #include "portserver/VornPort.h"
+#include "portserver/testing/server_processes.h"
 #include "sim/board/board_sim_client.h"
 
 namespace {
 
 using board_sim::BoardSim;
+using port_testing::ServerProcesses;
 using Microsoft::WRL::ComPtr;
 using testing_support::BinPath;
 using testing_support::ChildProcess;
@@ -50,20 +51,6 @@ DWORD RunProgram(const std::wstring& path, const std::wstring& args, DWORD timeo
   }
   GetExitCodeProcess(pi.hProcess, &code);
   return code;
-}
-
-std::vector<DWORD> ServerProcesses() {
-  std::vector<DWORD> pids;
-  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) {
-    snapshot.release();
-    return pids;
-  }
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL ok = Process32FirstW(snapshot.get(), &entry); ok; ok = Process32NextW(snapshot.get(), &entry))
-    if (_wcsicmp(entry.szExeFile, L"VornPort.exe") == 0) pids.push_back(entry.th32ProcessID);
-  return pids;
 }
 
 // Waits (bounded) until no server process is left; false when one stays.
@@ -145,6 +132,7 @@ class PortServer : public ::testing::Test {
   static void TearDownTestSuite() {
     if (registered_) RunProgram(BinPath(L"VornPort.exe"), L"/UnregServer");
     registered_ = false;
+    EXPECT_TRUE(port_testing::EndServers()) << "a port server did not leave when asked";
   }
   void SetUp() override {
     if (!BoardSim::Available()) GTEST_SKIP() << "no Wine session with the simulated board";
