@@ -255,12 +255,17 @@ TEST_F(Controller, ColourFormatSwitchWaitsTheSettingsDelays) {
 // mutex of every process throughout) used to sleep for weeks.
 TEST_F(Controller, OverlongSettingsDelaysAreCutToTheLimit) {
   WriteSettings(board_testing::PanelFile("IO_MUTE_DELAY=0xFFFFFFFF\r\nMEMORY_REALLOC_DELAY=2147483647\r\n"));
-  ASSERT_EQ(testing_support::RunChild("SwitchesToRgb",
-                                      {setup_.enableKey, setup_.settingsDirectory, setup_.accessMutex,
-                                       setup_.instanceMutex, setup_.viewOwnerMutex, setup_.viewStateSection,
-                                       setup_.registerCacheSection, L"300"},
-                                      30000),
-            0u);
+  auto child = testing_support::ChildProcess::Start(
+      "SwitchesToRgb", {setup_.enableKey, setup_.settingsDirectory, setup_.accessMutex, setup_.instanceMutex,
+                        setup_.viewOwnerMutex, setup_.viewStateSection, setup_.registerCacheSection, L"300"});
+  ASSERT_TRUE(child.valid());
+  // About 0.6 s with the delays cut. A child killed in its sleep would leave its port server
+  // running, holding the test's output pipe: the servers go first.
+  if (WaitForSingleObject(child.handle(), 30000) != WAIT_OBJECT_0) {
+    board_testing::EndPortServersStartedHere();
+    FAIL() << "the colour-format switch did not end within 30 s: the delays were not cut";
+  }
+  ASSERT_EQ(child.Wait(0), 0u);
   const SwitchGaps gaps = GapsOfTheSwitch(board_.Frames());
   EXPECT_GE(gaps.afterMute, 295.0);
   EXPECT_GE(gaps.afterStrobe, 295.0);

@@ -109,7 +109,9 @@ mkfifo "$RUN_DIR/desktop-user" || die "cannot create the desktop user's input"
 "$WINE64" cmd /c "rundll32 user32.dll,GetDesktopWindow&echo ready&pause" \
   <"$RUN_DIR/desktop-user" >"$RUN_DIR/desktop-user.log" 2>/dev/null &
 exec 9<>"$RUN_DIR/desktop-user"  # never written: the user waits on it until the server goes
-for _ in $(seq 600); do
+# Up to 90 s: a session started beside a full suite and a build (a test's own session) has
+# taken more than 30.
+for _ in $(seq 1800); do
   grep -qs ready "$RUN_DIR/desktop-user.log" && break
   sleep 0.05
 done

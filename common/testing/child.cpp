@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -35,6 +36,27 @@ std::wstring QuoteArg(const std::wstring& arg) {
   return quoted;
 }
 
+constexpr DWORD kStartMs = 30000;  // a child's start-up under load, bounded
+
+// The event a child sets once it runs: named by the child's process id, created by the parent
+// while the child is still suspended.
+std::wstring StartedEventName(DWORD pid) { return FormatW(L"Local\\vorn-child-started-%lu", static_cast<unsigned long>(pid)); }
+
+// Starts the command suspended; the process and its started event, or an invalid process.
+bool StartOnce(std::wstring command, UniqueHandle* process, DWORD* pid, UniqueHandle* started) {
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi))
+    return false;
+  UniqueHandle thread(pi.hThread);
+  process->reset(pi.hProcess);
+  *pid = pi.dwProcessId;
+  started->reset(CreateEventW(nullptr, TRUE, FALSE, StartedEventName(pi.dwProcessId).c_str()));
+  ResumeThread(thread.get());
+  return true;
+}
+
 }  // namespace
 
 ChildRegistrar::ChildRegistrar(const char* name, ChildMain main) { Registry()[name] = main; }
@@ -47,6 +69,8 @@ bool DispatchChild(int* exitCode) {
   if (argc >= 3 && std::wstring(argv[1]) == L"--child") {
     std::string name;
     for (const wchar_t* p = argv[2]; *p; ++p) name += static_cast<char>(*p);
+    UniqueHandle started(OpenEventW(EVENT_MODIFY_STATE, FALSE, StartedEventName(GetCurrentProcessId()).c_str()));
+    if (started) SetEvent(started.get());
     ChildArgs args(argv + 3, argv + argc);
     auto it = Registry().find(name);
     *exitCode = it == Registry().end() ? 97 : it->second(args);
@@ -62,14 +86,21 @@ ChildProcess ChildProcess::Start(const char* name, const ChildArgs& args) {
   std::wstring command = QuoteArg(self) + L" --child ";
   for (const char* p = name; *p; ++p) command += static_cast<wchar_t>(*p);
   for (const auto& a : args) command += L" " + QuoteArg(a);
-  STARTUPINFOW si{};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi{};
+  // A process that ends before it reaches the child's code did not start (the loader gave up,
+  // which a heavily loaded machine sees now and then): it ran nothing, and is started once more.
   ChildProcess child;
-  if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-    CloseHandle(pi.hThread);
-    child.process_.reset(pi.hProcess);
-    child.pid_ = pi.dwProcessId;
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    UniqueHandle started;
+    if (!StartOnce(command, &child.process_, &child.pid_, &started)) break;
+    if (!started) return child;
+    const HANDLE waits[] = {started.get(), child.process_.get()};
+    if (WaitForMultipleObjects(2, waits, FALSE, kStartMs) != WAIT_OBJECT_0 + 1) return child;
+    DWORD code = 0;
+    GetExitCodeProcess(child.process_.get(), &code);
+    std::fputs(FormatA("child %hs: did not start (attempt %d, exit code 0x%08lX)\n", name, attempt,
+                       static_cast<unsigned long>(code)).c_str(),
+               stderr);
+    std::fflush(stderr);
   }
   return child;
 }

@@ -24,7 +24,8 @@ bool DispatchChild(int* exitCode);
 
 class ChildProcess {
  public:
-  // Starts this test program as the named child.
+  // Starts this test program as the named child and waits (bounded) until it runs its code; one
+  // that ends before (its start-up failed) is started once more.
   static ChildProcess Start(const char* name, const ChildArgs& args = {});
   ChildProcess() = default;
 

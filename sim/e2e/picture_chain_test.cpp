@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <algorithm>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "board/board_test_support.h"
 #include "common/errors.h"
+#include "common/format.h"
 #include "common/handles.h"
 #include "common/hresult.h"
 #include "common/locks.h"
@@ -293,16 +295,29 @@ TEST_F(PictureChain, TheRenderersFrameDumpShowsTheTunedChannel) {
 }
 
 // The host as a process of its own (args: the card's device path, the event it sets once its
-// preview runs) that runs the preview until it is killed.
+// preview runs) that runs the preview until it is killed. A step that fails is written to stderr
+// (the test's output) and gives the exit code.
 VORN_CHILD(HostUntilKilled) {
-  if (args.size() != 2 || FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
+  auto failed = [](const std::wstring& step, HRESULT hr, int code) {
+    std::fputs(FormatA("HostUntilKilled: %ls failed with 0x%08lX\n", step.c_str(), static_cast<unsigned long>(hr)).c_str(),
+               stderr);
+    std::fflush(stderr);
+    return code;
+  };
+  if (args.size() != 2) return failed(L"the arguments", E_INVALIDARG, 2);
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (FAILED(hr)) return failed(L"CoInitializeEx", hr, 2);
   ComPtr<IDeviceSetup> setup;
-  if (FAILED(CreateHost(args[0], &setup))) return 3;
+  if (FAILED(hr = CreateHost(args[0], &setup))) return failed(L"the device manager's set-up", hr, 3);
   HostWindow host(100, 200, 400, 300);
-  sim_host::LivePreview live([](const std::wstring&, HRESULT hr) { return hr == S_OK; });
-  if (!host.get() || !live.Open(setup.Get(), kStation, kModeBoardRenderer, host.get()) || !live.Run()) return 4;
+  if (!host.get()) return failed(L"the host window", HResultFromLastError(), 4);
+  sim_host::LivePreview live([&](const std::wstring& action, HRESULT result) {
+    if (result != S_OK) failed(action, result, 4);
+    return result == S_OK;
+  });
+  if (!live.Open(setup.Get(), kStation, kModeBoardRenderer, host.get()) || !live.Run()) return 4;
   NamedEvent running;
-  if (FAILED(running.Open(args[1].c_str()))) return 5;
+  if (FAILED(hr = running.Open(args[1].c_str()))) return failed(L"the running event", hr, 5);
   running.Set();
   // The host window answers its messages until the test kills this process (bounded all the same).
   const ULONGLONG end = GetTickCount64() + 60000;
@@ -347,7 +362,12 @@ TEST_F(KilledHost, TheWatchdogClosesThePortOfAKilledHost) {
   testing_support::ChildProcess child = testing_support::ChildProcess::Start("HostUntilKilled", {env_.DevicePath(0), name});
   ASSERT_TRUE(child.valid());
   const HANDLE waits[] = {running.handle(), child.handle()};
-  ASSERT_EQ(WaitForMultipleObjects(2, waits, FALSE, 3 * kWaitMs), WAIT_OBJECT_0) << "the host's preview did not run";
+  const DWORD started = WaitForMultipleObjects(2, waits, FALSE, 3 * kWaitMs);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(child.handle(), &exitCode);
+  ASSERT_EQ(started, WAIT_OBJECT_0) << "the host's preview did not run: the host "
+                                    << (exitCode == STILL_ACTIVE ? std::string("still runs")
+                                                                 : FormatA("ended with exit code %lu (0x%08lX)", exitCode, exitCode));
   // The host's view reached the board, and a client of our own finds the port open.
   EXPECT_TRUE(WaitForLog([&] { return View() == PanelView(100, 200, 400, 300); })) << testing::PrintToString(View());
   ComPtr<IKelvPort> port;
