@@ -262,7 +262,7 @@ TEST_F(Controller, OverlongSettingsDelaysAreCutToTheLimit) {
   // About 0.6 s with the delays cut. A child killed in its sleep would leave its port server
   // running, holding the test's output pipe: the servers go first.
   if (WaitForSingleObject(child.handle(), 30000) != WAIT_OBJECT_0) {
-    board_testing::EndPortServersStartedHere();
+    port_testing::EndServersStartedHere();
     FAIL() << "the colour-format switch did not end within 30 s: the delays were not cut";
   }
   ASSERT_EQ(child.Wait(0), 0u);

@@ -3,11 +3,9 @@
 #pragma once
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -37,31 +35,6 @@ inline DWORD RunProgram(const std::wstring& path, const std::wstring& args) {
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
   return code;
-}
-
-// Ends the port servers that this test program and its children started. A client killed while
-// it holds the server leaves its reference there for good under Wine, and the server (whose
-// stderr is the test's output pipe, as every process started under the program inherits it)
-// would keep ctest waiting for the test's time-out. Call it before killing such a child: the
-// server is found through its parent process.
-inline void EndPortServersStartedHere() {
-  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return;
-  std::multimap<DWORD, PROCESSENTRY32W> byParent;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
-    if (entry.th32ProcessID != entry.th32ParentProcessID) byParent.emplace(entry.th32ParentProcessID, entry);
-  std::vector<DWORD> parents = {GetCurrentProcessId()};
-  for (std::size_t i = 0; i < parents.size(); ++i) {
-    auto [first, last] = byParent.equal_range(parents[i]);
-    for (auto it = first; it != last; ++it) {
-      parents.push_back(it->second.th32ProcessID);
-      if (_wcsicmp(it->second.szExeFile, L"VornPort.exe") != 0) continue;
-      UniqueHandle server(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, it->second.th32ProcessID));
-      if (server && TerminateProcess(server.get(), 1)) WaitForSingleObject(server.get(), 5000);
-    }
-  }
 }
 
 // Base of a fixture whose cases talk to the simulated board through the real port server.

@@ -28,21 +28,27 @@ bool ServerModule::stopping() const {
   return InterlockedCompareExchange(const_cast<LONG*>(&stopping_), 0, 0) != 0;
 }
 
+namespace {
+
+// Dispatches the thread's waiting messages; false once WM_QUIT came.
+bool DispatchWaitingMessages() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) return false;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  return true;
+}
+
+}  // namespace
+
 void ServerModule::Run(DWORD lingerMs) {
   InterlockedExchange(&stopping_, 0);
   loopThread_ = GetCurrentThreadId();
   InterlockedExchange64(&idleSince_, static_cast<LONGLONG>(GetTickCount64()));
-  for (bool quit = false; !quit;) {
-    MSG msg;
-    while (!quit && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) {
-        quit = true;
-      } else {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-      }
-    }
-    if (quit) break;
+  for (;;) {
+    if (!DispatchWaitingMessages()) break;
     DWORD wait = INFINITE;
     if (count() == 0) {
       const ULONGLONG idle = GetTickCount64() - static_cast<ULONGLONG>(idleSince_);

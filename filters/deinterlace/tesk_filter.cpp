@@ -298,9 +298,11 @@ HRESULT TeskFilter::AcceptInputType(const CMediaType& in, InputGeometry* geometr
 }
 
 HRESULT TeskFilter::CheckInputType(const CMediaType* in) {
-  RETURN_IF_FAILED(PlanarTransformFilter::CheckInputType(in));
-  if (*in->Subtype() == MEDIASUBTYPE_YUY2 || *in->Subtype() == MEDIASUBTYPE_FieldPlanar420) return S_OK;
-  return VFW_E_TYPE_NOT_ACCEPTED;
+  if (!in) return E_POINTER;
+  // Judged whole before the base takes the type's sizes.
+  InputGeometry g;
+  RETURN_IF_FAILED(AcceptInputType(*in, &g));
+  return PlanarTransformFilter::CheckInputType(in);
 }
 
 HRESULT TeskFilter::CheckTransform(const CMediaType* in, const CMediaType* out) {
