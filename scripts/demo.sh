@@ -1,19 +1,33 @@
 #!/usr/bin/env bash
-# Builds the system (x86_64), creates a private Wine session with the simulated hardware, starts
-# the simulated picture board on the session's pty, runs the host demo against it and stops the
+# Builds the system, creates a private Wine session with the simulated hardware, starts the
+# simulated picture board on the session's pty, runs the host demo against it and stops the
 # board again. Exits with the demo's code.
+#   scripts/demo.sh           the x86_64 build under the 64-bit Wine loader
+#   scripts/demo.sh --i686    the i686 build (the product's modules) under the 32-bit loader,
+#                             on this machine's wine32 or in a root of its own (scripts/wine32.sh)
 set -eu
 cd "$(dirname "$0")/.."
 root=${VORN_BUILD_ROOT:-build}
+arch=x86_64
+case "${1:-}" in
+  --i686) arch=i686 ;;
+  '') ;;
+  *) echo "usage: scripts/demo.sh [--i686]" >&2; exit 2 ;;
+esac
 scripts/deps.sh
+run=()
+if [ "$arch" = i686 ]; then
+  scripts/wine32.sh prepare || { echo "demo: the 32-bit build cannot run here" >&2; exit 1; }
+  run=(scripts/wine32.sh run)
+fi
 # The demo and the modules it loads, in the folder the test command builds everything into:
 # scripts/test.sh then reuses what is built here.
-VORN_TARGETS=vorn_demo scripts/build.sh x86_64 "$root"
-bin=$(cd "$root/x86_64/bin" && pwd)
+VORN_TARGETS=vorn_demo scripts/build.sh "$arch" "$root"
+bin=$(cd "$root/$arch/bin" && pwd)
 board=$(pwd)/sim/board/board_sim.py
 
 # Inside the session: VORN_BOARD_PTY and VORN_RUN_DIR name the board's end of COM1 and its folder.
-exec scripts/wine-session.sh bash -c '
+exec "${run[@]}" scripts/wine-session.sh bash -c '
   winerun=$1 bin=$2 board=$3
   export PYTHONDONTWRITEBYTECODE=1
   python3 "$board" start || { echo "demo: the simulated picture board did not start" >&2; exit 1; }

@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Builds everything for x86_64 and i686, checks the i686 exports, and runs every test under
-# Wine in a private session. Extra arguments go to ctest (for example -R LockTest).
-#   VORN_BUILD_ROOT  build folder (default: build)   VORN_SKIP_I686=1  skip the i686 build
-#   VORN_TEST_JOBS   parallel tests (default: the processor count)
+# Wine: the x86_64 suite under the 64-bit loader and, where this machine can run 32-bit
+# programs, the i686 suite under the 32-bit loader (scripts/wine32.sh), each in a private
+# session of its own and both at once. Extra arguments go to ctest (for example -R LockTest).
+#   VORN_BUILD_ROOT  build folder (default: build)   VORN_SKIP_I686=1  no i686 work at all
+#   VORN_TEST_JOBS   parallel tests of each suite (default: the processor count)
 #   VORN_TEST_VERBOSE=1  one line per test instead of the summary
 # The output keeps every failing test in full, a progress line per hundred passed tests and
-# ctest's own closing summary ("N% tests passed, N tests failed out of N").
+# ctest's own closing summary ("N% tests passed, N tests failed out of N"), the x86_64 suite's
+# first, then the i686 suite's (held back until the first one ends).
 #
 #   scripts/test.sh --stress N [ctest args]
-# Runs the whole suite N times with twice the parallel tests while a build of its own runs
-# beside it (a throw-away folder <build root>-stress-load, rebuilt without the compiler cache
-# for as long as the runs last), and ends with one line per run and the cases that failed; the
-# whole output of a failed run is kept in /tmp.
+# Runs the whole x86_64 suite N times with twice the parallel tests while a build of its own
+# runs beside it (a throw-away folder <build root>-stress-load, rebuilt without the compiler
+# cache for as long as the runs last), and ends with one line per run and the cases that
+# failed; the whole output of a failed run is kept in /tmp.
 set -eu -o pipefail
 cd "$(dirname "$0")/.."
 root=${VORN_BUILD_ROOT:-build}
@@ -22,38 +25,12 @@ if [ "${1:-}" = --stress ]; then
   shift 2
 fi
 scripts/deps.sh
-scripts/build.sh x86_64 "$root"
 jobs=${VORN_TEST_JOBS:-$(nproc)}
 
-# The i686 build and its exports check run beside the suite (the tests use the x86_64 build
-# only); their output follows the suite's, and a failure fails the run.
-i686_pid=
-i686_log=
-if [ "${VORN_SKIP_I686:-}" != 1 ]; then
-  i686_log=$(mktemp /tmp/vorn-i686.XXXXXX)
-  (scripts/build.sh i686 "$root" && scripts/check-exports.sh "$root/i686/bin") > "$i686_log" 2>&1 &
-  i686_pid=$!
-fi
-finish_i686() {
-  [ -n "$i686_pid" ] || return 0
-  local rc=0
-  wait "$i686_pid" || rc=$?
-  i686_pid=
-  if [ "$rc" = 0 ]; then
-    grep -v '^\[[0-9]*/[0-9]*\] ' "$i686_log" || true
-    echo "i686: built, exports checked"
-  else
-    cat "$i686_log"
-    echo "i686: build or exports check failed ($rc)"
-  fi
-  rm -f "$i686_log"
-  return "$rc"
-}
-
-# One suite run in a session of its own. Harness notes (a test program that never got going)
-# are printed after the tests.
+# One suite run in a session of its own: run_suite <arch> <jobs> [ctest args]. Harness notes (a
+# test program that never got going) are printed after the tests.
 run_suite() {
-  local jobs=$1; shift
+  local arch=$1 jobs=$2; shift 2
   scripts/wine-session.sh bash -c '
     rc=0
     ctest --test-dir "$1" -j "$2" --timeout 300 --output-on-failure --no-tests=error "${@:3}" || rc=$?
@@ -62,7 +39,7 @@ run_suite() {
       cat "$VORN_RUN_DIR/start-failures.log"
     fi
     exit $rc
-  ' suite "$root/x86_64" "$jobs" "$@"
+  ' suite "$root/$arch" "$jobs" "$@"
 }
 
 # Passed tests shrink to a progress line per hundred; everything else is shown as ctest wrote it.
@@ -76,9 +53,58 @@ summarise() {
        { print; fflush() }'
 }
 
+# The i686 work, beside the x86_64 build and suite: the build and its exports check, while the
+# 32-bit run is prepared (packages, or a root of its own); then its suite, if it can run here.
+# Its output goes to a file, shown after the x86_64 suite's; its status is the job's.
+i686_pid=
+i686_log=
+i686_work() {
+  local prepared=$1; shift
+  local prep_pid rc=0 can_run=0
+  scripts/wine32.sh prepare > "$prepared" 2>&1 &
+  prep_pid=$!
+  if scripts/build.sh i686 "$root" > "$prepared.build" 2>&1 && scripts/check-exports.sh "$root/i686/bin" >> "$prepared.build" 2>&1; then
+    grep -v '^\[[0-9]*/[0-9]*\] ' "$prepared.build" || true
+    echo "i686: built, exports checked"
+  else
+    cat "$prepared.build"
+    echo "i686: build or exports check failed"
+    rc=1
+  fi
+  rm -f "$prepared.build"
+  wait "$prep_pid" && can_run=1
+  cat "$prepared"
+  rm -f "$prepared"
+  if [ "$rc" = 0 ] && [ "$can_run" = 1 ] && [ "$stress" = 0 ]; then
+    local started=$SECONDS
+    scripts/wine32.sh run bash -c "$(declare -f run_suite); root='$root'; run_suite \"\$@\"" run i686 "$jobs" "$@" || rc=$?
+    echo "i686 suite: $([ "$rc" = 0 ] && echo passed || echo FAILED) in $((SECONDS - started)) s"
+  fi
+  return "$rc"
+}
+if [ "${VORN_SKIP_I686:-}" != 1 ]; then
+  i686_log=$(mktemp /tmp/vorn-i686.XXXXXX)
+  i686_work "$i686_log.prepare" "$@" > "$i686_log" 2>&1 &
+  i686_pid=$!
+fi
+finish_i686() {
+  [ -n "$i686_pid" ] || return 0
+  local rc=0
+  wait "$i686_pid" || rc=$?
+  i686_pid=
+  echo "==== i686 (the 32-bit build, the product) ===="
+  summarise < "$i686_log"
+  rm -f "$i686_log"
+  return "$rc"
+}
+
+scripts/build.sh x86_64 "$root"
 if [ "$stress" = 0 ]; then
   rc=0
-  run_suite "$jobs" "$@" 2>&1 | summarise || rc=$?
+  started=$SECONDS
+  [ -n "$i686_pid" ] && echo "==== x86_64 (the i686 build and suite run beside it; their output follows) ===="
+  run_suite x86_64 "$jobs" "$@" 2>&1 | summarise || rc=$?
+  echo "x86_64 suite: $([ "$rc" = 0 ] && echo passed || echo FAILED) in $((SECONDS - started)) s"
   finish_i686 || rc=$((rc ? rc : 1))
   exit "$rc"
 fi
@@ -107,7 +133,7 @@ for run in $(seq "$stress"); do
   log=$(mktemp /tmp/vorn-stress.XXXXXX)
   started=$SECONDS
   rc=0
-  run_suite $((jobs * 2)) "$@" > "$log" 2>&1 || rc=$?
+  run_suite x86_64 $((jobs * 2)) "$@" > "$log" 2>&1 || rc=$?
   summary=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)
   failures=$(sed -n '/^The following tests FAILED:/,$p' "$log" | grep -E '^\s+[0-9]+ - ' || true)
   starts=$(sed -n '/^Test programs that did not start/,$p' "$log" | tail -n +2 || true)

@@ -86,6 +86,8 @@ echo "wine-session: creating a private Wine prefix (10-25 s)..." >&2
 {
   "$WINE64" wineboot -i
   "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
+  # No sound card here: no audio driver, so that no process prints ALSA's complaints about it.
+  "$WINE64" reg add 'HKCU\Software\Wine\Drivers' /v Audio /d '' /f
   "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$COM1_TARGET" /f
   # A crashing program ends at once: no debugger, no crash dialog waiting on the display.
   "$WINE64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "filters/deinterlace/field_kernels.h"
 #include "filters/deinterlace/parameter_table.h"
@@ -193,6 +196,20 @@ TEST(ContrastStatistics, LanesAndSums) {
   EXPECT_EQ(statistics.lumaSum[3], 4u + 8 + 12 + 16);
   EXPECT_EQ(statistics.squareSum[0], 0u + 4 + 12 + 24 + 40 + 60 + 84 + 112);  // values 1, 3, 5, ...
   EXPECT_EQ(statistics.squareSum[1], 2u + 8 + 18 + 32 + 50 + 72 + 98 + 128);
+}
+
+// The vector kernels read the statistics and the curve with aligned loads, wherever the
+// processor lives: inside a filter made with new, most of the time. (The 32-bit runtime's malloc
+// gives 8-byte alignment only.)
+TEST(ContrastProcessor, StatisticsAndCurveAreAlignedWhenMadeWithNew) {
+  std::vector<std::unique_ptr<ContrastProcessor>> made;
+  for (int i = 0; i < 16; ++i) {
+    made.push_back(std::make_unique<ContrastProcessor>(nullptr));
+    const auto statistics = reinterpret_cast<std::uintptr_t>(&made.back()->statistics());
+    const auto curve = reinterpret_cast<std::uintptr_t>(&made.back()->curve());
+    ASSERT_EQ(0u, statistics % 16) << i;
+    ASSERT_EQ(0u, curve % 16) << i;
+  }
 }
 
 }  // namespace

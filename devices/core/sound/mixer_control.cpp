@@ -11,9 +11,23 @@
 
 namespace mixer_math {
 
+namespace {
+
+// Truncation toward zero of a result that may lie a rounding error off a whole number: the
+// 32-bit build computes pow and log10 with the x87 unit's wider intermediates (its runtime's own
+// functions included), so that log10(1e-10) * 1000 can come out as -9999.9999999 there and
+// -10000 exactly on x86_64. Within a millionth of a whole number the result is that number, so
+// both builds give the same value.
+double TruncateSettled(double value) {
+  const double nearest = std::round(value);
+  return std::fabs(value - nearest) < 1e-6 ? nearest : std::trunc(value);
+}
+
+}  // namespace
+
 DWORD MixerFromVolume(LONG volume, DWORD maximum) {
   const double level = (std::pow(10.0, volume / 1000.0) - kFloor) / (1.0 - kFloor);
-  const double value = static_cast<double>(maximum) * level;
+  const double value = TruncateSettled(static_cast<double>(maximum) * level);
   if (value <= 0.0) return 0;
   return value >= maximum ? maximum : static_cast<DWORD>(value);
 }
@@ -21,7 +35,7 @@ DWORD MixerFromVolume(LONG volume, DWORD maximum) {
 LONG VolumeFromMixer(DWORD value, DWORD maximum) {
   if (maximum == 0) return -10000;
   const double ratio = static_cast<double>(std::min(value, maximum)) / maximum;
-  const double volume = 1000.0 * std::log10(ratio * (1.0 - kFloor) + kFloor);
+  const double volume = TruncateSettled(1000.0 * std::log10(ratio * (1.0 - kFloor) + kFloor));
   return static_cast<LONG>(std::clamp(volume, -10000.0, 0.0));
 }
 

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Where the i686 build's programs run: under the 32-bit loader of Debian's wine32 package, on
+# this machine when its apt can install wine32:i386, else in a Debian 12 root of its own
+# (scripts/i686-root.sh).
+#
+#   wine32.sh prepare     makes the 32-bit run possible if this machine can have it. Prints one
+#                         line saying where the i686 suite runs, or why it cannot; exits 0 when it
+#                         can run, 1 when not. It never fails the set-up of the x86_64 run: a step
+#                         that cannot be had is undone and reported.
+#   wine32.sh run cmd...  runs cmd where the 32-bit loader is (VORN_WINE32 names it)
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+sudo_cmd=""
+[ "$(id -u)" = 0 ] || sudo_cmd="sudo"
+loader32=/usr/lib/wine/wine
+
+# A tiny 32-bit Linux program (exit(42) through int 0x80): whether this kernel runs 32-bit code
+# at all, whatever the machine is called.
+runs_32bit_code() {
+  local probe rc=0
+  probe=$(mktemp /tmp/vorn-elf32.XXXXXX) || return 1
+  printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000'\
+'\002\000\003\000\001\000\000\000\124\200\004\010\064\000\000\000\000\000\000\000'\
+'\000\000\000\000\064\000\040\000\001\000\000\000\000\000\000\000'\
+'\001\000\000\000\000\000\000\000\000\200\004\010\000\200\004\010'\
+'\140\000\000\000\140\000\000\000\005\000\000\000\000\020\000\000'\
+'\270\001\000\000\000\273\052\000\000\000\315\200' > "$probe"
+  chmod +x "$probe"
+  "$probe" 2>/dev/null || rc=$?
+  rm -f "$probe"
+  [ "$rc" = 42 ]
+}
+
+on_machine() {
+  [ -x "$loader32" ] && dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'
+}
+
+root_ready() {
+  local root=${VORN_I686_ROOT:-/var/lib/vorn/i686-root}
+  [ -f "$root/.vorn-root-ready" ] && [ -x "$root$loader32" ]
+}
+
+# wine32:i386 on this machine, if apt resolves it with the amd64 packages installed. An i386
+# architecture added for the attempt is taken away again when the attempt fails.
+install_on_machine() {
+  local added=0
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo_cmd dpkg --add-architecture i386 || return 1
+    added=1
+  fi
+  $sudo_cmd apt-get update -qq >/dev/null 2>&1 || true
+  if DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq -s wine32:i386 >/dev/null 2>&1 &&
+     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq wine32:i386 >/dev/null 2>&1 &&
+     on_machine; then
+    return 0
+  fi
+  if [ "$added" = 1 ] && [ -z "$(dpkg-query -W -f='${Architecture}\n' 2>/dev/null | grep -x i386)" ]; then
+    $sudo_cmd dpkg --remove-architecture i386 && $sudo_cmd apt-get update -qq >/dev/null 2>&1 || true
+  fi
+  return 1
+}
+
+prepare() {
+  if ! runs_32bit_code; then
+    echo "i686 suite not run: this machine's kernel does not run 32-bit programs"
+    return 1
+  fi
+  if on_machine; then echo "i686 suite: runs under this machine's wine32 ($loader32)"; return 0; fi
+  if root_ready; then
+    "$here/i686-root.sh" prepare >/dev/null 2>&1 || true
+    echo "i686 suite: runs in the Debian root ${VORN_I686_ROOT:-/var/lib/vorn/i686-root} (its wine32)"
+    return 0
+  fi
+  if [ "$sudo_cmd" = sudo ] && ! sudo -n true 2>/dev/null; then
+    echo "i686 suite not run: installing wine32 needs root or password-less sudo"
+    return 1
+  fi
+  echo "deps: i686: installing wine32:i386 (the 32-bit Wine loader)" >&2
+  if install_on_machine; then echo "i686 suite: runs under this machine's wine32 ($loader32)"; return 0; fi
+  echo "deps: i686: apt cannot install wine32:i386 beside this machine's packages; using a root of its own" >&2
+  if "$here/i686-root.sh" prepare >/dev/null && root_ready; then
+    echo "i686 suite: runs in the Debian root ${VORN_I686_ROOT:-/var/lib/vorn/i686-root} (its wine32)"
+    return 0
+  fi
+  echo "i686 suite not run: neither this machine's apt nor a Debian root of its own gave wine32:i386"
+  return 1
+}
+
+case "${1:-}" in
+  prepare) prepare ;;
+  run)
+    shift
+    [ $# -gt 0 ] || { echo "usage: wine32.sh run cmd..." >&2; exit 2; }
+    export VORN_WINE32=$loader32
+    if on_machine; then exec "$@"; fi
+    if root_ready; then exec "$here/i686-root.sh" run "$@"; fi
+    echo "wine32: no 32-bit Wine loader here (scripts/wine32.sh prepare)" >&2
+    exit 125 ;;
+  *) echo "usage: wine32.sh prepare | run cmd..." >&2; exit 2 ;;
+esac
