@@ -5,6 +5,9 @@
 #   scripts/demo.sh           the x86_64 build under the 64-bit Wine loader
 #   scripts/demo.sh --i686    the i686 build (the product's modules) under the 32-bit loader,
 #                             on this machine's wine32 or in a root of its own (scripts/wine32.sh)
+# What the demo made in the session's run directory (pictures, recordings, the trace log) is
+# copied into VORN_DEMO_OUTPUT (default demo-output/ at the project root), replaced on each run,
+# and listed at the end.
 set -eu
 cd "$(dirname "$0")/.."
 root=${VORN_BUILD_ROOT:-build}
@@ -25,15 +28,46 @@ fi
 VORN_TARGETS=vorn_demo scripts/build.sh "$arch" "$root"
 bin=$(cd "$root/$arch/bin" && pwd)
 board=$(pwd)/sim/board/board_sim.py
+out=${VORN_DEMO_OUTPUT:-$(pwd)/demo-output}
+case "$out" in /*) ;; *) out=$(pwd)/$out ;; esac
+case "$out" in /|/tmp|/root|/home|"$(pwd)") echo "demo: refusing output folder '$out'" >&2; exit 2 ;; esac
+rm -rf "${out:?}"
+mkdir -p "$out"
 
 # Inside the session: VORN_BOARD_PTY and VORN_RUN_DIR name the board's end of COM1 and its folder.
-exec "${run[@]}" scripts/wine-session.sh bash -c '
-  winerun=$1 bin=$2 board=$3
+rc=0
+"${run[@]}" scripts/wine-session.sh bash -c '
+  winerun=$1 bin=$2 board=$3 out=$4
   export PYTHONDONTWRITEBYTECODE=1
   python3 "$board" start || { echo "demo: the simulated picture board did not start" >&2; exit 1; }
   rc=0
   "$winerun" "$bin/vorn_demo.exe" || rc=$?
   python3 "$board" stop
   echo "demo: simulated picture board stopped; vorn_demo.exe exited with $rc"
+  # What the demo made; the session removes its run directory when it ends.
+  for f in "$VORN_RUN_DIR"/*.png "$VORN_RUN_DIR"/*.mpg "$VORN_RUN_DIR"/*.raw "$VORN_RUN_DIR"/*.dat \
+           "$VORN_RUN_DIR"/host-trace.log; do
+    [ -f "$f" ] && cp "$f" "$out/"
+  done
   exit $rc
-' demo tools/winerun "$bin" "$board"
+' demo tools/winerun "$bin" "$board" "$out" || rc=$?
+
+what() {
+  case "$1" in
+    live-preview.png) echo "the live-TV preview window on the session's display" ;;
+    board-preview.png) echo "the picture-board preview: the frame the board received, its view and source rectangles" ;;
+    *-mpeg.mpg) echo "MPEG data the host received through IOutputDataCB" ;;
+    *-pcm.raw) echo "PCM sound data" ;;
+    *-index.dat) echo "index records" ;;
+    host-trace.log) echo "the release trace of the whole session" ;;
+    *) echo "" ;;
+  esac
+}
+echo "demo: what it made, in $out:"
+for f in "$out"/*; do
+  [ -f "$f" ] || continue
+  name=$(basename "$f")
+  case "$name" in tuner1-*) family=" (second family, tuner 1)" ;; pex-*) family=" (third family)" ;; recording-*) family=" (first family)" ;; *) family="" ;; esac
+  printf '  %-34s %9s bytes  %s%s\n' "$name" "$(stat -c %s "$f")" "$(what "$name")" "$family"
+done
+exit $rc

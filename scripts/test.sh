@@ -63,7 +63,7 @@ i686_work() {
   local prep_pid rc=0 can_run=0
   scripts/wine32.sh prepare > "$prepared" 2>&1 &
   prep_pid=$!
-  if scripts/build.sh i686 "$root" > "$prepared.build" 2>&1 && scripts/check-exports.sh "$root/i686/bin" >> "$prepared.build" 2>&1; then
+  if scripts/build.sh i686 "$root" > "$prepared.build" 2>&1 && scripts/check-exports.sh "$root/i686/product" >> "$prepared.build" 2>&1; then
     grep -v '^\[[0-9]*/[0-9]*\] ' "$prepared.build" || true
     echo "i686: built, exports checked"
   else
