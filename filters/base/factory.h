@@ -12,7 +12,7 @@
 
 #include <vector>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/unknown.h"
 
 // --- Filter setup data, written to the filter mapper on registration --------------------------

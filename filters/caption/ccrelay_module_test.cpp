@@ -6,7 +6,7 @@
 
 #include "common/testing/com_module.h"
 #include "common/testing/registry_fixture.h"
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/testkit/mapper_record.h"
 #include "filters/caption/caption_relay_filter.h"
 

@@ -9,7 +9,7 @@
 #include "common/handles.h"
 #include "common/testing/com_module.h"
 #include "common/testing/registry_fixture.h"
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/testkit/mapper_record.h"
 #include "filters/convert/color_convert_filter.h"
 #include "filters/convert/planar_pack_filter.h"

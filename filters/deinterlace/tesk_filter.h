@@ -13,6 +13,9 @@
 // QueryAccept is the only call out of the filter made under it. The forced field order and the table values are
 // single words read without a lock.
 //
+// Type checks (QueryAccept on either pin) answer only; the field order and the DVD bypass follow
+// the types taken: at the first output connection, then whenever a pin takes a type.
+//
 // A new type on an input sample is taken in Receive, before either output of that sample is
 // made (the planar base's stream change: both pins, the descriptors, the processor), or the
 // sample is refused with nothing changed. The output type that goes with it is attached to the

@@ -11,7 +11,7 @@
 #include "common/handles.h"
 #include "common/module.h"
 #include "common/testing/paths.h"
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/testkit/mapper_record.h"
 #include "filters/deinterlace/tesk_filter.h"
 

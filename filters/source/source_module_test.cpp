@@ -3,7 +3,7 @@
 // by the registry value and the named mutex.
 #include <gtest/gtest.h>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 
 #include <d3d9.h>
 #include <vmr9.h>
