@@ -5,8 +5,7 @@
 // COM must be initialised on the calling thread.
 #pragma once
 
-#include <windows.h>
-#include <dshow.h>
+#include "common/dshow.h"
 
 class DeviceIdentity;
 

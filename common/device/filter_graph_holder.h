@@ -11,10 +11,9 @@
 // the calling thread.
 #pragma once
 
-#include <windows.h>
-#include <dshow.h>
-
 #include <cstddef>
+
+#include "common/dshow.h"
 
 class DeviceIdentity;
 

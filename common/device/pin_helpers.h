@@ -2,8 +2,7 @@
 // two pins through the graph they belong to.
 #pragma once
 
-#include <windows.h>
-#include <dshow.h>
+#include "common/dshow.h"
 
 namespace PinHelpers {
 

@@ -9,7 +9,7 @@
 #include "common/registry.h"
 #include "common/security.h"
 #include "devices/core/outside_filters.h"
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/include/filter_interfaces.h"
 
 using Microsoft::WRL::ComPtr;

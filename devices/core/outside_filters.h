@@ -9,7 +9,7 @@
 #include <objbase.h>
 #include <strmif.h>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/include/filter_interfaces.h"
 
 // --- The platform's Line 21 decoder (declared by no mingw header; the IID is in libstrmiids) ----

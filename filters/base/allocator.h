@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/lock.h"
 #include "filters/base/mediatype.h"
 #include "filters/base/unknown.h"

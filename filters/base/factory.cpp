@@ -170,9 +170,12 @@ HRESULT RegisterTemplate(const CFactoryTemplate& entry, const wchar_t* modulePat
   ComScope com;
   IFilterMapper2* mapper = nullptr;
   RETURN_IF_FAILED(CreateMapper(&mapper));
-  FilterRegistration registration(*entry.m_pAMovieSetup_Filter);
-  const HRESULT hr = mapper->RegisterFilter(*entry.m_ClsID, entry.m_Name, nullptr, &CLSID_LegacyAmFilterCategory,
-                                            nullptr, &registration.filter);
+  // The mapper's record is the setup record's: its name (not the class table's), merit and pins.
+  const AMOVIESETUP_FILTER& setup = *entry.m_pAMovieSetup_Filter;
+  FilterRegistration registration(setup);
+  const wchar_t* name = setup.strName && setup.strName[0] ? setup.strName : entry.m_Name;
+  const HRESULT hr = mapper->RegisterFilter(*entry.m_ClsID, name, nullptr, &CLSID_LegacyAmFilterCategory, nullptr,
+                                            &registration.filter);
   mapper->Release();
   return hr;
 }

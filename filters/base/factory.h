@@ -12,7 +12,7 @@
 
 #include <vector>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/unknown.h"
 
 // --- Filter setup data, written to the filter mapper on registration --------------------------
@@ -68,9 +68,9 @@ BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID reserved);
 // Server locks taken through IClassFactory::LockServer, for DllCanUnloadNow.
 long ServerLockCount() noexcept;
 
-// Registers (TRUE) or unregisters (FALSE) every class of the table: the class key with its
-// in-process server and threading model "Both", and, for filters, the mapper entry in the
-// legacy filter category. Unregistration deletes a class key only while its server path names
+// Registers (TRUE) or unregisters (FALSE) every class of the table: the class key (named after
+// the table's entry) with its in-process server and threading model "Both", and, for filters,
+// the mapper entry in the legacy filter category with the setup record's name, merit and pins. Unregistration deletes a class key only while its server path names
 // this module: a class (a shared property page) registered again by another module stays.
 HRESULT AMovieDllRegisterServer2(BOOL bRegister);
 

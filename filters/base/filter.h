@@ -6,7 +6,7 @@
 #include <atomic>
 #include <string>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/lock.h"
 #include "filters/base/unknown.h"
 

@@ -2,7 +2,7 @@
 // sink, Wine's null renderer and Wine's VMR-9 in windowless mode.
 #include <gtest/gtest.h>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 
 #include <d3d9.h>
 #include <vmr9.h>

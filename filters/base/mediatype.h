@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 
 class CMediaType : public AM_MEDIA_TYPE {
  public:

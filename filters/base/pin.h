@@ -7,7 +7,7 @@
 #include <string>
 
 #include "filters/base/allocator.h"
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/filter.h"
 #include "filters/base/lock.h"
 #include "filters/base/mediatype.h"

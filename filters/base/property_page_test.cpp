@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/property_page.h"
 #include "filters/base/testkit/com_checks.h"
 #include "filters/base/testkit/stub_page_site.h"

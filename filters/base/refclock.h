@@ -17,7 +17,7 @@
 
 #include "common/handles.h"
 #include "common/thread.h"
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/lock.h"
 #include "filters/base/unknown.h"
 

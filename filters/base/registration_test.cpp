@@ -7,7 +7,7 @@
 
 #include "common/testing/com_module.h"
 #include "common/testing/registry_fixture.h"
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/testkit/com_checks.h"
 #include "filters/base/testmodule/basetest_ids.h"
 

@@ -9,7 +9,7 @@
 // thread never takes the filter's lock.
 #pragma once
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 
 #include <control.h>
 

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/refclock.h"
 #include "filters/base/testkit/graph_helpers.h"
 #include "filters/base/testkit/push_source.h"

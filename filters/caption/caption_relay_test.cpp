@@ -2,7 +2,7 @@
 // Transform and through a stub graph, and the channel page's live change and revert.
 #include <gtest/gtest.h>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 
 #include <ks.h>
 #include <ksmedia.h>

@@ -9,7 +9,8 @@
 #include "common/handles.h"
 #include "common/testing/com_module.h"
 #include "common/testing/registry_fixture.h"
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
+#include "filters/base/testkit/mapper_record.h"
 #include "filters/convert/color_convert_filter.h"
 #include "filters/convert/planar_pack_filter.h"
 
@@ -51,6 +52,12 @@ TEST_P(ConverterModule, RegistersAndUnregistersItsClasses) {
   const CLSID filter = planar ? convert::CLSID_PlanarPack : convert::CLSID_QfaCfc;
   ASSERT_EQ(module_->Register(), S_OK);
   EXPECT_EQ(_wcsicmp(ServerOf(filter).c_str(), module_->path().c_str()), 0);
+  // The planar converter registers no pins (it is only ever added by class identifier).
+  EXPECT_EQ(graph_testkit::Describe(graph_testkit::ReadMapperRecord(filter)),
+            planar ? graph_testkit::Describe(L"Zarn (Qfa) Planar-to-YUY2 Converter Filter", 0x200000, {})
+                   : graph_testkit::Describe(L"Zarn (Qfa) Color Format Converter", 0x600000,
+                                             {{0, {{MEDIATYPE_Video, MEDIASUBTYPE_IYUV}}},
+                                              {REG_PINFLAG_B_OUTPUT, {{MEDIATYPE_Video, MEDIASUBTYPE_YUY2}}}}));
   if (planar) {
     EXPECT_EQ(_wcsicmp(ServerOf(convert::CLSID_PlanarFieldOrderPage).c_str(), module_->path().c_str()), 0);
     // The deinterlacing filter's module registers the same page class after us.

@@ -199,12 +199,7 @@ HRESULT PlanarTransformFilter::AcceptInputType(const CMediaType& in, InputGeomet
 HRESULT PlanarTransformFilter::CheckInputType(const CMediaType* in) {
   if (!in) return E_POINTER;
   InputGeometry g;
-  RETURN_IF_FAILED(PlanarTransformFilter::AcceptInputType(*in, &g));
-  const GUID& sub = *in->Subtype();
-  formats_.inputSubtype = sub;
-  formats_.inputKind = sub == MEDIASUBTYPE_IYUV || sub == MEDIASUBTYPE_Tiled420 ? 1 : 2;
-  own_.SetFormat(g.width, g.height, g.pitch);
-  return S_OK;
+  return PlanarTransformFilter::AcceptInputType(*in, &g);
 }
 
 HRESULT PlanarTransformFilter::CheckTransform(const CMediaType* in, const CMediaType* out) {
@@ -215,21 +210,24 @@ HRESULT PlanarTransformFilter::CheckTransform(const CMediaType* in, const CMedia
   if (*out->Type() != MEDIATYPE_Video || !outputSub || !VideoHeader(*out, &outHeader, &outTarget)) {
     return VFW_E_TYPE_NOT_ACCEPTED;
   }
-  checkedOutputSubtype_ = *out->Subtype() == MEDIASUBTYPE_AuxVideo ? MEDIASUBTYPE_AuxVideo : MEDIASUBTYPE_YUY2;
-  checkedInputSubtype_ = *in->Subtype();
-
   InputGeometry g;
   if (!ReadInputGeometry(*in, &g)) return VFW_E_INVALIDMEDIATYPE;
-  own_.SetFormat(g.width, g.height, g.pitch);
-  SetProcessorInput(g.width, g.height, ProcessorPitch(g.pitch));
-
   int outWidth = 0, outHeight = 0;
   OutputSize(g.width, g.height, &outWidth, &outHeight);
-  processorOutput_->SetFormat(outWidth, outHeight, outHeader->biWidth);
-  RETURN_IF_FAILED(ReallocateWorkFrames());
-  if (processorOutput_->GetWidth() == processorOutput_->GetPitch()) return S_OK;
+  if (outWidth == outHeader->biWidth) return S_OK;
   const RECT expected = {0, 0, outWidth, outHeight};
   return EqualRect(outTarget, &expected) ? S_OK : VFW_E_INVALIDMEDIATYPE;
+}
+
+HRESULT PlanarTransformFilter::TakeInputType(const AM_MEDIA_TYPE& type) {
+  InputGeometry g;
+  if (!ReadInputGeometry(type, &g)) return VFW_E_INVALIDMEDIATYPE;
+  const GUID& sub = type.subtype;
+  formats_.inputSubtype = sub;  // the processor's pitch depends on it
+  formats_.inputKind = sub == MEDIASUBTYPE_IYUV || sub == MEDIASUBTYPE_Tiled420 ? 1 : 2;
+  own_.SetFormat(g.width, g.height, g.pitch);
+  SetProcessorInput(g.width, g.height, ProcessorPitch(g.pitch));
+  return ReallocateWorkFrames();
 }
 
 HRESULT PlanarTransformFilter::BuildOutputType(const CMediaType& input, int position, CMediaType* type,
@@ -284,24 +282,10 @@ HRESULT PlanarTransformFilter::GetMediaType(int position, CMediaType* type) {
   if (!m_pInput || !m_pInput->IsConnected()) return E_UNEXPECTED;
   if (position < 0) return E_INVALIDARG;
   if (position > 2) return VFW_S_NO_MORE_ITEMS;
-
+  // An offer only: the connected types, not the ones on offer, shape the processing.
   InputGeometry g;
   int outWidth = 0, outHeight = 0, outPitch = 0;
-  const HRESULT hr =
-      BuildOutputType(m_pInput->CurrentMediaType(), position, type, &g, &outWidth, &outHeight, &outPitch);
-  // The processor takes the input's shape even when no type is left at this position.
-  if (hr == S_OK || hr == VFW_S_NO_MORE_ITEMS) {
-    if (g.fieldPlanar) {
-      own_.SetFormat(g.width, g.height, g.width);
-      SetProcessorInput(g.width, g.height, g.pitch);
-    } else {
-      own_.SetFormat(g.width, g.height, g.pitch);
-      SetProcessorInput(g.width, g.height, ProcessorPitch(g.pitch));
-    }
-  }
-  if (hr != S_OK) return hr;
-  SetProcessorOutput(outWidth, outHeight, outPitch);
-  return ReallocateWorkFrames();
+  return BuildOutputType(m_pInput->CurrentMediaType(), position, type, &g, &outWidth, &outHeight, &outPitch);
 }
 
 int PlanarTransformFilter::ConnectedOutputPosition(int width) {
@@ -359,20 +343,14 @@ HRESULT PlanarTransformFilter::PlanStreamChange(const CMediaType& input, long bu
 
 HRESULT PlanarTransformFilter::CommitStreamChange(const StreamChange& change) {
   const InputGeometry& g = change.geometry;
-  const GUID& sub = *change.input.Subtype();
   const GUID previousSubtype = formats_.inputSubtype;
-  formats_.inputSubtype = sub;  // the processor's pitch depends on it
+  formats_.inputSubtype = *change.input.Subtype();  // the processor's pitch depends on it
   const int pitch = ProcessorPitch(g.pitch);
+  formats_.inputSubtype = previousSubtype;
   // Memory first: a failure here leaves everything as it was.
-  HRESULT hr = inputWork_.Reserve(pitch, g.height);
-  if (FAILED(hr)) {
-    formats_.inputSubtype = previousSubtype;
-    return hr;
-  }
+  RETURN_IF_FAILED(inputWork_.Reserve(pitch, g.height));
+  // The input pin's SetMediaType gives the descriptors and the processor the new shape.
   RETURN_IF_FAILED(m_pInput->SetMediaType(&change.input));
-  formats_.inputKind = sub == MEDIASUBTYPE_IYUV || sub == MEDIASUBTYPE_Tiled420 ? 1 : 2;
-  own_.SetFormat(g.width, g.height, g.pitch);
-  SetProcessorInput(g.width, g.height, pitch);
   if (change.outputChanged) RETURN_IF_FAILED(m_pOutput->SetMediaType(&change.output));
   return ReallocateWorkFrames();
 }
@@ -399,6 +377,7 @@ HRESULT PlanarTransformFilter::TakeOutputType(const AM_MEDIA_TYPE& type) {
     width = target->right - target->left;
   }
   SetProcessorOutput(width, CheckedHeight(header->biHeight), header->biWidth);
+  outputSubtype_ = type.subtype == MEDIASUBTYPE_AuxVideo ? MEDIASUBTYPE_AuxVideo : MEDIASUBTYPE_YUY2;
   return ReallocateWorkFrames();
 }
 
@@ -416,8 +395,8 @@ HRESULT PlanarTransformFilter::DecideBufferSize(IMemAllocator* allocator, ALLOCA
 }
 
 HRESULT PlanarTransformFilter::SetMediaType(PIN_DIRECTION direction, const CMediaType* type) {
-  if (direction == PINDIR_OUTPUT && type) return TakeOutputType(*type);
-  return S_OK;
+  if (!type) return S_OK;
+  return direction == PINDIR_OUTPUT ? TakeOutputType(*type) : TakeInputType(*type);
 }
 
 HRESULT PlanarTransformFilter::StartStreaming() {
@@ -470,7 +449,7 @@ HRESULT PlanarTransformFilter::Transform(IMediaSample* in, IMediaSample* out) {
     processorInput_->SetFrame(source);
   }
 
-  const bool packedOutput = checkedOutputSubtype_ != MEDIASUBTYPE_AuxVideo;
+  const bool packedOutput = outputSubtype_ != MEDIASUBTYPE_AuxVideo;
   const int outPitch = processorOutput_->GetPitch();
   const int outHeight = processorOutput_->GetHeight();
   if (static_cast<std::size_t>(std::max<long>(out->GetSize(), 0)) < 2 * static_cast<std::size_t>(outPitch) * outHeight) {

@@ -15,6 +15,10 @@
 // U and V, height rows of pitch / 2 bytes each; 2 x pitch x height bytes. A new or grown work
 // frame is black (luma 0, chroma 128); work frames never shrink.
 //
+// The checks (CheckInputType, CheckTransform, GetMediaType) answer only: a probe through
+// QueryAccept or an enumeration of the offers, stopped or streaming, changes nothing. The
+// shapes are taken with the types the pins take (SetMediaType) and in a stream change.
+//
 // Every input type is checked before anything of it is used: a format block of the size its
 // format type needs, positive sizes within kMaxPictureSize, field-planar widths up to 768 (the
 // samples a 1024-byte row holds) and field formats only with the field-planar subtype.
@@ -109,7 +113,8 @@ class PlanarTransformFilter : public CTransformFilter {
   HRESULT CheckTransform(const CMediaType* in, const CMediaType* out) override;
   HRESULT GetMediaType(int position, CMediaType* type) override;
   HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
-  // The connected output type sets the processor's output (TakeOutputType).
+  // The checks answer only; the types taken here (TakeInputType, TakeOutputType) shape the
+  // descriptors, the processor and the work frames.
   HRESULT SetMediaType(PIN_DIRECTION direction, const CMediaType* type) override;
   HRESULT StartStreaming() override;
   HRESULT Transform(IMediaSample* in, IMediaSample* out) override;
@@ -151,6 +156,8 @@ class PlanarTransformFilter : public CTransformFilter {
   // The row pitch of the output type offered at `position` for a picture `width` wide; 0 past
   // the last.
   static int OfferedPitch(int position, int width);
+  // The input type's shape goes to the own and processor input descriptors and the work frames.
+  HRESULT TakeInputType(const AM_MEDIA_TYPE& type);
   // The processor's output takes a type's shape: rows of biWidth pixels, the picture as wide as
   // its target rectangle (the bitmap width when empty).
   HRESULT TakeOutputType(const AM_MEDIA_TYPE& type);
@@ -163,8 +170,7 @@ class PlanarTransformFilter : public CTransformFilter {
   GUID defaultOutputSubtype_;
   WorkFrame inputWork_;
   WorkFrame outputWork_;
-  GUID checkedInputSubtype_ = GUID_NULL;
-  GUID checkedOutputSubtype_ = GUID_NULL;
+  GUID outputSubtype_ = MEDIASUBTYPE_YUY2;  // of the connected output type
 };
 
 }  // namespace deinterlace

@@ -306,23 +306,27 @@ HRESULT TeskFilter::CheckInputType(const CMediaType* in) {
 }
 
 HRESULT TeskFilter::CheckTransform(const CMediaType* in, const CMediaType* out) {
-  RETURN_IF_FAILED(PlanarTransformFilter::CheckTransform(in, out));
-  if (historyExists_) {
-    bool bottom = false;
-    if (DetectBottomFirst(*in, &bottom)) {
-      detectedBottomFirst_ = bottom;
-      bottomFirst_ = bottom;
-    }
-    ApplyDvdBypass(*in);
-  }
-  const FrameDescriptor& input = parts_->input;
-  drawer_.SetGeometry(2 * input.GetPitch(), 0, input.GetPitch(), input.GetHeight());
-  return S_OK;
+  // An answer only: field order, bypass and shapes follow the types taken (SetMediaType).
+  return PlanarTransformFilter::CheckTransform(in, out);
 }
 
-bool TeskFilter::HalvesFrameTime() {
+bool TeskFilter::OneOutputPerInput() {
+  if (mmxPath_) return true;
   CAutoLock lock(&settingsLock_);
-  return !bypassActive_ && !mmxPath_ && Param(params::kSingleField) == 0;
+  return bypassActive_;
+}
+
+bool TeskFilter::BypassFor(const AM_MEDIA_TYPE& input) {
+  const VIDEOINFOHEADER2* info = VideoInfo2(input);
+  if (!info) {
+    CAutoLock lock(&settingsLock_);
+    return bypassActive_;  // the bypass rule leaves it as it is
+  }
+  return info->dwInterlaceFlags == 0 && Param(params::kDvdBypass) == 1;
+}
+
+bool TeskFilter::HalvesFrameTimeFor(const AM_MEDIA_TYPE& input) {
+  return !mmxPath_ && Param(params::kSingleField) == 0 && !BypassFor(input);
 }
 
 void TeskFilter::AdjustOutputType(CMediaType* type, bool halve) {
@@ -346,20 +350,20 @@ HRESULT TeskFilter::GetMediaType(int position, CMediaType* type) {
   if (position < 0) return E_INVALIDARG;
   const HRESULT hr = PlanarTransformFilter::GetMediaType(position + 1, type);
   if (hr != S_OK) return hr;
-  AdjustOutputType(type, HalvesFrameTime());
+  // The rate as it will be once the input's bypass rule has run (at the first connection the
+  // output is offered before it runs).
+  AdjustOutputType(type, HalvesFrameTimeFor(m_pInput->CurrentMediaType()));
   return S_OK;
 }
 
 HRESULT TeskFilter::StreamOutputType(const CMediaType& input, CMediaType* output) {
-  const VIDEOINFOHEADER2* info = VideoInfo2(input);
-  if (!info) {
+  // The rate as it will be once the type's DVD bypass rule has run.
+  const bool halve = HalvesFrameTimeFor(input);
+  if (!VideoInfo2(input)) {
     RETURN_IF_FAILED(PlanarTransformFilter::StreamOutputType(input, output));
-    AdjustOutputType(output, HalvesFrameTime());
+    AdjustOutputType(output, halve);
     return S_OK;
   }
-  // The rate as it will be once the type's DVD bypass rule has run.
-  bool halve = !mmxPath_ && Param(params::kSingleField) == 0;
-  if (info->dwInterlaceFlags == 0 && Param(params::kDvdBypass) == 1) halve = false;
   RETURN_IF_FAILED(output->Set(input));
   AdjustOutputType(output, halve);
   VIDEOINFOHEADER2* copy = VideoInfo2(output);
@@ -387,16 +391,27 @@ HRESULT TeskFilter::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERT
   return actual.cbBuffer >= request->cbBuffer ? S_OK : E_FAIL;
 }
 
-void TeskFilter::TakeInputType(const AM_MEDIA_TYPE& type) {
-  inputPlanar_ = type.subtype == MEDIASUBTYPE_FieldPlanar420;
+void TeskFilter::TypeRules(const AM_MEDIA_TYPE& input) {
+  bool bottom = false;
+  if (DetectBottomFirst(input, &bottom)) {
+    detectedBottomFirst_ = bottom;
+    bottomFirst_ = bottom;
+  }
+  ApplyDvdBypass(input);
 }
 
 HRESULT TeskFilter::SetMediaType(PIN_DIRECTION direction, const CMediaType* type) {
-  if (direction == PINDIR_INPUT && type) {
-    TakeInputType(*type);
+  if (!type) return S_OK;
+  RETURN_IF_FAILED(PlanarTransformFilter::SetMediaType(direction, type));
+  if (direction == PINDIR_INPUT) {
+    inputPlanar_ = type->subtype == MEDIASUBTYPE_FieldPlanar420;
     inputConnected_ = true;
+    const FrameDescriptor& input = parts_->input;
+    drawer_.SetGeometry(2 * input.GetPitch(), 0, input.GetPitch(), input.GetHeight());
   }
-  return PlanarTransformFilter::SetMediaType(direction, type);
+  // With the history made, a type taken runs the type's field-order and bypass rules.
+  if (historyExists_) TypeRules(direction == PINDIR_INPUT ? *type : m_pInput->CurrentMediaType());
+  return S_OK;
 }
 
 HRESULT TeskFilter::CompleteConnect(PIN_DIRECTION direction, IPin*) {
@@ -404,7 +419,7 @@ HRESULT TeskFilter::CompleteConnect(PIN_DIRECTION direction, IPin*) {
     if (!historyExists_) {
       historyExists_ = true;
       InitialFieldOrder(m_pInput->CurrentMediaType());
-      // The input's transform check ran before the history existed.
+      // The types were taken before the history existed.
       ApplyDvdBypass(m_pInput->CurrentMediaType());
     }
     forcedOrder_ = 2;
@@ -468,8 +483,6 @@ HRESULT TeskFilter::TakeStreamType(const CMediaType& type, long bufferBytes) {
   // Nothing held was made for the new shape.
   ClearHistory();
   drawer_.ReleaseSample();
-  const FrameDescriptor& input = parts_->input;
-  drawer_.SetGeometry(2 * input.GetPitch(), 0, input.GetPitch(), input.GetHeight());
   if (change.outputChanged) pendingOutput_ = std::move(change.output);
   return S_OK;
 }
@@ -537,22 +550,20 @@ HRESULT TeskFilter::Receive(IMediaSample* sample) {
   current_ = sample;
   const int singleField = Param(params::kSingleField);
   const bool frameDrop = Param(params::kFrameDrop) == 1;
+  // The MMX path and the bypass make one output per input: "Single Field" 2 then gives it as 1
+  // does instead of skipping it.
+  const bool onePerInput = OneOutputPerInput();
   PutHistory(sample, buffer);
   firstOutput_ = true;
   keepTop_ = bottomFirst_;
   HRESULT hr = S_OK;
-  if (singleField != 2 && (!frameDrop || InTime(0, "1st"))) hr = DeliverOne();
+  if ((singleField != 2 || onePerInput) && (!frameDrop || InTime(0, "1st"))) hr = DeliverOne();
   if (FAILED(hr)) return hr;
 
   PutHistory(sample, buffer);
   firstOutput_ = false;
   keepTop_ = !bottomFirst_;
-  bool bypass = false;
-  {
-    CAutoLock lock(&settingsLock_);
-    bypass = bypassActive_;
-  }
-  if (mmxPath_ || bypass || singleField == 1) return S_OK;
+  if (onePerInput || singleField == 1) return S_OK;
   if (!frameDrop || InTime(kSecondOutputAllowance, "2nd")) hr = DeliverOne();
   return FAILED(hr) ? hr : S_OK;
 }
@@ -600,7 +611,7 @@ HRESULT TeskFilter::TransformPicture(IMediaSample* in, IMediaSample* out) {
   hr = in->GetMediaTime(&mediaStart, &mediaEnd);
   if (hr == VFW_E_MEDIA_TIME_NOT_SET) mediaStart = mediaEnd = 0;
   else if (FAILED(hr)) return hr;
-  const bool whole = !HalvesFrameTime() && Param(params::kSingleField) != 2;
+  const bool whole = OneOutputPerInput() || Param(params::kSingleField) == 1;
   const REFERENCE_TIME middle = whole ? end : (start + end) / 2;
   const LONGLONG mediaMiddle = whole ? mediaEnd : (mediaStart + mediaEnd) / 2;
   REFERENCE_TIME times[2] = {firstOutput_ ? start : middle, firstOutput_ ? middle : end};

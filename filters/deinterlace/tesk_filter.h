@@ -13,6 +13,9 @@
 // QueryAccept is the only call out of the filter made under it. The forced field order and the table values are
 // single words read without a lock.
 //
+// Type checks (QueryAccept on either pin) answer only; the field order and the DVD bypass follow
+// the types taken: at the first output connection, then whenever a pin takes a type.
+//
 // A new type on an input sample is taken in Receive, before either output of that sample is
 // made (the planar base's stream change: both pins, the descriptors, the processor), or the
 // sample is refused with nothing changed. The output type that goes with it is attached to the
@@ -126,7 +129,8 @@ class TeskFilter final : public PlanarTransformFilter,
   static bool DetectBottomFirst(const AM_MEDIA_TYPE& type, bool* bottomFirst);
   void InitialFieldOrder(const AM_MEDIA_TYPE& type);
   void ApplyDvdBypass(const AM_MEDIA_TYPE& type);
-  void TakeInputType(const AM_MEDIA_TYPE& type);
+  // Field-order rules 1-2 and the bypass rule for a taken input type.
+  void TypeRules(const AM_MEDIA_TYPE& input);
   // The output rate and flags of an offered type.
   static void AdjustOutputType(CMediaType* type, bool halve);
   // Whether the stream can go on with a new input type (the input pin's check while streaming).
@@ -139,7 +143,12 @@ class TeskFilter final : public PlanarTransformFilter,
   void ClearHistory();
   // Lateness test of an output with "Qfa Frame Drop" on: true to deliver.
   bool InTime(REFERENCE_TIME allowance, const char* which);
-  bool HalvesFrameTime();
+  // The MMX path or an active bypass: one output per input.
+  bool OneOutputPerInput();
+  // Whether the bypass is on once `input` is taken.
+  bool BypassFor(const AM_MEDIA_TYPE& input);
+  // Whether the output of `input` runs at twice its frame rate.
+  bool HalvesFrameTimeFor(const AM_MEDIA_TYPE& input);
   HRESULT DeliverOne();
 
   std::unique_ptr<TeskParts> parts_;

@@ -423,6 +423,167 @@ TEST_F(TeskGraph, ANewInputSizeOnASampleReshapesTheProcessingOrIsRefused) {
   }
 }
 
+// A probe answers only. Each case connects at 720x480, probes one pin (the input with a type of
+// another height, the output with the filter's own padded offer, a 2048-pitch type of the same
+// picture and an enumeration of the offers), stopped or while streaming, then streams: the
+// outputs are those of the same filter never probed, in count, length and bytes.
+TEST_F(TeskGraph, AProbeChangesNothingThatIsStreamed) {
+  struct Output {
+    LONG length;
+    std::vector<BYTE> data;
+  };
+  struct Case {
+    bool planar;
+    int pin;  // 0 input, 1 output, -1 no probe (the reference)
+    bool streaming;
+  };
+  const auto probe = [&](const Case& c) {
+    IPin* pin = filter_->GetPin(c.pin);
+    if (c.pin == 0) {
+      const CMediaType other = c.planar ? MakeFieldVideoType(kWidth, 576) : MakeVideoType(kWidth, 576);
+      pin->QueryAccept(&other);
+      return;
+    }
+    CMediaType padded;
+    ASSERT_EQ(filter_->GetMediaType(1, &padded), S_OK);
+    ASSERT_EQ(GetBitmapInfoHeader(&padded)->biWidth, 768);
+    EXPECT_EQ(pin->QueryAccept(&padded), S_OK);
+    CMediaType wide = padded;
+    GetBitmapInfoHeader(&wide)->biWidth = 2048;
+    pin->QueryAccept(&wide);
+    IEnumMediaTypes* types = nullptr;
+    ASSERT_EQ(pin->EnumMediaTypes(&types), S_OK);
+    AM_MEDIA_TYPE* type = nullptr;
+    while (types->Next(1, &type, nullptr) == S_OK) DeleteMediaType(type);
+    types->Release();
+  };
+  const auto run = [&](const Case& c) {
+    std::vector<Output> outputs;
+    Build(c.planar ? MakeFieldVideoType(kWidth, kHeight) : MakeVideoType(kWidth, kHeight));
+    Set(params::kDeintermode, 1);
+    Set(params::kSharpness, 0);
+    Set(params::kContrast, 0);
+    if (c.pin >= 0 && !c.streaming) probe(c);
+    Pause();
+    for (int frame = 0; frame < 3; ++frame) {
+      if (c.pin >= 0 && c.streaming && frame == 1) probe(c);
+      EXPECT_EQ(Push([&](BYTE* data, long size) {
+                  for (long i = 0; i < size; ++i) data[i] = static_cast<BYTE>(i * 7 + frame * 29 + i / 1440);
+                  if (c.planar) std::memset(data, 0, sizeof(field_video::FieldFrameHeader));
+                },
+                     frame * kFrame, (frame + 1) * kFrame),
+                S_OK);
+    }
+    for (const ReceivedSample& s : sink_->Samples()) {
+      const size_t used = std::min(static_cast<size_t>(std::max<LONG>(s.actualLength, 0)), s.data.size());
+      outputs.push_back({s.actualLength, std::vector<BYTE>(s.data.begin(), s.data.begin() + static_cast<std::ptrdiff_t>(used))});
+    }
+    TearDown();
+    graph_ = nullptr;
+    return outputs;
+  };
+  sinkSetup_ = [](RecordingSink* sink) { sink->SetGuard(0xE5); };
+  for (bool planar : {false, true}) {
+    const std::vector<Output> reference = run({planar, -1, false});
+    ASSERT_FALSE(reference.empty());
+    for (int pin : {0, 1}) {
+      for (bool streaming : {false, true}) {
+        SCOPED_TRACE(::testing::Message() << (planar ? "planar" : "packed") << " pin " << pin
+                                          << (streaming ? " streaming" : " stopped"));
+        const std::vector<Output> outputs = run({planar, pin, streaming});
+        EXPECT_EQ(outputs.size(), reference.size());
+        if (outputs.size() != reference.size()) continue;
+        for (size_t i = 0; i < outputs.size(); ++i) {
+          EXPECT_EQ(outputs[i].length, reference[i].length) << i;
+          EXPECT_TRUE(outputs[i].data == reference[i].data) << "output " << i << " differs";
+        }
+      }
+    }
+  }
+}
+
+// Outputs per input with "Qfa Deinterlace Single Field" 0, 1 and 2 on the path of two outputs
+// per input and on the two paths of one (the MMX path, the DVD bypass of progressive input):
+// there 2 gives the one output as 1 does, spanning the whole input.
+TEST_F(TeskGraph, SingleFieldOnEveryPath) {
+  const REFERENCE_TIME mid = kFrame / 2;
+  using Times = std::vector<std::pair<REFERENCE_TIME, REFERENCE_TIME>>;
+  const Times both = {{0, mid}, {mid, kFrame}}, whole = {{0, kFrame}}, second = {{mid, kFrame}};
+  struct Case {
+    const char* path;
+    CMediaType type;
+    std::uint32_t mask;
+    Times times[3];  // single field 0, 1, 2
+  };
+  const Case cases[] = {
+      {"two outputs", InterlacedType(AMINTERLACE_IsInterlaced), kCpuMmx | kCpuSseInteger | kCpuSse2,
+       {both, whole, second}},
+      {"mmx", InterlacedType(AMINTERLACE_IsInterlaced), kCpuMmx, {whole, whole, whole}},
+      {"bypass", InterlacedType(0), kCpuMmx | kCpuSseInteger | kCpuSse2, {whole, whole, whole}},
+  };
+  for (const Case& c : cases) {
+    Build(c.type, c.mask);
+    Pause();
+    for (int single = 0; single < 3; ++single) {
+      SCOPED_TRACE(::testing::Message() << c.path << ", single field " << single);
+      Set(params::kSingleField, single);
+      sink_->ClearRecords();
+      ASSERT_EQ(Push(Fields(50, 60)), S_OK);
+      const auto samples = sink_->Samples();
+      ASSERT_EQ(samples.size(), c.times[single].size());
+      for (size_t i = 0; i < samples.size(); ++i) {
+        EXPECT_EQ(samples[i].start, c.times[single][i].first);
+        EXPECT_EQ(samples[i].stop, c.times[single][i].second);
+      }
+    }
+    TearDown();
+    graph_ = nullptr;
+  }
+}
+
+// The field order the filter starts with, from the connected type: the field formats' own
+// order, the interlace flags, else the frame time.
+TEST_F(TeskGraph, InitialFieldOrderFromTheConnectedType) {
+  struct Case {
+    CMediaType type;
+    bool bottomFirst;
+  };
+  std::vector<Case> cases = {{MakeFieldVideoType(kWidth, kHeight), true},
+                             {MakeFieldVideoType(kWidth, 576, true), false},
+                             {InterlacedType(AMINTERLACE_IsInterlaced), true},
+                             {InterlacedType(AMINTERLACE_IsInterlaced | AMINTERLACE_Field1First), false}};
+  for (REFERENCE_TIME frame : {400000, 200000, 333667, 300000, 166833, 150000, 417083}) {
+    const bool bottom = frame != 400000 && frame != 200000 && frame != 417083;
+    cases.push_back({MakeVideoType(kWidth, kHeight, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, frame), bottom});
+    cases.push_back({MakeVideoType(kWidth, kHeight, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, frame), bottom});
+  }
+  for (const Case& c : cases) {
+    Build(c.type);
+    EXPECT_EQ(filter_->BottomFirst(), c.bottomFirst)
+        << (*c.type.FormatType() == FORMAT_VideoInfo ? "VideoInfo " : "other ")
+        << reinterpret_cast<const VIDEOINFOHEADER*>(c.type.Format())->AvgTimePerFrame;
+    TearDown();
+    graph_ = nullptr;
+  }
+}
+
+// Progressive VideoInfo2 input turns the DVD bypass on at the first connection: the output
+// type carries the input's frame time, as the one output per input spans it.
+TEST_F(TeskGraph, TheBypassOutputTypeHasTheInputsFrameTime) {
+  Build(InterlacedType(0), kCpuMmx | kCpuSseInteger | kCpuSse2);
+  const auto* out = reinterpret_cast<const VIDEOINFOHEADER2*>(filter_->GetPin(1)->CurrentMediaType().Format());
+  EXPECT_EQ(out->AvgTimePerFrame, kFrame);
+  Pause();
+  for (int frame = 0; frame < 2; ++frame) {
+    sink_->ClearRecords();
+    ASSERT_EQ(Push(Fields(50, 60), frame * kFrame, (frame + 1) * kFrame), S_OK);
+    const auto samples = sink_->Samples();
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].start, frame * kFrame);
+    EXPECT_EQ(samples[0].stop, (frame + 1) * kFrame);
+  }
+}
+
 TEST_F(TeskGraph, FrameDropAgainstTheClock) {
   Build(MakeVideoType(kWidth, kHeight));
   ManualClock* clock = ManualClock::Create(0);
@@ -535,6 +696,10 @@ TEST_F(TeskGraph, ControlInterfaces) {
   CMediaType interlaced = InterlacedType(AMINTERLACE_IsInterlaced);
   CMediaType out = filter_->GetPin(1)->CurrentMediaType();
   ASSERT_EQ(filter_->CheckTransform(&interlaced, &out), S_OK);
+  control->GetDeinterlaceMode(&value);
+  EXPECT_EQ(value, filter_->MmxPath() ? 7 : 0);  // a check takes nothing
+  Pause();
+  ASSERT_EQ(Push(Fields(50, 60), 0, kFrame, -1, &interlaced), S_OK);  // a sample carries it
   control->GetDeinterlaceMode(&value);
   EXPECT_EQ(value, filter_->MmxPath() ? 9 : 4);  // given back
   control->SetDeinterlaceMode(filter_->MmxPath() ? 2 : 7);

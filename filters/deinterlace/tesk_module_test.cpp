@@ -1,7 +1,7 @@
 // QfaTesk.ax as a file: each of its three filter classes gives the filter and each page class
-// its page without the registry; registration writes the class keys and the mapper records
-// (merit 0x200000) that unregistration takes away again, leaving the field-order page alone
-// once another module has registered it.
+// its page without the registry; registration writes the class keys and the mapper records (the
+// setup record's name, merit and pins) that unregistration takes away again, leaving the
+// field-order page alone once another module has registered it.
 #include <gtest/gtest.h>
 
 #include <ocidl.h>
@@ -11,9 +11,12 @@
 #include "common/handles.h"
 #include "common/module.h"
 #include "common/testing/paths.h"
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
+#include "filters/base/testkit/mapper_record.h"
 #include "filters/deinterlace/tesk_filter.h"
 
+using graph_testkit::Describe;
+using graph_testkit::ReadMapperRecord;
 using testing_support::BinPath;
 
 namespace {
@@ -41,19 +44,6 @@ std::wstring ServerOf(REFCLSID clsid) {
     return L"<none>";
   }
   return value;
-}
-
-// The merit in the mapper's record of the legacy filter category (-1 without a record).
-long MeritOf(REFCLSID clsid) {
-  const std::wstring key = L"CLSID\\{083863F1-70DE-11D0-BD40-00A0C911CE86}\\Instance\\" + Text(clsid);
-  BYTE data[512] = {};
-  DWORD bytes = sizeof(data);
-  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), L"FilterData", RRF_RT_REG_BINARY, nullptr, data, &bytes) !=
-          ERROR_SUCCESS ||
-      bytes < 8) {
-    return -1;
-  }
-  return static_cast<long>(data[4] | (data[5] << 8) | (data[6] << 16) | (static_cast<DWORD>(data[7]) << 24));
 }
 
 class TeskModule : public ::testing::Test {
@@ -108,9 +98,13 @@ TEST_F(TeskModule, EveryClassGivesTheFilter) {
 
 TEST_F(TeskModule, RegistersAndUnregistersItsFilters) {
   ASSERT_EQ(Entry<DllFn>("DllRegisterServer")(), S_OK);
+  // One record for the three: its name, merit 0x200000, an input and an output of any video.
+  const std::wstring record = Describe(L"Zarn (Qfa) Tesk Filter", 0x200000,
+                                       {{0, {{MEDIATYPE_Video, GUID_NULL}}},
+                                        {REG_PINFLAG_B_OUTPUT, {{MEDIATYPE_Video, GUID_NULL}}}});
   for (const CLSID* clsid : kFilters) {
     EXPECT_EQ(_wcsicmp(ServerOf(*clsid).c_str(), path_.c_str()), 0);
-    EXPECT_EQ(MeritOf(*clsid), 0x200000);
+    EXPECT_EQ(Describe(ReadMapperRecord(*clsid)), record);
   }
   for (const CLSID* clsid : kPages) EXPECT_EQ(_wcsicmp(ServerOf(*clsid).c_str(), path_.c_str()), 0);
   // The planar converter's module registers the shared field-order page after us.
@@ -123,7 +117,7 @@ TEST_F(TeskModule, RegistersAndUnregistersItsFilters) {
   ASSERT_EQ(Entry<DllFn>("DllUnregisterServer")(), S_OK);
   for (const CLSID* clsid : kFilters) {
     EXPECT_EQ(ServerOf(*clsid), L"<none>");
-    EXPECT_EQ(MeritOf(*clsid), -1);
+    EXPECT_FALSE(ReadMapperRecord(*clsid).found);
   }
   for (const CLSID* clsid : kPages) {
     EXPECT_EQ(ServerOf(*clsid), *clsid == deinterlace::CLSID_TeskFieldOrderPage ? std::wstring(other) : L"<none>");

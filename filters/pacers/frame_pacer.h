@@ -19,7 +19,7 @@
 
 #include "common/handles.h"
 #include "common/timeouts.h"
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/filter.h"
 #include "filters/base/lock.h"
 #include "filters/base/pin.h"

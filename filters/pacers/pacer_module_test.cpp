@@ -13,9 +13,11 @@
 #include "common/testing/paths.h"
 #include "common/testing/com_module.h"
 #include "common/testing/registry_fixture.h"
+#include "filters/base/testkit/mapper_record.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/video_types.h"
+#include "filters/include/field_video.h"
 #include "filters/include/filter_interfaces.h"
 #include "filters/pacers/pacer_ids.h"
 
@@ -128,6 +130,13 @@ TEST_F(PacerModules, RegistrationAndTheSharedPageClass) {
   EXPECT_EQ(ReadString(ClassKey(CLSID_LiveSyncPage), nullptr), L"Zarn Live Sync Property Page");
   EXPECT_EQ(ReadString(ClassKey(CLSID_AudioPacer) + L"\\InprocServer32", L"ThreadingModel"), L"Both");
   EXPECT_EQ(_wcsicmp(ReadString(page, nullptr).c_str(), video.path().c_str()), 0);  // the last to register
+  const std::pair<GUID, GUID> pcm{MEDIATYPE_Audio, MEDIASUBTYPE_PCM};
+  const std::pair<GUID, GUID> yuy2{MEDIATYPE_Video, MEDIASUBTYPE_YUY2}, tiled{MEDIATYPE_Video, MEDIASUBTYPE_Tiled420};
+  EXPECT_EQ(Describe(ReadMapperRecord(CLSID_AudioPacer)),
+            Describe(L"Zarn Live Audio Sync Filter", 0x200000, {{0, {pcm}}, {REG_PINFLAG_B_OUTPUT, {pcm}}}));
+  EXPECT_EQ(Describe(ReadMapperRecord(CLSID_VideoPacer)),
+            Describe(L"Zarn Live Video Sync Filter", 0x200000,
+                     {{0, {yuy2, tiled}}, {REG_PINFLAG_B_OUTPUT, {yuy2, tiled}}}));
 
   // Registered, both are made by COM itself.
   for (const CLSID* clsid : {&CLSID_AudioPacer, &CLSID_VideoPacer}) {

@@ -7,7 +7,7 @@
 // drained on the worker's thread with a reference to the event interface of its own.
 #pragma once
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 
 #include <d3d9.h>
 #include <vmr9.h>

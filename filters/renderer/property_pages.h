@@ -5,7 +5,7 @@
 
 #include <wrl/client.h>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/property_page.h"
 #include "filters/include/filter_interfaces.h"
 #include "filters/renderer/renderer_interfaces.h"

@@ -6,7 +6,7 @@
 // lock of their own as well (taken after the filter lock, never around a call out).
 #pragma once
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 
 #include <ocidl.h>
 #include <strmif.h>

@@ -10,11 +10,13 @@
 #include "common/device/pin_helpers.h"
 #include "common/format.h"
 #include "common/registry.h"
+#include "common/testing/com_module.h"
 #include "common/testing/debug_capture.h"
 #include "common/testing/dump_drive.h"
 #include "common/testing/paths.h"
 #include "common/trace.h"
 #include "filters/base/testkit/manual_clock.h"
+#include "filters/base/testkit/mapper_record.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/stub_graph.h"
 #include "filters/base/testkit/video_types.h"
@@ -81,6 +83,23 @@ TEST(VideoRendererTypes, AcceptsYuy2UpTo720x480AtNtscRates) {
   EXPECT_EQ(renderer->CheckMediaType(&noFormat), VFW_E_INVALIDMEDIATYPE);
   EXPECT_EQ(renderer->CheckMediaType(nullptr), E_POINTER);
   EXPECT_EQ(renderer->NonDelegatingRelease(), 0u);
+}
+
+// The module's registration gives the mapper the renderer's record: its name, merit and one
+// rendered YUY2 input; unregistration takes it away.
+TEST(VideoRendererModule, RegistersTheFiltersRecord) {
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  {
+    testing_support::ComModule module(L"VornVRen.ax");
+    ASSERT_TRUE(module.valid());
+    ASSERT_EQ(module.Register(), S_OK);
+    EXPECT_EQ(graph_testkit::Describe(graph_testkit::ReadMapperRecord(vren::CLSID_VornVideoRenderer)),
+              graph_testkit::Describe(L"Zarn Lumacrest2 Renderer", 0x200000,
+                                      {{REG_PINFLAG_B_RENDERER, {{MEDIATYPE_Video, MEDIASUBTYPE_YUY2}}}}));
+    EXPECT_EQ(module.Unregister(), S_OK);
+    EXPECT_FALSE(graph_testkit::ReadMapperRecord(vren::CLSID_VornVideoRenderer).found);
+  }
+  CoUninitialize();
 }
 
 TEST(VideoRendererInstance, OnlyOneRendererExistsAtATime) {

@@ -7,7 +7,7 @@
 // and the renderer's event sink, never the filter lock.
 #pragma once
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/mediatype.h"
 #include "filters/base/renderer_window.h"
 #include "filters/base/unknown.h"

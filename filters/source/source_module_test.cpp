@@ -3,7 +3,7 @@
 // by the registry value and the named mutex.
 #include <gtest/gtest.h>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 
 #include <d3d9.h>
 #include <vmr9.h>
@@ -18,6 +18,7 @@
 #include "common/testing/paths.h"
 #include "common/trace.h"
 #include "filters/base/testkit/graph_helpers.h"
+#include "filters/base/testkit/mapper_record.h"
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/stub_graph.h"
 #include "filters/base/testkit/video_types.h"
@@ -68,6 +69,7 @@ TEST_F(ModuleFile, LoadsWithoutTheRegistryAndRefusesToRegister) {
   auto canUnload = GetProcAs<PlainEntryFn>(module_, "DllCanUnloadNow");
   ASSERT_TRUE(registerServer && unregisterServer && canUnload);
   EXPECT_EQ(registerServer(), E_FAIL);
+  EXPECT_FALSE(graph_testkit::ReadMapperRecord(CLSID_VornSourceFilter).found);  // no mapper record either
   EXPECT_EQ(unregisterServer(), E_FAIL);
 
   auto getClassObject = GetProcAs<GetClassObjectFn>(module_, "DllGetClassObject");

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/mediatype.h"
 
 namespace vsrc {

@@ -11,7 +11,7 @@
 #include <new>
 #include <string>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/filter.h"
 #include "sim/card/card_state.h"
 

@@ -9,15 +9,14 @@
 //    calls are counted, for what the real graph would hide.
 #pragma once
 
-#include <windows.h>
-#include <dshow.h>
-
 #include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "common/dshow.h"
 
 namespace device_testing {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/testkit/push_source.h"
 
 namespace graph_testkit {

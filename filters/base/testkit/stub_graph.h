@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/handles.h"
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/lock.h"
 #include "filters/base/unknown.h"
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/testkit/push_source.h"
 
 namespace graph_testkit {

@@ -12,7 +12,7 @@
 
 #include "common/handles.h"
 #include "filters/base/allocator.h"
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 #include "filters/base/filter.h"
 #include "filters/base/pin.h"
 

@@ -1,5 +1,8 @@
-// The platform's DirectShow declarations as every filter of this tree sees them, plus the few
+// The platform's DirectShow declarations as every module of this tree sees them (the filter
+// base and the filters, the device support library, the device managers), plus the few
 // definitions that the mingw-w64 headers lack. Include this instead of the platform headers.
+// Header only: the common library itself stays free of DirectShow; what includes this links
+// strmiids for the identifiers it uses.
 #pragma once
 
 #include <windows.h>
