@@ -294,7 +294,7 @@ TEST_F(Preview, DraggingPastThePanelEdgeMutesUntilMuteTimeAfterTheLastMove) {
   EXPECT_EQ(control_->Uninitialize(0), S_OK);
 }
 
-TEST_F(Preview, TheMuteTimerHoldsAndUninitializeDoesNotWaitForIt) {
+TEST_F(Preview, TheMuteTimerHoldsThroughUninitializeWhichDoesNotWaitForIt) {
   ASSERT_EQ(control_->Initialize(0), S_OK);
   ASSERT_EQ(board_.Command("clear-log"), S_OK);
   ASSERT_EQ(control_->SetMuteTimer(0xFFFFFFFF), S_OK);
@@ -308,9 +308,16 @@ TEST_F(Preview, TheMuteTimerHoldsAndUninitializeDoesNotWaitForIt) {
 
   ASSERT_EQ(control_->SetMuteTimer(0xFFFFFFFF), S_OK);
   ASSERT_TRUE(WaitForWritesAt(0x50E4, 5, 5000));
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
   const ULONGLONG start = GetTickCount64();
   EXPECT_EQ(control_->Uninitialize(0), S_OK);
   EXPECT_LT(GetTickCount64() - start, 1000u);
+  // The renderer holds the mute this way while it lets go: the board stays up (this object
+  // keeps its board control) and must not show an unmuted, empty view.
+  EXPECT_EQ(Mutes(), (std::vector<bool>{true, true}));
+  const auto registers = board_.Registers();
+  ASSERT_GT(registers.size(), 0x50E4u);
+  EXPECT_EQ(registers[0x50E4] & 1, 0) << "the picture is on";
 }
 
 TEST_F(Preview, TheHostWindowKeepsItsColourKeyAndMinimisingHidesThePicture) {

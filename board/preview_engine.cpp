@@ -215,8 +215,11 @@ void PreviewEngine::UninitializeLocked(long reserve) {
   SetVideoSizeLocked(kDefaultSize);
   board_.view->ShowView(0);
   viewShown_ = false;
-  positionMute_ = timerMute_ = false;
+  // The position mute goes; a mute the timer holds stays on the panel (the renderer holds
+  // one while it lets go, and the board may stay up for another client).
+  positionMute_ = false;
   SendMute();
+  timerMute_ = false;
   board_.view->Uninitialize(reserve);
   zoomMode_ = 0;
   sizeSet_ = widePossible_ = wideWanted_ = false;
