@@ -320,6 +320,23 @@ TEST_F(Preview, TheMuteTimerHoldsThroughUninitializeWhichDoesNotWaitForIt) {
   EXPECT_EQ(registers[0x50E4] & 1, 0) << "the picture is on";
 }
 
+TEST_F(Preview, AStartRefusedBesideTheViewHolderLeavesTheBoardAlone) {
+  ComPtr<IVideoView> holder;
+  ASSERT_EQ(Make(L"VornCon.dll", kBoardClass, holder), S_OK);
+  ASSERT_EQ(holder->Initialize(0), S_OK);
+  ComPtr<IDirectControl> direct;
+  ASSERT_EQ(holder.As(&direct), S_OK);
+  ASSERT_EQ(direct->MuteTv(1), S_OK);
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  EXPECT_EQ(control_->Initialize(0), errors::kBoardViewHeld);
+  EXPECT_TRUE(Requests("write").empty()) << Requests("write").size() << " writes, the first at 0x" << std::hex
+                                         << (Requests("write").empty() ? 0 : Requests("write")[0].addr);
+  long muted = 0;
+  ASSERT_EQ(direct->IsMuteTv(&muted), S_OK);
+  EXPECT_EQ(muted, 1) << "the holder's picture was unmuted";
+  ASSERT_EQ(holder->Uninitialize(0), S_OK);
+}
+
 TEST_F(Preview, TheHostWindowKeepsItsColourKeyAndMinimisingHidesThePicture) {
   ASSERT_EQ(control_->Initialize(0), S_OK);
   HostWindow host(0, 0, 1280, 1024);

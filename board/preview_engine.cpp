@@ -204,6 +204,9 @@ HRESULT PreviewEngine::Uninitialize(long reserve) {
 }
 
 void PreviewEngine::UninitializeLocked(long reserve) {
+  // A start refused before the view was ours (another object holds it): the board and its
+  // shared mute belong to that holder.
+  if (!running_) return;
   positionMute_ = true;
   SendMute();
   SetZoomModeLocked(0);
