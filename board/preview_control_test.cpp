@@ -337,6 +337,37 @@ TEST_F(Preview, AStartRefusedBesideTheViewHolderLeavesTheBoardAlone) {
   ASSERT_EQ(holder->Uninitialize(0), S_OK);
 }
 
+TEST_F(Preview, APositionWithoutALiveClippingWindowIsRefusedAndPlacesNothing) {
+  ASSERT_EQ(control_->Initialize(0), S_OK);
+  const struct {
+    const char* name;
+    HWND (*window)();
+  } cases[] = {
+      {"no window", [] { return HWND{}; }},
+      {"a destroyed window",
+       [] {
+         HWND gone = CreateWindowExW(0, L"STATIC", L"gone", WS_POPUP | WS_VISIBLE, 100, 200, 400, 300, nullptr,
+                                     nullptr, nullptr, nullptr);
+         DestroyWindow(gone);
+         return gone;
+       }},
+  };
+  for (const auto& c : cases) {
+    HostWindow host(100, 200, 400, 300);
+    ASSERT_EQ(control_->SetVideoClippingWindow(host.get()), S_OK);
+    RECT src = {0, 0, 720, 480}, dst = {0, 0, 400, 300};
+    ASSERT_EQ(control_->SetVideoPosition(&src, &dst), S_OK);
+    const HWND window = c.window();
+    ASSERT_FALSE(IsWindow(window)) << c.name;
+    ASSERT_EQ(control_->SetVideoClippingWindow(window), S_OK) << c.name;
+    ASSERT_EQ(board_.Command("clear-log"), S_OK);
+    RECT elsewhere = {10, 10, 200, 150};
+    EXPECT_EQ(control_->SetVideoPosition(&src, &elsewhere), E_UNEXPECTED) << c.name;
+    EXPECT_TRUE(WritesAt(0x5040).empty() && WritesAt(0x5160).empty()) << c.name << ": the view was placed";
+  }
+  EXPECT_EQ(control_->Uninitialize(0), S_OK);
+}
+
 TEST_F(Preview, TheHostWindowKeepsItsColourKeyAndMinimisingHidesThePicture) {
   ASSERT_EQ(control_->Initialize(0), S_OK);
   HostWindow host(0, 0, 1280, 1024);

@@ -290,10 +290,10 @@ HRESULT PreviewEngine::SetVideoPositionLocked(const RECT* given, const RECT& des
   RECT crop = zoomMode_ == 1 ? WideCrop(source, video_.cy) : source;
   RETURN_IF_FAILED(board_.view->SetSrcPosition(&crop));
 
-  if (!window_) return E_UNEXPECTED;
+  // No clipping window, or one that is gone: there is no place on the screen to map from.
+  if (!IsWindow(window_)) return E_UNEXPECTED;
   POINT corners[2] = {{destination.left, destination.top}, {destination.right, destination.bottom}};
-  ClientToScreen(window_, &corners[0]);
-  ClientToScreen(window_, &corners[1]);
+  if (!ClientToScreen(window_, &corners[0]) || !ClientToScreen(window_, &corners[1])) return E_UNEXPECTED;
   RECT desktop{};
   GetWindowRect(GetDesktopWindow(), &desktop);
   RECT panel = DesktopToPanel({corners[0].x, corners[0].y, corners[1].x, corners[1].y},
