@@ -305,6 +305,9 @@ HRESULT BoardController::ApplyFormatSection(LONG format) {
   }
   RETURN_IF_FAILED(BracketEnd());
   State(0) = format;
+  // FULLSCREEN_SETTING is what the board holds now: the distortion check's last answer is
+  // "measure off", and only a check that turns the measure on writes a section again.
+  if (format == kYuv422) distortionApplied_ = 0;
   return S_OK;
 }
 
@@ -343,7 +346,9 @@ HRESULT BoardController::SetColorFormat(LONG format) {
   if (format == before) return S_OK;
   RETURN_IF_FAILED(ChangeColorFormat(format));
   const RECT view = {State(5), State(6), State(7), State(8)};
-  if (format != kYuv422 || !(view == panel_)) return S_OK;
+  // No view stored yet (the first object's set-up switches before it knows the panel): an
+  // empty view is no panel's, and there is nothing to set again.
+  if (format != kYuv422 || Width(view) <= 0 || Height(view) <= 0 || !(view == panel_)) return S_OK;
   // Back to YUV422 on the whole panel: the board's geometry is read again, then the stored
   // source and view are set anew (source first).
   for (std::uint16_t start : {0x5000, 0x506A, 0x50EE, 0x5034, 0x5160, 0x5040})

@@ -172,7 +172,10 @@ class BoardController final : private RegisterShadow {
   RECT currentView_ = {};
   bool viewClipped_ = false;
   bool viewOffPanel_ = false;
-  int distortionApplied_ = -1;  // the last answer of the distortion check (-1: none yet)
+  // The last answer of the distortion check: -1 none yet (the first check writes its section,
+  // putting back what another object may have left), 0 after this object applied
+  // FULLSCREEN_SETTING itself.
+  int distortionApplied_ = -1;
 };
 
 }  // namespace board

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <cstdio>
 #include <iterator>
+#include <map>
 #include <string>
 
 #include "board/VornCon.h"
@@ -366,6 +368,56 @@ TEST_F(Preview, APositionWithoutALiveClippingWindowIsRefusedAndPlacesNothing) {
     EXPECT_TRUE(WritesAt(0x5040).empty() && WritesAt(0x5160).empty()) << c.name << ": the view was placed";
   }
   EXPECT_EQ(control_->Uninitialize(0), S_OK);
+}
+
+TEST_F(Preview, TheFirstStartReadsAndWritesEachBlockOnce) {
+  // A panel whose full-screen section touches both picture blocks, on a board at power-on in
+  // the format the panel keeps, or in YUV444 with a panel that wants YUV422.
+  const struct {
+    const char* name;
+    const char* defaults;
+    const char* profile;  // a power-on profile change, or none
+  } cases[] = {
+      {"board in YUV422", "", nullptr},
+      {"board in YUV444, panel wants YUV422", "DEFAULT_COLORFORMAT=0\r\n", "profile 0x506A 5A50"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    control_.Reset();  // the last object: the board put back
+    std::ofstream(Narrow(panelPath_), std::ios::binary)
+        << board_testing::PanelFile(c.defaults, "", "[FULLSCREEN_SETTING]\r\nPIC_YAGC=5\r\nSUBPIC_WB_MODE=1\r\n");
+    ASSERT_EQ(board_.Command("profile-filler"), S_OK);
+    if (c.profile) {
+      ASSERT_EQ(board_.Command(c.profile), S_OK);
+    }
+    ASSERT_EQ(board_.Command("reload"), S_OK);
+    ASSERT_EQ(board_.Command("clear-log"), S_OK);
+    ASSERT_EQ(Make(L"VornConEx.dll", kPreviewClass, control_), S_OK);
+    ASSERT_EQ(control_->Initialize(0), S_OK);
+
+    const auto frames = board_.Frames();
+    ASSERT_FALSE(frames.empty());
+    std::map<int, int> reads, writes;
+    size_t requests = 0, bytes = 0;
+    for (const auto& f : frames) {
+      bytes += f.raw.size();
+      if (f.direction != "RX") continue;
+      ++requests;
+      if (f.op == "read") ++reads[f.addr];
+      if (f.op == "write") ++writes[f.addr];
+    }
+    // 10 bits a byte at 57600 bits per second.
+    std::printf("first start, %s: %u request frames, %u bytes both ways (%.0f ms on the line)\n", c.name,
+                static_cast<unsigned>(requests), static_cast<unsigned>(bytes), bytes * 10 / 57.6);
+    // The geometry blocks once, in the read-back (0x506A once more: the board's colour format).
+    for (const auto& [block, count] : std::map<int, int>{
+             {0x5000, 1}, {0x506A, 2}, {0x50EE, 1}, {0x5034, 1}, {0x5160, 1}, {0x5040, 1}})
+      EXPECT_EQ(reads[block], count) << std::hex << "reads of 0x" << block;
+    // The set-up applies the section; nothing after it needs it again.
+    EXPECT_EQ(writes[0x4000], 1);
+    EXPECT_EQ(writes[0xA700], 1);
+    EXPECT_EQ(control_->Uninitialize(0), S_OK);
+  }
 }
 
 TEST_F(Preview, TheHostWindowKeepsItsColourKeyAndMinimisingHidesThePicture) {
