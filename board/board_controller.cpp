@@ -618,12 +618,14 @@ HRESULT BoardController::SetSource(const RECT& rect) {
     return E_INVALIDARG;
   if (rect == currentSource_) return S_OK;
   const RECT clipped = Clip(currentView_, panel_);
+  LONG visibleHeight = Height(rect);  // the rows of the source the panel shows
   if (viewClipped_ && Meets(currentView_, panel_)) {
     LONG offsets[4];
     RETURN_IF_FAILED(CropOffsets(currentView_, clipped, rect, offsets));
     RETURN_IF_FAILED(WriteCrop(offsets));
+    visibleHeight -= offsets[2] + offsets[3];
   }
-  RETURN_IF_FAILED(DistortionCheck(clipped, Height(rect)));
+  RETURN_IF_FAILED(DistortionCheck(clipped, visibleHeight));
   RETURN_IF_FAILED(SetZoom(false));
   BYTE* s = Block(0x5000).data();
   Put11(s + 2, Width(rect), 0x0F);
@@ -644,11 +646,13 @@ HRESULT BoardController::SetView(const RECT& rect) {
     return S_OK;
   }
   const RECT clipped = Clip(rect, panel_);
+  LONG visibleHeight = Height(currentSource_);  // the rows of the source the panel shows
   if (!(clipped == rect)) {
     LONG offsets[4];
     RETURN_IF_FAILED(CropOffsets(rect, clipped, currentSource_, offsets));
     RETURN_IF_FAILED(WriteCrop(offsets));
     viewClipped_ = true;
+    visibleHeight -= offsets[2] + offsets[3];
   } else if (viewClipped_) {
     const LONG zero[4] = {};
     RETURN_IF_FAILED(WriteCrop(zero));
@@ -660,7 +664,7 @@ HRESULT BoardController::SetView(const RECT& rect) {
   const bool samePosition = Get11(pos) == clipped.left && Get11(pos + 2) == clipped.top;
   RETURN_IF_FAILED(SetZoom(false));
   RETURN_IF_FAILED(BracketBegin());
-  if (!sameSize) RETURN_IF_FAILED(DistortionCheck(clipped, Height(currentSource_)));
+  if (!sameSize) RETURN_IF_FAILED(DistortionCheck(clipped, visibleHeight));
   if (!samePosition || sameSize) {
     Put11(pos, clipped.left);
     Put11(pos + 2, clipped.top);
