@@ -139,6 +139,54 @@ TEST(VornConExModule, RegistersItsClassWithItsTypeLibrary) {
             ERROR_SUCCESS);
 }
 
+// Both board modules: unregistering a clean state answers S_OK, and keys that another module's
+// registration has taken over stay.
+TEST(BoardModules, UnregisterOnlyWhatNamesThemAndAnswerSOkWhenClean) {
+  using testing_support::KeyExists;
+  const struct {
+    const wchar_t* dll;
+    const wchar_t* clsid;
+    const wchar_t* progId;
+    const wchar_t* currentProgId;
+    const wchar_t* appId;
+  } modules[] = {
+      {L"VornCon.dll", L"{B71C13AA-78B0-411C-A96C-0C4F85D08B50}", L"VornCon.HighQualityVideoControl.1",
+       L"VornCon.HighQualityVideoControl", L"{E7A3E7ED-031C-4315-A460-BFC6CD3DBA94}"},
+      {L"VornConEx.dll", L"{191331D4-D4C8-43D5-BAE9-D239B73E10B8}", L"VornConEx.Lumacrest2Ex.1",
+       L"VornConEx.Lumacrest2Ex", L"{44FCA83E-38EE-45CA-877E-4750142789C7}"},
+  };
+  const auto set = [](const std::wstring& key, const std::wstring& value) {
+    return RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, value.c_str(),
+                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+  };
+  for (const auto& m : modules) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(m.dll)));
+    ASSERT_NE(LoadLibraryW(testing_support::BinPath(m.dll).c_str()), nullptr);
+    const auto reg = Export<RegisterFn>(m.dll, "DllRegisterServer");
+    const auto unreg = Export<RegisterFn>(m.dll, "DllUnregisterServer");
+    const std::wstring classKey = std::wstring(L"CLSID\\") + m.clsid;
+    const std::wstring keys[] = {classKey, m.progId, m.currentProgId, std::wstring(L"AppID\\") + m.appId};
+
+    ASSERT_EQ(reg(), S_OK);
+    EXPECT_EQ(unreg(), S_OK);
+    for (const auto& key : keys) EXPECT_FALSE(KeyExists(key)) << testing::PrintToString(key);
+    EXPECT_EQ(unreg(), S_OK) << "a clean state";
+
+    // Another module's registration under the same names.
+    ASSERT_EQ(reg(), S_OK);
+    ASSERT_TRUE(set(classKey + L"\\InprocServer32", L"C:\\elsewhere\\Other.dll"));
+    ASSERT_TRUE(set(std::wstring(m.progId) + L"\\CLSID", L"{00000000-0000-0000-0000-0000000000A1}"));
+    ASSERT_TRUE(set(std::wstring(m.currentProgId) + L"\\CLSID", L"{00000000-0000-0000-0000-0000000000A1}"));
+    ASSERT_TRUE(set(keys[3], L"Other"));
+    EXPECT_EQ(unreg(), S_OK);
+    for (const auto& key : keys) {
+      EXPECT_TRUE(KeyExists(key)) << testing::PrintToString(key) << " names another module";
+      RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+      RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
+    }
+  }
+}
+
 TEST_F(Preview, CallsBeforeInitializeTouchNothingAndColourFormatsAreChecked) {
   ASSERT_EQ(board_.Command("clear-log"), S_OK);
   RECT src = {0, 0, 720, 480}, dst = {0, 0, 400, 300};
