@@ -354,7 +354,10 @@ HRESULT BoardController::SetColorFormat(LONG format) {
   for (std::uint16_t start : {0x5000, 0x506A, 0x50EE, 0x5034, 0x5160, 0x5040})
     RETURN_IF_FAILED(Block(static_cast<std::uint16_t>(start)).Read());
   const RECT source = {State(1), State(2), State(3), State(4)};
-  if (Width(source) <= 0 || Height(source) <= 0) return S_OK;
+  // A stored source this object cannot set (the board's power-on registers as the first object
+  // decoded them, or another object's larger source) is left alone like an empty one: the
+  // format has changed, and the answer must say so.
+  if (Width(source) <= 0 || Height(source) <= 0 || !InSourceSize(source)) return S_OK;
   currentSource_ = currentView_ = RECT{};
   RETURN_IF_FAILED(SetSource(source));
   return SetView(view);
@@ -612,10 +615,13 @@ HRESULT BoardController::DistortionCheck(const RECT& view, LONG sourceHeight) {
   return settings_.ApplySection(applies ? L"MEASURES_TO_DISTORTED_PICTUE" : L"FULLSCREEN_SETTING", *this);
 }
 
+bool BoardController::InSourceSize(const RECT& rect) const {
+  return rect.left >= 0 && rect.top >= 0 && rect.right <= sourceSize_.right && rect.bottom <= sourceSize_.bottom &&
+         rect.left <= rect.right && rect.top <= rect.bottom;
+}
+
 HRESULT BoardController::SetSource(const RECT& rect) {
-  if (rect.left < 0 || rect.top < 0 || rect.right > sourceSize_.right || rect.bottom > sourceSize_.bottom ||
-      rect.left > rect.right || rect.top > rect.bottom)
-    return E_INVALIDARG;
+  if (!InSourceSize(rect)) return E_INVALIDARG;
   if (rect == currentSource_) return S_OK;
   const RECT clipped = Clip(currentView_, panel_);
   LONG visibleHeight = Height(rect);  // the rows of the source the panel shows

@@ -128,6 +128,8 @@ class BoardController final : private RegisterShadow {
   HRESULT Strobe();
   HRESULT WriteColorKey(DWORD color);
   HRESULT WriteMute(bool muted);
+  // Whether a source rectangle lies inside the source-size rectangle (SetSource takes no other).
+  bool InSourceSize(const RECT& rect) const;
   HRESULT SetSource(const RECT& rect);
   HRESULT SetView(const RECT& rect);
   HRESULT WriteCrop(const LONG offsets[4]);

@@ -286,6 +286,43 @@ TEST_F(Controller, ColourFormatSwitchWaitsTheSettingsDelays) {
   c.Release();
 }
 
+// Back to YUV422 on the whole panel the stored source is set again. One the board powered up
+// with that no source size admits (the filler board's 2650 x 602 at 90, 90) is left alone:
+// the format has changed, and the answer says so.
+TEST_F(Controller, TheReturnToYuv422AgreesWithItsAnswerWhateverSourceTheBoardPoweredUpWith) {
+  WriteSettings(board_testing::PanelFile());
+  const struct {
+    const char* name;
+    const char* profile;  // the power-on source block, or the filler's
+    size_t sourceWrites;  // at 0x5000 by the return
+  } cases[] = {
+      {"a source no size admits", nullptr, 0},
+      {"the whole 720 x 480", "profile 0x5000 5A5A52D059E05A005A005A5A5A5A5A5A", 1},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(board_.Command("profile-filler"), S_OK);
+    if (c.profile) {
+      ASSERT_EQ(board_.Command(c.profile), S_OK);
+    }
+    ASSERT_EQ(board_.Command("reload"), S_OK);
+    BoardController controller(setup_);
+    ASSERT_EQ(controller.Construct(), S_OK) << c.name;
+    ASSERT_EQ(controller.InitializeView(), S_OK);
+    const RECT size = {0, 0, 720, 480}, panel = {0, 0, 1366, 768};
+    ASSERT_EQ(controller.SetSrcSize(&size), S_OK);
+    ASSERT_EQ(controller.SetViewPosition(&panel), S_OK);
+    ASSERT_EQ(controller.SetColorFormat(board::kYuv444), S_OK) << c.name;
+    ASSERT_EQ(board_.Command("clear-log"), S_OK);
+    EXPECT_EQ(controller.SetColorFormat(board::kYuv422), S_OK) << c.name;
+    LONG format = -1;
+    EXPECT_EQ(controller.GetColorFormat(&format), S_OK);
+    EXPECT_EQ(format, board::kYuv422) << c.name;
+    EXPECT_EQ(WritesAt(0x5000).size(), c.sourceWrites) << c.name;
+    controller.UninitializeView();
+    EXPECT_EQ(controller.Release(), S_OK) << c.name;
+  }
+}
+
 // Delays past the limit are cut to it, not dropped: the switch (which holds the board-access
 // mutex of every process throughout) used to sleep for weeks.
 TEST_F(Controller, OverlongSettingsDelaysAreCutToTheLimit) {
