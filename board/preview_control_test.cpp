@@ -139,6 +139,29 @@ TEST(VornConExModule, RegistersItsClassWithItsTypeLibrary) {
             ERROR_SUCCESS);
 }
 
+// A marshalled call carries what the type library says: the linear rectangle is the caller's.
+TEST(VornConExModule, TheTypeLibraryGivesTheWideZoomRectanglesTheirDirections) {
+  ITypeLib* lib = nullptr;
+  ASSERT_EQ(LoadTypeLibEx(testing_support::BinPath(L"VornConEx.dll").c_str(), REGKIND_NONE, &lib), S_OK);
+  ComPtr<ITypeLib> library;
+  library.Attach(lib);
+  ComPtr<ITypeInfo> info;
+  ASSERT_EQ(library->GetTypeInfoOfGuid(__uuidof(IPreviewMode2), &info), S_OK);
+  FUNCDESC* function = nullptr;
+  ASSERT_EQ(info->GetFuncDesc(0, &function), S_OK);  // its one method of its own
+  BSTR name = nullptr;
+  UINT names = 0;
+  EXPECT_EQ(info->GetNames(function->memid, &name, 1, &names), S_OK);
+  EXPECT_STREQ(name, L"GetWideZoomRect");
+  SysFreeString(name);
+  const USHORT expected[] = {PARAMFLAG_FIN, PARAMFLAG_FIN, PARAMFLAG_FIN, PARAMFLAG_FOUT};
+  ASSERT_EQ(function->cParams, 4);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(function->lprgelemdescParam[i].paramdesc.wParamFlags & (PARAMFLAG_FIN | PARAMFLAG_FOUT), expected[i])
+        << "parameter " << i;
+  info->ReleaseFuncDesc(function);
+}
+
 // Both board modules: unregistering a clean state answers S_OK, and keys that another module's
 // registration has taken over stay.
 TEST(BoardModules, UnregisterOnlyWhatNamesThemAndAnswerSOkWhenClean) {
