@@ -305,6 +305,9 @@ HRESULT BoardController::ApplyFormatSection(LONG format) {
   }
   RETURN_IF_FAILED(BracketEnd());
   State(0) = format;
+  // FULLSCREEN_SETTING is what the board holds now: the distortion check's last answer is
+  // "measure off", and only a check that turns the measure on writes a section again.
+  if (format == kYuv422) distortionApplied_ = 0;
   return S_OK;
 }
 
@@ -343,13 +346,18 @@ HRESULT BoardController::SetColorFormat(LONG format) {
   if (format == before) return S_OK;
   RETURN_IF_FAILED(ChangeColorFormat(format));
   const RECT view = {State(5), State(6), State(7), State(8)};
-  if (format != kYuv422 || !(view == panel_)) return S_OK;
+  // No view stored yet (the first object's set-up switches before it knows the panel): an
+  // empty view is no panel's, and there is nothing to set again.
+  if (format != kYuv422 || Width(view) <= 0 || Height(view) <= 0 || !(view == panel_)) return S_OK;
   // Back to YUV422 on the whole panel: the board's geometry is read again, then the stored
   // source and view are set anew (source first).
   for (std::uint16_t start : {0x5000, 0x506A, 0x50EE, 0x5034, 0x5160, 0x5040})
     RETURN_IF_FAILED(Block(static_cast<std::uint16_t>(start)).Read());
   const RECT source = {State(1), State(2), State(3), State(4)};
-  if (Width(source) <= 0 || Height(source) <= 0) return S_OK;
+  // A stored source this object cannot set (the board's power-on registers as the first object
+  // decoded them, or another object's larger source) is left alone like an empty one: the
+  // format has changed, and the answer must say so.
+  if (Width(source) <= 0 || Height(source) <= 0 || !InSourceSize(source)) return S_OK;
   currentSource_ = currentView_ = RECT{};
   RETURN_IF_FAILED(SetSource(source));
   return SetView(view);
@@ -607,18 +615,23 @@ HRESULT BoardController::DistortionCheck(const RECT& view, LONG sourceHeight) {
   return settings_.ApplySection(applies ? L"MEASURES_TO_DISTORTED_PICTUE" : L"FULLSCREEN_SETTING", *this);
 }
 
+bool BoardController::InSourceSize(const RECT& rect) const {
+  return rect.left >= 0 && rect.top >= 0 && rect.right <= sourceSize_.right && rect.bottom <= sourceSize_.bottom &&
+         rect.left <= rect.right && rect.top <= rect.bottom;
+}
+
 HRESULT BoardController::SetSource(const RECT& rect) {
-  if (rect.left < 0 || rect.top < 0 || rect.right > sourceSize_.right || rect.bottom > sourceSize_.bottom ||
-      rect.left > rect.right || rect.top > rect.bottom)
-    return E_INVALIDARG;
+  if (!InSourceSize(rect)) return E_INVALIDARG;
   if (rect == currentSource_) return S_OK;
   const RECT clipped = Clip(currentView_, panel_);
+  LONG visibleHeight = Height(rect);  // the rows of the source the panel shows
   if (viewClipped_ && Meets(currentView_, panel_)) {
     LONG offsets[4];
     RETURN_IF_FAILED(CropOffsets(currentView_, clipped, rect, offsets));
     RETURN_IF_FAILED(WriteCrop(offsets));
+    visibleHeight -= offsets[2] + offsets[3];
   }
-  RETURN_IF_FAILED(DistortionCheck(clipped, Height(rect)));
+  RETURN_IF_FAILED(DistortionCheck(clipped, visibleHeight));
   RETURN_IF_FAILED(SetZoom(false));
   BYTE* s = Block(0x5000).data();
   Put11(s + 2, Width(rect), 0x0F);
@@ -639,11 +652,13 @@ HRESULT BoardController::SetView(const RECT& rect) {
     return S_OK;
   }
   const RECT clipped = Clip(rect, panel_);
+  LONG visibleHeight = Height(currentSource_);  // the rows of the source the panel shows
   if (!(clipped == rect)) {
     LONG offsets[4];
     RETURN_IF_FAILED(CropOffsets(rect, clipped, currentSource_, offsets));
     RETURN_IF_FAILED(WriteCrop(offsets));
     viewClipped_ = true;
+    visibleHeight -= offsets[2] + offsets[3];
   } else if (viewClipped_) {
     const LONG zero[4] = {};
     RETURN_IF_FAILED(WriteCrop(zero));
@@ -655,7 +670,7 @@ HRESULT BoardController::SetView(const RECT& rect) {
   const bool samePosition = Get11(pos) == clipped.left && Get11(pos + 2) == clipped.top;
   RETURN_IF_FAILED(SetZoom(false));
   RETURN_IF_FAILED(BracketBegin());
-  if (!sameSize) RETURN_IF_FAILED(DistortionCheck(clipped, Height(currentSource_)));
+  if (!sameSize) RETURN_IF_FAILED(DistortionCheck(clipped, visibleHeight));
   if (!samePosition || sameSize) {
     Put11(pos, clipped.left);
     Put11(pos + 2, clipped.top);

@@ -128,6 +128,8 @@ class BoardController final : private RegisterShadow {
   HRESULT Strobe();
   HRESULT WriteColorKey(DWORD color);
   HRESULT WriteMute(bool muted);
+  // Whether a source rectangle lies inside the source-size rectangle (SetSource takes no other).
+  bool InSourceSize(const RECT& rect) const;
   HRESULT SetSource(const RECT& rect);
   HRESULT SetView(const RECT& rect);
   HRESULT WriteCrop(const LONG offsets[4]);
@@ -172,7 +174,10 @@ class BoardController final : private RegisterShadow {
   RECT currentView_ = {};
   bool viewClipped_ = false;
   bool viewOffPanel_ = false;
-  int distortionApplied_ = -1;  // the last answer of the distortion check (-1: none yet)
+  // The last answer of the distortion check: -1 none yet (the first check writes its section,
+  // putting back what another object may have left), 0 after this object applied
+  // FULLSCREEN_SETTING itself.
+  int distortionApplied_ = -1;
 };
 
 }  // namespace board

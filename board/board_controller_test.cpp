@@ -197,6 +197,41 @@ TEST_F(Controller, TheFirstObjectTakesTheSourceTheBoardShows) {
   EXPECT_EQ(first.Release(), S_OK);
 }
 
+// The measure against a distorted picture follows the part of the source the panel shows: a
+// view cut by the panel edges to exactly the panel shows less of the source than it is given.
+TEST_F(Controller, TheDistortionMeasureJudgesTheVisibleSourceHeight) {
+  // SRC_HEIGHT_LOWER_LIMITS=240; PIC_LCK_PACK (0x4028) tells which section is in force.
+  WriteSettings(board_testing::PanelFile("", "", "PIC_LCK_PACK=20\r\n[FULLSCREEN_SETTING]\r\nPIC_LCK_PACK=10\r\n"));
+  BoardController c(setup_);
+  ASSERT_EQ(c.Construct(), S_OK);
+  ASSERT_EQ(c.InitializeView(), S_OK);
+  const auto view = [&](RECT r) { return c.SetViewPosition(&r); };
+  const auto source = [&](RECT r) { return c.SetSrcSize(&r); };
+  const struct {
+    const char* what;
+    std::function<HRESULT()> step;
+    int section;  // the PIC_LCK_PACK the board holds after it
+  } steps[] = {
+      {"a small view of 720 x 480", [&] {
+         const HRESULT hr = source({0, 0, 720, 480});
+         return FAILED(hr) ? hr : view({10, 10, 330, 250});
+       }, 10},
+      // Twice the panel's width, a little more than twice its height, centred: 237 rows of the
+      // source are on the panel.
+      {"a view cut to the panel, 237 rows visible", [&] { return view({-683, -400, 2049, 1168}); }, 20},
+      {"a small view again", [&] { return view({10, 10, 330, 250}); }, 10},
+      {"a view cut to the panel, 381 rows visible", [&] { return view({-100, -100, 1466, 868}); }, 10},
+      // The same view over a source of 300 rows: 239 of them visible.
+      {"a smaller source behind the cut view", [&] { return source({0, 0, 720, 300}); }, 20},
+  };
+  for (const auto& s : steps) {
+    ASSERT_EQ(s.step(), S_OK) << s.what;
+    EXPECT_EQ(static_cast<int>(board_.Registers().at(0x4028)), s.section) << s.what;
+  }
+  c.UninitializeView();
+  c.Release();
+}
+
 TEST_F(Controller, ColourKeyWindowsForBlackAndWhite) {
   EXPECT_EQ(BoardController::ColorKeyWindow(0x000000), (std::array<BYTE, 6>{0x7F, 0x00, 0x7F, 0x81, 0x01, 0x81}));
   EXPECT_EQ(BoardController::ColorKeyWindow(0xFFFFFF), (std::array<BYTE, 6>{0x7F, 0xFE, 0x7F, 0x81, 0xFF, 0x81}));
@@ -249,6 +284,43 @@ TEST_F(Controller, ColourFormatSwitchWaitsTheSettingsDelays) {
     EXPECT_EQ(code[0][1], 0x50) << "code 0, filler bits kept";
   }
   c.Release();
+}
+
+// Back to YUV422 on the whole panel the stored source is set again. One the board powered up
+// with that no source size admits (the filler board's 2650 x 602 at 90, 90) is left alone:
+// the format has changed, and the answer says so.
+TEST_F(Controller, TheReturnToYuv422AgreesWithItsAnswerWhateverSourceTheBoardPoweredUpWith) {
+  WriteSettings(board_testing::PanelFile());
+  const struct {
+    const char* name;
+    const char* profile;  // the power-on source block, or the filler's
+    size_t sourceWrites;  // at 0x5000 by the return
+  } cases[] = {
+      {"a source no size admits", nullptr, 0},
+      {"the whole 720 x 480", "profile 0x5000 5A5A52D059E05A005A005A5A5A5A5A5A", 1},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(board_.Command("profile-filler"), S_OK);
+    if (c.profile) {
+      ASSERT_EQ(board_.Command(c.profile), S_OK);
+    }
+    ASSERT_EQ(board_.Command("reload"), S_OK);
+    BoardController controller(setup_);
+    ASSERT_EQ(controller.Construct(), S_OK) << c.name;
+    ASSERT_EQ(controller.InitializeView(), S_OK);
+    const RECT size = {0, 0, 720, 480}, panel = {0, 0, 1366, 768};
+    ASSERT_EQ(controller.SetSrcSize(&size), S_OK);
+    ASSERT_EQ(controller.SetViewPosition(&panel), S_OK);
+    ASSERT_EQ(controller.SetColorFormat(board::kYuv444), S_OK) << c.name;
+    ASSERT_EQ(board_.Command("clear-log"), S_OK);
+    EXPECT_EQ(controller.SetColorFormat(board::kYuv422), S_OK) << c.name;
+    LONG format = -1;
+    EXPECT_EQ(controller.GetColorFormat(&format), S_OK);
+    EXPECT_EQ(format, board::kYuv422) << c.name;
+    EXPECT_EQ(WritesAt(0x5000).size(), c.sourceWrites) << c.name;
+    controller.UninitializeView();
+    EXPECT_EQ(controller.Release(), S_OK) << c.name;
+  }
 }
 
 // Delays past the limit are cut to it, not dropped: the switch (which holds the board-access

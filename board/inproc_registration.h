@@ -20,7 +20,9 @@ struct InprocClass {
 
 // Writes the entries for this module (ThreadingModel "Both") and registers its type library.
 HRESULT RegisterInprocClass(const InprocClass& c);
-// Deletes the keys and unregisters the type library; the first failure is kept.
+// Deletes each key while it names this class and module (the class key by its InprocServer32,
+// the ProgIDs by their CLSID, the AppID by its name) and unregisters the type library; the
+// first failure is kept, and nothing left to remove is S_OK.
 HRESULT UnregisterInprocClass(const InprocClass& c);
 
 }  // namespace board

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include <cstdio>
 #include <iterator>
+#include <map>
 #include <string>
 
 #include "board/VornCon.h"
@@ -135,6 +137,77 @@ TEST(VornConExModule, RegistersItsClassWithItsTypeLibrary) {
   EXPECT_EQ(Export<RegisterFn>(L"VornConEx.dll", "DllUnregisterServer")(), S_OK);
   EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, reinterpret_cast<HKEY*>(value)),
             ERROR_SUCCESS);
+}
+
+// A marshalled call carries what the type library says: the linear rectangle is the caller's.
+TEST(VornConExModule, TheTypeLibraryGivesTheWideZoomRectanglesTheirDirections) {
+  ITypeLib* lib = nullptr;
+  ASSERT_EQ(LoadTypeLibEx(testing_support::BinPath(L"VornConEx.dll").c_str(), REGKIND_NONE, &lib), S_OK);
+  ComPtr<ITypeLib> library;
+  library.Attach(lib);
+  ComPtr<ITypeInfo> info;
+  ASSERT_EQ(library->GetTypeInfoOfGuid(__uuidof(IPreviewMode2), &info), S_OK);
+  FUNCDESC* function = nullptr;
+  ASSERT_EQ(info->GetFuncDesc(0, &function), S_OK);  // its one method of its own
+  BSTR name = nullptr;
+  UINT names = 0;
+  EXPECT_EQ(info->GetNames(function->memid, &name, 1, &names), S_OK);
+  EXPECT_STREQ(name, L"GetWideZoomRect");
+  SysFreeString(name);
+  const USHORT expected[] = {PARAMFLAG_FIN, PARAMFLAG_FIN, PARAMFLAG_FIN, PARAMFLAG_FOUT};
+  ASSERT_EQ(function->cParams, 4);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(function->lprgelemdescParam[i].paramdesc.wParamFlags & (PARAMFLAG_FIN | PARAMFLAG_FOUT), expected[i])
+        << "parameter " << i;
+  info->ReleaseFuncDesc(function);
+}
+
+// Both board modules: unregistering a clean state answers S_OK, and keys that another module's
+// registration has taken over stay.
+TEST(BoardModules, UnregisterOnlyWhatNamesThemAndAnswerSOkWhenClean) {
+  using testing_support::KeyExists;
+  const struct {
+    const wchar_t* dll;
+    const wchar_t* clsid;
+    const wchar_t* progId;
+    const wchar_t* currentProgId;
+    const wchar_t* appId;
+  } modules[] = {
+      {L"VornCon.dll", L"{B71C13AA-78B0-411C-A96C-0C4F85D08B50}", L"VornCon.HighQualityVideoControl.1",
+       L"VornCon.HighQualityVideoControl", L"{E7A3E7ED-031C-4315-A460-BFC6CD3DBA94}"},
+      {L"VornConEx.dll", L"{191331D4-D4C8-43D5-BAE9-D239B73E10B8}", L"VornConEx.Lumacrest2Ex.1",
+       L"VornConEx.Lumacrest2Ex", L"{44FCA83E-38EE-45CA-877E-4750142789C7}"},
+  };
+  const auto set = [](const std::wstring& key, const std::wstring& value) {
+    return RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, value.c_str(),
+                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+  };
+  for (const auto& m : modules) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(m.dll)));
+    ASSERT_NE(LoadLibraryW(testing_support::BinPath(m.dll).c_str()), nullptr);
+    const auto reg = Export<RegisterFn>(m.dll, "DllRegisterServer");
+    const auto unreg = Export<RegisterFn>(m.dll, "DllUnregisterServer");
+    const std::wstring classKey = std::wstring(L"CLSID\\") + m.clsid;
+    const std::wstring keys[] = {classKey, m.progId, m.currentProgId, std::wstring(L"AppID\\") + m.appId};
+
+    ASSERT_EQ(reg(), S_OK);
+    EXPECT_EQ(unreg(), S_OK);
+    for (const auto& key : keys) EXPECT_FALSE(KeyExists(key)) << testing::PrintToString(key);
+    EXPECT_EQ(unreg(), S_OK) << "a clean state";
+
+    // Another module's registration under the same names.
+    ASSERT_EQ(reg(), S_OK);
+    ASSERT_TRUE(set(classKey + L"\\InprocServer32", L"C:\\elsewhere\\Other.dll"));
+    ASSERT_TRUE(set(std::wstring(m.progId) + L"\\CLSID", L"{00000000-0000-0000-0000-0000000000A1}"));
+    ASSERT_TRUE(set(std::wstring(m.currentProgId) + L"\\CLSID", L"{00000000-0000-0000-0000-0000000000A1}"));
+    ASSERT_TRUE(set(keys[3], L"Other"));
+    EXPECT_EQ(unreg(), S_OK);
+    for (const auto& key : keys) {
+      EXPECT_TRUE(KeyExists(key)) << testing::PrintToString(key) << " names another module";
+      RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+      RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
+    }
+  }
 }
 
 TEST_F(Preview, CallsBeforeInitializeTouchNothingAndColourFormatsAreChecked) {
@@ -294,7 +367,7 @@ TEST_F(Preview, DraggingPastThePanelEdgeMutesUntilMuteTimeAfterTheLastMove) {
   EXPECT_EQ(control_->Uninitialize(0), S_OK);
 }
 
-TEST_F(Preview, TheMuteTimerHoldsAndUninitializeDoesNotWaitForIt) {
+TEST_F(Preview, TheMuteTimerHoldsThroughUninitializeWhichDoesNotWaitForIt) {
   ASSERT_EQ(control_->Initialize(0), S_OK);
   ASSERT_EQ(board_.Command("clear-log"), S_OK);
   ASSERT_EQ(control_->SetMuteTimer(0xFFFFFFFF), S_OK);
@@ -308,9 +381,114 @@ TEST_F(Preview, TheMuteTimerHoldsAndUninitializeDoesNotWaitForIt) {
 
   ASSERT_EQ(control_->SetMuteTimer(0xFFFFFFFF), S_OK);
   ASSERT_TRUE(WaitForWritesAt(0x50E4, 5, 5000));
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
   const ULONGLONG start = GetTickCount64();
   EXPECT_EQ(control_->Uninitialize(0), S_OK);
   EXPECT_LT(GetTickCount64() - start, 1000u);
+  // The renderer holds the mute this way while it lets go: the board stays up (this object
+  // keeps its board control) and must not show an unmuted, empty view.
+  EXPECT_EQ(Mutes(), (std::vector<bool>{true, true}));
+  const auto registers = board_.Registers();
+  ASSERT_GT(registers.size(), 0x50E4u);
+  EXPECT_EQ(registers[0x50E4] & 1, 0) << "the picture is on";
+}
+
+TEST_F(Preview, AStartRefusedBesideTheViewHolderLeavesTheBoardAlone) {
+  ComPtr<IVideoView> holder;
+  ASSERT_EQ(Make(L"VornCon.dll", kBoardClass, holder), S_OK);
+  ASSERT_EQ(holder->Initialize(0), S_OK);
+  ComPtr<IDirectControl> direct;
+  ASSERT_EQ(holder.As(&direct), S_OK);
+  ASSERT_EQ(direct->MuteTv(1), S_OK);
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  EXPECT_EQ(control_->Initialize(0), errors::kBoardViewHeld);
+  EXPECT_TRUE(Requests("write").empty()) << Requests("write").size() << " writes, the first at 0x" << std::hex
+                                         << (Requests("write").empty() ? 0 : Requests("write")[0].addr);
+  long muted = 0;
+  ASSERT_EQ(direct->IsMuteTv(&muted), S_OK);
+  EXPECT_EQ(muted, 1) << "the holder's picture was unmuted";
+  ASSERT_EQ(holder->Uninitialize(0), S_OK);
+}
+
+TEST_F(Preview, APositionWithoutALiveClippingWindowIsRefusedAndPlacesNothing) {
+  ASSERT_EQ(control_->Initialize(0), S_OK);
+  const struct {
+    const char* name;
+    HWND (*window)();
+  } cases[] = {
+      {"no window", [] { return HWND{}; }},
+      {"a destroyed window",
+       [] {
+         HWND gone = CreateWindowExW(0, L"STATIC", L"gone", WS_POPUP | WS_VISIBLE, 100, 200, 400, 300, nullptr,
+                                     nullptr, nullptr, nullptr);
+         DestroyWindow(gone);
+         return gone;
+       }},
+  };
+  for (const auto& c : cases) {
+    HostWindow host(100, 200, 400, 300);
+    ASSERT_EQ(control_->SetVideoClippingWindow(host.get()), S_OK);
+    RECT src = {0, 0, 720, 480}, dst = {0, 0, 400, 300};
+    ASSERT_EQ(control_->SetVideoPosition(&src, &dst), S_OK);
+    const HWND window = c.window();
+    ASSERT_FALSE(IsWindow(window)) << c.name;
+    ASSERT_EQ(control_->SetVideoClippingWindow(window), S_OK) << c.name;
+    ASSERT_EQ(board_.Command("clear-log"), S_OK);
+    RECT elsewhere = {10, 10, 200, 150};
+    EXPECT_EQ(control_->SetVideoPosition(&src, &elsewhere), E_UNEXPECTED) << c.name;
+    EXPECT_TRUE(WritesAt(0x5040).empty() && WritesAt(0x5160).empty()) << c.name << ": the view was placed";
+  }
+  EXPECT_EQ(control_->Uninitialize(0), S_OK);
+}
+
+TEST_F(Preview, TheFirstStartReadsAndWritesEachBlockOnce) {
+  // A panel whose full-screen section touches both picture blocks, on a board at power-on in
+  // the format the panel keeps, or in YUV444 with a panel that wants YUV422.
+  const struct {
+    const char* name;
+    const char* defaults;
+    const char* profile;  // a power-on profile change, or none
+  } cases[] = {
+      {"board in YUV422", "", nullptr},
+      {"board in YUV444, panel wants YUV422", "DEFAULT_COLORFORMAT=0\r\n", "profile 0x506A 5A50"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    control_.Reset();  // the last object: the board put back
+    std::ofstream(Narrow(panelPath_), std::ios::binary)
+        << board_testing::PanelFile(c.defaults, "", "[FULLSCREEN_SETTING]\r\nPIC_YAGC=5\r\nSUBPIC_WB_MODE=1\r\n");
+    ASSERT_EQ(board_.Command("profile-filler"), S_OK);
+    if (c.profile) {
+      ASSERT_EQ(board_.Command(c.profile), S_OK);
+    }
+    ASSERT_EQ(board_.Command("reload"), S_OK);
+    ASSERT_EQ(board_.Command("clear-log"), S_OK);
+    ASSERT_EQ(Make(L"VornConEx.dll", kPreviewClass, control_), S_OK);
+    ASSERT_EQ(control_->Initialize(0), S_OK);
+
+    const auto frames = board_.Frames();
+    ASSERT_FALSE(frames.empty());
+    std::map<int, int> reads, writes;
+    size_t requests = 0, bytes = 0;
+    for (const auto& f : frames) {
+      bytes += f.raw.size();
+      if (f.direction != "RX") continue;
+      ++requests;
+      if (f.op == "read") ++reads[f.addr];
+      if (f.op == "write") ++writes[f.addr];
+    }
+    // 10 bits a byte at 57600 bits per second.
+    std::printf("first start, %s: %u request frames, %u bytes both ways (%.0f ms on the line)\n", c.name,
+                static_cast<unsigned>(requests), static_cast<unsigned>(bytes), bytes * 10 / 57.6);
+    // The geometry blocks once, in the read-back (0x506A once more: the board's colour format).
+    for (const auto& [block, count] : std::map<int, int>{
+             {0x5000, 1}, {0x506A, 2}, {0x50EE, 1}, {0x5034, 1}, {0x5160, 1}, {0x5040, 1}})
+      EXPECT_EQ(reads[block], count) << std::hex << "reads of 0x" << block;
+    // The set-up applies the section; nothing after it needs it again.
+    EXPECT_EQ(writes[0x4000], 1);
+    EXPECT_EQ(writes[0xA700], 1);
+    EXPECT_EQ(control_->Uninitialize(0), S_OK);
+  }
 }
 
 TEST_F(Preview, TheHostWindowKeepsItsColourKeyAndMinimisingHidesThePicture) {

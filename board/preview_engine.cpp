@@ -204,6 +204,9 @@ HRESULT PreviewEngine::Uninitialize(long reserve) {
 }
 
 void PreviewEngine::UninitializeLocked(long reserve) {
+  // A start refused before the view was ours (another object holds it): the board and its
+  // shared mute belong to that holder.
+  if (!running_) return;
   positionMute_ = true;
   SendMute();
   SetZoomModeLocked(0);
@@ -215,8 +218,11 @@ void PreviewEngine::UninitializeLocked(long reserve) {
   SetVideoSizeLocked(kDefaultSize);
   board_.view->ShowView(0);
   viewShown_ = false;
-  positionMute_ = timerMute_ = false;
+  // The position mute goes; a mute the timer holds stays on the panel (the renderer holds
+  // one while it lets go, and the board may stay up for another client).
+  positionMute_ = false;
   SendMute();
+  timerMute_ = false;
   board_.view->Uninitialize(reserve);
   zoomMode_ = 0;
   sizeSet_ = widePossible_ = wideWanted_ = false;
@@ -284,10 +290,10 @@ HRESULT PreviewEngine::SetVideoPositionLocked(const RECT* given, const RECT& des
   RECT crop = zoomMode_ == 1 ? WideCrop(source, video_.cy) : source;
   RETURN_IF_FAILED(board_.view->SetSrcPosition(&crop));
 
-  if (!window_) return E_UNEXPECTED;
+  // No clipping window, or one that is gone: there is no place on the screen to map from.
+  if (!IsWindow(window_)) return E_UNEXPECTED;
   POINT corners[2] = {{destination.left, destination.top}, {destination.right, destination.bottom}};
-  ClientToScreen(window_, &corners[0]);
-  ClientToScreen(window_, &corners[1]);
+  if (!ClientToScreen(window_, &corners[0]) || !ClientToScreen(window_, &corners[1])) return E_UNEXPECTED;
   RECT desktop{};
   GetWindowRect(GetDesktopWindow(), &desktop);
   RECT panel = DesktopToPanel({corners[0].x, corners[0].y, corners[1].x, corners[1].y},
