@@ -50,6 +50,9 @@ HRESULT DeviceManagerImpl::InitializePreviewSteps() {
   if (!preview_) {
     ChainSettings settings;
     settings.module = ThisModule();
+    // The elements open the device object's own RecRunning event, which ends in this device
+    // manager's instance number (0), not in the device item's tuner number: only the event the
+    // device object signals while it records can tell them that a recording runs.
     settings.recRunningEvent = RecRunningEventName();
     settings.creation = FilterCreation::ModuleFileOnly;
     preview_ = std::make_unique<PreviewGraph>(std::move(settings), ThisModule());
