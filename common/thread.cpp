@@ -12,6 +12,10 @@ bool StoppableThread::IsRunning() const {
 HRESULT StoppableThread::Start() {
   LockGuard guard(lock_, INFINITE);
   if (IsRunning()) return S_OK;
+  return StartLocked();
+}
+
+HRESULT StoppableThread::StartLocked() {
   if (thread_) {  // ended on its own (or stopped itself): collect it
     thread_.reset();
     threadId_ = 0;
@@ -61,9 +65,7 @@ unsigned __stdcall StoppableThread::Entry(void* param) {
 }
 
 HRESULT PeriodicThread::Start(DWORD periodMs) {
-  if (IsRunning()) return S_OK;
-  period_ = periodMs;
-  return StoppableThread::Start();
+  return StartWith([this, periodMs] { period_ = periodMs; });
 }
 
 DWORD PeriodicThread::Run() {

@@ -40,6 +40,16 @@ class StoppableThread {
   DWORD stopTimeout() const noexcept { return stopTimeout_; }
 
  protected:
+  // Start, with `prepare()` called under the start lock just before a new thread is created
+  // (never when one runs already): what the new thread reads is set after any Stop has finished.
+  template <class Prepare>
+  HRESULT StartWith(Prepare&& prepare) {
+    LockGuard guard(lock_, INFINITE);
+    if (IsRunning()) return S_OK;
+    prepare();
+    return StartLocked();
+  }
+
   // The thread's work; returns when stopEvent() is signalled. Its result is the exit code.
   // Exceptions do not leave it (the entry swallows them and exits with E_UNEXPECTED).
   virtual DWORD Run() = 0;
@@ -48,6 +58,7 @@ class StoppableThread {
 
  private:
   static unsigned __stdcall Entry(void* self);
+  HRESULT StartLocked();  // under lock_, no thread running
 
   const ComApartment com_;
   CriticalSection lock_;  // Start and Stop from several threads
@@ -66,7 +77,9 @@ class PeriodicThread : public StoppableThread {
   PeriodicThread() = default;
   ~PeriodicThread() override { Stop(); }
 
-  // Starts ticking; S_OK without change (the first period stays) when running already.
+  // Starts ticking; S_OK without change (the first period stays) when running already. The
+  // period is stored under the start lock, so a Start racing another Start or a Stop cannot
+  // leave the new thread with another caller's period or the stop's 1000.
   HRESULT Start(DWORD periodMs);
   using StoppableThread::Stop;
   DWORD period() const noexcept { return period_; }

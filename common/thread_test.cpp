@@ -95,6 +95,43 @@ TEST(PeriodicThread, StopFromTickReturnsAtOnceAndEndsTheThread) {
   c.Stop();
 }
 
+// A Start racing a Stop: the starter calls Start(7) without pause until the stop has returned,
+// then once more, so that one of its calls meets the moment the old thread has ended and the
+// stop has not yet finished. Whichever call starts the new thread, that thread ticks at 7 ms:
+// the stop's reset to 1000 belongs to the thread it ended.
+TEST(PeriodicThread, AStartRacingAStopKeepsItsOwnPeriod) {
+  struct Race {
+    Counter* counter;
+    HANDLE go;
+    std::atomic<bool> stopped{false};
+  };
+  struct Starter {
+    static DWORD WINAPI Entry(void* p) {
+      auto* race = static_cast<Race*>(p);
+      WaitForSingleObject(race->go, 10000);
+      while (!race->stopped) race->counter->Start(7);
+      return static_cast<DWORD>(race->counter->Start(7));
+    }
+  };
+  for (int round = 0; round < 200; ++round) {
+    Counter c;
+    ASSERT_EQ(c.Start(50), S_OK);
+    UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    Race race{&c, go.get()};
+    UniqueHandle starter(CreateThread(nullptr, 0, &Starter::Entry, &race, 0, nullptr));
+    ASSERT_TRUE(starter);
+    SetEvent(go.get());
+    c.Stop();
+    race.stopped = true;
+    ASSERT_EQ(WaitForSingleObject(starter.get(), 10000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeThread(starter.get(), &code);
+    ASSERT_EQ(static_cast<HRESULT>(code), S_OK);
+    ASSERT_TRUE(c.IsRunning());
+    ASSERT_EQ(c.period(), 7u) << "round " << round;
+  }
+}
+
 namespace {
 class ComProbe final : public StoppableThread {
  public:

@@ -145,7 +145,7 @@ void DeviceManagerImpl::OpenDriverLink() {
   facts.band1MaxChannel = blockB_[5];
   facts.band2MinChannel = blockB_[6];
   facts.band2MaxChannel = blockB_[7];
-  facts.tunerFunctions = ((blockA_[2] >> 6) & 1) | (((blockA_[2] >> 7) & 1) << 1);
+  facts.tunerFunctions = DeviceFunctions();  // what SetChannel applies
 }
 
 void DeviceManagerImpl::BuildBaseChannelList() {
@@ -174,8 +174,19 @@ std::wstring DeviceManagerImpl::RecRunningEventName() const {
 
 // --- Shared means of the interfaces -------------------------------------------------------------
 
+namespace {
+
+// This family's tuner control applies function 2 (the capture switch) only: its function-1
+// switch is not supported (SetVideoSwitch0 answers E_NOTIMPL). A card that reports function 1
+// is therefore neither offered it nor asked for it, rather than told that a switch it never
+// gets succeeded, or a channel that needed no switching answered with E_NOTIMPL.
+constexpr ULONG kAppliedFunctions = 2;
+
+}  // namespace
+
 ULONG DeviceManagerImpl::DeviceFunctions() const noexcept {
-  return ((blockA_[2] >> 6) & 1) | (((blockA_[2] >> 7) & 1) << 1);
+  const ULONG reported = ((blockA_[2] >> 6) & 1) | (((blockA_[2] >> 7) & 1) << 1);
+  return reported & kAppliedFunctions;
 }
 
 namespace {
@@ -295,8 +306,8 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   const bool changes = current == 0 || InputChanges(current, band);
 
   HRESULT last = S_OK;
-  // The function switches; a failure here is the result only when nothing follows.
-  if (DeviceFunctions() & 1) last = tuner_.SetVideoSwitch0(functions & 1);
+  // The function switch (function 2 only, see kAppliedFunctions); a failure here is the result
+  // only when nothing follows.
   if (DeviceFunctions() & 2) {
     ULONG capture = 0;
     const HRESULT read = tuner_.GetCaptureSwitch(&capture);

@@ -133,7 +133,10 @@ HRESULT DeviceManagerImpl::GetOutputNotifyEvent(long type, ULONG* handle) {
   return S_OK;
 }
 
-HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG*) {
+HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG* reserve) {
+  // Both out values are written on every path, as the preview's answer does.
+  *error = S_OK;
+  *reserve = 0;
   if (!outputDataInitialized_) return errors::kOutputDataNotInit;
   *error = outputGraph_.GetLastError();
   return S_OK;

@@ -116,7 +116,12 @@ TEST_F(OutputData, GuardsChoicesAndRunningFailuresGiveTheirCodes) {
   _SHAL_OUTPUTDTATA_TYPE mpeg{1, 0};
   const HRESULT notInit = errors::kOutputDataNotInit;
   EXPECT_EQ(object_->GetOutputNotifyEvent(0, &handle), notInit);
-  EXPECT_EQ(object_->GetOutputLastError(&error, nullptr), notInit);
+  // Both out values are written on every answer (a host reads the second one too).
+  ULONG reserve = 0xCDCDCDCD;
+  error = static_cast<HRESULT>(0xCDCDCDCD);
+  EXPECT_EQ(object_->GetOutputLastError(&error, &reserve), notInit);
+  EXPECT_EQ(error, S_OK);
+  EXPECT_EQ(reserve, 0u);
   EXPECT_EQ(object_->SetOutputDataType(&mpeg, nullptr), notInit);
   EXPECT_EQ(object_->StartOutputData(0), notInit);
   EXPECT_EQ(object_->StopOutputData(0), notInit);
@@ -158,8 +163,10 @@ TEST_F(OutputData, GuardsChoicesAndRunningFailuresGiveTheirCodes) {
   ASSERT_EQ(SimDriver_SignalEncoderError(card_), S_OK);
   EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)), kSinkWaitMs),
             WAIT_OBJECT_0);
-  ASSERT_EQ(object_->GetOutputLastError(&error, nullptr), S_OK);
+  reserve = 0xCDCDCDCD;
+  ASSERT_EQ(object_->GetOutputLastError(&error, &reserve), S_OK);
   EXPECT_EQ(error, output_data::kEncoderFailure);
+  EXPECT_EQ(reserve, 0u);
   EXPECT_EQ(object_->StopOutputData(0), S_OK);
   EXPECT_EQ(object_->SetOutputDataType(&mpeg, &sink), S_OK) << "stopped again: the types can change";
   EXPECT_EQ(object_->UninitializeOutputData(0), S_OK);

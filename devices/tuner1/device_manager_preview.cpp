@@ -50,6 +50,9 @@ HRESULT DeviceManagerImpl::InitializePreviewSteps() {
   if (!preview_) {
     ChainSettings settings;
     settings.module = ThisModule();
+    // The elements open the device object's own RecRunning event, which ends in this device
+    // manager's instance number (0), not in the device item's tuner number: only the event the
+    // device object signals while it records can tell them that a recording runs.
     settings.recRunningEvent = RecRunningEventName();
     settings.creation = FilterCreation::ModuleFileOnly;
     preview_ = std::make_unique<PreviewGraph>(std::move(settings), ThisModule());
@@ -139,14 +142,20 @@ HRESULT DeviceManagerImpl::RunPreviewSteps() {
   RETURN_IF_FAILED(preview_->RunGraph());
   events_.event(NotifyEvent::LiveRunning).Set();
   WriteSlot(kSlotPreviewState, kSlotRunning);
-  // What the host gave the window side goes to the chain made since. Best effort: a mixing
-  // renderer that holds its clipping window already may refuse it once its stream runs, and
-  // the picture is there either way.
+  // What the host gave the window side goes to the chain made since; a refusal ends the run
+  // (RunPreview undoes it). Two answers to the clipping window are no refusal: the preview
+  // control's "not ready" (as SetVideoClippingWindow itself counts it), and VFW_E_WRONG_STATE
+  // from a mixing renderer that takes its clipping window only once and holds the one it was
+  // given already (the platform's VMR-9 does so once its stream is set up).
   if (windowInitialized_) {
-    window_.Apply([&](HWND clip) { return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(clip); }); },
-                  [&](RECT* source, RECT* destination) {
-                    return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoPosition(source, destination); });
-                  });
+    return window_.Apply(
+        [&](HWND clip) {
+          const HRESULT hr = ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(clip); });
+          return hr == kPreviewControlNotReady || hr == VFW_E_WRONG_STATE ? S_OK : hr;
+        },
+        [&](RECT* source, RECT* destination) {
+          return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoPosition(source, destination); });
+        });
   }
   return S_OK;
 }

@@ -362,6 +362,40 @@ TEST_F(PreviewOperations, RunShowsTheChannelWithSoundAndAppliesTheRememberedWind
   a_.Release();
 }
 
+// The remembered window goes to the chain made at Run; a renderer that refuses it ends the run
+// as every other failure of Run does: the graph stopped, LiveRunning reset, the slots stopped,
+// the renderer's code returned. The next Run, refused nothing, runs.
+TEST_F(PreviewOperations, RunEndsWhenTheRendererRefusesTheRememberedWindow) {
+  ASSERT_EQ(S_OK, a_.Create(path_, kCapsSystemRenderer));
+  ASSERT_EQ(S_OK, a_.Tune());
+  DeviceView view(path_);
+  ASSERT_EQ(S_OK, a_.preview->Initialize(0));
+  ASSERT_EQ(S_OK, a_.window->Initialize(kModeSystemRenderer));
+  RECT source{0, 0, 360, 240}, destination{10, 20, 370, 260};
+  ASSERT_EQ(S_OK, a_.window->SetVideoClippingWindow(HostWindow()));
+  ASSERT_EQ(S_OK, a_.window->SetVideoPosition(&source, &destination));
+  struct Refusal {
+    const char* method;
+    HRESULT error;
+  };
+  for (const Refusal& r : {Refusal{"SetVideoClippingWindow", E_ACCESSDENIED}, Refusal{"SetVideoPosition", E_INVALIDARG}}) {
+    SCOPED_TRACE(r.method);
+    Journal::Instance().Reset();
+    ASSERT_TRUE(Journal::Instance().InjectFailure("SimVideoRenderer", r.method, r.error, 1));
+    EXPECT_EQ(r.error, a_.preview->Run(0));
+    ULONG state = 99;
+    EXPECT_EQ(S_OK, a_.preview->GetState(&state));
+    EXPECT_EQ(static_cast<ULONG>(State_Stopped), state);
+    EXPECT_FALSE(view.EventSet(NotifyEvent::LiveRunning));
+    EXPECT_EQ(0, view.Slot(kSlotPreviewStarted));
+    EXPECT_EQ(kSlotStopped, view.Slot(kSlotPreviewState));
+    ASSERT_EQ(S_OK, a_.preview->Run(0));
+    EXPECT_TRUE(view.EventSet(NotifyEvent::LiveRunning));
+    ASSERT_EQ(S_OK, a_.preview->Stop(0));
+  }
+  a_.Release();
+}
+
 // The sound keeps pace with the picture: by the time the renderer has shown 45 frames (1.5 s of
 // a 30 frames/s picture), the audio renderer has taken at least half a second of the PCM (48 kHz,
 // 16-bit stereo), although the audio pacer stamps every buffer 300 ms ahead of the graph's clock.

@@ -74,6 +74,45 @@ TEST_F(InputSwitch, SetChannelChecksFirstThenTunesAndRecordsTheChange) {
   EXPECT_EQ(object_->GetChannel(got.ReleaseAndGetAddressOf()), errors::kInputSwitchNotInit);
 }
 
+// The tuner functions of the driver's block A word 2 (bit 6 function 1, bit 7 function 2): this
+// family's tuner applies function 2 only, so function 1 is neither offered nor accepted, and a
+// channel that needs no switching is no failure whatever the card reports.
+TEST_F(InputSwitch, OnlyTheAppliedTunerFunctionIsOfferedAndARepeatedSwitchSucceeds) {
+  const std::uint32_t defaultA[3] = {0, 0x7, 0x80};
+  const std::uint32_t blockB[8] = {1, 55250000, 801250000, 62500, 1, 62, 1, 125};
+  struct Restore {
+    UINT card;
+    const std::uint32_t* a;
+    const std::uint32_t* b;
+    ~Restore() { SimDriver_SetDeviceInfo(card, a, b); }
+  } restore{card_, defaultA, blockB};
+  struct Profile {
+    std::uint32_t word2;
+    ULONG offered;
+  };
+  for (const Profile& p : {Profile{0x40, 0}, Profile{0xC0, 2}, Profile{0x80, 2}}) {
+    SCOPED_TRACE(p.word2);
+    object_.reset();
+    const std::uint32_t blockA[3] = {0, 0x7, p.word2};
+    ASSERT_EQ(SimDriver_SetDeviceInfo(card_, blockA, blockB), S_OK);
+    object_ = NewObject();
+    ASSERT_TRUE(object_);
+    _SHAL_BASECH tuner{};
+    tuner.band = 1;
+    ULONG offered = 0xFF;
+    ASSERT_EQ(object_->GetAvailableTunerFunction(&tuner, &offered), S_OK);
+    EXPECT_EQ(offered, p.offered);
+    ASSERT_EQ(object_->InitializeInputSwitch(0), S_OK);
+    EXPECT_EQ(object_->SetChannel(Channel(1, 91250000, 1).Get()), errors::kDmInvalidArg);
+    EXPECT_EQ(object_->SetChannel(Channel(1, 91250000, p.offered).Get()), S_OK);
+    // The external input, chosen twice: the second call switches nothing and still succeeds.
+    EXPECT_EQ(object_->SetChannel(Channel(0x10100020, 0).Get()), S_OK);
+    EXPECT_EQ(object_->SetChannel(Channel(0x10100020, 0).Get()), S_OK);
+    EXPECT_EQ(object_->currentBand(), 0x10100020u & 0x0FFFFFFFu);
+    EXPECT_EQ(object_->UninitializeInputSwitch(0), S_OK);
+  }
+}
+
 TEST_F(InputSwitch, InputsRerouteTheCrossbarOnlyWhenTheInputChanges) {
   ASSERT_EQ(object_->InitializeInputSwitch(0), S_OK);
   ASSERT_TRUE(object_->notifyEvents().event(NotifyEvent::LiveRunning).Set());

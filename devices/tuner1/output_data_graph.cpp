@@ -171,7 +171,9 @@ HRESULT OutputDataGraph::GetNotifyEvent(long type, HANDLE* event) {
 }
 
 HRESULT OutputDataGraph::ReadAudioMode(long* tvMode, bool* external) {
-  if (!built_ || !GraphRunning()) return kNotRunning;
+  // Running only: a paused recording (GraphRunning's "not stopped") gives no mode.
+  OAFilterState state = State_Stopped;
+  if (!built_ || FAILED(GetState(&state, 0)) || state != State_Running) return kNotRunning;
   *tvMode = 0;
   *external = externalInput_.IsSet();
   return *external ? S_OK : tvAudioControl_->get_TVAudioMode(tvMode);

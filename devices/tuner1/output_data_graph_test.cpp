@@ -204,6 +204,10 @@ TEST_F(OutputDataGraphTest, AudioModeChangesWhileRunningReachTheRecordEventsAndT
   EXPECT_EQ(input.sub, 16u);
   ASSERT_EQ(graph_->GetCurrentOutputAudioMode(&output), S_OK);
   EXPECT_EQ(output.lineL, 2u);
+  // Paused is not running: both queries answer 0x80040226.
+  ASSERT_EQ(graph_->Pause(), S_OK);
+  EXPECT_EQ(graph_->GetCurrentInputAudioMode(&input), static_cast<HRESULT>(0x80040226));
+  EXPECT_EQ(graph_->GetCurrentOutputAudioMode(&output), static_cast<HRESULT>(0x80040226));
   EXPECT_EQ(graph_->Stop(), S_OK);
 }
 

@@ -22,7 +22,20 @@ constexpr wchar_t kTvAudioName[] = L"VEKA TV Audio";
 constexpr int kVideoOutput = 3;
 constexpr int kAudioOutput = 5;
 constexpr long kItemBoardType = 2;
+constexpr long kItemCapabilities = 4;
 constexpr long kItemTunerNumber = 8;
+
+// A 32-bit integer value of the device item, or the failure of reading or converting it: a
+// value the item lacks is no board 0 or capability-less device.
+HRESULT ReadItemInteger(IHalItem* item, long type, DWORD* out) {
+  VARIANT value;
+  VariantInit(&value);
+  HRESULT hr = item->GetInfo(type, &value);
+  if (SUCCEEDED(hr)) hr = VariantChangeType(&value, &value, 0, VT_I4);
+  if (SUCCEEDED(hr)) *out = static_cast<DWORD>(value.lVal);
+  VariantClear(&value);
+  return hr;
+}
 
 // {a799a802-a46d-11d0-a18c-00a02401dcd4}
 constexpr GUID kCategoryTvAudio = {0xa799a802, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
@@ -99,7 +112,11 @@ HRESULT PreviewGraph::KeepDeviceItem(IHalItem* item) {
   if (!item) return kPreviewNullPointer;
   item_.Reset();
   ThrowIfFailed(item->Clone(&item_));
-  boardType_ = static_cast<DWORD>(hal_items::ReadInteger(item_.Get(), kItemBoardType));
+  const HRESULT hr = ReadItemInteger(item_.Get(), kItemBoardType, &boardType_);
+  if (FAILED(hr)) {
+    item_.Reset();  // nothing half-kept
+    ThrowHr(hr);
+  }
   tunerNumber_ = static_cast<DWORD>(hal_items::ReadInteger(item_.Get(), kItemTunerNumber));
   return S_OK;
 }
@@ -312,6 +329,12 @@ HRESULT PreviewGraph::CreateVideoChain(DWORD windowMode) {
   HRESULT hr = ReleaseVideoChain();
   if (FAILED(hr)) return hr;
   if (!item_) return kPreviewNullPointer;
+  // The values the chain is chosen by (the builder reads them again): each must be there.
+  for (const long type : {kItemTunerNumber, kItemBoardType, kItemCapabilities}) {
+    DWORD value = 0;
+    hr = ReadItemInteger(item_.Get(), type, &value);
+    if (FAILED(hr)) return hr;
+  }
   std::unique_ptr<VideoChainBuilder> chain;
   hr = CreateVideoChainBuilder(item_.Get(), chainSettings_, kSoundPathKind == FilterLink::kLiveSyncKind, &chain);
   if (FAILED(hr)) return hr;

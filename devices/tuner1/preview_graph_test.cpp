@@ -5,6 +5,8 @@
 #include "devices/tuner1/preview_graph.h"
 
 #include <gtest/gtest.h>
+
+#include <utility>
 #include <wrl/client.h>
 
 #include <cstdio>
@@ -37,7 +39,9 @@ HRESULT FilterDoublesEntry(const char* name) {
   return entry ? entry() : E_NOINTERFACE;
 }
 
-ComPtr<IHalItem> DeviceItem(long capabilities) {
+// A device item with board type (2), capabilities (4) and tuner number (8); `missing` leaves
+// that value out.
+ComPtr<IHalItem> DeviceItem(long capabilities, long missing = -1) {
   static UniqueModule module(LoadLibraryW(testing_support::BinPath(L"vorn_halitem.dll").c_str()));
   using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
   ComPtr<IClassFactory> factory;
@@ -46,11 +50,14 @@ ComPtr<IHalItem> DeviceItem(long capabilities) {
     if (SUCCEEDED(get(kClsidHalItem, IID_PPV_ARGS(factory.GetAddressOf()))))
       factory->CreateInstance(nullptr, IID_IHalItem, reinterpret_cast<void**>(item.GetAddressOf()));
   if (item) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = capabilities;
-    item->SetInfo(4, v);
+    for (const auto& [type, value] : {std::pair<long, long>{2, 0}, {4, capabilities}, {8, 0}}) {
+      if (type == missing) continue;
+      VARIANT v;
+      VariantInit(&v);
+      v.vt = VT_I4;
+      v.lVal = value;
+      item->SetInfo(type, v);
+    }
   }
   return item;
 }
@@ -157,6 +164,31 @@ TEST_F(PreviewGraphTest, RunsTheCapturePinIntoTheRendererAndTearsDownCompletely)
   const auto canUnload = GetProcAs<HRESULT(STDAPICALLTYPE*)()>(GetModuleHandleW(L"simcard.dll"), "DllCanUnloadNow");
   ASSERT_NE(nullptr, canUnload);
   EXPECT_EQ(S_OK, canUnload());
+}
+
+// The board type is read when the item is kept, the tuner number, board type and capabilities
+// when the chain is made: a value the item lacks fails that step with the item's answer instead
+// of choosing the chain for a board 0 without capabilities.
+TEST_F(PreviewGraphTest, ADeviceItemValueThatCannotBeReadFailsItsStep) {
+  constexpr HRESULT kNoValue = static_cast<HRESULT>(0x8002802B);  // the item's "no such value"
+  struct Case {
+    long missing;
+    bool failsKeep;
+  };
+  for (const Case& c : {Case{2, true}, Case{4, false}, Case{8, false}}) {
+    SCOPED_TRACE(c.missing);
+    ComPtr<IHalItem> item = DeviceItem(0x200, c.missing);
+    ASSERT_TRUE(item);
+    const HRESULT kept = GuardHr(E_FAIL, [&] { return preview_->KeepDeviceItem(item.Get()); });
+    if (c.failsKeep) {
+      EXPECT_EQ(kNoValue, kept);
+      continue;
+    }
+    ASSERT_EQ(S_OK, kept);
+    ASSERT_EQ(S_OK, BuildPreview());
+    EXPECT_EQ(kNoValue, preview_->CreateVideoChain(0));
+    preview_->Teardown();
+  }
 }
 
 TEST_F(PreviewGraphTest, WatchThreadTurnsDriverAndGraphSignalsIntoTheHostsEvents) {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -22,6 +23,28 @@ namespace {
 
 std::atomic<long> g_objects{0};
 std::atomic<long> g_locks{0};
+
+// The types a VARIANT may carry (the automation rules): a base type, alone, by reference or as
+// an array; VT_VARIANT only by reference or as an array. Anything else is refused before the
+// value is looked at: copying it would read the union as whatever the type claims.
+bool ValidVariantType(VARTYPE vt) {
+  const VARTYPE flags = vt & ~VT_TYPEMASK;
+  if (flags & ~(VT_BYREF | VT_ARRAY)) return false;
+  switch (vt & VT_TYPEMASK) {
+    case VT_EMPTY:
+    case VT_NULL:
+      return flags == 0;
+    case VT_VARIANT:
+      return flags != 0;
+    case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_CY: case VT_DATE: case VT_BSTR:
+    case VT_DISPATCH: case VT_ERROR: case VT_BOOL: case VT_UNKNOWN: case VT_DECIMAL: case VT_I1:
+    case VT_UI1: case VT_UI2: case VT_UI4: case VT_I8: case VT_UI8: case VT_INT: case VT_UINT:
+    case VT_RECORD:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // A VARIANT owned by the map: cleared on destruction, copied deeply.
 class OwnedVariant {
@@ -75,7 +98,7 @@ class HalItem final : public IHalItem {
     LockGuard guard(lock_, INFINITE);
     const auto it = values_.find(type);
     if (it == values_.end()) return kHalItemNoValue;
-    return VariantCopy(value, const_cast<VARIANT*>(&it->second.get()));
+    return VariantCopy(value, const_cast<VARIANT*>(&it->second->get()));
   }
 
   STDMETHODIMP GetInfoAll(long* count, long** types, VARIANT** values) override {
@@ -97,7 +120,7 @@ class HalItem final : public IHalItem {
     for (const auto& [key, stored] : values_) {
       t[i] = key;
       VariantInit(&v[i]);
-      const HRESULT hr = VariantCopy(&v[i], const_cast<VARIANT*>(&stored.get()));
+      const HRESULT hr = VariantCopy(&v[i], const_cast<VARIANT*>(&stored->get()));
       if (FAILED(hr)) {
         for (size_t k = 0; k <= i; ++k) VariantClear(&v[k]);
         CoTaskMemFree(t);
@@ -122,6 +145,9 @@ class HalItem final : public IHalItem {
   STDMETHODIMP SetInfoAll(long count, const long* types, const VARIANT* values) override {
     if (count < 0) return E_INVALIDARG;
     if (count > 0 && (!types || !values)) return E_POINTER;
+    for (long i = 0; i < count; ++i) {
+      if (!ValidVariantType(values[i].vt)) return DISP_E_BADVARTYPE;  // nothing stored
+    }
     return GuardHr(E_FAIL, [&] {
       LockGuard guard(lock_, INFINITE);
       for (long i = 0; i < count; ++i) ThrowIfFailed(Store(types[i], values[i]));
@@ -136,7 +162,7 @@ class HalItem final : public IHalItem {
     if (!copy) return E_OUTOFMEMORY;
     const HRESULT hr = GuardHr(E_FAIL, [&] {
       LockGuard guard(lock_, INFINITE);
-      for (const auto& [key, stored] : values_) ThrowIfFailed(copy->Store(key, stored.get()));
+      for (const auto& [key, stored] : values_) ThrowIfFailed(copy->Store(key, stored->get()));
       return S_OK;
     });
     if (FAILED(hr)) {
@@ -155,14 +181,19 @@ class HalItem final : public IHalItem {
 
  private:
   // Called with the lock held (or on an object no one else sees yet).
+  // A value that cannot be copied leaves the stored one (or its absence) as it was.
   HRESULT Store(long type, const VARIANT& value) {
-    OwnedVariant& slot = values_[type];
-    return slot.CopyFrom(value);
+    if (!ValidVariantType(value.vt)) return DISP_E_BADVARTYPE;
+    auto copy = std::make_unique<OwnedVariant>();
+    const HRESULT hr = copy->CopyFrom(value);
+    if (FAILED(hr)) return hr;
+    values_[type] = std::move(copy);
+    return S_OK;
   }
 
   std::atomic<long> refs_{1};
   CriticalSection lock_;  // guards values_
-  std::map<long, OwnedVariant> values_;
+  std::map<long, std::unique_ptr<OwnedVariant>> values_;
 };
 
 class Factory final : public IClassFactory {

@@ -168,4 +168,28 @@ TEST_F(HalItemDouble, ByReferenceValuesAreStoredByValue) {
   EXPECT_EQ(clone.Detach()->Release(), 0u);
 }
 
+TEST_F(HalItemDouble, ValuesOfAnInvalidTypeAreRefusedAndStoreNothing) {
+  VARIANT kept = Make(VT_I4);
+  kept.lVal = 3;
+  ASSERT_EQ(item_->SetInfo(2, kept), S_OK);
+  for (const VARTYPE vt : {VARTYPE(0x7FFF), VARTYPE(VT_VARIANT), VARTYPE(VT_VECTOR | VT_I4), VARTYPE(VT_I4 | 0x0800),
+                           VARTYPE(VT_ARRAY | 0x7F)}) {
+    SCOPED_TRACE(vt);
+    VARIANT bad = Make(vt);
+    bad.llVal = 0x1234;  // whatever the caller left there
+    EXPECT_EQ(item_->SetInfo(11, bad), DISP_E_BADVARTYPE);
+    EXPECT_EQ(item_->SetInfo(2, bad), DISP_E_BADVARTYPE);
+    // All or nothing: the valid pair before the bad one is not stored either.
+    long types[2] = {12, 13};
+    VARIANT pair[2] = {kept, bad};
+    EXPECT_EQ(item_->SetInfoAll(2, types, pair), DISP_E_BADVARTYPE);
+    VARIANT got;
+    VariantInit(&got);
+    for (long type : {11L, 12L, 13L}) EXPECT_EQ(item_->GetInfo(type, &got), kHalItemNoValue) << type;
+    ASSERT_EQ(item_->GetInfo(2, &got), S_OK);
+    EXPECT_EQ(got.vt, VT_I4);
+    EXPECT_EQ(got.lVal, 3);
+  }
+}
+
 }  // namespace
