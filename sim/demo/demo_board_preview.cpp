@@ -108,8 +108,8 @@ void SaveBoardPicture(Verdict& verdict, const std::vector<std::uint8_t>& r) {
   const LONG sourceTop = ((r[kSource + 8] & 1) << 8) | r[kSource + 9];
   const RECT source = {sourceLeft, sourceTop, sourceLeft + (((r[kSource + 2] & 0xF) << 8) | r[kSource + 3]),
                        sourceTop + Get11(r, kSource + 4)};
-  const RECT view = {Get11(r, kViewPosition), Get11(r, kViewPosition + 2),
-                     Get11(r, kViewPosition) + Get11(r, kViewSize), Get11(r, kViewPosition + 2) + Get11(r, kViewSize + 2)};
+  const LONG viewLeft = Get11(r, kViewPosition), viewTop = Get11(r, kViewPosition + 2);
+  const RECT view = {viewLeft, viewTop, viewLeft + Get11(r, kViewSize), viewTop + Get11(r, kViewSize + 2)};
   const RECT scaled = {MulDiv(view.left, frame.width, kPanelWidth), MulDiv(view.top, frame.height, kPanelHeight),
                        MulDiv(view.right, frame.width, kPanelWidth), MulDiv(view.bottom, frame.height, kPanelHeight)};
   simcard_testing::Outline(frame, scaled, kViewColour);
