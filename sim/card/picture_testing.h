@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -150,6 +151,48 @@ struct ScreenCopy {
     return {static_cast<int>((p >> 16) & 0xFF), static_cast<int>((p >> 8) & 0xFF), static_cast<int>(p & 0xFF)};
   }
 };
+
+// A 24-bit top-down bitmap file (the renderers' frame dumps) as a copy of the screen; empty when
+// the file is not such a bitmap or is cut short.
+inline ScreenCopy FromBitmapFile(const std::vector<BYTE>& file) {
+  ScreenCopy copy;
+  constexpr size_t kHeaders = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+  if (file.size() < kHeaders) return copy;
+  BITMAPINFOHEADER info{};
+  std::memcpy(&info, file.data() + sizeof(BITMAPFILEHEADER), sizeof(info));
+  const LONG width = info.biWidth, height = info.biHeight < 0 ? -info.biHeight : 0;
+  if (info.biBitCount != 24 || width <= 0 || height <= 0 || width > 8192 || height > 8192) return copy;
+  const size_t row = (static_cast<size_t>(width) * 3 + 3) & ~size_t{3};
+  if (file.size() < kHeaders + row * static_cast<size_t>(height)) return copy;
+  copy.pixels.reserve(static_cast<size_t>(width) * height);
+  for (LONG y = 0; y < height; ++y) {
+    for (LONG x = 0; x < width; ++x) {
+      const BYTE* p = file.data() + kHeaders + row * y + static_cast<size_t>(x) * 3;  // blue, green, red
+      copy.pixels.push_back((std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0]);
+    }
+  }
+  copy.width = width;
+  copy.height = height;
+  return copy;
+}
+
+// Draws the outline of `rect` (right and bottom exclusive), `thickness` pixels wide inwards, in
+// `colour` (0x00RRGGBB); what lies outside the copy is left out.
+inline void Outline(ScreenCopy& copy, const RECT& rect, std::uint32_t colour, int thickness = 2) {
+  auto fill = [&](LONG left, LONG top, LONG right, LONG bottom) {
+    left = left < 0 ? 0 : left;
+    top = top < 0 ? 0 : top;
+    right = right > copy.width ? copy.width : right;
+    bottom = bottom > copy.height ? copy.height : bottom;
+    for (LONG y = top; y < bottom; ++y)
+      for (LONG x = left; x < right; ++x) copy.pixels[static_cast<size_t>(y) * copy.width + x] = colour;
+  };
+  if (rect.right <= rect.left || rect.bottom <= rect.top) return;
+  fill(rect.left, rect.top, rect.right, rect.top + thickness);
+  fill(rect.left, rect.bottom - thickness, rect.right, rect.bottom);
+  fill(rect.left, rect.top, rect.left + thickness, rect.bottom);
+  fill(rect.right - thickness, rect.top, rect.right, rect.bottom);
+}
 
 inline bool Near(const std::array<int, 3>& seen, const std::uint8_t (&expected)[3]) {
   for (int c = 0; c < 3; ++c) {

@@ -534,4 +534,41 @@ TEST_F(SimCardTest, FamilyFiltersFeedTheNullRendererAndReportTheAudioMode) {
   }
 }
 
+// A 24-bit top-down bitmap of 3 x 2 pixels (rows padded to 12 bytes), then cut short and turned
+// bottom-up; outlines clipped at the copy's edges.
+TEST(PictureTesting, BitmapFilesReadBackAndOutlinesStayInsideTheCopy) {
+  std::vector<BYTE> file(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + 2 * 12);
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof(info);
+  info.biWidth = 3;
+  info.biHeight = -2;
+  info.biBitCount = 24;
+  std::memcpy(file.data() + sizeof(BITMAPFILEHEADER), &info, sizeof(info));
+  BYTE* rows = file.data() + sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+  rows[0] = 0x03, rows[1] = 0x02, rows[2] = 0x01;  // blue, green, red of the top left pixel
+  rows[12 + 6] = 0xFF;                               // blue of the bottom right one
+  ScreenCopy copy = FromBitmapFile(file);
+  ASSERT_EQ(std::make_pair(3, 2), std::make_pair(copy.width, copy.height));
+  EXPECT_EQ((std::vector<std::uint32_t>{0x010203, 0, 0, 0, 0, 0x0000FF}), copy.pixels);
+  EXPECT_TRUE(FromBitmapFile(std::vector<BYTE>(file.begin(), file.end() - 1)).pixels.empty());
+  info.biHeight = 2;
+  std::memcpy(file.data() + sizeof(BITMAPFILEHEADER), &info, sizeof(info));
+  EXPECT_TRUE(FromBitmapFile(file).pixels.empty());
+
+  struct Case {
+    RECT rect;
+    std::vector<std::uint32_t> expected;  // 4 x 3, top row first
+  } cases[] = {
+      {{0, 0, 4, 3}, {1, 1, 1, 1, 1, 0, 0, 1, 1, 1, 1, 1}},
+      {{-2, -2, 2, 2}, {0, 1, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0}},  // partly outside: only what lies inside
+      {{5, 0, 9, 3}, std::vector<std::uint32_t>(12, 0)},      // wholly outside
+      {{2, 1, 2, 3}, std::vector<std::uint32_t>(12, 0)},      // empty
+  };
+  for (const Case& c : cases) {
+    ScreenCopy canvas{4, 3, std::vector<std::uint32_t>(12, 0)};
+    Outline(canvas, c.rect, 1, 1);
+    EXPECT_EQ(c.expected, canvas.pixels) << c.rect.left << "," << c.rect.top;
+  }
+}
+
 }  // namespace

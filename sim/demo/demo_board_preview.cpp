@@ -3,7 +3,8 @@
 // preview control (VornConEx.dll over VornCon.dll) drives the board through the serial port
 // server on COM1. The board keys the picture into the host window's place on its panel: the step
 // prints the deinterlacer's module, how many frames the board received and the view registers
-// it holds.
+// it holds, and keeps a picture in the run directory: a frame the renderer received (its frame
+// dump) with the board's source rectangle and its view on the panel drawn over it.
 //
 // Like the window preview, it runs in a process of its own (vorn_demo.exe --board-preview
 // <report>); the session registers the modules, the board settings and the panel file.
@@ -20,7 +21,10 @@
 #include "common/format.h"
 #include "common/handles.h"
 #include "common/hresult.h"
+#include "common/locks.h"
 #include "common/module.h"
+#include "common/registry.h"
+#include "common/testing/dump_drive.h"
 #include "devices/idl/device_manager.h"
 #include "sim/board/board_sim_client.h"
 #include "sim/card/picture_testing.h"
@@ -29,6 +33,7 @@
 #include "sim/driver/sim_driver.h"
 #include "sim/host/device_item.h"
 #include "sim/host/live_preview.h"
+#include "sim/host/png_file.h"
 #include "sim/host/registry_journal.h"
 #include "sim/host/sim_environment.h"
 
@@ -41,7 +46,17 @@ constexpr ULONG kStation = 91250000;
 constexpr long kCapsSystemRenderer = 0x200;
 constexpr ULONG kModeBoardRenderer = 0x10;  // the board's renderer
 constexpr DWORD kViewMs = 10000;
-constexpr int kViewPosition = 0x5040, kViewSize = 0x5160;
+constexpr int kViewPosition = 0x5040, kViewSize = 0x5160, kSource = 0x5000;
+// The panel file the session writes: its size, and the source area starting at the frame's origin.
+constexpr int kPanelWidth = 1366, kPanelHeight = 768;
+constexpr wchar_t kPictureFile[] = L"board-preview.png";
+// The renderer's frame dump: its switch, the named mutex it dumps while, and the files on d:.
+constexpr wchar_t kRendererKey[] = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Zarn Corporation\\Lumacrest2\\Renderer";
+constexpr wchar_t kDumpSwitch[] = L"OutputBitmap_VornVRen";
+constexpr wchar_t kDumpPattern[] = L"d:\\VornVRen*.bmp";
+constexpr wchar_t kDumpWhole[] = L"d:\\VornVRen001.bmp";  // whole once the next one is begun
+constexpr wchar_t kDumpNext[] = L"d:\\VornVRen002.bmp";
+constexpr std::uint32_t kSourceColour = 0x00FF00, kViewColour = 0xFFFF00;
 
 // An 11-bit register value (three high bits, then eight) at `at`.
 int Get11(const std::vector<std::uint8_t>& r, size_t at) { return ((r[at] & 7) << 8) | r[at + 1]; }
@@ -56,6 +71,57 @@ bool WaitForView(board_sim::BoardSim& board) {
     if (GetTickCount64() >= end) return false;
     board.WaitForFrames("RX", "write", frames.size() + 1, 100);
   }
+}
+
+void RemoveDumps() {
+  WIN32_FIND_DATAW found{};
+  HANDLE find = FindFirstFileW(kDumpPattern, &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do DeleteFileW((std::wstring(L"d:\\") + found.cFileName).c_str());
+  while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+
+// A frame the renderer received, from its dump (empty when none was written in time).
+simcard_testing::ScreenCopy DumpOneFrame() {
+  RemoveDumps();
+  {
+    NamedMutex dumpSwitch(kDumpSwitch);
+    if (!dumpSwitch.Create()) return {};
+    simcard_testing::WaitUntil([] { return GetFileAttributesW(kDumpNext) != INVALID_FILE_ATTRIBUTES; },
+                               simcard_testing::kPictureMs);
+  }
+  simcard_testing::ScreenCopy frame = simcard_testing::FromBitmapFile(testing_support::ReadFileBytes(kDumpWhole));
+  RemoveDumps();
+  return frame;
+}
+
+// The frame with the board's source rectangle (frame co-ordinates) and its view (panel
+// co-ordinates, scaled to the frame) drawn over it, saved in the run directory.
+void SaveBoardPicture(Verdict& verdict, const std::vector<std::uint8_t>& r) {
+  simcard_testing::ScreenCopy frame = DumpOneFrame();
+  if (frame.pixels.empty()) {
+    verdict.Fail(L"the renderer dumped no frame (d: mapped, \"Output Bitmap\" on)");
+    return;
+  }
+  const LONG sourceLeft = ((r[kSource + 6] & 1) << 8) | r[kSource + 7];
+  const LONG sourceTop = ((r[kSource + 8] & 1) << 8) | r[kSource + 9];
+  const RECT source = {sourceLeft, sourceTop, sourceLeft + (((r[kSource + 2] & 0xF) << 8) | r[kSource + 3]),
+                       sourceTop + Get11(r, kSource + 4)};
+  const LONG viewLeft = Get11(r, kViewPosition), viewTop = Get11(r, kViewPosition + 2);
+  const RECT view = {viewLeft, viewTop, viewLeft + Get11(r, kViewSize), viewTop + Get11(r, kViewSize + 2)};
+  const RECT scaled = {MulDiv(view.left, frame.width, kPanelWidth), MulDiv(view.top, frame.height, kPanelHeight),
+                       MulDiv(view.right, frame.width, kPanelWidth), MulDiv(view.bottom, frame.height, kPanelHeight)};
+  simcard_testing::Outline(frame, scaled, kViewColour);
+  simcard_testing::Outline(frame, source, kSourceColour);
+  const std::wstring picture = RunFolder() + L"\\" + kPictureFile;
+  if (verdict.Check(FormatW(L"picture of a frame the renderer received (%dx%d) saved as %ls", frame.width, frame.height,
+                            picture.c_str()),
+                    sim_host::WritePng(picture, frame.width, frame.height, frame.pixels.data())))
+    Say(FormatW(L"    drawn over it: the board's source (%ld,%ld) %ldx%ld in green, its view on the %dx%d panel "
+                L"(%ld,%ld) %ldx%ld in yellow, scaled to the frame",
+                source.left, source.top, source.right - source.left, source.bottom - source.top, kPanelWidth,
+                kPanelHeight, view.left, view.top, view.right - view.left, view.bottom - view.top));
 }
 
 void ShowOnTheBoard(Verdict& verdict, IDeviceSetup* setup, HWND window, const RECT& place) {
@@ -82,6 +148,7 @@ void ShowOnTheBoard(Verdict& verdict, IDeviceSetup* setup, HWND window, const RE
     if (r.size() >= size_t{kViewSize + 4}) {
       Say(FormatW(L"    view registers: position (%d,%d), size %dx%d on the panel", Get11(r, kViewPosition),
                   Get11(r, kViewPosition + 2), Get11(r, kViewSize), Get11(r, kViewSize + 2)));
+      SaveBoardPicture(verdict, r);
     } else {
       verdict.Fail(L"the board's registers could not be read");
     }
@@ -93,6 +160,8 @@ void ShowOnTheBoard(Verdict& verdict, IDeviceSetup* setup, HWND window, const RE
 
 int BoardPreviewProcess(const std::wstring& reportPath) {
   return ReportProcess(reportPath, [](Verdict& verdict) {
+    // The renderer dumps its frames to drive d:, a folder of the session's run.
+    if (testing_support::MapDumpDrive().empty()) verdict.Fail(L"no drive d: for the renderer's frame dump");
     UniqueModule cardModule(LoadLibraryW(BinPath(L"simcard.dll").c_str()));
     const auto cardPath = cardModule ? GetProcAs<CardPathFn>(cardModule.get(), "SimCard_GetDevicePath") : nullptr;
     std::wstring path;
@@ -134,6 +203,9 @@ void BoardPreviewStep(Session& session) {
                              SUCCEEDED(settings->SetDword(sim_host::BoardInfoKey(), L"Qfa Tesk", 1))
                          ? S_OK
                          : E_FAIL))
+    return;
+  if (!verdict.Check(L"renderer's frame dump allowed (Output Bitmap = 1)",
+                     settings->SetDword(RegistryKeyPath(kRendererKey), L"Output Bitmap", 1)))
     return;
   const std::wstring panel = BinPath(board_testing::PanelFolder::kName);
   std::ofstream(std::string(panel.begin(), panel.end()), std::ios::binary) << board_testing::PanelFile();

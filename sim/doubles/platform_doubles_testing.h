@@ -7,10 +7,12 @@
 #include <wrl/client.h>
 
 #include <dshow.h>
+#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/hresult.h"
 #include "common/module.h"
 #include "common/testing/paths.h"
@@ -29,7 +31,34 @@ inline HRESULT CallEntry(const char* name) {
   return entry ? entry() : E_NOINTERFACE;
 }
 
-// MTA, a fresh journal and the module registered for the test.
+// The threads of this process that started in `module` (their start address lies in its image).
+inline int ThreadsStartedIn(HMODULE module) {
+  using QueryFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  constexpr int kThreadQuerySetWin32StartAddress = 9;
+  const auto query = GetProcAs<QueryFn>(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread");
+  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));  // INVALID_HANDLE_VALUE on failure
+  if (!query || !snapshot) return -1;
+  int count = 0;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
+    if (entry.th32OwnerProcessID != GetCurrentProcessId()) continue;
+    UniqueHandle thread(OpenThread(THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID));
+    void* start = nullptr;
+    HMODULE owner = nullptr;
+    if (thread && query(thread.get(), kThreadQuerySetWin32StartAddress, &start, sizeof(start), nullptr) >= 0 &&
+        start &&
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           static_cast<const wchar_t*>(start), &owner) &&
+        owner == module) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+// MTA, a fresh journal and the module registered for the test; at its end no thread of the
+// doubles is left running (the objects the case made are released by then).
 class RegisteredDoublesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -39,6 +68,8 @@ class RegisteredDoublesTest : public ::testing::Test {
   }
   void TearDown() override {
     EXPECT_EQ(S_OK, CallEntry("DllUnregisterServer"));
+    EXPECT_EQ(0, ThreadsStartedIn(GetModuleHandleW(testing_support::BinPath(DOUBLES_PLATFORM_FILE).c_str())))
+        << "a thread of the doubles outlived the case";
     CoUninitialize();
   }
 };

@@ -44,13 +44,36 @@ std::vector<SamplePlan> Buffers(int count, REFERENCE_TIME first = 0) {
   return plans;
 }
 
+// Listing the audio renderer category makes the device enumerator load the platform's sound
+// system, whose device-notification thread then runs until the process ends (and once brought
+// Wine down at exit). Only the case about the category lists it; the others create the renderer
+// by its class and must not load the sound system at all.
 class SoundRendererTest : public platform_testing::RegisteredDoublesTest {
  protected:
+  void SetUp() override {
+    RegisteredDoublesTest::SetUp();
+    soundSystemBefore_ = GetModuleHandleW(L"mmdevapi.dll") != nullptr;
+  }
+  void TearDown() override {
+    if (!soundSystemBefore_ && !listsTheCategory_) {
+      EXPECT_EQ(nullptr, GetModuleHandleW(L"mmdevapi.dll")) << "the case loaded the platform's sound system";
+    }
+    RegisteredDoublesTest::TearDown();
+  }
   ComPtr<IBaseFilter> BindRenderer() {
     auto found = BindByName(CLSID_AudioRendererCategory, DOUBLES_SOUND_FRIENDLY_NAME);
     EXPECT_EQ(1u, found.size());
     return found.empty() ? nullptr : found[0];
   }
+  ComPtr<IBaseFilter> CreateRenderer() {
+    ComPtr<IBaseFilter> renderer;
+    EXPECT_EQ(S_OK, CoCreateInstance(doubles::kClsidSimSound, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&renderer)));
+    return renderer;
+  }
+  bool listsTheCategory_ = false;
+
+ private:
+  bool soundSystemBefore_ = false;
 };
 
 // The push source feeding the renderer in Wine's filter graph manager.
@@ -59,6 +82,7 @@ struct SoundGraph : RendererGraph {
 };
 
 TEST_F(SoundRendererTest, IsFoundByItsFriendlyNameAndGoesAwayWithUnregistration) {
+  listsTheCategory_ = true;
   ComPtr<IBaseFilter> renderer = BindRenderer();
   ASSERT_TRUE(renderer);
   CLSID clsid{};
@@ -84,7 +108,7 @@ TEST_F(SoundRendererTest, IsFoundByItsFriendlyNameAndGoesAwayWithUnregistration)
 }
 
 TEST_F(SoundRendererTest, BasicAudioKeepsAndRecordsVolumeAndBalance) {
-  ComPtr<IBaseFilter> renderer = BindRenderer();
+  ComPtr<IBaseFilter> renderer = CreateRenderer();
   ASSERT_TRUE(renderer);
   ComPtr<IBasicAudio> audio;
   ASSERT_EQ(S_OK, renderer->QueryInterface(IID_IBasicAudio, reinterpret_cast<void**>(audio.GetAddressOf())));
@@ -114,7 +138,7 @@ TEST_F(SoundRendererTest, BasicAudioKeepsAndRecordsVolumeAndBalance) {
   EXPECT_EQ(1200, balances[0].args[0]);
 
   // Each instance has its own settings.
-  ComPtr<IBaseFilter> second = BindRenderer();
+  ComPtr<IBaseFilter> second = CreateRenderer();
   ComPtr<IBasicAudio> secondAudio;
   ASSERT_TRUE(second && SUCCEEDED(second->QueryInterface(IID_IBasicAudio, reinterpret_cast<void**>(secondAudio.GetAddressOf()))));
   ASSERT_EQ(S_OK, secondAudio->get_Volume(&value));
@@ -126,7 +150,7 @@ TEST_F(SoundRendererTest, BasicAudioKeepsAndRecordsVolumeAndBalance) {
 }
 
 TEST_F(SoundRendererTest, StatisticsReportTheFullnessTheTestSets) {
-  ComPtr<IBaseFilter> renderer = BindRenderer();
+  ComPtr<IBaseFilter> renderer = CreateRenderer();
   ASSERT_TRUE(renderer);
   ComPtr<IAMAudioRendererStats> stats;
   ASSERT_EQ(S_OK, renderer->QueryInterface(IID_IAMAudioRendererStats, reinterpret_cast<void**>(stats.GetAddressOf())));
@@ -146,7 +170,7 @@ TEST_F(SoundRendererTest, StatisticsReportTheFullnessTheTestSets) {
 }
 
 TEST_F(SoundRendererTest, AcceptsOnlyMonoOrStereoPcm) {
-  ComPtr<IBaseFilter> renderer = BindRenderer();
+  ComPtr<IBaseFilter> renderer = CreateRenderer();
   ASSERT_TRUE(renderer);
   ComPtr<IPin> input = PinAt(renderer.Get(), PINDIR_INPUT, 0);
   ASSERT_TRUE(input);
@@ -170,7 +194,7 @@ TEST_F(SoundRendererTest, AcceptsOnlyMonoOrStereoPcm) {
 // stamps its sound some hundred milliseconds ahead of the clock), the end of stream completes once
 // the buffer has played. The graph's clock stands still until the test moves it.
 TEST_F(SoundRendererTest, TakesSamplesASecondAheadAndCompletesWhenTheyHavePlayed) {
-  ComPtr<IBaseFilter> renderer = BindRenderer();
+  ComPtr<IBaseFilter> renderer = CreateRenderer();
   ASSERT_TRUE(renderer);
   ComPtr<graph_testkit::ManualClock> clock;
   clock.Attach(graph_testkit::ManualClock::Create(0));
@@ -206,7 +230,7 @@ TEST_F(SoundRendererTest, TakesSamplesASecondAheadAndCompletesWhenTheyHavePlayed
 }
 
 TEST_F(SoundRendererTest, HoldsSamplesWhilePausedAndLetsGoOnStop) {
-  ComPtr<IBaseFilter> renderer = BindRenderer();
+  ComPtr<IBaseFilter> renderer = CreateRenderer();
   ASSERT_TRUE(renderer);
   {
     SoundGraph g;

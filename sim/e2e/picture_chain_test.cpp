@@ -145,26 +145,6 @@ sim_host::HostCheck Expect() {
   };
 }
 
-// A frame dump of the renderer (a 24-bit top-down bitmap file) as a copy of the screen, for the
-// channel check; empty when the file is not such a bitmap.
-simcard_testing::ScreenCopy FromDump(const std::vector<BYTE>& file) {
-  simcard_testing::ScreenCopy copy;
-  if (file.size() < 54) return copy;
-  const auto* info = reinterpret_cast<const BITMAPINFOHEADER*>(file.data() + sizeof(BITMAPFILEHEADER));
-  const int width = info->biWidth, height = -info->biHeight;
-  const size_t row = (static_cast<size_t>(width) * 3 + 3) & ~size_t{3};
-  if (info->biBitCount != 24 || width <= 0 || height <= 0 || file.size() < 54 + row * height) return copy;
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      const BYTE* p = file.data() + 54 + row * y + x * 3;  // blue, green, red
-      copy.pixels.push_back((std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0]);
-    }
-  }
-  copy.width = width;
-  copy.height = height;
-  return copy;
-}
-
 // 1024 desktop rows onto the 768 panel rows (0.75), the 960 columns centred in 1366 (+203).
 std::vector<int> PanelView(int x, int y, int w, int h) { return {x * 3 / 4 + 203, y * 3 / 4, w * 3 / 4, h * 3 / 4}; }
 
@@ -286,7 +266,8 @@ TEST_F(PictureChain, TheRenderersFrameDumpShowsTheTunedChannel) {
         simcard_testing::kPictureMs))
         << "the renderer wrote no frames";
   }
-  const simcard_testing::ScreenCopy frame = FromDump(testing_support::ReadFileBytes(L"d:\\VornVRen001.bmp"));
+  const simcard_testing::ScreenCopy frame =
+      simcard_testing::FromBitmapFile(testing_support::ReadFileBytes(L"d:\\VornVRen001.bmp"));
   EXPECT_EQ(std::make_pair(frame.width, frame.height), std::make_pair(720, 480));
   const simcard_testing::PictureCheck check = simcard_testing::Check(frame, expected);
   EXPECT_TRUE(check.Shows()) << simcard_testing::Describe(check, expected);
