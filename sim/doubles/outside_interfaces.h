@@ -15,13 +15,13 @@
   inline constexpr IID IID_##type = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}};             \
   __CRT_UUID_DECL(type, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)
 
-// The callback filter: operation 1 selects a stream (type, subtype, on), operation 2 ends the
-// delivery (stop mode), and SetCallback names the host's IOutputDataCB (an IUnknown here:
-// the filter queries it), which OnData is called on from the filter's streaming threads.
+// The callback filter: operation 1 selects a stream and names the host's IOutputDataCB for it
+// (type, subtype, callback: an IUnknown here, the filter queries it; null switches the type
+// off), operation 2 ends the delivery (stop mode). OnData of each type goes to that type's
+// callback, from the filter's streaming threads.
 DECLARE_INTERFACE_(ICallbackFilterControl, IUnknown) {
-  STDMETHOD(SelectStream)(THIS_ ULONG type, ULONG subtype, LONG on) PURE;
+  STDMETHOD(SelectStream)(THIS_ ULONG type, ULONG subtype, IUnknown* callback) PURE;
   STDMETHOD(EndDelivery)(THIS_ LONG stopMode) PURE;
-  STDMETHOD(SetCallback)(THIS_ IUnknown* callback) PURE;
 };
 DOUBLES_DECLARE_IID(ICallbackFilterControl, 0x35451527, 0xf7d4, 0x444a, 0x82, 0xd3, 0xbc, 0x04, 0x5a, 0xaa, 0xfb, 0x25)
 
