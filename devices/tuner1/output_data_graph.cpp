@@ -8,7 +8,7 @@
 #include "common/hresult.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/graph_watch.h"
-#include "sim/doubles/outside_interfaces.h"
+#include "devices/core/outside_filters.h"
 
 using namespace output_codes;
 using output_data::kNotBuilt;

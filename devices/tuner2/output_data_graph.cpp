@@ -12,7 +12,7 @@
 #include "devices/core/device_objects.h"
 #include "devices/core/graph_watch.h"
 #include "devices/core/rec_param_preset.h"
-#include "sim/doubles/outside_interfaces.h"
+#include "devices/core/outside_filters.h"
 
 namespace rul {
 

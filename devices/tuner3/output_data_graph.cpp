@@ -14,7 +14,7 @@
 #include "devices/core/device_objects.h"
 #include "devices/core/link/packet_codecs.h"
 #include "devices/tuner3/graph_events.h"
-#include "sim/doubles/outside_interfaces.h"
+#include "devices/core/outside_filters.h"
 
 namespace pex {
 
@@ -102,9 +102,9 @@ HRESULT OutputDataGraph::BuildSteps(const DeviceIdentity& identity) {
   };
   RETURN_IF_FAILED(AddDeviceFilters(devices, static_cast<int>(std::size(devices))));
   FilterEntry filters[] = {
-      {&doubles::kClsidCallbackFilter, L"Callback Filter", &callback_, module_, DOUBLES_CALLBACK_FILE},
+      {&outside::kClsidCallbackFilter, L"Callback Filter", &callback_, module_, outside::kCallbackFile},
       {&kClsidNullRenderer, L"Null Renderer (For MPG)", &nullMpg_, nullptr, nullptr},
-      {&doubles::kClsidMpegAnalyzer, L"ZARN MPEG Analyzer Filter", &analyzer_, module_, DOUBLES_ANALYZER_FILE},
+      {&outside::kClsidMpegAnalyzer, L"ZARN MPEG Analyzer Filter", &analyzer_, module_, outside::kAnalyzerFile},
       {&kClsidNullRenderer, L"Null Renderer (For Preview)", &nullPreview_, nullptr, nullptr},
   };
   RETURN_IF_FAILED(AddFilters(filters, static_cast<int>(std::size(filters))));
