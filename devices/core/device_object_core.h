@@ -110,6 +110,9 @@ class DeviceObjectCore : public NotImplementedOperations {
   // fail, `undo` before the object is let go again; success sets `initialized`.
   template <class Steps, class Undo>
   HRESULT InitializeHeld(ExclusiveInterface which, HRESULT inUse, bool& initialized, Steps&& steps, Undo&& undo) {
+    // This object's own use counts too: a second Initialize neither builds again nor takes the
+    // exclusive object anew.
+    if (initialized) return inUse;
     RETURN_IF_FAILED(TakeExclusiveUse(which, inUse));
     const HRESULT hr = GuardHr(E_FAIL, std::forward<Steps>(steps));
     if (FAILED(hr)) {

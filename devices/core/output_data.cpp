@@ -8,7 +8,7 @@
 #include "common/hresult.h"
 #include "common/settings_file.h"
 #include "devices/core/hal_items.h"
-#include "sim/doubles/outside_interfaces.h"
+#include "devices/core/outside_filters.h"
 
 namespace output_data {
 
@@ -133,8 +133,8 @@ HRESULT OutsideFilters::Add(FilterGraphHolder& holder, HMODULE module) {
   // {C1F400A4-3F08-11D3-9F0B-006008039E37}
   static constexpr CLSID kClsidNullRenderer = {0xc1f400a4, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
   FilterEntry filters[] = {
-      {&doubles::kClsidCallbackFilter, L"Callback Filter", &callback, module, DOUBLES_CALLBACK_FILE},
-      {&doubles::kClsidMpegAnalyzer, L"ZARN MPEG Analyzer", &analyzer, module, DOUBLES_ANALYZER_FILE},
+      {&outside::kClsidCallbackFilter, L"Callback Filter", &callback, module, outside::kCallbackFile},
+      {&outside::kClsidMpegAnalyzer, L"ZARN MPEG Analyzer", &analyzer, module, outside::kAnalyzerFile},
       {&kClsidNullRenderer, L"Null Renderer (MPG)", &nullMpg, nullptr, nullptr},
       {&kClsidNullRenderer, L"Null Renderer (Preview)", &nullPreview, nullptr, nullptr},
   };

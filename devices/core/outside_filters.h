@@ -104,6 +104,34 @@ DECLARE_INTERFACE_(IPreviewControl, IUnknown) {
 };
 VORN_DECLARE_IID(IPreviewControl, 0xfb66c6a6, 0x9005, 0x49e2, 0x98, 0xa7, 0xd3, 0x7c, 0x8a, 0x52, 0x19, 0x65)
 
+// --- The output-data graphs' outside filters and the sound path's selector --------------------
+// The callback filter: operation 1 selects a stream and names the host's IOutputDataCB for it
+// (type, subtype, callback: an IUnknown here, the filter queries it; null switches the type
+// off), operation 2 ends the delivery (stop mode). OnData of each type goes to that type's
+// callback, from the filter's streaming threads.
+DECLARE_INTERFACE_(ICallbackFilterControl, IUnknown) {
+  STDMETHOD(SelectStream)(THIS_ ULONG type, ULONG subtype, IUnknown* callback) PURE;
+  STDMETHOD(EndDelivery)(THIS_ LONG stopMode) PURE;
+};
+VORN_DECLARE_IID(ICallbackFilterControl, 0x35451527, 0xf7d4, 0x444a, 0x82, 0xd3, 0xbc, 0x04, 0x5a, 0xaa, 0xfb, 0x25)
+
+DECLARE_INTERFACE_(IAnalyzerControl, IUnknown) {
+  STDMETHOD(SetParameters)(THIS_ LONG a, LONG b, LONG c, LONG d) PURE;
+};
+VORN_DECLARE_IID(IAnalyzerControl, 0xe5b740dc, 0x67a9, 0x4b50, 0x88, 0x17, 0x99, 0xb2, 0x93, 0x62, 0x8b, 0x16)
+
+// The analyzer's control as the third family calls it: operation 1 sets one parameter by its
+// number (1 to 4).
+DECLARE_INTERFACE_(IStreamAnalyzerControl, IUnknown) {
+  STDMETHOD(SetParameter)(THIS_ LONG index, LONG value) PURE;
+};
+VORN_DECLARE_IID(IStreamAnalyzerControl, 0xcd51fe0c, 0x541e, 0x4c42, 0xaf, 0x3c, 0xaf, 0xb6, 0x94, 0x92, 0xf3, 0xdc)
+
+DECLARE_INTERFACE_(ISelectorFilterControl, IUnknown) {
+  STDMETHOD(Select)(THIS_ LONG a, LONG b) PURE;
+};
+VORN_DECLARE_IID(ISelectorFilterControl, 0xd616f352, 0xd622, 0x11ce, 0xaa, 0xc5, 0x00, 0x20, 0xaf, 0x0b, 0x99, 0xa3)
+
 namespace outside {
 
 inline constexpr CLSID kClsidDeinterlace = {0xb59a5c61, 0x1218, 0x471e, {0x9f, 0xe1, 0x06, 0xa2, 0xf1, 0xeb, 0x0b, 0x3b}};
@@ -119,6 +147,12 @@ inline constexpr CLSID kClsidSystemRenderer = {0xb1e39656, 0xabce, 0x4b23, {0xa6
 // The system's converters: field-planar video to YUY2, tiled 4:2:0 to YUY2.
 inline constexpr CLSID kClsidPlanarPack = {0x33b30828, 0x7ad6, 0x4db1, {0xa6, 0x81, 0x02, 0xc2, 0x3c, 0x4e, 0x79, 0x0a}};
 inline constexpr CLSID kClsidColourConverter = {0x733e10d7, 0x459f, 0x44ab, {0x86, 0x12, 0x53, 0x06, 0xf2, 0xbe, 0xb2, 0x6b}};
+// The callback filter that hands the captured data to the host, and the MPEG analyzer.
+inline constexpr CLSID kClsidCallbackFilter = {0xdb58a550, 0xb5a2, 0x4bad, {0xa7, 0x65, 0xb2, 0xfb, 0x52, 0xd8, 0x8f, 0xe7}};
+inline constexpr CLSID kClsidMpegAnalyzer = {0x460e079b, 0xc73d, 0x43af, {0xb5, 0xaa, 0xf6, 0x03, 0x76, 0x5f, 0x9d, 0x3b}};
+// The sound path's input selector and rate matcher.
+inline constexpr CLSID kClsidSoundSelector = {0x426c22e4, 0x4333, 0x41f7, {0x9f, 0x75, 0x23, 0xa2, 0xfd, 0xf0, 0x51, 0x94}};
+inline constexpr CLSID kClsidRateMatcher = {0xddf73d9b, 0x2d12, 0x4897, {0x92, 0x03, 0xc3, 0xc9, 0xf0, 0x7c, 0xef, 0xa5}};
 // The outside on-screen-display in-place filter of the third family's preview window.
 inline constexpr CLSID kClsidOsd = {0x694c8f29, 0xa6ee, 0x4587, {0x82, 0x64, 0x13, 0xc5, 0x88, 0x6d, 0x71, 0x40}};
 
@@ -133,5 +167,9 @@ inline constexpr wchar_t kMixer2File[] = L"CaptionMixer2.ax";
 inline constexpr wchar_t kPlanarPackFile[] = L"PlanarPack.ax";
 inline constexpr wchar_t kColourConverterFile[] = L"QfaCfc.ax";
 inline constexpr wchar_t kOsdFile[] = L"ZarnOsd.ax";
+inline constexpr wchar_t kCallbackFile[] = L"ZarnCallback.ax";
+inline constexpr wchar_t kAnalyzerFile[] = L"ZarnMpegAnalyzer.ax";
+inline constexpr wchar_t kSelectorFile[] = L"ZarnSoundSelector.ax";
+inline constexpr wchar_t kRateMatcherFile[] = L"ZarnRateMatch.ax";
 
 }  // namespace outside

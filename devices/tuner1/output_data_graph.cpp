@@ -8,7 +8,7 @@
 #include "common/hresult.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/graph_watch.h"
-#include "sim/doubles/outside_interfaces.h"
+#include "devices/core/outside_filters.h"
 
 using namespace output_codes;
 using output_data::kNotBuilt;
@@ -141,12 +141,19 @@ HRESULT OutputDataGraph::SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE& type, L
   if (type.type < 1 || type.type > 3) return kUnknownValue;
   // The table's order is MPEG, PCM, INDEX: the type's own number.
   selected_[type.type - 1] = on != 0;
-  return outside_.callbackControl->SelectStream(type.type, type.subtype, on != 0 ? 1 : 0);
+  subtypes_[type.type - 1] = type.subtype;
+  // The callback filter takes a callback per type; a type switched off gets none.
+  return outside_.callbackControl->SelectStream(type.type, type.subtype, on != 0 ? callback_.Get() : nullptr);
 }
 
 HRESULT OutputDataGraph::SetCallback(IOutputDataCB* callback) {
   if (!built_) return kNotBuilt;
-  return outside_.callbackControl->SetCallback(callback);
+  callback_ = callback;
+  for (ULONG type = 1; type <= 3; ++type) {
+    RETURN_IF_FAILED(outside_.callbackControl->SelectStream(type, subtypes_[type - 1],
+                                                            selected_[type - 1] ? callback : nullptr));
+  }
+  return S_OK;
 }
 
 HRESULT OutputDataGraph::SetAnalyzerParameters(LONG a, LONG b, LONG c, LONG d) {
@@ -309,7 +316,9 @@ void OutputDataGraph::Teardown() noexcept {
   };
   ReleaseAll(pointers, static_cast<int>(std::size(pointers)));
   item_.Reset();
+  callback_.Reset();
   selected_[0] = selected_[1] = selected_[2] = false;
+  subtypes_[0] = subtypes_[1] = subtypes_[2] = 0;
   startTick_ = 0;
   built_ = false;
   FilterGraphHolder::Release();

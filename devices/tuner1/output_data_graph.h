@@ -54,7 +54,8 @@ class OutputDataGraph : public FilterGraphHolder {
   HRESULT GetAvailableOutputDataSubType(long type, long* count, ULONG** subtypes);
   // Selects (on != 0) or deselects a data type; only while stopped.
   HRESULT SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE& type, LONG on);
-  // Names the host's callback to the callback filter (referenced there); null lets it go.
+  // Names the callback that the callback filter hands every selected type to (referenced
+  // there); null lets it go.
   HRESULT SetCallback(IOutputDataCB* callback);
   HRESULT SetAnalyzerParameters(LONG a, LONG b, LONG c, LONG d);
   HRESULT GetOutputDataInfo(long type, long subtype, IHalItem* item);
@@ -126,6 +127,8 @@ class OutputDataGraph : public FilterGraphHolder {
 
   std::atomic<HRESULT> lastError_{S_OK};
   bool selected_[3] = {false, false, false};  // MPEG, PCM, INDEX
+  ULONG subtypes_[3] = {0, 0, 0};
+  Microsoft::WRL::ComPtr<IOutputDataCB> callback_;
   bool built_ = false;
 
   NamedEvent error_;           // unnamed

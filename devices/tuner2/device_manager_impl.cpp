@@ -276,6 +276,7 @@ void DeviceManagerImpl::InitializeInputSwitchSteps() {
     DWORD type = 0;
     if (band == 1 && SUCCEEDED(tuner_.GetInputType(&type))) lastBand_ = type;
   }
+  channelBand_ = lastBand_;
   SetExternalInputEvent(!IsTunerBand(lastBand_));
   WriteOwnerSlots(kSlotInputSwitchProcess, true);
 }
@@ -292,7 +293,7 @@ HRESULT DeviceManagerImpl::GetChannel(IHalItem** channel) {
   tuner_.GetCaptureSwitch0(&on0);
   tuner_.GetCaptureSwitch1(&on1);
   const std::int32_t values[] = {static_cast<std::int32_t>(kRegionJapan), static_cast<std::int32_t>(kTvFormat),
-                                 static_cast<std::int32_t>(lastBand_),    0,
+                                 static_cast<std::int32_t>(channelBand_), 0,
                                  static_cast<std::int32_t>(frequency),    (on0 ? 1 : 0) | (on1 ? 2 : 0)};
   for (long i = 0; i < 6; ++i) RETURN_IF_FAILED(hal_items::WriteInteger(copy.Get(), i, values[i]));
   *channel = copy.Detach();
@@ -354,6 +355,7 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   }
   // A tuned band is asked of the tuner control next time; a failed routing is tried again.
   lastBand_ = (IsTunerBand(band) || FAILED(routed)) ? 0 : band;
+  channelBand_ = FAILED(routed) ? 0 : band;
   WriteSlot(kSlotBand, static_cast<std::int32_t>(band));
   WriteSlot(kSlotTunerFunction, static_cast<std::int32_t>(switches));
   // A routing failure is the result: the wrong input may still be selected.

@@ -164,6 +164,7 @@ class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
   StreamingDeviceControl::HardwareInfo hardware_{};  // word 1 input capabilities, word 2 switches
   StreamingDeviceControl::TunerInfo tunerInfo_{};    // word 0 scan flag, words 1-2 frequency range
   ULONG lastBand_ = 0;  // the band set last; 0: none remembered (the tuner control is asked)
+  ULONG channelBand_ = 0;  // the band GetChannel reports: the one routed and tuned last (0: none)
   TunerControl tuner_;
 
   const HMODULE filterModule_;  // outside filters are loaded from its folder

@@ -30,6 +30,7 @@
 #include "common/testing/registry_fixture.h"
 #include "devices/core/device_lock.h"
 #include "devices/core/device_state_slots.h"
+#include "devices/core/hal_items.h"
 #include "devices/core/link/packet_codecs.h"
 #include "devices/core/testing/output_data_sink.h"
 #include "devices/core/output_session.h"
@@ -289,6 +290,11 @@ TEST_F(RulDeviceObjectTest, SetChannelChecksTheChannelAndRecordsTheChange) {
     EXPECT_LE(record.lastChangeMs - before, 5000u);
     // A tuned band is asked of the tuner next time; an external one is remembered.
     EXPECT_EQ(object->lastBand(), c.external ? static_cast<ULONG>(c.band) & 0x0FFFFFFF : 0u);
+    // The host reads the band it set: fed back into SetChannel it tunes the same.
+    ComPtr<IHalItem> read;
+    ASSERT_EQ(object->GetChannel(read.GetAddressOf()), S_OK);
+    EXPECT_EQ(static_cast<ULONG>(hal_items::ReadInteger(read.Get(), 2)),
+              static_cast<ULONG>(c.band == 0 ? 1 : c.band) & 0x0FFFFFFF);
     std::int32_t slots[kSlotCount] = {};
     DeviceStateTable table(TestStateNames().section.c_str(), TestStateNames().mutex.c_str());
     ASSERT_EQ(table.Open(), S_OK);
@@ -954,8 +960,29 @@ TEST_F(RulDeviceObjectTest, AWholeSessionShowsPicturesRecordsAndLeavesNothing) {
     EXPECT_EQ(object->InitializeCustomPreviewWindow(kModeSystemRenderer, GUID_NULL, nullptr), errors::kWindowInUse);
     ASSERT_EQ(object->InitializeSound(0), S_OK);
     RECT source{0, 0, 360, 240}, destination{10, 20, 370, 260};
+    // A careless host: a handle that names no window and null out-pointers are refused.
+    HWND gone = CreateWindowW(L"STATIC", L"", WS_POPUP, 0, 0, 8, 8, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(gone);
+    DestroyWindow(gone);
+    EXPECT_EQ(object->SetVideoClippingWindow(gone), E_INVALIDARG);
+    HRESULT last = S_OK;
+    EXPECT_EQ(object->GetPreviewLastError(&last, nullptr), E_POINTER);
     ASSERT_EQ(object->SetVideoClippingWindow(GetDesktopWindow()), S_OK);
     ASSERT_EQ(object->SetVideoPosition(&source, &destination), S_OK);
+    // A position the renderer refuses when the run gives it again ends the run, nothing of it
+    // left; the next run gives it again.
+    Journal::Instance().Reset();
+    ASSERT_TRUE(Journal::Instance().InjectFailure("SimVideoRenderer", "SetVideoPosition", E_FAIL, 1));
+    EXPECT_EQ(object->RunPreview(0), E_FAIL);
+    EXPECT_FALSE(object->notifyEvents().event(NotifyEvent::LiveRunning).IsSet());
+    {
+      std::int32_t slots[kSlotCount] = {};
+      DeviceStateTable table(TestStateNames().section.c_str(), TestStateNames().mutex.c_str());
+      ASSERT_EQ(table.Open(), S_OK);
+      ASSERT_EQ(table.ReadSlots(object->stateName().c_str(), sizeof(slots), slots), S_OK);
+      EXPECT_EQ(slots[kSlotPreviewStarted], 0);
+      EXPECT_EQ(slots[kSlotPreviewState], 0);
+    }
     Journal::Instance().Reset();
     ASSERT_EQ(object->RunPreview(0), S_OK);
     const auto positions = Journal::Instance().Calls("SimVideoRenderer", "SetVideoPosition");

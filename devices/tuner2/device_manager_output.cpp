@@ -65,8 +65,7 @@ HRESULT DeviceManagerImpl::SetOutputDataType(_SHAL_OUTPUTDTATA_TYPE* type, IOutp
   const bool known = std::find(listed.begin(), listed.end(), type->subtype) != listed.end() ||
                      (type->subtype >= 100 && type->subtype <= 200);
   if (!known) return E_INVALIDARG;
-  RETURN_IF_FAILED(recording_.SetOutputDataType(type, 1));
-  if (callback) RETURN_IF_FAILED(recording_.SetCallback(callback));
+  RETURN_IF_FAILED(recording_.SetOutputDataType(type, callback));
   Selection& selection = selections_[type->type - 1];
   selection.subtype = type->subtype;
   selection.callback = callback;
@@ -111,9 +110,10 @@ HRESULT DeviceManagerImpl::GetOutputDataInfo(long type, long subType, IHalItem**
   return S_OK;
 }
 
-HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG*) {
+HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG* reserve) {
   if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!error) return E_POINTER;
+  if (!error || !reserve) return E_POINTER;
+  *reserve = 0;
   DWORD last = 0;
   RETURN_IF_FAILED(recording_.GetLastError(&last));
   *error = static_cast<HRESULT>(last);

@@ -76,11 +76,13 @@ void DeviceManagerImpl::RunPreviewSteps() {
     ThrowIfFailed(preview_.Run());
     events_.event(NotifyEvent::LiveRunning).Set();
     WriteSlot(kSlotPreviewState, kSlotRunning);
-    // What the host gave the window side goes to the chain made since. Best effort: a renderer
-    // may refuse a clipping window it holds already, and the picture is there either way.
+    // What the host gave the window side goes to the chain made since (a null clipping window
+    // is not given again). A refusal ends the run: the picture would show in the wrong window or
+    // place.
     if (windowInitialized_) {
-      window_.Apply([&](HWND clip) { return preview_.SetVideoClippingWindow(clip); },
-                    [&](RECT* source, RECT* destination) { return preview_.SetVideoPosition(source, destination); });
+      ThrowIfFailed(window_.Apply(
+          [&](HWND clip) { return clip ? preview_.SetVideoClippingWindow(clip) : S_OK; },
+          [&](RECT* source, RECT* destination) { return preview_.SetVideoPosition(source, destination); }));
     }
   });
   if (FAILED(hr)) {
@@ -153,8 +155,9 @@ void DeviceManagerImpl::ShutdownPreview() noexcept {
   }
 }
 
-HRESULT DeviceManagerImpl::GetPreviewLastError(HRESULT* error, ULONG*) {
-  if (!error) return E_POINTER;
+HRESULT DeviceManagerImpl::GetPreviewLastError(HRESULT* error, ULONG* reserve) {
+  if (!error || !reserve) return E_POINTER;
+  *reserve = 0;
   if (!previewInitialized_) return errors::kPreviewNotInit;
   DWORD last = 0;
   RETURN_IF_FAILED(preview_.GetLastError(&last));
@@ -269,6 +272,8 @@ HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out
 
 HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
   if (!windowInitialized_) return errors::kWindowNotInit;
+  // A handle that names no window is not kept for the runs to come.
+  if (window && !IsWindow(window)) return E_INVALIDARG;
   window_.RememberClippingWindow(window);
   return preview_.SetVideoClippingWindow(window);
 }

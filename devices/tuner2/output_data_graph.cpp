@@ -12,7 +12,7 @@
 #include "devices/core/device_objects.h"
 #include "devices/core/graph_watch.h"
 #include "devices/core/rec_param_preset.h"
-#include "sim/doubles/outside_interfaces.h"
+#include "devices/core/outside_filters.h"
 
 namespace rul {
 
@@ -106,7 +106,6 @@ void OutputDataGraph::BuildSteps(const DeviceIdentity& identity) {
   link_->SetTunerEvent(tuner, audioMode_.handle());
   link_->SetRecordEvent0(tuner, recordEvent0_.handle());
   link_->SetRecordEvent1(tuner, streamStopped_.handle());
-  if (hostCallback_) ThrowIfFailed(outside_.callbackControl->SetCallback(hostCallback_.Get()));
 
   StartWatch(nullptr);
   ThrowIfFailed(QueryControl());
@@ -150,9 +149,6 @@ void OutputDataGraph::Teardown() noexcept {
       reinterpret_cast<IUnknown**>(&capture_), reinterpret_cast<IUnknown**>(&encoder_),
   };
   ReleaseAll(pointers, static_cast<int>(std::size(pointers)));
-  // The host's callback goes with the graph: it is not called, nor released, once the host has
-  // let the output data go.
-  hostCallback_.Reset();
   startTick_ = 0;
   tunerIndex_ = -1;
   FilterGraphHolder::Release();
@@ -298,17 +294,13 @@ HRESULT OutputDataGraph::GetAvailableSubTypes(ULONG type, ULONG* count, ULONG** 
 
 // --- forwarders --------------------------------------------------------------------------------------
 
-HRESULT OutputDataGraph::SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE* type, LONG on) {
+HRESULT OutputDataGraph::SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) {
   if (!type || !IsReady()) return E_POINTER;
   if (!GraphStopped()) return VFW_E_NOT_STOPPED;
   if (type->type < output_data::kTypeMpeg || type->type > output_data::kTypeIndex) return E_INVALIDARG;
-  selected_[type->type - 1] = on != 0;
-  return outside_.callbackControl->SelectStream(type->type, type->subtype, on != 0 ? 1 : 0);
-}
-
-HRESULT OutputDataGraph::SetCallback(IOutputDataCB* callback) {
-  hostCallback_ = callback;
-  return outside_.callbackControl ? outside_.callbackControl->SetCallback(callback) : S_OK;
+  selected_[type->type - 1] = callback != nullptr;
+  // Each type goes to its own callback; a null one switches the type off.
+  return outside_.callbackControl->SelectStream(type->type, type->subtype, callback);
 }
 
 HRESULT OutputDataGraph::SetAnalyzerParameters(LONG a, LONG b, LONG c, LONG d) {

@@ -64,10 +64,9 @@ class OutputDataGraph : public TunerGraph {
   // The information words of a type and subtype in a host array (CoTaskMemAlloc).
   HRESULT GetOutputDataInfo(ULONG type, ULONG subtype, ULONG* count, DWORD** words);
   HRESULT GetAvailableSubTypes(ULONG type, ULONG* count, ULONG** subtypes);
-  // Switches a data type on or off (only while stopped) and tells the callback filter.
-  HRESULT SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE* type, LONG on);
-  // Names the host's callback to the callback filter (now when built, else at the build).
-  HRESULT SetCallback(IOutputDataCB* callback);
+  // Switches a data type on with the host's callback of that type, or off with null (only while
+  // stopped), and tells the callback filter.
+  HRESULT SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback);
   // The analyzer's four values (only while stopped).
   HRESULT SetAnalyzerParameters(LONG a, LONG b, LONG c, LONG d);
   // Ends the callback filter's delivery (connected and not stopped only).
@@ -108,7 +107,6 @@ class OutputDataGraph : public TunerGraph {
   IAMTVAudio* tvAudioControl_ = nullptr;
   IPin* pins_[kPinCount] = {};
   output_data::OutsideFilters outside_;
-  Microsoft::WRL::ComPtr<IOutputDataCB> hostCallback_;
 
   bool selected_[3] = {true, true, true};  // MPEG, PCM, index
   DWORD startTick_ = 0;

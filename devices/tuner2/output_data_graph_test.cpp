@@ -41,11 +41,13 @@ class RulRecordingGraphTest : public rul_testing::RulGraphTest {
     graph_->SetDeviceItem(MakeItem({{8, tuner}, {9, 2}}).Get());
     graph_->Build(capturePath_.c_str());
   }
-  // Selects the types of `mask` (bit n: type n), MPEG with `mpegSubtype`.
-  void Select(unsigned mask, ULONG mpegSubtype = 0) {
+  // Selects the types of `mask` (bit n: type n) with `callback` (a sink of its own when null),
+  // MPEG with `mpegSubtype`; the other types are switched off.
+  void Select(unsigned mask, ULONG mpegSubtype = 0, IOutputDataCB* callback = nullptr) {
+    if (!callback) callback = &sinks_.Make(mask);
     for (ULONG type = 1; type <= 3; ++type) {
       const _SHAL_OUTPUTDTATA_TYPE choice{type, type == 1 ? mpegSubtype : 0};
-      ASSERT_EQ(S_OK, graph_->SetOutputDataType(&choice, (mask >> type) & 1));
+      ASSERT_EQ(S_OK, graph_->SetOutputDataType(&choice, (mask >> type) & 1 ? callback : nullptr));
     }
   }
   std::vector<std::uint8_t> DriverRecord(UINT tuner) {
@@ -140,8 +142,7 @@ TEST_F(RulRecordingGraphTest, RecordingDeliversToTheHostAndStopsAfterTheMinimumT
     constexpr DWORD kMinimumMs = 400;
     graph_->SetMinimumRecTime(kMinimumMs);
     Sink& sink = sinks_.Make(kMpeg | kPcm | kIndex);
-    ASSERT_EQ(S_OK, graph_->SetCallback(&sink));
-    Select(kMpeg | kPcm | kIndex, 2);
+    Select(kMpeg | kPcm | kIndex, 2, &sink);
     ASSERT_EQ(S_OK, graph_->Connect());
     ASSERT_EQ(S_OK, graph_->Start());
     const DWORD started = GetTickCount();
@@ -161,7 +162,6 @@ TEST_F(RulRecordingGraphTest, RecordingDeliversToTheHostAndStopsAfterTheMinimumT
     if (tuner == 1) {
       EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(graph_->recordingEvent(), 0));
     }
-    graph_->SetCallback(nullptr);
     graph_.reset();
   }
 }
@@ -171,7 +171,7 @@ TEST_F(RulRecordingGraphTest, RecordingDeliversToTheHostAndStopsAfterTheMinimumT
 TEST_F(RulRecordingGraphTest, TeardownLetsTheHostsCallbackGo) {
   BuildFor(0);
   Sink& sink = sinks_.Make(kMpeg);
-  ASSERT_EQ(S_OK, graph_->SetCallback(&sink));
+  Select(kMpeg, 0, &sink);
   EXPECT_GT(sink.refs_.load(), 0u);
   graph_->Teardown();
   EXPECT_EQ(0u, sink.refs_.load());
@@ -331,15 +331,15 @@ TEST_F(RulRecordingGraphTest, OperationsCheckTheGraphState) {
   rul::OutputDataGraph unbuilt(doubles_.get());
   const _SHAL_OUTPUTDTATA_TYPE mpeg{1, 0};
   HANDLE event = nullptr;
-  EXPECT_EQ(E_POINTER, unbuilt.SetOutputDataType(&mpeg, 1));
+  EXPECT_EQ(E_POINTER, unbuilt.SetOutputDataType(&mpeg, &sinks_.Make(kMpeg)));
   EXPECT_EQ(E_POINTER, unbuilt.Start());
   EXPECT_EQ(E_POINTER, unbuilt.GetNotifyEvent(0, &event));
   EXPECT_EQ(HRESULT(0x8007E100), Thrown([&] { unbuilt.Build(capturePath_.c_str()); }));
 
   BuildFor(1);
-  EXPECT_EQ(E_POINTER, graph_->SetOutputDataType(nullptr, 1));
+  EXPECT_EQ(E_POINTER, graph_->SetOutputDataType(nullptr, &sinks_.Make(kMpeg)));
   const _SHAL_OUTPUTDTATA_TYPE bad{4, 0};
-  EXPECT_EQ(E_INVALIDARG, graph_->SetOutputDataType(&bad, 1));
+  EXPECT_EQ(E_INVALIDARG, graph_->SetOutputDataType(&bad, &sinks_.Make(kMpeg)));
   for (long kind = 0; kind < 4; ++kind) {
     EXPECT_EQ(S_OK, graph_->GetNotifyEvent(kind, &event));
     EXPECT_NE(nullptr, event);
@@ -355,7 +355,7 @@ TEST_F(RulRecordingGraphTest, OperationsCheckTheGraphState) {
   ASSERT_EQ(S_OK, graph_->Connect());
   EXPECT_EQ(VFW_E_NOT_RUNNING, graph_->EndOfData(0));
   ASSERT_EQ(S_OK, graph_->Start());
-  EXPECT_EQ(VFW_E_NOT_STOPPED, graph_->SetOutputDataType(&mpeg, 1));
+  EXPECT_EQ(VFW_E_NOT_STOPPED, graph_->SetOutputDataType(&mpeg, &sinks_.Make(kMpeg)));
   EXPECT_EQ(VFW_E_NOT_STOPPED, graph_->SetAnalyzerParameters(1, 2, 3, 4));
   EXPECT_EQ(S_OK, graph_->EndOfData(1));
 

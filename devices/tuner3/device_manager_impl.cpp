@@ -316,10 +316,12 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
 
   DWORD routed = 0;
   if (FAILED(tuner_.GetInput(&routed))) routed = currentBand_;
+  // Only routing and tuning count for the call: a driver without the capture switches or the
+  // switching flag still tunes.
   HRESULT failure = S_OK;
-  Note(&failure, tuner_.SetCaptureSwitchA(static_cast<int>(switches & 1)));
-  Note(&failure, tuner_.SetSwitchingFlag(1));
-  Note(&failure, tuner_.SetCaptureSwitchB(static_cast<int>((switches >> 1) & 1)));
+  tuner_.SetCaptureSwitchA(static_cast<int>(switches & 1));
+  tuner_.SetSwitchingFlag(1);
+  tuner_.SetCaptureSwitchB(static_cast<int>((switches >> 1) & 1));
   if (RoutesAgain(routed, band)) {
     Note(&failure, tuner_.SetInput(band));
     SetExternalInputEvent(!tuner);
@@ -327,9 +329,9 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   }
   bool byFrequency = false;
   if (!tuner) {
-    Note(&failure, tuner_.SetSwitchingFlag(0));
+    tuner_.SetSwitchingFlag(0);
   } else if (frequency != 0) {
-    Note(&failure, tuner_.SetSwitchingFlag(0));
+    tuner_.SetSwitchingFlag(0);
     Note(&failure, tuner_.SetFrequency(static_cast<int>(frequency), 0));
     // Tuned by frequency: no band and channel to report afterwards.
     byFrequency = true;
@@ -338,7 +340,7 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
     if (FAILED(tuner_.GetInputType(&type)) || static_cast<ULONG>(type) != band)
       Note(&failure, tuner_.SetInputType(band));
     Note(&failure, tuner_.SetChannel(number));
-    Note(&failure, tuner_.SetSwitchingFlag(0));
+    tuner_.SetSwitchingFlag(0);
   }
   if (InstanceRecord* record = stamp_.record()) {
     record->channelSet = 1;
@@ -449,9 +451,9 @@ HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
 
 HRESULT DeviceManagerImpl::GetPreviewLastError(HRESULT* error, ULONG* reserve) {
   if (!previewInitialized_) return errors::kPreviewNotInit;
-  if (!error) return E_POINTER;
+  if (!error || !reserve) return E_POINTER;
   *error = preview_.GetLastError();
-  if (reserve) *reserve = 0;
+  *reserve = 0;
   return S_OK;
 }
 
@@ -551,6 +553,7 @@ HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
 }
 
 HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
+  if (!windowInitialized_) return errors::kWindowNotInit;
   if (!destination) return E_POINTER;
   position_.set = true;
   position_.wholeSource = source == nullptr;
@@ -596,6 +599,7 @@ HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out
 
 HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
   if (!windowInitialized_) return errors::kWindowNotInit;
+  if (window && !IsWindow(window)) return E_INVALIDARG;  // names no window
   return preview_.SetVideoClippingWindow(window);
 }
 
@@ -653,9 +657,9 @@ HRESULT DeviceManagerImpl::InitializeOutputData(ULONG) {
 
 HRESULT DeviceManagerImpl::GetOutputLastError(HRESULT* error, ULONG* reserve) {
   if (!outputInitialized_) return errors::kOutputDataNotInit;
-  if (!error) return E_POINTER;
+  if (!error || !reserve) return E_POINTER;
   *error = output_.GetLastError();
-  if (reserve) *reserve = 0;
+  *reserve = 0;
   return S_OK;
 }
 
@@ -735,9 +739,13 @@ HRESULT DeviceManagerImpl::StartOutputSteps() {
   return S_OK;
 }
 
-HRESULT DeviceManagerImpl::StopOutputData(ULONG) {
+HRESULT DeviceManagerImpl::StopOutputData(ULONG stopMode) {
   if (!outputInitialized_) return errors::kOutputDataNotInit;
-  // The graph's stop waits out the minimum recording time and drains the encoder.
+  // What the encoder gives until the minimum recording time has passed reaches the host; a stop
+  // mode then ends the delivery before the encoder drains (its result does not matter here).
+  output_.WaitMinimumRecTime();
+  if (stopMode != 0) output_.EndOfData(1);
+  // The graph's stop drains the encoder.
   RETURN_IF_FAILED(output_.Stop());
   events_.event(NotifyEvent::RecRunning).Reset();
   WriteSlot(kSlotOutputState, 0);

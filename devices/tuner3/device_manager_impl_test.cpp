@@ -271,6 +271,21 @@ TEST_F(PexDeviceObject, FailuresOfRoutingAndTuningAreReturned) {
   EXPECT_EQ(0u, object_->currentBand());
 }
 
+// A driver without the capture switches and the switching flag still tunes: only routing and
+// tuning count for the call and the band.
+TEST_F(PexDeviceObject, ADriverWithoutSwitchesStillTunes) {
+  SetUpInputSwitch();
+  const struct {
+    const GUID* set;
+    DWORD id;
+  } missing[] = {{&kSimKsCaptureSet, 3}, {&kSimKsCaptureSet, 4}, {&kSimKsSwitchingSet, 2}};
+  for (const auto& m : missing) ASSERT_EQ(S_OK, SimCard_SetKsSupport(capturePath_.c_str(), m.set, m.id, 0));
+  EXPECT_EQ(S_OK, object_->SetChannel(Channel(2, 20, 0, 1).Get()));
+  EXPECT_EQ(2u, object_->currentBand());
+  EXPECT_EQ(S_OK, object_->SetChannel(Channel(0x20000020, 0, 0).Get()));
+  EXPECT_EQ(0x20000020u, object_->currentBand());
+}
+
 TEST_F(PexDeviceObject, SwitchesTheDeviceLacksAreRefusedBeforeAnythingChanges) {
   const std::uint32_t onlyA[3] = {0, 1, 0x40};
   ASSERT_EQ(S_OK, SimDriver_SetDeviceInfo(card_, onlyA, kRecordB));
@@ -364,7 +379,11 @@ TEST_F(PexDeviceObject, OutputDataStartsOnlyWhenInitialisedAndStopsBackToTheStar
   EXPECT_EQ(0x04000000, analyzer[3].args[1]) << "the antenna input, no switches";
   EXPECT_TRUE(sink.WaitAll()) << "no data reached the host";
 
-  ASSERT_EQ(S_OK, object_->StopOutputData(0));
+  // A stop mode ends the callback filter's delivery (request value 1) before the graph stops.
+  ASSERT_EQ(S_OK, object_->StopOutputData(2));
+  const auto ended = doubles::Journal::Instance().Calls("CallbackFilter", "EndDelivery");
+  ASSERT_EQ(1u, ended.size());
+  EXPECT_EQ(1, ended[0].args[0]);
   EXPECT_NE(WAIT_OBJECT_0, WaitForSingleObject(recRunning, 0));
   EXPECT_EQ(0, Slot(kSlotOutputStarted));
   EXPECT_EQ(0, Slot(kSlotOutputState));
@@ -393,9 +412,9 @@ TEST_F(PexDeviceObject, PreviewAnswersItsSizesAndMarksItsStatesFromRunToStop) {
   EXPECT_EQ(48000, hal_items::ReadInteger(sound.Get(), 0));
 
   const DeviceObjectNames names(object_->identity(), DeviceObjectNames::kNoInstance);
-  // The preview runs without a window too; the stored position waits for one.
+  // The preview runs without a window too; a position needs one.
   RECT destination{0, 0, 320, 240};
-  EXPECT_EQ(S_OK, object_->SetVideoPosition(nullptr, &destination));
+  EXPECT_EQ(errors::kWindowNotInit, object_->SetVideoPosition(nullptr, &destination));
   HANDLE live = object_->notifyEvents().handle(NotifyEvent::LiveRunning);
   const struct {
     const char* step;
@@ -574,6 +593,79 @@ TEST_F(PexPreviewOutputs, AWholeSessionLeavesNothingBehind) {
   EXPECT_FALSE(stamp.valid()) << "the channel stamp's section is still open";
   EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threads; }))
       << ThreadCount() << " threads, " << threads << " before";
+}
+
+// A careless host's calls: an interface this object holds already answers a second Initialize
+// with its in-use code and builds nothing again (no filter, no thread); a position needs a
+// window; null out-pointers and a handle that names no window are refused.
+TEST_F(PexPreviewOutputs, CarelessCallsAreRefusedAndBuildNothingAgain) {
+  constexpr ULONG kModeSystemRenderer = 0x40;
+  sim_host::DeviceItemValues values;
+  values.devicePath = capturePath_;
+  values.boardType = 18;
+  values.capabilities = 0x200;  // the system renderer
+  ComPtr<IHalItem> item;
+  ASSERT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
+  ASSERT_EQ(S_OK, object_->SetDeviceInfo(item.Get()));
+  RECT destination{0, 0, 320, 240};
+  ASSERT_EQ(S_OK, object_->InitializePreview(0));
+  EXPECT_EQ(errors::kWindowNotInit, object_->SetVideoPosition(nullptr, &destination));
+  ASSERT_EQ(S_OK, object_->InitializePreviewWindow(kModeSystemRenderer));
+  ASSERT_EQ(S_OK, object_->InitializeOutputData(0));
+  const std::int64_t filters = Value(doubles::kValueLiveFilterDoubles);
+  const size_t threads = ThreadCount();
+  const struct {
+    const char* what;
+    std::function<HRESULT()> call;
+    HRESULT expected;
+  } cases[] = {
+      {"IPreview", [&] { return object_->InitializePreview(0); }, errors::kPreviewInUse},
+      {"IPreviewWindow", [&] { return object_->InitializePreviewWindow(kModeSystemRenderer); }, errors::kWindowInUse},
+      {"ICustomPreviewWindow",
+       [&] {
+         return object_->InitializeCustomPreviewWindow(kModeSystemRenderer, doubles::kClsidVideoInfo,
+                                                       const_cast<BSTR>(DOUBLES_VIDEOINFO_FILE));
+       },
+       errors::kWindowInUse},
+      {"IOutputData", [&] { return object_->InitializeOutputData(0); }, errors::kOutputDataInUse},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.expected, c.call()) << c.what;
+  HRESULT last = S_OK;
+  EXPECT_EQ(E_POINTER, object_->GetPreviewLastError(&last, nullptr));
+  EXPECT_EQ(E_POINTER, object_->GetOutputLastError(&last, nullptr));
+  HWND gone = CreateWindowW(L"STATIC", L"", WS_POPUP, 0, 0, 8, 8, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(gone);
+  DestroyWindow(gone);
+  EXPECT_EQ(E_INVALIDARG, object_->SetVideoClippingWindow(gone));
+  EXPECT_EQ(filters, Value(doubles::kValueLiveFilterDoubles)) << "filters made again";
+  EXPECT_EQ(threads, ThreadCount()) << "threads started again";
+  // What was built stays usable, the position with it.
+  EXPECT_EQ(S_OK, object_->SetVideoPosition(nullptr, &destination));
+  ASSERT_EQ(S_OK, object_->RunPreview(0));
+  EXPECT_EQ(S_OK, object_->StopPreview(0));
+}
+
+// A window whose chain cannot be built leaves the preview as it was before: it runs (without a
+// window), and a later window is built.
+TEST_F(PexPreviewOutputs, AFailedWindowLeavesNoChainBehind) {
+  constexpr ULONG kModeSystemRenderer = 0x40;
+  sim_host::DeviceItemValues values;
+  values.devicePath = capturePath_;
+  values.boardType = 18;
+  values.capabilities = 0x200;  // the system renderer
+  ComPtr<IHalItem> item;
+  ASSERT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
+  ASSERT_EQ(S_OK, object_->SetDeviceInfo(item.Get()));
+  ASSERT_EQ(S_OK, object_->InitializePreview(0));
+  EXPECT_TRUE(FAILED(object_->InitializeCustomPreviewWindow(kModeSystemRenderer, doubles::kClsidVideoInfo,
+                                                            const_cast<BSTR>(L"NoSuchFilter.ax"))));
+  EXPECT_EQ(errors::kWindowNotInit, object_->SetVideoClippingWindow(GetDesktopWindow()));
+  ASSERT_EQ(S_OK, object_->RunPreview(0));
+  ASSERT_EQ(S_OK, object_->StopPreview(0));
+  ASSERT_EQ(S_OK, object_->InitializePreviewWindow(kModeSystemRenderer));
+  ASSERT_EQ(S_OK, object_->RunPreview(0));
+  EXPECT_TRUE(WaitFor([&] { return Value(doubles::kValueVideoFrames) >= 3; })) << "no frames at the renderer";
+  EXPECT_EQ(S_OK, object_->StopPreview(0));
 }
 
 // A second device object in another process: bit 0 of the exit code when its IInputSwitch is

@@ -14,7 +14,7 @@
 #include "devices/core/device_objects.h"
 #include "devices/core/link/packet_codecs.h"
 #include "devices/tuner3/graph_events.h"
-#include "sim/doubles/outside_interfaces.h"
+#include "devices/core/outside_filters.h"
 
 namespace pex {
 
@@ -102,9 +102,9 @@ HRESULT OutputDataGraph::BuildSteps(const DeviceIdentity& identity) {
   };
   RETURN_IF_FAILED(AddDeviceFilters(devices, static_cast<int>(std::size(devices))));
   FilterEntry filters[] = {
-      {&doubles::kClsidCallbackFilter, L"Callback Filter", &callback_, module_, DOUBLES_CALLBACK_FILE},
+      {&outside::kClsidCallbackFilter, L"Callback Filter", &callback_, module_, outside::kCallbackFile},
       {&kClsidNullRenderer, L"Null Renderer (For MPG)", &nullMpg_, nullptr, nullptr},
-      {&doubles::kClsidMpegAnalyzer, L"ZARN MPEG Analyzer Filter", &analyzer_, module_, DOUBLES_ANALYZER_FILE},
+      {&outside::kClsidMpegAnalyzer, L"ZARN MPEG Analyzer Filter", &analyzer_, module_, outside::kAnalyzerFile},
       {&kClsidNullRenderer, L"Null Renderer (For Preview)", &nullPreview_, nullptr, nullptr},
   };
   RETURN_IF_FAILED(AddFilters(filters, static_cast<int>(std::size(filters))));
@@ -266,6 +266,13 @@ HRESULT OutputDataGraph::Stop() {
   return FilterGraphHolder::Stop();
 }
 
+HRESULT OutputDataGraph::EndOfData(LONG stopMode) {
+  if (!IsReady()) return E_POINTER;
+  if (!flag_) return kGraphNotConnected;
+  if (GraphStopped()) return VFW_E_NOT_RUNNING;
+  return callbackControl_->EndDelivery(stopMode);
+}
+
 bool OutputDataGraph::GraphStopped() {
   OAFilterState state = State_Stopped;
   return FAILED(GetState(&state, 0)) || state == State_Stopped;
@@ -278,9 +285,8 @@ HRESULT OutputDataGraph::SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE* type, I
   if (!GraphStopped()) return kGraphNotStopped;
   if (type->type < 1 || type->type > 3) return E_INVALIDARG;
   enabled_[type->type - 1] = callback != nullptr;
-  RETURN_IF_FAILED(callbackControl_->SelectStream(type->type, type->subtype, callback ? 1 : 0));
-  // The callback filter keeps one host callback for every type; a type switched off leaves it.
-  return callback ? callbackControl_->SetCallback(callback) : S_OK;
+  // Each type goes to its own callback; a null one switches the type off.
+  return callbackControl_->SelectStream(type->type, type->subtype, callback);
 }
 
 HRESULT OutputDataGraph::ReadEncoderParameters(EncoderParameterBlock* block) {

@@ -78,6 +78,11 @@ class OutputDataGraph : public FilterGraphHolder {
   // Waits out the minimum recording time, pauses the encoder (it drains and signals its end),
   // pauses the graph, waits for the end and stops the graph (its result).
   HRESULT Stop() override;
+  // Returns once the minimum recording time has passed since the start (at once when none).
+  void WaitMinimumRecTime() { output_data::WaitMinimumRecTime(&startTick_, minimumRecMs_); }
+  // The callback filter's stop request (it ends the delivery to the host): needs a built,
+  // connected and running graph.
+  HRESULT EndOfData(LONG stopMode);
 
   // Enables `type.type` when `callback` is not null and names it to the callback filter.
   HRESULT SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback);

@@ -288,7 +288,13 @@ HRESULT PreviewGraph::InsertCustomFilter(std::unique_ptr<VideoChainBuilder> chai
   source.customClsid = clsid;
   source.customModule = moduleFile;
   source.customName = kCustomFilterName;
-  return chain_->Build(graph_, source, overlayMode);
+  const HRESULT hr = chain_->Build(graph_, source, overlayMode);
+  if (FAILED(hr)) {
+    // A failed build leaves no chain: the preview runs without one until a window is made.
+    chain_->ReleaseFilters();
+    chain_.reset();
+  }
+  return hr;
 }
 
 template <class F>

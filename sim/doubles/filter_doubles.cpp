@@ -131,7 +131,8 @@ class DoubleFilter : public CBaseFilter,
   ~DoubleFilter() override {
     Journal& journal = Journal::Instance();
     journal.SetValue(doubles::kValueLiveFilterDoubles, journal.Value(doubles::kValueLiveFilterDoubles) - 1);
-    if (callback_) callback_->Release();
+    for (IOutputDataCB* callback : callbacks_)
+      if (callback) callback->Release();
   }
 
   DECLARE_IUNKNOWN
@@ -182,13 +183,23 @@ class DoubleFilter : public CBaseFilter,
   }
 
   // ICallbackFilterControl
-  STDMETHODIMP SelectStream(ULONG type, ULONG subtype, LONG on) override {
-    const HRESULT hr = Record("SelectStream", type, subtype, on);
+  // Each type has its own host callback; a null one switches the type off.
+  STDMETHODIMP SelectStream(ULONG type, ULONG subtype, IUnknown* callback) override {
+    const HRESULT hr = Record("SelectStream", type, subtype, callback ? 1 : 0);
     if (FAILED(hr)) return hr;
     if (type < 1 || type > 3) return E_INVALIDARG;
-    CAutoLock lock(&callbackLock_);
-    selected_[type - 1] = on != 0;
-    subtype_[type - 1] = subtype;
+    IOutputDataCB* target = nullptr;
+    if (callback && FAILED(callback->QueryInterface(IID_IOutputDataCB, reinterpret_cast<void**>(&target)))) {
+      return E_NOINTERFACE;
+    }
+    IOutputDataCB* previous = nullptr;
+    {
+      CAutoLock lock(&callbackLock_);
+      previous = callbacks_[type - 1];
+      callbacks_[type - 1] = target;
+      subtype_[type - 1] = subtype;
+    }
+    if (previous) previous->Release();
     return S_OK;
   }
   // An ended delivery lasts until the filter stops: the next run delivers again.
@@ -204,19 +215,6 @@ class DoubleFilter : public CBaseFilter,
     if (FAILED(hr)) return hr;
     CAutoLock lock(&callbackLock_);
     ended_ = true;
-    return S_OK;
-  }
-  STDMETHODIMP SetCallback(IUnknown* callback) override {
-    const HRESULT hr = Record("SetCallback", callback ? 1 : 0);
-    if (FAILED(hr)) return hr;
-    IOutputDataCB* target = nullptr;
-    if (callback && FAILED(callback->QueryInterface(IID_IOutputDataCB, reinterpret_cast<void**>(&target)))) {
-      return E_NOINTERFACE;
-    }
-    CAutoLock lock(&callbackLock_);
-    if (callback_) callback_->Release();
-    callback_ = target;
-    ended_ = false;
     return S_OK;
   }
 
@@ -285,8 +283,8 @@ class DoubleFilter : public CBaseFilter,
     ULONG subtype = 0;
     {
       CAutoLock lock(&callbackLock_);
-      if (ended_ || !selected_[type - 1] || !callback_) return S_OK;
-      callback = callback_;
+      if (ended_ || !callbacks_[type - 1]) return S_OK;
+      callback = callbacks_[type - 1];
       callback->AddRef();
       subtype = subtype_[type - 1];
     }
@@ -301,8 +299,7 @@ class DoubleFilter : public CBaseFilter,
   CCritSec callbackLock_;  // the callback fields only (a leaf, taken on the streaming threads)
   std::vector<std::unique_ptr<DoubleInput>> inputs_;
   std::vector<std::unique_ptr<DoubleOutput>> outputs_;
-  IOutputDataCB* callback_ = nullptr;  // referenced
-  bool selected_[3] = {false, false, false};
+  IOutputDataCB* callbacks_[3] = {nullptr, nullptr, nullptr};  // by type, referenced
   ULONG subtype_[3] = {0, 0, 0};
   bool ended_ = false;
   std::int64_t packs_ = 0;

@@ -204,7 +204,7 @@ class CountingCallback final : public IOutputDataCB {
   std::atomic<DWORD> thread_{0};
 };
 
-TEST_F(FilterDoublesTest, CallbackFilterHandsSelectedStreamsToTheHostOnTheStreamingThread) {
+TEST_F(FilterDoublesTest, CallbackFilterHandsEachSelectedStreamToItsOwnCallbackOnTheStreamingThread) {
   ComPtr<IGraphBuilder> graph;
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph)));
   ComPtr<IBaseFilter> callbackFilter;
@@ -213,10 +213,10 @@ TEST_F(FilterDoublesTest, CallbackFilterHandsSelectedStreamsToTheHostOnTheStream
   ComPtr<ICallbackFilterControl> control;
   ASSERT_EQ(S_OK, callbackFilter->QueryInterface(IID_ICallbackFilterControl,
                                                  reinterpret_cast<void**>(control.GetAddressOf())));
-  CountingCallback callback;
-  ASSERT_EQ(S_OK, control->SetCallback(&callback));
-  ASSERT_EQ(S_OK, control->SelectStream(2, 0, 1));
-  EXPECT_EQ(E_INVALIDARG, control->SelectStream(4, 0, 1));
+  CountingCallback callback, mpegCallback;
+  ASSERT_EQ(S_OK, control->SelectStream(1, 0, &mpegCallback));
+  ASSERT_EQ(S_OK, control->SelectStream(2, 0, &callback));
+  EXPECT_EQ(E_INVALIDARG, control->SelectStream(4, 0, &callback));
 
   CMediaType audio(&MEDIATYPE_Audio);
   audio.SetSubtype(&MEDIASUBTYPE_PCM);
@@ -242,6 +242,7 @@ TEST_F(FilterDoublesTest, CallbackFilterHandsSelectedStreamsToTheHostOnTheStream
   EXPECT_EQ(0u, callback.subtype_.load());
   EXPECT_EQ(source->PushThreadId(), callback.thread_.load());
   EXPECT_EQ(5u, Journal::Instance().Calls("CallbackFilter", "OnData").size());
+  EXPECT_EQ(0, mpegCallback.calls_.load() + mpegCallback.other_.load());  // PCM reaches only its own
 
   // After the end of delivery nothing more reaches the host.
   ASSERT_EQ(S_OK, control->EndDelivery(0));
@@ -249,8 +250,9 @@ TEST_F(FilterDoublesTest, CallbackFilterHandsSelectedStreamsToTheHostOnTheStream
   ASSERT_TRUE(source->WaitPushed(5000));
   EXPECT_EQ(5, callback.calls_.load());
   run->Stop();
-  ASSERT_EQ(S_OK, control->SetCallback(nullptr));
-  EXPECT_EQ(1u, callback.refs_.load());  // the filter let go of the host's callback
+  ASSERT_EQ(S_OK, control->SelectStream(2, 0, nullptr));
+  EXPECT_EQ(1u, callback.refs_.load());  // a type switched off lets go of its callback
+  EXPECT_EQ(2u, mpegCallback.refs_.load());  // the other type keeps its own
 }
 
 TEST_F(FilterDoublesTest, AnalyzerPassesPacksThroughAndAddsIndexRecords) {

@@ -192,7 +192,10 @@ void ThreeFamilies::Scenario(const Family& family, bool uninitialise) {
   const unsigned threads = testing_support::ThreadCount();
   Journal::Instance().Reset();
 
-  output_testing::Sink sink(1u << 1);  // outlives the object
+  // One callback per output type, each only for its own (they outlive the object).
+  output_testing::Sink mpegSink(output_testing::kMpeg), pcmSink(output_testing::kPcm),
+      indexSink(output_testing::kIndex);
+  output_testing::Sink* const sinks[] = {&mpegSink, &pcmSink, &indexSink};
   std::wstring pipe;
   // The device-state table held open as a watching process would: it outlives the object's view.
   DeviceStateTable table;
@@ -269,16 +272,22 @@ void ThreeFamilies::Scenario(const Family& family, bool uninitialise) {
     EXPECT_TRUE(NameHeld(names.ExclusiveUse(ExclusiveInterface::Preview)));
     EXPECT_TRUE(NameHeld(names.InstanceSection()));
 
-    // A recording: data at OnData.
+    // A recording: each type's data at its own OnData, and only there.
     ComPtr<IOutputData> output;
     ASSERT_EQ(S_OK, setup.As(&output));
     ASSERT_EQ(S_OK, output->Initialize(0));
-    _SHAL_OUTPUTDTATA_TYPE mpeg{1, 1};
-    ASSERT_EQ(S_OK, output->SetOutputDataType(&mpeg, &sink));
+    for (ULONG type = 1; type <= 3; ++type) {
+      _SHAL_OUTPUTDTATA_TYPE choice{type, type == 1 ? 1u : 0u};
+      ASSERT_EQ(S_OK, output->SetOutputDataType(&choice, sinks[type - 1])) << type;
+    }
     ASSERT_EQ(S_OK, output->Start(0));
-    EXPECT_TRUE(sink.WaitAll(kWaitMs)) << "no data at OnData";
-    EXPECT_FALSE(sink.bad_.load());
+    for (output_testing::Sink* sink : sinks)
+      EXPECT_TRUE(sink->WaitAll(kWaitMs)) << "no data at OnData of type bits " << sink->wanted_;
     EXPECT_EQ(S_OK, output->Stop(0));
+    for (output_testing::Sink* sink : sinks) {
+      EXPECT_EQ(sink->wanted_, sink->seen_.load()) << "another type's data at this callback";
+      EXPECT_FALSE(sink->bad_.load());
+    }
     EXPECT_EQ(S_OK, preview->Stop(0));
     if (uninitialise) {
       EXPECT_EQ(S_OK, output->Uninitialize(0));
@@ -292,7 +301,7 @@ void ThreeFamilies::Scenario(const Family& family, bool uninitialise) {
     // Else the host lets go with every interface still initialised: the release ends it all.
   }
 
-  EXPECT_EQ(0u, sink.refs_.load()) << "the host's callback is still held";
+  for (output_testing::Sink* sink : sinks) EXPECT_EQ(0u, sink->refs_.load()) << "a host's callback is still held";
   for (const std::wstring& name : objects) EXPECT_FALSE(NameHeld(name)) << "left behind: " << name;
   EXPECT_FALSE(WaitNamedPipeW(pipe.c_str(), 1)) << "the pipe still answers";
   EXPECT_EQ(0u, driver_test::CardState(card).openHandles) << "driver handles left open";

@@ -12,15 +12,15 @@
 #include "common/hresult.h"
 #include "common/registry.h"
 #include "devices/core/sound/graph_state.h"
-#include "sim/doubles/outside_interfaces.h"
+#include "devices/core/outside_filters.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
 // The outside filters (their class identifiers and the files they ship in).
-constexpr const wchar_t* kSelectorFile = DOUBLES_SELECTOR_FILE;
-constexpr const wchar_t* kRateMatcherFile = DOUBLES_RATEMATCH_FILE;
+constexpr const wchar_t* kSelectorFile = outside::kSelectorFile;
+constexpr const wchar_t* kRateMatcherFile = outside::kRateMatcherFile;
 
 RegistryKeyPath AudioBufferKey() {
   return RegistryKeyPath(WideString(L"HKEY_LOCAL_MACHINE\\") + WideString(sound_registry::kAudioBufferKey));
@@ -71,7 +71,7 @@ HRESULT AudioInputSelector::Build(REFCLSID renderer, LONG value1, LONG value2, I
     ReleaseAndClear(renderer_);  // not in the graph
     return hr;
   }
-  hr = CreateOutsideFilter(module_, kSelectorFile, doubles::kClsidSoundSelector, &selector_);
+  hr = CreateOutsideFilter(module_, kSelectorFile, outside::kClsidSoundSelector, &selector_);
   if (SUCCEEDED(hr)) hr = graph_->AddFilter(selector_, L"Sound Selector");
   if (FAILED(hr)) {
     ReleaseAndClear(selector_);
@@ -230,7 +230,7 @@ AudioRateAdapter::~AudioRateAdapter() { AudioRateAdapter::Teardown(); }
 HRESULT AudioRateAdapter::Build(REFCLSID renderer, LONG value1, LONG value2, IFilterGraph* graph) {
   if (rate_) return E_FAIL;
   RETURN_IF_FAILED(AudioInputSelector::Build(renderer, value1, value2, graph));
-  HRESULT hr = CreateOutsideFilter(module_, kRateMatcherFile, doubles::kClsidRateMatcher, &rate_);
+  HRESULT hr = CreateOutsideFilter(module_, kRateMatcherFile, outside::kClsidRateMatcher, &rate_);
   if (SUCCEEDED(hr)) hr = graph_->AddFilter(rate_, L"Zarn Rate Matching Filter");
   if (FAILED(hr)) {
     ReleaseAndClear(rate_);

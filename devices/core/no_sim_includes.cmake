@@ -1,0 +1,27 @@
+# Shipped code never includes anything under sim/ (the simulated hardware and the doubles of the
+# outside modules). Run as a test: cmake -DROOT=<source tree> -P no_sim_includes.cmake.
+# Shipped sources are every .c, .cpp and .h file of the modules' folders but test programs
+# (*_test*), benches (*_bench*) and test support (a "testing" folder).
+if(NOT ROOT)
+  message(FATAL_ERROR "no_sim_includes: ROOT not given")
+endif()
+set(found "")
+foreach(folder common devices filters board portserver mappingsvc)
+  file(GLOB_RECURSE files "${ROOT}/${folder}/*.c" "${ROOT}/${folder}/*.cpp" "${ROOT}/${folder}/*.h")
+  foreach(file IN LISTS files)
+    file(RELATIVE_PATH relative "${ROOT}" "${file}")
+    get_filename_component(name "${file}" NAME)
+    if(name MATCHES "_test|_bench" OR relative MATCHES "(^|/)testing/")
+      continue()
+    endif()
+    file(STRINGS "${file}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]sim/")
+    if(includes)
+      list(APPEND found "${relative}")
+    endif()
+  endforeach()
+endforeach()
+if(found)
+  list(JOIN found "\n  " lines)
+  message(FATAL_ERROR "shipped sources include headers under sim/:\n  ${lines}")
+endif()
+message(STATUS "no shipped source includes a header under sim/")
