@@ -55,7 +55,7 @@ rc=0
 what() {
   case "$1" in
     live-preview.png) echo "the live-TV preview window on the session's display" ;;
-    board-preview.png) echo "the picture-board preview: the frame the board received, its view and source rectangles" ;;
+    board-preview.png) echo "a frame the board preview's renderer received, the board's source (green) and its view on the panel (yellow)" ;;
     *-mpeg.mpg) echo "MPEG data the host received through IOutputDataCB" ;;
     *-pcm.raw) echo "PCM sound data" ;;
     *-index.dat) echo "index records" ;;
