@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "common/testing/child.h"
+
 namespace {
 
 TEST(FuzzDriver, InputsEndAtANoAccessPage) {
@@ -65,6 +67,28 @@ TEST(FuzzDriver, FailuresAndHangsStopTheRunWithTheirInput) {
   SetEvent(release);
   EXPECT_EQ(0u, hung.failure.find("hang")) << hung.failure;
   EXPECT_EQ(fuzzing::Bytes({1, 2, 3}), hung.input);
+}
+
+// A child that runs a target reading one byte further than `reach` bytes past each input's end
+// (0: its last byte).
+VORN_CHILD(FuzzOverRead) {
+  const long reach = args.empty() ? 0 : std::wcstol(args[0].c_str(), nullptr, 10);
+  fuzzing::Target target;
+  target.name = "over_read";
+  target.seeds = {{1, 2, 3, 4}};
+  target.defaultRuns = 50;
+  target.check = [reach](const std::uint8_t* data, std::size_t size) -> std::string {
+    volatile std::uint8_t sink = 0;
+    if (size) sink = data[static_cast<long>(size) - 1 + reach];
+    (void)sink;
+    return {};
+  };
+  return fuzzing::Run(target).failure.empty() ? 0 : 1;
+}
+
+TEST(FuzzDriver, AnOverReadEndsTheProcess) {
+  EXPECT_EQ(0u, testing_support::RunChild("FuzzOverRead", {L"0"}));
+  EXPECT_EQ(0xE0u, testing_support::RunChild("FuzzOverRead", {L"1"}));  // the unhandled-fault exit
 }
 
 TEST(FuzzDriver, RunCountComesFromTheEnvironment) {
