@@ -17,9 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "common/handles.h"
 #include "common/testing/fuzz_driver.h"
-#include "common/testing/paths.h"
+#include "common/testing/com_module.h"
 #include "filters/base/testkit/video_types.h"
 #include "filters/include/field_video.h"
 
@@ -112,8 +111,6 @@ void PrintTo(const Module& module, std::ostream* out) {
   for (const wchar_t* c = module.name; *c; ++c) *out << static_cast<char>(*c);
 }
 
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-
 std::vector<fuzzing::Bytes> Seeds() {
   std::vector<fuzzing::Bytes> seeds;
   for (const GUID& format : {FORMAT_VideoInfo, FORMAT_VideoInfo2}) {
@@ -149,16 +146,11 @@ TEST_P(MediaTypeFuzz, EveryPinAnswersWithoutAFault) {
       if (SUCCEEDED(hr)) CoUninitialize();
     }
   } comScope{com};
-  UniqueModule library(LoadLibraryW(testing_support::BinPath(module.file).c_str()));
+  const testing_support::ComModule library(module.file);
   ASSERT_TRUE(library.valid()) << GetLastError();
-  const auto getClassObject =
-      reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(library.get(), "DllGetClassObject")));
-  ASSERT_NE(nullptr, getClassObject);
   {
-    ComPtr<IClassFactory> factory;
-    ASSERT_EQ(S_OK, getClassObject(module.clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf())));
     ComPtr<IBaseFilter> filter;
-    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(filter.GetAddressOf())));
+    ASSERT_EQ(S_OK, library.Create(module.clsid, IID_IBaseFilter, reinterpret_cast<void**>(filter.GetAddressOf())));
     std::vector<ComPtr<IPin>> pins;
     {
       ComPtr<IEnumPins> pinList;
