@@ -13,6 +13,7 @@
 #include <wrl/client.h>
 
 #include <cctype>
+#include <cstring>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -52,12 +53,13 @@ std::uint8_t IndexOf(const T (&table)[N], const T& value) {
 }
 
 fuzzing::Bytes Encode(const AM_MEDIA_TYPE& type) {
-  fuzzing::Bytes bytes = {IndexOf(kMajors, type.majortype), IndexOf(kSubtypes, type.subtype),
-                          IndexOf(kFormats, type.formattype),
-                          static_cast<std::uint8_t>((type.bFixedSizeSamples ? 1 : 0) | (type.bTemporalCompression ? 2 : 0)),
-                          0, 0, 0, 0};
+  fuzzing::Bytes bytes(kPrefix + type.cbFormat);
+  bytes[0] = IndexOf(kMajors, type.majortype);
+  bytes[1] = IndexOf(kSubtypes, type.subtype);
+  bytes[2] = IndexOf(kFormats, type.formattype);
+  bytes[3] = static_cast<std::uint8_t>((type.bFixedSizeSamples ? 1 : 0) | (type.bTemporalCompression ? 2 : 0));
   fuzzing::WriteLe(bytes.data() + 4, 4, type.lSampleSize);
-  bytes.insert(bytes.end(), type.pbFormat, type.pbFormat + type.cbFormat);
+  if (type.cbFormat) std::memcpy(bytes.data() + kPrefix, type.pbFormat, type.cbFormat);
   return bytes;
 }
 
