@@ -94,10 +94,10 @@ struct Module {
   const wchar_t* file;
   const wchar_t* name;
   CLSID clsid;
+  bool wantsPreviewControl = false;  // made only with the preview control's class registered
 };
 
-// The filter classes of the modules, as their modules name them. (The renderer is created only
-// where the preview control class is registered, so it is not among them.)
+// The filter classes of the modules, as their modules name them.
 const Module kModules[] = {
     {L"deinterlace\\QfaTesk.ax", L"deinterlacer", {0xb03c30d4, 0x2ddb, 0x44ec, {0x92, 0x75, 0xac, 0xd2, 0x80, 0x02, 0x92, 0x52}}},
     {L"deinterlace\\QfaTesk.ax", L"deinterlacer rv30", {0xb59a5c61, 0x1218, 0x471e, {0x9f, 0xe1, 0x06, 0xa2, 0xf1, 0xeb, 0x0b, 0x3b}}},
@@ -105,6 +105,7 @@ const Module kModules[] = {
     {L"PlanarPack.ax", L"planar packer", {0x33b30828, 0x7ad6, 0x4db1, {0xa6, 0x81, 0x02, 0xc2, 0x3c, 0x4e, 0x79, 0x0a}}},
     {L"VideoPacer.ax", L"video pacer", {0x2663bfad, 0xb808, 0x441b, {0xa4, 0x66, 0x1b, 0xb4, 0x78, 0x15, 0x49, 0xe4}}},
     {L"AudioPacer.ax", L"audio pacer", {0x6d1be6b6, 0xda87, 0x47cb, {0xb5, 0x2c, 0x16, 0xa1, 0x58, 0x44, 0xd4, 0xbb}}},
+    {L"VornVRen.ax", L"renderer", {0xb1e39656, 0xabce, 0x4b23, {0xa6, 0xfb, 0x67, 0x76, 0xc7, 0x39, 0x9b, 0x1e}}, true},
     {L"CcRelay.ax", L"caption relay", {0x98e948bb, 0x8f1c, 0x4683, {0x80, 0xff, 0x78, 0xd9, 0x50, 0x48, 0x5e, 0x38}}},
     {L"VornVSrc.ax", L"source", {0x3135a373, 0x075a, 0x44a6, {0xb2, 0xef, 0x5b, 0x27, 0x63, 0x17, 0x6e, 0xcd}}},
 };
@@ -148,6 +149,16 @@ TEST_P(MediaTypeFuzz, EveryPinAnswersWithoutAFault) {
       if (SUCCEEDED(hr)) CoUninitialize();
     }
   } comScope{com};
+  // The renderer's preview control: the double, registered for this case only.
+  const testing_support::ComModule previewControl(L"previewdouble.dll");
+  if (module.wantsPreviewControl) ASSERT_EQ(S_OK, previewControl.Register());
+  struct Unregister {
+    const testing_support::ComModule& module;
+    bool registered;
+    ~Unregister() {
+      if (registered) module.Unregister();
+    }
+  } unregister{previewControl, module.wantsPreviewControl};
   const testing_support::ComModule library(module.file);
   ASSERT_TRUE(library.valid()) << GetLastError();
   {
