@@ -151,7 +151,9 @@ TEST_P(MediaTypeFuzz, EveryPinAnswersWithoutAFault) {
   } comScope{com};
   // The renderer's preview control: the double, registered for this case only.
   const testing_support::ComModule previewControl(L"previewdouble.dll");
-  if (module.wantsPreviewControl) ASSERT_EQ(S_OK, previewControl.Register());
+  if (module.wantsPreviewControl) {
+    ASSERT_EQ(S_OK, previewControl.Register());
+  }
   struct Unregister {
     const testing_support::ComModule& module;
     bool registered;
