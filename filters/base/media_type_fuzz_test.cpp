@@ -5,7 +5,7 @@
 // copy of the type; the guard page stands behind the block the copy is taken from.)
 #include <gtest/gtest.h>
 
-#include "filters/base/dshow.h"
+#include "common/dshow.h"
 
 #include <ks.h>
 #include <ksmedia.h>
