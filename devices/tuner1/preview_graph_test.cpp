@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "common/module.h"
 #include "common/testing/paths.h"
@@ -131,7 +132,24 @@ TEST_F(PreviewGraphTest, RunsTheCapturePinIntoTheRendererAndTearsDownCompletely)
 
   ASSERT_EQ(S_OK, preview_->CreateVideoChain(0));
   ASSERT_EQ(S_OK, preview_->Run());
-  EXPECT_EQ(S_OK, preview_->Run());  // running already: the chain is left as it is
+  // Running already: the chain is left as it is, the same filters joined the same way.
+  const auto joined = [&] {
+    std::vector<std::pair<IBaseFilter*, IPin*>> pairs;
+    ComPtr<IEnumFilters> filters;
+    if (FAILED(preview_->graph()->EnumFilters(&filters))) return pairs;
+    ComPtr<IBaseFilter> filter;
+    while (filters->Next(1, filter.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
+      ComPtr<IEnumPins> pins;
+      if (FAILED(filter->EnumPins(&pins))) continue;
+      ComPtr<IPin> pin, peer;
+      while (pins->Next(1, pin.ReleaseAndGetAddressOf(), nullptr) == S_OK)
+        pairs.emplace_back(filter.Get(), SUCCEEDED(pin->ConnectedTo(peer.ReleaseAndGetAddressOf())) ? peer.Get() : nullptr);
+    }
+    return pairs;
+  };
+  const auto first = joined();
+  EXPECT_EQ(S_OK, preview_->Run());
+  EXPECT_EQ(first, joined());
   const std::int64_t before = Frames();
   const ULONGLONG started = GetTickCount64();
   ASSERT_EQ(S_OK, preview_->RunGraph());
