@@ -184,6 +184,30 @@ TEST_F(PreviewGraphTest, RunsTheCapturePinIntoTheRendererAndTearsDownCompletely)
   EXPECT_EQ(S_OK, canUnload());
 }
 
+// The on-screen-display filter joins the next chain as its custom filter, made from its module
+// file beside the device manager; a chain made before it has no custom filter.
+TEST_F(PreviewGraphTest, TheOsdFilterJoinsTheNextChainAsItsCustomFilter) {
+  ASSERT_EQ(S_OK, BuildPreview());
+  const auto customClass = [&] {
+    CLSID clsid = GUID_NULL;
+    ComPtr<IBaseFilter> custom;
+    if (SUCCEEDED(preview_->graph()->FindFilterByName(L"CUSTOM FILTER", &custom))) custom->GetClassID(&clsid);
+    return clsid;
+  };
+  ASSERT_EQ(S_OK, preview_->CreateVideoChain(0));
+  EXPECT_EQ(GUID_NULL, customClass());
+  ASSERT_EQ(S_OK, preview_->ReleaseVideoChain());
+  ASSERT_EQ(S_OK, preview_->InsertOsdFilter());
+  ASSERT_EQ(S_OK, preview_->CreateVideoChain(0));
+  constexpr CLSID kOsd = {0x694C8F29, 0xA6EE, 0x4587, {0x82, 0x64, 0x13, 0xC5, 0x88, 0x6D, 0x71, 0x40}};
+  EXPECT_EQ(kOsd, customClass());
+  ASSERT_EQ(S_OK, preview_->Run());
+  ComPtr<IPin> peer;
+  EXPECT_EQ(S_OK, preview_->videoPin()->ConnectedTo(&peer));
+  EXPECT_EQ(S_OK, preview_->Stop());
+  EXPECT_EQ(S_OK, preview_->ReleaseVideoChain());
+}
+
 // The board type is read when the item is kept, the tuner number, board type and capabilities
 // when the chain is made: a value the item lacks fails that step with the item's answer instead
 // of choosing the chain for a board 0 without capabilities.
