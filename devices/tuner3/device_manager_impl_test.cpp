@@ -469,6 +469,17 @@ class PexPreviewOutputs : public PexDeviceObject {
     }
   }
   static std::int64_t Value(std::uint32_t which) { return doubles::Journal::Instance().Value(which); }
+  // Binds the object to the card as a board 18 whose windows use the system renderer.
+  void BindToTheSystemRenderer() {
+    sim_host::DeviceItemValues values;
+    values.devicePath = capturePath_;
+    values.boardType = 18;
+    values.capabilities = 0x200;  // the system renderer
+    ComPtr<IHalItem> item;
+    ASSERT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
+    ASSERT_EQ(S_OK, object_->SetDeviceInfo(item.Get()));
+  }
+  static constexpr ULONG kModeSystemRenderer = 0x40;
 
   sim_host::RegistryJournal registry_;
   bool registered_ = false;
@@ -528,7 +539,6 @@ size_t ThreadCount() {
 // A host's whole session: setup with the firmware sent to the driver, tuning, the preview with
 // the caller's own filter in the window chain and the sound, a recording, stop and release.
 TEST_F(PexPreviewOutputs, AWholeSessionLeavesNothingBehind) {
-  constexpr ULONG kModeSystemRenderer = 0x40;
   // The system's audio device service starts its thread, for the process, with the first look
   // at the audio renderers: it belongs in the count before.
   platform_testing::BindByName(CLSID_AudioRendererCategory, L"DirectSound: SimSound");
@@ -599,7 +609,6 @@ TEST_F(PexPreviewOutputs, AWholeSessionLeavesNothingBehind) {
 // with its in-use code and builds nothing again (no filter, no thread); a position needs a
 // window; null out-pointers and a handle that names no window are refused.
 TEST_F(PexPreviewOutputs, CarelessCallsAreRefusedAndBuildNothingAgain) {
-  constexpr ULONG kModeSystemRenderer = 0x40;
   sim_host::DeviceItemValues values;
   values.devicePath = capturePath_;
   values.boardType = 18;
@@ -648,14 +657,7 @@ TEST_F(PexPreviewOutputs, CarelessCallsAreRefusedAndBuildNothingAgain) {
 // A window whose chain cannot be built leaves the preview as it was before: it runs (without a
 // window), and a later window is built.
 TEST_F(PexPreviewOutputs, AFailedWindowLeavesNoChainBehind) {
-  constexpr ULONG kModeSystemRenderer = 0x40;
-  sim_host::DeviceItemValues values;
-  values.devicePath = capturePath_;
-  values.boardType = 18;
-  values.capabilities = 0x200;  // the system renderer
-  ComPtr<IHalItem> item;
-  ASSERT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
-  ASSERT_EQ(S_OK, object_->SetDeviceInfo(item.Get()));
+  ASSERT_NO_FATAL_FAILURE(BindToTheSystemRenderer());
   ASSERT_EQ(S_OK, object_->InitializePreview(0));
   EXPECT_TRUE(FAILED(object_->InitializeCustomPreviewWindow(kModeSystemRenderer, doubles::kClsidVideoInfo,
                                                             const_cast<BSTR>(L"NoSuchFilter.ax"))));
@@ -672,14 +674,7 @@ TEST_F(PexPreviewOutputs, AFailedWindowLeavesNoChainBehind) {
 // undone: graph stopped, streams disconnected, LiveRunning and the slots back to stopped; the
 // next run succeeds.
 TEST_F(PexPreviewOutputs, AFailedRunIsUndone) {
-  constexpr ULONG kModeSystemRenderer = 0x40;
-  sim_host::DeviceItemValues values;
-  values.devicePath = capturePath_;
-  values.boardType = 18;
-  values.capabilities = 0x200;  // the system renderer
-  ComPtr<IHalItem> item;
-  ASSERT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
-  ASSERT_EQ(S_OK, object_->SetDeviceInfo(item.Get()));
+  ASSERT_NO_FATAL_FAILURE(BindToTheSystemRenderer());
   ASSERT_EQ(S_OK, object_->InitializePreview(0));
   ASSERT_EQ(S_OK, object_->InitializePreviewWindow(kModeSystemRenderer));
   RECT destination{0, 0, 320, 240};
