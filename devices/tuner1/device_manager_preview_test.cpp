@@ -79,7 +79,7 @@ struct Host {
   ComPtr<ISound> sound;
 
   // A new object given the card's item; the stand-in attached to the module in this process.
-  HRESULT Create(const std::wstring& path, ULONG capabilities) {
+  HRESULT Create(const std::wstring& path, ULONG capabilities, long boardType = 0, long tunerNumber = 0) {
     RETURN_IF_FAILED(CoCreateInstance(kClsidTamDeviceManager, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceSetup,
                                       reinterpret_cast<void**>(setup.GetAddressOf())));
     UINT card = 0, patched = 0;
@@ -91,6 +91,8 @@ struct Host {
     sim_host::DeviceItemValues values;
     values.devicePath = path;
     values.capabilities = static_cast<long>(capabilities);
+    values.boardType = boardType;
+    values.tunerNumber = tunerNumber;
     RETURN_IF_FAILED(sim_host::MakeDeviceItem(values, &item));
     RETURN_IF_FAILED(setup->SetDeviceInfo(item.Get()));
     RETURN_IF_FAILED(setup.As(&inputs));
@@ -130,6 +132,15 @@ class DeviceView {
   bool EventSet(NotifyEvent which) const {
     UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, names_.Event(which).c_str()));
     return Signalled(event.get());
+  }
+  // Sets or resets an event as the device object does (RecRunning while it records).
+  void SetEvent(NotifyEvent which, bool set) const {
+    UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, names_.Event(which).c_str()));
+    if (set) {
+      ::SetEvent(event.get());
+    } else {
+      ::ResetEvent(event.get());
+    }
   }
   bool InUse(ExclusiveInterface which) const {
     return NamedMutex(names_.ExclusiveUse(which).c_str()).AlreadyExists() != FALSE;
@@ -359,6 +370,33 @@ TEST_F(PreviewOperations, RunShowsTheChannelWithSoundAndAppliesTheRememberedWind
   EXPECT_EQ(S_OK, a_.sound->SetVolume(-600));
   EXPECT_EQ(S_OK, a_.sound->GetVolume(&volume));
   EXPECT_EQ(-600, volume);
+  a_.Release();
+}
+
+// The chain elements read the device object's RecRunning event when the preview runs: on the
+// second tuner of board 18 the system renderer takes field order 2 while nothing records and 1
+// while a recording runs (the board's defaults), each at the next Run.
+TEST_F(PreviewOperations, ARecordingChangesTheFieldOrderAtTheNextRun) {
+  ASSERT_EQ(S_OK, a_.Create(path_, kCapsSystemRenderer, 18, 1));
+  ASSERT_EQ(S_OK, a_.Tune());
+  DeviceView view(path_);
+  ASSERT_EQ(S_OK, a_.preview->Initialize(0));
+  ASSERT_EQ(S_OK, a_.window->Initialize(kModeSystemRenderer));
+  const struct {
+    bool recording;
+    std::int64_t order;
+  } runs[] = {{false, 2}, {true, 1}, {false, 2}};
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.recording);
+    view.SetEvent(NotifyEvent::RecRunning, r.recording);
+    Journal::Instance().Reset();
+    ASSERT_EQ(S_OK, a_.preview->Run(0));
+    const auto orders = Journal::Instance().Calls("SimVideoRenderer", "SetFieldOrder");
+    ASSERT_FALSE(orders.empty());
+    EXPECT_EQ(r.order, orders.back().args[0]);
+    ASSERT_EQ(S_OK, a_.preview->Stop(0));
+  }
+  view.SetEvent(NotifyEvent::RecRunning, false);
   a_.Release();
 }
 

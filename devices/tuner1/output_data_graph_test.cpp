@@ -3,12 +3,14 @@
 // MPEG analyzer (loaded from the built modules' folder): data reaches an IOutputDataCB of the
 // test's own.
 #include "devices/tuner1/output_data_graph.h"
+#include "devices/tuner1/tuner_control.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <wrl/client.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -110,7 +112,13 @@ TEST_F(OutputDataGraphTest, EachSelectionDeliversItsTypesThroughItsChain) {
   }
 }
 
+// The thirteen encoder values of each recording-quality mode, as the driver must receive them.
 TEST_F(OutputDataGraphTest, EncoderValuesOfEachModeReachTheDriverByteForByte) {
+  constexpr std::uint32_t kValues[3][13] = {
+      {8000, 0, 2, 0, 0, 3, 15, 1, 0x050E0716, 4, 0, 256, 1},
+      {4000, 6000, 2, 1, 0, 3, 15, 1, 0x050E0716, 4, 0, 256, 1},
+      {2500, 0, 2, 0, 0, 3, 15, 4, 0x050E0716, 4, 0, 256, 1},
+  };
   for (ULONG mode = 0; mode < 3; ++mode) {
     SCOPED_TRACE(mode);
     const UINT from = LogNext();
@@ -122,16 +130,49 @@ TEST_F(OutputDataGraphTest, EncoderValuesOfEachModeReachTheDriverByteForByte) {
     std::memcpy(&packet, log[0].packet, sizeof(packet));
     EXPECT_EQ(packet.header.set, EncodePropertySet);
     EXPECT_EQ(packet.header.kind, EncoderControl::kSet);
-    EXPECT_EQ(std::memcmp(packet.values, OutputDataGraph::EncoderParametersFor(mode)->data(), sizeof(packet.values)), 0);
+    static_assert(sizeof(packet.values) == sizeof(kValues[0]), "thirteen 32-bit values");
+    for (int i = 0; i < 13; ++i) EXPECT_EQ(packet.values[i], kValues[mode][i]) << "value " << i + 1;
   }
-  EXPECT_EQ(OutputDataGraph::EncoderParametersFor(0)->at(0), 8000u);
-  EXPECT_EQ(OutputDataGraph::EncoderParametersFor(2)->at(7), 4u);
   try {
     graph_->SetEncoderParameters(3);
     ADD_FAILURE() << "mode 3 accepted";
   } catch (const HResultError& e) {
     EXPECT_EQ(e.code(), static_cast<HRESULT>(0x8007F053));
   }
+}
+
+// When the encoder's driver link does not open, the recording graph is not built and every
+// encoder call of the tuner control answers 0x8007F006 instead of reaching a missing link.
+TEST_F(OutputDataGraphTest, WithoutTheEncoderLinkTheEncoderCallsAnswer0x8007F006) {
+  constexpr HRESULT kNoLink = static_cast<HRESULT>(0x8007F006);
+  const DeviceIdentity identity(path_.c_str());
+  ASSERT_EQ(S_OK, SimDriver_FailOpen(card_, TRUE, ERROR_ACCESS_DENIED));
+  struct Reopen {
+    UINT card;
+    ~Reopen() { SimDriver_FailOpen(card, FALSE, 0); }
+  } reopen{card_};
+  OutputDataGraph graph(filters_.get());
+  EXPECT_EQ(GuardHr(E_FAIL, [&] { return graph.Build(identity, 1); }), kNoLink);  // Build throws
+  EXPECT_EQ(graph.SetEncoderParameters(0), kNoLink);
+
+  TunerControl tuner;
+  EXPECT_EQ(tuner.Build(&identity), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(tuner.encoder(), nullptr);
+  ULONG value = 0;
+  long level = 0;
+  const struct {
+    const char* call;
+    HRESULT result;
+  } calls[] = {
+      {"Tune", tuner.Tune(91250000, 0)},
+      {"GetTunedFrequency", tuner.GetTunedFrequency(&value)},
+      {"SetScanMode", tuner.SetScanMode()},
+      {"ClearScanMode", tuner.ClearScanMode()},
+      {"GetCaptureSwitch", tuner.GetCaptureSwitch(&value)},
+      {"SetCaptureSwitch", tuner.SetCaptureSwitch(1)},
+      {"GetSignalLevel", tuner.GetSignalLevel(&level)},
+  };
+  for (const auto& c : calls) EXPECT_EQ(c.result, kNoLink) << c.call;
 }
 
 TEST_F(OutputDataGraphTest, StopWaitsForTheMinimumRecordingTimeAndTheEncoder) {

@@ -10,6 +10,7 @@
 #include "devices/core/device_objects.h"
 #include "devices/core/graph_watch.h"
 #include "devices/core/hal_items.h"
+#include "devices/core/outside_filters.h"
 #include "devices/tuner1/encoder_control.h"
 
 using Microsoft::WRL::ComPtr;
@@ -364,6 +365,8 @@ HRESULT PreviewGraph::InsertCustomFilter(REFCLSID clsid, const wchar_t* moduleFi
     customModule_ = moduleFile ? moduleFile : L"";
   });
 }
+
+HRESULT PreviewGraph::InsertOsdFilter() { return InsertCustomFilter(outside::kClsidOsd, outside::kOsdFile); }
 
 // --- the sound side ----------------------------------------------------------------------------------
 

@@ -86,6 +86,9 @@ class PreviewGraph : public FilterGraphHolder {
   // The host's filter, made from `moduleFile` beside the device manager as "CUSTOM FILTER", joins
   // the next chain the window side creates.
   HRESULT InsertCustomFilter(REFCLSID clsid, const wchar_t* moduleFile);
+  // The outside on-screen-display in-place filter, from its module file beside the device
+  // manager, as the custom filter of the next chain.
+  HRESULT InsertOsdFilter();
 
   // The sound side: the selector into the DirectSound renderer, behind the audio link.
   HRESULT AddAudioRenderer();

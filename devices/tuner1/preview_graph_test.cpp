@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "common/module.h"
 #include "common/testing/paths.h"
@@ -131,7 +132,24 @@ TEST_F(PreviewGraphTest, RunsTheCapturePinIntoTheRendererAndTearsDownCompletely)
 
   ASSERT_EQ(S_OK, preview_->CreateVideoChain(0));
   ASSERT_EQ(S_OK, preview_->Run());
-  EXPECT_EQ(S_OK, preview_->Run());  // running already: the chain is left as it is
+  // Running already: the chain is left as it is, the same filters joined the same way.
+  const auto joined = [&] {
+    std::vector<std::pair<IBaseFilter*, IPin*>> pairs;
+    ComPtr<IEnumFilters> filters;
+    if (FAILED(preview_->graph()->EnumFilters(&filters))) return pairs;
+    ComPtr<IBaseFilter> filter;
+    while (filters->Next(1, filter.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
+      ComPtr<IEnumPins> pins;
+      if (FAILED(filter->EnumPins(&pins))) continue;
+      ComPtr<IPin> pin, peer;
+      while (pins->Next(1, pin.ReleaseAndGetAddressOf(), nullptr) == S_OK)
+        pairs.emplace_back(filter.Get(), SUCCEEDED(pin->ConnectedTo(peer.ReleaseAndGetAddressOf())) ? peer.Get() : nullptr);
+    }
+    return pairs;
+  };
+  const auto first = joined();
+  EXPECT_EQ(S_OK, preview_->Run());
+  EXPECT_EQ(first, joined());
   const std::int64_t before = Frames();
   const ULONGLONG started = GetTickCount64();
   ASSERT_EQ(S_OK, preview_->RunGraph());
@@ -164,6 +182,30 @@ TEST_F(PreviewGraphTest, RunsTheCapturePinIntoTheRendererAndTearsDownCompletely)
   const auto canUnload = GetProcAs<HRESULT(STDAPICALLTYPE*)()>(GetModuleHandleW(L"simcard.dll"), "DllCanUnloadNow");
   ASSERT_NE(nullptr, canUnload);
   EXPECT_EQ(S_OK, canUnload());
+}
+
+// The on-screen-display filter joins the next chain as its custom filter, made from its module
+// file beside the device manager; a chain made before it has no custom filter.
+TEST_F(PreviewGraphTest, TheOsdFilterJoinsTheNextChainAsItsCustomFilter) {
+  ASSERT_EQ(S_OK, BuildPreview());
+  const auto customClass = [&] {
+    CLSID clsid = GUID_NULL;
+    ComPtr<IBaseFilter> custom;
+    if (SUCCEEDED(preview_->graph()->FindFilterByName(L"CUSTOM FILTER", &custom))) custom->GetClassID(&clsid);
+    return clsid;
+  };
+  ASSERT_EQ(S_OK, preview_->CreateVideoChain(0));
+  EXPECT_EQ(GUID_NULL, customClass());
+  ASSERT_EQ(S_OK, preview_->ReleaseVideoChain());
+  ASSERT_EQ(S_OK, preview_->InsertOsdFilter());
+  ASSERT_EQ(S_OK, preview_->CreateVideoChain(0));
+  constexpr CLSID kOsd = {0x694C8F29, 0xA6EE, 0x4587, {0x82, 0x64, 0x13, 0xC5, 0x88, 0x6D, 0x71, 0x40}};
+  EXPECT_EQ(kOsd, customClass());
+  ASSERT_EQ(S_OK, preview_->Run());
+  ComPtr<IPin> peer;
+  EXPECT_EQ(S_OK, preview_->videoPin()->ConnectedTo(&peer));
+  EXPECT_EQ(S_OK, preview_->Stop());
+  EXPECT_EQ(S_OK, preview_->ReleaseVideoChain());
 }
 
 // The board type is read when the item is kept, the tuner number, board type and capabilities

@@ -243,6 +243,47 @@ ComPtr<IHalItem> Channel(LONG band, LONG frequency, LONG switches) {
   return rul_testing::MakeItem({{2, band}, {4, frequency}, {5, switches}});
 }
 
+// On a card with both switches, function 1 (switch 0) goes with the tuner's bands only: an
+// external input is offered switch 1 alone.
+TEST_F(RulDeviceObjectTest, FunctionOneIsOfferedForTheTunerBandsOnly) {
+  const std::uint32_t bothSwitches[3] = {0, 7, 0xC0};
+  const std::uint32_t blockB[8] = {1, kLowest, kHighest, 62500, 1, 62, 1, 125};
+  ASSERT_EQ(SimDriver_SetDeviceInfo(driverCard_, bothSwitches, blockB), S_OK);
+  auto object = MakeObject();
+  ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 0).Get()), S_OK);
+  const struct {
+    ULONG band;
+    ULONG offered;
+  } cases[] = {{1, 3}, {2, 3}, {0x20000020, 2}, {0x10100020, 2}};
+  for (const auto& c : cases) {
+    _SHAL_BASECH channel{};
+    channel.band = c.band;
+    ULONG offered = 0xFF;
+    ASSERT_EQ(object->GetAvailableTunerFunction(&channel, &offered), S_OK) << std::hex << c.band;
+    EXPECT_EQ(offered, c.offered) << std::hex << c.band;
+  }
+}
+
+// The host's picture-control values are clamped to the ranges read at Initialize before they
+// reach the capture filter; a control without a range reads 0.
+TEST_F(RulDeviceObjectTest, PictureControlsAreClampedToTheRangesReadAtInitialize) {
+  ASSERT_EQ(SimCard_SetProcAmpRange(capturePath_.c_str(), 0, -10, 10, 1, 0, VideoProcAmp_Flags_Manual), S_OK);
+  ASSERT_EQ(SimCard_SetProcAmpRange(capturePath_.c_str(), 3, 0, 200, 1, 100, VideoProcAmp_Flags_Manual), S_OK);
+  auto object = MakeObject();
+  ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 0).Get()), S_OK);
+  ASSERT_EQ(object->InitializeInputSwitch(0), S_OK);
+  const struct {
+    long type, value, stored;
+  } cases[] = {{1, 50, 10}, {1, -50, -10}, {1, 3, 3}, {8, 250, 200}, {8, -1, 0}, {8, 120, 120}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(object->SetVidProcAmpParam(c.type, c.value), S_OK) << c.type;
+    long value = 12345;
+    ASSERT_EQ(object->GetVidProcAmpParam(c.type, &value), S_OK);
+    EXPECT_EQ(value, c.stored) << c.type << " " << c.value;
+  }
+  EXPECT_EQ(object->SetVidProcAmpParam(3, 1), E_INVALIDARG);
+}
+
 // The channel rules on tuner 0 of a card with both tuner bands, both external inputs (an AUX
 // crossbar) and switch 1 only (the stand-in's defaults).
 TEST_F(RulDeviceObjectTest, SetChannelChecksTheChannelAndRecordsTheChange) {
@@ -843,6 +884,40 @@ TEST(RulInstancePipe, RequestsGetTheirAnswerOrTheFailure) {
     client.Close();
     server.StopServer();
   }
+}
+
+// A client that finds the pipe's only instance busy waits for it and connects once it is free.
+TEST(RulInstancePipe, ABusyPipeIsWaitedFor) {
+  const std::wstring name = L"\\\\.\\pipe\\" + UniqueName(L"RulBusy_");
+  UniqueHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 64, 64, 10000, nullptr));
+  ASSERT_TRUE(server.valid());
+  rul::InstancePipe first, second;
+  ASSERT_EQ(first.Connect(name.c_str()), S_OK);  // takes the only instance
+  UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  HRESULT connected = E_PENDING;
+  std::thread waiter([&] {
+    connected = second.Connect(name.c_str());
+    SetEvent(done.get());
+  });
+  // While the instance is taken the client waits rather than fail.
+  const bool early = WaitForSingleObject(done.get(), 500) == WAIT_OBJECT_0;
+  EXPECT_FALSE(early) << std::hex << connected;
+  if (!early) {
+    ASSERT_TRUE(DisconnectNamedPipe(server.get()));
+    UniqueHandle listened(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = listened.get();
+    if (!ConnectNamedPipe(server.get(), &overlapped)) {
+      const DWORD error = GetLastError();
+      EXPECT_TRUE(error == ERROR_IO_PENDING || error == ERROR_PIPE_CONNECTED) << error;
+    }
+    EXPECT_EQ(WaitForSingleObject(done.get(), 10000), WAIT_OBJECT_0);
+    CancelIo(server.get());
+  }
+  waiter.join();
+  EXPECT_EQ(connected, S_OK);
+  EXPECT_TRUE(second.IsOpen());
 }
 
 TEST(RulPeerMessages, OnlyWholeMessagesAreRead) {

@@ -469,6 +469,17 @@ class PexPreviewOutputs : public PexDeviceObject {
     }
   }
   static std::int64_t Value(std::uint32_t which) { return doubles::Journal::Instance().Value(which); }
+  // Binds the object to the card as a board 18 whose windows use the system renderer.
+  void BindToTheSystemRenderer() {
+    sim_host::DeviceItemValues values;
+    values.devicePath = capturePath_;
+    values.boardType = 18;
+    values.capabilities = 0x200;  // the system renderer
+    ComPtr<IHalItem> item;
+    ASSERT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
+    ASSERT_EQ(S_OK, object_->SetDeviceInfo(item.Get()));
+  }
+  static constexpr ULONG kModeSystemRenderer = 0x40;
 
   sim_host::RegistryJournal registry_;
   bool registered_ = false;
@@ -528,7 +539,6 @@ size_t ThreadCount() {
 // A host's whole session: setup with the firmware sent to the driver, tuning, the preview with
 // the caller's own filter in the window chain and the sound, a recording, stop and release.
 TEST_F(PexPreviewOutputs, AWholeSessionLeavesNothingBehind) {
-  constexpr ULONG kModeSystemRenderer = 0x40;
   // The system's audio device service starts its thread, for the process, with the first look
   // at the audio renderers: it belongs in the count before.
   platform_testing::BindByName(CLSID_AudioRendererCategory, L"DirectSound: SimSound");
@@ -599,7 +609,6 @@ TEST_F(PexPreviewOutputs, AWholeSessionLeavesNothingBehind) {
 // with its in-use code and builds nothing again (no filter, no thread); a position needs a
 // window; null out-pointers and a handle that names no window are refused.
 TEST_F(PexPreviewOutputs, CarelessCallsAreRefusedAndBuildNothingAgain) {
-  constexpr ULONG kModeSystemRenderer = 0x40;
   sim_host::DeviceItemValues values;
   values.devicePath = capturePath_;
   values.boardType = 18;
@@ -648,14 +657,7 @@ TEST_F(PexPreviewOutputs, CarelessCallsAreRefusedAndBuildNothingAgain) {
 // A window whose chain cannot be built leaves the preview as it was before: it runs (without a
 // window), and a later window is built.
 TEST_F(PexPreviewOutputs, AFailedWindowLeavesNoChainBehind) {
-  constexpr ULONG kModeSystemRenderer = 0x40;
-  sim_host::DeviceItemValues values;
-  values.devicePath = capturePath_;
-  values.boardType = 18;
-  values.capabilities = 0x200;  // the system renderer
-  ComPtr<IHalItem> item;
-  ASSERT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
-  ASSERT_EQ(S_OK, object_->SetDeviceInfo(item.Get()));
+  ASSERT_NO_FATAL_FAILURE(BindToTheSystemRenderer());
   ASSERT_EQ(S_OK, object_->InitializePreview(0));
   EXPECT_TRUE(FAILED(object_->InitializeCustomPreviewWindow(kModeSystemRenderer, doubles::kClsidVideoInfo,
                                                             const_cast<BSTR>(L"NoSuchFilter.ax"))));
@@ -666,6 +668,54 @@ TEST_F(PexPreviewOutputs, AFailedWindowLeavesNoChainBehind) {
   ASSERT_EQ(S_OK, object_->RunPreview(0));
   EXPECT_TRUE(WaitFor([&] { return Value(doubles::kValueVideoFrames) >= 3; })) << "no frames at the renderer";
   EXPECT_EQ(S_OK, object_->StopPreview(0));
+}
+
+// A run that fails after the graph started (here the renderer refuses the stored position) is
+// undone: graph stopped, streams disconnected, LiveRunning and the slots back to stopped; the
+// next run succeeds.
+TEST_F(PexPreviewOutputs, AFailedRunIsUndone) {
+  ASSERT_NO_FATAL_FAILURE(BindToTheSystemRenderer());
+  ASSERT_EQ(S_OK, object_->InitializePreview(0));
+  ASSERT_EQ(S_OK, object_->InitializePreviewWindow(kModeSystemRenderer));
+  RECT destination{0, 0, 320, 240};
+  ASSERT_EQ(S_OK, object_->SetVideoPosition(nullptr, &destination));
+  ASSERT_TRUE(doubles::Journal::Instance().InjectFailure("SimVideoRenderer", "SetVideoPosition", E_FAIL, 1));
+  HANDLE live = object_->notifyEvents().handle(NotifyEvent::LiveRunning);
+  EXPECT_EQ(E_FAIL, object_->RunPreview(0));
+  EXPECT_NE(WAIT_OBJECT_0, WaitForSingleObject(live, 0));
+  EXPECT_EQ(0, Slot(kSlotPreviewStarted));
+  EXPECT_EQ(0, Slot(kSlotPreviewState));
+  EXPECT_FALSE(object_->previewGraph().connected());
+  ULONG state = 9;
+  ASSERT_EQ(S_OK, object_->GetPreviewState(&state));
+  EXPECT_EQ(static_cast<ULONG>(State_Stopped), state);
+  ASSERT_EQ(S_OK, object_->RunPreview(0));
+  EXPECT_EQ(1, Slot(kSlotPreviewStarted));
+  EXPECT_EQ(2, Slot(kSlotPreviewState));
+  EXPECT_EQ(S_OK, object_->StopPreview(0));
+}
+
+// A capture start the graph refuses leaves nothing connected or marked: no RecRunning, slot 10
+// back to 0, the streams disconnected; the next start succeeds.
+TEST_F(PexDeviceObject, AFailedCaptureStartIsUndone) {
+  ASSERT_EQ(S_OK, object_->SetDeviceInfo(Item().Get()));
+  ASSERT_EQ(S_OK, object_->InitializeOutputData(0));
+  object_->outputGraph().SetMinimumRecTime(0);
+  output_testing::Sink sink(1u << 1);
+  _SHAL_OUTPUTDTATA_TYPE type{1, 1};
+  ASSERT_EQ(S_OK, object_->SetOutputDataType(&type, &sink));
+  ASSERT_EQ(S_OK, SimCard_InjectFailure(capturePath_.c_str(), "Pause", E_ACCESSDENIED, 1));
+  HANDLE recRunning = object_->notifyEvents().handle(NotifyEvent::RecRunning);
+  EXPECT_EQ(E_ACCESSDENIED, object_->StartOutputData(0));
+  EXPECT_NE(WAIT_OBJECT_0, WaitForSingleObject(recRunning, 0));
+  EXPECT_EQ(0, Slot(kSlotOutputStarted));
+  EXPECT_EQ(0, Slot(kSlotOutputState));
+  EXPECT_EQ(0, object_->outputGraph().GetFlag()) << "the streams stay connected";
+  ASSERT_EQ(S_OK, object_->StartOutputData(0));
+  EXPECT_EQ(1, Slot(kSlotOutputStarted));
+  EXPECT_TRUE(sink.WaitAll()) << "no data reached the host";
+  EXPECT_EQ(S_OK, object_->StopOutputData(0));
+  EXPECT_EQ(S_OK, object_->UninitializeOutputData(0));
 }
 
 // A second device object in another process: bit 0 of the exit code when its IInputSwitch is

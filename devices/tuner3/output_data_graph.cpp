@@ -5,6 +5,8 @@
 #include <iterator>
 #include <vector>
 
+#include <wrl/client.h>
+
 #include "common/device/device_identity.h"
 #include "common/device/pin_helpers.h"
 #include "common/format.h"
@@ -244,7 +246,18 @@ HRESULT OutputDataGraph::Start() {
   lastError_ = S_OK;
   encoderEnd_.Reset();
   encoderFailed_ = false;
-  RETURN_IF_FAILED(FilterGraphHolder::Run());
+  const HRESULT started = FilterGraphHolder::Run();
+  if (FAILED(started)) {
+    // The graph still reads stopped (so its own Stop does nothing) while the filters paused
+    // before the refusal stay paused: stop each one, or their pins can be neither disconnected
+    // nor connected again.
+    Microsoft::WRL::ComPtr<IEnumFilters> filters;
+    if (SUCCEEDED(graph_->EnumFilters(&filters))) {
+      Microsoft::WRL::ComPtr<IBaseFilter> filter;
+      while (filters->Next(1, filter.ReleaseAndGetAddressOf(), nullptr) == S_OK) filter->Stop();
+    }
+    return started;
+  }
   const DWORD now = GetTickCount();
   startTick_ = now ? now : 1;  // 0 means "no start recorded"
   return S_OK;

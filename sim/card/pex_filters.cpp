@@ -284,6 +284,12 @@ class PexEncoderFilter final : public KsCardFilter {
 
   STDMETHODIMP Pause() override {
     CAutoLock lock(&lock_);
+    // A start (stopped to paused) can be made to fail: SimCard_InjectFailure(path, "Pause").
+    if (m_State == State_Stopped) {
+      std::shared_ptr<CardState> card;
+      const HRESULT injected = Enter("Pause", &card);
+      if (FAILED(injected) && card) return injected;
+    }
     const bool wasRunning = m_State == State_Running;
     const HRESULT hr = CBaseFilter::Pause();
     if (SUCCEEDED(hr) && wasRunning) Ended();
