@@ -20,6 +20,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -352,26 +353,48 @@ VORN_KERNEL_INLINE __m128i NarrowGain(__m128i c, __m128 gain) {
 // shorter exact path. d lies in -8191 ((0 >> 1) - (65535 >> 3)) .. 127, so with 0 <= T <= 8192
 // d - T and d + T fit 16 bits and the cored value is max(d - T, 0) + min(d + T, 0); with
 // |gain| <= 2 the product stays below 16383 and needs no clamp.
+//
+// The sums of the emitters are sums of four bytes (at most 1020), so d lies in -127 .. 127 and
+// the cored value c in -127 .. 127 there. For such c the truncated single-precision product
+// trunc(c * gain) is odd in c and, for the gains checked here, equals the fixed-point
+// floor(4 |c| * M / 65536) with the sign of c put back (SharpenMultiplier, taken with the
+// parameters).
 struct SharpenSettings {
-  __m128i coring32;  // T in 32-bit lanes
-  __m128i coring16;  // T in 16-bit lanes
+  __m128i coring32;    // T in 32-bit lanes
+  __m128i coring16;    // T in 16-bit lanes
+  __m128i multiplier;  // M in 16-bit lanes (fixed point only)
   __m128 gain;
   bool narrow;
+  bool fixedPoint;
 };
 
 inline SharpenSettings TakeSharpenSettings(const SharpnessProcessor& sharpness) {
   const std::int16_t coring = static_cast<std::int16_t>(sharpness.coring());
   const float gain = sharpness.gain();
-  return {_mm_set1_epi32(coring), _mm_set1_epi16(coring), _mm_set1_ps(gain),
-          coring >= 0 && coring <= 8192 && gain >= -2.0f && gain <= 2.0f};
+  const int multiplier = sharpness.multiplier();
+  return {_mm_set1_epi32(coring),
+          _mm_set1_epi16(coring),
+          _mm_set1_epi16(static_cast<std::int16_t>(static_cast<std::uint16_t>(multiplier < 0 ? 0 : multiplier))),
+          _mm_set1_ps(gain),
+          coring >= 0 && coring <= 8192 && gain >= -2.0f && gain <= 2.0f,
+          multiplier >= 0 && coring >= 0};
 }
 
-template <bool Narrow>
+enum class SharpenPath { kWide, kNarrow, kFixedPoint };
+
+template <SharpenPath Path>
 VORN_KERNEL_INLINE __m128i SharpenHalf(__m128i centre, __m128i sum, const SharpenSettings& settings) {
   // d = (Yc >> 1) - (S >> 3), in 16 bits.
   const __m128i d = _mm_sub_epi16(_mm_srli_epi16(centre, 1), _mm_srli_epi16(sum, 3));
   __m128i p;
-  if constexpr (Narrow) {
+  if constexpr (Path == SharpenPath::kFixedPoint) {
+    // |c| = max(|d| - T, 0); c has the sign of d (or is 0).
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i magnitude = _mm_max_epi16(_mm_sub_epi16(_mm_max_epi16(d, _mm_sub_epi16(zero, d)), settings.coring16), zero);
+    const __m128i q = _mm_mulhi_epu16(_mm_slli_epi16(magnitude, 2), settings.multiplier);
+    const __m128i sign = _mm_srai_epi16(d, 15);
+    p = _mm_sub_epi16(_mm_xor_si128(q, sign), sign);
+  } else if constexpr (Path == SharpenPath::kNarrow) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i c = _mm_add_epi16(_mm_max_epi16(_mm_sub_epi16(d, settings.coring16), zero),
                                     _mm_min_epi16(_mm_add_epi16(d, settings.coring16), zero));
@@ -389,7 +412,7 @@ VORN_KERNEL_INLINE __m128i SharpenHalf(__m128i centre, __m128i sum, const Sharpe
 
 // Emits the line two above the newest stored one (luma slot 2, the chroma ring's output slot),
 // storing the newest line's horizontal sums in sum slot 4 on the way.
-template <class Load, bool Contrast, bool Narrow>
+template <class Load, bool Contrast, SharpenPath Path>
 void EmitSharpenedWith(KernelContext& context, const SharpenSettings& settings, int groups,
                        std::uint8_t* destination) {
   SharpnessProcessor& sharpness = *context.sharpness;
@@ -409,8 +432,8 @@ void EmitSharpenedWith(KernelContext& context, const SharpenSettings& settings, 
     const __m128i sLow = _mm_adds_epu16(hLow, LoadAligned(oldLow + 8 * g));
     const __m128i sHigh = _mm_adds_epu16(hHigh, LoadAligned(oldHigh + 8 * g));
     const __m128i yc = LoadAligned(centre + 16 * g);
-    const __m128i yLow = SharpenHalf<Narrow>(_mm_unpacklo_epi8(yc, zero), sLow, settings);
-    const __m128i yHigh = SharpenHalf<Narrow>(_mm_unpackhi_epi8(yc, zero), sHigh, settings);
+    const __m128i yLow = SharpenHalf<Path>(_mm_unpacklo_epi8(yc, zero), sLow, settings);
+    const __m128i yHigh = SharpenHalf<Path>(_mm_unpackhi_epi8(yc, zero), sHigh, settings);
     const __m128i y = _mm_packus_epi16(yLow, yHigh);
     if constexpr (Contrast) {
       StoreYuy2Mapped(destination + 32 * g, y, LoadAligned(chroma + 16 * g), context.contrast->curve());
@@ -422,10 +445,12 @@ void EmitSharpenedWith(KernelContext& context, const SharpenSettings& settings, 
 
 template <class Load, bool Contrast>
 void EmitSharpened(KernelContext& context, const SharpenSettings& settings, int groups, std::uint8_t* destination) {
-  if (settings.narrow) {
-    EmitSharpenedWith<Load, Contrast, true>(context, settings, groups, destination);
+  if (settings.fixedPoint) {
+    EmitSharpenedWith<Load, Contrast, SharpenPath::kFixedPoint>(context, settings, groups, destination);
+  } else if (settings.narrow) {
+    EmitSharpenedWith<Load, Contrast, SharpenPath::kNarrow>(context, settings, groups, destination);
   } else {
-    EmitSharpenedWith<Load, Contrast, false>(context, settings, groups, destination);
+    EmitSharpenedWith<Load, Contrast, SharpenPath::kWide>(context, settings, groups, destination);
   }
 }
 
