@@ -102,15 +102,31 @@ VORN_KERNEL_INLINE void StoreYuy2(std::uint8_t* destination, __m128i y, __m128i 
 }
 
 // The same with the luma mapped through the contrast curve: `luma` holds the 16 values as
-// bytes; each is looked up on its own and its low byte stored over the unmapped one (SSE2 has
-// no byte shuffle, and moving values in and out of a vector by words costs more than these
-// scalar loads and byte stores).
-VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i y, __m128i c, const std::uint8_t* luma,
+// bytes; each entry's low word goes straight from the curve into a word lane (SSE2 has no byte
+// shuffle), its low byte is kept and the chroma put above it.
+VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i, __m128i c, const std::uint8_t* luma,
                                         const ContrastCurve& curve) {
-  StoreYuy2(destination, y, c);
   const std::int32_t* entries = curve.entries;
-#pragma GCC unroll 16
-  for (int j = 0; j < 16; ++j) destination[2 * j] = static_cast<std::uint8_t>(entries[luma[j]]);
+  __m128i low = _mm_cvtsi32_si128(entries[luma[0]]);
+  __m128i high = _mm_cvtsi32_si128(entries[luma[8]]);
+  low = _mm_insert_epi16(low, entries[luma[1]], 1);
+  high = _mm_insert_epi16(high, entries[luma[9]], 1);
+  low = _mm_insert_epi16(low, entries[luma[2]], 2);
+  high = _mm_insert_epi16(high, entries[luma[10]], 2);
+  low = _mm_insert_epi16(low, entries[luma[3]], 3);
+  high = _mm_insert_epi16(high, entries[luma[11]], 3);
+  low = _mm_insert_epi16(low, entries[luma[4]], 4);
+  high = _mm_insert_epi16(high, entries[luma[12]], 4);
+  low = _mm_insert_epi16(low, entries[luma[5]], 5);
+  high = _mm_insert_epi16(high, entries[luma[13]], 5);
+  low = _mm_insert_epi16(low, entries[luma[6]], 6);
+  high = _mm_insert_epi16(high, entries[luma[14]], 6);
+  low = _mm_insert_epi16(low, entries[luma[7]], 7);
+  high = _mm_insert_epi16(high, entries[luma[15]], 7);
+  const __m128i mask = _mm_set1_epi16(0x00FF);
+  const __m128i zero = _mm_setzero_si128();
+  StoreUnaligned(destination, _mm_or_si128(_mm_and_si128(low, mask), _mm_unpacklo_epi8(zero, c)));
+  StoreUnaligned(destination + 16, _mm_or_si128(_mm_and_si128(high, mask), _mm_unpackhi_epi8(zero, c)));
 }
 
 VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i y, __m128i c, const ContrastCurve& curve) {
