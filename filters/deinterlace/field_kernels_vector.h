@@ -621,10 +621,11 @@ void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
   const int groups = BlockCount16(width);
   constexpr int reach = IsEdgeDirected(I) ? 2 : 0;  // pixels read beside a group (above, below)
   const std::uint8_t* rows[kRowRoles] = {pair.keptSource, pair.above, pair.below, pair.previous, pair.next};
-  const bool read[kRowRoles] = {true, I != Interpolator::Weave, I != Interpolator::Weave,
-                                I == Interpolator::Weave || ReadsOtherPictures(I),
-                                ReadsOtherPictures(I) || StatisticsFromNext};
-  const int rowReach[kRowRoles] = {0, reach, reach, 0, 0};
+  // Known at compile time, so that the row set-up of a group unrolls to plain adds.
+  constexpr bool read[kRowRoles] = {true, I != Interpolator::Weave, I != Interpolator::Weave,
+                                    I == Interpolator::Weave || ReadsOtherPictures(I),
+                                    ReadsOtherPictures(I) || StatisticsFromNext};
+  constexpr int rowReach[kRowRoles] = {0, reach, reach, 0, 0};
   alignas(16) std::uint8_t windows[kRowRoles][2 * kWindowPixels];
   PairOutput<Load, Sharpen, Contrast, StatisticsFromNext> output(context, width, groups, pair.fieldFlag, pair.rowIndex,
                                                                  pair.keptDestination, pair.fillDestination);
@@ -632,9 +633,11 @@ void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
     const int x0 = 16 * g;
     PackedGroup<Load> group;
     if (x0 >= reach && x0 + 16 + reach <= width) {
+#pragma GCC unroll 5
       for (int r = 0; r < kRowRoles; ++r) group.row[r] = read[r] ? rows[r] + 2 * static_cast<std::size_t>(x0) : nullptr;
     } else {
       // Only the rows whose reads cross a row end go through a window.
+#pragma GCC unroll 5
       for (int r = 0; r < kRowRoles; ++r) {
         if (!read[r]) {
           group.row[r] = nullptr;
@@ -747,6 +750,7 @@ void PlanarVectorKernel(KernelContext& context, const PlanarRowPair& pair) {
                                              pair.keptDestination, pair.fillDestination);
   for (int g = 0; g < groups; ++g) {
     LineGroup<Load> group;
+#pragma GCC unroll 5
     for (int r = 0; r < kRowRoles; ++r) {
       group.luma[r] = luma[r] ? luma[r] + 16 * g : nullptr;
       group.chroma[r] = chroma[r] ? chroma[r] + 16 * g : nullptr;
