@@ -189,7 +189,7 @@ class StatisticsAccumulator {
   }
 
   void Flush() {
-    MergeParts();
+    AddParts();
     StoreAligned(statistics_->lumaSum, lumaSum_);
     StoreAligned(statistics_->squareSum, squareSum_);
     statistics_->count += count_;
@@ -208,6 +208,12 @@ class StatisticsAccumulator {
   }
 
   void MergeParts() {
+    AddParts();
+    ClearParts();
+  }
+
+  // Adds the parts into the processor's histogram (the parts keep their counts).
+  void AddParts() {
     const __m128i zero = _mm_setzero_si128();
     std::uint32_t* histogram = statistics_->histogram;
     for (int b = 0; b < 256; b += 8) {
@@ -216,7 +222,6 @@ class StatisticsAccumulator {
       StoreAligned(histogram + b, _mm_add_epi32(LoadAligned(histogram + b), _mm_unpacklo_epi16(sum, zero)));
       StoreAligned(histogram + b + 4, _mm_add_epi32(LoadAligned(histogram + b + 4), _mm_unpackhi_epi16(sum, zero)));
     }
-    ClearParts();
   }
 
   ContrastStatistics* statistics_;
@@ -537,9 +542,16 @@ class PairOutput {
         StoreYuy2(fill, lines.fillY, lines.fillC);
       }
     } else {
-      statistics_.Add(lines.statisticsY);
-      StoreAligned(keptLuma_ + 16 * g, lines.keptY);
+      std::uint8_t* keptLuma = keptLuma_ + 16 * g;
+      StoreAligned(keptLuma, lines.keptY);
       StoreAligned(fillLuma_ + 16 * g, lines.fillY);
+      if constexpr (Contrast && !StatisticsFromNext) {
+        // The kept luma just stored in the ring serves the histogram (read back as bytes).
+        __asm__("" : "+m"(*reinterpret_cast<std::uint8_t(*)[16]>(keptLuma)));
+        statistics_.Add(lines.keptY, keptLuma);
+      } else {
+        statistics_.Add(lines.statisticsY);
+      }
       StoreAligned(keptChroma_ + 16 * g, lines.keptC);
       StoreAligned(fillChroma_ + 16 * g, lines.fillC);
     }
