@@ -56,7 +56,9 @@ TEST(SharpnessProcessor, FixedPointMultiplierGivesTheReferenceProduct) {
     sharpness.LoadParameters();
     const int multiplier = sharpness.multiplier();
     ASSERT_EQ(multiplier, SharpenMultiplier(sharpness.gain())) << factor;
-    if (factor == 0 || factor == 25 || factor == 100) EXPECT_GE(multiplier, 0) << factor;
+    if (factor == 0 || factor == 25 || factor == 100) {
+      EXPECT_GE(multiplier, 0) << factor;
+    }
     if (multiplier < 0) continue;
     ++withMultiplier;
     for (int c = -kSharpenMaxCored; c <= kSharpenMaxCored; ++c) {
