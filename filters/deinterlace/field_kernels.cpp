@@ -73,6 +73,23 @@ std::uint8_t SharpenLuma(int centre, int neighbourSum, int coring, float gain) n
   return static_cast<std::uint8_t>(y < 0 ? 0 : (y > 255 ? 255 : y));
 }
 
+int SharpenMultiplier(float gain) noexcept {
+  if (!(gain >= 0.0f && gain <= 2.0f)) return -1;
+  int product[kSharpenMaxCored + 1];
+  int lowest = 0;  // the least M with (4 a M) >> 16 >= p(a) for every a
+  for (int a = 1; a <= kSharpenMaxCored; ++a) {
+    product[a] = SharpenCoreGain(a, 0, gain);
+    if (product[a] < 0 || SharpenCoreGain(-a, 0, gain) != -product[a]) return -1;
+    const int least = (product[a] * 16384 + a - 1) / a;
+    if (least > lowest) lowest = least;
+  }
+  if (lowest > 65535) return -1;
+  for (int a = 1; a <= kSharpenMaxCored; ++a) {
+    if (((4 * a * lowest) >> 16) != product[a]) return -1;
+  }
+  return lowest;
+}
+
 void AddGroupStatistics(ContrastStatistics* statistics, const std::uint8_t luma[16]) noexcept {
   for (int j = 0; j < 16; ++j) {
     statistics->histogram[luma[j]] += 1;

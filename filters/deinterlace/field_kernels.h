@@ -134,6 +134,11 @@ std::uint8_t EdgeDirectedCandidate(const std::uint8_t above[5], const std::uint8
 // single precision (truncated, saturated to 16 bits), added to Yc and saturated to 0..255.
 int SharpenCoreGain(int d, int coring, float gain) noexcept;  // the added value p
 std::uint8_t SharpenLuma(int centre, int neighbourSum, int coring, float gain) noexcept;
+// Where the cored value c lies in -kSharpenMaxCored .. kSharpenMaxCored (d of four-byte sums),
+// the product p = SharpenCoreGain(c, 0, gain) may equal the fixed-point sign(c) *
+// ((4 |c| * M) >> 16): the M >= 0 that gives every such p, or -1 where none does.
+constexpr int kSharpenMaxCored = 127;
+int SharpenMultiplier(float gain) noexcept;
 
 // Contrast statistics of one 16-pixel group of luma.
 void AddGroupStatistics(ContrastStatistics* statistics, const std::uint8_t luma[16]) noexcept;

@@ -20,6 +20,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -101,15 +102,31 @@ VORN_KERNEL_INLINE void StoreYuy2(std::uint8_t* destination, __m128i y, __m128i 
 }
 
 // The same with the luma mapped through the contrast curve: `luma` holds the 16 values as
-// bytes; each is looked up on its own and its low byte stored over the unmapped one (SSE2 has
-// no byte shuffle, and moving values in and out of a vector by words costs more than these
-// scalar loads and byte stores).
-VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i y, __m128i c, const std::uint8_t* luma,
+// bytes; each entry's low word goes straight from the curve into a word lane (SSE2 has no byte
+// shuffle), its low byte is kept and the chroma put above it.
+VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i, __m128i c, const std::uint8_t* luma,
                                         const ContrastCurve& curve) {
-  StoreYuy2(destination, y, c);
   const std::int32_t* entries = curve.entries;
-#pragma GCC unroll 16
-  for (int j = 0; j < 16; ++j) destination[2 * j] = static_cast<std::uint8_t>(entries[luma[j]]);
+  __m128i low = _mm_cvtsi32_si128(entries[luma[0]]);
+  __m128i high = _mm_cvtsi32_si128(entries[luma[8]]);
+  low = _mm_insert_epi16(low, entries[luma[1]], 1);
+  high = _mm_insert_epi16(high, entries[luma[9]], 1);
+  low = _mm_insert_epi16(low, entries[luma[2]], 2);
+  high = _mm_insert_epi16(high, entries[luma[10]], 2);
+  low = _mm_insert_epi16(low, entries[luma[3]], 3);
+  high = _mm_insert_epi16(high, entries[luma[11]], 3);
+  low = _mm_insert_epi16(low, entries[luma[4]], 4);
+  high = _mm_insert_epi16(high, entries[luma[12]], 4);
+  low = _mm_insert_epi16(low, entries[luma[5]], 5);
+  high = _mm_insert_epi16(high, entries[luma[13]], 5);
+  low = _mm_insert_epi16(low, entries[luma[6]], 6);
+  high = _mm_insert_epi16(high, entries[luma[14]], 6);
+  low = _mm_insert_epi16(low, entries[luma[7]], 7);
+  high = _mm_insert_epi16(high, entries[luma[15]], 7);
+  const __m128i mask = _mm_set1_epi16(0x00FF);
+  const __m128i zero = _mm_setzero_si128();
+  StoreUnaligned(destination, _mm_or_si128(_mm_and_si128(low, mask), _mm_unpacklo_epi8(zero, c)));
+  StoreUnaligned(destination + 16, _mm_or_si128(_mm_and_si128(high, mask), _mm_unpackhi_epi8(zero, c)));
 }
 
 VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i y, __m128i c, const ContrastCurve& curve) {
@@ -172,7 +189,7 @@ class StatisticsAccumulator {
   }
 
   void Flush() {
-    MergeParts();
+    AddParts();
     StoreAligned(statistics_->lumaSum, lumaSum_);
     StoreAligned(statistics_->squareSum, squareSum_);
     statistics_->count += count_;
@@ -191,6 +208,12 @@ class StatisticsAccumulator {
   }
 
   void MergeParts() {
+    AddParts();
+    ClearParts();
+  }
+
+  // Adds the parts into the processor's histogram (the parts keep their counts).
+  void AddParts() {
     const __m128i zero = _mm_setzero_si128();
     std::uint32_t* histogram = statistics_->histogram;
     for (int b = 0; b < 256; b += 8) {
@@ -199,7 +222,6 @@ class StatisticsAccumulator {
       StoreAligned(histogram + b, _mm_add_epi32(LoadAligned(histogram + b), _mm_unpacklo_epi16(sum, zero)));
       StoreAligned(histogram + b + 4, _mm_add_epi32(LoadAligned(histogram + b + 4), _mm_unpackhi_epi16(sum, zero)));
     }
-    ClearParts();
   }
 
   ContrastStatistics* statistics_;
@@ -352,26 +374,48 @@ VORN_KERNEL_INLINE __m128i NarrowGain(__m128i c, __m128 gain) {
 // shorter exact path. d lies in -8191 ((0 >> 1) - (65535 >> 3)) .. 127, so with 0 <= T <= 8192
 // d - T and d + T fit 16 bits and the cored value is max(d - T, 0) + min(d + T, 0); with
 // |gain| <= 2 the product stays below 16383 and needs no clamp.
+//
+// The sums of the emitters are sums of four bytes (at most 1020), so d lies in -127 .. 127 and
+// the cored value c in -127 .. 127 there. For such c the truncated single-precision product
+// trunc(c * gain) is odd in c and, for the gains checked here, equals the fixed-point
+// floor(4 |c| * M / 65536) with the sign of c put back (SharpenMultiplier, taken with the
+// parameters).
 struct SharpenSettings {
-  __m128i coring32;  // T in 32-bit lanes
-  __m128i coring16;  // T in 16-bit lanes
+  __m128i coring32;    // T in 32-bit lanes
+  __m128i coring16;    // T in 16-bit lanes
+  __m128i multiplier;  // M in 16-bit lanes (fixed point only)
   __m128 gain;
   bool narrow;
+  bool fixedPoint;
 };
 
 inline SharpenSettings TakeSharpenSettings(const SharpnessProcessor& sharpness) {
   const std::int16_t coring = static_cast<std::int16_t>(sharpness.coring());
   const float gain = sharpness.gain();
-  return {_mm_set1_epi32(coring), _mm_set1_epi16(coring), _mm_set1_ps(gain),
-          coring >= 0 && coring <= 8192 && gain >= -2.0f && gain <= 2.0f};
+  const int multiplier = sharpness.multiplier();
+  return {_mm_set1_epi32(coring),
+          _mm_set1_epi16(coring),
+          _mm_set1_epi16(static_cast<std::int16_t>(static_cast<std::uint16_t>(multiplier < 0 ? 0 : multiplier))),
+          _mm_set1_ps(gain),
+          coring >= 0 && coring <= 8192 && gain >= -2.0f && gain <= 2.0f,
+          multiplier >= 0 && coring >= 0};
 }
 
-template <bool Narrow>
+enum class SharpenPath { kWide, kNarrow, kFixedPoint };
+
+template <SharpenPath Path>
 VORN_KERNEL_INLINE __m128i SharpenHalf(__m128i centre, __m128i sum, const SharpenSettings& settings) {
   // d = (Yc >> 1) - (S >> 3), in 16 bits.
   const __m128i d = _mm_sub_epi16(_mm_srli_epi16(centre, 1), _mm_srli_epi16(sum, 3));
   __m128i p;
-  if constexpr (Narrow) {
+  if constexpr (Path == SharpenPath::kFixedPoint) {
+    // |c| = max(|d| - T, 0); c has the sign of d (or is 0).
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i magnitude = _mm_max_epi16(_mm_sub_epi16(_mm_max_epi16(d, _mm_sub_epi16(zero, d)), settings.coring16), zero);
+    const __m128i q = _mm_mulhi_epu16(_mm_slli_epi16(magnitude, 2), settings.multiplier);
+    const __m128i sign = _mm_srai_epi16(d, 15);
+    p = _mm_sub_epi16(_mm_xor_si128(q, sign), sign);
+  } else if constexpr (Path == SharpenPath::kNarrow) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i c = _mm_add_epi16(_mm_max_epi16(_mm_sub_epi16(d, settings.coring16), zero),
                                     _mm_min_epi16(_mm_add_epi16(d, settings.coring16), zero));
@@ -389,7 +433,7 @@ VORN_KERNEL_INLINE __m128i SharpenHalf(__m128i centre, __m128i sum, const Sharpe
 
 // Emits the line two above the newest stored one (luma slot 2, the chroma ring's output slot),
 // storing the newest line's horizontal sums in sum slot 4 on the way.
-template <class Load, bool Contrast, bool Narrow>
+template <class Load, bool Contrast, SharpenPath Path>
 void EmitSharpenedWith(KernelContext& context, const SharpenSettings& settings, int groups,
                        std::uint8_t* destination) {
   SharpnessProcessor& sharpness = *context.sharpness;
@@ -409,8 +453,8 @@ void EmitSharpenedWith(KernelContext& context, const SharpenSettings& settings, 
     const __m128i sLow = _mm_adds_epu16(hLow, LoadAligned(oldLow + 8 * g));
     const __m128i sHigh = _mm_adds_epu16(hHigh, LoadAligned(oldHigh + 8 * g));
     const __m128i yc = LoadAligned(centre + 16 * g);
-    const __m128i yLow = SharpenHalf<Narrow>(_mm_unpacklo_epi8(yc, zero), sLow, settings);
-    const __m128i yHigh = SharpenHalf<Narrow>(_mm_unpackhi_epi8(yc, zero), sHigh, settings);
+    const __m128i yLow = SharpenHalf<Path>(_mm_unpacklo_epi8(yc, zero), sLow, settings);
+    const __m128i yHigh = SharpenHalf<Path>(_mm_unpackhi_epi8(yc, zero), sHigh, settings);
     const __m128i y = _mm_packus_epi16(yLow, yHigh);
     if constexpr (Contrast) {
       StoreYuy2Mapped(destination + 32 * g, y, LoadAligned(chroma + 16 * g), context.contrast->curve());
@@ -422,10 +466,12 @@ void EmitSharpenedWith(KernelContext& context, const SharpenSettings& settings, 
 
 template <class Load, bool Contrast>
 void EmitSharpened(KernelContext& context, const SharpenSettings& settings, int groups, std::uint8_t* destination) {
-  if (settings.narrow) {
-    EmitSharpenedWith<Load, Contrast, true>(context, settings, groups, destination);
+  if (settings.fixedPoint) {
+    EmitSharpenedWith<Load, Contrast, SharpenPath::kFixedPoint>(context, settings, groups, destination);
+  } else if (settings.narrow) {
+    EmitSharpenedWith<Load, Contrast, SharpenPath::kNarrow>(context, settings, groups, destination);
   } else {
-    EmitSharpenedWith<Load, Contrast, false>(context, settings, groups, destination);
+    EmitSharpenedWith<Load, Contrast, SharpenPath::kWide>(context, settings, groups, destination);
   }
 }
 
@@ -496,9 +542,16 @@ class PairOutput {
         StoreYuy2(fill, lines.fillY, lines.fillC);
       }
     } else {
-      statistics_.Add(lines.statisticsY);
-      StoreAligned(keptLuma_ + 16 * g, lines.keptY);
+      std::uint8_t* keptLuma = keptLuma_ + 16 * g;
+      StoreAligned(keptLuma, lines.keptY);
       StoreAligned(fillLuma_ + 16 * g, lines.fillY);
+      if constexpr (Contrast && !StatisticsFromNext) {
+        // The kept luma just stored in the ring serves the histogram (read back as bytes).
+        __asm__("" : "+m"(*reinterpret_cast<std::uint8_t(*)[16]>(keptLuma)));
+        statistics_.Add(lines.keptY, keptLuma);
+      } else {
+        statistics_.Add(lines.statisticsY);
+      }
       StoreAligned(keptChroma_ + 16 * g, lines.keptC);
       StoreAligned(fillChroma_ + 16 * g, lines.fillC);
     }
@@ -580,10 +633,11 @@ void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
   const int groups = BlockCount16(width);
   constexpr int reach = IsEdgeDirected(I) ? 2 : 0;  // pixels read beside a group (above, below)
   const std::uint8_t* rows[kRowRoles] = {pair.keptSource, pair.above, pair.below, pair.previous, pair.next};
-  const bool read[kRowRoles] = {true, I != Interpolator::Weave, I != Interpolator::Weave,
-                                I == Interpolator::Weave || ReadsOtherPictures(I),
-                                ReadsOtherPictures(I) || StatisticsFromNext};
-  const int rowReach[kRowRoles] = {0, reach, reach, 0, 0};
+  // Known at compile time, so that the row set-up of a group unrolls to plain adds.
+  constexpr bool read[kRowRoles] = {true, I != Interpolator::Weave, I != Interpolator::Weave,
+                                    I == Interpolator::Weave || ReadsOtherPictures(I),
+                                    ReadsOtherPictures(I) || StatisticsFromNext};
+  constexpr int rowReach[kRowRoles] = {0, reach, reach, 0, 0};
   alignas(16) std::uint8_t windows[kRowRoles][2 * kWindowPixels];
   PairOutput<Load, Sharpen, Contrast, StatisticsFromNext> output(context, width, groups, pair.fieldFlag, pair.rowIndex,
                                                                  pair.keptDestination, pair.fillDestination);
@@ -591,9 +645,11 @@ void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
     const int x0 = 16 * g;
     PackedGroup<Load> group;
     if (x0 >= reach && x0 + 16 + reach <= width) {
+#pragma GCC unroll 5
       for (int r = 0; r < kRowRoles; ++r) group.row[r] = read[r] ? rows[r] + 2 * static_cast<std::size_t>(x0) : nullptr;
     } else {
       // Only the rows whose reads cross a row end go through a window.
+#pragma GCC unroll 5
       for (int r = 0; r < kRowRoles; ++r) {
         if (!read[r]) {
           group.row[r] = nullptr;
@@ -706,6 +762,7 @@ void PlanarVectorKernel(KernelContext& context, const PlanarRowPair& pair) {
                                              pair.keptDestination, pair.fillDestination);
   for (int g = 0; g < groups; ++g) {
     LineGroup<Load> group;
+#pragma GCC unroll 5
     for (int r = 0; r < kRowRoles; ++r) {
       group.luma[r] = luma[r] ? luma[r] + 16 * g : nullptr;
       group.chroma[r] = chroma[r] ? chroma[r] + 16 * g : nullptr;

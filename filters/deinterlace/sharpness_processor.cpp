@@ -1,5 +1,6 @@
 #include "filters/deinterlace/sharpness_processor.h"
 
+#include "filters/deinterlace/field_kernels.h"
 #include "filters/deinterlace/parameter_table.h"
 
 namespace deinterlace {
@@ -10,7 +11,8 @@ float SharpnessGainFromFactor(int factor) noexcept {
   return static_cast<float>(quotient);
 }
 
-SharpnessProcessor::SharpnessProcessor(ParameterTable* table) : table_(table) {
+SharpnessProcessor::SharpnessProcessor(ParameterTable* table)
+    : table_(table), multiplier_(SharpenMultiplier(gain_)) {
   RegisterParameters();
   if (table_) table_->Load();
   LoadParameters();
@@ -28,7 +30,10 @@ void SharpnessProcessor::LoadParameters() {
   const int coring = table_->GetByName(params::kSharpnessCoring);
   const int factor = table_->GetByName(params::kSharpnessFactor);
   if (coring >= 0) coring_ = coring;
-  if (factor >= 0) gain_ = SharpnessGainFromFactor(factor);
+  if (factor >= 0) {
+    gain_ = SharpnessGainFromFactor(factor);
+    multiplier_ = SharpenMultiplier(gain_);
+  }
 }
 
 HRESULT SharpnessProcessor::SetWidth(int width) {

@@ -40,6 +40,8 @@ class SharpnessProcessor {
   void Rotate() noexcept;
 
   float gain() const noexcept { return gain_; }
+  // SharpenMultiplier(gain()), taken with the gain.
+  int multiplier() const noexcept { return multiplier_; }
   std::int32_t coring() const noexcept { return coring_; }
   int groups() const noexcept { return groups_; }
   std::uint8_t* Luma(int slot) const noexcept { return luma_[slot]; }
@@ -57,6 +59,7 @@ class SharpnessProcessor {
   std::uint16_t* sumHigh_[kSumSlots] = {};
   std::int32_t coring_ = 5;  // until the parameters are first taken
   float gain_ = 0.5f;
+  int multiplier_;
 };
 
 // gain = factor / 50.0, rounded once to a 32-bit float.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "filters/deinterlace/field_kernels.h"
 #include "filters/deinterlace/parameter_table.h"
 #include "filters/deinterlace/testing/registry_fixture.h"
 
@@ -40,6 +41,35 @@ TEST(SharpnessProcessor, GainRoundsOnceFromTheDoubleQuotient) {
     EXPECT_EQ(SharpnessGainFromFactor(factor), static_cast<float>(factor / 50.0)) << factor;
     EXPECT_EQ(SharpnessGainFromFactor(factor), viaLongDouble) << factor;
   }
+}
+
+// The vector emitters take the fixed-point product wherever a multiplier is given: it must give
+// the reference's product for every cored value they meet. A few gains have none (a product
+// that single precision rounds up to a whole number beside one it leaves below), and gains
+// outside 0..2 have none; the default and the ends of the range have one.
+TEST(SharpnessProcessor, FixedPointMultiplierGivesTheReferenceProduct) {
+  ParameterTable table;
+  SharpnessProcessor sharpness(&table);
+  int withMultiplier = 0;
+  for (int factor = 0; factor <= 100; ++factor) {
+    table.SetByName(params::kSharpnessFactor, factor);
+    sharpness.LoadParameters();
+    const int multiplier = sharpness.multiplier();
+    ASSERT_EQ(multiplier, SharpenMultiplier(sharpness.gain())) << factor;
+    if (factor == 0 || factor == 25 || factor == 100) {
+      EXPECT_GE(multiplier, 0) << factor;
+    }
+    if (multiplier < 0) continue;
+    ++withMultiplier;
+    for (int c = -kSharpenMaxCored; c <= kSharpenMaxCored; ++c) {
+      const int magnitude = c < 0 ? -c : c;
+      const int fixed = (4 * magnitude * multiplier) >> 16;
+      ASSERT_EQ(c < 0 ? -fixed : fixed, SharpenCoreGain(c, 0, sharpness.gain())) << factor << " " << c;
+    }
+  }
+  EXPECT_GE(withMultiplier, 90);
+  EXPECT_EQ(SharpenMultiplier(-0.5f), -1);
+  EXPECT_EQ(SharpenMultiplier(2.5f), -1);
 }
 
 TEST(SharpnessProcessor, RingsOnlyGrow) {
