@@ -11,6 +11,7 @@
 #include "common/testing/child.h"
 #include "common/testing/fuzz_driver.h"
 #include "devices/core/pipe_handler.h"
+#include "devices/core/testing/pipe_client.h"
 
 namespace {
 
@@ -71,18 +72,7 @@ struct Received {
 
 // One overlapped transfer on the client end, bounded.
 bool Transfer(HANDLE pipe, bool write, BYTE* buffer, DWORD size, DWORD* moved) {
-  UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = done.get();
-  const BOOL started = write ? WriteFile(pipe, buffer, size, nullptr, &overlapped)
-                             : ReadFile(pipe, buffer, size, nullptr, &overlapped);
-  if (!started && GetLastError() != ERROR_IO_PENDING) return false;
-  if (WaitForSingleObject(done.get(), 2000) != WAIT_OBJECT_0) {
-    CancelIo(pipe);
-    GetOverlappedResult(pipe, &overlapped, moved, TRUE);
-    return false;
-  }
-  return GetOverlappedResult(pipe, &overlapped, moved, FALSE) != FALSE;
+  return testing_support::PipeClientTransfer(pipe, write, buffer, size, moved, 2000);
 }
 
 TEST(DevicePipeFuzz, ServerCarriesAnyRequestWholeAndServesOn) {

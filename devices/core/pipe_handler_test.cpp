@@ -9,6 +9,7 @@
 #include "common/handles.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/pipe_handler.h"
+#include "devices/core/testing/pipe_client.h"
 
 namespace {
 
@@ -50,18 +51,7 @@ TEST(DevicePipeHandler, AnswersOnlyRequestsWithANonZeroSecondWord) {
 
 // One overlapped transfer on the client end, bounded.
 bool ClientTransfer(HANDLE pipe, bool write, BYTE* buffer, DWORD size, DWORD* moved) {
-  UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = done.get();
-  const BOOL started = write ? WriteFile(pipe, buffer, size, nullptr, &overlapped)
-                             : ReadFile(pipe, buffer, size, nullptr, &overlapped);
-  if (!started && GetLastError() != ERROR_IO_PENDING) return false;
-  if (WaitForSingleObject(done.get(), 5000) != WAIT_OBJECT_0) {
-    CancelIo(pipe);
-    GetOverlappedResult(pipe, &overlapped, moved, TRUE);
-    return false;
-  }
-  return GetOverlappedResult(pipe, &overlapped, moved, FALSE) != FALSE;
+  return testing_support::PipeClientTransfer(pipe, write, buffer, size, moved, 5000);
 }
 
 // The device object serves the handler through the device pipe as it is; a client of another
