@@ -38,6 +38,10 @@ run_suite() {
       echo "Test programs that did not start (run again once; see tools/winerun):"
       cat "$VORN_RUN_DIR/start-failures.log"
     fi
+    if [ -s "$VORN_RUN_DIR/exit-kills.log" ]; then
+      echo "Test programs whose loader Wine killed after their tests had passed (see tools/winerun):"
+      cat "$VORN_RUN_DIR/exit-kills.log"
+    fi
     exit $rc
   ' suite "$root/$arch" "$jobs" "$@"
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "common/handles.h"
 #include "common/testing/child.h"
@@ -20,17 +21,22 @@ void MarkStarted() {
   UniqueFileHandle marker(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
 }
 
-// Tells the harness that the tests ran to the end: a program that leaves without this mark
-// (a crash Wine turns into exit status 0, an exit() from a test) has not passed.
-void MarkFinished() {
+// Adds a word to the harness's marker file. Safe to call from the exception filter: no heap.
+void AppendMark(const char* word) {
   wchar_t path[MAX_PATH] = {};
   const DWORD length = GetEnvironmentVariableW(L"VORN_START_MARKER", path, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return;
   UniqueFileHandle marker(CreateFileW(path, FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!marker.valid()) return;
   DWORD written = 0;
-  WriteFile(marker.get(), "finished", 8, &written, nullptr);
+  WriteFile(marker.get(), word, static_cast<DWORD>(std::strlen(word)), &written, nullptr);
 }
+
+// Tells the harness that the tests ran to the end and with what result: a program that leaves
+// without this mark (a crash Wine turns into exit status 0, an exit() from a test) has not
+// passed. The result lets the harness judge a program whose loader Wine's server killed after
+// the process had ended (see tools/winerun).
+void MarkFinished(int result) { AppendMark(result == 0 ? "finished 0\n" : "finished 1\n"); }
 
 // An exception no code handles ends the program with a failure status on any thread; without
 // this Wine can end such a process with status 0.
@@ -42,6 +48,7 @@ LONG WINAPI EndOnUnhandledException(EXCEPTION_POINTERS* info) {
                record ? static_cast<unsigned long>(record->ExceptionCode) : 0ul,
                record ? record->ExceptionAddress : nullptr, static_cast<unsigned long>(GetCurrentThreadId()));
   std::fflush(stderr);
+  AppendMark("fault\n");
   TerminateProcess(GetCurrentProcess(), kUnhandledExceptionExit);
   return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -55,6 +62,6 @@ int main(int argc, char** argv) {
   MarkStarted();
   ::testing::InitGoogleTest(&argc, argv);
   const int result = RUN_ALL_TESTS();
-  MarkFinished();
+  MarkFinished(result);
   return result;
 }
