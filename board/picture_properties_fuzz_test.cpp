@@ -89,6 +89,9 @@ class MemoryBoard final : public IVideoProperty, public IScreenMode, public IHar
     return false;
   }
   LONG values_[board::kProcAmpProperties] = {};
+
+ public:
+  LONG value(int property) const { return values_[property]; }
 };
 
 // The first byte of an input picks a lie told of every "Count" (none, one more, the largest
@@ -110,35 +113,56 @@ std::string WithCountLie(std::string text, std::uint8_t lie) {
   return out;
 }
 
-std::string CheckPropertyFile(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return {};
-  wchar_t temp[MAX_PATH + 1] = {};
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring folder = std::wstring(temp) + testing_support::UniqueName(L"vorn-props-") + L"\\";
-  if (!CreateDirectoryW(folder.c_str(), nullptr)) return "no folder";
-  const std::wstring path = folder + L"VornConEx7.ini";
-  struct Remove {
-    const std::wstring& folder;
-    const std::wstring& path;
-    ~Remove() {
-      DeleteFileW(path.c_str());
-      RemoveDirectoryW(folder.c_str());
-    }
-  } remove{folder, path};
-  {
-    const std::string text = WithCountLie(std::string(reinterpret_cast<const char*>(data + 1), size - 1), data[0]);
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+// A folder of its own holding "VornConEx7.ini" (a fresh name: the profile functions keep
+// recent files), removed with it.
+class PropertyFolder {
+ public:
+  explicit PropertyFolder(const std::string& text) {
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    folder_ = std::wstring(temp) + testing_support::UniqueName(L"vorn-props-") + L"\\";
+    path_ = folder_ + L"VornConEx7.ini";
+    if (!CreateDirectoryW(folder_.c_str(), nullptr)) return;
+    UniqueFileHandle file(CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    if (!file || !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
-      return "could not write the file";
+    ok_ = file && WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+          written == text.size();
   }
+  ~PropertyFolder() {
+    DeleteFileW(path_.c_str());
+    RemoveDirectoryW(folder_.c_str());
+  }
+  PropertyFolder(const PropertyFolder&) = delete;
+  PropertyFolder& operator=(const PropertyFolder&) = delete;
+  bool ok() const { return ok_; }
+  const std::wstring& folder() const { return folder_; }
 
+ private:
+  std::wstring folder_, path_;
+  bool ok_ = false;
+};
+
+// The picture properties of a folder's file over a board in memory.
+struct Rig {
+  explicit Rig(const PropertyFolder& folder) : properties(Client(), folder.folder()) {}
+  board::BoardClient& Client() {
+    client.property = &memory;
+    client.mode = &memory;
+    client.hardware = &memory;
+    return client;
+  }
   MemoryBoard memory;
   board::BoardClient client;
-  client.property = &memory;
-  client.mode = &memory;
-  client.hardware = &memory;
-  PictureProperties properties(client, folder);
+  PictureProperties properties;
+};
+
+std::string CheckPropertyFile(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return {};
+  const PropertyFolder folder(WithCountLie(std::string(reinterpret_cast<const char*>(data + 1), size - 1), data[0]));
+  if (!folder.ok()) return "could not write the file";
+  Rig rig(folder);
+  MemoryBoard& memory = rig.memory;
+  PictureProperties& properties = rig.properties;
   const HRESULT hr = properties.Initialize(0);
   if (hr != S_OK && hr != E_UNEXPECTED) return "Initialize gave neither S_OK nor E_UNEXPECTED";
   if (hr == S_OK) {
@@ -194,8 +218,27 @@ TEST(PicturePropertiesFuzz, AnyPropertyFileIsRefusedOrKeepsThePropertiesInRange)
                   File(0, "[Brightness]\r\nCount=1\r\nProp0=0,7,1,1\r\n"), File(0, "")};
   target.check = CheckPropertyFile;
   target.maxSize = 4096;
-  target.defaultRuns = 400;
+  // A file whose every count is the largest taken reads 12 x 1024 entries: about 2.5 s.
+  target.defaultRuns = 250;
   target.timeBoundMs = 20000;
   const fuzzing::Result result = fuzzing::Run(target);
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);
+}
+
+TEST(PicturePropertiesFuzz, ALinearMappingPastThe32BitRangeIsLeftToTheBoardToRefuse) {
+  // 50 * 85899346 is 2^32 + 4: the board value lies far past the range of board property 0,
+  // which the board refuses (it once wrapped round to a valid 4).
+  std::string text = "[Brightness]\r\nCount=1\r\nProp0=0,0,85899346,0\r\n";
+  for (const char* section : {"Picture", "Hue", "Saturation", "Sharpness", "Gamma", "ColorTemp", "Black",
+                              "DynamicContrast", "Standard", "Theater", "AVPro"})
+    text += std::string("[") + section + "]\r\nCount=0\r\n";
+  const PropertyFolder folder(text);
+  ASSERT_TRUE(folder.ok());
+  Rig rig(folder);
+  ASSERT_EQ(rig.properties.Initialize(0), S_OK);
+  EXPECT_EQ(rig.properties.SetProcAmpControl(0x1, 50), E_INVALIDARG);
+  EXPECT_EQ(rig.memory.value(0), board::ProcAmp(0).defaultValue);
+  EXPECT_EQ(rig.properties.SetProcAmpControl(0x1, 0), S_OK);  // 0 stays 0
+  EXPECT_EQ(rig.memory.value(0), 0);
+  rig.properties.Uninitialize(0);
 }
