@@ -4,7 +4,7 @@
 // property stays in its range, and the board is only ever asked for properties it offers.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <regex>
 #include <string>
 
@@ -189,8 +189,8 @@ std::string CheckPropertyFile(const std::uint8_t* data, std::size_t size) {
 }
 
 fuzzing::Bytes File(std::uint8_t lie, const std::string& text) {
-  fuzzing::Bytes bytes(1, lie);
-  bytes.insert(bytes.end(), text.begin(), text.end());
+  fuzzing::Bytes bytes(text.size() + 1, lie);
+  std::copy(text.begin(), text.end(), bytes.begin() + 1);
   return bytes;
 }
 
