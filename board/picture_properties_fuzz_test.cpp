@@ -225,7 +225,7 @@ TEST(PicturePropertiesFuzz, AnyPropertyFileIsRefusedOrKeepsThePropertiesInRange)
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);
 }
 
-TEST(PicturePropertiesFuzz, ALinearMappingPastThe32BitRangeIsLeftToTheBoardToRefuse) {
+TEST(PictureProperties, ALinearMappingPastThe32BitRangeIsLeftToTheBoardToRefuse) {
   // 50 * 85899346 is 2^32 + 4: the board value lies far past the range of board property 0,
   // which the board refuses (it once wrapped round to a valid 4).
   std::string text = "[Brightness]\r\nCount=1\r\nProp0=0,0,85899346,0\r\n";
