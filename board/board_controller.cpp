@@ -701,10 +701,12 @@ HRESULT BoardController::WideZoomBytes(const std::wstring& hnls, LONG left, LONG
   }
   const long p0 = static_cast<std::uint16_t>(p[0]), p1 = static_cast<std::uint16_t>(p[1]);
   if (p1 == 0) return E_FAIL;  // a zero divisor from the settings file
-  const long c = p0 * (right - left) / p1;
-  const LONG first = std::max(left + c, panelLeft);
-  const LONG last = std::min(right - c, panelRight);
-  if (last < first) return E_FAIL;
+  // 64-bit: a wide panel from the settings file times a large p0 passes the 32-bit range.
+  const long long c = p0 * (static_cast<long long>(right) - left) / p1;
+  const long long firstWide = std::max<long long>(left + c, panelLeft);
+  const long long lastWide = std::min<long long>(right - c, panelRight);
+  if (lastWide < firstWide) return E_FAIL;
+  const LONG first = static_cast<LONG>(firstWide), last = static_cast<LONG>(lastWide);  // within the panel
   b[3] = static_cast<BYTE>(first & 0xFF);
   b[2] = static_cast<BYTE>((b[2] & ~7) | ((first >> 8) & 7));
   b[5] = static_cast<BYTE>(last & 0xFF);

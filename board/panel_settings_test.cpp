@@ -5,8 +5,9 @@
 #include <set>
 #include <string>
 
-#include "board/register_block.h"
+#include "board/board_controller.h"
 #include "board/panel_test_files.h"
+#include "board/register_block.h"
 
 namespace {
 
@@ -126,4 +127,11 @@ TEST(PanelSettings, AFullSectionOfAnyLengthAppliesTheRegisterMap) {
   Shadow none;
   EXPECT_EQ(s.ApplySection(L"WINDOWMODE_SETTING", none), S_OK);  // missing section: nothing
   EXPECT_TRUE(none.flushed.empty());
+}
+
+TEST(PanelSettings, AWideZoomLineOverAPanelWiderThanItsProductRefusesTheEmptyWindow) {
+  // 65535 / 1 of a 40000-column panel cuts far more than the panel from either side: nothing
+  // is left to show (the product of the two once wrapped round and gave the whole panel).
+  BYTE bytes[16] = {};
+  EXPECT_EQ(board::BoardController::WideZoomBytes(L"65535,1,0,0,0,0,0", 0, 40000, 0, 40000, bytes), E_FAIL);
 }

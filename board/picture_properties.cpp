@@ -1,5 +1,7 @@
 #include "board/picture_properties.h"
 
+#include <algorithm>
+#include <climits>
 #include <cwchar>
 
 #include "board/board_controller.h"
@@ -38,7 +40,12 @@ HRESULT ReadCount(const SettingsFile& file, const wchar_t* section, long* count)
 }  // namespace
 
 long PropertyMapping::BoardValue(long value) const noexcept {
-  if (kind == 0) return value * multiplier + offset;
+  if (kind == 0) {
+    // In 64 bits: the file's multiplier and offset may take the value past the 32-bit range,
+    // where it names no board value; it is held at the range's end for the board to refuse.
+    const long long wide = static_cast<long long>(value) * multiplier + offset;
+    return static_cast<long>(std::clamp<long long>(wide, LONG_MIN, LONG_MAX));
+  }
   return value >= 0 && static_cast<size_t>(value) < table.size() ? table[static_cast<size_t>(value)] : 0;
 }
 

@@ -15,8 +15,8 @@
 
 namespace board {
 
-// One board property a picture property drives: linear (value * multiplier + offset) or a
-// table (values[value], 0 past its end).
+// One board property a picture property drives: linear (value * multiplier + offset, held to
+// the 32-bit range) or a table (values[value], 0 past its end).
 struct PropertyMapping {
   long boardProperty = 0;
   long kind = 0;

@@ -1,9 +1,10 @@
 #include "board/wide_zoom_mapping.h"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 
 namespace board {
 
@@ -14,12 +15,20 @@ constexpr double kCentreDenominator = 90.0;
 // Below this curvature the stretch is linear (a panel exactly 1.5 times as wide as high).
 constexpr double kFlat = 1e-12;
 
-LONG Saturate(LONGLONG v) noexcept { return static_cast<LONG>(std::clamp<LONGLONG>(v, LONG_MIN, LONG_MAX)); }
+LONG Saturate(LONGLONG v) noexcept {
+  return static_cast<LONG>(std::clamp<LONGLONG>(v, std::numeric_limits<LONG>::min(), std::numeric_limits<LONG>::max()));
+}
 
-}  // namespace
+// A column in 64 bits, held to the range a source of 32-bit coordinates can span (a double
+// past the range of the integer it is converted to has no defined value).
+LONGLONG Column(double v) noexcept {
+  constexpr double kSpan = 4294967296.0;
+  return std::isnan(v) ? 0 : static_cast<LONGLONG>(std::clamp(v, -kSpan, kSpan));
+}
 
-LONG WideZoomMapping::SourceColumn(double x, double w, double h, double s) noexcept {
-  const LONG whole = static_cast<LONG>(s);
+// The source column of panel column X, in 64 bits: a source may be wider than 2^31 columns.
+LONGLONG SourceColumn64(double x, double w, double h, double s) noexcept {
+  const LONGLONG whole = Column(s);
   if (x <= 0) return 0;
   if (x >= w) return whole;
   if (x == w / 2) return whole / 2;
@@ -42,7 +51,13 @@ LONG WideZoomMapping::SourceColumn(double x, double w, double h, double s) noexc
   }
   y += right ? 1 : 0;
   if (!(y >= 0)) return 0;  // NaN included
-  return y >= s ? whole : static_cast<LONG>(y);
+  return y >= s ? whole : Column(y);
+}
+
+}  // namespace
+
+LONG WideZoomMapping::SourceColumn(double x, double w, double h, double s) noexcept {
+  return Saturate(SourceColumn64(x, w, h, s));
 }
 
 HRESULT WideZoomMapping::GetWideZoomRect(SIZE panel, SIZE video, const RECT& src, const RECT& lin, RECT* out) noexcept {
@@ -52,7 +67,7 @@ HRESULT WideZoomMapping::GetWideZoomRect(SIZE panel, SIZE video, const RECT& src
   if (srcW == 0 || srcH == 0) return E_INVALIDARG;
   if (panel.cx <= 0 || panel.cy <= 0) return E_UNEXPECTED;
   const LONGLONG cy = video.cy;
-  const LONGLONG m = static_cast<LONGLONG>(static_cast<unsigned long>(video.cy) * 34u / 480u);
+  const LONGLONG m = static_cast<LONGLONG>(static_cast<std::uint32_t>(video.cy) * 34u / 480u);
   // 64-bit products: hostile coordinates cannot overflow.
   const LONGLONG top = m + (lin.top - static_cast<LONGLONG>(src.top)) * (cy - 2 * m) / srcH;
   const LONGLONG bottom = m + (lin.bottom - static_cast<LONGLONG>(src.top)) * (cy - 2 * m) / srcH;
@@ -60,9 +75,9 @@ HRESULT WideZoomMapping::GetWideZoomRect(SIZE panel, SIZE video, const RECT& src
   const LONGLONG dr = lin.right < src.left ? 0 : static_cast<LONGLONG>(lin.right) - src.left;
   const double w = panel.cx, h = panel.cy, s = static_cast<double>(srcW);
   const LONGLONG xl = panel.cx * dl / srcW, xr = panel.cx * dr / srcW;
-  const LONG left = SourceColumn(static_cast<double>(xl), w, h, s) + (lin.left >= src.left ? src.left : 0);
-  const LONG right = SourceColumn(static_cast<double>(xr), w, h, s) + (lin.right >= src.left ? src.left : 0);
-  *out = {left, Saturate(top), right, Saturate(bottom)};
+  const LONGLONG left = SourceColumn64(static_cast<double>(xl), w, h, s) + (lin.left >= src.left ? src.left : 0);
+  const LONGLONG right = SourceColumn64(static_cast<double>(xr), w, h, s) + (lin.right >= src.left ? src.left : 0);
+  *out = {Saturate(left), Saturate(top), Saturate(right), Saturate(bottom)};
   return S_OK;
 }
 

@@ -3,7 +3,11 @@
 // the board's non-linear stretch (a fixed scale at the centre, stretched sides).
 #pragma once
 
+#ifdef _WIN32
 #include <windows.h>
+#else
+#include "board/host_hresult.h"
+#endif
 
 namespace board {
 

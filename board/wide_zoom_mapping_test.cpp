@@ -61,4 +61,10 @@ TEST(WideZoomMapping, RectanglesKeepTheirEndsAndLoseTheWideCrop) {
   ASSERT_EQ(WideZoomMapping::GetWideZoomRect(panel, video, {0, 0, 720, 480}, {0, 0, 0x7FFFFFF0, 0x7FFFFFF0}, &out), S_OK);
   EXPECT_EQ(out.right, 720);
   EXPECT_GT(out.bottom, 446);
+  // A source wider than 2^31 columns keeps its ends too (its width once became the most
+  // negative column).
+  const RECT wide = {-0x70000000, 0, 0x70000000, 480};
+  ASSERT_EQ(WideZoomMapping::GetWideZoomRect(panel, video, wide, wide, &out), S_OK);
+  EXPECT_EQ(out.left, wide.left);
+  EXPECT_EQ(out.right, wide.right);
 }

@@ -1,6 +1,19 @@
 #include "sim/card/live_pin.h"
 
 namespace simcard {
+namespace {
+
+// The pin's own time base (the card's crystal), in 100 ns units.
+REFERENCE_TIME CrystalNow() {
+  LARGE_INTEGER frequency, counter;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&counter);
+  const LONGLONG seconds = counter.QuadPart / frequency.QuadPart;
+  const LONGLONG rest = counter.QuadPart % frequency.QuadPart;
+  return seconds * 10000000 + rest * 10000000 / frequency.QuadPart;
+}
+
+}  // namespace
 
 class LivePin::Pump final : public StoppableThread {
  public:
@@ -32,45 +45,54 @@ HRESULT LivePin::Inactive() {
   return hr;
 }
 
+// Called by the filter's Run before its state turns to running, so the thread, which waits for
+// that state, finds the marks of this run.
 HRESULT LivePin::Run(REFERENCE_TIME start) {
-  start_ = start;
-  runTick_ = GetTickCount64();
+  REFERENCE_TIME now = 0;
+  if (!GraphStreamTime(start, &now)) now = 0;  // no clock: stream time counts from the run
+  runStream_ = now;
+  runCrystal_ = CrystalNow();
   return S_OK;
 }
 
-bool LivePin::StreamNow(REFERENCE_TIME* now) {
+bool LivePin::GraphStreamTime(REFERENCE_TIME start, REFERENCE_TIME* now) {
   IReferenceClock* clock = nullptr;
-  if (SUCCEEDED(m_pFilter->GetSyncSource(&clock)) && clock) {
-    REFERENCE_TIME t = 0;
-    const HRESULT hr = clock->GetTime(&t);
-    clock->Release();
-    if (FAILED(hr)) return false;
-    *now = t - start_.load();
-    return true;
-  }
-  *now = static_cast<REFERENCE_TIME>(GetTickCount64() - runTick_.load()) * 10000;
+  if (FAILED(m_pFilter->GetSyncSource(&clock)) || !clock) return false;
+  REFERENCE_TIME t = 0;
+  const HRESULT hr = clock->GetTime(&t);
+  clock->Release();
+  if (FAILED(hr)) return false;
+  *now = t - start;
   return true;
 }
+
+REFERENCE_TIME LivePin::StreamNow() const { return runStream_.load() + (CrystalNow() - runCrystal_.load()); }
 
 DWORD LivePin::Loop(HANDLE stop) {
   LONGLONG index = 0;
   bool discontinuity = true;
+  bool capturing = false;
+  REFERENCE_TIME origin = 0;  // the start time of sample 0
   for (;;) {
     FILTER_STATE state = State_Stopped;
     m_pFilter->GetState(0, &state);
-    REFERENCE_TIME now = 0;
-    if (state != State_Running || !StreamNow(&now)) {
+    if (state != State_Running) {
       if (WaitForSingleObject(stop, 5) != WAIT_TIMEOUT) return 0;
       continue;
     }
-    const REFERENCE_TIME due = index * period_;
+    const REFERENCE_TIME now = StreamNow();
+    if (!capturing) {
+      capturing = true;
+      origin = now;
+    }
+    const REFERENCE_TIME due = origin + index * period_;
     if (now < due) {
-      const DWORD waitMs = static_cast<DWORD>((due - now) / 10000) + 1;
+      const DWORD waitMs = static_cast<DWORD>((due - now + 9999) / 10000);
       if (WaitForSingleObject(stop, waitMs < 50 ? waitMs : 50) != WAIT_TIMEOUT) return 0;
       continue;
     }
     if (now - due > 4 * period_) {
-      index = now / period_;
+      index = (now - origin) / period_;
       discontinuity = true;
       continue;
     }

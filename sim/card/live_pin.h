@@ -1,10 +1,13 @@
-// A live output pin: while its filter runs, a thread of the pin delivers one sample per period
-// with the times [n * period, (n + 1) * period) in stream time, paced by the graph's clock (or
-// the tick count when the graph gave none). Paused, a live pin delivers nothing; when delivery
-// falls more than four periods behind, the count jumps to now and the sample is marked as a
-// discontinuity.
+// A live output pin: while its filter runs, a thread of the pin delivers one sample per period,
+// paced by a time base of its own (the card's crystal, not the graph's clock: an audio pacer
+// anchors that clock to the very times this pin stamps). Each Run sets that time base to the
+// graph's stream time (counted from the run when the graph gave no clock). The card captures
+// from the moment the pin first runs, before the graph's start time too: sample n carries the
+// times [s + n * period, s + (n + 1) * period), where s is the stream time the pin first ran at
+// (negative before the start time). Paused, a live pin delivers nothing; when delivery falls more
+// than four periods behind, the count jumps to now and the sample is marked as a discontinuity.
 //
-// The thread takes no filter lock: it reads the state and the start time from atomics. It is
+// The thread takes no filter lock: it reads the state and the time base from atomics. It is
 // started when the pin becomes active and stopped after the allocator is decommitted, so a
 // blocked GetDeliveryBuffer returns first.
 #pragma once
@@ -40,11 +43,15 @@ class LivePin : public CBaseOutputPin {
  private:
   class Pump;
   DWORD Loop(HANDLE stop);
-  bool StreamNow(REFERENCE_TIME* now);
+  // The graph's stream time for the start time `start`; false without a clock.
+  bool GraphStreamTime(REFERENCE_TIME start, REFERENCE_TIME* now);
+  // The stream time by the pin's own time base.
+  REFERENCE_TIME StreamNow() const;
 
   REFERENCE_TIME period_;
-  std::atomic<REFERENCE_TIME> start_{0};
-  std::atomic<ULONGLONG> runTick_{0};
+  // The last Run: the stream time then, and the own time base's reading then.
+  std::atomic<REFERENCE_TIME> runStream_{0};
+  std::atomic<REFERENCE_TIME> runCrystal_{0};
   std::unique_ptr<Pump> pump_;
 };
 

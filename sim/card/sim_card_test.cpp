@@ -5,6 +5,7 @@
 
 #include "common/handles.h"
 #include "common/testing/paths.h"
+#include "filters/base/testkit/manual_clock.h"
 
 namespace {
 
@@ -285,6 +286,34 @@ TEST_F(SimCardGraphTest, CapturePinFeedsTheNullRendererAtTheFrameRate) {
   const ULONGLONG elapsed = GetTickCount64() - t0;
   EXPECT_GE(counters.videoFrames, 10u);
   EXPECT_GE(elapsed, 150u) << counters.videoFrames << " frames";
+}
+
+// The card captures from the moment its pin runs, on its own time: a graph whose start time lies
+// ahead of its clock (the platform's graph starts 200 ms ahead of it) and whose clock holds still
+// (an audio pacer's clock does while it is pulled back to the audio) still gets frames at once,
+// stamped from the stream time the pin ran at: before the start time, so negative.
+TEST_F(SimCardGraphTest, CaptureStartsWhenThePinRunsAndKeepsTheCardsOwnTime) {
+  auto* sink = AddSink(L"sink");
+  ASSERT_EQ(S_OK, graph_->ConnectDirect(PinNamed(capture_.Get(), L"Capture").Get(), sink->InputPin(), nullptr));
+  constexpr REFERENCE_TIME kClock = 50000000;
+  constexpr REFERENCE_TIME kAhead = 20000000;
+  ComPtr<graph_testkit::ManualClock> clock;
+  clock.Attach(graph_testkit::ManualClock::Create(kClock));
+  ComPtr<IMediaFilter> graph;
+  ASSERT_EQ(S_OK, graph_.As(&graph));
+  ASSERT_EQ(S_OK, graph->SetSyncSource(clock.Get()));
+  ASSERT_TRUE(SUCCEEDED(graph->Run(kClock + kAhead)));
+  ASSERT_TRUE(sink->WaitForSamples(4, 5000)) << "the card waited for the start time, or for the held clock";
+
+  const auto samples = sink->Samples();
+  EXPECT_TRUE(samples[0].discontinuity);
+  EXPECT_LE(-kAhead, samples[0].start);
+  EXPECT_LT(samples[0].start, -kAhead / 2);
+  for (size_t i = 1; i < samples.size(); ++i) {
+    EXPECT_EQ(333667, samples[i].stop - samples[i].start);
+    EXPECT_EQ(samples[i - 1].stop, samples[i].start) << "sample " << i;
+  }
+  graph->Stop();
 }
 
 TEST_F(SimCardGraphTest, FramesCarryConsecutiveTimesAndShowTheTunedChannel) {

@@ -55,5 +55,7 @@ constexpr std::uint32_t kValueLine21Pairs = 11;      // byte pairs the Line 21 d
 constexpr std::uint32_t kValueLine21Frames = 12;     // caption pictures it delivered
 constexpr std::uint32_t kValueVbiSamples = 13;       // VBI samples the codec received
 constexpr std::uint32_t kValueVideoFrames = 14;      // frames the video renderer consumed
+constexpr std::uint32_t kValueVideoArrivals = 15;    // frames that reached it (before it waits for their time)
+constexpr std::uint32_t kValueVideoStartLead = 7;    // 100 ns: its start time ahead of the clock at its Run
 
 }  // namespace doubles

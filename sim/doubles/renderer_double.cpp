@@ -97,6 +97,7 @@ HRESULT RendererDouble::WaitRunningUntil(const REFERENCE_TIME* due) {
 }
 
 HRESULT RendererDouble::Render(IMediaSample* sample) {
+  Arrived(sample);
   REFERENCE_TIME start = 0, stop = 0;
   const bool timed = SUCCEEDED(sample->GetTime(&start, &stop));
   const REFERENCE_TIME due = start - buffer_;

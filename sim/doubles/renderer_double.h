@@ -57,6 +57,8 @@ class RendererDouble : public CBaseFilter, public IAMFilterMiscFlags {
   virtual HRESULT CheckInputType(const CMediaType& type) = 0;
   // A sample whose time has come (or that has none); its result is Receive's.
   virtual HRESULT Consume(IMediaSample* sample) = 0;
+  // A sample that reached the input, before the renderer waits for its time.
+  virtual void Arrived(IMediaSample*) {}
 
   const RendererInput& Input() const { return input_; }
   CCritSec* FilterLock() { return &lock_; }

@@ -1,10 +1,11 @@
 // The video renderer stand-in (class {B1E39656-ABCE-4B23-A6FB-6776C7399B1E}, created by class
 // identifier and in no category): one video input "Video Input" that consumes its frames and
-// counts them, and the configuration interfaces a device manager drives: IVMRFilterConfig (the
-// rendering mode), IVMRWindowlessControl (answered only in windowless mode), KivraNtscZoom,
-// and KivraNtsc2 with its older KivraNtsc. Nothing is drawn: what the windowless control is
-// given is kept, so that a later Get returns it, and every call goes to the journal
-// ("SimVideoRenderer"), where a test can make any method fail.
+// counts them (those that arrived, and those whose time came; the start time's lead over the
+// graph's clock at each Run goes to the journal too), and the configuration interfaces a device
+// manager drives: IVMRFilterConfig (the rendering mode), IVMRWindowlessControl (answered only
+// in windowless mode), KivraNtscZoom, and KivraNtsc2 with its older KivraNtsc. Nothing is
+// drawn: what the windowless control is given is kept, so that a later Get returns it, and every
+// call goes to the journal ("SimVideoRenderer"), where a test can make any method fail.
 //
 // Accepted input: MEDIATYPE_Video YUY2 or RGB32 with FORMAT_VideoInfo or FORMAT_VideoInfo2 and
 // a positive height, and the cards' field-planar type.
@@ -224,6 +225,15 @@ class VideoRenderer final : public doubles::RendererDouble,
   STDMETHODIMP SetZoomMode(LONG mode) override { return Store(Record("SetZoomMode", mode), zoomMode_, mode); }
   STDMETHODIMP GetZoomMode(LONG* mode) override { return Fetch(mode, zoomMode_, "GetZoomMode", false); }
 
+  // Records how far the start time lies ahead of the graph's clock: how long stream time 0 is
+  // away when the renderer runs.
+  STDMETHODIMP Run(REFERENCE_TIME start) override {
+    const HRESULT hr = RendererDouble::Run(start);
+    REFERENCE_TIME now = 0;
+    if (SUCCEEDED(hr) && StreamTime(now) == S_OK) Journal::Instance().SetValue(doubles::kValueVideoStartLead, -now);
+    return hr;
+  }
+
  protected:
   HRESULT CheckInputType(const CMediaType& type) override {
     PictureSize size;
@@ -234,6 +244,10 @@ class VideoRenderer final : public doubles::RendererDouble,
     Journal& journal = Journal::Instance();
     journal.SetValue(doubles::kValueVideoFrames, journal.Value(doubles::kValueVideoFrames) + 1);
     return S_OK;
+  }
+  void Arrived(IMediaSample*) override {
+    Journal& journal = Journal::Instance();
+    journal.SetValue(doubles::kValueVideoArrivals, journal.Value(doubles::kValueVideoArrivals) + 1);
   }
 
  private:

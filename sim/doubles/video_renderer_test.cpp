@@ -1,3 +1,4 @@
+#include "filters/base/testkit/manual_clock.h"
 #include "filters/base/testkit/push_source.h"
 #include "filters/base/testkit/video_types.h"
 #include "filters/include/filter_interfaces.h"
@@ -300,6 +301,35 @@ TEST_F(VideoRendererTest, CountsFramesBehindAPushSourceInAGraph) {
   ASSERT_EQ(S_OK, w->GetNativeVideoSize(&width, &height, &ax, &ay));
   EXPECT_EQ(0, width);
   w.Reset();
+  EXPECT_EQ(0u, renderer.Reset());
+}
+
+// What the preview bench reads of the renderer: the frames that reached its input, counted
+// before it waits for their time, and how far the graph's start time lay ahead of its clock.
+TEST_F(VideoRendererTest, CountsArrivalsBeforeTheirTimeAndTheStartLead) {
+  constexpr REFERENCE_TIME kClock = 50000000;
+  constexpr REFERENCE_TIME kLead = 2000000;
+  ComPtr<IBaseFilter> renderer = CreateWindowless();
+  ASSERT_TRUE(renderer);
+  ComPtr<graph_testkit::ManualClock> clock;
+  clock.Attach(graph_testkit::ManualClock::Create(kClock));
+  Journal& journal = Journal::Instance();
+  {
+    VideoGraph g;
+    ASSERT_NO_FATAL_FAILURE(g.Build(renderer.Get(), MakeFieldVideoType(720, 480)));
+    ComPtr<IMediaFilter> graph;
+    ASSERT_EQ(S_OK, g.graph.As(&graph));
+    ASSERT_EQ(S_OK, graph->SetSyncSource(clock.Get()));
+    ASSERT_EQ(S_OK, g.source->StartPushing(Frames(2), false));
+    ASSERT_TRUE(SUCCEEDED(graph->Run(kClock + kLead)));
+    // The first frame is due at the start time, which the held clock never reaches.
+    const ULONGLONG end = GetTickCount64() + 5000;
+    while (journal.Value(doubles::kValueVideoArrivals) == 0 && GetTickCount64() < end) Sleep(5);
+    EXPECT_EQ(1, journal.Value(doubles::kValueVideoArrivals));
+    EXPECT_EQ(0, journal.Value(doubles::kValueVideoFrames));
+    EXPECT_EQ(kLead, journal.Value(doubles::kValueVideoStartLead));
+    ASSERT_EQ(S_OK, g.control->Stop());
+  }
   EXPECT_EQ(0u, renderer.Reset());
 }
 
