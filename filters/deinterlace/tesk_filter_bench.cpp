@@ -397,7 +397,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   // The thread clock ticks in 10 ms steps under Wine: every call is timed on the wall clock and
   // a low quantile of the calls counts (a call the machine took the processor from lies above
-  // it). The three measurements take turns in blocks, so that they share the machine's state.
+  // it). The measurements take turns in blocks of calls, so that they share the machine's state.
   const int rounds = quick ? 12 : 40;
   constexpr int kBlock = 8;
   constexpr double kQuantile = 0.25;
