@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "filters/base/allocator.h"
@@ -162,12 +163,14 @@ class CountingSink final : public CBaseFilter {
   CountingPin pin_;
 };
 
-// A quantile of per-call times (seconds) as ms per output frame (two outputs per call).
-double PerOutputMs(std::vector<double> values, double quantile) {
+double Quantile(std::vector<double> values, double quantile) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  return 1e3 * values[static_cast<size_t>(quantile * static_cast<double>(values.size() - 1))] / 2;
+  return values[static_cast<size_t>(quantile * static_cast<double>(values.size() - 1))];
 }
+
+// A quantile of per-call times (seconds) as ms per output frame (two outputs per call).
+double PerOutputMs(std::vector<double> values, double quantile) { return 1e3 * Quantile(std::move(values), quantile) / 2; }
 
 // The filter in a paused graph with its input buffers filled once; Push hands it the next
 // input and records the call's wall time and the sink's parts of it.
@@ -406,7 +409,8 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("ms per output frame, the %.0f%% quantile of %d inputs:\n", 100 * kQuantile, rounds * (kBlock - 1));
   std::printf("  proc    the processor alone, as always measured (three pictures, output pitch 768)\n"
               "  proc@f  the processor alone on the filter's six buffers and output pitch\n"
-              "  step    the filter's whole step (its input pin's Receive); ratio = step / proc@f\n"
+              "  step    the filter's whole step (its input pin's Receive)\n"
+              "  ratio   step / proc@f: the median of the ratios of blocks of calls made side by side\n"
               "  get, deliver, release  parts of the step: the output buffer from the sink's allocator,\n"
               "          the sink's Receive, the buffer's return\n"
               "  own     step - proc@f - get - deliver - release: the input pin's checks, history, drawer,\n"
@@ -452,11 +456,16 @@ int wmain(int argc, wchar_t** argv) {
         asFilled.Push(false);
       }
       const long delivered = filter.Delivered();
+      std::vector<double> ratios;  // of each round's step and processor blocks, side by side in time
       for (int round = 0; round < rounds; ++round) {
         // The first call of each block pays for the switch and is not counted.
         for (int i = 0; i < kBlock; ++i) filter.Push(i > 0);
-        for (int i = 0; i < kBlock; ++i) filter.Push(i > 0, true);
         for (int i = 0; i < kBlock; ++i) asFilter.Push(i > 0);
+        const auto lastBlock = [](const std::vector<double>& all) {
+          return Quantile(std::vector<double>(all.end() - (kBlock - 1), all.end()), 0.5);
+        };
+        ratios.push_back(lastBlock(filter.steps) / lastBlock(asFilter.times));
+        for (int i = 0; i < kBlock; ++i) filter.Push(i > 0, true);
         for (int i = 0; i < kBlock; ++i) asBefore.Push(i > 0);
         for (int i = 0; i < kBlock; ++i) filled.Push(i > 0);
         for (int i = 0; i < kBlock; ++i) asFilled.Push(i > 0);
@@ -469,7 +478,7 @@ int wmain(int argc, wchar_t** argv) {
       const double release = PerOutputMs(filter.releases, kQuantile);
       std::printf("%-4d %-6s %5d %8.4f %8.4f %8.4f %7.3f %8.4f %8.4f %8.4f %8.4f %8.4f %8.4f %8.4f%s%s\n", mode,
                   planar ? "planar" : "packed", filter.OutputPitch(), PerOutputMs(asBefore.times, kQuantile),
-                  inFilter, step, step / inFilter, get, deliver, release, step - inFilter - get - deliver - release,
+                  inFilter, step, Quantile(ratios, 0.5), get, deliver, release, step - inFilter - get - deliver - release,
                   PerOutputMs(filter.fills, kQuantile), PerOutputMs(asFilled.times, kQuantile),
                   PerOutputMs(filled.steps, kQuantile), filter.Mode() == mode ? "" : "  (the filter ran another mode)",
                   outputs == 2L * rounds * kBlock ? "" : "  (outputs missing)");
