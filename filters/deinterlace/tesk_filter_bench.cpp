@@ -88,25 +88,21 @@ class TimedAllocator final : public CMemAllocator {
  public:
   TimedAllocator(SinkTimes* times, HRESULT* phr) : CMemAllocator(L"Timed allocator", nullptr, phr), times_(times) {}
   STDMETHODIMP GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end, DWORD flags) override {
-    if (!times_->timed) return CMemAllocator::GetBuffer(sample, start, end, flags);
-    const double t0 = Now();
+    const double t0 = times_->timed ? Now() : 0;
     const HRESULT hr = CMemAllocator::GetBuffer(sample, start, end, flags);
-    times_->getBuffer += Now() - t0;
+    if (times_->timed) times_->getBuffer += Now() - t0;
     return hr;
   }
   STDMETHODIMP ReleaseBuffer(IMediaSample* sample) override {
-    if (!times_->timed) return CMemAllocator::ReleaseBuffer(sample);
-    const double t0 = Now();
+    const double t0 = times_->timed ? Now() : 0;
     const HRESULT hr = CMemAllocator::ReleaseBuffer(sample);
-    times_->release += Now() - t0;
+    if (times_->timed) times_->release += Now() - t0;
     return hr;
   }
 
  private:
   SinkTimes* const times_;
 };
-
-class CountingSink;
 
 class CountingPin final : public CBaseInputPin {
  public:
@@ -126,15 +122,10 @@ class CountingPin final : public CBaseInputPin {
     return CBaseInputPin::GetAllocator(allocator);
   }
   STDMETHODIMP Receive(IMediaSample* sample) override {
-    if (!times_->timed) {
-      const HRESULT hr = CBaseInputPin::Receive(sample);
-      if (hr == S_OK) ++times_->samples;
-      return hr;
-    }
-    const double t0 = Now();
+    const double t0 = times_->timed ? Now() : 0;
     const HRESULT hr = CBaseInputPin::Receive(sample);
     if (hr == S_OK) ++times_->samples;
-    times_->deliver += Now() - t0;
+    if (times_->timed) times_->deliver += Now() - t0;
     return hr;
   }
 
