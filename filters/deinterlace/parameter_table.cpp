@@ -40,10 +40,10 @@ ParameterRecord* ParameterTable::FindRecord(const char* name, int* index) const 
   if (!name || !*name) return nullptr;
   const size_t length = std::strlen(name);
   if (length >= kParameterNameSize) return nullptr;
-  // Looked up every frame, so no record name is measured: only one that ends where this name
-  // ends, with the same last character, is compared (a longer name has no terminator there, a
-  // shorter one a terminator at the last character; a name without a terminator is 32
-  // characters long and never matches).
+  // Looked up every frame, so no record name is measured: a record is compared only when its
+  // name has a terminator where this name ends and the same last character (which a name of
+  // another length seldom has); the bytes before decide. A name without a terminator (32
+  // characters) never matches.
   const size_t last = length - 1;
   const int count = Count();
   for (int i = 0; i < count; ++i) {
