@@ -17,8 +17,6 @@ void StoreValue(std::int32_t& value, std::int32_t v) {
   std::atomic_ref<std::int32_t>(value).store(v, std::memory_order_relaxed);
 }
 
-size_t NameLength(const char* name) { return strnlen(name, kParameterNameSize); }
-
 void CopyTruncated(char* destination, size_t capacity, const char* source) {
   const size_t length = strnlen(source, capacity - 1);
   std::memcpy(destination, source, length);
@@ -42,10 +40,16 @@ ParameterRecord* ParameterTable::FindRecord(const char* name, int* index) const 
   if (!name || !*name) return nullptr;
   const size_t length = std::strlen(name);
   if (length >= kParameterNameSize) return nullptr;
+  // Looked up every frame, so no record name is measured: a record is compared only when its
+  // name has a terminator where this name ends and the same last character (which a name of
+  // another length seldom has); the bytes before decide. A name without a terminator (32
+  // characters) never matches.
+  const size_t last = length - 1;
   const int count = Count();
   for (int i = 0; i < count; ++i) {
     ParameterRecord* record = layout_.records[i];
-    if (record && NameLength(record->name) == length && std::memcmp(record->name, name, length) == 0) {
+    if (record && record->name[length] == '\0' && record->name[last] == name[last] &&
+        std::memcmp(record->name, name, last) == 0) {
       if (index) *index = i + 1;
       return record;
     }

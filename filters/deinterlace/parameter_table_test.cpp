@@ -45,6 +45,26 @@ TEST(ParameterTable, RegisterFindAndClamp) {
   EXPECT_EQ(table.GetValueAt(4), -1);
 }
 
+// A name is found only whole: not by a longer or shorter name that shares its start, and a
+// record whose name a foreign module left without a terminator matches no name at all.
+TEST(ParameterTable, NamesMatchOnlyWhole) {
+  ParameterTable table;
+  ASSERT_EQ(table.Register("Qfa Frame Drop Time", 1, 40, 20, 2), 1);
+  ASSERT_EQ(table.Register("Qfa Frame Drop", 0, 1, 1, 2), 2);
+  ASSERT_EQ(table.Register(std::string(31, 'n').c_str(), 0, 9, 7, 2), 3);
+  const struct {
+    std::string name;
+    int value;
+  } cases[] = {{"Qfa Frame Drop Time", 20}, {"Qfa Frame Drop", 1}, {"Qfa Frame Dro", -1}, {"Qfa Frame Drop ", -1},
+               {"Qfa Frame Drop Tim", -1}, {"Qfa Frame Drop Times", -1}, {std::string(31, 'n'), 7},
+               {std::string(30, 'n'), -1}};
+  for (const auto& c : cases) EXPECT_EQ(table.GetByName(c.name.c_str()), c.value) << c.name;
+
+  std::memset(table.Raw()->records[2]->name, 'n', sizeof(table.Raw()->records[2]->name));
+  EXPECT_EQ(table.GetByName(std::string(31, 'n').c_str()), -1);
+  EXPECT_EQ(table.GetByName("Qfa Frame Drop"), 1);
+}
+
 TEST(ParameterTable, ReRegistrationKeepsIndexAndCapacityIsRefused) {
   ParameterTable table;
   ASSERT_EQ(table.Register("Mode", 0, 9, 4, 2), 1);
