@@ -477,26 +477,24 @@ VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& s
   }
 }
 
-// Groups [from, to) of both lines of a call.
-// (The lines and settings go by value: the caller's copies stay out of memory.)
+// Both lines of a call, group by group. (The lines and settings go by value: the caller's copies
+// stay out of memory.)
 template <class Load, bool Map, SharpenPath Path>
-void EmitGroupsWith(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve, int from,
-                    int to) {
-  for (int g = from; g < to; ++g) {
+void EmitGroupsWith(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve, int groups) {
+  for (int g = 0; g < groups; ++g) {
     EmitGroup<Load, Map, Path>(upper, settings, curve, g);
     EmitGroup<Load, Map, Path>(lower, settings, curve, g);
   }
 }
 
 template <class Load, bool Map>
-void EmitGroups(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve, int from,
-                int to) {
+void EmitGroups(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve, int groups) {
   if (settings.fixedPoint) {
-    EmitGroupsWith<Load, Map, SharpenPath::kFixedPoint>(upper, lower, settings, curve, from, to);
+    EmitGroupsWith<Load, Map, SharpenPath::kFixedPoint>(upper, lower, settings, curve, groups);
   } else if (settings.narrow) {
-    EmitGroupsWith<Load, Map, SharpenPath::kNarrow>(upper, lower, settings, curve, from, to);
+    EmitGroupsWith<Load, Map, SharpenPath::kNarrow>(upper, lower, settings, curve, groups);
   } else {
-    EmitGroupsWith<Load, Map, SharpenPath::kWide>(upper, lower, settings, curve, from, to);
+    EmitGroupsWith<Load, Map, SharpenPath::kWide>(upper, lower, settings, curve, groups);
   }
 }
 
@@ -519,22 +517,18 @@ void PrimeRings(KernelContext& context, int groups) {
 // ---- Output of one call ---------------------------------------------------------------------
 
 // Takes the two new lines group by group: writes them out (with the curve) or, for the sharpen
-// kernels, pushes them into the rings and emits the pair of the previous call. The ring slots
+// kernels, pushes them into the rings and, at the end, emits the pair of the previous call (both
+// lines group by group in one pass, the curve applied as each group is stored). The ring slots
 // and the curve are taken once per call (vector stores may alias any pointer the compiler would
 // otherwise reload).
 //
-// Within a field (row index above 0, the fixed-point gain) a sharpen kernel emits in the same
-// pass: once group g of the new lines is stored, group g - kEmitLag of both output lines has all
-// it reads (the new lines up to two pixels into the next group), so the sharpening, the lookup
-// and the group's interpolation share one loop. Groups whose neighbours lie past the width (and
-// group 0, whose left neighbours lie in the guard) wait until the edges are copied at the end.
+// The emission stays a pass of its own over the (first-level cache) rings: run inside the
+// interpolation's loop, one group behind, it needs more registers than there are and comes out
+// slower.
 template <class Load, bool Sharpen, int Stages, bool StatisticsFromNext>
 class PairOutput {
   static constexpr bool kStatistics = (Stages & kStatisticsStage) != 0;
   static constexpr bool kMap = (Stages & kLookupStage) != 0;
-  // Emission trails the stores by two groups, so that its unaligned reads of the new lines do
-  // not wait on the stores just issued.
-  static constexpr int kEmitLag = 2;
 
  public:
   VORN_KERNEL_INLINE PairOutput(KernelContext& context, HistogramParts* parts, int width, int groups, int fieldFlag,
@@ -559,9 +553,6 @@ class PairOutput {
       settings_ = TakeSharpenSettings(sharpness);
       TakeEmitLines(context, keptIsUpper_ ? keptDestination : fillDestination,
                     keptIsUpper_ ? fillDestination : keptDestination, emit_);
-      // In-pass emission covers groups 1 .. last, where last is the final group whose reads of
-      // the new lines (to 16 * last + 17) stay inside the width.
-      if (rowIndex != 0 && settings_.fixedPoint) lastInPass_ = (width - 18) >> 4;
     }
   }
 
@@ -585,12 +576,6 @@ class PairOutput {
       statistics_.Add(lines.statisticsY);
       StoreAligned(keptChroma_ + 16 * g, lines.keptC);
       StoreAligned(fillChroma_ + 16 * g, lines.fillC);
-      const int target = g - kEmitLag;
-      if (target >= 1 && target <= lastInPass_) {
-        EmitGroup<Load, kMap, SharpenPath::kFixedPoint>(emit_[0], settings_, curve_, target);
-        EmitGroup<Load, kMap, SharpenPath::kFixedPoint>(emit_[1], settings_, curve_, target);
-        emittedTo_ = target + 1;
-      }
     }
   }
 
@@ -602,12 +587,7 @@ class PairOutput {
       ReplicateLumaEdges(sharpness.Luma(4), width_, groups_);
       ReplicateLumaEdges(sharpness.Luma(5), width_, groups_);
       if (rowIndex_ == 0) PrimeRings<Load>(context_, groups_);
-      if (emittedTo_ > 1) {
-        EmitGroups<Load, kMap>(emit_[0], emit_[1], settings_, curve_, 0, 1);
-        EmitGroups<Load, kMap>(emit_[0], emit_[1], settings_, curve_, emittedTo_, groups_);
-      } else {
-        EmitGroups<Load, kMap>(emit_[0], emit_[1], settings_, curve_, 0, groups_);
-      }
+      EmitGroups<Load, kMap>(emit_[0], emit_[1], settings_, curve_, groups_);
       sharpness.Rotate();
       ring.Rotate();
       sharpness.Rotate();
@@ -631,8 +611,6 @@ class PairOutput {
   std::uint8_t* fillChroma_ = nullptr;
   SharpenSettings settings_{};
   EmitLine emit_[2] = {};
-  int lastInPass_ = 0;  // no in-pass emission
-  int emittedTo_ = 0;   // groups 1 .. emittedTo_ - 1 emitted in the pass
 };
 
 // ---- Packed kernels -------------------------------------------------------------------------
