@@ -111,6 +111,53 @@ VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i y, __
   }
 }
 
+// The same through the curve's pair table (contrast_processor.h): pextrw gives two luma bytes of
+// the group as one index, and its entry holds both mapped values in their YUY2 word lanes, so
+// a load and a move serve two pixels and the chroma goes in with one or.
+VORN_KERNEL_INLINE void StoreYuy2Paired(std::uint8_t* destination, __m128i y, __m128i c, const std::uint32_t* pairs) {
+  const auto pair = [&](int k) {
+    return _mm_cvtsi32_si128(static_cast<int>(pairs[static_cast<unsigned>(_mm_extract_epi16(y, k))]));
+  };
+  const __m128i low = _mm_unpacklo_epi64(_mm_unpacklo_epi32(pair(0), pair(1)), _mm_unpacklo_epi32(pair(2), pair(3)));
+  const __m128i high = _mm_unpacklo_epi64(_mm_unpacklo_epi32(pair(4), pair(5)), _mm_unpacklo_epi32(pair(6), pair(7)));
+  const __m128i zero = _mm_setzero_si128();
+  StoreUnaligned(destination, _mm_or_si128(low, _mm_unpacklo_epi8(zero, c)));
+  StoreUnaligned(destination + 16, _mm_or_si128(high, _mm_unpackhi_epi8(zero, c)));
+}
+
+// The curve's pair table for this call: checked against the curve's low bytes and rebuilt when
+// they differ (a new curve, or one written directly); null when the processor has no table.
+inline const std::uint32_t* TakePairTable(ContrastProcessor& contrast) {
+  ContrastPairTable& table = contrast.pairTable();
+  std::uint32_t* entries = table.entries.get();
+  if (!entries) return nullptr;
+  const std::int32_t* curve = contrast.curve().entries;
+  const __m128i mask = _mm_set1_epi32(0xFF);
+  const __m128i zero = _mm_setzero_si128();
+  alignas(16) std::uint8_t low[256];
+  __m128i differ = zero;
+  for (int k = 0; k < 256; k += 16) {
+    const __m128i a = _mm_packs_epi32(_mm_and_si128(LoadAligned(curve + k), mask),
+                                      _mm_and_si128(LoadAligned(curve + k + 4), mask));
+    const __m128i b = _mm_packs_epi32(_mm_and_si128(LoadAligned(curve + k + 8), mask),
+                                      _mm_and_si128(LoadAligned(curve + k + 12), mask));
+    const __m128i bytes = _mm_packus_epi16(a, b);
+    StoreAligned(low + k, bytes);
+    differ = _mm_or_si128(differ, _mm_xor_si128(bytes, LoadAligned(table.source + k)));
+  }
+  if (table.built && _mm_movemask_epi8(_mm_cmpeq_epi8(differ, zero)) == 0xFFFF) return entries;
+  alignas(16) std::uint32_t words[256];
+  for (int k = 0; k < 256; k += 4) StoreAligned(words + k, _mm_and_si128(LoadAligned(curve + k), mask));
+  for (int y1 = 0; y1 < 256; ++y1) {
+    const __m128i high = _mm_set1_epi32(static_cast<int>(low[y1]) << 16);
+    std::uint32_t* row = entries + 256 * y1;
+    for (int y0 = 0; y0 < 256; y0 += 4) StoreAligned(row + y0, _mm_or_si128(LoadAligned(words + y0), high));
+  }
+  std::memcpy(table.source, low, sizeof(low));
+  table.built = true;
+  return entries;
+}
+
 // ---- Contrast statistics --------------------------------------------------------------------
 
 // Adds groups of 16 luma values with the fixed lane split: luma-sum lane l takes pixels l, l + 4,
@@ -376,10 +423,11 @@ VORN_KERNEL_INLINE __m128i NarrowGain(__m128i c, __m128 gain) {
 // the cored value c in -127 .. 127 there. For such c the truncated single-precision product
 // trunc(c * gain) is odd in c and, for the gains checked here, equals the fixed-point
 // floor(4 |c| * M / 65536) with the sign of c put back (SharpenMultiplier, taken with the
-// parameters).
+// parameters); with T at most 255 that path works in bytes but for the product.
 struct SharpenSettings {
   __m128i coring32;    // T in 32-bit lanes
   __m128i coring16;    // T in 16-bit lanes
+  __m128i coring8;     // T in bytes (fixed point only)
   __m128i multiplier;  // M in 16-bit lanes (fixed point only)
   __m128 gain;
   bool narrow;
@@ -392,10 +440,11 @@ inline SharpenSettings TakeSharpenSettings(const SharpnessProcessor& sharpness) 
   const int multiplier = sharpness.multiplier();
   return {_mm_set1_epi32(coring),
           _mm_set1_epi16(coring),
+          _mm_set1_epi8(static_cast<char>(coring >= 0 && coring <= 255 ? coring : 0)),
           _mm_set1_epi16(static_cast<std::int16_t>(static_cast<std::uint16_t>(multiplier < 0 ? 0 : multiplier))),
           _mm_set1_ps(gain),
           coring >= 0 && coring <= 8192 && gain >= -2.0f && gain <= 2.0f,
-          multiplier >= 0 && coring >= 0};
+          multiplier >= 0 && coring >= 0 && coring <= 255};
 }
 
 enum class SharpenPath { kWide, kNarrow, kFixedPoint };
@@ -405,14 +454,8 @@ VORN_KERNEL_INLINE __m128i SharpenHalf(__m128i centre, __m128i sum, const Sharpe
   // d = (Yc >> 1) - (S >> 3), in 16 bits.
   const __m128i d = _mm_sub_epi16(_mm_srli_epi16(centre, 1), _mm_srli_epi16(sum, 3));
   __m128i p;
-  if constexpr (Path == SharpenPath::kFixedPoint) {
-    // |c| = max(|d| - T, 0); c has the sign of d (or is 0).
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i magnitude = _mm_max_epi16(_mm_sub_epi16(_mm_max_epi16(d, _mm_sub_epi16(zero, d)), settings.coring16), zero);
-    const __m128i q = _mm_mulhi_epu16(_mm_slli_epi16(magnitude, 2), settings.multiplier);
-    const __m128i sign = _mm_srai_epi16(d, 15);
-    p = _mm_sub_epi16(_mm_xor_si128(q, sign), sign);
-  } else if constexpr (Path == SharpenPath::kNarrow) {
+  static_assert(Path != SharpenPath::kFixedPoint, "the fixed-point path works on whole groups (EmitGroup)");
+  if constexpr (Path == SharpenPath::kNarrow) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i c = _mm_add_epi16(_mm_max_epi16(_mm_sub_epi16(d, settings.coring16), zero),
                                     _mm_min_epi16(_mm_add_epi16(d, settings.coring16), zero));
@@ -458,7 +501,7 @@ VORN_KERNEL_INLINE void TakeEmitLines(KernelContext& context, std::uint8_t* uppe
 // One group of one emitted line: sharpened luma (through the curve when mapping) and its chroma.
 template <class Load, bool Map, SharpenPath Path>
 VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& settings, const ContrastCurve* curve,
-                                  int g) {
+                                  const std::uint32_t* pairs, int g) {
   const __m128i zero = _mm_setzero_si128();
   __m128i hLow, hHigh;
   HorizontalSums<Load>(line.newest + 16 * g, &hLow, &hHigh);
@@ -467,11 +510,30 @@ VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& s
   StoreAligned(line.newLow + 8 * g, hLow);
   StoreAligned(line.newHigh + 8 * g, hHigh);
   const __m128i yc = LoadAligned(line.centre + 16 * g);
-  const __m128i yLow = SharpenHalf<Path>(_mm_unpacklo_epi8(yc, zero), sLow, settings);
-  const __m128i yHigh = SharpenHalf<Path>(_mm_unpackhi_epi8(yc, zero), sHigh, settings);
-  const __m128i y = _mm_packus_epi16(yLow, yHigh);
+  __m128i y;
+  if constexpr (Path == SharpenPath::kFixedPoint) {
+    // In bytes: Yc >> 1 and S >> 3 both lie in 0..127, so |d| is their byte difference and
+    // |c| = |d| - T saturated at 0; only the product p = sign(d) * q (q at most 254) needs words.
+    // Yc + p saturated to 0..255 is then Yc + q or Yc - q saturated in bytes.
+    const __m128i half = _mm_and_si128(_mm_srli_epi16(yc, 1), _mm_set1_epi8(0x7F));
+    const __m128i eighth = _mm_packus_epi16(_mm_srli_epi16(sLow, 3), _mm_srli_epi16(sHigh, 3));
+    const __m128i magnitude = _mm_subs_epu8(AbsDiff(half, eighth), settings.coring8);
+    const __m128i positive = _mm_cmpeq_epi8(_mm_max_epu8(half, eighth), half);  // d >= 0
+    const __m128i qLow = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpacklo_epi8(magnitude, zero), 2), settings.multiplier);
+    const __m128i qHigh = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpackhi_epi8(magnitude, zero), 2), settings.multiplier);
+    const __m128i q = _mm_packus_epi16(qLow, qHigh);
+    y = _mm_subs_epu8(_mm_adds_epu8(yc, _mm_and_si128(positive, q)), _mm_andnot_si128(positive, q));
+  } else {
+    const __m128i yLow = SharpenHalf<Path>(_mm_unpacklo_epi8(yc, zero), sLow, settings);
+    const __m128i yHigh = SharpenHalf<Path>(_mm_unpackhi_epi8(yc, zero), sHigh, settings);
+    y = _mm_packus_epi16(yLow, yHigh);
+  }
   if constexpr (Map) {
-    StoreYuy2Mapped(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), *curve);
+    if (pairs) {
+      StoreYuy2Paired(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), pairs);
+    } else {
+      StoreYuy2Mapped(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), *curve);
+    }
   } else {
     StoreYuy2(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g));
   }
@@ -480,21 +542,23 @@ VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& s
 // Both lines of a call, group by group. (The lines and settings go by value: the caller's copies
 // stay out of memory.)
 template <class Load, bool Map, SharpenPath Path>
-void EmitGroupsWith(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve, int groups) {
+void EmitGroupsWith(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
+                    const std::uint32_t* pairs, int groups) {
   for (int g = 0; g < groups; ++g) {
-    EmitGroup<Load, Map, Path>(upper, settings, curve, g);
-    EmitGroup<Load, Map, Path>(lower, settings, curve, g);
+    EmitGroup<Load, Map, Path>(upper, settings, curve, pairs, g);
+    EmitGroup<Load, Map, Path>(lower, settings, curve, pairs, g);
   }
 }
 
 template <class Load, bool Map>
-void EmitGroups(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve, int groups) {
+void EmitGroups(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
+                const std::uint32_t* pairs, int groups) {
   if (settings.fixedPoint) {
-    EmitGroupsWith<Load, Map, SharpenPath::kFixedPoint>(upper, lower, settings, curve, groups);
+    EmitGroupsWith<Load, Map, SharpenPath::kFixedPoint>(upper, lower, settings, curve, pairs, groups);
   } else if (settings.narrow) {
-    EmitGroupsWith<Load, Map, SharpenPath::kNarrow>(upper, lower, settings, curve, groups);
+    EmitGroupsWith<Load, Map, SharpenPath::kNarrow>(upper, lower, settings, curve, pairs, groups);
   } else {
-    EmitGroupsWith<Load, Map, SharpenPath::kWide>(upper, lower, settings, curve, groups);
+    EmitGroupsWith<Load, Map, SharpenPath::kWide>(upper, lower, settings, curve, pairs, groups);
   }
 }
 
@@ -541,7 +605,10 @@ class PairOutput {
         rowIndex_(rowIndex),
         keptDestination_(keptDestination),
         fillDestination_(fillDestination) {
-    if constexpr (kMap) curve_ = &context.contrast->curve();
+    if constexpr (kMap) {
+      curve_ = &context.contrast->curve();
+      pairs_ = TakePairTable(*context.contrast);
+    }
     if constexpr (Sharpen) {
       // Upper line: luma slot 4, chroma slot 1; lower line: luma slot 5, chroma slot 0.
       SharpnessProcessor& sharpness = *context.sharpness;
@@ -562,8 +629,13 @@ class PairOutput {
       std::uint8_t* fill = fillDestination_ + 32 * g;
       if constexpr (kMap) {
         statistics_.Add(lines.statisticsY);
-        StoreYuy2Mapped(kept, lines.keptY, lines.keptC, *curve_);
-        StoreYuy2Mapped(fill, lines.fillY, lines.fillC, *curve_);
+        if (pairs_) {
+          StoreYuy2Paired(kept, lines.keptY, lines.keptC, pairs_);
+          StoreYuy2Paired(fill, lines.fillY, lines.fillC, pairs_);
+        } else {
+          StoreYuy2Mapped(kept, lines.keptY, lines.keptC, *curve_);
+          StoreYuy2Mapped(fill, lines.fillY, lines.fillC, *curve_);
+        }
       } else {
         statistics_.Add(lines.statisticsY);
         StoreYuy2(kept, lines.keptY, lines.keptC);
@@ -587,7 +659,7 @@ class PairOutput {
       ReplicateLumaEdges(sharpness.Luma(4), width_, groups_);
       ReplicateLumaEdges(sharpness.Luma(5), width_, groups_);
       if (rowIndex_ == 0) PrimeRings<Load>(context_, groups_);
-      EmitGroups<Load, kMap>(emit_[0], emit_[1], settings_, curve_, groups_);
+      EmitGroups<Load, kMap>(emit_[0], emit_[1], settings_, curve_, pairs_, groups_);
       sharpness.Rotate();
       ring.Rotate();
       sharpness.Rotate();
@@ -605,6 +677,7 @@ class PairOutput {
   std::uint8_t* keptDestination_;
   std::uint8_t* fillDestination_;
   const ContrastCurve* curve_ = nullptr;
+  const std::uint32_t* pairs_ = nullptr;
   std::uint8_t* keptLuma_ = nullptr;
   std::uint8_t* fillLuma_ = nullptr;
   std::uint8_t* keptChroma_ = nullptr;
