@@ -744,5 +744,47 @@ TEST(VectorFields, StatisticsOfLongRowsMatchTheReferenceLaneByLane) {
   }
 }
 
+// The vector lookups go through a two-pixel form of the curve that they keep in the contrast
+// processor: a curve changed between two calls (one entry written directly, a new curve from
+// the statistics, only bits above the low byte) maps the next call's luma as the reference does.
+TEST(VectorFields, CurveChangedBetweenCallsMapsTheNextCall) {
+  const struct {
+    const char* change;
+    void (*apply)(ContrastProcessor&, std::mt19937&);
+  } changes[] = {
+      {"one entry", [](ContrastProcessor& c, std::mt19937& r) { c.curve().entries[r() % 256] ^= 1 + r() % 255; }},
+      {"every entry", [](ContrastProcessor& c, std::mt19937& r) {
+         for (int k = 0; k < 256; ++k) c.curve().entries[k] = static_cast<std::int32_t>(r());
+       }},
+      {"high bits only", [](ContrastProcessor& c, std::mt19937& r) {
+         for (int k = 0; k < 256; ++k) c.curve().entries[k] ^= static_cast<std::int32_t>(r() & ~0xFFu);
+       }},
+      {"rebuilt", [](ContrastProcessor& c, std::mt19937&) { c.UpdateCurve(); }},
+  };
+  const int width = 362;
+  for (const auto& change : changes) {
+    for (int pair : {3, 5, 6}) {
+      std::mt19937 random(TestSeed() + 9 + pair);
+      State reference(30, 2), vector(30, 2);
+      const unsigned scramble = random();
+      reference.Scramble(scramble);
+      vector.Scramble(scramble);
+      for (int call = 0; call < 6; ++call) {
+        if (call == 3) {
+          const unsigned seed = random();
+          std::mt19937 a(seed), b(seed);
+          change.apply(*reference.contrast, a);
+          change.apply(*vector.contrast, b);
+        }
+        const Variant variant{"", PairKernel(pair, true), BuildKernelTable(0).pairs[pair][1], Sse2Table().pairs[pair][1],
+                              false};
+        const CallRows content = RandomRows(random, width, false);
+        ASSERT_TRUE(RunBoth(variant, reference, vector, content, width, 1, 2 * call, 1, random))
+            << change.change << " pair " << pair << " call " << call;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace deinterlace
