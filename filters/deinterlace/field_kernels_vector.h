@@ -337,18 +337,28 @@ constexpr bool ReadsOtherPictures(Interpolator i) {
   return i == Interpolator::FieldMedian || i == Interpolator::EdgeMedian;
 }
 
-template <Interpolator I, bool StatisticsFromNext, class Group>
+// `Kept`: the role whose row is the kept line (kKeptRow: a row of its own; kAboveRow or
+// kBelowRow: that row, whose luma and chroma are then taken once).
+template <Interpolator I, bool StatisticsFromNext, int Kept = kKeptRow, class Group>
 VORN_KERNEL_INLINE GroupLines ComputeGroup(const Group& g) {
   GroupLines out;
-  out.keptY = g.Luma(kKeptRow, 0);
-  out.keptC = g.Chroma(kKeptRow);
+  if constexpr (Kept == kKeptRow) {
+    out.keptY = g.Luma(kKeptRow, 0);
+    out.keptC = g.Chroma(kKeptRow);
+  }
   if constexpr (I == Interpolator::Weave) {
     out.fillY = g.Luma(kPreviousRow, 0);
     out.fillC = g.Chroma(kPreviousRow);
   } else {
     const __m128i a = g.Luma(kAboveRow, 0);
     const __m128i b = g.Luma(kBelowRow, 0);
-    out.fillC = _mm_avg_epu8(g.Chroma(kAboveRow), g.Chroma(kBelowRow));
+    const __m128i aC = g.Chroma(kAboveRow);
+    const __m128i bC = g.Chroma(kBelowRow);
+    if constexpr (Kept != kKeptRow) {
+      out.keptY = Kept == kAboveRow ? a : b;
+      out.keptC = Kept == kAboveRow ? aC : bC;
+    }
+    out.fillC = _mm_avg_epu8(aC, bC);
     if constexpr (I == Interpolator::LineAverage) {
       out.fillY = _mm_avg_epu8(a, b);
     } else if constexpr (I == Interpolator::FieldMedian) {
@@ -719,15 +729,14 @@ inline void FillWindow(const std::uint8_t* row, int width, int x0, std::uint8_t*
   }
 }
 
-template <class Load, Interpolator I, bool Sharpen, int Stages, bool StatisticsFromNext>
-void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
+template <class Load, Interpolator I, bool Sharpen, int Stages, bool StatisticsFromNext, int Kept>
+void PackedRowsKernel(KernelContext& context, const PackedRowPair& pair) {
   const int width = pair.width;
-  if (width <= 0) return;
   const int groups = BlockCount16(width);
   constexpr int reach = IsEdgeDirected(I) ? 2 : 0;  // pixels read beside a group (above, below)
   const std::uint8_t* rows[kRowRoles] = {pair.keptSource, pair.above, pair.below, pair.previous, pair.next};
   // Known at compile time, so that the row set-up of a group unrolls to plain adds.
-  constexpr bool read[kRowRoles] = {true, I != Interpolator::Weave, I != Interpolator::Weave,
+  constexpr bool read[kRowRoles] = {Kept == kKeptRow, I != Interpolator::Weave, I != Interpolator::Weave,
                                     I == Interpolator::Weave || ReadsOtherPictures(I),
                                     ReadsOtherPictures(I) || StatisticsFromNext};
   constexpr int rowReach[kRowRoles] = {0, reach, reach, 0, 0};
@@ -756,9 +765,25 @@ void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
         }
       }
     }
-    output.Put(g, ComputeGroup<I, StatisticsFromNext>(group));
+    output.Put(g, ComputeGroup<I, StatisticsFromNext, Kept>(group));
   }
   output.Finish();
+}
+
+// The kept source is the above or the below row for every pair kernel (and may be a row of its
+// own for the rules): a kept line that is one of them is read once.
+template <class Load, Interpolator I, bool Sharpen, int Stages, bool StatisticsFromNext>
+void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
+  if (pair.width <= 0) return;
+  if constexpr (I != Interpolator::Weave) {
+    if (pair.keptSource == pair.above) {
+      return PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kAboveRow>(context, pair);
+    }
+    if (pair.keptSource == pair.below) {
+      return PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kBelowRow>(context, pair);
+    }
+  }
+  PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kKeptRow>(context, pair);
 }
 
 // ---- Planar kernels -------------------------------------------------------------------------
