@@ -13,7 +13,8 @@
 //                 the heaviest mode (edge median, contrast and sharpness on) stage by stage:
 //                 ms of processor time per output frame, the least of several runs, of the
 //                 kernel alone, each stage added to it alone, all together, the curve rebuild
-//                 and the whole processor
+//                 and the whole processor; on a loaded machine the fastest single frame is the
+//                 steadier column
 //   deint_bench --whole-field [--quick] [--csv]   the Tesk processor field by field: ms per
 //                                                  output frame of every mode and setting
 //   deint_bench --write-frames <file> [frames]   raw yuv422p frames for outside tools
@@ -293,8 +294,9 @@ struct Choice {
 // runs alone; "together" is the real kernel with every stage, so the line "shared" is what the
 // stages cost apart from one another but not together (negative: they share passes).
 int StagesBench(const Choice& choice, bool quick) {
-  const double seconds = quick ? 0.15 : 0.6;
-  const int runs = quick ? 5 : 9;
+  const double seconds = quick ? 0.1 : 0.3;
+  const int runs = 3;
+  const int rounds = quick ? 2 : 4;  // the variants one after another, round after round
   const int mode = choice.mode >= 4 && choice.mode <= 6 ? choice.mode : 6;
   const bool planar = choice.planar == 1;
   const std::uint32_t all = kCpuMmx | kCpuSseInteger | kCpuSse2 | kCpuSse3;
@@ -306,9 +308,10 @@ int StagesBench(const Choice& choice, bool quick) {
     double cpu;   // ms of processor time per frame, the least of the runs
     double best;  // ms of the fastest single frame (wall)
   };
-  const auto measure = [&](const FieldKernels& k, bool curve) {
+  const auto measure = [&](const FieldKernels& k, bool curve, Figure* figure) {
     const Rate rate = RunFieldKernels(hot, 3, k, planar, curve, seconds, runs);
-    return Figure{1e3 / rate.cpuBest, 1e3 * rate.best};
+    figure->cpu = std::min(figure->cpu, 1e3 / rate.cpuBest);
+    figure->best = std::min(figure->best, 1e3 * rate.best);
   };
   const FieldKernels kernel = SelectFieldKernels(table, mode, false, false);
   const FieldKernels sharpened = SelectFieldKernels(table, mode, false, true);
@@ -316,19 +319,24 @@ int StagesBench(const Choice& choice, bool quick) {
   FieldKernels statistics = together, lookup = together;
   statistics.kernels = probes.statisticsOnly;
   lookup.kernels = probes.lookupOnly;
-  const Figure k = measure(kernel, false);
-  const Figure s = measure(sharpened, false);
-  const Figure st = measure(statistics, false);
-  const Figure l = measure(lookup, false);
-  const Figure t = measure(together, false);
-  const Figure c = measure(together, true);
+  // Each figure is the least over the rounds, so that a stretch of load on the machine touches
+  // every variant alike.
+  Figure k{1e9, 1e9}, s{1e9, 1e9}, st{1e9, 1e9}, l{1e9, 1e9}, t{1e9, 1e9}, c{1e9, 1e9};
+  for (int round = 0; round < rounds; ++round) {
+    measure(kernel, false, &k);
+    measure(sharpened, false, &s);
+    measure(statistics, false, &st);
+    measure(lookup, false, &l);
+    measure(together, false, &t);
+    measure(together, true, &c);
+  }
   std::vector<std::vector<std::uint8_t>> inputs = MakeSequence(3).packed;
   if (planar) inputs = FieldPlanarSamples(inputs);
   double processorMs = 0;
-  const double processorMedian = RunWholeField(inputs, planar, mode, true, true, seconds, runs, &processorMs);
+  const double processorMedian = RunWholeField(inputs, planar, mode, true, true, seconds, rounds * runs, &processorMs);
   std::printf("mode %d, contrast and sharpness on, %s, %s, 720x480, ms per output frame: processor time"
               " (the least of %d runs) and the fastest single frame (wall)\n",
-              mode, planar ? "planar" : "packed", KernelIsaName(table.pairIsa), runs);
+              mode, planar ? "planar" : "packed", KernelIsaName(table.pairIsa), rounds * runs);
   const auto line = [](const char* stage, double cpu, double best) {
     std::printf("  %-52s %8.4f %8.4f\n", stage, cpu, best);
   };
