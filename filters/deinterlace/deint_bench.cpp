@@ -16,7 +16,9 @@
 //                 and the whole processor; on a loaded machine the fastest single frame is the
 //                 steadier column
 //   deint_bench --whole-field [--quick] [--csv]   the Tesk processor field by field: ms per
-//                                                  output frame of every mode and setting
+//                                                  output frame of every mode and setting (or of
+//                                                  those --mode, --contrast, --sharpness and
+//                                                  --layout pick)
 //   deint_bench --write-frames <file> [frames]   raw yuv422p frames for outside tools
 #include <windows.h>
 
