@@ -131,7 +131,9 @@ class OutputTypeChoices::Dispatcher final : public IOutputDataCB {
 };
 
 OutputTypeChoices::OutputTypeChoices() : dispatch_(new Dispatcher()) {
-  dispatcher_.Attach(dispatch_);
+  // The new object's one reference becomes the holder's (the toolchain's ComPtr::Attach would add
+  // another).
+  *dispatcher_.GetAddressOf() = dispatch_;
 }
 
 OutputTypeChoices::~OutputTypeChoices() { Clear(); }

@@ -73,8 +73,11 @@ class Counting final : public IOutputDataCB {
 TEST(OutputSession, ChoicesReferenceTheirCallbacksAndDispatchByType) {
   Counting mpeg, pcm;
   BYTE data[8] = {};
+  IOutputDataCB* held = nullptr;  // the dispatcher, held past the store
   {
     OutputTypeChoices choices;
+    held = choices.dispatcher();
+    held->AddRef();
     choices.Keep(1, 2, &mpeg);
     choices.Keep(2, 0, &pcm);
     choices.Keep(7, 5, &pcm);  // no such type: ignored
@@ -109,6 +112,7 @@ TEST(OutputSession, ChoicesReferenceTheirCallbacksAndDispatchByType) {
     choices.Keep(3, 0, &mpeg);
   }
   EXPECT_EQ(mpeg.refs.load(), 0u) << "the store's end releases what it keeps";
+  EXPECT_EQ(held->Release(), 0u) << "the store kept a reference to its dispatcher";
 
   const std::vector<ULONG> listed = {0, 1, 2};
   for (ULONG subtype : {0u, 2u, 100u, 200u}) EXPECT_TRUE(OutputTypeChoices::Allowed(subtype, listed)) << subtype;

@@ -42,16 +42,13 @@ void PreviewGraph::SetDeviceItem(IHalItem* item) {
 // --- build and teardown ------------------------------------------------------------------------------
 
 void PreviewGraph::BuildSteps(const DeviceIdentity& identity) {
-  IBaseFilter* tvAudio = nullptr;
-  IBaseFilter* capture = nullptr;
-  DeviceFilterEntry devices[] = {{&kCategoryKsTvAudio, &identity, {}, &tvAudio},
-                                 {&CLSID_VideoInputDeviceCategory, &identity, {}, &capture}};
+  // The filters come with a reference of their own, which the holders take over as they are
+  // found (the toolchain's ComPtr::Attach would add another).
+  DeviceFilterEntry devices[] = {{&kCategoryKsTvAudio, &identity, {}, tvAudio_.ReleaseAndGetAddressOf()},
+                                 {&CLSID_VideoInputDeviceCategory, &identity, {}, capture_.ReleaseAndGetAddressOf()}};
   wcscpy_s(devices[0].name, FilterName(L"DORU TvAudio %u").c_str());
   wcscpy_s(devices[1].name, FilterName(L"DORU Capture %u").c_str());
-  const HRESULT added = AddDeviceFilters(devices, static_cast<int>(std::size(devices)));
-  tvAudio_.Attach(tvAudio);
-  capture_.Attach(capture);
-  ThrowIfFailed(added);
+  ThrowIfFailed(AddDeviceFilters(devices, static_cast<int>(std::size(devices))));
   ThrowIfFailed(tvAudio_->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(tvAudioControl_.ReleaseAndGetAddressOf())));
   ThrowIfFailed(PinHelpers::FindPinByIndex(videoPin_.ReleaseAndGetAddressOf(), capture_.Get(), PINDIR_OUTPUT, kVideoOutput));
   ThrowIfFailed(PinHelpers::FindPinByIndex(audioPin_.ReleaseAndGetAddressOf(), capture_.Get(), PINDIR_OUTPUT,

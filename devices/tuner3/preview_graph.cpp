@@ -57,14 +57,12 @@ HRESULT PreviewGraph::Build(const DeviceIdentity& identity) {
 
 void PreviewGraph::BuildSteps(const DeviceIdentity& identity) {
   ThrowIfFailed(CreateGraph());
-  IBaseFilter* tvAudio = nullptr;
-  IBaseFilter* preview = nullptr;
-  DeviceFilterEntry filters[2] = {{&kCategoryTvAudio, &identity, L"TAVO TvAudio", &tvAudio},
-                                  {&CLSID_VideoInputDeviceCategory, &identity, L"TAVO Preview", &preview}};
-  const HRESULT added = AddDeviceFilters(filters, 2);
-  tvAudio_.Attach(tvAudio);
-  preview_.Attach(preview);
-  ThrowIfFailed(added);
+  // The filters come with a reference of their own, which the holders take over as they are
+  // found (the toolchain's ComPtr::Attach would add another).
+  DeviceFilterEntry filters[2] = {
+      {&kCategoryTvAudio, &identity, L"TAVO TvAudio", tvAudio_.ReleaseAndGetAddressOf()},
+      {&CLSID_VideoInputDeviceCategory, &identity, L"TAVO Preview", preview_.ReleaseAndGetAddressOf()}};
+  ThrowIfFailed(AddDeviceFilters(filters, 2));
   ThrowIfFailed(preview_.As(&previewProperties_));
   ThrowIfFailed(tvAudio_->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(tvAudioControl_.ReleaseAndGetAddressOf())));
   ThrowIfFailed(PinHelpers::FindPinByIndex(&videoPin_, preview_.Get(), PINDIR_OUTPUT, 1));

@@ -1,6 +1,7 @@
 #include "filters/deinterlace/contrast_processor.h"
 
 #include <cstring>
+#include <new>
 
 #include "filters/deinterlace/parameter_table.h"
 
@@ -88,7 +89,18 @@ bool BuildContrastCurve(const ContrastStatistics& statistics, int factor, Contra
   return true;
 }
 
+namespace {
+constexpr std::size_t kPairTableAlignment = 16;
+}
+
+void ContrastPairTable::Free::operator()(std::uint32_t* p) const noexcept {
+  ::operator delete[](p, std::align_val_t(kPairTableAlignment));
+}
+
 ContrastProcessor::ContrastProcessor(ParameterTable* table) : table_(table) {
+  // Left unfilled: the kernels build it before its first use.
+  pairTable_.entries.reset(static_cast<std::uint32_t*>(::operator new[](
+      sizeof(std::uint32_t) * ContrastPairTable::kEntries, std::align_val_t(kPairTableAlignment), std::nothrow)));
   SetScaledIdentity(&curve_);
   ClearStatistics();
   RegisterParameters();

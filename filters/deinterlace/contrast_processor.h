@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace deinterlace {
 
@@ -23,6 +24,21 @@ struct alignas(16) ContrastStatistics {
 
 struct alignas(16) ContrastCurve {
   std::int32_t entries[512];  // 0..255 used (low byte); 256..511 stay 0
+};
+
+// The curve for two pixels at once, kept for the vector kernels: entry y0 + 256 * y1 holds the
+// curve's low byte of y0 in bits 0..7 and that of y1 in bits 16..23 (two YUY2 luma words), so
+// one load maps the two luma bytes of a word. The kernels check it against the curve on every
+// call and rebuild it when the curve's low bytes differ from those it was built from (the curve
+// may be written directly, not only by UpdateCurve).
+struct ContrastPairTable {
+  static constexpr int kEntries = 65536;
+  struct Free {
+    void operator()(std::uint32_t* p) const noexcept;
+  };
+  std::unique_ptr<std::uint32_t, Free> entries;  // 16-byte aligned; null when memory ran out
+  alignas(16) std::uint8_t source[256] = {};     // the curve's low bytes the entries hold
+  bool built = false;
 };
 
 class ContrastProcessor {
@@ -46,6 +62,7 @@ class ContrastProcessor {
   ContrastCurve& curve() noexcept { return curve_; }
   ContrastStatistics& statistics() noexcept { return statistics_; }
   const ContrastStatistics& statistics() const noexcept { return statistics_; }
+  ContrastPairTable& pairTable() noexcept { return pairTable_; }
   int factor() const noexcept { return factor_; }
   void set_factor(int factor) noexcept { factor_ = factor; }
   int leftRightBorder() const noexcept { return leftRightBorder_; }
@@ -57,6 +74,7 @@ class ContrastProcessor {
   ParameterTable* table_;  // the filter's table, not owned
   ContrastCurve curve_;
   ContrastStatistics statistics_;
+  ContrastPairTable pairTable_;  // 256 KB, filled by the kernels
   int factor_ = 80;
   int leftRightBorder_ = 0;
   int topBottomBorder_ = 0;

@@ -7,9 +7,18 @@
 // "best ms" is the fastest single output frame (hot, wall time): on a machine shared with other
 // work it is the steadiest figure, as the thread times have the coarse tick of the host.
 //
-//   deint_bench [--quick] [--isa C|SSE2|SSE3] [--mode N] [--csv]
+//   deint_bench [--quick] [--isa C|SSE2|SSE3] [--mode N] [--contrast on|off] [--sharpness on|off]
+//               [--layout packed|planar] [--csv]      the options pick one setting (or a few)
+//   deint_bench --stages [--quick] [--isa SSE2|SSE3] [--mode 4|5|6] [--layout packed|planar]
+//                 the heaviest mode (edge median, contrast and sharpness on) stage by stage:
+//                 ms of processor time per output frame, the least of several runs, of the
+//                 kernel alone, each stage added to it alone, all together, the curve rebuild
+//                 and the whole processor; on a loaded machine the fastest single frame is the
+//                 steadier column
 //   deint_bench --whole-field [--quick] [--csv]   the Tesk processor field by field: ms per
-//                                                  output frame of every mode and setting
+//                                                  output frame of every mode and setting (or of
+//                                                  those --mode, --contrast, --sharpness and
+//                                                  --layout pick)
 //   deint_bench --write-frames <file> [frames]   raw yuv422p frames for outside tools
 #include <windows.h>
 
@@ -43,9 +52,10 @@ constexpr int kLumaPitch = 1024, kChromaPitch = 512;
 constexpr int kColdPool = 64;  // 64 x 0.66 MB packed, more than any last-level cache here
 
 struct Rate {
-  double wall;  // output frames per second of wall time
-  double cpu;   // per second of the thread's processor time
-  double best;  // seconds of the fastest single output frame
+  double wall;     // output frames per second of wall time
+  double cpu;      // per second of the thread's processor time
+  double best;     // seconds of the fastest single output frame
+  double cpuBest;  // per second of processor time, the fastest of the runs
 };
 
 // One picture of the sequence: a moving diagonal bar pattern, blocks of text-like strokes and
@@ -117,12 +127,12 @@ struct State {
   }
 };
 
-// Output frames per second: each input picture gives two output frames (one per field).
-Rate RunVariant(const Sequence& sequence, int pictures, int mode, bool contrast, bool sharpness, bool planar,
-                  const KernelTable& table, double seconds) {
+// Output frames per second of the field kernels `k` (each input picture gives two output frames,
+// one per field). `curve`: the contrast curve rebuilt after every field.
+Rate RunFieldKernels(const Sequence& sequence, int pictures, const FieldKernels& k, bool planar, bool curve,
+                     double seconds, int runs = 5) {
   State state;
   std::vector<std::uint8_t> output(2 * kWidth * kHeight);
-  const FieldKernels k = SelectFieldKernels(table, mode, contrast, sharpness);
   FrameDeinterlacer& whole = WholeFrameMethods(ProcessorMask::Get());
   const OutputFrame out{output.data(), kWidth, kHeight};
   auto field = [&](int picture, int f) {
@@ -150,9 +160,13 @@ Rate RunVariant(const Sequence& sequence, int pictures, int mode, bool contrast,
                                              kWidth},
                            out, f);
     }
-    if (contrast) state.contrast.UpdateCurve();
+    if (curve) {
+      state.contrast.UpdateCurve();
+    } else if (k.kind.contrast) {
+      state.contrast.ClearStatistics();
+    }
   };
-  // Warm-up, then the median of five runs of enough frames to fill the time.
+  // Warm-up, then the median of the runs (five unless asked) of enough frames to fill the time.
   int frames = 0;
   const double start = Now();
   while (Now() - start < seconds / 6 || frames < 2) {
@@ -161,7 +175,7 @@ Rate RunVariant(const Sequence& sequence, int pictures, int mode, bool contrast,
   }
   std::vector<double> wall, cpu;
   double best = 1e9;
-  for (int run = 0; run < 5; ++run) {
+  for (int run = 0; run < runs; ++run) {
     const double t0 = Now(), c0 = ThreadSeconds();
     double before = t0;
     for (int i = 0; i < frames; ++i) {
@@ -176,7 +190,13 @@ Rate RunVariant(const Sequence& sequence, int pictures, int mode, bool contrast,
   }
   std::sort(wall.begin(), wall.end());
   std::sort(cpu.begin(), cpu.end());
-  return Rate{wall[2], cpu[2], best};
+  return Rate{wall[runs / 2], cpu[runs / 2], best, cpu.back()};
+}
+
+Rate RunVariant(const Sequence& sequence, int pictures, int mode, bool contrast, bool sharpness, bool planar,
+                const KernelTable& table, double seconds) {
+  return RunFieldKernels(sequence, pictures, SelectFieldKernels(table, mode, contrast, sharpness), planar, contrast,
+                         seconds);
 }
 
 double MemcpyBandwidth() {
@@ -219,8 +239,9 @@ std::vector<std::vector<std::uint8_t>> FieldPlanarSamples(const std::vector<std:
 
 // Processor time per output frame, in ms: ProcessField as the filter calls it, two fields per
 // input picture, the three latest pictures in the input descriptor.
+// The median of the runs; `least` receives the fastest run.
 double RunWholeField(std::vector<std::vector<std::uint8_t>>& inputs, bool planar, int mode, bool contrast,
-                     bool sharpness, double seconds) {
+                     bool sharpness, double seconds, int runs = 5, double* least = nullptr) {
   ParameterTable table;
   table.SetKey("Software\\Zarn Corporation\\NoSuchDeinterlaceKey\\");
   table.Register(params::kDeintermode, 0, 9, mode, 2);
@@ -249,7 +270,7 @@ double RunWholeField(std::vector<std::vector<std::uint8_t>>& inputs, bool planar
   const double start = Now();
   while (Now() - start < seconds / 6 || frames < 2) field(frames++);
   std::vector<double> ms;
-  for (int run = 0; run < 5; ++run) {
+  for (int run = 0; run < runs; ++run) {
     const double c0 = ThreadSeconds(), t0 = Now();
     for (int i = 0; i < frames; ++i) field(i);
     const double c1 = ThreadSeconds(), t1 = Now();
@@ -257,10 +278,82 @@ double RunWholeField(std::vector<std::vector<std::uint8_t>>& inputs, bool planar
     ms.push_back(1e3 * (c1 > c0 ? c1 - c0 : t1 - t0) / frames);
   }
   std::sort(ms.begin(), ms.end());
-  return ms[2];
+  if (least) *least = ms.front();
+  return ms[runs / 2];
 }
 
-int WholeFieldBench(bool quick, bool csv) {
+// Which settings a run covers: -1 for all, else the one chosen.
+struct Choice {
+  int mode = -1;
+  int contrast = -1;
+  int sharpness = -1;
+  int planar = -1;
+  std::wstring isa;
+  bool Takes(int chosen, int value) const { return chosen < 0 || chosen == value; }
+};
+
+// The heaviest mode stage by stage. Each stage is timed as what it adds to the kernel when it
+// runs alone; "together" is the real kernel with every stage, so the line "shared" is what the
+// stages cost apart from one another but not together (negative: they share passes).
+int StagesBench(const Choice& choice, bool quick) {
+  const double seconds = quick ? 0.1 : 0.3;
+  const int runs = 3;
+  const int rounds = quick ? 2 : 4;  // the variants one after another, round after round
+  const int mode = choice.mode >= 4 && choice.mode <= 6 ? choice.mode : 6;
+  const bool planar = choice.planar == 1;
+  const std::uint32_t all = kCpuMmx | kCpuSseInteger | kCpuSse2 | kCpuSse3;
+  const std::uint32_t mask = choice.isa == L"SSE2" ? (all & ~kCpuSse3) : all;
+  const KernelTable table = BuildKernelTable(mask);
+  const StageProbes probes = BuildStageProbes(mask);
+  const Sequence hot = MakeSequence(3);
+  struct Figure {
+    double cpu;   // ms of processor time per frame, the least of the runs
+    double best;  // ms of the fastest single frame (wall)
+  };
+  const auto measure = [&](const FieldKernels& k, bool curve, Figure* figure) {
+    const Rate rate = RunFieldKernels(hot, 3, k, planar, curve, seconds, runs);
+    figure->cpu = std::min(figure->cpu, 1e3 / rate.cpuBest);
+    figure->best = std::min(figure->best, 1e3 * rate.best);
+  };
+  const FieldKernels kernel = SelectFieldKernels(table, mode, false, false);
+  const FieldKernels sharpened = SelectFieldKernels(table, mode, false, true);
+  const FieldKernels together = SelectFieldKernels(table, mode, true, true);
+  FieldKernels statistics = together, lookup = together;
+  statistics.kernels = probes.statisticsOnly;
+  lookup.kernels = probes.lookupOnly;
+  // Each figure is the least over the rounds, so that a stretch of load on the machine touches
+  // every variant alike.
+  Figure k{1e9, 1e9}, s{1e9, 1e9}, st{1e9, 1e9}, l{1e9, 1e9}, t{1e9, 1e9}, c{1e9, 1e9};
+  for (int round = 0; round < rounds; ++round) {
+    measure(kernel, false, &k);
+    measure(sharpened, false, &s);
+    measure(statistics, false, &st);
+    measure(lookup, false, &l);
+    measure(together, false, &t);
+    measure(together, true, &c);
+  }
+  std::vector<std::vector<std::uint8_t>> inputs = MakeSequence(3).packed;
+  if (planar) inputs = FieldPlanarSamples(inputs);
+  double processorMs = 0;
+  const double processorMedian = RunWholeField(inputs, planar, mode, true, true, seconds, rounds * runs, &processorMs);
+  std::printf("mode %d, contrast and sharpness on, %s, %s, 720x480, ms per output frame: processor time"
+              " (the least of %d runs) and the fastest single frame (wall)\n",
+              mode, planar ? "planar" : "packed", KernelIsaName(table.pairIsa), rounds * runs);
+  const auto line = [](const char* stage, double cpu, double best) {
+    std::printf("  %-52s %8.4f %8.4f\n", stage, cpu, best);
+  };
+  line("kernel (edge median, no stage)", k.cpu, k.best);
+  line("sharpness (added to the kernel)", s.cpu - k.cpu, s.best - k.best);
+  line("contrast statistics (added to the sharpened kernel)", st.cpu - s.cpu, st.best - s.best);
+  line("curve lookup (added to the sharpened kernel)", l.cpu - s.cpu, l.best - s.best);
+  line("shared (together minus the stages apart)", t.cpu - (st.cpu + l.cpu - s.cpu), t.best - (st.best + l.best - s.best));
+  line("together (the kernel the filter runs)", t.cpu, t.best);
+  line("curve rebuild (once per field)", c.cpu - t.cpu, c.best - t.best);
+  std::printf("  %-52s %8.4f (median %.4f)\n", "processor (ProcessField, curve rebuilt)", processorMs, processorMedian);
+  return 0;
+}
+
+int WholeFieldBench(const Choice& choice, bool quick, bool csv) {
   const double seconds = quick ? 0.15 : 0.6;
   std::vector<std::vector<std::uint8_t>> packed = MakeSequence(3).packed;
   std::vector<std::vector<std::uint8_t>> planar = FieldPlanarSamples(packed);
@@ -269,9 +362,13 @@ int WholeFieldBench(bool quick, bool csv) {
   if (csv) std::printf("mode,contrast,sharpness,layout,ms_per_frame,fps\n");
   else std::printf("%-4s %-8s %-9s %-7s %10s %10s\n", "mode", "contrast", "sharpness", "layout", "ms/frame", "fps");
   for (int mode = 0; mode <= 9; ++mode) {
+    if (!choice.Takes(choice.mode, mode)) continue;
     for (bool isPlanar : {false, true}) {
+      if (!choice.Takes(choice.planar, isPlanar)) continue;
       for (bool sharpness : {false, true}) {
+        if (!choice.Takes(choice.sharpness, sharpness)) continue;
         for (bool contrast : {false, true}) {
+          if (!choice.Takes(choice.contrast, contrast)) continue;
           const double ms = RunWholeField(isPlanar ? planar : packed, isPlanar, mode, contrast, sharpness, seconds);
           const char* layout = isPlanar ? "planar" : "packed";
           if (csv) {
@@ -311,9 +408,9 @@ int WriteFrames(const wchar_t* path, int count) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  bool quick = false, csv = false, wholeField = false;
-  int onlyMode = -1;
-  std::wstring onlyIsa;
+  bool quick = false, csv = false, wholeField = false, stages = false;
+  Choice choice;
+  const auto onOff = [](const std::wstring& value) { return value == L"on" ? 1 : (value == L"off" ? 0 : -1); };
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
     if (arg == L"--write-frames" && i + 1 < argc) {
@@ -322,11 +419,19 @@ int wmain(int argc, wchar_t** argv) {
     if (arg == L"--quick") quick = true;
     if (arg == L"--csv") csv = true;
     if (arg == L"--whole-field") wholeField = true;
-    if (arg == L"--mode" && i + 1 < argc) onlyMode = _wtoi(argv[++i]);
-    if (arg == L"--isa" && i + 1 < argc) onlyIsa = argv[++i];
+    if (arg == L"--stages") stages = true;
+    if (arg == L"--mode" && i + 1 < argc) choice.mode = _wtoi(argv[++i]);
+    if (arg == L"--isa" && i + 1 < argc) choice.isa = argv[++i];
+    if (arg == L"--contrast" && i + 1 < argc) choice.contrast = onOff(argv[++i]);
+    if (arg == L"--sharpness" && i + 1 < argc) choice.sharpness = onOff(argv[++i]);
+    if (arg == L"--layout" && i + 1 < argc) {
+      const std::wstring layout = argv[++i];
+      choice.planar = layout == L"planar" ? 1 : (layout == L"packed" ? 0 : -1);
+    }
   }
   SetThreadAffinityMask(GetCurrentThread(), 1);
-  if (wholeField) return WholeFieldBench(quick, csv);
+  if (stages) return StagesBench(choice, quick);
+  if (wholeField) return WholeFieldBench(choice, quick, csv);
   const double seconds = quick ? 0.15 : 0.6;
   const Sequence hot = MakeSequence(3);
   const Sequence cold = MakeSequence(kColdPool);
@@ -350,14 +455,17 @@ int wmain(int argc, wchar_t** argv) {
   } isas[] = {{L"C", 0}, {L"SSE2", kCpuMmx | kCpuSseInteger | kCpuSse2},
               {L"SSE3", kCpuMmx | kCpuSseInteger | kCpuSse2 | kCpuSse3}};
   for (int mode = 0; mode <= 9; ++mode) {
-    if (onlyMode >= 0 && mode != onlyMode) continue;
+    if (!choice.Takes(choice.mode, mode)) continue;
     for (const auto& isa : isas) {
-      if (!onlyIsa.empty() && onlyIsa != isa.name) continue;
+      if (!choice.isa.empty() && choice.isa != isa.name) continue;
       const KernelTable table = BuildKernelTable(isa.mask);
       for (bool planar : {false, true}) {
+        if (!choice.Takes(choice.planar, planar)) continue;
         if (mode >= 7 && (planar || std::wstring(isa.name) != L"C")) continue;  // one run per method
         for (bool sharpness : {false, true}) {
+          if (!choice.Takes(choice.sharpness, sharpness)) continue;
           for (bool contrast : {false, true}) {
+            if (!choice.Takes(choice.contrast, contrast)) continue;
             if (mode >= 7 && (sharpness || contrast)) continue;
             const double cSeconds = std::wstring(isa.name) == L"C" ? seconds / 3 : seconds;
             const Rate hotRate = RunVariant(hot, 3, mode, contrast, sharpness, planar, table, cSeconds);

@@ -17,4 +17,6 @@ void InstallSse2Kernels(KernelTable* table) {
   InstallRules<Sse2Load>(table);
 }
 
+void InstallSse2StageProbes(StageProbes* probes) { InstallStageProbes<Sse2Load>(probes); }
+
 }  // namespace deinterlace

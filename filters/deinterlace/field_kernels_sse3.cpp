@@ -14,4 +14,6 @@ struct Sse3Load {
 
 void InstallSse3Kernels(KernelTable* table) { InstallPairs<Sse3Load>(table); }
 
+void InstallSse3StageProbes(StageProbes* probes) { InstallStageProbes<Sse3Load>(probes); }
+
 }  // namespace deinterlace

@@ -87,83 +87,120 @@ VORN_KERNEL_INLINE __m128i VectorEdgeCandidate(const __m128i a[5], const __m128i
   return Select(vertical, _mm_avg_epu8(a[2], b[2]), diagonal);
 }
 
-// The 16 bytes of v in memory, for per-byte table work. The empty asm tells the compiler the
-// bytes may have changed, so it reads them back with byte loads; otherwise it extracts each
-// byte from the vector on its own, storing the whole vector again for every byte.
-VORN_KERNEL_INLINE void StoreBytes(std::uint8_t (&bytes)[16], __m128i v) {
-  StoreAligned(bytes, v);
-  __asm__("" : "+m"(bytes));
-}
-
 // Luma and interleaved chroma of 16 pixels as packed YUY2.
 VORN_KERNEL_INLINE void StoreYuy2(std::uint8_t* destination, __m128i y, __m128i c) {
   StoreUnaligned(destination, _mm_unpacklo_epi8(y, c));
   StoreUnaligned(destination + 16, _mm_unpackhi_epi8(y, c));
 }
 
-// The same with the luma mapped through the contrast curve: `luma` holds the 16 values as
-// bytes; each entry's low word goes straight from the curve into a word lane (SSE2 has no byte
-// shuffle), its low byte is kept and the chroma put above it.
-VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i, __m128i c, const std::uint8_t* luma,
-                                        const ContrastCurve& curve) {
-  const std::int32_t* entries = curve.entries;
-  __m128i low = _mm_cvtsi32_si128(entries[luma[0]]);
-  __m128i high = _mm_cvtsi32_si128(entries[luma[8]]);
-  low = _mm_insert_epi16(low, entries[luma[1]], 1);
-  high = _mm_insert_epi16(high, entries[luma[9]], 1);
-  low = _mm_insert_epi16(low, entries[luma[2]], 2);
-  high = _mm_insert_epi16(high, entries[luma[10]], 2);
-  low = _mm_insert_epi16(low, entries[luma[3]], 3);
-  high = _mm_insert_epi16(high, entries[luma[11]], 3);
-  low = _mm_insert_epi16(low, entries[luma[4]], 4);
-  high = _mm_insert_epi16(high, entries[luma[12]], 4);
-  low = _mm_insert_epi16(low, entries[luma[5]], 5);
-  high = _mm_insert_epi16(high, entries[luma[13]], 5);
-  low = _mm_insert_epi16(low, entries[luma[6]], 6);
-  high = _mm_insert_epi16(high, entries[luma[14]], 6);
-  low = _mm_insert_epi16(low, entries[luma[7]], 7);
-  high = _mm_insert_epi16(high, entries[luma[15]], 7);
-  const __m128i mask = _mm_set1_epi16(0x00FF);
-  const __m128i zero = _mm_setzero_si128();
-  StoreUnaligned(destination, _mm_or_si128(_mm_and_si128(low, mask), _mm_unpacklo_epi8(zero, c)));
-  StoreUnaligned(destination + 16, _mm_or_si128(_mm_and_si128(high, mask), _mm_unpackhi_epi8(zero, c)));
+// The same with the luma mapped through the contrast curve: the group is stored as it stands,
+// then each luma byte is overwritten with the low byte of its curve entry (the entry's first
+// byte, x86 being little-endian). The values come out of the register two at a time (pextrw);
+// per pixel that is a shift or mask, a byte load and a byte store, each pixel on its own.
+// Gathering the entries into word lanes instead (SSE2 has no byte shuffle) chains all eight
+// lookups of a half through one register, and reading the values back from memory after a
+// vector store costs a load each.
+VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i y, __m128i c, const ContrastCurve& curve) {
+  StoreYuy2(destination, y, c);
+  const std::uint8_t* lowBytes = reinterpret_cast<const std::uint8_t*>(curve.entries);
+#pragma GCC unroll 8
+  for (int k = 0; k < 8; ++k) {
+    const unsigned pair = static_cast<unsigned>(_mm_extract_epi16(y, k));
+    destination[4 * k] = lowBytes[4 * static_cast<std::size_t>(pair & 0xFF)];
+    destination[4 * k + 2] = lowBytes[4 * static_cast<std::size_t>(pair >> 8)];
+  }
 }
 
-VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i y, __m128i c, const ContrastCurve& curve) {
-  alignas(16) std::uint8_t luma[16];
-  StoreBytes(luma, y);
-  StoreYuy2Mapped(destination, y, c, luma, curve);
+// The same through the curve's pair table (contrast_processor.h): pextrw gives two luma bytes of
+// the group as one index, and its entry holds both mapped values in their YUY2 word lanes, so
+// a load and a move serve two pixels and the chroma goes in with one or.
+VORN_KERNEL_INLINE void StoreYuy2Paired(std::uint8_t* destination, __m128i y, __m128i c, const std::uint32_t* pairs) {
+  const auto pair = [&](int k) {
+    return _mm_cvtsi32_si128(static_cast<int>(pairs[static_cast<unsigned>(_mm_extract_epi16(y, k))]));
+  };
+  const __m128i low = _mm_unpacklo_epi64(_mm_unpacklo_epi32(pair(0), pair(1)), _mm_unpacklo_epi32(pair(2), pair(3)));
+  const __m128i high = _mm_unpacklo_epi64(_mm_unpacklo_epi32(pair(4), pair(5)), _mm_unpacklo_epi32(pair(6), pair(7)));
+  const __m128i zero = _mm_setzero_si128();
+  StoreUnaligned(destination, _mm_or_si128(low, _mm_unpacklo_epi8(zero, c)));
+  StoreUnaligned(destination + 16, _mm_or_si128(high, _mm_unpackhi_epi8(zero, c)));
+}
+
+// The curve's pair table for this call: checked against the curve's low bytes and rebuilt when
+// they differ (a new curve, or one written directly); null when the processor has no table.
+inline const std::uint32_t* TakePairTable(ContrastProcessor& contrast) {
+  ContrastPairTable& table = contrast.pairTable();
+  std::uint32_t* entries = table.entries.get();
+  if (!entries) return nullptr;
+  const std::int32_t* curve = contrast.curve().entries;
+  const __m128i mask = _mm_set1_epi32(0xFF);
+  const __m128i zero = _mm_setzero_si128();
+  alignas(16) std::uint8_t low[256];
+  __m128i differ = zero;
+  for (int k = 0; k < 256; k += 16) {
+    const __m128i a = _mm_packs_epi32(_mm_and_si128(LoadAligned(curve + k), mask),
+                                      _mm_and_si128(LoadAligned(curve + k + 4), mask));
+    const __m128i b = _mm_packs_epi32(_mm_and_si128(LoadAligned(curve + k + 8), mask),
+                                      _mm_and_si128(LoadAligned(curve + k + 12), mask));
+    const __m128i bytes = _mm_packus_epi16(a, b);
+    StoreAligned(low + k, bytes);
+    differ = _mm_or_si128(differ, _mm_xor_si128(bytes, LoadAligned(table.source + k)));
+  }
+  if (table.built && _mm_movemask_epi8(_mm_cmpeq_epi8(differ, zero)) == 0xFFFF) return entries;
+  alignas(16) std::uint32_t words[256];
+  for (int k = 0; k < 256; k += 4) StoreAligned(words + k, _mm_and_si128(LoadAligned(curve + k), mask));
+  for (int y1 = 0; y1 < 256; ++y1) {
+    const __m128i high = _mm_set1_epi32(static_cast<int>(low[y1]) << 16);
+    std::uint32_t* row = entries + 256 * y1;
+    for (int y0 = 0; y0 < 256; y0 += 4) StoreAligned(row + y0, _mm_or_si128(LoadAligned(words + y0), high));
+  }
+  std::memcpy(table.source, low, sizeof(low));
+  table.built = true;
+  return entries;
 }
 
 // ---- Contrast statistics --------------------------------------------------------------------
 
 // Adds groups of 16 luma values with the fixed lane split: luma-sum lane l takes pixels l, l + 4,
 // l + 8, l + 12; halved-square lane 0 the even pixels, lane 1 the odd ones. The sums stay in
-// registers for one call.
+// registers for one call: the halved squares in 32-bit lanes of even and of odd pixels, folded
+// into the 64-bit lanes when the parts are merged and at the end.
 //
 // The histogram is counted into four interleaved parts: pixel j of a group goes to part j mod 4,
 // part 0 being the processor's histogram itself and parts 1..3 16-bit counters of this call,
 // added in at the end. An update reads what the previous update of its bin stored, so a run of
 // equal values (flat areas, black borders) would otherwise chain every pixel of the run through
-// store-to-load forwarding; four parts make four independent chains.
+// store-to-load forwarding; four parts make four independent chains. The values come out of the
+// register two at a time (pextrw), as for the curve lookup.
+//
+// The three 16-bit parts live apart from the accumulator: an array indexed by pixel values makes
+// its holder live in memory, and the accumulator's sums should not.
+struct alignas(16) HistogramParts {
+  std::uint16_t counts[3][256];
+};
+
 class StatisticsAccumulator {
  public:
-  explicit StatisticsAccumulator(ContrastStatistics* statistics)
+  VORN_KERNEL_INLINE StatisticsAccumulator(ContrastStatistics* statistics, HistogramParts* parts)
       : statistics_(statistics),
+        parts_(parts->counts),
         lumaSum_(LoadAligned(statistics->lumaSum)),
-        squareSum_(LoadAligned(statistics->squareSum)) {
+        squareSum_(LoadAligned(statistics->squareSum)),
+        evenSquares_(_mm_setzero_si128()),
+        oddSquares_(_mm_setzero_si128()) {
     ClearParts();
   }
 
-  // `luma` holds the bytes of `y`.
-  VORN_KERNEL_INLINE void Add(__m128i y, const std::uint8_t* luma) {
+  VORN_KERNEL_INLINE void Add(__m128i y) {
     std::uint32_t* histogram = statistics_->histogram;
-#pragma GCC unroll 4
-    for (int j = 0; j < 16; j += 4) {
-      histogram[luma[j]] += 1;
-      parts_[0][luma[j + 1]] += 1;
-      parts_[1][luma[j + 2]] += 1;
-      parts_[2][luma[j + 3]] += 1;
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; k += 2) {
+      // Pixels 2k .. 2k + 3: parts 0 (the histogram), 1, 2, 3.
+      const unsigned first = static_cast<unsigned>(_mm_extract_epi16(y, k));
+      const unsigned second = static_cast<unsigned>(_mm_extract_epi16(y, k + 1));
+      histogram[first & 0xFF] += 1;
+      parts_[0][first >> 8] += 1;
+      parts_[1][second & 0xFF] += 1;
+      parts_[2][second >> 8] += 1;
     }
     const __m128i zero = _mm_setzero_si128();
     const __m128i low = _mm_unpacklo_epi8(y, zero);   // pixels 0..7
@@ -173,22 +210,13 @@ class StatisticsAccumulator {
     // floor(Y * Y / 2) fits 15 bits; pixel j and j + 8 share a parity and their sum fits 16.
     const __m128i halves = _mm_add_epi16(_mm_srli_epi16(_mm_mullo_epi16(low, low), 1),
                                          _mm_srli_epi16(_mm_mullo_epi16(high, high), 1));
-    const __m128i even = _mm_and_si128(halves, _mm_set1_epi32(0xFFFF));
-    const __m128i odd = _mm_srli_epi32(halves, 16);
-    const __m128i mixed = _mm_add_epi32(_mm_unpacklo_epi32(even, odd), _mm_unpackhi_epi32(even, odd));
-    const __m128i folded = _mm_add_epi32(mixed, _mm_srli_si128(mixed, 8));  // even, odd, -, -
-    squareSum_ = _mm_add_epi64(squareSum_, _mm_unpacklo_epi32(folded, zero));
+    evenSquares_ = _mm_add_epi32(evenSquares_, _mm_and_si128(halves, _mm_set1_epi32(0xFFFF)));
+    oddSquares_ = _mm_add_epi32(oddSquares_, _mm_srli_epi32(halves, 16));
     count_ += 16;
     if (++groupsInParts_ == kMaxGroupsInParts) MergeParts();
   }
 
-  VORN_KERNEL_INLINE void Add(__m128i y) {
-    alignas(16) std::uint8_t luma[16];
-    StoreBytes(luma, y);
-    Add(y, luma);
-  }
-
-  void Flush() {
+  VORN_KERNEL_INLINE void Flush() {
     AddParts();
     StoreAligned(statistics_->lumaSum, lumaSum_);
     StoreAligned(statistics_->squareSum, squareSum_);
@@ -197,23 +225,25 @@ class StatisticsAccumulator {
 
  private:
   static constexpr int kParts = 3;
-  // A part's bin takes at most four counts per group, and the three parts are added in 16 bits.
+  // A part's bin takes at most four counts per group, and the three parts are added in 16 bits;
+  // a 32-bit square lane takes at most 65024 per group.
   static constexpr int kMaxGroupsInParts = 65535 / (4 * kParts);
 
-  void ClearParts() {
+  VORN_KERNEL_INLINE void ClearParts() {
     for (int p = 0; p < kParts; ++p) {
       for (int b = 0; b < 256; b += 8) StoreAligned(&parts_[p][b], _mm_setzero_si128());
     }
     groupsInParts_ = 0;
   }
 
-  void MergeParts() {
+  VORN_KERNEL_INLINE void MergeParts() {
     AddParts();
     ClearParts();
   }
 
-  // Adds the parts into the processor's histogram (the parts keep their counts).
-  void AddParts() {
+  // Adds the parts into the processor's histogram (the parts keep their counts) and the 32-bit
+  // square lanes into the 64-bit ones (the 32-bit lanes start again).
+  VORN_KERNEL_INLINE void AddParts() {
     const __m128i zero = _mm_setzero_si128();
     std::uint32_t* histogram = statistics_->histogram;
     for (int b = 0; b < 256; b += 8) {
@@ -222,26 +252,40 @@ class StatisticsAccumulator {
       StoreAligned(histogram + b, _mm_add_epi32(LoadAligned(histogram + b), _mm_unpacklo_epi16(sum, zero)));
       StoreAligned(histogram + b + 4, _mm_add_epi32(LoadAligned(histogram + b + 4), _mm_unpackhi_epi16(sum, zero)));
     }
+    // Each lane pair to 64 bits: even lanes 0 + 2 and 1 + 3, then the halves together.
+    const __m128i even = _mm_add_epi64(_mm_unpacklo_epi32(evenSquares_, zero), _mm_unpackhi_epi32(evenSquares_, zero));
+    const __m128i odd = _mm_add_epi64(_mm_unpacklo_epi32(oddSquares_, zero), _mm_unpackhi_epi32(oddSquares_, zero));
+    squareSum_ = _mm_add_epi64(squareSum_, _mm_add_epi64(_mm_unpacklo_epi64(even, odd), _mm_unpackhi_epi64(even, odd)));
+    evenSquares_ = _mm_setzero_si128();
+    oddSquares_ = _mm_setzero_si128();
   }
 
   ContrastStatistics* statistics_;
+  std::uint16_t (*parts_)[256];
   __m128i lumaSum_;
   __m128i squareSum_;
+  __m128i evenSquares_;
+  __m128i oddSquares_;
   std::uint32_t count_ = 0;
   int groupsInParts_ = 0;
-  alignas(16) std::uint16_t parts_[kParts][256];
 };
 
 struct NoStatistics {
   void Add(__m128i) {}
-  void Add(__m128i, const std::uint8_t*) {}
   void Flush() {}
 };
 
-template <bool Contrast>
-std::conditional_t<Contrast, StatisticsAccumulator, NoStatistics> StatisticsFor(KernelContext& context) {
-  if constexpr (Contrast) {
-    return StatisticsAccumulator(&context.contrast->statistics());
+// Which contrast stages a kernel runs: the filter's kernels run both or neither; the benchmark's
+// probes run one of them alone.
+constexpr int kStatisticsStage = 1;
+constexpr int kLookupStage = 2;
+constexpr int kContrastStages = kStatisticsStage | kLookupStage;
+
+template <bool Statistics>
+std::conditional_t<Statistics, StatisticsAccumulator, NoStatistics> StatisticsFor(KernelContext& context,
+                                                                                  HistogramParts* parts) {
+  if constexpr (Statistics) {
+    return StatisticsAccumulator(&context.contrast->statistics(), parts);
   } else {
     return NoStatistics{};
   }
@@ -293,18 +337,28 @@ constexpr bool ReadsOtherPictures(Interpolator i) {
   return i == Interpolator::FieldMedian || i == Interpolator::EdgeMedian;
 }
 
-template <Interpolator I, bool StatisticsFromNext, class Group>
+// `Kept`: the role whose row is the kept line (kKeptRow: a row of its own; kAboveRow or
+// kBelowRow: that row, whose luma and chroma are then taken once).
+template <Interpolator I, bool StatisticsFromNext, int Kept = kKeptRow, class Group>
 VORN_KERNEL_INLINE GroupLines ComputeGroup(const Group& g) {
   GroupLines out;
-  out.keptY = g.Luma(kKeptRow, 0);
-  out.keptC = g.Chroma(kKeptRow);
+  if constexpr (Kept == kKeptRow) {
+    out.keptY = g.Luma(kKeptRow, 0);
+    out.keptC = g.Chroma(kKeptRow);
+  }
   if constexpr (I == Interpolator::Weave) {
     out.fillY = g.Luma(kPreviousRow, 0);
     out.fillC = g.Chroma(kPreviousRow);
   } else {
     const __m128i a = g.Luma(kAboveRow, 0);
     const __m128i b = g.Luma(kBelowRow, 0);
-    out.fillC = _mm_avg_epu8(g.Chroma(kAboveRow), g.Chroma(kBelowRow));
+    const __m128i aC = g.Chroma(kAboveRow);
+    const __m128i bC = g.Chroma(kBelowRow);
+    if constexpr (Kept != kKeptRow) {
+      out.keptY = Kept == kAboveRow ? a : b;
+      out.keptC = Kept == kAboveRow ? aC : bC;
+    }
+    out.fillC = _mm_avg_epu8(aC, bC);
     if constexpr (I == Interpolator::LineAverage) {
       out.fillY = _mm_avg_epu8(a, b);
     } else if constexpr (I == Interpolator::FieldMedian) {
@@ -379,10 +433,11 @@ VORN_KERNEL_INLINE __m128i NarrowGain(__m128i c, __m128 gain) {
 // the cored value c in -127 .. 127 there. For such c the truncated single-precision product
 // trunc(c * gain) is odd in c and, for the gains checked here, equals the fixed-point
 // floor(4 |c| * M / 65536) with the sign of c put back (SharpenMultiplier, taken with the
-// parameters).
+// parameters); with T at most 255 that path works in bytes but for the product.
 struct SharpenSettings {
   __m128i coring32;    // T in 32-bit lanes
   __m128i coring16;    // T in 16-bit lanes
+  __m128i coring8;     // T in bytes (fixed point only)
   __m128i multiplier;  // M in 16-bit lanes (fixed point only)
   __m128 gain;
   bool narrow;
@@ -395,10 +450,11 @@ inline SharpenSettings TakeSharpenSettings(const SharpnessProcessor& sharpness) 
   const int multiplier = sharpness.multiplier();
   return {_mm_set1_epi32(coring),
           _mm_set1_epi16(coring),
+          _mm_set1_epi8(static_cast<char>(coring >= 0 && coring <= 255 ? coring : 0)),
           _mm_set1_epi16(static_cast<std::int16_t>(static_cast<std::uint16_t>(multiplier < 0 ? 0 : multiplier))),
           _mm_set1_ps(gain),
           coring >= 0 && coring <= 8192 && gain >= -2.0f && gain <= 2.0f,
-          multiplier >= 0 && coring >= 0};
+          multiplier >= 0 && coring >= 0 && coring <= 255};
 }
 
 enum class SharpenPath { kWide, kNarrow, kFixedPoint };
@@ -408,14 +464,8 @@ VORN_KERNEL_INLINE __m128i SharpenHalf(__m128i centre, __m128i sum, const Sharpe
   // d = (Yc >> 1) - (S >> 3), in 16 bits.
   const __m128i d = _mm_sub_epi16(_mm_srli_epi16(centre, 1), _mm_srli_epi16(sum, 3));
   __m128i p;
-  if constexpr (Path == SharpenPath::kFixedPoint) {
-    // |c| = max(|d| - T, 0); c has the sign of d (or is 0).
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i magnitude = _mm_max_epi16(_mm_sub_epi16(_mm_max_epi16(d, _mm_sub_epi16(zero, d)), settings.coring16), zero);
-    const __m128i q = _mm_mulhi_epu16(_mm_slli_epi16(magnitude, 2), settings.multiplier);
-    const __m128i sign = _mm_srai_epi16(d, 15);
-    p = _mm_sub_epi16(_mm_xor_si128(q, sign), sign);
-  } else if constexpr (Path == SharpenPath::kNarrow) {
+  static_assert(Path != SharpenPath::kFixedPoint, "the fixed-point path works on whole groups (EmitGroup)");
+  if constexpr (Path == SharpenPath::kNarrow) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i c = _mm_add_epi16(_mm_max_epi16(_mm_sub_epi16(d, settings.coring16), zero),
                                     _mm_min_epi16(_mm_add_epi16(d, settings.coring16), zero));
@@ -431,47 +481,94 @@ VORN_KERNEL_INLINE __m128i SharpenHalf(__m128i centre, __m128i sum, const Sharpe
   return _mm_adds_epi16(centre, p);
 }
 
-// Emits the line two above the newest stored one (luma slot 2, the chroma ring's output slot),
-// storing the newest line's horizontal sums in sum slot 4 on the way.
-template <class Load, bool Contrast, SharpenPath Path>
-void EmitSharpenedWith(KernelContext& context, const SharpenSettings& settings, int groups,
-                       std::uint8_t* destination) {
-  SharpnessProcessor& sharpness = *context.sharpness;
-  const std::uint8_t* newest = sharpness.Luma(4);
-  const std::uint8_t* centre = sharpness.Luma(2);
-  std::uint16_t* newLow = sharpness.SumLow(4);
-  std::uint16_t* newHigh = sharpness.SumHigh(4);
-  const std::uint16_t* oldLow = sharpness.SumLow(0);
-  const std::uint16_t* oldHigh = sharpness.SumHigh(0);
-  const std::uint8_t* chroma = context.chromaRing->Output();
+// One output line of the sharpness stage: the newest luma line (two below the emitted one),
+// whose horizontal sums go to `newLow`/`newHigh`, the centre line, the sums of the line two above,
+// the chroma line and the destination row.
+struct EmitLine {
+  const std::uint8_t* newest;
+  const std::uint8_t* centre;
+  std::uint16_t* newLow;
+  std::uint16_t* newHigh;
+  const std::uint16_t* oldLow;
+  const std::uint16_t* oldHigh;
+  const std::uint8_t* chroma;
+  std::uint8_t* destination;
+};
+
+// The two lines of a call: the upper one from the slots as they stand (luma 4 over 2, sums 4 and
+// 0, the chroma output slot), the lower one from the slots one rotation on (luma 5 over 3, sums
+// 0 and 1, the chroma slot before the output slot). The lower line's new sums go where the upper
+// line's old ones are read, group by group after them.
+VORN_KERNEL_INLINE void TakeEmitLines(KernelContext& context, std::uint8_t* upper, std::uint8_t* lower, EmitLine* lines) {
+  const SharpnessProcessor& sharpness = *context.sharpness;
+  const ChromaLineRing& ring = *context.chromaRing;
+  lines[0] = {sharpness.Luma(4), sharpness.Luma(2), sharpness.SumLow(4), sharpness.SumHigh(4), sharpness.SumLow(0),
+              sharpness.SumHigh(0), ring.Output(), upper};
+  lines[1] = {sharpness.Luma(5), sharpness.Luma(3), sharpness.SumLow(0), sharpness.SumHigh(0), sharpness.SumLow(1),
+              sharpness.SumHigh(1), ring.Slot(ring.OutputSlot() - 1), lower};
+}
+
+// One group of one emitted line: sharpened luma (through the curve when mapping) and its chroma.
+template <class Load, bool Map, SharpenPath Path>
+VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& settings, const ContrastCurve* curve,
+                                  const std::uint32_t* pairs, int g) {
   const __m128i zero = _mm_setzero_si128();
-  for (int g = 0; g < groups; ++g) {
-    __m128i hLow, hHigh;
-    HorizontalSums<Load>(newest + 16 * g, &hLow, &hHigh);
-    StoreAligned(newLow + 8 * g, hLow);
-    StoreAligned(newHigh + 8 * g, hHigh);
-    const __m128i sLow = _mm_adds_epu16(hLow, LoadAligned(oldLow + 8 * g));
-    const __m128i sHigh = _mm_adds_epu16(hHigh, LoadAligned(oldHigh + 8 * g));
-    const __m128i yc = LoadAligned(centre + 16 * g);
+  __m128i hLow, hHigh;
+  HorizontalSums<Load>(line.newest + 16 * g, &hLow, &hHigh);
+  const __m128i sLow = _mm_adds_epu16(hLow, LoadAligned(line.oldLow + 8 * g));
+  const __m128i sHigh = _mm_adds_epu16(hHigh, LoadAligned(line.oldHigh + 8 * g));
+  StoreAligned(line.newLow + 8 * g, hLow);
+  StoreAligned(line.newHigh + 8 * g, hHigh);
+  const __m128i yc = LoadAligned(line.centre + 16 * g);
+  __m128i y;
+  if constexpr (Path == SharpenPath::kFixedPoint) {
+    // In bytes: Yc >> 1 and S >> 3 both lie in 0..127, so |d| is their byte difference and
+    // |c| = |d| - T saturated at 0; only the product p = sign(d) * q (q at most 254) needs words.
+    // Yc + p saturated to 0..255 is then Yc + q or Yc - q saturated in bytes.
+    const __m128i half = _mm_and_si128(_mm_srli_epi16(yc, 1), _mm_set1_epi8(0x7F));
+    const __m128i eighth = _mm_packus_epi16(_mm_srli_epi16(sLow, 3), _mm_srli_epi16(sHigh, 3));
+    const __m128i magnitude = _mm_subs_epu8(AbsDiff(half, eighth), settings.coring8);
+    const __m128i positive = _mm_cmpeq_epi8(_mm_max_epu8(half, eighth), half);  // d >= 0
+    const __m128i qLow = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpacklo_epi8(magnitude, zero), 2), settings.multiplier);
+    const __m128i qHigh = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpackhi_epi8(magnitude, zero), 2), settings.multiplier);
+    const __m128i q = _mm_packus_epi16(qLow, qHigh);
+    y = _mm_subs_epu8(_mm_adds_epu8(yc, _mm_and_si128(positive, q)), _mm_andnot_si128(positive, q));
+  } else {
     const __m128i yLow = SharpenHalf<Path>(_mm_unpacklo_epi8(yc, zero), sLow, settings);
     const __m128i yHigh = SharpenHalf<Path>(_mm_unpackhi_epi8(yc, zero), sHigh, settings);
-    const __m128i y = _mm_packus_epi16(yLow, yHigh);
-    if constexpr (Contrast) {
-      StoreYuy2Mapped(destination + 32 * g, y, LoadAligned(chroma + 16 * g), context.contrast->curve());
+    y = _mm_packus_epi16(yLow, yHigh);
+  }
+  if constexpr (Map) {
+    if (pairs) {
+      StoreYuy2Paired(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), pairs);
     } else {
-      StoreYuy2(destination + 32 * g, y, LoadAligned(chroma + 16 * g));
+      StoreYuy2Mapped(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), *curve);
     }
+  } else {
+    StoreYuy2(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g));
   }
 }
 
-template <class Load, bool Contrast>
-void EmitSharpened(KernelContext& context, const SharpenSettings& settings, int groups, std::uint8_t* destination) {
+// Both lines of a call, group by group. (The lines and settings go by value: the caller's copies
+// stay out of memory.)
+template <class Load, bool Map, SharpenPath Path>
+void EmitGroupsWith(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
+                    const std::uint32_t* pairs, int groups) {
+  for (int g = 0; g < groups; ++g) {
+    EmitGroup<Load, Map, Path>(upper, settings, curve, pairs, g);
+    EmitGroup<Load, Map, Path>(lower, settings, curve, pairs, g);
+  }
+}
+
+template <class Load, bool Map>
+void EmitGroups(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
+                const std::uint32_t* pairs, int groups) {
   if (settings.fixedPoint) {
-    EmitSharpenedWith<Load, Contrast, SharpenPath::kFixedPoint>(context, settings, groups, destination);
+    EmitGroupsWith<Load, Map, SharpenPath::kFixedPoint>(upper, lower, settings, curve, pairs, groups);
   } else if (settings.narrow) {
-    EmitSharpenedWith<Load, Contrast, SharpenPath::kNarrow>(context, settings, groups, destination);
+    EmitGroupsWith<Load, Map, SharpenPath::kNarrow>(upper, lower, settings, curve, pairs, groups);
   } else {
-    EmitSharpenedWith<Load, Contrast, SharpenPath::kWide>(context, settings, groups, destination);
+    EmitGroupsWith<Load, Map, SharpenPath::kWide>(upper, lower, settings, curve, pairs, groups);
   }
 }
 
@@ -494,23 +591,34 @@ void PrimeRings(KernelContext& context, int groups) {
 // ---- Output of one call ---------------------------------------------------------------------
 
 // Takes the two new lines group by group: writes them out (with the curve) or, for the sharpen
-// kernels, pushes them into the rings and emits the pair of the previous call at the end. The
-// ring slots and the curve are taken once per call (vector stores may alias any pointer the
-// compiler would otherwise reload).
-template <class Load, bool Sharpen, bool Contrast, bool StatisticsFromNext>
+// kernels, pushes them into the rings and, at the end, emits the pair of the previous call (both
+// lines group by group in one pass, the curve applied as each group is stored). The ring slots
+// and the curve are taken once per call (vector stores may alias any pointer the compiler would
+// otherwise reload).
+//
+// The emission stays a pass of its own over the (first-level cache) rings: run inside the
+// interpolation's loop, one group behind, it needs more registers than there are and comes out
+// slower.
+template <class Load, bool Sharpen, int Stages, bool StatisticsFromNext>
 class PairOutput {
+  static constexpr bool kStatistics = (Stages & kStatisticsStage) != 0;
+  static constexpr bool kMap = (Stages & kLookupStage) != 0;
+
  public:
-  PairOutput(KernelContext& context, int width, int groups, int fieldFlag, int rowIndex, std::uint8_t* keptDestination,
-             std::uint8_t* fillDestination)
+  VORN_KERNEL_INLINE PairOutput(KernelContext& context, HistogramParts* parts, int width, int groups, int fieldFlag,
+                                int rowIndex, std::uint8_t* keptDestination, std::uint8_t* fillDestination)
       : context_(context),
-        statistics_(StatisticsFor<Contrast>(context)),
+        statistics_(StatisticsFor<kStatistics>(context, parts)),
         width_(width),
         groups_(groups),
         keptIsUpper_(fieldFlag == 1),
         rowIndex_(rowIndex),
         keptDestination_(keptDestination),
         fillDestination_(fillDestination) {
-    if constexpr (Contrast) curve_ = &context.contrast->curve();
+    if constexpr (kMap) {
+      curve_ = &context.contrast->curve();
+      pairs_ = TakePairTable(*context.contrast);
+    }
     if constexpr (Sharpen) {
       // Upper line: luma slot 4, chroma slot 1; lower line: luma slot 5, chroma slot 0.
       SharpnessProcessor& sharpness = *context.sharpness;
@@ -519,6 +627,9 @@ class PairOutput {
       fillLuma_ = sharpness.Luma(keptIsUpper_ ? 5 : 4);
       keptChroma_ = ring.Slot(keptIsUpper_ ? 1 : 0);
       fillChroma_ = ring.Slot(keptIsUpper_ ? 0 : 1);
+      settings_ = TakeSharpenSettings(sharpness);
+      TakeEmitLines(context, keptIsUpper_ ? keptDestination : fillDestination,
+                    keptIsUpper_ ? fillDestination : keptDestination, emit_);
     }
   }
 
@@ -526,18 +637,17 @@ class PairOutput {
     if constexpr (!Sharpen) {
       std::uint8_t* kept = keptDestination_ + 32 * g;
       std::uint8_t* fill = fillDestination_ + 32 * g;
-      if constexpr (Contrast) {
-        // The kept luma's bytes serve both the histogram and the lookups.
-        alignas(16) std::uint8_t keptBytes[16];
-        StoreBytes(keptBytes, lines.keptY);
-        if constexpr (StatisticsFromNext) {
-          statistics_.Add(lines.statisticsY);
+      if constexpr (kMap) {
+        statistics_.Add(lines.statisticsY);
+        if (pairs_) {
+          StoreYuy2Paired(kept, lines.keptY, lines.keptC, pairs_);
+          StoreYuy2Paired(fill, lines.fillY, lines.fillC, pairs_);
         } else {
-          statistics_.Add(lines.keptY, keptBytes);
+          StoreYuy2Mapped(kept, lines.keptY, lines.keptC, *curve_);
+          StoreYuy2Mapped(fill, lines.fillY, lines.fillC, *curve_);
         }
-        StoreYuy2Mapped(kept, lines.keptY, lines.keptC, keptBytes, *curve_);
-        StoreYuy2Mapped(fill, lines.fillY, lines.fillC, *curve_);
       } else {
+        statistics_.Add(lines.statisticsY);
         StoreYuy2(kept, lines.keptY, lines.keptC);
         StoreYuy2(fill, lines.fillY, lines.fillC);
       }
@@ -545,19 +655,13 @@ class PairOutput {
       std::uint8_t* keptLuma = keptLuma_ + 16 * g;
       StoreAligned(keptLuma, lines.keptY);
       StoreAligned(fillLuma_ + 16 * g, lines.fillY);
-      if constexpr (Contrast && !StatisticsFromNext) {
-        // The kept luma just stored in the ring serves the histogram (read back as bytes).
-        __asm__("" : "+m"(*reinterpret_cast<std::uint8_t(*)[16]>(keptLuma)));
-        statistics_.Add(lines.keptY, keptLuma);
-      } else {
-        statistics_.Add(lines.statisticsY);
-      }
+      statistics_.Add(lines.statisticsY);
       StoreAligned(keptChroma_ + 16 * g, lines.keptC);
       StoreAligned(fillChroma_ + 16 * g, lines.fillC);
     }
   }
 
-  void Finish() {
+  VORN_KERNEL_INLINE void Finish() {
     statistics_.Flush();
     if constexpr (Sharpen) {
       SharpnessProcessor& sharpness = *context_.sharpness;
@@ -565,13 +669,9 @@ class PairOutput {
       ReplicateLumaEdges(sharpness.Luma(4), width_, groups_);
       ReplicateLumaEdges(sharpness.Luma(5), width_, groups_);
       if (rowIndex_ == 0) PrimeRings<Load>(context_, groups_);
-      std::uint8_t* upper = keptIsUpper_ ? keptDestination_ : fillDestination_;
-      std::uint8_t* lower = keptIsUpper_ ? fillDestination_ : keptDestination_;
-      const SharpenSettings settings = TakeSharpenSettings(sharpness);
-      EmitSharpened<Load, Contrast>(context_, settings, groups_, upper);
+      EmitGroups<Load, kMap>(emit_[0], emit_[1], settings_, curve_, pairs_, groups_);
       sharpness.Rotate();
       ring.Rotate();
-      EmitSharpened<Load, Contrast>(context_, settings, groups_, lower);
       sharpness.Rotate();
       ring.Rotate();
     }
@@ -579,7 +679,7 @@ class PairOutput {
 
  private:
   KernelContext& context_;
-  std::conditional_t<Contrast, StatisticsAccumulator, NoStatistics> statistics_;
+  std::conditional_t<kStatistics, StatisticsAccumulator, NoStatistics> statistics_;
   int width_;
   int groups_;
   bool keptIsUpper_;
@@ -587,10 +687,13 @@ class PairOutput {
   std::uint8_t* keptDestination_;
   std::uint8_t* fillDestination_;
   const ContrastCurve* curve_ = nullptr;
+  const std::uint32_t* pairs_ = nullptr;
   std::uint8_t* keptLuma_ = nullptr;
   std::uint8_t* fillLuma_ = nullptr;
   std::uint8_t* keptChroma_ = nullptr;
   std::uint8_t* fillChroma_ = nullptr;
+  SharpenSettings settings_{};
+  EmitLine emit_[2] = {};
 };
 
 // ---- Packed kernels -------------------------------------------------------------------------
@@ -626,21 +729,22 @@ inline void FillWindow(const std::uint8_t* row, int width, int x0, std::uint8_t*
   }
 }
 
-template <class Load, Interpolator I, bool Sharpen, bool Contrast, bool StatisticsFromNext>
-void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
+template <class Load, Interpolator I, bool Sharpen, int Stages, bool StatisticsFromNext, int Kept>
+void PackedRowsKernel(KernelContext& context, const PackedRowPair& pair) {
   const int width = pair.width;
-  if (width <= 0) return;
   const int groups = BlockCount16(width);
   constexpr int reach = IsEdgeDirected(I) ? 2 : 0;  // pixels read beside a group (above, below)
   const std::uint8_t* rows[kRowRoles] = {pair.keptSource, pair.above, pair.below, pair.previous, pair.next};
   // Known at compile time, so that the row set-up of a group unrolls to plain adds.
-  constexpr bool read[kRowRoles] = {true, I != Interpolator::Weave, I != Interpolator::Weave,
+  constexpr bool read[kRowRoles] = {Kept == kKeptRow, I != Interpolator::Weave, I != Interpolator::Weave,
                                     I == Interpolator::Weave || ReadsOtherPictures(I),
                                     ReadsOtherPictures(I) || StatisticsFromNext};
   constexpr int rowReach[kRowRoles] = {0, reach, reach, 0, 0};
   alignas(16) std::uint8_t windows[kRowRoles][2 * kWindowPixels];
-  PairOutput<Load, Sharpen, Contrast, StatisticsFromNext> output(context, width, groups, pair.fieldFlag, pair.rowIndex,
-                                                                 pair.keptDestination, pair.fillDestination);
+  HistogramParts parts;
+  PairOutput<Load, Sharpen, Stages, StatisticsFromNext> output(context, &parts, width, groups, pair.fieldFlag,
+                                                               pair.rowIndex, pair.keptDestination,
+                                                               pair.fillDestination);
   for (int g = 0; g < groups; ++g) {
     const int x0 = 16 * g;
     PackedGroup<Load> group;
@@ -661,9 +765,25 @@ void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
         }
       }
     }
-    output.Put(g, ComputeGroup<I, StatisticsFromNext>(group));
+    output.Put(g, ComputeGroup<I, StatisticsFromNext, Kept>(group));
   }
   output.Finish();
+}
+
+// The kept source is the above or the below row for every pair kernel (and may be a row of its
+// own for the rules): a kept line that is one of them is read once.
+template <class Load, Interpolator I, bool Sharpen, int Stages, bool StatisticsFromNext>
+void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
+  if (pair.width <= 0) return;
+  if constexpr (I != Interpolator::Weave) {
+    if (pair.keptSource == pair.above) {
+      return PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kAboveRow>(context, pair);
+    }
+    if (pair.keptSource == pair.below) {
+      return PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kBelowRow>(context, pair);
+    }
+  }
+  PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kKeptRow>(context, pair);
 }
 
 // ---- Planar kernels -------------------------------------------------------------------------
@@ -712,7 +832,7 @@ void UnpackChromaRows(const std::uint8_t* uRow, const std::uint8_t* vRow, int wi
   ReplicateChromaEdges(line, width, PlanarLineGroups(width));
 }
 
-template <class Load, Interpolator I, bool Sharpen, bool Contrast, bool StatisticsFromNext, bool KeptFromKeptRows>
+template <class Load, Interpolator I, bool Sharpen, int Stages, bool StatisticsFromNext, bool KeptFromKeptRows>
 void PlanarVectorKernel(KernelContext& context, const PlanarRowPair& pair) {
   const int width = pair.width;
   if (width <= 0) return;
@@ -758,8 +878,10 @@ void PlanarVectorKernel(KernelContext& context, const PlanarRowPair& pair) {
     unpack(kNextRow, PlanarLineSet::kNext, pair.luma.next, nullptr, nullptr);
   }
 
-  PairOutput<Load, Sharpen, Contrast, StatisticsFromNext> output(context, width, groups, pair.fieldFlag, pair.rowIndex,
-                                             pair.keptDestination, pair.fillDestination);
+  HistogramParts parts;
+  PairOutput<Load, Sharpen, Stages, StatisticsFromNext> output(context, &parts, width, groups, pair.fieldFlag,
+                                                               pair.rowIndex, pair.keptDestination,
+                                                               pair.fillDestination);
   for (int g = 0; g < groups; ++g) {
     LineGroup<Load> group;
 #pragma GCC unroll 5
@@ -784,8 +906,8 @@ struct PairMember {
                             : Pair == 2 ? Interpolator::FieldMedian
                                         : Pair <= 4 ? Interpolator::EdgeDirected : Interpolator::EdgeMedian;
   static constexpr bool kSharpen = Pair != 3 && Pair != 5;
-  static constexpr PackedKernel packed = &PackedVectorKernel<Load, kInterpolator, kSharpen, Contrast, false>;
-  static constexpr PlanarKernel planar = &PlanarVectorKernel<Load, kInterpolator, kSharpen, Contrast, false, false>;
+  static constexpr PackedKernel packed = &PackedVectorKernel<Load, kInterpolator, kSharpen, Contrast ? kContrastStages : 0, false>;
+  static constexpr PlanarKernel planar = &PlanarVectorKernel<Load, kInterpolator, kSharpen, Contrast ? kContrastStages : 0, false, false>;
 };
 
 // The sharpness-off rules of modes 0..2: copy (weave), average, median (its statistics from
@@ -795,8 +917,8 @@ struct RuleMember {
   static constexpr Interpolator kInterpolator =
       Rule == 0 ? Interpolator::Weave : Rule == 1 ? Interpolator::LineAverage : Interpolator::FieldMedian;
   static constexpr bool kFromNext = Rule == 2;
-  static constexpr PackedKernel packed = &PackedVectorKernel<Load, kInterpolator, false, Contrast, kFromNext>;
-  static constexpr PlanarKernel planar = &PlanarVectorKernel<Load, kInterpolator, false, Contrast, kFromNext, true>;
+  static constexpr PackedKernel packed = &PackedVectorKernel<Load, kInterpolator, false, Contrast ? kContrastStages : 0, kFromNext>;
+  static constexpr PlanarKernel planar = &PlanarVectorKernel<Load, kInterpolator, false, Contrast ? kContrastStages : 0, kFromNext, true>;
 };
 
 template <class Load, int Pair>
@@ -827,6 +949,15 @@ void InstallRules(KernelTable* table) {
   InstallRule<Load, 0>(table);
   InstallRule<Load, 1>(table);
   InstallRule<Load, 2>(table);
+}
+
+// The heaviest pair with one contrast stage alone, for the benchmark.
+template <class Load>
+void InstallStageProbes(StageProbes* probes) {
+  probes->statisticsOnly = {&PackedVectorKernel<Load, Interpolator::EdgeMedian, true, kStatisticsStage, false>,
+                            &PlanarVectorKernel<Load, Interpolator::EdgeMedian, true, kStatisticsStage, false, false>};
+  probes->lookupOnly = {&PackedVectorKernel<Load, Interpolator::EdgeMedian, true, kLookupStage, false>,
+                        &PlanarVectorKernel<Load, Interpolator::EdgeMedian, true, kLookupStage, false, false>};
 }
 
 }  // namespace

@@ -656,5 +656,135 @@ TEST(VectorFields, StatisticsExamples) {
   EXPECT_EQ(st.count, 32u);
 }
 
+// Whole fields of the sharpen and contrast members against the reference on pictures whose
+// rows are longer than the width (odd widths and pitches, packed and planar): the emission pass,
+// the lookups and the statistics across every row pair of a field, the rings and sums after it.
+TEST(VectorFields, SharpenAndContrastMembersMatchTheReferenceOverOddGeometries) {
+  const struct {
+    int width, pitch, height, pair, factor, coring;
+  } cases[] = {
+      {17, 21, 14, 6, 25, 3}, {18, 19, 12, 6, 100, 0}, {35, 37, 10, 4, 50, 10}, {53, 67, 12, 2, 1, 2},
+      {353, 361, 16, 6, 77, 5}, {719, 721, 12, 6, 37, 3}, {721, 745, 10, 0, 64, 1}, {734, 739, 8, 1, 99, 7},
+  };
+  for (const auto& c : cases) {
+    for (const KernelTable* table : {&Sse2Table(), &Sse3Table()}) {
+      for (bool planar : {false, true}) {
+        for (int f : {0, 1}) {
+          std::mt19937 random(TestSeed() + static_cast<unsigned>(c.width * 31 + f));
+          // The pictures: YUY2 rows of `pitch` pixels, content in every byte (beyond the width too).
+          Frames frames(c.pitch, c.height, random());
+          State reference(c.factor, c.coring), vector(c.factor, c.coring);
+          const unsigned scramble = random();
+          reference.Scramble(scramble);
+          vector.Scramble(scramble);
+          const FieldKernels k{{FieldWork::Pair, c.pair}, PairKernel(c.pair, true), table->pairs[c.pair][1], true};
+          const int outPitch = 16 * BlockCount16(c.width) + 16;
+          std::vector<std::uint8_t> expected(2 * static_cast<size_t>(outPitch) * c.height, 0xEE), actual = expected;
+          const OutputFrame outExpected{expected.data(), outPitch, c.height}, outActual{actual.data(), outPitch, c.height};
+          if (!planar) {
+            const PackedFieldFrames in{frames.o.bytes.data(), frames.m.bytes.data(), frames.n.bytes.data(), c.pitch,
+                                       c.width};
+            ASSERT_EQ(ReferencePackedField(k.kind, reference.context, in, outExpected, f), S_OK);
+            ASSERT_EQ(RunPackedFieldKernel(k.kind, k.kernels.packed, vector.context, in, outActual, f), S_OK);
+          } else {
+            const Planes kept = FieldPlanes(frames.m, 1 - f), previous = FieldPlanes(frames.o, f),
+                         next = FieldPlanes(frames.n, f);
+            const PlanarFieldFrames in{{kept.luma.data(), kept.u.data(), kept.v.data()},
+                                       {previous.luma.data(), previous.u.data(), previous.v.data()},
+                                       {next.luma.data(), next.u.data(), next.v.data()},
+                                       kLumaPitch,
+                                       kChromaPitch,
+                                       c.height / 2,
+                                       c.width};
+            ASSERT_EQ(ReferencePlanarField(k.kind, reference.context, in, outExpected, f), S_OK);
+            ASSERT_EQ(RunPlanarFieldKernel(k.kind, k.kernels.planar, vector.context, in, outActual, f), S_OK);
+          }
+          ASSERT_EQ(expected, actual) << "width " << c.width << " pair " << c.pair << " planar " << planar << " f " << f
+                                      << " " << KernelIsaName(table->pairIsa);
+          ASSERT_TRUE(SameState(reference, vector, c.width)) << "width " << c.width << " planar " << planar;
+        }
+      }
+    }
+  }
+}
+
+// The vector statistics keep partial sums of their own (16-bit histogram parts, 32-bit square
+// lanes) and fold them in before they could overflow: rows long enough to fold several times
+// give the reference's sums lane by lane, for the members with and without sharpness.
+TEST(VectorFields, StatisticsOfLongRowsMatchTheReferenceLaneByLane) {
+  const int width = 16 * 12000 + 5;  // more groups than two folds take
+  for (int pair : {3, 5, 6}) {
+    std::mt19937 random(TestSeed() + 8 + pair);
+    std::vector<std::uint8_t> row(2 * static_cast<size_t>(width));
+    FillContent(random, row.data(), static_cast<int>(row.size()));
+    for (size_t i = 0; i < row.size(); i += 64) row[i] = 255;  // bright pixels: large squares
+    std::vector<std::uint8_t> outA(row.size() + 64), fillA(row.size() + 64), outB = outA, fillB = fillA;
+    State reference(25, 3), vector(25, 3);
+    if (pair == 6) {
+      for (State* s : {&reference, &vector}) {
+        s->sharpness->SetWidth(width);
+        s->ring.Reserve(width);
+      }
+    }
+    const std::uint8_t* r = row.data();
+    for (int call = 0; call < 2; ++call) {
+      PackedRowPair a{outA.data(), fillA.data(), r, r, r, r, r, 2 * call, width, 1};
+      PackedRowPair b{outB.data(), fillB.data(), r, r, r, r, r, 2 * call, width, 1};
+      BuildKernelTable(0).pairs[pair][1].packed(reference.context, a);
+      Sse2Table().pairs[pair][1].packed(vector.context, b);
+    }
+    const ContrastStatistics& x = reference.contrast->statistics();
+    const ContrastStatistics& y = vector.contrast->statistics();
+    EXPECT_EQ(0, std::memcmp(x.histogram, y.histogram, sizeof(x.histogram))) << pair;
+    for (int l = 0; l < 4; ++l) EXPECT_EQ(x.lumaSum[l], y.lumaSum[l]) << pair << " lane " << l;
+    for (int l = 0; l < 2; ++l) EXPECT_EQ(x.squareSum[l], y.squareSum[l]) << pair << " lane " << l;
+    EXPECT_EQ(x.count, y.count);
+    EXPECT_EQ(outA, outB) << pair;
+    EXPECT_EQ(fillA, fillB) << pair;
+  }
+}
+
+// The vector lookups go through a two-pixel form of the curve that they keep in the contrast
+// processor: a curve changed between two calls (one entry written directly, a new curve from
+// the statistics, only bits above the low byte) maps the next call's luma as the reference does.
+TEST(VectorFields, CurveChangedBetweenCallsMapsTheNextCall) {
+  const struct {
+    const char* change;
+    void (*apply)(ContrastProcessor&, std::mt19937&);
+  } changes[] = {
+      {"one entry", [](ContrastProcessor& c, std::mt19937& r) { c.curve().entries[r() % 256] ^= 1 + r() % 255; }},
+      {"every entry", [](ContrastProcessor& c, std::mt19937& r) {
+         for (int k = 0; k < 256; ++k) c.curve().entries[k] = static_cast<std::int32_t>(r());
+       }},
+      {"high bits only", [](ContrastProcessor& c, std::mt19937& r) {
+         for (int k = 0; k < 256; ++k) c.curve().entries[k] ^= static_cast<std::int32_t>(r() & ~0xFFu);
+       }},
+      {"rebuilt", [](ContrastProcessor& c, std::mt19937&) { c.UpdateCurve(); }},
+  };
+  const int width = 362;
+  for (const auto& change : changes) {
+    for (int pair : {3, 5, 6}) {
+      std::mt19937 random(TestSeed() + 9 + pair);
+      State reference(30, 2), vector(30, 2);
+      const unsigned scramble = random();
+      reference.Scramble(scramble);
+      vector.Scramble(scramble);
+      for (int call = 0; call < 6; ++call) {
+        if (call == 3) {
+          const unsigned seed = random();
+          std::mt19937 a(seed), b(seed);
+          change.apply(*reference.contrast, a);
+          change.apply(*vector.contrast, b);
+        }
+        const Variant variant{"", PairKernel(pair, true), BuildKernelTable(0).pairs[pair][1], Sse2Table().pairs[pair][1],
+                              false};
+        const CallRows content = RandomRows(random, width, false);
+        ASSERT_TRUE(RunBoth(variant, reference, vector, content, width, 1, 2 * call, 1, random))
+            << change.change << " pair " << pair << " call " << call;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace deinterlace

@@ -69,6 +69,16 @@ KernelTable BuildKernelTable(std::uint32_t mask) {
   return table;
 }
 
+StageProbes BuildStageProbes(std::uint32_t mask) {
+  StageProbes probes;
+  if (mask & kCpuSse3) {
+    InstallSse3StageProbes(&probes);
+  } else if (mask & kCpuSse2) {
+    InstallSse2StageProbes(&probes);
+  }
+  return probes;
+}
+
 const KernelTable& ProcessKernelTable() {
   static const KernelTable table = BuildKernelTable(ProcessorMask::Get());
   return table;

@@ -42,8 +42,19 @@ struct FieldKernels {
 };
 FieldKernels SelectFieldKernels(const KernelTable& table, int mode, bool contrast, bool sharpness);
 
+// The edge-median sharpen kernel (pair 6) with only one of its contrast stages, the statistics
+// or the curve lookup: the benchmark's way to split the heaviest mode by stage. Null members
+// without SSE2. The filter never runs them.
+struct StageProbes {
+  KernelSet statisticsOnly;
+  KernelSet lookupOnly;
+};
+StageProbes BuildStageProbes(std::uint32_t mask);
+
 // Installed by the instruction sets' own translation units.
 void InstallSse2Kernels(KernelTable* table);
 void InstallSse3Kernels(KernelTable* table);
+void InstallSse2StageProbes(StageProbes* probes);
+void InstallSse3StageProbes(StageProbes* probes);
 
 }  // namespace deinterlace

@@ -4,7 +4,7 @@
 // a preview with window and sound (frames at the renderer), records (data at OnData), stops and
 // lets go with everything still initialised; then nothing of the device may be left: no named
 // event, mutex or section, no pipe, no open driver handle, no used device-state slot, no extra
-// thread. The whole set runs
+// thread, no live object of the card's filters. The whole set runs
 // twice in one process, so that an object the first round left behind fails the second; a third
 // round has the host uninitialise every interface before it lets go.
 #include <windows.h>
@@ -313,6 +313,11 @@ void ThreeFamilies::Scenario(const Family& family, bool uninitialise) {
     EXPECT_EQ(0, slots[slot]) << "slot " << slot;
   EXPECT_TRUE(simcard_testing::WaitUntil([&] { return testing_support::ThreadCount() <= threads; }, kWaitMs))
       << testing_support::ThreadCount() << " threads, " << threads << " before";
+  // The card's filters (and the frames they hold) went with the graphs that used them.
+  const auto canUnload = GetProcAs<HRESULT(STDAPICALLTYPE*)()>(GetModuleHandleW(L"simcard.dll"), "DllCanUnloadNow");
+  ASSERT_TRUE(canUnload);
+  EXPECT_TRUE(simcard_testing::WaitUntil([&] { return canUnload() == S_OK; }, kWaitMs))
+      << "objects of the simulated card are still alive";
 }
 
 TEST_F(ThreeFamilies, WholeSessionsOfEveryFamilyLeaveNothingRoundAfterRound) {
