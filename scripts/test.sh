@@ -140,11 +140,14 @@ for run in $(seq "$stress"); do
   run_suite x86_64 $((jobs * 2)) "$@" > "$log" 2>&1 || rc=$?
   summary=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)
   failures=$(sed -n '/^The following tests FAILED:/,$p' "$log" | grep -E '^\s+[0-9]+ - ' || true)
-  starts=$(sed -n '/^Test programs that did not start/,$p' "$log" | tail -n +2 || true)
+  section() { awk -v head="$1" 'index($0, head) == 1 { on = 1; next } /^Test programs / { on = 0 } on' "$log"; }
+  starts=$(section "Test programs that did not start")
+  kills=$(section "Test programs whose loader Wine killed")
   line="run $run: ${summary:-no summary (exit $rc)} in $((SECONDS - started)) s"
   echo "stress: $line"
   [ -n "$failures" ] && echo "$failures"
   [ -n "$starts" ] && { echo "  did not start at first:"; echo "$starts" | sed 's/^/    /'; }
+  [ -n "$kills" ] && { echo "  loader killed by Wine after the tests had passed:"; echo "$kills" | sed 's/^/    /'; }
   if [ "$rc" = 0 ]; then
     rm -f "$log"
   else
