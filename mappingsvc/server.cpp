@@ -73,7 +73,7 @@ HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& o
   DWORD cookie = 0;
   ComPtr<IClassFactory> factory;
   if (SUCCEEDED(hr)) {
-    factory.Attach(new (std::nothrow) CZarnMMFSupportFactory(&registry));
+    *factory.ReleaseAndGetAddressOf() = new (std::nothrow) CZarnMMFSupportFactory(&registry);
     if (!factory) hr = E_OUTOFMEMORY;
   }
   if (SUCCEEDED(hr)) {

@@ -65,7 +65,7 @@ class Item final : public IHalItem {
 
 inline ComPtr<IHalItem> MakeItem(std::map<long, LONG> values, std::map<long, std::wstring> strings = {}) {
   ComPtr<IHalItem> item;
-  item.Attach(new Item(std::move(values), std::move(strings)));
+  *item.ReleaseAndGetAddressOf() = new Item(std::move(values), std::move(strings));
   return item;
 }
 
