@@ -169,9 +169,13 @@ TEST(CrossbarRouter, CountsPastWhatACrossbarHasAreRefused) {
     long outputs, inputs;
     HRESULT expected;
   } cases[] = {
-      {2, kMax + 1, CrossbarRouter::kPinCountUnreasonable},  {kMax + 1, 10, CrossbarRouter::kPinCountUnreasonable},
-      {2, 0x7FFFFFFF, CrossbarRouter::kPinCountUnreasonable}, {2, -1, CrossbarRouter::kPinCountUnreasonable},
-      {-5, 10, CrossbarRouter::kPinCountUnreasonable},        {kMax, kMax, S_OK},
+      {2, kMax + 1, CrossbarRouter::kPinCountUnreasonable},
+      {kMax + 1, 10, CrossbarRouter::kPinCountUnreasonable},
+      {2, 0x2F06, CrossbarRouter::kPinCountUnreasonable},  // the count the mutation case found
+      {2, 0x7FFFFFFF, CrossbarRouter::kPinCountUnreasonable},
+      {2, -1, CrossbarRouter::kPinCountUnreasonable},
+      {-5, 10, CrossbarRouter::kPinCountUnreasonable},
+      {kMax, kMax, S_OK},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.inputs);
@@ -182,7 +186,9 @@ TEST(CrossbarRouter, CountsPastWhatACrossbarHasAreRefused) {
     ASSERT_EQ(S_OK, router.Attach(TwoAuxCrossbar().Get()));
     EXPECT_EQ(c.expected, router.Attach(crossbar.Get()));
     EXPECT_EQ(SUCCEEDED(c.expected), router.attached());
-    if (FAILED(c.expected)) EXPECT_TRUE(router.inputs().empty() && router.outputs().empty());
+    if (FAILED(c.expected)) {
+      EXPECT_TRUE(router.inputs().empty() && router.outputs().empty());
+    }
   }
 }
 
