@@ -1,10 +1,11 @@
 // Test support: driver replies of a test's own choosing. Rewrites this program's DeviceIoControl
-// entry (over the driver stand-in's, which the fixtures attach first) so that, while a reply is
-// armed on the calling thread, every request on that thread is answered with it: its bytes are
-// written into the request's output buffer (no more than the buffer holds, also when the request
-// fails, as a driver may), the byte count it claims is reported whatever the buffer, and the
-// request fails with its error or succeeds. Requests of other threads, and of this one while
-// nothing is armed, go on to the stand-in.
+// entry (over the driver stand-in's, which the fixtures attach first) so that, while replies are
+// armed on the calling thread, each request on that thread is answered with the next of them (the
+// last one answering every further request): its bytes are written into the request's output
+// buffer (no more than the buffer holds, also when the request fails, as a driver may), the byte
+// count it claims is reported whatever the buffer, and the request fails with its error or
+// succeeds. Requests of other threads, and of this one while nothing is armed, go on to the
+// stand-in.
 //
 // What each answered request looked like is kept: its code, its sizes and its output buffer's
 // bytes before the reply was written (so that a test can say what the caller must find there).
@@ -56,8 +57,10 @@ class ReplyHook {
   }
 
   // Answers this thread's requests with `reply` until Disarm; the kept requests start anew.
-  static void Arm(const Reply& reply) {
-    State().reply = reply;
+  static void Arm(const Reply& reply) { Arm(std::vector<Reply>{reply}); }
+  // Request n gets replies[n], the requests past the last one the last reply.
+  static void Arm(const std::vector<Reply>& replies) {
+    State().replies = replies.empty() ? std::vector<Reply>{Reply{}} : replies;
     State().requests.clear();
     State().thread = GetCurrentThreadId();
   }
@@ -69,7 +72,7 @@ class ReplyHook {
   struct Shared {
     Next next = nullptr;
     volatile DWORD thread = 0;
-    Reply reply;
+    std::vector<Reply> replies;
     std::vector<Request> requests;
   };
   static Shared& State() {
@@ -88,8 +91,8 @@ class ReplyHook {
       const auto* bytes = static_cast<const std::uint8_t*>(out);
       request.before.assign(bytes, bytes + std::min<DWORD>(outSize, 256));
     }
+    const Reply& reply = state.replies[std::min(state.requests.size(), state.replies.size() - 1)];
     state.requests.push_back(std::move(request));
-    const Reply& reply = state.reply;
     if (out && reply.bytes) std::memcpy(out, reply.bytes, std::min<std::size_t>(reply.size, outSize));
     if (returned) *returned = reply.claimed;
     if (reply.fail) {
@@ -104,6 +107,7 @@ class ReplyHook {
 class ArmedReply {
  public:
   explicit ArmedReply(const Reply& reply) { ReplyHook::Arm(reply); }
+  explicit ArmedReply(const std::vector<Reply>& replies) { ReplyHook::Arm(replies); }
   ~ArmedReply() { ReplyHook::Disarm(); }
   ArmedReply(const ArmedReply&) = delete;
   ArmedReply& operator=(const ArmedReply&) = delete;
