@@ -11,13 +11,12 @@
 #include <memory>
 #include <string>
 
-#include "common/errors.h"
 #include "common/handles.h"
 #include "common/module.h"
 #include "common/testing/child.h"
 #include "common/testing/fuzz_driver.h"
 #include "common/testing/paths.h"
-#include "devices/core/testing/driver_reply_hook.h"
+#include "devices/core/testing/setup_reply_fuzz.h"
 #include "devices/core/testing/pipe_client.h"
 #include "devices/tuner2/device_manager_impl.h"
 #include "devices/tuner2/instance_pipe.h"
@@ -170,103 +169,12 @@ TEST_F(RulDeviceFuzz, WholeMessagesAreHandledAndOnlyARequestIsAnswered) {
   object->Shutdown();
 }
 
-// Input: the reply to the hardware-information request (driver_replies' layout, 12 bytes of
-// reply), then the reply to the tuner-information request (32 bytes).
-constexpr std::size_t kHardwareReply = driver_replies::kReplyHeader + 12;
-constexpr std::size_t kTunerReply = driver_replies::kReplyHeader + 32;
-
 TEST_F(RulDeviceFuzz, SetupTakesTheDriverFactsOrKeepsNothing) {
   ASSERT_TRUE(driver_replies::ReplyHook::Install());
-  fuzzing::Target target;
-  target.name = "rul_driver_information";
-  auto seed = [](std::uint8_t outcomeA, std::uint32_t inputs, std::uint8_t outcomeB) {
-    fuzzing::Bytes bytes(kHardwareReply + kTunerReply);
-    bytes[1] = outcomeA;
-    fuzzing::WriteLe(bytes.data() + 6, 4, 12);
-    fuzzing::WriteLe(bytes.data() + driver_replies::kReplyHeader + 4, 4, inputs);
-    fuzzing::WriteLe(bytes.data() + driver_replies::kReplyHeader + 8, 4, 0xC0);
-    std::uint8_t* b = bytes.data() + kHardwareReply;
-    b[1] = outcomeB;
-    fuzzing::WriteLe(b + 6, 4, 32);
-    const std::uint32_t words[8] = {1, 55250000, 801250000, 62500, 1, 62, 1, 125};
-    for (int i = 0; i < 8; ++i) fuzzing::WriteLe(b + driver_replies::kReplyHeader + 4 * i, 4, words[i]);
-    return bytes;
-  };
-  target.seeds = {seed(0, 7, 0), seed(0, 0, 0), seed(0, 4, 200), seed(255, 7, 0), seed(0, 2, 0)};
-  fuzzing::Bytes cutTuner = seed(0, 1, 0);  // the tuner information cut short
-  cutTuner.resize(kHardwareReply + driver_replies::kReplyHeader + 14);
-  target.seeds.push_back(cutTuner);
-  target.sizeFields = [](const fuzzing::Bytes& input) {
-    std::vector<fuzzing::SizeField> fields;
-    for (const std::size_t at : {std::size_t{0}, kHardwareReply})
-      if (input.size() >= at + driver_replies::kReplyHeader) fields.push_back({at + 6, 4});
-    return fields;
-  };
-  target.maxSize = kHardwareReply + kTunerReply;
+  fuzzing::Target target = driver_replies::SetupTarget(
+      "rul_driver_information", [&]() -> std::unique_ptr<DeviceObjectCore> { return MakeObject(); },
+      [&] { return Item(); }, DeviceHandle::kLinkFailure);
   target.defaultRuns = 2000;
-  target.check = [&](const std::uint8_t* data, std::size_t size) -> std::string {
-    using driver_replies::Reply;
-    const std::size_t first = std::min(size, kHardwareReply);
-    const std::vector<Reply> replies = {driver_replies::ReplyOfInput(data, first),
-                                        driver_replies::ReplyOfInput(data + first, size - first)};
-    auto object = MakeObject();
-    if (!object) return "no object";
-    HRESULT hr = E_FAIL;
-    {
-      driver_replies::ArmedReply armed(replies);
-      hr = object->SetDeviceInfo(Item().Get());
-    }
-    const auto requests = driver_replies::ReplyHook::Requests();
-    struct Ended {
-      rul::DeviceManagerImpl& object;
-      ~Ended() { object.Shutdown(); }
-    } ended{*object};
-
-    // What the driver left, and the answer it owes.
-    HRESULT expected = S_OK;
-    std::vector<std::uint8_t> hardware, tuner;
-    if (requests.empty()) return "no driver request";
-    hardware = driver_replies::After(requests[0], replies[0]);
-    if (replies[0].fail) {
-      expected = driver_replies::ExpectedCode(replies[0], DeviceHandle::kLinkFailure);
-    } else if (requests.size() < 2) {
-      return "the tuner information not asked";
-    } else {
-      tuner = driver_replies::After(requests[1], replies[1]);
-      if (replies[1].fail) {
-        expected = driver_replies::ExpectedCode(replies[1], DeviceHandle::kLinkFailure);
-      } else if ((driver_replies::WordAt(hardware, 4) & 7) == 0) {
-        expected = errors::kNoBaseChannel;
-      }
-    }
-    if (hr != expected) return "the setup answered " + std::to_string(hr);
-    if (requests.size() > (replies[0].fail ? 1u : 2u)) return "more driver requests than the setup makes";
-    if (FAILED(hr)) {
-      if (object->bound() || object->tunerIndex() != -1) return "a failed setup kept the device";
-      ULONG count = 77;
-      _SHAL_BASECH* channels = nullptr;
-      if (SUCCEEDED(object->GetAvailableBaseChannel(0, 0, &count, &channels)) && count != 0) {
-        CoTaskMemFree(channels);
-        return "a failed setup kept base channels";
-      }
-      if (channels) CoTaskMemFree(channels);
-      return {};
-    }
-    // The facts are the driver's words.
-    ULONG low = 0, high = 0, step = 0;
-    if (FAILED(object->GetAvailableFrequencyInfo(&low, &high, &step)) || low != driver_replies::WordAt(tuner, 4) ||
-        high != driver_replies::WordAt(tuner, 8) || step != driver_replies::WordAt(tuner, 12)) {
-      return "the frequency range is not the driver's";
-    }
-    const std::uint32_t inputs = driver_replies::WordAt(hardware, 4);
-    const ULONG channelsExpected = ((inputs & 1) ? 2u : 0u) + ((inputs & 2) ? 1u : 0u) + ((inputs & 4) ? 1u : 0u);
-    ULONG count = 0;
-    _SHAL_BASECH* channels = nullptr;
-    if (FAILED(object->GetAvailableBaseChannel(0, 0, &count, &channels))) return "no base channels";
-    CoTaskMemFree(channels);
-    if (count != channelsExpected) return "base channels not as the driver's inputs";
-    return {};
-  };
   const fuzzing::Result result = fuzzing::Run(target);
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);
 }
