@@ -228,7 +228,10 @@ HRESULT PreviewGraph::GetVideoSize(PreviewVideoSize* size) {
   if (!type) return E_FAIL;
   HRESULT hr = S_OK;
   const BITMAPINFOHEADER* header = nullptr;
-  if (type->formattype == FORMAT_VideoInfo && type->cbFormat >= sizeof(VIDEOINFOHEADER)) {
+  // The driver's block is read only when it is there and holds the whole header it names.
+  if (!type->pbFormat) {
+    hr = E_FAIL;
+  } else if (type->formattype == FORMAT_VideoInfo && type->cbFormat >= sizeof(VIDEOINFOHEADER)) {
     header = &reinterpret_cast<const VIDEOINFOHEADER*>(type->pbFormat)->bmiHeader;
   } else if (type->formattype == FORMAT_VideoInfo2 && type->cbFormat >= sizeof(VIDEOINFOHEADER2)) {
     header = &reinterpret_cast<const VIDEOINFOHEADER2*>(type->pbFormat)->bmiHeader;

@@ -75,7 +75,8 @@ class PreviewGraph : public FilterGraphHolder {
   HRESULT GetLastError() const noexcept { return lastError_.load(); }
   HRESULT GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode);
   HRESULT GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode);
-  // E_POINTER not built; E_FAIL for a format neither VIDEOINFOHEADER nor VIDEOINFOHEADER2.
+  // E_POINTER not built; E_FAIL for a format neither VIDEOINFOHEADER nor VIDEOINFOHEADER2, or
+  // one whose block is missing or shorter than the header it names.
   HRESULT GetVideoSize(PreviewVideoSize* size);
   HRESULT GetSoundDataInfo(DWORD* rate, DWORD* channels, DWORD* bits) const;
   // Clones the item and keeps its value 2 as the sound setting number.

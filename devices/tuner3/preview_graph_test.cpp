@@ -90,7 +90,8 @@ TEST_F(PexPreviewGraphTest, VideoSizeComesFromEitherVideoInformationFormatOnly) 
   const struct {
     UINT format;
     HRESULT result;
-  } cases[] = {{kSimPreviewVideoInfo, S_OK}, {kSimPreviewVideoInfo2, S_OK}, {kSimPreviewOther, E_FAIL}};
+  } cases[] = {{kSimPreviewVideoInfo, S_OK},   {kSimPreviewVideoInfo2, S_OK}, {kSimPreviewOther, E_FAIL},
+               {kSimPreviewShortBlock, E_FAIL}, {kSimPreviewNoBlock, E_FAIL}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.format);
     ASSERT_EQ(S_OK, SimCard_SetPreviewFormat(capturePath_.c_str(), c.format));

@@ -281,7 +281,7 @@ HRESULT SimCard_SignalKsEvent(const wchar_t* devicePath, const GUID* set, DWORD 
 
 HRESULT SimCard_SetPreviewFormat(const wchar_t* devicePath, UINT format) {
   auto card = CardOf(devicePath);
-  if (!card || format > kSimPreviewOther) return E_INVALIDARG;
+  if (!card || format > kSimPreviewNoBlock) return E_INVALIDARG;
   card->SetPreviewFormat(format);
   return S_OK;
 }

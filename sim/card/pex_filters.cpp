@@ -152,7 +152,17 @@ class PreviewPin final : public FixedPin, public IAMStreamConfig {
     if (!type) return E_POINTER;
     const CMediaType mine = Type();
     *type = CreateMediaType(&mine);
-    return *type ? S_OK : E_OUTOFMEMORY;
+    if (!*type) return E_OUTOFMEMORY;
+    // The formats whose sizes lie: the block is the VIDEOINFOHEADER one, its size or its
+    // pointer is not.
+    std::shared_ptr<CardState> card = Card();
+    const UINT format = card ? card->previewFormat() : kSimPreviewVideoInfo;
+    if (format == kSimPreviewShortBlock) (*type)->cbFormat = sizeof(BITMAPINFOHEADER);
+    if (format == kSimPreviewNoBlock) {
+      CoTaskMemFree((*type)->pbFormat);
+      (*type)->pbFormat = nullptr;
+    }
+    return S_OK;
   }
   STDMETHODIMP GetNumberOfCapabilities(int* count, int* size) override {
     if (!count || !size) return E_POINTER;
@@ -165,7 +175,8 @@ class PreviewPin final : public FixedPin, public IAMStreamConfig {
  protected:
   CMediaType Type() const override {
     std::shared_ptr<CardState> card = Card();
-    return PreviewType(card ? card->previewFormat() : kSimPreviewVideoInfo);
+    const UINT format = card ? card->previewFormat() : kSimPreviewVideoInfo;
+    return PreviewType(format == kSimPreviewShortBlock || format == kSimPreviewNoBlock ? kSimPreviewVideoInfo : format);
   }
 };
 

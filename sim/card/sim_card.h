@@ -134,6 +134,8 @@ enum SimPreviewFormat : std::uint32_t {
   kSimPreviewVideoInfo = 0,   // YUY2 720x480 VIDEOINFOHEADER
   kSimPreviewVideoInfo2 = 1,  // YUY2 720x480 VIDEOINFOHEADER2
   kSimPreviewOther = 2,       // a format block of another type
+  kSimPreviewShortBlock = 3,  // VIDEOINFOHEADER named, a block size shorter than one
+  kSimPreviewNoBlock = 4,     // VIDEOINFOHEADER named and its size given, but no block
 };
 
 // One accepted IKsPropertySet::Set: the property, the record size and its values (0 when absent).

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -40,8 +41,8 @@ class FakeCrossbar final : public CUnknown, public IAMCrossbar {
   }
 
   STDMETHODIMP get_PinCounts(long* outputs, long* inputs) override {
-    *outputs = static_cast<long>(outputs_.size());
-    *inputs = static_cast<long>(inputs_.size());
+    *outputs = claimedOutputs.value_or(static_cast<long>(outputs_.size()));
+    *inputs = claimedInputs.value_or(static_cast<long>(inputs_.size()));
     return S_OK;
   }
   STDMETHODIMP CanRoute(long output, long input) override {
@@ -59,7 +60,9 @@ class FakeCrossbar final : public CUnknown, public IAMCrossbar {
     return S_OK;
   }
   STDMETHODIMP get_CrossbarPinInfo(BOOL isInput, long index, long* related, long* type) override {
-    const PinInfo& pin = (isInput ? inputs_ : outputs_).at(static_cast<size_t>(index));
+    // Past its table it answers for the pins again, as a driver whose count lies may.
+    const auto& pins = isInput ? inputs_ : outputs_;
+    const PinInfo& pin = pins.at(static_cast<size_t>(index) % pins.size());
     *related = pin.related;
     *type = pin.type;
     return S_OK;
@@ -73,6 +76,7 @@ class FakeCrossbar final : public CUnknown, public IAMCrossbar {
   std::vector<Call> calls;
   std::map<long, long> routed;
   HRESULT canRoute = S_OK;
+  std::optional<long> claimedOutputs, claimedInputs;  // counts that lie
 
  private:
   std::vector<PinInfo> inputs_, outputs_;
@@ -155,6 +159,37 @@ TEST(CrossbarRouter, FailuresOfRoutingAndReading) {
                                       std::vector<FakeCrossbar::PinInfo>{{0, kAudioDecoder}});
   ASSERT_EQ(S_OK, router.Attach(noDecoder.Get()));
   EXPECT_EQ(HRESULT(0x80072405), router.RouteInput(kTuner, 0));
+}
+
+// Pin counts a crossbar cannot have are refused before any pin is read, and nothing is kept; the
+// largest count allowed is read whole.
+TEST(CrossbarRouter, CountsPastWhatACrossbarHasAreRefused) {
+  constexpr long kMax = static_cast<long>(CrossbarRouter::kMaxPins);
+  const struct {
+    long outputs, inputs;
+    HRESULT expected;
+  } cases[] = {
+      {2, kMax + 1, CrossbarRouter::kPinCountUnreasonable},
+      {kMax + 1, 10, CrossbarRouter::kPinCountUnreasonable},
+      {2, 0x2F06, CrossbarRouter::kPinCountUnreasonable},  // the count the mutation case found
+      {2, 0x7FFFFFFF, CrossbarRouter::kPinCountUnreasonable},
+      {2, -1, CrossbarRouter::kPinCountUnreasonable},
+      {-5, 10, CrossbarRouter::kPinCountUnreasonable},
+      {kMax, kMax, S_OK},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.inputs);
+    auto crossbar = TwoAuxCrossbar();
+    crossbar->claimedOutputs = c.outputs;
+    crossbar->claimedInputs = c.inputs;
+    CrossbarRouter router;
+    ASSERT_EQ(S_OK, router.Attach(TwoAuxCrossbar().Get()));
+    EXPECT_EQ(c.expected, router.Attach(crossbar.Get()));
+    EXPECT_EQ(SUCCEEDED(c.expected), router.attached());
+    if (FAILED(c.expected)) {
+      EXPECT_TRUE(router.inputs().empty() && router.outputs().empty());
+    }
+  }
 }
 
 TEST(CrossbarRouter, TheLastDecoderOutputWins) {
