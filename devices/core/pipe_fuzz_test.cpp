@@ -92,23 +92,7 @@ TEST(DevicePipeFuzz, ServerCarriesAnyRequestWholeAndServesOn) {
       std::lock_guard<std::mutex> guard(received.lock);
       received.bytes.clear();
     }
-    // Between two clients the server listens again only once it has handed the last one over
-    // (for a moment there is no instance at all, or only busy ones): a bounded poll.
-    UniqueFileHandle client;
-    const ULONGLONG deadline = GetTickCount64() + 2000;
-    while (!client.valid()) {
-      client.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr));
-      const DWORD error = GetLastError();
-      if (client.valid() || GetTickCount64() > deadline) break;
-      if (error == ERROR_PIPE_BUSY) {
-        WaitNamedPipeW(name.c_str(), 1000);
-      } else if (error == ERROR_FILE_NOT_FOUND) {
-        Sleep(1);
-      } else {
-        break;
-      }
-    }
+    UniqueFileHandle client = testing_support::PipeClientConnect(name, 2000);
     if (!client.valid()) return "no connection: " + std::to_string(GetLastError());
     DWORD moved = 0;
     if (!Transfer(client.get(), true, const_cast<std::uint8_t*>(data), static_cast<DWORD>(size), &moved) ||

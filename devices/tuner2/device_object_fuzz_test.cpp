@@ -43,26 +43,7 @@ bool ExpectedAnswer(const std::uint8_t* data, std::size_t size, HRESULT* result)
   return answered;
 }
 
-// A connection to the pipe; between two clients the server listens again only once it has
-// handed the last one over, so a busy or missing pipe is tried again for a bounded time.
-UniqueFileHandle Connect(const std::wstring& name) {
-  UniqueFileHandle client;
-  const ULONGLONG deadline = GetTickCount64() + kTransferMs;
-  while (!client.valid() && GetTickCount64() < deadline) {
-    client.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED, nullptr));
-    if (client.valid()) break;
-    const DWORD error = GetLastError();
-    if (error == ERROR_PIPE_BUSY) {
-      WaitNamedPipeW(name.c_str(), 1000);
-    } else if (error == ERROR_FILE_NOT_FOUND) {
-      Sleep(1);
-    } else {
-      break;
-    }
-  }
-  return client;
-}
+UniqueFileHandle Connect(const std::wstring& name) { return testing_support::PipeClientConnect(name, kTransferMs); }
 
 bool ReadAnswer(HANDLE pipe, rul::PeerAnswer* answer) {
   DWORD moved = 0;

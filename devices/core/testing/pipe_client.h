@@ -1,11 +1,37 @@
-// A test client's overlapped transfer on its end of a device pipe, bounded by a time-out.
+// A test client of a pipe server: its connection and its overlapped transfers, each bounded by
+// a time-out.
 #pragma once
 
 #include <windows.h>
 
+#include <string>
+
 #include "common/handles.h"
 
 namespace testing_support {
+
+// Opens the client end (overlapped). Between two clients a server listens again only once it has
+// handed the last one over (for a moment there is no instance at all, or only busy ones), so a
+// busy or missing pipe is tried again until `timeoutMs` has passed. Invalid when it never opened;
+// GetLastError() then tells the last refusal.
+inline UniqueFileHandle PipeClientConnect(const std::wstring& name, DWORD timeoutMs) {
+  UniqueFileHandle client;
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    client.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr));
+    const DWORD error = GetLastError();
+    if (client.valid() || GetTickCount64() > deadline) break;
+    if (error == ERROR_PIPE_BUSY) {
+      WaitNamedPipeW(name.c_str(), 1000);
+    } else if (error == ERROR_FILE_NOT_FOUND) {
+      Sleep(1);  // no instance listens yet, and there is nothing to wait on
+    } else {
+      break;
+    }
+  }
+  return client;
+}
 
 // Writes (or reads) `size` bytes in one overlapped transfer; false when it fails or does not end
 // within `timeoutMs` (the transfer is then cancelled and waited out).
