@@ -6,23 +6,10 @@ set -euo pipefail
 out=${1:?usage: run_geometry_fuzz.sh <build dir> [runs]}
 runs=${2:-${VORN_FUZZ_RUNS:-100000}}
 here=$(cd "$(dirname "$0")" && pwd)
-top=$(cd "$here/../.." && pwd)
-clang=$(command -v clang++ || true)
-[ -n "$clang" ] || { echo "board_geometry_fuzz: no clang++ on this host"; exit 77; }
-mkdir -p "$out"
-if ! "$clang" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I"$top" "$here/geometry_fuzz.cpp" "$top/board/wide_zoom_mapping.cpp" \
-    -o "$out/geometry_fuzz" 2>"$out/build.log"; then
-  if grep -q "fuzzer" "$out/build.log" && ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
-    echo "board_geometry_fuzz: clang without libFuzzer"; exit 77
-  fi
-  cat "$out/build.log"; exit 1
-fi
+. "$here/host_fuzz.sh"
+fuzz_build geometry_fuzz "$out" "$here/geometry_fuzz.cpp" "$top/board/wide_zoom_mapping.cpp"
 
 # Seeds: panel w h, video w h, source l t r b, linear l t r b, as the mapping's tests give them.
-corpus="$out/corpus"
-rm -rf "${corpus:?}"
-mkdir -p "$corpus"
 seed() {
   local name=$1 bytes="" v; shift
   for v in "$@"; do
@@ -39,6 +26,4 @@ seed far-off    1366 768 720 480  0 0 720 480  0 0 0x7FFFFFF0 0x7FFFFFF0
 seed flat       1152 768 704 480  0 0 704 480  100 0 600 480
 seed other-way  1024 768 352 240  0 0 352 240  0 0 352 240
 seed full-hd    1920 1080 329 412 0 0 329 412  1 1 328 411
-"$out/geometry_fuzz" -runs="$runs" -artifact_prefix="$out/" -max_len=64 -timeout=10 -rss_limit_mb=1024 "$corpus" >"$out/fuzz.log" 2>&1 || {
-  tail -40 "$out/fuzz.log"; exit 1; }
-tail -2 "$out/fuzz.log"
+fuzz_run geometry_fuzz "$out" "$runs" 64
