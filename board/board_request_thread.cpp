@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/hresult.h"
+#include "common/local_server.h"
 
 namespace board {
 
@@ -72,9 +73,14 @@ void BoardRequestThread::OnMessage(UINT message, WPARAM, LPARAM lParam) {
         break;
       }
       Microsoft::WRL::ComPtr<IKelvPort> port;
-      HRESULT hr = CoCreateInstance(kPortClass, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IKelvPort),
-                                    reinterpret_cast<void**>(port.GetAddressOf()));
-      if (SUCCEEDED(hr)) hr = port->OpenPort(GetCurrentProcessId());
+      // An open that meets the server leaving (idle) is made again, starting a new one: the
+      // server can go between the creation and the open too, taking the object with it.
+      const HRESULT hr = local_server::Activate([&] {
+        port.Reset();
+        const HRESULT created = CoCreateInstance(kPortClass, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IKelvPort),
+                                                 reinterpret_cast<void**>(port.GetAddressOf()));
+        return FAILED(created) ? created : port->OpenPort(GetCurrentProcessId());
+      });
       if (FAILED(hr)) {
         lastResult_ = hr;
         record->result = 0;

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "board/board_test_support.h"
+#include "common/format.h"
+#include "common/timeouts.h"
 
 namespace {
 
@@ -165,4 +167,19 @@ TEST_F(BoardLink, RequestsAfterTheThreadStoppedAreNotDelivered) {
   EXPECT_EQ(thread_.IsPortOpen(), 0);
   EXPECT_EQ(thread_.Transfer(frame, sizeof(frame), reply, sizeof(reply)), -1);
   EXPECT_EQ(thread_.LastResult(), E_FAIL);
+}
+
+// An open in the last moments of the idle server's stay, as it revokes its class object and
+// leaves, reaches a new server. The pauses are the subject here: each open comes a few
+// milliseconds before the stay ends (where it would meet the server leaving), at another
+// offset each time.
+TEST_F(BoardLink, AnOpenWhileTheIdleServerLeavesReachesANewServer) {
+  board::RegisterBlock panel(&link_, 0x5062, 1);
+  for (const DWORD early : {35u, 30u, 25u, 20u, 15u, 10u, 5u, 0u}) {
+    SCOPED_TRACE(FormatA("%lu ms before the server's stay ends", static_cast<unsigned long>(early)));
+    ASSERT_EQ(thread_.ClosePort(), 1);  // the server's only object goes: its stay starts
+    Sleep(timeouts::kServerLinger - early);
+    ASSERT_EQ(thread_.OpenPort(), 1) << FormatA("0x%08lX", static_cast<unsigned long>(thread_.LastResult()));
+    EXPECT_EQ(panel.Read(), S_OK);
+  }
 }

@@ -10,6 +10,7 @@
 #include "common/format.h"
 #include "common/handles.h"
 #include "common/hresult.h"
+#include "common/local_server.h"
 #include "mappingsvc/mmf_support.h"
 #include "sim/demo/demo_support.h"
 
@@ -52,8 +53,8 @@ void MappingServiceStep(Session& session) {
   {
     Microsoft::WRL::ComPtr<IZarnMMFSupport> support;
     const ULONGLONG before = GetTickCount64();
-    const HRESULT created = CoCreateInstance(CLSID_ZarnMMFSupport, nullptr, CLSCTX_LOCAL_SERVER,
-                                             IID_IZarnMMFSupport, reinterpret_cast<void**>(support.GetAddressOf()));
+    const HRESULT created = local_server::CreateInstance(CLSID_ZarnMMFSupport, IID_IZarnMMFSupport,
+                                                         reinterpret_cast<void**>(support.GetAddressOf()));
     if (!verdict.Check(FormatW(L"CoCreateInstance(CZarnMMFSupport, local server) in %lu ms",
                                MsSince(before)),
                        created))

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/format.h"
+#include "common/local_server.h"
 #include "portserver/VornPort.h"
 #include "sim/board/board_sim_client.h"
 #include "sim/demo/demo_support.h"
@@ -50,8 +51,8 @@ void PortServerStep(Session& session) {
 
   Microsoft::WRL::ComPtr<IKelvPortEx> port;
   const ULONGLONG before = GetTickCount64();
-  const HRESULT created = CoCreateInstance(CLSID_LumacrestPort, nullptr, CLSCTX_LOCAL_SERVER, IID_IKelvPortEx,
-                                           reinterpret_cast<void**>(port.GetAddressOf()));
+  const HRESULT created = local_server::CreateInstance(CLSID_LumacrestPort, IID_IKelvPortEx,
+                                                       reinterpret_cast<void**>(port.GetAddressOf()));
   if (!verdict.Check(FormatW(L"CoCreateInstance(LumacrestPort, local server) in %lu ms", MsSince(before)),
                      created))
     return;
