@@ -179,6 +179,18 @@ struct Variant {
   KernelSet reference;
   KernelSet vector;
   bool planar;
+  // Packed edge-directed kernels read the above and below luma through the context's planar
+  // line set; without one they read the rows directly.
+  bool withoutLineSet = false;
+};
+
+// The states of one comparison: the vector one without its planar line set where the variant
+// asks for that.
+struct StatePair {
+  State reference, vector;
+  StatePair(const Variant& variant, int factor, int coring) : reference(factor, coring), vector(factor, coring) {
+    if (variant.withoutLineSet) vector.context.planarLines = nullptr;
+  }
 };
 
 void PrintTo(const Variant& variant, std::ostream* os) { *os << variant.name; }
@@ -197,6 +209,14 @@ std::vector<Variant> AllVariants() {
                                   KernelIsaName(table->pairIsa),
                               PairKernel(pair, contrast != 0), c.pairs[pair][contrast], table->pairs[pair][contrast],
                               planar});
+        }
+      }
+      for (int pair = 3; pair < 7 && !planar; ++pair) {
+        for (const KernelTable* table : {&sse2, &sse3}) {
+          variants.push_back({"PackedPair" + std::to_string(pair) + (contrast ? "Contrast" : "") +
+                                  KernelIsaName(table->pairIsa) + "WithoutLineSet",
+                              PairKernel(pair, contrast != 0), c.pairs[pair][contrast], table->pairs[pair][contrast],
+                              false, true});
         }
       }
       for (int rule = 0; rule < 3; ++rule) {
@@ -314,7 +334,8 @@ TEST_P(VectorKernelTest, MatchesTheReferenceCallAfterCall) {
   int rows = 0;
   for (int width : TestWidths()) {
     const int factor = static_cast<int>(random() % 101), coring = static_cast<int>(random() % 11);
-    State reference(factor, coring), vector(factor, coring);
+    StatePair states(variant, factor, coring);
+    State &reference = states.reference, &vector = states.vector;
     const unsigned scramble = random();
     reference.Scramble(scramble);
     vector.Scramble(scramble);
@@ -361,7 +382,8 @@ TEST_P(VectorKernelTest, RowsAgainstNoAccessPagesNeverFault) {
   std::mt19937 random(TestSeed() + 17);
   for (int width : {1, 2, 6, 16, 18, 24, 40, 50, 352, 354, 360, 720, 722, 724, 728, 734, 736}) {
     for (bool atEnd : {false, true}) {
-      State reference(50, 3), vector(50, 3);
+      StatePair states(variant, 50, 3);
+      State &reference = states.reference, &vector = states.vector;
       const CallRows content = RandomRows(random, width, variant.planar);
       std::vector<std::unique_ptr<GuardedPages>> pages;
       const auto place = [&](const std::vector<std::uint8_t>& bytes) {
