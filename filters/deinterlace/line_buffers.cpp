@@ -78,7 +78,7 @@ PlanarLineSet::PlanarLineSet() { Reserve(720); }
 HRESULT PlanarLineSet::Reserve(int width) {
   const int groups = PlanarLineGroups(width);
   if (groups <= block_.groups()) return S_OK;
-  return block_.Allocate(2 * kRoles, groups) ? S_OK : E_OUTOFMEMORY;
+  return block_.Allocate(2 * kRoles + kDirections, groups) ? S_OK : E_OUTOFMEMORY;
 }
 
 }  // namespace deinterlace

@@ -95,6 +95,10 @@ class PlanarLineSet {
   HRESULT Reserve(int width);
   std::uint8_t* Luma(Role role) const noexcept { return block_.Line(role); }
   std::uint8_t* Chroma(Role role) const noexcept { return block_.Line(kRoles + role); }
+  // The edge-directed kernels' lines of per-pixel differences between the above and the below
+  // luma, one per direction (written from a group before the first to a group past the last).
+  static constexpr int kDirections = 3;
+  std::uint8_t* Difference(int direction) const noexcept { return block_.Line(2 * kRoles + direction); }
   int groups() const noexcept { return block_.groups(); }
 
  private:
