@@ -402,11 +402,10 @@ struct PackedGroup {
 template <class Load>
 struct LineGroup {
   using LoadPolicy = Load;
-  // Measured: with the difference lines the planar kernel alone ran faster but the kernel the
-  // filter runs (statistics and lookup on) slower, so the planar kernels read the luma lines.
-  static constexpr bool kDifferenceLines = false;
+  static constexpr bool kDifferenceLines = true;
   const std::uint8_t* luma[kRowRoles];
   const std::uint8_t* chroma[kRowRoles];
+  const std::uint8_t* difference[PlanarLineSet::kDirections];  // edge-directed kernels
 
   VORN_KERNEL_INLINE __m128i Luma(int role, int offset) const {
     return offset == 0 ? LoadAligned(luma[role]) : Load::Unaligned(luma[role] + offset);
@@ -1048,17 +1047,29 @@ void PlanarVectorKernel(KernelContext& context, const PlanarRowPair& pair) {
     unpack(kNextRow, PlanarLineSet::kNext, pair.luma.next, nullptr, nullptr);
   }
 
+  std::uint8_t* differences[PlanarLineSet::kDirections] = {};
+  if constexpr (IsEdgeDirected(I)) {
+    for (int d = 0; d < PlanarLineSet::kDirections; ++d) differences[d] = lines.Difference(d);
+    EdgeDifferences<Load>(luma[kAboveRow], luma[kBelowRow], groups, differences);
+  }
+
   HistogramParts parts;
   PairOutput<Load, Sharpen, Stages, StatisticsFromNext> output(context, &parts, width, groups, pair.fieldFlag,
                                                                pair.rowIndex, pair.keptDestination,
                                                                pair.fillDestination);
+  // The lines a group reads, known at compile time, so that its set-up unrolls to plain adds.
+  constexpr bool readLuma[kRowRoles] = {true, !weave, !weave, weave || ReadsOtherPictures(I),
+                                        ReadsOtherPictures(I) || StatisticsFromNext};
+  constexpr bool readChroma[kRowRoles] = {true, !weave, !weave, weave, false};
   for (int g = 0; g < groups; ++g) {
     LineGroup<Load> group;
 #pragma GCC unroll 5
     for (int r = 0; r < kRowRoles; ++r) {
-      group.luma[r] = luma[r] ? luma[r] + 16 * g : nullptr;
-      group.chroma[r] = chroma[r] ? chroma[r] + 16 * g : nullptr;
+      group.luma[r] = readLuma[r] ? luma[r] + 16 * g : nullptr;
+      group.chroma[r] = readChroma[r] ? chroma[r] + 16 * g : nullptr;
     }
+#pragma GCC unroll 3
+    for (int d = 0; d < PlanarLineSet::kDirections; ++d) group.difference[d] = differences[d] + 16 * g;
     output.Put(g, ComputeGroup<I, StatisticsFromNext>(group));
   }
   output.Finish();
