@@ -871,10 +871,15 @@ void PackedRowsKernel(KernelContext& context, const PackedRowPair& pair) {
   const std::uint8_t* rows[kRowRoles] = {pair.keptSource, pair.above, pair.below, pair.previous, pair.next};
   std::uint8_t* lines[2] = {};
   if constexpr (Lines) {
-    lines[0] = context.planarLines->Luma(PlanarLineSet::kAbove);
-    lines[1] = context.planarLines->Luma(PlanarLineSet::kBelow);
-    UnpackPackedLuma<Load>(pair.above, width, lines[0]);
+    // An above row that is the previous call's below row is in the below line already.
+    PlanarLineSet& set = *context.planarLines;
+    const bool taken = pair.aboveWasBelow && set.heldBelow() == PlanarLineSet::Held{{pair.above, nullptr, nullptr}, width};
+    if (taken) set.SwapAboveBelow();
+    lines[0] = set.Luma(PlanarLineSet::kAbove);
+    lines[1] = set.Luma(PlanarLineSet::kBelow);
+    if (!taken) UnpackPackedLuma<Load>(pair.above, width, lines[0]);
     UnpackPackedLuma<Load>(pair.below, width, lines[1]);
+    set.set_heldBelow({{pair.below, nullptr, nullptr}, width});
   }
   std::uint8_t* differences[PlanarLineSet::kDirections] = {};
   if constexpr (Lines) {
@@ -1020,8 +1025,18 @@ void PlanarVectorKernel(KernelContext& context, const PlanarRowPair& pair) {
     }
   };
   if constexpr (!weave) {
-    unpack(kAboveRow, PlanarLineSet::kAbove, pair.luma.above, pair.u.above, pair.v.above);
+    // Above rows that are the previous call's below rows are in the below lines already.
+    const bool taken = pair.aboveWasBelow &&
+                       lines.heldBelow() == PlanarLineSet::Held{{pair.luma.above, pair.u.above, pair.v.above}, width};
+    if (taken) {
+      lines.SwapAboveBelow();
+      luma[kAboveRow] = lines.Luma(PlanarLineSet::kAbove);
+      chroma[kAboveRow] = lines.Chroma(PlanarLineSet::kAbove);
+    } else {
+      unpack(kAboveRow, PlanarLineSet::kAbove, pair.luma.above, pair.u.above, pair.v.above);
+    }
     unpack(kBelowRow, PlanarLineSet::kBelow, pair.luma.below, pair.u.below, pair.v.below);
+    lines.set_heldBelow({{pair.luma.below, pair.u.below, pair.v.below}, width});
   }
   // The kept line: the above rows (field flag 1) or the below rows (0), or the kept rows of the
   // kernels that take them; rows already unpacked are not unpacked again.

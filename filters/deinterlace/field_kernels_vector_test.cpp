@@ -565,6 +565,63 @@ TEST(VectorFields, IdentityCurveAndIndependenceFromTheCurve) {
   }
 }
 
+// The field walk tells a kernel when its above rows are the previous call's below rows, and the
+// vector kernels then take over the lines they unpacked: every field the reference's, also a
+// second field whose rows sit at the same addresses with new content, and a field of another
+// width between two of one width.
+TEST(VectorFields, FieldWalksMatchTheReferenceAcrossFieldsOnTheSameRows) {
+  struct Case {
+    int mode;
+    bool sharpness;
+  };
+  const Case cases[] = {{1, false}, {1, true}, {2, false}, {2, true}, {3, false}, {4, true}, {5, false}, {6, true}};
+  for (const Case& c : cases) {
+    for (bool planar : {false, true}) {
+      for (const KernelTable* table : {&Sse2Table(), &Sse3Table()}) {
+        for (int f : {0, 1}) {
+          State reference(45, 2), vector(45, 2);
+          const FieldKernels k = SelectFieldKernels(*table, c.mode, true, c.sharpness);
+          Frames frames(360, 14, TestSeed() + 40 + 3 * c.mode + f);
+          const auto walk = [&](State& state, bool useReference, const Frames& fr) {
+            if (!useReference) return RunField(k, state, fr, planar, f);
+            const int width = fr.m.width, height = fr.m.height, pitch = 16 * BlockCount16(width);
+            std::vector<std::uint8_t> out(2 * static_cast<size_t>(pitch) * height, 0xEE);
+            const OutputFrame frame{out.data(), pitch, height};
+            if (!planar) {
+              EXPECT_EQ(ReferencePackedField(k.kind, state.context,
+                                             PackedFieldFrames{fr.o.bytes.data(), fr.m.bytes.data(), fr.n.bytes.data(),
+                                                               width, width},
+                                             frame, f),
+                        S_OK);
+            } else {
+              const Planes kept = FieldPlanes(fr.m, 1 - f), previous = FieldPlanes(fr.o, f), next = FieldPlanes(fr.n, f);
+              EXPECT_EQ(ReferencePlanarField(k.kind, state.context,
+                                             PlanarFieldFrames{{kept.luma.data(), kept.u.data(), kept.v.data()},
+                                                               {previous.luma.data(), previous.u.data(), previous.v.data()},
+                                                               {next.luma.data(), next.u.data(), next.v.data()},
+                                                               kLumaPitch, kChromaPitch, height / 2, width},
+                                             frame, f),
+                        S_OK);
+            }
+            return out;
+          };
+          const Frames narrow(200, 14, TestSeed() + 41);
+          for (int field = 0; field < 3; ++field) {
+            const Frames& fr = field == 1 ? narrow : frames;
+            ASSERT_EQ(walk(reference, true, fr), walk(vector, false, fr))
+                << "mode " << c.mode << " planar " << planar << " " << KernelIsaName(table->pairIsa) << " f " << f
+                << " field " << field;
+            ASSERT_TRUE(SameState(reference, vector, 360));
+            // The next walk over the same buffers finds new content in them.
+            std::mt19937 random(TestSeed() + 50 + field);
+            FillContent(random, frames.m.bytes.data(), static_cast<int>(frames.m.bytes.size()));
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(VectorFields, GainZeroIsThePlainInterpolation) {
   const Frames frames(360, 12, TestSeed() + 4);
   for (int pair : {0, 1, 2, 4, 6}) {

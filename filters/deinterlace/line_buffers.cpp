@@ -93,7 +93,9 @@ PlanarLineSet::PlanarLineSet() { Reserve(720); }
 HRESULT PlanarLineSet::Reserve(int width) {
   const int groups = PlanarLineGroups(width);
   if (groups <= block_.groups()) return S_OK;
-  return block_.Allocate(2 * kRoles + kDirections, groups) ? S_OK : E_OUTOFMEMORY;
+  if (!block_.Allocate(2 * kRoles + kDirections, groups)) return E_OUTOFMEMORY;
+  heldBelow_ = {};
+  return S_OK;
 }
 
 }  // namespace deinterlace
