@@ -137,6 +137,7 @@ void ContrastProcessor::ClearStatistics() noexcept { std::memset(&statistics_, 0
 
 void ContrastProcessor::UpdateCurve() {
   BuildContrastCurve(statistics_, factor_, &curve_);
+  pairTable_.stale = true;
   ClearStatistics();
 }
 

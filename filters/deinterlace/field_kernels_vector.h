@@ -211,13 +211,15 @@ VORN_KERNEL_INLINE void StoreYuy2Paired(std::uint8_t* destination, __m128i y, __
   StoreYuy2(destination, MapPairs(y, pairs), c);
 }
 
-// The curve's pair table for this call: checked against the curve's low bytes and rebuilt when
-// they differ (a new curve, or one written directly); null when the processor has no table.
+// The curve's pair table for this call: when the curve may have changed, checked against the
+// curve's low bytes and rebuilt when they differ; null when the processor has no table.
 inline const std::uint16_t* TakePairTable(ContrastProcessor& contrast) {
   ContrastPairTable& table = contrast.pairTable();
   std::uint16_t* entries = table.entries.get();
   if (!entries) return nullptr;
-  const std::int32_t* curve = contrast.curve().entries;
+  if (table.built && !table.stale) return entries;
+  table.stale = false;
+  const std::int32_t* curve = static_cast<const ContrastProcessor&>(contrast).curve().entries;
   const __m128i mask = _mm_set1_epi32(0xFF);
   const __m128i zero = _mm_setzero_si128();
   alignas(16) std::uint16_t words[256];
@@ -733,7 +735,7 @@ class PairOutput {
         keptDestination_(keptDestination),
         fillDestination_(fillDestination) {
     if constexpr (kMap) {
-      curve_ = &context.contrast->curve();
+      curve_ = &static_cast<const ContrastProcessor&>(*context.contrast).curve();
       pairs_ = TakePairTable(*context.contrast);
     }
     if constexpr (Sharpen) {

@@ -353,6 +353,40 @@ TEST_P(VectorKernelTest, MatchesTheReferenceCallAfterCall) {
   EXPECT_GE(rows, 1000);
 }
 
+// The curve's pair table is checked only when the curve may have changed: a curve written
+// through the processor between two calls of one field, and one built by UpdateCurve, are the
+// ones the next call maps through.
+TEST(VectorKernels, CurveChangesInsideAFieldReachTheNextCall) {
+  std::mt19937 random(TestSeed() + 23);
+  for (const Variant& variant : AllVariants()) {
+    if (!variant.kind.contrast) continue;
+    StatePair states(variant, 30, 2);
+    const int width = 200;
+    for (int call = 0; call < 6; ++call) {
+      if (call == 2 || call == 3) {
+        // Written entry by entry (call 3: only the low byte of one entry).
+        const unsigned seed = random();
+        for (State* state : {&states.reference, &states.vector}) {
+          std::mt19937 curveRandom(seed);
+          if (call == 2) {
+            for (int k = 0; k < 256; ++k) state->contrast->curve().entries[k] = static_cast<std::int32_t>(curveRandom());
+          } else {
+            state->contrast->curve().entries[100] ^= 0x5A;
+          }
+        }
+      }
+      if (call == 5) {
+        states.reference.contrast->UpdateCurve();
+        states.vector.contrast->UpdateCurve();
+      }
+      const CallRows content = RandomRows(random, width, variant.planar);
+      const int keptRole = variant.kind.keptFromKeptRows ? 0 : 1;
+      ASSERT_TRUE(RunBoth(variant, states.reference, states.vector, content, width, 1, 2 * call, keptRole, random))
+          << variant.name << " call " << call;
+    }
+  }
+}
+
 // ---- Guard pages ----------------------------------------------------------------------------
 
 // Read-write pages with a no-access page on each side.
