@@ -7,10 +7,14 @@
 //
 // The bytes are those of the scalar reference (field_kernels.cpp), ring state included:
 //   * Packed rows are read only inside [row, row + 2 * width). Groups whose reads would cross a
-//     row end (the first and last groups of the edge-directed kernels, a partial last group)
-//     go through a small window filled by the reference's clamp rule; all others load directly.
-//   * Planar rows are unpacked into the PlanarLineSet, whose lines carry copies of their edge
-//     pixels, so that neighbours at x - 2 .. x + 2 are plain offsets.
+//     row end (a partial last group; without a planar line set also the first and last groups
+//     of the edge-directed kernels) go through a small window filled by the reference's clamp
+//     rule; all others load directly.
+//   * Planar rows, and the above and below luma of the packed edge-directed kernels, are
+//     unpacked into the PlanarLineSet, whose lines carry copies of their edge pixels, so that
+//     neighbours at x - 2 .. x + 2 are plain offsets. The edge-directed kernels also keep there
+//     the per-pixel differences of their three directions. Lines unpacked from a call's below
+//     rows serve the next call as its above rows when the field walk says they are the same.
 //   * Input rows are loaded unaligned; destination rows are stored unaligned (the caller's rows
 //     need no alignment). Only the kernels' own line buffers are accessed aligned.
 //
