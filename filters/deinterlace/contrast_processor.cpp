@@ -93,14 +93,14 @@ namespace {
 constexpr std::size_t kPairTableAlignment = 16;
 }
 
-void ContrastPairTable::Free::operator()(std::uint32_t* p) const noexcept {
+void ContrastPairTable::Free::operator()(std::uint16_t* p) const noexcept {
   ::operator delete[](p, std::align_val_t(kPairTableAlignment));
 }
 
 ContrastProcessor::ContrastProcessor(ParameterTable* table) : table_(table) {
   // Left unfilled: the kernels build it before its first use.
-  pairTable_.entries.reset(static_cast<std::uint32_t*>(::operator new[](
-      sizeof(std::uint32_t) * ContrastPairTable::kEntries, std::align_val_t(kPairTableAlignment), std::nothrow)));
+  pairTable_.entries.reset(static_cast<std::uint16_t*>(::operator new[](
+      sizeof(std::uint16_t) * ContrastPairTable::kEntries, std::align_val_t(kPairTableAlignment), std::nothrow)));
   SetScaledIdentity(&curve_);
   ClearStatistics();
   RegisterParameters();
@@ -137,6 +137,7 @@ void ContrastProcessor::ClearStatistics() noexcept { std::memset(&statistics_, 0
 
 void ContrastProcessor::UpdateCurve() {
   BuildContrastCurve(statistics_, factor_, &curve_);
+  pairTable_.stale = true;
   ClearStatistics();
 }
 

@@ -27,18 +27,20 @@ struct alignas(16) ContrastCurve {
 };
 
 // The curve for two pixels at once, kept for the vector kernels: entry y0 + 256 * y1 holds the
-// curve's low byte of y0 in bits 0..7 and that of y1 in bits 16..23 (two YUY2 luma words), so
-// one load maps the two luma bytes of a word. The kernels check it against the curve on every
-// call and rebuild it when the curve's low bytes differ from those it was built from (the curve
-// may be written directly, not only by UpdateCurve).
+// curve's low byte of y0 in bits 0..7 and that of y1 in bits 8..15, so that one word of two luma
+// bytes maps to its word of two mapped bytes. The kernels check it against the curve when the
+// curve may have changed (UpdateCurve, or the curve taken for writing through the processor's
+// non-const curve(): a writer takes it again for every batch of writes between kernel calls)
+// and rebuild it when the curve's low bytes differ from those it was built from.
 struct ContrastPairTable {
   static constexpr int kEntries = 65536;
   struct Free {
-    void operator()(std::uint32_t* p) const noexcept;
+    void operator()(std::uint16_t* p) const noexcept;
   };
-  std::unique_ptr<std::uint32_t, Free> entries;  // 16-byte aligned; null when memory ran out
+  std::unique_ptr<std::uint16_t, Free> entries;  // 16-byte aligned; null when memory ran out
   alignas(16) std::uint8_t source[256] = {};     // the curve's low bytes the entries hold
   bool built = false;
+  bool stale = true;  // the curve may differ from `source`: check before use
 };
 
 class ContrastProcessor {
@@ -59,7 +61,10 @@ class ContrastProcessor {
   void UpdateCurve();
 
   const ContrastCurve& curve() const noexcept { return curve_; }
-  ContrastCurve& curve() noexcept { return curve_; }
+  ContrastCurve& curve() noexcept {
+    pairTable_.stale = true;
+    return curve_;
+  }
   ContrastStatistics& statistics() noexcept { return statistics_; }
   const ContrastStatistics& statistics() const noexcept { return statistics_; }
   ContrastPairTable& pairTable() noexcept { return pairTable_; }
@@ -74,7 +79,7 @@ class ContrastProcessor {
   ParameterTable* table_;  // the filter's table, not owned
   ContrastCurve curve_;
   ContrastStatistics statistics_;
-  ContrastPairTable pairTable_;  // 256 KB, filled by the kernels
+  ContrastPairTable pairTable_;  // 128 KB, filled by the kernels
   int factor_ = 80;
   int leftRightBorder_ = 0;
   int topBottomBorder_ = 0;

@@ -83,6 +83,7 @@ void RunPackedField(const PackedFieldFrames& in, const OutputFrame& out, int fie
   const int pairs = out.height / 2;
   const int keptRows = f == 1 ? (out.height + 1) / 2 : out.height / 2;
   const auto keptRow = [&](int k) { return in.current + inStride * static_cast<std::size_t>(2 * k + 1 - f); };
+  const std::uint8_t* lastBelow = nullptr;
   ForEachRowPairCall(pairs, keptRows, f, pipelined, [&](const RowPairCall& c) {
     const std::size_t otherOffset = inStride * static_cast<std::size_t>(2 * c.other + f);
     PackedRowPair pair;
@@ -96,6 +97,8 @@ void RunPackedField(const PackedFieldFrames& in, const OutputFrame& out, int fie
     pair.rowIndex = c.rowIndex;
     pair.width = in.width;
     pair.fieldFlag = f;
+    pair.aboveWasBelow = pair.above == lastBelow;
+    lastBelow = pair.below;
     kernel(pair);
   });
 }
@@ -114,6 +117,7 @@ void RunPlanarField(const PlanarFieldFrames& in, const OutputFrame& out, int fie
     rows->previous = previous + pitch * static_cast<std::size_t>(c.other);
     rows->next = next + pitch * static_cast<std::size_t>(c.other);
   };
+  int lastBelow = -1;  // kept row
   ForEachRowPairCall(pairs, in.fieldRows, f, pipelined, [&](const RowPairCall& c) {
     PlanarRowPair pair;
     pair.keptDestination = out.frame + outStride * static_cast<std::size_t>(2 * c.destinationPair + 1 - f);
@@ -124,6 +128,8 @@ void RunPlanarField(const PlanarFieldFrames& in, const OutputFrame& out, int fie
     pair.rowIndex = c.rowIndex;
     pair.width = in.width;
     pair.fieldFlag = f;
+    pair.aboveWasBelow = c.keptAbove == lastBelow;
+    lastBelow = c.keptBelow;
     kernel(pair);
   });
 }

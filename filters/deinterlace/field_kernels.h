@@ -41,6 +41,9 @@ struct PackedRowPair {
   int rowIndex;                    // 0, 2, 4, ...; 0 starts a field
   int width;                       // pixels
   int fieldFlag;                   // 1: the kept line is the upper line of the pair
+  // The above row is the previous call's below row, unchanged since (set by the field walk);
+  // a kernel may take over what it made of that row.
+  bool aboveWasBelow = false;
 };
 
 // Five rows of one plane of SampleGroup6of8 input (six samples in the first six bytes of every
@@ -62,6 +65,7 @@ struct PlanarRowPair {
   int rowIndex;
   int width;
   int fieldFlag;
+  bool aboveWasBelow = false;  // as for packed rows: all three above rows
 };
 
 // The state objects a kernel reaches (owned by the processor, sized for the width).

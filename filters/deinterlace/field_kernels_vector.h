@@ -7,10 +7,14 @@
 //
 // The bytes are those of the scalar reference (field_kernels.cpp), ring state included:
 //   * Packed rows are read only inside [row, row + 2 * width). Groups whose reads would cross a
-//     row end (the first and last groups of the edge-directed kernels, a partial last group)
-//     go through a small window filled by the reference's clamp rule; all others load directly.
-//   * Planar rows are unpacked into the PlanarLineSet, whose lines carry copies of their edge
-//     pixels, so that neighbours at x - 2 .. x + 2 are plain offsets.
+//     row end (a partial last group; without a planar line set also the first and last groups
+//     of the edge-directed kernels) go through a small window filled by the reference's clamp
+//     rule; all others load directly.
+//   * Planar rows, and the above and below luma of the packed edge-directed kernels, are
+//     unpacked into the PlanarLineSet, whose lines carry copies of their edge pixels, so that
+//     neighbours at x - 2 .. x + 2 are plain offsets. The edge-directed kernels also keep there
+//     the per-pixel differences of their three directions. Lines unpacked from a call's below
+//     rows serve the next call as its above rows when the field walk says they are the same.
 //   * Input rows are loaded unaligned; destination rows are stored unaligned (the caller's rows
 //     need no alignment). Only the kernels' own line buffers are accessed aligned.
 //
@@ -42,6 +46,20 @@ namespace {
 VORN_KERNEL_INLINE __m128i LoadAligned(const void* p) { return _mm_load_si128(static_cast<const __m128i*>(p)); }
 VORN_KERNEL_INLINE void StoreAligned(void* p, __m128i v) { _mm_store_si128(static_cast<__m128i*>(p), v); }
 VORN_KERNEL_INLINE void StoreUnaligned(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+
+// pextrw needs its lane as a constant: the callers' loops are unrolled, so k is one.
+VORN_KERNEL_INLINE int ExtractWord(__m128i v, int k) {
+  switch (k) {
+    case 0: return _mm_extract_epi16(v, 0);
+    case 1: return _mm_extract_epi16(v, 1);
+    case 2: return _mm_extract_epi16(v, 2);
+    case 3: return _mm_extract_epi16(v, 3);
+    case 4: return _mm_extract_epi16(v, 4);
+    case 5: return _mm_extract_epi16(v, 5);
+    case 6: return _mm_extract_epi16(v, 6);
+    default: return _mm_extract_epi16(v, 7);
+  }
+}
 
 VORN_KERNEL_INLINE __m128i AbsDiff(__m128i a, __m128i b) { return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a)); }
 
@@ -87,6 +105,51 @@ VORN_KERNEL_INLINE __m128i VectorEdgeCandidate(const __m128i a[5], const __m128i
   return Select(vertical, _mm_avg_epu8(a[2], b[2]), diagonal);
 }
 
+// The per-pixel differences of the three directions over a row pair's guarded luma lines:
+// vertical V(x) = |A(x) - B(x)|, falling F(x) = |A(x - 1) - B(x + 1)|, rising
+// R(x) = |A(x + 1) - B(x - 1)|, from the group before the first to the group past the last, so
+// that a direction's sum at x is the difference line's bytes at x - 1, x and x + 1. Each
+// difference is taken once instead of three times (once per position of the sum).
+enum EdgeDirection { kVertical, kFalling, kRising };
+
+template <class Load>
+void EdgeDifferences(const std::uint8_t* above, const std::uint8_t* below, int groups, std::uint8_t* const* lines) {
+  std::uint8_t* vertical = lines[kVertical];
+  std::uint8_t* falling = lines[kFalling];
+  std::uint8_t* rising = lines[kRising];
+  for (int x = -16; x <= 16 * groups; x += 16) {
+    StoreAligned(vertical + x, AbsDiff(LoadAligned(above + x), LoadAligned(below + x)));
+    StoreAligned(falling + x, AbsDiff(Load::Unaligned(above + x - 1), Load::Unaligned(below + x + 1)));
+    StoreAligned(rising + x, AbsDiff(Load::Unaligned(above + x + 1), Load::Unaligned(below + x - 1)));
+  }
+}
+
+// A direction's sum of three differences at the 16 pixels of a group, in words.
+template <class Load>
+VORN_KERNEL_INLINE void DifferenceSums(const std::uint8_t* line, __m128i* low, __m128i* high) {
+  Sum3(Load::Unaligned(line - 1), LoadAligned(line), Load::Unaligned(line + 1), low, high);
+}
+
+// The edge-directed candidate from the difference lines at the group; aC, bC are the above and
+// below luma at x, a(k) and b(k) read them at x + k. Ties as in VectorEdgeCandidate: the
+// vertical direction is taken where its sum is the least, the rising one where its sum is not
+// above the falling one's.
+template <class Load, class AboveAt, class BelowAt>
+VORN_KERNEL_INLINE __m128i LineEdgeCandidate(const std::uint8_t* const* differences, __m128i aC, __m128i bC,
+                                             AboveAt a, BelowAt b) {
+  __m128i verticalLow, verticalHigh, risingLow, risingHigh, fallingLow, fallingHigh;
+  DifferenceSums<Load>(differences[kVertical], &verticalLow, &verticalHigh);
+  DifferenceSums<Load>(differences[kRising], &risingLow, &risingHigh);
+  // Where the vertical sum is above the rising one, then where either is above the falling one.
+  __m128i notVertical = _mm_packs_epi16(_mm_cmpgt_epi16(verticalLow, risingLow), _mm_cmpgt_epi16(verticalHigh, risingHigh));
+  DifferenceSums<Load>(differences[kFalling], &fallingLow, &fallingHigh);
+  notVertical = _mm_or_si128(notVertical, _mm_packs_epi16(_mm_cmpgt_epi16(verticalLow, fallingLow),
+                                                          _mm_cmpgt_epi16(verticalHigh, fallingHigh)));
+  const __m128i notRising = _mm_packs_epi16(_mm_cmpgt_epi16(risingLow, fallingLow), _mm_cmpgt_epi16(risingHigh, fallingHigh));
+  const __m128i diagonal = Select(notRising, _mm_avg_epu8(a(-1), b(1)), _mm_avg_epu8(a(1), b(-1)));
+  return Select(notVertical, diagonal, _mm_avg_epu8(aC, bC));
+}
+
 // Luma and interleaved chroma of 16 pixels as packed YUY2.
 VORN_KERNEL_INLINE void StoreYuy2(std::uint8_t* destination, __m128i y, __m128i c) {
   StoreUnaligned(destination, _mm_unpacklo_epi8(y, c));
@@ -111,49 +174,76 @@ VORN_KERNEL_INLINE void StoreYuy2Mapped(std::uint8_t* destination, __m128i y, __
   }
 }
 
-// The same through the curve's pair table (contrast_processor.h): pextrw gives two luma bytes of
-// the group as one index, and its entry holds both mapped values in their YUY2 word lanes, so
-// a load and a move serve two pixels and the chroma goes in with one or.
-VORN_KERNEL_INLINE void StoreYuy2Paired(std::uint8_t* destination, __m128i y, __m128i c, const std::uint32_t* pairs) {
-  const auto pair = [&](int k) {
-    return _mm_cvtsi32_si128(static_cast<int>(pairs[static_cast<unsigned>(_mm_extract_epi16(y, k))]));
-  };
-  const __m128i low = _mm_unpacklo_epi64(_mm_unpacklo_epi32(pair(0), pair(1)), _mm_unpacklo_epi32(pair(2), pair(3)));
-  const __m128i high = _mm_unpacklo_epi64(_mm_unpacklo_epi32(pair(4), pair(5)), _mm_unpacklo_epi32(pair(6), pair(7)));
-  const __m128i zero = _mm_setzero_si128();
-  StoreUnaligned(destination, _mm_or_si128(low, _mm_unpacklo_epi8(zero, c)));
-  StoreUnaligned(destination + 16, _mm_or_si128(high, _mm_unpackhi_epi8(zero, c)));
+// The eight words of a vector as unsigned values, word k being pixels 2k and 2k + 1. On x86_64
+// the halves go to general registers (movq) and the words come out by shifts there, off the
+// vector units the kernels keep busy; the 32-bit build, short of general registers, uses pextrw.
+struct WordLanes {
+#if defined(__x86_64__)
+  VORN_KERNEL_INLINE explicit WordLanes(__m128i v)
+      : low(static_cast<std::uint64_t>(_mm_cvtsi128_si64(v))),
+        high(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)))) {}
+  VORN_KERNEL_INLINE unsigned operator[](int k) const {
+    return static_cast<unsigned>(((k < 4 ? low : high) >> (16 * (k & 3))) & 0xFFFF);
+  }
+  std::uint64_t low, high;
+#else
+  VORN_KERNEL_INLINE explicit WordLanes(__m128i v) : vector(v) {}
+  VORN_KERNEL_INLINE unsigned operator[](int k) const {
+    return static_cast<unsigned>(ExtractWord(vector, k));
+  }
+  __m128i vector;
+#endif
+};
+
+// The luma mapped through the curve's pair table (contrast_processor.h): each word of the
+// group, two luma bytes, is one index, and its entry holds both mapped bytes in place, so that a
+// word insert from the table (pinsrw) maps two pixels. The words go in as two chains of four.
+VORN_KERNEL_INLINE __m128i MapPairs(__m128i y, const std::uint16_t* pairs) {
+  const WordLanes words(y);
+  __m128i low = _mm_cvtsi32_si128(pairs[words[0]]);
+  __m128i high = _mm_insert_epi16(_mm_setzero_si128(), pairs[words[4]], 4);
+  low = _mm_insert_epi16(low, pairs[words[1]], 1);
+  high = _mm_insert_epi16(high, pairs[words[5]], 5);
+  low = _mm_insert_epi16(low, pairs[words[2]], 2);
+  high = _mm_insert_epi16(high, pairs[words[6]], 6);
+  low = _mm_insert_epi16(low, pairs[words[3]], 3);
+  high = _mm_insert_epi16(high, pairs[words[7]], 7);
+  return _mm_or_si128(low, high);
 }
 
-// The curve's pair table for this call: checked against the curve's low bytes and rebuilt when
-// they differ (a new curve, or one written directly); null when the processor has no table.
-inline const std::uint32_t* TakePairTable(ContrastProcessor& contrast) {
+VORN_KERNEL_INLINE void StoreYuy2Paired(std::uint8_t* destination, __m128i y, __m128i c, const std::uint16_t* pairs) {
+  StoreYuy2(destination, MapPairs(y, pairs), c);
+}
+
+// The curve's pair table for this call: when the curve may have changed, checked against the
+// curve's low bytes and rebuilt when they differ; null when the processor has no table.
+inline const std::uint16_t* TakePairTable(ContrastProcessor& contrast) {
   ContrastPairTable& table = contrast.pairTable();
-  std::uint32_t* entries = table.entries.get();
+  std::uint16_t* entries = table.entries.get();
   if (!entries) return nullptr;
-  const std::int32_t* curve = contrast.curve().entries;
+  if (table.built && !table.stale) return entries;
+  table.stale = false;
+  const std::int32_t* curve = static_cast<const ContrastProcessor&>(contrast).curve().entries;
   const __m128i mask = _mm_set1_epi32(0xFF);
   const __m128i zero = _mm_setzero_si128();
-  alignas(16) std::uint8_t low[256];
+  alignas(16) std::uint16_t words[256];
   __m128i differ = zero;
   for (int k = 0; k < 256; k += 16) {
     const __m128i a = _mm_packs_epi32(_mm_and_si128(LoadAligned(curve + k), mask),
                                       _mm_and_si128(LoadAligned(curve + k + 4), mask));
     const __m128i b = _mm_packs_epi32(_mm_and_si128(LoadAligned(curve + k + 8), mask),
                                       _mm_and_si128(LoadAligned(curve + k + 12), mask));
-    const __m128i bytes = _mm_packus_epi16(a, b);
-    StoreAligned(low + k, bytes);
-    differ = _mm_or_si128(differ, _mm_xor_si128(bytes, LoadAligned(table.source + k)));
+    StoreAligned(words + k, a);
+    StoreAligned(words + k + 8, b);
+    differ = _mm_or_si128(differ, _mm_xor_si128(_mm_packus_epi16(a, b), LoadAligned(table.source + k)));
   }
   if (table.built && _mm_movemask_epi8(_mm_cmpeq_epi8(differ, zero)) == 0xFFFF) return entries;
-  alignas(16) std::uint32_t words[256];
-  for (int k = 0; k < 256; k += 4) StoreAligned(words + k, _mm_and_si128(LoadAligned(curve + k), mask));
   for (int y1 = 0; y1 < 256; ++y1) {
-    const __m128i high = _mm_set1_epi32(static_cast<int>(low[y1]) << 16);
-    std::uint32_t* row = entries + 256 * y1;
-    for (int y0 = 0; y0 < 256; y0 += 4) StoreAligned(row + y0, _mm_or_si128(LoadAligned(words + y0), high));
+    const __m128i high = _mm_set1_epi16(static_cast<short>(words[y1] << 8));
+    std::uint16_t* row = entries + 256 * y1;
+    for (int y0 = 0; y0 < 256; y0 += 8) StoreAligned(row + y0, _mm_or_si128(LoadAligned(words + y0), high));
   }
-  std::memcpy(table.source, low, sizeof(low));
+  for (int k = 0; k < 256; ++k) table.source[k] = static_cast<std::uint8_t>(words[k]);
   table.built = true;
   return entries;
 }
@@ -192,11 +282,12 @@ class StatisticsAccumulator {
 
   VORN_KERNEL_INLINE void Add(__m128i y) {
     std::uint32_t* histogram = statistics_->histogram;
+    const WordLanes words(y);
 #pragma GCC unroll 8
     for (int k = 0; k < 8; k += 2) {
       // Pixels 2k .. 2k + 3: parts 0 (the histogram), 1, 2, 3.
-      const unsigned first = static_cast<unsigned>(_mm_extract_epi16(y, k));
-      const unsigned second = static_cast<unsigned>(_mm_extract_epi16(y, k + 1));
+      const unsigned first = words[k];
+      const unsigned second = words[k + 1];
       histogram[first & 0xFF] += 1;
       parts_[0][first >> 8] += 1;
       parts_[1][second & 0xFF] += 1;
@@ -298,6 +389,8 @@ enum RowRole { kKeptRow, kAboveRow, kBelowRow, kPreviousRow, kNextRow, kRowRoles
 // Packed YUY2 rows: each pointer is the byte of the group's first pixel.
 template <class Load>
 struct PackedGroup {
+  using LoadPolicy = Load;
+  static constexpr bool kDifferenceLines = false;
   const std::uint8_t* row[kRowRoles];
 
   VORN_KERNEL_INLINE __m128i Luma(int role, int offset) const {
@@ -314,13 +407,37 @@ struct PackedGroup {
 // Unpacked lines (guarded, 32-byte aligned): a luma byte and a chroma byte per pixel.
 template <class Load>
 struct LineGroup {
+  using LoadPolicy = Load;
+  static constexpr bool kDifferenceLines = true;
   const std::uint8_t* luma[kRowRoles];
   const std::uint8_t* chroma[kRowRoles];
+  const std::uint8_t* difference[PlanarLineSet::kDirections];  // edge-directed kernels
 
   VORN_KERNEL_INLINE __m128i Luma(int role, int offset) const {
     return offset == 0 ? LoadAligned(luma[role]) : Load::Unaligned(luma[role] + offset);
   }
   VORN_KERNEL_INLINE __m128i Chroma(int role) const { return LoadAligned(chroma[role]); }
+};
+
+// Packed rows whose above and below luma were first unpacked into guarded lines (the
+// edge-directed kernels read them at five offsets): those come from the lines, the rest (the
+// chroma of every row, the luma of the others) from the rows.
+template <class Load>
+struct PackedLineGroup {
+  using LoadPolicy = Load;
+  static constexpr bool kDifferenceLines = true;
+  PackedGroup<Load> rows;
+  const std::uint8_t* line[2];  // above, below
+  const std::uint8_t* difference[PlanarLineSet::kDirections];
+
+  VORN_KERNEL_INLINE __m128i Luma(int role, int offset) const {
+    if (role == kAboveRow || role == kBelowRow) {
+      const std::uint8_t* p = line[role - kAboveRow];
+      return offset == 0 ? LoadAligned(p) : Load::Unaligned(p + offset);
+    }
+    return rows.Luma(role, offset);
+  }
+  VORN_KERNEL_INLINE __m128i Chroma(int role) const { return rows.Chroma(role); }
 };
 
 // ---- Interpolators --------------------------------------------------------------------------
@@ -364,11 +481,17 @@ VORN_KERNEL_INLINE GroupLines ComputeGroup(const Group& g) {
     } else if constexpr (I == Interpolator::FieldMedian) {
       out.fillY = VectorMedian5(a, b, _mm_avg_epu8(a, b), g.Luma(kPreviousRow, 0), g.Luma(kNextRow, 0));
     } else {
-      const __m128i above[5] = {g.Luma(kAboveRow, -2), g.Luma(kAboveRow, -1), a, g.Luma(kAboveRow, 1),
-                                g.Luma(kAboveRow, 2)};
-      const __m128i below[5] = {g.Luma(kBelowRow, -2), g.Luma(kBelowRow, -1), b, g.Luma(kBelowRow, 1),
-                                g.Luma(kBelowRow, 2)};
-      const __m128i e = VectorEdgeCandidate(above, below);
+      __m128i e;
+      if constexpr (Group::kDifferenceLines) {
+        e = LineEdgeCandidate<typename Group::LoadPolicy>(
+            g.difference, a, b, [&](int k) { return g.Luma(kAboveRow, k); }, [&](int k) { return g.Luma(kBelowRow, k); });
+      } else {
+        const __m128i above[5] = {g.Luma(kAboveRow, -2), g.Luma(kAboveRow, -1), a, g.Luma(kAboveRow, 1),
+                                  g.Luma(kAboveRow, 2)};
+        const __m128i below[5] = {g.Luma(kBelowRow, -2), g.Luma(kBelowRow, -1), b, g.Luma(kBelowRow, 1),
+                                  g.Luma(kBelowRow, 2)};
+        e = VectorEdgeCandidate(above, below);
+      }
       if constexpr (I == Interpolator::EdgeDirected) {
         out.fillY = VectorMedian3(a, b, e);
       } else {
@@ -511,7 +634,7 @@ VORN_KERNEL_INLINE void TakeEmitLines(KernelContext& context, std::uint8_t* uppe
 // One group of one emitted line: sharpened luma (through the curve when mapping) and its chroma.
 template <class Load, bool Map, SharpenPath Path>
 VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& settings, const ContrastCurve* curve,
-                                  const std::uint32_t* pairs, int g) {
+                                  const std::uint16_t* pairs, int g) {
   const __m128i zero = _mm_setzero_si128();
   __m128i hLow, hHigh;
   HorizontalSums<Load>(line.newest + 16 * g, &hLow, &hHigh);
@@ -553,7 +676,7 @@ VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& s
 // stay out of memory.)
 template <class Load, bool Map, SharpenPath Path>
 void EmitGroupsWith(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
-                    const std::uint32_t* pairs, int groups) {
+                    const std::uint16_t* pairs, int groups) {
   for (int g = 0; g < groups; ++g) {
     EmitGroup<Load, Map, Path>(upper, settings, curve, pairs, g);
     EmitGroup<Load, Map, Path>(lower, settings, curve, pairs, g);
@@ -562,7 +685,7 @@ void EmitGroupsWith(EmitLine upper, EmitLine lower, SharpenSettings settings, co
 
 template <class Load, bool Map>
 void EmitGroups(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
-                const std::uint32_t* pairs, int groups) {
+                const std::uint16_t* pairs, int groups) {
   if (settings.fixedPoint) {
     EmitGroupsWith<Load, Map, SharpenPath::kFixedPoint>(upper, lower, settings, curve, pairs, groups);
   } else if (settings.narrow) {
@@ -616,7 +739,7 @@ class PairOutput {
         keptDestination_(keptDestination),
         fillDestination_(fillDestination) {
     if constexpr (kMap) {
-      curve_ = &context.contrast->curve();
+      curve_ = &static_cast<const ContrastProcessor&>(*context.contrast).curve();
       pairs_ = TakePairTable(*context.contrast);
     }
     if constexpr (Sharpen) {
@@ -687,7 +810,7 @@ class PairOutput {
   std::uint8_t* keptDestination_;
   std::uint8_t* fillDestination_;
   const ContrastCurve* curve_ = nullptr;
-  const std::uint32_t* pairs_ = nullptr;
+  const std::uint16_t* pairs_ = nullptr;
   std::uint8_t* keptLuma_ = nullptr;
   std::uint8_t* fillLuma_ = nullptr;
   std::uint8_t* keptChroma_ = nullptr;
@@ -729,12 +852,46 @@ inline void FillWindow(const std::uint8_t* row, int width, int x0, std::uint8_t*
   }
 }
 
-template <class Load, Interpolator I, bool Sharpen, int Stages, bool StatisticsFromNext, int Kept>
+// A packed row's luma as a guarded line of BlockCount16(width) groups: whole groups straight
+// from the row, the pixels of a partial last group one by one, then the edge copies.
+template <class Load>
+void UnpackPackedLuma(const std::uint8_t* row, int width, std::uint8_t* line) {
+  const int whole = width / 16;
+  const __m128i mask = _mm_set1_epi16(0x00FF);
+  for (int g = 0; g < whole; ++g) {
+    const std::uint8_t* p = row + 32 * static_cast<std::size_t>(g);
+    StoreAligned(line + 16 * g,
+                 _mm_packus_epi16(_mm_and_si128(Load::Unaligned(p), mask), _mm_and_si128(Load::Unaligned(p + 16), mask)));
+  }
+  for (int x = 16 * whole; x < width; ++x) line[x] = row[2 * x];
+  ReplicateLumaEdges(line, width, BlockCount16(width));
+}
+
+// `Lines`: the above and below luma come from lines unpacked first (the context's planar line
+// set), so that no row needs a window for its neighbours and an offset read is one load.
+template <class Load, Interpolator I, bool Sharpen, int Stages, bool StatisticsFromNext, int Kept, bool Lines>
 void PackedRowsKernel(KernelContext& context, const PackedRowPair& pair) {
   const int width = pair.width;
   const int groups = BlockCount16(width);
-  constexpr int reach = IsEdgeDirected(I) ? 2 : 0;  // pixels read beside a group (above, below)
+  constexpr int reach = IsEdgeDirected(I) && !Lines ? 2 : 0;  // pixels read beside a group (above, below)
   const std::uint8_t* rows[kRowRoles] = {pair.keptSource, pair.above, pair.below, pair.previous, pair.next};
+  std::uint8_t* lines[2] = {};
+  if constexpr (Lines) {
+    // An above row that is the previous call's below row is in the below line already.
+    PlanarLineSet& set = *context.planarLines;
+    const bool taken = pair.aboveWasBelow && set.heldBelow() == PlanarLineSet::Held{{pair.above, nullptr, nullptr}, width};
+    if (taken) set.SwapAboveBelow();
+    lines[0] = set.Luma(PlanarLineSet::kAbove);
+    lines[1] = set.Luma(PlanarLineSet::kBelow);
+    if (!taken) UnpackPackedLuma<Load>(pair.above, width, lines[0]);
+    UnpackPackedLuma<Load>(pair.below, width, lines[1]);
+    set.set_heldBelow({{pair.below, nullptr, nullptr}, width});
+  }
+  std::uint8_t* differences[PlanarLineSet::kDirections] = {};
+  if constexpr (Lines) {
+    for (int d = 0; d < PlanarLineSet::kDirections; ++d) differences[d] = context.planarLines->Difference(d);
+    EdgeDifferences<Load>(lines[0], lines[1], groups, differences);
+  }
   // Known at compile time, so that the row set-up of a group unrolls to plain adds.
   constexpr bool read[kRowRoles] = {Kept == kKeptRow, I != Interpolator::Weave, I != Interpolator::Weave,
                                     I == Interpolator::Weave || ReadsOtherPictures(I),
@@ -747,7 +904,18 @@ void PackedRowsKernel(KernelContext& context, const PackedRowPair& pair) {
                                                                pair.fillDestination);
   for (int g = 0; g < groups; ++g) {
     const int x0 = 16 * g;
-    PackedGroup<Load> group;
+    std::conditional_t<Lines, PackedLineGroup<Load>, PackedGroup<Load>> lineGroup;
+    PackedGroup<Load>& group = [&]() -> PackedGroup<Load>& {
+      if constexpr (Lines) {
+        lineGroup.line[0] = lines[0] + x0;
+        lineGroup.line[1] = lines[1] + x0;
+#pragma GCC unroll 3
+        for (int d = 0; d < PlanarLineSet::kDirections; ++d) lineGroup.difference[d] = differences[d] + x0;
+        return lineGroup.rows;
+      } else {
+        return lineGroup;
+      }
+    }();
     if (x0 >= reach && x0 + 16 + reach <= width) {
 #pragma GCC unroll 5
       for (int r = 0; r < kRowRoles; ++r) group.row[r] = read[r] ? rows[r] + 2 * static_cast<std::size_t>(x0) : nullptr;
@@ -765,7 +933,7 @@ void PackedRowsKernel(KernelContext& context, const PackedRowPair& pair) {
         }
       }
     }
-    output.Put(g, ComputeGroup<I, StatisticsFromNext, Kept>(group));
+    output.Put(g, ComputeGroup<I, StatisticsFromNext, Kept>(lineGroup));
   }
   output.Finish();
 }
@@ -775,15 +943,27 @@ void PackedRowsKernel(KernelContext& context, const PackedRowPair& pair) {
 template <class Load, Interpolator I, bool Sharpen, int Stages, bool StatisticsFromNext>
 void PackedVectorKernel(KernelContext& context, const PackedRowPair& pair) {
   if (pair.width <= 0) return;
-  if constexpr (I != Interpolator::Weave) {
-    if (pair.keptSource == pair.above) {
-      return PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kAboveRow>(context, pair);
-    }
-    if (pair.keptSource == pair.below) {
-      return PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kBelowRow>(context, pair);
+  if constexpr (IsEdgeDirected(I)) {
+    // The lines of the context's planar set, when it has one wide enough.
+    if (context.planarLines && context.planarLines->groups() >= BlockCount16(pair.width)) {
+      if (pair.keptSource == pair.above) {
+        return PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kAboveRow, true>(context, pair);
+      }
+      if (pair.keptSource == pair.below) {
+        return PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kBelowRow, true>(context, pair);
+      }
+      return PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kKeptRow, true>(context, pair);
     }
   }
-  PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kKeptRow>(context, pair);
+  if constexpr (I != Interpolator::Weave) {
+    if (pair.keptSource == pair.above) {
+      return PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kAboveRow, false>(context, pair);
+    }
+    if (pair.keptSource == pair.below) {
+      return PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kBelowRow, false>(context, pair);
+    }
+  }
+  PackedRowsKernel<Load, I, Sharpen, Stages, StatisticsFromNext, kKeptRow, false>(context, pair);
 }
 
 // ---- Planar kernels -------------------------------------------------------------------------
@@ -851,8 +1031,18 @@ void PlanarVectorKernel(KernelContext& context, const PlanarRowPair& pair) {
     }
   };
   if constexpr (!weave) {
-    unpack(kAboveRow, PlanarLineSet::kAbove, pair.luma.above, pair.u.above, pair.v.above);
+    // Above rows that are the previous call's below rows are in the below lines already.
+    const bool taken = pair.aboveWasBelow &&
+                       lines.heldBelow() == PlanarLineSet::Held{{pair.luma.above, pair.u.above, pair.v.above}, width};
+    if (taken) {
+      lines.SwapAboveBelow();
+      luma[kAboveRow] = lines.Luma(PlanarLineSet::kAbove);
+      chroma[kAboveRow] = lines.Chroma(PlanarLineSet::kAbove);
+    } else {
+      unpack(kAboveRow, PlanarLineSet::kAbove, pair.luma.above, pair.u.above, pair.v.above);
+    }
     unpack(kBelowRow, PlanarLineSet::kBelow, pair.luma.below, pair.u.below, pair.v.below);
+    lines.set_heldBelow({{pair.luma.below, pair.u.below, pair.v.below}, width});
   }
   // The kept line: the above rows (field flag 1) or the below rows (0), or the kept rows of the
   // kernels that take them; rows already unpacked are not unpacked again.
@@ -878,17 +1068,29 @@ void PlanarVectorKernel(KernelContext& context, const PlanarRowPair& pair) {
     unpack(kNextRow, PlanarLineSet::kNext, pair.luma.next, nullptr, nullptr);
   }
 
+  std::uint8_t* differences[PlanarLineSet::kDirections] = {};
+  if constexpr (IsEdgeDirected(I)) {
+    for (int d = 0; d < PlanarLineSet::kDirections; ++d) differences[d] = lines.Difference(d);
+    EdgeDifferences<Load>(luma[kAboveRow], luma[kBelowRow], groups, differences);
+  }
+
   HistogramParts parts;
   PairOutput<Load, Sharpen, Stages, StatisticsFromNext> output(context, &parts, width, groups, pair.fieldFlag,
                                                                pair.rowIndex, pair.keptDestination,
                                                                pair.fillDestination);
+  // The lines a group reads, known at compile time, so that its set-up unrolls to plain adds.
+  constexpr bool readLuma[kRowRoles] = {true, !weave, !weave, weave || ReadsOtherPictures(I),
+                                        ReadsOtherPictures(I) || StatisticsFromNext};
+  constexpr bool readChroma[kRowRoles] = {true, !weave, !weave, weave, false};
   for (int g = 0; g < groups; ++g) {
     LineGroup<Load> group;
 #pragma GCC unroll 5
     for (int r = 0; r < kRowRoles; ++r) {
-      group.luma[r] = luma[r] ? luma[r] + 16 * g : nullptr;
-      group.chroma[r] = chroma[r] ? chroma[r] + 16 * g : nullptr;
+      group.luma[r] = readLuma[r] ? luma[r] + 16 * g : nullptr;
+      group.chroma[r] = readChroma[r] ? chroma[r] + 16 * g : nullptr;
     }
+#pragma GCC unroll 3
+    for (int d = 0; d < PlanarLineSet::kDirections; ++d) group.difference[d] = differences[d] + 16 * g;
     output.Put(g, ComputeGroup<I, StatisticsFromNext>(group));
   }
   output.Finish();

@@ -179,6 +179,18 @@ struct Variant {
   KernelSet reference;
   KernelSet vector;
   bool planar;
+  // Packed edge-directed kernels read the above and below luma through the context's planar
+  // line set; without one they read the rows directly.
+  bool withoutLineSet = false;
+};
+
+// The states of one comparison: the vector one without its planar line set where the variant
+// asks for that.
+struct StatePair {
+  State reference, vector;
+  StatePair(const Variant& variant, int factor, int coring) : reference(factor, coring), vector(factor, coring) {
+    if (variant.withoutLineSet) vector.context.planarLines = nullptr;
+  }
 };
 
 void PrintTo(const Variant& variant, std::ostream* os) { *os << variant.name; }
@@ -197,6 +209,14 @@ std::vector<Variant> AllVariants() {
                                   KernelIsaName(table->pairIsa),
                               PairKernel(pair, contrast != 0), c.pairs[pair][contrast], table->pairs[pair][contrast],
                               planar});
+        }
+      }
+      for (int pair = 3; pair < 7 && !planar; ++pair) {
+        for (const KernelTable* table : {&sse2, &sse3}) {
+          variants.push_back({"PackedPair" + std::to_string(pair) + (contrast ? "Contrast" : "") +
+                                  KernelIsaName(table->pairIsa) + "WithoutLineSet",
+                              PairKernel(pair, contrast != 0), c.pairs[pair][contrast], table->pairs[pair][contrast],
+                              false, true});
         }
       }
       for (int rule = 0; rule < 3; ++rule) {
@@ -314,7 +334,8 @@ TEST_P(VectorKernelTest, MatchesTheReferenceCallAfterCall) {
   int rows = 0;
   for (int width : TestWidths()) {
     const int factor = static_cast<int>(random() % 101), coring = static_cast<int>(random() % 11);
-    State reference(factor, coring), vector(factor, coring);
+    StatePair states(variant, factor, coring);
+    State &reference = states.reference, &vector = states.vector;
     const unsigned scramble = random();
     reference.Scramble(scramble);
     vector.Scramble(scramble);
@@ -330,6 +351,40 @@ TEST_P(VectorKernelTest, MatchesTheReferenceCallAfterCall) {
     }
   }
   EXPECT_GE(rows, 1000);
+}
+
+// The curve's pair table is checked only when the curve may have changed: a curve written
+// through the processor between two calls of one field, and one built by UpdateCurve, are the
+// ones the next call maps through.
+TEST(VectorKernels, CurveChangesInsideAFieldReachTheNextCall) {
+  std::mt19937 random(TestSeed() + 23);
+  for (const Variant& variant : AllVariants()) {
+    if (!variant.kind.contrast) continue;
+    StatePair states(variant, 30, 2);
+    const int width = 200;
+    for (int call = 0; call < 6; ++call) {
+      if (call == 2 || call == 3) {
+        // Written entry by entry (call 3: only the low byte of one entry).
+        const unsigned seed = random();
+        for (State* state : {&states.reference, &states.vector}) {
+          std::mt19937 curveRandom(seed);
+          if (call == 2) {
+            for (int k = 0; k < 256; ++k) state->contrast->curve().entries[k] = static_cast<std::int32_t>(curveRandom());
+          } else {
+            state->contrast->curve().entries[100] ^= 0x5A;
+          }
+        }
+      }
+      if (call == 5) {
+        states.reference.contrast->UpdateCurve();
+        states.vector.contrast->UpdateCurve();
+      }
+      const CallRows content = RandomRows(random, width, variant.planar);
+      const int keptRole = variant.kind.keptFromKeptRows ? 0 : 1;
+      ASSERT_TRUE(RunBoth(variant, states.reference, states.vector, content, width, 1, 2 * call, keptRole, random))
+          << variant.name << " call " << call;
+    }
+  }
 }
 
 // ---- Guard pages ----------------------------------------------------------------------------
@@ -361,7 +416,8 @@ TEST_P(VectorKernelTest, RowsAgainstNoAccessPagesNeverFault) {
   std::mt19937 random(TestSeed() + 17);
   for (int width : {1, 2, 6, 16, 18, 24, 40, 50, 352, 354, 360, 720, 722, 724, 728, 734, 736}) {
     for (bool atEnd : {false, true}) {
-      State reference(50, 3), vector(50, 3);
+      StatePair states(variant, 50, 3);
+      State &reference = states.reference, &vector = states.vector;
       const CallRows content = RandomRows(random, width, variant.planar);
       std::vector<std::unique_ptr<GuardedPages>> pages;
       const auto place = [&](const std::vector<std::uint8_t>& bytes) {
@@ -539,6 +595,63 @@ TEST(VectorFields, IdentityCurveAndIndependenceFromTheCurve) {
       // A contrast-off member never looks at the contrast processor.
       const auto again = RunField(SelectFieldKernels(Sse2Table(), mode, false, sharpness), scrambled, frames, false, 1);
       EXPECT_EQ(again, plain) << mode << " " << sharpness;
+    }
+  }
+}
+
+// The field walk tells a kernel when its above rows are the previous call's below rows, and the
+// vector kernels then take over the lines they unpacked: every field the reference's, also a
+// second field whose rows sit at the same addresses with new content, and a field of another
+// width between two of one width.
+TEST(VectorFields, FieldWalksMatchTheReferenceAcrossFieldsOnTheSameRows) {
+  struct Case {
+    int mode;
+    bool sharpness;
+  };
+  const Case cases[] = {{1, false}, {1, true}, {2, false}, {2, true}, {3, false}, {4, true}, {5, false}, {6, true}};
+  for (const Case& c : cases) {
+    for (bool planar : {false, true}) {
+      for (const KernelTable* table : {&Sse2Table(), &Sse3Table()}) {
+        for (int f : {0, 1}) {
+          State reference(45, 2), vector(45, 2);
+          const FieldKernels k = SelectFieldKernels(*table, c.mode, true, c.sharpness);
+          Frames frames(360, 14, TestSeed() + 40 + 3 * c.mode + f);
+          const auto walk = [&](State& state, bool useReference, const Frames& fr) {
+            if (!useReference) return RunField(k, state, fr, planar, f);
+            const int width = fr.m.width, height = fr.m.height, pitch = 16 * BlockCount16(width);
+            std::vector<std::uint8_t> out(2 * static_cast<size_t>(pitch) * height, 0xEE);
+            const OutputFrame frame{out.data(), pitch, height};
+            if (!planar) {
+              EXPECT_EQ(ReferencePackedField(k.kind, state.context,
+                                             PackedFieldFrames{fr.o.bytes.data(), fr.m.bytes.data(), fr.n.bytes.data(),
+                                                               width, width},
+                                             frame, f),
+                        S_OK);
+            } else {
+              const Planes kept = FieldPlanes(fr.m, 1 - f), previous = FieldPlanes(fr.o, f), next = FieldPlanes(fr.n, f);
+              EXPECT_EQ(ReferencePlanarField(k.kind, state.context,
+                                             PlanarFieldFrames{{kept.luma.data(), kept.u.data(), kept.v.data()},
+                                                               {previous.luma.data(), previous.u.data(), previous.v.data()},
+                                                               {next.luma.data(), next.u.data(), next.v.data()},
+                                                               kLumaPitch, kChromaPitch, height / 2, width},
+                                             frame, f),
+                        S_OK);
+            }
+            return out;
+          };
+          const Frames narrow(200, 14, TestSeed() + 41);
+          for (int field = 0; field < 3; ++field) {
+            const Frames& fr = field == 1 ? narrow : frames;
+            ASSERT_EQ(walk(reference, true, fr), walk(vector, false, fr))
+                << "mode " << c.mode << " planar " << planar << " " << KernelIsaName(table->pairIsa) << " f " << f
+                << " field " << field;
+            ASSERT_TRUE(SameState(reference, vector, 360));
+            // The next walk over the same buffers finds new content in them.
+            std::mt19937 random(TestSeed() + 50 + field);
+            FillContent(random, frames.m.bytes.data(), static_cast<int>(frames.m.bytes.size()));
+          }
+        }
+      }
     }
   }
 }

@@ -16,16 +16,31 @@ void ReplicateLumaEdges(std::uint8_t* line, int width, int groups) noexcept {
   if (end > width) std::memset(line + width, line[width - 1], static_cast<std::size_t>(end - width));
 }
 
+namespace {
+// bytes[i] = even for even i, odd for odd i, in copies of a 16-byte pattern.
+void FillAlternating(std::uint8_t* bytes, std::size_t count, std::uint8_t even, std::uint8_t odd) noexcept {
+  std::uint8_t pattern[16];
+  for (int k = 0; k < 16; k += 2) {
+    pattern[k] = even;
+    pattern[k + 1] = odd;
+  }
+  for (; count >= sizeof(pattern); count -= sizeof(pattern), bytes += sizeof(pattern)) {
+    std::memcpy(bytes, pattern, sizeof(pattern));
+  }
+  std::memcpy(bytes, pattern, count);
+}
+}  // namespace
+
 void ReplicateChromaEdges(std::uint8_t* line, int width, int groups) noexcept {
   if (!line || width <= 0) return;
   const int end = 16 * groups + kLineGuard;
-  for (int i = -kLineGuard; i < 0; ++i) {
-    line[i] = line[width > 1 ? (i & 1) : 0];
-  }
-  for (int i = width; i < end; ++i) {
-    int source = width - 1;
-    if (((source ^ i) & 1) != 0 && source > 0) --source;  // keep U under U and V under V
-    line[i] = line[source];
+  // In front the guard starts at an even position: U0, V0 (U0 alone for a one-pixel row).
+  FillAlternating(line - kLineGuard, kLineGuard, line[0], width > 1 ? line[1] : line[0]);
+  // Past the width, position i takes the last pixel of its parity: the one before the last
+  // first, since the last itself sits at the other parity.
+  if (end > width) {
+    const std::uint8_t beforeLast = width > 1 ? line[width - 2] : line[0];
+    FillAlternating(line + width, static_cast<std::size_t>(end - width), beforeLast, line[width - 1]);
   }
 }
 
@@ -78,7 +93,9 @@ PlanarLineSet::PlanarLineSet() { Reserve(720); }
 HRESULT PlanarLineSet::Reserve(int width) {
   const int groups = PlanarLineGroups(width);
   if (groups <= block_.groups()) return S_OK;
-  return block_.Allocate(2 * kRoles, groups) ? S_OK : E_OUTOFMEMORY;
+  if (!block_.Allocate(2 * kRoles + kDirections, groups)) return E_OUTOFMEMORY;
+  heldBelow_ = {};
+  return S_OK;
 }
 
 }  // namespace deinterlace

@@ -93,12 +93,37 @@ class PlanarLineSet {
 
   // S_OK, or E_OUTOFMEMORY with the old lines kept.
   HRESULT Reserve(int width);
-  std::uint8_t* Luma(Role role) const noexcept { return block_.Line(role); }
-  std::uint8_t* Chroma(Role role) const noexcept { return block_.Line(kRoles + role); }
+  std::uint8_t* Luma(Role role) const noexcept { return block_.Line(Line(role)); }
+  std::uint8_t* Chroma(Role role) const noexcept { return block_.Line(kRoles + Line(role)); }
+
+  // What the below lines hold: the rows they were unpacked from (null: nothing known), so that
+  // a kernel told that its above rows are the previous call's below rows can take them over.
+  struct Held {
+    const void* rows[3];  // packed row; or planar luma, U and V rows (null where not unpacked)
+    int width;
+    bool operator==(const Held& other) const noexcept {
+      return rows[0] == other.rows[0] && rows[1] == other.rows[1] && rows[2] == other.rows[2] &&
+             width == other.width;
+    }
+  };
+  const Held& heldBelow() const noexcept { return heldBelow_; }
+  void set_heldBelow(const Held& held) noexcept { heldBelow_ = held; }
+  // The above and below lines (luma and chroma) trade places.
+  void SwapAboveBelow() noexcept { aboveBelowSwapped_ = !aboveBelowSwapped_; }
+  // The edge-directed kernels' lines of per-pixel differences between the above and the below
+  // luma, one per direction (written from a group before the first to a group past the last).
+  static constexpr int kDirections = 3;
+  std::uint8_t* Difference(int direction) const noexcept { return block_.Line(2 * kRoles + direction); }
   int groups() const noexcept { return block_.groups(); }
 
  private:
+  int Line(Role role) const noexcept {
+    return aboveBelowSwapped_ && role <= kBelow ? static_cast<int>(kBelow) - role : static_cast<int>(role);
+  }
+
   LineBlock block_;
+  bool aboveBelowSwapped_ = false;
+  Held heldBelow_ = {};
 };
 
 }  // namespace deinterlace

@@ -48,6 +48,25 @@ TEST(LineBuffers, EdgeCopies) {
   EXPECT_EQ(line[10], 108);
 }
 
+// Every guard and tail position of every width up to three groups, and the payload untouched,
+// against the rule itself: the nearest position inside the row with the same parity.
+TEST(LineEdges, ChromaCopiesTakeTheNearestPixelOfTheSameParity) {
+  alignas(32) std::uint8_t storage[16 * 3 + 2 * kLineGuard];
+  std::uint8_t* line = storage + kLineGuard;
+  for (int groups = 1; groups <= 3; ++groups) {
+    for (int width = 1; width <= 16 * groups; ++width) {
+      for (int i = -kLineGuard; i < 16 * groups + kLineGuard; ++i) line[i] = static_cast<std::uint8_t>(i * 7 + 3);
+      ReplicateChromaEdges(line, width, groups);
+      for (int i = -kLineGuard; i < 16 * groups + kLineGuard; ++i) {
+        int source = i;
+        if (i < 0) source = width > 1 ? (i & 1) : 0;
+        if (i >= width) source = ((width - 1 - i) & 1) == 0 || width == 1 ? width - 1 : width - 2;
+        ASSERT_EQ(line[i], static_cast<std::uint8_t>(source * 7 + 3)) << "width " << width << " position " << i;
+      }
+    }
+  }
+}
+
 TEST(ChromaLineRing, SelectRotateAndGrow) {
   ChromaLineRing ring;
   EXPECT_EQ(ring.groups(), 45);
