@@ -36,6 +36,7 @@
 #include "common/format.h"
 #include "common/module.h"
 #include "common/path.h"
+#include "common/testing/stall_watch.h"
 #include "devices/core/testing/output_data_sink.h"
 #include "devices/core/testing/process_counts.h"
 #include "devices/idl/device_manager.h"
@@ -56,6 +57,9 @@ constexpr long kCapsSystemRenderer = 0x200;
 constexpr ULONG kModeSystemRenderer = 0x40;  // the system renderer (its stand-in here)
 constexpr DWORD kWaitMs = 10000;             // for pictures and data
 constexpr int kEarlyRound = 5;               // the first figures: after the start-up's one-time costs
+// No step of a session waits this long (the longest bounded waits are 30 s): past it the soak
+// prints the last step that ended and where every thread is, and ends with a failure.
+constexpr DWORD kStallMs = 120000;
 
 // The third family's driver records: tuner and both external inputs, both switches; scanning,
 // the tuning range and the channel ranges.
@@ -327,10 +331,13 @@ void PrintGrowth(const char* family, int from, const Figures& a, int to, const F
 
 // --- One host session -------------------------------------------------------------------------
 
-// Counts and prints the steps that failed; a session stops at its first.
+// Counts and prints the steps that failed; a session stops at its first. Every step that ends is
+// progress for the stall watch.
 class Steps {
  public:
+  explicit Steps(testing_support::StallWatch& watch) : watch_(watch) {}
   bool Check(const char* family, int round, const char* step, HRESULT hr) {
+    watch_.Mark(FormatA("%hs round %d: %hs", family, round, step));
     if (SUCCEEDED(hr)) return true;
     std::printf("%s round %d: %s failed: 0x%08lX\n", family, round, step, static_cast<unsigned long>(hr));
     std::fflush(stdout);
@@ -341,8 +348,10 @@ class Steps {
     return Check(family, round, step, done ? S_OK : E_FAIL);
   }
   int failures() const { return failures_; }
+  void Mark(std::string where) { watch_.Mark(std::move(where)); }
 
  private:
+  testing_support::StallWatch& watch_;
   int failures_ = 0;
 };
 
@@ -532,14 +541,16 @@ class Host {
 };
 
 int Soak(int rounds, const std::vector<const Family*>& families, bool details) {
+  testing_support::StallWatch watch(kStallMs);
+  Steps steps(watch);
   Host host(ModulePath::OfProcess().GetDirectory().str());
   if (!host.Install()) return 1;
   if (!g_graphs.Register()) std::printf("filter graphs not counted: the class object was not registered\n");
   ChooseSources();
-  Steps steps;
   for (const Family* family : families) {
     const ULONGLONG start = GetTickCount64();
     Print(family->name, 0, Settled());
+    steps.Mark(FormatA("%hs round 0: figures", family->name));
     Figures early{};
     std::map<std::wstring, int> kinds;
     int done = 0;
