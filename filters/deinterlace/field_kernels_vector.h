@@ -252,8 +252,13 @@ inline const std::uint16_t* TakePairTable(ContrastProcessor& contrast) {
 
 // Adds groups of 16 luma values with the fixed lane split: luma-sum lane l takes pixels l, l + 4,
 // l + 8, l + 12; halved-square lane 0 the even pixels, lane 1 the odd ones. The sums stay in
-// registers for one call: the halved squares in 32-bit lanes of even and of odd pixels, folded
-// into the 64-bit lanes when the parts are merged and at the end.
+// registers for one call, split by pixel parity: the words of a group hold its even pixels (the
+// low bytes) or its odd ones (the high bytes), word k being pixel 2k or 2k + 1, so that even
+// words 0, 2, 4, 6 are luma lane 0 and 1, 3, 5, 7 lane 2 (odd words: lanes 1 and 3). The luma
+// goes into 16-bit lanes as it stands. floor(Y * Y / 2) is (Y * Y - (Y & 1)) / 2: the squares go
+// into 32-bit lanes (pmaddwd of the parity's words with themselves) and the odd values are
+// counted in bytes, pixel by pixel; both are taken apart again and folded into the processor's
+// lanes when the parts are merged and at the end.
 //
 // The histogram is counted into four interleaved parts: pixel j of a group goes to part j mod 4,
 // part 0 being the processor's histogram itself and parts 1..3 16-bit counters of this call,
@@ -273,10 +278,11 @@ class StatisticsAccumulator {
   VORN_KERNEL_INLINE StatisticsAccumulator(ContrastStatistics* statistics, HistogramParts* parts)
       : statistics_(statistics),
         parts_(parts->counts),
-        lumaSum_(LoadAligned(statistics->lumaSum)),
-        squareSum_(LoadAligned(statistics->squareSum)),
+        evenLuma_(_mm_setzero_si128()),
+        oddLuma_(_mm_setzero_si128()),
         evenSquares_(_mm_setzero_si128()),
-        oddSquares_(_mm_setzero_si128()) {
+        oddSquares_(_mm_setzero_si128()),
+        oddValues_(_mm_setzero_si128()) {
     ClearParts();
   }
 
@@ -293,32 +299,23 @@ class StatisticsAccumulator {
       parts_[1][second & 0xFF] += 1;
       parts_[2][second >> 8] += 1;
     }
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i low = _mm_unpacklo_epi8(y, zero);   // pixels 0..7
-    const __m128i high = _mm_unpackhi_epi8(y, zero);  // pixels 8..15
-    const __m128i pairs = _mm_add_epi16(low, high);   // pixel j + pixel j + 8
-    lumaSum_ = _mm_add_epi32(lumaSum_, _mm_add_epi32(_mm_unpacklo_epi16(pairs, zero), _mm_unpackhi_epi16(pairs, zero)));
-    // floor(Y * Y / 2) fits 15 bits; pixel j and j + 8 share a parity and their sum fits 16.
-    const __m128i halves = _mm_add_epi16(_mm_srli_epi16(_mm_mullo_epi16(low, low), 1),
-                                         _mm_srli_epi16(_mm_mullo_epi16(high, high), 1));
-    evenSquares_ = _mm_add_epi32(evenSquares_, _mm_and_si128(halves, _mm_set1_epi32(0xFFFF)));
-    oddSquares_ = _mm_add_epi32(oddSquares_, _mm_srli_epi32(halves, 16));
-    count_ += 16;
+    const __m128i even = _mm_and_si128(y, _mm_set1_epi16(0x00FF));
+    const __m128i odd = _mm_srli_epi16(y, 8);
+    evenLuma_ = _mm_add_epi16(evenLuma_, even);
+    oddLuma_ = _mm_add_epi16(oddLuma_, odd);
+    evenSquares_ = _mm_add_epi32(evenSquares_, _mm_madd_epi16(even, even));
+    oddSquares_ = _mm_add_epi32(oddSquares_, _mm_madd_epi16(odd, odd));
+    oddValues_ = _mm_add_epi8(oddValues_, _mm_and_si128(y, _mm_set1_epi8(1)));
     if (++groupsInParts_ == kMaxGroupsInParts) MergeParts();
   }
 
-  VORN_KERNEL_INLINE void Flush() {
-    AddParts();
-    StoreAligned(statistics_->lumaSum, lumaSum_);
-    StoreAligned(statistics_->squareSum, squareSum_);
-    statistics_->count += count_;
-  }
+  VORN_KERNEL_INLINE void Flush() { AddParts(); }
 
  private:
   static constexpr int kParts = 3;
-  // A part's bin takes at most four counts per group, and the three parts are added in 16 bits;
-  // a 32-bit square lane takes at most 65024 per group.
-  static constexpr int kMaxGroupsInParts = 65535 / (4 * kParts);
+  // Bounded by the byte counts of odd values (one per group); a part's bin takes at most four
+  // counts per group and a 16-bit luma lane 255, a 32-bit square lane 2 * 255 * 255.
+  static constexpr int kMaxGroupsInParts = 255;
 
   VORN_KERNEL_INLINE void ClearParts() {
     for (int p = 0; p < kParts; ++p) {
@@ -332,8 +329,8 @@ class StatisticsAccumulator {
     ClearParts();
   }
 
-  // Adds the parts into the processor's histogram (the parts keep their counts) and the 32-bit
-  // square lanes into the 64-bit ones (the 32-bit lanes start again).
+  // Adds the parts into the processor's histogram (the parts keep their counts) and the lanes of
+  // this call into the processor's (the lanes start again).
   VORN_KERNEL_INLINE void AddParts() {
     const __m128i zero = _mm_setzero_si128();
     std::uint32_t* histogram = statistics_->histogram;
@@ -343,21 +340,39 @@ class StatisticsAccumulator {
       StoreAligned(histogram + b, _mm_add_epi32(LoadAligned(histogram + b), _mm_unpacklo_epi16(sum, zero)));
       StoreAligned(histogram + b + 4, _mm_add_epi32(LoadAligned(histogram + b + 4), _mm_unpackhi_epi16(sum, zero)));
     }
-    // Each lane pair to 64 bits: even lanes 0 + 2 and 1 + 3, then the halves together.
-    const __m128i even = _mm_add_epi64(_mm_unpacklo_epi32(evenSquares_, zero), _mm_unpackhi_epi32(evenSquares_, zero));
-    const __m128i odd = _mm_add_epi64(_mm_unpacklo_epi32(oddSquares_, zero), _mm_unpackhi_epi32(oddSquares_, zero));
-    squareSum_ = _mm_add_epi64(squareSum_, _mm_add_epi64(_mm_unpacklo_epi64(even, odd), _mm_unpackhi_epi64(even, odd)));
+    // Luma: words k and k + 4 of a parity to 32 bits, then even and odd interleaved.
+    const __m128i even = _mm_add_epi32(_mm_unpacklo_epi16(evenLuma_, zero), _mm_unpackhi_epi16(evenLuma_, zero));
+    const __m128i odd = _mm_add_epi32(_mm_unpacklo_epi16(oddLuma_, zero), _mm_unpackhi_epi16(oddLuma_, zero));
+    const __m128i luma = _mm_add_epi32(_mm_unpacklo_epi32(even, odd), _mm_unpackhi_epi32(even, odd));
+    StoreAligned(statistics_->lumaSum, _mm_add_epi32(LoadAligned(statistics_->lumaSum), luma));
+    // Halved squares: each 32-bit lane less its odd values (counted in the bytes of the same
+    // pixels, summed in pairs as pmaddwd sums the squares) is even; halved, then each lane pair
+    // to 64 bits: even lanes 0 + 2 and 1 + 3, then the halves together.
+    const __m128i ones = _mm_set1_epi16(1);
+    const __m128i evenHalves = _mm_srli_epi32(
+        _mm_sub_epi32(evenSquares_, _mm_madd_epi16(_mm_and_si128(oddValues_, _mm_set1_epi16(0x00FF)), ones)), 1);
+    const __m128i oddHalves =
+        _mm_srli_epi32(_mm_sub_epi32(oddSquares_, _mm_madd_epi16(_mm_srli_epi16(oddValues_, 8), ones)), 1);
+    const __m128i evenWide = _mm_add_epi64(_mm_unpacklo_epi32(evenHalves, zero), _mm_unpackhi_epi32(evenHalves, zero));
+    const __m128i oddWide = _mm_add_epi64(_mm_unpacklo_epi32(oddHalves, zero), _mm_unpackhi_epi32(oddHalves, zero));
+    StoreAligned(statistics_->squareSum,
+                 _mm_add_epi64(LoadAligned(statistics_->squareSum),
+                               _mm_add_epi64(_mm_unpacklo_epi64(evenWide, oddWide), _mm_unpackhi_epi64(evenWide, oddWide))));
+    statistics_->count += 16 * static_cast<std::uint32_t>(groupsInParts_);
+    evenLuma_ = _mm_setzero_si128();
+    oddLuma_ = _mm_setzero_si128();
     evenSquares_ = _mm_setzero_si128();
     oddSquares_ = _mm_setzero_si128();
+    oddValues_ = _mm_setzero_si128();
   }
 
   ContrastStatistics* statistics_;
   std::uint16_t (*parts_)[256];
-  __m128i lumaSum_;
-  __m128i squareSum_;
+  __m128i evenLuma_;
+  __m128i oddLuma_;
   __m128i evenSquares_;
   __m128i oddSquares_;
-  std::uint32_t count_ = 0;
+  __m128i oddValues_;
   int groupsInParts_ = 0;
 };
 
