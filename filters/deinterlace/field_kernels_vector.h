@@ -576,33 +576,43 @@ struct SharpenSettings {
   __m128i coring32;    // T in 32-bit lanes
   __m128i coring16;    // T in 16-bit lanes
   __m128i coring8;     // T in bytes (fixed point only)
-  __m128i multiplier;  // M in 16-bit lanes (fixed point only)
+  __m128i multiplier;  // M in 16-bit lanes, or 4 M where that fits (fixed point only)
   __m128 gain;
   bool narrow;
   bool fixedPoint;
+  bool scaled;  // the multiplier lanes hold 4 M
 };
 
 inline SharpenSettings TakeSharpenSettings(const SharpnessProcessor& sharpness) {
   const std::int16_t coring = static_cast<std::int16_t>(sharpness.coring());
   const float gain = sharpness.gain();
   const int multiplier = sharpness.multiplier();
+  const bool scaled = multiplier >= 0 && 4 * multiplier <= 0xFFFF;
+  const int lanes = multiplier < 0 ? 0 : (scaled ? 4 * multiplier : multiplier);
   return {_mm_set1_epi32(coring),
           _mm_set1_epi16(coring),
           _mm_set1_epi8(static_cast<char>(coring >= 0 && coring <= 255 ? coring : 0)),
-          _mm_set1_epi16(static_cast<std::int16_t>(static_cast<std::uint16_t>(multiplier < 0 ? 0 : multiplier))),
+          _mm_set1_epi16(static_cast<std::int16_t>(static_cast<std::uint16_t>(lanes))),
           _mm_set1_ps(gain),
           coring >= 0 && coring <= 8192 && gain >= -2.0f && gain <= 2.0f,
-          multiplier >= 0 && coring >= 0 && coring <= 255};
+          multiplier >= 0 && coring >= 0 && coring <= 255,
+          scaled};
 }
 
-enum class SharpenPath { kWide, kNarrow, kFixedPoint };
+// kScaledFixedPoint: the fixed-point path with 4 M in the multiplier lanes (gains below 1).
+enum class SharpenPath { kWide, kNarrow, kFixedPoint, kScaledFixedPoint };
+
+// How an emitted group's luma is stored: as it stands, through the curve's pair table or, when
+// the processor has none, through the curve itself.
+enum class LumaMap { kNone, kPairs, kCurve };
 
 template <SharpenPath Path>
 VORN_KERNEL_INLINE __m128i SharpenHalf(__m128i centre, __m128i sum, const SharpenSettings& settings) {
   // d = (Yc >> 1) - (S >> 3), in 16 bits.
   const __m128i d = _mm_sub_epi16(_mm_srli_epi16(centre, 1), _mm_srli_epi16(sum, 3));
   __m128i p;
-  static_assert(Path != SharpenPath::kFixedPoint, "the fixed-point path works on whole groups (EmitGroup)");
+  static_assert(Path == SharpenPath::kWide || Path == SharpenPath::kNarrow,
+                "the fixed-point paths work on whole groups (EmitGroup)");
   if constexpr (Path == SharpenPath::kNarrow) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i c = _mm_add_epi16(_mm_max_epi16(_mm_sub_epi16(d, settings.coring16), zero),
@@ -647,7 +657,7 @@ VORN_KERNEL_INLINE void TakeEmitLines(KernelContext& context, std::uint8_t* uppe
 }
 
 // One group of one emitted line: sharpened luma (through the curve when mapping) and its chroma.
-template <class Load, bool Map, SharpenPath Path>
+template <class Load, LumaMap Map, SharpenPath Path>
 VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& settings, const ContrastCurve* curve,
                                   const std::uint16_t* pairs, int g) {
   const __m128i zero = _mm_setzero_si128();
@@ -659,7 +669,7 @@ VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& s
   StoreAligned(line.newHigh + 8 * g, hHigh);
   const __m128i yc = LoadAligned(line.centre + 16 * g);
   __m128i y;
-  if constexpr (Path == SharpenPath::kFixedPoint) {
+  if constexpr (Path == SharpenPath::kFixedPoint || Path == SharpenPath::kScaledFixedPoint) {
     // In bytes: Yc >> 1 and S >> 3 both lie in 0..127, so |d| is their byte difference and
     // |c| = |d| - T saturated at 0; only the product p = sign(d) * q (q at most 254) needs words.
     // Yc + p saturated to 0..255 is then Yc + q or Yc - q saturated in bytes.
@@ -667,21 +677,23 @@ VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& s
     const __m128i eighth = _mm_packus_epi16(_mm_srli_epi16(sLow, 3), _mm_srli_epi16(sHigh, 3));
     const __m128i magnitude = _mm_subs_epu8(AbsDiff(half, eighth), settings.coring8);
     const __m128i positive = _mm_cmpeq_epi8(_mm_max_epu8(half, eighth), half);  // d >= 0
-    const __m128i qLow = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpacklo_epi8(magnitude, zero), 2), settings.multiplier);
-    const __m128i qHigh = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpackhi_epi8(magnitude, zero), 2), settings.multiplier);
-    const __m128i q = _mm_packus_epi16(qLow, qHigh);
+    __m128i qLow = _mm_unpacklo_epi8(magnitude, zero);
+    __m128i qHigh = _mm_unpackhi_epi8(magnitude, zero);
+    if constexpr (Path == SharpenPath::kFixedPoint) {
+      qLow = _mm_slli_epi16(qLow, 2);
+      qHigh = _mm_slli_epi16(qHigh, 2);
+    }
+    const __m128i q = _mm_packus_epi16(_mm_mulhi_epu16(qLow, settings.multiplier), _mm_mulhi_epu16(qHigh, settings.multiplier));
     y = _mm_subs_epu8(_mm_adds_epu8(yc, _mm_and_si128(positive, q)), _mm_andnot_si128(positive, q));
   } else {
     const __m128i yLow = SharpenHalf<Path>(_mm_unpacklo_epi8(yc, zero), sLow, settings);
     const __m128i yHigh = SharpenHalf<Path>(_mm_unpackhi_epi8(yc, zero), sHigh, settings);
     y = _mm_packus_epi16(yLow, yHigh);
   }
-  if constexpr (Map) {
-    if (pairs) {
-      StoreYuy2Paired(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), pairs);
-    } else {
-      StoreYuy2Mapped(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), *curve);
-    }
+  if constexpr (Map == LumaMap::kPairs) {
+    StoreYuy2Paired(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), pairs);
+  } else if constexpr (Map == LumaMap::kCurve) {
+    StoreYuy2Mapped(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), *curve);
   } else {
     StoreYuy2(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g));
   }
@@ -689,7 +701,7 @@ VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& s
 
 // Both lines of a call, group by group. (The lines and settings go by value: the caller's copies
 // stay out of memory.)
-template <class Load, bool Map, SharpenPath Path>
+template <class Load, LumaMap Map, SharpenPath Path>
 void EmitGroupsWith(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
                     const std::uint16_t* pairs, int groups) {
   for (int g = 0; g < groups; ++g) {
@@ -698,15 +710,29 @@ void EmitGroupsWith(EmitLine upper, EmitLine lower, SharpenSettings settings, co
   }
 }
 
-template <class Load, bool Map>
-void EmitGroups(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
-                const std::uint16_t* pairs, int groups) {
-  if (settings.fixedPoint) {
+template <class Load, LumaMap Map>
+void EmitGroupsMapped(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
+                      const std::uint16_t* pairs, int groups) {
+  if (settings.fixedPoint && settings.scaled) {
+    EmitGroupsWith<Load, Map, SharpenPath::kScaledFixedPoint>(upper, lower, settings, curve, pairs, groups);
+  } else if (settings.fixedPoint) {
     EmitGroupsWith<Load, Map, SharpenPath::kFixedPoint>(upper, lower, settings, curve, pairs, groups);
   } else if (settings.narrow) {
     EmitGroupsWith<Load, Map, SharpenPath::kNarrow>(upper, lower, settings, curve, pairs, groups);
   } else {
     EmitGroupsWith<Load, Map, SharpenPath::kWide>(upper, lower, settings, curve, pairs, groups);
+  }
+}
+
+template <class Load, bool Map>
+void EmitGroups(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
+                const std::uint16_t* pairs, int groups) {
+  if constexpr (!Map) {
+    EmitGroupsMapped<Load, LumaMap::kNone>(upper, lower, settings, curve, pairs, groups);
+  } else if (pairs) {
+    EmitGroupsMapped<Load, LumaMap::kPairs>(upper, lower, settings, curve, pairs, groups);
+  } else {
+    EmitGroupsMapped<Load, LumaMap::kCurve>(upper, lower, settings, curve, pairs, groups);
   }
 }
 
