@@ -252,8 +252,13 @@ inline const std::uint16_t* TakePairTable(ContrastProcessor& contrast) {
 
 // Adds groups of 16 luma values with the fixed lane split: luma-sum lane l takes pixels l, l + 4,
 // l + 8, l + 12; halved-square lane 0 the even pixels, lane 1 the odd ones. The sums stay in
-// registers for one call: the halved squares in 32-bit lanes of even and of odd pixels, folded
-// into the 64-bit lanes when the parts are merged and at the end.
+// registers for one call, split by pixel parity: the words of a group hold its even pixels (the
+// low bytes) or its odd ones (the high bytes), word k being pixel 2k or 2k + 1, so that even
+// words 0, 2, 4, 6 are luma lane 0 and 1, 3, 5, 7 lane 2 (odd words: lanes 1 and 3). The luma
+// goes into 16-bit lanes as it stands. floor(Y * Y / 2) is (Y * Y - (Y & 1)) / 2: the squares go
+// into 32-bit lanes (pmaddwd of the parity's words with themselves) and the odd values are
+// counted in bytes, pixel by pixel; both are taken apart again and folded into the processor's
+// lanes when the parts are merged and at the end.
 //
 // The histogram is counted into four interleaved parts: pixel j of a group goes to part j mod 4,
 // part 0 being the processor's histogram itself and parts 1..3 16-bit counters of this call,
@@ -273,10 +278,11 @@ class StatisticsAccumulator {
   VORN_KERNEL_INLINE StatisticsAccumulator(ContrastStatistics* statistics, HistogramParts* parts)
       : statistics_(statistics),
         parts_(parts->counts),
-        lumaSum_(LoadAligned(statistics->lumaSum)),
-        squareSum_(LoadAligned(statistics->squareSum)),
+        evenLuma_(_mm_setzero_si128()),
+        oddLuma_(_mm_setzero_si128()),
         evenSquares_(_mm_setzero_si128()),
-        oddSquares_(_mm_setzero_si128()) {
+        oddSquares_(_mm_setzero_si128()),
+        oddValues_(_mm_setzero_si128()) {
     ClearParts();
   }
 
@@ -293,32 +299,23 @@ class StatisticsAccumulator {
       parts_[1][second & 0xFF] += 1;
       parts_[2][second >> 8] += 1;
     }
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i low = _mm_unpacklo_epi8(y, zero);   // pixels 0..7
-    const __m128i high = _mm_unpackhi_epi8(y, zero);  // pixels 8..15
-    const __m128i pairs = _mm_add_epi16(low, high);   // pixel j + pixel j + 8
-    lumaSum_ = _mm_add_epi32(lumaSum_, _mm_add_epi32(_mm_unpacklo_epi16(pairs, zero), _mm_unpackhi_epi16(pairs, zero)));
-    // floor(Y * Y / 2) fits 15 bits; pixel j and j + 8 share a parity and their sum fits 16.
-    const __m128i halves = _mm_add_epi16(_mm_srli_epi16(_mm_mullo_epi16(low, low), 1),
-                                         _mm_srli_epi16(_mm_mullo_epi16(high, high), 1));
-    evenSquares_ = _mm_add_epi32(evenSquares_, _mm_and_si128(halves, _mm_set1_epi32(0xFFFF)));
-    oddSquares_ = _mm_add_epi32(oddSquares_, _mm_srli_epi32(halves, 16));
-    count_ += 16;
+    const __m128i even = _mm_and_si128(y, _mm_set1_epi16(0x00FF));
+    const __m128i odd = _mm_srli_epi16(y, 8);
+    evenLuma_ = _mm_add_epi16(evenLuma_, even);
+    oddLuma_ = _mm_add_epi16(oddLuma_, odd);
+    evenSquares_ = _mm_add_epi32(evenSquares_, _mm_madd_epi16(even, even));
+    oddSquares_ = _mm_add_epi32(oddSquares_, _mm_madd_epi16(odd, odd));
+    oddValues_ = _mm_add_epi8(oddValues_, _mm_and_si128(y, _mm_set1_epi8(1)));
     if (++groupsInParts_ == kMaxGroupsInParts) MergeParts();
   }
 
-  VORN_KERNEL_INLINE void Flush() {
-    AddParts();
-    StoreAligned(statistics_->lumaSum, lumaSum_);
-    StoreAligned(statistics_->squareSum, squareSum_);
-    statistics_->count += count_;
-  }
+  VORN_KERNEL_INLINE void Flush() { AddParts(); }
 
  private:
   static constexpr int kParts = 3;
-  // A part's bin takes at most four counts per group, and the three parts are added in 16 bits;
-  // a 32-bit square lane takes at most 65024 per group.
-  static constexpr int kMaxGroupsInParts = 65535 / (4 * kParts);
+  // Bounded by the byte counts of odd values (one per group); a part's bin takes at most four
+  // counts per group and a 16-bit luma lane 255, a 32-bit square lane 2 * 255 * 255.
+  static constexpr int kMaxGroupsInParts = 255;
 
   VORN_KERNEL_INLINE void ClearParts() {
     for (int p = 0; p < kParts; ++p) {
@@ -332,8 +329,8 @@ class StatisticsAccumulator {
     ClearParts();
   }
 
-  // Adds the parts into the processor's histogram (the parts keep their counts) and the 32-bit
-  // square lanes into the 64-bit ones (the 32-bit lanes start again).
+  // Adds the parts into the processor's histogram (the parts keep their counts) and the lanes of
+  // this call into the processor's (the lanes start again).
   VORN_KERNEL_INLINE void AddParts() {
     const __m128i zero = _mm_setzero_si128();
     std::uint32_t* histogram = statistics_->histogram;
@@ -343,21 +340,39 @@ class StatisticsAccumulator {
       StoreAligned(histogram + b, _mm_add_epi32(LoadAligned(histogram + b), _mm_unpacklo_epi16(sum, zero)));
       StoreAligned(histogram + b + 4, _mm_add_epi32(LoadAligned(histogram + b + 4), _mm_unpackhi_epi16(sum, zero)));
     }
-    // Each lane pair to 64 bits: even lanes 0 + 2 and 1 + 3, then the halves together.
-    const __m128i even = _mm_add_epi64(_mm_unpacklo_epi32(evenSquares_, zero), _mm_unpackhi_epi32(evenSquares_, zero));
-    const __m128i odd = _mm_add_epi64(_mm_unpacklo_epi32(oddSquares_, zero), _mm_unpackhi_epi32(oddSquares_, zero));
-    squareSum_ = _mm_add_epi64(squareSum_, _mm_add_epi64(_mm_unpacklo_epi64(even, odd), _mm_unpackhi_epi64(even, odd)));
+    // Luma: words k and k + 4 of a parity to 32 bits, then even and odd interleaved.
+    const __m128i even = _mm_add_epi32(_mm_unpacklo_epi16(evenLuma_, zero), _mm_unpackhi_epi16(evenLuma_, zero));
+    const __m128i odd = _mm_add_epi32(_mm_unpacklo_epi16(oddLuma_, zero), _mm_unpackhi_epi16(oddLuma_, zero));
+    const __m128i luma = _mm_add_epi32(_mm_unpacklo_epi32(even, odd), _mm_unpackhi_epi32(even, odd));
+    StoreAligned(statistics_->lumaSum, _mm_add_epi32(LoadAligned(statistics_->lumaSum), luma));
+    // Halved squares: each 32-bit lane less its odd values (counted in the bytes of the same
+    // pixels, summed in pairs as pmaddwd sums the squares) is even; halved, then each lane pair
+    // to 64 bits: even lanes 0 + 2 and 1 + 3, then the halves together.
+    const __m128i ones = _mm_set1_epi16(1);
+    const __m128i evenHalves = _mm_srli_epi32(
+        _mm_sub_epi32(evenSquares_, _mm_madd_epi16(_mm_and_si128(oddValues_, _mm_set1_epi16(0x00FF)), ones)), 1);
+    const __m128i oddHalves =
+        _mm_srli_epi32(_mm_sub_epi32(oddSquares_, _mm_madd_epi16(_mm_srli_epi16(oddValues_, 8), ones)), 1);
+    const __m128i evenWide = _mm_add_epi64(_mm_unpacklo_epi32(evenHalves, zero), _mm_unpackhi_epi32(evenHalves, zero));
+    const __m128i oddWide = _mm_add_epi64(_mm_unpacklo_epi32(oddHalves, zero), _mm_unpackhi_epi32(oddHalves, zero));
+    StoreAligned(statistics_->squareSum,
+                 _mm_add_epi64(LoadAligned(statistics_->squareSum),
+                               _mm_add_epi64(_mm_unpacklo_epi64(evenWide, oddWide), _mm_unpackhi_epi64(evenWide, oddWide))));
+    statistics_->count += 16 * static_cast<std::uint32_t>(groupsInParts_);
+    evenLuma_ = _mm_setzero_si128();
+    oddLuma_ = _mm_setzero_si128();
     evenSquares_ = _mm_setzero_si128();
     oddSquares_ = _mm_setzero_si128();
+    oddValues_ = _mm_setzero_si128();
   }
 
   ContrastStatistics* statistics_;
   std::uint16_t (*parts_)[256];
-  __m128i lumaSum_;
-  __m128i squareSum_;
+  __m128i evenLuma_;
+  __m128i oddLuma_;
   __m128i evenSquares_;
   __m128i oddSquares_;
-  std::uint32_t count_ = 0;
+  __m128i oddValues_;
   int groupsInParts_ = 0;
 };
 
@@ -561,33 +576,43 @@ struct SharpenSettings {
   __m128i coring32;    // T in 32-bit lanes
   __m128i coring16;    // T in 16-bit lanes
   __m128i coring8;     // T in bytes (fixed point only)
-  __m128i multiplier;  // M in 16-bit lanes (fixed point only)
+  __m128i multiplier;  // M in 16-bit lanes, or 4 M where that fits (fixed point only)
   __m128 gain;
   bool narrow;
   bool fixedPoint;
+  bool scaled;  // the multiplier lanes hold 4 M
 };
 
 inline SharpenSettings TakeSharpenSettings(const SharpnessProcessor& sharpness) {
   const std::int16_t coring = static_cast<std::int16_t>(sharpness.coring());
   const float gain = sharpness.gain();
   const int multiplier = sharpness.multiplier();
+  const bool scaled = multiplier >= 0 && 4 * multiplier <= 0xFFFF;
+  const int lanes = multiplier < 0 ? 0 : (scaled ? 4 * multiplier : multiplier);
   return {_mm_set1_epi32(coring),
           _mm_set1_epi16(coring),
           _mm_set1_epi8(static_cast<char>(coring >= 0 && coring <= 255 ? coring : 0)),
-          _mm_set1_epi16(static_cast<std::int16_t>(static_cast<std::uint16_t>(multiplier < 0 ? 0 : multiplier))),
+          _mm_set1_epi16(static_cast<std::int16_t>(static_cast<std::uint16_t>(lanes))),
           _mm_set1_ps(gain),
           coring >= 0 && coring <= 8192 && gain >= -2.0f && gain <= 2.0f,
-          multiplier >= 0 && coring >= 0 && coring <= 255};
+          multiplier >= 0 && coring >= 0 && coring <= 255,
+          scaled};
 }
 
-enum class SharpenPath { kWide, kNarrow, kFixedPoint };
+// kScaledFixedPoint: the fixed-point path with 4 M in the multiplier lanes (gains below 1).
+enum class SharpenPath { kWide, kNarrow, kFixedPoint, kScaledFixedPoint };
+
+// How an emitted group's luma is stored: as it stands, through the curve's pair table or, when
+// the processor has none, through the curve itself.
+enum class LumaMap { kNone, kPairs, kCurve };
 
 template <SharpenPath Path>
 VORN_KERNEL_INLINE __m128i SharpenHalf(__m128i centre, __m128i sum, const SharpenSettings& settings) {
   // d = (Yc >> 1) - (S >> 3), in 16 bits.
   const __m128i d = _mm_sub_epi16(_mm_srli_epi16(centre, 1), _mm_srli_epi16(sum, 3));
   __m128i p;
-  static_assert(Path != SharpenPath::kFixedPoint, "the fixed-point path works on whole groups (EmitGroup)");
+  static_assert(Path == SharpenPath::kWide || Path == SharpenPath::kNarrow,
+                "the fixed-point paths work on whole groups (EmitGroup)");
   if constexpr (Path == SharpenPath::kNarrow) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i c = _mm_add_epi16(_mm_max_epi16(_mm_sub_epi16(d, settings.coring16), zero),
@@ -632,7 +657,7 @@ VORN_KERNEL_INLINE void TakeEmitLines(KernelContext& context, std::uint8_t* uppe
 }
 
 // One group of one emitted line: sharpened luma (through the curve when mapping) and its chroma.
-template <class Load, bool Map, SharpenPath Path>
+template <class Load, LumaMap Map, SharpenPath Path>
 VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& settings, const ContrastCurve* curve,
                                   const std::uint16_t* pairs, int g) {
   const __m128i zero = _mm_setzero_si128();
@@ -644,7 +669,7 @@ VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& s
   StoreAligned(line.newHigh + 8 * g, hHigh);
   const __m128i yc = LoadAligned(line.centre + 16 * g);
   __m128i y;
-  if constexpr (Path == SharpenPath::kFixedPoint) {
+  if constexpr (Path == SharpenPath::kFixedPoint || Path == SharpenPath::kScaledFixedPoint) {
     // In bytes: Yc >> 1 and S >> 3 both lie in 0..127, so |d| is their byte difference and
     // |c| = |d| - T saturated at 0; only the product p = sign(d) * q (q at most 254) needs words.
     // Yc + p saturated to 0..255 is then Yc + q or Yc - q saturated in bytes.
@@ -652,21 +677,23 @@ VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& s
     const __m128i eighth = _mm_packus_epi16(_mm_srli_epi16(sLow, 3), _mm_srli_epi16(sHigh, 3));
     const __m128i magnitude = _mm_subs_epu8(AbsDiff(half, eighth), settings.coring8);
     const __m128i positive = _mm_cmpeq_epi8(_mm_max_epu8(half, eighth), half);  // d >= 0
-    const __m128i qLow = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpacklo_epi8(magnitude, zero), 2), settings.multiplier);
-    const __m128i qHigh = _mm_mulhi_epu16(_mm_slli_epi16(_mm_unpackhi_epi8(magnitude, zero), 2), settings.multiplier);
-    const __m128i q = _mm_packus_epi16(qLow, qHigh);
+    __m128i qLow = _mm_unpacklo_epi8(magnitude, zero);
+    __m128i qHigh = _mm_unpackhi_epi8(magnitude, zero);
+    if constexpr (Path == SharpenPath::kFixedPoint) {
+      qLow = _mm_slli_epi16(qLow, 2);
+      qHigh = _mm_slli_epi16(qHigh, 2);
+    }
+    const __m128i q = _mm_packus_epi16(_mm_mulhi_epu16(qLow, settings.multiplier), _mm_mulhi_epu16(qHigh, settings.multiplier));
     y = _mm_subs_epu8(_mm_adds_epu8(yc, _mm_and_si128(positive, q)), _mm_andnot_si128(positive, q));
   } else {
     const __m128i yLow = SharpenHalf<Path>(_mm_unpacklo_epi8(yc, zero), sLow, settings);
     const __m128i yHigh = SharpenHalf<Path>(_mm_unpackhi_epi8(yc, zero), sHigh, settings);
     y = _mm_packus_epi16(yLow, yHigh);
   }
-  if constexpr (Map) {
-    if (pairs) {
-      StoreYuy2Paired(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), pairs);
-    } else {
-      StoreYuy2Mapped(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), *curve);
-    }
+  if constexpr (Map == LumaMap::kPairs) {
+    StoreYuy2Paired(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), pairs);
+  } else if constexpr (Map == LumaMap::kCurve) {
+    StoreYuy2Mapped(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g), *curve);
   } else {
     StoreYuy2(line.destination + 32 * g, y, LoadAligned(line.chroma + 16 * g));
   }
@@ -674,7 +701,7 @@ VORN_KERNEL_INLINE void EmitGroup(const EmitLine& line, const SharpenSettings& s
 
 // Both lines of a call, group by group. (The lines and settings go by value: the caller's copies
 // stay out of memory.)
-template <class Load, bool Map, SharpenPath Path>
+template <class Load, LumaMap Map, SharpenPath Path>
 void EmitGroupsWith(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
                     const std::uint16_t* pairs, int groups) {
   for (int g = 0; g < groups; ++g) {
@@ -683,15 +710,29 @@ void EmitGroupsWith(EmitLine upper, EmitLine lower, SharpenSettings settings, co
   }
 }
 
-template <class Load, bool Map>
-void EmitGroups(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
-                const std::uint16_t* pairs, int groups) {
-  if (settings.fixedPoint) {
+template <class Load, LumaMap Map>
+void EmitGroupsMapped(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
+                      const std::uint16_t* pairs, int groups) {
+  if (settings.fixedPoint && settings.scaled) {
+    EmitGroupsWith<Load, Map, SharpenPath::kScaledFixedPoint>(upper, lower, settings, curve, pairs, groups);
+  } else if (settings.fixedPoint) {
     EmitGroupsWith<Load, Map, SharpenPath::kFixedPoint>(upper, lower, settings, curve, pairs, groups);
   } else if (settings.narrow) {
     EmitGroupsWith<Load, Map, SharpenPath::kNarrow>(upper, lower, settings, curve, pairs, groups);
   } else {
     EmitGroupsWith<Load, Map, SharpenPath::kWide>(upper, lower, settings, curve, pairs, groups);
+  }
+}
+
+template <class Load, bool Map>
+void EmitGroups(EmitLine upper, EmitLine lower, SharpenSettings settings, const ContrastCurve* curve,
+                const std::uint16_t* pairs, int groups) {
+  if constexpr (!Map) {
+    EmitGroupsMapped<Load, LumaMap::kNone>(upper, lower, settings, curve, pairs, groups);
+  } else if (pairs) {
+    EmitGroupsMapped<Load, LumaMap::kPairs>(upper, lower, settings, curve, pairs, groups);
+  } else {
+    EmitGroupsMapped<Load, LumaMap::kCurve>(upper, lower, settings, curve, pairs, groups);
   }
 }
 
