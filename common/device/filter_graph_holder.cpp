@@ -69,15 +69,21 @@ HRESULT FilterGraphHolder::ChangeState(OAFilterState target) {
   OAFilterState state = State_Stopped;
   HRESULT hr = GetState(&state, 0);
   if (FAILED(hr)) return hr;
-  if (state == target) return S_OK;
+  if (state == target) {
+    if (target == State_Stopped) StopStrayFilters(graph_);  // what a refused start left paused
+    return S_OK;
+  }
 
   switch (target) {
-    case State_Running: return control_->Run();
-    case State_Stopped: return control_->Stop();
-    default: break;
+    case State_Running: hr = control_->Run(); break;
+    case State_Stopped: hr = control_->Stop(); break;
+    default: hr = control_->Pause(); break;
   }
-  hr = control_->Pause();
-  if (hr != S_FALSE) return hr;
+  if (FAILED(hr)) {
+    StopEveryFilter(graph_);
+    return hr;
+  }
+  if (target != State_Paused || hr != S_FALSE) return hr;
   // The graph pauses asynchronously (a live source or a slow filter): give it a moment.
   for (int poll = 0; poll < kPausePolls; ++poll) {
     hr = GetState(&state, kPausePollMs);
@@ -85,6 +91,25 @@ HRESULT FilterGraphHolder::ChangeState(OAFilterState target) {
     if (state == State_Paused) return S_OK;
   }
   return S_OK;
+}
+
+void FilterGraphHolder::StopEveryFilter(IUnknown* graph) noexcept {
+  if (!graph) return;
+  ComPtr<IMediaControl> control;
+  if (SUCCEEDED(graph->QueryInterface(IID_PPV_ARGS(&control)))) control->Stop();
+  StopStrayFilters(graph);
+}
+
+void FilterGraphHolder::StopStrayFilters(IUnknown* graph) noexcept {
+  ComPtr<IFilterGraph> filters;
+  ComPtr<IEnumFilters> walk;
+  if (FAILED(graph->QueryInterface(IID_PPV_ARGS(&filters))) || FAILED(filters->EnumFilters(&walk)) || !walk) return;
+  ComPtr<IBaseFilter> filter;
+  while (walk->Next(1, filter.ReleaseAndGetAddressOf(), nullptr) == S_OK && filter) {
+    FILTER_STATE filterState = State_Stopped;
+    const HRESULT read = filter->GetState(0, &filterState);
+    if (FAILED(read) || read == VFW_S_STATE_INTERMEDIATE || filterState != State_Stopped) filter->Stop();
+  }
 }
 
 HRESULT FilterGraphHolder::CreateGraph() {

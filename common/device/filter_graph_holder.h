@@ -68,7 +68,9 @@ class FilterGraphHolder {
   // The state change unless the graph is in that state already (then S_OK without a call).
   // E_POINTER without a media control; a failure to read the state is returned. Pause waits
   // for a graph that answers S_FALSE: up to kPausePolls reads of kPausePollMs each, S_OK once
-  // paused (also when the polls ran out), a failing read at once.
+  // paused (also when the polls ran out), a failing read at once. A refused change brings every
+  // filter back to stopped (StopEveryFilter) and returns the refusal; Stop of a graph that
+  // reads stopped still stops a filter that reads otherwise.
   virtual HRESULT Run();
   virtual HRESULT Pause();
   virtual HRESULT Stop();
@@ -100,6 +102,13 @@ class FilterGraphHolder {
   // Removes each non-null filter from the graph, ignoring the results. Always S_OK.
   HRESULT RemoveFilters(IBaseFilter* const* filters, int count);
 
+  // Stops the graph, then each of its filters that does not read stopped. The platform's graph
+  // manager, when a filter refuses a start, reads stopped while the filters that paused before
+  // the refusal stay paused: its own Stop then does nothing, and their pins can be neither
+  // disconnected nor connected again. Every owner of a graph stops it this way after a refused
+  // change. Nothing for a null graph; results are ignored.
+  static void StopEveryFilter(IUnknown* graph) noexcept;
+
   static HRESULT ReleaseAll(IUnknown** const* pointers, int count) {
     return ComHelpers::ReleaseAll(pointers, count);
   }
@@ -129,6 +138,8 @@ class FilterGraphHolder {
 
  private:
   HRESULT ChangeState(OAFilterState target);
+  // Stops each filter of the graph that does not read stopped (the graph's own state aside).
+  static void StopStrayFilters(IUnknown* graph) noexcept;
   void ReleaseGraph() noexcept;
 
   DWORD rotCookie_ = 0;

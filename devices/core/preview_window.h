@@ -5,6 +5,9 @@
 #pragma once
 
 #include <windows.h>
+#include <vfwmsgs.h>
+
+#include "common/errors.h"
 
 // Capability bits (device item value 4) that make a window without a mode of its own use the
 // mixing renderer 7: the overlay board and the system renderer.
@@ -18,6 +21,15 @@ inline ULONG CompleteOverlayMode(ULONG mode, bool hasItem, ULONG capability) noe
   if ((mode & kOverlayRendererBits) == 0 && hasItem && (capability & kOverlayCompletionCaps) != 0)
     mode |= kOverlayCompletedMode;
   return mode;
+}
+
+// Whether a renderer's answer to a clipping window given again leaves the picture on that
+// window: success; the preview control's "not initialised" (the board takes the window once it
+// is); and VFW_E_WRONG_STATE from a mixing renderer that takes its clipping window only while
+// its stream is not set up, and holds the one it was given when it joined the chain (the
+// platform's mixing renderers 7 and 9 do so).
+inline bool ClipWindowHeld(HRESULT hr) noexcept {
+  return SUCCEEDED(hr) || hr == errors::kPreviewControlNotInit || hr == VFW_E_WRONG_STATE;
 }
 
 class RememberedWindow {
@@ -36,13 +48,16 @@ class RememberedWindow {
     destination_ = destination;
   }
 
-  // Gives what is remembered to the window side: `clip(HWND)` and `position(RECT* source,
-  // RECT* destination)` (a null source for the whole source). The first failure is returned
-  // after both were tried.
+  // Gives what is remembered to the window side as the preview runs: `clip(HWND)` and
+  // `position(RECT* source, RECT* destination)` (a null source for the whole source). The first failure is returned after both were tried. Two answers to the clipping
+  // window are no refusal (ClipWindowHeld).
   template <class Clip, class Position>
   HRESULT Apply(Clip&& clip, Position&& position) {
     HRESULT first = S_OK;
-    if (clipSet_) first = clip(clip_);
+    if (clipSet_) {
+      const HRESULT hr = clip(clip_);
+      first = ClipWindowHeld(hr) ? S_OK : hr;
+    }
     if (positionSet_) {
       RECT source = source_, destination = destination_;
       const HRESULT hr = position(wholeSource_ ? nullptr : &source, &destination);

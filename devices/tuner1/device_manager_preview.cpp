@@ -19,10 +19,6 @@ namespace {
 
 // The preview crossbar's friendly name.
 constexpr wchar_t kCrossbarName[] = L"VEKA Crossbar";
-// The preview control's "not initialised": the clipping window is kept and reaches the control
-// once its board is up, so the host's call has succeeded.
-constexpr HRESULT kPreviewControlNotReady = errors::Code(0x8007D003);
-
 // The video format GetVideoDataInfo describes: width, height and two format words.
 constexpr std::int32_t kVideoDataInfo[] = {720, 480, 4, 1};
 
@@ -143,16 +139,10 @@ HRESULT DeviceManagerImpl::RunPreviewSteps() {
   events_.event(NotifyEvent::LiveRunning).Set();
   WriteSlot(kSlotPreviewState, kSlotRunning);
   // What the host gave the window side goes to the chain made since; a refusal ends the run
-  // (RunPreview undoes it). Two answers to the clipping window are no refusal: the preview
-  // control's "not ready" (as SetVideoClippingWindow itself counts it), and VFW_E_WRONG_STATE
-  // from a mixing renderer that takes its clipping window only once and holds the one it was
-  // given already (the platform's VMR-9 does so once its stream is set up).
+  // (RunPreview undoes it).
   if (windowInitialized_) {
     return window_.Apply(
-        [&](HWND clip) {
-          const HRESULT hr = ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(clip); });
-          return hr == kPreviewControlNotReady || hr == VFW_E_WRONG_STATE ? S_OK : hr;
-        },
+        [&](HWND clip) { return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(clip); }); },
         [&](RECT* source, RECT* destination) {
           return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoPosition(source, destination); });
         });
@@ -287,7 +277,9 @@ HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
   if (!windowInitialized_) return errors::kWindowNotInit;
   window_.RememberClippingWindow(window);
   const HRESULT hr = ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(window); });
-  return hr == kPreviewControlNotReady ? S_OK : hr;
+  // The preview control's "not initialised": the clipping window is kept and reaches the control
+  // once its board is up, so the host's call has succeeded.
+  return hr == errors::kPreviewControlNotInit ? S_OK : hr;
 }
 
 HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {

@@ -77,8 +77,8 @@ void DeviceManagerImpl::RunPreviewSteps() {
     events_.event(NotifyEvent::LiveRunning).Set();
     WriteSlot(kSlotPreviewState, kSlotRunning);
     // What the host gave the window side goes to the chain made since (a null clipping window
-    // is not given again). A refusal ends the run: the picture would show in the wrong window or
-    // place.
+    // is not given again). A refusal ends the run:
+    // the picture would show in the wrong window or place.
     if (windowInitialized_) {
       ThrowIfFailed(window_.Apply(
           [&](HWND clip) { return clip ? preview_.SetVideoClippingWindow(clip) : S_OK; },

@@ -246,18 +246,7 @@ HRESULT OutputDataGraph::Start() {
   lastError_ = S_OK;
   encoderEnd_.Reset();
   encoderFailed_ = false;
-  const HRESULT started = FilterGraphHolder::Run();
-  if (FAILED(started)) {
-    // The graph still reads stopped (so its own Stop does nothing) while the filters paused
-    // before the refusal stay paused: stop each one, or their pins can be neither disconnected
-    // nor connected again.
-    Microsoft::WRL::ComPtr<IEnumFilters> filters;
-    if (SUCCEEDED(graph_->EnumFilters(&filters))) {
-      Microsoft::WRL::ComPtr<IBaseFilter> filter;
-      while (filters->Next(1, filter.ReleaseAndGetAddressOf(), nullptr) == S_OK) filter->Stop();
-    }
-    return started;
-  }
+  RETURN_IF_FAILED(FilterGraphHolder::Run());  // a refusal leaves every filter stopped
   const DWORD now = GetTickCount();
   startTick_ = now ? now : 1;  // 0 means "no start recorded"
   return S_OK;

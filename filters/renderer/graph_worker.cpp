@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "common/device/filter_graph_holder.h"
 #include "common/device/filter_loader.h"
 #include "common/device/pin_helpers.h"
 #include "common/hresult.h"
@@ -225,7 +226,8 @@ void GraphWorker::StopGraph() {
 
 void GraphWorker::StopGraphLocked() {
   held_.Reset();
-  if (control_) control_->Stop();
+  // A refused run leaves the mixer paused behind a graph that reads stopped.
+  if (graph_) FilterGraphHolder::StopEveryFilter(graph_.Get());
   if (graph_) PinHelpers::Disconnect(mixerPin_.Get(), sourcePin_.Get(), graph_.Get());
   running_ = false;
 }

@@ -355,7 +355,6 @@ class CaptureFilter final : public CardFilter,
   STDMETHODIMP get_OutputEnable(long* enabled) override { return Answer(enabled, 1); }
 
   std::shared_ptr<CardState> Card() const { return card(); }
-  DWORD TunedFrequency() const { return Frequency(); }
   HRESULT Post(long code, LONG_PTR p1, LONG_PTR p2) { return NotifyEvent(code, p1, p2); }
 
   // IKsPropertySet: the card's properties of this filter's role.

@@ -59,6 +59,16 @@ STDMETHODIMP CardFilter::Save(IPropertyBag* bag, BOOL, BOOL) {
   return hr;
 }
 
+STDMETHODIMP CardFilter::Pause() {
+  CAutoLock lock(&lock_);
+  if (m_State == State_Stopped && this->card()) {
+    std::shared_ptr<CardState> card;
+    const HRESULT injected = Enter("Pause", &card);
+    if (FAILED(injected)) return injected;
+  }
+  return CBaseFilter::Pause();
+}
+
 std::shared_ptr<CardState> CardFilter::card() const {
   CAutoLock bind(&bindLock_);
   return card_;

@@ -34,7 +34,13 @@ class CardFilter : public CBaseFilter, public IPersistPropertyBag {
   // Writes "DevicePath" (E_UNEXPECTED before Load).
   STDMETHODIMP Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAll) override;
 
+  // IMediaFilter: a start (stopped to paused) can be made to fail, on whichever filter of the
+  // card the graph pauses first: SimCard_InjectFailure(path, "Pause").
+  STDMETHODIMP Pause() override;
+
   const std::wstring& devicePath() const { return devicePath_; }
+  // The frequency the card's driver is tuned to (0 when unknown): what its picture shows.
+  DWORD TunedFrequency() const { return Frequency(); }
   // The card (null before Load).
   std::shared_ptr<CardState> card() const;
 

@@ -127,7 +127,7 @@ class EncoderFilter final : public CardFilter {
   STDMETHODIMP Pause() override {
     CAutoLock lock(&lock_);
     const bool wasRunning = m_State == State_Running;
-    const HRESULT hr = CBaseFilter::Pause();
+    const HRESULT hr = CardFilter::Pause();
     if (SUCCEEDED(hr) && wasRunning) EncoderStopped();
     return hr;
   }

@@ -11,9 +11,11 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "filters/base/mediatype.h"
 #include "sim/card/card_filter.h"
+#include "sim/card/picture.h"
 #include "sim/card/live_pin.h"
 
 namespace simcard {
@@ -107,6 +109,7 @@ class FixedPin : public LivePin {
  protected:
   virtual CMediaType Type() const = 0;
   std::shared_ptr<CardState> Card() const { return owner_->card(); }
+  const CardFilter* owner() const { return owner_; }
   HRESULT FillSample(IMediaSample* sample, LONGLONG index) override {
     BYTE* data = nullptr;
     if (FAILED(sample->GetPointer(&data)) || sample->GetSize() < size_) return E_FAIL;
@@ -134,10 +137,28 @@ void FillPack(BYTE* data, LONG size, LONGLONG index) {
   for (LONG i = sizeof(counter); i < size; ++i) data[i] = static_cast<BYTE>(counter + static_cast<std::uint32_t>(i));
 }
 
+// The card's picture for the tuned frequency, as the first family's capture pin shows it.
 class PreviewPin final : public FixedPin, public IAMStreamConfig {
  public:
   PreviewPin(CardFilter* filter, CCritSec* lock, HRESULT* phr)
       : FixedPin(filter, lock, phr, L"Preview", kPreviewPeriod, 2, kWidth * kHeight * 2, &FillBlack) {}
+
+  HRESULT FillSample(IMediaSample* sample, LONGLONG index) override {
+    std::shared_ptr<CardState> card = Card();
+    if (!card) return FixedPin::FillSample(sample, index);
+    const DWORD frequency = owner()->TunedFrequency();
+    const SimCardPicture picture = card->Picture(frequency);
+    if (frame_.empty() || frequency != paintedFrequency_ || std::memcmp(&picture, &painted_, sizeof(picture)) != 0) {
+      frame_ = PaintFrame(picture, frequency, kWidth, kHeight, PixelFormat::Yuy2);
+      painted_ = picture;
+      paintedFrequency_ = frequency;
+    }
+    BYTE* data = nullptr;
+    const auto bytes = static_cast<LONG>(frame_.size());
+    if (FAILED(sample->GetPointer(&data)) || sample->GetSize() < bytes) return E_FAIL;
+    std::memcpy(data, frame_.data(), frame_.size());
+    return sample->SetActualDataLength(bytes);
+  }
 
   DECLARE_IUNKNOWN
   STDMETHODIMP NonDelegatingQueryInterface(REFIID iid, void** out) override {
@@ -178,6 +199,12 @@ class PreviewPin final : public FixedPin, public IAMStreamConfig {
     const UINT format = card ? card->previewFormat() : kSimPreviewVideoInfo;
     return PreviewType(format == kSimPreviewShortBlock || format == kSimPreviewNoBlock ? kSimPreviewVideoInfo : format);
   }
+
+ private:
+  // Painted again only when the picture or the frequency changed (the streaming thread's own).
+  std::vector<std::uint8_t> frame_;
+  SimCardPicture painted_{};
+  DWORD paintedFrequency_ = 0;
 };
 
 class PcmPin final : public FixedPin {
@@ -295,14 +322,8 @@ class PexEncoderFilter final : public KsCardFilter {
 
   STDMETHODIMP Pause() override {
     CAutoLock lock(&lock_);
-    // A start (stopped to paused) can be made to fail: SimCard_InjectFailure(path, "Pause").
-    if (m_State == State_Stopped) {
-      std::shared_ptr<CardState> card;
-      const HRESULT injected = Enter("Pause", &card);
-      if (FAILED(injected) && card) return injected;
-    }
     const bool wasRunning = m_State == State_Running;
-    const HRESULT hr = CBaseFilter::Pause();
+    const HRESULT hr = CardFilter::Pause();
     if (SUCCEEDED(hr) && wasRunning) Ended();
     return hr;
   }

@@ -26,6 +26,7 @@
 #include "common/module.h"
 #include "common/testing/child.h"
 #include "common/testing/regsvr32.h"
+#include "common/testing/stall_watch.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/testing/output_data_sink.h"
@@ -41,6 +42,7 @@
 #include "sim/doubles/platform_doubles_testing.h"
 #include "sim/driver/sim_driver.h"
 #include "sim/host/device_item.h"
+#include "sim/host/live_preview.h"
 #include "sim/host/sim_environment.h"
 
 using Microsoft::WRL::ComPtr;
@@ -51,6 +53,7 @@ constexpr ULONG kStation = 91250000;
 constexpr long kCapsSystemRenderer = 0x200;
 constexpr ULONG kModeSystemRenderer = 0x40;  // the system renderer (its stand-in here)
 constexpr DWORD kWaitMs = 10000;             // for pictures, data and threads that end
+constexpr DWORD kStallMs = 60000;            // a host call that takes longer hangs
 constexpr long kItemTunerCount = 9;          // the second family's tuner count (value 9)
 
 // The third family's driver records: tuner and both external inputs, both switches; scanning,
@@ -170,6 +173,9 @@ class ThreeFamilies : public ::testing::Test {
 
   // `uninitialise`: the host uninitialises every interface before it lets go.
   void Scenario(const Family& family, bool uninitialise);
+  // A device object of the family made by class identifier and set up with the host's item for
+  // its card (the driver stand-in hooked into its module).
+  void MakeDevice(const Family& family, ComPtr<IDeviceSetup>* setup);
 
   bool com_ = false;
   sim_host::SimEnvironment env_;
@@ -177,6 +183,32 @@ class ThreeFamilies : public ::testing::Test {
   std::vector<UINT> familyCards_;
   RegisterFamilyCardFn registerFamilyCard_ = nullptr;
 };
+
+void ThreeFamilies::MakeDevice(const Family& family, ComPtr<IDeviceSetup>* setup) {
+  const std::wstring path = env_.DevicePath(family.card);
+  ASSERT_EQ(S_OK, CoCreateInstance(family.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceSetup,
+                                   reinterpret_cast<void**>(setup->ReleaseAndGetAddressOf())));
+  UINT patched = 0;
+  ASSERT_TRUE(SUCCEEDED(SimDriver_Attach(GetModuleHandleW(family.module), &patched)));
+  ComPtr<IHalItem> item;
+  sim_host::DeviceItemValues values;
+  values.devicePath = path;
+  values.boardType = family.boardType;
+  values.capabilities = kCapsSystemRenderer;
+  ASSERT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
+  VARIANT value;
+  VariantInit(&value);
+  value.vt = VT_BSTR;
+  value.bstrVal = SysAllocString((family.entryPrefix + path).c_str());
+  ASSERT_EQ(S_OK, item->SetInfo(sim_host::kItemName, value));
+  VariantClear(&value);
+  if (family.tunerCount) {
+    value.vt = VT_I4;
+    value.lVal = family.tunerCount;
+    ASSERT_EQ(S_OK, item->SetInfo(kItemTunerCount, value));
+  }
+  ASSERT_EQ(S_OK, (*setup)->SetDeviceInfo(item.Get()));
+}
 
 // A host's whole session on the family's card, then the checks that nothing of it is left.
 void ThreeFamilies::Scenario(const Family& family, bool uninitialise) {
@@ -203,31 +235,7 @@ void ThreeFamilies::Scenario(const Family& family, bool uninitialise) {
   std::int32_t slots[kSlotCount] = {};
   {
     ComPtr<IDeviceSetup> setup;
-    ASSERT_EQ(S_OK, CoCreateInstance(family.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceSetup,
-                                     reinterpret_cast<void**>(setup.GetAddressOf())));
-    UINT patched = 0;
-    ASSERT_TRUE(SUCCEEDED(SimDriver_Attach(GetModuleHandleW(family.module), &patched)));
-
-    // Set-up with the host's item.
-    ComPtr<IHalItem> item;
-    sim_host::DeviceItemValues values;
-    values.devicePath = path;
-    values.boardType = family.boardType;
-    values.capabilities = kCapsSystemRenderer;
-    ASSERT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
-    VARIANT value;
-    VariantInit(&value);
-    value.vt = VT_BSTR;
-    value.bstrVal = SysAllocString(entry.c_str());
-    ASSERT_EQ(S_OK, item->SetInfo(sim_host::kItemName, value));
-    VariantClear(&value);
-    if (family.tunerCount) {
-      value.vt = VT_I4;
-      value.lVal = family.tunerCount;
-      ASSERT_EQ(S_OK, item->SetInfo(kItemTunerCount, value));
-    }
-    ASSERT_EQ(S_OK, setup->SetDeviceInfo(item.Get()));
-    item.Reset();
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(family, &setup));
     if (family.records) {
       SimDriverFirmwareBlock blocks[kSimDriverMaxFirmwareBlocks];
       UINT count = 0;
@@ -327,6 +335,143 @@ TEST_F(ThreeFamilies, WholeSessionsOfEveryFamilyLeaveNothingRoundAfterRound) {
       const DWORD start = GetTickCount();
       Scenario(family, round == 3);
       std::printf("%s, round %d: %lu ms\n", family.name, round, static_cast<unsigned long>(GetTickCount() - start));
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+// A start that a filter of the card refuses (its first pause from stopped) answers the refusal
+// and leaves nothing wedged, in every graph of every family: the next start works (data at
+// OnData, frames at the renderer), Stop and every Uninitialize answer S_OK and the release
+// returns. The stall watch ends the program with every thread's stack when a call hangs.
+TEST_F(ThreeFamilies, ARefusedStartIsUndoneInEveryGraph) {
+  using doubles::Journal;
+  using InjectFailureFn = decltype(&SimCard_InjectFailure);
+  const auto inject = GetProcAs<InjectFailureFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_InjectFailure");
+  ASSERT_TRUE(inject);
+  enum class Graph { Capture, Preview, PreviewWithWindow };
+  const struct {
+    const char* name;
+    Graph graph;
+  } kCases[] = {{"capture", Graph::Capture}, {"preview", Graph::Preview}, {"preview with a window", Graph::PreviewWithWindow}};
+  testing_support::StallWatch watch(kStallMs);
+  for (const Family& family : kFamilies) {
+    for (const auto& c : kCases) {
+      // The first family's preview runs only with a video chain, which its window makes.
+      if (family.simFamily == kSimFamilyTam && c.graph == Graph::Preview) continue;
+      SCOPED_TRACE(testing::Message() << family.name << ", " << c.name);
+      const std::string step = std::string(family.name) + ", " + c.name + ": ";
+      const std::wstring path = env_.DevicePath(family.card);
+      Journal::Instance().Reset();
+      output_testing::Sink sink(output_testing::kMpeg);
+      {
+        ComPtr<IDeviceSetup> setup;
+        ASSERT_NO_FATAL_FAILURE(MakeDevice(family, &setup));
+        if (c.graph == Graph::Capture) {
+          ComPtr<IOutputData> output;
+          ASSERT_EQ(S_OK, setup.As(&output));
+          ASSERT_EQ(S_OK, output->Initialize(0));
+          _SHAL_OUTPUTDTATA_TYPE choice{1, 1};
+          ASSERT_EQ(S_OK, output->SetOutputDataType(&choice, &sink));
+          ASSERT_EQ(S_OK, inject(path.c_str(), "Pause", E_ACCESSDENIED, 1));
+          watch.Mark(step + "refused IOutputData::Start");
+          EXPECT_EQ(E_ACCESSDENIED, output->Start(0));
+          watch.Mark(step + "IOutputData::Start");
+          ASSERT_EQ(S_OK, output->Start(0));
+          EXPECT_TRUE(sink.WaitAll(kWaitMs)) << "no data at OnData";
+          watch.Mark(step + "IOutputData::Stop");
+          EXPECT_EQ(S_OK, output->Stop(0));
+          watch.Mark(step + "IOutputData::Uninitialize");
+          EXPECT_EQ(S_OK, output->Uninitialize(0));
+        } else {
+          ComPtr<IPreview> preview;
+          ComPtr<IPreviewWindow> window;
+          ASSERT_EQ(S_OK, setup.As(&preview));
+          ASSERT_EQ(S_OK, preview->Initialize(0));
+          if (c.graph == Graph::PreviewWithWindow) {
+            ASSERT_EQ(S_OK, preview->GetVideoModeInterface(IID_IPreviewWindow,
+                                                           reinterpret_cast<void**>(window.GetAddressOf())));
+            ASSERT_EQ(S_OK, window->Initialize(kModeSystemRenderer));
+            ASSERT_EQ(S_OK, window->SetVideoClippingWindow(GetDesktopWindow()));
+          }
+          ASSERT_EQ(S_OK, inject(path.c_str(), "Pause", E_ACCESSDENIED, 1));
+          watch.Mark(step + "refused IPreview::Run");
+          EXPECT_EQ(E_ACCESSDENIED, preview->Run(0));
+          ULONG state = 9;
+          EXPECT_EQ(S_OK, preview->GetState(&state));
+          EXPECT_EQ(static_cast<ULONG>(State_Stopped), state);
+          watch.Mark(step + "IPreview::Run");
+          ASSERT_EQ(S_OK, preview->Run(0));
+          if (window) {
+            EXPECT_TRUE(simcard_testing::WaitUntil(
+                [] { return Journal::Instance().Value(doubles::kValueVideoFrames) >= 3; }, kWaitMs))
+                << "no frames at the renderer";
+          }
+          watch.Mark(step + "IPreview::Stop");
+          EXPECT_EQ(S_OK, preview->Stop(0));
+          if (window) {
+            watch.Mark(step + "IPreviewWindow::Uninitialize");
+            EXPECT_EQ(S_OK, window->Uninitialize(0));
+          }
+          watch.Mark(step + "IPreview::Uninitialize");
+          EXPECT_EQ(S_OK, preview->Uninitialize(0));
+        }
+        watch.Mark(step + "the final release");
+      }
+      EXPECT_EQ(0u, sink.refs_.load()) << "the host's callback is still held";
+      watch.Mark(step + "done");
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+// Every family previews through the platform's mixing renderers 9 (mode 0x50) and 7 (0x20) on
+// a host's window: the tuned picture reaches the window, and again after Stop and Run (the
+// window is blacked out in between), then everything is let go.
+TEST_F(ThreeFamilies, PreviewsThroughThePlatformsMixingRenderersOnTheHostsWindow) {
+  using PictureFn = decltype(&SimCard_GetPicture);
+  const auto picture = GetProcAs<PictureFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_GetPicture");
+  ASSERT_TRUE(picture);
+  const struct {
+    const char* name;
+    ULONG mode;
+  } kRenderers[] = {{"mixing renderer 9", 0x50}, {"mixing renderer 7", 0x20}};
+  testing_support::StallWatch watch(kStallMs);
+  for (const Family& family : kFamilies) {
+    for (const auto& renderer : kRenderers) {
+      SCOPED_TRACE(testing::Message() << family.name << ", " << renderer.name);
+      watch.Mark(std::string(family.name) + ", " + renderer.name);
+      const std::wstring path = env_.DevicePath(family.card);
+      simcard_testing::VideoWindow window;
+      const HWND handle = window.Open();
+      ASSERT_TRUE(handle) << "no window on the display";
+      const auto shown = [&] {
+        SimCardPicture expected{};
+        if (FAILED(picture(path.c_str(), &expected))) return false;
+        return simcard_testing::WaitUntil(
+            [&] { return Check(simcard_testing::ScreenCopy::Of(window.ScreenRect()), expected).Shows(); }, kWaitMs);
+      };
+      {
+        ComPtr<IDeviceSetup> setup;
+        ASSERT_NO_FATAL_FAILURE(MakeDevice(family, &setup));
+        sim_host::LivePreview live([](const std::wstring& action, HRESULT hr) {
+          EXPECT_EQ(S_OK, hr) << testing::PrintToString(action);
+          return hr == S_OK;
+        });
+        if (live.Open(setup.Get(), kStation, renderer.mode, handle) && live.Run()) {
+          EXPECT_TRUE(shown()) << "the picture is not on the host's window";
+          EXPECT_EQ(S_OK, live.preview()->Stop(0));
+          RECT client{};
+          GetClientRect(handle, &client);
+          if (HDC dc = GetDC(handle)) {
+            FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+            ReleaseDC(handle, dc);
+          }
+          EXPECT_EQ(S_OK, live.preview()->Run(0));
+          EXPECT_TRUE(shown()) << "no picture after Stop and Run";
+        }
+        EXPECT_TRUE(live.Close());
+      }
       if (HasFatalFailure()) return;
     }
   }

@@ -2,6 +2,8 @@
 
 #include <wrl/client.h>
 
+#include "common/device/filter_graph_holder.h"
+
 using Microsoft::WRL::ComPtr;
 
 namespace sound_graph {
@@ -28,7 +30,10 @@ HRESULT RestoreGraphState(IMediaControl* control) {
   if (first == State_Stopped) return S_OK;
   if (FAILED(hr = control->Stop())) return hr;
   if (FAILED(hr = WaitForState(control, State_Stopped))) return hr;
-  if (FAILED(hr = control->Run())) return hr;
+  if (FAILED(hr = control->Run())) {
+    FilterGraphHolder::StopEveryFilter(control);
+    return hr;
+  }
   if (first == State_Paused) {
     if (FAILED(hr = WaitForState(control, State_Running))) return hr;
     if (FAILED(hr = control->Pause())) return hr;
