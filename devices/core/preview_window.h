@@ -32,6 +32,13 @@ inline bool ClipWindowHeld(HRESULT hr) noexcept {
   return SUCCEEDED(hr) || hr == errors::kPreviewControlNotInit || hr == VFW_E_WRONG_STATE;
 }
 
+// A host's clipping window that a renderer may take: none (null) or a window that exists. A
+// handle that names no window is refused before anything keeps it (E_INVALIDARG): the platform's
+// mixing renderers store any handle, and the preview would then run on no window.
+inline HRESULT CheckClippingWindow(HWND window) noexcept {
+  return window && !IsWindow(window) ? E_INVALIDARG : S_OK;
+}
+
 class RememberedWindow {
  public:
   void Clear() noexcept { *this = RememberedWindow(); }

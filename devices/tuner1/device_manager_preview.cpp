@@ -275,6 +275,7 @@ HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out
 
 HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
   if (!windowInitialized_) return errors::kWindowNotInit;
+  RETURN_IF_FAILED(CheckClippingWindow(window));
   window_.RememberClippingWindow(window);
   const HRESULT hr = ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(window); });
   // The preview control's "not initialised": the clipping window is kept and reaches the control

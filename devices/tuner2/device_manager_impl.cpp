@@ -358,8 +358,9 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   channelBand_ = FAILED(routed) ? 0 : band;
   WriteSlot(kSlotBand, static_cast<std::int32_t>(band));
   WriteSlot(kSlotTunerFunction, static_cast<std::int32_t>(switches));
-  // A routing failure is the result: the wrong input may still be selected.
-  return FAILED(routed) ? routed : S_OK;
+  // A routing failure is no failure of the call: the host reads it as the band 0 of GetChannel,
+  // and the next SetChannel routes again. A tuning failure was thrown above.
+  return S_OK;
 }
 
 HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {

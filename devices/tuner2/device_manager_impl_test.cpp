@@ -372,14 +372,17 @@ TEST_F(RulDeviceObjectTest, AnInputKindChangeReachesThePreviewsAudioEvents) {
   EXPECT_EQ(object->StopPreview(0), S_OK);
 }
 
-// A crossbar without the external input: the routing failure is the result, and the band is
-// not remembered, so the next SetChannel routes again.
-TEST_F(RulDeviceObjectTest, SetChannelReportsARoutingFailure) {
+// A crossbar without the external input: the call succeeds, the host reads the failed routing
+// as band 0, and the band is not remembered, so the next SetChannel routes again.
+TEST_F(RulDeviceObjectTest, ARoutingFailureLeavesTheBandZero) {
   auto object = MakeObject();
   ASSERT_EQ(object->SetDeviceInfo(TunerItem(capturePath_, 0).Get()), S_OK);
   ASSERT_EQ(object->InitializeInputSwitch(0), S_OK);
-  EXPECT_EQ(object->SetChannel(Channel(0x20000020, 0, 0).Get()), errors::kNoSuchInput);
+  EXPECT_EQ(object->SetChannel(Channel(0x20000020, 0, 0).Get()), S_OK);
   EXPECT_EQ(object->lastBand(), 0u);
+  ComPtr<IHalItem> now;
+  ASSERT_EQ(object->GetChannel(&now), S_OK);
+  EXPECT_EQ(hal_items::ReadInteger(now.Get(), 2), 0);
   EXPECT_EQ(object->SetChannel(Channel(1, kLowest, 0).Get()), S_OK);
 }
 

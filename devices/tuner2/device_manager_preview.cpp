@@ -272,8 +272,7 @@ HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out
 
 HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
   if (!windowInitialized_) return errors::kWindowNotInit;
-  // A handle that names no window is not kept for the runs to come.
-  if (window && !IsWindow(window)) return E_INVALIDARG;
+  RETURN_IF_FAILED(CheckClippingWindow(window));
   window_.RememberClippingWindow(window);
   return preview_.SetVideoClippingWindow(window);
 }

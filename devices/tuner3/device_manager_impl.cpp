@@ -20,6 +20,7 @@
 #include "devices/core/outside_filters.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/hal_items.h"
+#include "devices/core/preview_window.h"
 #include "devices/core/output_session.h"
 #include "devices/core/host_arrays.h"
 #include "devices/tuner3/firmware_download.h"
@@ -349,7 +350,9 @@ HRESULT DeviceManagerImpl::ApplyChannel(IHalItem* channel) {
   currentBand_ = (FAILED(failure) || byFrequency) ? 0 : band;
   WriteSlot(kSlotBand, static_cast<std::int32_t>(band));
   WriteSlot(kSlotTunerFunction, static_cast<std::int32_t>(switches));
-  return failure;
+  // Only argument errors are the call's: a failed routing or tuning shows as the band 0 that
+  // GetChannel reports afterwards.
+  return S_OK;
 }
 
 HRESULT DeviceManagerImpl::UninitializeInputSwitch(ULONG) {
@@ -599,7 +602,7 @@ HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out
 
 HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
   if (!windowInitialized_) return errors::kWindowNotInit;
-  if (window && !IsWindow(window)) return E_INVALIDARG;  // names no window
+  RETURN_IF_FAILED(CheckClippingWindow(window));
   return preview_.SetVideoClippingWindow(window);
 }
 

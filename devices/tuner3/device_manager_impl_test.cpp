@@ -261,14 +261,21 @@ TEST_F(PexDeviceObject, SetChannelSequences) {
   EXPECT_EQ(1u, object_->channelStamp().record()->channelSet);
 }
 
-TEST_F(PexDeviceObject, FailuresOfRoutingAndTuningAreReturned) {
+// Failures of routing and tuning are not the call's: it succeeds, and the host reads band 0.
+TEST_F(PexDeviceObject, FailuresOfRoutingAndTuningLeaveTheBandZero) {
   SetUpInputSwitch(kSimCrossbarDefault);  // no external input to route to
   ASSERT_EQ(S_OK, SimCard_SetKsSupport(capturePath_.c_str(), &kSimKsTunerSet, 1, 1));  // the frequency cannot be set
-  EXPECT_EQ(errors::kKsFrequencyUnsupported, object_->SetChannel(Channel(1, 0, 91250000).Get()));
-  EXPECT_EQ(0u, object_->currentBand());
-  EXPECT_EQ(std::vector<std::int32_t>({1, 0}), SwitchingFlags());  // the sequence still ends lowered
-  EXPECT_EQ(errors::kNoSuchInput, object_->SetChannel(Channel(0x10100020, 0, 0).Get()));
-  EXPECT_EQ(0u, object_->currentBand());
+  const auto band = [&] {
+    ComPtr<IHalItem> now;
+    return SUCCEEDED(object_->GetChannel(&now)) ? hal_items::ReadInteger(now.Get(), 2) : -1;
+  };
+  EXPECT_EQ(S_OK, object_->SetChannel(Channel(2, 20, 0).Get()));
+  EXPECT_EQ(2, band());
+  EXPECT_EQ(S_OK, object_->SetChannel(Channel(1, 0, 91250000).Get()));
+  EXPECT_EQ(0, band());
+  EXPECT_EQ(std::vector<std::int32_t>({1, 0, 1, 0}), SwitchingFlags());  // each sequence ends lowered
+  EXPECT_EQ(S_OK, object_->SetChannel(Channel(0x10100020, 0, 0).Get()));
+  EXPECT_EQ(0, band());
 }
 
 // A driver without the capture switches and the switching flag still tunes: only routing and

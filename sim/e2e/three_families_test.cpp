@@ -21,6 +21,7 @@
 
 #include "common/device/device_identity.h"
 #include "common/device/device_state_table.h"
+#include "common/errors.h"
 #include "common/handles.h"
 #include "common/hresult.h"
 #include "common/module.h"
@@ -32,6 +33,7 @@
 #include "devices/core/testing/output_data_sink.h"
 #include "devices/core/testing/process_counts.h"
 #include "devices/core/testing/sim_card_fixture.h"
+#include "devices/core/video_chain_builder.h"
 #include "devices/tuner1/tam_traits.h"
 #include "devices/tuner2/rul_traits.h"
 #include "devices/tuner3/pex_traits.h"
@@ -474,6 +476,51 @@ TEST_F(ThreeFamilies, PreviewsThroughThePlatformsMixingRenderersOnTheHostsWindow
       }
       if (HasFatalFailure()) return;
     }
+  }
+}
+
+// The answers a careless host meets, family by family: GetLastError without its second
+// pointer (the first family's own code, E_POINTER in the others); a clipping window that names
+// no window, refused with E_INVALIDARG by every family, with the system renderer and with the
+// platform's mixing renderer 9 (which itself stores any handle); and a window initialised while
+// the preview is paused, refused with the window interface left free for the next try.
+TEST_F(ThreeFamilies, CarelessHostCallsGetTheSameAnswersInEveryFamily) {
+  HWND dead = CreateWindowExW(0, L"STATIC", L"gone", WS_POPUP, 0, 0, 8, 8, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(dead);
+  DestroyWindow(dead);
+  for (const Family& family : kFamilies) {
+    SCOPED_TRACE(family.name);
+    const HRESULT nullReserve = family.simFamily == kSimFamilyTam ? errors::kDmNullPointer : E_POINTER;
+    ComPtr<IDeviceSetup> setup;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(family, &setup));
+    ComPtr<IPreview> preview;
+    ComPtr<IOutputData> output;
+    ComPtr<IPreviewWindow> window;
+    ASSERT_EQ(S_OK, setup.As(&preview));
+    ASSERT_EQ(S_OK, setup.As(&output));
+    ASSERT_EQ(S_OK, preview->Initialize(0));
+    ASSERT_EQ(S_OK, output->Initialize(0));
+    HRESULT last = S_FALSE;
+    EXPECT_EQ(nullReserve, preview->GetLastError(&last, nullptr));
+    EXPECT_EQ(nullReserve, output->GetLastError(&last, nullptr));
+    ASSERT_EQ(S_OK, preview->GetVideoModeInterface(IID_IPreviewWindow, reinterpret_cast<void**>(window.GetAddressOf())));
+    for (const ULONG mode : {kModeSystemRenderer, 0x50ul}) {
+      SCOPED_TRACE(mode);
+      ASSERT_EQ(S_OK, window->Initialize(mode));
+      EXPECT_EQ(E_INVALIDARG, window->SetVideoClippingWindow(dead));
+      EXPECT_EQ(S_OK, window->SetVideoClippingWindow(GetDesktopWindow()));
+      EXPECT_EQ(S_OK, window->Uninitialize(0));
+    }
+    if (SUCCEEDED(preview->Pause(0))) {
+      EXPECT_EQ(kChainGraphNotStopped, window->Initialize(kModeSystemRenderer));
+      EXPECT_EQ(S_OK, preview->Stop(0));
+      EXPECT_EQ(S_OK, window->Initialize(kModeSystemRenderer)) << "the window interface stayed in use";
+      EXPECT_EQ(S_OK, window->Uninitialize(0));
+    } else {
+      ADD_FAILURE() << "IPreview::Pause without a window failed";
+    }
+    EXPECT_EQ(S_OK, output->Uninitialize(0));
+    EXPECT_EQ(S_OK, preview->Uninitialize(0));
   }
 }
 
