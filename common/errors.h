@@ -55,6 +55,39 @@ constexpr HRESULT kAutoScanInUse = Code(0x8007231D);
 constexpr HRESULT kSoundNotInit = Code(0x8007231F);
 constexpr HRESULT kNoCapability20 = Code(0x80072322);           // optional interface, capability bit 0x20
 
+// Codes of the device managers' components (the 0x8007F0KC scheme and the older 0x8007F00C).
+constexpr HRESULT kTunerNoGraph = Code(0x8007F004);   // tuner control without its graph
+constexpr HRESULT kNoEncoderLink = Code(0x8007F006);  // no encoder device control
+constexpr HRESULT kTunerNullPointer = DmCode(DmKind::NullPointer, DmComponent::TunerControl);  // also: not built
+constexpr HRESULT kTunerInvalidInput = DmCode(DmKind::InvalidArg, DmComponent::TunerControl);
+constexpr HRESULT kOutputNotBuilt = DmCode(DmKind::Failure, DmComponent::OutputGraph);  // also: a pin is missing
+constexpr HRESULT kOutputNullPointer = DmCode(DmKind::NullPointer, DmComponent::OutputGraph);
+constexpr HRESULT kOutputUnknownValue = DmCode(DmKind::InvalidArg, DmComponent::OutputGraph);  // type, subtype or mode
+static_assert(kTunerNullPointer == Code(0x8007F041) && kTunerInvalidInput == Code(0x8007F051));
+static_assert(kOutputNotBuilt == Code(0x8007F033) && kOutputNullPointer == Code(0x8007F043) &&
+              kOutputUnknownValue == Code(0x8007F053));
+// The graphs of every family.
+constexpr HRESULT kEncoderFailure = Code(0x80072502);   // the last error after an encoder error
+constexpr HRESULT kPreviewNotBuilt = Code(0x80072601);  // a preview operation before its build
+constexpr HRESULT kPreviewNoChain = Code(0x80072602);   // a run without an audio link or a video chain
+constexpr HRESULT kChainNoRenderer = Code(0x80072604);
+constexpr HRESULT kGraphNotStopped = Code(0x80072605);  // a window or sound change while the preview runs
+// Family 3: a graph event that the driver's filter cannot register.
+constexpr HRESULT kPreviewEventUnsupported = Code(0x8007A112);
+constexpr HRESULT kCaptureEventUnsupported = Code(0x8007A114);
+constexpr HRESULT kEncoderErrorEventUnsupported = Code(0x8007A072);
+constexpr HRESULT kEncoderEndEventUnsupported = Code(0x8007A075);
+// The sound path's mixer.
+constexpr HRESULT kMixerNotOpen = Code(0x80070620);
+constexpr HRESULT kMixerNoDevice = Code(0x80070622);
+constexpr HRESULT kMixerLineNotFound = Code(0x80070624);
+constexpr HRESULT kMixerOpenFailed = Code(0x80070625);
+constexpr HRESULT kMixerDeviceCapsFailed = Code(0x80070626);
+constexpr HRESULT kMixerIdFailed = Code(0x80070627);
+constexpr HRESULT kMixerLineInfoFailed = Code(0x80070628);
+constexpr HRESULT kMixerLineControlsFailed = Code(0x80070629);
+constexpr HRESULT kMixerSetValuesFailed = Code(0x8007062A);
+
 // --- Device managers of families 2 and 3 -----------------------------------------------------
 constexpr HRESULT kNoDeviceItem = Code(0x8007E100);             // family 2: no device item
 constexpr HRESULT kTunerIndexOutOfRange = Code(0x8007E101);     // family 2: type 8 not below type 9

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/device/filter_graph_holder.h"
+#include "common/errors.h"
 #include "common/locks.h"
 #include "devices/idl/device_manager.h"
 
@@ -24,10 +25,10 @@ inline constexpr ULONG kTypeMpeg = 1;
 inline constexpr ULONG kTypePcm = 2;
 inline constexpr ULONG kTypeIndex = 3;
 
-inline constexpr HRESULT kNotBuilt = static_cast<HRESULT>(0x8007F033);      // also: a pin is missing
-inline constexpr HRESULT kNullPointer = static_cast<HRESULT>(0x8007F043);
-inline constexpr HRESULT kUnknownValue = static_cast<HRESULT>(0x8007F053);  // type, subtype or mode
-inline constexpr HRESULT kEncoderFailure = static_cast<HRESULT>(0x80072502);
+inline constexpr HRESULT kNotBuilt = errors::kOutputNotBuilt;
+inline constexpr HRESULT kNullPointer = errors::kOutputNullPointer;
+inline constexpr HRESULT kUnknownValue = errors::kOutputUnknownValue;
+inline constexpr HRESULT kEncoderFailure = errors::kEncoderFailure;
 
 // The values of an output-data information item (values 0, 1, ... in order): 17 for each MPEG
 // subtype 0 to 2, 5 for PCM, none for index records. kUnknownValue for anything else.

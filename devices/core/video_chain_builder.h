@@ -29,8 +29,8 @@ class ClosedCaptionChain;
 class RendererSlot;
 
 // Codes of the builder's window side (component 2, preview).
-inline constexpr HRESULT kChainNoRenderer = errors::Code(0x80072604);
-inline constexpr HRESULT kChainGraphNotStopped = errors::Code(0x80072605);
+inline constexpr HRESULT kChainNoRenderer = errors::kChainNoRenderer;
+inline constexpr HRESULT kChainGraphNotStopped = errors::kGraphNotStopped;
 
 // What the builder knows of its device: the device item's values and the settings its
 // elements share.

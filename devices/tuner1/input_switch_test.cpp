@@ -160,8 +160,8 @@ TEST_F(InputSwitch, InputsRerouteTheCrossbarOnlyWhenTheInputChanges) {
   TunerControl missing;
   const DeviceIdentity absent(CardPath(L"none").c_str());
   EXPECT_TRUE(FAILED(missing.Build(&absent)));
-  EXPECT_EQ(missing.GetCurrentInput(&current), tuner_codes::kNullPointer);
-  EXPECT_EQ(missing.SetInput(0x20000020), tuner_codes::kNullPointer);
+  EXPECT_EQ(missing.GetCurrentInput(&current), errors::kTunerNullPointer);
+  EXPECT_EQ(missing.SetInput(0x20000020), errors::kTunerNullPointer);
 }
 
 // The names of a graph's filters, sorted.

@@ -4,13 +4,13 @@
 #include <vector>
 
 #include "common/device/device_identity.h"
+#include "common/errors.h"
 #include "common/device/pin_helpers.h"
 #include "common/hresult.h"
 #include "devices/core/device_objects.h"
 #include "devices/core/graph_watch.h"
 #include "devices/core/outside_filters.h"
 
-using namespace output_codes;
 using output_data::kNotBuilt;
 using output_data::kNullPointer;
 using output_data::kUnknownValue;
@@ -76,7 +76,7 @@ void OutputDataGraph::BuildSteps(const DeviceIdentity& identity, int instance) {
   } catch (const HResultError&) {
     encoder_.reset();
   }
-  if (!encoder_) ThrowHr(kNoEncoderLink);
+  if (!encoder_) ThrowHr(errors::kNoEncoderLink);
   encoder_->SetAudioModeEvent(audioMode_.handle());
   encoder_->SetEncoderErrorEvent(encoderFailure_.handle());
   encoder_->SetEncoderStopEvent(encoderStopped_.handle());
@@ -137,7 +137,7 @@ HRESULT OutputDataGraph::GetAvailableOutputDataSubType(long type, long* count, U
 
 HRESULT OutputDataGraph::SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE& type, LONG on) {
   if (!built_) return kNotBuilt;
-  if (GraphRunning()) return kChangeWhileRunning;
+  if (GraphRunning()) return VFW_E_NOT_STOPPED;
   if (type.type < 1 || type.type > 3) return kUnknownValue;
   // The table's order is MPEG, PCM, INDEX: the type's own number.
   selected_[type.type - 1] = on != 0;
@@ -158,7 +158,7 @@ HRESULT OutputDataGraph::SetCallback(IOutputDataCB* callback) {
 
 HRESULT OutputDataGraph::SetAnalyzerParameters(LONG a, LONG b, LONG c, LONG d) {
   if (!built_) return kNotBuilt;
-  if (GraphRunning()) return kChangeWhileRunning;
+  if (GraphRunning()) return VFW_E_NOT_STOPPED;
   return outside_.analyzerControl->SetParameters(a, b, c, d);
 }
 
@@ -180,7 +180,7 @@ HRESULT OutputDataGraph::GetNotifyEvent(long type, HANDLE* event) {
 HRESULT OutputDataGraph::ReadAudioMode(long* tvMode, bool* external) {
   // Running only: a paused recording (GraphRunning's "not stopped") gives no mode.
   OAFilterState state = State_Stopped;
-  if (!built_ || FAILED(GetState(&state, 0)) || state != State_Running) return kNotRunning;
+  if (!built_ || FAILED(GetState(&state, 0)) || state != State_Running) return VFW_E_NOT_RUNNING;
   *tvMode = 0;
   *external = externalInput_.IsSet();
   return *external ? S_OK : tvAudioControl_->get_TVAudioMode(tvMode);
@@ -235,7 +235,7 @@ HRESULT OutputDataGraph::Disconnect() {
 }
 
 HRESULT OutputDataGraph::SetEncoderParameters(ULONG mode) {
-  if (!encoder_) return kNoEncoderLink;
+  if (!encoder_) return errors::kNoEncoderLink;
   const EncoderParameters* values = EncoderParametersFor(mode);
   if (!values) ThrowHr(kUnknownValue);
   encoder_->SetEncoderParameters(*values);
@@ -244,7 +244,7 @@ HRESULT OutputDataGraph::SetEncoderParameters(ULONG mode) {
 
 HRESULT OutputDataGraph::Run() {
   if (!built_) return kNotBuilt;
-  if (!flag_) return kNotConnected;
+  if (!flag_) return VFW_E_NOT_CONNECTED;
   lastError_ = S_OK;
   encoderStopped_.Reset();
   RETURN_IF_FAILED(FilterGraphHolder::Run());
@@ -274,8 +274,8 @@ HRESULT OutputDataGraph::Stop() {
 
 HRESULT OutputDataGraph::EndOfData(LONG stopMode) {
   if (!built_) return kNotBuilt;
-  if (!flag_) return kNotConnected;
-  if (!GraphRunning()) return kNotRunning;
+  if (!flag_) return VFW_E_NOT_CONNECTED;
+  if (!GraphRunning()) return VFW_E_NOT_RUNNING;
   return outside_.callbackControl->EndDelivery(stopMode);
 }
 

@@ -28,13 +28,6 @@
 
 class DeviceIdentity;
 
-namespace output_codes {
-inline constexpr HRESULT kNoEncoderLink = static_cast<HRESULT>(0x8007F006);
-inline constexpr HRESULT kChangeWhileRunning = static_cast<HRESULT>(0x80040224);  // VFW_E_WRONG_STATE
-inline constexpr HRESULT kNotRunning = static_cast<HRESULT>(0x80040226);
-inline constexpr HRESULT kNotConnected = static_cast<HRESULT>(0x80040209);  // VFW_E_NOT_CONNECTED
-}  // namespace output_codes
-
 class OutputDataGraph : public FilterGraphHolder {
  public:
   // How long Stop waits for the encoder to report "stopped" after the pause (tests shorten it).

@@ -31,8 +31,8 @@
 
 class EncoderControl;
 
-inline constexpr HRESULT kPreviewNotBuilt = errors::Code(0x80072601);
-inline constexpr HRESULT kPreviewNoChain = errors::Code(0x80072602);
+inline constexpr HRESULT kPreviewNotBuilt = errors::kPreviewNotBuilt;
+inline constexpr HRESULT kPreviewNoChain = errors::kPreviewNoChain;
 inline constexpr HRESULT kPreviewNullPointer = errors::DmCode(errors::DmKind::NullPointer, errors::DmComponent::PreviewGraph);  // 0x8007F042
 inline constexpr HRESULT kPreviewInvalidArg = errors::DmCode(errors::DmKind::InvalidArg, errors::DmComponent::PreviewGraph);    // 0x8007F052
 static_assert(kPreviewNullPointer == errors::Code(0x8007F042) && kPreviewInvalidArg == errors::Code(0x8007F052));

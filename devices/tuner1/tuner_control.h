@@ -22,16 +22,6 @@
 #include "devices/idl/device_manager.h"
 #include "devices/tuner1/encoder_control.h"
 
-namespace tuner_codes {
-inline constexpr HRESULT kUnsupportedInput = static_cast<HRESULT>(0x80072402);  // routed input of another type
-inline constexpr HRESULT kNoRoutedInput = static_cast<HRESULT>(0x80072403);
-inline constexpr HRESULT kUnknownInputType = static_cast<HRESULT>(0x80072404);  // neither antenna nor cable
-inline constexpr HRESULT kNoEncoderLink = static_cast<HRESULT>(0x8007F006);
-inline constexpr HRESULT kNoGraph = static_cast<HRESULT>(0x8007F004);
-inline constexpr HRESULT kNullPointer = static_cast<HRESULT>(0x8007F041);  // also: not built
-inline constexpr HRESULT kInvalidInput = static_cast<HRESULT>(0x8007F051);
-}  // namespace tuner_codes
-
 class TunerControl : public FilterGraphHolder {
  public:
   static constexpr ULONG kSecondExternal = CrossbarRouter::kSecondExternalBand;

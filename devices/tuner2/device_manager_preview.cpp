@@ -27,7 +27,7 @@ namespace rul {
 
 namespace {
 
-constexpr HRESULT kPreviewNotStopped = static_cast<HRESULT>(0x80072605);
+constexpr HRESULT kPreviewNotStopped = errors::kGraphNotStopped;
 constexpr LONG kExcludingTuner = 1;
 // The preview's sound path: the rate adapter behind the live audio pacer.
 constexpr int kSoundPathKind = FilterLink::kLiveSyncKind;

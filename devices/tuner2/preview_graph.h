@@ -23,6 +23,7 @@
 #include <atomic>
 #include <memory>
 
+#include "common/errors.h"
 #include "common/handles.h"
 #include "common/locks.h"
 #include "common/timeouts.h"
@@ -35,8 +36,8 @@
 
 namespace rul {
 
-inline constexpr HRESULT kPreviewNotReady = static_cast<HRESULT>(0x80072601);
-inline constexpr HRESULT kPreviewIncomplete = static_cast<HRESULT>(0x80072602);
+inline constexpr HRESULT kPreviewNotReady = errors::kPreviewNotBuilt;
+inline constexpr HRESULT kPreviewIncomplete = errors::kPreviewNoChain;
 
 class PreviewGraph : public TunerGraph {
  public:

@@ -33,11 +33,11 @@ struct IStreamAnalyzerControl;
 
 namespace pex {
 
-inline constexpr HRESULT kCaptureEventUnsupported = errors::Code(0x8007A114);
-inline constexpr HRESULT kEncoderErrorEventUnsupported = errors::Code(0x8007A072);
-inline constexpr HRESULT kEncoderEndEventUnsupported = errors::Code(0x8007A075);
-inline constexpr HRESULT kEncoderError = errors::Code(0x80072502);  // the last error after an encoder error
-inline constexpr HRESULT kGraphNotStopped = VFW_E_WRONG_STATE;    // 0x80040224
+inline constexpr HRESULT kCaptureEventUnsupported = errors::kCaptureEventUnsupported;
+inline constexpr HRESULT kEncoderErrorEventUnsupported = errors::kEncoderErrorEventUnsupported;
+inline constexpr HRESULT kEncoderEndEventUnsupported = errors::kEncoderEndEventUnsupported;
+inline constexpr HRESULT kEncoderError = errors::kEncoderFailure;  // the last error after an encoder error
+inline constexpr HRESULT kGraphNotStopped = VFW_E_NOT_STOPPED;    // 0x80040224
 inline constexpr HRESULT kGraphNotConnected = VFW_E_NOT_CONNECTED;  // 0x80040209
 
 // The encoder's parameter record (id 2): the KSPROPERTY header, then 80 bytes whose first 19

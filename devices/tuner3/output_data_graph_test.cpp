@@ -141,8 +141,8 @@ TEST_F(PexOutputDataGraphTest, StopKeepsTheMinimumRecordingTimeAndWaitsForTheEnc
   ASSERT_EQ(S_OK, graph_->ConnectStreams());
   const ULONGLONG start = GetTickCount64();
   ASSERT_EQ(S_OK, graph_->Start());
-  EXPECT_EQ(pex::kGraphNotStopped, graph_->SetRecordingParameters(0));
-  EXPECT_EQ(pex::kGraphNotStopped, graph_->SetAnalyzerParameters(1, 2, 3, 4));
+  EXPECT_EQ(VFW_E_NOT_STOPPED, graph_->SetRecordingParameters(0));
+  EXPECT_EQ(VFW_E_NOT_STOPPED, graph_->SetAnalyzerParameters(1, 2, 3, 4));
   ASSERT_EQ(S_OK, graph_->Stop());
   EXPECT_GE(GetTickCount64() - start, 1000u);
   SimCardCounters counters{};

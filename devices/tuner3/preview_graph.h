@@ -33,9 +33,9 @@ class DeviceIdentity;
 
 namespace pex {
 
-inline constexpr HRESULT kPreviewNotBuilt = errors::Code(0x80072601);
-inline constexpr HRESULT kPreviewNoChain = errors::Code(0x80072602);  // no sync wrapper, or chain not built
-inline constexpr HRESULT kPreviewEventUnsupported = errors::Code(0x8007A112);
+inline constexpr HRESULT kPreviewNotBuilt = errors::kPreviewNotBuilt;
+inline constexpr HRESULT kPreviewNoChain = errors::kPreviewNoChain;  // no sync wrapper, or chain not built
+inline constexpr HRESULT kPreviewEventUnsupported = errors::kPreviewEventUnsupported;
 inline constexpr HRESULT kPreviewFailure = errors::DmCode(errors::DmKind::Failure, errors::DmComponent::PreviewGraph);
 inline constexpr HRESULT kPreviewNullItem = errors::DmCode(errors::DmKind::NullPointer, errors::DmComponent::PreviewGraph);
 static_assert(kPreviewFailure == errors::Code(0x8007F032) && kPreviewNullItem == errors::Code(0x8007F042));

@@ -12,6 +12,7 @@
 #include <wrl/client.h>
 
 #include "board/VornConEx.h"
+#include "common/errors.h"
 #include "common/locks.h"
 #include "filters/renderer/framework/video_mute_monitor.h"
 #include "filters/renderer/framework/window_subclass.h"
@@ -24,7 +25,7 @@ class GraphWorker;
 inline constexpr CLSID CLSID_PreviewControl = {
     0x191331d4, 0xd4c8, 0x43d5, {0xba, 0xe9, 0xd2, 0x39, 0xb7, 0x3e, 0x10, 0xb8}};
 // What the board's control answers to an Initialize while another object holds it.
-inline constexpr HRESULT kPreviewControlInUse = static_cast<HRESULT>(0x8007D001);
+inline constexpr HRESULT kPreviewControlInUse = errors::kPreviewHeldElsewhere;
 // The mute timer values the renderer sets: none, and the display-change mute.
 inline constexpr ULONG kMuteTimerOff = 0xFFFFFFFF;
 inline constexpr ULONG kMuteTimerDisplayChange = 500;

@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include "common/errors.h"
 #include "devices/core/sound/sound_path.h"
 
 namespace mixer_math {
@@ -40,15 +41,15 @@ LONG BalanceOf(const Channels& channels);
 class MixerControl : public FilterHolder {
  public:
   // Failures of the mixer path.
-  static constexpr HRESULT kNoMixerOpen = static_cast<HRESULT>(0x80070620);
-  static constexpr HRESULT kNoMixerDevice = static_cast<HRESULT>(0x80070622);
-  static constexpr HRESULT kLineNotFound = static_cast<HRESULT>(0x80070624);
-  static constexpr HRESULT kOpenFailed = static_cast<HRESULT>(0x80070625);
-  static constexpr HRESULT kDeviceCapsFailed = static_cast<HRESULT>(0x80070626);
-  static constexpr HRESULT kMixerIdFailed = static_cast<HRESULT>(0x80070627);
-  static constexpr HRESULT kLineInfoFailed = static_cast<HRESULT>(0x80070628);
-  static constexpr HRESULT kLineControlsFailed = static_cast<HRESULT>(0x80070629);
-  static constexpr HRESULT kSetValuesFailed = static_cast<HRESULT>(0x8007062A);
+  static constexpr HRESULT kNoMixerOpen = errors::kMixerNotOpen;
+  static constexpr HRESULT kNoMixerDevice = errors::kMixerNoDevice;
+  static constexpr HRESULT kLineNotFound = errors::kMixerLineNotFound;
+  static constexpr HRESULT kOpenFailed = errors::kMixerOpenFailed;
+  static constexpr HRESULT kDeviceCapsFailed = errors::kMixerDeviceCapsFailed;
+  static constexpr HRESULT kMixerIdFailed = errors::kMixerIdFailed;
+  static constexpr HRESULT kLineInfoFailed = errors::kMixerLineInfoFailed;
+  static constexpr HRESULT kLineControlsFailed = errors::kMixerLineControlsFailed;
+  static constexpr HRESULT kSetValuesFailed = errors::kMixerSetValuesFailed;
 
   MixerControl() = default;
   ~MixerControl() override;
