@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The i686 test programs where they run under user-mode emulation (scripts/wine32.sh): there a
+# 32-bit program start costs about a minute of processor time and its code runs 20-50 times
+# slower, so each program of scripts/i686-emulated.list runs once with all its cases (or the
+# list's filter) in one process, in a Wine session of its own whose prefix is a copy of one
+# made once per root (VORN_PREFIX_TEMPLATE, scripts/wine-session.sh). Programs whose cases
+# depend on wall-clock timing are left out (the list says which and why).
+#
+#   i686-emulated.sh <i686 build folder> <parallel programs>
+#
+# Run inside `scripts/wine32.sh run`. gtest's own output of each program is kept in
+# <build>/emulated/<program>.log; a failing program's is printed in full. Ends with
+#   "i686 (emulated): P programs, N cases passed, K programs left out (timing)"
+# and fails when a program failed. VORN_EMULATED_TIMEOUT: the seconds one program may take
+# (default 900).
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+build=${1:?usage: i686-emulated.sh <i686 build folder> <parallel programs>}
+jobs=${2:?usage: i686-emulated.sh <i686 build folder> <parallel programs>}
+list=$here/i686-emulated.list
+logs=$build/emulated
+rm -rf "${build:?}/emulated"
+mkdir -p "$logs"
+export VORN_PREFIX_TEMPLATE=${VORN_PREFIX_TEMPLATE:-/var/cache/vorn/wine-prefix}
+timeout_s=${VORN_EMULATED_TIMEOUT:-900}
+
+# The list: "<program> [gtest filter]" runs; "- <program>: why" is left out.
+mapfile -t runs < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' -e '/^-/d' "$list")
+left_out=$(grep -c '^-' "$list")
+
+# The template first, alone (under emulation a new prefix takes minutes; every session after it
+# copies it in seconds).
+started=$SECONDS
+"$here/wine-session.sh" true || { echo "i686 (emulated): no Wine session could be made"; exit 1; }
+echo "i686 (emulated): Wine session template ready in $((SECONDS - started)) s"
+
+# One program in a session of its own: its log, then a line "<status> <seconds> <program>".
+run_one() {
+  local prog=$1 filter=${2:-} start=$SECONDS rc=0
+  local exe=$build/tests/$prog.exe
+  [ -f "$exe" ] || { echo "missing $prog: $exe not built" > "$logs/$prog.log"; echo "127 0 $prog"; return; }
+  (cd "$build/tests" && timeout -k 30 "$timeout_s" "$here/wine-session.sh" "$here/../tools/winerun" "$exe" \
+     ${filter:+"--gtest_filter=$filter"}) > "$logs/$prog.log" 2>&1 || rc=$?
+  echo "$rc $((SECONDS - start)) $prog"
+}
+export -f run_one
+export here build logs timeout_s
+printf '%s\n' "${runs[@]}" | xargs -L 1 -P "$jobs" bash -c 'run_one "$@"' run > "$logs/results.txt"
+
+programs=0 cases=0 failed=0
+while read -r rc secs prog; do
+  programs=$((programs + 1))
+  n=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$logs/$prog.log" | tail -n 1)
+  if [ "$rc" = 0 ] && [ -n "$n" ]; then
+    cases=$((cases + n))
+    echo "i686 (emulated): $prog: $n cases passed in $secs s"
+  else
+    failed=$((failed + 1))
+    [ "$rc" = 124 ] && rc="$rc (its $timeout_s s were up)"
+    echo "i686 (emulated): $prog FAILED (exit status $rc, $secs s); its output ($logs/$prog.log):"
+    sed 's/^/    /' "$logs/$prog.log"
+  fi
+done < <(sort -k3 "$logs/results.txt")
+grep '^-' "$list" | sed 's/^- */i686 (emulated): left out: /'
+echo "i686 (emulated): $((programs - failed)) programs, $cases cases passed, $left_out programs left out (timing)$([ "$failed" = 0 ] || echo ", $failed programs FAILED") in $((SECONDS - started)) s"
+[ "$failed" = 0 ]
