@@ -9,18 +9,17 @@
 #   i686-emulated.sh <i686 build folder> <parallel programs>
 #
 # Run inside `scripts/wine32.sh run`. gtest's own output of each program is kept in
-# <build>/emulated/<program>.log; a failing program's is printed in full. Ends with
+# <build>/emulated/<program>.log (VORN_EMULATED_LOGS: another folder); a failing program's is printed in full. Ends with
 #   "i686 (emulated): P programs, N cases passed, K programs left out (timing)"
 # and fails when a program failed. VORN_EMULATED_TIMEOUT: the seconds one program may take
-# (default 900).
+# (default 900); VORN_EMULATED_LIST: another list.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:?usage: i686-emulated.sh <i686 build folder> <parallel programs>}
 jobs=${2:?usage: i686-emulated.sh <i686 build folder> <parallel programs>}
-list=$here/i686-emulated.list
-logs=$build/emulated
-rm -rf "${build:?}/emulated"
-mkdir -p "$logs"
+list=${VORN_EMULATED_LIST:-$here/i686-emulated.list}
+logs=${VORN_EMULATED_LOGS:-$build/emulated}
+mkdir -p "$logs" && rm -f "${logs:?}"/*.log "$logs/results.txt"
 export VORN_PREFIX_TEMPLATE=${VORN_PREFIX_TEMPLATE:-/var/cache/vorn/wine-prefix}
 timeout_s=${VORN_EMULATED_TIMEOUT:-900}
 
