@@ -59,7 +59,9 @@ prepare_emulated() {
   fi
   if VORN_I686_EMULATE=1 "$here/i686-root.sh" prepare >/dev/null && root_ready &&
      VORN_I686_EMULATE=1 "$here/i686-root.sh" emulation-probe; then
-    echo "i686 (emulated): runs in the Debian root $root under qemu-i386 user-mode emulation ($why; a binfmt_misc entry of the run's own namespace)"
+    local qemu
+    qemu=$("$root/usr/bin/qemu-i386-static" --version 2>/dev/null | sed -n 's/^qemu-i386 version \([^ ]*\).*/\1/p')
+    echo "i686 (emulated): runs in the Debian root $root under qemu-i386 ${qemu:-?} user-mode emulation ($why; a binfmt_misc entry of the run's own namespace)"
     return 0
   fi
   echo "i686 suite not run: $why, and the emulation in the Debian root $root could not be set up"
