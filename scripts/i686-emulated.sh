@@ -36,12 +36,13 @@ started=$SECONDS
 echo "i686 (emulated): Wine session template ready in $((SECONDS - started)) s"
 
 # One run of a program in a session of its own: run_one <label> <program> [filter] writes the
-# log <label>.log and prints "<status> <seconds> <label>".
+# log <label>.log and prints "<status> <seconds> <label>". (timeout --foreground keeps the
+# session in this run's process group: stopping the run stops it.)
 run_one() {
   local label=$1 prog=$2 filter=${3:-} start=$SECONDS rc=0
   local exe=$build/tests/$prog.exe
   [ -f "$exe" ] || { echo "$exe: not built" > "$logs/$label.log"; echo "127 0 $label"; return; }
-  (cd "$build/tests" && timeout -k 30 "$timeout_s" "$here/wine-session.sh" "$here/../tools/winerun" "$exe" \
+  (cd "$build/tests" && timeout --foreground -k 30 "$timeout_s" "$here/wine-session.sh" "$here/../tools/winerun" "$exe" \
      ${filter:+"--gtest_filter=$filter"}) > "$logs/$label.log" 2>&1 || rc=$?
   echo "$rc $((SECONDS - start)) $label"
 }
