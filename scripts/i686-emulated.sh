@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The i686 test programs where they run under user-mode emulation (scripts/wine32.sh): there a
-# 32-bit program start costs about a minute of processor time and its code runs 20-50 times
-# slower, so each program of scripts/i686-emulated.list runs once with all its cases (or the
+# 32-bit program starts in seconds (about a minute under qemu 7.2) and its code runs several
+# times slower, so each program of scripts/i686-emulated.list runs once with all its cases (or the
 # list's filter) in one process, in a Wine session of its own whose prefix is a copy of one
 # made once per root (VORN_PREFIX_TEMPLATE, scripts/wine-session.sh). Programs whose cases
 # depend on wall-clock timing are left out, and those the emulator cannot carry (the list says
