@@ -86,12 +86,7 @@ emulation_probe() {
   [ -x "$qemu" ] || { echo "i686-root: no $qemu (prepare the root first)" >&2; return 1; }
   local probe rc=0
   probe=$(mktemp /tmp/vorn-elf32.XXXXXX)
-  printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000'\
-'\002\000\003\000\001\000\000\000\124\200\004\010\064\000\000\000\000\000\000\000'\
-'\000\000\000\000\064\000\040\000\001\000\000\000\000\000\000\000'\
-'\001\000\000\000\000\000\000\000\000\200\004\010\000\200\004\010'\
-'\140\000\000\000\140\000\000\000\005\000\000\000\000\020\000\000'\
-'\270\001\000\000\000\273\052\000\000\000\315\200' > "$probe"
+  "$src/scripts/elf32-probe.sh" > "$probe"
   chmod +x "$probe"
   # QEMU_STRACE makes qemu name the system call: proof that the program ran emulated.
   in_emulation env QEMU_STRACE=1 "$probe" 2>"$probe.log" || rc=$?
