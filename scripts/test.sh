@@ -25,6 +25,7 @@
 set -eu -o pipefail
 cd "$(dirname "$0")/.."
 root=${VORN_BUILD_ROOT:-build}
+case "$root" in /*) root_abs=$root ;; *) root_abs=$PWD/$root ;; esac
 stress=0
 if [ "${1:-}" = --stress ]; then
   stress=${2:-}
@@ -90,7 +91,7 @@ i686_work() {
     local started=$SECONDS
     if [ "$(scripts/wine32.sh mode)" = emulated ]; then
       [ $# = 0 ] || echo "i686 (emulated): the ctest arguments ($*) do not apply; the emulated programs run whole"
-      scripts/wine32.sh run scripts/i686-emulated.sh "$PWD/$root/i686" "$jobs" || rc=$?
+      scripts/wine32.sh run scripts/i686-emulated.sh "$root_abs/i686" "$jobs" || rc=$?
     else
       scripts/wine32.sh run bash -c "$(declare -f run_suite); root='$root'; run_suite \"\$@\"" run i686 "$jobs" "$@" \
         2>&1 | tee "$prepared.suite" || rc=$?
@@ -133,7 +134,7 @@ bench_run() {
     tools/winerun "$1/bin/deint_bench.exe" --whole-field --quick --csv --layout packed || echo "deint_bench: exit status $?"
     echo "== preview"
     tools/winerun "$1/bin/tam_preview_bench.exe" 5 || echo "tam_preview_bench: exit status $?"
-  ' bench "$PWD/$root/$1" 2>/dev/null
+  ' bench "$root_abs/$1" 2>/dev/null
 }
 bench_figures() {
   local started=$SECONDS x86 i686
