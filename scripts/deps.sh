@@ -7,7 +7,9 @@ pkgs=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools libwin
       googletest wine wine64 xvfb socat cmake ninja-build python3 binutils-mingw-w64-x86-64
       binutils-mingw-w64-i686 x11-apps imagemagick procps clang libclang-rt-14-dev)
 # (clang with its fuzzer runtime builds the host fuzz targets. The i686 suite's 32-bit Wine is
-# prepared by scripts/wine32.sh, which scripts/test.sh calls beside the i686 build.)
+# prepared by scripts/wine32.sh, which scripts/test.sh calls beside the i686 build; where the
+# kernel runs no 32-bit code, qemu-user-static comes into that Debian root, never onto this
+# machine.)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

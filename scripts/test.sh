@@ -8,7 +8,14 @@
 #   VORN_TEST_VERBOSE=1  one line per test instead of the summary
 # The output keeps every failing test in full, a progress line per hundred passed tests and
 # ctest's own closing summary ("N% tests passed, N tests failed out of N"), the x86_64 suite's
-# first, then the i686 suite's (held back until the first one ends).
+# first, then the i686 suite's (held back until the first one ends), which ends with
+# "i686 suite (native): N passed". Where the i686 programs run under user-mode emulation (a
+# kernel that runs no 32-bit code, or VORN_I686_EMULATE=1; scripts/wine32.sh), the i686 part is
+# scripts/i686-emulated.sh instead - each chosen test program once, all its cases in one
+# process - ending with "i686 (emulated): P programs, N cases passed, K programs left out
+# (timing)"; ctest arguments do not apply to it. Where the i686 suite ran natively, the figures
+# of deint_bench and tam_preview_bench follow, of both builds side by side (a short run each;
+# figures, never a test; VORN_SKIP_BENCH=1 leaves them out).
 #
 #   scripts/test.sh --stress N [ctest args]
 # Runs the whole x86_64 suite N times with twice the parallel tests while a build of its own
@@ -18,6 +25,7 @@
 set -eu -o pipefail
 cd "$(dirname "$0")/.."
 root=${VORN_BUILD_ROOT:-build}
+case "$root" in /*) root_abs=$root ;; *) root_abs=$PWD/$root ;; esac
 stress=0
 if [ "${1:-}" = --stress ]; then
   stress=${2:-}
@@ -81,8 +89,20 @@ i686_work() {
   rm -f "$prepared"
   if [ "$rc" = 0 ] && [ "$can_run" = 1 ] && [ "$stress" = 0 ]; then
     local started=$SECONDS
-    scripts/wine32.sh run bash -c "$(declare -f run_suite); root='$root'; run_suite \"\$@\"" run i686 "$jobs" "$@" || rc=$?
-    echo "i686 suite: $([ "$rc" = 0 ] && echo passed || echo FAILED) in $((SECONDS - started)) s"
+    if [ "$(scripts/wine32.sh mode)" = emulated ]; then
+      [ $# = 0 ] || echo "i686 (emulated): the ctest arguments ($*) do not apply; the emulated programs run whole"
+      scripts/wine32.sh run scripts/i686-emulated.sh "$root_abs/i686" "$jobs" || rc=$?
+    else
+      scripts/wine32.sh run bash -c "$(declare -f run_suite); root='$root'; run_suite \"\$@\"" run i686 "$jobs" "$@" \
+        2>&1 | tee "$prepared.suite" || rc=$?
+      # ctest's closing summary: "N% tests passed, F tests failed out of T".
+      local failed=0 total=0
+      read -r failed total < <(sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\1 \2/p' \
+        "$prepared.suite" | tail -n 1) || true
+      rm -f "$prepared.suite"
+      echo "i686 suite (native): $((total - failed)) passed$([ "$rc" = 0 ] || echo ", $failed FAILED") in $((SECONDS - started)) s"
+      [ "$rc" = 0 ] && touch "$i686_log.native"
+    fi
   fi
   return "$rc"
 }
@@ -102,6 +122,57 @@ finish_i686() {
   return "$rc"
 }
 
+# The figures of both builds side by side, where the i686 suite ran natively (under emulation
+# they say nothing of the product's speed): deint_bench's cost per output frame of the whole
+# field walk (packed fields; contrast and sharpness both off and both on) and tam_preview_bench's
+# time from IPreview::Run to the first frame. Each build's in a session of its own, after the
+# suites; a figure, never a test, and a bench that fails fails nothing.
+bench_run() {
+  local session=(scripts/wine-session.sh)
+  [ "$1" = i686 ] && session=(scripts/wine32.sh run scripts/wine-session.sh)
+  "${session[@]}" bash -c '
+    tools/winerun "$1/bin/deint_bench.exe" --whole-field --quick --csv --layout packed || echo "deint_bench: exit status $?"
+    echo "== preview"
+    tools/winerun "$1/bin/tam_preview_bench.exe" 5 || echo "tam_preview_bench: exit status $?"
+  ' bench "$root_abs/$1" 2>/dev/null
+}
+bench_figures() {
+  local started=$SECONDS x86 i686
+  x86=$(bench_run x86_64)
+  i686=$(bench_run i686)
+  echo "==== figures (benchmarks, not tests): the x86_64 build beside the i686 build (the product) ===="
+  awk -v x86="$x86" -v i686="$i686" '
+    function take(text, arch,   lines, n, i, f, key) {
+      n = split(text, lines, "\n"); part = "deint"
+      for (i = 1; i <= n; i++) {
+        if (lines[i] == "== preview") { part = "preview"; continue }
+        if (part == "deint" && split(lines[i], f, ",") == 6 && f[1] ~ /^[0-9]+$/ && f[2] == f[3]) {
+          key = sprintf("%-4s %-20s", f[1], f[2] ? "on" : "off"); ms[key, arch] = f[5]
+          if (!(key in seen)) { seen[key] = 1; order[++keys] = key }
+        } else if (part == "preview" && lines[i] ~ /^IPreview::Run to the first frame/) {
+          preview[arch] = lines[i]
+        } else if (lines[i] ~ /exit status/) {
+          failed[arch] = failed[arch] " " lines[i]
+        }
+      }
+    }
+    BEGIN {
+      take(x86, "x86_64"); take(i686, "i686")
+      print "deint_bench --whole-field --quick: ms of processor time per output frame, 720x480 packed"
+      printf "%-4s %-20s %10s %10s %7s\n", "mode", "contrast+sharpness", "x86_64", "i686", "ratio"
+      for (k = 1; k <= keys; k++) {
+        key = order[k]; a = ms[key, "x86_64"]; b = ms[key, "i686"]
+        printf "%s %10s %10s %7s\n", key, a == "" ? "-" : a, b == "" ? "-" : b,
+               (a > 0 && b > 0) ? sprintf("%.2f", b / a) : "-"
+      }
+      print "tam_preview_bench (5 runs):"
+      print "  x86_64: " (("x86_64" in preview) ? preview["x86_64"] : "no figure")
+      print "  i686:   " (("i686" in preview) ? preview["i686"] : "no figure")
+      for (arch in failed) print "  " arch ":" failed[arch]
+    }'
+  echo "figures: $((SECONDS - started)) s"
+}
+
 scripts/build.sh x86_64 "$root"
 if [ "$stress" = 0 ]; then
   rc=0
@@ -110,6 +181,10 @@ if [ "$stress" = 0 ]; then
   run_suite x86_64 "$jobs" "$@" 2>&1 | summarise || rc=$?
   echo "x86_64 suite: $([ "$rc" = 0 ] && echo passed || echo FAILED) in $((SECONDS - started)) s"
   finish_i686 || rc=$((rc ? rc : 1))
+  if [ $# = 0 ] && [ "${VORN_SKIP_BENCH:-}" != 1 ] && [ -n "$i686_log" ] && [ -e "$i686_log.native" ]; then
+    bench_figures
+  fi
+  [ -z "$i686_log" ] || rm -f "$i686_log.native"
   exit "$rc"
 fi
 finish_i686

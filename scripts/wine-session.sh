@@ -8,6 +8,10 @@
 # VORN_BOARD_PTY (the peer end, where the simulated picture board attaches).
 # Tears everything down on exit and returns the command's exit code.
 #
+# VORN_PREFIX_TEMPLATE=<dir>: the prefix is a copy of the one kept in <dir>, made there by the
+# first session that names it (the emulated i686 run: there a new prefix costs minutes, a copy
+# seconds). A template of another Wine or of another version of this script is made anew.
+#
 # Test hooks: VORN_SOCAT (socat program), VORN_COM1_TARGET (what COM1 is pointed at instead of
 # the pty), VORN_SESSION_INFO (file that receives the run directory and helper PIDs).
 set -u
@@ -82,6 +86,20 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 SERVER_STARTED=1
 COM1_TARGET=${VORN_COM1_TARGET:-$RUN_DIR/com1}
 prefix_start=$SECONDS
+template=${VORN_PREFIX_TEMPLATE:-}
+template_key=""
+if [ -n "$template" ]; then
+  case "$template" in /*/*) ;; *) die "unsafe prefix template folder '$template'";; esac
+  template_key="$("$WINE64" --version 2>/dev/null) $(sha1sum < "$0" | cut -d' ' -f1)"
+fi
+if [ -n "$template" ] && [ "$(cat "$template/.vorn-template" 2>/dev/null)" = "$template_key" ]; then
+  cp -a "$template" "$WINEPREFIX" && rm -f "$WINEPREFIX/.vorn-template" || die "cannot copy the prefix template $template"
+  {
+    "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$COM1_TARGET" /f
+    "$WINESERVER_BIN" -w
+  } >/dev/null 2>&1 </dev/null
+  echo "wine-session: Wine prefix copied from $template in $((SECONDS - prefix_start)) s" >&2
+else
 echo "wine-session: creating a private Wine prefix (10-25 s)..." >&2
 {
   "$WINE64" wineboot -i
@@ -96,6 +114,17 @@ echo "wine-session: creating a private Wine prefix (10-25 s)..." >&2
 } >/dev/null 2>&1 </dev/null
 [ -d "$WINEPREFIX/dosdevices" ] || die "Wine prefix was not created"
 echo "wine-session: Wine prefix ready in $((SECONDS - prefix_start)) s" >&2
+if [ -n "$template" ]; then
+  # Kept under a name of its own first, so that a session beside this one never copies half a
+  # template; the first of two sessions that made one keeps it.
+  mkdir -p "$(dirname "$template")" && rm -rf "${template:?}.new.$$" &&
+    cp -a "$WINEPREFIX" "$template.new.$$" && echo "$template_key" > "$template.new.$$/.vorn-template" &&
+    { [ "$(cat "$template/.vorn-template" 2>/dev/null)" = "$template_key" ] ||
+      { rm -rf "${template:?}"; mv -T "$template.new.$$" "$template"; }; } ||
+    echo "wine-session: could not keep the prefix as the template $template" >&2
+  rm -rf "${template:?}.new.$$"
+fi
+fi
 
 # 4. One kept-alive server, warmed up with stdio on /dev/null (its system processes must not
 #    inherit the test runner's pipes).

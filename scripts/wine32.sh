@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Where the i686 build's programs run: under the 32-bit loader of Debian's wine32 package, on
 # this machine when its apt can install wine32:i386, else in a Debian 12 root of its own
-# (scripts/i686-root.sh).
+# (scripts/i686-root.sh). Where this machine's kernel runs no 32-bit code, in that root under
+# qemu-i386 user-mode emulation (a binfmt_misc entry private to the run's own user namespace;
+# kernel 6.7 or later): VORN_I686_EMULATE=1 takes that path even where 32-bit code runs natively.
 #
 #   wine32.sh prepare     makes the 32-bit run possible if this machine can have it. Prints one
 #                         line saying where the i686 suite runs, or why it cannot; exits 0 when it
 #                         can run, 1 when not. It never fails the set-up of the x86_64 run: a step
 #                         that cannot be had is undone and reported.
 #   wine32.sh run cmd...  runs cmd where the 32-bit loader is (VORN_WINE32 names it)
+#   wine32.sh mode        prints "native" or "emulated": how the i686 programs run here
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 sudo_cmd=""
@@ -19,16 +22,45 @@ loader32=/usr/lib/wine/wine
 runs_32bit_code() {
   local probe rc=0
   probe=$(mktemp /tmp/vorn-elf32.XXXXXX) || return 1
-  printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000'\
-'\002\000\003\000\001\000\000\000\124\200\004\010\064\000\000\000\000\000\000\000'\
-'\000\000\000\000\064\000\040\000\001\000\000\000\000\000\000\000'\
-'\001\000\000\000\000\000\000\000\000\200\004\010\000\200\004\010'\
-'\140\000\000\000\140\000\000\000\005\000\000\000\000\020\000\000'\
-'\270\001\000\000\000\273\052\000\000\000\315\200' > "$probe"
+  "$here/elf32-probe.sh" > "$probe"
   chmod +x "$probe"
   "$probe" 2>/dev/null || rc=$?
   rm -f "$probe"
   [ "$rc" = 42 ]
+}
+
+# Emulated: forced, or this kernel runs no 32-bit code.
+emulated() { [ "${VORN_I686_EMULATE:-0}" = 1 ] || ! runs_32bit_code; }
+
+# Kernel 6.7 or later: a user namespace can have a binfmt_misc instance of its own.
+kernel_has_private_binfmt() {
+  local major minor
+  IFS=. read -r major minor _ <<< "$(uname -r)"
+  grep -qw binfmt_misc /proc/filesystems 2>/dev/null &&
+    { [ "${major:-0}" -gt 6 ] || { [ "${major:-0}" = 6 ] && [ "${minor%%[!0-9]*}" -ge 7 ]; }; }
+}
+
+# The emulated run: the root with qemu-user-static, and the probe run under it.
+prepare_emulated() {
+  local root=${VORN_I686_ROOT:-/var/lib/vorn/i686-root} why="this machine's kernel runs no 32-bit programs"
+  [ "${VORN_I686_EMULATE:-0}" = 1 ] && why="forced by VORN_I686_EMULATE=1"
+  if [ "$sudo_cmd" = sudo ] && ! sudo -n true 2>/dev/null; then
+    echo "i686 suite not run: $why, and its emulation needs root or password-less sudo"
+    return 1
+  fi
+  if ! kernel_has_private_binfmt; then
+    echo "i686 suite not run: $why, and this kernel ($(uname -r)) gives a user namespace no binfmt_misc of its own (6.7 or later does)"
+    return 1
+  fi
+  if VORN_I686_EMULATE=1 "$here/i686-root.sh" prepare >/dev/null && root_ready &&
+     VORN_I686_EMULATE=1 "$here/i686-root.sh" emulation-probe; then
+    local qemu
+    qemu=$("$root/usr/bin/qemu-i386-static" --version 2>/dev/null | sed -n 's/^qemu-i386 version \([^ ]*\).*/\1/p')
+    echo "i686 (emulated): runs in the Debian root $root under qemu-i386 ${qemu:-?} user-mode emulation ($why; a binfmt_misc entry of the run's own namespace)"
+    return 0
+  fi
+  echo "i686 suite not run: $why, and the emulation in the Debian root $root could not be set up"
+  return 1
 }
 
 on_machine() {
@@ -61,10 +93,7 @@ install_on_machine() {
 }
 
 prepare() {
-  if ! runs_32bit_code; then
-    echo "i686 suite not run: this machine's kernel does not run 32-bit programs"
-    return 1
-  fi
+  if emulated; then prepare_emulated; return; fi
   if on_machine; then echo "i686 suite: runs under this machine's wine32 ($loader32)"; return 0; fi
   if root_ready; then
     "$here/i686-root.sh" prepare >/dev/null 2>&1 || true
@@ -92,9 +121,15 @@ case "${1:-}" in
     shift
     [ $# -gt 0 ] || { echo "usage: wine32.sh run cmd..." >&2; exit 2; }
     export VORN_WINE32=$loader32
+    if emulated; then
+      root_ready && VORN_I686_EMULATE=1 exec "$here/i686-root.sh" run "$@"
+      echo "wine32: no emulated 32-bit Wine here (scripts/wine32.sh prepare)" >&2
+      exit 125
+    fi
     if on_machine; then exec "$@"; fi
     if root_ready; then exec "$here/i686-root.sh" run "$@"; fi
     echo "wine32: no 32-bit Wine loader here (scripts/wine32.sh prepare)" >&2
     exit 125 ;;
-  *) echo "usage: wine32.sh prepare | run cmd..." >&2; exit 2 ;;
+  mode) if emulated; then echo emulated; else echo native; fi ;;
+  *) echo "usage: wine32.sh prepare | run cmd... | mode" >&2; exit 2 ;;
 esac
