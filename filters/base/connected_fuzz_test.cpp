@@ -39,6 +39,7 @@
 #include "filters/base/testkit/video_types.h"
 #include "filters/convert/tiled_kernels.h"
 #include "filters/include/field_video.h"
+#include "filters/include/filter_interfaces.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace graph_testkit;
@@ -361,7 +362,9 @@ TEST_P(ConnectedFuzz, TypesOnConnectedPinsAndOnSamples) {
   };
   const fuzzing::Result result = fuzzing::Run(target);
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);
-  if (row.frames) EXPECT_GT(chain.Delivered(), 0u) << "no frame came through";
+  if (row.frames) {
+    EXPECT_GT(chain.Delivered(), 0u) << "no frame came through";
+  }
 }
 
 // Input: how the actual length is told (0 the payload's size, 1 the value below it, taken
@@ -401,6 +404,189 @@ TEST_P(ConnectedFuzz, SamplePayloads) {
   const fuzzing::Result result = fuzzing::Run(target);
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);
   EXPECT_GT(chain.Delivered(), 0u) << "no frame came through";
+}
+
+// ---- The renderer's internal source ------------------------------------------------------------
+// Its input is the renderer's: a type through IKelvTransmit::SetMediaType and frames through
+// Transmit. Downstream may also attach a type of its own to the buffers it hands out.
+
+const CLSID kSourceClsid = {0x3135a373, 0x075a, 0x44a6, {0xb2, 0xef, 0x5b, 0x27, 0x63, 0x17, 0x6e, 0xcd}};
+
+class SourceChain {
+ public:
+  ::testing::AssertionResult Build(const testing_support::ComModule& library) {
+    graph_ = StubGraph::Create();
+    sink_ = RecordingSink::Create();
+    sink_->SetAllocator(2, 0);
+    HRESULT hr = library.Create(kSourceClsid, IID_IBaseFilter, reinterpret_cast<void**>(filter_.GetAddressOf()));
+    if (hr != S_OK) return ::testing::AssertionFailure() << "create " << std::hex << hr;
+    output_.Attach(FirstPin(filter_.Get(), PINDIR_OUTPUT));
+    if (!output_ || output_.As(&transmit_) != S_OK) return ::testing::AssertionFailure() << "no IKelvTransmit";
+    graph_->AddFilter(filter_.Get(), L"source");
+    graph_->AddFilter(sink_, L"sink");
+    hr = graph_->ConnectDirect(output_.Get(), sink_->InputPin(), nullptr);
+    if (hr != S_OK) return ::testing::AssertionFailure() << "connect " << std::hex << hr;
+    AM_MEDIA_TYPE type{};
+    if (output_->ConnectionMediaType(&type) != S_OK) return ::testing::AssertionFailure() << "no type";
+    connection_ = type;
+    FreeMediaType(type);
+    const BITMAPINFOHEADER* header = GetBitmapInfoHeader(&connection_);
+    if (!header) return ::testing::AssertionFailure() << "no bitmap header";
+    frame_ = PlainFrames(GetBitmapSize(header)).front();
+    if (FAILED(sink_->Pause()) || FAILED(filter_->Pause())) return ::testing::AssertionFailure() << "pause";
+    return ::testing::AssertionSuccess();
+  }
+  ~SourceChain() {
+    if (!graph_) return;
+    filter_->Stop();
+    sink_->Stop();
+    graph_->Disconnect(output_.Get());
+    graph_->Disconnect(sink_->InputPin());
+    graph_->RemoveFilter(filter_.Get());
+    graph_->RemoveFilter(sink_);
+    transmit_.Reset();
+    output_.Reset();
+    filter_.Reset();
+    sink_->Release();
+    graph_->Release();
+  }
+
+  IPin* Output() const { return output_.Get(); }
+  IKelvTransmit* Transmit() const { return transmit_.Get(); }
+  RecordingSink* Sink() const { return sink_; }
+  const CMediaType& Connection() const { return connection_; }
+  const fuzzing::Bytes& Frame() const { return frame_; }
+  std::size_t Delivered() const { return delivered_; }
+
+  // One frame through Transmit; then what the sink got that breaks the rules, or empty.
+  std::string Send(const std::uint8_t* data, std::size_t size, LONG actual, const AM_MEDIA_TYPE* carried) {
+    SampleHolder holder;
+    holder.sample->SetPayload(data, size, actual);
+    holder.sample->SetCarriedType(carried);
+    transmit_->Transmit(holder.sample);
+    if (holder.sample->References() != 1) return "Transmit kept a reference on the renderer's sample";
+    const std::vector<ReceivedSample> samples = sink_->Samples();
+    sink_->ClearRecords();
+    delivered_ += samples.size();
+    for (const ReceivedSample& s : samples) {
+      if (s.actualLength < 0 || s.actualLength > s.size)
+        return "delivered " + std::to_string(s.actualLength) + " bytes in a buffer of " + std::to_string(s.size);
+    }
+    return {};
+  }
+
+  // Back to the connection's type, no type on downstream's buffers, and a frame of that shape.
+  std::string Reset() {
+    sink_->SetAttachType(nullptr);
+    const HRESULT hr = transmit_->SetMediaType(&connection_);
+    if (hr != S_OK) return "the connection's type refused: " + std::to_string(hr);
+    return Send(frame_.data(), frame_.size(), static_cast<LONG>(frame_.size()), nullptr);
+  }
+
+ private:
+  StubGraph* graph_ = nullptr;
+  RecordingSink* sink_ = nullptr;
+  ComPtr<IBaseFilter> filter_;
+  ComPtr<IPin> output_;
+  ComPtr<IKelvTransmit> transmit_;
+  CMediaType connection_;
+  fuzzing::Bytes frame_;
+  std::size_t delivered_ = 0;
+};
+
+class SourceFuzz : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    com_ = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    library_ = std::make_unique<testing_support::ComModule>(L"VornVSrc.ax");
+    ASSERT_TRUE(library_->valid()) << GetLastError();
+    ASSERT_TRUE(chain_.Build(*library_));
+  }
+  void TearDown() override {
+    if (SUCCEEDED(com_)) CoUninitialize();
+  }
+  HRESULT com_ = E_FAIL;
+  std::unique_ptr<testing_support::ComModule> library_;
+  SourceChain chain_;
+};
+
+// Input: the probe (0 SetMediaType then a frame of the connection's size, 1 QueryAccept on the
+// output pin, 2 a frame carrying the type, 3 downstream's buffers carrying it), then the type.
+TEST_F(SourceFuzz, TransmitTypesAndTypesOnBuffers) {
+  fuzzing::Target target;
+  target.name = "connected_type_source";
+  std::vector<fuzzing::Bytes> types = FuzzTypeSeeds();
+  types.push_back(EncodeFuzzType(chain_.Connection()));
+  for (std::uint8_t probe = 0; probe < 4; ++probe) {
+    for (const fuzzing::Bytes& type : types) {
+      fuzzing::Bytes seed{probe};
+      seed.insert(seed.end(), type.begin(), type.end());
+      target.seeds.push_back(seed);
+    }
+  }
+  target.sizeFields = [](const fuzzing::Bytes& input) { return FuzzTypeSizeFields(input, 1); };
+  target.maxSize = 512;
+  target.defaultRuns = 400;
+  target.check = [&](const std::uint8_t* data, std::size_t size) -> std::string {
+    AM_MEDIA_TYPE type{};
+    if (size < 1 || !DecodeFuzzType(data + 1, size - 1, &type)) return {};
+    const fuzzing::Bytes& frame = chain_.Frame();
+    const LONG whole = static_cast<LONG>(frame.size());
+    std::string failure;
+    switch (data[0] % 4) {
+      case 0:
+        chain_.Transmit()->SetMediaType(&type);  // any answer: a refused type leaves the default
+        failure = chain_.Send(frame.data(), frame.size(), whole, nullptr);
+        break;
+      case 1: {
+        const HRESULT hr = chain_.Output()->QueryAccept(&type);
+        if (!AcceptableAnswer(hr, type)) failure = "output pin answered " + std::to_string(hr);
+        break;
+      }
+      case 2:
+        failure = chain_.Send(frame.data(), frame.size(), whole, &type);
+        break;
+      default: {
+        HRESULT hr = S_OK;
+        auto attached = std::make_shared<CMediaType>(type, &hr);
+        if (FAILED(hr)) return {};
+        chain_.Sink()->SetAttachType(std::move(attached));
+        failure = chain_.Send(frame.data(), frame.size(), whole, nullptr);
+        break;
+      }
+    }
+    if (failure.empty()) failure = chain_.Reset();
+    return failure;
+  };
+  const fuzzing::Result result = fuzzing::Run(target);
+  EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);
+  EXPECT_GT(chain_.Delivered(), 0u) << "no frame came through";
+}
+
+// Input as for the filters' payloads: how the actual length is told, a value, the frame.
+TEST_F(SourceFuzz, FrameCopy) {
+  fuzzing::Target target;
+  target.name = "connected_payload_source";
+  fuzzing::Bytes seed(kPayloadPrefix, 0);
+  seed.insert(seed.end(), chain_.Frame().begin(), chain_.Frame().end());
+  target.seeds = {seed};
+  target.sizeFields = [](const fuzzing::Bytes&) { return std::vector<fuzzing::SizeField>{{1, 4}}; };
+  target.maxSize = seed.size() + 4096;
+  target.defaultRuns = 200;
+  target.check = [&](const std::uint8_t* data, std::size_t size) -> std::string {
+    if (size < kPayloadPrefix) return {};
+    const std::size_t bytes = size - kPayloadPrefix;
+    const std::uint32_t value = fuzzing::ReadLe(data + 1, 4);
+    LONG actual = static_cast<LONG>(bytes);
+    if (data[0] % 3 == 1) actual = static_cast<LONG>(value % (bytes + 1));
+    if (data[0] % 3 == 2) actual = static_cast<LONG>(value);
+    std::string failure = chain_.Send(data + kPayloadPrefix, bytes, actual, nullptr);
+    if (failure.empty()) failure = chain_.Reset();
+    return failure;
+  };
+  const fuzzing::Result result = fuzzing::Run(target);
+  EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);
+  EXPECT_GT(chain_.Delivered(), 0u) << "no frame came through";
 }
 
 INSTANTIATE_TEST_SUITE_P(Filters, ConnectedFuzz, ::testing::ValuesIn(kRows),
