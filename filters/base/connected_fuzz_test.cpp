@@ -406,6 +406,23 @@ TEST_P(ConnectedFuzz, SamplePayloads) {
   EXPECT_GT(chain.Delivered(), 0u) << "no frame came through";
 }
 
+// A sample whose actual length claims more than its buffer holds (here one byte claiming a whole
+// frame) is refused as it arrives, before a filter reads the length.
+TEST_P(ConnectedFuzz, ASampleLongerThanItsBufferIsRefused) {
+  const Row& row = GetParam();
+  if (!row.frames) GTEST_SKIP() << "a filter asked about types only";
+  Chain chain(row);
+  ASSERT_TRUE(chain.Build(*library_));
+  const fuzzing::Bytes frame = row.frames().front();
+  for (const LONG actual : {static_cast<LONG>(frame.size()), 0x02007F00L, -1L}) {
+    SampleHolder holder;
+    holder.sample->SetPayload(frame.data(), 1, actual);
+    EXPECT_EQ(chain.Receive(holder.sample), VFW_E_BUFFER_OVERFLOW) << actual;
+    EXPECT_EQ(chain.CheckDelivered(), "");
+    EXPECT_EQ(chain.Reset(), "");
+  }
+}
+
 // ---- The renderer's internal source ------------------------------------------------------------
 // Its input is the renderer's: a type through IKelvTransmit::SetMediaType and frames through
 // Transmit. Downstream may also attach a type of its own to the buffers it hands out.
