@@ -141,6 +141,18 @@ std::string Narrow(const wchar_t* text) {
   return out;
 }
 
+// What `sink` got that breaks the rules (an actual length outside the buffer), or empty; the
+// records are counted into `delivered`.
+std::string CheckRecords(const RecordingSink& sink, std::size_t* delivered) {
+  const std::vector<ReceivedSample> samples = sink.Samples();
+  *delivered += samples.size();
+  for (const ReceivedSample& s : samples) {
+    if (s.actualLength < 0 || s.actualLength > s.size)
+      return "delivered " + std::to_string(s.actualLength) + " bytes in a buffer of " + std::to_string(s.size);
+  }
+  return {};
+}
+
 // The filter of a row between the source and the sink, paused.
 class Chain {
  public:
@@ -184,15 +196,7 @@ class Chain {
   HRESULT Receive(GuardedSample* sample) { return memInput_->Receive(sample); }
 
   // What the sink got since the last reset that breaks the rules, or empty.
-  std::string CheckDelivered() {
-    const std::vector<ReceivedSample> samples = sink_->Samples();
-    delivered_ += samples.size();
-    for (const ReceivedSample& s : samples) {
-      if (s.actualLength < 0 || s.actualLength > s.size)
-        return "delivered " + std::to_string(s.actualLength) + " bytes in a buffer of " + std::to_string(s.size);
-    }
-    return {};
-  }
+  std::string CheckDelivered() { return CheckRecords(*sink_, &delivered_); }
 
   // Stopped, connected as at first, paused again.
   std::string Reset() {
@@ -367,10 +371,7 @@ TEST_P(ConnectedFuzz, TypesOnConnectedPinsAndOnSamples) {
   }
 }
 
-// Input: how the actual length is told (0 the payload's size, 1 the value below it, taken
-// modulo the payload's size plus one, 2 the value as it is), a 32-bit value, then the payload.
-constexpr std::size_t kPayloadPrefix = 5;
-
+// Input: a payload (EncodeFuzzPayload: how the actual length is told, a value, the bytes).
 TEST_P(ConnectedFuzz, SamplePayloads) {
   const Row& row = GetParam();
   if (!row.frames) GTEST_SKIP() << "a filter asked about types only";
@@ -381,25 +382,18 @@ TEST_P(ConnectedFuzz, SamplePayloads) {
   fuzzing::Target target;
   const std::string name = "connected_payload_" + Narrow(row.name);
   target.name = name.c_str();
-  for (const fuzzing::Bytes& frame : frames) {
-    fuzzing::Bytes seed(kPayloadPrefix, 0);
-    seed.insert(seed.end(), frame.begin(), frame.end());
-    target.seeds.push_back(seed);
-  }
+  for (const fuzzing::Bytes& frame : frames) target.seeds.push_back(EncodeFuzzPayload(frame));
   target.sizeFields = [](const fuzzing::Bytes&) {
     // The lengths, the header's flags and fill pattern, a caption record's channel.
-    return std::vector<fuzzing::SizeField>{{1, 4}, {kPayloadPrefix, 4}, {kPayloadPrefix + 4, 4}, {kPayloadPrefix + 128, 4}};
+    constexpr std::size_t at = kFuzzPayloadPrefix;
+    return std::vector<fuzzing::SizeField>{{1, 4}, {at, 4}, {at + 4, 4}, {at + 128, 4}};
   };
-  target.maxSize = kPayloadPrefix + frames.front().size() + 4096;
+  target.maxSize = kFuzzPayloadPrefix + frames.front().size() + 4096;
   target.defaultRuns = row.payloadRuns;
   target.check = [&](const std::uint8_t* data, std::size_t size) -> std::string {
-    if (size < kPayloadPrefix) return {};
-    const std::size_t bytes = size - kPayloadPrefix;
-    const std::uint32_t value = fuzzing::ReadLe(data + 1, 4);
-    LONG actual = static_cast<LONG>(bytes);
-    if (data[0] % 3 == 1) actual = static_cast<LONG>(value % (bytes + 1));
-    if (data[0] % 3 == 2) actual = static_cast<LONG>(value);
-    return Deliver(chain, data + kPayloadPrefix, bytes, actual, nullptr, frames.front());
+    FuzzPayload payload{};
+    if (!DecodeFuzzPayload(data, size, &payload)) return {};
+    return Deliver(chain, payload.data, payload.size, payload.actual, nullptr, frames.front());
   };
   const fuzzing::Result result = fuzzing::Run(target);
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);
@@ -482,14 +476,9 @@ class SourceChain {
     holder.sample->SetCarriedType(carried);
     transmit_->Transmit(holder.sample);
     if (holder.sample->References() != 1) return "Transmit kept a reference on the renderer's sample";
-    const std::vector<ReceivedSample> samples = sink_->Samples();
+    std::string failure = CheckRecords(*sink_, &delivered_);
     sink_->ClearRecords();
-    delivered_ += samples.size();
-    for (const ReceivedSample& s : samples) {
-      if (s.actualLength < 0 || s.actualLength > s.size)
-        return "delivered " + std::to_string(s.actualLength) + " bytes in a buffer of " + std::to_string(s.size);
-    }
-    return {};
+    return failure;
   }
 
   // Back to the connection's type, no type on downstream's buffers, and a frame of that shape.
@@ -584,20 +573,15 @@ TEST_F(SourceFuzz, TransmitTypesAndTypesOnBuffers) {
 TEST_F(SourceFuzz, FrameCopy) {
   fuzzing::Target target;
   target.name = "connected_payload_source";
-  fuzzing::Bytes seed(kPayloadPrefix, 0);
-  seed.insert(seed.end(), chain_.Frame().begin(), chain_.Frame().end());
+  const fuzzing::Bytes seed = EncodeFuzzPayload(chain_.Frame());
   target.seeds = {seed};
   target.sizeFields = [](const fuzzing::Bytes&) { return std::vector<fuzzing::SizeField>{{1, 4}}; };
   target.maxSize = seed.size() + 4096;
   target.defaultRuns = 200;
   target.check = [&](const std::uint8_t* data, std::size_t size) -> std::string {
-    if (size < kPayloadPrefix) return {};
-    const std::size_t bytes = size - kPayloadPrefix;
-    const std::uint32_t value = fuzzing::ReadLe(data + 1, 4);
-    LONG actual = static_cast<LONG>(bytes);
-    if (data[0] % 3 == 1) actual = static_cast<LONG>(value % (bytes + 1));
-    if (data[0] % 3 == 2) actual = static_cast<LONG>(value);
-    std::string failure = chain_.Send(data + kPayloadPrefix, bytes, actual, nullptr);
+    FuzzPayload payload{};
+    if (!DecodeFuzzPayload(data, size, &payload)) return {};
+    std::string failure = chain_.Send(payload.data, payload.size, payload.actual, nullptr);
     if (failure.empty()) failure = chain_.Reset();
     return failure;
   };

@@ -77,26 +77,19 @@ TEST_F(RendererFuzz, TypesCarriedOnSamples) {
   EXPECT_GT(drawn_, 0);
 }
 
-// Input: how the actual length is told (0 the payload's size, 1 the value below modulo the
-// payload's size plus one, 2 the value as it is), a 32-bit value, then the frame.
+// Input: a payload (EncodeFuzzPayload: how the actual length is told, a value, the frame).
 TEST_F(RendererFuzz, SamplePayloads) {
-  constexpr std::size_t kPrefix = 5;
   fuzzing::Target target;
   target.name = "connected_payload_renderer";
-  fuzzing::Bytes seed(kPrefix, 0);
-  seed.insert(seed.end(), frame_.begin(), frame_.end());
+  const fuzzing::Bytes seed = EncodeFuzzPayload(frame_);
   target.seeds = {seed};
   target.sizeFields = [](const fuzzing::Bytes&) { return std::vector<fuzzing::SizeField>{{1, 4}}; };
   target.maxSize = seed.size() + 4096;
   target.defaultRuns = 100;
   target.check = [&](const std::uint8_t* data, std::size_t size) -> std::string {
-    if (size < kPrefix) return {};
-    const std::size_t bytes = size - kPrefix;
-    const std::uint32_t value = fuzzing::ReadLe(data + 1, 4);
-    LONG actual = static_cast<LONG>(bytes);
-    if (data[0] % 3 == 1) actual = static_cast<LONG>(value % (bytes + 1));
-    if (data[0] % 3 == 2) actual = static_cast<LONG>(value);
-    return Deliver(data + kPrefix, bytes, actual, nullptr);
+    FuzzPayload payload{};
+    if (!DecodeFuzzPayload(data, size, &payload)) return {};
+    return Deliver(payload.data, payload.size, payload.actual, nullptr);
   };
   const fuzzing::Result result = fuzzing::Run(target);
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);

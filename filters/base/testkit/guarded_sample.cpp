@@ -82,4 +82,21 @@ STDMETHODIMP GuardedSample::GetProperties(DWORD bytes, BYTE* properties) {
 
 STDMETHODIMP GuardedSample::SetProperties(DWORD, const BYTE*) { return E_NOTIMPL; }
 
+fuzzing::Bytes EncodeFuzzPayload(const fuzzing::Bytes& payload) {
+  fuzzing::Bytes input(kFuzzPayloadPrefix + payload.size(), 0);
+  if (!payload.empty()) std::memcpy(input.data() + kFuzzPayloadPrefix, payload.data(), payload.size());
+  return input;
+}
+
+bool DecodeFuzzPayload(const std::uint8_t* data, std::size_t size, FuzzPayload* payload) {
+  if (size < kFuzzPayloadPrefix) return false;
+  payload->data = data + kFuzzPayloadPrefix;
+  payload->size = size - kFuzzPayloadPrefix;
+  const std::uint32_t value = fuzzing::ReadLe(data + 1, 4);
+  payload->actual = static_cast<LONG>(payload->size);
+  if (data[0] % 3 == 1) payload->actual = static_cast<LONG>(value % (payload->size + 1));
+  if (data[0] % 3 == 2) payload->actual = static_cast<LONG>(value);
+  return true;
+}
+
 }  // namespace graph_testkit

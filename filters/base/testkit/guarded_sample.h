@@ -70,4 +70,17 @@ class GuardedSample final : public IMediaSample2 {
   AM_MEDIA_TYPE type_{};  // pbFormat points into format_
 };
 
+// A payload as a fuzz input: how the actual length is told (0 the payload's size, 1 the value
+// modulo the payload's size plus one, 2 the value as it is, lying about the buffer), a 32-bit
+// value, then the payload itself, which runs to the end of the input.
+constexpr std::size_t kFuzzPayloadPrefix = 5;
+struct FuzzPayload {
+  const std::uint8_t* data;
+  std::size_t size;
+  LONG actual;
+};
+fuzzing::Bytes EncodeFuzzPayload(const fuzzing::Bytes& payload);
+// False when the input is shorter than the prefix.
+bool DecodeFuzzPayload(const std::uint8_t* data, std::size_t size, FuzzPayload* payload);
+
 }  // namespace graph_testkit
