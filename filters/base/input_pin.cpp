@@ -86,6 +86,9 @@ STDMETHODIMP CBaseInputPin::Receive(IMediaSample* sample) {
     if (sample->IsDiscontinuity() == S_OK) m_SampleProps.dwSampleFlags |= AM_SAMPLE_DATADISCONTINUITY;
   }
 
+  // A length the buffer cannot hold is a broken sample: no filter of ours reads it.
+  if (m_SampleProps.lActual < 0 || m_SampleProps.lActual > m_SampleProps.cbBuffer) return VFW_E_BUFFER_OVERFLOW;
+
   // A changed type must be one we accept. With IMediaSample2 the record points at the sample's
   // own type (valid while the caller holds the sample); otherwise we ask for a copy.
   AM_MEDIA_TYPE* copy = nullptr;

@@ -7,9 +7,6 @@
 
 #include "common/dshow.h"
 
-#include <ks.h>
-#include <ksmedia.h>
-#include <mmreg.h>
 #include <wrl/client.h>
 
 #include <cctype>
@@ -20,75 +17,11 @@
 
 #include "common/testing/fuzz_driver.h"
 #include "common/testing/com_module.h"
-#include "filters/base/testkit/video_types.h"
-#include "filters/include/field_video.h"
+#include "filters/base/testkit/fuzz_media_type.h"
 
 using Microsoft::WRL::ComPtr;
-using graph_testkit::MakeFieldVideoType;
-using graph_testkit::MakeVideoType;
 
 namespace {
-
-// An input: major, subtype, format type and flag choices, the sample size, then the format
-// block (cbFormat is the rest of the input, so the block always ends at the guard page).
-constexpr std::size_t kPrefix = 8;
-
-const GUID kMajors[] = {MEDIATYPE_Video, MEDIATYPE_Audio, MEDIATYPE_FieldVideo, MEDIATYPE_AUXLine21Data,
-                        KSDATAFORMAT_TYPE_VBI, GUID_NULL};
-const GUID kSubtypes[] = {MEDIASUBTYPE_YUY2,         MEDIASUBTYPE_UYVY,          MEDIASUBTYPE_IYUV,
-                          MEDIASUBTYPE_RGB24,        MEDIASUBTYPE_RGB32,         MEDIASUBTYPE_FieldPlanar420,
-                          MEDIASUBTYPE_Tiled420,     MEDIASUBTYPE_AuxVideo,      MEDIASUBTYPE_PCM,
-                          MEDIASUBTYPE_IEEE_FLOAT,   MEDIASUBTYPE_Line21_BytePair, MEDIASUBTYPE_Line21_GOPPacket,
-                          KSDATAFORMAT_SUBTYPE_RAW8, GUID_NULL};
-const GUID kFormats[] = {FORMAT_VideoInfo, FORMAT_VideoInfo2, FORMAT_WaveFormatEx, FORMAT_FieldVideoNtsc,
-                         FORMAT_FieldVideoPal, FORMAT_None, GUID_NULL};
-constexpr std::uint8_t kNullFormat = 0x80;  // flag: pbFormat null whatever cbFormat says
-
-template <class T, std::size_t N>
-std::uint8_t IndexOf(const T (&table)[N], const T& value) {
-  for (std::size_t i = 0; i < N; ++i) {
-    if (IsEqualGUID(table[i], value)) return static_cast<std::uint8_t>(i);
-  }
-  return static_cast<std::uint8_t>(N - 1);
-}
-
-fuzzing::Bytes Encode(const AM_MEDIA_TYPE& type) {
-  fuzzing::Bytes bytes(kPrefix + type.cbFormat);
-  bytes[0] = IndexOf(kMajors, type.majortype);
-  bytes[1] = IndexOf(kSubtypes, type.subtype);
-  bytes[2] = IndexOf(kFormats, type.formattype);
-  bytes[3] = static_cast<std::uint8_t>((type.bFixedSizeSamples ? 1 : 0) | (type.bTemporalCompression ? 2 : 0));
-  fuzzing::WriteLe(bytes.data() + 4, 4, type.lSampleSize);
-  if (type.cbFormat) std::memcpy(bytes.data() + kPrefix, type.pbFormat, type.cbFormat);
-  return bytes;
-}
-
-// Where the bitmap header sits in a format block of this type, or -1.
-long BitmapOffset(const GUID& format) {
-  if (IsEqualGUID(format, FORMAT_VideoInfo)) return offsetof(VIDEOINFOHEADER, bmiHeader);
-  if (IsEqualGUID(format, FORMAT_VideoInfo2)) return offsetof(VIDEOINFOHEADER2, bmiHeader);
-  if (IsEqualGUID(format, FORMAT_FieldVideoNtsc) || IsEqualGUID(format, FORMAT_FieldVideoPal)) return 0;
-  return -1;
-}
-
-std::vector<fuzzing::SizeField> SizeFields(const fuzzing::Bytes& input) {
-  std::vector<fuzzing::SizeField> fields = {{4, 4}};
-  if (input.size() < kPrefix) return fields;
-  const GUID& format = kFormats[input[2] % std::size(kFormats)];
-  const long bitmap = BitmapOffset(format);
-  if (bitmap >= 0) {
-    const std::size_t at = kPrefix + static_cast<std::size_t>(bitmap);
-    for (const auto& [offset, width] : {std::pair{0, 4}, {4, 4}, {8, 4}, {12, 2}, {14, 2}, {20, 4}})
-      fields.push_back({at + offset, static_cast<std::size_t>(width)});
-    if (bitmap > 0) {  // the source and target rectangles
-      for (std::size_t r = 0; r < 32; r += 4) fields.push_back({kPrefix + r, 4});
-    }
-  } else if (IsEqualGUID(format, FORMAT_WaveFormatEx)) {
-    for (const auto& [offset, width] : {std::pair{2, 2}, {4, 4}, {8, 4}, {12, 2}, {14, 2}, {16, 2}})
-      fields.push_back({kPrefix + offset, static_cast<std::size_t>(width)});
-  }
-  return fields;
-}
 
 struct Module {
   const wchar_t* file;
@@ -112,29 +45,6 @@ const Module kModules[] = {
 
 void PrintTo(const Module& module, std::ostream* out) {
   for (const wchar_t* c = module.name; *c; ++c) *out << static_cast<char>(*c);
-}
-
-std::vector<fuzzing::Bytes> Seeds() {
-  std::vector<fuzzing::Bytes> seeds;
-  for (const GUID& format : {FORMAT_VideoInfo, FORMAT_VideoInfo2}) {
-    for (const GUID& subtype : {MEDIASUBTYPE_YUY2, MEDIASUBTYPE_UYVY, MEDIASUBTYPE_RGB32, MEDIASUBTYPE_Tiled420,
-                                MEDIASUBTYPE_AuxVideo, MEDIASUBTYPE_IYUV}) {
-      seeds.push_back(Encode(MakeVideoType(720, 480, subtype, format)));
-    }
-    seeds.push_back(Encode(MakeVideoType(352, -240, MEDIASUBTYPE_YUY2, format)));
-  }
-  seeds.push_back(Encode(MakeFieldVideoType(720, 480, false)));
-  seeds.push_back(Encode(MakeFieldVideoType(720, 576, true)));
-  WAVEFORMATEX pcm{WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 0};
-  AM_MEDIA_TYPE audio{MEDIATYPE_Audio, MEDIASUBTYPE_PCM, TRUE, FALSE, 4, FORMAT_WaveFormatEx, nullptr,
-                      sizeof(pcm), reinterpret_cast<BYTE*>(&pcm)};
-  seeds.push_back(Encode(audio));
-  AM_MEDIA_TYPE line21{MEDIATYPE_AUXLine21Data, MEDIASUBTYPE_Line21_BytePair, TRUE, FALSE, 2, FORMAT_None, nullptr, 0, nullptr};
-  seeds.push_back(Encode(line21));
-  line21.majortype = KSDATAFORMAT_TYPE_VBI;
-  line21.subtype = KSDATAFORMAT_SUBTYPE_RAW8;
-  seeds.push_back(Encode(line21));
-  return seeds;
 }
 
 class MediaTypeFuzz : public ::testing::TestWithParam<Module> {};
@@ -181,21 +91,13 @@ TEST_P(MediaTypeFuzz, EveryPinAnswersWithoutAFault) {
     fuzzing::Target target;
     const std::string name = "media_type_" + std::string(module.name, module.name + wcslen(module.name));
     target.name = name.c_str();
-    target.seeds = Seeds();
-    target.sizeFields = SizeFields;
+    target.seeds = graph_testkit::FuzzTypeSeeds();
+    target.sizeFields = [](const fuzzing::Bytes& input) { return graph_testkit::FuzzTypeSizeFields(input); };
     target.maxSize = 512;
     target.defaultRuns = 1500;
     target.check = [&](const std::uint8_t* data, std::size_t size) -> std::string {
-      if (size < kPrefix) return {};
       AM_MEDIA_TYPE type{};
-      type.majortype = kMajors[data[0] % std::size(kMajors)];
-      type.subtype = kSubtypes[data[1] % std::size(kSubtypes)];
-      type.formattype = kFormats[data[2] % std::size(kFormats)];
-      type.bFixedSizeSamples = data[3] & 1;
-      type.bTemporalCompression = (data[3] >> 1) & 1;
-      type.lSampleSize = fuzzing::ReadLe(data + 4, 4);
-      type.cbFormat = static_cast<ULONG>(size - kPrefix);
-      type.pbFormat = (data[3] & kNullFormat) || size == kPrefix ? nullptr : const_cast<std::uint8_t*>(data + kPrefix);
+      if (!graph_testkit::DecodeFuzzType(data, size, &type)) return {};
       for (std::size_t p = 0; p < pins.size(); ++p) {
         // S_OK or S_FALSE, or the failure to copy a type whose format pointer is missing.
         const HRESULT hr = pins[p]->QueryAccept(&type);

@@ -15,6 +15,9 @@ namespace convert {
 namespace {
 
 constexpr std::size_t kInitialWorkBytes = 720 * 576 / 2;
+// The tallest picture whose work memory a type's check reserves (twice a 576-line frame and
+// more); a taller one is reserved for when a frame of it is converted.
+constexpr LONG kMaxTiledHeight = 2048;
 
 }  // namespace
 
@@ -50,7 +53,8 @@ HRESULT CColorConvertFilter::TakeGeometry(LONG width, LONG height) {
   height = static_cast<LONG>(Magnitude(height));
   inputWidth_ = outputWidth_ = width;
   inputHeight_ = outputHeight_ = height;
-  if (width <= 0 || height <= 0) return S_OK;
+  // Memory only for a picture Transform converts (it reserves again for what it converts).
+  if (width <= 0 || height <= 0 || width > kMaxTiledWidth || height > kMaxTiledHeight) return S_OK;
   return EnsureWorkBuffer(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) / 2);
 }
 

@@ -474,6 +474,26 @@ TEST(ColorConvertTypes, TakesTiledVideoAndGrowsItsWorkBufferWithTheGeometry) {
   EXPECT_EQ(static_cast<IBaseFilter*>(filter)->Release(), 0u);
 }
 
+// A type's check takes its geometry, but reserves work memory only for a picture the converter
+// can convert: a header claiming millions of pixels each way must not reserve (or try to) the
+// gigabytes it implies; a frame of such a shape is never converted.
+TEST(ColorConvertTypes, AHugeGeometryReservesNoWorkMemory) {
+  auto* filter = NewObject<CColorConvertFilter>();
+  const std::size_t initial = filter->WorkBufferBytes();
+  CMediaType yuy2 = MakeVideoType(720, 480);
+  for (const auto& [width, height] : {std::pair{4096L, 65536L}, {721L, 480L}, {720L, 0x7FFFFFFFL}, {2621440L, 47185920L}}) {
+    CMediaType huge = TiledType(720, 480);
+    GetBitmapInfoHeader(&huge)->biWidth = width;
+    GetBitmapInfoHeader(&huge)->biHeight = height;
+    const ULONGLONG started = GetTickCount64();
+    EXPECT_EQ(filter->CheckTransform(&huge, &yuy2), S_OK);
+    EXPECT_LT(GetTickCount64() - started, 1000u);
+    EXPECT_EQ(filter->InputWidth(), width);
+    EXPECT_EQ(filter->WorkBufferBytes(), initial) << width << " x " << height;
+  }
+  EXPECT_EQ(static_cast<IBaseFilter*>(filter)->Release(), 0u);
+}
+
 class TiledGraph : public ConverterGraph<CColorConvertFilter> {};
 
 TEST_F(TiledGraph, OffersA720By480FrameForA240LineInputAndConvertsWholeBuffers) {
