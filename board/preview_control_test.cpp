@@ -172,12 +172,16 @@ TEST(BoardModules, UnregisterOnlyWhatNamesThemAndAnswerSOkWhenClean) {
     const wchar_t* progId;
     const wchar_t* currentProgId;
     const wchar_t* appId;
+    const wchar_t* typeLib;
   } modules[] = {
       {L"VornCon.dll", L"{B71C13AA-78B0-411C-A96C-0C4F85D08B50}", L"VornCon.HighQualityVideoControl.1",
-       L"VornCon.HighQualityVideoControl", L"{E7A3E7ED-031C-4315-A460-BFC6CD3DBA94}"},
+       L"VornCon.HighQualityVideoControl", L"{E7A3E7ED-031C-4315-A460-BFC6CD3DBA94}",
+       L"{D79E4235-4DDD-4E07-A6EC-5F2DA8F35EBC}"},
       {L"VornConEx.dll", L"{191331D4-D4C8-43D5-BAE9-D239B73E10B8}", L"VornConEx.Lumacrest2Ex.1",
-       L"VornConEx.Lumacrest2Ex", L"{44FCA83E-38EE-45CA-877E-4750142789C7}"},
+       L"VornConEx.Lumacrest2Ex", L"{44FCA83E-38EE-45CA-877E-4750142789C7}",
+       L"{B7624224-0E49-4740-BB15-6EA037D43270}"},
   };
+  const wchar_t* const platform = sizeof(void*) == 8 ? L"win64" : L"win32";
   const auto set = [](const std::wstring& key, const std::wstring& value) {
     return RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, value.c_str(),
                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
@@ -188,7 +192,8 @@ TEST(BoardModules, UnregisterOnlyWhatNamesThemAndAnswerSOkWhenClean) {
     const auto reg = Export<RegisterFn>(m.dll, "DllRegisterServer");
     const auto unreg = Export<RegisterFn>(m.dll, "DllUnregisterServer");
     const std::wstring classKey = std::wstring(L"CLSID\\") + m.clsid;
-    const std::wstring keys[] = {classKey, m.progId, m.currentProgId, std::wstring(L"AppID\\") + m.appId};
+    const std::wstring typeLib = std::wstring(L"TypeLib\\") + m.typeLib;
+    const std::wstring keys[] = {classKey, m.progId, m.currentProgId, std::wstring(L"AppID\\") + m.appId, typeLib};
 
     ASSERT_EQ(reg(), S_OK);
     EXPECT_EQ(unreg(), S_OK);
@@ -201,6 +206,8 @@ TEST(BoardModules, UnregisterOnlyWhatNamesThemAndAnswerSOkWhenClean) {
     ASSERT_TRUE(set(std::wstring(m.progId) + L"\\CLSID", L"{00000000-0000-0000-0000-0000000000A1}"));
     ASSERT_TRUE(set(std::wstring(m.currentProgId) + L"\\CLSID", L"{00000000-0000-0000-0000-0000000000A1}"));
     ASSERT_TRUE(set(keys[3], L"Other"));
+    // Another copy of the module registered the type library since.
+    ASSERT_TRUE(set(typeLib + L"\\1.0\\0\\" + platform, L"C:\\elsewhere\\" + std::wstring(m.dll)));
     EXPECT_EQ(unreg(), S_OK);
     for (const auto& key : keys) {
       EXPECT_TRUE(KeyExists(key)) << testing::PrintToString(key) << " names another module";
