@@ -400,6 +400,47 @@ TEST_F(Preview, TheMuteTimerHoldsThroughUninitializeWhichDoesNotWaitForIt) {
   EXPECT_EQ(registers[0x50E4] & 1, 0) << "the picture is on";
 }
 
+TEST_F(Preview, ATimerMuteStillQueuedAtUninitializeIsAppliedBeforeTheTimerStops) {
+  ASSERT_EQ(control_->Initialize(0), S_OK);
+  ASSERT_EQ(board_.Command("clear-log"), S_OK);
+  ASSERT_EQ(control_->SetMuteTimer(600), S_OK);
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 1, 5000));
+  // The lift 600 ms later is answered late: the timer's thread is inside it, away from its
+  // queue, while the held mute is posted and Uninitialize arrives.
+  ASSERT_EQ(board_.Command("fault delay 900 op=write at=0x50E4 count=1"), S_OK);
+  ASSERT_TRUE(WaitForWritesAt(0x50E4, 2, 5000));
+  ASSERT_EQ(control_->SetMuteTimer(0xFFFFFFFF), S_OK);
+  EXPECT_EQ(control_->Uninitialize(0), S_OK);
+  const auto mutes = Mutes();
+  ASSERT_GE(mutes.size(), 3u);
+  EXPECT_EQ(mutes[0], true);
+  EXPECT_EQ(mutes[1], false);
+  EXPECT_TRUE(mutes.back()) << "the held mute was lost";
+  const auto registers = board_.Registers();
+  ASSERT_GT(registers.size(), 0x50E4u);
+  EXPECT_EQ(registers[0x50E4] & 1, 0) << "the picture is on";
+}
+
+// Long create/release runs of both board classes in processes of their own, started back to
+// back and around the port server's idle exit (its linger, then a new server). Labelled slow.
+TEST_F(Preview, CreateReleaseRunsOfBothBoardClassesInProcessesBackToBack) {
+  constexpr int kRuns = 6, kCycles = 60;
+  control_.Reset();  // the runs alone use the board
+  for (int run = 0; run < kRuns; ++run) {
+    const wchar_t* which = run % 2 ? L"con" : L"ex";
+    SCOPED_TRACE(FormatA("run %d (%ls)", run, which));
+    const ULONGLONG start = GetTickCount64();
+    const DWORD code = testing_support::RunChild("CyclesABoardClass", {which, std::to_wstring(kCycles)}, 150000);
+    ASSERT_NE(code, testing_support::StallWatch::kStalledExit) << "stalled: see the child's report above";
+    ASSERT_NE(code, STILL_ACTIVE) << "still running after 150 s";
+    EXPECT_EQ(code, 0u) << "cycles that failed";
+    std::printf("run %d (%ls): %d cycles in %llu ms\n", run, which, kCycles,
+                static_cast<unsigned long long>(GetTickCount64() - start));
+    // Every other pair of runs: the next starts about when the idle server leaves.
+    if (run % 4 == 1) Sleep(timeouts::kServerLinger - 200 + 100 * (run % 5));
+  }
+}
+
 TEST_F(Preview, AStartRefusedBesideTheViewHolderLeavesTheBoardAlone) {
   ComPtr<IVideoView> holder;
   ASSERT_EQ(Make(L"VornCon.dll", kBoardClass, holder), S_OK);
