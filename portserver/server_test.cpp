@@ -127,6 +127,21 @@ VORN_CHILD(OpenAndWait) {
   return 0;
 }
 
+// Opens the port, says so, then sends requests until it is killed: the test kills it while the
+// server waits on its behalf for a reply the board does not give.
+VORN_CHILD(SendsUntilKilled) {
+  ComScope com;
+  ComPtr<IKelvPortEx> port;
+  RETURN_IF_FAILED(CreatePort(&port));
+  RETURN_IF_FAILED(port->OpenPort(GetCurrentProcessId()));
+  NamedEvent ready;
+  if (args.empty() || FAILED(ready.Open(args[0].c_str()))) return 2;
+  ready.Set();
+  const ULONGLONG end = GetTickCount64() + 30000;  // killed by the test long before
+  while (GetTickCount64() < end) ReadPanel(port.Get());
+  return 0;
+}
+
 class PortServer : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -383,6 +398,57 @@ TEST_F(PortServer, KilledClientIsDroppedByTheWatchdog) {
   EXPECT_EQ(hr, errors::kPortNotOpen);
   EXPECT_LT(GetTickCount64() - killed, 3000u);
   EXPECT_EQ(port.Reset(), 0u);
+}
+
+TEST_F(PortServer, AClientKilledInsideACallLeavesTheServerToTheNextClient) {
+  // The board answers nothing: each send of the child waits out the port's read time-out in the
+  // server.
+  ASSERT_EQ(board_.Command("fault noreply op=read"), S_OK);
+  const std::wstring name = testing_support::UniqueName(L"VornPortTestReady");
+  NamedEvent ready;
+  ASSERT_TRUE(SUCCEEDED(ready.Create(name.c_str())));
+  ChildProcess child = ChildProcess::Start("SendsUntilKilled", {name});
+  ASSERT_TRUE(child.valid());
+  ASSERT_EQ(WaitForSingleObject(ready.handle(), 20000), WAIT_OBJECT_0);
+  ASSERT_TRUE(board_.WaitForFrames("RX", "read", 1, 10000)) << "the child's send never reached the board";
+  ASSERT_TRUE(TerminateProcess(child.handle(), 1));
+  ASSERT_EQ(WaitForSingleObject(child.handle(), 5000), WAIT_OBJECT_0);
+  const ULONGLONG killed = GetTickCount64();
+  ASSERT_EQ(board_.Command("clear-faults"), S_OK);
+
+  // The next client opens, reads and closes, under a bound of its own (a hung call keeps the
+  // thread): the rest of the child's read, then the server is free.
+  constexpr DWORD kNextClientBound = 10000;
+  struct Run {  // shared with the thread
+    std::atomic<HRESULT> result{E_PENDING};
+    UniqueHandle finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  };
+  auto run = std::make_shared<Run>();
+  ASSERT_TRUE(run->finished);
+  std::thread([run] {
+    ComScope com;
+    run->result = [] {
+      ComPtr<IKelvPortEx> port;
+      RETURN_IF_FAILED(CreatePort(&port));
+      RETURN_IF_FAILED(port->OpenPort(GetCurrentProcessId()));
+      const HRESULT read = ReadPanel(port.Get());
+      RETURN_IF_FAILED(port->ClosePort(GetCurrentProcessId()));
+      return read;
+    }();
+    SetEvent(run->finished.get());
+  }).detach();
+  ASSERT_EQ(WaitForSingleObject(run->finished.get(), kNextClientBound), WAIT_OBJECT_0)
+      << "the next client was not served";
+  EXPECT_EQ(run->result.load(), S_OK);
+  // The child's open went with it: with the next client's closed, so is the port.
+  ComPtr<IKelvPortEx> port;
+  ASSERT_EQ(CreatePort(&port), S_OK);
+  HRESULT hr = S_OK;
+  while ((hr = ReadPanel(port.Get())) == S_OK && GetTickCount64() - killed < 6000) Sleep(50);
+  EXPECT_EQ(hr, errors::kPortNotOpen);
+  port.Reset();
+  // Under Wine the killed child's reference keeps this server for good.
+  EXPECT_TRUE(port_testing::EndServers());
 }
 
 TEST_F(PortServer, ServerLeavesAfterItsLastObjectAndANewOneStarts) {
