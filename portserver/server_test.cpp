@@ -142,6 +142,23 @@ VORN_CHILD(SendsUntilKilled) {
   return 0;
 }
 
+// Makes, opens, reads through, closes and lets go of the port object again and again until it
+// is killed: the test kills it wherever it is in those calls.
+VORN_CHILD(ChurnsUntilKilled) {
+  ComScope com;
+  NamedEvent ready;
+  if (args.empty() || FAILED(ready.Open(args[0].c_str()))) return 2;
+  ready.Set();
+  const ULONGLONG end = GetTickCount64() + 30000;  // killed by the test long before
+  while (GetTickCount64() < end) {
+    ComPtr<IKelvPortEx> port;
+    if (FAILED(CreatePort(&port)) || FAILED(port->OpenPort(GetCurrentProcessId()))) continue;
+    ReadPanel(port.Get());
+    port->ClosePort(GetCurrentProcessId());
+  }
+  return 0;
+}
+
 class PortServer : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -400,6 +417,40 @@ TEST_F(PortServer, KilledClientIsDroppedByTheWatchdog) {
   EXPECT_EQ(port.Reset(), 0u);
 }
 
+// Opens, reads through and closes the port as a new client, under a bound of its own (a hung
+// call keeps the thread, not the test): the read's answer, E_PENDING when not served in time.
+HRESULT NextClientWithin(DWORD boundMs) {
+  struct Run {  // shared with the thread
+    std::atomic<HRESULT> result{E_PENDING};
+    UniqueHandle finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  };
+  auto run = std::make_shared<Run>();
+  if (!run->finished) return HResultFromLastError();
+  std::thread([run] {
+    ComScope com;
+    run->result = [] {
+      ComPtr<IKelvPortEx> port;
+      RETURN_IF_FAILED(CreatePort(&port));
+      RETURN_IF_FAILED(port->OpenPort(GetCurrentProcessId()));
+      const HRESULT read = ReadPanel(port.Get());
+      RETURN_IF_FAILED(port->ClosePort(GetCurrentProcessId()));
+      return read;
+    }();
+    SetEvent(run->finished.get());
+  }).detach();
+  return WaitForSingleObject(run->finished.get(), boundMs) == WAIT_OBJECT_0 ? run->result.load() : E_PENDING;
+}
+
+// Waits (bounded) until the port is closed: every open of a killed client dropped.
+HRESULT PortClosesWithin(DWORD boundMs) {
+  ComPtr<IKelvPortEx> port;
+  RETURN_IF_FAILED(CreatePort(&port));
+  const ULONGLONG start = GetTickCount64();
+  HRESULT hr = S_OK;
+  while ((hr = ReadPanel(port.Get())) == S_OK && GetTickCount64() - start < boundMs) Sleep(50);
+  return hr;
+}
+
 TEST_F(PortServer, AClientKilledInsideACallLeavesTheServerToTheNextClient) {
   // The board answers nothing: each send of the child waits out the port's read time-out in the
   // server.
@@ -416,38 +467,34 @@ TEST_F(PortServer, AClientKilledInsideACallLeavesTheServerToTheNextClient) {
   const ULONGLONG killed = GetTickCount64();
   ASSERT_EQ(board_.Command("clear-faults"), S_OK);
 
-  // The next client opens, reads and closes, under a bound of its own (a hung call keeps the
-  // thread): the rest of the child's read, then the server is free.
-  constexpr DWORD kNextClientBound = 10000;
-  struct Run {  // shared with the thread
-    std::atomic<HRESULT> result{E_PENDING};
-    UniqueHandle finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-  };
-  auto run = std::make_shared<Run>();
-  ASSERT_TRUE(run->finished);
-  std::thread([run] {
-    ComScope com;
-    run->result = [] {
-      ComPtr<IKelvPortEx> port;
-      RETURN_IF_FAILED(CreatePort(&port));
-      RETURN_IF_FAILED(port->OpenPort(GetCurrentProcessId()));
-      const HRESULT read = ReadPanel(port.Get());
-      RETURN_IF_FAILED(port->ClosePort(GetCurrentProcessId()));
-      return read;
-    }();
-    SetEvent(run->finished.get());
-  }).detach();
-  ASSERT_EQ(WaitForSingleObject(run->finished.get(), kNextClientBound), WAIT_OBJECT_0)
-      << "the next client was not served";
-  EXPECT_EQ(run->result.load(), S_OK);
-  // The child's open went with it: with the next client's closed, so is the port.
-  ComPtr<IKelvPortEx> port;
-  ASSERT_EQ(CreatePort(&port), S_OK);
-  HRESULT hr = S_OK;
-  while ((hr = ReadPanel(port.Get())) == S_OK && GetTickCount64() - killed < 6000) Sleep(50);
-  EXPECT_EQ(hr, errors::kPortNotOpen);
-  port.Reset();
+  // The next client: the rest of the child's read, then the server is free; the child's open
+  // went with it, so with the next client's closed the port is closed.
+  EXPECT_EQ(NextClientWithin(10000), S_OK) << "the next client was not served";
+  EXPECT_EQ(PortClosesWithin(6000), errors::kPortNotOpen);
+  EXPECT_LT(GetTickCount64() - killed, 12000u);
   // Under Wine the killed child's reference keeps this server for good.
+  EXPECT_TRUE(port_testing::EndServers());
+}
+
+TEST_F(PortServer, ClientsKilledAnywhereInTheirCallsLeaveTheServerToTheNextClient) {
+  // Each child is killed once the board has seen a few more requests: somewhere in its
+  // activation, open, send, close or release.
+  for (size_t frames : {1u, 2u, 4u, 7u, 11u}) {
+    SCOPED_TRACE(FormatA("killed after %zu more requests", frames));
+    ASSERT_EQ(board_.Command("clear-log"), S_OK);
+    const std::wstring name = testing_support::UniqueName(L"VornPortTestReady");
+    NamedEvent ready;
+    ASSERT_TRUE(SUCCEEDED(ready.Create(name.c_str())));
+    ChildProcess child = ChildProcess::Start("ChurnsUntilKilled", {name});
+    ASSERT_TRUE(child.valid());
+    ASSERT_EQ(WaitForSingleObject(ready.handle(), 20000), WAIT_OBJECT_0);
+    ASSERT_TRUE(board_.WaitForFrames("RX", "read", frames, 10000));
+    ASSERT_TRUE(TerminateProcess(child.handle(), 1));
+    ASSERT_EQ(WaitForSingleObject(child.handle(), 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(NextClientWithin(10000), S_OK) << "the next client was not served";
+  }
+  EXPECT_EQ(PortClosesWithin(6000), errors::kPortNotOpen);
+  // Under Wine a killed child's reference keeps this server for good.
   EXPECT_TRUE(port_testing::EndServers());
 }
 
