@@ -93,6 +93,13 @@ VORN_CHILD(CyclesABoardClass) {
   long long afterTen = PrivateBytes();
   {
     testing_support::StallWatch watch(20000);
+    // Both classes start and stop alike: Initialize(0), Uninitialize(0).
+    const auto startStop = [&](auto* object, int i) {
+      watch.Mark(FormatA("%ls cycle %d: Initialize", args[0].c_str(), i));
+      const bool ok = object->Initialize(0) == S_OK;
+      watch.Mark(FormatA("%ls cycle %d: Uninitialize", args[0].c_str(), i));
+      return object->Uninitialize(0) == S_OK && ok;
+    };
     for (int i = 0; i < cycles; ++i) {
       if (i == 10) afterTen = PrivateBytes();  // the modules loaded and their first objects gone
       watch.Mark(FormatA("%ls cycle %d: create", args[0].c_str(), i));
@@ -105,22 +112,10 @@ VORN_CHILD(CyclesABoardClass) {
         failures += ok ? 0 : 1;
       } else if (preview) {
         ComPtr<IPreviewControl2> control;
-        bool ok = SUCCEEDED(Make(L"VornConEx.dll", kPreviewClass, control));
-        watch.Mark(FormatA("ex cycle %d: Initialize", i));
-        ok = ok && control->Initialize(0) == S_OK;
-        watch.Mark(FormatA("ex cycle %d: Uninitialize", i));
-        ok = ok && control->Uninitialize(0) == S_OK;
-        watch.Mark(FormatA("ex cycle %d: release", i));
-        failures += ok ? 0 : 1;
+        failures += SUCCEEDED(Make(L"VornConEx.dll", kPreviewClass, control)) && startStop(control.Get(), i) ? 0 : 1;
       } else {
         ComPtr<IVideoView> view;
-        bool ok = SUCCEEDED(Make(L"VornCon.dll", kBoardClass, view));
-        watch.Mark(FormatA("con cycle %d: Initialize", i));
-        ok = ok && view->Initialize(0) == S_OK;
-        watch.Mark(FormatA("con cycle %d: Uninitialize", i));
-        ok = ok && view->Uninitialize(0) == S_OK;
-        watch.Mark(FormatA("con cycle %d: release", i));
-        failures += ok ? 0 : 1;
+        failures += SUCCEEDED(Make(L"VornCon.dll", kBoardClass, view)) && startStop(view.Get(), i) ? 0 : 1;
       }
     }
     watch.Mark("done");

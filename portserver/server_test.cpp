@@ -441,6 +441,22 @@ HRESULT NextClientWithin(DWORD boundMs) {
   return WaitForSingleObject(run->finished.get(), boundMs) == WAIT_OBJECT_0 ? run->result.load() : E_PENDING;
 }
 
+// Starts `child` (a client of its own), waits until the board has seen `reads` read requests
+// since its log was cleared, and kills it there.
+testing::AssertionResult KilledAfterReads(const BoardSim& board, const char* child, size_t reads) {
+  const std::wstring name = testing_support::UniqueName(L"VornPortTestReady");
+  NamedEvent ready;
+  if (FAILED(ready.Create(name.c_str()))) return testing::AssertionFailure() << "no ready event";
+  ChildProcess process = ChildProcess::Start(child, {name});
+  if (!process.valid()) return testing::AssertionFailure() << child << " did not start";
+  if (WaitForSingleObject(ready.handle(), 20000) != WAIT_OBJECT_0) return testing::AssertionFailure() << child << " never opened";
+  if (!board.WaitForFrames("RX", "read", reads, 10000))
+    return testing::AssertionFailure() << child << "'s requests never reached the board";
+  if (!TerminateProcess(process.handle(), 1) || WaitForSingleObject(process.handle(), 5000) != WAIT_OBJECT_0)
+    return testing::AssertionFailure() << child << " could not be killed";
+  return testing::AssertionSuccess();
+}
+
 // Waits (bounded) until the port is closed: every open of a killed client dropped.
 HRESULT PortClosesWithin(DWORD boundMs) {
   ComPtr<IKelvPortEx> port;
@@ -455,15 +471,7 @@ TEST_F(PortServer, AClientKilledInsideACallLeavesTheServerToTheNextClient) {
   // The board answers nothing: each send of the child waits out the port's read time-out in the
   // server.
   ASSERT_EQ(board_.Command("fault noreply op=read"), S_OK);
-  const std::wstring name = testing_support::UniqueName(L"VornPortTestReady");
-  NamedEvent ready;
-  ASSERT_TRUE(SUCCEEDED(ready.Create(name.c_str())));
-  ChildProcess child = ChildProcess::Start("SendsUntilKilled", {name});
-  ASSERT_TRUE(child.valid());
-  ASSERT_EQ(WaitForSingleObject(ready.handle(), 20000), WAIT_OBJECT_0);
-  ASSERT_TRUE(board_.WaitForFrames("RX", "read", 1, 10000)) << "the child's send never reached the board";
-  ASSERT_TRUE(TerminateProcess(child.handle(), 1));
-  ASSERT_EQ(WaitForSingleObject(child.handle(), 5000), WAIT_OBJECT_0);
+  ASSERT_TRUE(KilledAfterReads(board_, "SendsUntilKilled", 1));
   const ULONGLONG killed = GetTickCount64();
   ASSERT_EQ(board_.Command("clear-faults"), S_OK);
 
@@ -482,15 +490,7 @@ TEST_F(PortServer, ClientsKilledAnywhereInTheirCallsLeaveTheServerToTheNextClien
   for (size_t frames : {1u, 2u, 4u, 7u, 11u}) {
     SCOPED_TRACE(FormatA("killed after %zu more requests", frames));
     ASSERT_EQ(board_.Command("clear-log"), S_OK);
-    const std::wstring name = testing_support::UniqueName(L"VornPortTestReady");
-    NamedEvent ready;
-    ASSERT_TRUE(SUCCEEDED(ready.Create(name.c_str())));
-    ChildProcess child = ChildProcess::Start("ChurnsUntilKilled", {name});
-    ASSERT_TRUE(child.valid());
-    ASSERT_EQ(WaitForSingleObject(ready.handle(), 20000), WAIT_OBJECT_0);
-    ASSERT_TRUE(board_.WaitForFrames("RX", "read", frames, 10000));
-    ASSERT_TRUE(TerminateProcess(child.handle(), 1));
-    ASSERT_EQ(WaitForSingleObject(child.handle(), 5000), WAIT_OBJECT_0);
+    ASSERT_TRUE(KilledAfterReads(board_, "ChurnsUntilKilled", frames));
     EXPECT_EQ(NextClientWithin(10000), S_OK) << "the next client was not served";
   }
   EXPECT_EQ(PortClosesWithin(6000), errors::kPortNotOpen);
