@@ -572,8 +572,9 @@ namespace board {
 
 namespace {
 
+// Whether two rectangles share an area: an empty or inverted one meets nothing.
 bool Meets(const RECT& a, const RECT& b) {
-  return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+  return std::max(a.left, b.left) < std::min(a.right, b.right) && std::max(a.top, b.top) < std::min(a.bottom, b.bottom);
 }
 RECT Clip(const RECT& r, const RECT& to) {
   return {std::max(r.left, to.left), std::max(r.top, to.top), std::min(r.right, to.right), std::min(r.bottom, to.bottom)};
@@ -822,6 +823,9 @@ HRESULT BoardController::SetViewPosition(const RECT* rect) {
   LockGuard guard(access_, INFINITE);
   if (!viewInitialized_) return E_FAIL;
   if (!rect) return E_POINTER;
+  // An empty or inverted rectangle has no area and so meets no panel: as a view wholly off the
+  // panel it is taken with S_OK, and nothing is written, read back or shared.
+  if (Width(*rect) <= 0 || Height(*rect) <= 0) return S_OK;
   if (viewStateOpen_ && State(0) == kYuv444) {
     long b[4] = {};
     const wchar_t* keys[4] = {L"MIN_VIEW_WIDTH", L"MAX_VIEW_WIDTH", L"MIN_VIEW_HEIGHT", L"MAX_VIEW_HEIGHT"};

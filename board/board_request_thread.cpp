@@ -21,7 +21,13 @@ struct BoardRequestThread::PortRequest {
   std::vector<std::uint8_t> read;
 };
 
-BoardRequestThread::BoardRequestThread() : MessageThread(ComApartment::SingleThreaded) {}
+BoardRequestThread::BoardRequestThread(PortFactory factory)
+    : MessageThread(ComApartment::SingleThreaded), factory_(std::move(factory)) {}
+
+HRESULT BoardRequestThread::CreatePort(IKelvPort** port) const {
+  if (factory_) return factory_(port);
+  return CoCreateInstance(kPortClass, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IKelvPort), reinterpret_cast<void**>(port));
+}
 
 long BoardRequestThread::Call(UINT request, long undelivered, const std::shared_ptr<PortRequest>& record) {
   LockGuard guard(requestLock_, INFINITE);
@@ -73,14 +79,19 @@ void BoardRequestThread::OnMessage(UINT message, WPARAM, LPARAM lParam) {
         break;
       }
       Microsoft::WRL::ComPtr<IKelvPort> port;
-      // An open that meets the server leaving (idle) is made again, starting a new one: the
-      // server can go between the creation and the open too, taking the object with it.
-      const HRESULT hr = local_server::Activate([&] {
+      // An activation that meets the server leaving (idle) is made again, starting a new one;
+      // so is an open whose server went between the creation and the call, taking the object
+      // with it. Any answer of the server's own, failures included, is the open's answer.
+      HRESULT opened = S_OK;
+      HRESULT hr = local_server::Activate([&] {
         port.Reset();
-        const HRESULT created = CoCreateInstance(kPortClass, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IKelvPort),
-                                                 reinterpret_cast<void**>(port.GetAddressOf()));
-        return FAILED(created) ? created : port->OpenPort(GetCurrentProcessId());
+        const HRESULT created = CreatePort(port.ReleaseAndGetAddressOf());
+        if (FAILED(created)) return created;
+        if (!port) return E_POINTER;
+        opened = port->OpenPort(GetCurrentProcessId());
+        return local_server::ServerWentAway(opened) ? opened : S_OK;
       });
+      if (SUCCEEDED(hr)) hr = opened;
       if (FAILED(hr)) {
         lastResult_ = hr;
         record->result = 0;

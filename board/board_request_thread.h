@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "common/locks.h"
 #include "filters/renderer/framework/message_thread.h"
@@ -45,7 +46,11 @@ class BoardRequestThread final : public MessageThread, public FrameTransport {
   };
   static const CLSID kPortClass;  // LumacrestPort
 
-  BoardRequestThread();
+  // Makes the port client (one attempt; the open request makes it again as it must). Empty:
+  // LumacrestPort of the serial port server, activated as a local server.
+  using PortFactory = std::function<HRESULT(IKelvPort** port)>;
+
+  explicit BoardRequestThread(PortFactory factory = {});
   ~BoardRequestThread() override { Stop(); }
 
   // The answers of the requests; a request that cannot be delivered gives 0 (open, close,
@@ -67,6 +72,9 @@ class BoardRequestThread final : public MessageThread, public FrameTransport {
   long Call(UINT request, long undelivered, const std::shared_ptr<PortRequest>& record);
   void Close();
 
+  HRESULT CreatePort(IKelvPort** port) const;
+
+  const PortFactory factory_;
   CriticalSection requestLock_;  // one request at a time; held alone
   // The thread's own state: touched on the request thread only.
   Microsoft::WRL::ComPtr<IKelvPort> port_;

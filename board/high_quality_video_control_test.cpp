@@ -220,3 +220,27 @@ TEST_F(ControlObject, GeometryWritesOnlyTheRegistersItMust) {
   EXPECT_EQ(on, 1);
   EXPECT_EQ(view->Uninitialize(0), S_OK);
 }
+
+TEST_F(ControlObject, AViewWithoutAreaIsTakenLikeOneOffThePanelAndNotKept) {
+  ComPtr<IVideoView> view;
+  ASSERT_EQ(CHighQualityVideoControl::Create(nullptr, IID_PPV_ARGS(&view), setup_), S_OK);
+  ASSERT_EQ(view->Initialize(0), S_OK);
+  RECT shown = {100, 100, 500, 400};
+  ASSERT_EQ(view->SetViewPosition(&shown), S_OK);
+  const RECT noArea[] = {
+      {500, 500, 10, 10},    // inverted both ways, its corners on the panel
+      {100, 400, 500, 100},  // inverted height
+      {300, 100, 300, 400},  // no width
+      {100, 200, 500, 200},  // no height
+  };
+  for (RECT r : noArea) {
+    SCOPED_TRACE(testing::Message() << r.left << "," << r.top << "," << r.right << "," << r.bottom);
+    ASSERT_EQ(board_.Command("clear-log"), S_OK);
+    EXPECT_EQ(view->SetViewPosition(&r), S_OK);
+    EXPECT_TRUE(WrittenAddresses().empty());
+    RECT got = {};
+    EXPECT_EQ(view->GetViewPosition(&got), S_OK);
+    EXPECT_EQ(std::vector<LONG>({got.left, got.top, got.right, got.bottom}), std::vector<LONG>({100, 100, 500, 400}));
+  }
+  EXPECT_EQ(view->Uninitialize(0), S_OK);
+}

@@ -42,7 +42,7 @@ HRESULT UnregisterInprocClass(const InprocClass& c) {
     KeepFirstFailure(result, DeleteOwnedKey({c.currentProgId, L"CLSID", nullptr}, clsid));
     KeepFirstFailure(result, DeleteOwnedKey({L"CLSID\\" + clsid, L"InprocServer32", nullptr}, module));
     KeepFirstFailure(result, DeleteOwnedKey({std::wstring(L"AppID\\") + c.appId, L"", nullptr}, c.appName));
-    KeepFirstFailure(result, UnregisterModuleTypeLib(c.typeLib, 1, 0));
+    KeepFirstFailure(result, UnregisterModuleTypeLib(c.typeLib, 1, 0, module));
     return result;
   });
 }

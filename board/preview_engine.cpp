@@ -194,7 +194,11 @@ HRESULT PreviewEngine::Initialize(long reserve) {
 }
 
 HRESULT PreviewEngine::Uninitialize(long reserve) {
-  muteTimer_.Stop();  // its callback takes the engine lock: joined before the lock is taken
+  // A timer mute posted before this call is applied first: stopping the thread drops its
+  // queue. An empty call runs after every message posted before it. Then the thread is joined
+  // (its callback takes the engine lock) before the lock is taken.
+  muteTimer_.Send(WM_NULL, 0, 0);
+  muteTimer_.Stop();
   {
     LockGuard hold(lock_, INFINITE);
     UninitializeLocked(reserve);

@@ -8,6 +8,8 @@
 #include "common/format.h"
 #include "common/handles.h"
 #include "common/hresult.h"
+#include "common/module.h"
+#include "common/path.h"
 
 std::wstring GuidKeyName(REFGUID guid) {
   wchar_t text[40] = {};
@@ -237,11 +239,19 @@ HRESULT RegisterModuleTypeLib(const std::wstring& path) {
   return hr;
 }
 
-HRESULT UnregisterModuleTypeLib(REFGUID libId, WORD major, WORD minor) {
+HRESULT UnregisterModuleTypeLib(REFGUID libId, WORD major, WORD minor, const std::wstring& modulePath) {
   const std::wstring key = FormatW(L"TypeLib\\%ls\\%x.%x", GuidKeyName(libId).c_str(), major, minor);
   if (!ClassesRootKeyExists(key)) return S_OK;  // nothing of ours to remove
   const SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+  // The file this platform's registration names: another copy of the module registered the
+  // library since, and it stays theirs.
+  const std::wstring file = ReadClassesRootValue(key + (kind == SYS_WIN64 ? L"\\0\\win64" : L"\\0\\win32"), nullptr);
+  if (!file.empty() && !NamesOwner(file, modulePath)) return S_OK;
   const HRESULT hr = UnRegisterTypeLib(libId, major, minor, LOCALE_NEUTRAL, kind);
   // Registered for another platform only: not ours to remove.
   return hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_CANTLOADLIBRARY ? S_OK : hr;
+}
+
+HRESULT UnregisterModuleTypeLib(REFGUID libId, WORD major, WORD minor) {
+  return UnregisterModuleTypeLib(libId, major, minor, ModulePath::OfModule(ThisModule()).str());
 }

@@ -115,7 +115,11 @@ HRESULT RemoveRegistrant(const std::wstring& key, const std::wstring& registrant
 // Registers the type library that is resource 1 of the module at `path` under the plain path
 // (never a "\\?\" form).
 HRESULT RegisterModuleTypeLib(const std::wstring& path);
-// Unregisters a type library version; a library that is not registered is S_OK.
+// Unregisters a type library version while its registration for this platform names
+// `modulePath` (or names no file); a library that is not registered, or that another copy of
+// the module registered since, is S_OK and stays.
+HRESULT UnregisterModuleTypeLib(REFGUID libId, WORD major, WORD minor, const std::wstring& modulePath);
+// The same for the module this code is linked into.
 HRESULT UnregisterModuleTypeLib(REFGUID libId, WORD major, WORD minor);
 
 // Keeps the first failure of a sequence of steps that all run.

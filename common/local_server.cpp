@@ -11,8 +11,16 @@ bool MetALeavingServer(HRESULT hr) noexcept {
     case CO_E_SERVER_STOPPING:  // the class object refused: its server is stopping
     case E_FAIL:                // the class object found registered was revoked meanwhile
     case E_UNEXPECTED:
+      return true;
+    default:
+      return ServerWentAway(hr);
+  }
+}
+
+bool ServerWentAway(HRESULT hr) noexcept {
+  switch (hr) {
     case CO_E_OBJNOTCONNECTED:
-    case RPC_E_DISCONNECTED:  // the class object was revoked under the call
+    case RPC_E_DISCONNECTED:  // the object (or class object) was revoked under the call
     case RPC_E_SERVER_DIED:
     case RPC_E_SERVER_DIED_DNE:
       return true;

@@ -24,6 +24,10 @@ constexpr DWORD kActivationRetryPauseMs = 50;
 
 // Whether a failed activation met a server that was leaving (or had gone).
 bool MetALeavingServer(HRESULT hr) noexcept;
+// Whether a failed call on an object of a local server met a server that had gone (the call
+// or the connection failed, the object was disconnected). E_FAIL and E_UNEXPECTED are the
+// object's own answers here: only an activation reads them as a class object revoked under it.
+bool ServerWentAway(HRESULT hr) noexcept;
 
 // Calls `create` until it answers anything but a leaving server, at most `attempts` times:
 // its last answer.

@@ -47,7 +47,7 @@ HRESULT Register(const wchar_t* server) {
 
 HRESULT Unregister(const wchar_t* server) {
   HRESULT result = DeleteLocalServer(ServerClass(server));
-  KeepFirstFailure(result, UnregisterModuleTypeLib(LIBID_VornPortLib, 1, 0));
+  KeepFirstFailure(result, UnregisterModuleTypeLib(LIBID_VornPortLib, 1, 0, server));
   KeepFirstFailure(result, RegisterProxies(server, FALSE));
   return result;
 }

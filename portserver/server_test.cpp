@@ -127,6 +127,38 @@ VORN_CHILD(OpenAndWait) {
   return 0;
 }
 
+// Opens the port, says so, then sends requests until it is killed: the test kills it while the
+// server waits on its behalf for a reply the board does not give.
+VORN_CHILD(SendsUntilKilled) {
+  ComScope com;
+  ComPtr<IKelvPortEx> port;
+  RETURN_IF_FAILED(CreatePort(&port));
+  RETURN_IF_FAILED(port->OpenPort(GetCurrentProcessId()));
+  NamedEvent ready;
+  if (args.empty() || FAILED(ready.Open(args[0].c_str()))) return 2;
+  ready.Set();
+  const ULONGLONG end = GetTickCount64() + 30000;  // killed by the test long before
+  while (GetTickCount64() < end) ReadPanel(port.Get());
+  return 0;
+}
+
+// Makes, opens, reads through, closes and lets go of the port object again and again until it
+// is killed: the test kills it wherever it is in those calls.
+VORN_CHILD(ChurnsUntilKilled) {
+  ComScope com;
+  NamedEvent ready;
+  if (args.empty() || FAILED(ready.Open(args[0].c_str()))) return 2;
+  ready.Set();
+  const ULONGLONG end = GetTickCount64() + 30000;  // killed by the test long before
+  while (GetTickCount64() < end) {
+    ComPtr<IKelvPortEx> port;
+    if (FAILED(CreatePort(&port)) || FAILED(port->OpenPort(GetCurrentProcessId()))) continue;
+    ReadPanel(port.Get());
+    port->ClosePort(GetCurrentProcessId());
+  }
+  return 0;
+}
+
 class PortServer : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -383,6 +415,87 @@ TEST_F(PortServer, KilledClientIsDroppedByTheWatchdog) {
   EXPECT_EQ(hr, errors::kPortNotOpen);
   EXPECT_LT(GetTickCount64() - killed, 3000u);
   EXPECT_EQ(port.Reset(), 0u);
+}
+
+// Opens, reads through and closes the port as a new client, under a bound of its own (a hung
+// call keeps the thread, not the test): the read's answer, E_PENDING when not served in time.
+HRESULT NextClientWithin(DWORD boundMs) {
+  struct Run {  // shared with the thread
+    std::atomic<HRESULT> result{E_PENDING};
+    UniqueHandle finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  };
+  auto run = std::make_shared<Run>();
+  if (!run->finished) return HResultFromLastError();
+  std::thread([run] {
+    ComScope com;
+    run->result = [] {
+      ComPtr<IKelvPortEx> port;
+      RETURN_IF_FAILED(CreatePort(&port));
+      RETURN_IF_FAILED(port->OpenPort(GetCurrentProcessId()));
+      const HRESULT read = ReadPanel(port.Get());
+      RETURN_IF_FAILED(port->ClosePort(GetCurrentProcessId()));
+      return read;
+    }();
+    SetEvent(run->finished.get());
+  }).detach();
+  return WaitForSingleObject(run->finished.get(), boundMs) == WAIT_OBJECT_0 ? run->result.load() : E_PENDING;
+}
+
+// Starts `child` (a client of its own), waits until the board has seen `reads` read requests
+// since its log was cleared, and kills it there.
+testing::AssertionResult KilledAfterReads(const BoardSim& board, const char* child, size_t reads) {
+  const std::wstring name = testing_support::UniqueName(L"VornPortTestReady");
+  NamedEvent ready;
+  if (FAILED(ready.Create(name.c_str()))) return testing::AssertionFailure() << "no ready event";
+  ChildProcess process = ChildProcess::Start(child, {name});
+  if (!process.valid()) return testing::AssertionFailure() << child << " did not start";
+  if (WaitForSingleObject(ready.handle(), 20000) != WAIT_OBJECT_0) return testing::AssertionFailure() << child << " never opened";
+  if (!board.WaitForFrames("RX", "read", reads, 10000))
+    return testing::AssertionFailure() << child << "'s requests never reached the board";
+  if (!TerminateProcess(process.handle(), 1) || WaitForSingleObject(process.handle(), 5000) != WAIT_OBJECT_0)
+    return testing::AssertionFailure() << child << " could not be killed";
+  return testing::AssertionSuccess();
+}
+
+// Waits (bounded) until the port is closed: every open of a killed client dropped.
+HRESULT PortClosesWithin(DWORD boundMs) {
+  ComPtr<IKelvPortEx> port;
+  RETURN_IF_FAILED(CreatePort(&port));
+  const ULONGLONG start = GetTickCount64();
+  HRESULT hr = S_OK;
+  while ((hr = ReadPanel(port.Get())) == S_OK && GetTickCount64() - start < boundMs) Sleep(50);
+  return hr;
+}
+
+TEST_F(PortServer, AClientKilledInsideACallLeavesTheServerToTheNextClient) {
+  // The board answers nothing: each send of the child waits out the port's read time-out in the
+  // server.
+  ASSERT_EQ(board_.Command("fault noreply op=read"), S_OK);
+  ASSERT_TRUE(KilledAfterReads(board_, "SendsUntilKilled", 1));
+  const ULONGLONG killed = GetTickCount64();
+  ASSERT_EQ(board_.Command("clear-faults"), S_OK);
+
+  // The next client: the rest of the child's read, then the server is free; the child's open
+  // went with it, so with the next client's closed the port is closed.
+  EXPECT_EQ(NextClientWithin(10000), S_OK) << "the next client was not served";
+  EXPECT_EQ(PortClosesWithin(6000), errors::kPortNotOpen);
+  EXPECT_LT(GetTickCount64() - killed, 12000u);
+  // Under Wine the killed child's reference keeps this server for good.
+  EXPECT_TRUE(port_testing::EndServers());
+}
+
+TEST_F(PortServer, ClientsKilledAnywhereInTheirCallsLeaveTheServerToTheNextClient) {
+  // Each child is killed once the board has seen a few more requests: somewhere in its
+  // activation, open, send, close or release.
+  for (size_t frames : {1u, 2u, 4u, 7u, 11u}) {
+    SCOPED_TRACE(FormatA("killed after %zu more requests", frames));
+    ASSERT_EQ(board_.Command("clear-log"), S_OK);
+    ASSERT_TRUE(KilledAfterReads(board_, "ChurnsUntilKilled", frames));
+    EXPECT_EQ(NextClientWithin(10000), S_OK) << "the next client was not served";
+  }
+  EXPECT_EQ(PortClosesWithin(6000), errors::kPortNotOpen);
+  // Under Wine a killed child's reference keeps this server for good.
+  EXPECT_TRUE(port_testing::EndServers());
 }
 
 TEST_F(PortServer, ServerLeavesAfterItsLastObjectAndANewOneStarts) {

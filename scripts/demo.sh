@@ -55,7 +55,7 @@ rc=0
 what() {
   case "$1" in
     live-preview.png) echo "the live-TV preview window on the session's display" ;;
-    board-preview.png) echo "a frame the board preview's renderer received, the board's source (green) and its view on the panel (yellow)" ;;
+    board-preview.png) echo "the panel as the board shows it: a frame the renderer received, its source part scaled into the board's view (yellow), the whole frame with that source (green) inset" ;;
     *-mpeg.mpg) echo "MPEG data the host received through IOutputDataCB" ;;
     *-pcm.raw) echo "PCM sound data" ;;
     *-index.dat) echo "index records" ;;
@@ -68,6 +68,9 @@ for f in "$out"/*; do
   [ -f "$f" ] || continue
   name=$(basename "$f")
   case "$name" in tuner1-*) family=" (second family, tuner 1)" ;; pex-*) family=" (third family)" ;; recording-*) family=" (first family)" ;; *) family="" ;; esac
-  printf '  %-34s %9s bytes  %s%s\n' "$name" "$(stat -c %s "$f")" "$(what "$name")" "$family"
+  size=$(stat -c %s "$f")
+  # A file is described by what it holds: an empty one holds nothing.
+  if [ "$size" -eq 0 ]; then held="empty"; else held=$(what "$name"); fi
+  printf '  %-34s %9s bytes  %s%s\n' "$name" "$size" "$held" "$family"
 done
 exit $rc

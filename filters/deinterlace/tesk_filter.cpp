@@ -63,8 +63,10 @@ class TeskFilter::FieldOrderPart final : public Part<IPlanarFieldOrder> {
   STDMETHODIMP GetFieldOrder(LONG* order) override { return filter_->PlanarFieldOrder_GetFieldOrder(order); }
 };
 
-// The input pin: asks for three buffers of 16-byte alignment and refuses an allocator that
-// grants fewer buffers (the history holds two distinct samples while upstream fills a third).
+// The input pin: asks for three buffers (any alignment: the kernels read rows unaligned) and
+// refuses an allocator that grants fewer. The history holds two distinct samples between
+// inputs while upstream fills a third; with two buffers upstream would wait in GetBuffer for
+// a sample that only its next delivery releases, and the stream would stall for good.
 class TeskFilter::InputPin final : public CTransformInputPin {
  public:
   InputPin(TeskFilter* filter, HRESULT* phr)
@@ -83,7 +85,7 @@ class TeskFilter::InputPin final : public CTransformInputPin {
 
   STDMETHODIMP GetAllocatorRequirements(ALLOCATOR_PROPERTIES* props) override {
     if (!props) return E_POINTER;
-    *props = ALLOCATOR_PROPERTIES{kMinInputBuffers, 0, 16, 0};
+    *props = ALLOCATOR_PROPERTIES{kMinInputBuffers, 0, 1, 0};
     return S_OK;
   }
 
@@ -91,10 +93,10 @@ class TeskFilter::InputPin final : public CTransformInputPin {
     if (!allocator) return E_POINTER;
     ALLOCATOR_PROPERTIES props{};
     RETURN_IF_FAILED(allocator->GetProperties(&props));
-    if (props.cBuffers < kMinInputBuffers || props.cbAlign < 16) {
-      ALLOCATOR_PROPERTIES wanted = props;
-      wanted.cBuffers = std::max(props.cBuffers, kMinInputBuffers);
-      wanted.cbAlign = std::max<long>(props.cbAlign, 16);
+    if (props.cBuffers < kMinInputBuffers) {
+      ALLOCATOR_PROPERTIES wanted = props;  // the size kept
+      wanted.cBuffers = kMinInputBuffers;
+      wanted.cbAlign = std::max<long>(props.cbAlign, 1);
       wanted.cbPrefix = 0;
       ALLOCATOR_PROPERTIES granted{};
       if (SUCCEEDED(allocator->SetProperties(&wanted, &granted))) props = granted;
@@ -382,7 +384,7 @@ HRESULT TeskFilter::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERT
   if (!header) return E_UNEXPECTED;
   const long width = header->biWidth;
   const long height = header->biHeight < 0 ? -header->biHeight : header->biHeight;
-  request->cbAlign = 16;
+  request->cbAlign = 1;  // the kernels store the output rows unaligned
   request->cbPrefix = 0;
   request->cBuffers = std::max<long>(request->cBuffers, 1);
   request->cbBuffer = ((width / 64) * 64 + 64) * header->biBitCount * (height + 8) / 8 + 48;
@@ -538,7 +540,9 @@ HRESULT TeskFilter::Receive(IMediaSample* sample) {
   if (planar) {
     if (length < static_cast<long>(kSampleHeaderBytes)) return S_OK;
     const auto* header = reinterpret_cast<const field_video::FieldFrameHeader*>(buffer);
-    if (field_video::IsDropped(header->FrameFlags)) return S_OK;  // a dropped frame is not an error
+    // A dropped frame is not an error, and not a refusal either: S_FALSE would tell upstream
+    // (the capture pin, the pacer) to stop sending until the next stop or flush.
+    if (field_video::IsDropped(header->FrameFlags)) return S_OK;
   }
   if (length < 0 || static_cast<std::size_t>(length) < InputSampleBytes(geometry)) return S_OK;  // short: skipped
   if (!planar && !mmxPath_ && !drawer_.Blackout()) drawer_.Draw(buffer, buffer, length);
@@ -557,6 +561,8 @@ HRESULT TeskFilter::Receive(IMediaSample* sample) {
   firstOutput_ = true;
   keepTop_ = bottomFirst_;
   HRESULT hr = S_OK;
+  // "Single Field" 2 keeps only the second output (middle..end), with frame drop on as well:
+  // the drop test decides whether an output that is made goes, not which outputs are made.
   if ((singleField != 2 || onePerInput) && (!frameDrop || InTime(0, "1st"))) hr = DeliverOne();
   if (FAILED(hr)) return hr;
 

@@ -602,6 +602,19 @@ TEST_F(TeskGraph, FrameDropAgainstTheClock) {
     ASSERT_EQ(Push(Fields(50, 60)), S_OK);
     EXPECT_EQ(sink_->SampleCount(), c.outputs) << c.now;
   }
+  // With "Single Field" 2 only the second output is made, in time or not for the first.
+  Set(params::kSingleField, 2);
+  for (const Case& c : {Case{0, 1}, Case{200000, 1}, Case{360000, 0}}) {
+    clock->SetTime(c.now);
+    sink_->ClearRecords();
+    ASSERT_EQ(Push(Fields(50, 60)), S_OK);
+    const auto samples = sink_->Samples();
+    ASSERT_EQ(samples.size(), c.outputs) << c.now;
+    if (!samples.empty()) {
+      EXPECT_EQ(std::make_pair(samples[0].start, samples[0].stop), std::make_pair(kFrame / 2, kFrame));
+    }
+  }
+  Set(params::kSingleField, 0);
   static_cast<IBaseFilter*>(filter_)->SetSyncSource(nullptr);
   clock->Release();
 }
@@ -670,8 +683,21 @@ TEST_F(TeskGraph, TheInputNeedsThreeBuffers) {
   ALLOCATOR_PROPERTIES wanted{};
   ASSERT_EQ(input_->GetAllocatorRequirements(&wanted), S_OK);
   EXPECT_EQ(wanted.cBuffers, 3);
-  EXPECT_EQ(wanted.cbAlign, 16);
+  EXPECT_EQ(wanted.cbAlign, 1);  // the kernels take rows at any address
   two->Release();
+  object->NonDelegatingRelease();
+
+  // The output buffers: any alignment, no prefix, one picture with its margins and header.
+  object = CMemAllocator::CreateInstance(nullptr, &hr);
+  object->NonDelegatingAddRef();
+  IMemAllocator* output = nullptr;
+  ASSERT_EQ(object->NonDelegatingQueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&output)), S_OK);
+  ALLOCATOR_PROPERTIES asked{};
+  ASSERT_EQ(filter_->DecideBufferSize(output, &asked), S_OK);
+  EXPECT_EQ(asked.cbAlign, 1);
+  EXPECT_EQ(asked.cbPrefix, 0);
+  EXPECT_EQ(asked.cbBuffer, ((kWidth / 64) * 64 + 64) * 16 * (kHeight + 8) / 8 + 48);
+  output->Release();
   object->NonDelegatingRelease();
 }
 

@@ -3,8 +3,9 @@
 // preview control (VornConEx.dll over VornCon.dll) drives the board through the serial port
 // server on COM1. The board keys the picture into the host window's place on its panel: the step
 // prints the deinterlacer's module, how many frames the board received and the view registers
-// it holds, and keeps a picture in the run directory: a frame the renderer received (its frame
-// dump) with the board's source rectangle and its view on the panel drawn over it.
+// it holds, and keeps a picture of the panel in the run directory: a frame the renderer received
+// (its frame dump), its source part scaled into the board's view, the source outlined on the
+// whole frame inset beside it, labelled.
 //
 // Like the window preview, it runs in a process of its own (vorn_demo.exe --board-preview
 // <report>); the session registers the modules, the board settings and the panel file.
@@ -12,6 +13,7 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -57,6 +59,7 @@ constexpr wchar_t kDumpPattern[] = L"d:\\VornVRen*.bmp";
 constexpr wchar_t kDumpWhole[] = L"d:\\VornVRen001.bmp";  // whole once the next one is begun
 constexpr wchar_t kDumpNext[] = L"d:\\VornVRen002.bmp";
 constexpr std::uint32_t kSourceColour = 0x00FF00, kViewColour = 0xFFFF00;
+constexpr std::uint32_t kPanelColour = 0x202830, kPanelEdgeColour = 0x808080;  // the panel around the view
 
 // An 11-bit register value (three high bits, then eight) at `at`.
 int Get11(const std::vector<std::uint8_t>& r, size_t at) { return ((r[at] & 7) << 8) | r[at + 1]; }
@@ -96,8 +99,78 @@ simcard_testing::ScreenCopy DumpOneFrame() {
   return frame;
 }
 
-// The frame with the board's source rectangle (frame co-ordinates) and its view (panel
-// co-ordinates, scaled to the frame) drawn over it, saved in the run directory.
+// Text in white on the picture at (x, y), drawn through GDI into a copy of its pixels.
+void Label(simcard_testing::ScreenCopy& picture, int x, int y, const std::wstring& text) {
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = picture.width;
+  info.bmiHeader.biHeight = -picture.height;  // top-down, as the pixels are
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  HDC dc = CreateCompatibleDC(nullptr);
+  void* bits = nullptr;
+  HBITMAP bitmap = dc ? CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0) : nullptr;
+  if (bitmap) {
+    auto* pixels = static_cast<std::uint32_t*>(bits);
+    std::copy(picture.pixels.begin(), picture.pixels.end(), pixels);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, RGB(255, 255, 255));
+    TextOutW(dc, x, y, text.c_str(), static_cast<int>(text.size()));
+    GdiFlush();
+    std::copy(pixels, pixels + picture.pixels.size(), picture.pixels.begin());
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+  }
+  if (dc) DeleteDC(dc);
+}
+
+// The panel as the board shows it: the source part of the frame scaled into the view (what
+// lies off the panel cut away), the view outlined, and the whole frame inset in the corner
+// farthest from the view with the source outlined on it.
+simcard_testing::ScreenCopy PanelPicture(const simcard_testing::ScreenCopy& frame, const RECT& source, const RECT& view) {
+  simcard_testing::ScreenCopy panel;
+  panel.width = kPanelWidth;
+  panel.height = kPanelHeight;
+  panel.pixels.assign(static_cast<size_t>(kPanelWidth) * kPanelHeight, kPanelColour);
+  const LONG viewW = view.right - view.left, viewH = view.bottom - view.top;
+  const LONG srcW = source.right - source.left, srcH = source.bottom - source.top;
+  if (viewW > 0 && viewH > 0 && srcW > 0 && srcH > 0) {
+    for (LONG y = std::max<LONG>(view.top, 0); y < std::min<LONG>(view.bottom, kPanelHeight); ++y) {
+      const LONG sy = source.top + (y - view.top) * srcH / viewH;
+      for (LONG x = std::max<LONG>(view.left, 0); x < std::min<LONG>(view.right, kPanelWidth); ++x) {
+        const LONG sx = source.left + (x - view.left) * srcW / viewW;
+        if (sx >= 0 && sx < frame.width && sy >= 0 && sy < frame.height)
+          panel.pixels[static_cast<size_t>(y) * kPanelWidth + x] = frame.pixels[static_cast<size_t>(sy) * frame.width + sx];
+      }
+    }
+  }
+  simcard_testing::Outline(panel, view, kViewColour);
+
+  // The inset: a quarter of the frame's size.
+  const int insetW = frame.width / 4, insetH = frame.height / 4, margin = 16;
+  const bool right = (view.left + view.right) / 2 < kPanelWidth / 2, bottom = (view.top + view.bottom) / 2 < kPanelHeight / 2;
+  const int ix = right ? kPanelWidth - margin - insetW : margin, iy = bottom ? kPanelHeight - margin - insetH - 18 : margin + 18;
+  for (int y = 0; y < insetH; ++y)
+    for (int x = 0; x < insetW; ++x)
+      panel.pixels[static_cast<size_t>(iy + y) * kPanelWidth + ix + x] = frame.pixels[static_cast<size_t>(y * 4) * frame.width + x * 4];
+  const RECT insetSource = {ix + source.left / 4, iy + source.top / 4, ix + source.right / 4, iy + source.bottom / 4};
+  simcard_testing::Outline(panel, {ix - 1, iy - 1, ix + insetW + 1, iy + insetH + 1}, kPanelEdgeColour, 1);
+  simcard_testing::Outline(panel, insetSource, kSourceColour);
+
+  Label(panel, 8, 4, FormatW(L"panel %dx%d as the board shows it", kPanelWidth, kPanelHeight));
+  const LONG labelY = view.top >= 20 ? view.top - 18 : std::min<LONG>(view.bottom + 4, kPanelHeight - 18);
+  Label(panel, std::max<LONG>(view.left, 0), labelY,
+        FormatW(L"view (%ld,%ld) %ldx%ld: source (%ld,%ld) %ldx%ld scaled", view.left, view.top, viewW, viewH,
+                source.left, source.top, srcW, srcH));
+  Label(panel, ix, bottom ? iy - 18 : iy + insetH + 4,
+        FormatW(L"frame %dx%d (1/4), source in green", frame.width, frame.height));
+  return panel;
+}
+
+// The panel picture (above) of a frame the renderer received, saved in the run directory.
 void SaveBoardPicture(Verdict& verdict, const std::vector<std::uint8_t>& r) {
   simcard_testing::ScreenCopy frame = DumpOneFrame();
   if (frame.pixels.empty()) {
@@ -110,18 +183,15 @@ void SaveBoardPicture(Verdict& verdict, const std::vector<std::uint8_t>& r) {
                        sourceTop + Get11(r, kSource + 4)};
   const LONG viewLeft = Get11(r, kViewPosition), viewTop = Get11(r, kViewPosition + 2);
   const RECT view = {viewLeft, viewTop, viewLeft + Get11(r, kViewSize), viewTop + Get11(r, kViewSize + 2)};
-  const RECT scaled = {MulDiv(view.left, frame.width, kPanelWidth), MulDiv(view.top, frame.height, kPanelHeight),
-                       MulDiv(view.right, frame.width, kPanelWidth), MulDiv(view.bottom, frame.height, kPanelHeight)};
-  simcard_testing::Outline(frame, scaled, kViewColour);
-  simcard_testing::Outline(frame, source, kSourceColour);
+  const simcard_testing::ScreenCopy panel = PanelPicture(frame, source, view);
   const std::wstring picture = RunFolder() + L"\\" + kPictureFile;
-  if (verdict.Check(FormatW(L"picture of a frame the renderer received (%dx%d) saved as %ls", frame.width, frame.height,
-                            picture.c_str()),
-                    sim_host::WritePng(picture, frame.width, frame.height, frame.pixels.data())))
-    Say(FormatW(L"    drawn over it: the board's source (%ld,%ld) %ldx%ld in green, its view on the %dx%d panel "
-                L"(%ld,%ld) %ldx%ld in yellow, scaled to the frame",
-                source.left, source.top, source.right - source.left, source.bottom - source.top, kPanelWidth,
-                kPanelHeight, view.left, view.top, view.right - view.left, view.bottom - view.top));
+  if (verdict.Check(FormatW(L"picture of the %dx%d panel with a frame the renderer received (%dx%d) saved as %ls",
+                            kPanelWidth, kPanelHeight, frame.width, frame.height, picture.c_str()),
+                    sim_host::WritePng(picture, panel.width, panel.height, panel.pixels.data())))
+    Say(FormatW(L"    on it: the board's source (%ld,%ld) %ldx%ld of the frame scaled into its view (%ld,%ld) "
+                L"%ldx%ld (yellow); the whole frame inset with the source in green",
+                source.left, source.top, source.right - source.left, source.bottom - source.top, view.left, view.top,
+                view.right - view.left, view.bottom - view.top));
 }
 
 void ShowOnTheBoard(Verdict& verdict, IDeviceSetup* setup, HWND window, const RECT& place) {

@@ -22,8 +22,8 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-// The host's callback: each type's bytes go to a file of its own. Called on the callback
-// filter's streaming threads.
+// The host's callback: each chosen type's bytes go to a file of its own (a type not chosen
+// gets no file). Called on the callback filter's streaming threads.
 class RecordingFiles final : public IOutputDataCB {
  public:
   struct File {
@@ -31,12 +31,15 @@ class RecordingFiles final : public IOutputDataCB {
     const wchar_t* kind;
     std::wstring name;
     UniqueFileHandle handle;
+    bool chosen = false;
     std::atomic<ULONG> bytes{0};
     std::atomic<ULONG> subtype{0};
   };
 
-  RecordingFiles(const std::wstring& folder, const wchar_t* prefix) {
+  RecordingFiles(const std::wstring& folder, const wchar_t* prefix, unsigned types) {
     for (File& file : files_) {
+      file.chosen = (types & (1u << file.type)) != 0;
+      if (!file.chosen) continue;
       file.name = FormatW(L"%ls-%ls", prefix, file.kind);
       const std::wstring path = PathString::Combine(WideString(folder), WideString(file.name)).str();
       file.handle.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -45,7 +48,7 @@ class RecordingFiles final : public IOutputDataCB {
   }
   bool open() const {
     for (const File& file : files_)
-      if (!file.handle) return false;
+      if (file.chosen && !file.handle) return false;
     return true;
   }
   const File& file(ULONG type) const { return files_[type - 1]; }
@@ -60,7 +63,7 @@ class RecordingFiles final : public IOutputDataCB {
   ULONG references() const { return refs_; }
 
   STDMETHODIMP OnData(ULONG type, ULONG subtype, ULONG, ULONG, ULONG size, BYTE* data) override {
-    if (type < 1 || type > 3 || (size && !data)) {
+    if (type < 1 || type > 3 || !files_[type - 1].chosen || (size && !data)) {
       failed_ = true;
       return S_OK;
     }
@@ -84,7 +87,7 @@ class RecordingFiles final : public IOutputDataCB {
 
 ULONG RecordOutputData(Verdict& verdict, IDevice* device, const RecordingPlan& plan) {
   Say(FormatW(L"  recording %ls through IOutputDataCB", plan.types == 0xE ? L"MPEG, PCM and index records" : L"MPEG"));
-  RecordingFiles files(RunFolder(), plan.prefix);
+  RecordingFiles files(RunFolder(), plan.prefix, plan.types);
   if (!files.open()) {
     verdict.Fail(L"the recording files cannot be created in the run directory");
     return 0;
