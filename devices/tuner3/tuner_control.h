@@ -13,6 +13,7 @@
 #include <wrl/client.h>
 
 #include "common/device/device_identity.h"
+#include "common/hresult.h"
 #include "common/device/filter_graph_holder.h"
 #include "devices/core/tuning/crossbar_router.h"
 #include "devices/core/tuning/tuner_filters.h"
@@ -29,6 +30,9 @@ namespace pex {
 
 class TunerControl : public FilterGraphHolder {
  public:
+  // A driver's Get that succeeded with fewer bytes than the record holds up to its value.
+  static constexpr HRESULT kShortReply = HResultFromWin32(ERROR_INVALID_DATA);
+
   TunerControl() = default;
   ~TunerControl() override;
 
@@ -43,7 +47,8 @@ class TunerControl : public FilterGraphHolder {
   HRESULT SetChannel(int channel);  // default video and audio subchannels
   HRESULT GetChannel(int* channel);
 
-  // Driver properties; a property the filter does not support gives its own 0x8007Axxx code.
+  // Driver properties; a property the filter does not support gives its own 0x8007Axxx code,
+  // a Get whose reply ends before the value read kShortReply (nothing is written then).
   HRESULT SetFrequency(int frequency, int mode);  // tuning mode 2 when `mode` is 1, else 1
   HRESULT GetFrequency(int* frequency);
   HRESULT GetSignalLevel(int* level);  // code 1..4 as -64, 0, 63, 127; any other -128

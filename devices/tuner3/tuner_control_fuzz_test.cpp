@@ -1,8 +1,9 @@
 // The third family's tuner control under the mutation driver, against what its card's filters
-// answer: the support each driver property reports, the values a Get reads, and a failure of
-// any KS call (the error and how many calls it lasts). Every call either succeeds with exactly
-// the driver's value (the signal code as one of the five levels), answers the property's own
-// code when the needed support is missing, or passes the driver's failure on; nothing faults.
+// answer: the support each driver property reports, the values a Get reads, the byte count a
+// Get returns, and a failure of any KS call (the error and how many calls it lasts). Every call
+// either succeeds with exactly the driver's value (the signal code as one of the five levels),
+// answers the property's own code when the needed support is missing, refuses a Get whose reply
+// ends before its value, or passes the driver's failure on; nothing faults.
 #include "devices/tuner3/tuner_control.h"
 
 #include <gtest/gtest.h>
@@ -21,11 +22,15 @@ namespace {
 struct Property {
   const GUID* set;
   DWORD id;
+  DWORD recordSize;
 };
 // Scan mode, frequency, signal level, switching flag, capture switches A and B.
-const Property kProperties[] = {{&kSimKsTunerSet, 0},     {&kSimKsTunerSet, 1},   {&kSimKsTunerSet, 2},
-                                {&kSimKsSwitchingSet, 2}, {&kSimKsCaptureSet, 4}, {&kSimKsCaptureSet, 3}};
-constexpr std::size_t kPropertyBytes = 9;  // support, value 1, value 2
+const Property kProperties[] = {{&kSimKsTunerSet, 0, 28},     {&kSimKsTunerSet, 1, 32},
+                                {&kSimKsTunerSet, 2, 28},     {&kSimKsSwitchingSet, 2, 28},
+                                {&kSimKsCaptureSet, 4, 28},   {&kSimKsCaptureSet, 3, 28}};
+constexpr std::size_t kPropertyBytes = 13;  // support, value 1, value 2, the count a Get returns
+constexpr std::size_t kReturnedAt = 9;
+constexpr DWORD kValueEnd = 28;  // a reply must reach the end of the first value
 constexpr std::size_t kFailureAt = std::size(kProperties) * kPropertyBytes;
 constexpr std::size_t kInputBytes = kFailureAt + 6;  // method, error, times
 const char* const kMethods[] = {"KsGet", "KsSet", "QuerySupported"};
@@ -52,15 +57,23 @@ TEST_F(PexTunerControlFuzz, EveryPropertyCallTakesTheDriversAnswerOrItsOwnCode) 
   for (std::size_t p = 0; p < std::size(kProperties); ++p) {
     seed[p * kPropertyBytes] = 3;
     fuzzing::WriteLe(seed.data() + p * kPropertyBytes + 1, 4, 100 + static_cast<std::uint32_t>(p));
+    fuzzing::WriteLe(seed.data() + p * kPropertyBytes + kReturnedAt, 4, kProperties[p].recordSize);
   }
   target.seeds = {seed};
+  fuzzing::Bytes shortReplies = seed;
+  for (std::size_t p = 0; p < std::size(kProperties); ++p)
+    fuzzing::WriteLe(shortReplies.data() + p * kPropertyBytes + kReturnedAt, 4, 24 + static_cast<std::uint32_t>(p));
+  target.seeds.push_back(shortReplies);
   seed[kFailureAt] = 0;
   fuzzing::WriteLe(seed.data() + kFailureAt + 1, 4, static_cast<std::uint32_t>(E_ACCESSDENIED));
   seed[kFailureAt + 5] = 1;
   target.seeds.push_back(seed);
   target.sizeFields = [](const fuzzing::Bytes&) {
     std::vector<fuzzing::SizeField> fields;
-    for (std::size_t p = 0; p < std::size(kProperties); ++p) fields.push_back({p * kPropertyBytes + 1, 4});
+    for (std::size_t p = 0; p < std::size(kProperties); ++p) {
+      fields.push_back({p * kPropertyBytes + 1, 4});
+      fields.push_back({p * kPropertyBytes + kReturnedAt, 4});
+    }
     fields.push_back({kFailureAt + 1, 4});
     return fields;
   };
@@ -68,6 +81,7 @@ TEST_F(PexTunerControlFuzz, EveryPropertyCallTakesTheDriversAnswerOrItsOwnCode) 
   target.defaultRuns = 300;
   int taken = 0;    // calls that took the driver's answer
   int refused = 0;  // calls answered with the property's own code
+  int cut = 0;      // Gets refused for a short reply
   target.check = [&](const std::uint8_t* data, std::size_t size) -> std::string {
     fuzzing::Bytes input(data, data + size);
     input.resize(kInputBytes, 0);
@@ -77,6 +91,7 @@ TEST_F(PexTunerControlFuzz, EveryPropertyCallTakesTheDriversAnswerOrItsOwnCode) 
       SimCard_SetKsSupport(path, kProperties[p].set, kProperties[p].id, at[0] & 3);
       SimCard_SetKsValues(path, kProperties[p].set, kProperties[p].id, static_cast<LONG>(fuzzing::ReadLe(at + 1, 4)),
                           static_cast<LONG>(fuzzing::ReadLe(at + 5, 4)));
+      SimCard_SetKsReturned(path, kProperties[p].set, kProperties[p].id, fuzzing::ReadLe(at + kReturnedAt, 4));
     }
     const char* method = kMethods[input[kFailureAt] % std::size(kMethods)];
     // A failure code only: the high bit set whatever the input says.
@@ -87,6 +102,11 @@ TEST_F(PexTunerControlFuzz, EveryPropertyCallTakesTheDriversAnswerOrItsOwnCode) 
     pex::TunerControl& c = *control_;
     const auto support = [&](std::size_t p) { return input[p * kPropertyBytes] & 3; };
     const auto value = [&](std::size_t p) { return static_cast<int>(fuzzing::ReadLe(input.data() + p * kPropertyBytes + 1, 4)); };
+    // What a Get of the card reports as returned (the whole record for the card's own mark).
+    const auto returned = [&](std::size_t p) {
+      const DWORD count = fuzzing::ReadLe(input.data() + p * kPropertyBytes + kReturnedAt, 4);
+      return count == kSimKsReturnedWhole ? kProperties[p].recordSize : count;
+    };
     std::string failure;
     // A Get: the driver's value, its own code, or a failure the card was told to give.
     const auto get = [&](const char* name, std::size_t p, HRESULT (pex::TunerControl::*call)(int*), HRESULT unsupported) {
@@ -94,6 +114,7 @@ TEST_F(PexTunerControlFuzz, EveryPropertyCallTakesTheDriversAnswerOrItsOwnCode) 
       const HRESULT hr = (c.*call)(&got);
       taken += hr == S_OK;
       refused += hr == unsupported;
+      cut += hr == pex::TunerControl::kShortReply;
       if (!failure.empty()) return;
       if (hr == S_OK && p != 2 && got != value(p))
         failure = std::string(name) + " read " + std::to_string(got) + " for the driver's " + std::to_string(value(p));
@@ -101,7 +122,13 @@ TEST_F(PexTunerControlFuzz, EveryPropertyCallTakesTheDriversAnswerOrItsOwnCode) 
         failure = "a signal level of " + std::to_string(got);
       else if (hr == S_OK && !(support(p) & KSPROPERTY_SUPPORT_GET))
         failure = std::string(name) + " succeeded without get support";
-      else if (FAILED(hr) && hr != unsupported && hr != error)
+      else if (hr == S_OK && returned(p) < kValueEnd)
+        failure = std::string(name) + " took a reply of " + std::to_string(returned(p)) + " bytes";
+      else if (hr == pex::TunerControl::kShortReply && hr != error && returned(p) >= kValueEnd)
+        failure = std::string(name) + " refused a reply of " + std::to_string(returned(p)) + " bytes";
+      else if (FAILED(hr) && got != 0x5A5A5A5A)
+        failure = std::string(name) + " wrote its value on a failure";
+      else if (FAILED(hr) && hr != unsupported && hr != error && hr != pex::TunerControl::kShortReply)
         failure = std::string(name) + " answered " + std::to_string(hr);
     };
     const auto set = [&](const char* name, std::size_t p, HRESULT hr, HRESULT unsupported) {
@@ -128,6 +155,7 @@ TEST_F(PexTunerControlFuzz, EveryPropertyCallTakesTheDriversAnswerOrItsOwnCode) 
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);
   EXPECT_GT(taken, 0);
   EXPECT_GT(refused, 0);
+  EXPECT_GT(cut, 0);
 }
 
 }  // namespace

@@ -85,6 +85,42 @@ TEST_F(PexTunerControlTest, EachUnsupportedPropertyHasItsOwnCode) {
   EXPECT_EQ(E_ACCESSDENIED, c.SetSwitchingFlag(0));
 }
 
+// A driver's Get that returns fewer bytes than the record holds up to the value read is
+// refused, and the caller's value stays as it was; a count that reaches the value (or claims
+// more than the record) reads the driver's value.
+TEST_F(PexTunerControlTest, AGetReplyShorterThanItsValueIsRefused) {
+  Build();
+  pex::TunerControl& c = *control_;
+  const struct {
+    const GUID* set;
+    DWORD id;
+    std::function<HRESULT(int*)> get;
+    int value;  // as the caller reads it
+  } properties[] = {
+      {&kSimKsTunerSet, 1, [&](int* v) { return c.GetFrequency(v); }, 91250},
+      {&kSimKsTunerSet, 2, [&](int* v) { return c.GetSignalLevel(v); }, 127},  // code 4
+      {&kSimKsCaptureSet, 4, [&](int* v) { return c.GetCaptureSwitchA(v); }, 7},
+      {&kSimKsCaptureSet, 3, [&](int* v) { return c.GetCaptureSwitchB(v); }, -3},
+  };
+  const struct {
+    DWORD returned;
+    bool taken;
+  } counts[] = {{0, false}, {24, false}, {27, false}, {28, true}, {32, true}, {0x7FFFFFFF, true}};
+  const wchar_t* path = capturePath_.c_str();
+  for (const auto& p : properties) {
+    const LONG driverValue = p.id == 2 && p.set == &kSimKsTunerSet ? 4 : p.value;
+    ASSERT_EQ(S_OK, SimCard_SetKsValues(path, p.set, p.id, driverValue, 5));
+    for (const auto& n : counts) {
+      SCOPED_TRACE(::testing::Message() << "property " << p.id << ", " << n.returned << " bytes");
+      ASSERT_EQ(S_OK, SimCard_SetKsReturned(path, p.set, p.id, n.returned));
+      int value = 0x5A5A5A5A;
+      EXPECT_EQ(n.taken ? S_OK : pex::TunerControl::kShortReply, p.get(&value));
+      EXPECT_EQ(n.taken ? p.value : 0x5A5A5A5A, value);
+    }
+    ASSERT_EQ(S_OK, SimCard_SetKsReturned(path, p.set, p.id, kSimKsReturnedWhole));
+  }
+}
+
 TEST_F(PexTunerControlTest, AChannelChangeWritesItsPropertiesInOrder) {
   Build();
   const size_t before = Writes().size();

@@ -105,9 +105,13 @@ HRESULT KsProperties::Get(UINT role, REFGUID set, DWORD id, void* instance, DWOR
   if (!(entry->support & KSPROPERTY_SUPPORT_GET)) return E_PROP_ID_UNSUPPORTED;
   hr = CheckRecord(*entry, kFlagGet, instance, instanceSize, data, dataSize);
   if (FAILED(hr)) return hr;
-  const DWORD values = (dataSize - kHeaderSize) / sizeof(LONG);
-  std::memcpy(static_cast<std::uint8_t*>(data) + kHeaderSize, entry->values, values * sizeof(LONG));
-  *returned = dataSize;
+  // A driver that answers short writes only the bytes it counts; one that claims more than the
+  // record still writes no byte past it.
+  const DWORD count = entry->returned == kSimKsReturnedWhole ? dataSize : entry->returned;
+  const DWORD written = count < dataSize ? count : dataSize;
+  if (written > kHeaderSize)
+    std::memcpy(static_cast<std::uint8_t*>(data) + kHeaderSize, entry->values, written - kHeaderSize);
+  *returned = count;
   return S_OK;
 }
 
@@ -128,6 +132,17 @@ HRESULT KsProperties::SetValues(REFGUID set, DWORD id, LONG value1, LONG value2)
     if (IsEqualGUID(entry.set, set) && entry.id == id) {
       entry.values[0] = value1;
       entry.values[1] = value2;
+      return S_OK;
+    }
+  }
+  return E_INVALIDARG;
+}
+
+HRESULT KsProperties::SetReturned(REFGUID set, DWORD id, DWORD returned) {
+  LockGuard guard(lock_, INFINITE);
+  for (Entry& entry : entries_) {
+    if (IsEqualGUID(entry.set, set) && entry.id == id) {
+      entry.returned = returned;
       return S_OK;
     }
   }

@@ -31,6 +31,9 @@ class KsProperties {
 
   HRESULT SetSupport(REFGUID set, DWORD id, DWORD support);
   HRESULT SetValues(REFGUID set, DWORD id, LONG value1, LONG value2);
+  // What a Get of the property reports as returned (kSimKsReturnedWhole: the record's size);
+  // only the bytes below that count are written.
+  HRESULT SetReturned(REFGUID set, DWORD id, DWORD returned);
   std::vector<SimCardKsWrite> Log() const;
   // Every value of a property (kSimKsMaxValues).
   HRESULT Values(REFGUID set, DWORD id, LONG* values) const;
@@ -45,6 +48,7 @@ class KsProperties {
     DWORD size;
     DWORD support;
     LONG values[kSimKsMaxValues];
+    DWORD returned = kSimKsReturnedWhole;
   };
   Entry* Find(UINT role, REFGUID set, DWORD id, HRESULT* error);
   const Entry* FindAny(REFGUID set, DWORD id) const;

@@ -227,6 +227,12 @@ HRESULT SimCard_SetKsValues(const wchar_t* devicePath, const GUID* set, DWORD id
   return card->ks().SetValues(*set, id, value1, value2);
 }
 
+HRESULT SimCard_SetKsReturned(const wchar_t* devicePath, const GUID* set, DWORD id, DWORD returned) {
+  auto card = CardOf(devicePath);
+  if (!card || !set) return E_INVALIDARG;
+  return card->ks().SetReturned(*set, id, returned);
+}
+
 HRESULT SimCard_GetKsLog(const wchar_t* devicePath, SimCardKsWrite* writes, UINT capacity, UINT* count) {
   if (!count || (capacity && !writes)) return E_POINTER;
   auto card = CardOf(devicePath);

@@ -128,6 +128,7 @@ inline constexpr GUID kSimKsCaptureSet = {0xdd58719e, 0x435e, 0x4611, {0x84, 0x1
 inline constexpr GUID kSimKsEventSet = {0xdde4cfd5, 0x4569, 0x4a93, {0xb5, 0xb5, 0x9d, 0xe6, 0x8e, 0xff, 0x02, 0x7f}};
 inline constexpr GUID kSimKsEncoderSet = {0xf875d956, 0xa93e, 0x4d3c, {0x9b, 0xe3, 0x5f, 0x5a, 0xdf, 0xaa, 0xbb, 0x9a}};
 constexpr std::uint32_t kSimKsMaxValues = 20;  // the encoder's parameter block
+constexpr DWORD kSimKsReturnedWhole = 0xFFFFFFFF;  // SimCard_SetKsReturned: the record's size
 
 // What the preview source's "Preview" pin reports through IAMStreamConfig::GetFormat.
 enum SimPreviewFormat : std::uint32_t {
@@ -209,6 +210,10 @@ HRESULT SimCard_GetPicture(const wchar_t* devicePath, SimCardPicture* picture);
 // Set or Get without its flag fails), and the values a Get reads.
 HRESULT SimCard_SetKsSupport(const wchar_t* devicePath, const GUID* set, DWORD id, DWORD support);
 HRESULT SimCard_SetKsValues(const wchar_t* devicePath, const GUID* set, DWORD id, LONG value1, LONG value2);
+// The byte count a Get of the property reports (kSimKsReturnedWhole, the default: the record's
+// size). A count below the record's size writes only that many bytes of it (the header's own
+// among them, as the caller sent them), a larger one the whole record.
+HRESULT SimCard_SetKsReturned(const wchar_t* devicePath, const GUID* set, DWORD id, DWORD returned);
 // The accepted property writes of the card, oldest first.
 HRESULT SimCard_GetKsLog(const wchar_t* devicePath, SimCardKsWrite* writes, UINT capacity, UINT* count);
 // All values a property holds (up to kSimKsMaxValues; the rest of `values` is zeroed).
