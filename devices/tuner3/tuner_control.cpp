@@ -1,5 +1,7 @@
 #include "devices/tuner3/tuner_control.h"
 
+#include <cstddef>
+
 #include "common/errors.h"
 #include "devices/core/link/packet_codecs.h"
 #include "devices/core/tuning/proc_amp.h"
@@ -112,7 +114,10 @@ HRESULT TunerControl::Exchange(const Property& property, DWORD flags, int* value
   if (flags == kFlagSet) return target->Set(*property.set, property.id, &record, size, &record, size);
   DWORD returned = 0;
   hr = target->Get(*property.set, property.id, &record, size, &record, size, &returned);
-  if (SUCCEEDED(hr)) values[0] = record.value1;
+  if (FAILED(hr)) return hr;
+  // A reply that ends before the value would leave the request's own value behind it.
+  if (returned < offsetof(driver_packets::KsPropertyRecord, value1) + sizeof(record.value1)) return kShortReply;
+  values[0] = record.value1;
   return hr;
 }
 

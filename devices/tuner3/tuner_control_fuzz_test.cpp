@@ -78,7 +78,7 @@ TEST_F(PexTunerControlFuzz, EveryPropertyCallTakesTheDriversAnswerOrItsOwnCode) 
     return fields;
   };
   target.maxSize = kInputBytes;
-  target.defaultRuns = 300;
+  target.defaultRuns = 1000;
   int taken = 0;    // calls that took the driver's answer
   int refused = 0;  // calls answered with the property's own code
   int cut = 0;      // Gets refused for a short reply
