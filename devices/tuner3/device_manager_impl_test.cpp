@@ -24,7 +24,7 @@
 #include "devices/core/hal_items.h"
 #include "devices/core/outside_filters.h"
 #include "devices/core/testing/output_data_sink.h"
-#include "devices/tuner3/testing/pex_card_fixture.h"
+#include "devices/tuner3/testing/pex_device_fixture.h"
 #include "sim/doubles/double_journal.h"
 #include "sim/doubles/outside_interfaces.h"
 #include "sim/doubles/platform_doubles_testing.h"
@@ -37,41 +37,17 @@ using namespace pex_testing;
 
 namespace {
 
-using RegFn = HRESULT(STDAPICALLTYPE*)();
-
-constexpr std::uint32_t kRecordA[3] = {0, 7, 0xC0};  // tuner and both external inputs, both switches
-constexpr std::uint32_t kRecordB[8] = {1, 91250000, 767250000, 62500, 1, 12, 13, 63};
-
 bool EventExists(const std::wstring& name) {
   UniqueHandle h(OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
   return h.valid();
 }
 
-class PexDeviceObject : public PexCardTest {
+class PexDeviceObject : public PexDeviceTest {
  protected:
   void SetUp() override {
-    PexCardTest::SetUp();
-    static const bool attached = [] {
-      UINT patched = 0;
-      return SUCCEEDED(SimDriver_Attach(GetModuleHandleW(nullptr), &patched));
-    }();
-    ASSERT_TRUE(attached);
-    items_.reset(LoadLibraryW(testing_support::BinPath(L"vorn_halitem.dll").c_str()));
-    auto reg = GetProcAs<RegFn>(items_.get(), "DllRegisterServer");
-    ASSERT_TRUE(reg && reg() == S_OK);
-    HRESULT added = SimDriver_AddCard(capturePath_.c_str(), &card_);
-    ASSERT_TRUE(SUCCEEDED(added));
-    ASSERT_EQ(S_OK, SimDriver_SetDeviceInfo(card_, kRecordA, kRecordB));
-    table_ = testing_support::UniqueName(L"Global\\vorn_pex_state_");
-    // The doubles' folder stands for the device manager's own.
-    filters_.reset(LoadLibraryW(testing_support::BinPath(DOUBLES_CALLBACK_FILE).c_str()));
-    ASSERT_TRUE(filters_.valid());
+    PexDeviceTest::SetUp();
     object_ = NewObject();
     ASSERT_TRUE(object_);
-  }
-  std::unique_ptr<pex::DeviceManagerImpl> NewObject() {
-    auto object = std::make_unique<pex::DeviceManagerImpl>(table_.c_str(), (table_ + L"_mutex").c_str(), filters_.get());
-    return SUCCEEDED(object->Initialize()) ? std::move(object) : nullptr;
   }
   std::int32_t Slot(int index) {
     DeviceStateTable table(table_.c_str(), (table_ + L"_mutex").c_str());
@@ -82,17 +58,7 @@ class PexDeviceObject : public PexCardTest {
   void TearDown() override {
     second_.reset();
     object_.reset();
-    if (auto unreg = GetProcAs<RegFn>(items_.get(), "DllUnregisterServer")) unreg();
-    PexCardTest::TearDown();
-  }
-  ComPtr<IHalItem> Item() {
-    ComPtr<IHalItem> item;
-    sim_host::DeviceItemValues values;
-    values.devicePath = capturePath_;
-    values.boardType = 18;
-    values.functions = 3;
-    EXPECT_EQ(S_OK, sim_host::MakeDeviceItem(values, &item));
-    return item;
+    PexDeviceTest::TearDown();
   }
   // A channel item: band (2), channel (3), frequency (4), capture switches (5).
   ComPtr<IHalItem> Channel(long band, long channel, long frequency, long switches = 0) {
@@ -119,9 +85,6 @@ class PexDeviceObject : public PexCardTest {
     return flags;
   }
 
-  UniqueModule items_, filters_;
-  UINT card_ = 0;
-  std::wstring table_;
   std::unique_ptr<pex::DeviceManagerImpl> object_, second_;
 };
 
