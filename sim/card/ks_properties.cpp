@@ -41,6 +41,10 @@ const KsProperties::Entry* KsProperties::FindAny(REFGUID set, DWORD id) const {
   return nullptr;
 }
 
+KsProperties::Entry* KsProperties::FindAny(REFGUID set, DWORD id) {
+  return const_cast<Entry*>(static_cast<const KsProperties*>(this)->FindAny(set, id));
+}
+
 KsProperties::Entry* KsProperties::Find(UINT role, REFGUID set, DWORD id, HRESULT* error) {
   bool setKnown = false;
   for (Entry& entry : entries_) {
@@ -115,38 +119,28 @@ HRESULT KsProperties::Get(UINT role, REFGUID set, DWORD id, void* instance, DWOR
   return S_OK;
 }
 
-HRESULT KsProperties::SetSupport(REFGUID set, DWORD id, DWORD support) {
+template <class F>
+HRESULT KsProperties::Change(REFGUID set, DWORD id, F&& change) {
   LockGuard guard(lock_, INFINITE);
-  for (Entry& entry : entries_) {
-    if (IsEqualGUID(entry.set, set) && entry.id == id) {
-      entry.support = support;
-      return S_OK;
-    }
-  }
-  return E_INVALIDARG;
+  Entry* entry = FindAny(set, id);
+  if (!entry) return E_INVALIDARG;
+  change(*entry);
+  return S_OK;
+}
+
+HRESULT KsProperties::SetSupport(REFGUID set, DWORD id, DWORD support) {
+  return Change(set, id, [&](Entry& entry) { entry.support = support; });
 }
 
 HRESULT KsProperties::SetValues(REFGUID set, DWORD id, LONG value1, LONG value2) {
-  LockGuard guard(lock_, INFINITE);
-  for (Entry& entry : entries_) {
-    if (IsEqualGUID(entry.set, set) && entry.id == id) {
-      entry.values[0] = value1;
-      entry.values[1] = value2;
-      return S_OK;
-    }
-  }
-  return E_INVALIDARG;
+  return Change(set, id, [&](Entry& entry) {
+    entry.values[0] = value1;
+    entry.values[1] = value2;
+  });
 }
 
 HRESULT KsProperties::SetReturned(REFGUID set, DWORD id, DWORD returned) {
-  LockGuard guard(lock_, INFINITE);
-  for (Entry& entry : entries_) {
-    if (IsEqualGUID(entry.set, set) && entry.id == id) {
-      entry.returned = returned;
-      return S_OK;
-    }
-  }
-  return E_INVALIDARG;
+  return Change(set, id, [&](Entry& entry) { entry.returned = returned; });
 }
 
 HRESULT KsProperties::Values(REFGUID set, DWORD id, LONG* values) const {

@@ -52,6 +52,10 @@ class KsProperties {
   };
   Entry* Find(UINT role, REFGUID set, DWORD id, HRESULT* error);
   const Entry* FindAny(REFGUID set, DWORD id) const;
+  Entry* FindAny(REFGUID set, DWORD id);
+  // Finds the property (any role) under the lock and applies `change`; E_INVALIDARG when unknown.
+  template <class F>
+  HRESULT Change(REFGUID set, DWORD id, F&& change);
   HRESULT CheckRecord(const Entry& entry, DWORD flags, void* instance, DWORD instanceSize, void* data,
                       DWORD dataSize) const;
 
