@@ -211,8 +211,8 @@ HRESULT SimCard_GetPicture(const wchar_t* devicePath, SimCardPicture* picture);
 HRESULT SimCard_SetKsSupport(const wchar_t* devicePath, const GUID* set, DWORD id, DWORD support);
 HRESULT SimCard_SetKsValues(const wchar_t* devicePath, const GUID* set, DWORD id, LONG value1, LONG value2);
 // The byte count a Get of the property reports (kSimKsReturnedWhole, the default: the record's
-// size). A count below the record's size writes only that many bytes of it (the header's own
-// among them, as the caller sent them), a larger one the whole record.
+// size). Below the record's size only the value bytes under that count are written (the header
+// stays as the caller sent it); a larger count still writes no byte past the record.
 HRESULT SimCard_SetKsReturned(const wchar_t* devicePath, const GUID* set, DWORD id, DWORD returned);
 // The accepted property writes of the card, oldest first.
 HRESULT SimCard_GetKsLog(const wchar_t* devicePath, SimCardKsWrite* writes, UINT capacity, UINT* count);
