@@ -30,7 +30,9 @@ HRESULT ExchangeKsRecord(IKsPropertySet* target, const GUID& set, DWORD id, bool
   std::memcpy(record, &header, sizeof(header));
   if (write) return target->Set(set, id, record, size, record, size);
   DWORD returned = 0;
-  return target->Get(set, id, record, size, record, size, &returned);
+  hr = target->Get(set, id, record, size, record, size, &returned);
+  if (SUCCEEDED(hr) && returned < size) return kKsShortReply;
+  return hr;
 }
 
 HRESULT RegisterKsEvent(IKsPropertySet* target, const KsEventSlot& slot, HANDLE event) {

@@ -14,6 +14,7 @@
 #include "common/testing/paths.h"
 #include "common/testing/registry_fixture.h"
 #include "devices/core/testing/output_data_sink.h"
+#include "devices/tuner3/graph_events.h"
 #include "devices/tuner3/testing/pex_card_fixture.h"
 #include "sim/doubles/double_journal.h"
 #include "sim/doubles/outside_interfaces.h"
@@ -274,6 +275,19 @@ TEST_F(PexOutputDataGraphTest, PresetsAndRegistrySetsReachTheEncodersParameters)
   EXPECT_EQ(written, Writes(kSimKsEncoderSet, 2).size());
   EXPECT_EQ(recording, EncoderBlock());
   EXPECT_EQ(S_OK, graph_->Stop());
+}
+
+// A driver whose reply to the parameter block ends early: the preset is refused and nothing is
+// written back, where the parameters it never returned would have gone to the encoder as zeros.
+TEST_F(PexOutputDataGraphTest, AShortParameterReplyWritesNothingBack) {
+  ASSERT_EQ(S_OK, Build());
+  const std::vector<LONG> driver = EncoderBlock();
+  ASSERT_EQ(S_OK, SimCard_SetKsReturned(capturePath_.c_str(), &kSimKsEncoderSet, 2, 60));
+  EXPECT_EQ(pex::kKsShortReply, graph_->SetRecordingParameters(0));
+  EXPECT_TRUE(Writes(kSimKsEncoderSet, 2).empty());
+  EXPECT_EQ(driver, EncoderBlock());
+  ASSERT_EQ(S_OK, SimCard_SetKsReturned(capturePath_.c_str(), &kSimKsEncoderSet, 2, kSimKsReturnedWhole));
+  EXPECT_EQ(S_OK, graph_->SetRecordingParameters(0));
 }
 
 TEST_F(PexOutputDataGraphTest, AnswersAndTheAnalyzersCallsInOrder) {

@@ -17,6 +17,7 @@
 #include "common/device/filter_graph_holder.h"
 #include "devices/core/tuning/crossbar_router.h"
 #include "devices/core/tuning/tuner_filters.h"
+#include "devices/tuner3/graph_events.h"
 
 // The driver's property sets.
 // {C7A58D4E-9EAF-4701-A416-C3E2ED2740F9} (tuner): 0 scan mode, 1 frequency, 2 signal level.
@@ -31,7 +32,7 @@ namespace pex {
 class TunerControl : public FilterGraphHolder {
  public:
   // A driver's Get that succeeded with fewer bytes than the record holds up to its value.
-  static constexpr HRESULT kShortReply = HResultFromWin32(ERROR_INVALID_DATA);
+  static constexpr HRESULT kShortReply = kKsShortReply;
 
   TunerControl() = default;
   ~TunerControl() override;
