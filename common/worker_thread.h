@@ -19,7 +19,9 @@ class WorkerThread {
   // Does nothing and returns S_OK when `slot` holds a thread that still runs; a thread that has
   // ended (on its own or after stopping itself) is collected first. Otherwise creates a
   // thread that initialises COM (single-threaded apartment), runs loop(object), uninitialises
-  // COM and ends with the loop's result, and stores its handle in `slot`. A failed creation
+  // COM and ends with the loop's result, and stores its handle in `slot`. The thread holds a
+  // reference to the module whose code it runs until it has ended, so a host that unloads the
+  // module once its objects are gone never unloads it under the thread. A failed creation
   // returns the Win32 error as an HRESULT and leaves `slot` empty. Exceptions never leave the
   // loop (the thread then ends with E_UNEXPECTED).
   static HRESULT Start(void* object, UniqueHandle& slot, Loop loop);

@@ -274,3 +274,24 @@ TEST_F(FilterLoaderTest, AModulePathThatDoesNotFitIsRefused) {
   }
   if (!module) GTEST_SKIP() << "this platform cannot load a module from a path this long";
 }
+
+// A module's worker thread keeps its module loaded until the thread has ended: a host that lets
+// go of the module (every object gone, its last FreeLibrary made) while the thread still runs
+// the module's code must not unload that code under it.
+TEST(ModuleWorker, KeepsItsModuleLoadedUntilItEnds) {
+  const std::wstring path = BinPath(L"vorn_loadtest_a.dll");
+  HMODULE module = LoadLibraryW(path.c_str());
+  ASSERT_TRUE(module);
+  const auto start = GetProcAs<HRESULT (*)(HANDLE)>(module, "LoaderTestStartWorker");
+  ASSERT_TRUE(start);
+  UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_EQ(S_OK, start(release.get()));
+  ASSERT_TRUE(FreeLibrary(module));
+  // Without its own reference the module is gone here, and the worker would return into
+  // unmapped code once released: it is then left waiting until the process ends.
+  ASSERT_TRUE(GetModuleHandleW(path.c_str())) << "the module was unloaded under its running worker";
+  SetEvent(release.get());
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (GetModuleHandleW(path.c_str()) && GetTickCount64() < deadline) SwitchToThread();
+  EXPECT_FALSE(GetModuleHandleW(path.c_str())) << "the module stayed loaded after its worker ended";
+}

@@ -9,6 +9,8 @@
 #include "common/com_object.h"
 #include "common/device/testing/loader_ids.h"
 #include "common/format.h"
+#include "common/handles.h"
+#include "common/worker_thread.h"
 
 namespace {
 
@@ -62,3 +64,11 @@ STDAPI DllRegisterServer() { return E_FAIL; }
 STDAPI DllUnregisterServer() { return S_OK; }
 
 extern "C" long LoaderTestObjects() { return g_objects; }
+
+// A worker of this module that waits (bounded) for `release`, then ends: a thread whose code
+// outlives every object and every reference a host holds on the module.
+namespace {
+UniqueHandle g_worker;
+DWORD WaitForRelease(void* release) { return WaitForSingleObject(static_cast<HANDLE>(release), 10000); }
+}  // namespace
+extern "C" HRESULT LoaderTestStartWorker(HANDLE release) { return WorkerThread::Start(release, g_worker, &WaitForRelease); }
