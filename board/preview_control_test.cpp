@@ -92,7 +92,15 @@ VORN_CHILD(CyclesABoardClass) {
   int failures = 0;
   long long afterTen = PrivateBytes();
   {
-    testing_support::StallWatch watch(20000);
+    // A stall reports the port servers' threads too: a call into one that never returns is
+    // what a stall of these cycles has been.
+    testing_support::StallWatch watch(20000, [](const std::string&) {
+      std::string servers;
+      for (const DWORD pid : port_testing::ServerProcesses()) servers += testing_support::ThreadStacks(pid);
+      DWORD written = 0;
+      WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), servers.data(), static_cast<DWORD>(servers.size()), &written, nullptr);
+      TerminateProcess(GetCurrentProcess(), testing_support::StallWatch::kStalledExit);
+    });
     // Both classes start and stop alike: Initialize(0), Uninitialize(0).
     const auto startStop = [&](auto* object, int i) {
       watch.Mark(FormatA("%ls cycle %d: Initialize", args[0].c_str(), i));

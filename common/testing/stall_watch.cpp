@@ -27,10 +27,10 @@ struct ThreadSnapshot {
   std::uintptr_t stack[kScanWords];
 };
 
-// The identifiers of this process's threads, from the system's process list (Wine's Toolhelp
+// The identifiers of a process's threads, from the system's process list (Wine's Toolhelp
 // snapshot lists only the calling thread). Each thread record follows its process record; one
-// whose owner is not this process means the layout is not the one assumed, and ends the list.
-std::vector<DWORD> ThreadIds() {
+// whose owner is not that process means the layout is not the one assumed, and ends the list.
+std::vector<DWORD> ThreadIds(DWORD processId) {
   using QueryFn = NTSTATUS(NTAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
   struct ThreadRecord {
     LARGE_INTEGER times[3];
@@ -54,7 +54,7 @@ std::vector<DWORD> ThreadIds() {
     for (;;) {
       const auto* process = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(bytes);
       const DWORD pid = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(process->UniqueProcessId));
-      if (pid == GetCurrentProcessId()) {
+      if (pid == processId) {
         const auto* threads = reinterpret_cast<const ThreadRecord*>(process + 1);
         for (ULONG t = 0; t < process->NumberOfThreads; ++t) {
           if (reinterpret_cast<std::uintptr_t>(threads[t].client.UniqueProcess) != pid) break;
@@ -69,8 +69,9 @@ std::vector<DWORD> ThreadIds() {
   return ids;
 }
 
-// Copies a suspended thread's instruction pointer and the top of its stack.
-void Take(ThreadSnapshot& snapshot) {
+// Copies a suspended thread's instruction pointer and the top of its stack (in `process`, which
+// may be another process of the same kind: 32 or 64 bits).
+void Take(HANDLE process, ThreadSnapshot& snapshot) {
   UniqueHandle thread(OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE,
                                  snapshot.id));
   if (!thread || SuspendThread(thread.get()) == static_cast<DWORD>(-1)) return;
@@ -85,11 +86,14 @@ void Take(ThreadSnapshot& snapshot) {
     snapshot.pc = context.Eip;
 #endif
     MEMORY_BASIC_INFORMATION region{};
-    if (VirtualQuery(reinterpret_cast<const void*>(sp), &region, sizeof(region)) == sizeof(region) &&
+    if (VirtualQueryEx(process, reinterpret_cast<const void*>(sp), &region, sizeof(region)) == sizeof(region) &&
         region.State == MEM_COMMIT) {
       const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize;
-      snapshot.words = std::min<std::size_t>(kScanWords, (end - sp) / sizeof(std::uintptr_t));
-      std::memcpy(snapshot.stack, reinterpret_cast<const void*>(sp), snapshot.words * sizeof(std::uintptr_t));
+      const std::size_t words = std::min<std::size_t>(kScanWords, (end - sp) / sizeof(std::uintptr_t));
+      SIZE_T read = 0;
+      if (ReadProcessMemory(process, reinterpret_cast<const void*>(sp), snapshot.stack, words * sizeof(std::uintptr_t),
+                            &read))
+        snapshot.words = read / sizeof(std::uintptr_t);
     }
     snapshot.taken = true;
   }
@@ -103,16 +107,16 @@ struct ModuleRange {
 
 // The loaded modules. PSAPI reads the loader's list as memory, without the loader lock, which a
 // stuck thread may hold.
-std::vector<ModuleRange> Modules() {
+std::vector<ModuleRange> Modules(HANDLE process) {
   std::vector<ModuleRange> ranges;
   HMODULE modules[1024];
   DWORD bytes = 0;
-  if (!EnumProcessModules(GetCurrentProcess(), modules, sizeof(modules), &bytes)) return ranges;
+  if (!EnumProcessModules(process, modules, sizeof(modules), &bytes)) return ranges;
   for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 1024; ++i) {
     MODULEINFO info{};
     char name[MAX_PATH] = {};
-    if (!GetModuleInformation(GetCurrentProcess(), modules[i], &info, sizeof(info)) ||
-        !GetModuleBaseNameA(GetCurrentProcess(), modules[i], name, MAX_PATH))
+    if (!GetModuleInformation(process, modules[i], &info, sizeof(info)) ||
+        !GetModuleBaseNameA(process, modules[i], name, MAX_PATH))
       continue;
     const auto base = reinterpret_cast<std::uintptr_t>(info.lpBaseOfDll);
     ranges.push_back({base, base + info.SizeOfImage, name});
@@ -121,12 +125,12 @@ std::vector<ModuleRange> Modules() {
 }
 
 // "module+0x1234" for an address in a module's executable pages, else empty.
-std::string CodeAddress(const std::vector<ModuleRange>& modules, std::uintptr_t address) {
+std::string CodeAddress(HANDLE process, const std::vector<ModuleRange>& modules, std::uintptr_t address) {
   for (const ModuleRange& module : modules) {
     if (address < module.base || address >= module.end) continue;
     MEMORY_BASIC_INFORMATION region{};
     constexpr DWORD kExecutable = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-    if (VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof(region)) != sizeof(region) ||
+    if (VirtualQueryEx(process, reinterpret_cast<const void*>(address), &region, sizeof(region)) != sizeof(region) ||
         !(region.Protect & kExecutable))
       return {};
     return FormatA("%hs+0x%lx", module.name.c_str(), static_cast<unsigned long>(address - module.base));
@@ -136,8 +140,14 @@ std::string CodeAddress(const std::vector<ModuleRange>& modules, std::uintptr_t 
 
 }  // namespace
 
-std::string ThreadStacks() {
-  std::vector<DWORD> ids = ThreadIds();
+std::string ThreadStacks() { return ThreadStacks(GetCurrentProcessId()); }
+
+std::string ThreadStacks(DWORD processId) {
+  const bool own = processId == GetCurrentProcessId();
+  UniqueHandle opened(own ? nullptr : OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+  if (!own && !opened) return FormatA("process %lu: cannot be opened\n", static_cast<unsigned long>(processId));
+  const HANDLE process = own ? GetCurrentProcess() : opened.get();
+  std::vector<DWORD> ids = ThreadIds(processId);
   // All memory is taken before any thread is suspended: a suspended thread may hold the heap lock.
   std::vector<std::unique_ptr<ThreadSnapshot>> snapshots;
   for (const DWORD id : ids) {
@@ -145,21 +155,23 @@ std::string ThreadStacks() {
     snapshots.push_back(std::make_unique<ThreadSnapshot>());
     snapshots.back()->id = id;
   }
-  for (auto& snapshot : snapshots) Take(*snapshot);
+  for (auto& snapshot : snapshots) Take(process, *snapshot);
 
-  const std::vector<ModuleRange> modules = Modules();
-  std::string report = FormatA("%u threads besides the reporting one\n", static_cast<unsigned>(snapshots.size()));
+  const std::vector<ModuleRange> modules = Modules(process);
+  std::string report = own ? FormatA("%u threads besides the reporting one\n", static_cast<unsigned>(snapshots.size()))
+                           : FormatA("process %lu: %u threads\n", static_cast<unsigned long>(processId),
+                                     static_cast<unsigned>(snapshots.size()));
   for (const auto& snapshot : snapshots) {
     if (!snapshot->taken) {
       report += FormatA("thread 0x%lx: no context\n", static_cast<unsigned long>(snapshot->id));
       continue;
     }
-    const std::string pc = CodeAddress(modules, snapshot->pc);
+    const std::string pc = CodeAddress(process, modules, snapshot->pc);
     report += FormatA("thread 0x%lx: at %hs; stack:", static_cast<unsigned long>(snapshot->id),
                       pc.empty() ? FormatA("%p", reinterpret_cast<void*>(snapshot->pc)).c_str() : pc.c_str());
     int frames = 0;
     for (std::size_t w = 0; w < snapshot->words && frames < kFramesPerThread; ++w) {
-      const std::string code = CodeAddress(modules, snapshot->stack[w]);
+      const std::string code = CodeAddress(process, modules, snapshot->stack[w]);
       if (code.empty()) continue;
       report += " " + code;
       ++frames;

@@ -20,8 +20,10 @@
 
 namespace testing_support {
 
-// One line per thread of this process, the calling one included.
+// One line per thread of this process, the calling one excepted.
 std::string ThreadStacks();
+// The same for another process of the same kind (32 or 64 bits), every thread of it.
+std::string ThreadStacks(DWORD processId);
 
 // Ends the program with a report when no progress was marked for `boundMs`: the last mark, how
 // long ago it was made and ThreadStacks(), written to standard output; then `onStall` runs with
