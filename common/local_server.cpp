@@ -48,4 +48,18 @@ HRESULT CreateInstance(REFCLSID clsid, REFIID iid, void** object) {
   return Activate([&] { return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, iid, object); });
 }
 
+HeldStubs::~HeldStubs() {
+  for (Microsoft::WRL::ComPtr<IStream>& stream : streams_) {
+    const LARGE_INTEGER start{};
+    if (SUCCEEDED(stream->Seek(start, STREAM_SEEK_SET, nullptr))) CoReleaseMarshalData(stream.Get());
+  }
+}
+
+void HeldStubs::Hold(REFIID iid, IUnknown* object) {
+  Microsoft::WRL::ComPtr<IStream> stream;
+  if (!object || FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.GetAddressOf()))) return;
+  if (SUCCEEDED(CoMarshalInterface(stream.Get(), iid, object, MSHCTX_LOCAL, nullptr, MSHLFLAGS_TABLESTRONG)))
+    streams_.push_back(std::move(stream));
+}
+
 }  // namespace local_server

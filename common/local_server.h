@@ -12,8 +12,11 @@
 #pragma once
 
 #include <windows.h>
+#include <objidl.h>
+#include <wrl/client.h>
 
 #include <functional>
+#include <vector>
 
 namespace local_server {
 
@@ -36,5 +39,26 @@ HRESULT Activate(const std::function<HRESULT()>& create, int attempts = kActivat
 
 // CoCreateInstance of a local server's class, made again as above.
 HRESULT CreateInstance(REFCLSID clsid, REFIID iid, void** object);
+
+// The server's side: stubs of the served interfaces, held from the class object's registration
+// to the end. Wine removes an interface's RPC registration with the interface's last stub in the
+// process and waits there for the interface's calls to end; that wait can miss the end of the
+// call that has just answered (a close, or a creation, followed at once by the client's last
+// release) and then hangs the release, and the client waiting for it, for ever. Held stubs keep
+// the registrations, so no release waits. Best effort: an interface that cannot be held is
+// served all the same.
+class HeldStubs {
+ public:
+  HeldStubs() = default;
+  HeldStubs(const HeldStubs&) = delete;
+  HeldStubs& operator=(const HeldStubs&) = delete;
+  ~HeldStubs();
+
+  // Marshals `iid` of `object` (which outlives the hold) into a table of its own.
+  void Hold(REFIID iid, IUnknown* object);
+
+ private:
+  std::vector<Microsoft::WRL::ComPtr<IStream>> streams_;
+};
 
 }  // namespace local_server

@@ -9,6 +9,7 @@
 
 #include "common/format.h"
 #include "common/hresult.h"
+#include "common/local_server.h"
 #include "common/locks.h"
 #include "mappingsvc/mapping_registry.h"
 #include "mappingsvc/mmf_support.h"
@@ -27,37 +28,6 @@ constexpr DWORD kIdleLingerMs = 2000;
 // How long it stays after the revoke with no object: an activation that reached the class
 // object just before the revoke creates its object and is served to its end.
 constexpr DWORD kRevokedStayMs = 1000;
-
-// Stubs of the served interfaces, held from the class object's registration to the end. Wine
-// removes an interface's RPC registration with the interface's last stub and waits there for
-// the interface's calls to end; that wait can miss the end of the call that has just answered
-// and then hangs the release (and the client waiting for it) for ever. Held stubs keep the
-// registrations, so no release waits. Best effort: an interface that cannot be held is served
-// all the same.
-class HeldStubs {
- public:
-  HeldStubs() = default;
-  HeldStubs(const HeldStubs&) = delete;
-  HeldStubs& operator=(const HeldStubs&) = delete;
-  ~HeldStubs() {
-    for (ComPtr<IStream>& stream : streams_) {
-      if (!stream) continue;
-      const LARGE_INTEGER start{};
-      if (SUCCEEDED(stream->Seek(start, STREAM_SEEK_SET, nullptr))) CoReleaseMarshalData(stream.Get());
-    }
-  }
-  void Hold(size_t slot, REFIID iid, IUnknown* object) {
-    ComPtr<IStream> stream;
-    if (slot >= kSlots || !object || FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.GetAddressOf()))) return;
-    if (SUCCEEDED(CoMarshalInterface(stream.Get(), iid, object, MSHCTX_LOCAL, nullptr, MSHLFLAGS_TABLESTRONG)))
-      streams_[slot] = std::move(stream);
-  }
-
-  static constexpr size_t kSlots = 3;
-
- private:
-  ComPtr<IStream> streams_[kSlots];
-};
 
 // Runs the class object on the calling thread's message loop until WM_QUIT. `onRunning` is
 // called once the class object is registered; `onMessage` sees every other message. After the
@@ -81,13 +51,14 @@ HRESULT RunClassObject(MappingRegistry& registry, const std::function<void()>& o
                                &cookie);
   }
   if (SUCCEEDED(hr)) {
-    HeldStubs held;
+    // Every served interface held registered (see local_server::HeldStubs).
+    local_server::HeldStubs held;
     ComPtr<IUnknown> keeper;  // an object of the server's own, which does not hold the server
-    held.Hold(0, IID_IClassFactory, factory.Get());
+    held.Hold(IID_IClassFactory, factory.Get());
     if (SUCCEEDED(CZarnMMFSupport::Create(&registry, IID_IUnknown, reinterpret_cast<void**>(keeper.GetAddressOf()),
                                           false))) {
-      held.Hold(1, IID_IZarnMMFSupport, keeper.Get());
-      held.Hold(2, IID_IDispatch, keeper.Get());
+      held.Hold(IID_IZarnMMFSupport, keeper.Get());
+      held.Hold(IID_IDispatch, keeper.Get());
     }
     onRunning();
     MSG msg;
