@@ -105,6 +105,9 @@ constexpr HRESULT kKsSignalLevelUnsupported = Code(0x8007A093);
 constexpr HRESULT kKsSwitchingFlagUnsupported = Code(0x8007A025);
 constexpr HRESULT kKsCaptureSwitchAUnsupported = Code(0x8007A004);
 constexpr HRESULT kKsCaptureSwitchBUnsupported = Code(0x8007A002);
+// Family 3: a driver's property Get that succeeded with fewer bytes than the values read
+// (ERROR_INVALID_DATA): the values it did not return would be taken as the request's own.
+constexpr HRESULT kKsShortReply = Code(0x8007000D);
 // Family 3's control channel is not open (a code of another facility, kept as the drivers know it).
 constexpr HRESULT kControlChannelClosed = Code(0x80041002);
 

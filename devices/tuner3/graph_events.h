@@ -9,7 +9,7 @@
 
 #include <atomic>
 
-#include "common/hresult.h"
+#include "common/errors.h"
 #include "common/locks.h"
 
 class DeviceIdentity;
@@ -34,12 +34,9 @@ struct KsEventSlot {
 // (else slot.unsupported), then the record is set; its result is returned.
 HRESULT RegisterKsEvent(IKsPropertySet* target, const KsEventSlot& slot, HANDLE event);
 
-// A driver's Get that succeeded with fewer bytes than the values read (ERROR_INVALID_DATA).
-inline constexpr HRESULT kKsShortReply = HResultFromWin32(ERROR_INVALID_DATA);
-
 // Sets or gets a property record of `size` bytes (header then values) through one buffer used
 // as instance and property data; `unsupported` when QuerySupported lacks the direction. A Get
-// whose reply holds fewer than `size` bytes gives kKsShortReply: the values it did not return
+// whose reply holds fewer than `size` bytes gives errors::kKsShortReply: the values it did not return
 // would be taken as the request's own.
 HRESULT ExchangeKsRecord(IKsPropertySet* target, const GUID& set, DWORD id, bool write, void* record, DWORD size,
                          HRESULT unsupported);

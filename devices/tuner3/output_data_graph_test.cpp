@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/device/device_identity.h"
+#include "common/errors.h"
 #include "common/handles.h"
 #include "common/testing/paths.h"
 #include "common/testing/registry_fixture.h"
@@ -283,7 +284,7 @@ TEST_F(PexOutputDataGraphTest, AShortParameterReplyWritesNothingBack) {
   ASSERT_EQ(S_OK, Build());
   const std::vector<LONG> driver = EncoderBlock();
   ASSERT_EQ(S_OK, SimCard_SetKsReturned(capturePath_.c_str(), &kSimKsEncoderSet, 2, 60));
-  EXPECT_EQ(pex::kKsShortReply, graph_->SetRecordingParameters(0));
+  EXPECT_EQ(errors::kKsShortReply, graph_->SetRecordingParameters(0));
   EXPECT_TRUE(Writes(kSimKsEncoderSet, 2).empty());
   EXPECT_EQ(driver, EncoderBlock());
   ASSERT_EQ(S_OK, SimCard_SetKsReturned(capturePath_.c_str(), &kSimKsEncoderSet, 2, kSimKsReturnedWhole));

@@ -13,11 +13,9 @@
 #include <wrl/client.h>
 
 #include "common/device/device_identity.h"
-#include "common/hresult.h"
 #include "common/device/filter_graph_holder.h"
 #include "devices/core/tuning/crossbar_router.h"
 #include "devices/core/tuning/tuner_filters.h"
-#include "devices/tuner3/graph_events.h"
 
 // The driver's property sets.
 // {C7A58D4E-9EAF-4701-A416-C3E2ED2740F9} (tuner): 0 scan mode, 1 frequency, 2 signal level.
@@ -31,9 +29,6 @@ namespace pex {
 
 class TunerControl : public FilterGraphHolder {
  public:
-  // A driver's Get that succeeded with fewer bytes than the record holds up to its value.
-  static constexpr HRESULT kShortReply = kKsShortReply;
-
   TunerControl() = default;
   ~TunerControl() override;
 
@@ -49,7 +44,7 @@ class TunerControl : public FilterGraphHolder {
   HRESULT GetChannel(int* channel);
 
   // Driver properties; a property the filter does not support gives its own 0x8007Axxx code,
-  // a Get whose reply ends before the value read kShortReply (nothing is written then).
+  // a Get whose reply ends before the value errors::kKsShortReply (nothing is written then).
   HRESULT SetFrequency(int frequency, int mode);  // tuning mode 2 when `mode` is 1, else 1
   HRESULT GetFrequency(int* frequency);
   HRESULT GetSignalLevel(int* level);  // code 1..4 as -64, 0, 63, 127; any other -128
