@@ -9,6 +9,10 @@ werror=OFF
 [ -n "${VORN_WERROR:-}" ] && werror=$VORN_WERROR
 tests=${VORN_TESTS:-ON}
 toolchain=$src/cmake/toolchain-$arch.cmake
+# Objects compiled in another checkout of the same sources are the cache's too (paths below the
+# source folder are hashed relative to it); a cache of its own size, kept apart from other caches.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$src} CCACHE_DIR=${CCACHE_DIR:-/var/cache/vorn/ccache}
+export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-8G} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 type=${VORN_BUILD_TYPE:-RelWithDebInfo}
 # Configure only a new folder or one whose settings differ from these: the build step below
 # re-runs CMake by itself when a list file changed.

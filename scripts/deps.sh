@@ -5,8 +5,9 @@
 set -eu -o pipefail
 pkgs=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools libwine-dev
       googletest wine wine64 xvfb socat cmake ninja-build python3 binutils-mingw-w64-x86-64
-      binutils-mingw-w64-i686 x11-apps imagemagick procps clang libclang-rt-14-dev)
-# (clang with its fuzzer runtime builds the host fuzz targets. The i686 suite's 32-bit Wine is
+      binutils-mingw-w64-i686 x11-apps imagemagick procps clang libclang-rt-14-dev ccache)
+# (clang with its fuzzer runtime builds the host fuzz targets; ccache keeps compiled objects
+# between build folders and runs (scripts/build.sh). The i686 suite's 32-bit Wine is
 # prepared by scripts/wine32.sh, which scripts/test.sh calls beside the i686 build; where the
 # kernel runs no 32-bit code, qemu-user-static comes into that Debian root, never onto this
 # machine.)
