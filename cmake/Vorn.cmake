@@ -66,6 +66,10 @@ function(vorn_add_program name)
   target_link_libraries(${name} PRIVATE ${P_LIBS})
 endfunction()
 
+if(VORN_TESTS)
+  file(WRITE ${PROJECT_BINARY_DIR}/tests/source-folder.txt "${PROJECT_SOURCE_DIR}\n")
+endif()
+
 # vorn_add_test(<name> SOURCES ... LIBS ... [LOCKS lock...] [TIMEOUT seconds] [DEPENDS target...]
 #               [BESIDE target...])
 # A GoogleTest program run under Wine. Its cases are discovered when ctest runs (building
@@ -91,9 +95,9 @@ function(vorn_add_test name)
     add_custom_command(TARGET ${name} POST_BUILD
       COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${module}> $<TARGET_FILE_DIR:${name}>)
   endforeach()
-  # Where the modules and the sources are, as the tests see them (Wine maps / to Z:).
-  target_compile_definitions(${name} PRIVATE
-    VORN_BIN_DIR="${PROJECT_BINARY_DIR}/bin" VORN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  # A test program finds the modules beside its own folder and the sources through the file
+  # below (common/testing/paths.h): no path is compiled in, so any checkout's objects are alike.
+  target_compile_definitions(${name} PRIVATE VORN_TEST_PROGRAM)
   set(props TIMEOUT ${T_TIMEOUT})
   gtest_discover_tests(${name}
     TEST_PREFIX "${name}."

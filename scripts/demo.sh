@@ -41,9 +41,16 @@ rc=0
   export PYTHONDONTWRITEBYTECODE=1
   python3 "$board" start || { echo "demo: the simulated picture board did not start" >&2; exit 1; }
   rc=0
+  rm -f "$VORN_RUN_DIR/demo-finished"
   "$winerun" "$bin/vorn_demo.exe" || rc=$?
   python3 "$board" stop
   echo "demo: simulated picture board stopped; vorn_demo.exe exited with $rc"
+  # Success is the demo reaching its own end (its mark), never an exit status alone: the platform
+  # can end a crashed process with status 0.
+  if [ "$rc" = 0 ] && [ ! -f "$VORN_RUN_DIR/demo-finished" ]; then
+    echo "demo: FAILED: vorn_demo.exe exited with 0 without reaching its end (it crashed or was ended)"
+    rc=1
+  fi
   # What the demo made; the session removes its run directory when it ends.
   for f in "$VORN_RUN_DIR"/*.png "$VORN_RUN_DIR"/*.mpg "$VORN_RUN_DIR"/*.raw "$VORN_RUN_DIR"/*.dat \
            "$VORN_RUN_DIR"/host-trace.log; do

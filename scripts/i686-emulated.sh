@@ -23,6 +23,9 @@ logs=${VORN_EMULATED_LOGS:-$build/emulated}
 mkdir -p "$logs" && rm -f "${logs:?}"/*.log "$logs/results.txt"
 export VORN_PREFIX_TEMPLATE=${VORN_PREFIX_TEMPLATE:-/var/cache/vorn/wine-prefix}
 timeout_s=${VORN_EMULATED_TIMEOUT:-900}
+# The one factor for the tests' hang bounds (child processes, fuzz inputs, stall watches and the
+# waits that ask for it; common/testing/time_scale.h): code runs many times slower here.
+export VORN_TEST_TIME_FACTOR=${VORN_TEST_TIME_FACTOR:-5}
 
 # The list: "<program> [gtest filter]" runs; "- <program>: <timing|emulator>: why" is left out.
 mapfile -t runs < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' -e '/^-/d' "$list")

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/format.h"
+#include "common/testing/time_scale.h"
 
 namespace testing_support {
 namespace {
@@ -94,7 +95,7 @@ ChildProcess ChildProcess::Start(const char* name, const ChildArgs& args) {
     if (!StartOnce(command, &child.process_, &child.pid_, &started)) break;
     if (!started) return child;
     const HANDLE waits[] = {started.get(), child.process_.get()};
-    if (WaitForMultipleObjects(2, waits, FALSE, kStartMs) != WAIT_OBJECT_0 + 1) return child;
+    if (WaitForMultipleObjects(2, waits, FALSE, ScaledBound(kStartMs)) != WAIT_OBJECT_0 + 1) return child;
     DWORD code = 0;
     GetExitCodeProcess(child.process_.get(), &code);
     std::fputs(FormatA("child %hs: did not start (attempt %d, exit code 0x%08lX)\n", name, attempt,
@@ -107,7 +108,7 @@ ChildProcess ChildProcess::Start(const char* name, const ChildArgs& args) {
 
 DWORD ChildProcess::Wait(DWORD timeoutMs) {
   if (!process_) return STILL_ACTIVE;
-  if (WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(process_.get(), ScaledBound(timeoutMs)) != WAIT_OBJECT_0) {
     TerminateProcess(process_.get(), 1);
     WaitForSingleObject(process_.get(), 5000);
     return STILL_ACTIVE;

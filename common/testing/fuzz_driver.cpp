@@ -11,6 +11,7 @@
 #include <new>
 
 #include "common/handles.h"
+#include "common/testing/time_scale.h"
 
 namespace fuzzing {
 namespace {
@@ -249,6 +250,7 @@ Result Run(const Target& target) {
   if (seeds.empty()) seeds.push_back({});
   bool hung = false;
   const DWORD started = GetTickCount();
+  const DWORD bound = testing_support::ScaledBound(target.timeBoundMs);
   for (unsigned i = 0; i < runs; ++i) {
     Bytes input = i < target.seeds.size() ? target.seeds[i] : seeds[mutator.Below(seeds.size())];
     if (i >= target.seeds.size()) {
@@ -259,8 +261,8 @@ Result Run(const Target& target) {
     worker->size = input.size();
     SetEvent(worker->go.get());
     ++result.runs;
-    if (WaitForSingleObject(worker->done.get(), target.timeBoundMs) != WAIT_OBJECT_0) {
-      result.failure = "hang: no answer within " + std::to_string(target.timeBoundMs) + " ms";
+    if (WaitForSingleObject(worker->done.get(), bound) != WAIT_OBJECT_0) {
+      result.failure = "hang: no answer within " + std::to_string(bound) + " ms";
       result.input = input;
       hung = true;
       break;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/format.h"
+#include "common/testing/time_scale.h"
 #include "common/handles.h"
 
 namespace testing_support {
@@ -182,7 +183,7 @@ std::string ThreadStacks(DWORD processId) {
 }
 
 StallWatch::StallWatch(DWORD boundMs, StallAction onStall)
-    : boundMs_(boundMs), onStall_(std::move(onStall)), markedAt_(GetTickCount64()) {
+    : boundMs_(testing_support::ScaledBound(boundMs)), onStall_(std::move(onStall)), markedAt_(GetTickCount64()) {
   Start();
 }
 

@@ -477,7 +477,7 @@ TEST_F(PreviewOperations, WatchThreadEventsReachTheHostAndReleaseLeavesNothingBe
   EXPECT_EQ(4u, mode.mainL);
   EXPECT_EQ(8u, mode.mainR);
 
-  using PostFn = HRESULT(WINAPI*)(const wchar_t*, LONG, LONG_PTR, LONG_PTR);
+  using PostFn = decltype(&SimCard_PostCaptureEvent);
   const auto post = GetProcAs<PostFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_PostCaptureEvent");
   ASSERT_TRUE(post);
   ASSERT_EQ(S_OK, post(path_.c_str(), EC_ERROR_STILLPLAYING, 0x8007001F, 0));
@@ -518,7 +518,7 @@ VORN_CHILD(LivePicture) {
       if (hr != S_OK) fail(action + FormatW(L" gave 0x%08lX", static_cast<unsigned long>(hr)));
       return hr == S_OK;
     });
-    using PictureFn = HRESULT(WINAPI*)(const wchar_t*, SimCardPicture*);
+    using PictureFn = decltype(&SimCard_GetPicture);
     if (!handle) {
       fail(FormatW(L"no object (0x%08lX) or no window on the display", static_cast<unsigned long>(created)));
     } else if (live.Open(host.setup.Get(), kStation, kModeVmr9, handle) && live.Run()) {

@@ -18,6 +18,7 @@
 #include "sim/card/ks_properties.h"
 #include "sim/card/sim_card.h"
 #include "sim/driver/sim_driver.h"
+#include "sim/driver/sim_driver.h"
 
 namespace simcard {
 
@@ -128,10 +129,10 @@ class DriverLink {
 
  private:
   DriverLink();
-  using AddCardFn = HRESULT (*)(const wchar_t*, UINT*);
-  using GetStateFn = HRESULT (*)(UINT, SimDriverCardState*);
-  using CardFn = HRESULT (*)(UINT);
-  using SetModeFn = HRESULT (*)(UINT, DWORD);
+  using AddCardFn = decltype(&SimDriver_AddCard);
+  using GetStateFn = decltype(&SimDriver_GetCardState);
+  using CardFn = decltype(&SimDriver_SignalEncoderStopped);
+  using SetModeFn = decltype(&SimDriver_SetTvAudioMode);
   AddCardFn addCard_ = nullptr;
   GetStateFn getState_ = nullptr;
   SetModeFn setTvAudioMode_ = nullptr;

@@ -166,7 +166,7 @@ void DeviceManagerStep(Session& session) {
   // The card's filters in the device categories, where the device manager looks for them.
   HMODULE cardModule = nullptr;
   if (!RegisterInproc(session, L"simcard.dll", &cardModule)) return;
-  using RegisterCardFn = HRESULT(WINAPI*)(UINT, BOOL);
+  using RegisterCardFn = decltype(&SimCard_RegisterCard);
   const auto registerCard = GetProcAs<RegisterCardFn>(cardModule, "SimCard_RegisterCard");
   if (!verdict.Check(L"simcard.dll: card 0 in the device categories",
                      registerCard ? registerCard(0, TRUE) : HResultFromWin32(ERROR_PROC_NOT_FOUND)))

@@ -50,8 +50,8 @@ constexpr wchar_t kPictureFile[] = L"live-preview.png";
 // The simulated card's entry points, from the module COM loaded for the card's filters.
 struct CardModule {
   using PathFn = CardPathFn;
-  using CountersFn = HRESULT(WINAPI*)(const wchar_t*, SimCardCounters*);
-  using PictureFn = HRESULT(WINAPI*)(const wchar_t*, SimCardPicture*);
+  using CountersFn = decltype(&SimCard_GetCounters);
+  using PictureFn = decltype(&SimCard_GetPicture);
 
   explicit CardModule(HMODULE module)
       : path(GetProcAs<PathFn>(module, "SimCard_GetDevicePath")),

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/card/sim_card.h"
 #include "sim/host/device_item.h"
 #include "sim/host/registry_journal.h"
 
@@ -148,7 +149,7 @@ void LivePreviewStep(Session& session);
 // The live preview's own process (--live-preview <report file>): its lines go to the report.
 int LivePreviewProcess(const std::wstring& reportPath);
 // The simulated card's SimCard_GetDevicePath.
-using CardPathFn = HRESULT(WINAPI*)(UINT, UINT, wchar_t*, UINT);
+using CardPathFn = decltype(&SimCard_GetDevicePath);
 // A device-manager class as a host process meets it.
 struct DeviceClass {
   CLSID clsid;

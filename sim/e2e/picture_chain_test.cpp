@@ -246,7 +246,7 @@ TEST_F(PictureChain, TheRenderersFrameDumpShowsTheTunedChannel) {
                       RegistryKeyPath(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Zarn Corporation\\Lumacrest2\\Renderer"),
                       L"Output Bitmap", 1));
   UniqueModule card(LoadLibraryW((env_.binFolder() + L"\\simcard.dll").c_str()));
-  using PictureFn = HRESULT(WINAPI*)(const wchar_t*, SimCardPicture*);
+  using PictureFn = decltype(&SimCard_GetPicture);
   const auto picture = card ? GetProcAs<PictureFn>(card.get(), "SimCard_GetPicture") : nullptr;
   ASSERT_NE(picture, nullptr);
 

@@ -107,6 +107,13 @@ const Family kFamilies[] = {
 
 using RegisterFamilyCardFn = decltype(&SimCard_RegisterFamilyCard);
 
+// One driver state for the program: the stand-in connects a process to one name for its life,
+// and every case of the program meets it again.
+const std::wstring& DriverStateName() {
+  static const std::wstring name = testing_support::UniqueName(L"Local\\VornThreeFamilies_");
+  return name;
+}
+
 // Whether any kernel object holds `name`: an open that fails for another reason than a missing
 // name (an object of another type) counts as held.
 bool NameHeld(const std::wstring& name) {
@@ -145,7 +152,7 @@ class ThreeFamilies : public ::testing::Test {
     registerFamilyCard_ =
         GetProcAs<RegisterFamilyCardFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_RegisterFamilyCard");
     ASSERT_TRUE(registerFamilyCard_);
-    ASSERT_EQ(S_OK, env_.AttachDriver(testing_support::UniqueName(L"Local\\VornThreeFamilies_").c_str()))
+    ASSERT_EQ(S_OK, env_.AttachDriver(DriverStateName().c_str()))
         << testing::PrintToString(env_.error());
     for (const Family& family : kFamilies) {
       if (family.simFamily != kSimFamilyTam) {

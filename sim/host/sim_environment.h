@@ -19,7 +19,7 @@
 #include "common/settings_file.h"
 #include "sim/card/sim_card.h"
 #include "sim/host/registry_journal.h"
-#ifdef VORN_BIN_DIR
+#ifdef VORN_TEST_PROGRAM
 #include "common/testing/paths.h"
 #endif
 
@@ -48,8 +48,8 @@ class SimEnvironment {
  public:
   // The modules are taken from `binFolder` ("Z:\...\bin").
   explicit SimEnvironment(std::wstring binFolder);
-#ifdef VORN_BIN_DIR
-  SimEnvironment() : SimEnvironment(testing_support::HostToWindowsPath(VORN_BIN_DIR)) {}
+#ifdef VORN_TEST_PROGRAM
+  SimEnvironment() : SimEnvironment(testing_support::BinFolder()) {}
 #endif
   ~SimEnvironment() { Remove(); }
   SimEnvironment(const SimEnvironment&) = delete;
