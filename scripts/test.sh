@@ -17,6 +17,11 @@
 # of deint_bench and tam_preview_bench follow, of both builds side by side (a short run each;
 # figures, never a test; VORN_SKIP_BENCH=1 leaves them out).
 #
+#   scripts/test.sh --emulated
+# Builds i686 and runs only scripts/i686-emulated.list under user-mode emulation, on any machine
+# (where the kernel runs 32-bit code too): run it before landing a change that adds cases to a
+# program of that list.
+#
 #   scripts/test.sh --stress N [ctest args]
 # Runs the whole x86_64 suite N times with twice the parallel tests while a build of its own
 # runs beside it (a throw-away folder <build root>-stress-load, rebuilt without the compiler
@@ -27,13 +32,32 @@ cd "$(dirname "$0")/.."
 root=${VORN_BUILD_ROOT:-build}
 case "$root" in /*) root_abs=$root ;; *) root_abs=$PWD/$root ;; esac
 stress=0
+only_emulated=0
+if [ "${1:-}" = --emulated ]; then
+  # The i686 build and the emulated list alone, also where the kernel runs 32-bit code.
+  export VORN_I686_EMULATE=1
+  only_emulated=1
+  shift
+fi
 if [ "${1:-}" = --stress ]; then
   stress=${2:-}
   case "$stress" in ''|*[!0-9]*|0) echo "test.sh: --stress needs a run count" >&2; exit 2 ;; esac
   shift 2
 fi
+run_started=$SECONDS
 scripts/deps.sh
 jobs=${VORN_TEST_JOBS:-$(nproc)}
+# The time of each stage, printed at the end: "<stage> <seconds>" lines (the i686 stages come from
+# their own job, which runs beside the x86_64 ones).
+stage_log=$(mktemp /tmp/vorn-stages.XXXXXX)
+stage_time() { echo "$1 $2" >> "$stage_log"; }
+print_stages() {
+  echo "==== time of each stage (s; the i686 stages ran beside the x86_64 ones) ===="
+  awk '{ printf "  %-40s %6d\n", $1, $2 }' "$stage_log" | tr '_' ' '
+  echo "  whole command                            $((SECONDS - run_started))"
+  rm -f "$stage_log"
+}
+stage_time deps $((SECONDS - run_started))
 
 # One suite run in a session of its own: run_suite <arch> <jobs> [ctest args]. Harness notes (a
 # test program that never got going) are printed after the tests.
@@ -73,9 +97,11 @@ i686_log=
 i686_work() {
   local prepared=$1; shift
   local prep_pid rc=0 can_run=0
-  scripts/wine32.sh prepare > "$prepared" 2>&1 &
+  local t0=$SECONDS
+  ( scripts/wine32.sh prepare; rc=$?; stage_time i686_32-bit_run_prepared $((SECONDS - t0)); exit $rc ) > "$prepared" 2>&1 &
   prep_pid=$!
   if scripts/build.sh i686 "$root" > "$prepared.build" 2>&1 && scripts/check-exports.sh "$root/i686/product" >> "$prepared.build" 2>&1; then
+    stage_time i686_build $((SECONDS - t0))
     grep -v '^\[[0-9]*/[0-9]*\] ' "$prepared.build" || true
     echo "i686: built, exports checked"
   else
@@ -92,6 +118,7 @@ i686_work() {
     if [ "$(scripts/wine32.sh mode)" = emulated ]; then
       [ $# = 0 ] || echo "i686 (emulated): the ctest arguments ($*) do not apply; the emulated programs run whole"
       scripts/wine32.sh run scripts/i686-emulated.sh "$root_abs/i686" "$jobs" || rc=$?
+      stage_time i686_suite_emulated $((SECONDS - started))
     else
       scripts/wine32.sh run bash -c "$(declare -f run_suite); root='$root'; run_suite \"\$@\"" run i686 "$jobs" "$@" \
         2>&1 | tee "$prepared.suite" || rc=$?
@@ -101,6 +128,7 @@ i686_work() {
         "$prepared.suite" | tail -n 1) || true
       rm -f "$prepared.suite"
       echo "i686 suite (native): $((total - failed)) passed$([ "$rc" = 0 ] || echo ", $failed FAILED") in $((SECONDS - started)) s"
+      stage_time i686_suite_native $((SECONDS - started))
       [ "$rc" = 0 ] && touch "$i686_log.native"
     fi
   fi
@@ -173,18 +201,32 @@ bench_figures() {
   echo "figures: $((SECONDS - started)) s"
 }
 
+if [ "$only_emulated" = 1 ]; then
+  rc=0
+  finish_i686 || rc=1
+  print_stages
+  exit "$rc"
+fi
+build_started=$SECONDS
 scripts/build.sh x86_64 "$root"
+stage_time x86_64_build $((SECONDS - build_started))
 if [ "$stress" = 0 ]; then
   rc=0
   started=$SECONDS
   [ -n "$i686_pid" ] && echo "==== x86_64 (the i686 build and suite run beside it; their output follows) ===="
   run_suite x86_64 "$jobs" "$@" 2>&1 | summarise || rc=$?
   echo "x86_64 suite: $([ "$rc" = 0 ] && echo passed || echo FAILED) in $((SECONDS - started)) s"
+  stage_time x86_64_suite $((SECONDS - started))
+  started=$SECONDS
   finish_i686 || rc=$((rc ? rc : 1))
+  stage_time waiting_for_the_i686_job $((SECONDS - started))
   if [ $# = 0 ] && [ "${VORN_SKIP_BENCH:-}" != 1 ] && [ -n "$i686_log" ] && [ -e "$i686_log.native" ]; then
+    started=$SECONDS
     bench_figures
+    stage_time figures $((SECONDS - started))
   fi
   [ -z "$i686_log" ] || rm -f "$i686_log.native"
+  print_stages
   exit "$rc"
 fi
 finish_i686
