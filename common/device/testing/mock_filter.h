@@ -6,7 +6,11 @@
 //  - MockFilterFactory + ClassRegistration: a class object for CoCreateInstance and the device
 //    enumerator, registered in this process only (CoRegisterClassObject);
 //  - MockGraph: an IGraphBuilder + IMediaControl whose state answers are scripted and whose
-//    calls are counted, for what the real graph would hide.
+//    calls are counted, for what the real graph would hide. Its state changes drive the filters
+//    added to it as the platform's graph manager does: in the order they were added, the first
+//    refusal ends the change with the graph's state as it was and the filters before it changed
+//    (a graph that reads stopped with paused filters behind it); Stop of a graph that reads
+//    stopped does nothing.
 #pragma once
 
 #include <atomic>
@@ -27,7 +31,9 @@ struct MockFilterPlan {
   std::vector<std::wstring> inputs{L"In"};
   std::vector<std::wstring> outputs{L"Out"};
   CLSID clsid{};
-  HRESULT pauseResult = S_OK;          // what Pause answers (S_FALSE: a live source)
+  HRESULT pauseResult = S_OK;          // what Pause answers (S_FALSE: a live source; a failure
+                                       // leaves the filter as it was)
+  HRESULT runResult = S_OK;            // what Run answers (a failure leaves the filter as it was)
   int intermediateStates = 0;          // GetState answers VFW_S_STATE_INTERMEDIATE this often
   bool cantCueWhenPaused = false;      // GetState answers VFW_S_CANT_CUE while paused
   HRESULT enumPinsResult = S_OK;       // a failure makes EnumPins fail
@@ -134,8 +140,8 @@ class MockGraph final : public IGraphBuilder, public IMediaControl {
   STDMETHODIMP_(ULONG) Release() override;
   // IFilterGraph
   STDMETHODIMP AddFilter(IBaseFilter* filter, LPCWSTR name) override;
-  STDMETHODIMP RemoveFilter(IBaseFilter*) override { return ++removeCalls, S_OK; }
-  STDMETHODIMP EnumFilters(IEnumFilters**) override { return E_NOTIMPL; }
+  STDMETHODIMP RemoveFilter(IBaseFilter* filter) override;
+  STDMETHODIMP EnumFilters(IEnumFilters** filters) override;
   STDMETHODIMP FindFilterByName(LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
   STDMETHODIMP ConnectDirect(IPin*, IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
   STDMETHODIMP Reconnect(IPin*) override { return E_NOTIMPL; }
@@ -171,7 +177,11 @@ class MockGraph final : public IGraphBuilder, public IMediaControl {
   OAFilterState state = State_Stopped;  // answered once the script is used up
   HRESULT stateResult = S_OK;           // answered with `state`
   std::deque<StateAnswer> script;       // answered first, one per GetState
-  HRESULT pauseResult = S_OK;           // Pause answers this (and moves to paused unless S_FALSE)
+  // The graph's own answers, once its filters took the change: a failure leaves its state as it
+  // was (the filters stay changed); Pause moves to paused unless S_FALSE.
+  HRESULT pauseResult = S_OK;
+  HRESULT runResult = S_OK;
+  HRESULT stopResult = S_OK;
   HRESULT addResult = S_OK;             // a failure makes AddFilter refuse the filter
   int runCalls = 0, pauseCalls = 0, stopCalls = 0, getStateCalls = 0;
   int addCalls = 0, nullAdds = 0, removeCalls = 0;
@@ -179,6 +189,8 @@ class MockGraph final : public IGraphBuilder, public IMediaControl {
 
  private:
   ~MockGraph();
+  // Pauses each filter that does not read paused; the first refusal is returned.
+  HRESULT PauseFilters();
   std::atomic<long> refs_{1};
   std::vector<IBaseFilter*> added_;  // owned references
 };
