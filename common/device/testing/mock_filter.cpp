@@ -452,6 +452,8 @@ STDMETHODIMP MockGraph::QueryInterface(REFIID iid, void** out) {
     *out = static_cast<IGraphBuilder*>(this);
   } else if (iid == IID_IMediaControl || iid == IID_IDispatch) {
     *out = static_cast<IMediaControl*>(this);
+  } else if (iid == IID_IMediaEventEx || iid == IID_IMediaEvent) {
+    *out = static_cast<IMediaEventEx*>(this);
   } else {
     return E_NOINTERFACE;
   }
@@ -547,6 +549,28 @@ STDMETHODIMP MockGraph::GetState(LONG timeoutMs, OAFilterState* out) {
   }
   *out = state;
   return stateResult;
+}
+
+STDMETHODIMP ObjectFactory::QueryInterface(REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+  *out = static_cast<IClassFactory*>(this);
+  AddRef();
+  return S_OK;
+}
+
+STDMETHODIMP_(ULONG) ObjectFactory::Release() {
+  const long left = --refs_;
+  if (left == 0) delete this;
+  return left;
+}
+
+STDMETHODIMP ObjectFactory::CreateInstance(IUnknown* outer, REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (outer) return CLASS_E_NOAGGREGATION;
+  return object_->QueryInterface(iid, out);
 }
 
 }  // namespace device_testing

@@ -10,7 +10,10 @@
 //    added to it as the platform's graph manager does: in the order they were added, the first
 //    refusal ends the change with the graph's state as it was and the filters before it changed
 //    (a graph that reads stopped with paused filters behind it); Stop of a graph that reads
-//    stopped does nothing.
+//    stopped does nothing. It connects and disconnects pins directly and answers IMediaEventEx
+//    without events, so that code which makes its own graph can be given one
+//    (ObjectFactory registered for CLSID_FilterGraph);
+//  - ObjectFactory: a class object that hands out one given object.
 #pragma once
 
 #include <atomic>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "common/dshow.h"
+#include "common/handles.h"
 
 namespace device_testing {
 
@@ -131,7 +135,7 @@ struct StateAnswer {
   OAFilterState state;
 };
 
-class MockGraph final : public IGraphBuilder, public IMediaControl {
+class MockGraph final : public IGraphBuilder, public IMediaControl, public IMediaEventEx {
  public:
   MockGraph() = default;
   // IUnknown
@@ -145,10 +149,12 @@ class MockGraph final : public IGraphBuilder, public IMediaControl {
   STDMETHODIMP FindFilterByName(LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
   STDMETHODIMP ConnectDirect(IPin*, IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
   STDMETHODIMP Reconnect(IPin*) override { return E_NOTIMPL; }
-  STDMETHODIMP Disconnect(IPin*) override { return E_NOTIMPL; }
+  STDMETHODIMP Disconnect(IPin* pin) override { return pin ? pin->Disconnect() : E_POINTER; }
   STDMETHODIMP SetDefaultSyncSource() override { return E_NOTIMPL; }
   // IGraphBuilder
-  STDMETHODIMP Connect(IPin*, IPin*) override { return E_NOTIMPL; }
+  STDMETHODIMP Connect(IPin* output, IPin* input) override {
+    return output && input ? output->Connect(input, nullptr) : E_POINTER;
+  }
   STDMETHODIMP Render(IPin*) override { return E_NOTIMPL; }
   STDMETHODIMP RenderFile(LPCWSTR, LPCWSTR) override { return E_NOTIMPL; }
   STDMETHODIMP AddSourceFilter(LPCWSTR, LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
@@ -172,6 +178,27 @@ class MockGraph final : public IGraphBuilder, public IMediaControl {
   STDMETHODIMP get_FilterCollection(IDispatch**) override { return E_NOTIMPL; }
   STDMETHODIMP get_RegFilterCollection(IDispatch**) override { return E_NOTIMPL; }
   STDMETHODIMP StopWhenReady() override { return E_NOTIMPL; }
+  // IMediaEventEx: no events.
+  STDMETHODIMP GetEventHandle(OAEVENT* event) override {
+    if (!event) return E_POINTER;
+    *event = reinterpret_cast<OAEVENT>(eventHandle_.get());
+    return S_OK;
+  }
+  STDMETHODIMP GetEvent(__LONG32* code, LONG_PTR*, LONG_PTR*, __LONG32) override {
+    if (code) *code = 0;
+    return E_ABORT;
+  }
+  STDMETHODIMP WaitForCompletion(__LONG32, __LONG32*) override { return E_NOTIMPL; }
+  STDMETHODIMP CancelDefaultHandling(__LONG32) override { return S_OK; }
+  STDMETHODIMP RestoreDefaultHandling(__LONG32) override { return S_OK; }
+  STDMETHODIMP FreeEventParams(__LONG32, LONG_PTR, LONG_PTR) override { return S_OK; }
+  STDMETHODIMP SetNotifyWindow(OAHWND, __LONG32, LONG_PTR) override { return S_OK; }
+  STDMETHODIMP SetNotifyFlags(__LONG32) override { return S_OK; }
+  STDMETHODIMP GetNotifyFlags(__LONG32* flags) override {
+    if (!flags) return E_POINTER;
+    *flags = 0;
+    return S_OK;
+  }
 
   // Script and counters (single-threaded use).
   OAFilterState state = State_Stopped;  // answered once the script is used up
@@ -193,6 +220,22 @@ class MockGraph final : public IGraphBuilder, public IMediaControl {
   HRESULT PauseFilters();
   std::atomic<long> refs_{1};
   std::vector<IBaseFilter*> added_;  // owned references
+  UniqueHandle eventHandle_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // never signalled
+};
+
+class ObjectFactory final : public IClassFactory {
+ public:
+  explicit ObjectFactory(IUnknown* object) : object_(object) { object_->AddRef(); }
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override;
+  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override;
+  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+ private:
+  ~ObjectFactory() { object_->Release(); }
+  IUnknown* object_;  // owned reference
+  std::atomic<long> refs_{1};
 };
 
 }  // namespace device_testing
