@@ -11,6 +11,12 @@
 //    state reads E_FAIL for good. A stop never depends on the state read: it reaches the graph
 //    and every filter whatever the read said (the read's failure is still the answer).
 //
+// A start answers what the graph answered; the filters' own states are not looked at. A
+// refusal the graph manager did not report (masked as above, or made in the asynchronous run
+// that follows a renderer's S_FALSE) has no code left to return, and telling it from a filter
+// still on its way to running would need a wait at every start: the next stop reaches every
+// filter, and a lasting refusal no longer leaves anything behind.
+//
 // Not locked: the caller serialises its calls on one graph. COM must be initialised on the
 // calling thread.
 #pragma once

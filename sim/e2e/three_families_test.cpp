@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -577,6 +578,61 @@ TEST_F(ThreeFamilies, ARefusedStartBehindThePlatformsMixingRenderersLeavesThePre
         if (HasFatalFailure()) return;
       }
     }
+  }
+}
+
+// A host's new window given while the preview is stopped (its old window gone) is the one the
+// next Run shows the picture on, in every family, behind the platform's mixing renderer 7
+// (0x20). That renderer leaves the graph at Stop and is made afresh, on the last window given,
+// at Run: meanwhile the call answers the missing renderer (0x8007F047), as every window call
+// without a renderer does, the same in every family.
+TEST_F(ThreeFamilies, AWindowGivenWhileStoppedShowsTheNextRun) {
+  using PictureFn = decltype(&SimCard_GetPicture);
+  const auto picture = GetProcAs<PictureFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_GetPicture");
+  ASSERT_TRUE(picture);
+  testing_support::StallWatch watch(kStallMs);
+  for (const Family& family : kFamilies) {
+    SCOPED_TRACE(family.name);
+    watch.Mark(family.name);
+    const std::wstring path = env_.DevicePath(family.card);
+    const auto shown = [&](const simcard_testing::VideoWindow& window) {
+      SimCardPicture expected{};
+      if (FAILED(picture(path.c_str(), &expected))) return false;
+      return simcard_testing::WaitUntil(
+          [&] { return Check(simcard_testing::ScreenCopy::Of(window.ScreenRect()), expected).Shows(); }, kWaitMs);
+    };
+    ComPtr<IDeviceSetup> setup;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(family, &setup));
+    sim_host::LivePreview live([](const std::wstring& action, HRESULT hr) {
+      EXPECT_EQ(S_OK, hr) << testing::PrintToString(action);
+      return hr == S_OK;
+    });
+    auto first = std::make_unique<simcard_testing::VideoWindow>();
+    const HWND firstHandle = first->Open();
+    ASSERT_TRUE(firstHandle) << "no window on the display";
+    if (live.Open(setup.Get(), kStation, 0x20, firstHandle) && live.Run()) {
+      EXPECT_TRUE(shown(*first)) << "the picture is not on the host's first window";
+      EXPECT_EQ(S_OK, live.preview()->Stop(0));
+      first.reset();
+      simcard_testing::VideoWindow second;
+      const HWND secondHandle = second.Open();
+      ASSERT_TRUE(secondHandle) << "no second window on the display";
+      RECT client{};
+      GetClientRect(secondHandle, &client);
+      if (HDC dc = GetDC(secondHandle)) {  // nothing of the first window's picture stays on the screen
+        FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+        ReleaseDC(secondHandle, dc);
+      }
+      ComPtr<IPreviewWindow> window;
+      ASSERT_EQ(S_OK, live.preview()->GetVideoModeInterface(IID_IPreviewWindow,
+                                                            reinterpret_cast<void**>(window.GetAddressOf())));
+      EXPECT_EQ(errors::Code(0x8007F047), window->SetVideoClippingWindow(secondHandle));
+      EXPECT_EQ(S_OK, window->SetVideoPosition(nullptr, &client));
+      EXPECT_EQ(S_OK, live.preview()->Run(0));
+      EXPECT_TRUE(shown(second)) << "the picture is not on the host's second window";
+    }
+    EXPECT_TRUE(live.Close());
+    if (HasFatalFailure()) return;
   }
 }
 
