@@ -99,33 +99,6 @@ TEST_F(GraphStateTest, EveryFailedStepStopsTheGraphAndEachFilter) {
   graph_state::StopEveryFilter(nullptr);  // nothing to stop
 }
 
-// A graph whose state changes as it is asked, and which starts each change asynchronously
-// with a few intermediate answers: a change and a restore leave it where they should.
-TEST_F(GraphStateTest, ChangesAndRestoresEndInTheirStates) {
-  auto* graph = new MockGraph;
-  auto* filter = new MockFilter(MockFilterPlan{});
-  ASSERT_EQ(S_OK, graph->AddFilter(filter, L"filter"));
-  filter->Release();
-  OAFilterState state = State_Stopped;
-  for (const OAFilterState target : {State_Paused, State_Running, State_Paused, State_Stopped}) {
-    SCOPED_TRACE(target);
-    EXPECT_EQ(S_OK, graph_state::Change(graph, target));
-    ASSERT_EQ(S_OK, graph_state::Read(graph, 0, &state));
-    EXPECT_EQ(target, state);
-    EXPECT_EQ(static_cast<FILTER_STATE>(target), StateOf(filter));
-  }
-  ASSERT_EQ(S_OK, graph_state::Change(graph, State_Paused));
-  graph->script = {{S_OK, State_Paused}, {VFW_S_STATE_INTERMEDIATE, State_Paused}, {S_OK, State_Stopped},
-                   {VFW_S_STATE_INTERMEDIATE, State_Stopped}, {S_OK, State_Running}};
-  EXPECT_EQ(S_OK, graph_state::Restore(graph));
-  EXPECT_EQ(State_Paused, graph->state);
-  EXPECT_EQ(State_Paused, StateOf(filter));
-  EXPECT_TRUE(graph->script.empty());  // each wait read until the graph got there
-  graph_state::StopEveryFilter(static_cast<IGraphBuilder*>(graph));
-  EXPECT_EQ(State_Stopped, StateOf(filter));
-  graph->Release();
-}
-
 namespace {
 
 // A graph control whose state follows Stop/Run/Pause at once, except that it can be told to
