@@ -6,6 +6,7 @@
 
 #include "common/device/device_enum.h"
 #include "common/device/filter_loader.h"
+#include "common/device/graph_state.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -60,57 +61,9 @@ HRESULT FilterGraphHolder::ClearFlag() {
   return S_OK;
 }
 
-HRESULT FilterGraphHolder::Run() { return ChangeState(State_Running); }
-HRESULT FilterGraphHolder::Pause() { return ChangeState(State_Paused); }
-HRESULT FilterGraphHolder::Stop() { return ChangeState(State_Stopped); }
-
-HRESULT FilterGraphHolder::ChangeState(OAFilterState target) {
-  if (!control_) return E_POINTER;
-  OAFilterState state = State_Stopped;
-  HRESULT hr = GetState(&state, 0);
-  if (FAILED(hr)) return hr;
-  if (state == target) {
-    if (target == State_Stopped) StopStrayFilters(graph_);  // what a refused start left paused
-    return S_OK;
-  }
-
-  switch (target) {
-    case State_Running: hr = control_->Run(); break;
-    case State_Stopped: hr = control_->Stop(); break;
-    default: hr = control_->Pause(); break;
-  }
-  if (FAILED(hr)) {
-    StopEveryFilter(graph_);
-    return hr;
-  }
-  if (target != State_Paused || hr != S_FALSE) return hr;
-  // The graph pauses asynchronously (a live source or a slow filter): give it a moment.
-  for (int poll = 0; poll < kPausePolls; ++poll) {
-    hr = GetState(&state, kPausePollMs);
-    if (FAILED(hr)) return hr;
-    if (state == State_Paused) return S_OK;
-  }
-  return S_OK;
-}
-
-void FilterGraphHolder::StopEveryFilter(IUnknown* graph) noexcept {
-  if (!graph) return;
-  ComPtr<IMediaControl> control;
-  if (SUCCEEDED(graph->QueryInterface(IID_PPV_ARGS(&control)))) control->Stop();
-  StopStrayFilters(graph);
-}
-
-void FilterGraphHolder::StopStrayFilters(IUnknown* graph) noexcept {
-  ComPtr<IFilterGraph> filters;
-  ComPtr<IEnumFilters> walk;
-  if (FAILED(graph->QueryInterface(IID_PPV_ARGS(&filters))) || FAILED(filters->EnumFilters(&walk)) || !walk) return;
-  ComPtr<IBaseFilter> filter;
-  while (walk->Next(1, filter.ReleaseAndGetAddressOf(), nullptr) == S_OK && filter) {
-    FILTER_STATE filterState = State_Stopped;
-    const HRESULT read = filter->GetState(0, &filterState);
-    if (FAILED(read) || read == VFW_S_STATE_INTERMEDIATE || filterState != State_Stopped) filter->Stop();
-  }
-}
+HRESULT FilterGraphHolder::Run() { return graph_state::Change(control_, State_Running); }
+HRESULT FilterGraphHolder::Pause() { return graph_state::Change(control_, State_Paused); }
+HRESULT FilterGraphHolder::Stop() { return graph_state::Change(control_, State_Stopped); }
 
 HRESULT FilterGraphHolder::CreateGraph() {
   if (graph_) return S_OK;
@@ -203,11 +156,7 @@ HRESULT FilterGraphHolder::RemoveFilters(IBaseFilter* const* filters, int count)
 }
 
 HRESULT FilterGraphHolder::GetState(OAFilterState* state, LONG timeoutMs) {
-  if (!state) return E_POINTER;
-  *state = State_Stopped;
-  if (!control_) return E_POINTER;
-  const HRESULT hr = control_->GetState(timeoutMs, state);
-  return hr == VFW_S_STATE_INTERMEDIATE ? S_OK : hr;
+  return graph_state::Read(control_, timeoutMs, state);
 }
 
 void FilterGraphHolder::ReleaseGraph() noexcept {

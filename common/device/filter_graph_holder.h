@@ -1,6 +1,6 @@
 // The base of every graph object of the device managers: the filter graph, its media control,
 // a connected flag and a ready flag, table-driven creation of the graph's filters, and state
-// changes that skip what is already done.
+// changes that skip what is already done (through graph_state, common/device/graph_state.h).
 //
 // A derived graph object overrides the virtual operations in this order of slots: QueryControl
 // with its build (calling the base QueryControl last), Release with its teardown (calling the
@@ -48,10 +48,6 @@ HRESULT ReleaseAll(IUnknown** const* pointers, int count);
 
 class FilterGraphHolder {
  public:
-  // How often and how long Pause waits for a graph that answered S_FALSE.
-  static constexpr int kPausePolls = 10;
-  static constexpr LONG kPausePollMs = 100;
-
   FilterGraphHolder() = default;
   FilterGraphHolder(const FilterGraphHolder&) = delete;
   FilterGraphHolder& operator=(const FilterGraphHolder&) = delete;
@@ -65,12 +61,12 @@ class FilterGraphHolder {
   virtual HRESULT Release();
   virtual HRESULT SetFlag();
   virtual HRESULT ClearFlag();
-  // The state change unless the graph is in that state already (then S_OK without a call).
-  // E_POINTER without a media control; a failure to read the state is returned. Pause waits
-  // for a graph that answers S_FALSE: up to kPausePolls reads of kPausePollMs each, S_OK once
-  // paused (also when the polls ran out), a failing read at once. A refused change brings every
-  // filter back to stopped (StopEveryFilter) and returns the refusal; Stop of a graph that
-  // reads stopped still stops a filter that reads otherwise.
+  // The state change unless the graph is in that state already (then S_OK without a call):
+  // graph_state::Change. E_POINTER without a media control; a failure to read the state is
+  // returned (Stop stops the graph and every filter all the same). Pause waits for a graph
+  // that answers S_FALSE (graph_state::WaitFor), S_OK once paused or when the polls ran out.
+  // A failed step brings every filter back to stopped and returns its code; Stop of a graph
+  // that reads stopped still stops a filter that reads otherwise.
   virtual HRESULT Run();
   virtual HRESULT Pause();
   virtual HRESULT Stop();
@@ -102,20 +98,14 @@ class FilterGraphHolder {
   // Removes each non-null filter from the graph, ignoring the results. Always S_OK.
   HRESULT RemoveFilters(IBaseFilter* const* filters, int count);
 
-  // Stops the graph, then each of its filters that does not read stopped. The platform's graph
-  // manager, when a filter refuses a start, reads stopped while the filters that paused before
-  // the refusal stay paused: its own Stop then does nothing, and their pins can be neither
-  // disconnected nor connected again. Every owner of a graph stops it this way after a refused
-  // change. Nothing for a null graph; results are ignored.
-  static void StopEveryFilter(IUnknown* graph) noexcept;
-
   static HRESULT ReleaseAll(IUnknown** const* pointers, int count) {
     return ComHelpers::ReleaseAll(pointers, count);
   }
 
-  // *state is 0 (stopped) first, then IMediaControl::GetState. VFW_S_STATE_INTERMEDIATE (a
-  // change still under way) gives S_OK; other results, VFW_S_CANT_CUE among them, are
-  // returned as they came (test with SUCCEEDED). E_POINTER for a null out or no media control.
+  // graph_state::Read: *state is 0 (stopped) first, then IMediaControl::GetState.
+  // VFW_S_STATE_INTERMEDIATE (a change still under way) gives S_OK; other results,
+  // VFW_S_CANT_CUE among them, are returned as they came (test with SUCCEEDED). E_POINTER for
+  // a null out or no media control.
   HRESULT GetState(OAFilterState* state, LONG timeoutMs);
 
   BOOL IsReady() const noexcept { return ready_; }
@@ -137,9 +127,6 @@ class FilterGraphHolder {
   BOOL ready_ = FALSE;                // set while the media control is held
 
  private:
-  HRESULT ChangeState(OAFilterState target);
-  // Stops each filter of the graph that does not read stopped (the graph's own state aside).
-  static void StopStrayFilters(IUnknown* graph) noexcept;
   void ReleaseGraph() noexcept;
 
   DWORD rotCookie_ = 0;

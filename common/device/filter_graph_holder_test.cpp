@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
+#include "common/device/graph_state.h"
 #include "common/device/testing/loader_ids.h"
 #include "common/device/testing/mock_filter.h"
 #include "common/testing/paths.h"
@@ -272,13 +273,13 @@ TEST_F(FilterGraphHolderTest, PausePollsAGraphThatAnswersSFalse) {
   graph->script = {{S_OK, State_Stopped}, {S_OK, State_Stopped}, {S_OK, State_Stopped}, {S_OK, State_Paused}};
   EXPECT_EQ(holder.Pause(), S_OK);
   EXPECT_EQ(graph->getStateCalls, 4);
-  EXPECT_EQ(graph->getStateTimeouts[1], FilterGraphHolder::kPausePollMs);
+  EXPECT_EQ(graph->getStateTimeouts[1], graph_state::kPollMs);
 
   // Never paused: S_OK after the last poll.
   graph->getStateCalls = 0;
   graph->state = State_Stopped;
   EXPECT_EQ(holder.Pause(), S_OK);
-  EXPECT_EQ(graph->getStateCalls, 1 + FilterGraphHolder::kPausePolls);
+  EXPECT_EQ(graph->getStateCalls, 1 + graph_state::kPolls);
 
   // A poll that fails ends the wait with its error.
   graph->getStateCalls = 0;

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "common/device/filter_graph_holder.h"
 #include "common/device/filter_loader.h"
+#include "common/device/graph_state.h"
 #include "common/device/pin_helpers.h"
 #include "common/hresult.h"
 #include "common/trace.h"
@@ -190,7 +190,7 @@ HRESULT GraphWorker::RunGraphLocked() {
   if (!graph_ || !sourcePin_ || !mixerPin_ || !control_) return E_POINTER;
   if (running_) return S_OK;
   HRESULT hr = graph_->Connect(sourcePin_.Get(), mixerPin_.Get());
-  if (SUCCEEDED(hr)) hr = control_->Run();
+  if (SUCCEEDED(hr)) hr = graph_state::Change(control_.Get(), State_Running);
   if (FAILED(hr)) {
     StopGraphLocked();
     return hr;
@@ -227,7 +227,7 @@ void GraphWorker::StopGraph() {
 void GraphWorker::StopGraphLocked() {
   held_.Reset();
   // A refused run leaves the mixer paused behind a graph that reads stopped.
-  if (graph_) FilterGraphHolder::StopEveryFilter(graph_.Get());
+  if (graph_) graph_state::StopEveryFilter(graph_.Get());
   if (graph_) PinHelpers::Disconnect(mixerPin_.Get(), sourcePin_.Get(), graph_.Get());
   running_ = false;
 }

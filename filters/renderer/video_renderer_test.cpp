@@ -8,6 +8,7 @@
 
 #include "common/errors.h"
 #include "common/device/pin_helpers.h"
+#include "common/device/testing/mock_filter.h"
 #include "common/format.h"
 #include "common/registry.h"
 #include "common/testing/com_module.h"
@@ -255,6 +256,51 @@ TEST(GraphWorkerBuild, MissingSourceModuleFailsAndLeavesNoGraph) {
     EXPECT_EQ(worker.Deliver(nullptr), E_POINTER);
     EXPECT_EQ(worker.RunGraph(), E_POINTER);
   }
+  CoUninitialize();
+}
+
+// The internal graph is the mock graph, which refuses the run after pausing its filters as the
+// platform's graph manager does when a filter refuses: the graph reads stopped, the source and
+// the mixer stay paused. Nothing of the refused run stays: every filter reads stopped, the
+// pins are free, and the next run connects and runs.
+TEST(GraphWorkerRun, ARefusedRunLeavesNoFilterPausedAndTheNextRunWorks) {
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  auto* graph = new device_testing::MockGraph;
+  {
+    auto* factory = new device_testing::ObjectFactory(static_cast<IGraphBuilder*>(graph));
+    device_testing::ClassRegistration registration(CLSID_FilterGraph, factory);
+    factory->Release();
+    ASSERT_EQ(registration.result(), S_OK);
+    GraphWorker worker(SourceModule(), nullptr);
+    ASSERT_EQ(worker.Start(), S_OK);
+    ASSERT_EQ(worker.Connect(), S_OK);
+    const CMediaType type = MakeVideoType(720, 480, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, 0);
+    ASSERT_EQ(worker.SetSourceMediaType(&type), S_OK);
+    const auto filtersIn = [&](FILTER_STATE wanted) {
+      Microsoft::WRL::ComPtr<IEnumFilters> filters;
+      EXPECT_EQ(graph->EnumFilters(&filters), S_OK);
+      Microsoft::WRL::ComPtr<IBaseFilter> filter;
+      int count = 0;
+      while (filters && filters->Next(1, filter.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
+        FILTER_STATE state = State_Stopped;
+        filter->GetState(0, &state);
+        if (state != wanted) return -1;
+        ++count;
+      }
+      return count;
+    };
+
+    graph->runResult = E_ACCESSDENIED;
+    EXPECT_EQ(worker.RunGraph(), E_ACCESSDENIED);
+    EXPECT_FALSE(worker.IsRunning());
+    EXPECT_EQ(filtersIn(State_Stopped), 2);  // the source and the mixer
+    graph->runResult = S_OK;
+    EXPECT_EQ(worker.RunGraph(), S_OK);
+    EXPECT_TRUE(worker.IsRunning());
+    EXPECT_EQ(filtersIn(State_Running), 2);
+    worker.TearDown();
+  }
+  EXPECT_EQ(graph->Release(), 0u);
   CoUninitialize();
 }
 

@@ -7,7 +7,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -91,6 +93,30 @@ class Journal {
       }
     }
     return false;
+  }
+
+  // The injected failure of object.method, or S_OK, without recording the call unless it
+  // fails: for calls made too often to record each (a filter's state changes).
+  HRESULT TakeFailure(const char* object, const char* method) {
+    if (!state_) return S_OK;
+    {
+      Lock lock(mutex_);
+      const bool pending = std::any_of(std::begin(state_->failures), std::end(state_->failures),
+                                       [&](const JournalFailure& f) {
+                                         return f.times && Same(f.object, object) && Same(f.method, method);
+                                       });
+      if (!pending) return S_OK;
+    }
+    return Record(object, method);
+  }
+
+  // Injected failures of object.method end (those not used yet).
+  void Lift(const char* object, const char* method) {
+    if (!state_) return;
+    Lock lock(mutex_);
+    for (JournalFailure& f : state_->failures) {
+      if (f.times && Same(f.object, object) && Same(f.method, method)) f.times = 0;
+    }
   }
 
   // The recorded calls of `object` (all objects when null), oldest first.

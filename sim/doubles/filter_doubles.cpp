@@ -1,7 +1,7 @@
 // Doubles of the outside filter modules and of the preview-control class: one module, built
 // once and copied under each module file name beside the device manager (each copy serves every
 // class). Every call of a private interface is recorded in the journal (double_journal.h) and
-// can be made to fail.
+// can be made to fail; so can a filter's start (its pause from stopped).
 //
 // The filters: pin 0 of the inputs passes its samples through (copied) to output 0; the other
 // inputs consume theirs. The MPEG analyzer adds one index record per kIndexEvery samples on
@@ -201,6 +201,18 @@ class DoubleFilter : public CBaseFilter,
     }
     if (previous) previous->Release();
     return S_OK;
+  }
+  // A start (stopped to paused) can be refused as a filter refusing its start would:
+  // Journal::InjectFailure(name, "Pause", error, times); a refusal is recorded.
+  STDMETHODIMP Pause() override {
+    {
+      CAutoLock lock(&lock_);
+      if (m_State == State_Stopped) {
+        const HRESULT refused = Journal::Instance().TakeFailure(Name(), "Pause");
+        if (FAILED(refused)) return refused;
+      }
+    }
+    return CBaseFilter::Pause();
   }
   // An ended delivery lasts until the filter stops: the next run delivers again.
   STDMETHODIMP Stop() override {

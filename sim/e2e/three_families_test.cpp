@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -483,6 +484,162 @@ TEST_F(ThreeFamilies, PreviewsThroughThePlatformsMixingRenderersOnTheHostsWindow
       }
       if (HasFatalFailure()) return;
     }
+  }
+}
+
+// A start refused behind the platform's mixing renderers 9 (0x50) and 7 (0x20), on a host's
+// window, by a filter of the card (its capture's first pause) or by one that is not the card's
+// (the outside deinterlacer; in the third family also its on-screen-display filter), once or
+// until the refusal is lifted. The renderer's pause (S_FALSE) may hide the refusal from the
+// graph's answer, which leaves a graph whose state reads E_FAIL: the host's Stop must reach it
+// all the same. Afterwards the preview is stopped and readable, the next Run shows the picture,
+// and Stop and every Uninitialize answer S_OK.
+TEST_F(ThreeFamilies, ARefusedStartBehindThePlatformsMixingRenderersLeavesThePreviewUsable) {
+  using doubles::Journal;
+  using InjectFailureFn = decltype(&SimCard_InjectFailure);
+  using PictureFn = decltype(&SimCard_GetPicture);
+  const auto inject = GetProcAs<InjectFailureFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_InjectFailure");
+  const auto picture = GetProcAs<PictureFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_GetPicture");
+  ASSERT_TRUE(inject && picture);
+  constexpr UINT kLasting = 1000;  // calls refused until the refusal is lifted
+  const struct {
+    const char* name;
+    ULONG mode;
+  } kRenderers[] = {{"mixing renderer 9", 0x50}, {"mixing renderer 7", 0x20}};
+  const struct {
+    const char* name;
+    const char* double_;  // the refusing double, or null: the card's capture filter
+    UINT times;
+    bool thirdFamilyOnly;
+  } kRefusals[] = {{"card, once", nullptr, 1, false},
+                   {"card, lasting", nullptr, kLasting, false},
+                   {"deinterlacer, once", "Deinterlace", 1, false},
+                   {"deinterlacer, lasting", "Deinterlace", kLasting, false},
+                   {"on-screen display, lasting", "Osd", kLasting, true}};
+  testing_support::StallWatch watch(kStallMs);
+  for (const Family& family : kFamilies) {
+    for (const auto& renderer : kRenderers) {
+      for (const auto& refusal : kRefusals) {
+        if (refusal.thirdFamilyOnly && family.simFamily != kSimFamilyPex) continue;
+        SCOPED_TRACE(testing::Message() << family.name << ", " << renderer.name << ", " << refusal.name);
+        const std::string step = std::string(family.name) + ", " + renderer.name + ", " + refusal.name + ": ";
+        const std::wstring path = env_.DevicePath(family.card);
+        Journal::Instance().Reset();
+        simcard_testing::VideoWindow window;
+        const HWND handle = window.Open();
+        ASSERT_TRUE(handle) << "no window on the display";
+        const auto shown = [&] {
+          SimCardPicture expected{};
+          if (FAILED(picture(path.c_str(), &expected))) return false;
+          return simcard_testing::WaitUntil(
+              [&] { return Check(simcard_testing::ScreenCopy::Of(window.ScreenRect()), expected).Shows(); }, kWaitMs);
+        };
+        const auto lift = [&] {
+          if (refusal.double_) {
+            Journal::Instance().Lift(refusal.double_, "Pause");
+          } else {
+            inject(path.c_str(), "Pause", E_ACCESSDENIED, 0);
+          }
+        };
+        {
+          ComPtr<IDeviceSetup> setup;
+          ASSERT_NO_FATAL_FAILURE(MakeDevice(family, &setup));
+          sim_host::LivePreview live([](const std::wstring& action, HRESULT hr) {
+            EXPECT_EQ(S_OK, hr) << testing::PrintToString(action);
+            return hr == S_OK;
+          });
+          watch.Mark(step + "open");
+          if (live.Open(setup.Get(), kStation, renderer.mode, handle)) {
+            IPreview* preview = live.preview();
+            if (refusal.double_) {
+              ASSERT_TRUE(Journal::Instance().InjectFailure(refusal.double_, "Pause", E_ACCESSDENIED, refusal.times));
+            } else {
+              ASSERT_EQ(S_OK, inject(path.c_str(), "Pause", E_ACCESSDENIED, refusal.times));
+            }
+            watch.Mark(step + "refused IPreview::Run");
+            const HRESULT refused = preview->Run(0);
+            EXPECT_TRUE(refused == S_OK || refused == E_ACCESSDENIED) << std::hex << refused;
+            if (refusal.double_) {
+              EXPECT_FALSE(Journal::Instance().Calls(refusal.double_, "Pause").empty()) << "the filter never refused";
+            }
+            // The host stops the preview that showed nothing: whatever the state read answers,
+            // the graph and every filter stop.
+            watch.Mark(step + "IPreview::Stop after the refusal");
+            preview->Stop(0);
+            ULONG state = 9;
+            EXPECT_EQ(S_OK, preview->GetState(&state));
+            EXPECT_EQ(static_cast<ULONG>(State_Stopped), state);
+            lift();
+            watch.Mark(step + "IPreview::Run");
+            EXPECT_EQ(S_OK, preview->Run(0));
+            EXPECT_TRUE(shown()) << "the picture is not on the host's window";
+            watch.Mark(step + "IPreview::Stop");
+            EXPECT_EQ(S_OK, preview->Stop(0));
+          }
+          lift();
+          watch.Mark(step + "close");
+          EXPECT_TRUE(live.Close());
+          watch.Mark(step + "the final release");
+        }
+        watch.Mark(step + "done");
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
+// A host's new window given while the preview is stopped (its old window gone) is the one the
+// next Run shows the picture on, in every family, behind the platform's mixing renderer 7
+// (0x20). That renderer leaves the graph at Stop and is made afresh, on the last window given,
+// at Run: meanwhile the call answers the missing renderer (0x8007F047), as every window call
+// without a renderer does, the same in every family.
+TEST_F(ThreeFamilies, AWindowGivenWhileStoppedShowsTheNextRun) {
+  using PictureFn = decltype(&SimCard_GetPicture);
+  const auto picture = GetProcAs<PictureFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_GetPicture");
+  ASSERT_TRUE(picture);
+  testing_support::StallWatch watch(kStallMs);
+  for (const Family& family : kFamilies) {
+    SCOPED_TRACE(family.name);
+    watch.Mark(family.name);
+    const std::wstring path = env_.DevicePath(family.card);
+    const auto shown = [&](const simcard_testing::VideoWindow& window) {
+      SimCardPicture expected{};
+      if (FAILED(picture(path.c_str(), &expected))) return false;
+      return simcard_testing::WaitUntil(
+          [&] { return Check(simcard_testing::ScreenCopy::Of(window.ScreenRect()), expected).Shows(); }, kWaitMs);
+    };
+    ComPtr<IDeviceSetup> setup;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(family, &setup));
+    sim_host::LivePreview live([](const std::wstring& action, HRESULT hr) {
+      EXPECT_EQ(S_OK, hr) << testing::PrintToString(action);
+      return hr == S_OK;
+    });
+    auto first = std::make_unique<simcard_testing::VideoWindow>();
+    const HWND firstHandle = first->Open();
+    ASSERT_TRUE(firstHandle) << "no window on the display";
+    if (live.Open(setup.Get(), kStation, 0x20, firstHandle) && live.Run()) {
+      EXPECT_TRUE(shown(*first)) << "the picture is not on the host's first window";
+      EXPECT_EQ(S_OK, live.preview()->Stop(0));
+      first.reset();
+      simcard_testing::VideoWindow second;
+      const HWND secondHandle = second.Open();
+      ASSERT_TRUE(secondHandle) << "no second window on the display";
+      RECT client{};
+      GetClientRect(secondHandle, &client);
+      if (HDC dc = GetDC(secondHandle)) {  // nothing of the first window's picture stays on the screen
+        FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+        ReleaseDC(secondHandle, dc);
+      }
+      ComPtr<IPreviewWindow> window;
+      ASSERT_EQ(S_OK, live.preview()->GetVideoModeInterface(IID_IPreviewWindow,
+                                                            reinterpret_cast<void**>(window.GetAddressOf())));
+      EXPECT_EQ(errors::Code(0x8007F047), window->SetVideoClippingWindow(secondHandle));
+      EXPECT_EQ(S_OK, window->SetVideoPosition(nullptr, &client));
+      EXPECT_EQ(S_OK, live.preview()->Run(0));
+      EXPECT_TRUE(shown(second)) << "the picture is not on the host's second window";
+    }
+    EXPECT_TRUE(live.Close());
+    if (HasFatalFailure()) return;
   }
 }
 

@@ -187,6 +187,61 @@ class PinEnumerator final : public IEnumPins {
   std::atomic<long> refs_{1};
 };
 
+// Enumerates a snapshot of a graph's filters; holds each of them.
+class FilterEnumerator final : public IEnumFilters {
+ public:
+  FilterEnumerator(const std::vector<IBaseFilter*>& filters, size_t position)
+      : filters_(filters), position_(position) {
+    for (IBaseFilter* filter : filters_) filter->AddRef();
+  }
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (iid != IID_IUnknown && iid != IID_IEnumFilters) return E_NOINTERFACE;
+    *out = static_cast<IEnumFilters*>(this);
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const long left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  STDMETHODIMP Next(ULONG count, IBaseFilter** filters, ULONG* fetched) override {
+    if (!filters || (count > 1 && !fetched)) return E_POINTER;
+    ULONG n = 0;
+    while (n < count && position_ < filters_.size()) {
+      filters[n] = filters_[position_++];
+      filters[n]->AddRef();
+      ++n;
+    }
+    if (fetched) *fetched = n;
+    return n == count ? S_OK : S_FALSE;
+  }
+  STDMETHODIMP Skip(ULONG count) override {
+    position_ += count;
+    return position_ <= filters_.size() ? S_OK : S_FALSE;
+  }
+  STDMETHODIMP Reset() override {
+    position_ = 0;
+    return S_OK;
+  }
+  STDMETHODIMP Clone(IEnumFilters** out) override {
+    if (!out) return E_POINTER;
+    *out = new FilterEnumerator(filters_, position_);
+    return S_OK;
+  }
+
+ private:
+  ~FilterEnumerator() {
+    for (IBaseFilter* filter : filters_) filter->Release();
+  }
+  std::vector<IBaseFilter*> filters_;  // owned references
+  size_t position_;
+  std::atomic<long> refs_{1};
+};
+
 }  // namespace
 
 MockFilter::MockFilter(const MockFilterPlan& plan) : plan_(plan), intermediateLeft_(plan.intermediateStates) {
@@ -238,6 +293,7 @@ STDMETHODIMP MockFilter::Stop() {
 
 STDMETHODIMP MockFilter::Pause() {
   ++pauseCalls;
+  if (FAILED(plan_.pauseResult)) return plan_.pauseResult;
   std::lock_guard<std::mutex> hold(lock_);
   state_ = State_Paused;
   return plan_.pauseResult;
@@ -245,6 +301,7 @@ STDMETHODIMP MockFilter::Pause() {
 
 STDMETHODIMP MockFilter::Run(REFERENCE_TIME) {
   ++runCalls;
+  if (FAILED(plan_.runResult)) return plan_.runResult;
   std::lock_guard<std::mutex> hold(lock_);
   state_ = State_Running;
   return S_OK;
@@ -395,6 +452,8 @@ STDMETHODIMP MockGraph::QueryInterface(REFIID iid, void** out) {
     *out = static_cast<IGraphBuilder*>(this);
   } else if (iid == IID_IMediaControl || iid == IID_IDispatch) {
     *out = static_cast<IMediaControl*>(this);
+  } else if (iid == IID_IMediaEventEx || iid == IID_IMediaEvent) {
+    *out = static_cast<IMediaEventEx*>(this);
   } else {
     return E_NOINTERFACE;
   }
@@ -420,20 +479,60 @@ STDMETHODIMP MockGraph::AddFilter(IBaseFilter* filter, LPCWSTR name) {
   return filter->JoinFilterGraph(this, name);
 }
 
+STDMETHODIMP MockGraph::RemoveFilter(IBaseFilter* filter) {
+  ++removeCalls;
+  for (auto it = added_.begin(); it != added_.end(); ++it) {
+    if (*it != filter) continue;
+    added_.erase(it);
+    filter->JoinFilterGraph(nullptr, nullptr);
+    filter->Release();
+    return S_OK;
+  }
+  return VFW_E_NOT_FOUND;
+}
+
+STDMETHODIMP MockGraph::EnumFilters(IEnumFilters** filters) {
+  if (!filters) return E_POINTER;
+  *filters = new FilterEnumerator(added_, 0);
+  return S_OK;
+}
+
+HRESULT MockGraph::PauseFilters() {
+  for (IBaseFilter* filter : added_) {
+    FILTER_STATE now = State_Stopped;
+    filter->GetState(0, &now);
+    if (now == State_Paused) continue;
+    const HRESULT hr = filter->Pause();
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
 STDMETHODIMP MockGraph::Run() {
   ++runCalls;
+  HRESULT hr = PauseFilters();
+  if (FAILED(hr)) return hr;
+  if (FAILED(runResult)) return runResult;
+  for (IBaseFilter* filter : added_) {
+    if (FAILED(hr = filter->Run(0))) return hr;
+  }
   state = State_Running;
   return S_OK;
 }
 
 STDMETHODIMP MockGraph::Pause() {
   ++pauseCalls;
+  const HRESULT hr = PauseFilters();
+  if (FAILED(hr)) return hr;
   if (pauseResult != S_FALSE && SUCCEEDED(pauseResult)) state = State_Paused;
   return pauseResult;
 }
 
 STDMETHODIMP MockGraph::Stop() {
   ++stopCalls;
+  if (FAILED(stopResult)) return stopResult;
+  if (state == State_Stopped) return S_OK;
+  for (IBaseFilter* filter : added_) filter->Stop();
   state = State_Stopped;
   return S_OK;
 }
@@ -450,6 +549,28 @@ STDMETHODIMP MockGraph::GetState(LONG timeoutMs, OAFilterState* out) {
   }
   *out = state;
   return stateResult;
+}
+
+STDMETHODIMP ObjectFactory::QueryInterface(REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+  *out = static_cast<IClassFactory*>(this);
+  AddRef();
+  return S_OK;
+}
+
+STDMETHODIMP_(ULONG) ObjectFactory::Release() {
+  const long left = --refs_;
+  if (left == 0) delete this;
+  return left;
+}
+
+STDMETHODIMP ObjectFactory::CreateInstance(IUnknown* outer, REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (outer) return CLASS_E_NOAGGREGATION;
+  return object_->QueryInterface(iid, out);
 }
 
 }  // namespace device_testing

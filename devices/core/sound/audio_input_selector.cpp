@@ -7,6 +7,7 @@
 
 #include "common/device/device_enum.h"
 #include "common/device/filter_loader.h"
+#include "common/device/graph_state.h"
 #include "common/device/pin_helpers.h"
 #include "common/format.h"
 #include "common/hresult.h"
@@ -192,10 +193,11 @@ bool AudioInputSelector::Check(IMediaControl* control, IAMAudioRendererStats* st
 
 void AudioInputSelector::Restart(IMediaControl* control) {
   OAFilterState state = State_Stopped;
-  const HRESULT hr = control->GetState(0, &state);
+  const HRESULT hr = graph_state::Read(control, 0, &state);
   if (FAILED(hr) || state == State_Stopped) return;
   OnRestarting();
-  sound_graph::RestoreGraphState(control);
+  // A step the graph refuses leaves every filter stopped: the host's next start finds it clean.
+  graph_state::Restore(control);
 }
 
 HRESULT AudioInputSelector::SetClockMode(LONG mode) { return sound_graph::SetClockMode(graph_, renderer_, mode); }

@@ -4,7 +4,8 @@
 // The renderer is the DirectSound device below the audio filter driver when that driver is to
 // be bypassed (the registry says so), else the class the preview asks for. A watch worker reads
 // the renderer's buffer fullness every "Watch Timer" ms (0 counts as not set) while the path is
-// started and restarts the graph (stop, run, and pause again when it was paused) when the
+// started and restarts the graph (stop, run, and pause again when it was paused:
+// graph_state::Restore, which leaves every filter stopped after a refused step) when the
 // fullness reaches "Buffer Limit" percent.
 //
 // A restart and the caller's own graph state changes never interleave: a restart runs under

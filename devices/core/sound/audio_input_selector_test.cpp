@@ -166,6 +166,40 @@ TEST_F(SelectorTest, HostStopDuringRestartsLeavesTheGraphStopped) {
   }
 }
 
+// A restart whose start the card refuses (its capture filter's pause) leaves no filter of the
+// graph paused behind the stopped graph: the selector's pins come free and the host's next run
+// carries the sound again.
+TEST_F(SelectorTest, ARestartTheCardRefusesLeavesEveryFilterStopped) {
+  WatchedSelector selector(module_);
+  ASSERT_EQ(S_OK, selector.Build(doubles::kClsidSimSound, 0, 0, Graph()));
+  SetWatch(1, 50);
+  SetFullness(0);
+  ASSERT_EQ(S_OK, selector.Start(audioPin_.Get()));
+  ASSERT_TRUE(SUCCEEDED(control_->Run()));
+  ASSERT_EQ(State_Running, State());
+  ASSERT_EQ(S_OK, SimCard_InjectFailure(capturePath_.c_str(), "Pause", E_ACCESSDENIED, 1));
+  SetFullness(100);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(selector.restarted.get(), 5000));
+  selector.SuspendWatch();  // the restart has ended
+  ComPtr<IEnumFilters> filters;
+  ASSERT_EQ(S_OK, graph_->EnumFilters(&filters));
+  ComPtr<IBaseFilter> filter;
+  while (filters->Next(1, filter.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
+    FILTER_INFO info{};
+    filter->QueryFilterInfo(&info);
+    if (info.pGraph) info.pGraph->Release();
+    FILTER_STATE state = State_Running;
+    filter->GetState(0, &state);
+    EXPECT_EQ(State_Stopped, state) << testing::PrintToString(std::wstring(info.achName));
+  }
+  const std::int64_t before = Journal::Instance().Value(doubles::kValueSoundSamples);
+  ASSERT_TRUE(SUCCEEDED(control_->Run()));
+  EXPECT_TRUE(WaitForSoundSamples(before + 3, 5000)) << "no sound after the host's run";
+  ASSERT_EQ(S_OK, control_->Stop());
+  ASSERT_EQ(S_OK, selector.Stop());
+  EXPECT_EQ(State_Stopped, State());
+}
+
 TEST_F(SelectorTest, VolumeAndBalanceAreClampedOnTheirWayToTheRenderer) {
   AudioInputSelector selector(module_);
   LONG value = 0;
