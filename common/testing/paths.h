@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "common/handles.h"
+
 namespace testing_support {
 
 inline std::wstring HostToWindowsPath(const char* hostPath) {
@@ -45,13 +47,12 @@ inline std::wstring BinPath(const std::wstring& file) { return BinFolder() + L"\
 inline std::wstring SourceFolder() {
   static const std::wstring folder = [] {
     const std::wstring file = TestProgramFolder() + L"\\source-folder.txt";
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return std::wstring();
+    UniqueFileHandle handle(
+        CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!handle) return std::wstring();
     char text[MAX_PATH] = {};
     DWORD read = 0;
-    const BOOL ok = ReadFile(handle, text, MAX_PATH - 1, &read, nullptr);
-    CloseHandle(handle);
-    if (!ok) return std::wstring();
+    if (!ReadFile(handle.get(), text, MAX_PATH - 1, &read, nullptr)) return std::wstring();
     while (read > 0 && (text[read - 1] == '\n' || text[read - 1] == '\r')) text[--read] = '\0';
     return HostToWindowsPath(text);
   }();
