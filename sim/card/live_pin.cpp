@@ -13,11 +13,13 @@ REFERENCE_TIME CrystalNow() {
   return seconds * 10000000 + rest * 10000000 / frequency.QuadPart;
 }
 
+std::atomic<DWORD> g_stopTimeout{10000};
+
 }  // namespace
 
 class LivePin::Pump final : public StoppableThread {
  public:
-  explicit Pump(LivePin* pin) : pin_(pin) { SetStopTimeout(10000); }
+  explicit Pump(LivePin* pin) : pin_(pin) { SetStopTimeout(g_stopTimeout.load()); }
   ~Pump() override { Stop(); }
 
  protected:
@@ -65,6 +67,8 @@ bool LivePin::GraphStreamTime(REFERENCE_TIME start, REFERENCE_TIME* now) {
   *now = t - start;
   return true;
 }
+
+void LivePin::SetStopTimeout(DWORD ms) { g_stopTimeout = ms; }
 
 REFERENCE_TIME LivePin::StreamNow() const { return runStream_.load() + (CrystalNow() - runCrystal_.load()); }
 

@@ -31,6 +31,9 @@ class LivePin : public CBaseOutputPin {
   HRESULT Run(REFERENCE_TIME start) override;
 
   REFERENCE_TIME period() const { return period_; }
+  // The wait of a stop for the thread before it is terminated, for pins made after the call
+  // (SimCard_SetPumpStopTimeout).
+  static void SetStopTimeout(DWORD ms);
 
  protected:
   // Fills sample `index` (data and actual length). S_OK delivers it; anything else skips it.

@@ -9,6 +9,7 @@
 #include "filters/base/factory.h"
 #include "sim/card/card_filter.h"
 #include "sim/card/card_state.h"
+#include "sim/card/live_pin.h"
 #include "sim/card/sim_card.h"
 
 namespace {
@@ -294,6 +295,11 @@ HRESULT SimCard_SetPreviewFormat(const wchar_t* devicePath, UINT format) {
 
 HRESULT SimCard_ResetAll() {
   ResetCards();
+  return S_OK;
+}
+
+HRESULT SimCard_SetPumpStopTimeout(DWORD ms) {
+  simcard::LivePin::SetStopTimeout(ms);
   return S_OK;
 }
 

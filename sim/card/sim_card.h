@@ -223,5 +223,9 @@ HRESULT SimCard_SignalKsEvent(const wchar_t* devicePath, const GUID* set, DWORD 
 HRESULT SimCard_SetPreviewFormat(const wchar_t* devicePath, UINT format);
 // Forgets every card's state (the next use starts from the defaults).
 HRESULT SimCard_ResetAll();
+// How long a live pin's stop waits for the pin's thread before it terminates it (10 s unless
+// set), for the pins made after the call. INFINITE never terminates: a stop that does not end
+// stays stuck where a stall watch reports it, rather than leave a lock the thread held taken.
+HRESULT SimCard_SetPumpStopTimeout(DWORD ms);
 
 }  // extern "C"

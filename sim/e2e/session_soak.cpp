@@ -58,7 +58,9 @@ constexpr ULONG kModeSystemRenderer = 0x40;  // the system renderer (its stand-i
 constexpr DWORD kWaitMs = 10000;             // for pictures and data
 constexpr int kEarlyRound = 5;               // the first figures: after the start-up's one-time costs
 // No step of a session waits this long (the longest bounded waits are 30 s): past it the soak
-// prints the last step that ended and where every thread is, and ends with a failure.
+// prints the last step that ended and where every thread is, and ends with a failure. The card's
+// pins never terminate their threads here: a stop that does not end is such a stall (a thread
+// terminated inside a lock would leave it taken, and every later stop would end at its bound).
 constexpr DWORD kStallMs = 120000;
 
 // The third family's driver records: tuner and both external inputs, both switches; scanning,
@@ -74,6 +76,7 @@ constexpr CLSID kClsidRul = {0x95405826, 0xafa1, 0x439b, {0x94, 0x2a, 0x03, 0x9c
 constexpr CLSID kClsidPex = {0xabb1b82e, 0x1c49, 0x4213, {0xa0, 0xef, 0x60, 0xa3, 0x7a, 0xad, 0xf0, 0x5c}};
 
 using RegisterFamilyCardFn = decltype(&SimCard_RegisterFamilyCard);
+using SetPumpStopTimeoutFn = decltype(&SimCard_SetPumpStopTimeout);
 using GetKsDataFn = decltype(&SimCard_GetKsData);
 
 // Where each family's tuning lands: the card's driver, the driver's tuner 0, the tuner filter's
@@ -496,6 +499,8 @@ class Host {
     env_.registry().SetDword(sim_host::BoardInfoKey(), L"Qfa Frame Drop", 0);
     registerFamilyCard_ = GetProcAs<RegisterFamilyCardFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_RegisterFamilyCard");
     if (!registerFamilyCard_) return Fail("simcard.dll: SimCard_RegisterFamilyCard", E_NOINTERFACE);
+    const auto setPumpStop = GetProcAs<SetPumpStopTimeoutFn>(GetModuleHandleW(L"simcard.dll"), "SimCard_SetPumpStopTimeout");
+    if (!setPumpStop || FAILED(setPumpStop(INFINITE))) return Fail("simcard.dll: SimCard_SetPumpStopTimeout", E_NOINTERFACE);
     for (const Family& family : kFamilies) {
       if (!family.module) continue;
       if (family.simFamily != kSimFamilyTam) {
