@@ -29,6 +29,7 @@
 #include "devices/core/host_arrays.h"
 #include "devices/core/not_implemented_operations.h"
 #include "devices/core/output_session.h"
+#include "devices/core/preview_window.h"
 #include "devices/core/tuning/proc_amp.h"
 
 // Where the families' answers differ in the shared operations.
@@ -171,7 +172,8 @@ class DeviceObjectCore : public NotImplementedOperations {
 // What a family's device object hands straight to its preview graph and its output-data graph:
 // the notify events and audio modes of each (0x80072305 / 0x80072307 until initialised), the
 // sound controls (0x8007231F until ISound::Initialize) and the window forwards (0x80072306 until
-// a window is initialised). The out-values are cleared first.
+// a window is initialised), which go through the family's window side. The out-values are
+// cleared first.
 template <class PreviewGraphT, class OutputGraphT>
 class GraphForwards : public DeviceObjectCore {
  public:
@@ -229,7 +231,7 @@ class GraphForwards : public DeviceObjectCore {
     if (!windowInitialized_) return errors::kWindowNotInit;
     if (!keyType || !paletteIndex || !low || !high) return E_POINTER;
     DWORD values[4] = {};
-    RETURN_IF_FAILED(forwardedPreview().GetColorKey(&values[0], &values[1], &values[2], &values[3]));
+    RETURN_IF_FAILED(forwardedWindow().GetColorKey(&values[0], &values[1], &values[2], &values[3]));
     *keyType = values[0];
     *paletteIndex = values[1];
     *low = values[2];
@@ -238,11 +240,11 @@ class GraphForwards : public DeviceObjectCore {
   }
   HRESULT RePaint(HWND window, HDC dc) override {
     if (!windowInitialized_) return errors::kWindowNotInit;
-    return forwardedPreview().RePaint(window, dc);
+    return forwardedWindow().RePaint(window, dc);
   }
   HRESULT DisplayModeChanged(HWND) override {
     if (!windowInitialized_) return errors::kWindowNotInit;
-    return forwardedPreview().DisplayModeChanged();
+    return forwardedWindow().DisplayModeChanged();
   }
   HRESULT GetCurrentImage(ULONG* size, BYTE** image) override {
     if (size) *size = 0;
@@ -250,7 +252,7 @@ class GraphForwards : public DeviceObjectCore {
     if (!windowInitialized_) return errors::kWindowNotInit;
     if (!size || !image) return E_POINTER;
     DWORD bytes = 0;
-    RETURN_IF_FAILED(forwardedPreview().GetCurrentImage(&bytes, image));
+    RETURN_IF_FAILED(forwardedWindow().GetCurrentImage(&bytes, image));
     *size = bytes;
     return S_OK;
   }
@@ -260,6 +262,7 @@ class GraphForwards : public DeviceObjectCore {
   // The family's graphs, which the forwards reach.
   virtual PreviewGraphT& forwardedPreview() noexcept = 0;
   virtual OutputGraphT& forwardedOutput() noexcept = 0;
+  virtual PreviewWindowSide& forwardedWindow() noexcept = 0;
 
  private:
   template <class Graph>

@@ -31,6 +31,7 @@
 #include "devices/tuner1/encoder_control.h"
 #include "devices/tuner1/output_data_graph.h"
 #include "devices/tuner1/preview_graph.h"
+#include "devices/tuner1/tam_traits.h"
 #include "devices/tuner1/tuner_control.h"
 
 class DeviceManagerImpl final : public DeviceObjectCore {
@@ -158,16 +159,13 @@ class DeviceManagerImpl final : public DeviceObjectCore {
   // The preparation (chain, audio link, sound path), undone and tried once more on failure.
   HRESULT PreparePreview();
   HRESULT RunPreviewSteps();
-  // Whether the preview graph is stopped: S_OK stopped, 0x80072605 not, a failing state read.
-  HRESULT PreviewStopped();
   // 0x80072605 while an initialised preview is not stopped (window and sound Uninitialize).
   HRESULT RefuseUnlessPreviewStopped();
-  template <class F>
-  HRESULT ForwardToChain(F&& call);
 
   std::unique_ptr<PreviewGraph> preview_;
   CrossbarRouter previewRouter_;
-  RememberedWindow window_;
+  PreviewWindowSide window_{TamTraits::kPreviewWindow,
+                            [this] { return preview_ ? preview_->videoChain() : nullptr; }};
 
   // --- output data --------------------------------------------------------------------------
   // IOutputData (device_manager_output.cpp). The graph records from the card; the choices keep

@@ -32,6 +32,7 @@
 #include "devices/tuner2/instance_pipe.h"
 #include "devices/tuner2/output_data_graph.h"
 #include "devices/tuner2/preview_graph.h"
+#include "devices/tuner2/rul_traits.h"
 #include "devices/tuner2/streaming_device_control.h"
 #include "devices/tuner2/tuner_control.h"
 
@@ -121,6 +122,7 @@ class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
 
  private:
   PreviewGraph& forwardedPreview() noexcept override { return preview_; }
+  PreviewWindowSide& forwardedWindow() noexcept override { return window_; }
   OutputDataGraph& forwardedOutput() noexcept override { return recording_; }
   // Steps 5 to 14 of the setup; each failure throws.
   void Bind(IHalItem* item);
@@ -138,8 +140,6 @@ class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
   void RunPreviewSteps();
   // The preview's part of the shutdown: stopped, sound and window ended, then let go.
   void ShutdownPreview() noexcept;
-  // 0x80072605 while the preview graph is not stopped.
-  HRESULT PreviewStopped();
   HRESULT InitializeWindow(ULONG overlayMode, const CLSID* custom, BSTR module);
   // The chain and the sound path leave the preview graph (the graph's audio link without pacer).
   void ReleaseWindowParts() noexcept;
@@ -171,7 +171,7 @@ class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
 
   // Preview.
   PreviewGraph preview_;
-  RememberedWindow window_;  // applied again each time the preview runs
+  PreviewWindowSide window_{RulTraits::kPreviewWindow, [this] { return preview_.videoChain(); }};
 
   // Recording.
   struct Selection {

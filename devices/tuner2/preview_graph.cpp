@@ -246,37 +246,7 @@ HRESULT PreviewGraph::GetSoundDataInfo(ULONG, DWORD* rate, DWORD* channels, DWOR
   return S_OK;
 }
 
-// --- forwarders --------------------------------------------------------------------------------------
-
-template <class F>
-HRESULT PreviewGraph::ForwardToChain(F&& call) {
-  return chain_ ? call(*chain_) : E_UNEXPECTED;
-}
-
-HRESULT PreviewGraph::SetVideoClippingWindow(HWND window) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(window); });
-}
-HRESULT PreviewGraph::SetVideoPosition(RECT* source, RECT* destination) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoPosition(source, destination); });
-}
-HRESULT PreviewGraph::GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetColorKey(type, paletteIndex, low, high); });
-}
-HRESULT PreviewGraph::GetCurrentImage(DWORD* size, BYTE** dib) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetCurrentImage(size, dib); });
-}
-HRESULT PreviewGraph::RePaint(HWND window, HDC dc) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.RepaintVideo(window, dc); });
-}
-HRESULT PreviewGraph::SetZoomMode(DWORD mode) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetZoomMode(mode); });
-}
-HRESULT PreviewGraph::GetZoomMode(DWORD* mode) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetZoomMode(mode); });
-}
-HRESULT PreviewGraph::DisplayModeChanged() {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.DisplayModeChanged(); });
-}
+// --- the sound side ----------------------------------------------------------------------------------
 
 template <class F>
 HRESULT PreviewGraph::ForwardToSound(F&& call) {

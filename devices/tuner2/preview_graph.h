@@ -69,7 +69,8 @@ class PreviewGraph : public TunerGraph {
   // and disconnects (slot 6 only once that succeeded).
   HRESULT Deactivate();
 
-  // The parts the device manager makes (null hands one back). Refused while connected.
+  // The parts the device manager makes (null hands one back). Refused while connected. The
+  // host's window calls reach the chain through the device manager's window side.
   HRESULT SetVideoChain(std::unique_ptr<VideoChainBuilder> chain);
   HRESULT SetSoundPath(std::unique_ptr<FilterHolder> sound);
   HRESULT SetAudioLink(std::unique_ptr<FilterLink> link);
@@ -80,16 +81,6 @@ class PreviewGraph : public TunerGraph {
   HRESULT GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode);
   // {48000, 2, 16}: rate, channels, bits.
   HRESULT GetSoundDataInfo(ULONG type, DWORD* rate, DWORD* channels, DWORD* bits) const;
-
-  // The window side, forwarded to the chain: E_UNEXPECTED without one.
-  HRESULT SetVideoClippingWindow(HWND window);
-  HRESULT SetVideoPosition(RECT* source, RECT* destination);
-  HRESULT GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high);
-  HRESULT GetCurrentImage(DWORD* size, BYTE** dib);
-  HRESULT RePaint(HWND window, HDC dc);
-  HRESULT SetZoomMode(DWORD mode);
-  HRESULT GetZoomMode(DWORD* mode);
-  HRESULT DisplayModeChanged();
 
   // The sound side, forwarded to the sound path: E_POINTER without one, kPreviewNotReady
   // unbuilt, E_INVALIDARG for a null out-pointer.
@@ -110,8 +101,6 @@ class PreviewGraph : public TunerGraph {
   void BuildSteps(const DeviceIdentity& identity) override;
   void OnOwnEvent() override;  // the audio-mode event
   void CreateEvents(const DeviceIdentity& identity);
-  template <class F>
-  HRESULT ForwardToChain(F&& call);
   template <class F>
   HRESULT ForwardToSound(F&& call);
   template <class T>

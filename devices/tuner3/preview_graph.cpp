@@ -298,33 +298,6 @@ HRESULT PreviewGraph::InsertCustomFilter(std::unique_ptr<VideoChainBuilder> chai
   return hr;
 }
 
-template <class F>
-HRESULT PreviewGraph::ForwardToChain(F&& call) {
-  return chain_ ? call(*chain_) : E_UNEXPECTED;
-}
-
-HRESULT PreviewGraph::SetVideoClippingWindow(HWND window) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(window); });
-}
-HRESULT PreviewGraph::SetVideoPosition(RECT* source, RECT* destination) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoPosition(source, destination); });
-}
-HRESULT PreviewGraph::GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetColorKey(type, paletteIndex, low, high); });
-}
-HRESULT PreviewGraph::RePaint(HWND window, HDC dc) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.RepaintVideo(window, dc); });
-}
-HRESULT PreviewGraph::DisplayModeChanged() {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.DisplayModeChanged(); });
-}
-HRESULT PreviewGraph::GetCurrentImage(DWORD* size, BYTE** image) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetCurrentImage(size, image); });
-}
-HRESULT PreviewGraph::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.QueryCustomFilterInterface(iid, out); });
-}
-
 // --- the sound side ----------------------------------------------------------------------------------
 
 HRESULT PreviewGraph::AddAudioRenderer(REFCLSID renderer) {

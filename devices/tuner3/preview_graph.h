@@ -90,15 +90,8 @@ class PreviewGraph : public FilterGraphHolder {
   HRESULT InsertCustomFilter(std::unique_ptr<VideoChainBuilder> chain, DWORD overlayMode, REFCLSID clsid,
                              const wchar_t* moduleFile);
   HRESULT ReleaseVideoChain();
+  // The host's window calls reach it through the device object's window side.
   VideoChainBuilder* videoChain() const noexcept { return chain_.get(); }
-  // The window forwards: E_UNEXPECTED without a chain.
-  HRESULT SetVideoClippingWindow(HWND window);
-  HRESULT SetVideoPosition(RECT* source, RECT* destination);
-  HRESULT GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high);
-  HRESULT RePaint(HWND window, HDC dc);
-  HRESULT DisplayModeChanged();
-  HRESULT GetCurrentImage(DWORD* size, BYTE** image);
-  HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out);
 
   // The sound path of kind 4 behind the sync wrapper, for `renderer`.
   HRESULT AddAudioRenderer(REFCLSID renderer);
@@ -126,8 +119,6 @@ class PreviewGraph : public FilterGraphHolder {
   HRESULT AudioModes(_SHAL_INPUT_AUDIOMODE* input, _SHAL_OUTPUT_AUDIOMODE* output);
   template <class F>
   HRESULT ForwardToSound(F&& call);
-  template <class F>
-  HRESULT ForwardToChain(F&& call);
 
   const HMODULE module_;
   Microsoft::WRL::ComPtr<IBaseFilter> preview_, tvAudio_;

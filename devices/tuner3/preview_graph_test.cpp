@@ -8,7 +8,9 @@
 #include "common/device/device_identity.h"
 #include "common/handles.h"
 #include "common/testing/paths.h"
+#include "devices/core/preview_window.h"
 #include "devices/tuner3/graph_events.h"
+#include "devices/tuner3/pex_traits.h"
 #include "devices/tuner3/testing/pex_card_fixture.h"
 #include "sim/doubles/outside_interfaces.h"
 #include "sim/doubles/platform_doubles_testing.h"
@@ -161,13 +163,14 @@ TEST_F(PexPreviewGraphTest, AWindowChainThatFailsIsNotKeptAndTheStreamsConnect) 
   EXPECT_EQ(pex::kPreviewNotBuilt, graph_->ConnectStreams());
   EXPECT_EQ(pex::kPreviewNotBuilt, graph_->InsertCustomFilter(chain(), 0, kNoFilter, L"missing.ax"));
   ASSERT_EQ(S_OK, Build());
-  EXPECT_EQ(E_UNEXPECTED, graph_->SetVideoClippingWindow(nullptr));
+  PreviewWindowSide window(PexTraits::kPreviewWindow, [&] { return graph_->videoChain(); });
+  EXPECT_EQ(E_UNEXPECTED, window.SetVideoClippingWindow(nullptr));
   EXPECT_EQ(E_OUTOFMEMORY, graph_->InsertCustomFilter(nullptr, 0, kNoFilter, L"missing.ax"));
   // A chain whose custom filter cannot be made is not kept: the preview connects (and runs)
   // without one.
   EXPECT_TRUE(FAILED(graph_->InsertCustomFilter(chain(), 0, kNoFilter, L"missing.ax")));
   EXPECT_EQ(nullptr, graph_->videoChain());
-  EXPECT_EQ(E_UNEXPECTED, graph_->SetVideoClippingWindow(nullptr));
+  EXPECT_EQ(E_UNEXPECTED, window.SetVideoClippingWindow(nullptr));
   EXPECT_EQ(S_OK, graph_->ConnectStreams());
   EXPECT_TRUE(graph_->connected());
   EXPECT_EQ(S_OK, graph_->ConnectStreams());
