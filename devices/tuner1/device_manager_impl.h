@@ -120,11 +120,7 @@ class DeviceManagerImpl final : public DeviceObjectCore {
   HRESULT GetMuteStatus(long* muteOn) override;
 
   ULONG CompleteOverlayMode(ULONG overlayMode) override;
-  HRESULT InitializePreviewWindow(ULONG overlayMode) override;
-  HRESULT InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
-  HRESULT InitializeCustomPreviewWindow2(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
   HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out) override;
-  HRESULT SetVideoClippingWindow(HWND window) override;
   HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
   HRESULT GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) override;
   HRESULT RePaint(HWND window, HDC dc) override;
@@ -155,12 +151,14 @@ class DeviceManagerImpl final : public DeviceObjectCore {
 
  private:
   HRESULT InitializePreviewSteps();
-  HRESULT InitializeWindow(ULONG overlayMode, const CLSID* custom, BSTR module);
+  HRESULT InitializeWindow(ULONG overlayMode, const CLSID* custom, BSTR module) override;
   // The preparation (chain, audio link, sound path), undone and tried once more on failure.
   HRESULT PreparePreview();
   HRESULT RunPreviewSteps();
   // 0x80072605 while an initialised preview is not stopped (window and sound Uninitialize).
   HRESULT RefuseUnlessPreviewStopped();
+
+  PreviewWindowSide& windowSide() noexcept override { return window_; }
 
   std::unique_ptr<PreviewGraph> preview_;
   CrossbarRouter previewRouter_;

@@ -233,27 +233,10 @@ HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, const CLSID* cust
   return S_OK;
 }
 
-HRESULT DeviceManagerImpl::InitializePreviewWindow(ULONG overlayMode) {
-  return InitializeWindow(overlayMode, nullptr, nullptr);
-}
-
-HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) {
-  return InitializeWindow(overlayMode, &clsid, module);
-}
-
-HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow2(ULONG overlayMode, REFCLSID clsid, BSTR module) {
-  return InitializeWindow(overlayMode, &clsid, module);
-}
-
 HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
   *out = nullptr;
   if (!windowInitialized_) return errors::kWindowNotInit;
   return window_.QueryInterfaceFromCustomFilter(iid, out);
-}
-
-HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  return window_.SetClippingWindow(window);
 }
 
 HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
@@ -326,32 +309,32 @@ HRESULT DeviceManagerImpl::SetSoundMode(ULONG mode) { return mode == 0 ? S_OK : 
 
 HRESULT DeviceManagerImpl::GetMix(_SHAL_AUDIOMIX* mix) {
   if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_->GetMix(&mix->fL, &mix->fR);
+  return preview_->soundControls().GetMix(&mix->fL, &mix->fR);
 }
 
 HRESULT DeviceManagerImpl::SetMix(_SHAL_AUDIOMIX* mix) {
   if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_->SetMix(mix->fL, mix->fR);
+  return preview_->soundControls().SetMix(mix->fL, mix->fR);
 }
 
 HRESULT DeviceManagerImpl::GetBalance(long* balance) {
   if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_->GetBalance(balance);
+  return preview_->soundControls().GetBalance(balance);
 }
 
 HRESULT DeviceManagerImpl::SetBalance(long balance) {
   if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_->SetBalance(balance);
+  return preview_->soundControls().SetBalance(balance);
 }
 
 HRESULT DeviceManagerImpl::GetVolume(long* volume) {
   if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_->GetVolume(volume);
+  return preview_->soundControls().GetVolume(volume);
 }
 
 HRESULT DeviceManagerImpl::SetVolume(long volume) {
   if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_->SetVolume(volume);
+  return preview_->soundControls().SetVolume(volume);
 }
 
 HRESULT DeviceManagerImpl::UninitializeSound(ULONG) {

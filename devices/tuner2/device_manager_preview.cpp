@@ -239,28 +239,11 @@ void DeviceManagerImpl::ReleaseWindowParts() noexcept {
   });
 }
 
-HRESULT DeviceManagerImpl::InitializePreviewWindow(ULONG overlayMode) {
-  return InitializeWindow(overlayMode, nullptr, nullptr);
-}
-
-HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) {
-  return InitializeWindow(overlayMode, &clsid, module);
-}
-
-HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow2(ULONG overlayMode, REFCLSID clsid, BSTR module) {
-  return InitializeWindow(overlayMode, &clsid, module);
-}
-
 HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   if (!windowInitialized_) return errors::kWindowNotInit;
   return window_.QueryInterfaceFromCustomFilter(iid, out);
-}
-
-HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  return window_.SetClippingWindow(window);
 }
 
 HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {

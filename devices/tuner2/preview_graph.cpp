@@ -246,30 +246,4 @@ HRESULT PreviewGraph::GetSoundDataInfo(ULONG, DWORD* rate, DWORD* channels, DWOR
   return S_OK;
 }
 
-// --- the sound side ----------------------------------------------------------------------------------
-
-template <class F>
-HRESULT PreviewGraph::ForwardToSound(F&& call) {
-  if (!sound_) return E_POINTER;
-  if (!IsReady()) return kPreviewNotReady;
-  const HRESULT hr = call(*sound_);
-  return FAILED(hr) ? hr : S_OK;
-}
-
-template <class T>
-HRESULT PreviewGraph::ForwardGetter(T* out, HRESULT (FilterHolder::*get)(T*)) {
-  return ForwardToSound([&](FilterHolder& s) { return out ? (s.*get)(out) : E_INVALIDARG; });
-}
-
-HRESULT PreviewGraph::SetVolume(LONG volume) { return ForwardToSound([&](FilterHolder& s) { return s.SetVolume(volume); }); }
-HRESULT PreviewGraph::GetVolume(LONG* volume) { return ForwardGetter(volume, &FilterHolder::GetVolume); }
-HRESULT PreviewGraph::SetBalance(LONG balance) { return ForwardToSound([&](FilterHolder& s) { return s.SetBalance(balance); }); }
-HRESULT PreviewGraph::GetBalance(LONG* balance) { return ForwardGetter(balance, &FilterHolder::GetBalance); }
-HRESULT PreviewGraph::SetMix(ULONG left, ULONG right) {
-  return ForwardToSound([&](FilterHolder& s) { return s.SetMix(left, right); });
-}
-HRESULT PreviewGraph::GetMix(ULONG* left, ULONG* right) {
-  return ForwardToSound([&](FilterHolder& s) { return left && right ? s.GetMix(left, right) : E_INVALIDARG; });
-}
-
 }  // namespace rul

@@ -28,6 +28,7 @@
 #include "common/locks.h"
 #include "common/timeouts.h"
 #include "devices/core/sound/filter_link.h"
+#include "devices/core/sound/sound_controls.h"
 #include "devices/core/sound/sound_path.h"
 #include "devices/core/video_chain_builder.h"
 #include "devices/idl/device_manager.h"
@@ -84,12 +85,8 @@ class PreviewGraph : public TunerGraph {
 
   // The sound side, forwarded to the sound path: E_POINTER without one, kPreviewNotReady
   // unbuilt, E_INVALIDARG for a null out-pointer.
-  HRESULT SetVolume(LONG volume);
-  HRESULT GetVolume(LONG* volume);
-  HRESULT SetBalance(LONG balance);
-  HRESULT GetBalance(LONG* balance);
-  HRESULT SetMix(ULONG left, ULONG right);
-  HRESULT GetMix(ULONG* left, ULONG* right);
+  static constexpr SoundControlRules kSoundControls = {E_POINTER, kPreviewNotReady, true, NullOutCheck::Inside};
+  SoundControls& soundControls() noexcept { return soundControls_; }
 
   IPin* videoPin() const noexcept { return videoPin_.Get(); }
   IPin* audioPin() const noexcept { return audioPin_.Get(); }
@@ -101,10 +98,6 @@ class PreviewGraph : public TunerGraph {
   void BuildSteps(const DeviceIdentity& identity) override;
   void OnOwnEvent() override;  // the audio-mode event
   void CreateEvents(const DeviceIdentity& identity);
-  template <class F>
-  HRESULT ForwardToSound(F&& call);
-  template <class T>
-  HRESULT ForwardGetter(T* out, HRESULT (FilterHolder::*get)(T*));
 
   LONG boardType_ = 0;  // the item's type 2
   Microsoft::WRL::ComPtr<IBaseFilter> tvAudio_, capture_;
@@ -112,6 +105,7 @@ class PreviewGraph : public TunerGraph {
   Microsoft::WRL::ComPtr<IPin> videoPin_, audioPin_;
   std::unique_ptr<VideoChainBuilder> chain_;
   std::unique_ptr<FilterHolder> sound_;
+  SoundControls soundControls_{kSoundControls, *this, sound_};
   std::unique_ptr<FilterLink> link_;
   DWORD runTime_ = 0;
 

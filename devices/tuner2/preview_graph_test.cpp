@@ -175,8 +175,8 @@ TEST_F(RulPreviewGraphTest, ForwardersAndConnectWithoutTheirParts) {
   EXPECT_EQ(E_UNEXPECTED, window.SetZoomMode(1));
   EXPECT_EQ(E_UNEXPECTED, window.DisplayModeChanged());
   LONG volume = 0;
-  EXPECT_EQ(E_POINTER, graph_->SetVolume(-100));
-  EXPECT_EQ(E_POINTER, graph_->GetVolume(&volume));
+  EXPECT_EQ(E_POINTER, graph_->soundControls().SetVolume(-100));
+  EXPECT_EQ(E_POINTER, graph_->soundControls().GetVolume(&volume));
   EXPECT_EQ(E_INVALIDARG, graph_->GetSoundDataInfo(0, nullptr, &channels, &bits));
   EXPECT_EQ(S_OK, graph_->GetSoundDataInfo(0, &rate, &channels, &bits));
   EXPECT_EQ(48000u, rate);

@@ -553,7 +553,7 @@ HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
 
 // --- The window interfaces ---------------------------------------------------------------------
 
-HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile) {
+HRESULT DeviceManagerImpl::MakeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile) {
   const auto build = [&] {
     window_.Forget();
     RETURN_IF_FAILED(PreviewStopped(&preview_));
@@ -572,21 +572,16 @@ HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, REFCLSID clsid, c
 }
 
 HRESULT DeviceManagerImpl::InitializePreviewWindow(ULONG overlayMode) {
-  return InitializeWindow(overlayMode, outside::kClsidOsd, outside::kOsdFile);
+  return MakeWindow(overlayMode, outside::kClsidOsd, outside::kOsdFile);
 }
 
 HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) {
-  return InitializeWindow(overlayMode, clsid, module ? module : L"");
+  return MakeWindow(overlayMode, clsid, module ? module : L"");
 }
 
 HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
   if (!windowInitialized_) return errors::kWindowNotInit;
   return window_.QueryInterfaceFromCustomFilter(iid, out);
-}
-
-HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  return window_.SetClippingWindow(window);
 }
 
 HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {

@@ -108,7 +108,6 @@ class DeviceManagerImpl final : public GraphForwards<PreviewGraph, OutputDataGra
   HRESULT InitializePreviewWindow(ULONG overlayMode) override;
   HRESULT InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
   HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out) override;
-  HRESULT SetVideoClippingWindow(HWND window) override;
   HRESULT UninitializePreviewWindow(ULONG reserve) override;
 
   // --- ISound (the preview's sound path; the mode and controls: DeviceObjectCore) -------------
@@ -130,7 +129,7 @@ class DeviceManagerImpl final : public GraphForwards<PreviewGraph, OutputDataGra
 
  private:
   PreviewGraph& forwardedPreview() noexcept override { return preview_; }
-  PreviewWindowSide& forwardedWindow() noexcept override { return window_; }
+  PreviewWindowSide& windowSide() noexcept override { return window_; }
   OutputDataGraph& forwardedOutput() noexcept override { return output_; }
   // Steps 3 to 12 of the setup; each failure throws.
   void Bind(IHalItem* item, const wchar_t* devicePath);
@@ -141,7 +140,7 @@ class DeviceManagerImpl final : public GraphForwards<PreviewGraph, OutputDataGra
   HRESULT ApplyChannel(IHalItem* channel);
   HRESULT StartOutputSteps();
   HRESULT RunPreviewSteps();
-  HRESULT InitializeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile);
+  HRESULT MakeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile);
 
   const HMODULE filterModule_;
   ULONG currentBand_ = 0;  // the input SetChannel set last; 0 before, after a failure or by frequency

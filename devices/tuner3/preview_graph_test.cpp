@@ -182,7 +182,7 @@ TEST_F(PexPreviewGraphTest, TheSoundPathRunsBehindTheSyncWrapperAndAnswersOnlyWh
   ASSERT_EQ(S_OK, platform_testing::CallEntry("DllRegisterServer"));
   DWORD rate = 0, channels = 0, bits = 0;
   EXPECT_EQ(pex::kPreviewNotBuilt, graph_->GetSoundDataInfo(&rate, &channels, &bits));
-  EXPECT_EQ(E_POINTER, graph_->SetBalance(0));  // no audio renderer object
+  EXPECT_EQ(E_POINTER, graph_->soundControls().SetBalance(0));  // no audio renderer object
   EXPECT_EQ(pex::kPreviewNullItem, graph_->SetSoundSettings(nullptr));
   ASSERT_EQ(S_OK, Build());
   EXPECT_EQ(S_OK, graph_->GetSoundDataInfo(&rate, &channels, &bits));
@@ -194,13 +194,13 @@ TEST_F(PexPreviewGraphTest, TheSoundPathRunsBehindTheSyncWrapperAndAnswersOnlyWh
   ASSERT_EQ(S_OK, graph_->ConnectStreams());
   ComPtr<IPin> peer;
   EXPECT_EQ(S_OK, graph_->soundPin()->ConnectedTo(&peer)) << "the sound pin feeds the sync filter";
-  EXPECT_EQ(S_OK, graph_->SetBalance(-500));
+  EXPECT_EQ(S_OK, graph_->soundControls().SetBalance(-500));
   LONG balance = 0;
-  EXPECT_EQ(S_OK, graph_->GetBalance(&balance));
+  EXPECT_EQ(S_OK, graph_->soundControls().GetBalance(&balance));
   EXPECT_EQ(-500, balance);
-  EXPECT_EQ(E_INVALIDARG, graph_->GetBalance(nullptr));
+  EXPECT_EQ(E_INVALIDARG, graph_->soundControls().GetBalance(nullptr));
   graph_->Teardown();
-  EXPECT_EQ(pex::kPreviewNotBuilt, graph_->SetBalance(0));  // the renderer object is still held
+  EXPECT_EQ(pex::kPreviewNotBuilt, graph_->soundControls().SetBalance(0));  // the renderer object is still held
   EXPECT_EQ(S_OK, graph_->RemoveAudioRenderer());
   EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
 }
