@@ -29,6 +29,7 @@
 #include "devices/core/host_arrays.h"
 #include "devices/core/not_implemented_operations.h"
 #include "devices/core/output_session.h"
+#include "devices/core/preview_window.h"
 #include "devices/core/tuning/proc_amp.h"
 
 // Where the families' answers differ in the shared operations.
@@ -65,6 +66,20 @@ class DeviceObjectCore : public NotImplementedOperations {
   // --- IPreview's lists of the window and sound interfaces ------------------------------------
   HRESULT GetAvailableVideoModeInterface(long* count, GUID** iids) override;
   HRESULT GetAvailableSoundModeInterface(long* count, GUID** iids) override;
+
+  // --- The window interfaces' Initialize forms (the family's InitializeWindow, with the host's
+  // filter or without one) and their clipping window (0x80072306 until a window is initialised)
+  HRESULT InitializePreviewWindow(ULONG overlayMode) override { return InitializeWindow(overlayMode, nullptr, nullptr); }
+  HRESULT InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) override {
+    return InitializeWindow(overlayMode, &clsid, module);
+  }
+  HRESULT InitializeCustomPreviewWindow2(ULONG overlayMode, REFCLSID clsid, BSTR module) override {
+    return InitializeWindow(overlayMode, &clsid, module);
+  }
+  HRESULT SetVideoClippingWindow(HWND window) override {
+    if (!windowInitialized_) return errors::kWindowNotInit;
+    return windowSide().SetClippingWindow(window);
+  }
 
   // --- The input switch's one audio function (1) and the one sound mode (0) -------------------
   HRESULT GetAvailableAudioFunction(long* count, ULONG** functions) override;
@@ -123,6 +138,13 @@ class DeviceObjectCore : public NotImplementedOperations {
     initialized = true;
     return S_OK;
   }
+  // The family's window side, between the window interfaces and its preview's video chain.
+  virtual PreviewWindowSide& windowSide() noexcept = 0;
+  // A window interface's Initialize: the chain for the overlay mode, with the host's filter
+  // (class and module file) when `custom` is not null. E_NOTIMPL where the family has none.
+  virtual HRESULT InitializeWindow(ULONG /*overlayMode*/, const CLSID* /*custom*/, BSTR /*module*/) {
+    return E_NOTIMPL;
+  }
   // ExternalInput set while an external input is routed, reset while the tuner is.
   void SetExternalInputEvent(bool external);
   // Makes the channel item IInputSwitch::Initialize keeps: values 0 to 5 the integer 0, value 6
@@ -171,7 +193,8 @@ class DeviceObjectCore : public NotImplementedOperations {
 // What a family's device object hands straight to its preview graph and its output-data graph:
 // the notify events and audio modes of each (0x80072305 / 0x80072307 until initialised), the
 // sound controls (0x8007231F until ISound::Initialize) and the window forwards (0x80072306 until
-// a window is initialised). The out-values are cleared first.
+// a window is initialised), which go through the family's window side. The out-values are
+// cleared first.
 template <class PreviewGraphT, class OutputGraphT>
 class GraphForwards : public DeviceObjectCore {
  public:
@@ -201,35 +224,35 @@ class GraphForwards : public DeviceObjectCore {
   HRESULT GetMix(_SHAL_AUDIOMIX* mix) override {
     if (!soundInitialized_) return errors::kSoundNotInit;
     if (!mix) return E_POINTER;
-    return forwardedPreview().GetMix(&mix->fL, &mix->fR);
+    return forwardedPreview().soundControls().GetMix(&mix->fL, &mix->fR);
   }
   HRESULT SetMix(_SHAL_AUDIOMIX* mix) override {
     if (!soundInitialized_) return errors::kSoundNotInit;
     if (!mix) return E_POINTER;
-    return forwardedPreview().SetMix(mix->fL, mix->fR);
+    return forwardedPreview().soundControls().SetMix(mix->fL, mix->fR);
   }
   HRESULT GetBalance(long* balance) override {
     if (!soundInitialized_) return errors::kSoundNotInit;
-    return forwardedPreview().GetBalance(balance);
+    return forwardedPreview().soundControls().GetBalance(balance);
   }
   HRESULT SetBalance(long balance) override {
     if (!soundInitialized_) return errors::kSoundNotInit;
-    return forwardedPreview().SetBalance(balance);
+    return forwardedPreview().soundControls().SetBalance(balance);
   }
   HRESULT GetVolume(long* volume) override {
     if (!soundInitialized_) return errors::kSoundNotInit;
-    return forwardedPreview().GetVolume(volume);
+    return forwardedPreview().soundControls().GetVolume(volume);
   }
   HRESULT SetVolume(long volume) override {
     if (!soundInitialized_) return errors::kSoundNotInit;
-    return forwardedPreview().SetVolume(volume);
+    return forwardedPreview().soundControls().SetVolume(volume);
   }
 
   HRESULT GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) override {
     if (!windowInitialized_) return errors::kWindowNotInit;
     if (!keyType || !paletteIndex || !low || !high) return E_POINTER;
     DWORD values[4] = {};
-    RETURN_IF_FAILED(forwardedPreview().GetColorKey(&values[0], &values[1], &values[2], &values[3]));
+    RETURN_IF_FAILED(windowSide().GetColorKey(&values[0], &values[1], &values[2], &values[3]));
     *keyType = values[0];
     *paletteIndex = values[1];
     *low = values[2];
@@ -238,11 +261,11 @@ class GraphForwards : public DeviceObjectCore {
   }
   HRESULT RePaint(HWND window, HDC dc) override {
     if (!windowInitialized_) return errors::kWindowNotInit;
-    return forwardedPreview().RePaint(window, dc);
+    return windowSide().RePaint(window, dc);
   }
   HRESULT DisplayModeChanged(HWND) override {
     if (!windowInitialized_) return errors::kWindowNotInit;
-    return forwardedPreview().DisplayModeChanged();
+    return windowSide().DisplayModeChanged();
   }
   HRESULT GetCurrentImage(ULONG* size, BYTE** image) override {
     if (size) *size = 0;
@@ -250,7 +273,7 @@ class GraphForwards : public DeviceObjectCore {
     if (!windowInitialized_) return errors::kWindowNotInit;
     if (!size || !image) return E_POINTER;
     DWORD bytes = 0;
-    RETURN_IF_FAILED(forwardedPreview().GetCurrentImage(&bytes, image));
+    RETURN_IF_FAILED(windowSide().GetCurrentImage(&bytes, image));
     *size = bytes;
     return S_OK;
   }

@@ -35,4 +35,14 @@ void OnAudioModeSignal(bool graphStopped, const NamedEvent& externalInput, const
   audioMode.Reset();
 }
 
+HRESULT PreviewNotifyEvent(int type, const HANDLE (&events)[3], HANDLE* event, HRESULT nullOut, HRESULT unknown) {
+  if (!event) return nullOut;
+  if (type < 0 || type > 2) {
+    *event = nullptr;
+    return unknown;
+  }
+  *event = events[type];
+  return S_OK;
+}
+
 }  // namespace graph_watch

@@ -44,6 +44,10 @@ void DrainGraphEvents(IMediaEventEx* events, std::atomic<HRESULT>* lastError, HA
 void OnAudioModeSignal(bool graphStopped, const NamedEvent& externalInput, const NamedEvent& inputAudio,
                        const NamedEvent& outputAudio, const NamedEvent& audioMode);
 
+// The live preview's notify event of `type` out of `events` (0 the graph error, 1 and 2 the
+// input and output audio): `nullOut` for a null out-pointer; for another type, null and `unknown`.
+HRESULT PreviewNotifyEvent(int type, const HANDLE (&events)[3], HANDLE* event, HRESULT nullOut, HRESULT unknown);
+
 // The watch loop: waits (no time-out) on `handles`, the first of which is the stop event, and
 // hands the index of every other signalled handle to `onSignal`. Ends with S_OK on the stop
 // event or an abandoned wait; a failed wait ends it with the failure (never a spin).

@@ -1,13 +1,21 @@
-// What every family's device object keeps of the host's window side between its calls: the
+// The families' preview window side: the host's window calls on their way to the video chain
+// the preview graph holds (PreviewWindowSide, each family's device object has one), the
 // clipping window and video position last given (applied again each time the preview runs, so
-// that a chain made after them still shows where the host wants it), and the rule that completes
-// the overlay mode a window interface is initialised with.
+// that a chain made after them still shows where the host wants it), the rule that completes
+// the overlay mode a window interface is initialised with, and the stopped-graph check that
+// window and sound changes wait for. Where the families answer differently stands in their
+// rules (PreviewWindowRules, in each family's traits).
 #pragma once
 
 #include <windows.h>
 #include <vfwmsgs.h>
 
+#include <functional>
+#include <utility>
+
+#include "common/device/filter_graph_holder.h"
 #include "common/errors.h"
+#include "devices/core/video_chain_builder.h"
 
 // Capability bits (device item value 4) that make a window without a mode of its own use the
 // mixing renderer 7: the overlay board and the system renderer.
@@ -83,4 +91,68 @@ class RememberedWindow {
   bool wholeSource_ = false;
   RECT source_{};
   RECT destination_{};
+};
+
+// S_OK while the preview graph is stopped, 0x80072605 while it is not, the code of a state read
+// that fails (E_POINTER without a graph, as the read of a graph never built answers).
+HRESULT PreviewStopped(FilterGraphHolder* graph);
+
+// What the preview gives again, as it runs, of the clipping window the host gave last.
+enum class ClipReapply {
+  Any,      // the window, a null one too
+  NotNull,  // a window, not a null one
+  None,     // nothing: the renderer keeps the window it was given
+};
+
+// Where the families' window sides answer differently.
+struct PreviewWindowRules {
+  HRESULT noChain;              // a window call while the preview graph holds no video chain
+  bool controlNotInitSucceeds;  // the preview control's "not initialised" is a clipping window taken
+  ClipReapply clipAgain;        // what Run gives again of the clipping window
+  bool successIsOk;             // a chain's success answers S_OK (else the chain's own code)
+};
+
+// One family's window side. `chain` answers the video chain the preview graph holds now (null
+// without one). Not locked: the device object's lock serialises the calls; the chain has a lock
+// of its own.
+class PreviewWindowSide {
+ public:
+  PreviewWindowSide(const PreviewWindowRules& rules, std::function<VideoChainBuilder*()> chain)
+      : rules_(rules), chain_(std::move(chain)) {}
+
+  // Forgets the clipping window and position (a window interface is initialised anew).
+  void Forget() noexcept { remembered_.Clear(); }
+
+  // The host's clipping window: refused (E_INVALIDARG) when it names no window, else remembered
+  // and forwarded. The preview control's "not initialised" counts as taken where the rules say
+  // so: the window is kept and reaches the control once its board is up.
+  HRESULT SetClippingWindow(HWND window);
+  // The host's position (a null source for the whole source; the destination is not null):
+  // remembered, and forwarded while the preview runs. Before that the renderer may not take a
+  // position: ApplyRemembered gives it.
+  HRESULT SetPosition(RECT* source, RECT* destination, bool running);
+  // What is remembered, given to the chain as the preview runs (RememberedWindow::Apply, the
+  // clipping window as the rules say): the first refusal.
+  HRESULT ApplyRemembered();
+
+  // The forwards to the chain: rules.noChain without one.
+  HRESULT SetVideoClippingWindow(HWND window);
+  HRESULT SetVideoPosition(RECT* source, RECT* destination);
+  HRESULT GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high);
+  HRESULT RePaint(HWND window, HDC dc);
+  HRESULT DisplayModeChanged();
+  HRESULT GetCurrentImage(DWORD* size, BYTE** image);
+  HRESULT SetZoomMode(DWORD mode);
+  HRESULT GetZoomMode(DWORD* mode);
+  HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out);
+
+  const RememberedWindow& remembered() const noexcept { return remembered_; }
+
+ private:
+  template <class F>
+  HRESULT Forward(F&& call);
+
+  const PreviewWindowRules rules_;
+  const std::function<VideoChainBuilder*()> chain_;
+  RememberedWindow remembered_;
 };

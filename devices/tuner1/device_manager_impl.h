@@ -31,6 +31,7 @@
 #include "devices/tuner1/encoder_control.h"
 #include "devices/tuner1/output_data_graph.h"
 #include "devices/tuner1/preview_graph.h"
+#include "devices/tuner1/tam_traits.h"
 #include "devices/tuner1/tuner_control.h"
 
 class DeviceManagerImpl final : public DeviceObjectCore {
@@ -119,11 +120,7 @@ class DeviceManagerImpl final : public DeviceObjectCore {
   HRESULT GetMuteStatus(long* muteOn) override;
 
   ULONG CompleteOverlayMode(ULONG overlayMode) override;
-  HRESULT InitializePreviewWindow(ULONG overlayMode) override;
-  HRESULT InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
-  HRESULT InitializeCustomPreviewWindow2(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
   HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out) override;
-  HRESULT SetVideoClippingWindow(HWND window) override;
   HRESULT SetVideoPosition(RECT* source, RECT* destination) override;
   HRESULT GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) override;
   HRESULT RePaint(HWND window, HDC dc) override;
@@ -154,20 +151,19 @@ class DeviceManagerImpl final : public DeviceObjectCore {
 
  private:
   HRESULT InitializePreviewSteps();
-  HRESULT InitializeWindow(ULONG overlayMode, const CLSID* custom, BSTR module);
+  HRESULT InitializeWindow(ULONG overlayMode, const CLSID* custom, BSTR module) override;
   // The preparation (chain, audio link, sound path), undone and tried once more on failure.
   HRESULT PreparePreview();
   HRESULT RunPreviewSteps();
-  // Whether the preview graph is stopped: S_OK stopped, 0x80072605 not, a failing state read.
-  HRESULT PreviewStopped();
   // 0x80072605 while an initialised preview is not stopped (window and sound Uninitialize).
   HRESULT RefuseUnlessPreviewStopped();
-  template <class F>
-  HRESULT ForwardToChain(F&& call);
+
+  PreviewWindowSide& windowSide() noexcept override { return window_; }
 
   std::unique_ptr<PreviewGraph> preview_;
   CrossbarRouter previewRouter_;
-  RememberedWindow window_;
+  PreviewWindowSide window_{TamTraits::kPreviewWindow,
+                            [this] { return preview_ ? preview_->videoChain() : nullptr; }};
 
   // --- output data --------------------------------------------------------------------------
   // IOutputData (device_manager_output.cpp). The graph records from the card; the choices keep

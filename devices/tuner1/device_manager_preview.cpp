@@ -140,14 +140,7 @@ HRESULT DeviceManagerImpl::RunPreviewSteps() {
   WriteSlot(kSlotPreviewState, kSlotRunning);
   // What the host gave the window side goes to the chain made since; a refusal ends the run
   // (RunPreview undoes it).
-  if (windowInitialized_) {
-    return window_.Apply(
-        [&](HWND clip) { return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(clip); }); },
-        [&](RECT* source, RECT* destination) {
-          return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoPosition(source, destination); });
-        });
-  }
-  return S_OK;
+  return windowInitialized_ ? window_.ApplyRemembered() : S_OK;
 }
 
 HRESULT DeviceManagerImpl::PausePreview(ULONG) {
@@ -211,13 +204,6 @@ ULONG DeviceManagerImpl::CompleteOverlayMode(ULONG overlayMode) {
   return ::CompleteOverlayMode(overlayMode, deviceItem_ != nullptr, info_.facts().capability);
 }
 
-HRESULT DeviceManagerImpl::PreviewStopped() {
-  if (!preview_) return E_POINTER;  // as the state read of a graph that was never built
-  OAFilterState state = State_Stopped;
-  RETURN_IF_FAILED(preview_->GetState(&state, 0));
-  return state == State_Stopped ? S_OK : kChainGraphNotStopped;
-}
-
 HRESULT DeviceManagerImpl::RefuseUnlessPreviewStopped() {
   if (!previewInitialized_) return S_OK;
   OAFilterState state = State_Stopped;
@@ -230,8 +216,8 @@ HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, const CLSID* cust
   // One mutex for the four interfaces: this object's own window counts as in use too.
   if (windowInitialized_) return errors::kWindowInUse;
   RETURN_IF_FAILED(TakeExclusiveUse(ExclusiveInterface::PreviewWindow, errors::kWindowInUse));
-  window_.Clear();
-  HRESULT hr = PreviewStopped();
+  window_.Forget();
+  HRESULT hr = PreviewStopped(preview_.get());
   if (SUCCEEDED(hr)) {
     hr = GuardHr(errors::kDmFailure, [&] {
       RETURN_IF_FAILED(custom ? preview_->InsertCustomFilter(*custom, module ? module : L"")
@@ -247,80 +233,47 @@ HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, const CLSID* cust
   return S_OK;
 }
 
-HRESULT DeviceManagerImpl::InitializePreviewWindow(ULONG overlayMode) {
-  return InitializeWindow(overlayMode, nullptr, nullptr);
-}
-
-HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) {
-  return InitializeWindow(overlayMode, &clsid, module);
-}
-
-HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow2(ULONG overlayMode, REFCLSID clsid, BSTR module) {
-  return InitializeWindow(overlayMode, &clsid, module);
-}
-
-template <class F>
-HRESULT DeviceManagerImpl::ForwardToChain(F&& call) {
-  VideoChainBuilder* chain = preview_ ? preview_->videoChain() : nullptr;
-  if (!chain) return kPreviewNullPointer;
-  const HRESULT hr = GuardHr(errors::kDmFailure, [&] { return call(*chain); });
-  return FAILED(hr) ? hr : S_OK;
-}
-
 HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
   *out = nullptr;
   if (!windowInitialized_) return errors::kWindowNotInit;
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.QueryCustomFilterInterface(iid, out); });
-}
-
-HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  RETURN_IF_FAILED(CheckClippingWindow(window));
-  window_.RememberClippingWindow(window);
-  const HRESULT hr = ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(window); });
-  // The preview control's "not initialised": the clipping window is kept and reaches the control
-  // once its board is up, so the host's call has succeeded.
-  return hr == errors::kPreviewControlNotInit ? S_OK : hr;
+  return window_.QueryInterfaceFromCustomFilter(iid, out);
 }
 
 HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
   if (!windowInitialized_) return errors::kWindowNotInit;
-  window_.RememberPosition(source, *destination);
-  // Before the preview runs the chain's renderer may not take a position: Run gives it then.
-  if (!events_.event(NotifyEvent::LiveRunning).IsSet()) return S_OK;
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoPosition(source, destination); });
+  return window_.SetPosition(source, destination, events_.event(NotifyEvent::LiveRunning).IsSet());
 }
 
 HRESULT DeviceManagerImpl::GetColorKey(ULONG* keyType, ULONG* paletteIndex, ULONG* low, ULONG* high) {
   if (!windowInitialized_) return errors::kWindowNotInit;
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetColorKey(keyType, paletteIndex, low, high); });
+  return window_.GetColorKey(keyType, paletteIndex, low, high);
 }
 
 HRESULT DeviceManagerImpl::RePaint(HWND window, HDC dc) {
   if (!windowInitialized_) return errors::kWindowNotInit;
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.RepaintVideo(window, dc); });
+  return window_.RePaint(window, dc);
 }
 
 HRESULT DeviceManagerImpl::DisplayModeChanged(HWND) {
   if (!windowInitialized_) return errors::kWindowNotInit;
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.DisplayModeChanged(); });
+  return window_.DisplayModeChanged();
 }
 
 HRESULT DeviceManagerImpl::GetCurrentImage(ULONG* size, BYTE** image) {
   *size = 0;
   *image = nullptr;
   if (!windowInitialized_) return errors::kWindowNotInit;
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetCurrentImage(size, image); });
+  return window_.GetCurrentImage(size, image);
 }
 
 HRESULT DeviceManagerImpl::SetZoomMode(ULONG zoomMode) {
   if (!windowInitialized_) return errors::kWindowNotInit;
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetZoomMode(zoomMode); });
+  return window_.SetZoomMode(zoomMode);
 }
 
 HRESULT DeviceManagerImpl::GetZoomMode(ULONG* zoomMode) {
   if (!windowInitialized_) return errors::kWindowNotInit;
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetZoomMode(zoomMode); });
+  return window_.GetZoomMode(zoomMode);
 }
 
 HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
@@ -336,7 +289,7 @@ HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
 
 HRESULT DeviceManagerImpl::InitializeSound(ULONG) {
   if (soundInitialized_) return S_OK;
-  RETURN_IF_FAILED(PreviewStopped());
+  RETURN_IF_FAILED(PreviewStopped(preview_.get()));
   RETURN_IF_FAILED(GuardHr(errors::kDmFailure, [&] { return preview_->AddAudioRenderer(); }));
   soundInitialized_ = true;
   return S_OK;
@@ -356,32 +309,32 @@ HRESULT DeviceManagerImpl::SetSoundMode(ULONG mode) { return mode == 0 ? S_OK : 
 
 HRESULT DeviceManagerImpl::GetMix(_SHAL_AUDIOMIX* mix) {
   if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_->GetMix(&mix->fL, &mix->fR);
+  return preview_->soundControls().GetMix(&mix->fL, &mix->fR);
 }
 
 HRESULT DeviceManagerImpl::SetMix(_SHAL_AUDIOMIX* mix) {
   if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_->SetMix(mix->fL, mix->fR);
+  return preview_->soundControls().SetMix(mix->fL, mix->fR);
 }
 
 HRESULT DeviceManagerImpl::GetBalance(long* balance) {
   if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_->GetBalance(balance);
+  return preview_->soundControls().GetBalance(balance);
 }
 
 HRESULT DeviceManagerImpl::SetBalance(long balance) {
   if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_->SetBalance(balance);
+  return preview_->soundControls().SetBalance(balance);
 }
 
 HRESULT DeviceManagerImpl::GetVolume(long* volume) {
   if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_->GetVolume(volume);
+  return preview_->soundControls().GetVolume(volume);
 }
 
 HRESULT DeviceManagerImpl::SetVolume(long volume) {
   if (!soundInitialized_) return errors::kSoundNotInit;
-  return preview_->SetVolume(volume);
+  return preview_->soundControls().SetVolume(volume);
 }
 
 HRESULT DeviceManagerImpl::UninitializeSound(ULONG) {

@@ -271,13 +271,8 @@ HRESULT PreviewGraph::GetMuteStatus(LONG* muted) const {
 }
 
 HRESULT PreviewGraph::GetNotifyEvent(int type, HANDLE* event) const {
-  if (!event) return kPreviewNullPointer;
-  switch (type) {
-    case kGraphError: *event = graphError_.get(); return S_OK;
-    case kLiveInputAudio: *event = liveInputAudio_.handle(); return S_OK;
-    case kLiveOutputAudio: *event = liveOutputAudio_.handle(); return S_OK;
-    default: *event = nullptr; return kPreviewInvalidArg;
-  }
+  const HANDLE events[3] = {graphError_.get(), liveInputAudio_.handle(), liveOutputAudio_.handle()};
+  return graph_watch::PreviewNotifyEvent(type, events, event, kPreviewNullPointer, kPreviewInvalidArg);
 }
 
 HRESULT PreviewGraph::ReadAudioMode(ULONG* left, ULONG* right) {
@@ -394,18 +389,3 @@ HRESULT PreviewGraph::RemoveAudioRenderer() {
   }
   return S_OK;
 }
-
-template <class F>
-HRESULT PreviewGraph::ForwardToSound(F&& call) {
-  if (!IsReady()) return kPreviewNotBuilt;
-  if (!sound_) return kPreviewNullPointer;
-  const HRESULT hr = call(*sound_);
-  return FAILED(hr) ? hr : S_OK;
-}
-
-HRESULT PreviewGraph::SetVolume(LONG volume) { return ForwardToSound([&](FilterHolder& s) { return s.SetVolume(volume); }); }
-HRESULT PreviewGraph::GetVolume(LONG* volume) { return ForwardToSound([&](FilterHolder& s) { return s.GetVolume(volume); }); }
-HRESULT PreviewGraph::SetBalance(LONG balance) { return ForwardToSound([&](FilterHolder& s) { return s.SetBalance(balance); }); }
-HRESULT PreviewGraph::GetBalance(LONG* balance) { return ForwardToSound([&](FilterHolder& s) { return s.GetBalance(balance); }); }
-HRESULT PreviewGraph::SetMix(ULONG left, ULONG right) { return ForwardToSound([&](FilterHolder& s) { return s.SetMix(left, right); }); }
-HRESULT PreviewGraph::GetMix(ULONG* left, ULONG* right) { return ForwardToSound([&](FilterHolder& s) { return s.GetMix(left, right); }); }

@@ -25,6 +25,7 @@
 #include "common/locks.h"
 #include "common/timeouts.h"
 #include "devices/core/sound/filter_link.h"
+#include "devices/core/sound/sound_controls.h"
 #include "devices/core/sound/sound_path.h"
 #include "devices/core/video_chain_builder.h"
 #include "devices/idl/device_manager.h"
@@ -94,12 +95,9 @@ class PreviewGraph : public FilterGraphHolder {
   HRESULT AddAudioRenderer();
   HRESULT RemoveAudioRenderer();
   FilterHolder* soundPath() const { return sound_.get(); }
-  HRESULT SetVolume(LONG volume);
-  HRESULT GetVolume(LONG* volume);
-  HRESULT SetBalance(LONG balance);
-  HRESULT GetBalance(LONG* balance);
-  HRESULT SetMix(ULONG left, ULONG right);
-  HRESULT GetMix(ULONG* left, ULONG* right);
+  // Volume, balance and mix: 0x80072601 unbuilt, then 0x8007F042 without a sound path.
+  static constexpr SoundControlRules kSoundControls = {kPreviewNullPointer, kPreviewNotBuilt, false, NullOutCheck::None};
+  SoundControls& soundControls() noexcept { return soundControls_; }
 
   bool running() const noexcept { return running_; }
   IBaseFilter* captureFilter() const noexcept { return capture_.Get(); }
@@ -118,8 +116,6 @@ class PreviewGraph : public FilterGraphHolder {
   bool GraphStopped();
   // The TV-audio mode mapped to the host's pairs; false (and the failure) when not answerable.
   HRESULT ReadAudioMode(ULONG* left, ULONG* right);
-  template <class F>
-  HRESULT ForwardToSound(F&& call);
 
   const ChainSettings chainSettings_;
   const HMODULE module_;
@@ -129,6 +125,7 @@ class PreviewGraph : public FilterGraphHolder {
   Microsoft::WRL::ComPtr<IAMTVAudio> tvAudioControl_;
   std::unique_ptr<VideoChainBuilder> chain_;
   std::unique_ptr<FilterHolder> sound_;
+  SoundControls soundControls_{kSoundControls, *this, sound_};
   UniqueHandle watchThread_;
   UniqueHandle stop_;
   NamedEvent audioMode_;

@@ -301,7 +301,7 @@ TEST_F(PreviewGraphTest, CaptionsAndSoundRunWithThePicture) {
   ASSERT_EQ(S_OK, preview_->KeepDeviceItem(item.Get()));
   ASSERT_EQ(S_OK, BuildPreview());
   LONG volume = 0;
-  EXPECT_EQ(kPreviewNullPointer, preview_->GetVolume(&volume));
+  EXPECT_EQ(kPreviewNullPointer, preview_->soundControls().GetVolume(&volume));
   ASSERT_EQ(S_OK, preview_->AddAudioRenderer());
   ASSERT_EQ(S_OK, preview_->CreateVideoChain(0x10));
   ASSERT_EQ(S_OK, preview_->Run());
@@ -315,8 +315,8 @@ TEST_F(PreviewGraphTest, CaptionsAndSoundRunWithThePicture) {
     if (!sound) Sleep(10);
   }
   EXPECT_TRUE(sound);
-  EXPECT_EQ(S_OK, preview_->SetVolume(-600));
-  EXPECT_EQ(S_OK, preview_->GetVolume(&volume));
+  EXPECT_EQ(S_OK, preview_->soundControls().SetVolume(-600));
+  EXPECT_EQ(S_OK, preview_->soundControls().GetVolume(&volume));
   EXPECT_EQ(-600, volume);
 
   ASSERT_EQ(S_OK, preview_->StopGraph());

@@ -9,7 +9,9 @@
 #include "common/timeouts.h"
 #include "devices/core/facade.h"
 #include "devices/core/operations.h"
+#include "devices/core/preview_window.h"
 #include "devices/core/registrar.h"
+#include "devices/tuner1/preview_graph.h"
 
 // {DFD021C0-14CE-47DD-9792-ACE51354850D}
 inline constexpr CLSID kClsidTamDeviceManager = {
@@ -41,6 +43,11 @@ struct TamTraits {
   static constexpr HRESULT kFailure = errors::kDmFailure;
   static constexpr HRESULT kOutOfMemory = errors::kDmOutOfMemory;
   static constexpr DWORD kLockTimeout = timeouts::kDeviceLock;
+
+  // The window side: 0x8007F042 without a video chain; the preview control's "not initialised"
+  // is a clipping window taken; Run gives the clipping window again, a null one too; a chain's
+  // success answers S_OK.
+  static constexpr PreviewWindowRules kPreviewWindow = {kPreviewNullPointer, true, ClipReapply::Any, true};
 
   static constexpr ServerRegistration kRegistration = {
       kClsidTamDeviceManager,

@@ -37,16 +37,7 @@ HRESULT TunerControl::KeepDeviceItem(IHalItem* item) {
 HRESULT TunerControl::GetInputType(ULONG* type) {
   if (!type) return errors::kTunerNullPointer;
   if (!filters_.tvTuner) return errors::kTunerNullPointer;
-  TunerInputType input = TunerInputCable;
-  RETURN_IF_FAILED(filters_.tvTuner->get_InputType(0, &input));
-  if (input == TunerInputAntenna) {
-    *type = 1;
-  } else if (input == TunerInputCable) {
-    *type = 2;
-  } else {
-    return errors::kTunerInputTypeUnknown;
-  }
-  return S_OK;
+  return filters_.GetInputType(type);
 }
 
 HRESULT TunerControl::GetCurrentInput(ULONG* input) {

@@ -32,6 +32,7 @@
 #include "devices/tuner2/instance_pipe.h"
 #include "devices/tuner2/output_data_graph.h"
 #include "devices/tuner2/preview_graph.h"
+#include "devices/tuner2/rul_traits.h"
 #include "devices/tuner2/streaming_device_control.h"
 #include "devices/tuner2/tuner_control.h"
 
@@ -94,11 +95,7 @@ class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
   // --- The window interfaces (one state and one exclusive-use object for the four) ----------
   // Mode 0x20 for a window without a renderer of its own on an overlay or system-renderer board.
   ULONG CompleteOverlayMode(ULONG overlayMode) override;
-  HRESULT InitializePreviewWindow(ULONG overlayMode) override;
-  HRESULT InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
-  HRESULT InitializeCustomPreviewWindow2(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
   HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out) override;
-  HRESULT SetVideoClippingWindow(HWND window) override;
   HRESULT SetZoomMode(ULONG zoomMode) override;
   HRESULT GetZoomMode(ULONG* zoomMode) override;
   HRESULT UninitializePreviewWindow(ULONG reserve) override;
@@ -121,6 +118,7 @@ class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
 
  private:
   PreviewGraph& forwardedPreview() noexcept override { return preview_; }
+  PreviewWindowSide& windowSide() noexcept override { return window_; }
   OutputDataGraph& forwardedOutput() noexcept override { return recording_; }
   // Steps 5 to 14 of the setup; each failure throws.
   void Bind(IHalItem* item);
@@ -138,9 +136,7 @@ class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
   void RunPreviewSteps();
   // The preview's part of the shutdown: stopped, sound and window ended, then let go.
   void ShutdownPreview() noexcept;
-  // 0x80072605 while the preview graph is not stopped.
-  HRESULT PreviewStopped();
-  HRESULT InitializeWindow(ULONG overlayMode, const CLSID* custom, BSTR module);
+  HRESULT InitializeWindow(ULONG overlayMode, const CLSID* custom, BSTR module) override;
   // The chain and the sound path leave the preview graph (the graph's audio link without pacer).
   void ReleaseWindowParts() noexcept;
   void ReleaseSoundParts() noexcept;
@@ -171,7 +167,7 @@ class DeviceManagerImpl : public GraphForwards<PreviewGraph, OutputDataGraph> {
 
   // Preview.
   PreviewGraph preview_;
-  RememberedWindow window_;  // applied again each time the preview runs
+  PreviewWindowSide window_{RulTraits::kPreviewWindow, [this] { return preview_.videoChain(); }};
 
   // Recording.
   struct Selection {

@@ -76,14 +76,9 @@ void DeviceManagerImpl::RunPreviewSteps() {
     ThrowIfFailed(preview_.Run());
     events_.event(NotifyEvent::LiveRunning).Set();
     WriteSlot(kSlotPreviewState, kSlotRunning);
-    // What the host gave the window side goes to the chain made since (a null clipping window
-    // is not given again). A refusal ends the run:
-    // the picture would show in the wrong window or place.
-    if (windowInitialized_) {
-      ThrowIfFailed(window_.Apply(
-          [&](HWND clip) { return clip ? preview_.SetVideoClippingWindow(clip) : S_OK; },
-          [&](RECT* source, RECT* destination) { return preview_.SetVideoPosition(source, destination); }));
-    }
+    // What the host gave the window side goes to the chain made since. A refusal ends the
+    // run: the picture would show in the wrong window or place.
+    if (windowInitialized_) ThrowIfFailed(window_.ApplyRemembered());
   });
   if (FAILED(hr)) {
     // Nothing of the attempt stays: other processes read that the preview does not run.
@@ -133,7 +128,7 @@ HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
   preview_.SetAudioLink(nullptr);
   WriteOwnerSlots(kSlotPreviewProcess, false);
   previewInitialized_ = windowInitialized_ = soundInitialized_ = false;
-  window_.Clear();
+  window_.Forget();
   exclusive_.mutex(ExclusiveInterface::Preview).Close();
   exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
   return S_OK;
@@ -207,19 +202,13 @@ ULONG DeviceManagerImpl::CompleteOverlayMode(ULONG overlayMode) {
   return ::CompleteOverlayMode(overlayMode, bound(), info_.facts().capability);
 }
 
-HRESULT DeviceManagerImpl::PreviewStopped() {
-  if (!previewInitialized_) return errors::kPreviewNotInit;
-  OAFilterState state = State_Stopped;
-  RETURN_IF_FAILED(preview_.GetState(&state, 0));
-  return state == State_Stopped ? S_OK : kPreviewNotStopped;
-}
-
 HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, const CLSID* custom, BSTR module) {
   // One exclusive-use object for the four interfaces: this object's own window counts too.
   if (windowInitialized_) return errors::kWindowInUse;
-  RETURN_IF_FAILED(PreviewStopped());
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  RETURN_IF_FAILED(PreviewStopped(&preview_));
   const auto build = [&] {
-    window_.Clear();
+    window_.Forget();
     ChainSettings settings;
     settings.module = filterModule_;
     settings.recRunningEvent = names().RecRunningEvent();
@@ -250,52 +239,29 @@ void DeviceManagerImpl::ReleaseWindowParts() noexcept {
   });
 }
 
-HRESULT DeviceManagerImpl::InitializePreviewWindow(ULONG overlayMode) {
-  return InitializeWindow(overlayMode, nullptr, nullptr);
-}
-
-HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) {
-  return InitializeWindow(overlayMode, &clsid, module);
-}
-
-HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow2(ULONG overlayMode, REFCLSID clsid, BSTR module) {
-  return InitializeWindow(overlayMode, &clsid, module);
-}
-
 HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   if (!windowInitialized_) return errors::kWindowNotInit;
-  VideoChainBuilder* chain = preview_.videoChain();
-  return chain ? chain->QueryCustomFilterInterface(iid, out) : E_UNEXPECTED;
-}
-
-HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  RETURN_IF_FAILED(CheckClippingWindow(window));
-  window_.RememberClippingWindow(window);
-  return preview_.SetVideoClippingWindow(window);
+  return window_.QueryInterfaceFromCustomFilter(iid, out);
 }
 
 HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
   if (!destination) return E_POINTER;
   if (!windowInitialized_) return errors::kWindowNotInit;
-  window_.RememberPosition(source, *destination);
-  // Before the preview runs the renderer may not take a position: Run gives it then.
-  if (!events_.event(NotifyEvent::LiveRunning).IsSet()) return S_OK;
-  return preview_.SetVideoPosition(source, destination);
+  return window_.SetPosition(source, destination, events_.event(NotifyEvent::LiveRunning).IsSet());
 }
 
 HRESULT DeviceManagerImpl::SetZoomMode(ULONG zoomMode) {
   if (!windowInitialized_) return errors::kWindowNotInit;
-  return preview_.SetZoomMode(zoomMode);
+  return window_.SetZoomMode(zoomMode);
 }
 
 HRESULT DeviceManagerImpl::GetZoomMode(ULONG* zoomMode) {
   if (!zoomMode) return E_POINTER;
   if (!windowInitialized_) return errors::kWindowNotInit;
   DWORD mode = 0;
-  RETURN_IF_FAILED(preview_.GetZoomMode(&mode));
+  RETURN_IF_FAILED(window_.GetZoomMode(&mode));
   *zoomMode = mode;
   return S_OK;
 }
@@ -305,7 +271,7 @@ HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
   OAFilterState state = State_Stopped;
   if (FAILED(preview_.GetState(&state, 0)) || state != State_Stopped) return kPreviewNotStopped;
   ReleaseWindowParts();
-  window_.Clear();
+  window_.Forget();
   windowInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
   return S_OK;
@@ -315,7 +281,8 @@ HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
 
 HRESULT DeviceManagerImpl::InitializeSound(ULONG) {
   if (soundInitialized_) return S_OK;
-  RETURN_IF_FAILED(PreviewStopped());
+  if (!previewInitialized_) return errors::kPreviewNotInit;
+  RETURN_IF_FAILED(PreviewStopped(&preview_));
   const HRESULT hr = GuardHr(E_FAIL, [&] {
     std::unique_ptr<FilterHolder> sound = CreateSoundPath(kFamily23SoundPaths, kSoundPathKind, filterModule_);
     if (!sound) return E_OUTOFMEMORY;

@@ -28,6 +28,7 @@
 #include "common/locks.h"
 #include "common/timeouts.h"
 #include "devices/core/sound/filter_link.h"
+#include "devices/core/sound/sound_controls.h"
 #include "devices/core/sound/sound_path.h"
 #include "devices/core/video_chain_builder.h"
 #include "devices/idl/device_manager.h"
@@ -69,7 +70,8 @@ class PreviewGraph : public TunerGraph {
   // and disconnects (slot 6 only once that succeeded).
   HRESULT Deactivate();
 
-  // The parts the device manager makes (null hands one back). Refused while connected.
+  // The parts the device manager makes (null hands one back). Refused while connected. The
+  // host's window calls reach the chain through the device manager's window side.
   HRESULT SetVideoChain(std::unique_ptr<VideoChainBuilder> chain);
   HRESULT SetSoundPath(std::unique_ptr<FilterHolder> sound);
   HRESULT SetAudioLink(std::unique_ptr<FilterLink> link);
@@ -81,24 +83,10 @@ class PreviewGraph : public TunerGraph {
   // {48000, 2, 16}: rate, channels, bits.
   HRESULT GetSoundDataInfo(ULONG type, DWORD* rate, DWORD* channels, DWORD* bits) const;
 
-  // The window side, forwarded to the chain: E_UNEXPECTED without one.
-  HRESULT SetVideoClippingWindow(HWND window);
-  HRESULT SetVideoPosition(RECT* source, RECT* destination);
-  HRESULT GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high);
-  HRESULT GetCurrentImage(DWORD* size, BYTE** dib);
-  HRESULT RePaint(HWND window, HDC dc);
-  HRESULT SetZoomMode(DWORD mode);
-  HRESULT GetZoomMode(DWORD* mode);
-  HRESULT DisplayModeChanged();
-
   // The sound side, forwarded to the sound path: E_POINTER without one, kPreviewNotReady
   // unbuilt, E_INVALIDARG for a null out-pointer.
-  HRESULT SetVolume(LONG volume);
-  HRESULT GetVolume(LONG* volume);
-  HRESULT SetBalance(LONG balance);
-  HRESULT GetBalance(LONG* balance);
-  HRESULT SetMix(ULONG left, ULONG right);
-  HRESULT GetMix(ULONG* left, ULONG* right);
+  static constexpr SoundControlRules kSoundControls = {E_POINTER, kPreviewNotReady, true, NullOutCheck::Inside};
+  SoundControls& soundControls() noexcept { return soundControls_; }
 
   IPin* videoPin() const noexcept { return videoPin_.Get(); }
   IPin* audioPin() const noexcept { return audioPin_.Get(); }
@@ -110,12 +98,6 @@ class PreviewGraph : public TunerGraph {
   void BuildSteps(const DeviceIdentity& identity) override;
   void OnOwnEvent() override;  // the audio-mode event
   void CreateEvents(const DeviceIdentity& identity);
-  template <class F>
-  HRESULT ForwardToChain(F&& call);
-  template <class F>
-  HRESULT ForwardToSound(F&& call);
-  template <class T>
-  HRESULT ForwardGetter(T* out, HRESULT (FilterHolder::*get)(T*));
 
   LONG boardType_ = 0;  // the item's type 2
   Microsoft::WRL::ComPtr<IBaseFilter> tvAudio_, capture_;
@@ -123,6 +105,7 @@ class PreviewGraph : public TunerGraph {
   Microsoft::WRL::ComPtr<IPin> videoPin_, audioPin_;
   std::unique_ptr<VideoChainBuilder> chain_;
   std::unique_ptr<FilterHolder> sound_;
+  SoundControls soundControls_{kSoundControls, *this, sound_};
   std::unique_ptr<FilterLink> link_;
   DWORD runTime_ = 0;
 

@@ -14,6 +14,8 @@
 #include "devices/core/device_objects.h"
 #include "devices/core/device_state_slots.h"
 #include "devices/core/link/testing/link_test_support.h"
+#include "devices/core/preview_window.h"
+#include "devices/tuner2/rul_traits.h"
 #include "devices/tuner2/testing/device_item_double.h"
 #include "devices/tuner2/testing/rul_graph_fixture.h"
 #include "sim/card/picture_testing.h"
@@ -167,13 +169,14 @@ TEST_F(RulPreviewGraphTest, ForwardersAndConnectWithoutTheirParts) {
   EXPECT_EQ(HRESULT(0x8007E100), Thrown([&] { unbuilt.Build(capturePath_.c_str()); }));
 
   BuildFor(0);
+  PreviewWindowSide window(RulTraits::kPreviewWindow, [&] { return graph_->videoChain(); });
   RECT source{0, 0, 720, 480}, destination{0, 0, 360, 240};
-  EXPECT_EQ(E_UNEXPECTED, graph_->SetVideoPosition(&source, &destination));
-  EXPECT_EQ(E_UNEXPECTED, graph_->SetZoomMode(1));
-  EXPECT_EQ(E_UNEXPECTED, graph_->DisplayModeChanged());
+  EXPECT_EQ(E_UNEXPECTED, window.SetVideoPosition(&source, &destination));
+  EXPECT_EQ(E_UNEXPECTED, window.SetZoomMode(1));
+  EXPECT_EQ(E_UNEXPECTED, window.DisplayModeChanged());
   LONG volume = 0;
-  EXPECT_EQ(E_POINTER, graph_->SetVolume(-100));
-  EXPECT_EQ(E_POINTER, graph_->GetVolume(&volume));
+  EXPECT_EQ(E_POINTER, graph_->soundControls().SetVolume(-100));
+  EXPECT_EQ(E_POINTER, graph_->soundControls().GetVolume(&volume));
   EXPECT_EQ(E_INVALIDARG, graph_->GetSoundDataInfo(0, nullptr, &channels, &bits));
   EXPECT_EQ(S_OK, graph_->GetSoundDataInfo(0, &rate, &channels, &bits));
   EXPECT_EQ(48000u, rate);

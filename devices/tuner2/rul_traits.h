@@ -8,6 +8,7 @@
 #include "common/timeouts.h"
 #include "devices/core/facade.h"
 #include "devices/core/operations.h"
+#include "devices/core/preview_window.h"
 #include "devices/core/registrar.h"
 
 // {95405826-AFA1-439B-942A-039C7C3909B2}
@@ -39,6 +40,11 @@ struct RulTraits {
   static constexpr HRESULT kFailure = E_UNEXPECTED;
   static constexpr HRESULT kOutOfMemory = E_OUTOFMEMORY;
   static constexpr DWORD kLockTimeout = timeouts::kDeviceLock;
+
+  // The window side: E_UNEXPECTED without a video chain; the preview control's "not
+  // initialised" is a clipping window taken, as in the first family; Run gives a clipping
+  // window again, not a null one; the chain's answers pass as they are.
+  static constexpr PreviewWindowRules kPreviewWindow = {E_UNEXPECTED, true, ClipReapply::NotNull, false};
 
   static constexpr ServerRegistration kRegistration = {
       kClsidRulDeviceManager,

@@ -40,17 +40,7 @@ void TunerControl::ReleaseFilters() {
 
 HRESULT TunerControl::GetInputType(DWORD* type) {
   if (!type || !filters_.tvTuner) return E_POINTER;
-  TunerInputType input = TunerInputCable;
-  const HRESULT hr = filters_.tvTuner->get_InputType(0, &input);
-  if (FAILED(hr)) return hr;
-  if (input == TunerInputCable) {
-    *type = 2;
-  } else if (input == TunerInputAntenna) {
-    *type = 1;
-  } else {
-    return errors::kTunerInputTypeUnknown;
-  }
-  return S_OK;
+  return filters_.GetInputType(type);
 }
 
 HRESULT TunerControl::GetCurrentBand(DWORD* band) {

@@ -134,7 +134,7 @@ HRESULT DeviceManagerImpl::Shutdown() {
     UninitializeOutputData(0);
   }
   if (previewInitialized_) {
-    if (PreviewStopped() != S_OK) StopPreview(0);
+    if (PreviewStopped(&preview_) != S_OK) StopPreview(0);
     UninitializeSound(0);
     UninitializePreviewWindow(0);
     UninitializePreview(0);
@@ -434,12 +434,6 @@ HRESULT DeviceManagerImpl::UninitializeAutoScan(ULONG) {
 
 // --- IPreview -------------------------------------------------------------------------------------
 
-HRESULT DeviceManagerImpl::PreviewStopped() {
-  OAFilterState state = State_Stopped;
-  RETURN_IF_FAILED(preview_.GetState(&state, 0));
-  return state == State_Stopped ? S_OK : kChainGraphNotStopped;
-}
-
 HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
   return InitializeHeld(
       ExclusiveInterface::Preview, errors::kPreviewInUse, previewInitialized_,
@@ -502,11 +496,7 @@ HRESULT DeviceManagerImpl::RunPreviewSteps() {
   if (SUCCEEDED(hr)) {
     events_.event(NotifyEvent::LiveRunning).Set();
     WriteSlot(kSlotPreviewState, kSlotRunning);
-    if (position_.set && windowInitialized_) {
-      RECT destination = position_.destination;
-      RECT source = position_.source;
-      hr = preview_.SetVideoPosition(position_.wholeSource ? nullptr : &source, &destination);
-    }
+    if (windowInitialized_) hr = window_.ApplyRemembered();
   }
   if (FAILED(hr)) {
     preview_.Stop();
@@ -547,7 +537,7 @@ HRESULT DeviceManagerImpl::GetPreviewState(ULONG* state) {
 
 HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
   if (!previewInitialized_) return S_OK;
-  RETURN_IF_FAILED(PreviewStopped());
+  RETURN_IF_FAILED(PreviewStopped(&preview_));
   preview_.Teardown();
   WriteOwnerSlots(kSlotPreviewProcess, false);
   previewInitialized_ = false;
@@ -558,21 +548,15 @@ HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
 HRESULT DeviceManagerImpl::SetVideoPosition(RECT* source, RECT* destination) {
   if (!windowInitialized_) return errors::kWindowNotInit;
   if (!destination) return E_POINTER;
-  position_.set = true;
-  position_.wholeSource = source == nullptr;
-  position_.source = source ? *source : RECT{};
-  position_.destination = *destination;
-  // While the preview runs the position goes to the chain now; otherwise Run applies it.
-  if (!events_.event(NotifyEvent::LiveRunning).IsSet()) return S_OK;
-  return preview_.SetVideoPosition(source, destination);
+  return window_.SetPosition(source, destination, events_.event(NotifyEvent::LiveRunning).IsSet());
 }
 
 // --- The window interfaces ---------------------------------------------------------------------
 
-HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile) {
+HRESULT DeviceManagerImpl::MakeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile) {
   const auto build = [&] {
-    position_.set = false;
-    RETURN_IF_FAILED(PreviewStopped());
+    window_.Forget();
+    RETURN_IF_FAILED(PreviewStopped(&preview_));
     ChainSettings settings;
     settings.boardType = static_cast<DWORD>(hal_items::ReadInteger(deviceItem_.Get(), kItemBoardType));
     settings.module = filterModule_;
@@ -588,27 +572,21 @@ HRESULT DeviceManagerImpl::InitializeWindow(ULONG overlayMode, REFCLSID clsid, c
 }
 
 HRESULT DeviceManagerImpl::InitializePreviewWindow(ULONG overlayMode) {
-  return InitializeWindow(overlayMode, outside::kClsidOsd, outside::kOsdFile);
+  return MakeWindow(overlayMode, outside::kClsidOsd, outside::kOsdFile);
 }
 
 HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) {
-  return InitializeWindow(overlayMode, clsid, module ? module : L"");
+  return MakeWindow(overlayMode, clsid, module ? module : L"");
 }
 
 HRESULT DeviceManagerImpl::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
   if (!windowInitialized_) return errors::kWindowNotInit;
-  return preview_.QueryInterfaceFromCustomFilter(iid, out);
-}
-
-HRESULT DeviceManagerImpl::SetVideoClippingWindow(HWND window) {
-  if (!windowInitialized_) return errors::kWindowNotInit;
-  RETURN_IF_FAILED(CheckClippingWindow(window));
-  return preview_.SetVideoClippingWindow(window);
+  return window_.QueryInterfaceFromCustomFilter(iid, out);
 }
 
 HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
   if (!windowInitialized_) return S_OK;
-  if (previewInitialized_) RETURN_IF_FAILED(PreviewStopped());
+  if (previewInitialized_) RETURN_IF_FAILED(PreviewStopped(&preview_));
   RETURN_IF_FAILED(preview_.ReleaseVideoChain());
   windowInitialized_ = false;
   exclusive_.mutex(ExclusiveInterface::PreviewWindow).Close();
@@ -620,7 +598,7 @@ HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
 
 HRESULT DeviceManagerImpl::InitializeSound(ULONG) {
   if (soundInitialized_) return S_OK;
-  RETURN_IF_FAILED(PreviewStopped());
+  RETURN_IF_FAILED(PreviewStopped(&preview_));
   RETURN_IF_FAILED(GuardHr(E_FAIL, [&] { return preview_.AddAudioRenderer(CLSID_DSoundRender); }));
   soundInitialized_ = true;
   return S_OK;
@@ -628,7 +606,7 @@ HRESULT DeviceManagerImpl::InitializeSound(ULONG) {
 
 HRESULT DeviceManagerImpl::UninitializeSound(ULONG) {
   if (!soundInitialized_) return S_OK;
-  if (previewInitialized_) RETURN_IF_FAILED(PreviewStopped());
+  if (previewInitialized_) RETURN_IF_FAILED(PreviewStopped(&preview_));
   preview_.RemoveAudioRenderer();
   soundInitialized_ = false;
   return S_OK;

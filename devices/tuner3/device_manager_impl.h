@@ -23,9 +23,11 @@
 #include "common/device/named_pipe.h"
 #include "devices/core/device_object_core.h"
 #include "devices/core/device_objects.h"
+#include "devices/core/preview_window.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/tuner3/device_control_channel.h"
 #include "devices/tuner3/output_data_graph.h"
+#include "devices/tuner3/pex_traits.h"
 #include "devices/tuner3/preview_graph.h"
 #include "devices/tuner3/tuner_control.h"
 
@@ -106,7 +108,6 @@ class DeviceManagerImpl final : public GraphForwards<PreviewGraph, OutputDataGra
   HRESULT InitializePreviewWindow(ULONG overlayMode) override;
   HRESULT InitializeCustomPreviewWindow(ULONG overlayMode, REFCLSID clsid, BSTR module) override;
   HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out) override;
-  HRESULT SetVideoClippingWindow(HWND window) override;
   HRESULT UninitializePreviewWindow(ULONG reserve) override;
 
   // --- ISound (the preview's sound path; the mode and controls: DeviceObjectCore) -------------
@@ -128,6 +129,7 @@ class DeviceManagerImpl final : public GraphForwards<PreviewGraph, OutputDataGra
 
  private:
   PreviewGraph& forwardedPreview() noexcept override { return preview_; }
+  PreviewWindowSide& windowSide() noexcept override { return window_; }
   OutputDataGraph& forwardedOutput() noexcept override { return output_; }
   // Steps 3 to 12 of the setup; each failure throws.
   void Bind(IHalItem* item, const wchar_t* devicePath);
@@ -138,9 +140,7 @@ class DeviceManagerImpl final : public GraphForwards<PreviewGraph, OutputDataGra
   HRESULT ApplyChannel(IHalItem* channel);
   HRESULT StartOutputSteps();
   HRESULT RunPreviewSteps();
-  // S_OK while the preview graph is stopped, 0x80072605 when it is not, a failing state read.
-  HRESULT PreviewStopped();
-  HRESULT InitializeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile);
+  HRESULT MakeWindow(ULONG overlayMode, REFCLSID clsid, const wchar_t* moduleFile);
 
   const HMODULE filterModule_;
   ULONG currentBand_ = 0;  // the input SetChannel set last; 0 before, after a failure or by frequency
@@ -150,11 +150,7 @@ class DeviceManagerImpl final : public GraphForwards<PreviewGraph, OutputDataGra
   TunerControl tuner_;
   OutputDataGraph output_;
   PreviewGraph preview_;
-  struct VideoPosition {
-    bool set = false;
-    bool wholeSource = false;
-    RECT source{}, destination{};
-  } position_;
+  PreviewWindowSide window_{PexTraits::kPreviewWindow, [this] { return preview_.videoChain(); }};
   struct OutputType {
     ULONG subtype;
     IOutputDataCB* callback;  // as the host gave it; the graph's callback filter holds it

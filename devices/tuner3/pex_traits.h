@@ -7,6 +7,7 @@
 
 #include "devices/core/facade.h"
 #include "devices/core/operations.h"
+#include "devices/core/preview_window.h"
 #include "devices/core/registrar.h"
 
 // {ABB1B82E-1C49-4213-A0EF-60A37AADF05C}
@@ -35,6 +36,11 @@ struct PexTraits {
   static constexpr HRESULT kFailure = E_FAIL;
   static constexpr HRESULT kOutOfMemory = E_OUTOFMEMORY;
   static constexpr DWORD kLockTimeout = INFINITE;
+
+  // The window side: E_UNEXPECTED without a video chain; the chain's answers pass as they are,
+  // the preview control's "not initialised" too; Run gives the position again, not the clipping
+  // window (the renderer keeps the one it was given).
+  static constexpr PreviewWindowRules kPreviewWindow = {E_UNEXPECTED, false, ClipReapply::None, false};
 
   static constexpr ServerRegistration kRegistration = {
       kClsidPexDeviceManager,

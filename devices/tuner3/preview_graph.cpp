@@ -10,6 +10,7 @@
 #include "common/hresult.h"
 #include "common/worker_thread.h"
 #include "devices/core/device_objects.h"
+#include "devices/core/graph_watch.h"
 #include "devices/core/hal_items.h"
 #include "devices/core/output_data.h"
 #include "devices/tuner3/graph_events.h"
@@ -189,13 +190,8 @@ DWORD PreviewGraph::Watch() {
 // --- answers -----------------------------------------------------------------------------------------
 
 HRESULT PreviewGraph::GetNotifyEvent(int type, HANDLE* event) const {
-  if (!event) return E_POINTER;
-  switch (type) {
-    case kGraphError: *event = graphError_.handle(); return S_OK;
-    case kLiveInputAudio: *event = liveInputAudio_.handle(); return S_OK;
-    case kLiveOutputAudio: *event = liveOutputAudio_.handle(); return S_OK;
-    default: *event = nullptr; return E_INVALIDARG;
-  }
+  const HANDLE events[3] = {graphError_.handle(), liveInputAudio_.handle(), liveOutputAudio_.handle()};
+  return graph_watch::PreviewNotifyEvent(type, events, event, E_POINTER, E_INVALIDARG);
 }
 
 HRESULT PreviewGraph::AudioModes(_SHAL_INPUT_AUDIOMODE* input, _SHAL_OUTPUT_AUDIOMODE* output) {
@@ -298,33 +294,6 @@ HRESULT PreviewGraph::InsertCustomFilter(std::unique_ptr<VideoChainBuilder> chai
   return hr;
 }
 
-template <class F>
-HRESULT PreviewGraph::ForwardToChain(F&& call) {
-  return chain_ ? call(*chain_) : E_UNEXPECTED;
-}
-
-HRESULT PreviewGraph::SetVideoClippingWindow(HWND window) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoClippingWindow(window); });
-}
-HRESULT PreviewGraph::SetVideoPosition(RECT* source, RECT* destination) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.SetVideoPosition(source, destination); });
-}
-HRESULT PreviewGraph::GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetColorKey(type, paletteIndex, low, high); });
-}
-HRESULT PreviewGraph::RePaint(HWND window, HDC dc) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.RepaintVideo(window, dc); });
-}
-HRESULT PreviewGraph::DisplayModeChanged() {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.DisplayModeChanged(); });
-}
-HRESULT PreviewGraph::GetCurrentImage(DWORD* size, BYTE** image) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.GetCurrentImage(size, image); });
-}
-HRESULT PreviewGraph::QueryInterfaceFromCustomFilter(REFIID iid, void** out) {
-  return ForwardToChain([&](VideoChainBuilder& c) { return c.QueryCustomFilterInterface(iid, out); });
-}
-
 // --- the sound side ----------------------------------------------------------------------------------
 
 HRESULT PreviewGraph::AddAudioRenderer(REFCLSID renderer) {
@@ -350,30 +319,6 @@ HRESULT PreviewGraph::RemoveAudioRenderer() {
     sound_.reset();
   }
   return S_OK;
-}
-
-template <class F>
-HRESULT PreviewGraph::ForwardToSound(F&& call) {
-  if (!sound_) return E_POINTER;
-  if (!IsReady()) return kPreviewNotBuilt;
-  const HRESULT hr = call(*sound_);
-  return FAILED(hr) ? hr : S_OK;
-}
-
-HRESULT PreviewGraph::SetVolume(LONG volume) { return ForwardToSound([&](FilterHolder& s) { return s.SetVolume(volume); }); }
-HRESULT PreviewGraph::SetBalance(LONG balance) { return ForwardToSound([&](FilterHolder& s) { return s.SetBalance(balance); }); }
-HRESULT PreviewGraph::SetMix(ULONG left, ULONG right) { return ForwardToSound([&](FilterHolder& s) { return s.SetMix(left, right); }); }
-HRESULT PreviewGraph::GetVolume(LONG* volume) {
-  if (!volume) return E_INVALIDARG;
-  return ForwardToSound([&](FilterHolder& s) { return s.GetVolume(volume); });
-}
-HRESULT PreviewGraph::GetBalance(LONG* balance) {
-  if (!balance) return E_INVALIDARG;
-  return ForwardToSound([&](FilterHolder& s) { return s.GetBalance(balance); });
-}
-HRESULT PreviewGraph::GetMix(ULONG* left, ULONG* right) {
-  if (!left || !right) return E_INVALIDARG;
-  return ForwardToSound([&](FilterHolder& s) { return s.GetMix(left, right); });
 }
 
 }  // namespace pex

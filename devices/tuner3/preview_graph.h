@@ -25,6 +25,7 @@
 #include "common/locks.h"
 #include "common/timeouts.h"
 #include "devices/core/sound/filter_link.h"
+#include "devices/core/sound/sound_controls.h"
 #include "devices/core/sound/sound_path.h"
 #include "devices/core/video_chain_builder.h"
 #include "devices/idl/device_manager.h"
@@ -90,25 +91,16 @@ class PreviewGraph : public FilterGraphHolder {
   HRESULT InsertCustomFilter(std::unique_ptr<VideoChainBuilder> chain, DWORD overlayMode, REFCLSID clsid,
                              const wchar_t* moduleFile);
   HRESULT ReleaseVideoChain();
+  // The host's window calls reach it through the device object's window side.
   VideoChainBuilder* videoChain() const noexcept { return chain_.get(); }
-  // The window forwards: E_UNEXPECTED without a chain.
-  HRESULT SetVideoClippingWindow(HWND window);
-  HRESULT SetVideoPosition(RECT* source, RECT* destination);
-  HRESULT GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high);
-  HRESULT RePaint(HWND window, HDC dc);
-  HRESULT DisplayModeChanged();
-  HRESULT GetCurrentImage(DWORD* size, BYTE** image);
-  HRESULT QueryInterfaceFromCustomFilter(REFIID iid, void** out);
 
   // The sound path of kind 4 behind the sync wrapper, for `renderer`.
   HRESULT AddAudioRenderer(REFCLSID renderer);
   HRESULT RemoveAudioRenderer();
-  HRESULT SetVolume(LONG volume);
-  HRESULT GetVolume(LONG* volume);
-  HRESULT SetBalance(LONG balance);
-  HRESULT GetBalance(LONG* balance);
-  HRESULT SetMix(ULONG left, ULONG right);
-  HRESULT GetMix(ULONG* left, ULONG* right);
+  // Volume, balance and mix: E_INVALIDARG for a null out-pointer, E_POINTER without the
+  // sound path, 0x80072601 unbuilt.
+  static constexpr SoundControlRules kSoundControls = {E_POINTER, kPreviewNotBuilt, true, NullOutCheck::First};
+  SoundControls& soundControls() noexcept { return soundControls_; }
 
   IPin* videoPin() const noexcept { return videoPin_.Get(); }
   IPin* soundPin() const noexcept { return soundPin_.Get(); }
@@ -124,10 +116,6 @@ class PreviewGraph : public FilterGraphHolder {
   DWORD Watch();
   // Both audio modes (zeroed first); only while the graph runs.
   HRESULT AudioModes(_SHAL_INPUT_AUDIOMODE* input, _SHAL_OUTPUT_AUDIOMODE* output);
-  template <class F>
-  HRESULT ForwardToSound(F&& call);
-  template <class F>
-  HRESULT ForwardToChain(F&& call);
 
   const HMODULE module_;
   Microsoft::WRL::ComPtr<IBaseFilter> preview_, tvAudio_;
@@ -137,6 +125,7 @@ class PreviewGraph : public FilterGraphHolder {
   std::unique_ptr<VideoChainBuilder> chain_;
   std::unique_ptr<FilterLink> link_;  // the audio sync wrapper
   std::unique_ptr<FilterHolder> sound_;
+  SoundControls soundControls_{kSoundControls, *this, sound_};
   LONG soundSetting_ = -1;
   LONG secondSoundSetting_ = 0;
   Microsoft::WRL::ComPtr<IHalItem> soundItem_;

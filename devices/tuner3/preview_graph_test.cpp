@@ -8,7 +8,9 @@
 #include "common/device/device_identity.h"
 #include "common/handles.h"
 #include "common/testing/paths.h"
+#include "devices/core/preview_window.h"
 #include "devices/tuner3/graph_events.h"
+#include "devices/tuner3/pex_traits.h"
 #include "devices/tuner3/testing/pex_card_fixture.h"
 #include "sim/doubles/outside_interfaces.h"
 #include "sim/doubles/platform_doubles_testing.h"
@@ -161,13 +163,14 @@ TEST_F(PexPreviewGraphTest, AWindowChainThatFailsIsNotKeptAndTheStreamsConnect) 
   EXPECT_EQ(pex::kPreviewNotBuilt, graph_->ConnectStreams());
   EXPECT_EQ(pex::kPreviewNotBuilt, graph_->InsertCustomFilter(chain(), 0, kNoFilter, L"missing.ax"));
   ASSERT_EQ(S_OK, Build());
-  EXPECT_EQ(E_UNEXPECTED, graph_->SetVideoClippingWindow(nullptr));
+  PreviewWindowSide window(PexTraits::kPreviewWindow, [&] { return graph_->videoChain(); });
+  EXPECT_EQ(E_UNEXPECTED, window.SetVideoClippingWindow(nullptr));
   EXPECT_EQ(E_OUTOFMEMORY, graph_->InsertCustomFilter(nullptr, 0, kNoFilter, L"missing.ax"));
   // A chain whose custom filter cannot be made is not kept: the preview connects (and runs)
   // without one.
   EXPECT_TRUE(FAILED(graph_->InsertCustomFilter(chain(), 0, kNoFilter, L"missing.ax")));
   EXPECT_EQ(nullptr, graph_->videoChain());
-  EXPECT_EQ(E_UNEXPECTED, graph_->SetVideoClippingWindow(nullptr));
+  EXPECT_EQ(E_UNEXPECTED, window.SetVideoClippingWindow(nullptr));
   EXPECT_EQ(S_OK, graph_->ConnectStreams());
   EXPECT_TRUE(graph_->connected());
   EXPECT_EQ(S_OK, graph_->ConnectStreams());
@@ -179,7 +182,7 @@ TEST_F(PexPreviewGraphTest, TheSoundPathRunsBehindTheSyncWrapperAndAnswersOnlyWh
   ASSERT_EQ(S_OK, platform_testing::CallEntry("DllRegisterServer"));
   DWORD rate = 0, channels = 0, bits = 0;
   EXPECT_EQ(pex::kPreviewNotBuilt, graph_->GetSoundDataInfo(&rate, &channels, &bits));
-  EXPECT_EQ(E_POINTER, graph_->SetBalance(0));  // no audio renderer object
+  EXPECT_EQ(E_POINTER, graph_->soundControls().SetBalance(0));  // no audio renderer object
   EXPECT_EQ(pex::kPreviewNullItem, graph_->SetSoundSettings(nullptr));
   ASSERT_EQ(S_OK, Build());
   EXPECT_EQ(S_OK, graph_->GetSoundDataInfo(&rate, &channels, &bits));
@@ -191,13 +194,13 @@ TEST_F(PexPreviewGraphTest, TheSoundPathRunsBehindTheSyncWrapperAndAnswersOnlyWh
   ASSERT_EQ(S_OK, graph_->ConnectStreams());
   ComPtr<IPin> peer;
   EXPECT_EQ(S_OK, graph_->soundPin()->ConnectedTo(&peer)) << "the sound pin feeds the sync filter";
-  EXPECT_EQ(S_OK, graph_->SetBalance(-500));
+  EXPECT_EQ(S_OK, graph_->soundControls().SetBalance(-500));
   LONG balance = 0;
-  EXPECT_EQ(S_OK, graph_->GetBalance(&balance));
+  EXPECT_EQ(S_OK, graph_->soundControls().GetBalance(&balance));
   EXPECT_EQ(-500, balance);
-  EXPECT_EQ(E_INVALIDARG, graph_->GetBalance(nullptr));
+  EXPECT_EQ(E_INVALIDARG, graph_->soundControls().GetBalance(nullptr));
   graph_->Teardown();
-  EXPECT_EQ(pex::kPreviewNotBuilt, graph_->SetBalance(0));  // the renderer object is still held
+  EXPECT_EQ(pex::kPreviewNotBuilt, graph_->soundControls().SetBalance(0));  // the renderer object is still held
   EXPECT_EQ(S_OK, graph_->RemoveAudioRenderer());
   EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "common/errors.h"
+#include "common/hresult.h"
 #include "devices/core/link/packet_codecs.h"
 #include "devices/core/tuning/proc_amp.h"
 #include "devices/core/tuning/signal_level.h"
@@ -60,18 +61,14 @@ HRESULT TunerControl::Teardown() {
 
 HRESULT TunerControl::SetInputType(DWORD flags) {
   if (!IsReady()) return E_POINTER;
-  if (flags & 1) return filters_.tvTuner->put_InputType(0, TunerInputAntenna);
-  if (flags & 2) return filters_.tvTuner->put_InputType(0, TunerInputCable);
-  return E_INVALIDARG;
+  return filters_.SetInputType(flags);
 }
 
 HRESULT TunerControl::GetInputType(int* type) {
   if (!IsReady() || !type) return E_POINTER;
-  TunerInputType input = TunerInputCable;
-  const HRESULT hr = filters_.tvTuner->get_InputType(0, &input);
-  if (FAILED(hr)) return hr;
-  if (input != TunerInputAntenna && input != TunerInputCable) return errors::kTunerInputTypeUnknown;
-  *type = input == TunerInputAntenna ? 1 : 2;
+  DWORD number = 0;
+  RETURN_IF_FAILED(filters_.GetInputType(&number));
+  *type = static_cast<int>(number);
   return S_OK;
 }
 

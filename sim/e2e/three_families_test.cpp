@@ -643,6 +643,36 @@ TEST_F(ThreeFamilies, AWindowGivenWhileStoppedShowsTheNextRun) {
   }
 }
 
+// The preview control's "not initialised" as the answer to a host's clipping window (the
+// system renderer passes it on from the board's control): the first two families count the
+// window as taken, as it reaches the control once its board is up; the third passes the answer on.
+TEST_F(ThreeFamilies, APreviewControlNotInitialisedAnswersAClippingWindowAsEachFamilySays) {
+  using doubles::Journal;
+  const struct {
+    const Family& family;
+    HRESULT answer;
+  } cases[] = {{kFamilies[0], S_OK}, {kFamilies[1], S_OK}, {kFamilies[2], errors::kPreviewControlNotInit}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.family.name);
+    ComPtr<IDeviceSetup> setup;
+    ASSERT_NO_FATAL_FAILURE(MakeDevice(c.family, &setup));
+    ComPtr<IPreview> preview;
+    ComPtr<IPreviewWindow> window;
+    ASSERT_EQ(S_OK, setup.As(&preview));
+    ASSERT_EQ(S_OK, preview->Initialize(0));
+    ASSERT_EQ(S_OK, preview->GetVideoModeInterface(IID_IPreviewWindow, reinterpret_cast<void**>(window.GetAddressOf())));
+    ASSERT_EQ(S_OK, window->Initialize(kModeSystemRenderer));
+    Journal::Instance().Reset();
+    ASSERT_TRUE(Journal::Instance().InjectFailure("SimVideoRenderer", "SetVideoClippingWindow",
+                                                  errors::kPreviewControlNotInit, 1));
+    EXPECT_EQ(c.answer, window->SetVideoClippingWindow(GetDesktopWindow()));
+    EXPECT_EQ(1u, Journal::Instance().Calls("SimVideoRenderer", "SetVideoClippingWindow").size())
+        << "the window never reached the renderer";
+    EXPECT_EQ(S_OK, window->Uninitialize(0));
+    EXPECT_EQ(S_OK, preview->Uninitialize(0));
+  }
+}
+
 // The answers a careless host meets, family by family: GetLastError without its second
 // pointer (the first family's own code, E_POINTER in the others); a clipping window that names
 // no window, refused with E_INVALIDARG by every family, with the system renderer and with the

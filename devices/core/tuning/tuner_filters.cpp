@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "common/errors.h"
 #include "devices/core/tuning/ks_categories.h"
 
 HRESULT TunerFilters::Add(FilterGraphHolder& holder, const DeviceIdentity& identity, const wchar_t* tunerName,
@@ -41,4 +42,24 @@ void TunerFilters::Remove(FilterGraphHolder& holder) noexcept {
   tuner.Reset();
   crossbar.Reset();
   capture.Reset();
+}
+
+HRESULT TunerFilters::GetInputType(DWORD* type) const {
+  TunerInputType input = TunerInputCable;
+  const HRESULT hr = tvTuner->get_InputType(0, &input);
+  if (FAILED(hr)) return hr;
+  if (input == TunerInputAntenna) {
+    *type = 1;
+  } else if (input == TunerInputCable) {
+    *type = 2;
+  } else {
+    return errors::kTunerInputTypeUnknown;
+  }
+  return S_OK;
+}
+
+HRESULT TunerFilters::SetInputType(DWORD flags) const {
+  if (flags & 1) return tvTuner->put_InputType(0, TunerInputAntenna);
+  if (flags & 2) return tvTuner->put_InputType(0, TunerInputCable);
+  return E_INVALIDARG;
 }

@@ -24,4 +24,11 @@ struct TunerFilters {
               const wchar_t* crossbarName, const wchar_t* captureName);
   // Takes the filters out of the holder's graph (when there is one) and releases everything.
   void Remove(FilterGraphHolder& holder) noexcept;
+
+  // The tuner's input type as the device managers number it: 1 antenna, 2 cable; another type
+  // gives errors::kTunerInputTypeUnknown, a failing read its code. Needs the tuner interface.
+  HRESULT GetInputType(DWORD* type) const;
+  // Bit 0 of `flags` the antenna (it wins), else bit 1 the cable, else E_INVALIDARG. Needs the
+  // tuner interface.
+  HRESULT SetInputType(DWORD flags) const;
 };
