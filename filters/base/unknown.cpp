@@ -2,6 +2,7 @@
 
 namespace {
 std::atomic<long> g_liveObjects{0};
+thread_local LastReleaseDeferral* t_deferral = nullptr;  // this thread's innermost deferral
 }  // namespace
 
 CUnknown::CUnknown(const wchar_t* objectName, IUnknown* outer, HRESULT*)
@@ -30,12 +31,34 @@ STDMETHODIMP_(ULONG) CUnknown::NonDelegatingAddRef() {
 
 STDMETHODIMP_(ULONG) CUnknown::NonDelegatingRelease() {
   const long left = --m_cRef;
-  if (left == 0) {
-    // A destructor that hands out and drops a reference to itself must not delete twice.
-    m_cRef = 1;
-    delete this;
-  }
+  if (left == 0 && !LastReleaseDeferral::Defer(this)) DestroyReleased();
   return static_cast<ULONG>(left);
+}
+
+void CUnknown::DestroyReleased() {
+  m_cRef = 1;
+  delete this;
+}
+
+LastReleaseDeferral::LastReleaseDeferral(CUnknown* object) : object_(object), outer_(t_deferral) {
+  t_deferral = this;
+}
+
+LastReleaseDeferral::~LastReleaseDeferral() {
+  t_deferral = outer_;
+  if (released_) object_->DestroyReleased();
+}
+
+bool LastReleaseDeferral::Released() noexcept { return t_deferral && t_deferral->released_; }
+
+bool LastReleaseDeferral::Defer(CUnknown* object) noexcept {
+  for (LastReleaseDeferral* deferral = t_deferral; deferral; deferral = deferral->outer_) {
+    if (deferral->object_ == object) {
+      deferral->released_ = true;
+      return true;
+    }
+  }
+  return false;
 }
 
 HRESULT GetInterface(IUnknown* p, void** out) {
