@@ -23,7 +23,6 @@ DWORD Throws(void*) { throw std::runtime_error("out of the routine"); }
 // buffer, the C++ exception globals) before it waits for its stop.
 class RuntimeUser final : public StoppableThread {
  public:
-  RuntimeUser() : StoppableThread(ComApartment::MultiThreaded) {}
   ~RuntimeUser() override { Stop(); }
 
  private:
