@@ -187,6 +187,7 @@ void FramePacer::DeliverOrDrop(IMediaSample* sample, const pacer::FrameDropRule&
 bool FramePacer::Drain(const pacer::FrameDropRule& rule) {
   while (!queue_.Empty()) {
     if (WaitForSingleObject(exit_.get(), 0) == WAIT_OBJECT_0) return false;
+    if (LastReleaseDeferral::Released()) return false;  // the filter goes once Run has returned
     // Held over the delivery and the removal, so a flush that returns has seen the last of the
     // entries it discarded reach downstream (the marks included).
     CAutoLock lock(&deliveryLock_);
