@@ -2,7 +2,30 @@
 
 namespace {
 std::atomic<long> g_liveObjects{0};
-thread_local LastReleaseDeferral* t_deferral = nullptr;  // this thread's innermost deferral
+
+// This thread's innermost deferral, in a slot of the system's thread-local storage of this
+// module's own (the compiler's thread_local goes through the threads library, which may make a
+// kernel object of its own on first use).
+class DeferralSlot {
+ public:
+  DeferralSlot() : index_(TlsAlloc()) {}
+  ~DeferralSlot() {
+    if (index_ != TLS_OUT_OF_INDEXES) TlsFree(index_);
+  }
+  LastReleaseDeferral* Get() const {
+    return index_ == TLS_OUT_OF_INDEXES ? nullptr : static_cast<LastReleaseDeferral*>(TlsGetValue(index_));
+  }
+  bool Set(LastReleaseDeferral* deferral) const {
+    return index_ != TLS_OUT_OF_INDEXES && TlsSetValue(index_, deferral);
+  }
+
+ private:
+  const DWORD index_;
+};
+
+// Made as the module loads (no object of this module exists before), freed as it unloads.
+const DeferralSlot g_slot;
+const DeferralSlot& Slot() { return g_slot; }
 }  // namespace
 
 CUnknown::CUnknown(const wchar_t* objectName, IUnknown* outer, HRESULT*)
@@ -40,19 +63,22 @@ void CUnknown::DestroyReleased() {
   delete this;
 }
 
-LastReleaseDeferral::LastReleaseDeferral(CUnknown* object) : object_(object), outer_(t_deferral) {
-  t_deferral = this;
+LastReleaseDeferral::LastReleaseDeferral(CUnknown* object) : object_(object), outer_(Slot().Get()) {
+  Slot().Set(this);
 }
 
 LastReleaseDeferral::~LastReleaseDeferral() {
-  t_deferral = outer_;
+  Slot().Set(outer_);
   if (released_) object_->DestroyReleased();
 }
 
-bool LastReleaseDeferral::Released() noexcept { return t_deferral && t_deferral->released_; }
+bool LastReleaseDeferral::Released() noexcept {
+  const LastReleaseDeferral* deferral = Slot().Get();
+  return deferral && deferral->released_;
+}
 
 bool LastReleaseDeferral::Defer(CUnknown* object) noexcept {
-  for (LastReleaseDeferral* deferral = t_deferral; deferral; deferral = deferral->outer_) {
+  for (LastReleaseDeferral* deferral = Slot().Get(); deferral; deferral = deferral->outer_) {
     if (deferral->object_ == object) {
       deferral->released_ = true;
       return true;
