@@ -1,9 +1,9 @@
 #include "common/thread.h"
 
 #include <objbase.h>
-#include <process.h>
 
 #include "common/hresult.h"
+#include "common/thread_start.h"
 
 bool StoppableThread::IsRunning() const {
   return thread_ && WaitForSingleObject(thread_.get(), 0) == WAIT_TIMEOUT;
@@ -25,10 +25,8 @@ HRESULT StoppableThread::StartLocked() {
     if (!stop_) return HResultFromLastError();
   }
   ResetEvent(stop_.get());
-  unsigned id = 0;
-  const uintptr_t h = _beginthreadex(nullptr, 0, &StoppableThread::Entry, this, 0, &id);
-  if (!h) return HResultFromWin32(_doserrno ? _doserrno : ERROR_NOT_ENOUGH_MEMORY);
-  thread_.reset(reinterpret_cast<HANDLE>(h));
+  DWORD id = 0;
+  RETURN_IF_FAILED(StartModuleThread(&StoppableThread::Entry, this, thread_, &id));
   threadId_ = id;
   return S_OK;
 }
@@ -50,7 +48,7 @@ void StoppableThread::Stop() {
   stop_.reset();
 }
 
-unsigned __stdcall StoppableThread::Entry(void* param) {
+DWORD StoppableThread::Entry(void* param) {
   auto* self = static_cast<StoppableThread*>(param);
   bool comInitialised = false;
   if (self->com_ != ComApartment::None) {

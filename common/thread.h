@@ -2,8 +2,9 @@
 // Stop() in their own destructor: the base destructor stops too, but by then the derived part
 // is gone.
 //
-// Termination on time-out (TerminateThread) can leave a lock the thread held taken forever,
-// the heap lock included; it is the last resort after the stop time-out, never the plan.
+// Threads start through StartModuleThread (thread_start.h): each holds its module until it
+// has ended. Termination on time-out (TerminateThread) can leave a lock the thread held taken
+// forever, the heap lock included; it is the last resort after the stop time-out, never the plan.
 #pragma once
 
 #include <windows.h>
@@ -25,7 +26,9 @@ class StoppableThread {
   HRESULT Start();
   // Signals the stop event, waits up to the stop time-out, terminates the thread with the wait's
   // result when it did not end, and closes the handles. Called from the thread itself it only
-  // signals and returns.
+  // signals and returns: an owner destroyed on its own thread then frees what Run runs on, so
+  // such a destruction waits until Run has let go of it (LastReleaseDeferral,
+  // filters/base/unknown.h, for an owner whose last release can come on the thread).
   void Stop();
 
   bool IsRunning() const;
@@ -57,7 +60,7 @@ class StoppableThread {
   virtual void OnStopped() {}
 
  private:
-  static unsigned __stdcall Entry(void* self);
+  static DWORD Entry(void* self);
   HRESULT StartLocked();  // under lock_, no thread running
 
   const ComApartment com_;

@@ -1,40 +1,27 @@
 #include "common/worker_thread.h"
 
 #include <objbase.h>
-#include <process.h>
 
 #include <new>
 
 #include "common/hresult.h"
+#include "common/thread_start.h"
 
 namespace {
 
 struct StartBlock {
   WorkerThread::Loop loop;
   void* object;
-  HMODULE module;  // a reference to the module that holds this code, the thread's own
 };
 
-unsigned __stdcall WorkerEntry(void* param) {
+DWORD WorkerEntry(void* param) {
   const StartBlock block = *static_cast<StartBlock*>(param);
   delete static_cast<StartBlock*>(param);
   const bool comInitialised = SUCCEEDED(CoInitialize(nullptr));
   DWORD result = static_cast<DWORD>(E_UNEXPECTED);
   GuardNoThrow([&] { result = block.loop(block.object); });
   if (comInitialised) CoUninitialize();
-  // The last object of the module may have gone on this very thread (its final release ran
-  // here), and the host may unload the module as soon as it has: the thread lets go of the
-  // module and ends in one call that returns into none of its code.
-  if (block.module) FreeLibraryAndExitThread(block.module, result);
   return result;
-}
-
-// A reference to the module that holds this code (null when none can be had).
-HMODULE ReferenceOwnModule() {
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&WorkerEntry), &module))
-    return nullptr;
-  return module;
 }
 
 }  // namespace
@@ -45,21 +32,12 @@ HRESULT WorkerThread::Start(void* object, UniqueHandle& slot, Loop loop) {
     slot.reset();  // ended on its own (or stopped itself): collect it and start anew
   }
   if (!loop) return E_POINTER;
-  auto* block = new (std::nothrow) StartBlock{loop, object, nullptr};
+  auto* block = new (std::nothrow) StartBlock{loop, object};
   if (!block) return E_OUTOFMEMORY;
-  block->module = ReferenceOwnModule();
-  unsigned id = 0;
-  const uintptr_t h = _beginthreadex(nullptr, 0, &WorkerEntry, block, 0, &id);
-  if (!h) {
-    const DWORD error = _doserrno ? static_cast<DWORD>(_doserrno) : ERROR_NOT_ENOUGH_MEMORY;
-    if (block->module) FreeLibrary(block->module);
-    delete block;
-    return HResultFromWin32(error);
-  }
-  slot.reset(reinterpret_cast<HANDLE>(h));
-  return S_OK;
+  const HRESULT hr = StartModuleThread(&WorkerEntry, block, slot);
+  if (FAILED(hr)) delete block;
+  return hr;
 }
-
 HRESULT WorkerThread::StopWorker(UniqueHandle& slot, HANDLE exitEvent, DWORD timeoutMs) {
   if (!slot) return S_OK;
   if (exitEvent) SetEvent(exitEvent);

@@ -275,14 +275,16 @@ TEST_F(FilterLoaderTest, AModulePathThatDoesNotFitIsRefused) {
   if (!module) GTEST_SKIP() << "this platform cannot load a module from a path this long";
 }
 
-// A module's worker thread keeps its module loaded until the thread has ended: a host that lets
-// go of the module (every object gone, its last FreeLibrary made) while the thread still runs
-// the module's code must not unload that code under it.
-TEST(ModuleWorker, KeepsItsModuleLoadedUntilItEnds) {
+// A module's threads keep their module loaded until they have ended: a host that lets go of the
+// module (every object gone, its last FreeLibrary made) while a thread still runs the module's
+// code must not unload that code under it. One row per kind of thread the module starts.
+class ModuleWorker : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ModuleWorker, KeepsItsModuleLoadedUntilItEnds) {
   const std::wstring path = BinPath(L"vorn_loadtest_a.dll");
   HMODULE module = LoadLibraryW(path.c_str());
   ASSERT_TRUE(module);
-  const auto start = GetProcAs<HRESULT (*)(HANDLE)>(module, "LoaderTestStartWorker");
+  const auto start = GetProcAs<HRESULT (*)(HANDLE)>(module, GetParam());
   ASSERT_TRUE(start);
   UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_EQ(S_OK, start(release.get()));
@@ -295,3 +297,6 @@ TEST(ModuleWorker, KeepsItsModuleLoadedUntilItEnds) {
   while (GetModuleHandleW(path.c_str()) && GetTickCount64() < deadline) SwitchToThread();
   EXPECT_FALSE(GetModuleHandleW(path.c_str())) << "the module stayed loaded after its worker ended";
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryThreadKind, ModuleWorker,
+                         ::testing::Values("LoaderTestStartWorker", "LoaderTestStartStoppable"));

@@ -1,11 +1,10 @@
 #include "common/device/named_pipe.h"
 
-#include <process.h>
-
 #include "common/device/device_identity.h"
 #include "common/format.h"
 #include "common/hresult.h"
 #include "common/security.h"
+#include "common/thread_start.h"
 
 // One client's connection. The record carries everything its thread needs (copies of the
 // handler and context, its own duplicate of the run's stop event), so that it never touches the
@@ -113,10 +112,7 @@ HRESULT NamedPipe::StartServer(void* context, const wchar_t* name, Handler handl
   context_ = context;
   serverResult_ = S_OK;
 
-  unsigned id = 0;
-  const uintptr_t h = _beginthreadex(nullptr, 0, &NamedPipe::ServerEntry, this, 0, &id);
-  if (!h) return HResultFromWin32(_doserrno ? _doserrno : ERROR_NOT_ENOUGH_MEMORY);
-  serverThread_.reset(reinterpret_cast<HANDLE>(h));
+  RETURN_IF_FAILED(StartModuleThread(&NamedPipe::ServerEntry, this, serverThread_));
 
   HANDLE waits[3] = {listening_.get(), stopped_.get(), serverThread_.get()};
   if (WaitForMultipleObjects(3, waits, FALSE, INFINITE) == WAIT_OBJECT_0) return S_OK;
@@ -143,7 +139,7 @@ HRESULT NamedPipe::StopServer() {
   return S_OK;
 }
 
-unsigned __stdcall NamedPipe::ServerEntry(void* self) {
+DWORD NamedPipe::ServerEntry(void* self) {
   auto* pipe = static_cast<NamedPipe*>(self);
   GuardNoThrow([pipe] { pipe->Serve(); });
   SetEvent(pipe->stopped_.get());
@@ -219,11 +215,9 @@ void NamedPipe::StartConnection(UniqueFileHandle pipe) {
     if (!connection->stop || !connection->ioEvent) return;
     connection->pipe = std::move(pipe);
     connections_.reserve(connections_.size() + 1);  // the push below cannot fail
-    unsigned id = 0;
-    const uintptr_t h =
-        _beginthreadex(nullptr, 0, &NamedPipe::ConnectionEntry, connection.get(), 0, &id);
-    if (!h) return;
-    connection->thread.reset(reinterpret_cast<HANDLE>(h));
+    if (FAILED(StartModuleThread(&NamedPipe::ConnectionEntry, connection.get(), connection->thread))) {
+      return;
+    }
     connections_.push_back(std::move(connection));
   });
 }
@@ -262,7 +256,7 @@ void NamedPipe::JoinConnections() {
   connections_.clear();
 }
 
-unsigned __stdcall NamedPipe::ConnectionEntry(void* param) {
+DWORD NamedPipe::ConnectionEntry(void* param) {
   auto* connection = static_cast<Connection*>(param);
   GuardNoThrow([connection] { connection->Serve(); });
   DisconnectNamedPipe(connection->pipe.get());

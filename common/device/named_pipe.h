@@ -73,8 +73,9 @@ class NamedPipe {
  private:
   struct Connection;
 
-  static unsigned __stdcall ServerEntry(void* self);
-  static unsigned __stdcall ConnectionEntry(void* connection);
+  // Both threads start through StartModuleThread (common/thread_start.h).
+  static DWORD ServerEntry(void* self);
+  static DWORD ConnectionEntry(void* connection);
   void Serve();
   void StartConnection(UniqueFileHandle pipe);
   void ReapEndedConnections();

@@ -16,7 +16,9 @@ constexpr int kMaxCatchUpReleases = 16;
 }  // namespace
 
 // The advise thread: waits for the next due advise (at most kMaxAdviseWaitMs), a change of the
-// advise list, or the stop event.
+// advise list, or the stop event. It sets events and releases semaphores only, never a COM
+// reference: the clock's last release never comes on it, so the clock's destructor always stops
+// it from another thread (a join, never the signal-only stop of a thread by itself).
 class CBaseReferenceClock::AdviseThread final : public StoppableThread {
  public:
   explicit AdviseThread(CBaseReferenceClock* clock) : clock_(clock) {}

@@ -19,6 +19,8 @@ struct INonDelegatingUnknown {
   virtual ULONG STDMETHODCALLTYPE NonDelegatingRelease() = 0;
 };
 
+class LastReleaseDeferral;
+
 class CUnknown : public INonDelegatingUnknown {
  public:
   // `outer` is the aggregating object (null: the object is its own owner). `phr` is not
@@ -45,8 +47,43 @@ class CUnknown : public INonDelegatingUnknown {
   std::atomic<long> m_cRef{0};
 
  private:
+  friend class LastReleaseDeferral;
+  // Destroys the object whose count reached zero (a destructor that hands out and drops a
+  // reference to itself must not delete twice).
+  void DestroyReleased();
+
   const wchar_t* name_;  // a static string of the derived class, for debugging only
   IUnknown* const owner_;  // the outer object: it references us, we never reference it
+};
+
+// A worker thread that runs a loop on an object (its owner: a filter that the thread delivers
+// for, a pin whose samples it pumps) opens one around the loop. The owner's last release may
+// come on the worker itself, in a call out of the loop that hands the last reference over; its
+// destructor, which stops the worker (from the worker: it can only signal), would then free the
+// memory the loop goes on running on. Instead, while the deferral lives, the object's last
+// release made on this thread leaves the object alive; the loop sees Released() and ends, and the
+// deferral's end destroys the object, with nothing of it left on the thread's stack. A last
+// release on any other thread destroys the object at once, as always (its destructor waits for
+// the worker). For an object that is its own owner (not aggregated: an aggregated object's life
+// is its outer object's).
+class LastReleaseDeferral {
+ public:
+  explicit LastReleaseDeferral(CUnknown* object);
+  ~LastReleaseDeferral();
+  LastReleaseDeferral(const LastReleaseDeferral&) = delete;
+  LastReleaseDeferral& operator=(const LastReleaseDeferral&) = delete;
+
+  // True once the last release of the object of this thread's innermost deferral has come.
+  static bool Released() noexcept;
+
+ private:
+  friend class CUnknown;
+  // True when `object`'s last release on this thread is deferred (and now recorded).
+  static bool Defer(CUnknown* object) noexcept;
+
+  CUnknown* const object_;
+  LastReleaseDeferral* const outer_;  // the thread's enclosing deferral
+  bool released_ = false;
 };
 
 // Hands out `p` through `out` with one reference. E_POINTER when `out` is null.

@@ -136,7 +136,13 @@ void FramePacer::Flush() {
   queue_.Clear();
 }
 
-DWORD FramePacer::Loop(void* self) { return static_cast<FramePacer*>(self)->Run(); }
+DWORD FramePacer::Loop(void* self) {
+  auto* pacer = static_cast<FramePacer*>(self);
+  // A delivery may hand the filter's last reference over on this thread: the filter, and this
+  // pacer with it, then goes when Run has returned, never under it.
+  LastReleaseDeferral deferral(pacer->filter_);
+  return pacer->Run();
+}
 
 DWORD FramePacer::Run() {
   const pacer::FrameDropRule rule = pacer::FrameDropRule::FromRegistry();
@@ -150,7 +156,7 @@ DWORD FramePacer::Run() {
       case WAIT_OBJECT_0 + 1:
       case WAIT_ABANDONED_0 + 1:
         ResetEvent(data_.get());
-        if (!Drain(rule)) return 0;
+        if (!Drain(rule) || LastReleaseDeferral::Released()) return 0;
         break;
       default:
         // A wait that fails once fails again at once: tell the graph once and end, rather than
@@ -181,6 +187,7 @@ void FramePacer::DeliverOrDrop(IMediaSample* sample, const pacer::FrameDropRule&
 bool FramePacer::Drain(const pacer::FrameDropRule& rule) {
   while (!queue_.Empty()) {
     if (WaitForSingleObject(exit_.get(), 0) == WAIT_OBJECT_0) return false;
+    if (LastReleaseDeferral::Released()) return false;  // the filter goes once Run has returned
     // Held over the delivery and the removal, so a flush that returns has seen the last of the
     // entries it discarded reach downstream (the marks included).
     CAutoLock lock(&deliveryLock_);

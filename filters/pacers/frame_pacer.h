@@ -118,7 +118,8 @@ class FramePacer {
  private:
   static DWORD Loop(void* self);
   DWORD Run();
-  // Delivers or drops every queued entry; false when the exit event came meanwhile.
+  // Delivers or drops every queued entry; false when the exit event came meanwhile. The filter's
+  // last release may come during a delivery: the loop then ends (LastReleaseDeferral).
   bool Drain(const pacer::FrameDropRule& rule);
   void DeliverOrDrop(IMediaSample* sample, const pacer::FrameDropRule& rule);
 

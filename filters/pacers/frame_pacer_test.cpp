@@ -10,6 +10,8 @@
 #include <memory>
 
 #include "common/testing/debug_capture.h"
+#include "common/testing/freed_memory_guard.h"
+#include "common/testing/time_scale.h"
 #include "filters/base/testkit/manual_clock.h"
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/stub_graph.h"
@@ -46,7 +48,10 @@ class PacedFilter final : public CBaseFilter {
     EXPECT_EQ(hr, S_OK);
     return f;
   }
-  ~PacedFilter() override { pacer_.reset(); }
+  ~PacedFilter() override {
+    pacer_.reset();
+    if (destroyed_) SetEvent(destroyed_);
+  }
   int GetPinCount() override { return 1; }
   CBasePin* GetPin(int n) override { return n == 0 ? pin_.get() : nullptr; }
   STDMETHODIMP Stop() override {
@@ -56,6 +61,7 @@ class PacedFilter final : public CBaseFilter {
   }
   FramePacer& pacer() { return *pacer_; }
   void DropPacer() { pacer_.reset(); }
+  void SignalOnDestruction(HANDLE event) { destroyed_ = event; }
 
  private:
   PacedFilter(HRESULT* phr, FramePacer::WaitFunction wait)
@@ -66,6 +72,7 @@ class PacedFilter final : public CBaseFilter {
   CCritSec lock_;
   std::unique_ptr<OutPin> pin_;
   std::unique_ptr<FramePacer> pacer_;
+  HANDLE destroyed_ = nullptr;
 };
 
 class FramePacerTest : public ::testing::Test {
@@ -517,4 +524,46 @@ TEST_F(FramePacerWaitFailureTest, AFailingWaitIsReportedOnceAndEndsTheThread) {
   EXPECT_EQ(filter_->pacer().QueueNewSegment(0, 1, 1.0), E_UNEXPECTED);
   s->Release();
   EXPECT_EQ(pool_.Outstanding(), 0);
+}
+
+// A host that tears the graph down from a streaming thread: the filter's last release comes on
+// its own delivery thread, inside a delivery. The thread must not go on running on the filter
+// or its pacer once they are freed (every block of the scene is guarded after its free).
+TEST(FramePacerLifetime, ALastReleaseOnTheDeliveryThreadLeavesTheThreadNothingFreedToRunOn) {
+  using testing_support::ScaledBound;
+  testing_support::FreedMemoryGuard guard;
+  ASSERT_TRUE(guard.Armed());
+  BufferPool pool(2, 64);
+  PacedFilter* filter = PacedFilter::Create();
+  RecordingSink* sink = RecordingSink::Create();
+  UniqueHandle destroyed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  filter->SignalOnDestruction(destroyed.get());
+  const CMediaType type = MakeVideoType(16, 16);
+  ASSERT_EQ(filter->GetPin(0)->Connect(sink->InputPin(), &type), S_OK);
+  ASSERT_EQ(sink->Run(0), S_OK);
+  ASSERT_EQ(filter->Run(0), S_OK);
+  UniqueHandle worker;
+  DWORD workerId = 0;
+  sink->SetOnReceive([&] {
+    workerId = GetCurrentThreadId();
+    worker.reset(OpenThread(SYNCHRONIZE, FALSE, workerId));
+    filter->Stop();
+    sink->Stop();
+    filter->GetPin(0)->Disconnect();
+    sink->InputPin()->Disconnect();
+    filter->Release();  // the last reference
+  });
+  IMediaSample* sample = pool.Get(1);
+  ASSERT_NE(sample, nullptr);
+  ASSERT_EQ(filter->pacer().Queue(sample), S_OK);
+  sample->Release();
+
+  ASSERT_EQ(WaitForSingleObject(destroyed.get(), ScaledBound(10000)), WAIT_OBJECT_0);
+  ASSERT_TRUE(worker);
+  ASSERT_EQ(WaitForSingleObject(worker.get(), ScaledBound(10000)), WAIT_OBJECT_0);
+  EXPECT_EQ(guard.Touches(), 0) << "thread " << guard.FirstThread() << " touched freed memory at "
+                                << guard.FirstAddress() << " (the delivery thread is "
+                                << workerId << ")";
+  EXPECT_EQ(pool.Outstanding(), 0);
+  EXPECT_EQ(sink->Release(), 0u);
 }

@@ -73,11 +73,16 @@ void LivePin::SetStopTimeout(DWORD ms) { g_stopTimeout = ms; }
 REFERENCE_TIME LivePin::StreamNow() const { return runStream_.load() + (CrystalNow() - runCrystal_.load()); }
 
 DWORD LivePin::Loop(HANDLE stop) {
+  // A delivery may hand the filter's last reference over on this thread (a host that tears the
+  // graph down from the streaming thread): the filter, and this pin with it, then goes when the
+  // loop has ended, never under it.
+  LastReleaseDeferral deferral(m_pFilter);
   LONGLONG index = 0;
   bool discontinuity = true;
   bool capturing = false;
   REFERENCE_TIME origin = 0;  // the start time of sample 0
   for (;;) {
+    if (LastReleaseDeferral::Released()) return 0;
     FILTER_STATE state = State_Stopped;
     m_pFilter->GetState(0, &state);
     if (state != State_Running) {

@@ -10,6 +10,7 @@
 #include "common/device/testing/loader_ids.h"
 #include "common/format.h"
 #include "common/handles.h"
+#include "common/thread.h"
 #include "common/worker_thread.h"
 
 namespace {
@@ -72,3 +73,27 @@ UniqueHandle g_worker;
 DWORD WaitForRelease(void* release) { return WaitForSingleObject(static_cast<HANDLE>(release), 10000); }
 }  // namespace
 extern "C" HRESULT LoaderTestStartWorker(HANDLE release) { return WorkerThread::Start(release, g_worker, &WaitForRelease); }
+
+// The same with a StoppableThread that frees itself as it ends (its own Stop only signals).
+namespace {
+class SelfEndingThread final : public StoppableThread {
+ public:
+  explicit SelfEndingThread(HANDLE release) : release_(release) {}
+  ~SelfEndingThread() override { Stop(); }
+
+ private:
+  DWORD Run() override {
+    const DWORD result = WaitForSingleObject(release_, 10000);
+    delete this;
+    return result;
+  }
+  const HANDLE release_;
+};
+}  // namespace
+extern "C" HRESULT LoaderTestStartStoppable(HANDLE release) {
+  auto* thread = new (std::nothrow) SelfEndingThread(release);
+  if (!thread) return E_OUTOFMEMORY;
+  const HRESULT hr = thread->Start();
+  if (FAILED(hr)) delete thread;
+  return hr;
+}

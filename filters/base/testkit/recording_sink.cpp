@@ -128,6 +128,12 @@ class SinkInputPin final : public CBaseInputPin {
       sink_->samples_.push_back(std::move(record));
     }
     SetEvent(sink_->sampleEvent_.get());
+    std::function<void()> action;
+    {
+      CAutoLock lock(&sink_->recordLock_);
+      action.swap(sink_->onReceive_);
+    }
+    if (action) action();
     if (sink_->blocking_) WaitForSingleObject(sink_->releaseEvent_.get(), 10000);
     ++sink_->receivesReturned_;
     return S_OK;
@@ -235,6 +241,11 @@ void RecordingSink::SetBlocking(bool block) {
 }
 
 void RecordingSink::Unblock() { SetEvent(releaseEvent_.get()); }
+
+void RecordingSink::SetOnReceive(std::function<void()> action) {
+  CAutoLock lock(&recordLock_);
+  onReceive_ = std::move(action);
+}
 
 std::vector<ReceivedSample> RecordingSink::Samples() const {
   CAutoLock lock(&recordLock_);

@@ -5,6 +5,7 @@
 // after end of stream) so that a filter graph manager counts it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -67,6 +68,9 @@ class RecordingSink : public CBaseFilter, public IAMFilterMiscFlags {
   // Receive waits (at most 10 s) until Unblock, a flush or Stop.
   void SetBlocking(bool block);
   void Unblock();
+  // `action` runs once, on the thread of the next Receive, after the sample is recorded (what a
+  // host does on a streaming thread: the last release of a filter upstream, say).
+  void SetOnReceive(std::function<void()> action);
   // EC_COMPLETE to the graph after end of stream (default on).
   void SetNotifyComplete(bool on) { notifyComplete_ = on; }
 
@@ -100,6 +104,7 @@ class RecordingSink : public CBaseFilter, public IAMFilterMiscFlags {
   UniqueHandle eosEvent_;      // manual-reset: end of stream seen
   UniqueHandle releaseEvent_;  // manual-reset: blocking Receive may go on
   std::atomic<bool> blocking_{false};
+  std::function<void()> onReceive_;  // under recordLock_
   std::atomic<int> endOfStreams_{0};
   std::atomic<int> beginFlushes_{0};
   std::atomic<int> endFlushes_{0};
