@@ -170,7 +170,7 @@ HRESULT DeviceManagerImpl::StopPreview(ULONG) {
 HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
   if (!previewInitialized_) return S_OK;
   OAFilterState state = State_Stopped;
-  if (SUCCEEDED(preview_->GetState(&state, 0)) && state != State_Stopped) return kChainGraphNotStopped;
+  if (SUCCEEDED(preview_->GetState(&state, 0)) && state != State_Stopped) return errors::kGraphNotStopped;
   GuardNoThrow([&] { preview_->Teardown(); });
   previewRouter_.Release();
   WriteSlot(kSlotPreviewProcess, 0);
@@ -215,13 +215,13 @@ HRESULT DeviceManagerImpl::PreviewStopped() {
   if (!preview_) return E_POINTER;  // as the state read of a graph that was never built
   OAFilterState state = State_Stopped;
   RETURN_IF_FAILED(preview_->GetState(&state, 0));
-  return state == State_Stopped ? S_OK : kChainGraphNotStopped;
+  return state == State_Stopped ? S_OK : errors::kGraphNotStopped;
 }
 
 HRESULT DeviceManagerImpl::RefuseUnlessPreviewStopped() {
   if (!previewInitialized_) return S_OK;
   OAFilterState state = State_Stopped;
-  if (SUCCEEDED(preview_->GetState(&state, 0)) && state != State_Stopped) return kChainGraphNotStopped;
+  if (SUCCEEDED(preview_->GetState(&state, 0)) && state != State_Stopped) return errors::kGraphNotStopped;
   return S_OK;
 }
 
@@ -262,7 +262,7 @@ HRESULT DeviceManagerImpl::InitializeCustomPreviewWindow2(ULONG overlayMode, REF
 template <class F>
 HRESULT DeviceManagerImpl::ForwardToChain(F&& call) {
   VideoChainBuilder* chain = preview_ ? preview_->videoChain() : nullptr;
-  if (!chain) return kPreviewNullPointer;
+  if (!chain) return errors::kPreviewNullPointer;
   const HRESULT hr = GuardHr(errors::kDmFailure, [&] { return call(*chain); });
   return FAILED(hr) ? hr : S_OK;
 }

@@ -31,12 +31,6 @@
 
 class EncoderControl;
 
-inline constexpr HRESULT kPreviewNotBuilt = errors::kPreviewNotBuilt;
-inline constexpr HRESULT kPreviewNoChain = errors::kPreviewNoChain;
-inline constexpr HRESULT kPreviewNullPointer = errors::DmCode(errors::DmKind::NullPointer, errors::DmComponent::PreviewGraph);  // 0x8007F042
-inline constexpr HRESULT kPreviewInvalidArg = errors::DmCode(errors::DmKind::InvalidArg, errors::DmComponent::PreviewGraph);    // 0x8007F052
-static_assert(kPreviewNullPointer == errors::Code(0x8007F042) && kPreviewInvalidArg == errors::Code(0x8007F052));
-
 class PreviewGraph : public FilterGraphHolder {
  public:
   // The sound-path kind of the first family's preview: the selector into the audio renderer,

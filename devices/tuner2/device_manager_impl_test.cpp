@@ -746,7 +746,7 @@ TEST_F(RulDeviceObjectTest, AFailedRunIsRolledBack) {
   EXPECT_EQ(object->RunPreview(0), errors::kPreviewNotInit);
   ASSERT_EQ(object->InitializePreview(0), S_OK);
   ASSERT_EQ(object->previewGraph().SetAudioLink(nullptr), S_OK);  // every connection fails
-  EXPECT_EQ(object->RunPreview(0), rul::kPreviewIncomplete);
+  EXPECT_EQ(object->RunPreview(0), errors::kPreviewNoChain);
   EXPECT_FALSE(object->notifyEvents().event(NotifyEvent::LiveRunning).IsSet());
   std::int32_t slots[kSlotCount] = {};
   DeviceStateTable table(TestStateNames().section.c_str(), TestStateNames().mutex.c_str());
@@ -1070,8 +1070,8 @@ TEST_F(RulDeviceObjectTest, AWholeSessionShowsPicturesRecordsAndLeavesNothing) {
     EXPECT_TRUE(simcard_testing::WaitUntil([] { return Journal::Instance().Value(doubles::kValueVideoFrames) >= 3; },
                                            kPictureWaitMs))
         << Journal::Instance().Value(doubles::kValueVideoFrames);
-    EXPECT_EQ(object->UninitializePreviewWindow(0), kChainGraphNotStopped);
-    EXPECT_EQ(object->UninitializeSound(0), kChainGraphNotStopped);
+    EXPECT_EQ(object->UninitializePreviewWindow(0), errors::kGraphNotStopped);
+    EXPECT_EQ(object->UninitializeSound(0), errors::kGraphNotStopped);
     // A pause is told to the other processes.
     ASSERT_EQ(object->PausePreview(0), S_OK);
     {

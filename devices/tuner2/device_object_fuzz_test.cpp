@@ -154,7 +154,7 @@ TEST_F(RulDeviceFuzz, SetupTakesTheDriverFactsOrKeepsNothing) {
   ASSERT_TRUE(driver_replies::ReplyHook::Install());
   fuzzing::Target target = driver_replies::SetupTarget(
       "rul_driver_information", [&]() -> std::unique_ptr<DeviceObjectCore> { return MakeObject(); },
-      [&] { return Item(); }, DeviceHandle::kLinkFailure);
+      [&] { return Item(); }, errors::kLinkFailure);
   target.defaultRuns = 2000;
   const fuzzing::Result result = fuzzing::Run(target);
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);

@@ -36,9 +36,6 @@
 
 namespace rul {
 
-inline constexpr HRESULT kPreviewNotReady = errors::kPreviewNotBuilt;
-inline constexpr HRESULT kPreviewIncomplete = errors::kPreviewNoChain;
-
 class PreviewGraph : public TunerGraph {
  public:
   // Notify-event kinds: 0 graph error, 1 and 2 input and output audio, 3 and 7 to 10 unnamed,
@@ -56,7 +53,7 @@ class PreviewGraph : public TunerGraph {
   void Teardown() noexcept override;
 
   // Attaches the audio pin to the link, connects the video chain and the sound path (those
-  // present). kPreviewNotReady unbuilt, S_OK when connected; throws kPreviewIncomplete without
+  // present). errors::kPreviewNotBuilt unbuilt, S_OK when connected; throws errors::kPreviewNoChain without
   // a link or with a chain not built; a failure undoes the steps before it and is thrown.
   HRESULT Connect();
   // Detaches the audio pin, disconnects the chain and the sound path; every step runs, the
@@ -91,7 +88,7 @@ class PreviewGraph : public TunerGraph {
   HRESULT GetZoomMode(DWORD* mode);
   HRESULT DisplayModeChanged();
 
-  // The sound side, forwarded to the sound path: E_POINTER without one, kPreviewNotReady
+  // The sound side, forwarded to the sound path: E_POINTER without one, errors::kPreviewNotBuilt
   // unbuilt, E_INVALIDARG for a null out-pointer.
   HRESULT SetVolume(LONG volume);
   HRESULT GetVolume(LONG* volume);

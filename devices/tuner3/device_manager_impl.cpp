@@ -437,7 +437,7 @@ HRESULT DeviceManagerImpl::UninitializeAutoScan(ULONG) {
 HRESULT DeviceManagerImpl::PreviewStopped() {
   OAFilterState state = State_Stopped;
   RETURN_IF_FAILED(preview_.GetState(&state, 0));
-  return state == State_Stopped ? S_OK : kChainGraphNotStopped;
+  return state == State_Stopped ? S_OK : errors::kGraphNotStopped;
 }
 
 HRESULT DeviceManagerImpl::InitializePreview(ULONG) {
