@@ -38,7 +38,7 @@
 #include "devices/tuner2/device_manager_impl.h"
 #include "devices/tuner2/instance_pipe.h"
 #include "devices/tuner2/testing/device_item_double.h"
-#include "devices/tuner2/testing/rul_graph_fixture.h"
+#include "devices/tuner2/testing/rul_device_fixture.h"
 #include "sim/card/picture_testing.h"
 #include "sim/doubles/double_journal.h"
 #include "sim/doubles/platform_doubles.h"
@@ -79,23 +79,7 @@ ComPtr<IHalItem> TunerItem(const std::wstring& path, LONG tuner, LONG tuners = 3
 bool EventExists(const std::wstring& name) { return UniqueHandle(OpenEventW(SYNCHRONIZE, FALSE, name.c_str())).valid(); }
 bool MutexExists(const std::wstring& name) { return UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str())).valid(); }
 
-// And the host's item class registered (the object makes channel and setting items of it).
-class RulDeviceObjectTest : public rul_testing::RulGraphTest {
- protected:
-  using RegFn = HRESULT(STDAPICALLTYPE*)();
-  void SetUp() override {
-    RulGraphTest::SetUp();
-    items_.reset(LoadLibraryW(testing_support::BinPath(L"vorn_halitem.dll").c_str()));
-    auto reg = GetProcAs<RegFn>(items_.get(), "DllRegisterServer");
-    ASSERT_TRUE(reg && reg() == S_OK);
-  }
-  void TearDown() override {
-    if (auto unreg = GetProcAs<RegFn>(items_.get(), "DllUnregisterServer")) unreg();
-    RulGraphTest::TearDown();
-  }
-
-  UniqueModule items_;
-};
+class RulDeviceObjectTest : public rul_testing::RulDeviceTest {};
 
 TEST_F(RulDeviceObjectTest, SetDeviceInfoRefusesBadItemsKeepingNothing) {
   testing_support::ScratchRegistryKey board(HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE",

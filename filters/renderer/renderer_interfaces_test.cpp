@@ -7,8 +7,8 @@
 #include <string>
 
 #include "common/errors.h"
+#include "common/window/window_subclass.h"
 #include "filters/base/testkit/video_types.h"
-#include "filters/renderer/framework/window_subclass.h"
 #include "filters/renderer/property_pages.h"
 #include "filters/renderer/renderer_resources.h"
 #include "filters/renderer/testing/renderer_testing.h"

@@ -1,4 +1,4 @@
-#include "filters/renderer/framework/message_thread.h"
+#include "common/window/message_thread.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "common/hresult.h"
 #include "common/testing/paths.h"
-#include "filters/renderer/framework/message_window_thread.h"
+#include "common/window/message_window_thread.h"
 
 namespace {
 

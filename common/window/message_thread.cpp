@@ -1,4 +1,4 @@
-#include "filters/renderer/framework/message_thread.h"
+#include "common/window/message_thread.h"
 
 #include "common/hresult.h"
 
