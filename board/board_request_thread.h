@@ -14,7 +14,7 @@
 #include <functional>
 
 #include "common/locks.h"
-#include "filters/renderer/framework/message_thread.h"
+#include "common/window/message_thread.h"
 #include "portserver/VornPort.h"
 
 namespace board {

@@ -14,8 +14,8 @@
 
 #include "board/VornCon.h"
 #include "common/locks.h"
-#include "filters/renderer/framework/video_mute_monitor.h"
-#include "filters/renderer/framework/window_subclass.h"
+#include "common/window/video_mute_monitor.h"
+#include "common/window/window_subclass.h"
 
 namespace board {
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common/hresult.h"
+
 namespace errors {
 
 constexpr HRESULT Code(std::uint32_t value) noexcept { return static_cast<HRESULT>(value); }
@@ -58,6 +60,12 @@ constexpr HRESULT kNoCapability20 = Code(0x80072322);           // optional inte
 // Codes of the device managers' components (the 0x8007F0KC scheme and the older 0x8007F00C).
 constexpr HRESULT kTunerNoGraph = Code(0x8007F004);   // tuner control without its graph
 constexpr HRESULT kNoEncoderLink = Code(0x8007F006);  // no encoder device control
+// The driver link (component 0).
+constexpr HRESULT kLinkFailure = DmCode(DmKind::Failure, DmComponent::DriverLink);  // also: a failure without a code
+constexpr HRESULT kLinkNullPointer = DmCode(DmKind::NullPointer, DmComponent::DriverLink);
+constexpr HRESULT kLinkOutOfMemory = DmCode(DmKind::OutOfMemory, DmComponent::DriverLink);
+static_assert(kLinkFailure == Code(0x8007F030) && kLinkNullPointer == Code(0x8007F040) &&
+              kLinkOutOfMemory == Code(0x8007F060));
 constexpr HRESULT kTunerNullPointer = DmCode(DmKind::NullPointer, DmComponent::TunerControl);  // also: not built
 constexpr HRESULT kTunerInvalidInput = DmCode(DmKind::InvalidArg, DmComponent::TunerControl);
 constexpr HRESULT kOutputNotBuilt = DmCode(DmKind::Failure, DmComponent::OutputGraph);  // also: a pin is missing
@@ -66,12 +74,33 @@ constexpr HRESULT kOutputUnknownValue = DmCode(DmKind::InvalidArg, DmComponent::
 static_assert(kTunerNullPointer == Code(0x8007F041) && kTunerInvalidInput == Code(0x8007F051));
 static_assert(kOutputNotBuilt == Code(0x8007F033) && kOutputNullPointer == Code(0x8007F043) &&
               kOutputUnknownValue == Code(0x8007F053));
+// The preview graph (component 2).
+constexpr HRESULT kPreviewFailure = DmCode(DmKind::Failure, DmComponent::PreviewGraph);
+constexpr HRESULT kPreviewNullPointer = DmCode(DmKind::NullPointer, DmComponent::PreviewGraph);  // also: no device item
+constexpr HRESULT kPreviewInvalidArg = DmCode(DmKind::InvalidArg, DmComponent::PreviewGraph);    // e.g. a notify-event kind
+static_assert(kPreviewFailure == Code(0x8007F032) && kPreviewNullPointer == Code(0x8007F042) &&
+              kPreviewInvalidArg == Code(0x8007F052));
+// The video-chain elements (component 6) and the renderer wrappers (component 7).
+constexpr HRESULT kChainFailure = DmCode(DmKind::Failure, DmComponent::VideoChain);
+constexpr HRESULT kChainNullPointer = DmCode(DmKind::NullPointer, DmComponent::VideoChain);
+constexpr HRESULT kChainInvalidArg = DmCode(DmKind::InvalidArg, DmComponent::VideoChain);
+constexpr HRESULT kChainOutOfMemory = DmCode(DmKind::OutOfMemory, DmComponent::VideoChain);
+constexpr HRESULT kRendererFailure = DmCode(DmKind::Failure, DmComponent::RendererWrappers);
+constexpr HRESULT kRendererNullPointer = DmCode(DmKind::NullPointer, DmComponent::RendererWrappers);  // also: no renderer
+constexpr HRESULT kRendererInvalidArg = DmCode(DmKind::InvalidArg, DmComponent::RendererWrappers);
+constexpr HRESULT kRendererOutOfMemory = DmCode(DmKind::OutOfMemory, DmComponent::RendererWrappers);
+static_assert(kChainFailure == Code(0x8007F036) && kChainNullPointer == Code(0x8007F046) &&
+              kChainInvalidArg == Code(0x8007F056) && kChainOutOfMemory == Code(0x8007F066));
+static_assert(kRendererFailure == Code(0x8007F037) && kRendererNullPointer == Code(0x8007F047) &&
+              kRendererInvalidArg == Code(0x8007F057) && kRendererOutOfMemory == Code(0x8007F067));
 // The graphs of every family.
 constexpr HRESULT kEncoderFailure = Code(0x80072502);   // the last error after an encoder error
 constexpr HRESULT kPreviewNotBuilt = Code(0x80072601);  // a preview operation before its build
 constexpr HRESULT kPreviewNoChain = Code(0x80072602);   // a run without an audio link or a video chain
 constexpr HRESULT kChainNoRenderer = Code(0x80072604);
-constexpr HRESULT kGraphNotStopped = Code(0x80072605);  // a window or sound change while the preview runs
+// A window, sound or chain change while the preview runs (the output graphs answer the
+// platform's VFW_E_NOT_STOPPED instead).
+constexpr HRESULT kGraphNotStopped = Code(0x80072605);
 // Family 3: a graph event that the driver's filter cannot register.
 constexpr HRESULT kPreviewEventUnsupported = Code(0x8007A112);
 constexpr HRESULT kCaptureEventUnsupported = Code(0x8007A114);
@@ -105,9 +134,12 @@ constexpr HRESULT kKsSignalLevelUnsupported = Code(0x8007A093);
 constexpr HRESULT kKsSwitchingFlagUnsupported = Code(0x8007A025);
 constexpr HRESULT kKsCaptureSwitchAUnsupported = Code(0x8007A004);
 constexpr HRESULT kKsCaptureSwitchBUnsupported = Code(0x8007A002);
-// Family 3: a driver's property Get that succeeded with fewer bytes than the values read
-// (ERROR_INVALID_DATA): the values it did not return would be taken as the request's own.
-constexpr HRESULT kKsShortReply = Code(0x8007000D);
+// ERROR_INVALID_DATA as an HRESULT: an answer from outside that cannot be taken. Family 3's
+// driver property Get that succeeded with fewer bytes than the values read (the values it did
+// not return would be taken as the request's own), a crossbar's pin count past reason, a short
+// answer on a family 2 instance pipe.
+constexpr HRESULT kInvalidData = HResultFromWin32(ERROR_INVALID_DATA);
+static_assert(kInvalidData == Code(0x8007000D));
 // Family 3's control channel is not open (a code of another facility, kept as the drivers know it).
 constexpr HRESULT kControlChannelClosed = Code(0x80041002);
 

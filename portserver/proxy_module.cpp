@@ -18,7 +18,7 @@
 #include "common/hresult.h"
 #include "common/module.h"
 #include "common/path.h"
-#include "devices/idl/proxy.h"
+#include "common/proxy.h"
 
 extern "C" {
 // From the proxy list that dlldata.c builds; the class is the proxy class of the module.

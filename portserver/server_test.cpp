@@ -36,8 +36,6 @@ using Microsoft::WRL::ComPtr;
 using testing_support::BinPath;
 using testing_support::ChildProcess;
 
-constexpr HRESULT kChildFailed = static_cast<HRESULT>(0x80004005);
-
 DWORD RunProgram(const std::wstring& path, const std::wstring& args, DWORD timeoutMs = 30000) {
   std::wstring command = L"\"" + path + L"\" " + args;
   STARTUPINFOW si{};
@@ -82,8 +80,8 @@ HRESULT ReadPanel(IKelvPort* port) {
   BYTE reply[11] = {};
   unsigned long size = 11;
   const HRESULT hr = port->SendCommand(static_cast<unsigned long>(request.size()), request.data(), &size, reply);
-  if (hr != S_OK) return FAILED(hr) ? hr : kChildFailed;
-  return size == 11 && reply[9] == 7 ? S_OK : kChildFailed;
+  if (hr != S_OK) return FAILED(hr) ? hr : E_FAIL;
+  return size == 11 && reply[9] == 7 ? S_OK : E_FAIL;
 }
 
 struct ComScope {
@@ -246,7 +244,7 @@ HRESULT ServerWorks() {
   ComPtr<IKelvPort> plain;
   RETURN_IF_FAILED(port->QueryInterface(IID_IKelvPort, reinterpret_cast<void**>(plain.GetAddressOf())));
   const HRESULT hr = plain->ResetPort();
-  return hr == errors::kPortNotOpen ? S_OK : kChildFailed;
+  return hr == errors::kPortNotOpen ? S_OK : E_FAIL;
 }
 
 TEST_F(PortServer, ServerAndProxyModuleKeepEachOthersRegistration) {

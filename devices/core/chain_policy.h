@@ -69,7 +69,7 @@ struct ChainPolicy {
 
 namespace chain_policies {
 
-inline constexpr BuildRefusals kChainRefusals = {kChainNullPointer, kChainNullPointer, kChainFailure};
+inline constexpr BuildRefusals kChainRefusals = {errors::kChainNullPointer, errors::kChainNullPointer, errors::kChainFailure};
 inline constexpr BuildRefusals kComRefusals = {E_FAIL, E_INVALIDARG, E_FAIL};
 // The deinterlacing filter (kind 4) and the planar converter (kind 5).
 inline constexpr unsigned kDeinterlacingKinds = (1u << 4) | (1u << 5);

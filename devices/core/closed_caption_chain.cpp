@@ -33,17 +33,17 @@ HRESULT FindPin(ComPtr<IPin>& pin, IBaseFilter* filter, PIN_DIRECTION direction,
 }  // namespace
 
 HRESULT ClosedCaptionChain::Create(const ChainSettings& settings, DWORD mode, std::unique_ptr<ClosedCaptionChain>* out) {
-  if (!out) return kChainNullPointer;
+  if (!out) return errors::kChainNullPointer;
   out->reset();
-  if (mode & kModeVariant) return kChainInvalidArg;
+  if (mode & kModeVariant) return errors::kChainInvalidArg;
   out->reset(new (std::nothrow) ClosedCaptionChain(settings, mode));
-  return *out ? S_OK : kChainOutOfMemory;
+  return *out ? S_OK : errors::kChainOutOfMemory;
 }
 
 ClosedCaptionChain::~ClosedCaptionChain() { RemoveFromGraph(); }
 
 HRESULT ClosedCaptionChain::FindVbiCodec(IBaseFilter** out) const {
-  if (!out) return kChainNullPointer;
+  if (!out) return errors::kChainNullPointer;
   *out = nullptr;
   const RegistryKeyPath key((mode_ & kModeVariant) ? kVbiParametersVariant : kVbiParameters);
   WideString value;
@@ -51,24 +51,24 @@ HRESULT ClosedCaptionChain::FindVbiCodec(IBaseFilter** out) const {
   // The value may be stored without its terminator or longer than the field it is read into:
   // only what fits is used, always terminated.
   const std::wstring name = value.str().substr(0, kFriendlyNameChars - 1);
-  if (name.empty()) return kChainFailure;
+  if (name.empty()) return errors::kChainFailure;
   const HRESULT hr = DeviceEnum::BindFilterByName(out, kCategoryVbiCodec, name.c_str(), 0);
   if (FAILED(hr)) return hr;
-  return *out ? S_OK : kChainNullPointer;
+  return *out ? S_OK : errors::kChainNullPointer;
 }
 
 HRESULT ClosedCaptionChain::CreateFilter(IFilterGraph* graph) {
-  if (graph_) return kChainFailure;
-  if (!graph) return kChainNullPointer;
-  if (!(mode_ & kModeEnabled)) return kChainInvalidArg;
+  if (graph_) return errors::kChainFailure;
+  if (!graph) return errors::kChainNullPointer;
+  if (!(mode_ & kModeEnabled)) return errors::kChainInvalidArg;
   graph_ = graph;
-  const HRESULT hr = GuardHr(kChainFailure, [&] { return Build(); });
+  const HRESULT hr = GuardHr(errors::kChainFailure, [&] { return Build(); });
   if (FAILED(hr)) RemoveFromGraph();
   return hr;
 }
 
 HRESULT ClosedCaptionChain::Build() {
-  if (!(mode_ & (kModeMixer1 | kModeMixer2))) return kChainInvalidArg;
+  if (!(mode_ & (kModeMixer1 | kModeMixer2))) return errors::kChainInvalidArg;
   HRESULT hr = FindVbiCodec(codec_.ReleaseAndGetAddressOf());
   if (FAILED(hr)) return hr;
 
@@ -80,7 +80,7 @@ HRESULT ClosedCaptionChain::Build() {
   hr = FilterLoader::CreateFromNamedModule(settings_.module, mixerFile, mixerClass, nullptr, CLSCTX_INPROC_SERVER,
                                            IID_IBaseFilter, reinterpret_cast<void**>(mixer_.ReleaseAndGetAddressOf()));
   if (FAILED(hr)) return hr;
-  if (!decoder_ || !mixer_) return kChainNullPointer;
+  if (!decoder_ || !mixer_) return errors::kChainNullPointer;
 
   if (FAILED(hr = graph_->AddFilter(codec_.Get(), L"VBI Codec"))) return hr;
   if (FAILED(hr = graph_->AddFilter(decoder_.Get(), L"Line21 Decoder"))) return hr;
@@ -106,7 +106,7 @@ HRESULT ClosedCaptionChain::Build() {
 }
 
 HRESULT ClosedCaptionChain::Connect(IPin* video, IPin* vbi1, IPin* vbi2) {
-  if (!graph_ || video_ || !video || (!vbi1 && !vbi2)) return kChainNullPointer;
+  if (!graph_ || video_ || !video || (!vbi1 && !vbi2)) return errors::kChainNullPointer;
   struct Pair {
     IPin* from;
     IPin* to;
@@ -181,22 +181,22 @@ HRESULT ClosedCaptionChain::QueryFilterInterface(REFIID, void** out) {
 }
 
 HRESULT ClosedCaptionChain::GetRedrawAlways(BOOL* out) {
-  if (!out || !line21_) return kChainNullPointer;
+  if (!out || !line21_) return errors::kChainNullPointer;
   return line21_->GetRedrawAlways(out);
 }
 
 HRESULT ClosedCaptionChain::SetRedrawAlways(BOOL value) {
-  if (!line21_) return kChainNullPointer;
+  if (!line21_) return errors::kChainNullPointer;
   return line21_->SetRedrawAlways(value);
 }
 
 HRESULT ClosedCaptionChain::GetCurrentService(AM_LINE21_CCSERVICE* out) {
-  if (!out || !line21_) return kChainNullPointer;
+  if (!out || !line21_) return errors::kChainNullPointer;
   return line21_->GetCurrentService(out);
 }
 
 HRESULT ClosedCaptionChain::SetCurrentService(AM_LINE21_CCSERVICE service) {
-  if (!line21_ || !mixerControl_) return kChainNullPointer;
+  if (!line21_ || !mixerControl_) return errors::kChainNullPointer;
   AM_LINE21_CCSERVICE current = AM_L21_CCSERVICE_Invalid;  // an unreadable service counts as changed
   line21_->GetCurrentService(&current);
   const HRESULT hr = line21_->SetCurrentService(service);
@@ -205,7 +205,7 @@ HRESULT ClosedCaptionChain::SetCurrentService(AM_LINE21_CCSERVICE service) {
 }
 
 HRESULT ClosedCaptionChain::GetMixerEnabled(LONG* out) {
-  if (!out || !mixerControl_) return kChainNullPointer;
+  if (!out || !mixerControl_) return errors::kChainNullPointer;
   *out = 0;
   LONG state = 0;
   const HRESULT hr = mixerControl_->GetState(&state);
@@ -214,7 +214,7 @@ HRESULT ClosedCaptionChain::GetMixerEnabled(LONG* out) {
 }
 
 HRESULT ClosedCaptionChain::SetMixerEnabled(LONG flag) {
-  if (!mixerControl_) return kChainNullPointer;
+  if (!mixerControl_) return errors::kChainNullPointer;
   if (flag == 1) {
     LONG state = 0;
     if (SUCCEEDED(mixerControl_->GetState(&state)) && state == 0) {

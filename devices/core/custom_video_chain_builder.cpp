@@ -17,7 +17,7 @@ HRESULT CustomVideoChainBuilder::Create(IHalItem* item, const ChainSettings& fam
   ChainDevice device;
   const HRESULT hr = ReadDevice(item, familySettings, &device);
   if (FAILED(hr)) return hr;
-  return GuardHr(kChainFailure, [&]() -> HRESULT {
+  return GuardHr(errors::kChainFailure, [&]() -> HRESULT {
     try {
       *out = std::make_unique<CustomVideoChainBuilder>(std::move(device), usesPacer, policy);
     } catch (const std::bad_alloc&) {

@@ -16,17 +16,6 @@
 
 #include "common/errors.h"
 
-// Codes of the video-chain elements (component 6) and of the renderer wrappers (component 7).
-inline constexpr HRESULT kChainFailure = errors::DmCode(errors::DmKind::Failure, errors::DmComponent::VideoChain);          // 0x8007F036
-inline constexpr HRESULT kChainNullPointer = errors::DmCode(errors::DmKind::NullPointer, errors::DmComponent::VideoChain);  // 0x8007F046
-inline constexpr HRESULT kChainInvalidArg = errors::DmCode(errors::DmKind::InvalidArg, errors::DmComponent::VideoChain);    // 0x8007F056
-inline constexpr HRESULT kChainOutOfMemory = errors::DmCode(errors::DmKind::OutOfMemory, errors::DmComponent::VideoChain);  // 0x8007F066
-inline constexpr HRESULT kRendererFailure = errors::DmCode(errors::DmKind::Failure, errors::DmComponent::RendererWrappers);          // 0x8007F037
-inline constexpr HRESULT kRendererNullPointer = errors::DmCode(errors::DmKind::NullPointer, errors::DmComponent::RendererWrappers);  // 0x8007F047
-inline constexpr HRESULT kRendererInvalidArg = errors::DmCode(errors::DmKind::InvalidArg, errors::DmComponent::RendererWrappers);    // 0x8007F057
-inline constexpr HRESULT kRendererOutOfMemory = errors::DmCode(errors::DmKind::OutOfMemory, errors::DmComponent::RendererWrappers);  // 0x8007F067
-static_assert(kChainFailure == errors::Code(0x8007F036) && kRendererInvalidArg == errors::Code(0x8007F057));
-
 // How an optional filter with a module file is made.
 enum class FilterCreation {
   ModuleFileOnly,  // family 1: the module file when one is named, else the class identifier
@@ -48,7 +37,7 @@ struct ChainSettings {
 // else the pin with a reference for the caller.
 inline HRESULT HandOutOutputPin(IPin* pin, const wchar_t* name, IPin** out) {
   if (out) *out = nullptr;
-  if (!out || name || !pin) return kChainNullPointer;
+  if (!out || name || !pin) return errors::kChainNullPointer;
   pin->AddRef();
   *out = pin;
   return S_OK;

@@ -112,12 +112,12 @@ HRESULT OptionalFilter::MakeFilter(IBaseFilter** out) const {
 }
 
 HRESULT OptionalFilter::CreateFilter(IFilterGraph* graph) {
-  if (graph_) return kChainFailure;
-  if (!graph) return kChainNullPointer;
+  if (graph_) return errors::kChainFailure;
+  if (!graph) return errors::kChainNullPointer;
   ComPtr<IBaseFilter> filter;
   HRESULT hr = MakeFilter(filter.GetAddressOf());
   if (FAILED(hr)) return hr;
-  if (!filter) return kChainNullPointer;
+  if (!filter) return errors::kChainNullPointer;
   hr = graph->AddFilter(filter.Get(), descriptor_.graphName.c_str());
   if (FAILED(hr)) return hr;
   ComPtr<IPin> input, output;
@@ -135,8 +135,8 @@ HRESULT OptionalFilter::CreateFilter(IFilterGraph* graph) {
 }
 
 HRESULT OptionalFilter::Connect(IPin* upstream, IPin*, IPin*) {
-  if (!graph_ || !upstream || !input_) return kChainNullPointer;
-  if (upstream_) return kChainFailure;
+  if (!graph_ || !upstream || !input_) return errors::kChainNullPointer;
+  if (upstream_) return errors::kChainFailure;
   const HRESULT hr = PinHelpers::Connect(upstream, input_.Get(), graph_.Get());
   if (SUCCEEDED(hr)) upstream_ = upstream;
   return hr;
@@ -154,9 +154,9 @@ HRESULT OptionalFilter::GetOutputPin(const wchar_t* name, IPin** out) {
 }
 
 HRESULT OptionalFilter::QueryFilterInterface(REFIID iid, void** out) {
-  if (!out) return kChainNullPointer;
+  if (!out) return errors::kChainNullPointer;
   *out = nullptr;
-  if (!filter_) return kChainNullPointer;
+  if (!filter_) return errors::kChainNullPointer;
   return filter_->QueryInterface(iid, out);
 }
 
@@ -234,7 +234,7 @@ HRESULT VideoSyncFilter::CreateFilter(IFilterGraph* graph) {
 }
 
 HRESULT VideoSyncFilter::ApplyPacerSettings() {
-  if (!filter()) return kChainNullPointer;
+  if (!filter()) return errors::kChainNullPointer;
   const PacerValues values = ReadPacerValues(settings());
   return CallControl<IPacerSettings>(*this, [&](IPacerSettings* pacer) {
     pacer->SetAllocatorBuffers(values.buffers);

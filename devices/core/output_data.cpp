@@ -44,7 +44,7 @@ const std::vector<std::int32_t>& PcmInfo() {
 }
 
 HRESULT OutputDataInfo(const MpegInfoTable& mpeg, ULONG type, ULONG subtype, std::vector<std::int32_t>* values) {
-  if (!values) return kNullPointer;
+  if (!values) return errors::kOutputNullPointer;
   if (type == kTypeMpeg && subtype < 3) {
     values->assign(std::begin(mpeg[subtype]), std::end(mpeg[subtype]));
   } else if (type == kTypePcm && subtype == 0) {
@@ -52,13 +52,13 @@ HRESULT OutputDataInfo(const MpegInfoTable& mpeg, ULONG type, ULONG subtype, std
   } else if (type == kTypeIndex && subtype == 0) {
     values->clear();
   } else {
-    return kUnknownValue;
+    return errors::kOutputUnknownValue;
   }
   return S_OK;
 }
 
 HRESULT WriteOutputDataInfo(ULONG type, ULONG subtype, IHalItem* item) {
-  if (!item) return kNullPointer;
+  if (!item) return errors::kOutputNullPointer;
   std::vector<std::int32_t> values;
   RETURN_IF_FAILED(OutputDataInfo(type, subtype, &values));
   for (std::size_t i = 0; i < values.size(); ++i)
@@ -67,13 +67,13 @@ HRESULT WriteOutputDataInfo(ULONG type, ULONG subtype, IHalItem* item) {
 }
 
 HRESULT AvailableSubtypes(ULONG type, std::vector<ULONG>* subtypes) {
-  if (!subtypes) return kNullPointer;
+  if (!subtypes) return errors::kOutputNullPointer;
   if (type == kTypeMpeg) {
     *subtypes = {0, 1, 2};
   } else if (type == kTypePcm || type == kTypeIndex) {
     *subtypes = {0};
   } else {
-    return kUnknownValue;
+    return errors::kOutputUnknownValue;
   }
   return S_OK;
 }
@@ -169,7 +169,7 @@ HRESULT ReadAudioModes(IAMTVAudio* tvAudio, bool externalInput, _SHAL_INPUT_AUDI
                        _SHAL_OUTPUT_AUDIOMODE* output) {
   long mode = 0;
   if (!externalInput) {
-    if (!tvAudio) return kNullPointer;
+    if (!tvAudio) return errors::kOutputNullPointer;
     RETURN_IF_FAILED(tvAudio->get_TVAudioMode(&mode));
   }
   if (input) *input = InputAudioMode(mode, externalInput);

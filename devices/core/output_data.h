@@ -25,13 +25,8 @@ inline constexpr ULONG kTypeMpeg = 1;
 inline constexpr ULONG kTypePcm = 2;
 inline constexpr ULONG kTypeIndex = 3;
 
-inline constexpr HRESULT kNotBuilt = errors::kOutputNotBuilt;
-inline constexpr HRESULT kNullPointer = errors::kOutputNullPointer;
-inline constexpr HRESULT kUnknownValue = errors::kOutputUnknownValue;
-inline constexpr HRESULT kEncoderFailure = errors::kEncoderFailure;
-
 // The values of an output-data information item (values 0, 1, ... in order): 17 for each MPEG
-// subtype 0 to 2, 5 for PCM, none for index records. kUnknownValue for anything else.
+// subtype 0 to 2, 5 for PCM, none for index records. errors::kOutputUnknownValue for anything else.
 // A family's MPEG values by subtype 0, 1, 2; the first family's are the default.
 inline constexpr std::size_t kMpegInfoValues = 17;
 using MpegInfoTable = std::int32_t[3][kMpegInfoValues];
@@ -44,14 +39,14 @@ const std::vector<std::int32_t>& PcmInfo();
 HRESULT WriteOutputDataInfo(ULONG type, ULONG subtype, IHalItem* item);
 
 // The same information as the second and third families give it: their own MPEG values for
-// subtypes 0 to 2 (17 each), PCM and index records as above; kUnknownValue for anything else.
+// subtypes 0 to 2 (17 each), PCM and index records as above; errors::kOutputUnknownValue for anything else.
 HRESULT OutputDataInfoFamily23(ULONG type, ULONG subtype, std::vector<std::int32_t>* values);
 
 // Copies `values` into an array from CoTaskMemAlloc that the caller frees (null for none) and
-// its count. `nullAnswer` for a null out-pointer (kNullPointer, or E_POINTER where the family
+// its count. `nullAnswer` for a null out-pointer (errors::kOutputNullPointer, or E_POINTER where the family
 // answers so), E_OUTOFMEMORY (the outputs untouched).
 template <class T, class Count>
-HRESULT CopyToTaskMemory(const std::vector<T>& values, Count* count, T** out, HRESULT nullAnswer = kNullPointer) {
+HRESULT CopyToTaskMemory(const std::vector<T>& values, Count* count, T** out, HRESULT nullAnswer = errors::kOutputNullPointer) {
   if (!count || !out) return nullAnswer;
   T* array = nullptr;
   if (!values.empty()) {
@@ -64,7 +59,7 @@ HRESULT CopyToTaskMemory(const std::vector<T>& values, Count* count, T** out, HR
   return S_OK;
 }
 
-// The subtypes of a type: {0, 1, 2} for MPEG, {0} for PCM and index records; kUnknownValue else.
+// The subtypes of a type: {0, 1, 2} for MPEG, {0} for PCM and index records; errors::kOutputUnknownValue else.
 HRESULT AvailableSubtypes(ULONG type, std::vector<ULONG>* subtypes);
 
 // The recorded sound's input mode from the TV-audio mode (TVAudioMode bits): mono {1, 1, 0},

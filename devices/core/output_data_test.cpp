@@ -21,10 +21,10 @@ TEST(OutputData, InformationValuesByTypeAndSubtype) {
       {1, 2, S_OK, {2, 1, 9, 2500000, 0, 1, 0, 1968800, 0, 480, 352, 2, 4, 2, 256000, 0, 48000}},
       {2, 0, S_OK, {2, 48000, 256000, 4, 16}},
       {3, 0, S_OK, {}},
-      {1, 3, kUnknownValue, {}},
-      {2, 1, kUnknownValue, {}},
-      {0, 0, kUnknownValue, {}},
-      {4, 0, kUnknownValue, {}},
+      {1, 3, errors::kOutputUnknownValue, {}},
+      {2, 1, errors::kOutputUnknownValue, {}},
+      {0, 0, errors::kOutputUnknownValue, {}},
+      {4, 0, errors::kOutputUnknownValue, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.type << "/" << c.subtype);
@@ -40,7 +40,7 @@ TEST(OutputData, InformationValuesByTypeAndSubtype) {
       {1, 1, S_OK, {2, 1, 9, 4000000, 8000000, 1, 0, 3670000, 7620000, 480, 720, 2, 4, 2, 256000, 0, 48000}},
       {1, 2, S_OK, {2, 1, 9, 2500000, 4500000, 1, 0, 2179600, 4000000, 480, 352, 2, 4, 2, 256000, 0, 48000}},
       {2, 0, S_OK, {2, 48000, 256000, 4, 16}},
-      {1, 3, kUnknownValue, {}},
+      {1, 3, errors::kOutputUnknownValue, {}},
   };
   for (const Case& c : family23) {
     SCOPED_TRACE(testing::Message() << "family 2/3 " << c.type << "/" << c.subtype);
@@ -51,8 +51,8 @@ TEST(OutputData, InformationValuesByTypeAndSubtype) {
     }
   }
   std::vector<ULONG> subtypes;
-  EXPECT_EQ(AvailableSubtypes(5, &subtypes), kUnknownValue);
-  EXPECT_EQ(WriteOutputDataInfo(1, 0, nullptr), kNullPointer);
+  EXPECT_EQ(AvailableSubtypes(5, &subtypes), errors::kOutputUnknownValue);
+  EXPECT_EQ(WriteOutputDataInfo(1, 0, nullptr), errors::kOutputNullPointer);
 }
 
 TEST(OutputData, AudioModesFromTheTvAudioMode) {

@@ -160,7 +160,7 @@ ULONG OutputTypeChoices::subtype(ULONG type) const noexcept {
 }
 
 HRESULT OutputTypeChoices::Records(long* count, _SHAL_OUTPUTDTATA_TYPE** types) const {
-  if (!count || !types) return kNullPointer;
+  if (!count || !types) return errors::kOutputNullPointer;
   auto* records = static_cast<_SHAL_OUTPUTDTATA_TYPE*>(CoTaskMemAlloc(3 * sizeof(_SHAL_OUTPUTDTATA_TYPE)));
   if (!records) return E_OUTOFMEMORY;
   for (ULONG type = 1; type <= 3; ++type) records[type - 1] = {type, subtypes_[type - 1]};

@@ -6,7 +6,7 @@ PreviewControlWrapper::PreviewControlWrapper(HRESULT* result) {
   if (!result) return;
   HRESULT hr = CoCreateInstance(outside::kClsidPreviewControl, nullptr, CLSCTX_INPROC_SERVER, IID_IPreviewControl,
                                 reinterpret_cast<void**>(control_.GetAddressOf()));
-  if (SUCCEEDED(hr) && !control_) hr = kRendererNullPointer;
+  if (SUCCEEDED(hr) && !control_) hr = errors::kRendererNullPointer;
   if (SUCCEEDED(hr)) hr = control_->Initialize(0);
   if (SUCCEEDED(hr)) {
     SIZE size{720, 480};
@@ -20,29 +20,29 @@ PreviewControlWrapper::~PreviewControlWrapper() {
 }
 
 HRESULT PreviewControlWrapper::SetVideoClippingWindow(HWND window) {
-  return control_ ? control_->SetVideoClippingWindow(window) : kRendererNullPointer;
+  return control_ ? control_->SetVideoClippingWindow(window) : errors::kRendererNullPointer;
 }
 
 HRESULT PreviewControlWrapper::SetVideoPosition(RECT* source, RECT* destination) {
-  return control_ ? control_->SetVideoPosition(source, destination) : kRendererNullPointer;
+  return control_ ? control_->SetVideoPosition(source, destination) : errors::kRendererNullPointer;
 }
 
 HRESULT PreviewControlWrapper::GetColorKey(DWORD* key) {
-  return control_ && key ? control_->GetColorKey(key) : kRendererNullPointer;
+  return control_ && key ? control_->GetColorKey(key) : errors::kRendererNullPointer;
 }
 
 HRESULT PreviewControlWrapper::RepaintVideo(HWND window, HDC dc) {
-  return control_ ? control_->RepaintVideo(window, dc) : kRendererNullPointer;
+  return control_ ? control_->RepaintVideo(window, dc) : errors::kRendererNullPointer;
 }
 
 HRESULT PreviewControlWrapper::DisplayModeChanged() {
-  return control_ ? control_->DisplayModeChanged() : kRendererNullPointer;
+  return control_ ? control_->DisplayModeChanged() : errors::kRendererNullPointer;
 }
 
 HRESULT PreviewControlWrapper::SetZoomMode(DWORD mode) {
-  return control_ ? control_->SetZoomMode(mode) : kRendererNullPointer;
+  return control_ ? control_->SetZoomMode(mode) : errors::kRendererNullPointer;
 }
 
 HRESULT PreviewControlWrapper::GetZoomMode(DWORD* mode) {
-  return control_ && mode ? control_->GetZoomMode(mode) : kRendererNullPointer;
+  return control_ && mode ? control_->GetZoomMode(mode) : errors::kRendererNullPointer;
 }

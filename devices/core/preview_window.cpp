@@ -6,7 +6,7 @@ HRESULT PreviewStopped(FilterGraphHolder* graph) {
   if (!graph) return E_POINTER;
   OAFilterState state = State_Stopped;
   RETURN_IF_FAILED(graph->GetState(&state, 0));
-  return state == State_Stopped ? S_OK : kChainGraphNotStopped;
+  return state == State_Stopped ? S_OK : errors::kGraphNotStopped;
 }
 
 template <class F>

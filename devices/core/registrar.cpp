@@ -6,7 +6,8 @@
 #include "common/class_registration.h"
 #include "common/hresult.h"
 #include "common/path.h"
-#include "devices/idl/proxy.h"
+#include "common/proxy.h"
+#include "devices/idl/device_proxy.h"
 
 namespace {
 

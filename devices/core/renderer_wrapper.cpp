@@ -21,7 +21,7 @@ bool ChooseMonitor(Config* config, HWND window, Select&& select) {
   DWORD count = 0;
   if (FAILED(config->GetAvailableMonitors(nullptr, 0, &count)) || count == 0) return false;
   bool chosen = false;
-  GuardHr(kRendererFailure, [&] {
+  GuardHr(errors::kRendererFailure, [&] {
     std::vector<Info> records(count);
     if (FAILED(config->GetAvailableMonitors(records.data(), count, &count))) return;
     for (DWORD i = 0; i < count && i < records.size(); ++i) {
@@ -37,9 +37,9 @@ bool ChooseMonitor(Config* config, HWND window, Select&& select) {
 // (The mingw headers bind no __uuidof to the mixing renderer 7's interfaces: IIDs are passed.)
 template <class Control>
 HRESULT Query(IBaseFilter* filter, REFIID iid, ComPtr<Control>& out) {
-  if (!filter) return kRendererNullPointer;
+  if (!filter) return errors::kRendererNullPointer;
   const HRESULT hr = filter->QueryInterface(iid, reinterpret_cast<void**>(out.ReleaseAndGetAddressOf()));
-  return FAILED(hr) ? hr : out ? S_OK : kRendererNullPointer;
+  return FAILED(hr) ? hr : out ? S_OK : errors::kRendererNullPointer;
 }
 
 }  // namespace
@@ -53,11 +53,11 @@ RendererWrapper::~RendererWrapper() {
 HRESULT RendererWrapper::CreateRenderer(REFCLSID clsid) {
   const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                       reinterpret_cast<void**>(filter_.ReleaseAndGetAddressOf()));
-  return FAILED(hr) ? hr : filter_ ? S_OK : kRendererNullPointer;
+  return FAILED(hr) ? hr : filter_ ? S_OK : errors::kRendererNullPointer;
 }
 
 HRESULT RendererWrapper::AddRenderer(const wchar_t* name) {
-  if (!graph_ || !filter_) return kRendererNullPointer;
+  if (!graph_ || !filter_) return errors::kRendererNullPointer;
   const HRESULT hr = graph_->AddFilter(filter_.Get(), name);
   if (FAILED(hr)) return hr;
   return PinHelpers::FindPinByIndex(input_.ReleaseAndGetAddressOf(), filter_.Get(), PINDIR_INPUT, 1);
@@ -70,7 +70,7 @@ void RendererWrapper::DropRenderer() {
 }
 
 HRESULT RendererWrapper::AddToGraph(IPin* upstream) {
-  if (!upstream || !input_ || !graph_) return kRendererNullPointer;
+  if (!upstream || !input_ || !graph_) return errors::kRendererNullPointer;
   const HRESULT hr = PinHelpers::Connect(upstream, input_.Get(), graph_.Get());
   if (SUCCEEDED(hr)) upstream_ = upstream;
   return hr;
@@ -78,19 +78,19 @@ HRESULT RendererWrapper::AddToGraph(IPin* upstream) {
 
 HRESULT RendererWrapper::RemoveFromGraph() {
   if (!upstream_) return S_OK;
-  if (!input_ || !graph_) return kRendererNullPointer;
+  if (!input_ || !graph_) return errors::kRendererNullPointer;
   const HRESULT hr = PinHelpers::Disconnect(upstream_.Get(), input_.Get(), graph_.Get());
   upstream_.Reset();
   return hr;
 }
 
 HRESULT RendererWrapper::QueryFilterInterface(REFIID iid, void** out) {
-  if (!out || !filter_) return kRendererNullPointer;
+  if (!out || !filter_) return errors::kRendererNullPointer;
   return filter_->QueryInterface(iid, out);
 }
 
 HRESULT CreateRendererWrapper(int kind, DWORD preferences, IFilterGraph* graph, std::unique_ptr<RendererWrapper>* out) {
-  if (!out) return kRendererNullPointer;
+  if (!out) return errors::kRendererNullPointer;
   out->reset();
   std::unique_ptr<RendererWrapper> wrapper;
   switch (kind) {
@@ -99,9 +99,9 @@ HRESULT CreateRendererWrapper(int kind, DWORD preferences, IFilterGraph* graph, 
     case 3: wrapper.reset(new (std::nothrow) Vmr7ControlRendererWrapper(graph)); break;
     case 4: wrapper.reset(new (std::nothrow) VideoRendererWrapper(graph)); break;
     case 5: wrapper.reset(new (std::nothrow) NullRendererWrapper(graph)); break;
-    default: return kRendererInvalidArg;
+    default: return errors::kRendererInvalidArg;
   }
-  if (!wrapper) return kRendererOutOfMemory;
+  if (!wrapper) return errors::kRendererOutOfMemory;
   const HRESULT hr = wrapper->Construct();
   if (FAILED(hr)) return hr;  // the half-made wrapper goes here: its owner never gets it
   *out = std::move(wrapper);
@@ -123,7 +123,7 @@ HRESULT WindowlessRendererWrapper<W, M, I>::SetVideoClippingWindow(HWND window) 
   if (!windowless_) {
     // No renderer (out of the graph): the window is still the one a renderer made afresh takes.
     clippingWindow_ = window;
-    return kRendererNullPointer;
+    return errors::kRendererNullPointer;
   }
   // The monitor follows the window even when the renderer refuses it (the mixing renderers of
   // some platforms take a clipping window only once); the result is the renderer's.
@@ -139,22 +139,22 @@ HRESULT WindowlessRendererWrapper<W, M, I>::SetVideoClippingWindow(HWND window) 
 
 template <class W, class M, class I>
 HRESULT WindowlessRendererWrapper<W, M, I>::SetVideoPosition(RECT* source, RECT* destination) {
-  return windowless_ ? windowless_->SetVideoPosition(source, destination) : kRendererNullPointer;
+  return windowless_ ? windowless_->SetVideoPosition(source, destination) : errors::kRendererNullPointer;
 }
 
 template <class W, class M, class I>
 HRESULT WindowlessRendererWrapper<W, M, I>::RepaintVideo(HWND window, HDC dc) {
-  return windowless_ ? windowless_->RepaintVideo(window, dc) : kRendererNullPointer;
+  return windowless_ ? windowless_->RepaintVideo(window, dc) : errors::kRendererNullPointer;
 }
 
 template <class W, class M, class I>
 HRESULT WindowlessRendererWrapper<W, M, I>::DisplayModeChanged() {
-  return windowless_ ? windowless_->DisplayModeChanged() : kRendererNullPointer;
+  return windowless_ ? windowless_->DisplayModeChanged() : errors::kRendererNullPointer;
 }
 
 template <class W, class M, class I>
 HRESULT WindowlessRendererWrapper<W, M, I>::GetCurrentImage(BYTE** dib) {
-  return windowless_ && dib ? windowless_->GetCurrentImage(dib) : kRendererNullPointer;
+  return windowless_ && dib ? windowless_->GetCurrentImage(dib) : errors::kRendererNullPointer;
 }
 
 template class WindowlessRendererWrapper<IVMRWindowlessControl, IVMRMonitorConfig, VMRMONITORINFO>;
@@ -204,7 +204,7 @@ void Vmr7RendererWrapper::ReleaseRenderer() {
 }
 
 HRESULT Vmr7RendererWrapper::SetVideoPosition(RECT* source, RECT* destination) {
-  if (!windowless_ || !destination) return kRendererNullPointer;
+  if (!windowless_ || !destination) return errors::kRendererNullPointer;
   if (source) return windowless_->SetVideoPosition(source, destination);
   LONG width = 0, height = 0, aspectX = 0, aspectY = 0;
   HRESULT hr = windowless_->GetNativeVideoSize(&width, &height, &aspectX, &aspectY);
@@ -217,7 +217,7 @@ HRESULT Vmr7RendererWrapper::SetVideoPosition(RECT* source, RECT* destination) {
 }
 
 HRESULT Vmr7RendererWrapper::GetColorKey(COLORREF* key) {
-  return windowless_ && key ? windowless_->GetColorKey(key) : kRendererNullPointer;
+  return windowless_ && key ? windowless_->GetColorKey(key) : errors::kRendererNullPointer;
 }
 
 // --- Kind 2 -------------------------------------------------------------------------------------------
@@ -238,7 +238,7 @@ HRESULT Vmr7ControlRendererWrapper::Construct() {
   if (FAILED(hr)) return hr;
   if (!control_) {
     control_.reset(new (std::nothrow) PreviewControlWrapper(&hr));
-    if (!control_) return kRendererOutOfMemory;
+    if (!control_) return errors::kRendererOutOfMemory;
   }
   return hr;
 }
@@ -281,31 +281,31 @@ HRESULT VideoRendererWrapper::Construct() {
 }
 
 HRESULT VideoRendererWrapper::SetVideoClippingWindow(HWND window) {
-  return windowless_ ? windowless_->SetVideoClippingWindow(window) : kRendererNullPointer;
+  return windowless_ ? windowless_->SetVideoClippingWindow(window) : errors::kRendererNullPointer;
 }
 
 HRESULT VideoRendererWrapper::SetVideoPosition(RECT* source, RECT* destination) {
-  return windowless_ ? windowless_->SetVideoPosition(source, destination) : kRendererNullPointer;
+  return windowless_ ? windowless_->SetVideoPosition(source, destination) : errors::kRendererNullPointer;
 }
 
 HRESULT VideoRendererWrapper::GetColorKey(COLORREF* key) {
-  return windowless_ && key ? windowless_->GetColorKey(key) : kRendererNullPointer;
+  return windowless_ && key ? windowless_->GetColorKey(key) : errors::kRendererNullPointer;
 }
 
 HRESULT VideoRendererWrapper::RepaintVideo(HWND window, HDC dc) {
-  return windowless_ ? windowless_->RepaintVideo(window, dc) : kRendererNullPointer;
+  return windowless_ ? windowless_->RepaintVideo(window, dc) : errors::kRendererNullPointer;
 }
 
 HRESULT VideoRendererWrapper::DisplayModeChanged() {
-  return windowless_ ? windowless_->DisplayModeChanged() : kRendererNullPointer;
+  return windowless_ ? windowless_->DisplayModeChanged() : errors::kRendererNullPointer;
 }
 
 HRESULT VideoRendererWrapper::SetZoomMode(DWORD mode) {
-  return zoom_ ? zoom_->SetZoomMode(static_cast<LONG>(mode)) : kRendererNullPointer;
+  return zoom_ ? zoom_->SetZoomMode(static_cast<LONG>(mode)) : errors::kRendererNullPointer;
 }
 
 HRESULT VideoRendererWrapper::GetZoomMode(DWORD* mode) {
-  if (!zoom_ || !mode) return kRendererNullPointer;
+  if (!zoom_ || !mode) return errors::kRendererNullPointer;
   LONG value = 0;
   const HRESULT hr = zoom_->GetZoomMode(&value);
   if (SUCCEEDED(hr)) *mode = static_cast<DWORD>(value);
@@ -316,7 +316,7 @@ HRESULT VideoRendererWrapper::GetZoomMode(DWORD* mode) {
 HRESULT NullRendererWrapper::Construct() {
   HRESULT hr = S_OK;
   control_.reset(new (std::nothrow) PreviewControlWrapper(&hr));
-  if (!control_) return kRendererOutOfMemory;
+  if (!control_) return errors::kRendererOutOfMemory;
   if (FAILED(hr)) return hr;
   if (FAILED(hr = CreateRenderer(CLSID_NullRenderer))) return hr;
   return AddRenderer(L"Null Renderer for Pavik(JP)");
@@ -347,15 +347,15 @@ RendererSlot::RendererSlot(const ChainSettings& settings, int kind, DWORD prefer
 RendererSlot::~RendererSlot() { RemoveFromGraph(); }
 
 HRESULT RendererSlot::CreateFilter(IFilterGraph* graph) {
-  if (graph_) return kChainFailure;
-  if (!graph) return kChainNullPointer;
+  if (graph_) return errors::kChainFailure;
+  if (!graph) return errors::kChainNullPointer;
   const HRESULT hr = CreateRendererWrapper(kind_, preferences_, graph, &wrapper_);
   if (SUCCEEDED(hr)) graph_ = graph;
   return hr;
 }
 
 HRESULT RendererSlot::Connect(IPin* upstream, IPin*, IPin*) {
-  if (!wrapper_) return kChainNullPointer;
+  if (!wrapper_) return errors::kChainNullPointer;
   const HRESULT hr = wrapper_->AddToGraph(upstream);
   if (SUCCEEDED(hr)) upstream_ = upstream;
   return hr;
@@ -376,7 +376,7 @@ HRESULT RendererSlot::RemoveFromGraph() {
 
 HRESULT RendererSlot::GetOutputPin(const wchar_t*, IPin** out) {
   if (out) *out = nullptr;
-  return kChainFailure;
+  return errors::kChainFailure;
 }
 
 HRESULT RendererSlot::QueryFilterInterface(REFIID iid, void** out) {
@@ -389,7 +389,7 @@ LONG RendererSlot::FieldOrderSetting() const {
 }
 
 HRESULT RendererSlot::Configure() {
-  if (!wrapper_) return kChainNullPointer;
+  if (!wrapper_) return errors::kChainNullPointer;
   const int kind = wrapper_->GetKind();
   const chain_media::UpstreamFormat format = chain_media::FormatOf(upstream_.Get());
   const bool videoInfo2 =

@@ -234,7 +234,7 @@ class RendererSlot final : public FilterWrapper {
  private:
   template <class F>
   HRESULT Forward(F&& call) {
-    return wrapper_ ? call(*wrapper_) : kChainNullPointer;
+    return wrapper_ ? call(*wrapper_) : errors::kChainNullPointer;
   }
 
   const ChainSettings settings_;

@@ -73,14 +73,14 @@ class RendererTest : public SimCardGraphTest {
 TEST_F(RendererTest, UnknownKindsGiveNoWrapper) {
   for (int kind : {0, 6, -1}) {
     std::unique_ptr<RendererWrapper> wrapper;
-    EXPECT_EQ(kRendererInvalidArg, CreateRendererWrapper(kind, 0, graph_.Get(), &wrapper)) << kind;
+    EXPECT_EQ(errors::kRendererInvalidArg, CreateRendererWrapper(kind, 0, graph_.Get(), &wrapper)) << kind;
     EXPECT_EQ(nullptr, wrapper);
   }
   RendererSlot slot(settings_, 6, 0);
-  EXPECT_EQ(kRendererInvalidArg, slot.CreateFilter(graph_.Get()));
+  EXPECT_EQ(errors::kRendererInvalidArg, slot.CreateFilter(graph_.Get()));
   EXPECT_EQ(nullptr, slot.wrapper());
-  EXPECT_EQ(kChainNullPointer, slot.Connect(capturePin_.Get(), nullptr, nullptr));
-  EXPECT_EQ(kChainNullPointer, slot.SetZoomMode(1));
+  EXPECT_EQ(errors::kChainNullPointer, slot.Connect(capturePin_.Get(), nullptr, nullptr));
+  EXPECT_EQ(errors::kChainNullPointer, slot.SetZoomMode(1));
 }
 
 TEST_F(RendererTest, SystemRendererTakesTheFieldOrderOfTheRecordingState) {
@@ -109,7 +109,7 @@ TEST_F(RendererTest, SystemRendererTakesTheFieldOrderOfTheRecordingState) {
     Journal::Instance().Reset();
     RendererSlot slot(settings_, 4, 0);
     ASSERT_EQ(S_OK, slot.CreateFilter(graph_.Get()));
-    EXPECT_EQ(kChainFailure, slot.CreateFilter(graph_.Get()));
+    EXPECT_EQ(errors::kChainFailure, slot.CreateFilter(graph_.Get()));
     ASSERT_EQ(S_OK, slot.Connect(capturePin_.Get(), nullptr, nullptr));
     EXPECT_EQ(S_OK, slot.Configure());
     std::vector<std::int64_t> orders;
@@ -126,7 +126,7 @@ TEST_F(RendererTest, SystemRendererAnswersTheWindowOperationsOfItsKind) {
   ASSERT_EQ(S_OK, slot.Connect(capturePin_.Get(), nullptr, nullptr));
   EXPECT_FALSE(slot.HasOutput());
   ComPtr<IPin> out;
-  EXPECT_EQ(kChainFailure, slot.GetOutputPin(nullptr, &out));
+  EXPECT_EQ(errors::kChainFailure, slot.GetOutputPin(nullptr, &out));
   EXPECT_EQ(nullptr, out.Get());
 
   RECT rect{0, 0, 360, 240};
@@ -172,7 +172,7 @@ TEST_F(RendererTest, NullRendererDrawsThroughThePreviewControl) {
     DWORD zoom = 0;
     EXPECT_EQ(S_OK, wrapper->GetZoomMode(&zoom));
     EXPECT_EQ(3u, zoom);
-    EXPECT_EQ(kRendererNullPointer, wrapper->GetZoomMode(nullptr));
+    EXPECT_EQ(errors::kRendererNullPointer, wrapper->GetZoomMode(nullptr));
     EXPECT_EQ(1u, Calls("PreviewControl", "GetZoomMode"));
     BYTE* image = nullptr;
     EXPECT_EQ(E_NOTIMPL, wrapper->GetCurrentImage(&image));
@@ -368,12 +368,12 @@ void Vmr7RecreateScenario(VmrScenario& s, Findings& f) {
     f.Expect(!s.HasFilter(L"VMR 7"), std::string(attempt) + ": no renderer left in the graph");
   }
   RECT destination = Whole();
-  f.ExpectHr(kRendererNullPointer, slot.SetVideoPosition(&destination, &destination), "position without a renderer");
+  f.ExpectHr(errors::kRendererNullPointer, slot.SetVideoPosition(&destination, &destination), "position without a renderer");
   ComPtr<IVMRWindowlessControl> windowless;
-  f.ExpectHr(kRendererNullPointer,
+  f.ExpectHr(errors::kRendererNullPointer,
              slot.QueryFilterInterface(IID_IVMRWindowlessControl, reinterpret_cast<void**>(windowless.GetAddressOf())),
              "renderer interface without a renderer");
-  f.ExpectHr(kRendererNullPointer, slot.SetVideoClippingWindow(s.window()), "a new window without a renderer");
+  f.ExpectHr(errors::kRendererNullPointer, slot.SetVideoClippingWindow(s.window()), "a new window without a renderer");
   f.ExpectHr(S_OK, slot.Connect(s.CapturePin(), nullptr, nullptr), "re-creation on the new window");
   f.ExpectHr(S_OK, slot.SetVideoPosition(&destination, &destination), "position");
   f.Expect(SUCCEEDED(s.Run()), "run");

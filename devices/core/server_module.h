@@ -11,7 +11,7 @@
 #include "devices/core/facade.h"
 #include "devices/core/module_objects.h"
 #include "devices/core/registrar.h"
-#include "devices/idl/proxy.h"
+#include "devices/idl/device_proxy.h"
 
 template <class Traits>
 class DeviceManagerServer {

@@ -35,7 +35,7 @@ namespace {
 using Writes = std::vector<std::pair<const char*, LONG>>;
 
 HRESULT WriteAndApply(IUnknown* filter, const Writes& writes) {
-  if (!filter) return kChainNullPointer;
+  if (!filter) return errors::kChainNullPointer;
   ComPtr<ITeskSettings> settings;
   HRESULT hr = filter->QueryInterface(IID_ITeskSettings, reinterpret_cast<void**>(settings.GetAddressOf()));
   if (FAILED(hr)) return hr;
@@ -43,7 +43,7 @@ HRESULT WriteAndApply(IUnknown* filter, const Writes& writes) {
   hr = settings->GetParameterTable(&table);
   if (FAILED(hr)) return hr;
   for (const auto& [name, value] : writes) {
-    if (ParameterTable::SetByName(table, name, value) != 0) return kChainFailure;
+    if (ParameterTable::SetByName(table, name, value) != 0) return errors::kChainFailure;
   }
   return settings->ApplyParameters();
 }
@@ -51,7 +51,7 @@ HRESULT WriteAndApply(IUnknown* filter, const Writes& writes) {
 }  // namespace
 
 HRESULT SetFrameDrop(IUnknown* filter, LONG on, LONG time) {
-  return GuardHr(kChainFailure, [&] {
+  return GuardHr(errors::kChainFailure, [&] {
     Writes writes{{"Qfa Frame Drop", on ? 1 : 0}};
     if (on && time >= 0) writes.emplace_back("Qfa Frame Drop Time", time);
     return WriteAndApply(filter, writes);
@@ -59,11 +59,11 @@ HRESULT SetFrameDrop(IUnknown* filter, LONG on, LONG time) {
 }
 
 HRESULT SetDeinterlaceMode(IUnknown* filter, LONG mode) {
-  return GuardHr(kChainFailure, [&] { return WriteAndApply(filter, {{"Qfa Deintermode", mode}}); });
+  return GuardHr(errors::kChainFailure, [&] { return WriteAndApply(filter, {{"Qfa Deintermode", mode}}); });
 }
 
 HRESULT SetContrast(IUnknown* filter, LONG on, LONG factor) {
-  return GuardHr(kChainFailure, [&] {
+  return GuardHr(errors::kChainFailure, [&] {
     Writes writes{{"Qfa Contrast", on}};
     if (on) writes.emplace_back("Qfa Contrast Factor", factor);
     return WriteAndApply(filter, writes);
@@ -71,7 +71,7 @@ HRESULT SetContrast(IUnknown* filter, LONG on, LONG factor) {
 }
 
 HRESULT SetSharpness(IUnknown* filter, LONG on, LONG factor, LONG coring) {
-  return GuardHr(kChainFailure, [&] {
+  return GuardHr(errors::kChainFailure, [&] {
     Writes writes{{"Qfa Sharpness", on}};
     if (on) {
       writes.emplace_back("Qfa Sharpness Coring", coring);

@@ -49,11 +49,11 @@ bool OffersTiledVideo(IPin* pin) {
 // A step's allocation failure is the chain's own code.
 template <class F>
 HRESULT GuardChainStep(F&& f) {
-  return GuardHr(kChainFailure, [&]() -> HRESULT {
+  return GuardHr(errors::kChainFailure, [&]() -> HRESULT {
     try {
       return f();
     } catch (const std::bad_alloc&) {
-      return kChainOutOfMemory;
+      return errors::kChainOutOfMemory;
     }
   });
 }
@@ -66,8 +66,8 @@ ChainDevice WithCreation(ChainDevice device, FilterCreation creation) {
 }  // namespace
 
 HRESULT VideoChainBuilder::ReadDevice(IHalItem* item, const ChainSettings& familySettings, ChainDevice* out) {
-  if (!item || !out) return kChainNullPointer;
-  return GuardHr(kChainFailure, [&] {
+  if (!item || !out) return errors::kChainNullPointer;
+  return GuardHr(errors::kChainFailure, [&] {
     ChainDevice device;
     device.settings = familySettings;
     device.settings.tunerNumber = static_cast<DWORD>(hal_items::ReadInteger(item, kItemTunerNumber));
@@ -82,16 +82,16 @@ namespace {
 
 HRESULT MakeBuilder(IHalItem* item, const ChainSettings& familySettings, const ChainPolicy* policy, bool usesPacer,
                     std::unique_ptr<VideoChainBuilder>* out) {
-  if (!out) return kChainNullPointer;
+  if (!out) return errors::kChainNullPointer;
   out->reset();
   ChainDevice device;
   HRESULT hr = VideoChainBuilder::ReadDevice(item, familySettings, &device);
   if (FAILED(hr)) return hr;
-  hr = GuardHr(kChainFailure, [&] {
+  hr = GuardHr(errors::kChainFailure, [&] {
     *out = policy ? std::make_unique<VideoChainBuilder>(std::move(device), usesPacer, *policy)
                   : std::make_unique<VideoChainBuilder>(std::move(device), usesPacer);
   });
-  return hr == E_OUTOFMEMORY ? kChainOutOfMemory : hr;
+  return hr == E_OUTOFMEMORY ? errors::kChainOutOfMemory : hr;
 }
 
 }  // namespace
@@ -209,7 +209,7 @@ std::unique_ptr<FilterWrapper> VideoChainBuilder::MakeProcessingFilter(int kind)
 // --- building ----------------------------------------------------------------------------------------
 
 HRESULT VideoChainBuilder::Append(std::unique_ptr<FilterWrapper> element, FilterWrapper** added) {
-  if (!element) return kChainOutOfMemory;
+  if (!element) return errors::kChainOutOfMemory;
   const HRESULT hr = element->CreateFilter(graph_.Get());
   if (FAILED(hr)) return hr;
   if (added) *added = element.get();
@@ -300,7 +300,7 @@ HRESULT VideoChainBuilder::ReleaseFilters() {
     OAFilterState state = State_Stopped;
     hr = control->GetState(0, &state);
     if (FAILED(hr)) return hr;
-    if (state != State_Stopped) return kChainGraphNotStopped;
+    if (state != State_Stopped) return errors::kGraphNotStopped;
   }
   const HRESULT hr = ReleaseBody();
   if (SUCCEEDED(hr)) built_ = false;
@@ -328,14 +328,14 @@ HRESULT VideoChainBuilder::ReleaseBody() {
 
 HRESULT VideoChainBuilder::Connect() {
   LockGuard guard(lock_, INFINITE);
-  const HRESULT hr = GuardHr(kChainFailure, [&] { return ConnectChain(); });
+  const HRESULT hr = GuardHr(errors::kChainFailure, [&] { return ConnectChain(); });
   if (SUCCEEDED(hr)) connected_ = true;
   return hr;
 }
 
 HRESULT VideoChainBuilder::Disconnect() {
   LockGuard guard(lock_, INFINITE);
-  const HRESULT hr = GuardHr(kChainFailure, [&] { return DisconnectChain(); });
+  const HRESULT hr = GuardHr(errors::kChainFailure, [&] { return DisconnectChain(); });
   connected_ = false;
   return hr;
 }
@@ -409,21 +409,21 @@ FilterWrapper* VideoChainBuilder::ElementAt(size_t index) const {
 template <class F>
 HRESULT VideoChainBuilder::ForwardToRenderer(F&& call) {
   LockGuard guard(lock_, INFINITE);
-  if (!renderer_) return kChainNoRenderer;
-  return GuardHr(kChainFailure, [&] { return call(*renderer_); });
+  if (!renderer_) return errors::kChainNoRenderer;
+  return GuardHr(errors::kChainFailure, [&] { return call(*renderer_); });
 }
 
 HRESULT VideoChainBuilder::QueryCustomFilterInterface(REFIID iid, void** out) {
   LockGuard guard(lock_, INFINITE);
   if (out) *out = nullptr;
-  if (!custom_ || !out) return kChainNullPointer;
+  if (!custom_ || !out) return errors::kChainNullPointer;
   return custom_->QueryFilterInterface(iid, out);
 }
 
 HRESULT VideoChainBuilder::QueryRendererInterface(REFIID iid, void** out) {
   LockGuard guard(lock_, INFINITE);
   if (out) *out = nullptr;
-  if (!renderer_ || !out) return kChainNullPointer;
+  if (!renderer_ || !out) return errors::kChainNullPointer;
   return renderer_->QueryFilterInterface(iid, out);
 }
 
@@ -449,7 +449,7 @@ HRESULT VideoChainBuilder::GetZoomMode(DWORD* mode) {
 
 HRESULT VideoChainBuilder::GetColorKey(DWORD* type, DWORD* paletteIndex, DWORD* low, DWORD* high) {
   return ForwardToRenderer([&](RendererSlot& r) {
-    if (!type || !paletteIndex || !low || !high) return kChainNullPointer;
+    if (!type || !paletteIndex || !low || !high) return errors::kChainNullPointer;
     *type = *paletteIndex = *low = *high = 0;
     COLORREF key = 0;
     const HRESULT hr = r.GetColorKey(&key);
@@ -479,7 +479,7 @@ DWORD VideoChainBuilder::DibSize(const BITMAPINFOHEADER& header) {
 }
 
 HRESULT VideoChainBuilder::GetCurrentImage(DWORD* size, BYTE** dib) {
-  if (!size || !dib) return kChainNullPointer;
+  if (!size || !dib) return errors::kChainNullPointer;
   *size = 0;
   *dib = nullptr;
   return ForwardToRenderer([&](RendererSlot& r) {

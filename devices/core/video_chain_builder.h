@@ -28,10 +28,6 @@
 class ClosedCaptionChain;
 class RendererSlot;
 
-// Codes of the builder's window side (component 2, preview).
-inline constexpr HRESULT kChainNoRenderer = errors::kChainNoRenderer;
-inline constexpr HRESULT kChainGraphNotStopped = errors::kGraphNotStopped;
-
 // What the builder knows of its device: the device item's values and the settings its
 // elements share.
 struct ChainDevice {

@@ -192,20 +192,20 @@ class VideoChainBuilderTest : public simcard_testing::SimCardGraphTest {
 TEST_F(VideoChainBuilderTest, CapturePinReachesTheRendererAndTheChainIsKeptWhileRunning) {
   VideoChainBuilder builder(Device(0x200), false);
   DWORD type = 7, index = 7, low = 7, high = 7;
-  EXPECT_EQ(kChainNoRenderer, builder.GetColorKey(&type, &index, &low, &high));
+  EXPECT_EQ(errors::kChainNoRenderer, builder.GetColorKey(&type, &index, &low, &high));
   EXPECT_TRUE(type == 7 && index == 7 && low == 7 && high == 7);
-  EXPECT_EQ(kChainNoRenderer, builder.SetVideoClippingWindow(nullptr));
+  EXPECT_EQ(errors::kChainNoRenderer, builder.SetVideoClippingWindow(nullptr));
 
   ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(false), 0));
   EXPECT_EQ(1u, builder.ElementCount());
-  EXPECT_EQ(kChainNullPointer, builder.Build(graph_.Get(), Source(false), 0x52010));
+  EXPECT_EQ(errors::kChainNullPointer, builder.Build(graph_.Get(), Source(false), 0x52010));
   EXPECT_EQ(1u, builder.ElementCount());
   ASSERT_EQ(S_OK, builder.Connect());
   EXPECT_EQ(std::vector<std::wstring>{L"New Quib Video Renderer"}, ChainFrom(video_.Get()));
 
   ASSERT_EQ(S_OK, Run());
   EXPECT_TRUE(WaitForFrames(3)) << Frames();
-  EXPECT_EQ(kChainGraphNotStopped, builder.ReleaseFilters());
+  EXPECT_EQ(errors::kGraphNotStopped, builder.ReleaseFilters());
   EXPECT_TRUE(builder.IsBuilt());
   EXPECT_EQ(S_OK, builder.GetColorKey(&type, &index, &low, &high));
   EXPECT_EQ(2u, type);
@@ -340,7 +340,7 @@ TEST_F(VideoChainBuilderTest, SecondFamilysCustomChainStartsWithPlanarPackWhereN
 TEST_F(VideoChainBuilderTest, SecondFamilysCustomChainWithoutPlanarPackFailsEmpty) {
   std::unique_ptr<VideoChainBuilder> none;
   EXPECT_EQ(E_INVALIDARG, CustomVideoChainBuilder::Create(nullptr, ChainSettings{}, chain_policies::kFamily2, false, nullptr));
-  EXPECT_EQ(kChainNullPointer, CustomVideoChainBuilder::Create(nullptr, ChainSettings{}, chain_policies::kFamily2, false, &none));
+  EXPECT_EQ(errors::kChainNullPointer, CustomVideoChainBuilder::Create(nullptr, ChainSettings{}, chain_policies::kFamily2, false, &none));
 
   ChainDevice device = TunerDevice(0x200, 1);
   device.settings.module = GetModuleHandleW(L"kernel32.dll");  // a directory without PlanarPack.ax
@@ -405,7 +405,7 @@ TEST_F(VideoChainBuilderTest, ThirdFamilysWindowOperationsAnswerThroughTheRender
   };
   HRESULT hr = S_OK;
   EXPECT_LT(elapsedMs([&] { return builder.DisplayModeChanged(); }, &hr), 100.0);
-  EXPECT_EQ(kChainNoRenderer, hr);
+  EXPECT_EQ(errors::kChainNoRenderer, hr);
 
   ASSERT_EQ(S_OK, builder.Build(graph_.Get(), Source(false), 0x12010));
   ComPtr<IVMRWindowlessControl> windowless;
@@ -468,7 +468,7 @@ TEST_F(VideoChainBuilderTest, WindowCallAndTeardownOnTwoThreadsNeverInterleave) 
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 10000));
   // Either the call ran whole against the renderer before the teardown, or after it found none.
   const size_t forwarded = Journal::Instance().Calls("SimVideoRenderer", "DisplayModeChanged").size();
-  EXPECT_TRUE((call.result == S_OK && forwarded == 1) || (call.result == kChainNoRenderer && forwarded == 0))
+  EXPECT_TRUE((call.result == S_OK && forwarded == 1) || (call.result == errors::kChainNoRenderer && forwarded == 0))
       << std::hex << call.result << " " << forwarded;
   EXPECT_FALSE(builder.HasRenderer());
   EXPECT_EQ(1, graph_testkit::FilterCount(graph_.Get()));

@@ -144,9 +144,9 @@ TEST_F(ChainElementTest, EachKindIsConnectedBetweenTwoPinsAndConfiguredAfterward
     ASSERT_EQ(S_OK, element->CreateFilter(Graph()));
     ComPtr<IBaseFilter> named;
     EXPECT_EQ(S_OK, graph_->FindFilterByName(c.graphName, &named));
-    EXPECT_EQ(kChainFailure, element->CreateFilter(Graph()));
+    EXPECT_EQ(errors::kChainFailure, element->CreateFilter(Graph()));
     ASSERT_EQ(S_OK, element->Connect(capturePin_.Get(), nullptr, nullptr));
-    EXPECT_EQ(kChainFailure, element->Connect(capturePin_.Get(), nullptr, nullptr));
+    EXPECT_EQ(errors::kChainFailure, element->Connect(capturePin_.Get(), nullptr, nullptr));
     ConnectSink(*element);
     EXPECT_EQ(S_OK, element->Configure());
     if (c.object) {
@@ -196,15 +196,15 @@ TEST_F(ChainElementTest, CreationFollowsTheFamilyPolicyAndLeavesTheGraphAsItWasO
     EXPECT_EQ(c.expected, element.CreateFilter(Graph()));
     EXPECT_EQ(SUCCEEDED(c.expected) ? 2 : 1, FilterCount(Graph()));
     ComPtr<IPin> out;
-    EXPECT_EQ(SUCCEEDED(c.expected) ? S_OK : kChainNullPointer, element.GetOutputPin(nullptr, &out));
-    EXPECT_EQ(kChainNullPointer, element.GetOutputPin(L"x", &out));
+    EXPECT_EQ(SUCCEEDED(c.expected) ? S_OK : errors::kChainNullPointer, element.GetOutputPin(nullptr, &out));
+    EXPECT_EQ(errors::kChainNullPointer, element.GetOutputPin(L"x", &out));
     EXPECT_EQ(nullptr, out.Get());
     element.RemoveFromGraph();
     EXPECT_EQ(1, FilterCount(Graph()));
   }
   CustomFilter element(settings_, outside::kClsidDeinterlace, outside::kDeinterlaceFile, L"CUSTOM FILTER");
-  EXPECT_EQ(kChainNullPointer, element.CreateFilter(nullptr));
-  EXPECT_EQ(kChainNullPointer, element.Connect(capturePin_.Get(), nullptr, nullptr));
+  EXPECT_EQ(errors::kChainNullPointer, element.CreateFilter(nullptr));
+  EXPECT_EQ(errors::kChainNullPointer, element.Connect(capturePin_.Get(), nullptr, nullptr));
 }
 
 TEST_F(ChainElementTest, InterlaceRuleFollowsTheUpstreamFormat) {
@@ -367,20 +367,20 @@ TEST(TeskSettingsTest, AMissingNameEndsTheSetterWithoutApplying) {
   tesk.table.Add("Qfa Frame Drop", 0, 1);
   tesk.table.Add("Qfa Sharpness", 0, 1);
   tesk.table.Add("Qfa Sharpness Coring", 0, 50);
-  EXPECT_EQ(kChainFailure, tesk_settings::SetFrameDrop(&tesk, 1, 40));
+  EXPECT_EQ(errors::kChainFailure, tesk_settings::SetFrameDrop(&tesk, 1, 40));
   EXPECT_EQ(0, tesk.applied);
   EXPECT_EQ(S_OK, tesk_settings::SetFrameDrop(&tesk, 1, -1));
   EXPECT_EQ(1, tesk.applied);
   EXPECT_EQ(1, tesk.table.Value("Qfa Frame Drop"));
   // Coring is written before the factor that the table lacks.
-  EXPECT_EQ(kChainFailure, tesk_settings::SetSharpness(&tesk, 1, 30, 12));
+  EXPECT_EQ(errors::kChainFailure, tesk_settings::SetSharpness(&tesk, 1, 30, 12));
   EXPECT_EQ(12, tesk.table.Value("Qfa Sharpness Coring"));
   EXPECT_EQ(1, tesk.applied);
   EXPECT_EQ(S_OK, tesk_settings::SetSharpness(&tesk, 0, 30, 13));
   EXPECT_EQ(12, tesk.table.Value("Qfa Sharpness Coring"));  // off: only the switch is written
   EXPECT_EQ(0, tesk.table.Value("Qfa Sharpness"));
   EXPECT_EQ(2, tesk.applied);
-  EXPECT_EQ(kChainNullPointer, tesk_settings::SetContrast(nullptr, 0, 0));
+  EXPECT_EQ(errors::kChainNullPointer, tesk_settings::SetContrast(nullptr, 0, 0));
 }
 
 // --- Deinterlacing filter configuration --------------------------------------------------------------
@@ -505,7 +505,7 @@ TEST_F(CaptionChainTest, ConnectsFromTheVbiPinAndItsControlsAnswer) {
   ASSERT_EQ(S_OK, chain->CreateFilter(Graph()));
   EXPECT_EQ(4, FilterCount(Graph()));
   EXPECT_EQ(std::vector<std::int64_t>{0}, FirstArgs("CaptionMixer1", "Enable"));
-  EXPECT_EQ(kChainNullPointer, chain->Connect(capturePin_.Get(), nullptr, nullptr));
+  EXPECT_EQ(errors::kChainNullPointer, chain->Connect(capturePin_.Get(), nullptr, nullptr));
   ASSERT_EQ(S_OK, chain->Connect(capturePin_.Get(), vbiPin_.Get(), nullptr));
   ConnectSink(*chain);
   ComPtr<IPin> peer;
@@ -519,7 +519,7 @@ TEST_F(CaptionChainTest, ConnectsFromTheVbiPinAndItsControlsAnswer) {
   EXPECT_EQ(1u, Journal::Instance().Calls("CaptionMixer1", "Reset").size());
   EXPECT_EQ(S_OK, chain->GetMixerEnabled(&enabled));
   EXPECT_EQ(1, enabled);
-  EXPECT_EQ(kChainNullPointer, chain->GetMixerEnabled(nullptr));
+  EXPECT_EQ(errors::kChainNullPointer, chain->GetMixerEnabled(nullptr));
 
   // The mixer hears of a service change only.
   AM_LINE21_CCSERVICE service = AM_L21_CCSERVICE_None;
@@ -542,9 +542,9 @@ TEST_F(CaptionChainTest, ConnectsFromTheVbiPinAndItsControlsAnswer) {
 
 TEST_F(CaptionChainTest, ModeRegistrationAndHalfwayFailuresLeaveNothingBehind) {
   std::unique_ptr<ClosedCaptionChain> refused;
-  EXPECT_EQ(kChainInvalidArg, ClosedCaptionChain::Create(settings_, 0x10003, &refused));
+  EXPECT_EQ(errors::kChainInvalidArg, ClosedCaptionChain::Create(settings_, 0x10003, &refused));
   EXPECT_EQ(nullptr, refused);
-  EXPECT_EQ(kChainInvalidArg, Make(0x10000)->CreateFilter(Graph()));
+  EXPECT_EQ(errors::kChainInvalidArg, Make(0x10000)->CreateFilter(Graph()));
 
   ASSERT_TRUE(Journal::Instance().InjectFailure("CaptionMixer2", "Enable", E_ACCESSDENIED, 1));
   EXPECT_EQ(E_ACCESSDENIED, Make(0x20001)->CreateFilter(Graph()));
@@ -557,9 +557,9 @@ TEST_F(CaptionChainTest, ModeRegistrationAndHalfwayFailuresLeaveNothingBehind) {
   const std::wstring unknown = L"No Such Codec";
   ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"FriendlyName", REG_SZ, unknown.c_str(),
                                            static_cast<DWORD>((unknown.size() + 1) * sizeof(wchar_t))));
-  EXPECT_EQ(kChainNullPointer, Make()->CreateFilter(Graph()));
+  EXPECT_EQ(errors::kChainNullPointer, Make()->CreateFilter(Graph()));
   ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"FriendlyName"));
-  EXPECT_EQ(kChainFailure, Make()->CreateFilter(Graph()));
+  EXPECT_EQ(errors::kChainFailure, Make()->CreateFilter(Graph()));
   EXPECT_EQ(1, FilterCount(Graph()));
   const std::wstring codec = DOUBLES_VBI_CODEC_NAME;
   EXPECT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"FriendlyName", REG_SZ, codec.c_str(),

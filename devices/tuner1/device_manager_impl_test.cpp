@@ -156,7 +156,7 @@ TEST_F(DeviceObject, APathThatIsNotANonEmptyStringCreatesNothing) {
   const struct {
     IHalItem* item;
     HRESULT expected;
-  } cases[] = {{missing.Get(), kHalItemNoValue}, {integer.Get(), errors::kDmInvalidArg},
+  } cases[] = {{missing.Get(), TYPE_E_ELEMENTNOTFOUND}, {integer.Get(), errors::kDmInvalidArg},
                {empty.Get(), errors::kDmInvalidArg}};
   for (const auto& c : cases) {
     EXPECT_EQ(object_->SetDeviceInfo(c.item), c.expected);

@@ -125,7 +125,7 @@ HRESULT DeviceManagerImpl::GetOutputDataInfo(long type, long subType, IHalItem**
 
 HRESULT DeviceManagerImpl::GetOutputNotifyEvent(long type, ULONG* handle) {
   if (!outputDataInitialized_) return errors::kOutputDataNotInit;
-  if (!handle) return output_data::kNullPointer;
+  if (!handle) return errors::kOutputNullPointer;
   HANDLE event = nullptr;
   RETURN_IF_FAILED(outputGraph_.GetNotifyEvent(type, &event));
   // Handles are 32-bit values on every Windows, 64-bit included.

@@ -26,8 +26,6 @@ using namespace tuner1_test;
 
 namespace {
 
-constexpr HRESULT kWrongState = static_cast<HRESULT>(0x80040224);
-
 class OutputData : public DeviceObjectTest {
  protected:
   Sinks sinks_;  // outlive the device objects, released in TearDown
@@ -140,7 +138,7 @@ TEST_F(OutputData, GuardsChoicesAndRunningFailuresGiveTheirCodes) {
   };
   const Choice choices[] = {{1, 3, errors::kDmInvalidArg}, {1, 99, errors::kDmInvalidArg},
                             {1, 100, S_OK},                {2, 1, errors::kDmInvalidArg},
-                            {4, 0, output_data::kUnknownValue}, {3, 200, S_OK}};
+                            {4, 0, errors::kOutputUnknownValue}, {3, 200, S_OK}};
   for (const Choice& c : choices) {
     _SHAL_OUTPUTDTATA_TYPE choice{c.type, c.subtype};
     EXPECT_EQ(object_->SetOutputDataType(&choice, nullptr), c.result) << c.type << "/" << c.subtype;
@@ -149,7 +147,7 @@ TEST_F(OutputData, GuardsChoicesAndRunningFailuresGiveTheirCodes) {
   ComPtr<IHalItem> info;
   ASSERT_EQ(object_->GetOutputDataInfo(1, 2, info.GetAddressOf()), S_OK);
   EXPECT_EQ(hal_items::ReadInteger(info.Get(), 10), 352);
-  EXPECT_EQ(object_->GetOutputDataInfo(2, 1, info.ReleaseAndGetAddressOf()), output_data::kUnknownValue);
+  EXPECT_EQ(object_->GetOutputDataInfo(2, 1, info.ReleaseAndGetAddressOf()), errors::kOutputUnknownValue);
 
   Sink& sink = sinks_.Make(kMpeg);
   Choose(*object_, kMpeg, 0, &sink);
@@ -157,7 +155,7 @@ TEST_F(OutputData, GuardsChoicesAndRunningFailuresGiveTheirCodes) {
   EXPECT_EQ(object_->GetOutputInputAudioMode(&mode), static_cast<HRESULT>(0x80040226));
   EXPECT_EQ(mode.mainL, 0u) << "the record is cleared first";
   ASSERT_EQ(object_->StartOutputData(0), S_OK);
-  EXPECT_EQ(object_->SetOutputDataType(&mpeg, &sink), kWrongState);
+  EXPECT_EQ(object_->SetOutputDataType(&mpeg, &sink), VFW_E_NOT_STOPPED);
   EXPECT_EQ(object_->GetOutputInputAudioMode(&mode), S_OK);
   ASSERT_EQ(object_->GetOutputNotifyEvent(0, &handle), S_OK);
   ASSERT_EQ(SimDriver_SignalEncoderError(card_), S_OK);
@@ -165,7 +163,7 @@ TEST_F(OutputData, GuardsChoicesAndRunningFailuresGiveTheirCodes) {
             WAIT_OBJECT_0);
   reserve = 0xCDCDCDCD;
   ASSERT_EQ(object_->GetOutputLastError(&error, &reserve), S_OK);
-  EXPECT_EQ(error, output_data::kEncoderFailure);
+  EXPECT_EQ(error, errors::kEncoderFailure);
   EXPECT_EQ(reserve, 0u);
   EXPECT_EQ(object_->StopOutputData(0), S_OK);
   EXPECT_EQ(object_->SetOutputDataType(&mpeg, &sink), S_OK) << "stopped again: the types can change";

@@ -163,7 +163,7 @@ HRESULT DeviceManagerImpl::StopPreview(ULONG) {
 HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
   if (!previewInitialized_) return S_OK;
   OAFilterState state = State_Stopped;
-  if (SUCCEEDED(preview_->GetState(&state, 0)) && state != State_Stopped) return kChainGraphNotStopped;
+  if (SUCCEEDED(preview_->GetState(&state, 0)) && state != State_Stopped) return errors::kGraphNotStopped;
   GuardNoThrow([&] { preview_->Teardown(); });
   previewRouter_.Release();
   WriteSlot(kSlotPreviewProcess, 0);
@@ -207,7 +207,7 @@ ULONG DeviceManagerImpl::CompleteOverlayMode(ULONG overlayMode) {
 HRESULT DeviceManagerImpl::RefuseUnlessPreviewStopped() {
   if (!previewInitialized_) return S_OK;
   OAFilterState state = State_Stopped;
-  if (SUCCEEDED(preview_->GetState(&state, 0)) && state != State_Stopped) return kChainGraphNotStopped;
+  if (SUCCEEDED(preview_->GetState(&state, 0)) && state != State_Stopped) return errors::kGraphNotStopped;
   return S_OK;
 }
 

@@ -18,6 +18,7 @@
 
 #include "common/device/device_identity.h"
 #include "common/device/device_state_table.h"
+#include "common/errors.h"
 #include "common/handles.h"
 #include "common/format.h"
 #include "common/hresult.h"
@@ -45,14 +46,6 @@ namespace {
 constexpr CLSID kClsidTamDeviceManager = {0xdfd021c0, 0x14ce, 0x47dd, {0x97, 0x92, 0xac, 0xe5, 0x13, 0x54, 0x85, 0x0d}};
 constexpr DWORD kWaitMs = 10000;
 constexpr DWORD kChildMs = 90000;  // starting Direct3D alone can take seconds
-constexpr HRESULT kPreviewNotInit = static_cast<HRESULT>(0x80072305);
-constexpr HRESULT kWindowNotInit = static_cast<HRESULT>(0x80072306);
-constexpr HRESULT kPreviewInUse = static_cast<HRESULT>(0x8007230A);
-constexpr HRESULT kWindowInUse = static_cast<HRESULT>(0x8007230B);
-constexpr HRESULT kSoundNotInit = static_cast<HRESULT>(0x8007231F);
-constexpr HRESULT kNoChain = static_cast<HRESULT>(0x80072602);
-constexpr HRESULT kNotStopped = static_cast<HRESULT>(0x80072605);
-constexpr HRESULT kBadNotifyType = static_cast<HRESULT>(0x8007F052);
 constexpr ULONG kStation = 91250000;
 
 constexpr ULONG kCapsSystemRenderer = 0x200;
@@ -212,15 +205,15 @@ TEST_F(PreviewOperations, OrderAndExclusiveUseAreAnsweredWithTheirCodes) {
     std::function<HRESULT()> call;
     HRESULT expected;
   } before[] = {
-      {"Run", [&] { return a_.preview->Run(0); }, kPreviewNotInit},
-      {"Pause", [&] { return a_.preview->Pause(0); }, kPreviewNotInit},
-      {"Stop", [&] { return a_.preview->Stop(0); }, kPreviewNotInit},
-      {"GetState", [&] { return a_.preview->GetState(&state); }, kPreviewNotInit},
-      {"GetSoundDataInfo", [&] { return a_.preview->GetSoundDataInfo(item.ReleaseAndGetAddressOf()); }, kPreviewNotInit},
-      {"SetVideoClippingWindow", [&] { return a_.window->SetVideoClippingWindow(HostWindow()); }, kWindowNotInit},
-      {"SetVideoPosition", [&] { return a_.window->SetVideoPosition(nullptr, &destination); }, kWindowNotInit},
-      {"GetColorKey", [&] { return a_.customWindow->GetColorKey(&key, &key, &key, &key); }, kWindowNotInit},
-      {"GetVolume", [&] { return a_.sound->GetVolume(&volume); }, kSoundNotInit},
+      {"Run", [&] { return a_.preview->Run(0); }, errors::kPreviewNotInit},
+      {"Pause", [&] { return a_.preview->Pause(0); }, errors::kPreviewNotInit},
+      {"Stop", [&] { return a_.preview->Stop(0); }, errors::kPreviewNotInit},
+      {"GetState", [&] { return a_.preview->GetState(&state); }, errors::kPreviewNotInit},
+      {"GetSoundDataInfo", [&] { return a_.preview->GetSoundDataInfo(item.ReleaseAndGetAddressOf()); }, errors::kPreviewNotInit},
+      {"SetVideoClippingWindow", [&] { return a_.window->SetVideoClippingWindow(HostWindow()); }, errors::kWindowNotInit},
+      {"SetVideoPosition", [&] { return a_.window->SetVideoPosition(nullptr, &destination); }, errors::kWindowNotInit},
+      {"GetColorKey", [&] { return a_.customWindow->GetColorKey(&key, &key, &key, &key); }, errors::kWindowNotInit},
+      {"GetVolume", [&] { return a_.sound->GetVolume(&volume); }, errors::kSoundNotInit},
       // The preview graph's state cannot be read before IPreview::Initialize.
       {"IPreviewWindow2::Initialize", [&] { return a_.window->Initialize(kModeSystemRenderer); }, E_POINTER},
       {"ISound::Initialize", [&] { return a_.sound->Initialize(0); }, E_POINTER},
@@ -230,7 +223,7 @@ TEST_F(PreviewOperations, OrderAndExclusiveUseAreAnsweredWithTheirCodes) {
   EXPECT_FALSE(view.InUse(ExclusiveInterface::PreviewWindow));  // closed again by the failed Initialize
 
   ASSERT_EQ(S_OK, a_.preview->Initialize(0));
-  EXPECT_EQ(kPreviewInUse, a_.preview->Initialize(0));
+  EXPECT_EQ(errors::kPreviewInUse, a_.preview->Initialize(0));
   // The formats of the preview: video width, height and two format words; sound rate, channels, bits.
   const struct {
     HRESULT (STDMETHODCALLTYPE IPreview::*get)(IHalItem**);
@@ -246,18 +239,18 @@ TEST_F(PreviewOperations, OrderAndExclusiveUseAreAnsweredWithTheirCodes) {
       VariantClear(&value);
     }
   }
-  EXPECT_EQ(kPreviewInUse, b_.preview->Initialize(0));
-  EXPECT_EQ(static_cast<DWORD>(kPreviewInUse), testing_support::RunChild("PreviewInitialize", {path_}, kChildMs));
+  EXPECT_EQ(errors::kPreviewInUse, b_.preview->Initialize(0));
+  EXPECT_EQ(static_cast<DWORD>(errors::kPreviewInUse), testing_support::RunChild("PreviewInitialize", {path_}, kChildMs));
   EXPECT_EQ(static_cast<std::int32_t>(GetCurrentProcessId()), view.Slot(kSlotPreviewProcess));
 
   // Nothing to show the picture in yet: the preparation fails twice, nothing stays started.
-  EXPECT_EQ(kNoChain, a_.preview->Run(0));
+  EXPECT_EQ(errors::kPreviewNoChain, a_.preview->Run(0));
   EXPECT_FALSE(view.EventSet(NotifyEvent::LiveRunning));
   EXPECT_EQ(0, view.Slot(kSlotPreviewStarted));
 
   ASSERT_EQ(S_OK, a_.window->Initialize(kModeSystemRenderer));
-  EXPECT_EQ(kWindowInUse, b_.window->Initialize(kModeSystemRenderer));
-  EXPECT_EQ(kWindowInUse, a_.customWindow->Initialize(kModeSystemRenderer, GUID_NULL, nullptr));
+  EXPECT_EQ(errors::kWindowInUse, b_.window->Initialize(kModeSystemRenderer));
+  EXPECT_EQ(errors::kWindowInUse, a_.customWindow->Initialize(kModeSystemRenderer, GUID_NULL, nullptr));
   ASSERT_EQ(S_OK, a_.preview->Run(0));
   const struct {
     const char* what;
@@ -267,7 +260,7 @@ TEST_F(PreviewOperations, OrderAndExclusiveUseAreAnsweredWithTheirCodes) {
       {"ISound::Initialize", [&] { return a_.sound->Initialize(0); }},
       {"IPreview::Uninitialize", [&] { return a_.preview->Uninitialize(0); }},
   };
-  for (const auto& c : refusedWhileRunning) EXPECT_EQ(kNotStopped, c.call()) << c.what;
+  for (const auto& c : refusedWhileRunning) EXPECT_EQ(errors::kGraphNotStopped, c.call()) << c.what;
   EXPECT_TRUE(view.InUse(ExclusiveInterface::PreviewWindow));
 
   ASSERT_EQ(S_OK, a_.preview->Stop(0));
@@ -312,7 +305,7 @@ TEST_F(PreviewOperations, PreviewHeldByAnotherProcessIsFreeOnceThatObjectIsRelea
   ASSERT_TRUE(child.valid());
   const HANDLE readyOrGone[2] = {events[0].get(), child.handle()};
   ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, readyOrGone, FALSE, kChildMs)) << child.Wait(0);
-  EXPECT_EQ(kPreviewInUse, a_.preview->Initialize(0));
+  EXPECT_EQ(errors::kPreviewInUse, a_.preview->Initialize(0));
   EXPECT_EQ(static_cast<std::int32_t>(child.pid()), view.Slot(kSlotPreviewProcess));
   SetEvent(events[1].get());
   const HANDLE releasedOrGone[2] = {events[2].get(), child.handle()};
@@ -461,7 +454,7 @@ TEST_F(PreviewOperations, WatchThreadEventsReachTheHostAndReleaseLeavesNothingBe
   ASSERT_EQ(S_OK, a_.window->Initialize(kModeSystemRenderer));
   ASSERT_EQ(S_OK, a_.sound->Initialize(0));
   ULONG handle = 1;
-  EXPECT_EQ(kBadNotifyType, a_.preview->GetNotifyEvent(3, &handle));
+  EXPECT_EQ(errors::kPreviewInvalidArg, a_.preview->GetNotifyEvent(3, &handle));
   EXPECT_EQ(0u, handle);
   ULONG error = 0, liveIn = 0;
   ASSERT_EQ(S_OK, a_.preview->GetNotifyEvent(0, &error));

@@ -20,7 +20,7 @@ TEST_F(TamDeviceFuzz, SetupTakesTheDriverFactsOrKeepsNothing) {
         if (FAILED(object->Initialize())) return nullptr;
         return object;
       },
-      [&] { return tuner1_test::DeviceItemFor(path_); }, EncoderControl::kLinkFailure);
+      [&] { return tuner1_test::DeviceItemFor(path_); }, errors::kLinkFailure);
   target.defaultRuns = 2000;
   const fuzzing::Result result = fuzzing::Run(target);
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);

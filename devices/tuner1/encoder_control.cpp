@@ -20,10 +20,10 @@ std::uint32_t HandleValue(HANDLE handle) {
   return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
 }
 
-// A read request's result: the code it threw, kLinkFailure when it carried none.
+// A read request's result: the code it threw, errors::kLinkFailure when it carried none.
 template <class F>
 HRESULT ReturnCode(F&& f) {
-  return GuardHr(EncoderControl::kLinkFailure, std::forward<F>(f));
+  return GuardHr(errors::kLinkFailure, std::forward<F>(f));
 }
 
 }  // namespace
@@ -33,8 +33,8 @@ EncoderControl::EncoderControl(const DeviceIdentity& identity, HRESULT* result) 
   if (result) *result = opened;
   ThrowIfFailed(opened);
   if (!ioMutex_.Open(identity)) {
-    if (result) *result = kLinkOutOfMemory;
-    ThrowHr(kLinkFailure);
+    if (result) *result = errors::kLinkOutOfMemory;
+    ThrowHr(errors::kLinkFailure);
   }
 }
 
@@ -89,7 +89,7 @@ void EncoderControl::SetEncoderErrorEvent(HANDLE event) { SetHandleValue(EncodeP
 void EncoderControl::SetEncoderStopEvent(HANDLE event) { SetHandleValue(EncodePropertySet, 4, event); }
 
 HRESULT EncoderControl::GetFrequency(std::uint32_t* frequency, std::uint32_t* mode) {
-  if (!frequency) return kLinkNullPointer;
+  if (!frequency) return errors::kLinkNullPointer;
   return ReturnCode([&] {
     PropertyPacket2 packet{};
     packet.header = Header(TunerPropertySet, 2, kGet);
@@ -100,7 +100,7 @@ HRESULT EncoderControl::GetFrequency(std::uint32_t* frequency, std::uint32_t* mo
 }
 
 HRESULT EncoderControl::GetSignalLevel(std::uint32_t* level) {
-  if (!level) return kLinkNullPointer;
+  if (!level) return errors::kLinkNullPointer;
   return ReturnCode([&] {
     const std::uint32_t value = GetValue(TunerPropertySet, 3).value;
     *level = value >= 1 && value <= 4 ? value : 0;
@@ -108,12 +108,12 @@ HRESULT EncoderControl::GetSignalLevel(std::uint32_t* level) {
 }
 
 HRESULT EncoderControl::GetCaptureSwitch(std::uint32_t* value) {
-  if (!value) return kLinkNullPointer;
+  if (!value) return errors::kLinkNullPointer;
   return ReturnCode([&] { *value = GetValue(EncodePropertySet, 1).value; });
 }
 
 HRESULT EncoderControl::ReadDeviceInfo12(DeviceInfo12* words) {
-  if (!words) return kLinkNullPointer;
+  if (!words) return errors::kLinkNullPointer;
   return ReturnCode([&] {
     DeviceInfo12 buffer{};
     static_assert(sizeof(buffer) == 12);
@@ -123,7 +123,7 @@ HRESULT EncoderControl::ReadDeviceInfo12(DeviceInfo12* words) {
 }
 
 HRESULT EncoderControl::ReadDeviceInfo32(DeviceInfo32* words) {
-  if (!words) return kLinkNullPointer;
+  if (!words) return errors::kLinkNullPointer;
   return ReturnCode([&] {
     DeviceInfo32 buffer{};
     static_assert(sizeof(buffer) == 32);

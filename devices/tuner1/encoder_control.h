@@ -6,7 +6,7 @@
 // the device; one named mutex per device serialises all of them, in every process.
 //
 // Requests that set something throw HResultError on failure; requests that read return an
-// HRESULT: the failure's code (kLinkFailure when it carried none) or kLinkNullPointer for a
+// HRESULT: the failure's code (errors::kLinkFailure when it carried none) or errors::kLinkNullPointer for a
 // missing out-pointer. A request that cannot take the I/O mutex in time fails with 0x80070102
 // (wait time-out) instead of running unserialised.
 #pragma once
@@ -68,8 +68,8 @@ class EncoderControl : public DeviceHandle {
   static constexpr std::uint32_t kSet = 2;
 
   // Opens the device's encoder object and creates the device's I/O mutex. `result` (may be
-  // null) receives the open's result, or kLinkOutOfMemory when the mutex cannot be created;
-  // a failure is then thrown (the open's code, or kLinkFailure for the mutex).
+  // null) receives the open's result, or errors::kLinkOutOfMemory when the mutex cannot be created;
+  // a failure is then thrown (the open's code, or errors::kLinkFailure for the mutex).
   EncoderControl(const DeviceIdentity& identity, HRESULT* result);
   ~EncoderControl() override = default;
 

@@ -45,7 +45,7 @@ TEST_F(EncoderControlFuzz, ReadsReportOnlyWhatTheReplyLeft) {
       {kProperty, 76, 76, [&] { return Outcome{link_testing::Thrown([&] { control.SetEncoderParameters({}); }), {}}; },
        nothing},
   };
-  fuzzing::Target target = ReplyTarget("encoder_link_replies", operations, EncoderControl::kLinkFailure);
+  fuzzing::Target target = ReplyTarget("encoder_link_replies", operations, errors::kLinkFailure);
   target.defaultRuns = 3000;
   const fuzzing::Result result = fuzzing::Run(target);
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);

@@ -11,10 +11,6 @@
 #include "devices/core/graph_watch.h"
 #include "devices/core/outside_filters.h"
 
-using output_data::kNotBuilt;
-using output_data::kNullPointer;
-using output_data::kUnknownValue;
-
 namespace {
 
 // {A799A802-A46D-11D0-A18C-00A02401DCD4}
@@ -66,7 +62,7 @@ void OutputDataGraph::BuildSteps(const DeviceIdentity& identity, int instance) {
   ThrowIfFailed(AddDeviceFilters(devices, static_cast<int>(std::size(devices))));
   ThrowIfFailed(tvAudio_->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(&tvAudioControl_)));
   const HRESULT added = outside_.Add(*this, module_);
-  if (FAILED(added)) ThrowHr(added == VFW_E_NOT_FOUND ? kNotBuilt : added);
+  if (FAILED(added)) ThrowHr(added == VFW_E_NOT_FOUND ? errors::kOutputNotBuilt : added);
   FindPins();
   CreateEvents(identity, instance);
 
@@ -100,7 +96,7 @@ void OutputDataGraph::FindPins() {
       {capture_, PINDIR_OUTPUT, nullptr, 5},
   };
   const HRESULT hr = output_data::FindPins(wanted, pins_, kPinCount);
-  if (FAILED(hr)) ThrowHr(hr != VFW_E_NOT_FOUND && hr != E_OUTOFMEMORY ? hr : kNotBuilt);
+  if (FAILED(hr)) ThrowHr(hr != VFW_E_NOT_FOUND && hr != E_OUTOFMEMORY ? hr : errors::kOutputNotBuilt);
 }
 
 void OutputDataGraph::CreateEvents(const DeviceIdentity& identity, int instance) {
@@ -118,7 +114,7 @@ void OutputDataGraph::CreateEvents(const DeviceIdentity& identity, int instance)
 }
 
 HRESULT OutputDataGraph::KeepDeviceItem(IHalItem* item) {
-  if (!item) return kNullPointer;
+  if (!item) return errors::kOutputNullPointer;
   item_.Reset();
   ThrowIfFailed(item->Clone(item_.GetAddressOf()));
   return S_OK;
@@ -136,9 +132,9 @@ HRESULT OutputDataGraph::GetAvailableOutputDataSubType(long type, long* count, U
 }
 
 HRESULT OutputDataGraph::SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE& type, LONG on) {
-  if (!built_) return kNotBuilt;
+  if (!built_) return errors::kOutputNotBuilt;
   if (GraphRunning()) return VFW_E_NOT_STOPPED;
-  if (type.type < 1 || type.type > 3) return kUnknownValue;
+  if (type.type < 1 || type.type > 3) return errors::kOutputUnknownValue;
   // The table's order is MPEG, PCM, INDEX: the type's own number.
   selected_[type.type - 1] = on != 0;
   subtypes_[type.type - 1] = type.subtype;
@@ -147,7 +143,7 @@ HRESULT OutputDataGraph::SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE& type, L
 }
 
 HRESULT OutputDataGraph::SetCallback(IOutputDataCB* callback) {
-  if (!built_) return kNotBuilt;
+  if (!built_) return errors::kOutputNotBuilt;
   callback_ = callback;
   for (ULONG type = 1; type <= 3; ++type) {
     RETURN_IF_FAILED(outside_.callbackControl->SelectStream(type, subtypes_[type - 1],
@@ -157,7 +153,7 @@ HRESULT OutputDataGraph::SetCallback(IOutputDataCB* callback) {
 }
 
 HRESULT OutputDataGraph::SetAnalyzerParameters(LONG a, LONG b, LONG c, LONG d) {
-  if (!built_) return kNotBuilt;
+  if (!built_) return errors::kOutputNotBuilt;
   if (GraphRunning()) return VFW_E_NOT_STOPPED;
   return outside_.analyzerControl->SetParameters(a, b, c, d);
 }
@@ -167,13 +163,13 @@ HRESULT OutputDataGraph::GetOutputDataInfo(long type, long subtype, IHalItem* it
 }
 
 HRESULT OutputDataGraph::GetNotifyEvent(long type, HANDLE* event) {
-  if (!event) return kNullPointer;
-  if (!built_) return kNotBuilt;
+  if (!event) return errors::kOutputNullPointer;
+  if (!built_) return errors::kOutputNotBuilt;
   switch (type) {
     case 0: *event = error_.handle(); return S_OK;
     case 1: *event = recInputAudio_.handle(); return S_OK;
     case 2: *event = recOutputAudio_.handle(); return S_OK;
-    default: return kUnknownValue;
+    default: return errors::kOutputUnknownValue;
   }
 }
 
@@ -187,12 +183,12 @@ HRESULT OutputDataGraph::ReadAudioMode(long* tvMode, bool* external) {
 }
 
 HRESULT OutputDataGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  return output_data::AnswerInputAudioMode(mode, kNullPointer, true,
+  return output_data::AnswerInputAudioMode(mode, errors::kOutputNullPointer, true,
                                            [&](long* tvMode, bool* external) { return ReadAudioMode(tvMode, external); });
 }
 
 HRESULT OutputDataGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  return output_data::AnswerOutputAudioMode(mode, kNullPointer,
+  return output_data::AnswerOutputAudioMode(mode, errors::kOutputNullPointer,
                                             [&](long* tvMode, bool* external) { return ReadAudioMode(tvMode, external); });
 }
 
@@ -216,7 +212,7 @@ void OutputDataGraph::ConnectionTable(output_data::PinPair (&pairs)[N]) const {
 }
 
 HRESULT OutputDataGraph::Connect() {
-  if (!built_) return kNotBuilt;
+  if (!built_) return errors::kOutputNotBuilt;
   if (flag_) return S_OK;
   output_data::PinPair pairs[8];
   ConnectionTable(pairs);
@@ -237,13 +233,13 @@ HRESULT OutputDataGraph::Disconnect() {
 HRESULT OutputDataGraph::SetEncoderParameters(ULONG mode) {
   if (!encoder_) return errors::kNoEncoderLink;
   const EncoderParameters* values = EncoderParametersFor(mode);
-  if (!values) ThrowHr(kUnknownValue);
+  if (!values) ThrowHr(errors::kOutputUnknownValue);
   encoder_->SetEncoderParameters(*values);
   return S_OK;
 }
 
 HRESULT OutputDataGraph::Run() {
-  if (!built_) return kNotBuilt;
+  if (!built_) return errors::kOutputNotBuilt;
   if (!flag_) return VFW_E_NOT_CONNECTED;
   lastError_ = S_OK;
   encoderStopped_.Reset();
@@ -273,7 +269,7 @@ HRESULT OutputDataGraph::Stop() {
 }
 
 HRESULT OutputDataGraph::EndOfData(LONG stopMode) {
-  if (!built_) return kNotBuilt;
+  if (!built_) return errors::kOutputNotBuilt;
   if (!flag_) return VFW_E_NOT_CONNECTED;
   if (!GraphRunning()) return VFW_E_NOT_RUNNING;
   return outside_.callbackControl->EndDelivery(stopMode);
@@ -341,7 +337,7 @@ DWORD OutputDataGraph::Worker::Run() {
       default:
         owner_->encoderFailure_.Reset();
         if (owner_->GraphRunning()) {
-          owner_->lastError_ = output_data::kEncoderFailure;
+          owner_->lastError_ = errors::kEncoderFailure;
           owner_->error_.Set();
         }
         break;

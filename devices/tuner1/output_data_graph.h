@@ -59,7 +59,7 @@ class OutputDataGraph : public FilterGraphHolder {
 
   HRESULT Connect();
   HRESULT Disconnect();
-  // Thirteen encoder values for mode 0, 1 or 2; throws kUnknownValue for another mode.
+  // Thirteen encoder values for mode 0, 1 or 2; throws errors::kOutputUnknownValue for another mode.
   HRESULT SetEncoderParameters(ULONG mode);
   HRESULT Run() override;
   HRESULT Stop() override;  // throws on failure

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "common/device/device_identity.h"
+#include "common/errors.h"
 #include "common/handles.h"
 #include "common/hresult.h"
 #include "common/module.h"
@@ -144,7 +145,6 @@ TEST_F(OutputDataGraphTest, EncoderValuesOfEachModeReachTheDriverByteForByte) {
 // When the encoder's driver link does not open, the recording graph is not built and every
 // encoder call of the tuner control answers 0x8007F006 instead of reaching a missing link.
 TEST_F(OutputDataGraphTest, WithoutTheEncoderLinkTheEncoderCallsAnswer0x8007F006) {
-  constexpr HRESULT kNoLink = static_cast<HRESULT>(0x8007F006);
   const DeviceIdentity identity(path_.c_str());
   ASSERT_EQ(S_OK, SimDriver_FailOpen(card_, TRUE, ERROR_ACCESS_DENIED));
   struct Reopen {
@@ -152,8 +152,8 @@ TEST_F(OutputDataGraphTest, WithoutTheEncoderLinkTheEncoderCallsAnswer0x8007F006
     ~Reopen() { SimDriver_FailOpen(card, FALSE, 0); }
   } reopen{card_};
   OutputDataGraph graph(filters_.get());
-  EXPECT_EQ(GuardHr(E_FAIL, [&] { return graph.Build(identity, 1); }), kNoLink);  // Build throws
-  EXPECT_EQ(graph.SetEncoderParameters(0), kNoLink);
+  EXPECT_EQ(GuardHr(E_FAIL, [&] { return graph.Build(identity, 1); }), errors::kNoEncoderLink);  // Build throws
+  EXPECT_EQ(graph.SetEncoderParameters(0), errors::kNoEncoderLink);
 
   TunerControl tuner;
   EXPECT_EQ(tuner.Build(&identity), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
@@ -172,7 +172,7 @@ TEST_F(OutputDataGraphTest, WithoutTheEncoderLinkTheEncoderCallsAnswer0x8007F006
       {"SetCaptureSwitch", tuner.SetCaptureSwitch(1)},
       {"GetSignalLevel", tuner.GetSignalLevel(&level)},
   };
-  for (const auto& c : calls) EXPECT_EQ(c.result, kNoLink) << c.call;
+  for (const auto& c : calls) EXPECT_EQ(c.result, errors::kNoEncoderLink) << c.call;
 }
 
 TEST_F(OutputDataGraphTest, StopWaitsForTheMinimumRecordingTimeAndTheEncoder) {
@@ -285,7 +285,7 @@ TEST_F(OutputDataGraphTest, AMissingPinFailsTheBuildAndReleasesEveryPinFound) {
     built = e.code();
   }
   journal.SetValue(doubles::kValueCallbackWithoutIndexPin, 0);
-  EXPECT_EQ(built, output_data::kNotBuilt);
+  EXPECT_EQ(built, errors::kOutputNotBuilt);
   // The callback filter's "MPEG Input", found before the missing pin, held it alive.
   EXPECT_EQ(journal.Value(doubles::kValueLiveFilterDoubles), 0) << "a pin found before the missing one is still held";
   EXPECT_EQ(graph.Build(DeviceIdentity(path_.c_str()), 0), S_OK) << "the same object builds once the pin is there";

@@ -110,7 +110,7 @@ PreviewGraph::~PreviewGraph() {
 }
 
 HRESULT PreviewGraph::KeepDeviceItem(IHalItem* item) {
-  if (!item) return kPreviewNullPointer;
+  if (!item) return errors::kPreviewNullPointer;
   item_.Reset();
   ThrowIfFailed(item->Clone(&item_));
   const HRESULT hr = ReadItemInteger(item_.Get(), kItemBoardType, &boardType_);
@@ -199,9 +199,9 @@ void PreviewGraph::Teardown() {
 // --- running -----------------------------------------------------------------------------------------
 
 HRESULT PreviewGraph::Run() {
-  if (!IsReady()) return kPreviewNotBuilt;
+  if (!IsReady()) return errors::kPreviewNotBuilt;
   if (running_) return S_OK;
-  if (!chain_ || !chain_->IsBuilt()) return kPreviewNoChain;
+  if (!chain_ || !chain_->IsBuilt()) return errors::kPreviewNoChain;
   HRESULT hr = link_->Attach(audioPin_.Get());
   if (FAILED(hr)) {
     // The link keeps the pin even when it could not connect it: let it go, or the next Run
@@ -265,18 +265,18 @@ bool PreviewGraph::GraphStopped() {
 // --- answers -----------------------------------------------------------------------------------------
 
 HRESULT PreviewGraph::GetMuteStatus(LONG* muted) const {
-  if (!muted) return kPreviewNullPointer;
+  if (!muted) return errors::kPreviewNullPointer;
   *muted = 0;
   return S_OK;
 }
 
 HRESULT PreviewGraph::GetNotifyEvent(int type, HANDLE* event) const {
   const HANDLE events[3] = {graphError_.get(), liveInputAudio_.handle(), liveOutputAudio_.handle()};
-  return graph_watch::PreviewNotifyEvent(type, events, event, kPreviewNullPointer, kPreviewInvalidArg);
+  return graph_watch::PreviewNotifyEvent(type, events, event, errors::kPreviewNullPointer, errors::kPreviewInvalidArg);
 }
 
 HRESULT PreviewGraph::ReadAudioMode(ULONG* left, ULONG* right) {
-  if (!IsReady() || !tvAudioControl_) return kPreviewNullPointer;
+  if (!IsReady() || !tvAudioControl_) return errors::kPreviewNullPointer;
   OAFilterState state = State_Stopped;
   HRESULT hr = GetState(&state, 0);
   if (FAILED(hr)) return hr;
@@ -294,7 +294,7 @@ HRESULT PreviewGraph::ReadAudioMode(ULONG* left, ULONG* right) {
 }
 
 HRESULT PreviewGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
-  if (!mode) return kPreviewNullPointer;
+  if (!mode) return errors::kPreviewNullPointer;
   ULONG left = 0, right = 0;
   const HRESULT hr = ReadAudioMode(&left, &right);
   if (SUCCEEDED(hr)) *mode = {left, right, 0};
@@ -302,7 +302,7 @@ HRESULT PreviewGraph::GetCurrentInputAudioMode(_SHAL_INPUT_AUDIOMODE* mode) {
 }
 
 HRESULT PreviewGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
-  if (!mode) return kPreviewNullPointer;
+  if (!mode) return errors::kPreviewNullPointer;
   ULONG left = 0, right = 0;
   const HRESULT hr = ReadAudioMode(&left, &right);
   if (SUCCEEDED(hr)) *mode = {left, right};
@@ -310,8 +310,8 @@ HRESULT PreviewGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
 }
 
 HRESULT PreviewGraph::GetSoundDataInfo(DWORD* rate, DWORD* channels, DWORD* bits) const {
-  if (!rate || !channels || !bits) return kPreviewNullPointer;
-  if (!IsReady()) return kPreviewNotBuilt;
+  if (!rate || !channels || !bits) return errors::kPreviewNullPointer;
+  if (!IsReady()) return errors::kPreviewNotBuilt;
   *rate = 48000;
   *channels = 2;
   *bits = 16;
@@ -321,10 +321,10 @@ HRESULT PreviewGraph::GetSoundDataInfo(DWORD* rate, DWORD* channels, DWORD* bits
 // --- the window side ---------------------------------------------------------------------------------
 
 HRESULT PreviewGraph::CreateVideoChain(DWORD windowMode) {
-  if (!IsReady()) return kPreviewNotBuilt;
+  if (!IsReady()) return errors::kPreviewNotBuilt;
   HRESULT hr = ReleaseVideoChain();
   if (FAILED(hr)) return hr;
-  if (!item_) return kPreviewNullPointer;
+  if (!item_) return errors::kPreviewNullPointer;
   // The values the chain is chosen by (the builder reads them again): each must be there.
   for (const long type : {kItemTunerNumber, kItemBoardType, kItemCapabilities}) {
     DWORD value = 0;
@@ -355,7 +355,7 @@ HRESULT PreviewGraph::ReleaseVideoChain() {
 }
 
 HRESULT PreviewGraph::InsertCustomFilter(REFCLSID clsid, const wchar_t* moduleFile) {
-  return GuardHr(kPreviewNullPointer, [&] {
+  return GuardHr(errors::kPreviewNullPointer, [&] {
     customClsid_ = clsid;
     customModule_ = moduleFile ? moduleFile : L"";
   });
@@ -366,7 +366,7 @@ HRESULT PreviewGraph::InsertOsdFilter() { return InsertCustomFilter(outside::kCl
 // --- the sound side ----------------------------------------------------------------------------------
 
 HRESULT PreviewGraph::AddAudioRenderer() {
-  if (!IsReady()) return kPreviewNotBuilt;
+  if (!IsReady()) return errors::kPreviewNotBuilt;
   RemoveAudioRenderer();
   sound_ = CreateSoundPath(kFamily1SoundPaths, kSoundPathKind, module_);
   if (!sound_) return E_OUTOFMEMORY;

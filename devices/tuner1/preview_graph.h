@@ -32,12 +32,6 @@
 
 class EncoderControl;
 
-inline constexpr HRESULT kPreviewNotBuilt = errors::kPreviewNotBuilt;
-inline constexpr HRESULT kPreviewNoChain = errors::kPreviewNoChain;
-inline constexpr HRESULT kPreviewNullPointer = errors::DmCode(errors::DmKind::NullPointer, errors::DmComponent::PreviewGraph);  // 0x8007F042
-inline constexpr HRESULT kPreviewInvalidArg = errors::DmCode(errors::DmKind::InvalidArg, errors::DmComponent::PreviewGraph);    // 0x8007F052
-static_assert(kPreviewNullPointer == errors::Code(0x8007F042) && kPreviewInvalidArg == errors::Code(0x8007F052));
-
 class PreviewGraph : public FilterGraphHolder {
  public:
   // The sound-path kind of the first family's preview: the selector into the audio renderer,
@@ -96,7 +90,7 @@ class PreviewGraph : public FilterGraphHolder {
   HRESULT RemoveAudioRenderer();
   FilterHolder* soundPath() const { return sound_.get(); }
   // Volume, balance and mix: 0x80072601 unbuilt, then 0x8007F042 without a sound path.
-  static constexpr SoundControlRules kSoundControls = {kPreviewNullPointer, kPreviewNotBuilt, false, NullOutCheck::None};
+  static constexpr SoundControlRules kSoundControls = {errors::kPreviewNullPointer, errors::kPreviewNotBuilt, false, NullOutCheck::None};
   SoundControls& soundControls() noexcept { return soundControls_; }
 
   bool running() const noexcept { return running_; }

@@ -121,14 +121,14 @@ class PreviewGraphTest : public simcard_testing::SimCardTest {
 };
 
 TEST_F(PreviewGraphTest, RunsTheCapturePinIntoTheRendererAndTearsDownCompletely) {
-  EXPECT_EQ(kPreviewNotBuilt, preview_->Run());
+  EXPECT_EQ(errors::kPreviewNotBuilt, preview_->Run());
   ASSERT_EQ(S_OK, BuildPreview());
   EXPECT_EQ(S_OK, BuildPreview());  // built already
   ASSERT_TRUE(preview_->videoPin() && preview_->audioPin() && preview_->vbiPin());
   HANDLE handle = reinterpret_cast<HANDLE>(1);
-  EXPECT_EQ(kPreviewInvalidArg, preview_->GetNotifyEvent(3, &handle));
+  EXPECT_EQ(errors::kPreviewInvalidArg, preview_->GetNotifyEvent(3, &handle));
   EXPECT_EQ(nullptr, handle);
-  EXPECT_EQ(kPreviewNoChain, preview_->Run());
+  EXPECT_EQ(errors::kPreviewNoChain, preview_->Run());
 
   ASSERT_EQ(S_OK, preview_->CreateVideoChain(0));
   ASSERT_EQ(S_OK, preview_->Run());
@@ -212,7 +212,6 @@ TEST_F(PreviewGraphTest, TheOsdFilterJoinsTheNextChainAsItsCustomFilter) {
 // when the chain is made: a value the item lacks fails that step with the item's answer instead
 // of choosing the chain for a board 0 without capabilities.
 TEST_F(PreviewGraphTest, ADeviceItemValueThatCannotBeReadFailsItsStep) {
-  constexpr HRESULT kNoValue = static_cast<HRESULT>(0x8002802B);  // the item's "no such value"
   struct Case {
     long missing;
     bool failsKeep;
@@ -223,12 +222,12 @@ TEST_F(PreviewGraphTest, ADeviceItemValueThatCannotBeReadFailsItsStep) {
     ASSERT_TRUE(item);
     const HRESULT kept = GuardHr(E_FAIL, [&] { return preview_->KeepDeviceItem(item.Get()); });
     if (c.failsKeep) {
-      EXPECT_EQ(kNoValue, kept);
+      EXPECT_EQ(TYPE_E_ELEMENTNOTFOUND, kept);
       continue;
     }
     ASSERT_EQ(S_OK, kept);
     ASSERT_EQ(S_OK, BuildPreview());
-    EXPECT_EQ(kNoValue, preview_->CreateVideoChain(0));
+    EXPECT_EQ(TYPE_E_ELEMENTNOTFOUND, preview_->CreateVideoChain(0));
     preview_->Teardown();
   }
 }
@@ -301,7 +300,7 @@ TEST_F(PreviewGraphTest, CaptionsAndSoundRunWithThePicture) {
   ASSERT_EQ(S_OK, preview_->KeepDeviceItem(item.Get()));
   ASSERT_EQ(S_OK, BuildPreview());
   LONG volume = 0;
-  EXPECT_EQ(kPreviewNullPointer, preview_->soundControls().GetVolume(&volume));
+  EXPECT_EQ(errors::kPreviewNullPointer, preview_->soundControls().GetVolume(&volume));
   ASSERT_EQ(S_OK, preview_->AddAudioRenderer());
   ASSERT_EQ(S_OK, preview_->CreateVideoChain(0x10));
   ASSERT_EQ(S_OK, preview_->Run());

@@ -112,7 +112,7 @@ TEST(TamModule, WorksThroughTheProxiesFromAnotherApartment) {
       EXPECT_STREQ(got.bstrVal, path.bstrVal);
       VariantClear(&got);
       VariantClear(&path);
-      EXPECT_EQ(device->GetInfo(99, &got), kHalItemNoValue);
+      EXPECT_EQ(device->GetInfo(99, &got), TYPE_E_ELEMENTNOTFOUND);
 
       // A counted array comes back whole.
       long count = 0;

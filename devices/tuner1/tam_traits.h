@@ -47,7 +47,7 @@ struct TamTraits {
   // The window side: 0x8007F042 without a video chain; the preview control's "not initialised"
   // is a clipping window taken; Run gives the clipping window again, a null one too; a chain's
   // success answers S_OK.
-  static constexpr PreviewWindowRules kPreviewWindow = {kPreviewNullPointer, true, ClipReapply::Any, true};
+  static constexpr PreviewWindowRules kPreviewWindow = {errors::kPreviewNullPointer, true, ClipReapply::Any, true};
 
   static constexpr ServerRegistration kRegistration = {
       kClsidTamDeviceManager,

@@ -38,7 +38,7 @@
 #include "devices/tuner2/device_manager_impl.h"
 #include "devices/tuner2/instance_pipe.h"
 #include "devices/tuner2/testing/device_item_double.h"
-#include "devices/tuner2/testing/rul_graph_fixture.h"
+#include "devices/tuner2/testing/rul_device_fixture.h"
 #include "sim/card/picture_testing.h"
 #include "sim/doubles/double_journal.h"
 #include "sim/doubles/platform_doubles.h"
@@ -79,23 +79,7 @@ ComPtr<IHalItem> TunerItem(const std::wstring& path, LONG tuner, LONG tuners = 3
 bool EventExists(const std::wstring& name) { return UniqueHandle(OpenEventW(SYNCHRONIZE, FALSE, name.c_str())).valid(); }
 bool MutexExists(const std::wstring& name) { return UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str())).valid(); }
 
-// And the host's item class registered (the object makes channel and setting items of it).
-class RulDeviceObjectTest : public rul_testing::RulGraphTest {
- protected:
-  using RegFn = HRESULT(STDAPICALLTYPE*)();
-  void SetUp() override {
-    RulGraphTest::SetUp();
-    items_.reset(LoadLibraryW(testing_support::BinPath(L"vorn_halitem.dll").c_str()));
-    auto reg = GetProcAs<RegFn>(items_.get(), "DllRegisterServer");
-    ASSERT_TRUE(reg && reg() == S_OK);
-  }
-  void TearDown() override {
-    if (auto unreg = GetProcAs<RegFn>(items_.get(), "DllUnregisterServer")) unreg();
-    RulGraphTest::TearDown();
-  }
-
-  UniqueModule items_;
-};
+class RulDeviceObjectTest : public rul_testing::RulDeviceTest {};
 
 TEST_F(RulDeviceObjectTest, SetDeviceInfoRefusesBadItemsKeepingNothing) {
   testing_support::ScratchRegistryKey board(HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE",
@@ -746,7 +730,7 @@ TEST_F(RulDeviceObjectTest, AFailedRunIsRolledBack) {
   EXPECT_EQ(object->RunPreview(0), errors::kPreviewNotInit);
   ASSERT_EQ(object->InitializePreview(0), S_OK);
   ASSERT_EQ(object->previewGraph().SetAudioLink(nullptr), S_OK);  // every connection fails
-  EXPECT_EQ(object->RunPreview(0), rul::kPreviewIncomplete);
+  EXPECT_EQ(object->RunPreview(0), errors::kPreviewNoChain);
   EXPECT_FALSE(object->notifyEvents().event(NotifyEvent::LiveRunning).IsSet());
   std::int32_t slots[kSlotCount] = {};
   DeviceStateTable table(TestStateNames().section.c_str(), TestStateNames().mutex.c_str());
@@ -1070,8 +1054,8 @@ TEST_F(RulDeviceObjectTest, AWholeSessionShowsPicturesRecordsAndLeavesNothing) {
     EXPECT_TRUE(simcard_testing::WaitUntil([] { return Journal::Instance().Value(doubles::kValueVideoFrames) >= 3; },
                                            kPictureWaitMs))
         << Journal::Instance().Value(doubles::kValueVideoFrames);
-    EXPECT_EQ(object->UninitializePreviewWindow(0), kChainGraphNotStopped);
-    EXPECT_EQ(object->UninitializeSound(0), kChainGraphNotStopped);
+    EXPECT_EQ(object->UninitializePreviewWindow(0), errors::kGraphNotStopped);
+    EXPECT_EQ(object->UninitializeSound(0), errors::kGraphNotStopped);
     // A pause is told to the other processes.
     ASSERT_EQ(object->PausePreview(0), S_OK);
     {

@@ -27,7 +27,6 @@ namespace rul {
 
 namespace {
 
-constexpr HRESULT kPreviewNotStopped = errors::kGraphNotStopped;
 constexpr LONG kExcludingTuner = 1;
 // The preview's sound path: the rate adapter behind the live audio pacer.
 constexpr int kSoundPathKind = FilterLink::kLiveSyncKind;
@@ -121,7 +120,7 @@ HRESULT DeviceManagerImpl::GetPreviewState(ULONG* state) {
 HRESULT DeviceManagerImpl::UninitializePreview(ULONG) {
   if (!previewInitialized_) return S_OK;
   OAFilterState state = State_Stopped;
-  if (FAILED(preview_.GetState(&state, 0)) || state != State_Stopped) return kPreviewNotStopped;
+  if (FAILED(preview_.GetState(&state, 0)) || state != State_Stopped) return errors::kGraphNotStopped;
   ReleaseSoundParts();
   ReleaseWindowParts();
   preview_.Teardown();
@@ -269,7 +268,7 @@ HRESULT DeviceManagerImpl::GetZoomMode(ULONG* zoomMode) {
 HRESULT DeviceManagerImpl::UninitializePreviewWindow(ULONG) {
   if (!windowInitialized_) return S_OK;
   OAFilterState state = State_Stopped;
-  if (FAILED(preview_.GetState(&state, 0)) || state != State_Stopped) return kPreviewNotStopped;
+  if (FAILED(preview_.GetState(&state, 0)) || state != State_Stopped) return errors::kGraphNotStopped;
   ReleaseWindowParts();
   window_.Forget();
   windowInitialized_ = false;
@@ -312,7 +311,7 @@ void DeviceManagerImpl::ReleaseSoundParts() noexcept {
 HRESULT DeviceManagerImpl::UninitializeSound(ULONG) {
   if (!soundInitialized_) return S_OK;
   OAFilterState state = State_Stopped;
-  if (FAILED(preview_.GetState(&state, 0)) || state != State_Stopped) return kPreviewNotStopped;
+  if (FAILED(preview_.GetState(&state, 0)) || state != State_Stopped) return errors::kGraphNotStopped;
   ReleaseSoundParts();
   soundInitialized_ = false;
   return S_OK;

@@ -21,7 +21,7 @@
 #include "devices/tuner2/device_manager_impl.h"
 #include "devices/tuner2/instance_pipe.h"
 #include "devices/tuner2/testing/device_item_double.h"
-#include "devices/tuner2/testing/rul_graph_fixture.h"
+#include "devices/tuner2/testing/rul_device_fixture.h"
 
 using Microsoft::WRL::ComPtr;
 using testing_support::UniqueName;
@@ -52,21 +52,8 @@ bool ReadAnswer(HANDLE pipe, rul::PeerAnswer* answer) {
          moved == sizeof(*answer);
 }
 
-class RulDeviceFuzz : public rul_testing::RulGraphTest {
+class RulDeviceFuzz : public rul_testing::RulDeviceTest {
  protected:
-  using RegFn = HRESULT(STDAPICALLTYPE*)();
-  void SetUp() override {
-    RulGraphTest::SetUp();
-    items_.reset(LoadLibraryW(testing_support::BinPath(L"vorn_halitem.dll").c_str()));
-    auto reg = GetProcAs<RegFn>(items_.get(), "DllRegisterServer");
-    ASSERT_TRUE(reg && reg() == S_OK);
-  }
-  void TearDown() override {
-    if (auto unreg = GetProcAs<RegFn>(items_.get(), "DllUnregisterServer")) unreg();
-    RulGraphTest::TearDown();
-  }
-  UniqueModule items_;
-
   // A tuner-1 item of the card.
   ComPtr<IHalItem> Item() const {
     return rul_testing::MakeItem({{8, 1}, {9, 3}, {2, 7}, {5, 9}}, {{7, capturePath_}, {0, L"1" + capturePath_}});
@@ -154,7 +141,7 @@ TEST_F(RulDeviceFuzz, SetupTakesTheDriverFactsOrKeepsNothing) {
   ASSERT_TRUE(driver_replies::ReplyHook::Install());
   fuzzing::Target target = driver_replies::SetupTarget(
       "rul_driver_information", [&]() -> std::unique_ptr<DeviceObjectCore> { return MakeObject(); },
-      [&] { return Item(); }, DeviceHandle::kLinkFailure);
+      [&] { return Item(); }, errors::kLinkFailure);
   target.defaultRuns = 2000;
   const fuzzing::Result result = fuzzing::Run(target);
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/device/named_pipe.h"
+#include "common/errors.h"
 #include "common/hresult.h"
 #include "common/security.h"
 
@@ -61,7 +62,7 @@ HRESULT InstancePipe::SendRequest(std::uint32_t a, std::uint32_t b, std::uint32_
   DWORD count = 0;
   RETURN_IF_FAILED(Read(&answer, sizeof(answer), &count));
   // A short answer carries no result.
-  if (count < sizeof(answer)) return HResultFromWin32(ERROR_INVALID_DATA);
+  if (count < sizeof(answer)) return errors::kInvalidData;
   *failed = false;
   return answer.result;
 }

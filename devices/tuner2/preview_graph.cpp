@@ -109,13 +109,13 @@ void PreviewGraph::Teardown() noexcept {
 // --- connections and states --------------------------------------------------------------------------
 
 HRESULT PreviewGraph::Connect() {
-  if (!IsReady()) return kPreviewNotReady;
+  if (!IsReady()) return errors::kPreviewNotBuilt;
   if (flag_) return S_OK;
-  if (!link_) ThrowHr(kPreviewIncomplete);
+  if (!link_) ThrowHr(errors::kPreviewNoChain);
   ThrowIfFailed(link_->Attach(audioPin_.Get()));
   HRESULT hr = S_OK;
   if (chain_ && !chain_->IsBuilt()) {
-    hr = kPreviewIncomplete;
+    hr = errors::kPreviewNoChain;
   } else if (chain_) {
     hr = chain_->Connect();
   }
@@ -239,7 +239,7 @@ HRESULT PreviewGraph::GetCurrentOutputAudioMode(_SHAL_OUTPUT_AUDIOMODE* mode) {
 
 HRESULT PreviewGraph::GetSoundDataInfo(ULONG, DWORD* rate, DWORD* channels, DWORD* bits) const {
   if (!rate || !channels || !bits) return E_INVALIDARG;
-  if (!IsReady()) return kPreviewNotReady;
+  if (!IsReady()) return errors::kPreviewNotBuilt;
   *rate = 48000;
   *channels = 2;
   *bits = 16;

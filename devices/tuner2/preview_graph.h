@@ -37,9 +37,6 @@
 
 namespace rul {
 
-inline constexpr HRESULT kPreviewNotReady = errors::kPreviewNotBuilt;
-inline constexpr HRESULT kPreviewIncomplete = errors::kPreviewNoChain;
-
 class PreviewGraph : public TunerGraph {
  public:
   // Notify-event kinds: 0 graph error, 1 and 2 input and output audio, 3 and 7 to 10 unnamed,
@@ -57,7 +54,7 @@ class PreviewGraph : public TunerGraph {
   void Teardown() noexcept override;
 
   // Attaches the audio pin to the link, connects the video chain and the sound path (those
-  // present). kPreviewNotReady unbuilt, S_OK when connected; throws kPreviewIncomplete without
+  // present). errors::kPreviewNotBuilt unbuilt, S_OK when connected; throws errors::kPreviewNoChain without
   // a link or with a chain not built; a failure undoes the steps before it and is thrown.
   HRESULT Connect();
   // Detaches the audio pin, disconnects the chain and the sound path; every step runs, the
@@ -83,9 +80,9 @@ class PreviewGraph : public TunerGraph {
   // {48000, 2, 16}: rate, channels, bits.
   HRESULT GetSoundDataInfo(ULONG type, DWORD* rate, DWORD* channels, DWORD* bits) const;
 
-  // The sound side, forwarded to the sound path: E_POINTER without one, kPreviewNotReady
+  // The sound side, forwarded to the sound path: E_POINTER without one, errors::kPreviewNotBuilt
   // unbuilt, E_INVALIDARG for a null out-pointer.
-  static constexpr SoundControlRules kSoundControls = {E_POINTER, kPreviewNotReady, true, NullOutCheck::Inside};
+  static constexpr SoundControlRules kSoundControls = {E_POINTER, errors::kPreviewNotBuilt, true, NullOutCheck::Inside};
   SoundControls& soundControls() noexcept { return soundControls_; }
 
   IPin* videoPin() const noexcept { return videoPin_.Get(); }

@@ -164,8 +164,8 @@ TEST_F(RulPreviewGraphTest, AudioModesOfARunningGraph) {
 TEST_F(RulPreviewGraphTest, ForwardersAndConnectWithoutTheirParts) {
   rul::PreviewGraph unbuilt;
   DWORD rate = 0, channels = 0, bits = 0;
-  EXPECT_EQ(rul::kPreviewNotReady, unbuilt.GetSoundDataInfo(0, &rate, &channels, &bits));
-  EXPECT_EQ(rul::kPreviewNotReady, unbuilt.Connect());
+  EXPECT_EQ(errors::kPreviewNotBuilt, unbuilt.GetSoundDataInfo(0, &rate, &channels, &bits));
+  EXPECT_EQ(errors::kPreviewNotBuilt, unbuilt.Connect());
   EXPECT_EQ(HRESULT(0x8007E100), Thrown([&] { unbuilt.Build(capturePath_.c_str()); }));
 
   BuildFor(0);
@@ -183,13 +183,13 @@ TEST_F(RulPreviewGraphTest, ForwardersAndConnectWithoutTheirParts) {
   EXPECT_EQ(2u, channels);
   EXPECT_EQ(16u, bits);
 
-  EXPECT_EQ(rul::kPreviewIncomplete, Thrown([&] { graph_->Connect(); }));
+  EXPECT_EQ(errors::kPreviewNoChain, Thrown([&] { graph_->Connect(); }));
   auto link = std::make_unique<FilterLink>(doubles_.get());
   FilterLink* held = link.get();
   ASSERT_EQ(S_OK, graph_->SetAudioLink(std::move(link)));
   ChainDevice device;
   ASSERT_EQ(S_OK, graph_->SetVideoChain(std::make_unique<VideoChainBuilder>(device, false)));
-  EXPECT_EQ(rul::kPreviewIncomplete, Thrown([&] { graph_->Connect(); }));
+  EXPECT_EQ(errors::kPreviewNoChain, Thrown([&] { graph_->Connect(); }));
   EXPECT_EQ(0, graph_->GetFlag());
   EXPECT_EQ(nullptr, held->OutputPin());  // the audio pin was let go again
   EXPECT_EQ(S_OK, graph_->SetVideoChain(nullptr));

@@ -91,7 +91,7 @@ TEST_F(StreamingControlFuzz, GetsFillOnlyTheirWordsFromTheReply) {
       {kProperty, 36, 36, [&] { return Outcome{Thrown([&] { control.Tune(1, 91250000, 1); }), {}}; },
        [](const std::vector<std::uint8_t>&) { return std::vector<std::uint32_t>{}; }},
   };
-  fuzzing::Target target = ReplyTarget("streaming_link_replies", operations, Control::kLinkFailure);
+  fuzzing::Target target = ReplyTarget("streaming_link_replies", operations, errors::kLinkFailure);
   target.defaultRuns = 3000;
   const fuzzing::Result result = fuzzing::Run(target);
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);

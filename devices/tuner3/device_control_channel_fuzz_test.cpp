@@ -40,7 +40,7 @@ TEST_F(ControlChannelFuzz, ReadsReportOnlyWhatTheReplyLeft) {
          return std::vector<std::uint32_t>{WordAt(after, 4) & DeviceControlChannel::kVersionMask};
        }},
   };
-  fuzzing::Target target = ReplyTarget("control_channel_replies", operations, DeviceHandle::kLinkFailure);
+  fuzzing::Target target = ReplyTarget("control_channel_replies", operations, errors::kLinkFailure);
   target.defaultRuns = 3000;
   const fuzzing::Result result = fuzzing::Run(target);
   EXPECT_TRUE(result.failure.empty()) << result.failure << "\n" << fuzzing::Hex(result.input);

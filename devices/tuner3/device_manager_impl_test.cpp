@@ -394,8 +394,8 @@ TEST_F(PexDeviceObject, PreviewAnswersItsSizesAndMarksItsStatesFromRunToStop) {
     bool liveRunning;
   } steps[] = {
       {"run", [&] { return object_->RunPreview(0); }, S_OK, 1, 2, true},
-      {"uninitialize while running", [&] { return object_->UninitializePreview(0); }, kChainGraphNotStopped, 1, 2, true},
-      {"a window while running", [&] { return object_->InitializePreviewWindow(0); }, kChainGraphNotStopped, 1, 2, true},
+      {"uninitialize while running", [&] { return object_->UninitializePreview(0); }, errors::kGraphNotStopped, 1, 2, true},
+      {"a window while running", [&] { return object_->InitializePreviewWindow(0); }, errors::kGraphNotStopped, 1, 2, true},
       {"pause", [&] { return object_->PausePreview(0); }, S_OK, 1, 1, true},
       {"stop", [&] { return object_->StopPreview(0); }, S_OK, 0, 0, false},
   };
@@ -474,7 +474,7 @@ TEST_F(PexPreviewOutputs, SoundFollowsThePreviewAndItsPcmReachesTheRenderer) {
       {"GetSoundMode", [&] { return object_->GetSoundMode(&mode); }, S_OK, S_OK},
       {"GetAvailableSoundMode(null)", [&] { return object_->GetAvailableSoundMode(nullptr, nullptr); }, E_POINTER, E_POINTER},
       {"SetSoundMode(1)", [&] { return object_->SetSoundMode(1); }, E_FAIL, E_FAIL},
-      {"Uninitialize", [&] { return object_->UninitializeSound(0); }, S_OK, kChainGraphNotStopped},
+      {"Uninitialize", [&] { return object_->UninitializeSound(0); }, S_OK, errors::kGraphNotStopped},
   };
   for (const auto& c : calls) EXPECT_EQ(c.before, c.call()) << c.what;
   EXPECT_TRUE(FAILED(object_->InitializeSound(0))) << "no preview graph yet";

@@ -145,12 +145,12 @@ TEST_F(PexDeviceFuzz, SetupTakesTheDriverFactsOrKeepsNothing) {
     if (expected == S_OK) {
       owed.push_back({DeviceControlChannel::kDescriptionACode, 0, 12});
       if (replies[next].fail) {
-        expected = driver_replies::ExpectedCode(replies[next], DeviceHandle::kLinkFailure);
+        expected = driver_replies::ExpectedCode(replies[next], errors::kLinkFailure);
       } else {
         blockA = after(next);
         owed.push_back({DeviceControlChannel::kDescriptionBCode, 0, 32});
         if (replies[next + 1].fail) {
-          expected = driver_replies::ExpectedCode(replies[next + 1], DeviceHandle::kLinkFailure);
+          expected = driver_replies::ExpectedCode(replies[next + 1], errors::kLinkFailure);
         } else {
           blockB = after(next + 1);
           if ((WordAt(blockA, 4) & 7) == 0) expected = errors::kNoBaseChannel;

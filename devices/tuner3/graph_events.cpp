@@ -31,7 +31,7 @@ HRESULT ExchangeKsRecord(IKsPropertySet* target, const GUID& set, DWORD id, bool
   if (write) return target->Set(set, id, record, size, record, size);
   DWORD returned = 0;
   hr = target->Get(set, id, record, size, record, size, &returned);
-  if (SUCCEEDED(hr) && returned < size) return errors::kKsShortReply;
+  if (SUCCEEDED(hr) && returned < size) return errors::kInvalidData;
   return hr;
 }
 

@@ -36,7 +36,7 @@ HRESULT RegisterKsEvent(IKsPropertySet* target, const KsEventSlot& slot, HANDLE 
 
 // Sets or gets a property record of `size` bytes (header then values) through one buffer used
 // as instance and property data; `unsupported` when QuerySupported lacks the direction. A Get
-// whose reply holds fewer than `size` bytes gives errors::kKsShortReply: the values it did not return
+// whose reply holds fewer than `size` bytes gives errors::kInvalidData: the values it did not return
 // would be taken as the request's own.
 HRESULT ExchangeKsRecord(IKsPropertySet* target, const GUID& set, DWORD id, bool write, void* record, DWORD size,
                          HRESULT unsupported);

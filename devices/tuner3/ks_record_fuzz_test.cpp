@@ -89,7 +89,7 @@ std::string CheckExchange(const std::uint8_t* data, std::size_t size) {
   // A get that succeeded with fewer bytes than the record is refused: the rest is not the driver's.
   const HRESULT answer = kResults[data[2] % std::size(kResults)];
   const bool shortReply = !write && SUCCEEDED(answer) && fuzzing::ReadLe(data + 3, 4) < recordSize;
-  if (hr != (shortReply ? errors::kKsShortReply : answer)) return "not the driver's answer";
+  if (hr != (shortReply ? errors::kInvalidData : answer)) return "not the driver's answer";
   if (!properties.sameBuffer || properties.sent.size() != recordSize) return "not the record's own buffer and size";
   if (!IsEqualGUID(properties.lastSet, PexEncoderPropertySet) || properties.lastId != id) return "another property";
   // The header as sent, then the caller's values.

@@ -31,9 +31,9 @@ constexpr CLSID kClsidNullRenderer = {0xc1f400a4, 0x3f08, 0x11d3, {0x9f, 0x0b, 0
 
 // The driver registrations, in order: capture audio mode, encoder error, encoder end.
 constexpr KsEventSlot kSlots[3] = {
-    {&PexEventPropertySet, 3, kCaptureEventUnsupported},
-    {&PexEncoderPropertySet, 3, kEncoderErrorEventUnsupported},
-    {&PexEncoderPropertySet, 4, kEncoderEndEventUnsupported},
+    {&PexEventPropertySet, 3, errors::kCaptureEventUnsupported},
+    {&PexEncoderPropertySet, 3, errors::kEncoderErrorEventUnsupported},
+    {&PexEncoderPropertySet, 4, errors::kEncoderEndEventUnsupported},
 };
 
 
@@ -242,7 +242,7 @@ HRESULT OutputDataGraph::DisconnectStreams() {
 
 HRESULT OutputDataGraph::Start() {
   if (!IsReady()) return E_POINTER;
-  if (!flag_) return kGraphNotConnected;
+  if (!flag_) return VFW_E_NOT_CONNECTED;
   lastError_ = S_OK;
   encoderEnd_.Reset();
   encoderFailed_ = false;
@@ -270,7 +270,7 @@ HRESULT OutputDataGraph::Stop() {
 
 HRESULT OutputDataGraph::EndOfData(LONG stopMode) {
   if (!IsReady()) return E_POINTER;
-  if (!flag_) return kGraphNotConnected;
+  if (!flag_) return VFW_E_NOT_CONNECTED;
   if (GraphStopped()) return VFW_E_NOT_RUNNING;
   return callbackControl_->EndDelivery(stopMode);
 }
@@ -284,7 +284,7 @@ bool OutputDataGraph::GraphStopped() {
 
 HRESULT OutputDataGraph::SetOutputDataType(const _SHAL_OUTPUTDTATA_TYPE* type, IOutputDataCB* callback) {
   if (!type || !IsReady()) return E_POINTER;
-  if (!GraphStopped()) return kGraphNotStopped;
+  if (!GraphStopped()) return VFW_E_NOT_STOPPED;
   if (type->type < 1 || type->type > 3) return E_INVALIDARG;
   enabled_[type->type - 1] = callback != nullptr;
   // Each type goes to its own callback; a null one switches the type off.
@@ -302,7 +302,7 @@ HRESULT OutputDataGraph::ReadEncoderParameters(EncoderParameterBlock* block) {
 
 HRESULT OutputDataGraph::SetRecordingParameters(int preset) {
   if (!IsReady()) return E_POINTER;
-  if (!GraphStopped()) return kGraphNotStopped;
+  if (!GraphStopped()) return VFW_E_NOT_STOPPED;
   EncoderParameterBlock block{};
   RETURN_IF_FAILED(ReadEncoderParameters(&block));
   std::int32_t* v = block.values;
@@ -325,7 +325,7 @@ HRESULT OutputDataGraph::SetRecordingParameters(int preset) {
 
 HRESULT OutputDataGraph::SetAnalyzerParameters(LONG v1, LONG v2, LONG v3, LONG v4) {
   if (!IsReady()) return E_POINTER;
-  if (!GraphStopped()) return kGraphNotStopped;
+  if (!GraphStopped()) return VFW_E_NOT_STOPPED;
   const LONG values[4] = {v1, v2, v3, v4};
   for (LONG i = 0; i < 4; ++i) RETURN_IF_FAILED(analyzerControl_->SetParameter(i + 1, values[i]));
   return S_OK;
@@ -423,7 +423,7 @@ DWORD OutputDataGraph::Work() {
       case 2:
         encoderFailed_ = true;
         encoderError_.Reset();
-        lastError_ = kEncoderError;
+        lastError_ = errors::kEncoderFailure;
         error_.Set();
         break;
       case 3:

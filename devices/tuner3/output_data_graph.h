@@ -33,13 +33,6 @@ struct IStreamAnalyzerControl;
 
 namespace pex {
 
-inline constexpr HRESULT kCaptureEventUnsupported = errors::kCaptureEventUnsupported;
-inline constexpr HRESULT kEncoderErrorEventUnsupported = errors::kEncoderErrorEventUnsupported;
-inline constexpr HRESULT kEncoderEndEventUnsupported = errors::kEncoderEndEventUnsupported;
-inline constexpr HRESULT kEncoderError = errors::kEncoderFailure;  // the last error after an encoder error
-inline constexpr HRESULT kGraphNotStopped = VFW_E_NOT_STOPPED;    // 0x80040224
-inline constexpr HRESULT kGraphNotConnected = VFW_E_NOT_CONNECTED;  // 0x80040209
-
 // The encoder's parameter record (id 2): the KSPROPERTY header, then 80 bytes whose first 19
 // values are the encoder's parameters; the named ones are at these places.
 struct EncoderParameterBlock {

@@ -113,7 +113,7 @@ TEST_F(PexOutputDataGraphTest, AFailedConnectionLeavesNoPairBehindSoARetryWorks)
   ASSERT_EQ(S_OK, graph_->graph()->ConnectDirect(capturePin.Get(), in.Get(), nullptr));
   EXPECT_TRUE(FAILED(graph_->ConnectStreams()));
   EXPECT_EQ(L"", PeerOf(graph_->graph(), L"TAVO Preview", L"Audio PCM"));
-  EXPECT_EQ(pex::kGraphNotConnected, graph_->Start());
+  EXPECT_EQ(VFW_E_NOT_CONNECTED, graph_->Start());
   ASSERT_EQ(S_OK, graph_->graph()->Disconnect(capturePin.Get()));
   ASSERT_EQ(S_OK, graph_->graph()->Disconnect(in.Get()));
   EXPECT_EQ(S_OK, graph_->ConnectStreams());
@@ -165,7 +165,7 @@ TEST_F(PexOutputDataGraphTest, EncoderAndGraphErrorsBecomeTheLastErrorAndStopWai
   ASSERT_EQ(S_OK, graph_->GetNotifyEvent(0, &error));
   ASSERT_EQ(S_OK, SimCard_SignalKsEvent(capturePath_.c_str(), &kSimKsEncoderSet, 3));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(error, kEventWaitMs));
-  EXPECT_EQ(pex::kEncoderError, graph_->GetLastError());
+  EXPECT_EQ(errors::kEncoderFailure, graph_->GetLastError());
   const ULONGLONG start = GetTickCount64();
   EXPECT_EQ(S_OK, graph_->Stop());
   EXPECT_LT(GetTickCount64() - start, 5000u);
@@ -185,9 +185,9 @@ TEST_F(PexOutputDataGraphTest, EachRegistrationHasItsCodeAndTeardownTakesEveryOn
     HRESULT code;
     size_t madeBefore;  // registrations made (and taken back) before the failing one
   } cases[] = {
-      {&kSimKsEventSet, 3, pex::kCaptureEventUnsupported, 0},
-      {&kSimKsEncoderSet, 3, pex::kEncoderErrorEventUnsupported, 1},
-      {&kSimKsEncoderSet, 4, pex::kEncoderEndEventUnsupported, 2},
+      {&kSimKsEventSet, 3, errors::kCaptureEventUnsupported, 0},
+      {&kSimKsEncoderSet, 3, errors::kEncoderErrorEventUnsupported, 1},
+      {&kSimKsEncoderSet, 4, errors::kEncoderEndEventUnsupported, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.code);
@@ -284,7 +284,7 @@ TEST_F(PexOutputDataGraphTest, AShortParameterReplyWritesNothingBack) {
   ASSERT_EQ(S_OK, Build());
   const std::vector<LONG> driver = EncoderBlock();
   ASSERT_EQ(S_OK, SimCard_SetKsReturned(capturePath_.c_str(), &kSimKsEncoderSet, 2, 60));
-  EXPECT_EQ(errors::kKsShortReply, graph_->SetRecordingParameters(0));
+  EXPECT_EQ(errors::kInvalidData, graph_->SetRecordingParameters(0));
   EXPECT_TRUE(Writes(kSimKsEncoderSet, 2).empty());
   EXPECT_EQ(driver, EncoderBlock());
   ASSERT_EQ(S_OK, SimCard_SetKsReturned(capturePath_.c_str(), &kSimKsEncoderSet, 2, kSimKsReturnedWhole));

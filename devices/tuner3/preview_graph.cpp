@@ -23,7 +23,7 @@ namespace {
 
 // {A799A802-A46D-11D0-A18C-00A02401DCD4}
 constexpr GUID kCategoryTvAudio = {0xa799a802, 0xa46d, 0x11d0, {0xa1, 0x8c, 0x00, 0xa0, 0x24, 0x01, 0xdc, 0xd4}};
-constexpr KsEventSlot kAudioModeSlot{&PexEventPropertySet, 1, kPreviewEventUnsupported};
+constexpr KsEventSlot kAudioModeSlot{&PexEventPropertySet, 1, errors::kPreviewEventUnsupported};
 constexpr long kItemSoundSetting = 2;
 
 }  // namespace
@@ -46,7 +46,7 @@ PreviewGraph::~PreviewGraph() {
 
 HRESULT PreviewGraph::Build(const DeviceIdentity& identity) {
   if (IsReady()) return S_OK;
-  return GuardHr(kPreviewFailure, [&] {
+  return GuardHr(errors::kPreviewFailure, [&] {
     try {
       BuildSteps(identity);
     } catch (...) {
@@ -113,16 +113,16 @@ void PreviewGraph::Teardown() {
 // --- streams -----------------------------------------------------------------------------------------
 
 HRESULT PreviewGraph::ConnectStreams() {
-  if (!IsReady()) return kPreviewNotBuilt;
+  if (!IsReady()) return errors::kPreviewNotBuilt;
   if (flag_) return S_OK;
-  if (!link_) return kPreviewNoChain;
-  return GuardHr(kPreviewFailure, [&] {
+  if (!link_) return errors::kPreviewNoChain;
+  return GuardHr(errors::kPreviewFailure, [&] {
     HRESULT hr = link_->Attach(soundPin_.Get());
     if (FAILED(hr)) return hr;
     // Each later failure undoes what came before: the wrapper refuses a second pin, so a sound
     // pin left attached would fail every later attempt.
     if (chain_) {
-      hr = chain_->IsBuilt() ? chain_->Connect() : kPreviewNoChain;
+      hr = chain_->IsBuilt() ? chain_->Connect() : errors::kPreviewNoChain;
       if (FAILED(hr)) {
         link_->Detach();
         return hr;
@@ -138,7 +138,7 @@ HRESULT PreviewGraph::ConnectStreams() {
 }
 
 HRESULT PreviewGraph::DisconnectStreams() {
-  return GuardHr(kPreviewFailure, [&] {
+  return GuardHr(errors::kPreviewFailure, [&] {
     HRESULT first = S_OK;
     if (link_) link_->Detach();
     if (chain_) {
@@ -242,7 +242,7 @@ HRESULT PreviewGraph::GetVideoSize(PreviewVideoSize* size) {
 }
 
 HRESULT PreviewGraph::GetSoundDataInfo(DWORD* rate, DWORD* channels, DWORD* bits) const {
-  if (!IsReady()) return kPreviewNotBuilt;
+  if (!IsReady()) return errors::kPreviewNotBuilt;
   if (!rate || !channels || !bits) return E_INVALIDARG;
   *rate = 48000;
   *channels = 2;
@@ -251,9 +251,9 @@ HRESULT PreviewGraph::GetSoundDataInfo(DWORD* rate, DWORD* channels, DWORD* bits
 }
 
 HRESULT PreviewGraph::SetSoundSettings(IHalItem* item) {
-  if (!item) return kPreviewNullItem;
+  if (!item) return errors::kPreviewNullPointer;
   soundItem_.Reset();
-  return GuardHr(kPreviewFailure, [&] {
+  return GuardHr(errors::kPreviewFailure, [&] {
     ThrowIfFailed(item->Clone(&soundItem_));
     try {
       soundSetting_ = hal_items::ReadInteger(soundItem_.Get(), kItemSoundSetting);
@@ -276,7 +276,7 @@ HRESULT PreviewGraph::ReleaseVideoChain() {
 
 HRESULT PreviewGraph::InsertCustomFilter(std::unique_ptr<VideoChainBuilder> chain, DWORD overlayMode,
                                          REFCLSID clsid, const wchar_t* moduleFile) {
-  if (!IsReady()) return kPreviewNotBuilt;
+  if (!IsReady()) return errors::kPreviewNotBuilt;
   RETURN_IF_FAILED(ReleaseVideoChain());
   if (!chain) return E_OUTOFMEMORY;
   chain_ = std::move(chain);
@@ -297,8 +297,8 @@ HRESULT PreviewGraph::InsertCustomFilter(std::unique_ptr<VideoChainBuilder> chai
 // --- the sound side ----------------------------------------------------------------------------------
 
 HRESULT PreviewGraph::AddAudioRenderer(REFCLSID renderer) {
-  if (!IsReady()) return kPreviewNotBuilt;
-  if (!link_) return kPreviewNoChain;
+  if (!IsReady()) return errors::kPreviewNotBuilt;
+  if (!link_) return errors::kPreviewNoChain;
   RemoveAudioRenderer();
   sound_ = CreateSoundPath(kFamily23SoundPaths, kSoundPathKind, module_);
   if (!sound_) return E_OUTOFMEMORY;

@@ -34,13 +34,6 @@ class DeviceIdentity;
 
 namespace pex {
 
-inline constexpr HRESULT kPreviewNotBuilt = errors::kPreviewNotBuilt;
-inline constexpr HRESULT kPreviewNoChain = errors::kPreviewNoChain;  // no sync wrapper, or chain not built
-inline constexpr HRESULT kPreviewEventUnsupported = errors::kPreviewEventUnsupported;
-inline constexpr HRESULT kPreviewFailure = errors::DmCode(errors::DmKind::Failure, errors::DmComponent::PreviewGraph);
-inline constexpr HRESULT kPreviewNullItem = errors::DmCode(errors::DmKind::NullPointer, errors::DmComponent::PreviewGraph);
-static_assert(kPreviewFailure == errors::Code(0x8007F032) && kPreviewNullItem == errors::Code(0x8007F042));
-
 // The preview's video size as the device object hands it up: width, height, 4, 1.
 struct PreviewVideoSize {
   LONG width, height, planes, count;
@@ -99,7 +92,7 @@ class PreviewGraph : public FilterGraphHolder {
   HRESULT RemoveAudioRenderer();
   // Volume, balance and mix: E_INVALIDARG for a null out-pointer, E_POINTER without the
   // sound path, 0x80072601 unbuilt.
-  static constexpr SoundControlRules kSoundControls = {E_POINTER, kPreviewNotBuilt, true, NullOutCheck::First};
+  static constexpr SoundControlRules kSoundControls = {E_POINTER, errors::kPreviewNotBuilt, true, NullOutCheck::First};
   SoundControls& soundControls() noexcept { return soundControls_; }
 
   IPin* videoPin() const noexcept { return videoPin_.Get(); }

@@ -110,7 +110,7 @@ TEST_F(PexPreviewGraphTest, VideoSizeComesFromEitherVideoInformationFormatOnly) 
 TEST_F(PexPreviewGraphTest, TheAudioModeEventIsRegisteredAndUnregisteredAlsoAfterAFailedBuild) {
   // A card that cannot set the property: its own code, nothing written.
   ASSERT_EQ(S_OK, SimCard_SetKsSupport(capturePath_.c_str(), &kSimKsEventSet, 1, KSPROPERTY_SUPPORT_GET));
-  EXPECT_EQ(pex::kPreviewEventUnsupported, Build());
+  EXPECT_EQ(errors::kPreviewEventUnsupported, Build());
   EXPECT_FALSE(graph_->IsReady());
   EXPECT_TRUE(Writes(kSimKsEventSet, 1).empty());
   ASSERT_EQ(S_OK, SimCard_SetKsSupport(capturePath_.c_str(), &kSimKsEventSet, 1, 3));
@@ -160,8 +160,8 @@ TEST_F(PexPreviewGraphTest, AWindowChainThatFailsIsNotKeptAndTheStreamsConnect) 
   // {5C1A00FF-7E2B-4D3A-9F10-3B6C0D5E7A01}: no module holds it.
   constexpr CLSID kNoFilter = {0x5c1a00ff, 0x7e2b, 0x4d3a, {0x9f, 0x10, 0x3b, 0x6c, 0x0d, 0x5e, 0x7a, 0x01}};
   const auto chain = [] { return std::make_unique<VideoChainBuilder>(ChainDevice{}, false); };
-  EXPECT_EQ(pex::kPreviewNotBuilt, graph_->ConnectStreams());
-  EXPECT_EQ(pex::kPreviewNotBuilt, graph_->InsertCustomFilter(chain(), 0, kNoFilter, L"missing.ax"));
+  EXPECT_EQ(errors::kPreviewNotBuilt, graph_->ConnectStreams());
+  EXPECT_EQ(errors::kPreviewNotBuilt, graph_->InsertCustomFilter(chain(), 0, kNoFilter, L"missing.ax"));
   ASSERT_EQ(S_OK, Build());
   PreviewWindowSide window(PexTraits::kPreviewWindow, [&] { return graph_->videoChain(); });
   EXPECT_EQ(E_UNEXPECTED, window.SetVideoClippingWindow(nullptr));
@@ -181,9 +181,9 @@ TEST_F(PexPreviewGraphTest, AWindowChainThatFailsIsNotKeptAndTheStreamsConnect) 
 TEST_F(PexPreviewGraphTest, TheSoundPathRunsBehindTheSyncWrapperAndAnswersOnlyWhileBuilt) {
   ASSERT_EQ(S_OK, platform_testing::CallEntry("DllRegisterServer"));
   DWORD rate = 0, channels = 0, bits = 0;
-  EXPECT_EQ(pex::kPreviewNotBuilt, graph_->GetSoundDataInfo(&rate, &channels, &bits));
+  EXPECT_EQ(errors::kPreviewNotBuilt, graph_->GetSoundDataInfo(&rate, &channels, &bits));
   EXPECT_EQ(E_POINTER, graph_->soundControls().SetBalance(0));  // no audio renderer object
-  EXPECT_EQ(pex::kPreviewNullItem, graph_->SetSoundSettings(nullptr));
+  EXPECT_EQ(errors::kPreviewNullPointer, graph_->SetSoundSettings(nullptr));
   ASSERT_EQ(S_OK, Build());
   EXPECT_EQ(S_OK, graph_->GetSoundDataInfo(&rate, &channels, &bits));
   EXPECT_EQ(48000u, rate);
@@ -200,7 +200,7 @@ TEST_F(PexPreviewGraphTest, TheSoundPathRunsBehindTheSyncWrapperAndAnswersOnlyWh
   EXPECT_EQ(-500, balance);
   EXPECT_EQ(E_INVALIDARG, graph_->soundControls().GetBalance(nullptr));
   graph_->Teardown();
-  EXPECT_EQ(pex::kPreviewNotBuilt, graph_->soundControls().SetBalance(0));  // the renderer object is still held
+  EXPECT_EQ(errors::kPreviewNotBuilt, graph_->soundControls().SetBalance(0));  // the renderer object is still held
   EXPECT_EQ(S_OK, graph_->RemoveAudioRenderer());
   EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
 }

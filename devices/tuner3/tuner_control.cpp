@@ -113,7 +113,7 @@ HRESULT TunerControl::Exchange(const Property& property, DWORD flags, int* value
   hr = target->Get(*property.set, property.id, &record, size, &record, size, &returned);
   if (FAILED(hr)) return hr;
   // A reply that ends before the value would leave the request's own value behind it.
-  if (returned < offsetof(driver_packets::KsPropertyRecord, value1) + sizeof(record.value1)) return errors::kKsShortReply;
+  if (returned < offsetof(driver_packets::KsPropertyRecord, value1) + sizeof(record.value1)) return errors::kInvalidData;
   values[0] = record.value1;
   return hr;
 }

@@ -44,7 +44,7 @@ class TunerControl : public FilterGraphHolder {
   HRESULT GetChannel(int* channel);
 
   // Driver properties; a property the filter does not support gives its own 0x8007Axxx code,
-  // a Get whose reply ends before the value errors::kKsShortReply (nothing is written then).
+  // a Get whose reply ends before the value errors::kInvalidData (nothing is written then).
   HRESULT SetFrequency(int frequency, int mode);  // tuning mode 2 when `mode` is 1, else 1
   HRESULT GetFrequency(int* frequency);
   HRESULT GetSignalLevel(int* level);  // code 1..4 as -64, 0, 63, 127; any other -128

@@ -114,7 +114,7 @@ TEST_F(PexTunerControlFuzz, EveryPropertyCallTakesTheDriversAnswerOrItsOwnCode) 
       const HRESULT hr = (c.*call)(&got);
       taken += hr == S_OK;
       refused += hr == unsupported;
-      cut += hr == errors::kKsShortReply;
+      cut += hr == errors::kInvalidData;
       if (!failure.empty()) return;
       if (hr == S_OK && p != 2 && got != value(p))
         failure = std::string(name) + " read " + std::to_string(got) + " for the driver's " + std::to_string(value(p));
@@ -124,11 +124,11 @@ TEST_F(PexTunerControlFuzz, EveryPropertyCallTakesTheDriversAnswerOrItsOwnCode) 
         failure = std::string(name) + " succeeded without get support";
       else if (hr == S_OK && returned(p) < kValueEnd)
         failure = std::string(name) + " took a reply of " + std::to_string(returned(p)) + " bytes";
-      else if (hr == errors::kKsShortReply && hr != error && returned(p) >= kValueEnd)
+      else if (hr == errors::kInvalidData && hr != error && returned(p) >= kValueEnd)
         failure = std::string(name) + " refused a reply of " + std::to_string(returned(p)) + " bytes";
       else if (FAILED(hr) && got != 0x5A5A5A5A)
         failure = std::string(name) + " wrote its value on a failure";
-      else if (FAILED(hr) && hr != unsupported && hr != error && hr != errors::kKsShortReply)
+      else if (FAILED(hr) && hr != unsupported && hr != error && hr != errors::kInvalidData)
         failure = std::string(name) + " answered " + std::to_string(hr);
     };
     const auto set = [&](const char* name, std::size_t p, HRESULT hr, HRESULT unsupported) {

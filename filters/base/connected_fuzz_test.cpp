@@ -16,8 +16,6 @@
 
 #include "common/dshow.h"
 
-#include <ks.h>
-#include <ksmedia.h>
 #include <mmreg.h>
 #include <wrl/client.h>
 
@@ -45,14 +43,6 @@ using Microsoft::WRL::ComPtr;
 using namespace graph_testkit;
 
 namespace {
-
-CMediaType VbiType() {
-  CMediaType type(&KSDATAFORMAT_TYPE_VBI);
-  type.SetSubtype(&KSDATAFORMAT_SUBTYPE_RAW8);
-  type.SetFormatType(&FORMAT_None);
-  type.SetSampleSize(160);
-  return type;
-}
 
 CMediaType PcmType() {
   CMediaType type(&MEDIATYPE_Audio);
@@ -124,7 +114,7 @@ const Row kRows[] = {
     {L"PlanarPack.ax", L"planar packer", {0x33b30828, 0x7ad6, 0x4db1, {0xa6, 0x81, 0x02, 0xc2, 0x3c, 0x4e, 0x79, 0x0a}},
      SmallFields, FieldFrames, 300, 300},
     {L"CcRelay.ax", L"caption relay", {0x98e948bb, 0x8f1c, 0x4683, {0x80, 0xff, 0x78, 0xd9, 0x50, 0x48, 0x5e, 0x38}},
-     VbiType, CaptionRecords, 300, 300},
+     MakeVbiType, CaptionRecords, 300, 300},
     {L"VideoPacer.ax", L"video pacer", {0x2663bfad, 0xb808, 0x441b, {0xa4, 0x66, 0x1b, 0xb4, 0x78, 0x15, 0x49, 0xe4}},
      SmallYuy2, nullptr, 300, 0},
     {L"AudioPacer.ax", L"audio pacer", {0x6d1be6b6, 0xda87, 0x47cb, {0xb5, 0x2c, 0x16, 0xa1, 0x58, 0x44, 0xd4, 0xbb}},

@@ -59,9 +59,9 @@ TEST_F(RendererInWineGraph, DrawsOnTimeFramesDropsLateOnesAndCompletes) {
   lateButDiscontinuous.stop = *lateButDiscontinuous.start + kFrame;
   lateButDiscontinuous.discontinuity = true;
   plans.push_back(lateButDiscontinuous);
-  for (int i = 0; i < 3; ++i) {  // on time
+  for (int i = 0; i < 3; ++i) {  // on time, half a second ahead: never late however slow the start
     SamplePlan onTime;
-    onTime.start = i * kFrame / 10;
+    onTime.start = kSecond / 2 + i * kFrame / 10;
     onTime.stop = *onTime.start + kFrame;
     plans.push_back(onTime);
   }

@@ -4,9 +4,6 @@
 
 #include "common/dshow.h"
 
-#include <ks.h>
-#include <ksmedia.h>
-
 #include <initializer_list>
 #include <vector>
 
@@ -16,6 +13,7 @@
 #include "filters/base/testkit/recording_sink.h"
 #include "filters/base/testkit/stub_graph.h"
 #include "filters/base/testkit/stub_page_site.h"
+#include "filters/base/testkit/video_types.h"
 #include "filters/caption/caption_record.h"
 #include "filters/caption/caption_relay_filter.h"
 
@@ -59,14 +57,6 @@ class ShortAllocator final : public CMemAllocator {
     return CMemAllocator::SetProperties(&granted, actual);
   }
 };
-
-CMediaType VbiType() {
-  CMediaType type(&KSDATAFORMAT_TYPE_VBI);
-  type.SetSubtype(&KSDATAFORMAT_SUBTYPE_RAW8);
-  type.SetFormatType(&FORMAT_None);
-  type.SetSampleSize(160);
-  return type;
-}
 
 TEST(CaptionRecord, KeepsRecordsOfTheChannelAndRefusesShortOnes) {
   std::uint8_t pair[2] = {};
@@ -179,9 +169,9 @@ TEST(CcRelayTransform, PassesThePairOfTheChosenChannelOnly) {
 
 TEST(CcRelayTypes, TakesVbiWithoutAFormatAndOffersLine21BytePairs) {
   CCcRelayFilter* filter = NewFilter();
-  CMediaType vbi = VbiType();
+  CMediaType vbi = MakeVbiType();
   EXPECT_EQ(filter->CheckInputType(&vbi), S_OK);
-  CMediaType withFormat = VbiType();
+  CMediaType withFormat = MakeVbiType();
   withFormat.SetFormatType(&FORMAT_VideoInfo);
   EXPECT_EQ(filter->CheckInputType(&withFormat), VFW_E_TYPE_NOT_ACCEPTED);
   CMediaType video(&MEDIATYPE_Video);

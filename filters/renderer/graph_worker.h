@@ -15,9 +15,9 @@
 
 #include <functional>
 
+#include "common/window/message_window_thread.h"
 #include "filters/base/lock.h"
 #include "filters/include/filter_interfaces.h"
-#include "filters/renderer/framework/message_window_thread.h"
 
 namespace vren {
 

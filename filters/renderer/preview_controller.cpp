@@ -58,7 +58,7 @@ HRESULT PreviewControlClient::Initialize(LONG reserve) {
   if (!control_) return E_POINTER;
   if (initialized_) return S_OK;
   const HRESULT hr = control_->Initialize(reserve);
-  if (hr == kPreviewControlInUse) return S_FALSE;
+  if (hr == errors::kPreviewHeldElsewhere) return S_FALSE;
   if (FAILED(hr)) return hr;
   initialized_ = true;
   return S_OK;

@@ -14,8 +14,8 @@
 #include "board/VornConEx.h"
 #include "common/errors.h"
 #include "common/locks.h"
-#include "filters/renderer/framework/video_mute_monitor.h"
-#include "filters/renderer/framework/window_subclass.h"
+#include "common/window/video_mute_monitor.h"
+#include "common/window/window_subclass.h"
 
 namespace vren {
 
@@ -24,8 +24,6 @@ class GraphWorker;
 // {191331D4-D4C8-43D5-BAE9-D239B73E10B8}
 inline constexpr CLSID CLSID_PreviewControl = {
     0x191331d4, 0xd4c8, 0x43d5, {0xba, 0xe9, 0xd2, 0x39, 0xb7, 0x3e, 0x10, 0xb8}};
-// What the board's control answers to an Initialize while another object holds it.
-inline constexpr HRESULT kPreviewControlInUse = errors::kPreviewHeldElsewhere;
 // The mute timer values the renderer sets: none, and the display-change mute.
 inline constexpr ULONG kMuteTimerOff = 0xFFFFFFFF;
 inline constexpr ULONG kMuteTimerDisplayChange = 500;

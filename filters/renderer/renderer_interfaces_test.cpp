@@ -6,8 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "common/errors.h"
+#include "common/window/window_subclass.h"
 #include "filters/base/testkit/video_types.h"
-#include "filters/renderer/framework/window_subclass.h"
 #include "filters/renderer/property_pages.h"
 #include "filters/renderer/renderer_resources.h"
 #include "filters/renderer/testing/renderer_testing.h"
@@ -20,8 +21,6 @@ using Microsoft::WRL::ComPtr;
 namespace {
 
 [[maybe_unused]] const ::testing::Environment* const kPreviewDouble = ::testing::AddGlobalTestEnvironment(new PreviewDoubleRegistration);
-
-constexpr HRESULT kInUse = static_cast<HRESULT>(0x8007D001);
 
 template <class Interface>
 ComPtr<Interface> Query(IUnknown* object, const IID& iid) {
@@ -91,7 +90,7 @@ TEST(PreviewControlClient, InitializeInUseIsSFalseAndTheNextInitializeCallsAgain
   ASSERT_EQ(client.Connect(), S_OK);
   EXPECT_EQ(client.Uninitialize(0), S_OK);  // never initialised: the control is not called
   EXPECT_TRUE(PreviewCalls("Uninitialize").empty());
-  Journal::Instance().InjectFailure(doubles::kPreviewControlObject, "Initialize", kInUse, 1);
+  Journal::Instance().InjectFailure(doubles::kPreviewControlObject, "Initialize", errors::kPreviewHeldElsewhere, 1);
   EXPECT_EQ(client.Initialize(0), S_FALSE);
   EXPECT_FALSE(client.IsInitialized());
   EXPECT_EQ(client.Initialize(0), S_OK);
@@ -178,7 +177,7 @@ TEST(RendererModes, RenderingModeChangesOnceWhileWindowedAndUnconnected) {
 TEST(RendererModes, WindowlessControlStoresAndForwardsOnlyToAnInitialisedControl) {
   for (const bool controlInUse : {false, true}) {
     Journal::Instance().Reset();
-    if (controlInUse) Journal::Instance().InjectFailure(doubles::kPreviewControlObject, "Initialize", kInUse, 1);
+    if (controlInUse) Journal::Instance().InjectFailure(doubles::kPreviewControlObject, "Initialize", errors::kPreviewHeldElsewhere, 1);
     HostWindow host;  // outlives the renderer, whose display-change hook goes on it
     Renderer r;
     ASSERT_NE(r.renderer, nullptr) << std::hex << r.hr;  // an in-use control leaves the renderer working

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/errors.h"
 #include "sim/card/sim_card.h"
 #include "sim/host/device_item.h"
 #include "sim/host/registry_journal.h"
@@ -138,7 +139,7 @@ struct RecordingPlan {
   const wchar_t* prefix = L"recording";
   unsigned types = 0xE;
   ULONG mpegSubtype = 1;
-  HRESULT unlistedSubtype = static_cast<HRESULT>(0x8007F054);
+  HRESULT unlistedSubtype = errors::kDmInvalidArg;
   DWORD recordMs = 3000;
   std::function<void()> whileRecording;  // called once the recording runs
 };

@@ -97,7 +97,7 @@ class HalItem final : public IHalItem {
     VariantInit(value);
     LockGuard guard(lock_, INFINITE);
     const auto it = values_.find(type);
-    if (it == values_.end()) return kHalItemNoValue;
+    if (it == values_.end()) return TYPE_E_ELEMENTNOTFOUND;
     return VariantCopy(value, const_cast<VARIANT*>(&it->second->get()));
   }
 

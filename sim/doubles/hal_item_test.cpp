@@ -95,13 +95,13 @@ TEST_F(HalItemDouble, RoundTripsEveryKindOfValue) {
 
 TEST_F(HalItemDouble, MissingValuesFailDistinctlyAndClearEmpties) {
   VARIANT got = Make(VT_I4);
-  EXPECT_EQ(item_->GetInfo(7, &got), kHalItemNoValue);
+  EXPECT_EQ(item_->GetInfo(7, &got), TYPE_E_ELEMENTNOTFOUND);
   EXPECT_EQ(got.vt, VT_EMPTY);
   VARIANT v = Make(VT_I4);
   v.lVal = 5;
   ASSERT_EQ(item_->SetInfo(2, v), S_OK);
   ASSERT_EQ(item_->Clear(), S_OK);
-  EXPECT_EQ(item_->GetInfo(2, &got), kHalItemNoValue);
+  EXPECT_EQ(item_->GetInfo(2, &got), TYPE_E_ELEMENTNOTFOUND);
   long count = -1;
   long* types = nullptr;
   VARIANT* all = nullptr;
@@ -132,7 +132,7 @@ TEST_F(HalItemDouble, SetInfoAllStoresEachPairAndClonesAreIndependent) {
   ASSERT_EQ(clone->GetInfo(5, &got), S_OK);
   EXPECT_STREQ(got.bstrVal, L"tuner");
   VariantClear(&got);
-  EXPECT_EQ(item_->GetInfo(8, &got), kHalItemNoValue);
+  EXPECT_EQ(item_->GetInfo(8, &got), TYPE_E_ELEMENTNOTFOUND);
   EXPECT_EQ(clone.Detach()->Release(), 0u);  // one reference, the caller's
   VariantClear(&values[1]);
 }
@@ -185,7 +185,7 @@ TEST_F(HalItemDouble, ValuesOfAnInvalidTypeAreRefusedAndStoreNothing) {
     EXPECT_EQ(item_->SetInfoAll(2, types, pair), DISP_E_BADVARTYPE);
     VARIANT got;
     VariantInit(&got);
-    for (long type : {11L, 12L, 13L}) EXPECT_EQ(item_->GetInfo(type, &got), kHalItemNoValue) << type;
+    for (long type : {11L, 12L, 13L}) EXPECT_EQ(item_->GetInfo(type, &got), TYPE_E_ELEMENTNOTFOUND) << type;
     ASSERT_EQ(item_->GetInfo(2, &got), S_OK);
     EXPECT_EQ(got.vt, VT_I4);
     EXPECT_EQ(got.lVal, 3);

@@ -633,7 +633,7 @@ TEST_F(ThreeFamilies, AWindowGivenWhileStoppedShowsTheNextRun) {
       ComPtr<IPreviewWindow> window;
       ASSERT_EQ(S_OK, live.preview()->GetVideoModeInterface(IID_IPreviewWindow,
                                                             reinterpret_cast<void**>(window.GetAddressOf())));
-      EXPECT_EQ(errors::Code(0x8007F047), window->SetVideoClippingWindow(secondHandle));
+      EXPECT_EQ(errors::kRendererNullPointer, window->SetVideoClippingWindow(secondHandle));
       EXPECT_EQ(S_OK, window->SetVideoPosition(nullptr, &client));
       EXPECT_EQ(S_OK, live.preview()->Run(0));
       EXPECT_TRUE(shown(second)) << "the picture is not on the host's second window";
@@ -706,7 +706,7 @@ TEST_F(ThreeFamilies, CarelessHostCallsGetTheSameAnswersInEveryFamily) {
       EXPECT_EQ(S_OK, window->Uninitialize(0));
     }
     if (SUCCEEDED(preview->Pause(0))) {
-      EXPECT_EQ(kChainGraphNotStopped, window->Initialize(kModeSystemRenderer));
+      EXPECT_EQ(errors::kGraphNotStopped, window->Initialize(kModeSystemRenderer));
       EXPECT_EQ(S_OK, preview->Stop(0));
       EXPECT_EQ(S_OK, window->Initialize(kModeSystemRenderer)) << "the window interface stayed in use";
       EXPECT_EQ(S_OK, window->Uninitialize(0));

@@ -9,7 +9,7 @@ namespace {
 // The last error of a failed call; a failure that left none is still a failure.
 HRESULT FailureFromLastError() {
   const HRESULT hr = HResultFromWin32(GetLastError());
-  return FAILED(hr) ? hr : DeviceHandle::kLinkFailure;
+  return FAILED(hr) ? hr : errors::kLinkFailure;
 }
 
 }  // namespace

@@ -10,14 +10,6 @@
 
 class DeviceHandle {
  public:
-  // The driver link's own codes.
-  static constexpr HRESULT kLinkFailure =
-      errors::DmCode(errors::DmKind::Failure, errors::DmComponent::DriverLink);      // 0x8007F030
-  static constexpr HRESULT kLinkNullPointer =
-      errors::DmCode(errors::DmKind::NullPointer, errors::DmComponent::DriverLink);  // 0x8007F040
-  static constexpr HRESULT kLinkOutOfMemory =
-      errors::DmCode(errors::DmKind::OutOfMemory, errors::DmComponent::DriverLink);  // 0x8007F060
-
   DeviceHandle() = default;
   DeviceHandle(const DeviceHandle&) = delete;
   DeviceHandle& operator=(const DeviceHandle&) = delete;
@@ -26,10 +18,10 @@ class DeviceHandle {
   // Opens the identity's device path followed by `suffix` (when not empty) with no access
   // rights, shared for reading and writing, open-existing. A handle held before is closed
   // first. S_OK, or the Win32 failure as an HRESULT; a failure that left no error code gives
-  // kLinkFailure (never S_OK without a handle).
+  // errors::kLinkFailure (never S_OK without a handle).
   virtual HRESULT Open(const DeviceIdentity& identity, const wchar_t* suffix);
   virtual BOOL IsOpen() const { return handle_.valid(); }
-  // DeviceIoControl on the handle: S_OK, or the Win32 failure as an HRESULT (kLinkFailure when
+  // DeviceIoControl on the handle: S_OK, or the Win32 failure as an HRESULT (errors::kLinkFailure when
   // the failure left no error code: a failed request never reads as success). `returned` may
   // be null (the count is then dropped). Without a handle: 0x80070006 (invalid handle).
   virtual HRESULT IoControl(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,

@@ -89,12 +89,12 @@ void MixerControl::ReadNames() {
 
 HRESULT MixerControl::OpenDevice() {
   const UINT devices = mixerGetNumDevs();
-  if (devices == 0) return kNoMixerDevice;
+  if (devices == 0) return errors::kMixerNoDevice;
   UINT chosen = devices;
   wchar_t firstName[MAXPNAMELEN] = {};
   for (UINT i = 0; i < devices && chosen == devices; ++i) {
     MIXERCAPSW caps{};
-    if (mixerGetDevCapsW(i, &caps, sizeof(caps)) != MMSYSERR_NOERROR) return kDeviceCapsFailed;
+    if (mixerGetDevCapsW(i, &caps, sizeof(caps)) != MMSYSERR_NOERROR) return errors::kMixerDeviceCapsFailed;
     caps.szPname[MAXPNAMELEN - 1] = L'\0';
     if (i == 0) wcscpy(firstName, caps.szPname);
     if (_wcsnicmp(caps.szPname, deviceName_, 64) == 0) chosen = i;
@@ -106,10 +106,10 @@ HRESULT MixerControl::OpenDevice() {
   UINT id = 0;
   if (mixerGetID(reinterpret_cast<HMIXEROBJ>(static_cast<UINT_PTR>(chosen)), &id, MIXER_OBJECTF_MIXER) !=
       MMSYSERR_NOERROR) {
-    return kMixerIdFailed;
+    return errors::kMixerIdFailed;
   }
   HMIXER mixer = nullptr;
-  if (mixerOpen(&mixer, id, 0, 0, MIXER_OBJECTF_MIXER) != MMSYSERR_NOERROR || !mixer) return kOpenFailed;
+  if (mixerOpen(&mixer, id, 0, 0, MIXER_OBJECTF_MIXER) != MMSYSERR_NOERROR || !mixer) return errors::kMixerOpenFailed;
   mixer_ = mixer;
   mixerId_ = id;
   return S_OK;
@@ -148,16 +148,16 @@ HRESULT MixerControl::Teardown() {
 }
 
 HRESULT MixerControl::FindVolumeControl(MIXERCONTROLW* control, DWORD* channels) const {
-  if (!mixer_) return kNoMixerOpen;
+  if (!mixer_) return errors::kMixerNotOpen;
   MIXERCAPSW caps{};
-  if (mixerGetDevCapsW(mixerId_, &caps, sizeof(caps)) != MMSYSERR_NOERROR) return kDeviceCapsFailed;
+  if (mixerGetDevCapsW(mixerId_, &caps, sizeof(caps)) != MMSYSERR_NOERROR) return errors::kMixerDeviceCapsFailed;
   for (DWORD d = 0; d < caps.cDestinations; ++d) {
     MIXERLINEW destination{};
     destination.cbStruct = sizeof(destination);
     destination.dwDestination = d;
     if (mixerGetLineInfoW(Object(mixer_), &destination, MIXER_OBJECTF_HMIXER | MIXER_GETLINEINFOF_DESTINATION) !=
         MMSYSERR_NOERROR) {
-      return kLineInfoFailed;
+      return errors::kMixerLineInfoFailed;
     }
     if (destination.dwComponentType != MIXERLINE_COMPONENTTYPE_DST_SPEAKERS) continue;
     for (DWORD s = 0; s < destination.cConnections; ++s) {
@@ -167,7 +167,7 @@ HRESULT MixerControl::FindVolumeControl(MIXERCONTROLW* control, DWORD* channels)
       source.dwSource = s;
       if (mixerGetLineInfoW(Object(mixer_), &source, MIXER_OBJECTF_HMIXER | MIXER_GETLINEINFOF_SOURCE) !=
           MMSYSERR_NOERROR) {
-        return kLineInfoFailed;
+        return errors::kMixerLineInfoFailed;
       }
       source.szShortName[MIXER_SHORT_NAME_CHARS - 1] = L'\0';
       if (_wcsnicmp(source.szShortName, shortName_, MIXER_SHORT_NAME_CHARS) != 0) continue;
@@ -180,13 +180,13 @@ HRESULT MixerControl::FindVolumeControl(MIXERCONTROLW* control, DWORD* channels)
       controls.pamxctrl = control;
       if (mixerGetLineControlsW(Object(mixer_), &controls, MIXER_OBJECTF_HMIXER | MIXER_GETLINECONTROLSF_ONEBYTYPE) !=
           MMSYSERR_NOERROR) {
-        return kLineControlsFailed;
+        return errors::kMixerLineControlsFailed;
       }
       *channels = source.cChannels;
       return S_OK;
     }
   }
-  return kLineNotFound;
+  return errors::kMixerLineNotFound;
 }
 
 HRESULT MixerControl::PrepareDetails(MIXERCONTROLDETAILS* details, MIXERCONTROLDETAILS_UNSIGNED* values) const {
@@ -208,7 +208,7 @@ HRESULT MixerControl::ReadChannels(mixer_math::Channels* channels) const {
   RETURN_IF_FAILED(PrepareDetails(&details, values));
   if (mixerGetControlDetailsW(Object(mixer_), &details, MIXER_OBJECTF_HMIXER | MIXER_GETCONTROLDETAILSF_VALUE) !=
       MMSYSERR_NOERROR) {
-    return kLineControlsFailed;
+    return errors::kMixerLineControlsFailed;
   }
   channels->left = values[0].dwValue;
   channels->right = details.cChannels == 2 ? values[1].dwValue : values[0].dwValue;
@@ -221,7 +221,7 @@ HRESULT MixerControl::WriteChannels(const mixer_math::Channels& channels) const 
   RETURN_IF_FAILED(PrepareDetails(&details, values));
   if (mixerSetControlDetails(Object(mixer_), &details, MIXER_OBJECTF_HMIXER | MIXER_SETCONTROLDETAILSF_VALUE) !=
       MMSYSERR_NOERROR) {
-    return kSetValuesFailed;
+    return errors::kMixerSetValuesFailed;
   }
   return S_OK;
 }

@@ -40,17 +40,6 @@ LONG BalanceOf(const Channels& channels);
 
 class MixerControl : public FilterHolder {
  public:
-  // Failures of the mixer path.
-  static constexpr HRESULT kNoMixerOpen = errors::kMixerNotOpen;
-  static constexpr HRESULT kNoMixerDevice = errors::kMixerNoDevice;
-  static constexpr HRESULT kLineNotFound = errors::kMixerLineNotFound;
-  static constexpr HRESULT kOpenFailed = errors::kMixerOpenFailed;
-  static constexpr HRESULT kDeviceCapsFailed = errors::kMixerDeviceCapsFailed;
-  static constexpr HRESULT kMixerIdFailed = errors::kMixerIdFailed;
-  static constexpr HRESULT kLineInfoFailed = errors::kMixerLineInfoFailed;
-  static constexpr HRESULT kLineControlsFailed = errors::kMixerLineControlsFailed;
-  static constexpr HRESULT kSetValuesFailed = errors::kMixerSetValuesFailed;
-
   MixerControl() = default;
   ~MixerControl() override;
 

@@ -262,24 +262,24 @@ TEST_F(MixerControlTest, FailuresOfTheMixerAreReportedWithTheirCodes) {
   {
     MixerControl closed;
     LONG value = 0;
-    EXPECT_EQ(MixerControl::kNoMixerOpen, closed.GetVolume(&value));
+    EXPECT_EQ(errors::kMixerNotOpen, closed.GetVolume(&value));
   }
   {
     ASSERT_TRUE(board_.Set(L"", L"TunerShortName", REG_SZ, L"Aux", 8));
     MixerControl mixer;
     ASSERT_EQ(S_OK, mixer.Build(GUID_NULL, 0, 0, nullptr));
-    EXPECT_EQ(MixerControl::kLineNotFound, mixer.SetVolume(0));
+    EXPECT_EQ(errors::kMixerLineNotFound, mixer.SetVolume(0));
   }
   {
     ASSERT_TRUE(board_.Set(L"", L"TunerShortName", REG_SZ, L"TV Tuner", 18));
     g_mixer.setResult = MMSYSERR_ERROR;
     MixerControl mixer;
     ASSERT_EQ(S_OK, mixer.Build(GUID_NULL, 0, 0, nullptr));
-    EXPECT_EQ(MixerControl::kSetValuesFailed, mixer.SetVolume(0));
+    EXPECT_EQ(errors::kMixerSetValuesFailed, mixer.SetVolume(0));
   }
   g_mixer.devices = 0;
   MixerControl none;
-  EXPECT_EQ(MixerControl::kNoMixerDevice, none.Build(GUID_NULL, 0, 0, nullptr));
+  EXPECT_EQ(errors::kMixerNoDevice, none.Build(GUID_NULL, 0, 0, nullptr));
 }
 
 // The sound card's capture filter is looked for by the mixer's name: Wine has none.

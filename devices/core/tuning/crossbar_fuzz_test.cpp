@@ -112,7 +112,7 @@ bool ExpectedPins(const Script& s, std::vector<CrossbarRouter::Pin>* inputs, std
   *expected = S_OK;
   if (s.inputs < 0 || s.outputs < 0 || s.inputs > static_cast<long>(CrossbarRouter::kMaxPins) ||
       s.outputs > static_cast<long>(CrossbarRouter::kMaxPins)) {
-    *expected = CrossbarRouter::kPinCountUnreasonable;
+    *expected = errors::kInvalidData;
     return false;
   }
   for (const bool isInput : {true, false}) {

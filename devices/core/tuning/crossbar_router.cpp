@@ -65,7 +65,7 @@ HRESULT CrossbarRouter::Attach(IAMCrossbar* crossbar) {
   if (FAILED(hr)) return hr;
   // The counts are the driver's: one that no crossbar has is refused before a pin is read.
   constexpr long kMax = static_cast<long>(kMaxPins);
-  if (outputCount < 0 || inputCount < 0 || outputCount > kMax || inputCount > kMax) return kPinCountUnreasonable;
+  if (outputCount < 0 || inputCount < 0 || outputCount > kMax || inputCount > kMax) return errors::kInvalidData;
   std::vector<Pin> inputs, outputs;
   for (const BOOL isInput : {TRUE, FALSE}) {
     const long count = isInput ? inputCount : outputCount;

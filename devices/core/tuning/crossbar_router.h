@@ -37,7 +37,6 @@ class CrossbarRouter : public FilterGraphHolder {
   static constexpr std::uint32_t kFurtherExternalBand = 0x20;
   // The most pins a crossbar lists on either side; a count past it, or below 0, is refused.
   static constexpr std::uint32_t kMaxPins = 256;
-  static constexpr HRESULT kPinCountUnreasonable = static_cast<HRESULT>(0x8007000D);  // ERROR_INVALID_DATA
 
   // The connector type and ordinal (bits 20-27) a band selects: tuner bands (bits 0-1) the
   // tuner input, every other band the external type.
@@ -57,7 +56,7 @@ class CrossbarRouter : public FilterGraphHolder {
   // Takes the crossbar and reads its pins: get_PinCounts, then get_CrossbarPinInfo for every
   // input and every output. Pins without a related pin (index -1) are left out: they can be
   // neither routed nor reported. The first failure is returned and leaves the router empty; a
-  // count below 0 or past kMaxPins is kPinCountUnreasonable.
+  // count below 0 or past kMaxPins is errors::kInvalidData.
   HRESULT Attach(IAMCrossbar* crossbar);
   void Detach() noexcept;
   bool attached() const noexcept { return crossbar_ != nullptr; }

@@ -169,12 +169,12 @@ TEST(CrossbarRouter, CountsPastWhatACrossbarHasAreRefused) {
     long outputs, inputs;
     HRESULT expected;
   } cases[] = {
-      {2, kMax + 1, CrossbarRouter::kPinCountUnreasonable},
-      {kMax + 1, 10, CrossbarRouter::kPinCountUnreasonable},
-      {2, 0x2F06, CrossbarRouter::kPinCountUnreasonable},  // the count the mutation case found
-      {2, 0x7FFFFFFF, CrossbarRouter::kPinCountUnreasonable},
-      {2, -1, CrossbarRouter::kPinCountUnreasonable},
-      {-5, 10, CrossbarRouter::kPinCountUnreasonable},
+      {2, kMax + 1, errors::kInvalidData},
+      {kMax + 1, 10, errors::kInvalidData},
+      {2, 0x2F06, errors::kInvalidData},  // the count the mutation case found
+      {2, 0x7FFFFFFF, errors::kInvalidData},
+      {2, -1, errors::kInvalidData},
+      {-5, 10, errors::kInvalidData},
       {kMax, kMax, S_OK},
   };
   for (const auto& c : cases) {

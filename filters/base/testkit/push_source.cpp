@@ -1,5 +1,7 @@
 #include "filters/base/testkit/push_source.h"
 
+#include <ks.h>
+#include <ksmedia.h>
 #include <process.h>
 
 #include <algorithm>
@@ -61,6 +63,14 @@ CMediaType MakeFieldVideoType(LONG width, LONG height, bool pal) {
   format->bmiHeader.biSizeImage = layout.totalBytes;
   type.SetSampleSize(layout.totalBytes);
   type.SetTemporalCompression(FALSE);
+  return type;
+}
+
+CMediaType MakeVbiType() {
+  CMediaType type(&KSDATAFORMAT_TYPE_VBI);
+  type.SetSubtype(&KSDATAFORMAT_SUBTYPE_RAW8);
+  type.SetFormatType(&FORMAT_None);
+  type.SetSampleSize(160);
   return type;
 }
 

@@ -15,4 +15,8 @@ CMediaType MakeVideoType(LONG width, LONG height, const GUID& subtype = MEDIASUB
 // format block: NTSC or PAL format type, fixed-size samples of header and planes.
 CMediaType MakeFieldVideoType(LONG width, LONG height, bool pal = false);
 
+// The caption path's VBI type (KSDATAFORMAT_TYPE_VBI / KSDATAFORMAT_SUBTYPE_RAW8) without a
+// format block, 160-byte samples.
+CMediaType MakeVbiType();
+
 }  // namespace graph_testkit

@@ -1,4 +1,4 @@
-#include "filters/renderer/framework/window_subclass.h"
+#include "common/window/window_subclass.h"
 
 #include <vector>
 

@@ -1,5 +1,6 @@
-/* The interfaces of the linked proxy files, read from the list that dlldata.c builds. In C:
-   the proxy structures need the C forms of the COM declarations. */
+/* The interfaces of the linked proxy files (common/proxy.h), read from the list that the
+   module's dlldata.c builds. In C: the proxy structures need the C forms of the COM
+   declarations. */
 #include <windows.h>
 #include <rpcproxy.h>
 

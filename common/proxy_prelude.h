@@ -1,5 +1,5 @@
-/* Forced into the generated proxy file: the IUnknown proxy entries that rpcrt4 exports but
-   mingw's headers do not declare. */
+/* Forced into every generated proxy file (the device managers', the port server's): the
+   IUnknown proxy entries that rpcrt4 exports but mingw's headers do not declare. */
 #pragma once
 /* Only the COM base declarations: rpcproxy.h itself must come after the generated file's
    USE_STUBLESS_PROXY, or the proxy headers lose their stubless layout. */

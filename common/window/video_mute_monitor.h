@@ -11,7 +11,7 @@
 #include <windows.h>
 
 #include "common/locks.h"
-#include "filters/renderer/framework/message_thread.h"
+#include "common/window/message_thread.h"
 
 class MuteHook {
  public:

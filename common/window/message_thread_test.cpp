@@ -1,4 +1,4 @@
-#include "filters/renderer/framework/message_thread.h"
+#include "common/window/message_thread.h"
 
 #include <gtest/gtest.h>
 
@@ -8,14 +8,13 @@
 
 #include "common/hresult.h"
 #include "common/testing/paths.h"
-#include "filters/renderer/framework/message_window_thread.h"
+#include "common/window/message_window_thread.h"
 
 namespace {
 
 constexpr UINT kBlock = WM_APP + 1;  // the handler waits for `release`
 constexpr UINT kCall = WM_APP + 2;
 constexpr UINT kArmTimer = WM_APP + 3;
-constexpr HRESULT kTimedOut = HRESULT_FROM_WIN32(WAIT_TIMEOUT);
 
 struct Handled {
   UINT message;
@@ -98,7 +97,7 @@ TEST(MessageThread, TimedOutSendIsWithdrawnAndLaterCallsWork) {
   w.SetCallTimeout(50);
   ASSERT_EQ(w.Start(), S_OK);
   ASSERT_EQ(w.Post(kBlock, 0, 0), S_OK);
-  EXPECT_EQ(w.Send(kCall, 7, 0), kTimedOut);  // its packet went with the caller's frame
+  EXPECT_EQ(w.Send(kCall, 7, 0), HRESULT_FROM_WIN32(WAIT_TIMEOUT));  // its packet went with the caller's frame
   SetEvent(w.release.get());
   w.SetCallTimeout(5000);
   EXPECT_EQ(w.Send(kCall, 8, 0), S_OK);
@@ -149,7 +148,7 @@ TEST(MessageThread, StartReportsARunThatEndsOrHangsBeforeReady) {
       {ERROR_ACCESS_DENIED, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
       {static_cast<DWORD>(E_NOTIMPL), E_NOTIMPL},
       {0, E_FAIL},  // ended without becoming ready is never success
-      {WAIT_TIMEOUT, kTimedOut},
+      {WAIT_TIMEOUT, HRESULT_FROM_WIN32(WAIT_TIMEOUT)},
   };
   for (const auto& c : cases) {
     FailingStart t(c.exitCode);

@@ -1,12 +1,10 @@
-#include "filters/renderer/framework/message_thread.h"
+#include "common/window/message_thread.h"
 
 #include "common/hresult.h"
 
 namespace {
 
 UINT Register(const wchar_t* name) noexcept { return RegisterWindowMessageW(name); }
-
-constexpr HRESULT kTimedOut = HResultFromWin32(WAIT_TIMEOUT);  // 0x80070102
 
 }  // namespace
 
@@ -53,7 +51,7 @@ HRESULT MessageThread::Start() {
   const DWORD wait = WaitForMultipleObjects(2, waits, FALSE, startTimeout_);
   if (wait == WAIT_OBJECT_0 + 1) return S_OK;
 
-  HRESULT hr = kTimedOut;
+  HRESULT hr = HResultFromWin32(WAIT_TIMEOUT);
   if (wait == WAIT_OBJECT_0) {  // Run ended before it was ready: its result
     DWORD code = 0;
     hr = GetExitCodeThread(threadHandle(), &code) ? HResultFromWin32(code) : HResultFromLastError();
@@ -107,7 +105,7 @@ HRESULT MessageThread::SendCall(UINT message, WPARAM wParam, LPARAM lParam,
   // Withdrawn unless the worker has taken it already (then its reference keeps it alive).
   TakeCall(reinterpret_cast<LPARAM>(call.get()));
   if (FAILED(posted)) return posted;
-  return wait == WAIT_TIMEOUT ? kTimedOut : (error ? HResultFromWin32(error) : E_FAIL);
+  return wait == WAIT_TIMEOUT ? HResultFromWin32(WAIT_TIMEOUT) : (error ? HResultFromWin32(error) : E_FAIL);
 }
 
 std::shared_ptr<MessageThread::Call> MessageThread::TakeCall(LPARAM packet) {

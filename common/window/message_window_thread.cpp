@@ -1,4 +1,4 @@
-#include "filters/renderer/framework/message_window_thread.h"
+#include "common/window/message_window_thread.h"
 
 #include "common/hresult.h"
 #include "common/module.h"

@@ -1,4 +1,4 @@
-#include "filters/renderer/framework/video_mute_monitor.h"
+#include "common/window/video_mute_monitor.h"
 
 #include <type_traits>
 

@@ -2,7 +2,7 @@
 // (graph event notifications, SendMessage calls across threads).
 #pragma once
 
-#include "filters/renderer/framework/message_thread.h"
+#include "common/window/message_thread.h"
 
 class MessageWindowThread : public MessageThread {
  public:

@@ -2,7 +2,7 @@
 // again, so that a test can check the window class goes with the module.
 #include <windows.h>
 
-#include "filters/renderer/framework/message_window_thread.h"
+#include "common/window/message_window_thread.h"
 
 namespace {
 
