@@ -25,6 +25,7 @@
 #include "common/locks.h"
 #include "common/format.h"
 #include "common/testing/child.h"
+#include "common/testing/process_counters.h"
 #include "common/testing/stall_watch.h"
 #include "common/timeouts.h"
 #include "common/trace.h"
@@ -73,18 +74,6 @@ VORN_CHILD(HoldsThePreviewControl) {
   }
   CoUninitialize();
   return code;
-}
-
-// The process's committed private memory, walked region by region (Wine's process counters
-// leave the private bytes at 0).
-long long PrivateBytes() {
-  long long total = 0;
-  MEMORY_BASIC_INFORMATION region{};
-  for (const BYTE* at = nullptr; VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
-       at = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize) {
-    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += static_cast<long long>(region.RegionSize);
-  }
-  return total;
 }
 
 // The growth per cycle of `samples` (one a cycle): the median of the least-squares slopes of
@@ -167,7 +156,7 @@ VORN_CHILD(CyclesABoardClass) {
       return object->Uninitialize(0) == S_OK && ok;
     };
     for (int i = 0; i < cycles; ++i) {
-      if (i >= kWarmUpCycles) samples.push_back(PrivateBytes());
+      if (i >= kWarmUpCycles) samples.push_back(static_cast<long long>(testing_support::CommittedPrivateBytes()));
       watch.Mark(FormatA("%ls cycle %d: create", args[0].c_str(), i));
       if (args[0] == L"link") {  // the port client alone: its thread, activation, open and close
         board::BoardRequestThread link;
@@ -186,7 +175,7 @@ VORN_CHILD(CyclesABoardClass) {
         failures += SUCCEEDED(Make(L"VornCon.dll", kBoardClass, view)) && startStop(view.Get(), i) ? 0 : 1;
       }
     }
-    samples.push_back(PrivateBytes());
+    samples.push_back(static_cast<long long>(testing_support::CommittedPrivateBytes()));
     watch.Mark("done");
   }
   CoUninitialize();

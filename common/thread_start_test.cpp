@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "common/hresult.h"
+#include "common/testing/process_counters.h"
 #include "common/testing/time_scale.h"
 #include "common/thread.h"
 
@@ -57,19 +58,6 @@ unsigned OpenHandles() {
   return count;
 }
 
-// The committed private pages of the address space (what PrivateUsage counts, which Wine
-// answers 0).
-unsigned long long CommittedPrivateBytes() {
-  unsigned long long total = 0;
-  MEMORY_BASIC_INFORMATION info{};
-  for (const BYTE* at = nullptr; VirtualQuery(at, &info, sizeof(info)) == sizeof(info);
-       at = static_cast<const BYTE*>(info.BaseAddress) + info.RegionSize) {
-    if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) total += info.RegionSize;
-    if (static_cast<const BYTE*>(info.BaseAddress) + info.RegionSize < at) break;  // wrapped
-  }
-  return total;
-}
-
 }  // namespace
 
 TEST(StartModuleThread, EndsWithTheRoutinesResultAndRefusesNoRoutine) {
@@ -114,10 +102,10 @@ TEST(StartModuleThread, AThousandStartStopCyclesLeaveNoGrowth) {
   };
   ASSERT_TRUE(cycles(50));  // the runtimes' one-time allocations come first
   const unsigned handlesBefore = OpenHandles();
-  const unsigned long long bytesBefore = CommittedPrivateBytes();
+  const unsigned long long bytesBefore = testing_support::CommittedPrivateBytes();
   ASSERT_TRUE(cycles(kCycles));
   const long long handleGrowth = static_cast<long long>(OpenHandles()) - handlesBefore;
-  const long long byteGrowth = static_cast<long long>(CommittedPrivateBytes() - bytesBefore);
+  const long long byteGrowth = static_cast<long long>(testing_support::CommittedPrivateBytes() - bytesBefore);
   std::printf("%d start/stop cycles: handles %+lld (of %u), committed private bytes %+lld (of %llu)\n",
               kCycles, handleGrowth, handlesBefore, byteGrowth, bytesBefore);
   EXPECT_LE(handleGrowth, 10);

@@ -70,11 +70,13 @@ bool AudioPacer::HasClock() {
 
 HRESULT AudioPacer::UpstreamByteRate(DWORD* rate) {
   *rate = 0;
-  Microsoft::WRL::ComPtr<IPin> upstream;
-  HRESULT hr = InputPin()->ConnectedTo(upstream.GetAddressOf());
-  if (FAILED(hr)) return hr;
+  // On the streaming thread: the connection cannot change during a delivery (a disconnect needs
+  // the filter stopped, and Stop waits for the streaming lock), and ConnectedTo would wait for
+  // the state lock, which a Stop holds while it waits for this delivery.
+  IPin* upstream = InputPin()->GetConnected();
+  if (!upstream) return VFW_E_NOT_CONNECTED;
   AM_MEDIA_TYPE type{};
-  hr = upstream->ConnectionMediaType(&type);
+  HRESULT hr = upstream->ConnectionMediaType(&type);
   if (FAILED(hr)) return hr;
   // nAvgBytesPerSec lies within the first 16 bytes (a PCMWAVEFORMAT block is enough).
   constexpr ULONG kNeeded = offsetof(WAVEFORMATEX, nAvgBytesPerSec) + sizeof(DWORD);

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "common/testing/debug_capture.h"
+#include "common/testing/time_scale.h"
 #include "filters/base/testkit/com_checks.h"
 #include "filters/base/testkit/manual_clock.h"
 #include "filters/base/testkit/push_source.h"
@@ -139,6 +140,15 @@ TEST_F(AudioPacerTest, StampsFromTheByteCountInWholeMilliseconds) {
   EXPECT_EQ(got[2].start, 50 * kMs);
   EXPECT_EQ(got[2].stop, 50 * kMs);
   EXPECT_EQ(got[2].actualLength, 191);  // the data is left alone
+}
+
+TEST_F(AudioPacerTest, ADeliveryNeverWaitsForTheStateLock) {
+  Run();
+  HRESULT pushed = E_FAIL;
+  EXPECT_TRUE(pacer_testing::EndsWhileStateLockIsHeld(
+      pacer_->pStateLock(), [&] { pushed = source_->Push(Audio(k25Ms)); }, testing_support::ScaledBound(5000)));
+  EXPECT_EQ(pushed, S_OK);
+  EXPECT_EQ(sink_->Samples().size(), 1u);
 }
 
 TEST_F(AudioPacerTest, DelayIsAddedAndEveryStampedSampleReanchorsTheClock) {

@@ -201,11 +201,12 @@ constexpr ULONG kAvgTimePerFrameEnd = offsetof(VIDEOINFOHEADER, AvgTimePerFrame)
 }  // namespace
 
 HRESULT VideoPacer::Stamp(IMediaSample* sample, IReferenceClock* clock) {
-  Microsoft::WRL::ComPtr<IPin> upstream;
-  HRESULT hr = InputPin()->ConnectedTo(upstream.GetAddressOf());
-  if (hr != S_OK) return FAILED(hr) ? hr : E_UNEXPECTED;
+  // Not ConnectedTo: it waits for the state lock, which a Stop holds while it waits for this
+  // delivery (the connection cannot change during one).
+  IPin* upstream = InputPin()->GetConnected();
+  if (!upstream) return VFW_E_NOT_CONNECTED;
   AM_MEDIA_TYPE type{};
-  hr = upstream->ConnectionMediaType(&type);
+  HRESULT hr = upstream->ConnectionMediaType(&type);
   if (hr != S_OK) return FAILED(hr) ? hr : E_UNEXPECTED;
 
   // Frame duration, and the field-video header when there is one.

@@ -17,6 +17,7 @@
 #include "filters/base/testkit/video_types.h"
 #include "filters/include/field_video.h"
 #include "filters/pacers/pacer_ids.h"
+#include "common/testing/time_scale.h"
 #include "filters/pacers/testing/pacer_test_support.h"
 #include "filters/pacers/pacer_timing.h"
 
@@ -181,6 +182,14 @@ class VideoPacerTest : public ::testing::Test {
 };
 
 }  // namespace
+
+TEST_F(VideoPacerTest, ADeliveryNeverWaitsForTheStateLock) {
+  Run();
+  HRESULT pushed = E_FAIL;
+  EXPECT_TRUE(pacer_testing::EndsWhileStateLockIsHeld(
+      pacer_->pStateLock(), [&] { pushed = source_->Push(Frame(1)); }, testing_support::ScaledBound(5000)));
+  EXPECT_EQ(pushed, S_OK);
+}
 
 TEST_F(VideoPacerTest, StampsFromTheGraphClockPlusTheDelay) {
   settings_->SetDelay(5);

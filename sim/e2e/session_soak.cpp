@@ -36,6 +36,7 @@
 #include "common/format.h"
 #include "common/module.h"
 #include "common/path.h"
+#include "common/testing/process_counters.h"
 #include "common/testing/stall_watch.h"
 #include "devices/core/testing/output_data_sink.h"
 #include "devices/core/testing/process_counts.h"
@@ -129,18 +130,6 @@ unsigned SnapshotThreads() {
   return count;
 }
 
-// The committed private pages of the process's address space.
-unsigned long long CommittedPrivateBytes() {
-  unsigned long long total = 0;
-  MEMORY_BASIC_INFORMATION info{};
-  for (const BYTE* at = nullptr; VirtualQuery(at, &info, sizeof(info)) == sizeof(info);
-       at = static_cast<const BYTE*>(info.BaseAddress) + info.RegionSize) {
-    if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) total += info.RegionSize;
-    if (static_cast<const BYTE*>(info.BaseAddress) + info.RegionSize < at) break;  // wrapped
-  }
-  return total;
-}
-
 unsigned long long PrivateUsage() {
   PROCESS_MEMORY_COUNTERS_EX counters{};
   counters.cb = sizeof(counters);
@@ -232,7 +221,7 @@ Figures Measure() {
   figures.handles = g_sources.handleApi ? HandleCountApi() : ProbedHandles();
   figures.threads = testing_support::ThreadCount();
   figures.snapshotThreads = SnapshotThreads();
-  figures.privateBytes = g_sources.privateUsage ? PrivateUsage() : CommittedPrivateBytes();
+  figures.privateBytes = g_sources.privateUsage ? PrivateUsage() : testing_support::CommittedPrivateBytes();
   figures.graphs = g_graphs.made();
   return figures;
 }
@@ -241,7 +230,7 @@ Figures Measure() {
 void ChooseSources() {
   const DWORD handleApi = HandleCountApi();
   const unsigned probed = ProbedHandles();
-  const unsigned long long usage = PrivateUsage(), committed = CommittedPrivateBytes();
+  const unsigned long long usage = PrivateUsage(), committed = testing_support::CommittedPrivateBytes();
   g_sources.handleApi = handleApi > 0;
   g_sources.privateUsage = usage > 0;
   std::printf("sources: GetProcessHandleCount %lu, handle values probed %u -> %s\n", static_cast<unsigned long>(handleApi),

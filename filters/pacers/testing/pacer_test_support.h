@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <future>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -17,6 +18,22 @@
 #include "filters/base/pin.h"
 
 namespace pacer_testing {
+
+// Runs `call` on a thread of its own while this thread holds `stateLock`: true when it ended
+// within `timeoutMs`. A filter's Stop holds its state lock while it waits for the streaming
+// lock, so a delivery that waits for the state lock deadlocks with it.
+template <class F>
+bool EndsWhileStateLockIsHeld(CCritSec* stateLock, F call, DWORD timeoutMs) {
+  std::future<void> done;
+  bool ended = false;
+  {
+    CAutoLock hold(stateLock);
+    done = std::async(std::launch::async, call);
+    ended = done.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
+  }
+  done.wait();  // the lock is free again: a waiting delivery ends now
+  return ended;
+}
 
 // An upstream allocator of `count` buffers of `size` bytes, committed.
 class BufferPool {
