@@ -179,20 +179,9 @@ void PreviewGraph::Teardown() {
   if (stop_) WorkerThread::StopWorker(watchThread_, stop_.get(), stopTimeout_);
   events_.Reset();
   stop_.reset();
-  audioMode_.Close();
   graphError_.reset();
-  liveInputAudio_.Close();
-  liveOutputAudio_.Close();
-  externalInput_.Close();
-  IBaseFilter* const filters[2] = {capture_.Get(), tvAudio_.Get()};
-  RemoveFilters(filters, 2);
-  videoPin_.Reset();
-  audioPin_.Reset();
-  vbiPin_.Reset();
-  tvAudioControl_.Reset();
-  capture_.Reset();
-  tvAudio_.Reset();
-  item_.Reset();
+  vbiPin_.Reset();  // the capture filter's third pin (the parts hold the other two)
+  ReleaseParts(graph_, capture_, item_, RemoveOrder::kSourceFirst);
   Release();
 }
 
@@ -202,36 +191,18 @@ HRESULT PreviewGraph::Run() {
   if (!IsReady()) return errors::kPreviewNotBuilt;
   if (running_) return S_OK;
   if (!chain_ || !chain_->IsBuilt()) return errors::kPreviewNoChain;
-  HRESULT hr = link_->Attach(audioPin_.Get());
-  if (FAILED(hr)) {
-    // The link keeps the pin even when it could not connect it: let it go, or the next Run
-    // would find the link taken.
-    link_->Detach();
-    return hr;
-  }
-  if (FAILED(hr = chain_->Connect())) {
-    link_->Detach();
-    return hr;
-  }
-  if (sound_ && FAILED(hr = sound_->Start(link_->OutputPin()))) {
-    chain_->Disconnect();
-    link_->Detach();
-    return hr;
-  }
+  // The link keeps the pin even when it could not connect it: let it go, or the next Run would
+  // find the link taken.
+  const HRESULT hr = ConnectParts(*link_, chain_.get(), sound_.get(), RefusedAttach::kDetached);
+  if (FAILED(hr)) return hr;
   running_ = true;
   return S_OK;
 }
 
 HRESULT PreviewGraph::Stop() {
-  HRESULT first = S_OK;
-  const auto keep = [&first](HRESULT hr) {
-    if (FAILED(hr) && SUCCEEDED(first)) first = hr;
-  };
-  link_->Detach();
-  if (chain_) keep(chain_->Disconnect());
-  if (sound_) keep(sound_->Stop());
+  const HRESULT hr = DisconnectParts(link_.get(), chain_.get(), sound_.get());
   running_ = false;
-  return first;
+  return hr;
 }
 
 HRESULT PreviewGraph::StopGraph() {

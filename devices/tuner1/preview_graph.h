@@ -24,6 +24,7 @@
 #include "common/handles.h"
 #include "common/locks.h"
 #include "common/timeouts.h"
+#include "devices/core/preview_graph_parts.h"
 #include "devices/core/sound/filter_link.h"
 #include "devices/core/sound/sound_controls.h"
 #include "devices/core/sound/sound_path.h"
@@ -32,7 +33,7 @@
 
 class EncoderControl;
 
-class PreviewGraph : public FilterGraphHolder {
+class PreviewGraph : public FilterGraphHolder, public PreviewGraphParts {
  public:
   // The sound-path kind of the first family's preview: the selector into the audio renderer,
   // with the audio pacer in the link (so the video pacer leads the chain).
@@ -95,11 +96,7 @@ class PreviewGraph : public FilterGraphHolder {
 
   bool running() const noexcept { return running_; }
   IBaseFilter* captureFilter() const noexcept { return capture_.Get(); }
-  IPin* videoPin() const noexcept { return videoPin_.Get(); }
-  IPin* audioPin() const noexcept { return audioPin_.Get(); }
   IPin* vbiPin() const noexcept { return vbiPin_.Get(); }
-  HANDLE externalInputEvent() const noexcept { return externalInput_.handle(); }
-  HANDLE audioModeEvent() const noexcept { return audioMode_.handle(); }
   // The watch thread's stop wait (timeouts::kWorkerStop unless a test shortens it).
   void SetStopTimeout(DWORD ms) noexcept { stopTimeout_ = ms; }
 
@@ -114,19 +111,13 @@ class PreviewGraph : public FilterGraphHolder {
   const ChainSettings chainSettings_;
   const HMODULE module_;
   Microsoft::WRL::ComPtr<IBaseFilter> capture_;
-  Microsoft::WRL::ComPtr<IPin> videoPin_, audioPin_, vbiPin_;
-  Microsoft::WRL::ComPtr<IBaseFilter> tvAudio_;
-  Microsoft::WRL::ComPtr<IAMTVAudio> tvAudioControl_;
+  Microsoft::WRL::ComPtr<IPin> vbiPin_;
   std::unique_ptr<VideoChainBuilder> chain_;
   std::unique_ptr<FilterHolder> sound_;
   SoundControls soundControls_{kSoundControls, *this, sound_};
   UniqueHandle watchThread_;
   UniqueHandle stop_;
-  NamedEvent audioMode_;
   UniqueHandle graphError_;
-  NamedEvent liveInputAudio_;
-  NamedEvent liveOutputAudio_;
-  NamedEvent externalInput_;
   std::atomic<HRESULT> lastError_{S_OK};
   Microsoft::WRL::ComPtr<IHalItem> item_;
   DWORD boardType_ = 0;    // device item value 2

@@ -69,8 +69,8 @@ void PreviewGraph::CreateEvents(const DeviceIdentity& identity) {
       {&stop_, nullptr},
       {&audioMode_, L"AudioMode"},
       {&error_, nullptr},
-      {&inputAudio_, L"LiveInputAudio"},
-      {&outputAudio_, L"LiveOutputAudio"},
+      {&liveInputAudio_, L"LiveInputAudio"},
+      {&liveOutputAudio_, L"LiveOutputAudio"},
       {&unnamed_[0], nullptr},
       {&unnamed_[1], nullptr},
       {&unnamed_[2], nullptr},
@@ -90,18 +90,9 @@ void PreviewGraph::Teardown() noexcept {
   link2Driver_.reset();
   if (flag_ && FAILED(GuardHr(E_FAIL, [&] { Disconnect(); }))) ClearFlag();
   StopWatch();
-  for (NamedEvent* event : {&stop_, &audioMode_, &error_, &inputAudio_, &outputAudio_, &externalInput_, &index1_,
-                            &recording_})
-    event->Close();
+  for (NamedEvent* event : {&stop_, &error_, &index1_, &recording_}) event->Close();
   for (NamedEvent& event : unnamed_) event.Close();
-  IBaseFilter* const filters[] = {capture_.Get(), tvAudio_.Get()};
-  RemoveFilters(filters, static_cast<int>(std::size(filters)));
-  videoPin_.Reset();
-  audioPin_.Reset();
-  tvAudioControl_.Reset();
-  capture_.Reset();
-  tvAudio_.Reset();
-  item_.Reset();
+  ReleaseParts(graph_, capture_, item_, RemoveOrder::kSourceFirst);
   tunerIndex_ = -1;
   FilterGraphHolder::Release();
 }
@@ -112,33 +103,12 @@ HRESULT PreviewGraph::Connect() {
   if (!IsReady()) return errors::kPreviewNotBuilt;
   if (flag_) return S_OK;
   if (!link_) ThrowHr(errors::kPreviewNoChain);
-  ThrowIfFailed(link_->Attach(audioPin_.Get()));
-  HRESULT hr = S_OK;
-  if (chain_ && !chain_->IsBuilt()) {
-    hr = errors::kPreviewNoChain;
-  } else if (chain_) {
-    hr = chain_->Connect();
-  }
-  if (FAILED(hr)) {
-    link_->Detach();
-    ThrowHr(hr);
-  }
-  if (sound_ && FAILED(hr = sound_->Start(link_->OutputPin()))) {
-    if (chain_) chain_->Disconnect();
-    link_->Detach();
-    ThrowHr(hr);
-  }
+  ThrowIfFailed(ConnectParts(*link_, chain_.get(), sound_.get(), RefusedAttach::kKept));
   return SetFlag();
 }
 
 HRESULT PreviewGraph::Disconnect() {
-  HRESULT first = S_OK;
-  const auto keep = [&first](HRESULT hr) {
-    if (FAILED(hr) && SUCCEEDED(first)) first = hr;
-  };
-  if (link_) link_->Detach();
-  if (chain_) keep(chain_->Disconnect());
-  if (sound_) keep(sound_->Stop());
+  const HRESULT first = DisconnectParts(link_.get(), chain_.get(), sound_.get());
   ClearFlag();
   ThrowIfFailed(first);
   return S_OK;
@@ -201,7 +171,7 @@ HRESULT PreviewGraph::SetAudioLink(std::unique_ptr<FilterLink> link) {
 }
 
 void PreviewGraph::OnOwnEvent() {
-  graph_watch::OnAudioModeSignal(GraphStopped(), externalInput_, inputAudio_, outputAudio_, audioMode_);
+  graph_watch::OnAudioModeSignal(GraphStopped(), externalInput_, liveInputAudio_, liveOutputAudio_, audioMode_);
 }
 
 // --- answers -----------------------------------------------------------------------------------------
@@ -211,8 +181,8 @@ HRESULT PreviewGraph::GetNotifyEvent(long kind, HANDLE* event) const {
   *event = nullptr;
   switch (kind) {
     case 0: *event = error_.handle(); return S_OK;
-    case 1: *event = inputAudio_.handle(); return S_OK;
-    case 2: *event = outputAudio_.handle(); return S_OK;
+    case 1: *event = liveInputAudio_.handle(); return S_OK;
+    case 2: *event = liveOutputAudio_.handle(); return S_OK;
     case 3: *event = unnamed_[0].handle(); return S_OK;
     case 7: case 8: case 9: case 10: *event = unnamed_[kind - 6].handle(); return S_OK;
     case 11:

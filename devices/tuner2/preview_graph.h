@@ -27,6 +27,7 @@
 #include "common/handles.h"
 #include "common/locks.h"
 #include "common/timeouts.h"
+#include "devices/core/preview_graph_parts.h"
 #include "devices/core/sound/filter_link.h"
 #include "devices/core/sound/sound_controls.h"
 #include "devices/core/sound/sound_path.h"
@@ -37,7 +38,7 @@
 
 namespace rul {
 
-class PreviewGraph : public TunerGraph {
+class PreviewGraph : public TunerGraph, public PreviewGraphParts {
  public:
   // Notify-event kinds: 0 graph error, 1 and 2 input and output audio, 3 and 7 to 10 unnamed,
   // 11 unnamed on tuner index 1 only, 12 none.
@@ -85,10 +86,6 @@ class PreviewGraph : public TunerGraph {
   static constexpr SoundControlRules kSoundControls = {E_POINTER, errors::kPreviewNotBuilt, true, NullOutCheck::Inside};
   SoundControls& soundControls() noexcept { return soundControls_; }
 
-  IPin* videoPin() const noexcept { return videoPin_.Get(); }
-  IPin* audioPin() const noexcept { return audioPin_.Get(); }
-  HANDLE externalInputEvent() const noexcept { return externalInput_.handle(); }
-  HANDLE audioModeEvent() const noexcept { return audioMode_.handle(); }
   DWORD lastRunTime() const noexcept { return runTime_; }
 
  private:
@@ -97,21 +94,16 @@ class PreviewGraph : public TunerGraph {
   void CreateEvents(const DeviceIdentity& identity);
 
   LONG boardType_ = 0;  // the item's type 2
-  Microsoft::WRL::ComPtr<IBaseFilter> tvAudio_, capture_;
-  Microsoft::WRL::ComPtr<IAMTVAudio> tvAudioControl_;
-  Microsoft::WRL::ComPtr<IPin> videoPin_, audioPin_;
+  Microsoft::WRL::ComPtr<IBaseFilter> capture_;
   std::unique_ptr<VideoChainBuilder> chain_;
   std::unique_ptr<FilterHolder> sound_;
   SoundControls soundControls_{kSoundControls, *this, sound_};
   std::unique_ptr<FilterLink> link_;
   DWORD runTime_ = 0;
 
-  // Besides the base's stop and error (kind 0) events:
-  NamedEvent audioMode_;    // "AudioMode", handed to the driver
-  NamedEvent inputAudio_;   // "LiveInputAudio", kind 1 (the device object's own)
-  NamedEvent outputAudio_;  // "LiveOutputAudio", kind 2
+  // Besides the bases' stop and error (kind 0), audio-mode (handed to the driver), live input
+  // audio (kind 1, the device object's own), live output audio (kind 2) and external input events:
   NamedEvent unnamed_[5];   // kinds 3, 7, 8, 9, 10
-  NamedEvent externalInput_;
   NamedEvent index1_;     // kind 11, tuner index 1 only
   NamedEvent recording_;  // "Recording", tuner index 1 only (the recording graph sets it)
   std::unique_ptr<StreamingDeviceControl> link2Driver_;

@@ -67,7 +67,7 @@ void PreviewGraph::BuildSteps(const DeviceIdentity& identity) {
   ThrowIfFailed(preview_.As(&previewProperties_));
   ThrowIfFailed(tvAudio_->QueryInterface(IID_IAMTVAudio, reinterpret_cast<void**>(tvAudioControl_.ReleaseAndGetAddressOf())));
   ThrowIfFailed(PinHelpers::FindPinByIndex(&videoPin_, preview_.Get(), PINDIR_OUTPUT, 1));
-  ThrowIfFailed(PinHelpers::FindPinByIndex(&soundPin_, preview_.Get(), PINDIR_OUTPUT, 2));
+  ThrowIfFailed(PinHelpers::FindPinByIndex(&audioPin_, preview_.Get(), PINDIR_OUTPUT, 2));
 
   const DeviceObjectNames names(identity, DeviceObjectNames::kNoInstance);
   ThrowIfFailed(CreateNotifyEvent(stop_, nullptr));
@@ -96,17 +96,9 @@ void PreviewGraph::Teardown() {
   events_.Reset();
   if (registered_ && previewProperties_) RegisterKsEvent(previewProperties_.Get(), kAudioModeSlot, nullptr);
   registered_ = false;
-  for (NamedEvent* event : {&stop_, &audioMode_, &graphError_, &liveInputAudio_, &liveOutputAudio_, &externalInput_})
-    event->Close();
-  IBaseFilter* const filters[2] = {tvAudio_.Get(), preview_.Get()};
-  RemoveFilters(filters, 2);
-  videoPin_.Reset();
-  soundPin_.Reset();
-  previewProperties_.Reset();
-  tvAudioControl_.Reset();
-  preview_.Reset();
-  tvAudio_.Reset();
-  soundItem_.Reset();
+  for (NamedEvent* event : {&stop_, &graphError_}) event->Close();
+  previewProperties_.Reset();  // the preview source's own, let go before the source itself
+  ReleaseParts(graph_, preview_, soundItem_, RemoveOrder::kTvAudioFirst);
   Release();
 }
 
@@ -117,38 +109,14 @@ HRESULT PreviewGraph::ConnectStreams() {
   if (flag_) return S_OK;
   if (!link_) return errors::kPreviewNoChain;
   return GuardHr(errors::kPreviewFailure, [&] {
-    HRESULT hr = link_->Attach(soundPin_.Get());
-    if (FAILED(hr)) return hr;
-    // Each later failure undoes what came before: the wrapper refuses a second pin, so a sound
-    // pin left attached would fail every later attempt.
-    if (chain_) {
-      hr = chain_->IsBuilt() ? chain_->Connect() : errors::kPreviewNoChain;
-      if (FAILED(hr)) {
-        link_->Detach();
-        return hr;
-      }
-    }
-    if (sound_ && FAILED(hr = sound_->Start(link_->OutputPin()))) {
-      if (chain_) chain_->Disconnect();
-      link_->Detach();
-      return hr;
-    }
+    RETURN_IF_FAILED(ConnectParts(*link_, chain_.get(), sound_.get(), RefusedAttach::kKept));
     return SetFlag();
   });
 }
 
 HRESULT PreviewGraph::DisconnectStreams() {
   return GuardHr(errors::kPreviewFailure, [&] {
-    HRESULT first = S_OK;
-    if (link_) link_->Detach();
-    if (chain_) {
-      const HRESULT hr = chain_->Disconnect();
-      if (FAILED(hr)) first = hr;
-    }
-    if (sound_) {
-      const HRESULT hr = sound_->Stop();
-      if (FAILED(hr) && SUCCEEDED(first)) first = hr;
-    }
+    const HRESULT first = DisconnectParts(link_.get(), chain_.get(), sound_.get());
     ClearFlag();
     return first;
   });

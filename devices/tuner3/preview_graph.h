@@ -24,6 +24,7 @@
 #include "common/handles.h"
 #include "common/locks.h"
 #include "common/timeouts.h"
+#include "devices/core/preview_graph_parts.h"
 #include "devices/core/sound/filter_link.h"
 #include "devices/core/sound/sound_controls.h"
 #include "devices/core/sound/sound_path.h"
@@ -39,7 +40,7 @@ struct PreviewVideoSize {
   LONG width, height, planes, count;
 };
 
-class PreviewGraph : public FilterGraphHolder {
+class PreviewGraph : public FilterGraphHolder, public PreviewGraphParts {
  public:
   // The sound-path kind the preview is made with: the rate adapter behind the audio pacer.
   static constexpr int kSoundPathKind = 4;
@@ -95,10 +96,8 @@ class PreviewGraph : public FilterGraphHolder {
   static constexpr SoundControlRules kSoundControls = {E_POINTER, errors::kPreviewNotBuilt, true, NullOutCheck::First};
   SoundControls& soundControls() noexcept { return soundControls_; }
 
-  IPin* videoPin() const noexcept { return videoPin_.Get(); }
-  IPin* soundPin() const noexcept { return soundPin_.Get(); }
-  HANDLE externalInputEvent() const noexcept { return externalInput_.handle(); }
-  HANDLE audioModeEvent() const noexcept { return audioMode_.handle(); }
+  // The preview source's "Audio PCM" output (the parts' sound pin).
+  IPin* soundPin() const noexcept { return audioPin_.Get(); }
   bool connected() const noexcept { return flag_ != 0; }
   // The watch thread's stop wait (timeouts::kWorkerStop unless a test shortens it).
   void SetStopTimeout(DWORD ms) noexcept { stopTimeout_ = ms; }
@@ -111,10 +110,8 @@ class PreviewGraph : public FilterGraphHolder {
   HRESULT AudioModes(_SHAL_INPUT_AUDIOMODE* input, _SHAL_OUTPUT_AUDIOMODE* output);
 
   const HMODULE module_;
-  Microsoft::WRL::ComPtr<IBaseFilter> preview_, tvAudio_;
+  Microsoft::WRL::ComPtr<IBaseFilter> preview_;
   Microsoft::WRL::ComPtr<IKsPropertySet> previewProperties_;
-  Microsoft::WRL::ComPtr<IAMTVAudio> tvAudioControl_;
-  Microsoft::WRL::ComPtr<IPin> videoPin_, soundPin_;
   std::unique_ptr<VideoChainBuilder> chain_;
   std::unique_ptr<FilterLink> link_;  // the audio sync wrapper
   std::unique_ptr<FilterHolder> sound_;
@@ -126,11 +123,7 @@ class PreviewGraph : public FilterGraphHolder {
 
   UniqueHandle watchThread_;
   NamedEvent stop_;
-  NamedEvent audioMode_;
   NamedEvent graphError_;
-  NamedEvent liveInputAudio_;
-  NamedEvent liveOutputAudio_;
-  NamedEvent externalInput_;
   Microsoft::WRL::ComPtr<IMediaEventEx> events_;
   std::atomic<HRESULT> lastError_{S_OK};
   DWORD stopTimeout_ = timeouts::kWorkerStop;
