@@ -25,10 +25,6 @@ const EncoderParameters kEncoderTable[3] = {
     {2500, 0, 2, 0, 0, 3, 15, 4, 0x050E0716, 4, 0, 256, 1},
 };
 
-HRESULT EventFailure() {
-  return static_cast<HRESULT>((::GetLastError() & 0xFFFF) | 0x80070000);
-}
-
 }  // namespace
 
 OutputDataGraph::OutputDataGraph(HMODULE module)
@@ -101,16 +97,14 @@ void OutputDataGraph::FindPins() {
 
 void OutputDataGraph::CreateEvents(const DeviceIdentity& identity, int instance) {
   const DeviceObjectNames names(identity, instance);
-  const auto check = [](HRESULT hr) {
-    if (FAILED(hr)) ThrowHr(EventFailure());
-  };
-  check(error_.Create(nullptr));
-  check(audioMode_.Create(nullptr));
-  check(encoderFailure_.Create(nullptr));
-  check(encoderStopped_.Create(nullptr));
-  check(recInputAudio_.Create(names.Event(NotifyEvent::RecInputAudio).c_str()));
-  check(recOutputAudio_.Create(names.Event(NotifyEvent::RecOutputAudio).c_str()));
-  check(externalInput_.Create(names.Event(NotifyEvent::ExternalInput).c_str()));
+  // A failed creation answers its own code (the last error as an HRESULT, or the name's).
+  ThrowIfFailed(error_.Create(nullptr));
+  ThrowIfFailed(audioMode_.Create(nullptr));
+  ThrowIfFailed(encoderFailure_.Create(nullptr));
+  ThrowIfFailed(encoderStopped_.Create(nullptr));
+  ThrowIfFailed(recInputAudio_.Create(names.Event(NotifyEvent::RecInputAudio).c_str()));
+  ThrowIfFailed(recOutputAudio_.Create(names.Event(NotifyEvent::RecOutputAudio).c_str()));
+  ThrowIfFailed(externalInput_.Create(names.Event(NotifyEvent::ExternalInput).c_str()));
 }
 
 HRESULT OutputDataGraph::KeepDeviceItem(IHalItem* item) {
