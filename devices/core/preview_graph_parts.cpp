@@ -2,15 +2,15 @@
 
 #include "common/errors.h"
 
-HRESULT PreviewGraphParts::ConnectParts(FilterLink& link, VideoChainBuilder* chain, FilterHolder* sound,
-                                        RefusedAttach refused) {
+HRESULT PreviewGraphParts::ConnectParts(FilterLink& link, VideoChainBuilder* chain, FilterHolder* sound) {
+  // A link refuses a second pin, so a sound pin left attached would fail every later attempt:
+  // each failure lets it go, also one of the attach itself (the link keeps the pin it could not
+  // connect).
   HRESULT hr = link.Attach(audioPin_.Get());
   if (FAILED(hr)) {
-    if (refused == RefusedAttach::kDetached) link.Detach();
+    link.Detach();
     return hr;
   }
-  // Each later failure undoes what came before: a link refuses a second pin, so a sound pin
-  // left attached would fail every later attempt.
   if (chain) {
     hr = chain->IsBuilt() ? chain->Connect() : errors::kPreviewNoChain;
     if (FAILED(hr)) {

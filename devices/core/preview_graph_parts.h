@@ -27,8 +27,6 @@ class PreviewGraphParts {
   HANDLE audioModeEvent() const noexcept { return audioMode_.handle(); }
 
  protected:
-  // What a link does with the sound pin when it refused to attach it.
-  enum class RefusedAttach { kKept, kDetached };
   // Which of the two filters leaves the graph first at teardown.
   enum class RemoveOrder { kSourceFirst, kTvAudioFirst };
 
@@ -39,8 +37,9 @@ class PreviewGraphParts {
 
   // Attaches the sound pin to `link`, connects `chain` (when there is one; one not built is
   // errors::kPreviewNoChain) and starts `sound` (when there is one) behind the link. A failure
-  // undoes the steps before it and is returned; S_OK once all are connected.
-  HRESULT ConnectParts(FilterLink& link, VideoChainBuilder* chain, FilterHolder* sound, RefusedAttach refused);
+  // undoes the steps before it (a pin the link refused included) and is returned; S_OK once
+  // all are connected.
+  HRESULT ConnectParts(FilterLink& link, VideoChainBuilder* chain, FilterHolder* sound);
   // Detaches the sound pin, disconnects the chain and stops the sound path (those present):
   // every step runs, the first failure is returned.
   static HRESULT DisconnectParts(FilterLink* link, VideoChainBuilder* chain, FilterHolder* sound);

@@ -191,9 +191,7 @@ HRESULT PreviewGraph::Run() {
   if (!IsReady()) return errors::kPreviewNotBuilt;
   if (running_) return S_OK;
   if (!chain_ || !chain_->IsBuilt()) return errors::kPreviewNoChain;
-  // The link keeps the pin even when it could not connect it: let it go, or the next Run would
-  // find the link taken.
-  const HRESULT hr = ConnectParts(*link_, chain_.get(), sound_.get(), RefusedAttach::kDetached);
+  const HRESULT hr = ConnectParts(*link_, chain_.get(), sound_.get());
   if (FAILED(hr)) return hr;
   running_ = true;
   return S_OK;

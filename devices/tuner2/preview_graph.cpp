@@ -103,7 +103,7 @@ HRESULT PreviewGraph::Connect() {
   if (!IsReady()) return errors::kPreviewNotBuilt;
   if (flag_) return S_OK;
   if (!link_) ThrowHr(errors::kPreviewNoChain);
-  ThrowIfFailed(ConnectParts(*link_, chain_.get(), sound_.get(), RefusedAttach::kKept));
+  ThrowIfFailed(ConnectParts(*link_, chain_.get(), sound_.get()));
   return SetFlag();
 }
 

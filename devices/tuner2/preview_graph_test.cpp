@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <wrl/client.h>
 
 #include "common/device/device_identity.h"
 #include "common/device/device_state_table.h"
@@ -15,11 +16,13 @@
 #include "devices/core/device_state_slots.h"
 #include "devices/core/link/testing/link_test_support.h"
 #include "devices/core/preview_window.h"
+#include "devices/core/testing/pin_taker.h"
 #include "devices/tuner2/rul_traits.h"
 #include "devices/tuner2/testing/device_item_double.h"
 #include "devices/tuner2/testing/rul_graph_fixture.h"
 #include "sim/card/picture_testing.h"
 
+using Microsoft::WRL::ComPtr;
 using link_testing::Thrown;
 using rul_testing::MakeItem;
 using simcard_testing::WaitUntil;
@@ -196,6 +199,37 @@ TEST_F(RulPreviewGraphTest, ForwardersAndConnectWithoutTheirParts) {
   EXPECT_EQ(S_OK, graph_->Connect());
   EXPECT_EQ(graph_->audioPin(), held->OutputPin());
   EXPECT_EQ(VFW_E_WRONG_STATE, graph_->SetAudioLink(nullptr));
+}
+
+// An audio pin the link cannot connect to its pacer fails the connection and is not kept: a
+// later attempt is refused for the same reason, and once the pin is free the graph connects.
+TEST_F(RulPreviewGraphTest, AnAudioPinTheLinkRefusedIsNotKept) {
+  BuildFor(0);
+  auto link = std::make_unique<FilterLink>(doubles_.get());
+  ASSERT_EQ(S_OK, link->Create(FilterLink::kLiveSyncKind, graph_->graph(), 7, 0));
+  IBaseFilter* const pacer = link->pacer();
+  ASSERT_EQ(S_OK, graph_->SetAudioLink(std::move(link)));
+  PinTaker taker(graph_->graph(), graph_->audioPin());
+  struct Attempt {
+    bool taken;
+    HRESULT expected;
+  };
+  for (const Attempt& a : {Attempt{true, VFW_E_ALREADY_CONNECTED}, Attempt{true, VFW_E_ALREADY_CONNECTED},
+                           Attempt{false, S_OK}}) {
+    if (a.taken) {
+      ASSERT_NO_FATAL_FAILURE(taker.Take());
+    }
+    EXPECT_EQ(a.expected, Thrown([&] { graph_->Connect(); }));
+    EXPECT_EQ(a.expected == S_OK, graph_->GetFlag() != 0);
+    taker.Free();
+  }
+  ComPtr<IPin> peer;
+  ASSERT_EQ(S_OK, graph_->audioPin()->ConnectedTo(&peer));
+  PIN_INFO info{};
+  ASSERT_EQ(S_OK, peer->QueryPinInfo(&info));
+  EXPECT_EQ(pacer, info.pFilter);
+  if (info.pFilter) info.pFilter->Release();
+  EXPECT_EQ(S_OK, Thrown([&] { graph_->Disconnect(); }));
 }
 
 TEST_F(RulPreviewGraphTest, DeactivateClearsTheStateSlotsAndLiveRunning) {

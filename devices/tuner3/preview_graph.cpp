@@ -109,7 +109,7 @@ HRESULT PreviewGraph::ConnectStreams() {
   if (flag_) return S_OK;
   if (!link_) return errors::kPreviewNoChain;
   return GuardHr(errors::kPreviewFailure, [&] {
-    RETURN_IF_FAILED(ConnectParts(*link_, chain_.get(), sound_.get(), RefusedAttach::kKept));
+    RETURN_IF_FAILED(ConnectParts(*link_, chain_.get(), sound_.get()));
     return SetFlag();
   });
 }

@@ -9,6 +9,7 @@
 #include "common/handles.h"
 #include "common/testing/paths.h"
 #include "devices/core/preview_window.h"
+#include "devices/core/testing/pin_taker.h"
 #include "devices/tuner3/graph_events.h"
 #include "devices/tuner3/pex_traits.h"
 #include "devices/tuner3/testing/pex_card_fixture.h"
@@ -201,6 +202,34 @@ TEST_F(PexPreviewGraphTest, TheSoundPathRunsBehindTheSyncWrapperAndAnswersOnlyWh
   EXPECT_EQ(E_INVALIDARG, graph_->soundControls().GetBalance(nullptr));
   graph_->Teardown();
   EXPECT_EQ(errors::kPreviewNotBuilt, graph_->soundControls().SetBalance(0));  // the renderer object is still held
+  EXPECT_EQ(S_OK, graph_->RemoveAudioRenderer());
+  EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
+}
+
+// A sound pin the sync wrapper cannot connect to its filter fails the connection and is not
+// kept: a later attempt is refused for the same reason, and once the pin is free the streams
+// connect.
+TEST_F(PexPreviewGraphTest, ASoundPinTheSyncWrapperRefusedIsNotKept) {
+  ASSERT_EQ(S_OK, platform_testing::CallEntry("DllRegisterServer"));
+  ASSERT_EQ(S_OK, Build());
+  ASSERT_EQ(S_OK, graph_->AddAudioRenderer(doubles::kClsidSimSound));
+  PinTaker taker(graph_->graph(), graph_->soundPin());
+  struct Attempt {
+    bool taken;
+    HRESULT expected;
+  };
+  for (const Attempt& a : {Attempt{true, VFW_E_ALREADY_CONNECTED}, Attempt{true, VFW_E_ALREADY_CONNECTED},
+                           Attempt{false, S_OK}}) {
+    if (a.taken) {
+      ASSERT_NO_FATAL_FAILURE(taker.Take());
+    }
+    EXPECT_EQ(a.expected, graph_->ConnectStreams());
+    EXPECT_EQ(a.expected == S_OK, graph_->connected());
+    taker.Free();
+  }
+  ComPtr<IPin> peer;
+  EXPECT_EQ(S_OK, graph_->soundPin()->ConnectedTo(&peer)) << "the sound pin feeds the sync filter";
+  EXPECT_EQ(S_OK, graph_->DisconnectStreams());
   EXPECT_EQ(S_OK, graph_->RemoveAudioRenderer());
   EXPECT_EQ(S_OK, platform_testing::CallEntry("DllUnregisterServer"));
 }
