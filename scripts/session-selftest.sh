@@ -3,7 +3,9 @@
 # pseudo-terminal, and that it leaves no process, display or directory of its own behind
 # (`session-selftest.sh refusal`, the default); or (`session-selftest.sh desktop`) that a program
 # which needs the desktop after the session stood idle does not hand its stderr to the desktop
-# process, which would hold a test's output pipe open for the rest of the run.
+# process, which would hold a test's output pipe open for the rest of the run; or
+# (`session-selftest.sh displays`) that sessions started at the same moment each run on an X
+# server of their own.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 fail=0
@@ -62,11 +64,32 @@ check_desktop() {
   else echo "desktop: ${out:-session failed with exit code $rc}"; fail=1; fi
 }
 
+# Four sessions at once; each reports whether the server that holds its display's lock is the
+# Xvfb it started itself.
+check_displays() {
+  local i dir out=""
+  dir=$(mktemp -d /tmp/vorn-selftest.XXXXXX) || { echo "displays: no scratch folder"; fail=1; return; }
+  for i in 1 2 3 4; do
+    env -u VORN_WINE_SESSION -u WINEPREFIX VORN_SESSION_INFO="$dir/info.$i" "$here/wine-session.sh" \
+      bash -c 'n=${DISPLAY#:}; echo "$DISPLAY $(tr -d " \n" < /tmp/.X$n-lock) $(sed -n "s/^xvfb=//p" "$VORN_SESSION_INFO")"' \
+      > "$dir/out.$i" 2>/dev/null &
+  done
+  wait
+  for i in 1 2 3 4; do
+    read -r display owner own < "$dir/out.$i" || { echo "displays: session $i did not run"; fail=1; continue; }
+    [ "$owner" = "$own" ] || { echo "displays: session $i ran on $display, the server of another session"; fail=1; }
+    out="$out $display"
+  done
+  case "${dir:?}" in /tmp/vorn-selftest.??????) rm -rf "${dir:?}" ;; esac
+  [ "$fail" = 0 ] && echo "displays: four sessions at once, each on a server of its own:$out"
+}
+
 case "${1:-refusal}" in
   refusal)
     check_case "no pseudo-terminal" VORN_SOCAT=/bin/false
     check_case "COM1 pointed elsewhere" VORN_COM1_TARGET=/dev/null ;;
   desktop) check_desktop ;;
-  *) echo "usage: session-selftest.sh [refusal|desktop]" >&2; exit 2 ;;
+  displays) check_displays ;;
+  *) echo "usage: session-selftest.sh [refusal|desktop|displays]" >&2; exit 2 ;;
 esac
 exit $fail

@@ -62,20 +62,26 @@ done
 PTY=$(readlink -f "$RUN_DIR/com1")
 case "$PTY" in /dev/pts/*) ;; *) die "COM1 end '$PTY' is not a pseudo-terminal";; esac
 
-# 2. Xvfb on a free display, before any Wine process.
+# 2. Xvfb on a free display, before any Wine process. The display is ours only when our Xvfb
+#    holds its lock file (the file names the server's pid): sessions started at the same moment
+#    pick the same free number, and the socket that appears may be another session's server,
+#    while ours is about to give up on the lock. A session that took that display would lose its
+#    server when the other session ends, and a window made after that would be made on whatever
+#    server next takes the number (seen: "BadColor" at X_CreateWindow, a colormap of the old one).
+xvfb_owns() { [ "$(tr -d ' \n' < "/tmp/.X$1-lock" 2>/dev/null)" = "$XVFB_PID" ]; }
 for n in $(seq 90 250); do
   [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
   Xvfb ":$n" -nolisten tcp -screen 0 1280x1024x24 >/dev/null 2>&1 </dev/null &
   XVFB_PID=$!
   for _ in $(seq 100); do
-    [ -e "/tmp/.X11-unix/X$n" ] && break
+    [ -e "/tmp/.X11-unix/X$n" ] && xvfb_owns "$n" && break
     kill -0 "$XVFB_PID" 2>/dev/null || break
     sleep 0.05
   done
-  if [ -e "/tmp/.X11-unix/X$n" ] && kill -0 "$XVFB_PID" 2>/dev/null; then
+  if [ -e "/tmp/.X11-unix/X$n" ] && xvfb_owns "$n" && kill -0 "$XVFB_PID" 2>/dev/null; then
     export DISPLAY=":$n"; break
   fi
-  kill "$XVFB_PID" 2>/dev/null; XVFB_PID=""
+  kill "$XVFB_PID" 2>/dev/null; wait "$XVFB_PID" 2>/dev/null; XVFB_PID=""
 done
 [ -n "$XVFB_PID" ] || die "no free X display"
 [ -n "${VORN_SESSION_INFO:-}" ] && printf 'xvfb=%s\n' "$XVFB_PID" >> "$VORN_SESSION_INFO"
