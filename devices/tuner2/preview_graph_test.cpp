@@ -210,19 +210,8 @@ TEST_F(RulPreviewGraphTest, AnAudioPinTheLinkRefusedIsNotKept) {
   IBaseFilter* const pacer = link->pacer();
   ASSERT_EQ(S_OK, graph_->SetAudioLink(std::move(link)));
   PinTaker taker(graph_->graph(), graph_->audioPin());
-  struct Attempt {
-    bool taken;
-    HRESULT expected;
-  };
-  for (const Attempt& a : {Attempt{true, VFW_E_ALREADY_CONNECTED}, Attempt{true, VFW_E_ALREADY_CONNECTED},
-                           Attempt{false, S_OK}}) {
-    if (a.taken) {
-      ASSERT_NO_FATAL_FAILURE(taker.Take());
-    }
-    EXPECT_EQ(a.expected, Thrown([&] { graph_->Connect(); }));
-    EXPECT_EQ(a.expected == S_OK, graph_->GetFlag() != 0);
-    taker.Free();
-  }
+  ExpectRefusedWhileTakenThenConnects(
+      taker, [&] { return Thrown([&] { graph_->Connect(); }); }, [&] { return graph_->GetFlag() != 0; });
   ComPtr<IPin> peer;
   ASSERT_EQ(S_OK, graph_->audioPin()->ConnectedTo(&peer));
   PIN_INFO info{};

@@ -214,19 +214,8 @@ TEST_F(PexPreviewGraphTest, ASoundPinTheSyncWrapperRefusedIsNotKept) {
   ASSERT_EQ(S_OK, Build());
   ASSERT_EQ(S_OK, graph_->AddAudioRenderer(doubles::kClsidSimSound));
   PinTaker taker(graph_->graph(), graph_->soundPin());
-  struct Attempt {
-    bool taken;
-    HRESULT expected;
-  };
-  for (const Attempt& a : {Attempt{true, VFW_E_ALREADY_CONNECTED}, Attempt{true, VFW_E_ALREADY_CONNECTED},
-                           Attempt{false, S_OK}}) {
-    if (a.taken) {
-      ASSERT_NO_FATAL_FAILURE(taker.Take());
-    }
-    EXPECT_EQ(a.expected, graph_->ConnectStreams());
-    EXPECT_EQ(a.expected == S_OK, graph_->connected());
-    taker.Free();
-  }
+  ExpectRefusedWhileTakenThenConnects(
+      taker, [&] { return graph_->ConnectStreams(); }, [&] { return graph_->connected(); });
   ComPtr<IPin> peer;
   EXPECT_EQ(S_OK, graph_->soundPin()->ConnectedTo(&peer)) << "the sound pin feeds the sync filter";
   EXPECT_EQ(S_OK, graph_->DisconnectStreams());

@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <dshow.h>
 
+#include <functional>
+
 #include <wrl/client.h>
 
 class PinTaker {
@@ -38,3 +40,23 @@ class PinTaker {
   Microsoft::WRL::ComPtr<IBaseFilter> taker_;
   Microsoft::WRL::ComPtr<IPin> input_;
 };
+
+// `connect` refused (VFW_E_ALREADY_CONNECTED) while `taker` holds the pin, twice - a pin kept by
+// the first refusal would answer otherwise the second time - then S_OK once the pin is free;
+// `connected` says whether the owner counts itself connected after each attempt.
+inline void ExpectRefusedWhileTakenThenConnects(PinTaker& taker, const std::function<HRESULT()>& connect,
+                                                const std::function<bool()>& connected) {
+  struct Attempt {
+    bool taken;
+    HRESULT expected;
+  };
+  for (const Attempt& a : {Attempt{true, VFW_E_ALREADY_CONNECTED}, Attempt{true, VFW_E_ALREADY_CONNECTED},
+                           Attempt{false, S_OK}}) {
+    if (a.taken) {
+      ASSERT_NO_FATAL_FAILURE(taker.Take());
+    }
+    EXPECT_EQ(a.expected, connect());
+    EXPECT_EQ(a.expected == S_OK, connected());
+    taker.Free();
+  }
+}
