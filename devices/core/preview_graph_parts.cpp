@@ -37,17 +37,12 @@ HRESULT PreviewGraphParts::DisconnectParts(FilterLink* link, VideoChainBuilder* 
   return first;
 }
 
-void PreviewGraphParts::ReleaseParts(IGraphBuilder* graph, Microsoft::WRL::ComPtr<IBaseFilter>& source,
+void PreviewGraphParts::ReleaseParts(FilterGraphHolder& holder, Microsoft::WRL::ComPtr<IBaseFilter>& source,
                                      Microsoft::WRL::ComPtr<IHalItem>& item, RemoveOrder order) noexcept {
   for (NamedEvent* event : {&audioMode_, &liveInputAudio_, &liveOutputAudio_, &externalInput_}) event->Close();
-  if (graph) {
-    const bool sourceFirst = order == RemoveOrder::kSourceFirst;
-    IBaseFilter* const filters[2] = {sourceFirst ? source.Get() : tvAudio_.Get(),
-                                     sourceFirst ? tvAudio_.Get() : source.Get()};
-    for (IBaseFilter* filter : filters) {
-      if (filter) graph->RemoveFilter(filter);
-    }
-  }
+  const bool sourceFirst = order == RemoveOrder::kSourceFirst;
+  IBaseFilter* const filters[2] = {sourceFirst ? source.Get() : tvAudio_.Get(), sourceFirst ? tvAudio_.Get() : source.Get()};
+  holder.RemoveFilters(filters, 2);
   videoPin_.Reset();
   audioPin_.Reset();
   tvAudioControl_.Reset();

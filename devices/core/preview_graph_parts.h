@@ -13,6 +13,7 @@
 
 #include <wrl/client.h>
 
+#include "common/device/filter_graph_holder.h"
 #include "common/locks.h"
 #include "devices/core/sound/filter_link.h"
 #include "devices/core/sound/sound_path.h"
@@ -45,11 +46,11 @@ class PreviewGraphParts {
   static HRESULT DisconnectParts(FilterLink* link, VideoChainBuilder* chain, FilterHolder* sound);
 
   // The parts' teardown, once the watch thread ended and the driver let go of the audio-mode
-  // event: closes the four events, takes `source` and the TV-audio filter out of `graph` (null:
-  // none) in `order`, then lets go of the pins, the TV-audio control, `source`, the TV-audio
-  // filter and `item` (the device item the graph kept), in that order. A family lets go of its
-  // own further references on the source filter first.
-  void ReleaseParts(IGraphBuilder* graph, Microsoft::WRL::ComPtr<IBaseFilter>& source,
+  // event: closes the four events, takes `source` and the TV-audio filter out of the graph of
+  // `holder` (when it has one) in `order`, then lets go of the pins, the TV-audio control,
+  // `source`, the TV-audio filter and `item` (the device item the graph kept), in that order. A
+  // family lets go of its own further references on the source filter first.
+  void ReleaseParts(FilterGraphHolder& holder, Microsoft::WRL::ComPtr<IBaseFilter>& source,
                     Microsoft::WRL::ComPtr<IHalItem>& item, RemoveOrder order) noexcept;
 
   Microsoft::WRL::ComPtr<IPin> videoPin_, audioPin_;

@@ -181,7 +181,7 @@ void PreviewGraph::Teardown() {
   stop_.reset();
   graphError_.reset();
   vbiPin_.Reset();  // the capture filter's third pin (the parts hold the other two)
-  ReleaseParts(graph_, capture_, item_, RemoveOrder::kSourceFirst);
+  ReleaseParts(*this, capture_, item_, RemoveOrder::kSourceFirst);
   Release();
 }
 

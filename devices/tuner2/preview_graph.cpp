@@ -92,7 +92,7 @@ void PreviewGraph::Teardown() noexcept {
   StopWatch();
   for (NamedEvent* event : {&stop_, &error_, &index1_, &recording_}) event->Close();
   for (NamedEvent& event : unnamed_) event.Close();
-  ReleaseParts(graph_, capture_, item_, RemoveOrder::kSourceFirst);
+  ReleaseParts(*this, capture_, item_, RemoveOrder::kSourceFirst);
   tunerIndex_ = -1;
   FilterGraphHolder::Release();
 }

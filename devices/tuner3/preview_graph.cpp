@@ -98,7 +98,7 @@ void PreviewGraph::Teardown() {
   registered_ = false;
   for (NamedEvent* event : {&stop_, &graphError_}) event->Close();
   previewProperties_.Reset();  // the preview source's own, let go before the source itself
-  ReleaseParts(graph_, preview_, soundItem_, RemoveOrder::kTvAudioFirst);
+  ReleaseParts(*this, preview_, soundItem_, RemoveOrder::kTvAudioFirst);
   Release();
 }
 
